@@ -1,0 +1,68 @@
+# Helpers that turn a folder into a target, so adding a source file never needs a CMake edit.
+
+set(LUMO_ALL_LIBRARIES "" CACHE INTERNAL "")
+
+# lumo_library(NAME FOLDER DEPS...): a static library of FOLDER/*.cpp (not recursive).
+# Nothing is created while the folder holds no .cpp yet.
+function(lumo_library name folder)
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  if(NOT _sources)
+    return()
+  endif()
+  add_library(${name} STATIC ${_sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+  set(_deps "")
+  foreach(dep IN LISTS ARGN)
+    if(TARGET ${dep} OR dep MATCHES "::")
+      list(APPEND _deps ${dep})
+    endif()
+  endforeach()
+  target_link_libraries(${name} PUBLIC ${_deps})
+  set(LUMO_ALL_LIBRARIES ${LUMO_ALL_LIBRARIES} ${name} CACHE INTERNAL "")
+endfunction()
+
+# The libraries that exist so far, in link order (top first).
+function(lumo_existing_libraries out)
+  set(_libs "")
+  foreach(lib sollex kiln patch lumo_net lumo platform)
+    if(TARGET ${lib})
+      list(APPEND _libs ${lib})
+    endif()
+  endforeach()
+  set(${out} ${_libs} PARENT_SCOPE)
+endfunction()
+
+# lumo_tools(FOLDER): every FOLDER/*.cpp is one executable in build/bin, named after the file
+# with "_" turned into "-" (container_tool.cpp -> container-tool).
+function(lumo_tools folder)
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  lumo_existing_libraries(_libs)
+  foreach(src IN LISTS _sources)
+    get_filename_component(_stem ${src} NAME_WE)
+    string(REPLACE "_" "-" _exe ${_stem})
+    add_executable(${_exe} ${src})
+    target_link_libraries(${_exe} PRIVATE ${_libs})
+  endforeach()
+endfunction()
+
+# lumo_test_binary(NAME FOLDER LABEL...): one GoogleTest binary from tests/FOLDER/*.cpp.
+function(lumo_test_binary name folder)
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*.cpp)
+  if(NOT _sources)
+    return()
+  endif()
+  lumo_existing_libraries(_libs)
+  add_executable(${name} ${_sources})
+  set(_fixtures "")
+  if(TARGET fixtures)
+    set(_fixtures fixtures)
+  endif()
+  target_link_libraries(${name} PRIVATE ${_fixtures} ${_libs} GTest::gtest GTest::gmock GTest::gtest_main)
+  set(_labels ${ARGN})
+  if(NOT _labels)
+    set(_labels unit)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${_labels}" ENVIRONMENT "LUMO_TEST_MODE=1")
+endfunction()
