@@ -1,8 +1,6 @@
 # Helpers that turn a folder into a target, so adding a source file never needs a CMake edit.
 
-set(LUMO_ALL_LIBRARIES "" CACHE INTERNAL "")
-
-# lumo_library(NAME FOLDER DEPS...): a static library of FOLDER/*.cpp (not recursive).
+# lumo_library(NAME FOLDER): a static library of FOLDER/*.cpp (not recursive).
 # Nothing is created while the folder holds no .cpp yet.
 function(lumo_library name folder)
   file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
@@ -11,14 +9,21 @@ function(lumo_library name folder)
   endif()
   add_library(${name} STATIC ${_sources})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+endfunction()
+
+# lumo_link(NAME DEPS...): links NAME to those of DEPS that exist. Called once every library
+# target exists, so two libraries may use each other (CMake repeats such static libraries).
+function(lumo_link name)
+  if(NOT TARGET ${name})
+    return()
+  endif()
   set(_deps "")
   foreach(dep IN LISTS ARGN)
-    if(TARGET ${dep} OR dep MATCHES "::")
+    if(TARGET ${dep} OR dep MATCHES "::" OR dep STREQUAL "dl")
       list(APPEND _deps ${dep})
     endif()
   endforeach()
   target_link_libraries(${name} PUBLIC ${_deps})
-  set(LUMO_ALL_LIBRARIES ${LUMO_ALL_LIBRARIES} ${name} CACHE INTERNAL "")
 endfunction()
 
 # The libraries that exist so far, in link order (top first).
