@@ -69,7 +69,8 @@ public:
     // Each factory returns a new owning buffer at position 0 with flag 0; the caller deletes it.
     // A copy of length bytes; null when the memory cannot be had.
     static LumoDataBufferMemoryStatic* CreateCopy(const void* data, uint32_t length);
-    // Takes over data, which the caller allocated with new uint8_t[length].
+    // Takes over data, which the caller allocated with new uint8_t[length] (freed here also when
+    // the buffer cannot be made and null is returned).
     static LumoDataBufferMemoryStatic* CreateOwning(void* data, uint32_t length);
     // The source's bytes from its position to its end, read with its ReadData. Null when that read
     // fails, when more than 0xFFFFFFFF bytes remain, or when the memory cannot be had; a source at
