@@ -136,7 +136,7 @@ protected:
     bool AcquireLocked(pid_t tid) override;
 
 private:
-    friend class ThreadRecord;
+    friend class CoreAccess;
     void AbandonLocked();
 
     pid_t m_owner = 0;

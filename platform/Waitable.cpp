@@ -1,0 +1,549 @@
+#include "platform/Waitable.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/LastError.h"
+
+namespace platform
+{
+
+namespace
+{
+
+// Process-wide state of the core. Never destroyed: threads may still wait or end while static
+// destructors run at exit.
+struct CoreState
+{
+    std::mutex lock;
+    std::condition_variable resumed;  // suspended threads wait here for Resume
+    std::unordered_map<pid_t, std::vector<Mutex*>> owned;  // mutexes each thread owns
+};
+
+CoreState& Core()
+{
+    static CoreState* state = new CoreState;
+    return *state;
+}
+
+}  // namespace
+
+// A thread blocked in a wait, registered on each object it waits for. The thread that makes
+// an object signalled hands it to the first registered waiter that can take it.
+class Waiter
+{
+public:
+    explicit Waiter(pid_t id) : tid(id) {}
+
+    void Register(Waitable* object) { object->m_waiters.push_back(this); }
+    void Unregister(Waitable* object)
+    {
+        auto& list = object->m_waiters;
+        auto it = std::find(list.begin(), list.end(), this);
+        if (it != list.end())
+            list.erase(it);
+    }
+
+    const pid_t tid;
+    std::condition_variable wake;
+    bool done = false;
+    uint32_t result = kWaitTimeout;
+    const WaitableRef* objects = nullptr;
+    size_t count = 0;
+
+    size_t IndexOf(const Waitable* object) const
+    {
+        for (size_t i = 0; i < count; ++i)
+            if (objects[i].get() == object)
+                return i;
+        return 0;
+    }
+};
+
+// Reaches the protected hooks of any object; only the core itself uses it.
+class CoreAccess
+{
+public:
+    static bool IsSignalled(Waitable& o, pid_t tid) { return o.IsSignalledLocked(tid); }
+    static bool Acquire(Waitable& o, pid_t tid) { return o.AcquireLocked(tid); }
+    static void Refresh(Waitable& o, SteadyTime now) { o.RefreshLocked(now); }
+    static SteadyTime NextRefresh(const Waitable& o) { return o.NextRefreshLocked(); }
+
+    // Called with the core lock held when a thread ends.
+    static void AbandonOwnedMutexes(pid_t tid)
+    {
+        auto& owned = Core().owned;
+        auto it = owned.find(tid);
+        if (it == owned.end())
+            return;
+        std::vector<Mutex*> mutexes = std::move(it->second);
+        owned.erase(it);
+        for (Mutex* m : mutexes)
+            m->AbandonLocked();
+    }
+};
+
+namespace
+{
+
+// Gives up the mutexes of a thread that ends while owning them, for threads of any origin.
+struct ThreadRecord
+{
+    bool touched = false;
+    ~ThreadRecord()
+    {
+        std::lock_guard<std::mutex> guard(Core().lock);
+        CoreAccess::AbandonOwnedMutexes(CurrentThreadId());
+    }
+};
+
+thread_local ThreadRecord t_record;
+thread_local uint32_t t_exitCode = 0;
+
+// A thread that may come to own a mutex needs its record, so that its end is noticed.
+void EnsureThreadRecord()
+{
+    t_record.touched = true;
+}
+
+}  // namespace
+
+pid_t CurrentThreadId()
+{
+    thread_local pid_t id = static_cast<pid_t>(gettid());
+    return id;
+}
+
+Waitable::~Waitable() = default;
+
+void Waitable::NotifyLocked()
+{
+    for (Waiter* w : m_waiters)
+    {
+        if (w->done || !IsSignalledLocked(w->tid))
+            continue;
+        bool abandoned = AcquireLocked(w->tid);
+        w->done = true;
+        w->result = (abandoned ? kWaitAbandoned0 : kWaitObject0) + static_cast<uint32_t>(w->IndexOf(this));
+        w->wake.notify_one();
+    }
+}
+
+CoreLock::CoreLock()
+{
+    Core().lock.lock();
+}
+
+CoreLock::~CoreLock()
+{
+    Core().lock.unlock();
+}
+
+uint32_t WaitForOne(const WaitableRef& object, uint32_t milliseconds)
+{
+    return WaitForAny(&object, 1, milliseconds);
+}
+
+uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseconds)
+{
+    if (count == 0 || count > kMaximumWaitObjects || objects == nullptr)
+    {
+        SetLastError(kErrorInvalidParameter);
+        return kWaitFailed;
+    }
+    for (size_t i = 0; i < count; ++i)
+    {
+        if (!objects[i])
+        {
+            SetLastError(kErrorInvalidHandle);
+            return kWaitFailed;
+        }
+    }
+    EnsureThreadRecord();
+    const pid_t tid = CurrentThreadId();
+    const SteadyTime start = std::chrono::steady_clock::now();
+    const SteadyTime deadline =
+        milliseconds == kInfinite ? SteadyTime::max() : start + std::chrono::milliseconds(milliseconds);
+
+    std::unique_lock<std::mutex> lock(Core().lock);
+    Waiter waiter(tid);
+    waiter.objects = objects;
+    waiter.count = count;
+
+    // Takes the first object that is signalled now; true when one was.
+    auto takeReady = [&]() {
+        for (size_t i = 0; i < count; ++i)
+        {
+            if (CoreAccess::IsSignalled(*objects[i], tid))
+            {
+                bool abandoned = CoreAccess::Acquire(*objects[i], tid);
+                waiter.result = (abandoned ? kWaitAbandoned0 : kWaitObject0) + static_cast<uint32_t>(i);
+                waiter.done = true;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    for (size_t i = 0; i < count; ++i)
+        CoreAccess::Refresh(*objects[i], start);
+    if (takeReady())
+        return waiter.result;
+    if (milliseconds == 0)
+        return kWaitTimeout;
+
+    for (size_t i = 0; i < count; ++i)
+        waiter.Register(objects[i].get());
+    while (!waiter.done)
+    {
+        SteadyTime until = deadline;
+        for (size_t i = 0; i < count; ++i)
+            until = std::min(until, CoreAccess::NextRefresh(*objects[i]));
+        if (until == SteadyTime::max())
+            waiter.wake.wait(lock);
+        else
+            waiter.wake.wait_until(lock, until);
+        if (waiter.done)
+            break;
+        // A time-driven object (timer) may have come due: bring each up to date, which hands
+        // it to waiters in order, this one included.
+        SteadyTime now = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < count && !waiter.done; ++i)
+            CoreAccess::Refresh(*objects[i], now);
+        if (waiter.done || takeReady())
+            break;
+        if (now >= deadline)
+        {
+            waiter.result = kWaitTimeout;
+            break;
+        }
+    }
+    for (size_t i = 0; i < count; ++i)
+        waiter.Unregister(objects[i].get());
+    return waiter.result;
+}
+
+// ---- Event ----
+
+Event::Event(bool manualReset, bool initialState) : m_manualReset(manualReset), m_signalled(initialState) {}
+
+void Event::Set()
+{
+    CoreLock lock;
+    SetLocked();
+}
+
+void Event::SetLocked()
+{
+    m_signalled = true;
+    NotifyLocked();
+}
+
+void Event::Reset()
+{
+    CoreLock lock;
+    m_signalled = false;
+}
+
+void Event::Pulse()
+{
+    CoreLock lock;
+    m_signalled = true;
+    NotifyLocked();
+    m_signalled = false;
+}
+
+bool Event::IsSet() const
+{
+    CoreLock lock;
+    return m_signalled;
+}
+
+bool Event::IsSignalledLocked(pid_t) const
+{
+    return m_signalled;
+}
+
+bool Event::AcquireLocked(pid_t)
+{
+    if (!m_manualReset)
+        m_signalled = false;
+    return false;
+}
+
+// ---- Mutex ----
+
+Mutex::Mutex(bool initialOwner)
+{
+    if (initialOwner)
+    {
+        EnsureThreadRecord();
+        CoreLock lock;
+        AcquireLocked(CurrentThreadId());
+    }
+}
+
+bool Mutex::Release()
+{
+    const pid_t tid = CurrentThreadId();
+    CoreLock lock;
+    if (m_count == 0 || m_owner != tid)
+    {
+        SetLastError(kErrorNotOwner);
+        return false;
+    }
+    if (--m_count == 0)
+    {
+        auto& list = Core().owned[tid];
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        if (list.empty())
+            Core().owned.erase(tid);
+        m_owner = 0;
+        NotifyLocked();
+    }
+    return true;
+}
+
+pid_t Mutex::Owner() const
+{
+    CoreLock lock;
+    return m_owner;
+}
+
+bool Mutex::IsSignalledLocked(pid_t tid) const
+{
+    return m_count == 0 || m_owner == tid;
+}
+
+bool Mutex::AcquireLocked(pid_t tid)
+{
+    if (m_count == 0)
+    {
+        m_owner = tid;
+        Core().owned[tid].push_back(this);
+    }
+    ++m_count;
+    bool abandoned = m_abandoned;
+    m_abandoned = false;
+    return abandoned;
+}
+
+void Mutex::AbandonLocked()
+{
+    m_owner = 0;
+    m_count = 0;
+    m_abandoned = true;
+    NotifyLocked();
+}
+
+// ---- Thread ----
+
+namespace
+{
+
+// Maps the Windows-style priority levels onto nice values.
+int NiceForPriority(int priority)
+{
+    if (priority <= -15)
+        return 19;
+    if (priority <= -2)
+        return 10;
+    if (priority == -1)
+        return 5;
+    if (priority == 0)
+        return 0;
+    if (priority == 1)
+        return -5;
+    if (priority < 15)
+        return -10;
+    return -20;
+}
+
+}  // namespace
+
+std::shared_ptr<Thread> Thread::Start(Body body, size_t stackSize, bool suspended)
+{
+    std::shared_ptr<Thread> thread(new Thread);
+    thread->m_body = std::move(body);
+    thread->m_started = !suspended;
+    thread->m_self = thread;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = 0;
+    if (stackSize > 0)
+        rc = pthread_attr_setstacksize(&attr, std::max<size_t>(stackSize, PTHREAD_STACK_MIN));
+    pthread_t id;
+    if (rc == 0)
+        rc = pthread_create(&id, &attr, &Thread::Entry, thread.get());
+    pthread_attr_destroy(&attr);
+    if (rc != 0)
+    {
+        thread->m_self.reset();
+        SetLastErrorFromErrno(rc);
+        return nullptr;
+    }
+    return thread;
+}
+
+void* Thread::Entry(void* arg)
+{
+    Thread* self = static_cast<Thread*>(arg);
+    EnsureThreadRecord();
+    self->m_tid = CurrentThreadId();
+    {
+        std::unique_lock<std::mutex> lock(Core().lock);
+        Core().resumed.wait(lock, [self] { return self->m_started; });
+    }
+    int priority = self->m_priority.load();
+    if (priority != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(self->m_tid.load()), NiceForPriority(priority));
+
+    // Finishes the thread however its body ends (return, or the forced unwind of ExitCurrent):
+    // gives up its mutexes, records the exit code, signals the object and lets it go.
+    struct End
+    {
+        Thread* self;
+        bool returned = false;
+        uint32_t code = 0;
+        ~End()
+        {
+            // The body's captures may use the core as they go, so they go before its lock.
+            self->m_body = nullptr;
+            {
+                CoreLock lock;
+                CoreAccess::AbandonOwnedMutexes(CurrentThreadId());
+                self->m_exitCode = returned ? code : t_exitCode;
+                self->m_ended = true;
+                self->NotifyLocked();
+            }
+            // Last: this may destroy the object when nobody else holds it.
+            std::shared_ptr<Thread> keep = std::move(self->m_self);
+        }
+    } end{self};
+    end.code = self->m_body();
+    end.returned = true;
+    return nullptr;
+}
+
+void Thread::Resume()
+{
+    CoreLock lock;
+    m_started = true;
+    Core().resumed.notify_all();
+}
+
+uint32_t Thread::ExitCode() const
+{
+    CoreLock lock;
+    return m_exitCode;
+}
+
+bool Thread::HasEnded() const
+{
+    CoreLock lock;
+    return m_ended;
+}
+
+pid_t Thread::Id() const
+{
+    return m_tid.load();
+}
+
+void Thread::SetPriority(int priority)
+{
+    m_priority = priority;
+    pid_t tid = m_tid.load();
+    // Raising it needs rights we usually lack; the stored value is what callers read back.
+    if (tid != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceForPriority(priority));
+}
+
+int Thread::Priority() const
+{
+    return m_priority.load();
+}
+
+void Thread::ExitCurrent(uint32_t code)
+{
+    t_exitCode = code;
+    pthread_exit(nullptr);
+}
+
+bool Thread::IsSignalledLocked(pid_t) const
+{
+    return m_ended;
+}
+
+bool Thread::AcquireLocked(pid_t)
+{
+    return false;
+}
+
+// ---- Timer ----
+
+Timer::Timer(bool manualReset) : m_manualReset(manualReset) {}
+
+void Timer::Set(SteadyTime due, std::chrono::milliseconds period)
+{
+    CoreLock lock;
+    m_active = true;
+    m_signalled = false;
+    m_due = due;
+    m_period = period;
+    RefreshLocked(std::chrono::steady_clock::now());
+}
+
+bool Timer::Cancel()
+{
+    CoreLock lock;
+    bool wasActive = m_active;
+    m_active = false;
+    return wasActive;
+}
+
+bool Timer::IsSignalledLocked(pid_t) const
+{
+    return m_signalled;
+}
+
+bool Timer::AcquireLocked(pid_t)
+{
+    if (!m_manualReset)
+        m_signalled = false;
+    return false;
+}
+
+void Timer::RefreshLocked(SteadyTime now)
+{
+    if (!m_active || now < m_due)
+        return;
+    m_signalled = true;
+    if (m_period.count() > 0)
+    {
+        // Expiries missed while nobody looked are not queued, as with the system's timers.
+        auto missed = (now - m_due) / m_period;
+        m_due += m_period * (missed + 1);
+    }
+    else
+    {
+        m_active = false;
+    }
+    NotifyLocked();
+}
+
+SteadyTime Timer::NextRefreshLocked() const
+{
+    return m_active ? m_due : SteadyTime::max();
+}
+
+}  // namespace platform
