@@ -1,0 +1,53 @@
+#pragma once
+// Checks for relative paths that come from outside (package items, file lists, segment names, build
+// strings used as file names) and the resolver that turns them into paths inside an installation.
+//
+// Typical use by code that writes below an install folder:
+//
+//   std::wstring target, error;
+//   if (!LumoUtil::ResolveInstallPath(installPath, itemName, target, error)) { report error; stop }
+//   ... open ToNativePath(target) ...
+//
+// ResolveInstallPath validates the name itself; IsSafeRelativePath alone serves code that only
+// checks a name (for example before it is stored or sent).
+
+#include <string>
+
+namespace LumoUtil {
+
+// True when path is safe to join onto a folder. Otherwise false, and *reason (when given) says why,
+// naming the path. Refused:
+// - an empty path, or one of nothing but separators and "." components;
+// - an absolute path (leading "/" or "\") or a drive path ("C:...");
+// - a ".." component;
+// - ":", NUL or any other control character (U+0000..U+001F, U+007F);
+// - a character that 8-bit text cannot hold (ToWide(ToNarrow(c)) != c), since lists and the
+//   repair wire carry names as 8-bit text and such a name would name another file.
+// Both "/" and "\" separate components; empty and "." components are allowed and skipped.
+bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr);
+
+// Finds the file that an install-relative path names, the way a case-insensitive file system would:
+// component by component below root, the exact name when it exists, else the single entry whose
+// name matches ignoring ASCII case. Components that do not exist (and everything below them) keep
+// the given spelling under the existing spelling of their parents, so a caller that creates them
+// creates them there.
+//
+// On success resolved = root + "/" + the resolved components joined by "/" (a trailing separator of
+// root is not doubled) and true. On failure false and error says what failed and where:
+// - the relative path fails IsSafeRelativePath;
+// - root is not an existing folder;
+// - two or more entries match a component ignoring case (and none matches exactly);
+// - a component before the last is an existing file, not a folder;
+// - the path found leaves the real folder of root through a symbolic link, or cannot be resolved
+//   (a dangling link).
+// root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath); on-disk
+// names that hold a "\" are never matched, as they cannot be named in our paths.
+bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
+                        std::wstring& error);
+
+// An install path as the OS gives it (UTF-8, from the command line, the program's own location or the
+// registry files): refused when empty or when it holds a real "\", which every path helper would take
+// for a separator. error says why.
+bool IsSupportedInstallPath(const std::string& nativePath, std::wstring& error);
+
+} // namespace LumoUtil
