@@ -124,6 +124,12 @@ pid_t CurrentThreadId()
 
 Waitable::~Waitable() = default;
 
+size_t Waitable::WaiterCount() const
+{
+    CoreLock lock;
+    return m_waiters.size();
+}
+
 void Waitable::NotifyLocked()
 {
     for (Waiter* w : m_waiters)

@@ -52,6 +52,9 @@ public:
     Waitable& operator=(const Waitable&) = delete;
     virtual ~Waitable();
 
+    // How many threads wait for the object right now (for diagnostics and tests).
+    size_t WaiterCount() const;
+
 protected:
     friend class CoreAccess;
 
