@@ -1,0 +1,164 @@
+#include "platform/TempFolder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "platform/LastError.h"
+
+namespace platform
+{
+
+namespace
+{
+
+std::string g_folder;
+pid_t g_folderOwner = 0;
+std::atomic<uint64_t> g_counter{0};
+
+// Removes everything below the open folder `dirFd` without following links; closes `dirFd`.
+void RemoveContents(int dirFd)
+{
+    DIR* dir = fdopendir(dirFd);
+    if (!dir)
+    {
+        close(dirFd);
+        return;
+    }
+    while (dirent* entry = readdir(dir))
+    {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        if (unlinkat(dirfd(dir), name, 0) == 0)
+            continue;
+        int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0)
+        {
+            RemoveContents(sub);
+            unlinkat(dirfd(dir), name, AT_REMOVEDIR);
+        }
+    }
+    closedir(dir);
+}
+
+// Only the process that made the folder removes it: a forked child shares the name.
+void RemoveFolderAtExit()
+{
+    if (g_folder.empty() || getpid() != g_folderOwner)
+        return;
+    int fd = open(g_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0)
+        RemoveContents(fd);
+    rmdir(g_folder.c_str());
+}
+
+void MakeFolder()
+{
+    const char* candidates[] = {getenv("TMPDIR"), getenv("TEMP"), "/tmp"};
+    int lastErrno = ENOENT;
+    for (const char* parent : candidates)
+    {
+        if (!parent || !*parent)
+            continue;
+        std::string base(parent);
+        while (base.size() > 1 && base.back() == '/')
+            base.pop_back();
+        std::string pattern = base + "/lumo-XXXXXX";
+        if (mkdtemp(pattern.data()))
+        {
+            g_folder = pattern;
+            g_folderOwner = getpid();
+            atexit(RemoveFolderAtExit);
+            return;
+        }
+        lastErrno = errno;
+    }
+    SetLastErrorFromErrno(lastErrno);
+}
+
+uint64_t RandomBits()
+{
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value))
+        return value;
+    // No entropy yet (early boot): still hard to guess, and the exclusive create protects us.
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (static_cast<uint64_t>(ts.tv_nsec) << 20) ^ static_cast<uint64_t>(ts.tv_sec) ^
+           (static_cast<uint64_t>(getpid()) << 40) ^ reinterpret_cast<uintptr_t>(&value);
+}
+
+}  // namespace
+
+const std::string& PrivateTempFolder()
+{
+    static std::once_flag once;
+    std::call_once(once, MakeFolder);
+    if (g_folder.empty())
+        SetLastError(kErrorPathNotFound);
+    return g_folder;
+}
+
+std::string MakeUniqueTempName(const std::string& prefix, const std::string& suffix)
+{
+    char middle[48];
+    snprintf(middle, sizeof middle, "%llu-%012llx", static_cast<unsigned long long>(++g_counter),
+             static_cast<unsigned long long>(RandomBits() & 0xFFFFFFFFFFFFull));
+    return prefix + middle + suffix;
+}
+
+int CreateTempFile(const std::string& prefix, const std::string& suffix, std::string& path)
+{
+    const std::string& folder = PrivateTempFolder();
+    if (folder.empty())
+        return -1;
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        std::string candidate = folder + "/" + MakeUniqueTempName(prefix, suffix);
+        int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0)
+        {
+            path = candidate;
+            return fd;
+        }
+        if (errno != EEXIST)
+        {
+            SetLastErrorFromErrno(errno);
+            return -1;
+        }
+    }
+    SetLastError(kErrorFileExists);
+    return -1;
+}
+
+std::string CreateTempSubfolder(const std::string& prefix)
+{
+    const std::string& folder = PrivateTempFolder();
+    if (folder.empty())
+        return std::string();
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        std::string candidate = folder + "/" + MakeUniqueTempName(prefix, std::string());
+        if (mkdir(candidate.c_str(), 0700) == 0)
+            return candidate;
+        if (errno != EEXIST)
+        {
+            SetLastErrorFromErrno(errno);
+            return std::string();
+        }
+    }
+    SetLastError(kErrorFileExists);
+    return std::string();
+}
+
+}  // namespace platform
