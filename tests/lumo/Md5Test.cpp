@@ -1,0 +1,167 @@
+#include "lumo/Md5.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace
+{
+std::string HexOf(MD5& md5)
+{
+    std::unique_ptr<char[]> text(md5.hex_digest());
+    return text.get();
+}
+
+std::string DigestOfBytes(const std::string& bytes)
+{
+    MD5 md5;
+    md5.update(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+    md5.finalize();
+    return HexOf(md5);
+}
+
+// Deterministic bytes that are not periodic within a block.
+std::string PatternBytes(size_t length)
+{
+    std::string bytes(length, '\0');
+    uint32_t x = 0x12345678;
+    for (char& c : bytes)
+    {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    return bytes;
+}
+
+// The first field of md5sum's output for a command's standard output piped into it.
+std::string OutsideMd5Of(const std::string& shellCommand)
+{
+    const std::string command = shellCommand + " | md5sum";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "popen failed";
+    char line[128] = {};
+    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    return got ? std::string(line, 32) : "no output";
+}
+} // namespace
+
+TEST(Md5Test, ReferenceVectors)
+{
+    const struct
+    {
+        const char* input;
+        const char* digest;
+    } cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DigestOfBytes(c.input), c.digest) << '"' << c.input << '"';
+}
+
+// Lengths around the padding boundaries and the 1024-byte read pieces, hashed four ways: in one
+// update, in awkward update pieces, from a FILE and through the whole-file path. All must agree with
+// the outside md5sum.
+TEST(Md5Test, AgreesWithMd5sumAcrossBoundaries)
+{
+    fixtures::ScratchFolder folder;
+    for (size_t length : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 1023, 1024, 1025, 4097, 300001})
+    {
+        SCOPED_TRACE(length);
+        const std::string bytes = PatternBytes(length);
+        const std::string path = folder / ("f" + std::to_string(length));
+        fixtures::WriteFile(path, bytes);
+        const std::string expected = OutsideMd5Of("cat '" + path + "'");
+
+        EXPECT_EQ(DigestOfBytes(bytes), expected);
+
+        for (size_t step : {1, 3, 63, 64, 65, 1000})
+        {
+            MD5 md5;
+            for (size_t at = 0; at < bytes.size(); at += step)
+                md5.update(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
+                           uint32_t(std::min(step, bytes.size() - at)));
+            md5.finalize();
+            EXPECT_EQ(HexOf(md5), expected) << "step " << step;
+        }
+
+        MD5 fromFile(std::fopen(path.c_str(), "rb"));
+        EXPECT_FALSE(fromFile.read_failed());
+        EXPECT_EQ(HexOf(fromFile), expected);
+
+        std::string whole;
+        EXPECT_EQ(ComputeFileMD5Hex(path, whole), 0);
+        EXPECT_EQ(whole, expected);
+    }
+}
+
+// Past 2^32 bits the length's low word carries into the high word.
+TEST(Md5Test, LengthCountCarriesPastFourGigabits)
+{
+    const size_t block = 1 << 20;
+    const size_t blocks = 520; // 520 MiB > 2^32 bits
+    const std::string zeros(block, '\0');
+    MD5 md5;
+    for (size_t i = 0; i < blocks; ++i)
+        md5.update(reinterpret_cast<const uint8_t*>(zeros.data()), uint32_t(block));
+    md5.finalize();
+    EXPECT_EQ(HexOf(md5), OutsideMd5Of("head -c " + std::to_string(block * blocks) + " /dev/zero"));
+}
+
+TEST(Md5Test, MisuseIsReportedAndIgnored)
+{
+    MD5 md5;
+    testing::internal::CaptureStderr();
+    std::unique_ptr<char[]> early(md5.hex_digest());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "MD5::hex_digest:  Can't get digest if you haven't finalized the digest!\n");
+    EXPECT_STREQ(early.get(), "");
+
+    md5.update(reinterpret_cast<const uint8_t*>("abc"), 3);
+    md5.finalize();
+
+    testing::internal::CaptureStderr();
+    md5.finalize();
+    md5.update(reinterpret_cast<const uint8_t*>("x"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "MD5::finalize:  Already finalized this digest!\n"
+              "MD5::update:  Can't update a finalized digest!\n");
+    EXPECT_EQ(HexOf(md5), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+// A file that cannot be read to its end must not yield a digest that looks valid.
+TEST(Md5Test, UnreadableFileGivesNoDigest)
+{
+    fixtures::ScratchFolder folder;
+    // On Linux a folder opens with fopen but every read fails (EISDIR).
+    FILE* folderStream = std::fopen(folder.Path().c_str(), "rb");
+    ASSERT_NE(folderStream, nullptr);
+    MD5 fromFolder(folderStream);
+    EXPECT_TRUE(fromFolder.read_failed());
+    EXPECT_EQ(HexOf(fromFolder), "");
+
+    MD5 fromNull(static_cast<FILE*>(nullptr));
+    EXPECT_TRUE(fromNull.read_failed());
+    EXPECT_EQ(HexOf(fromNull), "");
+
+    std::string digest = "stale";
+    EXPECT_EQ(ComputeFileMD5Hex(folder.Path(), digest), EISDIR);
+    EXPECT_EQ(digest, "");
+    EXPECT_EQ(ComputeFileMD5Hex(folder / "missing", digest), ENOENT);
+    EXPECT_EQ(digest, "");
+}
