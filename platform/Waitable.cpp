@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
 
 namespace platform
@@ -33,6 +34,10 @@ CoreState& Core()
     static CoreState* state = new CoreState;
     return *state;
 }
+
+// Every program that uses threads and locks of ours gets failed writes to closed pipes as
+// errors rather than as a signal that ends it.
+[[maybe_unused]] const bool g_brokenPipesIgnored = (IgnoreBrokenPipeSignal(), true);
 
 }  // namespace
 
