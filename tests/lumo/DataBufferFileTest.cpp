@@ -1,0 +1,339 @@
+// The file stream: the access-mode table, direction switches, size changes with pending writes,
+// large offsets, folders and odd names, a full disk, and descriptors kept from child processes.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "lumo/LumoDataBufferFile.h"
+#include "lumo/LumoDataBufferReader.h"
+
+namespace
+{
+class FileBufferTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/filebuffer.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        // Resolved, so that it compares with what /proc reports.
+        m_folder = std::filesystem::canonical(pattern).string();
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+
+    std::string Native(const std::string& name) const { return m_folder + "/" + name; }
+    std::wstring Wide(const std::string& name) const
+    {
+        const std::string native = Native(name);
+        return std::wstring(native.begin(), native.end());
+    }
+
+    void Put(const std::string& name, const std::string& bytes) const
+    {
+        std::ofstream(Native(name), std::ios::binary) << bytes;
+    }
+
+    std::string Get(const std::string& name) const
+    {
+        std::ifstream in(Native(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    bool Exists(const std::string& name) const
+    {
+        struct stat info;
+        return ::stat(Native(name).c_str(), &info) == 0;
+    }
+
+    std::string m_folder;
+};
+
+std::string ReadSome(LumoDataBuffer& buffer, uint32_t length, LUMORESULT expected = LUMORESULT_OK)
+{
+    std::string bytes(length, '\0');
+    EXPECT_EQ(buffer.ReadData(bytes.data(), length), expected);
+    return bytes;
+}
+}
+
+TEST_F(FileBufferTest, MissingFileByMode)
+{
+    struct Case
+    {
+        uint32_t mode;
+        bool open;
+    } const cases[] = {
+        {LumoDataBufferFile::MODE_READ, false},
+        {LumoDataBufferFile::MODE_WRITE, true},
+        {LumoDataBufferFile::MODE_WRITE_KEEP, true},
+        {LumoDataBufferFile::MODE_READ_WRITE, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.mode);
+        const std::string name = "missing" + std::to_string(c.mode);
+        LumoDataBufferFile file(Wide(name), c.mode);
+        EXPECT_EQ(file.IsOpen(), c.open);
+        EXPECT_EQ(Exists(name), c.open);
+        EXPECT_EQ(file.GetSize(), 0u);
+        if (!c.open)
+        {
+            char byte = 0;
+            EXPECT_EQ(file.ReadData(&byte, 1), LUMORESULT_INVALID_STATE);
+            EXPECT_EQ(file.WriteData(&byte, 1), LUMORESULT_INVALID_STATE);
+            EXPECT_EQ(file.SetPosition(0), LUMORESULT_INVALID_STATE);
+            EXPECT_EQ(file.SetSize(0), LUMORESULT_INVALID_STATE);
+            EXPECT_EQ(file.Close(), LUMORESULT_INVALID_STATE);
+            file.Flush();
+        }
+    }
+}
+
+TEST_F(FileBufferTest, ExistingFileByMode)
+{
+    struct Case
+    {
+        uint32_t mode;
+        uint64_t size;
+        LUMORESULT read;
+        LUMORESULT write;
+        std::string after;
+        uint64_t sizeAfter;
+    } const cases[] = {
+        {LumoDataBufferFile::MODE_READ, 10, LUMORESULT_OK, LUMORESULT_NOT_ALLOWED, "0123456789", 10},
+        {LumoDataBufferFile::MODE_WRITE, 0, LUMORESULT_NOT_ALLOWED, LUMORESULT_OK, "abc", 3},
+        {LumoDataBufferFile::MODE_WRITE_KEEP, 10, LUMORESULT_NOT_ALLOWED, LUMORESULT_OK, "abc3456789", 10},
+        {LumoDataBufferFile::MODE_READ_WRITE, 10, LUMORESULT_OK, LUMORESULT_OK, "0abc456789", 10},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.mode);
+        Put("f", "0123456789");
+        {
+            LumoDataBufferFile file(Wide("f"), c.mode);
+            ASSERT_TRUE(file.IsOpen());
+            EXPECT_EQ(file.GetSize(), c.size);
+            EXPECT_EQ(file.GetPosition(), 0u);
+            char byte = 0;
+            EXPECT_EQ(file.ReadData(&byte, 1), c.read);
+            EXPECT_EQ(file.WriteData("abc", 3), c.write);
+            EXPECT_EQ(file.GetSize(), c.sizeAfter);
+            EXPECT_EQ(file.Close(), LUMORESULT_OK);
+        }
+        EXPECT_EQ(Get("f"), c.after);
+    }
+}
+
+// Mode 3 turns between reading and writing at the stored position.
+TEST_F(FileBufferTest, ReadWriteSwitchesDirection)
+{
+    Put("f", "0123456789");
+    {
+        LumoDataBufferFile file(Wide("f"), LumoDataBufferFile::MODE_READ_WRITE);
+        EXPECT_EQ(ReadSome(file, 4), "0123");
+        EXPECT_EQ(file.WriteData("ab", 2), LUMORESULT_OK);
+        EXPECT_EQ(file.GetPosition(), 6u);
+        EXPECT_EQ(ReadSome(file, 2), "67");
+        EXPECT_EQ(file.WriteData("XYZ", 3), LUMORESULT_OK);
+        EXPECT_EQ(file.GetSize(), 11u);
+        ASSERT_EQ(file.SetPosition(0), LUMORESULT_OK);
+        EXPECT_EQ(ReadSome(file, 11), "0123ab67XYZ");
+        EXPECT_EQ(file.Close(), LUMORESULT_OK);
+    }
+    EXPECT_EQ(Get("f"), "0123ab67XYZ");
+}
+
+TEST_F(FileBufferTest, ShortReadAtTheEnd)
+{
+    Put("f", std::string(20, 'q'));
+    LumoDataBufferFile file(Wide("f"), LumoDataBufferFile::MODE_READ);
+    ASSERT_EQ(file.SetPosition(15), LUMORESULT_OK);
+    std::string bytes(100, '\0');
+    EXPECT_EQ(file.ReadData(bytes.data(), 100), LUMORESULT_IO_ERROR);
+    EXPECT_EQ(bytes.substr(0, 5), "qqqqq");
+    EXPECT_EQ(file.GetPosition(), 20u);
+    EXPECT_EQ(file.ReadData(bytes.data(), 1), LUMORESULT_IO_ERROR);
+    EXPECT_EQ(file.GetPosition(), 20u);
+
+    // Reading lines until the first failure stops after the last line.
+    ASSERT_EQ(file.SetPosition(0), LUMORESULT_OK);
+    LumoDataBufferReader reader(file);
+    std::string line;
+    reader.ReadLine(line);
+    EXPECT_EQ(line, std::string(20, 'q'));
+    EXPECT_EQ(reader.firstError, LUMORESULT_IO_ERROR);
+}
+
+TEST_F(FileBufferTest, SetSize)
+{
+    struct Case
+    {
+        const char* name;
+        uint64_t position;
+        uint64_t size;
+        uint64_t newPosition;
+        std::string after;
+    } const cases[] = {
+        {"cut below the position", 8, 4, 4, "0123"},
+        {"cut above the position", 2, 4, 2, "0123"},
+        {"extend", 10, 12, 10, std::string("0123456789\0\0", 12)},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Put("f", "0123456789");
+        {
+            LumoDataBufferFile file(Wide("f"), LumoDataBufferFile::MODE_READ_WRITE);
+            ASSERT_EQ(file.SetPosition(c.position), LUMORESULT_OK);
+            EXPECT_EQ(file.SetSize(c.size), LUMORESULT_OK);
+            EXPECT_EQ(file.GetSize(), c.size);
+            EXPECT_EQ(file.GetPosition(), c.newPosition);
+        }
+        EXPECT_EQ(Get("f"), c.after);
+    }
+}
+
+// Writes still held by the stream must not land beyond a new, smaller end.
+TEST_F(FileBufferTest, SetSizeAfterUnflushedWrites)
+{
+    {
+        LumoDataBufferFile file(Wide("f"), LumoDataBufferFile::MODE_WRITE);
+        ASSERT_EQ(file.WriteData("0123456789", 10), LUMORESULT_OK);
+        ASSERT_EQ(file.SetSize(4), LUMORESULT_OK);
+        EXPECT_EQ(file.GetPosition(), 4u);
+        EXPECT_EQ(file.Close(), LUMORESULT_OK);
+    }
+    EXPECT_EQ(Get("f"), "0123");
+}
+
+// Sizes and offsets are 64-bit all the way (a sparse file costs no space).
+TEST_F(FileBufferTest, OffsetsBeyondFourGiB)
+{
+    const uint64_t offset = uint64_t{5} << 30;
+    {
+        LumoDataBufferFile file(Wide("big"), LumoDataBufferFile::MODE_WRITE);
+        ASSERT_EQ(file.SetPosition(offset), LUMORESULT_OK);
+        ASSERT_EQ(file.WriteData("z", 1), LUMORESULT_OK);
+        EXPECT_EQ(file.GetSize(), offset + 1);
+        EXPECT_EQ(file.Close(), LUMORESULT_OK);
+    }
+    LumoDataBufferFile file(Wide("big"), LumoDataBufferFile::MODE_READ);
+    EXPECT_EQ(file.GetSize(), offset + 1);
+    ASSERT_EQ(file.SetPosition(offset), LUMORESULT_OK);
+    EXPECT_EQ(ReadSome(file, 1), "z");
+}
+
+TEST_F(FileBufferTest, FoldersAreRefused)
+{
+    ASSERT_EQ(::mkdir(Native("dir").c_str(), 0700), 0);
+    for (uint32_t mode = 0; mode <= LumoDataBufferFile::MODE_READ_WRITE; ++mode)
+    {
+        SCOPED_TRACE(mode);
+        LumoDataBufferFile file(Wide("dir"), mode);
+        EXPECT_FALSE(file.IsOpen());
+        char byte = 0;
+        EXPECT_EQ(file.ReadData(&byte, 1), LUMORESULT_INVALID_STATE);
+        EXPECT_EQ(file.GetSize(), 0u);
+    }
+}
+
+TEST_F(FileBufferTest, Names)
+{
+    ASSERT_EQ(::mkdir(Native("sub").c_str(), 0700), 0);
+    {
+        // Either separator; characters outside 8-bit text reach the disk as UTF-8.
+        LumoDataBufferFile file(Wide("sub") + L"\\caf\u00e9 \u201cq\u201d.txt", LumoDataBufferFile::MODE_WRITE);
+        ASSERT_TRUE(file.IsOpen());
+        ASSERT_EQ(file.WriteData("x", 1), LUMORESULT_OK);
+    }
+    EXPECT_EQ(Get("sub/caf\xc3\xa9 \xe2\x80\x9cq\xe2\x80\x9d.txt"), "x");
+
+    // A NUL inside the name never opens the shorter name in front of it.
+    Put("short", "s");
+    LumoDataBufferFile withNul(Wide("short") + std::wstring(1, L'\0') + L"tail", LumoDataBufferFile::MODE_WRITE);
+    EXPECT_FALSE(withNul.IsOpen());
+    EXPECT_EQ(Get("short"), "s");
+
+    LumoDataBufferFile empty(L"", LumoDataBufferFile::MODE_READ);
+    EXPECT_FALSE(empty.IsOpen());
+}
+
+TEST_F(FileBufferTest, UnknownModeIsReported)
+{
+    Put("f", "abc");
+    testing::internal::CaptureStdout();
+    LumoDataBufferFile file(Wide("f"), 7);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "LumoDataBufferFile> unknown access mode 7\n");
+    EXPECT_FALSE(file.IsOpen());
+    char byte = 0;
+    EXPECT_EQ(file.ReadData(&byte, 1), LUMORESULT_INVALID_STATE);
+    EXPECT_EQ(Get("f"), "abc");
+}
+
+// A full disk may only show when the last buffered block is written: Close must say so.
+TEST_F(FileBufferTest, CloseReportsAFullDisk)
+{
+    if (::access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    LumoDataBufferFile file(L"/dev/full", LumoDataBufferFile::MODE_WRITE);
+    ASSERT_TRUE(file.IsOpen());
+    const std::string bytes(100, 'x');
+    EXPECT_EQ(file.WriteData(bytes.data(), 100), LUMORESULT_OK);
+    EXPECT_EQ(file.Close(), LUMORESULT_IO_ERROR);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Close(), LUMORESULT_INVALID_STATE);
+
+    // A device that takes everything closes cleanly although it cannot be synced.
+    LumoDataBufferFile sink(L"/dev/null", LumoDataBufferFile::MODE_WRITE);
+    EXPECT_EQ(sink.WriteData(bytes.data(), 100), LUMORESULT_OK);
+    sink.Flush();
+    EXPECT_EQ(sink.Close(), LUMORESULT_OK);
+
+    // A write that overflows the stream's own buffer meets the full disk at once.
+    LumoDataBufferFile large(L"/dev/full", LumoDataBufferFile::MODE_WRITE_KEEP);
+    const std::string block(1 << 20, 'y');
+    EXPECT_EQ(large.WriteData(block.data(), static_cast<uint32_t>(block.size())), LUMORESULT_IO_ERROR);
+}
+
+// Child processes must not inherit the descriptor.
+TEST_F(FileBufferTest, DescriptorIsCloseOnExec)
+{
+    for (uint32_t mode = 0; mode <= LumoDataBufferFile::MODE_READ_WRITE; ++mode)
+    {
+        SCOPED_TRACE(mode);
+        Put("f", "abc");
+        LumoDataBufferFile file(Wide("f"), mode);
+        ASSERT_TRUE(file.IsOpen());
+        int found = 0;
+        DIR* fds = ::opendir("/proc/self/fd");
+        ASSERT_NE(fds, nullptr);
+        while (dirent* entry = ::readdir(fds))
+        {
+            char target[4096];
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof(target));
+            if (length <= 0 || std::string(target, length) != Native("f"))
+                continue;
+            ++found;
+            EXPECT_TRUE(::fcntl(std::atoi(entry->d_name), F_GETFD) & FD_CLOEXEC);
+        }
+        ::closedir(fds);
+        EXPECT_EQ(found, 1);
+    }
+}

@@ -1,0 +1,280 @@
+// The memory streams: growth, cuts, seeks and short transfers, the factories, and refusals of
+// sizes the 32-bit buffers cannot hold.
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "lumo/LumoDataBuffer.h"
+#include "tests/fixtures/ScriptedBuffer.h"
+
+namespace
+{
+std::string Contents(LumoDataBuffer& buffer)
+{
+    std::string bytes(buffer.GetSize(), '\0');
+    const uint64_t position = buffer.GetPosition();
+    buffer.SetPosition(0);
+    buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    buffer.SetPosition(position);
+    return bytes;
+}
+
+void Fill(LumoDataBufferMemoryDynamic& buffer, const std::string& bytes, uint64_t position)
+{
+    ASSERT_EQ(buffer.WriteData(bytes.data(), static_cast<uint32_t>(bytes.size())), LUMORESULT_OK);
+    ASSERT_EQ(buffer.SetPosition(position), LUMORESULT_OK);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+[[noreturn]] void RunUnderMemoryCap(const std::function<int()>& body)
+{
+    const rlim_t cap = rlim_t{256} << 20;
+    const rlimit limit = {cap, cap};
+    setrlimit(RLIMIT_AS, &limit);
+    std::_Exit(body());
+}
+
+// Runs body in a child whose address space is capped at 256 MiB and expects it to exit with code.
+void ExpectUnderMemoryCap(const std::function<int()>& body, int code)
+{
+    EXPECT_EXIT(RunUnderMemoryCap(body), testing::ExitedWithCode(code), "");
+}
+}
+
+// Both memory streams share the seek rules: up to the size is fine, beyond it the position stops
+// at the end with LUMORESULT_END_OF_DATA.
+TEST(MemoryBuffer, SeekLimitsOnBothKinds)
+{
+    char block[5] = {'a', 'b', 'c', 'd', 'e'};
+    LumoDataBufferMemoryStatic fixed(block, 5);
+    LumoDataBufferMemoryDynamic growable;
+    Fill(growable, "abcde", 0);
+
+    struct Case
+    {
+        uint64_t target;
+        LUMORESULT result;
+        uint64_t position;
+    } const cases[] = {
+        {5, LUMORESULT_OK, 5},
+        {2, LUMORESULT_OK, 2},
+        {6, LUMORESULT_END_OF_DATA, 5},
+        {uint64_t{1} << 32, LUMORESULT_END_OF_DATA, 5},
+        {0, LUMORESULT_OK, 0},
+    };
+    for (LumoDataBuffer* buffer : {static_cast<LumoDataBuffer*>(&fixed), static_cast<LumoDataBuffer*>(&growable)})
+    {
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(c.target);
+            EXPECT_EQ(buffer->SetPosition(c.target), c.result);
+            EXPECT_EQ(buffer->GetPosition(), c.position);
+        }
+    }
+}
+
+TEST(MemoryBuffer, ShortReadDeliversWhatIsThereOnBothKinds)
+{
+    char block[6] = {'0', '1', '2', '3', '4', '5'};
+    LumoDataBufferMemoryStatic fixed(block, 6);
+    LumoDataBufferMemoryDynamic growable;
+    Fill(growable, "012345", 0);
+
+    for (LumoDataBuffer* buffer : {static_cast<LumoDataBuffer*>(&fixed), static_cast<LumoDataBuffer*>(&growable)})
+    {
+        ASSERT_EQ(buffer->SetPosition(2), LUMORESULT_OK);
+        char out[10] = {};
+        EXPECT_EQ(buffer->ReadData(out, 10), LUMORESULT_END_OF_DATA);
+        EXPECT_EQ(std::string(out, 4), "2345");
+        EXPECT_EQ(buffer->GetPosition(), 6u);
+        out[0] = 'x';
+        EXPECT_EQ(buffer->ReadData(out, 1), LUMORESULT_END_OF_DATA);
+        EXPECT_EQ(out[0], 'x');
+        EXPECT_EQ(buffer->ReadData(out, 0), LUMORESULT_OK);
+    }
+}
+
+TEST(MemoryBufferDynamic, GrowCutAndExtend)
+{
+    LumoDataBufferMemoryDynamic buffer;
+    Fill(buffer, "abcd", 2);
+
+    EXPECT_EQ(buffer.WriteData("VWXYZ", 5), LUMORESULT_OK);
+    EXPECT_EQ(Contents(buffer), "abVWXYZ");
+    EXPECT_EQ(buffer.GetPosition(), 7u);
+
+    EXPECT_EQ(buffer.SetSize(3), LUMORESULT_OK);
+    EXPECT_EQ(Contents(buffer), "abV");
+    EXPECT_EQ(buffer.GetPosition(), 3u);
+
+    EXPECT_EQ(buffer.SetSize(6), LUMORESULT_OK);
+    EXPECT_EQ(Contents(buffer), std::string("abV\0\0\0", 6));
+    EXPECT_EQ(buffer.GetPosition(), 3u);
+}
+
+TEST(MemoryBufferDynamic, DiscardFront)
+{
+    struct Case
+    {
+        uint64_t position;
+        uint64_t count;
+        std::string rest;
+        uint64_t newPosition;
+    } const cases[] = {
+        {1, 2, "cde", 0},
+        {4, 2, "cde", 2},
+        {5, 5, "", 0},
+        {3, 99, "", 0},
+        {2, 0, "abcde", 2},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.count);
+        LumoDataBufferMemoryDynamic buffer;
+        Fill(buffer, "abcde", c.position);
+        buffer.DiscardFront(c.count);
+        EXPECT_EQ(Contents(buffer), c.rest);
+        EXPECT_EQ(buffer.GetPosition(), c.newPosition);
+    }
+}
+
+// A size the 32-bit buffer cannot hold is refused rather than cut to its low bits.
+TEST(MemoryBufferDynamic, RefusesSizesBeyond32Bits)
+{
+    LumoDataBufferMemoryDynamic buffer;
+    Fill(buffer, "abc", 1);
+    for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 2, ~uint64_t{0}})
+    {
+        EXPECT_EQ(buffer.SetSize(size), LUMORESULT_OUT_OF_SPACE);
+        EXPECT_EQ(Contents(buffer), "abc");
+        EXPECT_EQ(buffer.GetPosition(), 1u);
+    }
+}
+
+// An allocation failure comes back as a code and leaves the buffer as it was.
+TEST(MemoryBufferDynamicDeathTest, AllocationFailureIsReported)
+{
+    if (kSanitized)
+        GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
+    ExpectUnderMemoryCap(
+        [] {
+            LumoDataBufferMemoryDynamic buffer;
+            if (buffer.WriteData("abc", 3) != LUMORESULT_OK)
+                return 1;
+            if (buffer.SetSize(0xF0000000u) != LUMORESULT_OUT_OF_SPACE || buffer.GetSize() != 3)
+                return 2;
+            // The data pointer is only touched once the growth has succeeded, which it must not.
+            if (buffer.WriteData("x", 0x80000000u) != LUMORESULT_OUT_OF_SPACE)
+                return 3;
+            if (buffer.GetSize() != 3 || buffer.GetPosition() != 3)
+                return 4;
+            return 0;
+        },
+        0);
+}
+
+TEST(MemoryBufferStatic, ShortWriteStoresWhatFits)
+{
+    char block[4] = {'.', '.', '.', '.'};
+    LumoDataBufferMemoryStatic buffer(block, 4);
+    ASSERT_EQ(buffer.SetPosition(1), LUMORESULT_OK);
+    EXPECT_EQ(buffer.WriteData("abcdef", 6), LUMORESULT_OUT_OF_SPACE);
+    EXPECT_EQ(std::string(block, 4), ".abc");
+    EXPECT_EQ(buffer.GetPosition(), 4u);
+    EXPECT_EQ(buffer.WriteData("z", 1), LUMORESULT_OUT_OF_SPACE);
+    EXPECT_EQ(buffer.WriteData("z", 0), LUMORESULT_OK);
+    EXPECT_EQ(std::string(block, 4), ".abc");
+}
+
+TEST(MemoryBufferStatic, SizeNeverChanges)
+{
+    char block[4] = {'a', 'b', 'c', 'd'};
+    LumoDataBufferMemoryStatic buffer(block, 4);
+    ASSERT_EQ(buffer.SetPosition(3), LUMORESULT_OK);
+    for (uint64_t size : {uint64_t{0}, uint64_t{2}, uint64_t{4}, uint64_t{100}})
+        EXPECT_EQ(buffer.SetSize(size), LUMORESULT_NOT_ALLOWED);
+    EXPECT_EQ(buffer.GetSize(), 4u);
+    EXPECT_EQ(buffer.GetPosition(), 3u);
+    EXPECT_EQ(buffer.GetFlag(), 1);
+}
+
+TEST(MemoryBufferStatic, FactoriesCopyAndOwn)
+{
+    const char text[] = "hello";
+    std::unique_ptr<LumoDataBufferMemoryStatic> copy(LumoDataBufferMemoryStatic::CreateCopy(text, 5));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(Contents(*copy), "hello");
+    EXPECT_EQ(copy->GetPosition(), 0u);
+    EXPECT_EQ(copy->GetFlag(), 0);
+
+    std::unique_ptr<LumoDataBufferMemoryStatic> fromString(
+        LumoDataBufferMemoryStatic::CreateFromString(std::string("a\0b", 3)));
+    ASSERT_NE(fromString, nullptr);
+    EXPECT_EQ(Contents(*fromString), std::string("a\0b", 3));
+
+    std::unique_ptr<LumoDataBufferMemoryStatic> empty(LumoDataBufferMemoryStatic::CreateFromString(""));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->GetSize(), 0u);
+
+    // Freed with delete[] by the buffer (checked by the sanitizer build).
+    auto* block = new uint8_t[3]{'x', 'y', 'z'};
+    std::unique_ptr<LumoDataBufferMemoryStatic> owning(LumoDataBufferMemoryStatic::CreateOwning(block, 3));
+    ASSERT_NE(owning, nullptr);
+    EXPECT_EQ(Contents(*owning), "xyz");
+    EXPECT_EQ(owning->GetFlag(), 0);
+}
+
+TEST(MemoryBufferStatic, CreateFromRemainder)
+{
+    struct Case
+    {
+        const char* name;
+        uint64_t position;
+        bool failRead;
+        bool made;
+        std::string bytes;
+    } const cases[] = {
+        {"middle", 2, false, true, "cdef"},
+        {"at the end", 6, false, true, ""},
+        {"beyond the end", 9, false, true, ""},
+        {"failing read", 2, true, false, ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ScriptedBuffer source("abcdef");
+        ASSERT_EQ(source.SetPosition(c.position), LUMORESULT_OK);
+        if (c.failRead)
+            source.FailCall(ScriptedBuffer::Op::Read, 1, LUMORESULT_IO_ERROR, 1);
+        std::unique_ptr<LumoDataBufferMemoryStatic> copy(LumoDataBufferMemoryStatic::CreateFromRemainder(source));
+        ASSERT_EQ(copy != nullptr, c.made);
+        if (copy)
+        {
+            EXPECT_EQ(Contents(*copy), c.bytes);
+            EXPECT_EQ(copy->GetPosition(), 0u);
+        }
+    }
+
+    // More than a 32-bit buffer can hold is refused before anything is allocated or read.
+    ScriptedBuffer huge(ScriptedBuffer::Synthetic{(uint64_t{1} << 32) + 10});
+    EXPECT_EQ(LumoDataBufferMemoryStatic::CreateFromRemainder(huge), nullptr);
+    EXPECT_TRUE(huge.readLengths.empty());
+}
