@@ -302,6 +302,20 @@ Mutex::Mutex(bool initialOwner)
     }
 }
 
+Mutex::~Mutex()
+{
+    CoreLock lock;
+    if (m_count == 0)
+        return;
+    auto it = Core().owned.find(m_owner);
+    if (it == Core().owned.end())
+        return;
+    auto& list = it->second;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    if (list.empty())
+        Core().owned.erase(it);
+}
+
 bool Mutex::Release()
 {
     const pid_t tid = CurrentThreadId();
@@ -318,6 +332,7 @@ bool Mutex::Release()
         if (list.empty())
             Core().owned.erase(tid);
         m_owner = 0;
+        FreedLocked(false);
         NotifyLocked();
     }
     return true;
@@ -352,6 +367,7 @@ void Mutex::AbandonLocked()
     m_owner = 0;
     m_count = 0;
     m_abandoned = true;
+    FreedLocked(true);
     NotifyLocked();
 }
 

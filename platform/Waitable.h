@@ -71,6 +71,7 @@ protected:
 
     // Hands the object to waiters while it stays signalled for them.
     void NotifyLocked();
+    bool HasWaitersLocked() const { return !m_waiters.empty(); }
 
 private:
     friend class Waiter;
@@ -128,6 +129,7 @@ class Mutex : public Waitable
 {
 public:
     explicit Mutex(bool initialOwner);
+    ~Mutex() override;
 
     // Gives up one level of ownership. False (last error 288, not owner) when the calling
     // thread does not own the mutex.
@@ -137,6 +139,10 @@ public:
 protected:
     bool IsSignalledLocked(pid_t tid) const override;
     bool AcquireLocked(pid_t tid) override;
+    // Called when the last level of ownership goes (released, or the owner thread ended), before
+    // waiters are handed the mutex. For mutexes that are also held on behalf of the process.
+    virtual void FreedLocked(bool /*abandoned*/) {}
+    bool IsHeldLocked() const { return m_count > 0; }
 
 private:
     friend class CoreAccess;
