@@ -147,7 +147,7 @@ bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, 
                 }
                 for (; it != fs::directory_iterator(); it.increment(ec)) {
                     const std::string name = it->path().filename().string();
-                    if (name.find('\\') == std::string::npos && LowerAscii(FromNativePath(name)) == wanted)
+                    if (LowerAscii(FromNativePath(name)) == wanted)
                         matches.push_back(name);
                 }
                 if (matches.size() > 1) {

@@ -40,8 +40,7 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 // - a component before the last is an existing file, not a folder;
 // - the path found leaves the real folder of root through a symbolic link, or cannot be resolved
 //   (a dangling link).
-// root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath); on-disk
-// names that hold a "\" are never matched, as they cannot be named in our paths.
+// root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath).
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error);
 

@@ -1,0 +1,146 @@
+#include "lumo/SafePath.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(SafeRelativePath, AcceptsPlainRelativeNames)
+{
+    for (const wchar_t* path : {L"a", L"a\\b/c.txt", L"data/x.bin#3", L"./a", L"a//b/", L"\u201Cq\u201D \u2013.txt",
+                                L"...", L"a..b", L".hidden"}) {
+        std::wstring reason;
+        EXPECT_TRUE(LumoUtil::IsSafeRelativePath(path, &reason)) << path << L": " << reason;
+    }
+}
+
+TEST(SafeRelativePath, RefusesWithAReasonNamingThePath)
+{
+    const struct {
+        std::wstring path;
+        std::wstring why;
+    } cases[] = {
+        {L"", L"empty"},
+        {L".", L"names no file"},
+        {L"./\\.", L"names no file"},
+        {L"/etc/passwd", L"absolute"},
+        {L"\\x", L"absolute"},
+        {L"C:\\x", L"drive"},
+        {L"C:x", L"drive"},
+        {L"..", L"\"..\" component"},
+        {L"a\\..\\..\\x", L"\"..\" component"},
+        {L"a/..", L"\"..\" component"},
+        {L"ab:c", L"\":\" at position 2"},
+        {std::wstring(L"a\0b", 3), L"control character U+0000 at position 1"},
+        {L"a\tb", L"control character U+0009"},
+        {L"a\x7f", L"control character U+007F"},
+        {L"caf\u00E9", L"U+00E9 at position 3, which 8-bit text cannot carry"},
+        {L"\U0001F600", L"U+1F600"},
+        {std::wstring(1, static_cast<wchar_t>(0xD800)), L"U+D800"},
+    };
+    for (const auto& c : cases) {
+        std::wstring reason;
+        EXPECT_FALSE(LumoUtil::IsSafeRelativePath(c.path, &reason)) << c.path;
+        EXPECT_NE(reason.find(c.why), std::wstring::npos) << reason;
+        EXPECT_EQ(reason.find(L"unsafe path \""), 0u) << reason;
+        EXPECT_EQ(reason.find(L'\0'), std::wstring::npos);
+    }
+    EXPECT_FALSE(LumoUtil::IsSafeRelativePath(L"..", nullptr));
+}
+
+class InstallTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        base = fs::temp_directory_path() / (std::string("safe-path-") + info->name() + "-" + std::to_string(getpid()));
+        fs::remove_all(base);
+        root = base / "install";
+        fs::create_directories(root / "Data" / "Sub");
+        fs::create_directories(root / "Dup");
+        fs::create_directories(root / "DUP");
+        fs::create_directories(base / "outside");
+        std::ofstream(root / "Data" / "Sub" / "File.TXT") << "x";
+        fs::create_directory_symlink(base / "outside", root / "link");
+        fs::create_directory_symlink(root / "Data", root / "inlink");
+        fs::create_symlink(base / "missing-target", root / "dangling");
+        rootW = Wide(root);
+    }
+    void TearDown() override { fs::remove_all(base); }
+
+    static std::wstring Wide(const fs::path& p) { return p.wstring(); }
+
+    fs::path base, root;
+    std::wstring rootW;
+};
+
+TEST_F(InstallTree, ResolvesCaseInsensitivelyKeepingMissingSpelling)
+{
+    const struct {
+        std::wstring relative;
+        std::wstring resolved; // below root
+    } cases[] = {
+        {L"data\\sub\\file.txt", L"/Data/Sub/File.TXT"},
+        {L"DATA/Sub/FILE.txt", L"/Data/Sub/File.TXT"},
+        {L"Dup/a", L"/Dup/a"},  // exact name wins over other case matches
+        {L"DUP\\a", L"/DUP/a"},
+        {L"data/NEW/thing.bin", L"/Data/NEW/thing.bin"},
+        {L"New\\Deeper\\x", L"/New/Deeper/x"},
+        {L"inlink/sub", L"/inlink/Sub"},
+        {L"./data//sub/", L"/Data/Sub"},
+    };
+    for (const auto& c : cases) {
+        std::wstring resolved, error;
+        EXPECT_TRUE(LumoUtil::ResolveInstallPath(rootW, c.relative, resolved, error)) << c.relative << L": " << error;
+        EXPECT_EQ(resolved, rootW + c.resolved);
+    }
+    // The root may come with a trailing separator or with backslashes.
+    std::wstring resolved, error;
+    ASSERT_TRUE(LumoUtil::ResolveInstallPath(rootW + L"/", L"data", resolved, error)) << error;
+    EXPECT_EQ(resolved, rootW + L"/Data");
+    std::wstring backslashed = rootW;
+    for (wchar_t& ch : backslashed)
+        if (ch == L'/')
+            ch = L'\\';
+    ASSERT_TRUE(LumoUtil::ResolveInstallPath(backslashed, L"data", resolved, error)) << error;
+    EXPECT_EQ(resolved, backslashed + L"/Data");
+}
+
+TEST_F(InstallTree, RefusesWhatItCannotResolveSafely)
+{
+    const struct {
+        std::wstring root, relative, why;
+    } cases[] = {
+        {rootW, L"dup/a", L"ambiguous path \"dup/a\": \"DUP\" and \"Dup\" in"},
+        {rootW, L"data/sub/file.txt/x", L"File.TXT\" is not a folder"},
+        {rootW, L"link/x", L"leads out of the install folder"},
+        {rootW, L"LINK", L"through a symbolic link"},
+        {rootW, L"dangling", L"cannot be resolved"},
+        {rootW, L"..\\x", L"\"..\" component"},
+        {rootW, L"/etc", L"absolute"},
+        {rootW + L"/nothing", L"a", L"is not an existing folder"},
+        {L"", L"a", L"no install folder"},
+    };
+    for (const auto& c : cases) {
+        std::wstring resolved = L"untouched", error;
+        EXPECT_FALSE(LumoUtil::ResolveInstallPath(c.root, c.relative, resolved, error)) << c.relative;
+        EXPECT_NE(error.find(c.why), std::wstring::npos) << error;
+        EXPECT_EQ(resolved, L"untouched");
+    }
+}
+
+TEST(InstallPath, RefusesARealBackslash)
+{
+    std::wstring error;
+    EXPECT_TRUE(LumoUtil::IsSupportedInstallPath("/opt/game", error));
+    EXPECT_FALSE(LumoUtil::IsSupportedInstallPath("/opt/my\\game", error));
+    EXPECT_NE(error.find(L"holds a \"\\\""), std::wstring::npos) << error;
+    EXPECT_FALSE(LumoUtil::IsSupportedInstallPath("", error));
+    EXPECT_NE(error.find(L"no install folder"), std::wstring::npos);
+}
+
+} // namespace
