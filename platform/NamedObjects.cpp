@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <pthread.h>
+
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -156,6 +158,28 @@ std::map<std::string, Entry>& Table()
     static auto* table = new std::map<std::string, Entry>;
     return *table;
 }
+
+// A forked child is another process: it opens names afresh rather than through its parent's
+// objects (whose lock descriptions it shares). Those objects are left alone, never closed, so
+// that the child cannot remove a name its parent still holds.
+void BeforeFork()
+{
+    TableLock().lock();
+}
+void AfterForkInParent()
+{
+    TableLock().unlock();
+}
+void AfterForkInChild()
+{
+    for (auto& [name, entry] : Table())
+        if (WaitableRef object = entry.object.lock())
+            new WaitableRef(object);  // never released in the child
+    Table().clear();
+    TableLock().unlock();
+}
+
+[[maybe_unused]] const bool g_forkHandled = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
 
 // The live object of this process under `name`, or null (a dead entry is dropped).
 WaitableRef FindLocked(const std::string& name, Entry** entryOut)

@@ -35,9 +35,27 @@ CoreState& Core()
     return *state;
 }
 
+thread_local pid_t t_tid = 0;
+
+// A forked child must find the core unlocked and must not take its parent's thread id for its own.
+void BeforeFork()
+{
+    Core().lock.lock();
+}
+void AfterForkInParent()
+{
+    Core().lock.unlock();
+}
+void AfterForkInChild()
+{
+    t_tid = 0;
+    Core().lock.unlock();
+}
+
 // Every program that uses threads and locks of ours gets failed writes to closed pipes as
 // errors rather than as a signal that ends it.
-[[maybe_unused]] const bool g_brokenPipesIgnored = (IgnoreBrokenPipeSignal(), true);
+[[maybe_unused]] const bool g_processSetUp =
+    (IgnoreBrokenPipeSignal(), pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0);
 
 }  // namespace
 
@@ -123,8 +141,9 @@ void EnsureThreadRecord()
 
 pid_t CurrentThreadId()
 {
-    thread_local pid_t id = static_cast<pid_t>(gettid());
-    return id;
+    if (t_tid == 0)
+        t_tid = static_cast<pid_t>(gettid());
+    return t_tid;
 }
 
 Waitable::~Waitable() = default;
