@@ -8,40 +8,41 @@
 
 typedef uint32_t LUMORESULT;
 
-enum : LUMORESULT
-{
-    LUMORESULT_OK = 0,
-    // Not allowed on this stream: reading a write-only file, writing a read-only one, resizing a
-    // static memory buffer.
-    LUMORESULT_NOT_ALLOWED = 1,
-    // A file read, write, seek, resize, flush or status query failed or moved fewer bytes than asked.
-    LUMORESULT_IO_ERROR = 2,
-    // Connection reset or lost, network down or unreachable, timed out, internet client failure.
-    LUMORESULT_NETWORK_ERROR = 3,
-    // A directory that cannot be listed, a failed FTP directory change, a missing named buffer.
-    LUMORESULT_NOT_FOUND = 4,
-    // Bad argument or address: empty path, bad URL, socket address errors, missing repair paths.
-    LUMORESULT_INVALID_ARGUMENT = 5,
-    // The stream cannot do this (size and seek on a TCP stream), or it is not implemented.
-    LUMORESULT_NOT_SUPPORTED = 6,
-    // Wrong state: file not open, socket not connected or already running, no socket layer.
-    LUMORESULT_INVALID_STATE = 7,
-    // Fewer bytes were available than asked (read or seek past the end, short decompression).
-    LUMORESULT_END_OF_DATA = 8,
-    // No room or no resources: static buffer full, allocation or resize failed, (de)compression
-    // failed, a length over its limit.
-    LUMORESULT_OUT_OF_SPACE = 9,
-    // Unexpected format or protocol: wrong magic, wrong protocol version, unsupported URL scheme.
-    LUMORESULT_BAD_FORMAT = 10,
-    // Any other socket error.
-    LUMORESULT_UNKNOWN_ERROR = 11,
-    // The peer refused the connection.
-    LUMORESULT_CONNECTION_REFUSED = 12,
-    // Aborted or cancelled, or the peer closed the connection.
-    LUMORESULT_ABORTED = 13,
-    // A read that may return early ended after some bytes (the TCP stream counts it as success).
-    LUMORESULT_PARTIAL_DATA = 14,
-};
+// The codes are plain constants of the code type (not an enum), so that
+// `auto result = LUMORESULT_OK; result = buffer.ReadData(...);` compiles.
+
+// Success.
+inline constexpr LUMORESULT LUMORESULT_OK = 0;
+// Not allowed on this stream: reading a write-only file, writing a read-only one, resizing a
+// static memory buffer.
+inline constexpr LUMORESULT LUMORESULT_NOT_ALLOWED = 1;
+// A file read, write, seek, resize, flush or status query failed or moved fewer bytes than asked.
+inline constexpr LUMORESULT LUMORESULT_IO_ERROR = 2;
+// Connection reset or lost, network down or unreachable, timed out, internet client failure.
+inline constexpr LUMORESULT LUMORESULT_NETWORK_ERROR = 3;
+// A directory that cannot be listed, a failed FTP directory change, a missing named buffer.
+inline constexpr LUMORESULT LUMORESULT_NOT_FOUND = 4;
+// Bad argument or address: empty path, bad URL, socket address errors, missing repair paths.
+inline constexpr LUMORESULT LUMORESULT_INVALID_ARGUMENT = 5;
+// The stream cannot do this (size and seek on a TCP stream), or it is not implemented.
+inline constexpr LUMORESULT LUMORESULT_NOT_SUPPORTED = 6;
+// Wrong state: file not open, socket not connected or already running, no socket layer.
+inline constexpr LUMORESULT LUMORESULT_INVALID_STATE = 7;
+// Fewer bytes were available than asked (read or seek past the end, short decompression).
+inline constexpr LUMORESULT LUMORESULT_END_OF_DATA = 8;
+// No room or no resources: static buffer full, allocation or resize failed, (de)compression
+// failed, a length over its limit.
+inline constexpr LUMORESULT LUMORESULT_OUT_OF_SPACE = 9;
+// Unexpected format or protocol: wrong magic, wrong protocol version, unsupported URL scheme.
+inline constexpr LUMORESULT LUMORESULT_BAD_FORMAT = 10;
+// Any other socket error.
+inline constexpr LUMORESULT LUMORESULT_UNKNOWN_ERROR = 11;
+// The peer refused the connection.
+inline constexpr LUMORESULT LUMORESULT_CONNECTION_REFUSED = 12;
+// Aborted or cancelled, or the peer closed the connection.
+inline constexpr LUMORESULT LUMORESULT_ABORTED = 13;
+// A read that may return early ended after some bytes (the TCP stream counts it as success).
+inline constexpr LUMORESULT LUMORESULT_PARTIAL_DATA = 14;
 
 namespace LumoUtil
 {
