@@ -1,0 +1,449 @@
+#include "lumo/Compression.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "lumo/LumoDataBuffer.h"
+#include "lumo/LumoDataBufferFile.h"
+#include "sollex/SystemLog.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ScriptedBuffer.h"
+
+namespace
+{
+// Half text-like (compresses well), half noise (does not), in alternating runs.
+std::string MixedBytes(size_t length, uint32_t seed = 1)
+{
+    static const char* const words[] = {"track ", "signal ", "points ", "route\n", "carriage ", "timetable ",
+                                        "platform ", "junction\n", "freight ", "loco "};
+    std::string bytes;
+    bytes.reserve(length);
+    uint32_t x = seed * 2654435761u + 1;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    while (bytes.size() < length)
+    {
+        const size_t run = 1 + next() % 5000;
+        if (next() & 1)
+        {
+            for (size_t i = 0; i < run; ++i)
+                bytes += char(next());
+        }
+        else
+        {
+            for (size_t i = 0; i < run / 6; ++i)
+                bytes += words[next() % 10];
+        }
+    }
+    bytes.resize(length);
+    return bytes;
+}
+
+uint32_t Le32(const std::string& bytes, size_t at)
+{
+    return uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8 |
+           uint32_t(uint8_t(bytes[at + 2])) << 16 | uint32_t(uint8_t(bytes[at + 3])) << 24;
+}
+
+void PutLe32(std::string& bytes, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = char(value >> (8 * i));
+}
+
+std::string Le32Bytes(uint32_t value)
+{
+    std::string bytes(4, '\0');
+    PutLe32(bytes, 0, value);
+    return bytes;
+}
+
+struct Chunk
+{
+    size_t offset; // of its packed length field
+    uint32_t packedLength;
+    uint32_t rawLength;
+};
+
+// Walks the container by its documented layout, independently of the reader under test.
+std::vector<Chunk> ParseLayout(const std::string& container)
+{
+    std::vector<Chunk> chunks;
+    EXPECT_GE(container.size(), 4u);
+    const uint32_t count = Le32(container, 0);
+    size_t at = 4;
+    for (uint32_t i = 0; i < count && at + 8 <= container.size(); ++i)
+    {
+        chunks.push_back({at, Le32(container, at), Le32(container, at + 4)});
+        at += 8 + chunks.back().packedLength;
+    }
+    EXPECT_EQ(chunks.size(), count);
+    EXPECT_EQ(at, container.size());
+    return chunks;
+}
+
+// Each chunk's stream must be a whole zlib stream that zlib's one-call inflate reads by itself.
+std::string InflateEachChunk(const std::string& container)
+{
+    std::string raw;
+    for (const Chunk& chunk : ParseLayout(container))
+    {
+        std::string out(chunk.rawLength, '\0');
+        uLongf outLength = chunk.rawLength;
+        const int result = uncompress(reinterpret_cast<Bytef*>(out.data()), &outLength,
+                                      reinterpret_cast<const Bytef*>(container.data() + chunk.offset + 8),
+                                      chunk.packedLength);
+        EXPECT_EQ(result, Z_OK);
+        EXPECT_EQ(outLength, chunk.rawLength);
+        raw += out;
+    }
+    return raw;
+}
+
+std::string Compress(const std::string& raw, uint32_t chunkSize = LumoUtil::kContainerChunkSize)
+{
+    ScriptedBuffer source(raw);
+    ScriptedBuffer destination;
+    EXPECT_EQ(LumoUtil::CompressData(destination, source, chunkSize), LUMORESULT_OK);
+    EXPECT_EQ(destination.GetPosition(), destination.GetSize());
+    return destination.Bytes();
+}
+
+struct Decompressed
+{
+    LUMORESULT result;
+    std::string raw;
+    uint64_t sourcePosition;
+};
+
+Decompressed Decompress(const std::string& container, uint64_t maxOutput = LumoUtil::kNoOutputLimit)
+{
+    ScriptedBuffer source(container);
+    ScriptedBuffer destination;
+    const LUMORESULT result = LumoUtil::DecompressData(destination, source, maxOutput);
+    return {result, destination.Bytes(), source.GetPosition()};
+}
+
+// A container built by hand: zlib's one-call compress of each piece.
+std::string HandBuiltContainer(const std::vector<std::string>& chunks)
+{
+    std::string container = Le32Bytes(uint32_t(chunks.size()));
+    for (const std::string& chunk : chunks)
+    {
+        std::string packed(compressBound(chunk.size()), '\0');
+        uLongf packedLength = packed.size();
+        EXPECT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &packedLength,
+                           reinterpret_cast<const Bytef*>(chunk.data()), chunk.size()),
+                  Z_OK);
+        packed.resize(packedLength);
+        container += Le32Bytes(uint32_t(packed.size())) + Le32Bytes(uint32_t(chunk.size())) + packed;
+    }
+    return container;
+}
+
+// Collects the system log's lines while it lives.
+class LogCollector : public LumoSystemLogObserver
+{
+public:
+    LogCollector() { Register(); }
+    ~LogCollector() override { Unregister(); }
+    void OnLogLine(const wchar_t* line) override
+    {
+        std::string narrow;
+        for (const wchar_t* p = line; *p != 0; ++p)
+            narrow += char(*p);
+        lines += narrow;
+    }
+    std::string lines;
+};
+
+std::string RunCommand(const std::string& command, int& status)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+    {
+        status = -1;
+        return output;
+    }
+    char block[4096];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, pipe)) != 0)
+        output.append(block, got);
+    status = pclose(pipe);
+    return output;
+}
+
+const std::string kInterop = std::string("/usr/bin/python3 ") + LUMO_SOURCE_DIR + "/tests/lumo/container_interop.py";
+} // namespace
+
+TEST(CompressionTest, ReaderLimitMatchesZlibBound)
+{
+    EXPECT_EQ(LumoUtil::kContainerMaxPackedLength, compressBound(LumoUtil::kContainerChunkSize));
+}
+
+// Sizes around the chunk size, and chunks large enough to be deflated in several pieces at once:
+// the layout must be the documented one and every chunk a stream of its own.
+TEST(CompressionTest, RoundTripAndLayout)
+{
+    const struct
+    {
+        size_t size;
+        uint32_t chunkSize;
+        std::vector<uint32_t> rawLengths;
+    } cases[] = {
+        {0, 1000, {}},
+        {1, 1000, {1}},
+        {999, 1000, {999}},
+        {1000, 1000, {1000}},
+        {1001, 1000, {1000, 1}},
+        {3007, 1000, {1000, 1000, 1000, 7}},
+        {(5 << 20) + 3, LumoUtil::kContainerChunkSize, {(5 << 20) + 3}},
+        {(9 << 20) + 5, 3 << 20, {3 << 20, 3 << 20, 3 << 20, 5}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.size);
+        const std::string raw = MixedBytes(c.size);
+        const std::string container = Compress(raw, c.chunkSize);
+        std::vector<uint32_t> rawLengths;
+        for (const Chunk& chunk : ParseLayout(container))
+            rawLengths.push_back(chunk.rawLength);
+        EXPECT_EQ(rawLengths, c.rawLengths);
+        EXPECT_TRUE(InflateEachChunk(container) == raw);
+
+        const Decompressed back = Decompress(container);
+        EXPECT_EQ(back.result, LUMORESULT_OK);
+        EXPECT_TRUE(back.raw == raw);
+        EXPECT_EQ(back.sourcePosition, container.size());
+    }
+    EXPECT_EQ(Compress(""), std::string(4, '\0'));
+}
+
+TEST(CompressionTest, CompressesFromSourcePositionToDestinationPosition)
+{
+    const std::string raw = MixedBytes(5000);
+    ScriptedBuffer source(raw);
+    ASSERT_EQ(source.SetPosition(1200), LUMORESULT_OK);
+    ScriptedBuffer destination(std::string(25, 'x'));
+    ASSERT_EQ(destination.SetPosition(10), LUMORESULT_OK);
+
+    ASSERT_EQ(LumoUtil::CompressData(destination, source, 1000), LUMORESULT_OK);
+    const std::string& written = destination.Bytes();
+    EXPECT_EQ(written.substr(0, 10), std::string(10, 'x'));
+    EXPECT_EQ(destination.GetPosition(), written.size());
+    EXPECT_TRUE(InflateEachChunk(written.substr(10)) == raw.substr(1200));
+}
+
+TEST(CompressionTest, ReadsHandBuiltContainers)
+{
+    const Decompressed abc = Decompress(HandBuiltContainer({"abc"}));
+    EXPECT_EQ(abc.result, LUMORESULT_OK);
+    EXPECT_EQ(abc.raw, "abc");
+
+    ScriptedBuffer destination(std::string("0123456789"));
+    ASSERT_EQ(destination.SetPosition(4), LUMORESULT_OK);
+    ScriptedBuffer source(HandBuiltContainer({"ab", "", "cd"}));
+    EXPECT_EQ(LumoUtil::DecompressData(destination, source), LUMORESULT_OK);
+    EXPECT_EQ(destination.Bytes(), "0123abcd89");
+}
+
+// Ours written, read by an independent reader (Python's zlib and struct); and the reverse.
+TEST(CompressionTest, InteroperatesWithIndependentImplementation)
+{
+    fixtures::ScratchFolder folder;
+    // Chunks of two pieces, of one piece, and a short last one.
+    const std::string raw = MixedBytes((7 << 20) + 77, 7);
+    fixtures::WriteFile(folder / "raw", raw);
+    {
+        LumoDataBufferFile source(folder.WidePath() + L"/raw", LumoDataBufferFile::MODE_READ);
+        LumoDataBufferFile destination(folder.WidePath() + L"/ours.lzc", LumoDataBufferFile::MODE_WRITE);
+        ASSERT_EQ(LumoUtil::CompressData(destination, source, 3 << 20), LUMORESULT_OK);
+        ASSERT_EQ(destination.Close(), LUMORESULT_OK);
+    }
+    int status = 0;
+    const std::string lengths =
+        RunCommand(kInterop + " read '" + folder / "ours.lzc" + "' '" + folder / "ours.out" + "'", status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(lengths, "3145728\n3145728\n1048653\n");
+    EXPECT_TRUE(fixtures::ReadFile(folder / "ours.out") == raw);
+
+    RunCommand(kInterop + " write '" + folder / "raw" + "' '" + folder / "theirs.lzc" + "' 1000000", status);
+    ASSERT_EQ(status, 0);
+    const Decompressed back = Decompress(fixtures::ReadFile(folder / "theirs.lzc"));
+    EXPECT_EQ(back.result, LUMORESULT_OK);
+    EXPECT_TRUE(back.raw == raw);
+}
+
+TEST(CompressionTest, DamagedContainers)
+{
+    const std::string first = MixedBytes(1000, 3);
+    const std::string second = MixedBytes(700, 4);
+    const std::string good = Compress(first + second, 1000);
+    const std::vector<Chunk> chunks = ParseLayout(good);
+    ASSERT_EQ(chunks.size(), 2u);
+
+    const auto withRawLength = [&](uint32_t rawLength) {
+        std::string bytes = good;
+        PutLe32(bytes, chunks[1].offset + 4, rawLength);
+        return bytes;
+    };
+    std::string corruptSecond = good;
+    corruptSecond[chunks[1].offset + 8 + 5] ^= 0x55;
+    corruptSecond[chunks[1].offset + 8 + 6] ^= 0x55;
+    std::string badChecksum = good;
+    badChecksum[chunks[1].offset + 8 + chunks[1].packedLength - 1] ^= 1;
+
+    const struct
+    {
+        const char* name;
+        std::string container;
+        LUMORESULT result;
+        std::string raw;     // what reaches the destination
+        std::string logHead; // the start of the log output
+    } cases[] = {
+        {"raw length one short", withRawLength(699), LUMORESULT_OUT_OF_SPACE, first,
+         "LumoUtil::DecompressData> err -5\nLumoUtil::DecompressData> srcLen=" +
+             std::to_string(chunks[1].packedLength) + ", dstLen=699, actualDstLen=699\n"},
+        {"raw length one long", withRawLength(701), LUMORESULT_END_OF_DATA, first, ""},
+        {"second stream corrupt", corruptSecond, LUMORESULT_OUT_OF_SPACE, first, "LumoUtil::DecompressData> err -3\n"},
+        {"second checksum wrong", badChecksum, LUMORESULT_OUT_OF_SPACE, first, "LumoUtil::DecompressData> err -3\n"},
+        {"raw length over the chunk size", withRawLength(0x10000001), LUMORESULT_OUT_OF_SPACE, first,
+         "LumoUtil::DecompressData> chunk 2 of 2: raw length 268435457 over the limit of 268435456\n"},
+        {"raw length 0xFFFFFFFF", withRawLength(0xFFFFFFFF), LUMORESULT_OUT_OF_SPACE, first,
+         "LumoUtil::DecompressData> chunk 2 of 2: raw length 4294967295 over the limit"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        LogCollector log;
+        const Decompressed out = Decompress(c.container);
+        EXPECT_EQ(out.result, c.result);
+        EXPECT_TRUE(out.raw == c.raw);
+        EXPECT_EQ(log.lines.substr(0, c.logHead.size()), c.logHead);
+    }
+
+    // A packed length beyond any real chunk is refused before anything is read or allocated.
+    std::string hugePacked = good;
+    PutLe32(hugePacked, chunks[0].offset, 0xFFFFFFFF);
+    const Decompressed refused = Decompress(hugePacked);
+    EXPECT_EQ(refused.result, LUMORESULT_OUT_OF_SPACE);
+    EXPECT_EQ(refused.sourcePosition, chunks[0].offset + 8);
+}
+
+// Cut anywhere (count, chunk header, stream): the read's own failure code, and only whole chunks
+// reach the destination.
+TEST(CompressionTest, TruncatedContainerGivesReadFailure)
+{
+    const std::string first = MixedBytes(1000, 5);
+    const std::string good = Compress(first + MixedBytes(10, 6), 1000);
+    const size_t secondChunk = ParseLayout(good)[1].offset;
+    for (size_t length = 0; length < good.size(); ++length)
+    {
+        SCOPED_TRACE(length);
+        LogCollector log;
+        const Decompressed out = Decompress(good.substr(0, length));
+        EXPECT_EQ(out.result, LUMORESULT_END_OF_DATA);
+        EXPECT_TRUE(out.raw == (length >= secondChunk ? first : std::string()));
+        EXPECT_EQ(log.lines, "LumoUtil::DecompressData> ReadData returned 8\n");
+    }
+}
+
+TEST(CompressionTest, OutputCapIsCheckedBeforeReading)
+{
+    const std::string raw = MixedBytes(2500, 8);
+    const std::string container = Compress(raw, 1000);
+    const std::vector<Chunk> chunks = ParseLayout(container);
+
+    EXPECT_EQ(Decompress(container, 2500).result, LUMORESULT_OK);
+
+    LogCollector log;
+    const Decompressed capped = Decompress(container, 1999);
+    EXPECT_EQ(capped.result, LUMORESULT_OUT_OF_SPACE);
+    EXPECT_TRUE(capped.raw == raw.substr(0, 1000));
+    EXPECT_EQ(capped.sourcePosition, chunks[1].offset + 8);
+    EXPECT_EQ(log.lines, "LumoUtil::DecompressData> chunk 2 of 3: output over the limit of 1999 bytes\n");
+}
+
+// Every failing write, seek or read of CompressData is reported, never turned into success.
+TEST(CompressionTest, CompressFailuresAreReported)
+{
+    using Op = ScriptedBuffer::Op;
+    const std::string raw = MixedBytes(2500, 9);
+    const struct
+    {
+        const char* name;
+        bool failSource;
+        Op op;
+        uint32_t call;
+        LUMORESULT code;
+        uint32_t countAfter; // the count field at the end
+    } cases[] = {
+        {"placeholder write", false, Op::Write, 1, LUMORESULT_IO_ERROR, 0},
+        {"first chunk's packed length", false, Op::Write, 2, LUMORESULT_IO_ERROR, 1},
+        {"first chunk's zlib header", false, Op::Write, 4, LUMORESULT_OUT_OF_SPACE, 1},
+        {"first chunk's deflate data", false, Op::Write, 5, LUMORESULT_IO_ERROR, 1},
+        {"second chunk's raw length", false, Op::Write, 8, LUMORESULT_IO_ERROR, 2},
+        {"third chunk's checksum", false, Op::Write, 16, LUMORESULT_IO_ERROR, 3},
+        {"count rewrite", false, Op::Write, 17, LUMORESULT_IO_ERROR, 0},
+        {"seek back to the count", false, Op::SetPosition, 1, LUMORESULT_IO_ERROR, 0},
+        {"seek to the end", false, Op::SetPosition, 2, LUMORESULT_IO_ERROR, 3},
+        {"source read of the second chunk", true, Op::Read, 2, LUMORESULT_END_OF_DATA, 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ScriptedBuffer source(raw);
+        ScriptedBuffer destination;
+        (c.failSource ? source : destination).FailCall(c.op, c.call, c.code);
+        EXPECT_EQ(LumoUtil::CompressData(destination, source, 1000), c.code);
+        if (destination.Bytes().size() >= 4)
+        {
+            EXPECT_EQ(Le32(destination.Bytes(), 0), c.countAfter);
+        }
+    }
+
+    // Too small to hold even the count.
+    uint8_t tiny[3];
+    LumoDataBufferMemoryStatic tooSmall(tiny, sizeof tiny);
+    ScriptedBuffer empty;
+    EXPECT_EQ(LumoUtil::CompressData(tooSmall, empty), LUMORESULT_OUT_OF_SPACE);
+
+    // A stream that cannot seek cannot take the count.
+    ScriptedBuffer unseekable;
+    unseekable.SetSeekable(false);
+    ScriptedBuffer source(raw);
+    EXPECT_EQ(LumoUtil::CompressData(unseekable, source, 1000), LUMORESULT_NOT_SUPPORTED);
+
+    ScriptedBuffer another(raw);
+    ScriptedBuffer sink;
+    EXPECT_EQ(LumoUtil::CompressData(sink, another, 0), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(LumoUtil::CompressData(sink, another, LumoUtil::kContainerChunkSize + 1), LUMORESULT_INVALID_ARGUMENT);
+}
+
+// The real chunk size over a source too large to hold: 600 MiB of zeros.
+TEST(CompressionTest, FullSizeChunks)
+{
+    ScriptedBuffer source(ScriptedBuffer::Synthetic{600ull << 20});
+    ScriptedBuffer container;
+    ASSERT_EQ(LumoUtil::CompressData(container, source), LUMORESULT_OK);
+    std::vector<uint32_t> rawLengths;
+    for (const Chunk& chunk : ParseLayout(container.Bytes()))
+        rawLengths.push_back(chunk.rawLength);
+    EXPECT_EQ(rawLengths, (std::vector<uint32_t>{268435456, 268435456, 92274688}));
+
+    ASSERT_EQ(container.SetPosition(0), LUMORESULT_OK);
+    ScriptedBuffer sink(ScriptedBuffer::Synthetic{0});
+    EXPECT_EQ(LumoUtil::DecompressData(sink, container), LUMORESULT_OK);
+    EXPECT_EQ(sink.bytesWritten, 600ull << 20);
+}
