@@ -62,7 +62,7 @@ struct TimerDue
 {
     uint32_t seconds;
     uint32_t nanoseconds;
-    bool relative;  // from now; otherwise on the realtime clock (seconds since 1970 UTC)
+    bool relative;  // from now; otherwise a system time in the file-time base (since 1601 UTC)
 };
 struct TimerPeriod
 {

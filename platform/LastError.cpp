@@ -50,6 +50,7 @@ const ErrorRow kErrors[] = {
     {kErrorFilenameTooLong, ENAMETOOLONG, "The filename or extension is too long."},
     {kErrorNoData, 0, "The pipe is being closed."},
     {kErrorNotOwner, 0, "Attempt to release mutex not owned by caller."},
+    {kErrorMessageNotFound, 0, "The system cannot find message text for this message number."},
     {kErrorTooManyLinks, EMLINK, "An attempt was made to create more links on a file than the file system supports."},
     {kErrorTooManyLinks, ELOOP, nullptr},
     {kErrorTimeout, ETIMEDOUT, "This operation returned because the timeout period expired."},

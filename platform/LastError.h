@@ -35,6 +35,7 @@ enum : uint32_t
     kErrorFilenameTooLong = 206,
     kErrorNoData = 232,
     kErrorNotOwner = 288,
+    kErrorMessageNotFound = 317,
     kErrorTooManyLinks = 1142,
     kErrorTimeout = 1460,
 };
