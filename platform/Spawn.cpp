@@ -1,0 +1,389 @@
+#include "platform/Spawn.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+#include <chrono>
+#include <climits>
+
+namespace platform
+{
+namespace
+{
+
+constexpr uint32_t kNoLimit = 0xFFFFFFFF;
+constexpr int kStillRunning = 259;
+
+// Children whose object went away while they still ran. Their status is collected at the next
+// spawn, so they do not linger as zombies. Never destroyed: objects may go during exit.
+struct Reaper
+{
+    std::mutex lock;
+    std::vector<int> pidfds;
+};
+
+Reaper& GetReaper()
+{
+    static Reaper* reaper = new Reaper;
+    return *reaper;
+}
+
+// True when the child behind `pidfd` has been collected now, or can no longer be.
+bool CollectIfEnded(int pidfd, siginfo_t& info)
+{
+    info = siginfo_t{};
+    for (;;)
+    {
+        if (waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0)
+            return info.si_pid != 0;
+        if (errno != EINTR)
+            return true;  // ECHILD: collected by someone else; nothing left to do
+    }
+}
+
+void DrainReaper()
+{
+    Reaper& reaper = GetReaper();
+    std::lock_guard<std::mutex> guard(reaper.lock);
+    for (size_t i = 0; i < reaper.pidfds.size();)
+    {
+        siginfo_t info;
+        if (CollectIfEnded(reaper.pidfds[i], info))
+        {
+            close(reaper.pidfds[i]);
+            reaper.pidfds[i] = reaper.pidfds.back();
+            reaper.pidfds.pop_back();
+        }
+        else
+        {
+            ++i;
+        }
+    }
+}
+
+std::string Describe(const char* what, const std::string& program, int error)
+{
+    return std::string(what) + " for \"" + program + "\": " + strerror(error);
+}
+
+// Owns the spawn attributes and file actions for one start.
+class SpawnSetup
+{
+public:
+    SpawnSetup()
+    {
+        m_actionsReady = posix_spawn_file_actions_init(&m_actions) == 0;
+        m_attributesReady = posix_spawnattr_init(&m_attributes) == 0;
+    }
+    ~SpawnSetup()
+    {
+        if (m_actionsReady)
+            posix_spawn_file_actions_destroy(&m_actions);
+        if (m_attributesReady)
+            posix_spawnattr_destroy(&m_attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // Returns 0 or the error number of the step that failed; `step` names it.
+    int Prepare(const SpawnRequest& request, int outputWriteFd, const char*& step)
+    {
+        step = "preparing the start";
+        if (!m_actionsReady || !m_attributesReady)
+            return ENOMEM;
+
+        // Signal state is inherited through exec: give the child the defaults, whatever we
+        // ignore (SIGPIPE) or block on our threads.
+        sigset_t all;
+        sigset_t none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        int rc = posix_spawnattr_setsigdefault(&m_attributes, &all);
+        if (rc == 0)
+            rc = posix_spawnattr_setsigmask(&m_attributes, &none);
+        if (rc == 0)
+            rc = posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        if (rc != 0)
+            return rc;
+
+        if (outputWriteFd >= 0)
+        {
+            // dup2 clears close-on-exec on the copies only; our own descriptor keeps it.
+            step = "joining standard output and error on the pipe";
+            rc = posix_spawn_file_actions_adddup2(&m_actions, outputWriteFd, STDOUT_FILENO);
+            if (rc == 0)
+                rc = posix_spawn_file_actions_adddup2(&m_actions, outputWriteFd, STDERR_FILENO);
+            if (rc != 0)
+                return rc;
+        }
+        // After the dup2s: a pipe end that landed on descriptor 0 is copied before it is replaced.
+        step = "opening /dev/null as standard input";
+        rc = posix_spawn_file_actions_addopen(&m_actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (rc != 0)
+            return rc;
+        // Descriptors opened without close-on-exec (by libraries, or inherited from our own
+        // parent) must not reach the child either.
+        step = "closing the other descriptors";
+        rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, STDERR_FILENO + 1);
+        if (rc != 0)
+            return rc;
+        if (!request.workingFolder.empty())
+        {
+            step = "changing to the working folder";
+            rc = posix_spawn_file_actions_addchdir_np(&m_actions, request.workingFolder.c_str());
+            if (rc != 0)
+                return rc;
+        }
+        return 0;
+    }
+
+    const posix_spawn_file_actions_t* Actions() const { return &m_actions; }
+    const posix_spawnattr_t* Attributes() const { return &m_attributes; }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+    posix_spawnattr_t m_attributes;
+    bool m_actionsReady = false;
+    bool m_attributesReady = false;
+};
+
+void CloseIfOpen(int& fd)
+{
+    if (fd >= 0)
+    {
+        close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, std::string* error)
+{
+    DrainReaper();
+
+    auto fail = [error](std::string text, int errnoValue) -> std::unique_ptr<SpawnedChild> {
+        if (error)
+            *error = std::move(text);
+        errno = errnoValue;
+        return nullptr;
+    };
+
+    if (request.argv.empty() || request.argv[0].empty())
+        return fail("no program to start", EINVAL);
+    const std::string& program = request.argv[0];
+
+    int pipeFds[2] = {-1, -1};
+    if (request.captureOutput && pipe2(pipeFds, O_CLOEXEC) != 0)
+        return fail(Describe("creating the output pipe", program, errno), errno);
+
+    SpawnSetup setup;
+    const char* step = "";
+    int rc = setup.Prepare(request, pipeFds[1], step);
+    if (rc != 0)
+    {
+        CloseIfOpen(pipeFds[0]);
+        CloseIfOpen(pipeFds[1]);
+        return fail(Describe(step, program, rc), rc);
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(request.argv.size() + 1);
+    for (const std::string& argument : request.argv)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    rc = posix_spawnp(&pid, program.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
+    CloseIfOpen(pipeFds[1]);  // the child holds its copies; our end must not keep the pipe alive
+    if (rc != 0)
+    {
+        CloseIfOpen(pipeFds[0]);
+        return fail(Describe("starting the program", program, rc), rc);
+    }
+
+    // The pid cannot be reused before we collect it, so the pidfd names our child.
+    int pidfd = pidfd_open(pid, 0);
+    if (pidfd < 0)
+    {
+        const int openError = errno;
+        kill(pid, SIGKILL);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        {
+        }
+        CloseIfOpen(pipeFds[0]);
+        return fail(Describe("watching the started program", program, openError), openError);
+    }
+
+    if (pipeFds[0] >= 0)
+    {
+        const int flags = fcntl(pipeFds[0], F_GETFL);
+        if (flags < 0 || fcntl(pipeFds[0], F_SETFL, flags | O_NONBLOCK) != 0)
+        {
+            const int flagError = errno;
+            pidfd_send_signal(pidfd, SIGKILL, nullptr, 0);
+            siginfo_t info{};
+            while (waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR)
+            {
+            }
+            close(pidfd);
+            CloseIfOpen(pipeFds[0]);
+            return fail(Describe("setting up the output pipe", program, flagError), flagError);
+        }
+    }
+
+    std::unique_ptr<SpawnedChild> child(new SpawnedChild);
+    child->m_pid = pid;
+    child->m_pidfd = pidfd;
+    child->m_outputFd = pipeFds[0];
+    return child;
+}
+
+SpawnedChild::~SpawnedChild()
+{
+    CloseIfOpen(m_outputFd);
+    if (m_pidfd < 0)
+        return;
+    bool done;
+    {
+        std::lock_guard<std::mutex> guard(m_statusLock);
+        CollectLocked();
+        done = m_collected || m_lost;
+    }
+    if (done)
+    {
+        close(m_pidfd);
+        return;
+    }
+    Reaper& reaper = GetReaper();
+    try
+    {
+        std::lock_guard<std::mutex> guard(reaper.lock);
+        reaper.pidfds.push_back(m_pidfd);
+    }
+    catch (...)
+    {
+        // No memory for the list: the descriptor stays open, which keeps the child collectable
+        // by nobody but costs nothing else. Destructors never throw.
+    }
+}
+
+ssize_t SpawnedChild::ReadOutput(char* buffer, size_t size)
+{
+    if (m_outputFd < 0)
+    {
+        errno = EBADF;
+        return -1;
+    }
+    for (;;)
+    {
+        const ssize_t n = read(m_outputFd, buffer, size);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return -1;
+        // Empty now. Once the child has ended, whatever it wrote is already in the pipe; anything
+        // later comes from a grandchild and is not waited for.
+        if (m_childEnded)
+            return 0;
+
+        pollfd fds[2] = {{m_outputFd, POLLIN, 0}, {m_pidfd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (fds[1].revents & POLLIN)
+            m_childEnded = true;
+    }
+}
+
+bool SpawnedChild::Wait(uint32_t milliseconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_statusLock);
+            CollectLocked();
+            if (m_collected || m_lost)
+                return true;
+        }
+        int timeout = -1;
+        if (milliseconds != kNoLimit)
+        {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        pollfd fd = {m_pidfd, POLLIN, 0};
+        if (poll(&fd, 1, timeout) < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+int SpawnedChild::ExitCode()
+{
+    std::lock_guard<std::mutex> guard(m_statusLock);
+    CollectLocked();
+    if (m_lost)
+        return -1;
+    if (!m_collected)
+        return kStillRunning;
+    if (m_code == CLD_EXITED)
+        return m_status;
+    if (m_terminated && m_status == SIGKILL)
+        return static_cast<int>(m_terminateCode);
+    return 128 + m_status;
+}
+
+bool SpawnedChild::Terminate(uint32_t exitCode)
+{
+    std::lock_guard<std::mutex> guard(m_statusLock);
+    if (m_collected || m_lost || m_pidfd < 0)
+    {
+        errno = ESRCH;
+        return false;
+    }
+    if (pidfd_send_signal(m_pidfd, SIGKILL, nullptr, 0) != 0)
+        return false;
+    m_terminated = true;
+    m_terminateCode = exitCode;
+    return true;
+}
+
+void SpawnedChild::CollectLocked()
+{
+    if (m_collected || m_lost || m_pidfd < 0)
+        return;
+    siginfo_t info;
+    if (!CollectIfEnded(m_pidfd, info))
+        return;
+    if (info.si_pid == 0)
+    {
+        m_lost = true;
+        return;
+    }
+    m_collected = true;
+    m_code = info.si_code;
+    m_status = info.si_status;
+}
+
+}  // namespace platform

@@ -1,0 +1,76 @@
+#include "platform/StackCapture.h"
+
+#include <unwind.h>
+
+namespace platform
+{
+namespace
+{
+
+struct WalkState
+{
+    uint64_t* addresses;
+    size_t capacity;
+    size_t count;
+    size_t skip;         // frames still to pass over before recording
+    StackStart start;    // with sp != 0: record from the first frame above start.sp
+    bool started;
+};
+
+_Unwind_Reason_Code RecordFrame(struct _Unwind_Context* context, void* argument)
+{
+    WalkState& state = *static_cast<WalkState*>(argument);
+    int beforeInstruction = 0;
+    uint64_t pc = static_cast<uint64_t>(_Unwind_GetIPInfo(context, &beforeInstruction));
+    if (pc == 0)
+        return _URC_END_OF_STACK;
+
+    if (state.start.sp != 0 && !state.started)
+    {
+        // A frame's CFA is its caller's stack pointer at the call: the frames of the walk itself
+        // lie at or below start.sp, the frame that holds start.pc is the first one above it.
+        if (static_cast<uint64_t>(_Unwind_GetCFA(context)) <= state.start.sp)
+            return _URC_NO_REASON;
+        state.started = true;
+        pc = state.start.pc;
+    }
+    else if (state.skip > 0)
+    {
+        --state.skip;
+        return _URC_NO_REASON;
+    }
+
+    if (state.count >= state.capacity)
+        return _URC_END_OF_STACK;
+    state.addresses[state.count++] = pc;
+    return state.count >= state.capacity ? _URC_END_OF_STACK : _URC_NO_REASON;
+}
+
+}  // namespace
+
+void PrepareStackCapture()
+{
+    uint64_t addresses[4];
+    CaptureReturnAddresses(addresses, 4, 0);
+}
+
+size_t CaptureReturnAddresses(uint64_t* addresses, size_t capacity, size_t skip)
+{
+    if (addresses == nullptr || capacity == 0)
+        return 0;
+    // +1: this function's own frame.
+    WalkState state{addresses, capacity, 0, skip + 1, StackStart{}, false};
+    _Unwind_Backtrace(RecordFrame, &state);
+    return state.count;
+}
+
+size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses, size_t capacity)
+{
+    if (addresses == nullptr || capacity == 0 || start.sp == 0)
+        return 0;
+    WalkState state{addresses, capacity, 0, 0, start, false};
+    _Unwind_Backtrace(RecordFrame, &state);
+    return state.count;
+}
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+#pragma once
+// Return addresses of the calling thread's stack, innermost first, through the compiler's
+// unwinder (DWARF call-frame information, so it needs no frame pointers).
+//
+// The capture functions allocate nothing and take no lock of ours, so crash handlers may call
+// them from a signal handler once PrepareStackCapture has run outside signal context (the
+// unwinder sets itself up on first use). They only record addresses: turning them into names
+// is SymbolLookup's work, which is not for signal context.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform
+{
+
+// Where a walk begins: an instruction address and the stack pointer of the frame it lies in.
+struct StackStart
+{
+    uint64_t pc = 0;
+    uint64_t sp = 0;
+};
+
+// Runs the unwinder once so that its first-use set-up does not happen inside a signal handler.
+void PrepareStackCapture();
+
+// Records up to `capacity` return addresses of the current stack, beginning with the caller of
+// this function, after skipping `skip` more frames. Returns the count.
+__attribute__((noinline)) size_t CaptureReturnAddresses(uint64_t* addresses, size_t capacity, size_t skip);
+
+// Records the frames from `start` outwards: start.pc first, then the return addresses of the
+// frames that called it. `start` must lie on the current thread's stack (a place in a function
+// that is still running with that function's stack pointer, or the program counter and stack pointer
+// of a signal's context); otherwise nothing is recorded.
+__attribute__((noinline)) size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses,
+                                                            size_t capacity);
+
+}  // namespace platform
