@@ -224,10 +224,14 @@ void SetWaitableTimer(const Handle& timer, const TimerDue& due, const TimerPerio
     }
     else
     {
-        // An absolute time: its distance from the system clock's now, placed on the steady clock.
-        auto sinceUnix = std::chrono::nanoseconds((dueTime - kFileTimeToUnix) * 100);
-        auto fromNow = sinceUnix - std::chrono::system_clock::now().time_since_epoch();
-        when = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(fromNow);
+        // An absolute time: its distance from the system clock's now (in 100-ns units, which
+        // cannot overflow), placed on the steady clock.
+        auto nowUnits = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count() / 100 +
+                        kFileTimeToUnix;
+        int64_t fromNow = dueTime > nowUnits ? dueTime - nowUnits : 0;
+        when = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::nanoseconds(fromNow) * 100);
     }
     int64_t periodMs = static_cast<int64_t>(period.seconds) * 1000 + period.nanoseconds / 1000000;
     // The system has no "wake the machine" for us; the timer simply fires when it is due.

@@ -1,0 +1,185 @@
+#include "lumo/OS.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "lumo/OSEvent.h"
+#include "lumo/OSException.h"
+#include "platform/LastError.h"
+
+namespace
+{
+
+std::string UniqueName(const char* what)
+{
+    return std::string("os-test-") + what + "-" + std::to_string(getpid());
+}
+
+}  // namespace
+
+TEST(OSException, CarriesItsMessage)
+{
+    OSException e("first");
+    EXPECT_STREQ(e.what(), "first");
+    OSException copy(e);
+    e.SetMessage("second");
+    EXPECT_STREQ(e.what(), "second");
+    EXPECT_EQ(e.GetMessage(), "second");
+    EXPECT_STREQ(copy.what(), "first");
+    EXPECT_STREQ(OSException("").what(), "");
+}
+
+TEST(OSWrappers, BadWaitsThrowInsteadOfReportingATimeOut)
+{
+    std::vector<OS::Handle> many;
+    for (int i = 0; i < 65; ++i)
+        many.push_back(OS::CreateEvent(true, true, nullptr));
+    EXPECT_THROW(OS::WaitForObjects(many, OS::INFINITE), OSException);
+    EXPECT_THROW(OS::WaitForObjects(std::vector<OS::Handle>(), 0), OSException);
+    EXPECT_THROW(OS::WaitForObject(OS::Handle(), 0), OSException);
+    many.pop_back();
+    EXPECT_EQ(OS::WaitForObjects(many, OS::INFINITE), OS::WAIT_OBJECT_0);
+}
+
+TEST(OSWrappers, HandlesOfTheWrongKindAreRefused)
+{
+    OS::Handle mutex = OS::CreateNamedMutex(nullptr, false);
+    OS::Handle event = OS::CreateEvent(false, false, nullptr);
+    ASSERT_TRUE(mutex && event);
+    platform::SetLastError(0);
+    EXPECT_THROW(OS::SetEvent(mutex), OSException);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    EXPECT_THROW(OS::ReleaseMutex(event), OSException);
+    EXPECT_THROW(OS::GetThreadPriority(event), OSException);
+    EXPECT_FALSE(OS::CancelWaitableTimer(event)) << "never throws";
+    EXPECT_THROW(OS::CloseEvent(*new OS::Handle()), OSException);
+}
+
+TEST(OSWrappers, EventsPulseAndNamedEventsAreShared)
+{
+    const std::string name = UniqueName("event");
+    EXPECT_THROW(OS::OpenEvent(name.c_str()), OSException);
+    OS::Handle event = OS::CreateEvent(true, false, name.c_str());
+    OS::Handle opened = OS::OpenEvent(name.c_str());
+    OS::SetEvent(opened);
+    EXPECT_EQ(OS::WaitForObject(event, 0), OS::WAIT_OBJECT_0);
+    OS::ResetEvent(event);
+    EXPECT_EQ(OS::WaitForObject(opened, 0), OS::WAIT_TIMEOUT);
+    OS::PulseEvent(event);
+    EXPECT_EQ(OS::WaitForObject(event, 0), OS::WAIT_TIMEOUT);
+    OS::CloseEvent(event);
+    EXPECT_FALSE(event);
+
+    OS::Event plain(false);
+    plain.Set();
+    plain.Wait();
+    EXPECT_EQ(OS::WaitForObject(plain.GetHandle(), 0), OS::WAIT_TIMEOUT) << "auto reset";
+}
+
+TEST(OSWrappers, NamedMutexFailIfExistsLeavesNoHandleOpen)
+{
+    const std::string name = UniqueName("mutex");
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        OS::Handle held = OS::CreateNamedMutex(name.c_str(), true);
+        char c = held ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1)
+            _exit(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_FALSE(OS::CreateNamedMutex(name.c_str(), true));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorAlreadyExists);
+    OS::Handle shared = OS::CreateNamedMutex(name.c_str(), false);
+    EXPECT_TRUE(shared);
+    EXPECT_TRUE(OS::OpenNamedMutex(name.c_str()));
+    shared.reset();
+    ASSERT_EQ(write(done[1], "x", 1), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(OS::OpenNamedMutex(name.c_str())) << "no handle was left open here";
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+}
+
+TEST(OSWrappers, WaitableTimerDueTimesAreSixtyFourBits)
+{
+    struct Case
+    {
+        OS::TimerDue due;
+        int64_t expected;
+    } cases[] = {
+        {{500, 0, true}, -5000000000LL},
+        {{429, 500000000, true}, -4295000000LL},
+        {{4000000000u, 150, false}, 40000000000000001LL},
+        {{0, 99, true}, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(OS::WaitableTimerDueTime(c.due), c.expected) << c.due.seconds;
+
+    OS::Handle timer = OS::CreateWaitableTimer(false);
+    OS::SetWaitableTimer(timer, {0, 20000000, true}, {0, 20000000});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(OS::WaitForObject(timer, OS::INFINITE), OS::WAIT_OBJECT_0) << "expiry " << i;
+    EXPECT_TRUE(OS::CancelWaitableTimer(timer));
+
+    // Absolute times in the file-time base that can be written with 32-bit seconds lie long in
+    // the past: the timer is due at once.
+    OS::Handle absolute = OS::CreateWaitableTimer(true);
+    OS::SetWaitableTimer(absolute, {1000, 0, false}, {0, 0});
+    EXPECT_EQ(OS::WaitForObject(absolute, 0), OS::WAIT_OBJECT_0);
+    OS::SetWaitableTimer(absolute, {500, 0, true}, {0, 0});
+    EXPECT_EQ(OS::WaitForObject(absolute, 10), OS::WAIT_TIMEOUT);
+    OS::CloseWaitableTimer(absolute);
+}
+
+TEST(OSWrappers, ErrorTextsEndAfterOneFallback)
+{
+    EXPECT_EQ(OS::GetErrorText(2), "The system cannot find the file specified.");
+    EXPECT_EQ(OS::GetErrorText(288), "Attempt to release mutex not owned by caller.");
+    EXPECT_EQ(OS::GetErrorText(0x7654321), OS::GetErrorText(317)) << "the look-up's own failure";
+    EXPECT_FALSE(OS::GetErrorText(platform::ErrorFromErrno(EXDEV)).empty()) << "errno without a twin";
+}
+
+TEST(OSWrappers, TicksConvertToSecondsInDoublePrecision)
+{
+    EXPECT_EQ(OS::GetTimerFrequency(), 1000000000ull);
+    const uint64_t base = 1ull << 50;  // a large stamp: a float factor would lose the nanoseconds
+    EXPECT_DOUBLE_EQ(OS::TicksToSeconds(base, base + 1500000001ull), 1.500000001);
+    EXPECT_DOUBLE_EQ(OS::TicksToSeconds(base + 1000, base), -1e-6);
+    uint64_t a = OS::GetTicks();
+    OS::Sleep(5);
+    EXPECT_GE(OS::TicksToSeconds(a, OS::GetTicks()), 0.005);
+}
+
+TEST(OSWrappers, MainThreadRecordTellsThreadsApart)
+{
+    EXPECT_FALSE(OS::IsMainThread()) << "nothing recorded yet";
+    OS::PushMainThread();
+    EXPECT_TRUE(OS::IsMainThread());
+    bool otherIsMain = true;
+    std::thread other([&] {
+        otherIsMain = OS::IsMainThread();
+        OS::PushMainThread();
+    });
+    other.join();
+    EXPECT_FALSE(otherIsMain);
+    EXPECT_FALSE(OS::IsMainThread()) << "the other thread is recorded now";
+    OS::PopMainThread();
+    EXPECT_TRUE(OS::IsMainThread());
+    OS::PopMainThread();
+    EXPECT_FALSE(OS::IsMainThread());
+    OS::PopMainThread();  // more pops than pushes change nothing
+    EXPECT_FALSE(OS::IsMainThread());
+}
