@@ -1,0 +1,96 @@
+#include "platform/TempFolder.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <set>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+
+TEST(TempFolder, IsPrivateAndFilesAreCreatedExclusively)
+{
+    const std::string& folder = PrivateTempFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(&folder, &PrivateTempFolder()) << "one folder per run";
+    struct stat st;
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::string path;
+    int fd = CreateTempFile("pkg", ".zip", path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(path.rfind(folder + "/pkg", 0), 0u) << path;
+    EXPECT_EQ(path.substr(path.size() - 4), ".zip");
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
+
+    std::string sub = CreateTempSubfolder("unpack");
+    ASSERT_FALSE(sub.empty());
+    ASSERT_EQ(lstat(sub.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(TempFolder, NamesNeverRepeatAcrossThreads)
+{
+    std::vector<std::vector<std::string>> perThread(8);
+    std::vector<std::thread> threads;
+    for (auto& names : perThread)
+        threads.emplace_back([&names] {
+            for (int i = 0; i < 1000; ++i)
+                names.push_back(MakeUniqueTempName("file", ""));
+        });
+    for (auto& t : threads)
+        t.join();
+    std::set<std::string> all;
+    for (auto& names : perThread)
+        all.insert(names.begin(), names.end());
+    EXPECT_EQ(all.size(), 8000u);
+}
+
+// In a fresh process: the folder lies below TMPDIR, TEMP when TMPDIR is unset, and it is gone
+// once that process has exited.
+TEST(TempFolderDeathTest, FollowsTheEnvironmentAndGoesAtExit)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The fresh process runs this test again up to its case: it must find the same parent.
+    std::string parent;
+    if (const char* inherited = getenv("LUMO_TEST_TEMP_PARENT"))
+    {
+        parent = inherited;
+    }
+    else
+    {
+        char parentTemplate[] = "/tmp/lumo-parent-XXXXXX";
+        ASSERT_TRUE(mkdtemp(parentTemplate));
+        parent = parentTemplate;
+        setenv("LUMO_TEST_TEMP_PARENT", parentTemplate, 1);
+    }
+    struct Case
+    {
+        const char* tmpdir;
+        const char* temp;
+    } cases[] = {{parent.c_str(), nullptr}, {nullptr, parent.c_str()}, {"", parent.c_str()}};
+    for (const Case& c : cases)
+    {
+        EXPECT_EXIT(
+            {
+                c.tmpdir ? setenv("TMPDIR", c.tmpdir, 1) : unsetenv("TMPDIR");
+                c.temp ? setenv("TEMP", c.temp, 1) : unsetenv("TEMP");
+                std::string path;
+                int fd = CreateTempFile("x", "", path);
+                bool below = fd >= 0 && PrivateTempFolder().rfind(parent + "/lumo-", 0) == 0;
+                exit(below ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "");
+    }
+    unsetenv("LUMO_TEST_TEMP_PARENT");
+    EXPECT_EQ(rmdir(parent.c_str()), 0) << "every private folder below it was removed";
+}
