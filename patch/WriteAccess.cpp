@@ -1,0 +1,75 @@
+#include "patch/WriteAccess.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "lumo/FileUtil.h"
+#include "lumo/LumoDataBufferFile.h"
+#include "lumo/PathUtil.h"
+#include "lumo/SafePath.h"
+#include "platform/FileInUse.h"
+#include "platform/LastError.h"
+#include "platform/NativePath.h"
+#include "platform/Registry.h"
+#include "platform/TempFolder.h"
+
+namespace
+{
+
+constexpr wchar_t kMakerKey[] = L"Software\\Kestin";
+constexpr wchar_t kGameExecutable[] = L"bin/Sollex.exe";
+
+std::wstring ErrorText(uint32_t code)
+{
+    std::string text;
+    if (!platform::LookUpErrorText(code, text))
+        text = "error " + std::to_string(code);
+    return FromNativePath(text);
+}
+
+bool Refuse(std::wstring* reason, const std::wstring& why)
+{
+    if (reason != nullptr)
+        *reason = why;
+    return false;
+}
+
+} // namespace
+
+bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
+{
+    {
+        platform::RegistryKey key;
+        key.Create(platform::RegistryHive::LocalMachine, kMakerKey, 0);
+    }
+    platform::RegistryKey key;
+    const uint32_t opened = key.Open(platform::RegistryHive::LocalMachine, kMakerKey, platform::kKeyWrite);
+    if (opened != platform::kErrorSuccess)
+        return Refuse(reason, L"the registry key HKEY_LOCAL_MACHINE\\" + std::wstring(kMakerKey) + L" below " +
+                                  FromNativePath(platform::GetRegistryRoot()) + L" cannot be opened for writing: " +
+                                  ErrorText(opened));
+    key.Close();
+
+    if (platform::PrivateTempFolder().empty())
+        return Refuse(reason, L"no temporary folder can be made: " + ErrorText(platform::GetLastError()));
+
+    // The game's executable as a case-insensitive file system would find it; where the install
+    // folder cannot be searched that way, the plain path decides.
+    std::wstring executable, ignored;
+    if (!LumoUtil::ResolveInstallPath(installDir, kGameExecutable, executable, ignored))
+        executable = LumoUtil::JoinPath(installDir, kGameExecutable);
+    if (!LumoUtil::FileExists(executable))
+        return true;
+
+    LumoDataBufferFile file(executable, LumoDataBufferFile::MODE_READ_WRITE);
+    if (!file.IsOpen())
+    {
+        const int error = errno;
+        return Refuse(reason, executable + L" cannot be opened for writing (no write access, or the game is running): " +
+                                  FromNativePath(std::strerror(error)));
+    }
+    file.Close();
+    if (platform::ProbeFileInUse(ToNativePath(executable)) == platform::FileUse::InUse)
+        return Refuse(reason, executable + L" is in use by another program (is the game running?)");
+    return true;
+}

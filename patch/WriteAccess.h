@@ -1,0 +1,19 @@
+#pragma once
+// Whether this process can do what patching needs: write the machine-wide registry, use the
+// temporary folder and replace the game's executable. Run at start-up (to decide whether to start
+// again elevated) and at the start of every patch run. It changes nothing that matters: the
+// maker's registry key and the run's private temporary folder may be created.
+
+#include <string>
+
+// True when every test passes:
+// 1. the registry key HKEY_LOCAL_MACHINE "Software\Kestin" is created when missing (the outcome
+//    alone decides nothing), then
+// 2. opened for writing;
+// 3. the run's private temporary folder can be had;
+// 4. installDir + "bin/Sollex.exe" (found ignoring case) does not exist, or
+// 5. it opens for reading and writing without being created or truncated, and no other process
+//    holds it open (a running game: a native executable refuses the open, a game under an
+//    emulator holds it open).
+// On false *reason (when given) says which test failed and why; the caller words the message.
+bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason = nullptr);

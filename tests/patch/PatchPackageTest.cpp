@@ -1,0 +1,317 @@
+#include "patch/PatchPackage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "BuildConfig.h"
+#include "lumo/LumoDataBuffer.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/PackageWriter.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+using fixtures::MakeContainer;
+using fixtures::PackageWriter;
+using fixtures::PathExists;
+using fixtures::ReadFile;
+using fixtures::U32;
+
+namespace
+{
+
+class PatchPackageTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(0, mkdir(Dest().c_str(), 0755)); }
+
+    std::string Dest() const { return m_scratch / "dest"; }
+    std::string Package() const { return m_scratch / "p.zip"; }
+
+    // Unpacks writer's bytes into Dest().
+    bool Unpack(const PackageWriter& writer, std::wstring* error = nullptr, LUMORESULT* code = nullptr)
+    {
+        writer.WriteTo(Package());
+        return UnpackPatchPackage(FromNativePath(Package()), FromNativePath(Dest()), error, code);
+    }
+
+    // Every entry below the scratch folder except the package, "/"-joined, sorted.
+    std::string Listing() const
+    {
+        std::string out;
+        FILE* pipe = popen(("cd '" + m_scratch.Path() + "' && find . ! -name p.zip | sort").c_str(), "r");
+        char line[4096];
+        while (pipe != nullptr && fgets(line, sizeof line, pipe) != nullptr)
+            out += line;
+        if (pipe != nullptr)
+            pclose(pipe);
+        return out;
+    }
+
+    fixtures::ScratchFolder m_scratch;
+};
+
+TEST_F(PatchPackageTest, VersionTwoPackageUnpacksItsTree)
+{
+    const std::string big(300000, 'x');
+    PackageWriter writer(2);
+    writer.SetChunkSize(65536)
+        .AddFolder(L".\\data")
+        .AddFolder(L".\\data\\bin")
+        .AddFolder(L".\\data\\\u2018quoted\u2019 \u00ABname\u00BB\u2026")
+        .AddFile(L".\\data\\bin\\x.dll.diff", "diff bytes")
+        .AddFile(L"./data/\u2018quoted\u2019 \u00ABname\u00BB\u2026/big.bin", big)
+        .AddFile(L".\\addedFiles.txt", "data\\bin\\x.dll\r\nabc\r\ndef\r\n")
+        .AddFile(L".\\deletedFiles.txt", "")
+        .AddWithKind(L".\\data\\folder.with.dot", 0, nullptr)
+        .AddWithKind(L".\\data\\odd-kind", 7, &big);
+    std::wstring error;
+    ASSERT_TRUE(Unpack(writer, &error)) << ToNativePath(error);
+    EXPECT_EQ("diff bytes", ReadFile(Dest() + "/data/bin/x.dll.diff"));
+    EXPECT_EQ(big, ReadFile(Dest() + "/data/\u2018quoted\u2019 \u00ABname\u00BB\u2026/big.bin"));
+    EXPECT_EQ("", ReadFile(Dest() + "/deletedFiles.txt"));
+    EXPECT_EQ(big, ReadFile(Dest() + "/data/odd-kind"));
+    struct stat st;
+    ASSERT_EQ(0, stat((Dest() + "/data/folder.with.dot").c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+    uint32_t version = 0;
+    std::vector<PatchPackageListing> items;
+    ASSERT_EQ(LUMORESULT_OK, ListPatchPackage(FromNativePath(Package()), version, items, error));
+    EXPECT_EQ(2u, version);
+    ASSERT_EQ(9u, items.size());
+    EXPECT_EQ(L".\\data\\bin\\x.dll.diff", items[3].path);
+    EXPECT_FALSE(items[3].isFolder);
+    EXPECT_EQ(10u, items[3].size);
+    EXPECT_TRUE(items[7].isFolder);
+    EXPECT_EQ(300000u, items[8].size);
+}
+
+TEST_F(PatchPackageTest, VersionOneTellsFoldersByTheDotRule)
+{
+    PackageWriter writer(1);
+    writer.AddFolder(L".\\data").AddFolder(L".\\data\\bin").AddFile(L".\\data\\bin\\x.dll.diff", "d");
+    ASSERT_TRUE(Unpack(writer));
+    EXPECT_EQ("d", ReadFile(Dest() + "/data/bin/x.dll.diff"));
+
+    // A version-1 folder whose name holds a "." is taken for a file, which swallows the next
+    // container as its content; what follows no longer parses.
+    PackageWriter dotted(1);
+    dotted.AddFolder(L".\\v1.2").AddFile(L".\\v1.2\\x.txt", "x");
+    std::wstring error;
+    LUMORESULT code = LUMORESULT_OK;
+    EXPECT_FALSE(Unpack(dotted, &error, &code));
+    EXPECT_EQ(LUMORESULT_BAD_FORMAT, code);
+    EXPECT_NE(std::wstring::npos, error.find(L"item 2 at offset")) << ToNativePath(error);
+}
+
+TEST_F(PatchPackageTest, NamesResolveIgnoringCaseAndFilesNeedTheirFolder)
+{
+    PackageWriter writer(2);
+    writer.AddFolder(L".\\Data\\").AddFile(L".\\DATA\\x.txt", "1").AddFile(L"data\\X.TXT", "2");
+    ASSERT_TRUE(Unpack(writer));
+    EXPECT_EQ("2", ReadFile(Dest() + "/Data/x.txt"));
+    EXPECT_EQ("./dest\n./dest/Data\n./dest/Data/x.txt\n", Listing().substr(2));
+
+    PackageWriter orphan(2);
+    orphan.AddFile(L".\\missing\\x.txt", "x");
+    std::wstring error;
+    LUMORESULT code = LUMORESULT_OK;
+    EXPECT_FALSE(Unpack(orphan, &error, &code));
+    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, code);
+    EXPECT_NE(std::wstring::npos, error.find(L"its folder does not exist")) << ToNativePath(error);
+
+    PackageWriter overFolder(2);
+    overFolder.AddFile(L".\\Data", "x");
+    EXPECT_FALSE(Unpack(overFolder, &error, &code));
+    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, code);
+}
+
+TEST_F(PatchPackageTest, BadVersionsFailBeforeAnythingIsWritten)
+{
+    for (uint32_t version : {0u, 3u, 0xFFFFFFFFu})
+    {
+        PackageWriter writer(version);
+        writer.AddFolder(L".\\data");
+        std::wstring error;
+        LUMORESULT code = LUMORESULT_OK;
+        EXPECT_FALSE(Unpack(writer, &error, &code)) << version;
+        EXPECT_EQ(LUMORESULT_BAD_FORMAT, code);
+        EXPECT_NE(std::wstring::npos, error.find(L"format version " + std::to_wstring(version)));
+    }
+    EXPECT_EQ("./dest\n", Listing().substr(2));
+
+    PackageWriter onlyVersion(2);
+    EXPECT_TRUE(Unpack(onlyVersion));
+    std::wstring error;
+    EXPECT_FALSE(UnpackPatchPackage(FromNativePath(m_scratch / "missing.zip"), FromNativePath(Dest()), &error));
+    EXPECT_NE(std::wstring::npos, error.find(L"cannot be opened")) << ToNativePath(error);
+}
+
+TEST_F(PatchPackageTest, CutPackageFailsAndKeepsWhatWasWritten)
+{
+    PackageWriter writer(2);
+    writer.AddFolder(L".\\data").AddFile(L".\\data\\a.txt", "first").AddFile(L".\\data\\b.txt", std::string(5000, 'b'));
+    const std::string whole = writer.Bytes();
+    for (size_t cut : {whole.size() - 1, whole.size() - 20, size_t(5), size_t(2)})
+    {
+        fixtures::WriteFile(Package(), whole.substr(0, cut));
+        std::wstring error;
+        LUMORESULT code = LUMORESULT_OK;
+        EXPECT_FALSE(UnpackPatchPackage(FromNativePath(Package()), FromNativePath(Dest()), &error, &code)) << cut;
+        EXPECT_NE(LUMORESULT_OK, code);
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_EQ("first", ReadFile(Dest() + "/data/a.txt"));
+}
+
+// Paths that would leave the destination, or that no Windows unpacker could have written.
+TEST_F(PatchPackageTest, HostileNamesAreRefusedAndNothingLandsOutside)
+{
+    ASSERT_EQ(0, symlink(m_scratch.Path().c_str(), (Dest() + "/link").c_str()));
+    const std::wstring names[] = {
+        L".\\..\\x",  L"data\\..\\..\\x", L"C:\\x",   L"\\\\server\\x", L"/etc/x",
+        L"x:y",       std::wstring(L"a\0b", 3),       L"",              L"a\x01z", L".\\.\\",
+        L"link\\x.txt", L"\u0416.txt",
+    };
+    for (const std::wstring& name : names)
+    {
+        PackageWriter writer(2);
+        writer.AddFile(name, "escaped");
+        std::wstring error;
+        LUMORESULT code = LUMORESULT_OK;
+        EXPECT_FALSE(Unpack(writer, &error, &code)) << ToNativePath(name);
+        EXPECT_EQ(LUMORESULT_BAD_FORMAT, code) << ToNativePath(name);
+        EXPECT_NE(std::wstring::npos, error.find(L"item 1 at offset 4")) << ToNativePath(error);
+    }
+    EXPECT_EQ("./dest\n./dest/link\n", Listing().substr(2));
+}
+
+TEST_F(PatchPackageTest, LengthsAreCheckedBeforeAnythingIsAllocated)
+{
+    const std::string zeros = MakeContainer(std::string(2000, '\0'));
+    struct Case
+    {
+        const char* what;
+        std::string items;
+        LUMORESULT expected;
+    } cases[] = {
+        {"name longer than its header", MakeContainer(U32(0x7FFFFFFF) + "ab"), LUMORESULT_BAD_FORMAT},
+        {"header without name length", MakeContainer("ab"), LUMORESULT_BAD_FORMAT},
+        {"version 2 header without kind", MakeContainer(U32(1) + std::string("a\0", 2)), LUMORESULT_BAD_FORMAT},
+        {"oversized header", MakeContainer(U32(1) + "a\0" + std::string(kMaxPackageItemHeaderSize, '\1')),
+         LUMORESULT_OUT_OF_SPACE},
+        {"4 G chunks", U32(0xFFFFFFFF) + U32(10) + U32(10), LUMORESULT_END_OF_DATA},
+        {"chunk beyond the end", U32(1) + U32(0x0FFFFFFF) + U32(100) + "xx", LUMORESULT_END_OF_DATA},
+        {"raw over the chunk limit", U32(1) + U32(4) + U32(0x10000001) + "xxxx", LUMORESULT_OUT_OF_SPACE},
+        {"corrupt zlib stream", U32(1) + U32(10) + U32(20) + std::string(10, 'x'), LUMORESULT_OUT_OF_SPACE},
+        {"raw length too large", zeros.substr(0, 8) + U32(2001) + zeros.substr(12), LUMORESULT_END_OF_DATA},
+        {"data container bomb",
+         MakeContainer(U32(5) + fixtures::Utf16LE(L"x.txt") + "\1") + U32(1) + U32(8) + U32(0x10000000) +
+             std::string(8, 'x'),
+         LUMORESULT_BAD_FORMAT},
+    };
+    for (const Case& c : cases)
+    {
+        PackageWriter writer(2);
+        writer.AddBytes(c.items);
+        std::wstring error;
+        LUMORESULT code = LUMORESULT_OK;
+        EXPECT_FALSE(Unpack(writer, &error, &code)) << c.what;
+        EXPECT_EQ(c.expected, code) << c.what << ": " << ToNativePath(error);
+        EXPECT_NE(std::wstring::npos, error.find(L"item 1 at offset 4")) << c.what << ": " << ToNativePath(error);
+    }
+}
+
+TEST(PatchItemHeader, ParsesBothVersions)
+{
+    PatchPackageItem item;
+    std::wstring error;
+    const std::string v1 = U32(3) + fixtures::Utf16LE(L"a.b") + "trailing bytes are ignored";
+    ASSERT_EQ(LUMORESULT_OK, ParsePatchItemHeader(reinterpret_cast<const uint8_t*>(v1.data()), v1.size(), 1, item,
+                                                  error));
+    EXPECT_EQ(L"a.b", item.path);
+    EXPECT_FALSE(item.isFolder);
+    const std::string v2 = U32(3) + fixtures::Utf16LE(L"a.b") + std::string(1, '\0');
+    ASSERT_EQ(LUMORESULT_OK, ParsePatchItemHeader(reinterpret_cast<const uint8_t*>(v2.data()), v2.size(), 2, item,
+                                                  error));
+    EXPECT_TRUE(item.isFolder);
+    EXPECT_EQ(LUMORESULT_INVALID_ARGUMENT,
+              ParsePatchItemHeader(reinterpret_cast<const uint8_t*>(v2.data()), v2.size(), 3, item, error));
+}
+
+// An independent writer and reader in Python agree with the fixture and the library, both ways.
+class PackageCrossCheck : public PatchPackageTest
+{
+protected:
+    static std::string Run(const std::string& command)
+    {
+        std::string out;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[65536];
+        size_t n;
+        while (pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, n);
+        const int status = pipe != nullptr ? pclose(pipe) : -1;
+        EXPECT_EQ(0, status) << command;
+        return out;
+    }
+    static std::string Script() { return "python3 '" LUMO_SOURCE_DIR "/tests/patch/package_format.py'"; }
+
+    void MakeTree(const std::string& root, bool withDots)
+    {
+        fixtures::WriteFile(root + "/data/bin/x.dll.diff", "diff");
+        fixtures::WriteFile(root + "/data/\u201Cq\u201D \u2013 \u00B0/y.txt", std::string(70000, 'y'));
+        fixtures::WriteFile(root + "/data/bin/sub/z.bin", "");
+        fixtures::WriteFile(root + "/addedFiles.txt", "a\r\n");
+        fixtures::WriteFile(root + "/patchedFiles.txt", "p\r\n");
+        if (withDots)
+            fixtures::WriteFile(root + "/data/\u0416\U0001D11E.txt", "outside the 8-bit set");
+    }
+};
+
+TEST_F(PackageCrossCheck, FixtureAndIndependentWriterProduceTheSameBytes)
+{
+    for (uint32_t version : {1u, 2u})
+    {
+        const std::string tree = m_scratch / ("tree" + std::to_string(version));
+        MakeTree(tree, true);
+        const std::string ours = PackageWriter::FromFolder(tree, version).Bytes();
+        const std::string theirs = m_scratch / "theirs.pkg";
+        Run(Script() + " write " + std::to_string(version) + " '" + tree + "' '" + theirs + "'");
+        EXPECT_EQ(ours, ReadFile(theirs)) << "version " << version;
+    }
+}
+
+TEST_F(PackageCrossCheck, LibraryUnpacksWhatTheIndependentWriterWrote)
+{
+    for (uint32_t version : {1u, 2u})
+    {
+        const std::string tree = m_scratch / "tree";
+        MakeTree(tree, false);
+        Run(Script() + " write " + std::to_string(version) + " '" + tree + "' '" + Package() + "'");
+        const std::string out = m_scratch / ("out" + std::to_string(version));
+        ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+        std::wstring error;
+        ASSERT_TRUE(UnpackPatchPackage(FromNativePath(Package()), FromNativePath(out), &error)) << ToNativePath(error);
+        EXPECT_EQ("", Run("diff -r '" + tree + "' '" + out + "' 2>&1 || true")) << "version " << version;
+        fixtures::RemoveTree(tree);
+    }
+}
+
+TEST_F(PackageCrossCheck, IndependentReaderReadsTheFixture)
+{
+    PackageWriter writer(2);
+    writer.SetChunkSize(3).AddFolder(L".\\d\u00E9").AddFile(L".\\d\u00E9\\\U0001D11E.txt", "hello").AddFile(L"e", "");
+    writer.WriteTo(Package());
+    std::ostringstream expected;
+    expected << "2\n"
+             << "D\t" << "2e005c0064" << "00e900" << "\t\n"
+             << "F\t2e005c006400e9005c0034d81edd2e00740078007400\t68656c6c6f\n"
+             << "F\t6500\t\n";
+    EXPECT_EQ(expected.str(), Run(Script() + " read '" + Package() + "'"));
+}
+
+} // namespace

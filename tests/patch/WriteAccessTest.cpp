@@ -1,0 +1,142 @@
+#include "patch/WriteAccess.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UnprivilegedChild.h"
+
+using fixtures::PathExists;
+
+namespace
+{
+
+class WriteAccessTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (const char* old = getenv("LUMO_REGISTRY_ROOT"))
+            m_oldRoot = old;
+        setenv("LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str(), 1);
+        mkdir(Install().c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        if (m_oldRoot)
+            setenv("LUMO_REGISTRY_ROOT", m_oldRoot->c_str(), 1);
+        else
+            unsetenv("LUMO_REGISTRY_ROOT");
+    }
+
+    std::string Install() const { return m_scratch / "install"; }
+    std::wstring InstallW() const { return FromNativePath(Install()); }
+
+    // A native executable in place of the game, found through other letter case.
+    std::string PlaceGame() const
+    {
+        const std::string game = Install() + "/BIN/sollex.EXE";
+        fixtures::WriteFile(game, fixtures::ReadFile("/bin/sleep"));
+        chmod(game.c_str(), 0555);
+        return game;
+    }
+
+    fixtures::ScratchFolder m_scratch;
+    std::optional<std::string> m_oldRoot;
+};
+
+TEST_F(WriteAccessTest, PassesWithoutTheGameAndCreatesTheMakersKey)
+{
+    std::wstring reason;
+    EXPECT_TRUE(CheckWriteAccess(InstallW(), &reason)) << ToNativePath(reason);
+    EXPECT_TRUE(PathExists(m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin"));
+    EXPECT_TRUE(CheckWriteAccess(FromNativePath(m_scratch / "no/such/install")));
+    PlaceGame();
+    EXPECT_TRUE(CheckWriteAccess(InstallW(), &reason)) << ToNativePath(reason);
+}
+
+TEST_F(WriteAccessTest, FailsWhileTheGameIsRunning)
+{
+    const std::string game = PlaceGame();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        execl(game.c_str(), "Sollex.exe", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the child runs the game's file rather than our own image.
+    const std::string exeLink = "/proc/" + std::to_string(pid) + "/exe";
+    for (int i = 0; i < 500; ++i)
+    {
+        char target[4096] = {};
+        if (readlink(exeLink.c_str(), target, sizeof target - 1) > 0 && std::string(target) == game)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::wstring reason;
+    const bool running = CheckWriteAccess(InstallW(), &reason);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_FALSE(running);
+    EXPECT_NE(std::wstring::npos, reason.find(L"sollex.EXE cannot be opened for writing")) << ToNativePath(reason);
+    EXPECT_TRUE(CheckWriteAccess(InstallW(), &reason)) << ToNativePath(reason);
+}
+
+TEST_F(WriteAccessTest, FailsWhenTheRegistryCannotBeWritten)
+{
+    // A root below a regular file fails even for root.
+    fixtures::WriteFile(m_scratch / "file", "x");
+    setenv("LUMO_REGISTRY_ROOT", (m_scratch / "file/registry").c_str(), 1);
+    std::wstring reason;
+    EXPECT_FALSE(CheckWriteAccess(InstallW(), &reason));
+    EXPECT_NE(std::wstring::npos, reason.find(L"HKEY_LOCAL_MACHINE\\Software\\Kestin")) << ToNativePath(reason);
+}
+
+TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
+{
+    ASSERT_TRUE(CheckWriteAccess(InstallW()));
+    PlaceGame();
+    chmod(m_scratch.Path().c_str(), 0755);
+    const std::string key = m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin";
+    const std::string tmp = m_scratch / "tmp";
+    mkdir(tmp.c_str(), 01777);
+    chmod(tmp.c_str(), 01777);
+    struct Case
+    {
+        const char* what;
+        mode_t keyMode;
+        const wchar_t* reason;
+    } cases[] = {
+        {"read-only registry key", 0555, L"cannot be opened for writing: "},
+        {"game not writable", 0777, L"sollex.EXE cannot be opened for writing"},
+    };
+    for (const Case& c : cases)
+    {
+        chmod(key.c_str(), c.keyMode);
+        std::string whyNot;
+        const int status = fixtures::RunUnprivileged(
+            [&] {
+                setenv("TMPDIR", tmp.c_str(), 1);
+                std::wstring reason;
+                if (CheckWriteAccess(FromNativePath(Install()), &reason))
+                    return 1;
+                return reason.find(c.reason) != std::wstring::npos ? 0 : 2;
+            },
+            &whyNot);
+        if (status < 0)
+            GTEST_SKIP() << whyNot;
+        EXPECT_EQ(0, status) << c.what;
+    }
+}
+
+} // namespace
