@@ -24,16 +24,16 @@ public:
     uint32_t m_code;
 };
 
-// Runs until released: for the "still running" programming errors.
+// Runs for ever: for the "still running" programming errors.
 class Blocks : public OS::Thread
 {
 public:
     uint32_t Run() override
     {
-        release.Wait();
+        static OS::Event* never = new OS::Event(true);
+        never->Wait();
         return 0;
     }
-    OS::Event release{true};
 };
 
 uint32_t Doubles(void* arg)
@@ -78,9 +78,8 @@ TEST(OSThreadDeathTest, StartingOrDestroyingARunningThreadStopsTheProcess)
         expected);
     EXPECT_DEATH(
         {
-            auto* thread = new Blocks;
-            thread->Start();
-            static_cast<OS::Thread*>(thread)->~Thread();
+            Blocks thread;
+            thread.Start();
         },
         expected);
 }
