@@ -46,8 +46,6 @@ TEST(FileInUse, SeesDescriptorsOfOtherProcesses)
 
 TEST(FileInUse, CannotTellForMissingFilesLinksAndFolders)
 {
-    std::string captured;
-    SetDebugOutputHook([&](const std::string& text) { captured += text; });
     const std::string folder = PrivateTempFolder();
     EXPECT_EQ(ProbeFileInUse(folder + "/missing"), FileUse::Unknown);
     EXPECT_EQ(GetLastError(), kErrorFileNotFound);
@@ -58,6 +56,18 @@ TEST(FileInUse, CannotTellForMissingFilesLinksAndFolders)
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(ProbeFileInUse(link), FileUse::Unknown) << "links are not followed";
     EXPECT_EQ(ProbeFileInUse(folder), FileUse::Unknown);
-    SetDebugOutputHook(nullptr);
-    EXPECT_NE(captured.find("FileInUse> cannot tell whether"), std::string::npos) << captured;
+}
+
+// The first probe that cannot tell says so on the debugger output (once per process).
+TEST(FileInUseDeathTest, ReportsOnceThatItCannotTell)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("LUMO_DEBUG_OUTPUT", "1", 1);
+            ProbeFileInUse(PrivateTempFolder());
+            ProbeFileInUse(PrivateTempFolder());
+            exit(0);
+        },
+        testing::ExitedWithCode(0), "^FileInUse> cannot tell whether [^\n]*; treating such files as unused\n$");
 }
