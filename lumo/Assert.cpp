@@ -1,21 +1,26 @@
 #include "lumo/Assert.h"
 
-#include <unistd.h>
-
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
-// Until the crash handlers report assertions through the system log and a dump, a failed check
-// still says what failed and stops at once.
-void Assert(bool condition, const char* text)
+#include "lumo/AnalysisLog.h"
+#include "lumo/CallStack.h"
+#include "lumo/CrashHandlers.h"
+#include "sollex/SystemLog.h"
+
+__attribute__((noinline)) void Assert(bool condition, const char* text)
 {
     if (condition)
         return;
-    const char prefix[] = "Assertion failed: ";
-    const char* what = text ? text : "";
-    ssize_t ignored = write(STDERR_FILENO, prefix, sizeof prefix - 1);
-    ignored = write(STDERR_FILENO, what, strlen(what));
-    ignored = write(STDERR_FILENO, "\n", 1);
-    (void)ignored;
+    const uint64_t caller = reinterpret_cast<uint64_t>(__builtin_return_address(0));
+    // The lock keeps other threads' lines out of the report; it is recursive for this thread.
+    LockSystemLog();
+    if (AnalysisLog* log = GetAnalysisLog())
+        log->SetFlushEachLine(true);
+    SystemLogPrintf("Assertion failed: %s", text ? text : "");
+    WriteDumpNowFor(CrashDumpReason::Assertion, text, caller);
+    LogCallStack(true);
+    UnlockSystemLog();
+    // Never returns and never reports success: abort ends the process by SIGABRT.
     abort();
 }

@@ -1,0 +1,583 @@
+// Crash handlers, dumps and Assert. Every crash happens in a child process: this test binary
+// started again with one scenario (CrashScenario.DISABLED_Run), in a fresh working folder of its
+// own that is also its TMPDIR. The parent then reads what the child left behind, with the reader
+// and with dump-tool.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "lumo/Assert.h"
+#include "lumo/CrashDump.h"
+#include "lumo/CrashDumpReader.h"
+#include "lumo/CrashHandlers.h"
+#include "lumo/DumpSymbols.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+extern char** environ;
+
+namespace
+{
+
+// ---- The child's side -------------------------------------------------------------------------
+
+__attribute__((noinline)) void CrashByNullWrite()
+{
+    volatile int* volatile target = nullptr;
+    *target = 1;
+}
+
+__attribute__((noinline)) void AbortHere()
+{
+    abort();
+}
+
+__attribute__((noinline)) void ThrowUncaught()
+{
+    throw std::runtime_error("nobody catches this");
+}
+
+__attribute__((noinline)) void CrashInWorker()
+{
+    volatile int* volatile target = nullptr;
+    *target = 2;
+}
+
+volatile int g_afterAssert = 0;
+
+__attribute__((noinline)) void FailAssertHere(int value)
+{
+    Assert(value > 0, "value > 0");
+    g_afterAssert = 1;  // keeps the call from becoming a jump, so this frame stays on the stack
+}
+
+void* WorkerBody(void*)
+{
+    CrashInWorker();
+    return nullptr;
+}
+
+void* ThrowingWorkerBody(void*)
+{
+    ThrowUncaught();
+    return nullptr;
+}
+
+void RunInNamedThread(void (*body)())
+{
+    std::thread worker([body] {
+        pthread_setname_np(pthread_self(), "crash-worker");
+        body();
+    });
+    worker.join();
+}
+
+void CrashTwoThreadsAtOnce()
+{
+    std::atomic<int> ready{0};
+    auto crash = [&ready] {
+        EnsureSignalStack();
+        ready.fetch_add(1);
+        while (ready.load() < 2)
+        {
+        }
+        CrashByNullWrite();
+    };
+    std::thread first(crash);
+    std::thread second(crash);
+    first.join();
+    second.join();
+}
+
+void WaitForParentThenExitNormally()
+{
+    printf("waiting\n");
+    fflush(stdout);
+    char byte = 0;
+    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR)
+    {
+    }
+    PrepareNormalExit();
+    for (;;)
+        pause();
+}
+
+void RunScenario(const std::string& scenario)
+{
+    if (scenario == "console-close")
+    {
+        InstallCrashHandlers(false);
+        WaitForParentThenExitNormally();
+    }
+    InstallCrashHandlers(true);
+    if (scenario == "null-write")
+        CrashByNullWrite();
+    else if (scenario == "abort")
+        AbortHere();
+    else if (scenario == "uncaught")
+        [] () noexcept { ThrowUncaught(); }();
+    else if (scenario == "guarded-worker" || scenario == "guarded-throw")
+    {
+        BuildMinidumpName(L"patcher");
+        RunInNamedThread(scenario == "guarded-worker" ? [] { GuardedThreadEntry(WorkerBody, nullptr); }
+                                                      : [] { GuardedThreadEntry(ThrowingWorkerBody, nullptr); });
+    }
+    else if (scenario == "unguarded-worker")
+    {
+        BuildMinidumpName(L"patcher");
+        RunInNamedThread(CrashInWorker);
+    }
+    else if (scenario == "assert")
+        FailAssertHere(0);
+    else if (scenario == "two-threads")
+        CrashTwoThreadsAtOnce();
+    else if (scenario == "exit-unannounced")
+        exit(0);
+    else if (scenario == "exit-normal")
+    {
+        PrepareNormalExit();
+        exit(0);
+    }
+    else if (scenario == "folder-gone")
+    {
+        // The working folder disappears under the process: the dump must go elsewhere.
+        mkdir("gone", 0700);
+        if (chdir("gone") != 0 || rmdir("../gone") != 0)
+            exit(3);
+        CrashByNullWrite();
+    }
+    exit(4);  // an unknown scenario
+}
+
+// ---- The parent's side ------------------------------------------------------------------------
+
+struct ChildResult
+{
+    int status = -1;  // as waitpid reports it
+    std::string output;
+    pid_t pid = -1;
+};
+
+// Runs one scenario in `folder`. With `stdinPipe` the child's standard input is the read end of a
+// pipe whose write end is returned there, and `whileRunning` is called with the child's pid.
+ChildResult RunChild(const std::string& scenario, const std::string& folder,
+                     const std::function<void(pid_t, int)>& whileRunning = nullptr)
+{
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry)
+    {
+        if (strncmp(*entry, "TMPDIR=", 7) != 0 && strncmp(*entry, "LUMO_CRASH_SCENARIO=", 20) != 0)
+            environment.push_back(*entry);
+    }
+    environment.push_back("TMPDIR=" + folder);
+    environment.push_back("LUMO_CRASH_SCENARIO=" + scenario);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    char exe[4096];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    EXPECT_GT(length, 0);
+    exe[length > 0 ? length : 0] = '\0';
+    std::string filter = "--gtest_filter=CrashScenario.DISABLED_Run";
+    std::string disabled = "--gtest_also_run_disabled_tests";
+    std::string noCatch = "--gtest_catch_exceptions=0";
+    char* argv[] = {exe, filter.data(), disabled.data(), noCatch.data(), nullptr};
+
+    const std::string outputPath = folder + "/child-output.txt";
+    const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EXPECT_GE(output, 0);
+    int input[2] = {-1, -1};
+    EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+
+    ChildResult result;
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
+        dup2(input[0], STDIN_FILENO);
+        if (chdir(folder.c_str()) != 0)
+            _exit(120);
+        execve(exe, argv, envp.data());
+        _exit(121);
+    }
+    close(output);
+    close(input[0]);
+    result.pid = pid;
+    if (whileRunning)
+        whileRunning(pid, input[1]);
+    close(input[1]);
+
+    // Bounded: a child that hangs is killed and reported.
+    for (int i = 0; i < 3000; ++i)
+    {
+        if (waitpid(pid, &result.status, WNOHANG) == pid)
+            break;
+        if (i == 2999)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, &result.status, 0);
+            ADD_FAILURE() << "scenario " << scenario << " hung";
+        }
+        usleep(10 * 1000);
+    }
+    result.output = fixtures::ReadFile(outputPath);
+    return result;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder, const std::string& suffix)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str()))
+    {
+        while (dirent* entry = readdir(dir))
+        {
+            const std::string name = entry->d_name;
+            if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string RunDumpTool(const std::string& dumpPath)
+{
+    const std::string command = std::string(LUMO_BIN_DIR) + "/dump-tool '" + dumpPath + "' 2>&1";
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r"))
+    {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+            text.append(buffer, n);
+        pclose(pipe);
+    }
+    return text;
+}
+
+CrashDumpContents ReadDump(const std::string& path)
+{
+    CrashDumpContents dump;
+    std::string error;
+    EXPECT_TRUE(ReadCrashDump(fixtures::ReadFile(path), dump, error)) << path << ": " << error;
+    return dump;
+}
+
+std::string ExitDescription(int status)
+{
+    if (WIFEXITED(status))
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+}  // namespace
+
+TEST(CrashScenario, DISABLED_Run)
+{
+    const char* scenario = getenv("LUMO_CRASH_SCENARIO");
+    ASSERT_NE(scenario, nullptr);
+    RunScenario(scenario);
+}
+
+// Each failure leaves one dump whose printout names the signal, the thread and the function
+// that failed, and the process ends with a failure status.
+TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
+{
+    struct Case
+    {
+        const char* scenario;
+        const char* dumpPattern;  // regular expression of the dump's file name
+        const char* signalText;   // in dump-tool's Reason line
+        const char* function;     // a frame dump-tool must name
+        bool mainThread;          // else the worker thread "crash-worker"
+        int exitSignal;           // 0: exits with status 255
+    };
+    const Case cases[] = {
+        {"null-write", "Sollex-44088\\.dmp", "SIGSEGV (11), code SEGV_MAPERR, fault address 0x0", "CrashByNullWrite",
+         true, SIGSEGV},
+        {"abort", "Sollex-44088\\.dmp", "SIGABRT (6)", "AbortHere", true, SIGABRT},
+        {"uncaught", "Sollex-44088\\.dmp", "uncaught exception", "ThrowUncaught", true, SIGABRT},
+        {"guarded-worker", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
+         "CrashInWorker", false, 0},
+        {"guarded-throw", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp",
+         "uncaught exception", "ThrowUncaught", false, 0},
+        {"unguarded-worker", "Sollex-44088\\.dmp", "SIGSEGV (11)", "CrashInWorker", false, SIGSEGV},
+        {"assert", "Sollex-44088\\.dmp", "Reason: assertion", "FailAssertHere", true, SIGABRT},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.scenario);
+        fixtures::ScratchFolder folder;
+        const ChildResult child = RunChild(c.scenario, folder.Path());
+        if (c.exitSignal)
+        {
+            EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == c.exitSignal)
+                << ExitDescription(child.status) << "\n" << child.output;
+        }
+        else
+        {
+            EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 255)
+                << ExitDescription(child.status) << "\n" << child.output;
+            EXPECT_NE(child.output.find("Fatal Error: Unhandled Exception"), std::string::npos) << child.output;
+        }
+
+        const std::vector<std::string> dumps = FilesIn(folder.Path(), ".dmp");
+        ASSERT_EQ(dumps.size(), 1u) << child.output;
+        EXPECT_TRUE(std::regex_match(dumps[0], std::regex(c.dumpPattern))) << dumps[0];
+
+        const std::string printout = RunDumpTool(folder / dumps[0]);
+        EXPECT_NE(printout.find(c.signalText), std::string::npos) << printout;
+        EXPECT_NE(printout.find(c.function), std::string::npos) << printout;
+        const std::string thread = c.mainThread ? "Thread: " + std::to_string(child.pid) + " \"" : "\"crash-worker\"";
+        EXPECT_NE(printout.find(thread), std::string::npos) << printout;
+        EXPECT_NE(printout.find("Executable: "), std::string::npos) << printout;
+    }
+}
+
+// The reader proves the fields one by one against what the parent knows of the child.
+TEST(CrashHandlers, DumpFieldsDescribeTheFailingProcess)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("null-write", folder.Path());
+    const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
+
+    EXPECT_TRUE(dump.complete);
+    EXPECT_EQ(dump.version, 1u);
+    EXPECT_EQ(dump.pid, static_cast<uint32_t>(child.pid));
+    EXPECT_EQ(dump.buildNumber, 44088u);
+    EXPECT_EQ(dump.versionText, "35673");
+    char exe[4096];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof(exe));
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(dump.executable, std::string(exe, static_cast<size_t>(length)));
+    EXPECT_LE(static_cast<time_t>(dump.seconds), time(nullptr));
+    EXPECT_GT(static_cast<time_t>(dump.seconds), time(nullptr) - 600);
+
+    EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Signal));
+    EXPECT_EQ(dump.signalNumber, SIGSEGV);
+    EXPECT_EQ(dump.signalCode, SEGV_MAPERR);
+    EXPECT_EQ(dump.faultAddress, 0u);
+    EXPECT_EQ(dump.threadId, static_cast<uint32_t>(child.pid));
+    EXPECT_NE(std::find(dump.threads.begin(), dump.threads.end(), dump.threadId), dump.threads.end());
+
+    uint64_t rip = 0;
+    uint64_t rsp = 0;
+    for (const auto& [name, value] : dump.registers)
+    {
+        if (name == "rip")
+            rip = value;
+        if (name == "rsp")
+            rsp = value;
+    }
+    EXPECT_EQ(dump.registers.size(), 23u);
+    ASSERT_FALSE(dump.frames.empty());
+    EXPECT_EQ(dump.frames[0].address, rip);
+    EXPECT_EQ(dump.frames[0].module, dump.executable);
+    EXPECT_EQ(dump.frames[0].buildId, ReadFileBuildId(dump.executable));
+    EXPECT_FALSE(dump.frames[0].buildId.empty());
+
+    // The stack window starts below the stack pointer and holds the return address of the frame
+    // that called the crashing function.
+    EXPECT_EQ(dump.stackStart, rsp - 128);
+    EXPECT_GE(dump.stack.size(), 4096u);
+    ASSERT_GE(dump.frames.size(), 2u);
+    bool returnAddressFound = false;
+    for (size_t at = 0; at + 8 <= dump.stack.size(); at += 8)
+    {
+        uint64_t word = 0;
+        for (int i = 0; i < 8; ++i)
+            word |= static_cast<uint64_t>(static_cast<uint8_t>(dump.stack[at + i])) << (8 * i);
+        returnAddressFound = returnAddressFound || word == dump.frames[1].address;
+    }
+    EXPECT_TRUE(returnAddressFound);
+
+    EXPECT_NE(dump.maps.find(dump.executable), std::string::npos);
+    EXPECT_NE(dump.maps.find("[stack]"), std::string::npos);
+    EXPECT_NE(dump.status.find("Pid:\t" + std::to_string(child.pid)), std::string::npos);
+}
+
+TEST(CrashHandlers, OnlyOneDumpPerProcess)
+{
+    struct Case
+    {
+        const char* scenario;
+        bool preexisting;                   // a Sollex-44088.dmp lies there already
+        std::vector<std::string> expected;  // .dmp files afterwards
+    };
+    const Case cases[] = {
+        {"two-threads", false, {"Sollex-44088.dmp"}},
+        {"null-write", true, {"Sollex-44088.dmp", "Sollex-44088_1.dmp"}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.scenario);
+        fixtures::ScratchFolder folder;
+        if (c.preexisting)
+            fixtures::WriteFile(folder / "Sollex-44088.dmp", "earlier");
+        const ChildResult child = RunChild(c.scenario, folder.Path());
+        EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGSEGV) << ExitDescription(child.status);
+        EXPECT_EQ(FilesIn(folder.Path(), ".dmp"), c.expected);
+        if (c.preexisting)
+        {
+            EXPECT_EQ(fixtures::ReadFile(folder / "Sollex-44088.dmp"), "earlier");
+        }
+        CrashDumpContents dump = ReadDump(folder / c.expected.back());
+        EXPECT_TRUE(dump.complete);
+        EXPECT_EQ(dump.signalNumber, SIGSEGV);
+    }
+}
+
+TEST(CrashHandlers, ExitWithoutNormalExitLeavesADump)
+{
+    struct Case
+    {
+        const char* scenario;
+        size_t dumps;
+    };
+    for (const Case& c : {Case{"exit-unannounced", 1}, Case{"exit-normal", 0}})
+    {
+        SCOPED_TRACE(c.scenario);
+        fixtures::ScratchFolder folder;
+        const ChildResult child = RunChild(c.scenario, folder.Path());
+        EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << ExitDescription(child.status);
+        const std::vector<std::string> dumps = FilesIn(folder.Path(), ".dmp");
+        ASSERT_EQ(dumps.size(), c.dumps);
+        if (c.dumps)
+        {
+            EXPECT_EQ(ReadDump(folder / dumps[0]).reason, static_cast<uint32_t>(CrashDumpReason::UnexpectedExit));
+        }
+    }
+}
+
+TEST(CrashHandlers, AssertLogsItsTextAndStack)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("assert", folder.Path());
+    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << ExitDescription(child.status);
+    EXPECT_NE(child.output.find("Assertion failed: value > 0"), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("callstack: "), std::string::npos) << child.output;
+    const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
+    EXPECT_EQ(dump.detail, "value > 0");
+}
+
+// A folder that refuses the dump sends it to a new private folder below TMPDIR, never to a fixed
+// name in a shared place.
+TEST(CrashHandlers, RefusedFolderSendsDumpToPrivateFolder)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("folder-gone", folder.Path());
+    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGSEGV) << ExitDescription(child.status);
+    std::vector<std::string> privateFolders;
+    if (DIR* dir = opendir(folder.Path().c_str()))
+    {
+        while (dirent* entry = readdir(dir))
+        {
+            if (strncmp(entry->d_name, "lumo-dump-", 10) == 0)
+                privateFolders.push_back(entry->d_name);
+        }
+        closedir(dir);
+    }
+    ASSERT_EQ(privateFolders.size(), 1u) << child.output;
+    struct stat info{};
+    ASSERT_EQ(stat((folder / privateFolders[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(ReadDump(folder / privateFolders[0] + "/Sollex-44088.dmp").signalNumber, SIGSEGV);
+}
+
+// A close request while closing is not allowed holds the process until the program allows it;
+// then the signal ends it.
+TEST(CrashHandlers, ConsoleCloseWaitsForNormalExit)
+{
+    fixtures::ScratchFolder folder;
+    bool aliveAfterTerm = false;
+    const ChildResult child = RunChild("console-close", folder.Path(), [&](pid_t pid, int input) {
+        // Wait for the child to be ready, then ask it to stop.
+        for (int i = 0; i < 1000 && fixtures::ReadFile(folder / "child-output.txt").find("waiting") == std::string::npos; ++i)
+            usleep(10 * 1000);
+        kill(pid, SIGTERM);
+        usleep(300 * 1000);
+        int status = 0;
+        aliveAfterTerm = waitpid(pid, &status, WNOHANG) == 0;
+        const char go = 'g';
+        EXPECT_EQ(write(input, &go, 1), 1);
+    });
+    EXPECT_TRUE(aliveAfterTerm);
+    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGTERM) << ExitDescription(child.status);
+    EXPECT_NE(child.output.find("Console Window event handler called for CtrlType=6"), std::string::npos)
+        << child.output;
+    EXPECT_TRUE(FilesIn(folder.Path(), ".dmp").empty());
+}
+
+TEST(CrashHandlers, DebuggerPresentLeavesFatalPathOff)
+{
+    SetDebuggerProbe([] { return true; });
+    BuildMinidumpName(L"patcher");
+    EXPECT_TRUE(GetMinidumpName().empty());
+    // Unguarded with a debugger: the body's own result comes back.
+    int marker = 7;
+    EXPECT_EQ(GuardedThreadEntry([](void* object) -> void* { return object; }, &marker), &marker);
+    SetDebuggerProbe(nullptr);
+}
+
+TEST(CrashDumpReader, BadDumpsGetAClearError)
+{
+    fixtures::ScratchFolder folder;
+    RunChild("null-write", folder.Path());
+    const std::string good = fixtures::ReadFile(folder / "Sollex-44088.dmp");
+    ASSERT_GT(good.size(), 100u);
+
+    std::string badLength = good;
+    badLength[16 + 4] = '\xff';  // the first record's length
+    badLength[16 + 5] = '\xff';
+    struct Case
+    {
+        const char* name;
+        std::string bytes;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"empty", "", "not a crash dump"},
+        {"wrong magic", "LUMODUMX" + good.substr(8), "not a crash dump"},
+        {"later version", good.substr(0, 8) + std::string("\x02\0\0\0", 4) + good.substr(12), "unsupported crash dump version 2"},
+        {"record past the end", badLength, "claims"},
+        {"record header cut", good.substr(0, 20), "record header cut short at offset 16"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CrashDumpContents dump;
+        std::string error;
+        EXPECT_FALSE(ReadCrashDump(c.bytes, dump, error));
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+    // Cut after whole records: read as far as it goes, marked incomplete.
+    CrashDumpContents dump;
+    std::string error;
+    const uint32_t firstLength = static_cast<uint8_t>(good[20]) | static_cast<uint8_t>(good[21]) << 8;
+    ASSERT_TRUE(ReadCrashDump(good.substr(0, 16 + 8 + firstLength), dump, error)) << error;
+    EXPECT_FALSE(dump.complete);
+    EXPECT_TRUE(dump.hasProcess);
+}
