@@ -9,6 +9,9 @@ namespace
 constexpr uint32_t kStackBlock = 4096;
 constexpr uint64_t kStackCopyLimit = 8192;
 constexpr uint32_t kHeapBlockLimit = 0x20000;
+// The kernel copies file data to and from a page-aligned block markedly faster (a heap block that
+// starts 16 bytes into a page costs about half as much again in system time).
+constexpr uintptr_t kPageSize = 4096;
 
 // Bytes from the position to the end; nothing when the position lies at or beyond the end (file
 // buffers allow that).
@@ -28,17 +31,18 @@ LUMORESULT CopyData(LumoDataBuffer& destination, LumoDataBuffer& source, uint64_
         return LUMORESULT_OK;
 
     // Small copies stay on the stack; a large one holds at most one block in memory.
-    uint8_t stackBlock[kStackBlock];
+    alignas(64) uint8_t stackBlock[kStackBlock];
     std::unique_ptr<uint8_t[]> heapBlock;
     uint8_t* block = stackBlock;
     uint32_t blockSize = kStackBlock;
     if (count > kStackCopyLimit)
     {
         blockSize = static_cast<uint32_t>(std::min<uint64_t>(count, kHeapBlockLimit));
-        heapBlock.reset(new (std::nothrow) uint8_t[blockSize]);
+        heapBlock.reset(new (std::nothrow) uint8_t[blockSize + kPageSize]);
         if (!heapBlock)
             return LUMORESULT_OUT_OF_SPACE;
-        block = heapBlock.get();
+        const uintptr_t start = reinterpret_cast<uintptr_t>(heapBlock.get());
+        block = heapBlock.get() + ((kPageSize - start % kPageSize) % kPageSize);
     }
 
     while (count > 0)
