@@ -311,6 +311,11 @@ bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& des
         result = reader.ReadFormatVersion();
         why = reader.GetError();
     }
+    if (result == LUMORESULT_OK && !MakeDirectory(destination))
+    {
+        why = L"the destination folder " + destination + L" cannot be created";
+        result = LUMORESULT_NOT_ALLOWED;
+    }
     while (result == LUMORESULT_OK && !reader.AtEnd())
     {
         PatchPackageItem item;

@@ -95,7 +95,8 @@ struct PatchPackageListing
 LUMORESULT ListPatchPackage(const std::wstring& packagePath, uint32_t& formatVersion,
                             std::vector<PatchPackageListing>& items, std::wstring& error);
 
-// Unpacks the package into the folder destination, which must exist: folders are created with
+// Unpacks the package into the folder destination (created with its missing levels once the
+// format version has been read): folders are created with
 // their missing levels, files new (an existing file is replaced), each path resolved inside
 // destination the way a case-insensitive file system would (LumoUtil::ResolveInstallPath).
 // A file whose folder does not exist fails. Any failure stops at that item; items written before

@@ -1,7 +1,7 @@
 // package-tool list PKG: one line per item of the patch package PKG: "D" and the path for a
 //   folder, "F", the content size and the path for a file, separated by spaces; first a line with
 //   the format version.
-// package-tool unpack PKG DEST: unpacks the package into the existing folder DEST.
+// package-tool unpack PKG DEST: unpacks the package into the folder DEST (created when missing).
 // Exit status 0 on success; on failure the LUMORESULT name and what failed (the item and its
 // offset) go to standard error and the status is 1 (2 for a bad command line).
 #include <cstdio>
