@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <thread>
@@ -33,7 +34,7 @@ ControlState& State()
     return *state;
 }
 
-int g_pipeWrite = -1;  // written once before the signal handlers are installed
+std::atomic<int> g_pipeWrite{-1};  // set before the signal handlers are installed
 
 void OnSignal(int signalNumber)
 {

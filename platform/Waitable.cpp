@@ -331,8 +331,6 @@ Mutex::~Mutex()
         return;
     auto& list = it->second;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    if (list.empty())
-        Core().owned.erase(it);
 }
 
 bool Mutex::Release()
@@ -346,10 +344,9 @@ bool Mutex::Release()
     }
     if (--m_count == 0)
     {
+        // The thread's (possibly empty) list stays until the thread ends: no allocation per lock.
         auto& list = Core().owned[tid];
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
-        if (list.empty())
-            Core().owned.erase(tid);
         m_owner = 0;
         FreedLocked(false);
         NotifyLocked();
