@@ -199,10 +199,6 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
     }
     EnsureThreadRecord();
     const pid_t tid = CurrentThreadId();
-    const SteadyTime start = std::chrono::steady_clock::now();
-    const SteadyTime deadline =
-        milliseconds == kInfinite ? SteadyTime::max() : start + std::chrono::milliseconds(milliseconds);
-
     std::unique_lock<std::mutex> lock(Core().lock);
     Waiter waiter(tid);
     waiter.objects = objects;
@@ -223,12 +219,17 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
         return false;
     };
 
+    // Only time-driven objects need the clock; a plain lock or event never reads it.
     for (size_t i = 0; i < count; ++i)
-        CoreAccess::Refresh(*objects[i], start);
+        if (CoreAccess::NextRefresh(*objects[i]) != SteadyTime::max())
+            CoreAccess::Refresh(*objects[i], std::chrono::steady_clock::now());
     if (takeReady())
         return waiter.result;
     if (milliseconds == 0)
         return kWaitTimeout;
+    const SteadyTime deadline = milliseconds == kInfinite
+                                    ? SteadyTime::max()
+                                    : std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 
     for (size_t i = 0; i < count; ++i)
         waiter.Register(objects[i].get());
