@@ -1,5 +1,6 @@
 #include "patch/EmbeddedPatchArchive.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "lumo/FileUtil.h"
@@ -30,6 +31,9 @@ std::string ReadVersion(const uint8_t* field)
         ++length;
     return std::string(reinterpret_cast<const char*>(field), length);
 }
+
+// Large enough to read at the speed of the page cache, small enough not to matter in memory.
+constexpr uint64_t kScanBlockSize = 1 << 20;
 
 std::wstring Number(uint64_t value)
 {
@@ -111,28 +115,45 @@ LUMORESULT EmbeddedPatchArchive::FindHeader(const std::wstring& path)
         m_error = path + L": cannot be opened for reading";
         return LUMORESULT_IO_ERROR;
     }
-    // Probe each boundary until a read fails at the end of the file.
-    uint8_t bytes[kEmbeddedArchiveHeaderSize];
-    for (uint64_t offset = 0;; offset += kEmbeddedArchiveAlignment)
+    // Probe each boundary until fewer than 28 bytes are left. The file is read in large aligned
+    // blocks (a probe never straddles one), which costs a fraction of one small read per boundary.
+    const uint64_t fileSize = m_file->GetSize();
+    const size_t blockSize = static_cast<size_t>(std::min<uint64_t>(kScanBlockSize, fileSize));
+    std::vector<uint8_t> block(blockSize);
+    uint8_t magic[kEmbeddedArchiveMagicSize];
+    GetEmbeddedArchiveMagic(magic);
+    for (uint64_t blockStart = 0; blockStart < fileSize; blockStart += kScanBlockSize)
     {
-        if (m_file->SetPosition(offset) != LUMORESULT_OK || m_file->ReadData(bytes, sizeof bytes) != LUMORESULT_OK)
+        const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(blockSize, fileSize - blockStart));
+        if (m_file->SetPosition(blockStart) != LUMORESULT_OK)
+            break;
+        m_file->ReadData(block.data(), wanted);
+        // A short read delivers what was there: probe that much.
+        const uint64_t got = m_file->GetPosition() - blockStart;
+        for (uint64_t at = 0; at + kEmbeddedArchiveHeaderSize <= got; at += kEmbeddedArchiveAlignment)
         {
-            m_error = path + L": no patch archive in the file";
-            return LUMORESULT_NOT_SUPPORTED;
+            if (std::memcmp(block.data() + at, magic, sizeof magic) == 0)
+                return AcceptHeader(path, blockStart + at, EmbeddedArchiveHeader::Parse(block.data() + at));
         }
-        const EmbeddedArchiveHeader header = EmbeddedArchiveHeader::Parse(bytes);
-        if (!header.HasMagic())
-            continue;
-        if (header.totalSize != m_file->GetSize())
-        {
-            m_error = path + L": the patch archive at offset " + Number(offset) + L" records a file size of " +
-                      Number(header.totalSize) + L" bytes, but the file has " + Number(m_file->GetSize());
-            return LUMORESULT_IO_ERROR;
-        }
-        m_headerOffset = offset;
-        m_header = std::make_unique<EmbeddedArchiveHeader>(header);
-        return LUMORESULT_OK;
+        if (got < wanted)
+            break;
     }
+    m_error = path + L": no patch archive in the file";
+    return LUMORESULT_NOT_SUPPORTED;
+}
+
+LUMORESULT EmbeddedPatchArchive::AcceptHeader(const std::wstring& path, uint64_t offset,
+                                              const EmbeddedArchiveHeader& header)
+{
+    if (header.totalSize != m_file->GetSize())
+    {
+        m_error = path + L": the patch archive at offset " + Number(offset) + L" records a file size of " +
+                  Number(header.totalSize) + L" bytes, but the file has " + Number(m_file->GetSize());
+        return LUMORESULT_IO_ERROR;
+    }
+    m_headerOffset = offset;
+    m_header = std::make_unique<EmbeddedArchiveHeader>(header);
+    return LUMORESULT_OK;
 }
 
 LUMORESULT EmbeddedPatchArchive::ReadDirectory(const std::wstring& path)

@@ -107,6 +107,7 @@ public:
 
 private:
     LUMORESULT FindHeader(const std::wstring& path);
+    LUMORESULT AcceptHeader(const std::wstring& path, uint64_t offset, const EmbeddedArchiveHeader& header);
     LUMORESULT ReadDirectory(const std::wstring& path);
 
     std::unique_ptr<LumoDataBufferFile> m_file;
