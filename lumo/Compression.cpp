@@ -400,8 +400,33 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
 // ---------------------------------------------------------------------------------------------
 // Reading
 
+// A block kept from chunk to chunk: its pages are touched once, not once per chunk.
+class ReusedBlock
+{
+public:
+    // Room for length bytes; false (and no block) when the memory cannot be had.
+    bool Reserve(uint32_t length)
+    {
+        if (m_block && m_capacity >= length)
+            return true;
+        m_block.reset(); // freed first, so the old and new block are never held together
+        m_capacity = 0;
+        m_block.reset(new (std::nothrow) uint8_t[length]);
+        if (!m_block)
+            return false;
+        m_capacity = length;
+        return true;
+    }
+    uint8_t* Get() const { return m_block.get(); }
+
+private:
+    std::unique_ptr<uint8_t[]> m_block;
+    uint32_t m_capacity = 0;
+};
+
 LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t index,
-                           uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput)
+                           uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, ReusedBlock& packed,
+                           ReusedBlock& raw)
 {
     uint32_t packedLength = 0;
     uint32_t rawLength = 0;
@@ -432,21 +457,19 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
         return LUMORESULT_OUT_OF_SPACE;
     }
 
-    std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[packedLength]);
-    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[rawLength]);
-    if (!packed || !raw)
+    if (!packed.Reserve(packedLength) || !raw.Reserve(rawLength))
     {
         SystemLogPrintf("LumoUtil::DecompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
-    result = source.ReadData(packed.get(), packedLength);
+    result = source.ReadData(packed.Get(), packedLength);
     if (result != LUMORESULT_OK)
     {
         SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
         return result;
     }
     uLongf producedLength = rawLength;
-    const int zlibResult = uncompress(raw.get(), &producedLength, packed.get(), packedLength);
+    const int zlibResult = uncompress(raw.Get(), &producedLength, packed.Get(), packedLength);
     if (zlibResult != Z_OK)
     {
         SystemLogPrintf("LumoUtil::DecompressData> err %d", zlibResult);
@@ -457,7 +480,7 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
     if (producedLength != rawLength)
         return LUMORESULT_END_OF_DATA;
     outputSoFar += rawLength;
-    return destination.WriteData(raw.get(), rawLength);
+    return destination.WriteData(raw.Get(), rawLength);
 }
 } // namespace
 
@@ -502,9 +525,10 @@ LUMORESULT DecompressData(LumoDataBuffer& destination, LumoDataBuffer& source, u
         return result;
     }
     uint64_t outputSoFar = 0;
+    ReusedBlock packed, raw;
     for (uint32_t index = 0; index < count; ++index)
     {
-        result = DecompressChunk(destination, source, index, count, outputSoFar, maxOutput);
+        result = DecompressChunk(destination, source, index, count, outputSoFar, maxOutput, packed, raw);
         if (result != LUMORESULT_OK)
             return result;
     }

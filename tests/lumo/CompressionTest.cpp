@@ -447,3 +447,50 @@ TEST(CompressionTest, FullSizeChunks)
     EXPECT_EQ(LumoUtil::DecompressData(sink, container), LUMORESULT_OK);
     EXPECT_EQ(sink.bytesWritten, 600ull << 20);
 }
+
+// The driver: its containers are read by the independent reader, it reads theirs, and a damaged
+// input fails with the result's name and leaves no output behind.
+TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
+{
+    fixtures::ScratchFolder folder;
+    const std::string tool = std::string(LUMO_BIN_DIR) + "/container-tool";
+    const std::string raw = MixedBytes(300000, 11);
+    fixtures::WriteFile(folder / "raw", raw);
+
+    int status = 0;
+    RunCommand(tool + " compress '" + folder / "raw" + "' '" + folder / "c.lzc" + "'", status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(RunCommand(kInterop + " read '" + folder / "c.lzc" + "' '" + folder / "c.out" + "'", status),
+              "300000\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fixtures::ReadFile(folder / "c.out") == raw);
+
+    RunCommand(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", status);
+    ASSERT_EQ(status, 0);
+    RunCommand(tool + " decompress '" + folder / "p.lzc" + "' '" + folder / "p.out" + "'", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fixtures::ReadFile(folder / "p.out") == raw);
+
+    const std::string container = fixtures::ReadFile(folder / "p.lzc");
+    fixtures::WriteFile(folder / "cut.lzc", container.substr(0, container.size() - 1));
+    fixtures::WriteFile(folder / "trailing.lzc", container + "x");
+    const struct
+    {
+        const char* input;
+        const char* expected;
+    } failures[] = {
+        {"cut.lzc", "LUMORESULT_IO_ERROR (2)"},
+        {"trailing.lzc", "LUMORESULT_BAD_FORMAT (10)"},
+        {"missing.lzc", "cannot open"},
+    };
+    for (const auto& f : failures)
+    {
+        SCOPED_TRACE(f.input);
+        const std::string err = RunCommand(tool + " decompress '" + folder / f.input + "' '" + folder / "bad.out" +
+                                               "' 2>&1 >/dev/null",
+                                           status);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(err.find(f.expected), std::string::npos) << err;
+        EXPECT_FALSE(fixtures::PathExists(folder / "bad.out"));
+    }
+}

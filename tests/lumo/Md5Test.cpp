@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "BuildConfig.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace
@@ -164,4 +165,26 @@ TEST(Md5Test, UnreadableFileGivesNoDigest)
     EXPECT_EQ(digest, "");
     EXPECT_EQ(ComputeFileMD5Hex(folder / "missing", digest), ENOENT);
     EXPECT_EQ(digest, "");
+}
+
+TEST(Md5Test, ToolPrintsLikeMd5sum)
+{
+    fixtures::ScratchFolder folder;
+    fixtures::WriteFile(folder / "abc", "abc");
+    fixtures::WriteFile(folder / "empty", "");
+    const std::string tool = std::string(LUMO_BIN_DIR) + "/md5-tool";
+    const std::string command = tool + " '" + folder / "abc" + "' '" + folder / "missing" + "' '" + folder / "empty" + "'";
+    FILE* pipe = popen((command + " 2>'" + folder / "err" + "'").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char block[1024];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, pipe)) != 0)
+        output.append(block, got);
+    const int status = pclose(pipe);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(output, "900150983cd24fb0d6963f7d28e17f72  " + folder / "abc" + "\n" +
+                          "d41d8cd98f00b204e9800998ecf8427e  " + folder / "empty" + "\n");
+    EXPECT_EQ(fixtures::ReadFile(folder / "err"),
+              "md5-tool: " + folder / "missing" + ": cannot read the file: No such file or directory\n");
 }
