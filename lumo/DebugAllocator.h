@@ -1,0 +1,135 @@
+#pragma once
+// The tracking allocator: records every live block with its size, the allocating thread and an
+// 18-frame call stack, and writes a leak report that groups the blocks never freed by call site.
+// The product executable and the allocator's own test binary route the global operator new and
+// delete here (lumo/tracking/); everything else keeps the C library's heap. Blocks always come
+// from malloc, so mismatched new/free pairs in other code stay harmless.
+//
+// What gets tracked on Linux: every operator new of the executable and of the C++ libraries it
+// loads (libstdc++, the toolkit's C++ layer); GTK, GLib and other C libraries use malloc and are
+// never seen. Blocks made before tracking started are unknown to it.
+//
+// States: not yet tracking (everything goes straight to malloc/free), tracking, and reported
+// (after the leak report: untracked for good, so nothing reaches the emptied tables again).
+// A thread inside the allocator (its bookkeeping, symbol look-up, output) is never tracked.
+//
+// Faults it reports instead of passing on: a block freed twice, or a pointer it never handed
+// out, is written as an "unknown memory block" line and is NOT given to free (the C library
+// would abort or corrupt its heap). Requests that cannot be met return null (operator new then
+// throws std::bad_alloc); sizes are size_t end to end.
+//
+// Locking: the tables are split into shards by block address, each with its own mutex, so
+// threads seldom wait for each other. Stacks are captured before any lock is taken: the
+// unwinder may take the dynamic loader's lock, and a thread inside dlopen may be waiting for
+// ours. fork() is safe: every lock is taken before and released after it (pthread_atfork).
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr size_t kAllocationFrames = 18;
+// Frames of a record before the allocation site: the capture itself, Alloc and operator new.
+constexpr size_t kAllocationSiteFrame = 3;
+
+struct AllocationRecord
+{
+    size_t size = 0;
+    uint32_t threadId = 0;
+    uint16_t frameCount = 0;
+    uint64_t frames[kAllocationFrames] = {};
+    uintptr_t block = 0;
+    bool beforeMain = false;  // made during static initialisation: never reported as a leak
+};
+
+// Grouping order: size, then the return addresses pairwise, then thread id, then frame count.
+bool RecordGroupLess(const AllocationRecord& a, const AllocationRecord& b);
+
+// Receives every report line besides the debugger output, as a wide string.
+using DebugAllocatorOutputCallback = void (*)(const wchar_t* line);
+
+class DebugAllocator
+{
+public:
+    struct Hooks
+    {
+        // Records up to `capacity` return addresses of the calling thread; returns the count.
+        size_t (*capture)(uint64_t* frames, size_t capacity) = nullptr;
+        // Source file and line of a return address; false when unknown.
+        bool (*symbolise)(uint64_t address, std::string& file, int& line) = nullptr;
+        // Writes one report line (the debugger output).
+        void (*output)(const char* line) = nullptr;
+    };
+
+    constexpr explicit DebugAllocator(Hooks hooks) : m_hooks(hooks) {}
+    DebugAllocator(const DebugAllocator&) = delete;
+    DebugAllocator& operator=(const DebugAllocator&) = delete;
+    // Only for local instances; the global one is never destroyed.
+    ~DebugAllocator();
+
+    // Starts tracking (once); sets up the tables and the fork handlers.
+    void Start();
+
+    // A block of `size` bytes (a unique block for 0), or null. `site`: the return address into
+    // the code that asked (from operator new); the record's stack is arranged so that it is
+    // frame kAllocationSiteFrame.
+    void* Alloc(size_t size, uint64_t site = 0);
+    // site: the return address into the code that freed (from operator delete), for the report
+    // of an unknown block.
+    void Free(void* block, uint64_t site = 0);
+
+    void SetOptions(bool siteStatistics, bool siteFrees);
+    void SetOutputCallback(DebugAllocatorOutputCallback callback);
+
+    // Writes the leak report and switches to the reported state.
+    void ReportLeaks();
+
+    // From now on blocks are no longer start-up blocks (the program's main has begun).
+    void MarkMainStarted();
+
+    size_t BlockCount() const;
+    bool IsTracking() const;
+
+    // pthread_atfork handlers, for every instance there is (the global one in practice).
+    void LockAllForFork();
+    void UnlockAllAfterFork(bool child);
+
+private:
+    struct Shard;
+    struct SiteTable;
+    static constexpr size_t kShards = 16;
+    static constexpr size_t kQuarantine = 256;  // recently freed blocks per shard
+
+    static size_t ShardIndex(uintptr_t block);
+    void Output(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void ReportUnknownFree(void* block, const uint64_t* frames, size_t count);
+    bool SiteOf(const uint64_t* frames, size_t count, std::string& file, int& line);
+    void WriteGroups(bool leaks);
+
+    enum State : int
+    {
+        kNotYet = 0,
+        kTracking = 1,
+        kReported = 2,
+    };
+
+    struct ShardSlot
+    {
+        pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+        Shard* shard = nullptr;
+    };
+
+    Hooks m_hooks;
+    std::atomic<int> m_state{kNotYet};
+    std::atomic<bool> m_mainStarted{false};
+    std::atomic<size_t> m_blockCount{0};
+    ShardSlot m_shards[kShards];
+    pthread_mutex_t m_siteLock = PTHREAD_MUTEX_INITIALIZER;
+    SiteTable* m_sites = nullptr;
+    std::atomic<bool> m_siteStatistics{false};
+    std::atomic<bool> m_siteFrees{false};
+    std::atomic<DebugAllocatorOutputCallback> m_callback{nullptr};
+    pthread_mutex_t m_startLock = PTHREAD_MUTEX_INITIALIZER;
+};

@@ -1,0 +1,257 @@
+// The tracking allocator's logic on local instances with injected stacks, names and output, so
+// every report line can be checked exactly. The global operators are tested in test_tracking.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "lumo/DebugAllocator.h"
+#include "platform/Waitable.h"
+
+namespace
+{
+
+std::vector<uint64_t> g_fakeStack;
+std::string g_output;
+std::wstring g_callbackOutput;
+
+size_t FakeCapture(uint64_t* frames, size_t capacity)
+{
+    size_t count = 0;
+    for (; count < g_fakeStack.size() && count < capacity; ++count)
+        frames[count] = g_fakeStack[count];
+    return count;
+}
+
+// Address 0xN0 is "fN.cpp" line N; 0xBAD is unknown.
+bool FakeSymbolise(uint64_t address, std::string& file, int& line)
+{
+    if (address == 0xBAD)
+        return false;
+    file = "f" + std::to_string(address >> 4) + ".cpp";
+    line = static_cast<int>(address >> 4);
+    return true;
+}
+
+void CaptureOutput(const char* line)
+{
+    g_output += line;
+}
+
+void CaptureCallback(const wchar_t* line)
+{
+    g_callbackOutput += line;
+}
+
+class DebugAllocatorTest : public testing::Test
+{
+protected:
+    DebugAllocatorTest() : allocator(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput})
+    {
+        g_output.clear();
+        g_callbackOutput.clear();
+        g_fakeStack = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+        allocator.Start();
+        allocator.MarkMainStarted();
+    }
+
+    std::string Thread() const { return std::to_string(platform::CurrentThreadId()); }
+
+    DebugAllocator allocator;
+};
+
+const char kBanner[] = "\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n";
+const char kEnd[] = "\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n";
+
+}  // namespace
+
+TEST_F(DebugAllocatorTest, LeaksAreGroupedBySizeStackAndThread)
+{
+    for (int i = 0; i < 3; ++i)
+        ASSERT_NE(allocator.Alloc(16), nullptr);
+    void* single = allocator.Alloc(24);
+    g_fakeStack = {0x10, 0x20};  // too short to name a place
+    void* unknown = allocator.Alloc(8);
+    EXPECT_EQ(allocator.BlockCount(), 5u);
+
+    allocator.ReportLeaks();
+    const std::string expected = std::string(kBanner) +
+                                 // Groups in order: size 8, 16, 24.
+                                 "Unknown location: 1 memory blocks of size 8 were never freed.\n\n"
+                                 "f4.cpp(4): 3 memory blocks of size 16 were never freed (thread id " + Thread() + ").\n"
+                                 "f5.cpp(5): Called from.\n"
+                                 "f6.cpp(6): Called from.\n"
+                                 "\n"
+                                 "f4.cpp(4): 1 memory block of size 24 was never freed (thread id " + Thread() + ").\n"
+                                 "f5.cpp(5): Called from.\n"
+                                 "f6.cpp(6): Called from.\n"
+                                 "\n"
+                                 "\n\nA total of 5 leaks at 3 locations.\n" + kEnd;
+    EXPECT_EQ(g_output, expected);
+    // After the report nothing is tracked; the blocks are still malloc's to free.
+    EXPECT_FALSE(allocator.IsTracking());
+    EXPECT_EQ(allocator.BlockCount(), 0u);
+    free(single);
+    free(unknown);
+}
+
+TEST_F(DebugAllocatorTest, EverythingFreedReportsNoEntry)
+{
+    std::vector<void*> blocks;
+    for (size_t size : {1, 16, 100, 4096})
+        blocks.push_back(allocator.Alloc(size));
+    for (void* block : blocks)
+        allocator.Free(block);
+    allocator.ReportLeaks();
+    EXPECT_EQ(g_output, std::string(kBanner) + "\n\nA total of 0 leaks at 0 locations.\n" + kEnd);
+}
+
+TEST_F(DebugAllocatorTest, UnknownNamesPrintAsUnknown)
+{
+    g_fakeStack = {0x10, 0x20, 0x30, 0xBAD, 0x50};
+    void* block = allocator.Alloc(32);
+    allocator.ReportLeaks();
+    EXPECT_NE(g_output.find("<unknown>(-1): 1 memory block of size 32 was never freed"), std::string::npos) << g_output;
+    free(block);
+}
+
+// A double free or a pointer never handed out is reported and never reaches free(): passing a
+// stack address or a freed block to free() would abort the process or corrupt the heap.
+TEST_F(DebugAllocatorTest, UnknownAndDoubleFreesAreReportedNotFreed)
+{
+    void* block = allocator.Alloc(40);
+    allocator.Free(block);
+    allocator.Free(block);
+    int onTheStack = 0;
+    g_fakeStack = {0x10};
+    allocator.Free(&onTheStack);
+
+    char expected[256];
+    snprintf(expected, sizeof(expected), "f4.cpp(4): unknown memory block starting at %p freed.\n", block);
+    EXPECT_NE(g_output.find(expected), std::string::npos) << g_output;
+    snprintf(expected, sizeof(expected), "Unknown location: Unknown memory block starting at %p freed.\n",
+             static_cast<void*>(&onTheStack));
+    EXPECT_NE(g_output.find(expected), std::string::npos) << g_output;
+    EXPECT_EQ(allocator.BlockCount(), 0u);
+}
+
+TEST_F(DebugAllocatorTest, SizesNeverWrapAndZeroGivesABlock)
+{
+    EXPECT_EQ(allocator.Alloc(SIZE_MAX), nullptr);
+    EXPECT_EQ(allocator.Alloc(SIZE_MAX - 8), nullptr);
+    EXPECT_EQ(allocator.Alloc(size_t(1) << 50), nullptr);
+    void* a = allocator.Alloc(0);
+    void* b = allocator.Alloc(0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(allocator.BlockCount(), 2u);
+    allocator.Free(a);
+    allocator.Free(b);
+    // Sizes beyond 32 bits are recorded whole.
+    void* big = allocator.Alloc((size_t(1) << 32) + 16);
+    if (big)
+    {
+        allocator.ReportLeaks();
+        EXPECT_NE(g_output.find("of size 4294967312 was never freed"), std::string::npos) << g_output;
+        free(big);
+    }
+}
+
+TEST_F(DebugAllocatorTest, SiteStatisticsSection)
+{
+    struct Case
+    {
+        bool statistics;
+        bool siteFrees;
+        const char* section;  // expected text, or null when there must be no section
+    };
+    const Case cases[] = {
+        {false, false, nullptr},
+        {true, false,
+         "\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n"
+         "f4.cpp(4): 2 memory blocks of size 16 were allocated at run-time.\n"
+         "f5.cpp(5): Called from.\n"
+         "f6.cpp(6): Called from.\n"
+         "\n"
+         "\n\nA total of 2 run-time allocation at 1 locations.\n"},
+        {true, true,
+         "\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n"
+         "f4.cpp(4): 1 memory blocks of size 16 were allocated at run-time.\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.statistics + 2 * c.siteFrees);
+        DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
+        local.Start();
+        local.MarkMainStarted();
+        local.SetOptions(c.statistics, c.siteFrees);
+        g_output.clear();
+        void* kept = local.Alloc(16);
+        local.Free(local.Alloc(16));
+        local.ReportLeaks();
+        if (c.section)
+            EXPECT_NE(g_output.find(c.section), std::string::npos) << g_output;
+        else
+            EXPECT_EQ(g_output.find("RUN-TIME"), std::string::npos) << g_output;
+        free(kept);
+    }
+}
+
+// The allocation site lands at the fourth frame whatever the capture saw between it and Alloc.
+TEST_F(DebugAllocatorTest, SiteIsMovedToTheFourthFrame)
+{
+    struct Case
+    {
+        std::vector<uint64_t> stack;
+        const char* site;
+    };
+    const Case cases[] = {
+        {{0x10, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},                    // jumps dropped frames
+        {{0x10, 0x20, 0x30, 0x40, 0x50, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},  // extra frames
+        {{0x10, 0x20, 0x30, 0x40, 0x50}, "f4.cpp(4): 1 memory block"},        // site not on the stack
+    };
+    for (const Case& c : cases)
+    {
+        DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
+        local.Start();
+        local.MarkMainStarted();
+        g_fakeStack = c.stack;
+        g_output.clear();
+        void* block = local.Alloc(8, 0x70);
+        local.ReportLeaks();
+        EXPECT_NE(g_output.find(c.site), std::string::npos) << g_output;
+        free(block);
+    }
+}
+
+TEST_F(DebugAllocatorTest, UntrackedBeforeStartAndStartUpBlocksNotReported)
+{
+    DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
+    void* early = local.Alloc(8);  // not started: plain malloc
+    EXPECT_EQ(local.BlockCount(), 0u);
+    local.Start();
+    void* startUp = local.Alloc(8);  // before main: tracked, not reported
+    local.MarkMainStarted();
+    void* late = local.Alloc(8);
+    EXPECT_EQ(local.BlockCount(), 2u);
+    g_output.clear();
+    local.ReportLeaks();
+    EXPECT_NE(g_output.find("A total of 1 leaks at 1 locations."), std::string::npos) << g_output;
+    free(early);
+    free(startUp);
+    free(late);
+}
+
+TEST_F(DebugAllocatorTest, OutputCallbackGetsEveryLineWide)
+{
+    allocator.SetOutputCallback(CaptureCallback);
+    void* block = allocator.Alloc(16);
+    allocator.ReportLeaks();
+    EXPECT_NE(g_callbackOutput.find(L"f4.cpp(4): 1 memory block of size 16 was never freed"), std::wstring::npos);
+    EXPECT_EQ(g_callbackOutput.size(), g_output.size());
+    free(block);
+}
