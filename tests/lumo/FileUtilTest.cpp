@@ -1,0 +1,440 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "lumo/FileUtil.h"
+#include "platform/LastError.h"
+#include "platform/NativePath.h"
+
+namespace
+{
+class FileUtilTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fileutil-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_root = pattern;
+    }
+    void TearDown() override
+    {
+        // Make everything writable again so the clean-up can remove it.
+        std::system(("chmod -R u+w '" + m_root + "' 2>/dev/null; rm -rf '" + m_root + "'").c_str());
+    }
+
+    std::string Native(const std::string& relative) const { return m_root + "/" + relative; }
+    std::wstring Wide(const std::string& relative) const { return FromNativePath(Native(relative)); }
+
+    void WriteFile(const std::string& relative, const std::string& content) const
+    {
+        std::ofstream(Native(relative), std::ios::binary) << content;
+    }
+    std::string ReadFile(const std::string& relative) const
+    {
+        std::ifstream in(Native(relative), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool Exists(const std::string& relative) const
+    {
+        struct stat info{};
+        return ::lstat(Native(relative).c_str(), &info) == 0;
+    }
+    void MakeFolder(const std::string& relative) const { ASSERT_EQ(::mkdir(Native(relative).c_str(), 0755), 0); }
+
+    std::string m_root;
+};
+
+TEST_F(FileUtilTest, MakeDirectoryCreatesEveryLevelOnce)
+{
+    MakeFolder("a");
+    EXPECT_TRUE(MakeDirectory(Wide("a") + L"\\b\\c\\"));
+    EXPECT_TRUE(Exists("a/b/c"));
+    EXPECT_TRUE(MakeDirectory(Wide("a/b/c")));
+}
+
+TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
+{
+    WriteFile("file", "x");
+    MakeFolder("real");
+    ASSERT_EQ(::symlink(Native("real").c_str(), Native("link").c_str()), 0);
+    for (const char* name : {"file", "link", "file/below"})
+    {
+        platform::SetLastError(0);
+        EXPECT_FALSE(MakeDirectory(Wide(name))) << name;
+        EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists) << name;
+    }
+    EXPECT_FALSE(Exists("real/below"));
+}
+
+TEST_F(FileUtilTest, MakeDirectoryRacingThreadsAllSucceed)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> succeeded{0};
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] { succeeded += MakeDirectory(Wide("x/y/z/w")) ? 1 : 0; });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(succeeded.load(), 8);
+    EXPECT_TRUE(LumoUtil::IsDirectory(Wide("x/y/z/w")));
+}
+
+TEST_F(FileUtilTest, DeleteDirectoryRemovesTreeButNeverFollowsLinks)
+{
+    MakeFolder("outside");
+    WriteFile("outside/keep.txt", "precious");
+    MakeFolder("tree");
+    MakeFolder("tree/sub");
+    MakeFolder("tree/sub/deeper");
+    WriteFile("tree/a.txt", "a");
+    WriteFile("tree/sub/deeper/b.txt", "b");
+    ASSERT_EQ(::symlink(Native("outside").c_str(), Native("tree/sub/to-outside").c_str()), 0);
+    ASSERT_EQ(::symlink(Native("outside/keep.txt").c_str(), Native("tree/file-link").c_str()), 0);
+
+    EXPECT_TRUE(LumoUtil::DeleteDirectory(Wide("tree")));
+    EXPECT_FALSE(Exists("tree"));
+    EXPECT_EQ(ReadFile("outside/keep.txt"), "precious");
+}
+
+TEST_F(FileUtilTest, DeleteDirectoryGivenALinkLeavesLinkAndTarget)
+{
+    MakeFolder("outside");
+    WriteFile("outside/keep.txt", "precious");
+    ASSERT_EQ(::symlink(Native("outside").c_str(), Native("link").c_str()), 0);
+    for (const std::wstring& path : {Wide("link"), Wide("link") + L"/", Wide("link") + L"\\"})
+        EXPECT_FALSE(LumoUtil::DeleteDirectory(path));
+    EXPECT_TRUE(Exists("link"));
+    EXPECT_EQ(ReadFile("outside/keep.txt"), "precious");
+}
+
+TEST_F(FileUtilTest, DeleteDirectoryStopsAtReadOnlyFile)
+{
+    MakeFolder("tree");
+    MakeFolder("tree/sub");
+    WriteFile("tree/sub/locked.txt", "l");
+    WriteFile("tree/sub/plain.txt", "p");
+    ASSERT_EQ(::chmod(Native("tree/sub/locked.txt").c_str(), 0444), 0);
+    EXPECT_FALSE(LumoUtil::DeleteDirectory(Wide("tree")));
+    EXPECT_TRUE(Exists("tree/sub/locked.txt"));
+    EXPECT_FALSE(Exists("tree/sub/plain.txt"));
+    EXPECT_FALSE(LumoUtil::DeleteDirectory(L""));
+    EXPECT_FALSE(LumoUtil::DeleteDirectory(Wide("missing")));
+}
+
+TEST_F(FileUtilTest, ListDirectoryGivesJoinedSortedEntries)
+{
+    std::vector<std::wstring> out{L"stale"};
+    EXPECT_EQ(LumoUtil::ListDirectory(Wide("missing"), out), LUMORESULT_NOT_FOUND);
+    EXPECT_TRUE(out.empty());
+
+    MakeFolder("empty");
+    EXPECT_EQ(LumoUtil::ListDirectory(Wide("empty"), out), LUMORESULT_OK);
+    EXPECT_TRUE(out.empty());
+
+    MakeFolder("d");
+    WriteFile("d/b.txt", "");
+    MakeFolder("d/a");
+    ASSERT_EQ(::symlink("nowhere", Native("d/c").c_str()), 0);
+    ASSERT_EQ(LumoUtil::ListDirectory(Wide("d"), out), LUMORESULT_OK);
+    std::wstring dir = Wide("d");
+    std::replace(dir.begin(), dir.end(), L'/', L'\\');
+    EXPECT_EQ(out, (std::vector<std::wstring>{dir + L"/a", dir + L"/b.txt", dir + L"/c"}));
+}
+
+TEST_F(FileUtilTest, ListDirectoryKeepsNamesThatAreNotUtf8OrNarrowable)
+{
+    // Names from the disk are outside input: a byte that is no UTF-8 and a letter that 8-bit text
+    // cannot hold must both come back naming the same file.
+    MakeFolder("d");
+    const std::vector<std::string> names = {"bad\xff\xfe", "caf\xc3\xa9", "\xe2\x82\xac"};
+    for (const std::string& name : names)
+        WriteFile("d/" + name, name);
+    std::vector<std::wstring> out;
+    ASSERT_EQ(LumoUtil::ListDirectory(Wide("d"), out), LUMORESULT_OK);
+    ASSERT_EQ(out.size(), names.size());
+    for (const std::wstring& entry : out)
+    {
+        std::ifstream in(ToNativePath(entry), std::ios::binary);
+        EXPECT_TRUE(in.good());
+    }
+}
+
+// Holds a file open in another process until told to let go.
+class OpenHolder
+{
+public:
+    explicit OpenHolder(const std::string& path)
+    {
+        int ready[2], release[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(release), 0);
+        m_child = ::fork();
+        if (m_child == 0)
+        {
+            ::close(ready[0]);
+            ::close(release[1]);
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            char byte = fd >= 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &byte, 1);
+            (void)!::read(release[0], &byte, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        EXPECT_EQ(byte, 'y');
+        ::close(ready[0]);
+        m_release = release[1];
+    }
+    ~OpenHolder() { Release(); }
+    void Release()
+    {
+        if (m_child <= 0)
+            return;
+        ::close(m_release);
+        int status = 0;
+        ::waitpid(m_child, &status, 0);
+        m_child = -1;
+    }
+
+private:
+    pid_t m_child = -1;
+    int m_release = -1;
+};
+
+TEST_F(FileUtilTest, MoveFileIfUnusedWaitsForOtherHolders)
+{
+    WriteFile("from", "content");
+    OpenHolder holder(Native("from"));
+    platform::SetLastError(0);
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("from"), Wide("to")));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);
+    EXPECT_TRUE(Exists("from"));
+    EXPECT_FALSE(Exists("to"));
+    holder.Release();
+    EXPECT_TRUE(LumoUtil::MoveFileIfUnused(Wide("from"), Wide("to")));
+    EXPECT_FALSE(Exists("from"));
+    EXPECT_EQ(ReadFile("to"), "content");
+}
+
+TEST_F(FileUtilTest, MoveFileIfUnusedRefusals)
+{
+    WriteFile("from", "new");
+    WriteFile("to", "old");
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("from"), Wide("to")));
+    EXPECT_EQ(ReadFile("from"), "new");
+    EXPECT_EQ(ReadFile("to"), "old");
+
+    WriteFile("locked", "l");
+    ASSERT_EQ(::chmod(Native("locked").c_str(), 0444), 0);
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("locked"), Wide("moved")));
+    EXPECT_TRUE(Exists("locked"));
+
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("missing"), Wide("moved")));
+    MakeFolder("folder");
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("folder"), Wide("moved")));
+    ASSERT_EQ(::symlink(Native("from").c_str(), Native("link").c_str()), 0);
+    EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("link"), Wide("moved")));
+    EXPECT_FALSE(Exists("moved"));
+}
+
+TEST_F(FileUtilTest, CopyFileCommittedCopiesContentAndModeOnly)
+{
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 131 + 7);
+    WriteFile("src", content);
+    ASSERT_EQ(::chmod(Native("src").c_str(), 0640), 0);
+    EXPECT_TRUE(LumoUtil::CopyFileCommitted(Wide("src"), Wide("dst")));
+    EXPECT_EQ(ReadFile("dst"), content);
+    struct stat info{};
+    ASSERT_EQ(::stat(Native("dst").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    WriteFile("other", "keep");
+    EXPECT_FALSE(LumoUtil::CopyFileCommitted(Wide("src"), Wide("other")));
+    EXPECT_EQ(ReadFile("other"), "keep");
+    EXPECT_FALSE(LumoUtil::CopyFileCommitted(Wide("missing"), Wide("x")));
+    std::vector<std::wstring> entries;
+    ASSERT_EQ(LumoUtil::ListDirectory(FromNativePath(m_root), entries), LUMORESULT_OK);
+    EXPECT_EQ(entries.size(), 3u) << "no temporary copy is left behind";
+}
+
+TEST_F(FileUtilTest, SizesAndTimes)
+{
+    const int fd = ::open(Native("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 5ll << 30), 0);
+    ::close(fd);
+    uint64_t size = 1;
+    EXPECT_EQ(LumoUtil::GetFileSize(Wide("sparse"), size), LUMORESULT_OK);
+    EXPECT_EQ(size, 5ull << 30);
+    EXPECT_EQ(LumoUtil::GetFileSize(Wide("missing"), size), LUMORESULT_IO_ERROR);
+    EXPECT_EQ(size, 0u);
+
+    const timespec times[2] = {{1234567890, 0}, {1234567890, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, Native("sparse").c_str(), times, 0), 0);
+    uint64_t time = 0;
+    EXPECT_EQ(LumoUtil::GetFileTime(Wide("sparse"), time), LUMORESULT_OK);
+    EXPECT_EQ(time, 1234567890u);
+    EXPECT_EQ(LumoUtil::GetFileTime(Wide("missing"), time), LUMORESULT_IO_ERROR);
+    EXPECT_EQ(time, 0u);
+}
+
+TEST_F(FileUtilTest, ReadOnlyAttributeIsHonouredEvenForRoot)
+{
+    WriteFile("f", "x");
+    ASSERT_EQ(::chmod(Native("f").c_str(), 0664), 0);
+    EXPECT_TRUE(LumoUtil::SetReadOnly(Wide("f")));
+    struct stat info{};
+    ASSERT_EQ(::stat(Native("f").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0444u);
+    EXPECT_TRUE(LumoUtil::SetReadOnly(Wide("f")));
+    EXPECT_FALSE(LumoUtil::DeleteFile(Wide("f")));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+    EXPECT_TRUE(Exists("f"));
+
+    EXPECT_TRUE(LumoUtil::ClearReadOnly(Wide("f")));
+    ASSERT_EQ(::stat(Native("f").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_TRUE(LumoUtil::ClearReadOnly(Wide("f")));
+    EXPECT_TRUE(LumoUtil::DeleteFile(Wide("f")));
+    EXPECT_FALSE(Exists("f"));
+
+    EXPECT_FALSE(LumoUtil::SetReadOnly(Wide("missing")));
+    EXPECT_FALSE(LumoUtil::ClearReadOnly(Wide("missing")));
+    EXPECT_FALSE(LumoUtil::DeleteFile(L""));
+    MakeFolder("dir");
+    EXPECT_FALSE(LumoUtil::DeleteFile(Wide("dir")));
+}
+
+TEST_F(FileUtilTest, ExistenceAndFolderQueries)
+{
+    WriteFile("f", "");
+    MakeFolder("d");
+    ASSERT_EQ(::symlink(Native("d").c_str(), Native("dl").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", Native("dangling").c_str()), 0);
+    struct Case
+    {
+        const char* name;
+        bool exists;
+        bool folder;
+    } cases[] = {{"f", true, false}, {"d", true, true}, {"dl", true, false}, {"dangling", true, false},
+                 {"missing", false, false}};
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(LumoUtil::FileExists(Wide(c.name)), c.exists) << c.name;
+        EXPECT_EQ(LumoUtil::IsDirectory(Wide(c.name)), c.folder) << c.name;
+    }
+    EXPECT_TRUE(LumoUtil::FileExists(Wide("d") + L"\\..\\f")) << "backslashes separate too";
+}
+
+TEST_F(FileUtilTest, CreateFileIfMissingWritesCrLfOnlyForNewFiles)
+{
+    EXPECT_TRUE(LumoUtil::CreateFileIfMissing(Wide("new")));
+    EXPECT_EQ(ReadFile("new"), "\r\n");
+    WriteFile("empty", "");
+    EXPECT_FALSE(LumoUtil::CreateFileIfMissing(Wide("empty")));
+    EXPECT_EQ(ReadFile("empty"), "");
+    EXPECT_FALSE(LumoUtil::CreateFileIfMissing(Wide("no/such/folder")));
+}
+
+TEST_F(FileUtilTest, TempNamesAreNewFoldersNumberedOneApart)
+{
+    const std::wstring first = LumoUtil::MakeTempFileName(Wide("t"));
+    const std::wstring second = LumoUtil::MakeTempFileName(Wide("t"));
+    std::wstring dir = Wide("t");
+    std::replace(dir.begin(), dir.end(), L'/', L'\\');
+    ASSERT_EQ(first.rfind(dir + L"/file", 0), 0u);
+    const unsigned long a = std::stoul(first.substr(dir.size() + 5));
+    const unsigned long b = std::stoul(second.substr(dir.size() + 5));
+    EXPECT_EQ(static_cast<uint32_t>(a + 1), static_cast<uint32_t>(b));
+    struct stat info{};
+    ASSERT_EQ(::lstat(ToNativePath(first).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_TRUE(MakeDirectory(first)) << "the caller's MakeDirectory accepts the new folder";
+}
+
+TEST_F(FileUtilTest, TempNamesFromManyThreadsNeverRepeat)
+{
+    std::vector<std::vector<std::wstring>> names(8);
+    std::vector<std::thread> threads;
+    for (auto& list : names)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i)
+                list.push_back(LumoUtil::MakeTempFileName(Wide("")));
+        });
+    for (auto& thread : threads)
+        thread.join();
+    std::set<std::wstring> all;
+    for (const auto& list : names)
+        all.insert(list.begin(), list.end());
+    EXPECT_EQ(all.size(), 1600u);
+}
+
+TEST_F(FileUtilTest, ForEachOldFileVisitsPlainWritableFiles)
+{
+    MakeFolder("d");
+    WriteFile("d/old1", "");
+    WriteFile("d/old2", "");
+    WriteFile("d/locked", "");
+    ASSERT_EQ(::chmod(Native("d/locked").c_str(), 0444), 0);
+    MakeFolder("d/sub");
+    ASSERT_EQ(::symlink(Native("d/old1").c_str(), Native("d/link").c_str()), 0);
+    WriteFile("d/caf\xc3\xa9", "");
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    for (const char* name : {"d/old1", "d/old2", "d/locked", "d/sub", "d/caf\xc3\xa9"})
+        ASSERT_EQ(::utimensat(AT_FDCWD, Native(name).c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+    WriteFile("d/fresh", "");
+
+    const std::string dir = Native("d");
+    std::vector<std::string> seen;
+    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 3600, [&](const std::string& path) {
+        seen.push_back(path);
+        return true;
+    }));
+    EXPECT_EQ(seen, (std::vector<std::string>{dir + "/old1", dir + "/old2"}));
+
+    seen.clear();
+    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 0, [&](const std::string& path) {
+        seen.push_back(path);
+        return true;
+    }));
+    EXPECT_EQ(seen.size(), 3u) << "age 0 takes every plain file written before now";
+
+    int calls = 0;
+    EXPECT_FALSE(LumoUtil::ForEachOldFile(dir, 3600, [&](const std::string&) { return ++calls > 5; }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(LumoUtil::ForEachOldFile(Native("missing"), 0, [](const std::string&) { return false; }));
+}
+
+TEST_F(FileUtilTest, MachineTagKeepsOnlyPlainCharacters)
+{
+    const std::string tag = LumoUtil::GetMachineTag();
+    EXPECT_EQ(tag.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_ "),
+              std::string::npos);
+    // host, date MM-DD-YY, time hh-mm-ss, number
+    const size_t last = tag.rfind(' ');
+    ASSERT_NE(last, std::string::npos);
+    const size_t time = tag.rfind(' ', last - 1);
+    const size_t date = tag.rfind(' ', time - 1);
+    ASSERT_NE(date, std::string::npos);
+    EXPECT_EQ(tag.substr(date + 1, time - date - 1).size(), 8u);
+    EXPECT_EQ(tag[date + 3], '-');
+    EXPECT_EQ(tag.substr(time + 1, last - time - 1).size(), 8u);
+    EXPECT_EQ(tag[time + 3], '-');
+}
+}  // namespace

@@ -1,0 +1,262 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/DebugOutput.h"
+#include "sollex/SystemLog.h"
+
+namespace
+{
+// Captures what the system log writes to standard output.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        std::fflush(stdout);
+        EXPECT_EQ(::pipe2(m_pipe, O_CLOEXEC), 0);
+        // Large enough for the longest line of these tests without a reader thread.
+        ::fcntl(m_pipe[1], F_SETPIPE_SZ, 1 << 20);
+        m_saved = ::dup(STDOUT_FILENO);
+        ::dup2(m_pipe[1], STDOUT_FILENO);
+        ::close(m_pipe[1]);
+    }
+    std::string Finish()
+    {
+        std::fflush(stdout);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        std::string text;
+        char buffer[65536];
+        ssize_t got;
+        while ((got = ::read(m_pipe[0], buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(got));
+        ::close(m_pipe[0]);
+        return text;
+    }
+
+private:
+    int m_pipe[2] = {-1, -1};
+    int m_saved = -1;
+};
+
+class RecordingObserver : public LumoSystemLogObserver
+{
+public:
+    void OnLogLine(const wchar_t* line) override { lines.push_back(line); }
+    std::vector<std::wstring> lines;
+};
+
+TEST(SystemLogTest, MaskSelectsDestinations)
+{
+    RecordingObserver observer;
+    observer.Register();
+    std::vector<std::string> debug;
+    platform::SetDebugOutputHook([&](const std::string& text) { debug.push_back(text); });
+
+    struct Case
+    {
+        uint32_t mask;
+        bool toStdout, toDebugger, toObservers;
+    } cases[] = {{SYSTEMLOG_STDOUT, true, false, false},
+                 {SYSTEMLOG_DEBUGGER, false, true, false},
+                 {SYSTEMLOG_OBSERVERS, false, false, true},
+                 {SYSTEMLOG_ANALYSIS, false, false, false},
+                 {SYSTEMLOG_ALL, true, true, true}};
+    for (const Case& c : cases)
+    {
+        observer.lines.clear();
+        debug.clear();
+        StdoutCapture capture;
+        SystemLogWrite(c.mask, "abc");
+        EXPECT_EQ(capture.Finish(), c.toStdout ? "abc\n" : "") << c.mask;
+        EXPECT_EQ(debug, c.toDebugger ? std::vector<std::string>{"abc\n"} : std::vector<std::string>{}) << c.mask;
+        EXPECT_EQ(observer.lines, c.toObservers ? std::vector<std::wstring>{L"abc\n"} : std::vector<std::wstring>{})
+            << c.mask;
+    }
+    platform::SetDebugOutputHook(nullptr);
+    observer.Unregister();
+}
+
+TEST(SystemLogTest, PrintfFormsWriteWholeLinesUpToTheLimit)
+{
+    const std::string long5000(5000, 'x');
+    const std::string long70000(70000, 'y');
+    StdoutCapture capture;
+    SystemLogPrintf("%s", long5000.c_str());
+    SystemLogPrintf("%s", long70000.c_str());
+    SystemLogPrintfW(L"%s-%hs-%d", L"wide", "narrow", 42);
+    SystemLogPrintfTo(SYSTEMLOG_STDOUT, "MakeDirectory> CreateDirectoryW returned err %d", 5);
+    const std::string text = capture.Finish();
+    EXPECT_EQ(text, long5000 + "\n" + std::string(SYSTEMLOG_MAX_LINE, 'y') + "\n" + "wide-narrow-42\n" +
+                        "MakeDirectory> CreateDirectoryW returned err 5\n");
+}
+
+// Logs from inside OnLogLine: the line must reach standard output but no observer.
+class EchoingObserver : public LumoSystemLogObserver
+{
+public:
+    void OnLogLine(const wchar_t* line) override
+    {
+        ++calls;
+        if (std::wstring(line) == L"outer\n")
+            SystemLogWrite(SYSTEMLOG_ALL, "inner");
+    }
+    int calls = 0;
+};
+
+TEST(SystemLogTest, LineLoggedByAnObserverReachesNoObserver)
+{
+    EchoingObserver first, second;
+    first.Register();
+    second.Register();
+    StdoutCapture capture;
+    SystemLogWrite(SYSTEMLOG_ALL, "outer");
+    EXPECT_EQ(capture.Finish(), "outer\ninner\ninner\n");
+    EXPECT_EQ(first.calls, 1);
+    EXPECT_EQ(second.calls, 1);
+    first.Unregister();
+    second.Unregister();
+}
+
+class RegisteringObserver : public LumoSystemLogObserver
+{
+public:
+    void OnLogLine(const wchar_t*) override { other.Register(); }
+    LumoSystemLogObserver other;
+};
+
+// The death-test child shows its report on stderr through the debugger output.
+void ShowDebugOutputOnStderr()
+{
+    platform::SetDebugOutputHook([](const std::string& text) { std::fputs(text.c_str(), stderr); });
+}
+
+TEST(SystemLogDeathTest, RegistryMisuseEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ShowDebugOutputOnStderr();
+            auto* observer = new RegisteringObserver;
+            observer->Register();
+            SystemLogWrite(SYSTEMLOG_OBSERVERS, "x");
+        },
+        "Assertion failed: !g_bIsIterating");
+    EXPECT_DEATH(
+        {
+            ShowDebugOutputOnStderr();
+            RecordingObserver observer;
+            observer.Register();
+        },
+        "Assertion failed: g_systemLogObservers.find\\(this\\) == g_systemLogObservers.end\\(\\)");
+}
+
+TEST(SystemLogTest, ConcurrentLinesArriveWhole)
+{
+    RecordingObserver observer;
+    observer.Register();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i)
+                SystemLogPrintfTo(SYSTEMLOG_OBSERVERS, "thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
+        });
+    for (auto& thread : threads)
+        thread.join();
+    observer.Unregister();
+    ASSERT_EQ(observer.lines.size(), 4000u);
+    std::vector<int> next(8, 0);
+    for (const std::wstring& line : observer.lines)
+    {
+        int t = -1, i = -1;
+        ASSERT_EQ(std::swscanf(line.c_str(), L"thread %d line %d", &t, &i), 2);
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, 8);
+        EXPECT_EQ(i, next[t]++) << "lines of one thread keep their order";
+        EXPECT_EQ(line.substr(line.size() - 101), std::wstring(100, L'a' + t) + L"\n");
+    }
+}
+
+// The launcher's FIFO: lines arrive as UTF-16LE. Each case runs in a child process, since the
+// redirection of standard output lasts for the rest of the process.
+std::string FifoPath(const std::string& folder)
+{
+    return folder + "/" + std::to_string(::getpid()) + "cout";
+}
+
+std::string MakeRuntimeFolder()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/systemlog-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        std::abort();
+    ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
+    return pattern;
+}
+
+[[noreturn]] void WriteThroughFifo()
+{
+    const std::string folder = MakeRuntimeFolder();
+    const std::string fifo = FifoPath(folder);
+    if (::mkfifo(fifo.c_str(), 0600) != 0)
+        std::_Exit(2);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    if (reader < 0 || !InitConsoleOutput() || !IsConsoleOutputPipe())
+        std::_Exit(3);
+    SystemLogWrite(SYSTEMLOG_STDOUT, "abc");
+    unsigned char bytes[16] = {};
+    const ssize_t got = ::read(reader, bytes, sizeof bytes);
+    const unsigned char expected[8] = {'a', 0, 'b', 0, 'c', 0, '\n', 0};
+    if (got != 8 || !std::equal(expected, expected + 8, bytes))
+    {
+        std::fprintf(stderr, "read %zd bytes:", got);
+        for (ssize_t i = 0; i < got; ++i)
+            std::fprintf(stderr, " %02x", bytes[i]);
+        std::_Exit(4);
+    }
+    std::_Exit(0);
+}
+
+TEST(SystemLogDeathTest, FifoReceivesUtf16Lines)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(WriteThroughFifo(), ::testing::ExitedWithCode(0), "");
+}
+
+// kind 0: a plain file; 1: a link to a FIFO with a reader; 2: a FIFO without a reader.
+[[noreturn]] void PlantAndInit(int kind)
+{
+    const std::string folder = MakeRuntimeFolder();
+    const std::string fifo = FifoPath(folder);
+    if (kind == 0)
+        ::close(::open(fifo.c_str(), O_WRONLY | O_CREAT, 0600));
+    if (kind == 1)
+    {
+        const std::string real = folder + "/real";
+        ::mkfifo(real.c_str(), 0600);
+        (void)::open(real.c_str(), O_RDONLY | O_NONBLOCK);
+        (void)::symlink(real.c_str(), fifo.c_str());
+    }
+    if (kind == 2)
+        ::mkfifo(fifo.c_str(), 0600);
+    std::_Exit(!InitConsoleOutput() && !IsConsoleOutputPipe() ? 0 : 1);
+}
+
+TEST(SystemLogDeathTest, FifoPathHoldingSomethingElseIsNotUsed)
+{
+    // The FIFO's path comes from the environment and is easy to guess: a plain file, a link to a
+    // FIFO, or a FIFO without a reader there must leave standard output alone.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int kind = 0; kind < 3; ++kind)
+        EXPECT_EXIT(PlantAndInit(kind), ::testing::ExitedWithCode(0), "") << kind;
+}
+}  // namespace
