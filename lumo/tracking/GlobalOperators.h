@@ -1,0 +1,9 @@
+#pragma once
+// The process-wide tracking allocator of a program that links the global operators
+// (lumo/tracking/GlobalOperators.cpp), and the free forms of its settings.
+
+#include "lumo/DebugAllocator.h"
+
+DebugAllocator& GlobalDebugAllocator();
+void SetOptions(bool siteStatistics, bool siteFrees);
+void SetOutputCallback(DebugAllocatorOutputCallback callback);
