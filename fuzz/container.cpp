@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Check(size >= 4 && (sink.GetSize() == 0 || size >= 4 + 8 + 8));
     }
 
-    // Round trip, with chunks as small as one byte to exercise chunk boundaries.
-    const uint32_t chunkSize = size == 0 ? 1 : 1 + data[0] * 97;
+    // Round trip, with chunks down to one byte to exercise chunk boundaries, but never more than
+    // 64 of them (each chunk resets a whole deflate state).
+    const uint32_t chunkSize = std::max<uint32_t>(size == 0 ? 1 : 1 + data[0] * 97, uint32_t(size / 64 + 1));
     LumoDataBufferMemoryStatic raw(bytes.data(), uint32_t(size));
     LumoDataBufferMemoryDynamic container;
     Check(LumoUtil::CompressData(container, raw, chunkSize) == LUMORESULT_OK);

@@ -7,9 +7,9 @@
 // inflater reads in one call. A raw piece is freed as soon as it is deflated, so a chunk holds
 // memory for its packed bytes and the pieces in flight only.
 //
-// Reading: one packed block and one raw block per chunk, both sized from lengths that are checked
-// against the format's limits first, so a damaged or hostile header cannot make us allocate more
-// than a genuine chunk needs.
+// Reading: one packed block and one raw block, reused from chunk to chunk, both sized from lengths
+// that are checked against the format's limits first, so a damaged or hostile header cannot make us
+// allocate more than a genuine chunk needs.
 #include "lumo/Compression.h"
 
 #include <zlib.h>
@@ -175,8 +175,8 @@ private:
     size_t m_scratchSize = 0;
 };
 
-// Worker threads that deflate pieces in any order. Without threads (none could be started) the
-// caller deflates each piece itself when it submits it.
+// Worker threads that deflate pieces in any order. Without threads (chunks of one piece, or none
+// could be started) the caller deflates each piece itself when it submits it.
 class DeflatePool
 {
 public:
@@ -188,7 +188,7 @@ public:
             {
                 m_threads.emplace_back([this] { WorkerLoop(); });
             }
-            catch (const std::system_error&)
+            catch (const std::exception&) // no thread or no memory for one: fewer helpers
             {
                 break;
             }
@@ -215,7 +215,12 @@ public:
     {
         if (m_threads.empty())
         {
-            m_inline.Deflate(piece);
+            if (!m_inline)
+                m_inline.reset(new (std::nothrow) PieceDeflater);
+            if (m_inline)
+                m_inline->Deflate(piece);
+            else
+                piece.outOfMemory = true;
             return;
         }
         {
@@ -260,7 +265,7 @@ private:
     std::deque<Piece*> m_queue;
     size_t m_pending = 0;
     bool m_stopping = false;
-    PieceDeflater m_inline;
+    std::unique_ptr<PieceDeflater> m_inline;
 };
 
 // Compresses chunkLength bytes read from the source and appends the chunk (lengths and zlib stream)
@@ -284,31 +289,19 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
         return LUMORESULT_OUT_OF_SPACE;
     }
 
-    if (pieceCount > 1 && !pool)
-    {
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        try
-        {
-            pool.reset(new DeflatePool(std::min(cores, pieceCount)));
-        }
-        catch (const std::bad_alloc&)
-        {
-        }
-    }
-    PieceDeflater* inlineDeflater = nullptr;
-    std::unique_ptr<PieceDeflater> ownDeflater;
     if (!pool)
     {
-        ownDeflater.reset(new (std::nothrow) PieceDeflater);
-        inlineDeflater = ownDeflater.get();
-        if (!inlineDeflater)
+        // Chunks after the first are never longer, so the first decides how many threads help.
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        pool.reset(new (std::nothrow) DeflatePool(pieceCount > 1 ? std::min(cores, pieceCount) : 0));
+        if (!pool)
         {
             SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
             return LUMORESULT_OUT_OF_SPACE;
         }
     }
     // Enough raw pieces in flight to keep every worker busy while the next ones are read.
-    const size_t maxInFlight = pool ? 2 * std::max<size_t>(1, pool->ThreadCount()) : 0;
+    const size_t maxInFlight = 2 * std::max<size_t>(1, pool->ThreadCount());
 
     LUMORESULT status = LUMORESULT_OK;
     bool outOfMemory = false;
@@ -320,8 +313,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
         piece.rawLength = std::min(kPieceSize, chunkLength - index * kPieceSize);
         piece.dictionaryLength = windowLength;
         piece.last = index + 1 == pieceCount;
-        if (pool)
-            pool->WaitUntilPendingAtMost(maxInFlight - 1);
+        pool->WaitUntilPendingAtMost(maxInFlight - 1);
         piece.raw.reset(new (std::nothrow) uint8_t[size_t(piece.dictionaryLength) + piece.rawLength]);
         if (!piece.raw)
         {
@@ -341,14 +333,10 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
             windowLength = std::min(kWindowSize, piece.rawLength);
             std::memcpy(window.get(), input + piece.rawLength - windowLength, windowLength);
         }
-        if (pool)
-            pool->Submit(piece);
-        else
-            inlineDeflater->Deflate(piece);
+        pool->Submit(piece);
         ++submitted;
     }
-    if (pool)
-        pool->WaitUntilPendingAtMost(0);
+    pool->WaitUntilPendingAtMost(0);
 
     if (outOfMemory)
     {
@@ -417,12 +405,61 @@ public:
         m_capacity = length;
         return true;
     }
+    // Room for length bytes keeping the first `keep` bytes; false (block unchanged) when the memory
+    // cannot be had.
+    bool Grow(uint32_t length, uint32_t keep)
+    {
+        if (m_block && m_capacity >= length)
+            return true;
+        std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[length]);
+        if (!bigger)
+            return false;
+        if (keep != 0)
+            std::memcpy(bigger.get(), m_block.get(), keep);
+        m_block = std::move(bigger);
+        m_capacity = length;
+        return true;
+    }
     uint8_t* Get() const { return m_block.get(); }
 
 private:
     std::unique_ptr<uint8_t[]> m_block;
     uint32_t m_capacity = 0;
 };
+
+// Reads a chunk's packed bytes. When the source does not hold that many bytes (or cannot tell),
+// the block grows with what actually arrives, so a length from a damaged or hostile header costs
+// memory only for data that is really there.
+LUMORESULT ReadPacked(LumoDataBuffer& source, ReusedBlock& packed, uint32_t packedLength, bool& outOfMemory)
+{
+    const uint32_t kFirstStep = 1 << 20;
+    const uint64_t size = source.GetSize();
+    const uint64_t position = source.GetPosition();
+    if (packedLength <= kFirstStep || (position <= size && size - position >= packedLength))
+    {
+        if (!packed.Reserve(packedLength))
+        {
+            outOfMemory = true;
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        return source.ReadData(packed.Get(), packedLength);
+    }
+    uint32_t have = 0;
+    while (have < packedLength)
+    {
+        const uint32_t want = uint32_t(std::min<uint64_t>(packedLength, std::max<uint64_t>(2ull * have, kFirstStep)));
+        if (!packed.Grow(want, have))
+        {
+            outOfMemory = true;
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        const LUMORESULT result = source.ReadData(packed.Get() + have, want - have);
+        if (result != LUMORESULT_OK)
+            return result;
+        have = want;
+    }
+    return LUMORESULT_OK;
+}
 
 LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t index,
                            uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, ReusedBlock& packed,
@@ -457,12 +494,15 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
         return LUMORESULT_OUT_OF_SPACE;
     }
 
-    if (!packed.Reserve(packedLength) || !raw.Reserve(rawLength))
+    bool outOfMemory = false;
+    result = ReadPacked(source, packed, packedLength, outOfMemory);
+    if (!outOfMemory && !raw.Reserve(rawLength))
+        outOfMemory = true;
+    if (outOfMemory)
     {
         SystemLogPrintf("LumoUtil::DecompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
-    result = source.ReadData(packed.Get(), packedLength);
     if (result != LUMORESULT_OK)
     {
         SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));

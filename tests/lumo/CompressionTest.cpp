@@ -341,6 +341,31 @@ TEST(CompressionTest, DamagedContainers)
     EXPECT_EQ(refused.sourcePosition, chunks[0].offset + 8);
 }
 
+// A stream that cannot tell its size (a socket) is read as it arrives; a packed length that
+// promises more than arrives ends with the read's code.
+TEST(CompressionTest, ReadsStreamsThatCannotSeek)
+{
+    std::string noise(3 << 20, '\0');
+    uint32_t x = 99;
+    for (char& c : noise)
+    {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    ScriptedBuffer source(Compress(noise));
+    source.SetSeekable(false);
+    ScriptedBuffer destination;
+    EXPECT_EQ(LumoUtil::DecompressData(destination, source), LUMORESULT_OK);
+    EXPECT_TRUE(destination.Bytes() == noise);
+
+    ScriptedBuffer promise(Le32Bytes(1) + Le32Bytes(200u << 20) + Le32Bytes(1000) + "only this");
+    promise.SetSeekable(false);
+    ScriptedBuffer sink;
+    LogCollector log;
+    EXPECT_EQ(LumoUtil::DecompressData(sink, promise), LUMORESULT_END_OF_DATA);
+    EXPECT_EQ(log.lines, "LumoUtil::DecompressData> ReadData returned 8\n");
+}
+
 // Cut anywhere (count, chunk header, stream): the read's own failure code, and only whole chunks
 // reach the destination.
 TEST(CompressionTest, TruncatedContainerGivesReadFailure)
