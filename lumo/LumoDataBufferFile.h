@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "lumo/LumoDataBuffer.h"
@@ -61,6 +62,8 @@ private:
     // between a write and a read on an update stream.
     LUMORESULT SwitchDirection();
 
+    // The stream's own buffer; released only after the stream is closed.
+    std::unique_ptr<char[]> m_streamBuffer;
     FILE* m_file = nullptr;
     uint32_t m_mode;
     uint64_t m_size = 0;
