@@ -13,7 +13,8 @@ struct WalkState
     size_t capacity;
     size_t count;
     size_t skip;         // frames still to pass over before recording
-    StackStart start;    // with sp != 0: record from the first frame above start.sp
+    StackStart start;    // with sp != 0: record from the frame whose stack pointer is start.sp
+    bool exact;          // that frame's stack pointer must equal start.sp (else: the first at or above it)
     bool started;
 };
 
@@ -27,9 +28,11 @@ _Unwind_Reason_Code RecordFrame(struct _Unwind_Context* context, void* argument)
 
     if (state.start.sp != 0 && !state.started)
     {
-        // A frame's CFA is its caller's stack pointer at the call: the frames of the walk itself
-        // lie at or below start.sp, the frame that holds start.pc is the first one above it.
-        if (static_cast<uint64_t>(_Unwind_GetCFA(context)) <= state.start.sp)
+        // For a frame reached by unwinding, the unwinder's CFA is the CFA of the frame it came
+        // from: the stack pointer this frame had at its call. The frame that holds start.pc has
+        // start.sp there; the walk's own frames lie elsewhere (below it, or on a signal stack).
+        const uint64_t sp = static_cast<uint64_t>(_Unwind_GetCFA(context));
+        if (state.exact ? sp != state.start.sp : sp < state.start.sp)
             return _URC_NO_REASON;
         state.started = true;
         pc = state.start.pc;
@@ -59,7 +62,7 @@ size_t CaptureReturnAddresses(uint64_t* addresses, size_t capacity, size_t skip)
     if (addresses == nullptr || capacity == 0)
         return 0;
     // +1: this function's own frame.
-    WalkState state{addresses, capacity, 0, skip + 1, StackStart{}, false};
+    WalkState state{addresses, capacity, 0, skip + 1, StackStart{}, false, false};
     _Unwind_Backtrace(RecordFrame, &state);
     return state.count;
 }
@@ -68,8 +71,15 @@ size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses, 
 {
     if (addresses == nullptr || capacity == 0 || start.sp == 0)
         return 0;
-    WalkState state{addresses, capacity, 0, 0, start, false};
+    WalkState state{addresses, capacity, 0, 0, start, true, false};
     _Unwind_Backtrace(RecordFrame, &state);
+    if (!state.started)
+    {
+        // The caller's stack pointer moved between capture and walk (or the unwinder reports it
+        // differently): take the first frame at or above it.
+        state = WalkState{addresses, capacity, 0, 0, start, false, false};
+        _Unwind_Backtrace(RecordFrame, &state);
+    }
     return state.count;
 }
 

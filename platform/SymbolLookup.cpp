@@ -36,23 +36,25 @@ struct PcInfo
     std::string function;
     std::string file;
     uint32_t line = 0;
-    bool found = false;
+    int functions = 0;  // how many functions share the address: more than one when inlined
 };
 
 // Called innermost first (an inlined function before the one it was inlined into); the
 // innermost names the exact place.
-int TakeFirstPcInfo(void* data, uintptr_t /*pc*/, const char* filename, int lineno, const char* function)
+int CollectPcInfo(void* data, uintptr_t /*pc*/, const char* filename, int lineno, const char* function)
 {
     PcInfo& info = *static_cast<PcInfo*>(data);
     if (function == nullptr && filename == nullptr)
         return 0;
-    if (function)
-        info.function = function;
-    if (filename)
-        info.file = filename;
-    info.line = lineno > 0 ? static_cast<uint32_t>(lineno) : 0;
-    info.found = true;
-    return 1;
+    if (info.functions++ == 0)
+    {
+        if (function)
+            info.function = function;
+        if (filename)
+            info.file = filename;
+        info.line = lineno > 0 ? static_cast<uint32_t>(lineno) : 0;
+    }
+    return 0;
 }
 
 void TakeSymbol(void* data, uintptr_t /*pc*/, const char* symname, uintptr_t /*symval*/, uintptr_t /*symsize*/)
@@ -119,15 +121,15 @@ bool LookUpSymbol(uint64_t address, SymbolInfo& info)
     uint32_t line = 0;
 #if LUMO_HAVE_LIBBACKTRACE
     PcInfo pcInfo;
-    backtrace_pcinfo(g_state, static_cast<uintptr_t>(pc), TakeFirstPcInfo, IgnoreError, &pcInfo);
-    if (pcInfo.found)
-    {
-        function = pcInfo.function;
-        file = pcInfo.file;
-        line = pcInfo.line;
-    }
-    if (function.empty())
+    backtrace_pcinfo(g_state, static_cast<uintptr_t>(pc), CollectPcInfo, IgnoreError, &pcInfo);
+    file = pcInfo.file;
+    line = pcInfo.line;
+    // The debug information may give a function only its short name; the symbol table has the
+    // full one (namespaces, parameters), but that names the outer function of inlined code.
+    if (pcInfo.functions <= 1)
         backtrace_syminfo(g_state, static_cast<uintptr_t>(pc), TakeSymbol, IgnoreError, &function);
+    if (function.empty())
+        function = pcInfo.function;
 #endif
     if (function.empty() && inImage && loaded.dli_sname)
         function = loaded.dli_sname;

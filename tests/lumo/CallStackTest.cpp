@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo/CallStack.h"
+#include "sollex/SystemLog.h"
+
+namespace
+{
+
+int g_lineC = 0;
+int g_lineB = 0;
+int g_lineA = 0;
+std::vector<StackFrameRecord> g_frames;
+
+__attribute__((noinline)) int ChainC(int depth)
+{
+    StackContext context;
+    g_lineC = __LINE__, StackWalker::CaptureContext(context);
+    StackWalker::CaptureAndSymbolise(g_frames, context, kLogCallStackFrames);
+    asm volatile("");
+    return depth + 1;
+}
+
+__attribute__((noinline)) int ChainB(int depth)
+{
+    int result;
+    g_lineB = __LINE__, result = ChainC(depth + 1);
+    asm volatile("");
+    return result + 1;
+}
+
+__attribute__((noinline)) int ChainA(int depth)
+{
+    int result;
+    g_lineA = __LINE__, result = ChainB(depth + 1);
+    asm volatile("");
+    return result + 1;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+size_t FindFrame(const std::vector<StackFrameRecord>& frames, const std::wstring& function)
+{
+    for (size_t i = 0; i < frames.size(); ++i)
+    {
+        if (frames[i].function.find(function) != std::wstring::npos)
+            return i;
+    }
+    return frames.size();
+}
+
+__attribute__((noinline)) uint16_t WalkAtDepth(int depth, uint64_t* addresses, uint32_t limit)
+{
+    if (depth > 0)
+    {
+        const uint16_t count = WalkAtDepth(depth - 1, addresses, limit);
+        asm volatile("");
+        return count;
+    }
+    StackContext context;
+    StackWalker::CaptureContext(context);
+    const uint16_t count = StackWalker::Walk(addresses, context, limit);
+    asm volatile("");
+    return count;
+}
+
+__attribute__((noinline)) void LogAtDepth(int depth, bool withSymbols)
+{
+    if (depth > 0)
+    {
+        LogAtDepth(depth - 1, withSymbols);
+        asm volatile("");
+        return;
+    }
+    LogCallStack(withSymbols);
+    asm volatile("");  // no tail call: this frame stays on the stack
+}
+
+__attribute__((noinline)) std::wstring InnermostFunctionHere()
+{
+    StackContext context;
+    StackWalker::CaptureContext(context);
+    std::vector<StackFrameRecord> frames;
+    StackWalker::CaptureAndSymbolise(frames, context, kAllocationStackFrames);
+    return frames.empty() ? std::wstring() : frames[0].function;
+}
+
+std::wstring ExecutablePath()
+{
+    char buffer[4096];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+    return n > 0 ? std::wstring(buffer, buffer + n) : std::wstring();
+}
+
+class LineCollector : public LumoSystemLogObserver
+{
+public:
+    void OnLogLine(const wchar_t* line) override { lines.emplace_back(line); }
+    std::vector<std::wstring> lines;
+};
+
+class StackWalkerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { StackWalker::Acquire(); }
+    void TearDown() override { StackWalker::Release(true); }
+};
+
+}  // namespace
+
+TEST_F(StackWalkerTest, NamesTheCallingFunctionsWithFileAndLineInnermostFirst)
+{
+    ChainA(0);
+    const size_t c = FindFrame(g_frames, L"ChainC");
+    const size_t b = FindFrame(g_frames, L"ChainB");
+    const size_t a = FindFrame(g_frames, L"ChainA");
+    ASSERT_LT(a, g_frames.size());
+    EXPECT_EQ(c, 0u);  // the capture point itself
+    EXPECT_EQ(b, c + 1);
+    EXPECT_EQ(a, b + 1);
+    const int lines[] = {g_lineC, g_lineB, g_lineA};
+    for (size_t i = 0; i < 3; ++i)
+    {
+        const StackFrameRecord& frame = g_frames[c + i];
+        EXPECT_TRUE(EndsWith(frame.file, L"/tests/lumo/CallStackTest.cpp")) << frame.file;
+        EXPECT_EQ(frame.line, static_cast<uint32_t>(lines[i])) << frame.function;
+        EXPECT_EQ(frame.image, ExecutablePath());
+    }
+    // Full names: namespaces and parameters (a specialised copy may add "[clone ...]").
+    EXPECT_EQ(g_frames[a].function.rfind(L"(anonymous namespace)::ChainA(int)", 0), 0u) << g_frames[a].function;
+    // The test body that called the chain comes right after it.
+    ASSERT_LT(a + 1, g_frames.size());
+    EXPECT_NE(g_frames[a + 1].function.find(L"NamesTheCallingFunctions"), std::wstring::npos);
+}
+
+TEST_F(StackWalkerTest, UnknownAddressesStayFreshRecordsAndAreStillListed)
+{
+    const uint64_t addresses[] = {0x10, 0};
+    std::vector<StackFrameRecord> frames;
+    StackWalker::Symbolise(addresses, 2, frames);
+    ASSERT_EQ(frames.size(), 2u);
+    for (const StackFrameRecord& frame : frames)
+    {
+        EXPECT_EQ(frame.image, L"");
+        EXPECT_EQ(frame.function, L"");
+        EXPECT_EQ(frame.file, L"<unknown>");
+        EXPECT_EQ(frame.line, 0xFFFFFFFFu);
+    }
+    StackFrameRecord frame;
+    EXPECT_FALSE(StackWalker::SymboliseFrame(0x10, frame));
+}
+
+TEST_F(StackWalkerTest, WalksStopAtTheLimitOrTheEndOfTheStack)
+{
+    uint64_t addresses[kLogCallStackFrames];
+    EXPECT_EQ(WalkAtDepth(40, addresses, kAllocationStackFrames), kAllocationStackFrames);
+    const uint16_t shallow = WalkAtDepth(0, addresses, kLogCallStackFrames);
+    EXPECT_GT(shallow, 3u);
+    EXPECT_LT(shallow, kLogCallStackFrames);
+    EXPECT_EQ(WalkAtDepth(0, addresses, 0), 0u);
+}
+
+TEST(StackWalker, SymbolLookUpIsSetUpOnceAndKept)
+{
+    StackWalker::Acquire();
+    EXPECT_TRUE(StackWalker::SymbolsReady());
+    StackWalker::Release(true);
+    EXPECT_TRUE(StackWalker::SymbolsReady());
+    StackWalker::Acquire();
+    StackWalker::Release(false);
+    EXPECT_TRUE(StackWalker::SymbolsReady());
+}
+
+TEST_F(StackWalkerTest, SymbolisesFromManyThreadsAtOnce)
+{
+    std::vector<std::thread> threads;
+    std::vector<std::wstring> names(8);
+    for (size_t t = 0; t < names.size(); ++t)
+    {
+        threads.emplace_back([&names, t] {
+            for (int i = 0; i < 20; ++i)
+                names[t] = InnermostFunctionHere();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::wstring& name : names)
+        EXPECT_NE(name.find(L"InnermostFunctionHere"), std::wstring::npos) << name;
+}
+
+TEST(LogCallStack, WritesOneAddressLineKeptBelow511Characters)
+{
+    LineCollector collector;
+    collector.Register();
+    volatile int depth = 100;  // no copy specialised for one depth
+    LogAtDepth(depth, false);
+    collector.Unregister();
+
+    ASSERT_EQ(collector.lines.size(), 1u);
+    const std::wstring& line = collector.lines[0];
+    ASSERT_EQ(line.rfind(L"callstack: ", 0), 0u) << line;
+    ASSERT_EQ(line.back(), L'\n');
+    const std::wstring text = line.substr(11, line.size() - 12);
+    EXPECT_LT(text.size(), 511u);
+    EXPECT_GT(text.size(), 400u);  // 64 frames do not fit: it is filled
+    // Whole addresses, each followed by a blank.
+    ASSERT_EQ(text.back(), L' ');
+    for (wchar_t c : text)
+        EXPECT_TRUE(c == L' ' || (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f')) << text;
+}
+
+TEST(LogCallStack, WithSymbolsAddsOneLinePerFrame)
+{
+    LineCollector collector;
+    collector.Register();
+    volatile int depth = 2;
+    LogAtDepth(depth, true);
+    collector.Unregister();
+
+    ASSERT_GT(collector.lines.size(), 4u);
+    EXPECT_EQ(collector.lines[0].rfind(L"callstack: ", 0), 0u);
+    // "  image function [file:line]" per frame; the first is the logger, then our recursion.
+    const std::wstring& logger = collector.lines[1];
+    EXPECT_EQ(logger.rfind(L"  /", 0), 0u) << logger;
+    EXPECT_NE(logger.find(L" LogCallStack(bool) ["), std::wstring::npos) << logger;
+    EXPECT_NE(logger.find(L"/lumo/CallStack.cpp:"), std::wstring::npos) << logger;
+    EXPECT_NE(collector.lines[2].find(L"LogAtDepth(int, bool) ["), std::wstring::npos) << collector.lines[2];
+    EXPECT_NE(collector.lines[2].find(L"/tests/lumo/CallStackTest.cpp:"), std::wstring::npos);
+    EXPECT_NE(collector.lines[4].find(L"LogAtDepth"), std::wstring::npos);
+    EXPECT_NE(collector.lines[5].find(L"WithSymbolsAddsOneLinePerFrame"), std::wstring::npos) << collector.lines[5];
+    // Frames without source information keep the fresh record's texts.
+    bool sawUnknown = false;
+    for (const std::wstring& line : collector.lines)
+        sawUnknown = sawUnknown || line.find(L"[<unknown>:-1]") != std::wstring::npos;
+    EXPECT_TRUE(sawUnknown);
+}

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/Spawn.h"
+
+using platform::SpawnedChild;
+using platform::SpawnRequest;
+
+namespace
+{
+
+std::unique_ptr<SpawnedChild> StartShell(const std::string& script, bool capture = true)
+{
+    SpawnRequest request;
+    request.argv = {"/bin/sh", "-c", script};
+    request.captureOutput = capture;
+    std::string error;
+    std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, &error);
+    EXPECT_TRUE(child) << error;
+    return child;
+}
+
+// Reads to the end on another thread, so that a reader that never ends fails the test instead of
+// hanging it; the child is killed then to free the thread.
+std::string ReadAllWithin(SpawnedChild& child, std::chrono::seconds limit)
+{
+    auto reading = std::async(std::launch::async, [&child] {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = child.ReadOutput(buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        EXPECT_EQ(n, 0) << "read failed: " << strerror(errno);
+        return text;
+    });
+    if (reading.wait_for(limit) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "reading the child's output did not end";
+        child.Terminate(1);
+    }
+    return reading.get();
+}
+
+bool ProcessExists(pid_t pid)
+{
+    return kill(pid, 0) == 0;
+}
+
+}  // namespace
+
+TEST(Spawn, OutputAndErrorArriveOnOnePipeInOrder)
+{
+    auto child = StartShell("echo one; echo two >&2; echo three; echo four >&2");
+    EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "one\ntwo\nthree\nfour\n");
+    EXPECT_TRUE(child->Wait(0xFFFFFFFF));
+    EXPECT_EQ(child->ExitCode(), 0);
+}
+
+TEST(Spawn, ExitCodesAndSignalsAreReportedAsTheyHappened)
+{
+    struct Case
+    {
+        const char* script;
+        int code;
+    };
+    const Case cases[] = {
+        {"exit 0", 0},         {"exit 3", 3},
+        {"exit 255", 255},     {"kill -KILL $$", 128 + SIGKILL},
+        {"kill -TERM $$", 128 + SIGTERM},  // SIGTERM default, whatever the parent does
+        {"kill -PIPE $$", 128 + SIGPIPE},  // we ignore SIGPIPE; the child must not inherit that
+    };
+    signal(SIGPIPE, SIG_IGN);
+    for (const Case& c : cases)
+    {
+        auto child = StartShell(c.script, false);
+        ASSERT_TRUE(child);
+        EXPECT_TRUE(child->Wait(20000)) << c.script;
+        EXPECT_EQ(child->ExitCode(), c.code) << c.script;
+    }
+}
+
+TEST(Spawn, StandardInputIsEmpty)
+{
+    auto child = StartShell("cat; echo done");
+    EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "done\n");
+}
+
+TEST(Spawn, GrandchildHoldingThePipeDoesNotKeepTheReaderWaiting)
+{
+    auto child = StartShell("sleep 60 & echo $!");
+    const std::string text = ReadAllWithin(*child, std::chrono::seconds(10));
+    const pid_t grandchild = static_cast<pid_t>(std::stol(text));
+    EXPECT_TRUE(ProcessExists(grandchild));
+    EXPECT_TRUE(child->Wait(10000));
+    EXPECT_EQ(child->ExitCode(), 0);
+    kill(grandchild, SIGKILL);
+}
+
+TEST(Spawn, TerminateEndsOnlyThatChildWithTheGivenCode)
+{
+    auto first = StartShell("exec sleep 60", false);
+    auto second = StartShell("exec sleep 60", false);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->ExitCode(), 259);
+    EXPECT_FALSE(first->Wait(0));
+
+    EXPECT_TRUE(first->Terminate(7));
+    EXPECT_TRUE(first->Wait(10000));
+    EXPECT_EQ(first->ExitCode(), 7);
+
+    EXPECT_FALSE(second->Wait(0));
+    EXPECT_TRUE(ProcessExists(second->Pid()));
+    // Collected: no signal can reach whatever process now has that pid.
+    EXPECT_FALSE(first->Terminate(9));
+    EXPECT_EQ(first->ExitCode(), 7);
+
+    EXPECT_TRUE(second->Terminate(1));
+    EXPECT_TRUE(second->Wait(10000));
+    EXPECT_EQ(second->ExitCode(), 1);
+}
+
+TEST(Spawn, TerminateFromAnotherThreadEndsABlockedRead)
+{
+    auto child = StartShell("echo started; exec sleep 60");
+    ASSERT_TRUE(child);
+    auto reading = std::async(std::launch::async, [&child] {
+        std::string text;
+        char buffer[256];
+        ssize_t n;
+        while ((n = child->ReadOutput(buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
+    });
+    EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_TRUE(child->Terminate(1));
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(reading.get(), "started\n");
+    EXPECT_TRUE(child->Wait(10000));
+    EXPECT_EQ(child->ExitCode(), 1);
+}
+
+// A child lists its own descriptors: only the three standard ones may be open, also while other
+// threads start children at the same moment.
+TEST(Spawn, ChildrenInheritNoOtherDescriptorEvenWhenStartedConcurrently)
+{
+    auto run = [] {
+        for (int i = 0; i < 25; ++i)
+        {
+            auto child = StartShell("ls /proc/$$/fd; true");
+            if (!child)
+                return;
+            EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(20)), "0\n1\n2\n");
+            EXPECT_TRUE(child->Wait(20000));
+            EXPECT_EQ(child->ExitCode(), 0);
+        }
+    };
+    std::thread a(run);
+    std::thread b(run);
+    a.join();
+    b.join();
+}
+
+TEST(Spawn, WorkingFolderAndFailures)
+{
+    SpawnRequest request;
+    request.argv = {"pwd"};  // found through PATH
+    request.workingFolder = "/usr/lib";
+    request.captureOutput = true;
+    std::string error;
+    auto child = SpawnedChild::Spawn(request, &error);
+    ASSERT_TRUE(child) << error;
+    EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "/usr/lib\n");
+
+    struct Case
+    {
+        std::vector<std::string> argv;
+        std::string folder;
+        int error;
+        const char* mentions;
+    };
+    const Case failures[] = {
+        {{"/nonexistent/program"}, "", ENOENT, "/nonexistent/program"},
+        {{"no-such-program-anywhere"}, "", ENOENT, "starting"},
+        {{"pwd"}, "/nonexistent/folder", ENOENT, "pwd"},
+        {{}, "", EINVAL, "no program"},
+    };
+    for (const Case& c : failures)
+    {
+        request.argv = c.argv;
+        request.workingFolder = c.folder;
+        error.clear();
+        EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
+        EXPECT_EQ(errno, c.error) << error;
+        EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+    }
+}
+
+TEST(Spawn, DroppingARunningChildLeavesItRunningAndLeaksNoDescriptor)
+{
+    auto countDescriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            count += fcntl(fd, F_GETFD) != -1;
+        return count;
+    };
+    const int before = countDescriptors();
+    pid_t pid;
+    {
+        auto child = StartShell("exec sleep 60");
+        ASSERT_TRUE(child);
+        pid = child->Pid();
+    }
+    EXPECT_TRUE(ProcessExists(pid));
+    kill(pid, SIGKILL);
+    // Later starts collect dropped children once they have ended: no zombie stays, no
+    // descriptor. (A child may be dropped between closing its output and ending, so it can take
+    // a start or two.)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do
+    {
+        auto child = StartShell("echo x");
+        EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "x\n");
+        EXPECT_TRUE(child->Wait(10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while ((ProcessExists(pid) || countDescriptors() != before) && std::chrono::steady_clock::now() < deadline);
+    EXPECT_FALSE(ProcessExists(pid));
+    EXPECT_EQ(countDescriptors(), before);
+}

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <ucontext.h>
+
+#include "platform/StackCapture.h"
+#include "platform/SymbolLookup.h"
+
+namespace
+{
+
+uint64_t g_signalFrames[32];
+size_t g_signalFrameCount = 0;
+
+// What a crash handler does: walk from the interrupted place, no allocation, no lock.
+void CaptureFromSignal(int, siginfo_t*, void* raw)
+{
+    const ucontext_t* context = static_cast<const ucontext_t*>(raw);
+    platform::StackStart start;
+    start.pc = static_cast<uint64_t>(context->uc_mcontext.gregs[REG_RIP]);
+    start.sp = static_cast<uint64_t>(context->uc_mcontext.gregs[REG_RSP]);
+    g_signalFrameCount = platform::CaptureReturnAddressesFrom(start, g_signalFrames, 32);
+}
+
+__attribute__((noinline)) void RaiseHere()
+{
+    raise(SIGUSR1);
+    asm volatile("");
+}
+
+std::string FunctionAt(uint64_t address)
+{
+    platform::SymbolInfo info;
+    return platform::LookUpSymbol(address, info) ? info.function : std::string();
+}
+
+}  // namespace
+
+TEST(StackCapture, WalksFromASignalContextThroughTheInterruptedCode)
+{
+    ASSERT_TRUE(platform::InitialiseSymbolLookup());
+    platform::PrepareStackCapture();
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_sigaction = CaptureFromSignal;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    RaiseHere();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    ASSERT_GT(g_signalFrameCount, 2u);
+    bool sawRaiser = false;
+    for (size_t i = 0; i < g_signalFrameCount && !sawRaiser; ++i)
+        sawRaiser = FunctionAt(g_signalFrames[i]).find("RaiseHere") != std::string::npos;
+    EXPECT_TRUE(sawRaiser);
+    // The handler's own frames are not part of it.
+    for (size_t i = 0; i < g_signalFrameCount; ++i)
+        EXPECT_EQ(FunctionAt(g_signalFrames[i]).find("CaptureFromSignal"), std::string::npos);
+}
+
+TEST(StackCapture, SkipsTheRequestedFramesAndRespectsTheCapacity)
+{
+    ASSERT_TRUE(platform::InitialiseSymbolLookup());
+    uint64_t frames[8];
+    ASSERT_EQ(platform::CaptureReturnAddresses(frames, 8, 0), 8u);
+    EXPECT_NE(FunctionAt(frames[0]).find("SkipsTheRequestedFrames"), std::string::npos) << FunctionAt(frames[0]);
+    uint64_t skipped[8];
+    ASSERT_EQ(platform::CaptureReturnAddresses(skipped, 8, 1), 8u);
+    EXPECT_EQ(FunctionAt(skipped[0]), FunctionAt(frames[1]));
+    EXPECT_EQ(platform::CaptureReturnAddresses(frames, 0, 0), 0u);
+    EXPECT_EQ(platform::CaptureReturnAddressesFrom(platform::StackStart{}, frames, 8), 0u);
+}
+
+TEST(SymbolLookup, DemanglesAndLeavesPlainNamesAlone)
+{
+    EXPECT_EQ(platform::DemangleSymbol("_ZN8platform14DemangleSymbolEPKc"), "platform::DemangleSymbol(char const*)");
+    EXPECT_EQ(platform::DemangleSymbol("main"), "main");
+    EXPECT_EQ(platform::DemangleSymbol(nullptr), "");
+}
