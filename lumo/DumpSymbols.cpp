@@ -43,7 +43,6 @@ void TakeSymbol(void* data, uintptr_t, const char* symbol, uintptr_t, uintptr_t)
     if (symbol)
         static_cast<DumpFrameName*>(data)->function = platform::DemangleSymbol(symbol);
 }
-#endif
 
 // libbacktrace places the file it was created for where this process's own executable is
 // loaded: the module offsets of the dump are relative to that place.
@@ -64,6 +63,7 @@ uintptr_t ExecutableBias()
     }();
     return bias;
 }
+#endif
 
 bool ReadAt(std::ifstream& file, uint64_t offset, void* target, size_t size)
 {
@@ -132,8 +132,8 @@ std::string DumpSymbols::ModuleProblem(const std::string& module, const std::str
     return Open(module, buildId).problem;
 }
 
-bool DumpSymbols::LookUp(const std::string& module, const std::string& buildId, uint64_t offset, bool returnAddress,
-                         DumpFrameName& name)
+bool DumpSymbols::LookUp(const std::string& module, const std::string& buildId, [[maybe_unused]] uint64_t offset,
+                         [[maybe_unused]] bool returnAddress, DumpFrameName& name)
 {
     name = DumpFrameName();
     Module& entry = Open(module, buildId);

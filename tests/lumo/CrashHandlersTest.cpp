@@ -68,6 +68,17 @@ __attribute__((noinline)) void FailAssertHere(int value)
     g_afterAssert = 1;  // keeps the call from becoming a jump, so this frame stays on the stack
 }
 
+volatile bool g_keepRecursing = true;
+
+__attribute__((noinline)) int RecurseForever(int depth)
+{
+    volatile char frame[256];
+    frame[0] = static_cast<char>(depth);
+    if (!g_keepRecursing)
+        return 0;
+    return RecurseForever(depth + 1) + frame[0];  // not a tail call: every level keeps its frame
+}
+
 void* WorkerBody(void*)
 {
     CrashInWorker();
@@ -139,6 +150,11 @@ void RunScenario(const std::string& scenario)
         RunInNamedThread(scenario == "guarded-worker" ? [] { GuardedThreadEntry(WorkerBody, nullptr); }
                                                       : [] { GuardedThreadEntry(ThrowingWorkerBody, nullptr); });
     }
+    else if (scenario == "main-fatal")
+    {
+        BuildMinidumpName(L"patcher");
+        CrashByNullWrite();
+    }
     else if (scenario == "unguarded-worker")
     {
         BuildMinidumpName(L"patcher");
@@ -146,8 +162,20 @@ void RunScenario(const std::string& scenario)
     }
     else if (scenario == "assert")
         FailAssertHere(0);
+    else if (scenario == "stack-overflow")
+        printf("%d\n", RecurseForever(0));
     else if (scenario == "two-threads")
         CrashTwoThreadsAtOnce();
+    else if (scenario == "invalid-parameter")
+        InvalidParameterHandler(L"size < 10", nullptr, L"checked.cpp", 12, 0);
+    else if (scenario == "snapshot")
+    {
+        WriteDumpNow();
+        WriteDumpNow();  // once per process: no second file
+        printf("continued\n");
+        PrepareNormalExit();
+        exit(0);
+    }
     else if (scenario == "exit-unannounced")
         exit(0);
     else if (scenario == "exit-normal")
@@ -324,8 +352,13 @@ TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
          "CrashInWorker", false, 0},
         {"guarded-throw", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp",
          "uncaught exception", "ThrowUncaught", false, 0},
+        // The main thread takes the fatal path too, but ends by its signal.
+        {"main-fatal", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
+         "CrashByNullWrite", true, SIGSEGV},
         {"unguarded-worker", "Sollex-44088\\.dmp", "SIGSEGV (11)", "CrashInWorker", false, SIGSEGV},
         {"assert", "Sollex-44088\\.dmp", "Reason: assertion", "FailAssertHere", true, SIGABRT},
+        // Only the alternate signal stack leaves room for the handler here.
+        {"stack-overflow", "Sollex-44088\\.dmp", "SIGSEGV (11)", "RecurseForever", true, SIGSEGV},
     };
     for (const Case& c : cases)
     {
@@ -470,6 +503,30 @@ TEST(CrashHandlers, ExitWithoutNormalExitLeavesADump)
             EXPECT_EQ(ReadDump(folder / dumps[0]).reason, static_cast<uint32_t>(CrashDumpReason::UnexpectedExit));
         }
     }
+}
+
+TEST(CrashHandlers, InvalidParameterDumpsLogsAndAborts)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("invalid-parameter", folder.Path());
+    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << ExitDescription(child.status);
+    EXPECT_NE(child.output.find("Invalid Parameter Handler> function=NULL, file=checked.cpp, line=12"), std::string::npos)
+        << child.output;
+    EXPECT_EQ(ReadDump(folder / "Sollex-44088.dmp").reason, static_cast<uint32_t>(CrashDumpReason::InvalidParameter));
+    EXPECT_EQ(FilesIn(folder.Path(), ".dmp").size(), 1u);
+}
+
+TEST(CrashHandlers, SnapshotDumpLetsTheProgramGoOn)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("snapshot", folder.Path());
+    EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << ExitDescription(child.status);
+    EXPECT_NE(child.output.find("continued"), std::string::npos) << child.output;
+    EXPECT_EQ(FilesIn(folder.Path(), ".dmp"), std::vector<std::string>{"Sollex-44088.dmp"});
+    const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
+    EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Snapshot));
+    EXPECT_EQ(dump.signalNumber, 0);
+    EXPECT_FALSE(dump.frames.empty());
 }
 
 TEST(CrashHandlers, AssertLogsItsTextAndStack)
