@@ -34,13 +34,17 @@ char g_fatalDumpName[1024];
 
 bool BeginDump(DumpOnce& once)
 {
+    const int self = static_cast<int>(syscall(SYS_gettid));
     int expected = 0;
-    if (once.compare_exchange_strong(expected, 1))
+    if (once.compare_exchange_strong(expected, self))
         return true;
     // Another thread writes the dump: wait for it (up to 30 s), so that this thread's ending the
     // process does not cut the dump short.
-    for (int i = 0; i < 3000 && once.load() == 1; ++i)
+    for (int i = 0; i < 3000; ++i)
     {
+        const int writer = once.load();
+        if (writer == kDumpWritten || writer == self)
+            break;
         timespec pause{0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
@@ -49,7 +53,12 @@ bool BeginDump(DumpOnce& once)
 
 void EndDump(DumpOnce& once)
 {
-    once.store(2);
+    once.store(kDumpWritten);
+}
+
+bool DumpWritten(const DumpOnce& once)
+{
+    return once.load() == kDumpWritten;
 }
 
 bool WriteDumpFile(const char* folder, const char* name, const CrashDumpRequest& request, char* path,
@@ -119,7 +128,7 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void* rawContext)
     const ucontext_t* context = static_cast<const ucontext_t*>(rawContext);
     // abort() after an assertion, an invalid parameter or an uncaught exception: that path has
     // written its dump already.
-    const bool alreadyReported = signalNumber == SIGABRT && (g_crashDump.load() == 2 || g_fatalDump.load() == 2);
+    const bool alreadyReported = signalNumber == SIGABRT && (DumpWritten(g_crashDump) || DumpWritten(g_fatalDump));
     if (!alreadyReported)
     {
         CrashDumpRequest request;

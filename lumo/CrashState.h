@@ -11,8 +11,9 @@
 namespace crash
 {
 
-// A once-per-process dump: 0 none yet, 1 being written, 2 written.
+// A once-per-process dump: 0 none yet, the writing thread's id while it is written, -1 written.
 using DumpOnce = std::atomic<int>;
+constexpr int kDumpWritten = -1;
 
 extern DumpOnce g_crashDump;
 extern DumpOnce g_fatalDump;
@@ -24,10 +25,11 @@ extern char g_dumpFolder[4096];       // "" (working directory) or ending in "/"
 extern char g_fallbackParent[1024];   // the temporary folder for dumps a folder refuses
 extern char g_fatalDumpName[1024];    // "" until BuildMinidumpName
 
-// True for the thread that may write the dump; false when another thread wrote it (or gave up
-// waiting for it after a long time).
+// True for the thread that may write the dump; false when it was written, when this thread is
+// writing it already (a fault inside the writer), or after waiting long for another writer.
 bool BeginDump(DumpOnce& once);
 void EndDump(DumpOnce& once);
+bool DumpWritten(const DumpOnce& once);
 
 // Writes a dump to a new file; the path written to lands in `path`. False when no file could be
 // created or writing failed.
