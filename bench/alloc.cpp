@@ -4,7 +4,7 @@
 // DebugAllocator with the real stack capture, symbol look-up and output (this binary keeps the
 // plain global operators, so the anchor is glibc's malloc behind libstdc++'s operator new).
 // Informational lines break the tracked cost down (stack capture alone, 8 threads).
-// Last line: alloc: ours <Mops/s>, glibc <Mops/s>, ratio <ours/glibc>.
+// Last line: alloc: ours <Mpairs/s>, glibc <Mpairs/s>, ratio <ours/glibc>.
 
 #include <chrono>
 #include <cstdint>
@@ -132,6 +132,6 @@ int main()
         std::fprintf(stderr, "bench-alloc: %zu blocks still recorded\n", g_tracked.BlockCount());
         return 1;
     }
-    std::printf("alloc: ours %.2f Mops/s, glibc %.2f Mops/s, ratio %.3f\n", ours / 1e6, glibc / 1e6, ours / glibc);
+    std::printf("alloc: ours %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", ours / 1e6, glibc / 1e6, ours / glibc);
     return 0;
 }
