@@ -19,6 +19,7 @@
 #include "lumo/SignalSafeText.h"
 #include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
+#include "platform/SignalStack.h"
 #include "sollex/SystemLog.h"
 
 namespace crash
@@ -213,8 +214,10 @@ __attribute__((noinline)) void OnTerminate()
 // Where the next dump goes: the log folder's path, made now (outside signal context).
 void PrepareDumpFolders()
 {
+    // Asked with a name that does not exist, so that neither of its naming modes touches an
+    // earlier dump; only the folder part is kept (and the folder is made now).
     std::wstring path;
-    MakeLogFilePath(L"Sollex-44088.dmp", nullptr, path);
+    MakeLogFilePath(L"Sollex-44088.dmp.folder", nullptr, path);
     const size_t slash = path.rfind(L'/');
     const std::string folder = slash == std::wstring::npos ? std::string() : ToNativePath(path.substr(0, slash + 1));
     snprintf(g_dumpFolder, sizeof(g_dumpFolder), "%s", folder.size() < sizeof(g_dumpFolder) ? folder.c_str() : "");
@@ -269,7 +272,7 @@ void InstallCrashHandlers(bool allowConsoleClose)
         return;
     PrepareCrashDumpWriter();
     PrepareDumpFolders();
-    EnsureSignalStack();
+    platform::EnsureSignalStack();
     InstallSignalHandlers();
     g_previousTerminate = std::set_terminate(OnTerminate);
     std::atexit(DumpOnUnexpectedExit);

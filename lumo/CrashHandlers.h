@@ -16,7 +16,7 @@
 //
 // Alternate signal stacks: a thread that overflows its stack can only run the handler on a stack
 // of its own. InstallCrashHandlers gives the calling thread one, GuardedThreadEntry gives one to
-// each guarded thread; other threads of ours call EnsureSignalStack at their start.
+// each guarded thread; other threads of ours call platform::EnsureSignalStack at their start.
 
 #include <signal.h>
 #include <sys/types.h>
@@ -87,9 +87,6 @@ bool WriteRemoteMinidump(pid_t process);
 // body runs unguarded and its result is returned.
 using GuardedThreadBody = void* (*)(void* object);
 void* GuardedThreadEntry(GuardedThreadBody body, void* object);
-
-// Gives the calling thread an alternate signal stack unless it has one. Freed at thread exit.
-void EnsureSignalStack();
 
 // Whether a debugger traces the process (TracerPid in /proc/self/status), or what a probe set for
 // tests says.

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "lumo/CrashHandlers.h"
+#include "platform/SignalStack.h"
 #include "lumo/CrashState.h"
 #include "lumo/SignalSafeText.h"
 #include "lumo/StringUtil.h"
@@ -130,7 +131,7 @@ void SetFatalExceptionHandler(FatalExceptionHandler handler)
 
 void* GuardedThreadEntry(GuardedThreadBody body, void* object)
 {
-    EnsureSignalStack();
+    platform::EnsureSignalStack();
     if (IsDebuggerPresent())
         return body(object);
     t_guarded = true;

@@ -28,6 +28,7 @@
 #include "lumo/CrashDump.h"
 #include "lumo/CrashDumpReader.h"
 #include "lumo/CrashHandlers.h"
+#include "platform/SignalStack.h"
 #include "lumo/DumpSymbols.h"
 #include "tests/fixtures/ScratchFolder.h"
 
@@ -104,7 +105,7 @@ void CrashTwoThreadsAtOnce()
 {
     std::atomic<int> ready{0};
     auto crash = [&ready] {
-        EnsureSignalStack();
+        platform::EnsureSignalStack();
         ready.fetch_add(1);
         while (ready.load() < 2)
         {

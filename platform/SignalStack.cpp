@@ -7,8 +7,10 @@
 
 #include <cstddef>
 
-#include "lumo/CrashHandlers.h"
+#include "platform/SignalStack.h"
 
+namespace platform
+{
 namespace
 {
 
@@ -74,3 +76,5 @@ void EnsureSignalStack()
 {
     t_signalStack.Ensure();
 }
+
+}  // namespace platform
