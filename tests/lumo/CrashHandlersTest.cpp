@@ -138,6 +138,16 @@ void RunScenario(const std::string& scenario)
         InstallCrashHandlers(false);
         WaitForParentThenExitNormally();
     }
+    if (scenario == "console-interrupt")
+    {
+        InstallCrashHandlers(false);
+        kill(getpid(), SIGINT);
+        for (int i = 0; i < 500 && !IsConsoleCloseRequested(); ++i)
+            usleep(10 * 1000);
+        printf("close requested: %d\n", IsConsoleCloseRequested() ? 1 : 0);
+        PrepareNormalExit();
+        exit(0);
+    }
     InstallCrashHandlers(true);
     if (scenario == "null-write")
         CrashByNullWrite();
@@ -587,6 +597,23 @@ TEST(CrashHandlers, ConsoleCloseWaitsForNormalExit)
     EXPECT_NE(child.output.find("Console Window event handler called for CtrlType=6"), std::string::npos)
         << child.output;
     EXPECT_TRUE(FilesIn(folder.Path(), ".dmp").empty());
+}
+
+// Ctrl+C while closing is not allowed is refused: the program goes on and can see the request.
+TEST(CrashHandlers, InterruptIsRefusedWhileCloseIsNotAllowed)
+{
+    fixtures::ScratchFolder folder;
+    const ChildResult child = RunChild("console-interrupt", folder.Path());
+    EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << ExitDescription(child.status);
+    EXPECT_NE(child.output.find("Console Window event handler called for CtrlType=0"), std::string::npos)
+        << child.output;
+    EXPECT_NE(child.output.find("close requested: 1"), std::string::npos) << child.output;
+}
+
+TEST(CrashHandlers, GuardedBodyThatReturnsGivesZero)
+{
+    int marker = 7;
+    EXPECT_EQ(GuardedThreadEntry([](void* object) -> void* { return object; }, &marker), nullptr);
 }
 
 TEST(CrashHandlers, DebuggerPresentLeavesFatalPathOff)
