@@ -1,0 +1,113 @@
+#pragma once
+// The write-ahead journal that makes applying a patch survive a kill or a power loss at any point.
+//
+// The ".pbk" backups beside the files are the old state on disk; the journal says which of them
+// belong to the application that runs, so that the next start can put them back (or, after the
+// commit, throw them away) before anything else looks at the installation. Only after that is a
+// ".pbk" met by a new run truly stale.
+//
+// File "patch.journal" in the install folder, 8-bit text, one record a line:
+//
+//   <crc> <kind>[ <path>]\n
+//
+//   crc   8 lower-case hex digits: CRC-32 (zlib's) of the bytes from <kind> up to, not including,
+//         the line end; a torn or damaged line fails it
+//   kind  BEGIN    first line of every journal
+//         DIR      a folder about to be created (removed again, when empty, on rollback)
+//         NEW      a file about to be created where none stood (removed on rollback)
+//         REPLACE  an added file about to be moved to its backup
+//         DELETE   a deleted file about to be moved to its backup
+//         PATCH    a patched file about to be moved to its backup
+//         LOG      the uninstall log about to be moved to its backup
+//         COMMIT   every new file is on disk; backups may go
+//   path  relative to the install folder, "/" between parts, UTF-8 as the OS names it (no control
+//         characters; the list validator refuses them). The backup is always path + ".pbk" and a
+//         file being written beside it path + ".pbk.new".
+//
+// Every record is flushed to the disk (fdatasync) before the action it announces. Rules a stage
+// follows (MoveToBackup and WriteReplacement in patch/InstallFileOps.h do it for it):
+//   1. remove a stale backup; 2. Record(); 3. rename(target, backup); 4. new content goes to
+//   path + ".pbk.new", is flushed, and is renamed over the target.
+// Invariant: for every recorded file either its backup does not exist and the file is the
+// original, or the backup is the original.
+//
+// Recovery (Recover, at the start of every application and of the application program):
+//   no journal: nothing to do;
+//   no COMMIT: in reverse order remove every ".pbk.new", rename each backup that exists back over
+//   its file (one atomic rename), remove NEW files, remove DIR folders that are empty; then sync
+//   and delete the journal;
+//   COMMIT: remove the remaining backups and ".pbk.new" files, then the journal.
+//
+// The whole application holds an exclusive flock on the install folder, which also keeps a second
+// patcher out.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+inline constexpr wchar_t kBackupExt[] = L".pbk";
+inline constexpr wchar_t kReplacementExt[] = L".pbk.new";
+inline constexpr wchar_t kPatchJournalName[] = L"patch.journal";
+
+enum class JournalEntry
+{
+    kFolder,       // DIR
+    kNewFile,      // NEW
+    kReplaced,     // REPLACE
+    kDeleted,      // DELETE
+    kPatched,      // PATCH
+    kUninstallLog, // LOG
+};
+
+class BackupJournal
+{
+public:
+    // Locks the install folder (non-blocking: a second patcher fails at once), recovers an
+    // interrupted earlier application (see above) and starts a new journal. Null with error set
+    // when the folder is locked, when recovery cannot finish, or the journal cannot be written.
+    static std::unique_ptr<BackupJournal> Begin(const std::wstring& installDir, std::wstring& error);
+
+    // Recovery alone, under the same lock: for the application's start-up. True when there was
+    // nothing to do or recovery finished; restored files are reported at level 1.
+    static bool Recover(const std::wstring& installDir, std::wstring& error);
+
+    ~BackupJournal(); // releases the lock; the file stays unless Finish removed it
+
+    BackupJournal(const BackupJournal&) = delete;
+    BackupJournal& operator=(const BackupJournal&) = delete;
+
+    // Appends a record for path (a full path below the install folder, as ResolvePatchTarget
+    // gives it) and flushes it. Call it before the action it announces; on false (error set) the
+    // action must not happen.
+    bool Record(JournalEntry kind, const std::wstring& path, std::wstring& error);
+
+    // Flushes everything written to the install's file system (syncfs), then records COMMIT.
+    // From then on recovery finishes the application instead of rolling it back.
+    bool Commit(std::wstring& error);
+    bool IsCommitted() const { return m_committed; }
+
+    // After a failed application whose finishing steps have restored the files: removes the
+    // folders the application created that are empty again, in reverse order.
+    void RemoveCreatedFolders();
+
+    // A finishing step could not restore a file: Finish then keeps the journal, so the next start
+    // tries again.
+    void NoteRestoreFailed() { m_restoreFailed = true; }
+    bool RestoreFailed() const { return m_restoreFailed; }
+
+    // Ends the application: deletes the journal (unless a restore failed) and syncs the folder.
+    bool Finish(std::wstring& error);
+
+    const std::wstring& InstallDir() const { return m_installDir; }
+
+private:
+    BackupJournal(std::wstring installDir, int folderFd, int fd);
+    bool Append(const std::string& payload, std::wstring& error);
+
+    std::wstring m_installDir;       // as given, trailing separators dropped
+    int m_folderFd = -1;             // the install folder, for syncfs and the lock
+    int m_fd = -1;                   // the journal file
+    std::vector<std::string> m_folders; // DIR records of this run, relative native paths
+    bool m_committed = false;
+    bool m_restoreFailed = false;
+};
