@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -289,28 +290,49 @@ ssize_t SpawnedChild::ReadOutput(char* buffer, size_t size)
     }
     for (;;)
     {
+        if (!m_childEnded)
+        {
+            pollfd ended = {m_pidfd, POLLIN, 0};
+            if (poll(&ended, 1, 0) > 0 && (ended.revents & POLLIN))
+                NoteChildEnded();
+        }
+        if (m_childEnded)
+        {
+            if (m_drainLeft == 0)
+                return 0;
+            if (size > m_drainLeft)
+                size = m_drainLeft;
+        }
+
         const ssize_t n = read(m_outputFd, buffer, size);
         if (n >= 0)
+        {
+            if (m_childEnded)
+                m_drainLeft -= static_cast<size_t>(n);
             return n;
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
             return -1;
-        // Empty now. Once the child has ended, whatever it wrote is already in the pipe; anything
-        // later comes from a grandchild and is not waited for.
         if (m_childEnded)
             return 0;
 
         pollfd fds[2] = {{m_outputFd, POLLIN, 0}, {m_pidfd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0)
-        {
-            if (errno == EINTR)
-                continue;
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
             return -1;
-        }
-        if (fds[1].revents & POLLIN)
-            m_childEnded = true;
     }
+}
+
+void SpawnedChild::NoteChildEnded()
+{
+    // Everything the child wrote is in the pipe by now: read that much and no more, so that a
+    // grandchild still holding (or filling) the pipe cannot keep the reader going.
+    int available = 0;
+    if (ioctl(m_outputFd, FIONREAD, &available) != 0 || available < 0)
+        available = 0;
+    m_drainLeft = static_cast<size_t>(available);
+    m_childEnded = true;
 }
 
 bool SpawnedChild::Wait(uint32_t milliseconds)

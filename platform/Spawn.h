@@ -47,8 +47,8 @@ public:
     // Reads up to `size` bytes of captured output. Returns the count, 0 at the end, -1 on an
     // error (errno). The end is the pipe's end, or the moment the child itself has ended and
     // everything it wrote has been read: a grandchild that inherited the pipe and keeps it open
-    // does not keep the reader waiting. Blocks until one of these happens; Terminate from another
-    // thread ends the wait.
+    // (or keeps writing) does not keep the reader going. Blocks until there is output or an end;
+    // Terminate from another thread ends the wait. One thread reads.
     ssize_t ReadOutput(char* buffer, size_t size);
 
     // Waits up to `milliseconds` (0xFFFFFFFF: no limit) for the child to end. True once it has.
@@ -67,11 +67,14 @@ private:
     SpawnedChild() = default;
     // Collects the child's status if it has ended. Called with m_statusLock held.
     void CollectLocked();
+    // The reader saw the child end: from now on only what the pipe holds is read.
+    void NoteChildEnded();
 
     pid_t m_pid = -1;
     int m_pidfd = -1;
     int m_outputFd = -1;        // read end of the output pipe, non-blocking
-    bool m_childEnded = false;  // seen by ReadOutput: only what is already in the pipe is left
+    bool m_childEnded = false;  // seen by ReadOutput (the one reading thread)
+    size_t m_drainLeft = 0;     // after that: bytes of the child's output still in the pipe
 
     std::mutex m_statusLock;
     bool m_collected = false;

@@ -105,6 +105,17 @@ TEST(Spawn, GrandchildHoldingThePipeDoesNotKeepTheReaderWaiting)
     kill(grandchild, SIGKILL);
 }
 
+TEST(Spawn, GrandchildFillingThePipeDoesNotKeepTheReaderGoing)
+{
+    auto child = StartShell("yes spam & echo pid=$!; sleep 0.2; echo last");
+    const std::string text = ReadAllWithin(*child, std::chrono::seconds(20));
+    const size_t at = text.find("pid=");
+    ASSERT_NE(at, std::string::npos);
+    const pid_t grandchild = static_cast<pid_t>(std::stol(text.substr(at + 4)));
+    EXPECT_NE(text.find("last\n"), std::string::npos);  // all the child wrote is there
+    kill(grandchild, SIGKILL);
+}
+
 TEST(Spawn, TerminateEndsOnlyThatChildWithTheGivenCode)
 {
     auto first = StartShell("exec sleep 60", false);
