@@ -320,7 +320,8 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
             outOfMemory = true;
             break;
         }
-        std::memcpy(piece.raw.get(), window.get(), windowLength);
+        if (windowLength != 0)
+            std::memcpy(piece.raw.get(), window.get(), windowLength);
         uint8_t* input = piece.raw.get() + piece.dictionaryLength;
         const LUMORESULT readResult = source.ReadData(input, piece.rawLength);
         if (readResult != LUMORESULT_OK)
