@@ -17,7 +17,8 @@
 // point leaves either the original under target or the original under its backup. A stage never
 // deletes a file it was not told to replace, and never writes a backup name itself.
 //
-// Where things live: the list reader and ApplyPatchPackage in patch/ApplyPatchPackage.h;
+// Where things live: the list readers (ReadFileList, ReadAddedFileList) in patch/FileLists.h;
+// ApplyPatchPackage in patch/ApplyPatchPackage.h;
 // AddFiles and FinishAddedFiles in patch/AddedFiles.h; DeleteFiles and FinishDeletedFiles in
 // patch/DeletedFiles.h; FinishPatchedFiles in patch/AddedFiles.h as well (it shares its steps with
 // FinishAddedFiles). PatchFiles belongs in patch/PatchFiles.h and UpdateUninstallLog in
