@@ -52,6 +52,8 @@ bool IsHeldElsewhere(int fd)
     return errno == EAGAIN || errno == EBUSY;
 }
 
+constexpr uint64_t COMMIT_SLICE = 32ull << 20;
+
 bool CopyBytes(int in, int out, uint64_t size)
 {
     // Same file system with shared extents: a clone is instant and takes no space.
@@ -62,10 +64,13 @@ bool CopyBytes(int in, int out, uint64_t size)
     bool kernelCopy = true;
     while (done < size && kernelCopy)
     {
-        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - done, 1ull << 30));
+        // In slices, each handed to the disk as soon as it is copied, so that writing back
+        // overlaps the copy and the final commit has little left to wait for.
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - done, COMMIT_SLICE));
         const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (copied > 0)
         {
+            ::sync_file_range(out, static_cast<off64_t>(done), copied, SYNC_FILE_RANGE_WRITE);
             done += static_cast<uint64_t>(copied);
             continue;
         }
@@ -88,6 +93,7 @@ bool CopyBytes(int in, int out, uint64_t size)
         errno = ENOMEM;
         return false;
     }
+    uint64_t queued = 0;
     for (;;)
     {
         const ssize_t got = ::read(in, buffer.get(), bufferSize);
@@ -109,6 +115,12 @@ bool CopyBytes(int in, int out, uint64_t size)
                 return false;
             }
             put += written;
+        }
+        done += static_cast<uint64_t>(got);
+        if (done - queued >= COMMIT_SLICE)
+        {
+            ::sync_file_range(out, static_cast<off64_t>(queued), static_cast<off64_t>(done - queued), SYNC_FILE_RANGE_WRITE);
+            queued = done;
         }
     }
 }

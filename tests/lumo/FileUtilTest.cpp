@@ -250,6 +250,25 @@ TEST_F(FileUtilTest, MoveFileIfUnusedRefusals)
     EXPECT_FALSE(Exists("moved"));
 }
 
+TEST_F(FileUtilTest, MoveFileIfUnusedAcrossFileSystemsCopiesThenRemoves)
+{
+    struct stat here{}, shm{};
+    std::string other = "/dev/shm/fileutil-XXXXXX";
+    if (::stat(m_root.c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev ||
+        !::mkdtemp(other.data()))
+        GTEST_SKIP() << "no second file system at hand";
+    const std::string content(5 * 1024 * 1024 + 3, 'm');
+    { std::ofstream(other + "/from", std::ios::binary) << content; }
+    ASSERT_EQ(::chmod((other + "/from").c_str(), 0600), 0);
+    EXPECT_TRUE(LumoUtil::MoveFileIfUnused(FromNativePath(other + "/from"), Wide("to")));
+    EXPECT_NE(::access((other + "/from").c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile("to"), content);
+    struct stat info{};
+    ASSERT_EQ(::stat(Native("to").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    std::system(("rm -rf '" + other + "'").c_str());
+}
+
 TEST_F(FileUtilTest, CopyFileCommittedCopiesContentAndModeOnly)
 {
     std::string content(3 * 1024 * 1024 + 17, '\0');
