@@ -42,12 +42,14 @@ bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std
 // Records NEW for target, a file about to be created where none stands.
 bool RecordNewFile(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
 
-// Writes a copy of source under target: into target + ".pbk.new", flushed, given the mode, owner
-// and group of ownerModel when that names a file (a replaced file's backup), else the owner and
-// group of target's folder and mode 0644 (0755 when source is executable), then renamed over
-// target. Nothing of it stays behind on failure.
-bool WriteReplacement(const std::wstring& source, const std::wstring& target, const std::wstring& ownerModel,
-                      std::wstring& error);
+// Writes a copy of source under target: into target + ".pbk.new", given the mode, owner and group
+// of ownerModel when that names a file (a replaced file's backup), else the owner and group of
+// target's folder and mode 0644 (0755 when source is executable), then renamed over target.
+// Without a journal the copy is flushed before the rename; with one the commit flushes the whole
+// file system once (BackupJournal::Commit) and recovery handles what a crash leaves. Nothing of it
+// stays behind on failure.
+bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
+                      const std::wstring& ownerModel, std::wstring& error);
 
 // Gives target the mode, owner and group of model (a patched file's backup); best effort for the
 // owner (only a privileged process may give files away).

@@ -1,0 +1,402 @@
+#include "patch/BackupJournal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/NativePath.h"
+
+namespace {
+
+struct KindName
+{
+    JournalEntry kind;
+    const char* word;
+};
+
+constexpr KindName kKinds[] = {
+    {JournalEntry::kFolder, "DIR"},      {JournalEntry::kNewFile, "NEW"},     {JournalEntry::kReplaced, "REPLACE"},
+    {JournalEntry::kDeleted, "DELETE"},  {JournalEntry::kPatched, "PATCH"},   {JournalEntry::kUninstallLog, "LOG"},
+};
+
+const char* KindWord(JournalEntry kind)
+{
+    for (const KindName& k : kKinds)
+        if (k.kind == kind)
+            return k.word;
+    return "?";
+}
+
+bool KindFromWord(const std::string& word, JournalEntry& kind)
+{
+    for (const KindName& k : kKinds)
+        if (word == k.word) {
+            kind = k.kind;
+            return true;
+        }
+    return false;
+}
+
+bool IsBackedUp(JournalEntry kind) { return kind != JournalEntry::kFolder && kind != JournalEntry::kNewFile; }
+
+std::string CrcHex(const std::string& payload)
+{
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(payload.data()), static_cast<uInt>(payload.size()));
+    char text[9];
+    std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc & 0xFFFFFFFFUL));
+    return text;
+}
+
+std::wstring ErrnoText(int error) { return FromNativePath(std::generic_category().message(error)); }
+
+std::wstring TrimmedFolder(std::wstring folder)
+{
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))
+        folder.pop_back();
+    return folder;
+}
+
+std::wstring FullPath(const std::wstring& installDir, const std::string& relative)
+{
+    return (installDir == L"/" ? std::wstring() : installDir) + L"/" + FromNativePath(relative);
+}
+
+const std::string& JournalName()
+{
+    static const std::string name = ToNativePath(kPatchJournalName);
+    return name;
+}
+
+struct ParsedJournal
+{
+    bool begun = false;
+    bool committed = false;
+    std::vector<std::pair<JournalEntry, std::string>> entries;
+};
+
+// A torn last line (no line end, or a checksum that fails on the last line) is a record whose
+// write never completed, so its action never started: it is dropped. A bad line before the last
+// means the journal was damaged, and nothing can be decided from it.
+bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& error)
+{
+    size_t start = 0;
+    int lineNumber = 0;
+    while (start < bytes.size()) {
+        const size_t end = bytes.find('\n', start);
+        if (end == std::string::npos)
+            break;
+        ++lineNumber;
+        const std::string line = bytes.substr(start, end - start);
+        start = end + 1;
+        const bool last = start >= bytes.size();
+        const bool wellFormed = line.size() > 9 && line[8] == ' ' && CrcHex(line.substr(9)) == line.substr(0, 8);
+        if (!wellFormed) {
+            if (last)
+                break;
+            error = L"line " + std::to_wstring(lineNumber) + L" is damaged";
+            return false;
+        }
+        const std::string payload = line.substr(9);
+        const size_t space = payload.find(' ');
+        const std::string word = payload.substr(0, space);
+        if (lineNumber == 1) {
+            if (word != "BEGIN") {
+                error = L"it does not start with BEGIN";
+                return false;
+            }
+            out.begun = true;
+            continue;
+        }
+        if (word == "COMMIT") {
+            out.committed = true;
+            continue;
+        }
+        JournalEntry kind;
+        if (!KindFromWord(word, kind) || space == std::string::npos || space + 1 >= payload.size()) {
+            error = L"line " + std::to_wstring(lineNumber) + L" holds no known record";
+            return false;
+        }
+        out.entries.emplace_back(kind, payload.substr(space + 1));
+    }
+    return true;
+}
+
+bool ReadAll(int fd, std::string& bytes)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool Exists(int folderFd, const std::string& relative, bool* isFolder = nullptr)
+{
+    struct stat st;
+    if (fstatat(folderFd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (isFolder)
+        *isFolder = S_ISDIR(st.st_mode);
+    return true;
+}
+
+void RemoveIfPresent(int folderFd, const std::string& relative)
+{
+    if (unlinkat(folderFd, relative.c_str(), 0) == 0)
+        CountInstallAction();
+}
+
+// Puts the installation back as the journal says, with the folder locked by the caller.
+bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& error)
+{
+    const int fd = openat(folderFd, JournalName().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        error = L"cannot open the patch journal in " + installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    std::string bytes;
+    const bool read = ReadAll(fd, bytes);
+    close(fd);
+    ParsedJournal journal;
+    std::wstring why;
+    if (!read || !ParseJournal(bytes, journal, why)) {
+        error = L"the patch journal in " + installDir + L" cannot be used: " + (read ? why : L"it cannot be read");
+        return false;
+    }
+
+    bool restoredAll = true;
+    if (journal.committed) {
+        // Every new file was on the disk before COMMIT: finish the clean-up.
+        for (const auto& [kind, relative] : journal.entries) {
+            if (kind == JournalEntry::kFolder)
+                continue;
+            RemoveIfPresent(folderFd, relative + ToNativePath(kReplacementExt));
+            if (IsBackedUp(kind))
+                RemoveIfPresent(folderFd, relative + ToNativePath(kBackupExt));
+        }
+    } else {
+        for (auto it = journal.entries.rbegin(); it != journal.entries.rend(); ++it) {
+            const auto& [kind, relative] = *it;
+            if (kind == JournalEntry::kFolder) {
+                if (unlinkat(folderFd, relative.c_str(), AT_REMOVEDIR) == 0)
+                    CountInstallAction();
+                continue;
+            }
+            RemoveIfPresent(folderFd, relative + ToNativePath(kReplacementExt));
+            bool isFolder = false;
+            if (kind == JournalEntry::kNewFile) {
+                if (Exists(folderFd, relative, &isFolder) && !isFolder) {
+                    RemoveIfPresent(folderFd, relative);
+                    PatchSendMessage(PATCH_LEVEL_STATUS,
+                                     L"Removed the file of an unfinished patch: " + FullPath(installDir, relative));
+                }
+                continue;
+            }
+            const std::string backup = relative + ToNativePath(kBackupExt);
+            if (!Exists(folderFd, backup))
+                continue; // the move never happened: the file is the original
+            if (renameat(folderFd, backup.c_str(), folderFd, relative.c_str()) != 0) {
+                if (restoredAll)
+                    error = L"cannot restore " + FullPath(installDir, relative) + L" from its backup: " +
+                            ErrnoText(errno);
+                restoredAll = false;
+                continue;
+            }
+            CountInstallAction();
+            PatchSendMessage(PATCH_LEVEL_STATUS, L"Restored from its backup: " + FullPath(installDir, relative));
+        }
+    }
+    if (!restoredAll)
+        return false; // the journal stays for the next try
+    if (syncfs(folderFd) != 0) {
+        error = L"cannot flush the installation " + installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    if (unlinkat(folderFd, JournalName().c_str(), 0) != 0) {
+        error = L"cannot remove the patch journal in " + installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    CountInstallAction();
+    fsync(folderFd);
+    return true;
+}
+
+int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
+{
+    if (installDir.empty()) {
+        error = L"no installation folder given";
+        return -1;
+    }
+    const int fd = open(ToNativePath(installDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = L"cannot open the installation folder " + installDir + L": " + ErrnoText(errno);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        error = e == EWOULDBLOCK ? L"the installation " + installDir + L" is being patched by another process"
+                                 : L"cannot lock the installation " + installDir + L": " + ErrnoText(e);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+BackupJournal::BackupJournal(std::wstring installDir, int folderFd, int fd)
+    : m_installDir(std::move(installDir)), m_folderFd(folderFd), m_fd(fd)
+{
+}
+
+BackupJournal::~BackupJournal()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+    if (m_folderFd >= 0)
+        close(m_folderFd); // releases the lock
+}
+
+std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installDir, std::wstring& error)
+{
+    const std::wstring folder = TrimmedFolder(installDir);
+    const int folderFd = OpenLockedFolder(folder, error);
+    if (folderFd < 0)
+        return nullptr;
+    if (!RecoverLocked(folder, folderFd, error)) {
+        close(folderFd);
+        return nullptr;
+    }
+    const int fd = openat(folderFd, JournalName().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                          0644);
+    if (fd < 0) {
+        error = L"cannot create the patch journal in " + folder + L": " + ErrnoText(errno);
+        close(folderFd);
+        return nullptr;
+    }
+    CountInstallAction();
+    std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd));
+    if (!journal->Append("BEGIN", error))
+        return nullptr; // the empty or torn journal is dropped by the next recovery
+    fsync(folderFd);
+    return journal;
+}
+
+bool BackupJournal::Recover(const std::wstring& installDir, std::wstring& error)
+{
+    const std::wstring folder = TrimmedFolder(installDir);
+    const int folderFd = OpenLockedFolder(folder, error);
+    if (folderFd < 0)
+        return false;
+    const bool ok = RecoverLocked(folder, folderFd, error);
+    close(folderFd);
+    return ok;
+}
+
+bool BackupJournal::Append(const std::string& payload, std::wstring& error)
+{
+    if (m_fd < 0) {
+        error = L"the patch journal in " + m_installDir + L" can no longer be written";
+        return false;
+    }
+    const std::string line = CrcHex(payload) + " " + payload + "\n";
+    size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = write(m_fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done < line.size() || fdatasync(m_fd) != 0) {
+        error = L"cannot write the patch journal in " + m_installDir + L": " + ErrnoText(errno ? errno : EIO);
+        // A torn record may only ever be the last one: nothing more is written.
+        close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    CountInstallAction();
+    return true;
+}
+
+bool BackupJournal::Record(JournalEntry kind, const std::wstring& path, std::wstring& error)
+{
+    const std::string root = ToNativePath(m_installDir);
+    const std::string prefix = root == "/" ? root : root + "/";
+    const std::string full = ToNativePath(path);
+    if (full.size() <= prefix.size() || full.compare(0, prefix.size(), prefix) != 0) {
+        error = L"the file " + path + L" is not inside the installation " + m_installDir;
+        return false;
+    }
+    const std::string relative = full.substr(prefix.size());
+    for (unsigned char c : relative)
+        if (c < 0x20 || c == 0x7F) {
+            error = L"the file " + path + L" has a name the patch journal cannot hold";
+            return false;
+        }
+    if (!Append(std::string(KindWord(kind)) + " " + relative, error))
+        return false;
+    if (kind == JournalEntry::kFolder)
+        m_folders.push_back(relative);
+    return true;
+}
+
+bool BackupJournal::Commit(std::wstring& error)
+{
+    if (syncfs(m_folderFd) != 0) {
+        error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    if (!Append("COMMIT", error))
+        return false;
+    m_committed = true;
+    return true;
+}
+
+void BackupJournal::RemoveCreatedFolders()
+{
+    for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it)
+        if (unlinkat(m_folderFd, it->c_str(), AT_REMOVEDIR) == 0)
+            CountInstallAction();
+}
+
+bool BackupJournal::Finish(std::wstring& error)
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    if (m_restoreFailed) {
+        error = L"the patch journal in " + m_installDir + L" is kept: a file could not be restored";
+        return false;
+    }
+    if (!m_committed && syncfs(m_folderFd) != 0) {
+        error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    if (unlinkat(m_folderFd, JournalName().c_str(), 0) != 0) {
+        error = L"cannot remove the patch journal in " + m_installDir + L": " + ErrnoText(errno);
+        return false;
+    }
+    CountInstallAction();
+    fsync(m_folderFd);
+    return true;
+}

@@ -1,0 +1,364 @@
+#include "patch/InstallFileOps.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+#include "lumo/SafePath.h"
+#include "platform/NativePath.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+std::wstring TrimmedFolder(std::wstring folder)
+{
+    while (folder.size() > 1 && IsSeparator(folder.back()))
+        folder.pop_back();
+    return folder;
+}
+
+std::string ParentOf(const std::string& native)
+{
+    const size_t slash = native.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+std::wstring Quoted(const std::string& native) { return L"\"" + FromNativePath(native) + L"\""; }
+
+std::wstring ErrnoText(int error) { return FromNativePath(std::generic_category().message(error)); }
+
+std::wstring Failure(const wchar_t* what, const std::string& native, int error)
+{
+    return std::wstring(what) + L" " + Quoted(native) + L": " + ErrnoText(error);
+}
+
+void SyncFolder(const std::string& folder)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+std::wstring LowerAscii(std::wstring s)
+{
+    for (wchar_t& c : s)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return s;
+}
+
+bool EndsWith(const std::wstring& s, const std::wstring& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The parts of a relative path, without empty and "." parts.
+std::vector<std::wstring> Parts(const std::wstring& path)
+{
+    std::vector<std::wstring> parts;
+    std::wstring part;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || IsSeparator(path[i])) {
+            if (!part.empty() && part != L".")
+                parts.push_back(part);
+            part.clear();
+        } else {
+            part += path[i];
+        }
+    }
+    return parts;
+}
+
+// Copies the rest of in to out, in the kernel where the file systems allow it.
+bool CopyContent(int in, int out, int& error)
+{
+    bool kernelCopy = true;
+    for (;;) {
+        if (kernelCopy) {
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (n > 0)
+                continue;
+            if (n == 0)
+                return true;
+            if (errno == EINTR)
+                continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+                kernelCopy = false;
+                continue;
+            }
+            error = errno;
+            return false;
+        }
+        static thread_local std::vector<char> buffer(1 << 20);
+        const ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(out, buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                error = w < 0 ? errno : EIO;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+} // namespace
+
+bool IsFilePresent(const std::wstring& path)
+{
+    struct stat st;
+    return lstat(ToNativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool IsFolderPresent(const std::wstring& path)
+{
+    struct stat st;
+    return lstat(ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
+                        std::wstring& error)
+{
+    if (!LumoUtil::ResolveInstallPath(installDir, relative, target, error))
+        return false;
+    const std::vector<std::wstring> parts = Parts(relative);
+    const std::wstring name = LowerAscii(parts.back());
+    const std::wstring shown = L"path \"" + relative + L"\"";
+    if (EndsWith(name, LowerAscii(kBackupExt)) || EndsWith(name, LowerAscii(kReplacementExt))) {
+        error = shown + L": names ending in \"" + kBackupExt + L"\" or \"" + kReplacementExt +
+                L"\" are kept for the backups of a patch";
+        return false;
+    }
+    if (parts.size() == 1 && name == LowerAscii(kPatchJournalName)) {
+        error = shown + L": the name is kept for the patch journal";
+        return false;
+    }
+    if (IsFolderPresent(target)) {
+        error = shown + L" names the folder \"" + target + L"\", not a file";
+        return false;
+    }
+    return true;
+}
+
+bool CreateFolderChain(const PatchStageContext& context, const std::wstring& folder, std::wstring& error)
+{
+    const std::string root = ToNativePath(TrimmedFolder(context.installDir));
+    const std::string full = ToNativePath(TrimmedFolder(folder));
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (full.compare(0, prefix.size(), prefix) != 0 && full != root) {
+        error = L"the folder " + Quoted(full) + L" is not inside the installation " + Quoted(root);
+        return false;
+    }
+    size_t next = prefix.size();
+    while (next <= full.size()) {
+        size_t end = full.find('/', next);
+        if (end == std::string::npos)
+            end = full.size();
+        const std::string level = full.substr(0, end);
+        next = end + 1;
+        if (level.size() <= root.size())
+            continue;
+        struct stat st;
+        if (lstat(level.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode))
+                continue;
+            error = Failure(L"cannot create the folder", level, ENOTDIR);
+            return false;
+        }
+        if (context.journal && !context.journal->Record(JournalEntry::kFolder, FromNativePath(level), error))
+            return false;
+        if (mkdir(level.c_str(), 0777) != 0) {
+            const int e = errno;
+            if (!(e == EEXIST && lstat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+                error = Failure(L"cannot create the folder", level, e);
+                return false;
+            }
+            continue;
+        }
+        CountInstallAction();
+        // A folder made by a privileged patcher belongs to whoever owns the folder above it.
+        struct stat parent;
+        if (stat(ParentOf(level).c_str(), &parent) == 0 && lstat(level.c_str(), &st) == 0 &&
+            (parent.st_uid != st.st_uid || parent.st_gid != st.st_gid))
+            (void)!lchown(level.c_str(), parent.st_uid, parent.st_gid);
+        SyncFolder(ParentOf(level));
+    }
+    return true;
+}
+
+bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std::wstring& target,
+                  const std::wstring& backup, std::wstring& error)
+{
+    const std::string t = ToNativePath(target);
+    const std::string b = ToNativePath(backup);
+    struct stat st;
+    if (lstat(b.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode) || unlink(b.c_str()) != 0) {
+            error = Failure(L"cannot remove the stale backup", b, S_ISDIR(st.st_mode) ? EISDIR : errno);
+            return false;
+        }
+        CountInstallAction();
+        SyncFolder(ParentOf(b));
+    } else if (errno != ENOENT) {
+        error = Failure(L"cannot examine the backup", b, errno);
+        return false;
+    }
+    if (context.journal && !context.journal->Record(kind, target, error))
+        return false;
+    if (rename(t.c_str(), b.c_str()) != 0) {
+        error = Failure(L"cannot move the file", t, errno) + L" to " + Quoted(b);
+        return false;
+    }
+    CountInstallAction();
+    SyncFolder(ParentOf(t));
+    return true;
+}
+
+bool RecordNewFile(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
+{
+    return !context.journal || context.journal->Record(JournalEntry::kNewFile, target, error);
+}
+
+bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
+                      const std::wstring& ownerModel, std::wstring& error)
+{
+    const std::string src = ToNativePath(source);
+    const std::string dst = ToNativePath(target);
+    const std::string tmp = ToNativePath(target + kReplacementExt);
+    const int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        error = Failure(L"cannot open", src, errno);
+        return false;
+    }
+    struct stat srcStat;
+    if (fstat(in, &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) {
+        error = Failure(L"cannot copy", src, S_ISDIR(srcStat.st_mode) ? EISDIR : EINVAL);
+        close(in);
+        return false;
+    }
+    if (unlink(tmp.c_str()) == 0)
+        CountInstallAction();
+    const int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        error = Failure(L"cannot create", tmp, errno);
+        close(in);
+        return false;
+    }
+    CountInstallAction();
+
+    int e = 0;
+    bool ok = CopyContent(in, out, e);
+    close(in);
+    if (!ok)
+        error = Failure(L"cannot copy", src, e) + L" to " + Quoted(tmp);
+
+    if (ok) {
+        uid_t uid = 0;
+        gid_t gid = 0;
+        mode_t mode = 0644 | ((srcStat.st_mode & 0111) ? 0111 : 0);
+        struct stat model, mine;
+        if (!ownerModel.empty() && lstat(ToNativePath(ownerModel).c_str(), &model) == 0 && S_ISREG(model.st_mode)) {
+            uid = model.st_uid;
+            gid = model.st_gid;
+            mode = model.st_mode & 07777;
+        } else if (stat(ParentOf(dst).c_str(), &model) == 0) {
+            uid = model.st_uid;
+            gid = model.st_gid;
+        }
+        // Only a privileged patcher can give a file away; otherwise the file stays ours.
+        if (fstat(out, &mine) == 0 && (mine.st_uid != uid || mine.st_gid != gid))
+            (void)!fchown(out, uid, gid);
+        if (fchmod(out, mode) != 0) {
+            error = Failure(L"cannot set the mode of", tmp, errno);
+            ok = false;
+        }
+    }
+    if (ok && !context.journal && fsync(out) != 0) {
+        error = Failure(L"cannot flush", tmp, errno);
+        ok = false;
+    }
+    if (close(out) != 0 && ok) {
+        error = Failure(L"cannot write", tmp, errno);
+        ok = false;
+    }
+    if (ok && rename(tmp.c_str(), dst.c_str()) != 0) {
+        error = Failure(L"cannot move", tmp, errno) + L" to " + Quoted(dst);
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    CountInstallAction();
+    if (!context.journal)
+        SyncFolder(ParentOf(dst));
+    return true;
+}
+
+bool KeepOwnership(const std::wstring& model, const std::wstring& target)
+{
+    struct stat from, to;
+    const std::string t = ToNativePath(target);
+    if (lstat(ToNativePath(model).c_str(), &from) != 0 || lstat(t.c_str(), &to) != 0 || !S_ISREG(to.st_mode))
+        return false;
+    if (from.st_uid != to.st_uid || from.st_gid != to.st_gid)
+        (void)!chown(t.c_str(), from.st_uid, from.st_gid);
+    return chmod(t.c_str(), from.st_mode & 07777) == 0;
+}
+
+bool RestoreBackup(const std::wstring& backup, const std::wstring& file)
+{
+    const std::string f = ToNativePath(file);
+    if (rename(ToNativePath(backup).c_str(), f.c_str()) != 0)
+        return false;
+    CountInstallAction();
+    SyncFolder(ParentOf(f));
+    return true;
+}
+
+bool RemoveInstallFile(const std::wstring& path)
+{
+    const std::string p = ToNativePath(path);
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || unlink(p.c_str()) != 0)
+        return false;
+    CountInstallAction();
+    return true;
+}
+
+void CountInstallAction()
+{
+    static const long limit = [] {
+        const char* mode = getenv("LUMO_TEST_MODE");
+        const char* after = getenv("LUMO_PATCH_KILL_AFTER");
+        if (!mode || strcmp(mode, "1") != 0 || !after)
+            return 0L;
+        return strtol(after, nullptr, 10);
+    }();
+    static std::atomic<long> count{0};
+    if (limit > 0 && ++count >= limit)
+        raise(SIGKILL);
+}
