@@ -76,7 +76,7 @@ unsigned char TypeOf(int dirFd, const Entry& entry, struct stat& info, bool& hav
 bool EmptyFolderAt(int dirFd)
 {
     std::vector<Entry> entries;
-    const int listFd = ::dup(dirFd);
+    const int listFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
     // A folder that cannot be read still gets its remove attempted by the caller.
     if (listFd < 0 || !ReadEntries(listFd, entries))
         return true;
@@ -153,7 +153,7 @@ bool ForEachOldFile(const std::string& dir, uint32_t maxAgeSeconds,
     if (dirFd < 0)
         return true;
     std::vector<Entry> entries;
-    const int listFd = ::dup(dirFd);
+    const int listFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
     if (listFd < 0 || !ReadEntries(listFd, entries))
     {
         ::close(dirFd);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "lumo/FileUtil.h"
+#include "sollex/SystemLog.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 
@@ -76,6 +77,26 @@ TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
         EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists) << name;
     }
     EXPECT_FALSE(Exists("real/below"));
+}
+
+class LineCollector : public LumoSystemLogObserver
+{
+public:
+    void OnLogLine(const wchar_t* line) override { lines.push_back(line); }
+    std::vector<std::wstring> lines;
+};
+
+TEST_F(FileUtilTest, MakeDirectoryLogsTheSystemError)
+{
+    LineCollector collector;
+    collector.Register();
+    const std::wstring tooLong = Wide("a/") + std::wstring(300, L'n');
+    platform::SetLastError(0);
+    EXPECT_FALSE(MakeDirectory(tooLong));
+    collector.Unregister();
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorFilenameTooLong);
+    EXPECT_EQ(collector.lines, std::vector<std::wstring>{L"MakeDirectory> CreateDirectoryW returned err 206\n"});
+    EXPECT_TRUE(Exists("a")) << "the levels above are made first";
 }
 
 TEST_F(FileUtilTest, MakeDirectoryRacingThreadsAllSucceed)

@@ -134,9 +134,15 @@ public:
     LumoSystemLogObserver other;
 };
 
-// The death-test child shows its report on stderr through the debugger output.
+// The death-test child works in a folder of its own (the assertion leaves a dump there) and
+// shows its report on stderr through the debugger output.
 void ShowDebugOutputOnStderr()
 {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/systemlog-death-XXXXXX";
+    if (!::mkdtemp(folder.data()) || ::chdir(folder.c_str()) != 0)
+        std::abort();
+    ::setenv("TMPDIR", folder.c_str(), 1);
     platform::SetDebugOutputHook([](const std::string& text) { std::fputs(text.c_str(), stderr); });
 }
 
