@@ -1,0 +1,121 @@
+#include "patch/AddedFiles.h"
+
+#include "lumo/PathUtil.h"
+#include "lumo/SafePath.h"
+#include "lumo/StringUtil.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
+
+namespace {
+
+// Where the new content of record path lies in the package: found the way the unpacker stored it
+// (ignoring case); when that fails the plain join, which the copy then reports.
+std::wstring SourceOf(const std::wstring& packageDir, const std::wstring& relative)
+{
+    const std::wstring data = LumoUtil::JoinPath(packageDir, L"data");
+    std::wstring source, error;
+    if (LumoUtil::ResolveInstallPath(data, relative, source, error))
+        return source;
+    return LumoUtil::JoinPath(data, relative);
+}
+
+void FinishReplacedFiles(bool success, const BackupPairArray& backups)
+{
+    const PatchStageContext context = CurrentPatchStageContext();
+    for (const BackupPair& pair : backups) {
+        if (success) {
+            if (!pair.backup.empty())
+                RemoveInstallFile(pair.backup);
+            continue;
+        }
+        const std::wstring failed = LumoUtil::FormatWString(PatchMessages::kRestoreFailed, pair.file.c_str());
+        if (pair.backup.empty()) {
+            // The file was new: it goes. Nothing to restore when it never arrived.
+            if (IsFilePresent(pair.file) && !RemoveInstallFile(pair.file))
+                PatchSendMessage(PATCH_LEVEL_ERROR, failed);
+            continue;
+        }
+        if (!IsFilePresent(pair.backup)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, failed);
+            continue;
+        }
+        // One rename replaces the file: it is never missing, not even for a moment.
+        if (!RestoreBackup(pair.backup, pair.file)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, failed);
+            if (context.journal)
+                context.journal->NoteRestoreFailed();
+        }
+    }
+}
+
+} // namespace
+
+std::wstring ParentFolderOf(const std::wstring& path)
+{
+    const size_t separator = path.find_last_of(L"/\\");
+    if (separator == std::wstring::npos)
+        return L".";
+    return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+}
+
+bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
+{
+    const PatchStageContext context = CurrentPatchStageContext();
+    for (const PatchFileRecord& record : records) {
+        if (!PatchKeepGoing())
+            return false;
+        std::wstring target, error;
+        if (!ResolvePatchTarget(context.installDir, record.path, target, error)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
+            return false;
+        }
+        const std::wstring source = SourceOf(context.packageDir, record.path);
+        bool failed = false;
+
+        const std::wstring folder = ParentFolderOf(target);
+        if (!IsFolderPresent(folder) && !CreateFolderChain(context, folder, error)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCreateDirectory + folder);
+            failed = true;
+        }
+
+        std::wstring ownerModel;
+        if (IsFilePresent(target)) {
+            const std::wstring backup = target + kBackupExt;
+            if (!MoveToBackup(context, JournalEntry::kReplaced, target, backup, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));
+                return false;
+            }
+            backups.push_back({target, backup});
+            ownerModel = backup;
+        } else {
+            if (!RecordNewFile(context, target, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, error);
+                return false;
+            }
+            backups.push_back({target, L""});
+        }
+
+        // A first failed copy leaves nothing behind, so the second try starts clean.
+        if (!WriteReplacement(context, source, target, ownerModel, error) &&
+            !WriteReplacement(context, source, target, ownerModel, error)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + source);
+            failed = true;
+        }
+        if (failed) {
+            PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + record.path + PatchMessages::kEllipsis);
+            return false;
+        }
+    }
+    return true;
+}
+
+void FinishAddedFiles(bool success, const BackupPairArray& backups)
+{
+    FinishReplacedFiles(success, backups);
+}
+
+void FinishPatchedFiles(bool success, const BackupPairArray& backups)
+{
+    FinishReplacedFiles(success, backups);
+}

@@ -1,0 +1,53 @@
+#include "patch/DeletedFiles.h"
+
+#include "lumo/StringUtil.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
+
+bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
+{
+    const PatchStageContext context = CurrentPatchStageContext();
+    for (const PatchFileRecord& record : records) {
+        if (!PatchKeepGoing())
+            return false;
+        std::wstring target, error;
+        if (!ResolvePatchTarget(context.installDir, record.path, target, error)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
+            return false;
+        }
+        const std::wstring backup = target + kBackupExt;
+        if (IsFilePresent(target)) {
+            if (!MoveToBackup(context, JournalEntry::kDeleted, target, backup, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotDelete + target);
+                return false;
+            }
+        } else {
+            // Recovery has run, so a backup here is left from an old run; restoring it on failure
+            // would bring back a file that was not there.
+            if (IsFilePresent(backup))
+                RemoveInstallFile(backup);
+            PatchSendMessage(PATCH_LEVEL_WARNING, PatchMessages::kAlreadyRemoved + target);
+        }
+        backups.push_back({target, backup});
+    }
+    return true;
+}
+
+void FinishDeletedFiles(bool success, const BackupPairArray& backups)
+{
+    const PatchStageContext context = CurrentPatchStageContext();
+    for (const BackupPair& pair : backups) {
+        if (success) {
+            RemoveInstallFile(pair.backup);
+            continue;
+        }
+        // A missing backup is a file that was gone already: nothing to restore.
+        if (IsFilePresent(pair.backup) && !RestoreBackup(pair.backup, pair.file)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR,
+                             LumoUtil::FormatWString(PatchMessages::kRestoreFailed, pair.file.c_str()));
+            if (context.journal)
+                context.journal->NoteRestoreFailed();
+        }
+    }
+}
