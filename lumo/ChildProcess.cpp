@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "lumo/TextConversion.h"
 #include "platform/CommandLineSplit.h"
@@ -94,10 +95,14 @@ bool Process::ReadOutput(std::string& out)
     if (n <= 0)
         return false;
     // The text is handed on as C strings later; a NUL would silently cut it there.
-    for (ssize_t i = 0; i < n; ++i)
+    const char* piece = m_readBuffer.get();
+    const char* end = piece + n;
+    while (piece < end)
     {
-        if (m_readBuffer[i] != '\0')
-            out += m_readBuffer[i];
+        const char* nul = static_cast<const char*>(memchr(piece, '\0', static_cast<size_t>(end - piece)));
+        const char* stop = nul ? nul : end;
+        out.append(piece, static_cast<size_t>(stop - piece));
+        piece = stop + (nul ? 1 : 0);
     }
     return true;
 }
