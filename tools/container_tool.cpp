@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "lumo/Compression.h"
@@ -14,6 +15,16 @@
 
 namespace
 {
+// Why a file could not be opened: the file buffer refuses folders itself, without an errno of
+// its own; anything else is the open's errno.
+std::string OpenFailureReason(const std::string& path, int openErrno)
+{
+    struct stat info = {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return "it is a folder";
+    return std::strerror(openErrno);
+}
+
 int Fail(const char* action, const std::string& in, const std::string& out, const char* what, LUMORESULT code)
 {
     std::fprintf(stderr, "container-tool: %s %s -> %s: %s: %s (%u)\n", action, in.c_str(), out.c_str(), what,
@@ -35,18 +46,28 @@ int main(int argc, char** argv)
     const std::string in = argv[2];
     const std::string out = argv[3];
 
+    errno = 0;
     LumoDataBufferFile source(FromNativePath(in), LumoDataBufferFile::MODE_READ);
     if (!source.IsOpen())
     {
         std::fprintf(stderr, "container-tool: %s: cannot open %s for reading: %s\n", action.c_str(), in.c_str(),
-                     std::strerror(errno));
+                     OpenFailureReason(in, errno).c_str());
         return 1;
     }
+    struct stat inInfo = {}, outInfo = {};
+    if (::stat(in.c_str(), &inInfo) == 0 && ::stat(out.c_str(), &outInfo) == 0 && inInfo.st_dev == outInfo.st_dev &&
+        inInfo.st_ino == outInfo.st_ino)
+    {
+        std::fprintf(stderr, "container-tool: %s: %s and %s are the same file\n", action.c_str(), in.c_str(),
+                     out.c_str());
+        return 1;
+    }
+    errno = 0;
     LumoDataBufferFile destination(FromNativePath(out), LumoDataBufferFile::MODE_WRITE);
     if (!destination.IsOpen())
     {
         std::fprintf(stderr, "container-tool: %s: cannot open %s for writing: %s\n", action.c_str(), out.c_str(),
-                     std::strerror(errno));
+                     OpenFailureReason(out, errno).c_str());
         return 1;
     }
 

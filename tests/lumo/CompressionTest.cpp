@@ -518,4 +518,10 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
         EXPECT_NE(err.find(f.expected), std::string::npos) << err;
         EXPECT_FALSE(fixtures::PathExists(folder / "bad.out"));
     }
+
+    const std::string err =
+        RunCommand(tool + " compress '" + folder / "raw" + "' '" + folder / "raw" + "' 2>&1 >/dev/null", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(err.find("are the same file"), std::string::npos) << err;
+    EXPECT_TRUE(fixtures::ReadFile(folder / "raw") == raw);
 }
