@@ -351,13 +351,12 @@ bool RemoveInstallFile(const std::wstring& path)
 
 void CountInstallAction()
 {
-    static const long limit = [] {
-        const char* mode = getenv("LUMO_TEST_MODE");
-        const char* after = getenv("LUMO_PATCH_KILL_AFTER");
-        if (!mode || strcmp(mode, "1") != 0 || !after)
-            return 0L;
-        return strtol(after, nullptr, 10);
-    }();
+    // Read on every call (a few hundred per patch), so a test's forked child sees its own setting.
+    const char* mode = getenv("LUMO_TEST_MODE");
+    const char* after = getenv("LUMO_PATCH_KILL_AFTER");
+    if (!mode || strcmp(mode, "1") != 0 || !after)
+        return;
+    const long limit = strtol(after, nullptr, 10);
     static std::atomic<long> count{0};
     if (limit > 0 && ++count >= limit)
         raise(SIGKILL);

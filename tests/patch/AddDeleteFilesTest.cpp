@@ -1,0 +1,213 @@
+// The added- and deleted-file stages and their finishing steps, run alone (no journal).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "lumo/StringUtil.h"
+#include "patch/AddedFiles.h"
+#include "patch/DeletedFiles.h"
+#include "patch/PatchMessages.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/patch/PatchMessageLog.h"
+
+namespace {
+
+using fixtures::TreeContent;
+
+class StageTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        install = scratch / "install";
+        package = scratch / "package";
+        fixtures::WriteTree(install, {{"bin/x.dll", "old x"}, {"bin/keep.dll", "keep"}, {"pack.ka", "old pack"}});
+        fixtures::WriteTree(package, {{"data/bin/x.dll", "new x"}, {"data/bin/sub/new.dll", "new sub"},
+                                      {"data/readme.txt", "readme"}});
+        g_patchInstallDir = FromNativePath(install);
+        g_patchPackageDir = FromNativePath(package);
+        SetCurrentPatchJournal(nullptr);
+        original = fixtures::SnapshotTree(install);
+    }
+
+    std::wstring Full(const std::string& relative) const { return FromNativePath(install + "/" + relative); }
+    std::string Diff(const TreeContent& expected) const
+    {
+        return fixtures::DescribeTreeDifference(expected, fixtures::SnapshotTree(install));
+    }
+
+    fixtures::ScratchFolder scratch;
+    std::string install, package;
+    TreeContent original;
+    PatchMessageLog log;
+};
+
+TEST_F(StageTest, AddingCreatesFoldersReplacesAndFinishesCleanly)
+{
+    BackupPairArray backups;
+    ASSERT_TRUE(AddFiles({{L"bin\\sub\\new.dll", L"", L""}, {L"bin\\x.dll", L"", L""}, {L"readme.txt", L"", L""}},
+                         backups))
+        << log.Dump();
+    ASSERT_EQ(backups.size(), 3u);
+    EXPECT_EQ(backups[0].file, Full("bin/sub/new.dll"));
+    EXPECT_EQ(backups[0].backup, L"");
+    EXPECT_EQ(backups[1].backup, Full("bin/x.dll.pbk"));
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/x.dll.pbk"), "old x");
+
+    FinishAddedFiles(true, backups);
+    TreeContent expected = original;
+    expected["bin/x.dll"] = "new x";
+    expected["bin/sub/"] = "";
+    expected["bin/sub/new.dll"] = "new sub";
+    expected["readme.txt"] = "readme";
+    EXPECT_EQ(Diff(expected), "");
+    EXPECT_TRUE(log.messages.empty()) << log.Dump();
+}
+
+TEST_F(StageTest, FailedRunPutsEveryAddedFileBack)
+{
+    BackupPairArray backups;
+    ASSERT_TRUE(AddFiles({{L"bin\\sub\\new.dll", L"", L""}, {L"bin\\x.dll", L"", L""}}, backups));
+    FinishAddedFiles(false, backups);
+    TreeContent expected = original;
+    expected["bin/sub/"] = ""; // without a journal nobody knows the folder was new
+    EXPECT_EQ(Diff(expected), "");
+    EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
+}
+
+TEST_F(StageTest, StaleBackupIsReplacedAndNewFileKeepsTheOldMode)
+{
+    fixtures::WriteFile(install + "/bin/x.dll.pbk", "stale");
+    chmod((install + "/bin/x.dll").c_str(), 0751);
+    BackupPairArray backups;
+    ASSERT_TRUE(AddFiles({{L"BIN\\X.DLL", L"", L""}}, backups)) << log.Dump();
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/x.dll.pbk"), "old x");
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/x.dll"), "new x"); // the case-folded match, no sibling
+    struct stat st;
+    ASSERT_EQ(stat((install + "/bin/x.dll").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    FinishAddedFiles(true, backups);
+    EXPECT_FALSE(fixtures::PathExists(install + "/bin/x.dll.pbk"));
+    EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
+}
+
+TEST_F(StageTest, VanishedBackupIsReportedWithTheListedFile)
+{
+    BackupPairArray backups;
+    ASSERT_TRUE(AddFiles({{L"bin\\x.dll", L"", L""}}, backups));
+    unlink((install + "/bin/x.dll.pbk").c_str());
+    FinishAddedFiles(false, backups);
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kRestoreFailed, Full("bin/x.dll").c_str())))
+        << log.Dump();
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/x.dll"), "new x");
+}
+
+TEST_F(StageTest, CopyAndFolderFailuresNameTheirCause)
+{
+    struct Case
+    {
+        const wchar_t* path;
+        std::wstring message; // level 3, before "Failed adding"
+    };
+    fixtures::WriteFile(install + "/blocker", "a file where a folder is wanted");
+    fixtures::WriteFile(package + "/data/blocker/in.dll", "x");
+    original = fixtures::SnapshotTree(install);
+    const Case cases[] = {
+        {L"bin\\missing.dll", PatchMessages::kCannotCopyFile + FromNativePath(package) + L"/data/bin/missing.dll"},
+    };
+    for (const Case& c : cases) {
+        log.messages.clear();
+        BackupPairArray backups;
+        EXPECT_FALSE(AddFiles({{c.path, L"", L""}}, backups));
+        EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, c.message)) << log.Dump();
+        EXPECT_TRUE(log.Has(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + std::wstring(c.path) + L"..."))
+            << log.Dump();
+        FinishAddedFiles(false, backups);
+        EXPECT_EQ(Diff(original), "");
+    }
+    // A folder level that is a file: the path is refused before anything is made.
+    log.messages.clear();
+    BackupPairArray backups;
+    EXPECT_FALSE(AddFiles({{L"blocker\\in.dll", L"", L""}}, backups));
+    EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
+    EXPECT_EQ(Diff(original), "");
+}
+
+TEST_F(StageTest, HostilePathsAreRefusedByEveryStage)
+{
+    fixtures::WriteFile(scratch / "outside.txt", "outside");
+    symlink((scratch / "").c_str(), (install + "/escape").c_str());
+    original = fixtures::SnapshotTree(install);
+    const wchar_t* paths[] = {L"", L"..\\outside.txt", L"\\etc\\passwd", L"C:\\x.dll", L"bin", L".",
+                              L"bin\\x.dll.pbk", L"bin\\x.dll.PBK", L"bin\\x.dll.pbk.new", L"patch.journal",
+                              L"escape\\outside.txt", L"bin\\a:b"};
+    for (const wchar_t* path : paths) {
+        log.messages.clear();
+        BackupPairArray added, deleted;
+        EXPECT_FALSE(AddFiles({{path, L"", L""}}, added)) << std::string(path, path + wcslen(path));
+        EXPECT_FALSE(DeleteFiles({{path, L"", L""}}, deleted));
+        EXPECT_TRUE(added.empty());
+        EXPECT_TRUE(deleted.empty());
+        EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR));
+        EXPECT_EQ(Diff(original), "");
+    }
+    EXPECT_EQ(fixtures::ReadFile(scratch / "outside.txt"), "outside");
+}
+
+TEST_F(StageTest, DeletingMovesToBackupUntilFinished)
+{
+    BackupPairArray backups;
+    ASSERT_TRUE(DeleteFiles({{L"bin\\x.dll", L"", L""}, {L"gone.dll", L"", L""}, {L"Pack.KA", L"", L""}}, backups));
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_WARNING, PatchMessages::kAlreadyRemoved + Full("gone.dll"))) << log.Dump();
+    ASSERT_EQ(backups.size(), 3u);
+    EXPECT_FALSE(fixtures::PathExists(install + "/bin/x.dll"));
+    EXPECT_EQ(fixtures::ReadFile(install + "/pack.ka.pbk"), "old pack");
+
+    FinishDeletedFiles(false, backups);
+    EXPECT_EQ(Diff(original), "");
+    EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
+
+    backups.clear();
+    ASSERT_TRUE(DeleteFiles({{L"bin\\x.dll", L"", L""}}, backups));
+    FinishDeletedFiles(true, backups);
+    TreeContent expected = original;
+    expected.erase("bin/x.dll");
+    EXPECT_EQ(Diff(expected), "");
+}
+
+TEST_F(StageTest, StaleBackupOfAMissingFileNeverComesBack)
+{
+    fixtures::WriteFile(install + "/gone.dll.pbk", "stale");
+    BackupPairArray backups;
+    ASSERT_TRUE(DeleteFiles({{L"gone.dll", L"", L""}}, backups));
+    FinishDeletedFiles(false, backups);
+    EXPECT_FALSE(fixtures::PathExists(install + "/gone.dll"));
+    EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR));
+}
+
+TEST_F(StageTest, KeepGoingFalseStopsBeforeTheFirstRecord)
+{
+    log.stopAtCall = 0;
+    BackupPairArray added, deleted;
+    EXPECT_FALSE(AddFiles({{L"readme.txt", L"", L""}}, added));
+    log.stopAtCall = 1;
+    EXPECT_FALSE(DeleteFiles({{L"bin\\x.dll", L"", L""}}, deleted));
+    EXPECT_TRUE(added.empty());
+    EXPECT_TRUE(deleted.empty());
+    EXPECT_TRUE(log.messages.empty()) << log.Dump();
+    EXPECT_EQ(Diff(original), "");
+}
+
+TEST_F(StageTest, EmptyListsSucceed)
+{
+    BackupPairArray backups;
+    EXPECT_TRUE(AddFiles({}, backups));
+    EXPECT_TRUE(DeleteFiles({}, backups));
+    EXPECT_TRUE(backups.empty());
+}
+
+} // namespace

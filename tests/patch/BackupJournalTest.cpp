@@ -1,0 +1,149 @@
+// The journal on its own: the lock, and recovery from journals as a kill leaves them.
+
+#include "patch/BackupJournal.h"
+
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include "patch/InstallFileOps.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/patch/PatchMessageLog.h"
+
+namespace {
+
+using fixtures::TreeContent;
+
+// A journal line as an independent writer makes it.
+std::string Line(const std::string& payload)
+{
+    char crc[9];
+    snprintf(crc, sizeof crc, "%08lx", crc32(0L, reinterpret_cast<const Bytef*>(payload.data()), payload.size()));
+    return std::string(crc) + " " + payload + "\n";
+}
+
+class JournalTest : public ::testing::Test
+{
+protected:
+    std::string Diff(const TreeContent& expected) const
+    {
+        return fixtures::DescribeTreeDifference(expected, fixtures::SnapshotTree(scratch.Path()));
+    }
+    bool Recover()
+    {
+        std::wstring error;
+        const bool ok = BackupJournal::Recover(scratch.WidePath(), error);
+        lastError = error;
+        return ok;
+    }
+
+    fixtures::ScratchFolder scratch;
+    PatchMessageLog log;
+    std::wstring lastError;
+};
+
+// The state a kill leaves in the middle of a run: a replaced file half written beside its backup,
+// a deleted file only as its backup, a new file and its new folder, a patched file whose move had
+// been announced but not made.
+TEST_F(JournalTest, UnfinishedRunIsRolledBack)
+{
+    const TreeContent original = {{"bin/", ""}, {"bin/a.dll", "old a"}, {"b.txt", "old b"}, {"c.dat", "old c"}};
+    fixtures::WriteTree(scratch.Path(), {{"bin/a.dll", "new a"},
+                                         {"bin/a.dll.pbk", "old a"},
+                                         {"b.txt.pbk", "old b"},
+                                         {"c.dat", "old c"},
+                                         {"new/sub/n.txt", "new"},
+                                         {"new/sub/n.txt.pbk.new", "half"},
+                                         {"bin/a.dll.pbk.new", "half"}});
+    fixtures::WriteFile(scratch / "patch.journal",
+                        Line("BEGIN") + Line("REPLACE bin/a.dll") + Line("DELETE b.txt") + Line("DIR new") +
+                            Line("DIR new/sub") + Line("NEW new/sub/n.txt") + Line("PATCH c.dat") + "0000");
+    ASSERT_TRUE(Recover()) << std::string(lastError.begin(), lastError.end());
+    EXPECT_EQ(Diff(original), "");
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_STATUS, L"Restored from its backup: " + scratch.WidePath() + L"/bin/a.dll"))
+        << log.Dump();
+    EXPECT_TRUE(Recover()); // nothing left to do
+}
+
+TEST_F(JournalTest, CommittedRunIsFinished)
+{
+    fixtures::WriteTree(scratch.Path(), {{"a.dll", "new a"}, {"a.dll.pbk", "old a"}, {"b.txt.pbk", "old b"},
+                                         {"n.txt", "new"}, {"keep.pbk", "not ours"}});
+    fixtures::WriteFile(scratch / "patch.journal", Line("BEGIN") + Line("REPLACE a.dll") + Line("DELETE b.txt") +
+                                                       Line("NEW n.txt") + Line("COMMIT"));
+    ASSERT_TRUE(Recover());
+    EXPECT_EQ(Diff({{"a.dll", "new a"}, {"n.txt", "new"}, {"keep.pbk", "not ours"}}), "");
+}
+
+TEST_F(JournalTest, DamagedJournalChangesNothing)
+{
+    const std::string cases[] = {
+        Line("BEGIN") + "deadbeef REPLACE a.dll\n" + Line("DELETE b.txt"), // bad checksum before the end
+        Line("REPLACE a.dll"),                                             // no BEGIN
+        Line("BEGIN") + Line("RENAME a.dll") + Line("COMMIT"),            // unknown record
+    };
+    for (const std::string& journal : cases) {
+        fixtures::RemoveTree(scratch / "a.dll");
+        fixtures::WriteTree(scratch.Path(), {{"a.dll", "new a"}, {"a.dll.pbk", "old a"}});
+        fixtures::WriteFile(scratch / "patch.journal", journal);
+        const TreeContent before = fixtures::SnapshotTree(scratch.Path());
+        EXPECT_FALSE(Recover());
+        EXPECT_NE(lastError.find(L"patch journal"), std::wstring::npos);
+        EXPECT_EQ(Diff(before), "");
+        std::wstring error;
+        EXPECT_EQ(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
+    }
+}
+
+TEST_F(JournalTest, TornLastRecordIsDropped)
+{
+    fixtures::WriteTree(scratch.Path(), {{"a.dll", "old a"}});
+    const std::string torn = Line("REPLACE a.dll");
+    for (const std::string& tail : {torn.substr(0, torn.size() - 1), std::string("0badc0de REPLACE a.dll\n"),
+                                    std::string()}) {
+        fixtures::WriteFile(scratch / "patch.journal", Line("BEGIN") + tail);
+        ASSERT_TRUE(Recover());
+        EXPECT_EQ(Diff({{"a.dll", "old a"}}), "");
+    }
+    fixtures::WriteFile(scratch / "patch.journal", ""); // killed before BEGIN was written
+    EXPECT_TRUE(Recover());
+    EXPECT_EQ(Diff({{"a.dll", "old a"}}), "");
+}
+
+TEST_F(JournalTest, OneRunAtATime)
+{
+    std::wstring error;
+    std::unique_ptr<BackupJournal> first = BackupJournal::Begin(scratch.WidePath(), error);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
+    EXPECT_NE(error.find(L"another process"), std::wstring::npos);
+    EXPECT_FALSE(BackupJournal::Recover(scratch.WidePath(), error));
+    EXPECT_TRUE(first->Finish(error));
+    first.reset();
+    EXPECT_FALSE(fixtures::PathExists(scratch / "patch.journal"));
+    EXPECT_NE(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
+}
+
+TEST_F(JournalTest, RecordsOnlyPathsInsideTheInstallation)
+{
+    std::wstring error;
+    std::unique_ptr<BackupJournal> journal = BackupJournal::Begin(scratch.WidePath() + L"/", error);
+    ASSERT_NE(journal, nullptr);
+    EXPECT_TRUE(journal->Record(JournalEntry::kNewFile, scratch.WidePath() + L"/x", error));
+    EXPECT_FALSE(journal->Record(JournalEntry::kNewFile, L"/elsewhere/x", error));
+    EXPECT_FALSE(journal->Record(JournalEntry::kNewFile, scratch.WidePath(), error));
+    EXPECT_FALSE(journal->Record(JournalEntry::kNewFile, scratch.WidePath() + L"/a\nb", error));
+    EXPECT_NE(fixtures::ReadFile(scratch / "patch.journal").find(" NEW x\n"), std::string::npos);
+}
+
+TEST_F(JournalTest, NoInstallFolderNoJournal)
+{
+    std::wstring error;
+    EXPECT_EQ(BackupJournal::Begin(L"", error), nullptr);
+    EXPECT_EQ(BackupJournal::Begin(scratch.WidePath() + L"/missing", error), nullptr);
+    EXPECT_NE(error.find(L"missing"), std::wstring::npos);
+}
+
+} // namespace
