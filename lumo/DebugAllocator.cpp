@@ -168,7 +168,9 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     {
         try
         {
-            slot.shard->blocks.insert_or_assign(record.block, record);
+            // A block that was freed behind our back (inside the allocator) may come again.
+            if (slot.shard->blocks.insert_or_assign(record.block, record).second)
+                ++slot.blocks;
             stored = true;
         }
         catch (const std::bad_alloc&)
@@ -182,7 +184,6 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
         free(block);
         return m_state.load() == kTracking ? nullptr : malloc(request);
     }
-    m_blockCount.fetch_add(1, std::memory_order_relaxed);
 
     if (m_siteStatistics.load(std::memory_order_relaxed))
     {
@@ -230,6 +231,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
             // Erased before the block goes back to malloc: once freed, another thread may get the
             // same address and record it.
             slot.shard->blocks.erase(found);
+            --slot.blocks;
         }
     }
     const bool tablesGone = slot.shard == nullptr;
@@ -249,7 +251,6 @@ void DebugAllocator::Free(void* block, uint64_t site)
         ReportUnknownFree(block, frames, count < kAllocationFrames ? count : kAllocationFrames);
         return;
     }
-    m_blockCount.fetch_sub(1, std::memory_order_relaxed);
     free(block);
 
     if (countSite)
@@ -281,9 +282,16 @@ void DebugAllocator::MarkMainStarted()
     m_mainStarted = true;
 }
 
-size_t DebugAllocator::BlockCount() const
+size_t DebugAllocator::BlockCount()
 {
-    return m_blockCount.load();
+    size_t count = 0;
+    for (ShardSlot& slot : m_shards)
+    {
+        pthread_mutex_lock(&slot.lock);
+        count += slot.blocks;
+        pthread_mutex_unlock(&slot.lock);
+    }
+    return count;
 }
 
 bool DebugAllocator::IsTracking() const
@@ -454,6 +462,7 @@ void DebugAllocator::ReportLeaks()
         pthread_mutex_lock(&slot.lock);
         Shard* shard = slot.shard;
         slot.shard = nullptr;
+        slot.blocks = 0;
         pthread_mutex_unlock(&slot.lock);
         if (shard)
         {
@@ -470,5 +479,4 @@ void DebugAllocator::ReportLeaks()
         sitesTable->~SiteTable();
         free(sitesTable);
     }
-    m_blockCount = 0;
 }

@@ -89,7 +89,7 @@ public:
     // From now on blocks are no longer start-up blocks (the program's main has begun).
     void MarkMainStarted();
 
-    size_t BlockCount() const;
+    size_t BlockCount();
     bool IsTracking() const;
 
     // pthread_atfork handlers, for every instance there is (the global one in practice).
@@ -99,7 +99,7 @@ public:
 private:
     struct Shard;
     struct SiteTable;
-    static constexpr size_t kShards = 16;
+    static constexpr size_t kShards = 256;
     static constexpr size_t kQuarantine = 256;  // recently freed blocks per shard
 
     static size_t ShardIndex(uintptr_t block);
@@ -115,16 +115,17 @@ private:
         kReported = 2,
     };
 
-    struct ShardSlot
+    // One cache line each, so that threads working on different shards do not slow each other.
+    struct alignas(64) ShardSlot
     {
         pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
         Shard* shard = nullptr;
+        size_t blocks = 0;  // under the lock
     };
 
     Hooks m_hooks;
     std::atomic<int> m_state{kNotYet};
     std::atomic<bool> m_mainStarted{false};
-    std::atomic<size_t> m_blockCount{0};
     ShardSlot m_shards[kShards];
     pthread_mutex_t m_siteLock = PTHREAD_MUTEX_INITIALIZER;
     SiteTable* m_sites = nullptr;

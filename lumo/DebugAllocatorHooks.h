@@ -4,8 +4,10 @@
 
 #include "lumo/DebugAllocator.h"
 
-// 18 frames starting with the caller of the function that calls this (Alloc's own frame first,
-// as the record layout expects). Allocates nothing.
+// Up to `capacity` return addresses, innermost first: this function's own place, its caller
+// (Alloc), operator new, the code that allocated, and outwards. Allocates nothing and takes no
+// lock of ours; a thread that asks again from an unchanged call chain gets its last walk back
+// after checking it against the stack (see the .cpp).
 __attribute__((noinline)) size_t CaptureAllocationStack(uint64_t* frames, size_t capacity);
 bool SymboliseAllocationFrame(uint64_t address, std::string& file, int& line);
 void WriteAllocatorOutput(const char* line);

@@ -41,12 +41,33 @@ __attribute__((noinline)) void LeakHere()
     asm volatile("" ::: "memory");  // no jump into operator new: this frame stays on the stack
 }
 
+volatile int g_rounds = 3;  // the loops below are not unrolled: one call site each
+
+constexpr int kLeakThereLine = __LINE__ + 4;
+
+__attribute__((noinline)) void LeakThere()
+{
+    g_leaked = new char[40];
+    asm volatile("" ::: "memory");
+}
+
 int RunScenario(const std::string& scenario)
 {
     if (scenario == "leak")
     {
         LeakHere();
         std::vector<std::string> freed(10, std::string(100, 'x'));
+        return 0;
+    }
+    if (scenario == "two-sites")
+    {
+        // A thread's stack captures are reused while its call chain stays the same; each site
+        // must still get its own stack.
+        for (int i = 0; i < g_rounds; ++i)
+            LeakHere();
+        for (int i = 0; i < g_rounds; ++i)
+            LeakThere();
+        LeakHere();
         return 0;
     }
     if (scenario == "clean")
@@ -132,6 +153,20 @@ TEST(GlobalAllocator, LeakReportNamesSizeThreadAndSite)
     EXPECT_NE(child.output.find(">>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>"), std::string::npos);
     EXPECT_NE(child.output.find("A total of 1 leaks at 1 locations."), std::string::npos) << child.output;
     EXPECT_NE(child.output.find("<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<"), std::string::npos);
+}
+
+TEST(GlobalAllocator, EachSiteKeepsItsOwnStack)
+{
+    const ChildResult child = RunChild("two-sites");
+    ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.output;
+    const std::string thread = " (thread id " + std::to_string(child.pid) + ").";
+    const std::string here = "GlobalAllocatorTest.cpp(" + std::to_string(kLeakLine) + "): ";
+    const std::string there = "GlobalAllocatorTest.cpp(" + std::to_string(kLeakThereLine) + "): ";
+    for (const std::string& entry : {here + "3 memory blocks of size 24 were never freed" + thread,
+                                     here + "1 memory block of size 24 was never freed" + thread,
+                                     there + "3 memory blocks of size 40 were never freed" + thread,
+                                     std::string("A total of 7 leaks at 3 locations.")})
+        EXPECT_NE(child.output.find(entry), std::string::npos) << entry << "\n" << child.output;
 }
 
 TEST(GlobalAllocator, ProgramThatFreesEverythingHasNoEntry)
