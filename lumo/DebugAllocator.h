@@ -7,7 +7,10 @@
 //
 // What gets tracked on Linux: every operator new of the executable and of the C++ libraries it
 // loads (libstdc++, the toolkit's C++ layer); GTK, GLib and other C libraries use malloc and are
-// never seen. Blocks made before tracking started are unknown to it.
+// never seen. Blocks made before tracking started (the shared libraries' static initialisers) are
+// unknown to it; one of them freed while tracking is reported like any unknown block. Blocks made
+// after the start but before main (the executable's static initialisers) are tracked, so their
+// frees are known, and left out of the leak report.
 //
 // States: not yet tracking (everything goes straight to malloc/free), tracking, and reported
 // (after the leak report: untracked for good, so nothing reaches the emptied tables again).
@@ -21,7 +24,8 @@
 // Locking: the tables are split into shards by block address, each with its own mutex, so
 // threads seldom wait for each other. Stacks are captured before any lock is taken: the
 // unwinder may take the dynamic loader's lock, and a thread inside dlopen may be waiting for
-// ours. fork() is safe: every lock is taken before and released after it (pthread_atfork).
+// ours. fork() is safe: the program's atfork handlers (lumo/tracking/) take every lock before
+// it and release them after it, so a child that allocates never finds one held.
 
 #include <pthread.h>
 
