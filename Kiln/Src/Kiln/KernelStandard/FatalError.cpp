@@ -1,0 +1,293 @@
+#include "Kiln/Src/Kiln/KernelStandard/FatalError.h"
+
+#include <cxxabi.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
+#include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
+#include "platform/SignalStack.h"
+
+namespace Kiln
+{
+
+namespace
+{
+
+std::atomic<bool> g_reportAllowed{true};
+std::atomic<bool> g_abort{false};
+std::atomic<bool> g_shutdownInProgress{false};
+// One lock for every report of the run; never destroyed, so a thread that reports while the
+// process exits never finds it gone.
+std::mutex& ReportLock()
+{
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+struct ShutdownNode
+{
+    void* argument;
+    ShutdownCallback callback;
+    ShutdownNode* next;
+};
+std::atomic<ShutdownNode*> g_shutdownChain{nullptr};
+
+std::atomic<bool (*)()> g_channelEnabled{nullptr};
+std::atomic<void (*)(const char*)> g_channelPrint{nullptr};
+std::atomic<void (*)()> g_channelEmergencyClose{nullptr};
+
+void PrintToChannel(const char* text)
+{
+    if (auto print = g_channelPrint.load())
+        print(text);
+}
+
+// ---- the fault guard ----
+
+struct GuardFrame
+{
+    sigjmp_buf resume;
+    GuardFrame* previous;
+    volatile sig_atomic_t reporting;
+};
+
+thread_local GuardFrame* t_guard = nullptr;
+
+constexpr int kGuardedSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+struct sigaction g_previousActions[NSIG];
+
+void PassOn(int signalNumber, siginfo_t* info, void* context)
+{
+    const struct sigaction& previous = g_previousActions[signalNumber];
+    if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction)
+    {
+        previous.sa_sigaction(signalNumber, info, context);
+        return;
+    }
+    if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
+    {
+        previous.sa_handler(signalNumber);
+        return;
+    }
+    // The default action: a fault recurs on return and ends the process then.
+    struct sigaction defaultAction{};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(signalNumber, &defaultAction, nullptr);
+    if (!info || info->si_code <= 0)
+        syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), signalNumber);
+}
+
+void OnGuardedSignal(int signalNumber, siginfo_t* info, void* context)
+{
+    GuardFrame* frame = t_guard;
+    if (frame && !frame->reporting)
+    {
+        frame->reporting = 1;  // a fault inside the report goes on to the crash handlers
+        ExceptionPointers pointers;
+        MakeExceptionPointers(signalNumber, info, static_cast<const ucontext_t*>(context), pointers);
+        pointers.inSignalHandler = true;
+        if (WriteExceptionReport(&pointers) == 1)
+            siglongjmp(frame->resume, 1);
+    }
+    PassOn(signalNumber, info, context);
+}
+
+void InstallFaultGuard()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        PrepareErrorReport();
+        for (int signalNumber : kGuardedSignals)
+        {
+            struct sigaction action{};
+            action.sa_sigaction = OnGuardedSignal;
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+            sigemptyset(&action.sa_mask);
+            sigaction(signalNumber, &action, &g_previousActions[signalNumber]);
+        }
+    });
+}
+
+// A C++ exception that no guard caught, reported like a fault of the system's C++ exception code.
+int ReportUncaughtException()
+{
+    ucontext_t context;
+    getcontext(&context);
+    ExceptionPointers pointers;
+    pointers.code = kCppExceptionCode;
+    pointers.context = &context;
+    return WriteExceptionReport(&pointers);
+}
+
+}  // namespace
+
+uint32_t RunThreadGuarded(Thread& thread)
+{
+    if (g_abort.load())
+        return 0;
+    InstallFaultGuard();
+    platform::EnsureSignalStack();
+
+    GuardFrame frame;
+    frame.previous = t_guard;
+    frame.reporting = 0;
+    if (sigsetjmp(frame.resume, 1) != 0)
+    {
+        // Back from a reported fault.
+        t_guard = frame.previous;
+        return 0;
+    }
+    t_guard = &frame;
+    uint32_t result = 0;
+    try
+    {
+        result = RunThreadCatching(thread);
+    }
+    catch (abi::__forced_unwind&)
+    {
+        t_guard = frame.previous;  // the thread is being ended on purpose
+        throw;
+    }
+    catch (...)
+    {
+        frame.reporting = 1;
+        if (ReportUncaughtException() != 1)
+        {
+            t_guard = frame.previous;
+            throw;
+        }
+        result = 0;
+    }
+    t_guard = frame.previous;
+    return result;
+}
+
+uint32_t RunThreadCatching(Thread& thread)
+{
+    try
+    {
+        return thread.CallRoutine();
+    }
+    catch (const AssertEx&)
+    {
+        CriticalShutdown();
+        return 0;
+    }
+    catch (const Exception& exception)
+    {
+        HandleFatalException(exception);
+        CriticalShutdown();
+        return 0;
+    }
+}
+
+uint32_t HandleFatalException(const Exception& exception)
+{
+    // Only one report at a time: a second fatal error elsewhere returns at once.
+    if (!g_reportAllowed.exchange(false))
+        return 1;
+    std::lock_guard<std::mutex> lock(ReportLock());
+    if (g_abort.load())
+        return 1;
+    uint32_t result = 0;
+    try
+    {
+        if (ExceptionHandlerEnabled())
+        {
+            std::string text = "** EXCEPTION **\n   ";
+            text += exception.CallStack();
+            text += "\n";
+            PrintToChannel(text.c_str());
+        }
+        result = static_cast<uint32_t>(WriteAssertReport(exception));
+    }
+    catch (...)
+    {
+        ShowFatalMessageBox("An error occurred trying to display the fatal error window! (0)", "Fatal Error");
+        g_abort = true;
+        result = 1;
+    }
+    if (!g_abort.load())
+        g_reportAllowed = true;
+    return result;
+}
+
+void CriticalShutdown()
+{
+    if (g_shutdownInProgress.load() && !g_shutdownChain.load())
+        return;
+    g_shutdownInProgress = true;
+    if (ExceptionHandlerEnabled())
+    {
+        try
+        {
+            PrintToChannel("Critical Shutdown ...");
+        }
+        catch (...)
+        {
+            if (auto close = g_channelEmergencyClose.load())
+                close();
+        }
+    }
+    try
+    {
+        for (ShutdownNode* node = g_shutdownChain.load(); node; node = node->next)
+            node->callback(node->argument);
+    }
+    catch (...)
+    {
+        if (ExceptionHandlerEnabled())
+        {
+            try
+            {
+                PrintToChannel("Critical Shutdown failure!");
+            }
+            catch (...)
+            {
+            }
+        }
+    }
+    g_shutdownInProgress = false;
+}
+
+void AddShutdownCallback(ShutdownCallback callback, void* argument)
+{
+    ShutdownNode* node = new ShutdownNode{argument, callback, g_shutdownChain.load()};
+    while (!g_shutdownChain.compare_exchange_weak(node->next, node))
+    {
+    }
+}
+
+void SetExceptionChannelHooks(const ExceptionChannelHooks& hooks)
+{
+    g_channelEnabled = hooks.enabled;
+    g_channelPrint = hooks.print;
+    g_channelEmergencyClose = hooks.emergencyClose;
+}
+
+bool ExceptionHandlerEnabled()
+{
+    auto enabled = g_channelEnabled.load();
+    return enabled && g_channelPrint.load() && enabled();
+}
+
+bool IsFatalAbortSet()
+{
+    return g_abort.load();
+}
+
+void SetFatalAbort(bool set)
+{
+    g_abort = set;
+}
+
+}  // namespace Kiln

@@ -1,0 +1,268 @@
+#include "Kiln/Src/Kiln/KernelStandard/SyncObject.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
+#include "platform/DebugOutput.h"
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+// Runs `body` on a thread of its own and waits for it.
+template <typename Body>
+void OnOtherThread(Body body)
+{
+    std::thread(body).join();
+}
+
+uint32_t ReturnArgument(void* argument)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
+}
+
+TEST(KilnSyncObject, OperationsPerClass)
+{
+    struct Row
+    {
+        const char* name;
+        std::unique_ptr<Kiln::SyncObject> object;
+        bool hasHandle;
+        bool release;  // Release on an object the calling thread holds (where that applies)
+        bool unlock;
+    };
+    Row rows[] = {
+        {"SyncObject", std::make_unique<Kiln::SyncObject>(), false, false, false},
+        {"WEvent", std::make_unique<Kiln::WEvent>(true, true), true, false, true},
+        {"Mutex", std::make_unique<Kiln::Mutex>(true), true, true, false},  // one level: Release took it
+        {"CriticalSection", std::make_unique<Kiln::CriticalSection>(), false, false, true},
+        {"Thread", std::make_unique<Kiln::Thread>(ReturnArgument, nullptr, true), true, false, false},
+    };
+    static_cast<Kiln::CriticalSection*>(rows[3].object.get())->Lock(Kiln::kInfinite);
+    for (Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.object->GetHandle() != nullptr, row.hasHandle);
+        EXPECT_EQ(row.object->Release(), row.release);
+        EXPECT_EQ(row.object->Unlock(), row.unlock);
+    }
+    // Nothing to wait on: false; a set manual event and an ended thread: true.
+    EXPECT_FALSE(rows[0].object->Wait(0));
+    EXPECT_TRUE(rows[1].object->Wait(0));
+    EXPECT_TRUE(rows[4].object->Wait(Kiln::kInfinite));
+}
+
+TEST(KilnSyncObject, TimedWaitsAndManualEvent)
+{
+    Kiln::WEvent manual(true, false);
+    EXPECT_FALSE(manual.Wait(0));
+    EXPECT_FALSE(manual.Wait(30));
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        manual.Set();
+    });
+    EXPECT_TRUE(manual.Wait(Kiln::kInfinite));
+    setter.join();
+    EXPECT_TRUE(manual.Wait(0));  // stays set for every waiter
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Reset());
+    EXPECT_FALSE(manual.Wait(0));
+}
+
+TEST(KilnSyncObject, NamedObjectsAreRefused)
+{
+    Kiln::WEvent event(true, true, "Global\\Something");
+    Kiln::Mutex mutex(false, "Something");
+    EXPECT_EQ(event.GetHandle(), nullptr);
+    EXPECT_FALSE(event.Set());
+    EXPECT_FALSE(mutex.Wait(0));
+}
+
+// Starts `count` threads that each wait once on `event` and counts who got through.
+struct Waiters
+{
+    std::atomic<int> released{0};
+    std::vector<std::thread> threads;
+
+    Waiters(Kiln::WEvent& event, int count, uint32_t timeoutMs)
+    {
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([&, timeoutMs] {
+                if (event.Wait(timeoutMs))
+                    ++released;
+            });
+        while (event.GetHandle()->WaiterCount() < static_cast<size_t>(count))
+            std::this_thread::sleep_for(1ms);
+    }
+    void Join()
+    {
+        for (auto& thread : threads)
+            thread.join();
+    }
+};
+
+TEST(KilnSyncObject, AutoResetEventReleasesOneWaiterPerSignal)
+{
+    Kiln::WEvent event(false, false);
+    Waiters waiters(event, 2, 300);
+    event.Set();
+    waiters.Join();
+    EXPECT_EQ(waiters.released.load(), 1);
+    EXPECT_FALSE(event.Wait(0));  // the signal was used up
+}
+
+TEST(KilnSyncObject, PulseReleasesCurrentWaitersOnly)
+{
+    for (bool manual : {true, false})
+    {
+        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+        Kiln::WEvent event(manual, false);
+        Waiters waiters(event, 2, Kiln::kInfinite);
+        EXPECT_TRUE(event.Pulse());
+        if (!manual)
+            event.Pulse();  // one waiter per pulse
+        waiters.Join();
+        EXPECT_EQ(waiters.released.load(), 2);
+        EXPECT_FALSE(event.Wait(20));  // a later waiter blocks: the event was left reset
+    }
+}
+
+TEST(KilnSyncObject, MutexIsRecursiveAndOwned)
+{
+    Kiln::Mutex mutex(false);
+    ASSERT_TRUE(mutex.Wait(0));
+    ASSERT_TRUE(mutex.Wait(0));
+    OnOtherThread([&] {
+        EXPECT_FALSE(mutex.Wait(20));
+        EXPECT_FALSE(mutex.Release());  // not the owner
+    });
+    EXPECT_TRUE(mutex.Release());
+    OnOtherThread([&] { EXPECT_FALSE(mutex.Wait(0)); });  // one level still held
+    EXPECT_TRUE(mutex.Unlock());
+    EXPECT_FALSE(mutex.Release());
+    OnOtherThread([&] {
+        EXPECT_TRUE(mutex.Wait(0));
+        EXPECT_TRUE(mutex.Release());
+    });
+}
+
+TEST(KilnSyncObject, AbandonedMutexIsTakenByItsNextOwner)
+{
+    Kiln::Mutex mutex(false);
+    std::string debugText;
+    auto previous = platform::SetDebugOutputHook([&](const std::string& text) { debugText += text; });
+    {
+        Kiln::Thread holder([](void* m) -> uint32_t { return static_cast<Kiln::Mutex*>(m)->Wait(0) ? 7 : 1; },
+                            &mutex, true);
+        ASSERT_TRUE(holder.Wait(Kiln::kInfinite));
+        EXPECT_EQ(holder.ExitCode(), 7u);
+    }
+    // The holder ended without releasing: the next wait takes the mutex, and says so.
+    {
+        Kiln::ScopedLock lock(&mutex);
+        EXPECT_TRUE(lock.IsHeld());
+    }
+    platform::SetDebugOutputHook(previous);
+    EXPECT_NE(debugText.find("abandoned"), std::string::npos) << debugText;
+    // ScopedLock released it: another thread can take it.
+    OnOtherThread([&] {
+        EXPECT_TRUE(mutex.Wait(0));
+        EXPECT_TRUE(mutex.Release());
+    });
+}
+
+TEST(KilnSyncObject, CriticalSectionTimeoutIsOneTry)
+{
+    Kiln::CriticalSection section;
+    ASSERT_TRUE(section.Lock(Kiln::kInfinite));
+    ASSERT_TRUE(section.Lock(0));  // recursive
+    OnOtherThread([&] {
+        EXPECT_FALSE(section.Lock(0));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(section.Lock(5000));  // one try, no wait
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+        EXPECT_FALSE(section.Unlock());  // not held by this thread
+    });
+    EXPECT_TRUE(section.Unlock());
+    EXPECT_TRUE(section.Unlock());
+    EXPECT_FALSE(section.Unlock());
+    OnOtherThread([&] {
+        Kiln::ScopedLock lock(&section);
+        EXPECT_TRUE(lock.IsHeld());
+    });
+    EXPECT_TRUE(section.Lock(0));
+    section.Unlock();
+}
+
+struct StopProbe
+{
+    Kiln::Thread* thread = nullptr;
+    std::atomic<bool> sawStop{false};
+};
+
+uint32_t WaitForStop(void* argument)
+{
+    auto* probe = static_cast<StopProbe*>(argument);
+    // The destructor signals the stop event before it lets a suspended thread run.
+    probe->sawStop = platform::WaitForOne(probe->thread->GetHandle(), Kiln::kInfinite) == platform::kWaitObject0;
+    return 5;
+}
+
+TEST(KilnThread, SuspendedThreadRunsWhenDestroyedAndSeesTheStop)
+{
+    StopProbe probe;
+    {
+        Kiln::Thread thread(WaitForStop, &probe, false);
+        probe.thread = &thread;
+        ASSERT_TRUE(thread.IsValid());
+        EXPECT_FALSE(thread.Wait(20));  // suspended: not ended
+        EXPECT_EQ(thread.ExitCode(), platform::kStillActive);
+        EXPECT_TRUE(thread.IsAlive());
+    }
+    EXPECT_TRUE(probe.sawStop.load());
+}
+
+TEST(KilnThread, ExitCodesAndResume)
+{
+    Kiln::Thread a(ReturnArgument, reinterpret_cast<void*>(uintptr_t{42}), false);
+    Kiln::Thread b(ReturnArgument, reinterpret_cast<void*>(uintptr_t{0xFFFFFFF0}), true);
+    EXPECT_TRUE(a.SetPriority(1));
+    EXPECT_TRUE(a.Resume());
+    ASSERT_TRUE(a.Wait(Kiln::kInfinite));
+    ASSERT_TRUE(b.Wait(Kiln::kInfinite));
+    EXPECT_EQ(a.ExitCode(), 42u);
+    EXPECT_EQ(b.ExitCode(), 0xFFFFFFF0u);
+    EXPECT_FALSE(a.IsAlive());
+    EXPECT_NE(a.ThreadId(), b.ThreadId());
+}
+
+TEST(KilnProcess, IsProcessAlive)
+{
+    EXPECT_TRUE(Kiln::IsProcessAlive(getpid()));
+    EXPECT_FALSE(Kiln::IsProcessAlive(0));
+    EXPECT_FALSE(Kiln::IsProcessAlive(-1));
+    EXPECT_FALSE(Kiln::IsProcessAlive(0x7FFFFFF0));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(0);
+    // Ended but not collected yet: not alive.
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_FALSE(Kiln::IsProcessAlive(child));
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_FALSE(Kiln::IsProcessAlive(child));
+}
+
+}  // namespace
