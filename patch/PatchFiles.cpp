@@ -1,0 +1,196 @@
+#include "patch/PatchFiles.h"
+
+#include <sys/stat.h>
+
+#include "lumo/SafePath.h"
+#include "lumo/StringUtil.h"
+#include "patch/FileMd5.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchFileNames.h"
+#include "patch/PatchMessages.h"
+#include "patch/PatchTool.h"
+#include "platform/NativePath.h"
+
+namespace
+{
+
+constexpr wchar_t kDataFolder[] = L"data";
+constexpr wchar_t kDiffExt[] = L".diff";
+constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
+
+size_t NameStart(const std::wstring& path)
+{
+    const size_t separator = path.find_last_of(L"/\\");
+    return separator == std::wstring::npos ? 0 : separator + 1;
+}
+
+// The converter counts as installed when its name is a file (or a link to one).
+bool IsConverterInstalled(const std::wstring& toolFolder)
+{
+    struct stat st;
+    return stat(ToNativePath(toolFolder + kArchiveConverterExe).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The package's difference file for a listed path, relative to the package folder:
+// data\<folders>\<name>.diff, or data\<folders>\<stem>-diff.ka for an archive.
+std::wstring DiffRelativePath(const std::wstring& listed, bool archive)
+{
+    const size_t nameStart = NameStart(listed);
+    const std::wstring folders = listed.substr(0, nameStart);
+    const std::wstring name = listed.substr(nameStart);
+    std::wstring diffName = name + kDiffExt;
+    if (archive)
+    {
+        const size_t extLength = std::char_traits<wchar_t>::length(kArchiveExt);
+        diffName = name.substr(0, name.size() - extLength) + kArchiveDiffInfix + kArchiveExt;
+    }
+    return std::wstring(kDataFolder) + L"\\" + folders + diffName;
+}
+
+void SendError(const std::wstring& text)
+{
+    PatchSendMessage(PATCH_LEVEL_ERROR, text);
+}
+
+// The tool's answer, as the user reads it. False for every exit code but 0.
+bool ReportExitCode(int code, bool archive, const std::wstring& listed)
+{
+    using namespace PatchMessages;
+    switch (code)
+    {
+    case 0:
+        return true;
+    case 1:
+        SendError(archive ? LumoUtil::FormatWString(kContentsDoNotMatch, listed.c_str()) : kNotEnoughArguments);
+        return false;
+    case 2:
+        SendError(LumoUtil::FormatWString(kCannotOpenDataFile, listed.c_str()));
+        return false;
+    case 3:
+        SendError(LumoUtil::FormatWString(kCannotOpenPatchFile, listed.c_str()));
+        return false;
+    case 4:
+        SendError(kCannotOpenOutputFile);
+        return false;
+    default:
+        SendError(LumoUtil::FormatWString(kUnknownPatchError, code, listed.c_str()));
+        return false;
+    }
+}
+
+bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& record, BackupPairArray& backups)
+{
+    using namespace PatchMessages;
+    if (!PatchKeepGoing())
+        return false;
+
+    std::wstring target;
+    std::wstring error;
+    if (!ResolvePatchTarget(context.installDir, record.path, target, error))
+    {
+        SendError(error);
+        return false;
+    }
+    const std::wstring toolFolder = MakePatchToolFolder(context.installDir);
+    const bool archive = IsArchiveFileName(record.path.substr(NameStart(record.path))) &&
+                         IsConverterInstalled(toolFolder);
+    std::wstring diff;
+    if (!LumoUtil::ResolveInstallPath(context.packageDir, DiffRelativePath(record.path, archive), diff, error))
+    {
+        SendError(error);
+        return false;
+    }
+    const std::wstring backup = target + kBackupExt;
+
+    std::wstring digest;
+    if (!ComputeFileMD5(target, digest))
+    {
+        SendError(kChecksumFailed + target);
+        return false;
+    }
+    if (digest == record.newChecksum)
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kAlreadyPatched + target);
+        return true;
+    }
+    if (digest != record.oldChecksum)
+    {
+        SendError(kFileDamaged + target);
+        return false;
+    }
+
+    if (!MoveToBackup(context, JournalEntry::kPatched, target, backup, error))
+    {
+        SendError(LumoUtil::FormatWString(kBackupFailed, backup.c_str()));
+        PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+        return false;
+    }
+    backups.push_back({target, backup});
+
+    const std::wstring outputFolder = target.substr(0, NameStart(target));
+    if (!IsFolderPresent(outputFolder) && !CreateFolderChain(context, outputFolder, error))
+    {
+        SendError(kCannotCreateDirectory + outputFolder);
+        PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+        return false;
+    }
+
+    const PatchToolCommand command = MakePatchToolCommand(toolFolder, archive, backup, diff, target);
+    const PatchToolRun run = RunPatchTool(command);
+    CountInstallAction();  // the tool has written (or begun to write) the target
+    if (run.outcome == PatchToolRun::kNotStarted)
+    {
+        PatchSendMessage(PATCH_LEVEL_STATUS, kFailedPatchCommand + command.commandLine);
+        PatchSendMessage(PATCH_LEVEL_DETAIL, FromNativePath(run.error));
+        return false;
+    }
+    if (run.outcome == PatchToolRun::kCancelled)
+        return false;
+    if (!ReportExitCode(run.exitCode, archive, record.path))
+        return false;
+
+    // Exit code 0 is only the tool's word; the content is what counts.
+    std::wstring written;
+    if (!ComputeFileMD5(target, written))
+    {
+        SendError(kChecksumFailed + target);
+        return false;
+    }
+    if (written != record.newChecksum)
+    {
+        const std::wstring text = LumoUtil::FormatWString(kContentsDoNotMatch, record.path.c_str());
+        if (!archive)
+        {
+            SendError(text);
+            return false;
+        }
+        PatchSendMessage(PATCH_LEVEL_WARNING, text);
+    }
+    KeepOwnership(backup, target);
+    return true;
+}
+
+}  // namespace
+
+bool IsArchiveFileName(const std::wstring& name)
+{
+    const size_t extLength = std::char_traits<wchar_t>::length(kArchiveExt);
+    const size_t first = name.find(kArchiveExt);
+    return first != std::wstring::npos && first + extLength == name.size();
+}
+
+bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& records, BackupPairArray& backups)
+{
+    for (const PatchFileRecord& record : records)
+    {
+        if (!PatchOneFile(context, record, backups))
+            return false;
+    }
+    return true;
+}
+
+bool PatchFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
+{
+    return PatchFilesIn(CurrentPatchStageContext(), records, backups);
+}

@@ -1,0 +1,52 @@
+#pragma once
+// The external programs in an installation's "bin" folder that rebuild a patched file from its
+// backup and a difference file: the binary-patch tool for ordinary files, and the game's archive
+// converter (command "patchapply") for ".ka" archives. They are started with an argument vector,
+// never through a shell, so no path needs quoting; the Windows-style command line exists only for
+// the user's messages. Their working folder is the tool folder, their standard input /dev/null,
+// and their output is left alone (not captured), so a tool that writes a lot can never block on
+// us. The exit code is the tool's answer; a tool ended by a signal reports 128 + the signal, so it
+// never counts as success.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr wchar_t kPatchToolExe[] = L"kpatchl-w32.exe";
+inline constexpr char kArchivePatchCommand[] = "patchapply";
+
+// How long a tool asked to stop (SIGTERM) gets before it is killed.
+inline constexpr uint32_t kPatchToolTerminateGraceMs = 5000;
+
+struct PatchToolCommand
+{
+    std::vector<std::string> argv;  // native, as the program receives them
+    std::wstring commandLine;       // the Windows-style line, for messages
+    std::wstring toolFolder;        // ends with a separator
+};
+
+// The install's tool folder: installDir, a "\" unless it already ends in a separator, "bin\".
+std::wstring MakePatchToolFolder(const std::wstring& installDir);
+
+// The tool's command for rebuilding target from backup and diff:
+//   ordinary file: "<folder>kpatchl-w32.exe" "B" "D" "T"
+//   archive:       "<folder>KAConverter.exe" patchapply "B" "D" "T"
+PatchToolCommand MakePatchToolCommand(const std::wstring& toolFolder, bool archive, const std::wstring& backup,
+                                      const std::wstring& diff, const std::wstring& target);
+
+struct PatchToolRun
+{
+    enum Outcome
+    {
+        kExited,     // exitCode holds the tool's answer
+        kNotStarted, // error says why
+        kCancelled,  // the keep-going check said stop; the tool was ended
+    };
+    Outcome outcome = kNotStarted;
+    int exitCode = -1;  // the exit status; 128 + the signal that ended it; -1 when unknown
+    std::string error;
+};
+
+// Starts the tool and waits for it, asking the patch engine's keep-going check every 100 ms. On a
+// stop the tool gets SIGTERM and, when it is still there after graceMs, SIGKILL.
+PatchToolRun RunPatchTool(const PatchToolCommand& command, uint32_t graceMs = kPatchToolTerminateGraceMs);

@@ -1,0 +1,423 @@
+#include "patch/UninstallLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "lumo/PathUtil.h"
+#include "lumo/SafePath.h"
+#include "lumo/StringUtil.h"
+#include "lumo/TextConversion.h"
+#include "patch/FileLists.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
+#include "platform/NativePath.h"
+
+namespace
+{
+
+// Logs hold a few records per installed file: kilobytes to a few megabytes. Anything near this
+// is not a log we know how to extend, and is not read into memory.
+constexpr uint64_t kMaxLogSize = 256u * 1024 * 1024;
+
+constexpr wchar_t kLogLeftUnchanged[] = L"The uninstall log was left unchanged because it cannot be extended safely: ";
+
+uint32_t GetU32(const std::string& bytes, size_t offset)
+{
+    return uint32_t(uint8_t(bytes[offset])) | uint32_t(uint8_t(bytes[offset + 1])) << 8 |
+           uint32_t(uint8_t(bytes[offset + 2])) << 16 | uint32_t(uint8_t(bytes[offset + 3])) << 24;
+}
+
+void PutU32(std::string& bytes, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = char(value >> (8 * i));
+}
+
+void AppendU16(std::string& bytes, uint16_t value)
+{
+    bytes += char(value);
+    bytes += char(value >> 8);
+}
+
+void AppendU32(std::string& bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes += char(value >> (8 * i));
+}
+
+uint32_t Crc32(const char* data, size_t size)
+{
+    return uint32_t(crc32(0L, reinterpret_cast<const Bytef*>(data), uInt(size)));
+}
+
+void AppendBlock(std::string& out, const char* data, size_t size)
+{
+    AppendU32(out, uint32_t(size));
+    AppendU32(out, ~uint32_t(size));
+    AppendU32(out, Crc32(data, size));
+    out.append(data, size);
+}
+
+std::string At(size_t offset)
+{
+    return " at offset " + std::to_string(offset);
+}
+
+// Reads the whole log. 0, or the errno of what failed.
+int ReadLog(const std::string& path, std::string& bytes)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+    {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    bytes.resize(size_t(st.st_size));
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+        {
+            const int error = got < 0 ? errno : EIO;  // shorter than it was a moment ago
+            close(fd);
+            return error;
+        }
+        done += size_t(got);
+    }
+    close(fd);
+    return 0;
+}
+
+// Writes bytes as a new file at path (a stale one is removed first), flushed to the disk, with
+// the mode and owner of model. 0, or the errno of what failed; nothing stays behind on failure.
+int WriteNewFile(const std::string& path, const std::string& bytes, const std::wstring& model)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || unlink(path.c_str()) != 0))
+        return S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    size_t done = 0;
+    while (error == 0 && done < bytes.size())
+    {
+        const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            error = put < 0 ? errno : EIO;
+        else
+            done += size_t(put);
+    }
+    if (error == 0 && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
+    {
+        unlink(path.c_str());
+        return error;
+    }
+    KeepOwnership(model, FromNativePath(path));
+    return 0;
+}
+
+void SyncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+std::wstring ErrnoText(int error)
+{
+    return ToWide(strerror(error));
+}
+
+void ReportWriteFailure(const std::wstring& path, int error)
+{
+    PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + ErrnoText(error) + L")");
+}
+
+}  // namespace
+
+bool ParseUninstallLog(const std::string& bytes, UninstallLogImage& image, std::string& reason)
+{
+    image = UninstallLogImage();
+    if (bytes.size() < kUninstallHeaderSize + kUninstallBlockHeaderSize)
+    {
+        reason = "the file is shorter than a header and one block";
+        return false;
+    }
+    if (bytes.size() > kMaxLogSize)
+    {
+        reason = "the file is larger than any uninstall log";
+        return false;
+    }
+    if (GetU32(bytes, kUninstallHeaderCrcOffset) != Crc32(bytes.data(), kUninstallHeaderCrcOffset))
+    {
+        reason = "the header checksum does not match";
+        return false;
+    }
+
+    std::string stream;
+    stream.reserve(bytes.size());
+    size_t pos = kUninstallHeaderSize;
+    while (pos < bytes.size())
+    {
+        if (bytes.size() - pos < kUninstallBlockHeaderSize)
+        {
+            reason = "a block header is cut off" + At(pos);
+            return false;
+        }
+        const uint32_t size = GetU32(bytes, pos);
+        if (GetU32(bytes, pos + 4) != ~size)
+        {
+            reason = "the block" + At(pos) + " has inconsistent size fields";
+            return false;
+        }
+        if (size > kUninstallBlockDataSize)
+        {
+            reason = "the block" + At(pos) + " holds more than 4096 bytes";
+            return false;
+        }
+        const size_t data = pos + kUninstallBlockHeaderSize;
+        if (bytes.size() - data < size)
+        {
+            reason = "the block" + At(pos) + " runs past the end of the file";
+            return false;
+        }
+        if (GetU32(bytes, pos + 8) != Crc32(bytes.data() + data, size))
+        {
+            reason = "the block" + At(pos) + " fails its checksum";
+            return false;
+        }
+        if (size < kUninstallBlockDataSize && data + size != bytes.size())
+        {
+            reason = "the block" + At(pos) + " is not full but is not the last one";
+            return false;
+        }
+        stream.append(bytes, data, size);
+        pos = data + size;
+    }
+
+    // Walk the record chain to be sure the closing record really is the last 28 bytes.
+    if (stream.size() < kUninstallClosingRecordSize)
+    {
+        reason = "the record data is shorter than the closing record";
+        return false;
+    }
+    size_t record = 0;
+    size_t last = 0;
+    while (record < stream.size())
+    {
+        if (stream.size() - record < 10)
+        {
+            reason = "a record header is cut off at record offset " + std::to_string(record);
+            return false;
+        }
+        const uint32_t dataSize = GetU32(stream, record + 6);
+        if (stream.size() - record - 10 < dataSize)
+        {
+            reason = "the record at record offset " + std::to_string(record) + " runs past the end";
+            return false;
+        }
+        last = record;
+        record += 10 + size_t(dataSize);
+    }
+    if (stream.size() - last != kUninstallClosingRecordSize)
+    {
+        reason = "the last record is " + std::to_string(stream.size() - last) + " bytes long, not 28";
+        return false;
+    }
+
+    image.header = bytes.substr(0, kUninstallHeaderSize);
+    image.stream = std::move(stream);
+    image.numRecs = GetU32(bytes, kUninstallNumRecsOffset);
+    image.endOffset = GetU32(bytes, kUninstallEndOffsetOffset);
+    image.fileSize = bytes.size();
+    return true;
+}
+
+std::string MakeUninstallDeleteRecord(const std::string& path)
+{
+    std::string data;
+    const size_t length = path.size();
+    if (length < 0xFD)
+    {
+        data += char(length);
+    }
+    else if (length <= 0xFFFF)
+    {
+        data += char(0xFD);
+        AppendU16(data, uint16_t(length));
+    }
+    else
+    {
+        data += char(0xFE);
+        AppendU32(data, uint32_t(length));
+    }
+    data += path;
+    data += char(0xFF);
+
+    std::string record;
+    AppendU16(record, kUninstallDeleteFileRecord);
+    AppendU32(record, 0);
+    AppendU32(record, uint32_t(data.size()));
+    return record + data;
+}
+
+std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std::vector<std::string>& records)
+{
+    const size_t splice = image.stream.size() - kUninstallClosingRecordSize;
+    size_t recordBytes = 0;
+    for (const std::string& record : records)
+        recordBytes += record.size();
+
+    std::string stream;
+    stream.reserve(image.stream.size() + recordBytes);
+    stream.append(image.stream, 0, splice);
+    for (const std::string& record : records)
+        stream += record;
+    stream.append(image.stream, splice, kUninstallClosingRecordSize);
+
+    // Every block but the last is full, so cutting the whole stream again gives the blocks before
+    // the splice back unchanged. The last block may be empty; it is written all the same.
+    std::string out = image.header;
+    out.reserve(out.size() + stream.size() + (stream.size() / kUninstallBlockDataSize + 1) * kUninstallBlockHeaderSize);
+    size_t blocks = 0;
+    for (size_t pos = 0;; pos += kUninstallBlockDataSize)
+    {
+        const size_t size = std::min(kUninstallBlockDataSize, stream.size() - pos);
+        AppendBlock(out, stream.data() + pos, size);
+        ++blocks;
+        if (size < kUninstallBlockDataSize)
+            break;
+    }
+
+    const size_t unchangedBlocks = splice / kUninstallBlockDataSize;
+    uint32_t endOffset;
+    if (uint64_t(image.endOffset) == image.fileSize)
+        endOffset = uint32_t(out.size());
+    else
+        endOffset = image.endOffset + uint32_t(recordBytes + kUninstallBlockHeaderSize * (blocks - unchangedBlocks));
+    PutU32(out, kUninstallNumRecsOffset, image.numRecs + uint32_t(records.size()));
+    PutU32(out, kUninstallEndOffsetOffset, endOffset);
+    PutU32(out, kUninstallHeaderCrcOffset, Crc32(out.data(), kUninstallHeaderCrcOffset));
+    return out;
+}
+
+bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<std::wstring>& addedPaths,
+                            BackupPairArray* backups)
+{
+    if (addedPaths.empty())
+        return true;
+
+    std::wstring log;
+    std::wstring error;
+    if (!LumoUtil::ResolveInstallPath(context.installDir, kUninstallLogName, log, error))
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + error);
+        return true;
+    }
+    const std::string nativeLog = ToNativePath(log);
+    struct stat st;
+    // No log, or none we may change (the owner's write bit is the read-only attribute): nothing to extend.
+    if (stat(nativeLog.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)
+        return true;
+    if (uint64_t(st.st_size) > kMaxLogSize)
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log + L" (the file is larger than any uninstall log)");
+        return true;
+    }
+
+    std::string bytes;
+    if (ReadLog(nativeLog, bytes) != 0)
+        return true;  // cannot be opened: as good as no log
+    UninstallLogImage image;
+    std::string reason;
+    if (!ParseUninstallLog(bytes, image, reason))
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log + L" (" + ToWide(reason) + L")");
+        return true;
+    }
+
+    std::vector<std::string> records;
+    records.reserve(addedPaths.size());
+    for (const std::wstring& path : addedPaths)
+        records.push_back(MakeUninstallDeleteRecord(ToNarrow(LumoUtil::JoinPath(context.installDir, path))));
+    const std::string newLog = BuildExtendedUninstallLog(image, records);
+
+    // With backups the old log moves to its backup first (announced in the journal), and the new
+    // one is written beside it under the name recovery cleans up; without, it is written under the
+    // installer's temporary name. Either way one rename puts it in place.
+    std::wstring model = log;
+    std::wstring temp;
+    if (backups != nullptr)
+    {
+        const std::wstring backup = log + kBackupExt;
+        if (!MoveToBackup(context, JournalEntry::kUninstallLog, log, backup, error))
+        {
+            PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));
+            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+            return false;
+        }
+        backups->push_back({log, backup});
+        model = backup;
+        temp = log + kReplacementExt;
+    }
+    else
+    {
+        temp = log.substr(0, log.find_last_of(L"/\\") + 1) + kUninstallLogTempName;
+    }
+
+    const std::string nativeTemp = ToNativePath(temp);
+    if (const int writeError = WriteNewFile(nativeTemp, newLog, model))
+    {
+        ReportWriteFailure(temp, writeError);
+        return false;
+    }
+    CountInstallAction();
+    if (rename(nativeTemp.c_str(), nativeLog.c_str()) != 0)
+    {
+        const int renameError = errno;
+        unlink(nativeTemp.c_str());
+        ReportWriteFailure(log, renameError);
+        return false;
+    }
+    CountInstallAction();
+    SyncFolderOf(nativeLog);
+    return true;
+}
+
+bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir, BackupPairArray* backups)
+{
+    std::vector<std::wstring> paths;
+    for (const PatchFileRecord& record : ReadAddedFileList(packageDir))
+        paths.push_back(record.path);
+    PatchStageContext context = CurrentPatchStageContext();
+    context.installDir = installDir;
+    context.packageDir = packageDir;
+    return UpdateUninstallLogWith(context, paths, backups);
+}

@@ -1,0 +1,428 @@
+// The patched-files stage against the patch-tool double installed in a scratch installation.
+#include "patch/PatchFiles.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "lumo/PathUtil.h"
+#include "lumo/StringUtil.h"
+#include "lumo/TextConversion.h"
+#include "patch/AddedFiles.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
+#include "patch/PatchTool.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+using fixtures::FakeToolCall;
+using fixtures::PathExists;
+using fixtures::ReadFile;
+using fixtures::WriteFile;
+
+namespace
+{
+
+std::vector<std::pair<int, std::wstring>> g_messages;
+std::atomic<int> g_keepGoingAnswers{-1};  // "yes" answers left; -1: always yes
+
+void RecordMessage(int level, const std::wstring& text)
+{
+    g_messages.emplace_back(level, text);
+}
+
+bool KeepGoing()
+{
+    int left = g_keepGoingAnswers.load();
+    if (left < 0)
+        return true;
+    if (left == 0)
+        return false;
+    g_keepGoingAnswers = left - 1;
+    return true;
+}
+
+bool ProcessAlive(int pid)
+{
+    return pid > 0 && kill(pid, 0) == 0;
+}
+
+// Our standard output and error go to /dev/null while it lives (for a tool that floods them).
+class SilenceOutput
+{
+public:
+    SilenceOutput()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        m_out = dup(STDOUT_FILENO);
+        m_err = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~SilenceOutput()
+    {
+        dup2(m_out, STDOUT_FILENO);
+        dup2(m_err, STDERR_FILENO);
+        close(m_out);
+        close(m_err);
+    }
+
+private:
+    int m_out;
+    int m_err;
+};
+
+class PatchFilesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_install = m_scratch / "install";
+        m_package = m_scratch / "package";
+        m_log = m_scratch / "calls.log";
+        WriteFile(m_package + "/data/.keep", "");
+        setenv(fixtures::kFakePatchToolLogVariable, m_log.c_str(), 1);
+        g_messages.clear();
+        g_keepGoingAnswers = -1;
+        SetPatchCallbacks(nullptr, KeepGoing, RecordMessage);
+    }
+    void TearDown() override
+    {
+        SetPatchCallbacks(nullptr, nullptr, nullptr);
+        unsetenv(fixtures::kFakePatchToolLogVariable);
+    }
+
+    // Installs rel ("/" separators) with oldBytes and puts its difference file (at diffRel below
+    // "data", by default rel + ".diff") into the package.
+    PatchFileRecord AddPatched(const std::string& rel, const std::string& oldBytes, const std::string& newBytes,
+                               const std::vector<std::string>& directives = {}, std::string diffRel = "")
+    {
+        WriteFile(m_install + "/" + rel, oldBytes);
+        if (diffRel.empty())
+            diffRel = rel + ".diff";
+        WriteFile(m_package + "/data/" + diffRel, fixtures::MakeFakeDiff(oldBytes, newBytes, directives));
+        PatchFileRecord record;
+        record.path = FromNativePath(rel);
+        LumoUtil::ReplaceSeparators(record.path, L'\\');
+        record.newChecksum = ToWide(fixtures::Md5Hex(newBytes));
+        record.oldChecksum = ToWide(fixtures::Md5Hex(oldBytes));
+        return record;
+    }
+
+    PatchStageContext Context() const
+    {
+        PatchStageContext context;
+        context.installDir = FromNativePath(m_install);
+        context.packageDir = FromNativePath(m_package);
+        return context;
+    }
+
+    bool Run(const PatchFileRecordArray& records) { return PatchFilesIn(Context(), records, m_backups); }
+
+    std::wstring Target(const std::string& rel) const { return FromNativePath(m_install + "/" + rel); }
+
+    std::vector<std::wstring> MessagesAt(int level) const
+    {
+        std::vector<std::wstring> texts;
+        for (const auto& [messageLevel, text] : g_messages)
+            if (messageLevel == level)
+                texts.push_back(text);
+        return texts;
+    }
+
+    std::vector<FakeToolCall> Calls() const { return fixtures::ReadFakeToolCalls(m_log); }
+
+    fixtures::ScratchFolder m_scratch;
+    std::string m_install;
+    std::string m_package;
+    std::string m_log;
+    BackupPairArray m_backups;
+};
+
+TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecordArray records = {AddPatched("bin/x.dll", "old x", "new x, longer"),
+                                          AddPatched("y.dat", std::string(300000, 'o'), "")};
+    ASSERT_TRUE(Run(records));
+    EXPECT_TRUE(g_messages.empty());
+    EXPECT_EQ("new x, longer", ReadFile(m_install + "/bin/x.dll"));
+    EXPECT_EQ("", ReadFile(m_install + "/y.dat"));
+    EXPECT_EQ("old x", ReadFile(m_install + "/bin/x.dll.pbk"));
+    ASSERT_EQ(2u, m_backups.size());
+    EXPECT_EQ(Target("bin/x.dll"), m_backups[0].file);
+    EXPECT_EQ(Target("bin/x.dll.pbk"), m_backups[0].backup);
+
+    const std::vector<FakeToolCall> calls = Calls();
+    ASSERT_EQ(2u, calls.size());
+    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/bin/x.dll.pbk",
+                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll"};
+    EXPECT_EQ(expected, calls[0].argv);
+    EXPECT_EQ(m_install + "/bin", calls[0].cwd);
+    EXPECT_EQ("0 1 2", calls[0].fds);
+    EXPECT_TRUE(calls[0].stdinAtEnd);
+    EXPECT_TRUE(calls[0].oldExisted);
+    EXPECT_FALSE(calls[0].outExisted);
+    EXPECT_EQ(m_install + "/y.dat.pbk", calls[1].argv[1]);
+
+    FinishPatchedFiles(true, m_backups);
+    EXPECT_FALSE(PathExists(m_install + "/bin/x.dll.pbk"));
+}
+
+TEST_F(PatchFilesTest, AlreadyPatchedFileIsLeftAloneEvenWhenALaterFileFails)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    PatchFileRecordArray records = {AddPatched("a.dll", "new a", "new a"), AddPatched("b.dll", "old b", "new b"),
+                                    AddPatched("c.dll", "old c", "new c", {"EXIT 7"})};
+    records[0].oldChecksum = ToWide(fixtures::Md5Hex("old a"));
+    EXPECT_FALSE(Run(records));
+    EXPECT_EQ(std::vector<std::wstring>{PatchMessages::kAlreadyPatched + Target("a.dll")}, MessagesAt(2));
+    EXPECT_EQ(std::vector<std::wstring>{L"An unknown error (7) occurred while patching file c.dll"}, MessagesAt(3));
+    EXPECT_EQ(2u, m_backups.size());  // b and c; a has none
+
+    FinishPatchedFiles(false, m_backups);
+    EXPECT_EQ("new a", ReadFile(m_install + "/a.dll"));
+    EXPECT_EQ("old b", ReadFile(m_install + "/b.dll"));
+    EXPECT_EQ("old c", ReadFile(m_install + "/c.dll"));
+    EXPECT_FALSE(PathExists(m_install + "/a.dll.pbk"));
+    EXPECT_FALSE(PathExists(m_install + "/b.dll.pbk"));
+}
+
+TEST_F(PatchFilesTest, DamagedFileStopsTheStageAndEarlierFilesAreRestored)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    PatchFileRecordArray records = {AddPatched("bin/a.dll", "old a", "new a"),
+                                    AddPatched("bin/b.dll", "old b", "new b"),
+                                    AddPatched("bin/never.dll", "old n", "new n")};
+    WriteFile(m_install + "/bin/b.dll", "changed by the user");
+    EXPECT_FALSE(Run(records));
+    EXPECT_EQ(std::vector<std::wstring>{PatchMessages::kFileDamaged + Target("bin/b.dll")}, MessagesAt(3));
+    EXPECT_EQ(1u, Calls().size());  // records after the failure are not examined
+    FinishPatchedFiles(false, m_backups);
+    EXPECT_EQ("old a", ReadFile(m_install + "/bin/a.dll"));
+    EXPECT_EQ("changed by the user", ReadFile(m_install + "/bin/b.dll"));
+    EXPECT_EQ("old n", ReadFile(m_install + "/bin/never.dll"));
+}
+
+TEST_F(PatchFilesTest, MissingFileGivesTheChecksumMessage)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    PatchFileRecord record = AddPatched("bin/gone.dll", "old", "new");
+    unlink((m_install + "/bin/gone.dll").c_str());
+    EXPECT_FALSE(Run({record}));
+    EXPECT_EQ(std::vector<std::wstring>{PatchMessages::kChecksumFailed + Target("bin/gone.dll")}, MessagesAt(3));
+    EXPECT_TRUE(m_backups.empty());
+}
+
+TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
+{
+    struct Case
+    {
+        std::vector<std::string> directives;
+        bool converter;
+        bool dropDiff;
+        std::wstring message;
+    } cases[] = {
+        {{"EXIT 1"}, false, false, L"Not enough Argument Specified to patch the file"},
+        {{"EXIT 1"}, true, false, L"Failed to patch data\\pack.ka, file contents do not match"},
+        {{"EXIT 2"}, false, false, L"Could not open data file data\\pack.ka for reading."},
+        {{}, false, true, L"Could not open patch file data\\pack.ka for reading."},
+        {{"EXIT 4"}, false, false, L"Could not open output file for writing."},
+        {{"EXIT 7"}, false, false, L"An unknown error (7) occurred while patching file data\\pack.ka"},
+        {{"PARTIAL_KILL"}, false, false, L"An unknown error (137) occurred while patching file data\\pack.ka"},
+        {{"GARBAGE"}, false, false, L"Failed to patch data\\pack.ka, file contents do not match"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.message);
+        fixtures::RemoveTree(m_install);
+        fixtures::RemoveTree(m_package);
+        g_messages.clear();
+        m_backups.clear();
+        fixtures::InstallFakePatchTool(m_install, c.converter);
+        const std::string diff = c.converter ? "data/pack-diff.ka" : "data/pack.ka.diff";
+        const PatchFileRecord record = AddPatched("data/pack.ka", "old pack", "new pack content", c.directives, diff);
+        if (c.dropDiff)
+            unlink((m_package + "/data/" + diff).c_str());
+        EXPECT_FALSE(Run({record}));
+        EXPECT_EQ(std::vector<std::wstring>{c.message}, MessagesAt(3));
+        FinishPatchedFiles(false, m_backups);
+        EXPECT_EQ("old pack", ReadFile(m_install + "/data/pack.ka"));
+        EXPECT_FALSE(PathExists(m_install + "/data/pack.ka.pbk"));
+    }
+}
+
+TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEndsInKa)
+{
+    struct Case
+    {
+        std::string rel;
+        bool converter;
+        std::string diff;  // below the package's data folder
+        bool viaConverter;
+    } cases[] = {
+        {"pack.ka", true, "pack-diff.ka", true},
+        {"sub/pack.ka", true, "sub/pack-diff.ka", true},
+        {"pack.ka", false, "pack.ka.diff", false},
+        {"x.ka.bak", true, "x.ka.bak.diff", false},
+        {"x.kab.ka", true, "x.kab.ka.diff", false},
+        {"X.KA", true, "X.KA.diff", false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.rel);
+        fixtures::RemoveTree(m_install);
+        fixtures::RemoveTree(m_package);
+        unlink(m_log.c_str());
+        fixtures::InstallFakePatchTool(m_install, c.converter);
+        const PatchFileRecord record = AddPatched(c.rel, "old", "new", {}, c.diff);
+        EXPECT_TRUE(Run({record}));
+        const std::vector<FakeToolCall> calls = Calls();
+        ASSERT_EQ(1u, calls.size());
+        std::vector<std::string> expected = {m_install + "/bin/" +
+                                             (c.viaConverter ? "KAConverter.exe" : "kpatchl-w32.exe")};
+        if (c.viaConverter)
+            expected.push_back("patchapply");
+        expected.insert(expected.end(), {m_install + "/" + c.rel + ".pbk", m_package + "/data/" + c.diff,
+                                         m_install + "/" + c.rel});
+        EXPECT_EQ(expected, calls[0].argv);
+        EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
+    }
+}
+
+TEST_F(PatchFilesTest, ConverterOutputThatDiffersIsOnlyAWarning)
+{
+    fixtures::InstallFakePatchTool(m_install, true);
+    const PatchFileRecord record = AddPatched("pack.ka", "old", "new", {"GARBAGE"}, "pack-diff.ka");
+    EXPECT_TRUE(Run({record}));
+    EXPECT_EQ(std::vector<std::wstring>{L"Failed to patch pack.ka, file contents do not match"}, MessagesAt(2));
+    EXPECT_TRUE(MessagesAt(3).empty());
+}
+
+TEST_F(PatchFilesTest, StaleBackupThatCannotBeRemovedFailsBeforeTheFileIsTouched)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new");
+    WriteFile(m_install + "/bin/x.dll.pbk/inside", "keeps the folder from going");
+    EXPECT_FALSE(Run({record}));
+    EXPECT_EQ(std::vector<std::wstring>{L"Failed to create backup of file " + Target("bin/x.dll.pbk")}, MessagesAt(3));
+    EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
+    EXPECT_TRUE(m_backups.empty());
+    EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommand)
+{
+    const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new");  // no tool installed
+    EXPECT_FALSE(Run({record}));
+    const std::wstring install = FromNativePath(m_install);
+    const std::wstring expected = L"Failed patch command: \"" + install + L"\\bin\\kpatchl-w32.exe\" \"" + install +
+                                  L"/bin/x.dll.pbk\" \"" + FromNativePath(m_package) +
+                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll\"";
+    EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
+    FinishPatchedFiles(false, m_backups);
+    EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
+}
+
+TEST_F(PatchFilesTest, HostilePathsReachTheToolUnchanged)
+{
+    m_install = m_scratch / "in stall 'q' \"dq\" $HOME `x` \xc3\xa9";
+    m_package = m_scratch / "pack $(id) ; rm";
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecord record = AddPatched("my files/it's $x & \"y\".dll", "old", "new");
+    ASSERT_TRUE(Run({record}));
+    const std::vector<FakeToolCall> calls = Calls();
+    ASSERT_EQ(1u, calls.size());
+    ASSERT_EQ(4u, calls[0].argv.size());
+    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk", calls[0].argv[1]);
+    EXPECT_EQ(m_package + "/data/my files/it's $x & \"y\".dll.diff", calls[0].argv[2]);
+    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll", calls[0].argv[3]);
+    EXPECT_EQ(m_install + "/bin", calls[0].cwd);
+    EXPECT_EQ("new", ReadFile(m_install + "/my files/it's $x & \"y\".dll"));
+}
+
+TEST_F(PatchFilesTest, KeepGoingIsAskedBeforeEveryFile)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecordArray records = {AddPatched("a.dll", "old a", "new a"), AddPatched("b.dll", "old b", "new b")};
+    g_keepGoingAnswers = 0;
+    EXPECT_FALSE(Run(records));
+    EXPECT_TRUE(g_messages.empty());
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ("old a", ReadFile(m_install + "/a.dll"));
+}
+
+TEST_F(PatchFilesTest, CancelWhileTheToolHangsEndsIt)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new", {"HANG"});
+    g_keepGoingAnswers = 3;  // one before the file, two while the tool runs
+    EXPECT_FALSE(Run({record}));
+    const std::vector<FakeToolCall> calls = Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_FALSE(ProcessAlive(calls[0].pid));
+    FinishPatchedFiles(false, m_backups);
+    EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
+}
+
+TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecord record = AddPatched("x.dll", "old", "new", {"IGNORE_TERM", "HANG"});
+    const std::wstring install = FromNativePath(m_install);
+    const PatchToolCommand command = MakePatchToolCommand(MakePatchToolFolder(install), false, install + L"/x.dll",
+                                                          FromNativePath(m_package) + L"/data/x.dll.diff",
+                                                          install + L"/out.dll");
+    g_keepGoingAnswers = 1;
+    const PatchToolRun run = RunPatchTool(command, 200);
+    EXPECT_EQ(PatchToolRun::kCancelled, run.outcome);
+    EXPECT_NE(0, run.exitCode);
+    const std::vector<FakeToolCall> calls = Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_FALSE(ProcessAlive(calls[0].pid));
+}
+
+TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    const PatchFileRecordArray records = {AddPatched("a.dll", "old a", "new a", {"CHATTY"}),
+                                          AddPatched("b.dll", "old b", "new b", {"SPAWN"})};
+    bool ok;
+    {
+        SilenceOutput silence;
+        ok = Run(records);
+    }
+    EXPECT_TRUE(ok);
+    const std::vector<FakeToolCall> calls = Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_TRUE(ProcessAlive(calls[1].grandchild));  // still there: we did not wait for it
+    kill(calls[1].grandchild, SIGKILL);
+    EXPECT_EQ("new a", ReadFile(m_install + "/a.dll"));
+    EXPECT_EQ("new b", ReadFile(m_install + "/b.dll"));
+}
+
+TEST(PatchToolCommandTest, ToolFolderAndCommandLineFollowTheWindowsForm)
+{
+    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S"));
+    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S\\"));
+    const PatchToolCommand command =
+        MakePatchToolCommand(L"C:\\Games\\S\\bin\\", true, L"C:\\Games\\S\\pack.ka.pbk",
+                             L"C:\\Temp\\P\\data\\pack-diff.ka", L"C:\\Games\\S\\pack.ka");
+    EXPECT_EQ(L"\"C:\\Games\\S\\bin\\KAConverter.exe\" patchapply \"C:\\Games\\S\\pack.ka.pbk\" "
+              L"\"C:\\Temp\\P\\data\\pack-diff.ka\" \"C:\\Games\\S\\pack.ka\"",
+              command.commandLine);
+    const std::vector<std::string> argv = {"C:/Games/S/bin/KAConverter.exe", "patchapply", "C:/Games/S/pack.ka.pbk",
+                                           "C:/Temp/P/data/pack-diff.ka", "C:/Games/S/pack.ka"};
+    EXPECT_EQ(argv, command.argv);
+}
+
+}  // namespace

@@ -1,0 +1,337 @@
+// The uninstall-log update, checked with an independent reader of the log format.
+#include "patch/UninstallLog.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "lumo/PathUtil.h"
+#include "lumo/TextConversion.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UninstallLogFixture.h"
+
+using fixtures::PathExists;
+using fixtures::ReadFile;
+using fixtures::UninstallLogContents;
+using fixtures::UninstallRecord;
+using fixtures::WriteFile;
+
+namespace
+{
+
+std::vector<std::pair<int, std::wstring>> g_messages;
+
+void RecordMessage(int level, const std::wstring& text)
+{
+    g_messages.emplace_back(level, text);
+}
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int value : values)
+        out += char(value);
+    return out;
+}
+
+class UninstallLogTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_install = m_scratch / "install";
+        m_logPath = m_install + "/unins000.dat";
+        WriteFile(m_install + "/bin/.keep", "");
+        g_messages.clear();
+        SetPatchCallbacks(nullptr, nullptr, RecordMessage);
+    }
+    void TearDown() override { SetPatchCallbacks(nullptr, nullptr, nullptr); }
+
+    bool Update(const std::vector<std::wstring>& paths, BackupPairArray* backups = nullptr)
+    {
+        PatchStageContext context;
+        context.installDir = FromNativePath(m_install);
+        return UpdateUninstallLogWith(context, paths, backups);
+    }
+
+    std::string Narrow(const std::wstring& relative) const
+    {
+        return ToNarrow(LumoUtil::JoinPath(FromNativePath(m_install), relative));
+    }
+
+    // Every entry of the install folder but the log itself: nothing else may appear.
+    std::vector<std::string> OtherEntries() const
+    {
+        std::vector<std::string> names;
+        for (const char* name : {"unins000_temp.dat", "unins000.dat.pbk", "unins000.dat.pbk.new"})
+            if (PathExists(m_install + "/" + name))
+                names.push_back(name);
+        return names;
+    }
+
+    fixtures::ScratchFolder m_scratch;
+    std::string m_install;
+    std::string m_logPath;
+};
+
+TEST(UninstallRecordTest, DeleteRecordBytesAndLengthForms)
+{
+    const std::string path = "C:\\Games\\S\\bin\\x.exe";
+    EXPECT_EQ(Bytes({0x82, 0, 0, 0, 0, 0, int(path.size()) + 2, 0, 0, 0, int(path.size())}) + path + Bytes({0xFF}),
+              MakeUninstallDeleteRecord(path));
+
+    struct Case
+    {
+        size_t length;
+        std::string lengthBytes;
+        uint32_t dataSize;
+    } cases[] = {
+        {0, Bytes({0}), 2},
+        {0xFC, Bytes({0xFC}), 0xFC + 2},
+        {0xFD, Bytes({0xFD, 0xFD, 0x00}), 0xFD + 4},
+        {300, Bytes({0xFD, 0x2C, 0x01}), 304},
+        {0xFFFF, Bytes({0xFD, 0xFF, 0xFF}), 0xFFFF + 4},
+        {0x10000, Bytes({0xFE, 0x00, 0x00, 0x01, 0x00}), 0x10000 + 6},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.length);
+        const std::string text(c.length, 'p');
+        const std::string record = MakeUninstallDeleteRecord(text);
+        ASSERT_EQ(10 + c.dataSize, record.size());
+        EXPECT_EQ(Bytes({int(c.dataSize & 0xFF), int((c.dataSize >> 8) & 0xFF), int((c.dataSize >> 16) & 0xFF), 0}),
+                  record.substr(6, 4));
+        EXPECT_EQ(c.lengthBytes, record.substr(10, c.lengthBytes.size()));
+        UninstallRecord decoded;
+        decoded.type = 0x82;
+        decoded.data = record.substr(10);
+        std::string back;
+        ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(decoded, back));
+        EXPECT_EQ(text, back);
+    }
+}
+
+// Every fill of the old last block (the cases the simple algorithm cannot handle included) and
+// enough records to cross block boundaries: the new log reads back valid, with the old records,
+// the new ones and the closing record last, and the blocks before the change unchanged.
+TEST_F(UninstallLogTest, AppendsRecordsBeforeTheClosingRecordForEveryLastBlockFill)
+{
+    const size_t streamLengths[] = {28, 38, 4096 + 10, 4096 + 27, 4096 + 28, 4096 + 100, 8191, 8192};
+    const size_t recordCounts[] = {1, 3, 200};
+    for (size_t length : streamLengths)
+        for (bool emptyBlock : {false, true})
+            for (size_t count : recordCounts)
+            {
+                SCOPED_TRACE(testing::Message() << "stream " << length << " empty block " << emptyBlock << " records "
+                                                << count);
+                const std::vector<UninstallRecord> old = fixtures::FillerUninstallRecords(length);
+                fixtures::UninstallLogOptions options;
+                options.emptyBlockAtBoundary = emptyBlock;
+                const std::string before = fixtures::WriteUninstallLog(old, options);
+                WriteFile(m_logPath, before);
+
+                std::vector<std::wstring> paths;
+                for (size_t i = 0; i < count; ++i)
+                    paths.push_back(L"bin\\new file " + std::to_wstring(i) + L".dll");
+                ASSERT_TRUE(Update(paths));
+                EXPECT_TRUE(g_messages.empty());
+                EXPECT_TRUE(OtherEntries().empty());
+
+                const std::string after = ReadFile(m_logPath);
+                const UninstallLogContents log = fixtures::ReadUninstallLogBack(after);
+                ASSERT_TRUE(log.ok) << log.error;
+                EXPECT_EQ(old.size() + 1 + count, log.numRecs);
+                EXPECT_EQ(after.size(), log.endOffset);
+                ASSERT_EQ(old.size() + 1 + count, log.records.size());
+                for (size_t i = 0; i < old.size(); ++i)
+                    ASSERT_EQ(old[i], log.records[i]);
+                for (size_t i = 0; i < count; ++i)
+                {
+                    std::string path;
+                    ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(log.records[old.size() + i], path));
+                    EXPECT_EQ(Narrow(paths[i]), path);
+                }
+                EXPECT_EQ(fixtures::ClosingUninstallRecord(), log.records.back());
+                for (size_t i = 0; i + 1 < log.blocks.size(); ++i)
+                    EXPECT_EQ(4096u, log.blocks[i].size);
+
+                // The header outside the counted fields and the full blocks before the change stay.
+                EXPECT_EQ(before.substr(0, 324), after.substr(0, 324));
+                EXPECT_EQ(before.substr(332, 444 - 332), after.substr(332, 444 - 332));
+                const size_t unchanged = 448 + (length - 28) / 4096 * (12 + 4096);
+                EXPECT_EQ(before.substr(448, unchanged - 448), after.substr(448, unchanged - 448));
+            }
+}
+
+TEST_F(UninstallLogTest, EndOffsetThatIsNotTheFileSizeGrowsByRecordsAndBlocksWritten)
+{
+    fixtures::UninstallLogOptions options;
+    options.endOffsetIsFileSize = false;
+    options.endOffset = 1000;
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100), options));
+    ASSERT_TRUE(Update({L"x.exe"}));
+    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(log.ok) << log.error;
+    const size_t recordBytes = MakeUninstallDeleteRecord(Narrow(L"x.exe")).size();
+    EXPECT_EQ(1000 + recordBytes + 12, log.endOffset);  // one block written from the old last one on
+}
+
+TEST_F(UninstallLogTest, NothingToDoLeavesEverythingAsItWas)
+{
+    // No log: true and no file appears.
+    EXPECT_TRUE(Update({L"bin\\x.exe"}));
+    EXPECT_FALSE(PathExists(m_logPath));
+    EXPECT_TRUE(OtherEntries().empty());
+
+    // No added files: the log is not even read.
+    WriteFile(m_logPath, "not a log at all");
+    EXPECT_TRUE(Update({}));
+    EXPECT_EQ("not a log at all", ReadFile(m_logPath));
+
+    // A read-only log is not ours to change.
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100));
+    WriteFile(m_logPath, log);
+    chmod(m_logPath.c_str(), 0444);
+    EXPECT_TRUE(Update({L"x.exe"}));
+    EXPECT_EQ(log, ReadFile(m_logPath));
+    EXPECT_TRUE(g_messages.empty());
+}
+
+TEST_F(UninstallLogTest, LogIsFoundIgnoringCase)
+{
+    m_logPath = m_install + "/UNINS000.DAT";
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
+    ASSERT_TRUE(Update({L"x.exe"}));
+    EXPECT_FALSE(PathExists(m_install + "/unins000.dat"));
+    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(log.ok) << log.error;
+    EXPECT_EQ(3u, log.records.size());
+}
+
+TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
+{
+    const std::string good = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(5000));
+    auto flip = [&good](size_t offset) {
+        std::string bytes = good;
+        bytes[offset] = char(bytes[offset] ^ 0x01);
+        return bytes;
+    };
+    auto le32 = [](uint32_t value) { return Bytes({int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF), int(value >> 24)}); };
+    auto setU32 = [&le32](const std::string& bytes, size_t offset, uint32_t value) {
+        return bytes.substr(0, offset) + le32(value) + bytes.substr(offset + 4);
+    };
+    // A block that claims 4097 bytes, its two size fields agreeing.
+    const std::string oversized = setU32(setU32(good, 448, 4097), 452, ~4097u);
+    // A log whose last record is not the 28-byte closing one.
+    UninstallRecord longer = fixtures::ClosingUninstallRecord();
+    longer.data += "x";
+    const std::string stream = fixtures::EncodeUninstallRecord(longer);
+    const std::string odd = good.substr(0, 448) + le32(uint32_t(stream.size())) + le32(~uint32_t(stream.size())) +
+                            le32(fixtures::ReferenceCrc32(stream)) + stream;
+    struct Case
+    {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"empty", ""},
+        {"header only", good.substr(0, 448)},
+        {"header checksum", flip(10)},
+        {"NotSize", flip(448 + 4)},
+        {"size above 4096", oversized},
+        {"block checksum", flip(448 + 12 + 100)},
+        {"cut short", good.substr(0, good.size() - 1)},
+        {"trailing bytes", good + "x"},
+        {"partial block first", fixtures::WriteUninstallLog({}).substr(0, 448 + 12 + 28) + good.substr(448)},
+        {"last record of another size", odd},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        g_messages.clear();
+        WriteFile(m_logPath, c.bytes);
+        EXPECT_TRUE(Update({L"x.exe"}));
+        EXPECT_EQ(c.bytes, ReadFile(m_logPath));
+        ASSERT_EQ(1u, g_messages.size());
+        EXPECT_EQ(PATCH_LEVEL_WARNING, g_messages[0].first);
+        EXPECT_NE(std::wstring::npos, g_messages[0].second.find(FromNativePath(m_logPath))) << g_messages[0].second;
+        EXPECT_TRUE(OtherEntries().empty());
+    }
+}
+
+TEST_F(UninstallLogTest, NewLogThatCannotBeWrittenLeavesTheOldOne)
+{
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
+    WriteFile(m_logPath, log);
+    WriteFile(m_install + "/unins000_temp.dat/inside", "a folder in the way");
+    EXPECT_FALSE(Update({L"x.exe"}));
+    EXPECT_EQ(log, ReadFile(m_logPath));
+    ASSERT_FALSE(g_messages.empty());
+    EXPECT_EQ(PATCH_LEVEL_ERROR, g_messages.back().first);
+    EXPECT_NE(std::wstring::npos, g_messages.back().second.find(L"Could not write the file: ")) << g_messages.back().second;
+}
+
+// A disk that fills up half-way: the file-size limit of a child process stands in for it.
+TEST_F(UninstallLogTest, ShortWriteNeverReplacesTheLog)
+{
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
+    WriteFile(m_logPath, log);
+    std::vector<std::wstring> paths(100, L"bin\\a rather long name for a file that was added.dll");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {rlim_t(log.size() + 100), rlim_t(log.size() + 100)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(Update(paths) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_EQ(log, ReadFile(m_logPath));
+    EXPECT_TRUE(OtherEntries().empty());
+}
+
+TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
+{
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
+    WriteFile(m_logPath, log);
+    chmod(m_logPath.c_str(), 0640);
+    BackupPairArray backups;
+    ASSERT_TRUE(Update({L"x.exe"}, &backups));
+    ASSERT_EQ(1u, backups.size());
+    EXPECT_EQ(FromNativePath(m_logPath), backups[0].file);
+    EXPECT_EQ(FromNativePath(m_logPath + ".pbk"), backups[0].backup);
+    EXPECT_EQ(log, ReadFile(m_logPath + ".pbk"));
+    EXPECT_FALSE(PathExists(m_logPath + ".pbk.new"));
+    const UninstallLogContents after = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(after.ok) << after.error;
+    struct stat st;
+    ASSERT_EQ(0, stat(m_logPath.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+}
+
+TEST_F(UninstallLogTest, UpdateReadsTheAddedListOfThePackage)
+{
+    const std::string package = m_scratch / "package";
+    WriteFile(package + "/addedFiles.txt", "bin\\x.exe\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n"
+                                           "data\\y.ka\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n");
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
+    ASSERT_TRUE(UpdateUninstallLog(FromNativePath(m_install), FromNativePath(package)));
+    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(log.ok) << log.error;
+    ASSERT_EQ(4u, log.records.size());
+    std::string path;
+    ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(log.records[2], path));
+    EXPECT_EQ(Narrow(L"data\\y.ka"), path);
+    EXPECT_EQ(m_install + "/data\\y.ka", path);
+}
+
+}  // namespace
