@@ -40,7 +40,7 @@ void Exception::CaptureCallStack()
 
     // "address image function [file:line]" per frame; lines that do not fit are left out whole.
     size_t length = 0;
-    for (size_t i = 0; i < frames.size(); ++i)
+    for (size_t i = 1; i < frames.size(); ++i)  // from the caller of this function
     {
         const StackFrameRecord& frame = frames[i];
         char line[1024];

@@ -1,0 +1,385 @@
+#include "Kiln/Src/Kiln/KernelStandard/FatalError.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
+#include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
+#include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
+#include "lumo/CrashHandlers.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace
+{
+
+__attribute__((noinline)) void ThrowFromHere(const char* message)
+{
+    throw Kiln::FileEx(__FILE__, 77, message);
+}
+
+Kiln::FileEx CatchFileError(const char* message)
+{
+    try
+    {
+        ThrowFromHere(message);
+    }
+    catch (const Kiln::FileEx& error)
+    {
+        return error;
+    }
+    return Kiln::FileEx("", 0, "");
+}
+
+TEST(KilnException, CarriesMessageSourceAndCallStack)
+{
+    const Kiln::FileEx error = CatchFileError("cannot read the archive");
+    EXPECT_STREQ(error.Message(), "cannot read the archive");
+    EXPECT_STREQ(error.TypeName(), "File");
+    EXPECT_STREQ(error.File(), __FILE__);
+    EXPECT_EQ(error.Line(), 77u);
+    EXPECT_EQ(error.Flag(), 0);
+    const std::string stack = error.CallStack();
+    EXPECT_NE(stack.find("CatchFileError"), std::string::npos) << stack;
+    EXPECT_NE(stack.find("\r\n"), std::string::npos);
+
+    // Copies carry everything; a base reference keeps the type's name.
+    const Kiln::Exception copy = error;
+    EXPECT_STREQ(copy.Message(), error.Message());
+    EXPECT_STREQ(copy.CallStack(), error.CallStack());
+    const Kiln::Exception& base = error;
+    EXPECT_STREQ(base.TypeName(), "File");
+    EXPECT_STREQ(Kiln::Exception("f", 1, "m").TypeName(), "Unknown");
+
+    const std::string longMessage(300, 'x');
+    EXPECT_EQ(std::string(Kiln::Exception("f", 1, longMessage.c_str()).Message()), longMessage.substr(0, 255));
+    EXPECT_STREQ(Kiln::Exception("f", 1, nullptr).Message(), "");
+}
+
+TEST(KilnFatalError, AbortFlagStopsNewThreadBodies)
+{
+    static std::atomic<int> runs{0};
+    Kiln::SetFatalAbort(true);
+    {
+        Kiln::Thread thread([](void*) -> uint32_t { return static_cast<uint32_t>(++runs + 40); }, nullptr, true);
+        ASSERT_TRUE(thread.Wait(Kiln::kInfinite));
+        EXPECT_EQ(thread.ExitCode(), 0u);
+    }
+    Kiln::SetFatalAbort(false);
+    EXPECT_EQ(runs.load(), 0);
+    Kiln::Thread thread([](void*) -> uint32_t { return static_cast<uint32_t>(++runs + 40); }, nullptr, true);
+    ASSERT_TRUE(thread.Wait(Kiln::kInfinite));
+    EXPECT_EQ(thread.ExitCode(), 41u);
+}
+
+// ---- the fatal path in child processes ----
+
+// The crash-report stand-in must sit beside the test binary under the program's name.
+std::string ProgramFolder()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    path[n > 0 ? n : 0] = '\0';
+    std::string text(path);
+    return text.substr(0, text.rfind('/'));
+}
+
+void PlaceCrashReportDouble()
+{
+    const std::string folder = ProgramFolder();
+    const std::string target = folder + "/XCrashReport.exe";
+    struct stat info;
+    if (stat((folder + "/xcrash-report").c_str(), &info) != 0)
+        FAIL() << "build the xcrash-report stand-in first";
+    const std::string temporary = target + "." + std::to_string(getpid());
+    unlink(temporary.c_str());
+    ASSERT_EQ(symlink("xcrash-report", temporary.c_str()), 0);
+    ASSERT_EQ(rename(temporary.c_str(), target.c_str()), 0);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::atomic<int> g_callbacks{0};
+
+// Each test's child runs in its own working folder with its own TMPDIR. The death tests re-run
+// the test binary, so the child finds the folder through the environment the parent set.
+class KilnFatalChild : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        if (const char* existing = getenv("LUMO_KILN_SCRATCH"))
+        {
+            m_root = existing;  // the child of a death test
+            return;
+        }
+        PlaceCrashReportDouble();
+        m_scratch = std::make_unique<fixtures::ScratchFolder>();
+        m_root = m_scratch->Path();
+        mkdir((m_root + "/tmp").c_str(), 0700);
+        mkdir((m_root + "/work").c_str(), 0700);
+        m_savedTmp = getenv("TMPDIR") ? getenv("TMPDIR") : "";
+        setenv("LUMO_KILN_SCRATCH", m_root.c_str(), 1);
+        setenv("TMPDIR", (m_root + "/tmp").c_str(), 1);
+        setenv("LUMO_XCRASH_RECORD", (m_root + "/record.txt").c_str(), 1);
+        setenv("LUMO_XCRASH_EXIT", "0", 1);
+    }
+
+    void TearDown() override
+    {
+        unsetenv("LUMO_KILN_SCRATCH");
+        unsetenv("LUMO_XCRASH_RECORD");
+        unsetenv("LUMO_XCRASH_EXIT");
+        if (m_savedTmp.empty())
+            unsetenv("TMPDIR");
+        else
+            setenv("TMPDIR", m_savedTmp.c_str(), 1);
+    }
+
+    // For the child: its own working folder, quiet channels, a shutdown callback that counts.
+    void EnterChild()
+    {
+        if (chdir((m_root + "/work").c_str()) != 0)
+            _exit(90);
+        Kiln::AddShutdownCallback([](void*) { ++g_callbacks; }, nullptr);
+    }
+
+    // Runs `routine` on a kernel thread; ends the process with 0 when the thread ended with
+    // `expectedCode` and the shutdown chain ran `expectedCallbacks` times, else with 20 + what went wrong.
+    [[noreturn]] void RunAndExit(Kiln::Thread::Routine routine, uint32_t expectedCode, int expectedCallbacks)
+    {
+        EnterChild();
+        uint32_t code;
+        {
+            Kiln::Thread thread(routine, nullptr, true);
+            if (!thread.Wait(Kiln::kInfinite))
+                _exit(21);
+            code = thread.ExitCode();
+        }
+        fflush(nullptr);
+        _exit(code != expectedCode ? 22 : g_callbacks.load() != expectedCallbacks ? 23 : 0);
+    }
+
+    std::string ReportFolder()
+    {
+        std::string found;
+        if (DIR* dir = opendir((m_root + "/tmp").c_str()))
+        {
+            while (dirent* entry = readdir(dir))
+                if (std::string(entry->d_name).rfind("kiln-report-", 0) == 0)
+                    found = m_root + "/tmp/" + entry->d_name;
+            closedir(dir);
+        }
+        return found;
+    }
+
+    std::string Report() { return ReadFile(ReportFolder() + "/ERRORLOG.TXT"); }
+
+    // The arguments of each start of the crash-report program, and its working folders.
+    // The program may still be running when the child has ended: waits (up to 10 s) for `count`
+    // complete records.
+    std::vector<std::vector<std::string>> Starts(std::vector<std::string>* folders = nullptr,
+                                                 std::vector<std::string>* found = nullptr, size_t count = 1)
+    {
+        std::string record;
+        for (int i = 0; i < 1000; ++i)
+        {
+            record = ReadFile(m_root + "/record.txt");
+            size_t ends = 0;
+            for (size_t at = 0; (at = record.find("\nend\n", at)) != std::string::npos; ++at)
+                ++ends;
+            if (ends >= count)
+                break;
+            usleep(10000);
+        }
+        std::vector<std::vector<std::string>> starts;
+        std::istringstream lines(record);
+        std::string line;
+        while (std::getline(lines, line))
+        {
+            if (line == "start")
+                starts.emplace_back();
+            else if (line.rfind("arg ", 0) == 0)
+                starts.back().push_back(line.substr(4));
+            else if (line.rfind("cwd ", 0) == 0 && folders)
+                folders->push_back(line.substr(4));
+            else if (line.rfind("file ", 0) == 0 && line.substr(line.size() - 4) == " yes" && found)
+                found->push_back(line.substr(5, line.size() - 9));
+        }
+        return starts;
+    }
+
+    std::string ProgramName() const { return "test_kiln"; }
+    void ExpectHandledFault(Kiln::Thread::Routine routine, const std::vector<std::string>& expected,
+                            bool accessViolation);
+    std::string CrashReportPath() const { return ProgramFolder() + "/XCrashReport.exe"; }
+
+    std::unique_ptr<fixtures::ScratchFolder> m_scratch;
+    std::string m_root;
+    std::string m_savedTmp;
+};
+
+uint32_t ThrowFileError(void*)
+{
+    throw Kiln::FileEx(__FILE__, 1234, "the archive \"data.bin\" is damaged");
+}
+
+TEST_F(KilnFatalChild, KernelExceptionWritesAssertReportAndRunsShutdown)
+{
+    EXPECT_EXIT(RunAndExit(ThrowFileError, 0, 1), ::testing::ExitedWithCode(0), "");
+    const std::string report = Report();
+    EXPECT_TRUE(Contains(report, std::string("File: ") + __FILE__ + "\r\nLine: 1234\r\nClass: File\r\n"
+                                 "Reason: the archive \"data.bin\" is damaged\r\n")) << report;
+    EXPECT_TRUE(Contains(report, "Kiln::RunThreadGuarded")) << "call stack missing:\n" << report;
+    EXPECT_TRUE(Contains(report, "\r\n\r\nError occurred at ")) << report;
+    EXPECT_TRUE(Contains(report, " processor(s), type 8664.\r\n")) << report;
+    EXPECT_TRUE(Contains(report, "MBytes user address space free.\r\n")) << report;
+    EXPECT_FALSE(Contains(report, "Context:")) << report;
+
+    std::vector<std::string> folders;
+    std::vector<std::string> found;
+    const auto starts = Starts(&folders, &found);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), ProgramName(), "-assert"}));
+    EXPECT_EQ(found, std::vector<std::string>{"ERRORLOG.TXT"});
+    EXPECT_EQ(folders, std::vector<std::string>{ReportFolder()});
+    struct stat info;
+    ASSERT_EQ(stat(ReportFolder().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(KilnFatalChild, RefusalByTheCrashReportProgramEndsTheProcessAsFailed)
+{
+    setenv("LUMO_XCRASH_EXIT", "1", 1);
+    EXPECT_EXIT(RunAndExit(ThrowFileError, 0, 1), ::testing::ExitedWithCode(Kiln::kFatalExitStatus), "");
+    EXPECT_EQ(Starts().size(), 1u);
+}
+
+TEST_F(KilnFatalChild, AssertExceptionRunsShutdownWithoutReport)
+{
+    EXPECT_EXIT(RunAndExit([](void*) -> uint32_t { throw Kiln::AssertEx(); }, 0, 1), ::testing::ExitedWithCode(0),
+                "");
+    EXPECT_EQ(ReportFolder(), "");
+    EXPECT_TRUE(Starts(nullptr, nullptr, 0).empty());
+}
+
+TEST_F(KilnFatalChild, ShutdownChainRunsAgainWhenReentered)
+{
+    EXPECT_EXIT(
+        {
+            EnterChild();
+            Kiln::AddShutdownCallback(
+                [](void*) {
+                    if (g_callbacks.load() < 3)
+                        Kiln::CriticalShutdown();
+                },
+                nullptr);
+            Kiln::AddShutdownCallback([](void*) { throw 1; }, nullptr);  // ends the chain at once
+            Kiln::CriticalShutdown();
+            const int afterFailure = g_callbacks.load();
+            _exit(afterFailure == 0 ? 0 : 30 + afterFailure);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+uint32_t WriteToNull(void*)
+{
+    *static_cast<volatile int*>(nullptr) = 1;
+    return 9;
+}
+
+volatile int g_zero = 0;
+
+uint32_t DivideByZero(void*)
+{
+    return static_cast<uint32_t>(100 / g_zero);
+}
+
+uint32_t ThrowStandardError(void*)
+{
+    throw std::runtime_error("not a kernel exception");
+}
+
+// A fault on a kernel thread is reported, the crash-report program is started, the thread ends
+// with 0 and the process goes on.
+void KilnFatalChild::ExpectHandledFault(Kiln::Thread::Routine routine, const std::vector<std::string>& expected,
+                                        bool accessViolation)
+{
+    EXPECT_EXIT(RunAndExit(routine, 0, 0), ::testing::ExitedWithCode(0), "");
+    const std::string report = Report();
+    std::vector<std::string> parts = expected;
+    for (const char* part : {"Exception handler called in thread ", "\r\nContext:\r\nRAX:    0x",
+                             "\r\nBytes at CS:EIP:\r\n", "\r\n\r\nStack:\r\n0x", "Module 1\r\n", "Build Id:   ",
+                             "\r\n===== [end of ERRORLOG.TXT] =====\r\n"})
+        parts.push_back(part);
+    for (const std::string& part : parts)
+        EXPECT_TRUE(Contains(report, part)) << part << "\n---\n" << report;
+    EXPECT_EQ(Contains(report, "caused an access violation"), accessViolation) << report;
+    EXPECT_EQ(ReadFile(ReportFolder() + "/CRASH.DMP").substr(0, 8), "LUMODUMP");
+    std::vector<std::string> found;
+    const auto starts = Starts(nullptr, &found);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), ProgramName()}));
+    EXPECT_EQ(found, (std::vector<std::string>{"ERRORLOG.TXT", "CRASH.DMP"}));
+}
+
+TEST_F(KilnFatalChild, WriteToNullIsReportedAsAccessViolation)
+{
+    ExpectHandledFault(WriteToNull,
+                       {"test_kiln caused an Access Violation (0xc0000005) (signal 11, code 1) \r\nin module test_kiln at ",
+                        "\r\nWrite to location 00000000 caused an access violation.\r\n"},
+                       true);
+}
+
+TEST_F(KilnFatalChild, IntegerDivisionByZeroIsReported)
+{
+    ExpectHandledFault(DivideByZero, {"test_kiln caused an Integer Divide by Zero (0xc0000094) (signal 8, code 1) \r\n"},
+                       false);
+}
+
+TEST_F(KilnFatalChild, UncaughtCppExceptionIsReported)
+{
+    ExpectHandledFault(ThrowStandardError,
+                       {"test_kiln caused a Microsoft C++ Exception (0xe06d7363) (signal 0, code 0) \r\n"}, false);
+}
+
+TEST_F(KilnFatalChild, WithDebuggerTheFaultIsReportedButNotHandled)
+{
+    EXPECT_EXIT(
+        {
+            SetDebuggerProbe([] { return true; });
+            RunAndExit(DivideByZero, 0, 0);
+        },
+        ::testing::KilledBySignal(SIGFPE), "");
+    EXPECT_TRUE(Contains(Report(), "an Integer Divide by Zero"));
+    EXPECT_EQ(ReadFile(ReportFolder() + "/CRASH.DMP").substr(0, 8), "LUMODUMP");
+    usleep(200000);  // a wrongly started program would have written by now
+    EXPECT_TRUE(Starts(nullptr, nullptr, 0).empty());
+}
+
+}  // namespace
