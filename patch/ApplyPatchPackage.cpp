@@ -1,0 +1,148 @@
+#include "patch/ApplyPatchPackage.h"
+
+#include <algorithm>
+#include <map>
+
+#include "patch/AddedFiles.h"
+#include "patch/BackupJournal.h"
+#include "patch/DeletedFiles.h"
+#include "patch/FileLists.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchFileNames.h"
+#include "patch/PatchFiles.h"
+#include "patch/UninstallLog.h"
+
+namespace {
+
+std::wstring LowerAscii(std::wstring s)
+{
+    for (wchar_t& c : s)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return s;
+}
+
+std::wstring TrimmedFolder(std::wstring folder)
+{
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))
+        folder.pop_back();
+    return folder;
+}
+
+struct FileList
+{
+    const wchar_t* name;
+    std::wstring path;
+    PatchFileRecordArray records;
+};
+
+// Every path valid and inside the installation, and no file named twice: a second backup of the
+// same file would replace the first, and with it the only copy of the original.
+bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3])
+{
+    const std::wstring log = LowerAscii(TrimmedFolder(installDir) + L"/" + kUninstallLogName);
+    std::map<std::wstring, const wchar_t*> seen;
+    for (const FileList& list : lists) {
+        for (const PatchFileRecord& record : list.records) {
+            std::wstring target, error;
+            if (!ResolvePatchTarget(installDir, record.path, target, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": " + error);
+                return false;
+            }
+            const std::wstring key = LowerAscii(target);
+            if (key == log) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": path \"" + record.path +
+                                                        L"\" names the uninstall log, which the patch updates itself");
+                return false;
+            }
+            const auto [it, inserted] = seen.emplace(key, list.name);
+            if (!inserted) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": the file " + target +
+                                                        L" is listed more than once (also in " + it->second + L")");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Clears the run's journal from the stage context on every way out.
+struct CurrentJournal
+{
+    explicit CurrentJournal(BackupJournal* journal) { SetCurrentPatchJournal(journal); }
+    ~CurrentJournal() { SetCurrentPatchJournal(nullptr); }
+    CurrentJournal(const CurrentJournal&) = delete;
+    CurrentJournal& operator=(const CurrentJournal&) = delete;
+};
+
+} // namespace
+
+void MoveLauncherLast(PatchFileRecordArray& records, const std::wstring& launcherName)
+{
+    if (launcherName.empty())
+        return;
+    const auto it = std::find_if(records.begin(), records.end(), [&](const PatchFileRecord& record) {
+        return record.path.find(launcherName) != std::wstring::npos;
+    });
+    if (it != records.end())
+        std::rotate(it, it + 1, records.end());
+}
+
+bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packageDir,
+                       const std::wstring& launcherName)
+{
+    g_patchInstallDir = installDir;
+    g_patchPackageDir = packageDir;
+
+    FileList lists[3] = {{kAddedFilesList, {}, {}}, {kDeletedFilesList, {}, {}}, {kPatchedFilesList, {}, {}}};
+    for (FileList& list : lists) {
+        list.path = FileListPath(packageDir, list.name);
+        int padded = 0;
+        if (!ReadFileList(list.path, list.records, padded)) {
+            ReportUnreadableList(list.path);
+            return false;
+        }
+        if (padded > 0)
+            PatchSendMessage(PATCH_LEVEL_WARNING, L"The last group of " + list.path + L" lacks " +
+                                                      std::to_wstring(padded) + L" of its three lines; they are taken as empty");
+    }
+    MoveLauncherLast(lists[2].records, launcherName);
+
+    std::wstring error;
+    std::unique_ptr<BackupJournal> journal = BackupJournal::Begin(installDir, error);
+    if (!journal) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
+        return false;
+    }
+    CurrentJournal current(journal.get());
+    if (!CheckLists(installDir, lists)) {
+        journal->Finish(error);
+        return false;
+    }
+
+    PatchSetTotal(static_cast<int>(lists[0].records.size() + lists[1].records.size() + lists[2].records.size()));
+
+    BackupPairArray added, deleted, patched;
+    const bool ok1 = AddFiles(lists[0].records, added);
+    const bool ok2 = ok1 && DeleteFiles(lists[1].records, deleted);
+    bool ok3 = ok2 && PatchFiles(lists[2].records, patched);
+    if (ok3)
+        ok3 = UpdateUninstallLog(installDir, packageDir, &patched);
+    bool all = ok1 && ok2 && ok3;
+
+    // Everything new reaches the disk before the first backup goes.
+    if (all && !journal->Commit(error)) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
+        all = false;
+    }
+
+    FinishAddedFiles(all, added);
+    FinishDeletedFiles(all, deleted);
+    FinishPatchedFiles(all, patched);
+    if (!all)
+        journal->RemoveCreatedFolders();
+    if (!journal->Finish(error))
+        PatchSendMessage(PATCH_LEVEL_WARNING, error);
+    return all;
+}

@@ -1,0 +1,371 @@
+// The whole application of a package: order, refusals before anything changes, rollback from every
+// record, and recovery after a kill at every filesystem action.
+
+#include "patch/ApplyPatchPackage.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "BuildConfig.h"
+#include "lumo/Md5.h"
+#include "patch/BackupJournal.h"
+#include "patch/PatchMessages.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/FileListWriter.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/patch/PatchMessageLog.h"
+
+namespace {
+
+using fixtures::TreeContent;
+
+std::string Md5Hex(const std::string& bytes)
+{
+    MD5 md5;
+    md5.update(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    md5.finalize();
+    char* hex = md5.hex_digest();
+    std::string text = hex;
+    delete[] hex;
+    return text;
+}
+
+std::string Native(std::string listPath)
+{
+    for (char& c : listPath)
+        if (c == '\\')
+            c = '/';
+    return listPath;
+}
+
+// One patch: what it adds (new or replacing), deletes and patches, with the contents it brings.
+struct PatchPlan
+{
+    std::vector<std::pair<std::string, std::string>> added;   // list path, new content
+    std::vector<std::string> deleted;                          // list path
+    std::vector<std::pair<std::string, std::string>> patched; // list path, new content
+    std::map<std::string, std::string> toolDirectives;        // list path -> directive for the tool
+};
+
+class ApplyTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        install = scratch / "install";
+        package = scratch / "package";
+        tool = fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/fake-patch-tool");
+        source = {{"bin/", ""},        {"bin/game.dll", "game v1"}, {"bin/LumoLauncher.exe", "launcher v1"},
+                  {"bin/old.dll", "old"}, {"data/", ""},              {"data/a.ka", std::string(5000, 'a')},
+                  {"readme.txt", "readme v1"}};
+        ResetInstall();
+    }
+
+    void ResetInstall()
+    {
+        fixtures::RemoveTree(install);
+        fixtures::WriteTree(install, source);
+        fixtures::WriteFile(install + "/bin/kpatchl-w32.exe", tool);
+        chmod((install + "/bin/kpatchl-w32.exe").c_str(), 0755);
+    }
+
+    void WritePackage(const PatchPlan& plan)
+    {
+        fixtures::RemoveTree(package);
+        std::vector<fixtures::AddedEntry> added;
+        std::vector<fixtures::PatchedEntry> patched;
+        for (const auto& [path, content] : plan.added) {
+            fixtures::WriteFile(package + "/data/" + Native(path), content);
+            added.push_back({path, Md5Hex(content)});
+        }
+        for (const auto& [path, content] : plan.patched) {
+            const std::string old = source.at(Native(path));
+            const auto directive = plan.toolDirectives.find(path);
+            fixtures::WriteFile(package + "/data/" + Native(path) + ".diff",
+                                "OLDMD5 " + Md5Hex(old) + "\n" +
+                                    (directive == plan.toolDirectives.end() ? "" : directive->second + "\n") +
+                                    "DATA\n" + content);
+            patched.push_back({path, Md5Hex(content), Md5Hex(old)});
+        }
+        fixtures::WritePackageLists(package, added, plan.deleted, patched);
+    }
+
+    bool Apply(const std::wstring& launcher = L"LumoLauncher.exe")
+    {
+        return ApplyPatchPackage(FromNativePath(install), FromNativePath(package), launcher);
+    }
+
+    TreeContent Snapshot() const { return fixtures::SnapshotTree(install); }
+    std::string Diff(const TreeContent& expected) const
+    {
+        return fixtures::DescribeTreeDifference(expected, Snapshot());
+    }
+
+    fixtures::ScratchFolder scratch;
+    std::string install, package, tool;
+    TreeContent source;
+    PatchMessageLog log;
+};
+
+PatchPlan TypicalPlan()
+{
+    PatchPlan plan;
+    plan.added = {{"bin\\new\\deep\\n.dll", "new file"}, {"readme.txt", "readme v2"}, {"extra.txt", "extra"}};
+    plan.deleted = {"bin\\old.dll", "bin\\gone-already.dll"};
+    plan.patched = {{"bin\\LumoLauncher.exe", "launcher v2"}, {"bin\\game.dll", "game v2"},
+                    {"data\\a.ka", std::string(3000, 'b')}};
+    return plan;
+}
+
+TEST_F(ApplyTest, TypicalPatchReachesTheTargetAndLeavesNoBackups)
+{
+    WritePackage(TypicalPlan());
+    ASSERT_TRUE(Apply()) << log.Dump();
+    TreeContent expected = Snapshot();
+    for (const auto& [path, content] : expected)
+        EXPECT_EQ(path.find(".pbk"), std::string::npos) << path;
+    EXPECT_EQ(expected.count("patch.journal"), 0u);
+    EXPECT_EQ(expected.at("bin/new/deep/n.dll"), "new file");
+    EXPECT_EQ(expected.at("bin/LumoLauncher.exe"), "launcher v2");
+    EXPECT_EQ(expected.at("data/a.ka"), std::string(3000, 'b'));
+    EXPECT_EQ(expected.count("bin/old.dll"), 0u);
+    ASSERT_EQ(log.totals, std::vector<int>{8});
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_WARNING,
+                        PatchMessages::kAlreadyRemoved + FromNativePath(install) + L"/bin/gone-already.dll"));
+}
+
+TEST_F(ApplyTest, EmptyListsChangeNothing)
+{
+    WritePackage({});
+    const TreeContent before = Snapshot();
+    ASSERT_TRUE(Apply());
+    EXPECT_EQ(log.totals, std::vector<int>{0});
+    EXPECT_EQ(Diff(before), "");
+}
+
+TEST_F(ApplyTest, MissingListFailsBeforeAnythingChanges)
+{
+    WritePackage(TypicalPlan());
+    unlink((package + "/deletedFiles.txt").c_str());
+    const TreeContent before = Snapshot();
+    EXPECT_FALSE(Apply());
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, PatchMessages::kCouldNotOpen + FromNativePath(package) +
+                                               L"/deletedFiles.txt" + PatchMessages::kForReadingMightBeMissing))
+        << log.Dump();
+    EXPECT_TRUE(log.totals.empty());
+    EXPECT_EQ(Diff(before), "");
+}
+
+TEST_F(ApplyTest, FailureOnTheSecondPatchedFileRestoresEverything)
+{
+    PatchPlan plan = TypicalPlan();
+    plan.toolDirectives["bin\\game.dll"] = "EXIT 3"; // after the launcher moves last, game.dll is second
+    plan.patched = {{"bin\\LumoLauncher.exe", "launcher v2"}, {"data\\a.ka", "x"}, {"bin\\game.dll", "game v2"}};
+    WritePackage(plan);
+    const TreeContent before = Snapshot();
+    EXPECT_FALSE(Apply());
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR,
+                        L"Could not open patch file bin\\game.dll for reading."))
+        << log.Dump();
+    EXPECT_EQ(Diff(before), "");
+}
+
+TEST_F(ApplyTest, IncompleteGroupIsPaddedWithAWarning)
+{
+    WritePackage({});
+    fixtures::WriteFile(package + "/deletedFiles.txt", "bin\\old.dll\r\n");
+    EXPECT_TRUE(Apply()) << log.Dump();
+    EXPECT_FALSE(fixtures::PathExists(install + "/bin/old.dll"));
+    EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_WARNING));
+}
+
+TEST_F(ApplyTest, LauncherMovesLastOnlyOnce)
+{
+    struct Case
+    {
+        std::vector<std::wstring> paths;
+        std::wstring launcher;
+        std::vector<std::wstring> expected;
+    };
+    const Case cases[] = {
+        {{L"bin\\LumoLauncher.exe", L"a", L"b"}, L"LumoLauncher.exe", {L"a", L"b", L"bin\\LumoLauncher.exe"}},
+        {{L"x\\LumoLauncher.exe.cfg", L"a", L"LumoLauncher.exe"}, L"LumoLauncher.exe",
+         {L"a", L"LumoLauncher.exe", L"x\\LumoLauncher.exe.cfg"}},
+        {{L"bin\\lumolauncher.exe", L"a"}, L"LumoLauncher.exe", {L"bin\\lumolauncher.exe", L"a"}},
+        {{L"LumoLauncher.exe", L"a"}, L"", {L"LumoLauncher.exe", L"a"}},
+        {{}, L"LumoLauncher.exe", {}},
+    };
+    for (const Case& c : cases) {
+        PatchFileRecordArray records;
+        for (const std::wstring& path : c.paths)
+            records.push_back({path, L"n", L"o"});
+        MoveLauncherLast(records, c.launcher);
+        std::vector<std::wstring> paths;
+        for (const PatchFileRecord& record : records)
+            paths.push_back(record.path);
+        EXPECT_EQ(paths, c.expected);
+    }
+}
+
+TEST_F(ApplyTest, HostileListsAreRefusedBeforeAnythingChanges)
+{
+    struct Case
+    {
+        const char* name;
+        std::string added, deleted, patched;
+    };
+    const std::string ok = fixtures::MakeAddedList({{"extra.txt", "x"}});
+    const Case cases[] = {
+        {"parent", fixtures::MakeAddedList({{"..\\x.txt", ""}}), "", ""},
+        {"absolute", "", fixtures::MakeDeletedList({"\\etc\\x"}), ""},
+        {"drive", fixtures::MakeAddedList({{"C:\\x.txt", ""}}), "", ""},
+        {"empty path", ok + "\r\n\r\n\r\n", "", ""},
+        {"folder", "", fixtures::MakeDeletedList({"bin"}), ""},
+        {"backup name", fixtures::MakeAddedList({{"bin\\game.dll.pbk", ""}}), "", ""},
+        {"journal name", fixtures::MakeAddedList({{"PATCH.JOURNAL", ""}}), "", ""},
+        {"uninstall log", "", fixtures::MakeDeletedList({"unins000.dat"}), ""},
+        {"twice in one list", ok + ok, "", ""},
+        {"added and deleted", ok, fixtures::MakeDeletedList({"EXTRA.TXT"}), ""},
+        {"deleted and patched", "", fixtures::MakeDeletedList({"bin\\game.dll"}),
+         fixtures::MakePatchedList({{"bin/GAME.dll", "n", "o"}})},
+    };
+    for (const Case& c : cases) {
+        fixtures::RemoveTree(package);
+        fixtures::WriteFile(package + "/addedFiles.txt", c.added);
+        fixtures::WriteFile(package + "/deletedFiles.txt", c.deleted);
+        fixtures::WriteFile(package + "/patchedFiles.txt", c.patched);
+        fixtures::WriteFile(package + "/data/extra.txt", "x");
+        const TreeContent before = Snapshot();
+        log.messages.clear();
+        log.totals.clear();
+        EXPECT_FALSE(Apply()) << c.name;
+        EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << c.name;
+        EXPECT_TRUE(log.totals.empty()) << c.name;
+        EXPECT_EQ(Diff(before), "") << c.name;
+    }
+}
+
+// A random patch over a random tree, failed at each record in turn: every failure must leave the
+// tree exactly as it was, and the run without a failure must reach the target.
+TEST_F(ApplyTest, FailureAtAnyRecordRestoresTheTreeExactly)
+{
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        std::mt19937 random(seed);
+        source.clear();
+        const char* folders[] = {"", "bin/", "bin/sub/", "data/", "Data2/x/"};
+        PatchPlan plan;
+        for (int i = 0; i < 12; ++i) {
+            const std::string folder = folders[random() % 5];
+            const std::string name = folder + "f" + std::to_string(i) + ".dat";
+            source[name] = std::string(random() % 3000, static_cast<char>('a' + i));
+            std::string listPath = name;
+            for (char& c : listPath)
+                if (c == '/')
+                    c = '\\';
+            switch (random() % 4) {
+            case 0: plan.added.push_back({listPath, "replaced " + name}); break;
+            case 1: plan.deleted.push_back(listPath); break;
+            case 2: plan.patched.push_back({listPath, "patched " + name}); break;
+            default: break;
+            }
+        }
+        plan.added.push_back({"new\\nested\\n" + std::to_string(seed) + ".dat", "brand new"});
+        plan.deleted.push_back("never-there.dat");
+        ResetInstall();
+        WritePackage(plan);
+        const TreeContent before = Snapshot();
+        const int records = static_cast<int>(plan.added.size() + plan.deleted.size() + plan.patched.size());
+        for (int stop = 0; stop < records; ++stop) {
+            log.stopAtCall = stop;
+            log.keepGoingCalls = 0;
+            EXPECT_FALSE(Apply()) << "seed " << seed << " stop " << stop;
+            ASSERT_EQ(Diff(before), "") << "seed " << seed << " stop " << stop;
+        }
+        log.stopAtCall = -1;
+        ASSERT_TRUE(Apply()) << log.Dump();
+        TreeContent expected = before;
+        for (const auto& [path, content] : plan.added)
+            expected[Native(path)] = content;
+        expected["new/"] = expected["new/nested/"] = "";
+        for (const std::string& path : plan.deleted)
+            expected.erase(Native(path));
+        for (const auto& [path, content] : plan.patched)
+            expected[Native(path)] = content;
+        EXPECT_EQ(Diff(expected), "") << "seed " << seed;
+    }
+}
+
+TEST_F(ApplyTest, ToolFailuresOfEveryKindRollBack)
+{
+    const char* directives[] = {"GARBAGE", "PARTIAL_KILL", "EXIT 1", "EXIT 4", "EXIT 7"};
+    for (const char* directive : directives) {
+        ResetInstall();
+        PatchPlan plan = TypicalPlan();
+        plan.toolDirectives["bin\\LumoLauncher.exe"] = directive; // the last file patched
+        WritePackage(plan);
+        const TreeContent before = Snapshot();
+        log.messages.clear();
+        EXPECT_FALSE(Apply()) << directive;
+        EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << directive;
+        EXPECT_EQ(Diff(before), "") << directive;
+    }
+}
+
+// The process applying the patch dies of SIGKILL right after its N-th filesystem action, for every
+// N. Afterwards the installation must be the source build or the target build, with its uninstall
+// log; and a new run must always reach the target.
+TEST_F(ApplyTest, KillAtEveryActionLeavesSourceOrTarget)
+{
+    std::vector<fixtures::UninstallRecord> records = fixtures::FillerUninstallRecords(4000);
+    source["unins000.dat"] = fixtures::WriteUninstallLog(records);
+    ResetInstall();
+    WritePackage(TypicalPlan());
+    const TreeContent original = Snapshot();
+    ASSERT_TRUE(Apply()) << log.Dump();
+    const TreeContent target = Snapshot();
+    ASSERT_NE(fixtures::DescribeTreeDifference(original, target), "");
+
+    bool completed = false;
+    for (int n = 1; n < 400 && !completed; ++n) {
+        ResetInstall();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setenv("LUMO_TEST_MODE", "1", 1);
+            setenv("LUMO_PATCH_KILL_AFTER", std::to_string(n).c_str(), 1);
+            _exit(Apply() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (WIFEXITED(status)) {
+            ASSERT_EQ(WEXITSTATUS(status), 0) << "action " << n;
+            ASSERT_EQ(Diff(target), "") << "action " << n;
+            completed = true;
+            EXPECT_GT(n, 30); // every backup, copy, rename and journal record counts
+            continue;
+        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "action " << n;
+        std::wstring error;
+        ASSERT_TRUE(BackupJournal::Recover(FromNativePath(install), error)) << "action " << n;
+        const TreeContent after = Snapshot();
+        const std::string toOriginal = fixtures::DescribeTreeDifference(original, after);
+        const std::string toTarget = fixtures::DescribeTreeDifference(target, after);
+        ASSERT_TRUE(toOriginal.empty() || toTarget.empty()) << "action " << n << "\n" << toOriginal;
+        if (toOriginal.empty() && n % 4 == 1) {
+            // The run that follows an interrupted one reaches the target.
+            ASSERT_TRUE(Apply()) << "action " << n << "\n" << log.Dump();
+            ASSERT_EQ(Diff(target), "") << "action " << n;
+        }
+    }
+    EXPECT_TRUE(completed);
+}
+
+} // namespace
