@@ -88,6 +88,7 @@ double Timed(const std::string& target, Fn fn)
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rounds show as they finish
     const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     const char* tmp = std::getenv("TMPDIR");

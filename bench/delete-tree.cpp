@@ -81,6 +81,7 @@ double Timed(const std::string& root, int files, Fn fn)
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rounds show as they finish
     const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     const char* tmp = std::getenv("TMPDIR");

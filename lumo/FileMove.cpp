@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "lumo/FileUtil.h"
+#include "platform/FileInUse.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 
@@ -36,20 +37,6 @@ bool RenameNoReplace(const std::string& from, const std::string& to)
         return false;
     }
     return true;
-}
-
-// A file nobody else holds open: the stand-in for an open without sharing. A write lease is
-// granted only while no other descriptor, in any process, has the file open. Where leases are not
-// available (some file systems, files of other users without the lease capability) the file
-// counts as unused.
-bool IsHeldElsewhere(int fd)
-{
-    if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0)
-    {
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
-        return false;
-    }
-    return errno == EAGAIN || errno == EBUSY;
 }
 
 constexpr uint64_t COMMIT_SLICE = 32ull << 20;
@@ -202,9 +189,10 @@ bool MoveFileIfUnused(std::wstring from, std::wstring to)
         platform::SetLastError(platform::kErrorAccessDenied);
         return false;
     }
-    const bool inUse = IsHeldElsewhere(fd);
     ::close(fd);
-    if (inUse)
+    // Our own descriptor is closed first: it would count as a holder. Where the probe cannot tell
+    // (no lease support), the file counts as unused.
+    if (platform::ProbeFileInUse(source) == platform::FileUse::InUse)
     {
         platform::SetLastError(platform::kErrorSharingViolation);
         return false;
