@@ -363,6 +363,11 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
         return true;
     }
 
+    if (uint64_t(image.numRecs) + addedPaths.size() > UINT32_MAX)
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log + L" (its record count would overflow)");
+        return true;
+    }
     std::vector<std::string> records;
     records.reserve(addedPaths.size());
     for (const std::wstring& path : addedPaths)

@@ -234,6 +234,8 @@ TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
     const std::string stream = fixtures::EncodeUninstallRecord(longer);
     const std::string odd = good.substr(0, 448) + le32(uint32_t(stream.size())) + le32(~uint32_t(stream.size())) +
                             le32(fixtures::ReferenceCrc32(stream)) + stream;
+    std::string fullCount = setU32(good, 324, 0xFFFFFFFFu);
+    fullCount = setU32(fullCount, 444, fixtures::ReferenceCrc32(fullCount.substr(0, 444)));
     struct Case
     {
         const char* name;
@@ -249,6 +251,7 @@ TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
         {"trailing bytes", good + "x"},
         {"partial block first", fixtures::WriteUninstallLog({}).substr(0, 448 + 12 + 28) + good.substr(448)},
         {"last record of another size", odd},
+        {"record count that would overflow", fullCount},
     };
     for (const Case& c : cases)
     {
