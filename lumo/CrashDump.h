@@ -19,9 +19,12 @@
 //
 //   tag 1 PROCESS    u32 pid, u32 build number, string version text, string executable path,
 //                    u64 wall-clock seconds since 1970-01-01 UTC, u32 nanoseconds
-//   tag 2 REASON     u32 kind (CrashDumpReason), i32 signal number (0: none), i32 signal code
-//                    (siginfo si_code), u64 fault address (siginfo si_addr), string detail
-//                    (the failed assertion, the uncaught exception, ...; may be empty)
+//   tag 2 REASON     u32 kind (CrashDumpReason), i32 signal number, i32 signal code (siginfo
+//                    si_code), u64 fault address (siginfo si_addr), string detail (the failed
+//                    assertion, the uncaught exception, ...; may be empty). For a signal the
+//                    fields are the signal's; for an assertion, an invalid parameter and an
+//                    uncaught exception the signal is SIGABRT, which ends the process right
+//                    after the dump (code and address 0); otherwise all three are 0.
 //   tag 3 THREAD     u32 thread id (gettid) of the failing thread, string thread name
 //   tag 4 REGISTERS  u32 count, then per register: string name, u64 value (x86-64 general
 //                    registers as the signal context holds them: r8 ... r15, rdi, rsi, rbp,

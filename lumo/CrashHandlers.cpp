@@ -195,6 +195,7 @@ __attribute__((noinline)) void OnTerminate()
         getcontext(&context);
         CrashDumpRequest request;
         request.reason = CrashDumpReason::UncaughtException;
+        request.signalNumber = guarded ? 0 : SIGABRT;  // a guarded thread ends the process by exit
         request.context = &context;
         request.firstFrame = caller;
         request.detail = g_exceptionText;
@@ -327,6 +328,10 @@ void WriteDumpNowFor(CrashDumpReason reason, const char* detail, uint64_t firstF
     getcontext(&context);
     CrashDumpRequest request;
     request.reason = reason;
+    // These end in abort() right after the dump.
+    if (reason == CrashDumpReason::Assertion || reason == CrashDumpReason::InvalidParameter ||
+        reason == CrashDumpReason::UncaughtException)
+        request.signalNumber = SIGABRT;
     request.context = &context;
     request.firstFrame = firstFrame ? firstFrame : reinterpret_cast<uint64_t>(__builtin_return_address(0));
     request.detail = detail;

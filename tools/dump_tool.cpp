@@ -89,9 +89,12 @@ void Print(const std::string& path, const CrashDumpContents& dump)
     if (dump.hasReason)
     {
         std::string reason = CrashReasonName(dump.reason);
-        if (dump.signalNumber != 0)
-            reason += ": " + SignalName(dump.signalNumber) + " (" + std::to_string(dump.signalNumber) + "), code " +
-                      SignalCodeName(dump.signalNumber, dump.signalCode) + ", fault address " + Hex(dump.faultAddress);
+        const std::string signal = SignalName(dump.signalNumber) + " (" + std::to_string(dump.signalNumber) + ")";
+        if (dump.reason == static_cast<uint32_t>(CrashDumpReason::Signal))
+            reason += ": " + signal + ", code " + SignalCodeName(dump.signalNumber, dump.signalCode) +
+                      ", fault address " + Hex(dump.faultAddress);
+        else if (dump.signalNumber != 0)
+            reason += ", ending by " + signal;
         printf("Reason: %s\n", reason.c_str());
         if (!dump.detail.empty())
             printf("Detail: %s\n", dump.detail.c_str());

@@ -369,7 +369,8 @@ TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
         {"null-write", "Sollex-44088\\.dmp", "SIGSEGV (11), code SEGV_MAPERR, fault address 0x0", "CrashByNullWrite",
          true, SIGSEGV},
         {"abort", "Sollex-44088\\.dmp", "SIGABRT (6)", "AbortHere", true, SIGABRT},
-        {"uncaught", "Sollex-44088\\.dmp", "uncaught exception", "ThrowUncaught", true, SIGABRT},
+        {"uncaught", "Sollex-44088\\.dmp", "uncaught exception, ending by SIGABRT (6)", "ThrowUncaught", true,
+         SIGABRT},
         {"guarded-worker", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
          "CrashInWorker", false, 0},
         {"guarded-throw", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp",
@@ -378,7 +379,8 @@ TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
         {"main-fatal", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
          "CrashByNullWrite", true, SIGSEGV},
         {"unguarded-worker", "Sollex-44088\\.dmp", "SIGSEGV (11)", "CrashInWorker", false, SIGSEGV},
-        {"assert", "Sollex-44088\\.dmp", "Reason: assertion", "FailAssertHere", true, SIGABRT},
+        {"assert", "Sollex-44088\\.dmp", "Reason: assertion, ending by SIGABRT (6)", "FailAssertHere", true,
+         SIGABRT},
         // Only the alternate signal stack leaves room for the handler here.
         {"stack-overflow", "Sollex-44088\\.dmp", "SIGSEGV (11)", "RecurseForever", true, SIGSEGV},
     };
@@ -560,6 +562,8 @@ TEST(CrashHandlers, AssertLogsItsTextAndStack)
     EXPECT_NE(child.output.find("callstack: "), std::string::npos) << child.output;
     const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
     EXPECT_EQ(dump.detail, "value > 0");
+    EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Assertion));
+    EXPECT_EQ(dump.signalNumber, SIGABRT);
 }
 
 // A folder that refuses the dump sends it to a new private folder below TMPDIR, never to a fixed
