@@ -3,6 +3,7 @@
 
 #include "patch/ApplyPatchPackage.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -317,6 +318,70 @@ TEST_F(ApplyTest, ToolFailuresOfEveryKindRollBack)
         EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << directive;
         EXPECT_EQ(Diff(before), "") << directive;
     }
+}
+
+// The disk fills up while a large file is copied in: the copy fails and everything goes back.
+TEST_F(ApplyTest, FullDiskRollsBack)
+{
+    PatchPlan plan = TypicalPlan();
+    plan.added.push_back({"bin\\big.pak", std::string(256 * 1024, 'z')});
+    WritePackage(plan);
+    const TreeContent before = Snapshot();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN); // a write beyond the limit fails with EFBIG instead
+        const rlimit limit = {64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(Apply() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Diff(before), "");
+}
+
+TEST_F(ApplyTest, SecondPatcherIsKeptOut)
+{
+    WritePackage(TypicalPlan());
+    const TreeContent before = Snapshot();
+    std::wstring error;
+    std::unique_ptr<BackupJournal> first = BackupJournal::Begin(FromNativePath(install), error);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(Apply());
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, L"the installation " + FromNativePath(install) +
+                                               L" is being patched by another process"))
+        << log.Dump();
+    EXPECT_TRUE(log.totals.empty());
+    EXPECT_TRUE(first->Finish(error));
+    EXPECT_EQ(Diff(before), "");
+}
+
+// A privileged patcher hands new files and folders to the owner of the folder they land in, and
+// a replaced file keeps its owner and mode.
+TEST_F(ApplyTest, OwnershipFollowsTheInstallation)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only a privileged process can give files away";
+    const uid_t user = 65534;
+    chown((install + "/bin").c_str(), user, user);
+    chown((install + "/readme.txt").c_str(), user + 1, user);
+    chmod((install + "/readme.txt").c_str(), 0600);
+    PatchPlan plan;
+    plan.added = {{"bin\\new\\n.dll", "new"}, {"readme.txt", "readme v2"}};
+    WritePackage(plan);
+    ASSERT_TRUE(Apply()) << log.Dump();
+    struct stat st;
+    ASSERT_EQ(stat((install + "/bin/new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    ASSERT_EQ(stat((install + "/bin/new/n.dll").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_EQ(st.st_gid, user);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat((install + "/readme.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user + 1);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // The process applying the patch dies of SIGKILL right after its N-th filesystem action, for every
