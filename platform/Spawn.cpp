@@ -185,6 +185,14 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     if (request.argv.empty() || request.argv[0].empty())
         return fail("no program to start", EINVAL);
     const std::string& program = request.argv[0];
+    // The system takes C strings: a NUL would silently cut an argument or the folder short.
+    for (const std::string& argument : request.argv)
+    {
+        if (argument.find('\0') != std::string::npos)
+            return fail("an argument for \"" + program.substr(0, program.find('\0')) + "\" holds a NUL byte", EINVAL);
+    }
+    if (request.workingFolder.find('\0') != std::string::npos)
+        return fail("the working folder for \"" + program + "\" holds a NUL byte", EINVAL);
 
     int pipeFds[2] = {-1, -1};
     if (request.captureOutput && pipe2(pipeFds, O_CLOEXEC) != 0)

@@ -203,6 +203,8 @@ TEST(Spawn, WorkingFolderAndFailures)
         {{"no-such-program-anywhere"}, "", ENOENT, "starting"},
         {{"pwd"}, "/nonexistent/folder", ENOENT, "pwd"},
         {{}, "", EINVAL, "no program"},
+        {{"printf", std::string("cut\0here", 8)}, "", EINVAL, "NUL"},
+        {{"pwd"}, std::string("/usr\0/lib", 9), EINVAL, "NUL"},
     };
     for (const Case& c : failures)
     {
