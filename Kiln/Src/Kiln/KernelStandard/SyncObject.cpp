@@ -104,14 +104,26 @@ CriticalSection::~CriticalSection()
 
 bool CriticalSection::Lock(uint32_t timeoutMs)
 {
-    if (timeoutMs == kInfinite)
-        return pthread_mutex_lock(&m_mutex) == 0;
-    return pthread_mutex_trylock(&m_mutex) == 0;
+    const int result = timeoutMs == kInfinite ? pthread_mutex_lock(&m_mutex) : pthread_mutex_trylock(&m_mutex);
+    if (result != 0)
+        return false;
+    Entered();
+    return true;
+}
+
+void CriticalSection::Entered()
+{
+    if (m_depth++ == 0)
+        m_owner.store(platform::CurrentThreadId(), std::memory_order_relaxed);
 }
 
 bool CriticalSection::Unlock()
 {
-    // A recursive mutex refuses (EPERM) an unlock by a thread that does not hold it.
+    // Only the holder may leave; asking the system would be undefined for anyone else.
+    if (m_owner.load(std::memory_order_relaxed) != platform::CurrentThreadId())
+        return false;
+    if (--m_depth == 0)
+        m_owner.store(0, std::memory_order_relaxed);
     return pthread_mutex_unlock(&m_mutex) == 0;
 }
 

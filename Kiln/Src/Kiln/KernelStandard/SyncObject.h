@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -85,7 +86,11 @@ public:
     bool Unlock() override;
 
 private:
+    void Entered();
+
     pthread_mutex_t m_mutex;
+    std::atomic<pid_t> m_owner{0};  // who holds it; unlocks by anyone else are refused
+    uint32_t m_depth = 0;           // changed by the holder only
 };
 
 // Holds an object for a scope: Wait(kInfinite) at construction (when asked), Unlock at the end.
