@@ -4,7 +4,8 @@
 // read its exit code or terminate it (also from another thread while a read is blocked).
 // `OS::RunProcess` runs a program to its end and returns everything it printed.
 //
-// The program path is wide and reaches the OS through ToNativePath. The arguments are one 8-bit
+// The program path is wide and reaches the OS through ToNativePath (a bare name is looked up in
+// PATH, as a Windows command line without a folder is searched for). The arguments are one 8-bit
 // string written the way a Windows program's command line is (quotes, backslashes, see
 // platform/CommandLineSplit.h); it is split into the child's argument vector, never cut, and each
 // argument reaches the child as UTF-8 of its ToWide form. The child's standard input is
