@@ -59,9 +59,28 @@ std::wstring ParentFolderOf(const std::wstring& path)
     return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
 }
 
+// The targets of records in order, up to the first that does not resolve (the stage reports it
+// when it gets there).
+std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, const PatchFileRecordArray& records)
+{
+    std::vector<std::wstring> targets;
+    for (const PatchFileRecord& record : records) {
+        std::wstring target, error;
+        if (!ResolvePatchTarget(context.installDir, record.path, target, error))
+            break;
+        targets.push_back(target);
+    }
+    return targets;
+}
+
 bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    std::wstring announceError;
+    if (!AnnounceChanges(context, JournalEntry::kReplaced, true, ResolvedTargets(context, records), announceError)) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, announceError);
+        return false;
+    }
     for (const PatchFileRecord& record : records) {
         if (!PatchKeepGoing())
             return false;

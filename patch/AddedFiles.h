@@ -10,6 +10,9 @@
 // on failure they put every file back, each with one atomic rename of its backup over it (a file
 // that was new is removed), and report each file they cannot restore.
 
+#include <string>
+#include <vector>
+
 #include "patch/PatchFileRecord.h"
 
 // False at the first record that fails (the messages name the cause) or when the keep-going
@@ -18,6 +21,9 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups);
 
 void FinishAddedFiles(bool success, const BackupPairArray& backups);
 void FinishPatchedFiles(bool success, const BackupPairArray& backups);
+
+// The targets of records in list order, up to the first path that does not resolve.
+std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, const PatchFileRecordArray& records);
 
 // The folder part of a resolved path (without its last separator).
 std::wstring ParentFolderOf(const std::wstring& path);

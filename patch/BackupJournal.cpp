@@ -293,7 +293,7 @@ std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installD
     }
     CountInstallAction();
     std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd));
-    if (!journal->Append("BEGIN", error))
+    if (!journal->Append("BEGIN\n", error))
         return nullptr; // the empty or torn journal is dropped by the next recovery
     fsync(folderFd);
     return journal;
@@ -310,23 +310,30 @@ bool BackupJournal::Recover(const std::wstring& installDir, std::wstring& error)
     return ok;
 }
 
-bool BackupJournal::Append(const std::string& payload, std::wstring& error)
+// payloads: one or more records, each ending in "\n" (without their checksums).
+bool BackupJournal::Append(const std::string& payloads, std::wstring& error)
 {
     if (m_fd < 0) {
         error = L"the patch journal in " + m_installDir + L" can no longer be written";
         return false;
     }
-    const std::string line = CrcHex(payload) + " " + payload + "\n";
+    std::string lines;
+    for (size_t start = 0; start < payloads.size();) {
+        const size_t end = payloads.find('\n', start);
+        const std::string payload = payloads.substr(start, end - start);
+        lines += CrcHex(payload) + " " + payload + "\n";
+        start = end + 1;
+    }
     size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = write(m_fd, line.data() + done, line.size() - done);
+    while (done < lines.size()) {
+        const ssize_t n = write(m_fd, lines.data() + done, lines.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         done += static_cast<size_t>(n);
     }
-    if (done < line.size() || fdatasync(m_fd) != 0) {
+    if (done < lines.size() || fdatasync(m_fd) != 0) {
         error = L"cannot write the patch journal in " + m_installDir + L": " + ErrnoText(errno ? errno : EIO);
         // A torn record may only ever be the last one: nothing more is written.
         close(m_fd);
@@ -337,7 +344,8 @@ bool BackupJournal::Append(const std::string& payload, std::wstring& error)
     return true;
 }
 
-bool BackupJournal::Record(JournalEntry kind, const std::wstring& path, std::wstring& error)
+bool BackupJournal::Payload(JournalEntry kind, const std::wstring& path, std::string& payload,
+                            std::wstring& error) const
 {
     const std::string root = ToNativePath(m_installDir);
     const std::string prefix = root == "/" ? root : root + "/";
@@ -352,11 +360,44 @@ bool BackupJournal::Record(JournalEntry kind, const std::wstring& path, std::wst
             error = L"the file " + path + L" has a name the patch journal cannot hold";
             return false;
         }
-    if (!Append(std::string(KindWord(kind)) + " " + relative, error))
-        return false;
-    if (kind == JournalEntry::kFolder)
-        m_folders.push_back(relative);
+    payload = std::string(KindWord(kind)) + " " + relative;
     return true;
+}
+
+bool BackupJournal::Record(JournalEntry kind, const std::wstring& path, std::wstring& error)
+{
+    return RecordAll({{kind, path}}, error);
+}
+
+bool BackupJournal::RecordAll(const std::vector<std::pair<JournalEntry, std::wstring>>& entries,
+                              std::wstring& error)
+{
+    std::string payloads;
+    std::vector<std::string> added;
+    for (const auto& [kind, path] : entries) {
+        std::string payload;
+        if (!Payload(kind, path, payload, error))
+            return false;
+        payloads += payload + "\n";
+        added.push_back(payload);
+    }
+    if (entries.empty())
+        return true;
+    if (!Append(payloads, error))
+        return false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].first == JournalEntry::kFolder)
+            m_folders.push_back(added[i].substr(added[i].find(' ') + 1));
+        m_recorded.insert(std::move(added[i]));
+    }
+    return true;
+}
+
+bool BackupJournal::IsAnnounced(JournalEntry kind, const std::wstring& path) const
+{
+    std::string payload;
+    std::wstring error;
+    return Payload(kind, path, payload, error) && m_recorded.count(payload) != 0;
 }
 
 bool BackupJournal::Commit(std::wstring& error)
@@ -365,7 +406,7 @@ bool BackupJournal::Commit(std::wstring& error)
         error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
         return false;
     }
-    if (!Append("COMMIT", error))
+    if (!Append("COMMIT\n", error))
         return false;
     m_committed = true;
     return true;

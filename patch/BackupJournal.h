@@ -43,6 +43,8 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 inline constexpr wchar_t kBackupExt[] = L".pbk";
@@ -81,6 +83,13 @@ public:
     // action must not happen.
     bool Record(JournalEntry kind, const std::wstring& path, std::wstring& error);
 
+    // Appends records for many paths with one flush: a stage announces up front what it will
+    // move or create, so a patch of thousands of files costs a handful of flushes, not one per
+    // file. An announced path needs no Record() of its own later (IsAnnounced). The rules above
+    // hold for each: nothing announced may have a stale backup, so those are removed first.
+    bool RecordAll(const std::vector<std::pair<JournalEntry, std::wstring>>& entries, std::wstring& error);
+    bool IsAnnounced(JournalEntry kind, const std::wstring& path) const;
+
     // Flushes everything written to the install's file system (syncfs), then records COMMIT.
     // From then on recovery finishes the application instead of rolling it back.
     bool Commit(std::wstring& error);
@@ -102,12 +111,14 @@ public:
 
 private:
     BackupJournal(std::wstring installDir, int folderFd, int fd);
-    bool Append(const std::string& payload, std::wstring& error);
+    bool Append(const std::string& payloads, std::wstring& error);
+    bool Payload(JournalEntry kind, const std::wstring& path, std::string& payload, std::wstring& error) const;
 
     std::wstring m_installDir;       // as given, trailing separators dropped
     int m_folderFd = -1;             // the install folder, for syncfs and the lock
     int m_fd = -1;                   // the journal file
     std::vector<std::string> m_folders; // DIR records of this run, relative native paths
+    std::unordered_set<std::string> m_recorded; // payloads written so far
     bool m_committed = false;
     bool m_restoreFailed = false;
 };

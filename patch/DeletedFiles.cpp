@@ -1,6 +1,7 @@
 #include "patch/DeletedFiles.h"
 
 #include "lumo/StringUtil.h"
+#include "patch/AddedFiles.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
@@ -8,6 +9,11 @@
 bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    std::wstring announceError;
+    if (!AnnounceChanges(context, JournalEntry::kDeleted, false, ResolvedTargets(context, records), announceError)) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, announceError);
+        return false;
+    }
     for (const PatchFileRecord& record : records) {
         if (!PatchKeepGoing())
             return false;

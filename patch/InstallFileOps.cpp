@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -188,7 +189,9 @@ bool CreateFolderChain(const PatchStageContext& context, const std::wstring& fol
             error = Failure(L"cannot create the folder", level, ENOTDIR);
             return false;
         }
-        if (context.journal && !context.journal->Record(JournalEntry::kFolder, FromNativePath(level), error))
+        const std::wstring wideLevel = FromNativePath(level);
+        if (context.journal && !context.journal->IsAnnounced(JournalEntry::kFolder, wideLevel) &&
+            !context.journal->Record(JournalEntry::kFolder, wideLevel, error))
             return false;
         if (mkdir(level.c_str(), 0777) != 0) {
             const int e = errno;
@@ -204,7 +207,6 @@ bool CreateFolderChain(const PatchStageContext& context, const std::wstring& fol
         if (stat(ParentOf(level).c_str(), &parent) == 0 && lstat(level.c_str(), &st) == 0 &&
             (parent.st_uid != st.st_uid || parent.st_gid != st.st_gid))
             (void)!lchown(level.c_str(), parent.st_uid, parent.st_gid);
-        SyncFolder(ParentOf(level));
     }
     return true;
 }
@@ -226,20 +228,64 @@ bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std
         error = Failure(L"cannot examine the backup", b, errno);
         return false;
     }
-    if (context.journal && !context.journal->Record(kind, target, error))
+    if (context.journal && !context.journal->IsAnnounced(kind, target) && !context.journal->Record(kind, target, error))
         return false;
+    // No folder flush here: journalling file systems commit metadata changes in order, so the
+    // rename that later puts the new content under target never outlives this one.
     if (rename(t.c_str(), b.c_str()) != 0) {
         error = Failure(L"cannot move the file", t, errno) + L" to " + Quoted(b);
         return false;
     }
     CountInstallAction();
-    SyncFolder(ParentOf(t));
+    if (!context.journal)
+        SyncFolder(ParentOf(t));
     return true;
 }
 
 bool RecordNewFile(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
 {
-    return !context.journal || context.journal->Record(JournalEntry::kNewFile, target, error);
+    return !context.journal || context.journal->IsAnnounced(JournalEntry::kNewFile, target) ||
+           context.journal->Record(JournalEntry::kNewFile, target, error);
+}
+
+bool AnnounceChanges(const PatchStageContext& context, JournalEntry existingKind, bool announceNew,
+                     const std::vector<std::wstring>& targets, std::wstring& error)
+{
+    if (!context.journal)
+        return true;
+    const std::string root = ToNativePath(TrimmedFolder(context.installDir));
+    std::vector<std::pair<JournalEntry, std::wstring>> entries;
+    std::vector<std::string> newFolders;
+    for (const std::wstring& target : targets) {
+        if (IsFilePresent(target)) {
+            const std::string backup = ToNativePath(target + kBackupExt);
+            struct stat st;
+            if (lstat(backup.c_str(), &st) == 0) {
+                // Left for the stage itself, which reports the backup it cannot make.
+                if (S_ISDIR(st.st_mode) || unlink(backup.c_str()) != 0)
+                    continue;
+                CountInstallAction();
+            }
+            entries.emplace_back(existingKind, target);
+            continue;
+        }
+        if (!announceNew)
+            continue;
+        // The folders the file will need, outermost first, each once.
+        const std::string native = ToNativePath(target);
+        for (size_t slash = native.find('/', root.size() + 1); slash != std::string::npos;
+             slash = native.find('/', slash + 1)) {
+            const std::string level = native.substr(0, slash);
+            struct stat st;
+            if (lstat(level.c_str(), &st) == 0 ||
+                std::find(newFolders.begin(), newFolders.end(), level) != newFolders.end())
+                continue;
+            newFolders.push_back(level);
+            entries.emplace_back(JournalEntry::kFolder, FromNativePath(level));
+        }
+        entries.emplace_back(JournalEntry::kNewFile, target);
+    }
+    return context.journal->RecordAll(entries, error);
 }
 
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,

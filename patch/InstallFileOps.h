@@ -11,6 +11,7 @@
 // CountInstallAction() after each such action too.
 
 #include <string>
+#include <vector>
 
 #include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
@@ -38,6 +39,14 @@ bool CreateFolderChain(const PatchStageContext& context, const std::wstring& fol
 // then untouched (or, when the rename itself failed, still the original).
 bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std::wstring& target,
                   const std::wstring& backup, std::wstring& error);
+
+// Announces in one journal flush what a stage is about to do to targets (in list order): each
+// target that exists as existingKind (after removing its stale backup; one whose stale backup
+// cannot be removed is left for the stage to fail on), and, with announceNew, each missing one as
+// NEW with DIR records for the folders it needs. The later MoveToBackup, RecordNewFile and
+// CreateFolderChain calls then flush nothing of their own. A no-op without a journal.
+bool AnnounceChanges(const PatchStageContext& context, JournalEntry existingKind, bool announceNew,
+                     const std::vector<std::wstring>& targets, std::wstring& error);
 
 // Records NEW for target, a file about to be created where none stands.
 bool RecordNewFile(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
