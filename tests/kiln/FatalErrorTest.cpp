@@ -335,12 +335,15 @@ void KilnFatalChild::ExpectHandledFault(Kiln::Thread::Routine routine, const std
     const std::string report = Report();
     std::vector<std::string> parts = expected;
     for (const char* part : {"Exception handler called in thread ", "\r\nContext:\r\nRAX:    0x",
-                             "\r\nBytes at CS:EIP:\r\n", "\r\n\r\nStack:\r\n0x", "Module 1\r\n", "Build Id:   ",
+                             "\r\nBytes at CS:EIP:\r\n", "\r\n\r\nStack:\r\n", "Module 1\r\n", "Build Id:   ",
                              "\r\n===== [end of ERRORLOG.TXT] =====\r\n"})
         parts.push_back(part);
     for (const std::string& part : parts)
         EXPECT_TRUE(Contains(report, part)) << part << "\n---\n" << report;
     EXPECT_EQ(Contains(report, "caused an access violation"), accessViolation) << report;
+    // The stack is dumped unless the fault was the stack itself running out.
+    EXPECT_EQ(Contains(report, "\r\n\r\nStack:\r\nException encountered during stack dump.\r\n"),
+              Contains(report, "a Stack Overflow")) << report;
     EXPECT_EQ(ReadFile(ReportFolder() + "/CRASH.DMP").substr(0, 8), "LUMODUMP");
     std::vector<std::string> found;
     const auto starts = Starts(nullptr, &found);
@@ -367,6 +370,27 @@ TEST_F(KilnFatalChild, UncaughtCppExceptionIsReported)
 {
     ExpectHandledFault(ThrowStandardError,
                        {"test_kiln caused a Microsoft C++ Exception (0xe06d7363) (signal 0, code 0) \r\n"}, false);
+}
+
+volatile uint32_t g_depthLimit = 0xFFFFFFFF;  // never reached: the stack runs out first
+
+__attribute__((noinline)) uint32_t Recurse(uint32_t depth)
+{
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    if (depth >= g_depthLimit)
+        return 0;
+    return Recurse(depth + 1) + frame[0];
+}
+
+uint32_t OverflowStack(void*)
+{
+    return Recurse(0);
+}
+
+TEST_F(KilnFatalChild, StackOverflowIsReported)
+{
+    ExpectHandledFault(OverflowStack, {"test_kiln caused a Stack Overflow (0xc00000fd) (signal 11, "}, false);
 }
 
 TEST_F(KilnFatalChild, WithDebuggerTheFaultIsReportedButNotHandled)

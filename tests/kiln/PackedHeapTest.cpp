@@ -48,7 +48,22 @@ TEST(PackedHeap, ChunkSizesAndExactReuse)
     EXPECT_EQ(heap.Alloc(32) != a, true);  // another size never takes it
     EXPECT_EQ(heap.Alloc(21), a);          // same chunk size: the same address
     heap.Free(keep);
-    EXPECT_EQ(Kiln::PackedHeap::HeapCount() >= 1, true);
+}
+
+TEST(PackedHeap, EveryLiveHeapIsCounted)
+{
+    // The file sub-archive heap lives for the whole run.
+    EXPECT_STREQ(Kiln::FileSubArchiveHeap().Name(), "FileSubArchive");
+    const size_t before = Kiln::PackedHeap::HeapCount();
+    EXPECT_GE(before, 1u);
+    {
+        Kiln::PackedHeap a("a"), b("b");
+        EXPECT_EQ(Kiln::PackedHeap::HeapCount(), before + 2);
+    }
+    EXPECT_EQ(Kiln::PackedHeap::HeapCount(), before);
+    void* p = Kiln::FileSubArchiveHeap().Alloc(10);
+    Kiln::FileSubArchiveHeap().Free(p);
+    EXPECT_TRUE(Kiln::FileSubArchiveHeap().IsEmpty());
 }
 
 TEST(PackedHeap, OversizedRequestAllocatesNoBlock)

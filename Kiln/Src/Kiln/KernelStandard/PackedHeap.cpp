@@ -84,6 +84,18 @@ private:
 
 }  // namespace
 
+namespace
+{
+
+PackedHeap g_fileSubArchiveHeap("FileSubArchive", false);
+
+}  // namespace
+
+PackedHeap& FileSubArchiveHeap()
+{
+    return g_fileSubArchiveHeap;
+}
+
 PackedHeap::PackedHeap(const char* name, bool locked)
     : m_name(name), m_lock(locked ? std::make_unique<CriticalSection>() : nullptr)
 {

@@ -67,4 +67,8 @@ private:
     uint32_t m_emptyBlocks = 0;
 };
 
+// The kernel's heap for file sub-archives: without a lock (one thread only), built at start-up
+// and destroyed at exit.
+PackedHeap& FileSubArchiveHeap();
+
 }  // namespace Kiln

@@ -19,10 +19,16 @@ void R250Random::Reset()
     m_tap = kTap;
 }
 
+namespace
+{
+
+R250Random g_kernelRandom;  // built at start-up, destroyed at exit
+
+}  // namespace
+
 R250Random& KernelRandom()
 {
-    static R250Random random;
-    return random;
+    return g_kernelRandom;
 }
 
 }  // namespace Kiln
