@@ -1,5 +1,7 @@
 # Helpers that turn a folder into a target, so adding a source file never needs a CMake edit.
 
+set(LUMO_OWN_LIBRARIES platform lumo lumo_net kiln sollex patch)
+
 # lumo_library(NAME FOLDER): a static library of FOLDER/*.cpp (not recursive).
 # Nothing is created while the folder holds no .cpp yet.
 function(lumo_library name folder)
@@ -11,15 +13,16 @@ function(lumo_library name folder)
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 endfunction()
 
-# lumo_link(NAME DEPS...): links NAME to those of DEPS that exist. Called once every library
-# target exists, so two libraries may use each other (CMake repeats such static libraries).
+# lumo_link(NAME DEPS...): links NAME to DEPS, skipping our own libraries whose folder holds no code
+# yet. Called once every library target exists, so two libraries may use each other (CMake repeats
+# such static libraries).
 function(lumo_link name)
   if(NOT TARGET ${name})
     return()
   endif()
   set(_deps "")
   foreach(dep IN LISTS ARGN)
-    if(TARGET ${dep} OR dep MATCHES "::" OR dep STREQUAL "dl")
+    if(TARGET ${dep} OR NOT dep IN_LIST LUMO_OWN_LIBRARIES)
       list(APPEND _deps ${dep})
     endif()
   endforeach()
