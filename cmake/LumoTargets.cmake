@@ -50,6 +50,7 @@ function(lumo_tools folder)
     string(REPLACE "_" "-" _exe ${_stem})
     add_executable(${_exe} ${src})
     target_link_libraries(${_exe} PRIVATE ${_libs})
+    set_property(GLOBAL APPEND PROPERTY LUMO_DRIVERS ${_exe})
   endforeach()
 endfunction()
 
@@ -69,6 +70,11 @@ function(lumo_test_binary name folder)
   set(_labels ${ARGN})
   if(NOT _labels)
     set(_labels unit)
+  endif()
+  # Tests run the drivers and the stand-ins for outside programs: build them with the tests.
+  get_property(_drivers GLOBAL PROPERTY LUMO_DRIVERS)
+  if(_drivers)
+    add_dependencies(${name} ${_drivers})
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
