@@ -6,7 +6,6 @@
 #include <cstring>
 #include <map>
 #include <new>
-#include <optional>
 #include <unordered_map>
 
 #include "lumo/MallocAllocator.h"
@@ -219,7 +218,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
 
     bool known = false;
     bool countSite = m_siteStatistics.load(std::memory_order_relaxed) && m_siteFrees.load(std::memory_order_relaxed);
-    std::optional<AllocationRecord> record;  // only built when the site records need it
+    AllocationRecord record;  // copied only when the site records need it
     pthread_mutex_lock(&slot.lock);
     if (slot.shard)
     {
@@ -228,7 +227,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
         {
             known = true;
             if (countSite)
-                record = found->second;  // copied only for the site records
+                record = found->second;
             // Erased before the block goes back to malloc: once freed, another thread may get the
             // same address and record it.
             slot.shard->blocks.erase(found);
@@ -259,7 +258,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
         pthread_mutex_lock(&m_siteLock);
         if (m_sites)
         {
-            auto found = m_sites->counts.find(*record);
+            auto found = m_sites->counts.find(record);
             if (found != m_sites->counts.end() && --found->second == 0)
                 m_sites->counts.erase(found);
         }

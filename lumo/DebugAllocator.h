@@ -38,14 +38,16 @@ constexpr size_t kAllocationFrames = 18;
 // Frames of a record before the allocation site: the capture itself, Alloc and operator new.
 constexpr size_t kAllocationSiteFrame = 3;
 
+// Filled field by field by Alloc; only the first frameCount frames are meaningful. No default
+// values: clearing 180 bytes on every allocation and free would cost more than the table itself.
 struct AllocationRecord
 {
-    size_t size = 0;
-    uint32_t threadId = 0;
-    uint16_t frameCount = 0;
-    uint64_t frames[kAllocationFrames] = {};
-    uintptr_t block = 0;
-    bool beforeMain = false;  // made during static initialisation: never reported as a leak
+    size_t size;
+    uint32_t threadId;
+    uint16_t frameCount;
+    uint64_t frames[kAllocationFrames];
+    uintptr_t block;
+    bool beforeMain;  // made during static initialisation: never reported as a leak
 };
 
 // Grouping order: size, then the return addresses pairwise, then thread id, then frame count.
