@@ -14,6 +14,11 @@
 // Both are created exclusively; a folder that refuses them sends them to a new private folder
 // below TMPDIR. Before InstallCrashHandlers nothing writes a dump.
 //
+// Where a dump went: from a signal handler the line "CreateMiniDump: <path>" (or
+// "WriteMinidump: <path>") goes to standard error, since the system log and the analysis log
+// lock and allocate; outside signal context (assertions, uncaught exceptions, the exit hook) it
+// goes to the system log with the call stack, as long as an analysis log is open.
+//
 // Alternate signal stacks: a thread that overflows its stack can only run the handler on a stack
 // of its own. InstallCrashHandlers gives the calling thread one, GuardedThreadEntry gives one to
 // each guarded thread; other threads of ours call platform::EnsureSignalStack at their start.
