@@ -1,8 +1,9 @@
 #pragma once
 // The machine-wide registry, stood in for by a directory tree.
 //
-// Root: the environment variable LUMO_REGISTRY_ROOT, else ${XDG_DATA_HOME:-$HOME/.local/share}/
-// lumo/registry (a game installed in the user's home must not need root). The hive
+// Root: the environment variable LUMO_REGISTRY_ROOT (an absolute path: a relative one would move
+// with the working folder), else ${XDG_DATA_HOME:-$HOME/.local/share}/lumo/registry (a game
+// installed in the user's home must not need root). The hive
 // HKEY_LOCAL_MACHINE is the folder of that name below the root. A key is a folder; a value is a
 // file in its key's folder that holds its type and data as readable text:
 //
