@@ -13,6 +13,7 @@
 
 #include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
+#include "platform/SignalStack.h"
 
 namespace platform
 {
@@ -442,6 +443,7 @@ std::shared_ptr<Thread> Thread::Start(Body body, size_t stackSize, bool suspende
 void* Thread::Entry(void* arg)
 {
     Thread* self = static_cast<Thread*>(arg);
+    EnsureSignalStack();  // so a stack overflow in this thread still reaches the crash handler
     EnsureThreadRecord();
     self->m_tid = CurrentThreadId();
     {
