@@ -1,0 +1,274 @@
+#include "Kiln/Src/Kiln/KernelStandard/BytePairCodec.h"
+
+#include <cstring>
+#include <memory>
+
+namespace Kiln
+{
+
+namespace
+{
+
+constexpr uint32_t kBlockSize = 2048;
+constexpr uint32_t kMaxDistinct = 210;
+constexpr uint32_t kHashSize = 4096;
+constexpr uint32_t kThreshold = 3;
+
+// The compressor's work state: one block and its pair statistics.
+struct PairState
+{
+    uint8_t block[kBlockSize];
+    uint8_t leftcode[256];
+    uint8_t rightcode[256];
+    uint8_t left[kHashSize];
+    uint8_t right[kHashSize];
+    uint8_t count[kHashSize];
+    uint32_t size;
+
+    // The slot of the pair (a, b); an empty slot is claimed for it.
+    uint32_t Lookup(uint8_t a, uint8_t b)
+    {
+        uint32_t index = (a ^ (static_cast<uint32_t>(b) << 5)) & (kHashSize - 1);
+        while ((left[index] != a || right[index] != b) && count[index] != 0)
+            index = (index + 1) & (kHashSize - 1);
+        left[index] = a;
+        right[index] = b;
+        return index;
+    }
+
+    // Takes the next block from src; returns the bytes taken.
+    uint32_t ReadBlock(const uint8_t* src, uint32_t available)
+    {
+        std::memset(count, 0, sizeof count);
+        for (uint32_t c = 0; c < 256; ++c)
+        {
+            leftcode[c] = static_cast<uint8_t>(c);
+            rightcode[c] = 0;
+        }
+        size = 0;
+        uint32_t used = 0;
+        while (size < kBlockSize && used < kMaxDistinct && size < available)
+        {
+            const uint8_t c = src[size];
+            if (size > 0)
+            {
+                const uint32_t index = Lookup(block[size - 1], c);
+                if (count[index] < 255)
+                    ++count[index];
+            }
+            block[size++] = c;
+            if (!rightcode[c])
+            {
+                rightcode[c] = 1;  // present in the block: not free as a pair code
+                ++used;
+            }
+        }
+        return size;
+    }
+
+    void ReplacePairs()
+    {
+        int code = 255;  // 255 itself is never a pair code
+        for (;;)
+        {
+            for (--code; code >= 0; --code)
+                if (code == leftcode[code] && !rightcode[code])
+                    break;
+            if (code < 0)
+                break;
+            uint32_t best = 2;
+            uint8_t leftch = 0, rightch = 0;
+            for (uint32_t index = 0; index < kHashSize; ++index)
+                if (count[index] > best)
+                {
+                    best = count[index];
+                    leftch = left[index];
+                    rightch = right[index];
+                }
+            if (best < kThreshold)
+                break;
+            const uint8_t newCode = static_cast<uint8_t>(code);
+            const uint32_t oldSize = size - 1;
+            uint32_t w = 0, r = 0;
+            for (; r < oldSize; ++r)
+            {
+                if (block[r] == leftch && block[r + 1] == rightch)
+                {
+                    if (r > 0)
+                    {
+                        uint32_t index = Lookup(block[w - 1], leftch);
+                        if (count[index] > 1)
+                            --count[index];
+                        index = Lookup(block[w - 1], newCode);
+                        if (count[index] < 255)
+                            ++count[index];
+                    }
+                    if (r < oldSize - 1)
+                    {
+                        uint32_t index = Lookup(rightch, block[r + 2]);
+                        if (count[index] > 1)
+                            --count[index];
+                        index = Lookup(newCode, block[r + 2]);
+                        if (count[index] < 255)
+                            ++count[index];
+                    }
+                    block[w++] = newCode;
+                    ++r;
+                    --size;
+                }
+                else
+                {
+                    block[w++] = block[r];
+                }
+            }
+            if (r == oldSize)
+                block[w] = block[r];
+            leftcode[code] = leftch;
+            rightcode[code] = rightch;
+            count[Lookup(leftch, rightch)] = 1;
+        }
+    }
+
+    // Writes the table, size and block at out; false when it would reach limit.
+    bool WriteBlock(uint8_t*& out, const uint8_t* limit) const
+    {
+        uint8_t table[256 * 2 + 256];
+        uint32_t t = 0;
+        uint32_t c = 0;
+        while (c < 256)
+        {
+            if (c == leftcode[c])
+            {
+                uint32_t run = 1;
+                ++c;
+                while (run < 127 && c < 256 && c == leftcode[c])
+                {
+                    ++run;
+                    ++c;
+                }
+                table[t++] = static_cast<uint8_t>(run + 127);
+                continue;
+            }
+            uint32_t len = 0;
+            ++c;
+            while ((len < 127 && c < 256 && c != leftcode[c]) ||
+                   (len < 125 && c + 1 < 255 && c + 1 != leftcode[c + 1]))
+            {
+                ++len;
+                ++c;
+            }
+            table[t++] = static_cast<uint8_t>(len);
+            c -= len + 1;
+            for (uint32_t i = 0; i <= len; ++i, ++c)
+            {
+                table[t++] = leftcode[c];
+                if (c != leftcode[c])
+                    table[t++] = rightcode[c];
+            }
+        }
+        if (static_cast<size_t>(limit - out) <= static_cast<size_t>(t) + 2 + size)
+            return false;
+        std::memcpy(out, table, t);
+        out += t;
+        *out++ = static_cast<uint8_t>(size >> 8);
+        *out++ = static_cast<uint8_t>(size & 0xFF);
+        std::memcpy(out, block, size);
+        out += size;
+        return true;
+    }
+};
+
+}  // namespace
+
+uint32_t CompressBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length)
+{
+    auto state = std::make_unique<PairState>();
+    uint8_t* out = dst;
+    const uint8_t* limit = dst + length;
+    uint32_t done = 0;
+    while (done < length)
+    {
+        done += state->ReadBlock(src + done, length - done);
+        state->ReplacePairs();
+        if (!state->WriteBlock(out, limit))
+        {
+            std::memmove(dst, src, length);
+            return length;
+        }
+    }
+    return static_cast<uint32_t>(out - dst);
+}
+
+uint32_t ExpandBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length, uint32_t capacity)
+{
+    const uint8_t* in = src;
+    const uint8_t* end = src + length;
+    uint32_t written = 0;
+    uint8_t left[256], right[256];
+    uint8_t stack[kBpeStackDepth];
+    while (in < end)
+    {
+        for (uint32_t c = 0; c < 256; ++c)
+        {
+            left[c] = static_cast<uint8_t>(c);
+            right[c] = 0;
+        }
+        uint32_t c = 0;
+        while (c < 256)
+        {
+            if (in >= end)
+                return kExpandFailed;
+            const uint32_t n = *in++;
+            if (n >= 128)
+            {
+                c += n - 127;
+                if (c > 256)
+                    return kExpandFailed;
+                continue;
+            }
+            if (c + n + 1 > 256)
+                return kExpandFailed;
+            for (uint32_t i = 0; i <= n; ++i, ++c)
+            {
+                if (in >= end)
+                    return kExpandFailed;
+                left[c] = *in++;
+                if (left[c] != c)
+                {
+                    if (in >= end)
+                        return kExpandFailed;
+                    right[c] = *in++;
+                }
+            }
+        }
+        if (end - in < 2)
+            return kExpandFailed;
+        const uint32_t size = (static_cast<uint32_t>(in[0]) << 8) | in[1];
+        in += 2;
+        if (static_cast<size_t>(end - in) < size)
+            return kExpandFailed;
+        for (uint32_t k = 0; k < size; ++k)
+        {
+            uint32_t depth = 0;
+            stack[depth++] = *in++;
+            while (depth > 0)
+            {
+                const uint8_t code = stack[--depth];
+                if (left[code] == code)
+                {
+                    if (written >= capacity)
+                        return kExpandFailed;
+                    dst[written++] = code;
+                    continue;
+                }
+                if (depth + 2 > kBpeStackDepth)
+                    return kExpandFailed;
+                stack[depth++] = right[code];
+                stack[depth++] = left[code];
+            }
+        }
+    }
+    return written;
+}
+
+}  // namespace Kiln
