@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -210,23 +209,7 @@ CivilTime BreakDown(time_t seconds)
 void FormatTime(time_t seconds, char* out, size_t capacity)
 {
     const CivilTime t = BreakDown(seconds);
-    char text[64];
-    text[0] = '\0';
-    // Reuses the report formatter through a tiny buffer writer.
-    struct Local
-    {
-        static size_t Format(char* o, size_t c, const char* f, ...)
-        {
-            va_list args;
-            va_start(args, f);
-            const size_t n = FormatBounded(o, c, f, args);
-            va_end(args);
-            return n;
-        }
-    };
-    Local::Format(text, sizeof text, "%d/%d/%d %02d:%02d:%02d", t.month, t.day, t.year, t.hour, t.minute, t.second);
-    out[0] = '\0';
-    Append(out, capacity, text);
+    FormatInto(out, capacity, "%d/%d/%d %02d:%02d:%02d", t.month, t.day, t.year, t.hour, t.minute, t.second);
 }
 
 // Creates `name` in the report folder (made on first use), exclusively. -1 on failure.
@@ -308,22 +291,13 @@ std::unique_ptr<platform::SpawnedChild> StartCrashReport(bool assert)
     return child;
 }
 
+// Which thread failed: "main thread" or "thread <id>".
 const char* ThreadText(char* buffer, size_t capacity)
 {
     const long tid = syscall(SYS_gettid);
     if (static_cast<uint64_t>(tid) == g_mainThread)
         return "main thread";
-    buffer[0] = '\0';
-    Append(buffer, capacity, "thread ");
-    char digits[24];
-    int count = 0;
-    for (long value = tid; count == 0 || value != 0; value /= 10)
-        digits[count++] = static_cast<char>('0' + value % 10);
-    char reversed[24];
-    for (int i = 0; i < count; ++i)
-        reversed[i] = digits[count - 1 - i];
-    reversed[count] = '\0';
-    Append(buffer, capacity, reversed);
+    FormatInto(buffer, capacity, "thread %lld", static_cast<long long>(tid));
     return buffer;
 }
 

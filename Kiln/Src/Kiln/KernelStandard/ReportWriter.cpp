@@ -156,6 +156,15 @@ size_t FormatBounded(char* out, size_t capacity, const char* format, va_list arg
     return output.overflow ? capacity : output.length;
 }
 
+size_t FormatInto(char* out, size_t capacity, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const size_t length = FormatBounded(out, capacity, format, args);
+    va_end(args);
+    return length;
+}
+
 size_t ReportPrintf(int fd, const char* format, ...)
 {
     if (g_pending > kFlushAbove)

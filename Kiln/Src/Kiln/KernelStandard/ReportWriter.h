@@ -18,6 +18,9 @@ namespace Kiln
 // `capacity` when the text did not fit (then `out` holds the part that did).
 size_t FormatBounded(char* out, size_t capacity, const char* format, va_list args);
 
+// FormatBounded with its arguments in place.
+size_t FormatInto(char* out, size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
 // Appends formatted text to the pending report text of `fd` and returns the characters added.
 // When the text does not fit after the pending text, the pending text is written first.
 size_t ReportPrintf(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
