@@ -3,8 +3,7 @@
 // sync (copy the new and replacing files in, hash the patched files, write their new content,
 // hash them again, put everything on the disk). Ours also moves every replaced file to a backup,
 // journals its steps (one flush per stage and per patched file), runs the patch tool once per
-// patched file and syncs the file
-// system once before the backups go.
+// patched file and syncs the file system once before the backups go.
 //
 // The patch tool is this program itself, copied into the installation's "bin" folder under the
 // tool's name: called that way it copies the new content out of the difference file.
