@@ -369,6 +369,26 @@ TEST_F(KilnFatalChild, WriteToNullIsReportedAsAccessViolation)
                        true);
 }
 
+TEST_F(KilnFatalChild, FaultIsHandledBeforeTheProcessCrashHandlers)
+{
+    SKIP_IF_SANITIZER_STOPS_FAULTS();
+    // The process's crash handlers come first at start-up; a kernel thread's fault still ends in
+    // the kernel's report, and no crash dump of the process is written.
+    EXPECT_EXIT(
+        {
+            InstallCrashHandlers(true);
+            RunAndExit(WriteToNull, 0, 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(Contains(Report(), "an Access Violation"));
+    EXPECT_EQ(Starts().size(), 1u);
+    DIR* dir = opendir((m_root + "/work").c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* entry = readdir(dir))
+        EXPECT_EQ(std::string(entry->d_name).find(".dmp"), std::string::npos) << entry->d_name;
+    closedir(dir);
+}
+
 TEST_F(KilnFatalChild, IntegerDivisionByZeroIsReported)
 {
     SKIP_IF_SANITIZER_STOPS_FAULTS();
