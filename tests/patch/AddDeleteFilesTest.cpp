@@ -189,6 +189,26 @@ TEST_F(StageTest, StaleBackupOfAMissingFileNeverComesBack)
     EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR));
 }
 
+// A restore that cannot happen (something now stands in the file's place) is reported, and the
+// backup stays for the next try.
+TEST_F(StageTest, FailedRestoresAreReported)
+{
+    BackupPairArray added, deleted;
+    ASSERT_TRUE(AddFiles({{L"bin\\x.dll", L"", L""}}, added));
+    ASSERT_TRUE(DeleteFiles({{L"pack.ka", L"", L""}}, deleted));
+    for (const char* blocked : {"/bin/x.dll", "/pack.ka"}) {
+        unlink((install + blocked).c_str());
+        fixtures::WriteFile(install + blocked + "/inside", "a folder now");
+    }
+    FinishAddedFiles(false, added);
+    FinishDeletedFiles(false, deleted);
+    for (const char* blocked : {"bin/x.dll", "pack.ka"}) {
+        EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kRestoreFailed, Full(blocked).c_str())))
+            << log.Dump();
+        EXPECT_TRUE(fixtures::PathExists(install + "/" + blocked + ".pbk"));
+    }
+}
+
 TEST_F(StageTest, KeepGoingFalseStopsBeforeTheFirstRecord)
 {
     log.stopAtCall = 0;
