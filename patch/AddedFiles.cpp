@@ -66,7 +66,7 @@ std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, cons
     std::vector<std::wstring> targets;
     for (const PatchFileRecord& record : records) {
         std::wstring target, error;
-        if (!ResolvePatchTarget(context.installDir, record.path, target, error))
+        if (!ResolveStageTarget(context, record.path, target, error))
             break;
         targets.push_back(target);
     }
@@ -85,7 +85,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         if (!PatchKeepGoing())
             return false;
         std::wstring target, error;
-        if (!ResolvePatchTarget(context.installDir, record.path, target, error)) {
+        if (!ResolveStageTarget(context, record.path, target, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, error);
             return false;
         }

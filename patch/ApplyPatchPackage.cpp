@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "patch/AddedFiles.h"
 #include "patch/BackupJournal.h"
@@ -39,7 +40,8 @@ struct FileList
 
 // Every path valid and inside the installation, and no file named twice: a second backup of the
 // same file would replace the first, and with it the only copy of the original.
-bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3])
+bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3],
+                std::unordered_map<std::wstring, std::wstring>& resolved)
 {
     const std::wstring log = LowerAscii(TrimmedFolder(installDir) + L"/" + kUninstallLogName);
     std::map<std::wstring, const wchar_t*> seen;
@@ -56,6 +58,7 @@ bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3])
                                                         L"\" names the uninstall log, which the patch updates itself");
                 return false;
             }
+            resolved.emplace(record.path, target);
             const auto [it, inserted] = seen.emplace(key, list.name);
             if (!inserted) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": the file " + target +
@@ -67,11 +70,19 @@ bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3])
     return true;
 }
 
-// Clears the run's journal from the stage context on every way out.
+// Clears the run's journal and targets from the stage context on every way out.
 struct CurrentJournal
 {
-    explicit CurrentJournal(BackupJournal* journal) { SetCurrentPatchJournal(journal); }
-    ~CurrentJournal() { SetCurrentPatchJournal(nullptr); }
+    CurrentJournal(BackupJournal* journal, const std::unordered_map<std::wstring, std::wstring>* targets)
+    {
+        SetCurrentPatchJournal(journal);
+        SetCurrentResolvedTargets(targets);
+    }
+    ~CurrentJournal()
+    {
+        SetCurrentPatchJournal(nullptr);
+        SetCurrentResolvedTargets(nullptr);
+    }
     CurrentJournal(const CurrentJournal&) = delete;
     CurrentJournal& operator=(const CurrentJournal&) = delete;
 };
@@ -115,8 +126,9 @@ bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packa
         PatchSendMessage(PATCH_LEVEL_ERROR, error);
         return false;
     }
-    CurrentJournal current(journal.get());
-    if (!CheckLists(installDir, lists)) {
+    std::unordered_map<std::wstring, std::wstring> resolved;
+    CurrentJournal current(journal.get(), &resolved);
+    if (!CheckLists(installDir, lists, resolved)) {
         journal->Finish(error);
         return false;
     }

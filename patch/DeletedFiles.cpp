@@ -18,7 +18,7 @@ bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         if (!PatchKeepGoing())
             return false;
         std::wstring target, error;
-        if (!ResolvePatchTarget(context.installDir, record.path, target, error)) {
+        if (!ResolveStageTarget(context, record.path, target, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, error);
             return false;
         }

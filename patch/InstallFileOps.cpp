@@ -164,6 +164,27 @@ bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& rela
     return true;
 }
 
+bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& relative, std::wstring& target,
+                        std::wstring& error)
+{
+    if (context.resolvedTargets) {
+        const auto it = context.resolvedTargets->find(relative);
+        if (it != context.resolvedTargets->end()) {
+            const std::string native = ToNativePath(it->second);
+            struct stat st;
+            if (lstat(ParentOf(native).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                if (IsFolderPresent(it->second)) {
+                    error = L"path \"" + relative + L"\" names the folder \"" + it->second + L"\", not a file";
+                    return false;
+                }
+                target = it->second;
+                return true;
+            }
+        }
+    }
+    return ResolvePatchTarget(context.installDir, relative, target, error);
+}
+
 bool CreateFolderChain(const PatchStageContext& context, const std::wstring& folder, std::wstring& error)
 {
     const std::string root = ToNativePath(TrimmedFolder(context.installDir));

@@ -24,6 +24,12 @@
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);
 
+// ResolvePatchTarget in a stage: takes the driver's earlier result for relative when the folder
+// it lies in exists (nothing a stage does can change how an existing folder resolves), and
+// resolves afresh otherwise (an earlier record may have created the folder in another spelling).
+bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& relative, std::wstring& target,
+                        std::wstring& error);
+
 // The name is taken by something other than a folder (a file, or a link of any kind).
 bool IsFilePresent(const std::wstring& path);
 // The name is taken by a folder (not a link to one).

@@ -7,6 +7,7 @@ std::wstring g_patchPackageDir;
 
 namespace {
 std::atomic<BackupJournal*> g_currentJournal{nullptr};
+std::atomic<const std::unordered_map<std::wstring, std::wstring>*> g_currentTargets{nullptr};
 }
 
 PatchStageContext CurrentPatchStageContext()
@@ -15,10 +16,16 @@ PatchStageContext CurrentPatchStageContext()
     context.installDir = g_patchInstallDir;
     context.packageDir = g_patchPackageDir;
     context.journal = g_currentJournal.load();
+    context.resolvedTargets = g_currentTargets.load();
     return context;
 }
 
 void SetCurrentPatchJournal(BackupJournal* journal)
 {
     g_currentJournal = journal;
+}
+
+void SetCurrentResolvedTargets(const std::unordered_map<std::wstring, std::wstring>* targets)
+{
+    g_currentTargets = targets;
 }

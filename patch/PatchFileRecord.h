@@ -27,6 +27,7 @@
 //   bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir);
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class BackupJournal;
@@ -64,10 +65,17 @@ struct PatchStageContext
     std::wstring installDir;
     std::wstring packageDir;
     BackupJournal* journal = nullptr;
+    // List path -> target as the driver's checks resolved it before the stages ran (null: none).
+    // ResolveStageTarget (patch/InstallFileOps.h) uses it, so a big folder is not listed again
+    // for every file.
+    const std::unordered_map<std::wstring, std::wstring>* resolvedTargets = nullptr;
 };
 
-// g_patchInstallDir, g_patchPackageDir and the journal of the running application.
+// g_patchInstallDir, g_patchPackageDir, the journal and the resolved targets of the running
+// application.
 PatchStageContext CurrentPatchStageContext();
 // Sets the journal CurrentPatchStageContext hands out (null: none). ApplyPatchPackage sets it for
 // its run and clears it afterwards.
 void SetCurrentPatchJournal(BackupJournal* journal);
+// The same for the resolved targets.
+void SetCurrentResolvedTargets(const std::unordered_map<std::wstring, std::wstring>* targets);

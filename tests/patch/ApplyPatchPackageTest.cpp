@@ -188,6 +188,19 @@ TEST_F(ApplyTest, IncompleteGroupIsPaddedWithAWarning)
     EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_WARNING));
 }
 
+// Case variants resolve to what exists, also to a folder made earlier in the same run.
+TEST_F(ApplyTest, CaseVariantsShareOneFolder)
+{
+    PatchPlan plan;
+    plan.added = {{"NewDir\\a.txt", "a"}, {"newdir\\b.txt", "b"}, {"BIN\\GAME.DLL", "game v2"}};
+    WritePackage(plan);
+    ASSERT_TRUE(Apply()) << log.Dump();
+    EXPECT_EQ(fixtures::ReadFile(install + "/NewDir/b.txt"), "b");
+    EXPECT_FALSE(fixtures::PathExists(install + "/newdir"));
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/game.dll"), "game v2");
+    EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
+}
+
 TEST_F(ApplyTest, LauncherMovesLastOnlyOnce)
 {
     struct Case
