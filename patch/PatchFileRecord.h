@@ -7,15 +7,17 @@
 //   for each record:
 //     if (!PatchKeepGoing()) return false;
 //     std::wstring target, error;
-//     if (!ResolvePatchTarget(context.installDir, record.path, target, error)) { level 3 error; false }
+//     if (!ResolveStageTarget(context, record.path, target, error)) { level 3 error; false }
 //     backup = target + kBackupExt;
 //     if (!MoveToBackup(context, JournalEntry::kPatched, target, backup)) { message 53; return false; }
 //     backups.push_back({target, backup});
 //     ... write the new content under target (tool output, or WriteReplacement) ...
+// A stage with many files first announces them all with one flush (AnnounceChanges).
 // MoveToBackup (patch/InstallFileOps.h) removes a stale backup, records the move in the run's
-// journal (patch/BackupJournal.h) durably and only then renames target to backup, so a kill at any
-// point leaves either the original under target or the original under its backup. A stage never
-// deletes a file it was not told to replace, and never writes a backup name itself.
+// journal (patch/BackupJournal.h) durably unless it was announced, and only then renames target
+// to backup, so a kill at any point leaves either the original under target or the original under
+// its backup. A stage never deletes a file it was not told to replace, and never writes a backup
+// name itself.
 //
 // Where things live: the list readers (ReadFileList, ReadAddedFileList) in patch/FileLists.h;
 // ApplyPatchPackage in patch/ApplyPatchPackage.h;
@@ -24,7 +26,8 @@
 // FinishAddedFiles). PatchFiles belongs in patch/PatchFiles.h and UpdateUninstallLog in
 // patch/UninstallLog.h, with the signatures below; the driver calls them by these names:
 //   bool PatchFiles(const PatchFileRecordArray& records, BackupPairArray& backups);
-//   bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir);
+//   bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir,
+//                           BackupPairArray* backups); // the driver passes the patched files' pairs
 
 #include <string>
 #include <unordered_map>
