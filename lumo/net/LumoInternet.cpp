@@ -1,0 +1,234 @@
+#include "lumo/net/LumoInternet.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "lumo/net/LumoURL.h"
+#include "platform/Internet.h"
+
+InternetSession* g_internetSession = nullptr;
+
+namespace
+{
+std::once_flag g_sessionOnce;
+
+using platform::InternetFailure;
+
+void Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Line(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+} // namespace
+
+namespace LumoInetInternal
+{
+InternetSession* CreateInternetSession()
+{
+    if (!platform::InternetStartup())
+    {
+        Line("LumoInetInternal::CreateInternetSession> InternetOpen failed with error %d", 2 /* CURLE_FAILED_INIT */);
+        return nullptr;
+    }
+    return new InternetSession{"Lumo"};
+}
+} // namespace LumoInetInternal
+
+InternetSession* GetInternetSession()
+{
+    std::call_once(g_sessionOnce, [] {
+        g_internetSession = LumoInetInternal::CreateInternetSession();
+        if (g_internetSession)
+            std::atexit(&CloseInternetSession);
+    });
+    return g_internetSession;
+}
+
+void ReleaseInternetSession(InternetSession*)
+{
+}
+
+void CloseInternetSession()
+{
+    if (!g_internetSession)
+        return;
+    delete g_internetSession;
+    g_internetSession = nullptr;
+    platform::InternetShutdown();
+}
+
+LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination)
+{
+    if (!block || !destination)
+        return LUMORESULT_NETWORK_ERROR;
+    const LUMORESULT result = destination->WriteData(block, length);
+    if (result != LUMORESULT_OK)
+        Line("WriteData returned %" PRIu32, result);
+    return result;
+}
+
+LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
+                           DownloadURLCallback* callback, platform::InternetOutcome& outcome,
+                           const std::function<void(const std::string&)>& lines)
+{
+    LUMORESULT writeResult = LUMORESULT_OK;
+    auto sink = [&](const char* data, size_t length) {
+        writeResult = InternetReadChunk(data, static_cast<uint32_t>(length), destination);
+        return writeResult == LUMORESULT_OK;
+    };
+    auto cancel = [callback] { return callback != nullptr && callback->IsCancelled(); };
+    outcome = request.Perform(sink, lines, cancel);
+    switch (outcome.failure)
+    {
+    case InternetFailure::None:
+        return LUMORESULT_OK;
+    case InternetFailure::Cancelled:
+        return LUMORESULT_ABORTED;
+    case InternetFailure::SinkRefused:
+        return writeResult != LUMORESULT_OK ? writeResult : LUMORESULT_NETWORK_ERROR;
+    default:
+        break;
+    }
+    // A body that broke off is this reader's failure; the stages before it are the caller's to report.
+    if (outcome.bodyBytes > 0 || outcome.failure == InternetFailure::Receive)
+        Line("InternetReadFile returned %d with actualByteCount=%" PRIu64, outcome.code, outcome.bodyBytes);
+    return LUMORESULT_NETWORK_ERROR;
+}
+
+namespace
+{
+
+struct HttpTarget
+{
+    std::string requestUrl;
+    std::string shownUrl;
+    std::string user;
+    std::string password;
+};
+
+LUMORESULT PrepareHttp(const std::string& url, HttpTarget& target)
+{
+    std::string scheme, host, path;
+    int port = 0;
+    const LUMORESULT parsed = ParseURL(url, scheme, host, port, target.user, target.password, path);
+    if (parsed != LUMORESULT_OK)
+        return parsed;
+    GetSchemeForPort(scheme, host, port);
+    GetDefaultPort(scheme, port);
+    target.requestUrl = LumoInetInternal::BuildRequestURL(scheme, host, port, path, false);
+    target.shownUrl = LumoInetInternal::RedactURL(url);
+    return LUMORESULT_OK;
+}
+
+void SetUpRequest(platform::InternetRequest& request, const InternetSession* session, const HttpTarget& target)
+{
+    request.SetUserAgent(session->agent);
+    request.SetUrl(target.requestUrl);
+    request.SetCredentials(target.user, target.password);
+}
+
+// The diagnostic of a request that failed before its body: which call of the request's road it
+// stands for.
+void ReportRequestFailure(const platform::InternetOutcome& outcome, const std::string& shownUrl)
+{
+    switch (outcome.failure)
+    {
+    case InternetFailure::Connect:
+        Line("InternetConnect returned %d for url %s", outcome.code, shownUrl.c_str());
+        break;
+    case InternetFailure::BadUrl:
+        Line("HttpOpenRequest returned %d for url %s", outcome.code, shownUrl.c_str());
+        break;
+    case InternetFailure::HttpStatus:
+        Line("HTTP status %ld for url %s", outcome.status, shownUrl.c_str());
+        break;
+    default:
+        Line("HttpSendRequest returned %d", outcome.code);
+        break;
+    }
+}
+
+bool IsReportedByReader(const platform::InternetOutcome& outcome)
+{
+    switch (outcome.failure)
+    {
+    case InternetFailure::None:
+    case InternetFailure::Cancelled:
+    case InternetFailure::SinkRefused:
+        return true;
+    case InternetFailure::Connect:
+    case InternetFailure::BadUrl:
+    case InternetFailure::HttpStatus:
+        return false;
+    default:
+        return outcome.bodyBytes > 0 || outcome.failure == InternetFailure::Receive;
+    }
+}
+
+} // namespace
+
+InternetSessionHolder::InternetSessionHolder() : m_session(GetInternetSession())
+{
+}
+
+InternetSessionHolder::~InternetSessionHolder()
+{
+    ReleaseInternetSession(m_session);
+}
+
+LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer* destination, bool reload,
+                                          DownloadURLCallback* callback)
+{
+    HttpTarget target;
+    const LUMORESULT parsed = PrepareHttp(url, target);
+    if (parsed != LUMORESULT_OK)
+        return parsed;
+    if (!m_session)
+        return LUMORESULT_NETWORK_ERROR;
+    platform::InternetRequest request;
+    SetUpRequest(request, m_session, target);
+    if (reload)
+        request.SetNoCache();
+    platform::InternetOutcome outcome;
+    const LUMORESULT result = InternetReadAll(request, destination, callback, outcome);
+    if (!IsReportedByReader(outcome))
+        ReportRequestFailure(outcome, target.shownUrl);
+    return result;
+}
+
+LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64_t& size)
+{
+    size = 0;
+    HttpTarget target;
+    const LUMORESULT parsed = PrepareHttp(url, target);
+    if (parsed != LUMORESULT_OK)
+        return parsed;
+    if (!m_session)
+        return LUMORESULT_NETWORK_ERROR;
+    // A GET whose body is dropped at its first block: some servers refuse HEAD on what they serve.
+    platform::InternetRequest request;
+    SetUpRequest(request, m_session, target);
+    request.SetStopAfterHeaders();
+    const platform::InternetOutcome outcome = request.Perform(nullptr, nullptr, nullptr);
+    if (!outcome.Ok())
+    {
+        ReportRequestFailure(outcome, target.shownUrl);
+        return LUMORESULT_NETWORK_ERROR;
+    }
+    const int64_t length = request.ContentLength();
+    if (length < 0)
+    {
+        Line("HttpQueryInfo returned %d", -1);
+        return LUMORESULT_NETWORK_ERROR;
+    }
+    size = static_cast<uint64_t>(length);
+    return LUMORESULT_OK;
+}

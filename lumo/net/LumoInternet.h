@@ -1,0 +1,83 @@
+#pragma once
+// The internet client's process-wide session and its HTTP operations, over the internet layer
+// (platform/Internet.h). Every HTTP request opens its own connection and closes it before it
+// returns. Failures are LUMORESULT codes plus one diagnostic line on standard output:
+//
+//   "InternetConnect returned <err> for url <url>"      the server could not be reached
+//   "HttpOpenRequest returned <err> for url <url>"      the address was refused
+//   "HttpSendRequest returned <err>"                    no usable response (TLS, dropped)
+//   "HTTP status <status> for url <url>"                the server answered 400 or more
+//   "HttpQueryInfo returned <err>"                      no body length was announced (-1)
+//   "InternetReadFile returned <err> with actualByteCount=<count>"   the body broke off
+//   "WriteData returned <code>"                          the destination refused a block
+//
+// <err> is the internet layer's error number (libcurl's), <code> a LUMORESULT, <count> the body
+// bytes received; a password inside <url> is shown as "***". An error status is a failure: its
+// page is never delivered as the download.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "lumo/LumoDataBuffer.h"
+#include "lumo/LumoResult.h"
+#include "lumo/net/DownloadURLCallback.h"
+
+namespace platform
+{
+class InternetRequest;
+struct InternetOutcome;
+}
+
+// The session: the settings every request of the process shares (the agent name "Lumo").
+struct InternetSession
+{
+    std::string agent;
+};
+
+// Null until first use; closed at process exit.
+extern InternetSession* g_internetSession;
+
+// The session, created on first use (thread-safe); null when the internet layer cannot start.
+InternetSession* GetInternetSession();
+// Does nothing: the session lives until the process exits.
+void ReleaseInternetSession(InternetSession* session);
+// Closes the session (run from the exit list).
+void CloseInternetSession();
+
+namespace LumoInetInternal
+{
+// Writes the session's failure line; used when the layer cannot start.
+InternetSession* CreateInternetSession();
+}
+
+class InternetSessionHolder
+{
+public:
+    InternetSessionHolder();
+    ~InternetSessionHolder();
+    InternetSessionHolder(const InternetSessionHolder&) = delete;
+    InternetSessionHolder& operator=(const InternetSessionHolder&) = delete;
+
+    // The body at url into destination from its current position. reload asks caches on the way for
+    // a fresh copy. The callback (may be null) is asked before every block: LUMORESULT_ABORTED.
+    LUMORESULT HttpGet(const std::string& url, LumoDataBuffer* destination, bool reload,
+                       DownloadURLCallback* callback);
+    // The announced length of the body at url; its body is never read.
+    LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size);
+
+    InternetSession* GetSession() const { return m_session; }
+
+private:
+    InternetSession* m_session;
+};
+
+// Block adapters between the internet layer and a destination stream.
+// Runs the prepared request, writing its body block by block into destination; asks the callback
+// (may be null) before every block. The outcome tells the caller which stage failed.
+// lines (may be empty) receives the server's header lines and replies.
+LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
+                           DownloadURLCallback* callback, platform::InternetOutcome& outcome,
+                           const std::function<void(const std::string&)>& lines = nullptr);
+// Writes one received block; LUMORESULT_NETWORK_ERROR for a null block or destination (no line).
+LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination);

@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""HTTP (and HTTPS) server with faults on demand, for the internet client's tests.
+
+Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files are served from
+--root. The first path component chooses the behaviour; the rest names a file below the root:
+
+  /file/NAME            the file, with its length
+  /cut/N/K/NAME         the file's length announced, N bytes sent, then the connection closed;
+                        only the first K requests of this path, later ones get the whole file
+  /stall/N/NAME         N bytes sent, then nothing more (for 30 s at most)
+  /short/NAME           100 bytes more announced than sent, then closed
+  /nolength/NAME        the file without a length, ended by closing
+  /redirect/NAME        302 to /file/NAME
+  /status/CODE          that status with an HTML page ("404", "500", ...)
+  /page/NAME            200 with an HTML page in place of NAME
+  /size/N               a length of N announced, a few bytes sent, then closed
+  /auth/USER/PASS/NAME  the file when the request carries those basic credentials, else 401
+  /headers              the request's header lines as the body
+  /count/PATH           how many requests PATH has had so far
+HEAD is refused with 405 on every path.
+"""
+import argparse
+import base64
+import http.server
+import os
+import ssl
+import threading
+import time
+
+counts = {}
+counts_lock = threading.Lock()
+ROOT = "."
+
+
+def bump(path):
+    with counts_lock:
+        counts[path] = counts.get(path, 0) + 1
+        return counts[path]
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def send_bytes(self, status, body, length=None, ctype="application/octet-stream", extra=None):
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for k, v in (extra or {}).items():
+            self.send_header(k, v)
+        if length is None:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+
+    def page(self, status):
+        body = ("<html><body><h1>%d</h1></body></html>\n" % status).encode()
+        self.send_bytes(status, body, len(body), "text/html")
+
+    def read_file(self, name):
+        path = os.path.join(ROOT, name)
+        if ".." in name.split("/") or not os.path.isfile(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def do_HEAD(self):
+        self.send_response(405)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def do_GET(self):
+        full = self.path.split("?", 1)[0]
+        count = bump(full)
+        parts = full.lstrip("/").split("/")
+        mode, rest = parts[0], parts[1:]
+        try:
+            self.dispatch(mode, rest, count)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def dispatch(self, mode, rest, count):
+        if mode == "count":
+            body = str(counts.get("/" + "/".join(rest), 0)).encode()
+            return self.send_bytes(200, body, len(body), "text/plain")
+        if mode == "headers":
+            body = "".join("%s: %s\n" % (k, v) for k, v in self.headers.items()).encode()
+            return self.send_bytes(200, body, len(body), "text/plain")
+        if mode == "status":
+            return self.page(int(rest[0]))
+        if mode == "size":
+            self.send_response(200)
+            self.send_header("Content-Length", rest[0])
+            self.end_headers()
+            self.wfile.write(b"0123456789")
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        if mode == "page":
+            body = b"<html><body>Please log in to the network.</body></html>\n"
+            return self.send_bytes(200, body, len(body), "text/html")
+        if mode == "redirect":
+            self.send_response(302)
+            self.send_header("Location", "/file/" + "/".join(rest))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if mode == "auth":
+            user, password, rest = rest[0], rest[1], rest[2:]
+            want = "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+            if self.headers.get("Authorization") != want:
+                return self.page(401)
+            mode = "file"
+        if mode == "cut":
+            after, times, rest = int(rest[0]), int(rest[1]), rest[2:]
+        if mode == "stall":
+            after, rest = int(rest[0]), rest[1:]
+        data = self.read_file("/".join(rest))
+        if data is None:
+            return self.page(404)
+        if mode == "file" or (mode == "cut" and count > times):
+            return self.send_bytes(200, data, len(data))
+        if mode == "nolength":
+            self.close_connection = True
+            return self.send_bytes(200, data, None)
+        if mode in ("cut", "stall", "short"):
+            announced = len(data) + 100 if mode == "short" else len(data)
+            sent = data if mode == "short" else data[:after]
+            self.send_response(200)
+            self.send_header("Content-Length", str(announced))
+            self.end_headers()
+            self.wfile.write(sent)
+            self.wfile.flush()
+            if mode == "stall":
+                time.sleep(30)
+            self.close_connection = True
+            return
+        self.page(404)
+
+
+def main():
+    global ROOT
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    args = parser.parse_args()
+    ROOT = args.root
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    if args.cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.cert, args.key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    print("PORT %d" % server.server_address[1], flush=True)
+    # Runs until the test kills it.
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "lumo/LumoDataBufferFile.h"
+#include "lumo/net/DownloadURL.h"
+#include "lumo/net/LumoInternet.h"
+#include "platform/Internet.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/TestServers.h"
+
+namespace
+{
+
+using nettest::PatternBytes;
+
+class Cancel : public DownloadURLCallback
+{
+public:
+    explicit Cancel(int answerTrueFromCall = -1) : m_from(answerTrueFromCall) {}
+    bool IsCancelled() override
+    {
+        const int call = calls++;
+        return flag || (m_from >= 0 && call >= m_from);
+    }
+    std::atomic<bool> flag{false};
+    std::atomic<int> calls{0};
+
+private:
+    int m_from;
+};
+
+std::string Contents(LumoDataBufferMemoryDynamic& buffer)
+{
+    std::string bytes(buffer.GetSize(), '\0');
+    buffer.SetPosition(0);
+    if (!bytes.empty())
+        buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return bytes;
+}
+
+class HttpDownload : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_folder = new fixtures::ScratchFolder();
+        fixtures::WriteFile(*s_folder / "www/big.bin", PatternBytes(3u << 20, 7));
+        fixtures::WriteFile(*s_folder / "www/small.bin", PatternBytes(5000, 3));
+        fixtures::WriteFile(*s_folder / "www/dir/a b@c.bin", PatternBytes(100, 4));
+        fixtures::WriteFile(*s_folder / "www/empty.bin", "");
+        s_nginx = new nettest::NginxServer(*s_folder / "www");
+        s_faults = new nettest::FaultServer(*s_folder / "www");
+        s_certsMade = nettest::MakeTestCertificates(s_folder->Path(), s_certs);
+        if (s_certsMade)
+            s_tls = new nettest::FaultServer(*s_folder / "www", &s_certs);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_tls;
+        delete s_faults;
+        delete s_nginx;
+        delete s_folder;
+        s_tls = nullptr;
+        s_faults = nullptr;
+        s_nginx = nullptr;
+        s_folder = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_nginx->Ok());
+        ASSERT_TRUE(s_faults->Ok());
+        LumoInetInternal::SetDownloadRetryPause(0);
+    }
+    void TearDown() override
+    {
+        LumoInetInternal::SetDownloadRetryPause(1000);
+        platform::SetInternetTrustFile("");
+        platform::SetInternetStallSeconds(0);
+    }
+    static std::string File(const std::string& name) { return fixtures::ReadFile(*s_folder / ("www/" + name)); }
+    static int Count(const std::string& path)
+    {
+        LumoDataBufferMemoryDynamic buffer;
+        EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("count/" + path), &buffer, 0, nullptr));
+        return std::stoi(Contents(buffer));
+    }
+
+    static inline fixtures::ScratchFolder* s_folder = nullptr;
+    static inline nettest::NginxServer* s_nginx = nullptr;
+    static inline nettest::FaultServer* s_faults = nullptr;
+    static inline nettest::FaultServer* s_tls = nullptr;
+    static inline nettest::TestCertificates s_certs;
+    static inline bool s_certsMade = false;
+};
+
+TEST_F(HttpDownload, FilesArriveByteForByteWithTheirSizes)
+{
+    for (const std::string name : {"big.bin", "small.bin", "empty.bin", "dir/a b@c.bin"})
+    {
+        LumoDataBufferMemoryDynamic buffer;
+        EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_nginx->Url(name), &buffer, 0, nullptr)) << name;
+        EXPECT_TRUE(Contents(buffer) == File(name)) << name;
+        uint64_t size = 1;
+        EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_nginx->Url(name), &size)) << name;
+        EXPECT_EQ(File(name).size(), size) << name;
+    }
+    // The same through redirects, over a server that refuses HEAD, and without a scheme.
+    LumoDataBufferMemoryDynamic redirected;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("redirect/small.bin"), &redirected, 0, nullptr));
+    EXPECT_TRUE(Contents(redirected) == File("small.bin"));
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_faults->Url("file/small.bin"), &size));
+    EXPECT_EQ(5000u, size);
+    LumoDataBufferMemoryDynamic bare;
+    const std::string noScheme = s_nginx->Url("small.bin").substr(7);
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(noScheme, &bare, 0, nullptr));
+    EXPECT_TRUE(Contents(bare) == File("small.bin"));
+}
+
+TEST_F(HttpDownload, ErrorStatusIsAFailureNeverTheFile)
+{
+    for (const std::string path : {"status/404", "status/500", "file/missing.bin"})
+    {
+        LumoDataBufferMemoryDynamic buffer;
+        nettest::StdoutCapture output;
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL(s_faults->Url(path), &buffer, 0, nullptr)) << path;
+        EXPECT_EQ(0u, buffer.GetSize()) << path;
+        const std::string text = output.Text();
+        EXPECT_NE(std::string::npos, text.find("HTTP status ")) << text;
+        EXPECT_EQ(11, Count(path)) << path; // one attempt and ten retries
+        uint64_t size = 9;
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url(path), &size));
+        EXPECT_EQ(0u, size);
+    }
+}
+
+TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
+{
+    // Cut twice, whole on the third request: the destination holds exactly the file, also over a
+    // longer file that was there before.
+    const std::string path = *s_folder / "cut.bin";
+    fixtures::WriteFile(path, std::string(4u << 20, 'x'));
+    {
+        LumoDataBufferFile direct(std::wstring(path.begin(), path.end()), LumoDataBufferFile::MODE_WRITE_KEEP);
+        ASSERT_TRUE(direct.IsOpen());
+        nettest::StdoutCapture output;
+        EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("cut/70000/2/big.bin"), &direct, 0, nullptr));
+        EXPECT_NE(std::string::npos, output.Text().find("InternetReadFile returned 18 with actualByteCount=70000"));
+        EXPECT_EQ(LUMORESULT_OK, direct.Close());
+    }
+    EXPECT_TRUE(fixtures::ReadFile(path) == File("big.bin"));
+    EXPECT_EQ(3, Count("cut/70000/2/big.bin"));
+
+    // A body shorter than announced never succeeds.
+    LumoDataBufferMemoryDynamic shortBody;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL(s_faults->Url("short/small.bin"), &shortBody, 0, nullptr));
+    // A body without a length downloads, but its size cannot be told.
+    LumoDataBufferMemoryDynamic noLength;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("nolength/small.bin"), &noLength, 0, nullptr));
+    EXPECT_TRUE(Contents(noLength) == File("small.bin"));
+    nettest::StdoutCapture output;
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url("nolength/small.bin"), &size));
+    EXPECT_NE(std::string::npos, output.Text().find("HttpQueryInfo returned -1"));
+}
+
+TEST_F(HttpDownload, SizesAreSixtyFourBit)
+{
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_faults->Url("size/5000000000"), &size));
+    EXPECT_EQ(5000000000u, size);
+}
+
+TEST_F(HttpDownload, DestinationFailureIsReported)
+{
+    char block[10];
+    LumoDataBufferMemoryStatic tooSmall(block, sizeof block);
+    nettest::StdoutCapture output;
+    InternetSessionHolder session;
+    EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, session.HttpGet(s_nginx->Url("small.bin"), &tooSmall, false, nullptr));
+    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9\n"));
+}
+
+TEST_F(HttpDownload, ReloadAsksCachesForAFreshCopy)
+{
+    LumoDataBufferMemoryDynamic plain, reload;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &plain, 0, nullptr));
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &reload, DOWNLOAD_URL_RELOAD, nullptr));
+    EXPECT_EQ(std::string::npos, Contents(plain).find("Pragma: no-cache"));
+    EXPECT_NE(std::string::npos, Contents(reload).find("Pragma: no-cache"));
+    EXPECT_NE(std::string::npos, Contents(reload).find("User-Agent: Lumo"));
+    EXPECT_NE(std::string::npos, Contents(reload).find("Accept: */*"));
+}
+
+TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
+{
+    const std::string good = s_faults->Url("auth/bob/s3cret/small.bin");
+    LumoDataBufferMemoryDynamic buffer;
+    const std::string withUser = "http://bob:s3cret@" + good.substr(7);
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(withUser, &buffer, 0, nullptr));
+    EXPECT_TRUE(Contents(buffer) == File("small.bin"));
+
+    nettest::StdoutCapture output;
+    LumoDataBufferMemoryDynamic refused;
+    const std::string wrong = "http://bob:guess@" + good.substr(7);
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL(wrong, &refused, 0, nullptr));
+    const std::string text = output.Text();
+    EXPECT_NE(std::string::npos, text.find("HTTP status 401 for url http://bob:***@"));
+    EXPECT_EQ(std::string::npos, text.find("guess"));
+}
+
+TEST_F(HttpDownload, CancelStopsAStalledTransferAndAllRetries)
+{
+    Cancel cancel;
+    LumoDataBufferMemoryDynamic buffer;
+    std::thread trigger([&] {
+        while (buffer.GetSize() < 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        cancel.flag = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LUMORESULT_ABORTED, DownloadURL(s_faults->Url("stall/1000/small.bin"), &buffer, 0, &cancel));
+    trigger.join();
+    // The server stalls for 30 s: ending well before proves the cancel ended it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(1, Count("stall/1000/small.bin"));
+}
+
+TEST_F(HttpDownload, CancelAfterAFailedAttemptEndsWithoutAnotherAttempt)
+{
+    LumoInetInternal::SetDownloadRetryPause(1000);
+    // Cancel as soon as the server has seen the first request.
+    Cancel cancel;
+    std::atomic<bool> finished{false};
+    std::thread watcher([&] {
+        while (!finished && Count("status/503") < 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        cancel.flag = true;
+    });
+    LumoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(LUMORESULT_ABORTED, DownloadURL(s_faults->Url("status/503"), &buffer, 0, &cancel));
+    finished = true;
+    watcher.join();
+    EXPECT_EQ(1, Count("status/503"));
+    Cancel never;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_nginx->Url("small.bin"), &buffer, 0, &never));
+}
+
+TEST_F(HttpDownload, StalledServerFailsAfterTheStallLimit)
+{
+    platform::SetInternetStallSeconds(1);
+    LumoDataBufferMemoryDynamic buffer;
+    InternetSessionHolder session;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("stall/10/small.bin"), &buffer, false, nullptr));
+    EXPECT_EQ(10u, buffer.GetSize());
+}
+
+TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
+{
+    ASSERT_TRUE(s_certsMade);
+    ASSERT_TRUE(s_tls && s_tls->Ok());
+    platform::SetInternetTrustFile(s_certs.caFile);
+    LumoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_tls->Url("file/big.bin"), &buffer, 0, nullptr));
+    EXPECT_TRUE(Contents(buffer) == File("big.bin"));
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_tls->Url("file/small.bin"), &size));
+    EXPECT_EQ(5000u, size);
+
+    platform::SetInternetTrustFile(s_certs.otherCa);
+    LumoDataBufferMemoryDynamic refused;
+    nettest::StdoutCapture output;
+    InternetSessionHolder session;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_tls->Url("file/small.bin"), &refused, false, nullptr));
+    EXPECT_EQ(0u, refused.GetSize());
+    EXPECT_NE(std::string::npos, output.Text().find("HttpSendRequest returned 60"));
+}
+
+TEST_F(HttpDownload, UnreachableServerIsTriedElevenTimes)
+{
+    nettest::StdoutCapture output;
+    LumoDataBufferMemoryDynamic buffer;
+    // Port 1 on loopback: nobody listens there.
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL("http://127.0.0.1:1/x", &buffer, 0, nullptr));
+    const std::string text = output.Text();
+    size_t count = 0;
+    for (size_t at = text.find("InternetConnect returned 7 for url http://127.0.0.1:1/x"); at != std::string::npos;
+         at = text.find("InternetConnect returned", at + 1))
+        ++count;
+    EXPECT_EQ(11u, count) << text;
+}
+
+} // namespace
