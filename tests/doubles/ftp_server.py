@@ -102,6 +102,7 @@ def main():
     handler.authorizer = authorizer
     handler.abstracted_fs = make_filesystem(args)
     handler.use_sendfile = False
+    handler.auth_failed_timeout = 0
     server = FTPServer(("127.0.0.1", 0), handler)
     print("PORT %d" % server.address[1], flush=True)
     server.serve_forever(handle_exit=False)

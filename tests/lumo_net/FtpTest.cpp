@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "lumo/LumoDataBufferFile.h"
+#include "lumo/net/DownloadURL.h"
+#include "lumo/net/LumoFTP.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/TestServers.h"
+
+namespace
+{
+
+using nettest::PatternBytes;
+
+std::string Contents(LumoDataBuffer& buffer)
+{
+    std::string bytes(buffer.GetSize(), '\0');
+    buffer.SetPosition(0);
+    if (!bytes.empty())
+        buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return bytes;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+class FtpTransfer : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        LumoInetInternal::SetDownloadRetryPause(0);
+        m_file = PatternBytes(300000, 11);
+        fixtures::WriteFile(m_folder / "root/pub/p.zip", m_file);
+        fixtures::WriteFile(m_folder / "root/pub/small.txt", "hello");
+        fixtures::WriteFile(m_folder / "root/empty/.keep", "");
+        fixtures::RemoveTree(m_folder / "root/empty/.keep");
+    }
+    void TearDown() override { LumoInetInternal::SetDownloadRetryPause(1000); }
+
+    std::unique_ptr<nettest::FtpServer> Start(const std::vector<std::string>& extra = {})
+    {
+        auto server = std::make_unique<nettest::FtpServer>(m_folder / "root", m_folder / "ftp.log", extra);
+        EXPECT_TRUE(server->Ok());
+        return server;
+    }
+
+    fixtures::ScratchFolder m_folder;
+    std::string m_file;
+};
+
+TEST_F(FtpTransfer, DownloadsOnTheURLsPortAsAnonymous)
+{
+    auto server = Start();
+    LumoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, nullptr));
+    EXPECT_TRUE(Contents(buffer) == m_file);
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(server->Url("pub/p.zip"), &size));
+    EXPECT_EQ(300000u, size);
+    const std::string log = server->Log();
+    EXPECT_NE(std::string::npos, log.find("USER anonymous")) << log;
+    EXPECT_NE(std::string::npos, log.find("RETR /pub/p.zip")) << log;
+}
+
+TEST_F(FtpTransfer, ResumesWhereTheDestinationEnds)
+{
+    auto server = Start();
+    LumoDataBufferMemoryDynamic buffer;
+    buffer.WriteData(m_file.data(), 1000);
+    nettest::StdoutCapture output;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, nullptr));
+    EXPECT_TRUE(Contents(buffer) == m_file);
+    EXPECT_NE(std::string::npos, server->Log().find("REST 1000"));
+    EXPECT_NE(std::string::npos,
+              output.Text().find("LumoFTP::GetFileAtPath> resuming download of \"pub/p.zip\" at byte 1000."));
+}
+
+TEST_F(FtpTransfer, RefusedOrImpossibleResumeStartsOver)
+{
+    auto server = Start({"--refuse-rest"});
+    LumoDataBufferMemoryDynamic stale;
+    stale.WriteData("garbage!", 8);
+    nettest::StdoutCapture output;
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &stale, 0, nullptr));
+    EXPECT_TRUE(Contents(stale) == m_file);
+    EXPECT_NE(std::string::npos, output.Text().find("LumoFTP::GetFileAtPath> unable to resume download of \"pub/p.zip\""));
+
+    // A destination longer than the remote file cannot be continued either.
+    auto plain = Start();
+    LumoDataBufferMemoryDynamic longer;
+    longer.WriteData(std::string(10, 'x').data(), 10);
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(plain->Url("pub/small.txt"), &longer, 0, nullptr));
+    EXPECT_EQ("hello", Contents(longer));
+}
+
+TEST_F(FtpTransfer, BrokenTransferIsRetriedAndResumed)
+{
+    auto server = Start({"--cut-after", "100000", "--cut-times", "2"});
+    const std::string path = m_folder / "download.zip";
+    LumoDataBufferFile file(std::wstring(path.begin(), path.end()), LumoDataBufferFile::MODE_WRITE);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &file, 0, nullptr));
+    EXPECT_EQ(LUMORESULT_OK, file.Close());
+    EXPECT_TRUE(fixtures::ReadFile(path) == m_file);
+    const std::string log = server->Log();
+    EXPECT_NE(std::string::npos, log.find("REST 100000")) << log;
+    EXPECT_NE(std::string::npos, log.find("REST 200000")) << log;
+}
+
+TEST_F(FtpTransfer, DroppedConnectionIsOpenedAgainOnce)
+{
+    auto server = Start({"--drop-at", "RETR"});
+    LumoFTP ftp;
+    ASSERT_EQ(LUMORESULT_OK, ftp.Open("127.0.0.1", "", "", 1, server->Port()));
+    ASSERT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("pub"));
+    LumoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(LUMORESULT_OK, ftp.GetFileAtPath("p.zip", &buffer, nullptr));
+    EXPECT_TRUE(Contents(buffer) == m_file);
+    const std::string log = server->Log();
+    EXPECT_EQ(2u, Occurrences(log, "RETR /pub/p.zip")) << log;
+    EXPECT_EQ(2u, Occurrences(log, "USER anonymous")) << log;
+    EXPECT_EQ("/pub", ftp.GetCurrentDirectory());
+
+    // Dropped twice while changing folder: one reconnect, then the change fails.
+    auto twice = Start({"--drop-at", "CWD", "--drop-times", "2"});
+    LumoFTP other;
+    ASSERT_EQ(LUMORESULT_OK, other.Open("127.0.0.1", "", "", 1, twice->Port()));
+    EXPECT_EQ(LUMORESULT_NOT_FOUND, other.SetCurrentDirectory("pub"));
+    EXPECT_EQ("", other.GetCurrentDirectory());
+}
+
+TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
+{
+    auto server = Start({"--user", "bob:pw"});
+    LumoFTP ftp;
+    LumoDataBufferMemoryDynamic listing;
+    EXPECT_EQ(LUMORESULT_INVALID_STATE, ftp.FindFiles("", &listing));
+    ASSERT_EQ(LUMORESULT_OK, ftp.Open("127.0.0.1", "bob", "pw", 0, server->Port())); // active mode
+
+    EXPECT_EQ(LUMORESULT_NOT_FOUND, ftp.SetCurrentDirectory("missing"));
+    EXPECT_EQ("", ftp.GetCurrentDirectory());
+    EXPECT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("empty"));
+    EXPECT_EQ("/empty", ftp.GetCurrentDirectory());
+    listing.WriteData("old", 3);
+    EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("", &listing));
+    EXPECT_EQ(0u, listing.GetSize());
+    EXPECT_EQ(0u, listing.GetPosition());
+
+    EXPECT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("/pub"));
+    EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("", &listing));
+    EXPECT_EQ("p.zip\nsmall.txt\n", Contents(listing));
+    EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("small.txt", &listing));
+    EXPECT_EQ("small.txt\n", Contents(listing));
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_OK, ftp.GetFileSize("p.zip", size));
+    EXPECT_EQ(300000u, size);
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.GetFileSize("nothing.zip", size));
+
+    // An upload into a missing folder creates it.
+    const std::string upload = PatternBytes(40000, 5);
+    std::unique_ptr<LumoDataBufferMemoryStatic> source(LumoDataBufferMemoryStatic::CreateFromString(upload));
+    EXPECT_EQ(LUMORESULT_OK, ftp.PutFile("new/up.bin", source.get()));
+    EXPECT_TRUE(fixtures::ReadFile(m_folder / "root/pub/new/up.bin") == upload);
+    EXPECT_EQ(LUMORESULT_OK, ftp.CreateDirectory("/made"));
+    EXPECT_TRUE(fixtures::PathExists(m_folder / "root/made"));
+    nettest::StdoutCapture output;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.CreateDirectory("/made"));
+    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21."));
+}
+
+TEST_F(FtpTransfer, LoginFailuresAndMissingFiles)
+{
+    auto server = Start({"--user", "bob:pw"});
+    nettest::StdoutCapture output;
+    LumoFTP ftp;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.Open("127.0.0.1", "bob", "wrong", 1, server->Port()));
+    EXPECT_FALSE(ftp.IsOpen());
+    LumoDataBufferMemoryDynamic buffer;
+    EXPECT_EQ(LUMORESULT_INVALID_STATE, ftp.GetFileAtPath("pub/p.zip", &buffer, nullptr));
+    ASSERT_EQ(LUMORESULT_OK, ftp.Open("127.0.0.1", "bob", "pw", 1, server->Port()));
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.GetFileAtPath("pub/none.zip", &buffer, nullptr));
+    const std::string text = output.Text();
+    EXPECT_NE(std::string::npos, text.find("LumoFTP::Open> Connection to \"127.0.0.1\" failed with error 67")) << text;
+    EXPECT_NE(std::string::npos, text.find("FtpOpenFile returned ")) << text;
+
+    // A missing file's size is asked five times, then given up.
+    uint64_t size = 3;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(server->Url("pub/none.zip"), &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(5u, Occurrences(server->Log(), "USER anonymous"));
+}
+
+TEST_F(FtpTransfer, CancelStopsTheTransfer)
+{
+    struct Cancel : DownloadURLCallback
+    {
+        LumoDataBuffer* watched = nullptr;
+        bool IsCancelled() override { return watched->GetSize() > 0; }
+    } cancel;
+    auto server = Start();
+    LumoDataBufferMemoryDynamic buffer;
+    cancel.watched = &buffer;
+    EXPECT_EQ(LUMORESULT_ABORTED, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, &cancel));
+    EXPECT_GT(buffer.GetSize(), 0u);
+    EXPECT_LE(buffer.GetSize(), 16384u);
+    EXPECT_EQ(1u, Occurrences(server->Log(), "RETR"));
+}
+
+} // namespace
