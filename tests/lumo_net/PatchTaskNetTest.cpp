@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include "lumo/net/DownloadURL.h"
+#include "patch/PatchMessages.h"
+#include "patch/PatchTask.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/TestServers.h"
+
+namespace
+{
+
+class RecordingTask : public KestinPatchTask
+{
+public:
+    void Log(int level, const std::wstring& text) override { messages.emplace_back(level, text); }
+    std::vector<std::pair<int, std::wstring>> messages;
+};
+
+std::wstring Wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+class PatchTaskNet : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        LumoInetInternal::SetDownloadRetryPause(0);
+        m_package = nettest::PatternBytes(250000, 9);
+        fixtures::WriteFile(m_folder / "www/patches.txt",
+                            "source-version: 43434\r\ntarget-version: 44088\r\npatch-exe-url: http://x/p.exe\r\n"
+                            "patch-data-url: files/43434_to_44088.zip\r\n");
+        fixtures::WriteFile(m_folder / "www/files/43434_to_44088.zip", m_package);
+        m_nginx = std::make_unique<nettest::NginxServer>(m_folder / "www");
+        ASSERT_TRUE(m_nginx->Ok());
+    }
+    void TearDown() override { LumoInetInternal::SetDownloadRetryPause(1000); }
+
+    fixtures::ScratchFolder m_folder;
+    std::string m_package;
+    std::unique_ptr<nettest::NginxServer> m_nginx;
+};
+
+TEST_F(PatchTaskNet, FetchesTheListAndDownloadsOverAStaleLongerFile)
+{
+    RecordingTask task;
+    const std::wstring missingServer = Wide(m_nginx->Url("nowhere/"));
+    const std::wstring server = Wide(m_nginx->Url(""));
+    ASSERT_TRUE(task.FetchPatchList({missingServer, server}));
+    EXPECT_EQ(server, task.GetServerUrl());
+    const PatchEntry* entry = task.FindPatch("43434");
+    ASSERT_NE(nullptr, entry);
+    EXPECT_EQ(server + L"files/43434_to_44088.zip", entry->dataUrl);
+    // The missing server's 404 page was not taken for a list.
+    ASSERT_EQ(1u, task.messages.size());
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + missingServer + L"patches.txt",
+              task.messages[0].second);
+
+    const std::string path = m_folder / "43434_to_44088.zip";
+    fixtures::WriteFile(path, std::string(400000, 'z'));
+    ASSERT_TRUE(task.QueryRemoteSize(entry->dataUrl));
+    EXPECT_TRUE(task.Download(entry->dataUrl, Wide(path), nullptr));
+    EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
+    const PatchProgress progress = task.GetProgress();
+    EXPECT_EQ(250000u, progress.total);
+    EXPECT_EQ(250000u, progress.done);
+    EXPECT_EQ(100u, progress.percent);
+}
+
+TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
+{
+    RecordingTask task;
+    const std::wstring url = Wide(m_nginx->Url("files/43434_to_44088.zip"));
+    const std::string path = m_folder / "p.zip";
+
+    // A missing package: its error page is never the package.
+    const std::wstring missing = Wide(m_nginx->Url("files/none.zip"));
+    EXPECT_FALSE(task.QueryRemoteSize(missing));
+    EXPECT_FALSE(task.Download(missing, Wide(path), nullptr));
+    EXPECT_EQ(0u, fixtures::ReadFile(path).size());
+    ASSERT_EQ(1u, task.messages.size());
+    EXPECT_EQ(3, task.messages[0].first);
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + missing, task.messages[0].second);
+
+    // A server that announced less than it sends.
+    fixtures::WriteFile(m_folder / "www/files/small.zip", "tiny");
+    ASSERT_TRUE(task.QueryRemoteSize(Wide(m_nginx->Url("files/small.zip"))));
+    EXPECT_FALSE(task.Download(url, Wide(path), nullptr));
+    EXPECT_EQ(100u, task.GetPercent());
+
+    // A folder in place of the file cannot be opened.
+    EXPECT_FALSE(task.Download(url, m_folder.WidePath(), nullptr));
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotOpenPatchFileForWriting) + m_folder.WidePath(),
+              task.messages.back().second);
+}
+
+} // namespace
