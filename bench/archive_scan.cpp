@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
@@ -22,11 +23,6 @@ namespace
 {
 constexpr uint64_t kPrefixSize = uint64_t(256) << 20;
 constexpr int kRounds = 5;
-
-double Seconds(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 void PutU32(std::string& out, uint64_t value)
 {
@@ -40,21 +36,7 @@ bool WriteExecutable(const std::string& path)
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    const size_t blockSize = 1 << 20;
-    std::unique_ptr<uint64_t[]> block(new uint64_t[blockSize / 8]);
-    uint64_t x = 0x9E3779B97F4A7C15ull;
-    bool ok = true;
-    for (uint64_t written = 0; ok && written < kPrefixSize; written += blockSize)
-    {
-        for (size_t i = 0; i < blockSize / 8; ++i)
-        {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            block[i] = x;
-        }
-        ok = ::write(fd, block.get(), blockSize) == ssize_t(blockSize);
-    }
+    bool ok = bench::WritePseudoRandomBytes(fd, kPrefixSize);
     uint8_t magic[kEmbeddedArchiveMagicSize];
     GetEmbeddedArchiveMagic(magic);
     const uint64_t directory = kPrefixSize + kEmbeddedArchiveHeaderSize;
@@ -106,7 +88,7 @@ int main()
         auto start = std::chrono::steady_clock::now();
         EmbeddedPatchArchive archive;
         const LUMORESULT result = archive.Open(FromNativePath(path));
-        const double oursSeconds = Seconds(start);
+        const double oursSeconds = bench::SecondsSince(start);
         if (result != LUMORESULT_OK || archive.GetHeaderOffset() != kPrefixSize)
         {
             std::fprintf(stderr, "bench-archive_scan: the archive was not found (%u)\n", result);
@@ -118,7 +100,7 @@ int main()
             std::fprintf(stderr, "bench-archive_scan: cat failed\n");
             return 1;
         }
-        const double catSeconds = Seconds(start);
+        const double catSeconds = bench::SecondsSince(start);
         std::printf("round %d: ours %.3f s, cat %.3f s\n", round + 1, oursSeconds, catSeconds);
         ours = std::min(ours, oursSeconds);
         cat = std::min(cat, catSeconds);

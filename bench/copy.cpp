@@ -19,10 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "lumo/FileUtil.h"
 #include "platform/NativePath.h"
-
-extern char** environ;
 
 namespace
 {
@@ -31,40 +30,14 @@ double Seconds(std::chrono::steady_clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-bool Run(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return false;
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool MakeSource(const std::string& path, size_t mib)
+// The source is on disk before timing starts, so neither side pays for writing it back.
+bool MakeSource(const std::string& path, uint64_t size)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t state = 12345;
-    for (size_t m = 0; m < mib; ++m)
-    {
-        for (auto& byte : block)
-        {
-            state = state * 1664525u + 1013904223u;
-            byte = static_cast<unsigned char>(state >> 24);
-        }
-        if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
-        {
-            close(fd);
-            return false;
-        }
-    }
-    return fsync(fd) == 0 && close(fd) == 0;
+    const bool ok = bench::WritePseudoRandomBytes(fd, size);
+    return fsync(fd) == 0 && close(fd) == 0 && ok;
 }
 
 template <typename Fn>
@@ -101,7 +74,7 @@ int main(int argc, char** argv)
     const std::string source = folder + "/source.bin";
     const std::string target = folder + "/target.bin";
     std::printf("writing a %zu MiB source file in %s\n", mib, folder.c_str());
-    if (!MakeSource(source, mib))
+    if (!MakeSource(source, uint64_t(mib) << 20))
     {
         std::perror("source");
         return 1;
@@ -111,8 +84,8 @@ int main(int argc, char** argv)
     for (int round = 0; round < rounds; ++round)
     {
         const double a = Timed(target, [&] { return LumoUtil::CopyFileCommitted(FromNativePath(source), FromNativePath(target)); });
-        const double b = Timed(target, [&] { return Run({"cp", source, target}) && Run({"sync", target}); });
-        const double c = Timed(target, [&] { return Run({"cp", source, target}); });
+        const double b = Timed(target, [&] { return bench::RunCommand({"cp", source, target}) && bench::RunCommand({"sync", target}); });
+        const double c = Timed(target, [&] { return bench::RunCommand({"cp", source, target}); });
         std::printf("round %d: ours %.3f s, cp+sync %.3f s, cp %.3f s\n", round + 1, a, b, c);
         ours = std::min(ours, a);
         cpSync = std::min(cpSync, b);

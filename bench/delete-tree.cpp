@@ -17,27 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "lumo/FileUtil.h"
 #include "platform/NativePath.h"
-
-extern char** environ;
 
 namespace
 {
 constexpr int FILES_PER_FOLDER = 1000;
-
-bool Run(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return false;
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 bool BuildTree(const std::string& root, int files)
 {
@@ -97,7 +83,7 @@ int main(int argc, char** argv)
     for (int round = 0; round < rounds; ++round)
     {
         const double a = Timed(root, files, [&] { return LumoUtil::DeleteDirectory(FromNativePath(root)); });
-        const double b = Timed(root, files, [&] { return Run({"rm", "-rf", root}); });
+        const double b = Timed(root, files, [&] { return bench::RunCommand({"rm", "-rf", root}); });
         std::printf("round %d: ours %.3f s, rm -rf %.3f s\n", round + 1, a, b);
         ours = std::min(ours, a);
         rm = std::min(rm, b);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/BenchSupport.h"
 #include "lumo/LumoDataBufferFile.h"
 #include "lumo/LumoDataBufferUtil.h"
 #include "platform/TempFolder.h"
@@ -20,34 +21,6 @@ namespace
 {
 constexpr uint64_t kFileSize = uint64_t(1) << 30;
 constexpr int kRounds = 3;
-
-double Seconds(std::chrono::steady_clock::time_point since)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-bool WriteTestFile(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const size_t blockSize = 1 << 20;
-    std::unique_ptr<uint64_t[]> block(new uint64_t[blockSize / 8]);
-    uint64_t x = 0x9E3779B97F4A7C15ull;
-    bool ok = true;
-    for (uint64_t written = 0; ok && written < kFileSize; written += blockSize)
-    {
-        for (size_t i = 0; i < blockSize / 8; ++i)
-        {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            block[i] = x;
-        }
-        ok = ::write(fd, block.get(), blockSize) == ssize_t(blockSize);
-    }
-    return ::close(fd) == 0 && ok;
-}
 
 std::wstring Wide(const std::string& ascii)
 {
@@ -92,7 +65,7 @@ int main()
     const std::string source = folder + "/copy-source.bin";
     const std::string oursPath = folder + "/copy-ours.bin";
     const std::string ddPath = folder + "/copy-dd.bin";
-    if (!WriteTestFile(source))
+    if (!bench::WritePseudoRandomFile(source, kFileSize))
     {
         std::fprintf(stderr, "bench-file_copy: cannot write %s\n", source.c_str());
         return 1;
@@ -105,11 +78,11 @@ int main()
     {
         auto start = std::chrono::steady_clock::now();
         ok = CopyOurs(source, oursPath);
-        const double oursSeconds = Seconds(start);
+        const double oursSeconds = bench::SecondsSince(start);
 
         start = std::chrono::steady_clock::now();
         ok = CopyDd(source, ddPath) && ok;
-        const double anchorSeconds = Seconds(start);
+        const double anchorSeconds = bench::SecondsSince(start);
 
         if (!ok || !SameBytes(source, oursPath) || !SameBytes(source, ddPath))
         {

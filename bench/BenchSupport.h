@@ -1,0 +1,72 @@
+#pragma once
+// Pieces every side-by-side benchmark needs: a stopwatch, running the outside tool, and test files
+// of pseudo-random bytes (incompressible, with no long runs, like executables and archives).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace bench
+{
+
+inline double SecondsSince(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Runs argv[0] (looked up in PATH) and waits; true when it exited with status 0.
+inline bool RunCommand(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        return false;
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Appends size bytes (a whole number of MiB is fastest) of xorshift output to fd.
+inline bool WritePseudoRandomBytes(int fd, uint64_t size, uint64_t seed = 0x9E3779B97F4A7C15ull)
+{
+    const size_t blockSize = 1 << 20;
+    std::unique_ptr<uint64_t[]> block(new uint64_t[blockSize / 8]);
+    uint64_t x = seed;
+    for (uint64_t written = 0; written < size;)
+    {
+        for (size_t i = 0; i < blockSize / 8; ++i)
+        {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            block[i] = x;
+        }
+        const size_t n = size - written < blockSize ? size_t(size - written) : blockSize;
+        if (::write(fd, block.get(), n) != ssize_t(n))
+            return false;
+        written += n;
+    }
+    return true;
+}
+
+// Creates (or truncates) path and fills it with size pseudo-random bytes.
+inline bool WritePseudoRandomFile(const std::string& path, uint64_t size)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool ok = WritePseudoRandomBytes(fd, size);
+    return ::close(fd) == 0 && ok;
+}
+
+}  // namespace bench
