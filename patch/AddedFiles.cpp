@@ -95,6 +95,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         const std::wstring folder = ParentFolderOf(target);
         if (!IsFolderPresent(folder) && !CreateFolderChain(context, folder, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCreateDirectory + folder);
+            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
             failed = true;
         }
 
@@ -103,6 +104,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             const std::wstring backup = target + kBackupExt;
             if (!MoveToBackup(context, JournalEntry::kReplaced, target, backup, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));
+                PatchSendMessage(PATCH_LEVEL_DETAIL, error);
                 return false;
             }
             backups.push_back({target, backup});
@@ -119,6 +121,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         if (!WriteReplacement(context, source, target, ownerModel, error) &&
             !WriteReplacement(context, source, target, ownerModel, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + source);
+            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
             failed = true;
         }
         if (failed) {

@@ -50,6 +50,7 @@ TEST(PatchApplyTool, PrintsLevelTabTextAndExitsWithTheResult)
     run = PatchApply("'" + install + "' '" + package + "'");
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.output, "3\tCould not copy the file: " + package + "/data/bin/missing.dll\n"
+                          "0\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
                           "1\tFailed adding: bin\\missing.dll...\n");
 
     EXPECT_EQ(PatchApply("'" + install + "'").exitCode, 2);
