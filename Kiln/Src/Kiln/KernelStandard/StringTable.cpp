@@ -1,6 +1,9 @@
 #include "Kiln/Src/Kiln/KernelStandard/StringTable.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <new>
 
 #include "Kiln/Src/Kiln/KernelStandard/StringData.h"
@@ -44,8 +47,58 @@ StringTable* GetStringTable()
     return table;
 }
 
-StringTable::StringTable() : m_buckets(new Bucket[kBucketCount]())
+StringTable::StringTable() : m_buckets(new Bucket[kBucketCount]()), m_index(1024)
 {
+}
+
+uint32_t StringTable::TextHash(const char* text, uint32_t length)
+{
+    const uint64_t h = std::hash<std::string_view>{}(std::string_view(text, length));
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+void StringTable::IndexInsert(InternedString* entry)
+{
+    if ((m_indexed + 1) * 2 > m_index.size())
+    {
+        std::vector<Slot> old(m_index.size() * 2);
+        old.swap(m_index);
+        m_indexed = 0;
+        for (const Slot& slot : old)
+            if (slot.entry)
+                IndexInsert(slot.entry);
+    }
+    const size_t mask = m_index.size() - 1;
+    size_t i = entry->hash & mask;
+    while (m_index[i].entry)
+        i = (i + 1) & mask;
+    m_index[i] = Slot{entry->hash, entry};
+    ++m_indexed;
+}
+
+// Linear probing without tombstones: later members of the probe run move back into the gap.
+void StringTable::IndexErase(InternedString* entry)
+{
+    const size_t mask = m_index.size() - 1;
+    size_t i = entry->hash & mask;
+    while (m_index[i].entry != entry)
+    {
+        if (!m_index[i].entry)
+            return;
+        i = (i + 1) & mask;
+    }
+    for (size_t j = (i + 1) & mask; m_index[j].entry; j = (j + 1) & mask)
+    {
+        const size_t home = m_index[j].hash & mask;
+        const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (!stays)
+        {
+            m_index[i] = m_index[j];
+            i = j;
+        }
+    }
+    m_index[i] = Slot{0, nullptr};
+    --m_indexed;
 }
 
 uint32_t StringTable::BucketOf(const char* text, uint32_t length)
@@ -100,9 +153,12 @@ InternedString* StringTable::Find(const char* text, uint32_t length, uint32_t& b
 {
     bucketIndex = BucketOf(text, length);
     Bucket& bucket = m_buckets[bucketIndex];
-    for (InternedString* entry = bucket.head; entry; entry = Next(entry))
+    const uint32_t hash = TextHash(text, length);
+    const size_t mask = m_index.size() - 1;
+    for (size_t i = hash & mask; m_index[i].entry; i = (i + 1) & mask)
     {
-        if (entry->length == length && std::memcmp(entry->Text(), text, length) == 0)
+        InternedString* entry = m_index[i].entry;
+        if (m_index[i].hash == hash && entry->length == length && std::memcmp(entry->Text(), text, length) == 0)
         {
             if (entry != bucket.head)
             {
@@ -135,12 +191,14 @@ InternedString* StringTable::Intern(const char* text, uint32_t length)
     entry->length = length;
     entry->capacity = static_cast<uint32_t>(size - sizeof(InternedString));
     entry->refcount = 1;
+    entry->hash = TextHash(text, length);
     char* out = reinterpret_cast<char*>(entry + 1);
     std::memcpy(out, text, length);
     out[length] = '\0';
     ++m_counters.created;
     ++m_counters.live;
     PushFront(m_buckets[bucket], entry);
+    IndexInsert(entry);
     return entry;
 }
 
@@ -178,6 +236,7 @@ void StringTable::PurgeStep()
         if (entry->refcount == 0)
         {
             Unlink(bucket, entry);
+            IndexErase(entry);
             FreeEntry(entry);
         }
         entry = next;
@@ -216,6 +275,8 @@ void StringTable::Shutdown()
         }
         bucket = Bucket{};
     }
+    std::fill(m_index.begin(), m_index.end(), Slot{0, nullptr});
+    m_indexed = 0;
     m_counters.live = 0;
     m_counters.references = 0;
     m_shutDown = true;

@@ -3,12 +3,16 @@
 // and compared by its address. Entries count their holders; an entry nobody holds stays in its
 // bucket (interning the text again revives it) until PurgeStep frees it.
 //
-// Buckets: 997 lists with move-to-front. The hash runs h = h * 8 ^ byte over the last up to 16
-// bytes of the text; with a 32-bit h only the last 11 bytes change the result in practice, so
-// texts with long common endings gather in few buckets.
+// Buckets: 997 lists with move-to-front; they are the unit of PurgeStep. The bucket hash runs
+// h = h * 8 ^ byte over the last up to 16 bytes of the text; with a 32-bit h only the last 11
+// bytes change the result in practice, so texts with long common endings (install paths ending
+// in "_diffuse.dds") gather in few buckets, and 997 buckets hold 50 entries each at 50,000
+// texts. Look-ups therefore go through an index keyed by a hash of the whole text (an open-
+// addressing table that grows with the entries) and then move the entry to the front of its
+// bucket as before; probes counts the index entries passed over.
 //
 // Entry layout on this 64-bit system: a 32-byte header {next, prev (8 bytes each), u32 length,
-// u32 capacity, u32 refcount, u32 reserved} and the text with its terminator; the allocation is
+// u32 capacity, u32 refcount, u32 hash of the whole text} and the text with its terminator; the allocation is
 // the smallest multiple of 16 of at least 32 + length + 2 bytes (48 for an empty text) and the
 // capacity is that size less the header. Entries live in string-data memory (4-byte aligned),
 // so the links are kept as bytes.
@@ -20,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 namespace Kiln
 {
@@ -30,7 +35,7 @@ struct InternedString
     uint32_t length;
     uint32_t capacity;
     uint32_t refcount;
-    uint32_t reserved;
+    uint32_t hash;  // of the whole text: the index's key
 
     const char* Text() const { return reinterpret_cast<const char*>(this + 1); }
     uint32_t Length() const { return length; }
@@ -64,6 +69,7 @@ public:
     uint32_t PurgeCursor();
     uint32_t BucketEntryCount(uint32_t bucket);
     static uint32_t BucketOf(const char* text, uint32_t length);
+    static uint32_t TextHash(const char* text, uint32_t length);
     static size_t EntrySize(uint32_t length);
 
     // Part of the kernel shut-down: frees every entry.
@@ -84,12 +90,22 @@ private:
     void Unlink(Bucket& bucket, InternedString* entry);
     void PushFront(Bucket& bucket, InternedString* entry);
     void FreeEntry(InternedString* entry);
+    void IndexInsert(InternedString* entry);
+    void IndexErase(InternedString* entry);
+
+    struct Slot
+    {
+        uint32_t hash;
+        InternedString* entry;  // null: empty
+    };
 
     std::mutex m_lock;
     Counters m_counters{};
     uint32_t m_purgeCursor = 0;
     bool m_shutDown = false;
     Bucket* m_buckets;
+    std::vector<Slot> m_index;  // a power of two in size, at most half full
+    uint32_t m_indexed = 0;
 };
 
 // The one table, created on first use.
