@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <signal.h>
 
 #include <atomic>
 #include <mutex>
@@ -158,7 +159,14 @@ InternetFailure Classify(CURLcode code, const Transfer& transfer)
 
 bool InternetStartup()
 {
-    std::call_once(g_startOnce, [] { g_started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    std::call_once(g_startOnce, [] {
+        // A peer that closes its end must give an error, not end the process (TLS writes can raise
+        // SIGPIPE); a handler someone installed stays.
+        struct sigaction current = {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            signal(SIGPIPE, SIG_IGN);
+        g_started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
     return g_started;
 }
 
