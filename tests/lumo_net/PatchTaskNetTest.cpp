@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "BuildConfig.h"
 #include "lumo/net/DownloadURL.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
+#include "platform/Spawn.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/TestServers.h"
 
@@ -93,6 +95,54 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
     EXPECT_FALSE(task.Download(url, m_folder.WidePath(), nullptr));
     EXPECT_EQ(std::wstring(PatchMessages::kCannotOpenPatchFileForWriting) + m_folder.WidePath(),
               task.messages.back().second);
+}
+
+} // namespace
+
+namespace
+{
+
+struct ToolRun
+{
+    int exitCode = -1;
+    std::string output;
+};
+
+ToolRun RunFetchTool(const std::vector<std::string>& arguments)
+{
+    platform::SpawnRequest request;
+    request.argv = {std::string(LUMO_BIN_DIR) + "/fetch-tool"};
+    request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+    request.captureOutput = true;
+    ToolRun run;
+    auto child = platform::SpawnedChild::Spawn(request, nullptr);
+    if (!child)
+        return run;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = child->ReadOutput(buffer, sizeof buffer)) > 0)
+        run.output.append(buffer, static_cast<size_t>(n));
+    child->Wait(60000);
+    run.exitCode = child->ExitCode();
+    return run;
+}
+
+TEST_F(PatchTaskNet, FetchToolDownloadsAndListsPatches)
+{
+    const std::string path = m_folder / "fetched.zip";
+    const ToolRun fetched = RunFetchTool({m_nginx->Url("files/43434_to_44088.zip"), path});
+    EXPECT_EQ(0, fetched.exitCode) << fetched.output;
+    EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
+    EXPECT_NE(std::string::npos, fetched.output.find("250000 / 250000 bytes (100%)")) << fetched.output;
+
+    const ToolRun listed = RunFetchTool({"--patches", m_nginx->Url("")});
+    EXPECT_EQ(0, listed.exitCode) << listed.output;
+    EXPECT_NE(std::string::npos,
+              listed.output.find("43434 44088 " + m_nginx->Url("files/43434_to_44088.zip") + " http://x/p.exe\n"))
+        << listed.output;
+
+    EXPECT_EQ(2, RunFetchTool({"only-one"}).exitCode);
+    EXPECT_EQ(1, RunFetchTool({"gopher://127.0.0.1/x", m_folder / "x"}).exitCode);
 }
 
 } // namespace
