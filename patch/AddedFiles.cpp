@@ -23,12 +23,15 @@ std::wstring SourceOf(const std::wstring& packageDir, const std::wstring& relati
 void FinishReplacedFiles(bool success, const BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
-    for (const BackupPair& pair : backups) {
-        if (success) {
+    if (success) {
+        std::vector<std::wstring> doomed;
+        for (const BackupPair& pair : backups)
             if (!pair.backup.empty())
-                RemoveInstallFile(pair.backup);
-            continue;
-        }
+                doomed.push_back(pair.backup);
+        RemoveInstallFiles(doomed);
+        return;
+    }
+    for (const BackupPair& pair : backups) {
         const std::wstring failed = LumoUtil::FormatWString(PatchMessages::kRestoreFailed, pair.file.c_str());
         if (pair.backup.empty()) {
             // The file was new: it goes. Nothing to restore when it never arrived.

@@ -44,11 +44,14 @@ bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 void FinishDeletedFiles(bool success, const BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    if (success) {
+        std::vector<std::wstring> doomed;
+        for (const BackupPair& pair : backups)
+            doomed.push_back(pair.backup);
+        RemoveInstallFiles(doomed);
+        return;
+    }
     for (const BackupPair& pair : backups) {
-        if (success) {
-            RemoveInstallFile(pair.backup);
-            continue;
-        }
         // A missing backup is a file that was gone already: nothing to restore.
         if (IsFilePresent(pair.backup) && !RestoreBackup(pair.backup, pair.file)) {
             PatchSendMessage(PATCH_LEVEL_ERROR,

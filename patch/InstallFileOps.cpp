@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "lumo/SafePath.h"
@@ -414,6 +415,22 @@ bool RemoveInstallFile(const std::wstring& path)
         return false;
     CountInstallAction();
     return true;
+}
+
+void RemoveInstallFiles(const std::vector<std::wstring>& paths)
+{
+    constexpr size_t kWorkers = 8;
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < paths.size();)
+            RemoveInstallFile(paths[i]);
+    };
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < kWorkers && i * 16 < paths.size(); ++i)
+        workers.emplace_back(work);
+    work();
+    for (std::thread& worker : workers)
+        worker.join();
 }
 
 void CountInstallAction()

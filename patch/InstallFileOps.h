@@ -76,5 +76,9 @@ bool RestoreBackup(const std::wstring& backup, const std::wstring& file);
 // Removes a file or link (never a folder).
 bool RemoveInstallFile(const std::wstring& path);
 
+// Removes many files (failures ignored), several at a time: on some file systems each removal
+// waits for the disk, and a patch drops thousands of backups at its end.
+void RemoveInstallFiles(const std::vector<std::wstring>& paths);
+
 // The test hook described above; a no-op unless both variables are set.
 void CountInstallAction();
