@@ -76,50 +76,67 @@ struct PairState
                     break;
             if (code < 0)
                 break;
-            uint32_t best = 2;
-            uint8_t leftch = 0, rightch = 0;
+            // The first slot holding the largest count is the pair the classic scan (first
+            // count above the best so far, from 2) picks.
+            uint8_t best = 0;
             for (uint32_t index = 0; index < kHashSize; ++index)
-                if (count[index] > best)
-                {
-                    best = count[index];
-                    leftch = left[index];
-                    rightch = right[index];
-                }
+                best = count[index] > best ? count[index] : best;
             if (best < kThreshold)
                 break;
+            const uint32_t chosen = static_cast<uint32_t>(
+                static_cast<const uint8_t*>(std::memchr(count, best, kHashSize)) - count);
+            const uint8_t leftch = left[chosen];
+            const uint8_t rightch = right[chosen];
             const uint8_t newCode = static_cast<uint8_t>(code);
             const uint32_t oldSize = size - 1;
             uint32_t w = 0, r = 0;
-            for (; r < oldSize; ++r)
+            while (r < oldSize)
             {
-                if (block[r] == leftch && block[r + 1] == rightch)
+                // Next occurrence of the pair at or after r; the bytes before it move down as they are.
+                uint32_t at = r;
+                for (;;)
                 {
-                    if (r > 0)
+                    const void* hit = std::memchr(block + at, leftch, oldSize - at);
+                    if (!hit)
                     {
-                        uint32_t index = Lookup(block[w - 1], leftch);
-                        if (count[index] > 1)
-                            --count[index];
-                        index = Lookup(block[w - 1], newCode);
-                        if (count[index] < 255)
-                            ++count[index];
+                        at = oldSize;
+                        break;
                     }
-                    if (r < oldSize - 1)
-                    {
-                        uint32_t index = Lookup(rightch, block[r + 2]);
-                        if (count[index] > 1)
-                            --count[index];
-                        index = Lookup(newCode, block[r + 2]);
-                        if (count[index] < 255)
-                            ++count[index];
-                    }
-                    block[w++] = newCode;
-                    ++r;
-                    --size;
+                    at = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - block);
+                    if (block[at + 1] == rightch)
+                        break;
+                    if (++at >= oldSize)
+                        break;
                 }
-                else
+                if (at > r)
                 {
-                    block[w++] = block[r];
+                    std::memmove(block + w, block + r, at - r);
+                    w += at - r;
+                    r = at;
                 }
+                if (r >= oldSize)
+                    break;
+                if (r > 0)
+                {
+                    uint32_t index = Lookup(block[w - 1], leftch);
+                    if (count[index] > 1)
+                        --count[index];
+                    index = Lookup(block[w - 1], newCode);
+                    if (count[index] < 255)
+                        ++count[index];
+                }
+                if (r < oldSize - 1)
+                {
+                    uint32_t index = Lookup(rightch, block[r + 2]);
+                    if (count[index] > 1)
+                        --count[index];
+                    index = Lookup(newCode, block[r + 2]);
+                    if (count[index] < 255)
+                        ++count[index];
+                }
+                block[w++] = newCode;
+                r += 2;
+                --size;
             }
             if (r == oldSize)
                 block[w] = block[r];
