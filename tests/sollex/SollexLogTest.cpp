@@ -1,0 +1,125 @@
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/DebugOutput.h"
+#include "platform/Waitable.h"
+#include "sollex/SollexLog.h"
+
+namespace
+{
+
+// Collects what the "Sollex" channel writes to the debugger output.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        m_previous = platform::SetDebugOutputHook([this](const std::string& text) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_text += text;
+        });
+    }
+    ~LogCapture() { platform::SetDebugOutputHook(m_previous); }
+
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_text;
+    }
+
+private:
+    platform::DebugOutputHook m_previous;
+    std::mutex m_lock;
+    std::string m_text;
+};
+
+TEST(SollexLog, FrameTimeAverageCountsOnlyShortFrames)
+{
+    LogCapture capture;
+    SollexLogEnd();
+    EXPECT_EQ(capture.Text(), "");  // nothing counted yet
+
+    SollexLogFrameTime(0.1f);
+    SollexLogFrameTime(0.3f);
+    SollexLogFrameTime(0.2f);
+    SollexLogFrameTime(std::nanf(""));
+    SollexLogEnd();
+    EXPECT_NE(capture.Text().find("SollexLogEnd> Averaged 10.000000fps over 0.100000sec"), std::string::npos)
+        << capture.Text();
+}
+
+TEST(SollexLog, MessageIsFormattedWhole)
+{
+    LogCapture capture;
+    const std::string longText(5000, 'x');
+    SollexLogMessage("IPCIdle> %s %d|%s", "value", 42, longText.c_str());
+    EXPECT_NE(capture.Text().find("IPCIdle> value 42|" + longText), std::string::npos);
+}
+
+TEST(SollexLog, ErrorThrowsOnlyWhenAskedWithTheTextCutToItsField)
+{
+    LogCapture capture;
+    EXPECT_NO_THROW(SollexLogError("quiet %d", 1));
+    EXPECT_NE(capture.Text().find("quiet 1"), std::string::npos);
+
+    SetSollexLogThrowOnError(true);
+    const std::string longText(400, 'e');
+    try
+    {
+        SollexLogError("loud %s", longText.c_str());
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const SollexEx& error)
+    {
+        EXPECT_STREQ(error.TypeName(), "Sollex Error");
+        EXPECT_STREQ(error.File(), ".\\SollexLog");
+        EXPECT_EQ(error.Line(), 80u);
+        EXPECT_EQ(std::string(error.Message()), ("loud " + longText).substr(0, 255));
+    }
+    SetSollexLogThrowOnError(false);
+    EXPECT_NE(capture.Text().find("loud eee"), std::string::npos);  // logged before the throw
+}
+
+TEST(SollexLog, FatalShowsTheTextAndEndsWithStatusOne)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(SollexLogFatal("cannot go on: %s", "disk gone"), ::testing::ExitedWithCode(1),
+                "Error: cannot go on: disk gone");
+}
+
+TEST(SollexLog, MainThreadIsPushedAndPoppedPerThread)
+{
+    ClearMainThread();
+    EXPECT_FALSE(IsMainThread());
+    EXPECT_EQ(GetMainThreadId(), 0u);
+
+    const uint32_t self = static_cast<uint32_t>(platform::CurrentThreadId());
+    EXPECT_EQ(PushMainThread(), self);
+    EXPECT_TRUE(IsMainThread());
+    bool mainBefore = true, mainAfterPush = false;
+    uint32_t otherId = 0;
+    std::thread other([&] {
+        mainBefore = IsMainThread();
+        // The other thread becomes the main thread in turn, then hands it back.
+        otherId = PushMainThread();
+        mainAfterPush = IsMainThread() && GetMainThreadId() == otherId;
+        PopMainThread();
+    });
+    other.join();
+    EXPECT_FALSE(mainBefore);
+    EXPECT_TRUE(mainAfterPush);
+    EXPECT_NE(otherId, self);
+    EXPECT_EQ(GetMainThreadId(), self);
+
+    PopMainThread();
+    EXPECT_EQ(GetMainThreadId(), 0u);
+    PopMainThread();  // nothing pushed: no change
+    EXPECT_EQ(GetMainThreadId(), 0u);
+}
+
+}  // namespace
