@@ -24,6 +24,24 @@ struct PairState
     uint8_t right[kHashSize];
     uint8_t count[kHashSize];
     uint32_t size;
+    uint16_t slotsWithCount[256];  // how many slots hold each count value: the largest is found at once
+
+    void SetCount(uint32_t index, uint8_t value)
+    {
+        --slotsWithCount[count[index]];
+        ++slotsWithCount[value];
+        count[index] = value;
+    }
+    void Raise(uint32_t index)
+    {
+        if (count[index] < 255)
+            SetCount(index, static_cast<uint8_t>(count[index] + 1));
+    }
+    void Lower(uint32_t index)
+    {
+        if (count[index] > 1)
+            SetCount(index, static_cast<uint8_t>(count[index] - 1));
+    }
 
     // The slot of the pair (a, b); an empty slot is claimed for it.
     uint32_t Lookup(uint8_t a, uint8_t b)
@@ -40,6 +58,8 @@ struct PairState
     uint32_t ReadBlock(const uint8_t* src, uint32_t available)
     {
         std::memset(count, 0, sizeof count);
+        std::memset(slotsWithCount, 0, sizeof slotsWithCount);
+        slotsWithCount[0] = kHashSize;
         for (uint32_t c = 0; c < 256; ++c)
         {
             leftcode[c] = static_cast<uint8_t>(c);
@@ -52,9 +72,7 @@ struct PairState
             const uint8_t c = src[size];
             if (size > 0)
             {
-                const uint32_t index = Lookup(block[size - 1], c);
-                if (count[index] < 255)
-                    ++count[index];
+                Raise(Lookup(block[size - 1], c));
             }
             block[size++] = c;
             if (!rightcode[c])
@@ -78,9 +96,9 @@ struct PairState
                 break;
             // The first slot holding the largest count is the pair the classic scan (first
             // count above the best so far, from 2) picks.
-            uint8_t best = 0;
-            for (uint32_t index = 0; index < kHashSize; ++index)
-                best = count[index] > best ? count[index] : best;
+            uint32_t best = 255;
+            while (best > 0 && slotsWithCount[best] == 0)
+                --best;
             if (best < kThreshold)
                 break;
             const uint32_t chosen = static_cast<uint32_t>(
@@ -118,21 +136,13 @@ struct PairState
                     break;
                 if (r > 0)
                 {
-                    uint32_t index = Lookup(block[w - 1], leftch);
-                    if (count[index] > 1)
-                        --count[index];
-                    index = Lookup(block[w - 1], newCode);
-                    if (count[index] < 255)
-                        ++count[index];
+                    Lower(Lookup(block[w - 1], leftch));
+                    Raise(Lookup(block[w - 1], newCode));
                 }
                 if (r < oldSize - 1)
                 {
-                    uint32_t index = Lookup(rightch, block[r + 2]);
-                    if (count[index] > 1)
-                        --count[index];
-                    index = Lookup(newCode, block[r + 2]);
-                    if (count[index] < 255)
-                        ++count[index];
+                    Lower(Lookup(rightch, block[r + 2]));
+                    Raise(Lookup(newCode, block[r + 2]));
                 }
                 block[w++] = newCode;
                 r += 2;
@@ -142,7 +152,7 @@ struct PairState
                 block[w] = block[r];
             leftcode[code] = leftch;
             rightcode[code] = rightch;
-            count[Lookup(leftch, rightch)] = 1;
+            SetCount(Lookup(leftch, rightch), 1);
         }
     }
 
