@@ -157,6 +157,9 @@ TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
     EXPECT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("/pub"));
     EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("", &listing));
     EXPECT_EQ("p.zip\nsmall.txt\n", Contents(listing));
+    char tiny[3];
+    LumoDataBufferMemoryStatic tooSmall(tiny, sizeof tiny);
+    EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, ftp.FindFiles("", &tooSmall)); // a listing that does not fit is no listing
     EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("small.txt", &listing));
     EXPECT_EQ("small.txt\n", Contents(listing));
     uint64_t size = 0;
