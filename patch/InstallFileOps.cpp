@@ -426,8 +426,12 @@ void RemoveInstallFiles(const std::vector<std::wstring>& paths)
             RemoveInstallFile(paths[i]);
     };
     std::vector<std::thread> workers;
-    for (size_t i = 1; i < kWorkers && i * 16 < paths.size(); ++i)
-        workers.emplace_back(work);
+    try {
+        for (size_t i = 1; i < kWorkers && i * 16 < paths.size(); ++i)
+            workers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No more threads to be had: the ones running (and this one) do the rest.
+    }
     work();
     for (std::thread& worker : workers)
         worker.join();
