@@ -218,3 +218,47 @@ TEST_F(FtpTransfer, CancelStopsTheTransfer)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(FtpReplies, CurrentFolderReply)
+{
+    struct Case
+    {
+        const char* line;
+        bool found;
+        const char* folder;
+    } const cases[] = {
+        {"257 \"/pub\" is the current directory.", true, "/pub"},
+        {"257 \"/a \"\"b\"\"\" created", true, "/a \"b\""},
+        {"257 \"\"", true, ""},
+        {"257 \"/open", false, ""},
+        {"257 /pub", false, ""},
+        {"250 \"/pub\"", false, ""},
+        {"", false, ""},
+    };
+    for (const Case& c : cases)
+    {
+        std::string folder = "unchanged";
+        EXPECT_EQ(c.found, ParseFtpDirectoryReply(c.line, folder)) << c.line;
+        EXPECT_EQ(c.found ? c.folder : "unchanged", folder) << c.line;
+    }
+}
+
+TEST_F(FtpTransfer, NamesThatWouldSplitACommandAreRefused)
+{
+    auto server = Start();
+    LumoFTP ftp;
+    ASSERT_EQ(LUMORESULT_OK, ftp.Open("127.0.0.1", "", "", 1, server->Port()));
+    LumoDataBufferMemoryDynamic buffer;
+    uint64_t size = 0;
+    EXPECT_EQ(LUMORESULT_INVALID_ARGUMENT, ftp.SetCurrentDirectory("pub\r\nDELE p.zip"));
+    EXPECT_EQ(LUMORESULT_INVALID_ARGUMENT, ftp.CreateDirectory("x\nRMD pub"));
+    EXPECT_EQ(LUMORESULT_INVALID_ARGUMENT, ftp.GetFileSize(std::string("p\0.zip", 6), size));
+    EXPECT_EQ(LUMORESULT_INVALID_ARGUMENT, ftp.GetFileAtPath("a\rb", &buffer, nullptr));
+    EXPECT_TRUE(fixtures::PathExists(m_folder / "root/pub/p.zip"));
+    EXPECT_EQ(std::string::npos, server->Log().find("DELE"));
+}
+
+} // namespace
