@@ -25,12 +25,20 @@ struct PairState
     uint8_t count[kHashSize];
     uint32_t size;
     uint16_t slotsWithCount[256];  // how many slots hold each count value: the largest is found at once
+    uint32_t top;                  // no slot holds a count above this
+    // Where each pair sits. Within a block a pair keeps its slot: counts never fall back to 0, so
+    // the probe from its home never stops earlier. Entries of older blocks have older stamps.
+    uint16_t pairSlot[65536];
+    uint32_t pairStamp[65536];
+    uint32_t generation;
 
     void SetCount(uint32_t index, uint8_t value)
     {
         --slotsWithCount[count[index]];
         ++slotsWithCount[value];
         count[index] = value;
+        if (value > top)
+            top = value;
     }
     void Raise(uint32_t index)
     {
@@ -46,11 +54,16 @@ struct PairState
     // The slot of the pair (a, b); an empty slot is claimed for it.
     uint32_t Lookup(uint8_t a, uint8_t b)
     {
+        const uint32_t key = (static_cast<uint32_t>(a) << 8) | b;
+        if (pairStamp[key] == generation)
+            return pairSlot[key];
         uint32_t index = (a ^ (static_cast<uint32_t>(b) << 5)) & (kHashSize - 1);
         while ((left[index] != a || right[index] != b) && count[index] != 0)
             index = (index + 1) & (kHashSize - 1);
         left[index] = a;
         right[index] = b;
+        pairStamp[key] = generation;
+        pairSlot[key] = static_cast<uint16_t>(index);
         return index;
     }
 
@@ -60,6 +73,12 @@ struct PairState
         std::memset(count, 0, sizeof count);
         std::memset(slotsWithCount, 0, sizeof slotsWithCount);
         slotsWithCount[0] = kHashSize;
+        top = 0;
+        if (++generation == 0)
+        {
+            std::memset(pairStamp, 0, sizeof pairStamp);
+            generation = 1;
+        }
         for (uint32_t c = 0; c < 256; ++c)
         {
             leftcode[c] = static_cast<uint8_t>(c);
@@ -96,9 +115,9 @@ struct PairState
                 break;
             // The first slot holding the largest count is the pair the classic scan (first
             // count above the best so far, from 2) picks.
-            uint32_t best = 255;
-            while (best > 0 && slotsWithCount[best] == 0)
-                --best;
+            while (top > 0 && slotsWithCount[top] == 0)
+                --top;
+            const uint32_t best = top;
             if (best < kThreshold)
                 break;
             const uint32_t chosen = static_cast<uint32_t>(
@@ -209,7 +228,14 @@ struct PairState
 
 uint32_t CompressBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length)
 {
-    auto state = std::make_unique<PairState>();
+    // About 400 KiB of work state, kept per thread.
+    thread_local std::unique_ptr<PairState> state;
+    if (!state)
+    {
+        state = std::make_unique<PairState>();
+        std::memset(state->pairStamp, 0, sizeof state->pairStamp);
+        state->generation = 0;
+    }
     uint8_t* out = dst;
     const uint8_t* limit = dst + length;
     uint32_t done = 0;
