@@ -95,6 +95,20 @@ TEST_F(StageTest, StaleBackupIsReplacedAndNewFileKeepsTheOldMode)
     EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
 }
 
+TEST_F(StageTest, NewFilesAreReadableByAllAndKeepTheExecutableBit)
+{
+    chmod((package + "/data/readme.txt").c_str(), 0700);
+    chmod((package + "/data/bin/sub/new.dll").c_str(), 0600);
+    BackupPairArray backups;
+    ASSERT_TRUE(AddFiles({{L"readme.txt", L"", L""}, {L"bin\\sub\\new.dll", L"", L""}}, backups));
+    struct stat st;
+    ASSERT_EQ(stat((install + "/readme.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(stat((install + "/bin/sub/new.dll").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_FALSE(fixtures::PathExists(install + "/readme.txt.pbk.new"));
+}
+
 TEST_F(StageTest, VanishedBackupIsReportedWithTheListedFile)
 {
     BackupPairArray backups;
