@@ -373,7 +373,8 @@ TEST_F(IPCDatabaseTest, CreatorClearsDeadOwnerAndTheWaitingRequesterTakesOver)
     EXPECT_EQ(waiter.Ask("attach " + m_database), "attach 1 3");
     waiter.Send("acquire");
     // The waiter registers as requester, then waits for the owner.
-    for (int i = 0; i < 400 && Block().requester != waiter.Pid(); ++i)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+    while (Block().requester != waiter.Pid() && std::chrono::steady_clock::now() < deadline)
         usleep(5000);
     EXPECT_EQ(Block().requester, waiter.Pid());
 
