@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""The demo's side of the work, called by scripts/demo:
+
+  demo.py install DIR              writes build 100 into DIR with its uninstall log and the
+                                   binary-patch tool (bin/kpatchl-w32.exe)
+  demo.py package STEP STAGE OUT   makes the patch package from build STEP-1 to STEP: its folder
+                                   in STAGE (lists, added files, xdelta3 differences), packed to OUT
+  demo.py verify STEP DIR MD5S     checks DIR against build STEP: MD5S holds md5-tool's lines for
+                                   every file in DIR (paths relative to DIR); also reads the uninstall log back
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # leave no caches in the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, '..', '..', 'tests', 'patch'))
+
+import builds  # noqa: E402
+import package_format  # noqa: E402
+import uninstall_log  # noqa: E402
+
+LOG = 'unins000.dat'
+TOOL = 'bin/kpatchl-w32.exe'
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+
+
+def log_path(install, path):
+    """A file's path as uninstall records name it (the way the patcher adds them)."""
+    return install + '/' + builds.list_path(path)
+
+
+def install(root):
+    tree = builds.build(builds.FIRST)
+    size = 0
+    for path, content in sorted(tree.items()):
+        data = builds.materialize(content)
+        write_file(os.path.join(root, path), data)
+        size += len(data)
+    shutil.copyfile(os.path.join(HERE, 'kpatchl-w32'), os.path.join(root, TOOL))
+    os.chmod(os.path.join(root, TOOL), 0o755)
+    uninstall_log.write(os.path.join(root, LOG), [log_path(root, p) for p in sorted(tree)])
+    print('build %d: %d files, %.1f MB, %s with %d records' %
+          (builds.FIRST, len(tree), size / 1e6, LOG, len(tree) + 1))
+
+
+def lines(groups):
+    return b''.join(line.encode('cp1252') + b'\r\n' for group in groups for line in group)
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def package(step, stage, out):
+    old_tree = builds.build(step - 1)
+    added, deleted, patched, replacing = [], [], [], 0
+    with tempfile.TemporaryDirectory() as scratch:
+        for op in builds.STEPS[step]:
+            kind, path = op[0], op[1]
+            listed = builds.list_path(path)
+            if kind == 'add':
+                data = builds.materialize(op[2])
+                write_file(os.path.join(stage, 'data', path), data)
+                added.append((listed, md5(data), ''))
+                replacing += path in old_tree
+            elif kind == 'delete':
+                deleted.append((listed, '', ''))
+            else:
+                old = builds.materialize(old_tree[path])
+                new = builds.materialize(('edit', old_tree[path], op[2]))
+                old_file, new_file = os.path.join(scratch, 'old'), os.path.join(scratch, 'new')
+                write_file(old_file, old)
+                write_file(new_file, new)
+                diff = os.path.join(stage, 'data', path + '.diff')
+                os.makedirs(os.path.dirname(diff), exist_ok=True)
+                subprocess.run(['xdelta3', '-e', '-f', '-s', old_file, new_file, diff], check=True)
+                patched.append((listed, md5(new), md5(old)))
+    for name, groups in (('addedFiles.txt', added), ('deletedFiles.txt', deleted),
+                         ('patchedFiles.txt', patched)):
+        write_file(os.path.join(stage, name), lines(groups))
+    package_format.write(2, stage, out)
+    print('patch %d -> %d: %d added (%d of them replacing a file), %d deleted, %d binary-patched; '
+          'package %s, %.1f KB' % (step - 1, step, len(added), replacing, len(deleted), len(patched),
+                                   os.path.basename(out), os.path.getsize(out) / 1e3))
+
+
+def verify(step, root, md5_output):
+    expected = {path: md5(builds.materialize(c)) for path, c in builds.build(step).items()}
+    found = {}
+    with open(md5_output, encoding='utf-8', errors='surrogateescape') as f:
+        for line in f:
+            digest, path = line.rstrip('\n').split('  ', 1)
+            found[os.path.normpath(path)] = digest
+    faults = []
+    for path, digest in sorted(expected.items()):
+        if path not in found:
+            faults.append('missing: ' + path)
+        elif found[path] != digest:
+            faults.append('MD5 differs: %s (%s, expected %s)' % (path, found[path], digest))
+    for path in sorted(set(found) - set(expected) - {LOG, TOOL}):
+        faults.append('not in build %d: %s' % (step, path))
+
+    first = builds.build(builds.FIRST)
+    added = sum(1 for s in range(builds.FIRST + 1, step + 1) for op in builds.STEPS[s] if op[0] == 'add')
+    want_records = len(first) + 1 + added
+    try:
+        records = uninstall_log.read(os.path.join(root, LOG))
+        if len(records) != want_records:
+            faults.append('%s: %d records, expected %d' % (LOG, len(records), want_records))
+        else:
+            print('%s: %d records (%d at build %d, one more for each of the %d added files), '
+                  'every CRC valid' % (LOG, len(records), len(first) + 1, builds.FIRST, added))
+    except (OSError, ValueError) as error:
+        faults.append('%s: %s' % (LOG, error))
+
+    for fault in faults:
+        print('FAULT: ' + fault)
+    if faults:
+        return 1
+    print('%d files checked against build %d, every MD5 matching' % (len(expected), step))
+    return 0
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == 'install':
+        install(argv[2])
+    elif len(argv) == 5 and argv[1] == 'package':
+        package(int(argv[2]), argv[3], argv[4])
+    elif len(argv) == 5 and argv[1] == 'verify':
+        return verify(int(argv[2]), argv[3], argv[4])
+    else:
+        sys.exit(__doc__)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
