@@ -9,6 +9,7 @@
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/Spawn.h"
+#include "platform/Utf8.h"
 
 namespace OS
 {
@@ -16,42 +17,6 @@ namespace
 {
 
 constexpr size_t kReadSize = 8192;
-
-// UTF-8 of an argument. Unlike ToNativePath it keeps every "\": arguments are not paths.
-std::string ArgumentToUtf8(const std::wstring& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t unit : text)
-    {
-        uint32_t c = static_cast<uint32_t>(unit);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80)
-        {
-            out += static_cast<char>(c);
-        }
-        else if (c < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else if (c < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -68,7 +33,7 @@ std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::stri
     platform::SpawnRequest request;
     request.argv.push_back(ToNativePath(exe));
     for (const std::string& argument : platform::SplitCommandLineArguments(args))
-        request.argv.push_back(ArgumentToUtf8(ToWide(argument)));
+        request.argv.push_back(platform::WideToUtf8(ToWide(argument)));
     if (!workingFolder.empty())
         request.workingFolder = ToNativePath(workingFolder);
     request.captureOutput = true;

@@ -2,26 +2,9 @@
 
 #include <cstdint>
 
-namespace {
+#include "platform/Utf8.h"
 
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+namespace {
 
 // Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one
 // (overlong forms, surrogates and values above U+10FFFF are not valid).
@@ -50,7 +33,7 @@ size_t ValidSequence(const std::string& s, size_t i, uint32_t& cp)
             return 0;
         cp = (cp << 6) | (byte(i + k) & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    if (cp < min || !platform::IsUnicodeScalar(cp))
         return 0;
     return len;
 }
@@ -67,10 +50,8 @@ std::string ToNativePath(const std::wstring& path)
             out += '/';
         else if (cp >= 0xDC80 && cp <= 0xDCFF)
             out += static_cast<char>(cp - 0xDC00); // a byte FromNativePath could not decode
-        else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            AppendUtf8(out, 0xFFFD);
         else
-            AppendUtf8(out, cp);
+            platform::AppendUtf8(out, platform::IsUnicodeScalar(cp) ? cp : 0xFFFD);
     }
     return out;
 }

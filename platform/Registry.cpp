@@ -15,6 +15,7 @@
 
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
+#include "platform/Utf8.h"
 
 namespace platform
 {
@@ -74,34 +75,7 @@ std::wstring Fold(const std::wstring& s)
 // UTF-8 of text; false for NUL and for values that are no Unicode scalar.
 bool EncodeUtf8(const std::wstring& text, std::string& out)
 {
-    out.clear();
-    for (wchar_t wc : text)
-    {
-        const uint32_t c = static_cast<uint32_t>(wc);
-        if (c == 0 || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-            return false;
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else if (c < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else if (c < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return true;
+    return text.find(L'\0') == std::wstring::npos && platform::WideToUtf8Checked(text, out);
 }
 
 bool IsScratchName(const std::string& name)

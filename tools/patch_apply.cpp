@@ -13,40 +13,14 @@
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
+#include "platform/Utf8.h"
 
 namespace
 {
 
-// UTF-8 for the terminal; unlike the path conversion it leaves "\" alone.
-std::string Utf8(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 void PrintMessage(int level, const std::wstring& text)
 {
-    const std::string line = std::to_string(level) + "\t" + Utf8(text) + "\n";
+    const std::string line = std::to_string(level) + "\t" + platform::WideToUtf8(text) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }
