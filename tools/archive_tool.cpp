@@ -10,31 +10,21 @@
 #include "lumo/LumoResult.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
-// UTF-8 for the terminal, keeping "\" as it stands in package paths.
-std::string ForDisplay(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out += c == L'\\' ? std::string("\\") : ToNativePath(std::wstring(1, c));
-    return out;
-}
+constexpr char kTool[] = "archive-tool";
 
 int Fail(LUMORESULT code, const std::wstring& what)
 {
-    std::fprintf(stderr, "archive-tool: %s: %s\n", LumoUtil::GetResultName(code).c_str(), ForDisplay(what).c_str());
-    return 1;
+    return tools::PrintFailure(kTool, code, what);
 }
 
 int Usage()
 {
-    std::fprintf(stderr, "archive-tool: %s: bad command line\n"
-                         "usage: archive-tool list EXE\n"
-                         "       archive-tool extract EXE SOURCE_BUILD DEST\n",
-                 LumoUtil::GetResultName(LUMORESULT_INVALID_ARGUMENT).c_str());
-    return 2;
+    return tools::PrintUsage(kTool, "archive-tool list EXE\n"
+                                    "       archive-tool extract EXE SOURCE_BUILD DEST\n");
 }
 } // namespace
 

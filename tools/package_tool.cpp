@@ -11,31 +11,21 @@
 #include "lumo/LumoResult.h"
 #include "patch/PatchPackage.h"
 #include "platform/NativePath.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
-// UTF-8 for the terminal, keeping "\" as it stands in package paths.
-std::string ForDisplay(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out += c == L'\\' ? std::string("\\") : ToNativePath(std::wstring(1, c));
-    return out;
-}
+constexpr char kTool[] = "package-tool";
 
 int Fail(LUMORESULT code, const std::wstring& what)
 {
-    std::fprintf(stderr, "package-tool: %s: %s\n", LumoUtil::GetResultName(code).c_str(), ForDisplay(what).c_str());
-    return 1;
+    return tools::PrintFailure(kTool, code, what);
 }
 
 int Usage()
 {
-    std::fprintf(stderr, "package-tool: %s: bad command line\n"
-                         "usage: package-tool list PKG\n"
-                         "       package-tool unpack PKG DEST\n",
-                 LumoUtil::GetResultName(LUMORESULT_INVALID_ARGUMENT).c_str());
-    return 2;
+    return tools::PrintUsage(kTool, "package-tool list PKG\n"
+                                    "       package-tool unpack PKG DEST\n");
 }
 } // namespace
 
@@ -57,9 +47,9 @@ int main(int argc, char** argv)
         for (const PatchPackageListing& item : items)
         {
             if (item.isFolder)
-                std::printf("D %s\n", ForDisplay(item.path).c_str());
+                std::printf("D %s\n", tools::ForDisplay(item.path).c_str());
             else
-                std::printf("F %llu %s\n", static_cast<unsigned long long>(item.size), ForDisplay(item.path).c_str());
+                std::printf("F %llu %s\n", static_cast<unsigned long long>(item.size), tools::ForDisplay(item.path).c_str());
         }
         std::fflush(stdout);
         return result == LUMORESULT_OK ? 0 : Fail(result, error);
