@@ -76,11 +76,11 @@ std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, cons
     return targets;
 }
 
-bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
+bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKind, bool announceNew,
+                      const PatchFileRecordArray& records, const StageFileHandler& handle)
 {
-    const PatchStageContext context = CurrentPatchStageContext();
     std::wstring announceError;
-    if (!AnnounceChanges(context, JournalEntry::kReplaced, true, ResolvedTargets(context, records), announceError)) {
+    if (!AnnounceChanges(context, existingKind, announceNew, ResolvedTargets(context, records), announceError)) {
         PatchSendMessage(PATCH_LEVEL_ERROR, announceError);
         return false;
     }
@@ -92,6 +92,18 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             PatchSendMessage(PATCH_LEVEL_ERROR, error);
             return false;
         }
+        if (!handle(record, target))
+            return false;
+    }
+    return true;
+}
+
+bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
+{
+    const PatchStageContext context = CurrentPatchStageContext();
+    return ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
+                                                                                   const std::wstring& target) {
+        std::wstring error;
         const std::wstring source = SourceOf(context.packageDir, record.path);
         bool failed = false;
 
@@ -131,8 +143,8 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + record.path + PatchMessages::kEllipsis);
             return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 void FinishAddedFiles(bool success, const BackupPairArray& backups)

@@ -10,9 +10,11 @@
 // on failure they put every file back, each with one atomic rename of its backup over it (a file
 // that was new is removed), and report each file they cannot restore.
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
 
 // False at the first record that fails (the messages name the cause) or when the keep-going
@@ -21,6 +23,14 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups);
 
 void FinishAddedFiles(bool success, const BackupPairArray& backups);
 void FinishPatchedFiles(bool success, const BackupPairArray& backups);
+
+// The loop of a file stage: announces the resolved targets of records (AnnounceChanges with
+// existingKind and announceNew), then calls handle with each record and its resolved target in
+// list order. False at the first announcement or path that fails (its message sent), when the
+// keep-going callback says stop, or when handle returns false.
+using StageFileHandler = std::function<bool(const PatchFileRecord& record, const std::wstring& target)>;
+bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKind, bool announceNew,
+                      const PatchFileRecordArray& records, const StageFileHandler& handle);
 
 // The targets of records in list order, up to the first path that does not resolve.
 std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, const PatchFileRecordArray& records);

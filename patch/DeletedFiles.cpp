@@ -9,19 +9,9 @@
 bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
-    std::wstring announceError;
-    if (!AnnounceChanges(context, JournalEntry::kDeleted, false, ResolvedTargets(context, records), announceError)) {
-        PatchSendMessage(PATCH_LEVEL_ERROR, announceError);
-        return false;
-    }
-    for (const PatchFileRecord& record : records) {
-        if (!PatchKeepGoing())
-            return false;
-        std::wstring target, error;
-        if (!ResolveStageTarget(context, record.path, target, error)) {
-            PatchSendMessage(PATCH_LEVEL_ERROR, error);
-            return false;
-        }
+    return ForEachStageFile(context, JournalEntry::kDeleted, false, records, [&](const PatchFileRecord&,
+                                                                                   const std::wstring& target) {
+        std::wstring error;
         const std::wstring backup = target + kBackupExt;
         if (IsFilePresent(target)) {
             if (!MoveToBackup(context, JournalEntry::kDeleted, target, backup, error)) {
@@ -37,8 +27,8 @@ bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             PatchSendMessage(PATCH_LEVEL_WARNING, PatchMessages::kAlreadyRemoved + target);
         }
         backups.push_back({target, backup});
-    }
-    return true;
+        return true;
+    });
 }
 
 void FinishDeletedFiles(bool success, const BackupPairArray& backups)
