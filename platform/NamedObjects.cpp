@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/LastError.h"
+#include "platform/ShmFile.h"
 
 namespace platform
 {
@@ -24,42 +25,6 @@ constexpr off_t kPresenceByte = 0;
 constexpr off_t kExclusiveByte = 1;
 constexpr off_t kOwnershipByte = 2;
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
-
-bool LockByte(int fd, short type, off_t byte, bool wait)
-{
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
-    for (;;)
-    {
-        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0)
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-// Whether another open file description holds a lock on the byte that conflicts with `type`.
-bool OtherHolds(int fd, short type, off_t byte)
-{
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = byte;
-    fl.l_len = 1;
-    return fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-}
-
-// Whether `fd` is still the file that the name refers to (a last closer may have removed it).
-bool StillNamed(int fd, const std::string& shmName)
-{
-    struct stat byFd, byName;
-    std::string path = "/dev/shm" + shmName;
-    return fstat(fd, &byFd) == 0 && stat(path.c_str(), &byName) == 0 && byFd.st_ino == byName.st_ino &&
-           byFd.st_dev == byName.st_dev;
-}
 
 class NamedMutex : public Mutex
 {

@@ -9,6 +9,7 @@
 
 #include "platform/LastError.h"
 #include "platform/NamedObjects.h"
+#include "platform/ShmFile.h"
 
 namespace platform
 {
@@ -20,28 +21,7 @@ constexpr off_t kPresenceByte = 0;
 
 bool LockPresence(int fd, short type, bool wait)
 {
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kPresenceByte;
-    fl.l_len = 1;
-    for (;;)
-    {
-        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0)
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
-// Whether `fd` is still the file that the name refers to (a last closer may have removed it
-// between our open and our lock).
-bool StillNamed(int fd, const std::string& shmName)
-{
-    struct stat byFd, byName;
-    const std::string path = "/dev/shm" + shmName;
-    return fstat(fd, &byFd) == 0 && stat(path.c_str(), &byName) == 0 && byFd.st_ino == byName.st_ino &&
-           byFd.st_dev == byName.st_dev;
+    return LockByte(fd, type, kPresenceByte, wait);
 }
 
 std::unique_ptr<SharedMemory> Fail(int fd)
