@@ -1,7 +1,6 @@
 #include "lumo/net/LumoFTP.h"
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 
 #include "lumo/net/LumoURL.h"
@@ -15,16 +14,7 @@ constexpr uint32_t kBlockSize = 16384;
 // A listing larger than this is not a folder of patches.
 constexpr size_t kMaxListingBytes = 16u << 20;
 
-void Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Line(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::printf("\n");
-    std::fflush(stdout);
-}
+using LumoInetInternal::PrintLine;
 
 // A path or name that would end the command it is sent in.
 bool BreaksCommand(const std::string& text)
@@ -130,14 +120,14 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     m_session = GetInternetSession();
     if (!m_session || BreaksCommand(host) || BreaksCommand(user) || BreaksCommand(password))
     {
-        Line("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 3 /* CURLE_URL_MALFORMAT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 3 /* CURLE_URL_MALFORMAT */);
         return LUMORESULT_NETWORK_ERROR;
     }
     m_connection = std::make_unique<platform::InternetRequest>();
     if (!m_connection->IsValid())
     {
         m_connection.reset();
-        Line("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 2 /* CURLE_FAILED_INIT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 2 /* CURLE_FAILED_INIT */);
         return LUMORESULT_NETWORK_ERROR;
     }
     Prepare("");
@@ -145,7 +135,7 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     const platform::InternetOutcome outcome = Run(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
-        Line("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), outcome.code);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), outcome.code);
         m_connection.reset();
         return LUMORESULT_NETWORK_ERROR;
     }
@@ -273,7 +263,7 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             if (offset > 0 && !announced && line.rfind("350", 0) == 0)
             {
                 announced = true;
-                Line("LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(), offset);
+                PrintLine("LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(), offset);
             }
         };
         const LUMORESULT result = InternetReadAll(*m_connection, destination, callback, m_lastOutcome, lines);
@@ -283,7 +273,7 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
         if (failure == InternetFailure::ResumeRefused || failure == InternetFailure::ResumeBeyondEnd)
         {
             // The file starts over: what the destination holds cannot be continued.
-            Line("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d).", path.c_str(),
+            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d).", path.c_str(),
                  m_lastOutcome.code);
             destination->SetSize(0);
             destination->SetPosition(0);
@@ -295,7 +285,7 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             return result;
         if (++failedOpens >= 2)
         {
-            Line("FtpOpenFile returned %d.", m_lastOutcome.code);
+            PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -372,7 +362,7 @@ LUMORESULT LumoFTP::CreateDirectory(const std::string& path)
         if (attempt == 0)
             HandleError(true);
     }
-    Line("FtpCreateDirectory returned %d.", m_lastOutcome.code);
+    PrintLine("FtpCreateDirectory returned %d.", m_lastOutcome.code);
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -412,12 +402,12 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
             return LUMORESULT_OK;
         if (readResult != LUMORESULT_OK)
         {
-            Line("ReadData returned %" PRIu32, readResult);
+            PrintLine("ReadData returned %" PRIu32, readResult);
             return readResult;
         }
         if (started)
         {
-            Line("InternetWriteFile failed with error %d", outcome.code);
+            PrintLine("InternetWriteFile failed with error %d", outcome.code);
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -430,6 +420,6 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
                 CreateDirectory(remotePath.substr(0, separator));
         }
     }
-    Line("FtpOpenFile returned %d.", m_lastOutcome.code);
+    PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
     return LUMORESULT_NETWORK_ERROR;
 }

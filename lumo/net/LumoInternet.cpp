@@ -16,9 +16,13 @@ namespace
 std::once_flag g_sessionOnce;
 
 using platform::InternetFailure;
+using LumoInetInternal::PrintLine;
 
-void Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Line(const char* format, ...)
+} // namespace
+
+namespace LumoInetInternal
+{
+void PrintLine(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -27,15 +31,12 @@ void Line(const char* format, ...)
     std::printf("\n");
     std::fflush(stdout);
 }
-} // namespace
 
-namespace LumoInetInternal
-{
 InternetSession* CreateInternetSession()
 {
     if (!platform::InternetStartup())
     {
-        Line("LumoInetInternal::CreateInternetSession> InternetOpen failed with error %d", 2 /* CURLE_FAILED_INIT */);
+        PrintLine("LumoInetInternal::CreateInternetSession> InternetOpen failed with error %d", 2 /* CURLE_FAILED_INIT */);
         return nullptr;
     }
     return new InternetSession{"Lumo"};
@@ -71,7 +72,7 @@ LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer*
         return LUMORESULT_NETWORK_ERROR;
     const LUMORESULT result = destination->WriteData(block, length);
     if (result != LUMORESULT_OK)
-        Line("WriteData returned %" PRIu32, result);
+        PrintLine("WriteData returned %" PRIu32, result);
     return result;
 }
 
@@ -99,7 +100,7 @@ LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* d
     }
     // A body that broke off is this reader's failure; the stages before it are the caller's to report.
     if (outcome.bodyBytes > 0 || outcome.failure == InternetFailure::Receive)
-        Line("InternetReadFile returned %d with actualByteCount=%" PRIu64, outcome.code, outcome.bodyBytes);
+        PrintLine("InternetReadFile returned %d with actualByteCount=%" PRIu64, outcome.code, outcome.bodyBytes);
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -142,16 +143,16 @@ void ReportRequestFailure(const platform::InternetOutcome& outcome, const std::s
     switch (outcome.failure)
     {
     case InternetFailure::Connect:
-        Line("InternetConnect returned %d for url %s", outcome.code, shownUrl.c_str());
+        PrintLine("InternetConnect returned %d for url %s", outcome.code, shownUrl.c_str());
         break;
     case InternetFailure::BadUrl:
-        Line("HttpOpenRequest returned %d for url %s", outcome.code, shownUrl.c_str());
+        PrintLine("HttpOpenRequest returned %d for url %s", outcome.code, shownUrl.c_str());
         break;
     case InternetFailure::HttpStatus:
-        Line("HTTP status %ld for url %s", outcome.status, shownUrl.c_str());
+        PrintLine("HTTP status %ld for url %s", outcome.status, shownUrl.c_str());
         break;
     default:
-        Line("HttpSendRequest returned %d", outcome.code);
+        PrintLine("HttpSendRequest returned %d", outcome.code);
         break;
     }
 }
@@ -226,7 +227,7 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     const int64_t length = request.ContentLength();
     if (length < 0)
     {
-        Line("HttpQueryInfo returned %d", -1);
+        PrintLine("HttpQueryInfo returned %d", -1);
         return LUMORESULT_NETWORK_ERROR;
     }
     size = static_cast<uint64_t>(length);

@@ -49,6 +49,8 @@ namespace LumoInetInternal
 {
 // Writes the session's failure line; used when the layer cannot start.
 InternetSession* CreateInternetSession();
+// Writes one diagnostic line (printf format, newline added) to standard output and flushes it.
+void PrintLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }
 
 class InternetSessionHolder
