@@ -115,7 +115,8 @@ struct HttpTarget
     std::string password;
 };
 
-LUMORESULT PrepareHttp(const std::string& url, HttpTarget& target)
+// Parses url into target; LUMORESULT_NETWORK_ERROR after a good parse when there is no session.
+LUMORESULT PrepareHttp(const std::string& url, const InternetSession* session, HttpTarget& target)
 {
     std::string scheme, host, path;
     int port = 0;
@@ -126,7 +127,7 @@ LUMORESULT PrepareHttp(const std::string& url, HttpTarget& target)
     GetDefaultPort(scheme, port);
     target.requestUrl = LumoInetInternal::BuildRequestURL(scheme, host, port, path, false);
     target.shownUrl = LumoInetInternal::RedactURL(url);
-    return LUMORESULT_OK;
+    return session ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR;
 }
 
 void SetUpRequest(platform::InternetRequest& request, const InternetSession* session, const HttpTarget& target)
@@ -189,11 +190,9 @@ LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer
                                           DownloadURLCallback* callback)
 {
     HttpTarget target;
-    const LUMORESULT parsed = PrepareHttp(url, target);
-    if (parsed != LUMORESULT_OK)
-        return parsed;
-    if (!m_session)
-        return LUMORESULT_NETWORK_ERROR;
+    const LUMORESULT prepared = PrepareHttp(url, m_session, target);
+    if (prepared != LUMORESULT_OK)
+        return prepared;
     platform::InternetRequest request;
     SetUpRequest(request, m_session, target);
     if (reload)
@@ -209,11 +208,9 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
 {
     size = 0;
     HttpTarget target;
-    const LUMORESULT parsed = PrepareHttp(url, target);
-    if (parsed != LUMORESULT_OK)
-        return parsed;
-    if (!m_session)
-        return LUMORESULT_NETWORK_ERROR;
+    const LUMORESULT prepared = PrepareHttp(url, m_session, target);
+    if (prepared != LUMORESULT_OK)
+        return prepared;
     // A GET whose body is dropped at its first block: some servers refuse HEAD on what they serve.
     platform::InternetRequest request;
     SetUpRequest(request, m_session, target);
