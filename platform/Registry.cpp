@@ -402,13 +402,32 @@ uint32_t RegistryKey::QueryInfo(uint32_t& subKeyCount, uint32_t& maxSubKeyLength
     return Succeed();
 }
 
+uint32_t RegistryKey::CheckAccess(uint32_t right) const
+{
+    if (!IsOpen())
+        return kErrorInvalidHandle;
+    if ((m_access & right) == 0)
+        return kErrorAccessDenied;
+    return kErrorSuccess;
+}
+
+uint32_t RegistryKey::LocateValue(uint32_t right, const std::wstring& name, std::string& encoded,
+                                  std::string& found) const
+{
+    const uint32_t allowed = CheckAccess(right);
+    if (allowed != kErrorSuccess)
+        return allowed;
+    if (!IsValidName(name, encoded))
+        return kErrorInvalidParameter;
+    return FindEntry(m_folder, encoded, false, found);
+}
+
 uint32_t RegistryKey::EnumSubKey(uint32_t index, std::wstring& name) const
 {
     name.clear();
-    if (!IsOpen())
-        return Fail(kErrorInvalidHandle);
-    if ((m_access & kKeyEnumerateSubKeys) == 0)
-        return Fail(kErrorAccessDenied);
+    const uint32_t allowed = CheckAccess(kKeyEnumerateSubKeys);
+    if (allowed != kErrorSuccess)
+        return Fail(allowed);
     std::vector<std::string> names;
     const uint32_t listed = ListEntries(m_folder, true, names);
     if (listed != kErrorSuccess)
@@ -428,16 +447,10 @@ uint32_t RegistryKey::EnumSubKey(uint32_t index, std::wstring& name) const
 
 uint32_t RegistryKey::ReadValue(const std::wstring& name, std::string& type, std::string& data) const
 {
-    if (!IsOpen())
-        return Fail(kErrorInvalidHandle);
-    if ((m_access & kKeyQueryValue) == 0)
-        return Fail(kErrorAccessDenied);
     std::string encoded, found;
-    if (!IsValidName(name, encoded))
-        return Fail(kErrorInvalidParameter);
-    const uint32_t result = FindEntry(m_folder, encoded, false, found);
-    if (result != kErrorSuccess)
-        return Fail(result);
+    const uint32_t located = LocateValue(kKeyQueryValue, name, encoded, found);
+    if (located != kErrorSuccess)
+        return Fail(located);
     if (found.empty())
         return Fail(kErrorFileNotFound);
     const int fd = open(Join(m_folder, found).c_str(), O_RDONLY | O_CLOEXEC);
@@ -511,16 +524,10 @@ uint32_t RegistryKey::GetDWord(const std::wstring& name, uint32_t& value) const
 
 uint32_t RegistryKey::WriteValue(const std::wstring& name, const std::string& text)
 {
-    if (!IsOpen())
-        return Fail(kErrorInvalidHandle);
-    if ((m_access & kKeySetValue) == 0)
-        return Fail(kErrorAccessDenied);
     std::string encoded, found;
-    if (!IsValidName(name, encoded))
-        return Fail(kErrorInvalidParameter);
-    const uint32_t result = FindEntry(m_folder, encoded, false, found);
-    if (result != kErrorSuccess)
-        return Fail(result);
+    const uint32_t located = LocateValue(kKeySetValue, name, encoded, found);
+    if (located != kErrorSuccess)
+        return Fail(located);
     const std::string target = Join(m_folder, found.empty() ? encoded : found);
     const std::string temp = Join(m_folder, UniqueScratchName("value"));
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -568,16 +575,10 @@ uint32_t RegistryKey::SetDWord(const std::wstring& name, uint32_t value)
 
 uint32_t RegistryKey::DeleteValue(const std::wstring& name)
 {
-    if (!IsOpen())
-        return Fail(kErrorInvalidHandle);
-    if ((m_access & kKeySetValue) == 0)
-        return Fail(kErrorAccessDenied);
     std::string encoded, found;
-    if (!IsValidName(name, encoded))
-        return Fail(kErrorInvalidParameter);
-    const uint32_t result = FindEntry(m_folder, encoded, false, found);
-    if (result != kErrorSuccess)
-        return Fail(result);
+    const uint32_t located = LocateValue(kKeySetValue, name, encoded, found);
+    if (located != kErrorSuccess)
+        return Fail(located);
     if (found.empty())
         return Fail(kErrorFileNotFound);
     if (unlink(Join(m_folder, found).c_str()) != 0)

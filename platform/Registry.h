@@ -106,6 +106,11 @@ public:
 private:
     uint32_t OpenBelow(std::string folder, const std::wstring& subKey, uint32_t access, bool create,
                        bool* created);
+    // kErrorSuccess when the key is open with right, else the error to fail with.
+    uint32_t CheckAccess(uint32_t right) const;
+    // CheckAccess, then the value called name: encoded receives its UTF-8, found its spelling on
+    // disk (empty when there is no such value).
+    uint32_t LocateValue(uint32_t right, const std::wstring& name, std::string& encoded, std::string& found) const;
     uint32_t ReadValue(const std::wstring& name, std::string& type, std::string& data) const;
     uint32_t WriteValue(const std::wstring& name, const std::string& text);
 
