@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -107,8 +108,28 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason)
     return false;
 }
 
-bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error)
+namespace {
+
+// The entries of folder whose names equal wanted (ASCII-lowercased) ignoring ASCII case.
+using MatchLister = std::function<bool(const fs::path& folder, const std::wstring& wanted,
+                                       std::vector<std::string>& matches, std::error_code& ec)>;
+
+bool ListMatches(const fs::path& folder, const std::wstring& wanted, std::vector<std::string>& matches,
+                 std::error_code& ec)
+{
+    fs::directory_iterator it(folder, ec);
+    if (ec)
+        return false;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (LowerAscii(FromNativePath(name)) == wanted)
+            matches.push_back(name);
+    }
+    return true;
+}
+
+bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstring& resolved, std::wstring& error,
+             const MatchLister& listMatches)
 {
     if (!IsSafeRelativePath(relative, &error))
         return false;
@@ -137,18 +158,11 @@ bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, 
             const fs::file_status st = fs::symlink_status(current / chosen, ec);
             if (!fs::exists(st)) {
                 // No exact match: look for the single entry that matches ignoring case.
-                const std::wstring wanted = LowerAscii(parts[i]);
                 std::vector<std::string> matches;
-                fs::directory_iterator it(current, ec);
-                if (ec) {
+                if (!listMatches(current, LowerAscii(parts[i]), matches, ec)) {
                     error = L"cannot list the folder " + Shown(Wide(current)) + L" while resolving " +
                             Shown(relative) + L": " + FromNativePath(ec.message());
                     return false;
-                }
-                for (; it != fs::directory_iterator(); it.increment(ec)) {
-                    const std::string name = it->path().filename().string();
-                    if (LowerAscii(FromNativePath(name)) == wanted)
-                        matches.push_back(name);
                 }
                 if (matches.size() > 1) {
                     std::sort(matches.begin(), matches.end());
@@ -189,6 +203,62 @@ bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, 
     }
     resolved = (rootText.size() == 1 && IsSeparator(rootText[0]) ? std::wstring() : rootText) + tail;
     return true;
+}
+
+} // namespace
+
+bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
+                        std::wstring& error)
+{
+    return Resolve(root, relative, resolved, error, ListMatches);
+}
+
+InstallPathResolver::InstallPathResolver(std::wstring root) : m_root(std::move(root)) {}
+
+bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error)
+{
+    const auto cached = [this](const fs::path& folder, const std::wstring& wanted, std::vector<std::string>& matches,
+                               std::error_code& ec) {
+        auto it = m_folders.find(folder.string());
+        if (it == m_folders.end()) {
+            fs::directory_iterator entry(folder, ec);
+            if (ec)
+                return false;
+            std::unordered_map<std::wstring, std::vector<std::string>> names;
+            for (; entry != fs::directory_iterator(); entry.increment(ec)) {
+                const std::string name = entry->path().filename().string();
+                names[LowerAscii(FromNativePath(name))].push_back(name);
+            }
+            ++m_listings;
+            it = m_folders.emplace(folder.string(), std::move(names)).first;
+        }
+        const auto found = it->second.find(wanted);
+        if (found != it->second.end())
+            matches = found->second;
+        return true;
+    };
+    return LumoUtil::Resolve(m_root, relative, resolved, error, cached);
+}
+
+void InstallPathResolver::Created(const std::wstring& resolved)
+{
+    std::wstring rootText = m_root;
+    while (rootText.size() > 1 && IsSeparator(rootText.back()))
+        rootText.pop_back();
+    const std::wstring prefix = rootText.size() == 1 && IsSeparator(rootText[0]) ? std::wstring() : rootText;
+    if (resolved.compare(0, prefix.size(), prefix) != 0)
+        return;
+    fs::path folder(ToNativePath(rootText));
+    for (const std::wstring& part : Components(resolved.substr(prefix.size()))) {
+        const std::string name = ToNativePath(part);
+        const auto it = m_folders.find(folder.string());
+        if (it != m_folders.end()) {
+            std::vector<std::string>& same = it->second[LowerAscii(part)];
+            if (std::find(same.begin(), same.end(), name) == same.end())
+                same.push_back(name);
+        }
+        folder /= name;
+    }
 }
 
 bool IsSupportedInstallPath(const std::string& nativePath, std::wstring& error)

@@ -11,7 +11,10 @@
 // ResolveInstallPath validates the name itself; IsSafeRelativePath alone serves code that only
 // checks a name (for example before it is stored or sent).
 
+#include <map>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace LumoUtil {
 
@@ -43,6 +46,32 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 // root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath).
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error);
+
+// ResolveInstallPath for many paths below one root in one pass: a folder is listed at most once
+// and its names kept, so resolving thousands of new names in one folder costs one listing instead
+// of one each. Answers and errors are those of ResolveInstallPath as long as no entry is created,
+// renamed or removed in a listed folder behind its back; a caller that creates what it resolved
+// reports it with Created, which keeps the kept listings true. Not for use across threads.
+class InstallPathResolver
+{
+public:
+    explicit InstallPathResolver(std::wstring root);
+
+    bool Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error);
+
+    // resolved (a result of Resolve) and every folder above it up to the root now exist under
+    // the spelling given there.
+    void Created(const std::wstring& resolved);
+
+    // How many folders were listed so far (each one once).
+    size_t Listings() const { return m_listings; }
+
+private:
+    std::wstring m_root;
+    // Native folder path -> its names, ASCII-lowercased -> the names in their own spelling.
+    std::map<std::string, std::unordered_map<std::wstring, std::vector<std::string>>> m_folders;
+    size_t m_listings = 0;
+};
 
 // An install path as the OS gives it (UTF-8, from the command line, the program's own location or the
 // registry files): refused when empty or when it holds a real "\", which every path helper would take

@@ -45,10 +45,12 @@ bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3],
 {
     const std::wstring log = LowerAscii(TrimmedFolder(installDir) + L"/" + kUninstallLogName);
     std::map<std::wstring, const wchar_t*> seen;
+    // Nothing below the install folder changes during the checks, so each folder is listed once.
+    LumoUtil::InstallPathResolver resolver(installDir);
     for (const FileList& list : lists) {
         for (const PatchFileRecord& record : list.records) {
             std::wstring target, error;
-            if (!ResolvePatchTarget(installDir, record.path, target, error)) {
+            if (!ResolvePatchTarget(resolver, record.path, target, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": " + error);
                 return false;
             }

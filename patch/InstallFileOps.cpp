@@ -144,7 +144,14 @@ bool IsFolderPresent(const std::wstring& path)
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error)
 {
-    if (!LumoUtil::ResolveInstallPath(installDir, relative, target, error))
+    LumoUtil::InstallPathResolver resolver(installDir);
+    return ResolvePatchTarget(resolver, relative, target, error);
+}
+
+bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
+                        std::wstring& error)
+{
+    if (!resolver.Resolve(relative, target, error))
         return false;
     const std::vector<std::wstring> parts = Parts(relative);
     const std::wstring name = LowerAscii(parts.back());

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/SafePath.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
 
@@ -22,6 +23,10 @@
 // ".pbk.new" (any case) or is the journal's name at the root, and one that names an existing
 // folder. error says what and where.
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
+                        std::wstring& error);
+// The same through resolver (rooted at the install folder), for a pass that resolves many paths
+// while nothing below the install folder changes.
+bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);
 
 // ResolvePatchTarget in a stage: takes the driver's earlier result for relative when the folder

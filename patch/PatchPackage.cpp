@@ -316,6 +316,8 @@ bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& des
         why = L"the destination folder " + destination + L" cannot be created";
         result = LUMORESULT_NOT_ALLOWED;
     }
+    // Every folder is listed once; what the loop creates is reported to the resolver.
+    LumoUtil::InstallPathResolver resolver(destination);
     while (result == LUMORESULT_OK && !reader.AtEnd())
     {
         PatchPackageItem item;
@@ -327,7 +329,7 @@ bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& des
         }
         const std::wstring where = L"item " + Number(item.index + 1) + L" at offset " + Number(item.offset);
         std::wstring target, resolveError;
-        if (!LumoUtil::ResolveInstallPath(destination, item.path, target, resolveError))
+        if (!resolver.Resolve(item.path, target, resolveError))
         {
             why = where + L": " + resolveError;
             result = LUMORESULT_BAD_FORMAT;
@@ -340,9 +342,13 @@ bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& des
                 why = where + L": the folder " + target + L" cannot be created";
                 result = LUMORESULT_NOT_ALLOWED;
             }
+            else
+                resolver.Created(target);
             continue;
         }
         LumoDataBufferFile out(target, LumoDataBufferFile::MODE_WRITE);
+        if (out.IsOpen())
+            resolver.Created(target);
         if (!out.IsOpen())
         {
             why = where + L": the file " + target + L" cannot be created" +

@@ -133,6 +133,62 @@ TEST_F(InstallTree, RefusesWhatItCannotResolveSafely)
     }
 }
 
+TEST_F(InstallTree, ResolverKeepsListingsAndAnswersAsTheFreeFunction)
+{
+    const std::wstring cases[] = {
+        L"data\\sub\\file.txt", L"DATA/Sub/FILE.txt", L"Dup/a", L"DUP\\a", L"dup/a", L"data/NEW/thing.bin",
+        L"New\\Deeper\\x", L"data/sub/file.txt/x", L"DATA/SUB/FILE.TXT/y", L"inlink/sub", L"link/x", L"LINK",
+        L"dangling", L"./data//sub/", L"..\\x", L"/etc", L"missing/chain/of/names",
+    };
+    for (const std::wstring& root : {rootW, rootW + L"/", rootW + L"/nothing", std::wstring()}) {
+        LumoUtil::InstallPathResolver resolver(root);
+        // Twice through the table: the second pass answers from kept listings.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const std::wstring& relative : cases) {
+                std::wstring plain = L"untouched", plainError, cached = L"untouched", cachedError;
+                const bool plainOk = LumoUtil::ResolveInstallPath(root, relative, plain, plainError);
+                EXPECT_EQ(resolver.Resolve(relative, cached, cachedError), plainOk) << relative;
+                EXPECT_EQ(cached, plain) << relative;
+                EXPECT_EQ(cachedError, plainError) << relative;
+            }
+        }
+    }
+}
+
+TEST_F(InstallTree, ResolverListsAFolderOnceForManyNewNames)
+{
+    LumoUtil::InstallPathResolver resolver(rootW);
+    for (int i = 0; i < 200; ++i) {
+        std::wstring resolved, error;
+        ASSERT_TRUE(resolver.Resolve(L"DATA\\sub\\new" + std::to_wstring(i) + L".bin", resolved, error)) << error;
+        EXPECT_EQ(resolved, rootW + L"/Data/Sub/new" + std::to_wstring(i) + L".bin");
+    }
+    EXPECT_EQ(resolver.Listings(), 3u);  // the root and Data for the case variants, Sub for the new names
+}
+
+TEST_F(InstallTree, ResolverSeesWhatItIsToldWasCreated)
+{
+    LumoUtil::InstallPathResolver resolver(rootW);
+    std::wstring resolved, error;
+    ASSERT_TRUE(resolver.Resolve(L"Fresh/Inner/File.bin", resolved, error)) << error;
+    fs::create_directories(root / "Fresh" / "Inner");
+    std::ofstream(root / "Fresh" / "Inner" / "File.bin") << "y";
+    resolver.Created(resolved);
+    for (const wchar_t* relative : {L"fresh/inner/file.BIN", L"FRESH/Other"}) {
+        std::wstring plain, plainError, cached, cachedError;
+        EXPECT_TRUE(LumoUtil::ResolveInstallPath(rootW, relative, plain, plainError)) << plainError;
+        EXPECT_TRUE(resolver.Resolve(relative, cached, cachedError)) << cachedError;
+        EXPECT_EQ(cached, plain);
+    }
+    // A second spelling of a created name is as ambiguous as on disk.
+    fs::create_directories(root / "FRESH");
+    resolver.Created(rootW + L"/FRESH");
+    std::wstring plain, plainError, cached, cachedError;
+    EXPECT_FALSE(LumoUtil::ResolveInstallPath(rootW, L"fresh/x", plain, plainError));
+    EXPECT_FALSE(resolver.Resolve(L"fresh/x", cached, cachedError));
+    EXPECT_EQ(cachedError, plainError);
+}
+
 TEST(InstallPath, RefusesARealBackslash)
 {
     std::wstring error;
