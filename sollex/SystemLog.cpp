@@ -23,6 +23,19 @@
 
 namespace
 {
+// A log line from format and args, cut to the longest line the log takes.
+std::string FormatLine(const char* format, va_list args)
+{
+    LumoUtil::VaListFormatArgs source(args);
+    return LumoUtil::FormatNarrowDialect(format, source, SYSTEMLOG_MAX_LINE);
+}
+
+std::wstring FormatLine(const wchar_t* format, va_list args)
+{
+    LumoUtil::VaListFormatArgs source(args);
+    return LumoUtil::FormatWideDialect(format, source, SYSTEMLOG_MAX_LINE);
+}
+
 // The lock and the observer set live in static storage that is never destroyed: threads may still
 // log while the exit handlers run.
 std::recursive_mutex& SystemLogLock()
@@ -179,11 +192,7 @@ void SystemLogPrintfTo(uint32_t mask, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string line;
-    {
-        LumoUtil::VaListFormatArgs source(args);
-        line = LumoUtil::FormatNarrowDialect(format, source, SYSTEMLOG_MAX_LINE);
-    }
+    std::string line = FormatLine(format, args);
     va_end(args);
     SystemLogWrite(mask, std::move(line));
 }
@@ -192,11 +201,7 @@ void SystemLogPrintf(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string line;
-    {
-        LumoUtil::VaListFormatArgs source(args);
-        line = LumoUtil::FormatNarrowDialect(format, source, SYSTEMLOG_MAX_LINE);
-    }
+    std::string line = FormatLine(format, args);
     va_end(args);
     SystemLogWrite(SYSTEMLOG_ALL, std::move(line));
 }
@@ -205,11 +210,7 @@ void SystemLogPrintfW(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::wstring line;
-    {
-        LumoUtil::VaListFormatArgs source(args);
-        line = LumoUtil::FormatWideDialect(format, source, SYSTEMLOG_MAX_LINE);
-    }
+    const std::wstring line = FormatLine(format, args);
     va_end(args);
     SystemLogWrite(SYSTEMLOG_ALL, ToNarrow(line));
 }
