@@ -82,6 +82,26 @@ std::atomic<uint32_t>& TempNameCounter()
     }();
     return counter;
 }
+
+// Sets (readOnly) or clears the read-only state of path: every write bit goes, or the owner's
+// comes back. A symbolic link is refused.
+bool ChangeReadOnly(const std::wstring& path, bool readOnly)
+{
+    const std::string native = ToNativePath(path);
+    struct stat info{};
+    if (::lstat(native.c_str(), &info) != 0)
+        return FailWithErrno();
+    if (S_ISLNK(info.st_mode))
+    {
+        platform::SetLastError(platform::kErrorAccessDenied);
+        return false;
+    }
+    if (IsReadOnlyMode(info.st_mode) == readOnly)
+        return true;
+    const mode_t mode = readOnly ? info.st_mode & 07777 & ~(S_IWUSR | S_IWGRP | S_IWOTH)
+                                 : (info.st_mode & 07777) | S_IWUSR;
+    return ::chmod(native.c_str(), mode) == 0 || FailWithErrno();
+}
 }
 
 namespace LumoUtil
@@ -105,35 +125,12 @@ bool IsDirectory(std::wstring path)
 
 bool SetReadOnly(std::wstring path)
 {
-    const std::string native = ToNativePath(path);
-    struct stat info{};
-    if (::lstat(native.c_str(), &info) != 0)
-        return FailWithErrno();
-    if (S_ISLNK(info.st_mode))
-    {
-        platform::SetLastError(platform::kErrorAccessDenied);
-        return false;
-    }
-    if (IsReadOnlyMode(info.st_mode))
-        return true;
-    return ::chmod(native.c_str(), info.st_mode & 07777 & ~(S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-           FailWithErrno();
+    return ChangeReadOnly(path, true);
 }
 
 bool ClearReadOnly(std::wstring path)
 {
-    const std::string native = ToNativePath(path);
-    struct stat info{};
-    if (::lstat(native.c_str(), &info) != 0)
-        return FailWithErrno();
-    if (S_ISLNK(info.st_mode))
-    {
-        platform::SetLastError(platform::kErrorAccessDenied);
-        return false;
-    }
-    if (!IsReadOnlyMode(info.st_mode))
-        return true;
-    return ::chmod(native.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0 || FailWithErrno();
+    return ChangeReadOnly(path, false);
 }
 
 LUMORESULT GetFileSize(std::wstring path, uint64_t& size)
