@@ -5,9 +5,6 @@
 // Optional argument: the file size in MiB (default 1024).
 // Last lines: download-ftp: ours <MiB/s>, curl <MiB/s>, ratio <ours/curl>
 //             download: ours <MiB/s>, curl <MiB/s>, ratio <ours/curl>   (HTTP)
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +22,7 @@
 #include "lumo/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "platform/Spawn.h"
+#include "tests/fixtures/LoopbackPort.h"
 
 namespace
 {
@@ -35,36 +33,9 @@ std::wstring Wide(const std::string& ascii)
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool Accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
 std::unique_ptr<platform::SpawnedChild> StartNginx(const std::string& folder, const std::string& root, int& port)
 {
-    port = FreePort();
+    port = fixtures::FreeLoopbackPort();
     std::ofstream conf(folder + "/nginx.conf");
     if (geteuid() == 0)
         conf << "user root;\n";
@@ -79,7 +50,7 @@ std::unique_ptr<platform::SpawnedChild> StartNginx(const std::string& folder, co
     request.argv = {"nginx", "-p", folder + "/", "-c", folder + "/nginx.conf", "-e", folder + "/error.log",
                     "-g", "daemon off;"};
     auto child = platform::SpawnedChild::Spawn(request, nullptr);
-    for (int i = 0; child && i < 500 && !Accepts(port); ++i)
+    for (int i = 0; child && i < 500 && !fixtures::LoopbackAccepts(port); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return child;
 }

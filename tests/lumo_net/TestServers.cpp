@@ -1,9 +1,6 @@
 #include "tests/lumo_net/TestServers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +12,7 @@
 #include <thread>
 
 #include "BuildConfig.h"
+#include "tests/fixtures/LoopbackPort.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace nettest
@@ -55,33 +53,6 @@ bool RunTool(const std::vector<std::string>& argv, const std::string& folder)
         return false;
     }
     return true;
-}
-
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool Accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
 }
 
 } // namespace
@@ -147,7 +118,7 @@ NginxServer::NginxServer(const std::string& root)
     m_folder = pattern;
     for (int attempt = 0; attempt < 5 && m_port == 0; ++attempt)
     {
-        const int port = FreePort();
+        const int port = fixtures::FreeLoopbackPort();
         std::ostringstream conf;
         if (geteuid() == 0)
             conf << "user root;\n";
@@ -169,7 +140,7 @@ NginxServer::NginxServer(const std::string& root)
         {
             if (m_child->ExitCode() != kRunning)
                 break;
-            if (Accepts(port))
+            if (fixtures::LoopbackAccepts(port))
             {
                 m_port = port;
                 break;
