@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/WriteFully.h"
+
 namespace platform
 {
 
@@ -35,26 +37,12 @@ bool StderrEnabled()
     return enabled;
 }
 
-void WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0)
-    {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 }  // namespace
 
 void WriteDebugOutput(const std::string& text)
 {
     if (StderrEnabled())
-        WriteAll(STDERR_FILENO, text.data(), text.size());
+        WriteFully(STDERR_FILENO, text.data(), text.size());
     std::shared_ptr<DebugOutputHook> hook;
     {
         std::lock_guard<std::mutex> guard(HookLock());

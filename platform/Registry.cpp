@@ -16,6 +16,7 @@
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
+#include "platform/WriteFully.h"
 
 namespace platform
 {
@@ -221,21 +222,6 @@ bool MakeFolders(const std::string& path)
         start = end + 1;
     }
     return IsKind(path, true);
-}
-
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size())
-    {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string FolderOf(RegistryHive hive)
@@ -533,7 +519,7 @@ uint32_t RegistryKey::WriteValue(const std::wstring& name, const std::string& te
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return FailErrno(errno);
-    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+    bool ok = WriteFully(fd, text.data(), text.size()) && fsync(fd) == 0;
     int savedErrno = errno;
     if (close(fd) != 0 && ok)
     {

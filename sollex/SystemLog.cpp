@@ -20,6 +20,7 @@
 #include "lumo/TextConversion.h"
 #include "lumo/Utf16.h"
 #include "platform/DebugOutput.h"
+#include "platform/WriteFully.h"
 
 namespace
 {
@@ -54,23 +55,6 @@ std::set<LumoSystemLogObserver*>& ObserverSet()
 }
 
 std::atomic<bool> g_outputIsPipe{false};
-
-void WriteAll(int fd, const void* data, size_t length)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (length > 0)
-    {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            return;  // unchecked, as every console write
-        }
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-}
 
 std::string ConsolePipePath()
 {
@@ -177,11 +161,11 @@ void SystemLogWrite(uint32_t mask, std::string line)
         if (g_outputIsPipe)
         {
             const std::vector<uint8_t> bytes = LumoUtil::EncodeUtf16LE(wide);
-            WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
+            platform::WriteFully(STDOUT_FILENO, bytes.data(), bytes.size());
         }
         else
         {
-            WriteAll(STDOUT_FILENO, line.data(), line.size());
+            platform::WriteFully(STDOUT_FILENO, line.data(), line.size());
         }
     }
     if (mask & SYSTEMLOG_OBSERVERS)

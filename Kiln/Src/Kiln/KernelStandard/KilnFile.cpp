@@ -13,6 +13,7 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/BytePairCodec.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
+#include "platform/WriteFully.h"
 
 namespace Kiln
 {
@@ -38,21 +39,6 @@ uint32_t GetU32(const uint8_t* p)
 {
     return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t length)
-{
-    while (length > 0)
-    {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string FolderOf(const std::string& path)
@@ -495,7 +481,7 @@ int File::PackOnClose()
         done += n;
         if (out.size() >= 3 * kBufferSize || done == length)
         {
-            if (!WriteAll(target, out.data(), out.size()))
+            if (!platform::WriteFully(target, out.data(), out.size()))
             {
                 ok = false;
                 failure = "cannot write " + tempPath + ": " + std::strerror(errno);
@@ -503,7 +489,7 @@ int File::PackOnClose()
             out.clear();
         }
     }
-    if (ok && length == 0 && !WriteAll(target, out.data(), out.size()))
+    if (ok && length == 0 && !platform::WriteFully(target, out.data(), out.size()))
     {
         ok = false;
         failure = "cannot write " + tempPath + ": " + std::strerror(errno);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/WriteFully.h"
+
 namespace Kiln
 {
 
@@ -58,20 +60,6 @@ void PutNumber(Output& output, uint64_t value, bool negative, unsigned base, boo
     if (leftAlign)
         for (int i = length; i < width; ++i)
             output.Put(' ');
-}
-
-void WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0)
-    {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
 }
 
 }  // namespace
@@ -192,7 +180,7 @@ size_t ReportPrintf(int fd, const char* format, ...)
 void ReportFlush(int fd)
 {
     if (g_pending > 0)
-        WriteAll(fd, g_buffer, g_pending);
+        platform::WriteFully(fd, g_buffer, g_pending);
     g_pending = 0;
 }
 

@@ -1,0 +1,26 @@
+#include "platform/WriteFully.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform
+{
+
+bool WriteFully(int fd, const void* data, size_t size)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0)
+    {
+        const ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace platform
