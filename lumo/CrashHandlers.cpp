@@ -88,6 +88,18 @@ using namespace crash;
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT};
 
 struct sigaction g_previousActions[NSIG];
+
+// The dump request for a signal: its number, code, fault address and the interrupted context.
+CrashDumpRequest SignalDumpRequest(int signalNumber, const siginfo_t* info, const ucontext_t* context)
+{
+    CrashDumpRequest request;
+    request.reason = CrashDumpReason::Signal;
+    request.signalNumber = signalNumber;
+    request.signalCode = info ? info->si_code : 0;
+    request.faultAddress = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+    request.context = context;
+    return request;
+}
 std::terminate_handler g_previousTerminate = nullptr;
 
 std::atomic<bool> g_consoleCloseAllowed{true};
@@ -132,12 +144,7 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void* rawContext)
     const bool alreadyReported = signalNumber == SIGABRT && (DumpWritten(g_crashDump) || DumpWritten(g_fatalDump));
     if (!alreadyReported)
     {
-        CrashDumpRequest request;
-        request.reason = CrashDumpReason::Signal;
-        request.signalNumber = signalNumber;
-        request.signalCode = info ? info->si_code : 0;
-        request.faultAddress = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
-        request.context = context;
+        const CrashDumpRequest request = SignalDumpRequest(signalNumber, info, context);
         const bool guarded = IsGuardedThread();
         if (g_fatalPathEnabled.load() && (guarded || IsMainThread()))
         {
@@ -295,12 +302,7 @@ int CreateMiniDump(int signalNumber, const siginfo_t* info, const ucontext_t* co
 {
     if (!g_installed.load() || !BeginDump(g_crashDump))
         return 1;
-    CrashDumpRequest request;
-    request.reason = CrashDumpReason::Signal;
-    request.signalNumber = signalNumber;
-    request.signalCode = info ? info->si_code : 0;
-    request.faultAddress = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
-    request.context = context;
+    const CrashDumpRequest request = SignalDumpRequest(signalNumber, info, context);
     char path[4096];
     const bool written = WriteDumpFile(g_dumpFolder, kCrashDumpName, request, path, sizeof(path));
     EndDump(g_crashDump);
