@@ -126,7 +126,7 @@ void LogChannel::Write(const char* fmt, va_list args)
     {
         const double start = GetKernelStartTime();
         const float elapsed = start > 0 ? static_cast<float>(GetKernelSeconds() - start) : 0.0f;
-        message = Prefix(level, elapsed);
+        message = Prefix(level.load(std::memory_order_relaxed), elapsed);
     }
     message.AppendFormatV(fmt, args);
     if (format & kFormatLineEnd)

@@ -6,7 +6,7 @@
 //
 // Channels are found or created by name (ASCII case ignored) in one process-wide list and live
 // until LogShutdown. Find is locked; a channel's level and its print are two steps, so threads
-// that share a channel may see each other's level. LogShutdown runs at process exit, after the
+// that share a channel may see each other's level (the level is atomic, so that is all they see). LogShutdown runs at process exit, after the
 // program's threads have stopped.
 
 #include <atomic>
@@ -39,7 +39,7 @@ public:
     KilnString name;
     KilnString text2;
     int32_t threshold = 2;
-    int32_t level = 0;
+    std::atomic<int32_t> level{0};
     std::atomic<uint8_t> busy{0};  // re-entry guard of the file sink
     uint8_t sinks = kSinkFile | kSinkDebugger;
     uint8_t format = 3;
