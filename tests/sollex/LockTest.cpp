@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/WaitFor.h"
 #include "platform/DebugOutput.h"
 #include "platform/Waitable.h"
 #include "sollex/CountedMutex.h"
@@ -24,25 +25,8 @@ using namespace std::chrono_literals;
 // Lock waits in these tests carry a time-out far beyond what they need, so that a fault fails a
 // test instead of hanging it.
 constexpr int32_t kLongTimeoutMs = 20000;
-constexpr auto kPatience = 20s;
-
-template <class Condition>
-bool WaitFor(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-uint32_t Self()
-{
-    return static_cast<uint32_t>(platform::CurrentThreadId());
-}
+using fixtures::Self;
+using fixtures::WaitFor;
 
 TEST(SharedExclusiveLock, SharedReentryCountsEachHolding)
 {

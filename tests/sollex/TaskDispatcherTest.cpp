@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/WaitFor.h"
 #include "platform/Waitable.h"
 #include "sollex/SimpleSharedLock.h"
 #include "sollex/SollexLog.h"
@@ -17,27 +18,8 @@ namespace
 
 using namespace std::chrono_literals;
 
-// Generous limits on waits that should end quickly, so that a fault fails a test instead of
-// hanging it.
-constexpr auto kPatience = 20s;
-
-template <class Condition>
-bool WaitFor(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-uint32_t Self()
-{
-    return static_cast<uint32_t>(platform::CurrentThreadId());
-}
+using fixtures::Self;
+using fixtures::WaitFor;
 
 std::atomic<int> g_tasksAlive{0};
 
