@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/DebugAllocator.h"
-#include "lumo/DebugAllocatorHooks.h"
+#include "lumo/diagnostics/DebugAllocator.h"
+#include "lumo/diagnostics/DebugAllocatorHooks.h"
 
 namespace
 {

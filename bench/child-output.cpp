@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-#include "lumo/ChildProcess.h"
+#include "lumo/os/ChildProcess.h"
 #include "platform/NativePath.h"
 
 namespace

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "lumo/Compression.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/Md5.h"
+#include "lumo/buffers/Compression.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/Md5.h"
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
 

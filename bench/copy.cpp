@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "lumo/FileUtil.h"
+#include "lumo/files/FileUtil.h"
 #include "platform/NativePath.h"
 
 namespace

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "lumo/FileUtil.h"
+#include "lumo/files/FileUtil.h"
 #include "platform/NativePath.h"
 
 namespace

@@ -19,7 +19,7 @@
 
 #include "BuildConfig.h"
 #include "bench/BenchSupport.h"
-#include "lumo/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "platform/Spawn.h"
 #include "tests/fixtures/LoopbackPort.h"

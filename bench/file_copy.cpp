@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "bench/BenchSupport.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/LumoDataBufferUtil.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferUtil.h"
 #include "platform/TempFolder.h"
 
 namespace

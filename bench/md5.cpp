@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "lumo/Md5.h"
+#include "lumo/buffers/Md5.h"
 #include "platform/TempFolder.h"
 
 namespace

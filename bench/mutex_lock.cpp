@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "lumo/OSEvent.h"
-#include "lumo/OSMutex.h"
+#include "lumo/os/OSEvent.h"
+#include "lumo/os/OSMutex.h"
 
 namespace
 {

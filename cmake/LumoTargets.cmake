@@ -1,11 +1,15 @@
 # Helpers that turn a folder into a target, so adding a source file never needs a CMake edit.
 
-set(LUMO_OWN_LIBRARIES platform lumo lumo_net kiln sollex patch)
+set(LUMO_OWN_LIBRARIES platform lumo lumo_net kiln sollex patch app_core app_run webview app)
 
-# lumo_library(NAME FOLDER): a static library of FOLDER/*.cpp (not recursive).
-# Nothing is created while the folder holds no .cpp yet.
-function(lumo_library name folder)
-  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+# lumo_library(NAME FOLDER...): a static library of each FOLDER/*.cpp (not recursive), so a
+# library may group its families in subfolders. Nothing is created while the folders hold no .cpp.
+function(lumo_library name)
+  set(_sources "")
+  foreach(folder IN LISTS ARGN)
+    file(GLOB _found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+    list(APPEND _sources ${_found})
+  endforeach()
   if(NOT _sources)
     return()
   endif()
@@ -29,10 +33,11 @@ function(lumo_link name)
   target_link_libraries(${name} PUBLIC ${_deps})
 endfunction()
 
-# The libraries that exist so far, in link order (top first).
+# The libraries that exist so far, in link order (top first). The GUI libraries (app, webview) are
+# left out: only the GUI test binaries and the product executable link them, by name.
 function(lumo_existing_libraries out)
   set(_libs "")
-  foreach(lib sollex kiln patch lumo_net lumo platform)
+  foreach(lib app_run app_core sollex kiln patch lumo_net lumo platform)
     if(TARGET ${lib})
       list(APPEND _libs ${lib})
     endif()

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/FileUtil.h"
+#include "lumo/files/FileUtil.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/Compression.h"
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/buffers/Compression.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 
 namespace
 {

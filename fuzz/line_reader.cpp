@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoDataBufferReader.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
 
 namespace
 {

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <string>
 
-#include "lumo/FileUtil.h"
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 #include "patch/PatchPackage.h"
 #include "platform/NativePath.h"
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/TextConversion.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/text/TextConversion.h"
 #include "lumo/net/LumoFTP.h"
 #include "lumo/net/LumoURL.h"
 #include "patch/BuildName.h"

@@ -2,11 +2,11 @@
 // validator (package items, segment names) and the format dialect (string-table texts used as
 // formats). Each is checked against an independent rule, not only for crashes.
 
-#include "lumo/FormatDialect.h"
-#include "lumo/SafePath.h"
-#include "lumo/StringUtil.h"
-#include "lumo/TextConversion.h"
-#include "lumo/Utf16.h"
+#include "lumo/text/FormatDialect.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
+#include "lumo/text/Utf16.h"
 #include "platform/NativePath.h"
 
 #include <cerrno>

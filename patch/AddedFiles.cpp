@@ -1,8 +1,8 @@
 #include "patch/AddedFiles.h"
 
-#include "lumo/PathUtil.h"
-#include "lumo/SafePath.h"
-#include "lumo/StringUtil.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/StringUtil.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"

@@ -1,7 +1,7 @@
 #include "patch/BuildName.h"
 
-#include "lumo/SafePath.h"
-#include "lumo/TextConversion.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/TextConversion.h"
 
 bool IsSafeBuildName(const std::string& build, std::wstring* reason)
 {

@@ -1,6 +1,6 @@
 #include "patch/DeletedFiles.h"
 
-#include "lumo/StringUtil.h"
+#include "lumo/text/StringUtil.h"
 #include "patch/AddedFiles.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "lumo/FileUtil.h"
-#include "lumo/LumoDataBufferUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/buffers/LumoDataBufferUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/BuildName.h"
 
 EmbeddedPatchArchive g_embeddedPatchArchive;

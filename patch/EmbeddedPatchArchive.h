@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoResult.h"
 
 constexpr uint64_t kEmbeddedArchiveAlignment = 4096;
 constexpr uint32_t kEmbeddedArchiveHeaderSize = 28;

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "lumo/PathUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchFileNames.h"
 #include "patch/PatchMessages.h"

@@ -1,7 +1,7 @@
 #include "patch/FileMd5.h"
 
-#include "lumo/Md5.h"
-#include "lumo/TextConversion.h"
+#include "lumo/buffers/Md5.h"
+#include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
 
 bool ComputeFileMD5(const std::wstring& path, std::wstring& digest)

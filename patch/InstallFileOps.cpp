@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/SafePath.h"
+#include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
 namespace {

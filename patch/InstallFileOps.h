@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/SafePath.h"
+#include "lumo/text/SafePath.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
 

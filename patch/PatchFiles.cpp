@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "lumo/SafePath.h"
-#include "lumo/StringUtil.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/StringUtil.h"
 #include "patch/FileMd5.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"

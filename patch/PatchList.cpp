@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "lumo/LumoDataBufferReader.h"
-#include "lumo/StringUtil.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
+#include "lumo/text/StringUtil.h"
 
 std::string TrimSpaces(const std::string& text)
 {

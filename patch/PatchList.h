@@ -21,7 +21,7 @@
 #include <map>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 
 struct PatchEntry
 {

@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "lumo/Compression.h"
-#include "lumo/FileUtil.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/SafePath.h"
-#include "lumo/Utf16.h"
+#include "lumo/buffers/Compression.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/Utf16.h"
 
 namespace
 {

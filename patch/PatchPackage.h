@@ -4,7 +4,7 @@
 //
 //   offset 0  u32 formatVersion   1 or 2 (the packages in use are version 2)
 //   offset 4  items, one after another up to the end of the file; each item is
-//     a header container   one chunked zlib container (lumo/Compression.h) whose bytes are
+//     a header container   one chunked zlib container (lumo/buffers/Compression.h) whose bytes are
 //         0             u32   nameLength: UTF-16 code units of the path, no terminator
 //         4             2*n   path: UTF-16LE, relative, for example .\data\bin\x.dll.diff;
 //                             "/" and "\" both separate
@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
 
 constexpr uint32_t kPatchPackageVersion1 = 1;
 constexpr uint32_t kPatchPackageVersion2 = 2;

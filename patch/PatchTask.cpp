@@ -2,10 +2,10 @@
 
 #include <map>
 
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/LumoDataBufferReader.h"
-#include "lumo/PathUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURL.h"
 #include "patch/BuildName.h"
 #include "patch/PatchMessages.h"

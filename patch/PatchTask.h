@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoResult.h"
-#include "lumo/OSMutex.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
+#include "lumo/os/OSMutex.h"
 #include "lumo/net/DownloadURLCallback.h"
 #include "patch/PatchList.h"
 

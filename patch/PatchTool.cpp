@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "lumo/TextConversion.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchFileNames.h"
 #include "platform/NativePath.h"

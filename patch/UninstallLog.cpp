@@ -10,10 +10,10 @@
 #include <climits>
 #include <cstring>
 
-#include "lumo/PathUtil.h"
-#include "lumo/SafePath.h"
-#include "lumo/StringUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/FileLists.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lumo/FileUtil.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/PathUtil.h"
-#include "lumo/SafePath.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/SafePath.h"
 #include "platform/FileInUse.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"

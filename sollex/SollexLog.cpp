@@ -14,7 +14,7 @@
 #include "Kiln/Src/Kiln/KernelStandard/KernelLog.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnStartup.h"
 #include "Kiln/Src/Kiln/KernelStandard/LogChannel.h"
-#include "lumo/FormatDialect.h"
+#include "lumo/text/FormatDialect.h"
 #include "platform/Waitable.h"
 
 namespace

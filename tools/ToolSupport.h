@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoResult.h"
 #include "platform/NativePath.h"
 
 namespace tools

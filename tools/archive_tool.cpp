@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoResult.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
 #include "tools/ToolSupport.h"

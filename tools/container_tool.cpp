@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "lumo/Compression.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/Compression.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoResult.h"
 #include "platform/NativePath.h"
 
 namespace

@@ -1,4 +1,4 @@
-// dump-tool FILE: prints a crash dump (lumo/CrashDump.h) with the failing thread's frames named
+// dump-tool FILE: prints a crash dump (lumo/diagnostics/CrashDump.h) with the failing thread's frames named
 // where the modules' files are at hand.
 
 #include <time.h>
@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "lumo/CrashDump.h"
-#include "lumo/CrashDumpReader.h"
-#include "lumo/DumpSymbols.h"
+#include "lumo/diagnostics/CrashDump.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
+#include "lumo/diagnostics/DumpSymbols.h"
 
 namespace
 {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/TextConversion.h"
+#include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURLCallback.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"

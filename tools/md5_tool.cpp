@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/Md5.h"
+#include "lumo/buffers/Md5.h"
 
 int main(int argc, char** argv)
 {

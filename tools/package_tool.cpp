@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoResult.h"
 #include "patch/PatchPackage.h"
 #include "platform/NativePath.h"
 #include "tools/ToolSupport.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "lumo/SafePath.h"
+#include "lumo/text/SafePath.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"

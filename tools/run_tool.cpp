@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "lumo/ChildProcess.h"
-#include "lumo/TextConversion.h"
+#include "lumo/os/ChildProcess.h"
+#include "lumo/text/TextConversion.h"
 #include "platform/CommandLineSplit.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
 #include "lumo/net/DownloadURLCallback.h"
 
 // Download flags.

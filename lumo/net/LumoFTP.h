@@ -20,8 +20,8 @@
 #include <memory>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
 #include "lumo/net/DownloadURLCallback.h"
 #include "lumo/net/LumoInternet.h"
 #include "platform/Internet.h"

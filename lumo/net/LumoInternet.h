@@ -19,8 +19,8 @@
 #include <functional>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
 #include "lumo/net/DownloadURLCallback.h"
 
 namespace platform

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lumo/StringUtil.h"
+#include "lumo/text/StringUtil.h"
 #include "platform/Internet.h"
 
 namespace

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoResult.h"
 
 // Splits url into its parts; the outputs are filled in all cases. LUMORESULT_INVALID_ARGUMENT when
 // the host is empty or a password is given without a user; else LUMORESULT_OK. The port is the

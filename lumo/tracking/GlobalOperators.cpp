@@ -12,8 +12,8 @@
 #include <new>
 #include <pthread.h>
 
-#include "lumo/DebugAllocator.h"
-#include "lumo/DebugAllocatorHooks.h"
+#include "lumo/diagnostics/DebugAllocator.h"
+#include "lumo/diagnostics/DebugAllocatorHooks.h"
 #include "lumo/tracking/GlobalOperators.h"
 
 namespace

@@ -2,7 +2,7 @@
 // The process-wide tracking allocator of a program that links the global operators
 // (lumo/tracking/GlobalOperators.cpp), and the free forms of its settings.
 
-#include "lumo/DebugAllocator.h"
+#include "lumo/diagnostics/DebugAllocator.h"
 
 DebugAllocator& GlobalDebugAllocator();
 void SetOptions(bool siteStatistics, bool siteFrees);

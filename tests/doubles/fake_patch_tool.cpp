@@ -49,7 +49,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/Md5.h"
+#include "lumo/buffers/Md5.h"
 
 namespace
 {

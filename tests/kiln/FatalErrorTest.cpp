@@ -21,7 +21,7 @@
 #include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
-#include "lumo/CrashHandlers.h"
+#include "lumo/diagnostics/CrashHandlers.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace

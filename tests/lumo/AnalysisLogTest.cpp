@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "lumo/AnalysisLog.h"
-#include "lumo/LogFilePath.h"
-#include "lumo/TimeBase.h"
+#include "lumo/diagnostics/AnalysisLog.h"
+#include "lumo/diagnostics/LogFilePath.h"
+#include "lumo/diagnostics/TimeBase.h"
 #include "platform/NativePath.h"
 
 namespace

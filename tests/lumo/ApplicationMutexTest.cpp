@@ -1,4 +1,4 @@
-#include "lumo/ApplicationMutex.h"
+#include "lumo/os/ApplicationMutex.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/CallStack.h"
-#include "sollex/SystemLog.h"
+#include "lumo/diagnostics/CallStack.h"
+#include "lumo/diagnostics/SystemLog.h"
 
 namespace
 {
@@ -231,7 +231,7 @@ TEST(LogCallStack, WithSymbolsAddsOneLinePerFrame)
     const std::wstring& logger = collector.lines[1];
     EXPECT_EQ(logger.rfind(L"  /", 0), 0u) << logger;
     EXPECT_NE(logger.find(L" LogCallStack(bool) ["), std::wstring::npos) << logger;
-    EXPECT_NE(logger.find(L"/lumo/CallStack.cpp:"), std::wstring::npos) << logger;
+    EXPECT_NE(logger.find(L"/lumo/diagnostics/CallStack.cpp:"), std::wstring::npos) << logger;
     EXPECT_NE(collector.lines[2].find(L"LogAtDepth(int, bool) ["), std::wstring::npos) << collector.lines[2];
     EXPECT_NE(collector.lines[2].find(L"/tests/lumo/CallStackTest.cpp:"), std::wstring::npos);
     EXPECT_NE(collector.lines[4].find(L"LogAtDepth"), std::wstring::npos);

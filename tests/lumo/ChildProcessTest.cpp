@@ -6,7 +6,7 @@
 #include <future>
 #include <string>
 
-#include "lumo/ChildProcess.h"
+#include "lumo/os/ChildProcess.h"
 #include "platform/LastError.h"
 
 namespace

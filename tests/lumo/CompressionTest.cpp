@@ -1,4 +1,4 @@
-#include "lumo/Compression.h"
+#include "lumo/buffers/Compression.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "BuildConfig.h"
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoDataBufferFile.h"
-#include "sollex/SystemLog.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 

@@ -24,12 +24,12 @@
 #include <vector>
 
 #include "BuildConfig.h"
-#include "lumo/Assert.h"
-#include "lumo/CrashDump.h"
-#include "lumo/CrashDumpReader.h"
-#include "lumo/CrashHandlers.h"
+#include "lumo/diagnostics/Assert.h"
+#include "lumo/diagnostics/CrashDump.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
+#include "lumo/diagnostics/CrashHandlers.h"
 #include "platform/SignalStack.h"
-#include "lumo/DumpSymbols.h"
+#include "lumo/diagnostics/DumpSymbols.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 extern char** environ;

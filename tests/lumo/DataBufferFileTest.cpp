@@ -14,8 +14,8 @@
 #include <iterator>
 #include <string>
 
-#include "lumo/LumoDataBufferFile.h"
-#include "lumo/LumoDataBufferReader.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
 
 namespace
 {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 
 namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBuffer.h"
-#include "lumo/LumoDataBufferReader.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 
 namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBufferUtil.h"
-#include "lumo/LumoResult.h"
+#include "lumo/buffers/LumoDataBufferUtil.h"
+#include "lumo/buffers/LumoResult.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 
 namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/DebugAllocator.h"
+#include "lumo/diagnostics/DebugAllocator.h"
 #include "platform/Waitable.h"
 
 namespace

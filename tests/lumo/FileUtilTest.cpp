@@ -12,8 +12,8 @@
 #include <set>
 #include <thread>
 
-#include "lumo/FileUtil.h"
-#include "sollex/SystemLog.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/diagnostics/SystemLog.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 

@@ -1,4 +1,4 @@
-#include "lumo/Md5.h"
+#include "lumo/buffers/Md5.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lumo/OSMutex.h"
+#include "lumo/os/OSMutex.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "lumo/CriticalSection.h"
-#include "lumo/OSException.h"
+#include "lumo/os/CriticalSection.h"
+#include "lumo/os/OSException.h"
 #include "platform/LastError.h"
 
 using namespace std::chrono_literals;

@@ -1,12 +1,12 @@
-#include "lumo/OSThread.h"
+#include "lumo/os/OSThread.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 
-#include "lumo/OSEvent.h"
-#include "lumo/OSException.h"
+#include "lumo/os/OSEvent.h"
+#include "lumo/os/OSException.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "lumo/OS.h"
+#include "lumo/os/OS.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -6,8 +6,8 @@
 
 #include <thread>
 
-#include "lumo/OSEvent.h"
-#include "lumo/OSException.h"
+#include "lumo/os/OSEvent.h"
+#include "lumo/os/OSException.h"
 #include "platform/LastError.h"
 
 namespace

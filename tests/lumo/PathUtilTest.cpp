@@ -1,4 +1,4 @@
-#include "lumo/PathUtil.h"
+#include "lumo/text/PathUtil.h"
 
 #include <gtest/gtest.h>
 

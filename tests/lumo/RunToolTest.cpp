@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "BuildConfig.h"
-#include "lumo/ChildProcess.h"
+#include "lumo/os/ChildProcess.h"
 #include "platform/CommandLineSplit.h"
 
 namespace

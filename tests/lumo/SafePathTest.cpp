@@ -1,4 +1,4 @@
-#include "lumo/SafePath.h"
+#include "lumo/text/SafePath.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lumo/StringUtil.h"
+#include "lumo/text/StringUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lumo/TextConversion.h"
+#include "lumo/text/TextConversion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "lumo/TimeBase.h"
+#include "lumo/diagnostics/TimeBase.h"
 
 namespace
 {

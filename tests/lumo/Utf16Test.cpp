@@ -1,4 +1,4 @@
-#include "lumo/Utf16.h"
+#include "lumo/text/Utf16.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "lumo/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoFTP.h"
 #include "tests/fixtures/ScratchFolder.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "lumo/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoInternet.h"
 #include "platform/Internet.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lumo/StringUtil.h"
+#include "lumo/text/StringUtil.h"
 #include "patch/AddedFiles.h"
 #include "patch/DeletedFiles.h"
 #include "patch/PatchMessages.h"

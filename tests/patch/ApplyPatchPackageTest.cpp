@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "BuildConfig.h"
-#include "lumo/Md5.h"
+#include "lumo/buffers/Md5.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"

@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "lumo/StringUtil.h"
+#include "lumo/text/StringUtil.h"
 #include "patch/PatchMessages.h"
 
 namespace

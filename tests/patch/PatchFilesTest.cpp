@@ -10,9 +10,9 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "lumo/PathUtil.h"
-#include "lumo/StringUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/AddedFiles.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"

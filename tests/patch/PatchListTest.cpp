@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 #include "patch/PatchList.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "BuildConfig.h"
-#include "lumo/LumoDataBuffer.h"
+#include "lumo/buffers/LumoDataBuffer.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"

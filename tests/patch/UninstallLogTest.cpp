@@ -9,8 +9,8 @@
 
 #include <csignal>
 
-#include "lumo/PathUtil.h"
-#include "lumo/TextConversion.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"

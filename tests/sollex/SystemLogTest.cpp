@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/DebugOutput.h"
-#include "sollex/SystemLog.h"
+#include "lumo/diagnostics/SystemLog.h"
 
 namespace
 {

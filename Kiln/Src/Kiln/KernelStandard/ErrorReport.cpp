@@ -21,8 +21,8 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
 #include "Kiln/Src/Kiln/KernelStandard/ReportWriter.h"
-#include "lumo/CrashDump.h"
-#include "lumo/CrashHandlers.h"
+#include "lumo/diagnostics/CrashDump.h"
+#include "lumo/diagnostics/CrashHandlers.h"
 #include "platform/DebugOutput.h"
 #include "platform/Spawn.h"
 #include "platform/Waitable.h"

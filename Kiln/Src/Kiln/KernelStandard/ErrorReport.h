@@ -1,7 +1,7 @@
 #pragma once
 // The kernel's error report. When a kernel thread dies from a fault, or a kernel exception
 // reaches the thread guard, the kernel writes the plain-text report "ERRORLOG.TXT" (and, for a
-// fault, the dump "CRASH.DMP" in the crash handlers' format, lumo/CrashDump.h) and starts the
+// fault, the dump "CRASH.DMP" in the crash handlers' format, lumo/diagnostics/CrashDump.h) and starts the
 // crash-report program "XCrashReport.exe" from the program's own folder.
 //
 // Where the files go: a private folder made for the run's reports (mkdtemp, mode 0700) below

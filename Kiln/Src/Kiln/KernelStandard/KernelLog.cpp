@@ -7,8 +7,8 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnFile.h"
 #include "Kiln/Src/Kiln/KernelStandard/SyncObject.h"
-#include "lumo/TimeBase.h"
-#include "lumo/Utf16.h"
+#include "lumo/diagnostics/TimeBase.h"
+#include "lumo/text/Utf16.h"
 #include "platform/NativePath.h"
 
 namespace Kiln

@@ -4,7 +4,7 @@
 // program opens no kernel log file, so its channels write to the debugger output only; an opener
 // hands the file and lock over with SetKernelLogFile.
 //
-// The kernel clock is the monotonic counter in seconds (lumo/TimeBase.h).
+// The kernel clock is the monotonic counter in seconds (lumo/diagnostics/TimeBase.h).
 
 #include <cstdint>
 #include <cstdio>

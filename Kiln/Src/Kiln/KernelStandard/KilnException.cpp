@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "lumo/CallStack.h"
-#include "lumo/TextConversion.h"
+#include "lumo/diagnostics/CallStack.h"
+#include "lumo/text/TextConversion.h"
 
 namespace Kiln
 {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/FormatDialect.h"
+#include "lumo/text/FormatDialect.h"
 
 namespace Kiln
 {

@@ -2,7 +2,7 @@
 // A growing formatter on the stack: results of up to 1,023 characters stay in the object; longer
 // ones go to a heap buffer of 32,768 bytes, then 4 times larger up to 33,554,432. A result that
 // does not fit below 128 MiB becomes the empty text. The text always ends in a zero byte.
-// Formats go through the project's one formatter (lumo/FormatDialect.h).
+// Formats go through the project's one formatter (lumo/text/FormatDialect.h).
 
 #include <cstdarg>
 #include <cstddef>

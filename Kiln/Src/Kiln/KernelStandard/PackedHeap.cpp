@@ -7,7 +7,7 @@
 #include <new>
 #include <set>
 
-#include "lumo/Assert.h"
+#include "lumo/diagnostics/Assert.h"
 #include "platform/DebugOutput.h"
 
 namespace Kiln

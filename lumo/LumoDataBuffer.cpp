@@ -1,7 +1,0 @@
-#include "lumo/LumoDataBuffer.h"
-
-LumoDataBuffer::~LumoDataBuffer() = default;
-
-void LumoDataBuffer::Flush()
-{
-}

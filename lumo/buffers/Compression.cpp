@@ -1,0 +1,588 @@
+// The chunked zlib container (format in Compression.h).
+//
+// Writing: a chunk is cut into pieces that worker threads deflate at the same time. Each piece
+// after the first is primed with the 32 KiB of raw data before it, every piece but the last ends
+// on a sync flush (a byte boundary), and the last one finishes the stream; the pieces joined under
+// one zlib header and the Adler-32 of the whole chunk form one ordinary zlib stream that any
+// inflater reads in one call. A raw piece is freed as soon as it is deflated, so a chunk holds
+// memory for its packed bytes and the pieces in flight only.
+//
+// Reading: one packed block and one raw block, reused from chunk to chunk, both sized from lengths
+// that are checked against the format's limits first, so a damaged or hostile header cannot make us
+// allocate more than a genuine chunk needs.
+#include "lumo/buffers/Compression.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "lumo/diagnostics/SystemLog.h"
+
+namespace
+{
+void StoreLittleEndian32(uint8_t* p, uint32_t value)
+{
+    p[0] = uint8_t(value);
+    p[1] = uint8_t(value >> 8);
+    p[2] = uint8_t(value >> 16);
+    p[3] = uint8_t(value >> 24);
+}
+
+uint32_t LoadLittleEndian32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+LUMORESULT WriteU32(LumoDataBuffer& destination, uint32_t value)
+{
+    uint8_t bytes[4];
+    StoreLittleEndian32(bytes, value);
+    return destination.WriteData(bytes, 4);
+}
+
+LUMORESULT ReadU32(LumoDataBuffer& source, uint32_t& value)
+{
+    uint8_t bytes[4] = {};
+    const LUMORESULT result = source.ReadData(bytes, 4);
+    value = LoadLittleEndian32(bytes);
+    return result;
+}
+
+// Keeps the first failure of a sequence of steps.
+void KeepFirst(LUMORESULT& status, LUMORESULT result)
+{
+    if (status == LUMORESULT_OK)
+        status = result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+// Raw bytes per piece: small enough to spread a chunk over all cores, large enough that priming
+// each piece with its 32 KiB predecessor costs little time and ratio.
+constexpr uint32_t kPieceSize = 2u << 20;
+constexpr uint32_t kWindowSize = 32768;
+
+struct Piece
+{
+    // The priming window (dictionaryLength bytes) followed by the piece's own rawLength bytes.
+    std::unique_ptr<uint8_t[]> raw;
+    uint32_t dictionaryLength = 0;
+    uint32_t rawLength = 0;
+    bool last = false;
+
+    std::unique_ptr<uint8_t[]> packed;
+    uint32_t packedLength = 0;
+    uLong adler = 0;
+    int zlibError = Z_OK;
+    bool outOfMemory = false;
+};
+
+// One deflate state and output scratch block, reused for piece after piece.
+class PieceDeflater
+{
+public:
+    PieceDeflater()
+    {
+        std::memset(&m_stream, 0, sizeof m_stream);
+        // A raw deflate stream at the level and memory setting of zlib's one-call compress; the
+        // zlib header and trailer are written around the joined pieces.
+        m_initResult = deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    }
+    ~PieceDeflater()
+    {
+        if (m_initResult == Z_OK)
+            deflateEnd(&m_stream);
+    }
+    PieceDeflater(const PieceDeflater&) = delete;
+    PieceDeflater& operator=(const PieceDeflater&) = delete;
+
+    void Deflate(Piece& piece)
+    {
+        Run(piece);
+        piece.raw.reset();
+    }
+
+private:
+    void Run(Piece& piece)
+    {
+        if (m_initResult != Z_OK)
+        {
+            piece.zlibError = m_initResult;
+            return;
+        }
+        const uint8_t* input = piece.raw.get() + piece.dictionaryLength;
+        piece.adler = adler32(adler32(0, nullptr, 0), input, piece.rawLength);
+
+        int result = deflateReset(&m_stream);
+        if (result == Z_OK && piece.dictionaryLength != 0)
+            result = deflateSetDictionary(&m_stream, piece.raw.get(), piece.dictionaryLength);
+        if (result != Z_OK)
+        {
+            piece.zlibError = result;
+            return;
+        }
+
+        // The bound of a finished stream plus room for the sync flush's empty stored block.
+        const size_t capacity = deflateBound(&m_stream, piece.rawLength) + 16;
+        if (m_scratchSize < capacity)
+        {
+            m_scratch.reset();
+            m_scratchSize = 0;
+            m_scratch.reset(new (std::nothrow) uint8_t[capacity]);
+            if (!m_scratch)
+            {
+                piece.outOfMemory = true;
+                return;
+            }
+            m_scratchSize = capacity;
+        }
+        m_stream.next_in = const_cast<Bytef*>(input);
+        m_stream.avail_in = piece.rawLength;
+        m_stream.next_out = m_scratch.get();
+        m_stream.avail_out = uInt(m_scratchSize);
+        const int flush = piece.last ? Z_FINISH : Z_SYNC_FLUSH;
+        result = deflate(&m_stream, flush);
+        const bool complete = piece.last ? result == Z_STREAM_END : (result == Z_OK && m_stream.avail_out != 0);
+        if (!complete || m_stream.avail_in != 0)
+        {
+            piece.zlibError = result == Z_OK || result == Z_STREAM_END ? Z_BUF_ERROR : result;
+            return;
+        }
+        piece.packedLength = uint32_t(m_scratchSize - m_stream.avail_out);
+        piece.packed.reset(new (std::nothrow) uint8_t[piece.packedLength]);
+        if (!piece.packed)
+        {
+            piece.outOfMemory = true;
+            return;
+        }
+        std::memcpy(piece.packed.get(), m_scratch.get(), piece.packedLength);
+    }
+
+    z_stream m_stream;
+    int m_initResult;
+    std::unique_ptr<uint8_t[]> m_scratch;
+    size_t m_scratchSize = 0;
+};
+
+// Worker threads that deflate pieces in any order. Without threads (chunks of one piece, or none
+// could be started) the caller deflates each piece itself when it submits it.
+class DeflatePool
+{
+public:
+    explicit DeflatePool(unsigned threadCount)
+    {
+        for (unsigned i = 0; i < threadCount; ++i)
+        {
+            try
+            {
+                m_threads.emplace_back([this] { WorkerLoop(); });
+            }
+            catch (const std::exception&) // no thread or no memory for one: fewer helpers
+            {
+                break;
+            }
+        }
+    }
+
+    ~DeflatePool()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& thread : m_threads)
+            thread.join();
+    }
+
+    DeflatePool(const DeflatePool&) = delete;
+    DeflatePool& operator=(const DeflatePool&) = delete;
+
+    size_t ThreadCount() const { return m_threads.size(); }
+
+    void Submit(Piece& piece)
+    {
+        if (m_threads.empty())
+        {
+            if (!m_inline)
+                m_inline.reset(new (std::nothrow) PieceDeflater);
+            if (m_inline)
+                m_inline->Deflate(piece);
+            else
+                piece.outOfMemory = true;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_queue.push_back(&piece);
+            ++m_pending;
+        }
+        m_wake.notify_one();
+    }
+
+    // Blocks until at most maxPending submitted pieces are still unfinished.
+    void WaitUntilPendingAtMost(size_t maxPending)
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_done.wait(guard, [&] { return m_pending <= maxPending; });
+    }
+
+private:
+    void WorkerLoop()
+    {
+        PieceDeflater deflater;
+        std::unique_lock<std::mutex> guard(m_lock);
+        for (;;)
+        {
+            m_wake.wait(guard, [&] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            Piece* piece = m_queue.front();
+            m_queue.pop_front();
+            guard.unlock();
+            deflater.Deflate(*piece);
+            guard.lock();
+            --m_pending;
+            m_done.notify_all();
+        }
+    }
+
+    std::vector<std::thread> m_threads;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<Piece*> m_queue;
+    size_t m_pending = 0;
+    bool m_stopping = false;
+    std::unique_ptr<PieceDeflater> m_inline;
+};
+
+// Compresses chunkLength bytes read from the source and appends the chunk (lengths and zlib stream)
+// to the destination. written tells whether the chunk's writes were begun.
+LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t chunkLength,
+                         std::unique_ptr<DeflatePool>& pool, bool& written)
+{
+    written = false;
+    const uint32_t pieceCount = chunkLength == 0 ? 1 : (chunkLength - 1) / kPieceSize + 1;
+    std::vector<Piece> pieces;
+    std::unique_ptr<uint8_t[]> window;
+    try
+    {
+        pieces.resize(pieceCount);
+        if (pieceCount > 1)
+            window.reset(new uint8_t[kWindowSize]);
+    }
+    catch (const std::bad_alloc&)
+    {
+        SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+
+    if (!pool)
+    {
+        // Chunks after the first are never longer, so the first decides how many threads help.
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        pool.reset(new (std::nothrow) DeflatePool(pieceCount > 1 ? std::min(cores, pieceCount) : 0));
+        if (!pool)
+        {
+            SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+    }
+    // Enough raw pieces in flight to keep every worker busy while the next ones are read.
+    const size_t maxInFlight = 2 * std::max<size_t>(1, pool->ThreadCount());
+
+    LUMORESULT status = LUMORESULT_OK;
+    bool outOfMemory = false;
+    uint32_t submitted = 0;
+    uint32_t windowLength = 0;
+    for (uint32_t index = 0; index < pieceCount; ++index)
+    {
+        Piece& piece = pieces[index];
+        piece.rawLength = std::min(kPieceSize, chunkLength - index * kPieceSize);
+        piece.dictionaryLength = windowLength;
+        piece.last = index + 1 == pieceCount;
+        pool->WaitUntilPendingAtMost(maxInFlight - 1);
+        piece.raw.reset(new (std::nothrow) uint8_t[size_t(piece.dictionaryLength) + piece.rawLength]);
+        if (!piece.raw)
+        {
+            outOfMemory = true;
+            break;
+        }
+        if (windowLength != 0)
+            std::memcpy(piece.raw.get(), window.get(), windowLength);
+        uint8_t* input = piece.raw.get() + piece.dictionaryLength;
+        const LUMORESULT readResult = source.ReadData(input, piece.rawLength);
+        if (readResult != LUMORESULT_OK)
+        {
+            status = readResult;
+            break;
+        }
+        if (!piece.last)
+        {
+            windowLength = std::min(kWindowSize, piece.rawLength);
+            std::memcpy(window.get(), input + piece.rawLength - windowLength, windowLength);
+        }
+        pool->Submit(piece);
+        ++submitted;
+    }
+    pool->WaitUntilPendingAtMost(0);
+
+    if (outOfMemory)
+    {
+        SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    if (status != LUMORESULT_OK)
+        return status;
+
+    uint64_t packedLength = 2 + 4;
+    uLong adler = adler32(0, nullptr, 0);
+    for (uint32_t index = 0; index < submitted; ++index)
+    {
+        const Piece& piece = pieces[index];
+        if (piece.outOfMemory)
+        {
+            SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        if (piece.zlibError != Z_OK)
+        {
+            SystemLogPrintf("LumoUtil::CompressData> err %d", piece.zlibError);
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        packedLength += piece.packedLength;
+        adler = adler32_combine(adler, piece.adler, z_off_t(piece.rawLength));
+    }
+    // A reader refuses anything above the bound of a full chunk; pieces never come near it.
+    if (packedLength > compressBound(chunkLength))
+    {
+        SystemLogPrintf("LumoUtil::CompressData> err %d", Z_BUF_ERROR);
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+
+    written = true;
+    KeepFirst(status, WriteU32(destination, uint32_t(packedLength)));
+    KeepFirst(status, WriteU32(destination, chunkLength));
+    // CMF 0x78: deflate with a 32 KiB window; FLG 0x9C: default level, no dictionary, check bits.
+    const uint8_t header[2] = {0x78, 0x9C};
+    KeepFirst(status, destination.WriteData(header, 2));
+    for (uint32_t index = 0; index < submitted && status == LUMORESULT_OK; ++index)
+        KeepFirst(status, destination.WriteData(pieces[index].packed.get(), pieces[index].packedLength));
+    const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
+    if (status == LUMORESULT_OK)
+        KeepFirst(status, destination.WriteData(trailer, 4));
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+// A block kept from chunk to chunk: its pages are touched once, not once per chunk.
+class ReusedBlock
+{
+public:
+    // Room for length bytes; false (and no block) when the memory cannot be had.
+    bool Reserve(uint32_t length)
+    {
+        if (m_block && m_capacity >= length)
+            return true;
+        m_block.reset(); // freed first, so the old and new block are never held together
+        m_capacity = 0;
+        m_block.reset(new (std::nothrow) uint8_t[length]);
+        if (!m_block)
+            return false;
+        m_capacity = length;
+        return true;
+    }
+    // Room for length bytes keeping the first `keep` bytes; false (block unchanged) when the memory
+    // cannot be had.
+    bool Grow(uint32_t length, uint32_t keep)
+    {
+        if (m_block && m_capacity >= length)
+            return true;
+        std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[length]);
+        if (!bigger)
+            return false;
+        if (keep != 0)
+            std::memcpy(bigger.get(), m_block.get(), keep);
+        m_block = std::move(bigger);
+        m_capacity = length;
+        return true;
+    }
+    uint8_t* Get() const { return m_block.get(); }
+
+private:
+    std::unique_ptr<uint8_t[]> m_block;
+    uint32_t m_capacity = 0;
+};
+
+// Reads a chunk's packed bytes. When the source does not hold that many bytes (or cannot tell),
+// the block grows with what actually arrives, so a length from a damaged or hostile header costs
+// memory only for data that is really there.
+LUMORESULT ReadPacked(LumoDataBuffer& source, ReusedBlock& packed, uint32_t packedLength, bool& outOfMemory)
+{
+    const uint32_t kFirstStep = 1 << 20;
+    const uint64_t size = source.GetSize();
+    const uint64_t position = source.GetPosition();
+    if (packedLength <= kFirstStep || (position <= size && size - position >= packedLength))
+    {
+        if (!packed.Reserve(packedLength))
+        {
+            outOfMemory = true;
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        return source.ReadData(packed.Get(), packedLength);
+    }
+    uint32_t have = 0;
+    while (have < packedLength)
+    {
+        const uint32_t want = uint32_t(std::min<uint64_t>(packedLength, std::max<uint64_t>(2ull * have, kFirstStep)));
+        if (!packed.Grow(want, have))
+        {
+            outOfMemory = true;
+            return LUMORESULT_OUT_OF_SPACE;
+        }
+        const LUMORESULT result = source.ReadData(packed.Get() + have, want - have);
+        if (result != LUMORESULT_OK)
+            return result;
+        have = want;
+    }
+    return LUMORESULT_OK;
+}
+
+LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t index,
+                           uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, ReusedBlock& packed,
+                           ReusedBlock& raw)
+{
+    uint32_t packedLength = 0;
+    uint32_t rawLength = 0;
+    LUMORESULT result = ReadU32(source, packedLength);
+    if (result == LUMORESULT_OK)
+        result = ReadU32(source, rawLength);
+    if (result != LUMORESULT_OK)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+        return result;
+    }
+    if (rawLength > LumoUtil::kContainerChunkSize)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: raw length %u over the limit of %u", index + 1,
+                chunkCount, rawLength, LumoUtil::kContainerChunkSize);
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    if (packedLength > LumoUtil::kContainerMaxPackedLength)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: packed length %u over the limit of %u", index + 1,
+                chunkCount, packedLength, LumoUtil::kContainerMaxPackedLength);
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    if (rawLength > maxOutput - outputSoFar)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: output over the limit of %llu bytes", index + 1,
+                chunkCount, static_cast<unsigned long long>(maxOutput));
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+
+    bool outOfMemory = false;
+    result = ReadPacked(source, packed, packedLength, outOfMemory);
+    if (!outOfMemory && !raw.Reserve(rawLength))
+        outOfMemory = true;
+    if (outOfMemory)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> Insufficient memory to allocate buffers");
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    if (result != LUMORESULT_OK)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+        return result;
+    }
+    uLongf producedLength = rawLength;
+    const int zlibResult = uncompress(raw.Get(), &producedLength, packed.Get(), packedLength);
+    if (zlibResult != Z_OK)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> err %d", zlibResult);
+        SystemLogPrintf("LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=%d", int(packedLength),
+                int(rawLength), int(producedLength));
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    if (producedLength != rawLength)
+        return LUMORESULT_END_OF_DATA;
+    outputSoFar += rawLength;
+    // In modest blocks: one huge write is markedly slower on some file systems (new files on ext4).
+    const uint32_t kWriteBlock = 1 << 20;
+    for (uint32_t done = 0; done < rawLength;)
+    {
+        const uint32_t length = std::min(kWriteBlock, rawLength - done);
+        result = destination.WriteData(raw.Get() + done, length);
+        if (result != LUMORESULT_OK)
+            return result;
+        done += length;
+    }
+    return LUMORESULT_OK;
+}
+} // namespace
+
+namespace LumoUtil
+{
+LUMORESULT CompressData(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t chunkSize)
+{
+    if (chunkSize == 0 || chunkSize > kContainerChunkSize)
+        return LUMORESULT_INVALID_ARGUMENT;
+
+    const uint64_t start = destination.GetPosition();
+    LUMORESULT status = WriteU32(destination, 0);
+    uint32_t count = 0;
+    std::unique_ptr<DeflatePool> pool;
+    while (status == LUMORESULT_OK && source.GetPosition() < source.GetSize())
+    {
+        const uint32_t chunkLength = uint32_t(std::min<uint64_t>(source.GetSize() - source.GetPosition(), chunkSize));
+        bool written = false;
+        status = CompressChunk(destination, source, chunkLength, pool, written);
+        if (written)
+            ++count;
+    }
+    pool.reset();
+
+    // The count goes over the placeholder also after a failure, naming the chunks written so far;
+    // never anywhere else, should the seek back fail.
+    const LUMORESULT seekBack = destination.SetPosition(start);
+    KeepFirst(status, seekBack);
+    if (seekBack == LUMORESULT_OK)
+        KeepFirst(status, WriteU32(destination, count));
+    KeepFirst(status, destination.SetPosition(destination.GetSize()));
+    return status;
+}
+
+LUMORESULT DecompressData(LumoDataBuffer& destination, LumoDataBuffer& source, uint64_t maxOutput)
+{
+    uint32_t count = 0;
+    LUMORESULT result = ReadU32(source, count);
+    if (result != LUMORESULT_OK)
+    {
+        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+        return result;
+    }
+    uint64_t outputSoFar = 0;
+    ReusedBlock packed, raw;
+    for (uint32_t index = 0; index < count; ++index)
+    {
+        result = DecompressChunk(destination, source, index, count, outputSoFar, maxOutput, packed, raw);
+        if (result != LUMORESULT_OK)
+            return result;
+    }
+    return LUMORESULT_OK;
+}
+}

@@ -1,0 +1,7 @@
+#include "lumo/buffers/LumoDataBuffer.h"
+
+LumoDataBuffer::~LumoDataBuffer() = default;
+
+void LumoDataBuffer::Flush()
+{
+}

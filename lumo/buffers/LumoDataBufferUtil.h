@@ -1,0 +1,27 @@
+#pragma once
+// Helpers over any pair of streams: block copy and read-to-string.
+
+#include <cstdint>
+#include <string>
+
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
+
+namespace LumoUtil
+{
+// Copies count bytes from the source's position to the destination's position, in blocks of
+// 4096 bytes on the stack when count <= 8192, otherwise through one heap block of
+// min(count, 131072) bytes. The first failing read or write ends the copy with its code; what was
+// copied before stays written and both positions stand past it. LUMORESULT_OUT_OF_SPACE when the
+// heap block cannot be had.
+LUMORESULT CopyData(LumoDataBuffer& destination, LumoDataBuffer& source, uint64_t count);
+
+// CopyData of everything from the source's position to its end (nothing when the position lies
+// at or beyond the end).
+LUMORESULT CopyRemainingData(LumoDataBuffer& destination, LumoDataBuffer& source);
+
+// Reads the source's remaining bytes with one ReadData into out. out receives exactly the bytes
+// that were read, also when the read fails. LUMORESULT_OUT_OF_SPACE (out emptied) when more than
+// 0xFFFFFFFF bytes remain or the memory cannot be had.
+LUMORESULT ReadAllToString(std::string& out, LumoDataBuffer& source);
+}

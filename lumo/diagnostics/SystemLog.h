@@ -1,0 +1,73 @@
+#pragma once
+// The system log: the libraries' one diagnostic line writer. Each line goes, as a mask selects, to
+// standard output, to the analysis log (when one is open), to the debugger output and to the
+// registered observers. One recursive lock serialises every line, observer registration and the
+// reports of the crash handlers, so lines never interleave.
+//
+// Standard output: when a launching tool has made the FIFO
+//     ${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/<pid>cout
+// (owned by our user, with its reader already open) before the program starts, standard output is
+// redirected to it at start-up and every line is written there as UTF-16LE; otherwise lines are
+// written to standard output as the 8-bit bytes of the line.
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+enum : uint32_t
+{
+    SYSTEMLOG_STDOUT = 1,     // the line and "\n"
+    SYSTEMLOG_ANALYSIS = 2,   // the line and "\r\n", only while an analysis log is open
+    SYSTEMLOG_DEBUGGER = 4,   // the line and "\n" to the debugger output
+    SYSTEMLOG_OBSERVERS = 8,  // the line and "\n", wide, to every registered observer
+    SYSTEMLOG_ALL = 0xFFFFFFFFu,
+};
+
+// The longest formatted line the printf operations write; longer text is cut.
+constexpr size_t SYSTEMLOG_MAX_LINE = 65535;
+
+// Receives every line written with the observer bit. Constructing one does not register it; it
+// must be unregistered before it is destroyed. OnLogLine runs with the system-log lock held, so it
+// must not wait for another thread that logs; a line it logs itself reaches no observer.
+class LumoSystemLogObserver
+{
+public:
+    LumoSystemLogObserver() = default;
+    LumoSystemLogObserver(const LumoSystemLogObserver&) = delete;
+    LumoSystemLogObserver& operator=(const LumoSystemLogObserver&) = delete;
+    virtual ~LumoSystemLogObserver();
+
+    // line ends in "\n".
+    virtual void OnLogLine(const wchar_t* line);
+
+    void Register();
+    void Unregister();
+};
+
+// Registered observers, ordered by address, and the flag set while they are being called.
+extern std::set<LumoSystemLogObserver*>& g_systemLogObservers;
+extern bool g_bIsIterating;
+
+void SystemLogWrite(uint32_t mask, std::string line);
+void SystemLogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Wide format in the product's dialect (lumo/text/FormatDialect.h), narrowed with ToNarrow.
+void SystemLogPrintfW(const wchar_t* format, ...);
+void SystemLogPrintfTo(uint32_t mask, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The system-log lock, recursive for its owner.
+void LockSystemLog();
+void UnlockSystemLog();
+
+// Calls every observer with the line, unless observers are already being called.
+void BroadcastSystemLogLine(const wchar_t* line);
+
+// Opens the launcher's FIFO and makes it standard output when there is one; runs once at start-up
+// (and again from tests that create the FIFO). True when output now goes to the FIFO.
+bool InitConsoleOutput();
+// The descriptor lines are written to, and whether it is the launcher's FIFO.
+int GetConsoleOutputHandle();
+bool IsConsoleOutputPipe();
+
+// A Linux process has no console window of its own: both do nothing.
+void ShowConsoleWindow(bool show);
+void DisableConsoleClose();

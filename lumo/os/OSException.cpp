@@ -1,0 +1,10 @@
+#include "lumo/os/OSException.h"
+
+#include <sstream>
+
+void OSException::SetMessage(const char* text)
+{
+    std::ostringstream stream;
+    stream << (text ? text : "");
+    message = stream.str();
+}

@@ -1,0 +1,55 @@
+#include "lumo/os/OSMutex.h"
+
+#include "lumo/diagnostics/Assert.h"
+#include "lumo/os/OSException.h"
+
+namespace OS
+{
+
+Mutex::Mutex()
+{
+    try
+    {
+        m_handle = std::make_shared<platform::Mutex>(false);
+    }
+    catch (const std::bad_alloc&)
+    {
+        throw OSException("Failed to create the mutex");
+    }
+}
+
+// Closing drops our reference, which cannot fail.
+Mutex::~Mutex() = default;
+
+void Mutex::Lock()
+{
+    // An abandoned mutex is ours all the same.
+    WaitForObject(m_handle, INFINITE);
+}
+
+void Mutex::Unlock()
+{
+    if (!ReleaseMutex(m_handle))
+        throw OSException("Failed to release the mutex");
+}
+
+MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex)
+{
+    m_mutex->Lock();
+}
+
+MutexLock::~MutexLock()
+{
+    bool released = false;
+    try
+    {
+        m_mutex->Unlock();
+        released = true;
+    }
+    catch (...)
+    {
+    }
+    Assert(released, "Failed to release the mutex");
+}
+
+}  // namespace OS
