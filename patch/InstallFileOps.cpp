@@ -404,6 +404,34 @@ bool KeepOwnership(const std::wstring& model, const std::wstring& target)
     return chmod(t.c_str(), from.st_mode & 07777) == 0;
 }
 
+bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
+{
+    const std::string dst = ToNativePath(target);
+    const std::string tmp = ToNativePath(target + kReplacementExt);
+    bool ok = true;
+    if (!context.journal) {
+        const int fd = open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0) {
+            error = Failure(L"cannot flush", tmp, errno);
+            ok = false;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    if (ok && rename(tmp.c_str(), dst.c_str()) != 0) {
+        error = Failure(L"cannot move", tmp, errno) + L" to " + Quoted(dst);
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    CountInstallAction();
+    if (!context.journal)
+        SyncFolder(ParentOf(dst));
+    return true;
+}
+
 bool RestoreBackup(const std::wstring& backup, const std::wstring& file)
 {
     const std::string f = ToNativePath(file);

@@ -165,7 +165,7 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(2u, calls.size());
     const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/bin/x.dll.pbk",
-                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll"};
+                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll.pbk.new"};
     EXPECT_EQ(expected, calls[0].argv);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("0 1 2", calls[0].fds);
@@ -293,7 +293,7 @@ TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEn
         if (c.viaConverter)
             expected.push_back("patchapply");
         expected.insert(expected.end(), {m_install + "/" + c.rel + ".pbk", m_package + "/data/" + c.diff,
-                                         m_install + "/" + c.rel});
+                                         m_install + "/" + c.rel + ".pbk.new"});
         EXPECT_EQ(expected, calls[0].argv);
         EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
     }
@@ -327,7 +327,7 @@ TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommand)
     const std::wstring install = FromNativePath(m_install);
     const std::wstring expected = L"Failed patch command: \"" + install + L"\\bin\\kpatchl-w32.exe\" \"" + install +
                                   L"/bin/x.dll.pbk\" \"" + FromNativePath(m_package) +
-                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll\"";
+                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll.pbk.new\"";
     EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
     FinishPatchedFiles(false, m_backups);
     EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
@@ -345,7 +345,7 @@ TEST_F(PatchFilesTest, HostilePathsReachTheToolUnchanged)
     ASSERT_EQ(4u, calls[0].argv.size());
     EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk", calls[0].argv[1]);
     EXPECT_EQ(m_package + "/data/my files/it's $x & \"y\".dll.diff", calls[0].argv[2]);
-    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll", calls[0].argv[3]);
+    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk.new", calls[0].argv[3]);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("new", ReadFile(m_install + "/my files/it's $x & \"y\".dll"));
 }
