@@ -284,7 +284,9 @@ TEST_F(UninstallLogTest, ShortWriteNeverReplacesTheLog)
 {
     const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
     WriteFile(m_logPath, log);
-    std::vector<std::wstring> paths(100, L"bin\\a rather long name for a file that was added.dll");
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 100; ++i)
+        paths.push_back(L"bin\\a rather long name for a file that was added " + std::to_wstring(i) + L".dll");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
@@ -338,3 +340,38 @@ TEST_F(UninstallLogTest, UpdateReadsTheAddedListOfThePackage)
 }
 
 }  // namespace
+
+// Record paths are in the installer's code page, so an uninstall finds files below a folder named
+// with accents; a path it cannot hold is refused before anything changes; and a package applied
+// again names nothing twice.
+TEST_F(UninstallLogTest, RecordsUseTheInstallersCodePageAndNameEachFileOnce)
+{
+    m_install = m_scratch / "sp ace \xc3\xbc \xc3\xa9/inst";
+    m_logPath = m_install + "/unins000.dat";
+    const std::vector<UninstallRecord> original = fixtures::FillerUninstallRecords(500);
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(original));
+    const std::wstring install = FromNativePath(m_install);
+
+    ASSERT_TRUE(Update({L"a.txt", L"price \u20ac.txt", L"a.txt"}));
+    ASSERT_TRUE(Update({L"a.txt"})); // the same package again
+    const fixtures::UninstallLogContents contents = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(contents.error.empty()) << contents.error;
+    std::vector<std::string> added;
+    for (const UninstallRecord& record : contents.records)
+    {
+        std::string path;
+        if (record.type == kUninstallDeleteFileRecord && fixtures::DecodeDeleteFileRecord(record, path))
+            added.push_back(path);
+    }
+    const std::string folder = m_scratch.Path() + "/sp ace \xfc \xe9/inst/";
+    EXPECT_EQ(added, (std::vector<std::string>{folder + "a.txt", folder + "price \x80.txt"}));
+
+    const std::string before = ReadFile(m_logPath);
+    PatchFileRecordArray cyrillic(1);
+    cyrillic[0].path = L"\u0436.txt";
+    std::wstring error;
+    EXPECT_FALSE(CheckUninstallRecordPaths(install, cyrillic, error));
+    EXPECT_NE(error.find(L"Windows-1252"), std::wstring::npos);
+    EXPECT_FALSE(Update({L"\u0436.txt"}));
+    EXPECT_EQ(before, ReadFile(m_logPath));
+}
