@@ -39,15 +39,69 @@ public:
     bool IsCancelled() override { return g_interrupted; }
 };
 
-// The task's messages go to standard error.
+// The task's messages go to standard error, unless quiet (a download says its own failure).
 class ToolTask : public KestinPatchTask
 {
 public:
     void Log(int level, const std::string& text) override { Log(level, ToWide(text)); }
     void Log(int level, const std::wstring& text) override
     {
-        std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
+        if (!quiet)
+            std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
     }
+    bool quiet = false;
+};
+
+// While a download runs, the diagnostic lines of the network code and the task (one or more per
+// attempt) are kept aside, so that the user sees the progress and, on a failure, one line with
+// its cause: the last of them. The tool's own lines go to the terminal.
+class HeldDiagnostics
+{
+public:
+    HeldDiagnostics()
+    {
+        std::fflush(stderr);
+        const int terminal = dup(STDERR_FILENO);
+        m_terminal = terminal >= 0 ? fdopen(terminal, "w") : nullptr;
+        m_held = std::tmpfile();
+        if (m_terminal && m_held)
+            dup2(fileno(m_held), STDERR_FILENO);
+    }
+    ~HeldDiagnostics()
+    {
+        std::fflush(stderr);
+        if (m_terminal && m_held)
+            dup2(fileno(m_terminal), STDERR_FILENO);
+        if (m_terminal)
+            std::fclose(m_terminal);
+        if (m_held)
+            std::fclose(m_held);
+    }
+    HeldDiagnostics(const HeldDiagnostics&) = delete;
+    HeldDiagnostics& operator=(const HeldDiagnostics&) = delete;
+
+    FILE* Terminal() const { return m_terminal && m_held ? m_terminal : stderr; }
+
+    // The last line held back ("" when none).
+    std::string LastLine() const
+    {
+        if (!m_held)
+            return "";
+        std::fflush(stderr);
+        std::string text;
+        char buffer[4096];
+        std::rewind(m_held);
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, m_held)) > 0;)
+            text.append(buffer, n);
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        const size_t start = text.rfind('\n');
+        return start == std::string::npos ? text : text.substr(start + 1);
+    }
+
+private:
+    FILE* m_terminal = nullptr;
+    FILE* m_held = nullptr;
 };
 
 constexpr char kHelp[] =
@@ -61,7 +115,8 @@ constexpr char kHelp[] =
     "             counts only when its size matches the size the server gives\n"
     "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list and print its\n"
     "             entries, one a line: source build, target build, data URL, executable URL\n"
-    "Progress and diagnostics go to standard error. Non-ASCII characters of a URL are sent\n"
+    "Progress and errors go to standard error; a failed download ends with one line naming its last\n"
+    "cause. Non-ASCII characters of a URL are sent\n"
     "percent-encoded as UTF-8.\n"
     "Exit status: 0 done, 1 failed, 2 bad command line.\n";
 
@@ -90,26 +145,31 @@ std::string EncodedUrl(const std::string& url)
     return out;
 }
 
-void ShowProgress(ToolTask& task, bool final)
+// The progress line, once there is something to show; true when it has been shown.
+bool ShowProgress(FILE* out, ToolTask& task, bool shown, bool final)
 {
     const PatchProgress progress = task.GetProgress();
+    if (!shown && progress.done == 0)
+        return false;
     if (progress.total > 0)
-        std::fprintf(stderr, "\r%llu / %llu bytes (%u%%)", static_cast<unsigned long long>(progress.done),
+        std::fprintf(out, "\r%llu / %llu bytes (%u%%)", static_cast<unsigned long long>(progress.done),
                      static_cast<unsigned long long>(progress.total), progress.percent);
     else
-        std::fprintf(stderr, "\r%llu bytes", static_cast<unsigned long long>(progress.done));
+        std::fprintf(out, "\r%llu bytes", static_cast<unsigned long long>(progress.done));
     if (final)
-        std::fprintf(stderr, "\n");
-    std::fflush(stderr);
+        std::fprintf(out, "\n");
+    std::fflush(out);
+    return true;
 }
 
 int Fetch(const std::string& url, const std::string& destination, bool resume)
 {
     ToolTask task;
+    task.quiet = true;
+    HeldDiagnostics diagnostics;
+    FILE* terminal = diagnostics.Terminal();
     const std::wstring wideUrl = ToWide(url);
     const bool sizeKnown = task.QueryRemoteSize(wideUrl);
-    if (!sizeKnown)
-        std::fprintf(stderr, "fetch-tool: the size of %s is not known\n", url.c_str());
     // Without --resume the download starts empty, beside DEST: an existing DEST stays as it is
     // until a whole download replaces it.
     tools::ReplacementFile replacement(destination);
@@ -117,10 +177,11 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     if (!resume)
         ::unlink(target.c_str());
     std::atomic<bool> running{true};
+    bool shown = false;
     std::thread progress([&] {
         while (running)
         {
-            ShowProgress(task, false);
+            shown = ShowProgress(terminal, task, shown, false);
             for (int i = 0; i < 5 && running; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -129,26 +190,30 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     const bool ok = task.Download(wideUrl, FromNativePath(target), &cancel);
     running = false;
     progress.join();
-    ShowProgress(task, true);
+    ShowProgress(terminal, task, shown, true);
     if (!ok)
     {
-        std::fprintf(stderr, "fetch-tool: %s: download failed%s\n", url.c_str(), g_interrupted ? " (cancelled)" : "");
+        const std::string cause = diagnostics.LastLine();
+        std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
+                     g_interrupted ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
         return 1;
     }
+    if (!sizeKnown)
+        std::fprintf(terminal, "fetch-tool: the server did not give the size of %s\n", url.c_str());
     if (resume)
     {
         const PatchProgress done = task.GetProgress();
         if (!sizeKnown || done.done != done.total)
         {
-            std::fprintf(stderr, "fetch-tool: %s was continued, but its size cannot be checked against the server's: "
-                                 "it may not be the remote file\n", destination.c_str());
+            std::fprintf(terminal, "fetch-tool: %s was continued, but its size cannot be checked against the "
+                                   "server's: it may not be the remote file\n", destination.c_str());
             return 1;
         }
         return 0;
     }
     if (const int error = replacement.Commit())
     {
-        std::fprintf(stderr, "fetch-tool: %s: cannot be stored: %s\n", destination.c_str(), std::strerror(error));
+        std::fprintf(terminal, "fetch-tool: %s: cannot be stored: %s\n", destination.c_str(), std::strerror(error));
         return 1;
     }
     return 0;
