@@ -10,18 +10,6 @@
 namespace
 {
 
-TEST(KilnPath, ParentDirectoryKeepsItsSeparator)
-{
-    struct
-    {
-        const wchar_t* path;
-        const wchar_t* parent;
-    } rows[] = {{L"C:\\a\\b\\", L"C:\\a\\"}, {L"/a/b", L"/a/"}, {L"abc", L""},  {L"/a", L"/"},
-                {L"a\\b//", L"a\\"},       {L"", L""},          {L"///", L""}, {L"x/y\\z", L"x/y\\"}};
-    for (const auto& row : rows)
-        EXPECT_EQ(Kiln::GetParentDirectory(row.path), row.parent) << row.path;
-}
-
 TEST(KilnPath, JoinAndCopyStopAt259Characters)
 {
     char path[Kiln::kKilnPathSize];

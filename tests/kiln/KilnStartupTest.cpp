@@ -79,17 +79,6 @@ TEST(KilnExitTable, AFullTableRefusesMoreAndStillRuns)
         testing::ExitedWithCode(0), "exit table is full(.|\n)*all ran$");
 }
 
-TEST(KilnStartup, InitialisesOnce)
-{
-    const uint32_t count = Kiln::KilnExitCount();
-    Kiln::KilnLibraryInit();
-    Kiln::KilnLibraryInit();
-    EXPECT_EQ(Kiln::KilnExitCount(), count);
-    EXPECT_NE(Kiln::KilnMainThreadId(), 0u);
-    ASSERT_NE(Kiln::KilnRootName(), nullptr);
-    EXPECT_STREQ(Kiln::KilnRootName()->Text(), "/");
-}
-
 TEST(KilnStartup, ShutdownFreesTheStringsAndLaterReleasesDoNothing)
 {
     EXPECT_EXIT(

@@ -48,20 +48,6 @@ private:
     platform::DebugOutputHook m_previous;
 };
 
-TEST(LogChannel, FoundByNameIgnoringCase)
-{
-    LogChannel* heap = LogChannel::Find("packedheap");
-    EXPECT_EQ(heap, LogChannel::Find("PackedHeap"));
-    EXPECT_STREQ(heap->name.Text(), "PackedHeap");  // made at start-up
-    EXPECT_NE(LogChannel::Find("ExceptionHandler"), heap);
-    LogChannel* fresh = LogChannel::Find("Fresh Channel");
-    EXPECT_EQ(fresh->sinks, 3);
-    EXPECT_EQ(fresh->format, 3);
-    EXPECT_EQ(fresh->threshold, 2);
-    EXPECT_STREQ(fresh->text2.Text(), "");
-    EXPECT_EQ(LogChannel::Find("FRESH CHANNEL"), fresh);
-}
-
 TEST(LogChannel, PrefixCountsMinutesAndSecondsFromTheStart)
 {
     DebugCapture capture;

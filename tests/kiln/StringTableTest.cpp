@@ -49,32 +49,6 @@ TEST(StringTable, EqualTextsShareOneEntryThatOutlivesItsLastReference)
     EXPECT_EQ(table->InternCString(nullptr), nullptr);
 }
 
-TEST(StringTable, SizesOnThisSystem)
-{
-    EXPECT_EQ(StringTable::EntrySize(0), 48u);
-    EXPECT_EQ(StringTable::EntrySize(14), 48u);
-    EXPECT_EQ(StringTable::EntrySize(15), 64u);
-    InternedString* empty = GetStringTable()->Intern("", 0);
-    EXPECT_EQ(empty->length, 0u);
-    EXPECT_EQ(empty->capacity, 16u);
-    GetStringTable()->Release(empty);
-}
-
-TEST(StringTable, OnlyTheEndOfATextPicksItsBucket)
-{
-    const std::string a = "AAAA0123456789abcdef", b = "BBBB0123456789abcdef";
-    EXPECT_EQ(StringTable::BucketOf(a.data(), 20), StringTable::BucketOf(b.data(), 20));
-    // h = h * 8 ^ byte over "ab": (0x61 * 8) ^ 0x62.
-    EXPECT_EQ(StringTable::BucketOf("ab", 2), ((0x61u * 8) ^ 0x62u) % 997);
-    InternedString* x = GetStringTable()->InternCString(a.c_str());
-    InternedString* y = GetStringTable()->InternCString(b.c_str());
-    EXPECT_NE(x, y);
-    EXPECT_EQ(GetStringTable()->InternCString(a.c_str()), x);
-    EXPECT_EQ(GetStringTable()->InternCString(b.c_str()), y);
-    for (InternedString* e : {x, x, y, y})
-        GetStringTable()->Release(e);
-}
-
 TEST(StringTable, PurgeFreesOneBucketPerStepInOrder)
 {
     StringTable* table = GetStringTable();
