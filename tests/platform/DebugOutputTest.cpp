@@ -6,18 +6,6 @@
 
 using namespace platform;
 
-TEST(DebugOutput, HookCapturesAndCanBeRemoved)
-{
-    std::string captured;
-    DebugOutputHook previous = SetDebugOutputHook([&](const std::string& text) { captured += text; });
-    WriteDebugOutput("one\n");
-    WriteDebugOutput(std::string("two\n"));
-    WriteDebugOutput(static_cast<const char*>(nullptr));
-    SetDebugOutputHook(previous);
-    WriteDebugOutput("three\n");
-    EXPECT_EQ(captured, "one\ntwo\n");
-}
-
 TEST(DebugOutputDeathTest, GoesToStandardErrorOnlyWhenEnabled)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -176,29 +176,6 @@ TEST_F(RegistryTest, BadNamesDataAndRightsAreRefused)
     EXPECT_EQ(kErrorInvalidHandle, closed.GetString(L"Text", text));
 }
 
-TEST_F(RegistryTest, NoRegistryYetMeansNotFoundForReaders)
-{
-    RegistryKey key;
-    EXPECT_EQ(kErrorFileNotFound, key.Open(RegistryHive::LocalMachine, L"Software", kKeyRead));
-    EXPECT_FALSE(key.IsOpen());
-    EXPECT_FALSE(PathExists(m_scratch / "registry"));
-}
-
-TEST(RegistryRoot, ComesFromTheEnvironment)
-{
-    EnvGuard root("LUMO_REGISTRY_ROOT"), data("XDG_DATA_HOME"), home("HOME");
-    setenv("LUMO_REGISTRY_ROOT", "/r/o/o/t//", 1);
-    EXPECT_EQ("/r/o/o/t", GetRegistryRoot());
-    unsetenv("LUMO_REGISTRY_ROOT");
-    setenv("XDG_DATA_HOME", "/data", 1);
-    setenv("HOME", "/home/u", 1);
-    EXPECT_EQ("/data/lumo/registry", GetRegistryRoot());
-    setenv("XDG_DATA_HOME", "relative/ignored", 1);
-    EXPECT_EQ("/home/u/.local/share/lumo/registry", GetRegistryRoot());
-    unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ("/home/u/.local/share/lumo/registry", GetRegistryRoot());
-}
-
 TEST_F(RegistryTest, WriteAccessNeedsAWritableFolder)
 {
     {
