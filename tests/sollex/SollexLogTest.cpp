@@ -38,29 +38,6 @@ private:
     std::string m_text;
 };
 
-TEST(SollexLog, FrameTimeAverageCountsOnlyShortFrames)
-{
-    LogCapture capture;
-    SollexLogEnd();
-    EXPECT_EQ(capture.Text(), "");  // nothing counted yet
-
-    SollexLogFrameTime(0.1f);
-    SollexLogFrameTime(0.3f);
-    SollexLogFrameTime(0.2f);
-    SollexLogFrameTime(std::nanf(""));
-    SollexLogEnd();
-    EXPECT_NE(capture.Text().find("SollexLogEnd> Averaged 10.000000fps over 0.100000sec"), std::string::npos)
-        << capture.Text();
-}
-
-TEST(SollexLog, MessageIsFormattedWhole)
-{
-    LogCapture capture;
-    const std::string longText(5000, 'x');
-    SollexLogMessage("IPCIdle> %s %d|%s", "value", 42, longText.c_str());
-    EXPECT_NE(capture.Text().find("IPCIdle> value 42|" + longText), std::string::npos);
-}
-
 TEST(SollexLog, ErrorThrowsOnlyWhenAskedWithTheTextCutToItsField)
 {
     LogCapture capture;

@@ -266,14 +266,4 @@ TEST(TaskDispatcher, WaitPumpingReturnsOnceTheObjectIsSignalled)
     EXPECT_TRUE(event.Wait(0));
 }
 
-TEST(TaskDispatcher, PumpAdvancesTheKernelClock)
-{
-    TaskDispatcher dispatcher("test");
-    const float before = GetKernelClock();
-    std::this_thread::sleep_for(20ms);
-    dispatcher.PumpMainThread();
-    EXPECT_GT(GetKernelClock(), before);
-    EXPECT_EQ(GetTaskDispatcher().Name(), "singleton");
-}
-
 }  // namespace
