@@ -56,15 +56,6 @@ TEST_F(AnalysisLogTest, RepeatedLinesAreSuppressedAndCounted)
     EXPECT_EQ(Read(path), "same\r\n[9 lines suppressed]\r\nother\r\n[2 lines suppressed]\r\n");
 }
 
-TEST_F(AnalysisLogTest, FlushEachLineWritesEveryRepeat)
-{
-    AnalysisLog log(L"flush.log");
-    log.SetFlushEachLine(true);
-    for (int i = 0; i < 3; ++i)
-        log.WriteEntry(L"Key", L"value");
-    EXPECT_EQ(Read(log.GetPath()), "Key: value\r\nKey: value\r\nKey: value\r\n");
-}
-
 TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
 {
     AnalysisLog log(L"toggle.log");
@@ -126,24 +117,6 @@ TEST_F(AnalysisLogTest, MakeLogFilePathNumbersTakenNames)
             std::ofstream(ToNativePath(path)) << "taken";
         }
     }
-}
-
-TEST_F(AnalysisLogTest, MakeLogFilePathWithoutFoldersIsRelative)
-{
-    SetLogFolders(nullptr, nullptr);
-    std::wstring path;
-    MakeLogFilePath(L"never-there-xyz.dmp", nullptr, path);
-    EXPECT_EQ(path, L"never-there-xyz.dmp");
-}
-
-TEST_F(AnalysisLogTest, KeepOldFlagDeletesTheOldFile)
-{
-    SetKeepOldLogFiles(true);
-    std::ofstream(m_root + "/old.log") << "old";
-    std::wstring path;
-    MakeLogFilePath(L"old.log", nullptr, path);
-    EXPECT_EQ(ToNativePath(path), m_root + "/old.log");
-    EXPECT_NE(::access((m_root + "/old.log").c_str(), F_OK), 0);
 }
 
 double g_counter = 50000.0;

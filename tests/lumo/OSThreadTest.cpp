@@ -99,29 +99,3 @@ TEST(OSThread, JoinThreadReturnsTheCodeAndClosesTheHandle)
     EXPECT_EQ(OS::JoinThread(exits), 17u);
 }
 
-TEST(OSThread, PriorityIsKeptAndClosingARunningThreadLetsItFinish)
-{
-    OS::Event release(true);
-    OS::Event finished(true);
-    struct Pair
-    {
-        OS::Event* release;
-        OS::Event* finished;
-    } pair{&release, &finished};
-    OS::Handle thread = OS::CreateThread(
-        0,
-        [](void* arg) -> uint32_t {
-            auto* p = static_cast<Pair*>(arg);
-            p->release->Wait();
-            p->finished->Set();
-            return 0;
-        },
-        &pair);
-    OS::SetThreadPriority(thread, -1);
-    EXPECT_EQ(OS::GetThreadPriority(thread), -1);
-    OS::CloseThread(thread);
-    EXPECT_FALSE(thread);
-    release.Set();
-    finished.Wait();
-    EXPECT_THROW(OS::CloseThread(thread), OSException) << "closing nothing";
-}
