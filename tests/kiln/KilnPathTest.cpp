@@ -57,35 +57,4 @@ private:
     int* m_asked;
 };
 
-TEST(KilnFileStatus, MountsAskTheirHandlersAndOtherPathsTheFileSystem)
-{
-    fixtures::ScratchFolder folder;
-    fixtures::WriteFile(folder / "file", "x");
-    int asked = 0;
-    ASSERT_TRUE(Kiln::RegisterFileSystemHandler("vfs", std::make_unique<CountingHandler>(&asked)));
-    EXPECT_FALSE(Kiln::RegisterFileSystemHandler("", std::make_unique<CountingHandler>(&asked)));
-    struct
-    {
-        std::string path;
-        int status;
-        int asks;
-    } rows[] = {
-        {"vfs:there", 0, 1},
-        {"vfs:missing", 2, 1},
-        {"vfs:skip", 2, 0},                  // no handler accepts it
-        {"pack:x", 2, 0},                    // no such mount: the file system says
-        {"C:\\x", 2, 0},                     // a drive form is never a mount
-        {folder / "file", 0, 0},
-        {folder / "file/below", 2, 0},       // not a folder
-        {folder / "none", 2, 0},
-        {std::string(5000, 'n'), 2, 0},      // name too long
-    };
-    for (const auto& row : rows)
-    {
-        const int before = asked;
-        EXPECT_EQ(Kiln::KilnFileStatus(row.path.c_str()), row.status) << row.path;
-        EXPECT_EQ(asked - before, row.asks) << row.path;
-    }
-}
-
 }  // namespace

@@ -26,42 +26,6 @@ void OnOtherThread(Body body)
     std::thread(body).join();
 }
 
-uint32_t ReturnArgument(void* argument)
-{
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
-}
-
-TEST(KilnSyncObject, OperationsPerClass)
-{
-    struct Row
-    {
-        const char* name;
-        std::unique_ptr<Kiln::SyncObject> object;
-        bool hasHandle;
-        bool release;  // Release on an object the calling thread holds (where that applies)
-        bool unlock;
-    };
-    Row rows[] = {
-        {"SyncObject", std::make_unique<Kiln::SyncObject>(), false, false, false},
-        {"WEvent", std::make_unique<Kiln::WEvent>(true, true), true, false, true},
-        {"Mutex", std::make_unique<Kiln::Mutex>(true), true, true, false},  // one level: Release took it
-        {"CriticalSection", std::make_unique<Kiln::CriticalSection>(), false, false, true},
-        {"Thread", std::make_unique<Kiln::Thread>(ReturnArgument, nullptr, true), true, false, false},
-    };
-    static_cast<Kiln::CriticalSection*>(rows[3].object.get())->Lock(Kiln::kInfinite);
-    for (Row& row : rows)
-    {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.object->GetHandle() != nullptr, row.hasHandle);
-        EXPECT_EQ(row.object->Release(), row.release);
-        EXPECT_EQ(row.object->Unlock(), row.unlock);
-    }
-    // Nothing to wait on: false; a set manual event and an ended thread: true.
-    EXPECT_FALSE(rows[0].object->Wait(0));
-    EXPECT_TRUE(rows[1].object->Wait(0));
-    EXPECT_TRUE(rows[4].object->Wait(Kiln::kInfinite));
-}
-
 TEST(KilnSyncObject, NamedObjectsAreRefused)
 {
     Kiln::WEvent event(true, true, "Global\\Something");
