@@ -102,28 +102,6 @@ TEST_F(RegistryTest, ReplacingKeepsTheFirstSpellingAndLeavesNoTemporaryFiles)
     ASSERT_EQ(0, system(("test -z \"$(ls -A '" + Hive() + "/K')\"").c_str())) << "scratch files left behind";
 }
 
-TEST_F(RegistryTest, SubkeysEnumerateInNameOrderIgnoringCase)
-{
-    RegistryKey key;
-    ASSERT_EQ(kErrorSuccess, key.Create(RegistryHive::LocalMachine, L"Products", kKeyAllAccess));
-    for (const wchar_t* name : {L"b", L"Édition", L"A", L"c"})
-    {
-        RegistryKey sub;
-        ASSERT_EQ(kErrorSuccess, sub.Create(RegistryHive::LocalMachine, std::wstring(L"Products\\") + name, 0));
-    }
-    ASSERT_EQ(kErrorSuccess, key.SetString(L"a value", L"not a key"));
-    uint32_t count = 0, longest = 0;
-    ASSERT_EQ(kErrorSuccess, key.QueryInfo(count, longest));
-    EXPECT_EQ(4u, count);
-    EXPECT_EQ(7u, longest);
-    std::vector<std::wstring> names;
-    std::wstring name;
-    for (uint32_t i = 0; key.EnumSubKey(i, name) == kErrorSuccess; ++i)
-        names.push_back(name);
-    EXPECT_EQ((std::vector<std::wstring>{L"A", L"b", L"c", L"Édition"}), names);
-    EXPECT_EQ(kErrorNoMoreItems, key.EnumSubKey(4, name));
-}
-
 TEST_F(RegistryTest, BadNamesDataAndRightsAreRefused)
 {
     RegistryKey key;

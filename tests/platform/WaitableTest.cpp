@@ -29,26 +29,6 @@ void SpinUntil(F done)
 
 }  // namespace
 
-TEST(Waitable, EventResetModes)
-{
-    struct Case
-    {
-        bool manual;
-        bool stillSetAfterWait;
-    } cases[] = {{true, true}, {false, false}};
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.manual ? "manual" : "auto");
-        auto event = MakeEvent(c.manual, true);
-        WaitableRef ref = event;
-        EXPECT_EQ(WaitForOne(ref, 0), kWaitObject0);
-        EXPECT_EQ(event->IsSet(), c.stillSetAfterWait);
-        event->Reset();
-        EXPECT_EQ(WaitForOne(ref, 0), kWaitTimeout);
-        EXPECT_EQ(WaitForOne(ref, 20), kWaitTimeout);
-    }
-}
-
 TEST(Waitable, AutoResetEventReleasesExactlyOneOfTwoWaiters)
 {
     auto event = MakeEvent(false);
@@ -247,47 +227,6 @@ TEST(Waitable, WaitForAnyRejectsBadArguments)
     EXPECT_EQ(WaitForAny(many.data(), 64, kInfinite), kWaitObject0);
     WaitableRef null;
     EXPECT_EQ(WaitForOne(null, 0), kWaitFailed);
-}
-
-TEST(Waitable, ThreadExitCodes)
-{
-    static std::atomic<bool> unwound{false};
-    auto returns = Thread::Start([] { return 7u; });
-    auto exits = Thread::Start([]() -> uint32_t {
-        struct Unwound
-        {
-            ~Unwound() { unwound = true; }
-        } guard;
-        Thread::ExitCurrent(255);
-    });
-    ASSERT_TRUE(returns && exits);
-    WaitableRef r = returns, e = exits;
-    EXPECT_EQ(WaitForOne(r, kInfinite), kWaitObject0);
-    EXPECT_EQ(WaitForOne(e, kInfinite), kWaitObject0);
-    EXPECT_EQ(returns->ExitCode(), 7u);
-    EXPECT_EQ(returns->ExitCode(), 7u);
-    EXPECT_EQ(exits->ExitCode(), 255u);
-    EXPECT_TRUE(unwound) << "ending a thread unwinds its frames";
-}
-
-TEST(Waitable, SuspendedThreadRunsOnlyAfterResume)
-{
-    std::atomic<bool> ran{false};
-    auto thread = Thread::Start(
-        [&] {
-            ran = true;
-            return 3u;
-        },
-        64 * 1024, true);
-    ASSERT_TRUE(thread);
-    WaitableRef ref = thread;
-    EXPECT_EQ(WaitForOne(ref, 30), kWaitTimeout);
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(thread->ExitCode(), kStillActive);
-    thread->Resume();
-    EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(thread->ExitCode(), 3u);
 }
 
 TEST(Waitable, TimersSignalAtTheirDueTime)
