@@ -69,34 +69,4 @@ TEST(SollexLog, FatalShowsTheTextAndEndsWithStatusOne)
                 "Error: cannot go on: disk gone");
 }
 
-TEST(SollexLog, MainThreadIsPushedAndPoppedPerThread)
-{
-    ClearMainThread();
-    EXPECT_FALSE(IsMainThread());
-    EXPECT_EQ(GetMainThreadId(), 0u);
-
-    const uint32_t self = static_cast<uint32_t>(platform::CurrentThreadId());
-    EXPECT_EQ(PushMainThread(), self);
-    EXPECT_TRUE(IsMainThread());
-    bool mainBefore = true, mainAfterPush = false;
-    uint32_t otherId = 0;
-    std::thread other([&] {
-        mainBefore = IsMainThread();
-        // The other thread becomes the main thread in turn, then hands it back.
-        otherId = PushMainThread();
-        mainAfterPush = IsMainThread() && GetMainThreadId() == otherId;
-        PopMainThread();
-    });
-    other.join();
-    EXPECT_FALSE(mainBefore);
-    EXPECT_TRUE(mainAfterPush);
-    EXPECT_NE(otherId, self);
-    EXPECT_EQ(GetMainThreadId(), self);
-
-    PopMainThread();
-    EXPECT_EQ(GetMainThreadId(), 0u);
-    PopMainThread();  // nothing pushed: no change
-    EXPECT_EQ(GetMainThreadId(), 0u);
-}
-
 }  // namespace
