@@ -70,19 +70,6 @@ TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
     EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
 }
 
-TEST_F(AnalysisLogTest, EveryLogGetsItsOwnFile)
-{
-    AnalysisLog first(L"same.log");
-    AnalysisLog second(L"same.log");
-    first.Write("a\r\n", 3);
-    second.Write("b\r\n", 3);
-    first.Flush();
-    second.Flush();
-    EXPECT_NE(first.GetPath(), second.GetPath());
-    EXPECT_EQ(Read(first.GetPath()), "a\r\n");
-    EXPECT_EQ(Read(second.GetPath()), "b\r\n");
-}
-
 TEST_F(AnalysisLogTest, TimestampPrefixOnLinesAndNotes)
 {
     SetLogTimestamps(true);

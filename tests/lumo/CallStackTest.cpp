@@ -168,17 +168,6 @@ TEST_F(StackWalkerTest, WalksStopAtTheLimitOrTheEndOfTheStack)
     EXPECT_EQ(WalkAtDepth(0, addresses, 0), 0u);
 }
 
-TEST(StackWalker, SymbolLookUpIsSetUpOnceAndKept)
-{
-    StackWalker::Acquire();
-    EXPECT_TRUE(StackWalker::SymbolsReady());
-    StackWalker::Release(true);
-    EXPECT_TRUE(StackWalker::SymbolsReady());
-    StackWalker::Acquire();
-    StackWalker::Release(false);
-    EXPECT_TRUE(StackWalker::SymbolsReady());
-}
-
 TEST_F(StackWalkerTest, SymbolisesFromManyThreadsAtOnce)
 {
     std::vector<std::thread> threads;

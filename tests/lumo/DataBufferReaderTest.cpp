@@ -154,12 +154,3 @@ TEST(DataBufferReader, UnseekableSourceReportsLostByte)
     EXPECT_EQ(reader.firstError, LUMORESULT_NOT_SUPPORTED);
 }
 
-TEST(DataBufferReader, ReadsOneByteAtATime)
-{
-    ScriptedBuffer source("abc\n");
-    LumoDataBufferReader reader(source);
-    std::string line;
-    reader.ReadLine(line);
-    EXPECT_EQ(line, "abc");
-    EXPECT_EQ(source.readLengths, std::vector<uint32_t>(5, 1));
-}
