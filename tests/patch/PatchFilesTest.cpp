@@ -213,16 +213,6 @@ TEST_F(PatchFilesTest, DamagedFileStopsTheStageAndEarlierFilesAreRestored)
     EXPECT_EQ("old n", ReadFile(m_install + "/bin/never.dll"));
 }
 
-TEST_F(PatchFilesTest, MissingFileGivesTheChecksumMessage)
-{
-    fixtures::InstallFakePatchTool(m_install, false);
-    PatchFileRecord record = AddPatched("bin/gone.dll", "old", "new");
-    unlink((m_install + "/bin/gone.dll").c_str());
-    EXPECT_FALSE(Run({record}));
-    EXPECT_EQ(std::vector<std::wstring>{PatchMessages::kChecksumFailed + Target("bin/gone.dll")}, MessagesAt(3));
-    EXPECT_TRUE(m_backups.empty());
-}
-
 TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
 {
     struct Case
@@ -408,21 +398,6 @@ TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
     kill(calls[1].grandchild, SIGKILL);
     EXPECT_EQ("new a", ReadFile(m_install + "/a.dll"));
     EXPECT_EQ("new b", ReadFile(m_install + "/b.dll"));
-}
-
-TEST(PatchToolCommandTest, ToolFolderAndCommandLineFollowTheWindowsForm)
-{
-    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S"));
-    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S\\"));
-    const PatchToolCommand command =
-        MakePatchToolCommand(L"C:\\Games\\S\\bin\\", true, L"C:\\Games\\S\\pack.ka.pbk",
-                             L"C:\\Temp\\P\\data\\pack-diff.ka", L"C:\\Games\\S\\pack.ka");
-    EXPECT_EQ(L"\"C:\\Games\\S\\bin\\KAConverter.exe\" patchapply \"C:\\Games\\S\\pack.ka.pbk\" "
-              L"\"C:\\Temp\\P\\data\\pack-diff.ka\" \"C:\\Games\\S\\pack.ka\"",
-              command.commandLine);
-    const std::vector<std::string> argv = {"C:/Games/S/bin/KAConverter.exe", "patchapply", "C:/Games/S/pack.ka.pbk",
-                                           "C:/Temp/P/data/pack-diff.ka", "C:/Games/S/pack.ka"};
-    EXPECT_EQ(argv, command.argv);
 }
 
 }  // namespace

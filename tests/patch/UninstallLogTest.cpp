@@ -323,22 +323,6 @@ TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
     EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
-TEST_F(UninstallLogTest, UpdateReadsTheAddedListOfThePackage)
-{
-    const std::string package = m_scratch / "package";
-    WriteFile(package + "/addedFiles.txt", "bin\\x.exe\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n"
-                                           "data\\y.ka\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n");
-    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
-    ASSERT_TRUE(UpdateUninstallLog(FromNativePath(m_install), FromNativePath(package)));
-    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
-    ASSERT_TRUE(log.ok) << log.error;
-    ASSERT_EQ(4u, log.records.size());
-    std::string path;
-    ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(log.records[2], path));
-    EXPECT_EQ(Narrow(L"data\\y.ka"), path);
-    EXPECT_EQ(m_install + "/data\\y.ka", path);
-}
-
 }  // namespace
 
 // Record paths are in the installer's code page, so an uninstall finds files below a folder named
