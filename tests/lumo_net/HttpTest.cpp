@@ -192,17 +192,6 @@ TEST_F(HttpDownload, DestinationFailureIsReported)
     EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9\n"));
 }
 
-TEST_F(HttpDownload, ReloadAsksCachesForAFreshCopy)
-{
-    LumoDataBufferMemoryDynamic plain, reload;
-    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &plain, 0, nullptr));
-    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &reload, DOWNLOAD_URL_RELOAD, nullptr));
-    EXPECT_EQ(std::string::npos, Contents(plain).find("Pragma: no-cache"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("Pragma: no-cache"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("User-Agent: Lumo"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("Accept: */*"));
-}
-
 TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
 {
     const std::string good = s_faults->Url("auth/bob/s3cret/small.bin");
