@@ -44,28 +44,6 @@ uint32_t Doubles(void* arg)
 
 }  // namespace
 
-TEST(OSThread, WaitReturnsTheExitCodeEveryTime)
-{
-    Returns never(5);
-    EXPECT_EQ(never.Wait(), 0u) << "never started";
-
-    Returns thread(7);
-    EXPECT_TRUE(thread.Start());
-    EXPECT_EQ(thread.Wait(), 7u);
-    EXPECT_EQ(thread.Wait(), 7u);
-
-    // Again after the end: the old thread is let go and a new one runs.
-    thread.m_code = 9;
-    EXPECT_TRUE(thread.Start());
-    EXPECT_EQ(thread.Wait(), 9u);
-    EXPECT_EQ(thread.runs.load(), 2);
-
-    uint32_t value = 21;
-    OS::Thread plain;
-    EXPECT_TRUE(plain.Start(&Doubles, &value));
-    EXPECT_EQ(plain.Wait(), 42u);
-}
-
 TEST(OSThreadDeathTest, StartingOrDestroyingARunningThreadStopsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -85,17 +63,5 @@ TEST(OSThreadDeathTest, StartingOrDestroyingARunningThreadStopsTheProcess)
             thread.Start();
         },
         expected);
-}
-
-TEST(OSThread, JoinThreadReturnsTheCodeAndClosesTheHandle)
-{
-    uint32_t value = 50;
-    OS::Handle thread = OS::CreateThread(0, &Doubles, &value);
-    ASSERT_TRUE(thread);
-    EXPECT_EQ(OS::JoinThread(thread), 100u);
-    EXPECT_FALSE(thread);
-
-    OS::Handle exits = OS::CreateThread(64 * 1024, [](void*) -> uint32_t { OS::ExitThread(17); }, nullptr);
-    EXPECT_EQ(OS::JoinThread(exits), 17u);
 }
 
