@@ -10,35 +10,23 @@
 #include "lumo/diagnostics/LogFilePath.h"
 #include "lumo/diagnostics/TimeBase.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 class AnalysisLogTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/analysislog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-        SetLogFolders(FromNativePath(m_root + "/").c_str(), L"");
-    }
+    void SetUp() override { SetLogFolders(FromNativePath(m_root + "/").c_str(), L""); }
     void TearDown() override
     {
         SetLogFolders(nullptr, nullptr);
-        SetKeepOldLogFiles(false);
         SetLogTimestamps(false);
-        std::system(("rm -rf '" + m_root + "'").c_str());
     }
+    static std::string Read(const std::wstring& path) { return fixtures::ReadFile(ToNativePath(path)); }
 
-    static std::string Read(const std::wstring& path)
-    {
-        std::ifstream in(ToNativePath(path), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::string m_root;
+    fixtures::ScratchFolder m_scratch;
+    const std::string& m_root = m_scratch.Path();
 };
 
 TEST_F(AnalysisLogTest, RepeatedLinesAreSuppressedAndCounted)

@@ -16,52 +16,21 @@
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 class FileBufferTest : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/filebuffer.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        // Resolved, so that it compares with what /proc reports.
-        m_folder = std::filesystem::canonical(pattern).string();
-    }
+    std::string Native(const std::string& name) const { return m_scratch / name; }
+    std::wstring Wide(const std::string& name) const { return FromNativePath(Native(name)); }
+    void Put(const std::string& name, const std::string& bytes) const { fixtures::WriteFile(Native(name), bytes); }
+    std::string Get(const std::string& name) const { return fixtures::ReadFile(Native(name)); }
+    bool Exists(const std::string& name) const { return fixtures::PathExists(Native(name)); }
 
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
-
-    std::string Native(const std::string& name) const { return m_folder + "/" + name; }
-    std::wstring Wide(const std::string& name) const
-    {
-        const std::string native = Native(name);
-        return std::wstring(native.begin(), native.end());
-    }
-
-    void Put(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(Native(name), std::ios::binary) << bytes;
-    }
-
-    std::string Get(const std::string& name) const
-    {
-        std::ifstream in(Native(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    bool Exists(const std::string& name) const
-    {
-        struct stat info;
-        return ::stat(Native(name).c_str(), &info) == 0;
-    }
-
-    std::string m_folder;
+    fixtures::ScratchFolder m_scratch;
 };
 
 std::string ReadSome(LumoDataBuffer& buffer, uint32_t length, LUMORESULT expected = LUMORESULT_OK)
@@ -263,7 +232,7 @@ TEST_F(FileBufferTest, DescriptorIsCloseOnExec)
             char target[4096];
             const std::string link = std::string("/proc/self/fd/") + entry->d_name;
             const ssize_t length = ::readlink(link.c_str(), target, sizeof(target));
-            if (length <= 0 || std::string(target, length) != Native("f"))
+            if (length <= 0 || std::string(target, length) != std::filesystem::canonical(Native("f")).string())
                 continue;
             ++found;
             EXPECT_TRUE(::fcntl(std::atoi(entry->d_name), F_GETFD) & FD_CLOEXEC);

@@ -16,37 +16,20 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 class FileUtilTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fileutil-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-    }
-    void TearDown() override
-    {
-        // Make everything writable again so the clean-up can remove it.
-        std::system(("chmod -R u+w '" + m_root + "' 2>/dev/null; rm -rf '" + m_root + "'").c_str());
-    }
-
-    std::string Native(const std::string& relative) const { return m_root + "/" + relative; }
+    std::string Native(const std::string& relative) const { return m_scratch / relative; }
     std::wstring Wide(const std::string& relative) const { return FromNativePath(Native(relative)); }
-
     void WriteFile(const std::string& relative, const std::string& content) const
     {
-        std::ofstream(Native(relative), std::ios::binary) << content;
+        fixtures::WriteFile(Native(relative), content);
     }
-    std::string ReadFile(const std::string& relative) const
-    {
-        std::ifstream in(Native(relative), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string ReadFile(const std::string& relative) const { return fixtures::ReadFile(Native(relative)); }
     bool Exists(const std::string& relative) const
     {
         struct stat info{};
@@ -54,7 +37,8 @@ protected:
     }
     void MakeFolder(const std::string& relative) const { ASSERT_EQ(::mkdir(Native(relative).c_str(), 0755), 0); }
 
-    std::string m_root;
+    fixtures::ScratchFolder m_scratch;
+    const std::string& m_root = m_scratch.Path();
 };
 
 TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)

@@ -3,27 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "lumo/os/OSEvent.h"
 #include "lumo/os/OSException.h"
 
 namespace
 {
-
-class Returns : public OS::Thread
-{
-public:
-    explicit Returns(uint32_t code) : m_code(code) {}
-    ~Returns() override { Wait(); }
-    uint32_t Run() override
-    {
-        ++runs;
-        return m_code;
-    }
-    std::atomic<int> runs{0};
-    uint32_t m_code;
-};
 
 // Runs for ever: for the "still running" programming errors.
 class Blocks : public OS::Thread
@@ -36,11 +20,6 @@ public:
         return 0;
     }
 };
-
-uint32_t Doubles(void* arg)
-{
-    return 2 * *static_cast<uint32_t*>(arg);
-}
 
 }  // namespace
 
