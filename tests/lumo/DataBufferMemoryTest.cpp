@@ -112,24 +112,6 @@ TEST(MemoryBuffer, ShortReadDeliversWhatIsThereOnBothKinds)
     }
 }
 
-TEST(MemoryBufferDynamic, GrowCutAndExtend)
-{
-    LumoDataBufferMemoryDynamic buffer;
-    Fill(buffer, "abcd", 2);
-
-    EXPECT_EQ(buffer.WriteData("VWXYZ", 5), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), "abVWXYZ");
-    EXPECT_EQ(buffer.GetPosition(), 7u);
-
-    EXPECT_EQ(buffer.SetSize(3), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), "abV");
-    EXPECT_EQ(buffer.GetPosition(), 3u);
-
-    EXPECT_EQ(buffer.SetSize(6), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), std::string("abV\0\0\0", 6));
-    EXPECT_EQ(buffer.GetPosition(), 3u);
-}
-
 TEST(MemoryBufferDynamic, DiscardFront)
 {
     struct Case
