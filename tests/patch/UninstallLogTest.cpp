@@ -182,38 +182,6 @@ TEST_F(UninstallLogTest, EndOffsetThatIsNotTheFileSizeGrowsByRecordsAndBlocksWri
     EXPECT_EQ(1000 + recordBytes + 12, log.endOffset);  // one block written from the old last one on
 }
 
-TEST_F(UninstallLogTest, NothingToDoLeavesEverythingAsItWas)
-{
-    // No log: true and no file appears.
-    EXPECT_TRUE(Update({L"bin\\x.exe"}));
-    EXPECT_FALSE(PathExists(m_logPath));
-    EXPECT_TRUE(OtherEntries().empty());
-
-    // No added files: the log is not even read.
-    WriteFile(m_logPath, "not a log at all");
-    EXPECT_TRUE(Update({}));
-    EXPECT_EQ("not a log at all", ReadFile(m_logPath));
-
-    // A read-only log is not ours to change.
-    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100));
-    WriteFile(m_logPath, log);
-    chmod(m_logPath.c_str(), 0444);
-    EXPECT_TRUE(Update({L"x.exe"}));
-    EXPECT_EQ(log, ReadFile(m_logPath));
-    EXPECT_TRUE(g_messages.empty());
-}
-
-TEST_F(UninstallLogTest, LogIsFoundIgnoringCase)
-{
-    m_logPath = m_install + "/UNINS000.DAT";
-    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
-    ASSERT_TRUE(Update({L"x.exe"}));
-    EXPECT_FALSE(PathExists(m_install + "/unins000.dat"));
-    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
-    ASSERT_TRUE(log.ok) << log.error;
-    EXPECT_EQ(3u, log.records.size());
-}
-
 TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
 {
     const std::string good = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(5000));
