@@ -12,6 +12,8 @@
 
 #include "BuildConfig.h"
 #include "lumo/diagnostics/CrashDump.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
 
@@ -123,6 +125,90 @@ TEST_F(DriverTest, OutputThatCannotBeWrittenFailsTheRun)
     const DriverRun unpacked = Shell("package-tool unpack p.pkg link");
     EXPECT_EQ(unpacked.status, 0) << unpacked.err;
     EXPECT_EQ(ReadFile(m_scratch / "real/a.txt"), "a");
+}
+
+TEST_F(DriverTest, ArchiveToolListsAndExtracts)
+{
+    WriteFile(m_scratch / "patcher.exe", std::string(5000, 'e'));
+    fixtures::AppendArchive(m_scratch / "patcher.exe",
+                            {{"43434", "44088", "first package", {}, {}}, {"44088", "45000", "second", {}, {}}});
+    DriverRun run = Shell("archive-tool list patcher.exe");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("43434 44088 8220 13\n44088 45000 8233 6\n", run.out);
+    run = Shell("archive-tool extract patcher.exe 44088 out.zip");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("second", ReadFile(m_scratch / "out.zip"));
+
+    const struct
+    {
+        const char* command;
+        int status;
+        const char* error;
+    } failures[] = {
+        {"archive-tool extract patcher.exe 4343 x.zip", 1,
+         "archive-tool: LUMORESULT_NOT_FOUND: the patch archive holds no package for build 4343"},
+        {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1,
+         "archive-tool: LUMORESULT_NOT_ALLOWED: no/dir/x.zip: cannot be created"},
+        {"archive-tool list .stdout", 1, "archive-tool: LUMORESULT_NOT_SUPPORTED: "},
+        {"archive-tool list missing.exe", 1, "archive-tool: LUMORESULT_IO_ERROR: missing.exe: cannot be opened"},
+        {"archive-tool list", 2, "archive-tool: LUMORESULT_INVALID_ARGUMENT: bad command line"},
+    };
+    for (const auto& failure : failures)
+    {
+        run = Shell(failure.command);
+        EXPECT_EQ(failure.status, run.status) << failure.command;
+        EXPECT_EQ(0u, run.err.find(failure.error)) << failure.command << ": " << run.err;
+    }
+}
+
+TEST_F(DriverTest, PackageToolListsAndUnpacks)
+{
+    fixtures::PackageWriter(2)
+        .AddFolder(L".\\data")
+        .AddFile(L".\\data\\x.dll.diff", "12345")
+        .AddFile(L".\\addedFiles.txt", "")
+        .WriteTo(m_scratch / "p.zip");
+    DriverRun run = Shell("package-tool list p.zip");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("version 2\nD .\\data\nF 5 .\\data\\x.dll.diff\nF 0 .\\addedFiles.txt\n", run.out);
+    run = Shell("package-tool unpack p.zip new/dest");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("12345", ReadFile(m_scratch / "new/dest/data/x.dll.diff"));
+
+    fixtures::PackageWriter(2).AddFolder(L".\\data").AddFile(L"..\\..\\x", "escaped").WriteTo(m_scratch / "bad.zip");
+    run = Shell("package-tool unpack bad.zip new/dest");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(0u, run.err.find("package-tool: LUMORESULT_BAD_FORMAT: bad.zip: item 2 at offset ")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("item refused: unsafe path \"..\\..\\x\"")) << run.err;
+    EXPECT_FALSE(fixtures::PathExists(m_scratch / "new/x"));
+    run = Shell("package-tool list bad.zip");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("version 2\nD .\\data\n", run.out);
+
+    WriteFile(m_scratch / "file", "");
+    run = Shell("package-tool unpack p.zip file/dest");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(0u, run.err.find("package-tool: LUMORESULT_NOT_ALLOWED: p.zip: the destination folder ")) << run.err;
+}
+
+// Every message of the engine as "<level><TAB><text>" on standard output, and the exit status.
+TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(install + "/bin/x.dll", "old");
+    WriteFile(package + "/data/bin/x.dll", "new");
+    fixtures::WritePackageLists(package, {{"bin\\x.dll", "d"}}, {"gone.txt"}, {});
+    DriverRun run = Shell("patch-apply install package LumoLauncher.exe");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "2\tFile seems to have been removed already: " + install + "/gone.txt\n");
+    EXPECT_EQ(ReadFile(install + "/bin/x.dll"), "new");
+
+    fixtures::WritePackageLists(package, {{"bin\\missing.dll", "d"}}, {}, {});
+    run = Shell("patch-apply install package");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "3\tCould not copy the file: " + package + "/data/bin/missing.dll\n"
+                       "0\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
+                       "1\tFailed adding: bin\\missing.dll...\n");
 }
 
 void PutU32(std::string& out, uint32_t value)
