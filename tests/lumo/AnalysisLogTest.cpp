@@ -58,19 +58,6 @@ TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
     EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
 }
 
-TEST_F(AnalysisLogTest, TimestampPrefixOnLinesAndNotes)
-{
-    SetLogTimestamps(true);
-    AnalysisLog log(L"stamped.log");
-    log.Write("x\r\n", 3);
-    log.Write("x\r\n", 3);
-    log.Close();
-    const std::string text = Read(log.GetPath());
-    ASSERT_EQ(text.size(), 2 * TIMESTAMP_LENGTH + 3 + 22);
-    EXPECT_EQ(text.substr(TIMESTAMP_LENGTH - 2, 5), "| x\r\n");
-    EXPECT_EQ(text.substr(text.size() - 22), "[1 lines suppressed]\r\n");
-}
-
 TEST_F(AnalysisLogTest, MakeLogFilePathNumbersTakenNames)
 {
     const std::string folder = m_root + "/dumps/";

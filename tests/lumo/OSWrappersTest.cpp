@@ -111,23 +111,3 @@ TEST(OSWrappers, WaitableTimerDueTimesAreSixtyFourBits)
     OS::CloseWaitableTimer(absolute);
 }
 
-TEST(OSWrappers, MainThreadRecordTellsThreadsApart)
-{
-    EXPECT_FALSE(OS::IsMainThread()) << "nothing recorded yet";
-    OS::PushMainThread();
-    EXPECT_TRUE(OS::IsMainThread());
-    bool otherIsMain = true;
-    std::thread other([&] {
-        otherIsMain = OS::IsMainThread();
-        OS::PushMainThread();
-    });
-    other.join();
-    EXPECT_FALSE(otherIsMain);
-    EXPECT_FALSE(OS::IsMainThread()) << "the other thread is recorded now";
-    OS::PopMainThread();
-    EXPECT_TRUE(OS::IsMainThread());
-    OS::PopMainThread();
-    EXPECT_FALSE(OS::IsMainThread());
-    OS::PopMainThread();  // more pops than pushes change nothing
-    EXPECT_FALSE(OS::IsMainThread());
-}
