@@ -106,7 +106,10 @@ std::wstring AbsoluteFolder(const std::wstring& folder)
     free(current);
     if (absolute.back() != L'/')
         absolute += L'/';
-    return folder == L"." ? TrimmedFolder(absolute) : absolute + folder;
+    std::wstring rest = folder;
+    while (rest.rfind(L"./", 0) == 0)
+        rest.erase(0, 2);
+    return rest.empty() || rest == L"." ? TrimmedFolder(absolute) : absolute + rest;
 }
 
 } // namespace
