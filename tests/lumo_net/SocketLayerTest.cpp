@@ -13,6 +13,7 @@
 #include "lumo/net/SocketError.h"
 #include "lumo/net/WinsockStartup.h"
 #include "tests/fixtures/WaitFor.h"
+#include "tests/lumo_net/LayerServer.h"
 #include "tests/lumo_net/LoopbackPeer.h"
 
 namespace
@@ -111,51 +112,9 @@ TEST(TCPSocketDeathTest, ASecondReaderStopsTheProcess)
         "Assertion failed: wasThreadID == -1 \\|\\| wasThreadID == myThreadID");
 }
 
-// The server side of the layer on 127.0.0.1 at a free port.
-class LayerServer
-{
-public:
-    explicit LayerServer(int backlog)
-    {
-        AcquireSocketManager(1);
-        m_ok = m_listener.Create(g_socketManager.load()) &&
-               m_listener.Bind(SocketAddress{nettest::kLoopback, 0}, 2) == LUMORESULT_OK &&
-               m_listener.Listen(backlog) == LUMORESULT_OK;
-    }
-    ~LayerServer()
-    {
-        m_listener.Close();
-        ReleaseSocketManager();
-    }
-    bool Ok() const { return m_ok; }
-    SocketAddress Address() const { return m_listener.GetLocalAddress(); }
-
-    // The next connection as a stream; null when the accept failed.
-    std::unique_ptr<LumoDataBufferTCP> Accept()
-    {
-        auto* socket = new TCPSocket;
-        socket->Create(g_socketManager.load());  // a placeholder the connection replaces
-        IOOperation operation;
-        m_listener.EnterUserland(TCPSocket::USERLAND_OPERATION_CLASS_READ);
-        m_listener.StartAccept(*socket, operation);
-        operation.Wait();
-        m_listener.LeaveUserland(TCPSocket::USERLAND_OPERATION_CLASS_READ);
-        if (operation.GetError() != LUMORESULT_OK)
-        {
-            delete socket;
-            return nullptr;
-        }
-        return std::make_unique<LumoDataBufferTCP>(socket);
-    }
-
-private:
-    TCPSocket m_listener;
-    bool m_ok = false;
-};
-
 TEST(TCPSocket, ServerAcceptsAPlainClient)
 {
-    LayerServer server(4);
+    nettest::LayerServer server(4);
     ASSERT_TRUE(server.Ok());
     EXPECT_EQ(nettest::kLoopback, server.Address().address);
     const int client = nettest::ConnectPlain(server.Address().port);
@@ -192,7 +151,7 @@ void Echo(LumoDataBufferTCP& stream, uint32_t block)
 TEST(TCPSocket, EchoesBulkDataBothWaysWithoutLoss)
 {
     const uint32_t block = 1 << 20;
-    LayerServer server(4);
+    nettest::LayerServer server(4);
     ASSERT_TRUE(server.Ok());
     std::unique_ptr<LumoDataBufferTCP> accepted;
     std::thread echo([&] {
@@ -257,7 +216,7 @@ TEST(TCPSocket, CarriesAThousandConnectionsAtOnce)
     setrlimit(RLIMIT_NOFILE, &limit);
     const size_t count = std::min<size_t>(1000, (limit.rlim_cur - 64) / 2);
 
-    LayerServer server(1024);
+    nettest::LayerServer server(1024);
     ASSERT_TRUE(server.Ok());
     std::vector<std::unique_ptr<LumoDataBufferTCP>> accepted(count);
     std::thread acceptor([&] {
