@@ -70,12 +70,14 @@ uint32_t ConnectOutcome(int fd)
 
 bool OverlappedSocket::Attach(CompletionPort& port, int fd)
 {
-    if (!port.Watch(fd, this))
-        return false;
+    // Set before watching: the worker may see the descriptor's first event at once.
     m_port = &port;
     m_fd = fd;
     m_closed = false;
-    return true;
+    if (port.Watch(fd, this))
+        return true;
+    m_fd = -1;
+    return false;
 }
 
 uint32_t OverlappedSocket::Recv(void* data, uint32_t length, Overlapped* operation)

@@ -14,7 +14,8 @@
 // ending every parked operation with 995 (LUMORESULT_ABORTED), so no waiter is left behind and no
 // call is made on a descriptor after it was closed. Once Close returns, nothing refers to the
 // socket any more. A closed socket is not reused: a later connect fails, as it does after a
-// graceful disconnect.
+// graceful disconnect. The socket manager must outlive every socket associated with it (a TCP
+// stream holds a reference for its life).
 
 #include <atomic>
 #include <condition_variable>

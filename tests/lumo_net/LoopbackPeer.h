@@ -35,21 +35,6 @@ inline bool SendAll(int fd, const void* data, size_t size)
     return true;
 }
 
-// Bytes received before the end of the stream or an error (errno then tells which).
-inline size_t RecvAll(int fd, void* data, size_t size)
-{
-    char* at = static_cast<char*>(data);
-    size_t got = 0;
-    while (got < size)
-    {
-        const ssize_t n = recv(fd, at + got, size - got, 0);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
 // A listening plain socket on 127.0.0.1 at a free port.
 inline int ListenPlain(int backlog, uint16_t& port)
 {
