@@ -251,14 +251,16 @@ TEST(TCPSocket, WritingToAResetPeerFailsAndTheProcessLives)
 {
     signal(SIGPIPE, SIG_DFL);
     WinsockStartup().Startup(2, 2);
-    std::atomic<bool> reset{false};
+    std::atomic<bool> connected{false}, reset{false};
     nettest::LoopbackPeer peer([&](int fd) {
+        fixtures::WaitFor([&] { return connected.load(); });
         const linger abortive{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
         reset = true;
     });
     LumoDataBufferTCP stream;
     ASSERT_EQ(LUMORESULT_OK, stream.Connect(peer.Address()));
+    connected = true;
     ASSERT_TRUE(fixtures::WaitFor([&] { return reset.load(); }));
     std::vector<char> data(1 << 16, 'x');
     LUMORESULT result = LUMORESULT_OK;

@@ -41,6 +41,7 @@ void AwaitClose(int fd)
 TEST(TcpStream, ReadsExactlyOrReportsWhatEndedTheRead)
 {
     const std::string hundred(100, 'h');
+    std::atomic<bool> connected{false};
     const ReadCase cases[] = {
         {"arrives in two pieces",
          [&](int fd) {
@@ -66,6 +67,8 @@ TEST(TcpStream, ReadsExactlyOrReportsWhatEndedTheRead)
          },
          true, 100, LUMORESULT_PARTIAL_DATA, 10},
         {"peer resets", [&](int fd) {
+             // After the connect has completed on our side, or the connect itself sees the reset.
+             fixtures::WaitFor([&] { return connected.load(); });
              const linger abortive{1, 0};
              setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
          },
@@ -73,9 +76,11 @@ TEST(TcpStream, ReadsExactlyOrReportsWhatEndedTheRead)
     };
     for (const ReadCase& c : cases)
     {
+        connected = false;
         LoopbackPeer peer(c.peer);
         LumoDataBufferTCP stream;
         ASSERT_EQ(LUMORESULT_OK, stream.Connect(peer.Address())) << c.name;
+        connected = true;
         stream.SetReturnOnPartialData(c.returnOnPartialData);
         std::vector<char> data(c.length);
         EXPECT_EQ(c.result, stream.ReadData(data.data(), c.length)) << c.name;
