@@ -163,7 +163,7 @@ TEST_F(MultipartPost, SendsTheRestOfTheBodyAndKeepsTheReplyOnlyWhenAsked)
     {
         body.SetPosition(c.from);
         LumoDataBufferMemoryDynamic reply;
-        nettest::StdoutCapture output;
+        nettest::StderrCapture output;
         EXPECT_EQ(c.result, session.HttpPostMultipart(s_server->Url(c.path), body, "b", c.keepReply ? &reply : nullptr))
             << c.path;
         EXPECT_EQ(c.reply, Contents(reply)) << c.path;
@@ -171,7 +171,7 @@ TEST_F(MultipartPost, SendsTheRestOfTheBodyAndKeepsTheReplyOnlyWhenAsked)
     }
     uint16_t port = 0;
     close(nettest::ListenPlain(1, port));
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR,
               session.HttpPostMultipart("http://127.0.0.1:" + std::to_string(port) + "/x", body, "b", nullptr));
     EXPECT_EQ(0u, output.Text().rfind("InternetConnect returned ", 0));

@@ -227,37 +227,37 @@ std::string FtpServer::Log() const
     return text.str();
 }
 
-StderrCapture::StderrCapture()
+OutputCapture::OutputCapture(FILE* stream) : m_stream(stream), m_fd(fileno(stream))
 {
-    char pattern[] = "/tmp/lumo-stderr.XXXXXX";
+    char pattern[] = "/tmp/lumo-output.XXXXXX";
     const int fd = mkstemp(pattern);
     if (fd < 0)
         return;
     m_path = pattern;
-    std::fflush(stderr);
-    m_saved = dup(2);
-    dup2(fd, 2);
+    std::fflush(m_stream);
+    m_saved = dup(m_fd);
+    dup2(fd, m_fd);
     close(fd);
 }
 
-StderrCapture::~StderrCapture()
+OutputCapture::~OutputCapture()
 {
     End();
     if (!m_path.empty())
         unlink(m_path.c_str());
 }
 
-void StderrCapture::End()
+void OutputCapture::End()
 {
     if (m_ended || m_saved < 0)
         return;
     m_ended = true;
-    std::fflush(stderr);
-    dup2(m_saved, 2);
+    std::fflush(m_stream);
+    dup2(m_saved, m_fd);
     close(m_saved);
 }
 
-std::string StderrCapture::Text()
+std::string OutputCapture::Text()
 {
     End();
     std::ifstream in(m_path);

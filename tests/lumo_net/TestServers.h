@@ -1,4 +1,6 @@
 #pragma once
+
+#include <cstdio>
 // Servers for the internet client's tests, each on 127.0.0.1 at a free port, started by the test
 // and stopped when the object goes: nginx for plain serving, the fault-injecting HTTP(S) double,
 // and the FTP double. Also a throw-away certificate authority for HTTPS, and a capture of this
@@ -89,19 +91,30 @@ private:
 };
 
 // Collects what this process writes to its standard error (the network diagnostics) while it lives.
-class StderrCapture
+class OutputCapture
 {
 public:
-    StderrCapture();
-    ~StderrCapture();
+    // Captures what the process writes to stream (stdout or stderr) until Text() is called.
+    explicit OutputCapture(FILE* stream);
+    ~OutputCapture();
     // What was written so far (ends the capture).
     std::string Text();
 
 private:
     void End();
+    FILE* m_stream;
+    int m_fd;
     int m_saved = -1;
     std::string m_path;
     bool m_ended = false;
+};
+
+// Network diagnostics go to standard error; a few library lines to standard output.
+struct StderrCapture : OutputCapture {
+    StderrCapture() : OutputCapture(stderr) {}
+};
+struct StdoutCapture : OutputCapture {
+    StdoutCapture() : OutputCapture(stdout) {}
 };
 
 // Bytes that tell every offset apart.
