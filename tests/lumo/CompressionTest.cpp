@@ -14,6 +14,7 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ScriptedBuffer.h"
+#include "tests/lumo/ShellCommand.h"
 
 namespace
 {
@@ -159,30 +160,11 @@ public:
     ~LogCollector() override { Unregister(); }
     void OnLogLine(const wchar_t* line) override
     {
-        std::string narrow;
         for (const wchar_t* p = line; *p != 0; ++p)
-            narrow += char(*p);
-        lines += narrow;
+            lines += char(*p);
     }
     std::string lines;
 };
-
-std::string RunCommand(const std::string& command, int& status)
-{
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-    {
-        status = -1;
-        return output;
-    }
-    char block[4096];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, pipe)) != 0)
-        output.append(block, got);
-    status = pclose(pipe);
-    return output;
-}
 
 const std::string kInterop = std::string("/usr/bin/python3 ") + LUMO_SOURCE_DIR + "/tests/lumo/container_interop.py";
 } // namespace
@@ -273,12 +255,12 @@ TEST(CompressionTest, InteroperatesWithIndependentImplementation)
     }
     int status = 0;
     const std::string lengths =
-        RunCommand(kInterop + " read '" + folder / "ours.lzc" + "' '" + folder / "ours.out" + "'", status);
+        RunShell(kInterop + " read '" + folder / "ours.lzc" + "' '" + folder / "ours.out" + "'", &status);
     ASSERT_EQ(status, 0);
     EXPECT_EQ(lengths, "3145728\n3145728\n1048653\n");
     EXPECT_TRUE(fixtures::ReadFile(folder / "ours.out") == raw);
 
-    RunCommand(kInterop + " write '" + folder / "raw" + "' '" + folder / "theirs.lzc" + "' 1000000", status);
+    RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "theirs.lzc" + "' 1000000", &status);
     ASSERT_EQ(status, 0);
     const Decompressed back = Decompress(fixtures::ReadFile(folder / "theirs.lzc"));
     EXPECT_EQ(back.result, LUMORESULT_OK);
@@ -483,16 +465,16 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     fixtures::WriteFile(folder / "raw", raw);
 
     int status = 0;
-    RunCommand(tool + " compress '" + folder / "raw" + "' '" + folder / "c.lzc" + "'", status);
+    RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "c.lzc" + "'", &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(RunCommand(kInterop + " read '" + folder / "c.lzc" + "' '" + folder / "c.out" + "'", status),
+    EXPECT_EQ(RunShell(kInterop + " read '" + folder / "c.lzc" + "' '" + folder / "c.out" + "'", &status),
               "300000\n");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fixtures::ReadFile(folder / "c.out") == raw);
 
-    RunCommand(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", status);
+    RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", &status);
     ASSERT_EQ(status, 0);
-    RunCommand(tool + " decompress '" + folder / "p.lzc" + "' '" + folder / "p.out" + "'", status);
+    RunShell(tool + " decompress '" + folder / "p.lzc" + "' '" + folder / "p.out" + "'", &status);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fixtures::ReadFile(folder / "p.out") == raw);
 
@@ -514,9 +496,8 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     {
         SCOPED_TRACE(f.input);
         fixtures::WriteFile(folder / "bad.out", "kept");
-        const std::string err = RunCommand(tool + " decompress '" + folder / f.input + "' '" + folder / "bad.out" +
-                                               "' 2>&1 >/dev/null",
-                                           status);
+        const std::string err = RunShell(
+            tool + " decompress '" + folder / f.input + "' '" + folder / "bad.out" + "' 2>&1 >/dev/null", &status);
         EXPECT_NE(status, 0);
         EXPECT_EQ(err.find("LumoUtil"), std::string::npos) << err; // no library lines
         EXPECT_NE(err.find(f.expected), std::string::npos) << err;
@@ -524,7 +505,7 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     }
 
     const std::string err =
-        RunCommand(tool + " compress '" + folder / "raw" + "' '" + folder / "raw" + "' 2>&1 >/dev/null", status);
+        RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "raw" + "' 2>&1 >/dev/null", &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(err.find("are the same file"), std::string::npos) << err;
     EXPECT_TRUE(fixtures::ReadFile(folder / "raw") == raw);

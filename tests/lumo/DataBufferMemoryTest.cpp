@@ -34,28 +34,19 @@ void Fill(LumoDataBufferMemoryDynamic& buffer, const std::string& bytes, uint64_
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-[[noreturn]] void RunUnderMemoryCap(const std::function<int()>& body)
-{
-    const rlim_t cap = rlim_t{256} << 20;
-    const rlimit limit = {cap, cap};
-    setrlimit(RLIMIT_AS, &limit);
-    std::_Exit(body());
-}
 
 // Runs body in a child whose address space is capped at 256 MiB and expects it to exit with code.
 void ExpectUnderMemoryCap(const std::function<int()>& body, int code)
 {
-    EXPECT_EXIT(RunUnderMemoryCap(body), testing::ExitedWithCode(code), "");
+    const auto run = [&body] {
+        const rlimit limit = {rlim_t{256} << 20, rlim_t{256} << 20};
+        setrlimit(RLIMIT_AS, &limit);
+        std::_Exit(body());
+    };
+    EXPECT_EXIT(run(), testing::ExitedWithCode(code), "");
 }
 }
 
