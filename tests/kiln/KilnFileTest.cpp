@@ -142,27 +142,17 @@ TEST(KilnFile, ToolOutputReadsBackWithAnIndependentReader)
     const std::string reader = folder / "reader.py";
     WriteFile(reader, kPythonReader);
     const std::string tool = std::string(LUMO_BIN_DIR) + "/cfil-tool";
-    struct
+    const std::string in = folder / "in", packed = folder / "packed", back = folder / "back", ours = folder / "ours";
+    for (const std::string& data : {std::string(), std::string("x"), TextData(100000, 2), RandomData(40000, 3),
+                                    TextData(16384, 4), TextData(16385, 5), std::string(70000, '\0')})
     {
-        const char* name;
-        std::string data;
-    } rows[] = {{"empty", ""},
-                {"one byte", "x"},
-                {"text", TextData(100000, 2)},
-                {"random", RandomData(40000, 3)},
-                {"one chunk", TextData(16384, 4)},
-                {"one chunk and a byte", TextData(16385, 5)},
-                {"zeros", std::string(70000, '\0')}};
-    for (const auto& row : rows)
-    {
-        const std::string in = folder / "in", packed = folder / "packed", back = folder / "back",
-                          ours = folder / "ours";
-        WriteFile(in, row.data);
-        ASSERT_EQ(std::system((tool + " pack " + in + " " + packed).c_str()), 0) << row.name;
-        ASSERT_EQ(std::system(("python3 " + reader + " " + packed + " " + back).c_str()), 0) << row.name;
-        EXPECT_EQ(ReadFile(back), row.data) << row.name;
-        ASSERT_EQ(std::system((tool + " unpack " + packed + " " + ours).c_str()), 0) << row.name;
-        EXPECT_EQ(ReadFile(ours), row.data) << row.name;
+        SCOPED_TRACE(data.size());
+        WriteFile(in, data);
+        ASSERT_EQ(std::system((tool + " pack " + in + " " + packed).c_str()), 0);
+        ASSERT_EQ(std::system(("python3 " + reader + " " + packed + " " + back).c_str()), 0);
+        EXPECT_EQ(ReadFile(back), data);
+        ASSERT_EQ(std::system((tool + " unpack " + packed + " " + ours).c_str()), 0);
+        EXPECT_EQ(ReadFile(ours), data);
     }
     // A random chunk is stored raw.
     WriteFile(folder / "in", RandomData(16384, 9));
@@ -227,10 +217,7 @@ TEST(KilnFile, MisuseThrowsWithItsPlace)
     for (const auto& row : rows)
     {
         Kiln::File file;
-        if (row.open)
-        {
-            ASSERT_TRUE(file.Open(path.c_str(), row.mode));
-        }
+        ASSERT_TRUE(!row.open || file.Open(path.c_str(), row.mode));
         try
         {
             if (row.seek)
@@ -357,16 +344,9 @@ TEST(KilnFile, KillDuringCloseLeavesTheOldOrTheNewFileWhole)
         }
         int status = 0;
         waitpid(child, &status, 0);
-        if (delayMs < 0)
-        {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
-        const std::string now = ReadFile(path);
-        if (now == data)
-        {
-            ++sawOld;
+        EXPECT_TRUE(delayMs >= 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+        if (ReadFile(path) == data && ++sawOld)
             continue;
-        }
         Kiln::File file;
         ASSERT_TRUE(file.Open(path.c_str(), Kiln::File::OpenMode::CompressedRead)) << delayMs << ": " << file.ErrorText();
         std::string back(data.size(), '\0');

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "Kiln/Src/Kiln/KernelStandard/KilnFileStatus.h"
-#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
@@ -41,20 +39,5 @@ TEST(KilnPath, JoinAndCopyStopAt259Characters)
     EXPECT_TRUE(Kiln::IsKilnPathTooLong());
     Kiln::ClearKilnPathTooLong();
 }
-
-class CountingHandler : public Kiln::FileSystemHandler
-{
-public:
-    explicit CountingHandler(int* asked) : m_asked(asked) {}
-    bool Accepts(const char* path) override { return std::string(path).find("skip") == std::string::npos; }
-    bool Status(const char* path, Kiln::InternedString* mount, void*) override
-    {
-        ++*m_asked;
-        return std::string(mount->Text()) == "vfs" && std::string(path) == "vfs:there";
-    }
-
-private:
-    int* m_asked;
-};
 
 }  // namespace

