@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "BuildConfig.h"
-#include "lumo/buffers/Md5.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"
@@ -30,18 +29,8 @@
 
 namespace {
 
+using fixtures::Md5Hex;
 using fixtures::TreeContent;
-
-std::string Md5Hex(const std::string& bytes)
-{
-    MD5 md5;
-    md5.update(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
-    md5.finalize();
-    char* hex = md5.hex_digest();
-    std::string text = hex;
-    delete[] hex;
-    return text;
-}
 
 std::string Native(std::string listPath)
 {
@@ -356,15 +345,13 @@ TEST_F(ApplyTest, OwnershipFollowsTheInstallation)
     WritePackage(plan);
     ASSERT_TRUE(Apply()) << log.Dump();
     struct stat st;
-    ASSERT_EQ(stat((install + "/bin/new").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, user);
-    ASSERT_EQ(stat((install + "/bin/new/n.dll").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, user);
-    EXPECT_EQ(st.st_gid, user);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-    ASSERT_EQ(stat((install + "/readme.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, user + 1);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (const auto& [path, owner, mode] : {std::tuple{"/bin/new", user, 0u}, {"/bin/new/n.dll", user, 0644u},
+                                            {"/readme.txt", user + 1, 0600u}})
+    {
+        ASSERT_EQ(stat((install + path).c_str(), &st), 0);
+        EXPECT_TRUE(st.st_uid == owner && st.st_gid == user) << path;
+        EXPECT_TRUE(!mode || (st.st_mode & 07777) == mode) << path;
+    }
 }
 
 // The process applying the patch dies of SIGKILL right after its N-th filesystem action, for every

@@ -20,6 +20,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/patch/PatchMessageLog.h"
 
 using fixtures::FakeToolCall;
 using fixtures::PathExists;
@@ -28,25 +29,6 @@ using fixtures::WriteFile;
 
 namespace
 {
-
-std::vector<std::pair<int, std::wstring>> g_messages;
-std::atomic<int> g_keepGoingAnswers{-1};  // "yes" answers left; -1: always yes
-
-void RecordMessage(int level, const std::wstring& text)
-{
-    g_messages.emplace_back(level, text);
-}
-
-bool KeepGoing()
-{
-    int left = g_keepGoingAnswers.load();
-    if (left < 0)
-        return true;
-    if (left == 0)
-        return false;
-    g_keepGoingAnswers = left - 1;
-    return true;
-}
 
 bool ProcessAlive(int pid)
 {
@@ -91,15 +73,8 @@ protected:
         m_log = m_scratch / "calls.log";
         WriteFile(m_package + "/data/.keep", "");
         setenv(fixtures::kFakePatchToolLogVariable, m_log.c_str(), 1);
-        g_messages.clear();
-        g_keepGoingAnswers = -1;
-        SetPatchCallbacks(nullptr, KeepGoing, RecordMessage);
     }
-    void TearDown() override
-    {
-        SetPatchCallbacks(nullptr, nullptr, nullptr);
-        unsetenv(fixtures::kFakePatchToolLogVariable);
-    }
+    void TearDown() override { unsetenv(fixtures::kFakePatchToolLogVariable); }
 
     // Installs rel ("/" separators) with oldBytes and puts its difference file (at diffRel below
     // "data", by default rel + ".diff") into the package.
@@ -133,7 +108,7 @@ protected:
     std::vector<std::wstring> MessagesAt(int level) const
     {
         std::vector<std::wstring> texts;
-        for (const auto& [messageLevel, text] : g_messages)
+        for (const auto& [messageLevel, text] : m_messages.messages)
             if (messageLevel == level)
                 texts.push_back(text);
         return texts;
@@ -142,6 +117,7 @@ protected:
     std::vector<FakeToolCall> Calls() const { return fixtures::ReadFakeToolCalls(m_log); }
 
     fixtures::ScratchFolder m_scratch;
+    PatchMessageLog m_messages;
     std::string m_install;
     std::string m_package;
     std::string m_log;
@@ -154,7 +130,7 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
     const PatchFileRecordArray records = {AddPatched("bin/x.dll", "old x", "new x, longer"),
                                           AddPatched("y.dat", std::string(300000, 'o'), "")};
     ASSERT_TRUE(Run(records));
-    EXPECT_TRUE(g_messages.empty());
+    EXPECT_TRUE(m_messages.messages.empty());
     EXPECT_EQ("new x, longer", ReadFile(m_install + "/bin/x.dll"));
     EXPECT_EQ("", ReadFile(m_install + "/y.dat"));
     EXPECT_EQ("old x", ReadFile(m_install + "/bin/x.dll.pbk"));
@@ -236,7 +212,7 @@ TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
         SCOPED_TRACE(c.message);
         fixtures::RemoveTree(m_install);
         fixtures::RemoveTree(m_package);
-        g_messages.clear();
+        m_messages.messages.clear();
         m_backups.clear();
         fixtures::InstallFakePatchTool(m_install, c.converter);
         const std::string diff = c.converter ? "data/pack-diff.ka" : "data/pack.ka.diff";
@@ -332,10 +308,9 @@ TEST_F(PatchFilesTest, HostilePathsReachTheToolUnchanged)
     ASSERT_TRUE(Run({record}));
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(1u, calls.size());
-    ASSERT_EQ(4u, calls[0].argv.size());
-    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk", calls[0].argv[1]);
-    EXPECT_EQ(m_package + "/data/my files/it's $x & \"y\".dll.diff", calls[0].argv[2]);
-    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk.new", calls[0].argv[3]);
+    const std::string name = "/my files/it's $x & \"y\".dll";
+    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{m_install + "/bin/kpatchl-w32.exe", m_install + name + ".pbk",
+                                                        m_package + "/data" + name + ".diff", m_install + name + ".pbk.new"}));
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("new", ReadFile(m_install + "/my files/it's $x & \"y\".dll"));
 }
@@ -344,9 +319,9 @@ TEST_F(PatchFilesTest, KeepGoingIsAskedBeforeEveryFile)
 {
     fixtures::InstallFakePatchTool(m_install, false);
     const PatchFileRecordArray records = {AddPatched("a.dll", "old a", "new a"), AddPatched("b.dll", "old b", "new b")};
-    g_keepGoingAnswers = 0;
+    m_messages.stopAtCall = 0;
     EXPECT_FALSE(Run(records));
-    EXPECT_TRUE(g_messages.empty());
+    EXPECT_TRUE(m_messages.messages.empty());
     EXPECT_TRUE(Calls().empty());
     EXPECT_EQ("old a", ReadFile(m_install + "/a.dll"));
 }
@@ -355,7 +330,7 @@ TEST_F(PatchFilesTest, CancelWhileTheToolHangsEndsIt)
 {
     fixtures::InstallFakePatchTool(m_install, false);
     const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new", {"HANG"});
-    g_keepGoingAnswers = 3;  // one before the file, two while the tool runs
+    m_messages.stopAtCall = 3;  // one before the file, two while the tool runs
     EXPECT_FALSE(Run({record}));
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(1u, calls.size());
@@ -372,7 +347,7 @@ TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
     const PatchToolCommand command = MakePatchToolCommand(MakePatchToolFolder(install), false, install + L"/x.dll",
                                                           FromNativePath(m_package) + L"/data/x.dll.diff",
                                                           install + L"/out.dll");
-    g_keepGoingAnswers = 1;
+    m_messages.stopAtCall = 1;
     const PatchToolRun run = RunPatchTool(command, 200);
     EXPECT_EQ(PatchToolRun::kCancelled, run.outcome);
     EXPECT_NE(0, run.exitCode);

@@ -142,10 +142,8 @@ TEST(PatchTask, ServersAreTriedInOrder)
                                         "ftp://third/dir/patches.txt"}),
               net.requests);
     EXPECT_EQ(1u, net.lastFlags); // bypass caches
-    ASSERT_EQ(1u, task.messages.size());
-    EXPECT_EQ(1, task.messages[0].first);
-    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + L"http://first/patches.txt",
-              task.messages[0].second);
+    EXPECT_EQ(task.messages, (std::vector<std::pair<int, std::wstring>>{
+                                 {1, PatchMessages::kCannotDownloadPatchFile + std::wstring(L"http://first/patches.txt")}}));
 
     // Nothing usable anywhere: one message after the last server, and the server is forgotten.
     RecordingTask none;
@@ -179,10 +177,8 @@ TEST(PatchTask, ProgressStaysWithinItsRange)
     EXPECT_FALSE(task.QueryRemoteSize(L"http://s/other.zip"));
     EXPECT_EQ(0u, task.GetProgress().total);
     EXPECT_TRUE(task.QueryRemoteSize(L"http://s/p.zip"));
-    const PatchProgress progress = task.GetProgress();
-    EXPECT_EQ(200u, progress.total);
-    EXPECT_EQ(0u, progress.done);
-    EXPECT_EQ(0u, progress.percent);
+    EXPECT_EQ(200u, task.GetProgress().total);
+    EXPECT_EQ(0u, task.GetProgress().done + task.GetProgress().percent);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/patch/PatchMessageLog.h"
 
 using fixtures::PathExists;
 using fixtures::ReadFile;
@@ -24,13 +25,6 @@ using fixtures::WriteFile;
 
 namespace
 {
-
-std::vector<std::pair<int, std::wstring>> g_messages;
-
-void RecordMessage(int level, const std::wstring& text)
-{
-    g_messages.emplace_back(level, text);
-}
 
 std::string Bytes(std::initializer_list<int> values)
 {
@@ -48,10 +42,7 @@ protected:
         m_install = m_scratch / "install";
         m_logPath = m_install + "/unins000.dat";
         WriteFile(m_install + "/bin/.keep", "");
-        g_messages.clear();
-        SetPatchCallbacks(nullptr, nullptr, RecordMessage);
     }
-    void TearDown() override { SetPatchCallbacks(nullptr, nullptr, nullptr); }
 
     bool Update(const std::vector<std::wstring>& paths, BackupPairArray* backups = nullptr)
     {
@@ -76,6 +67,7 @@ protected:
     }
 
     fixtures::ScratchFolder m_scratch;
+    PatchMessageLog m_log;
     std::string m_install;
     std::string m_logPath;
 };
@@ -140,7 +132,7 @@ TEST_F(UninstallLogTest, AppendsRecordsBeforeTheClosingRecordForEveryLastBlockFi
                 for (size_t i = 0; i < count; ++i)
                     paths.push_back(L"bin\\new file " + std::to_wstring(i) + L".dll");
                 ASSERT_TRUE(Update(paths));
-                EXPECT_TRUE(g_messages.empty());
+                EXPECT_TRUE(m_log.messages.empty());
                 EXPECT_TRUE(OtherEntries().empty());
 
                 const std::string after = ReadFile(m_logPath);
@@ -224,13 +216,13 @@ TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        g_messages.clear();
+        m_log.messages.clear();
         WriteFile(m_logPath, c.bytes);
         EXPECT_TRUE(Update({L"x.exe"}));
         EXPECT_EQ(c.bytes, ReadFile(m_logPath));
-        ASSERT_EQ(1u, g_messages.size());
-        EXPECT_EQ(PATCH_LEVEL_WARNING, g_messages[0].first);
-        EXPECT_NE(std::wstring::npos, g_messages[0].second.find(FromNativePath(m_logPath))) << g_messages[0].second;
+        ASSERT_EQ(1u, m_log.messages.size());
+        EXPECT_EQ(PATCH_LEVEL_WARNING, m_log.messages[0].first);
+        EXPECT_NE(std::wstring::npos, m_log.messages[0].second.find(FromNativePath(m_logPath))) << m_log.messages[0].second;
         EXPECT_TRUE(OtherEntries().empty());
     }
 }
@@ -242,9 +234,9 @@ TEST_F(UninstallLogTest, NewLogThatCannotBeWrittenLeavesTheOldOne)
     WriteFile(m_install + "/unins000_temp.dat/inside", "a folder in the way");
     EXPECT_FALSE(Update({L"x.exe"}));
     EXPECT_EQ(log, ReadFile(m_logPath));
-    ASSERT_FALSE(g_messages.empty());
-    EXPECT_EQ(PATCH_LEVEL_ERROR, g_messages.back().first);
-    EXPECT_NE(std::wstring::npos, g_messages.back().second.find(L"Could not write the file: ")) << g_messages.back().second;
+    ASSERT_FALSE(m_log.messages.empty());
+    EXPECT_EQ(PATCH_LEVEL_ERROR, m_log.messages.back().first);
+    EXPECT_NE(std::wstring::npos, m_log.messages.back().second.find(L"Could not write the file: ")) << m_log.messages.back().second;
 }
 
 // A disk that fills up half-way: the file-size limit of a child process stands in for it.
