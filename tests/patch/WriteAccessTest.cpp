@@ -12,8 +12,10 @@
 #include <thread>
 
 #include "platform/NativePath.h"
+#include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
+#include "tests/fixtures/WaitFor.h"
 
 using fixtures::PathExists;
 
@@ -23,20 +25,7 @@ namespace
 class WriteAccessTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        if (const char* old = getenv("LUMO_REGISTRY_ROOT"))
-            m_oldRoot = old;
-        setenv("LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str(), 1);
-        mkdir(Install().c_str(), 0755);
-    }
-    void TearDown() override
-    {
-        if (m_oldRoot)
-            setenv("LUMO_REGISTRY_ROOT", m_oldRoot->c_str(), 1);
-        else
-            unsetenv("LUMO_REGISTRY_ROOT");
-    }
+    void SetUp() override { mkdir(Install().c_str(), 0755); }
 
     std::string Install() const { return m_scratch / "install"; }
     std::wstring InstallW() const { return FromNativePath(Install()); }
@@ -51,7 +40,7 @@ protected:
     }
 
     fixtures::ScratchFolder m_scratch;
-    std::optional<std::string> m_oldRoot;
+    fixtures::ScopedEnv m_root{"LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str()};
 };
 
 TEST_F(WriteAccessTest, PassesWithoutTheGameAndCreatesTheMakersKey)
@@ -76,13 +65,10 @@ TEST_F(WriteAccessTest, FailsWhileTheGameIsRunning)
     }
     // Wait until the child runs the game's file rather than our own image.
     const std::string exeLink = "/proc/" + std::to_string(pid) + "/exe";
-    for (int i = 0; i < 500; ++i)
-    {
+    fixtures::WaitFor([&] {
         char target[4096] = {};
-        if (readlink(exeLink.c_str(), target, sizeof target - 1) > 0 && std::string(target) == game)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return readlink(exeLink.c_str(), target, sizeof target - 1) > 0 && std::string(target) == game;
+    });
     std::wstring reason;
     const bool running = CheckWriteAccess(InstallW(), &reason);
     kill(pid, SIGKILL);
