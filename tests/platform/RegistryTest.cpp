@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <optional>
 
 #include "platform/LastError.h"
+#include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
 
@@ -17,37 +17,13 @@ using fixtures::ReadFile;
 namespace
 {
 
-// Restores one environment variable when it goes out of scope.
-class EnvGuard
-{
-public:
-    explicit EnvGuard(const char* name) : m_name(name)
-    {
-        if (const char* value = getenv(name))
-            m_old = value;
-    }
-    ~EnvGuard()
-    {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
 class RegistryTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { setenv("LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str(), 1); }
-
     std::string Hive() const { return m_scratch / "registry/HKEY_LOCAL_MACHINE"; }
 
     fixtures::ScratchFolder m_scratch;
-    EnvGuard m_rootGuard{"LUMO_REGISTRY_ROOT"};
+    fixtures::ScopedEnv m_root{"LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str()};
 };
 
 TEST_F(RegistryTest, ValuesAreReadableFilesFoundWhateverTheCase)
