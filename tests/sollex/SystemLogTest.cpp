@@ -96,13 +96,6 @@ TEST(SystemLogTest, LineLoggedByAnObserverReachesNoObserver)
     second.Unregister();
 }
 
-class RegisteringObserver : public LumoSystemLogObserver
-{
-public:
-    void OnLogLine(const wchar_t*) override { other.Register(); }
-    LumoSystemLogObserver other;
-};
-
 TEST(SystemLogTest, ConcurrentLinesArriveWhole)
 {
     RecordingObserver observer;
