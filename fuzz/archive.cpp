@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/files/FileUtil.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
@@ -19,12 +20,6 @@
 namespace
 {
 std::string g_folder;
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 std::string ReadAll(const std::string& path)
 {

@@ -12,17 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "Kiln/Src/Kiln/KernelStandard/BytePairCodec.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnFile.h"
 
 namespace
 {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 void ReadContainer(const uint8_t* data, size_t size)
 {

@@ -8,16 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/CommandLineSplit.h"
 
 namespace
 {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 std::string Join(const std::vector<std::string>& arguments)
 {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 
@@ -19,11 +20,6 @@ namespace
 {
 constexpr uint64_t kOutputCap = 1 << 20;
 
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "patch/BackupJournal.h"
 #include "patch/FileLists.h"
 #include "patch/InstallFileOps.h"
@@ -20,12 +21,6 @@
 
 namespace
 {
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 std::string g_installFolder;
 
 void RemoveInstallFolder()

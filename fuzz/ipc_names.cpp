@@ -5,17 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/NamedObjects.h"
 #include "sollex/IPCDatabase.h"
 
 namespace
 {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 void CheckSharedName(const std::string& name)
 {

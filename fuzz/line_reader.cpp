@@ -10,17 +10,12 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 
 namespace
 {
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 bool IsLineEnd(uint8_t byte)
 {
     return byte == '\r' || byte == '\n';

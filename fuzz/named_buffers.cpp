@@ -5,16 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/net/NamedDataBuffers.h"
 
 namespace
 {
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 std::string Contents(LumoDataBufferMemoryDynamic& buffer)
 {
     std::string bytes(buffer.GetSize(), '\0');

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/files/FileUtil.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "patch/PatchPackage.h"
@@ -20,12 +21,6 @@
 namespace
 {
 std::string g_root;
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // The names in g_root: only the package and the unpack folder may be there.
 bool RootHoldsOnlyOurs()

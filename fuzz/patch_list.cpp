@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/LumoFTP.h"
@@ -18,12 +19,6 @@
 
 namespace
 {
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix)
 {
     return text.compare(0, prefix.size(), prefix) == 0;

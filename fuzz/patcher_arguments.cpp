@@ -11,17 +11,12 @@
 #include <wx/init.h>
 #include <wx/msgout.h>
 
+#include "fuzz/FuzzCheck.h"
 #include "app/core/CommandLine.h"
 #include "platform/NativePath.h"
 
 namespace
 {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // The parser's usage and error texts are of no interest here.
 class Silent : public wxMessageOutput

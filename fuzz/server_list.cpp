@@ -6,18 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "app/core/PatcherOptions.h"
-
-namespace
-{
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -2,6 +2,7 @@
 // validator (package items, segment names) and the format dialect (string-table texts used as
 // formats). Each is checked against an independent rule, not only for crashes.
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/text/FormatDialect.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
@@ -33,12 +34,6 @@ public:
 private:
     int m_count = 0;
 };
-
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 int ReferenceParseInt(const char* s)
 {

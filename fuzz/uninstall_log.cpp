@@ -13,16 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "patch/UninstallLog.h"
 
 namespace
 {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 uint32_t Get32(const std::string& bytes, size_t offset)
 {
