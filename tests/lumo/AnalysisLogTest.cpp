@@ -61,11 +61,7 @@ TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
 TEST_F(AnalysisLogTest, MakeLogFilePathNumbersTakenNames)
 {
     const std::string folder = m_root + "/dumps/";
-    struct Case
-    {
-        const wchar_t* name;
-        const char* expected[3];
-    } cases[] = {
+    struct Case { const wchar_t* name; const char* expected[3]; } cases[] = {
         {L"Sollex-44088.dmp", {"Sollex-44088.dmp", "Sollex-44088_1.dmp", "Sollex-44088_2.dmp"}},
         {L"plain", {"plain", "plain_1", "plain_2"}},
     };

@@ -120,12 +120,7 @@ std::string Compress(const std::string& raw, uint32_t chunkSize = LumoUtil::kCon
     return destination.Bytes();
 }
 
-struct Decompressed
-{
-    LUMORESULT result;
-    std::string raw;
-    uint64_t sourcePosition;
-};
+struct Decompressed { LUMORESULT result; std::string raw; uint64_t sourcePosition; };
 
 Decompressed Decompress(const std::string& container, uint64_t maxOutput = LumoUtil::kNoOutputLimit)
 {
@@ -178,12 +173,7 @@ TEST(CompressionTest, ReaderLimitMatchesZlibBound)
 // the layout must be the documented one and every chunk a stream of its own.
 TEST(CompressionTest, RoundTripAndLayout)
 {
-    const struct
-    {
-        size_t size;
-        uint32_t chunkSize;
-        std::vector<uint32_t> rawLengths;
-    } cases[] = {
+    const struct { size_t size; uint32_t chunkSize; std::vector<uint32_t> rawLengths; } cases[] = {
         {0, 1000, {}},
         {1, 1000, {1}},
         {999, 1000, {999}},
@@ -482,11 +472,7 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     fixtures::WriteFile(folder / "cut.lzc", container.substr(0, container.size() - 1));
     fixtures::WriteFile(folder / "trailing.lzc", container + "x");
     fixtures::WriteFile(folder / "random.lzc", MixedBytes(5000, 3));
-    const struct
-    {
-        const char* input;
-        const char* expected;
-    } failures[] = {
+    const struct { const char* input; const char* expected; } failures[] = {
         {"cut.lzc", "the container is cut short: LUMORESULT_BAD_FORMAT (10)"},
         {"random.lzc", "the container is damaged (not what compress writes): LUMORESULT_BAD_FORMAT (10)"},
         {"trailing.lzc", "LUMORESULT_BAD_FORMAT (10)"},

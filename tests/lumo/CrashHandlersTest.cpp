@@ -576,12 +576,7 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     std::string badLength = good;
     badLength[16 + 4] = '\xff';  // the first record's length
     badLength[16 + 5] = '\xff';
-    struct Case
-    {
-        const char* name;
-        std::string bytes;
-        const char* error;
-    };
+    struct Case { const char* name; std::string bytes; const char* error; };
     const Case cases[] = {
         {"empty", "", "not a crash dump"},
         {"wrong magic", "LUMODUMX" + good.substr(8), "not a crash dump"},
@@ -598,12 +593,7 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     // Cut after whole records or inside one: read as far as the whole records go, marked incomplete,
     // and a cut inside a record says where.
     const uint32_t firstLength = static_cast<uint8_t>(good[20]) | static_cast<uint8_t>(good[21]) << 8;
-    const struct
-    {
-        std::string bytes;
-        const char* cut;
-        bool hasProcess;
-    } cuts[] = {
+    const struct { std::string bytes; const char* cut; bool hasProcess; } cuts[] = {
         {good.substr(0, 16 + 8 + firstLength), "", true},
         {good.substr(0, 16 + 8 + firstLength + 3), "record header cut short at offset ", true},
         {badLength, "claims 65", false},

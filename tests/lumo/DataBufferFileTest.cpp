@@ -43,11 +43,7 @@ std::string ReadSome(LumoDataBuffer& buffer, uint32_t length, LUMORESULT expecte
 
 TEST_F(FileBufferTest, MissingFileByMode)
 {
-    struct Case
-    {
-        uint32_t mode;
-        bool open;
-    } const cases[] = {
+    struct Case { uint32_t mode; bool open; } const cases[] = {
         {LumoDataBufferFile::MODE_READ, false},
         {LumoDataBufferFile::MODE_WRITE, true},
         {LumoDataBufferFile::MODE_WRITE_KEEP, true},

@@ -59,12 +59,7 @@ TEST(MemoryBuffer, SeekLimitsOnBothKinds)
     LumoDataBufferMemoryDynamic growable;
     Fill(growable, "abcde", 0);
 
-    struct Case
-    {
-        uint64_t target;
-        LUMORESULT result;
-        uint64_t position;
-    } const cases[] = {
+    struct Case { uint64_t target; LUMORESULT result; uint64_t position; } const cases[] = {
         {5, LUMORESULT_OK, 5},
         {2, LUMORESULT_OK, 2},
         {6, LUMORESULT_END_OF_DATA, 5},
@@ -105,13 +100,7 @@ TEST(MemoryBuffer, ShortReadDeliversWhatIsThereOnBothKinds)
 
 TEST(MemoryBufferDynamic, DiscardFront)
 {
-    struct Case
-    {
-        uint64_t position;
-        uint64_t count;
-        std::string rest;
-        uint64_t newPosition;
-    } const cases[] = {
+    struct Case { uint64_t position; uint64_t count; std::string rest; uint64_t newPosition; } const cases[] = {
         {1, 2, "cde", 0},
         {4, 2, "cde", 2},
         {5, 5, "", 0},
@@ -179,14 +168,7 @@ TEST(MemoryBufferStatic, ShortWriteStoresWhatFits)
 
 TEST(MemoryBufferStatic, CreateFromRemainder)
 {
-    struct Case
-    {
-        const char* name;
-        uint64_t position;
-        bool failRead;
-        bool made;
-        std::string bytes;
-    } const cases[] = {
+    struct Case { const char* name; uint64_t position; bool failRead; bool made; std::string bytes; } const cases[] = {
         {"middle", 2, false, true, "cdef"},
         {"at the end", 6, false, true, ""},
         {"beyond the end", 9, false, true, ""},

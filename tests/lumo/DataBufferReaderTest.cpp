@@ -12,12 +12,7 @@
 
 namespace
 {
-struct Read
-{
-    std::vector<std::string> items;
-    LUMORESULT firstError;
-    uint64_t position;
-};
+struct Read { std::vector<std::string> items; LUMORESULT firstError; uint64_t position; };
 
 // Reads count items (lines or tokens) and notes the reader's state after them.
 template <typename Method>

@@ -23,11 +23,7 @@ std::string Pattern(size_t length)
 
 TEST(CopyData, BlockSizes)
 {
-    struct Case
-    {
-        uint64_t count;
-        std::vector<uint32_t> blocks;
-    } const cases[] = {
+    struct Case { uint64_t count; std::vector<uint32_t> blocks; } const cases[] = {
         {0, {}},
         {1, {1}},
         {4096, {4096}},

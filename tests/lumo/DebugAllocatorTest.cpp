@@ -210,11 +210,7 @@ TEST_F(DebugAllocatorTest, SiteStatisticsSection)
 // The allocation site lands at the fourth frame whatever the capture saw between it and Alloc.
 TEST_F(DebugAllocatorTest, SiteIsMovedToTheFourthFrame)
 {
-    struct Case
-    {
-        std::vector<uint64_t> stack;
-        const char* site;
-    };
+    struct Case { std::vector<uint64_t> stack; const char* site; };
     const Case cases[] = {
         {{0x10, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},                    // jumps dropped frames
         {{0x10, 0x20, 0x30, 0x40, 0x50, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},  // extra frames

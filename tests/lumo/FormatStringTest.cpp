@@ -9,9 +9,7 @@ using LumoUtil::FormatWString;
 
 namespace {
 
-struct WideCase {
-    std::wstring got, want;
-};
+struct WideCase { std::wstring got, want; };
 
 // The product's wide texts are written in the Windows dialect: %s is a wide string. The C library
 // reads %s in a wide format as 8-bit and fails the whole line on non-ASCII text.
@@ -57,9 +55,7 @@ TEST(FormatWString, StopsReadingArgumentsAtAnUnknownConversion)
 TEST(FormatString, KeepsCMeaningsAndNarrowsWideArgumentsByTheTable)
 {
     const unsigned long beyond32 = 5000000000UL;
-    const struct {
-        std::string got, want;
-    } cases[] = {
+    const struct { std::string got, want; } cases[] = {
         {FormatString("%s|%ls|%S", "\x93", L"\u201C\u00E9", L"\u2019"), "\x93|\x93?|\x92"},
         {FormatString("%c%lc%C", 'x', static_cast<wint_t>(L'\u2026'), static_cast<wint_t>(L'\u2018')), "x\x85\x91"},
         {FormatString("%lu %ld", beyond32, -2L), "5000000000 -2"},

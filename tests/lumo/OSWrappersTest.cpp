@@ -82,11 +82,7 @@ TEST(OSWrappers, NamedMutexFailIfExistsLeavesNoHandleOpen)
 
 TEST(OSWrappers, WaitableTimerDueTimesAreSixtyFourBits)
 {
-    struct Case
-    {
-        OS::TimerDue due;
-        int64_t expected;
-    } cases[] = {
+    struct Case { OS::TimerDue due; int64_t expected; } cases[] = {
         {{500, 0, true}, -5000000000LL},
         {{429, 500000000, true}, -4295000000LL},
         {{4000000000u, 150, false}, 40000000000000001LL},

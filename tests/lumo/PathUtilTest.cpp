@@ -6,9 +6,7 @@ namespace {
 
 TEST(PathParts, DirectoryAndFileNameByTheDotRule)
 {
-    const struct {
-        std::wstring path, dir, file;
-    } cases[] = {
+    const struct { std::wstring path, dir, file; } cases[] = {
         {L"a\\b\\c.txt", L"a\\b\\", L"c.txt"},
         {L"a\\b\\c", L"a\\b\\c", L""},
         {L"c.txt", L"", L"c.txt"},
@@ -32,9 +30,7 @@ TEST(PathParts, DirectoryAndFileNameByTheDotRule)
 
 TEST(PathParts, JoinReplaceAndRelative)
 {
-    const struct {
-        std::wstring a, b, joined;
-    } joins[] = {
+    const struct { std::wstring a, b, joined; } joins[] = {
         {L"C:\\Games", L"\\bin\\x.exe", L"C:\\Games/bin\\x.exe"},
         {L"dir\\", L"//f", L"dir\\f"},
         {L"a", L"", L"a/"},
@@ -48,9 +44,7 @@ TEST(PathParts, JoinReplaceAndRelative)
     LumoUtil::ReplaceSeparators(p, L'\\');
     EXPECT_EQ(p, L"a\\b\\c\\\\d");
 
-    const struct {
-        std::wstring path, base, rel;
-    } rels[] = {
+    const struct { std::wstring path, base, rel; } rels[] = {
         {L"C:\\abc\\x", L"C:\\ab", L"c\\x"}, // by characters, not components
         {L"C:/Games/bin/x.exe", L"C:\\Games", L"bin\\x.exe"},
         {L"C:\\Games", L"C:\\Games", L""},
@@ -64,10 +58,7 @@ TEST(PathParts, JoinReplaceAndRelative)
 
 TEST(PathParts, FileNamesAndExtensions)
 {
-    const struct {
-        std::wstring path;
-        std::string name, ext, stem;
-    } cases[] = {
+    const struct { std::wstring path; std::string name, ext, stem; } cases[] = {
         {L"a\\b/c.txt", "c.txt", "txt", "a\\b/c"},
         {L"dir.d\\file", "file", "", "dir.d\\file"},
         {L"x.tar.gz", "x.tar.gz", "gz", "x.tar"},
@@ -82,11 +73,7 @@ TEST(PathParts, FileNamesAndExtensions)
         EXPECT_EQ(LumoUtil::RemoveExtension(c.path), c.stem) << c.path;
     }
 
-    const struct {
-        std::wstring path;
-        const char* ext;
-        bool has;
-    } has[] = {
+    const struct { std::wstring path; const char* ext; bool has; } has[] = {
         {L"a\\b.TXT", ".txt", true}, {L"a\\b.TXT", "txt", true}, {L"a\\b.txt", "tx", false},
         {L"a\\b.txt", nullptr, false}, {L"a\\b.txt", "", false}, {L"a\\b.txt", ".", false},
         {L"a\\b", "", true}, {L"a\\b", nullptr, true}, {L"a\\b", ".txt", false},

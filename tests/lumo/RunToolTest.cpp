@@ -23,11 +23,7 @@ std::string RunTool(const std::vector<std::string>& arguments)
 
 TEST(RunTool, RelaysOutputAndEndsWithTheChildsExitCode)
 {
-    struct Case
-    {
-        std::vector<std::string> arguments;
-        std::string expected;
-    };
+    struct Case { std::vector<std::string> arguments; std::string expected; };
     const Case cases[] = {
         {{"--", "/bin/sh", "-c", "echo a; echo b >&2; printf c; exit 5"}, "ERROR 5\na\nb\nc"},
         {{"--", "/bin/sh", "-c", "exit 255"}, "ERROR 255\n"},

@@ -11,10 +11,7 @@ namespace {
 
 TEST(SafeRelativePath, RefusesWithAReasonNamingThePath)
 {
-    const struct {
-        std::wstring path;
-        std::wstring why;
-    } cases[] = {
+    const struct { std::wstring path; std::wstring why; } cases[] = {
         {L"", L"empty"},
         {L".", L"names no file"},
         {L"./\\.", L"names no file"},
@@ -103,9 +100,7 @@ TEST_F(InstallTree, ResolvesCaseInsensitivelyKeepingMissingSpelling)
 
 TEST_F(InstallTree, RefusesWhatItCannotResolveSafely)
 {
-    const struct {
-        std::wstring root, relative, why;
-    } cases[] = {
+    const struct { std::wstring root, relative, why; } cases[] = {
         {rootW, L"dup/a", L"ambiguous path \"dup/a\": \"DUP\" and \"Dup\" in"},
         {rootW, L"data/sub/file.txt/x", L"File.TXT\" is not a folder"},
         {rootW, L"link/x", L"leads out of the install folder"},

@@ -8,10 +8,7 @@ namespace {
 
 TEST(StringToInt, WholeTextOrZeroAndNeverOverflows)
 {
-    const struct {
-        const wchar_t* text;
-        int value;
-    } cases[] = {
+    const struct { const wchar_t* text; int value; } cases[] = {
         {L"-42", -42}, {L"+7", 7}, {L"0012", 12}, {L"12a", 0}, {L"", 0}, {L"-", 0}, {L"+", 0},
         {L" 1", 0}, {L"1 ", 0}, {L"+-1", 0}, {L"\uFF11", 0}, {nullptr, 0},
         {L"2147483647", INT_MAX}, {L"-2147483648", INT_MIN},
@@ -25,10 +22,7 @@ TEST(StringToInt, WholeTextOrZeroAndNeverOverflows)
 
 TEST(ParseInt, ReadsALeadingDecimalLikeTheCScan)
 {
-    const struct {
-        const char* text;
-        int value;
-    } cases[] = {
+    const struct { const char* text; int value; } cases[] = {
         {"12ab", 12}, {"  -5", -5}, {"\t\n+7x", 7}, {"x1", 0}, {"", 0}, {"-", 0}, {nullptr, 0},
         {"2147483647", INT_MAX}, {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
     };
@@ -46,10 +40,7 @@ TEST(StringHelpers, SafeNamesLowerCaseAndSplitting)
     // Bytes outside ASCII stay as they are, whatever the locale would say.
     EXPECT_EQ(LumoUtil::ToLowerCopy("ABC xyz \xC9\x93[Z]"), "abc xyz \xC9\x93[z]");
 
-    const struct {
-        std::string s, delimiter, head, tail, rest;
-        bool found;
-    } splits[] = {
+    const struct { std::string s, delimiter, head, tail, rest; bool found; } splits[] = {
         {"key: value", ":", "key", " value", "", true},
         {"a::b::c", "::", "a", "b::c", "", true},
         {"no delimiter", ":", "", "", "no delimiter", false},

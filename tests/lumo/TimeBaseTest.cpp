@@ -67,12 +67,7 @@ TEST_F(TimeBaseTest, NormaliseDayTimeMovesWholeDays)
 TEST_F(TimeBaseTest, TimestampPrefix)
 {
     char buffer[TIMESTAMP_LENGTH + 1];
-    struct Case
-    {
-        uint32_t date;
-        double seconds;
-        const char* expected;
-    } cases[] = {
+    struct Case { uint32_t date; double seconds; const char* expected; } cases[] = {
         {20100507, 14 * 3600 + 3 * 60 + 9.27, "10.05.07  14:03:09.27| "},
         {20100507, 59.999, "10.05.07  00:00:59.99| "},            // truncated, never 60
         {20101231, 86400 + 3600 + 0.5, "11.01.01  01:00:00.50| "},  // past midnight rolls the date

@@ -8,11 +8,7 @@ using Bytes = std::vector<uint8_t>;
 
 TEST(Utf16, EncodesLittleEndianWithSurrogatePairs)
 {
-    const struct {
-        std::wstring text;
-        Bytes bytes;
-        size_t units;
-    } cases[] = {
+    const struct { std::wstring text; Bytes bytes; size_t units; } cases[] = {
         {L"", {}, 0},
         {L"A", {0x41, 0x00}, 1},
         {L"\u201C\u00E9", {0x1C, 0x20, 0xE9, 0x00}, 2},
@@ -33,10 +29,7 @@ TEST(Utf16, EncodesLittleEndianWithSurrogatePairs)
 
 TEST(Utf16, DecodesUnitForUnitKeepingLoneSurrogates)
 {
-    const struct {
-        Bytes bytes;
-        std::wstring text;
-    } cases[] = {
+    const struct { Bytes bytes; std::wstring text; } cases[] = {
         {{0x00, 0xD8}, std::wstring(1, 0xD800)},                           // high at the end
         {{0x00, 0xDC, 0x41, 0x00}, std::wstring{wchar_t(0xDC00), L'A'}},   // low first
         {{0x00, 0xDC, 0x00, 0xD8}, std::wstring{wchar_t(0xDC00), wchar_t(0xD800)}}, // reversed pair
