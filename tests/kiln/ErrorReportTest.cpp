@@ -59,13 +59,7 @@ TEST(ErrorReport, StackDumpStopsAtTheLimitAndAtUnreadableMemory)
 
 TEST(ErrorReport, ExceptionRecordsFromSignals)
 {
-    struct Row
-    {
-        int signalNumber;
-        int code;
-        uint32_t expected;
-        const char* name;
-    } rows[] = {
+    struct Row { int signalNumber; int code; uint32_t expected; const char* name; } rows[] = {
         {SIGFPE, FPE_INTDIV, 0xC0000094, "an Integer Divide by Zero"},
         {SIGFPE, FPE_FLTDIV, 0xC000008E, "a Float Divide by Zero"},
         {SIGFPE, FPE_INTOVF, 0xC0000095, "an Integer Overflow"},

@@ -202,14 +202,7 @@ TEST(KilnFile, MisuseThrowsWithItsPlace)
     ScratchFolder folder;
     const std::string path = folder / "f";
     WriteFile(path, "abc");
-    struct
-    {
-        Kiln::File::OpenMode mode;
-        bool open;
-        bool seek;
-        uint32_t line;
-        const char* message;
-    } rows[] = {
+    struct { Kiln::File::OpenMode mode; bool open; bool seek; uint32_t line; const char* message; } rows[] = {
         {Kiln::File::OpenMode::Read, false, false, 2130, "Write() File not open"},
         {Kiln::File::OpenMode::Read, true, false, 2134, "Write() File not open for writing"},
         {Kiln::File::OpenMode::CompressedWrite, true, true, 2336, "Seek() Can't seek writing compressed file"},
@@ -246,12 +239,7 @@ TEST(KilnFile, DamagedContainersAreRefusedWhenOpened)
         d[at] = value;
         return d;
     };
-    struct
-    {
-        const char* name;
-        std::string bytes;
-        const char* says;
-    } rows[] = {
+    struct { const char* name; std::string bytes; const char* says; } rows[] = {
         {"empty", "", "shorter than its 12-byte header"},
         {"header cut", good.substr(0, 11), "shorter than its 12-byte header"},
         {"magic", with(0, 'X'), "magic"},

@@ -214,13 +214,7 @@ TEST(PackedHeap, EightThreadsKeepEveryBlockIntact)
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1);
-            struct Held
-            {
-                uint8_t* p;
-                size_t size;
-                uint8_t pattern;
-                bool fromHeap;
-            };
+            struct Held { uint8_t* p; size_t size; uint8_t pattern; bool fromHeap; };
             std::vector<Held> held;
             auto check = [&](const Held& h) {
                 for (size_t i = 0; i < h.size; ++i)
