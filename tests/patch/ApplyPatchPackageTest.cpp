@@ -178,12 +178,7 @@ TEST_F(ApplyTest, CaseVariantsShareOneFolder)
 
 TEST_F(ApplyTest, LauncherMovesLastOnlyOnce)
 {
-    struct Case
-    {
-        std::vector<std::wstring> paths;
-        std::wstring launcher;
-        std::vector<std::wstring> expected;
-    };
+    struct Case { std::vector<std::wstring> paths; std::wstring launcher; std::vector<std::wstring> expected; };
     const Case cases[] = {
         {{L"bin\\LumoLauncher.exe", L"a", L"b"}, L"LumoLauncher.exe", {L"a", L"b", L"bin\\LumoLauncher.exe"}},
         {{L"x\\LumoLauncher.exe.cfg", L"a", L"LumoLauncher.exe"}, L"LumoLauncher.exe",
@@ -206,11 +201,7 @@ TEST_F(ApplyTest, LauncherMovesLastOnlyOnce)
 
 TEST_F(ApplyTest, HostileListsAreRefusedBeforeAnythingChanges)
 {
-    struct Case
-    {
-        const char* name;
-        std::string added, deleted, patched;
-    };
+    struct Case { const char* name; std::string added, deleted, patched; };
     const std::string ok = fixtures::MakeAddedList({{"extra.txt", "x"}});
     const Case cases[] = {
         {"parent", fixtures::MakeAddedList({{"..\\x.txt", ""}}), "", ""},

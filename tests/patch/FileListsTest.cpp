@@ -30,12 +30,7 @@ TEST(FileLists, SplitsGroupsWithEveryLineEnd)
 
 TEST(FileLists, IncompleteGroupsArePaddedWithEmptyLines)
 {
-    struct Case
-    {
-        std::string bytes;
-        size_t records;
-        int padded;
-    };
+    struct Case { std::string bytes; size_t records; int padded; };
     const Case cases[] = {
         {"", 0, 0},
         {"a\r\n", 1, 2},

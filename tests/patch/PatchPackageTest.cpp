@@ -192,12 +192,7 @@ TEST_F(PatchPackageTest, HostileNamesAreRefusedAndNothingLandsOutside)
 TEST_F(PatchPackageTest, LengthsAreCheckedBeforeAnythingIsAllocated)
 {
     const std::string zeros = MakeContainer(std::string(2000, '\0'));
-    struct Case
-    {
-        const char* what;
-        std::string items;
-        LUMORESULT expected;
-    } cases[] = {
+    struct Case { const char* what; std::string items; LUMORESULT expected; } cases[] = {
         {"name longer than its header", MakeContainer(U32(0x7FFFFFFF) + "ab"), LUMORESULT_BAD_FORMAT},
         {"header without name length", MakeContainer("ab"), LUMORESULT_BAD_FORMAT},
         {"version 2 header without kind", MakeContainer(U32(1) + std::string("a\0", 2)), LUMORESULT_BAD_FORMAT},

@@ -78,12 +78,7 @@ TEST(UninstallRecordTest, DeleteRecordBytesAndLengthForms)
     EXPECT_EQ(Bytes({0x82, 0, 0, 0, 0, 0, int(path.size()) + 2, 0, 0, 0, int(path.size())}) + path + Bytes({0xFF}),
               MakeUninstallDeleteRecord(path));
 
-    struct Case
-    {
-        size_t length;
-        std::string lengthBytes;
-        uint32_t dataSize;
-    } cases[] = {
+    struct Case { size_t length; std::string lengthBytes; uint32_t dataSize; } cases[] = {
         {0, Bytes({0}), 2},
         {0xFC, Bytes({0xFC}), 0xFC + 2},
         {0xFD, Bytes({0xFD, 0xFD, 0x00}), 0xFD + 4},
@@ -196,11 +191,7 @@ TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
                             le32(fixtures::ReferenceCrc32(stream)) + stream;
     std::string fullCount = setU32(good, 324, 0xFFFFFFFFu);
     fullCount = setU32(fullCount, 444, fixtures::ReferenceCrc32(fullCount.substr(0, 444)));
-    struct Case
-    {
-        const char* name;
-        std::string bytes;
-    } cases[] = {
+    struct Case { const char* name; std::string bytes; } cases[] = {
         {"empty", ""},
         {"header only", good.substr(0, 448)},
         {"header checksum", flip(10)},

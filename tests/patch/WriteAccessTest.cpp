@@ -97,12 +97,7 @@ TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
     const std::string tmp = m_scratch / "tmp";
     mkdir(tmp.c_str(), 01777);
     chmod(tmp.c_str(), 01777);
-    struct Case
-    {
-        const char* what;
-        mode_t keyMode;
-        const wchar_t* reason;
-    } cases[] = {
+    struct Case { const char* what; mode_t keyMode; const wchar_t* reason; } cases[] = {
         {"read-only registry key", 0555, L"cannot be opened for writing: "},
         {"game not writable", 0777, L"sollex.EXE cannot be opened for writing"},
     };
