@@ -9,11 +9,7 @@ using Args = std::vector<std::string>;
 
 TEST(CommandLineSplit, ArgumentsFollowTheWindowsRuntimeRules)
 {
-    struct Case
-    {
-        const char* line;
-        Args expected;
-    };
+    struct Case { const char* line; Args expected; };
     const Case cases[] = {
         {"", {}},
         {" \t ", {}},

@@ -44,11 +44,7 @@ int InChild(const std::function<int()>& body)
 
 TEST(NamedObjects, SharedNamesAreEscapedAndBounded)
 {
-    struct Case
-    {
-        std::string name;
-        std::string expected;
-    } cases[] = {
+    struct Case { std::string name; std::string expected; } cases[] = {
         {"LUMO_c__games_app", "/lumo.LUMO_c__games_app"},
         {"Global\\a/b c", "/lumo.Global%5Ca%2Fb%20c"},
         {"%", "/lumo.%25"},

@@ -9,10 +9,7 @@ namespace {
 TEST(NativePath, Utf8ToWideEscapesUndecodableBytes)
 {
     const auto esc = [](unsigned char b) { return static_cast<wchar_t>(0xDC00 + b); };
-    const struct {
-        std::string native;
-        std::wstring wide;
-    } cases[] = {
+    const struct { std::string native; std::wstring wide; } cases[] = {
         {"/opt/caf\xC3\xA9/\xE2\x80\x9C", L"/opt/caf\u00E9/\u201C"},
         {"a\\b", L"a\\b"},
         {"\xFF", std::wstring{esc(0xFF)}},

@@ -93,12 +93,7 @@ TEST_F(RegistryTest, BadNamesDataAndRightsAreRefused)
     RegistryKey other;
     std::wstring text;
     uint32_t number = 0;
-    struct Case
-    {
-        const char* what;
-        uint32_t result;
-        uint32_t expected;
-    } cases[] = {
+    struct Case { const char* what; uint32_t result; uint32_t expected; } cases[] = {
         {"missing key", other.Open(RegistryHive::LocalMachine, L"K\\Missing", kKeyRead), kErrorFileNotFound},
         {"value is no key", other.Open(RegistryHive::LocalMachine, L"K\\Text", kKeyRead), kErrorFileNotFound},
         {"dot-dot level", other.Open(RegistryHive::LocalMachine, L"K\\..\\K", kKeyRead), kErrorInvalidParameter},

@@ -62,12 +62,7 @@ bool ProcessExists(pid_t pid)
 // same: output and error on one pipe in order, empty standard input, default signals.
 TEST(Spawn, ExitCodesAndSignalsAreReportedAsTheyHappened)
 {
-    struct Case
-    {
-        const char* script;
-        int code;
-        const char* output;
-    };
+    struct Case { const char* script; int code; const char* output; };
     const Case cases[] = {
         {"echo one; echo two >&2; echo three; cat; exit 3", 3, "one\ntwo\nthree\n"},
         {"exit 255", 255, ""},
@@ -208,13 +203,7 @@ TEST(Spawn, WorkingFolderAndFailures)
     ASSERT_TRUE(child) << error;
     EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "/usr/lib\n");
 
-    struct Case
-    {
-        std::vector<std::string> argv;
-        std::string folder;
-        int error;
-        const char* mentions;
-    };
+    struct Case { std::vector<std::string> argv; std::string folder; int error; const char* mentions; };
     const Case failures[] = {
         {{"/nonexistent/program"}, "", ENOENT, "/nonexistent/program"},
         {{"no-such-program-anywhere"}, "", ENOENT, "starting"},
