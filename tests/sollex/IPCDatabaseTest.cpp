@@ -229,13 +229,7 @@ const std::string kPrefix = "09731AC6-B611-4e2a-B181-578073F64F24";
 
 TEST(IPCDatabaseNames, BuiltFromTheLowerCasedFolder)
 {
-    struct Case
-    {
-        std::string path;
-        bool accepted;
-        std::string folder;
-        std::string mutexName;
-    };
+    struct Case { std::string path; bool accepted; std::string folder; std::string mutexName; };
     const std::string longFolder = "/" + std::string(300, 'd');
     const Case cases[] = {
         {"C:\\Games\\UserData\\ASSETS.SDX", true, "C:\\Games\\UserData", kPrefix + "/c:/games/userdata"},
