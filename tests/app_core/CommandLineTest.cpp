@@ -134,10 +134,7 @@ protected:
 TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
 {
     fixtures::ScopedEnv elevator("LUMO_ELEVATOR", Launcher(0).c_str());
-    struct Case {
-        PatcherOptions options;
-        bool debug;
-    };
+    struct Case { PatcherOptions options; bool debug; };
     std::vector<Case> cases(5);
     cases[0].options.installPath = L"/games/sollex";
     cases[1].options.installPath = L"/home/j\u00fcrgen/my \"games\"\\";
@@ -210,10 +207,7 @@ TEST_F(ElevationTest, OutcomesAndGuards)
 
 TEST(RunDecision, ServersOrRepairStartAtOnce)
 {
-    struct Case {
-        bool servers, repair, localPatch;
-        RunDecision expected;
-    };
+    struct Case { bool servers, repair, localPatch; RunDecision expected; };
     const Case cases[] = {
         {true, false, true, RunDecision::StartNow},
         {false, true, false, RunDecision::StartNow},

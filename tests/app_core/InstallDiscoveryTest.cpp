@@ -137,12 +137,7 @@ TEST_F(InstallDiscoveryTest, AsksForTheGameWhenNoFolderIsKnown)
     const std::wstring notice =
         L"Unable to determine Sollex installation path. Requesting user to specify installation location.\n";
     const std::wstring aborted = L"Unable to determine installation location. Aborted patching at user's request.";
-    struct Case {
-        const char* name;
-        bool askUser;
-        std::optional<std::string> pick;
-        std::vector<std::wstring> errors;
-    };
+    struct Case { const char* name; bool askUser; std::optional<std::string> pick; std::vector<std::wstring> errors; };
     const Case cases[] = {
         {"bin folder", false, game + "/bin/Sollex.exe", {notice}},
         {"game folder", false, game + "/Sollex.exe", {notice}},

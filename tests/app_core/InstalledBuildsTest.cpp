@@ -29,11 +29,7 @@ TEST(BuildList, CommaTerminatedRuns)
 
 TEST(NormalizePath, AbsoluteUnchangedRelativeResolved)
 {
-    struct Case {
-        const wchar_t* path;
-        const wchar_t* base;
-        const wchar_t* expected;
-    };
+    struct Case { const wchar_t* path; const wchar_t* base; const wchar_t* expected; };
     const Case cases[] = {
         {L"/x/game/bin/buildList.txt", L"", L"/x/game/bin/buildList.txt"},
         {L"C:\\game\\bin\\buildList.txt", L"", L"C:\\game\\bin\\buildList.txt"},

@@ -42,11 +42,7 @@ TEST_F(PatcherOptionsTest, BuildListKeepsOrderAndExactness)
 
 TEST_F(PatcherOptionsTest, ServerListLines)
 {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::vector<std::wstring> servers;
-    };
+    struct Case { const char* name; std::string bytes; std::vector<std::wstring> servers; };
     const std::vector<Case> cases = {
         {"crlf", "http://a/\r\nhttp://b/\r\nftp://c/\r\n", {L"http://a/", L"http://b/", L"ftp://c/"}},
         {"lf and cr mixed", "a\nb\rc", {L"a", L"b", L"c"}},

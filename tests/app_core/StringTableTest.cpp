@@ -21,10 +21,7 @@ EnvLookup FakeEnv(std::map<std::string, std::string> values)
 
 TEST(StringTableLanguage, ChosenFromTheEnvironment)
 {
-    struct Case {
-        std::map<std::string, std::string> env;
-        uint16_t language;
-    };
+    struct Case { std::map<std::string, std::string> env; uint16_t language; };
     const std::vector<Case> cases = {
         {{{"LANG", "de_DE.UTF-8"}}, kLanguageGerman},
         {{{"LANG", "en_GB.UTF-8"}, {"LANGUAGE", "fr:de"}}, kLanguageFrench},
