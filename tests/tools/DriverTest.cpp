@@ -26,12 +26,7 @@ using fixtures::WriteFile;
 constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool", "container-tool", "dump-tool", "fetch-tool",
                                     "md5-tool",     "package-tool", "patch-apply", "run-tool"};
 
-struct DriverRun
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+struct DriverRun { int status = -1; std::string out; std::string err; };
 
 class DriverTest : public ::testing::Test
 {
@@ -80,11 +75,7 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
     WriteFile(m_scratch / "X", "source bytes");
     WriteFile(m_scratch / "garbage", std::string(300, 'g'));
     WriteFile(m_scratch / "D/inside", "x");
-    const struct
-    {
-        const char* command;
-        const char* error;
-    } cases[] = {
+    const struct { const char* command; const char* error; } cases[] = {
         {"cfil-tool pack X X", "cfil-tool: X and X are the same file\n"},
         {"cfil-tool pack D keep.txt", "cfil-tool: D: it is a folder\n"},
         {"cfil-tool unpack garbage keep.txt", "cfil-tool: "},
@@ -139,12 +130,7 @@ TEST_F(DriverTest, ArchiveToolListsAndExtracts)
     EXPECT_EQ(0, run.status) << run.err;
     EXPECT_EQ("second", ReadFile(m_scratch / "out.zip"));
 
-    const struct
-    {
-        const char* command;
-        int status;
-        const char* error;
-    } failures[] = {
+    const struct { const char* command; int status; const char* error; } failures[] = {
         {"archive-tool extract patcher.exe 4343 x.zip", 1,
          "archive-tool: LUMORESULT_NOT_FOUND: the patch archive holds no package for build 4343"},
         {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1,
