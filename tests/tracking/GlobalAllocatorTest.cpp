@@ -84,12 +84,7 @@ int RunScenario(const std::string& scenario)
 
 // ---- Helpers of the parent --------------------------------------------------------------------
 
-struct ChildResult
-{
-    int status = -1;
-    std::string output;
-    pid_t pid = -1;
-};
+struct ChildResult { int status = -1; std::string output; pid_t pid = -1; };
 
 ChildResult RunChild(const std::string& scenario)
 {
