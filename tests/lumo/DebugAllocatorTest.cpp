@@ -16,7 +16,6 @@ namespace
 
 std::vector<uint64_t> g_fakeStack;
 std::string g_output;
-std::wstring g_callbackOutput;
 
 size_t FakeCapture(uint64_t* frames, size_t capacity)
 {
@@ -41,18 +40,12 @@ void CaptureOutput(const char* line)
     g_output += line;
 }
 
-void CaptureCallback(const wchar_t* line)
-{
-    g_callbackOutput += line;
-}
-
 class DebugAllocatorTest : public testing::Test
 {
 protected:
     DebugAllocatorTest() : allocator(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput})
     {
         g_output.clear();
-        g_callbackOutput.clear();
         g_fakeStack = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
         allocator.Start();
         allocator.MarkMainStarted();
@@ -99,17 +92,6 @@ TEST_F(DebugAllocatorTest, LeaksAreGroupedBySizeStackAndThread)
     free(unknown);
     for (void* block : same)
         free(block);
-}
-
-TEST_F(DebugAllocatorTest, EverythingFreedReportsNoEntry)
-{
-    std::vector<void*> blocks;
-    for (size_t size : {1, 16, 100, 4096})
-        blocks.push_back(allocator.Alloc(size));
-    for (void* block : blocks)
-        allocator.Free(block);
-    allocator.ReportLeaks();
-    EXPECT_EQ(g_output, std::string(kBanner) + "\n\nA total of 0 leaks at 0 locations.\n" + kEnd);
 }
 
 TEST_F(DebugAllocatorTest, UnknownNamesPrintAsUnknown)
@@ -246,14 +228,4 @@ TEST_F(DebugAllocatorTest, UntrackedBeforeStartAndStartUpBlocksNotReported)
     free(early);
     free(startUp);
     free(late);
-}
-
-TEST_F(DebugAllocatorTest, OutputCallbackGetsEveryLineWide)
-{
-    allocator.SetOutputCallback(CaptureCallback);
-    void* block = allocator.Alloc(16);
-    allocator.ReportLeaks();
-    EXPECT_NE(g_callbackOutput.find(L"f4.cpp(4): 1 memory block of size 16 was never freed"), std::wstring::npos);
-    EXPECT_EQ(g_callbackOutput.size(), g_output.size());
-    free(block);
 }
