@@ -39,7 +39,6 @@ public:
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_gauge = {range, value};
-        ++m_gaugeCalls;
     }
     void EnableApply() override { Record(L"enable"); }
     void SetPathText(const std::wstring& path) override { Record(L"path " + path); }
@@ -105,6 +104,17 @@ public:
         return all;
     }
 
+    // Forgets everything, for the next run.
+    void Reset()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_lines.clear();
+        m_events.clear();
+        m_gauge = {0, 0};
+        cancelled = false;
+        onLine = nullptr;
+    }
+
     std::atomic<bool> cancelled{false};
     // Called (outside the lock) for every line as it arrives; set before the run starts.
     std::function<void(const HostLine&)> onLine;
@@ -120,7 +130,6 @@ private:
     std::vector<HostLine> m_lines;
     std::vector<std::wstring> m_events;
     std::pair<int, int> m_gauge{0, 0};
-    size_t m_gaugeCalls = 0;
 };
 
 }  // namespace apprun
