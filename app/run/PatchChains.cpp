@@ -5,6 +5,7 @@
 
 #include "app/run/PatchRun.h"
 
+#include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
 #include "lumo/files/FileUtil.h"
@@ -88,8 +89,8 @@ bool PatchRun::InstallRemotePatches()
     m_host.Log(1, LoadResString(141));
     if (!FetchPatchList(options.patchServers))
         return false;
-    // PENDING-QIB QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
-    //                     LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"));
+    QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
+                         LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"), m_host);
     for (;;)
     {
         LogBuildList();

@@ -38,7 +38,7 @@ public:
     void SetUp() override
     {
         machinePtr = std::make_unique<RunMachine>();
-        host.Reset();
+        hostPtr = std::make_unique<ObservedHost>();
         machine().ResetOptions(kBuildA);
         PatcherOptions::Instance().localPatch = true;
         environment.tempParent = FromNativePath(machine().temp);
@@ -58,14 +58,16 @@ public:
 
     bool Run()
     {
-        LumoPatch::PatchRun run(host, environment);
+        LumoPatch::PatchRun run(host(), environment);
         return run.Run();
     }
 
     RunMachine& machine() { return *machinePtr; }
 
+    ObservedHost& host() { return *hostPtr; }
+
     std::unique_ptr<RunMachine> machinePtr;
-    RecordingHost host;
+    std::unique_ptr<ObservedHost> hostPtr;
     LumoPatch::RunEnvironment environment = LumoPatch::RunEnvironment::Default();
 };
 
@@ -74,21 +76,21 @@ TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
     Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB)), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC))});
     const uint32_t recordsBefore = machine().UninstallRecordCount();
 
-    ASSERT_TRUE(Run()) << host.Dump();
+    ASSERT_TRUE(Run()) << host().Dump();
 
     EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
     EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
     EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
     // One delete record for each file of the two added lists (two each).
     EXPECT_EQ(machine().UninstallRecordCount(), recordsBefore + 4);
-    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{"repairdatabase patcher attach=1"});
-    EXPECT_EQ(host.Texts(3), std::vector<std::wstring>{});
-    EXPECT_EQ(host.Count(L"installed"), 2u);
-    EXPECT_EQ(host.Gauge(), std::make_pair(1, 1));
+    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{"repairdatabase patcher owner=1"});
+    EXPECT_EQ(host().Texts(3), std::vector<std::wstring>{});
+    EXPECT_EQ(host().PatchesInstalled(), 2);
+    EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
 
     // The status lines in their order.
     std::vector<std::wstring> milestones;
-    for (const std::wstring& text : host.Texts(1))
+    for (const std::wstring& text : host().Texts(1))
         if (text.rfind(L"Patching from", 0) == 0 || text.rfind(L"There are no more", 0) == 0 ||
             text.find(L"Updating Sollex asset database") != std::wstring::npos || text.rfind(L"Patching c", 0) == 0)
             milestones.push_back(text);
@@ -97,8 +99,8 @@ TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
                               L"There are no more patches for this build.",
                               L"\nUpdating Sollex asset database... (this may take several minutes)",
                               L"Patching completed."}));
-    EXPECT_TRUE(host.Has(L"Asset database ready", 1));
-    EXPECT_TRUE(host.Has(L"Getting next version (43434 )", 0));
+    EXPECT_TRUE(host().Has(L"repairdatabase line 2", 1));
+    EXPECT_TRUE(host().Has(L"Getting next version (43434 )", 0));
     EXPECT_EQ(PatcherOptions::Instance().builds, std::vector<std::string>{});
 }
 
@@ -141,7 +143,7 @@ TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
                 for (const fixtures::FakeToolCall& call : fixtures::ReadFakeToolCalls(toolLog))
                     for (const std::string& arg : call.argv)
                         if (arg.find(row.toolCallToCancelAt) != std::string::npos)
-                            host.cancelled = true;
+                            host().cancel = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         });
@@ -155,8 +157,8 @@ TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
         EXPECT_EQ(machine().DiffFromBuild(row.tree), "");
         EXPECT_EQ(LumoPatch::IsPatchingFlagSet(), row.patchingFlag);
-        EXPECT_TRUE(host.Has(row.errorLine, 3)) << host.Dump();
-        EXPECT_TRUE(host.Texts(1).back() == L"Patching aborted.");
+        EXPECT_TRUE(host().Has(row.errorLine, 3)) << host().Dump();
+        EXPECT_TRUE(host().Texts(1).back() == L"Patching aborted.");
         // No database update after a failed chain, and nothing left behind.
         EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
         EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
@@ -168,9 +170,9 @@ TEST_F(ChainTest, FirstBuildWithoutAnEntryIsDropped)
 {
     Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
     PatcherOptions::Instance().builds = {"40000", kBuildA};
-    ASSERT_TRUE(Run()) << host.Dump();
+    ASSERT_TRUE(Run()) << host().Dump();
     EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
-    EXPECT_EQ(host.Count(L"installed"), 1u);
+    EXPECT_EQ(host().PatchesInstalled(), 1);
 }
 
 TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
@@ -178,29 +180,29 @@ TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
     struct Row
     {
         const char* name;
-        UtilityScript script;
+        std::map<std::string, std::string> utility;
         bool cancel;
         const wchar_t* line;
         int level;
     };
     const Row rows[] = {
-        {"utility fails", {3, 0}, false, L"SollexUtil ended with exit code 3", 3},
-        {"cancelled while it works", {0, 60}, true, L"stopped before it ended", 2},
+        {"utility fails", {{"repairdatabase.exit", "3"}}, false, L"SollexUtil ended with exit code 3", 3},
+        {"cancelled while it works", {{"repairdatabase.hang", "1"}}, true, L"stopped before it ended", 2},
     };
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.name);
-        machine().SetUtility(row.script);
-        host.onLine = [&](const HostLine& line) {
-            if (row.cancel && line.text.find(L"Rebuilding the asset database") != std::wstring::npos)
-                host.cancelled = true;
+        machine().SetUtility(row.utility);
+        host().onLine = [&](int, const std::wstring& text) {
+            if (row.cancel && text.find(L"repairdatabase line 2") != std::wstring::npos)
+                host().cancel = true;
         };
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_TRUE(Run()) << host.Dump();
+        EXPECT_TRUE(Run()) << host().Dump();
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-        EXPECT_TRUE(host.Has(row.line, row.level)) << host.Dump();
-        EXPECT_EQ(host.Texts(1).back(), L"Patching completed.");
-        EXPECT_EQ(host.Gauge(), std::make_pair(1, 1));
+        EXPECT_TRUE(host().Has(row.line, row.level)) << host().Dump();
+        EXPECT_EQ(host().Texts(1).back(), L"Patching completed.");
+        EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
         SetUp();
     }
 }
@@ -210,7 +212,7 @@ TEST(ProgressTest, PatchEstimateAndItsGauge)
     EXPECT_EQ(LumoPatch::EstimatePatchMinutes(300 << 10), 0u);
     EXPECT_EQ(LumoPatch::EstimatePatchMinutes(1 << 20), 2u);
     EXPECT_EQ(LumoPatch::EstimatePatchMinutes(20 << 20), 10u);
-    RecordingHost host;
+    ObservedHost host;
     {
         LumoPatch::ADBHackProgressThread progress(host, 1, 0);
         progress.Start();

@@ -27,7 +27,7 @@ public:
     void SetUp() override
     {
         g_embeddedPatchArchive.Close();
-        hostPtr = std::make_unique<RecordingHost>();
+        hostPtr = std::make_unique<ObservedHost>();
         sleeps = 0;
         onSleep = nullptr;
         machine.ResetOptions(kBuildA);
@@ -73,8 +73,8 @@ public:
     pid_t gamePid = -1;
 
     RunMachine machine;
-    std::unique_ptr<RecordingHost> hostPtr;
-    RecordingHost& host() { return *hostPtr; }
+    std::unique_ptr<ObservedHost> hostPtr;
+    ObservedHost& host() { return *hostPtr; }
     LumoPatch::RunEnvironment environment;
     int sleeps = 0;
     std::function<void(int)> onSleep;
@@ -134,13 +134,11 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
         }
         else
             EXPECT_TRUE(errors.empty()) << host().Dump();
-        EXPECT_EQ(host().Count(L"enable"), 0u);
-        size_t boxes = 0;
-        for (const std::wstring& event : host().Events())
-            boxes += event.rfind(L"box ", 0) == 0;
-        EXPECT_EQ(boxes, row.box ? 1u : 0u);
+        EXPECT_EQ(host().ApplyEnabledCount(), 0);
+        const auto boxes = host().Messages();
+        ASSERT_EQ(boxes.size(), row.box ? 1u : 0u);
         if (row.box) {
-            EXPECT_EQ(host().Events().front().rfind(std::wstring(L"box ") + row.box, 0), 0u);
+            EXPECT_EQ(boxes[0].second, row.box);
         }
         // Exactly one outcome line, last.
         const std::vector<std::wstring> texts = host().Texts(1);
@@ -170,7 +168,7 @@ TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
             EXPECT_FALSE(ok);
             EXPECT_EQ(sleeps, 5) << "five attempts, each followed by its pause";
             EXPECT_TRUE(host().Has(L"Unable to patch - files in use.", 3));
-            EXPECT_EQ(host().Count(L"enable"), 1u);
+            EXPECT_EQ(host().ApplyEnabledCount(), 1);
             EXPECT_TRUE(host().Has(L"Patching aborted.", 1));
             // The run is not left attached, and recorded no exclusive holder.
             IPCDatabaseBlock block{};
@@ -182,7 +180,7 @@ TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
         {
             EXPECT_TRUE(ok) << host().Dump();
             EXPECT_EQ(sleeps, 3) << "passes on the fourth attempt";
-            EXPECT_EQ(host().Count(L"enable"), 0u);
+            EXPECT_EQ(host().ApplyEnabledCount(), 0);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include "platform/NativePath.h"
 #include "platform/Registry.h"
 #include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/UninstallLogFixture.h"
@@ -12,7 +13,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -61,34 +61,7 @@ std::string Native(std::string path)
 bool IsMachinery(const std::string& path)
 {
     return path == "unins000.dat" || path == "bin/kpatchl-w32.exe" || path == "bin/KAConverter.exe" ||
-           path == "bin/SollexUtil.exe" || path.rfind("bin/util.", 0) == 0;
-}
-
-const char kUtilityScript[] = R"SH(#!/bin/sh
-bin=@INSTALL@/bin
-case "$1" in
-  listbuilds)
-    echo "listbuilds $2 $3" >> "$bin/util.log"
-    { tr -d '\r\n' < @INSTALL@/version.txt; printf ','; } > "$2" ;;
-  closeadbdaemon)
-    echo "$*" >> "$bin/util.log" ;;
-  repairdatabase)
-    attached=$(printf 'attach @INSTALL@/assets.sdx\n' | @PEER@ | awk '$1=="attach"{print $2}')
-    echo "repairdatabase $2 attach=$attached" >> "$bin/util.log"
-    echo "Rebuilding the asset database"
-    [ -f "$bin/util.sleep" ] && sleep "$(cat "$bin/util.sleep")"
-    echo "Asset database ready"
-    exit "$(cat "$bin/util.exit" 2>/dev/null || echo 0)" ;;
-  *)
-    echo "unknown command: $*" >&2
-    exit 2 ;;
-esac
-)SH";
-
-void Replace(std::string& text, const std::string& from, const std::string& to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
+           path == "bin/SollexUtil.exe" || path.rfind("bin/fake_util.", 0) == 0;
 }
 
 }  // namespace
@@ -175,11 +148,7 @@ RunMachine::RunMachine()
     fixtures::InstallFakePatchTool(install, true);
     fixtures::WriteFile(install + "/unins000.dat",
                         fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(5000)));
-    std::string script = kUtilityScript;
-    Replace(script, "@INSTALL@", install);
-    Replace(script, "@PEER@", std::string(LUMO_BIN_DIR) + "/adb-peer");
-    fixtures::WriteFile(install + "/bin/SollexUtil.exe", script);
-    chmod((install + "/bin/SollexUtil.exe").c_str(), 0755);
+    SetUtility({});
 }
 
 void RunMachine::ResetOptions(const std::string& current) const
@@ -195,10 +164,14 @@ void RunMachine::ResetOptions(const std::string& current) const
     options.patchServers.clear();
 }
 
-void RunMachine::SetUtility(const UtilityScript& script) const
+void RunMachine::SetUtility(const std::map<std::string, std::string>& config) const
 {
-    fixtures::WriteFile(install + "/bin/util.exit", std::to_string(script.exitCode));
-    fixtures::WriteFile(install + "/bin/util.sleep", std::to_string(script.sleepSeconds));
+    // The update prints two lines and notes whether the database was free for it.
+    std::map<std::string, std::string> all = {{"repairdatabase.lines", "2"},
+                                              {"repairdatabase.owner_db", install + "/assets.sdx"}};
+    for (const auto& [key, value] : config)
+        all[key] = value;
+    fixtures::InstallFakeSollexUtil(install, all);
 }
 
 std::string RunMachine::DiffFromBuild(const std::string& build) const
@@ -213,9 +186,16 @@ std::string RunMachine::DiffFromBuild(const std::string& build) const
 std::vector<std::string> RunMachine::UtilityCalls() const
 {
     std::vector<std::string> calls;
-    std::ifstream in(install + "/bin/util.log");
-    for (std::string line; std::getline(in, line);)
+    for (const fixtures::FakeUtilCall& call : fixtures::ReadFakeUtilCalls(install))
+    {
+        std::string line;
+        for (size_t i = 1; i < call.argv.size(); ++i)
+            line += (i > 1 ? " " : "") + call.argv[i];
+        for (const std::string& event : call.events)
+            if (event.rfind("OWNER ", 0) == 0)
+                line += " owner=" + event.substr(6);
         calls.push_back(line);
+    }
     return calls;
 }
 

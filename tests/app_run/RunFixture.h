@@ -2,14 +2,14 @@
 // temporary folder, and an installation at build A with the patch tools and the game's utility.
 // Builds A, B and C are trees defined here; the packages A->B and B->C each add, replace, delete
 // and patch files (version.txt among them); B->C also patches an archive through the converter
-// and the launcher. The game's utility is a small shell program: it logs every call, answers
-// "listbuilds" from version.txt and prints a few lines for "repairdatabase", noting whether anyone
-// held the asset database exclusively (asked through adb-peer).
+// and the launcher. The game's utility answers "listbuilds" from version.txt and prints two lines
+// for "repairdatabase", noting whether the database was free for it.
 #pragma once
 
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,13 +30,6 @@ struct PackageFaults
 // The package bytes from one build to the next (A->B or B->C).
 std::string MakePackage(const std::string& from, const std::string& to, const PackageFaults& faults = {});
 
-// What the utility is to do for "repairdatabase" (written to its control files).
-struct UtilityScript
-{
-    int exitCode = 0;
-    int sleepSeconds = 0;       // before it prints
-};
-
 class RunMachine
 {
 public:
@@ -44,11 +37,13 @@ public:
 
     // Resets the process-wide options for a run on this installation at build `current`.
     void ResetOptions(const std::string& current) const;
-    void SetUtility(const UtilityScript& script) const;
+    // The game's utility (tests/doubles/sollex_util.cpp) with these keys of its configuration
+    // besides the run's defaults.
+    void SetUtility(const std::map<std::string, std::string>& config) const;
 
     // The installation compared with a build's tree (the tools, utility and logs left out); "" when equal.
     std::string DiffFromBuild(const std::string& build) const;
-    // Every call of the utility, one line each ("listbuilds <file> norender", "repairdatabase patcher holder=0").
+    // Every call of the utility, its arguments one line each ("repairdatabase patcher owner=1").
     std::vector<std::string> UtilityCalls() const;
     // Files below the installation and the temporary folder that a run must not leave.
     std::vector<std::string> Leftovers() const;
