@@ -81,8 +81,8 @@ TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
     EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
     EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
     EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
-    // One delete record for each file of the two added lists (two each).
-    EXPECT_EQ(machine().UninstallRecordCount(), recordsBefore + 4);
+    // One delete record for each file of the two added lists.
+    EXPECT_EQ(machine().UninstallRecordCount(), recordsBefore + 5);
     EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{"repairdatabase patcher owner=1"});
     EXPECT_EQ(host().Texts(3), std::vector<std::wstring>{});
     EXPECT_EQ(host().PatchesInstalled(), 2);

@@ -34,11 +34,24 @@ struct Step
     std::vector<std::pair<std::string, std::string>> patched;
 };
 
+// Bytes zlib cannot shrink much, so a package is large enough to be cut in transfer.
+std::string Noise(size_t size)
+{
+    std::string bytes(size, 0);
+    uint32_t state = 12345;
+    for (char& byte : bytes)
+    {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
 const std::vector<Step>& Steps()
 {
     static const std::vector<Step> steps = {
         {kBuildA, kBuildB,
-         {{"data\\new-b.txt", "added in B"}, {"readme.txt", "readme B"}},
+         {{"data\\new-b.txt", "added in B"}, {"readme.txt", "readme B"}, {"data\\big.bin", Noise(20000)}},
          {"data\\old.txt"},
          {{"bin\\game.dll", "game B"}, {"version.txt", kBuildB}}},
         {kBuildB, kBuildC,

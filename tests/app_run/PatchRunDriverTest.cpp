@@ -1,0 +1,234 @@
+// build/bin/patch-run as a user runs it: the chain A->B->C from an archive appended to a copy of
+// it, from an HTTP server and from an FTP server that drops a transfer, each on a fresh
+// installation; and the whole run killed at random moments, then run again, never leaving
+// anything but a whole build.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "BuildConfig.h"
+#include "app/run/PatchRun.h"
+#include "platform/Spawn.h"
+#include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/TestServers.h"
+#include "tests/fixtures/UninstallLogFixture.h"
+
+namespace apprun {
+namespace {
+
+struct DriverResult
+{
+    int exitCode = -1;
+    std::string output;  // "<level>\t<text>" lines
+};
+
+class DriverTest : public ::testing::Test
+{
+public:
+    // A copy of the driver with A->B and B->C appended.
+    std::string PatcherWithChain()
+    {
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+        chmod(patcher.c_str(), 0755);
+        fixtures::ArchiveEntry ab, bc;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        bc.source = kBuildB, bc.target = kBuildC, bc.payload = MakePackage(kBuildB, kBuildC);
+        fixtures::AppendArchive(patcher, {ab, bc});
+        return patcher;
+    }
+
+    std::unique_ptr<platform::SpawnedChild> Start(const std::string& program, const std::vector<std::string>& arguments)
+    {
+        platform::SpawnRequest request;
+        request.argv = {program};
+        request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+        request.captureOutput = true;
+        setenv("TMPDIR", machine().temp.c_str(), 1);
+        auto child = platform::SpawnedChild::Spawn(request, nullptr);
+        unsetenv("TMPDIR");
+        return child;
+    }
+
+    DriverResult Finish(platform::SpawnedChild& child)
+    {
+        DriverResult result;
+        char buffer[4096];
+        for (ssize_t n; (n = child.ReadOutput(buffer, sizeof buffer)) > 0;)
+            result.output.append(buffer, static_cast<size_t>(n));
+        child.Wait(0xFFFFFFFF);
+        result.exitCode = child.ExitCode();
+        return result;
+    }
+
+    DriverResult RunDriver(const std::string& program, const std::vector<std::string>& arguments)
+    {
+        auto child = Start(program, arguments);
+        EXPECT_TRUE(child);
+        return child ? Finish(*child) : DriverResult();
+    }
+
+    // Per added path, how many delete records the uninstall log holds for it.
+    std::map<std::string, int> UninstallDeletes() const
+    {
+        std::map<std::string, int> counts;
+        const auto log = fixtures::ReadUninstallLogBack(fixtures::ReadFile(machine().install + "/unins000.dat"));
+        EXPECT_TRUE(log.ok) << log.error;
+        for (const fixtures::UninstallRecord& record : log.records)
+        {
+            std::string path;
+            if (fixtures::DecodeDeleteFileRecord(record, path))
+                ++counts[path];
+        }
+        return counts;
+    }
+
+    void ExpectCompletedAtC(const DriverResult& result, const std::vector<std::string>& utilityCalls)
+    {
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_NE(result.output.find("1\tPatching from 43434 to 44088..."), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("1\tPatching from 44088 to 45000..."), std::string::npos);
+        EXPECT_EQ(result.output.find("\n3\t"), std::string::npos) << result.output;
+        EXPECT_TRUE(result.output.ends_with("\n1\tPatching completed.\n"));
+        EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
+        EXPECT_EQ(machine().UtilityCalls(), utilityCalls);
+        for (const auto& [path, count] : UninstallDeletes())
+            EXPECT_EQ(count, 1) << path;
+        EXPECT_EQ(UninstallDeletes().size(), 5u);
+    }
+
+    std::string ListPath() const { return "\"" + machine().install + "/bin/buildList.txt\""; }
+
+    RunMachine& machine() const { return *machinePtr; }
+
+    std::unique_ptr<RunMachine> machinePtr = std::make_unique<RunMachine>();
+};
+
+TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
+{
+    const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+    ExpectCompletedAtC(result, {"listbuilds " + machine().install + "/bin/buildList.txt norender",
+                                "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"});
+    EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
+}
+
+// "patches.txt" with the second data URL relative to the server.
+void WriteServerFolder(const std::string& root, const std::string& absoluteFirstUrl)
+{
+    fixtures::WriteFile(root + "/a-b.pkg", MakePackage(kBuildA, kBuildB));
+    fixtures::WriteFile(root + "/b-c.pkg", MakePackage(kBuildB, kBuildC));
+    fixtures::WriteFile(root + "/patches.txt",
+                        std::string("source-version: ") + kBuildA + "\r\ntarget-version: " + kBuildB +
+                            "\r\npatch-exe-url: x.exe\r\npatch-data-url: " + absoluteFirstUrl +
+                            "\r\n\r\nsource-version: " + kBuildB + "\r\ntarget-version: " + kBuildC +
+                            "\r\npatch-exe-url: x.exe\r\npatch-data-url: b-c.pkg\r\n");
+}
+
+TEST_F(DriverTest, ChainFromPatchServers)
+{
+    const std::string plainDriver = std::string(LUMO_BIN_DIR) + "/patch-run";
+    auto remoteCalls = [this] {
+        return std::vector<std::string>{"listbuilds " + machine().install + "/bin/buildList.txt norender",
+                                        "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"};
+    };
+    {
+        SCOPED_TRACE("http");
+        const std::string root = machine().scratch / "www";
+        fixtures::WriteFile(root + "/keep", "");
+        nettest::NginxServer server(root);
+        ASSERT_TRUE(server.Ok());
+        WriteServerFolder(root, server.Url("a-b.pkg"));
+        const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
+        ExpectCompletedAtC(result, remoteCalls());
+        EXPECT_NE(result.output.find("1\tNo (more) patches at server for version: 45000"), std::string::npos);
+    }
+    {
+        SCOPED_TRACE("ftp, one transfer dropped");
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string root = machine().scratch / "ftp";
+        fixtures::WriteFile(root + "/keep", "");
+        nettest::FtpServer server(root, machine().scratch / "ftp.log", {"--cut-after", "5000", "--cut-times", "2"});
+        ASSERT_TRUE(server.Ok());
+        WriteServerFolder(root, server.Url("a-b.pkg"));
+        const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
+        ExpectCompletedAtC(result, remoteCalls());
+        EXPECT_NE(server.Log().find("REST 5000"), std::string::npos) << server.Log();
+    }
+}
+
+TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
+{
+    const std::string patcher = PatcherWithChain();
+    // Slow enough that kills land in every phase: a utility that takes its time.
+    const std::map<std::string, std::string> slowUtility = {{"repairdatabase.lines", "4"},
+                                                            {"repairdatabase.delay_ms", "40"}};
+    auto started = std::chrono::steady_clock::now();
+    machine().SetUtility(slowUtility);
+    ASSERT_EQ(RunDriver(patcher, {"--admin", machine().install}).exitCode, 0);
+    const auto fullRun = std::chrono::steady_clock::now() - started;
+
+    std::mt19937 random(20261207);
+    constexpr int kKills = 30;
+    int killedAt[3] = {0, 0, 0};
+    for (int kill = 0; kill < kKills; ++kill)
+    {
+        machinePtr = std::make_unique<RunMachine>();
+        machine().SetUtility(slowUtility);
+        const std::string copy = machine().scratch / "patcher";
+        fixtures::WriteFile(copy, fixtures::ReadFile(patcher));
+        chmod(copy.c_str(), 0755);
+
+        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(fullRun) * (kill + 1) / (kKills + 1) +
+                           std::chrono::microseconds(random() % 20000);
+        SCOPED_TRACE("kill after " + std::to_string(delay.count()) + " us");
+        auto child = Start(copy, {"--admin", machine().install});
+        ASSERT_TRUE(child);
+        std::this_thread::sleep_for(delay);
+        ::kill(child->Pid(), SIGKILL);
+        Finish(*child);
+
+        int whole = -1;
+        for (int build = 0; build < 3; ++build)
+            if (machine().DiffFromBuild(std::vector<const char*>{kBuildA, kBuildB, kBuildC}[build]).empty())
+                whole = build;
+        // A kill inside a patch leaves its journal: the next start puts the build back first.
+        if (whole < 0)
+            EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+        else
+            ++killedAt[whole];
+
+        const DriverResult again = RunDriver(copy, {"--admin", machine().install});
+        EXPECT_EQ(machine().DiffFromBuild(kBuildC), "") << again.output;
+        // At C already, nothing applies any more; otherwise the run completes.
+        if (again.exitCode != 0) {
+            EXPECT_NE(again.output.find("This patch file is not applicable"), std::string::npos) << again.output;
+        }
+        EXPECT_FALSE(LumoPatch::IsPatchingFlagSet() && again.exitCode == 0);
+        for (const auto& [path, count] : UninstallDeletes())
+            EXPECT_EQ(count, 1) << path;
+        std::vector<std::string> installLeft;
+        for (const std::string& left : machine().Leftovers())
+            if (left.rfind("game/", 0) == 0)
+                installLeft.push_back(left);
+        EXPECT_EQ(installLeft, std::vector<std::string>{});
+        LumoPatch::ClearPatchingFlag();
+    }
+    RecordProperty("killed at A/B/C", std::to_string(killedAt[0]) + "/" + std::to_string(killedAt[1]) + "/" +
+                                          std::to_string(killedAt[2]));
+}
+
+}  // namespace
+}  // namespace apprun
