@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <random>
@@ -172,14 +173,17 @@ TEST_F(DriverTest, ChainFromPatchServers)
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 {
     const std::string patcher = PatcherWithChain();
+    const std::string patcherBytes = fixtures::ReadFile(patcher);
     // Slow enough that kills land in every phase: a utility that takes its time.
     const std::map<std::string, std::string> slowUtility = {{"repairdatabase.lines", "4"},
                                                             {"repairdatabase.delay_ms", "40"}};
-    auto started = std::chrono::steady_clock::now();
     machine().SetUtility(slowUtility);
-    ASSERT_EQ(RunDriver(patcher, {"--admin", machine().install}).exitCode, 0);
-    const auto fullRun = std::chrono::steady_clock::now() - started;
+    const DriverResult full = RunDriver(patcher, {"--admin", machine().install});
+    ASSERT_EQ(full.exitCode, 0) << full.output;
+    const size_t lines = std::count(full.output.begin(), full.output.end(), '\n');
 
+    // Each kill lands after a chosen line of the run's output (spread over the whole run, so
+    // every phase is met) and a few random milliseconds more.
     std::mt19937 random(20261207);
     constexpr int kKills = 30;
     int killedAt[3] = {0, 0, 0};
@@ -188,14 +192,18 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
         machinePtr = std::make_unique<RunMachine>();
         machine().SetUtility(slowUtility);
         const std::string copy = machine().scratch / "patcher";
-        fixtures::WriteFile(copy, fixtures::ReadFile(patcher));
+        fixtures::WriteFile(copy, patcherBytes);
         chmod(copy.c_str(), 0755);
 
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(fullRun) * (kill + 1) / (kKills + 1) +
-                           std::chrono::microseconds(random() % 20000);
-        SCOPED_TRACE("kill after " + std::to_string(delay.count()) + " us");
+        const size_t afterLine = lines * kill / kKills;
+        const auto delay = std::chrono::microseconds(random() % 4000);
+        SCOPED_TRACE("kill after line " + std::to_string(afterLine) + " and " + std::to_string(delay.count()) + " us");
         auto child = Start(copy, {"--admin", machine().install});
         ASSERT_TRUE(child);
+        size_t seen = 0;
+        char byte = 0;
+        while (seen < afterLine && child->ReadOutput(&byte, 1) == 1)
+            seen += byte == '\n';
         std::this_thread::sleep_for(delay);
         ::kill(child->Pid(), SIGKILL);
         Finish(*child);
