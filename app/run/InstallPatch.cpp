@@ -10,6 +10,7 @@
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/ApplyPatchPackage.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
 #include "patch/PatchPackage.h"
 #include "platform/Registry.h"
 
@@ -25,24 +26,28 @@ constexpr wchar_t kLauncherName[] = L"LumoLauncher.exe";
 
 int PatchRun::ApplyPatch(const std::wstring& packagePath)
 {
+    LumoDataBufferFile file(packagePath, LumoDataBufferFile::MODE_READ);
+    return InstallPackage(file.IsOpen() ? &file : nullptr, packagePath);
+}
+
+int PatchRun::InstallPackage(LumoDataBuffer* package, const std::wstring& packageName)
+{
     std::wstring folder;
     if (!PrepareTempDirectory(folder))
     {
         m_host.Log(3, LoadResString(146));
         return 2;
     }
-    uint64_t size = 0;
-    if (LumoUtil::GetFileSize(packagePath, size) != LUMORESULT_OK)
-        size = 0;
-    ADBHackProgressThread progress(m_host, m_environment.progressStepMs, EstimatePatchMinutes(size));
+    ADBHackProgressThread progress(m_host, m_environment.progressStepMs,
+                                   EstimatePatchMinutes(package ? package->GetSize() : 0));
     progress.Start();
 
     int result = 10;
     if (m_host.KeepGoing())
     {
         m_host.Log(1, LoadResString(149));
-        std::wstring error;
-        if (!UnpackPatchPackage(packagePath, folder, &error))
+        std::wstring error = packageName + L": cannot be opened for reading";
+        if (!package || !UnpackPatchPackage(*package, packageName, folder, &error))
         {
             m_host.Log(3, LoadResString(150));
             if (!error.empty())

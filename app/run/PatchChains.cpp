@@ -60,23 +60,17 @@ bool PatchRun::InstallLocalPatches()
 
 bool PatchRun::ApplyEmbeddedPatch()
 {
-    std::wstring path;
-    if (!MakeTempFilePath(path))
-    {
-        m_host.Log(3, LoadResString(145));
-        return false;
-    }
-    if (g_embeddedPatchArchive.ExtractPatch(PatcherOptions::Instance().GetCurrentBuild(), path) != LUMORESULT_OK)
+    // The package is unpacked where it lies in the program file: a copy of it would only cost a
+    // write and a flush of its whole size.
+    const std::string current = PatcherOptions::Instance().GetCurrentBuild();
+    std::unique_ptr<LumoDataBuffer> package = g_embeddedPatchArchive.OpenPatch(current);
+    if (!package)
     {
         m_host.Log(3, LoadResString(178));
-        if (!g_embeddedPatchArchive.GetLastErrorText().empty())
-            m_host.Log(3, g_embeddedPatchArchive.GetLastErrorText());
-        LumoUtil::DeleteFile(path);
+        m_host.Log(3, g_embeddedPatchArchive.GetLastErrorText());
         return false;
     }
-    // The copy can always be made again from the archive: it does not stay.
-    const int result = ApplyPatch(path);
-    LumoUtil::DeleteFile(path);
+    const int result = InstallPackage(package.get(), L"the patch from " + ToWide(current) + L" appended to this program");
     if (result != 0)
         return false;
     m_host.PatchInstalled();

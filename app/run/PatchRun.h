@@ -86,12 +86,13 @@ public:
     bool CheckDiskSpace(uint32_t megabytes);
 
     bool InstallLocalPatches();
+    // Installs the appended patch from the current build, read in place in the program file.
     bool ApplyEmbeddedPatch();
     bool InstallRemotePatches();
     // Repair mode (the repair client run).
     bool RunRepair();
 
-    // Installs one package: 0, 2 (no unpack folder) or 10 (any other failure, or cancelled).
+    // Installs one package file: 0, 2 (no unpack folder) or 10 (any other failure, or cancelled).
     int ApplyPatch(const std::wstring& packagePath);
     // A fresh, empty, private unpack folder below the temporary base.
     bool PrepareTempDirectory(std::wstring& folder);
@@ -109,6 +110,9 @@ public:
     const RunEnvironment& Environment() const { return m_environment; }
 
 private:
+    // ApplyPatch on a package stream (null: the package could not be opened); packageName names it
+    // in messages.
+    int InstallPackage(LumoDataBuffer* package, const std::wstring& packageName);
     bool RunChecks();
     bool RunStage();
     static std::wstring DefaultTempParent();
