@@ -6,13 +6,14 @@
 //   patch-run [-h] [-a] [-r] [-d] [-l FILE] [-s URL]... [[current_build] target_directory]
 //
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
-// gives one output line each, all at its level); a message box becomes a level-3 line
+// gives one output line each, all at its level, a final line feed adding none); a message box becomes a level-3 line
 // "<caption>: <text>". Exit status 0 after "Patching completed.", else 1. SIGINT and SIGTERM
 // cancel the run as the window's "Cancel" does.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -49,16 +50,14 @@ public:
     {
         std::lock_guard<std::mutex> hold(m_lock);
         const std::string utf8 = platform::WideToUtf8(text);
+        // One output line per line of the text; a final line feed ends the last line, no more.
         size_t start = 0;
-        for (;;)
+        do
         {
-            const size_t end = utf8.find('\n', start);
-            const std::string line = utf8.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            std::printf("%d\t%s\n", level, line.c_str());
-            if (end == std::string::npos)
-                break;
+            const size_t end = std::min(utf8.find('\n', start), utf8.size());
+            std::printf("%d\t%s\n", level, utf8.substr(start, end - start).c_str());
             start = end + 1;
-        }
+        } while (start < utf8.size());
         std::fflush(stdout);
     }
     void ClearLog() override {}
