@@ -3,6 +3,7 @@
 #include "app/APThread.h"
 #include "app/MainFrame.h"
 
+#include <wx/button.h>
 #include <wx/msgdlg.h>
 
 #include <future>
