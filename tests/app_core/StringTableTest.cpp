@@ -5,6 +5,8 @@
 #include "tests/fixtures/ScopedEnv.h"
 
 #include <map>
+#include <regex>
+#include <set>
 #include <string>
 
 namespace {
@@ -37,6 +39,64 @@ TEST(StringTableLanguage, ChosenFromTheEnvironment)
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.language, ResolveUiLanguage(FakeEnv(c.env))) << ::testing::PrintToString(c.env);
+}
+
+// The printf conversions of a text in order; a "%" that starts no conversion shows as "%?".
+std::vector<std::wstring> Conversions(const std::wstring& text)
+{
+    static const std::wregex conversion(L"^%[-+ #0]*(\\*|[0-9]+)?(\\.(\\*|[0-9]+))?(hh|h|ll|l|I64|I|z|t|j|L|w)?[diuxXoeEfFgGaAcCsSp%]");
+    std::vector<std::wstring> found;
+    for (size_t at = text.find(L'%'); at != std::wstring::npos; at = text.find(L'%', at)) {
+        std::wsmatch match;
+        const std::wstring rest = text.substr(at);
+        if (std::regex_search(rest, match, conversion)) {
+            found.push_back(match.str());
+            at += match.length();
+        } else {
+            found.push_back(L"%?");
+            ++at;
+        }
+    }
+    return found;
+}
+
+// The ids without a text in any language.
+bool IsEmptyId(uint32_t id)
+{
+    static const std::set<uint32_t> empty = {133, 155, 156, 180, 182, 183, 186};
+    return empty.count(id) != 0 || (id >= 245 && id <= 254);
+}
+
+TEST(StringTableData, EveryLanguageCompleteWithTheEnglishPlaceholders)
+{
+    const uint16_t languages[] = {kLanguageEnglish, kLanguageGerman, kLanguageFrench, kLanguageRussian};
+    std::set<std::pair<uint32_t, uint16_t>> seen;
+    for (const StringTableEntry* entry = StringTableBegin(); entry != StringTableEnd(); ++entry) {
+        SCOPED_TRACE(::testing::Message() << "id " << entry->id << " language " << entry->language);
+        EXPECT_TRUE(entry->id >= 121 && entry->id <= 255);
+        EXPECT_FALSE(IsEmptyId(entry->id));
+        EXPECT_TRUE(std::count(std::begin(languages), std::end(languages), entry->language));
+        EXPECT_TRUE(seen.insert({entry->id, entry->language}).second) << "twice";
+        const std::wstring text = entry->text;
+        EXPECT_FALSE(text.empty());
+        // The callers' old buffers: 256 characters, 64 for the command-line descriptions.
+        EXPECT_LE(text.size(), entry->id <= 130 ? 63u : 255u);
+        const wchar_t* english = FindTableString(entry->id, kLanguageEnglish);
+        ASSERT_NE(nullptr, english);
+        EXPECT_EQ(Conversions(english), Conversions(text));
+    }
+    for (uint32_t id = 121; id <= 255; ++id) {
+        for (const uint16_t language : languages) {
+            const bool expected = !IsEmptyId(id) && !(id == 233 && language == kLanguageGerman);
+            EXPECT_EQ(expected, FindTableString(id, language) != nullptr) << id << " " << language;
+        }
+        if (id == 176) {
+            for (const uint16_t language : languages)
+                EXPECT_STREQ(L"about:blank", FindTableString(id, language));
+        }
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"%lu", L"%lu", L"%lu", L"%lu"}), Conversions(FindTableString(174, kLanguageRussian)));
+    EXPECT_EQ((std::vector<std::wstring>{L"%d", L"%?"}), Conversions(L"%d%"));
 }
 
 TEST(StringTableLoad, NeutralFollowsTheEnvironmentUntilEnglishIsSet)
