@@ -1,5 +1,4 @@
-// The patcher's entry: the toolkit starts the application object.
+// The patcher's entry: the toolkit creates the application object and runs it.
 #include "app/PatcherApp.h"
 
-wxDISABLE_ASSERTS_IN_RELEASE_BUILD();
 wxIMPLEMENT_APP(LumoPatch::KestinPatcherApp);
