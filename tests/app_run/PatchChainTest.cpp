@@ -5,6 +5,8 @@
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include "app/core/PatcherOptions.h"
 #include "patch/EmbeddedPatchArchive.h"
+#include "sollex/IPCDatabase.h"
 #include "platform/NativePath.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
@@ -162,8 +165,32 @@ TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
         // No database update after a failed chain, and nothing left behind.
         EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
         EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        IPCDatabaseBlock block{};
+        EXPECT_FALSE(IPCReadBlock(block)) << "the database is still held after the run";
         LumoPatch::ClearPatchingFlag();
     }
+}
+
+TEST_F(ChainTest, DownloadFileStartsEmptyAndStaysInItsFolder)
+{
+    LumoPatch::PatchRun run(host(), environment);
+    PatcherOptions::Instance().targetVersion = kBuildB;
+    std::wstring first, second, third;
+    ASSERT_TRUE(run.MakeTempFilePath(first));
+    EXPECT_TRUE(first.ends_with(L"/43434_to_44088.zip"));
+    // A larger file from an earlier attempt, or a link planted in its place, is never continued.
+    fixtures::WriteFile(ToNativePath(first), std::string(100000, 'x'));
+    ASSERT_TRUE(run.MakeTempFilePath(second));
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(fixtures::ReadFile(ToNativePath(second)), "");
+    unlink(ToNativePath(second).c_str());
+    ASSERT_EQ(symlink((machine().install + "/readme.txt").c_str(), ToNativePath(second).c_str()), 0);
+    ASSERT_TRUE(run.MakeTempFilePath(second));
+    EXPECT_EQ(fixtures::ReadFile(machine().install + "/readme.txt"), "readme A");
+    // A build that would lead out of the folder never becomes a name.
+    PatcherOptions::Instance().targetVersion = "../x";
+    EXPECT_FALSE(run.MakeTempFilePath(third));
+    EXPECT_TRUE(third.empty());
 }
 
 TEST_F(ChainTest, FirstBuildWithoutAnEntryIsDropped)
