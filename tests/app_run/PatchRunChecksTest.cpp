@@ -4,6 +4,7 @@
 #include "app/run/PatchRun.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -13,7 +14,8 @@
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
 #include "sollex/IPCDatabase.h"
-#include "tests/app_run/PeerProcess.h"
+#include "BuildConfig.h"
+#include "platform/Spawn.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -53,24 +55,26 @@ public:
     // The game's executable running from the installation: it cannot be replaced (ETXTBSY).
     void StartGame()
     {
-        const std::string game = machine.install + "/bin/Sollex.exe";
-        fixtures::WriteFile(game, fixtures::ReadFile("/bin/sleep"));
-        chmod(game.c_str(), 0755);
-        char* argv[] = {const_cast<char*>(game.c_str()), const_cast<char*>("30"), nullptr};
-        ASSERT_EQ(posix_spawn(&gamePid, game.c_str(), nullptr, nullptr, argv, environ), 0);
+        const std::string path = machine.install + "/bin/Sollex.exe";
+        fixtures::WriteFile(path, fixtures::ReadFile("/bin/sleep"));
+        chmod(path.c_str(), 0755);
+        platform::SpawnRequest request;
+        request.argv = {path, "30"};
+        game = platform::SpawnedChild::Spawn(request, nullptr);
+        ASSERT_TRUE(game);
     }
     void StopGame()
     {
-        if (gamePid > 0)
+        if (game)
         {
-            kill(gamePid, SIGKILL);
-            waitpid(gamePid, nullptr, 0);
+            game->Terminate(9);
+            game->Wait(0xFFFFFFFF);
             unlink((machine.install + "/bin/Sollex.exe").c_str());
         }
-        gamePid = -1;
+        game.reset();
     }
 
-    pid_t gamePid = -1;
+    std::unique_ptr<platform::SpawnedChild> game;
 
     RunMachine machine;
     std::unique_ptr<ObservedHost> hostPtr;
@@ -151,37 +155,33 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
 
 TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
 {
-    const std::string database = machine.install + "/assets.sdx";
     for (int releaseAfter : {0, 3})
     {
         SCOPED_TRACE(releaseAfter);
         SetUp();
-        PeerProcess tool;
-        ASSERT_EQ(tool.Ask("attach " + database).substr(0, 8), "attach 1");
+        // A game tool (adb-peer) attached to the database; it lets go when it dies.
+        platform::SpawnRequest request;
+        request.argv = {"bash", "-c", "exec '" + std::string(LUMO_BIN_DIR) + "/adb-peer' < <(echo 'attach " +
+                                          machine.install + "/assets.sdx'; sleep 60)"};
+        request.captureOutput = true;
+        auto tool = platform::SpawnedChild::Spawn(request, nullptr);
+        ASSERT_TRUE(tool);
+        std::string answers;
+        for (char c; answers.find("attach") == std::string::npos && tool->ReadOutput(&c, 1) == 1;)
+            answers += c;
         onSleep = [&](int n) {
             if (n == releaseAfter)
-                tool.Ask("detach");
+                tool->Terminate(9), tool->Wait(0xFFFFFFFF);
         };
         const bool ok = Run();
-        if (releaseAfter == 0)
-        {
-            EXPECT_FALSE(ok);
-            EXPECT_EQ(sleeps, 5) << "five attempts, each followed by its pause";
-            EXPECT_TRUE(host().Has(L"Unable to patch - files in use.", 3));
-            EXPECT_EQ(host().ApplyEnabledCount(), 1);
-            EXPECT_TRUE(host().Has(L"Patching aborted.", 1));
-            // The run is not left attached, and recorded no exclusive holder.
-            IPCDatabaseBlock block{};
-            EXPECT_FALSE(IPCReadBlock(block));
-            EXPECT_EQ(tool.Ask("block").substr(0, 6), "block ");
-            EXPECT_EQ(tool.Ask("block").find(" 0 0 0"), tool.Ask("block").size() - 6) << tool.Ask("block");
-        }
-        else
-        {
-            EXPECT_TRUE(ok) << host().Dump();
-            EXPECT_EQ(sleeps, 3) << "passes on the fourth attempt";
-            EXPECT_EQ(host().ApplyEnabledCount(), 0);
-        }
+        EXPECT_EQ(ok, releaseAfter != 0) << host().Dump();
+        EXPECT_EQ(sleeps, releaseAfter ? releaseAfter : 5) << "attempts, each followed by its pause";
+        EXPECT_EQ(host().Has(L"Unable to patch - files in use.", 3), releaseAfter == 0);
+        EXPECT_EQ(host().ApplyEnabledCount(), releaseAfter ? 0 : 1);
+        // The run is not left attached.
+        IPCDatabaseBlock block{};
+        EXPECT_FALSE(IPCReadBlock(block));
+        tool->Terminate(9);
     }
 }
 
