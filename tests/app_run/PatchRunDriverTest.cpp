@@ -172,70 +172,95 @@ TEST_F(DriverTest, ChainFromPatchServers)
 
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 {
-    const std::string patcher = PatcherWithChain();
-    const std::string patcherBytes = fixtures::ReadFile(patcher);
+    const std::string patcherBytes = fixtures::ReadFile(PatcherWithChain());
+    fixtures::ScratchFolder serverRoot;
+    fixtures::WriteFile(serverRoot / "keep", "");
+    nettest::NginxServer server(serverRoot.Path());
+    ASSERT_TRUE(server.Ok());
+    WriteServerFolder(serverRoot.Path(), server.Url("a-b.pkg"));
+    struct Road
+    {
+        const char* name;
+        bool appended;  // the chain appended to the program, else from the server
+        int kills;
+    };
     // Slow enough that kills land in every phase: a utility that takes its time.
     const std::map<std::string, std::string> slowUtility = {{"repairdatabase.lines", "4"},
                                                             {"repairdatabase.delay_ms", "40"}};
-    machine().SetUtility(slowUtility);
-    const DriverResult full = RunDriver(patcher, {"--admin", machine().install});
-    ASSERT_EQ(full.exitCode, 0) << full.output;
-    const size_t lines = std::count(full.output.begin(), full.output.end(), '\n');
-
-    // Each kill lands after a chosen line of the run's output (spread over the whole run, so
-    // every phase is met) and a few random milliseconds more.
-    std::mt19937 random(20261207);
-    constexpr int kKills = 30;
-    int killedAt[3] = {0, 0, 0};
-    for (int kill = 0; kill < kKills; ++kill)
+    for (const Road& road : {Road{"appended", true, 30}, Road{"http", false, 10}})
     {
-        machinePtr = std::make_unique<RunMachine>();
-        machine().SetUtility(slowUtility);
-        const std::string copy = machine().scratch / "patcher";
-        fixtures::WriteFile(copy, patcherBytes);
-        chmod(copy.c_str(), 0755);
+        SCOPED_TRACE(road.name);
+        // A fresh machine and its patcher; the arguments of a run on it.
+        auto prepare = [&] {
+            machinePtr = std::make_unique<RunMachine>();
+            machine().SetUtility(slowUtility);
+            const std::string copy = machine().scratch / "patcher";
+            if (road.appended)
+                fixtures::WriteFile(copy, patcherBytes);
+            else
+                fixtures::WriteFile(copy, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+            chmod(copy.c_str(), 0755);
+            return road.appended ? std::vector<std::string>{"--admin", machine().install}
+                                 : std::vector<std::string>{"--admin", "--server=" + server.Url(""), machine().install};
+        };
+        std::vector<std::string> arguments = prepare();
+        const DriverResult full = RunDriver(machine().scratch / "patcher", arguments);
+        ASSERT_EQ(full.exitCode, 0) << full.output;
+        const size_t lines = std::count(full.output.begin(), full.output.end(), '\n');
 
-        const size_t afterLine = lines * kill / kKills;
-        const auto delay = std::chrono::microseconds(random() % 4000);
-        SCOPED_TRACE("kill after line " + std::to_string(afterLine) + " and " + std::to_string(delay.count()) + " us");
-        auto child = Start(copy, {"--admin", machine().install});
-        ASSERT_TRUE(child);
-        size_t seen = 0;
-        char byte = 0;
-        while (seen < afterLine && child->ReadOutput(&byte, 1) == 1)
-            seen += byte == '\n';
-        std::this_thread::sleep_for(delay);
-        ::kill(child->Pid(), SIGKILL);
-        Finish(*child);
+        // Each kill lands after a chosen line of the run's output (spread over the whole run, so
+        // every phase is met) and a few random milliseconds more.
+        std::mt19937 random(20261207);
+        int killedAt[3] = {0, 0, 0};
+        for (int kill = 0; kill < road.kills; ++kill)
+        {
+            arguments = prepare();
+            const std::string patcher = machine().scratch / "patcher";
+            const size_t afterLine = lines * kill / road.kills;
+            const auto delay = std::chrono::microseconds(random() % 4000);
+            SCOPED_TRACE("kill after line " + std::to_string(afterLine) + " and " + std::to_string(delay.count()) +
+                         " us");
+            auto child = Start(patcher, arguments);
+            ASSERT_TRUE(child);
+            size_t seen = 0;
+            char byte = 0;
+            while (seen < afterLine && child->ReadOutput(&byte, 1) == 1)
+                seen += byte == '\n';
+            std::this_thread::sleep_for(delay);
+            ::kill(child->Pid(), SIGKILL);
+            Finish(*child);
 
-        int whole = -1;
-        for (int build = 0; build < 3; ++build)
-            if (machine().DiffFromBuild(std::vector<const char*>{kBuildA, kBuildB, kBuildC}[build]).empty())
-                whole = build;
-        // A kill inside a patch leaves its journal: the next start puts the build back first.
-        if (whole < 0)
-            EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
-        else
-            ++killedAt[whole];
+            int whole = -1;
+            for (int build = 0; build < 3; ++build)
+                if (machine().DiffFromBuild(std::vector<const char*>{kBuildA, kBuildB, kBuildC}[build]).empty())
+                    whole = build;
+            // A kill inside a patch leaves its journal: the next start puts the build back first.
+            if (whole < 0)
+                EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+            else
+                ++killedAt[whole];
 
-        const DriverResult again = RunDriver(copy, {"--admin", machine().install});
-        EXPECT_EQ(machine().DiffFromBuild(kBuildC), "") << again.output;
-        // At C already, nothing applies any more; otherwise the run completes.
-        if (again.exitCode != 0) {
-            EXPECT_NE(again.output.find("This patch file is not applicable"), std::string::npos) << again.output;
+            const DriverResult again = RunDriver(patcher, arguments);
+            EXPECT_EQ(machine().DiffFromBuild(kBuildC), "") << again.output;
+            // At C already, no appended patch applies any more; otherwise the run completes.
+            if (again.exitCode != 0) {
+                EXPECT_TRUE(road.appended);
+                EXPECT_NE(again.output.find("This patch file is not applicable"), std::string::npos) << again.output;
+            }
+            EXPECT_FALSE(LumoPatch::IsPatchingFlagSet() && again.exitCode == 0);
+            for (const auto& [path, count] : UninstallDeletes())
+                EXPECT_EQ(count, 1) << path;
+            std::vector<std::string> installLeft;
+            for (const std::string& left : machine().Leftovers())
+                if (left.rfind("game/", 0) == 0)
+                    installLeft.push_back(left);
+            EXPECT_EQ(installLeft, std::vector<std::string>{});
+            LumoPatch::ClearPatchingFlag();
         }
-        EXPECT_FALSE(LumoPatch::IsPatchingFlagSet() && again.exitCode == 0);
-        for (const auto& [path, count] : UninstallDeletes())
-            EXPECT_EQ(count, 1) << path;
-        std::vector<std::string> installLeft;
-        for (const std::string& left : machine().Leftovers())
-            if (left.rfind("game/", 0) == 0)
-                installLeft.push_back(left);
-        EXPECT_EQ(installLeft, std::vector<std::string>{});
-        LumoPatch::ClearPatchingFlag();
+        RecordProperty(std::string("killed at A/B/C, ") + road.name,
+                       std::to_string(killedAt[0]) + "/" + std::to_string(killedAt[1]) + "/" +
+                           std::to_string(killedAt[2]));
     }
-    RecordProperty("killed at A/B/C", std::to_string(killedAt[0]) + "/" + std::to_string(killedAt[1]) + "/" +
-                                          std::to_string(killedAt[2]));
 }
 
 }  // namespace
