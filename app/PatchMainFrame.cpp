@@ -40,7 +40,9 @@ wxString PatcherPageUrl()
 }
 
 PatchMainFrame::PatchMainFrame(PatchMainFrameSeams seams)
-    : MainFrame("Kestin Patcher ", WithDefaultWorker(std::move(seams.workerFactory))), m_timer(this, kIdTimer)
+    : MainFrame("Kestin Patcher ", WithDefaultWorker(std::move(seams.workerFactory))),
+      m_timer(this, kIdTimer),
+      m_pickSollexExe(std::move(seams.pickSollexExe))
 {
     Bind(wxEVT_TIMER, &PatchMainFrame::OnTimer, this, kIdTimer);
     Bind(wxEVT_BUTTON, &PatchMainFrame::OnBrowse, this, kIdBrowseButton);
