@@ -3,6 +3,6 @@
 
 #include <string>
 
-// The whole file at path (reaching the OS through ToNativePath). False when it cannot be opened
+// The whole file at path ("/" or "\" separators). False when it cannot be opened
 // or read, or is larger than maxBytes.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes, size_t maxBytes = 16u << 20);
