@@ -44,6 +44,8 @@ public:
     ~PatchMainFrame() override;
 
     void InitFrame();
+    // The path label and the apply button's label for a repair or a patch run.
+    void ShowRunMode();
     // Shows the options' install path.
     void ShowInstallPath();
     // Empties the log view; any thread.
