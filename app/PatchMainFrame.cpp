@@ -6,6 +6,7 @@
 #include "app/core/StringTable.h"
 #include "app/resources/lumoIcon.xpm"
 #include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
 
 #include <wx/button.h>
 #include <wx/gauge.h>
@@ -40,7 +41,9 @@ wxString PatcherPageUrl()
 }
 
 PatchMainFrame::PatchMainFrame(PatchMainFrameSeams seams)
-    : MainFrame("Kestin Patcher ", WithDefaultWorker(std::move(seams.workerFactory))), m_timer(this, kIdTimer)
+    : MainFrame("Kestin Patcher ", WithDefaultWorker(std::move(seams.workerFactory))),
+      m_timer(this, kIdTimer),
+      m_pickSollexExe(std::move(seams.pickSollexExe))
 {
     Bind(wxEVT_TIMER, &PatchMainFrame::OnTimer, this, kIdTimer);
     Bind(wxEVT_BUTTON, &PatchMainFrame::OnBrowse, this, kIdBrowseButton);
@@ -56,15 +59,17 @@ PatchMainFrame::PatchMainFrame(PatchMainFrameSeams seams)
     m_mainSizer->Add(m_page->GetWindow(), 0, wxEXPAND | wxALL, FromDIP(5));
 
     const PatcherOptions& options = PatcherOptions::Instance();
-    m_pathLabel = new wxStaticText(m_panel, wxID_STATIC, LoadResString(options.repair ? 172 : 171));
+    m_pathLabel = new wxStaticText(m_panel, wxID_STATIC, LoadResString(options.repair ? 172 : 171), wxDefaultPosition,
+                                   wxDefaultSize, 0, "staticText");
     m_pathBox = new wxTextCtrl(m_panel, wxID_ANY, options.installPath, wxDefaultPosition,
                                FromDIP(wxSize(215, -1)), 0, wxDefaultValidator, "text");
-    m_browse = new wxButton(m_panel, kIdBrowseButton, "...", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT,
-                            wxDefaultValidator, "button");
+    m_browse = new wxButton(m_panel, kIdBrowseButton, "...", wxDefaultPosition, FromDIP(wxSize(30, -1)),
+                            wxBU_EXACTFIT, wxDefaultValidator, "button");
     auto* row = new wxBoxSizer(wxHORIZONTAL);
     row->Add(m_pathLabel, 0, wxALIGN_CENTER_VERTICAL | wxALL, FromDIP(5));
     row->Add(m_pathBox, 1, wxEXPAND | wxALL, FromDIP(5));
-    row->Add(m_browse, 0, wxALIGN_CENTER_VERTICAL);
+    // The right margin lines the button up with the log view below.
+    row->Add(m_browse, 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, FromDIP(5));
     m_mainSizer->Add(row, 0, wxEXPAND | wxALL, FromDIP(5));
     m_panel->SetSizer(m_mainSizer);
 
@@ -92,8 +97,15 @@ void PatchMainFrame::InitFrame()
     CreateControls();
     SetIcon(wxIcon(lumoIcon_xpm));
     ApplyButton()->Enable();
-    if (PatcherOptions::Instance().repair)
-        ApplyButton()->SetLabel(LoadResString(173));
+    ShowRunMode();
+}
+
+void PatchMainFrame::ShowRunMode()
+{
+    const bool repair = PatcherOptions::Instance().repair;
+    m_pathLabel->SetLabel(LoadResString(repair ? 172 : 171));
+    ApplyButton()->SetLabel(repair ? LoadResString(173) : std::wstring(PatchMessages::kApplyUpdate));
+    m_mainSizer->Layout();
 }
 
 void PatchMainFrame::ShowInstallPath()

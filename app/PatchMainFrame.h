@@ -5,6 +5,7 @@
 
 #include "app/MainFrame.h"
 #include "app/PageView.h"
+#include "app/core/InstallDiscovery.h"
 
 #include <wx/timer.h>
 
@@ -24,6 +25,9 @@ enum : int {
     kIdWebView = 501,
 };
 
+// "Locate Sollex.exe...": the game's executable the user picks, or nullopt when cancelled.
+std::optional<std::wstring> PickSollexExeWithDialog(wxWindow* parent);
+
 // The page shown at the top; SOLLEX_PAGE_URL replaces it (tests and demos stay on this machine).
 wxString PatcherPageUrl();
 
@@ -31,6 +35,7 @@ wxString PatcherPageUrl();
 struct PatchMainFrameSeams {
     WorkerFactory workerFactory;          // empty: the patch thread of a run
     PageViewFactory pageViewFactory;      // empty: the empty slot
+    PickSollexExe pickSollexExe;          // empty: PickSollexExeWithDialog
 };
 
 class PatchMainFrame : public MainFrame, private PageViewEvents {
@@ -39,6 +44,8 @@ public:
     ~PatchMainFrame() override;
 
     void InitFrame();
+    // The path label and the apply button's label for a repair or a patch run.
+    void ShowRunMode();
     // Shows the options' install path.
     void ShowInstallPath();
     // Empties the log view; any thread.
@@ -78,6 +85,7 @@ private:
     wxButton* m_browse = nullptr;
     bool m_openLinksExternally = false;  // never set in this program
     std::optional<std::chrono::steady_clock::time_point> m_firstTick;
+    PickSollexExe m_pickSollexExe;
 };
 
 }  // namespace LumoPatch

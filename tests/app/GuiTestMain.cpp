@@ -43,7 +43,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "test_app: skipped, no DISPLAY (run under xvfb-run)\n");
         return 0;
     }
+    // Quiet, self-contained toolkit: no accessibility bus, no settings daemon, X11 only.
+    setenv("NO_AT_BRIDGE", "1", 0);
+    setenv("GSETTINGS_BACKEND", "memory", 0);
+    setenv("GDK_BACKEND", "x11", 0);
     wxSetAssertHandler(FailOnAssert);
+    // As in the patcher: file names are UTF-8 whatever the locale.
+    wxConvFileName = &wxConvUTF8;
     wxApp::SetInstance(new TestApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
         std::fprintf(stderr, "test_app: the toolkit did not start\n");

@@ -43,4 +43,17 @@ wxThread::ExitCode FakeWorker::GuardedEntry()
     return APThread::GuardedEntry();
 }
 
+LumoPatch::PatchMainFrameSeams FakePageSeams(LumoPatch::WorkerFactory workerFactory, FakePageView** page)
+{
+    LumoPatch::PatchMainFrameSeams seams;
+    seams.workerFactory = std::move(workerFactory);
+    seams.pageViewFactory = [page](wxWindow* parent, wxWindowID id, LumoPatch::PageViewEvents& events) {
+        auto view = std::make_unique<FakePageView>(parent, id, events);
+        if (page)
+            *page = view.get();
+        return view;
+    };
+    return seams;
+}
+
 }  // namespace apptest

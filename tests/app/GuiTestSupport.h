@@ -4,6 +4,7 @@
 
 #include "app/APThread.h"
 #include "app/PageView.h"
+#include "app/PatchMainFrame.h"
 
 #include <gtest/gtest.h>
 #include <wx/msgdlg.h>
@@ -79,5 +80,9 @@ private:
     wxPanel* m_window;
     LumoPatch::PageViewEvents& m_events;
 };
+
+// The frame's seams with a FakePageView (reported through *page when given) and the worker factory.
+LumoPatch::PatchMainFrameSeams FakePageSeams(LumoPatch::WorkerFactory workerFactory = {},
+                                             FakePageView** page = nullptr);
 
 }  // namespace apptest

@@ -44,9 +44,7 @@ protected:
     {
         if (!factory)
             factory = [this](MainFrame* frame) { return m_worker = new FakeWorker(frame); };
-        auto* frame = new PatchMainFrame({factory, [](wxWindow* parent, wxWindowID id, PageViewEvents& events) {
-                                              return std::make_unique<apptest::FakePageView>(parent, id, events);
-                                          }});
+        auto* frame = new PatchMainFrame(apptest::FakePageSeams(factory));
         frame->Show();
         return frame;
     }
