@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -65,9 +66,7 @@ const std::vector<Step>& Steps()
 
 std::string Native(std::string path)
 {
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
+    std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
 
