@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "lumo/net/LumoURL.h"
+#include "lumo/net/MultipartForm.h"
 #include "platform/Internet.h"
 
 InternetSession* g_internetSession = nullptr;
@@ -231,4 +232,59 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     }
     size = static_cast<uint64_t>(length);
     return LUMORESULT_OK;
+}
+
+LUMORESULT InternetSessionHolder::HttpPostMultipart(const std::string& url, LumoDataBuffer& body,
+                                                    const std::string& boundary, LumoDataBuffer* response)
+{
+    HttpTarget target;
+    const LUMORESULT prepared = PrepareHttp(url, m_session, target);
+    if (prepared != LUMORESULT_OK)
+        return prepared;
+    const uint64_t size = body.GetSize(), position = body.GetPosition();
+    const uint64_t length = size > position ? size - position : 0;
+    if (length > 0xFFFFFFFFu)
+        return LUMORESULT_OUT_OF_SPACE;
+    std::string bytes;
+    try
+    {
+        bytes.resize(static_cast<size_t>(length));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    const LUMORESULT read = body.ReadData(bytes.data(), static_cast<uint32_t>(length));
+    if (read != LUMORESULT_OK)
+        return read;
+    platform::InternetRequest request;
+    SetUpRequest(request, m_session, target);
+    request.SetPost(bytes.data(), bytes.size(), MultipartContentType(boundary));
+    platform::InternetOutcome outcome;
+    LUMORESULT result = LUMORESULT_OK;
+    if (response)
+        result = InternetReadAll(request, response, nullptr, outcome);
+    else
+    {
+        outcome = request.Perform([](const char*, size_t) { return true; }, nullptr, nullptr);
+        result = outcome.Ok() ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR;
+    }
+    if (outcome.Ok() || (response && IsReportedByReader(outcome)))
+        return result;
+    switch (outcome.failure)
+    {
+    case InternetFailure::Connect:
+        PrintLine("InternetConnect returned %d", outcome.code);
+        break;
+    case InternetFailure::BadUrl:
+        PrintLine("HttpOpenRequest returned %d", outcome.code);
+        break;
+    case InternetFailure::HttpStatus:
+        PrintLine("HTTP status %ld", outcome.status);
+        break;
+    default:
+        PrintLine("HttpSendRequest returned %d", outcome.code);
+        break;
+    }
+    return result;
 }
