@@ -132,27 +132,23 @@ TEST_F(StartupTest, TheRunStartsWaitsOrCannotStart)
     }
 }
 
-TEST_F(StartupTest, AnElevatedCopyWithoutAccessShowsThePrivilegesBoxAndEnds)
+TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrThePrivilegesBoxEndsStartUp)
 {
+    // An elevated copy itself never elevates again: it shows the box and ends.
     m_writable = false;
-    EXPECT_FALSE(Start({L"--admin", m_installArg}));
+    EXPECT_FALSE(Start({L"-o", L"launcher", L"--admin", m_installArg}));
     EXPECT_EQ(m_boxes, std::vector<std::wstring>{PrivilegesBox()});
     EXPECT_TRUE(m_elevator.calls.empty());
     EXPECT_EQ(m_onExitRuns, 0);
-    EXPECT_EQ(g_mainFrame.load(), nullptr);
-}
 
-TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrTheRefusalIsShown)
-{
     using Outcome = platform::ElevationResult::Outcome;
     for (Outcome outcome : {Outcome::Ran, Outcome::Refused, Outcome::CouldNotStart}) {
         m_boxes.clear();
         m_onExitRuns = 0;
-        m_elevator.calls.clear();
         m_elevator.result.outcome = outcome;
-        m_writable = false;
+        PatcherOptions::Instance() = PatcherOptions();
         EXPECT_FALSE(Start({L"-o", L"launcher --go", L"-s", L"http://a/", L"-s", L"http://b/", m_installArg}));
-        EXPECT_EQ(m_boxes.size(), outcome == Outcome::Ran ? 0u : 1u);
+        EXPECT_EQ(m_boxes, std::vector<std::wstring>(outcome == Outcome::Ran ? 0 : 1, PrivilegesBox()));
         EXPECT_EQ(m_onExitRuns, 1);  // this process runs onexit, never the copy
         ASSERT_FALSE(m_elevator.calls.empty());
         EXPECT_EQ(m_elevator.calls[0], m_program);
@@ -162,7 +158,7 @@ TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrTheRefusalIsShown)
                                 [](const std::string& a) { return a.rfind("--server=", 0) == 0; }),
                   2);
         EXPECT_EQ(g_mainFrame.load(), nullptr);
-        PatcherOptions::Instance() = PatcherOptions();
+        m_elevator.calls.clear();
     }
 }
 
