@@ -170,6 +170,32 @@ TEST_F(DriverTest, ChainFromPatchServers)
     }
 }
 
+TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntouched)
+{
+    fixtures::ScratchFolder serverRoot;
+    WriteServerFolder(serverRoot.Path(), "");
+    nettest::FaultServer server(serverRoot.Path());
+    ASSERT_TRUE(server.Ok());
+    // The package's first 100 bytes come, then nothing more.
+    WriteServerFolder(serverRoot.Path(), server.Url("stall/100/a-b.pkg"));
+    auto child = Start(std::string(LUMO_BIN_DIR) + "/patch-run",
+                       {"--admin", "--server=" + server.Url("file/"), machine().install});
+    ASSERT_TRUE(child);
+    std::string seen;
+    for (char byte; seen.find("Downloading patch file...") == std::string::npos && child->ReadOutput(&byte, 1) == 1;)
+        seen += byte;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto cancelled = std::chrono::steady_clock::now();
+    ::kill(child->Pid(), SIGTERM);  // as "Cancel" in the window
+    const DriverResult result = Finish(*child);
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(3));
+    EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+    EXPECT_NE(result.output.find("3\tPatch download failed."), std::string::npos) << seen + result.output;
+    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+    EXPECT_EQ(machine().UtilityCalls().size(), 2u) << "the build query only, no database update";
+}
+
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 {
     const std::string patcherBytes = fixtures::ReadFile(PatcherWithChain());
