@@ -150,6 +150,7 @@ public:
     }
     T* Get() const { return m_p; }
     T* operator->() const { return m_p; }
+    T& operator*() const { return *m_p; }
     explicit operator bool() const { return m_p != nullptr; }
 
     // For out-parameters: the old reference is released first.

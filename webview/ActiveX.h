@@ -27,6 +27,7 @@ public:
     wxSize HostClientSize() const override { return GetClientSize(); }
     int HostWindowId() const override { return GetId(); }
     wxSize ScreenPpi() override;
+    wxColour SystemColour(wxSystemColour which) const override { return wxSystemSettings::GetColour(which); }
     void ProcessNow(wxEvent& event) override;
     void Queue(wxEvent* event) override;
     void ControlWindowKnown(wxWindow* window) override;

@@ -13,6 +13,7 @@
 
 #include <wx/event.h>
 #include <wx/gdicmn.h>
+#include <wx/settings.h>
 #include <wx/window.h>
 
 #include "webview/ActiveXEvents.h"
@@ -95,6 +96,7 @@ public:
     virtual wxSize HostClientSize() const = 0;
     virtual int HostWindowId() const = 0;
     virtual wxSize ScreenPpi() = 0;
+    virtual wxColour SystemColour(wxSystemColour which) const = 0;
     virtual void ProcessNow(wxEvent& event) = 0;
     virtual void Queue(wxEvent* event) = 0;
     // The control's window is known: show it and lay it out once the event loop runs.

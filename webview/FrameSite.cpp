@@ -1,6 +1,5 @@
 #include "webview/FrameSite.h"
 
-#include <wx/settings.h>
 #include <wx/window.h>
 
 #include "webview/ActiveXContainer.h"
@@ -11,9 +10,11 @@ namespace
 {
 
 // A system colour as the ambient colour properties carry it: 0x00BBGGRR.
-uint32_t PackedColour(wxSystemColour which)
+uint32_t PackedColour(const ActiveXContainer* container, wxSystemColour which)
 {
-    wxColour colour = wxSystemSettings::GetColour(which);
+    if (!container)
+        return 0;
+    wxColour colour = container->SystemColour(which);
     return uint32_t(colour.Red()) | uint32_t(colour.Green()) << 8 | uint32_t(colour.Blue()) << 16;
 }
 
@@ -21,8 +22,8 @@ uint32_t PackedColour(wxSystemColour which)
 
 FrameSite::FrameSite(ActiveXContainer* container)
     : m_container(container), m_hostWindow(container ? container->HostWindow() : nullptr),
-      m_clrAmbientForeColor(PackedColour(wxSYS_COLOUR_WINDOWTEXT)),
-      m_clrAmbientBackColor(PackedColour(wxSYS_COLOUR_WINDOW))
+      m_clrAmbientForeColor(PackedColour(container, wxSYS_COLOUR_WINDOWTEXT)),
+      m_clrAmbientBackColor(PackedColour(container, wxSYS_COLOUR_WINDOW))
 {
 }
 
