@@ -1,0 +1,10 @@
+#include "app/PatchMainFrame.h"
+
+namespace LumoPatch {
+
+bool PatchMainFrame::DiscoverPatches(const std::wstring&, bool)
+{
+    return false;
+}
+
+}  // namespace LumoPatch
