@@ -1,5 +1,7 @@
 #include "webview/WebKitBrowserControl.h"
 
+#include <dlfcn.h>
+
 #include <mutex>
 
 #include <wx/app.h>
@@ -59,8 +61,22 @@ const InterfaceDesc& BrowserDesc()
     return desc;
 }
 
-// Scripts run on the page. They never use the synchronous script call, which spins a nested
-// event loop inside our callers.
+// Runs script on the page without waiting for it. The toolkit's own asynchronous call hands WebKit
+// a callback into the view object, which crashes when the view is destroyed before the script has
+// finished (a window closed while a page loads); so the script goes to WebKit with no callback,
+// where WebKit offers that. Never the synchronous call: it spins a nested event loop inside our
+// callers.
+void RunPageScript(wxWebView* view, const wxString& script)
+{
+    using RunJavascript = void (*)(void* webView, const char* script, void* cancellable, void* callback, void* data);
+    static const auto runJavascript =
+        reinterpret_cast<RunJavascript>(dlsym(RTLD_DEFAULT, "webkit_web_view_run_javascript"));
+    if (void* native = view->GetNativeBackend(); native && runJavascript)
+        runJavascript(native, script.utf8_str(), nullptr, nullptr, nullptr);
+    else
+        view->RunScriptAsync(script);
+}
+
 wxString OverflowScript(const wxString& overflow)
 {
     return "if (document.body) { document.documentElement.style.overflow = '" + overflow +
@@ -97,7 +113,7 @@ public:
     {
         if (!m_view)
             return E_UNEXPECTED;
-        m_view->RunScriptAsync(OverflowScript(value == L"no" ? "hidden" : value == L"yes" ? "scroll" : "auto"));
+        RunPageScript(m_view.get(), OverflowScript(value == L"no" ? "hidden" : value == L"yes" ? "scroll" : "auto"));
         return S_OK;
     }
 
@@ -505,10 +521,10 @@ private:
             {
                 if (!m_selectionScriptAdded)
                     m_selectionScriptAdded = m_view->AddUserScript(kNoSelectionScript);
-                m_view->RunScriptAsync(kNoSelectionScript); // the page already committed
+                RunPageScript(m_view.get(), kNoSelectionScript); // the page already committed
             }
             if (info.dwFlags & DOCHOSTUIFLAG_SCROLL_NO)
-                m_view->RunScriptAsync(OverflowScript("hidden"));
+                RunPageScript(m_view.get(), OverflowScript("hidden"));
         }
         // A handler that takes the default menu over (S_OK) means: no menu. Safe as a probe here
         // because the handler's previous site never shows a menu of its own.
@@ -548,4 +564,10 @@ const Guid& WebBrowserClassId()
     static std::once_flag registered;
     std::call_once(registered, [] { RegisterClass(kClassId, FactoryOf<WebKitBrowserControl>()); });
     return kClassId;
+}
+
+int LiveWebBrowserObjects()
+{
+    return LiveCounter<WebKitBrowserControl>::Live() + LiveCounter<HtmlDocument>::Live() +
+           LiveCounter<HtmlBody>::Live();
 }

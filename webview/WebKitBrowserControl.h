@@ -37,3 +37,6 @@ enum : int32_t
 
 // The control's type description (default interface and event interface).
 const LumoCom::CoClassDesc& WebBrowserClassDesc();
+
+// Browser controls alive now, with the page helper objects they handed out (tests check teardown).
+int LiveWebBrowserObjects();

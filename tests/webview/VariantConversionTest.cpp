@@ -4,8 +4,6 @@
 
 #include <wx/datetime.h>
 
-#include "webview/PageAddress.h"
-
 using namespace LumoCom;
 
 namespace
@@ -114,28 +112,6 @@ TEST(VariantConversionTest, ToolkitTypeNames)
     EXPECT_EQ(VT_ARRAY, wxTypeToVType(wxVariant(wxArrayString())));
     EXPECT_EQ(VT_BYREF | VT_VOID, wxTypeToVType(wxVariant(static_cast<void*>(nullptr))));
     EXPECT_EQ(VT_NULL, wxTypeToVType(wxVariant()));
-}
-
-TEST(PageAddressTest, EnvironmentOverridesThePageAndLinksOpenOnlyOnTheWeb)
-{
-    setenv("SOLLEX_PAGE_URL", "file:///tmp/page.html", 1);
-    EXPECT_EQ("file:///tmp/page.html", PatcherPageUrl());
-    setenv("SOLLEX_PAGE_URL", "", 1);
-    EXPECT_TRUE(PatcherPageUrl().EndsWith("/patcher/patcher.html"));
-    unsetenv("SOLLEX_PAGE_URL");
-
-    std::vector<wxString> launched;
-    auto launch = [&](const wxString& url) {
-        launched.push_back(url);
-        return true;
-    };
-    const bool mayLaunch = !IsElevatedProcess();
-    EXPECT_EQ(mayLaunch, OpenLinkExternally("https://example.invalid/a", launch));
-    EXPECT_EQ(mayLaunch, OpenLinkExternally("HTTP://example.invalid/", launch));
-    for (const char* refused : {"file:///etc/passwd", "javascript:alert(1)", "about:blank", "ftp://h/x", "http:/x",
-                                "/usr/bin/xterm", "smb://h/share"})
-        EXPECT_FALSE(OpenLinkExternally(refused, launch)) << refused;
-    EXPECT_EQ(mayLaunch ? 2u : 0u, launched.size());
 }
 
 } // namespace

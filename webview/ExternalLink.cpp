@@ -1,23 +1,9 @@
-#include "webview/PageAddress.h"
+#include "webview/ExternalLink.h"
 
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <wx/uri.h>
 #include <wx/utils.h>
-
-namespace
-{
-// The maker's web server; the path is the one the patcher has always shown.
-const char kPatcherPageUrl[] = "https://www.kestin.example/patcher/patcher.html";
-} // namespace
-
-wxString PatcherPageUrl()
-{
-    const char* overridden = std::getenv("SOLLEX_PAGE_URL");
-    return overridden && *overridden ? wxString::FromUTF8(overridden) : wxString(kPatcherPageUrl);
-}
 
 bool IsElevatedProcess()
 {

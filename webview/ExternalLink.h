@@ -1,13 +1,10 @@
 #pragma once
-// The address of the page the patcher window shows, and where links from it may go.
+// Where links from the web page may go: the user's browser, for web addresses only, and never
+// from an elevated process.
 
 #include <functional>
 
 #include <wx/string.h>
-
-// The maker's page, or the value of SOLLEX_PAGE_URL when that is set and not empty (tests and
-// demos point the window at a local page with it).
-wxString PatcherPageUrl();
 
 // Opens url in the user's browser, only when it is an http or https address and this process is
 // not elevated (a browser started from an elevated process would run with its rights). `launch`
