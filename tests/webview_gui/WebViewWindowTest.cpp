@@ -6,6 +6,7 @@
 #include <wx/ffile.h>
 #include <wx/filename.h>
 #include <wx/frame.h>
+#include <wx/uiaction.h>
 #include <wx/webview.h>
 
 #include <chrono>
@@ -146,6 +147,15 @@ TEST_F(WebViewWindowTest, PageIsShownOnceLoadedWithoutMenuOrScrollBars)
     wxImage image = shot.ConvertToImage();
     EXPECT_EQ(192, image.GetGreen(rect.width - 20, rect.height - 20));
     EXPECT_EQ(0, image.GetRed(rect.width - 20, rect.height - 20));
+
+    // A right click on the page opens no menu and breaks nothing.
+    wxUIActionSimulator simulator;
+    simulator.MouseMove(rect.GetPosition() + wxPoint(60, 60));
+    PumpFor(50);
+    simulator.MouseClick(wxMOUSE_BTN_RIGHT);
+    PumpFor(300);
+    EXPECT_TRUE(html->IsShown());
+    EXPECT_EQ(Url("page.html"), View()->GetCurrentURL());
 }
 
 TEST_F(WebViewWindowTest, MissingPageKeepsTheWindowHidden)
