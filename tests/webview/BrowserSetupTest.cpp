@@ -2,129 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/webview/WebViewFakes.h"
 #include "webview/LoadTracker.h"
 #include "webview/WebCtrlInterface.h"
 
 using namespace LumoCom;
+using namespace fakes;
 
 namespace
 {
 
-// A browser that records its calls; its document and body exist as the test says.
-class FakeWebBrowser2 final : public NoAutomation<IWebBrowser2>,
-                              public IOleObject,
-                              public NoAutomation<IHTMLDocument2>,
-                              public NoAutomation<IHTMLBodyElement>,
-                              public NoAutomation<IHTMLElement>,
-                              public LiveCounter<FakeWebBrowser2>
+ComPtr<FakeObject> NewBrowser()
 {
-public:
-    HRESULT QueryInterface(const Guid& iid, void** out) override
-    {
-        *out = nullptr;
-        if (iid == IID_IUnknown || iid == IWebBrowser2::kIid)
-            return Answer(static_cast<IWebBrowser2*>(this), out);
-        if (iid == IOleObject::kIid && withOleObject)
-            return Answer(static_cast<IOleObject*>(this), out);
-        if (iid == IHTMLDocument2::kIid)
-            return Answer(static_cast<IHTMLDocument2*>(this), out);
-        if (iid == IHTMLElement::kIid)
-            return Answer(static_cast<IHTMLElement*>(this), out);
-        if (iid == IHTMLBodyElement::kIid)
-            return Answer(static_cast<IHTMLBodyElement*>(this), out);
-        return E_NOINTERFACE;
-    }
-    LUMOCOM_REFCOUNTED
-
-    HRESULT Log(std::string call)
-    {
-        calls.push_back(std::move(call));
-        return S_OK;
-    }
-    HRESULT get_ReadyState(int32_t* state) override
-    {
-        ++polls;
-        *state = polls >= readyAfter ? int32_t(READYSTATE_COMPLETE) : 1;
-        return S_OK;
-    }
-    HRESULT put_MenuBar(VariantBool v) override { return Log("MenuBar=" + std::to_string(v)); }
-    HRESULT put_AddressBar(VariantBool v) override { return Log("AddressBar=" + std::to_string(v)); }
-    HRESULT put_StatusBar(VariantBool v) override { return Log("StatusBar=" + std::to_string(v)); }
-    HRESULT put_ToolBar(VariantBool v) override { return Log("ToolBar=" + std::to_string(v)); }
-    HRESULT put_RegisterAsBrowser(VariantBool v) override { return Log("RegisterAsBrowser=" + std::to_string(v)); }
-    HRESULT put_RegisterAsDropTarget(VariantBool v) override
-    {
-        return Log("RegisterAsDropTarget=" + std::to_string(v));
-    }
-    HRESULT put_Offline(VariantBool v) override { return Log("Offline=" + std::to_string(v)); }
-    HRESULT Navigate(const std::wstring& url, const Variant* flags, const Variant* target, const Variant*,
-                     const Variant*) override
-    {
-        std::string call = "Navigate " + std::string(url.begin(), url.end());
-        if (flags)
-            call += " flags=" + std::to_string(flags->vt) + ":" + std::to_string(flags->i2);
-        if (target)
-            call += " target=" + std::to_string(target->vt) + ":" + std::string(target->bstr.begin(), target->bstr.end());
-        return Log(call);
-    }
-    HRESULT get_Document(IDispatch** document) override
-    {
-        *document = nullptr;
-        if (!withDocument)
-            return S_FALSE;
-        *document = static_cast<IWebBrowser2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    HRESULT get_body(IHTMLElement** body) override
-    {
-        *body = nullptr;
-        if (withBody)
-        {
-            *body = this;
-            AddRef();
-        }
-        return S_OK;
-    }
-    HRESULT put_scroll(const std::wstring& value) override
-    {
-        return Log("scroll=" + std::string(value.begin(), value.end()));
-    }
-
-    // IOleObject: only the client-site pair is used.
-    HRESULT SetClientSite(IOleClientSite* site) override
-    {
-        m_site = ComPtr<IOleClientSite>(site);
-        return Log("SetClientSite");
-    }
-    HRESULT GetClientSite(IOleClientSite** site) override
-    {
-        *site = m_site.Get();
-        if (*site)
-            (*site)->AddRef();
-        return *site ? S_OK : E_FAIL;
-    }
-    HRESULT SetHostNames(const wchar_t*, const wchar_t*) override { return S_OK; }
-    HRESULT Close(uint32_t) override { return S_OK; }
-    HRESULT DoVerb(int32_t, const Msg*, IOleClientSite*, int32_t, wxWindow*, const Rect*) override { return S_OK; }
-    HRESULT GetExtent(uint32_t, SizeL*) override { return S_OK; }
-    HRESULT SetExtent(uint32_t, const SizeL*) override { return S_OK; }
-    HRESULT Advise(IAdviseSink*, uint32_t*) override { return S_OK; }
-    HRESULT Unadvise(uint32_t) override { return S_OK; }
-    HRESULT GetMiscStatus(uint32_t, uint32_t*) override { return S_OK; }
-
-    std::vector<std::string> calls;
-    int polls = 0;
-    int readyAfter = 1;
-    bool withOleObject = true;
-    bool withDocument = false;
-    bool withBody = false;
-    ComPtr<IOleClientSite> m_site;
-};
-
-ComPtr<FakeWebBrowser2> NewBrowser()
-{
-    return ComPtr<FakeWebBrowser2>(new FakeWebBrowser2());
+    CallLog().clear();
+    return MakeFake<IWebBrowser2, IOleObject, IHTMLDocument2, IHTMLElement, IHTMLBodyElement>();
 }
 
 TEST(BrowserSetupTest, SetupSwitchesFurnitureOffAndInstallsTheHandlerOverTheOldSite)
@@ -132,17 +23,17 @@ TEST(BrowserSetupTest, SetupSwitchesFurnitureOffAndInstallsTheHandlerOverTheOldS
     auto browser = NewBrowser();
     auto oldSite = ComPtr<CWebCtrlInterFace>(new CWebCtrlInterFace()); // any client site will do
     browser->SetClientSite(oldSite.Get());
-    browser->calls.clear();
+    CallLog().clear();
     ComPtr<IWebBrowser2> kept;
     auto handler = SetupBrowserOn(static_cast<IWebBrowser2*>(browser.Get()), kept);
     ASSERT_TRUE(handler);
     EXPECT_EQ((std::vector<std::string>{"MenuBar=0", "AddressBar=0", "StatusBar=0", "ToolBar=0", "RegisterAsBrowser=0",
                                         "RegisterAsDropTarget=0", "Navigate about:blank", "SetClientSite"}),
-              browser->calls);
-    EXPECT_EQ(static_cast<IOleClientSite*>(handler.Get()), browser->m_site.Get());
+              CallLog());
+    EXPECT_EQ(static_cast<IOleClientSite*>(handler.Get()), browser->site.Get());
     EXPECT_EQ(1u, handler->ContextMenuMode());
     EXPECT_EQ(S_OK, handler->ShowObject());
-    browser->m_site.Reset();
+    browser->site.Reset();
     handler.Reset();
     oldSite.Reset();
     EXPECT_EQ(0, LiveCounter<CWebCtrlInterFace>::Live()); // the old site was released once, not leaked
@@ -181,7 +72,7 @@ TEST(BrowserSetupTest, LoadUrlGoesOnlineThenNavigatesWithThePageFlags)
     LoadUrlOn(browser.Get(), L"http://127.0.0.1/p.html", L"side");
     EXPECT_EQ((std::vector<std::string>{"Offline=0", "Navigate http://127.0.0.1/p.html flags=2:654 target=0:",
                                         "Offline=0", "Navigate http://127.0.0.1/p.html flags=2:654 target=8:side"}),
-              browser->calls);
+              CallLog());
 }
 
 TEST(BrowserSetupTest, ScrollbarsOnlyWhereADocumentBodyExists)
@@ -190,12 +81,12 @@ TEST(BrowserSetupTest, ScrollbarsOnlyWhereADocumentBodyExists)
     HideScrollbarsOn(browser.Get(), true); // no document
     browser->withDocument = true;
     HideScrollbarsOn(browser.Get(), true); // a document without a body
-    EXPECT_TRUE(browser->calls.empty());
+    EXPECT_TRUE(CallLog().empty());
     browser->withBody = true;
     HideScrollbarsOn(browser.Get(), true);
     HideScrollbarsOn(browser.Get(), false);
     HideScrollbarsOn(browser.Get(), true);
-    EXPECT_EQ((std::vector<std::string>{"scroll=no", "scroll=yes", "scroll=no"}), browser->calls);
+    EXPECT_EQ((std::vector<std::string>{"scroll=no", "scroll=yes", "scroll=no"}), CallLog());
     HideScrollbarsOn(nullptr, true);
 }
 

@@ -37,11 +37,8 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
         wxString text;
     } cases[] = {
         {"I2", Variant::Short(-3), true, "long", "-3"},
-        {"UI2", Typed(VT_UI2, 0xFFFF), true, "long", "65535"},
         {"I4", Variant::Long(-70000), true, "long", "-70000"},
         {"UI4 stays positive", Typed(VT_UI4, 0xFFFFFFFF), true, "long", "4294967295"},
-        {"ERROR", Typed(VT_ERROR, 5), true, "long", "5"},
-        {"R8", [] { Variant v; v.vt = VT_R8; v.r8 = 1.5; return v; }(), true, "double", "1.5"},
         {"BSTR", Variant::String(L"x"), true, "string", "x"},
         {"BOOL", Variant::Bool(true), true, "bool", "1"},
         {"I1", Typed(VT_I1, 'a'), true, "char", "a"},
@@ -54,7 +51,6 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
         {"null reference", Variant::Ref(VT_I4, nullptr), false, "null", ""},
         {"array", Typed(VT_ARRAY | VT_I4, 0), false, "null", ""},
         {"DISPATCH", Typed(VT_DISPATCH, 0), false, "void*", ""},
-        {"I8 is not converted", Typed(VT_I8, 1), false, "null", ""},
     };
     for (const Case& c : cases)
     {
@@ -101,17 +97,6 @@ TEST(VariantConversionTest, WriteBackKeepsTheControlsTypeAndWidth)
     EXPECT_FALSE(VariantToMSWVariant(wxVariant(true), object));
     EXPECT_FALSE(VariantToMSWVariant(wxVariant(), boolRef)); // a null variant writes nothing
     EXPECT_EQ(VARIANT_TRUE, cancel);
-}
-
-TEST(VariantConversionTest, ToolkitTypeNames)
-{
-    EXPECT_EQ(VT_BOOL, wxTypeToVType(wxVariant(true)));
-    EXPECT_EQ(VT_I4, wxTypeToVType(wxVariant(1L)));
-    EXPECT_EQ(VT_BSTR, wxTypeToVType(wxVariant(wxString("s"))));
-    EXPECT_EQ(VT_R8, wxTypeToVType(wxVariant(1.0)));
-    EXPECT_EQ(VT_ARRAY, wxTypeToVType(wxVariant(wxArrayString())));
-    EXPECT_EQ(VT_BYREF | VT_VOID, wxTypeToVType(wxVariant(static_cast<void*>(nullptr))));
-    EXPECT_EQ(VT_NULL, wxTypeToVType(wxVariant()));
 }
 
 } // namespace

@@ -1,26 +1,14 @@
 #include "tests/webview/WebViewFakes.h"
 
-using namespace LumoCom;
+#include <algorithm>
 
 namespace fakes
 {
 
-std::vector<std::string>& CallLog()
-{
-    static std::vector<std::string> log;
-    return log;
-}
-
-FakeControlConfig& ControlConfig()
-{
-    static FakeControlConfig config;
-    return config;
-}
-
 namespace
 {
 
-FakeControl* g_last = nullptr;
+FakeObject* g_lastControl = nullptr;
 
 const CoClassDesc& FakeClass()
 {
@@ -35,175 +23,220 @@ const CoClassDesc& FakeClass()
          FuncDesc{kProgress, INVOKE_FUNC, {}, {{{VT_I4, 0}, PARAMFLAG_FIN}, {{VT_I4, 0}, PARAMFLAG_FIN}},
                   {L"TestProgress", L"Progress", L"ProgressMax"}},
          FuncDesc{kUnregistered, INVOKE_FUNC, {}, {}, {L"TestNobodyRegistersThis"}}}};
-    static const InterfaceDesc automation{
-        IDispatch::kIid,
-        TKIND_DISPATCH,
-        {FuncDesc{10, INVOKE_FUNC, {}, {}, {L"GoHome"}},
-         FuncDesc{11, INVOKE_PROPERTYGET, {{VT_BSTR, 0}, 0}, {}, {L"Title"}},
-         FuncDesc{11, INVOKE_PROPERTYPUTREF, {}, {{{VT_BSTR, 0}, PARAMFLAG_FIN}}, {L"Title", L"value"}}}};
+    static const InterfaceDesc automation{IDispatch::kIid, TKIND_DISPATCH, {}};
     static const CoClassDesc desc{kFakeControlClsid,
                                   {{&automation, IMPLTYPEFLAG_FDEFAULT},
                                    {&events, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}};
     return desc;
 }
 
+std::vector<Guid> ControlInterfaces()
+{
+    std::vector<Guid> answers{IOleObject::kIid, IOleInPlaceObject::kIid, IPersistStreamInit::kIid};
+    if (ControlConfig().connectionPoints)
+        answers.push_back(IConnectionPointContainer::kIid);
+    if (ControlConfig().classInfo)
+        answers.push_back(IProvideClassInfo::kIid);
+    return answers;
+}
+
 } // namespace
 
-class FakeControl final : public IOleObject,
-                          public IOleInPlaceObject,
-                          public IConnectionPointContainer,
-                          public IProvideClassInfo,
-                          public IPersistStreamInit,
-                          public LiveCounter<FakeControl>
+std::vector<std::string>& CallLog()
 {
-public:
-    FakeControl() : m_events(new ConnectionPoint(kFakeEventsIid)) { g_last = this; }
-
-    HRESULT QueryInterface(const Guid& iid, void** out) override
-    {
-        *out = nullptr;
-        if (iid == IID_IUnknown || iid == IOleObject::kIid)
-            return Answer(static_cast<IOleObject*>(this), out);
-        if (iid == IOleInPlaceObject::kIid)
-            return Answer(static_cast<IOleInPlaceObject*>(this), out);
-        if (iid == IConnectionPointContainer::kIid && ControlConfig().connectionPoints)
-            return Answer(static_cast<IConnectionPointContainer*>(this), out);
-        if (iid == IProvideClassInfo::kIid && ControlConfig().classInfo)
-            return Answer(static_cast<IProvideClassInfo*>(this), out);
-        if (iid == IPersistStreamInit::kIid)
-            return Answer(static_cast<IPersistStreamInit*>(this), out);
-        return E_NOINTERFACE;
-    }
-    LUMOCOM_REFCOUNTED
-
-    HRESULT SetClientSite(IOleClientSite* site) override
-    {
-        Log(site ? "SetClientSite" : "SetClientSite(null)");
-        m_site = ComPtr<IOleClientSite>(site);
-        return S_OK;
-    }
-    HRESULT GetClientSite(IOleClientSite** site) override
-    {
-        *site = m_site.Get();
-        if (*site)
-            (*site)->AddRef();
-        return *site ? S_OK : E_FAIL;
-    }
-    HRESULT SetHostNames(const wchar_t*, const wchar_t*) override { return Log("SetHostNames"); }
-    HRESULT Close(uint32_t) override
-    {
-        m_site.Reset();
-        return Log("Close");
-    }
-    HRESULT DoVerb(int32_t verb, const Msg*, IOleClientSite*, int32_t, wxWindow*, const Rect* rect) override
-    {
-        if (rect)
-            lastRect = *rect;
-        return Log("DoVerb(" + std::to_string(verb) + ")");
-    }
-    HRESULT GetExtent(uint32_t, SizeL* size) override
-    {
-        *size = extent;
-        return S_OK;
-    }
-    HRESULT SetExtent(uint32_t, const SizeL* size) override
-    {
-        extent = *size;
-        return Log("SetExtent");
-    }
-    HRESULT Advise(IAdviseSink* sink, uint32_t* cookie) override
-    {
-        m_advise = ComPtr<IAdviseSink>(sink);
-        *cookie = 5;
-        return Log("Advise");
-    }
-    HRESULT Unadvise(uint32_t) override
-    {
-        m_advise.Reset();
-        return Log("Unadvise");
-    }
-    HRESULT GetMiscStatus(uint32_t, uint32_t* status) override
-    {
-        *status = ControlConfig().miscStatus;
-        return S_OK;
-    }
-    HRESULT GetWindow(wxWindow** window) override
-    {
-        *window = nullptr;
-        return E_FAIL;
-    }
-    HRESULT ContextSensitiveHelp(bool) override { return S_OK; }
-    HRESULT InPlaceDeactivate() override { return Log("InPlaceDeactivate"); }
-    HRESULT UIDeactivate() override { return Log("UIDeactivate"); }
-    HRESULT SetObjectRects(const Rect* pos, const Rect*) override
-    {
-        lastRect = *pos;
-        return Log("SetObjectRects");
-    }
-    HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** out) override
-    {
-        *out = nullptr;
-        if (iid != kFakeEventsIid)
-            return E_NOINTERFACE;
-        if (ControlConfig().failAdvise)
-            return E_FAIL;
-        return Answer(static_cast<IConnectionPoint*>(m_events.Get()), reinterpret_cast<void**>(out));
-    }
-    HRESULT GetClassInfo(const CoClassDesc** out) override
-    {
-        *out = &FakeClass();
-        return S_OK;
-    }
-    HRESULT InitNew() override { return Log("InitNew"); }
-
-    void Fire(DispId dispid, DispParams& params) { m_events->Fire(dispid, params); }
-
-    Rect lastRect;
-    SizeL extent;
-
-private:
-    ~FakeControl()
-    {
-        if (g_last == this)
-            g_last = nullptr;
-        m_events->Clear();
-    }
-    HRESULT Log(std::string call)
-    {
-        CallLog().push_back(std::move(call));
-        return S_OK;
-    }
-
-    ComPtr<ConnectionPoint> m_events;
-    ComPtr<IOleClientSite> m_site;
-    ComPtr<IAdviseSink> m_advise;
-};
-
-FakeControl* LastControl()
-{
-    return g_last;
+    static std::vector<std::string> log;
+    return log;
 }
 
-void FireOnLastControl(DispId dispid, DispParams& params)
+FakeControlConfig& ControlConfig()
 {
-    g_last->Fire(dispid, params);
-}
-
-Rect LastControlRect()
-{
-    return g_last->lastRect;
+    static FakeControlConfig config;
+    return config;
 }
 
 void RegisterFakeControl()
 {
-    RegisterClass(kFakeControlClsid, FactoryOf<FakeControl>());
+    RegisterClass(kFakeControlClsid, FactoryOf<FakeObject>());
     ControlConfig() = {};
     CallLog().clear();
 }
 
-int LiveFakeControls()
+FakeObject* LastControl()
 {
-    return LiveCounter<FakeControl>::Live();
+    return g_lastControl;
+}
+
+FakeObject::FakeObject() : FakeObject(ControlInterfaces())
+{
+    g_lastControl = this;
+}
+
+FakeObject::FakeObject(std::vector<Guid> answers)
+    : m_answers(std::move(answers)), m_events(new ConnectionPoint(kFakeEventsIid))
+{
+}
+
+FakeObject::~FakeObject()
+{
+    if (g_lastControl == this)
+        g_lastControl = nullptr;
+    m_events->Clear();
+}
+
+HRESULT FakeObject::Called(std::string call)
+{
+    CallLog().push_back(std::move(call));
+    return result;
+}
+
+#define FAKE_ANSWER(Interface, Path)                                                                                 \
+    if (iid == Interface::kIid)                                                                                      \
+        return Answer(static_cast<Interface*>(static_cast<Path*>(this)), out);
+
+HRESULT FakeObject::QueryInterface(const Guid& iid, void** out)
+{
+    *out = nullptr;
+    if (iid == IID_IUnknown)
+        return Answer(static_cast<IOleObject*>(this), out);
+    if (std::find(m_answers.begin(), m_answers.end(), iid) == m_answers.end())
+        return E_NOINTERFACE;
+    FAKE_ANSWER(IOleObject, IOleObject)
+    FAKE_ANSWER(IOleInPlaceObject, IOleInPlaceObject)
+    FAKE_ANSWER(IOleInPlaceActiveObject, IOleInPlaceActiveObject)
+    FAKE_ANSWER(IConnectionPointContainer, IConnectionPointContainer)
+    FAKE_ANSWER(IProvideClassInfo, IProvideClassInfo)
+    FAKE_ANSWER(IPersistStreamInit, IPersistStreamInit)
+    FAKE_ANSWER(IOleClientSite, IOleClientSite)
+    FAKE_ANSWER(IDocHostUIHandler, IDocHostUIHandler)
+    FAKE_ANSWER(IWebBrowser2, NoAutomation<IWebBrowser2>)
+    FAKE_ANSWER(IHTMLDocument2, NoAutomation<IHTMLDocument2>)
+    FAKE_ANSWER(IHTMLElement, NoAutomation<IHTMLElement>)
+    FAKE_ANSWER(IHTMLBodyElement, NoAutomation<IHTMLBodyElement>)
+    return E_NOINTERFACE;
+}
+
+HRESULT FakeObject::SetClientSite(IOleClientSite* newSite)
+{
+    site = ComPtr<IOleClientSite>(newSite);
+    return Called(newSite ? "SetClientSite" : "SetClientSite(null)");
+}
+
+HRESULT FakeObject::GetClientSite(IOleClientSite** out)
+{
+    *out = site.Get();
+    if (!*out)
+        return E_FAIL;
+    (*out)->AddRef();
+    return S_OK;
+}
+
+HRESULT FakeObject::Close(uint32_t)
+{
+    site.Reset();
+    return Called("Close");
+}
+
+HRESULT FakeObject::DoVerb(int32_t verb, const Msg*, IOleClientSite*, int32_t, wxWindow*, const Rect* rect)
+{
+    if (rect)
+        lastRect = *rect;
+    return Called("DoVerb(" + std::to_string(verb) + ")");
+}
+
+HRESULT FakeObject::GetExtent(uint32_t, SizeL* size)
+{
+    *size = extent;
+    return S_OK;
+}
+
+HRESULT FakeObject::SetExtent(uint32_t, const SizeL* size)
+{
+    extent = *size;
+    return Called("SetExtent");
+}
+
+HRESULT FakeObject::Advise(IAdviseSink* sink, uint32_t* cookie)
+{
+    m_advise = ComPtr<IAdviseSink>(sink);
+    *cookie = 5;
+    return Called("Advise");
+}
+
+HRESULT FakeObject::Unadvise(uint32_t)
+{
+    m_advise.Reset();
+    return Called("Unadvise");
+}
+
+HRESULT FakeObject::GetMiscStatus(uint32_t, uint32_t* status)
+{
+    *status = ControlConfig().miscStatus;
+    return S_OK;
+}
+
+HRESULT FakeObject::GetWindow(wxWindow** window)
+{
+    *window = nullptr;
+    return E_FAIL;
+}
+
+HRESULT FakeObject::SetObjectRects(const Rect* pos, const Rect*)
+{
+    lastRect = *pos;
+    return Called("SetObjectRects");
+}
+
+HRESULT FakeObject::FindConnectionPoint(const Guid& iid, IConnectionPoint** out)
+{
+    *out = nullptr;
+    if (iid != kFakeEventsIid || ControlConfig().failAdvise)
+        return E_FAIL;
+    return Answer(static_cast<IConnectionPoint*>(m_events.Get()), reinterpret_cast<void**>(out));
+}
+
+HRESULT FakeObject::GetClassInfo(const CoClassDesc** out)
+{
+    *out = &FakeClass();
+    return S_OK;
+}
+
+HRESULT FakeObject::get_ReadyState(int32_t* state)
+{
+    ++polls;
+    *state = polls >= readyAfter ? int32_t(READYSTATE_COMPLETE) : 1;
+    return S_OK;
+}
+
+HRESULT FakeObject::Navigate(const std::wstring& url, const Variant* flags, const Variant* target, const Variant*,
+                             const Variant*)
+{
+    std::string call = "Navigate " + std::string(url.begin(), url.end());
+    if (flags)
+        call += " flags=" + std::to_string(flags->vt) + ":" + std::to_string(flags->i2);
+    if (target)
+        call += " target=" + std::to_string(target->vt) + ":" + std::string(target->bstr.begin(), target->bstr.end());
+    return Called(call);
+}
+
+HRESULT FakeObject::get_Document(IDispatch** document)
+{
+    *document = withDocument ? static_cast<NoAutomation<IHTMLDocument2>*>(this) : nullptr;
+    if (*document)
+        AddRef();
+    return withDocument ? S_OK : S_FALSE;
+}
+
+HRESULT FakeObject::get_body(IHTMLElement** body)
+{
+    *body = withBody ? static_cast<NoAutomation<IHTMLElement>*>(this) : nullptr;
+    if (*body)
+        AddRef();
+    return S_OK;
+}
+
+HRESULT FakeObject::put_scroll(const std::wstring& value)
+{
+    return Called("scroll=" + std::string(value.begin(), value.end()));
 }
 
 } // namespace fakes
