@@ -26,9 +26,8 @@ public:
 protected:
     // The last step of every body: posts the finished event (id 2) to the owner frame, once.
     ExitCode GuardedEntry() override;
-    // Enters and leaves the owner frame's critical section. Also posts the finished event when the
-    // body ended without doing so (an exception a test's fatal hook swallowed), so the frame never
-    // waits for a run that is over.
+    // Enters and leaves the owner frame's critical section. Also posts the finished event when a
+    // body returned without doing so, so the frame never waits for a run that is over.
     void OnExit() override;
 
 private:

@@ -6,17 +6,9 @@
 
 #include <wx/thread.h>
 
-#include <exception>
-#include <functional>
-
 class wxGuardedThread : public wxThread {
 public:
     wxGuardedThread() : wxThread(wxTHREAD_JOINABLE) {}
-
-    // Tests only: instead of ending the process, an exception that escapes a body is handed to this
-    // hook and the thread ends normally. An empty function restores the guard.
-    using FatalHook = std::function<void(std::exception_ptr)>;
-    static void SetFatalHookForTesting(FatalHook hook);
 
 protected:
     // The thread body, supplied by each derived class.

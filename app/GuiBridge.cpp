@@ -1,6 +1,7 @@
 #include "app/GuiBridge.h"
 
 #include "app/APThread.h"
+#include "app/LogToFrame.h"
 #include "app/MainFrame.h"
 
 #include <wx/button.h>
@@ -20,10 +21,7 @@ template <typename Call> void GuiBridge::OnGuiThread(Call call)
 
 void GuiBridge::Log(int level, const std::wstring& text)
 {
-    auto* event = new wxThreadEvent(wxEVT_THREAD, kEventLogMessage);
-    event->SetString(text);  // wxThreadEvent copies the string deeply for the other thread
-    event->SetInt(level);
-    wxQueueEvent(&m_frame, event);
+    PostLogLine(m_frame, level, text);
 }
 
 void GuiBridge::ClearLog()

@@ -14,21 +14,21 @@ namespace {
 std::mutex g_lock;  // orders posting against registration, so early lines stay first
 std::vector<std::pair<int, std::wstring>> g_early;
 
-void Post(MainFrame* frame, int level, const std::wstring& text)
+}  // namespace
+
+void PostLogLine(MainFrame& frame, int level, const std::wstring& text)
 {
     auto* event = new wxThreadEvent(wxEVT_THREAD, kEventLogMessage);
-    event->SetString(text);
+    event->SetString(text);  // wxThreadEvent copies the string deeply for the other thread
     event->SetInt(level);
-    wxQueueEvent(frame, event);
+    wxQueueEvent(&frame, event);
 }
-
-}  // namespace
 
 void LogToFrame(int level, const std::wstring& text)
 {
     std::lock_guard<std::mutex> lock(g_lock);
     if (MainFrame* frame = g_mainFrame.load()) {
-        Post(frame, level, text);
+        PostLogLine(*frame, level, text);
         return;
     }
     SystemLogPrintfW(L"%s", text.c_str());
@@ -43,7 +43,7 @@ void RegisterLogFrame(MainFrame* frame)
     if (!frame)
         return;
     for (const auto& [level, text] : g_early)
-        Post(frame, level, text);
+        PostLogLine(*frame, level, text);
     g_early.clear();
 }
 

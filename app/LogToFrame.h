@@ -12,6 +12,9 @@ class MainFrame;
 
 void LogToFrame(int level, const std::wstring& text);
 
+// Queues one line to frame's log view (the event with id 3); any thread.
+void PostLogLine(MainFrame& frame, int level, const std::wstring& text);
+
 // The frame becomes g_mainFrame (frame) or stops being it (null); lines kept so far are queued
 // to a registered frame in their order.
 void RegisterLogFrame(MainFrame* frame);

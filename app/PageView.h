@@ -1,6 +1,6 @@
 // The web page at the top of the patch main frame, behind a small interface: the frame loads a
-// fixed page into it and shows it once the page has loaded. A build without a browser control
-// (or a machine without network) keeps an empty slot that never loads and so stays hidden.
+// fixed page into it and shows it once the page has loaded; a page that never loads (no network)
+// keeps it hidden.
 #pragma once
 
 #include <wx/string.h>
@@ -32,8 +32,5 @@ public:
 
 using PageViewFactory =
     std::function<std::unique_ptr<PageView>(wxWindow* parent, wxWindowID id, PageViewEvents& events)>;
-
-// The empty slot: a blank window that never loads anything.
-std::unique_ptr<PageView> MakeEmptyPageView(wxWindow* parent, wxWindowID id, PageViewEvents& events);
 
 }  // namespace LumoPatch

@@ -2,11 +2,13 @@
 
 #include "app/DownloadEta.h"
 #include "app/PatchThread.h"
+#include "app/WebPageView.h"
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
 #include "app/resources/lumoIcon.xpm"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
+#include "webview/ExternalLink.h"
 
 #include <wx/button.h>
 #include <wx/gauge.h>
@@ -53,7 +55,7 @@ PatchMainFrame::PatchMainFrame(PatchMainFrameSeams seams)
     m_mainSizer = new wxBoxSizer(wxVERTICAL);
 
     m_page = seams.pageViewFactory ? seams.pageViewFactory(m_panel, kIdWebView, *this)
-                                   : MakeEmptyPageView(m_panel, kIdWebView, *this);
+                                   : MakeWebPageView(m_panel, kIdWebView, *this);
     m_page->LoadUrl(PatcherPageUrl());
     m_page->HideScrollbars();
     m_mainSizer->Add(m_page->GetWindow(), 0, wxEXPAND | wxALL, FromDIP(5));
@@ -171,10 +173,8 @@ bool PatchMainFrame::OnBeforeNavigate2(const wxString& url)
 {
     if (url == LoadResString(176) || !m_openLinksExternally)
         return false;
-    // Only web links leave the window; anything else the page might ask for stays unopened.
-    if (!url.StartsWith("http://") && !url.StartsWith("https://"))
-        return true;
-    wxLaunchDefaultBrowser(url);
+    // The link never opens in the window; only web links leave it, and not from an elevated copy.
+    OpenLinkExternally(url);
     return true;
 }
 

@@ -34,7 +34,7 @@ wxString PatcherPageUrl();
 // What the window is built with; start-up passes the real ones, tests their doubles.
 struct PatchMainFrameSeams {
     WorkerFactory workerFactory;          // empty: the patch thread of a run
-    PageViewFactory pageViewFactory;      // empty: the empty slot
+    PageViewFactory pageViewFactory;      // empty: the embedded browser (MakeWebPageView)
     PickSollexExe pickSollexExe;          // empty: PickSollexExeWithDialog
 };
 

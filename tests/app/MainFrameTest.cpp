@@ -37,7 +37,6 @@ protected:
         if (MainFrame* frame = g_mainFrame.load())
             frame->Destroy();
         apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; });
-        wxGuardedThread::SetFatalHookForTesting(nullptr);
     }
 
     PatchMainFrame* MakeFrame(WorkerFactory factory = {})
@@ -91,17 +90,6 @@ TEST_F(MainFrameTest, LinesTakeTheirLevelsColourAndOtherLevelsKeepThePreviousOne
     }
 }
 
-TEST_F(MainFrameTest, DetailLinesShowInNavyWithDebug)
-{
-    PatchMainFrame* frame = MakeFrame();
-    frame->SetDebug(true);
-    LogToFrame(0, L"detail");
-    ASSERT_TRUE(PumpUntil([&] { return frame->LogView()->GetValue() == "detail"; }));
-    wxTextAttr style;
-    ASSERT_TRUE(frame->LogView()->GetStyle(0, style));
-    EXPECT_EQ(style.GetTextColour(), wxColour(0, 0, 128));
-}
-
 TEST_F(MainFrameTest, CloseWhileRunningAsksThenCancelsAndWaitsForTheWorker)
 {
     PatchMainFrame* frame = MakeFrame();
@@ -115,8 +103,10 @@ TEST_F(MainFrameTest, CloseWhileRunningAsksThenCancelsAndWaitsForTheWorker)
     EXPECT_TRUE(frame->ExitButton()->IsEnabled());
     EXPECT_TRUE(KeepPatchingCallback());
 
-    m_worker->Release();  // the body ends only once the user has cancelled
-    wxTEST_DIALOG(frame->Close(), ExpectMessage(L"Do you really want to cancel?", wxID_YES));
+    // Once a patch is installed the question warns.
+    frame->Host().PatchInstalled();
+    ASSERT_TRUE(PumpUntil([&] { return frame->PatchesInstalled() == 1; }));
+    wxTEST_DIALOG(frame->Close(), ExpectMessage(PatchMessages::kConfirmCancelAfterInstall, wxID_YES));
     EXPECT_TRUE(frame->IsCancelled());
     EXPECT_FALSE(KeepPatchingCallback());
     EXPECT_FALSE(frame->ExitButton()->IsEnabled());
@@ -132,17 +122,6 @@ TEST_F(MainFrameTest, CloseWhileRunningAsksThenCancelsAndWaitsForTheWorker)
     wxCommandEvent exit(wxEVT_BUTTON, kIdExitButton);
     frame->ProcessWindowEvent(exit);
     EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
-}
-
-TEST_F(MainFrameTest, AfterAnInstalledPatchTheCloseQuestionWarns)
-{
-    PatchMainFrame* frame = MakeFrame();
-    Apply(frame);
-    frame->Host().PatchInstalled();
-    ASSERT_TRUE(PumpUntil([&] { return frame->PatchesInstalled() == 1; }));
-    wxTEST_DIALOG(frame->Close(), ExpectMessage(PatchMessages::kConfirmCancelAfterInstall, wxID_NO));
-    m_worker->Release();
-    ASSERT_TRUE(PumpUntil([&] { return frame->ExitButton()->GetLabel() == "Exit"; }));
 }
 
 TEST_F(MainFrameTest, AWorkerThatCannotStartLeavesApplyAndBrowseUsableAndNoDanglingWorker)
@@ -173,21 +152,6 @@ TEST_F(MainFrameTest, ASecondRunReplacesTheJoinedWorker)
     EXPECT_EQ(g_currentWorkerThread.load(), m_worker);
     m_worker->Release();
     ASSERT_TRUE(PumpUntil([&] { return !frame->IsRunning(); }));
-}
-
-TEST_F(MainFrameTest, AThrowingBodyStillReportsItsEndOnceWhenTheFatalHookIsReplaced)
-{
-    std::atomic<int> fatal{0};
-    wxGuardedThread::SetFatalHookForTesting([&](std::exception_ptr) { ++fatal; });
-    int finished = 0;
-    PatchMainFrame* frame = MakeFrame([this](MainFrame* owner) { return m_worker = new FakeWorker(owner, true); });
-    frame->Bind(wxEVT_THREAD, [&](wxThreadEvent& event) { ++finished; event.Skip(); }, kEventWorkerFinished);
-    Apply(frame);
-    m_worker->Release();
-    ASSERT_TRUE(PumpUntil([&] { return !frame->IsRunning(); }));
-    apptest::Pump();
-    EXPECT_EQ(fatal.load(), 1);
-    EXPECT_EQ(finished, 1);
 }
 
 TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)

@@ -59,23 +59,6 @@ TEST(PatchMainFrameTest, StartsWithItsPageHiddenAndThePathRowDisabled)
     Close(frame);
 }
 
-TEST(PatchMainFrameTest, RepairModeRelabelsThePathAndTheButton)
-{
-    struct Case {
-        bool repair;
-        const char* label;
-        const char* button;
-    };
-    for (const Case& c : {Case{false, "Patching install:", "Apply Update"}, Case{true, "Repairing install:", "Repair"}}) {
-        PatcherOptions::Instance() = PatcherOptions();
-        PatcherOptions::Instance().repair = c.repair;
-        PatchMainFrame* frame = MakeFrame();
-        EXPECT_EQ(frame->PathLabel()->GetLabel(), c.label);
-        EXPECT_EQ(frame->ApplyButton()->GetLabel(), c.button);
-        Close(frame);
-    }
-}
-
 TEST(PatchMainFrameTest, BrowseClearsTheLogOrWithDebugAddsASeparator)
 {
     for (bool debug : {false, true}) {

@@ -32,6 +32,9 @@ pids+=($!)
 mkdir -p "$work/home" "$work/tmp" "$work/registry"
 export HOME="$work/home" TMPDIR="$work/tmp" LUMO_REGISTRY_ROOT="$work/registry" LUMO_ELEVATOR=none
 export NO_AT_BRIDGE=1 GDK_BACKEND=x11 LANG=C.UTF-8
+# The page comes from this machine; WebKit draws nothing on a virtual display in compositing mode.
+printf '%s\n' "<html><body style='background:rgb(0,192,0);color:white'>Sollex news</body></html>" >"$work/page.html"
+export SOLLEX_PAGE_URL="file://$work/page.html" WEBKIT_DISABLE_COMPOSITING_MODE=1
 unset LANGUAGE LC_ALL LC_MESSAGES
 dumps_before="$(ls "$(dirname "$patcher")" | grep -c '\.dmp$' || true)"
 "$patcher" >"$work/patcher.log" 2>&1 &
