@@ -26,37 +26,13 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/diagnostics/SystemLog.h"
 
 namespace
 {
-void StoreLittleEndian32(uint8_t* p, uint32_t value)
-{
-    p[0] = uint8_t(value);
-    p[1] = uint8_t(value >> 8);
-    p[2] = uint8_t(value >> 16);
-    p[3] = uint8_t(value >> 24);
-}
-
-uint32_t LoadLittleEndian32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-LUMORESULT WriteU32(LumoDataBuffer& destination, uint32_t value)
-{
-    uint8_t bytes[4];
-    StoreLittleEndian32(bytes, value);
-    return destination.WriteData(bytes, 4);
-}
-
-LUMORESULT ReadU32(LumoDataBuffer& source, uint32_t& value)
-{
-    uint8_t bytes[4] = {};
-    const LUMORESULT result = source.ReadData(bytes, 4);
-    value = LoadLittleEndian32(bytes);
-    return result;
-}
+using LumoUtil::ReadU32;
+using LumoUtil::WriteU32;
 
 // Keeps the first failure of a sequence of steps.
 void KeepFirst(LUMORESULT& status, LUMORESULT result)

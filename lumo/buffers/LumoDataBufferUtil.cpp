@@ -93,4 +93,18 @@ LUMORESULT ReadAllToString(std::string& out, LumoDataBuffer& source)
     }
     return result;
 }
+
+LUMORESULT WriteU32(LumoDataBuffer& destination, uint32_t value)
+{
+    const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    return destination.WriteData(bytes, 4);
+}
+
+LUMORESULT ReadU32(LumoDataBuffer& source, uint32_t& value)
+{
+    uint8_t bytes[4] = {};
+    const LUMORESULT result = source.ReadData(bytes, 4);
+    value = uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
+    return result;
+}
 }

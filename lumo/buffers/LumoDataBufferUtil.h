@@ -1,5 +1,6 @@
 #pragma once
-// Helpers over any pair of streams: block copy and read-to-string.
+// Helpers over any pair of streams: block copy and read-to-string, and the little-endian u32 that
+// every byte format of the system is built from.
 
 #include <cstdint>
 #include <string>
@@ -24,4 +25,9 @@ LUMORESULT CopyRemainingData(LumoDataBuffer& destination, LumoDataBuffer& source
 // that were read, also when the read fails. LUMORESULT_OUT_OF_SPACE (out emptied) when more than
 // 0xFFFFFFFF bytes remain or the memory cannot be had.
 LUMORESULT ReadAllToString(std::string& out, LumoDataBuffer& source);
+
+// A u32 as four little-endian bytes, whatever the machine's order. A failed read leaves value
+// holding what the bytes that did arrive make (the rest zero).
+LUMORESULT WriteU32(LumoDataBuffer& destination, uint32_t value);
+LUMORESULT ReadU32(LumoDataBuffer& source, uint32_t& value);
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "lumo/net/LumoURL.h"
+#include "lumo/net/MultipartForm.h"
 #include "platform/Internet.h"
 
 InternetSession* g_internetSession = nullptr;
@@ -26,10 +27,11 @@ void PrintLine(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    // Diagnostics, never a program's output.
+    std::vfprintf(stderr, format, args);
     va_end(args);
-    std::printf("\n");
-    std::fflush(stdout);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
 }
 
 InternetSession* CreateInternetSession()
@@ -197,7 +199,8 @@ LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer
     SetUpRequest(request, m_session, target);
     if (reload)
         request.SetNoCache();
-    platform::InternetOutcome outcome;
+    platform::InternetOutcome& outcome = m_lastOutcome;
+    outcome = platform::InternetOutcome();
     const LUMORESULT result = InternetReadAll(request, destination, callback, outcome);
     if (!IsReportedByReader(outcome))
         ReportRequestFailure(outcome, target.shownUrl);
@@ -215,7 +218,7 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     platform::InternetRequest request;
     SetUpRequest(request, m_session, target);
     request.SetStopAfterHeaders();
-    const platform::InternetOutcome outcome = request.Perform(nullptr, nullptr, nullptr);
+    const platform::InternetOutcome& outcome = m_lastOutcome = request.Perform(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
         ReportRequestFailure(outcome, target.shownUrl);
@@ -229,4 +232,59 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     }
     size = static_cast<uint64_t>(length);
     return LUMORESULT_OK;
+}
+
+LUMORESULT InternetSessionHolder::HttpPostMultipart(const std::string& url, LumoDataBuffer& body,
+                                                    const std::string& boundary, LumoDataBuffer* response)
+{
+    HttpTarget target;
+    const LUMORESULT prepared = PrepareHttp(url, m_session, target);
+    if (prepared != LUMORESULT_OK)
+        return prepared;
+    const uint64_t size = body.GetSize(), position = body.GetPosition();
+    const uint64_t length = size > position ? size - position : 0;
+    if (length > 0xFFFFFFFFu)
+        return LUMORESULT_OUT_OF_SPACE;
+    std::string bytes;
+    try
+    {
+        bytes.resize(static_cast<size_t>(length));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return LUMORESULT_OUT_OF_SPACE;
+    }
+    const LUMORESULT read = body.ReadData(bytes.data(), static_cast<uint32_t>(length));
+    if (read != LUMORESULT_OK)
+        return read;
+    platform::InternetRequest request;
+    SetUpRequest(request, m_session, target);
+    request.SetPost(bytes.data(), bytes.size(), MultipartContentType(boundary));
+    platform::InternetOutcome outcome;
+    LUMORESULT result = LUMORESULT_OK;
+    if (response)
+        result = InternetReadAll(request, response, nullptr, outcome);
+    else
+    {
+        outcome = request.Perform([](const char*, size_t) { return true; }, nullptr, nullptr);
+        result = outcome.Ok() ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR;
+    }
+    if (outcome.Ok() || (response && IsReportedByReader(outcome)))
+        return result;
+    switch (outcome.failure)
+    {
+    case InternetFailure::Connect:
+        PrintLine("InternetConnect returned %d", outcome.code);
+        break;
+    case InternetFailure::BadUrl:
+        PrintLine("HttpOpenRequest returned %d", outcome.code);
+        break;
+    case InternetFailure::HttpStatus:
+        PrintLine("HTTP status %ld", outcome.status);
+        break;
+    default:
+        PrintLine("HttpSendRequest returned %d", outcome.code);
+        break;
+    }
+    return result;
 }

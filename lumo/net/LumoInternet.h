@@ -22,6 +22,7 @@
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/buffers/LumoResult.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "platform/Internet.h"
 
 namespace platform
 {
@@ -67,11 +68,21 @@ public:
                        DownloadURLCallback* callback);
     // The announced length of the body at url; its body is never read.
     LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size);
+    // POSTs the bytes of body from its position to its end as a multipart form with this boundary
+    // (lumo/net/MultipartForm.h). The reply goes into response when one is given; without one it
+    // is not kept and the result is 0 once the server has answered. Its diagnostic lines carry no
+    // url: "InternetConnect returned <err>", "HttpOpenRequest returned <err>", "HttpSendRequest
+    // returned <err>", "HTTP status <status>".
+    LUMORESULT HttpPostMultipart(const std::string& url, LumoDataBuffer& body, const std::string& boundary,
+                                 LumoDataBuffer* response);
 
     InternetSession* GetSession() const { return m_session; }
+    // The last request failed with an answer that another attempt cannot change.
+    bool LastFailureIsFinal() const { return m_lastOutcome.IsFinal(); }
 
 private:
     InternetSession* m_session;
+    platform::InternetOutcome m_lastOutcome;
 };
 
 // Block adapters between the internet layer and a destination stream.

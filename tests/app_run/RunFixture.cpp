@@ -12,8 +12,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -64,9 +66,7 @@ const std::vector<Step>& Steps()
 
 std::string Native(std::string path)
 {
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
+    std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
 
@@ -118,13 +118,12 @@ std::string MakePackage(const std::string& from, const std::string& to, const Pa
     if (!step)
         throw std::runtime_error("no package " + from + " -> " + to);
     const fixtures::TreeContent old = BuildTree(from);
-    fixtures::ScratchFolder folder;
-    const std::string root = folder / "package";
+    std::map<std::string, std::string> data;  // below "data", list path -> content
     std::vector<fixtures::AddedEntry> added;
     std::vector<fixtures::PatchedEntry> patched;
     for (const auto& [path, content] : step->added)
     {
-        fixtures::WriteFile(root + "/data/" + Native(path), content);
+        data[path] = content;
         added.push_back({path, fixtures::Md5Hex(content)});
     }
     bool first = true;
@@ -137,14 +136,24 @@ std::string MakePackage(const std::string& from, const std::string& to, const Pa
             diff += faults.toolDirective + "\n";
         first = false;
         diff += "DATA\n" + content;
-        const bool archive = native.size() > 3 && native.compare(native.size() - 3, 3, ".ka") == 0;
-        const std::string diffPath =
-            archive ? native.substr(0, native.size() - 3) + "-diff.ka" : native + ".diff";
-        fixtures::WriteFile(root + "/data/" + diffPath, diff);
+        const bool archive = path.ends_with(".ka");
+        data[archive ? path.substr(0, path.size() - 3) + "-diff.ka" : path + ".diff"] = diff;
         patched.push_back({path, fixtures::Md5Hex(content), oldMd5});
     }
-    fixtures::WritePackageLists(root, added, step->deleted, patched);
-    return fixtures::PackageWriter::FromFolder(root, 2).Bytes();
+    // Every folder before what it holds, then the files, then the three lists at the root.
+    fixtures::PackageWriter package(2);
+    std::set<std::string> folders = {"data"};
+    for (const auto& [path, content] : data)
+        for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1))
+            folders.insert("data\\" + path.substr(0, at));
+    for (const std::string& folder : folders)
+        package.AddFolder(L".\\" + std::wstring(folder.begin(), folder.end()));
+    for (const auto& [path, content] : data)
+        package.AddFile(L".\\data\\" + std::wstring(path.begin(), path.end()), content);
+    package.AddFile(L".\\addedFiles.txt", fixtures::MakeAddedList(added));
+    package.AddFile(L".\\deletedFiles.txt", fixtures::MakeDeletedList(step->deleted));
+    package.AddFile(L".\\patchedFiles.txt", fixtures::MakePatchedList(patched));
+    return package.Bytes();
 }
 
 RunMachine::RunMachine()

@@ -17,7 +17,12 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files ar
   /auth/USER/PASS/NAME  the file when the request carries those basic credentials, else 401
   /headers              the request's header lines as the body
   /count/PATH           how many requests PATH has had so far
-HEAD is refused with 405 on every path.
+HEAD is refused with 405 on every path. POST:
+  /echo                 the request's body as the reply
+  /form                 the body parsed as multipart/form-data by Python's own parser, replied as
+                        lines: "content-type <value>", "body <hex>", "defects <count>", then per
+                        field "field <name> <file name or -> <bytes>", each in hex
+  /status/CODE          that status with an HTML page
 """
 import argparse
 import base64
@@ -26,6 +31,8 @@ import os
 import ssl
 import threading
 import time
+from email import policy
+from email.parser import BytesParser
 
 counts = {}
 counts_lock = threading.Lock()
@@ -82,6 +89,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.dispatch(mode, rest, count)
         except (BrokenPipeError, ConnectionResetError):
             pass
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        parts = self.path.lstrip("/").split("/")
+        try:
+            if parts[0] == "echo":
+                return self.send_bytes(200, body, len(body))
+            if parts[0] == "status":
+                return self.page(int(parts[1]))
+            if parts[0] == "form":
+                reply = self.describe_form(body).encode()
+                return self.send_bytes(200, reply, len(reply), "text/plain")
+            self.page(404)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def describe_form(self, body):
+        ctype = self.headers.get("Content-Type", "")
+        message = BytesParser(policy=policy.HTTP).parsebytes(b"Content-Type: " + ctype.encode() + b"\r\n\r\n" + body)
+        lines = ["content-type " + ctype, "body " + body.hex(), "defects %d" % len(message.defects)]
+        for part in message.iter_parts() if message.is_multipart() else []:
+            name = part.get_param("name", header="content-disposition")
+            filename = part.get_filename()
+            lines.append("field %s %s %s" % (name.encode("utf-8", "surrogateescape").hex(),
+                                             filename.encode("utf-8", "surrogateescape").hex() if filename else "-",
+                                             part.get_payload(decode=True).hex()))
+        return "\n".join(lines) + "\n"
 
     def dispatch(self, mode, rest, count):
         if mode == "count":

@@ -161,11 +161,15 @@ void StartDaemon()
     const pid_t pid = fork();
     if (pid != 0)
     {
+        // The parent records the daemon before it exits, so a closeadbdaemon started right after
+        // listbuilds always finds it.
         if (pid > 0)
+        {
+            WriteWhole(g_folder + "fake_util.daemon", std::to_string(pid));
             Event("DAEMON " + std::to_string(pid));
+        }
         return;
     }
-    WriteWhole(g_folder + "fake_util.daemon", std::to_string(getpid()));
     SleepMs(60000);
     _exit(0);
 }

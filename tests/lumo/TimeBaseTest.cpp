@@ -85,19 +85,4 @@ TEST_F(TimeBaseTest, TimestampPrefix)
     EXPECT_EQ(FormatTimestamp(buffer, TIMESTAMP_LENGTH, 20100507, 0.0), 0u);
 }
 
-TEST_F(TimeBaseTest, CaptureTimeBasePairsDateWithCounter)
-{
-    g_fakeLocal = {2010, 5, 5, 7, 14, 3, 9, 270};
-    g_fakeCounter = 100000.0;
-    uint32_t date = 0;
-    double offset = 0.0;
-    CaptureTimeBase(date, offset);
-    EXPECT_EQ(date, 20100507u);
-    EXPECT_DOUBLE_EQ(offset, 100000.0 - (14 * 3600 + 3 * 60 + 9.27));
-    SetTimeBase(date, offset);
-    g_fakeCounter += 1.5;
-    EXPECT_NEAR(GetTimeOfDay(), 14 * 3600 + 3 * 60 + 10.77, 1e-6);
-    EXPECT_EQ(GetBaseDate(), 20100507u);
-    EXPECT_EQ(FormatDateTimeNow(), L"05/07/10 14:03:09");
-}
 }  // namespace
