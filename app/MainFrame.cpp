@@ -43,6 +43,8 @@ MainFrame::~MainFrame()
     // waited for here, before the objects it reports to are gone.
     if (m_worker && m_worker->IsAlive())
         m_worker->Wait(wxTHREAD_WAIT_BLOCK);
+    // Before the bridge the worker's run reports to.
+    m_worker.reset();
 }
 
 void MainFrame::CreateControls()

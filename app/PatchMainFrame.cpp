@@ -3,6 +3,7 @@
 #include "app/DownloadEta.h"
 #include "app/PatchThread.h"
 #include "app/WebPageView.h"
+#include "app/core/CommandLine.h"
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
 #include "app/resources/lumoIcon.xpm"
@@ -17,7 +18,6 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
-#include <wx/stdpaths.h>
 #include <wx/utils.h>
 
 #include <cstdlib>
@@ -39,7 +39,9 @@ wxString PatcherPageUrl()
 {
     if (const char* url = std::getenv("SOLLEX_PAGE_URL"); url && *url)
         return wxString::FromUTF8(url);
-    return "http://www.kestin.com/patcher/patcher.html";
+    // The maker's page server is fixed when the product is packaged; until then a reserved name
+    // that never reaches anyone else's server.
+    return "http://www.kestin.example/patcher/patcher.html";
 }
 
 PatchMainFrame::PatchMainFrame(PatchMainFrameSeams seams)
@@ -138,8 +140,8 @@ void PatchMainFrame::OnBrowse(wxCommandEvent&)
     } else {
         ClearLog();
     }
-    DiscoverPatches(wxStandardPaths::Get().GetExecutablePath().ToStdWstring(), true);
-    m_pathBox->SetValue(PatcherOptions::Instance().installPath);
+    DiscoverPatches(OwnExecutablePath(), true);
+    m_pathBox->ChangeValue(PatcherOptions::Instance().installPath);
 }
 
 void PatchMainFrame::OnTimer(wxTimerEvent&)

@@ -3,6 +3,7 @@
 #include "app/OnExitProgram.h"
 #include "app/core/CommandLine.h"
 #include "lumo/diagnostics/CrashHandlers.h"
+#include "lumo/net/CPSocketManager.h"
 #include "platform/WriteFully.h"
 
 #include <wx/msgdlg.h>
@@ -37,6 +38,7 @@ bool KestinPatcherApp::OnInit()
     // A peer that goes away mid-transfer is an error to report, not a reason to die.
     signal(SIGPIPE, SIG_IGN);
     InstallCrashHandlers(true);
+    AcquireSocketManager(1);
     BuildMinidumpName(L"patcher");
     SetFatalExceptionHandler(EndAfterFatalException);
     // File names are UTF-8 whatever the locale, as everywhere else in the program.
@@ -58,6 +60,7 @@ bool KestinPatcherApp::OnInit()
     if (RunStartup(m_settings, services))
         return true;
     // A deliberate end (an elevated copy did the work, or there is no access): no crash dump.
+    ReleaseSocketManager();
     PrepareNormalExit();
     return false;
 }
@@ -65,6 +68,7 @@ bool KestinPatcherApp::OnInit()
 int KestinPatcherApp::OnExit()
 {
     RunOnExitProgram();
+    ReleaseSocketManager();
     PrepareNormalExit();
     return 0;
 }
