@@ -194,6 +194,7 @@ bool LumoAgentClientTask::ThreadedWrite()
     std::wstring relative;
     uint32_t index = 0;
     ParseSegmentName(m_name, relative, index); // checked on receipt
+    const std::wstring relativeName = GetSegmentPath(m_name);
     std::wstring path;
     std::wstring error;
     if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error))
@@ -221,8 +222,15 @@ bool LumoAgentClientTask::ThreadedWrite()
             LumoNet::PrintConsoleLine("   warning: failed to open path %s\n", narrow.c_str());
             return false;
         }
-        if (file.GetSize() < start)
+        const uint64_t oldSize = file.GetSize();
+        if (oldSize < start)
+        {
+            // The zeros that fill the gap change the old last segment and make new ones: their
+            // entries no longer describe the disk (the next scan computes them afresh).
             file.SetSize(start);
+            for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
+                summary.RemoveSegment(MakeSegmentName(relativeName, i));
+        }
         if (file.SetPosition(start) != LUMORESULT_OK)
         {
             LumoNet::PrintConsoleLine("   error: failed to set file position for %s\n", narrow.c_str());
