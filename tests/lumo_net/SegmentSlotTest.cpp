@@ -9,6 +9,7 @@
 
 #include "lumo/buffers/Compression.h"
 #include "lumo/net/LumoAgentClientTask.h"
+#include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/text/Utf16.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -219,6 +220,36 @@ TEST(SegmentSlot, ReadOnlyFileAndSegmentBeyondFourGiB)
     ASSERT_EQ(stat((folder / "sparse.bin").c_str(), &status), 0);
     EXPECT_EQ(uint64_t(status.st_size), (uint64_t(4) << 30) + 3);
     EXPECT_EQ(owner.summary.Snapshot()[L"sparse.bin#1024"].checksum, ChecksumOf("far"));
+}
+
+TEST(SegmentPipeline, WritesInReceiveOrderWhereverTheLoopEnds)
+{
+    // Every record rewrites the same last segment with a different length, so any write out of
+    // order, or two writers at once, leaves another tail. The loop ends at every slot position,
+    // after the announced count or at a record cut short.
+    ScratchFolder folder;
+    for (int count = 4; count < 8; ++count)
+        for (bool cut : {false, true})
+        {
+            SCOPED_TRACE(std::to_string(count) + (cut ? " then a cut record" : ""));
+            fixtures::RemoveTree(folder / "f.bin");
+            MemoryOwner owner(folder.WidePath());
+            std::string stream;
+            for (int r = 0; r < count; ++r)
+                stream += Plain(L"f.bin#001", std::string(size_t(100 + r), char('a' + r)));
+            if (cut)
+                stream += Plain(L"f.bin#001", std::string(500, 'z')).substr(0, 300);
+            owner.Feed(stream);
+            int saves = 0;
+            const SegmentPipelineResult result =
+                ReceiveSegments(owner, uint32_t(count + (cut ? 1 : 0)), [] { return true; }, [&] { ++saves; });
+            EXPECT_EQ(result.received, uint32_t(count));
+            EXPECT_EQ(result.failed, cut);
+            EXPECT_EQ(saves, 1);
+            const std::string last(size_t(100 + count - 1), char('a' + count - 1));
+            EXPECT_TRUE(ReadFile(folder / "f.bin") == std::string(kSegment, '\0') + last);
+            EXPECT_EQ(owner.summary.Snapshot()[L"f.bin#001"].checksum, ChecksumOf(last));
+        }
 }
 
 } // namespace
