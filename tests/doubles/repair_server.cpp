@@ -1,6 +1,7 @@
 // repair-server: the repair server's half of the segment-transfer protocol, for tests and demos.
 //
-//   repair-server ROOT [--port N] [--compress] [--managed PATTERN]... [--fault MODE] [--bad-name NAME]
+//   repair-server ROOT [--port N] [--compress] [--managed PATTERN]... [--delay-ms N] [--fault MODE]
+//                 [--bad-name NAME]
 //
 // Serves the folder ROOT on 127.0.0.1 (port 0, the default, picks a free one); prints
 // "listening on port N" first, then a line for everything it receives and sends. One connection at
@@ -8,7 +9,7 @@
 // and answers with the segments of ROOT whose checksum the client lacks or has different (plain,
 // or compressed with --compress), a checksum-0 record where the client's file is longer, and a
 // delete record for every client file that ROOT lacks and a --managed pattern matches. After the
-// last record it waits for the client to close (at most 30 s).
+// last record it waits for the client to close (at most 30 s). --delay-ms pauses before each record.
 //
 // Fault modes, for the tests of the client's error paths:
 //   version      answers version 5             no-version    closes without answering
@@ -27,10 +28,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lumo/buffers/Compression.h"
@@ -54,6 +57,7 @@ struct Options
     bool compress = false;
     std::vector<std::wstring> managed;
     std::string fault;
+    int delayMs = 0;
     std::wstring badName = L"..\\escape.bin#000";
 };
 
@@ -283,6 +287,8 @@ void Serve(int fd, const Options& options)
         toSend = 0;
     for (size_t i = 0; i < toSend; ++i)
     {
+        if (options.delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
         const std::vector<uint8_t> bytes = records[i].Encode();
         if (!SendAll(fd, bytes, bytes.size()))
             return Log("the client went away");
@@ -310,7 +316,7 @@ void Serve(int fd, const Options& options)
 int Usage()
 {
     std::fprintf(stderr, "usage: repair-server ROOT [--port N] [--compress] [--managed PATTERN]... "
-                         "[--fault MODE] [--bad-name NAME]\n");
+                         "[--delay-ms N] [--fault MODE] [--bad-name NAME]\n");
     return 2;
 }
 } // namespace
@@ -331,6 +337,8 @@ int main(int argc, char** argv)
             options.compress = true;
         else if (arg == "--managed" && hasValue)
             options.managed.push_back(FromNativePath(argv[++i]));
+        else if (arg == "--delay-ms" && hasValue)
+            options.delayMs = std::atoi(argv[++i]);
         else if (arg == "--fault" && hasValue)
             options.fault = argv[++i];
         else if (arg == "--bad-name" && hasValue)

@@ -3,6 +3,7 @@
 // file worse than before and nothing outside the installation touched.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -234,6 +235,61 @@ TEST(RepairClient, DestroyingItDuringAStallReturnsAtOnceAndKeepsTheSavedSummary)
     client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(ReadFile(setup.install + "/repair.cks"), saved);
+}
+
+// The 4 MiB segments of a file's content.
+std::vector<std::string> Segments(const std::string& content)
+{
+    std::vector<std::string> segments;
+    for (size_t at = 0; at < content.size(); at += 4 * kMiB)
+        segments.push_back(content.substr(at, 4 * kMiB));
+    return segments;
+}
+
+TEST(RepairClient, KilledDuringTheTransferBreaksNothingAndTheNextRunFinishes)
+{
+    Installation setup;
+    const auto before = Tree(setup.install);
+    const auto reference = Tree(setup.reference);
+    RepairServer server(setup.reference, setup.scratch / "server.log", {"--managed", "*", "--delay-ms", "40"});
+    ASSERT_NE(server.Port(), 0);
+    const std::string tool = std::string(LUMO_BIN_DIR) + "/repair-tool";
+
+    platform::SpawnRequest request;
+    request.argv = {"/bin/sh", "-c", "exec '" + tool + "' '" + setup.install + "' " + server.HostPort() + " > '" +
+                                         setup.scratch.Path() + "/tool.log' 2>&1"};
+    auto child = platform::SpawnedChild::Spawn(request, nullptr);
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(fixtures::WaitFor([&] {
+        const std::string log = server.Log();
+        return log.find("sent ") != std::string::npos && log.find("sent ", log.find("sent ") + 1) != std::string::npos;
+    }));
+    kill(child->Pid(), SIGKILL);
+    child->Wait(10000);
+
+    // A segment that was right before is right now; a file the server does not manage is untouched.
+    for (const auto& [name, content] : WithoutSummary(Tree(setup.install)))
+    {
+        const auto ref = reference.find(name);
+        const auto was = before.find(name);
+        if (ref == reference.end())
+        {
+            EXPECT_TRUE(was != before.end() && (was->second == content || name == "extra.dat")) << name;
+            continue;
+        }
+        if (was == before.end())
+            continue;
+        const auto right = Segments(ref->second), old = Segments(was->second), now = Segments(content);
+        for (size_t i = 0; i < right.size() && i < old.size(); ++i)
+            if (old[i] == right[i])
+                EXPECT_TRUE(i < now.size() && now[i] == right[i]) << name << " #" << i;
+    }
+
+    RepairClient client;
+    setup.Configure(client, server.Port());
+    RunToEnd(client);
+    EXPECT_TRUE(client.Succeeded());
+    EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
 }
 
 TEST(RepairClient, RefusesBadSettings)
