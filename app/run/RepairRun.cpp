@@ -91,7 +91,7 @@ bool ResolveServerAddress(const std::string& hostPort, SocketAddress& address)
         return false;
     const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
-    address = SocketAddress(ip, uint16_t(port));
+    address = SocketAddress{ip, uint16_t(port)};
     return true;
 }
 

@@ -179,7 +179,9 @@ TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
         ASSERT_GE(texts.size(), 2u);
         EXPECT_EQ(std::vector<std::wstring>(texts.end() - 2, texts.end()), c.lastLines) << host.Dump();
         if (!c.ok)
+        {
             EXPECT_TRUE(host.Has(L"(10 / 20 segments updated.)")) << host.Dump();
+        }
     }
 }
 

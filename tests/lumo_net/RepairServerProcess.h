@@ -25,6 +25,7 @@ public:
         std::string command = "exec '" + std::string(LUMO_BIN_DIR) + "/repair-server' '" + root + "'";
         for (const std::string& argument : arguments)
             command += " '" + argument + "'";
+        fixtures::RemoveTree(logFile); // a log left by an earlier server names its port
         platform::SpawnRequest request;
         request.argv = {"/bin/sh", "-c", command + " > '" + logFile + "' 2>&1"};
         m_child = platform::SpawnedChild::Spawn(request, nullptr);
