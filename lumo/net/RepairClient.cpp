@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/text/PathUtil.h"
 #include "platform/NativePath.h"
@@ -92,9 +93,8 @@ private:
             m_wake.wait_for(hold, std::chrono::milliseconds(100));
             if (m_busySince && Clock::now() - *m_busySince > m_limit)
             {
-                std::printf("RepairClient> no answer from the server for %lld ms, giving up\n",
-                            static_cast<long long>(m_limit.count()));
-                std::fflush(stdout);
+                LumoNet::PrintConsoleLine("RepairClient> no answer from the server for %lld ms, giving up\n",
+                                          static_cast<long long>(m_limit.count()));
                 m_busySince.reset();
                 tcp.Disconnect(true);
             }

@@ -1,5 +1,7 @@
 #include "lumo/net/SegmentName.h"
 
+#include <climits>
+
 std::wstring MakeSegmentName(const std::wstring& path, uint64_t index)
 {
     std::wstring digits = std::to_wstring(index);
@@ -14,7 +16,10 @@ std::wstring GetSegmentPath(const std::wstring& name)
     return hash == std::wstring::npos ? name : name.substr(0, hash);
 }
 
-bool ParseSegmentName(const std::wstring& name, std::wstring& path, uint32_t& index)
+namespace
+{
+// "<non-empty path>#<digits>" with an index up to limit.
+bool SplitSegmentName(const std::wstring& name, uint64_t limit, std::wstring& path, uint64_t& index)
 {
     const size_t hash = name.rfind(L'#');
     if (hash == std::wstring::npos || hash == 0 || hash + 1 == name.size())
@@ -25,10 +30,20 @@ bool ParseSegmentName(const std::wstring& name, std::wstring& path, uint32_t& in
         if (name[i] < L'0' || name[i] > L'9')
             return false;
         value = value * 10 + uint64_t(name[i] - L'0');
-        if (value > LumoUtil::kMaxSegmentIndex)
+        if (value > limit)
             return false;
     }
     path = name.substr(0, hash);
+    index = value;
+    return true;
+}
+} // namespace
+
+bool ParseSegmentName(const std::wstring& name, std::wstring& path, uint32_t& index)
+{
+    uint64_t value = 0;
+    if (!SplitSegmentName(name, LumoUtil::kMaxSegmentIndex, path, value))
+        return false;
     index = uint32_t(value);
     return true;
 }
@@ -36,8 +51,8 @@ bool ParseSegmentName(const std::wstring& name, std::wstring& path, uint32_t& in
 int GetSegmentIndex(const std::wstring& name)
 {
     std::wstring path;
-    uint32_t index = 0;
-    return ParseSegmentName(name, path, index) ? int(index) : 0;
+    uint64_t index = 0;
+    return SplitSegmentName(name, INT_MAX, path, index) ? int(index) : 0;
 }
 
 bool WildcardMatch(const std::wstring& pattern, const std::wstring& text)

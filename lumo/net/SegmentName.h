@@ -28,7 +28,8 @@ inline uint64_t SegmentCountOf(uint64_t size)
 std::wstring MakeSegmentName(const std::wstring& path, uint64_t index);
 // The text before the last "#" (the whole name when there is none).
 std::wstring GetSegmentPath(const std::wstring& name);
-// The digits after the last "#"; 0 when there is no "#" or anything but digits follows it.
+// The digits after the last "#"; 0 when there is no "#", anything but digits follows it, or the
+// index is beyond int.
 int GetSegmentIndex(const std::wstring& name);
 // Strict form for names from outside: true only for "<non-empty path>#<digits>" with an index up
 // to kMaxSegmentIndex.
