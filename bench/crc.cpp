@@ -3,9 +3,6 @@
 // cache. Rounds alternate which side runs first; the median of 5 counts, the spread is printed.
 // Usage: bench-crc [MiB of the tree, default 4096]. Last line:
 //   crc: ours <MB/s>, cksum <MB/s>, ratio <ours/cksum>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -29,19 +26,12 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-// Our scan with its per-segment lines sent to /dev/null; the number of segments found.
+// Our scan, its per-segment lines silenced; the number of segments found.
 size_t ScanQuietly(const std::string& root)
 {
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(null, STDOUT_FILENO);
+    bench::QuietStdout quiet;
     FileTreeSummary summary;
     summary.Scan(FromNativePath(root), {});
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    ::close(null);
     return summary.Snapshot().size();
 }
 } // namespace
