@@ -12,6 +12,7 @@
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/FileSegment.h"
 #include "lumo/net/SegmentName.h"
+#include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "lumo/text/Utf16.h"
@@ -19,36 +20,10 @@
 
 namespace
 {
-void AppendU32(std::vector<uint8_t>& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(uint8_t(value >> (8 * i)));
-}
-
-void AppendU64(std::vector<uint8_t>& out, uint64_t value)
-{
-    for (int i = 0; i < 8; ++i)
-        out.push_back(uint8_t(value >> (8 * i)));
-}
-
-LUMORESULT ReadU32(LumoDataBuffer& stream, uint32_t& value)
-{
-    uint8_t bytes[4] = {};
-    const LUMORESULT result = stream.ReadData(bytes, sizeof bytes);
-    value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-    return result;
-}
-
-LUMORESULT ReadU64(LumoDataBuffer& stream, uint64_t& value)
-{
-    uint32_t low = 0;
-    uint32_t high = 0;
-    LUMORESULT result = ReadU32(stream, low);
-    if (result == LUMORESULT_OK)
-        result = ReadU32(stream, high);
-    value = uint64_t(high) << 32 | low;
-    return result;
-}
+using LumoNet::AppendU32;
+using LumoNet::AppendU64;
+using LumoNet::ReadU32;
+using LumoNet::ReadU64;
 
 // A name of the disk that the summary and the repair wire cannot carry faithfully.
 bool IsCarriableName(const std::wstring& name)

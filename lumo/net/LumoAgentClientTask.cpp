@@ -8,6 +8,7 @@
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
+#include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/TextConversion.h"
 
@@ -18,13 +19,7 @@ using LumoUtil::kSegmentSize;
 constexpr uint64_t kMaxCompressedLength =
     kSegmentSize + (kSegmentSize >> 12) + (kSegmentSize >> 14) + (kSegmentSize >> 25) + 13 + 12;
 
-LUMORESULT ReadU32(LumoDataBuffer& stream, uint32_t& value)
-{
-    uint8_t bytes[4] = {};
-    const LUMORESULT result = stream.ReadData(bytes, sizeof bytes);
-    value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-    return result;
-}
+using LumoNet::ReadU32;
 } // namespace
 
 LumoAgentClientTask::~LumoAgentClientTask()

@@ -6,26 +6,12 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentPipeline.h"
+#include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
 #include "platform/NativePath.h"
 
-namespace
-{
-LUMORESULT WriteU32(LumoDataBuffer& stream, uint32_t value)
-{
-    const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-    return stream.WriteData(bytes, sizeof bytes);
-}
-
-LUMORESULT ReadU32(LumoDataBuffer& stream, uint32_t& value)
-{
-    uint8_t bytes[4] = {};
-    const LUMORESULT result = stream.ReadData(bytes, sizeof bytes);
-    if (result == LUMORESULT_OK)
-        value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-    return result;
-}
-} // namespace
+using LumoNet::ReadU32;
+using LumoNet::WriteU32;
 
 bool IsValidRepairPath(const std::wstring& path)
 {

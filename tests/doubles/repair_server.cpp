@@ -42,6 +42,7 @@
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
+#include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -107,12 +108,6 @@ bool ReadU32(int fd, uint32_t& value)
     return true;
 }
 
-void PutU32(std::vector<uint8_t>& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(uint8_t(value >> (8 * i)));
-}
-
 // The client's summary, parsed field by field from the socket: it has no length of its own.
 bool ReadClientSummary(int fd, FileTreeSummary::Table& table)
 {
@@ -149,10 +144,10 @@ struct Record
     std::vector<uint8_t> Encode() const
     {
         std::vector<uint8_t> out{compressed};
-        PutU32(out, uint32_t(LumoUtil::Utf16Length(name)));
+        LumoNet::AppendU32(out, uint32_t(LumoUtil::Utf16Length(name)));
         LumoUtil::AppendUtf16LE(out, name);
-        PutU32(out, checksum);
-        PutU32(out, announced);
+        LumoNet::AppendU32(out, checksum);
+        LumoNet::AppendU32(out, announced);
         out.insert(out.end(), data.begin(), data.end());
         return out;
     }
@@ -265,7 +260,7 @@ void Serve(int fd, const Options& options)
     if (options.fault == "no-version")
         return Log("closing without a version");
     std::vector<uint8_t> reply;
-    PutU32(reply, options.fault == "version" ? 5 : 6);
+    LumoNet::AppendU32(reply, options.fault == "version" ? 5 : 6);
     if (!SendAll(fd, reply, reply.size()) || options.fault == "version")
         return;
 
@@ -276,7 +271,7 @@ void Serve(int fd, const Options& options)
     const std::vector<Record> records = FaultRecords(options, Diff(options, client));
 
     std::vector<uint8_t> count;
-    PutU32(count, uint32_t(records.size()));
+    LumoNet::AppendU32(count, uint32_t(records.size()));
     if (!SendAll(fd, count, count.size()))
         return;
     Log("announced %zu records", records.size());
