@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,5 +69,30 @@ inline bool WritePseudoRandomFile(const std::string& path, uint64_t size)
     const bool ok = WritePseudoRandomBytes(fd, size);
     return ::close(fd) == 0 && ok;
 }
+
+// Sends this process's standard output to /dev/null while it lives (for code that prints a line
+// per file or segment while it is timed).
+class QuietStdout
+{
+public:
+    QuietStdout() : m_saved(::dup(STDOUT_FILENO))
+    {
+        std::fflush(stdout);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    ~QuietStdout()
+    {
+        std::fflush(stdout);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int m_saved;
+};
 
 }  // namespace bench

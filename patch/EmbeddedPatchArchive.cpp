@@ -1,5 +1,7 @@
 #include "patch/EmbeddedPatchArchive.h"
 
+#include "lumo/buffers/LumoDataBufferSlice.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -227,28 +229,36 @@ std::string EmbeddedPatchArchive::GetTargetVersion(const std::string& sourceVers
     return std::string();
 }
 
-LUMORESULT EmbeddedPatchArchive::ExtractPatch(const std::string& sourceVersion, const std::wstring& destinationPath)
+const EmbeddedPatchEntry* EmbeddedPatchArchive::FindEntry(const std::string& sourceVersion)
 {
     m_error.clear();
     if (!IsOpen())
     {
         m_error = L"no patch archive is open";
-        return LUMORESULT_INVALID_STATE;
+        return nullptr;
     }
-    const EmbeddedPatchEntry* found = nullptr;
     for (const EmbeddedPatchEntry& entry : m_entries)
     {
         if (entry.sourceVersion == sourceVersion)
-        {
-            found = &entry;
-            break;
-        }
+            return &entry;
     }
+    m_error = L"the patch archive holds no package for build " + ToWide(sourceVersion);
+    return nullptr;
+}
+
+std::unique_ptr<LumoDataBuffer> EmbeddedPatchArchive::OpenPatch(const std::string& sourceVersion)
+{
+    const EmbeddedPatchEntry* found = FindEntry(sourceVersion);
     if (found == nullptr)
-    {
-        m_error = L"the patch archive holds no package for build " + ToWide(sourceVersion);
-        return LUMORESULT_NOT_FOUND;
-    }
+        return nullptr;
+    return std::make_unique<LumoDataBufferSlice>(*m_file, found->payloadOffset, found->payloadSize);
+}
+
+LUMORESULT EmbeddedPatchArchive::ExtractPatch(const std::string& sourceVersion, const std::wstring& destinationPath)
+{
+    const EmbeddedPatchEntry* found = FindEntry(sourceVersion);
+    if (found == nullptr)
+        return IsOpen() ? LUMORESULT_NOT_FOUND : LUMORESULT_INVALID_STATE;
     LumoDataBufferFile destination(destinationPath, LumoDataBufferFile::MODE_WRITE);
     if (!destination.IsOpen())
     {

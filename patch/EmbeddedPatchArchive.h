@@ -96,6 +96,12 @@ public:
     // read, write or close error met on the way. A failed copy removes the destination again.
     LUMORESULT ExtractPatch(const std::string& sourceVersion, const std::wstring& destinationPath);
 
+    // The package of the first entry for sourceVersion read in place, without a copy: a stream
+    // whose position 0 is the package's first byte (lumo/buffers/LumoDataBufferSlice.h). Null when
+    // no archive is open or there is no entry for that build (GetLastErrorText says which). The
+    // stream reads through the archive's own file: drop it before the archive is used otherwise.
+    std::unique_ptr<LumoDataBuffer> OpenPatch(const std::string& sourceVersion);
+
     // The directory in its order, for listings.
     const std::vector<EmbeddedPatchEntry>& GetEntries() const { return m_entries; }
     // Offset of the header found; all ones while no archive is open.
@@ -109,6 +115,7 @@ private:
     LUMORESULT FindHeader(const std::wstring& path);
     LUMORESULT AcceptHeader(const std::wstring& path, uint64_t offset, const EmbeddedArchiveHeader& header);
     LUMORESULT ReadDirectory(const std::wstring& path);
+    const EmbeddedPatchEntry* FindEntry(const std::string& sourceVersion);
 
     std::unique_ptr<LumoDataBufferFile> m_file;
     uint64_t m_headerOffset = UINT64_MAX;

@@ -297,20 +297,23 @@ LUMORESULT ListPatchPackage(const std::wstring& packagePath, uint32_t& formatVer
 bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& destination, std::wstring* error,
                         LUMORESULT* code)
 {
-    std::wstring why;
-    LUMORESULT result = LUMORESULT_OK;
     LumoDataBufferFile file(packagePath, LumoDataBufferFile::MODE_READ);
-    if (!file.IsOpen())
-    {
-        why = L"cannot be opened for reading";
-        result = LUMORESULT_IO_ERROR;
-    }
-    PatchPackageReader reader(file);
-    if (result == LUMORESULT_OK)
-    {
-        result = reader.ReadFormatVersion();
-        why = reader.GetError();
-    }
+    if (file.IsOpen())
+        return UnpackPatchPackage(file, packagePath, destination, error, code);
+    if (code != nullptr)
+        *code = LUMORESULT_IO_ERROR;
+    if (error != nullptr)
+        *error = packagePath + L": cannot be opened for reading";
+    return false;
+}
+
+bool UnpackPatchPackage(LumoDataBuffer& package, const std::wstring& packageName, const std::wstring& destination,
+                        std::wstring* error, LUMORESULT* code)
+{
+    std::wstring why;
+    PatchPackageReader reader(package);
+    LUMORESULT result = reader.ReadFormatVersion();
+    why = reader.GetError();
     if (result == LUMORESULT_OK && !MakeDirectory(destination))
     {
         why = L"the destination folder " + destination + L" cannot be created";
@@ -371,6 +374,6 @@ bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& des
     if (code != nullptr)
         *code = result;
     if (result != LUMORESULT_OK && error != nullptr)
-        *error = packagePath + L": " + why;
+        *error = packageName + L": " + why;
     return result == LUMORESULT_OK;
 }

@@ -104,3 +104,7 @@ LUMORESULT ListPatchPackage(const std::wstring& packagePath, uint32_t& formatVer
 // failed and where, and *code (when given) holds the LUMORESULT.
 bool UnpackPatchPackage(const std::wstring& packagePath, const std::wstring& destination,
                         std::wstring* error = nullptr, LUMORESULT* code = nullptr);
+// The same from a stream at the package's first byte (a package read in place inside a larger
+// file); packageName names it in error.
+bool UnpackPatchPackage(LumoDataBuffer& package, const std::wstring& packageName, const std::wstring& destination,
+                        std::wstring* error = nullptr, LUMORESULT* code = nullptr);

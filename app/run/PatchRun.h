@@ -2,18 +2,64 @@
 // run, the local chain (patches appended to the program) or the remote chain (patch servers),
 // with the asset-database update. The patch thread of the window runs one on its own thread; the
 // headless driver runs one on the main thread. Everything the user sees goes through the RunHost.
+//
+// The run works on the process-wide PatcherOptions (install path, build list, target, flags,
+// servers) and the process-wide archive reader g_embeddedPatchArchive, which start-up and install
+// discovery have filled. While Run() is going the patch engine's callbacks report to this run's
+// host (the previous callbacks are put back afterwards).
+//
+// Temporary files: every package copy and unpack folder lives below one private base folder of
+// the run (see CheckDiskSpace), each unpack folder made with mkdtemp, each package file created
+// new without following links; nothing is left there when a patch has been installed.
 #pragma once
 
 #include "app/core/RunHost.h"
 #include "patch/PatchTask.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace LumoPatch {
+
+// The version of the system the run is on. Only Windows has versions the checks look at; this
+// system reports "not Windows" (never the kernel's release numbers, whose 5.1 would pass for XP).
+struct OsInfo
+{
+    bool isWindows = false;
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t servicePackMajor = 0;
+};
+
+// What the run takes from the machine, and its limits; tests replace parts of it.
+struct RunEnvironment
+{
+    OsInfo osInfo;                          // this system
+    bool hasDirectX9Helper = true;          // the game's 3D helper library is always there here
+    // Free bytes for the caller on the volume of a folder (GetFreeDiskSpace).
+    std::function<bool(const std::wstring& folder, uint64_t& freeBytes)> freeDiskSpace;
+    // The pause between two files-in-use attempts.
+    std::function<void(uint32_t milliseconds)> sleep;
+    uint32_t requiredMegabytes = 4096;
+    uint32_t filesInUseAttempts = 5;
+    uint32_t filesInUseIntervalMs = 2000;
+    // Parent of the run's private temporary folders; empty: the process's private temporary
+    // folder (platform/TempFolder.h).
+    std::wstring tempParent;
+    // Real time of one step of the progress threads (their clock advances 500 ms a step).
+    uint32_t progressStepMs = 500;
+    // The asset-database update is ended after this long (0: never).
+    uint32_t databaseUpdateLimitSeconds = 3600;
+
+    static RunEnvironment Default();
+};
 
 class PatchRun : public KestinPatchTask {
 public:
     explicit PatchRun(RunHost& host);
+    PatchRun(RunHost& host, RunEnvironment environment);
     ~PatchRun() override;
 
     // The whole run up to its last log line ("Patching completed." or "Patching aborted.").
@@ -26,8 +72,74 @@ public:
 
     RunHost& Host() { return m_host; }
 
+    // The steps of the run, each usable on its own (the options and the archive as above).
+
+    // True when this process became the exclusive holder of the asset database (attempts and
+    // pauses from the environment). The hold is kept until ReleaseAssetDatabase.
+    bool CheckFilesInUse();
+    void ReleaseAssetDatabase();
+    bool HoldsAssetDatabase() const { return m_holdsDatabase; }
+
+    // False only when the install volume is known to have less than the given space. Chooses the
+    // base of the temporary files: the temporary folder, or the install folder when the
+    // temporary volume is short.
+    bool CheckDiskSpace(uint32_t megabytes);
+
+    bool InstallLocalPatches();
+    // Installs the appended patch from the current build, read in place in the program file.
+    bool ApplyEmbeddedPatch();
+    bool InstallRemotePatches();
+    // Repair mode (the repair client run).
+    bool RunRepair();
+
+    // Installs one package file: 0, 2 (no unpack folder) or 10 (any other failure, or cancelled).
+    int ApplyPatch(const std::wstring& packagePath);
+    // A fresh, empty, private unpack folder below the temporary base.
+    bool PrepareTempDirectory(std::wstring& folder);
+    // The package file of the current patch below the temporary base, created new and empty.
+    bool MakeTempFilePath(std::wstring& path);
+    bool RunFilePatcher(const std::wstring& packageFolder);
+
+    // Lets the game's tools at the database again and has the game's utility rebuild it.
+    void UpdateAssetDatabase();
+
+    // The run's temporary base (empty before CheckDiskSpace and outside a run).
+    const std::wstring& TempBase() const { return m_tempBase; }
+    // The unpack folder of the patch being installed (empty between patches).
+    const std::wstring& TempDir() const { return m_tempDir; }
+    const RunEnvironment& Environment() const { return m_environment; }
+
 private:
+    // ApplyPatch on a package stream (null: the package could not be opened); packageName names it
+    // in messages.
+    int InstallPackage(LumoDataBuffer* package, const std::wstring& packageName);
+    bool RunChecks();
+    bool RunStage();
+    static std::wstring DefaultTempParent();
+    bool MakeTempBase();
+    void RemoveTempBase();
+    // The chain guard: false (with a level-3 line) when target was reached before in this run.
+    bool EnterBuild(const std::string& current, const std::string& target);
+    void LogBuildList();
+
     RunHost& m_host;
+    RunEnvironment m_environment;
+    bool m_holdsDatabase = false;
+    std::wstring m_tempParent;   // chosen by CheckDiskSpace
+    std::wstring m_tempBase;     // the run's private folder below it, made on first use
+    std::wstring m_tempDir;
+    std::vector<std::string> m_reached; // builds this run has patched from or to
 };
+
+// Free bytes available to the caller on the volume of folder; false when folder is empty or its
+// volume cannot be asked (a missing folder).
+bool GetFreeDiskSpace(const std::wstring& folder, uint64_t& freeBytes);
+
+// The crash marker "IsPatching" (HKLM "Software\Kestin\Products\SollexSimulator", DWORD 1): set
+// while a patch is applied and after a failed one. The key is opened, never created.
+bool SetPatchingFlag();
+bool ClearPatchingFlag();
+// Whether the marker is set now.
+bool IsPatchingFlagSet();
 
 }  // namespace LumoPatch

@@ -1,5 +1,9 @@
 #include "lumo/buffers/LumoDataBufferReader.h"
 
+#include <vector>
+
+#include "lumo/text/Utf16.h"
+
 namespace
 {
 constexpr uint8_t kCR = 13;
@@ -74,4 +78,23 @@ void LumoDataBufferReader::ReadToken(std::string& token)
         }
         token.push_back(static_cast<char>(byte));
     }
+}
+
+void LumoDataBufferReader::ReadWideString(std::wstring& text, uint32_t maxUnits)
+{
+    text.clear();
+    uint8_t countBytes[4] = {};
+    LUMORESULT result = buffer->ReadData(countBytes, sizeof countBytes);
+    const uint32_t count = result == LUMORESULT_OK ? uint32_t(countBytes[0]) | uint32_t(countBytes[1]) << 8 |
+                                                         uint32_t(countBytes[2]) << 16 | uint32_t(countBytes[3]) << 24
+                                                   : 0;
+    if (result == LUMORESULT_OK && count > maxUnits)
+        result = LUMORESULT_OUT_OF_SPACE;
+    std::vector<uint8_t> units(result == LUMORESULT_OK ? size_t(count) * 2 : 0);
+    if (result == LUMORESULT_OK && count > 0)
+        result = buffer->ReadData(units.data(), uint32_t(units.size()));
+    if (result == LUMORESULT_OK)
+        text = LumoUtil::DecodeUtf16LE(units.data(), count);
+    else if (firstError == LUMORESULT_OK)
+        firstError = result;
 }

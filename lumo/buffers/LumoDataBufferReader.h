@@ -24,6 +24,12 @@ public:
     // left in the stream, so the caller moves past it with ReadLine.
     void ReadToken(std::string& token);
 
+    // A u32 count of UTF-16 units, then that many units, little-endian (the names of "0stf"
+    // summaries and segment records). A failed count read leaves the count 0; a count above
+    // maxUnits keeps LUMORESULT_OUT_OF_SPACE and reads nothing more, so a damaged count never
+    // allocates. text is empty after any failure.
+    void ReadWideString(std::wstring& text, uint32_t maxUnits = 32767);
+
     LumoDataBuffer* buffer; // not owned
     LUMORESULT firstError = LUMORESULT_OK;
 

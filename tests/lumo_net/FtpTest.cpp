@@ -7,7 +7,7 @@
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoFTP.h"
 #include "tests/fixtures/ScratchFolder.h"
-#include "tests/lumo_net/TestServers.h"
+#include "tests/fixtures/TestServers.h"
 
 namespace
 {

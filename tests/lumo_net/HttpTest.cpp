@@ -10,7 +10,7 @@
 #include "lumo/net/LumoInternet.h"
 #include "platform/Internet.h"
 #include "tests/fixtures/ScratchFolder.h"
-#include "tests/lumo_net/TestServers.h"
+#include "tests/fixtures/TestServers.h"
 
 namespace
 {

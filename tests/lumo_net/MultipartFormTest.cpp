@@ -8,7 +8,7 @@
 #include "lumo/net/MultipartForm.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/LoopbackPeer.h"
-#include "tests/lumo_net/TestServers.h"
+#include "tests/fixtures/TestServers.h"
 
 namespace
 {

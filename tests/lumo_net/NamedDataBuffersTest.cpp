@@ -9,7 +9,7 @@
 #include "lumo/net/SizedString.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ScriptedBuffer.h"
-#include "tests/lumo_net/TestServers.h"
+#include "tests/fixtures/TestServers.h"
 
 namespace
 {

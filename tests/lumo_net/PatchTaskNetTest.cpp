@@ -10,7 +10,7 @@
 #include "patch/PatchTask.h"
 #include "platform/Spawn.h"
 #include "tests/fixtures/ScratchFolder.h"
-#include "tests/lumo_net/TestServers.h"
+#include "tests/fixtures/TestServers.h"
 
 namespace
 {

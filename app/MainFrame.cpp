@@ -1,0 +1,201 @@
+#include "app/MainFrame.h"
+
+#include "app/APThread.h"
+#include "app/LogStyle.h"
+#include "app/LogToFrame.h"
+#include "patch/PatchCallbacks.h"
+#include "patch/PatchMessages.h"
+
+#include <wx/button.h>
+#include <wx/gauge.h>
+#include <wx/msgdlg.h>
+#include <wx/scrolwin.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include <algorithm>
+
+namespace LumoPatch {
+
+std::atomic<MainFrame*> g_mainFrame{nullptr};
+
+MainFrame::MainFrame(const wxString& title, WorkerFactory workerFactory)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(900, 800),
+              wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxCLIP_CHILDREN),
+      m_workerFactory(std::move(workerFactory)),
+      m_bridge(*this)
+{
+    RegisterLogFrame(this);
+    Bind(wxEVT_BUTTON, &MainFrame::OnApplyButton, this, kIdApplyButton);
+    Bind(wxEVT_BUTTON, &MainFrame::OnExitButton, this, kIdExitButton);
+    Bind(wxEVT_THREAD, &MainFrame::OnWorkerFinished, this, kEventWorkerFinished);
+    Bind(wxEVT_THREAD, &MainFrame::OnLogMessage, this, kEventLogMessage);
+    Bind(wxEVT_THREAD, &MainFrame::OnPatchInstalled, this, kEventPatchInstalled);
+    Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+}
+
+MainFrame::~MainFrame()
+{
+    if (g_mainFrame.load() == this)
+        RegisterLogFrame(nullptr);
+    // The frame is only closed with no worker running; a worker that is still ending its body is
+    // waited for here, before the objects it reports to are gone.
+    if (m_worker && m_worker->IsAlive())
+        m_worker->Wait(wxTHREAD_WAIT_BLOCK);
+    // Before the bridge the worker's run reports to.
+    m_worker.reset();
+}
+
+void MainFrame::CreateControls()
+{
+    // Sizes are minimums in device-independent pixels; the theme's own best sizes win where they
+    // are larger, so nothing is clipped on GTK.
+    m_log = new wxTextCtrl(m_panel, wxID_ANY, wxEmptyString, wxDefaultPosition, FromDIP(wxSize(50, 250)),
+                           wxTE_MULTILINE | wxTE_READONLY | wxTE_RICH);
+    // Black status lines must stay readable under a dark theme.
+    m_log->SetBackgroundColour(*wxWHITE);
+    m_gauge = new wxGauge(m_panel, wxID_ANY, 100, wxDefaultPosition, wxSize(-1, FromDIP(25)), wxGA_HORIZONTAL);
+    m_status = new wxStaticText(m_panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxSize(-1, FromDIP(20)),
+                                wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+    m_apply = new wxButton(m_panel, kIdApplyButton, PatchMessages::kApplyUpdate, wxDefaultPosition,
+                           FromDIP(wxSize(120, -1)));
+    m_exit = new wxButton(m_panel, kIdExitButton, PatchMessages::kCancel, wxDefaultPosition,
+                          FromDIP(wxSize(120, -1)));
+
+    m_mainSizer->Add(m_log, 1, wxEXPAND | wxALL, FromDIP(10));
+    m_mainSizer->Add(m_status, 0, wxEXPAND | wxLEFT | wxRIGHT, FromDIP(10));
+    m_mainSizer->Add(m_gauge, 0, wxEXPAND | wxFIXED_MINSIZE | wxALL, FromDIP(10));
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    buttons->Add(m_apply, 0, wxALIGN_CENTER_VERTICAL | wxALL, FromDIP(5));
+    buttons->Add(m_exit, 0, wxALIGN_CENTER_VERTICAL | wxALL, FromDIP(5));
+    m_mainSizer->Add(buttons, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, FromDIP(5));
+
+    m_panel->SetSizer(m_mainSizer);
+    m_mainSizer->SetSizeHints(this);
+    Centre(wxBOTH);
+    m_apply->Enable();
+}
+
+void MainFrame::OnApply(wxCommandEvent&)
+{
+    if (!m_worker)
+        return;
+    if (m_worker->Start() != wxTHREAD_NO_ERROR) {
+        // Never started: nothing refers to the object any more, so it goes at once.
+        m_worker.reset();
+        m_log->SetFocus();
+        return;
+    }
+    m_running = true;
+    m_apply->Disable();
+    m_log->SetFocus();
+}
+
+bool MainFrame::StoreNewWorker()
+{
+    if (WorkerRunning())
+        return false;
+    JoinFinishedWorker();
+    m_worker.reset();
+    if (m_workerFactory)
+        m_worker.reset(m_workerFactory(this));
+    return true;
+}
+
+bool MainFrame::WorkerRunning() const
+{
+    return m_worker && m_worker->IsRunning();
+}
+
+void MainFrame::JoinFinishedWorker()
+{
+    if (m_worker && m_worker->IsAlive() && !m_worker->IsRunning())
+        m_worker->Wait(wxTHREAD_WAIT_BLOCK);
+}
+
+void MainFrame::OnApplyButton(wxCommandEvent& event)
+{
+    OnApply(event);
+}
+
+void MainFrame::OnExitButton(wxCommandEvent&)
+{
+    Close(true);
+}
+
+void MainFrame::OnWorkerFinished(wxThreadEvent&)
+{
+    m_running = false;
+    m_exit->SetLabel(PatchMessages::kExit);
+    m_exit->Enable();
+    JoinFinishedWorker();
+}
+
+void MainFrame::OnLogMessage(wxThreadEvent& event)
+{
+    if (!m_log)
+        return;
+    wxMutexLocker lock(m_logMutex);
+    if (!lock.IsOk())
+        return;
+    const LogStyle style = StyleForLevel(event.GetInt(), m_debug);
+    if (!style.append)
+        return;
+    m_log->SetInsertionPointEnd();
+    if (style.colour) {
+        const uint32_t rgb = *style.colour;
+        m_log->SetDefaultStyle(wxTextAttr(wxColour((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF)));
+    }
+    if (!m_firstLine)
+        m_log->AppendText("\n");
+    m_firstLine = false;
+    m_log->AppendText(event.GetString());
+}
+
+void MainFrame::OnPatchInstalled(wxThreadEvent&)
+{
+    ++m_patchesInstalled;
+}
+
+void MainFrame::OnClose(wxCloseEvent&)
+{
+    if (WorkerRunning() && !m_cancel) {
+        const wchar_t* question =
+            m_patchesInstalled == 0 ? PatchMessages::kConfirmCancel : PatchMessages::kConfirmCancelAfterInstall;
+        wxMessageDialog dialog(this, question, GetTitle(), wxYES_NO | wxNO_DEFAULT | wxICON_EXCLAMATION);
+        if (dialog.ShowModal() != wxID_YES)
+            return;
+        m_running = false;
+    }
+    // A second close while the worker still ends asks nothing and logs the line again.
+    m_exit->Disable();
+    m_cancel = true;
+    PatchSendMessage(3, PatchMessages::kCancelling);
+    // The worker's own state decides, not the running flag just cleared: the frame must outlive
+    // a worker that still posts to it.
+    if (!WorkerRunning())
+        Destroy();
+}
+
+void MainFrame::SetGauge(int range, int value)
+{
+    if (range > 0 && range != m_gauge->GetRange())
+        m_gauge->SetRange(range);
+    m_gauge->SetValue(std::min(std::max(value, 0), m_gauge->GetRange()));
+}
+
+void MainFrame::ClearLogView()
+{
+    if (!m_log)
+        return;
+    wxMutexLocker lock(m_logMutex);
+    if (lock.IsOk())
+        m_log->Clear();
+}
+
+void MainFrame::SetPathText(const wxString&) {}
+
+void MainFrame::SetProgressDone(bool) {}
+
+}  // namespace LumoPatch

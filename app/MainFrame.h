@@ -1,0 +1,119 @@
+// The progress window of the patcher: a log view coloured by message level, a status line, a
+// gauge, "Apply Update" and "Cancel" (relabelled "Exit" once a run has ended). It owns the worker
+// of a run and the cancel flag that every long operation polls. Worker threads reach it only
+// through queued events (ids 2, 3 and 16) and through its GuiBridge; only the GUI thread touches
+// its widgets.
+//
+// Lifetime: the frame outlives every worker. It is destroyed only when its worker is not running,
+// it joins a worker once the worker has reported its end, and it deletes the object when the next
+// run replaces it or when the frame goes.
+#pragma once
+
+#include "app/GuiBridge.h"
+
+#include <wx/frame.h>
+#include <wx/thread.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class wxBoxSizer;
+class wxButton;
+class wxGauge;
+class wxScrolledWindow;
+class wxStaticText;
+class wxTextCtrl;
+
+namespace LumoPatch {
+
+class APThread;
+class MainFrame;
+
+// Window and event ids the run and the frame share.
+enum : int {
+    kIdApplyButton = 0,
+    kIdExitButton = 1,
+    kEventWorkerFinished = 2,
+    kEventLogMessage = 3,
+    kEventPatchInstalled = 16,
+};
+
+// Builds the worker of a run for a frame (tests insert their own). The frame owns the result.
+using WorkerFactory = std::function<APThread*(MainFrame*)>;
+
+class MainFrame : public wxFrame {
+public:
+    MainFrame(const wxString& title, WorkerFactory workerFactory);
+    ~MainFrame() override;
+
+    // Creates the controls into the panel and the main sizer the derived frame has made.
+    void CreateControls();
+
+    // Starts the worker stored by the derived frame's OnApply.
+    virtual void OnApply(wxCommandEvent& event);
+
+    // Any thread.
+    bool IsCancelled() const { return m_cancel.load(); }
+    bool IsRunning() const { return m_running.load(); }
+    RunHost& Host() { return m_bridge; }
+    wxCriticalSection& CriticalSection() { return m_critSect; }
+
+    // GUI thread.
+    void SetDebug(bool debug) { m_debug = debug; }
+    bool IsDebug() const { return m_debug; }
+    int PatchesInstalled() const { return m_patchesInstalled; }
+    APThread* Worker() const { return m_worker.get(); }
+    wxTextCtrl* LogView() const { return m_log; }
+    wxGauge* Gauge() const { return m_gauge; }
+    wxStaticText* StatusText() const { return m_status; }
+    wxButton* ApplyButton() const { return m_apply; }
+    wxButton* ExitButton() const { return m_exit; }
+    // Sets the gauge; a range that is not positive keeps the current one.
+    void SetGauge(int range, int value);
+    void ClearLogView();
+    // The install path shown by the derived frame, and its download-progress flag.
+    virtual void SetPathText(const wxString& path);
+    virtual void SetProgressDone(bool done);
+
+protected:
+    // Replaces the worker of the last run (which has ended) by one the factory builds. False while
+    // the last worker is still ending its body (it re-enabled "Apply Update" before returning):
+    // that click starts nothing.
+    bool StoreNewWorker();
+
+    wxScrolledWindow* m_panel = nullptr;
+    wxBoxSizer* m_mainSizer = nullptr;
+
+private:
+    void OnApplyButton(wxCommandEvent& event);
+    void OnExitButton(wxCommandEvent& event);
+    void OnWorkerFinished(wxThreadEvent& event);
+    void OnLogMessage(wxThreadEvent& event);
+    void OnPatchInstalled(wxThreadEvent& event);
+    void OnClose(wxCloseEvent& event);
+    // Waits for a worker whose body has returned and keeps the object until it is replaced.
+    void JoinFinishedWorker();
+    bool WorkerRunning() const;
+
+    wxCriticalSection m_critSect;
+    bool m_debug = false;
+    std::atomic<bool> m_running{false};
+    int m_patchesInstalled = 0;
+    wxTextCtrl* m_log = nullptr;
+    wxGauge* m_gauge = nullptr;
+    wxStaticText* m_status = nullptr;
+    wxButton* m_apply = nullptr;
+    wxButton* m_exit = nullptr;
+    std::unique_ptr<APThread> m_worker;
+    WorkerFactory m_workerFactory;
+    wxMutex m_logMutex;
+    std::atomic<bool> m_cancel{false};
+    bool m_firstLine = true;
+    GuiBridge m_bridge;
+};
+
+// The one frame of the process; set by its constructor, cleared by its destructor.
+extern std::atomic<MainFrame*> g_mainFrame;
+
+}  // namespace LumoPatch

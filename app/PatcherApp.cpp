@@ -1,0 +1,92 @@
+#include "app/PatcherApp.h"
+
+#include "app/OnExitProgram.h"
+#include "app/core/CommandLine.h"
+#include "lumo/diagnostics/CrashHandlers.h"
+#include "lumo/net/CPSocketManager.h"
+#include "platform/WriteFully.h"
+
+#include <wx/msgdlg.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace LumoPatch {
+
+namespace {
+
+// The fatal-exception path's hook: the same end as OnFatalException, signal-safe.
+void EndAfterFatalException()
+{
+    WriteMinidump();
+    static const char kLine[] = "Fatal Error: Unhandled Exception\n";
+    platform::WriteFully(STDERR_FILENO, kLine, sizeof(kLine) - 1);
+    _exit(255);
+}
+
+}  // namespace
+
+KestinPatcherApp::KestinPatcherApp()
+{
+    wxDISABLE_ASSERTS_IN_RELEASE_BUILD();
+    // Nothing in the program sends this command; it would keep the onexit program from starting.
+    Bind(wxEVT_MENU, [this](wxCommandEvent&) { m_settings.onExitGiven = false; }, 1);
+}
+
+bool KestinPatcherApp::OnInit()
+{
+    // A peer that goes away mid-transfer is an error to report, not a reason to die.
+    signal(SIGPIPE, SIG_IGN);
+    InstallCrashHandlers(true);
+    AcquireSocketManager(1);
+    BuildMinidumpName(L"patcher");
+    SetFatalExceptionHandler(EndAfterFatalException);
+    // File names are UTF-8 whatever the locale, as everywhere else in the program.
+    wxConvFileName = &wxConvUTF8;
+
+    std::unique_ptr<platform::Elevator> elevator = platform::MakeElevator();
+    StartupServices services;
+    for (int i = 0; i < argc; ++i)
+        services.arguments.push_back(argv[i].ToStdWstring());
+    services.executablePath = OwnExecutablePath();
+    services.workingFolder = CurrentWorkingFolder();
+    services.elevator = elevator.get();
+    services.accessChecks = ProcessAccessChecks();
+    services.messageBox = [](const std::wstring& text, const std::wstring& caption) {
+        wxMessageBox(text, caption, wxOK | wxICON_ERROR, nullptr);
+    };
+    services.changeDirectory = [](const std::wstring& folder) { wxSetWorkingDirectory(folder); };
+    services.runOnExitProgram = [](const AppSettings& settings) { RunOnExitProgram(settings); };
+    if (RunStartup(m_settings, services))
+        return true;
+    // A deliberate end (an elevated copy did the work, or there is no access): no crash dump.
+    ReleaseSocketManager();
+    PrepareNormalExit();
+    return false;
+}
+
+int KestinPatcherApp::OnExit()
+{
+    RunOnExitProgram();
+    ReleaseSocketManager();
+    PrepareNormalExit();
+    return 0;
+}
+
+void KestinPatcherApp::OnFatalException()
+{
+    EndAfterFatalException();
+}
+
+void KestinPatcherApp::RunOnExitProgram()
+{
+    RunOnExitProgram(m_settings);
+}
+
+void KestinPatcherApp::RunOnExitProgram(const AppSettings& settings)
+{
+    if (settings.onExitGiven)
+        StartOnExitProgram(settings.onExitCommand, settings.programFolder);
+}
+
+}  // namespace LumoPatch

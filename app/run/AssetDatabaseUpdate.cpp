@@ -1,0 +1,154 @@
+// The asset-database update at the end of a chain: the run lets go of the database, and the game's
+// utility rebuilds it ("repairdatabase patcher") on a thread of its own that relays the utility's
+// output to the log, while a progress thread fills the second half of the gauge. A cancel (or the
+// time limit) kills the utility; reading its output ends when the utility has ended, even when a
+// service it started still holds the pipe.
+
+#include "app/run/PatchRun.h"
+#include "app/run/ProgressThreads.h"
+
+#include "app/core/PatcherOptions.h"
+#include "lumo/os/ChildProcess.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace LumoPatch {
+
+namespace {
+
+constexpr wchar_t kUpdatingDatabase[] = L"\nUpdating Sollex asset database... (this may take several minutes)";
+constexpr wchar_t kLaunchFailed[] =
+    L"Failed to launch SollexUtil to repair the Sollex asset database.\nPlease repair the database manually from Asset Desk.";
+constexpr char kRepairArguments[] = "repairdatabase patcher";
+constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+constexpr uint32_t kStoppedExitCode = 1;
+
+class ADBRepairThread
+{
+public:
+    ADBRepairThread(RunHost& host, std::wstring utility) : m_host(host), m_utility(std::move(utility)) {}
+    ~ADBRepairThread() { Join(); }
+
+    void Start() { m_thread = std::thread([this] { Body(); }); }
+    void Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Waits up to `milliseconds` for the thread's work to end; true once it has.
+    bool WaitDone(uint32_t milliseconds)
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_ended.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return m_done; });
+    }
+
+    // Stops the utility: under the lock, so a process that has been closed is never touched.
+    void Stop()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_running = false;
+        if (m_process)
+            m_process->Terminate(kStoppedExitCode);
+    }
+
+private:
+    void Body()
+    {
+        Work();
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_done = true;
+        m_ended.notify_all();
+    }
+
+    void Work()
+    {
+        std::unique_ptr<OS::Process> process = OS::Process::Start(m_utility, kRepairArguments);
+        if (!process)
+        {
+            m_host.Log(3, kLaunchFailed);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_process = process.get();
+            if (!m_running)
+                m_process->Terminate(kStoppedExitCode);
+        }
+        std::string chunk;
+        while (process->ReadOutput(chunk))
+        {
+            if (!chunk.empty())
+                m_host.Log(1, ToWide(chunk));
+            chunk.clear();
+        }
+        process->Wait(kWaitForever);
+        const int code = process->GetExitCode();
+        bool stopped = false;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_process = nullptr;
+            stopped = !m_running;
+        }
+        process->Close();
+        // The run goes on as completed either way; the user must know the database may not be.
+        if (stopped)
+            m_host.Log(2, L"The asset database update was stopped before it ended.");
+        else if (code != 0)
+            m_host.Log(3, LumoUtil::FormatWString(L"SollexUtil ended with exit code %d: the asset database may need "
+                                                  L"to be repaired from Asset Desk.",
+                                                  code));
+    }
+
+    RunHost& m_host;
+    const std::wstring m_utility;
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    bool m_running = true;
+    bool m_done = false;
+    OS::Process* m_process = nullptr;  // guarded by m_lock; set while the utility runs
+    std::thread m_thread;
+};
+
+}  // namespace
+
+void PatchRun::UpdateAssetDatabase()
+{
+    ReleaseAssetDatabase();
+    m_host.Log(1, kUpdatingDatabase);
+
+    ADBRepairProgressThread progress(m_host, m_environment.progressStepMs);
+    progress.Start();
+    ADBRepairThread repair(m_host, LumoUtil::JoinPath(PatcherOptions::Instance().installPath, L"bin\\SollexUtil.exe"));
+    repair.Start();
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::seconds(m_environment.databaseUpdateLimitSeconds);
+    bool limitReported = false;
+    // A cancel takes effect within a quarter of a second; the end of the update is seen at once.
+    while (!repair.WaitDone(250))
+    {
+        if (!m_host.KeepGoing())
+            repair.Stop();
+        else if (m_environment.databaseUpdateLimitSeconds != 0 && !limitReported &&
+                 std::chrono::steady_clock::now() - started > limit)
+        {
+            limitReported = true;
+            m_host.Log(3, LumoUtil::FormatWString(L"SollexUtil did not finish within %u seconds and was stopped.",
+                                                  m_environment.databaseUpdateLimitSeconds));
+            repair.Stop();
+        }
+    }
+    repair.Stop();
+    repair.Join();
+    progress.Stop();
+}
+
+}  // namespace LumoPatch

@@ -1,0 +1,164 @@
+#include "app/run/RepairRun.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "app/core/PatcherOptions.h"
+#include "app/run/PatchRun.h"
+#include "lumo/net/RepairClient.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
+
+namespace LumoPatch {
+
+namespace {
+
+// The client's stages as the run names them; stages 1 and 6 have no line of their own.
+const wchar_t* StageText(int stage)
+{
+    switch (stage)
+    {
+    case 2: return L"Scanning installed files. This may take a while.";
+    case 3: return L"Connecting to patch servers.";
+    case 4: return L"Preparing download list.";
+    case 5: return L"Receiving updated files.";
+    default: return nullptr;
+    }
+}
+
+const wchar_t* FailureText(int stage)
+{
+    switch (stage)
+    {
+    case 2: return L"Error while scanning local files.";
+    case 3:
+    case 4: return L"Unable to connect to patch servers.";
+    case 5: return L"Error occurred while repairing files.";
+    default: return L"Internal error occurred.";
+    }
+}
+
+// Logs the line of every stage after lastStage up to stage, so a client that moved several stages
+// between two polls still shows each once, in order.
+void LogRepairStages(RunHost& host, int& lastStage, int stage)
+{
+    for (int s = lastStage + 1; s <= stage; ++s)
+        if (const wchar_t* text = StageText(s))
+            host.Log(1, text);
+    if (stage > lastStage)
+        lastStage = stage;
+}
+
+class RealRepairClient : public RepairClientControl {
+public:
+    LUMORESULT SetRootFolder(const std::wstring& path) override { return m_client.SetRootFolder(path); }
+    LUMORESULT SetSummaryFile(const std::wstring& path) override { return m_client.SetSummaryFile(path); }
+    LUMORESULT SetServerAddress(const SocketAddress& address) override { return m_client.SetServerAddress(address); }
+    LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) override { return m_client.SetExcludedPaths(paths); }
+    void Start() override { m_client.Start(); }
+    bool IsRunning() const override { return m_client.IsRunning(); }
+    int GetState() const override { return m_client.GetState(); }
+    float GetProgress() const override { return m_client.GetProgress(); }
+    uint32_t GetSegmentsReceived() const override { return m_client.GetSegmentsReceived(); }
+    uint32_t GetSegmentsTotal() const override { return m_client.GetSegmentsTotal(); }
+    bool Succeeded() const override { return m_client.Succeeded(); }
+    LUMORESULT GetError() const override { return m_client.GetError(); }
+
+private:
+    RepairClient m_client;
+};
+
+}  // namespace
+
+bool ResolveServerAddress(const std::string& hostPort, SocketAddress& address)
+{
+    const size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size() ||
+        hostPort.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return false;
+    const int port = LumoUtil::ParseInt(hostPort.c_str() + colon + 1);
+    if (port < 1 || port > 65535)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostPort.substr(0, colon).c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    address = SocketAddress{ip, uint16_t(port)};
+    return true;
+}
+
+bool ResolveRepairServer(SocketAddress& address)
+{
+    const char* override = std::getenv("SOLLEX_REPAIR_SERVER");
+    if (override && *override)
+        return ResolveServerAddress(override, address);
+    return ResolveServerAddress(std::string(kRepairServerHost) + ":" + std::to_string(kRepairServerPort), address);
+}
+
+bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams)
+{
+    std::unique_ptr<RepairClientControl> client =
+        seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
+    SocketAddress server;
+    if (!seams.resolveServer(server))
+    {
+        host.Log(3, L"Unable to contact repair server; check your network connection.");
+        return false;
+    }
+    if (client->SetRootFolder(installPath) != LUMORESULT_OK)
+        host.Log(2, L"The installation folder " + installPath +
+                        L" cannot be repaired: its first and last characters must be plain ASCII.");
+    client->SetSummaryFile(LumoUtil::JoinPath(installPath, L"repair.cks"));
+    client->SetServerAddress(server);
+    client->SetExcludedPaths({LumoUtil::JoinPath(installPath, L"unins000.exe")});
+    client->Start();
+    int lastStage = 0;
+    host.SetGauge(1000, 0);
+    host.SetProgressDone(true);
+
+    while (client->IsRunning() && host.KeepGoing())
+    {
+        LogRepairStages(host, lastStage, client->GetState());
+        const float progress = client->GetProgress();
+        if (lastStage >= 5)
+            host.SetGauge(1000, int(progress * 1000));
+        std::this_thread::sleep_for(seams.pollInterval);
+    }
+    const bool cancelled = !host.KeepGoing();
+
+    const int stage = client->GetState();
+    LogRepairStages(host, lastStage, stage);
+    if (lastStage > 4)
+        host.Log(1, LumoUtil::FormatWString(L"(%d / %d segments updated.)", int(client->GetSegmentsReceived()),
+                                            int(client->GetSegmentsTotal())));
+    if (client->Succeeded())
+    {
+        ClearPatchingFlag();
+        host.SetGauge(1000, 1000);
+        return true;
+    }
+    if (!cancelled)
+    {
+        host.Log(3, FailureText(stage));
+        host.Log(1, LumoUtil::FormatWString(L"(Error %d in stage %d)", int(client->GetError()), stage));
+    }
+    // Destroying a running client stops it.
+    client.reset();
+    return false;
+}
+
+bool PatchRun::RunRepair()
+{
+    SetState(STATE_INSTALLING); // not a download: the window shows no download progress
+    return RunRepairWith(m_host, PatcherOptions::Instance().installPath);
+}
+
+}  // namespace LumoPatch

@@ -1,0 +1,59 @@
+// The repair run: finds the repair server, drives the repair client over the installation and
+// reports its stages, its progress on the gauge and its outcome to the run's host. The patch run
+// calls it in repair mode; the repair tool calls it with a host that prints.
+#pragma once
+
+#include "app/core/RunHost.h"
+#include "lumo/buffers/LumoResult.h"
+#include "lumo/net/SocketAddress.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace LumoPatch {
+
+// What the run uses of the repair client (lumo/net/RepairClient.h); tests script it.
+class RepairClientControl {
+public:
+    virtual ~RepairClientControl() = default;
+    virtual LUMORESULT SetRootFolder(const std::wstring& path) = 0;
+    virtual LUMORESULT SetSummaryFile(const std::wstring& path) = 0;
+    virtual LUMORESULT SetServerAddress(const SocketAddress& address) = 0;
+    virtual LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) = 0;
+    virtual void Start() = 0;
+    virtual bool IsRunning() const = 0;
+    virtual int GetState() const = 0;
+    virtual float GetProgress() const = 0;
+    virtual uint32_t GetSegmentsReceived() const = 0;
+    virtual uint32_t GetSegmentsTotal() const = 0;
+    virtual bool Succeeded() const = 0;
+    virtual LUMORESULT GetError() const = 0;
+};
+
+// The repair server's name, fixed in the program; SOLLEX_REPAIR_SERVER=HOST:PORT replaces name and port.
+inline constexpr const char* kRepairServerHost = "repair.sollex.invalid";
+inline constexpr uint16_t kRepairServerPort = 6000;
+
+// The server address from SOLLEX_REPAIR_SERVER or the fixed name, resolved to IPv4; false when the
+// name does not resolve (or the variable is malformed).
+bool ResolveRepairServer(SocketAddress& address);
+// "HOST:PORT" resolved to IPv4.
+bool ResolveServerAddress(const std::string& hostPort, SocketAddress& address);
+
+struct RepairRunSeams {
+    std::function<bool(SocketAddress&)> resolveServer = ResolveRepairServer;
+    // A new real client when empty.
+    std::function<std::unique_ptr<RepairClientControl>()> makeClient;
+    std::chrono::milliseconds pollInterval{1000};
+};
+
+// Repairs installPath through host: true only when the client reports success, after which
+// "IsPatching" is cleared. Cancelled through host.KeepGoing() (the client is destroyed, which
+// stops it).
+bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {});
+
+}  // namespace LumoPatch

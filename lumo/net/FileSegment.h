@@ -1,0 +1,16 @@
+#pragma once
+// Reading one segment of a file on disk and its checksum. A segment path is a segment name formed
+// from the file's full path ("/games/sollex/data\a.bin#002").
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Reads the segment's bytes into out (resized to the segment's length, at most 4 MiB; a start
+// exactly at the end of the file gives an empty segment). False, with a line on standard output,
+// when the file cannot be opened, the segment starts past its end, or the read fails.
+bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out);
+
+// The stored checksum of the segment (see SegmentChecksumOf); 0 when it cannot be read.
+// Announces itself with a " Checksum <path> .." line.
+uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath);

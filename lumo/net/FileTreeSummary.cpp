@@ -1,0 +1,297 @@
+#include "lumo/net/FileTreeSummary.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <deque>
+#include <thread>
+
+#include "lumo/buffers/LumoDataBufferReader.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/net/ConsoleLine.h"
+#include "lumo/net/FileSegment.h"
+#include "lumo/net/SegmentName.h"
+#include "lumo/net/WireIntegers.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/TextConversion.h"
+#include "lumo/text/Utf16.h"
+#include "platform/NativePath.h"
+
+namespace
+{
+using LumoNet::AppendU32;
+using LumoNet::AppendU64;
+using LumoNet::ReadU32;
+using LumoNet::ReadU64;
+
+// A name of the disk that the summary and the repair wire cannot carry faithfully.
+bool IsCarriableName(const std::wstring& name)
+{
+    return name.find(L'\\') == std::wstring::npos && SurvivesNarrowing(name);
+}
+
+// Runs work(i) for i in [0, count) on all cores; stops early once cancel is set.
+template <class Work>
+void RunOnAllCores(size_t count, const std::atomic<bool>* cancel, Work work)
+{
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i = next++; i < count; i = next++)
+        {
+            if (cancel && cancel->load(std::memory_order_relaxed))
+                return;
+            work(i);
+        }
+    };
+    const size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < threads; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (std::thread& thread : pool)
+        thread.join();
+}
+} // namespace
+
+bool Utf16Order::operator()(const std::wstring& a, const std::wstring& b) const
+{
+    return LumoUtil::CompareUtf16(a, b) < 0;
+}
+
+FileTreeSummary::FileTreeSummary() : m_checksum(&ComputeSegmentChecksum) {}
+
+void FileTreeSummary::Clear()
+{
+    OS::MutexLock lock(m_mutex);
+    m_table.clear();
+}
+
+std::vector<uint8_t> FileTreeSummary::Serialise()
+{
+    OS::MutexLock lock(m_mutex);
+    std::vector<uint8_t> bytes;
+    AppendU32(bytes, kSummaryMagic);
+    AppendU32(bytes, uint32_t(m_table.size()));
+    for (const auto& [name, entry] : m_table)
+    {
+        AppendU32(bytes, uint32_t(LumoUtil::Utf16Length(name)));
+        LumoUtil::AppendUtf16LE(bytes, name);
+        AppendU32(bytes, entry.checksum);
+        AppendU64(bytes, entry.time);
+    }
+    return bytes;
+}
+
+LUMORESULT FileTreeSummary::Write(LumoDataBuffer& stream)
+{
+    const std::vector<uint8_t> bytes = Serialise();
+    if (bytes.size() > UINT32_MAX)
+        return LUMORESULT_OUT_OF_SPACE;
+    return stream.WriteData(bytes.data(), uint32_t(bytes.size()));
+}
+
+LUMORESULT FileTreeSummary::Read(LumoDataBuffer& stream)
+{
+    OS::MutexLock lock(m_mutex);
+    Clear();
+    uint32_t magic = 0;
+    if (const LUMORESULT result = ReadU32(stream, magic))
+        return result;
+    if (magic != kSummaryMagic)
+        return LUMORESULT_BAD_FORMAT;
+    uint32_t count = 0;
+    if (const LUMORESULT result = ReadU32(stream, count))
+        return result;
+    // No space is reserved for the count: a damaged count only reads on until the data ends.
+    LumoDataBufferReader reader(stream);
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        std::wstring name;
+        SegmentEntry entry;
+        reader.ReadWideString(name, kMaxSummaryNameUnits);
+        if (reader.firstError == LUMORESULT_OK)
+            reader.firstError = ReadU32(stream, entry.checksum);
+        if (reader.firstError == LUMORESULT_OK)
+            reader.firstError = ReadU64(stream, entry.time);
+        if (reader.firstError != LUMORESULT_OK)
+            return reader.firstError;
+        m_table[name] = entry;
+    }
+    return LUMORESULT_OK;
+}
+
+bool FileTreeSummary::RegisterSegment(const std::wstring& segmentPath, const std::wstring& name, uint32_t checksum)
+{
+    OS::MutexLock lock(m_mutex);
+    uint64_t time = 0;
+    if (LumoUtil::GetFileTime(GetSegmentPath(segmentPath), time) != LUMORESULT_OK)
+        return false;
+    auto found = m_table.find(name);
+    if (found == m_table.end())
+        m_table[name] = SegmentEntry{checksum ? checksum : m_checksum(segmentPath), time, true};
+    else
+    {
+        SegmentEntry& entry = found->second;
+        if (entry.time != time || checksum != 0)
+        {
+            entry.checksum = checksum ? checksum : m_checksum(segmentPath);
+            entry.time = time;
+        }
+        entry.seen = true;
+    }
+    // A segment written from the server changes the file's time; its other segments did not change.
+    if (checksum != 0)
+        StampFileTime(GetSegmentPath(name), time);
+    return true;
+}
+
+bool FileTreeSummary::RegisterFile(const std::wstring& relativePath, const std::wstring& fullPath)
+{
+    OS::MutexLock lock(m_mutex);
+    FileToRegister file{relativePath, fullPath, 0, 0};
+    if (LumoUtil::GetFileSize(fullPath, file.size) != LUMORESULT_OK ||
+        LumoUtil::GetFileTime(fullPath, file.time) != LUMORESULT_OK)
+    {
+        LumoNet::PrintConsoleLine("FileTreeSummary::RegisterFile> unable to get filesize for %s\n",
+                                  ToNarrow(fullPath).c_str());
+        return false;
+    }
+    return RegisterFiles({file}, nullptr);
+}
+
+bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, const std::atomic<bool>* cancel)
+{
+    struct Job
+    {
+        std::wstring segmentPath;
+        std::wstring name;
+        uint64_t time;
+        uint32_t checksum;
+    };
+    std::vector<Job> jobs;
+    for (const FileToRegister& file : files)
+        for (uint64_t i = 0; i < LumoUtil::SegmentCountOf(file.size); ++i)
+        {
+            std::wstring name = MakeSegmentName(file.relativePath, i);
+            auto found = m_table.find(name);
+            // An unchanged time keeps the stored checksum without reading the segment.
+            if (found != m_table.end() && found->second.time == file.time)
+                found->second.seen = true;
+            else
+                jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0});
+        }
+    RunOnAllCores(jobs.size(), cancel, [&](size_t i) { jobs[i].checksum = m_checksum(jobs[i].segmentPath); });
+    if (cancel && cancel->load())
+        return false;
+    for (const Job& job : jobs)
+        m_table[job.name] = SegmentEntry{job.checksum, job.time, true};
+    return true;
+}
+
+bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel)
+{
+    OS::MutexLock lock(m_mutex);
+    for (auto& item : m_table)
+        item.second.seen = false;
+
+    std::vector<FileToRegister> files;
+    struct Folder
+    {
+        std::string nativePath;
+        std::wstring relativePath;
+    };
+    std::deque<Folder> queue{{ToNativePath(root), L""}};
+    while (!queue.empty())
+    {
+        if (cancel && cancel->load())
+            return false;
+        const Folder folder = std::move(queue.front());
+        queue.pop_front();
+        DIR* dir = ::opendir(folder.nativePath.c_str());
+        if (!dir)
+            continue;
+        std::vector<std::string> names;
+        while (const dirent* item = ::readdir(dir))
+            if (std::string(item->d_name) != "." && std::string(item->d_name) != "..")
+                names.emplace_back(item->d_name);
+        ::closedir(dir);
+        std::sort(names.begin(), names.end());
+
+        for (const std::string& name : names)
+        {
+            const std::string nativePath = folder.nativePath + "/" + name;
+            struct stat status{};
+            if (::lstat(nativePath.c_str(), &status) != 0)
+                continue;
+            // Links are never followed (a link to a parent folder would make the walk endless), and
+            // only regular files have segments.
+            if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode))
+                continue;
+            const std::wstring wideName = FromNativePath(name);
+            if (!IsCarriableName(wideName))
+            {
+                LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping %s, its name cannot be repaired\n",
+                                          nativePath.c_str());
+                continue;
+            }
+            const std::wstring relative =
+                folder.relativePath.empty() ? wideName : folder.relativePath + L"\\" + wideName;
+            if (S_ISDIR(status.st_mode))
+                queue.push_back(Folder{nativePath, relative});
+            else if (!IsExcluded(MakeSegmentName(relative, 0), excluded))
+                files.push_back(FileToRegister{relative, LumoUtil::JoinPath(root, relative), uint64_t(status.st_size),
+                                               uint64_t(status.st_mtim.tv_sec)});
+        }
+    }
+    if (!RegisterFiles(files, cancel))
+        return false;
+    std::erase_if(m_table, [](const auto& item) { return !item.second.seen; });
+    return true;
+}
+
+bool FileTreeSummary::IsExcluded(const std::wstring& name, const ExclusionSet& excluded)
+{
+    const std::wstring path = GetSegmentPath(name);
+    return std::any_of(excluded.begin(), excluded.end(),
+                       [&](const std::wstring& pattern) { return WildcardMatch(pattern, path); });
+}
+
+void FileTreeSummary::RemoveSegment(const std::wstring& name)
+{
+    OS::MutexLock lock(m_mutex);
+    m_table.erase(name);
+}
+
+void FileTreeSummary::RemoveSegmentsAfter(const std::wstring& name)
+{
+    OS::MutexLock lock(m_mutex);
+    const std::wstring path = GetSegmentPath(name);
+    for (uint64_t i = uint64_t(GetSegmentIndex(name)) + 1; m_table.erase(MakeSegmentName(path, i)) > 0; ++i)
+    {
+    }
+}
+
+void FileTreeSummary::StampFileTime(const std::wstring& path, uint64_t time)
+{
+    OS::MutexLock lock(m_mutex);
+    for (uint64_t i = 0;; ++i)
+    {
+        auto found = m_table.find(MakeSegmentName(path, i));
+        if (found == m_table.end())
+            return;
+        found->second.time = time;
+    }
+}
+
+FileTreeSummary::Table FileTreeSummary::Snapshot()
+{
+    OS::MutexLock lock(m_mutex);
+    return m_table;
+}
+
+void FileTreeSummary::SetChecksumFunction(ChecksumFunction function)
+{
+    OS::MutexLock lock(m_mutex);
+    m_checksum = function;
+}

@@ -1,0 +1,114 @@
+#pragma once
+// The file-tree summary: every 4 MiB segment of the files under an install folder with the
+// checksum of its bytes (lumo/net/SegmentCrc.h) and its file's modification time. The repair client
+// keeps it in "repair.cks", rescans it (reading only segments whose file time changed), and sends
+// the same bytes to the repair server, which answers with the segments that differ.
+//
+// The "0stf" layout, on disk and on the wire (integers unsigned little-endian, no padding):
+//
+//   offset  size  field
+//   0       4     magic 0x66747330: the bytes "0" "s" "t" "f"
+//   4       4     entry count N
+//   8       ...   N entries in table order:
+//                   4      name length L in UTF-16 code units
+//                   2 x L  segment name (lumo/net/SegmentName.h), UTF-16LE, no terminator
+//                   4      checksum; 0 means the segment could not be read
+//                   8      modification time of the file, seconds since 1970-01-01 UTC
+//
+// The table is ordered by UTF-16 code units, so "a.bin#1000" comes before "a.bin#101".
+// One recursive mutex guards the table; every operation holds it for its whole run, which
+// serialises the scan, the segment writers and the saves.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/buffers/LumoResult.h"
+#include "lumo/os/OSMutex.h"
+
+constexpr uint32_t kSummaryMagic = 0x66747330;
+// The longest name a reader accepts, in UTF-16 units (no path is longer).
+constexpr uint32_t kMaxSummaryNameUnits = 32767;
+
+struct SegmentEntry
+{
+    uint32_t checksum = 0;
+    uint64_t time = 0;
+    // Registered by the last scan or write; not stored.
+    bool seen = false;
+};
+
+struct Utf16Order
+{
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
+class FileTreeSummary
+{
+public:
+    using Table = std::map<std::wstring, SegmentEntry, Utf16Order>;
+    using ExclusionSet = std::set<std::wstring>;
+    // How a segment's checksum is found (ComputeSegmentChecksum; tests count or fake it).
+    using ChecksumFunction = uint32_t (*)(const std::wstring& segmentPath);
+
+    FileTreeSummary();
+
+    void Clear();
+
+    // The "0stf" bytes of the table.
+    std::vector<uint8_t> Serialise();
+    // Writes them at the stream's position; the write's result.
+    LUMORESULT Write(LumoDataBuffer& stream);
+    // Replaces the table with the stream's "0stf" content. LUMORESULT_BAD_FORMAT for another magic
+    // (the table stays empty); otherwise reading stops at the first failed read, keeping the entries
+    // read whole before it, and returns that read's code (LUMORESULT_OUT_OF_SPACE for a name longer
+    // than kMaxSummaryNameUnits). Memory grows only with the bytes actually read.
+    LUMORESULT Read(LumoDataBuffer& stream);
+
+    // Records a segment. segmentPath addresses it on disk, name is its table key. checksum non-zero:
+    // a segment just written with that content; the file's other entries get its new time. 0: the
+    // checksum is kept when the file time is unchanged, else computed. False (nothing changed) when
+    // the file's time cannot be read.
+    bool RegisterSegment(const std::wstring& segmentPath, const std::wstring& name, uint32_t checksum);
+    // Registers every segment of the file; false when its size or time cannot be read.
+    bool RegisterFile(const std::wstring& relativePath, const std::wstring& fullPath);
+
+    // Rebuilds the table from the folder tree under root: files whose install-relative path matches
+    // a pattern of excluded are left out (folders are always walked), checksums are computed only
+    // for new segments and changed files, on all cores, and entries of files that are gone are
+    // dropped. Symbolic links and other non-regular files are skipped, as are names the format
+    // cannot carry (a "\" inside a name, text 8-bit names cannot hold), each with a line. When
+    // cancel becomes true the scan stops without dropping anything and returns false.
+    bool Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel = nullptr);
+
+    static bool IsExcluded(const std::wstring& name, const ExclusionSet& excluded);
+
+    void RemoveSegment(const std::wstring& name);
+    // Removes the entries of the name's file from the name's index + 1 on.
+    void RemoveSegmentsAfter(const std::wstring& name);
+    // Sets the time of the entries #000, #001, ... of the file path (up to the first gap).
+    void StampFileTime(const std::wstring& path, uint64_t time);
+
+    Table Snapshot();
+    void SetChecksumFunction(ChecksumFunction function);
+
+private:
+    struct FileToRegister
+    {
+        std::wstring relativePath;
+        std::wstring fullPath;
+        uint64_t size;
+        uint64_t time;
+    };
+    // Registers files with their segments' checksums computed in parallel; false when any file's
+    // size or time could not be read, or on cancel.
+    bool RegisterFiles(const std::vector<FileToRegister>& files, const std::atomic<bool>* cancel);
+
+    OS::Mutex m_mutex;
+    Table m_table;
+    ChecksumFunction m_checksum;
+};

@@ -1,0 +1,280 @@
+#include "lumo/net/LumoAgentClientTask.h"
+
+#include "lumo/buffers/Compression.h"
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/buffers/LumoDataBufferReader.h"
+#include "lumo/buffers/LumoDataBufferUtil.h"
+#include "lumo/files/FileUtil.h"
+#include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SegmentCrc.h"
+#include "lumo/net/SegmentName.h"
+#include "lumo/net/WireIntegers.h"
+#include "lumo/text/SafePath.h"
+#include "lumo/text/TextConversion.h"
+
+namespace
+{
+using LumoUtil::kSegmentSize;
+// A compressed segment: the container's count and chunk header around zlib's bound for 4 MiB.
+constexpr uint64_t kMaxCompressedLength =
+    kSegmentSize + (kSegmentSize >> 12) + (kSegmentSize >> 14) + (kSegmentSize >> 25) + 13 + 12;
+
+using LumoNet::ReadU32;
+} // namespace
+
+LumoAgentClientTask::~LumoAgentClientTask()
+{
+    if (m_writeThread.joinable())
+        m_writeThread.join();
+    Free();
+}
+
+void LumoAgentClientTask::Free()
+{
+    if (m_decompressThread.joinable())
+        m_decompressThread.join();
+    m_plainData.SetSize(0);
+    m_compressedData.SetSize(0);
+    m_owner = nullptr;
+    m_writeBegun = false;
+}
+
+bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
+{
+    if (m_owner)
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> called while already busy\n");
+        return false;
+    }
+    m_owner = &owner;
+    m_compressed = 0;
+    m_name.clear();
+    m_checksum = 0;
+    m_ok = true;
+
+    LumoDataBuffer& stream = owner.GetStream();
+    LumoDataBufferReader reader(stream);
+    uint32_t length = 0;
+    reader.firstError = stream.ReadData(&m_compressed, 1);
+    if (reader.firstError == LUMORESULT_OK)
+        reader.ReadWideString(m_name, kMaxSummaryNameUnits);
+    if (reader.firstError == LUMORESULT_OK)
+        reader.firstError = ReadU32(stream, m_checksum);
+    if (reader.firstError == LUMORESULT_OK)
+        reader.firstError = ReadU32(stream, length);
+    if (reader.firstError != LUMORESULT_OK)
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(reader.firstError));
+        Free();
+        return false;
+    }
+
+    if ((m_checksum == 0 && (m_compressed != 0 || length != 0)) || (m_checksum != 0 && m_compressed != 0 && length == 0))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> mismatched flags from server\n");
+        Free();
+        return false;
+    }
+    // The name becomes a path below the install folder: it must stay there.
+    std::wstring path;
+    uint32_t index = 0;
+    std::wstring reason;
+    if (!ParseSegmentName(m_name, path, index) || !LumoUtil::IsSafeRelativePath(path, &reason))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> refused segment name from server: %s %s\n",
+                                  ToNarrow(m_name).c_str(), ToNarrow(reason).c_str());
+        Free();
+        return false;
+    }
+    if (length > (m_compressed ? kMaxCompressedLength : kSegmentSize))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> %u bytes of data for %s is more than a segment\n",
+                                  length, ToNarrow(m_name).c_str());
+        Free();
+        return false;
+    }
+
+    LumoDataBufferMemoryDynamic& data = m_compressed ? m_compressedData : m_plainData;
+    data.SetSize(0);
+    data.SetPosition(0);
+    if (const LUMORESULT result = LumoUtil::CopyData(data, stream, length))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(result));
+        Free();
+        return false;
+    }
+    m_plainData.SetPosition(0);
+    m_compressedData.SetPosition(0);
+    if (m_compressed)
+        m_decompressThread = std::thread([this] { m_ok = ThreadedDecompress(); });
+    owner.CountReceivedSegment();
+    return true;
+}
+
+bool LumoAgentClientTask::ThreadedDecompress()
+{
+    m_plainData.SetSize(0);
+    m_plainData.SetPosition(0);
+    // One chunk at most: a segment is 4 MiB, and the output limit below bounds the chunk's size.
+    uint32_t chunks = 0;
+    LUMORESULT result = ReadU32(m_compressedData, chunks);
+    if (result == LUMORESULT_OK && chunks > 1)
+        result = LUMORESULT_BAD_FORMAT;
+    if (result == LUMORESULT_OK && (result = m_compressedData.SetPosition(0)) == LUMORESULT_OK)
+        result = LumoUtil::DecompressData(m_plainData, m_compressedData, kSegmentSize);
+    m_compressedData.SetSize(0);
+    m_plainData.SetPosition(0);
+    if (result != LUMORESULT_OK)
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ThreadedDecompress> error %d\n", int(result));
+        return false;
+    }
+    return true;
+}
+
+bool LumoAgentClientTask::WriteFileBegin()
+{
+    if (!m_owner || m_writeBegun)
+        return true;
+    if (m_writeThread.joinable())
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::WriteFileBegin> called while already busy\n");
+        return false;
+    }
+    if (m_decompressThread.joinable())
+        m_decompressThread.join();
+    if (!m_ok)
+    {
+        Free();
+        return false;
+    }
+    m_writeBegun = true;
+    m_writeThread = std::thread([this] { m_ok = ThreadedWrite(); });
+    return true;
+}
+
+bool LumoAgentClientTask::WriteFileEnd()
+{
+    if (!m_owner)
+        return true;
+    if (!m_writeBegun && !WriteFileBegin())
+        return false;
+    m_writeThread.join();
+    const bool ok = m_ok;
+    Free();
+    return ok;
+}
+
+bool LumoAgentClientTask::MatchesChecksum()
+{
+    uint8_t block[65536];
+    uint32_t crc = 0;
+    const uint64_t size = m_plainData.GetSize();
+    m_plainData.SetPosition(0);
+    for (uint64_t done = 0; done < size;)
+    {
+        const uint32_t n = uint32_t(std::min<uint64_t>(sizeof block, size - done));
+        if (m_plainData.ReadData(block, n) != LUMORESULT_OK)
+            return false;
+        crc = LumoUtil::UpdateSegmentCrc(crc, block, n);
+        done += n;
+    }
+    m_plainData.SetPosition(0);
+    return (crc == 0 ? 1 : crc) == m_checksum;
+}
+
+bool LumoAgentClientTask::ThreadedWrite()
+{
+    FileTreeSummary& summary = m_owner->GetSummary();
+    std::wstring relative;
+    uint32_t index = 0;
+    ParseSegmentName(m_name, relative, index); // checked on receipt
+    const std::wstring relativeName = GetSegmentPath(m_name);
+    std::wstring path;
+    std::wstring error;
+    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error))
+    {
+        LumoNet::PrintConsoleLine("   error: %s\n", ToNarrow(error).c_str());
+        return false;
+    }
+    const std::string narrow = ToNarrow(path);
+    // What the record says the bytes are is what the summary will claim: check it first.
+    if (m_checksum != 0 && !MatchesChecksum())
+    {
+        LumoNet::PrintConsoleLine("   error: the data received for %s does not match its checksum\n", narrow.c_str());
+        return false;
+    }
+    const uint64_t start = uint64_t(index) * kSegmentSize;
+    const uint64_t end = start + kSegmentSize;
+
+    MakeDirectory(path.substr(0, path.rfind(L'/')));
+    LumoUtil::ClearReadOnly(path);
+    if (m_checksum != 0)
+    {
+        LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
+        if (!file.IsOpen())
+        {
+            LumoNet::PrintConsoleLine("   warning: failed to open path %s\n", narrow.c_str());
+            return false;
+        }
+        const uint64_t oldSize = file.GetSize();
+        if (oldSize < start)
+        {
+            // The zeros that fill the gap change the old last segment and make new ones: their
+            // entries no longer describe the disk (the next scan computes them afresh).
+            file.SetSize(start);
+            for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
+                summary.RemoveSegment(MakeSegmentName(relativeName, i));
+        }
+        if (file.SetPosition(start) != LUMORESULT_OK)
+        {
+            LumoNet::PrintConsoleLine("   error: failed to set file position for %s\n", narrow.c_str());
+            return false;
+        }
+        LUMORESULT result = LumoUtil::CopyRemainingData(file, m_plainData);
+        const uint64_t position = file.GetPosition();
+        // A short segment is the file's last: whatever lies behind it goes.
+        const bool cut = result == LUMORESULT_OK && position < end && file.GetSize() > position;
+        if (cut && file.SetSize(position) != LUMORESULT_OK)
+        {
+            LumoNet::PrintConsoleLine("   error: failed to truncate file %s\n", narrow.c_str());
+            return false;
+        }
+        if (result == LUMORESULT_OK)
+            result = file.Close();
+        if (result != LUMORESULT_OK)
+        {
+            LumoNet::PrintConsoleLine("  error %d while downloading file %s\n", int(result), narrow.c_str());
+            return false;
+        }
+        if (cut)
+            summary.RemoveSegmentsAfter(m_name);
+        if (!summary.RegisterSegment(MakeSegmentName(path, index), m_name, m_checksum))
+        {
+            LumoNet::PrintConsoleLine("   error: failed to register file %s\n", narrow.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    if (LumoUtil::FileExists(path))
+    {
+        if (index > 0)
+        {
+            LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
+            if (file.IsOpen())
+            {
+                if (file.GetSize() > start && (file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK))
+                {
+                    LumoNet::PrintConsoleLine("   error: failed to truncate file %s\n", narrow.c_str());
+                    return false;
+                }
+                summary.RemoveSegmentsAfter(m_name);
+            }
+        }
+        else
+            LumoUtil::DeleteFile(path);
+    }
+    summary.RemoveSegment(m_name);
+    return true;
+}

@@ -1,0 +1,330 @@
+#include "lumo/net/RepairClient.h"
+
+#include <condition_variable>
+#include <cstdio>
+
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SegmentPipeline.h"
+#include "lumo/net/WireIntegers.h"
+#include "lumo/text/PathUtil.h"
+#include "platform/NativePath.h"
+
+using LumoNet::ReadU32;
+using LumoNet::WriteU32;
+
+bool IsValidRepairPath(const std::wstring& path)
+{
+    auto plain = [](wchar_t c) { return c < 128 && c != L'"'; };
+    return path.size() > 4 && plain(path.front()) && plain(path.back());
+}
+
+// The run's TCP stream, with a watch that closes it under a read or write that waits longer than
+// the stall limit: the stream itself waits without limit, and a silent server must not hang a run.
+class RepairClient::WatchedStream : public LumoDataBuffer
+{
+public:
+    explicit WatchedStream(std::chrono::milliseconds limit) : m_limit(limit), m_watch([this] { Watch(); }) {}
+
+    ~WatchedStream() override
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_watch.join();
+    }
+
+    uint64_t GetSize() const override { return tcp.GetSize(); }
+    LUMORESULT SetSize(uint64_t size) override { return tcp.SetSize(size); }
+    uint64_t GetPosition() const override { return tcp.GetPosition(); }
+    LUMORESULT SetPosition(uint64_t position) override { return tcp.SetPosition(position); }
+    LUMORESULT WriteData(const void* data, uint32_t length) override
+    {
+        Busy busy(*this);
+        return tcp.WriteData(data, length);
+    }
+    LUMORESULT ReadData(void* data, uint32_t length) override
+    {
+        Busy busy(*this);
+        return tcp.ReadData(data, length);
+    }
+
+    LumoDataBufferTCP tcp;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Busy
+    {
+        explicit Busy(WatchedStream& stream) : m_stream(stream)
+        {
+            std::lock_guard<std::mutex> hold(m_stream.m_lock);
+            m_stream.m_busySince = Clock::now();
+        }
+        ~Busy()
+        {
+            std::lock_guard<std::mutex> hold(m_stream.m_lock);
+            m_stream.m_busySince.reset();
+        }
+        WatchedStream& m_stream;
+    };
+
+    void Watch()
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        while (!m_stop)
+        {
+            m_wake.wait_for(hold, std::chrono::milliseconds(100));
+            if (m_busySince && Clock::now() - *m_busySince > m_limit)
+            {
+                LumoNet::PrintConsoleLine("RepairClient> no answer from the server for %lld ms, giving up\n",
+                                          static_cast<long long>(m_limit.count()));
+                m_busySince.reset();
+                tcp.Disconnect(true);
+            }
+        }
+    }
+
+    const std::chrono::milliseconds m_limit;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::optional<Clock::time_point> m_busySince;
+    bool m_stop = false;
+    std::thread m_watch;
+};
+
+RepairClient::RepairClient() = default;
+
+RepairClient::~RepairClient()
+{
+    m_cancel = true;
+    {
+        std::lock_guard<std::mutex> hold(m_connectionLock);
+        if (m_connection)
+            m_connection->tcp.Disconnect(true);
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+LUMORESULT RepairClient::SetRootFolder(const std::wstring& path)
+{
+    if (IsRunning())
+        return LUMORESULT_INVALID_STATE;
+    if (!IsValidRepairPath(path))
+        return LUMORESULT_INVALID_ARGUMENT;
+    m_rootFolder = path;
+    m_state = 0;
+    m_success = false;
+    m_error = LUMORESULT_OK;
+    return LUMORESULT_OK;
+}
+
+LUMORESULT RepairClient::SetSummaryFile(const std::wstring& path)
+{
+    if (IsRunning())
+        return LUMORESULT_INVALID_STATE;
+    if (path.empty())
+        return LUMORESULT_INVALID_ARGUMENT;
+    m_summaryFile = path;
+    m_state = 0;
+    m_success = false;
+    m_error = LUMORESULT_OK;
+    return LUMORESULT_OK;
+}
+
+LUMORESULT RepairClient::SetServerAddress(const SocketAddress& address)
+{
+    if (IsRunning())
+        return LUMORESULT_INVALID_STATE;
+    m_server = address;
+    m_state = 0;
+    m_success = false;
+    m_error = LUMORESULT_OK;
+    return LUMORESULT_OK;
+}
+
+LUMORESULT RepairClient::SetExcludedPaths(const std::set<std::wstring>& paths)
+{
+    if (IsRunning())
+        return LUMORESULT_INVALID_STATE;
+    m_excludedPaths = paths;
+    return LUMORESULT_OK;
+}
+
+LUMORESULT RepairClient::SetStallLimit(std::chrono::milliseconds limit)
+{
+    if (IsRunning())
+        return LUMORESULT_INVALID_STATE;
+    m_stallLimit = limit;
+    return LUMORESULT_OK;
+}
+
+void RepairClient::Start()
+{
+    if (IsRunning())
+        return;
+    // The previous run's thread may still be returning.
+    if (m_thread.joinable())
+        m_thread.join();
+    m_state = 1;
+    m_running = true;
+    m_success = false;
+    m_error = LUMORESULT_OK;
+    m_cancel = false;
+    m_total = 0;
+    m_received = 0;
+    m_thread = std::thread([this] {
+        Run();
+        m_running = false;
+    });
+}
+
+bool RepairClient::Succeeded() const
+{
+    return !IsRunning() && GetState() == 6 && GetError() == LUMORESULT_OK;
+}
+
+float RepairClient::GetProgress() const
+{
+    const int state = GetState();
+    if (state == 6)
+        return 1.0f;
+    const uint32_t total = GetSegmentsTotal();
+    const uint32_t received = GetSegmentsReceived();
+    if (state < 5 || total == 0 || received == 0)
+        return 0.0f;
+    return received >= total ? 1.0f : float(received) / float(total);
+}
+
+LumoDataBuffer& RepairClient::GetStream()
+{
+    return *m_connection;
+}
+
+void RepairClient::Run()
+{
+    if (m_rootFolder.empty() || m_summaryFile.empty())
+    {
+        m_error = LUMORESULT_INVALID_ARGUMENT;
+        return;
+    }
+    m_state = 2;
+    Scan();
+    if (m_cancel)
+    {
+        m_error = LUMORESULT_ABORTED;
+        return;
+    }
+
+    m_state = 3;
+    LUMORESULT result = Connect();
+    if (result == LUMORESULT_OK)
+    {
+        m_state = 4;
+        result = SendSummary();
+    }
+    if (result != LUMORESULT_OK)
+    {
+        m_error = result;
+        CloseConnection();
+        return;
+    }
+
+    m_state = 5;
+    const SegmentPipelineResult pipeline = ReceiveSegments(
+        *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
+        [this] { SaveSummary(); });
+    CloseConnection();
+    if (pipeline.failed || pipeline.received < GetSegmentsTotal())
+    {
+        m_error = LUMORESULT_NETWORK_ERROR;
+        return;
+    }
+    m_error = LUMORESULT_OK;
+    m_state = 6;
+    m_success = true;
+}
+
+void RepairClient::Scan()
+{
+    {
+        LumoDataBufferFile file(m_summaryFile, LumoDataBufferFile::MODE_READ);
+        // A damaged or missing summary only means more checksums to compute.
+        if (file.IsOpen())
+            m_summary.Read(file);
+    }
+    // The summary file (and its temporary twin) never describes itself.
+    FileTreeSummary::ExclusionSet excluded;
+    for (const std::wstring& path : {m_summaryFile, m_summaryFile + L".tmp"})
+        excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
+    for (const std::wstring& path : m_excludedPaths)
+        excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
+    excluded.erase(L"");
+    if (m_summary.Scan(m_rootFolder, excluded, &m_cancel))
+        SaveSummary();
+}
+
+bool RepairClient::SaveSummary()
+{
+    // Written beside the summary and renamed over it: a crash leaves the old summary or the new one.
+    const std::wstring temporary = m_summaryFile + L".tmp";
+    const std::vector<uint8_t> bytes = m_summary.Serialise();
+    LumoDataBufferFile file(temporary, LumoDataBufferFile::MODE_WRITE);
+    if (!file.IsOpen())
+        return false;
+    LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE
+                                                  : file.WriteData(bytes.data(), uint32_t(bytes.size()));
+    const LUMORESULT closed = file.Close();
+    if (result == LUMORESULT_OK)
+        result = closed;
+    if (result != LUMORESULT_OK ||
+        std::rename(ToNativePath(temporary).c_str(), ToNativePath(m_summaryFile).c_str()) != 0)
+    {
+        std::remove(ToNativePath(temporary).c_str());
+        return false;
+    }
+    return true;
+}
+
+LUMORESULT RepairClient::Connect()
+{
+    {
+        std::lock_guard<std::mutex> hold(m_connectionLock);
+        m_connection = std::make_unique<WatchedStream>(m_stallLimit);
+    }
+    if (m_cancel)
+        return LUMORESULT_ABORTED;
+    if (const LUMORESULT result = m_connection->tcp.Connect(m_server))
+        return result;
+    uint32_t version = 0xFFFFFFFF;
+    WriteU32(*m_connection, kProtocolVersion);
+    ReadU32(*m_connection, version);
+    return version == kProtocolVersion ? LUMORESULT_OK : LUMORESULT_BAD_FORMAT;
+}
+
+LUMORESULT RepairClient::SendSummary()
+{
+    // One write of the whole summary, the same bytes as the saved file.
+    const std::vector<uint8_t> bytes = m_summary.Serialise();
+    m_total = 0;
+    m_received = 0;
+    LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE
+                                                  : m_connection->WriteData(bytes.data(), uint32_t(bytes.size()));
+    uint32_t total = 0;
+    if (result == LUMORESULT_OK)
+        result = ReadU32(*m_connection, total);
+    if (result == LUMORESULT_OK)
+        m_total = total;
+    return result;
+}
+
+void RepairClient::CloseConnection()
+{
+    std::lock_guard<std::mutex> hold(m_connectionLock);
+    if (m_connection)
+        m_connection->tcp.Disconnect(true);
+    m_connection.reset();
+}

@@ -1,0 +1,99 @@
+#pragma once
+// The repair client: on a thread of its own it rescans the installation into its file-tree summary,
+// connects to the repair server, and receives the segments that differ (lumo/net/SegmentPipeline.h).
+// The repair run polls its state, progress and counters; destroying the client cancels a run.
+//
+// Protocol (TCP, integers unsigned little-endian):
+//   1  client -> server  u32 protocol version 6
+//   2  server -> client  u32 protocol version; anything but 6 ends the run with LUMORESULT_BAD_FORMAT
+//   3  client -> server  the summary in the "0stf" layout (lumo/net/FileTreeSummary.h)
+//   4  server -> client  u32 N, the number of segment records that follow
+//   5  server -> client  N segment records (lumo/net/LumoAgentClientTask.h)
+// Each run has its own connection, closed when the run ends.
+//
+// States: 0 idle, 1 started, 2 scanning, 3 connecting, 4 sending the summary, 5 receiving,
+// 6 done. A failed run stays in the state of its failing stage with a non-zero error: 5 in state 1
+// (no root or summary file), the connect error or 10 in state 3, the send or read error in state 4,
+// 3 in state 5 (fewer records than announced, or a record refused or not written).
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "lumo/net/FileTreeSummary.h"
+#include "lumo/net/LumoAgentClientTask.h"
+#include "lumo/net/LumoDataBufferTCP.h"
+
+// The root folder's first and last characters must be ASCII other than a double quote, and it must
+// be longer than 4 characters.
+bool IsValidRepairPath(const std::wstring& path);
+
+class RepairClient : private SegmentTransferOwner
+{
+public:
+    static constexpr uint32_t kProtocolVersion = 6;
+    // How long one read or write may wait for the server before the run gives up on it.
+    static constexpr std::chrono::seconds kDefaultStallLimit{60};
+
+    RepairClient();
+    // Cancels a running repair (its connection is closed under it) and waits for the thread.
+    ~RepairClient() override;
+
+    // Each returns LUMORESULT_INVALID_STATE while running.
+    LUMORESULT SetRootFolder(const std::wstring& path);
+    LUMORESULT SetSummaryFile(const std::wstring& path);
+    LUMORESULT SetServerAddress(const SocketAddress& address);
+    LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths);
+    LUMORESULT SetStallLimit(std::chrono::milliseconds limit);
+
+    // Starts a run unless one is running.
+    void Start();
+
+    bool IsRunning() const { return m_running.load(std::memory_order_relaxed); }
+    bool Succeeded() const;
+    LUMORESULT GetError() const { return m_error.load(std::memory_order_relaxed); }
+    int GetState() const { return m_state.load(std::memory_order_relaxed); }
+    float GetProgress() const;
+    uint32_t GetSegmentsReceived() const { return m_received.load(std::memory_order_relaxed); }
+    uint32_t GetSegmentsTotal() const { return m_total.load(std::memory_order_relaxed); }
+
+private:
+    void Run();
+    void Scan();
+    bool SaveSummary();
+    LUMORESULT Connect();
+    LUMORESULT SendSummary();
+    // Closes the run's connection (also from the destructor's thread).
+    void CloseConnection();
+
+    const std::wstring& GetRootFolder() const override { return m_rootFolder; }
+    LumoDataBuffer& GetStream() override;
+    FileTreeSummary& GetSummary() override { return m_summary; }
+    void CountReceivedSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
+
+    std::atomic<int> m_state{0};
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_success{false};
+    std::atomic<LUMORESULT> m_error{LUMORESULT_OK};
+    std::atomic<bool> m_cancel{false};
+    std::wstring m_rootFolder;
+    std::wstring m_summaryFile;
+    SocketAddress m_server;
+    std::set<std::wstring> m_excludedPaths;
+    std::chrono::milliseconds m_stallLimit{kDefaultStallLimit};
+    FileTreeSummary m_summary;
+    std::atomic<uint32_t> m_total{0};
+    std::atomic<uint32_t> m_received{0};
+
+    // The run's connection and the watch that closes it when the server stalls.
+    class WatchedStream;
+    std::mutex m_connectionLock;
+    std::unique_ptr<WatchedStream> m_connection;
+};

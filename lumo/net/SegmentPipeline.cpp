@@ -1,0 +1,43 @@
+#include "lumo/net/SegmentPipeline.h"
+
+SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
+                                      const std::function<bool()>& keepGoing, const std::function<void()>& save)
+{
+    constexpr size_t kSlots = 4;
+    LumoAgentClientTask slots[kSlots];
+    SegmentPipelineResult result;
+    size_t i = 0; // the slot the next record goes into
+    int sinceSave = 0;
+    while (keepGoing() && result.received < total)
+    {
+        if (!slots[i].ReceiveFile(owner))
+        {
+            result.failed = true;
+            break;
+        }
+        ++result.received;
+        if (sinceSave >= 32)
+        {
+            save();
+            sinceSave = 0;
+        }
+        else
+            ++sinceSave;
+        // The slot received three passes ago finishes its write before the one received two
+        // passes ago begins: one writer at a time, in receive order.
+        const bool ok = slots[(i + 1) % kSlots].WriteFileEnd() && slots[(i + 2) % kSlots].WriteFileBegin();
+        i = (i + 1) % kSlots;
+        if (!ok)
+        {
+            result.failed = true;
+            break;
+        }
+    }
+    // The slots still holding records, oldest first: they follow the one that would have been
+    // received into next.
+    for (size_t k = 1; k <= kSlots; ++k)
+        if (!slots[(i + k) % kSlots].WriteFileEnd())
+            result.failed = true;
+    save();
+    return result;
+}

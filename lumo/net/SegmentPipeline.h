@@ -1,0 +1,21 @@
+#pragma once
+// The receive loop of the repair client: records arrive through four rotating slots, so that while
+// one record is read from the server the two before it inflate and the one before those is
+// written. Records are written in the order they arrived, one writer at a time.
+
+#include <cstdint>
+#include <functional>
+
+#include "lumo/net/LumoAgentClientTask.h"
+
+struct SegmentPipelineResult
+{
+    uint32_t received = 0;
+    // A record was refused, cut, or failed to inflate or to be written.
+    bool failed = false;
+};
+
+// Receives up to total records from the owner's stream while keepGoing() holds, calling save()
+// after every 33 records, then writes what is still in the slots and calls save() once more.
+SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
+                                      const std::function<bool()>& keepGoing, const std::function<void()>& save);

@@ -1,0 +1,53 @@
+// The onexit program: split like a shell would (without one), found beside the patcher by a bare
+// name, waited for a second at most, and a failed start reported on standard error.
+#include "app/OnExitProgram.h"
+#include "app/core/StringTable.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+using namespace LumoPatch;
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
+{
+    SetResourceLanguageEnglish();
+    fixtures::ScratchFolder folder;
+    const std::string probe = folder / "onexit-probe";
+    fixtures::WriteFile(probe, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n"
+                               "[ \"$1\" = sleep ] && sleep 5\nexit 0\n");
+    chmod(probe.c_str(), 0755);
+    const std::wstring programFolder = FromNativePath(folder.Path());
+
+    StartOnExitProgram(L"", programFolder);
+    StartOnExitProgram(L"   ", programFolder);
+    EXPECT_EQ(ReadAll(folder / "args.txt"), "");  // nothing started
+
+    StartOnExitProgram(L"onexit-probe \"two words\" 'x y' plain", programFolder);
+    EXPECT_EQ(ReadAll(folder / "args.txt"), "two words\nx y\nplain\n");
+
+    const auto before = std::chrono::steady_clock::now();
+    StartOnExitProgram(L"onexit-probe sleep", programFolder);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4));  // not the 5 s it sleeps
+
+    testing::internal::CaptureStderr();
+    StartOnExitProgram(L"no-such-onexit-program --flag", programFolder);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error creating process, code: 2\n");
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// Start-up with doubles for everything outside the process: which way it ends, and what the
+// window shows when it does not.
+#include "app/Startup.h"
+#include "app/core/StringTable.h"
+#include "platform/NativePath.h"
+#include "tests/app/GuiTestSupport.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ScopedEnv.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+#include <wx/button.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+using namespace LumoPatch;
+using apptest::FakeWorker;
+using apptest::PumpUntil;
+
+namespace {
+
+class FakeElevator : public platform::Elevator {
+public:
+    platform::ElevationResult RunElevatedAndWait(const std::string& program,
+                                                 const std::vector<std::string>& arguments) override
+    {
+        calls.push_back(program);
+        calls.insert(calls.end(), arguments.begin(), arguments.end());
+        return result;
+    }
+    platform::ElevationResult result;
+    std::vector<std::string> calls;
+};
+
+class StartupTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        PatcherOptions::Instance() = PatcherOptions();
+        fixtures::WriteFile(m_program, std::string(5000, 'x'));
+        fixtures::InstallFakeSollexUtil(m_install, {{"builds", "43434,"}});
+        m_services.executablePath = FromNativePath(m_program);
+        m_services.workingFolder = FromNativePath(m_scratch / "start");
+        m_services.elevator = &m_elevator;
+        m_services.accessChecks = {[this](const std::wstring&) { return m_writable; }, 1000};
+        m_services.messageBox = [this](const std::wstring& text, const std::wstring& caption) {
+            m_boxes.push_back(text + L" | " + caption);
+        };
+        m_services.changeDirectory = [this](const std::wstring& folder) { m_changedTo = folder; };
+        m_services.runOnExitProgram = [this](const AppSettings&) { ++m_onExitRuns; };
+        m_services.frameSeams = apptest::FakePageSeams([this](MainFrame* frame) { return m_worker = new FakeWorker(frame); });
+    }
+    void TearDown() override
+    {
+        if (m_worker)
+            m_worker->Release();
+        if (MainFrame* frame = g_mainFrame.load()) {
+            PumpUntil([frame] { return !frame->IsRunning(); });
+            frame->Destroy();
+        }
+        PumpUntil([] { return g_mainFrame.load() == nullptr; });
+        PatcherOptions::Instance() = PatcherOptions();
+    }
+
+    bool Start(std::vector<std::wstring> arguments)
+    {
+        arguments.insert(arguments.begin(), L"sollex-patcher");
+        m_services.arguments = arguments;
+        return RunStartup(m_settings, m_services);
+    }
+    PatchMainFrame* Frame() { return static_cast<PatchMainFrame*>(g_mainFrame.load()); }
+    std::wstring PrivilegesBox() { return LoadResString(132) + L" | " + LoadResString(134); }
+
+    fixtures::ScratchFolder m_scratch;
+    fixtures::ScopedEnv m_registry{"LUMO_REGISTRY_ROOT", (m_scratch / "registry").c_str()};
+    std::string m_program = m_scratch / "patcher";
+    std::string m_install = m_scratch / "game";
+    std::wstring m_installArg = FromNativePath(m_install);
+    FakeElevator m_elevator;
+    bool m_writable = true;
+    StartupServices m_services;
+    AppSettings m_settings;
+    std::vector<std::wstring> m_boxes;
+    std::wstring m_changedTo;
+    int m_onExitRuns = 0;
+    FakeWorker* m_worker = nullptr;
+};
+
+TEST_F(StartupTest, TheRunStartsWaitsOrCannotStart)
+{
+    struct Case {
+        const char* name;
+        bool embeddedPatch;
+        std::vector<std::wstring> switches;
+        bool startsNow;
+        bool applyEnabled;
+        const char* pathLabel;
+    };
+    const Case cases[] = {
+        {"servers", true, {L"--server=http://127.0.0.1:9/"}, true, false, "Patching install:"},
+        {"repair", false, {L"-r"}, true, false, "Repairing install:"},
+        {"repair with an embedded patch", true, {L"-r"}, false, true, "Patching install:"},
+        {"an embedded patch", true, {}, false, true, "Patching install:"},
+        {"nothing to do", false, {}, false, false, "Patching install:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        if (c.embeddedPatch)
+            fixtures::AppendArchive(m_program, {{"43434", "44088", "package", std::nullopt, std::nullopt}});
+        std::vector<std::wstring> arguments = c.switches;
+        arguments.push_back(m_installArg);
+        ASSERT_TRUE(Start(arguments));
+        PatchMainFrame* frame = Frame();
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(m_changedTo, FromNativePath(m_scratch.Path()));
+        EXPECT_EQ(frame->IsRunning(), c.startsNow);
+        EXPECT_EQ(frame->ApplyButton()->IsEnabled(), c.applyEnabled);
+        EXPECT_EQ(frame->PathLabel()->GetLabel(), c.pathLabel);
+        EXPECT_EQ(frame->PathBox()->GetValue(), m_installArg);
+        EXPECT_FALSE(frame->IsTimerRunning());
+        if (!c.startsNow && !c.applyEnabled) {
+            ASSERT_TRUE(PumpUntil([&] { return !frame->LogView()->IsEmpty(); }));
+            EXPECT_EQ(frame->LogView()->GetValue().AfterLast('\n'), kNoValidOperation);
+            wxTextAttr style;
+            ASSERT_TRUE(frame->LogView()->GetStyle(frame->LogView()->GetLastPosition() - 1, style));
+            EXPECT_EQ(style.GetTextColour(), *wxRED);
+        }
+        EXPECT_TRUE(m_elevator.calls.empty());
+        TearDown();
+        m_worker = nullptr;
+    }
+}
+
+TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrThePrivilegesBoxEndsStartUp)
+{
+    // An elevated copy itself never elevates again: it shows the box and ends.
+    m_writable = false;
+    EXPECT_FALSE(Start({L"-o", L"launcher", L"--admin", m_installArg}));
+    EXPECT_EQ(m_boxes, std::vector<std::wstring>{PrivilegesBox()});
+    EXPECT_TRUE(m_elevator.calls.empty());
+    EXPECT_EQ(m_onExitRuns, 0);
+
+    using Outcome = platform::ElevationResult::Outcome;
+    for (Outcome outcome : {Outcome::Ran, Outcome::Refused, Outcome::CouldNotStart}) {
+        m_boxes.clear();
+        m_onExitRuns = 0;
+        m_elevator.result.outcome = outcome;
+        PatcherOptions::Instance() = PatcherOptions();
+        EXPECT_FALSE(Start({L"-o", L"launcher --go", L"-s", L"http://a/", L"-s", L"http://b/", m_installArg}));
+        EXPECT_EQ(m_boxes, std::vector<std::wstring>(outcome == Outcome::Ran ? 0 : 1, PrivilegesBox()));
+        EXPECT_EQ(m_onExitRuns, 1);  // this process runs onexit, never the copy
+        ASSERT_FALSE(m_elevator.calls.empty());
+        EXPECT_EQ(m_elevator.calls[0], m_program);
+        EXPECT_EQ(m_elevator.calls[1], "--admin");
+        EXPECT_EQ(std::count(m_elevator.calls.begin(), m_elevator.calls.end(), "--onexit"), 0);
+        EXPECT_EQ(std::count_if(m_elevator.calls.begin(), m_elevator.calls.end(),
+                                [](const std::string& a) { return a.rfind("--server=", 0) == 0; }),
+                  2);
+        EXPECT_EQ(g_mainFrame.load(), nullptr);
+        m_elevator.calls.clear();
+    }
+}
+
+}  // namespace

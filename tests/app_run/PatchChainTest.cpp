@@ -1,0 +1,259 @@
+// Whole runs of the local chain on an installation at A: A->B->C to the byte, and the ways a chain
+// ends early (a damaged file, a cancel while the tool runs, a chain that loops, a damaged
+// package), each leaving a whole build behind; the asset-database update with its cancel.
+
+#include "app/run/PatchRun.h"
+#include "app/run/ProgressThreads.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/core/PatcherOptions.h"
+#include "patch/EmbeddedPatchArchive.h"
+#include "sollex/IPCDatabase.h"
+#include "platform/NativePath.h"
+#include "tests/app_run/RecordingHost.h"
+#include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace apprun {
+namespace {
+
+fixtures::ArchiveEntry Entry(const std::string& source, const std::string& target, const std::string& payload)
+{
+    fixtures::ArchiveEntry entry;
+    entry.source = source;
+    entry.target = target;
+    entry.payload = payload;
+    return entry;
+}
+
+class ChainTest : public ::testing::Test
+{
+public:
+    void SetUp() override
+    {
+        machinePtr = std::make_unique<RunMachine>();
+        hostPtr = std::make_unique<ObservedHost>();
+        machine().ResetOptions(kBuildA);
+        PatcherOptions::Instance().localPatch = true;
+        environment.tempParent = FromNativePath(machine().temp);
+        environment.progressStepMs = 1;
+        environment.filesInUseIntervalMs = 1;
+    }
+    void TearDown() override { g_embeddedPatchArchive.Close(); }
+
+    // A program file with the archive of these entries appended, opened as the process's archive.
+    void Archive(const std::vector<fixtures::ArchiveEntry>& entries)
+    {
+        const std::string program = machine().scratch / "patcher";
+        fixtures::WriteFile(program, std::string(10000, 'p'));
+        fixtures::AppendArchive(program, entries);
+        ASSERT_EQ(g_embeddedPatchArchive.Open(FromNativePath(program)), LUMORESULT_OK);
+    }
+
+    bool Run()
+    {
+        LumoPatch::PatchRun run(host(), environment);
+        return run.Run();
+    }
+
+    RunMachine& machine() { return *machinePtr; }
+
+    ObservedHost& host() { return *hostPtr; }
+
+    std::unique_ptr<RunMachine> machinePtr;
+    std::unique_ptr<ObservedHost> hostPtr;
+    LumoPatch::RunEnvironment environment = LumoPatch::RunEnvironment::Default();
+};
+
+TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
+{
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB)), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC))});
+    const uint32_t recordsBefore = machine().UninstallRecordCount();
+
+    ASSERT_TRUE(Run()) << host().Dump();
+
+    EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+    EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+    EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
+    // One delete record for each file of the two added lists.
+    EXPECT_EQ(machine().UninstallRecordCount(), recordsBefore + 5);
+    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{"repairdatabase patcher owner=1"});
+    EXPECT_EQ(host().Texts(3), std::vector<std::wstring>{});
+    EXPECT_EQ(host().PatchesInstalled(), 2);
+    EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
+
+    // The status lines in their order.
+    std::vector<std::wstring> milestones;
+    for (const std::wstring& text : host().Texts(1))
+        if (text.rfind(L"Patching from", 0) == 0 || text.rfind(L"There are no more", 0) == 0 ||
+            text.find(L"Updating Sollex asset database") != std::wstring::npos || text.rfind(L"Patching c", 0) == 0)
+            milestones.push_back(text);
+    EXPECT_EQ(milestones, (std::vector<std::wstring>{
+                              L"Patching from 43434 to 44088...\n", L"Patching from 44088 to 45000...\n",
+                              L"There are no more patches for this build.",
+                              L"\nUpdating Sollex asset database... (this may take several minutes)",
+                              L"Patching completed."}));
+    EXPECT_TRUE(host().Has(L"repairdatabase line 2", 1));
+    EXPECT_TRUE(host().Has(L"Getting next version (43434 )", 0));
+    EXPECT_EQ(PatcherOptions::Instance().builds, std::vector<std::string>{});
+}
+
+TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<fixtures::ArchiveEntry> entries;
+        std::string toolCallToCancelAt;  // cancel once the tool runs on this file
+        const char* tree;                // the build the installation must be at
+        bool patchingFlag;
+        const wchar_t* errorLine;
+    };
+    const std::string ab = MakePackage(kBuildA, kBuildB);
+    const Row rows[] = {
+        {"a damaged file in the second patch",
+         {Entry(kBuildA, kBuildB, ab), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC, {"version.txt", ""}))}, "", kBuildB,
+         true, L"Failed to apply the patch: 44088_to_45000"},
+        {"cancel while the tool patches in the second patch",
+         {Entry(kBuildA, kBuildB, ab), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC, {"", "HANG"}))}, "LumoLauncher",
+         kBuildB, true, L"Failed to apply the patch: 44088_to_45000"},
+        {"a chain that leads back", {Entry(kBuildA, kBuildB, ab), Entry(kBuildB, kBuildA, ab)}, "", kBuildB, false,
+         L"leads back to build 43434"},
+        {"a patch onto its own build", {Entry(kBuildA, kBuildA, ab)}, "", kBuildA, false, L"leads back to build 43434"},
+        {"a package that is not one", {Entry(kBuildA, kBuildB, "PK\x03\x04 not a package")}, "", kBuildA, false,
+         L"Failed to extract the patch archive."},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        const std::string toolLog = machine().scratch / "tool.log";
+        setenv(fixtures::kFakePatchToolLogVariable, toolLog.c_str(), 1);
+        Archive(row.entries);
+        std::atomic<bool> done{false};
+        std::thread canceller([&] {
+            while (!done && !row.toolCallToCancelAt.empty())
+            {
+                for (const fixtures::FakeToolCall& call : fixtures::ReadFakeToolCalls(toolLog))
+                    for (const std::string& arg : call.argv)
+                        if (arg.find(row.toolCallToCancelAt) != std::string::npos)
+                            host().cancel = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const bool ok = Run();
+        done = true;
+        canceller.join();
+        unsetenv(fixtures::kFakePatchToolLogVariable);
+
+        EXPECT_FALSE(ok);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+        EXPECT_EQ(machine().DiffFromBuild(row.tree), "");
+        EXPECT_EQ(LumoPatch::IsPatchingFlagSet(), row.patchingFlag);
+        EXPECT_TRUE(host().Has(row.errorLine, 3)) << host().Dump();
+        EXPECT_TRUE(host().Texts(1).back() == L"Patching aborted.");
+        // No database update after a failed chain, and nothing left behind.
+        EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        IPCDatabaseBlock block{};
+        EXPECT_FALSE(IPCReadBlock(block)) << "the database is still held after the run";
+        LumoPatch::ClearPatchingFlag();
+    }
+}
+
+TEST_F(ChainTest, DownloadFileStartsEmptyAndStaysInItsFolder)
+{
+    LumoPatch::PatchRun run(host(), environment);
+    PatcherOptions::Instance().targetVersion = kBuildB;
+    std::wstring first, second, third;
+    ASSERT_TRUE(run.MakeTempFilePath(first));
+    EXPECT_TRUE(first.ends_with(L"/43434_to_44088.zip"));
+    // A larger file from an earlier attempt, or a link planted in its place, is never continued.
+    fixtures::WriteFile(ToNativePath(first), std::string(100000, 'x'));
+    ASSERT_TRUE(run.MakeTempFilePath(second));
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(fixtures::ReadFile(ToNativePath(second)), "");
+    unlink(ToNativePath(second).c_str());
+    ASSERT_EQ(symlink((machine().install + "/readme.txt").c_str(), ToNativePath(second).c_str()), 0);
+    ASSERT_TRUE(run.MakeTempFilePath(second));
+    EXPECT_EQ(fixtures::ReadFile(machine().install + "/readme.txt"), "readme A");
+    // A build that would lead out of the folder never becomes a name.
+    PatcherOptions::Instance().targetVersion = "../x";
+    EXPECT_FALSE(run.MakeTempFilePath(third));
+    EXPECT_TRUE(third.empty());
+}
+
+TEST_F(ChainTest, FirstBuildWithoutAnEntryIsDropped)
+{
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
+    PatcherOptions::Instance().builds = {"40000", kBuildA};
+    ASSERT_TRUE(Run()) << host().Dump();
+    EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
+    EXPECT_EQ(host().PatchesInstalled(), 1);
+}
+
+TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
+{
+    struct Row
+    {
+        const char* name;
+        std::map<std::string, std::string> utility;
+        bool cancel;
+        const wchar_t* line;
+        int level;
+    };
+    const Row rows[] = {
+        {"utility fails", {{"repairdatabase.exit", "3"}}, false, L"SollexUtil ended with exit code 3", 3},
+        {"cancelled while it works", {{"repairdatabase.hang", "1"}}, true, L"stopped before it ended", 2},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        machine().SetUtility(row.utility);
+        host().onLine = [&](int, const std::wstring& text) {
+            if (row.cancel && text.find(L"repairdatabase line 2") != std::wstring::npos)
+                host().cancel = true;
+        };
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(Run()) << host().Dump();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_TRUE(host().Has(row.line, row.level)) << host().Dump();
+        EXPECT_EQ(host().Texts(1).back(), L"Patching completed.");
+        EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
+        SetUp();
+    }
+}
+
+TEST(ProgressTest, PatchEstimateAndItsGauge)
+{
+    EXPECT_EQ(LumoPatch::EstimatePatchMinutes(300 << 10), 0u);
+    EXPECT_EQ(LumoPatch::EstimatePatchMinutes(1 << 20), 2u);
+    EXPECT_EQ(LumoPatch::EstimatePatchMinutes(20 << 20), 10u);
+    ObservedHost host;
+    {
+        LumoPatch::ADBHackProgressThread progress(host, 1, 0);
+        progress.Start();
+    }
+    EXPECT_EQ(host.Gauge(), std::make_pair(2, 1));
+    {
+        LumoPatch::ADBHackProgressThread progress(host, 100000, 10);
+        progress.Start();
+        const auto started = std::chrono::steady_clock::now();
+        progress.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(host.Gauge(), std::make_pair(1200000, 600000));
+}
+
+}  // namespace
+}  // namespace apprun

@@ -1,0 +1,293 @@
+// build/bin/patch-run as a user runs it: the chain A->B->C from an archive appended to a copy of
+// it, from an HTTP server and from an FTP server that drops a transfer, each on a fresh
+// installation; and the whole run killed at random moments, then run again, never leaving
+// anything but a whole build.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "BuildConfig.h"
+#include "app/run/PatchRun.h"
+#include "platform/Spawn.h"
+#include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/TestServers.h"
+#include "tests/fixtures/UninstallLogFixture.h"
+
+namespace apprun {
+namespace {
+
+struct DriverResult
+{
+    int exitCode = -1;
+    std::string output;  // "<level>\t<text>" lines
+};
+
+class DriverTest : public ::testing::Test
+{
+public:
+    // A copy of the driver with A->B and B->C appended.
+    std::string PatcherWithChain()
+    {
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+        chmod(patcher.c_str(), 0755);
+        fixtures::ArchiveEntry ab, bc;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        bc.source = kBuildB, bc.target = kBuildC, bc.payload = MakePackage(kBuildB, kBuildC);
+        fixtures::AppendArchive(patcher, {ab, bc});
+        return patcher;
+    }
+
+    std::unique_ptr<platform::SpawnedChild> Start(const std::string& program, const std::vector<std::string>& arguments)
+    {
+        platform::SpawnRequest request;
+        request.argv = {program};
+        request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+        request.captureOutput = true;
+        setenv("TMPDIR", machine().temp.c_str(), 1);
+        auto child = platform::SpawnedChild::Spawn(request, nullptr);
+        unsetenv("TMPDIR");
+        return child;
+    }
+
+    DriverResult Finish(platform::SpawnedChild& child)
+    {
+        DriverResult result;
+        char buffer[4096];
+        for (ssize_t n; (n = child.ReadOutput(buffer, sizeof buffer)) > 0;)
+            result.output.append(buffer, static_cast<size_t>(n));
+        child.Wait(0xFFFFFFFF);
+        result.exitCode = child.ExitCode();
+        return result;
+    }
+
+    DriverResult RunDriver(const std::string& program, const std::vector<std::string>& arguments)
+    {
+        auto child = Start(program, arguments);
+        EXPECT_TRUE(child);
+        return child ? Finish(*child) : DriverResult();
+    }
+
+    // Per added path, how many delete records the uninstall log holds for it.
+    std::map<std::string, int> UninstallDeletes() const
+    {
+        std::map<std::string, int> counts;
+        const auto log = fixtures::ReadUninstallLogBack(fixtures::ReadFile(machine().install + "/unins000.dat"));
+        EXPECT_TRUE(log.ok) << log.error;
+        for (const fixtures::UninstallRecord& record : log.records)
+        {
+            std::string path;
+            if (fixtures::DecodeDeleteFileRecord(record, path))
+                ++counts[path];
+        }
+        return counts;
+    }
+
+    void ExpectCompletedAtC(const DriverResult& result, const std::vector<std::string>& utilityCalls)
+    {
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_NE(result.output.find("1\tPatching from 43434 to 44088..."), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("1\tPatching from 44088 to 45000..."), std::string::npos);
+        EXPECT_EQ(result.output.find("\n3\t"), std::string::npos) << result.output;
+        EXPECT_TRUE(result.output.ends_with("\n1\tPatching completed.\n"));
+        EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
+        EXPECT_EQ(machine().UtilityCalls(), utilityCalls);
+        for (const auto& [path, count] : UninstallDeletes())
+            EXPECT_EQ(count, 1) << path;
+        EXPECT_EQ(UninstallDeletes().size(), 5u);
+    }
+
+    std::string ListPath() const { return "\"" + machine().install + "/bin/buildList.txt\""; }
+
+    RunMachine& machine() const { return *machinePtr; }
+
+    std::unique_ptr<RunMachine> machinePtr = std::make_unique<RunMachine>();
+};
+
+TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
+{
+    const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+    ExpectCompletedAtC(result, {"listbuilds " + machine().install + "/bin/buildList.txt norender",
+                                "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"});
+    EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
+}
+
+// "patches.txt" with the second data URL relative to the server.
+void WriteServerFolder(const std::string& root, const std::string& absoluteFirstUrl)
+{
+    fixtures::WriteFile(root + "/a-b.pkg", MakePackage(kBuildA, kBuildB));
+    fixtures::WriteFile(root + "/b-c.pkg", MakePackage(kBuildB, kBuildC));
+    fixtures::WriteFile(root + "/patches.txt",
+                        std::string("source-version: ") + kBuildA + "\r\ntarget-version: " + kBuildB +
+                            "\r\npatch-exe-url: x.exe\r\npatch-data-url: " + absoluteFirstUrl +
+                            "\r\n\r\nsource-version: " + kBuildB + "\r\ntarget-version: " + kBuildC +
+                            "\r\npatch-exe-url: x.exe\r\npatch-data-url: b-c.pkg\r\n");
+}
+
+TEST_F(DriverTest, ChainFromPatchServers)
+{
+    const std::string plainDriver = std::string(LUMO_BIN_DIR) + "/patch-run";
+    auto remoteCalls = [this] {
+        return std::vector<std::string>{"listbuilds " + machine().install + "/bin/buildList.txt norender",
+                                        "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"};
+    };
+    {
+        SCOPED_TRACE("http");
+        const std::string root = machine().scratch / "www";
+        fixtures::WriteFile(root + "/keep", "");
+        nettest::NginxServer server(root);
+        ASSERT_TRUE(server.Ok());
+        WriteServerFolder(root, server.Url("a-b.pkg"));
+        const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
+        ExpectCompletedAtC(result, remoteCalls());
+        EXPECT_NE(result.output.find("1\tNo (more) patches at server for version: 45000"), std::string::npos);
+    }
+    {
+        SCOPED_TRACE("ftp, one transfer dropped");
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string root = machine().scratch / "ftp";
+        fixtures::WriteFile(root + "/keep", "");
+        nettest::FtpServer server(root, machine().scratch / "ftp.log", {"--cut-after", "5000", "--cut-times", "2"});
+        ASSERT_TRUE(server.Ok());
+        WriteServerFolder(root, server.Url("a-b.pkg"));
+        const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
+        ExpectCompletedAtC(result, remoteCalls());
+        EXPECT_NE(server.Log().find("REST 5000"), std::string::npos) << server.Log();
+    }
+}
+
+TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntouched)
+{
+    fixtures::ScratchFolder serverRoot;
+    WriteServerFolder(serverRoot.Path(), "");
+    nettest::FaultServer server(serverRoot.Path());
+    ASSERT_TRUE(server.Ok());
+    // The package's first 100 bytes come, then nothing more.
+    WriteServerFolder(serverRoot.Path(), server.Url("stall/100/a-b.pkg"));
+    auto child = Start(std::string(LUMO_BIN_DIR) + "/patch-run",
+                       {"--admin", "--server=" + server.Url("file/"), machine().install});
+    ASSERT_TRUE(child);
+    std::string seen;
+    for (char byte; seen.find("Downloading patch file...") == std::string::npos && child->ReadOutput(&byte, 1) == 1;)
+        seen += byte;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto cancelled = std::chrono::steady_clock::now();
+    ::kill(child->Pid(), SIGTERM);  // as "Cancel" in the window
+    const DriverResult result = Finish(*child);
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(3));
+    EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+    EXPECT_NE(result.output.find("3\tPatch download failed."), std::string::npos) << seen + result.output;
+    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+    EXPECT_EQ(machine().UtilityCalls().size(), 2u) << "the build query only, no database update";
+}
+
+TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
+{
+    const std::string patcherBytes = fixtures::ReadFile(PatcherWithChain());
+    fixtures::ScratchFolder serverRoot;
+    fixtures::WriteFile(serverRoot / "keep", "");
+    nettest::NginxServer server(serverRoot.Path());
+    ASSERT_TRUE(server.Ok());
+    WriteServerFolder(serverRoot.Path(), server.Url("a-b.pkg"));
+    struct Road
+    {
+        const char* name;
+        bool appended;  // the chain appended to the program, else from the server
+        int kills;
+    };
+    // Slow enough that kills land in every phase: a utility that takes its time.
+    const std::map<std::string, std::string> slowUtility = {{"repairdatabase.lines", "4"},
+                                                            {"repairdatabase.delay_ms", "40"}};
+    for (const Road& road : {Road{"appended", true, 30}, Road{"http", false, 10}})
+    {
+        SCOPED_TRACE(road.name);
+        // A fresh machine and its patcher; the arguments of a run on it.
+        auto prepare = [&] {
+            machinePtr = std::make_unique<RunMachine>();
+            machine().SetUtility(slowUtility);
+            const std::string copy = machine().scratch / "patcher";
+            if (road.appended)
+                fixtures::WriteFile(copy, patcherBytes);
+            else
+                fixtures::WriteFile(copy, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+            chmod(copy.c_str(), 0755);
+            return road.appended ? std::vector<std::string>{"--admin", machine().install}
+                                 : std::vector<std::string>{"--admin", "--server=" + server.Url(""), machine().install};
+        };
+        std::vector<std::string> arguments = prepare();
+        const DriverResult full = RunDriver(machine().scratch / "patcher", arguments);
+        ASSERT_EQ(full.exitCode, 0) << full.output;
+        const size_t lines = std::count(full.output.begin(), full.output.end(), '\n');
+
+        // Each kill lands after a chosen line of the run's output (spread over the whole run, so
+        // every phase is met) and a few random milliseconds more.
+        std::mt19937 random(20261207);
+        int killedAt[3] = {0, 0, 0};
+        for (int kill = 0; kill < road.kills; ++kill)
+        {
+            arguments = prepare();
+            const std::string patcher = machine().scratch / "patcher";
+            const size_t afterLine = lines * kill / road.kills;
+            const auto delay = std::chrono::microseconds(random() % 4000);
+            SCOPED_TRACE("kill after line " + std::to_string(afterLine) + " and " + std::to_string(delay.count()) +
+                         " us");
+            auto child = Start(patcher, arguments);
+            ASSERT_TRUE(child);
+            size_t seen = 0;
+            char byte = 0;
+            while (seen < afterLine && child->ReadOutput(&byte, 1) == 1)
+                seen += byte == '\n';
+            std::this_thread::sleep_for(delay);
+            ::kill(child->Pid(), SIGKILL);
+            Finish(*child);
+
+            int whole = -1;
+            for (int build = 0; build < 3; ++build)
+                if (machine().DiffFromBuild(std::vector<const char*>{kBuildA, kBuildB, kBuildC}[build]).empty())
+                    whole = build;
+            // A kill inside a patch leaves its journal: the next start puts the build back first.
+            if (whole < 0)
+                EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+            else
+                ++killedAt[whole];
+
+            const DriverResult again = RunDriver(patcher, arguments);
+            EXPECT_EQ(machine().DiffFromBuild(kBuildC), "") << again.output;
+            // At C already, no appended patch applies any more; otherwise the run completes.
+            if (again.exitCode != 0) {
+                EXPECT_TRUE(road.appended);
+                EXPECT_NE(again.output.find("This patch file is not applicable"), std::string::npos) << again.output;
+            }
+            EXPECT_FALSE(LumoPatch::IsPatchingFlagSet() && again.exitCode == 0);
+            for (const auto& [path, count] : UninstallDeletes())
+                EXPECT_EQ(count, 1) << path;
+            std::vector<std::string> installLeft;
+            for (const std::string& left : machine().Leftovers())
+                if (left.rfind("game/", 0) == 0)
+                    installLeft.push_back(left);
+            EXPECT_EQ(installLeft, std::vector<std::string>{});
+            LumoPatch::ClearPatchingFlag();
+        }
+        RecordProperty(std::string("killed at A/B/C, ") + road.name,
+                       std::to_string(killedAt[0]) + "/" + std::to_string(killedAt[1]) + "/" +
+                           std::to_string(killedAt[2]));
+    }
+}
+
+}  // namespace
+}  // namespace apprun

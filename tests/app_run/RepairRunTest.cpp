@@ -1,0 +1,202 @@
+// The repair run: stage lines, failure lines, the gauge, cancel and the "IsPatching" marker with a
+// scripted client, then whole runs against the repair-server double.
+
+#include "app/run/RepairRun.h"
+
+#include <gtest/gtest.h>
+
+#include "app/core/PatcherOptions.h"
+#include "app/run/PatchRun.h"
+#include "platform/NativePath.h"
+#include "tests/app_run/RecordingHost.h"
+#include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ScopedEnv.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/RepairServerProcess.h"
+
+namespace apprun {
+namespace {
+
+using LumoPatch::RepairClientControl;
+
+struct Poll
+{
+    int state;
+    bool running = true;
+    uint32_t received = 0;
+    uint32_t total = 0;
+    LUMORESULT error = LUMORESULT_OK;
+};
+
+// Publishes one scripted poll per IsRunning call; the last one stays.
+class ScriptedClient : public RepairClientControl
+{
+public:
+    ScriptedClient(std::vector<Poll> polls, bool& started, bool& destroyed)
+        : m_polls(std::move(polls)), m_started(started), m_destroyed(destroyed)
+    {
+    }
+    ~ScriptedClient() override { m_destroyed = true; }
+    LUMORESULT SetRootFolder(const std::wstring&) override { return LUMORESULT_OK; }
+    LUMORESULT SetSummaryFile(const std::wstring&) override { return LUMORESULT_OK; }
+    LUMORESULT SetServerAddress(const SocketAddress&) override { return LUMORESULT_OK; }
+    LUMORESULT SetExcludedPaths(const std::set<std::wstring>&) override { return LUMORESULT_OK; }
+    void Start() override { m_started = true; }
+    bool IsRunning() const override
+    {
+        if (m_next < m_polls.size())
+            m_current = m_next++;
+        return Now().running;
+    }
+    int GetState() const override { return Now().state; }
+    float GetProgress() const override { return Now().total ? float(Now().received) / float(Now().total) : 0.0f; }
+    uint32_t GetSegmentsReceived() const override { return Now().received; }
+    uint32_t GetSegmentsTotal() const override { return Now().total; }
+    bool Succeeded() const override { return !Now().running && Now().state == 6 && Now().error == 0; }
+    LUMORESULT GetError() const override { return Now().error; }
+
+private:
+    const Poll& Now() const { return m_polls[m_current]; }
+    std::vector<Poll> m_polls;
+    mutable size_t m_current = 0;
+    mutable size_t m_next = 0;
+    bool& m_started;
+    bool& m_destroyed;
+};
+
+class RepairRunTest : public ::testing::Test
+{
+protected:
+    bool Run(std::vector<Poll> polls, bool resolves = true)
+    {
+        LumoPatch::RepairRunSeams seams;
+        seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
+        seams.makeClient = [&, polls] { return std::make_unique<ScriptedClient>(polls, started, destroyed); };
+        seams.pollInterval = std::chrono::milliseconds(1);
+        return LumoPatch::RunRepairWith(host, L"/games/sollex", seams);
+    }
+
+    RunMachine machine; // the registry with the product key, for "IsPatching"
+    RecordingHost host;
+    bool started = false;
+    bool destroyed = false;
+};
+
+TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
+{
+    ASSERT_TRUE(LumoPatch::SetPatchingFlag());
+    EXPECT_TRUE(Run({{1}, {5, true, 5, 10}, {6, false, 10, 10}}));
+    EXPECT_EQ(host.Texts(), (std::vector<std::wstring>{
+                                L"Scanning installed files. This may take a while.",
+                                L"Connecting to patch servers.",
+                                L"Preparing download list.",
+                                L"Receiving updated files.",
+                                L"(10 / 10 segments updated.)",
+                            }));
+    EXPECT_EQ(host.Gauge(), std::make_pair(1000, 1000));
+    EXPECT_EQ(host.Count(L"done 1"), 1u);
+    EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
+}
+
+TEST_F(RepairRunTest, FailuresNameTheirStage)
+{
+    struct Case
+    {
+        int stage;
+        LUMORESULT error;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {1, 5, L"Internal error occurred."},
+        {2, 2, L"Error while scanning local files."},
+        {3, 12, L"Unable to connect to patch servers."},
+        {4, 3, L"Unable to connect to patch servers."},
+        {5, 3, L"Error occurred while repairing files."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.stage);
+        host.Reset();
+        ASSERT_TRUE(LumoPatch::SetPatchingFlag());
+        EXPECT_FALSE(Run({{1}, {c.stage, false, 10, 20, c.error}}));
+        const std::vector<std::wstring> texts = host.Texts();
+        ASSERT_GE(texts.size(), 2u);
+        EXPECT_EQ(texts[texts.size() - 2], c.text);
+        EXPECT_EQ(texts.back(), L"(Error " + std::to_wstring(c.error) + L" in stage " + std::to_wstring(c.stage) + L")");
+        EXPECT_EQ(host.Has(L"segments updated."), c.stage >= 5);
+        EXPECT_TRUE(LumoPatch::IsPatchingFlagSet());
+        EXPECT_TRUE(destroyed);
+    }
+}
+
+TEST_F(RepairRunTest, CancelAndUnresolvableServer)
+{
+    host.onLine = [this](const HostLine& line) {
+        if (line.text == L"Receiving updated files.")
+            host.cancelled = true;
+    };
+    EXPECT_FALSE(Run({{1}, {5, true, 1, 4}}));
+    EXPECT_TRUE(destroyed);
+    EXPECT_FALSE(host.Has(L"Error"));
+    EXPECT_TRUE(host.Has(L"(1 / 4 segments updated.)"));
+
+    host.Reset();
+    started = destroyed = false;
+    EXPECT_FALSE(Run({{1}}, false));
+    EXPECT_FALSE(started);
+    EXPECT_EQ(host.Texts(), (std::vector<std::wstring>{L"Unable to contact repair server; check your network connection."}));
+}
+
+TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
+{
+    fixtures::ScratchFolder scratch;
+    for (int i = 0; i < 20; ++i)
+        fixtures::WriteFile(scratch / ("reference/f" + std::to_string(i)), std::string(size_t(1000 + i), char('a' + i)));
+    fixtures::WriteFile(scratch / "install/keep.txt", "");
+
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        bool ok;
+        std::vector<std::wstring> lastLines;
+    };
+    const Case cases[] = {
+        {{"--fault", "short"}, false,
+         {L"Error occurred while repairing files.", L"(Error 3 in stage 5)"}},
+        {{}, true, {L"Receiving updated files.", L"(10 / 10 segments updated.)"}}, // the rest
+        {{}, true, {L"Receiving updated files.", L"(0 / 0 segments updated.)"}},
+    };
+    for (const Case& c : cases)
+    {
+        host.Reset();
+        repairtest::RepairServer server(scratch / "reference", scratch / "server.log", c.arguments);
+        ASSERT_NE(server.Port(), 0);
+        fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+        LumoPatch::RepairRunSeams seams;
+        seams.pollInterval = std::chrono::milliseconds(10);
+        EXPECT_EQ(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams), c.ok) << host.Dump();
+        const std::vector<std::wstring> texts = host.Texts();
+        ASSERT_GE(texts.size(), 2u);
+        EXPECT_EQ(std::vector<std::wstring>(texts.end() - 2, texts.end()), c.lastLines) << host.Dump();
+        if (!c.ok)
+        {
+            EXPECT_TRUE(host.Has(L"(10 / 20 segments updated.)")) << host.Dump();
+        }
+    }
+}
+
+TEST_F(RepairRunTest, RepairModeOfThePatchRun)
+{
+    machine.ResetOptions(kBuildA);
+    PatcherOptions::Instance().repair = true;
+    fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", "nowhere.invalid:6000");
+    LumoPatch::RunEnvironment environment = LumoPatch::RunEnvironment::Default();
+    environment.tempParent = FromNativePath(machine.temp);
+    LumoPatch::PatchRun run(host, environment);
+    EXPECT_FALSE(run.Run());
+    EXPECT_TRUE(host.Has(L"Unable to contact repair server; check your network connection.", 3)) << host.Dump();
+    EXPECT_FALSE(fixtures::PathExists(machine.install + "/repair.cks"));
+}
+
+}  // namespace
+}  // namespace apprun

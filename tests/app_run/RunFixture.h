@@ -1,0 +1,56 @@
+// A whole machine for patch runs, in one scratch folder: the registry (its product key made), a
+// temporary folder, and an installation at build A with the patch tools and the game's utility.
+// Builds A, B and C are trees defined here; the packages A->B and B->C each add, replace, delete
+// and patch files (version.txt among them); B->C also patches an archive through the converter
+// and the launcher. The game's utility answers "listbuilds" from version.txt and prints two lines
+// for "repairdatabase", noting whether the database was free for it.
+#pragma once
+
+#include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace apprun {
+
+extern const char* const kBuildA;  // "43434"
+extern const char* const kBuildB;  // "44088"
+extern const char* const kBuildC;  // "45000"
+
+fixtures::TreeContent BuildTree(const std::string& build);
+
+struct PackageFaults
+{
+    std::string damagedFile;      // an installed file (relative) whose content the package does not expect
+    std::string toolDirective;    // a fake patch tool directive for the first patched file ("HANG", ...)
+};
+
+// The package bytes from one build to the next (A->B or B->C).
+std::string MakePackage(const std::string& from, const std::string& to, const PackageFaults& faults = {});
+
+class RunMachine
+{
+public:
+    RunMachine();
+
+    // Resets the process-wide options for a run on this installation at build `current`.
+    void ResetOptions(const std::string& current) const;
+    // The game's utility (tests/doubles/sollex_util.cpp) with these keys of its configuration
+    // besides the run's defaults.
+    void SetUtility(const std::map<std::string, std::string>& config) const;
+
+    // The installation compared with a build's tree (the tools, utility and logs left out); "" when equal.
+    std::string DiffFromBuild(const std::string& build) const;
+    // Every call of the utility, its arguments one line each ("repairdatabase patcher owner=1").
+    std::vector<std::string> UtilityCalls() const;
+    // Files below the installation and the temporary folder that a run must not leave.
+    std::vector<std::string> Leftovers() const;
+    uint32_t UninstallRecordCount() const;
+
+    fixtures::ScratchFolder scratch;
+    std::string registry, temp, install;
+};
+
+}  // namespace apprun

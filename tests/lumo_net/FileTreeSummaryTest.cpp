@@ -1,0 +1,295 @@
+// The file-tree summary: segment names, wildcard exclusions, the "0stf" bytes against an
+// independent reader and writer, hostile summary files, and what a scan keeps, recomputes and drops.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "BuildConfig.h"
+#include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/net/FileTreeSummary.h"
+#include "lumo/net/SegmentCrc.h"
+#include "lumo/net/SegmentName.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace
+{
+using fixtures::ReadFile;
+using fixtures::ScratchFolder;
+using fixtures::WriteFile;
+
+constexpr size_t kSegment = 4u << 20;
+
+std::string Bytes(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
+
+LUMORESULT ReadSummary(FileTreeSummary& summary, std::string bytes)
+{
+    LumoDataBufferMemoryStatic stream(bytes.data(), uint32_t(bytes.size()));
+    return summary.Read(stream);
+}
+
+std::string RunCommand(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, pipe)) > 0;)
+        out.append(block, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+const std::string kFormat = std::string("/usr/bin/python3 ") + LUMO_SOURCE_DIR + "/tests/lumo_net/summary_format.py";
+
+std::atomic<int> g_checksumCalls{0};
+uint32_t CountingChecksum(const std::wstring&)
+{
+    ++g_checksumCalls;
+    return 0x1234;
+}
+
+TEST(SegmentName, Table)
+{
+    EXPECT_EQ(MakeSegmentName(L"data\\a.bin", 7), L"data\\a.bin#007");
+    EXPECT_EQ(MakeSegmentName(L"a.bin", 1000), L"a.bin#1000");
+    struct Case
+    {
+        const wchar_t* name;
+        bool valid;
+        const wchar_t* path;
+        uint32_t index;
+    };
+    const Case cases[] = {
+        {L"data\\a.bin#123", true, L"data\\a.bin", 123},
+        {L"a#b.bin#000", true, L"a#b.bin", 0},     // the index follows the last "#"
+        {L"a.bin#1048576", true, L"a.bin", 1u << 20},
+        {L"a.bin#1048577", false, L"", 0},         // beyond 4 TiB from outside
+        {L"a.bin#-1", false, L"", 0},
+        {L"a.bin#1x", false, L"", 0},
+        {L"a.bin", false, L"", 0},
+    };
+    for (const Case& c : cases)
+    {
+        std::wstring path;
+        uint32_t index = 99;
+        EXPECT_EQ(ParseSegmentName(c.name, path, index), c.valid) << c.name;
+        if (c.valid)
+        {
+            EXPECT_EQ(path, c.path);
+            EXPECT_EQ(index, c.index);
+            EXPECT_EQ(GetSegmentIndex(c.name), int(c.index));
+        }
+        else if (std::wstring(c.name) != L"a.bin#1048577")
+        {
+            EXPECT_EQ(GetSegmentIndex(c.name), 0) << c.name;
+        }
+    }
+    EXPECT_EQ(GetSegmentIndex(L"huge.bin#1048577"), 1048577); // local files may be larger
+    EXPECT_EQ(GetSegmentPath(L"/games#2/x#1.bin#004"), L"/games#2/x#1.bin");
+}
+
+TEST(WildcardMatch, Table)
+{
+    struct Case
+    {
+        std::wstring pattern, text;
+        bool match;
+    };
+    const Case cases[] = {
+        {L"*.log", L"a.b.log", true},      {L"*.log", L"logs\\run.log", true}, {L"*.log", L"a.logx", false},
+        {L"*ab", L"aab", true},            {L"data\\*\\x.bin", L"data\\a\\b\\x.bin", true},
+        {L"a*", L"a", true},               {L"a", L"A", false},                 {L"", L"", true},
+        {L"**", L"", true},                {L"a*b*c", L"abxbc", true},          {L"a*b*c", L"acb", false},
+        {L"*a*a*a*b", std::wstring(200, L'a'), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.match) << c.pattern << L" " << c.text;
+    // Backtracking must not explode: thousands of stars against a long text stay fast.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WildcardMatch(std::wstring(2000, L'*') + L"b", std::wstring(20000, L'a')));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(SummaryFormat, EmptyTableAndHandEncodedEntry)
+{
+    FileTreeSummary summary;
+    EXPECT_EQ(Bytes(summary.Serialise()), std::string("0stf\0\0\0\0", 8));
+
+    // "a#000", checksum 0x89A1897F, time 0x0102030405060708, encoded by hand.
+    const std::string entry("0stf\x01\0\0\0"
+                            "\x05\0\0\0"
+                            "a\0#\0" "0\0" "0\0" "0\0"
+                            "\x7F\x89\xA1\x89"
+                            "\x08\x07\x06\x05\x04\x03\x02\x01",
+                            8 + 4 + 10 + 4 + 8);
+    ASSERT_EQ(ReadSummary(summary, entry), LUMORESULT_OK);
+    const auto table = summary.Snapshot();
+    ASSERT_EQ(table.size(), 1u);
+    EXPECT_EQ(table.begin()->first, L"a#000");
+    EXPECT_EQ(table.begin()->second.checksum, 0x89A1897Fu);
+    EXPECT_EQ(table.begin()->second.time, 0x0102030405060708u);
+    EXPECT_FALSE(table.begin()->second.seen);
+    EXPECT_EQ(Bytes(summary.Serialise()), entry);
+}
+
+TEST(SummaryFormat, AgreesWithAnIndependentReaderAndWriter)
+{
+    ScratchFolder folder;
+    // Non-ASCII and non-BMP names, and #1000 against #101, whose order only UTF-16 units decide.
+    const std::string text = "a.bin#101\t7\t1700000000\n"
+                             "a.bin#1000\t1\t1700000000\n"
+                             "data\\\xef\xbc\xa1.bin#000\t4294967295\t18446744073709551615\n"
+                             "data\\\xf0\x9f\x98\x80.bin#000\t0\t0\n"
+                             "Z#000\t42\t5\n";
+    WriteFile(folder / "in.txt", text);
+    RunCommand(kFormat + " write " + folder / "in.txt " + folder / "python.cks");
+    const std::string pythonBytes = ReadFile(folder / "python.cks");
+
+    FileTreeSummary summary;
+    ASSERT_EQ(ReadSummary(summary, pythonBytes), LUMORESULT_OK);
+    EXPECT_EQ(summary.Snapshot().size(), 5u);
+    EXPECT_EQ(Bytes(summary.Serialise()), pythonBytes);
+
+    WriteFile(folder / "ours.cks", Bytes(summary.Serialise()));
+    const std::string listed = RunCommand(kFormat + " read " + folder / "ours.cks");
+    EXPECT_NE(listed.find("a.bin#1000\t1\t1700000000\na.bin#101\t7"), std::string::npos) << listed;
+    EXPECT_EQ(listed.size(), text.size());
+}
+
+TEST(SummaryFormat, HostileInputStopsAtOnce)
+{
+    FileTreeSummary summary;
+    const std::string good("0stf\x01\0\0\0\x01\0\0\0x\0\x05\0\0\0\x06\0\0\0\0\0\0\0", 26);
+    ASSERT_EQ(ReadSummary(summary, std::string(good.data(), 26)), LUMORESULT_OK);
+    ASSERT_EQ(summary.Snapshot().size(), 1u);
+
+    struct Case
+    {
+        std::string bytes;
+        LUMORESULT result;
+        size_t entries;
+    };
+    const Case cases[] = {
+        {std::string("0stg\0\0\0\0", 8), LUMORESULT_BAD_FORMAT, 0},
+        {std::string("0st"), LUMORESULT_END_OF_DATA, 0},
+        // A count far beyond the data: the first entry is read, then the end stops it.
+        {std::string("0stf\xFF\xFF\xFF\xFF\x01\0\0\0x\0\x05\0\0\0\x06\0\0\0\0\0\0\0", 26), LUMORESULT_END_OF_DATA, 1},
+        // A name length of 4 Gi units is refused before anything is allocated.
+        {std::string("0stf\x01\0\0\0\xFF\xFF\xFF\xFF", 12), LUMORESULT_OUT_OF_SPACE, 0},
+        {std::string("0stf\x01\0\0\0\x00\x80\0\0", 12), LUMORESULT_OUT_OF_SPACE, 0},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(ReadSummary(summary, c.bytes), c.result) << c.bytes.size();
+        EXPECT_EQ(summary.Snapshot().size(), c.entries);
+    }
+    // Cut at every byte: never more entries than whole records, never success.
+    for (size_t cut = 0; cut < 26; ++cut)
+    {
+        EXPECT_NE(ReadSummary(summary, std::string(good.data(), cut)), LUMORESULT_OK) << cut;
+        EXPECT_TRUE(summary.Snapshot().empty());
+    }
+}
+
+class SummaryScan : public ::testing::Test
+{
+protected:
+    ScratchFolder folder;
+    FileTreeSummary summary;
+
+    std::map<std::wstring, uint32_t> Checksums()
+    {
+        std::map<std::wstring, uint32_t> out;
+        for (const auto& [name, entry] : summary.Snapshot())
+            out[name] = entry.checksum;
+        return out;
+    }
+};
+
+TEST_F(SummaryScan, SegmentsAndBoundaries)
+{
+    WriteFile(folder / "empty.bin", "");
+    WriteFile(folder / "exact.bin", std::string(kSegment, 'x'));
+    WriteFile(folder / "sub/over.bin", std::string(kSegment, 'y') + "z");
+    WriteFile(folder / "sub/deeper/zeros.bin", std::string(100, '\0'));
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+
+    const std::string exact(kSegment, 'x');
+    const std::map<std::wstring, uint32_t> expected = {
+        {L"exact.bin#000", LumoUtil::SegmentChecksumOf(exact.data(), exact.size())},
+        {L"sub\\over.bin#000", LumoUtil::SegmentChecksumOf(std::string(kSegment, 'y').data(), kSegment)},
+        {L"sub\\over.bin#001", LumoUtil::SegmentChecksumOf("z", 1)},
+        {L"sub\\deeper\\zeros.bin#000", 1},
+    };
+    EXPECT_EQ(Checksums(), expected);
+}
+
+TEST_F(SummaryScan, KeepsUnchangedTimesAndDropsWhatIsGone)
+{
+    WriteFile(folder / "keep.bin", "original");
+    WriteFile(folder / "gone.bin", "x");
+    WriteFile(folder / "logs/run.log", "log");
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+    EXPECT_EQ(summary.Snapshot().size(), 3u);
+    const uint32_t original = Checksums()[L"keep.bin#000"];
+
+    // New content under the old time keeps the stored checksum (the time is the only witness).
+    struct stat status{};
+    ASSERT_EQ(stat((folder / "keep.bin").c_str(), &status), 0);
+    WriteFile(folder / "keep.bin", "changed!");
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (folder / "keep.bin").c_str(), times, 0), 0);
+    ASSERT_EQ(unlink((folder / "gone.bin").c_str()), 0);
+
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {L"*.log"}));
+    EXPECT_EQ(Checksums(), (std::map<std::wstring, uint32_t>{{L"keep.bin#000", original}}));
+}
+
+TEST_F(SummaryScan, SkipsLinksAndNamesItCannotCarry)
+{
+    WriteFile(folder / "a/file.bin", "a");
+    WriteFile(folder / "back\\slash.bin", "b");
+    WriteFile(folder / "caf\xc3\xa9.bin", "c");
+    ASSERT_EQ(symlink("..", (folder / "a/loop").c_str()), 0);
+    ASSERT_EQ(symlink("file.bin", (folder / "a/link.bin").c_str()), 0);
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+    EXPECT_EQ(Checksums(), (std::map<std::wstring, uint32_t>{{L"a\\file.bin#000", LumoUtil::SegmentChecksumOf("a", 1)}}));
+}
+
+TEST_F(SummaryScan, ThousandAndFirstSegmentSortsBeforeTheHundredAndFirst)
+{
+    const int fd = open((folder / "big.bin").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_EQ(ftruncate(fd, off_t(1000) * kSegment + 1), 0);
+    close(fd);
+    g_checksumCalls = 0;
+    summary.SetChecksumFunction(&CountingChecksum);
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+    EXPECT_EQ(g_checksumCalls, 1001);
+    const auto table = summary.Snapshot();
+    ASSERT_EQ(table.size(), 1001u);
+    EXPECT_EQ(std::next(table.begin(), 100)->first, L"big.bin#100");
+    EXPECT_EQ(std::next(table.begin(), 101)->first, L"big.bin#1000");
+    EXPECT_EQ(std::next(table.begin(), 102)->first, L"big.bin#101");
+
+    // A segment written from the server stamps the file's other entries without reading them.
+    g_checksumCalls = 0;
+    const std::wstring onDisk = folder.WidePath() + L"/big.bin#005";
+    ASSERT_TRUE(summary.RegisterSegment(onDisk, L"big.bin#005", 0xABCD));
+    EXPECT_EQ(g_checksumCalls, 0);
+    EXPECT_EQ(summary.Snapshot()[L"big.bin#005"].checksum, 0xABCDu);
+    summary.RemoveSegmentsAfter(L"big.bin#997");
+    EXPECT_EQ(summary.Snapshot().size(), 998u);
+    EXPECT_FALSE(summary.RegisterSegment(folder.WidePath() + L"/missing.bin#000", L"missing.bin#000", 5));
+}
+
+} // namespace

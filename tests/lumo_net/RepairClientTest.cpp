@@ -1,0 +1,317 @@
+// The repair client against the repair-server double over loopback: a damaged installation made
+// byte-identical to the server's folder, and every server fault ending in a clear error with no
+// file worse than before and nothing outside the installation touched.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/net/RepairClient.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
+#include "tests/lumo_net/RepairServerProcess.h"
+
+namespace
+{
+using fixtures::ReadFile;
+using fixtures::ScratchFolder;
+using fixtures::WriteFile;
+using repairtest::RepairServer;
+namespace fs = std::filesystem;
+
+constexpr size_t kMiB = 1u << 20;
+
+// Every regular file below root by its relative path.
+std::map<std::string, std::string> Tree(const std::string& root)
+{
+    std::map<std::string, std::string> files;
+    if (!fs::exists(root))
+        return files;
+    for (const auto& item : fs::recursive_directory_iterator(root))
+        if (item.is_regular_file())
+            files[fs::relative(item.path(), root).string()] = ReadFile(item.path().string());
+    return files;
+}
+
+std::string Pattern(size_t size, char seed)
+{
+    std::string s(size, '\0');
+    uint32_t x = uint32_t(seed) * 2654435761u + 1;
+    for (char& c : s)
+    {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    return s;
+}
+
+// The server's folder and a damaged copy of it: a byte flipped in segment 3 of a 20 MiB file, a
+// file deleted, one truncated, one with extra data, a read-only damaged file, a missing folder, an
+// extra file, and the uninstaller that repair leaves alone.
+struct Installation
+{
+    ScratchFolder scratch;
+    std::string reference = scratch / "reference";
+    std::string install = scratch / "install";
+
+    Installation()
+    {
+        const std::map<std::string, std::string> files = {
+            {"big.bin", Pattern(20 * kMiB, 1)},      {"gone.txt", "deleted locally"},
+            {"cut.bin", Pattern(5 * kMiB, 2)},        {"short.txt", "short"},
+            {"data/ro.bin", Pattern(kMiB, 3)},        {"maps/north/a.map", Pattern(100, 4)},
+            {"empty.txt", ""},
+        };
+        for (const auto& [name, content] : files)
+        {
+            WriteFile(reference + "/" + name, content);
+            if (name != "gone.txt" && name.rfind("maps/", 0) != 0)
+                WriteFile(install + "/" + name, content);
+        }
+        std::string big = files.at("big.bin");
+        big[3 * 4 * kMiB + 17] ^= 0x40;
+        WriteFile(install + "/big.bin", big);
+        WriteFile(install + "/cut.bin", files.at("cut.bin").substr(0, 3 * kMiB));
+        WriteFile(install + "/short.txt", "short and then some");
+        std::string ro = files.at("data/ro.bin");
+        ro[5] ^= 1;
+        WriteFile(install + "/data/ro.bin", ro);
+        chmod((install + "/data/ro.bin").c_str(), 0444);
+        WriteFile(install + "/extra.dat", "not on the server");
+        WriteFile(install + "/unins000.exe", "uninstaller");
+    }
+
+    // A client set up as the repair run sets it up.
+    void Configure(RepairClient& client, int port) const
+    {
+        const std::wstring root = FromNativePath(install);
+        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
+        ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(port)}), LUMORESULT_OK);
+        ASSERT_EQ(client.SetExcludedPaths({root + L"/unins000.exe"}), LUMORESULT_OK);
+        client.SetStallLimit(std::chrono::seconds(2));
+    }
+
+    // The install as the repair should leave it: the reference plus what repair leaves alone.
+    std::map<std::string, std::string> Repaired() const
+    {
+        auto expected = Tree(reference);
+        expected["unins000.exe"] = "uninstaller";
+        return expected;
+    }
+};
+
+void RunToEnd(RepairClient& client)
+{
+    client.Start();
+    ASSERT_TRUE(fixtures::WaitFor([&] { return !client.IsRunning(); }));
+}
+
+std::map<std::string, std::string> WithoutSummary(std::map<std::string, std::string> tree)
+{
+    tree.erase("repair.cks");
+    return tree;
+}
+
+TEST(RepairClient, MakesADamagedInstallationIdenticalAndThenHasNothingToDo)
+{
+    for (bool compress : {false, true})
+    {
+        SCOPED_TRACE(compress ? "compressed records" : "plain records");
+        Installation setup;
+        std::vector<std::string> arguments = {"--managed", "*"};
+        if (compress)
+            arguments.push_back("--compress");
+        RepairServer server(setup.reference, setup.scratch / "server.log", arguments);
+        ASSERT_NE(server.Port(), 0);
+
+        RepairClient client;
+        setup.Configure(client, server.Port());
+        RunToEnd(client);
+        EXPECT_TRUE(client.Succeeded()) << client.GetError() << " in " << client.GetState() << "\n" << server.Log();
+        EXPECT_EQ(client.GetProgress(), 1.0f);
+        EXPECT_GT(client.GetSegmentsReceived(), 5u);
+        EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
+
+        // The same client again: the summary the writers recorded matches the disk.
+        RunToEnd(client);
+        EXPECT_TRUE(client.Succeeded());
+        EXPECT_EQ(client.GetSegmentsTotal(), 0u);
+        EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
+        // What was sent never names the summary or the uninstaller.
+        FileTreeSummary saved;
+        LumoDataBufferFile file(FromNativePath(setup.install + "/repair.cks"), LumoDataBufferFile::MODE_READ);
+        ASSERT_EQ(saved.Read(file), LUMORESULT_OK);
+        for (const auto& [name, entry] : saved.Snapshot())
+            EXPECT_TRUE(name.find(L"repair.cks") == std::wstring::npos && name.find(L"unins000") == std::wstring::npos);
+        EXPECT_NE(server.Log().find("received a summary of " + std::to_string(saved.Snapshot().size()) + " entries"),
+                  std::string::npos);
+    }
+}
+
+TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
+{
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        int state;
+        LUMORESULT error;
+    };
+    const Case cases[] = {
+        {{"--fault", "version"}, 3, LUMORESULT_BAD_FORMAT},
+        {{"--fault", "no-version"}, 3, LUMORESULT_BAD_FORMAT},
+        {{"--fault", "short"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "drop"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "drop", "--compress"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "stall"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "wrong-length"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "bad-flags"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "oversize"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "bad-zip"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "bad-name"}, 5, LUMORESULT_NETWORK_ERROR},
+        {{"--fault", "bad-name", "--bad-name", "..\\..\\outside.bin#000"}, 5, LUMORESULT_NETWORK_ERROR},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.arguments[1] + (c.arguments.size() > 2 ? " " + c.arguments.back() : ""));
+        Installation setup;
+        const auto before = Tree(setup.install);
+        const auto repaired = setup.Repaired();
+        RepairServer server(setup.reference, setup.scratch / "server.log", c.arguments);
+        ASSERT_NE(server.Port(), 0);
+        {
+            RepairClient client;
+            setup.Configure(client, server.Port());
+            RunToEnd(client);
+            EXPECT_FALSE(client.Succeeded());
+            EXPECT_EQ(client.GetState(), c.state) << server.Log();
+            EXPECT_EQ(client.GetError(), c.error);
+            if (c.arguments[1] == "short")
+            {
+                EXPECT_EQ(client.GetSegmentsReceived(), client.GetSegmentsTotal() / 2);
+                EXPECT_FLOAT_EQ(client.GetProgress(), float(client.GetSegmentsReceived()) / float(client.GetSegmentsTotal()));
+            }
+        }
+        // Every file is as it was or as the server has it; nothing appeared beside the installation.
+        for (const auto& [name, content] : WithoutSummary(Tree(setup.install)))
+        {
+            const auto was = before.find(name);
+            const auto should = repaired.find(name);
+            EXPECT_TRUE((was != before.end() && was->second == content) ||
+                        (should != repaired.end() && should->second == content))
+                << name;
+        }
+        std::set<std::string> beside;
+        for (const auto& item : fs::directory_iterator(setup.scratch.Path()))
+            beside.insert(item.path().filename().string());
+        EXPECT_EQ(beside, (std::set<std::string>{"install", "reference", "server.log"}));
+        EXPECT_EQ(Tree(setup.reference).count("outside.bin") + Tree(setup.reference).count("escape.bin"), 0u);
+        if (c.arguments[1] == "version")
+        {
+            EXPECT_EQ(server.Log().find("summary"), std::string::npos) << "a summary was sent after a wrong version";
+        }
+    }
+}
+
+TEST(RepairClient, DestroyingItDuringAStallReturnsAtOnceAndKeepsTheSavedSummary)
+{
+    Installation setup;
+    RepairServer server(setup.reference, setup.scratch / "server.log", {"--fault", "stall"});
+    ASSERT_NE(server.Port(), 0);
+    auto client = std::make_unique<RepairClient>();
+    setup.Configure(*client, server.Port());
+    client->SetStallLimit(std::chrono::seconds(60));
+    client->Start();
+    ASSERT_TRUE(fixtures::WaitFor([&] { return client->GetState() == 5; }));
+    const std::string saved = ReadFile(setup.install + "/repair.cks");
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(ReadFile(setup.install + "/repair.cks"), saved);
+}
+
+// The 4 MiB segments of a file's content.
+std::vector<std::string> Segments(const std::string& content)
+{
+    std::vector<std::string> segments;
+    for (size_t at = 0; at < content.size(); at += 4 * kMiB)
+        segments.push_back(content.substr(at, 4 * kMiB));
+    return segments;
+}
+
+TEST(RepairClient, KilledDuringTheTransferBreaksNothingAndTheNextRunFinishes)
+{
+    Installation setup;
+    const auto before = Tree(setup.install);
+    const auto reference = Tree(setup.reference);
+    RepairServer server(setup.reference, setup.scratch / "server.log", {"--managed", "*", "--delay-ms", "40"});
+    ASSERT_NE(server.Port(), 0);
+    const std::string tool = std::string(LUMO_BIN_DIR) + "/repair-tool";
+
+    platform::SpawnRequest request;
+    request.argv = {"/bin/sh", "-c", "exec '" + tool + "' '" + setup.install + "' " + server.HostPort() + " > '" +
+                                         setup.scratch.Path() + "/tool.log' 2>&1"};
+    auto child = platform::SpawnedChild::Spawn(request, nullptr);
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(fixtures::WaitFor([&] {
+        const std::string log = server.Log();
+        return log.find("sent ") != std::string::npos && log.find("sent ", log.find("sent ") + 1) != std::string::npos;
+    }));
+    kill(child->Pid(), SIGKILL);
+    child->Wait(10000);
+
+    // A segment that was right before is right now; a file the server does not manage is untouched.
+    for (const auto& [name, content] : WithoutSummary(Tree(setup.install)))
+    {
+        const auto ref = reference.find(name);
+        const auto was = before.find(name);
+        if (ref == reference.end())
+        {
+            EXPECT_TRUE(was != before.end() && (was->second == content || name == "extra.dat")) << name;
+            continue;
+        }
+        if (was == before.end())
+            continue;
+        const auto right = Segments(ref->second), old = Segments(was->second), now = Segments(content);
+        for (size_t i = 0; i < right.size() && i < old.size(); ++i)
+        {
+            if (old[i] == right[i])
+            {
+                EXPECT_TRUE(i < now.size() && now[i] == right[i]) << name << " #" << i;
+            }
+        }
+    }
+
+    RepairClient client;
+    setup.Configure(client, server.Port());
+    RunToEnd(client);
+    EXPECT_TRUE(client.Succeeded());
+    EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
+}
+
+TEST(RepairClient, RefusesBadSettings)
+{
+    RepairClient client;
+    EXPECT_EQ(client.SetRootFolder(L""), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.SetRootFolder(L"/opt"), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.SetRootFolder(L"/games/\u00fc"), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.SetRootFolder(L"\"/games\""), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.SetSummaryFile(L""), LUMORESULT_INVALID_ARGUMENT);
+    // Without a root the run ends at once in state 1.
+    RunToEnd(client);
+    EXPECT_EQ(client.GetState(), 1);
+    EXPECT_EQ(client.GetError(), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.GetProgress(), 0.0f);
+}
+
+} // namespace

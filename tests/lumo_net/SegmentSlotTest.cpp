@@ -1,0 +1,255 @@
+// Segment slots over a memory stream: what each record does to the installed file and to the
+// summary, and that refused, damaged or cut records change nothing on disk.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "lumo/buffers/Compression.h"
+#include "lumo/net/LumoAgentClientTask.h"
+#include "lumo/net/SegmentPipeline.h"
+#include "lumo/net/SegmentCrc.h"
+#include "lumo/text/Utf16.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace
+{
+using fixtures::PathExists;
+using fixtures::ReadFile;
+using fixtures::ScratchFolder;
+using fixtures::WriteFile;
+
+constexpr size_t kSegment = 4u << 20;
+
+void PutU32(std::string& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(char(value >> (8 * i)));
+}
+
+uint32_t ChecksumOf(const std::string& data)
+{
+    return LumoUtil::SegmentChecksumOf(data.data(), data.size());
+}
+
+std::string Compress(std::string raw)
+{
+    LumoDataBufferMemoryStatic source(raw.data(), uint32_t(raw.size()));
+    LumoDataBufferMemoryDynamic container;
+    EXPECT_EQ(LumoUtil::CompressData(container, source), LUMORESULT_OK);
+    std::string out(size_t(container.GetSize()), '\0');
+    container.SetPosition(0);
+    container.ReadData(out.data(), uint32_t(out.size()));
+    return out;
+}
+
+// One record as the server sends it; announced overrides the data length field.
+std::string Record(uint8_t compressed, const std::wstring& name, uint32_t checksum, const std::string& data,
+                   int64_t announced = -1)
+{
+    std::string out(1, char(compressed));
+    PutU32(out, uint32_t(LumoUtil::Utf16Length(name)));
+    for (uint8_t b : LumoUtil::EncodeUtf16LE(name))
+        out.push_back(char(b));
+    PutU32(out, checksum);
+    PutU32(out, announced < 0 ? uint32_t(data.size()) : uint32_t(announced));
+    return out + data;
+}
+
+std::string Plain(const std::wstring& name, const std::string& data)
+{
+    return Record(0, name, ChecksumOf(data), data);
+}
+
+class MemoryOwner : public SegmentTransferOwner
+{
+public:
+    explicit MemoryOwner(std::wstring root) : m_root(std::move(root)) {}
+    const std::wstring& GetRootFolder() const override { return m_root; }
+    LumoDataBuffer& GetStream() override { return stream; }
+    FileTreeSummary& GetSummary() override { return summary; }
+    void CountReceivedSegment() override { ++received; }
+
+    void Feed(const std::string& bytes)
+    {
+        stream.SetSize(0);
+        stream.WriteData(bytes.data(), uint32_t(bytes.size()));
+        stream.SetPosition(0);
+    }
+
+    LumoDataBufferMemoryDynamic stream;
+    FileTreeSummary summary;
+    int received = 0;
+
+private:
+    std::wstring m_root;
+};
+
+// Receives one record and writes it; true only when every step succeeded.
+bool Apply(MemoryOwner& owner, const std::string& record)
+{
+    owner.Feed(record);
+    LumoAgentClientTask slot;
+    const bool received = slot.ReceiveFile(owner);
+    const bool written = slot.WriteFileEnd();
+    EXPECT_FALSE(slot.IsBusy());
+    return received && written;
+}
+
+TEST(SegmentSlot, RefusedRecordsChangeNothing)
+{
+    ScratchFolder folder;
+    WriteFile(folder / "install/a.bin", "original");
+    MemoryOwner owner(folder.WidePath() + L"/install");
+    const std::string data = "new data";
+    std::string tooManyChunks = Compress(data);
+    tooManyChunks[0] = 2;
+    std::string bomb = Compress(std::string(kSegment + 1, 'b'));
+
+    const std::string cases[] = {
+        // The three mismatched flag combinations.
+        Record(1, L"a.bin#000", 0, ""),
+        Record(0, L"a.bin#000", 0, "x"),
+        Record(1, L"a.bin#000", ChecksumOf(data), ""),
+        // Names that would leave the installation or carry no index.
+        Plain(L"..\\a.bin#000", data),
+        Plain(L"..\\install\\a.bin#000", data),
+        Plain(L"\\a.bin#000", data),
+        Plain(L"/tmp/a.bin#000", data),
+        Plain(L"C:a.bin#000", data),
+        Plain(L"a.bin", data),
+        Plain(L"a.bin#-1", data),
+        Plain(L"a.bin#x", data),
+        Plain(L"a.bin#0#1x", data),
+        Plain(L"#000", data),
+        Plain(L"", data),
+        // Lengths beyond a segment, damaged containers, data that is not what the checksum says.
+        Record(0, L"a.bin#000", 1, std::string(kSegment + 1, '\0')),
+        Record(1, L"a.bin#000", ChecksumOf(data), tooManyChunks),
+        Record(1, L"a.bin#000", ChecksumOf(std::string(kSegment + 1, 'b')), bomb),
+        Record(0, L"a.bin#000", ChecksumOf(data), data.substr(1)),
+        Record(0, L"a.bin#000", ChecksumOf(data + "x"), data),
+        // Cut inside the header, the name and the data.
+        Plain(L"a.bin#000", data).substr(0, 3),
+        Plain(L"a.bin#000", data).substr(0, 9),
+        Plain(L"a.bin#000", data).substr(0, 30),
+    };
+    for (const std::string& record : cases)
+    {
+        EXPECT_FALSE(Apply(owner, record)) << record.size();
+        EXPECT_EQ(ReadFile(folder / "install/a.bin"), "original");
+        EXPECT_FALSE(PathExists(folder / "a.bin"));
+        EXPECT_FALSE(PathExists(folder / "escape.bin"));
+        EXPECT_TRUE(owner.summary.Snapshot().empty());
+    }
+    EXPECT_EQ(owner.received, 4); // bad containers and checksums arrive whole; they fail at writing
+}
+
+TEST(SegmentSlot, WritesSegmentsWhereTheyBelong)
+{
+    ScratchFolder folder;
+    const std::wstring root = folder.WidePath();
+    const std::string tail = "last segment";
+    const std::string full(kSegment, 'F');
+
+    struct Case
+    {
+        const char* what;
+        std::string before;    // file content before ("" and missing: no file)
+        bool missing;
+        std::string record;
+        std::string after;     // expected content
+        bool gone;
+    };
+    const Case cases[] = {
+        {"index 2 into a 1 MiB file", std::string(1 << 20, 'o'), false, Plain(L"f.bin#002", tail),
+         std::string(1 << 20, 'o') + std::string(7 << 20, '\0') + tail, false},
+        {"compressed equals plain", std::string(1 << 20, 'o'), false,
+         Record(1, L"f.bin#002", ChecksumOf(tail), Compress(tail)),
+         std::string(1 << 20, 'o') + std::string(7 << 20, '\0') + tail, false},
+        {"full middle segment", std::string(3 * kSegment, 'o'), false, Plain(L"f.bin#001", full),
+         std::string(kSegment, 'o') + full + std::string(kSegment, 'o'), false},
+        {"short last segment cuts", std::string(3 * kSegment, 'o'), false, Plain(L"f.bin#001", tail),
+         std::string(kSegment, 'o') + tail, false},
+        {"checksum 0 cuts at index 3", std::string(5 * kSegment, 'o'), false, Record(0, L"f.bin#003", 0, ""),
+         std::string(3 * kSegment, 'o'), false},
+        {"checksum 0 at index 0 deletes", "x", false, Record(0, L"f.bin#000", 0, ""), "", true},
+        {"missing folder is made", "", true, Plain(L"new\\dir\\f.bin#000", tail), tail, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        fixtures::RemoveTree(folder / "f.bin");
+        fixtures::RemoveTree(folder / "new");
+        if (!c.missing)
+            WriteFile(folder / "f.bin", c.before);
+        MemoryOwner owner(root);
+        ASSERT_TRUE(owner.summary.Scan(root, {}));
+        ASSERT_TRUE(Apply(owner, c.record));
+        const std::string path = c.missing ? folder / "new/dir/f.bin" : folder / "f.bin";
+        EXPECT_EQ(PathExists(path), !c.gone);
+        if (!c.gone)
+        {
+            EXPECT_TRUE(ReadFile(path) == c.after);
+            // Every entry the summary holds is true of the disk, and the next run's rescan
+            // completes it to exactly what a fresh scan finds.
+            FileTreeSummary fresh;
+            ASSERT_TRUE(fresh.Scan(root, {}));
+            auto truth = fresh.Snapshot();
+            for (const auto& [name, entry] : owner.summary.Snapshot())
+                EXPECT_EQ(entry.checksum, truth[name].checksum) << name;
+            ASSERT_TRUE(owner.summary.Scan(root, {}));
+            EXPECT_EQ(owner.summary.Serialise(), fresh.Serialise());
+        }
+    }
+}
+
+TEST(SegmentSlot, ReadOnlyFileAndSegmentBeyondFourGiB)
+{
+    ScratchFolder folder;
+    WriteFile(folder / "ro.bin", "old");
+    ASSERT_EQ(chmod((folder / "ro.bin").c_str(), 0444), 0);
+    MemoryOwner owner(folder.WidePath());
+    ASSERT_TRUE(Apply(owner, Plain(L"ro.bin#000", "new")));
+    EXPECT_EQ(ReadFile(folder / "ro.bin"), "new");
+
+    ASSERT_TRUE(Apply(owner, Plain(L"sparse.bin#1024", "far")));
+    struct stat status{};
+    ASSERT_EQ(stat((folder / "sparse.bin").c_str(), &status), 0);
+    EXPECT_EQ(uint64_t(status.st_size), (uint64_t(4) << 30) + 3);
+    EXPECT_EQ(owner.summary.Snapshot()[L"sparse.bin#1024"].checksum, ChecksumOf("far"));
+}
+
+TEST(SegmentPipeline, WritesInReceiveOrderWhereverTheLoopEnds)
+{
+    // Every record rewrites the same last segment with a different length, so any write out of
+    // order, or two writers at once, leaves another tail. The loop ends at every slot position,
+    // after the announced count or at a record cut short.
+    ScratchFolder folder;
+    for (int count = 4; count < 8; ++count)
+        for (bool cut : {false, true})
+        {
+            SCOPED_TRACE(std::to_string(count) + (cut ? " then a cut record" : ""));
+            fixtures::RemoveTree(folder / "f.bin");
+            MemoryOwner owner(folder.WidePath());
+            std::string stream;
+            for (int r = 0; r < count; ++r)
+                stream += Plain(L"f.bin#001", std::string(size_t(100 + r), char('a' + r)));
+            if (cut)
+                stream += Plain(L"f.bin#001", std::string(500, 'z')).substr(0, 300);
+            owner.Feed(stream);
+            int saves = 0;
+            const SegmentPipelineResult result =
+                ReceiveSegments(owner, uint32_t(count + (cut ? 1 : 0)), [] { return true; }, [&] { ++saves; });
+            EXPECT_EQ(result.received, uint32_t(count));
+            EXPECT_EQ(result.failed, cut);
+            EXPECT_EQ(saves, 1);
+            const std::string last(size_t(100 + count - 1), char('a' + count - 1));
+            EXPECT_TRUE(ReadFile(folder / "f.bin") == std::string(kSegment, '\0') + last);
+            EXPECT_EQ(owner.summary.Snapshot()[L"f.bin#001"].checksum, ChecksumOf(last));
+        }
+}
+
+} // namespace

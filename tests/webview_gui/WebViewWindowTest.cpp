@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <wx/app.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/ffile.h>
+#include <wx/filename.h>
+#include <wx/frame.h>
+#include <wx/uiaction.h>
+#include <wx/webview.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/ComConnectionPoint.h"
+#include "webview/ActiveXEvent.h"
+#include "webview/FrameSite.h"
+#include "webview/IEHtmlWin.h"
+#include "webview/WebKitBrowserControl.h"
+
+using namespace LumoCom;
+
+namespace
+{
+
+const wxEventType kEvtBeforeNavigate2 = RegisterActiveXEvent("BeforeNavigate2");
+const wxEventType kEvtProgressChange = RegisterActiveXEvent("ProgressChange");
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        wxTheApp->ProcessPendingEvents();
+        wxTheApp->ProcessIdle();
+        wxYield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void PumpFor(int ms)
+{
+    PumpUntil([] { return false; }, ms);
+}
+
+int LiveObjects()
+{
+    return LiveCounter<FrameSite>::Live() + LiveCounter<CWebCtrlInterFace>::Live() +
+           LiveCounter<wxActiveXEvents>::Live() + LiveCounter<ConnectionPoint>::Live() + LiveWebBrowserObjects();
+}
+
+// A frame holding the browser window as the patcher's frame does: hidden until the page loaded.
+class WebViewWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_folder = wxFileName::CreateTempFileName("webview-page");
+        wxRemoveFile(m_folder);
+        wxFileName::Mkdir(m_folder);
+        WritePage("page.html", "<html><body style='background:rgb(0,192,0);margin:0'>"
+                               "<div style='height:3000px'>Sollex</div></body></html>");
+
+        frame = new wxFrame(nullptr, wxID_ANY, "web view test", wxDefaultPosition, wxSize(500, 200));
+        html = new wxIEHtmlWin(frame, 501, wxPoint(0, 0), wxSize(450, 100), wxNO_BORDER | wxWANTS_CHARS);
+        html->DocHostHandler()->m_bDialog = true;
+        html->DocHostHandler()->m_bNo3DBorder = true;
+        html->Hide();
+        frame->Show();
+        frame->Bind(wxEventTypeTag<wxActiveXEvent>(kEvtBeforeNavigate2), [this](wxActiveXEvent& event) {
+            urls.push_back(event["Url"].GetString());
+            if (onNavigate)
+                onNavigate(event);
+        }, 501);
+        frame->Bind(wxEventTypeTag<wxActiveXEvent>(kEvtProgressChange), [this](wxActiveXEvent& event) {
+            if (event["Progress"].GetLong() == event["ProgressMax"].GetLong() && event["ProgressMax"].GetLong() > 0)
+            {
+                ++loads;
+                html->Show();
+            }
+            html->HideScrollbars(true);
+        }, 501);
+    }
+
+    void TearDown() override
+    {
+        if (frame)
+            frame->Destroy();
+        frame = nullptr;
+        EXPECT_TRUE(PumpUntil([] { return LiveObjects() == 0 && wxTopLevelWindows.empty(); }, 5000))
+            << LiveObjects() << " web view objects alive";
+        wxFileName::Rmdir(m_folder, wxPATH_RMDIR_RECURSIVE);
+    }
+
+    wxString WritePage(const wxString& name, const wxString& text)
+    {
+        wxString path = m_folder + "/" + name;
+        wxFFile(path, "w").Write(text);
+        return path;
+    }
+    wxString Url(const wxString& name) { return wxFileName::FileNameToURL(m_folder + "/" + name); }
+    wxWebView* View() { return dynamic_cast<wxWebView*>(html->m_controlHwnd); }
+
+    wxString RunScript(const wxString& script)
+    {
+        wxString result;
+        View()->RunScript(script, &result);
+        return result;
+    }
+
+    wxFrame* frame = nullptr;
+    wxIEHtmlWin* html = nullptr;
+    std::vector<wxString> urls;
+    int loads = 0;
+    std::function<void(wxActiveXEvent&)> onNavigate;
+    wxString m_folder;
+};
+
+TEST_F(WebViewWindowTest, PageIsShownOnceLoadedWithoutMenuOrScrollBars)
+{
+    ASSERT_NE(nullptr, View());
+    html->LoadUrl(Url("page.html"));
+    html->HideScrollbars(true);
+    ASSERT_TRUE(PumpUntil([&] { return loads > 0; }, 15000));
+    EXPECT_TRUE(html->IsShown());
+    EXPECT_FALSE(View()->IsContextMenuEnabled());
+    EXPECT_EQ(Url("page.html"), urls.back());
+
+    EXPECT_TRUE(PumpUntil([&] { return RunScript("getComputedStyle(document.body).overflow") == "hidden"; }, 5000));
+    EXPECT_EQ("0", RunScript("String(window.innerWidth - document.documentElement.clientWidth)"));
+    html->HideScrollbars(false);
+    EXPECT_TRUE(PumpUntil([&] { return RunScript("getComputedStyle(document.body).overflow") == "scroll"; }, 5000));
+
+    // The page really is on the screen: its colour inside the window, away from the text.
+    html->HideScrollbars(true);
+    PumpFor(300);
+    wxRect rect = html->GetScreenRect();
+    wxBitmap shot(rect.width, rect.height);
+    wxMemoryDC memory(shot);
+    wxScreenDC screen;
+    memory.Blit(0, 0, rect.width, rect.height, &screen, rect.x, rect.y);
+    memory.SelectObject(wxNullBitmap);
+    wxImage image = shot.ConvertToImage();
+    EXPECT_EQ(192, image.GetGreen(rect.width - 20, rect.height - 20));
+    EXPECT_EQ(0, image.GetRed(rect.width - 20, rect.height - 20));
+
+    // A right click on the page opens no menu and breaks nothing.
+    wxUIActionSimulator simulator;
+    simulator.MouseMove(rect.GetPosition() + wxPoint(60, 60));
+    PumpFor(50);
+    simulator.MouseClick(wxMOUSE_BTN_RIGHT);
+    PumpFor(300);
+    EXPECT_TRUE(html->IsShown());
+    EXPECT_EQ(Url("page.html"), View()->GetCurrentURL());
+}
+
+TEST_F(WebViewWindowTest, MissingPageKeepsTheWindowHidden)
+{
+    html->LoadUrl(Url("no-such-page.html"));
+    PumpFor(3000);
+    EXPECT_EQ(0, loads);
+    EXPECT_FALSE(html->IsShown());
+}
+
+TEST_F(WebViewWindowTest, VetoedNavigationDoesNotHappen)
+{
+    WritePage("elsewhere.html", "<html><body>elsewhere</body></html>");
+    html->LoadUrl(Url("page.html"));
+    ASSERT_TRUE(PumpUntil([&] { return loads > 0; }, 15000));
+    onNavigate = [](wxActiveXEvent& event) {
+        if (event["URL"].GetString().EndsWith("elsewhere.html"))
+            event["Cancel"] = true;
+    };
+    View()->RunScriptAsync("location.href = 'elsewhere.html';");
+    ASSERT_TRUE(PumpUntil([&] { return urls.back().EndsWith("elsewhere.html"); }, 5000));
+    PumpFor(500);
+    EXPECT_EQ(Url("page.html"), View()->GetCurrentURL());
+    EXPECT_EQ(1, loads);
+}
+
+TEST_F(WebViewWindowTest, WindowDestroyedInsideANavigationGoesOnceTheLoopIsBack)
+{
+    wxWeakRef<wxWindow> alive(html);
+    onNavigate = [&](wxActiveXEvent&) {
+        html->Destroy(); // inside WebKit's navigation decision
+        EXPECT_TRUE(alive);
+    };
+    html->LoadUrl(Url("page.html"));
+    ASSERT_TRUE(PumpUntil([&] { return !alive; }, 10000));
+}
+
+TEST_F(WebViewWindowTest, FrameClosesCleanlyWhileAPageLoads)
+{
+    html->LoadUrl(Url("page.html"));
+    PumpFor(20);
+    frame->Destroy();
+    frame = nullptr; // TearDown checks that every object went with it
+}
+
+} // namespace

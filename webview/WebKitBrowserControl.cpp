@@ -1,0 +1,573 @@
+#include "webview/WebKitBrowserControl.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+
+#include <wx/app.h>
+#include <wx/weakref.h>
+#include <wx/webview.h>
+
+#include "platform/ComClassRegistry.h"
+#include "platform/ComConnectionPoint.h"
+#include "webview/LoadTracker.h"
+#include "webview/OleInterfaces.h"
+
+using namespace LumoCom;
+
+namespace
+{
+
+constexpr Guid kClassId = Guid::Parse("8856F961-340A-11D0-A96B-00C04FD705A2");
+constexpr Guid kEventsIid = Guid::Parse("4C554D4F-0C0B-4000-8000-000000000100");
+
+const wchar_t kBlank[] = L"about:blank";
+
+ElemDesc In(VarType vt)
+{
+    return {{vt, VT_EMPTY}, PARAMFLAG_FIN};
+}
+
+ElemDesc InPtr(VarType pointee, uint16_t flags = PARAMFLAG_FIN)
+{
+    return {{VT_PTR, pointee}, flags};
+}
+
+const InterfaceDesc& EventsDesc()
+{
+    static const InterfaceDesc desc{
+        kEventsIid,
+        TKIND_DISPATCH,
+        {
+            FuncDesc{DISPID_BEFORENAVIGATE2,
+                     INVOKE_FUNC,
+                     {{VT_VOID, VT_EMPTY}, 0},
+                     {In(VT_DISPATCH), InPtr(VT_VARIANT), InPtr(VT_VARIANT), InPtr(VT_VARIANT), InPtr(VT_VARIANT),
+                      InPtr(VT_VARIANT), InPtr(VT_BOOL, PARAMFLAG_FIN | PARAMFLAG_FOUT)},
+                     {L"BeforeNavigate2", L"pDisp", L"URL", L"Flags", L"TargetFrameName", L"PostData", L"Headers",
+                      L"Cancel"}},
+            FuncDesc{DISPID_PROGRESSCHANGE,
+                     INVOKE_FUNC,
+                     {{VT_VOID, VT_EMPTY}, 0},
+                     {In(VT_I4), In(VT_I4)},
+                     {L"ProgressChange", L"Progress", L"ProgressMax"}},
+        }};
+    return desc;
+}
+
+const InterfaceDesc& BrowserDesc()
+{
+    static const InterfaceDesc desc{IWebBrowser2::kIid, TKIND_DISPATCH, {}};
+    return desc;
+}
+
+// Runs script on the page without waiting for it. The toolkit's own asynchronous call hands WebKit
+// a callback into the view object, which crashes when the view is destroyed before the script has
+// finished (a window closed while a page loads); so the script goes to WebKit with no callback,
+// where WebKit offers that. Never the synchronous call: it spins a nested event loop inside our
+// callers.
+void RunPageScript(wxWebView* view, const wxString& script)
+{
+    using RunJavascript = void (*)(void* webView, const char* script, void* cancellable, void* callback, void* data);
+    static const auto runJavascript =
+        reinterpret_cast<RunJavascript>(dlsym(RTLD_DEFAULT, "webkit_web_view_run_javascript"));
+    if (void* native = view->GetNativeBackend(); native && runJavascript)
+        runJavascript(native, script.utf8_str(), nullptr, nullptr, nullptr);
+    else
+        view->RunScriptAsync(script);
+}
+
+wxString OverflowScript(const wxString& overflow)
+{
+    return "if (document.body) { document.documentElement.style.overflow = '" + overflow +
+           "'; document.body.style.overflow = '" + overflow + "'; }";
+}
+
+const char kNoSelectionScript[] =
+    "(function () { var s = document.createElement('style');"
+    " s.textContent = '* { -webkit-user-select: none; user-select: none; }';"
+    " (document.head || document.documentElement).appendChild(s); })();";
+
+class WebKitBrowserControl;
+
+// The page's body: its scroll attribute is the only thing the window sets.
+class HtmlBody final : public NoAutomation<IHTMLBodyElement>, public NoAutomation<IHTMLElement>,
+                       LiveCounter<HtmlBody>
+{
+public:
+    explicit HtmlBody(wxWebView* view) : m_view(view) {}
+    HRESULT QueryInterface(const Guid& iid, void** out) override
+    {
+        if (!out)
+            return E_INVALIDARG;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IDispatch::kIid || iid == IHTMLElement::kIid)
+            return Answer(static_cast<NoAutomation<IHTMLElement>*>(this), out);
+        if (iid == IHTMLBodyElement::kIid)
+            return Answer(static_cast<NoAutomation<IHTMLBodyElement>*>(this), out);
+        return E_NOINTERFACE;
+    }
+    LUMOCOM_REFCOUNTED
+
+    HRESULT put_scroll(const std::wstring& value) override
+    {
+        if (!m_view)
+            return E_UNEXPECTED;
+        RunPageScript(m_view.get(), OverflowScript(value == L"no" ? "hidden" : value == L"yes" ? "scroll" : "auto"));
+        return S_OK;
+    }
+
+private:
+    ~HtmlBody() = default;
+    wxWeakRef<wxWebView> m_view;
+};
+
+class HtmlDocument final : public NoAutomation<IHTMLDocument2>, LiveCounter<HtmlDocument>
+{
+public:
+    explicit HtmlDocument(wxWebView* view) : m_view(view) {}
+    HRESULT QueryInterface(const Guid& iid, void** out) override
+    {
+        if (!out)
+            return E_INVALIDARG;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IDispatch::kIid || iid == IHTMLDocument2::kIid)
+            return Answer(static_cast<IHTMLDocument2*>(this), out);
+        return E_NOINTERFACE;
+    }
+    LUMOCOM_REFCOUNTED
+
+    HRESULT get_body(IHTMLElement** body) override
+    {
+        if (!body)
+            return E_INVALIDARG;
+        *body = nullptr;
+        if (!m_view)
+            return E_FAIL;
+        *body = static_cast<NoAutomation<IHTMLElement>*>(new HtmlBody(m_view.get()));
+        (*body)->AddRef();
+        return S_OK;
+    }
+
+private:
+    ~HtmlDocument() = default;
+    wxWeakRef<wxWebView> m_view;
+};
+
+class WebKitBrowserControl final : public NoAutomation<IWebBrowser2>,
+                                   public IOleObject,
+                                   public IOleInPlaceObject,
+                                   public IOleInPlaceActiveObject,
+                                   public IViewObject,
+                                   public IConnectionPointContainer,
+                                   public IProvideClassInfo,
+                                   public IPersistStreamInit,
+                                   LiveCounter<WebKitBrowserControl>
+{
+public:
+    WebKitBrowserControl() : m_events(new ConnectionPoint(kEventsIid)) {}
+
+    HRESULT QueryInterface(const Guid& iid, void** out) override
+    {
+        if (!out)
+            return E_INVALIDARG;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IDispatch::kIid || iid == IWebBrowser2::kIid)
+            return Answer(static_cast<IWebBrowser2*>(this), out);
+        if (iid == IOleObject::kIid)
+            return Answer(static_cast<IOleObject*>(this), out);
+        if (iid == IOleWindow::kIid || iid == IOleInPlaceObject::kIid)
+            return Answer(static_cast<IOleInPlaceObject*>(this), out);
+        if (iid == IOleInPlaceActiveObject::kIid)
+            return Answer(static_cast<IOleInPlaceActiveObject*>(this), out);
+        if (iid == IViewObject::kIid)
+            return Answer(static_cast<IViewObject*>(this), out);
+        if (iid == IConnectionPointContainer::kIid)
+            return Answer(static_cast<IConnectionPointContainer*>(this), out);
+        if (iid == IProvideClassInfo::kIid)
+            return Answer(static_cast<IProvideClassInfo*>(this), out);
+        if (iid == IPersistStreamInit::kIid)
+            return Answer(static_cast<IPersistStreamInit*>(this), out);
+        return E_NOINTERFACE;
+    }
+    LUMOCOM_REFCOUNTED
+
+    // IWebBrowser2
+    HRESULT get_ReadyState(int32_t* state) override
+    {
+        if (!state)
+            return E_INVALIDARG;
+        // WebKit takes navigations at once; without a view there is nothing to wait for either.
+        *state = m_view || m_activationFailed ? int32_t(READYSTATE_COMPLETE) : int32_t(READYSTATE_UNINITIALIZED);
+        return S_OK;
+    }
+    // No furniture exists; the settings are kept only to answer for them.
+    HRESULT put_MenuBar(VariantBool value) override { return Store(m_menuBar, value); }
+    HRESULT put_AddressBar(VariantBool value) override { return Store(m_addressBar, value); }
+    HRESULT put_StatusBar(VariantBool value) override { return Store(m_statusBar, value); }
+    HRESULT put_ToolBar(VariantBool value) override { return Store(m_toolBar, value); }
+    HRESULT put_RegisterAsBrowser(VariantBool value) override { return Store(m_registerAsBrowser, value); }
+    HRESULT put_RegisterAsDropTarget(VariantBool value) override { return Store(m_registerAsDropTarget, value); }
+    HRESULT put_Offline(VariantBool value) override { return Store(m_offline, value); }
+
+    // History, cache and restriction flags cannot be honoured through the toolkit's view; a
+    // target frame loads in the one view; post data and headers are never used.
+    HRESULT Navigate(const std::wstring& url, const Variant*, const Variant*, const Variant*, const Variant*) override
+    {
+        m_pendingUrl = url;
+        if (!m_view)
+            return m_activationFailed ? E_FAIL : S_OK; // loaded at activation
+        m_tracker.OnNavigateRequested(url);
+        m_view->LoadURL(url);
+        return S_OK;
+    }
+
+    HRESULT get_Document(IDispatch** document) override
+    {
+        if (!document)
+            return E_INVALIDARG;
+        *document = nullptr;
+        if (!m_view || !m_committed)
+            return S_FALSE;
+        *document = new HtmlDocument(m_view.get());
+        (*document)->AddRef();
+        return S_OK;
+    }
+
+    // IOleObject
+    HRESULT SetClientSite(IOleClientSite* site) override
+    {
+        m_clientSite = ComPtr<IOleClientSite>(site);
+        m_uiHandler = QueryAs<IDocHostUIHandler>(site);
+        // A replacement site that is only a host-UI handler leaves the in-place site as it was.
+        if (auto inPlace = QueryAs<IOleInPlaceSite>(site))
+            m_inPlaceSite = inPlace;
+        return S_OK;
+    }
+    HRESULT GetClientSite(IOleClientSite** site) override
+    {
+        if (!site)
+            return E_INVALIDARG;
+        *site = m_clientSite.Get();
+        if (!*site)
+            return E_FAIL;
+        (*site)->AddRef();
+        return S_OK;
+    }
+    HRESULT SetHostNames(const wchar_t*, const wchar_t*) override { return S_OK; }
+    HRESULT Close(uint32_t) override
+    {
+        InPlaceDeactivate();
+        m_clientSite.Reset();
+        m_uiHandler.Reset();
+        m_adviseSink.Reset();
+        return S_OK;
+    }
+    HRESULT DoVerb(int32_t verb, const Msg*, IOleClientSite*, int32_t, wxWindow* parent, const Rect* pos) override
+    {
+        switch (verb)
+        {
+        case OLEIVERB_INPLACEACTIVATE: return Activate(parent, pos);
+        case OLEIVERB_SHOW:
+        case OLEIVERB_HIDE:
+            if (m_view)
+                m_view->Show(verb == OLEIVERB_SHOW);
+            return S_OK;
+        default: return E_NOTIMPL;
+        }
+    }
+    HRESULT GetExtent(uint32_t, SizeL* size) override
+    {
+        if (!size)
+            return E_INVALIDARG;
+        *size = m_extent;
+        return S_OK;
+    }
+    HRESULT SetExtent(uint32_t, const SizeL* size) override
+    {
+        if (!size)
+            return E_INVALIDARG;
+        m_extent = *size;
+        return S_OK;
+    }
+    HRESULT Advise(IAdviseSink* sink, uint32_t* cookie) override
+    {
+        if (!sink || !cookie)
+            return E_INVALIDARG;
+        m_adviseSink = ComPtr<IAdviseSink>(sink);
+        *cookie = 1;
+        return S_OK;
+    }
+    HRESULT Unadvise(uint32_t cookie) override
+    {
+        if (cookie != 1 || !m_adviseSink)
+            return CONNECT_E_NOCONNECTION;
+        m_adviseSink.Reset();
+        return S_OK;
+    }
+    HRESULT GetMiscStatus(uint32_t, uint32_t* status) override
+    {
+        if (!status)
+            return E_INVALIDARG;
+        *status = OLEMISC_SETCLIENTSITEFIRST;
+        return S_OK;
+    }
+
+    // IOleWindow of the in-place object and the active object
+    HRESULT GetWindow(wxWindow** window) override
+    {
+        if (!window)
+            return E_INVALIDARG;
+        *window = m_view.get();
+        return m_view ? S_OK : E_FAIL;
+    }
+    HRESULT ContextSensitiveHelp(bool) override { return E_NOTIMPL; }
+
+    // IOleInPlaceObject
+    HRESULT InPlaceDeactivate() override
+    {
+        if (m_view)
+            DestroyView();
+        if (auto site = std::move(m_inPlaceSite))
+            site->OnInPlaceDeactivate();
+        return S_OK;
+    }
+    HRESULT UIDeactivate() override { return S_OK; }
+    HRESULT SetObjectRects(const Rect* pos, const Rect*) override
+    {
+        if (!pos)
+            return E_INVALIDARG;
+        if (m_view)
+            m_view->SetSize(pos->left, pos->top, pos->right - pos->left, pos->bottom - pos->top);
+        return S_OK;
+    }
+
+    // IOleInPlaceActiveObject: WebKit takes its keys straight from the toolkit.
+    HRESULT TranslateAccelerator(Msg*) override { return S_FALSE; }
+    HRESULT OnFrameWindowActivate(bool) override { return S_OK; }
+
+    // IViewObject: WebKit paints itself.
+    HRESULT Draw(uint32_t, int32_t, wxDC*, const Rect*) override { return S_OK; }
+
+    // IConnectionPointContainer
+    HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** out) override
+    {
+        if (!out)
+            return E_INVALIDARG;
+        *out = nullptr;
+        if (iid != kEventsIid)
+            return CONNECT_E_NOCONNECTION;
+        return Answer(static_cast<IConnectionPoint*>(m_events.Get()), reinterpret_cast<void**>(out));
+    }
+
+    // IProvideClassInfo
+    HRESULT GetClassInfo(const CoClassDesc** out) override
+    {
+        if (!out)
+            return E_INVALIDARG;
+        *out = &WebBrowserClassDesc();
+        return S_OK;
+    }
+
+    // IPersistStreamInit
+    HRESULT InitNew() override { return S_OK; }
+
+private:
+    ~WebKitBrowserControl()
+    {
+        Close(OLECLOSE_NOSAVE);
+        m_events->Clear();
+    }
+
+    static HRESULT Store(bool& field, VariantBool value)
+    {
+        field = value != VARIANT_FALSE;
+        return S_OK;
+    }
+
+    HRESULT Activate(wxWindow* parent, const Rect* pos)
+    {
+        if (!m_view)
+        {
+            if (!parent || !wxWebView::IsBackendAvailable(wxWebViewBackendWebKit))
+            {
+                m_activationFailed = true;
+                return E_FAIL;
+            }
+            wxPoint at = pos ? wxPoint(pos->left, pos->top) : wxDefaultPosition;
+            wxSize size = pos ? wxSize(pos->right - pos->left, pos->bottom - pos->top) : wxDefaultSize;
+            wxWebView* view = wxWebView::New(parent, wxID_ANY, kBlank, at, size, wxWebViewBackendWebKit, wxNO_BORDER);
+            if (!view)
+            {
+                m_activationFailed = true;
+                return E_FAIL;
+            }
+            m_view = view;
+            view->Bind(wxEVT_WEBVIEW_NAVIGATING, &WebKitBrowserControl::OnNavigating, this);
+            view->Bind(wxEVT_WEBVIEW_NAVIGATED, &WebKitBrowserControl::OnNavigated, this);
+            view->Bind(wxEVT_WEBVIEW_LOADED, &WebKitBrowserControl::OnLoaded, this);
+            view->Bind(wxEVT_WEBVIEW_ERROR, &WebKitBrowserControl::OnError, this);
+            if (!m_pendingUrl.empty())
+                Navigate(m_pendingUrl, nullptr, nullptr, nullptr, nullptr);
+        }
+        if (m_inPlaceSite)
+        {
+            m_inPlaceSite->OnInPlaceActivate();
+            ComPtr<IOleInPlaceFrame> frame;
+            ComPtr<IOleInPlaceUIWindow> doc;
+            Rect position, clip;
+            OleInPlaceFrameInfo info;
+            if (Succeeded(m_inPlaceSite->GetWindowContext(frame.Put(), doc.Put(), &position, &clip, &info)) && frame)
+                frame->SetActiveObject(this, nullptr);
+        }
+        return S_OK;
+    }
+
+    void DestroyView()
+    {
+        wxWebView* view = m_view.get();
+        view->Unbind(wxEVT_WEBVIEW_NAVIGATING, &WebKitBrowserControl::OnNavigating, this);
+        view->Unbind(wxEVT_WEBVIEW_NAVIGATED, &WebKitBrowserControl::OnNavigated, this);
+        view->Unbind(wxEVT_WEBVIEW_LOADED, &WebKitBrowserControl::OnLoaded, this);
+        view->Unbind(wxEVT_WEBVIEW_ERROR, &WebKitBrowserControl::OnError, this);
+        m_view = nullptr;
+        if (m_inWebKitCallback > 0 && wxTheApp)
+        {
+            // Destroying the view inside its own signal hangs WebKit; finish once the loop is back.
+            view->Hide();
+            wxWeakRef<wxWebView> later(view);
+            wxTheApp->CallAfter([later] {
+                if (later)
+                    later->Destroy();
+            });
+        }
+        else
+            view->Destroy();
+    }
+
+    // Counts the WebKit callbacks on the stack for the duration of one.
+    struct InCallback
+    {
+        explicit InCallback(int& depth) : m_depth(depth) { ++m_depth; }
+        ~InCallback() { --m_depth; }
+        int& m_depth;
+    };
+
+    void OnNavigating(wxWebViewEvent& event)
+    {
+        InCallback scope(m_inWebKitCallback);
+        auto keepAlive = ComPtr<IWebBrowser2>(this);
+        Variant url = Variant::String(event.GetURL().ToStdWstring());
+        Variant flags = Variant::Long(0);
+        Variant target = Variant::String(event.GetTarget().ToStdWstring());
+        Variant postData, headers;
+        VariantBool cancel = VARIANT_FALSE;
+
+        DispParams params; // last argument first
+        params.args.push_back(Variant::Ref(VT_BOOL, &cancel));
+        params.args.push_back(Variant::Ref(VT_VARIANT, &headers));
+        params.args.push_back(Variant::Ref(VT_VARIANT, &postData));
+        params.args.push_back(Variant::Ref(VT_VARIANT, &target));
+        params.args.push_back(Variant::Ref(VT_VARIANT, &flags));
+        params.args.push_back(Variant::Ref(VT_VARIANT, &url));
+        params.args.push_back(Variant::Object(static_cast<IWebBrowser2*>(this), VT_DISPATCH));
+        m_events->Fire(DISPID_BEFORENAVIGATE2, params);
+
+        bool allowed = cancel == VARIANT_FALSE;
+        if (!allowed)
+            event.Veto();
+        if (event.GetTarget().empty())
+            m_tracker.OnNavigating(allowed);
+    }
+
+    void OnNavigated(wxWebViewEvent&)
+    {
+        InCallback scope(m_inWebKitCallback);
+        auto keepAlive = ComPtr<IWebBrowser2>(this);
+        m_committed = true;
+        ApplyHostUI();
+        FireProgress(0, 100);
+    }
+
+    void OnLoaded(wxWebViewEvent& event)
+    {
+        InCallback scope(m_inWebKitCallback);
+        auto keepAlive = ComPtr<IWebBrowser2>(this);
+        if (m_tracker.OnLoaded(event.GetURL().ToStdWstring()))
+            FireProgress(100, 100);
+    }
+
+    void OnError(wxWebViewEvent& event)
+    {
+        m_tracker.OnError(event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED);
+    }
+
+    void FireProgress(int32_t progress, int32_t progressMax)
+    {
+        DispParams params;
+        params.args.push_back(Variant::Long(progressMax));
+        params.args.push_back(Variant::Long(progress));
+        m_events->Fire(DISPID_PROGRESSCHANGE, params);
+    }
+
+    void ApplyHostUI()
+    {
+        if (!m_view || !m_uiHandler)
+            return;
+        DocHostUIInfo info;
+        if (Succeeded(m_uiHandler->GetHostInfo(&info)))
+        {
+            if (info.dwFlags & DOCHOSTUIFLAG_DIALOG)
+            {
+                if (!m_selectionScriptAdded)
+                    m_selectionScriptAdded = m_view->AddUserScript(kNoSelectionScript);
+                RunPageScript(m_view.get(), kNoSelectionScript); // the page already committed
+            }
+            if (info.dwFlags & DOCHOSTUIFLAG_SCROLL_NO)
+                RunPageScript(m_view.get(), OverflowScript("hidden"));
+        }
+        // A handler that takes the default menu over (S_OK) means: no menu. Safe as a probe here
+        // because the handler's previous site never shows a menu of its own.
+        bool suppressed = m_uiHandler->ShowContextMenu(CONTEXT_MENU_DEFAULT, nullptr, nullptr, nullptr) == S_OK;
+        m_view->EnableContextMenu(!suppressed);
+    }
+
+    ComPtr<ConnectionPoint> m_events;
+    ComPtr<IOleClientSite> m_clientSite;
+    ComPtr<IOleInPlaceSite> m_inPlaceSite;
+    ComPtr<IDocHostUIHandler> m_uiHandler;
+    ComPtr<IAdviseSink> m_adviseSink;
+    wxWeakRef<wxWebView> m_view;
+    LoadTracker m_tracker;
+    std::wstring m_pendingUrl;
+    SizeL m_extent;
+    int m_inWebKitCallback = 0;
+    bool m_activationFailed = false;
+    bool m_committed = false;
+    bool m_selectionScriptAdded = false;
+    bool m_menuBar = true, m_addressBar = true, m_statusBar = true, m_toolBar = true;
+    bool m_registerAsBrowser = true, m_registerAsDropTarget = true, m_offline = false;
+};
+
+} // namespace
+
+const CoClassDesc& WebBrowserClassDesc()
+{
+    static const CoClassDesc desc{kClassId,
+                                  {{&BrowserDesc(), IMPLTYPEFLAG_FDEFAULT},
+                                   {&EventsDesc(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}};
+    return desc;
+}
+
+const Guid& WebBrowserClassId()
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { RegisterClass(kClassId, FactoryOf<WebKitBrowserControl>()); });
+    return kClassId;
+}
+
+int LiveWebBrowserObjects()
+{
+    return LiveCounter<WebKitBrowserControl>::Live() + LiveCounter<HtmlDocument>::Live() +
+           LiveCounter<HtmlBody>::Live();
+}
