@@ -283,22 +283,6 @@ TEST_F(ApplyTest, FailureAtAnyRecordRestoresTheTreeExactly)
     }
 }
 
-TEST_F(ApplyTest, ToolFailuresOfEveryKindRollBack)
-{
-    const char* directives[] = {"GARBAGE", "PARTIAL_KILL", "EXIT 1", "EXIT 4", "EXIT 7"};
-    for (const char* directive : directives) {
-        ResetInstall();
-        PatchPlan plan = TypicalPlan();
-        plan.toolDirectives["bin\\LumoLauncher.exe"] = directive; // the last file patched
-        WritePackage(plan);
-        const TreeContent before = Snapshot();
-        log.messages.clear();
-        EXPECT_FALSE(Apply()) << directive;
-        EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << directive;
-        EXPECT_EQ(Diff(before), "") << directive;
-    }
-}
-
 // The disk fills up while a large file is copied in: the copy fails and everything goes back.
 TEST_F(ApplyTest, FullDiskRollsBack)
 {
