@@ -197,26 +197,13 @@ TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
                        "1\tFailed adding: bin\\missing.dll...\n");
 }
 
-void PutU32(std::string& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out += static_cast<char>(value >> (8 * i));
-}
-void PutU64(std::string& out, uint64_t value)
-{
-    PutU32(out, static_cast<uint32_t>(value));
-    PutU32(out, static_cast<uint32_t>(value >> 32));
-}
 void PutString(std::string& out, const std::string& text)
 {
-    PutU32(out, static_cast<uint32_t>(text.size()));
-    out += text;
+    out += fixtures::U32(static_cast<uint32_t>(text.size())) + text;
 }
 void PutRecord(std::string& out, uint32_t tag, const std::string& payload)
 {
-    PutU32(out, tag);
-    PutU32(out, static_cast<uint32_t>(payload.size()));
-    out += payload;
+    out += fixtures::U32(tag) + fixtures::U32(static_cast<uint32_t>(payload.size())) + payload;
 }
 
 // A hostile dump: a thread name with terminal escapes, a frame whose module is a FIFO, and a last
@@ -224,24 +211,17 @@ void PutRecord(std::string& out, uint32_t tag, const std::string& payload)
 TEST_F(DriverTest, DumpToolShowsAHostileDumpSafely)
 {
     ASSERT_EQ(mkfifo((m_scratch / "fifo").c_str(), 0600), 0);
-    std::string dump(kCrashDumpMagic, sizeof kCrashDumpMagic);
-    PutU32(dump, kCrashDumpVersion);
-    PutU32(dump, 16);
-    std::string thread;
-    PutU32(thread, 77);
+    std::string dump = std::string(kCrashDumpMagic, sizeof kCrashDumpMagic) + fixtures::U32(kCrashDumpVersion) +
+                       fixtures::U32(16);
+    std::string thread = fixtures::U32(77);
     PutString(thread, "evil\x1b]0;title\x07");
     PutRecord(dump, kDumpTagThread, thread);
-    std::string frames;
-    PutU32(frames, 1);
-    PutU64(frames, 0x1234);
-    PutU64(frames, 0x34);
+    std::string frames = fixtures::U32(1) + fixtures::U64(0x1234) + fixtures::U64(0x34);
     PutString(frames, m_scratch / "fifo");
     PutString(frames, "");
     PutRecord(dump, kDumpTagFrames, frames);
     const size_t cutAt = dump.size();
-    PutU32(dump, kDumpTagStatus);
-    PutU32(dump, 100);
-    dump += "abc";
+    dump += fixtures::U32(kDumpTagStatus) + fixtures::U32(100) + "abc";
     WriteFile(m_scratch / "hostile.dmp", dump);
 
     const DriverRun run = Shell("dump-tool hostile.dmp");
