@@ -10,7 +10,6 @@
 
 #include "BuildConfig.h"
 #include "lumo/buffers/LumoDataBuffer.h"
-#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ScriptedBuffer.h"
@@ -228,33 +227,6 @@ TEST(CompressionTest, ReadsHandBuiltContainers)
     ScriptedBuffer source(HandBuiltContainer({"ab", "", "cd"}));
     EXPECT_EQ(LumoUtil::DecompressData(destination, source), LUMORESULT_OK);
     EXPECT_EQ(destination.Bytes(), "0123abcd89");
-}
-
-// Ours written, read by an independent reader (Python's zlib and struct); and the reverse.
-TEST(CompressionTest, InteroperatesWithIndependentImplementation)
-{
-    fixtures::ScratchFolder folder;
-    // Chunks of two pieces, of one piece, and a short last one.
-    const std::string raw = MixedBytes((7 << 20) + 77, 7);
-    fixtures::WriteFile(folder / "raw", raw);
-    {
-        LumoDataBufferFile source(folder.WidePath() + L"/raw", LumoDataBufferFile::MODE_READ);
-        LumoDataBufferFile destination(folder.WidePath() + L"/ours.lzc", LumoDataBufferFile::MODE_WRITE);
-        ASSERT_EQ(LumoUtil::CompressData(destination, source, 3 << 20), LUMORESULT_OK);
-        ASSERT_EQ(destination.Close(), LUMORESULT_OK);
-    }
-    int status = 0;
-    const std::string lengths =
-        RunShell(kInterop + " read '" + folder / "ours.lzc" + "' '" + folder / "ours.out" + "'", &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(lengths, "3145728\n3145728\n1048653\n");
-    EXPECT_TRUE(fixtures::ReadFile(folder / "ours.out") == raw);
-
-    RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "theirs.lzc" + "' 1000000", &status);
-    ASSERT_EQ(status, 0);
-    const Decompressed back = Decompress(fixtures::ReadFile(folder / "theirs.lzc"));
-    EXPECT_EQ(back.result, LUMORESULT_OK);
-    EXPECT_TRUE(back.raw == raw);
 }
 
 TEST(CompressionTest, DamagedContainers)
