@@ -1,5 +1,7 @@
 #include "app/Startup.h"
 
+#include "app/run/StartupRecovery.h"
+
 #include "app/APThread.h"
 #include "app/LogToFrame.h"
 #include "app/core/CommandLine.h"
@@ -77,6 +79,9 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     // Paint the window before discovery runs the game's utility; input waits for the event loop.
     wxTheApp->SafeYieldFor(nullptr, wxEVT_CATEGORY_UI);
 
+    // A patch that a kill or a crash interrupted is finished or rolled back first, so that
+    // discovery asks the installation for a whole build.
+    RecoverInterruptedPatch(options.installPath);
     frame->DiscoverPatches(services.executablePath, false);
     // Discovery clears repair when an embedded patch applies: the labels follow.
     frame->ShowRunMode();

@@ -2,12 +2,15 @@
 // window shows when it does not.
 #include "app/Startup.h"
 #include "app/core/StringTable.h"
+#include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
 #include "tests/app/GuiTestSupport.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
+
+#include <zlib.h>
 
 #include <wx/button.h>
 #include <wx/stattext.h>
@@ -160,6 +163,22 @@ TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrThePrivilegesBoxEndsS
         EXPECT_EQ(g_mainFrame.load(), nullptr);
         m_elevator.calls.clear();
     }
+}
+
+TEST_F(StartupTest, AnInterruptedPatchIsRolledBackBeforeDiscoveryAndTheUserIsTold)
+{
+    // A journal left by a patcher killed while it added "extra.txt": no commit, so it goes.
+    std::string journal;
+    for (const std::string record : {"BEGIN", "NEW extra.txt"})
+        journal += LumoUtil::FormatString("%08lx ", crc32(0, reinterpret_cast<const Bytef*>(record.data()), record.size())) +
+                   record + "\n";
+    fixtures::WriteFile(m_install + "/patch.journal", journal);
+    fixtures::WriteFile(m_install + "/extra.txt", "half-written");
+
+    ASSERT_TRUE(Start({m_installArg}));
+    EXPECT_FALSE(fixtures::PathExists(m_install + "/extra.txt"));
+    EXPECT_FALSE(fixtures::PathExists(m_install + "/patch.journal"));
+    ASSERT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("was interrupted"); }));
 }
 
 }  // namespace

@@ -262,7 +262,8 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
                     whole = build;
             // A kill inside a patch leaves its journal: the next start puts the build back first.
             if (whole < 0)
-                EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+                EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"))
+                    << "neither a whole build nor a journal; against A:\n" << machine().DiffFromBuild(kBuildA);
             else
                 ++killedAt[whole];
 

@@ -27,6 +27,14 @@ public:
         return false;
     }
 
+    size_t Count(const std::wstring& text) const
+    {
+        size_t count = 0;
+        for (const std::wstring& line : Texts())
+            count += line.find(text) != std::wstring::npos;
+        return count;
+    }
+
     std::wstring Dump() const
     {
         std::wstring all;

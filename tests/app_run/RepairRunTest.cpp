@@ -77,7 +77,7 @@ protected:
     }
 
     RunMachine machine; // the registry with the product key, for "IsPatching"
-    RecordingHost host;
+    ObservedHost host;
     bool started = false;
     bool destroyed = false;
 };
@@ -94,7 +94,7 @@ TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
                                 L"(10 / 10 segments updated.)",
                             }));
     EXPECT_EQ(host.Gauge(), std::make_pair(1000, 1000));
-    EXPECT_EQ(host.Count(L"done 1"), 1u);
+    EXPECT_TRUE(host.ProgressDone());
     EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
 }
 
@@ -131,9 +131,9 @@ TEST_F(RepairRunTest, FailuresNameTheirStage)
 
 TEST_F(RepairRunTest, CancelAndUnresolvableServer)
 {
-    host.onLine = [this](const HostLine& line) {
-        if (line.text == L"Receiving updated files.")
-            host.cancelled = true;
+    host.onLine = [this](int, const std::wstring& text) {
+        if (text == L"Receiving updated files.")
+            host.cancel = true;
     };
     EXPECT_FALSE(Run({{1}, {5, true, 1, 4}}));
     EXPECT_TRUE(destroyed);

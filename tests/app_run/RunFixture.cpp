@@ -71,9 +71,11 @@ std::string Native(std::string path)
 }
 
 // Files of the machinery, not of a build.
+// Files of the test's machinery, and the build query's scratch list (a kill between the utility
+// writing it and the run removing it leaves it; the next run replaces it).
 bool IsMachinery(const std::string& path)
 {
-    return path == "unins000.dat" || path == "bin/kpatchl-w32.exe" || path == "bin/KAConverter.exe" ||
+    return path == "unins000.dat" || path == "bin/buildList.txt" || path == "bin/kpatchl-w32.exe" || path == "bin/KAConverter.exe" ||
            path == "bin/SollexUtil.exe" || path.rfind("bin/fake_util.", 0) == 0;
 }
 
