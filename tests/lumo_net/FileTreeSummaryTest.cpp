@@ -61,13 +61,7 @@ TEST(SegmentName, Table)
 {
     EXPECT_EQ(MakeSegmentName(L"data\\a.bin", 7), L"data\\a.bin#007");
     EXPECT_EQ(MakeSegmentName(L"a.bin", 1000), L"a.bin#1000");
-    struct Case
-    {
-        const wchar_t* name;
-        bool valid;
-        const wchar_t* path;
-        uint32_t index;
-    };
+    struct Case { const wchar_t* name; bool valid; const wchar_t* path; uint32_t index; };
     const Case cases[] = {
         {L"data\\a.bin#123", true, L"data\\a.bin", 123},
         {L"a#b.bin#000", true, L"a#b.bin", 0},     // the index follows the last "#"
@@ -99,11 +93,7 @@ TEST(SegmentName, Table)
 
 TEST(WildcardMatch, Table)
 {
-    struct Case
-    {
-        std::wstring pattern, text;
-        bool match;
-    };
+    struct Case { std::wstring pattern, text; bool match; };
     const Case cases[] = {
         {L"*.log", L"a.b.log", true},      {L"*.log", L"logs\\run.log", true}, {L"*.log", L"a.logx", false},
         {L"*ab", L"aab", true},            {L"data\\*\\x.bin", L"data\\a\\b\\x.bin", true},
@@ -172,12 +162,7 @@ TEST(SummaryFormat, HostileInputStopsAtOnce)
     ASSERT_EQ(ReadSummary(summary, std::string(good.data(), 26)), LUMORESULT_OK);
     ASSERT_EQ(summary.Snapshot().size(), 1u);
 
-    struct Case
-    {
-        std::string bytes;
-        LUMORESULT result;
-        size_t entries;
-    };
+    struct Case { std::string bytes; LUMORESULT result; size_t entries; };
     const Case cases[] = {
         {std::string("0stg\0\0\0\0", 8), LUMORESULT_BAD_FORMAT, 0},
         {std::string("0st"), LUMORESULT_END_OF_DATA, 0},

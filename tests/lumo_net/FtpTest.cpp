@@ -224,12 +224,7 @@ namespace
 
 TEST(FtpReplies, CurrentFolderReply)
 {
-    struct Case
-    {
-        const char* line;
-        bool found;
-        const char* folder;
-    } const cases[] = {
+    struct Case { const char* line; bool found; const char* folder; } const cases[] = {
         {"257 \"/pub\" is the current directory.", true, "/pub"},
         {"257 \"/a \"\"b\"\"\" created", true, "/a \"b\""},
         {"257 \"\"", true, ""},

@@ -102,10 +102,7 @@ nettest::FaultServer* MultipartPost::s_server = nullptr;
 // The server's parse of a posted body: its lines ("field <name> <file name> <bytes>" in hex).
 TEST_F(MultipartPost, PythonsParserReadsEveryFieldBackWhole)
 {
-    struct Field
-    {
-        std::string name, filename, data;
-    };
+    struct Field { std::string name, filename, data; };
     std::string binary;
     for (int i = 0; i < 256; ++i)
         binary += static_cast<char>(i);
@@ -146,14 +143,7 @@ TEST_F(MultipartPost, SendsTheRestOfTheBodyAndKeepsTheReplyOnlyWhenAsked)
     InternetSessionHolder session;
     LumoDataBufferMemoryDynamic body;
     body.WriteData("0123456789", 10);
-    const struct
-    {
-        const char* path;
-        uint64_t from;
-        bool keepReply;
-        LUMORESULT result;
-        const char* reply;
-    } cases[] = {
+    const struct { const char* path; uint64_t from; bool keepReply; LUMORESULT result; const char* reply; } cases[] = {
         {"echo", 4, true, LUMORESULT_OK, "456789"},
         {"echo", 10, true, LUMORESULT_OK, ""},
         {"echo", 0, false, LUMORESULT_OK, ""},

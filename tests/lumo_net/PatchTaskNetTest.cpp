@@ -106,11 +106,7 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
 namespace
 {
 
-struct ToolRun
-{
-    int exitCode = -1;
-    std::string output;
-};
+struct ToolRun { int exitCode = -1; std::string output; };
 
 // fetch-tool's standard output, with its standard error joined when withErrors.
 ToolRun RunFetchTool(const std::vector<std::string>& arguments, bool withErrors = true)

@@ -161,12 +161,7 @@ TEST(RepairClient, MakesADamagedInstallationIdenticalAndThenHasNothingToDo)
 
 TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
 {
-    struct Case
-    {
-        std::vector<std::string> arguments;
-        int state;
-        LUMORESULT error;
-    };
+    struct Case { std::vector<std::string> arguments; int state; LUMORESULT error; };
     const Case cases[] = {
         {{"--fault", "version"}, 3, LUMORESULT_BAD_FORMAT},
         {{"--fault", "no-version"}, 3, LUMORESULT_BAD_FORMAT},

@@ -34,11 +34,7 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
 
 TEST(SegmentCrc, CheckValues)
 {
-    struct Case
-    {
-        std::string text;
-        uint32_t checksum;
-    };
+    struct Case { std::string text; uint32_t checksum; };
     const Case cases[] = {
         {"123456789", 0x89A1897F},
         {"abc", 0x2C17398C},

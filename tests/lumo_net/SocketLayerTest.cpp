@@ -28,22 +28,14 @@ constexpr uint64_t kBulkBytes = 1ull << 30;
 
 TEST(MapSocketError, OneTableForEveryNumber)
 {
-    const struct
-    {
-        uint32_t error;
-        LUMORESULT result;
-    } cases[] = {
+    const struct { uint32_t error; LUMORESULT result; } cases[] = {
         {0, 0},      {64, 3},     {995, 13},   {10014, 5},  {10022, 7},  {10037, 7},  {10038, 7},
         {10047, 5},  {10049, 5},  {10050, 3},  {10051, 3},  {10054, 3},  {10055, 11}, {10060, 3},
         {10061, 12}, {10065, 3},  {10093, 7},  {10048, 11}, {1, 11},     {0x20000000u | 99, 11},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.result, MapSocketError(c.error)) << c.error;
-    const struct
-    {
-        int errnoValue;
-        LUMORESULT result;
-    } translated[] = {
+    const struct { int errnoValue; LUMORESULT result; } translated[] = {
         {ECONNREFUSED, 12}, {ECONNRESET, 3}, {EPIPE, 3},   {ETIMEDOUT, 3},     {ENETUNREACH, 3},
         {EHOSTUNREACH, 3},  {ENETDOWN, 3},   {EBADF, 7},   {EADDRNOTAVAIL, 5}, {ENOBUFS, 11},
         {EADDRINUSE, 11},   {ENONET, 11},    {EINVAL, 7},
