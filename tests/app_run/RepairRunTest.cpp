@@ -100,12 +100,7 @@ TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
 
 TEST_F(RepairRunTest, FailuresNameTheirStage)
 {
-    struct Case
-    {
-        int stage;
-        LUMORESULT error;
-        const wchar_t* text;
-    };
+    struct Case { int stage; LUMORESULT error; const wchar_t* text; };
     const Case cases[] = {
         {1, 5, L"Internal error occurred."},
         {2, 2, L"Error while scanning local files."},
@@ -154,12 +149,7 @@ TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
         fixtures::WriteFile(scratch / ("reference/f" + std::to_string(i)), std::string(size_t(1000 + i), char('a' + i)));
     fixtures::WriteFile(scratch / "install/keep.txt", "");
 
-    struct Case
-    {
-        std::vector<std::string> arguments;
-        bool ok;
-        std::vector<std::wstring> lastLines;
-    };
+    struct Case { std::vector<std::string> arguments; bool ok; std::vector<std::wstring> lastLines; };
     const Case cases[] = {
         {{"--fault", "short"}, false,
          {L"Error occurred while repairing files.", L"(Error 3 in stage 5)"}},
