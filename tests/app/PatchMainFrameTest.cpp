@@ -80,11 +80,7 @@ TEST(PatchMainFrameTest, BrowseClearsTheLogOrWithDebugAddsASeparator)
 TEST(DownloadEtaTest, TextsAndMinutesLeft)
 {
     SetResourceLanguageEnglish();
-    struct Case {
-        uint64_t done, total;
-        double elapsed;
-        const wchar_t* text;
-    };
+    struct Case { uint64_t done, total; double elapsed; const wchar_t* text; };
     const Case cases[] = {
         {100 << 10, 900 << 10, 600, L"Download Progress 100 kB of 900 kB, 1 hr 20 min remaining"},
         {300 << 10, 900 << 10, 30, L"Download Progress 300 kB of 900 kB, 1 min remaining"},
