@@ -39,12 +39,7 @@ protected:
 
 TEST_F(ActiveXContainerTest, CreationOrderFollowsTheControlsMiscStatus)
 {
-    struct Case
-    {
-        uint32_t misc;
-        bool siteFirst;
-        bool activated;
-    } cases[] = {
+    struct Case { uint32_t misc; bool siteFirst; bool activated; } cases[] = {
         {0, false, true},
         {OLEMISC_SETCLIENTSITEFIRST, true, true},
         {OLEMISC_INVISIBLEATRUNTIME, false, false},

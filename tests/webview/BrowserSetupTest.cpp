@@ -94,17 +94,8 @@ TEST(LoadTrackerTest, OnlyAnErrorFreeLoadOfTheAskedPageCompletes)
 {
     // Each step: 'R' url = load requested, 'N' = allowed navigation, 'V' = vetoed one,
     // 'E' = error, 'C' = cancelled error, 'L' url = loaded (the expected answer follows).
-    struct Step
-    {
-        char kind;
-        const wchar_t* url = L"";
-        bool complete = false;
-    };
-    struct Case
-    {
-        const char* name;
-        std::vector<Step> steps;
-    } cases[] = {
+    struct Step { char kind; const wchar_t* url = L""; bool complete = false; };
+    struct Case { const char* name; std::vector<Step> steps; } cases[] = {
         {"start-up with the stale blank page",
          {{'R', L"about:blank"}, {'R', L"http://p/"}, {'L', L"about:blank", false}, {'N'}, {'N'},
           {'L', L"http://p/", true}}},

@@ -105,11 +105,7 @@ TEST(ComLayerTest, VariantsCopyStringsAndCountObjectReferences)
 
 TEST(ComLayerTest, DecimalsConvertBothWays)
 {
-    struct Case
-    {
-        Decimal decimal;
-        double value;
-    } cases[] = {
+    struct Case { Decimal decimal; double value; } cases[] = {
         {{2, 0, 0, 12345}, 123.45},
         {{0, 0, 1, 0}, 18446744073709551616.0},
         {{4, 0x80, 0, 15}, -0.0015},

@@ -46,12 +46,7 @@ TEST_F(FrameSiteTest, EveryListedInterfaceAnswersWithOneIdentity)
 
 TEST_F(FrameSiteTest, AmbientProperties)
 {
-    struct Case
-    {
-        DispId id;
-        VarType vt;
-        int32_t value;
-    } cases[] = {
+    struct Case { DispId id; VarType vt; int32_t value; } cases[] = {
         {DISPID_AMBIENT_SILENT, VT_BOOL, VARIANT_TRUE},
         {DISPID_AMBIENT_USERMODE, VT_BOOL, VARIANT_FALSE}, // the container's mode is switched off below
         {DISPID_AMBIENT_LOCALEID, VT_I4, 0},

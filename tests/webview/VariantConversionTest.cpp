@@ -28,14 +28,7 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
     Variant decimal;
     decimal.vt = VT_DECIMAL;
     decimal.decimal = {1, 0x80, 0, 15};
-    struct Case
-    {
-        const char* name;
-        Variant from;
-        bool converted;
-        const char* type;
-        wxString text;
-    } cases[] = {
+    struct Case { const char* name; Variant from; bool converted; const char* type; wxString text; } cases[] = {
         {"I2", Variant::Short(-3), true, "long", "-3"},
         {"I4", Variant::Long(-70000), true, "long", "-70000"},
         {"UI4 stays positive", Typed(VT_UI4, 0xFFFFFFFF), true, "long", "4294967295"},

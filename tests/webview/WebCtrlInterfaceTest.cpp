@@ -73,11 +73,7 @@ TEST(WebCtrlInterfaceTest, ContextMenuModes)
     auto site = NewSite(true);
     auto handler = NewHandler();
     handler->SetPreviousClientSite(site.Get());
-    struct Case
-    {
-        uint32_t mode, menuId;
-        HRESULT expected;
-    } cases[] = {
+    struct Case { uint32_t mode, menuId; HRESULT expected; } cases[] = {
         {0, 0, kScripted}, {1, 0, S_OK},         {1, CONTEXT_MENU_TEXTSELECT, S_OK}, {2, 0, S_OK},
         {2, CONTEXT_MENU_TEXTSELECT, kScripted}, {3, 1, kScripted},                 {4, 1, kScripted},
     };
