@@ -12,6 +12,7 @@
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 #include "tests/lumo/ShellCommand.h"
 
@@ -289,13 +290,7 @@ TEST(CompressionTest, DamagedContainers)
 // promises more than arrives ends with the read's code.
 TEST(CompressionTest, ReadsStreamsThatCannotSeek)
 {
-    std::string noise(3 << 20, '\0');
-    uint32_t x = 99;
-    for (char& c : noise)
-    {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 24);
-    }
+    const std::string noise = fixtures::PatternBytes(3 << 20, 99);
     ScriptedBuffer source(Compress(noise));
     source.SetSeekable(false);
     ScriptedBuffer destination;

@@ -8,18 +8,10 @@
 
 #include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/buffers/LumoResult.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 
-namespace
-{
-std::string Pattern(size_t length)
-{
-    std::string bytes(length, '\0');
-    for (size_t i = 0; i < length; ++i)
-        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-    return bytes;
-}
-}
+using fixtures::PatternBytes;
 
 TEST(CopyData, BlockSizes)
 {
@@ -35,7 +27,7 @@ TEST(CopyData, BlockSizes)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.count);
-        const std::string bytes = Pattern(c.count + 7);
+        const std::string bytes = PatternBytes(c.count + 7);
         ScriptedBuffer source(bytes);
         ScriptedBuffer destination("0123");
         ASSERT_EQ(source.SetPosition(5), LUMORESULT_OK);
@@ -70,7 +62,7 @@ TEST(CopyData, FailureMidwayKeepsEarlierBlocks)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        const std::string bytes = Pattern(300000);
+        const std::string bytes = PatternBytes(300000);
         ScriptedBuffer source(bytes);
         ScriptedBuffer destination;
         (c.op == ScriptedBuffer::Op::Read ? source : destination).FailCall(c.op, 2, c.code, 100);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BuildConfig.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo/ShellCommand.h"
 
@@ -27,21 +28,6 @@ std::string DigestOfBytes(const std::string& bytes)
     return HexOf(md5);
 }
 
-// Deterministic bytes that are not periodic within a block.
-std::string PatternBytes(size_t length)
-{
-    std::string bytes(length, '\0');
-    uint32_t x = 0x12345678;
-    for (char& c : bytes)
-    {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = char(x);
-    }
-    return bytes;
-}
-
 // The first field of md5sum's output for a command's standard output piped into it.
 std::string OutsideMd5Of(const std::string& shellCommand)
 {
@@ -58,7 +44,7 @@ TEST(Md5Test, AgreesWithMd5sumAcrossBoundaries)
     for (size_t length : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 1023, 1024, 1025, 4097, 300001})
     {
         SCOPED_TRACE(length);
-        const std::string bytes = PatternBytes(length);
+        const std::string bytes = fixtures::PatternBytes(length);
         const std::string path = folder / ("f" + std::to_string(length));
         fixtures::WriteFile(path, bytes);
         const std::string expected = OutsideMd5Of("cat '" + path + "'");
