@@ -15,6 +15,7 @@
 
 #include "BuildConfig.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace
@@ -81,15 +82,6 @@ std::string TextData(size_t length, unsigned seed)
     return text;
 }
 
-std::string RandomData(size_t length, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string data(length, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
-
 void WriteCompressed(const std::string& path, const std::string& data)
 {
     Kiln::File file;
@@ -143,7 +135,7 @@ TEST(KilnFile, ToolOutputReadsBackWithAnIndependentReader)
     WriteFile(reader, kPythonReader);
     const std::string tool = std::string(LUMO_BIN_DIR) + "/cfil-tool";
     const std::string in = folder / "in", packed = folder / "packed", back = folder / "back", ours = folder / "ours";
-    for (const std::string& data : {std::string(), std::string("x"), TextData(100000, 2), RandomData(40000, 3),
+    for (const std::string& data : {std::string(), std::string("x"), TextData(100000, 2), fixtures::PatternBytes(40000, 3),
                                     TextData(16384, 4), TextData(16385, 5), std::string(70000, '\0')})
     {
         SCOPED_TRACE(data.size());
@@ -155,7 +147,7 @@ TEST(KilnFile, ToolOutputReadsBackWithAnIndependentReader)
         EXPECT_EQ(ReadFile(ours), data);
     }
     // A random chunk is stored raw.
-    WriteFile(folder / "in", RandomData(16384, 9));
+    WriteFile(folder / "in", fixtures::PatternBytes(16384, 9));
     ASSERT_EQ(std::system((tool + " pack " + (folder / "in") + " " + (folder / "packed")).c_str()), 0);
     const std::string raw = ReadFile(folder / "packed");
     EXPECT_EQ(static_cast<uint8_t>(raw[12]) | static_cast<uint8_t>(raw[13]) << 8, 16384 | 0x8000);
@@ -280,7 +272,7 @@ TEST(KilnFile, FailedCloseKeepsThePlainFile)
 {
     ScratchFolder folder;
     const std::string path = folder / "f";
-    const std::string data = RandomData(50000, 8);  // packs larger than it is
+    const std::string data = fixtures::PatternBytes(50000, 8);  // packs larger than it is
     const int status = InChild([&] {
         // The plain file fits the limit; its container does not.
         signal(SIGXFSZ, SIG_IGN);

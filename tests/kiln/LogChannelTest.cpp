@@ -11,36 +11,13 @@
 #include "Kiln/Src/Kiln/KernelStandard/KilnFile.h"
 #include "Kiln/Src/Kiln/KernelStandard/SyncObject.h"
 #include "platform/DebugOutput.h"
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 
 using Kiln::LogChannel;
-
-// Captures the debugger output for the life of the object.
-class DebugCapture
-{
-public:
-    DebugCapture()
-    {
-        m_previous = platform::SetDebugOutputHook([this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_lines.push_back(text);
-        });
-    }
-    ~DebugCapture() { platform::SetDebugOutputHook(m_previous); }
-    std::vector<std::string> Lines()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_lines;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_lines;
-    platform::DebugOutputHook m_previous;
-};
 
 TEST(LogChannel, FileSinkSkipsAMessageWrittenDuringAWrite)
 {
@@ -49,7 +26,7 @@ TEST(LogChannel, FileSinkSkipsAMessageWrittenDuringAWrite)
     auto* file = new Kiln::File;
     ASSERT_TRUE(file->Open(path.c_str(), Kiln::File::OpenMode::Write));
     Kiln::SetKernelLogFile(file, new Kiln::CriticalSection);
-    DebugCapture capture;
+    fixtures::DebugCapture capture;
     LogChannel* channel = LogChannel::Find("FileSinkTest");
     channel->format = LogChannel::kFormatLineEnd;
     LogChannel::Printf(channel, "first %d", 1);

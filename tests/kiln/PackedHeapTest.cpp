@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Kiln/Src/Kiln/KernelStandard/BlockAllocator.h"
-#include "platform/DebugOutput.h"
+#include "tests/fixtures/DebugCapture.h"
 
 namespace
 {
@@ -191,16 +191,14 @@ TEST(BlockAllocator, SizeClassesAndCacheLimits)
 
 TEST(BlockAllocator, LeavesBlocksWithABadHeaderAlone)
 {
-    std::string debugText;
-    auto previous = platform::SetDebugOutputHook([&](const std::string& text) { debugText += text; });
+    fixtures::DebugCapture debug;
     alignas(8) uint8_t fake[16] = {};
     const uint32_t badHeader = (2u << 9) | 0x1FF;
     memcpy(fake, &badHeader, sizeof badHeader);
     const uint32_t cached = Kiln::Alloc::CachedCount(2);
     Kiln::Alloc::Delete(fake + 4);
-    platform::SetDebugOutputHook(previous);
     EXPECT_EQ(Kiln::Alloc::CachedCount(2), cached);
-    EXPECT_NE(debugText.find("Alloc::Delete>"), std::string::npos);
+    EXPECT_TRUE(debug.Saw("Alloc::Delete>"));
 }
 
 // Eight threads of random allocations and frees on one shared heap and on the block allocator:
