@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <random>
 
 #include "BuildConfig.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 using fixtures::AppendArchive;
@@ -19,15 +19,6 @@ using fixtures::ReadFile;
 namespace
 {
 
-std::string RandomBytes(size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
-
 class EmbeddedPatchArchiveTest : public ::testing::Test
 {
 protected:
@@ -37,14 +28,14 @@ protected:
     // A prefix of prefixSize random bytes with an archive of the two usual entries appended.
     fixtures::ArchiveLayout MakeExe(size_t prefixSize, const ArchiveOptions& options = {})
     {
-        fixtures::WriteFile(m_scratch / "patcher.exe", RandomBytes(prefixSize, 1));
+        fixtures::WriteFile(m_scratch / "patcher.exe", fixtures::PatternBytes(prefixSize, 1));
         return AppendArchive(m_scratch / "patcher.exe", m_entries, options);
     }
 
     fixtures::ScratchFolder m_scratch;
     std::vector<ArchiveEntry> m_entries = {
-        {"43434", "44088", RandomBytes(10000, 2), {}, {}},
-        {"44088", "45000", RandomBytes(5000, 3), {}, {}},
+        {"43434", "44088", fixtures::PatternBytes(10000, 2), {}, {}},
+        {"44088", "45000", fixtures::PatternBytes(5000, 3), {}, {}},
     };
     EmbeddedPatchArchive m_archive;
 };
@@ -86,7 +77,7 @@ TEST_F(EmbeddedPatchArchiveTest, OpenReportsMissingArchivesAndSizeMismatches)
     EXPECT_EQ(LUMORESULT_IO_ERROR, m_archive.Open(FromNativePath(m_scratch / "missing.exe")));
     for (size_t size : {size_t(0), size_t(27), size_t(4096 + 27), size_t(300000)})
     {
-        fixtures::WriteFile(m_scratch / "plain.exe", RandomBytes(size, 4));
+        fixtures::WriteFile(m_scratch / "plain.exe", fixtures::PatternBytes(size, 4));
         EXPECT_EQ(LUMORESULT_NOT_SUPPORTED, m_archive.Open(FromNativePath(m_scratch / "plain.exe"))) << size;
         EXPECT_NE(std::wstring::npos, m_archive.GetLastErrorText().find(L"no patch archive"));
     }
@@ -105,7 +96,7 @@ TEST_F(EmbeddedPatchArchiveTest, OnlyTheFirstHeaderCounts)
 {
     ArchiveOptions stray;
     stray.totalSizeDelta = 12345;
-    fixtures::WriteFile(m_scratch / "patcher.exe", RandomBytes(100, 5));
+    fixtures::WriteFile(m_scratch / "patcher.exe", fixtures::PatternBytes(100, 5));
     AppendArchive(m_scratch / "patcher.exe", {}, stray);
     AppendArchive(m_scratch / "patcher.exe", m_entries);
     EXPECT_EQ(LUMORESULT_IO_ERROR, m_archive.Open(Exe()));
@@ -143,7 +134,7 @@ TEST_F(EmbeddedPatchArchiveTest, DamagedDirectoriesAreRefused)
         std::vector<ArchiveEntry> entries = m_entries;
         ArchiveOptions options;
         c.damage(entries, options);
-        fixtures::WriteFile(m_scratch / "patcher.exe", RandomBytes(4000, 6));
+        fixtures::WriteFile(m_scratch / "patcher.exe", fixtures::PatternBytes(4000, 6));
         AppendArchive(m_scratch / "patcher.exe", entries, options);
         EXPECT_EQ(LUMORESULT_BAD_FORMAT, m_archive.Open(Exe())) << c.what;
         EXPECT_NE(std::wstring::npos, m_archive.GetLastErrorText().find(c.message))
@@ -155,7 +146,7 @@ TEST_F(EmbeddedPatchArchiveTest, DamagedDirectoriesAreRefused)
 TEST_F(EmbeddedPatchArchiveTest, FailedExtractionsLeaveNoFileBehind)
 {
     // Large enough that the copy must go back to the disk past any read buffer.
-    m_entries[0].payload = RandomBytes(8 << 20, 7);
+    m_entries[0].payload = fixtures::PatternBytes(8 << 20, 7);
     MakeExe(100);
     ASSERT_EQ(LUMORESULT_OK, m_archive.Open(Exe()));
     EXPECT_EQ(LUMORESULT_NOT_ALLOWED, m_archive.ExtractPatch("43434", FromNativePath(m_scratch / "no/such/dir/x")));
