@@ -23,6 +23,7 @@
 #include "platform/NamedObjects.h"
 #include "platform/TempFolder.h"
 #include "sollex/IPCDatabase.h"
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/WaitFor.h"
 
 extern char** environ;
@@ -175,14 +176,6 @@ BlockFields ParseBlock(const std::string& answer)
     return fields;
 }
 
-bool Contains(const std::vector<std::string>& lines, const std::string& text)
-{
-    for (const std::string& line : lines)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 class IPCDatabaseTest : public ::testing::Test
 {
 protected:
@@ -192,23 +185,12 @@ protected:
         m_folder = platform::CreateTempSubfolder("Games");
         ASSERT_FALSE(m_folder.empty());
         m_database = m_folder + "/assets.sdx";
-        m_previousHook = platform::SetDebugOutputHook([this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(m_logLock);
-            m_logs.push_back(text);
-        });
     }
 
     void TearDown() override
     {
         IPCShutdown();
-        platform::SetDebugOutputHook(m_previousHook);
         rmdir(m_folder.c_str());
-    }
-
-    std::vector<std::string> Logs()
-    {
-        std::lock_guard<std::mutex> hold(m_logLock);
-        return m_logs;
     }
 
     IPCDatabaseBlock Block()
@@ -220,9 +202,7 @@ protected:
 
     std::string m_folder;
     std::string m_database;
-    platform::DebugOutputHook m_previousHook;
-    std::mutex m_logLock;
-    std::vector<std::string> m_logs;
+    fixtures::DebugCapture m_debug;
 };
 
 const std::string kPrefix = "09731AC6-B611-4e2a-B181-578073F64F24";
@@ -350,7 +330,7 @@ TEST_F(IPCDatabaseTest, DeadExclusiveHolderIsClearedWhileOthersKeepTheBlock)
     ASSERT_TRUE(IPCInit(m_database.c_str(), false));
     EXPECT_EQ(Block().exclusiveHolder, 0u);
     EXPECT_EQ(Block().exclusiveSuspended, 0);
-    EXPECT_TRUE(Contains(Logs(), "IPCInit> clearing dead exclusive holder (holder processID was " +
+    EXPECT_TRUE(m_debug.Saw("IPCInit> clearing dead exclusive holder (holder processID was " +
                                      std::to_string(holder.Pid()) + ")"));
 }
 
@@ -367,7 +347,7 @@ TEST_F(IPCDatabaseTest, CreatorClearsDeadOwnerAndTheWaitingRequesterTakesOver)
 
     owner.Kill();
     IPCIdle();
-    EXPECT_TRUE(Contains(Logs(), "IPCIdle> clearing dead database owner (owner processID was " +
+    EXPECT_TRUE(m_debug.Saw("IPCIdle> clearing dead database owner (owner processID was " +
                                      std::to_string(owner.Pid()) + ")"));
     EXPECT_EQ(waiter.Next(), "acquired");
     EXPECT_EQ(Block().owner, waiter.Pid());

@@ -9,38 +9,14 @@
 #include "platform/DebugOutput.h"
 #include "platform/Waitable.h"
 #include "sollex/SollexLog.h"
+#include "tests/fixtures/DebugCapture.h"
 
 namespace
 {
 
-// Collects what the "Sollex" channel writes to the debugger output.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        m_previous = platform::SetDebugOutputHook([this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_text += text;
-        });
-    }
-    ~LogCapture() { platform::SetDebugOutputHook(m_previous); }
-
-    std::string Text()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_text;
-    }
-
-private:
-    platform::DebugOutputHook m_previous;
-    std::mutex m_lock;
-    std::string m_text;
-};
-
 TEST(SollexLog, ErrorThrowsOnlyWhenAskedWithTheTextCutToItsField)
 {
-    LogCapture capture;
+    fixtures::DebugCapture capture;
     EXPECT_NO_THROW(SollexLogError("quiet %d", 1));
     EXPECT_NE(capture.Text().find("quiet 1"), std::string::npos);
 

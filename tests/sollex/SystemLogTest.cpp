@@ -12,42 +12,10 @@
 
 #include "platform/DebugOutput.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "tests/fixtures/OutputCapture.h"
 
 namespace
 {
-// Captures what the system log writes to standard output.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        EXPECT_EQ(::pipe2(m_pipe, O_CLOEXEC), 0);
-        // Large enough for the longest line of these tests without a reader thread.
-        ::fcntl(m_pipe[1], F_SETPIPE_SZ, 1 << 20);
-        m_saved = ::dup(STDOUT_FILENO);
-        ::dup2(m_pipe[1], STDOUT_FILENO);
-        ::close(m_pipe[1]);
-    }
-    std::string Finish()
-    {
-        std::fflush(stdout);
-        ::dup2(m_saved, STDOUT_FILENO);
-        ::close(m_saved);
-        std::string text;
-        char buffer[65536];
-        ssize_t got;
-        while ((got = ::read(m_pipe[0], buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(got));
-        ::close(m_pipe[0]);
-        return text;
-    }
-
-private:
-    int m_pipe[2] = {-1, -1};
-    int m_saved = -1;
-};
-
 class RecordingObserver : public LumoSystemLogObserver
 {
 public:
@@ -59,12 +27,12 @@ TEST(SystemLogTest, PrintfFormsWriteWholeLinesUpToTheLimit)
 {
     const std::string long5000(5000, 'x');
     const std::string long70000(70000, 'y');
-    StdoutCapture capture;
+    fixtures::StdoutCapture capture;
     SystemLogPrintf("%s", long5000.c_str());
     SystemLogPrintf("%s", long70000.c_str());
     SystemLogPrintfW(L"%s-%hs-%d", L"wide", "narrow", 42);
     SystemLogPrintfTo(SYSTEMLOG_STDOUT, "MakeDirectory> CreateDirectoryW returned err %d", 5);
-    const std::string text = capture.Finish();
+    const std::string text = capture.Text();
     EXPECT_EQ(text, long5000 + "\n" + std::string(SYSTEMLOG_MAX_LINE, 'y') + "\n" + "wide-narrow-42\n" +
                         "MakeDirectory> CreateDirectoryW returned err 5\n");
 }
@@ -87,9 +55,9 @@ TEST(SystemLogTest, LineLoggedByAnObserverReachesNoObserver)
     EchoingObserver first, second;
     first.Register();
     second.Register();
-    StdoutCapture capture;
+    fixtures::StdoutCapture capture;
     SystemLogWrite(SYSTEMLOG_ALL, "outer");
-    EXPECT_EQ(capture.Finish(), "outer\ninner\ninner\n");
+    EXPECT_EQ(capture.Text(), "outer\ninner\ninner\n");
     EXPECT_EQ(first.calls, 1);
     EXPECT_EQ(second.calls, 1);
     first.Unregister();
