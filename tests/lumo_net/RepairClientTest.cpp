@@ -17,6 +17,7 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/RepairClient.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/RepairServerProcess.h"
@@ -43,18 +44,6 @@ std::map<std::string, std::string> Tree(const std::string& root)
     return files;
 }
 
-std::string Pattern(size_t size, char seed)
-{
-    std::string s(size, '\0');
-    uint32_t x = uint32_t(seed) * 2654435761u + 1;
-    for (char& c : s)
-    {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 24);
-    }
-    return s;
-}
-
 // The server's folder and a damaged copy of it: a byte flipped in segment 3 of a 20 MiB file, a
 // file deleted, one truncated, one with extra data, a read-only damaged file, a missing folder, an
 // extra file, and the uninstaller that repair leaves alone.
@@ -67,9 +56,9 @@ struct Installation
     Installation()
     {
         const std::map<std::string, std::string> files = {
-            {"big.bin", Pattern(20 * kMiB, 1)},      {"gone.txt", "deleted locally"},
-            {"cut.bin", Pattern(5 * kMiB, 2)},        {"short.txt", "short"},
-            {"data/ro.bin", Pattern(kMiB, 3)},        {"maps/north/a.map", Pattern(100, 4)},
+            {"big.bin", fixtures::PatternBytes(20 * kMiB, 1)},      {"gone.txt", "deleted locally"},
+            {"cut.bin", fixtures::PatternBytes(5 * kMiB, 2)},        {"short.txt", "short"},
+            {"data/ro.bin", fixtures::PatternBytes(kMiB, 3)},        {"maps/north/a.map", fixtures::PatternBytes(100, 4)},
             {"empty.txt", ""},
         };
         for (const auto& [name, content] : files)
