@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/fixtures/HoldingChild.h"
+
 namespace
 {
 
@@ -14,43 +16,15 @@ std::wstring AppPath(const wchar_t* leaf)
     return L"C:\\Games\\App" + std::to_wstring(getpid()) + leaf;
 }
 
-// A child process that opens the application mutex, reports, and holds it until told to end.
-class HoldingChild
+// A child process that opens the application mutex, answers 'c' when it created it, and holds it.
+fixtures::HoldingChild HoldingMutex(const std::wstring& path, bool exclusive)
 {
-public:
-    HoldingChild(const std::wstring& path, bool exclusive)
-    {
-        if (pipe(m_ready) != 0 || pipe(m_done) != 0)
-            return;
-        fflush(nullptr);
-        m_pid = fork();
-        if (m_pid == 0)
-        {
-            char c = LumoUtil::OpenApplicationMutex(path, exclusive) ? 'y' : 'n';
-            if (LumoUtil::IsApplicationMutexCreator())
-                c = 'c';
-            if (write(m_ready[1], &c, 1) != 1 || read(m_done[0], &c, 1) != 1)
-                _exit(2);
-            _exit(0);
-        }
-        if (read(m_ready[0], &m_answer, 1) != 1)
-            m_answer = '?';
-    }
-    ~HoldingChild()
-    {
-        if (write(m_done[1], "x", 1) == 1)
-            waitpid(m_pid, nullptr, 0);
-        for (int fd : {m_ready[0], m_ready[1], m_done[0], m_done[1]})
-            close(fd);
-    }
-    char Answer() const { return m_answer; }
-
-private:
-    int m_ready[2] = {-1, -1};
-    int m_done[2] = {-1, -1};
-    pid_t m_pid = -1;
-    char m_answer = '?';
-};
+    return fixtures::HoldingChild([path, exclusive](const fixtures::HoldingChild::Ready& ready) {
+        const bool opened = LumoUtil::OpenApplicationMutex(path, exclusive);
+        ready(LumoUtil::IsApplicationMutexCreator() ? 'c' : opened ? 'y' : 'n');
+        return 0;
+    });
+}
 
 }  // namespace
 
@@ -58,7 +32,7 @@ TEST(ApplicationMutex, ExclusiveHolderShutsOutOtherProcesses)
 {
     const std::wstring path = AppPath(L"\\");
     {
-        HoldingChild child(path, true);
+        fixtures::HoldingChild child = HoldingMutex(path, true);
         ASSERT_EQ(child.Answer(), 'c') << "the child created it";
         EXPECT_FALSE(LumoUtil::OpenApplicationMutex(path, true));
         EXPECT_FALSE(LumoUtil::OpenApplicationMutex(path, false));
@@ -76,7 +50,7 @@ TEST(ApplicationMutex, SharedHoldersSeeWhoCreatedIt)
 {
     const std::wstring path = AppPath(L"");
     {
-        HoldingChild child(path, false);
+        fixtures::HoldingChild child = HoldingMutex(path, false);
         ASSERT_EQ(child.Answer(), 'c');
         EXPECT_FALSE(LumoUtil::OpenApplicationMutex(path, true)) << "it existed already";
         EXPECT_TRUE(LumoUtil::OpenApplicationMutex(path, false));

@@ -16,6 +16,7 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/HoldingChild.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace
@@ -147,54 +148,20 @@ TEST_F(FileUtilTest, ListDirectoryKeepsNamesThatAreNotUtf8OrNarrowable)
     }
 }
 
-// Holds a file open in another process until told to let go.
-class OpenHolder
+// Holds a file open in another process until released.
+fixtures::HoldingChild OpenInAnotherProcess(const std::string& path)
 {
-public:
-    explicit OpenHolder(const std::string& path)
-    {
-        int ready[2], release[2];
-        EXPECT_EQ(::pipe(ready), 0);
-        EXPECT_EQ(::pipe(release), 0);
-        m_child = ::fork();
-        if (m_child == 0)
-        {
-            ::close(ready[0]);
-            ::close(release[1]);
-            const int fd = ::open(path.c_str(), O_RDONLY);
-            char byte = fd >= 0 ? 'y' : 'n';
-            (void)!::write(ready[1], &byte, 1);
-            (void)!::read(release[0], &byte, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        char byte = 0;
-        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
-        EXPECT_EQ(byte, 'y');
-        ::close(ready[0]);
-        m_release = release[1];
-    }
-    ~OpenHolder() { Release(); }
-    void Release()
-    {
-        if (m_child <= 0)
-            return;
-        ::close(m_release);
-        int status = 0;
-        ::waitpid(m_child, &status, 0);
-        m_child = -1;
-    }
-
-private:
-    pid_t m_child = -1;
-    int m_release = -1;
-};
+    return fixtures::HoldingChild([path](const fixtures::HoldingChild::Ready& ready) {
+        ready(::open(path.c_str(), O_RDONLY) >= 0 ? 'y' : 'n');
+        return 0;
+    });
+}
 
 TEST_F(FileUtilTest, MoveFileIfUnusedWaitsForOtherHolders)
 {
     WriteFile("from", "content");
-    OpenHolder holder(Native("from"));
+    fixtures::HoldingChild holder = OpenInAnotherProcess(Native("from"));
+    ASSERT_EQ(holder.Answer(), 'y');
     platform::SetLastError(0);
     EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("from"), Wide("to")));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorSharingViolation);

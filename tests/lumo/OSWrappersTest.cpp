@@ -9,6 +9,7 @@
 #include "lumo/os/OSEvent.h"
 #include "lumo/os/OSException.h"
 #include "platform/LastError.h"
+#include "tests/fixtures/HoldingChild.h"
 
 namespace
 {
@@ -49,35 +50,20 @@ TEST(OSWrappers, HandlesOfTheWrongKindAreRefused)
 TEST(OSWrappers, NamedMutexFailIfExistsLeavesNoHandleOpen)
 {
     const std::string name = UniqueName("mutex");
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
+    fixtures::HoldingChild holder([&](const fixtures::HoldingChild::Ready& ready) {
         OS::Handle held = OS::CreateNamedMutex(name.c_str(), true);
-        char c = held ? 'y' : 'n';
-        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1)
-            _exit(2);
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+        ready(held ? 'y' : 'n');
+        return 0;
+    });
+    ASSERT_EQ(holder.Answer(), 'y');
     EXPECT_FALSE(OS::CreateNamedMutex(name.c_str(), true));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorAlreadyExists);
     OS::Handle shared = OS::CreateNamedMutex(name.c_str(), false);
     EXPECT_TRUE(shared);
     EXPECT_TRUE(OS::OpenNamedMutex(name.c_str()));
     shared.reset();
-    ASSERT_EQ(write(done[1], "x", 1), 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(holder.Release(), 0);
     EXPECT_FALSE(OS::OpenNamedMutex(name.c_str())) << "no handle was left open here";
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
-        close(fd);
 }
 
 TEST(OSWrappers, WaitableTimerDueTimesAreSixtyFourBits)
