@@ -8,6 +8,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/LastError.h"
 #include "platform/TempFolder.h"
+#include "tests/fixtures/HoldingChild.h"
 
 using namespace platform;
 
@@ -19,29 +20,15 @@ TEST(FileInUse, SeesDescriptorsOfOtherProcesses)
     close(fd);
     EXPECT_EQ(ProbeFileInUse(path), FileUse::NotInUse);
 
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
-        int held = open(path.c_str(), O_RDONLY);
-        char c = held >= 0 ? 'y' : 'n';
-        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1)
-            _exit(2);
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    fixtures::HoldingChild holder([&](const fixtures::HoldingChild::Ready& ready) {
+        ready(open(path.c_str(), O_RDONLY) >= 0 ? 'y' : 'n');
+        return 0;
+    });
+    ASSERT_EQ(holder.Answer(), 'y');
     EXPECT_EQ(ProbeFileInUse(path), FileUse::InUse);
     EXPECT_EQ(GetLastError(), kErrorSharingViolation);
-    ASSERT_EQ(write(done[1], "x", 1), 1);
-    waitpid(pid, nullptr, 0);
+    holder.Release();
     EXPECT_EQ(ProbeFileInUse(path), FileUse::NotInUse) << "the holder has gone";
-    for (int f : {ready[0], ready[1], done[0], done[1]})
-        close(f);
 }
 
 TEST(FileInUse, CannotTellForMissingFilesLinksAndFolders)

@@ -7,8 +7,10 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "platform/LastError.h"
+#include "tests/fixtures/HoldingChild.h"
 
 using namespace platform;
 
@@ -153,36 +155,22 @@ TEST(NamedObjects, OwnershipExcludesOtherProcessesAndDiesWithItsHolder)
 TEST(NamedObjects, WaiterIsHandedMutexReleasedByAnotherProcess)
 {
     const std::string name = UniqueName("handover");
-    int toChild[2], toParent[2];
-    ASSERT_EQ(pipe(toChild), 0);
-    ASSERT_EQ(pipe(toParent), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
+    // The child takes the mutex and gives it back when released.
+    fixtures::HoldingChild holder([&](const fixtures::HoldingChild::Ready& ready) {
         bool seen = false;
         WaitableRef m = CreateNamedMutex(name, false, seen);
-        char c = WaitForOne(m, 0) == kWaitObject0 ? 'y' : 'n';
-        if (write(toParent[1], &c, 1) != 1 || read(toChild[0], &c, 1) != 1)
-            _exit(2);
-        static_cast<Mutex*>(m.get())->Release();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(toParent[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+        ready(WaitForOne(m, 0) == kWaitObject0 ? 'y' : 'n');
+        return static_cast<Mutex*>(m.get())->Release() ? 0 : 1;
+    });
+    ASSERT_EQ(holder.Answer(), 'y');
     bool seen = false;
     WaitableRef mutex = CreateNamedMutex(name, false, seen);
     ASSERT_TRUE(mutex);
     EXPECT_TRUE(seen);
     EXPECT_EQ(WaitForOne(mutex, 20), kWaitTimeout);
-    ASSERT_EQ(write(toChild[1], "g", 1), 1);
+    std::thread release([&] { EXPECT_EQ(holder.Release(), 0); });
     EXPECT_EQ(WaitForOne(mutex, 5000), kWaitObject0) << "released, not abandoned";
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
+    release.join();
     static_cast<Mutex*>(mutex.get())->Release();
-    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
-        close(fd);
 }
 
