@@ -10,18 +10,13 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/net/LumoAgentClientTask.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/text/SafePath.h"
 
 namespace
 {
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 class FuzzOwner : public SegmentTransferOwner
 {
 public:

@@ -7,17 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/net/FileTreeSummary.h"
-
-namespace
-{
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
