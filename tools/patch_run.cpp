@@ -7,8 +7,9 @@
 //
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
 // gives one output line each, all at its level, a final line feed adding none); a message box becomes a level-3 line
-// "<caption>: <text>". Exit status 0 after "Patching completed.", else 1. SIGINT and SIGTERM
-// cancel the run as the window's "Cancel" does.
+// "<caption>: <text>". Exit status 0 after "Patching completed.", else 1; -h prints the usage on
+// standard error and ends with 0, a wrong command line with 2. SIGINT and SIGTERM cancel the run
+// as the window's "Cancel" does.
 
 #include <signal.h>
 #include <unistd.h>
@@ -43,7 +44,7 @@ void OnStopSignal(int)
 }
 
 // Prints what a run reports; lines may come from the run's helper threads.
-class PrintingHost : public LumoPatch::RunHost
+class PrintingHost : public LumoPatch::LogOnlyRunHost
 {
 public:
     void Log(int level, const std::wstring& text) override
@@ -60,14 +61,6 @@ public:
         } while (start < utf8.size());
         std::fflush(stdout);
     }
-    void ClearLog() override {}
-    void SetGauge(int, int) override {}
-    void EnableApply() override {}
-    void SetPathText(const std::wstring&) override {}
-    void SetProgressDone(bool) override {}
-    void ShowMessage(const std::wstring& text, const std::wstring& caption) override { Log(3, caption + L": " + text); }
-    void PatchInstalled() override {}
-    void Finished() override {}
     bool KeepGoing() override { return !g_cancelled; }
 
 private:
@@ -101,8 +94,11 @@ int main(int argc, char** argv)
     for (int i = 0; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
     const CommandLine commandLine = ParseCommandLine(arguments);
+    // The parser has printed the usage (and what was wrong) on standard error.
     if (!commandLine.parsed)
-        return 1;
+        return 2;
+    if (commandLine.help)
+        return 0;
     PatcherOptions& options = PatcherOptions::Instance();
     for (const StartupLine& line : ApplyCommandLine(commandLine, options, CurrentWorkingFolder()))
         g_host.Log(line.first, line.second);

@@ -7,11 +7,21 @@
 #include <string>
 
 #include "app/run/RepairRun.h"
+#include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
 
 namespace
 {
-class ConsoleHost : public LumoPatch::RunHost
+constexpr char kHelp[] =
+    "usage: repair-tool INSTALL_DIR HOST:PORT\n"
+    "Repairs the installation in INSTALL_DIR against the repair server at HOST:PORT, as the patcher's\n"
+    "repair mode does: the installation is summarised segment by segment (INSTALL_DIR/repair.cks),\n"
+    "the server sends the segments that differ, and they are checked and written in place.\n"
+    "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
+    "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
+    "repair failed, 2 for a wrong command line.\n";
+
+class ConsoleHost : public LumoPatch::LogOnlyRunHost
 {
 public:
     void Log(int level, const std::wstring& text) override
@@ -20,23 +30,16 @@ public:
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
-    void ClearLog() override {}
-    void SetGauge(int, int) override {}
-    void EnableApply() override {}
-    void SetPathText(const std::wstring&) override {}
-    void SetProgressDone(bool) override {}
-    void ShowMessage(const std::wstring& text, const std::wstring&) override { Log(1, text); }
-    void PatchInstalled() override {}
-    void Finished() override {}
-    bool KeepGoing() override { return true; }
 };
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     if (argc != 3)
     {
-        std::fprintf(stderr, "usage: repair-tool INSTALL_DIR HOST:PORT\n");
+        std::fprintf(stderr, "%s", kHelp);
         return 2;
     }
     const std::string server = argv[2];

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <wx/cmdline.h>
+#include <wx/msgout.h>
 
 #include <climits>
 #include <cstdlib>
@@ -55,6 +56,9 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    // A program without the toolkit's application object has no message output of its own yet.
+    if (!wxMessageOutput::Get())
+        wxMessageOutput::Set(new wxMessageOutputStderr);
     wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
     DescribeCommandLine(parser);
 

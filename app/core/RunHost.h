@@ -34,4 +34,19 @@ public:
     virtual bool KeepGoing() = 0;
 };
 
+// A host that shows nothing but its log: the drivers that run without a window. A message box
+// becomes an error line "<caption>: <text>", answered with its default.
+class LogOnlyRunHost : public RunHost {
+public:
+    void ClearLog() override {}
+    void SetGauge(int, int) override {}
+    void EnableApply() override {}
+    void SetPathText(const std::wstring&) override {}
+    void SetProgressDone(bool) override {}
+    void ShowMessage(const std::wstring& text, const std::wstring& caption) override { Log(3, caption + L": " + text); }
+    void PatchInstalled() override {}
+    void Finished() override {}
+    bool KeepGoing() override { return true; }
+};
+
 }  // namespace LumoPatch
