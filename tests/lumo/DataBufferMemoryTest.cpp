@@ -12,20 +12,11 @@
 #include <string>
 
 #include "lumo/buffers/LumoDataBuffer.h"
+#include "tests/fixtures/BufferContents.h"
 #include "tests/fixtures/ScriptedBuffer.h"
 
 namespace
 {
-std::string Contents(LumoDataBuffer& buffer)
-{
-    std::string bytes(buffer.GetSize(), '\0');
-    const uint64_t position = buffer.GetPosition();
-    buffer.SetPosition(0);
-    buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    buffer.SetPosition(position);
-    return bytes;
-}
-
 void Fill(LumoDataBufferMemoryDynamic& buffer, const std::string& bytes, uint64_t position)
 {
     ASSERT_EQ(buffer.WriteData(bytes.data(), static_cast<uint32_t>(bytes.size())), LUMORESULT_OK);
@@ -113,7 +104,7 @@ TEST(MemoryBufferDynamic, DiscardFront)
         LumoDataBufferMemoryDynamic buffer;
         Fill(buffer, "abcde", c.position);
         buffer.DiscardFront(c.count);
-        EXPECT_EQ(Contents(buffer), c.rest);
+        EXPECT_EQ(fixtures::Contents(buffer), c.rest);
         EXPECT_EQ(buffer.GetPosition(), c.newPosition);
     }
 }
@@ -126,7 +117,7 @@ TEST(MemoryBufferDynamic, RefusesSizesBeyond32Bits)
     for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 2, ~uint64_t{0}})
     {
         EXPECT_EQ(buffer.SetSize(size), LUMORESULT_OUT_OF_SPACE);
-        EXPECT_EQ(Contents(buffer), "abc");
+        EXPECT_EQ(fixtures::Contents(buffer), "abc");
         EXPECT_EQ(buffer.GetPosition(), 1u);
     }
 }
@@ -185,7 +176,7 @@ TEST(MemoryBufferStatic, CreateFromRemainder)
         ASSERT_EQ(copy != nullptr, c.made);
         if (copy)
         {
-            EXPECT_EQ(Contents(*copy), c.bytes);
+            EXPECT_EQ(fixtures::Contents(*copy), c.bytes);
             EXPECT_EQ(copy->GetPosition(), 0u);
         }
     }
