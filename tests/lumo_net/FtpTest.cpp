@@ -6,6 +6,7 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoFTP.h"
+#include "tests/fixtures/BufferContents.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 
@@ -13,15 +14,6 @@ namespace
 {
 
 using nettest::PatternBytes;
-
-std::string Contents(LumoDataBuffer& buffer)
-{
-    std::string bytes(buffer.GetSize(), '\0');
-    buffer.SetPosition(0);
-    if (!bytes.empty())
-        buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return bytes;
-}
 
 size_t Occurrences(const std::string& text, const std::string& what)
 {
@@ -61,7 +53,7 @@ TEST_F(FtpTransfer, DownloadsOnTheURLsPortAsAnonymous)
     auto server = Start();
     LumoDataBufferMemoryDynamic buffer;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, nullptr));
-    EXPECT_TRUE(Contents(buffer) == m_file);
+    EXPECT_TRUE(fixtures::Contents(buffer) == m_file);
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(server->Url("pub/p.zip"), &size));
     EXPECT_EQ(300000u, size);
@@ -77,7 +69,7 @@ TEST_F(FtpTransfer, ResumesWhereTheDestinationEnds)
     buffer.WriteData(m_file.data(), 1000);
     nettest::StderrCapture output;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, nullptr));
-    EXPECT_TRUE(Contents(buffer) == m_file);
+    EXPECT_TRUE(fixtures::Contents(buffer) == m_file);
     EXPECT_NE(std::string::npos, server->Log().find("REST 1000"));
     EXPECT_NE(std::string::npos,
               output.Text().find("LumoFTP::GetFileAtPath> resuming download of \"pub/p.zip\" at byte 1000."));
@@ -90,7 +82,7 @@ TEST_F(FtpTransfer, RefusedOrImpossibleResumeStartsOver)
     stale.WriteData("garbage!", 8);
     nettest::StderrCapture output;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &stale, 0, nullptr));
-    EXPECT_TRUE(Contents(stale) == m_file);
+    EXPECT_TRUE(fixtures::Contents(stale) == m_file);
     EXPECT_NE(std::string::npos, output.Text().find("LumoFTP::GetFileAtPath> unable to resume download of \"pub/p.zip\""));
 
     // A destination longer than the remote file cannot be continued either.
@@ -98,7 +90,7 @@ TEST_F(FtpTransfer, RefusedOrImpossibleResumeStartsOver)
     LumoDataBufferMemoryDynamic longer;
     longer.WriteData(std::string(10, 'x').data(), 10);
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(plain->Url("pub/small.txt"), &longer, 0, nullptr));
-    EXPECT_EQ("hello", Contents(longer));
+    EXPECT_EQ("hello", fixtures::Contents(longer));
 }
 
 TEST_F(FtpTransfer, BrokenTransferIsRetriedAndResumed)
@@ -123,7 +115,7 @@ TEST_F(FtpTransfer, DroppedConnectionIsOpenedAgainOnce)
     ASSERT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("pub"));
     LumoDataBufferMemoryDynamic buffer;
     EXPECT_EQ(LUMORESULT_OK, ftp.GetFileAtPath("p.zip", &buffer, nullptr));
-    EXPECT_TRUE(Contents(buffer) == m_file);
+    EXPECT_TRUE(fixtures::Contents(buffer) == m_file);
     const std::string log = server->Log();
     EXPECT_EQ(2u, Occurrences(log, "RETR /pub/p.zip")) << log;
     EXPECT_EQ(2u, Occurrences(log, "USER anonymous")) << log;
@@ -156,12 +148,12 @@ TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
 
     EXPECT_EQ(LUMORESULT_OK, ftp.SetCurrentDirectory("/pub"));
     EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("", &listing));
-    EXPECT_EQ("p.zip\nsmall.txt\n", Contents(listing));
+    EXPECT_EQ("p.zip\nsmall.txt\n", fixtures::Contents(listing));
     char tiny[3];
     LumoDataBufferMemoryStatic tooSmall(tiny, sizeof tiny);
     EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, ftp.FindFiles("", &tooSmall)); // a listing that does not fit is no listing
     EXPECT_EQ(LUMORESULT_OK, ftp.FindFiles("small.txt", &listing));
-    EXPECT_EQ("small.txt\n", Contents(listing));
+    EXPECT_EQ("small.txt\n", fixtures::Contents(listing));
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_OK, ftp.GetFileSize("p.zip", size));
     EXPECT_EQ(300000u, size);

@@ -9,6 +9,7 @@
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoInternet.h"
 #include "platform/Internet.h"
+#include "tests/fixtures/BufferContents.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 
@@ -32,15 +33,6 @@ public:
 private:
     int m_from;
 };
-
-std::string Contents(LumoDataBufferMemoryDynamic& buffer)
-{
-    std::string bytes(buffer.GetSize(), '\0');
-    buffer.SetPosition(0);
-    if (!bytes.empty())
-        buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return bytes;
-}
 
 class HttpDownload : public ::testing::Test
 {
@@ -86,7 +78,7 @@ protected:
     {
         LumoDataBufferMemoryDynamic buffer;
         EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("count/" + path), &buffer, 0, nullptr));
-        return std::stoi(Contents(buffer));
+        return std::stoi(fixtures::Contents(buffer));
     }
 
     static inline fixtures::ScratchFolder* s_folder = nullptr;
@@ -103,7 +95,7 @@ TEST_F(HttpDownload, FilesArriveByteForByteWithTheirSizes)
     {
         LumoDataBufferMemoryDynamic buffer;
         EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_nginx->Url(name), &buffer, 0, nullptr)) << name;
-        EXPECT_TRUE(Contents(buffer) == File(name)) << name;
+        EXPECT_TRUE(fixtures::Contents(buffer) == File(name)) << name;
         uint64_t size = 1;
         EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_nginx->Url(name), &size)) << name;
         EXPECT_EQ(File(name).size(), size) << name;
@@ -111,14 +103,14 @@ TEST_F(HttpDownload, FilesArriveByteForByteWithTheirSizes)
     // The same through redirects, over a server that refuses HEAD, and without a scheme.
     LumoDataBufferMemoryDynamic redirected;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("redirect/small.bin"), &redirected, 0, nullptr));
-    EXPECT_TRUE(Contents(redirected) == File("small.bin"));
+    EXPECT_TRUE(fixtures::Contents(redirected) == File("small.bin"));
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_faults->Url("file/small.bin"), &size));
     EXPECT_EQ(5000u, size);
     LumoDataBufferMemoryDynamic bare;
     const std::string noScheme = s_nginx->Url("small.bin").substr(7);
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(noScheme, &bare, 0, nullptr));
-    EXPECT_TRUE(Contents(bare) == File("small.bin"));
+    EXPECT_TRUE(fixtures::Contents(bare) == File("small.bin"));
 }
 
 TEST_F(HttpDownload, ErrorStatusIsAFailureNeverTheFile)
@@ -168,7 +160,7 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
     // A body without a length downloads, but its size cannot be told.
     LumoDataBufferMemoryDynamic noLength;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("nolength/small.bin"), &noLength, 0, nullptr));
-    EXPECT_TRUE(Contents(noLength) == File("small.bin"));
+    EXPECT_TRUE(fixtures::Contents(noLength) == File("small.bin"));
     nettest::StderrCapture output;
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url("nolength/small.bin"), &size));
@@ -198,7 +190,7 @@ TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
     LumoDataBufferMemoryDynamic buffer;
     const std::string withUser = "http://bob:s3cret@" + good.substr(7);
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(withUser, &buffer, 0, nullptr));
-    EXPECT_TRUE(Contents(buffer) == File("small.bin"));
+    EXPECT_TRUE(fixtures::Contents(buffer) == File("small.bin"));
 
     nettest::StderrCapture output;
     LumoDataBufferMemoryDynamic refused;
@@ -262,7 +254,7 @@ TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
     platform::SetInternetTrustFile(s_certs.caFile);
     LumoDataBufferMemoryDynamic buffer;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_tls->Url("file/big.bin"), &buffer, 0, nullptr));
-    EXPECT_TRUE(Contents(buffer) == File("big.bin"));
+    EXPECT_TRUE(fixtures::Contents(buffer) == File("big.bin"));
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_OK, GetURLFileSize(s_tls->Url("file/small.bin"), &size));
     EXPECT_EQ(5000u, size);

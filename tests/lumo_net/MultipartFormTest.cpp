@@ -6,6 +6,7 @@
 
 #include "lumo/net/LumoInternet.h"
 #include "lumo/net/MultipartForm.h"
+#include "tests/fixtures/BufferContents.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/LoopbackPeer.h"
 #include "tests/fixtures/TestServers.h"
@@ -13,19 +14,11 @@
 namespace
 {
 
-std::string Contents(LumoDataBufferMemoryDynamic& buffer)
-{
-    std::string bytes(buffer.GetSize(), '\0');
-    buffer.SetPosition(0);
-    buffer.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return bytes;
-}
-
 std::string Body(NamedDataBuffers& fields, std::string& boundary)
 {
     LumoDataBufferMemoryDynamic body;
     EXPECT_EQ(LUMORESULT_OK, WriteMultipartBody(fields, body, boundary));
-    return Contents(body);
+    return fixtures::Contents(body);
 }
 
 std::vector<std::string> Split(const std::string& text, char separator)
@@ -126,10 +119,10 @@ TEST_F(MultipartPost, PythonsParserReadsEveryFieldBackWhole)
     InternetSessionHolder session;
     ASSERT_EQ(LUMORESULT_OK, session.HttpPostMultipart(s_server->Url("form"), body, boundary, &reply));
 
-    const std::vector<std::string> lines = Split(Contents(reply), '\n');
+    const std::vector<std::string> lines = Split(fixtures::Contents(reply), '\n');
     ASSERT_EQ(3 + sent.size() + 1, lines.size());  // the reply ends with a line end
     EXPECT_EQ("content-type " + MultipartContentType(boundary), lines[0]);
-    EXPECT_EQ("body " + Hex(Contents(body)), lines[1]) << "the server received the body whole";
+    EXPECT_EQ("body " + Hex(fixtures::Contents(body)), lines[1]) << "the server received the body whole";
     EXPECT_EQ("defects 0", lines[2]);
     for (size_t i = 0; i < sent.size(); ++i)
     {
@@ -156,7 +149,7 @@ TEST_F(MultipartPost, SendsTheRestOfTheBodyAndKeepsTheReplyOnlyWhenAsked)
         nettest::StderrCapture output;
         EXPECT_EQ(c.result, session.HttpPostMultipart(s_server->Url(c.path), body, "b", c.keepReply ? &reply : nullptr))
             << c.path;
-        EXPECT_EQ(c.reply, Contents(reply)) << c.path;
+        EXPECT_EQ(c.reply, fixtures::Contents(reply)) << c.path;
         EXPECT_EQ(c.result == LUMORESULT_OK ? "" : "HTTP status 500\n", output.Text()) << c.path;
     }
     uint16_t port = 0;
