@@ -37,65 +37,40 @@ Read ReadItems(const std::string& text, int count, Method method)
 using Items = std::vector<std::string>;
 }
 
-TEST(DataBufferReader, LineEnds)
+// Lines with every kind of line end, and tokens, which never consume the line end.
+TEST(DataBufferReader, LinesAndTokens)
 {
-    struct Case
-    {
-        std::string text;
-        int count;
-        Items lines;
-        LUMORESULT firstError;
-        uint64_t position;
-    } const cases[] = {
-        {"a\r\nb\n", 2, {"a", "b"}, LUMORESULT_OK, 5},
-        {"a\n\rb\n", 2, {"a", "b"}, LUMORESULT_OK, 5},
-        {"a\rb\n", 2, {"a", "b"}, LUMORESULT_OK, 4},
-        {"a\nb\n", 2, {"a", "b"}, LUMORESULT_OK, 4},
-        {"a\r\rb\n", 3, {"a", "", "b"}, LUMORESULT_OK, 5},
-        {"a\n\nb\n", 3, {"a", "", "b"}, LUMORESULT_OK, 5},
-        {"a\r\n\r\nb", 2, {"a", ""}, LUMORESULT_OK, 5},
-        {"\r\n", 1, {""}, LUMORESULT_OK, 2},
+    const auto line = &LumoDataBufferReader::ReadLine;
+    const auto token = &LumoDataBufferReader::ReadToken;
+    struct Case { void (LumoDataBufferReader::*method)(std::string&); std::string text; int count; Items items;
+                  LUMORESULT firstError; uint64_t position; } const cases[] = {
+        {line, "a\r\nb\n", 2, {"a", "b"}, LUMORESULT_OK, 5},
+        {line, "a\n\rb\n", 2, {"a", "b"}, LUMORESULT_OK, 5},
+        {line, "a\rb\n", 2, {"a", "b"}, LUMORESULT_OK, 4},
+        {line, "a\nb\n", 2, {"a", "b"}, LUMORESULT_OK, 4},
+        {line, "a\r\rb\n", 3, {"a", "", "b"}, LUMORESULT_OK, 5},
+        {line, "a\n\nb\n", 3, {"a", "", "b"}, LUMORESULT_OK, 5},
+        {line, "a\r\n\r\nb", 2, {"a", ""}, LUMORESULT_OK, 5},
+        {line, "\r\n", 1, {""}, LUMORESULT_OK, 2},
         // A last line without an end comes back with the failure that ended it.
-        {"x", 1, {"x"}, LUMORESULT_END_OF_DATA, 1},
-        {"one\r\ntwo", 3, {"one", "two", ""}, LUMORESULT_END_OF_DATA, 8},
+        {line, "x", 1, {"x"}, LUMORESULT_END_OF_DATA, 1},
+        {line, "one\r\ntwo", 3, {"one", "two", ""}, LUMORESULT_END_OF_DATA, 8},
         // A line end as the last byte: the look-ahead failure is not kept.
-        {"a\r", 1, {"a"}, LUMORESULT_OK, 2},
-        {"", 1, {""}, LUMORESULT_END_OF_DATA, 0},
-        {std::string("n\0l\xff\n", 5), 1, {std::string("n\0l\xff", 4)}, LUMORESULT_OK, 5},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(testing::PrintToString(c.text));
-        const Read read = ReadItems(c.text, c.count, &LumoDataBufferReader::ReadLine);
-        EXPECT_EQ(read.items, c.lines);
-        EXPECT_EQ(read.firstError, c.firstError);
-        EXPECT_EQ(read.position, c.position);
-    }
-}
-
-TEST(DataBufferReader, Tokens)
-{
-    struct Case
-    {
-        std::string text;
-        int count;
-        Items tokens;
-        LUMORESULT firstError;
-        uint64_t position;
-    } const cases[] = {
-        // A token never consumes the line end.
-        {"ab  \tcd\n", 4, {"ab", "cd", "", ""}, LUMORESULT_OK, 7},
-        {"ab\r\n", 2, {"ab", ""}, LUMORESULT_OK, 2},
-        {" \tx", 2, {"", "x"}, LUMORESULT_END_OF_DATA, 3},
-        {"word", 1, {"word"}, LUMORESULT_END_OF_DATA, 4},
+        {line, "a\r", 1, {"a"}, LUMORESULT_OK, 2},
+        {line, "", 1, {""}, LUMORESULT_END_OF_DATA, 0},
+        {line, std::string("n\0l\xff\n", 5), 1, {std::string("n\0l\xff", 4)}, LUMORESULT_OK, 5},
+        {token, "ab  \tcd\n", 4, {"ab", "cd", "", ""}, LUMORESULT_OK, 7},
+        {token, "ab\r\n", 2, {"ab", ""}, LUMORESULT_OK, 2},
+        {token, " \tx", 2, {"", "x"}, LUMORESULT_END_OF_DATA, 3},
+        {token, "word", 1, {"word"}, LUMORESULT_END_OF_DATA, 4},
         // Blanks that run to the end of the data: the skipping failure is not kept.
-        {"w  ", 1, {"w"}, LUMORESULT_OK, 3},
+        {token, "w  ", 1, {"w"}, LUMORESULT_OK, 3},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(testing::PrintToString(c.text));
-        const Read read = ReadItems(c.text, c.count, &LumoDataBufferReader::ReadToken);
-        EXPECT_EQ(read.items, c.tokens);
+        const Read read = ReadItems(c.text, c.count, c.method);
+        EXPECT_EQ(read.items, c.items);
         EXPECT_EQ(read.firstError, c.firstError);
         EXPECT_EQ(read.position, c.position);
     }
