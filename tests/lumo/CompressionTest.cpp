@@ -14,7 +14,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScriptedBuffer.h"
-#include "tests/lumo/ShellCommand.h"
+#include "tests/fixtures/ShellCommand.h"
 
 namespace
 {
@@ -422,16 +422,16 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     fixtures::WriteFile(folder / "raw", raw);
 
     int status = 0;
-    RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "c.lzc" + "'", &status);
+    fixtures::RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "c.lzc" + "'", &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(RunShell(kInterop + " read '" + folder / "c.lzc" + "' '" + folder / "c.out" + "'", &status),
+    EXPECT_EQ(fixtures::RunShell(kInterop + " read '" + folder / "c.lzc" + "' '" + folder / "c.out" + "'", &status),
               "300000\n");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fixtures::ReadFile(folder / "c.out") == raw);
 
-    RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", &status);
+    fixtures::RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", &status);
     ASSERT_EQ(status, 0);
-    RunShell(tool + " decompress '" + folder / "p.lzc" + "' '" + folder / "p.out" + "'", &status);
+    fixtures::RunShell(tool + " decompress '" + folder / "p.lzc" + "' '" + folder / "p.out" + "'", &status);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fixtures::ReadFile(folder / "p.out") == raw);
 
@@ -449,7 +449,7 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     {
         SCOPED_TRACE(f.input);
         fixtures::WriteFile(folder / "bad.out", "kept");
-        const std::string err = RunShell(
+        const std::string err = fixtures::RunShell(
             tool + " decompress '" + folder / f.input + "' '" + folder / "bad.out" + "' 2>&1 >/dev/null", &status);
         EXPECT_NE(status, 0);
         EXPECT_EQ(err.find("LumoUtil"), std::string::npos) << err; // no library lines
@@ -458,7 +458,7 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     }
 
     const std::string err =
-        RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "raw" + "' 2>&1 >/dev/null", &status);
+        fixtures::RunShell(tool + " compress '" + folder / "raw" + "' '" + folder / "raw" + "' 2>&1 >/dev/null", &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(err.find("are the same file"), std::string::npos) << err;
     EXPECT_TRUE(fixtures::ReadFile(folder / "raw") == raw);

@@ -32,7 +32,7 @@
 #include "platform/SignalStack.h"
 #include "lumo/diagnostics/DumpSymbols.h"
 #include "tests/fixtures/ScratchFolder.h"
-#include "tests/lumo/ShellCommand.h"
+#include "tests/fixtures/ShellCommand.h"
 
 extern char** environ;
 
@@ -286,7 +286,7 @@ std::vector<std::string> FilesIn(const std::string& folder, const std::string& s
 
 std::string RunDumpTool(const std::string& dumpPath)
 {
-    return RunShell(LUMO_BIN_DIR "/dump-tool '" + dumpPath + "' 2>&1");
+    return fixtures::RunShell(LUMO_BIN_DIR "/dump-tool '" + dumpPath + "' 2>&1");
 }
 
 CrashDumpContents ReadDump(const std::string& path)

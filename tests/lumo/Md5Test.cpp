@@ -10,7 +10,7 @@
 #include "BuildConfig.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
-#include "tests/lumo/ShellCommand.h"
+#include "tests/fixtures/ShellCommand.h"
 
 namespace
 {
@@ -31,7 +31,7 @@ std::string DigestOfBytes(const std::string& bytes)
 // The first field of md5sum's output for a command's standard output piped into it.
 std::string OutsideMd5Of(const std::string& shellCommand)
 {
-    return RunShell(shellCommand + " | md5sum").substr(0, 32);
+    return fixtures::RunShell(shellCommand + " | md5sum").substr(0, 32);
 }
 } // namespace
 
@@ -134,7 +134,7 @@ TEST(Md5Test, ToolPrintsLikeMd5sum)
     fixtures::WriteFile(folder / "empty", "");
     const std::string tool = std::string(LUMO_BIN_DIR) + "/md5-tool";
     int status = 0;
-    const std::string output = RunShell(tool + " '" + folder / "abc" + "' '" + folder / "missing" + "' '" +
+    const std::string output = fixtures::RunShell(tool + " '" + folder / "abc" + "' '" + folder / "missing" + "' '" +
                                             folder / "empty" + "' 2>'" + folder / "err" + "'",
                                         &status);
     EXPECT_NE(status, 0);
