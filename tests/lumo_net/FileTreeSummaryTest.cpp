@@ -17,6 +17,7 @@
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ShellCommand.h"
 
 namespace
 {
@@ -39,12 +40,9 @@ LUMORESULT ReadSummary(FileTreeSummary& summary, std::string bytes)
 
 std::string RunCommand(const std::string& command)
 {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    char block[4096];
-    for (size_t n; (n = fread(block, 1, sizeof block, pipe)) > 0;)
-        out.append(block, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
+    int status = -1;
+    std::string out = fixtures::RunShell(command, &status);
+    EXPECT_EQ(status, 0) << command;
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include "patch/PatchTask.h"
 #include "platform/Spawn.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/TestServers.h"
 
 namespace
@@ -116,13 +117,8 @@ ToolRun RunFetchTool(const std::vector<std::string>& arguments, bool withErrors 
         command += " '" + argument + "'";
     command += withErrors ? " 2>&1" : " 2>/dev/null";
     ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        run.output.append(buffer, n);
-    const int status = pclose(pipe);
+    int status = -1;
+    run.output = fixtures::RunShell(command, &status);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
