@@ -12,6 +12,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ShellCommand.h"
 
 using fixtures::MakeContainer;
 using fixtures::PackageWriter;
@@ -40,14 +41,7 @@ protected:
     // Every entry below the scratch folder except the package, "/"-joined, sorted.
     std::string Listing() const
     {
-        std::string out;
-        FILE* pipe = popen(("cd '" + m_scratch.Path() + "' && find . ! -name p.zip | sort").c_str(), "r");
-        char line[4096];
-        while (pipe != nullptr && fgets(line, sizeof line, pipe) != nullptr)
-            out += line;
-        if (pipe != nullptr)
-            pclose(pipe);
-        return out;
+        return fixtures::RunShell("cd '" + m_scratch.Path() + "' && find . ! -name p.zip | sort");
     }
 
     fixtures::ScratchFolder m_scratch;
@@ -226,13 +220,8 @@ class PackageCrossCheck : public PatchPackageTest
 protected:
     static std::string Run(const std::string& command)
     {
-        std::string out;
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[65536];
-        size_t n;
-        while (pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-        const int status = pipe != nullptr ? pclose(pipe) : -1;
+        int status = -1;
+        std::string out = fixtures::RunShell(command, &status);
         EXPECT_EQ(0, status) << command;
         return out;
     }
