@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "lumo/net/SegmentCrc.h"
+#include "tests/fixtures/PatternBytes.h"
 
 namespace
 {
@@ -21,15 +21,6 @@ uint32_t BitwiseCrc(uint32_t crc, const uint8_t* p, size_t n)
             crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     }
     return crc;
-}
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    return bytes;
 }
 
 TEST(SegmentCrc, CheckValues)
@@ -53,11 +44,11 @@ TEST(SegmentCrc, TableAndFoldingAgreeWithTheDefinition)
     for (size_t n = 0; n <= 300; ++n)
         lengths.push_back(n);
     lengths.push_back(4u << 20);
-    const std::vector<uint8_t> bytes = RandomBytes((4u << 20) + 8, 7);
+    const std::string bytes = fixtures::PatternBytes((4u << 20) + 8, 7);
     for (size_t n : lengths)
         for (size_t offset : {size_t(0), size_t(3)})
         {
-            const uint8_t* p = bytes.data() + offset;
+            const auto* p = reinterpret_cast<const uint8_t*>(bytes.data()) + offset;
             const uint32_t start = n % 2 ? 0xDEADBEEF : 0;
             const uint32_t expected = BitwiseCrc(start, p, n);
             EXPECT_EQ(LumoUtil::UpdateSegmentCrcTable(start, p, n), expected) << n;
