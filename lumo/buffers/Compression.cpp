@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "lumo/diagnostics/SystemLog.h"
+#include "platform/Processors.h"
 
 namespace
 {
@@ -292,7 +293,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
     if (!pool)
     {
         // Chunks after the first are never longer, so the first decides how many threads help.
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned cores = platform::UsableProcessorCount();
         pool.reset(new (std::nothrow) DeflatePool(pieceCount > 1 ? std::min(cores, pieceCount) : 0));
         if (!pool)
         {
