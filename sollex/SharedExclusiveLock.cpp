@@ -1,10 +1,13 @@
 #include "sollex/SharedExclusiveLock.h"
 
-#include <sched.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <string>
 #include <unordered_map>
 
@@ -41,7 +44,7 @@ thread_local int t_guardsHeld = 0;
 class GuardHold
 {
 public:
-    explicit GuardHold(Kiln::CriticalSection& guard) : m_hold(&guard)
+    explicit GuardHold(std::mutex& guard) : m_hold(guard)
     {
 #ifndef NDEBUG
         ++t_guardsHeld;
@@ -57,7 +60,7 @@ public:
     GuardHold& operator=(const GuardHold&) = delete;
 
 private:
-    Kiln::ScopedLock m_hold;
+    std::lock_guard<std::mutex> m_hold;
 };
 
 class GraphHold
@@ -88,14 +91,15 @@ uint32_t CurrentThread()
     return static_cast<uint32_t>(platform::CurrentThreadId());
 }
 
-// 0 ms for the first 110 retries, then 1 ms more every 10 retries, 20 ms from retry 300 on.
-void BackOff(uint32_t retry)
+void FutexWait(std::atomic<uint32_t>& word, uint32_t seen, int64_t ms)
 {
-    const int64_t ms = std::clamp<int64_t>((static_cast<int64_t>(retry) - 100) / 10, 0, kMaxBackOffMs);
-    if (ms == 0)
-        sched_yield();
-    else
-        SleepMs(static_cast<int32_t>(ms));
+    timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
+}
+
+void FutexWake(std::atomic<uint32_t>& word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 void ReportDeadlock(const std::vector<uint32_t>& chain)
@@ -141,7 +145,6 @@ bool SharedExclusiveLock::TryLockLocked(uint32_t thread, bool exclusive)
     if (exclusive)
         m_exclusive = true;
     m_owners.push_back(thread);
-    m_released.Reset();
     return true;
 }
 
@@ -187,7 +190,15 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
                 break;
             }
         }
-        BackOff(retry);
+        {
+            int64_t ms = kMaxBackOffMs;
+            if (timeoutMs >= 0)
+                ms = std::clamp<int64_t>(static_cast<int64_t>(start + static_cast<uint64_t>(timeoutMs)) -
+                                             static_cast<int64_t>(NowMs()) + 1,
+                                         0, kMaxBackOffMs);
+            if (ms > 0)
+                Sleep(exclusive, ms);
+        }
         const uint64_t now = NowMs();
         if (timeoutMs >= 0 && now > start + static_cast<uint64_t>(timeoutMs))
             break;
@@ -224,7 +235,12 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
     if (exclusive)
     {
         GuardHold hold(m_guard);
-        --m_waitingExclusive;
+        // Shared waiters held back for this one may go now.
+        if (--m_waitingExclusive == 0 && !taken && m_sleepingShared > 0)
+        {
+            m_wake.fetch_add(1, std::memory_order_release);
+            FutexWake(m_wake, INT32_MAX);
+        }
     }
     return taken;
 }
@@ -255,9 +271,31 @@ uint32_t SharedExclusiveLock::UnlockAll()
 
 void SharedExclusiveLock::ReleasedLocked()
 {
-    if (m_holderCount == 0)
-        m_exclusive = false;
-    m_released.Set();
+    if (m_holderCount != 0)
+        return;  // nobody waiting could take it now: shared ones would have
+    m_exclusive = false;
+    if (m_sleepingShared + m_sleepingExclusive == 0)
+        return;
+    m_wake.fetch_add(1, std::memory_order_release);
+    // Readers may all go in together; of writers, one can.
+    FutexWake(m_wake, m_sleepingShared > 0 ? INT32_MAX : 1);
+}
+
+void SharedExclusiveLock::Sleep(bool exclusive, int64_t ms)
+{
+    uint32_t seen;
+    {
+        GuardHold hold(m_guard);
+        const bool couldTake = m_holderCount == 0 ? exclusive || m_waitingExclusive == 0
+                                                  : !exclusive && !m_exclusive && m_waitingExclusive == 0;
+        if (couldTake)
+            return;  // released since the last attempt: try again at once
+        seen = m_wake.load(std::memory_order_acquire);
+        ++(exclusive ? m_sleepingExclusive : m_sleepingShared);
+    }
+    FutexWait(m_wake, seen, ms);
+    GuardHold hold(m_guard);
+    --(exclusive ? m_sleepingExclusive : m_sleepingShared);
 }
 
 bool SharedExclusiveLock::IsHeldByCurrentThread(bool exclusive)
