@@ -40,28 +40,41 @@ WaitGraph& Graph()
 thread_local int t_guardsHeld = 0;
 #endif
 
-// A lock's guard for a scope; debug builds check the lock order against the wait graph's lock.
-class GuardHold
+constexpr uint64_t kHeldInWord = uint64_t(1) << 32;
+constexpr uint64_t kExclusiveInWord = uint64_t(1) << 33;
+constexpr uint64_t kUnderGuard = uint64_t(1) << 34;
+
+}  // namespace
+
+// A lock's guard for a scope, with the lock's state moved under it; debug builds check the
+// lock order against the wait graph's lock.
+class SharedExclusiveGuard
 {
 public:
-    explicit GuardHold(std::mutex& guard) : m_hold(guard)
+    explicit SharedExclusiveGuard(SharedExclusiveLock& lock) : m_lock(lock), m_hold(lock.m_guard)
     {
 #ifndef NDEBUG
         ++t_guardsHeld;
 #endif
+        lock.MoveUnderGuardLocked();
     }
-    ~GuardHold()
+    ~SharedExclusiveGuard()
     {
+        m_lock.SettleLocked();
 #ifndef NDEBUG
         --t_guardsHeld;
 #endif
     }
-    GuardHold(const GuardHold&) = delete;
-    GuardHold& operator=(const GuardHold&) = delete;
+    SharedExclusiveGuard(const SharedExclusiveGuard&) = delete;
+    SharedExclusiveGuard& operator=(const SharedExclusiveGuard&) = delete;
 
 private:
+    SharedExclusiveLock& m_lock;
     std::lock_guard<std::mutex> m_hold;
 };
+
+namespace
+{
 
 class GraphHold
 {
@@ -117,9 +130,34 @@ void ReportDeadlock(const std::vector<uint32_t>& chain)
 
 }  // namespace
 
+void SharedExclusiveLock::MoveUnderGuardLocked()
+{
+    uint64_t word = m_word.load(std::memory_order_acquire);
+    while (word != kUnderGuard)
+    {
+        if (m_word.compare_exchange_weak(word, kUnderGuard, std::memory_order_acq_rel, std::memory_order_acquire) &&
+            (word & kHeldInWord))
+        {
+            m_holderCount = 1;
+            m_exclusive = (word & kExclusiveInWord) != 0;
+            m_owners.assign(1, static_cast<uint32_t>(word));
+        }
+    }
+}
+
+void SharedExclusiveLock::SettleLocked()
+{
+    if (m_holderCount == 0 && m_waitingExclusive == 0 && m_sleepingShared + m_sleepingExclusive == 0)
+        m_word.store(0, std::memory_order_release);
+}
+
 bool SharedExclusiveLock::TryLock(uint32_t thread, bool exclusive)
 {
-    GuardHold hold(m_guard);
+    uint64_t free = 0;
+    if (m_word.compare_exchange_strong(free, kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread,
+                                       std::memory_order_acquire, std::memory_order_relaxed))
+        return true;
+    SharedExclusiveGuard hold(*this);
     return TryLockLocked(thread, exclusive);
 }
 
@@ -155,8 +193,12 @@ bool SharedExclusiveLock::HoldsSharedLocked(uint32_t thread) const
 
 bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutMs, bool noDeadlockCheck)
 {
+    uint64_t free = 0;
+    if (m_word.compare_exchange_strong(free, kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread,
+                                       std::memory_order_acquire, std::memory_order_relaxed))
+        return true;
     {
-        GuardHold hold(m_guard);
+        SharedExclusiveGuard hold(*this);
         const bool taken = TryLockLocked(thread, exclusive);
         if (taken || timeoutMs == 0)
             return taken;
@@ -234,7 +276,7 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
         RemoveLockWaitEdge(thread);
     if (exclusive)
     {
-        GuardHold hold(m_guard);
+        SharedExclusiveGuard hold(*this);
         // Shared waiters held back for this one may go now.
         if (--m_waitingExclusive == 0 && !taken && m_sleepingShared > 0)
         {
@@ -247,7 +289,15 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
 
 bool SharedExclusiveLock::Unlock(uint32_t thread)
 {
-    GuardHold hold(m_guard);
+    for (const uint64_t held : {kHeldInWord | thread, kHeldInWord | kExclusiveInWord | thread})
+    {
+        uint64_t expected = held;
+        if (m_word.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed))
+            return true;
+        if ((expected & ~kExclusiveInWord) != (kHeldInWord | thread))
+            break;
+    }
+    SharedExclusiveGuard hold(*this);
     auto it = std::find(m_owners.begin(), m_owners.end(), thread);
     // Unlocking without a holding would wrap the count and leave the lock "held" for good.
     if (it == m_owners.end())
@@ -262,7 +312,7 @@ bool SharedExclusiveLock::Unlock(uint32_t thread)
 uint32_t SharedExclusiveLock::UnlockAll()
 {
     const uint32_t self = CurrentThread();
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     const auto removed = static_cast<uint32_t>(std::erase(m_owners, self));
     m_holderCount -= removed;
     ReleasedLocked();
@@ -285,7 +335,7 @@ void SharedExclusiveLock::Sleep(bool exclusive, int64_t ms)
 {
     uint32_t seen;
     {
-        GuardHold hold(m_guard);
+        SharedExclusiveGuard hold(*this);
         const bool couldTake = m_holderCount == 0 ? exclusive || m_waitingExclusive == 0
                                                   : !exclusive && !m_exclusive && m_waitingExclusive == 0;
         if (couldTake)
@@ -294,14 +344,14 @@ void SharedExclusiveLock::Sleep(bool exclusive, int64_t ms)
         ++(exclusive ? m_sleepingExclusive : m_sleepingShared);
     }
     FutexWait(m_wake, seen, ms);
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     --(exclusive ? m_sleepingExclusive : m_sleepingShared);
 }
 
 bool SharedExclusiveLock::IsHeldByCurrentThread(bool exclusive)
 {
     const uint32_t self = CurrentThread();
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     if (std::find(m_owners.begin(), m_owners.end(), self) == m_owners.end())
         return false;
     return !exclusive || m_exclusive;
@@ -309,7 +359,7 @@ bool SharedExclusiveLock::IsHeldByCurrentThread(bool exclusive)
 
 void SharedExclusiveLock::TransferOwner(uint32_t oldThread, uint32_t newThread)
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     auto it = std::find(m_owners.begin(), m_owners.end(), oldThread);
     if (it != m_owners.end())
         *it = newThread;
@@ -332,13 +382,13 @@ bool SharedExclusiveLock::Unlock()
 
 uint32_t SharedExclusiveLock::HolderCount()
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     return m_holderCount;
 }
 
 uint32_t SharedExclusiveLock::ExclusiveOwner()
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     return m_holderCount > 0 && m_exclusive && !m_owners.empty() ? m_owners.front() : 0;
 }
 
