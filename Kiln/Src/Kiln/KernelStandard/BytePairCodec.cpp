@@ -300,10 +300,33 @@ uint32_t ExpandBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length, uint3
         in += 2;
         if (static_cast<size_t>(end - in) < size)
             return kExpandFailed;
+        // A pair code is expanded once per block; later uses copy that first expansion, which
+        // stays in place earlier in dst.
+        uint32_t firstAt[256];
+        uint32_t expandedLength[256];
+        for (uint32_t code = 0; code < 256; ++code)
+            expandedLength[code] = 0;
         for (uint32_t k = 0; k < size; ++k)
         {
+            const uint8_t packed = *in++;
+            if (left[packed] == packed)
+            {
+                if (written >= capacity)
+                    return kExpandFailed;
+                dst[written++] = packed;
+                continue;
+            }
+            if (const uint32_t length = expandedLength[packed])
+            {
+                if (length > capacity - written)
+                    return kExpandFailed;
+                std::memcpy(dst + written, dst + firstAt[packed], length);
+                written += length;
+                continue;
+            }
+            const uint32_t start = written;
             uint32_t depth = 0;
-            stack[depth++] = *in++;
+            stack[depth++] = packed;
             while (depth > 0)
             {
                 const uint8_t code = stack[--depth];
@@ -319,6 +342,8 @@ uint32_t ExpandBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length, uint3
                 stack[depth++] = right[code];
                 stack[depth++] = left[code];
             }
+            firstAt[packed] = start;
+            expandedLength[packed] = written - start;
         }
     }
     return written;
