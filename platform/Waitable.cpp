@@ -9,6 +9,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
@@ -26,14 +27,31 @@ struct CoreState
 {
     std::mutex lock;
     std::condition_variable resumed;  // suspended threads wait here for Resume
-    Mutex* mutexes = nullptr;         // every mutex, searched for those of a thread that ends
+    // Every mutex, searched for those of a thread that ends. Under a lock of its own, so that a
+    // mutex can be made under any other lock; taken after the core lock, never before it.
+    Mutex* mutexes = nullptr;
+    std::atomic<bool> mutexListHeld{false};
 };
+
 
 CoreState& Core()
 {
     static CoreState* state = new CoreState;
     return *state;
 }
+
+class MutexListLock
+{
+public:
+    MutexListLock()
+    {
+        while (Core().mutexListHeld.exchange(true, std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    ~MutexListLock() { Core().mutexListHeld.store(false, std::memory_order_release); }
+    MutexListLock(const MutexListLock&) = delete;
+    MutexListLock& operator=(const MutexListLock&) = delete;
+};
 
 thread_local pid_t t_tid = 0;
 
@@ -49,6 +67,7 @@ void AfterForkInParent()
 void AfterForkInChild()
 {
     t_tid = 0;
+    Core().mutexListHeld.store(false);  // its holder, if any, is not in the child
     Core().lock.unlock();
 }
 
@@ -105,6 +124,7 @@ public:
     // than every lock keeping a list of what its thread owns.
     static void AbandonOwnedMutexes(pid_t tid)
     {
+        MutexListLock list;
         for (Mutex* m = Core().mutexes; m; m = m->m_next)
             if (Mutex::OwnerOf(m->m_word.load(std::memory_order_relaxed)) == tid)
                 m->AbandonLocked();
@@ -338,7 +358,7 @@ Mutex::Mutex(AlwaysLocked) : m_word(kLockedPath), m_alwaysLocked(true)
 
 void Mutex::Register()
 {
-    CoreLock lock;
+    MutexListLock list;
     m_next = Core().mutexes;
     if (m_next)
         m_next->m_previous = this;
@@ -347,7 +367,7 @@ void Mutex::Register()
 
 Mutex::~Mutex()
 {
-    CoreLock lock;
+    MutexListLock list;
     if (m_previous)
         m_previous->m_next = m_next;
     else
