@@ -23,6 +23,7 @@ constexpr uint32_t kCycleSteps = 129;
 constexpr uint32_t kUnknownOwner = 0xFFFFFFFF;
 constexpr uint64_t kMainThreadPurgeMs = 15000;
 constexpr int64_t kMaxBackOffMs = 20;
+constexpr int kSpins = 100;
 
 struct WaitGraph
 {
@@ -193,10 +194,19 @@ bool SharedExclusiveLock::HoldsSharedLocked(uint32_t thread) const
 
 bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutMs, bool noDeadlockCheck)
 {
-    uint64_t free = 0;
-    if (m_word.compare_exchange_strong(free, kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread,
-                                       std::memory_order_acquire, std::memory_order_relaxed))
-        return true;
+    // Holdings are short: a lock held in its word is often free again within a few hundred
+    // cycles, sooner than a wait could even begin.
+    const uint64_t mine = kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread;
+    for (int spin = 0; spin < kSpins; ++spin)
+    {
+        uint64_t word = m_word.load(std::memory_order_relaxed);
+        if (word == 0 && m_word.compare_exchange_weak(word, mine, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+        if (word == kUnderGuard || (word & kHeldInWord) == 0 || static_cast<uint32_t>(word) == thread ||
+            timeoutMs == 0)
+            break;  // waiters, re-entry or one attempt only: the guarded road decides
+        __builtin_ia32_pause();
+    }
     {
         SharedExclusiveGuard hold(*this);
         const bool taken = TryLockLocked(thread, exclusive);
@@ -289,14 +299,10 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
 
 bool SharedExclusiveLock::Unlock(uint32_t thread)
 {
-    for (const uint64_t held : {kHeldInWord | thread, kHeldInWord | kExclusiveInWord | thread})
-    {
-        uint64_t expected = held;
-        if (m_word.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed))
-            return true;
-        if ((expected & ~kExclusiveInWord) != (kHeldInWord | thread))
-            break;
-    }
+    uint64_t held = m_word.load(std::memory_order_relaxed);
+    if ((held & ~kExclusiveInWord) == (kHeldInWord | thread) &&
+        m_word.compare_exchange_strong(held, 0, std::memory_order_release, std::memory_order_relaxed))
+        return true;
     SharedExclusiveGuard hold(*this);
     auto it = std::find(m_owners.begin(), m_owners.end(), thread);
     // Unlocking without a holding would wrap the count and leave the lock "held" for good.
