@@ -13,6 +13,9 @@ constexpr uint32_t kBlockSize = 2048;
 constexpr uint32_t kMaxDistinct = 210;
 constexpr uint32_t kHashSize = 4096;
 constexpr uint32_t kThreshold = 3;
+constexpr uint16_t kNone = 0xFFFF;
+// Each pair seen when the block is read, and two new pairs per replacement (fewer than the block).
+constexpr uint32_t kOccurrences = 3 * kBlockSize;
 
 // The compressor's work state: one block and its pair statistics.
 struct PairState
@@ -31,6 +34,32 @@ struct PairState
     uint16_t pairSlot[65536];
     uint32_t pairStamp[65536];
     uint32_t generation;
+
+    // The block as a list: block[i] is the symbol at node i, nodes joined in block order. A
+    // replacement turns the left node of each occurrence into the new code and unlinks the right
+    // one, so the first node is always node 0.
+    uint16_t next[kBlockSize];
+    uint16_t previous[kBlockSize];
+    bool removed[kBlockSize];
+    // Where each pair (by slot) occurred, in block order: the left node of each occurrence. An
+    // entry may be stale (a neighbour was replaced since); it is checked when used.
+    uint16_t occurrenceHead[kHashSize];
+    uint16_t occurrenceTail[kHashSize];
+    uint16_t occurrenceNode[kOccurrences];
+    uint16_t occurrenceNext[kOccurrences];
+    uint32_t occurrences;
+
+    void AddOccurrence(uint32_t slot, uint32_t node)
+    {
+        const uint16_t entry = static_cast<uint16_t>(occurrences++);
+        occurrenceNode[entry] = static_cast<uint16_t>(node);
+        occurrenceNext[entry] = kNone;
+        if (occurrenceHead[slot] == kNone)
+            occurrenceHead[slot] = entry;
+        else
+            occurrenceNext[occurrenceTail[slot]] = entry;
+        occurrenceTail[slot] = entry;
+    }
 
     void SetCount(uint32_t index, uint8_t value)
     {
@@ -84,6 +113,8 @@ struct PairState
             leftcode[c] = static_cast<uint8_t>(c);
             rightcode[c] = 0;
         }
+        std::memset(occurrenceHead, 0xFF, sizeof occurrenceHead);
+        occurrences = 0;
         size = 0;
         uint32_t used = 0;
         while (size < kBlockSize && used < kMaxDistinct && size < available)
@@ -91,8 +122,13 @@ struct PairState
             const uint8_t c = src[size];
             if (size > 0)
             {
-                Raise(Lookup(block[size - 1], c));
+                const uint32_t slot = Lookup(block[size - 1], c);
+                Raise(slot);
+                AddOccurrence(slot, size - 1);
             }
+            previous[size] = static_cast<uint16_t>(size - 1);
+            next[size] = static_cast<uint16_t>(size + 1);
+            removed[size] = false;
             block[size++] = c;
             if (!rightcode[c])
             {
@@ -100,6 +136,7 @@ struct PairState
                 ++used;
             }
         }
+        next[size - 1] = kNone;
         return size;
     }
 
@@ -125,54 +162,47 @@ struct PairState
             const uint8_t leftch = left[chosen];
             const uint8_t rightch = right[chosen];
             const uint8_t newCode = static_cast<uint8_t>(code);
-            const uint32_t oldSize = size - 1;
-            uint32_t w = 0, r = 0;
-            while (r < oldSize)
+            // The occurrences in block order, each taken unless an earlier one this round used
+            // its bytes; neighbours' counts change in the order a left-to-right scan meets them.
+            for (uint16_t entry = occurrenceHead[chosen]; entry != kNone; entry = occurrenceNext[entry])
             {
-                // Next occurrence of the pair at or after r; the bytes before it move down as they are.
-                uint32_t at = r;
-                for (;;)
+                const uint16_t at = occurrenceNode[entry];
+                if (removed[at] || block[at] != leftch)
+                    continue;
+                const uint16_t second = next[at];
+                if (second == kNone || block[second] != rightch)
+                    continue;
+                if (at != 0)
                 {
-                    const void* hit = std::memchr(block + at, leftch, oldSize - at);
-                    if (!hit)
-                    {
-                        at = oldSize;
-                        break;
-                    }
-                    at = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - block);
-                    if (block[at + 1] == rightch)
-                        break;
-                    if (++at >= oldSize)
-                        break;
+                    const uint16_t before = previous[at];
+                    Lower(Lookup(block[before], leftch));
+                    const uint32_t slot = Lookup(block[before], newCode);
+                    Raise(slot);
+                    AddOccurrence(slot, before);
                 }
-                if (at > r)
+                const uint16_t after = next[second];
+                if (after != kNone)
                 {
-                    std::memmove(block + w, block + r, at - r);
-                    w += at - r;
-                    r = at;
+                    Lower(Lookup(rightch, block[after]));
+                    const uint32_t slot = Lookup(newCode, block[after]);
+                    Raise(slot);
+                    AddOccurrence(slot, at);
+                    previous[after] = at;
                 }
-                if (r >= oldSize)
-                    break;
-                if (r > 0)
-                {
-                    Lower(Lookup(block[w - 1], leftch));
-                    Raise(Lookup(block[w - 1], newCode));
-                }
-                if (r < oldSize - 1)
-                {
-                    Lower(Lookup(rightch, block[r + 2]));
-                    Raise(Lookup(newCode, block[r + 2]));
-                }
-                block[w++] = newCode;
-                r += 2;
+                block[at] = newCode;
+                next[at] = after;
+                removed[second] = true;
                 --size;
             }
-            if (r == oldSize)
-                block[w] = block[r];
             leftcode[code] = leftch;
             rightcode[code] = rightch;
             SetCount(Lookup(leftch, rightch), 1);
+            occurrenceHead[chosen] = kNone;
         }
+        // Back to a plain array for writing.
+        uint32_t length = 0;
+        for (uint16_t node = 0; node != kNone; node = next[node])
+            block[length++] = block[node];
     }
 
     // Writes the table, size and block at out; false when it would reach limit.
