@@ -26,14 +26,14 @@ struct PairState
     uint8_t left[kHashSize];
     uint8_t right[kHashSize];
     uint8_t count[kHashSize];
+    uint16_t nextFree[kHashSize];  // a slot's own index when empty, else a step towards the next empty one
     uint32_t size;
     uint16_t slotsWithCount[256];  // how many slots hold each count value: the largest is found at once
     uint32_t top;                  // no slot holds a count above this
     // Where each pair sits. Within a block a pair keeps its slot: counts never fall back to 0, so
     // the probe from its home never stops earlier. Entries of older blocks have older stamps.
-    uint16_t pairSlot[65536];
-    uint32_t pairStamp[65536];
-    uint32_t generation;
+    uint32_t pairSlot[65536];  // (generation << 16) | slot: one memory access finds both
+    uint32_t generation;       // 1 to 0xFFFF
 
     // The block as a list: block[i] is the symbol at node i, nodes joined in block order. A
     // replacement turns the left node of each occurrence into the new code and unlinks the right
@@ -63,6 +63,8 @@ struct PairState
 
     void SetCount(uint32_t index, uint8_t value)
     {
+        if (count[index] == 0)
+            nextFree[index] = static_cast<uint16_t>((index + 1) & (kHashSize - 1));  // taken for the block
         --slotsWithCount[count[index]];
         ++slotsWithCount[value];
         count[index] = value;
@@ -84,15 +86,19 @@ struct PairState
     uint32_t Lookup(uint8_t a, uint8_t b)
     {
         const uint32_t key = (static_cast<uint32_t>(a) << 8) | b;
-        if (pairStamp[key] == generation)
-            return pairSlot[key];
+        if ((pairSlot[key] >> 16) == generation)
+            return pairSlot[key] & 0xFFFF;
+        // A pair not met in this block has no slot yet: the probe from its home would stop at
+        // the first empty slot, which the skip links reach without walking the taken ones.
         uint32_t index = (a ^ (static_cast<uint32_t>(b) << 5)) & (kHashSize - 1);
-        while ((left[index] != a || right[index] != b) && count[index] != 0)
-            index = (index + 1) & (kHashSize - 1);
+        while (nextFree[index] != index)
+        {
+            nextFree[index] = nextFree[nextFree[index]];
+            index = nextFree[index];
+        }
         left[index] = a;
         right[index] = b;
-        pairStamp[key] = generation;
-        pairSlot[key] = static_cast<uint16_t>(index);
+        pairSlot[key] = (generation << 16) | index;
         return index;
     }
 
@@ -103,9 +109,9 @@ struct PairState
         std::memset(slotsWithCount, 0, sizeof slotsWithCount);
         slotsWithCount[0] = kHashSize;
         top = 0;
-        if (++generation == 0)
+        if (++generation > 0xFFFF)
         {
-            std::memset(pairStamp, 0, sizeof pairStamp);
+            std::memset(pairSlot, 0, sizeof pairSlot);
             generation = 1;
         }
         for (uint32_t c = 0; c < 256; ++c)
@@ -114,6 +120,8 @@ struct PairState
             rightcode[c] = 0;
         }
         std::memset(occurrenceHead, 0xFF, sizeof occurrenceHead);
+        for (uint32_t slot = 0; slot < kHashSize; ++slot)
+            nextFree[slot] = static_cast<uint16_t>(slot);
         occurrences = 0;
         size = 0;
         uint32_t used = 0;
@@ -263,7 +271,7 @@ uint32_t CompressBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length)
     if (!state)
     {
         state = std::make_unique<PairState>();
-        std::memset(state->pairStamp, 0, sizeof state->pairStamp);
+        std::memset(state->pairSlot, 0, sizeof state->pairSlot);
         state->generation = 0;
     }
     uint8_t* out = dst;
