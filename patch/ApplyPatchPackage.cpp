@@ -1,6 +1,9 @@
 #include "patch/ApplyPatchPackage.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <unordered_map>
 
@@ -13,6 +16,7 @@
 #include "patch/PatchFileNames.h"
 #include "patch/PatchFiles.h"
 #include "patch/UninstallLog.h"
+#include "platform/NativePath.h"
 
 namespace {
 
@@ -89,6 +93,22 @@ struct CurrentJournal
     CurrentJournal& operator=(const CurrentJournal&) = delete;
 };
 
+// The patch tool runs in the installation's "bin" folder, so a folder given relative to ours
+// would point elsewhere for it: every stage works with absolute folders.
+std::wstring AbsoluteFolder(const std::wstring& folder)
+{
+    if (folder.empty() || folder[0] == L'/')
+        return folder;
+    char* current = getcwd(nullptr, 0);
+    if (!current)
+        return folder;
+    std::wstring absolute = FromNativePath(current);
+    free(current);
+    if (absolute.back() != L'/')
+        absolute += L'/';
+    return folder == L"." ? TrimmedFolder(absolute) : absolute + folder;
+}
+
 } // namespace
 
 void MoveLauncherLast(PatchFileRecordArray& records, const std::wstring& launcherName)
@@ -102,9 +122,11 @@ void MoveLauncherLast(PatchFileRecordArray& records, const std::wstring& launche
         std::rotate(it, it + 1, records.end());
 }
 
-bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packageDir,
+bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& givenPackageDir,
                        const std::wstring& launcherName)
 {
+    const std::wstring installDir = AbsoluteFolder(givenInstallDir);
+    const std::wstring packageDir = AbsoluteFolder(givenPackageDir);
     g_patchInstallDir = installDir;
     g_patchPackageDir = packageDir;
 
@@ -131,6 +153,11 @@ bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packa
     std::unordered_map<std::wstring, std::wstring> resolved;
     CurrentJournal current(journal.get(), &resolved);
     if (!CheckLists(installDir, lists, resolved)) {
+        journal->Finish(error);
+        return false;
+    }
+    if (!CheckUninstallRecordPaths(installDir, lists[0].records, error)) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
         journal->Finish(error);
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 #include <utility>
 
@@ -81,34 +82,41 @@ struct ParsedJournal
     bool begun = false;
     bool committed = false;
     std::vector<std::pair<JournalEntry, std::string>> entries;
+    std::vector<int> damagedLines; // damaged lines with intact records after them
 };
 
-// A torn last line (no line end, or a checksum that fails on the last line) is a record whose
-// write never completed, so its action never started: it is dropped. A bad line before the last
-// means the journal was damaged, and nothing can be decided from it.
+bool IsIntact(const std::string& line)
+{
+    return line.size() > 9 && line[8] == ' ' && CrcHex(line.substr(9)) == line.substr(0, 8);
+}
+
+// Records are flushed before their actions, so damaged lines with no intact record after them are
+// the torn last write (a record, or a batch of them): nothing they announce has happened, and they
+// are dropped. A damaged line with intact records after it is damage to the journal itself; it is
+// noted in damagedLines and the intact records around it are still used.
 bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& error)
 {
-    size_t start = 0;
-    int lineNumber = 0;
-    while (start < bytes.size()) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < bytes.size();) {
         const size_t end = bytes.find('\n', start);
+        lines.push_back(bytes.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos)
-            break;
-        ++lineNumber;
-        const std::string line = bytes.substr(start, end - start);
-        start = end + 1;
-        const bool last = start >= bytes.size();
-        const bool wellFormed = line.size() > 9 && line[8] == ' ' && CrcHex(line.substr(9)) == line.substr(0, 8);
-        if (!wellFormed) {
-            if (last)
-                break;
-            error = L"line " + std::to_wstring(lineNumber) + L" is damaged";
-            return false;
+            lines.back() += '\n'; // an unterminated fragment never passes as intact
+        start = end == std::string::npos ? bytes.size() : end + 1;
+    }
+    size_t used = lines.size();
+    while (used > 0 && !IsIntact(lines[used - 1]))
+        --used;
+    for (size_t i = 0; i < used; ++i) {
+        const int lineNumber = static_cast<int>(i + 1);
+        if (!IsIntact(lines[i])) {
+            out.damagedLines.push_back(lineNumber);
+            continue;
         }
-        const std::string payload = line.substr(9);
+        const std::string payload = lines[i].substr(9);
         const size_t space = payload.find(' ');
         const std::string word = payload.substr(0, space);
-        if (lineNumber == 1) {
+        if (i == 0) {
             if (word != "BEGIN") {
                 error = L"it does not start with BEGIN";
                 return false;
@@ -128,6 +136,42 @@ bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& er
         out.entries.emplace_back(kind, payload.substr(space + 1));
     }
     return true;
+}
+
+// The backups still below the install folder after a recovery from a damaged journal: the files
+// of the damaged records, which nothing could restore. At most `limit` of them.
+std::vector<std::wstring> LeftBackups(const std::wstring& installDir, size_t limit)
+{
+    std::vector<std::wstring> found;
+    const std::string ending = ToNativePath(kBackupExt);
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(ToNativePath(installDir), error), end;
+         !error && it != end && found.size() < limit; it.increment(error)) {
+        const std::string path = it->path().string();
+        if (path.size() > ending.size() && path.compare(path.size() - ending.size(), ending.size(), ending) == 0 &&
+            it->is_regular_file(error))
+            found.push_back(FromNativePath(path));
+    }
+    return found;
+}
+
+std::wstring DamageAdvice(const std::wstring& installDir, const ParsedJournal& journal)
+{
+    std::wstring lines;
+    for (int line : journal.damagedLines)
+        lines += (lines.empty() ? L"" : L", ") + std::to_wstring(line);
+    std::wstring text = L"the patch journal in " + installDir + L" is damaged (line " + lines +
+                        L"), so the files it names there could not be restored.";
+    const std::vector<std::wstring> backups = LeftBackups(installDir, 20);
+    if (!backups.empty()) {
+        text += L" Backups left:";
+        for (const std::wstring& backup : backups)
+            text += L" " + backup;
+        text += L".";
+    }
+    return text + L" Each \"" + kBackupExt + L"\" file holds the old content of the file of the same name without "
+                  L"that ending: rename it back (or repair the installation with the game's installer), then "
+                  L"delete " + installDir + L"/" + kPatchJournalName + L" to patch again.";
 }
 
 bool ReadAll(int fd, std::string& bytes)
@@ -182,6 +226,9 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
     }
 
     bool restoredAll = true;
+    if (journal.committed && !journal.damagedLines.empty())
+        PatchSendMessage(PATCH_LEVEL_WARNING, L"The patch journal in " + installDir +
+                                                  L" is damaged; the patch had finished, so only its clean-up is done");
     if (journal.committed) {
         // Every new file was on the disk before COMMIT: finish the clean-up.
         for (const auto& [kind, relative] : journal.entries) {
@@ -225,6 +272,10 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
     }
     if (!restoredAll)
         return false; // the journal stays for the next try
+    if (!journal.committed && !journal.damagedLines.empty()) {
+        error = DamageAdvice(installDir, journal);
+        return false; // the journal stays: it is the only record of what is missing
+    }
     if (syncfs(folderFd) != 0) {
         error = L"cannot flush the installation " + installDir + L": " + ErrnoText(errno);
         return false;

@@ -11,7 +11,9 @@
 //   <crc> <kind>[ <path>]\n
 //
 //   crc   8 lower-case hex digits: CRC-32 (zlib's) of the bytes from <kind> up to, not including,
-//         the line end; a torn or damaged line fails it
+//         the line end; a torn or damaged line fails it. Damaged lines at the end (the torn last
+//         write) are dropped; a damaged line before intact ones leaves the journal in place after
+//         recovery, with advice naming the backups that could not be restored
 //   kind  BEGIN    first line of every journal
 //         DIR      a folder about to be created (removed again, when empty, on rollback)
 //         NEW      a file about to be created where none stood (removed on rollback)

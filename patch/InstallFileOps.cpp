@@ -317,6 +317,29 @@ bool AnnounceChanges(const PatchStageContext& context, JournalEntry existingKind
     return context.journal->RecordAll(entries, error);
 }
 
+namespace {
+
+// The last step of a replacement written beside its target: renamed over it when everything
+// before went well (ok), removed otherwise.
+bool RenameReplacementIn(const PatchStageContext& context, const std::string& tmp, const std::string& dst, bool ok,
+                         std::wstring& error)
+{
+    if (ok && rename(tmp.c_str(), dst.c_str()) != 0) {
+        error = Failure(L"cannot move", tmp, errno) + L" to " + Quoted(dst);
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    CountInstallAction();
+    if (!context.journal)
+        SyncFolder(ParentOf(dst));
+    return true;
+}
+
+} // namespace
+
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
                       const std::wstring& ownerModel, std::wstring& error)
 {
@@ -379,18 +402,7 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
         error = Failure(L"cannot write", tmp, errno);
         ok = false;
     }
-    if (ok && rename(tmp.c_str(), dst.c_str()) != 0) {
-        error = Failure(L"cannot move", tmp, errno) + L" to " + Quoted(dst);
-        ok = false;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    CountInstallAction();
-    if (!context.journal)
-        SyncFolder(ParentOf(dst));
-    return true;
+    return RenameReplacementIn(context, tmp, dst, ok, error);
 }
 
 bool KeepOwnership(const std::wstring& model, const std::wstring& target)
@@ -402,6 +414,23 @@ bool KeepOwnership(const std::wstring& model, const std::wstring& target)
     if (from.st_uid != to.st_uid || from.st_gid != to.st_gid)
         (void)!chown(t.c_str(), from.st_uid, from.st_gid);
     return chmod(t.c_str(), from.st_mode & 07777) == 0;
+}
+
+bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
+{
+    const std::string dst = ToNativePath(target);
+    const std::string tmp = ToNativePath(target + kReplacementExt);
+    bool ok = true;
+    if (!context.journal) {
+        const int fd = open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0) {
+            error = Failure(L"cannot flush", tmp, errno);
+            ok = false;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    return RenameReplacementIn(context, tmp, dst, ok, error);
 }
 
 bool RestoreBackup(const std::wstring& backup, const std::wstring& file)

@@ -75,6 +75,10 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
 // owner (only a privileged process may give files away).
 bool KeepOwnership(const std::wstring& model, const std::wstring& target);
 
+// Renames target + ".pbk.new" (written by someone else, e.g. the patch tool) over target, flushing
+// it first when there is no journal. False with error when that fails; the ".pbk.new" is removed.
+bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
+
 // rename(backup, file): one atomic step that replaces file; the folder is synced afterwards.
 bool RestoreBackup(const std::wstring& backup, const std::wstring& file);
 

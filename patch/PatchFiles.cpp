@@ -79,6 +79,41 @@ bool ReportExitCode(int code, bool archive, const std::wstring& listed)
     }
 }
 
+// The tool's run and what it wrote: false (reported) unless it exited 0 and its output has the
+// new digest (for an archive a different digest is only a warning: the converter may rebuild it
+// in its own way).
+bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, bool archive,
+                     const PatchFileRecord& record, const std::wstring& output)
+{
+    using namespace PatchMessages;
+    if (run.outcome == PatchToolRun::kNotStarted)
+    {
+        PatchSendMessage(PATCH_LEVEL_STATUS, kFailedPatchCommand + command.commandLine);
+        PatchSendMessage(PATCH_LEVEL_DETAIL, FromNativePath(run.error));
+        return false;
+    }
+    if (run.outcome == PatchToolRun::kCancelled || !ReportExitCode(run.exitCode, archive, record.path))
+        return false;
+    // Exit code 0 is only the tool's word; the content is what counts.
+    std::wstring written;
+    if (!ComputeFileMD5(output, written))
+    {
+        SendError(kChecksumFailed + output);
+        return false;
+    }
+    if (written != record.newChecksum)
+    {
+        const std::wstring text = LumoUtil::FormatWString(kContentsDoNotMatch, record.path.c_str());
+        if (!archive)
+        {
+            SendError(text);
+            return false;
+        }
+        PatchSendMessage(PATCH_LEVEL_WARNING, text);
+    }
+    return true;
+}
+
 bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& record, BackupPairArray& backups)
 {
     using namespace PatchMessages;
@@ -136,38 +171,25 @@ bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& recor
         return false;
     }
 
-    const PatchToolCommand command = MakePatchToolCommand(toolFolder, archive, backup, diff, target);
+    // The tool writes beside the target, under the name the journal's recovery removes: the live
+    // file changes only by the rename below, after the check, so even a tool that outlived its
+    // patcher could never touch a restored file.
+    const std::wstring output = target + kReplacementExt;
+    RemoveInstallFile(output);
+    const PatchToolCommand command = MakePatchToolCommand(toolFolder, archive, backup, diff, output);
     const PatchToolRun run = RunPatchTool(command);
-    CountInstallAction();  // the tool has written (or begun to write) the target
-    if (run.outcome == PatchToolRun::kNotStarted)
+    CountInstallAction();  // the tool has written (or begun to write) its output
+    if (!CheckToolOutput(run, command, archive, record, output))
     {
-        PatchSendMessage(PATCH_LEVEL_STATUS, kFailedPatchCommand + command.commandLine);
-        PatchSendMessage(PATCH_LEVEL_DETAIL, FromNativePath(run.error));
+        RemoveInstallFile(output);
         return false;
     }
-    if (run.outcome == PatchToolRun::kCancelled)
-        return false;
-    if (!ReportExitCode(run.exitCode, archive, record.path))
-        return false;
-
-    // Exit code 0 is only the tool's word; the content is what counts.
-    std::wstring written;
-    if (!ComputeFileMD5(target, written))
+    KeepOwnership(backup, output);
+    if (!MoveReplacementIn(context, target, error))
     {
-        SendError(kChecksumFailed + target);
+        SendError(error);
         return false;
     }
-    if (written != record.newChecksum)
-    {
-        const std::wstring text = LumoUtil::FormatWString(kContentsDoNotMatch, record.path.c_str());
-        if (!archive)
-        {
-            SendError(text);
-            return false;
-        }
-        PatchSendMessage(PATCH_LEVEL_WARNING, text);
-    }
-    KeepOwnership(backup, target);
     return true;
 }
 

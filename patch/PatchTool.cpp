@@ -59,6 +59,9 @@ PatchToolRun RunPatchTool(const PatchToolCommand& command, uint32_t graceMs)
     platform::SpawnRequest request;
     request.argv = command.argv;
     request.workingFolder = ToNativePath(command.toolFolder);
+    // A tool left running by a killed patcher would write into an installation that recovery has
+    // since restored.
+    request.dieWithParent = true;
     std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, &run.error);
     if (!child)
         return run;

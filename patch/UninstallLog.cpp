@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <set>
 
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
+#include "lumo/text/Windows1252.h"
 #include "patch/FileLists.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
@@ -160,7 +162,65 @@ void ReportWriteFailure(const std::wstring& path, int error)
     PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + ErrnoText(error) + L")");
 }
 
+// The log's own record for an added file: its full path in the installer's code page.
+bool RecordPath(const std::wstring& installDir, const std::wstring& listed, std::string& bytes, std::wstring& error)
+{
+    const std::wstring path = LumoUtil::JoinPath(installDir, listed);
+    if (ToWindows1252(path, bytes))
+        return true;
+    error = L"The uninstall log cannot hold the path " + path +
+            L": it has characters outside the installer's code page (Windows-1252); rename the folder or file";
+    return false;
+}
+
+// The data of every delete-file record in the stream (the chain was checked by the parser), so a
+// file the log already names is not named twice.
+std::set<std::string> DeleteRecordData(const std::string& stream)
+{
+    std::set<std::string> data;
+    for (size_t record = 0; stream.size() - record >= 10;)
+    {
+        const uint16_t type = uint16_t(uint8_t(stream[record]) | uint8_t(stream[record + 1]) << 8);
+        const uint32_t size = GetU32(stream, record + 6);
+        if (stream.size() - record - 10 < size)
+            break;
+        if (type == kUninstallDeleteFileRecord)
+            data.insert(stream.substr(record + 10, size));
+        record += 10 + size_t(size);
+    }
+    return data;
+}
+
+// The log to extend, when there is one we may change: its full path in log. False with a level-2
+// warning sent when it cannot be found safely; true with log empty when there is none.
+bool FindLog(const std::wstring& installDir, std::wstring& log, struct stat& st)
+{
+    std::wstring error;
+    if (!LumoUtil::ResolveInstallPath(installDir, kUninstallLogName, log, error))
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + error);
+        return false;
+    }
+    // No log, or none we may change (the owner's write bit is the read-only attribute): nothing to extend.
+    if (stat(ToNativePath(log).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)
+        log.clear();
+    return true;
+}
+
 }  // namespace
+
+bool CheckUninstallRecordPaths(const std::wstring& installDir, const PatchFileRecordArray& added, std::wstring& error)
+{
+    std::wstring log;
+    struct stat st;
+    if (added.empty() || !FindLog(installDir, log, st) || log.empty())
+        return true;
+    std::string bytes;
+    for (const PatchFileRecord& record : added)
+        if (!RecordPath(installDir, record.path, bytes, error))
+            return false;
+    return true;
+}
 
 bool ParseUninstallLog(const std::string& bytes, UninstallLogImage& image, std::string& reason)
 {
@@ -336,16 +396,10 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
 
     std::wstring log;
     std::wstring error;
-    if (!LumoUtil::ResolveInstallPath(context.installDir, kUninstallLogName, log, error))
-    {
-        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + error);
-        return true;
-    }
-    const std::string nativeLog = ToNativePath(log);
     struct stat st;
-    // No log, or none we may change (the owner's write bit is the read-only attribute): nothing to extend.
-    if (stat(nativeLog.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)
+    if (!FindLog(context.installDir, log, st) || log.empty())
         return true;
+    const std::string nativeLog = ToNativePath(log);
     if (uint64_t(st.st_size) > kMaxLogSize)
     {
         PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log + L" (the file is larger than any uninstall log)");
@@ -369,9 +423,22 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
         return true;
     }
     std::vector<std::string> records;
-    records.reserve(addedPaths.size());
+    std::set<std::string> named = DeleteRecordData(image.stream);
     for (const std::wstring& path : addedPaths)
-        records.push_back(MakeUninstallDeleteRecord(ToNarrow(LumoUtil::JoinPath(context.installDir, path))));
+    {
+        std::string bytes;
+        if (!RecordPath(context.installDir, path, bytes, error))
+        {
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
+            return false;
+        }
+        std::string record = MakeUninstallDeleteRecord(bytes);
+        // A run repeated after its commit (or a package applied twice) names nothing twice.
+        if (named.insert(record.substr(10)).second)
+            records.push_back(std::move(record));
+    }
+    if (records.empty())
+        return true;
     const std::string newLog = BuildExtendedUninstallLog(image, records);
 
     // With backups the old log moves to its backup first (announced in the journal), and the new

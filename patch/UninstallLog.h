@@ -19,7 +19,8 @@
 // Its last record (28 bytes) closes the log and must stay last. A delete-file record is type
 // 0x0082, extraData 0, and as data the full path in the compact string form followed by 0xFF:
 //   length below 0xFD: one length byte; up to 0xFFFF: 0xFD and a u16 length; else 0xFE and a
-//   u32 length; then the 8-bit bytes of the path, no terminator.
+//   u32 length; then the bytes of the path in Windows-1252 (the installer's code page, in which its
+//   own records are written), no terminator.
 //
 // The log is only ever replaced as a whole, by one rename of a fully written and flushed file. A
 // log that does not check out (header or block checksums, block sizes, the record chain, a
@@ -67,7 +68,7 @@ std::string MakeUninstallDeleteRecord(const std::string& path);
 std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std::vector<std::string>& records);
 
 // Puts a delete-file record for every file of the package's "addedFiles.txt" into the install's
-// uninstall log (found ignoring case). True when there is nothing to add, no log, or a log that
+// uninstall log (found ignoring case), unless the log already holds the same record. True when there is nothing to add, no log, or a log that
 // cannot be read safely (left unchanged, a level-2 warning); false when the new log cannot be
 // written (level 3, the old log unchanged).
 //
@@ -80,3 +81,7 @@ bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& pack
 // The same for a list of added paths (relative to installDir, as the list gives them).
 bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<std::wstring>& addedPaths,
                             BackupPairArray* backups);
+
+// Before anything changes: false with error when the install has an uninstall log that the full
+// path of an added file cannot be written into (a character outside Windows-1252).
+bool CheckUninstallRecordPaths(const std::wstring& installDir, const PatchFileRecordArray& added, std::wstring& error);

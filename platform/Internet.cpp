@@ -157,6 +157,23 @@ InternetFailure Classify(CURLcode code, const Transfer& transfer)
 
 } // namespace
 
+bool InternetOutcome::IsFinal() const
+{
+    switch (failure)
+    {
+    case InternetFailure::BadUrl:
+    case InternetFailure::LoginFailed:
+    case InternetFailure::RemoteMissing:
+        return true;
+    case InternetFailure::HttpStatus:
+        return status >= 400 && status < 500 && status != 408 && status != 429;
+    case InternetFailure::Connect:
+        return code == CURLE_COULDNT_RESOLVE_HOST;
+    default:
+        return false;
+    }
+}
+
 bool InternetStartup()
 {
     std::call_once(g_startOnce, [] {

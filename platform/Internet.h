@@ -63,6 +63,10 @@ struct InternetOutcome
     std::string text;      // the library's description of the failure
 
     bool Ok() const { return failure == InternetFailure::None; }
+    // An answer another attempt cannot change: a client error from the HTTP server (but 408 and
+    // 429, which ask to come back later), a missing remote file, a refused login, an address the
+    // library refuses, a host name that does not resolve.
+    bool IsFinal() const;
 };
 
 class InternetRequest

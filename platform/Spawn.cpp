@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,6 +170,86 @@ void CloseIfOpen(int& fd)
     }
 }
 
+// posix_spawn cannot ask for a death signal, so a child that must die with us is forked and set
+// up by hand, the way posix_spawn would: async-signal-safe calls only (another thread may hold any
+// lock at the fork). A close-on-exec pipe carries the failing step and its errno back; it stays
+// empty when the exec succeeds. Returns 0 or the error number, with `step` naming the step.
+int ForkDyingWithParent(const SpawnRequest& request, char* const* argv, int outputWriteFd, pid_t& pid,
+                        const char*& step)
+{
+    static const char* const kSteps[] = {"asking for the death signal", "joining standard output and error on the pipe",
+                                         "opening /dev/null as standard input", "changing to the working folder",
+                                         "starting the program"};
+    step = "creating the start report pipe";
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return errno;
+    // Above the standard descriptors, so the child's own set-up never lands on it.
+    const int reportWrite = fcntl(report[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(report[1]);
+    if (reportWrite < 0)
+    {
+        const int e = errno;
+        close(report[0]);
+        return e;
+    }
+    const char* folder = request.workingFolder.empty() ? nullptr : request.workingFolder.c_str();
+    const pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0)
+    {
+        auto fail = [reportWrite](int which) {
+            const int failure[2] = {which, errno};
+            (void)!write(reportWrite, failure, sizeof failure);
+            _exit(127);
+        };
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+            fail(0);
+        if (getppid() != parent)
+            _exit(127);  // the parent ended before the death signal was asked for
+        struct sigaction defaults = {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+            sigaction(signalNumber, &defaults, nullptr);  // refused for the few that cannot change
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (outputWriteFd >= 0 && (dup2(outputWriteFd, STDOUT_FILENO) < 0 || dup2(outputWriteFd, STDERR_FILENO) < 0))
+            fail(1);
+        const int input = open("/dev/null", O_RDONLY);
+        if (input < 0 || (input != STDIN_FILENO && dup2(input, STDIN_FILENO) < 0))
+            fail(2);
+        close_range(STDERR_FILENO + 1, static_cast<unsigned>(reportWrite) - 1, 0);
+        close_range(static_cast<unsigned>(reportWrite) + 1, ~0U, 0);
+        if (folder && chdir(folder) != 0)
+            fail(3);
+        execvp(argv[0], argv);
+        fail(4);
+    }
+    const int forkError = errno;
+    close(reportWrite);
+    if (pid < 0)
+    {
+        close(report[0]);
+        step = "starting the program";
+        return forkError;
+    }
+    int failure[2] = {0, 0};
+    ssize_t n;
+    while ((n = read(report[0], failure, sizeof failure)) < 0 && errno == EINTR)
+    {
+    }
+    close(report[0]);
+    if (n != static_cast<ssize_t>(sizeof failure))
+        return 0;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+    step = kSteps[failure[0] >= 0 && failure[0] < 5 ? failure[0] : 4];
+    return failure[1];
+}
+
 }  // namespace
 
 std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, std::string* error)
@@ -219,12 +300,15 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    rc = posix_spawnp(&pid, program.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
+    step = "starting the program";
+    rc = request.dieWithParent
+             ? ForkDyingWithParent(request, argv.data(), pipeFds[1], pid, step)
+             : posix_spawnp(&pid, program.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
     CloseIfOpen(pipeFds[1]);  // the child holds its copies; our end must not keep the pipe alive
     if (rc != 0)
     {
         CloseIfOpen(pipeFds[0]);
-        return fail(Describe("starting the program", program, rc), rc);
+        return fail(Describe(step, program, rc), rc);
     }
 
     // The pid cannot be reused before we collect it, so the pidfd names our child.

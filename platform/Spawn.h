@@ -27,6 +27,10 @@ struct SpawnRequest
     std::vector<std::string> argv;  // argv[0] names the program; UTF-8 native text
     std::string workingFolder;      // empty: this process's current folder
     bool captureOutput = false;     // standard output and error on one pipe, see ReadOutput
+    // The child gets SIGKILL when the thread that started it ends (the whole process killed
+    // included), so it can never outlive its starter and act on what the starter has since
+    // restored. The starting thread must stay until the child ends.
+    bool dieWithParent = false;
 };
 
 class SpawnedChild

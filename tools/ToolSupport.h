@@ -1,7 +1,13 @@
 #pragma once
 // Error output shared by the command-line tools. Header-only: every tools/*.cpp is a program of
 // its own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "lumo/buffers/LumoResult.h"
@@ -34,5 +40,112 @@ inline int PrintUsage(const char* tool, const char* usage)
                  LumoUtil::GetResultName(LUMORESULT_INVALID_ARGUMENT).c_str(), usage);
     return 2;
 }
+
+// True when the only argument asks for the usage ("--help" or "-h").
+inline bool AsksForHelp(int argc, char** argv)
+{
+    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+}
+
+// The help text on standard output; exit status 0 (1 when it cannot be written).
+inline int PrintHelp(const char* text)
+{
+    std::fputs(text, stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+// Everything printed reaches standard output, or the run fails: a listing cut short by a full disk
+// or a closed pipe must not end in success.
+inline int FinishOutput(const char* tool, int status)
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return status;
+    std::fprintf(stderr, "%s: standard output cannot be written: %s\n", tool, std::strerror(errno ? errno : EIO));
+    return 1;
+}
+
+// The libraries' diagnostic lines (the system log writes them to standard output) are not a
+// tool's output: a tool that prints nothing there of its own sends them away.
+inline void SilenceLibraryLines()
+{
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0)
+    {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+}
+
+// Both names exist and are the same file.
+inline bool IsSameFile(const std::string& a, const std::string& b)
+{
+    struct stat first = {}, second = {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Why path cannot be read as a file's content: "" when it is a regular file (or does not exist,
+// which the open reports), else what it is.
+inline std::string NotARegularFile(const std::string& path)
+{
+    struct stat info = {};
+    if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))
+        return "";
+    return S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file";
+}
+
+// A file written under a temporary name beside its destination and renamed over it only by
+// Commit: a run that fails leaves an existing destination untouched.
+class ReplacementFile
+{
+public:
+    explicit ReplacementFile(std::string destination)
+        : m_destination(std::move(destination)), m_temporary(m_destination + ".part-" + std::to_string(getpid()))
+    {
+    }
+    ~ReplacementFile()
+    {
+        if (!m_committed)
+            ::unlink(m_temporary.c_str());
+    }
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    const std::string& Path() const { return m_temporary; }
+
+    // text with the temporary name replaced by the destination's: messages name the file the user gave.
+    std::string Shown(std::string text) const
+    {
+        const size_t at = text.find(m_temporary);
+        return at == std::string::npos ? text : text.replace(at, m_temporary.size(), m_destination);
+    }
+    std::wstring Shown(std::wstring text) const
+    {
+        const std::wstring temporary = FromNativePath(m_temporary);
+        const size_t at = text.find(temporary);
+        return at == std::wstring::npos ? text : text.replace(at, temporary.size(), FromNativePath(m_destination));
+    }
+
+    // Flushes the temporary file to the disk and renames it over the destination. 0, or errno.
+    int Commit()
+    {
+        const int fd = ::open(m_temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        const int synced = ::fsync(fd) == 0 ? 0 : errno;
+        ::close(fd);
+        if (synced != 0)
+            return synced;
+        if (::rename(m_temporary.c_str(), m_destination.c_str()) != 0)
+            return errno;
+        m_committed = true;
+        return 0;
+    }
+
+private:
+    std::string m_destination;
+    std::string m_temporary;
+    bool m_committed = false;
+};
 
 } // namespace tools

@@ -5,6 +5,7 @@
 // Exit status 0 on success; on failure the LUMORESULT name and what failed go to standard error and
 // the status is 1 (2 for a bad command line).
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "lumo/buffers/LumoResult.h"
@@ -21,15 +22,26 @@ int Fail(LUMORESULT code, const std::wstring& what)
     return tools::PrintFailure(kTool, code, what);
 }
 
+constexpr char kUsage[] = "archive-tool list EXE\n"
+                         "       archive-tool extract EXE SOURCE_BUILD DEST\n";
+constexpr char kAbout[] =
+    "Reads the patch archive appended to the patcher executable EXE. list prints one line per package:\n"
+    "source build, target build, payload offset and size. extract copies the package that patches\n"
+    "SOURCE_BUILD, byte for byte, into DEST (replaced only when the whole copy succeeds).\n"
+    "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad command line.\n";
+
 int Usage()
 {
-    return tools::PrintUsage(kTool, "archive-tool list EXE\n"
-                                    "       archive-tool extract EXE SOURCE_BUILD DEST\n");
+    tools::PrintUsage(kTool, kUsage);
+    std::fputs(kAbout, stderr);
+    return 2;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp((std::string("usage: ") + kUsage + kAbout).c_str());
     const std::string action = argc >= 2 ? argv[1] : "";
     if (!((action == "list" && argc == 3) || (action == "extract" && argc == 5)))
         return Usage();
@@ -45,10 +57,13 @@ int main(int argc, char** argv)
             std::printf("%s %s %llu %llu\n", entry.sourceVersion.c_str(), entry.targetVersion.c_str(),
                         static_cast<unsigned long long>(entry.payloadOffset),
                         static_cast<unsigned long long>(entry.payloadSize));
-        return std::fflush(stdout) == 0 ? 0 : Fail(LUMORESULT_IO_ERROR, L"standard output cannot be written");
+        return tools::FinishOutput(kTool, 0);
     }
-    const LUMORESULT extracted = archive.ExtractPatch(argv[3], FromNativePath(argv[4]));
+    tools::ReplacementFile destination(argv[4]);
+    const LUMORESULT extracted = archive.ExtractPatch(argv[3], FromNativePath(destination.Path()));
     if (extracted != LUMORESULT_OK)
-        return Fail(extracted, archive.GetLastErrorText());
+        return Fail(extracted, destination.Shown(archive.GetLastErrorText()));
+    if (const int error = destination.Commit())
+        return Fail(LUMORESULT_IO_ERROR, FromNativePath(std::string(argv[4]) + ": cannot be stored: " + std::strerror(error)));
     return 0;
 }

@@ -1,7 +1,7 @@
 // cfil-tool pack IN OUT:   writes IN as the kernel's "CFIL" compressed container OUT.
 // cfil-tool unpack IN OUT: expands the container IN into OUT.
-// Exit status 0 on success, 1 on a failure (reported on standard error), 2 on bad usage.
-#include <cerrno>
+// OUT is written beside itself and renamed in on success only. Exit status 0 on success, 1 on a
+// failure (reported on standard error), 2 on bad usage.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,9 +9,17 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnFile.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
+
+constexpr char kHelp[] =
+    "usage: cfil-tool pack IN OUT\n"
+    "       cfil-tool unpack IN OUT\n"
+    "Packs the file IN into the engine's compressed container (\"CFIL\") OUT, or unpacks the container IN\n"
+    "into the file OUT. OUT is replaced only when the whole run succeeds; IN and OUT must differ.\n"
+    "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad command line.\n";
 
 int Fail(const std::string& text)
 {
@@ -36,23 +44,32 @@ bool Copy(Kiln::File& in, Kiln::File& out, uint32_t expected)
     return total == expected;
 }
 
-int Run(const char* command, const char* inPath, const char* outPath)
+int Run(const char* command, const std::string& inPath, const std::string& outPath)
 {
     const bool pack = std::strcmp(command, "pack") == 0;
+    if (const std::string why = tools::NotARegularFile(inPath); !why.empty())
+        return Fail(inPath + ": " + why);
+    if (tools::IsSameFile(inPath, outPath))
+        return Fail(inPath + " and " + outPath + " are the same file");
+    tools::ReplacementFile output(outPath);
     Kiln::File in, out;
-    if (!in.Open(inPath, pack ? Kiln::File::OpenMode::Read : Kiln::File::OpenMode::CompressedRead))
+    if (!in.Open(inPath.c_str(), pack ? Kiln::File::OpenMode::Read : Kiln::File::OpenMode::CompressedRead))
         return Fail(in.ErrorText());
-    if (!out.Open(outPath, pack ? Kiln::File::OpenMode::CompressedWrite : Kiln::File::OpenMode::Write))
-        return Fail(out.ErrorText());
+    if (!out.Open(output.Path().c_str(), pack ? Kiln::File::OpenMode::CompressedWrite : Kiln::File::OpenMode::Write))
+        return Fail(output.Shown(out.ErrorText()));
     const uint32_t expected = in.Size();
     if (!Copy(in, out, expected))
     {
-        const std::string why = !in.ErrorText().empty() ? in.ErrorText() : !out.ErrorText().empty() ? out.ErrorText() : std::string(inPath) + ": ended early";
+        const std::string why = !in.ErrorText().empty()    ? in.ErrorText()
+                                : !out.ErrorText().empty() ? output.Shown(out.ErrorText())
+                                                           : inPath + ": ended early";
         out.Close();
         return Fail(why);
     }
     if (out.Close() != 0)
-        return Fail(out.ErrorText());
+        return Fail(output.Shown(out.ErrorText()));
+    if (const int error = output.Commit())
+        return Fail(outPath + ": cannot be stored: " + std::strerror(error));
     return 0;
 }
 
@@ -60,11 +77,14 @@ int Run(const char* command, const char* inPath, const char* outPath)
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     if (argc != 4 || (std::strcmp(argv[1], "pack") != 0 && std::strcmp(argv[1], "unpack") != 0))
     {
-        std::fprintf(stderr, "usage: cfil-tool pack IN OUT | cfil-tool unpack IN OUT\n");
+        std::fprintf(stderr, "%s", kHelp);
         return 2;
     }
+    tools::SilenceLibraryLines();
     try
     {
         return Run(argv[1], argv[2], argv[3]);

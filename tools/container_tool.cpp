@@ -1,73 +1,98 @@
 // container-tool compress IN OUT | decompress IN OUT: writes the chunked zlib container of a file,
-// or the file held in one. Exit status 0 on success; on failure the LUMORESULT name and what failed
-// go to standard error, the incomplete OUT is removed and the status is 1 (2 for a bad command line).
+// or the file held in one. OUT is written beside itself and renamed in on success only. Exit
+// status 0 on success; on failure the LUMORESULT name and what failed go to standard error and the
+// status is 1 (2 for a bad command line).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoResult.h"
 #include "platform/NativePath.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
-// Why a file could not be opened: the file buffer refuses folders itself, without an errno of
-// its own; anything else is the open's errno.
-std::string OpenFailureReason(const std::string& path, int openErrno)
+constexpr char kHelp[] =
+    "usage: container-tool compress IN OUT\n"
+    "       container-tool decompress IN OUT\n"
+    "Writes the file IN as the patcher's chunked zlib container OUT, or the file held in the container\n"
+    "IN as OUT. OUT is replaced only when the whole run succeeds; IN and OUT must differ.\n"
+    "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad command line.\n";
+
+// The output file, remembering whether a write of its own failed: the library reports a damaged
+// container and a full disk alike.
+class WatchedOutput : public LumoDataBufferFile
 {
-    struct stat info = {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return "it is a folder";
-    return std::strerror(openErrno);
+public:
+    using LumoDataBufferFile::LumoDataBufferFile;
+    LUMORESULT WriteData(const void* data, uint32_t length) override
+    {
+        const LUMORESULT result = LumoDataBufferFile::WriteData(data, length);
+        if (result != LUMORESULT_OK && failedWrite == LUMORESULT_OK)
+            failedWrite = result;
+        return result;
+    }
+    LUMORESULT failedWrite = LUMORESULT_OK;
+};
+
+int Fail(const std::string& action, const std::string& in, const std::string& out, const std::string& what,
+         LUMORESULT code)
+{
+    std::fprintf(stderr, "container-tool: %s %s -> %s: %s: %s (%u)\n", action.c_str(), in.c_str(), out.c_str(),
+                 what.c_str(), LumoUtil::GetResultName(code).c_str(), code);
+    return 1;
 }
 
-int Fail(const char* action, const std::string& in, const std::string& out, const char* what, LUMORESULT code)
+// What a failed decompression means for the user.
+int FailDecompress(const std::string& in, const std::string& out, LumoDataBuffer& source, const WatchedOutput& output)
 {
-    std::fprintf(stderr, "container-tool: %s %s -> %s: %s: %s (%u)\n", action, in.c_str(), out.c_str(), what,
-                 LumoUtil::GetResultName(code).c_str(), code);
-    ::unlink(out.c_str());
-    return 1;
+    if (output.failedWrite != LUMORESULT_OK)
+        return Fail("decompress", in, out, "the output could not be written", output.failedWrite);
+    if (source.GetPosition() >= source.GetSize())
+        return Fail("decompress", in, out, "the container is cut short", LUMORESULT_BAD_FORMAT);
+    return Fail("decompress", in, out, "the container is damaged (not what compress writes)", LUMORESULT_BAD_FORMAT);
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     const std::string action = argc == 4 ? argv[1] : "";
     if (action != "compress" && action != "decompress")
     {
-        std::fprintf(stderr, "usage: container-tool compress IN OUT\n"
-                             "       container-tool decompress IN OUT\n");
+        std::fprintf(stderr, "%s", kHelp);
         return 2;
     }
+    tools::SilenceLibraryLines();
     const std::string in = argv[2];
     const std::string out = argv[3];
 
     errno = 0;
+    const std::string notAFile = tools::NotARegularFile(in);
     LumoDataBufferFile source(FromNativePath(in), LumoDataBufferFile::MODE_READ);
-    if (!source.IsOpen())
+    if (!notAFile.empty() || !source.IsOpen())
     {
         std::fprintf(stderr, "container-tool: %s: cannot open %s for reading: %s\n", action.c_str(), in.c_str(),
-                     OpenFailureReason(in, errno).c_str());
+                     notAFile.empty() ? std::strerror(errno) : notAFile.c_str());
         return 1;
     }
-    struct stat inInfo = {}, outInfo = {};
-    if (::stat(in.c_str(), &inInfo) == 0 && ::stat(out.c_str(), &outInfo) == 0 && inInfo.st_dev == outInfo.st_dev &&
-        inInfo.st_ino == outInfo.st_ino)
+    if (tools::IsSameFile(in, out))
     {
         std::fprintf(stderr, "container-tool: %s: %s and %s are the same file\n", action.c_str(), in.c_str(),
                      out.c_str());
         return 1;
     }
+    tools::ReplacementFile replacement(out);
     errno = 0;
-    LumoDataBufferFile destination(FromNativePath(out), LumoDataBufferFile::MODE_WRITE);
+    WatchedOutput destination(FromNativePath(replacement.Path()), LumoDataBufferFile::MODE_WRITE);
     if (!destination.IsOpen())
     {
         std::fprintf(stderr, "container-tool: %s: cannot open %s for writing: %s\n", action.c_str(), out.c_str(),
-                     OpenFailureReason(out, errno).c_str());
+                     std::strerror(errno ? errno : EIO));
         return 1;
     }
 
@@ -77,15 +102,22 @@ int main(int argc, char** argv)
     if (result != LUMORESULT_OK)
     {
         destination.Close();
-        return Fail(action.c_str(), in, out, compress ? "compression failed" : "decompression failed", result);
+        if (!compress)
+            return FailDecompress(in, out, source, destination);
+        return Fail(action, in, out,
+                    destination.failedWrite != LUMORESULT_OK ? "the output could not be written" : "compression failed",
+                    result);
     }
     if (!compress && source.GetPosition() != source.GetSize())
     {
         destination.Close();
-        return Fail(action.c_str(), in, out, "bytes follow the container's last chunk", LUMORESULT_BAD_FORMAT);
+        return Fail(action, in, out, "bytes follow the container's last chunk", LUMORESULT_BAD_FORMAT);
     }
     const LUMORESULT closed = destination.Close();
     if (closed != LUMORESULT_OK)
-        return Fail(action.c_str(), in, out, "the output could not be stored", closed);
+        return Fail(action, in, out, "the output could not be stored", closed);
+    if (const int error = replacement.Commit())
+        return Fail(action, in, out, std::string("the output could not be stored: ") + std::strerror(error),
+                    LUMORESULT_IO_ERROR);
     return 0;
 }

@@ -1,21 +1,82 @@
 // dump-tool FILE: prints a crash dump (lumo/diagnostics/CrashDump.h) with the failing thread's frames named
-// where the modules' files are at hand.
+// where the modules' files are at hand. Text from the dump is printed with control characters
+// escaped (\xNN). Exit status 0 printed, 1 failed (the reason on standard error), 2 bad command line.
 
 #include <time.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstring>
 #include <string>
 
 #include "lumo/diagnostics/CrashDump.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/diagnostics/DumpSymbols.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
+
+constexpr char kHelp[] =
+    "usage: dump-tool FILE\n"
+    "Prints the crash dump FILE (written by the patcher's crash handler): process, reason, registers,\n"
+    "the failing thread's frames (named where the module files are at hand), stack, threads, memory\n"
+    "map and status. A dump cut short is shown as far as its whole records go.\n"
+    "Exit status: 0 printed, 1 failed (the reason on standard error), 2 bad command line.\n";
+
+// A dump is outside input: its text reaches the terminal with control characters escaped.
+// keepLines leaves line ends and tabs of multi-line texts (memory map, status) as they are.
+std::string Escaped(const std::string& text, bool keepLines = false)
+{
+    std::string out;
+    for (unsigned char c : text)
+    {
+        if ((c < 0x20 || c == 0x7F) && !(keepLines && (c == '\n' || c == '\t')))
+        {
+            char code[8];
+            snprintf(code, sizeof(code), "\\x%02x", c);
+            out += code;
+        }
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// The whole of a regular file; false with error set otherwise.
+bool ReadDumpFile(const char* path, std::string& bytes, std::string& error)
+{
+    if (const std::string why = tools::NotARegularFile(path); !why.empty())
+    {
+        error = why;
+        return false;
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+    {
+        error = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    char buffer[65536];
+    for (;;)
+    {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            if (n < 0)
+                error = std::string("cannot be read: ") + std::strerror(errno);
+            close(fd);
+            return n == 0;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+}
 
 std::string Hex(uint64_t value)
 {
@@ -41,14 +102,14 @@ std::string DescribeFrame(DumpSymbols& symbols, const CrashDumpContents& dump, s
     std::string text = Hex(frame.address);
     if (frame.module.empty())
         return text + " (no module)";
-    text += " " + frame.module + "+" + Hex(frame.offset);
+    text += " " + Escaped(frame.module) + "+" + Hex(frame.offset);
     const bool returnAddress = !(index == 0 && dump.reason == static_cast<uint32_t>(CrashDumpReason::Signal));
     DumpFrameName name;
     if (symbols.LookUp(frame.module, frame.buildId, frame.offset, returnAddress, name))
     {
-        text += " " + (name.function.empty() ? std::string("??") : name.function);
+        text += " " + (name.function.empty() ? std::string("??") : Escaped(name.function));
         if (!name.file.empty())
-            text += " at " + name.file + ":" + std::to_string(name.line);
+            text += " at " + Escaped(name.file) + ":" + std::to_string(name.line);
     }
     else
     {
@@ -78,12 +139,14 @@ void PrintHexDump(const CrashDumpContents& dump, size_t limit)
 void Print(const std::string& path, const CrashDumpContents& dump)
 {
     DumpSymbols symbols;
-    printf("Dump file: %s\n", path.c_str());
+    printf("Dump file: %s\n", Escaped(path).c_str());
     printf("Format version: %u%s\n", dump.version, dump.complete ? "" : " (cut short: no end record)");
+    if (!dump.cutShort.empty())
+        printf("Cut short: %s; the whole records before it follow\n", dump.cutShort.c_str());
     if (dump.hasProcess)
     {
-        printf("Process: pid %u, build %u, version %s\n", dump.pid, dump.buildNumber, dump.versionText.c_str());
-        printf("Executable: %s\n", dump.executable.c_str());
+        printf("Process: pid %u, build %u, version %s\n", dump.pid, dump.buildNumber, Escaped(dump.versionText).c_str());
+        printf("Executable: %s\n", Escaped(dump.executable).c_str());
         printf("Time: %s\n", FormatTime(dump.seconds, dump.nanoseconds).c_str());
     }
     if (dump.hasReason)
@@ -97,17 +160,17 @@ void Print(const std::string& path, const CrashDumpContents& dump)
             reason += ", ending by " + signal;
         printf("Reason: %s\n", reason.c_str());
         if (!dump.detail.empty())
-            printf("Detail: %s\n", dump.detail.c_str());
+            printf("Detail: %s\n", Escaped(dump.detail).c_str());
     }
     if (dump.hasThread)
-        printf("Thread: %u \"%s\"\n", dump.threadId, dump.threadName.c_str());
+        printf("Thread: %u \"%s\"\n", dump.threadId, Escaped(dump.threadName).c_str());
     if (!dump.frames.empty())
         printf("Crashed at: %s\n", DescribeFrame(symbols, dump, 0).c_str());
     if (!dump.registers.empty())
     {
         printf("Registers:\n");
         for (const auto& [name, value] : dump.registers)
-            printf("  %-8s %s\n", name.c_str(), Hex(value).c_str());
+            printf("  %-8s %s\n", Escaped(name).c_str(), Hex(value).c_str());
     }
     printf("Frames (%zu):\n", dump.frames.size());
     for (size_t i = 0; i < dump.frames.size(); ++i)
@@ -122,33 +185,33 @@ void Print(const std::string& path, const CrashDumpContents& dump)
     for (uint32_t tid : dump.threads)
         printf(" %u", tid);
     printf("\n");
-    printf("Memory map:\n%s", dump.maps.c_str());
-    printf("Process status:\n%s", dump.status.c_str());
+    printf("Memory map:\n%s", Escaped(dump.maps, true).c_str());
+    printf("Process status:\n%s", Escaped(dump.status, true).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     if (argc != 2)
     {
-        fprintf(stderr, "usage: dump-tool FILE\n");
+        fprintf(stderr, "%s", kHelp);
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    if (!file)
+    std::string bytes, error;
+    if (!ReadDumpFile(argv[1], bytes, error))
     {
-        fprintf(stderr, "dump-tool: cannot open %s\n", argv[1]);
+        fprintf(stderr, "dump-tool: %s: %s\n", Escaped(argv[1]).c_str(), error.c_str());
         return 1;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     CrashDumpContents dump;
-    std::string error;
     if (!ReadCrashDump(bytes, dump, error))
     {
-        fprintf(stderr, "dump-tool: %s: %s\n", argv[1], error.c_str());
+        fprintf(stderr, "dump-tool: %s: %s\n", Escaped(argv[1]).c_str(), error.c_str());
         return 1;
     }
     Print(argv[1], dump);
-    return 0;
+    return tools::FinishOutput("dump-tool", 0);
 }

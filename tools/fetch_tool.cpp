@@ -1,16 +1,18 @@
-// fetch-tool URL DEST: downloads URL (http, https or ftp) into the file DEST through the patcher's
-//   download road (size query, retries, resume over FTP), showing a progress line on standard error.
-//   An existing DEST is continued over FTP and replaced over HTTP. Ctrl-C cancels.
+// fetch-tool [--resume] URL DEST: downloads URL (http, https or ftp) into the file DEST through the
+//   patcher's download road (size query, retries), showing a progress line on standard error. DEST
+//   is written beside itself and renamed in on success only; with --resume an existing DEST is
+//   continued over FTP instead. Ctrl-C cancels.
 // fetch-tool --patches SERVER_URL...: fetches "patches.txt" from the first server that serves a
 //   usable list and prints its entries, one line each: source build, target build, data URL and
 //   executable URL, separated by spaces.
-// The client's own diagnostic lines go to standard output. Exit status 0 on success, 1 on failure,
+// The client's own diagnostic lines go to standard error. Exit status 0 on success, 1 on failure,
 // 2 for a bad command line.
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "lumo/net/DownloadURLCallback.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
@@ -36,59 +39,181 @@ public:
     bool IsCancelled() override { return g_interrupted; }
 };
 
-// The task's messages go to standard error.
+// The task's messages go to standard error, unless quiet (a download says its own failure).
 class ToolTask : public KestinPatchTask
 {
 public:
     void Log(int level, const std::string& text) override { Log(level, ToWide(text)); }
     void Log(int level, const std::wstring& text) override
     {
-        std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
+        if (!quiet)
+            std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
     }
+    bool quiet = false;
 };
+
+// While a download runs, the diagnostic lines of the network code and the task (one or more per
+// attempt) are kept aside, so that the user sees the progress and, on a failure, one line with
+// its cause: the last of them. The tool's own lines go to the terminal.
+class HeldDiagnostics
+{
+public:
+    HeldDiagnostics()
+    {
+        std::fflush(stderr);
+        const int terminal = dup(STDERR_FILENO);
+        m_terminal = terminal >= 0 ? fdopen(terminal, "w") : nullptr;
+        m_held = std::tmpfile();
+        if (m_terminal && m_held)
+            dup2(fileno(m_held), STDERR_FILENO);
+    }
+    ~HeldDiagnostics()
+    {
+        std::fflush(stderr);
+        if (m_terminal && m_held)
+            dup2(fileno(m_terminal), STDERR_FILENO);
+        if (m_terminal)
+            std::fclose(m_terminal);
+        if (m_held)
+            std::fclose(m_held);
+    }
+    HeldDiagnostics(const HeldDiagnostics&) = delete;
+    HeldDiagnostics& operator=(const HeldDiagnostics&) = delete;
+
+    FILE* Terminal() const { return m_terminal && m_held ? m_terminal : stderr; }
+
+    // The last line held back ("" when none).
+    std::string LastLine() const
+    {
+        if (!m_held)
+            return "";
+        std::fflush(stderr);
+        std::string text;
+        char buffer[4096];
+        std::rewind(m_held);
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, m_held)) > 0;)
+            text.append(buffer, n);
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        const size_t start = text.rfind('\n');
+        return start == std::string::npos ? text : text.substr(start + 1);
+    }
+
+private:
+    FILE* m_terminal = nullptr;
+    FILE* m_held = nullptr;
+};
+
+constexpr char kHelp[] =
+    "usage: fetch-tool [--resume] URL DEST\n"
+    "       fetch-tool --patches SERVER_URL...\n"
+    "Downloads URL (http, https or ftp) into the file DEST the way the patcher fetches patches: the\n"
+    "size is asked first, transfer errors are retried ten times, a final answer (HTTP 4xx, a missing\n"
+    "file, a host name that does not resolve, a malformed URL) ends at once. DEST is replaced only\n"
+    "when the download succeeds.\n"
+    "  --resume   continue an existing DEST over FTP (the download must be the same file); the result\n"
+    "             counts only when its size matches the size the server gives\n"
+    "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list and print its\n"
+    "             entries, one a line: source build, target build, data URL, executable URL\n"
+    "Progress and errors go to standard error; a failed download ends with one line naming its last\n"
+    "cause. Non-ASCII characters of a URL are sent\n"
+    "percent-encoded as UTF-8.\n"
+    "Exit status: 0 done, 1 failed, 2 bad command line.\n";
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: fetch-tool URL DEST\n       fetch-tool --patches SERVER_URL...\n");
+    std::fprintf(stderr, "%s", kHelp);
     return 2;
 }
 
-void ShowProgress(ToolTask& task, bool final)
+// The 8-bit text the download road speaks cannot carry other characters: they go percent-encoded
+// as UTF-8, as a browser sends them.
+std::string EncodedUrl(const std::string& url)
 {
-    const PatchProgress progress = task.GetProgress();
-    if (progress.total > 0)
-        std::fprintf(stderr, "\r%llu / %llu bytes (%u%%)", static_cast<unsigned long long>(progress.done),
-                     static_cast<unsigned long long>(progress.total), progress.percent);
-    else
-        std::fprintf(stderr, "\r%llu bytes", static_cast<unsigned long long>(progress.done));
-    if (final)
-        std::fprintf(stderr, "\n");
-    std::fflush(stderr);
+    std::string out;
+    for (unsigned char c : url)
+    {
+        if (c < 0x80 && c > 0x20 && c != 0x7F)
+        {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char code[4];
+        std::snprintf(code, sizeof(code), "%%%02X", c);
+        out += code;
+    }
+    return out;
 }
 
-int Fetch(const std::string& url, const std::string& destination)
+// The progress line, once there is something to show; true when it has been shown.
+bool ShowProgress(FILE* out, ToolTask& task, bool shown, bool final)
+{
+    const PatchProgress progress = task.GetProgress();
+    if (!shown && progress.done == 0)
+        return false;
+    if (progress.total > 0)
+        std::fprintf(out, "\r%llu / %llu bytes (%u%%)", static_cast<unsigned long long>(progress.done),
+                     static_cast<unsigned long long>(progress.total), progress.percent);
+    else
+        std::fprintf(out, "\r%llu bytes", static_cast<unsigned long long>(progress.done));
+    if (final)
+        std::fprintf(out, "\n");
+    std::fflush(out);
+    return true;
+}
+
+int Fetch(const std::string& url, const std::string& destination, bool resume)
 {
     ToolTask task;
+    task.quiet = true;
+    HeldDiagnostics diagnostics;
+    FILE* terminal = diagnostics.Terminal();
     const std::wstring wideUrl = ToWide(url);
-    if (!task.QueryRemoteSize(wideUrl))
-        std::fprintf(stderr, "fetch-tool: the size of %s is not known\n", url.c_str());
+    const bool sizeKnown = task.QueryRemoteSize(wideUrl);
+    // Without --resume the download starts empty, beside DEST: an existing DEST stays as it is
+    // until a whole download replaces it.
+    tools::ReplacementFile replacement(destination);
+    const std::string target = resume ? destination : replacement.Path();
+    if (!resume)
+        ::unlink(target.c_str());
     std::atomic<bool> running{true};
+    bool shown = false;
     std::thread progress([&] {
         while (running)
         {
-            ShowProgress(task, false);
+            shown = ShowProgress(terminal, task, shown, false);
             for (int i = 0; i < 5 && running; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
     InterruptCallback cancel;
-    const bool ok = task.Download(wideUrl, FromNativePath(destination), &cancel);
+    const bool ok = task.Download(wideUrl, FromNativePath(target), &cancel);
     running = false;
     progress.join();
-    ShowProgress(task, true);
+    ShowProgress(terminal, task, shown, true);
     if (!ok)
     {
-        std::fprintf(stderr, "fetch-tool: %s: download failed%s\n", url.c_str(), g_interrupted ? " (cancelled)" : "");
+        const std::string cause = diagnostics.LastLine();
+        std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
+                     g_interrupted ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
+        return 1;
+    }
+    if (!sizeKnown)
+        std::fprintf(terminal, "fetch-tool: the server did not give the size of %s\n", url.c_str());
+    if (resume)
+    {
+        const PatchProgress done = task.GetProgress();
+        if (!sizeKnown || done.done != done.total)
+        {
+            std::fprintf(terminal, "fetch-tool: %s was continued, but its size cannot be checked against the "
+                                   "server's: it may not be the remote file\n", destination.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (const int error = replacement.Commit())
+    {
+        std::fprintf(terminal, "fetch-tool: %s: cannot be stored: %s\n", destination.c_str(), std::strerror(error));
         return 1;
     }
     return 0;
@@ -99,7 +224,7 @@ int ListPatches(const std::vector<std::string>& servers)
     ToolTask task;
     std::vector<std::wstring> wide;
     for (const std::string& server : servers)
-        wide.push_back(ToWide(server));
+        wide.push_back(ToWide(EncodedUrl(server)));
     if (!task.FetchPatchList(wide))
         return 1;
     std::printf("server %s\n", ToNarrow(task.GetServerUrl()).c_str());
@@ -113,10 +238,14 @@ int ListPatches(const std::vector<std::string>& servers)
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     std::signal(SIGINT, &OnInterrupt);
     if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
-        return ListPatches(std::vector<std::string>(argv + 2, argv + argc));
-    if (argc != 3 || argv[1][0] == '-')
+        return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
+    const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;
+    const int first = resume ? 2 : 1;
+    if (argc != first + 2 || argv[first][0] == '-')
         return Usage();
-    return Fetch(argv[1], argv[2]);
+    return Fetch(EncodedUrl(argv[first]), argv[first + 1], resume);
 }

@@ -7,12 +7,26 @@
 #include <string>
 
 #include "lumo/buffers/Md5.h"
+#include "tools/ToolSupport.h"
+
+namespace
+{
+constexpr char kHelp[] =
+    "usage: md5-tool FILE...\n"
+    "Prints the MD5 digest of each FILE as \"<32 hex digits>  <file>\", the way the patcher checks files.\n"
+    "Exit status: 0 all read, 1 some file could not be read or the output not written, 2 bad command line.\n";
+} // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2)
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
+    bool options = false;
+    for (int i = 1; i < argc; ++i)
+        options = options || argv[i][0] == '-';
+    if (argc < 2 || options)
     {
-        std::fprintf(stderr, "usage: md5-tool FILE...\n");
+        std::fprintf(stderr, "%s", kHelp);
         return 2;
     }
     int status = 0;
@@ -28,10 +42,5 @@ int main(int argc, char** argv)
         }
         std::printf("%s  %s\n", digest.c_str(), argv[i]);
     }
-    if (std::fflush(stdout) != 0)
-    {
-        std::fprintf(stderr, "md5-tool: cannot write the output: %s\n", std::strerror(errno));
-        return 1;
-    }
-    return status;
+    return tools::FinishOutput("md5-tool", status);
 }

@@ -4,7 +4,10 @@
 // package-tool unpack PKG DEST: unpacks the package into the folder DEST (created when missing).
 // Exit status 0 on success; on failure the LUMORESULT name and what failed (the item and its
 // offset) go to standard error and the status is 1 (2 for a bad command line).
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,15 +25,44 @@ int Fail(LUMORESULT code, const std::wstring& what)
     return tools::PrintFailure(kTool, code, what);
 }
 
+constexpr char kUsage[] = "package-tool list PKG\n"
+                         "       package-tool unpack PKG DEST\n";
+constexpr char kAbout[] =
+    "Reads the patch package PKG (the file a patch server or the patcher's archive holds). list prints\n"
+    "its format version, then one line per item: \"D\" and the path of a folder, \"F\", the size and the\n"
+    "path of a file. unpack writes its items into the folder DEST (created when missing), refusing\n"
+    "paths that would leave it.\n"
+    "Exit status: 0 done, 1 failed (the reason and the item on standard error), 2 bad command line.\n";
+
 int Usage()
 {
-    return tools::PrintUsage(kTool, "package-tool list PKG\n"
-                                    "       package-tool unpack PKG DEST\n");
+    tools::PrintUsage(kTool, kUsage);
+    std::fputs(kAbout, stderr);
+    return 2;
+}
+
+// A destination given as a link to a folder means that folder: the unpacker itself never follows
+// links inside what it writes.
+std::wstring Destination(const char* given)
+{
+    struct stat link = {}, target = {};
+    if (lstat(given, &link) == 0 && S_ISLNK(link.st_mode) && stat(given, &target) == 0 && S_ISDIR(target.st_mode))
+    {
+        if (char* resolved = realpath(given, nullptr))
+        {
+            const std::wstring folder = FromNativePath(resolved);
+            free(resolved);
+            return folder;
+        }
+    }
+    return FromNativePath(given);
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp((std::string("usage: ") + kUsage + kAbout).c_str());
     const std::string action = argc >= 2 ? argv[1] : "";
     if (!((action == "list" && argc == 3) || (action == "unpack" && argc == 4)))
         return Usage();
@@ -51,12 +83,12 @@ int main(int argc, char** argv)
             else
                 std::printf("F %llu %s\n", static_cast<unsigned long long>(item.size), tools::ForDisplay(item.path).c_str());
         }
-        std::fflush(stdout);
-        return result == LUMORESULT_OK ? 0 : Fail(result, error);
+        const int printed = tools::FinishOutput(kTool, 0);
+        return result != LUMORESULT_OK ? Fail(result, error) : printed;
     }
     std::wstring error;
     LUMORESULT code = LUMORESULT_OK;
-    if (!UnpackPatchPackage(package, FromNativePath(argv[3]), &error, &code))
+    if (!UnpackPatchPackage(package, Destination(argv[3]), &error, &code))
         return Fail(code, error);
     return 0;
 }

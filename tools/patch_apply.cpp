@@ -3,7 +3,7 @@
 // Applies one unpacked patch package to an installation, as the patcher does for each patch of a
 // chain, and prints every message of the patch engine as "<level><TAB><text>" on standard output.
 // Exit code 0 when the patch was applied, 1 when it failed (the installation is then as it was),
-// 2 for a wrong command line.
+// 2 for a wrong command line. --help says what each argument is.
 
 #include <stdio.h>
 
@@ -14,9 +14,24 @@
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
+#include "tools/ToolSupport.h"
 
 namespace
 {
+
+constexpr char kHelp[] =
+    "usage: patch-apply INSTALL_DIR PACKAGE_DIR [LAUNCHER_NAME]\n"
+    "Applies one patch to an installation, as the patcher does for each patch of a chain: adds, deletes\n"
+    "and patches the files the package's lists name, backing up every file it touches. When anything\n"
+    "fails, every file is put back; a run that was killed is rolled back by the next one.\n"
+    "  INSTALL_DIR    the game's installation folder (its \"bin\" folder holds the patch tools)\n"
+    "  PACKAGE_DIR    an unpacked patch package: the folder holding addedFiles.txt, deletedFiles.txt,\n"
+    "                 patchedFiles.txt and the \"data\" folder (package-tool unpack makes one)\n"
+    "  LAUNCHER_NAME  the game's launcher (e.g. LumoLauncher.exe): the patched file whose path holds\n"
+    "                 this name is patched last, so a failed patch never leaves a new launcher\n"
+    "Every message of the patch engine is printed as \"<level><TAB><text>\"; the levels are\n"
+    "0 detail, 1 status, 2 warning, 3 error.\n"
+    "Exit status: 0 applied, 1 failed (the installation is as it was), 2 bad command line.\n";
 
 void PrintMessage(int level, const std::wstring& text)
 {
@@ -29,8 +44,10 @@ void PrintMessage(int level, const std::wstring& text)
 
 int main(int argc, char** argv)
 {
+    if (tools::AsksForHelp(argc, argv))
+        return tools::PrintHelp(kHelp);
     if (argc < 3 || argc > 4) {
-        fprintf(stderr, "usage: patch-apply INSTALL_DIR PACKAGE_DIR [LAUNCHER_NAME]\n");
+        fprintf(stderr, "%s", kHelp);
         return 2;
     }
     SetPatchCallbacks(nullptr, nullptr, &PrintMessage);
@@ -40,5 +57,6 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::wstring launcher = argc == 4 ? FromNativePath(argv[3]) : std::wstring();
-    return ApplyPatchPackage(FromNativePath(argv[1]), FromNativePath(argv[2]), launcher) ? 0 : 1;
+    const bool applied = ApplyPatchPackage(FromNativePath(argv[1]), FromNativePath(argv[2]), launcher);
+    return tools::FinishOutput("patch-apply", applied ? 0 : 1);
 }

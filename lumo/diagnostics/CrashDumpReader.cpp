@@ -182,16 +182,17 @@ bool ReadCrashDump(const std::string& bytes, CrashDumpContents& contents, std::s
     {
         if (bytes.size() - at < 8)
         {
-            error = "record header cut short at offset " + std::to_string(at);
-            return false;
+            contents.cutShort = "record header cut short at offset " + std::to_string(at);
+            return true;
         }
         const uint32_t tag = U32At(bytes, at);
         const uint32_t length = U32At(bytes, at + 4);
         if (bytes.size() - at - 8 < length)
         {
-            error = "record " + std::to_string(tag) + " at offset " + std::to_string(at) + " claims " +
-                    std::to_string(length) + " bytes, but only " + std::to_string(bytes.size() - at - 8) + " follow";
-            return false;
+            contents.cutShort = "record " + std::to_string(tag) + " at offset " + std::to_string(at) + " claims " +
+                                std::to_string(length) + " bytes, but only " + std::to_string(bytes.size() - at - 8) +
+                                " follow";
+            return true;
         }
         if (tag == kDumpTagEnd)
         {

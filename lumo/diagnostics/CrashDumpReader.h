@@ -19,6 +19,7 @@ struct CrashDumpContents
 {
     uint32_t version = 0;
     bool complete = false;  // the END record was there
+    std::string cutShort;   // when the file ends inside a record: where, in words
 
     bool hasProcess = false;
     uint32_t pid = 0;
@@ -49,7 +50,8 @@ struct CrashDumpContents
 };
 
 // Parses a whole dump. False with `error` saying what is wrong and at which byte offset; a dump
-// cut short after whole records is read as far as it goes (complete stays false).
+// cut short is read as far as its whole records go (complete stays false), and when the cut lies
+// inside a record, cutShort says where.
 bool ReadCrashDump(const std::string& bytes, CrashDumpContents& contents, std::string& error);
 
 // "SIGSEGV", ... ("signal <n>" for others); the code's name for that signal ("SEGV_MAPERR", ...)

@@ -2,6 +2,8 @@
 
 #include <elf.h>
 #include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -76,6 +78,10 @@ bool ReadAt(std::ifstream& file, uint64_t offset, void* target, size_t size)
 
 std::string ReadFileBuildId(const std::string& path)
 {
+    // Only a regular file: opening a FIFO or a device named in a dump could wait for ever.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::string();
     std::ifstream file(path, std::ios::binary);
     Elf64_Ehdr header;
     if (!file || !ReadAt(file, 0, &header, sizeof(header)) || memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
@@ -105,11 +111,13 @@ DumpSymbols::Module& DumpSymbols::Open(const std::string& module, const std::str
     if (found != m_modules.end())
         return found->second;
     Module& entry = m_modules[module];
-    std::ifstream probe(module, std::ios::binary);
+    struct stat info;
     if (module.empty())
         entry.problem = "no module";
-    else if (!probe)
+    else if (stat(module.c_str(), &info) != 0 || access(module.c_str(), R_OK) != 0)
         entry.problem = "module file not at hand";
+    else if (!S_ISREG(info.st_mode))
+        entry.problem = "module file is not a regular file";
     else if (!buildId.empty() && ReadFileBuildId(module) != buildId)
         entry.problem = "module file has another build id";
 #if LUMO_HAVE_LIBBACKTRACE

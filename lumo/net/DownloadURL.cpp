@@ -94,7 +94,7 @@ LUMORESULT DownloadFtp(const Target& target, LumoDataBuffer* destination, Downlo
             if (result == LUMORESULT_OK || IsCancelled(callback))
                 break;
         }
-        if (retries == 0)
+        if (retries == 0 || ftp.LastFailureIsFinal())
             break;
         if (!Pause(callback))
         {
@@ -118,7 +118,7 @@ LUMORESULT DownloadHttp(const std::string& url, LumoDataBuffer* destination, uin
     for (int retries = kDownloadRetries;; --retries)
     {
         result = session.HttpGet(url, destination, reload, callback);
-        if (result == LUMORESULT_OK || IsCancelled(callback) || retries == 0)
+        if (result == LUMORESULT_OK || IsCancelled(callback) || retries == 0 || session.LastFailureIsFinal())
             return result;
         if (!Pause(callback))
             return LUMORESULT_ABORTED;
@@ -164,7 +164,7 @@ LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size)
             result = ftp.Open(target.host, target.user, target.password, 1, target.port);
             if (result == LUMORESULT_OK)
                 result = ftp.GetFileSize(target.path, *size);
-            if (result == LUMORESULT_OK || retries == 0 || !Pause(nullptr))
+            if (result == LUMORESULT_OK || retries == 0 || ftp.LastFailureIsFinal() || !Pause(nullptr))
                 break;
         }
         ftp.Close();
@@ -174,7 +174,7 @@ LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size)
     for (int retries = kHttpSizeRetries;; --retries)
     {
         result = session.HttpGetFileSize(url, *size);
-        if (result == LUMORESULT_OK || retries == 0 || !Pause(nullptr))
+        if (result == LUMORESULT_OK || retries == 0 || session.LastFailureIsFinal() || !Pause(nullptr))
             return result;
     }
 }

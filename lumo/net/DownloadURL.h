@@ -7,6 +7,9 @@
 //   GetURLFileSize   ftp                1 + 4 retries
 //   GetURLFileSize   http, https        1 + 10 retries
 //
+// An answer another attempt cannot change (platform::InternetOutcome::IsFinal: an HTTP client
+// error, a missing remote file, a host name that does not resolve) ends the schedule at once.
+//
 // Results: LUMORESULT_INVALID_ARGUMENT for a URL without host or with a password but no user,
 // LUMORESULT_BAD_FORMAT for another scheme, LUMORESULT_ABORTED for a cancel, else the last
 // attempt's code. The FTP road resumes a transfer that broke off where the destination ends; the

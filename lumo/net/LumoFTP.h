@@ -48,6 +48,8 @@ public:
     LUMORESULT GetFileAtPath(const std::string& path, LumoDataBuffer* destination, DownloadURLCallback* callback);
     // The names matching pattern in the current folder, each followed by "\n", positioned at 0.
     LUMORESULT FindFiles(const std::string& pattern, LumoDataBuffer* listing);
+    // The last request failed with an answer that another attempt cannot change.
+    bool LastFailureIsFinal() const { return m_lastOutcome.IsFinal(); }
     LUMORESULT CreateDirectory(const std::string& path);
     // The source's bytes from its position to its end.
     LUMORESULT PutFile(const std::string& remotePath, LumoDataBuffer* source);

@@ -26,10 +26,11 @@ void PrintLine(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    // Diagnostics, never a program's output.
+    std::vfprintf(stderr, format, args);
     va_end(args);
-    std::printf("\n");
-    std::fflush(stdout);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
 }
 
 InternetSession* CreateInternetSession()
@@ -197,7 +198,8 @@ LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer
     SetUpRequest(request, m_session, target);
     if (reload)
         request.SetNoCache();
-    platform::InternetOutcome outcome;
+    platform::InternetOutcome& outcome = m_lastOutcome;
+    outcome = platform::InternetOutcome();
     const LUMORESULT result = InternetReadAll(request, destination, callback, outcome);
     if (!IsReportedByReader(outcome))
         ReportRequestFailure(outcome, target.shownUrl);
@@ -215,7 +217,7 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     platform::InternetRequest request;
     SetUpRequest(request, m_session, target);
     request.SetStopAfterHeaders();
-    const platform::InternetOutcome outcome = request.Perform(nullptr, nullptr, nullptr);
+    const platform::InternetOutcome& outcome = m_lastOutcome = request.Perform(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
         ReportRequestFailure(outcome, target.shownUrl);

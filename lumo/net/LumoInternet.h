@@ -22,6 +22,7 @@
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/buffers/LumoResult.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "platform/Internet.h"
 
 namespace platform
 {
@@ -69,9 +70,12 @@ public:
     LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size);
 
     InternetSession* GetSession() const { return m_session; }
+    // The last request failed with an answer that another attempt cannot change.
+    bool LastFailureIsFinal() const { return m_lastOutcome.IsFinal(); }
 
 private:
     InternetSession* m_session;
+    platform::InternetOutcome m_lastOutcome;
 };
 
 // Block adapters between the internet layer and a destination stream.

@@ -30,10 +30,19 @@ Process::~Process()
 std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::string& args,
                                         const std::wstring& workingFolder)
 {
+    std::vector<std::wstring> arguments;
+    for (const std::string& argument : platform::SplitCommandLineArguments(args))
+        arguments.push_back(ToWide(argument));
+    return Start(exe, arguments, workingFolder);
+}
+
+std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
+                                        const std::wstring& workingFolder)
+{
     platform::SpawnRequest request;
     request.argv.push_back(ToNativePath(exe));
-    for (const std::string& argument : platform::SplitCommandLineArguments(args))
-        request.argv.push_back(platform::WideToUtf8(ToWide(argument)));
+    for (const std::wstring& argument : arguments)
+        request.argv.push_back(platform::WideToUtf8(argument));
     if (!workingFolder.empty())
         request.workingFolder = ToNativePath(workingFolder);
     request.captureOutput = true;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform
 {
@@ -29,6 +30,9 @@ public:
     // Starts `exe` with `args`, optionally in `workingFolder` (empty: ours). Null when it could
     // not be started; the last error (platform/LastError.h) then says why.
     static std::unique_ptr<Process> Start(const std::wstring& exe, const std::string& args,
+                                          const std::wstring& workingFolder = std::wstring());
+    // The same with the arguments one by one, each handed on whole, whatever its characters.
+    static std::unique_ptr<Process> Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
                                           const std::wstring& workingFolder = std::wstring());
 
     Process(const Process&) = delete;

@@ -20,6 +20,7 @@
 //   GARBAGE       write wrong bytes to OUT and exit 0
 //   PARTIAL_KILL  write half of OUT, then die of SIGKILL
 //   HANG          sleep (almost) for ever before doing anything else
+//   DELAY <ms>    wait that long before writing OUT
 //   IGNORE_TERM   ignore SIGTERM (with HANG: only SIGKILL ends it)
 //   CHATTY        write 1 MiB to standard output and to standard error first
 //   SPAWN         start a grandchild that sleeps for a minute with our standard descriptors
@@ -162,6 +163,7 @@ struct Diff
     bool garbage = false;
     bool partialKill = false;
     bool hang = false;
+    int delayMs = 0;
     bool ignoreTerm = false;
     bool chatty = false;
     bool spawn = false;
@@ -192,6 +194,8 @@ bool ParseDiff(const std::string& bytes, Diff& diff)
             diff.partialKill = true;
         else if (line == "HANG")
             diff.hang = true;
+        else if (line.rfind("DELAY ", 0) == 0)
+            diff.delayMs = atoi(line.c_str() + 6);
         else if (line == "IGNORE_TERM")
             diff.ignoreTerm = true;
         else if (line == "CHATTY")
@@ -263,6 +267,8 @@ int PatchFile(const std::string& oldPath, const std::string& diffPath, const std
     if (!matches)
         return 1;
 
+    if (diff.delayMs > 0)
+        usleep(static_cast<useconds_t>(diff.delayMs) * 1000);
     const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return 4;

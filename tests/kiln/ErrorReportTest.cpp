@@ -27,27 +27,6 @@ std::string Written(Write write)
     return text;
 }
 
-std::string Format(size_t capacity, const char* format, ...)
-{
-    char out[64];
-    va_list args;
-    va_start(args, format);
-    Kiln::FormatBounded(out, capacity, format, args);
-    va_end(args);
-    return out;
-}
-
-TEST(ReportWriter, FormatsTheReportConversions)
-{
-    EXPECT_EQ(Format(64, "%08x|%02x|%04x", 0xC0000094u, 0x5u, 0x33u), "c0000094|05|0033");
-    EXPECT_EQ(Format(64, "%016llx|%08llx", 0x7fffULL, 0ULL), "0000000000007fff|00000000");
-    EXPECT_EQ(Format(64, "%-10lld|%d|%d%%", 1234LL, -56, 7), "1234      |-56|7%");
-    EXPECT_EQ(Format(64, "%s,%c,%5s,%u", "ab", 'z', "x", 4000000000u), "ab,z,    x,4000000000");
-    EXPECT_EQ(Format(64, "%s", nullptr), "(null)");
-    EXPECT_EQ(Format(64, "a %q %d", 5), "a %q %d");  // not understood: copied, no argument read
-    EXPECT_EQ(Format(6, "%s", "abcdefgh"), "abcde");  // cut, never overrun
-}
-
 TEST(ReportWriter, FlushesWhenTheBufferFills)
 {
     // 4 KiB lines: the second goes after the first is written out; nothing is lost or cut.
@@ -58,26 +37,6 @@ TEST(ReportWriter, FlushesWhenTheBufferFills)
     });
     EXPECT_EQ(text.size(), 5 * 4002u);
     EXPECT_EQ(text.find_first_not_of("q\r\n"), std::string::npos);
-}
-
-TEST(ErrorReport, StackDumpLinesPaddingAndEnd)
-{
-    alignas(16) uint8_t stack[40];
-    for (size_t i = 0; i < sizeof stack; ++i)
-        stack[i] = static_cast<uint8_t>('A' + i);
-    stack[0] = 0x01;
-    stack[1] = 0x7F;
-    stack[2] = 0xC8;
-    const uint64_t sp = reinterpret_cast<uint64_t>(stack);
-    const std::string text = Written([&](int fd) { Kiln::WriteStackDump(fd, sp, sp + sizeof stack); });
-
-    char address[32];
-    snprintf(address, sizeof address, "0x%016llx: ", static_cast<unsigned long long>(sp + 32));
-    const std::string lastLine = std::string(address) + "64636261 68676665 " + std::string(18, ' ') + "abcdefgh\r\n";
-    EXPECT_EQ(text.substr(0, 12), "\r\n\r\nStack:\r\n");
-    EXPECT_NE(text.find("44c87f01 48474645 4c4b4a49 504f4e4d ...DEFGHIJKLMNOP\r\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(lastLine + "\r\n"), std::string::npos) << text;
-    EXPECT_EQ(text.size(), 12 + 2 * (20 + 36 + 16 + 2) + (20 + 36 + 8 + 2) + 2) << text;  // two full lines, the short one, the end
 }
 
 TEST(ErrorReport, StackDumpStopsAtTheLimitAndAtUnreadableMemory)
@@ -147,50 +106,6 @@ TEST(ErrorReport, ExceptionRecordsFromSignals)
     info.si_addr = reinterpret_cast<void*>(0x7ffd00000000 - 100);
     Kiln::MakeExceptionPointers(SIGSEGV, &info, &context, pointers);
     EXPECT_STREQ(Kiln::GetExceptionName(pointers.code), "a Stack Overflow");
-}
-
-TEST(ErrorReport, WindowsVersionTable)
-{
-    struct Row
-    {
-        uint32_t platformId, major, minor, build;
-        const char* name;
-        int code;
-    } rows[] = {
-        {1, 4, 0, 950, "Windows 95", 1},       {1, 4, 0, 1000, "Windows 95 SP1", 2},
-        {1, 4, 0, 1111, "Windows 95 OSR2", 3}, {1, 4, 10, 1998, "Windows 98", 4},
-        {1, 4, 10, 2000, "Windows 98 SP1", 5}, {1, 4, 10, 0x0A0B2222, "Windows 98 SE", 6},
-        {1, 4, 90, 3000, "Windows ME", 7},     {2, 3, 51, 1057, "Windows NT 3.51", 101},
-        {2, 4, 0, 1381, "Windows NT 4", 102},  {2, 5, 0, 2195, "Windows 2000", 103},
-        {2, 5, 1, 2600, "Windows XP", 104},    {2, 5, 2, 3790, "Windows 2003 Server", 105},
-        {3, 9, 9, 1, "Windows CE", 201},       {2, 6, 0, 6000, "unknown Windows version", 0},
-        {1, 4, 0, 900, "unknown Windows version", 0},
-    };
-    for (const Row& row : rows)
-    {
-        const char* name = nullptr;
-        int code = -1;
-        EXPECT_TRUE(Kiln::GetWindowsVersionName(row.platformId, row.major, row.minor, row.build, name, code));
-        EXPECT_STREQ(name, row.name);
-        EXPECT_EQ(code, row.code) << row.name;
-    }
-}
-
-TEST(ErrorReport, ModuleListNamesTheProgramWithItsBuildId)
-{
-    Kiln::PrepareErrorReport();
-    const std::string text = Written([](int fd) { Kiln::WriteModuleList(fd); });
-    EXPECT_EQ(text.rfind("Module 1\r\n/", 0), 0u) << text.substr(0, 400);
-    EXPECT_NE(text.find("/test_kiln\r\nImage Base: 0x"), std::string::npos);
-    EXPECT_NE(text.find("libc.so.6\r\n"), std::string::npos);
-    // Numbered without gaps.
-    int number = 1;
-    while (text.find("Module " + std::to_string(number) + "\r\n") != std::string::npos)
-        ++number;
-    EXPECT_EQ(text.find("Module " + std::to_string(number + 1) + "\r\n"), std::string::npos);
-    EXPECT_GT(number, 3);
-    EXPECT_NE(text.find("/test_kiln\r\nImage Base: 0x"), std::string::npos);
-    EXPECT_NE(text.find("Version Information:\r\n   Company:    Unknown\r\n"), std::string::npos);
 }
 
 }  // namespace

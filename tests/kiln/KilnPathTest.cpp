@@ -10,18 +10,6 @@
 namespace
 {
 
-TEST(KilnPath, ParentDirectoryKeepsItsSeparator)
-{
-    struct
-    {
-        const wchar_t* path;
-        const wchar_t* parent;
-    } rows[] = {{L"C:\\a\\b\\", L"C:\\a\\"}, {L"/a/b", L"/a/"}, {L"abc", L""},  {L"/a", L"/"},
-                {L"a\\b//", L"a\\"},       {L"", L""},          {L"///", L""}, {L"x/y\\z", L"x/y\\"}};
-    for (const auto& row : rows)
-        EXPECT_EQ(Kiln::GetParentDirectory(row.path), row.parent) << row.path;
-}
-
 TEST(KilnPath, JoinAndCopyStopAt259Characters)
 {
     char path[Kiln::kKilnPathSize];
@@ -68,36 +56,5 @@ public:
 private:
     int* m_asked;
 };
-
-TEST(KilnFileStatus, MountsAskTheirHandlersAndOtherPathsTheFileSystem)
-{
-    fixtures::ScratchFolder folder;
-    fixtures::WriteFile(folder / "file", "x");
-    int asked = 0;
-    ASSERT_TRUE(Kiln::RegisterFileSystemHandler("vfs", std::make_unique<CountingHandler>(&asked)));
-    EXPECT_FALSE(Kiln::RegisterFileSystemHandler("", std::make_unique<CountingHandler>(&asked)));
-    struct
-    {
-        std::string path;
-        int status;
-        int asks;
-    } rows[] = {
-        {"vfs:there", 0, 1},
-        {"vfs:missing", 2, 1},
-        {"vfs:skip", 2, 0},                  // no handler accepts it
-        {"pack:x", 2, 0},                    // no such mount: the file system says
-        {"C:\\x", 2, 0},                     // a drive form is never a mount
-        {folder / "file", 0, 0},
-        {folder / "file/below", 2, 0},       // not a folder
-        {folder / "none", 2, 0},
-        {std::string(5000, 'n'), 2, 0},      // name too long
-    };
-    for (const auto& row : rows)
-    {
-        const int before = asked;
-        EXPECT_EQ(Kiln::KilnFileStatus(row.path.c_str()), row.status) << row.path;
-        EXPECT_EQ(asked - before, row.asks) << row.path;
-    }
-}
 
 }  // namespace

@@ -22,33 +22,6 @@ void Say(const char* text)
 int g_ticks = 0;
 uint32_t g_added = 0;
 
-TEST(KilnExitTable, RunsLastInFirstOutAfterLaterExitFunctions)
-{
-    EXPECT_EXIT(
-        {
-            RegisterKilnExit([] { Say("1"); });
-            RegisterKilnExit([] { Say("2"); });
-            RegisterKilnExit([] { Say(Kiln::IsKilnShutDown() ? "late" : "3"); });
-            std::atexit([] { Say("A"); });
-            std::exit(0);
-        },
-        testing::ExitedWithCode(0), "^A321$");
-}
-
-TEST(KilnExitTable, AnEntryAddedWhileRunningRunsNext)
-{
-    EXPECT_EXIT(
-        {
-            RegisterKilnExit([] { Say("1"); });
-            RegisterKilnExit([] {
-                Say("2");
-                RegisterKilnExit([] { Say("9"); });
-            });
-            std::exit(0);
-        },
-        testing::ExitedWithCode(0), "^291$");
-}
-
 TEST(KilnExitTable, ExitFromAnEntryRunsTheRestOnce)
 {
     EXPECT_EXIT(
@@ -77,32 +50,6 @@ TEST(KilnExitTable, AFullTableRefusesMoreAndStillRuns)
             std::exit(0);
         },
         testing::ExitedWithCode(0), "exit table is full(.|\n)*all ran$");
-}
-
-TEST(KilnStartup, InitialisesOnce)
-{
-    const uint32_t count = Kiln::KilnExitCount();
-    Kiln::KilnLibraryInit();
-    Kiln::KilnLibraryInit();
-    EXPECT_EQ(Kiln::KilnExitCount(), count);
-    EXPECT_NE(Kiln::KilnMainThreadId(), 0u);
-    ASSERT_NE(Kiln::KilnRootName(), nullptr);
-    EXPECT_STREQ(Kiln::KilnRootName()->Text(), "/");
-}
-
-TEST(KilnStartup, ShutdownFreesTheStringsAndLaterReleasesDoNothing)
-{
-    EXPECT_EXIT(
-        {
-            Kiln::InternedString* kept = Kiln::GetStringTable()->InternCString("kept past the shut-down");
-            Kiln::KilnShutdown();
-            // What is destroyed after the kernel's shut-down still gives its strings back.
-            Kiln::GetStringTable()->Release(kept);
-            const auto counters = Kiln::GetStringTable()->GetCounters();
-            Say(Kiln::IsKilnShutDown() && counters.live == 0 && counters.references == 0 ? "clean" : "dirty");
-            std::_Exit(0);
-        },
-        testing::ExitedWithCode(0), "^clean$");
 }
 
 }  // namespace

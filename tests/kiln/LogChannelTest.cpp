@@ -18,12 +18,6 @@ namespace
 
 using Kiln::LogChannel;
 
-double g_now = 0;
-double TestClock()
-{
-    return g_now;
-}
-
 // Captures the debugger output for the life of the object.
 class DebugCapture
 {
@@ -47,58 +41,6 @@ private:
     std::vector<std::string> m_lines;
     platform::DebugOutputHook m_previous;
 };
-
-TEST(LogChannel, FoundByNameIgnoringCase)
-{
-    LogChannel* heap = LogChannel::Find("packedheap");
-    EXPECT_EQ(heap, LogChannel::Find("PackedHeap"));
-    EXPECT_STREQ(heap->name.Text(), "PackedHeap");  // made at start-up
-    EXPECT_NE(LogChannel::Find("ExceptionHandler"), heap);
-    LogChannel* fresh = LogChannel::Find("Fresh Channel");
-    EXPECT_EQ(fresh->sinks, 3);
-    EXPECT_EQ(fresh->format, 3);
-    EXPECT_EQ(fresh->threshold, 2);
-    EXPECT_STREQ(fresh->text2.Text(), "");
-    EXPECT_EQ(LogChannel::Find("FRESH CHANNEL"), fresh);
-}
-
-TEST(LogChannel, PrefixCountsMinutesAndSecondsFromTheStart)
-{
-    DebugCapture capture;
-    Kiln::SetKernelClock(TestClock);
-    LogChannel* channel = LogChannel::Find("PrefixTest");
-    channel->sinks = LogChannel::kSinkDebugger;
-    struct
-    {
-        double start;
-        double now;
-        int level;
-        const char* expected;
-    } rows[] = {
-        {1000, 1125.5, 2, "?   2:05.5 : hello\r\n"},
-        {1000, 1030, 0, "    0:30.0 : hello\r\n"},
-        {1000, 1060, 1, "!   1:00.0 : hello\r\n"},
-        {1000, 1180, 3, "+   3:00.0 : hello\r\n"},
-        {1000, 1000 + 6000, 4, "- 100:00.0 : hello\r\n"},
-        {0, 1234, 2, "?   0:00.0 : hello\r\n"},
-    };
-    for (const auto& row : rows)
-    {
-        Kiln::SetKernelStartTime(row.start);
-        g_now = row.now;
-        channel->level = row.level;
-        LogChannel::Printf(channel, "%s", "hello");
-    }
-    Kiln::SetKernelStartTime(0);
-    Kiln::SetKernelClock(nullptr);
-    channel->format = 0;
-    LogChannel::Printf(channel, "as %s", "is");
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), std::size(rows) + 1);
-    for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(lines[i], rows[i].expected);
-    EXPECT_EQ(lines.back(), "as is");
-}
 
 TEST(LogChannel, FileSinkSkipsAMessageWrittenDuringAWrite)
 {

@@ -17,13 +17,6 @@ using Kiln::GetStringTable;
 using Kiln::InternedString;
 using Kiln::StringTable;
 
-// Purges until the cursor stands on `bucket`.
-void PurgeThrough(uint32_t bucket)
-{
-    for (uint32_t i = 0; i < StringTable::kBucketCount && GetStringTable()->PurgeCursor() != bucket; ++i)
-        GetStringTable()->PurgeStep();
-}
-
 TEST(StringTable, EqualTextsShareOneEntryThatOutlivesItsLastReference)
 {
     StringTable* table = GetStringTable();
@@ -47,62 +40,6 @@ TEST(StringTable, EqualTextsShareOneEntryThatOutlivesItsLastReference)
     EXPECT_EQ(table->GetCounters().created, now.created);
     table->Release(a);
     EXPECT_EQ(table->InternCString(nullptr), nullptr);
-}
-
-TEST(StringTable, SizesOnThisSystem)
-{
-    EXPECT_EQ(StringTable::EntrySize(0), 48u);
-    EXPECT_EQ(StringTable::EntrySize(14), 48u);
-    EXPECT_EQ(StringTable::EntrySize(15), 64u);
-    InternedString* empty = GetStringTable()->Intern("", 0);
-    EXPECT_EQ(empty->length, 0u);
-    EXPECT_EQ(empty->capacity, 16u);
-    GetStringTable()->Release(empty);
-}
-
-TEST(StringTable, OnlyTheEndOfATextPicksItsBucket)
-{
-    const std::string a = "AAAA0123456789abcdef", b = "BBBB0123456789abcdef";
-    EXPECT_EQ(StringTable::BucketOf(a.data(), 20), StringTable::BucketOf(b.data(), 20));
-    // h = h * 8 ^ byte over "ab": (0x61 * 8) ^ 0x62.
-    EXPECT_EQ(StringTable::BucketOf("ab", 2), ((0x61u * 8) ^ 0x62u) % 997);
-    InternedString* x = GetStringTable()->InternCString(a.c_str());
-    InternedString* y = GetStringTable()->InternCString(b.c_str());
-    EXPECT_NE(x, y);
-    EXPECT_EQ(GetStringTable()->InternCString(a.c_str()), x);
-    EXPECT_EQ(GetStringTable()->InternCString(b.c_str()), y);
-    for (InternedString* e : {x, x, y, y})
-        GetStringTable()->Release(e);
-}
-
-TEST(StringTable, PurgeFreesOneBucketPerStepInOrder)
-{
-    StringTable* table = GetStringTable();
-    PurgeThrough(StringTable::kBucketCount - 1);
-    table->PurgeStep();
-    EXPECT_EQ(table->PurgeCursor(), 0u);  // wraps to bucket 0 after the last one
-    table->PurgeStep();
-    EXPECT_EQ(table->PurgeCursor(), 1u);
-
-    const char* text = "purge me, please";
-    const uint32_t bucket = StringTable::BucketOf(text, 16);
-    InternedString* held = table->InternCString("held through the purge");
-    InternedString* entry = table->InternCString(text);
-    const uint32_t inBucket = table->BucketEntryCount(bucket);
-    table->Release(entry);
-    PurgeThrough(bucket == 0 ? StringTable::kBucketCount - 1 : bucket - 1);
-    EXPECT_EQ(table->BucketEntryCount(bucket), inBucket);  // not yet
-    table->PurgeStep();
-    EXPECT_EQ(table->BucketEntryCount(bucket), inBucket - 1);
-    const auto created = table->GetCounters().created;
-    table->Release(table->InternCString(text));
-    EXPECT_EQ(table->GetCounters().created, created + 1);  // freed: made again
-    // A full sweep keeps what is held.
-    for (uint32_t i = 0; i < StringTable::kBucketCount; ++i)
-        table->PurgeStep();
-    EXPECT_EQ(table->InternCString("held through the purge"), held);
-    table->Release(held);
-    table->Release(held);
 }
 
 TEST(StringTable, EightThreadsKeepTheCountsConsistent)

@@ -26,59 +26,6 @@ void OnOtherThread(Body body)
     std::thread(body).join();
 }
 
-uint32_t ReturnArgument(void* argument)
-{
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument));
-}
-
-TEST(KilnSyncObject, OperationsPerClass)
-{
-    struct Row
-    {
-        const char* name;
-        std::unique_ptr<Kiln::SyncObject> object;
-        bool hasHandle;
-        bool release;  // Release on an object the calling thread holds (where that applies)
-        bool unlock;
-    };
-    Row rows[] = {
-        {"SyncObject", std::make_unique<Kiln::SyncObject>(), false, false, false},
-        {"WEvent", std::make_unique<Kiln::WEvent>(true, true), true, false, true},
-        {"Mutex", std::make_unique<Kiln::Mutex>(true), true, true, false},  // one level: Release took it
-        {"CriticalSection", std::make_unique<Kiln::CriticalSection>(), false, false, true},
-        {"Thread", std::make_unique<Kiln::Thread>(ReturnArgument, nullptr, true), true, false, false},
-    };
-    static_cast<Kiln::CriticalSection*>(rows[3].object.get())->Lock(Kiln::kInfinite);
-    for (Row& row : rows)
-    {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.object->GetHandle() != nullptr, row.hasHandle);
-        EXPECT_EQ(row.object->Release(), row.release);
-        EXPECT_EQ(row.object->Unlock(), row.unlock);
-    }
-    // Nothing to wait on: false; a set manual event and an ended thread: true.
-    EXPECT_FALSE(rows[0].object->Wait(0));
-    EXPECT_TRUE(rows[1].object->Wait(0));
-    EXPECT_TRUE(rows[4].object->Wait(Kiln::kInfinite));
-}
-
-TEST(KilnSyncObject, TimedWaitsAndManualEvent)
-{
-    Kiln::WEvent manual(true, false);
-    EXPECT_FALSE(manual.Wait(0));
-    EXPECT_FALSE(manual.Wait(30));
-    std::thread setter([&] {
-        std::this_thread::sleep_for(20ms);
-        manual.Set();
-    });
-    EXPECT_TRUE(manual.Wait(Kiln::kInfinite));
-    setter.join();
-    EXPECT_TRUE(manual.Wait(0));  // stays set for every waiter
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Reset());
-    EXPECT_FALSE(manual.Wait(0));
-}
-
 TEST(KilnSyncObject, NamedObjectsAreRefused)
 {
     Kiln::WEvent event(true, true, "Global\\Something");
@@ -110,76 +57,6 @@ struct Waiters
             thread.join();
     }
 };
-
-TEST(KilnSyncObject, AutoResetEventReleasesOneWaiterPerSignal)
-{
-    Kiln::WEvent event(false, false);
-    Waiters waiters(event, 2, 300);
-    event.Set();
-    waiters.Join();
-    EXPECT_EQ(waiters.released.load(), 1);
-    EXPECT_FALSE(event.Wait(0));  // the signal was used up
-}
-
-TEST(KilnSyncObject, PulseReleasesCurrentWaitersOnly)
-{
-    for (bool manual : {true, false})
-    {
-        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
-        Kiln::WEvent event(manual, false);
-        Waiters waiters(event, 2, Kiln::kInfinite);
-        EXPECT_TRUE(event.Pulse());
-        if (!manual)
-            event.Pulse();  // one waiter per pulse
-        waiters.Join();
-        EXPECT_EQ(waiters.released.load(), 2);
-        EXPECT_FALSE(event.Wait(20));  // a later waiter blocks: the event was left reset
-    }
-}
-
-TEST(KilnSyncObject, MutexIsRecursiveAndOwned)
-{
-    Kiln::Mutex mutex(false);
-    ASSERT_TRUE(mutex.Wait(0));
-    ASSERT_TRUE(mutex.Wait(0));
-    OnOtherThread([&] {
-        EXPECT_FALSE(mutex.Wait(20));
-        EXPECT_FALSE(mutex.Release());  // not the owner
-    });
-    EXPECT_TRUE(mutex.Release());
-    OnOtherThread([&] { EXPECT_FALSE(mutex.Wait(0)); });  // one level still held
-    EXPECT_TRUE(mutex.Unlock());
-    EXPECT_FALSE(mutex.Release());
-    OnOtherThread([&] {
-        EXPECT_TRUE(mutex.Wait(0));
-        EXPECT_TRUE(mutex.Release());
-    });
-}
-
-TEST(KilnSyncObject, AbandonedMutexIsTakenByItsNextOwner)
-{
-    Kiln::Mutex mutex(false);
-    std::string debugText;
-    auto previous = platform::SetDebugOutputHook([&](const std::string& text) { debugText += text; });
-    {
-        Kiln::Thread holder([](void* m) -> uint32_t { return static_cast<Kiln::Mutex*>(m)->Wait(0) ? 7 : 1; },
-                            &mutex, true);
-        ASSERT_TRUE(holder.Wait(Kiln::kInfinite));
-        EXPECT_EQ(holder.ExitCode(), 7u);
-    }
-    // The holder ended without releasing: the next wait takes the mutex, and says so.
-    {
-        Kiln::ScopedLock lock(&mutex);
-        EXPECT_TRUE(lock.IsHeld());
-    }
-    platform::SetDebugOutputHook(previous);
-    EXPECT_NE(debugText.find("abandoned"), std::string::npos) << debugText;
-    // ScopedLock released it: another thread can take it.
-    OnOtherThread([&] {
-        EXPECT_TRUE(mutex.Wait(0));
-        EXPECT_TRUE(mutex.Release());
-    });
-}
 
 TEST(KilnSyncObject, CriticalSectionTimeoutIsOneTry)
 {
@@ -230,20 +107,6 @@ TEST(KilnThread, SuspendedThreadRunsWhenDestroyedAndSeesTheStop)
         EXPECT_TRUE(thread.IsAlive());
     }
     EXPECT_TRUE(probe.sawStop.load());
-}
-
-TEST(KilnThread, ExitCodesAndResume)
-{
-    Kiln::Thread a(ReturnArgument, reinterpret_cast<void*>(uintptr_t{42}), false);
-    Kiln::Thread b(ReturnArgument, reinterpret_cast<void*>(uintptr_t{0xFFFFFFF0}), true);
-    EXPECT_TRUE(a.SetPriority(1));
-    EXPECT_TRUE(a.Resume());
-    ASSERT_TRUE(a.Wait(Kiln::kInfinite));
-    ASSERT_TRUE(b.Wait(Kiln::kInfinite));
-    EXPECT_EQ(a.ExitCode(), 42u);
-    EXPECT_EQ(b.ExitCode(), 0xFFFFFFF0u);
-    EXPECT_FALSE(a.IsAlive());
-    EXPECT_NE(a.ThreadId(), b.ThreadId());
 }
 
 TEST(KilnProcess, IsProcessAlive)

@@ -10,35 +10,23 @@
 #include "lumo/diagnostics/LogFilePath.h"
 #include "lumo/diagnostics/TimeBase.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 class AnalysisLogTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/analysislog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-        SetLogFolders(FromNativePath(m_root + "/").c_str(), L"");
-    }
+    void SetUp() override { SetLogFolders(FromNativePath(m_root + "/").c_str(), L""); }
     void TearDown() override
     {
         SetLogFolders(nullptr, nullptr);
-        SetKeepOldLogFiles(false);
         SetLogTimestamps(false);
-        std::system(("rm -rf '" + m_root + "'").c_str());
     }
+    static std::string Read(const std::wstring& path) { return fixtures::ReadFile(ToNativePath(path)); }
 
-    static std::string Read(const std::wstring& path)
-    {
-        std::ifstream in(ToNativePath(path), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::string m_root;
+    fixtures::ScratchFolder m_scratch;
+    const std::string& m_root = m_scratch.Path();
 };
 
 TEST_F(AnalysisLogTest, RepeatedLinesAreSuppressedAndCounted)
@@ -56,15 +44,6 @@ TEST_F(AnalysisLogTest, RepeatedLinesAreSuppressedAndCounted)
     EXPECT_EQ(Read(path), "same\r\n[9 lines suppressed]\r\nother\r\n[2 lines suppressed]\r\n");
 }
 
-TEST_F(AnalysisLogTest, FlushEachLineWritesEveryRepeat)
-{
-    AnalysisLog log(L"flush.log");
-    log.SetFlushEachLine(true);
-    for (int i = 0; i < 3; ++i)
-        log.WriteEntry(L"Key", L"value");
-    EXPECT_EQ(Read(log.GetPath()), "Key: value\r\nKey: value\r\nKey: value\r\n");
-}
-
 TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
 {
     AnalysisLog log(L"toggle.log");
@@ -77,19 +56,6 @@ TEST_F(AnalysisLogTest, DisabledLogDropsLinesAndReopensAtItsEnd)
     log.Flush();
     EXPECT_EQ(log.GetPath(), path);
     EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
-}
-
-TEST_F(AnalysisLogTest, EveryLogGetsItsOwnFile)
-{
-    AnalysisLog first(L"same.log");
-    AnalysisLog second(L"same.log");
-    first.Write("a\r\n", 3);
-    second.Write("b\r\n", 3);
-    first.Flush();
-    second.Flush();
-    EXPECT_NE(first.GetPath(), second.GetPath());
-    EXPECT_EQ(Read(first.GetPath()), "a\r\n");
-    EXPECT_EQ(Read(second.GetPath()), "b\r\n");
 }
 
 TEST_F(AnalysisLogTest, TimestampPrefixOnLinesAndNotes)
@@ -126,24 +92,6 @@ TEST_F(AnalysisLogTest, MakeLogFilePathNumbersTakenNames)
             std::ofstream(ToNativePath(path)) << "taken";
         }
     }
-}
-
-TEST_F(AnalysisLogTest, MakeLogFilePathWithoutFoldersIsRelative)
-{
-    SetLogFolders(nullptr, nullptr);
-    std::wstring path;
-    MakeLogFilePath(L"never-there-xyz.dmp", nullptr, path);
-    EXPECT_EQ(path, L"never-there-xyz.dmp");
-}
-
-TEST_F(AnalysisLogTest, KeepOldFlagDeletesTheOldFile)
-{
-    SetKeepOldLogFiles(true);
-    std::ofstream(m_root + "/old.log") << "old";
-    std::wstring path;
-    MakeLogFilePath(L"old.log", nullptr, path);
-    EXPECT_EQ(ToNativePath(path), m_root + "/old.log");
-    EXPECT_NE(::access((m_root + "/old.log").c_str(), F_OK), 0);
 }
 
 double g_counter = 50000.0;

@@ -54,13 +54,6 @@ private:
 
 }  // namespace
 
-TEST(ApplicationMutex, NameIgnoresATrailingSeparatorAndCase)
-{
-    EXPECT_EQ(LumoUtil::MakeApplicationMutexName(L"C:\\Games\\App"), "LUMO_c__games_app");
-    EXPECT_EQ(LumoUtil::MakeApplicationMutexName(L"C:\\Games\\App\\"), "LUMO_c__games_app");
-    EXPECT_EQ(LumoUtil::MakeApplicationMutexName(L"c:/games/APP"), "LUMO_c__games_app");
-}
-
 TEST(ApplicationMutex, ExclusiveHolderShutsOutOtherProcesses)
 {
     const std::wstring path = AppPath(L"\\");

@@ -499,24 +499,28 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
     const std::string container = fixtures::ReadFile(folder / "p.lzc");
     fixtures::WriteFile(folder / "cut.lzc", container.substr(0, container.size() - 1));
     fixtures::WriteFile(folder / "trailing.lzc", container + "x");
+    fixtures::WriteFile(folder / "random.lzc", MixedBytes(5000, 3));
     const struct
     {
         const char* input;
         const char* expected;
     } failures[] = {
-        {"cut.lzc", "LUMORESULT_IO_ERROR (2)"},
+        {"cut.lzc", "the container is cut short: LUMORESULT_BAD_FORMAT (10)"},
+        {"random.lzc", "the container is damaged (not what compress writes): LUMORESULT_BAD_FORMAT (10)"},
         {"trailing.lzc", "LUMORESULT_BAD_FORMAT (10)"},
         {"missing.lzc", "cannot open"},
     };
     for (const auto& f : failures)
     {
         SCOPED_TRACE(f.input);
+        fixtures::WriteFile(folder / "bad.out", "kept");
         const std::string err = RunCommand(tool + " decompress '" + folder / f.input + "' '" + folder / "bad.out" +
                                                "' 2>&1 >/dev/null",
                                            status);
         EXPECT_NE(status, 0);
+        EXPECT_EQ(err.find("LumoUtil"), std::string::npos) << err; // no library lines
         EXPECT_NE(err.find(f.expected), std::string::npos) << err;
-        EXPECT_FALSE(fixtures::PathExists(folder / "bad.out"));
+        EXPECT_EQ(fixtures::ReadFile(folder / "bad.out"), "kept"); // a failed run leaves it alone
     }
 
     const std::string err =

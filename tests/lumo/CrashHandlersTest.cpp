@@ -517,63 +517,41 @@ TEST(CrashHandlers, OnlyOneDumpPerProcess)
     }
 }
 
-TEST(CrashHandlers, ExitWithoutNormalExitLeavesADump)
+// The failures that end in an orderly way: how the process ends, what it says, and the reason its
+// dump gives (none: no dump).
+TEST(CrashHandlers, OrderlyEndsLeaveTheirDump)
 {
     struct Case
     {
         const char* scenario;
-        size_t dumps;
+        int exitSignal;  // 0: exits with 0
+        const char* output;
+        int reason;      // -1: no dump
     };
-    for (const Case& c : {Case{"exit-unannounced", 1}, Case{"exit-normal", 0}})
+    const Case cases[] = {
+        {"exit-unannounced", 0, "", static_cast<int>(CrashDumpReason::UnexpectedExit)},
+        {"exit-normal", 0, "", -1},
+        {"invalid-parameter", SIGABRT, "Invalid Parameter Handler> function=NULL, file=checked.cpp, line=12",
+         static_cast<int>(CrashDumpReason::InvalidParameter)},
+        {"snapshot", 0, "continued", static_cast<int>(CrashDumpReason::Snapshot)}, // and only one dump
+        {"assert", SIGABRT, "Assertion failed: value > 0", static_cast<int>(CrashDumpReason::Assertion)},
+    };
+    for (const Case& c : cases)
     {
         SCOPED_TRACE(c.scenario);
         fixtures::ScratchFolder folder;
         const ChildResult child = RunChild(c.scenario, folder.Path());
-        EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << ExitDescription(child.status);
+        const bool ended = c.exitSignal ? EndedBySignal(child.status, c.exitSignal)
+                                        : WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
+        EXPECT_TRUE(ended) << ExitDescription(child.status);
+        EXPECT_NE(child.output.find(c.output), std::string::npos) << child.output;
         const std::vector<std::string> dumps = FilesIn(folder.Path(), ".dmp");
-        ASSERT_EQ(dumps.size(), c.dumps);
-        if (c.dumps)
+        ASSERT_EQ(dumps.size(), c.reason < 0 ? 0u : 1u);
+        if (c.reason >= 0)
         {
-            EXPECT_EQ(ReadDump(folder / dumps[0]).reason, static_cast<uint32_t>(CrashDumpReason::UnexpectedExit));
+            EXPECT_EQ(ReadDump(folder / dumps[0]).reason, static_cast<uint32_t>(c.reason));
         }
     }
-}
-
-TEST(CrashHandlers, InvalidParameterDumpsLogsAndAborts)
-{
-    fixtures::ScratchFolder folder;
-    const ChildResult child = RunChild("invalid-parameter", folder.Path());
-    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << ExitDescription(child.status);
-    EXPECT_NE(child.output.find("Invalid Parameter Handler> function=NULL, file=checked.cpp, line=12"), std::string::npos)
-        << child.output;
-    EXPECT_EQ(ReadDump(folder / "Sollex-44088.dmp").reason, static_cast<uint32_t>(CrashDumpReason::InvalidParameter));
-    EXPECT_EQ(FilesIn(folder.Path(), ".dmp").size(), 1u);
-}
-
-TEST(CrashHandlers, SnapshotDumpLetsTheProgramGoOn)
-{
-    fixtures::ScratchFolder folder;
-    const ChildResult child = RunChild("snapshot", folder.Path());
-    EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << ExitDescription(child.status);
-    EXPECT_NE(child.output.find("continued"), std::string::npos) << child.output;
-    EXPECT_EQ(FilesIn(folder.Path(), ".dmp"), std::vector<std::string>{"Sollex-44088.dmp"});
-    const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
-    EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Snapshot));
-    EXPECT_EQ(dump.signalNumber, 0);
-    EXPECT_FALSE(dump.frames.empty());
-}
-
-TEST(CrashHandlers, AssertLogsItsTextAndStack)
-{
-    fixtures::ScratchFolder folder;
-    const ChildResult child = RunChild("assert", folder.Path());
-    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << ExitDescription(child.status);
-    EXPECT_NE(child.output.find("Assertion failed: value > 0"), std::string::npos) << child.output;
-    EXPECT_NE(child.output.find("callstack: "), std::string::npos) << child.output;
-    const CrashDumpContents dump = ReadDump(folder / "Sollex-44088.dmp");
-    EXPECT_EQ(dump.detail, "value > 0");
-    EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Assertion));
-    EXPECT_EQ(dump.signalNumber, SIGABRT);
 }
 
 // A folder that refuses the dump sends it to a new private folder below TMPDIR, never to a fixed
@@ -673,8 +651,6 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
         {"empty", "", "not a crash dump"},
         {"wrong magic", "LUMODUMX" + good.substr(8), "not a crash dump"},
         {"later version", good.substr(0, 8) + std::string("\x02\0\0\0", 4) + good.substr(12), "unsupported crash dump version 2"},
-        {"record past the end", badLength, "claims"},
-        {"record header cut", good.substr(0, 20), "record header cut short at offset 16"},
     };
     for (const Case& c : cases)
     {
@@ -684,11 +660,27 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
         EXPECT_FALSE(ReadCrashDump(c.bytes, dump, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
-    // Cut after whole records: read as far as it goes, marked incomplete.
-    CrashDumpContents dump;
-    std::string error;
+    // Cut after whole records or inside one: read as far as the whole records go, marked incomplete,
+    // and a cut inside a record says where.
     const uint32_t firstLength = static_cast<uint8_t>(good[20]) | static_cast<uint8_t>(good[21]) << 8;
-    ASSERT_TRUE(ReadCrashDump(good.substr(0, 16 + 8 + firstLength), dump, error)) << error;
-    EXPECT_FALSE(dump.complete);
-    EXPECT_TRUE(dump.hasProcess);
+    const struct
+    {
+        std::string bytes;
+        const char* cut;
+        bool hasProcess;
+    } cuts[] = {
+        {good.substr(0, 16 + 8 + firstLength), "", true},
+        {good.substr(0, 16 + 8 + firstLength + 3), "record header cut short at offset ", true},
+        {badLength, "claims 65", false},
+    };
+    for (const auto& c : cuts)
+    {
+        CrashDumpContents dump;
+        std::string error;
+        ASSERT_TRUE(ReadCrashDump(c.bytes, dump, error)) << error;
+        EXPECT_FALSE(dump.complete);
+        EXPECT_EQ(dump.hasProcess, c.hasProcess);
+        EXPECT_EQ(dump.cutShort.empty(), !*c.cut);
+        EXPECT_NE(dump.cutShort.find(c.cut), std::string::npos) << dump.cutShort;
+    }
 }

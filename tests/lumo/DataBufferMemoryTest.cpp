@@ -112,24 +112,6 @@ TEST(MemoryBuffer, ShortReadDeliversWhatIsThereOnBothKinds)
     }
 }
 
-TEST(MemoryBufferDynamic, GrowCutAndExtend)
-{
-    LumoDataBufferMemoryDynamic buffer;
-    Fill(buffer, "abcd", 2);
-
-    EXPECT_EQ(buffer.WriteData("VWXYZ", 5), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), "abVWXYZ");
-    EXPECT_EQ(buffer.GetPosition(), 7u);
-
-    EXPECT_EQ(buffer.SetSize(3), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), "abV");
-    EXPECT_EQ(buffer.GetPosition(), 3u);
-
-    EXPECT_EQ(buffer.SetSize(6), LUMORESULT_OK);
-    EXPECT_EQ(Contents(buffer), std::string("abV\0\0\0", 6));
-    EXPECT_EQ(buffer.GetPosition(), 3u);
-}
-
 TEST(MemoryBufferDynamic, DiscardFront)
 {
     struct Case
@@ -202,44 +184,6 @@ TEST(MemoryBufferStatic, ShortWriteStoresWhatFits)
     EXPECT_EQ(buffer.WriteData("z", 1), LUMORESULT_OUT_OF_SPACE);
     EXPECT_EQ(buffer.WriteData("z", 0), LUMORESULT_OK);
     EXPECT_EQ(std::string(block, 4), ".abc");
-}
-
-TEST(MemoryBufferStatic, SizeNeverChanges)
-{
-    char block[4] = {'a', 'b', 'c', 'd'};
-    LumoDataBufferMemoryStatic buffer(block, 4);
-    ASSERT_EQ(buffer.SetPosition(3), LUMORESULT_OK);
-    for (uint64_t size : {uint64_t{0}, uint64_t{2}, uint64_t{4}, uint64_t{100}})
-        EXPECT_EQ(buffer.SetSize(size), LUMORESULT_NOT_ALLOWED);
-    EXPECT_EQ(buffer.GetSize(), 4u);
-    EXPECT_EQ(buffer.GetPosition(), 3u);
-    EXPECT_EQ(buffer.GetFlag(), 1);
-}
-
-TEST(MemoryBufferStatic, FactoriesCopyAndOwn)
-{
-    const char text[] = "hello";
-    std::unique_ptr<LumoDataBufferMemoryStatic> copy(LumoDataBufferMemoryStatic::CreateCopy(text, 5));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(Contents(*copy), "hello");
-    EXPECT_EQ(copy->GetPosition(), 0u);
-    EXPECT_EQ(copy->GetFlag(), 0);
-
-    std::unique_ptr<LumoDataBufferMemoryStatic> fromString(
-        LumoDataBufferMemoryStatic::CreateFromString(std::string("a\0b", 3)));
-    ASSERT_NE(fromString, nullptr);
-    EXPECT_EQ(Contents(*fromString), std::string("a\0b", 3));
-
-    std::unique_ptr<LumoDataBufferMemoryStatic> empty(LumoDataBufferMemoryStatic::CreateFromString(""));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(empty->GetSize(), 0u);
-
-    // Freed with delete[] by the buffer (checked by the sanitizer build).
-    auto* block = new uint8_t[3]{'x', 'y', 'z'};
-    std::unique_ptr<LumoDataBufferMemoryStatic> owning(LumoDataBufferMemoryStatic::CreateOwning(block, 3));
-    ASSERT_NE(owning, nullptr);
-    EXPECT_EQ(Contents(*owning), "xyz");
-    EXPECT_EQ(owning->GetFlag(), 0);
 }
 
 TEST(MemoryBufferStatic, CreateFromRemainder)

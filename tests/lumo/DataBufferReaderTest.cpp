@@ -106,24 +106,6 @@ TEST(DataBufferReader, Tokens)
     }
 }
 
-TEST(DataBufferReader, TokensThenLine)
-{
-    LumoDataBufferMemoryDynamic buffer;
-    buffer.WriteData("k v\r\nnext\n", 10);
-    buffer.SetPosition(0);
-    LumoDataBufferReader reader(buffer);
-    std::string key, value, rest, line;
-    reader.ReadToken(key);
-    reader.ReadToken(value);
-    reader.ReadLine(rest);
-    reader.ReadLine(line);
-    EXPECT_EQ(key, "k");
-    EXPECT_EQ(value, "v");
-    EXPECT_EQ(rest, "");
-    EXPECT_EQ(line, "next");
-    EXPECT_EQ(reader.firstError, LUMORESULT_OK);
-}
-
 TEST(DataBufferReader, KeepsOnlyTheFirstFailure)
 {
     ScriptedBuffer source("ab\ncd\n");
@@ -154,12 +136,3 @@ TEST(DataBufferReader, UnseekableSourceReportsLostByte)
     EXPECT_EQ(reader.firstError, LUMORESULT_NOT_SUPPORTED);
 }
 
-TEST(DataBufferReader, ReadsOneByteAtATime)
-{
-    ScriptedBuffer source("abc\n");
-    LumoDataBufferReader reader(source);
-    std::string line;
-    reader.ReadLine(line);
-    EXPECT_EQ(line, "abc");
-    EXPECT_EQ(source.readLengths, std::vector<uint32_t>(5, 1));
-}

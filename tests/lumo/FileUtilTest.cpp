@@ -16,37 +16,20 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
 class FileUtilTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fileutil-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-    }
-    void TearDown() override
-    {
-        // Make everything writable again so the clean-up can remove it.
-        std::system(("chmod -R u+w '" + m_root + "' 2>/dev/null; rm -rf '" + m_root + "'").c_str());
-    }
-
-    std::string Native(const std::string& relative) const { return m_root + "/" + relative; }
+    std::string Native(const std::string& relative) const { return m_scratch / relative; }
     std::wstring Wide(const std::string& relative) const { return FromNativePath(Native(relative)); }
-
     void WriteFile(const std::string& relative, const std::string& content) const
     {
-        std::ofstream(Native(relative), std::ios::binary) << content;
+        fixtures::WriteFile(Native(relative), content);
     }
-    std::string ReadFile(const std::string& relative) const
-    {
-        std::ifstream in(Native(relative), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string ReadFile(const std::string& relative) const { return fixtures::ReadFile(Native(relative)); }
     bool Exists(const std::string& relative) const
     {
         struct stat info{};
@@ -54,16 +37,9 @@ protected:
     }
     void MakeFolder(const std::string& relative) const { ASSERT_EQ(::mkdir(Native(relative).c_str(), 0755), 0); }
 
-    std::string m_root;
+    fixtures::ScratchFolder m_scratch;
+    const std::string& m_root = m_scratch.Path();
 };
-
-TEST_F(FileUtilTest, MakeDirectoryCreatesEveryLevelOnce)
-{
-    MakeFolder("a");
-    EXPECT_TRUE(MakeDirectory(Wide("a") + L"\\b\\c\\"));
-    EXPECT_TRUE(Exists("a/b/c"));
-    EXPECT_TRUE(MakeDirectory(Wide("a/b/c")));
-}
 
 TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
 {
@@ -77,26 +53,6 @@ TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
         EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists) << name;
     }
     EXPECT_FALSE(Exists("real/below"));
-}
-
-class LineCollector : public LumoSystemLogObserver
-{
-public:
-    void OnLogLine(const wchar_t* line) override { lines.push_back(line); }
-    std::vector<std::wstring> lines;
-};
-
-TEST_F(FileUtilTest, MakeDirectoryLogsTheSystemError)
-{
-    LineCollector collector;
-    collector.Register();
-    const std::wstring tooLong = Wide("a/") + std::wstring(300, L'n');
-    platform::SetLastError(0);
-    EXPECT_FALSE(MakeDirectory(tooLong));
-    collector.Unregister();
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorFilenameTooLong);
-    EXPECT_EQ(collector.lines, std::vector<std::wstring>{L"MakeDirectory> CreateDirectoryW returned err 206\n"});
-    EXPECT_TRUE(Exists("a")) << "the levels above are made first";
 }
 
 TEST_F(FileUtilTest, MakeDirectoryRacingThreadsAllSucceed)
@@ -312,27 +268,6 @@ TEST_F(FileUtilTest, CopyFileCommittedCopiesContentAndModeOnly)
     EXPECT_EQ(entries.size(), 3u) << "no temporary copy is left behind";
 }
 
-TEST_F(FileUtilTest, SizesAndTimes)
-{
-    const int fd = ::open(Native("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 5ll << 30), 0);
-    ::close(fd);
-    uint64_t size = 1;
-    EXPECT_EQ(LumoUtil::GetFileSize(Wide("sparse"), size), LUMORESULT_OK);
-    EXPECT_EQ(size, 5ull << 30);
-    EXPECT_EQ(LumoUtil::GetFileSize(Wide("missing"), size), LUMORESULT_IO_ERROR);
-    EXPECT_EQ(size, 0u);
-
-    const timespec times[2] = {{1234567890, 0}, {1234567890, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, Native("sparse").c_str(), times, 0), 0);
-    uint64_t time = 0;
-    EXPECT_EQ(LumoUtil::GetFileTime(Wide("sparse"), time), LUMORESULT_OK);
-    EXPECT_EQ(time, 1234567890u);
-    EXPECT_EQ(LumoUtil::GetFileTime(Wide("missing"), time), LUMORESULT_IO_ERROR);
-    EXPECT_EQ(time, 0u);
-}
-
 TEST_F(FileUtilTest, ReadOnlyAttributeIsHonouredEvenForRoot)
 {
     WriteFile("f", "x");
@@ -379,33 +314,6 @@ TEST_F(FileUtilTest, ExistenceAndFolderQueries)
         EXPECT_EQ(LumoUtil::IsDirectory(Wide(c.name)), c.folder) << c.name;
     }
     EXPECT_TRUE(LumoUtil::FileExists(Wide("d") + L"\\..\\f")) << "backslashes separate too";
-}
-
-TEST_F(FileUtilTest, CreateFileIfMissingWritesCrLfOnlyForNewFiles)
-{
-    EXPECT_TRUE(LumoUtil::CreateFileIfMissing(Wide("new")));
-    EXPECT_EQ(ReadFile("new"), "\r\n");
-    WriteFile("empty", "");
-    EXPECT_FALSE(LumoUtil::CreateFileIfMissing(Wide("empty")));
-    EXPECT_EQ(ReadFile("empty"), "");
-    EXPECT_FALSE(LumoUtil::CreateFileIfMissing(Wide("no/such/folder")));
-}
-
-TEST_F(FileUtilTest, TempNamesAreNewFoldersNumberedOneApart)
-{
-    const std::wstring first = LumoUtil::MakeTempFileName(Wide("t"));
-    const std::wstring second = LumoUtil::MakeTempFileName(Wide("t"));
-    std::wstring dir = Wide("t");
-    std::replace(dir.begin(), dir.end(), L'/', L'\\');
-    ASSERT_EQ(first.rfind(dir + L"/file", 0), 0u);
-    const unsigned long a = std::stoul(first.substr(dir.size() + 5));
-    const unsigned long b = std::stoul(second.substr(dir.size() + 5));
-    EXPECT_EQ(static_cast<uint32_t>(a + 1), static_cast<uint32_t>(b));
-    struct stat info{};
-    ASSERT_EQ(::lstat(ToNativePath(first).c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_TRUE(MakeDirectory(first)) << "the caller's MakeDirectory accepts the new folder";
 }
 
 TEST_F(FileUtilTest, TempNamesFromManyThreadsNeverRepeat)
@@ -461,20 +369,4 @@ TEST_F(FileUtilTest, ForEachOldFileVisitsPlainWritableFiles)
     EXPECT_TRUE(LumoUtil::ForEachOldFile(Native("missing"), 0, [](const std::string&) { return false; }));
 }
 
-TEST_F(FileUtilTest, MachineTagKeepsOnlyPlainCharacters)
-{
-    const std::string tag = LumoUtil::GetMachineTag();
-    EXPECT_EQ(tag.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_ "),
-              std::string::npos);
-    // host, date MM-DD-YY, time hh-mm-ss, number
-    const size_t last = tag.rfind(' ');
-    ASSERT_NE(last, std::string::npos);
-    const size_t time = tag.rfind(' ', last - 1);
-    const size_t date = tag.rfind(' ', time - 1);
-    ASSERT_NE(date, std::string::npos);
-    EXPECT_EQ(tag.substr(date + 1, time - date - 1).size(), 8u);
-    EXPECT_EQ(tag[date + 3], '-');
-    EXPECT_EQ(tag.substr(time + 1, last - time - 1).size(), 8u);
-    EXPECT_EQ(tag[time + 3], '-');
-}
 }  // namespace

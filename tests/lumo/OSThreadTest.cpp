@@ -3,27 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "lumo/os/OSEvent.h"
 #include "lumo/os/OSException.h"
 
 namespace
 {
-
-class Returns : public OS::Thread
-{
-public:
-    explicit Returns(uint32_t code) : m_code(code) {}
-    ~Returns() override { Wait(); }
-    uint32_t Run() override
-    {
-        ++runs;
-        return m_code;
-    }
-    std::atomic<int> runs{0};
-    uint32_t m_code;
-};
 
 // Runs for ever: for the "still running" programming errors.
 class Blocks : public OS::Thread
@@ -37,34 +21,7 @@ public:
     }
 };
 
-uint32_t Doubles(void* arg)
-{
-    return 2 * *static_cast<uint32_t*>(arg);
-}
-
 }  // namespace
-
-TEST(OSThread, WaitReturnsTheExitCodeEveryTime)
-{
-    Returns never(5);
-    EXPECT_EQ(never.Wait(), 0u) << "never started";
-
-    Returns thread(7);
-    EXPECT_TRUE(thread.Start());
-    EXPECT_EQ(thread.Wait(), 7u);
-    EXPECT_EQ(thread.Wait(), 7u);
-
-    // Again after the end: the old thread is let go and a new one runs.
-    thread.m_code = 9;
-    EXPECT_TRUE(thread.Start());
-    EXPECT_EQ(thread.Wait(), 9u);
-    EXPECT_EQ(thread.runs.load(), 2);
-
-    uint32_t value = 21;
-    OS::Thread plain;
-    EXPECT_TRUE(plain.Start(&Doubles, &value));
-    EXPECT_EQ(plain.Wait(), 42u);
-}
 
 TEST(OSThreadDeathTest, StartingOrDestroyingARunningThreadStopsTheProcess)
 {
@@ -87,41 +44,3 @@ TEST(OSThreadDeathTest, StartingOrDestroyingARunningThreadStopsTheProcess)
         expected);
 }
 
-TEST(OSThread, JoinThreadReturnsTheCodeAndClosesTheHandle)
-{
-    uint32_t value = 50;
-    OS::Handle thread = OS::CreateThread(0, &Doubles, &value);
-    ASSERT_TRUE(thread);
-    EXPECT_EQ(OS::JoinThread(thread), 100u);
-    EXPECT_FALSE(thread);
-
-    OS::Handle exits = OS::CreateThread(64 * 1024, [](void*) -> uint32_t { OS::ExitThread(17); }, nullptr);
-    EXPECT_EQ(OS::JoinThread(exits), 17u);
-}
-
-TEST(OSThread, PriorityIsKeptAndClosingARunningThreadLetsItFinish)
-{
-    OS::Event release(true);
-    OS::Event finished(true);
-    struct Pair
-    {
-        OS::Event* release;
-        OS::Event* finished;
-    } pair{&release, &finished};
-    OS::Handle thread = OS::CreateThread(
-        0,
-        [](void* arg) -> uint32_t {
-            auto* p = static_cast<Pair*>(arg);
-            p->release->Wait();
-            p->finished->Set();
-            return 0;
-        },
-        &pair);
-    OS::SetThreadPriority(thread, -1);
-    EXPECT_EQ(OS::GetThreadPriority(thread), -1);
-    OS::CloseThread(thread);
-    EXPECT_FALSE(thread);
-    release.Set();
-    finished.Wait();
-    EXPECT_THROW(OS::CloseThread(thread), OSException) << "closing nothing";
-}

@@ -35,7 +35,7 @@ TEST(RunTool, RelaysOutputAndEndsWithTheChildsExitCode)
         {{"--cwd", "/usr", "--", "pwd"}, "/usr\n"},
         {{"--", "printf", "[%s]", "two words", "q\"uote", "back\\slash\\", ""}, "[two words][q\"uote][back\\slash\\][]"},
         {{"--", "/nonexistent/tool"}, "ERROR 127\nrun-tool: cannot start \"/nonexistent/tool\": The system cannot find the file specified.\n"},
-        {{"/bin/true"}, "ERROR 2\nusage: run-tool [--cwd DIR] -- PROGRAM ARGS...\n"},
+        {{"--cwd", "/nope", "--", "/bin/true"}, "ERROR 127\nrun-tool: cannot run in the folder \"/nope\": No such file or directory\n"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(RunTool(c.arguments), c.expected) << c.arguments.back();

@@ -64,28 +64,4 @@ TEST(StringHelpers, SafeNamesLowerCaseAndSplitting)
     }
 }
 
-TEST(StringHelpers, Padding)
-{
-    EXPECT_EQ(LumoUtil::MakePadding('x', 3), "  x");
-    EXPECT_EQ(LumoUtil::MakePadding('x', 1), "x");
-    EXPECT_EQ(LumoUtil::MakePadding('x', 0), "");
-    EXPECT_EQ(LumoUtil::MakePadding('x', -4), "");
-
-    const struct {
-        std::string s;
-        int width;
-        std::string want;
-    } pads[] = {
-        {"abc", 5, "  abc"}, {"abcdef", 3, "def"}, {"abc", 3, "abc"}, {"abc", 0, ""}, {"", 2, "  "},
-    };
-    for (const auto& c : pads)
-        EXPECT_EQ(LumoUtil::PadLeft(c.s, c.width), c.want);
-
-    EXPECT_EQ(LumoUtil::IntToStringPadded(12345, 3), "345");
-    EXPECT_EQ(LumoUtil::IntToStringPadded(7, 3), "  7");
-    EXPECT_EQ(LumoUtil::IntToStringPadded(-12, 5), "  -12");
-    EXPECT_EQ(LumoUtil::IntToStringPadded(INT_MIN, 11), "-2147483648");
-    EXPECT_EQ(LumoUtil::IntToStringPadded(1, 0), "");
-}
-
 } // namespace

@@ -52,17 +52,4 @@ TEST(TextConversion, ToWideMapsEveryByte)
     }
 }
 
-TEST(TextConversion, WholeStringsKeepTheirLength)
-{
-    EXPECT_EQ(ToNarrow(L"Caf\u00E9\u201Cx\u201D"), "Caf?\x93x\x94");
-    EXPECT_EQ(ToNarrow(std::wstring(L"a\0b", 3)), "a?b");
-    EXPECT_EQ(ToNarrow(static_cast<const wchar_t*>(nullptr)), "");
-    EXPECT_EQ(ToWide("\x91" "A\x92"), L"\u2018A\u2019");
-    EXPECT_EQ(ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
-    EXPECT_EQ(ToWide(static_cast<const char*>(nullptr)), L"");
-    EXPECT_TRUE(SurvivesNarrowing(L"\u201CPatch\u201D\t1\u20262\r\n"));
-    EXPECT_FALSE(SurvivesNarrowing(L"Caf\u00E9"));
-    EXPECT_FALSE(SurvivesNarrowing(std::wstring(L"a\0", 2)));
-}
-
 } // namespace

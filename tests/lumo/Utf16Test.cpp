@@ -55,30 +55,4 @@ TEST(Utf16, DecodesUnitForUnitKeepingLoneSurrogates)
     EXPECT_EQ(LumoUtil::DecodeUtf16LE(odd, 1), L"A");
 }
 
-TEST(Utf16, OrdersByCodeUnits)
-{
-    const struct {
-        std::wstring a, b;
-        int sign;
-    } cases[] = {
-        {L"", L"", 0},
-        {L"a", L"b", -1},
-        {L"ab", L"a", 1},
-        {L"a", L"ab", -1},
-        // U+FFFD sorts after U+10000 in UTF-16 (0xFFFD > 0xD800), unlike in UTF-32.
-        {L"\uFFFD", L"\U00010000", 1},
-        {L"\U00010000", L"\uE000", -1},
-        {L"\U00010000", L"\U00010000", 0},
-        // A lone high surrogate followed by a lone low one is the same units as the pair.
-        {std::wstring{wchar_t(0xD800), wchar_t(0xDC00)}, L"\U00010000", 0},
-        {std::wstring{wchar_t(0xD800)}, L"\U00010000", -1},
-    };
-    for (const auto& c : cases) {
-        const int r = LumoUtil::CompareUtf16(c.a, c.b);
-        EXPECT_EQ((r > 0) - (r < 0), c.sign);
-        const int s = LumoUtil::CompareUtf16(c.b, c.a);
-        EXPECT_EQ((s > 0) - (s < 0), -c.sign);
-    }
-}
-
 } // namespace

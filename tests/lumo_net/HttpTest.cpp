@@ -123,15 +123,22 @@ TEST_F(HttpDownload, FilesArriveByteForByteWithTheirSizes)
 
 TEST_F(HttpDownload, ErrorStatusIsAFailureNeverTheFile)
 {
-    for (const std::string path : {"status/404", "status/500", "file/missing.bin"})
+    // A client error is the server's final answer; a server error may pass, so it is retried.
+    const struct
     {
+        const char* path;
+        int attempts;
+    } cases[] = {{"status/404", 1}, {"status/500", 11}, {"file/missing.bin", 1}};
+    for (const auto& c : cases)
+    {
+        const std::string path = c.path;
         LumoDataBufferMemoryDynamic buffer;
-        nettest::StdoutCapture output;
+        nettest::StderrCapture output;
         EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL(s_faults->Url(path), &buffer, 0, nullptr)) << path;
         EXPECT_EQ(0u, buffer.GetSize()) << path;
         const std::string text = output.Text();
         EXPECT_NE(std::string::npos, text.find("HTTP status ")) << text;
-        EXPECT_EQ(11, Count(path)) << path; // one attempt and ten retries
+        EXPECT_EQ(c.attempts, Count(path)) << path;
         uint64_t size = 9;
         EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url(path), &size));
         EXPECT_EQ(0u, size);
@@ -147,7 +154,7 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
     {
         LumoDataBufferFile direct(std::wstring(path.begin(), path.end()), LumoDataBufferFile::MODE_WRITE_KEEP);
         ASSERT_TRUE(direct.IsOpen());
-        nettest::StdoutCapture output;
+        nettest::StderrCapture output;
         EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("cut/70000/2/big.bin"), &direct, 0, nullptr));
         EXPECT_NE(std::string::npos, output.Text().find("InternetReadFile returned 18 with actualByteCount=70000"));
         EXPECT_EQ(LUMORESULT_OK, direct.Close());
@@ -162,7 +169,7 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
     LumoDataBufferMemoryDynamic noLength;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("nolength/small.bin"), &noLength, 0, nullptr));
     EXPECT_TRUE(Contents(noLength) == File("small.bin"));
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url("nolength/small.bin"), &size));
     EXPECT_NE(std::string::npos, output.Text().find("HttpQueryInfo returned -1"));
@@ -179,21 +186,10 @@ TEST_F(HttpDownload, DestinationFailureIsReported)
 {
     char block[10];
     LumoDataBufferMemoryStatic tooSmall(block, sizeof block);
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, session.HttpGet(s_nginx->Url("small.bin"), &tooSmall, false, nullptr));
     EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9\n"));
-}
-
-TEST_F(HttpDownload, ReloadAsksCachesForAFreshCopy)
-{
-    LumoDataBufferMemoryDynamic plain, reload;
-    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &plain, 0, nullptr));
-    EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("headers"), &reload, DOWNLOAD_URL_RELOAD, nullptr));
-    EXPECT_EQ(std::string::npos, Contents(plain).find("Pragma: no-cache"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("Pragma: no-cache"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("User-Agent: Lumo"));
-    EXPECT_NE(std::string::npos, Contents(reload).find("Accept: */*"));
 }
 
 TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
@@ -204,7 +200,7 @@ TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(withUser, &buffer, 0, nullptr));
     EXPECT_TRUE(Contents(buffer) == File("small.bin"));
 
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     LumoDataBufferMemoryDynamic refused;
     const std::string wrong = "http://bob:guess@" + good.substr(7);
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL(wrong, &refused, 0, nullptr));
@@ -273,7 +269,7 @@ TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
 
     platform::SetInternetTrustFile(s_certs.otherCa);
     LumoDataBufferMemoryDynamic refused;
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_tls->Url("file/small.bin"), &refused, false, nullptr));
     EXPECT_EQ(0u, refused.GetSize());
@@ -282,7 +278,7 @@ TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
 
 TEST_F(HttpDownload, UnreachableServerIsTriedElevenTimes)
 {
-    nettest::StdoutCapture output;
+    nettest::StderrCapture output;
     LumoDataBufferMemoryDynamic buffer;
     // Port 1 on loopback: nobody listens there.
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL("http://127.0.0.1:1/x", &buffer, 0, nullptr));

@@ -1,3 +1,7 @@
+#include <sys/wait.h>
+
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include "BuildConfig.h"
@@ -108,22 +112,22 @@ struct ToolRun
     std::string output;
 };
 
-ToolRun RunFetchTool(const std::vector<std::string>& arguments)
+// fetch-tool's standard output, with its standard error joined when withErrors.
+ToolRun RunFetchTool(const std::vector<std::string>& arguments, bool withErrors = true)
 {
-    platform::SpawnRequest request;
-    request.argv = {std::string(LUMO_BIN_DIR) + "/fetch-tool"};
-    request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
-    request.captureOutput = true;
+    std::string command = "'" LUMO_BIN_DIR "/fetch-tool'";
+    for (const std::string& argument : arguments)
+        command += " '" + argument + "'";
+    command += withErrors ? " 2>&1" : " 2>/dev/null";
     ToolRun run;
-    auto child = platform::SpawnedChild::Spawn(request, nullptr);
-    if (!child)
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
         return run;
     char buffer[4096];
-    ssize_t n = 0;
-    while ((n = child->ReadOutput(buffer, sizeof buffer)) > 0)
-        run.output.append(buffer, static_cast<size_t>(n));
-    child->Wait(60000);
-    run.exitCode = child->ExitCode();
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.output.append(buffer, n);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -135,14 +139,49 @@ TEST_F(PatchTaskNet, FetchToolDownloadsAndListsPatches)
     EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
     EXPECT_NE(std::string::npos, fetched.output.find("250000 / 250000 bytes (100%)")) << fetched.output;
 
-    const ToolRun listed = RunFetchTool({"--patches", m_nginx->Url("")});
+    // Only the list on standard output, though the first server answers 404.
+    const ToolRun listed = RunFetchTool({"--patches", m_nginx->Url("nowhere/"), m_nginx->Url("")}, false);
     EXPECT_EQ(0, listed.exitCode) << listed.output;
-    EXPECT_NE(std::string::npos,
-              listed.output.find("43434 44088 " + m_nginx->Url("files/43434_to_44088.zip") + " http://x/p.exe\n"))
-        << listed.output;
+    EXPECT_EQ("server " + m_nginx->Url("") + "\n43434 44088 " + m_nginx->Url("files/43434_to_44088.zip") +
+                  " http://x/p.exe\n",
+              listed.output);
+
+    // Characters beyond ASCII travel percent-encoded as UTF-8.
+    fixtures::WriteFile(m_folder / "www/files/caf\xc3\xa9 \xe2\x82\xac.zip", "euro");
+    const ToolRun encoded = RunFetchTool({m_nginx->Url("files/caf\xc3\xa9 \xe2\x82\xac.zip"), m_folder / "e.zip"});
+    EXPECT_EQ(0, encoded.exitCode) << encoded.output;
 
     EXPECT_EQ(2, RunFetchTool({"only-one"}).exitCode);
     EXPECT_EQ(1, RunFetchTool({"gopher://127.0.0.1/x", m_folder / "x"}).exitCode);
+}
+
+// A failed download leaves an existing file as it was; a final answer is not asked again.
+TEST_F(PatchTaskNet, FetchToolFailureKeepsTheFileAndFinalAnswersAreNotRetried)
+{
+    const std::string path = m_folder / "existing.txt";
+    fixtures::WriteFile(path, "keep me");
+    const ToolRun missing = RunFetchTool({m_nginx->Url("files/none.zip"), path});
+    EXPECT_EQ(1, missing.exitCode);
+    EXPECT_EQ("keep me", fixtures::ReadFile(path));
+    EXPECT_EQ(missing.output, "fetch-tool: " + m_nginx->Url("files/none.zip") + ": download failed (HTTP status 404 for url " +
+                                  m_nginx->Url("files/none.zip") + ")\n");
+}
+
+// Without --resume a file that is not a prefix of the remote one is replaced, never continued.
+TEST_F(PatchTaskNet, FetchToolStartsFromEmptyUnlessAskedToResume)
+{
+    nettest::FtpServer ftp(m_folder / "www", m_folder / "ftp.log");
+    ASSERT_TRUE(ftp.Ok());
+    const std::string path = m_folder / "big.zip";
+    fixtures::WriteFile(path, std::string(1000, 'r'));
+    const ToolRun fetched = RunFetchTool({ftp.Url("files/43434_to_44088.zip"), path});
+    EXPECT_EQ(0, fetched.exitCode) << fetched.output;
+    EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
+
+    fixtures::WriteFile(path, m_package.substr(0, 1000));
+    const ToolRun resumed = RunFetchTool({"--resume", ftp.Url("files/43434_to_44088.zip"), path});
+    EXPECT_EQ(0, resumed.exitCode) << resumed.output;
+    EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
 }
 
 } // namespace

@@ -227,37 +227,37 @@ std::string FtpServer::Log() const
     return text.str();
 }
 
-StdoutCapture::StdoutCapture()
+StderrCapture::StderrCapture()
 {
-    char pattern[] = "/tmp/lumo-stdout.XXXXXX";
+    char pattern[] = "/tmp/lumo-stderr.XXXXXX";
     const int fd = mkstemp(pattern);
     if (fd < 0)
         return;
     m_path = pattern;
-    std::fflush(stdout);
-    m_saved = dup(1);
-    dup2(fd, 1);
+    std::fflush(stderr);
+    m_saved = dup(2);
+    dup2(fd, 2);
     close(fd);
 }
 
-StdoutCapture::~StdoutCapture()
+StderrCapture::~StderrCapture()
 {
     End();
     if (!m_path.empty())
         unlink(m_path.c_str());
 }
 
-void StdoutCapture::End()
+void StderrCapture::End()
 {
     if (m_ended || m_saved < 0)
         return;
     m_ended = true;
-    std::fflush(stdout);
-    dup2(m_saved, 1);
+    std::fflush(stderr);
+    dup2(m_saved, 2);
     close(m_saved);
 }
 
-std::string StdoutCapture::Text()
+std::string StderrCapture::Text()
 {
     End();
     std::ifstream in(m_path);

@@ -88,12 +88,12 @@ private:
     std::string m_log;
 };
 
-// Collects what this process writes to its standard output while it lives.
-class StdoutCapture
+// Collects what this process writes to its standard error (the network diagnostics) while it lives.
+class StderrCapture
 {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
+    StderrCapture();
+    ~StderrCapture();
     // What was written so far (ends the capture).
     std::string Text();
 

@@ -48,48 +48,6 @@ TEST(ParseURL, SplitsEveryPart)
     }
 }
 
-TEST(ParseURL, SchemeForPortAndDefaultPort)
-{
-    struct Case
-    {
-        const char* scheme;
-        const char* host;
-        int port;
-        const char* expected;
-        LUMORESULT result;
-    } const cases[] = {
-        {"gopher", "h", 0, "gopher", LUMORESULT_OK}, {"", "h", 21, "ftp", LUMORESULT_OK},
-        {"", "h", 80, "http", LUMORESULT_OK},         {"", "h", 443, "https", LUMORESULT_OK},
-        {"", "ftp.example", 0, "ftp", LUMORESULT_OK}, {"", "https-mirror", 0, "https", LUMORESULT_OK},
-        {"", "httpd", 8080, "http", LUMORESULT_OK},   {"", "FTP.example", 0, "http", LUMORESULT_INVALID_ARGUMENT},
-        {"", "mirror", 0, "http", LUMORESULT_INVALID_ARGUMENT},
-    };
-    for (const Case& c : cases)
-    {
-        std::string scheme = c.scheme;
-        EXPECT_EQ(c.result, GetSchemeForPort(scheme, c.host, c.port)) << c.host;
-        EXPECT_EQ(c.expected, scheme) << c.host;
-    }
-
-    struct PortCase
-    {
-        const char* scheme;
-        int port;
-        int expected;
-        LUMORESULT result;
-    } const ports[] = {
-        {"http", 0, 80, LUMORESULT_OK},   {"HTTPS", -3, 443, LUMORESULT_OK}, {"ftp", 0, 21, LUMORESULT_OK},
-        {"http", 8080, 8080, LUMORESULT_OK}, {"gopher", 0, 0, LUMORESULT_INVALID_ARGUMENT},
-        {"gopher", 70, 70, LUMORESULT_OK},
-    };
-    for (const PortCase& c : ports)
-    {
-        int port = c.port;
-        EXPECT_EQ(c.result, GetDefaultPort(c.scheme, port)) << c.scheme;
-        EXPECT_EQ(c.expected, port) << c.scheme;
-    }
-}
-
 TEST(EscapeURL, EscapesReservedAndOutsideBytes)
 {
     EXPECT_EQ("a%20b%2Fc%E9", EscapeURL("a b/c\xE9"));

@@ -95,20 +95,6 @@ TEST_F(StageTest, StaleBackupIsReplacedAndNewFileKeepsTheOldMode)
     EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
 }
 
-TEST_F(StageTest, NewFilesAreReadableByAllAndKeepTheExecutableBit)
-{
-    chmod((package + "/data/readme.txt").c_str(), 0700);
-    chmod((package + "/data/bin/sub/new.dll").c_str(), 0600);
-    BackupPairArray backups;
-    ASSERT_TRUE(AddFiles({{L"readme.txt", L"", L""}, {L"bin\\sub\\new.dll", L"", L""}}, backups));
-    struct stat st;
-    ASSERT_EQ(stat((install + "/readme.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    ASSERT_EQ(stat((install + "/bin/sub/new.dll").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-    EXPECT_FALSE(fixtures::PathExists(install + "/readme.txt.pbk.new"));
-}
-
 TEST_F(StageTest, VanishedBackupIsReportedWithTheListedFile)
 {
     BackupPairArray backups;
@@ -221,27 +207,6 @@ TEST_F(StageTest, FailedRestoresAreReported)
             << log.Dump();
         EXPECT_TRUE(fixtures::PathExists(install + "/" + blocked + ".pbk"));
     }
-}
-
-TEST_F(StageTest, KeepGoingFalseStopsBeforeTheFirstRecord)
-{
-    log.stopAtCall = 0;
-    BackupPairArray added, deleted;
-    EXPECT_FALSE(AddFiles({{L"readme.txt", L"", L""}}, added));
-    log.stopAtCall = 1;
-    EXPECT_FALSE(DeleteFiles({{L"bin\\x.dll", L"", L""}}, deleted));
-    EXPECT_TRUE(added.empty());
-    EXPECT_TRUE(deleted.empty());
-    EXPECT_TRUE(log.messages.empty()) << log.Dump();
-    EXPECT_EQ(Diff(original), "");
-}
-
-TEST_F(StageTest, EmptyListsSucceed)
-{
-    BackupPairArray backups;
-    EXPECT_TRUE(AddFiles({}, backups));
-    EXPECT_TRUE(DeleteFiles({}, backups));
-    EXPECT_TRUE(backups.empty());
 }
 
 } // namespace

@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,9 +21,11 @@
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/fixtures/WaitFor.h"
 #include "tests/patch/PatchMessageLog.h"
 
 namespace {
@@ -143,15 +147,6 @@ TEST_F(ApplyTest, TypicalPatchReachesTheTargetAndLeavesNoBackups)
                         PatchMessages::kAlreadyRemoved + FromNativePath(install) + L"/bin/gone-already.dll"));
 }
 
-TEST_F(ApplyTest, EmptyListsChangeNothing)
-{
-    WritePackage({});
-    const TreeContent before = Snapshot();
-    ASSERT_TRUE(Apply());
-    EXPECT_EQ(log.totals, std::vector<int>{0});
-    EXPECT_EQ(Diff(before), "");
-}
-
 TEST_F(ApplyTest, MissingListFailsBeforeAnythingChanges)
 {
     WritePackage(TypicalPlan());
@@ -177,15 +172,6 @@ TEST_F(ApplyTest, FailureOnTheSecondPatchedFileRestoresEverything)
                         L"Could not open patch file bin\\game.dll for reading."))
         << log.Dump();
     EXPECT_EQ(Diff(before), "");
-}
-
-TEST_F(ApplyTest, IncompleteGroupIsPaddedWithAWarning)
-{
-    WritePackage({});
-    fixtures::WriteFile(package + "/deletedFiles.txt", "bin\\old.dll\r\n");
-    EXPECT_TRUE(Apply()) << log.Dump();
-    EXPECT_FALSE(fixtures::PathExists(install + "/bin/old.dll"));
-    EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_WARNING));
 }
 
 // Case variants resolve to what exists, also to a folder made earlier in the same run.
@@ -355,22 +341,6 @@ TEST_F(ApplyTest, FullDiskRollsBack)
     EXPECT_EQ(Diff(before), "");
 }
 
-TEST_F(ApplyTest, SecondPatcherIsKeptOut)
-{
-    WritePackage(TypicalPlan());
-    const TreeContent before = Snapshot();
-    std::wstring error;
-    std::unique_ptr<BackupJournal> first = BackupJournal::Begin(FromNativePath(install), error);
-    ASSERT_NE(first, nullptr);
-    EXPECT_FALSE(Apply());
-    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, L"the installation " + FromNativePath(install) +
-                                               L" is being patched by another process"))
-        << log.Dump();
-    EXPECT_TRUE(log.totals.empty());
-    EXPECT_TRUE(first->Finish(error));
-    EXPECT_EQ(Diff(before), "");
-}
-
 // A privileged patcher hands new files and folders to the owner of the folder they land in, and
 // a replaced file keeps its owner and mode.
 TEST_F(ApplyTest, OwnershipFollowsTheInstallation)
@@ -444,6 +414,53 @@ TEST_F(ApplyTest, KillAtEveryActionLeavesSourceOrTarget)
         }
     }
     EXPECT_TRUE(completed);
+}
+
+// Folders given relative to the current one still reach the patch tool, which runs in "bin".
+TEST_F(ApplyTest, RelativeFoldersArePatched)
+{
+    WritePackage(TypicalPlan());
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(scratch.Path().c_str()), 0);
+    const bool applied = ApplyPatchPackage(L"install", L"./package", L"LumoLauncher.exe");
+    EXPECT_EQ(chdir(previous), 0);
+    free(previous);
+    EXPECT_TRUE(applied) << log.Dump();
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/game.dll"), "game v2");
+}
+
+// A patcher killed while its tool works: the tool dies with it, and what it would have written
+// never reaches the installation that recovery has restored.
+TEST_F(ApplyTest, ToolDiesWithAKilledPatcherAndNeverTouchesTheRestoredInstall)
+{
+    PatchPlan plan = TypicalPlan();
+    plan.toolDirectives["bin\\game.dll"] = "DELAY 1000";
+    WritePackage(plan);
+    const TreeContent original = Snapshot();
+    const std::string calls = scratch / "calls.log";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv(fixtures::kFakePatchToolLogVariable, calls.c_str(), 1);
+        _exit(Apply() ? 0 : 1);
+    }
+    // The first tool call is game.dll's (the launcher goes last).
+    int toolPid = 0;
+    ASSERT_TRUE(fixtures::WaitFor([&] {
+        const std::vector<fixtures::FakeToolCall> seen = fixtures::ReadFakeToolCalls(calls);
+        toolPid = seen.empty() ? 0 : seen.back().pid;
+        return !seen.empty();
+    }));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::wstring error;
+    ASSERT_TRUE(BackupJournal::Recover(FromNativePath(install), error)) << ToNativePath(error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // past the tool's delay
+    EXPECT_EQ(Diff(original), "");
+    const std::string stat = "/proc/" + std::to_string(toolPid) + "/stat";
+    const std::string state = fixtures::PathExists(stat) ? fixtures::ReadFile(stat) : "";
+    EXPECT_TRUE(state.empty() || state.find(") Z ") != std::string::npos) << "the tool still runs: " << state;
 }
 
 } // namespace

@@ -111,15 +111,6 @@ TEST_F(EmbeddedPatchArchiveTest, OnlyTheFirstHeaderCounts)
     EXPECT_EQ(LUMORESULT_IO_ERROR, m_archive.Open(Exe()));
 }
 
-TEST_F(EmbeddedPatchArchiveTest, VersionsUseAtMostThirtyOneBytes)
-{
-    m_entries = {{std::string(32, '7'), std::string(32, '8'), "p", {}, {}}};
-    MakeExe(0);
-    ASSERT_EQ(LUMORESULT_OK, m_archive.Open(Exe()));
-    EXPECT_EQ(std::vector<std::string>{std::string(31, '7')}, m_archive.GetSourceVersions());
-    EXPECT_EQ(std::string(31, '8'), m_archive.GetTargetVersion(std::string(31, '7')));
-}
-
 // A damaged directory is refused as a whole, saying which entry is wrong.
 TEST_F(EmbeddedPatchArchiveTest, DamagedDirectoriesAreRefused)
 {
@@ -174,23 +165,6 @@ TEST_F(EmbeddedPatchArchiveTest, FailedExtractionsLeaveNoFileBehind)
     EXPECT_NE(LUMORESULT_OK, m_archive.ExtractPatch("43434", Out()));
     EXPECT_FALSE(PathExists(m_scratch / "out.zip"));
     EXPECT_NE(std::wstring::npos, m_archive.GetLastErrorText().find(L"failed"));
-}
-
-// The scan of the patcher's own file must never meet a false header in our code or data.
-TEST(EmbeddedArchiveMagic, IsTheFormatsAndStandsInNoBinaryOfOurs)
-{
-    uint8_t magic[kEmbeddedArchiveMagicSize];
-    GetEmbeddedArchiveMagic(magic);
-    const std::string expected = fixtures::ArchiveMagic();
-    ASSERT_EQ(expected, std::string(reinterpret_cast<char*>(magic), sizeof magic));
-    std::vector<std::string> binaries = {"/proc/self/exe"};
-    for (const char* tool : {"archive-tool", "package-tool"})
-    {
-        if (access((std::string(LUMO_BIN_DIR) + "/" + tool).c_str(), R_OK) == 0)
-            binaries.push_back(std::string(LUMO_BIN_DIR) + "/" + tool);
-    }
-    for (const std::string& binary : binaries)
-        EXPECT_EQ(std::string::npos, ReadFile(binary).find(expected)) << binary;
 }
 
 // A copy of a real executable of ours, several MB, carrying an archive.

@@ -53,15 +53,6 @@ TEST(FileLists, IncompleteGroupsArePaddedWithEmptyLines)
     }
 }
 
-TEST(FileLists, EightBitTextCannotFailToDecode)
-{
-    int padded = 0;
-    const PatchFileRecordArray records = ParseFileList("\x93q\x94 \xe9\xff\r\n\x80\r\n\r\n", padded);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].path, std::wstring(L"\u201Cq\u201D \u00E9\u00FF"));
-    EXPECT_EQ(records[0].newChecksum, std::wstring(1, wchar_t(0x80)));
-}
-
 TEST(FileLists, ReadingFailsForMissingFilesAndFolders)
 {
     fixtures::ScratchFolder scratch;
@@ -72,23 +63,3 @@ TEST(FileLists, ReadingFailsForMissingFilesAndFolders)
     EXPECT_FALSE(ReadFileList(scratch.WidePath(), records, padded));
 }
 
-TEST(FileLists, AddedFileListHoldsOnlyPaths)
-{
-    fixtures::ScratchFolder scratch;
-    fixtures::WriteFile(scratch / "addedFiles.txt",
-                        fixtures::MakeAddedList({{"bin\\x.exe", "0123456789abcdef0123456789abcdef"}, {"y.txt", "f"}}));
-    PatchMessageLog log;
-    const PatchFileRecordArray records = ReadAddedFileList(scratch.WidePath());
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].path, L"bin\\x.exe");
-    EXPECT_EQ(records[0].newChecksum, L"");
-    EXPECT_EQ(records[1].path, L"y.txt");
-    EXPECT_TRUE(log.messages.empty());
-
-    fixtures::ScratchFolder empty;
-    EXPECT_TRUE(ReadAddedFileList(empty.WidePath()).empty());
-    const std::wstring path = empty.WidePath() + L"/addedFiles.txt";
-    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR,
-                        PatchMessages::kCouldNotOpen + path + PatchMessages::kForReadingMightBeMissing))
-        << log.Dump();
-}

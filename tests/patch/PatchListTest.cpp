@@ -128,27 +128,6 @@ TEST(PatchList, SeveralBlocksLastOneWinsAndValuesKeepTheirText)
     EXPECT_FALSE(Parse(noServer, kBlock, L""));
 }
 
-TEST(PatchList, HelpersAndLoops)
-{
-    EXPECT_EQ("a b", TrimSpaces("  a b "));
-    EXPECT_EQ("\ta\t", TrimSpaces(" \ta\t "));
-    EXPECT_EQ("", TrimSpaces("   "));
-    EXPECT_EQ("x", StripQuotes("\"x\""));
-    EXPECT_EQ("", StripQuotes("\"\""));
-    EXPECT_EQ("\"", StripQuotes("\""));
-    EXPECT_EQ("\"x", StripQuotes("\"x"));
-    EXPECT_EQ("source-version", StringToLower("Source-VERSION"));
-
-    PatchList list;
-    list["1"] = {"2", L"e", L"d"};
-    list["2"] = {"3", L"e", L"d"};
-    EXPECT_FALSE(PatchChainLoops(list, "1"));
-    list["3"] = {"1", L"e", L"d"};
-    EXPECT_TRUE(PatchChainLoops(list, "1"));
-    EXPECT_TRUE(PatchChainLoops(list, "2"));
-    EXPECT_FALSE(PatchChainLoops(list, "9"));
-}
-
 TEST(PatchTask, ServersAreTriedInOrder)
 {
     FakeDownloader net;

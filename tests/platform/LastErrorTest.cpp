@@ -7,20 +7,6 @@
 
 using namespace platform;
 
-TEST(LastError, ErrnoMapsToTheWindowsNumbers)
-{
-    struct Case
-    {
-        int errnoValue;
-        uint32_t code;
-    } cases[] = {
-        {0, 0}, {ENOENT, 2}, {ENOTDIR, 3}, {EACCES, 5}, {EPERM, 5}, {ETXTBSY, 32}, {EEXIST, 80},
-        {EINVAL, 87}, {ENOSPC, 112}, {ENOTEMPTY, 145}, {ENAMETOOLONG, 206}, {EXDEV, 0x20000000u | EXDEV},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(ErrorFromErrno(c.errnoValue), c.code) << c.errnoValue;
-}
-
 TEST(LastError, IsKeptPerThread)
 {
     SetLastError(183);

@@ -190,26 +190,3 @@ TEST(NamedObjects, WaiterIsHandedMutexReleasedByAnotherProcess)
         close(fd);
 }
 
-TEST(NamedObjects, NamedEventsAreSharedWithinTheProcess)
-{
-    const std::string name = UniqueName("event");
-    EXPECT_FALSE(OpenNamedEvent(name));
-    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-
-    bool existed = true;
-    WaitableRef event = CreateNamedEvent(name, true, false, existed);
-    ASSERT_TRUE(event);
-    EXPECT_FALSE(existed);
-    WaitableRef opened = OpenNamedEvent(name);
-    EXPECT_EQ(opened, event);
-    static_cast<Event*>(opened.get())->Set();
-    EXPECT_EQ(WaitForOne(event, 0), kWaitObject0);
-
-    bool mutexExisted = false;
-    EXPECT_FALSE(CreateNamedMutex(name, false, mutexExisted)) << "a name holds one kind of object";
-    EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-
-    event.reset();
-    opened.reset();
-    EXPECT_FALSE(OpenNamedEvent(name)) << "gone with its last handle";
-}

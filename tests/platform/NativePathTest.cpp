@@ -6,26 +6,6 @@
 
 namespace {
 
-TEST(NativePath, WideToUtf8WithForwardSlashes)
-{
-    const struct {
-        std::wstring wide;
-        std::string native;
-    } cases[] = {
-        {L"C:\\Games\\x.exe", "C:/Games/x.exe"},
-        {L"/opt/game/bin\\x", "/opt/game/bin/x"},
-        {L"\u201Cq\u201D", "\xE2\x80\x9Cq\xE2\x80\x9D"},
-        {L"caf\u00E9", "caf\xC3\xA9"},
-        {L"\U0001F600", "\xF0\x9F\x98\x80"},
-        {L"?", "?"},
-        {std::wstring(1, static_cast<wchar_t>(0xD800)), "\xEF\xBF\xBD"},
-        {std::wstring(1, static_cast<wchar_t>(0x110000)), "\xEF\xBF\xBD"},
-        {L"", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ToNativePath(c.wide), c.native);
-}
-
 TEST(NativePath, Utf8ToWideEscapesUndecodableBytes)
 {
     const auto esc = [](unsigned char b) { return static_cast<wchar_t>(0xDC00 + b); };

@@ -102,28 +102,6 @@ TEST_F(RegistryTest, ReplacingKeepsTheFirstSpellingAndLeavesNoTemporaryFiles)
     ASSERT_EQ(0, system(("test -z \"$(ls -A '" + Hive() + "/K')\"").c_str())) << "scratch files left behind";
 }
 
-TEST_F(RegistryTest, SubkeysEnumerateInNameOrderIgnoringCase)
-{
-    RegistryKey key;
-    ASSERT_EQ(kErrorSuccess, key.Create(RegistryHive::LocalMachine, L"Products", kKeyAllAccess));
-    for (const wchar_t* name : {L"b", L"Édition", L"A", L"c"})
-    {
-        RegistryKey sub;
-        ASSERT_EQ(kErrorSuccess, sub.Create(RegistryHive::LocalMachine, std::wstring(L"Products\\") + name, 0));
-    }
-    ASSERT_EQ(kErrorSuccess, key.SetString(L"a value", L"not a key"));
-    uint32_t count = 0, longest = 0;
-    ASSERT_EQ(kErrorSuccess, key.QueryInfo(count, longest));
-    EXPECT_EQ(4u, count);
-    EXPECT_EQ(7u, longest);
-    std::vector<std::wstring> names;
-    std::wstring name;
-    for (uint32_t i = 0; key.EnumSubKey(i, name) == kErrorSuccess; ++i)
-        names.push_back(name);
-    EXPECT_EQ((std::vector<std::wstring>{L"A", L"b", L"c", L"Édition"}), names);
-    EXPECT_EQ(kErrorNoMoreItems, key.EnumSubKey(4, name));
-}
-
 TEST_F(RegistryTest, BadNamesDataAndRightsAreRefused)
 {
     RegistryKey key;
@@ -174,29 +152,6 @@ TEST_F(RegistryTest, BadNamesDataAndRightsAreRefused)
     EXPECT_EQ(kErrorAccessDenied, readOnly.EnumSubKey(0, text));
     RegistryKey closed;
     EXPECT_EQ(kErrorInvalidHandle, closed.GetString(L"Text", text));
-}
-
-TEST_F(RegistryTest, NoRegistryYetMeansNotFoundForReaders)
-{
-    RegistryKey key;
-    EXPECT_EQ(kErrorFileNotFound, key.Open(RegistryHive::LocalMachine, L"Software", kKeyRead));
-    EXPECT_FALSE(key.IsOpen());
-    EXPECT_FALSE(PathExists(m_scratch / "registry"));
-}
-
-TEST(RegistryRoot, ComesFromTheEnvironment)
-{
-    EnvGuard root("LUMO_REGISTRY_ROOT"), data("XDG_DATA_HOME"), home("HOME");
-    setenv("LUMO_REGISTRY_ROOT", "/r/o/o/t//", 1);
-    EXPECT_EQ("/r/o/o/t", GetRegistryRoot());
-    unsetenv("LUMO_REGISTRY_ROOT");
-    setenv("XDG_DATA_HOME", "/data", 1);
-    setenv("HOME", "/home/u", 1);
-    EXPECT_EQ("/data/lumo/registry", GetRegistryRoot());
-    setenv("XDG_DATA_HOME", "relative/ignored", 1);
-    EXPECT_EQ("/home/u/.local/share/lumo/registry", GetRegistryRoot());
-    unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ("/home/u/.local/share/lumo/registry", GetRegistryRoot());
 }
 
 TEST_F(RegistryTest, WriteAccessNeedsAWritableFolder)

@@ -18,11 +18,12 @@ using platform::SpawnRequest;
 namespace
 {
 
-std::unique_ptr<SpawnedChild> StartShell(const std::string& script, bool capture = true)
+std::unique_ptr<SpawnedChild> StartShell(const std::string& script, bool capture = true, bool dieWithParent = false)
 {
     SpawnRequest request;
     request.argv = {"/bin/sh", "-c", script};
     request.captureOutput = capture;
+    request.dieWithParent = dieWithParent;
     std::string error;
     std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, &error);
     EXPECT_TRUE(child) << error;
@@ -57,41 +58,57 @@ bool ProcessExists(pid_t pid)
 
 }  // namespace
 
-TEST(Spawn, OutputAndErrorArriveOnOnePipeInOrder)
-{
-    auto child = StartShell("echo one; echo two >&2; echo three; echo four >&2");
-    EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "one\ntwo\nthree\nfour\n");
-    EXPECT_TRUE(child->Wait(0xFFFFFFFF));
-    EXPECT_EQ(child->ExitCode(), 0);
-}
-
+// Both ways of starting (posix_spawn, and the fork that asks for a death signal) give the child the
+// same: output and error on one pipe in order, empty standard input, default signals.
 TEST(Spawn, ExitCodesAndSignalsAreReportedAsTheyHappened)
 {
     struct Case
     {
         const char* script;
         int code;
+        const char* output;
     };
     const Case cases[] = {
-        {"exit 0", 0},         {"exit 3", 3},
-        {"exit 255", 255},     {"kill -KILL $$", 128 + SIGKILL},
-        {"kill -TERM $$", 128 + SIGTERM},  // SIGTERM default, whatever the parent does
-        {"kill -PIPE $$", 128 + SIGPIPE},  // we ignore SIGPIPE; the child must not inherit that
+        {"echo one; echo two >&2; echo three; cat; exit 3", 3, "one\ntwo\nthree\n"},
+        {"exit 255", 255, ""},
+        {"kill -KILL $$", 128 + SIGKILL, ""},
+        {"kill -TERM $$", 128 + SIGTERM, ""},  // SIGTERM default, whatever the parent does
+        {"kill -PIPE $$", 128 + SIGPIPE, ""},  // we ignore SIGPIPE; the child must not inherit that
     };
     signal(SIGPIPE, SIG_IGN);
-    for (const Case& c : cases)
-    {
-        auto child = StartShell(c.script, false);
-        ASSERT_TRUE(child);
-        EXPECT_TRUE(child->Wait(20000)) << c.script;
-        EXPECT_EQ(child->ExitCode(), c.code) << c.script;
-    }
+    for (bool dieWithParent : {false, true})
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(std::string(c.script) + (dieWithParent ? " (dies with us)" : ""));
+            auto child = StartShell(c.script, true, dieWithParent);
+            ASSERT_TRUE(child);
+            EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), c.output);
+            EXPECT_TRUE(child->Wait(20000));
+            EXPECT_EQ(child->ExitCode(), c.code);
+        }
 }
 
-TEST(Spawn, StandardInputIsEmpty)
+// The child asked to die with us is killed when the thread that started it ends.
+TEST(Spawn, ChildThatDiesWithItsParentEndsWithTheStartingThread)
 {
-    auto child = StartShell("cat; echo done");
-    EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(10)), "done\n");
+    pid_t pid = 0;
+    std::thread([&] {
+        auto child = StartShell("exec sleep 60", false, true);
+        pid = child ? child->Pid() : 0;
+    }).join();
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto gone = [pid] {
+        char state = 0;
+        FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        const bool read = stat && fscanf(stat, "%*d %*s %c", &state) == 1;
+        if (stat)
+            fclose(stat);
+        return !read || state == 'Z';
+    };
+    while (!gone() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(gone());
 }
 
 TEST(Spawn, GrandchildHoldingThePipeDoesNotKeepTheReaderWaiting)
@@ -166,7 +183,7 @@ TEST(Spawn, ChildrenInheritNoOtherDescriptorEvenWhenStartedConcurrently)
     auto run = [] {
         for (int i = 0; i < 25; ++i)
         {
-            auto child = StartShell("ls /proc/$$/fd; true");
+            auto child = StartShell("ls /proc/$$/fd; true", true, i % 2 == 1);
             if (!child)
                 return;
             EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(20)), "0\n1\n2\n");
@@ -206,15 +223,17 @@ TEST(Spawn, WorkingFolderAndFailures)
         {{"printf", std::string("cut\0here", 8)}, "", EINVAL, "NUL"},
         {{"pwd"}, std::string("/usr\0/lib", 9), EINVAL, "NUL"},
     };
-    for (const Case& c : failures)
-    {
-        request.argv = c.argv;
-        request.workingFolder = c.folder;
-        error.clear();
-        EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
-        EXPECT_EQ(errno, c.error) << error;
-        EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
-    }
+    for (bool dieWithParent : {false, true})
+        for (const Case& c : failures)
+        {
+            request.argv = c.argv;
+            request.workingFolder = c.folder;
+            request.dieWithParent = dieWithParent;
+            error.clear();
+            EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
+            EXPECT_EQ(errno, c.error) << error;
+            EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+        }
 }
 
 TEST(Spawn, DroppingARunningChildLeavesItRunningAndLeaksNoDescriptor)

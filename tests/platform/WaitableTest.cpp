@@ -29,34 +29,6 @@ void SpinUntil(F done)
 
 }  // namespace
 
-TEST(Waitable, EventResetModes)
-{
-    struct Case
-    {
-        bool manual;
-        bool stillSetAfterWait;
-    } cases[] = {{true, true}, {false, false}};
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.manual ? "manual" : "auto");
-        auto event = MakeEvent(c.manual, true);
-        WaitableRef ref = event;
-        EXPECT_EQ(WaitForOne(ref, 0), kWaitObject0);
-        EXPECT_EQ(event->IsSet(), c.stillSetAfterWait);
-        event->Reset();
-        EXPECT_EQ(WaitForOne(ref, 0), kWaitTimeout);
-        EXPECT_EQ(WaitForOne(ref, 20), kWaitTimeout);
-    }
-}
-
-TEST(Waitable, TimedWaitLastsAtLeastItsTimeOut)
-{
-    WaitableRef event = MakeEvent(true);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForOne(event, 50), kWaitTimeout);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
-}
-
 TEST(Waitable, AutoResetEventReleasesExactlyOneOfTwoWaiters)
 {
     auto event = MakeEvent(false);
@@ -267,62 +239,6 @@ TEST(Waitable, WaitForAnyRejectsBadArguments)
     EXPECT_EQ(WaitForOne(null, 0), kWaitFailed);
 }
 
-TEST(Waitable, ThreadExitCodes)
-{
-    static std::atomic<bool> unwound{false};
-    auto returns = Thread::Start([] { return 7u; });
-    auto exits = Thread::Start([]() -> uint32_t {
-        struct Unwound
-        {
-            ~Unwound() { unwound = true; }
-        } guard;
-        Thread::ExitCurrent(255);
-    });
-    ASSERT_TRUE(returns && exits);
-    WaitableRef r = returns, e = exits;
-    EXPECT_EQ(WaitForOne(r, kInfinite), kWaitObject0);
-    EXPECT_EQ(WaitForOne(e, kInfinite), kWaitObject0);
-    EXPECT_EQ(returns->ExitCode(), 7u);
-    EXPECT_EQ(returns->ExitCode(), 7u);
-    EXPECT_EQ(exits->ExitCode(), 255u);
-    EXPECT_TRUE(unwound) << "ending a thread unwinds its frames";
-}
-
-TEST(Waitable, SuspendedThreadRunsOnlyAfterResume)
-{
-    std::atomic<bool> ran{false};
-    auto thread = Thread::Start(
-        [&] {
-            ran = true;
-            return 3u;
-        },
-        64 * 1024, true);
-    ASSERT_TRUE(thread);
-    WaitableRef ref = thread;
-    EXPECT_EQ(WaitForOne(ref, 30), kWaitTimeout);
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(thread->ExitCode(), kStillActive);
-    thread->Resume();
-    EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(thread->ExitCode(), 3u);
-}
-
-TEST(Waitable, DroppedThreadStillRunsToItsEnd)
-{
-    auto done = MakeEvent(true);
-    WaitableRef doneRef = done;
-    {
-        auto thread = Thread::Start([done] {
-            std::this_thread::sleep_for(20ms);
-            done->Set();
-            return 0u;
-        });
-        ASSERT_TRUE(thread);
-    }
-    EXPECT_EQ(WaitForOne(doneRef, kInfinite), kWaitObject0);
-}
-
 TEST(Waitable, TimersSignalAtTheirDueTime)
 {
     auto oneShot = std::make_shared<Timer>(true);
@@ -348,31 +264,6 @@ TEST(Waitable, TimersSignalAtTheirDueTime)
     timer->Set(std::chrono::steady_clock::now() + 20ms, 0ms);
     std::vector<WaitableRef> set = {event, timer};
     EXPECT_EQ(WaitForAny(set.data(), set.size(), kInfinite), kWaitObject0 + 1);
-}
-
-// Derived objects (as a child process would be) take part in waits like the built-in ones.
-TEST(Waitable, DerivedEventTakesPartInWaits)
-{
-    struct Finished : Event
-    {
-        Finished() : Event(true, false) {}
-        void Finish(int code)
-        {
-            CoreLock lock;
-            exitCode = code;
-            SetLocked();
-        }
-        int exitCode = -1;
-    };
-    auto object = std::make_shared<Finished>();
-    WaitableRef ref = object;
-    std::thread t([object] {
-        std::this_thread::sleep_for(10ms);
-        object->Finish(4);
-    });
-    EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);
-    t.join();
-    EXPECT_EQ(object->exitCode, 4);
 }
 
 TEST(Waitable, ManyThreadsShareOneMutexTakenEitherWay)

@@ -387,19 +387,6 @@ TEST_F(IPCDatabaseTest, CreatorClearsDeadOwnerAndTheWaitingRequesterTakesOver)
     EXPECT_EQ(Block().requester, kIPCNone);
 }
 
-TEST_F(IPCDatabaseTest, DetachingClearsThisProcessAsRequester)
-{
-    Peer owner;
-    EXPECT_EQ(owner.Ask("attach " + m_database), "attach 1 1");
-    EXPECT_EQ(owner.Ask("acquire"), "acquired");
-    ASSERT_TRUE(IPCInit(m_database.c_str(), false));
-    EXPECT_FALSE(IPCTryAcquire(true));
-    EXPECT_EQ(Block().requester, static_cast<uint32_t>(getpid()));
-    IPCShutdown();
-    // A requester that is gone but alive would otherwise keep everybody waiting.
-    EXPECT_EQ(ParseBlock(owner.Ask("block")).requester, kIPCNone);
-}
-
 TEST_F(IPCDatabaseTest, BlockGoesWithItsLastUser)
 {
     std::string folder, mutexName, mappingName;

@@ -38,29 +38,6 @@ private:
     std::string m_text;
 };
 
-TEST(SollexLog, FrameTimeAverageCountsOnlyShortFrames)
-{
-    LogCapture capture;
-    SollexLogEnd();
-    EXPECT_EQ(capture.Text(), "");  // nothing counted yet
-
-    SollexLogFrameTime(0.1f);
-    SollexLogFrameTime(0.3f);
-    SollexLogFrameTime(0.2f);
-    SollexLogFrameTime(std::nanf(""));
-    SollexLogEnd();
-    EXPECT_NE(capture.Text().find("SollexLogEnd> Averaged 10.000000fps over 0.100000sec"), std::string::npos)
-        << capture.Text();
-}
-
-TEST(SollexLog, MessageIsFormattedWhole)
-{
-    LogCapture capture;
-    const std::string longText(5000, 'x');
-    SollexLogMessage("IPCIdle> %s %d|%s", "value", 42, longText.c_str());
-    EXPECT_NE(capture.Text().find("IPCIdle> value 42|" + longText), std::string::npos);
-}
-
 TEST(SollexLog, ErrorThrowsOnlyWhenAskedWithTheTextCutToItsField)
 {
     LogCapture capture;
@@ -90,36 +67,6 @@ TEST(SollexLog, FatalShowsTheTextAndEndsWithStatusOne)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(SollexLogFatal("cannot go on: %s", "disk gone"), ::testing::ExitedWithCode(1),
                 "Error: cannot go on: disk gone");
-}
-
-TEST(SollexLog, MainThreadIsPushedAndPoppedPerThread)
-{
-    ClearMainThread();
-    EXPECT_FALSE(IsMainThread());
-    EXPECT_EQ(GetMainThreadId(), 0u);
-
-    const uint32_t self = static_cast<uint32_t>(platform::CurrentThreadId());
-    EXPECT_EQ(PushMainThread(), self);
-    EXPECT_TRUE(IsMainThread());
-    bool mainBefore = true, mainAfterPush = false;
-    uint32_t otherId = 0;
-    std::thread other([&] {
-        mainBefore = IsMainThread();
-        // The other thread becomes the main thread in turn, then hands it back.
-        otherId = PushMainThread();
-        mainAfterPush = IsMainThread() && GetMainThreadId() == otherId;
-        PopMainThread();
-    });
-    other.join();
-    EXPECT_FALSE(mainBefore);
-    EXPECT_TRUE(mainAfterPush);
-    EXPECT_NE(otherId, self);
-    EXPECT_EQ(GetMainThreadId(), self);
-
-    PopMainThread();
-    EXPECT_EQ(GetMainThreadId(), 0u);
-    PopMainThread();  // nothing pushed: no change
-    EXPECT_EQ(GetMainThreadId(), 0u);
 }
 
 }  // namespace

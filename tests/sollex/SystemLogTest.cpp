@@ -55,37 +55,6 @@ public:
     std::vector<std::wstring> lines;
 };
 
-TEST(SystemLogTest, MaskSelectsDestinations)
-{
-    RecordingObserver observer;
-    observer.Register();
-    std::vector<std::string> debug;
-    platform::SetDebugOutputHook([&](const std::string& text) { debug.push_back(text); });
-
-    struct Case
-    {
-        uint32_t mask;
-        bool toStdout, toDebugger, toObservers;
-    } cases[] = {{SYSTEMLOG_STDOUT, true, false, false},
-                 {SYSTEMLOG_DEBUGGER, false, true, false},
-                 {SYSTEMLOG_OBSERVERS, false, false, true},
-                 {SYSTEMLOG_ANALYSIS, false, false, false},
-                 {SYSTEMLOG_ALL, true, true, true}};
-    for (const Case& c : cases)
-    {
-        observer.lines.clear();
-        debug.clear();
-        StdoutCapture capture;
-        SystemLogWrite(c.mask, "abc");
-        EXPECT_EQ(capture.Finish(), c.toStdout ? "abc\n" : "") << c.mask;
-        EXPECT_EQ(debug, c.toDebugger ? std::vector<std::string>{"abc\n"} : std::vector<std::string>{}) << c.mask;
-        EXPECT_EQ(observer.lines, c.toObservers ? std::vector<std::wstring>{L"abc\n"} : std::vector<std::wstring>{})
-            << c.mask;
-    }
-    platform::SetDebugOutputHook(nullptr);
-    observer.Unregister();
-}
-
 TEST(SystemLogTest, PrintfFormsWriteWholeLinesUpToTheLimit)
 {
     const std::string long5000(5000, 'x');
@@ -133,38 +102,6 @@ public:
     void OnLogLine(const wchar_t*) override { other.Register(); }
     LumoSystemLogObserver other;
 };
-
-// The death-test child works in a folder of its own (the assertion leaves a dump there) and
-// shows its report on stderr through the debugger output.
-void ShowDebugOutputOnStderr()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/systemlog-death-XXXXXX";
-    if (!::mkdtemp(folder.data()) || ::chdir(folder.c_str()) != 0)
-        std::abort();
-    ::setenv("TMPDIR", folder.c_str(), 1);
-    platform::SetDebugOutputHook([](const std::string& text) { std::fputs(text.c_str(), stderr); });
-}
-
-TEST(SystemLogDeathTest, RegistryMisuseEndsTheProcess)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            ShowDebugOutputOnStderr();
-            auto* observer = new RegisteringObserver;
-            observer->Register();
-            SystemLogWrite(SYSTEMLOG_OBSERVERS, "x");
-        },
-        "Assertion failed: !g_bIsIterating");
-    EXPECT_DEATH(
-        {
-            ShowDebugOutputOnStderr();
-            RecordingObserver observer;
-            observer.Register();
-        },
-        "Assertion failed: g_systemLogObservers.find\\(this\\) == g_systemLogObservers.end\\(\\)");
-}
 
 TEST(SystemLogTest, ConcurrentLinesArriveWhole)
 {

@@ -59,20 +59,6 @@ public:
     ~MainThreadScope() { PopMainThread(); }
 };
 
-TEST(TaskDispatcher, WaitedPostRunsOnTheCallerWhenItMayRunThere)
-{
-    TaskDispatcher dispatcher("test");
-    uint32_t ranOn = 0;
-    std::thread poster([&] {
-        EXPECT_TRUE(dispatcher.Post(0, MakeTask([&](uint32_t) { ranOn = Self(); }), 1));
-        EXPECT_EQ(ranOn, Self());
-        EXPECT_TRUE(dispatcher.Post(TASK_WORKER_THREAD, MakeTask([&](uint32_t) { ranOn = Self(); }), 1));
-        EXPECT_EQ(ranOn, Self());  // a thread that is not the main thread counts as a worker
-    });
-    poster.join();
-    EXPECT_EQ(dispatcher.WorkerCount(), 0u);
-}
-
 TEST(TaskDispatcher, MainThreadWorkRunsThereOnceInOrderWithOneWakePerBatch)
 {
     MainThreadScope main;
@@ -207,28 +193,6 @@ TEST(TaskDispatcher, DiscardedTaskReleasesItsLockAndItsWaitingPoster)
     EXPECT_EQ(g_tasksAlive.load(), 0);
 }
 
-TEST(TaskDispatcher, BackloggedAboveTenQueued)
-{
-    TaskDispatcher dispatcher("test");
-    for (int i = 0; i < 10; ++i)
-        dispatcher.Post(TASK_MAIN_THREAD | TASK_NO_WAIT, MakeTask([](uint32_t) {}), 1);
-    EXPECT_FALSE(dispatcher.IsBacklogged());
-    dispatcher.Post(TASK_MAIN_THREAD | TASK_NO_WAIT, MakeTask([](uint32_t) {}), 1);
-    EXPECT_TRUE(dispatcher.IsBacklogged());
-    // Beyond one queue block's worth, entries keep their order.
-    std::vector<int> order;
-    for (int i = 0; i < 20; ++i)
-        dispatcher.Post(TASK_MAIN_THREAD | TASK_NO_WAIT, MakeTask([&order, i](uint32_t) { order.push_back(i); }), 2);
-    dispatcher.CancelTasks(1, false);
-    MainThreadScope main;
-    while (dispatcher.HasQueuedTasks())
-        dispatcher.PumpMainThread();
-    std::vector<int> expected;
-    for (int i = 0; i < 20; ++i)
-        expected.push_back(i);
-    EXPECT_EQ(order, expected);
-}
-
 TEST(TaskDispatcher, StopWorkersDrainsThePoolAndDestructionDiscardsTheRest)
 {
     SimpleSharedLock lock;
@@ -248,32 +212,6 @@ TEST(TaskDispatcher, StopWorkersDrainsThePoolAndDestructionDiscardsTheRest)
     }
     EXPECT_EQ(lock.HolderCount(), 0u);
     EXPECT_EQ(g_tasksAlive.load(), 0);
-}
-
-TEST(TaskDispatcher, WaitPumpingReturnsOnceTheObjectIsSignalled)
-{
-    TaskDispatcher dispatcher("test");
-    Kiln::WEvent event(true, false);
-    std::thread setter([&] {
-        std::this_thread::sleep_for(30ms);
-        event.Set();
-    });
-    {
-        MainThreadScope main;
-        dispatcher.WaitPumping(event);
-    }
-    setter.join();
-    EXPECT_TRUE(event.Wait(0));
-}
-
-TEST(TaskDispatcher, PumpAdvancesTheKernelClock)
-{
-    TaskDispatcher dispatcher("test");
-    const float before = GetKernelClock();
-    std::this_thread::sleep_for(20ms);
-    dispatcher.PumpMainThread();
-    EXPECT_GT(GetKernelClock(), before);
-    EXPECT_EQ(GetTaskDispatcher().Name(), "singleton");
 }
 
 }  // namespace

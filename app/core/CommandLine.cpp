@@ -1,0 +1,127 @@
+#include "app/core/CommandLine.h"
+
+#include "app/core/StringTable.h"
+#include "lumo/text/TextConversion.h"
+#include "platform/NativePath.h"
+
+#include <unistd.h>
+
+#include <wx/cmdline.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+wxString Text(uint32_t id)
+{
+    return wxString(LoadResString(id));
+}
+
+void DescribeCommandLine(wxCmdLineParser& parser)
+{
+    // Added one by one with wxString descriptions: a static table would pass them through the C
+    // library's locale and garble the translated texts.
+    parser.AddSwitch("h", "help", Text(121));
+    parser.AddSwitch("a", "admin", Text(122));
+    parser.AddParam(Text(123), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
+    parser.AddOption("l", "list", Text(124));
+    parser.AddOption("s", "server", Text(125));
+    parser.AddOption("f", "final", Text(126));
+    parser.AddParam(Text(127), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
+    parser.AddSwitch("r", "repair", Text(129));
+    parser.AddOption("o", "onexit", Text(130));
+    parser.AddSwitch("d", "debug", wxEmptyString);
+}
+
+std::optional<std::wstring> OptionValue(const wxCmdLineParser& parser, const char* name)
+{
+    wxString value;
+    if (!parser.Found(name, &value))
+        return std::nullopt;
+    return value.ToStdWstring();
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
+{
+    for (std::wstring& argument : arguments)
+        if (argument.size() >= 2 && argument.ends_with(L"\\\""))
+            argument.pop_back();
+
+    std::vector<wchar_t*> argv;
+    for (std::wstring& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
+    DescribeCommandLine(parser);
+
+    CommandLine result;
+    if (parser.Parse(true) != 0)
+        return result;
+    result.parsed = true;
+    result.help = parser.Found("h");
+    if (result.help)
+        parser.Usage();
+    result.admin = parser.Found("a");
+    result.repair = parser.Found("r");
+    result.debug = parser.Found("d");
+    result.onexit = OptionValue(parser, "o");
+    result.listFile = OptionValue(parser, "l");
+    // Every occurrence: Found() would give only the last.
+    for (const wxCmdLineArg& argument : parser.GetArguments())
+        if (argument.GetKind() == wxCMD_LINE_OPTION && argument.GetShortName() == "s")
+            result.servers.push_back(argument.GetStrVal().ToStdWstring());
+    for (size_t i = 0; i < parser.GetParamCount(); ++i)
+        result.parameters.push_back(parser.GetParam(i).ToStdWstring());
+    return result;
+}
+
+std::vector<StartupLine> ApplyCommandLine(const CommandLine& commandLine, PatcherOptions& options,
+                                          const std::wstring& workingFolder)
+{
+    std::vector<StartupLine> lines;
+    if (!commandLine.parsed)
+        return lines;
+    options.repair = commandLine.repair;
+    if (commandLine.parameters.size() == 1) {
+        options.installPath = MakeAbsolutePath(commandLine.parameters[0], workingFolder);
+    } else if (commandLine.parameters.size() == 2) {
+        options.AddBuild(ToNarrow(commandLine.parameters[0]));
+        options.installPath = MakeAbsolutePath(commandLine.parameters[1], workingFolder);
+    }
+    for (const std::wstring& server : commandLine.servers)
+        AddPatchServer(server);
+    if (commandLine.listFile &&
+        !ReadPatchServerList(MakeAbsolutePath(*commandLine.listFile, workingFolder)))
+        lines.push_back({3, LoadResString(136) + *commandLine.listFile});
+    return lines;
+}
+
+std::wstring MakeAbsolutePath(const std::wstring& path, const std::wstring& folder)
+{
+    if (path.empty() || path[0] == L'/' || path[0] == L'\\' || folder.empty())
+        return path;
+    return folder + (folder.back() == L'/' ? L"" : L"/") + path;
+}
+
+std::wstring CurrentWorkingFolder()
+{
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr)
+        return std::wstring();
+    const std::wstring folder = FromNativePath(cwd);
+    free(cwd);
+    return folder;
+}
+
+std::wstring OwnExecutablePath()
+{
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path)
+        return std::wstring();
+    return FromNativePath(std::string(path, static_cast<size_t>(length)));
+}

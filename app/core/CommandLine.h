@@ -1,0 +1,59 @@
+// The patcher's command line:
+//
+//   sollex-patcher [-h] [-a] [-r] [-d] [-l FILE] [-s URL]... [-f BUILD] [-o CMD] [[current_build] target_directory]
+//
+//   -h --help     print the usage (start-up goes on)
+//   -a --admin    this copy was started elevated: never elevate again
+//   -r --repair   repair instead of patching
+//   -d --debug    show detail lines in the log
+//   -l --list     a text file of patch servers, one URL a line
+//   -s --server   a patch server; may be given several times
+//   -f --final    accepted and never read
+//   -o --onexit   a program (with its arguments) to start when the patcher ends
+//
+// One parameter is the target directory; two are the current build and the target directory.
+// Parsed with the toolkit's parser (wxBase); usage and errors go to the toolkit's message output
+// (standard error).
+#pragma once
+
+#include "app/core/PatcherOptions.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct CommandLine {
+    bool parsed = false;  // false: the parser found an error (and printed it with the usage)
+    bool help = false;
+    bool admin = false;
+    bool repair = false;
+    bool debug = false;
+    std::optional<std::wstring> onexit;     // the "onexit" value, when given (possibly empty)
+    std::optional<std::wstring> listFile;
+    std::vector<std::wstring> servers;      // every "server" value in the order given
+    std::vector<std::wstring> parameters;   // at most two
+};
+
+// Parses the program's arguments, arguments[0] being the program. Each argument that ends in a
+// backslash and a double quote first loses that quote (a quoted folder path whose last character
+// is a backslash keeps it on the original platform's command line). Prints the usage for "help".
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments);
+
+// A log line for the window, kept until it exists.
+using StartupLine = std::pair<int, std::wstring>;
+
+// Takes a parsed command line over into the options: the repair flag, the current build and
+// target directory (a relative directory made absolute against workingFolder, the folder the
+// program was started in), every server and the servers of the list file. Switches and options
+// count whatever the number of parameters. A command line the parser refused changes nothing.
+// Returns the lines to log (136 with the file name when the list cannot be read).
+std::vector<StartupLine> ApplyCommandLine(const CommandLine& commandLine, PatcherOptions& options,
+                                          const std::wstring& workingFolder);
+
+// path made absolute against folder; an empty or absolute path ("/" or "\" first) unchanged.
+std::wstring MakeAbsolutePath(const std::wstring& path, const std::wstring& folder);
+
+// This process's working folder and its own executable (/proc/self/exe), as wide paths.
+std::wstring CurrentWorkingFolder();
+std::wstring OwnExecutablePath();

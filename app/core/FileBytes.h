@@ -1,0 +1,8 @@
+// Whole small files (server lists, build lists) read in one go.
+#pragma once
+
+#include <string>
+
+// The whole file at path ("/" or "\" separators). False when it cannot be opened
+// or read, or is larger than maxBytes.
+bool ReadFileBytes(const std::wstring& path, std::string& bytes, size_t maxBytes = 16u << 20);

@@ -1,0 +1,159 @@
+#include "app/core/InstalledBuilds.h"
+
+#include "app/core/FileBytes.h"
+#include "app/core/PatcherOptions.h"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/TextConversion.h"
+#include "platform/NativePath.h"
+#include "platform/Spawn.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+enum class UtilityRun { Ended, NotStarted, TimedOut };
+
+// Runs the utility to its end, discarding what it prints. A utility still running after timeLimit
+// is killed.
+UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, std::string& error)
+{
+    platform::SpawnRequest request;
+    request.argv = argv;
+    request.captureOutput = true;
+    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, &error);
+    if (!child)
+        return UtilityRun::NotStarted;
+
+    std::mutex lock;
+    std::condition_variable doneSignal;
+    bool done = false;
+    bool timedOut = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!doneSignal.wait_for(guard, timeLimit, [&] { return done; })) {
+            timedOut = true;
+            child->Terminate(1);  // also ends the blocked read below
+        }
+    });
+    char buffer[8192];
+    while (child->ReadOutput(buffer, sizeof buffer) > 0) {
+    }
+    child->Wait(0xFFFFFFFF);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    doneSignal.notify_one();
+    watchdog.join();
+    return timedOut ? UtilityRun::TimedOut : UtilityRun::Ended;
+}
+
+bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host)
+{
+    std::string error;
+    switch (RunUtility(argv, timeLimit, error)) {
+    case UtilityRun::Ended:
+        return true;
+    case UtilityRun::NotStarted:
+        host.Log(0, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " + ToWide(error));
+        return false;
+    case UtilityRun::TimedOut:
+        host.Log(0, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" did not end within " +
+                        std::to_wstring(timeLimit.count() / 1000) + L" s and was stopped.");
+        return false;
+    }
+    return false;
+}
+
+std::vector<std::wstring> Components(const std::wstring& path)
+{
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of(L"/\\", start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+std::vector<std::string> ParseBuildList(const std::string& bytes)
+{
+    const std::string text = bytes.substr(0, bytes.find('\0'));
+    std::vector<std::string> builds;
+    size_t start = 0;
+    for (size_t comma = text.find(','); comma != std::string::npos; comma = text.find(',', start)) {
+        builds.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return builds;
+}
+
+std::wstring NormalizePath(const std::wstring& path, const std::wstring& base)
+{
+    const bool hasSeparator = path.find_first_of(L"/\\") != std::wstring::npos;
+    if (path.starts_with(L"/") || path.starts_with(L"\\") ||
+        (hasSeparator && path.find(L':') != std::wstring::npos))
+        return path;
+
+    const std::wstring separator = path.find(L'/') != std::wstring::npos ? L"/" : L"\\";
+    const std::wstring name = GetFileNamePart(path);
+    std::vector<std::wstring> pathParts = Components(path);
+    std::vector<std::wstring> baseParts = Components(base);
+    if (pathParts.empty() || baseParts.empty())
+        return std::wstring();
+    if (pathParts.front() == L".")
+        pathParts.erase(pathParts.begin());
+    if (baseParts.front() == L".")
+        baseParts.erase(baseParts.begin());
+    if (!name.empty() && !pathParts.empty())
+        pathParts.pop_back();
+    if (!GetFileNamePart(base).empty() && !baseParts.empty())
+        baseParts.pop_back();
+
+    size_t up = 0;
+    while (up < pathParts.size() && pathParts[up] == L"..")
+        ++up;
+    std::wstring result;
+    for (size_t i = 0; i + up < baseParts.size(); ++i)
+        result += baseParts[i] + separator;
+    for (size_t i = up; i < pathParts.size(); ++i)
+        result += pathParts[i] + separator;
+    return result + name;
+}
+
+bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
+                          std::chrono::milliseconds timeLimit)
+{
+    const std::string utility = ToNativePath(utilityPath);
+    const std::string listPath = ToNativePath(NormalizePath(listFilePath, std::wstring()));
+    if (!RunLogged({utility, "listbuilds", listPath, "norender"}, timeLimit, host))
+        return false;
+
+    std::string bytes;
+    if (!ReadFileBytes(FromNativePath(listPath), bytes)) {
+        host.Log(0, L"Unable to read the build list " + FromNativePath(listPath) + L": " + ToWide(strerror(errno)));
+        return false;
+    }
+    const std::vector<std::string> builds = ParseBuildList(bytes);
+    for (const std::string& build : builds)
+        PatcherOptions::Instance().AddBuild(build);
+    const std::string text = bytes.substr(0, bytes.find('\0'));
+    host.Log(0, std::to_wstring(builds.size()) + L" builds found {" + ToWide(text) + L"}");
+    unlink(listPath.c_str());
+
+    // Stops the database service listbuilds may have started; its outcome changes nothing here.
+    RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host);
+    return true;
+}

@@ -1,0 +1,42 @@
+// Which builds an installation holds, as the game's own utility "bin\SollexUtil.exe" reports them.
+//
+// The utility is run as
+//   SollexUtil.exe listbuilds <list file> norender
+// and writes the list file: 8-bit text, read up to its first NUL byte, in which every run of
+// characters followed by a comma is one build ("43434,44088," holds two; text after the last comma
+// is ignored; empty runs are builds too). It may leave a database service running, so afterwards
+// it is run once more as
+//   SollexUtil.exe closeadbdaemon -nostartadbdaemon norender
+// Both go through the one spawn helper (platform/Spawn.h) with an argument vector, so a list path
+// with blanks or non-ASCII characters reaches the utility whole.
+#pragma once
+
+#include "app/core/RunHost.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// How long one run of the utility may take before it is stopped: generous, since listing builds
+// may start the game's database service.
+inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
+
+// Runs listbuilds, adds every build of the list file to the options (PatcherOptions::AddBuild),
+// logs "%d builds found {%s}" at level 0, deletes the list file and runs closeadbdaemon. False
+// when the utility does not start, does not end within timeLimit, or the list file cannot be
+// read; the reason is logged at level 0. Reading the utility's output ends when the utility has
+// ended, even when a service it started still holds the output pipe.
+bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
+                          std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
+
+// The builds of a list file's bytes, by the rules above.
+std::vector<std::string> ParseBuildList(const std::string& bytes);
+
+// path unchanged when it is absolute: it starts with "/", or holds a separator and a ":", or starts
+// with two slashes or with a backslash. Otherwise path resolved against base, both split at "/" and
+// "\" with empty components dropped ("" when either has none): a leading "." component is dropped
+// from each; the last component of base is dropped when it names a file (holds a "."); the path's
+// leading ".." components each drop one more component of base (never more than it has); the
+// remaining components are joined with the path's separator ("/" when it holds one, else "\"),
+// each followed by it, and the path's file name (when its last component holds a ".") last.
+std::wstring NormalizePath(const std::wstring& path, const std::wstring& base);

@@ -1,0 +1,73 @@
+#include "app/core/StartupDecisions.h"
+
+#include "app/core/CommandLine.h"
+#include "lumo/diagnostics/SystemLog.h"
+#include "lumo/text/TextConversion.h"
+#include "patch/WriteAccess.h"
+#include "platform/NativePath.h"
+#include "platform/Utf8.h"
+
+#include <unistd.h>
+
+std::vector<std::wstring> BuildElevatedArguments(const PatcherOptions& options, bool debug)
+{
+    std::vector<std::wstring> arguments = {L"--admin"};
+    if (options.repair)
+        arguments.push_back(L"--repair");
+    if (debug)
+        arguments.push_back(L"--debug");
+    for (const std::wstring& server : options.patchServers)
+        arguments.push_back(L"--server=" + server);
+
+    std::vector<std::wstring> parameters;
+    if (const std::string build = options.GetCurrentBuild(); !build.empty())
+        parameters.push_back(ToWide(build));
+    parameters.push_back(options.installPath);
+    for (const std::wstring& parameter : parameters) {
+        if (parameter.starts_with(L"-")) {
+            arguments.push_back(L"--");
+            break;
+        }
+    }
+    arguments.insert(arguments.end(), parameters.begin(), parameters.end());
+    return arguments;
+}
+
+StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bool debug, const std::wstring& program,
+                                   platform::Elevator& elevator, const AccessChecks& checks)
+{
+    if (checks.writable(options.installPath))
+        return StartupAccess::Granted;
+    // Never again from an elevated copy: a chain of prompts would follow.
+    if (admin || checks.effectiveUser == 0)
+        return StartupAccess::Denied;
+
+    // The copy starts in another folder: a relative install path (from the registry) is handed
+    // over as this process reads it.
+    PatcherOptions handedOver = options;
+    handedOver.installPath = MakeAbsolutePath(options.installPath, CurrentWorkingFolder());
+    std::vector<std::string> arguments;
+    std::string joined;
+    for (const std::wstring& argument : BuildElevatedArguments(handedOver, debug)) {
+        arguments.push_back(platform::WideToUtf8(argument));
+        joined += (joined.empty() ? "" : " ") + arguments.back();
+    }
+    SystemLogPrintf("parm: %s", joined.c_str());
+    const platform::ElevationResult result = elevator.RunElevatedAndWait(ToNativePath(program), arguments);
+    return result.outcome == platform::ElevationResult::Outcome::Ran ? StartupAccess::ElevatedCopyRan
+                                                                       : StartupAccess::ElevationFailed;
+}
+
+AccessChecks ProcessAccessChecks()
+{
+    return AccessChecks{[](const std::wstring& installPath) { return CheckWriteAccess(installPath); }, geteuid()};
+}
+
+RunDecision DecideRun(const PatcherOptions& options)
+{
+    if (options.HasPatchServers() || options.repair)
+        return RunDecision::StartNow;
+    if (options.localPatch)
+        return RunDecision::WaitForApply;
+    return RunDecision::NothingToDo;
+}

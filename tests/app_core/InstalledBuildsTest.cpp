@@ -1,0 +1,116 @@
+#include "app/core/InstalledBuilds.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "app/core/PatcherOptions.h"
+#include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/RecordingHost.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(BuildList, CommaTerminatedRuns)
+{
+    const std::vector<std::pair<std::string, Strings>> cases = {
+        {"43434,44088,", {"43434", "44088"}},
+        {"43434,44088", {"43434"}},
+        {",,", {"", ""}},
+        {std::string("43434,\0" "44088,", 13), {"43434"}},
+        {"43434,\r\n44088,", {"43434", "\r\n44088"}},
+        {"", {}},
+    };
+    for (const auto& [bytes, builds] : cases)
+        EXPECT_EQ(builds, ParseBuildList(bytes)) << bytes;
+}
+
+TEST(NormalizePath, AbsoluteUnchangedRelativeResolved)
+{
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* base;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {L"/x/game/bin/buildList.txt", L"", L"/x/game/bin/buildList.txt"},
+        {L"C:\\game\\bin\\buildList.txt", L"", L"C:\\game\\bin\\buildList.txt"},
+        {L"\\\\server\\share\\a.txt", L"", L"\\\\server\\share\\a.txt"},
+        {L"bin\\buildList.txt", L"", L""},
+        {L"bin\\buildList.txt", L"C:\\game\\", L"C:\\game\\bin\\buildList.txt"},
+        {L"..\\..\\data\\a.txt", L"C:\\game\\bin\\tool.exe", L"C:\\data\\a.txt"},
+        {L".\\a\\b", L"base\\dir", L"base\\dir\\a\\b\\"},
+        {L"a/b.txt", L"base\\dir", L"base/dir/a/b.txt"},
+        {L"..\\..\\..\\..\\a.txt", L"x\\y", L"a.txt"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, NormalizePath(c.path, c.base)) << c.path << " against " << c.base;
+}
+
+class QueryInstalledBuildsTest : public ::testing::Test {
+protected:
+    void SetUp() override { PatcherOptions::Instance() = PatcherOptions(); }
+    void TearDown() override { PatcherOptions::Instance() = PatcherOptions(); }
+
+    bool Query(std::chrono::milliseconds limit = kUtilityTimeLimit)
+    {
+        return QueryInstalledBuilds(m_install + L"bin\\SollexUtil.exe", m_install + L"bin\\buildList.txt", m_host, limit);
+    }
+
+    fixtures::ScratchFolder m_scratch;
+    std::string m_installNative = m_scratch / "g\xC3\xA4me dir";
+    std::wstring m_install = m_scratch.WidePath() + L"/g\u00e4me dir/";
+    fixtures::RecordingHost m_host;
+};
+
+TEST_F(QueryInstalledBuildsTest, ListsThenClosesTheDaemon)
+{
+    fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,43434,"}, {"daemon", "1"}});
+    PatcherOptions::Instance().builds = {"43434"};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Query());
+    // The daemon holds the output pipe for a minute; the read must not wait for it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+    EXPECT_EQ((Strings{"43434", "44088"}), PatcherOptions::Instance().builds);
+    EXPECT_FALSE(fixtures::PathExists(m_installNative + "/bin/buildList.txt"));
+    EXPECT_EQ((Strings{"listbuilds " + m_installNative + "/bin/buildList.txt norender",
+                       "closeadbdaemon -nostartadbdaemon norender"}),
+              fixtures::FakeUtilCommandLines(m_installNative));
+    const std::vector<fixtures::FakeUtilCall> calls = fixtures::ReadFakeUtilCalls(m_installNative);
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(m_installNative + "/bin/SollexUtil.exe", calls[0].argv[0]);
+    EXPECT_EQ("STOPPED", calls[1].events.front().substr(0, 7));
+    EXPECT_EQ((std::vector<std::wstring>{L"2 builds found {44088,43434,}"}), m_host.Texts(0));
+}
+
+TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)
+{
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> config;
+        bool install;
+        std::chrono::milliseconds limit;
+        const wchar_t* logged;
+    };
+    const Case cases[] = {
+        {"utility missing", {}, false, kUtilityTimeLimit, L"Unable to run "},
+        {"no list written", {{"write_list", "0"}}, true, kUtilityTimeLimit, L"Unable to read the build list "},
+        {"utility hangs", {{"listbuilds.hang", "1"}}, true, std::chrono::milliseconds(300), L"did not end within"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(m_installNative);
+        m_host.ClearLog();
+        if (c.install)
+            fixtures::InstallFakeSollexUtil(m_installNative, c.config);
+        EXPECT_FALSE(Query(c.limit));
+        EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
+        ASSERT_EQ(1u, m_host.Texts(0).size());
+        EXPECT_NE(std::wstring::npos, m_host.Texts(0)[0].find(c.logged)) << m_host.Texts(0)[0];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+// The drivers in build/bin as a new user and a hostile tester run them: help, bad command lines,
+// outputs that must survive a failed run, and hostile input.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "BuildConfig.h"
+#include "lumo/diagnostics/CrashDump.h"
+#include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FileListWriter.h"
+#include "tests/fixtures/PackageWriter.h"
+#include "tests/fixtures/ScratchFolder.h"
+
+namespace
+{
+
+using fixtures::ReadFile;
+using fixtures::WriteFile;
+
+constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool", "container-tool", "dump-tool", "fetch-tool",
+                                    "md5-tool",     "package-tool", "patch-apply", "run-tool"};
+
+struct DriverRun
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class DriverTest : public ::testing::Test
+{
+protected:
+    // command: a shell command line run in the scratch folder, with the drivers on PATH; its own
+    // redirection of standard output, when it has one, wins.
+    DriverRun Shell(const std::string& command)
+    {
+        const bool ownOutput = command.find(" >") != std::string::npos;
+        WriteFile(m_scratch / ".stdout", "");
+        const std::string line = "cd '" + m_scratch.Path() + "' && PATH='" LUMO_BIN_DIR "':\"$PATH\" timeout 60 " +
+                                 command + (ownOutput ? "" : " >.stdout") + " 2>.stderr";
+        const int status = system(line.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(m_scratch / ".stdout"),
+                ReadFile(m_scratch / ".stderr")};
+    }
+
+    fixtures::ScratchFolder m_scratch;
+};
+
+TEST_F(DriverTest, HelpGoesToStandardOutputAndABadCommandLineFails)
+{
+    for (const char* driver : kDrivers)
+    {
+        SCOPED_TRACE(driver);
+        for (const char* option : {"--help", "-h"})
+        {
+            const DriverRun help = Shell(std::string(driver) + " " + option);
+            EXPECT_EQ(help.status, 0);
+            EXPECT_EQ(help.out.rfind(std::string("usage: ") + driver, 0), 0u) << help.out;
+            EXPECT_NE(help.out.find("Exit status"), std::string::npos) << help.out;
+            EXPECT_EQ(help.err, "");
+        }
+        const DriverRun bad = Shell(std::string(driver) + " --no-such-option a b c d e");
+        EXPECT_EQ(bad.status, 2);
+        EXPECT_EQ(bad.out, "");
+        EXPECT_NE(bad.err.find("usage: "), std::string::npos) << bad.err;
+    }
+    EXPECT_NE(Shell("patch-apply --help").out.find("PACKAGE_DIR    an unpacked patch package"), std::string::npos);
+}
+
+// Each failing run is refused with one clear line, and the file it would have written is as it was.
+TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
+{
+    WriteFile(m_scratch / "keep.txt", "keep me");
+    WriteFile(m_scratch / "X", "source bytes");
+    WriteFile(m_scratch / "garbage", std::string(300, 'g'));
+    WriteFile(m_scratch / "D/inside", "x");
+    const struct
+    {
+        const char* command;
+        const char* error;
+    } cases[] = {
+        {"cfil-tool pack X X", "cfil-tool: X and X are the same file\n"},
+        {"cfil-tool pack D keep.txt", "cfil-tool: D: it is a folder\n"},
+        {"cfil-tool unpack garbage keep.txt", "cfil-tool: "},
+        {"container-tool decompress garbage keep.txt", "container-tool: decompress garbage -> keep.txt: "},
+        {"container-tool compress D keep.txt", "container-tool: compress: cannot open D for reading: it is a folder\n"},
+        {"archive-tool extract garbage 100 keep.txt", "archive-tool: "},
+        {"dump-tool D", "dump-tool: D: it is a folder\n"},
+        {"md5-tool D", "md5-tool: D: cannot read the file"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.command);
+        const DriverRun run = Shell(c.command);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err; // one line
+        EXPECT_EQ(ReadFile(m_scratch / "keep.txt"), "keep me");
+        EXPECT_EQ(ReadFile(m_scratch / "X"), "source bytes");
+    }
+    EXPECT_EQ(system(("test $(ls -A '" + m_scratch.Path() + "' | wc -l) -eq 6").c_str()), 0) << "a temporary file stayed";
+}
+
+TEST_F(DriverTest, OutputThatCannotBeWrittenFailsTheRun)
+{
+    fixtures::PackageWriter(2).AddFile(L"a.txt", "a").WriteTo(m_scratch / "p.pkg");
+    WriteFile(m_scratch / "X", "x");
+    for (const char* command : {"package-tool list p.pkg", "md5-tool X", "run-tool -- /bin/echo hi",
+                                "dump-tool X", "archive-tool list X"})
+    {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(Shell(std::string(command) + " >/dev/full").status, 1);
+    }
+    // Arguments reach the program whole, whatever their characters.
+    EXPECT_EQ(Shell("run-tool -- printf %s '\xc3\xa9 \xc3\xbc \xe2\x82\xac'").out, "\xc3\xa9 \xc3\xbc \xe2\x82\xac");
+    // A destination given as a link to a folder is that folder.
+    mkdir((m_scratch / "real").c_str(), 0755);
+    symlink("real", (m_scratch / "link").c_str());
+    const DriverRun unpacked = Shell("package-tool unpack p.pkg link");
+    EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+    EXPECT_EQ(ReadFile(m_scratch / "real/a.txt"), "a");
+}
+
+TEST_F(DriverTest, ArchiveToolListsAndExtracts)
+{
+    WriteFile(m_scratch / "patcher.exe", std::string(5000, 'e'));
+    fixtures::AppendArchive(m_scratch / "patcher.exe",
+                            {{"43434", "44088", "first package", {}, {}}, {"44088", "45000", "second", {}, {}}});
+    DriverRun run = Shell("archive-tool list patcher.exe");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("43434 44088 8220 13\n44088 45000 8233 6\n", run.out);
+    run = Shell("archive-tool extract patcher.exe 44088 out.zip");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("second", ReadFile(m_scratch / "out.zip"));
+
+    const struct
+    {
+        const char* command;
+        int status;
+        const char* error;
+    } failures[] = {
+        {"archive-tool extract patcher.exe 4343 x.zip", 1,
+         "archive-tool: LUMORESULT_NOT_FOUND: the patch archive holds no package for build 4343"},
+        {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1,
+         "archive-tool: LUMORESULT_NOT_ALLOWED: no/dir/x.zip: cannot be created"},
+        {"archive-tool list .stdout", 1, "archive-tool: LUMORESULT_NOT_SUPPORTED: "},
+        {"archive-tool list missing.exe", 1, "archive-tool: LUMORESULT_IO_ERROR: missing.exe: cannot be opened"},
+        {"archive-tool list", 2, "archive-tool: LUMORESULT_INVALID_ARGUMENT: bad command line"},
+    };
+    for (const auto& failure : failures)
+    {
+        run = Shell(failure.command);
+        EXPECT_EQ(failure.status, run.status) << failure.command;
+        EXPECT_EQ(0u, run.err.find(failure.error)) << failure.command << ": " << run.err;
+    }
+}
+
+TEST_F(DriverTest, PackageToolListsAndUnpacks)
+{
+    fixtures::PackageWriter(2)
+        .AddFolder(L".\\data")
+        .AddFile(L".\\data\\x.dll.diff", "12345")
+        .AddFile(L".\\addedFiles.txt", "")
+        .WriteTo(m_scratch / "p.zip");
+    DriverRun run = Shell("package-tool list p.zip");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("version 2\nD .\\data\nF 5 .\\data\\x.dll.diff\nF 0 .\\addedFiles.txt\n", run.out);
+    run = Shell("package-tool unpack p.zip new/dest");
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("12345", ReadFile(m_scratch / "new/dest/data/x.dll.diff"));
+
+    fixtures::PackageWriter(2).AddFolder(L".\\data").AddFile(L"..\\..\\x", "escaped").WriteTo(m_scratch / "bad.zip");
+    run = Shell("package-tool unpack bad.zip new/dest");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(0u, run.err.find("package-tool: LUMORESULT_BAD_FORMAT: bad.zip: item 2 at offset ")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("item refused: unsafe path \"..\\..\\x\"")) << run.err;
+    EXPECT_FALSE(fixtures::PathExists(m_scratch / "new/x"));
+    run = Shell("package-tool list bad.zip");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("version 2\nD .\\data\n", run.out);
+
+    WriteFile(m_scratch / "file", "");
+    run = Shell("package-tool unpack p.zip file/dest");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(0u, run.err.find("package-tool: LUMORESULT_NOT_ALLOWED: p.zip: the destination folder ")) << run.err;
+}
+
+// Every message of the engine as "<level><TAB><text>" on standard output, and the exit status.
+TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(install + "/bin/x.dll", "old");
+    WriteFile(package + "/data/bin/x.dll", "new");
+    fixtures::WritePackageLists(package, {{"bin\\x.dll", "d"}}, {"gone.txt"}, {});
+    DriverRun run = Shell("patch-apply install package LumoLauncher.exe");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "2\tFile seems to have been removed already: " + install + "/gone.txt\n");
+    EXPECT_EQ(ReadFile(install + "/bin/x.dll"), "new");
+
+    fixtures::WritePackageLists(package, {{"bin\\missing.dll", "d"}}, {}, {});
+    run = Shell("patch-apply install package");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "3\tCould not copy the file: " + package + "/data/bin/missing.dll\n"
+                       "0\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
+                       "1\tFailed adding: bin\\missing.dll...\n");
+}
+
+void PutU32(std::string& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>(value >> (8 * i));
+}
+void PutU64(std::string& out, uint64_t value)
+{
+    PutU32(out, static_cast<uint32_t>(value));
+    PutU32(out, static_cast<uint32_t>(value >> 32));
+}
+void PutString(std::string& out, const std::string& text)
+{
+    PutU32(out, static_cast<uint32_t>(text.size()));
+    out += text;
+}
+void PutRecord(std::string& out, uint32_t tag, const std::string& payload)
+{
+    PutU32(out, tag);
+    PutU32(out, static_cast<uint32_t>(payload.size()));
+    out += payload;
+}
+
+// A hostile dump: a thread name with terminal escapes, a frame whose module is a FIFO, and a last
+// record cut short. The intact records are shown, escaped, without waiting on the FIFO.
+TEST_F(DriverTest, DumpToolShowsAHostileDumpSafely)
+{
+    ASSERT_EQ(mkfifo((m_scratch / "fifo").c_str(), 0600), 0);
+    std::string dump(kCrashDumpMagic, sizeof kCrashDumpMagic);
+    PutU32(dump, kCrashDumpVersion);
+    PutU32(dump, 16);
+    std::string thread;
+    PutU32(thread, 77);
+    PutString(thread, "evil\x1b]0;title\x07");
+    PutRecord(dump, kDumpTagThread, thread);
+    std::string frames;
+    PutU32(frames, 1);
+    PutU64(frames, 0x1234);
+    PutU64(frames, 0x34);
+    PutString(frames, m_scratch / "fifo");
+    PutString(frames, "");
+    PutRecord(dump, kDumpTagFrames, frames);
+    const size_t cutAt = dump.size();
+    PutU32(dump, kDumpTagStatus);
+    PutU32(dump, 100);
+    dump += "abc";
+    WriteFile(m_scratch / "hostile.dmp", dump);
+
+    const DriverRun run = Shell("dump-tool hostile.dmp");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Thread: 77 \"evil\\x1b]0;title\\x07\""), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(run.out.find("(module file is not a regular file)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Cut short: record 8 at offset " + std::to_string(cutAt) +
+                           " claims 100 bytes, but only 3 follow"),
+              std::string::npos)
+        << run.out;
+}
+
+} // namespace
