@@ -9,15 +9,15 @@
 
 namespace {
 
-// Where the new content of record path lies in the package: found the way the unpacker stored it
-// (ignoring case); when that fails the plain join, which the copy then reports.
-std::wstring SourceOf(const std::wstring& packageDir, const std::wstring& relative)
+// Where the new content of record path lies in the package's data folder: found the way the
+// unpacker stored it (ignoring case); when that fails the plain join, which the copy then reports.
+// The package does not change during a run, so one resolver lists each of its folders once.
+std::wstring SourceOf(LumoUtil::InstallPathResolver& data, const std::wstring& dataFolder, const std::wstring& relative)
 {
-    const std::wstring data = LumoUtil::JoinPath(packageDir, L"data");
     std::wstring source, error;
-    if (LumoUtil::ResolveInstallPath(data, relative, source, error))
+    if (data.Resolve(relative, source, error))
         return source;
-    return LumoUtil::JoinPath(data, relative);
+    return LumoUtil::JoinPath(dataFolder, relative);
 }
 
 void FinishReplacedFiles(bool success, const BackupPairArray& backups)
@@ -101,10 +101,12 @@ bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKin
 bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    const std::wstring dataFolder = LumoUtil::JoinPath(context.packageDir, L"data");
+    LumoUtil::InstallPathResolver data(dataFolder);
     return ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
                                                                                    const std::wstring& target) {
         std::wstring error;
-        const std::wstring source = SourceOf(context.packageDir, record.path);
+        const std::wstring source = SourceOf(data, dataFolder, record.path);
         bool failed = false;
 
         const std::wstring folder = ParentFolderOf(target);
