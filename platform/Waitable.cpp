@@ -9,6 +9,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "platform/ConsoleControl.h"
@@ -36,7 +37,9 @@ struct CoreState
 
 CoreState& Core()
 {
-    static CoreState* state = new CoreState;
+    // In static storage, not the heap: the tracking allocator would count it as a leak.
+    alignas(CoreState) static unsigned char storage[sizeof(CoreState)];
+    static CoreState* state = new (storage) CoreState;
     return *state;
 }
 
