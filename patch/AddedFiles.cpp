@@ -67,8 +67,12 @@ public:
     }
 
     // Waits for every copy; false after reporting the first one (in list order) that failed.
+    // Reports once; later calls give the same answer.
     bool Finish()
     {
+        if (m_finished)
+            return m_result;
+        m_finished = true;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_closing = true;
@@ -83,9 +87,10 @@ public:
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + job.source);
             PatchSendMessage(PATCH_LEVEL_DETAIL, job.error);
             PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + job.record + PatchMessages::kEllipsis);
-            return false;
+            m_result = false;
+            break;
         }
-        return true;
+        return m_result;
     }
 
 private:
@@ -133,6 +138,8 @@ private:
     std::deque<Job> m_jobs;
     size_t m_next = 0;
     bool m_closing = false;
+    bool m_finished = false;
+    bool m_result = true;
     std::vector<std::thread> m_threads;
 };
 

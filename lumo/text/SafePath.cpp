@@ -263,7 +263,8 @@ std::filesystem::path InstallPathResolver::CanonicalOf(const std::filesystem::pa
         return {};
     const fs::path name = path.filename();
     fs::path result;
-    if (fs::is_symlink(status) || !path.has_relative_path() || name.empty() || name == "." || name == "..")
+    if (fs::is_symlink(status) || !path.has_relative_path() || !path.has_parent_path() || name.empty() ||
+        name == "." || name == "..")
     {
         result = fs::canonical(path, ec);
     }
