@@ -1,5 +1,7 @@
 #include "lumo/diagnostics/DebugAllocator.h"
 
+#include <sched.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +63,27 @@ size_t ArrangeSite(uint64_t* frames, size_t count, size_t capacity, uint64_t sit
 }
 
 }  // namespace
+
+// A shard is held for a table look-up and a few stores: a thread that finds it taken spins (and
+// yields after a while) rather than sleeps, so taking a free one is one exchange.
+void DebugAllocator::LockShard(ShardSlot& slot)
+{
+    for (int spins = 0; slot.locked.exchange(true, std::memory_order_acquire);)
+    {
+        while (slot.locked.load(std::memory_order_relaxed))
+        {
+            if (spins++ < 64)
+                __builtin_ia32_pause();
+            else
+                sched_yield();
+        }
+    }
+}
+
+void DebugAllocator::UnlockShard(ShardSlot& slot)
+{
+    slot.locked.store(false, std::memory_order_release);
+}
 
 // One shard's live blocks. Records sit in a slab of chunks that never move, unused ones on a free
 // list; the index finds a block's record by open addressing (linear probing; a removal shifts the
@@ -321,7 +344,7 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     record.block = reinterpret_cast<uintptr_t>(block);
 
     ShardSlot& slot = m_shards[ShardIndex(record.block)];
-    pthread_mutex_lock(&slot.lock);
+    LockShard(slot);
     bool stored = false;
     if (slot.shard)
     {
@@ -331,7 +354,7 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
             ++slot.blocks;
         stored = !failed;
     }
-    pthread_mutex_unlock(&slot.lock);
+    UnlockShard(slot);
     if (!stored)
     {
         // No room for the record (or the report has just run): the block cannot be tracked.
@@ -373,7 +396,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
     bool known = false;
     bool countSite = m_siteStatistics.load(std::memory_order_relaxed) && m_siteFrees.load(std::memory_order_relaxed);
     AllocationRecord record;  // copied only when the site records need it
-    pthread_mutex_lock(&slot.lock);
+    LockShard(slot);
     // Removed before the block goes back to malloc: once freed, another thread may get the same
     // address and record it.
     if (slot.shard && slot.shard->Remove(address, countSite ? &record : nullptr))
@@ -382,7 +405,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
         --slot.blocks;
     }
     const bool tablesGone = slot.shard == nullptr;
-    pthread_mutex_unlock(&slot.lock);
+    UnlockShard(slot);
 
     if (tablesGone)
     {
@@ -434,9 +457,9 @@ size_t DebugAllocator::BlockCount()
     size_t count = 0;
     for (ShardSlot& slot : m_shards)
     {
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
         count += slot.blocks;
-        pthread_mutex_unlock(&slot.lock);
+        UnlockShard(slot);
     }
     return count;
 }
@@ -450,7 +473,7 @@ void DebugAllocator::LockAllForFork()
 {
     pthread_mutex_lock(&m_startLock);
     for (ShardSlot& slot : m_shards)
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
     pthread_mutex_lock(&m_siteLock);
 }
 
@@ -461,13 +484,13 @@ void DebugAllocator::UnlockAllAfterFork(bool child)
         // The child has only the forking thread; no other thread can hold or wait for a lock.
         pthread_mutex_init(&m_siteLock, nullptr);
         for (ShardSlot& slot : m_shards)
-            pthread_mutex_init(&slot.lock, nullptr);
+            slot.locked.store(false);
         pthread_mutex_init(&m_startLock, nullptr);
         return;
     }
     pthread_mutex_unlock(&m_siteLock);
     for (size_t i = kShards; i > 0; --i)
-        pthread_mutex_unlock(&m_shards[i - 1].lock);
+        UnlockShard(m_shards[i - 1]);
     pthread_mutex_unlock(&m_startLock);
 }
 
@@ -514,7 +537,7 @@ void DebugAllocator::WriteGroups(bool leaks)
     {
         for (ShardSlot& slot : m_shards)
         {
-            pthread_mutex_lock(&slot.lock);
+            LockShard(slot);
             if (slot.shard)
             {
                 slot.shard->ForEach([&](const AllocationRecord& record) {
@@ -524,7 +547,7 @@ void DebugAllocator::WriteGroups(bool leaks)
                     ++records;
                 });
             }
-            pthread_mutex_unlock(&slot.lock);
+            UnlockShard(slot);
         }
     }
     else
@@ -605,11 +628,11 @@ void DebugAllocator::ReportLeaks()
     // directly.
     for (ShardSlot& slot : m_shards)
     {
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
         Shard* shard = slot.shard;
         slot.shard = nullptr;
         slot.blocks = 0;
-        pthread_mutex_unlock(&slot.lock);
+        UnlockShard(slot);
         if (shard)
         {
             shard->~Shard();
