@@ -168,6 +168,16 @@ void* WithHeader(void* block, uint32_t k)
     return static_cast<char*>(block) + 4;
 }
 
+// The thread's blocks go back to the shared lists when it ends: noted once, when it first keeps any.
+void NoteThreadKeepsBlocks(ThreadCache& local)
+{
+    if (!local.registered)
+    {
+        local.registered = true;
+        (void)&t_cacheReturn;  // its destructor gives the blocks back at the thread's end
+    }
+}
+
 // A free block of class k from the thread's own blocks, refilled from the shared list; null
 // when neither has one.
 void* TakeCached(uint32_t k)
@@ -188,6 +198,7 @@ void* TakeCached(uint32_t k)
         ClassCache& shared = g_caches[k];
         if (shared.published.load(std::memory_order_relaxed) == 0)
             return nullptr;
+        NoteThreadKeepsBlocks(local);
         std::lock_guard<ClassLock> lock(g_locks[k % kLocks].lock);
         for (uint32_t i = 0; i < kBatch && shared.head; ++i)
         {
@@ -213,11 +224,7 @@ bool KeepCached(uint32_t k, void* block)
         if (local.count[k] < kThreadBlocks &&
             g_caches[k].published.load(std::memory_order_relaxed) + local.count[k] < limit)
         {
-            if (!local.registered)
-            {
-                local.registered = true;
-                (void)&t_cacheReturn;  // its destructor gives the blocks back at the thread's end
-            }
+            NoteThreadKeepsBlocks(local);
             Push(local.head[k], block);
             ++local.count[k];
             return true;
@@ -230,6 +237,7 @@ bool KeepCached(uint32_t k, void* block)
         GiveBackLocked(k, kBatch < limit ? kBatch : 0);
         if (local.count[k] < kThreadBlocks && shared.count + local.count[k] < limit)
         {
+            NoteThreadKeepsBlocks(local);
             Push(local.head[k], block);
             ++local.count[k];
             return true;
