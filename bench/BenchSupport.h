@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,5 +97,75 @@ public:
 private:
     int m_saved;
 };
+
+// The rounds of one side: their median, which is the figure reported, and the lowest and
+// highest round, printed so that a reader sees how noisy the machine was.
+struct Spread
+{
+    double median = 0, low = 0, high = 0;
+};
+
+inline Spread SpreadOf(std::vector<double> values)
+{
+    Spread spread;
+    if (values.empty())
+        return spread;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    spread.median = values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    spread.low = values.front();
+    spread.high = values.back();
+    return spread;
+}
+
+constexpr int kMinimumRounds = 5;
+
+struct SideBySide
+{
+    Spread ours, anchor;
+};
+
+// Runs `rounds` rounds of both sides (at least kMinimumRounds). Even rounds run ours first, odd
+// rounds the anchor first, so neither side always meets the warmer caches or the quieter
+// machine. Each call returns its side's figure in `unit` (a time or a rate); a negative figure
+// means the run failed, which ends the benchmark (the side has said why). Prints every round
+// and both spreads; the medians are the figures to report.
+template <class Ours, class Anchor>
+SideBySide Alternate(const char* label, const char* anchorName, const char* unit, int rounds, Ours ours, Anchor anchor)
+{
+    rounds = std::max(rounds, kMinimumRounds);
+    std::vector<double> oursFigures, anchorFigures;
+    for (int round = 0; round < rounds; ++round)
+    {
+        const bool oursFirst = round % 2 == 0;
+        double o = 0, a = 0;
+        if (oursFirst)
+        {
+            o = ours();
+            a = o < 0 ? 0 : anchor();
+        }
+        else
+        {
+            a = anchor();
+            o = a < 0 ? 0 : ours();
+        }
+        if (o < 0 || a < 0 || std::isnan(o) || std::isnan(a))
+        {
+            std::fprintf(stderr, "%s: round %d failed\n", label, round + 1);
+            std::exit(1);
+        }
+        std::printf("%s round %d (%s first): ours %.4g %s, %s %.4g %s\n", label, round + 1,
+                    oursFirst ? "ours" : anchorName, o, unit, anchorName, a, unit);
+        std::fflush(stdout);
+        oursFigures.push_back(o);
+        anchorFigures.push_back(a);
+    }
+    SideBySide result{SpreadOf(oursFigures), SpreadOf(anchorFigures)};
+    std::printf("%s spread over %d rounds: ours median %.4g %s (%.4g to %.4g), %s median %.4g %s (%.4g to %.4g)\n",
+                label, rounds, result.ours.median, unit, result.ours.low, result.ours.high, anchorName,
+                result.anchor.median, unit, result.anchor.low, result.anchor.high);
+    std::fflush(stdout);
+    return result;
+}
 
 }  // namespace bench

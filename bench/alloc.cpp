@@ -3,10 +3,10 @@
 // operator-new-like call: rounds of 64 blocks of 16..64 bytes allocated, then freed. Ours is a
 // DebugAllocator with the real stack capture, symbol look-up and output (this binary keeps the
 // plain global operators, so the anchor is glibc's malloc behind libstdc++'s operator new).
-// The workload allocates from one call chain, as loops do, so the capture finds its thread's
-// last walk still valid; informational lines show the cost when the chain changes every time,
-// the capture's share, and 8 threads.
-// Last line: alloc: ours <Mpairs/s>, glibc <Mpairs/s>, ratio <ours/glibc>.
+// Three workloads: one call chain, as loops do (the capture finds its thread's last walk still
+// valid); the call chain changing at every allocation (the headline, the common case in a
+// program); and 8 threads. Rounds alternate which side goes first; the median counts.
+// Last line: alloc: ours <Mpairs/s>, glibc <Mpairs/s>, ratio <ours/glibc>, chains changing.
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "lumo/diagnostics/DebugAllocator.h"
 #include "lumo/diagnostics/DebugAllocatorHooks.h"
 
@@ -22,7 +23,6 @@ namespace
 {
 
 constexpr int kBatch = 64;
-constexpr int kRounds = 5;
 
 DebugAllocator g_tracked(kSystemDebugAllocatorHooks);
 
@@ -131,34 +131,35 @@ int main()
     PairsPerSecond<TrackedNew, TrackedDelete>(0.2);  // warm up the unwinder and the heap
     PairsPerSecond<PlainNew, PlainDelete>(0.2);
 
-    double ours = 0;
-    double glibc = 0;
-    for (int round = 0; round < kRounds; ++round)
-    {
-        const double tracked = PairsPerSecond<TrackedNew, TrackedDelete>(0.5);
-        const double plain = PairsPerSecond<PlainNew, PlainDelete>(0.5);
-        std::printf("round %d: tracked %.2f Mpairs/s, glibc %.2f Mpairs/s\n", round + 1, tracked / 1e6, plain / 1e6);
-        ours = tracked > ours ? tracked : ours;
-        glibc = plain > glibc ? plain : glibc;
-    }
-    const double captureOnly = PairsPerSecond<CaptureOnlyNew, PlainDelete>(0.5);
-    const double trackedNs = 1e9 / ours;
-    const double glibcNs = 1e9 / glibc;
-    const double captureNs = 1e9 / captureOnly - glibcNs;
+    const auto loop = bench::Alternate(
+        "one call chain", "glibc", "Mpairs/s", bench::kMinimumRounds,
+        [] { return PairsPerSecond<TrackedNew, TrackedDelete>(0.4) / 1e6; },
+        [] { return PairsPerSecond<PlainNew, PlainDelete>(0.4) / 1e6; });
+    const auto changing = bench::Alternate(
+        "changing call chains", "glibc", "Mpairs/s", bench::kMinimumRounds,
+        [] { return PairsPerSecond<AlternatingTrackedNew, TrackedDelete>(0.4) / 1e6; },
+        [] { return PairsPerSecond<PlainNew, PlainDelete>(0.4) / 1e6; });
+    const auto threaded = bench::Alternate(
+        "8 threads", "glibc", "Mpairs/s", bench::kMinimumRounds,
+        [] { return ThreadedPairsPerSecond<TrackedNew, TrackedDelete>(8, 0.4) / 1e6; },
+        [] { return ThreadedPairsPerSecond<PlainNew, PlainDelete>(8, 0.4) / 1e6; });
+    const double captureOnly = PairsPerSecond<CaptureOnlyNew, PlainDelete>(0.4) / 1e6;
+    const double trackedNs = 1e3 / loop.ours.median;
+    const double glibcNs = 1e3 / loop.anchor.median;
+    const double captureNs = 1e3 / captureOnly - glibcNs;
     std::printf("per new/delete pair: tracked %.0f ns, glibc %.0f ns; of the %.0f ns added, the stack capture takes "
-                "%.0f ns (%.0f%%), the tables and locks the rest\n",
-                trackedNs, glibcNs, trackedNs - glibcNs, captureNs, 100.0 * captureNs / (trackedNs - glibcNs));
-    const double alternating = PairsPerSecond<AlternatingTrackedNew, TrackedDelete>(0.5);
-    std::printf("with the call chain changing at every allocation: tracked %.0f ns per pair\n", 1e9 / alternating);
-    const double tracked8 = ThreadedPairsPerSecond<TrackedNew, TrackedDelete>(8, 0.5);
-    const double plain8 = ThreadedPairsPerSecond<PlainNew, PlainDelete>(8, 0.5);
-    std::printf("8 threads: tracked %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", tracked8 / 1e6, plain8 / 1e6,
-                tracked8 / plain8);
+                "%.0f ns, the tables and locks the rest\n",
+                trackedNs, glibcNs, trackedNs - glibcNs, captureNs);
+    std::printf("one call chain: ours %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", loop.ours.median,
+                loop.anchor.median, loop.ours.median / loop.anchor.median);
+    std::printf("8 threads: ours %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", threaded.ours.median,
+                threaded.anchor.median, threaded.ours.median / threaded.anchor.median);
     if (g_tracked.BlockCount() != 0)
     {
         std::fprintf(stderr, "bench-alloc: %zu blocks still recorded\n", g_tracked.BlockCount());
         return 1;
     }
-    std::printf("alloc: ours %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", ours / 1e6, glibc / 1e6, ours / glibc);
+    std::printf("alloc: ours %.2f Mpairs/s, glibc %.2f Mpairs/s, ratio %.3f\n", changing.ours.median,
+                changing.anchor.median, changing.ours.median / changing.anchor.median);
     return 0;
 }

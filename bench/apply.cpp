@@ -8,9 +8,9 @@
 // The patch tool is this program itself, copied into the installation's "bin" folder under the
 // tool's name: called that way it copies the new content out of the difference file.
 //
-// Usage: bench-apply [scale] (1 = the full sizes above). Each side runs twice, alternating, on a
-// fresh copy of the installation with the disk synced first; the best round of each counts. The
-// journal's own flushes are timed separately.
+// Usage: bench-apply [scale] (1 = the full sizes above). Each side runs in rounds that alternate
+// which side goes first, on a fresh copy of the installation with the disk synced first; the
+// median of each counts. The journal's own flushes are timed separately.
 // Last line: apply: ours <MB/s>, cp+md5sum+sync <MB/s>, ratio <ours/anchor>.
 
 #include <fcntl.h>
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/BackupJournal.h"
 #include "platform/NativePath.h"
@@ -36,7 +37,7 @@ extern char** environ;
 namespace
 {
 constexpr const char* kToolName = "kpatchl-w32.exe";
-constexpr int kRounds = 2;
+constexpr int kRounds = 5;
 
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -83,9 +84,9 @@ int RunAsTool(int argc, char** argv)
     const int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0)
         return 4;
-    std::vector<char> buffer(1 << 20);
-    for (ssize_t n; (n = read(in, buffer.data(), buffer.size())) > 0;)
-        if (write(out, buffer.data(), size_t(n)) != n)
+    // In the kernel, as cp copies the anchor's files.
+    for (ssize_t n; (n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0)) != 0;)
+        if (n < 0)
             return 4;
     return close(out) == 0 ? 0 : 4;
 }
@@ -221,29 +222,32 @@ int main(int argc, char** argv)
     }
     script += " cp '" + l.anchorNew + "/'p*.dat .; md5sum p*.dat > /dev/null; sync";
 
-    // Alternating rounds on fresh copies; the best round of each side counts.
-    double ours = 1e30, anchor = 1e30;
-    for (int round = 0; round < kRounds; ++round) {
-        if (!FreshInstall(l))
-            return 1;
-        auto start = std::chrono::steady_clock::now();
-        const bool applied = ApplyPatchPackage(FromNativePath(l.fresh), FromNativePath(l.package), L"");
-        ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - start));
-        if (!applied || !Shell("test -z \"$(find '" + l.fresh + "' -name '*.pbk')\"")) {
-            fprintf(stderr, "bench-apply: the patch did not apply cleanly\n");
-            return 1;
-        }
-
-        if (!FreshInstall(l))
-            return 1;
-        start = std::chrono::steady_clock::now();
-        const bool anchorOk = Shell(script);
-        anchor = std::min(anchor, Seconds(std::chrono::steady_clock::now() - start));
-        if (!anchorOk) {
-            fprintf(stderr, "bench-apply: the cp/md5sum run failed\n");
-            return 1;
-        }
-    }
+    // Rounds on fresh copies, alternating which side goes first; the median of each side counts.
+    const auto result = bench::Alternate(
+        "apply", "cp+md5sum+sync", "s", kRounds,
+        [&] {
+            if (!FreshInstall(l))
+                return -1.0;
+            const auto start = std::chrono::steady_clock::now();
+            const bool applied = ApplyPatchPackage(FromNativePath(l.fresh), FromNativePath(l.package), L"");
+            const double seconds = Seconds(std::chrono::steady_clock::now() - start);
+            if (!applied || !Shell("test -z \"$(find '" + l.fresh + "' -name '*.pbk')\"")) {
+                fprintf(stderr, "bench-apply: the patch did not apply cleanly\n");
+                return -1.0;
+            }
+            return seconds;
+        },
+        [&] {
+            if (!FreshInstall(l))
+                return -1.0;
+            const auto start = std::chrono::steady_clock::now();
+            if (!Shell(script)) {
+                fprintf(stderr, "bench-apply: the cp/md5sum run failed\n");
+                return -1.0;
+            }
+            return Seconds(std::chrono::steady_clock::now() - start);
+        });
+    const double ours = result.ours.median, anchor = result.anchor.median;
 
     const int records = l.replaced + l.added + l.patched;
     const double journal = JournalSeconds(l, records);

@@ -1,7 +1,8 @@
 // child-output: how fast a child's output is read through the program's child-process code
 // (8192-byte reads, as the product reads its tools' output), against the same bytes through a
 // shell pipe into cat. Both sides start `cat` on one 100 MiB file that the page cache holds (without
-// NUL bytes, which the reader leaves out).
+// NUL bytes, which the reader leaves out). The anchor is one pipe of two cats started by a shell, ours
+// one cat read by this process. Rounds alternate which side goes first; the median counts.
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "lumo/os/ChildProcess.h"
 #include "platform/NativePath.h"
 
@@ -74,18 +76,12 @@ int main()
         return 1;
 
     OursMegabytesPerSecond(file);  // warm the page cache
-    double ours = 0;
-    double pipe = 0;
-    for (int round = 0; round < kRounds; ++round)
-    {
-        const double a = OursMegabytesPerSecond(file);
-        const double b = PipeMegabytesPerSecond(file);
-        printf("round %d: ours %.0f MB/s, cat | cat %.0f MB/s\n", round + 1, a, b);
-        ours = a > ours ? a : ours;
-        pipe = b > pipe ? b : pipe;
-    }
+    const auto result = bench::Alternate(
+        "child-output", "cat-pipe", "MB/s", kRounds, [&] { return OursMegabytesPerSecond(file); },
+        [&] { return PipeMegabytesPerSecond(file); });
     unlink(file.c_str());
     rmdir(folder);
-    printf("child-output: ours %.0f MB/s, cat-pipe %.0f MB/s, ratio %.3f\n", ours, pipe, ours / pipe);
+    printf("child-output: ours %.0f MB/s, cat-pipe %.0f MB/s, ratio %.3f\n", result.ours.median, result.anchor.median,
+           result.ours.median / result.anchor.median);
     return 0;
 }

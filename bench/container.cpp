@@ -1,11 +1,14 @@
-// bench-container: the chunked zlib container against gzip on the same 512 MiB of mixed data
-// (runs of text-like words and of random bytes), read from the page cache:
-//   compress:   CompressData file to file  vs  gzip -6 -c
-//   decompress: DecompressData file to file  vs  gzip -d -c
-// Every run is a child process (ours is this program started again), so its peak memory is its
-// own; the best of the rounds counts. Both round trips must give back the input.
-// Last line: the whole round trip, container: ours <MB/s>, gzip <MB/s>, ratio <ours/gzip>.
+// bench-container: the chunked zlib container against pigz on the same 256 MiB of mixed data
+// (runs of text-like words and of random bytes), read from the page cache, both on every hardware
+// thread this process may use (ours takes as many as it may; pigz is told the same number):
+//   compress:   CompressData file to file  vs  pigz -6 -p N -c
+//   decompress: DecompressData file to file  vs  pigz -d -p N -c
+// then both again pinned to one core against gzip. Every run is a child process (ours is this
+// program started again), so its peak memory is its own. Rounds alternate which side goes first;
+// medians count. Every round trip must give back the input.
+// Last line: the whole round trip, container: ours <MB/s>, pigz <MB/s>, ratio <ours/pigz>.
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,18 +23,19 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/Md5.h"
 #include "platform/NativePath.h"
+#include "platform/Processors.h"
 #include "platform/TempFolder.h"
 
 extern char** environ;
 
 namespace
 {
-constexpr uint64_t kInputSize = uint64_t(512) << 20;
-constexpr int kRounds = 3;
+constexpr uint64_t kInputSize = uint64_t(256) << 20;
 
 struct RunResult
 {
@@ -132,8 +136,8 @@ int RunOurs(const std::string& action, const std::string& in, const std::string&
         return 1;
     const LUMORESULT result = action == "--compress" ? LumoUtil::CompressData(destination, source)
                                                      : LumoUtil::DecompressData(destination, source);
-    // Closed by the destructor, without the commit to disk that Close adds: gzip does not sync
-    // either, and the parent checks the output's digest.
+    // Closed by the destructor, without the commit to disk that Close adds: pigz and gzip do not
+    // sync either, and the parent checks the output's digest.
     return result == LUMORESULT_OK ? 0 : 1;
 }
 
@@ -149,11 +153,6 @@ std::string DigestOf(const std::string& path)
     return ComputeFileMD5Hex(path, digest) == 0 ? digest : "unreadable";
 }
 
-void Keep(RunResult& best, const RunResult& run)
-{
-    if (!best.ok || run.seconds < best.seconds)
-        best = run;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -182,47 +181,69 @@ int main(int argc, char** argv)
     if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
         return 1;
 
-    RunResult oursCompress, oursDecompress, gzipCompress, gzipDecompress;
-    bool ok = true;
-    for (int round = 0; ok && round < kRounds; ++round)
-    {
-        const RunResult c1 = Run({self, "--compress", input, ours}, "");
-        const RunResult c2 = Run({"/usr/bin/gzip", "-6", "-c", input}, gz);
-        const RunResult d1 = Run({self, "--decompress", ours, oursBack}, "");
-        const RunResult d2 = Run({"/usr/bin/gzip", "-d", "-c", gz}, gzBack);
-        ok = c1.ok && c2.ok && d1.ok && d2.ok && DigestOf(oursBack) == inputDigest && DigestOf(gzBack) == inputDigest;
-        if (!ok)
-            break;
-        std::printf("round %d: compress ours %.2f s, gzip %.2f s; decompress ours %.2f s, gzip %.2f s\n", round + 1,
-                    c1.seconds, c2.seconds, d1.seconds, d2.seconds);
-        Keep(oursCompress, c1);
-        Keep(gzipCompress, c2);
-        Keep(oursDecompress, d1);
-        Keep(gzipDecompress, d2);
-    }
+    const unsigned threads = platform::UsableProcessorCount();
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    sched_getaffinity(0, sizeof allowed, &allowed);
+    int firstCpu = 0;
+    while (firstCpu < CPU_SETSIZE && !CPU_ISSET(firstCpu, &allowed))
+        ++firstCpu;
+    const std::string oneCore = std::to_string(firstCpu);
+    const std::string pigzThreads = std::to_string(threads);
+
+    // Every run is a child; a failed run or a wrong output ends the benchmark.
+    double peak[4] = {};  // compress ours, pigz; decompress ours, pigz (highest of the rounds)
+    auto run = [&](const std::vector<std::string>& args, const std::string& out, const std::string& check,
+                   double* peakOf) {
+        const RunResult r = Run(args, out);
+        if (!r.ok || (!check.empty() && DigestOf(check) != inputDigest))
+        {
+            std::fprintf(stderr, "bench-container: %s failed or did not give back the input\n", args[0].c_str());
+            return -1.0;
+        }
+        if (peakOf)
+            *peakOf = std::max(*peakOf, r.peakMiB);
+        return r.seconds;
+    };
+    const std::string pigz = "/usr/bin/pigz", gzip = "/usr/bin/gzip", taskset = "/usr/bin/taskset";
+    std::printf("ours and pigz on %u hardware threads; single-core runs on cpu %s\n", threads, oneCore.c_str());
+    const auto compress = bench::Alternate(
+        "compress", "pigz -6", "s", bench::kMinimumRounds,
+        [&] { return run({self, "--compress", input, ours}, "", "", &peak[0]); },
+        [&] { return run({pigz, "-6", "-p", pigzThreads, "-c", input}, gz, "", &peak[1]); });
+    const auto decompress = bench::Alternate(
+        "decompress", "pigz -d", "s", bench::kMinimumRounds,
+        [&] { return run({self, "--decompress", ours, oursBack}, "", oursBack, &peak[2]); },
+        [&] { return run({pigz, "-d", "-p", pigzThreads, "-c", gz}, gzBack, gzBack, &peak[3]); });
     const uint64_t oursSize = FileSize(ours), gzSize = FileSize(gz);
+    const auto compressOne = bench::Alternate(
+        "compress on one core", "gzip -6", "s", bench::kMinimumRounds,
+        [&] { return run({taskset, "-c", oneCore, self, "--compress", input, ours}, "", "", nullptr); },
+        [&] { return run({taskset, "-c", oneCore, gzip, "-6", "-c", input}, gz, "", nullptr); });
+    const auto decompressOne = bench::Alternate(
+        "decompress on one core", "gzip -d", "s", bench::kMinimumRounds,
+        [&] { return run({taskset, "-c", oneCore, self, "--decompress", ours, oursBack}, "", oursBack, nullptr); },
+        [&] { return run({taskset, "-c", oneCore, gzip, "-d", "-c", gz}, gzBack, gzBack, nullptr); });
     for (const std::string& path : {input, ours, oursBack, gz, gzBack})
         ::unlink(path.c_str());
-    if (!ok)
-    {
-        std::fprintf(stderr, "bench-container: a run failed or did not give back the input\n");
-        return 1;
-    }
 
     const double mb = double(kInputSize) / 1e6;
     const double chunkMiB = double(LumoUtil::kContainerChunkSize) / (1 << 20);
-    std::printf("size: ours %.1f MB, gzip %.1f MB of %.1f MB\n", oursSize / 1e6, gzSize / 1e6, mb);
-    std::printf("peak memory: compress ours %.0f MiB, gzip %.0f MiB; decompress ours %.0f MiB, gzip %.0f MiB; "
+    std::printf("size: ours %.1f MB, pigz %.1f MB of %.1f MB\n", oursSize / 1e6, gzSize / 1e6, mb);
+    std::printf("peak memory: compress ours %.0f MiB, pigz %.0f MiB; decompress ours %.0f MiB, pigz %.0f MiB; "
                 "limit two chunks = %.0f MiB\n",
-                oursCompress.peakMiB, gzipCompress.peakMiB, oursDecompress.peakMiB, gzipDecompress.peakMiB,
-                2 * chunkMiB);
-    std::printf("container compress: ours %.1f MB/s, gzip -6 %.1f MB/s, ratio %.2f\n", mb / oursCompress.seconds,
-                mb / gzipCompress.seconds, gzipCompress.seconds / oursCompress.seconds);
-    std::printf("container decompress: ours %.1f MB/s, gzip -d %.1f MB/s, ratio %.2f\n", mb / oursDecompress.seconds,
-                mb / gzipDecompress.seconds, gzipDecompress.seconds / oursDecompress.seconds);
-    const double oursTotal = oursCompress.seconds + oursDecompress.seconds;
-    const double gzipTotal = gzipCompress.seconds + gzipDecompress.seconds;
-    std::printf("container: ours %.1f MB/s, gzip %.1f MB/s, ratio %.2f\n", mb / oursTotal, mb / gzipTotal,
-                gzipTotal / oursTotal);
+                peak[0], peak[1], peak[2], peak[3], 2 * chunkMiB);
+    std::printf("container compress: ours %.1f MB/s, pigz -6 %.1f MB/s, ratio %.2f\n", mb / compress.ours.median,
+                mb / compress.anchor.median, compress.anchor.median / compress.ours.median);
+    std::printf("container decompress: ours %.1f MB/s, pigz -d %.1f MB/s, ratio %.2f\n", mb / decompress.ours.median,
+                mb / decompress.anchor.median, decompress.anchor.median / decompress.ours.median);
+    const double oneOurs = compressOne.ours.median + decompressOne.ours.median;
+    const double oneGzip = compressOne.anchor.median + decompressOne.anchor.median;
+    std::printf("container on one core: ours %.1f MB/s, gzip %.1f MB/s, ratio %.2f\n", mb / oneOurs, mb / oneGzip,
+                oneGzip / oneOurs);
+    const double oursTotal = compress.ours.median + decompress.ours.median;
+    const double pigzTotal = compress.anchor.median + decompress.anchor.median;
+    std::printf("container: ours %.1f MB/s, pigz %.1f MB/s, ratio %.2f\n", mb / oursTotal, mb / pigzTotal,
+                pigzTotal / oursTotal);
     return 0;
 }

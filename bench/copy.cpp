@@ -2,9 +2,9 @@
 //
 // Our copy puts the data on the disk before it reports success (a move across file systems
 // deletes the original right after it), so the anchor that does the same work is cp followed by
-// sync of the copy; plain cp, which leaves the data in the page cache, is shown as well. Each
-// tool runs several rounds, alternating, with the disk synced and the copy removed between
-// rounds; the best round of each counts.
+// sync of the copy; plain cp, which leaves the data in the page cache, is shown as well. Rounds
+// alternate which side goes first, with the disk synced and the copy removed between rounds; the
+// median of each counts.
 //
 // Usage: bench-copy [size in MiB] [rounds]
 
@@ -63,7 +63,7 @@ int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rounds show as they finish
     const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : bench::kMinimumRounds;
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench-copy-XXXXXX";
     if (!mkdtemp(folder.data()))
@@ -80,22 +80,20 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    double ours = 1e30, cpSync = 1e30, cpPlain = 1e30;
+    const auto result = bench::Alternate(
+        "copy", "cp+sync", "s", rounds,
+        [&] { return Timed(target, [&] { return LumoUtil::CopyFileCommitted(FromNativePath(source), FromNativePath(target)); }); },
+        [&] { return Timed(target, [&] { return bench::RunCommand({"cp", source, target}) && bench::RunCommand({"sync", target}); }); });
+    std::vector<double> plain;
     for (int round = 0; round < rounds; ++round)
-    {
-        const double a = Timed(target, [&] { return LumoUtil::CopyFileCommitted(FromNativePath(source), FromNativePath(target)); });
-        const double b = Timed(target, [&] { return bench::RunCommand({"cp", source, target}) && bench::RunCommand({"sync", target}); });
-        const double c = Timed(target, [&] { return bench::RunCommand({"cp", source, target}); });
-        std::printf("round %d: ours %.3f s, cp+sync %.3f s, cp %.3f s\n", round + 1, a, b, c);
-        ours = std::min(ours, a);
-        cpSync = std::min(cpSync, b);
-        cpPlain = std::min(cpPlain, c);
-    }
+        plain.push_back(Timed(target, [&] { return bench::RunCommand({"cp", source, target}); }));
+    const double cpPlain = bench::SpreadOf(plain).median;
     unlink(source.c_str());
     rmdir(folder.c_str());
 
     const double size = static_cast<double>(mib);
     std::printf("plain cp (data left in the page cache): %.0f MiB/s\n", size / cpPlain);
-    std::printf("copy: ours %.0f MiB/s, cp+sync %.0f MiB/s, ratio %.2f\n", size / ours, size / cpSync, cpSync / ours);
+    std::printf("copy: ours %.0f MiB/s, cp+sync %.0f MiB/s, ratio %.2f\n", size / result.ours.median,
+                size / result.anchor.median, result.anchor.median / result.ours.median);
     return 0;
 }

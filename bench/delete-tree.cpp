@@ -1,6 +1,6 @@
 // Deleting a tree of 100,000 small files: the file helpers' recursive delete against rm -rf.
 // The tree (100 folders of 1,000 files of 64 bytes) is built anew before every round, outside the
-// timing, and the disk is synced first; the tools alternate and the best round of each counts.
+// timing, and the disk is synced first; rounds alternate which tool goes first and the median of each counts.
 //
 // Usage: bench-delete-tree [files] [rounds]
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rounds show as they finish
     const int files = argc > 1 ? std::atoi(argv[1]) : 100000;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : bench::kMinimumRounds;
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench-delete-XXXXXX";
     if (!mkdtemp(folder.data()))
@@ -79,16 +79,12 @@ int main(int argc, char** argv)
     }
     const std::string root = folder + "/tree";
 
-    double ours = 1e30, rm = 1e30;
-    for (int round = 0; round < rounds; ++round)
-    {
-        const double a = Timed(root, files, [&] { return LumoUtil::DeleteDirectory(FromNativePath(root)); });
-        const double b = Timed(root, files, [&] { return bench::RunCommand({"rm", "-rf", root}); });
-        std::printf("round %d: ours %.3f s, rm -rf %.3f s\n", round + 1, a, b);
-        ours = std::min(ours, a);
-        rm = std::min(rm, b);
-    }
+    const auto result = bench::Alternate(
+        "delete-tree", "rm -rf", "s", rounds,
+        [&] { return Timed(root, files, [&] { return LumoUtil::DeleteDirectory(FromNativePath(root)); }); },
+        [&] { return Timed(root, files, [&] { return bench::RunCommand({"rm", "-rf", root}); }); });
     rmdir(folder.c_str());
-    std::printf("delete-tree: ours %.0f files/s, rm -rf %.0f files/s, ratio %.2f\n", files / ours, files / rm, rm / ours);
+    std::printf("delete-tree: ours %.0f files/s, rm -rf %.0f files/s, ratio %.2f\n", files / result.ours.median,
+                files / result.anchor.median, result.anchor.median / result.ours.median);
     return 0;
 }

@@ -1,6 +1,6 @@
 // bench-download: fetching a 1 GiB file over loopback through DownloadURL into a file stream,
 // against `curl -o` of the same URL, from nginx over HTTP and from the FTP test server over FTP.
-// Each side runs several times, alternating; the best run of each counts, and every copy must
+// Rounds alternate which side goes first; the median of each counts, and every copy must
 // equal the source. Destinations lie in /dev/shm when it exists, so that no disk flush is timed.
 // Optional argument: the file size in MiB (default 1024).
 // Last lines: download-ftp: ours <MiB/s>, curl <MiB/s>, ratio <ours/curl>
@@ -26,7 +26,7 @@
 
 namespace
 {
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 std::wstring Wide(const std::string& ascii)
 {
@@ -99,29 +99,25 @@ double Curl(const std::string& url, const std::string& to)
     return bench::SecondsSince(start);
 }
 
-// Best MiB/s of each side, alternating rounds; false when a download failed or differs.
+// Median MiB/s of each side, in rounds that alternate which side goes first; false when a
+// download failed or differs.
 bool Compare(const char* name, const std::string& url, const std::string& source, const std::string& outFolder,
              uint64_t size, double& ours, double& curl)
 {
     const double mib = static_cast<double>(size) / (1 << 20);
-    ours = curl = 0;
-    for (int round = 1; round <= kRounds; ++round)
-    {
-        const std::string oursFile = outFolder + "/ours.bin", curlFile = outFolder + "/curl.bin";
-        const double a = Ours(url, oursFile);
-        const double b = Curl(url, curlFile);
-        if (a <= 0 || b <= 0 || !SameFile(source, oursFile) || !SameFile(source, curlFile))
-        {
+    auto checked = [&](double seconds, const std::string& file) {
+        const bool same = seconds > 0 && SameFile(source, file);
+        unlink(file.c_str());
+        if (!same)
             std::fprintf(stderr, "%s: a download failed or differs from the source\n", name);
-            return false;
-        }
-        unlink(oursFile.c_str());
-        unlink(curlFile.c_str());
-        std::printf("%s round %d: ours %.1f MiB/s, curl %.1f MiB/s\n", name, round, mib / a, mib / b);
-        std::fflush(stdout);
-        ours = std::max(ours, mib / a);
-        curl = std::max(curl, mib / b);
-    }
+        return same ? mib / seconds : -1.0;
+    };
+    const std::string oursFile = outFolder + "/ours.bin", curlFile = outFolder + "/curl.bin";
+    const auto result = bench::Alternate(
+        name, "curl", "MiB/s", kRounds, [&] { return checked(Ours(url, oursFile), oursFile); },
+        [&] { return checked(Curl(url, curlFile), curlFile); });
+    ours = result.ours.median;
+    curl = result.anchor.median;
     return true;
 }
 } // namespace

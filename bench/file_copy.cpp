@@ -1,7 +1,7 @@
 // bench-file_copy: copying a 1 GiB file through two file streams (block copy, committed on close)
 // against dd with 128 KiB blocks and a final fsync, on the same file from the page cache. Each side
-// runs several times, alternating; the best run of each counts, and both copies must equal the
-// source. Last line: file_copy: ours <MB/s>, dd <MB/s>, ratio <ours/dd>.
+// runs in rounds that alternate which side goes first; the median of each counts, and both copies
+// must equal the source. Last line: file_copy: ours <MB/s>, dd <MB/s>, ratio <ours/dd>.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +20,7 @@
 namespace
 {
 constexpr uint64_t kFileSize = uint64_t(1) << 30;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 std::wstring Wide(const std::string& ascii)
 {
@@ -72,38 +72,21 @@ int main()
     }
 
     const double megabytes = double(kFileSize) / 1e6;
-    double bestOurs = 1e30, bestAnchor = 1e30;
-    bool ok = true;
-    for (int round = 1; ok && round <= kRounds; ++round)
-    {
-        auto start = std::chrono::steady_clock::now();
-        ok = CopyOurs(source, oursPath);
-        const double oursSeconds = bench::SecondsSince(start);
-
-        start = std::chrono::steady_clock::now();
-        ok = CopyDd(source, ddPath) && ok;
-        const double anchorSeconds = bench::SecondsSince(start);
-
-        if (!ok || !SameBytes(source, oursPath) || !SameBytes(source, ddPath))
-        {
+    auto timed = [&](const std::string& target, bool (*copy)(const std::string&, const std::string&)) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool copied = copy(source, target);
+        const double seconds = bench::SecondsSince(start);
+        const bool same = copied && SameBytes(source, target);
+        ::unlink(target.c_str());
+        if (!same)
             std::fprintf(stderr, "bench-file_copy: a copy failed or differs from the source\n");
-            ok = false;
-            break;
-        }
-        std::printf("round %d: ours %.3f s, dd %.3f s\n", round, oursSeconds, anchorSeconds);
-        bestOurs = std::min(bestOurs, oursSeconds);
-        bestAnchor = std::min(bestAnchor, anchorSeconds);
-        ::unlink(oursPath.c_str());
-        ::unlink(ddPath.c_str());
-    }
+        return same ? megabytes / seconds : -1.0;
+    };
+    const auto result = bench::Alternate(
+        "file_copy", "dd", "MB/s", kRounds, [&] { return timed(oursPath, CopyOurs); },
+        [&] { return timed(ddPath, CopyDd); });
     ::unlink(source.c_str());
-    ::unlink(oursPath.c_str());
-    ::unlink(ddPath.c_str());
-    if (!ok)
-        return 1;
-
-    const double ours = megabytes / bestOurs;
-    const double anchor = megabytes / bestAnchor;
-    std::printf("file_copy: ours %.0f MB/s, dd %.0f MB/s, ratio %.2f\n", ours, anchor, ours / anchor);
+    std::printf("file_copy: ours %.0f MB/s, dd %.0f MB/s, ratio %.2f\n", result.ours.median, result.anchor.median,
+                result.ours.median / result.anchor.median);
     return 0;
 }

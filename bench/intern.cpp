@@ -1,7 +1,7 @@
 // bench-intern: interning and releasing 50,000 install paths in the kernel's string table
 // against std::unordered_set<std::string> (insert, then erase). Each round interns every path
 // twice (the second is a hit, as when two owners name the same file), then releases both
-// references and sweeps the table once; the set inserts twice and erases once. Best of 5 rounds.
+// references and sweeps the table once; the set inserts twice and erases once. Rounds alternate which side goes first; the median of 5 counts.
 // Last line: intern: ours <ns> ns/path, unordered_set <ns> ns/path, ratio <set/ours>.
 #include <chrono>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Kiln/Src/Kiln/KernelStandard/StringTable.h"
+#include "bench/BenchSupport.h"
 
 namespace
 {
@@ -78,17 +79,11 @@ double Set(const std::vector<std::string>& paths)
 int main()
 {
     const std::vector<std::string> paths = InstallPaths();
-    double ours = 1e300, set = 1e300;
-    for (int round = 0; round < kRounds; ++round)
-    {
-        const double o = Ours(paths), s = Set(paths);
-        std::printf("round %d: ours %.0f ns/path, unordered_set %.0f ns/path\n", round + 1, o, s);
-        std::fflush(stdout);
-        ours = std::min(ours, o);
-        set = std::min(set, s);
-    }
+    const auto result = bench::Alternate(
+        "intern", "unordered_set", "ns/path", kRounds, [&] { return Ours(paths); }, [&] { return Set(paths); });
     const auto counters = Kiln::GetStringTable()->GetCounters();
     std::printf("probes per look-up: %.1f\n", static_cast<double>(counters.probes) / (4.0 * kRounds * kPaths));
-    std::printf("intern: ours %.0f ns/path, unordered_set %.0f ns/path, ratio %.2f\n", ours, set, set / ours);
+    std::printf("intern: ours %.0f ns/path, unordered_set %.0f ns/path, ratio %.2f\n", result.ours.median,
+                result.anchor.median, result.anchor.median / result.ours.median);
     return 0;
 }

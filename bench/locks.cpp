@@ -1,10 +1,10 @@
 // The re-entrant shared/exclusive lock with deadlock detection against std::shared_mutex:
 // uncontended shared and exclusive lock/unlock on one thread, and 8 threads taking the lock
-// exclusively (and 1 in 4 times exclusively, else shared) for a fixed time each round. Rounds
-// alternate between the two; the best round of each side counts. Figures are nanoseconds per
-// lock/unlock pair (for the contended runs: wall time divided by the pairs all threads made).
-// Last line: locks: ours <ns> ns, std::shared_mutex <ns> ns, ratio <theirs/ours>, for the
-// 8-thread exclusive case.
+// exclusively (and 1 in 4 times exclusively, else shared) for a fixed time each round. Each case
+// runs in rounds that alternate which side goes first; the median of each side counts. Figures
+// are nanoseconds per lock/unlock pair (for the contended runs: wall time divided by the pairs
+// all threads made). Last line: locks: ours <ns> ns, std::shared_mutex <ns> ns, ratio
+// <theirs/ours>, for the 8-thread exclusive case.
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "sollex/SharedExclusiveLock.h"
 
 namespace
@@ -22,9 +23,9 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 constexpr int kThreads = 8;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr long kUncontendedPairs = 2000000;
-constexpr auto kContendedTime = std::chrono::milliseconds(700);
+constexpr auto kContendedTime = std::chrono::milliseconds(500);
 
 template <class Body>
 double NanosecondsPer(long pairs, Body body)
@@ -63,77 +64,86 @@ double Contended(Pair pair)
     return elapsed / static_cast<double>(std::max(total.load(), 1L));
 }
 
-struct Figures
-{
-    double shared = 1e300, exclusive = 1e300, contended = 1e300, mixed = 1e300;
-    void Keep(const Figures& round)
-    {
-        shared = std::min(shared, round.shared);
-        exclusive = std::min(exclusive, round.exclusive);
-        contended = std::min(contended, round.contended);
-        mixed = std::min(mixed, round.mixed);
-    }
-};
-
 volatile long g_sink = 0;  // work inside the lock, so that the holding is not empty
 
-Figures MeasureOurs()
+SharedExclusiveLock g_ours;
+std::shared_mutex g_theirs;
+
+double OursShared()
 {
-    SharedExclusiveLock lock;
-    Figures f;
-    f.shared = NanosecondsPer(kUncontendedPairs, [&] {
-        lock.Lock(false);
-        lock.Unlock();
+    return NanosecondsPer(kUncontendedPairs, [] {
+        g_ours.Lock(false);
+        g_ours.Unlock();
     });
-    f.exclusive = NanosecondsPer(kUncontendedPairs, [&] {
-        lock.Lock(true);
-        lock.Unlock();
-    });
-    f.contended = Contended([&](int, long) {
-        lock.Lock(true);
-        g_sink = g_sink + 1;
-        lock.Unlock();
-    });
-    f.mixed = Contended([&](int, long i) {
-        lock.Lock(i % 4 == 0);
-        g_sink = g_sink + 1;
-        lock.Unlock();
-    });
-    return f;
 }
 
-Figures MeasureTheirs()
+double TheirsShared()
 {
-    std::shared_mutex lock;
-    Figures f;
-    f.shared = NanosecondsPer(kUncontendedPairs, [&] {
-        lock.lock_shared();
-        lock.unlock_shared();
+    return NanosecondsPer(kUncontendedPairs, [] {
+        g_theirs.lock_shared();
+        g_theirs.unlock_shared();
     });
-    f.exclusive = NanosecondsPer(kUncontendedPairs, [&] {
-        lock.lock();
-        lock.unlock();
+}
+
+double OursExclusive()
+{
+    return NanosecondsPer(kUncontendedPairs, [] {
+        g_ours.Lock(true);
+        g_ours.Unlock();
     });
-    f.contended = Contended([&](int, long) {
-        lock.lock();
+}
+
+double TheirsExclusive()
+{
+    return NanosecondsPer(kUncontendedPairs, [] {
+        g_theirs.lock();
+        g_theirs.unlock();
+    });
+}
+
+double OursContended()
+{
+    return Contended([](int, long) {
+        g_ours.Lock(true);
         g_sink = g_sink + 1;
-        lock.unlock();
+        g_ours.Unlock();
     });
-    f.mixed = Contended([&](int, long i) {
+}
+
+double TheirsContended()
+{
+    return Contended([](int, long) {
+        g_theirs.lock();
+        g_sink = g_sink + 1;
+        g_theirs.unlock();
+    });
+}
+
+double OursMixed()
+{
+    return Contended([](int, long i) {
+        g_ours.Lock(i % 4 == 0);
+        g_sink = g_sink + 1;
+        g_ours.Unlock();
+    });
+}
+
+double TheirsMixed()
+{
+    return Contended([](int, long i) {
         if (i % 4 == 0)
         {
-            lock.lock();
+            g_theirs.lock();
             g_sink = g_sink + 1;
-            lock.unlock();
+            g_theirs.unlock();
         }
         else
         {
-            lock.lock_shared();
+            g_theirs.lock_shared();
             g_sink = g_sink + 1;
-            lock.unlock_shared();
+            g_theirs.unlock_shared();
         }
     });
-    return f;
 }
 
 void Line(const char* name, double ours, double theirs)
@@ -145,22 +155,15 @@ void Line(const char* name, double ours, double theirs)
 
 int main()
 {
-    Figures ours, theirs;
-    for (int round = 0; round < kRounds; ++round)
-    {
-        const Figures o = MeasureOurs();
-        const Figures t = MeasureTheirs();
-        printf("round %d: ours %.1f / %.1f / %.1f / %.1f ns, std::shared_mutex %.1f / %.1f / %.1f / %.1f ns "
-               "(shared, exclusive, %d threads exclusive, %d threads mixed)\n",
-               round + 1, o.shared, o.exclusive, o.contended, o.mixed, t.shared, t.exclusive, t.contended, t.mixed,
-               kThreads, kThreads);
-        fflush(stdout);
-        ours.Keep(o);
-        theirs.Keep(t);
-    }
-    Line("uncontended shared", ours.shared, theirs.shared);
-    Line("uncontended exclusive", ours.exclusive, theirs.exclusive);
-    Line("8 threads mixed (1 in 4 exclusive)", ours.mixed, theirs.mixed);
-    Line("locks", ours.contended, theirs.contended);
+    const char* anchor = "std::shared_mutex";
+    const auto shared = bench::Alternate("uncontended shared", anchor, "ns", kRounds, OursShared, TheirsShared);
+    const auto exclusive =
+        bench::Alternate("uncontended exclusive", anchor, "ns", kRounds, OursExclusive, TheirsExclusive);
+    const auto mixed = bench::Alternate("8 threads mixed", anchor, "ns", kRounds, OursMixed, TheirsMixed);
+    const auto contended = bench::Alternate("8 threads exclusive", anchor, "ns", kRounds, OursContended, TheirsContended);
+    Line("uncontended shared", shared.ours.median, shared.anchor.median);
+    Line("uncontended exclusive", exclusive.ours.median, exclusive.anchor.median);
+    Line("8 threads mixed (1 in 4 exclusive)", mixed.ours.median, mixed.anchor.median);
+    Line("locks", contended.ours.median, contended.anchor.median);
     return 0;
 }

@@ -1,5 +1,5 @@
 // bench-md5: our whole-file MD5 against md5sum on the same 1 GiB file, read from the page cache.
-// Each side runs several times, alternating; the best run of each counts. Both must agree on the
+// Rounds alternate which side goes first; the median of each counts. Both must agree on the
 // digest. Last line: md5: ours <MB/s>, md5sum <MB/s>, ratio <ours/md5sum>.
 #include <chrono>
 #include <cstdio>
@@ -10,13 +10,14 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench/BenchSupport.h"
 #include "lumo/buffers/Md5.h"
 #include "platform/TempFolder.h"
 
 namespace
 {
 constexpr uint64_t kFileSize = uint64_t(1) << 30;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 double Seconds(std::chrono::steady_clock::time_point since)
 {
@@ -84,33 +85,30 @@ int main()
     }
 
     const double megabytes = double(kFileSize) / 1e6;
-    double bestOurs = 1e30, bestAnchor = 1e30;
-    for (int round = 1; round <= kRounds; ++round)
-    {
-        auto start = std::chrono::steady_clock::now();
-        std::string ours;
-        const int error = ComputeFileMD5Hex(path, ours);
-        const double oursSeconds = Seconds(start);
-
-        start = std::chrono::steady_clock::now();
-        const std::string anchor = RunMd5sum(path);
-        const double anchorSeconds = Seconds(start);
-
-        if (error != 0 || ours != reference || anchor != reference)
+    auto checked = [&](const std::string& digest, int error, std::chrono::steady_clock::time_point start) {
+        const double seconds = Seconds(start);
+        if (error != 0 || digest != reference)
         {
-            std::fprintf(stderr, "bench-md5: digests differ: ours %s (error %d), md5sum %s\n", ours.c_str(), error,
-                         anchor.c_str());
-            ::unlink(path.c_str());
-            return 1;
+            std::fprintf(stderr, "bench-md5: digests differ: %s (error %d) against %s\n", digest.c_str(), error,
+                         reference.c_str());
+            return -1.0;
         }
-        std::printf("round %d: ours %.3f s, md5sum %.3f s\n", round, oursSeconds, anchorSeconds);
-        bestOurs = std::min(bestOurs, oursSeconds);
-        bestAnchor = std::min(bestAnchor, anchorSeconds);
-    }
+        return megabytes / seconds;
+    };
+    const auto result = bench::Alternate(
+        "md5", "md5sum", "MB/s", kRounds,
+        [&] {
+            const auto start = std::chrono::steady_clock::now();
+            std::string ours;
+            const int error = ComputeFileMD5Hex(path, ours);
+            return checked(ours, error, start);
+        },
+        [&] {
+            const auto start = std::chrono::steady_clock::now();
+            return checked(RunMd5sum(path), 0, start);
+        });
     ::unlink(path.c_str());
-
-    const double ours = megabytes / bestOurs;
-    const double anchor = megabytes / bestAnchor;
-    std::printf("md5: ours %.0f MB/s, md5sum %.0f MB/s, ratio %.2f\n", ours, anchor, ours / anchor);
+    std::printf("md5: ours %.0f MB/s, md5sum %.0f MB/s, ratio %.2f\n", result.ours.median, result.anchor.median,
+                result.ours.median / result.anchor.median);
     return 0;
 }

@@ -1,24 +1,147 @@
 #include "patch/AddedFiles.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
+#include "platform/Processors.h"
 
 namespace {
 
-// Where the new content of record path lies in the package: found the way the unpacker stored it
-// (ignoring case); when that fails the plain join, which the copy then reports.
-std::wstring SourceOf(const std::wstring& packageDir, const std::wstring& relative)
+// Where the new content of record path lies in the package's data folder: found the way the
+// unpacker stored it (ignoring case); when that fails the plain join, which the copy then reports.
+// The package does not change during a run, so one resolver lists each of its folders once.
+std::wstring SourceOf(LumoUtil::InstallPathResolver& data, const std::wstring& dataFolder, const std::wstring& relative)
 {
-    const std::wstring data = LumoUtil::JoinPath(packageDir, L"data");
     std::wstring source, error;
-    if (LumoUtil::ResolveInstallPath(data, relative, source, error))
+    if (data.Resolve(relative, source, error))
         return source;
-    return LumoUtil::JoinPath(data, relative);
+    return LumoUtil::JoinPath(dataFolder, relative);
 }
+
+// Writes the added files' copies on a few threads while the stage goes on backing up and
+// recording the next files: the copy is most of an added file's time, and the kernel copies
+// faster on several threads than on one. Each copy is its target's own (beside it, renamed over
+// it), announced in the journal before it starts, so a kill at any point leaves what recovery
+// undoes. The stage waits for every copy before it reports.
+class ParallelCopies
+{
+public:
+    explicit ParallelCopies(const PatchStageContext& context) : m_context(context)
+    {
+        const unsigned threads = std::min(4u, platform::UsableProcessorCount());
+        try {
+            for (unsigned i = 0; i < threads; ++i)
+                m_threads.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {  // fewer threads, or none: Add then copies itself
+        }
+    }
+    ~ParallelCopies() { Finish(); }
+    ParallelCopies(const ParallelCopies&) = delete;
+    ParallelCopies& operator=(const ParallelCopies&) = delete;
+
+    void Add(const std::wstring& record, const std::wstring& source, const std::wstring& target,
+             const std::wstring& ownerModel)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        const size_t index = m_jobs.size();
+        m_jobs.push_back({record, source, target, ownerModel, {}, false});
+        if (m_threads.empty()) {
+            lock.unlock();
+            Copy(index);
+            return;
+        }
+        // A bounded queue: the stage never gets far ahead of the copies.
+        m_room.wait(lock, [this] { return m_jobs.size() - m_next <= 4 * m_threads.size(); });
+        m_ready.notify_one();
+    }
+
+    // Waits for every copy; false after reporting the first one (in list order) that failed.
+    // Reports once; later calls give the same answer.
+    bool Finish()
+    {
+        if (m_finished)
+            return m_result;
+        m_finished = true;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_closing = true;
+        }
+        m_ready.notify_all();
+        for (std::thread& thread : m_threads)
+            thread.join();
+        m_threads.clear();
+        for (const Job& job : m_jobs) {
+            if (!job.failed)
+                continue;
+            PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + job.source);
+            PatchSendMessage(PATCH_LEVEL_DETAIL, job.error);
+            PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + job.record + PatchMessages::kEllipsis);
+            m_result = false;
+            break;
+        }
+        return m_result;
+    }
+
+private:
+    struct Job
+    {
+        std::wstring record, source, target, ownerModel, error;
+        bool failed;
+    };
+
+    void Work()
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_ready.wait(lock, [this] { return m_closing || m_next < m_jobs.size(); });
+            if (m_next == m_jobs.size())
+                return;
+            const size_t index = m_next++;
+            m_room.notify_one();
+            lock.unlock();
+            Copy(index);
+            lock.lock();
+        }
+    }
+
+    // The job's strings stay put: m_jobs is a deque, which grows without moving its elements.
+    void Copy(size_t index)
+    {
+        Job* job;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            job = &m_jobs[index];
+        }
+        // A first failed copy leaves nothing behind, so the second try starts clean.
+        std::wstring error;
+        const bool ok = WriteReplacement(m_context, job->source, job->target, job->ownerModel, error) ||
+                        WriteReplacement(m_context, job->source, job->target, job->ownerModel, error);
+        std::lock_guard<std::mutex> lock(m_lock);
+        job->failed = !ok;
+        job->error = error;
+    }
+
+    const PatchStageContext& m_context;
+    std::mutex m_lock;
+    std::condition_variable m_ready, m_room;
+    std::deque<Job> m_jobs;
+    size_t m_next = 0;
+    bool m_closing = false;
+    bool m_finished = false;
+    bool m_result = true;
+    std::vector<std::thread> m_threads;
+};
 
 void FinishReplacedFiles(bool success, const BackupPairArray& backups)
 {
@@ -101,10 +224,13 @@ bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKin
 bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
-    return ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
+    const std::wstring dataFolder = LumoUtil::JoinPath(context.packageDir, L"data");
+    LumoUtil::InstallPathResolver data(dataFolder);
+    ParallelCopies copies(context);
+    const bool listed = ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
                                                                                    const std::wstring& target) {
         std::wstring error;
-        const std::wstring source = SourceOf(context.packageDir, record.path);
+        const std::wstring source = SourceOf(data, dataFolder, record.path);
         bool failed = false;
 
         const std::wstring folder = ParentFolderOf(target);
@@ -132,19 +258,20 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             backups.push_back({target, L""});
         }
 
-        // A first failed copy leaves nothing behind, so the second try starts clean.
-        if (!WriteReplacement(context, source, target, ownerModel, error) &&
-            !WriteReplacement(context, source, target, ownerModel, error)) {
-            PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + source);
-            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
-            failed = true;
-        }
         if (failed) {
+            // The copy is still tried, so that its failure is reported as well.
+            if (!WriteReplacement(context, source, target, ownerModel, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + source);
+                PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+            }
             PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + record.path + PatchMessages::kEllipsis);
             return false;
         }
+        copies.Add(record.path, source, target, ownerModel);
         return true;
     });
+    // Every copy ends (or fails) before the stage reports, so a rollback never races one.
+    return copies.Finish() && listed;
 }
 
 void FinishAddedFiles(bool success, const BackupPairArray& backups)

@@ -2,6 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "patch/FileMd5.h"
@@ -11,6 +17,7 @@
 #include "patch/PatchMessages.h"
 #include "patch/PatchTool.h"
 #include "platform/NativePath.h"
+#include "platform/Processors.h"
 
 namespace
 {
@@ -114,7 +121,36 @@ bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, b
     return true;
 }
 
-bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& record, BackupPairArray& backups)
+// The digests of the files about to be patched, computed on every core at once (the patch tool
+// runs one file at a time); an empty digest where a file could not be read, which its own step
+// then reports.
+std::vector<std::wstring> DigestsOf(const std::vector<std::wstring>& paths)
+{
+    std::vector<std::wstring> digests(paths.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < paths.size();)
+            if (!ComputeFileMD5(paths[i], digests[i]))
+                digests[i].clear();
+    };
+    const size_t helpers = std::min<size_t>(platform::UsableProcessorCount(), paths.size()) - (paths.empty() ? 0 : 1);
+    std::vector<std::thread> threads;
+    try
+    {
+        for (size_t i = 0; i < helpers; ++i)
+            threads.emplace_back(work);
+    }
+    catch (const std::system_error&)  // no more threads: fewer helpers
+    {
+    }
+    work();
+    for (std::thread& thread : threads)
+        thread.join();
+    return digests;
+}
+
+bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolver& package,
+                  const PatchFileRecord& record, const std::wstring& knownDigest, BackupPairArray& backups)
 {
     using namespace PatchMessages;
     if (!PatchKeepGoing())
@@ -122,7 +158,7 @@ bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& recor
 
     std::wstring target;
     std::wstring error;
-    if (!ResolvePatchTarget(context.installDir, record.path, target, error))
+    if (!ResolveStageTarget(context, record.path, target, error))
     {
         SendError(error);
         return false;
@@ -131,15 +167,15 @@ bool PatchOneFile(const PatchStageContext& context, const PatchFileRecord& recor
     const bool archive = IsArchiveFileName(record.path.substr(NameStart(record.path))) &&
                          IsConverterInstalled(toolFolder);
     std::wstring diff;
-    if (!LumoUtil::ResolveInstallPath(context.packageDir, DiffRelativePath(record.path, archive), diff, error))
+    if (!package.Resolve(DiffRelativePath(record.path, archive), diff, error))
     {
         SendError(error);
         return false;
     }
     const std::wstring backup = target + kBackupExt;
 
-    std::wstring digest;
-    if (!ComputeFileMD5(target, digest))
+    std::wstring digest = knownDigest;
+    if (digest.empty() && !ComputeFileMD5(target, digest))
     {
         SendError(kChecksumFailed + target);
         return false;
@@ -204,9 +240,20 @@ bool IsArchiveFileName(const std::wstring& name)
 
 bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& records, BackupPairArray& backups)
 {
+    std::vector<std::wstring> targets;
     for (const PatchFileRecord& record : records)
     {
-        if (!PatchOneFile(context, record, backups))
+        std::wstring target, error;
+        if (!ResolveStageTarget(context, record.path, target, error))
+            break;  // reported when its turn comes
+        targets.push_back(target);
+    }
+    const std::vector<std::wstring> digests = DigestsOf(targets);
+    // The package does not change during a run: its folders are listed once.
+    LumoUtil::InstallPathResolver package(context.packageDir);
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        if (!PatchOneFile(context, package, records[i], i < digests.size() ? digests[i] : std::wstring(), backups))
             return false;
     }
     return true;

@@ -29,7 +29,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 class NamedMutex : public Mutex
 {
 public:
-    NamedMutex(int fd, std::string shmName) : Mutex(false), m_fd(fd), m_shmName(std::move(shmName)) {}
+    NamedMutex(int fd, std::string shmName) : Mutex(AlwaysLocked{}), m_fd(fd), m_shmName(std::move(shmName)) {}
 
     ~NamedMutex() override
     {

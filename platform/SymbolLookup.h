@@ -1,8 +1,9 @@
 #pragma once
 // Names for code addresses of this process: the image (executable or shared library) that holds
 // one, the function (demangled), the source file and line. Functions, files and lines come from
-// the images' DWARF debug information through the compiler's libbacktrace; without debug
-// information the function comes from the symbol tables; the image from the dynamic loader.
+// the images' DWARF debug information (an image's is read when an address first falls in it);
+// without debug information the function comes from the symbol tables; the image from the
+// dynamic loader.
 // Not for signal context: look-ups allocate.
 
 #include <cstdint>
@@ -19,8 +20,8 @@ struct SymbolInfo
     uint32_t line = 0;     // 0 when unknown
 };
 
-// Sets the look-up up once per process; later calls only report how that went. The set-up
-// cannot be undone (libbacktrace has no way to release it), so it is kept for the process.
+// Sets the look-up up once per process; later calls only report how that went. The set-up is
+// kept for the process.
 bool InitialiseSymbolLookup();
 
 // Fills `info` for a code address. For a return address pass the address itself: the look-up

@@ -9,7 +9,8 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
-#include <unordered_map>
+#include <new>
+#include <thread>
 
 #include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
@@ -27,14 +28,33 @@ struct CoreState
 {
     std::mutex lock;
     std::condition_variable resumed;  // suspended threads wait here for Resume
-    std::unordered_map<pid_t, std::vector<Mutex*>> owned;  // mutexes each thread owns
+    // Every mutex, searched for those of a thread that ends. Under a lock of its own, so that a
+    // mutex can be made under any other lock; taken after the core lock, never before it.
+    Mutex* mutexes = nullptr;
+    std::atomic<bool> mutexListHeld{false};
 };
+
 
 CoreState& Core()
 {
-    static CoreState* state = new CoreState;
+    // In static storage, not the heap: the tracking allocator would count it as a leak.
+    alignas(CoreState) static unsigned char storage[sizeof(CoreState)];
+    static CoreState* state = new (storage) CoreState;
     return *state;
 }
+
+class MutexListLock
+{
+public:
+    MutexListLock()
+    {
+        while (Core().mutexListHeld.exchange(true, std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    ~MutexListLock() { Core().mutexListHeld.store(false, std::memory_order_release); }
+    MutexListLock(const MutexListLock&) = delete;
+    MutexListLock& operator=(const MutexListLock&) = delete;
+};
 
 thread_local pid_t t_tid = 0;
 
@@ -50,6 +70,7 @@ void AfterForkInParent()
 void AfterForkInChild()
 {
     t_tid = 0;
+    Core().mutexListHeld.store(false);  // its holder, if any, is not in the child
     Core().lock.unlock();
 }
 
@@ -102,16 +123,14 @@ public:
     static SteadyTime NextRefresh(const Waitable& o) { return o.NextRefreshLocked(); }
 
     // Called with the core lock held when a thread ends.
+    // Threads end rarely and mutexes are few, so the ending thread searches them all rather
+    // than every lock keeping a list of what its thread owns.
     static void AbandonOwnedMutexes(pid_t tid)
     {
-        auto& owned = Core().owned;
-        auto it = owned.find(tid);
-        if (it == owned.end())
-            return;
-        std::vector<Mutex*> mutexes = std::move(it->second);
-        owned.erase(it);
-        for (Mutex* m : mutexes)
-            m->AbandonLocked();
+        MutexListLock list;
+        for (Mutex* m = Core().mutexes; m; m = m->m_next)
+            if (Mutex::OwnerOf(m->m_word.load(std::memory_order_relaxed)) == tid)
+                m->AbandonLocked();
     }
 };
 
@@ -143,7 +162,11 @@ void EnsureThreadRecord()
 pid_t CurrentThreadId()
 {
     if (t_tid == 0)
+    {
         t_tid = static_cast<pid_t>(gettid());
+        // A thread that names itself may take a mutex without the core: its end must be noticed.
+        EnsureThreadRecord();
+    }
     return t_tid;
 }
 
@@ -201,9 +224,7 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
     EnsureThreadRecord();
     const pid_t tid = CurrentThreadId();
     std::unique_lock<std::mutex> lock(Core().lock);
-    Waiter waiter(tid);
-    waiter.objects = objects;
-    waiter.count = count;
+    uint32_t result = kWaitTimeout;
 
     // Takes the first object that is signalled now; true when one was.
     auto takeReady = [&]() {
@@ -212,8 +233,7 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
             if (CoreAccess::IsSignalled(*objects[i], tid))
             {
                 bool abandoned = CoreAccess::Acquire(*objects[i], tid);
-                waiter.result = (abandoned ? kWaitAbandoned0 : kWaitObject0) + static_cast<uint32_t>(i);
-                waiter.done = true;
+                result = (abandoned ? kWaitAbandoned0 : kWaitObject0) + static_cast<uint32_t>(i);
                 return true;
             }
         }
@@ -225,13 +245,17 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
         if (CoreAccess::NextRefresh(*objects[i]) != SteadyTime::max())
             CoreAccess::Refresh(*objects[i], std::chrono::steady_clock::now());
     if (takeReady())
-        return waiter.result;
+        return result;
     if (milliseconds == 0)
         return kWaitTimeout;
     const SteadyTime deadline = milliseconds == kInfinite
                                     ? SteadyTime::max()
                                     : std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 
+    // Only a thread that really blocks builds its waiter (and its condition variable).
+    Waiter waiter(tid);
+    waiter.objects = objects;
+    waiter.count = count;
     for (size_t i = 0; i < count; ++i)
         waiter.Register(objects[i].get());
     while (!waiter.done)
@@ -250,8 +274,13 @@ uint32_t WaitForAny(const WaitableRef* objects, size_t count, uint32_t milliseco
         SteadyTime now = std::chrono::steady_clock::now();
         for (size_t i = 0; i < count && !waiter.done; ++i)
             CoreAccess::Refresh(*objects[i], now);
-        if (waiter.done || takeReady())
+        if (waiter.done)
             break;
+        if (takeReady())
+        {
+            waiter.result = result;
+            break;
+        }
         if (now >= deadline)
         {
             waiter.result = kWaitTimeout;
@@ -315,75 +344,107 @@ bool Event::AcquireLocked(pid_t)
 
 Mutex::Mutex(bool initialOwner)
 {
+    Register();
     if (initialOwner)
     {
         EnsureThreadRecord();
         CoreLock lock;
+        PinLocked();
         AcquireLocked(CurrentThreadId());
     }
 }
 
+Mutex::Mutex(AlwaysLocked) : m_word(kLockedPath), m_alwaysLocked(true)
+{
+    Register();
+}
+
+void Mutex::Register()
+{
+    MutexListLock list;
+    m_next = Core().mutexes;
+    if (m_next)
+        m_next->m_previous = this;
+    Core().mutexes = this;
+}
+
 Mutex::~Mutex()
 {
-    CoreLock lock;
-    if (m_count == 0)
-        return;
-    auto it = Core().owned.find(m_owner);
-    if (it == Core().owned.end())
-        return;
-    auto& list = it->second;
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    MutexListLock list;
+    if (m_previous)
+        m_previous->m_next = m_next;
+    else
+        Core().mutexes = m_next;
+    if (m_next)
+        m_next->m_previous = m_previous;
 }
 
 bool Mutex::Release()
 {
     const pid_t tid = CurrentThreadId();
-    CoreLock lock;
-    if (m_count == 0 || m_owner != tid)
+    const uint64_t word = m_word.load(std::memory_order_relaxed);
+    if (OwnerOf(word) != tid)
     {
         SetLastError(kErrorNotOwner);
         return false;
     }
-    if (--m_count == 0)
+    if (m_count > 1)
     {
-        // The thread's (possibly empty) list stays until the thread ends: no allocation per lock.
-        auto& list = Core().owned[tid];
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
-        m_owner = 0;
-        FreedLocked(false);
-        NotifyLocked();
+        --m_count;
+        return true;
     }
+    m_count = 0;  // before the exchange: the next owner sets its own count after it
+    uint64_t expected = static_cast<uint32_t>(tid);
+    if (word == expected && m_word.compare_exchange_strong(expected, 0, std::memory_order_release,
+                                                           std::memory_order_relaxed))
+        return true;
+    // Waiters are queued (or the core is looking): hand the mutex over under the core lock.
+    EnsureThreadRecord();
+    CoreLock lock;
+    m_count = 0;
+    m_word.store(kLockedPath, std::memory_order_release);
+    FreedLocked(false);
+    NotifyLocked();
+    UnpinLocked();
     return true;
+}
+
+void Mutex::UnpinLocked()
+{
+    if (!m_alwaysLocked && !m_abandoned && !HasWaitersLocked())
+        m_word.fetch_and(~kLockedPath, std::memory_order_release);
 }
 
 pid_t Mutex::Owner() const
 {
-    CoreLock lock;
-    return m_owner;
+    return OwnerOf(m_word.load(std::memory_order_acquire));
 }
 
 bool Mutex::IsSignalledLocked(pid_t tid) const
 {
-    return m_count == 0 || m_owner == tid;
+    PinLocked();
+    const pid_t owner = OwnerOf(m_word.load(std::memory_order_acquire));
+    return owner == 0 || owner == tid;
 }
 
 bool Mutex::AcquireLocked(pid_t tid)
 {
-    if (m_count == 0)
+    if (OwnerOf(m_word.load(std::memory_order_relaxed)) == 0)
     {
-        m_owner = tid;
-        Core().owned[tid].push_back(this);
+        m_word.store(kLockedPath | static_cast<uint32_t>(tid), std::memory_order_relaxed);
+        m_count = 0;
     }
     ++m_count;
     bool abandoned = m_abandoned;
     m_abandoned = false;
+    UnpinLocked();
     return abandoned;
 }
 
 void Mutex::AbandonLocked()
 {
-    m_owner = 0;
     m_count = 0;
+    m_word.store(kLockedPath, std::memory_order_release);
     m_abandoned = true;
     FreedLocked(true);
     NotifyLocked();

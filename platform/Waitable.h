@@ -125,11 +125,34 @@ private:
 
 // A recursive mutex owned by one thread at a time. A thread that ends while it owns mutexes
 // gives them up: the next thread to take each one is told it was abandoned.
+//
+// Its state is one atomic word: the owner's thread id, and a flag that sends every change
+// through the core lock. While the flag is clear (nobody waits, nothing abandoned) a thread
+// takes and gives back the mutex with one compare-and-swap each and no lock; whenever the core
+// looks at the mutex under its lock it sets the flag first, so the state stays still for it.
+// Only the owner touches the recursion count.
 class Mutex : public Waitable
 {
 public:
     explicit Mutex(bool initialOwner);
     ~Mutex() override;
+
+    // Takes the mutex when it is free or already ours, without the core lock; false when that
+    // needs a wait (held by another thread, waiters queued, abandoned): then wait for it.
+    bool TryAcquireFast(pid_t tid)
+    {
+        uint64_t word = m_word.load(std::memory_order_relaxed);
+        if (OwnerOf(word) == tid)
+        {
+            ++m_count;
+            return true;
+        }
+        if (word != 0 || !m_word.compare_exchange_strong(word, static_cast<uint32_t>(tid), std::memory_order_acquire,
+                                                          std::memory_order_relaxed))
+            return false;
+        m_count = 1;
+        return true;
+    }
 
     // Gives up one level of ownership. False (last error 288, not owner) when the calling
     // thread does not own the mutex.
@@ -137,20 +160,35 @@ public:
     pid_t Owner() const;
 
 protected:
+    // For mutexes whose state is not only this word (shared with other processes): every
+    // change then goes through the core lock.
+    struct AlwaysLocked
+    {
+    };
+    explicit Mutex(AlwaysLocked);
+
     bool IsSignalledLocked(pid_t tid) const override;
     bool AcquireLocked(pid_t tid) override;
     // Called when the last level of ownership goes (released, or the owner thread ended), before
     // waiters are handed the mutex. For mutexes that are also held on behalf of the process.
     virtual void FreedLocked(bool /*abandoned*/) {}
-    bool IsHeldLocked() const { return m_count > 0; }
+    bool IsHeldLocked() const { return OwnerOf(m_word.load(std::memory_order_relaxed)) != 0; }
 
 private:
     friend class CoreAccess;
+    static constexpr uint64_t kLockedPath = uint64_t(1) << 32;
+    static pid_t OwnerOf(uint64_t word) { return static_cast<pid_t>(static_cast<uint32_t>(word)); }
     void AbandonLocked();
+    void PinLocked() const { m_word.fetch_or(kLockedPath, std::memory_order_relaxed); }
+    void UnpinLocked();
+    void Register();
 
-    pid_t m_owner = 0;
-    uint32_t m_count = 0;
+    mutable std::atomic<uint64_t> m_word{0};
+    uint32_t m_count = 0;  // levels of ownership; the owner's alone
     bool m_abandoned = false;
+    bool m_alwaysLocked = false;
+    Mutex* m_previous = nullptr;  // every mutex of the process, for the owners that end
+    Mutex* m_next = nullptr;
 };
 
 // A thread: signalled once it has ended. The pthread runs detached, so dropping every reference

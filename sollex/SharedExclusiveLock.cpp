@@ -1,10 +1,13 @@
 #include "sollex/SharedExclusiveLock.h"
 
-#include <sched.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <string>
 #include <unordered_map>
 
@@ -20,6 +23,7 @@ constexpr uint32_t kCycleSteps = 129;
 constexpr uint32_t kUnknownOwner = 0xFFFFFFFF;
 constexpr uint64_t kMainThreadPurgeMs = 15000;
 constexpr int64_t kMaxBackOffMs = 20;
+constexpr int kSpins = 100;
 
 struct WaitGraph
 {
@@ -37,28 +41,41 @@ WaitGraph& Graph()
 thread_local int t_guardsHeld = 0;
 #endif
 
-// A lock's guard for a scope; debug builds check the lock order against the wait graph's lock.
-class GuardHold
+constexpr uint64_t kHeldInWord = uint64_t(1) << 32;
+constexpr uint64_t kExclusiveInWord = uint64_t(1) << 33;
+constexpr uint64_t kUnderGuard = uint64_t(1) << 34;
+
+}  // namespace
+
+// A lock's guard for a scope, with the lock's state moved under it; debug builds check the
+// lock order against the wait graph's lock.
+class SharedExclusiveGuard
 {
 public:
-    explicit GuardHold(Kiln::CriticalSection& guard) : m_hold(&guard)
+    explicit SharedExclusiveGuard(SharedExclusiveLock& lock) : m_lock(lock), m_hold(lock.m_guard)
     {
 #ifndef NDEBUG
         ++t_guardsHeld;
 #endif
+        lock.MoveUnderGuardLocked();
     }
-    ~GuardHold()
+    ~SharedExclusiveGuard()
     {
+        m_lock.SettleLocked();
 #ifndef NDEBUG
         --t_guardsHeld;
 #endif
     }
-    GuardHold(const GuardHold&) = delete;
-    GuardHold& operator=(const GuardHold&) = delete;
+    SharedExclusiveGuard(const SharedExclusiveGuard&) = delete;
+    SharedExclusiveGuard& operator=(const SharedExclusiveGuard&) = delete;
 
 private:
-    Kiln::ScopedLock m_hold;
+    SharedExclusiveLock& m_lock;
+    std::lock_guard<std::mutex> m_hold;
 };
+
+namespace
+{
 
 class GraphHold
 {
@@ -88,14 +105,15 @@ uint32_t CurrentThread()
     return static_cast<uint32_t>(platform::CurrentThreadId());
 }
 
-// 0 ms for the first 110 retries, then 1 ms more every 10 retries, 20 ms from retry 300 on.
-void BackOff(uint32_t retry)
+void FutexWait(std::atomic<uint32_t>& word, uint32_t seen, int64_t ms)
 {
-    const int64_t ms = std::clamp<int64_t>((static_cast<int64_t>(retry) - 100) / 10, 0, kMaxBackOffMs);
-    if (ms == 0)
-        sched_yield();
-    else
-        SleepMs(static_cast<int32_t>(ms));
+    timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
+}
+
+void FutexWake(std::atomic<uint32_t>& word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 void ReportDeadlock(const std::vector<uint32_t>& chain)
@@ -113,9 +131,34 @@ void ReportDeadlock(const std::vector<uint32_t>& chain)
 
 }  // namespace
 
+void SharedExclusiveLock::MoveUnderGuardLocked()
+{
+    uint64_t word = m_word.load(std::memory_order_acquire);
+    while (word != kUnderGuard)
+    {
+        if (m_word.compare_exchange_weak(word, kUnderGuard, std::memory_order_acq_rel, std::memory_order_acquire) &&
+            (word & kHeldInWord))
+        {
+            m_holderCount = 1;
+            m_exclusive = (word & kExclusiveInWord) != 0;
+            m_owners.assign(1, static_cast<uint32_t>(word));
+        }
+    }
+}
+
+void SharedExclusiveLock::SettleLocked()
+{
+    if (m_holderCount == 0 && m_waitingExclusive == 0 && m_sleepingShared + m_sleepingExclusive == 0)
+        m_word.store(0, std::memory_order_release);
+}
+
 bool SharedExclusiveLock::TryLock(uint32_t thread, bool exclusive)
 {
-    GuardHold hold(m_guard);
+    uint64_t free = 0;
+    if (m_word.compare_exchange_strong(free, kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread,
+                                       std::memory_order_acquire, std::memory_order_relaxed))
+        return true;
+    SharedExclusiveGuard hold(*this);
     return TryLockLocked(thread, exclusive);
 }
 
@@ -141,7 +184,6 @@ bool SharedExclusiveLock::TryLockLocked(uint32_t thread, bool exclusive)
     if (exclusive)
         m_exclusive = true;
     m_owners.push_back(thread);
-    m_released.Reset();
     return true;
 }
 
@@ -152,8 +194,21 @@ bool SharedExclusiveLock::HoldsSharedLocked(uint32_t thread) const
 
 bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutMs, bool noDeadlockCheck)
 {
+    // Holdings are short: a lock held in its word is often free again within a few hundred
+    // cycles, sooner than a wait could even begin.
+    const uint64_t mine = kHeldInWord | (exclusive ? kExclusiveInWord : 0) | thread;
+    for (int spin = 0; spin < kSpins; ++spin)
     {
-        GuardHold hold(m_guard);
+        uint64_t word = m_word.load(std::memory_order_relaxed);
+        if (word == 0 && m_word.compare_exchange_weak(word, mine, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+        if (word == kUnderGuard || (word & kHeldInWord) == 0 || static_cast<uint32_t>(word) == thread ||
+            timeoutMs == 0)
+            break;  // waiters, re-entry or one attempt only: the guarded road decides
+        __builtin_ia32_pause();
+    }
+    {
+        SharedExclusiveGuard hold(*this);
         const bool taken = TryLockLocked(thread, exclusive);
         if (taken || timeoutMs == 0)
             return taken;
@@ -187,7 +242,15 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
                 break;
             }
         }
-        BackOff(retry);
+        {
+            int64_t ms = kMaxBackOffMs;
+            if (timeoutMs >= 0)
+                ms = std::clamp<int64_t>(static_cast<int64_t>(start + static_cast<uint64_t>(timeoutMs)) -
+                                             static_cast<int64_t>(NowMs()) + 1,
+                                         0, kMaxBackOffMs);
+            if (ms > 0)
+                Sleep(exclusive, ms);
+        }
         const uint64_t now = NowMs();
         if (timeoutMs >= 0 && now > start + static_cast<uint64_t>(timeoutMs))
             break;
@@ -223,15 +286,24 @@ bool SharedExclusiveLock::Lock(uint32_t thread, bool exclusive, int32_t timeoutM
         RemoveLockWaitEdge(thread);
     if (exclusive)
     {
-        GuardHold hold(m_guard);
-        --m_waitingExclusive;
+        SharedExclusiveGuard hold(*this);
+        // Shared waiters held back for this one may go now.
+        if (--m_waitingExclusive == 0 && !taken && m_sleepingShared > 0)
+        {
+            m_wake.fetch_add(1, std::memory_order_release);
+            FutexWake(m_wake, INT32_MAX);
+        }
     }
     return taken;
 }
 
 bool SharedExclusiveLock::Unlock(uint32_t thread)
 {
-    GuardHold hold(m_guard);
+    uint64_t held = m_word.load(std::memory_order_relaxed);
+    if ((held & ~kExclusiveInWord) == (kHeldInWord | thread) &&
+        m_word.compare_exchange_strong(held, 0, std::memory_order_release, std::memory_order_relaxed))
+        return true;
+    SharedExclusiveGuard hold(*this);
     auto it = std::find(m_owners.begin(), m_owners.end(), thread);
     // Unlocking without a holding would wrap the count and leave the lock "held" for good.
     if (it == m_owners.end())
@@ -246,7 +318,7 @@ bool SharedExclusiveLock::Unlock(uint32_t thread)
 uint32_t SharedExclusiveLock::UnlockAll()
 {
     const uint32_t self = CurrentThread();
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     const auto removed = static_cast<uint32_t>(std::erase(m_owners, self));
     m_holderCount -= removed;
     ReleasedLocked();
@@ -255,15 +327,37 @@ uint32_t SharedExclusiveLock::UnlockAll()
 
 void SharedExclusiveLock::ReleasedLocked()
 {
-    if (m_holderCount == 0)
-        m_exclusive = false;
-    m_released.Set();
+    if (m_holderCount != 0)
+        return;  // nobody waiting could take it now: shared ones would have
+    m_exclusive = false;
+    if (m_sleepingShared + m_sleepingExclusive == 0)
+        return;
+    m_wake.fetch_add(1, std::memory_order_release);
+    // Readers may all go in together; of writers, one can.
+    FutexWake(m_wake, m_sleepingShared > 0 ? INT32_MAX : 1);
+}
+
+void SharedExclusiveLock::Sleep(bool exclusive, int64_t ms)
+{
+    uint32_t seen;
+    {
+        SharedExclusiveGuard hold(*this);
+        const bool couldTake = m_holderCount == 0 ? exclusive || m_waitingExclusive == 0
+                                                  : !exclusive && !m_exclusive && m_waitingExclusive == 0;
+        if (couldTake)
+            return;  // released since the last attempt: try again at once
+        seen = m_wake.load(std::memory_order_acquire);
+        ++(exclusive ? m_sleepingExclusive : m_sleepingShared);
+    }
+    FutexWait(m_wake, seen, ms);
+    SharedExclusiveGuard hold(*this);
+    --(exclusive ? m_sleepingExclusive : m_sleepingShared);
 }
 
 bool SharedExclusiveLock::IsHeldByCurrentThread(bool exclusive)
 {
     const uint32_t self = CurrentThread();
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     if (std::find(m_owners.begin(), m_owners.end(), self) == m_owners.end())
         return false;
     return !exclusive || m_exclusive;
@@ -271,7 +365,7 @@ bool SharedExclusiveLock::IsHeldByCurrentThread(bool exclusive)
 
 void SharedExclusiveLock::TransferOwner(uint32_t oldThread, uint32_t newThread)
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     auto it = std::find(m_owners.begin(), m_owners.end(), oldThread);
     if (it != m_owners.end())
         *it = newThread;
@@ -294,13 +388,13 @@ bool SharedExclusiveLock::Unlock()
 
 uint32_t SharedExclusiveLock::HolderCount()
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     return m_holderCount;
 }
 
 uint32_t SharedExclusiveLock::ExclusiveOwner()
 {
-    GuardHold hold(m_guard);
+    SharedExclusiveGuard hold(*this);
     return m_holderCount > 0 && m_exclusive && !m_owners.empty() ? m_owners.front() : 0;
 }
 

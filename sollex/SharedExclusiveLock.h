@@ -1,7 +1,11 @@
 #pragma once
 // A re-entrant shared/exclusive lock that records its owning threads (one entry per holding).
-// A waiter backs off (yielding at first, then sleeping up to 20 ms a retry) and looks for
-// deadlock: it enters itself in a process-wide wait graph (thread -> the lock it waits for) and
+// A lock that is free, or held once by one thread, keeps its whole state in one atomic word
+// (the holder's thread id and the kind of holding): taking it then and giving it back are one
+// compare-and-swap each. Everything else (re-entry, a second holder, waiters, transfers, the
+// deadlock check) first moves the state under a short guard, where it stays until the lock is
+// free and nobody waits. A waiter sleeps on a futex that a release which frees the lock
+// wakes, at most 20 ms at a time, and on each retry looks for deadlock: it enters itself in a process-wide wait graph (thread -> the lock it waits for) and
 // follows the chain of exclusive owners from the lock it wants; when the chain comes back to
 // itself it gives up, and the cycle is written to the "Sollex" log with the threads in it.
 // Only exclusive holdings lead along the chain: a shared holding ends it.
@@ -14,7 +18,9 @@
 // the wait graph's lock, then a lock's guard; a guard is never held while the graph's lock is
 // taken.
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "Kiln/Src/Kiln/KernelStandard/SyncObject.h"
@@ -61,12 +67,24 @@ private:
     uint32_t ExclusiveOwner();
     bool TryLockLocked(uint32_t thread, bool exclusive);
     bool HoldsSharedLocked(uint32_t thread) const;
+    friend class SharedExclusiveGuard;
+    // With the guard held: a holding kept in the word moves into m_owners, and the word says
+    // the state is under the guard. SettleLocked gives the word back once the lock is idle.
+    void MoveUnderGuardLocked();
+    void SettleLocked();
     void ReleasedLocked();
+    // Sleeps until a release may have let the caller in, or `ms` passes.
+    void Sleep(bool exclusive, int64_t ms);
 
     uint32_t m_holderCount = 0;
     bool m_exclusive = false;
     uint32_t m_waitingExclusive = 0;
-    Kiln::CriticalSection m_guard;
-    Kiln::WEvent m_released{true, true};  // reset on each acquisition, set on each release
-    std::vector<uint32_t> m_owners;       // one thread id per holding, in order of taking
+    uint32_t m_sleepingShared = 0;     // waiters asleep on m_wake, by kind
+    uint32_t m_sleepingExclusive = 0;
+    std::atomic<uint32_t> m_wake{0};   // futex word: changes whenever sleepers are woken
+    // 0: free. kHeldInWord | (kExclusiveInWord) | thread: held once by that thread. kUnderGuard:
+    // the state is the members below.
+    std::atomic<uint64_t> m_word{0};
+    std::mutex m_guard;
+    std::vector<uint32_t> m_owners;    // one thread id per holding, in order of taking
 };

@@ -7,9 +7,10 @@
 // inflater reads in one call. A raw piece is freed as soon as it is deflated, so a chunk holds
 // memory for its packed bytes and the pieces in flight only.
 //
-// Reading: one packed block and one raw block, reused from chunk to chunk, both sized from lengths
-// that are checked against the format's limits first, so a damaged or hostile header cannot make us
-// allocate more than a genuine chunk needs.
+// Reading: a chunk streams through two 1 MiB windows (packed bytes in, raw bytes out), reused from
+// chunk to chunk, so decompressing needs the same small memory for any chunk and a damaged or
+// hostile header cannot make us allocate anything. A chunk that fails takes back the bytes it
+// wrote.
 #include "lumo/buffers/Compression.h"
 
 #include <zlib.h>
@@ -28,6 +29,7 @@
 
 #include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "platform/Processors.h"
 
 namespace
 {
@@ -268,7 +270,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
     if (!pool)
     {
         // Chunks after the first are never longer, so the first decides how many threads help.
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned cores = platform::UsableProcessorCount();
         pool.reset(new (std::nothrow) DeflatePool(pieceCount > 1 ? std::min(cores, pieceCount) : 0));
         if (!pool)
         {
@@ -365,82 +367,19 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-// A block kept from chunk to chunk: its pages are touched once, not once per chunk.
-class ReusedBlock
-{
-public:
-    // Room for length bytes; false (and no block) when the memory cannot be had.
-    bool Reserve(uint32_t length)
-    {
-        if (m_block && m_capacity >= length)
-            return true;
-        m_block.reset(); // freed first, so the old and new block are never held together
-        m_capacity = 0;
-        m_block.reset(new (std::nothrow) uint8_t[length]);
-        if (!m_block)
-            return false;
-        m_capacity = length;
-        return true;
-    }
-    // Room for length bytes keeping the first `keep` bytes; false (block unchanged) when the memory
-    // cannot be had.
-    bool Grow(uint32_t length, uint32_t keep)
-    {
-        if (m_block && m_capacity >= length)
-            return true;
-        std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[length]);
-        if (!bigger)
-            return false;
-        if (keep != 0)
-            std::memcpy(bigger.get(), m_block.get(), keep);
-        m_block = std::move(bigger);
-        m_capacity = length;
-        return true;
-    }
-    uint8_t* Get() const { return m_block.get(); }
+// Bytes read from the source and written to the destination at a time: a chunk streams through
+// windows of this size, so decompressing needs about two of them, whatever the chunk's size.
+constexpr uint32_t kStreamWindow = 1 << 20;
 
-private:
-    std::unique_ptr<uint8_t[]> m_block;
-    uint32_t m_capacity = 0;
+// The windows kept from chunk to chunk (their pages are touched once) and the inflate state.
+struct InflateWindows
+{
+    std::unique_ptr<uint8_t[]> in{new (std::nothrow) uint8_t[kStreamWindow]};
+    std::unique_ptr<uint8_t[]> out{new (std::nothrow) uint8_t[kStreamWindow]};
 };
 
-// Reads a chunk's packed bytes. When the source does not hold that many bytes (or cannot tell),
-// the block grows with what actually arrives, so a length from a damaged or hostile header costs
-// memory only for data that is really there.
-LUMORESULT ReadPacked(LumoDataBuffer& source, ReusedBlock& packed, uint32_t packedLength, bool& outOfMemory)
-{
-    const uint32_t kFirstStep = 1 << 20;
-    const uint64_t size = source.GetSize();
-    const uint64_t position = source.GetPosition();
-    if (packedLength <= kFirstStep || (position <= size && size - position >= packedLength))
-    {
-        if (!packed.Reserve(packedLength))
-        {
-            outOfMemory = true;
-            return LUMORESULT_OUT_OF_SPACE;
-        }
-        return source.ReadData(packed.Get(), packedLength);
-    }
-    uint32_t have = 0;
-    while (have < packedLength)
-    {
-        const uint32_t want = uint32_t(std::min<uint64_t>(packedLength, std::max<uint64_t>(2ull * have, kFirstStep)));
-        if (!packed.Grow(want, have))
-        {
-            outOfMemory = true;
-            return LUMORESULT_OUT_OF_SPACE;
-        }
-        const LUMORESULT result = source.ReadData(packed.Get() + have, want - have);
-        if (result != LUMORESULT_OK)
-            return result;
-        have = want;
-    }
-    return LUMORESULT_OK;
-}
-
 LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t index,
-                           uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, ReusedBlock& packed,
-                           ReusedBlock& raw)
+                           uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, InflateWindows& windows)
 {
     uint32_t packedLength = 0;
     uint32_t rawLength = 0;
@@ -470,43 +409,94 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
                 chunkCount, static_cast<unsigned long long>(maxOutput));
         return LUMORESULT_OUT_OF_SPACE;
     }
-
-    bool outOfMemory = false;
-    result = ReadPacked(source, packed, packedLength, outOfMemory);
-    if (!outOfMemory && !raw.Reserve(rawLength))
-        outOfMemory = true;
-    if (outOfMemory)
+    // A chunk that fails takes back what it wrote: the destination ends with the last good chunk.
+    const uint64_t chunkStart = destination.GetPosition();
+    const bool atEnd = chunkStart == destination.GetSize();
+    auto takeBack = [&](LUMORESULT failure) {
+        if (atEnd)
+            destination.SetSize(chunkStart);
+        destination.SetPosition(chunkStart);
+        return failure;
+    };
+    z_stream stream = {};
+    if (!windows.in || !windows.out || inflateInit(&stream) != Z_OK)
     {
         SystemLogPrintf("LumoUtil::DecompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
-    if (result != LUMORESULT_OK)
+    // Inflates window by window, with the answers one zlib call over the whole chunk gives: a
+    // stream longer than rawLength is a "buffer" error, one that ends early a "data" error, and
+    // bytes after the stream's end are read and left unused.
+    uint32_t unread = packedLength;
+    uint32_t produced = 0;
+    int zlibResult = Z_OK;
+    for (;;)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
-        return result;
+        if (stream.avail_in == 0 && unread > 0)
+        {
+            const uint32_t length = std::min(unread, kStreamWindow);
+            result = source.ReadData(windows.in.get(), length);
+            if (result != LUMORESULT_OK)
+            {
+                inflateEnd(&stream);
+                SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+                return takeBack(result);
+            }
+            unread -= length;
+            stream.next_in = windows.in.get();
+            stream.avail_in = length;
+        }
+        stream.next_out = windows.out.get();
+        stream.avail_out = kStreamWindow;
+        const int step = inflate(&stream, Z_NO_FLUSH);
+        const uint32_t made = kStreamWindow - stream.avail_out;
+        const uint32_t kept = std::min(made, rawLength - produced);
+        if (kept != 0)
+        {
+            result = destination.WriteData(windows.out.get(), kept);
+            if (result != LUMORESULT_OK)
+            {
+                inflateEnd(&stream);
+                return takeBack(result);
+            }
+            produced += kept;
+        }
+        if (made != kept)
+            zlibResult = Z_BUF_ERROR;
+        else if (step == Z_OK)
+            continue;
+        else if (step == Z_BUF_ERROR || step == Z_NEED_DICT)
+            zlibResult = Z_DATA_ERROR;
+        else
+            zlibResult = step;
+        break;
     }
-    uLongf producedLength = rawLength;
-    const int zlibResult = uncompress(raw.Get(), &producedLength, packed.Get(), packedLength);
-    if (zlibResult != Z_OK)
+    inflateEnd(&stream);
+    if (zlibResult == Z_STREAM_END)
+    {
+        // Unused bytes after the stream's end still belong to this chunk.
+        while (unread > 0)
+        {
+            const uint32_t length = std::min(unread, kStreamWindow);
+            result = source.ReadData(windows.in.get(), length);
+            if (result != LUMORESULT_OK)
+            {
+                SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+                return takeBack(result);
+            }
+            unread -= length;
+        }
+    }
+    else
     {
         SystemLogPrintf("LumoUtil::DecompressData> err %d", zlibResult);
         SystemLogPrintf("LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=%d", int(packedLength),
-                int(rawLength), int(producedLength));
-        return LUMORESULT_OUT_OF_SPACE;
+                int(rawLength), int(produced));
+        return takeBack(LUMORESULT_OUT_OF_SPACE);
     }
-    if (producedLength != rawLength)
-        return LUMORESULT_END_OF_DATA;
-    outputSoFar += rawLength;
-    // In modest blocks: one huge write is markedly slower on some file systems (new files on ext4).
-    const uint32_t kWriteBlock = 1 << 20;
-    for (uint32_t done = 0; done < rawLength;)
-    {
-        const uint32_t length = std::min(kWriteBlock, rawLength - done);
-        result = destination.WriteData(raw.Get() + done, length);
-        if (result != LUMORESULT_OK)
-            return result;
-        done += length;
-    }
+    if (produced != rawLength)
+        return takeBack(LUMORESULT_END_OF_DATA);
+    outputSoFar += produced;
     return LUMORESULT_OK;
 }
 } // namespace
@@ -552,10 +542,10 @@ LUMORESULT DecompressData(LumoDataBuffer& destination, LumoDataBuffer& source, u
         return result;
     }
     uint64_t outputSoFar = 0;
-    ReusedBlock packed, raw;
+    InflateWindows windows;
     for (uint32_t index = 0; index < count; ++index)
     {
-        result = DecompressChunk(destination, source, index, count, outputSoFar, maxOutput, packed, raw);
+        result = DecompressChunk(destination, source, index, count, outputSoFar, maxOutput, windows);
         if (result != LUMORESULT_OK)
             return result;
     }

@@ -52,7 +52,8 @@ LUMORESULT CompressData(LumoDataBuffer& destination, LumoDataBuffer& source,
 // maxOutput gives LUMORESULT_OUT_OF_SPACE. Other results: the failing read's code (a container cut
 // anywhere, header included), LUMORESULT_OUT_OF_SPACE for a corrupt stream, a raw length too small
 // or memory that cannot be had, LUMORESULT_END_OF_DATA for a chunk shorter than its raw length, or
-// the failing write's code. Chunks decoded before a failure stay written.
+// the failing write's code. Chunks decoded before a failure stay written; nothing of the failing
+// chunk does.
 LUMORESULT DecompressData(LumoDataBuffer& destination, LumoDataBuffer& source,
                           uint64_t maxOutput = kNoOutputLimit);
 }

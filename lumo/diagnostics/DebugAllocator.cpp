@@ -1,12 +1,13 @@
 #include "lumo/diagnostics/DebugAllocator.h"
 
+#include <sched.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <new>
-#include <unordered_map>
 
 #include "lumo/diagnostics/MallocAllocator.h"
 #include "platform/NativePath.h"
@@ -63,11 +64,190 @@ size_t ArrangeSite(uint64_t* frames, size_t count, size_t capacity, uint64_t sit
 
 }  // namespace
 
+// A shard is held for a table look-up and a few stores: a thread that finds it taken spins (and
+// yields after a while) rather than sleeps, so taking a free one is one exchange.
+void DebugAllocator::LockShard(ShardSlot& slot)
+{
+    for (int spins = 0; slot.locked.exchange(true, std::memory_order_acquire);)
+    {
+        while (slot.locked.load(std::memory_order_relaxed))
+        {
+            if (spins++ < 64)
+                __builtin_ia32_pause();
+            else
+                sched_yield();
+        }
+    }
+}
+
+void DebugAllocator::UnlockShard(ShardSlot& slot)
+{
+    slot.locked.store(false, std::memory_order_release);
+}
+
+// One shard's live blocks. Records sit in a slab of chunks that never move, unused ones on a free
+// list; the index finds a block's record by open addressing (linear probing; a removal shifts the
+// entries after it back, so there are no tombstones). Nothing is allocated per block: a chunk
+// holds kRecordsPerChunk records and the index doubles when half full.
 struct DebugAllocator::Shard
 {
-    std::unordered_map<uintptr_t, AllocationRecord, std::hash<uintptr_t>, std::equal_to<uintptr_t>,
-                       MallocAllocator<std::pair<const uintptr_t, AllocationRecord>>>
-        blocks;
+    struct Entry
+    {
+        uintptr_t block;  // 0: empty
+        AllocationRecord* record;
+    };
+    static constexpr size_t kRecordsPerChunk = 256;
+    static constexpr size_t kFirstCapacity = 256;
+
+    Entry* entries = nullptr;
+    size_t capacity = 0;  // a power of two
+    size_t used = 0;
+    AllocationRecord* unused = nullptr;  // linked through their `block` fields
+    void* chunks = nullptr;              // linked through their first word
+
+    ~Shard()
+    {
+        free(entries);
+        while (chunks)
+        {
+            void* next;
+            memcpy(&next, chunks, sizeof next);
+            free(chunks);
+            chunks = next;
+        }
+    }
+
+    size_t Home(uintptr_t block) const
+    {
+        return static_cast<size_t>(((block >> 4) * 0x9E3779B97F4A7C15ull) >> 32) & (capacity - 1);
+    }
+
+    AllocationRecord** Find(uintptr_t block)
+    {
+        if (capacity == 0)
+            return nullptr;
+        for (size_t i = Home(block);; i = (i + 1) & (capacity - 1))
+        {
+            if (entries[i].block == block)
+                return &entries[i].record;
+            if (entries[i].block == 0)
+                return nullptr;
+        }
+    }
+
+    bool Grow()
+    {
+        const size_t bigger = capacity ? 2 * capacity : kFirstCapacity;
+        Entry* fresh = static_cast<Entry*>(calloc(bigger, sizeof(Entry)));
+        if (!fresh)
+            return false;
+        Entry* old = entries;
+        const size_t oldCapacity = capacity;
+        entries = fresh;
+        capacity = bigger;
+        for (size_t i = 0; i < oldCapacity; ++i)
+        {
+            if (old[i].block == 0)
+                continue;
+            size_t at = Home(old[i].block);
+            while (entries[at].block != 0)
+                at = (at + 1) & (capacity - 1);
+            entries[at] = old[i];
+        }
+        free(old);
+        return true;
+    }
+
+    AllocationRecord* TakeRecord()
+    {
+        if (!unused)
+        {
+            // Room for the chain word, then the records, aligned as records need.
+            const size_t header = (sizeof(void*) + alignof(AllocationRecord) - 1) / alignof(AllocationRecord) *
+                                  alignof(AllocationRecord);
+            char* chunk = static_cast<char*>(malloc(header + kRecordsPerChunk * sizeof(AllocationRecord)));
+            if (!chunk)
+                return nullptr;
+            memcpy(chunk, &chunks, sizeof chunks);
+            chunks = chunk;
+            AllocationRecord* records = reinterpret_cast<AllocationRecord*>(chunk + header);
+            for (size_t i = 0; i < kRecordsPerChunk; ++i)
+                GiveBack(&records[i]);
+        }
+        AllocationRecord* record = unused;
+        unused = reinterpret_cast<AllocationRecord*>(record->block);
+        return record;
+    }
+
+    void GiveBack(AllocationRecord* record)
+    {
+        record->block = reinterpret_cast<uintptr_t>(unused);
+        unused = record;
+    }
+
+    // Stores the record of its block (replacing an older one of the same block). True when the
+    // block was new; false with `failed` when there was no memory for it.
+    bool Put(const AllocationRecord& record, bool& failed)
+    {
+        failed = false;
+        if (AllocationRecord** known = Find(record.block))
+        {
+            **known = record;
+            return false;
+        }
+        if (2 * (used + 1) > capacity && !Grow())
+        {
+            failed = true;
+            return false;
+        }
+        AllocationRecord* slot = TakeRecord();
+        if (!slot)
+        {
+            failed = true;
+            return false;
+        }
+        *slot = record;
+        size_t at = Home(record.block);
+        while (entries[at].block != 0)
+            at = (at + 1) & (capacity - 1);
+        entries[at] = {record.block, slot};
+        ++used;
+        return true;
+    }
+
+    // Removes the block's record, copying it to `copy` when given; false when the block is unknown.
+    bool Remove(uintptr_t block, AllocationRecord* copy)
+    {
+        AllocationRecord** found = Find(block);
+        if (!found)
+            return false;
+        if (copy)
+            *copy = **found;
+        GiveBack(*found);
+        size_t hole = static_cast<size_t>(reinterpret_cast<Entry*>(found) - entries);
+        // Backward shift: each later entry of the run that may sit in the hole moves into it.
+        for (size_t next = (hole + 1) & (capacity - 1); entries[next].block != 0; next = (next + 1) & (capacity - 1))
+        {
+            const size_t home = Home(entries[next].block);
+            const bool movable = hole <= next ? (home <= hole || home > next) : (home <= hole && home > next);
+            if (movable)
+            {
+                entries[hole] = entries[next];
+                hole = next;
+            }
+        }
+        entries[hole] = {0, nullptr};
+        --used;
+        return true;
+    }
+
+    template <class Visit>
+    void ForEach(Visit visit) const
+    {
+        for (size_t i = 0; i < capacity; ++i)
+            if (entries[i].block != 0)
+                visit(*entries[i].record);
+    }
 };
 
 struct DebugAllocator::SiteTable
@@ -132,8 +312,10 @@ void DebugAllocator::Start()
 
 size_t DebugAllocator::ShardIndex(uintptr_t block)
 {
-    // malloc's blocks are 16-byte aligned; mix in higher bits so neighbours spread out.
-    return static_cast<size_t>(((block >> 4) ^ (block >> 12) ^ (block >> 20)) % kShards);
+    // By the address's high bits: the C library gives each thread its own heap arena (64 MiB
+    // aligned regions), so threads keep to shards of their own and seldom share a lock; within
+    // an arena, 1 MiB steps spread the blocks over a few shards.
+    return static_cast<size_t>(((block >> 20) ^ (block >> 26) * 31) % kShards);
 }
 
 void* DebugAllocator::Alloc(size_t size, uint64_t site)
@@ -162,22 +344,17 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     record.block = reinterpret_cast<uintptr_t>(block);
 
     ShardSlot& slot = m_shards[ShardIndex(record.block)];
-    pthread_mutex_lock(&slot.lock);
+    LockShard(slot);
     bool stored = false;
     if (slot.shard)
     {
-        try
-        {
-            // A block that was freed behind our back (inside the allocator) may come again.
-            if (slot.shard->blocks.insert_or_assign(record.block, record).second)
-                ++slot.blocks;
-            stored = true;
-        }
-        catch (const std::bad_alloc&)
-        {
-        }
+        // A block that was freed behind our back (inside the allocator) may come again.
+        bool failed = false;
+        if (slot.shard->Put(record, failed))
+            ++slot.blocks;
+        stored = !failed;
     }
-    pthread_mutex_unlock(&slot.lock);
+    UnlockShard(slot);
     if (!stored)
     {
         // No room for the record (or the report has just run): the block cannot be tracked.
@@ -219,23 +396,16 @@ void DebugAllocator::Free(void* block, uint64_t site)
     bool known = false;
     bool countSite = m_siteStatistics.load(std::memory_order_relaxed) && m_siteFrees.load(std::memory_order_relaxed);
     AllocationRecord record;  // copied only when the site records need it
-    pthread_mutex_lock(&slot.lock);
-    if (slot.shard)
+    LockShard(slot);
+    // Removed before the block goes back to malloc: once freed, another thread may get the same
+    // address and record it.
+    if (slot.shard && slot.shard->Remove(address, countSite ? &record : nullptr))
     {
-        auto found = slot.shard->blocks.find(address);
-        if (found != slot.shard->blocks.end())
-        {
-            known = true;
-            if (countSite)
-                record = found->second;
-            // Erased before the block goes back to malloc: once freed, another thread may get the
-            // same address and record it.
-            slot.shard->blocks.erase(found);
-            --slot.blocks;
-        }
+        known = true;
+        --slot.blocks;
     }
     const bool tablesGone = slot.shard == nullptr;
-    pthread_mutex_unlock(&slot.lock);
+    UnlockShard(slot);
 
     if (tablesGone)
     {
@@ -287,9 +457,9 @@ size_t DebugAllocator::BlockCount()
     size_t count = 0;
     for (ShardSlot& slot : m_shards)
     {
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
         count += slot.blocks;
-        pthread_mutex_unlock(&slot.lock);
+        UnlockShard(slot);
     }
     return count;
 }
@@ -303,7 +473,7 @@ void DebugAllocator::LockAllForFork()
 {
     pthread_mutex_lock(&m_startLock);
     for (ShardSlot& slot : m_shards)
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
     pthread_mutex_lock(&m_siteLock);
 }
 
@@ -314,13 +484,13 @@ void DebugAllocator::UnlockAllAfterFork(bool child)
         // The child has only the forking thread; no other thread can hold or wait for a lock.
         pthread_mutex_init(&m_siteLock, nullptr);
         for (ShardSlot& slot : m_shards)
-            pthread_mutex_init(&slot.lock, nullptr);
+            slot.locked.store(false);
         pthread_mutex_init(&m_startLock, nullptr);
         return;
     }
     pthread_mutex_unlock(&m_siteLock);
     for (size_t i = kShards; i > 0; --i)
-        pthread_mutex_unlock(&m_shards[i - 1].lock);
+        UnlockShard(m_shards[i - 1]);
     pthread_mutex_unlock(&m_startLock);
 }
 
@@ -367,18 +537,17 @@ void DebugAllocator::WriteGroups(bool leaks)
     {
         for (ShardSlot& slot : m_shards)
         {
-            pthread_mutex_lock(&slot.lock);
+            LockShard(slot);
             if (slot.shard)
             {
-                for (const auto& entry : slot.shard->blocks)
-                {
-                    if (entry.second.beforeMain)
-                        continue;
-                    ++groups[entry.second];
+                slot.shard->ForEach([&](const AllocationRecord& record) {
+                    if (record.beforeMain)
+                        return;
+                    ++groups[record];
                     ++records;
-                }
+                });
             }
-            pthread_mutex_unlock(&slot.lock);
+            UnlockShard(slot);
         }
     }
     else
@@ -459,11 +628,11 @@ void DebugAllocator::ReportLeaks()
     // directly.
     for (ShardSlot& slot : m_shards)
     {
-        pthread_mutex_lock(&slot.lock);
+        LockShard(slot);
         Shard* shard = slot.shard;
         slot.shard = nullptr;
         slot.blocks = 0;
-        pthread_mutex_unlock(&slot.lock);
+        UnlockShard(slot);
         if (shard)
         {
             shard->~Shard();

@@ -21,7 +21,7 @@
 // would abort or corrupt its heap). Requests that cannot be met return null (operator new then
 // throws std::bad_alloc); sizes are size_t end to end.
 //
-// Locking: the tables are split into shards by block address, each with its own mutex, so
+// Locking: the tables are split into shards by block address, each with its own spin lock, so
 // threads seldom wait for each other. Stacks are captured before any lock is taken: the
 // unwinder may take the dynamic loader's lock, and a thread inside dlopen may be waiting for
 // ours. fork() is safe: the program's atfork handlers (lumo/tracking/) take every lock before
@@ -109,6 +109,9 @@ private:
     static constexpr size_t kQuarantine = 256;  // recently freed blocks per shard
 
     static size_t ShardIndex(uintptr_t block);
+    struct ShardSlot;
+    static void LockShard(ShardSlot& slot);
+    static void UnlockShard(ShardSlot& slot);
     void Output(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void ReportUnknownFree(void* block, const uint64_t* frames, size_t count);
     bool SiteOf(const uint64_t* frames, size_t count, std::string& file, int& line);
@@ -124,7 +127,7 @@ private:
     // One cache line each, so that threads working on different shards do not slow each other.
     struct alignas(64) ShardSlot
     {
-        pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+        std::atomic<bool> locked{false};
         Shard* shard = nullptr;
         size_t blocks = 0;  // under the lock
     };

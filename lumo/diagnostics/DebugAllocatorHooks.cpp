@@ -12,9 +12,9 @@
 namespace
 {
 
-// The unwinder costs well over 100 ns a frame, and programs allocate in loops: the same call
-// chain asks again and again. Each thread remembers its last walk (the return addresses and the
-// stack slots they were found in). When the capture starts from the same place on the stack and
+// The unwinder costs well over 100 ns a frame, and programs allocate in loops: the same few call
+// chains ask again and again. Each thread remembers its last few walks (the return addresses and
+// the stack slots they were found in). When the capture starts from the same place on the stack and
 // every remembered slot still holds its remembered return address, the chain is the same one:
 // each of those functions is running at the same place with the same frame, so the walk would
 // find exactly these addresses. Any difference sends the capture to the unwinder.
@@ -29,7 +29,17 @@ struct StackMemo
     uint64_t slots[kMemoFrames] = {};  // where addresses[i] lies on the stack (unused for i = 0)
 };
 
-__attribute__((tls_model("initial-exec"))) thread_local StackMemo t_memo;
+// Enough for the chains a loop takes turns between (a container and its elements, a parser's
+// node kinds); a new walk replaces the oldest.
+constexpr size_t kMemos = 4;
+
+struct StackMemos
+{
+    StackMemo memo[kMemos];
+    size_t next = 0;  // the one the next walk replaces
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local StackMemos t_memos;
 
 struct Walk
 {
@@ -75,12 +85,17 @@ size_t CaptureAllocationStack(uint64_t* frames, size_t capacity)
     if (capacity > kMemoFrames)
         capacity = kMemoFrames;
     const uint64_t cfa = reinterpret_cast<uint64_t>(__builtin_dwarf_cfa());
-    StackMemo& memo = t_memo;
-    if (MemoStillHolds(memo, cfa, capacity))
+    StackMemos& memos = t_memos;
+    for (const StackMemo& known : memos.memo)
     {
-        memcpy(frames, memo.addresses, memo.count * sizeof(uint64_t));
-        return memo.count;
+        if (MemoStillHolds(known, cfa, capacity))
+        {
+            memcpy(frames, known.addresses, known.count * sizeof(uint64_t));
+            return known.count;
+        }
     }
+    StackMemo& memo = memos.memo[memos.next];
+    memos.next = (memos.next + 1) % kMemos;
 
     // The first frame is this function's own (the return point of the call below), then its
     // caller (Alloc), operator new and the code that allocated.

@@ -10,7 +10,9 @@ Mutex::Mutex()
 {
     try
     {
-        m_handle = std::make_shared<platform::Mutex>(false);
+        auto mutex = std::make_shared<platform::Mutex>(false);
+        m_mutex = mutex.get();
+        m_handle = std::move(mutex);
     }
     catch (const std::bad_alloc&)
     {
@@ -23,13 +25,15 @@ Mutex::~Mutex() = default;
 
 void Mutex::Lock()
 {
+    if (m_mutex->TryAcquireFast(platform::CurrentThreadId()))
+        return;
     // An abandoned mutex is ours all the same.
     WaitForObject(m_handle, INFINITE);
 }
 
 void Mutex::Unlock()
 {
-    if (!ReleaseMutex(m_handle))
+    if (!m_mutex->Release())
         throw OSException("Failed to release the mutex");
 }
 

@@ -23,6 +23,7 @@ public:
 
 private:
     Handle m_handle;
+    platform::Mutex* m_mutex;  // the handle's object, without a cast on every call
 };
 
 class MutexLock : private boost::noncopyable

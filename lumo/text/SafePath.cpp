@@ -128,8 +128,16 @@ bool ListMatches(const fs::path& folder, const std::wstring& wanted, std::vector
     return true;
 }
 
+// The path with every symbolic link followed (std::filesystem::canonical, or a kept answer).
+using CanonicalPath = std::function<fs::path(const fs::path& path, std::error_code& ec)>;
+
+fs::path PlainCanonical(const fs::path& path, std::error_code& ec)
+{
+    return fs::canonical(path, ec);
+}
+
 bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstring& resolved, std::wstring& error,
-             const MatchLister& listMatches)
+             const MatchLister& listMatches, const CanonicalPath& canonical)
 {
     if (!IsSafeRelativePath(relative, &error))
         return false;
@@ -189,8 +197,8 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
     }
 
     // Names are free of "..", so only a symbolic link can lead out of the install folder.
-    const fs::path realRoot = fs::canonical(rootPath, ec);
-    const fs::path realPath = ec ? fs::path() : fs::canonical(deepestExisting, ec);
+    const fs::path realRoot = canonical(rootPath, ec);
+    const fs::path realPath = ec ? fs::path() : canonical(deepestExisting, ec);
     if (ec) {
         error = L"path " + Shown(relative) + L" below " + Shown(root) + L" cannot be resolved: " +
                 FromNativePath(ec.message());
@@ -210,7 +218,7 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error)
 {
-    return Resolve(root, relative, resolved, error, ListMatches);
+    return Resolve(root, relative, resolved, error, ListMatches, PlainCanonical);
 }
 
 InstallPathResolver::InstallPathResolver(std::wstring root) : m_root(std::move(root)) {}
@@ -237,7 +245,39 @@ bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& re
             matches = found->second;
         return true;
     };
-    return LumoUtil::Resolve(m_root, relative, resolved, error, cached);
+    return LumoUtil::Resolve(m_root, relative, resolved, error, cached,
+                             [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); });
+}
+
+// A folder's answer is kept; anything else that is not a link is its folder's answer and its own
+// name, so a run of thousands of files follows each folder's chain of links once instead of once
+// per file.
+std::filesystem::path InstallPathResolver::CanonicalOf(const std::filesystem::path& path, std::error_code& ec)
+{
+    ec.clear();
+    const auto kept = m_canonical.find(path.native());
+    if (kept != m_canonical.end())
+        return kept->second;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec)
+        return {};
+    const fs::path name = path.filename();
+    fs::path result;
+    if (fs::is_symlink(status) || !path.has_relative_path() || !path.has_parent_path() || name.empty() ||
+        name == "." || name == "..")
+    {
+        result = fs::canonical(path, ec);
+    }
+    else
+    {
+        result = CanonicalOf(path.parent_path(), ec);
+        if (ec)
+            return {};
+        result /= name;
+    }
+    if (!ec && fs::is_directory(status))
+        m_canonical.emplace(path.native(), result);
+    return result;
 }
 
 void InstallPathResolver::Created(const std::wstring& resolved)

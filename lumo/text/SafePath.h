@@ -11,8 +11,10 @@
 // ResolveInstallPath validates the name itself; IsSafeRelativePath alone serves code that only
 // checks a name (for example before it is stored or sent).
 
+#include <filesystem>
 #include <map>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -67,7 +69,10 @@ public:
     size_t Listings() const { return m_listings; }
 
 private:
+    std::filesystem::path CanonicalOf(const std::filesystem::path& path, std::error_code& ec);
+
     std::wstring m_root;
+    std::unordered_map<std::string, std::filesystem::path> m_canonical;  // folder -> with links followed
     // Native folder path -> its names, ASCII-lowercased -> the names in their own spelling.
     std::map<std::string, std::unordered_map<std::wstring, std::vector<std::string>>> m_folders;
     size_t m_listings = 0;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -187,6 +188,22 @@ TEST(BlockAllocator, SizeClassesAndCacheLimits)
     memset(large, 0xAB, 1013);
     Kiln::Alloc::Delete(large);
     EXPECT_EQ(Kiln::Alloc::CachedCount(127), before);
+}
+
+// A thread keeps freed blocks of its own; when it ends they go back to the shared list, where
+// the next thread finds them, rather than being lost.
+TEST(BlockAllocator, AnEndingThreadGivesItsBlocksBack)
+{
+    const uint32_t sizeClass = Kiln::Alloc::ClassOf(469);
+    const uint32_t before = Kiln::Alloc::CachedCount(sizeClass);
+    std::thread([] {
+        std::vector<void*> blocks;
+        for (int i = 0; i < 10; ++i)
+            blocks.push_back(Kiln::Alloc::New(469));
+        for (void* block : blocks)
+            Kiln::Alloc::Delete(block);
+    }).join();
+    EXPECT_EQ(Kiln::Alloc::CachedCount(sizeClass), std::min(before + 10, Kiln::Alloc::CacheLimit(sizeClass)));
 }
 
 TEST(BlockAllocator, LeavesBlocksWithABadHeaderAlone)

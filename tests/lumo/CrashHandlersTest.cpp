@@ -574,8 +574,7 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     ASSERT_GT(good.size(), 100u);
 
     std::string badLength = good;
-    badLength[16 + 4] = '\xff';  // the first record's length
-    badLength[16 + 5] = '\xff';
+    badLength.replace(16 + 4, 4, "\xff\xff\xff\xff");  // the first record's length, past any dump's end
     struct Case { const char* name; std::string bytes; const char* error; };
     const Case cases[] = {
         {"empty", "", "not a crash dump"},
@@ -596,7 +595,7 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     const struct { std::string bytes; const char* cut; bool hasProcess; } cuts[] = {
         {good.substr(0, 16 + 8 + firstLength), "", true},
         {good.substr(0, 16 + 8 + firstLength + 3), "record header cut short at offset ", true},
-        {badLength, "claims 65", false},
+        {badLength, "claims 4294967295 bytes", false},
     };
     for (const auto& c : cuts)
     {

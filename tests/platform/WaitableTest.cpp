@@ -120,8 +120,10 @@ TEST(Waitable, MutexOfAnEndedThreadIsHandedOverAbandoned)
         const char* name;
         bool coreThread;
         bool waitBeforeEnd;  // the next owner already waits when the owner ends
-    } cases[] = {{"core thread", true, false}, {"core thread, waiter", true, true},
-                 {"std::thread", false, false}, {"std::thread, waiter", false, true}};
+        bool fast;           // the owner takes it without the core (TryAcquireFast)
+    } cases[] = {{"core thread", true, false, false},  {"core thread, waiter", true, true, false},
+                 {"std::thread", false, false, false}, {"std::thread, waiter", false, true, false},
+                 {"std::thread, fast", false, false, true}, {"std::thread, fast, waiter", false, true, true}};
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
@@ -130,8 +132,16 @@ TEST(Waitable, MutexOfAnEndedThreadIsHandedOverAbandoned)
         auto go = MakeEvent(true);
         WaitableRef goRef = go;
         auto body = [&] {
-            EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);
-            EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);  // held two deep
+            if (c.fast)
+            {
+                EXPECT_TRUE(mutex->TryAcquireFast(CurrentThreadId()));
+                EXPECT_TRUE(mutex->TryAcquireFast(CurrentThreadId()));
+            }
+            else
+            {
+                EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);
+                EXPECT_EQ(WaitForOne(ref, kInfinite), kWaitObject0);  // held two deep
+            }
             WaitForOne(goRef, kInfinite);
             return 0u;
         };
@@ -256,7 +266,7 @@ TEST(Waitable, TimersSignalAtTheirDueTime)
     EXPECT_EQ(WaitForAny(set.data(), set.size(), kInfinite), kWaitObject0 + 1);
 }
 
-TEST(Waitable, ManyThreadsShareOneMutex)
+TEST(Waitable, ManyThreadsShareOneMutexTakenEitherWay)
 {
     auto mutex = std::make_shared<Mutex>(false);
     WaitableRef ref = mutex;
@@ -266,7 +276,9 @@ TEST(Waitable, ManyThreadsShareOneMutex)
         threads.push_back(Thread::Start([&] {
             for (int j = 0; j < 500; ++j)
             {
-                WaitForOne(ref, kInfinite);
+                // Half the takes try the lock-free road first, as the utility library's mutex does.
+                if (j % 2 == 0 || !mutex->TryAcquireFast(CurrentThreadId()))
+                    WaitForOne(ref, kInfinite);
                 ++counter;
                 mutex->Release();
             }

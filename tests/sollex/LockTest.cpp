@@ -226,11 +226,14 @@ TEST(SharedExclusiveLock, StressKeepsWritersAlone)
             for (int i = 0; i < kRounds; ++i)
             {
                 const bool exclusive = random() % 3 == 0;
+                const bool again = random() % 8 == 0;  // re-entry moves a holding out of the lock's word
                 if (!lock.Lock(self, exclusive, kLongTimeoutMs, false))
                 {
                     ++failures;
                     continue;
                 }
+                if (again && !lock.TryLock(self, false))
+                    ++failures;
                 if (exclusive)
                 {
                     if (++writersInside != 1)
@@ -242,6 +245,8 @@ TEST(SharedExclusiveLock, StressKeepsWritersAlone)
                 {
                     ++failures;
                 }
+                if (again)
+                    lock.Unlock(self);
                 lock.Unlock(self);
             }
         });

@@ -2,7 +2,9 @@
 // The kernel's small-block allocator: Alloc::New / Alloc::Delete. Requests fall into size
 // classes of 8 bytes (class k = (size + 11) / 8 holds a 4-byte header and the request in 8k
 // bytes); freed blocks of classes 1 to 127 are kept per class for reuse, up to a limit, and
-// larger requests (1,013 bytes and more) go to the C library's heap directly.
+// larger requests (1,013 bytes and more) go to the C library's heap directly. Each thread keeps
+// a few free blocks of each class of its own and trades them with the shared lists in batches;
+// they count towards the limit, and go back to the shared lists when the thread ends.
 //
 // Header word of every block: (k << 9) | ((k ^ 341) & 511); Delete checks it, and a block whose
 // header does not check out is reported on the debug output and left alone (leaked) rather than
@@ -25,6 +27,7 @@ void Delete(void* pointer);
 // The class of a request, and what the cache of a class holds (for tests and diagnostics).
 uint32_t ClassOf(size_t size);
 uint32_t CacheLimit(uint32_t sizeClass);
+// CachedCount: the shared list and the calling thread's own blocks of the class.
 uint32_t CachedCount(uint32_t sizeClass);
 
 }  // namespace Kiln::Alloc

@@ -13,6 +13,9 @@ constexpr uint32_t kBlockSize = 2048;
 constexpr uint32_t kMaxDistinct = 210;
 constexpr uint32_t kHashSize = 4096;
 constexpr uint32_t kThreshold = 3;
+constexpr uint16_t kNone = 0xFFFF;
+// Each pair seen when the block is read, and two new pairs per replacement (fewer than the block).
+constexpr uint32_t kOccurrences = 3 * kBlockSize;
 
 // The compressor's work state: one block and its pair statistics.
 struct PairState
@@ -23,17 +26,45 @@ struct PairState
     uint8_t left[kHashSize];
     uint8_t right[kHashSize];
     uint8_t count[kHashSize];
+    uint16_t nextFree[kHashSize];  // a slot's own index when empty, else a step towards the next empty one
     uint32_t size;
     uint16_t slotsWithCount[256];  // how many slots hold each count value: the largest is found at once
     uint32_t top;                  // no slot holds a count above this
     // Where each pair sits. Within a block a pair keeps its slot: counts never fall back to 0, so
     // the probe from its home never stops earlier. Entries of older blocks have older stamps.
-    uint16_t pairSlot[65536];
-    uint32_t pairStamp[65536];
-    uint32_t generation;
+    uint32_t pairSlot[65536];  // (generation << 16) | slot: one memory access finds both
+    uint32_t generation;       // 1 to 0xFFFF
+
+    // The block as a list: block[i] is the symbol at node i, nodes joined in block order. A
+    // replacement turns the left node of each occurrence into the new code and unlinks the right
+    // one, so the first node is always node 0.
+    uint16_t next[kBlockSize];
+    uint16_t previous[kBlockSize];
+    bool removed[kBlockSize];
+    // Where each pair (by slot) occurred, in block order: the left node of each occurrence. An
+    // entry may be stale (a neighbour was replaced since); it is checked when used.
+    uint16_t occurrenceHead[kHashSize];
+    uint16_t occurrenceTail[kHashSize];
+    uint16_t occurrenceNode[kOccurrences];
+    uint16_t occurrenceNext[kOccurrences];
+    uint32_t occurrences;
+
+    void AddOccurrence(uint32_t slot, uint32_t node)
+    {
+        const uint16_t entry = static_cast<uint16_t>(occurrences++);
+        occurrenceNode[entry] = static_cast<uint16_t>(node);
+        occurrenceNext[entry] = kNone;
+        if (occurrenceHead[slot] == kNone)
+            occurrenceHead[slot] = entry;
+        else
+            occurrenceNext[occurrenceTail[slot]] = entry;
+        occurrenceTail[slot] = entry;
+    }
 
     void SetCount(uint32_t index, uint8_t value)
     {
+        if (count[index] == 0)
+            nextFree[index] = static_cast<uint16_t>((index + 1) & (kHashSize - 1));  // taken for the block
         --slotsWithCount[count[index]];
         ++slotsWithCount[value];
         count[index] = value;
@@ -55,15 +86,19 @@ struct PairState
     uint32_t Lookup(uint8_t a, uint8_t b)
     {
         const uint32_t key = (static_cast<uint32_t>(a) << 8) | b;
-        if (pairStamp[key] == generation)
-            return pairSlot[key];
+        if ((pairSlot[key] >> 16) == generation)
+            return pairSlot[key] & 0xFFFF;
+        // A pair not met in this block has no slot yet: the probe from its home would stop at
+        // the first empty slot, which the skip links reach without walking the taken ones.
         uint32_t index = (a ^ (static_cast<uint32_t>(b) << 5)) & (kHashSize - 1);
-        while ((left[index] != a || right[index] != b) && count[index] != 0)
-            index = (index + 1) & (kHashSize - 1);
+        while (nextFree[index] != index)
+        {
+            nextFree[index] = nextFree[nextFree[index]];
+            index = nextFree[index];
+        }
         left[index] = a;
         right[index] = b;
-        pairStamp[key] = generation;
-        pairSlot[key] = static_cast<uint16_t>(index);
+        pairSlot[key] = (generation << 16) | index;
         return index;
     }
 
@@ -74,9 +109,9 @@ struct PairState
         std::memset(slotsWithCount, 0, sizeof slotsWithCount);
         slotsWithCount[0] = kHashSize;
         top = 0;
-        if (++generation == 0)
+        if (++generation > 0xFFFF)
         {
-            std::memset(pairStamp, 0, sizeof pairStamp);
+            std::memset(pairSlot, 0, sizeof pairSlot);
             generation = 1;
         }
         for (uint32_t c = 0; c < 256; ++c)
@@ -84,6 +119,10 @@ struct PairState
             leftcode[c] = static_cast<uint8_t>(c);
             rightcode[c] = 0;
         }
+        std::memset(occurrenceHead, 0xFF, sizeof occurrenceHead);
+        for (uint32_t slot = 0; slot < kHashSize; ++slot)
+            nextFree[slot] = static_cast<uint16_t>(slot);
+        occurrences = 0;
         size = 0;
         uint32_t used = 0;
         while (size < kBlockSize && used < kMaxDistinct && size < available)
@@ -91,8 +130,13 @@ struct PairState
             const uint8_t c = src[size];
             if (size > 0)
             {
-                Raise(Lookup(block[size - 1], c));
+                const uint32_t slot = Lookup(block[size - 1], c);
+                Raise(slot);
+                AddOccurrence(slot, size - 1);
             }
+            previous[size] = static_cast<uint16_t>(size - 1);
+            next[size] = static_cast<uint16_t>(size + 1);
+            removed[size] = false;
             block[size++] = c;
             if (!rightcode[c])
             {
@@ -100,6 +144,7 @@ struct PairState
                 ++used;
             }
         }
+        next[size - 1] = kNone;
         return size;
     }
 
@@ -125,54 +170,47 @@ struct PairState
             const uint8_t leftch = left[chosen];
             const uint8_t rightch = right[chosen];
             const uint8_t newCode = static_cast<uint8_t>(code);
-            const uint32_t oldSize = size - 1;
-            uint32_t w = 0, r = 0;
-            while (r < oldSize)
+            // The occurrences in block order, each taken unless an earlier one this round used
+            // its bytes; neighbours' counts change in the order a left-to-right scan meets them.
+            for (uint16_t entry = occurrenceHead[chosen]; entry != kNone; entry = occurrenceNext[entry])
             {
-                // Next occurrence of the pair at or after r; the bytes before it move down as they are.
-                uint32_t at = r;
-                for (;;)
+                const uint16_t at = occurrenceNode[entry];
+                if (removed[at] || block[at] != leftch)
+                    continue;
+                const uint16_t second = next[at];
+                if (second == kNone || block[second] != rightch)
+                    continue;
+                if (at != 0)
                 {
-                    const void* hit = std::memchr(block + at, leftch, oldSize - at);
-                    if (!hit)
-                    {
-                        at = oldSize;
-                        break;
-                    }
-                    at = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - block);
-                    if (block[at + 1] == rightch)
-                        break;
-                    if (++at >= oldSize)
-                        break;
+                    const uint16_t before = previous[at];
+                    Lower(Lookup(block[before], leftch));
+                    const uint32_t slot = Lookup(block[before], newCode);
+                    Raise(slot);
+                    AddOccurrence(slot, before);
                 }
-                if (at > r)
+                const uint16_t after = next[second];
+                if (after != kNone)
                 {
-                    std::memmove(block + w, block + r, at - r);
-                    w += at - r;
-                    r = at;
+                    Lower(Lookup(rightch, block[after]));
+                    const uint32_t slot = Lookup(newCode, block[after]);
+                    Raise(slot);
+                    AddOccurrence(slot, at);
+                    previous[after] = at;
                 }
-                if (r >= oldSize)
-                    break;
-                if (r > 0)
-                {
-                    Lower(Lookup(block[w - 1], leftch));
-                    Raise(Lookup(block[w - 1], newCode));
-                }
-                if (r < oldSize - 1)
-                {
-                    Lower(Lookup(rightch, block[r + 2]));
-                    Raise(Lookup(newCode, block[r + 2]));
-                }
-                block[w++] = newCode;
-                r += 2;
+                block[at] = newCode;
+                next[at] = after;
+                removed[second] = true;
                 --size;
             }
-            if (r == oldSize)
-                block[w] = block[r];
             leftcode[code] = leftch;
             rightcode[code] = rightch;
             SetCount(Lookup(leftch, rightch), 1);
+            occurrenceHead[chosen] = kNone;
         }
+        // Back to a plain array for writing.
+        uint32_t length = 0;
+        for (uint16_t node = 0; node != kNone; node = next[node])
+            block[length++] = block[node];
     }
 
     // Writes the table, size and block at out; false when it would reach limit.
@@ -233,7 +271,7 @@ uint32_t CompressBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length)
     if (!state)
     {
         state = std::make_unique<PairState>();
-        std::memset(state->pairStamp, 0, sizeof state->pairStamp);
+        std::memset(state->pairSlot, 0, sizeof state->pairSlot);
         state->generation = 0;
     }
     uint8_t* out = dst;
@@ -300,10 +338,33 @@ uint32_t ExpandBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length, uint3
         in += 2;
         if (static_cast<size_t>(end - in) < size)
             return kExpandFailed;
+        // A pair code is expanded once per block; later uses copy that first expansion, which
+        // stays in place earlier in dst.
+        uint32_t firstAt[256];
+        uint32_t expandedLength[256];
+        for (uint32_t code = 0; code < 256; ++code)
+            expandedLength[code] = 0;
         for (uint32_t k = 0; k < size; ++k)
         {
+            const uint8_t packed = *in++;
+            if (left[packed] == packed)
+            {
+                if (written >= capacity)
+                    return kExpandFailed;
+                dst[written++] = packed;
+                continue;
+            }
+            if (const uint32_t length = expandedLength[packed])
+            {
+                if (length > capacity - written)
+                    return kExpandFailed;
+                std::memcpy(dst + written, dst + firstAt[packed], length);
+                written += length;
+                continue;
+            }
+            const uint32_t start = written;
             uint32_t depth = 0;
-            stack[depth++] = *in++;
+            stack[depth++] = packed;
             while (depth > 0)
             {
                 const uint8_t code = stack[--depth];
@@ -319,6 +380,8 @@ uint32_t ExpandBlockBPE(uint8_t* dst, const uint8_t* src, uint32_t length, uint3
                 stack[depth++] = right[code];
                 stack[depth++] = left[code];
             }
+            firstAt[packed] = start;
+            expandedLength[packed] = written - start;
         }
     }
     return written;
