@@ -32,14 +32,6 @@ namespace {
 using fixtures::Md5Hex;
 using fixtures::TreeContent;
 
-std::string Native(std::string listPath)
-{
-    for (char& c : listPath)
-        if (c == '\\')
-            c = '/';
-    return listPath;
-}
-
 // One patch: what it adds (new or replacing), deletes and patches, with the contents it brings.
 struct PatchPlan
 {
@@ -77,13 +69,13 @@ protected:
         std::vector<fixtures::AddedEntry> added;
         std::vector<fixtures::PatchedEntry> patched;
         for (const auto& [path, content] : plan.added) {
-            fixtures::WriteFile(package + "/data/" + Native(path), content);
+            fixtures::WriteFile(package + "/data/" + fixtures::NativeListPath(path), content);
             added.push_back({path, Md5Hex(content)});
         }
         for (const auto& [path, content] : plan.patched) {
-            const std::string old = source.at(Native(path));
+            const std::string old = source.at(fixtures::NativeListPath(path));
             const auto directive = plan.toolDirectives.find(path);
-            fixtures::WriteFile(package + "/data/" + Native(path) + ".diff",
+            fixtures::WriteFile(package + "/data/" + fixtures::NativeListPath(path) + ".diff",
                                 "OLDMD5 " + Md5Hex(old) + "\n" +
                                     (directive == plan.toolDirectives.end() ? "" : directive->second + "\n") +
                                     "DATA\n" + content);
@@ -273,12 +265,12 @@ TEST_F(ApplyTest, FailureAtAnyRecordRestoresTheTreeExactly)
         ASSERT_TRUE(Apply()) << log.Dump();
         TreeContent expected = before;
         for (const auto& [path, content] : plan.added)
-            expected[Native(path)] = content;
+            expected[fixtures::NativeListPath(path)] = content;
         expected["new/"] = expected["new/nested/"] = "";
         for (const std::string& path : plan.deleted)
-            expected.erase(Native(path));
+            expected.erase(fixtures::NativeListPath(path));
         for (const auto& [path, content] : plan.patched)
-            expected[Native(path)] = content;
+            expected[fixtures::NativeListPath(path)] = content;
         EXPECT_EQ(Diff(expected), "") << "seed " << seed;
     }
 }

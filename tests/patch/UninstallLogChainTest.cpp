@@ -16,14 +16,6 @@
 
 namespace {
 
-std::string Native(std::string listPath)
-{
-    for (char& c : listPath)
-        if (c == '\\')
-            c = '/';
-    return listPath;
-}
-
 struct ChainPatch
 {
     std::vector<std::pair<std::string, std::string>> added;   // list path, content
@@ -62,12 +54,12 @@ protected:
         std::vector<fixtures::AddedEntry> added;
         std::vector<fixtures::PatchedEntry> patched;
         for (const auto& [path, content] : patch.added) {
-            fixtures::WriteFile(package + "/data/" + Native(path), content);
+            fixtures::WriteFile(package + "/data/" + fixtures::NativeListPath(path), content);
             added.push_back({path, fixtures::Md5Hex(content)});
         }
         for (const auto& [path, content] : patch.patched) {
-            const std::string old = fixtures::ReadFile(install + "/" + Native(path));
-            fixtures::WriteFile(package + "/data/" + Native(path) + ".diff", fixtures::MakeFakeDiff(old, content));
+            const std::string old = fixtures::ReadFile(install + "/" + fixtures::NativeListPath(path));
+            fixtures::WriteFile(package + "/data/" + fixtures::NativeListPath(path) + ".diff", fixtures::MakeFakeDiff(old, content));
             patched.push_back({path, fixtures::Md5Hex(content), fixtures::Md5Hex(old)});
         }
         fixtures::WritePackageLists(package, added, patch.deleted, patched);
