@@ -64,12 +64,6 @@ const std::vector<Step>& Steps()
     return steps;
 }
 
-std::string Native(std::string path)
-{
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
 // Files of the machinery, not of a build.
 // Files of the test's machinery, and the build query's scratch list (a kill between the utility
 // writing it and the run removing it leaves it; the next run replaces it).
@@ -96,15 +90,15 @@ fixtures::TreeContent BuildTree(const std::string& build)
             break;
         for (const auto& [path, content] : step.added)
         {
-            const std::string native = Native(path);
+            const std::string native = fixtures::NativeListPath(path);
             for (size_t slash = native.find('/'); slash != std::string::npos; slash = native.find('/', slash + 1))
                 tree[native.substr(0, slash + 1)] = "";
             tree[native] = content;
         }
         for (const std::string& path : step.deleted)
-            tree.erase(Native(path));
+            tree.erase(fixtures::NativeListPath(path));
         for (const auto& [path, content] : step.patched)
-            tree[Native(path)] = content;
+            tree[fixtures::NativeListPath(path)] = content;
     }
     if (tree.at("version.txt") != build)
         throw std::runtime_error("no tree for build " + build);
@@ -131,7 +125,7 @@ std::string MakePackage(const std::string& from, const std::string& to, const Pa
     bool first = true;
     for (const auto& [path, content] : step->patched)
     {
-        const std::string native = Native(path);
+        const std::string native = fixtures::NativeListPath(path);
         const std::string oldMd5 = fixtures::Md5Hex(native == faults.damagedFile ? "not what is installed" : old.at(native));
         std::string diff = "OLDMD5 " + oldMd5 + "\n";
         if (first && !faults.toolDirective.empty())
