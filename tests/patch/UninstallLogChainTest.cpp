@@ -104,12 +104,12 @@ TEST_P(UninstallLogChainTest, EachPatchAppendsItsAddedFilesBeforeTheClosingRecor
 
     // The second patch's build, and nothing of the work left.
     const fixtures::TreeContent tree = fixtures::SnapshotTree(install);
-    EXPECT_EQ(tree, (fixtures::TreeContent{{"bin/", ""}, {"bin/game.dll", "game v2"}, {"bin/kpatchl-w32.exe", tree.at("bin/kpatchl-w32.exe")},
-                                           {"data/", ""}, {"data/a.ka", std::string(6000, 'b')}, {"data/coast/", ""},
-                                           {"data/coast/deep/", ""}, {"data/coast/deep/track 1.bin", "track 1"},
-                                           {"data/coast/deep/track 2.bin", "track 2"}, {"readme.txt", "readme v3"},
-                                           {"sound/", ""}, {"sound/horn.wav", "horn"},
-                                           {"unins000.dat", tree.at("unins000.dat")}}));
+    EXPECT_EQ(tree, (fixtures::TreeContent{
+                        {"bin/", ""}, {"bin/game.dll", "game v2"}, {"bin/kpatchl-w32.exe", tree.at("bin/kpatchl-w32.exe")},
+                        {"data/", ""}, {"data/a.ka", std::string(6000, 'b')}, {"data/coast/", ""},
+                        {"data/coast/deep/", ""}, {"data/coast/deep/track 1.bin", "track 1"},
+                        {"data/coast/deep/track 2.bin", "track 2"}, {"readme.txt", "readme v3"}, {"sound/", ""},
+                        {"sound/horn.wav", "horn"}, {"unins000.dat", tree.at("unins000.dat")}}));
 }
 
 // Original record streams: the closing record alone; one ending just short of a block, so the
