@@ -23,8 +23,6 @@
 //   <command>.stderr=T   write T to standard error
 //   <command>.owner_db=P attach to the asset-database owner block of database path P and log
 //                        whether that was possible (an exclusive holder refuses it)
-//   <command>.refuse_if_held=1  with owner_db: exit 3 when the attach was refused
-//   <command>.kill_parent=1     SIGKILL the parent process after the lines
 //   <command>.hang=1     then sleep until killed
 //   <command>.exit=N     exit code (default 0)
 // where <command> is listbuilds, closeadbdaemon or repairdatabase.
@@ -232,12 +230,6 @@ int main(int argc, char** argv)
         Event(std::string("OWNER ") + (attached ? "1" : "0"));
         if (attached)
             IPCShutdown();
-        else if (value(command + ".refuse_if_held") == "1")
-        {
-            fprintf(stderr, "SollexUtil (test double): the asset database is held exclusively\n");
-            Event("EXIT 3");
-            return 3;
-        }
     }
 
     if (command == "listbuilds")
@@ -270,8 +262,6 @@ int main(int argc, char** argv)
     if (const std::string text = value(command + ".stderr"); !text.empty())
         fprintf(stderr, "%s", text.c_str());
 
-    if (value(command + ".kill_parent") == "1")
-        kill(getppid(), SIGKILL);
     if (value(command + ".hang") == "1")
     {
         for (;;)
