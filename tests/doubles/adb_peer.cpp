@@ -4,18 +4,14 @@
 //
 //   attach <database path> [suspended]   attach <1|0> <attach count>   (suspended: a suspended
 //                                        exclusive holder does not keep it out)
-//   count                                count <attach count>
 //   enter | leave                        enter <1|0> | left            (exclusive holding)
 //   suspend | resume                     suspend <1|0> | resume <1|0>
-//   try                                  try <1|0>                     (one attempt, as requester)
 //   acquire | release                    acquired | released           (acquire waits)
-//   owner                                owner <1|0>
 //   idle                                 idled
 //   block                                block <creator> <owner> <requester> <change counter>
 //                                              <layout> <attach count> <holder> <suspended> <value>
 //   lock | unlock                        locked | unlocked             (the named mutex)
 //   spawn <seconds>                      spawned <pid>                 (a child that sleeps)
-//   sleep <ms>                           slept
 //   detach                               detached
 //   die                                  (ends by SIGKILL, detaching nothing)
 //   exit, or the end of input            detaches and exits 0
@@ -78,8 +74,6 @@ int main()
             const bool attached = IPCInit(path.c_str(), option == "suspended");
             Answer(std::string("attach ") + (attached ? "1 " : "0 ") + std::to_string(IPCGetAttachCount()));
         }
-        else if (command == "count")
-            Answer("count " + std::to_string(IPCGetAttachCount()));
         else if (command == "enter")
             AnswerFlag("enter", IPCEnterExclusive());
         else if (command == "leave")
@@ -91,8 +85,6 @@ int main()
             AnswerFlag("suspend", IPCSuspendExclusive());
         else if (command == "resume")
             AnswerFlag("resume", IPCResumeExclusive());
-        else if (command == "try")
-            AnswerFlag("try", IPCTryAcquire(true));
         else if (command == "acquire")
         {
             IPCAcquire();
@@ -103,8 +95,6 @@ int main()
             IPCRelease();
             Answer("released");
         }
-        else if (command == "owner")
-            AnswerFlag("owner", IPCIsOwner());
         else if (command == "idle")
         {
             IPCIdle();
@@ -145,13 +135,6 @@ int main()
             Answer(child ? "spawned " + std::to_string(child->Pid()) : "spawn failed: " + error);
             if (child)
                 children.push_back(std::move(child));
-        }
-        else if (command == "sleep")
-        {
-            int ms = 0;
-            words >> ms;
-            SleepMs(ms);
-            Answer("slept");
         }
         else if (command == "detach")
         {
