@@ -12,10 +12,8 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files ar
   /nolength/NAME        the file without a length, ended by closing
   /redirect/NAME        302 to /file/NAME
   /status/CODE          that status with an HTML page ("404", "500", ...)
-  /page/NAME            200 with an HTML page in place of NAME
   /size/N               a length of N announced, a few bytes sent, then closed
   /auth/USER/PASS/NAME  the file when the request carries those basic credentials, else 401
-  /headers              the request's header lines as the body
   /count/PATH           how many requests PATH has had so far
 HEAD is refused with 405 on every path. POST:
   /echo                 the request's body as the reply
@@ -121,9 +119,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == "count":
             body = str(counts.get("/" + "/".join(rest), 0)).encode()
             return self.send_bytes(200, body, len(body), "text/plain")
-        if mode == "headers":
-            body = "".join("%s: %s\n" % (k, v) for k, v in self.headers.items()).encode()
-            return self.send_bytes(200, body, len(body), "text/plain")
         if mode == "status":
             return self.page(int(rest[0]))
         if mode == "size":
@@ -134,9 +129,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             return
-        if mode == "page":
-            body = b"<html><body>Please log in to the network.</body></html>\n"
-            return self.send_bytes(200, body, len(body), "text/html")
         if mode == "redirect":
             self.send_response(302)
             self.send_header("Location", "/file/" + "/".join(rest))
