@@ -42,12 +42,7 @@ bool RootHoldsOnlyOurs()
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0)
-    {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    SilenceStandardOutput();
     // Two levels, so that an escape by ".." from dest lands in g_root where it is seen.
     char pattern[] = "/tmp/fuzz-package.XXXXXX";
     Check(mkdtemp(pattern) != nullptr);
