@@ -203,16 +203,16 @@ TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
 
 TEST_F(HttpDownload, CancelStopsAStalledTransferAndAllRetries)
 {
-    Cancel cancel;
+    // Cancelled once the first 1000 bytes are in: the check runs on the downloading thread, the
+    // one that writes the buffer, also while the transfer stalls.
     LumoDataBufferMemoryDynamic buffer;
-    std::thread trigger([&] {
-        while (buffer.GetSize() < 1000)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        cancel.flag = true;
-    });
+    struct CancelAfterFirstBytes : DownloadURLCallback {
+        explicit CancelAfterFirstBytes(LumoDataBuffer& buffer) : written(buffer) {}
+        bool IsCancelled() override { return written.GetSize() >= 1000; }
+        LumoDataBuffer& written;
+    } cancel(buffer);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LUMORESULT_ABORTED, DownloadURL(s_faults->Url("stall/1000/small.bin"), &buffer, 0, &cancel));
-    trigger.join();
     // The server stalls for 30 s: ending well before proves the cancel ended it.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(1, Count("stall/1000/small.bin"));
