@@ -297,14 +297,15 @@ CrashDumpContents ReadDump(const std::string& path)
     return dump;
 }
 
-bool EndedBySignal(int status, int signalNumber)
+// How a child ends: "signal N" when `signalNumber` is set, else "exit N".
+std::string Ending(int signalNumber, int code = 0)
 {
-    return WIFSIGNALED(status) && WTERMSIG(status) == signalNumber;
+    return signalNumber ? "signal " + std::to_string(signalNumber) : "exit " + std::to_string(code);
 }
 
-bool ExitedWith(int status, int code)
+std::string EndingOf(int status)
 {
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+    return WIFEXITED(status) ? Ending(0, WEXITSTATUS(status)) : Ending(WTERMSIG(status));
 }
 
 // In sanitizer builds the sanitizer takes the fault signals for itself: no handler of ours runs.
@@ -317,12 +318,6 @@ constexpr bool kSanitizerOwnsFaults = false;
 #define SKIP_IF_SANITIZER_OWNS_FAULTS()                                          \
     if (kSanitizerOwnsFaults)                                                    \
     GTEST_SKIP() << "the sanitizer of this build handles fault signals itself"
-
-std::string ExitDescription(int status)
-{
-    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                             : "signal " + std::to_string(WTERMSIG(status));
-}
 
 }  // namespace
 
@@ -373,8 +368,7 @@ TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
             continue;
         fixtures::ScratchFolder folder;
         const ChildResult child = RunChild(c.scenario, folder.Path());
-        EXPECT_TRUE(c.exitSignal ? EndedBySignal(child.status, c.exitSignal) : ExitedWith(child.status, 255))
-            << ExitDescription(child.status) << "\n" << child.output;
+        EXPECT_EQ(EndingOf(child.status), Ending(c.exitSignal, 255)) << child.output;
         EXPECT_TRUE(c.exitSignal || child.output.find("Fatal Error: Unhandled Exception") != std::string::npos)
             << child.output;
 
@@ -461,7 +455,7 @@ TEST(CrashHandlers, OnlyOneDumpPerProcess)
         if (c.preexisting)
             fixtures::WriteFile(folder / "Sollex-44088.dmp", "earlier");
         const ChildResult child = RunChild(c.scenario, folder.Path());
-        EXPECT_TRUE(EndedBySignal(child.status, SIGSEGV)) << ExitDescription(child.status);
+        EXPECT_EQ(EndingOf(child.status), Ending(SIGSEGV));
         EXPECT_EQ(FilesIn(folder.Path(), ".dmp"), c.expected);
         EXPECT_EQ(fixtures::ReadFile(folder / "Sollex-44088.dmp") == "earlier", c.preexisting);
         const CrashDumpContents dump = ReadDump(folder / c.expected.back());
@@ -493,8 +487,7 @@ TEST(CrashHandlers, OrderlyEndsLeaveTheirDump)
         SCOPED_TRACE(c.scenario);
         fixtures::ScratchFolder folder;
         const ChildResult child = RunChild(c.scenario, folder.Path());
-        EXPECT_TRUE(c.exitSignal ? EndedBySignal(child.status, c.exitSignal) : ExitedWith(child.status, 0))
-            << ExitDescription(child.status);
+        EXPECT_EQ(EndingOf(child.status), Ending(c.exitSignal));
         EXPECT_NE(child.output.find(c.output), std::string::npos) << child.output;
         const std::vector<std::string> dumps = FilesIn(folder.Path(), ".dmp");
         ASSERT_EQ(dumps.size(), c.reason < 0 ? 0u : 1u);
@@ -509,7 +502,7 @@ TEST(CrashHandlers, RefusedFolderSendsDumpToPrivateFolder)
     SKIP_IF_SANITIZER_OWNS_FAULTS();
     fixtures::ScratchFolder folder;
     const ChildResult child = RunChild("folder-gone", folder.Path());
-    EXPECT_TRUE(EndedBySignal(child.status, SIGSEGV)) << ExitDescription(child.status);
+    EXPECT_EQ(EndingOf(child.status), Ending(SIGSEGV));
     const std::vector<std::string> privateFolders = FilesIn(folder.Path(), "", "lumo-dump-");
     ASSERT_EQ(privateFolders.size(), 1u) << child.output;
     struct stat info{};
@@ -536,7 +529,7 @@ TEST(CrashHandlers, ConsoleCloseWaitsForNormalExit)
         EXPECT_EQ(write(input, &go, 1), 1);
     });
     EXPECT_TRUE(aliveAfterTerm);
-    EXPECT_TRUE(EndedBySignal(child.status, SIGTERM)) << ExitDescription(child.status);
+    EXPECT_EQ(EndingOf(child.status), Ending(SIGTERM));
     EXPECT_NE(child.output.find("Console Window event handler called for CtrlType=6"), std::string::npos)
         << child.output;
     EXPECT_TRUE(FilesIn(folder.Path(), ".dmp").empty());
@@ -547,7 +540,7 @@ TEST(CrashHandlers, InterruptIsRefusedWhileCloseIsNotAllowed)
 {
     fixtures::ScratchFolder folder;
     const ChildResult child = RunChild("console-interrupt", folder.Path());
-    EXPECT_TRUE(ExitedWith(child.status, 0)) << ExitDescription(child.status);
+    EXPECT_EQ(EndingOf(child.status), Ending(0));
     EXPECT_NE(child.output.find("Console Window event handler called for CtrlType=0"), std::string::npos)
         << child.output;
     EXPECT_NE(child.output.find("close requested: 1"), std::string::npos) << child.output;
