@@ -69,12 +69,7 @@ std::string Le32Bytes(uint32_t value)
     return bytes;
 }
 
-struct Chunk
-{
-    size_t offset; // of its packed length field
-    uint32_t packedLength;
-    uint32_t rawLength;
-};
+struct Chunk { size_t offset /* of its packed length field */; uint32_t packedLength, rawLength; };
 
 // Walks the container by its documented layout, independently of the reader under test.
 std::vector<Chunk> ParseLayout(const std::string& container)
@@ -217,12 +212,9 @@ TEST(CompressionTest, CompressesFromSourcePositionToDestinationPosition)
     EXPECT_TRUE(InflateEachChunk(written.substr(10)) == raw.substr(1200));
 }
 
+// Written at the destination's position, an empty chunk among them.
 TEST(CompressionTest, ReadsHandBuiltContainers)
 {
-    const Decompressed abc = Decompress(HandBuiltContainer({"abc"}));
-    EXPECT_EQ(abc.result, LUMORESULT_OK);
-    EXPECT_EQ(abc.raw, "abc");
-
     ScriptedBuffer destination(std::string("0123456789"));
     ASSERT_EQ(destination.SetPosition(4), LUMORESULT_OK);
     ScriptedBuffer source(HandBuiltContainer({"ab", "", "cd"}));
@@ -389,10 +381,9 @@ TEST(CompressionTest, CompressFailuresAreReported)
     ScriptedBuffer source(raw);
     EXPECT_EQ(LumoUtil::CompressData(unseekable, source, 1000), LUMORESULT_NOT_SUPPORTED);
 
-    ScriptedBuffer another(raw);
     ScriptedBuffer sink;
-    EXPECT_EQ(LumoUtil::CompressData(sink, another, 0), LUMORESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(LumoUtil::CompressData(sink, another, LumoUtil::kContainerChunkSize + 1), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(LumoUtil::CompressData(sink, source, 0), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(LumoUtil::CompressData(sink, source, LumoUtil::kContainerChunkSize + 1), LUMORESULT_INVALID_ARGUMENT);
 }
 
 // The real chunk size over a source too large to hold: 600 MiB of zeros.
