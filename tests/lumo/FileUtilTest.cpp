@@ -36,7 +36,17 @@ protected:
         struct stat info{};
         return ::lstat(Native(relative).c_str(), &info) == 0;
     }
-    void MakeFolder(const std::string& relative) const { ASSERT_EQ(::mkdir(Native(relative).c_str(), 0755), 0); }
+    void MakeFolder(std::initializer_list<const char*> relatives) const
+    {
+        for (const char* relative : relatives)
+            ASSERT_EQ(::mkdir(Native(relative).c_str(), 0755), 0);
+    }
+    unsigned Mode(const std::string& relative) const
+    {
+        struct stat info{};
+        EXPECT_EQ(::stat(Native(relative).c_str(), &info), 0) << relative;
+        return info.st_mode & 07777;
+    }
 
     fixtures::ScratchFolder m_scratch;
     const std::string& m_root = m_scratch.Path();
@@ -45,7 +55,7 @@ protected:
 TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
 {
     WriteFile("file", "x");
-    MakeFolder("real");
+    MakeFolder({"real"});
     ASSERT_EQ(::symlink(Native("real").c_str(), Native("link").c_str()), 0);
     for (const char* name : {"file", "link", "file/below"})
     {
@@ -70,36 +80,27 @@ TEST_F(FileUtilTest, MakeDirectoryRacingThreadsAllSucceed)
 
 TEST_F(FileUtilTest, DeleteDirectoryRemovesTreeButNeverFollowsLinks)
 {
-    MakeFolder("outside");
+    MakeFolder({"outside"});
     WriteFile("outside/keep.txt", "precious");
-    MakeFolder("tree");
-    MakeFolder("tree/sub");
-    MakeFolder("tree/sub/deeper");
+    MakeFolder({"tree", "tree/sub", "tree/sub/deeper"});
     WriteFile("tree/a.txt", "a");
     WriteFile("tree/sub/deeper/b.txt", "b");
     ASSERT_EQ(::symlink(Native("outside").c_str(), Native("tree/sub/to-outside").c_str()), 0);
     ASSERT_EQ(::symlink(Native("outside/keep.txt").c_str(), Native("tree/file-link").c_str()), 0);
+    ASSERT_EQ(::symlink(Native("outside").c_str(), Native("link").c_str()), 0);
 
+    // Given a link itself, it leaves link and target alone.
+    for (const std::wstring& path : {Wide("link"), Wide("link") + L"/", Wide("link") + L"\\"})
+        EXPECT_FALSE(LumoUtil::DeleteDirectory(path));
+    EXPECT_TRUE(Exists("link"));
     EXPECT_TRUE(LumoUtil::DeleteDirectory(Wide("tree")));
     EXPECT_FALSE(Exists("tree"));
     EXPECT_EQ(ReadFile("outside/keep.txt"), "precious");
 }
 
-TEST_F(FileUtilTest, DeleteDirectoryGivenALinkLeavesLinkAndTarget)
-{
-    MakeFolder("outside");
-    WriteFile("outside/keep.txt", "precious");
-    ASSERT_EQ(::symlink(Native("outside").c_str(), Native("link").c_str()), 0);
-    for (const std::wstring& path : {Wide("link"), Wide("link") + L"/", Wide("link") + L"\\"})
-        EXPECT_FALSE(LumoUtil::DeleteDirectory(path));
-    EXPECT_TRUE(Exists("link"));
-    EXPECT_EQ(ReadFile("outside/keep.txt"), "precious");
-}
-
 TEST_F(FileUtilTest, DeleteDirectoryStopsAtReadOnlyFile)
 {
-    MakeFolder("tree");
-    MakeFolder("tree/sub");
+    MakeFolder({"tree", "tree/sub"});
     WriteFile("tree/sub/locked.txt", "l");
     WriteFile("tree/sub/plain.txt", "p");
     ASSERT_EQ(::chmod(Native("tree/sub/locked.txt").c_str(), 0444), 0);
@@ -116,13 +117,13 @@ TEST_F(FileUtilTest, ListDirectoryGivesJoinedSortedEntries)
     EXPECT_EQ(LumoUtil::ListDirectory(Wide("missing"), out), LUMORESULT_NOT_FOUND);
     EXPECT_TRUE(out.empty());
 
-    MakeFolder("empty");
+    MakeFolder({"empty"});
     EXPECT_EQ(LumoUtil::ListDirectory(Wide("empty"), out), LUMORESULT_OK);
     EXPECT_TRUE(out.empty());
 
-    MakeFolder("d");
+    MakeFolder({"d"});
     WriteFile("d/b.txt", "");
-    MakeFolder("d/a");
+    MakeFolder({"d/a"});
     ASSERT_EQ(::symlink("nowhere", Native("d/c").c_str()), 0);
     ASSERT_EQ(LumoUtil::ListDirectory(Wide("d"), out), LUMORESULT_OK);
     std::wstring dir = Wide("d");
@@ -134,7 +135,7 @@ TEST_F(FileUtilTest, ListDirectoryKeepsNamesThatAreNotUtf8OrNarrowable)
 {
     // Names from the disk are outside input: a byte that is no UTF-8 and a letter that 8-bit text
     // cannot hold must both come back naming the same file.
-    MakeFolder("d");
+    MakeFolder({"d"});
     const std::vector<std::string> names = {"bad\xff\xfe", "caf\xc3\xa9", "\xe2\x82\xac"};
     for (const std::string& name : names)
         WriteFile("d/" + name, name);
@@ -187,7 +188,7 @@ TEST_F(FileUtilTest, MoveFileIfUnusedRefusals)
     EXPECT_TRUE(Exists("locked"));
 
     EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("missing"), Wide("moved")));
-    MakeFolder("folder");
+    MakeFolder({"folder"});
     EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("folder"), Wide("moved")));
     ASSERT_EQ(::symlink(Native("from").c_str(), Native("link").c_str()), 0);
     EXPECT_FALSE(LumoUtil::MoveFileIfUnused(Wide("link"), Wide("moved")));
@@ -207,9 +208,7 @@ TEST_F(FileUtilTest, MoveFileIfUnusedAcrossFileSystemsCopiesThenRemoves)
     EXPECT_TRUE(LumoUtil::MoveFileIfUnused(FromNativePath(other + "/from"), Wide("to")));
     EXPECT_NE(::access((other + "/from").c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile("to"), content);
-    struct stat info{};
-    ASSERT_EQ(::stat(Native("to").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(Mode("to"), 0600u);
     std::system(("rm -rf '" + other + "'").c_str());
 }
 
@@ -222,9 +221,7 @@ TEST_F(FileUtilTest, CopyFileCommittedCopiesContentAndModeOnly)
     ASSERT_EQ(::chmod(Native("src").c_str(), 0640), 0);
     EXPECT_TRUE(LumoUtil::CopyFileCommitted(Wide("src"), Wide("dst")));
     EXPECT_EQ(ReadFile("dst"), content);
-    struct stat info{};
-    ASSERT_EQ(::stat(Native("dst").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(Mode("dst"), 0640u);
 
     WriteFile("other", "keep");
     EXPECT_FALSE(LumoUtil::CopyFileCommitted(Wide("src"), Wide("other")));
@@ -240,17 +237,14 @@ TEST_F(FileUtilTest, ReadOnlyAttributeIsHonouredEvenForRoot)
     WriteFile("f", "x");
     ASSERT_EQ(::chmod(Native("f").c_str(), 0664), 0);
     EXPECT_TRUE(LumoUtil::SetReadOnly(Wide("f")));
-    struct stat info{};
-    ASSERT_EQ(::stat(Native("f").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0444u);
+    EXPECT_EQ(Mode("f"), 0444u);
     EXPECT_TRUE(LumoUtil::SetReadOnly(Wide("f")));
     EXPECT_FALSE(LumoUtil::DeleteFile(Wide("f")));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
     EXPECT_TRUE(Exists("f"));
 
     EXPECT_TRUE(LumoUtil::ClearReadOnly(Wide("f")));
-    ASSERT_EQ(::stat(Native("f").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(Mode("f"), 0644u);
     EXPECT_TRUE(LumoUtil::ClearReadOnly(Wide("f")));
     EXPECT_TRUE(LumoUtil::DeleteFile(Wide("f")));
     EXPECT_FALSE(Exists("f"));
@@ -258,24 +252,20 @@ TEST_F(FileUtilTest, ReadOnlyAttributeIsHonouredEvenForRoot)
     EXPECT_FALSE(LumoUtil::SetReadOnly(Wide("missing")));
     EXPECT_FALSE(LumoUtil::ClearReadOnly(Wide("missing")));
     EXPECT_FALSE(LumoUtil::DeleteFile(L""));
-    MakeFolder("dir");
+    MakeFolder({"dir"});
     EXPECT_FALSE(LumoUtil::DeleteFile(Wide("dir")));
 }
 
 TEST_F(FileUtilTest, ExistenceAndFolderQueries)
 {
     WriteFile("f", "");
-    MakeFolder("d");
+    MakeFolder({"d"});
     ASSERT_EQ(::symlink(Native("d").c_str(), Native("dl").c_str()), 0);
     ASSERT_EQ(::symlink("nowhere", Native("dangling").c_str()), 0);
-    struct Case
-    {
-        const char* name;
-        bool exists;
-        bool folder;
-    } cases[] = {{"f", true, false}, {"d", true, true}, {"dl", true, false}, {"dangling", true, false},
-                 {"missing", false, false}};
-    for (const Case& c : cases)
+    const struct { const char* name; bool exists, folder; } cases[] = {
+        {"f", true, false}, {"d", true, true}, {"dl", true, false}, {"dangling", true, false},
+        {"missing", false, false}};
+    for (const auto& c : cases)
     {
         EXPECT_EQ(LumoUtil::FileExists(Wide(c.name)), c.exists) << c.name;
         EXPECT_EQ(LumoUtil::IsDirectory(Wide(c.name)), c.folder) << c.name;
@@ -302,12 +292,12 @@ TEST_F(FileUtilTest, TempNamesFromManyThreadsNeverRepeat)
 
 TEST_F(FileUtilTest, ForEachOldFileVisitsPlainWritableFiles)
 {
-    MakeFolder("d");
+    MakeFolder({"d"});
     WriteFile("d/old1", "");
     WriteFile("d/old2", "");
     WriteFile("d/locked", "");
     ASSERT_EQ(::chmod(Native("d/locked").c_str(), 0444), 0);
-    MakeFolder("d/sub");
+    MakeFolder({"d/sub"});
     ASSERT_EQ(::symlink(Native("d/old1").c_str(), Native("d/link").c_str()), 0);
     WriteFile("d/caf\xc3\xa9", "");
     const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -317,17 +307,11 @@ TEST_F(FileUtilTest, ForEachOldFileVisitsPlainWritableFiles)
 
     const std::string dir = Native("d");
     std::vector<std::string> seen;
-    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 3600, [&](const std::string& path) {
-        seen.push_back(path);
-        return true;
-    }));
+    const auto collect = [&](const std::string& path) { seen.push_back(path); return true; };
+    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 3600, collect));
     EXPECT_EQ(seen, (std::vector<std::string>{dir + "/old1", dir + "/old2"}));
-
     seen.clear();
-    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 0, [&](const std::string& path) {
-        seen.push_back(path);
-        return true;
-    }));
+    EXPECT_TRUE(LumoUtil::ForEachOldFile(dir, 0, collect));
     EXPECT_EQ(seen.size(), 3u) << "age 0 takes every plain file written before now";
 
     int calls = 0;
