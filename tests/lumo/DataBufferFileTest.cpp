@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,15 +71,8 @@ TEST_F(FileBufferTest, MissingFileByMode)
 
 TEST_F(FileBufferTest, ExistingFileByMode)
 {
-    struct Case
-    {
-        uint32_t mode;
-        uint64_t size;
-        LUMORESULT read;
-        LUMORESULT write;
-        std::string after;
-        uint64_t sizeAfter;
-    } const cases[] = {
+    struct Case { uint32_t mode; uint64_t size; LUMORESULT read, write; std::string after; uint64_t sizeAfter; };
+    const Case cases[] = {
         {LumoDataBufferFile::MODE_READ, 10, LUMORESULT_OK, LUMORESULT_NOT_ALLOWED, "0123456789", 10},
         {LumoDataBufferFile::MODE_WRITE, 0, LUMORESULT_NOT_ALLOWED, LUMORESULT_OK, "abc", 3},
         {LumoDataBufferFile::MODE_WRITE_KEEP, 10, LUMORESULT_NOT_ALLOWED, LUMORESULT_OK, "abc3456789", 10},
@@ -128,14 +120,7 @@ TEST_F(FileBufferTest, ShortReadAtTheEnd)
 
 TEST_F(FileBufferTest, SetSize)
 {
-    struct Case
-    {
-        const char* name;
-        uint64_t position;
-        uint64_t size;
-        uint64_t newPosition;
-        std::string after;
-    } const cases[] = {
+    struct Case { const char* name; uint64_t position, size, newPosition; std::string after; } const cases[] = {
         {"cut below the position", 8, 4, 4, "0123"},
         {"cut above the position", 2, 4, 2, "0123"},
         {"extend", 10, 12, 10, std::string("0123456789\0\0", 12)},
@@ -220,20 +205,16 @@ TEST_F(FileBufferTest, DescriptorIsCloseOnExec)
         Put("f", "abc");
         LumoDataBufferFile file(Wide("f"), mode);
         ASSERT_TRUE(file.IsOpen());
+        const std::filesystem::path target = std::filesystem::canonical(Native("f"));
         int found = 0;
-        DIR* fds = ::opendir("/proc/self/fd");
-        ASSERT_NE(fds, nullptr);
-        while (dirent* entry = ::readdir(fds))
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
         {
-            char target[4096];
-            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-            const ssize_t length = ::readlink(link.c_str(), target, sizeof(target));
-            if (length <= 0 || std::string(target, length) != std::filesystem::canonical(Native("f")).string())
+            std::error_code gone;  // the iterator's own descriptor may be closed by now
+            if (std::filesystem::read_symlink(fd.path(), gone) != target)
                 continue;
             ++found;
-            EXPECT_TRUE(::fcntl(std::atoi(entry->d_name), F_GETFD) & FD_CLOEXEC);
+            EXPECT_TRUE(::fcntl(std::stoi(fd.path().filename()), F_GETFD) & FD_CLOEXEC);
         }
-        ::closedir(fds);
         EXPECT_EQ(found, 1);
     }
 }
