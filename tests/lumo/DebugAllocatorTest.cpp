@@ -40,20 +40,27 @@ void CaptureOutput(const char* line)
     g_output += line;
 }
 
+constexpr DebugAllocator::Hooks kFakeHooks{FakeCapture, FakeSymbolise, CaptureOutput};
+
+// Tracking and past the start of main, with nothing written yet.
+struct StartedAllocator : DebugAllocator
+{
+    StartedAllocator() : DebugAllocator(kFakeHooks)
+    {
+        Start();
+        MarkMainStarted();
+        g_output.clear();
+    }
+};
+
 class DebugAllocatorTest : public testing::Test
 {
 protected:
-    DebugAllocatorTest() : allocator(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput})
-    {
-        g_output.clear();
-        g_fakeStack = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
-        allocator.Start();
-        allocator.MarkMainStarted();
-    }
+    DebugAllocatorTest() { g_fakeStack = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60}; }
 
     std::string Thread() const { return std::to_string(platform::CurrentThreadId()); }
 
-    DebugAllocator allocator;
+    StartedAllocator allocator;
 };
 
 const char kBanner[] = "\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n";
@@ -92,15 +99,6 @@ TEST_F(DebugAllocatorTest, LeaksAreGroupedBySizeStackAndThread)
     free(unknown);
     for (void* block : same)
         free(block);
-}
-
-TEST_F(DebugAllocatorTest, UnknownNamesPrintAsUnknown)
-{
-    g_fakeStack = {0x10, 0x20, 0x30, 0xBAD, 0x50};
-    void* block = allocator.Alloc(32);
-    allocator.ReportLeaks();
-    EXPECT_NE(g_output.find("<unknown>(-1): 1 memory block of size 32 was never freed"), std::string::npos) << g_output;
-    free(block);
 }
 
 // A double free or a pointer never handed out is reported and never reaches free(): passing a
@@ -151,12 +149,7 @@ TEST_F(DebugAllocatorTest, SizesNeverWrapAndZeroGivesABlock)
 
 TEST_F(DebugAllocatorTest, SiteStatisticsSection)
 {
-    struct Case
-    {
-        bool statistics;
-        bool siteFrees;
-        const char* section;  // expected text, or null when there must be no section
-    };
+    struct Case { bool statistics, siteFrees; const char* section; /* null: no section */ };
     const Case cases[] = {
         {false, false, nullptr},
         {true, false,
@@ -173,11 +166,8 @@ TEST_F(DebugAllocatorTest, SiteStatisticsSection)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.statistics + 2 * c.siteFrees);
-        DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
-        local.Start();
-        local.MarkMainStarted();
+        StartedAllocator local;
         local.SetOptions(c.statistics, c.siteFrees);
-        g_output.clear();
         void* kept = local.Alloc(16);
         local.Free(local.Alloc(16));
         local.ReportLeaks();
@@ -197,14 +187,12 @@ TEST_F(DebugAllocatorTest, SiteIsMovedToTheFourthFrame)
         {{0x10, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},                    // jumps dropped frames
         {{0x10, 0x20, 0x30, 0x40, 0x50, 0x70, 0x80}, "f7.cpp(7): 1 memory block"},  // extra frames
         {{0x10, 0x20, 0x30, 0x40, 0x50}, "f4.cpp(4): 1 memory block"},        // site not on the stack
+        {{0x10, 0x20, 0x30, 0xBAD, 0x50}, "<unknown>(-1): 1 memory block of size 8 was never freed"},
     };
     for (const Case& c : cases)
     {
-        DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
-        local.Start();
-        local.MarkMainStarted();
+        StartedAllocator local;
         g_fakeStack = c.stack;
-        g_output.clear();
         void* block = local.Alloc(8, 0x70);
         local.ReportLeaks();
         EXPECT_NE(g_output.find(c.site), std::string::npos) << g_output;
@@ -214,7 +202,7 @@ TEST_F(DebugAllocatorTest, SiteIsMovedToTheFourthFrame)
 
 TEST_F(DebugAllocatorTest, UntrackedBeforeStartAndStartUpBlocksNotReported)
 {
-    DebugAllocator local(DebugAllocator::Hooks{FakeCapture, FakeSymbolise, CaptureOutput});
+    DebugAllocator local(kFakeHooks);
     void* early = local.Alloc(8);  // not started: plain malloc
     EXPECT_EQ(local.BlockCount(), 0u);
     local.Start();
