@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,19 +41,12 @@ __attribute__((noinline)) int ChainA(int depth)
     return result + 1;
 }
 
-bool EndsWith(const std::wstring& text, const std::wstring& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 size_t FindFrame(const std::vector<StackFrameRecord>& frames, const std::wstring& function)
 {
-    for (size_t i = 0; i < frames.size(); ++i)
-    {
-        if (frames[i].function.find(function) != std::wstring::npos)
-            return i;
-    }
-    return frames.size();
+    size_t i = 0;
+    while (i < frames.size() && frames[i].function.find(function) == std::wstring::npos)
+        ++i;
+    return i;
 }
 
 __attribute__((noinline)) uint16_t WalkAtDepth(int depth, uint64_t* addresses, uint32_t limit)
@@ -93,13 +85,6 @@ __attribute__((noinline)) std::wstring InnermostFunctionHere()
     return frames.empty() ? std::wstring() : frames[0].function;
 }
 
-std::wstring ExecutablePath()
-{
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-    return n > 0 ? std::wstring(buffer, buffer + n) : std::wstring();
-}
-
 class LineCollector : public LumoSystemLogObserver
 {
 public:
@@ -130,9 +115,9 @@ TEST_F(StackWalkerTest, NamesTheCallingFunctionsWithFileAndLineInnermostFirst)
     for (size_t i = 0; i < 3; ++i)
     {
         const StackFrameRecord& frame = g_frames[c + i];
-        EXPECT_TRUE(EndsWith(frame.file, L"/tests/lumo/CallStackTest.cpp")) << frame.file;
+        EXPECT_TRUE(frame.file.ends_with(L"/tests/lumo/CallStackTest.cpp")) << frame.file;
         EXPECT_EQ(frame.line, static_cast<uint32_t>(lines[i])) << frame.function;
-        EXPECT_EQ(frame.image, ExecutablePath());
+        EXPECT_EQ(frame.image, std::filesystem::read_symlink("/proc/self/exe").wstring());
     }
     // Full names: namespaces and parameters (a specialised copy may add "[clone ...]").
     EXPECT_EQ(g_frames[a].function.rfind(L"(anonymous namespace)::ChainA(int)", 0), 0u) << g_frames[a].function;
