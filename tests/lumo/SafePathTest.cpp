@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -44,10 +47,6 @@ class InstallTree : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        base = fs::temp_directory_path() / (std::string("safe-path-") + info->name() + "-" + std::to_string(getpid()));
-        fs::remove_all(base);
-        root = base / "install";
         fs::create_directories(root / "Data" / "Sub");
         fs::create_directories(root / "Dup");
         fs::create_directories(root / "DUP");
@@ -56,22 +55,16 @@ protected:
         fs::create_directory_symlink(base / "outside", root / "link");
         fs::create_directory_symlink(root / "Data", root / "inlink");
         fs::create_symlink(base / "missing-target", root / "dangling");
-        rootW = Wide(root);
     }
-    void TearDown() override { fs::remove_all(base); }
 
-    static std::wstring Wide(const fs::path& p) { return p.wstring(); }
-
-    fs::path base, root;
-    std::wstring rootW;
+    fixtures::ScratchFolder scratch;
+    const fs::path base = scratch.Path(), root = base / "install";
+    const std::wstring rootW = root.wstring();
 };
 
 TEST_F(InstallTree, ResolvesCaseInsensitivelyKeepingMissingSpelling)
 {
-    const struct {
-        std::wstring relative;
-        std::wstring resolved; // below root
-    } cases[] = {
+    const struct { std::wstring relative, resolved /* below root */; } cases[] = {
         {L"data\\sub\\file.txt", L"/Data/Sub/File.TXT"},
         {L"DATA/Sub/FILE.txt", L"/Data/Sub/File.TXT"},
         {L"Dup/a", L"/Dup/a"},  // exact name wins over other case matches
@@ -91,9 +84,7 @@ TEST_F(InstallTree, ResolvesCaseInsensitivelyKeepingMissingSpelling)
     ASSERT_TRUE(LumoUtil::ResolveInstallPath(rootW + L"/", L"data", resolved, error)) << error;
     EXPECT_EQ(resolved, rootW + L"/Data");
     std::wstring backslashed = rootW;
-    for (wchar_t& ch : backslashed)
-        if (ch == L'/')
-            ch = L'\\';
+    std::replace(backslashed.begin(), backslashed.end(), L'/', L'\\');
     ASSERT_TRUE(LumoUtil::ResolveInstallPath(backslashed, L"data", resolved, error)) << error;
     EXPECT_EQ(resolved, backslashed + L"/Data");
 }
