@@ -20,14 +20,6 @@ std::string HexOf(MD5& md5)
     return text.get();
 }
 
-std::string DigestOfBytes(const std::string& bytes)
-{
-    MD5 md5;
-    md5.update(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
-    md5.finalize();
-    return HexOf(md5);
-}
-
 // The first field of md5sum's output for a command's standard output piped into it.
 std::string OutsideMd5Of(const std::string& shellCommand)
 {
@@ -35,9 +27,9 @@ std::string OutsideMd5Of(const std::string& shellCommand)
 }
 } // namespace
 
-// Lengths around the padding boundaries and the 1024-byte read pieces, hashed four ways: in one
-// update, in awkward update pieces, from a FILE and through the whole-file path. All must agree with
-// the outside md5sum.
+// Lengths around the padding boundaries and the 1024-byte read pieces, hashed in update pieces of
+// awkward sizes (the last one: all in one update), from a FILE and through the whole-file path.
+// All must agree with the outside md5sum.
 TEST(Md5Test, AgreesWithMd5sumAcrossBoundaries)
 {
     fixtures::ScratchFolder folder;
@@ -49,9 +41,7 @@ TEST(Md5Test, AgreesWithMd5sumAcrossBoundaries)
         fixtures::WriteFile(path, bytes);
         const std::string expected = OutsideMd5Of("cat '" + path + "'");
 
-        EXPECT_EQ(DigestOfBytes(bytes), expected);
-
-        for (size_t step : {1, 3, 63, 64, 65, 1000})
+        for (size_t step : {1ul, 3ul, 63ul, 64ul, 65ul, 1000ul, ~0ul})
         {
             MD5 md5;
             for (size_t at = 0; at < bytes.size(); at += step)
