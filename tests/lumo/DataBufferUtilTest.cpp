@@ -48,14 +48,8 @@ TEST(CopyData, BlockSizes)
 // The first failing read or write ends the copy with its code; earlier blocks stay copied.
 TEST(CopyData, FailureMidwayKeepsEarlierBlocks)
 {
-    struct Case
-    {
-        const char* name;
-        ScriptedBuffer::Op op;
-        LUMORESULT code;
-        uint64_t sourceEnd;
-        uint64_t destinationEnd;
-    } const cases[] = {
+    struct Case { const char* name; ScriptedBuffer::Op op; LUMORESULT code; uint64_t sourceEnd, destinationEnd; };
+    const Case cases[] = {
         {"second read", ScriptedBuffer::Op::Read, LUMORESULT_NETWORK_ERROR, 131072 + 100, 131072},
         {"second write", ScriptedBuffer::Op::Write, LUMORESULT_IO_ERROR, 2 * 131072, 131072 + 100},
     };
@@ -103,15 +97,9 @@ TEST(CopyRemainingData, FullSixtyFourBitRemainder)
 
 TEST(ReadAllToString, Cases)
 {
-    struct Case
-    {
-        const char* name;
-        std::string content;
-        uint64_t position;
-        bool failRead;
-        LUMORESULT result;
-        std::string out;
-    } const cases[] = {
+    struct Case { const char* name; std::string content; uint64_t position; bool failRead; LUMORESULT result;
+                  std::string out; };
+    const Case cases[] = {
         {"from the middle", "abcdef", 2, false, LUMORESULT_OK, "cdef"},
         {"at the end", "abc", 3, false, LUMORESULT_OK, ""},
         {"beyond the end", "abc", 9, false, LUMORESULT_OK, ""},
