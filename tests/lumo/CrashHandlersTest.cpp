@@ -57,12 +57,6 @@ __attribute__((noinline)) void ThrowUncaught()
     throw std::runtime_error("nobody catches this");
 }
 
-__attribute__((noinline)) void CrashInWorker()
-{
-    volatile int* volatile target = nullptr;
-    *target = 2;
-}
-
 volatile int g_afterAssert = 0;
 
 __attribute__((noinline)) void FailAssertHere(int value)
@@ -82,23 +76,12 @@ __attribute__((noinline)) int RecurseForever(int depth)
     return RecurseForever(depth + 1) + frame[0];  // not a tail call: every level keeps its frame
 }
 
-void* WorkerBody(void*)
-{
-    CrashInWorker();
-    return nullptr;
-}
-
-void* ThrowingWorkerBody(void*)
-{
-    ThrowUncaught();
-    return nullptr;
-}
-
-void RunInNamedThread(void (*body)())
+// Guarded when `body` is given, else a plain crash.
+void RunInNamedThread(void* (*body)(void*))
 {
     std::thread worker([body] {
         pthread_setname_np(pthread_self(), "crash-worker");
-        body();
+        body ? GuardedThreadEntry(body, nullptr) : (CrashByNullWrite(), nullptr);
     });
     worker.join();
 }
@@ -160,8 +143,10 @@ void RunScenario(const std::string& scenario)
     else if (scenario == "guarded-worker" || scenario == "guarded-throw")
     {
         BuildMinidumpName(L"patcher");
-        RunInNamedThread(scenario == "guarded-worker" ? [] { GuardedThreadEntry(WorkerBody, nullptr); }
-                                                      : [] { GuardedThreadEntry(ThrowingWorkerBody, nullptr); });
+        void* (*body)(void*) = [](void*) -> void* { CrashByNullWrite(); return nullptr; };
+        if (scenario == "guarded-throw")
+            body = [](void*) -> void* { ThrowUncaught(); return nullptr; };
+        RunInNamedThread(body);
     }
     else if (scenario == "main-fatal")
     {
@@ -171,7 +156,7 @@ void RunScenario(const std::string& scenario)
     else if (scenario == "unguarded-worker")
     {
         BuildMinidumpName(L"patcher");
-        RunInNamedThread(CrashInWorker);
+        RunInNamedThread(nullptr);
     }
     else if (scenario == "assert")
         FailAssertHere(0);
@@ -348,13 +333,13 @@ TEST(CrashHandlers, EachFailureLeavesOneDumpNamingSignalThreadAndFunction)
         {"uncaught", "Sollex-44088\\.dmp", "uncaught exception, ending by SIGABRT (6)", "ThrowUncaught", true,
          SIGABRT},
         {"guarded-worker", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
-         "CrashInWorker", false, 0},
+         "CrashByNullWrite", false, 0},
         {"guarded-throw", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp",
          "uncaught exception", "ThrowUncaught", false, 0},
         // The main thread takes the fatal path too, but ends by its signal.
         {"main-fatal", "patcher-v35673-\\d{4}\\.\\d{2}\\.\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.dmp", "SIGSEGV (11)",
          "CrashByNullWrite", true, SIGSEGV},
-        {"unguarded-worker", "Sollex-44088\\.dmp", "SIGSEGV (11)", "CrashInWorker", false, SIGSEGV},
+        {"unguarded-worker", "Sollex-44088\\.dmp", "SIGSEGV (11)", "CrashByNullWrite", false, SIGSEGV},
         {"assert", "Sollex-44088\\.dmp", "Reason: assertion, ending by SIGABRT (6)", "FailAssertHere", true,
          SIGABRT},
         // Only the alternate signal stack leaves room for the handler here.
