@@ -11,16 +11,6 @@
 #include "platform/LastError.h"
 #include "tests/fixtures/HoldingChild.h"
 
-namespace
-{
-
-std::string UniqueName(const char* what)
-{
-    return std::string("os-test-") + what + "-" + std::to_string(getpid());
-}
-
-}  // namespace
-
 TEST(OSWrappers, BadWaitsThrowInsteadOfReportingATimeOut)
 {
     std::vector<OS::Handle> many;
@@ -49,7 +39,7 @@ TEST(OSWrappers, HandlesOfTheWrongKindAreRefused)
 
 TEST(OSWrappers, NamedMutexFailIfExistsLeavesNoHandleOpen)
 {
-    const std::string name = UniqueName("mutex");
+    const std::string name = "os-test-mutex-" + std::to_string(getpid());
     fixtures::HoldingChild holder([&](const fixtures::HoldingChild::Ready& ready) {
         OS::Handle held = OS::CreateNamedMutex(name.c_str(), true);
         ready(held ? 'y' : 'n');
