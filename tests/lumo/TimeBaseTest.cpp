@@ -7,15 +7,8 @@ namespace
 double g_fakeCounter = 0.0;
 LocalTimeParts g_fakeLocal;
 
-double FakeCounter()
-{
-    return g_fakeCounter;
-}
-
-void FakeLocal(LocalTimeParts& parts)
-{
-    parts = g_fakeLocal;
-}
+double FakeCounter() { return g_fakeCounter; }
+void FakeLocal(LocalTimeParts& parts) { parts = g_fakeLocal; }
 
 class TimeBaseTest : public ::testing::Test
 {
@@ -30,15 +23,10 @@ protected:
 
 TEST_F(TimeBaseTest, AddDaysCrossesMonthsAndYears)
 {
-    struct Case
-    {
-        uint32_t date;
-        int32_t days;
-        uint32_t expected;
-    } cases[] = {{20240228, 1, 20240229},  {20230228, 1, 20230301}, {20231231, 1, 20240101},
-                 {20240301, -1, 20240229}, {20240101, 365, 20241231}, {20240101, -365, 20230101},
-                 {20100507, 0, 20100507}};
-    for (const Case& c : cases)
+    const struct { uint32_t date; int32_t days; uint32_t expected; } cases[] = {
+        {20240228, 1, 20240229},  {20230228, 1, 20230301},   {20231231, 1, 20240101}, {20240301, -1, 20240229},
+        {20240101, 365, 20241231}, {20240101, -365, 20230101}, {20100507, 0, 20100507}};
+    for (const auto& c : cases)
     {
         uint32_t date = c.date;
         AddDays(date, c.days);
@@ -48,13 +36,9 @@ TEST_F(TimeBaseTest, AddDaysCrossesMonthsAndYears)
 
 TEST_F(TimeBaseTest, NormaliseDayTimeMovesWholeDays)
 {
-    struct Case
-    {
-        double seconds;
-        double expectedSeconds;
-        int32_t expectedDays;
-    } cases[] = {{-10.0, 86390.0, -1}, {172801.0, 1.0, 2}, {86400.0, 0.0, 1}, {5.5, 5.5, 0}, {-86400.0, 0.0, -1}};
-    for (const Case& c : cases)
+    const struct { double seconds, expectedSeconds; int32_t expectedDays; } cases[] = {
+        {-10.0, 86390.0, -1}, {172801.0, 1.0, 2}, {86400.0, 0.0, 1}, {5.5, 5.5, 0}, {-86400.0, 0.0, -1}};
+    for (const auto& c : cases)
     {
         double seconds = c.seconds;
         int32_t days = 3;
