@@ -143,10 +143,7 @@ TEST_F(FileUtilTest, ListDirectoryKeepsNamesThatAreNotUtf8OrNarrowable)
     ASSERT_EQ(LumoUtil::ListDirectory(Wide("d"), out), LUMORESULT_OK);
     ASSERT_EQ(out.size(), names.size());
     for (const std::wstring& entry : out)
-    {
-        std::ifstream in(ToNativePath(entry), std::ios::binary);
-        EXPECT_TRUE(in.good());
-    }
+        EXPECT_TRUE(std::ifstream(ToNativePath(entry)).good());
 }
 
 // Holds a file open in another process until released.
