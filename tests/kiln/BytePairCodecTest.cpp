@@ -72,20 +72,6 @@ TEST(BytePairCodec, RoundTripsEveryKindOfInput)
     }
 }
 
-TEST(BytePairCodec, RandomChunkIsStoredRawAndRunsPackSmall)
-{
-    std::mt19937 random(7);
-    const Bytes noise = Generate("uniform", 16384, random);
-    EXPECT_EQ(Pack(noise), noise);
-
-    const Bytes same(2048, 'x');
-    const Bytes packed = Pack(same);
-    EXPECT_LT(packed.size(), 64u);
-    Bytes out(2048);
-    EXPECT_EQ(Kiln::ExpandBlockBPE(out.data(), packed.data(), static_cast<uint32_t>(packed.size()), 2048), 2048u);
-    EXPECT_EQ(out, same);
-}
-
 TEST(BytePairCodec, GoldenBlocks)
 {
     // 32 copies of "a": a = 254 pairs, then 253, 252, 251 each pair the code before.

@@ -222,7 +222,6 @@ protected:
         return starts;
     }
 
-    std::string ProgramName() const { return "test_kiln"; }
     void ExpectHandledFault(Kiln::Thread::Routine routine, const std::vector<std::string>& expected,
                             bool accessViolation);
     std::string CrashReportPath() const { return ProgramFolder() + "/XCrashReport.exe"; }
@@ -241,19 +240,19 @@ TEST_F(KilnFatalChild, KernelExceptionWritesAssertReportAndRunsShutdown)
 {
     EXPECT_EXIT(RunAndExit(ThrowFileError, 0, 1), ::testing::ExitedWithCode(0), "");
     const std::string report = Report();
-    EXPECT_TRUE(Contains(report, std::string("File: ") + __FILE__ + "\r\nLine: 1234\r\nClass: File\r\n"
-                                 "Reason: the archive \"data.bin\" is damaged\r\n")) << report;
-    EXPECT_TRUE(Contains(report, "Kiln::RunThreadGuarded")) << "call stack missing:\n" << report;
-    EXPECT_TRUE(Contains(report, "\r\n\r\nError occurred at ")) << report;
-    EXPECT_TRUE(Contains(report, " processor(s), type 8664.\r\n")) << report;
-    EXPECT_TRUE(Contains(report, "MBytes user address space free.\r\n")) << report;
+    for (const std::string& part : {std::string("File: ") + __FILE__ + "\r\nLine: 1234\r\nClass: File\r\n"
+                                    "Reason: the archive \"data.bin\" is damaged\r\n",
+                                    std::string("Kiln::RunThreadGuarded"), std::string("\r\n\r\nError occurred at "),
+                                    std::string(" processor(s), type 8664.\r\n"),
+                                    std::string("MBytes user address space free.\r\n")})
+        EXPECT_TRUE(Contains(report, part)) << part << "\n---\n" << report;
     EXPECT_FALSE(Contains(report, "Context:")) << report;
 
     std::vector<std::string> folders;
     std::vector<std::string> found;
     const auto starts = Starts(&folders, &found);
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), ProgramName(), "-assert"}));
+    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), "test_kiln", "-assert"}));
     EXPECT_EQ(found, std::vector<std::string>{"ERRORLOG.TXT"});
     EXPECT_EQ(folders, std::vector<std::string>{ReportFolder()});
     struct stat info;
@@ -335,7 +334,7 @@ void KilnFatalChild::ExpectHandledFault(Kiln::Thread::Routine routine, const std
     std::vector<std::string> found;
     const auto starts = Starts(nullptr, &found);
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), ProgramName()}));
+    EXPECT_EQ(starts[0], (std::vector<std::string>{CrashReportPath(), "test_kiln"}));
     EXPECT_EQ(found, (std::vector<std::string>{"ERRORLOG.TXT", "CRASH.DMP"}));
 }
 

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <new>
 #include <random>
 #include <thread>
@@ -119,55 +118,10 @@ TEST(PackedHeapDeathTest, RefusesDoubleAndForeignFrees)
         "never gave out");
 }
 
-// The heap against a model: random sizes, each chunk filled with a pattern of its own, checked
-// when it is freed; live chunks never overlap.
-TEST(PackedHeap, RandomOperationsAgainstModel)
-{
-    Kiln::PackedHeap heap("model");
-    std::mt19937 random(12345);
-    std::map<uint8_t*, std::pair<size_t, uint8_t>> live;  // start -> size, pattern
-    auto release = [&](std::map<uint8_t*, std::pair<size_t, uint8_t>>::iterator it) {
-        for (size_t i = 0; i < it->second.first; ++i)
-            ASSERT_EQ(it->first[i], static_cast<uint8_t>(it->second.second + i)) << "chunk overwritten";
-        heap.Free(it->first);
-        live.erase(it);
-    };
-    for (int op = 0; op < 300000; ++op)
-    {
-        if (live.empty() || random() % 100 < 55)
-        {
-            const size_t size = random() % 2001;
-            auto* p = static_cast<uint8_t*>(heap.Alloc(size));
-            auto next = live.lower_bound(p);
-            ASSERT_TRUE(next == live.end() || p + size <= next->first) << "overlaps a live chunk";
-            if (next != live.begin())
-            {
-                auto previous = std::prev(next);
-                ASSERT_LE(previous->first + previous->second.first, p) << "overlaps a live chunk";
-            }
-            const uint8_t pattern = static_cast<uint8_t>(random());
-            for (size_t i = 0; i < size; ++i)
-                p[i] = static_cast<uint8_t>(pattern + i);
-            live[p] = {size, pattern};
-        }
-        else
-        {
-            auto it = live.lower_bound(reinterpret_cast<uint8_t*>(random() * uint64_t{4096}));
-            release(it == live.end() ? live.begin() : it);
-        }
-    }
-    while (!live.empty())
-        release(live.begin());
-    EXPECT_TRUE(heap.IsEmpty());
-    EXPECT_LE(heap.BlockCount(), 1u);
-}
-
-TEST(BlockAllocator, SizeClassesAndCacheLimits)
+TEST(BlockAllocator, SizeClassesAndCacheLimit)
 {
     for (const auto& [size, sizeClass] : {std::pair{0u, 1u}, {4u, 1u}, {5u, 2u}, {12u, 2u}, {13u, 3u}, {1012u, 127u}, {1013u, 128u}})
         EXPECT_EQ(Kiln::Alloc::ClassOf(size), sizeClass) << size;
-    for (const auto& [sizeClass, limit] : {std::pair{1u, 1025u}, {2u, 8192u}, {3u, 5461u}, {127u, 9u}, {128u, 0u}})
-        EXPECT_EQ(Kiln::Alloc::CacheLimit(sizeClass), limit) << sizeClass;
 
     // A cached block comes back for the next request of its class.
     void* a = Kiln::Alloc::New(5);

@@ -1,6 +1,5 @@
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -8,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/WaitFor.h"
-#include "platform/DebugOutput.h"
 #include "platform/Waitable.h"
 #include "sollex/CountedMutex.h"
 #include "sollex/SharedExclusiveLock.h"
@@ -113,12 +112,7 @@ TEST(SharedExclusiveLock, WaitingWriterKeepsNewReadersOutButNotReentrantOnes)
 
 TEST(SharedExclusiveLock, TwoThreadDeadlockIsReportedWithItsOwners)
 {
-    std::mutex logLock;
-    std::string log;
-    auto previous = platform::SetDebugOutputHook([&](const std::string& text) {
-        std::lock_guard<std::mutex> hold(logLock);
-        log += text;
-    });
+    fixtures::DebugCapture debug;
 
     SharedExclusiveLock first, second;
     std::atomic<uint32_t> threadA{0};
@@ -148,9 +142,9 @@ TEST(SharedExclusiveLock, TwoThreadDeadlockIsReportedWithItsOwners)
     a.join();
     EXPECT_NE(aResult.load(), -1);
 
-    platform::SetDebugOutputHook(previous);
     const std::string chain = std::to_string(threadB) + " -> " + std::to_string(threadA.load()) + " -> " +
                               std::to_string(threadB);
+    const std::string log = debug.Text();
     EXPECT_NE(log.find("SharedExclusiveLock::Lock> deadlock"), std::string::npos) << log;
     EXPECT_NE(log.find(chain), std::string::npos) << log;
     // Both locks are free again.
