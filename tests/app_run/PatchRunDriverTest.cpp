@@ -95,7 +95,7 @@ public:
         return counts;
     }
 
-    void ExpectCompletedAtC(const DriverResult& result, const std::vector<std::string>& utilityCalls)
+    void ExpectCompletedAtC(const DriverResult& result)
     {
         EXPECT_EQ(result.exitCode, 0) << result.output;
         EXPECT_NE(result.output.find("1\tPatching from 43434 to 44088..."), std::string::npos) << result.output;
@@ -105,18 +105,14 @@ public:
         EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
         EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
         EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
-        EXPECT_EQ(machine().UtilityCalls(), utilityCalls);
+        EXPECT_EQ(machine().UtilityCalls(),
+                  (std::vector<std::string>{"listbuilds " + machine().install + "/bin/buildList.txt norender",
+                                            "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"}));
         for (const auto& [path, count] : UninstallDeletes())
             EXPECT_EQ(count, 1) << path;
         EXPECT_EQ(UninstallDeletes().size(), 5u);
     }
 
-    // What a run from A to C asks of the game utility.
-    std::vector<std::string> RunCalls() const
-    {
-        return {"listbuilds " + machine().install + "/bin/buildList.txt norender",
-                "closeadbdaemon -nostartadbdaemon norender", "repairdatabase patcher owner=1"};
-    }
 
     RunMachine& machine() const { return *machinePtr; }
 
@@ -126,7 +122,7 @@ public:
 TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
 {
     const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
-    ExpectCompletedAtC(result, RunCalls());
+    ExpectCompletedAtC(result);
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
 }
 
@@ -153,7 +149,7 @@ TEST_F(DriverTest, ChainFromPatchServers)
         ASSERT_TRUE(server.Ok());
         WriteServerFolder(root, server.Url("a-b.pkg"));
         const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
-        ExpectCompletedAtC(result, RunCalls());
+        ExpectCompletedAtC(result);
         EXPECT_NE(result.output.find("1\tNo (more) patches at server for version: 45000"), std::string::npos);
     }
     {
@@ -165,7 +161,7 @@ TEST_F(DriverTest, ChainFromPatchServers)
         ASSERT_TRUE(server.Ok());
         WriteServerFolder(root, server.Url("a-b.pkg"));
         const DriverResult result = RunDriver(plainDriver, {"--admin", "--server=" + server.Url(""), machine().install});
-        ExpectCompletedAtC(result, RunCalls());
+        ExpectCompletedAtC(result);
         EXPECT_NE(server.Log().find("REST 5000"), std::string::npos) << server.Log();
     }
 }
