@@ -34,21 +34,15 @@ TEST(TcpStream, ReadsExactlyOrReportsWhatEndedTheRead)
     const ReadCase cases[] = {
         {"arrives in two pieces",
          [&](int fd) {
-             SendText(fd, hundred.substr(0, 60));
-             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             SendText(fd, hundred.substr(60));
-             AwaitClose(fd);
+             SendText(fd, hundred.substr(0, 60)), std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             SendText(fd, hundred.substr(60)), AwaitClose(fd);
          },
          false, 100, LUMORESULT_OK, 100},
         {"peer closes after 30 bytes", [&](int fd) { SendText(fd, hundred.substr(0, 30)); }, false, 100,
          LUMORESULT_ABORTED, 0},
         {"peer shuts down its side after 30 bytes",
-         [&](int fd) {
-             SendText(fd, hundred.substr(0, 30));
-             shutdown(fd, SHUT_WR);
-             AwaitClose(fd);
-         },
-         false, 100, LUMORESULT_ABORTED, 0},
+         [&](int fd) { SendText(fd, hundred.substr(0, 30)), shutdown(fd, SHUT_WR), AwaitClose(fd); }, false, 100,
+         LUMORESULT_ABORTED, 0},
         {"partial data allowed", [&](int fd) { SendText(fd, hundred.substr(0, 10)), AwaitClose(fd); }, true, 100,
          LUMORESULT_PARTIAL_DATA, 10},
         {"peer resets", [&](int fd) {
