@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include <wx/init.h>
 #include <wx/msgout.h>
 #include <wx/string.h>
@@ -95,15 +97,10 @@ protected:
 
     Strings RecordedArguments()
     {
-        if (!fixtures::PathExists(m_log))
-            return {};
         Strings arguments;
-        const std::string bytes = fixtures::ReadFile(m_log);
-        for (size_t start = 0; start < bytes.size();) {
-            const size_t end = bytes.find('\0', start);
-            arguments.push_back(bytes.substr(start, end - start));
-            start = end + 1;
-        }
+        std::istringstream bytes(fixtures::PathExists(m_log) ? fixtures::ReadFile(m_log) : "");
+        for (std::string argument; std::getline(bytes, argument, '\0');)
+            arguments.push_back(argument);
         fixtures::RemoveTree(m_log);
         return arguments;
     }
