@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include <wx/init.h>
 #include <wx/msgout.h>
 #include <wx/string.h>
@@ -19,21 +21,16 @@ using Strings = std::vector<std::string>;
 using WStrings = std::vector<std::wstring>;
 
 // Keeps what the parser prints (usage, errors) instead of writing it to standard error.
-class RecordedOutput : public wxMessageOutput {
-public:
+struct RecordedOutput : wxMessageOutput {
     RecordedOutput() : m_previous(wxMessageOutput::Set(this)) {}
     ~RecordedOutput() override { wxMessageOutput::Set(m_previous); }
     void Output(const wxString& text) override { m_text += text.ToStdWstring(); }
-    const std::wstring& Text() const { return m_text; }
-
-private:
     wxMessageOutput* m_previous;
     std::wstring m_text;
 };
 
 class CommandLineTest : public ::testing::Test {
 protected:
-    void SetUp() override { Options() = PatcherOptions(); }
     void TearDown() override { Options() = PatcherOptions(); }
     static PatcherOptions& Options() { return PatcherOptions::Instance(); }
 
@@ -46,15 +43,8 @@ TEST_F(CommandLineTest, ParsedIntoTheOptions)
 {
     fixtures::WriteFile(m_scratch / "servers.txt", "http://a/\r\nhttp://b/\r\nhttp://c/\r\n");
     const std::wstring cwd = m_scratch.WidePath();
-    struct Case {
-        const char* name;
-        WStrings arguments;
-        bool parsed;
-        std::wstring installPath;
-        Strings builds;
-        WStrings servers;
-        std::vector<StartupLine> lines;
-    };
+    struct Case { const char* name; WStrings arguments; bool parsed; std::wstring installPath; Strings builds;
+                  WStrings servers; std::vector<StartupLine> lines; };
     const Case cases[] = {
         {"target only", {L"/abs/game dir"}, true, L"/abs/game dir", {}, {}, {}},
         {"build and relative target", {L"43434", L"../g\u00e4me"}, true, cwd + L"/../g\u00e4me", {"43434"}, {}, {}},
@@ -86,7 +76,7 @@ TEST_F(CommandLineTest, HelpAndOnexit)
 {
     const CommandLine help = ParseCommandLine({L"patcher", L"-h", L"-o", L"Launcher \"a b\"", L"-d"});
     EXPECT_TRUE(help.parsed && help.help && help.debug);
-    EXPECT_NE(std::wstring::npos, m_output.Text().find(LoadResString(121))) << m_output.Text();
+    EXPECT_NE(std::wstring::npos, m_output.m_text.find(LoadResString(121))) << m_output.m_text;
     EXPECT_EQ(L"Launcher \"a b\"", help.onexit.value_or(L"-"));
     EXPECT_EQ(L"", ParseCommandLine({L"patcher", L"--onexit="}).onexit.value_or(L"-"));
     EXPECT_FALSE(ParseCommandLine({L"patcher"}).onexit.has_value());
@@ -107,15 +97,10 @@ protected:
 
     Strings RecordedArguments()
     {
-        if (!fixtures::PathExists(m_log))
-            return {};
         Strings arguments;
-        const std::string bytes = fixtures::ReadFile(m_log);
-        for (size_t start = 0; start < bytes.size();) {
-            const size_t end = bytes.find('\0', start);
-            arguments.push_back(bytes.substr(start, end - start));
-            start = end + 1;
-        }
+        std::istringstream bytes(fixtures::PathExists(m_log) ? fixtures::ReadFile(m_log) : "");
+        for (std::string argument; std::getline(bytes, argument, '\0');)
+            arguments.push_back(argument);
         fixtures::RemoveTree(m_log);
         return arguments;
     }
@@ -144,8 +129,7 @@ TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
     cases[1].debug = true;
     cases[2].options.installPath = L"-odd";
     cases[2].options.patchServers = {L"http://a/", L"ftp://b;c/", L"http://\u0434/"};
-    cases[3].options.builds = {"-1"};
-    cases[4].options.installPath = L"";
+    cases[3].options.builds = {"-1"};  // cases[4]: no options at all
 
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.options.installPath));
@@ -177,15 +161,7 @@ TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
 TEST_F(ElevationTest, OutcomesAndGuards)
 {
     Options().installPath = L"/opt/sollex/";
-    struct Case {
-        const char* name;
-        std::string elevator;
-        bool writable;
-        bool admin;
-        uid_t user;
-        StartupAccess expected;
-        bool launched;
-    };
+    struct Case { const char* name; std::string elevator; bool writable, admin; uid_t user; StartupAccess expected; bool launched; };
     const Case cases[] = {
         {"copy ran", Launcher(0), false, false, 1000, StartupAccess::ElevatedCopyRan, true},
         {"copy failed on its own", Launcher(3), false, false, 1000, StartupAccess::ElevatedCopyRan, true},

@@ -29,9 +29,7 @@ namespace {
 fixtures::ArchiveEntry Entry(const std::string& source, const std::string& target, const std::string& payload)
 {
     fixtures::ArchiveEntry entry;
-    entry.source = source;
-    entry.target = target;
-    entry.payload = payload;
+    entry.source = source, entry.target = target, entry.payload = payload;
     return entry;
 }
 
@@ -59,14 +57,8 @@ public:
         ASSERT_EQ(g_embeddedPatchArchive.Open(FromNativePath(program)), LUMORESULT_OK);
     }
 
-    bool Run()
-    {
-        LumoPatch::PatchRun run(host(), environment);
-        return run.Run();
-    }
-
+    bool Run() { return LumoPatch::PatchRun(host(), environment).Run(); }
     RunMachine& machine() { return *machinePtr; }
-
     ObservedHost& host() { return *hostPtr; }
 
     std::unique_ptr<RunMachine> machinePtr;
@@ -109,15 +101,9 @@ TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
 
 TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
 {
-    struct Row
-    {
-        const char* name;
-        std::vector<fixtures::ArchiveEntry> entries;
-        std::string toolCallToCancelAt;  // cancel once the tool runs on this file
-        const char* tree;                // the build the installation must be at
-        bool patchingFlag;
-        const wchar_t* errorLine;
-    };
+    // Cancelled once the tool runs on toolCallToCancelAt; the installation ends at build tree.
+    struct Row { const char* name; std::vector<fixtures::ArchiveEntry> entries; std::string toolCallToCancelAt;
+                 const char* tree; bool patchingFlag; const wchar_t* errorLine; };
     const std::string ab = MakePackage(kBuildA, kBuildB);
     const Row rows[] = {
         {"a damaged file in the second patch",
@@ -204,14 +190,7 @@ TEST_F(ChainTest, FirstBuildWithoutAnEntryIsDropped)
 
 TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
 {
-    struct Row
-    {
-        const char* name;
-        std::map<std::string, std::string> utility;
-        bool cancel;
-        const wchar_t* line;
-        int level;
-    };
+    struct Row { const char* name; std::map<std::string, std::string> utility; bool cancel; const wchar_t* line; int level; };
     const Row rows[] = {
         {"utility fails", {{"repairdatabase.exit", "3"}}, false, L"SollexUtil ended with exit code 3", 3},
         {"cancelled while it works", {{"repairdatabase.hang", "1"}}, true, L"stopped before it ended", 2},

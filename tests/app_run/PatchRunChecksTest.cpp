@@ -39,18 +39,10 @@ public:
         environment.tempParent = FromNativePath(machine.temp);
         environment.progressStepMs = 1;
         environment.filesInUseIntervalMs = 1;
-        environment.sleep = [this](uint32_t) {
-            ++sleeps;
-            if (onSleep)
-                onSleep(sleeps);
-        };
+        environment.sleep = [this](uint32_t) { ++sleeps; if (onSleep) onSleep(sleeps); };
     }
 
-    bool Run()
-    {
-        LumoPatch::PatchRun run(host(), environment);
-        return run.Run();
-    }
+    bool Run() { return LumoPatch::PatchRun(host(), environment).Run(); }
 
     // The game's executable running from the installation: it cannot be replaced (ETXTBSY).
     void StartGame()
@@ -66,11 +58,7 @@ public:
     void StopGame()
     {
         if (game)
-        {
-            game->Terminate(9);
-            game->Wait(0xFFFFFFFF);
-            unlink((machine.install + "/bin/Sollex.exe").c_str());
-        }
+            game->Terminate(9), game->Wait(0xFFFFFFFF), unlink((machine.install + "/bin/Sollex.exe").c_str());
         game.reset();
     }
 
@@ -86,13 +74,8 @@ public:
 
 TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
 {
-    struct Row
-    {
-        const char* name;
-        std::function<void(ChecksTest&)> arrange;
-        const wchar_t* errorLine;  // the one level-3 line, null when the run passes
-        const wchar_t* box;        // the caption of the message box, null for none
-    };
+    // errorLine: the one level-3 line, null when the run passes; box: the message box's caption, null for none.
+    struct Row { const char* name; std::function<void(ChecksTest&)> arrange; const wchar_t *errorLine, *box; };
     const Row rows[] = {
         {"passes on this system", [](ChecksTest&) {}, nullptr, nullptr},
         {"XP with SP3 passes", [](ChecksTest& t) { t.environment.osInfo = {true, 5, 1, 3}; }, nullptr, nullptr},
@@ -102,10 +85,7 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
         {"no DirectX helper", [](ChecksTest& t) { t.environment.hasDirectX9Helper = false; },
          L"August 2009 release of DirectX9", nullptr},
         {"SP2 is told before DirectX",
-         [](ChecksTest& t) {
-             t.environment.osInfo = {true, 5, 1, 0};
-             t.environment.hasDirectX9Helper = false;
-         },
+         [](ChecksTest& t) { t.environment.osInfo = {true, 5, 1, 0}, t.environment.hasDirectX9Helper = false; },
          L"Service Pack 3", nullptr},
         {"empty install path", [](ChecksTest&) { PatcherOptions::Instance().installPath.clear(); },
          L"No installation folder is known", nullptr},
@@ -141,9 +121,7 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
         EXPECT_EQ(host().ApplyEnabledCount(), 0);
         const auto boxes = host().Messages();
         ASSERT_EQ(boxes.size(), row.box ? 1u : 0u);
-        if (row.box) {
-            EXPECT_EQ(boxes[0].second, row.box);
-        }
+        if (row.box) { EXPECT_EQ(boxes[0].second, row.box); }
         // Exactly one outcome line, last.
         const std::vector<std::wstring> texts = host().Texts(1);
         ASSERT_FALSE(texts.empty());
@@ -173,8 +151,7 @@ TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
             if (n == releaseAfter)
                 tool->Terminate(9), tool->Wait(0xFFFFFFFF);
         };
-        const bool ok = Run();
-        EXPECT_EQ(ok, releaseAfter != 0) << host().Dump();
+        EXPECT_EQ(Run(), releaseAfter != 0) << host().Dump();
         EXPECT_EQ(sleeps, releaseAfter ? releaseAfter : 5) << "attempts, each followed by its pause";
         EXPECT_EQ(host().Has(L"Unable to patch - files in use.", 3), releaseAfter == 0);
         EXPECT_EQ(host().ApplyEnabledCount(), releaseAfter ? 0 : 1);
@@ -191,14 +168,7 @@ TEST_F(ChecksTest, DiskSpaceDecidesWhereUnpackingHappens)
     const std::wstring temp = FromNativePath(machine.temp);
     constexpr uint64_t kRequired = 4096ull << 20;
     constexpr int64_t kUnknown = -1;
-    struct Row
-    {
-        const char* name;
-        int64_t tempFree, installFree;
-        bool passes;
-        bool warns;              // 242
-        bool unpacksInInstall;
-    };
+    struct Row { const char* name; int64_t tempFree, installFree; bool passes, warns, unpacksInInstall; };
     const Row rows[] = {
         {"both enough", kRequired, kRequired, true, false, false},
         {"install one byte short", kRequired, kRequired - 1, false, false, false},
@@ -223,16 +193,12 @@ TEST_F(ChecksTest, DiskSpaceDecidesWhereUnpackingHappens)
         {
             std::wstring folder;
             ASSERT_TRUE(run.PrepareTempDirectory(folder));
-            const std::wstring expectedParent = row.unpacksInInstall ? install : temp;
-            EXPECT_EQ(folder.rfind(expectedParent + L"/", 0), 0u) << ToNativePath(folder);
+            EXPECT_EQ(folder.rfind((row.unpacksInInstall ? install : temp) + L"/", 0), 0u) << ToNativePath(folder);
         }
     }
     // The message names the size asked for.
     SetUp();
-    environment.freeDiskSpace = [](const std::wstring&, uint64_t& free) {
-        free = 0;
-        return true;
-    };
+    environment.freeDiskSpace = [](const std::wstring&, uint64_t& free) { return free = 0, true; };
     EXPECT_FALSE(Run());
     EXPECT_TRUE(host().Has(L"at least 4096MB are available.", 3)) << host().Dump();
 }
@@ -241,11 +207,7 @@ TEST_F(ChecksTest, RepairModeSkipsTheDiskCheck)
 {
     PatcherOptions::Instance().repair = true;
     int asked = 0;
-    environment.freeDiskSpace = [&](const std::wstring&, uint64_t& free) {
-        ++asked;
-        free = 0;
-        return true;
-    };
+    environment.freeDiskSpace = [&](const std::wstring&, uint64_t& free) { return ++asked, free = 0, true; };
     Run();
     EXPECT_EQ(asked, 0);
     EXPECT_FALSE(host().Has(L"Checking for available disk space"));

@@ -29,10 +29,7 @@ void PutU32(std::string& out, uint32_t value)
         out.push_back(char(value >> (8 * i)));
 }
 
-uint32_t ChecksumOf(const std::string& data)
-{
-    return LumoUtil::SegmentChecksumOf(data.data(), data.size());
-}
+uint32_t ChecksumOf(const std::string& data) { return LumoUtil::SegmentChecksumOf(data.data(), data.size()); }
 
 std::string Compress(std::string raw)
 {
@@ -58,14 +55,10 @@ std::string Record(uint8_t compressed, const std::wstring& name, uint32_t checks
     return out + data;
 }
 
-std::string Plain(const std::wstring& name, const std::string& data)
-{
-    return Record(0, name, ChecksumOf(data), data);
-}
+std::string Plain(const std::wstring& name, const std::string& data) { return Record(0, name, ChecksumOf(data), data); }
 
-class MemoryOwner : public SegmentTransferOwner
+struct MemoryOwner : SegmentTransferOwner
 {
-public:
     explicit MemoryOwner(std::wstring root) : m_root(std::move(root)) {}
     const std::wstring& GetRootFolder() const override { return m_root; }
     LumoDataBuffer& GetStream() override { return stream; }
@@ -82,8 +75,6 @@ public:
     LumoDataBufferMemoryDynamic stream;
     FileTreeSummary summary;
     int received = 0;
-
-private:
     std::wstring m_root;
 };
 
@@ -110,20 +101,10 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
 
     const std::string cases[] = {
         // The three mismatched flag combinations.
-        Record(1, L"a.bin#000", 0, ""),
-        Record(0, L"a.bin#000", 0, "x"),
-        Record(1, L"a.bin#000", ChecksumOf(data), ""),
-        // Names that would leave the installation or carry no index.
-        Plain(L"..\\a.bin#000", data),
-        Plain(L"..\\install\\a.bin#000", data),
-        Plain(L"\\a.bin#000", data),
-        Plain(L"/tmp/a.bin#000", data),
-        Plain(L"C:a.bin#000", data),
-        Plain(L"a.bin", data),
-        Plain(L"a.bin#-1", data),
-        Plain(L"a.bin#x", data),
-        Plain(L"a.bin#0#1x", data),
-        Plain(L"#000", data),
+        Record(1, L"a.bin#000", 0, ""), Record(0, L"a.bin#000", 0, "x"), Record(1, L"a.bin#000", ChecksumOf(data), ""),
+        // Names that would leave the installation or carry no index (bad indexes: SegmentName.Table).
+        Plain(L"..\\a.bin#000", data), Plain(L"..\\install\\a.bin#000", data), Plain(L"\\a.bin#000", data),
+        Plain(L"/tmp/a.bin#000", data), Plain(L"C:a.bin#000", data), Plain(L"a.bin", data), Plain(L"#000", data),
         Plain(L"", data),
         // Lengths beyond a segment, damaged containers, data that is not what the checksum says.
         Record(0, L"a.bin#000", 1, std::string(kSegment + 1, '\0')),
@@ -132,8 +113,7 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
         Record(0, L"a.bin#000", ChecksumOf(data), data.substr(1)),
         Record(0, L"a.bin#000", ChecksumOf(data + "x"), data),
         // Cut inside the header, the name and the data.
-        Plain(L"a.bin#000", data).substr(0, 3),
-        Plain(L"a.bin#000", data).substr(0, 9),
+        Plain(L"a.bin#000", data).substr(0, 3), Plain(L"a.bin#000", data).substr(0, 9),
         Plain(L"a.bin#000", data).substr(0, 30),
     };
     for (const std::string& record : cases)
@@ -154,15 +134,8 @@ TEST(SegmentSlot, WritesSegmentsWhereTheyBelong)
     const std::string tail = "last segment";
     const std::string full(kSegment, 'F');
 
-    struct Case
-    {
-        const char* what;
-        std::string before;    // file content before ("" and missing: no file)
-        bool missing;
-        std::string record;
-        std::string after;     // expected content
-        bool gone;
-    };
+    // missing: no file before; gone: no file after.
+    struct Case { const char* what; std::string before; bool missing; std::string record, after; bool gone; };
     const Case cases[] = {
         {"index 2 into a 1 MiB file", std::string(1 << 20, 'o'), false, Plain(L"f.bin#002", tail),
          std::string(1 << 20, 'o') + std::string(7 << 20, '\0') + tail, false},

