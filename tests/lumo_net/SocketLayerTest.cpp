@@ -44,8 +44,7 @@ TEST(MapSocketError, OneTableForEveryNumber)
         EXPECT_EQ(c.result, MapSocketError(platform::WinsockErrorFromErrno(c.errnoValue))) << c.errnoValue;
 }
 
-// Ignoring SIGPIPE is proven by WritingToAResetPeerFailsAndTheProcessLives.
-TEST(WinsockStartup, OffersAtMostVersionTwoTwo)
+TEST(WinsockStartup, OffersAtMostVersionTwoTwoAndIgnoresSigpipe)
 {
     const struct { uint8_t major, minor; bool result, started; } cases[] = {
         {2, 2, true, true}, {1, 1, true, true}, {2, 3, false, true}, {0, 9, false, false}};
@@ -56,6 +55,12 @@ TEST(WinsockStartup, OffersAtMostVersionTwoTwo)
         EXPECT_EQ(c.result, startup.versionOk);
         EXPECT_EQ(c.started, startup.started);
     }
+    // Sends carry MSG_NOSIGNAL, but a pipe written elsewhere in the process must not end it either.
+    signal(SIGPIPE, SIG_DFL);
+    WinsockStartup().Startup(2, 2);
+    struct sigaction current{};
+    sigaction(SIGPIPE, nullptr, &current);
+    EXPECT_EQ(SIG_IGN, current.sa_handler);
 }
 
 TEST(SocketManager, LastReleaseStopsTheWorker)
