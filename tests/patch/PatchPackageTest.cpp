@@ -211,7 +211,7 @@ TEST_F(PatchPackageTest, LengthsAreCheckedBeforeAnythingIsAllocated)
     }
 }
 
-// An independent writer and reader in Python agree with the fixture and the library, both ways.
+// The library unpacks what an independent writer in Python wrote.
 class PackageCrossCheck : public PatchPackageTest
 {
 protected:
