@@ -95,17 +95,6 @@ TEST_F(StageTest, StaleBackupIsReplacedAndNewFileKeepsTheOldMode)
     EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
 }
 
-TEST_F(StageTest, VanishedBackupIsReportedWithTheListedFile)
-{
-    BackupPairArray backups;
-    ASSERT_TRUE(AddFiles({{L"bin\\x.dll", L"", L""}}, backups));
-    unlink((install + "/bin/x.dll.pbk").c_str());
-    FinishAddedFiles(false, backups);
-    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kRestoreFailed, Full("bin/x.dll").c_str())))
-        << log.Dump();
-    EXPECT_EQ(fixtures::ReadFile(install + "/bin/x.dll"), "new x");
-}
-
 TEST_F(StageTest, CopyAndFolderFailuresNameTheirCause)
 {
     fixtures::WriteFile(install + "/blocker", "a file where a folder is wanted");
@@ -177,12 +166,14 @@ TEST_F(StageTest, StaleBackupOfAMissingFileNeverComesBack)
     EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR));
 }
 
-// A restore that cannot happen (something now stands in the file's place) is reported, and the
-// backup stays for the next try.
+// A restore that cannot happen (something now stands in the file's place, or its backup vanished)
+// is reported with the listed file, and what is left stays for the next try.
 TEST_F(StageTest, FailedRestoresAreReported)
 {
+    fixtures::WriteFile(package + "/data/bin/keep.dll", "new keep");
     BackupPairArray added, deleted;
-    ASSERT_TRUE(AddFiles({{L"bin\\x.dll", L"", L""}}, added));
+    ASSERT_TRUE(AddFiles({{L"bin\\x.dll", L"", L""}, {L"bin\\keep.dll", L"", L""}}, added));
+    unlink((install + "/bin/keep.dll.pbk").c_str());
     ASSERT_TRUE(DeleteFiles({{L"pack.ka", L"", L""}}, deleted));
     for (const char* blocked : {"/bin/x.dll", "/pack.ka"}) {
         unlink((install + blocked).c_str());
@@ -190,11 +181,12 @@ TEST_F(StageTest, FailedRestoresAreReported)
     }
     FinishAddedFiles(false, added);
     FinishDeletedFiles(false, deleted);
-    for (const char* blocked : {"bin/x.dll", "pack.ka"}) {
+    for (const char* blocked : {"bin/x.dll", "pack.ka", "bin/keep.dll"}) {
         EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kRestoreFailed, Full(blocked).c_str())))
             << log.Dump();
-        EXPECT_TRUE(fixtures::PathExists(install + "/" + blocked + ".pbk"));
+        EXPECT_TRUE(blocked == std::string("bin/keep.dll") || fixtures::PathExists(install + "/" + blocked + ".pbk"));
     }
+    EXPECT_EQ(fixtures::ReadFile(install + "/bin/keep.dll"), "new keep");
 }
 
 } // namespace

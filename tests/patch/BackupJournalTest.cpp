@@ -112,9 +112,12 @@ TEST_F(JournalTest, DamageInsideTheJournalNamesWhatCouldNotBeRestored)
         EXPECT_NE(lastError.find(part), std::wstring::npos) << std::string(part.begin(), part.end());
 }
 
-TEST_F(JournalTest, OneRunAtATime)
+TEST_F(JournalTest, OneRunAtATimeAndOnlyInAnExistingFolder)
 {
     std::wstring error;
+    EXPECT_EQ(BackupJournal::Begin(L"", error), nullptr);
+    EXPECT_EQ(BackupJournal::Begin(scratch.WidePath() + L"/missing", error), nullptr);
+    EXPECT_NE(error.find(L"missing"), std::wstring::npos);
     std::unique_ptr<BackupJournal> first = BackupJournal::Begin(scratch.WidePath(), error);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
@@ -136,14 +139,6 @@ TEST_F(JournalTest, RecordsOnlyPathsInsideTheInstallation)
     EXPECT_FALSE(journal->Record(JournalEntry::kNewFile, scratch.WidePath(), error));
     EXPECT_FALSE(journal->Record(JournalEntry::kNewFile, scratch.WidePath() + L"/a\nb", error));
     EXPECT_NE(fixtures::ReadFile(scratch / "patch.journal").find(" NEW x\n"), std::string::npos);
-}
-
-TEST_F(JournalTest, NoInstallFolderNoJournal)
-{
-    std::wstring error;
-    EXPECT_EQ(BackupJournal::Begin(L"", error), nullptr);
-    EXPECT_EQ(BackupJournal::Begin(scratch.WidePath() + L"/missing", error), nullptr);
-    EXPECT_NE(error.find(L"missing"), std::wstring::npos);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-
 #include "BuildConfig.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ArchiveWriter.h"
@@ -66,12 +65,6 @@ TEST_F(EmbeddedPatchArchiveTest, FindsTheHeaderAtAnyBoundaryAndAnswersFromItsDir
     EXPECT_EQ(LUMORESULT_INVALID_STATE, m_archive.ExtractPatch("43434", Out()));
 }
 
-TEST_F(EmbeddedPatchArchiveTest, AnArchiveAtTheVeryStartOfAFileIsFound)
-{
-    ASSERT_EQ(0u, AppendArchive(m_scratch / "patcher.exe", m_entries).headerOffset);
-    EXPECT_EQ(LUMORESULT_OK, m_archive.Open(Exe()));
-}
-
 TEST_F(EmbeddedPatchArchiveTest, OpenReportsMissingArchivesAndSizeMismatches)
 {
     EXPECT_EQ(LUMORESULT_IO_ERROR, m_archive.Open(FromNativePath(m_scratch / "missing.exe")));
@@ -92,8 +85,11 @@ TEST_F(EmbeddedPatchArchiveTest, OpenReportsMissingArchivesAndSizeMismatches)
     }
 }
 
-TEST_F(EmbeddedPatchArchiveTest, OnlyTheFirstHeaderCounts)
+// An archive at the very start of a file is found; a stray header before the real one is the one read.
+TEST_F(EmbeddedPatchArchiveTest, TheFirstHeaderCountsEvenAtTheStart)
 {
+    ASSERT_EQ(0u, AppendArchive(m_scratch / "patcher.exe", m_entries).headerOffset);
+    EXPECT_EQ(LUMORESULT_OK, m_archive.Open(Exe()));
     ArchiveOptions stray;
     stray.totalSizeDelta = 12345;
     fixtures::WriteFile(m_scratch / "patcher.exe", fixtures::PatternBytes(100, 5));
@@ -105,12 +101,8 @@ TEST_F(EmbeddedPatchArchiveTest, OnlyTheFirstHeaderCounts)
 // A damaged directory is refused as a whole, saying which entry is wrong.
 TEST_F(EmbeddedPatchArchiveTest, DamagedDirectoriesAreRefused)
 {
-    struct Case
-    {
-        const char* what;
-        std::function<void(std::vector<ArchiveEntry>&, ArchiveOptions&)> damage;
-        const wchar_t* message;
-    } cases[] = {
+    struct Case { const char* what; std::function<void(std::vector<ArchiveEntry>&, ArchiveOptions&)> damage;
+                  const wchar_t* message; } cases[] = {
         {"payload beyond the end", [](auto& e, auto&) { e[1].sizeOverride = 5001 + 160; }, L"beyond the end"},
         {"payload size wraps", [](auto& e, auto&) { e[0].sizeOverride = UINT64_MAX; }, L"beyond the end"},
         {"offset wraps", [](auto& e, auto&) { e[0].offsetOverride = UINT64_MAX - 3; }, L"beyond the end"},

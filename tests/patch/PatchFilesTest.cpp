@@ -2,7 +2,6 @@
 #include "patch/PatchFiles.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "patch/PatchTool.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/OutputCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/patch/PatchMessageLog.h"
 
@@ -34,34 +34,6 @@ bool ProcessAlive(int pid)
 {
     return pid > 0 && kill(pid, 0) == 0;
 }
-
-// Our standard output and error go to /dev/null while it lives (for a tool that floods them).
-class SilenceOutput
-{
-public:
-    SilenceOutput()
-    {
-        fflush(stdout);
-        fflush(stderr);
-        m_out = dup(STDOUT_FILENO);
-        m_err = dup(STDERR_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    ~SilenceOutput()
-    {
-        dup2(m_out, STDOUT_FILENO);
-        dup2(m_err, STDERR_FILENO);
-        close(m_out);
-        close(m_err);
-    }
-
-private:
-    int m_out;
-    int m_err;
-};
 
 class PatchFilesTest : public ::testing::Test
 {
@@ -116,6 +88,17 @@ protected:
 
     std::vector<FakeToolCall> Calls() const { return fixtures::ReadFakeToolCalls(m_log); }
 
+    // A fresh installation with the tool (and the converter when asked), an empty package and log.
+    void Reset(bool converter)
+    {
+        fixtures::RemoveTree(m_install);
+        fixtures::RemoveTree(m_package);
+        unlink(m_log.c_str());
+        m_messages.messages.clear();
+        m_backups.clear();
+        fixtures::InstallFakePatchTool(m_install, converter);
+    }
+
     fixtures::ScratchFolder m_scratch;
     PatchMessageLog m_messages;
     std::string m_install;
@@ -124,24 +107,28 @@ protected:
     BackupPairArray m_backups;
 };
 
+// Folder and file names full of shell syntax reach the tool unchanged.
 TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
 {
+    m_install = m_scratch / "in stall 'q' \"dq\" $HOME `x` \xc3\xa9";
+    m_package = m_scratch / "pack $(id) ; rm";
     fixtures::InstallFakePatchTool(m_install, false);
-    const PatchFileRecordArray records = {AddPatched("bin/x.dll", "old x", "new x, longer"),
+    const std::string x = "my files/it's $x & \"y\".dll";
+    const PatchFileRecordArray records = {AddPatched(x, "old x", "new x, longer"),
                                           AddPatched("y.dat", std::string(300000, 'o'), "")};
     ASSERT_TRUE(Run(records));
     EXPECT_TRUE(m_messages.messages.empty());
-    EXPECT_EQ("new x, longer", ReadFile(m_install + "/bin/x.dll"));
+    EXPECT_EQ("new x, longer", ReadFile(m_install + "/" + x));
     EXPECT_EQ("", ReadFile(m_install + "/y.dat"));
-    EXPECT_EQ("old x", ReadFile(m_install + "/bin/x.dll.pbk"));
+    EXPECT_EQ("old x", ReadFile(m_install + "/" + x + ".pbk"));
     ASSERT_EQ(2u, m_backups.size());
-    EXPECT_EQ(Target("bin/x.dll"), m_backups[0].file);
-    EXPECT_EQ(Target("bin/x.dll.pbk"), m_backups[0].backup);
+    EXPECT_EQ(Target(x), m_backups[0].file);
+    EXPECT_EQ(Target(x + ".pbk"), m_backups[0].backup);
 
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(2u, calls.size());
-    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/bin/x.dll.pbk",
-                                               m_package + "/data/bin/x.dll.diff", m_install + "/bin/x.dll.pbk.new"};
+    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/" + x + ".pbk",
+                                               m_package + "/data/" + x + ".diff", m_install + "/" + x + ".pbk.new"};
     EXPECT_EQ(expected, calls[0].argv);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
     EXPECT_EQ("0 1 2", calls[0].fds);
@@ -151,7 +138,7 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
     EXPECT_EQ(m_install + "/y.dat.pbk", calls[1].argv[1]);
 
     FinishPatchedFiles(true, m_backups);
-    EXPECT_FALSE(PathExists(m_install + "/bin/x.dll.pbk"));
+    EXPECT_FALSE(PathExists(m_install + "/" + x + ".pbk"));
 }
 
 TEST_F(PatchFilesTest, AlreadyPatchedFileIsLeftAloneEvenWhenALaterFileFails)
@@ -191,13 +178,7 @@ TEST_F(PatchFilesTest, DamagedFileStopsTheStageAndEarlierFilesAreRestored)
 
 TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
 {
-    struct Case
-    {
-        std::vector<std::string> directives;
-        bool converter;
-        bool dropDiff;
-        std::wstring message;
-    } cases[] = {
+    struct Case { std::vector<std::string> directives; bool converter, dropDiff; std::wstring message; } cases[] = {
         {{"EXIT 1"}, false, false, L"Not enough Argument Specified to patch the file"},
         {{"EXIT 1"}, true, false, L"Failed to patch data\\pack.ka, file contents do not match"},
         {{"EXIT 2"}, false, false, L"Could not open data file data\\pack.ka for reading."},
@@ -210,11 +191,7 @@ TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.message);
-        fixtures::RemoveTree(m_install);
-        fixtures::RemoveTree(m_package);
-        m_messages.messages.clear();
-        m_backups.clear();
-        fixtures::InstallFakePatchTool(m_install, c.converter);
+        Reset(c.converter);
         const std::string diff = c.converter ? "data/pack-diff.ka" : "data/pack.ka.diff";
         const PatchFileRecord record = AddPatched("data/pack.ka", "old pack", "new pack content", c.directives, diff);
         if (c.dropDiff)
@@ -229,13 +206,7 @@ TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
 
 TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEndsInKa)
 {
-    struct Case
-    {
-        std::string rel;
-        bool converter;
-        std::string diff;  // below the package's data folder
-        bool viaConverter;
-    } cases[] = {
+    struct Case { std::string rel; bool converter; std::string diff; bool viaConverter; } cases[] = {
         {"pack.ka", true, "pack-diff.ka", true},
         {"sub/pack.ka", true, "sub/pack-diff.ka", true},
         {"pack.ka", false, "pack.ka.diff", false},
@@ -246,10 +217,7 @@ TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEn
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.rel);
-        fixtures::RemoveTree(m_install);
-        fixtures::RemoveTree(m_package);
-        unlink(m_log.c_str());
-        fixtures::InstallFakePatchTool(m_install, c.converter);
+        Reset(c.converter);
         const PatchFileRecord record = AddPatched(c.rel, "old", "new", {}, c.diff);
         EXPECT_TRUE(Run({record}));
         const std::vector<FakeToolCall> calls = Calls();
@@ -297,22 +265,6 @@ TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommand)
     EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
     FinishPatchedFiles(false, m_backups);
     EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
-}
-
-TEST_F(PatchFilesTest, HostilePathsReachTheToolUnchanged)
-{
-    m_install = m_scratch / "in stall 'q' \"dq\" $HOME `x` \xc3\xa9";
-    m_package = m_scratch / "pack $(id) ; rm";
-    fixtures::InstallFakePatchTool(m_install, false);
-    const PatchFileRecord record = AddPatched("my files/it's $x & \"y\".dll", "old", "new");
-    ASSERT_TRUE(Run({record}));
-    const std::vector<FakeToolCall> calls = Calls();
-    ASSERT_EQ(1u, calls.size());
-    const std::string name = "/my files/it's $x & \"y\".dll";
-    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{m_install + "/bin/kpatchl-w32.exe", m_install + name + ".pbk",
-                                                        m_package + "/data" + name + ".diff", m_install + name + ".pbk.new"}));
-    EXPECT_EQ(m_install + "/bin", calls[0].cwd);
-    EXPECT_EQ("new", ReadFile(m_install + "/my files/it's $x & \"y\".dll"));
 }
 
 TEST_F(PatchFilesTest, KeepGoingIsAskedBeforeEveryFile)
@@ -363,7 +315,8 @@ TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
                                           AddPatched("b.dll", "old b", "new b", {"SPAWN"})};
     bool ok;
     {
-        SilenceOutput silence;
+        fixtures::StdoutCapture out;
+        fixtures::StderrCapture err;
         ok = Run(records);
     }
     EXPECT_TRUE(ok);

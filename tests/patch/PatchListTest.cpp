@@ -59,31 +59,22 @@ const char kBlock[] = "source-version: 43434\r\ntarget-version: 44088\r\npatch-e
 
 TEST(PatchList, BlocksKeysAndValues)
 {
-    struct Case
-    {
-        const char* name;
-        std::string text;
-        bool accepted;
-        const char* source = "";
-        const char* target = "";
-        const wchar_t* dataUrl = L"";
-    } const cases[] = {
+    struct Case { const char* name; std::string text; bool accepted; const char *source = "", *target = "";
+                  const wchar_t* dataUrl = L""; };
+    const std::string to2 = "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: ";
+    const Case cases[] = {
         {"plain", kBlock, true, "43434", "44088", L"http://srv/patches/files/p.zip"},
         {"mixed-case keys, quotes, spaces",
          "  Source-Version :  \"43434\"  \nTARGET-VERSION:44088\npatch-exe-url: \"\nPatch-Data-Url: \"/abs/p.zip\"\n",
          true, "43434", "44088", L"http://srv/patches/abs/p.zip"},
         {"CR-only and LF CR line ends", "source-version: 1\rtarget-version: 2\n\rpatch-exe-url: e\rpatch-data-url: d",
          true, "1", "2", L"http://srv/patches/d"},
-        {"absolute data URLs", "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: https://cdn/p.zip\n",
-         true, "1", "2", L"https://cdn/p.zip"},
-        {"upper-case scheme is relative",
-         "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: HTTP://cdn/p.zip\n", true, "1", "2",
-         L"http://srv/patches/HTTP://cdn/p.zip"},
-        {"ftp data URL", "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: ftp://f/p.zip\n", true,
-         "1", "2", L"ftp://f/p.zip"},
+        {"absolute data URLs", to2 + "https://cdn/p.zip\n", true, "1", "2", L"https://cdn/p.zip"},
+        {"upper-case scheme is relative", to2 + "HTTP://cdn/p.zip\n", true, "1", "2", L"http://srv/patches/HTTP://cdn/p.zip"},
+        {"ftp data URL", to2 + "ftp://f/p.zip\n", true, "1", "2", L"ftp://f/p.zip"},
         {"empty exe URL", "source-version: 1\ntarget-version: 2\npatch-exe-url:\npatch-data-url: d\n", false},
         {"missing key", "source-version: 1\npatch-exe-url: e\npatch-data-url: d\n", false},
-        {"line without colon", "source-version: 1\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: d\njunk\n", false},
+        {"line without colon", to2 + "d\njunk\n", false},
         {"build with a separator", "source-version: 1\ntarget-version: ../x\npatch-exe-url: e\npatch-data-url: d\n", false},
         {"build with a control byte", "source-version: 1\x01\ntarget-version: 2\npatch-exe-url: e\npatch-data-url: d\n",
          false},

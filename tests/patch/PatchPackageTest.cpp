@@ -38,6 +38,14 @@ protected:
         return UnpackPatchPackage(FromNativePath(Package()), FromNativePath(Dest()), error, code);
     }
 
+    // Unpacks writer's bytes, which must fail: the result code, with the message in error.
+    LUMORESULT Refused(const PackageWriter& writer, std::wstring& error)
+    {
+        LUMORESULT code = LUMORESULT_OK;
+        EXPECT_FALSE(Unpack(writer, &error, &code));
+        return code;
+    }
+
     // Every entry below the scratch folder except the package, "/"-joined, sorted.
     std::string Listing() const
     {
@@ -95,9 +103,7 @@ TEST_F(PatchPackageTest, VersionOneTellsFoldersByTheDotRule)
     PackageWriter dotted(1);
     dotted.AddFolder(L".\\v1.2").AddFile(L".\\v1.2\\x.txt", "x");
     std::wstring error;
-    LUMORESULT code = LUMORESULT_OK;
-    EXPECT_FALSE(Unpack(dotted, &error, &code));
-    EXPECT_EQ(LUMORESULT_BAD_FORMAT, code);
+    EXPECT_EQ(LUMORESULT_BAD_FORMAT, Refused(dotted, error));
     EXPECT_NE(std::wstring::npos, error.find(L"item 2 at offset")) << ToNativePath(error);
 }
 
@@ -112,15 +118,12 @@ TEST_F(PatchPackageTest, NamesResolveIgnoringCaseAndFilesNeedTheirFolder)
     PackageWriter orphan(2);
     orphan.AddFile(L".\\missing\\x.txt", "x");
     std::wstring error;
-    LUMORESULT code = LUMORESULT_OK;
-    EXPECT_FALSE(Unpack(orphan, &error, &code));
-    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, code);
+    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, Refused(orphan, error));
     EXPECT_NE(std::wstring::npos, error.find(L"its folder does not exist")) << ToNativePath(error);
 
     PackageWriter overFolder(2);
     overFolder.AddFile(L".\\Data", "x");
-    EXPECT_FALSE(Unpack(overFolder, &error, &code));
-    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, code);
+    EXPECT_EQ(LUMORESULT_NOT_ALLOWED, Refused(overFolder, error));
 }
 
 TEST_F(PatchPackageTest, BadVersionsFailBeforeAnythingIsWritten)
@@ -130,9 +133,7 @@ TEST_F(PatchPackageTest, BadVersionsFailBeforeAnythingIsWritten)
         PackageWriter writer(version);
         writer.AddFolder(L".\\data");
         std::wstring error;
-        LUMORESULT code = LUMORESULT_OK;
-        EXPECT_FALSE(Unpack(writer, &error, &code)) << version;
-        EXPECT_EQ(LUMORESULT_BAD_FORMAT, code);
+        EXPECT_EQ(LUMORESULT_BAD_FORMAT, Refused(writer, error)) << version;
         EXPECT_NE(std::wstring::npos, error.find(L"format version " + std::to_wstring(version)));
     }
     EXPECT_EQ("./dest\n", Listing().substr(2));
@@ -175,9 +176,7 @@ TEST_F(PatchPackageTest, HostileNamesAreRefusedAndNothingLandsOutside)
         PackageWriter writer(2);
         writer.AddFile(name, "escaped");
         std::wstring error;
-        LUMORESULT code = LUMORESULT_OK;
-        EXPECT_FALSE(Unpack(writer, &error, &code)) << ToNativePath(name);
-        EXPECT_EQ(LUMORESULT_BAD_FORMAT, code) << ToNativePath(name);
+        EXPECT_EQ(LUMORESULT_BAD_FORMAT, Refused(writer, error)) << ToNativePath(name);
         EXPECT_NE(std::wstring::npos, error.find(L"item 1 at offset 4")) << ToNativePath(error);
     }
     EXPECT_EQ("./dest\n./dest/link\n", Listing().substr(2));
@@ -207,14 +206,12 @@ TEST_F(PatchPackageTest, LengthsAreCheckedBeforeAnythingIsAllocated)
         PackageWriter writer(2);
         writer.AddBytes(c.items);
         std::wstring error;
-        LUMORESULT code = LUMORESULT_OK;
-        EXPECT_FALSE(Unpack(writer, &error, &code)) << c.what;
-        EXPECT_EQ(c.expected, code) << c.what << ": " << ToNativePath(error);
+        EXPECT_EQ(c.expected, Refused(writer, error)) << c.what << ": " << ToNativePath(error);
         EXPECT_NE(std::wstring::npos, error.find(L"item 1 at offset 4")) << c.what << ": " << ToNativePath(error);
     }
 }
 
-// An independent writer and reader in Python agree with the fixture and the library, both ways.
+// The library unpacks what an independent writer in Python wrote.
 class PackageCrossCheck : public PatchPackageTest
 {
 protected:
@@ -227,15 +224,13 @@ protected:
     }
     static std::string Script() { return "python3 '" LUMO_SOURCE_DIR "/tests/patch/package_format.py'"; }
 
-    void MakeTree(const std::string& root, bool withDots)
+    void MakeTree(const std::string& root)
     {
         fixtures::WriteFile(root + "/data/bin/x.dll.diff", "diff");
         fixtures::WriteFile(root + "/data/\u201Cq\u201D \u2013 \u00B0/y.txt", std::string(70000, 'y'));
         fixtures::WriteFile(root + "/data/bin/sub/z.bin", "");
         fixtures::WriteFile(root + "/addedFiles.txt", "a\r\n");
         fixtures::WriteFile(root + "/patchedFiles.txt", "p\r\n");
-        if (withDots)
-            fixtures::WriteFile(root + "/data/\u0416\U0001D11E.txt", "outside the 8-bit set");
     }
 };
 
@@ -244,7 +239,7 @@ TEST_F(PackageCrossCheck, LibraryUnpacksWhatTheIndependentWriterWrote)
     for (uint32_t version : {1u, 2u})
     {
         const std::string tree = m_scratch / "tree";
-        MakeTree(tree, false);
+        MakeTree(tree);
         Run(Script() + " write " + std::to_string(version) + " '" + tree + "' '" + Package() + "'");
         const std::string out = m_scratch / ("out" + std::to_string(version));
         ASSERT_EQ(0, mkdir(out.c_str(), 0755));

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""An independent writer and reader of patch packages, for cross-checks from the C++ tests.
+"""An independent writer of patch packages, for cross-checks from the C++ tests.
 
   package_format.py write VERSION FOLDER OUT   package FOLDER (folders first, then files in
                                                folders, then files at the root, each in name order)
-  package_format.py read PACKAGE               one line per item: F|D <tab> hex of the UTF-16LE
-                                               path <tab> hex of the content (files)
 
 Format: u32 version (1 or 2); per item a container holding u32 name length in UTF-16 units, the
 UTF-16LE path and (version 2) a kind byte 0 folder / 1 file; files then a container of their
@@ -62,52 +60,7 @@ def write(version, root, out_path):
         f.write(body)
 
 
-def read_container(data, pos):
-    (count,) = struct.unpack_from('<I', data, pos)
-    pos += 4
-    raw = b''
-    for _ in range(count):
-        packed_len, raw_len = struct.unpack_from('<II', data, pos)
-        pos += 8
-        chunk = zlib.decompress(data[pos:pos + packed_len])
-        if len(chunk) != raw_len:
-            raise ValueError('chunk length mismatch')
-        raw += chunk
-        pos += packed_len
-    return raw, pos
-
-
-def read(path):
-    with open(path, 'rb') as f:
-        data = f.read()
-    (version,) = struct.unpack_from('<I', data, 0)
-    if version not in (1, 2):
-        raise ValueError('bad version %d' % version)
-    pos = 4
-    lines = []
-    while pos < len(data):
-        head, pos = read_container(data, pos)
-        (length,) = struct.unpack_from('<I', head, 0)
-        name = head[4:4 + 2 * length]
-        if version == 2:
-            folder = head[4 + 2 * length] == 0
-        else:
-            last = name.decode('utf-16-le', 'surrogatepass').replace('/', '\\').split('\\')[-1]
-            folder = '.' not in last
-        if folder:
-            lines.append('D\t%s\t' % name.hex())
-        else:
-            content, pos = read_container(data, pos)
-            lines.append('F\t%s\t%s' % (name.hex(), content.hex()))
-    if pos != len(data):
-        raise ValueError('trailing bytes')
-    sys.stdout.write('%d\n' % version + ''.join(line + '\n' for line in lines))
-
-
 if __name__ == '__main__':
-    if sys.argv[1] == 'write':
-        write(int(sys.argv[2]), sys.argv[3], sys.argv[4])
-    elif sys.argv[1] == 'read':
-        read(sys.argv[2])
-    else:
-        sys.exit('usage: package_format.py write VERSION FOLDER OUT | read PACKAGE')
+    if sys.argv[1] != 'write':
+        sys.exit('usage: package_format.py write VERSION FOLDER OUT')
+    write(int(sys.argv[2]), sys.argv[3], sys.argv[4])
