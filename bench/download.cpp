@@ -23,6 +23,7 @@
 #include "lumo/net/DownloadURL.h"
 #include "platform/Spawn.h"
 #include "tests/fixtures/LoopbackPort.h"
+#include "tests/fixtures/SystemProgram.h"
 
 namespace
 {
@@ -47,7 +48,7 @@ std::unique_ptr<platform::SpawnedChild> StartNginx(const std::string& folder, co
          << root << "; }\n}\n";
     conf.close();
     platform::SpawnRequest request;
-    request.argv = {"nginx", "-p", folder + "/", "-c", folder + "/nginx.conf", "-e", folder + "/error.log",
+    request.argv = {fixtures::SystemProgram("nginx"), "-p", folder + "/", "-c", folder + "/nginx.conf", "-e", folder + "/error.log",
                     "-g", "daemon off;"};
     auto child = platform::SpawnedChild::Spawn(request, nullptr);
     for (int i = 0; child && i < 500 && !fixtures::LoopbackAccepts(port); ++i)

@@ -35,7 +35,7 @@ protected:
     {
         const std::string game = Install() + "/BIN/sollex.EXE";
         fixtures::WriteFile(game, fixtures::ReadFile("/bin/sleep"));
-        chmod(game.c_str(), 0555);
+        chmod(game.c_str(), 0755);
         return game;
     }
 
@@ -86,7 +86,8 @@ TEST_F(WriteAccessTest, FailsWhileTheGameIsRunning)
 TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
 {
     ASSERT_TRUE(CheckWriteAccess(InstallW()));
-    PlaceGame();
+    // Read-only for every user but root, whether the child drops root or already runs as the owner.
+    chmod(PlaceGame().c_str(), 0555);
     chmod(m_scratch.Path().c_str(), 0755);
     const std::string key = m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin";
     const std::string tmp = m_scratch / "tmp";
