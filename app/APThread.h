@@ -20,8 +20,9 @@ public:
     // Creates and starts the thread (a seam: tests make it fail).
     virtual wxThreadError Start() { return Run(); }
 
-    // The stages that drive the gauge keep their position here; any thread may read it.
-    std::atomic<float> m_progress{0.0f};
+    // The position of the stages that drive the gauge without a download (0 until they move it);
+    // any thread may read it.
+    virtual float Progress() const { return 0.0f; }
 
 protected:
     // The last step of every body: posts the finished event (id 2) to the owner frame, once.

@@ -33,6 +33,9 @@ MainFrame::MainFrame(const wxString& title, WorkerFactory workerFactory)
     Bind(wxEVT_THREAD, &MainFrame::OnLogMessage, this, kEventLogMessage);
     Bind(wxEVT_THREAD, &MainFrame::OnPatchInstalled, this, kEventPatchInstalled);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+    Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateSplitHorizontal, this, kIdSplitHorizontal);
+    Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateSplitVertical, this, kIdSplitVertical);
+    Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateUnsplit, this, kIdUnsplit);
 }
 
 MainFrame::~MainFrame()
@@ -176,6 +179,27 @@ void MainFrame::OnClose(wxCloseEvent&)
     // a worker that still posts to it.
     if (!WorkerRunning())
         Destroy();
+}
+
+void MainFrame::OnUpdateSplitHorizontal(wxUpdateUIEvent& event)
+{
+    event.Enable(m_splitter && (!m_splitter->IsSplit() || m_splitter->GetSplitMode() != wxSPLIT_HORIZONTAL));
+}
+
+void MainFrame::OnUpdateSplitVertical(wxUpdateUIEvent& event)
+{
+    event.Enable(m_splitter && (!m_splitter->IsSplit() || m_splitter->GetSplitMode() != wxSPLIT_VERTICAL));
+}
+
+void MainFrame::OnUpdateUnsplit(wxUpdateUIEvent& event)
+{
+    event.Enable(m_splitter && m_splitter->IsSplit());
+}
+
+void MainFrame::SetStatusLine(const wxString& text)
+{
+    if (m_status)
+        m_status->SetLabel(text);
 }
 
 void MainFrame::SetGauge(int range, int value)

@@ -12,7 +12,9 @@
 #include "app/GuiBridge.h"
 
 #include <wx/frame.h>
+#include <wx/splitter.h>
 #include <wx/thread.h>
+#include <wx/weakref.h>
 
 #include <atomic>
 #include <functional>
@@ -37,6 +39,10 @@ enum : int {
     kEventWorkerFinished = 2,
     kEventLogMessage = 3,
     kEventPatchInstalled = 16,
+    // Commands that split or unsplit the frame's splitter; enabled by its state.
+    kIdSplitHorizontal = 18,
+    kIdSplitVertical = 19,
+    kIdUnsplit = 20,
 };
 
 // Builds the worker of a run for a frame (tests insert their own). The frame owns the result.
@@ -72,6 +78,10 @@ public:
     // Sets the gauge; a range that is not positive keeps the current one.
     void SetGauge(int range, int value);
     void ClearLogView();
+    // The one-line status text under the log.
+    void SetStatusLine(const wxString& text);
+    // The splitter whose state the split commands follow (none: they are disabled).
+    void SetSplitter(wxSplitterWindow* splitter) { m_splitter = splitter; }
     // The install path shown by the derived frame, and its download-progress flag.
     virtual void SetPathText(const wxString& path);
     virtual void SetProgressDone(bool done);
@@ -92,6 +102,9 @@ private:
     void OnLogMessage(wxThreadEvent& event);
     void OnPatchInstalled(wxThreadEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnUpdateSplitHorizontal(wxUpdateUIEvent& event);
+    void OnUpdateSplitVertical(wxUpdateUIEvent& event);
+    void OnUpdateUnsplit(wxUpdateUIEvent& event);
     // Waits for a worker whose body has returned and keeps the object until it is replaced.
     void JoinFinishedWorker();
     bool WorkerRunning() const;
@@ -111,6 +124,7 @@ private:
     std::atomic<bool> m_cancel{false};
     bool m_firstLine = true;
     GuiBridge m_bridge;
+    wxWeakRef<wxSplitterWindow> m_splitter;
 };
 
 // The one frame of the process; set by its constructor, cleared by its destructor.

@@ -1,6 +1,7 @@
 #include "app/OnExitProgram.h"
 
 #include "app/core/StringTable.h"
+#include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/Spawn.h"
 #include "platform/Utf8.h"
@@ -39,7 +40,7 @@ void StartOnExitProgram(const std::wstring& command, const std::wstring& program
     }
     std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, nullptr);
     if (!child) {
-        const int code = errno;
+        const uint32_t code = platform::ErrorFromErrno(errno);
         const std::string line = platform::WideToUtf8(LoadResString(138)) + std::to_string(code) + "\n";
         platform::WriteFully(STDERR_FILENO, line.data(), line.size());
         return;

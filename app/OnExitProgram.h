@@ -11,7 +11,9 @@ namespace LumoPatch {
 // without waiting longer than waitMilliseconds for it to end. A first word without "/" names a file
 // in programFolder when one of that name is there (a launcher passes a bare name of a program that
 // sits beside the patcher), otherwise a program on PATH. An empty command starts nothing. When the
-// start fails, "Error creating process, code: <errno>" goes to standard error.
+// start fails, "Error creating process, code: <code>" goes to standard error, the code in the
+// system's error numbering (platform::ErrorFromErrno: 2 for a missing program, 5 for one that may
+// not be run).
 void StartOnExitProgram(const std::wstring& command, const std::wstring& programFolder,
                         uint32_t waitMilliseconds = 1000);
 

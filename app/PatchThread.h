@@ -13,6 +13,7 @@ public:
 
     // The download progress of the run's patch task; any thread.
     PatchProgress GetProgress() { return m_run.GetProgress(); }
+    float Progress() const override { return m_run.Progress(); }
 
 protected:
     ExitCode GuardedEntry() override;

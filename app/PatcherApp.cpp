@@ -4,6 +4,7 @@
 #include "app/core/CommandLine.h"
 #include "lumo/diagnostics/CrashHandlers.h"
 #include "lumo/net/CPSocketManager.h"
+#include "platform/Utf8.h"
 #include "platform/WriteFully.h"
 
 #include <wx/msgdlg.h>
@@ -33,6 +34,21 @@ KestinPatcherApp::KestinPatcherApp()
     Bind(wxEVT_MENU, [this](wxCommandEvent&) { m_settings.onExitGiven = false; }, 1);
 }
 
+bool KestinPatcherApp::Initialize(int& argc, wxChar** argv)
+{
+    std::vector<std::wstring> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(argv[i]);
+    std::string usage = platform::WideToUtf8(UsageWhenAsked(arguments));
+    if (!usage.empty()) {
+        if (usage.back() != '\n')
+            usage += '\n';
+        platform::WriteFully(STDERR_FILENO, usage.data(), usage.size());
+        m_usageShown = true;
+    }
+    return wxApp::Initialize(argc, argv);
+}
+
 bool KestinPatcherApp::OnInit()
 {
     // A peer that goes away mid-transfer is an error to report, not a reason to die.
@@ -51,6 +67,7 @@ bool KestinPatcherApp::OnInit()
     services.executablePath = OwnExecutablePath();
     services.workingFolder = CurrentWorkingFolder();
     services.elevator = elevator.get();
+    services.usageShown = m_usageShown;
     services.accessChecks = ProcessAccessChecks();
     services.messageBox = [](const std::wstring& text, const std::wstring& caption) {
         wxMessageBox(text, caption, wxOK | wxICON_ERROR, nullptr);

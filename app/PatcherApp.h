@@ -12,6 +12,9 @@ class KestinPatcherApp : public wxApp {
 public:
     KestinPatcherApp();
 
+    // Shows the usage for "help" before the toolkit starts (which, without a display, ends the
+    // process), then starts the toolkit.
+    bool Initialize(int& argc, wxChar** argv) override;
     bool OnInit() override;
     int OnExit() override;
     // A crash on the GUI thread. Runs in signal context: the dump and a line on standard error,
@@ -24,6 +27,7 @@ public:
 
 private:
     AppSettings m_settings;
+    bool m_usageShown = false;
 };
 
 }  // namespace LumoPatch

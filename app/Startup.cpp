@@ -39,7 +39,7 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     settings.programFolder = FolderOf(services.executablePath);
 
     // The command line: a refused one is taken over in nothing (the parser printed why).
-    const CommandLine commandLine = ParseCommandLine(services.arguments);
+    const CommandLine commandLine = ParseCommandLine(services.arguments, !services.usageShown);
     if (commandLine.parsed) {
         settings.admin = commandLine.admin;
         settings.debug = commandLine.debug;

@@ -25,6 +25,7 @@ struct AppSettings {
 
 struct StartupServices {
     std::vector<std::wstring> arguments;  // argv, the program first
+    bool usageShown = false;              // the usage for "help" was printed before start-up
     std::wstring executablePath;          // absolute: the program's own file
     std::wstring workingFolder;           // where the program was started
     platform::Elevator* elevator = nullptr;

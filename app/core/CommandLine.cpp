@@ -43,18 +43,42 @@ std::optional<std::wstring> OptionValue(const wxCmdLineParser& parser, const cha
     return value.ToStdWstring();
 }
 
-}  // namespace
-
-CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
+// The pointers the toolkit's parser takes, into arguments (repaired first: each argument that ends
+// in a backslash and a double quote loses the quote). Null-terminated.
+std::vector<wchar_t*> ParserArguments(std::vector<std::wstring>& arguments)
 {
     for (std::wstring& argument : arguments)
         if (argument.size() >= 2 && argument.ends_with(L"\\\""))
             argument.pop_back();
-
     std::vector<wchar_t*> argv;
     for (std::wstring& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    return argv;
+}
+
+}  // namespace
+
+std::wstring UsageWhenAsked(std::vector<std::wstring> arguments)
+{
+    // The parser reports errors even when told to show no usage; they are reported at start-up.
+    struct Silent : wxMessageOutput {
+        Silent() : previous(wxMessageOutput::Set(this)) {}
+        ~Silent() override { wxMessageOutput::Set(previous); }
+        void Output(const wxString&) override {}
+        wxMessageOutput* previous;
+    } silent;
+    std::vector<wchar_t*> argv = ParserArguments(arguments);
+    wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
+    DescribeCommandLine(parser);
+    if (parser.Parse(false) != 0 || !parser.Found("h"))
+        return std::wstring();
+    return parser.GetUsageString().ToStdWstring();
+}
+
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage)
+{
+    std::vector<wchar_t*> argv = ParserArguments(arguments);
 
     // A program without the toolkit's application object has no message output of its own yet.
     if (!wxMessageOutput::Get())
@@ -67,7 +91,7 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
         return result;
     result.parsed = true;
     result.help = parser.Found("h");
-    if (result.help)
+    if (result.help && printUsage)
         parser.Usage();
     result.admin = parser.Found("a");
     result.repair = parser.Found("r");

@@ -37,8 +37,14 @@ struct CommandLine {
 
 // Parses the program's arguments, arguments[0] being the program. Each argument that ends in a
 // backslash and a double quote first loses that quote (a quoted folder path whose last character
-// is a backslash keeps it on the original platform's command line). Prints the usage for "help".
-CommandLine ParseCommandLine(std::vector<std::wstring> arguments);
+// is a backslash keeps it on the original platform's command line). Prints the usage for "help"
+// unless printUsage is false (it was shown already).
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage = true);
+
+// The usage text when the arguments ask for "help" and parse without error; empty otherwise.
+// Prints nothing: the window program shows it before its toolkit starts, which without a display
+// ends the process.
+std::wstring UsageWhenAsked(std::vector<std::wstring> arguments);
 
 // A log line for the window, kept until it exists.
 using StartupLine = std::pair<int, std::wstring>;

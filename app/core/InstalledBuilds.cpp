@@ -5,6 +5,7 @@
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
+#include "lumo/os/GuardedThread.h"
 #include "platform/Spawn.h"
 
 #include <unistd.h>
@@ -13,15 +14,15 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
 
 enum class UtilityRun { Ended, NotStarted, TimedOut };
 
 // Runs the utility to its end, discarding what it prints. A utility still running after timeLimit
-// is killed.
-UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, std::string& error)
+// is killed; when no thread can be had to watch the time, the utility runs as long as it takes.
+UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, std::string& error,
+                      LumoPatch::RunHost& host)
 {
     platform::SpawnRequest request;
     request.argv = argv;
@@ -34,13 +35,20 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
     std::condition_variable doneSignal;
     bool done = false;
     bool timedOut = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!doneSignal.wait_for(guard, timeLimit, [&] { return done; })) {
-            timedOut = true;
-            child->Terminate(1);  // also ends the blocked read below
-        }
-    });
+    OS::GuardedThread watchdog;
+    std::string threadError;
+    const bool watched = watchdog.Start(
+        [&] {
+            std::unique_lock<std::mutex> guard(lock);
+            if (!doneSignal.wait_for(guard, timeLimit, [&] { return done; })) {
+                timedOut = true;
+                child->Terminate(1);  // also ends the blocked read below
+            }
+        },
+        &threadError);
+    if (!watched)
+        host.Log(0, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" runs without a time limit: " +
+                        ToWide(threadError));
     char buffer[8192];
     while (child->ReadOutput(buffer, sizeof buffer) > 0) {
     }
@@ -50,14 +58,14 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
         done = true;
     }
     doneSignal.notify_one();
-    watchdog.join();
+    watchdog.Join();
     return timedOut ? UtilityRun::TimedOut : UtilityRun::Ended;
 }
 
 bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host)
 {
     std::string error;
-    switch (RunUtility(argv, timeLimit, error)) {
+    switch (RunUtility(argv, timeLimit, error, host)) {
     case UtilityRun::Ended:
         return true;
     case UtilityRun::NotStarted:

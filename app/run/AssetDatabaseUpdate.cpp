@@ -2,13 +2,15 @@
 // utility rebuilds it ("repairdatabase patcher") on a thread of its own that relays the utility's
 // output to the log, while a progress thread fills the second half of the gauge. A cancel (or the
 // time limit) kills the utility; reading its output ends when the utility has ended, even when a
-// service it started still holds the pipe.
+// service it started still holds the pipe. Both threads run under the crash guard; when the system
+// gives no thread for the utility, the update is reported as not done and the run goes on.
 
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
 #include "app/core/PatcherOptions.h"
 #include "lumo/os/ChildProcess.h"
+#include "lumo/os/GuardedThread.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -17,7 +19,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <string>
 
 namespace LumoPatch {
 
@@ -36,12 +38,8 @@ public:
     ADBRepairThread(RunHost& host, std::wstring utility) : m_host(host), m_utility(std::move(utility)) {}
     ~ADBRepairThread() { Join(); }
 
-    void Start() { m_thread = std::thread([this] { Body(); }); }
-    void Join()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
+    bool Start(std::string* error) { return m_thread.Start([this] { Body(); }, error); }
+    void Join() { m_thread.Join(); }
 
     // Waits up to `milliseconds` for the thread's work to end; true once it has.
     bool WaitDone(uint32_t milliseconds)
@@ -114,7 +112,7 @@ private:
     bool m_running = true;
     bool m_done = false;
     OS::Process* m_process = nullptr;  // guarded by m_lock; set while the utility runs
-    std::thread m_thread;
+    OS::GuardedThread m_thread;
 };
 
 }  // namespace
@@ -124,10 +122,20 @@ void PatchRun::UpdateAssetDatabase()
     ReleaseAssetDatabase();
     m_host.Log(1, kUpdatingDatabase);
 
+    std::string threadError;
     ADBRepairProgressThread progress(m_host, m_environment.progressStepMs);
-    progress.Start();
+    if (!progress.Start(&threadError))
+        m_host.Log(0, L"The database update's progress is not shown: " + ToWide(threadError));
     ADBRepairThread repair(m_host, LumoUtil::JoinPath(PatcherOptions::Instance().installPath, L"bin\\SollexUtil.exe"));
-    repair.Start();
+    if (!repair.Start(&threadError))
+    {
+        // Nothing was started that could be waited for or stopped; the user must know the
+        // database was not rebuilt.
+        m_host.Log(3, kLaunchFailed);
+        m_host.Log(0, ToWide(threadError));
+        progress.Stop();
+        return;
+    }
 
     const auto started = std::chrono::steady_clock::now();
     const auto limit = std::chrono::seconds(m_environment.databaseUpdateLimitSeconds);

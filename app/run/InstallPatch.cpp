@@ -40,7 +40,9 @@ int PatchRun::InstallPackage(LumoDataBuffer* package, const std::wstring& packag
     }
     ADBHackProgressThread progress(m_host, m_environment.progressStepMs,
                                    EstimatePatchMinutes(package ? package->GetSize() : 0));
-    progress.Start();
+    std::string threadError;
+    if (!progress.Start(&threadError))
+        m_host.Log(0, L"The patch's progress is not shown: " + ToWide(threadError));
 
     int result = 10;
     if (m_host.KeepGoing())
@@ -77,6 +79,7 @@ int PatchRun::InstallPackage(LumoDataBuffer* package, const std::wstring& packag
 bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
 {
     SetPatchingFlag();
+    m_progress = 0.0f;
     SetState(STATE_INSTALLING);
     const std::wstring& installPath = PatcherOptions::Instance().installPath;
     m_host.SetPathText(installPath);

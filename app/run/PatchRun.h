@@ -16,6 +16,7 @@
 #include "app/core/RunHost.h"
 #include "patch/PatchTask.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -108,6 +109,9 @@ public:
     // The unpack folder of the patch being installed (empty between patches).
     const std::wstring& TempDir() const { return m_tempDir; }
     const RunEnvironment& Environment() const { return m_environment; }
+    // The progress of the work that has no download: 0 when a patch's files are being applied,
+    // the repair client's during a repair, 1 once a repair has succeeded. Any thread.
+    float Progress() const { return m_progress.load(); }
 
 private:
     // ApplyPatch on a package stream (null: the package could not be opened); packageName names it
@@ -129,6 +133,7 @@ private:
     std::wstring m_tempBase;     // the run's private folder below it, made on first use
     std::wstring m_tempDir;
     std::vector<std::string> m_reached; // builds this run has patched from or to
+    std::atomic<float> m_progress{0.0f};
 };
 
 // Free bytes available to the caller on the volume of folder; false when folder is empty or its

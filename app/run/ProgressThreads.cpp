@@ -10,10 +10,9 @@ constexpr uint32_t kClockStepMs = 500;
 
 }  // namespace
 
-void ProgressThread::Start()
+bool ProgressThread::Start(std::string* error)
 {
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { Body(); });
+    return m_thread.Started() || m_thread.Start([this] { Body(); }, error);
 }
 
 void ProgressThread::Stop()
@@ -23,8 +22,7 @@ void ProgressThread::Stop()
         m_running = false;
     }
     m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    m_thread.Join();
 }
 
 bool ProgressThread::Step()

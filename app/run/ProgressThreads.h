@@ -1,15 +1,17 @@
 // The threads that move the gauge by elapsed time while something without progress of its own
 // runs: one patch being installed (the first half of the gauge) and the asset-database update
 // (the second half). Their clock advances 500 ms a step; a step waits the host's step time in
-// real time (500 ms in the product), and Stop ends the wait at once. Both are always joined.
+// real time (500 ms in the product), and Stop ends the wait at once. Both run under the crash guard
+// and are always joined.
 #pragma once
 
 #include "app/core/RunHost.h"
+#include "lumo/os/GuardedThread.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
+#include <string>
 
 namespace LumoPatch {
 
@@ -21,7 +23,9 @@ public:
     ProgressThread(const ProgressThread&) = delete;
     ProgressThread& operator=(const ProgressThread&) = delete;
 
-    void Start();
+    // False when no thread could be created (error says why): the gauge then stays where it is,
+    // and the work it would follow goes on without it.
+    bool Start(std::string* error = nullptr);
     // Clears the running flag, wakes the thread and joins it; safe to call more than once.
     void Stop();
 
@@ -38,7 +42,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     bool m_running = true;
-    std::thread m_thread;
+    OS::GuardedThread m_thread;
 };
 
 // One patch: D = minutes x 60,000 ms (1 when minutes is 0), range 2 x D, the value follows the

@@ -103,7 +103,8 @@ bool ResolveRepairServer(SocketAddress& address)
     return ResolveServerAddress(std::string(kRepairServerHost) + ":" + std::to_string(kRepairServerPort), address);
 }
 
-bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams)
+bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams,
+                   std::atomic<float>* progress)
 {
     std::unique_ptr<RepairClientControl> client =
         seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
@@ -127,9 +128,11 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     while (client->IsRunning() && host.KeepGoing())
     {
         LogRepairStages(host, lastStage, client->GetState());
-        const float progress = client->GetProgress();
+        const float now = client->GetProgress();
+        if (progress)
+            *progress = now;
         if (lastStage >= 5)
-            host.SetGauge(1000, int(progress * 1000));
+            host.SetGauge(1000, int(now * 1000));
         std::this_thread::sleep_for(seams.pollInterval);
     }
     const bool cancelled = !host.KeepGoing();
@@ -142,6 +145,8 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     if (client->Succeeded())
     {
         ClearPatchingFlag();
+        if (progress)
+            *progress = 1.0f;
         host.SetGauge(1000, 1000);
         return true;
     }
@@ -158,7 +163,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
 bool PatchRun::RunRepair()
 {
     SetState(STATE_INSTALLING); // not a download: the window shows no download progress
-    return RunRepairWith(m_host, PatcherOptions::Instance().installPath);
+    return RunRepairWith(m_host, PatcherOptions::Instance().installPath, {}, &m_progress);
 }
 
 }  // namespace LumoPatch

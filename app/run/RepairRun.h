@@ -7,6 +7,7 @@
 #include "lumo/buffers/LumoResult.h"
 #include "lumo/net/SocketAddress.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -53,7 +54,9 @@ struct RepairRunSeams {
 
 // Repairs installPath through host: true only when the client reports success, after which
 // "IsPatching" is cleared. Cancelled through host.KeepGoing() (the client is destroyed, which
-// stops it).
-bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {});
+// stops it). progress (when given) follows the client's progress at each poll and becomes 1 on
+// success.
+bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {},
+                   std::atomic<float>* progress = nullptr);
 
 }  // namespace LumoPatch

@@ -1,5 +1,6 @@
 // The window with a worker the test controls: log colours, the close confirmation, the finished
 // event, a worker that cannot start, and what the bridge carries over from worker threads.
+#include "app/FrameSplitter.h"
 #include "app/LogToFrame.h"
 #include "app/PatchMainFrame.h"
 #include "app/core/PatcherOptions.h"
@@ -10,6 +11,7 @@
 
 #include <wx/button.h>
 #include <wx/gauge.h>
+#include <wx/panel.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -152,6 +154,55 @@ TEST_F(MainFrameTest, ASecondRunReplacesTheJoinedWorker)
     EXPECT_EQ(g_currentWorkerThread.load(), m_worker);
     m_worker->Release();
     ASSERT_TRUE(PumpUntil([&] { return !frame->IsRunning(); }));
+}
+
+TEST_F(MainFrameTest, SplitCommandsFollowTheSplitterAndItsEventsReachTheStatusLine)
+{
+    PatchMainFrame* frame = MakeFrame();
+    // Enabled, disabled, or -1 when nothing answered the command's update.
+    auto state = [frame](int id) {
+        wxUpdateUIEvent update(id);
+        update.SetEventObject(frame);
+        frame->ProcessWindowEvent(update);
+        return update.GetSetEnabled() ? int(update.GetEnabled()) : -1;
+    };
+    auto states = [&] { return std::vector<int>{state(kIdSplitHorizontal), state(kIdSplitVertical), state(kIdUnsplit)}; };
+    EXPECT_EQ(states(), (std::vector<int>{0, 0, 0}));  // the patcher's window: no splitter
+    EXPECT_EQ(state(21), -1);
+
+    wxWindow* panel = frame->LogView()->GetParent();
+    auto* splitter = new FrameSplitter(panel, frame);
+    splitter->SetSize(400, 200);
+    wxWindow* left = new wxPanel(splitter);
+    wxWindow* right = new wxPanel(splitter);
+    splitter->SplitVertically(left, right, 150);
+    EXPECT_EQ(states(), (std::vector<int>{1, 0, 1}));
+    splitter->Unsplit();
+    EXPECT_EQ(states(), (std::vector<int>{1, 1, 0}));
+    splitter->SplitHorizontally(left, right, 80);
+    EXPECT_EQ(states(), (std::vector<int>{0, 1, 1}));
+
+    struct Row { wxEventType type; int sash; wxString line; };
+    const wxString current = wxString::Format("%d", splitter->GetSashPosition());
+    const Row rows[] = {
+        {wxEVT_SPLITTER_SASH_POS_CHANGED, 120, "Position has changed, now = 120 (or " + current + ")"},
+        {wxEVT_SPLITTER_SASH_POS_CHANGING, 90, "Position is changing, now = 90 (or " + current + ")"},
+        {wxEVT_SPLITTER_DOUBLECLICKED, -1, "Splitter double clicked"},
+        {wxEVT_SPLITTER_UNSPLIT, -1, "Splitter unsplit"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        frame->SetStatusLine(wxEmptyString);
+        wxSplitterEvent event(row.type, splitter);
+        if (row.sash >= 0)
+            event.SetSashPosition(row.sash);
+        // Every handler lets the event go on: nobody consumes it.
+        EXPECT_FALSE(splitter->ProcessWindowEvent(event));
+        EXPECT_EQ(frame->StatusText()->GetLabel(), row.line);
+    }
+    splitter->Destroy();
+    apptest::Pump();
+    EXPECT_EQ(states(), (std::vector<int>{0, 0, 0}));
 }
 
 TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)

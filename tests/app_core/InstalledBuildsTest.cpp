@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "app/core/PatcherOptions.h"
+#include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/RecordingHost.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -80,6 +81,20 @@ TEST_F(QueryInstalledBuildsTest, ListsThenClosesTheDaemon)
     EXPECT_EQ(m_installNative + "/bin/SollexUtil.exe", calls[0].argv[0]);
     EXPECT_EQ("STOPPED", calls[1].events.front().substr(0, 7));
     EXPECT_EQ((std::vector<std::wstring>{L"2 builds found {44088,43434,}"}), m_host.Texts(0));
+}
+
+TEST_F(QueryInstalledBuildsTest, WithoutAThreadForTheTimeLimitTheQueryStillRuns)
+{
+    fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+    OS::SetThreadRefusal([] { return true; });
+    const bool ok = Query();
+    OS::SetThreadRefusal(nullptr);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ((Strings{"44088"}), PatcherOptions::Instance().builds);
+    const std::vector<std::wstring> details = m_host.Texts(0);
+    ASSERT_EQ(3u, details.size());
+    EXPECT_NE(std::wstring::npos, details[0].find(L" listbuilds runs without a time limit: ")) << details[0];
+    EXPECT_NE(std::wstring::npos, details[2].find(L" closeadbdaemon runs without a time limit: ")) << details[2];
 }
 
 TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)

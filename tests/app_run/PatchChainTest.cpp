@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/PatcherOptions.h"
+#include "lumo/os/GuardedThread.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "sollex/IPCDatabase.h"
 #include "platform/NativePath.h"
@@ -211,6 +212,24 @@ TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
         EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
         SetUp();
     }
+}
+
+TEST_F(ChainTest, ASystemThatGivesNoThreadsStillCompletesTheRun)
+{
+    // Patches installed before the update must end in "Patching completed.", not in a crash.
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
+    OS::SetThreadRefusal([] { return true; });
+    const bool ok = Run();
+    OS::SetThreadRefusal(nullptr);
+
+    ASSERT_TRUE(ok) << host().Dump();
+    EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
+    EXPECT_EQ(host().Texts(1).back(), L"Patching completed.");
+    // Without a thread for the utility the database is not rebuilt, and the user is told so.
+    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
+    EXPECT_TRUE(host().Has(L"Please repair the database manually", 3)) << host().Dump();
+    EXPECT_TRUE(host().Has(L"thread not created", 0)) << host().Dump();
+    EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
 }
 
 TEST(ProgressTest, PatchEstimateAndItsGauge)

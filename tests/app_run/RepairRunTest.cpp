@@ -73,13 +73,14 @@ protected:
         seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
         seams.makeClient = [&, polls] { return std::make_unique<ScriptedClient>(polls, started, destroyed); };
         seams.pollInterval = std::chrono::milliseconds(1);
-        return LumoPatch::RunRepairWith(host, L"/games/sollex", seams);
+        return LumoPatch::RunRepairWith(host, L"/games/sollex", seams, &progress);
     }
 
     RunMachine machine; // the registry with the product key, for "IsPatching"
     ObservedHost host;
     bool started = false;
     bool destroyed = false;
+    std::atomic<float> progress{-1.0f};
 };
 
 TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
@@ -96,6 +97,14 @@ TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
     EXPECT_EQ(host.Gauge(), std::make_pair(1000, 1000));
     EXPECT_TRUE(host.ProgressDone());
     EXPECT_FALSE(LumoPatch::IsPatchingFlagSet());
+}
+
+TEST_F(RepairRunTest, ProgressFollowsTheClientAndIsWholeOnlyOnSuccess)
+{
+    EXPECT_FALSE(Run({{1}, {5, true, 5, 20}, {5, false, 5, 20, 3}}));
+    EXPECT_FLOAT_EQ(progress.load(), 0.25f);
+    EXPECT_TRUE(Run({{1}, {5, true, 5, 20}, {6, false, 19, 20}}));
+    EXPECT_FLOAT_EQ(progress.load(), 1.0f);
 }
 
 TEST_F(RepairRunTest, FailuresNameTheirStage)
