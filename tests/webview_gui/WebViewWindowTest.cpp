@@ -327,10 +327,33 @@ TEST_F(RestrictedPageTest, PageFlagsKeepThePageOutOfTheCache)
     }
 }
 
+TEST_F(WebViewWindowTest, NavigationFlagsMustBeANumber)
+{
+    auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
+    const std::wstring url = Url("page.html").ToStdWstring();
+    int32_t flags = navEnforceRestricted;
+    struct Case { const char* name; Variant flags; HRESULT result; } cases[] = {
+        {"short", Variant::Short(kPageNavigationFlags), S_OK},
+        {"long by reference", Variant::Ref(VT_I4, &flags), S_OK},
+        {"text", Variant::String(L"0x28E"), E_INVALIDARG},
+        {"bool", Variant::Bool(true), E_INVALIDARG},
+    };
+    for (Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.result, browser->Navigate(url, &c.flags, nullptr, nullptr, nullptr));
+    }
+    EXPECT_TRUE(webkit::CurrentRestrictions(Native()).pageScript);
+}
+
 TEST_F(WebViewWindowTest, ViewRefusesDrops)
 {
     ASSERT_NE(nullptr, View());
     EXPECT_FALSE(webkit::AcceptsDrops(Native()));
+    // WebKit cannot set its drop destination up again: saying so beats pretending.
+    auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
+    EXPECT_EQ(E_FAIL, browser->put_RegisterAsDropTarget(VARIANT_TRUE));
+    EXPECT_EQ(S_OK, browser->put_RegisterAsDropTarget(VARIANT_FALSE));
     // A view nobody told to refuse drops takes them.
     wxWebView* plain = wxWebView::New(frame, wxID_ANY, "about:blank", wxDefaultPosition, wxDefaultSize,
                                       wxWebViewBackendWebKit);
