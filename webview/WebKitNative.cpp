@@ -5,7 +5,6 @@
 
 #include <string_view>
 
-
 namespace webkit
 {
 namespace
@@ -16,10 +15,10 @@ using gboolean = int;
 using GCallback = void (*)();
 
 // WebKitGTK's enumerations, as its API documents them.
-constexpr int kPolicyResponse = 2;         // WEBKIT_POLICY_DECISION_TYPE_RESPONSE
-constexpr int kCacheDocumentViewer = 0;    // WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER: no cache at all
+constexpr int kPolicyResponse = 2;      // WEBKIT_POLICY_DECISION_TYPE_RESPONSE
+constexpr int kCacheDocumentViewer = 0; // WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER: no cache at all
 
-// Where a view keeps its restrictions and its refused step (GObject data keys).
+// Where a view keeps its restrictions (a GObject data key).
 const char kRestrictionsKey[] = "lumo-navigation-restrictions";
 
 struct Api
@@ -148,11 +147,6 @@ void Watch(const Api& api, void* view)
 }
 
 } // namespace
-
-bool Available()
-{
-    return LoadApi() != nullptr;
-}
 
 bool Restrict(void* view, const Restrictions& restrictions)
 {

@@ -22,9 +22,6 @@ struct Restrictions
     bool cache = false;      // nothing read from or written to WebKit's caches
 };
 
-// True when every WebKitGTK function below was found.
-bool Available();
-
 // Applies the restrictions of the navigation about to start on view (a WebKitWebView*); a
 // navigation without restrictions lifts those of the last one.
 bool Restrict(void* view, const Restrictions& restrictions);
