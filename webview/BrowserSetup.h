@@ -32,7 +32,10 @@ LumoCom::ComPtr<CWebCtrlInterFace> SetupBrowserOn(LumoCom::IUnknown* control,
 
 // Navigation flags of the window's page: no history, no cache read or write, restricted, not
 // trusted for download.
-constexpr int16_t kPageNavigationFlags = 0x28E;
+constexpr int16_t kPageNavigationFlags =
+    LumoCom::navNoHistory | LumoCom::navNoReadFromCache | LumoCom::navNoWriteToCache | LumoCom::navEnforceRestricted |
+    LumoCom::navUntrustedForDownload;
+static_assert(kPageNavigationFlags == 0x28E);
 
 // Goes online, then navigates to url with the page's flags, in `target` when it is not empty.
 void LoadUrlOn(LumoCom::IWebBrowser2* browser, const std::wstring& url, const std::wstring& target);

@@ -331,6 +331,16 @@ public:
 };
 
 // The browser's automation interface, as far as the web view uses it.
+// Navigate's flags that the browser honours.
+enum BrowserNavConstants : int32_t
+{
+    navNoHistory = 0x2,            // no back or forward step leads away from the page
+    navNoReadFromCache = 0x4,
+    navNoWriteToCache = 0x8,
+    navEnforceRestricted = 0x80,   // the page's own script does not run
+    navUntrustedForDownload = 0x200, // the page starts no download
+};
+
 class IWebBrowser2 : public IDispatch
 {
 public:

@@ -41,6 +41,7 @@ bool StoreLong(const wxVariant& from, Variant& to)
 bool MSWVariantToVariant(const Variant& from, wxVariant& to)
 {
     wxString name = to.GetName();
+    const VarType wanted = wxTypeToVType(to);
     to.MakeNull();
     to.SetName(name);
     if ((from.vt & VT_ARRAY) || (from.IsByRef() && !from.byref))
@@ -72,9 +73,18 @@ bool MSWVariantToVariant(const Variant& from, wxVariant& to)
         return false;
     case VT_BOOL: to = *Slot<VariantBool>(from) != 0; break;
     case VT_VARIANT:
-        if (!from.IsByRef())
-            return false; // a variant holding a variant by value is no valid argument
-        return MSWVariantToVariant(*static_cast<const Variant*>(from.byref), to);
+    {
+        if (from.IsByRef())
+            return MSWVariantToVariant(*static_cast<const Variant*>(from.byref), to);
+        // A variant held by value has no type of its own: its value is read as the type the
+        // target asks for. Only a plain value type can be read that way; anything else (an
+        // untyped target among them) would never arrive at a type and is refused.
+        if (wanted & (VT_BYREF | VT_ARRAY) || wanted == VT_NULL)
+            return false;
+        Variant changed(from);
+        changed.vt = wanted;
+        return MSWVariantToVariant(changed, to);
+    }
     case VT_DECIMAL:
     {
         double value = 0;

@@ -11,9 +11,11 @@
 //   VT_I1 VT_UI1                           "char"         yes
 //   VT_DISPATCH VT_UNKNOWN                 "void*"        no
 //   VT_VARIANT by reference                as the referenced variant
+//   VT_VARIANT by value                    as its value read as the type of the target variant
+//                                          ("long", "string", ...); refused for an untyped
+//                                          ("null"), list or pointer target
 //   anything else, arrays, a null          null           no
-//   by-reference pointer, a VT_VARIANT
-//   by value
+//   by-reference pointer
 //
 // By-reference variants are read and written through their pointer. Writing back keeps the
 // variant's type and truncates to its width.

@@ -1,7 +1,5 @@
 #include "webview/WebKitBrowserControl.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 
 #include <wx/app.h>
@@ -12,6 +10,8 @@
 #include "platform/ComConnectionPoint.h"
 #include "webview/LoadTracker.h"
 #include "webview/OleInterfaces.h"
+#include "webview/VariantConversion.h"
+#include "webview/WebKitNative.h"
 
 using namespace LumoCom;
 
@@ -65,16 +65,26 @@ const InterfaceDesc& BrowserDesc()
 // a callback into the view object, which crashes when the view is destroyed before the script has
 // finished (a window closed while a page loads); so the script goes to WebKit with no callback,
 // where WebKit offers that. Never the synchronous call: it spins a nested event loop inside our
-// callers.
+// callers. Our scripts run even where the page's own may not.
 void RunPageScript(wxWebView* view, const wxString& script)
 {
-    using RunJavascript = void (*)(void* webView, const char* script, void* cancellable, void* callback, void* data);
-    static const auto runJavascript =
-        reinterpret_cast<RunJavascript>(dlsym(RTLD_DEFAULT, "webkit_web_view_run_javascript"));
-    if (void* native = view->GetNativeBackend(); native && runJavascript)
-        runJavascript(native, script.utf8_str(), nullptr, nullptr, nullptr);
-    else
+    if (!webkit::RunScript(view->GetNativeBackend(), script.utf8_str()))
         view->RunScriptAsync(script);
+}
+
+// What a navigation's flags forbid, in WebKit's terms.
+webkit::Restrictions RestrictionsOf(int32_t flags)
+{
+    webkit::Restrictions restrictions;
+    restrictions.pageScript = (flags & navEnforceRestricted) != 0;
+    restrictions.downloads = (flags & navUntrustedForDownload) != 0;
+    restrictions.cache = (flags & (navNoReadFromCache | navNoWriteToCache)) != 0;
+    return restrictions;
+}
+
+bool Any(const webkit::Restrictions& r)
+{
+    return r.pageScript || r.downloads || r.cache;
 }
 
 wxString OverflowScript(const wxString& overflow)
@@ -207,16 +217,33 @@ public:
     HRESULT put_StatusBar(VariantBool value) override { return Store(m_statusBar, value); }
     HRESULT put_ToolBar(VariantBool value) override { return Store(m_toolBar, value); }
     HRESULT put_RegisterAsBrowser(VariantBool value) override { return Store(m_registerAsBrowser, value); }
-    HRESULT put_RegisterAsDropTarget(VariantBool value) override { return Store(m_registerAsDropTarget, value); }
+    // WebKit sets its drop destination up only when the view is made: once refused, drops stay
+    // refused for the life of the view.
+    HRESULT put_RegisterAsDropTarget(VariantBool value) override
+    {
+        if (value != VARIANT_FALSE && !m_registerAsDropTarget)
+            return E_FAIL;
+        Store(m_registerAsDropTarget, value);
+        return ApplyDropTarget();
+    }
     HRESULT put_Offline(VariantBool value) override { return Store(m_offline, value); }
 
-    // History, cache and restriction flags cannot be honoured through the toolkit's view; a
-    // target frame loads in the one view; post data and headers are never used.
-    HRESULT Navigate(const std::wstring& url, const Variant*, const Variant*, const Variant*, const Variant*) override
+    // The flags are honoured through WebKit (see Restrict); a target frame loads in the one view;
+    // post data and headers are never used.
+    HRESULT Navigate(const std::wstring& url, const Variant* flags, const Variant*, const Variant*,
+                     const Variant*) override
     {
+        int32_t navFlags = 0;
+        if (!NavigationFlags(flags, navFlags))
+            return E_INVALIDARG;
         m_pendingUrl = url;
+        m_pendingFlags = navFlags;
         if (!m_view)
             return m_activationFailed ? E_FAIL : S_OK; // loaded at activation
+        // A navigation whose restrictions WebKit cannot be made to keep does not happen.
+        const webkit::Restrictions restrictions = RestrictionsOf(navFlags);
+        if (!webkit::Restrict(m_view->GetNativeBackend(), restrictions) && Any(restrictions))
+            return E_FAIL;
         m_tracker.OnNavigateRequested(url);
         m_view->LoadURL(url);
         return S_OK;
@@ -385,6 +412,26 @@ private:
         return S_OK;
     }
 
+    // The flags argument of Navigate: empty, or any integer variant, by value or by reference.
+    static bool NavigationFlags(const Variant* flags, int32_t& out)
+    {
+        out = 0;
+        if (!flags || flags->vt == VT_EMPTY)
+            return true;
+        wxVariant value;
+        if (!MSWVariantToVariant(*flags, value) || value.GetType() != "long")
+            return false;
+        out = int32_t(value.GetLong());
+        return true;
+    }
+
+    HRESULT ApplyDropTarget()
+    {
+        if (!m_view || m_registerAsDropTarget)
+            return S_OK;
+        return webkit::RefuseDrops(m_view->GetNativeBackend()) ? S_OK : E_FAIL;
+    }
+
     HRESULT Activate(wxWindow* parent, const Rect* pos)
     {
         if (!m_view)
@@ -407,8 +454,12 @@ private:
             view->Bind(wxEVT_WEBVIEW_NAVIGATED, &WebKitBrowserControl::OnNavigated, this);
             view->Bind(wxEVT_WEBVIEW_LOADED, &WebKitBrowserControl::OnLoaded, this);
             view->Bind(wxEVT_WEBVIEW_ERROR, &WebKitBrowserControl::OnError, this);
+            ApplyDropTarget();
             if (!m_pendingUrl.empty())
-                Navigate(m_pendingUrl, nullptr, nullptr, nullptr, nullptr);
+            {
+                Variant flags = Variant::Long(m_pendingFlags);
+                Navigate(m_pendingUrl, &flags, nullptr, nullptr, nullptr);
+            }
         }
         if (m_inPlaceSite)
         {
@@ -540,6 +591,7 @@ private:
     wxWeakRef<wxWebView> m_view;
     LoadTracker m_tracker;
     std::wstring m_pendingUrl;
+    int32_t m_pendingFlags = 0;
     SizeL m_extent;
     int m_inWebKitCallback = 0;
     bool m_activationFailed = false;

@@ -15,6 +15,13 @@
 // handler that suppresses the default context menu switches the view's menu off. The handler is
 // asked then, not when it is installed, because the window sets its flags after construction.
 //
+// Navigate's flags are kept through WebKit (see WebKitNative): a restricted navigation runs none of
+// the page's own script (the control's scripts still run), one untrusted for download starts no
+// download, and one that may not use the cache leaves WebKit's caches off. Navigate refuses a
+// navigation whose restrictions cannot be put in place. With RegisterAsDropTarget off the view
+// refuses drops. The no-history flag has no WebKit counterpart (entries cannot be kept out of
+// its back-forward list, whose steps pass no navigation decision) and is not honoured.
+//
 // The view is never destroyed inside one of its own WebKit callbacks: a close asked for there
 // hides it and destroys it once the event loop is back.
 

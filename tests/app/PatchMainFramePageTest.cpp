@@ -1,6 +1,6 @@
 // The patch main frame with its real page: WebKit loads a page from this machine, the frame shows
 // it once loaded, and a screenshot of the window stays in the build folder for a person to look at
-// (build/patcher-page.png).
+// (build/patcher-page.png, build/patcher-restricted-page.png).
 #include "BuildConfig.h"
 #include "app/LogToFrame.h"
 #include "app/MainFrame.h"
@@ -10,6 +10,7 @@
 #include "tests/app/GuiTestSupport.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/TestServers.h"
 
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
@@ -64,6 +65,47 @@ TEST(PatchMainFramePageTest, ShowsItsPageOnceLoaded)
     EXPECT_EQ(shot.GetGreen(probe.x, probe.y), 192);
     EXPECT_EQ(shot.GetRed(probe.x, probe.y), 0);
     EXPECT_GE(frame->PathBox()->GetPosition().y, view->GetRect().GetBottom());
+
+    frame->Destroy();
+    EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+}
+
+// The page's own script would turn it red and call its server back; the window's page runs
+// restricted, so it stays magenta and the server hears of nothing but the page.
+TEST(PatchMainFramePageTest, PageRunsNoScriptOfItsOwn)
+{
+    fixtures::ScratchFolder folder;
+    fixtures::WriteFile(folder / "patcher.html",
+                        "<html><body style='background:rgb(255,0,255);margin:0;color:white;font-family:sans-serif'"
+                        " onload=\"fetch('/status/204?onload')\">"
+                        "<h3 style='margin:8px'>Sollex news</h3>"
+                        "<script>document.body.style.background = 'rgb(255,0,0)';"
+                        " fetch('/status/204?script'); new Image().src = '/status/204?image';</script>"
+                        "<div style='height:2000px'></div></body></html>");
+    nettest::FaultServer server(folder.Path(), nullptr, folder / "requests.log");
+    ASSERT_TRUE(server.Ok());
+    fixtures::ScopedEnv compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1");
+    fixtures::ScopedEnv cache("XDG_CACHE_HOME", (folder / "cache").c_str());
+    fixtures::ScopedEnv data("XDG_DATA_HOME", (folder / "data").c_str());
+    fixtures::ScopedEnv page("SOLLEX_PAGE_URL", server.Url("file/patcher.html").c_str());
+
+    PatcherOptions::Instance() = PatcherOptions();
+    PatcherOptions::Instance().installPath = L"/opt/Sollex/";
+    SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+    auto* frame = new PatchMainFrame();
+    frame->Show();
+    wxWindow* view = frame->Page().GetWindow();
+    ASSERT_TRUE(PumpUntil([&] { return view->IsShown(); }, 15000)) << "the page did not load";
+    PumpUntil([] { return false; }, 1000);  // time for a script's requests and for painting
+
+    const wxImage shot = Screenshot(frame);
+    wxImage::AddHandler(new wxPNGHandler);
+    EXPECT_TRUE(shot.SaveFile(LUMO_BINARY_DIR "/patcher-restricted-page.png", wxBITMAP_TYPE_PNG));
+    const wxPoint probe = view->GetScreenPosition() - frame->GetScreenPosition() + view->GetSize() - wxSize(20, 10);
+    EXPECT_EQ(255, shot.GetRed(probe.x, probe.y));
+    EXPECT_EQ(0, shot.GetGreen(probe.x, probe.y));
+    EXPECT_EQ(255, shot.GetBlue(probe.x, probe.y));
+    EXPECT_EQ("GET /file/patcher.html\n", server.Log());
 
     frame->Destroy();
     EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));

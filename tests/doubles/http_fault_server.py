@@ -4,7 +4,8 @@
 Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files are served from
 --root. The first path component chooses the behaviour; the rest names a file below the root:
 
-  /file/NAME            the file, with its length
+  /file/NAME            the file, with its length; ".html" files as text/html
+  /attachment/NAME      the file as an attachment (Content-Disposition), to be downloaded
   /cut/N/K/NAME         the file's length announced, N bytes sent, then the connection closed;
                         only the first K requests of this path, later ones get the whole file
   /stall/N/NAME         N bytes sent, then nothing more (for 30 s at most)
@@ -15,7 +16,8 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files ar
   /size/N               a length of N announced, a few bytes sent, then closed
   /auth/USER/PASS/NAME  the file when the request carries those basic credentials, else 401
   /count/PATH           how many requests PATH has had so far
-HEAD is refused with 405 on every path. POST:
+HEAD is refused with 405 on every path. With --log FILE every request's method and path are
+appended to FILE, one line each, before it is answered. POST:
   /echo                 the request's body as the reply
   /form                 the body parsed as multipart/form-data by Python's own parser, replied as
                         lines: "content-type <value>", "body <hex>", "defects <count>", then per
@@ -35,12 +37,19 @@ from email.parser import BytesParser
 counts = {}
 counts_lock = threading.Lock()
 ROOT = "."
+LOG = None
 
 
 def bump(path):
     with counts_lock:
         counts[path] = counts.get(path, 0) + 1
         return counts[path]
+
+
+def record(line):
+    if LOG:
+        with open(LOG, "a") as f:
+            f.write(line + "\n")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -80,6 +89,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         full = self.path.split("?", 1)[0]
+        with counts_lock:
+            record("GET " + self.path)
         count = bump(full)
         parts = full.lstrip("/").split("/")
         mode, rest = parts[0], parts[1:]
@@ -89,6 +100,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def do_POST(self):
+        with counts_lock:
+            record("POST " + self.path)
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         parts = self.path.lstrip("/").split("/")
         try:
@@ -148,8 +161,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         data = self.read_file("/".join(rest))
         if data is None:
             return self.page(404)
+        if mode == "attachment":
+            return self.send_bytes(200, data, len(data), "text/plain",
+                                   {"Content-Disposition": "attachment; filename=\"%s\"" % rest[-1]})
         if mode == "file" or (mode == "cut" and count > times):
-            return self.send_bytes(200, data, len(data))
+            ctype = "text/html" if rest[-1].endswith(".html") else "application/octet-stream"
+            return self.send_bytes(200, data, len(data), ctype)
         if mode == "nolength":
             self.close_connection = True
             return self.send_bytes(200, data, None)
@@ -169,13 +186,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def main():
-    global ROOT
+    global ROOT, LOG
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--log")
     args = parser.parse_args()
     ROOT = args.root
+    LOG = args.log
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     if args.cert:

@@ -40,7 +40,6 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
         {"I2 by reference", Variant::Ref(VT_I2, &i2), true, "long", "-5"},
         {"BSTR by reference", Variant::Ref(VT_BSTR, &text), true, "string", "ref"},
         {"VARIANT by reference", Variant::Ref(VT_VARIANT, &inner), true, "long", "41"},
-        {"VARIANT by value", Typed(VT_VARIANT, 0), false, "null", ""},
         {"null reference", Variant::Ref(VT_I4, nullptr), false, "null", ""},
         {"array", Typed(VT_ARRAY | VT_I4, 0), false, "null", ""},
         {"DISPATCH", Typed(VT_DISPATCH, 0), false, "void*", ""},
@@ -60,6 +59,39 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
     wxVariant when;
     ASSERT_TRUE(MSWVariantToVariant(date, when));
     EXPECT_EQ(wxDateTime(1, wxDateTime::Jan, 1900, 12, 0, 0), when.GetDateTime());
+}
+
+TEST(VariantConversionTest, VariantByValueIsReadAsTheTargetsType)
+{
+    Variant held = Typed(VT_VARIANT, 0);
+    held.i4 = -41;
+    Variant text = Typed(VT_VARIANT, 0);
+    text.bstr = L"held";
+    Variant flag = Typed(VT_VARIANT, 0);
+    flag.boolVal = VARIANT_TRUE;
+    wxVariant list;
+    list.NullList();
+    struct Case { const char* name; const Variant& from; wxVariant target; bool converted; const char* type; wxString text; } cases[] = {
+        {"long target", held, wxVariant(7L, "Name"), true, "long", "-41"},
+        {"string target", text, wxVariant(wxString("stale"), "Name"), true, "string", "held"},
+        {"bool target", flag, wxVariant(false, "Name"), true, "bool", "1"},
+        {"untyped target", held, wxVariant(), false, "null", ""},
+        {"list target", held, list, false, "null", ""},
+        {"pointer target", held, wxVariant(static_cast<void*>(nullptr)), false, "null", ""},
+    };
+    for (Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        c.target.SetName("Name");
+        EXPECT_EQ(c.converted, MSWVariantToVariant(c.from, c.target));
+        EXPECT_EQ(c.type, c.target.GetType());
+        EXPECT_EQ("Name", c.target.GetName());
+        if (!c.text.empty())
+        {
+            EXPECT_EQ(c.text, c.target.MakeString());
+        }
+    }
+    EXPECT_EQ(VT_VARIANT, held.vt); // the caller's variant is left as it was
 }
 
 TEST(VariantConversionTest, WriteBackKeepsTheControlsTypeAndWidth)

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 
 int main(int argc, char** argv)
 {
@@ -16,8 +17,16 @@ int main(int argc, char** argv)
     char folder[] = "/tmp/webview-gui-XXXXXX";
     const bool ownFolder = mkdtemp(folder) != nullptr;
     if (ownFolder)
+    {
         for (const char* name : {"XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
             setenv(name, (std::string(folder) + "/" + name).c_str(), 1);
+        // Downloads, when a test lets one happen, land in a folder of their own.
+        const std::string config = std::string(folder) + "/XDG_CONFIG_HOME";
+        std::filesystem::create_directories(config);
+        std::filesystem::create_directories(std::string(folder) + "/downloads");
+        std::ofstream(config + "/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"" << folder << "/downloads\"\n";
+        setenv("LUMO_TEST_DOWNLOADS", (std::string(folder) + "/downloads").c_str(), 1);
+    }
     const int result = fixtures::RunWxGuiTests(argc, argv, "test_webview_gui");
     std::error_code ignored;
     if (ownFolder)
