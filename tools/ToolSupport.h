@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "lumo/buffers/LumoResult.h"
+#include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
 
 namespace tools
@@ -74,6 +77,25 @@ inline void SilenceLibraryLines()
         dup2(null, STDOUT_FILENO);
         close(null);
     }
+}
+
+// A request to stop (SIGINT, SIGTERM or SIGHUP, through the console-control handler) arrived.
+inline std::atomic<bool> g_stopRequested{false};
+
+inline bool StopRequested()
+{
+    return g_stopRequested.load();
+}
+
+// From now on those signals no longer end the program: they set StopRequested(), which the run
+// polls so that it stops and puts back what it changed. False (last error set) when the handler
+// cannot be installed.
+inline bool StopOnConsoleControl()
+{
+    return platform::SetConsoleControlHandler([](uint32_t) {
+        g_stopRequested = true;
+        return true;
+    }, true);
 }
 
 // Both names exist and are the same file.
