@@ -75,6 +75,7 @@ int Finish(bool applied)
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     if (argc < 3 || argc > 4) {

@@ -33,6 +33,7 @@
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
+#include "tools/ToolSupport.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ bool EngineKeepGoing()
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     struct sigaction stop = {};
     stop.sa_handler = OnStopSignal;
     sigaction(SIGINT, &stop, nullptr);
