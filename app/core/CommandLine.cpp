@@ -45,6 +45,15 @@ std::optional<std::wstring> OptionValue(const wxCmdLineParser& parser, const cha
 
 }  // namespace
 
+void PrintCommandLineUsage()
+{
+    if (!wxMessageOutput::Get())
+        wxMessageOutput::Set(new wxMessageOutputStderr);
+    wxCmdLineParser parser;
+    DescribeCommandLine(parser);
+    parser.Usage();
+}
+
 CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
 {
     for (std::wstring& argument : arguments)
@@ -72,6 +81,7 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments)
     result.admin = parser.Found("a");
     result.repair = parser.Found("r");
     result.debug = parser.Found("d");
+    result.finalGiven = parser.Found("f");
     result.onexit = OptionValue(parser, "o");
     result.listFile = OptionValue(parser, "l");
     // Every occurrence: Found() would give only the last.

@@ -128,6 +128,28 @@ TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
 }
 
+// The window's -f and -o mean nothing to a run without a window: a wrong command line, before
+// anything is looked at.
+TEST_F(DriverTest, WindowOnlyOptionsAreRefused)
+{
+    const std::string patcher = PatcherWithChain();
+    const std::vector<std::vector<std::string>> cases = {
+        {"-f", "45000"}, {"--final=45000"}, {"-o", "/bin/true"}, {"--onexit=/bin/true"}};
+    for (const std::vector<std::string>& options : cases)
+    {
+        SCOPED_TRACE(options[0]);
+        std::vector<std::string> arguments = {"--admin"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.push_back(machine().install);
+        const DriverResult result = RunDriver(patcher, arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.output;
+        EXPECT_NE(result.output.find("is an option of the patcher's window only\n"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("--onexit"), std::string::npos) << "the usage follows: " << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+        EXPECT_TRUE(machine().UtilityCalls().empty());
+    }
+}
+
 // "patches.txt" with the second data URL relative to the server.
 void WriteServerFolder(const std::string& root, const std::string& absoluteFirstUrl)
 {
