@@ -88,6 +88,19 @@ TEST_F(DriverTest, HelpGoesToStandardOutputAndABadCommandLineFails)
     EXPECT_NE(Shell("patch-apply --help").out.find("PACKAGE_DIR    an unpacked patch package"), std::string::npos);
 }
 
+// The repair-server double answers --help with its usage instead of serving a folder named so.
+TEST_F(DriverTest, RepairServerDoubleAnswersHelp)
+{
+    for (const char* option : {"--help", "-h"})
+    {
+        SCOPED_TRACE(option);
+        const DriverRun help = Shell(std::string("repair-server ") + option);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: repair-server ROOT", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.find("listening"), std::string::npos) << help.out;
+    }
+}
+
 // Each failing run is refused with one clear line (a bad command line also with its usage), and
 // the file it would have written is as it was.
 TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
