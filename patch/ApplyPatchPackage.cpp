@@ -159,11 +159,6 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         journal->Finish(error);
         return false;
     }
-    if (!CheckUninstallRecordPaths(installDir, lists[0].records, error)) {
-        PatchSendMessage(PATCH_LEVEL_ERROR, error);
-        journal->Finish(error);
-        return false;
-    }
 
     PatchSetTotal(static_cast<int>(lists[0].records.size() + lists[1].records.size() + lists[2].records.size()));
 

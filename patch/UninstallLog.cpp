@@ -162,15 +162,29 @@ void ReportWriteFailure(const std::wstring& path, int error)
     PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + ErrnoText(error) + L")");
 }
 
-// The log's own record for an added file: its full path in the installer's code page.
-bool RecordPath(const std::wstring& installDir, const std::wstring& listed, std::string& bytes, std::wstring& error)
+// The log's own record for an added file: its full path in the installer's code page. False when
+// that code page cannot hold the path.
+bool RecordPath(const std::wstring& installDir, const std::wstring& listed, std::string& bytes)
 {
-    const std::wstring path = LumoUtil::JoinPath(installDir, listed);
-    if (ToWindows1252(path, bytes))
-        return true;
-    error = L"The uninstall log cannot hold the path " + path +
-            L": it has characters outside the installer's code page (Windows-1252); rename the folder or file";
-    return false;
+    return ToWindows1252(LumoUtil::JoinPath(installDir, listed), bytes);
+}
+
+// One warning for the added files the log cannot name: how many, and where they are.
+void ReportUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded)
+{
+    constexpr size_t kNamesShown = 10;
+    std::wstring names;
+    for (size_t i = 0; i < unrecorded.size() && i < kNamesShown; ++i)
+        names += (i == 0 ? L"" : L", ") + unrecorded[i];
+    if (unrecorded.size() > kNamesShown)
+        names += L" and " + std::to_wstring(unrecorded.size() - kNamesShown) + L" more";
+    const bool one = unrecorded.size() == 1;
+    PatchSendMessage(PATCH_LEVEL_WARNING,
+                     L"The uninstaller will not know about " + std::to_wstring(unrecorded.size()) +
+                         (one ? L" file" : L" files") + L" this patch added, because the uninstall log's code page "
+                         L"(Windows-1252) cannot hold " + (one ? L"its path" : L"their paths") +
+                         L"; uninstalling leaves " + (one ? L"it" : L"them") + L" behind in " + installDir + L": " +
+                         names);
 }
 
 // The data of every delete-file record in the stream (the chain was checked by the parser), so a
@@ -208,19 +222,6 @@ bool FindLog(const std::wstring& installDir, std::wstring& log, struct stat& st)
 }
 
 }  // namespace
-
-bool CheckUninstallRecordPaths(const std::wstring& installDir, const PatchFileRecordArray& added, std::wstring& error)
-{
-    std::wstring log;
-    struct stat st;
-    if (added.empty() || !FindLog(installDir, log, st) || log.empty())
-        return true;
-    std::string bytes;
-    for (const PatchFileRecord& record : added)
-        if (!RecordPath(installDir, record.path, bytes, error))
-            return false;
-    return true;
-}
 
 bool ParseUninstallLog(const std::string& bytes, UninstallLogImage& image, std::string& reason)
 {
@@ -423,14 +424,15 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
         return true;
     }
     std::vector<std::string> records;
+    std::vector<std::wstring> unrecorded;
     std::set<std::string> named = DeleteRecordData(image.stream);
     for (const std::wstring& path : addedPaths)
     {
         std::string bytes;
-        if (!RecordPath(context.installDir, path, bytes, error))
+        if (!RecordPath(context.installDir, path, bytes))
         {
-            PatchSendMessage(PATCH_LEVEL_ERROR, error);
-            return false;
+            unrecorded.push_back(path);
+            continue;
         }
         std::string record = MakeUninstallDeleteRecord(bytes);
         // A run repeated after its commit (or a package applied twice) names nothing twice.
@@ -438,7 +440,11 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
             records.push_back(std::move(record));
     }
     if (records.empty())
+    {
+        if (!unrecorded.empty())
+            ReportUnrecordedFiles(context.installDir, unrecorded);
         return true;
+    }
     const std::string newLog = BuildExtendedUninstallLog(image, records);
 
     // With backups the old log moves to its backup first (announced in the journal), and the new
@@ -480,6 +486,8 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     }
     CountInstallAction();
     SyncFolderOf(nativeLog);
+    if (!unrecorded.empty())
+        ReportUnrecordedFiles(context.installDir, unrecorded);
     return true;
 }
 

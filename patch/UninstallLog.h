@@ -68,7 +68,9 @@ std::string MakeUninstallDeleteRecord(const std::string& path);
 std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std::vector<std::string>& records);
 
 // Puts a delete-file record for every file of the package's "addedFiles.txt" into the install's
-// uninstall log (found ignoring case), unless the log already holds the same record. True when there is nothing to add, no log, or a log that
+// uninstall log (found ignoring case), unless the log already holds the same record. A file whose
+// full path Windows-1252 cannot hold gets no record; one level-2 warning says how many such files
+// the uninstaller will not know about and where they are. True when there is nothing to add, no log, or a log that
 // cannot be read safely (left unchanged, a level-2 warning); false when the new log cannot be
 // written (level 3, the old log unchanged).
 //
@@ -81,7 +83,3 @@ bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& pack
 // The same for a list of added paths (relative to installDir, as the list gives them).
 bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<std::wstring>& addedPaths,
                             BackupPairArray* backups);
-
-// Before anything changes: false with error when the install has an uninstall log that the full
-// path of an added file cannot be written into (a character outside Windows-1252).
-bool CheckUninstallRecordPaths(const std::wstring& installDir, const PatchFileRecordArray& added, std::wstring& error);

@@ -49,6 +49,10 @@ std::string FormatText(const char* format, va_list args)
 
 void WriteToChannel(const std::string& text)
 {
+    // The kernel's shut-down deletes every channel, the one kept above included: a line written
+    // after it goes nowhere.
+    if (Kiln::IsKilnShutDown())
+        return;
     Kiln::LogChannel* channel = SollexChannel();
     channel->level = kSollexLevel;
     Kiln::LogChannel::Printf(channel, "%s", text.c_str());

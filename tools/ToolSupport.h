@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "lumo/buffers/LumoResult.h"
+#include "lumo/diagnostics/SystemLog.h"
+#include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
 
 namespace tools
@@ -64,16 +68,38 @@ inline int FinishOutput(const char* tool, int status)
     return 1;
 }
 
-// The libraries' diagnostic lines (the system log writes them to standard output) are not a
-// tool's output: a tool that prints nothing there of its own sends them away.
+// The libraries' console lines (the system log's, the network code's) are not a tool's output:
+// they go to standard error, beside the tool's own messages. Every tool calls this first.
+inline void LibraryLinesToStandardError()
+{
+    SetConsoleOutputHandle(STDERR_FILENO);
+}
+
+// A tool that must print nothing but its own messages sends the libraries' lines away instead.
 inline void SilenceLibraryLines()
 {
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0)
-    {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
+        SetConsoleOutputHandle(null); // kept open for the rest of the run
+}
+
+// A request to stop (SIGINT, SIGTERM or SIGHUP, through the console-control handler) arrived.
+inline std::atomic<bool> g_stopRequested{false};
+
+inline bool StopRequested()
+{
+    return g_stopRequested.load();
+}
+
+// From now on those signals no longer end the program: they set StopRequested(), which the run
+// polls so that it stops and puts back what it changed. False (last error set) when the handler
+// cannot be installed.
+inline bool StopOnConsoleControl()
+{
+    return platform::SetConsoleControlHandler([](uint32_t) {
+        g_stopRequested = true;
+        return true;
+    }, true);
 }
 
 // Both names exist and are the same file.

@@ -40,6 +40,7 @@ int Usage()
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp((std::string("usage: ") + kUsage + kAbout).c_str());
     const std::string action = argc >= 2 ? argv[1] : "";

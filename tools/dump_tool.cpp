@@ -193,6 +193,7 @@ void Print(const std::string& path, const CrashDumpContents& dump)
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     if (argc != 2)

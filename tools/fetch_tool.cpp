@@ -238,6 +238,7 @@ int ListPatches(const std::vector<std::string>& servers)
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     std::signal(SIGINT, &OnInterrupt);

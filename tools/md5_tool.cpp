@@ -19,6 +19,7 @@ constexpr char kHelp[] =
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     bool options = false;

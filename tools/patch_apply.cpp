@@ -3,15 +3,20 @@
 // Applies one unpacked patch package to an installation, as the patcher does for each patch of a
 // chain, and prints every message of the patch engine as "<level><TAB><text>" on standard output.
 // Exit code 0 when the patch was applied, 1 when it failed (the installation is then as it was),
-// 2 for a wrong command line. --help says what each argument is.
+// 2 for a wrong command line, 3 when it was applied but standard output could not take all of its
+// messages. SIGINT, SIGTERM and SIGHUP cancel the run: it stops at the next file (a running patch
+// tool is ended) and puts every file back. --help says what each argument is.
 
 #include <stdio.h>
+#include <string.h>
 
+#include <cerrno>
 #include <string>
 
 #include "lumo/text/SafePath.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
+#include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
 #include "tools/ToolSupport.h"
@@ -31,32 +36,72 @@ constexpr char kHelp[] =
     "                 this name is patched last, so a failed patch never leaves a new launcher\n"
     "Every message of the patch engine is printed as \"<level><TAB><text>\"; the levels are\n"
     "0 detail, 1 status, 2 warning, 3 error.\n"
-    "Exit status: 0 applied, 1 failed (the installation is as it was), 2 bad command line.\n";
+    "SIGINT, SIGTERM and SIGHUP cancel the run: it stops at the next file (ending a running patch\n"
+    "tool) and puts every file back; the exit status is then 1.\n"
+    "Exit status: 0 applied, 1 failed (the installation is as it was), 2 bad command line,\n"
+    "3 applied, but standard output could not be written (messages were lost; see standard error).\n";
+
+constexpr int kAppliedOutputLost = 3;
+
+int g_outputError = 0; // errno of the first write to standard output that failed
 
 void PrintMessage(int level, const std::wstring& text)
 {
     const std::string line = std::to_string(level) + "\t" + platform::WideToUtf8(text) + "\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
+    errno = 0;
+    if ((fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0) && g_outputError == 0)
+        g_outputError = errno != 0 ? errno : EIO;
+}
+
+bool KeepGoing()
+{
+    return !tools::StopRequested();
+}
+
+// The exit status for the result, once everything printed has reached standard output or failed to.
+int Finish(bool applied)
+{
+    errno = 0;
+    if ((fflush(stdout) != 0 || ferror(stdout)) && g_outputError == 0)
+        g_outputError = errno != 0 ? errno : EIO;
+    if (g_outputError == 0)
+        return applied ? 0 : 1;
+    fprintf(stderr, "patch-apply: %s, but standard output could not be written: %s\n",
+            applied ? "the patch was applied" : "the patch failed", strerror(g_outputError));
+    return applied ? kAppliedOutputLost : 1;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     if (argc < 3 || argc > 4) {
         fprintf(stderr, "%s", kHelp);
         return 2;
     }
-    SetPatchCallbacks(nullptr, nullptr, &PrintMessage);
+    // A closed output pipe must not kill the run halfway: writes then fail with EPIPE.
+    platform::IgnoreBrokenPipeSignal();
+    if (!tools::StopOnConsoleControl()) {
+        const uint32_t code = platform::GetLastError();
+        std::string why;
+        if (!platform::LookUpErrorText(code, why))
+            why = "error " + std::to_string(code);
+        fprintf(stderr, "patch-apply: SIGINT and SIGTERM cannot be caught (%s); the patch was not applied\n",
+                why.c_str());
+        return 1;
+    }
+    SetPatchCallbacks(nullptr, &KeepGoing, &PrintMessage);
     std::wstring error;
     if (!LumoUtil::IsSupportedInstallPath(argv[1], error)) {
         PrintMessage(PATCH_LEVEL_ERROR, error);
-        return 1;
+        return Finish(false);
     }
     const std::wstring launcher = argc == 4 ? FromNativePath(argv[3]) : std::wstring();
     const bool applied = ApplyPatchPackage(FromNativePath(argv[1]), FromNativePath(argv[2]), launcher);
-    return tools::FinishOutput("patch-apply", applied ? 0 : 1);
+    if (!applied && tools::StopRequested())
+        PrintMessage(PATCH_LEVEL_ERROR, L"Cancelled: the patch was not applied");
+    return Finish(applied);
 }

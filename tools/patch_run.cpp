@@ -5,6 +5,7 @@
 //
 //   patch-run [-h] [-a] [-r] [-d] [-l FILE] [-s URL]... [[current_build] target_directory]
 //
+// The window's -f/--final and -o/--onexit are refused as a wrong command line.
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
 // gives one output line each, all at its level, a final line feed adding none); a message box becomes a level-3 line
 // "<caption>: <text>". Exit status 0 after "Patching completed.", else 1; -h prints the usage on
@@ -33,6 +34,7 @@
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
+#include "tools/ToolSupport.h"
 
 namespace {
 
@@ -83,6 +85,7 @@ bool EngineKeepGoing()
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     struct sigaction stop = {};
     stop.sa_handler = OnStopSignal;
     sigaction(SIGINT, &stop, nullptr);
@@ -99,6 +102,15 @@ int main(int argc, char** argv)
         return 2;
     if (commandLine.help)
         return 0;
+    // The window's options: a run without a window ends without starting a program, and "final"
+    // means nothing to any run.
+    if (commandLine.finalGiven || commandLine.onexit)
+    {
+        std::fprintf(stderr, "patch-run: %s is an option of the patcher's window only\n",
+                     commandLine.finalGiven ? "-f/--final" : "-o/--onexit");
+        PrintCommandLineUsage();
+        return 2;
+    }
     PatcherOptions& options = PatcherOptions::Instance();
     for (const StartupLine& line : ApplyCommandLine(commandLine, options, CurrentWorkingFolder()))
         g_host.Log(line.first, line.second);

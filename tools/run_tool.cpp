@@ -43,6 +43,7 @@ bool WriteOut(const std::string& text)
 
 int main(int argc, char** argv)
 {
+    tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     int i = 1;

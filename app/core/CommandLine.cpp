@@ -59,6 +59,15 @@ std::vector<wchar_t*> ParserArguments(std::vector<std::wstring>& arguments)
 
 }  // namespace
 
+void PrintCommandLineUsage()
+{
+    if (!wxMessageOutput::Get())
+        wxMessageOutput::Set(new wxMessageOutputStderr);
+    wxCmdLineParser parser;
+    DescribeCommandLine(parser);
+    parser.Usage();
+}
+
 std::wstring UsageWhenAsked(std::vector<std::wstring> arguments)
 {
     // The parser reports errors even when told to show no usage; they are reported at start-up.
@@ -96,6 +105,7 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
     result.admin = parser.Found("a");
     result.repair = parser.Found("r");
     result.debug = parser.Found("d");
+    result.finalGiven = parser.Found("f");
     result.onexit = OptionValue(parser, "o");
     result.listFile = OptionValue(parser, "l");
     // Every occurrence: Found() would give only the last.

@@ -29,6 +29,7 @@ struct CommandLine {
     bool admin = false;
     bool repair = false;
     bool debug = false;
+    bool finalGiven = false;                // "final" was given (its value is never read)
     std::optional<std::wstring> onexit;     // the "onexit" value, when given (possibly empty)
     std::optional<std::wstring> listFile;
     std::vector<std::wstring> servers;      // every "server" value in the order given
@@ -45,6 +46,9 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
 // Prints nothing: the window program shows it before its toolkit starts, which without a display
 // ends the process.
 std::wstring UsageWhenAsked(std::vector<std::wstring> arguments);
+
+// Prints the usage on standard error, as "help" does.
+void PrintCommandLineUsage();
 
 // A log line for the window, kept until it exists.
 using StartupLine = std::pair<int, std::wstring>;

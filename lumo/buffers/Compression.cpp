@@ -381,15 +381,26 @@ struct InflateWindows
 LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, uint32_t index,
                            uint32_t chunkCount, uint64_t& outputSoFar, uint64_t maxOutput, InflateWindows& windows)
 {
+    // A length whose read fails stays 0, whatever bytes the read delivered.
     uint32_t packedLength = 0;
     uint32_t rawLength = 0;
-    LUMORESULT result = ReadU32(source, packedLength);
+    uint32_t value = 0;
+    LUMORESULT result = ReadU32(source, value);
     if (result == LUMORESULT_OK)
-        result = ReadU32(source, rawLength);
+    {
+        packedLength = value;
+        result = ReadU32(source, value);
+        if (result == LUMORESULT_OK)
+            rawLength = value;
+    }
     if (result != LUMORESULT_OK)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
-        return result;
+        // A chunk header cut short is a damaged container: the lengths not read stay 0, and zlib
+        // finds no stream in no bytes.
+        SystemLogPrintf("LumoUtil::DecompressData> err %d", Z_DATA_ERROR);
+        SystemLogPrintf("LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=0", int(packedLength),
+                        int(rawLength));
+        return LUMORESULT_OUT_OF_SPACE;
     }
     if (rawLength > LumoUtil::kContainerChunkSize)
     {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lumo/diagnostics/SystemLog.h"
 #include "platform/NativePath.h"
 
 namespace
@@ -73,8 +74,7 @@ LumoDataBufferFile::LumoDataBufferFile(std::wstring path, uint32_t mode) : m_mod
 {
     if (mode > MODE_READ_WRITE)
     {
-        std::printf("LumoDataBufferFile> unknown access mode %" PRIu32 "\n", mode);
-        std::fflush(stdout);
+        WriteConsoleText("LumoDataBufferFile> unknown access mode " + std::to_string(mode) + "\n");
         return;
     }
     m_file = OpenStream(ToNativePath(path), mode);

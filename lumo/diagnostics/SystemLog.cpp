@@ -55,6 +55,7 @@ std::set<LumoSystemLogObserver*>& ObserverSet()
 }
 
 std::atomic<bool> g_outputIsPipe{false};
+std::atomic<int> g_consoleHandle{STDOUT_FILENO};
 
 std::string ConsolePipePath()
 {
@@ -112,7 +113,22 @@ bool InitConsoleOutput()
 
 int GetConsoleOutputHandle()
 {
-    return STDOUT_FILENO;
+    return g_consoleHandle.load();
+}
+
+void SetConsoleOutputHandle(int fd)
+{
+    std::lock_guard<std::recursive_mutex> lock(SystemLogLock());
+    std::fflush(stdout);
+    g_consoleHandle = fd;
+}
+
+void WriteConsoleText(const std::string& text)
+{
+    const int fd = GetConsoleOutputHandle();
+    if (fd == STDOUT_FILENO)
+        std::fflush(stdout);
+    platform::WriteFully(fd, text.data(), text.size());
 }
 
 bool IsConsoleOutputPipe()
@@ -156,16 +172,16 @@ void SystemLogWrite(uint32_t mask, std::string line)
         platform::WriteDebugOutput(line);
     if (mask & SYSTEMLOG_STDOUT)
     {
-        // Keep the order with text other code has buffered in stdio.
-        std::fflush(stdout);
-        if (g_outputIsPipe)
+        const int fd = GetConsoleOutputHandle();
+        if (g_outputIsPipe && fd == STDOUT_FILENO)
         {
+            std::fflush(stdout);
             const std::vector<uint8_t> bytes = LumoUtil::EncodeUtf16LE(wide);
-            platform::WriteFully(STDOUT_FILENO, bytes.data(), bytes.size());
+            platform::WriteFully(fd, bytes.data(), bytes.size());
         }
         else
         {
-            platform::WriteFully(STDOUT_FILENO, line.data(), line.size());
+            WriteConsoleText(line);
         }
     }
     if (mask & SYSTEMLOG_OBSERVERS)

@@ -4,7 +4,7 @@
 // registered observers. One recursive lock serialises every line, observer registration and the
 // reports of the crash handlers, so lines never interleave.
 //
-// Standard output: when a launching tool has made the FIFO
+// Standard output (or the descriptor SetConsoleOutputHandle chose): when a launching tool has made the FIFO
 //     ${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}/<pid>cout
 // (owned by our user, with its reader already open) before the program starts, standard output is
 // redirected to it at start-up and every line is written there as UTF-16LE; otherwise lines are
@@ -64,9 +64,16 @@ void BroadcastSystemLogLine(const wchar_t* line);
 // Opens the launcher's FIFO and makes it standard output when there is one; runs once at start-up
 // (and again from tests that create the FIFO). True when output now goes to the FIFO.
 bool InitConsoleOutput();
-// The descriptor lines are written to, and whether it is the launcher's FIFO.
+// The descriptor console lines are written to (standard output unless set otherwise), and whether
+// it is the launcher's FIFO.
 int GetConsoleOutputHandle();
 bool IsConsoleOutputPipe();
+// Sends console lines to another descriptor: a command-line tool whose own output is standard
+// output sends the libraries' lines to standard error.
+void SetConsoleOutputHandle(int fd);
+// Writes text as it stands to the console output (after what stdio holds for standard output):
+// the libraries' printf-style diagnostic lines that are not system-log lines.
+void WriteConsoleText(const std::string& text);
 
 // A Linux process has no console window of its own: both do nothing.
 void ShowConsoleWindow(bool show);

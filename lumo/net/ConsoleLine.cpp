@@ -1,9 +1,9 @@
 #include "lumo/net/ConsoleLine.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <string>
 
+#include "lumo/diagnostics/SystemLog.h"
 #include "lumo/text/StringUtil.h"
 
 namespace LumoNet
@@ -14,7 +14,6 @@ void PrintConsoleLine(const char* format, ...)
     va_start(args, format);
     const std::string line = LumoUtil::FormatStringV(format, args);
     va_end(args);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    WriteConsoleText(line);
 }
 } // namespace LumoNet

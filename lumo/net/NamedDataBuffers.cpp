@@ -6,6 +6,7 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/buffers/LumoDataBufferUtil.h"
+#include "lumo/diagnostics/SystemLog.h"
 #include "lumo/net/SizedString.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -157,7 +158,6 @@ LUMORESULT NamedDataBuffers::SaveToDirectory(const std::wstring& folder)
 
 LUMORESULT NamedDataBuffers::PackDirectory(const std::wstring&)
 {
-    std::printf("PackDirectory not implemented yet.\n");
-    std::fflush(stdout);
+    WriteConsoleText("PackDirectory not implemented yet.\n");
     return LUMORESULT_NOT_SUPPORTED;
 }

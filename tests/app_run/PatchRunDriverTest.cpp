@@ -21,9 +21,11 @@
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/lumo_net/RepairServerProcess.h"
 
 namespace apprun {
 namespace {
@@ -126,6 +128,28 @@ TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
 }
 
+// The window's -f and -o mean nothing to a run without a window: a wrong command line, before
+// anything is looked at.
+TEST_F(DriverTest, WindowOnlyOptionsAreRefused)
+{
+    const std::string patcher = PatcherWithChain();
+    const std::vector<std::vector<std::string>> cases = {
+        {"-f", "45000"}, {"--final=45000"}, {"-o", "/bin/true"}, {"--onexit=/bin/true"}};
+    for (const std::vector<std::string>& options : cases)
+    {
+        SCOPED_TRACE(options[0]);
+        std::vector<std::string> arguments = {"--admin"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.push_back(machine().install);
+        const DriverResult result = RunDriver(patcher, arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.output;
+        EXPECT_NE(result.output.find("is an option of the patcher's window only\n"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("--onexit"), std::string::npos) << "the usage follows: " << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+        EXPECT_TRUE(machine().UtilityCalls().empty());
+    }
+}
+
 // "patches.txt" with the second data URL relative to the server.
 void WriteServerFolder(const std::string& root, const std::string& absoluteFirstUrl)
 {
@@ -190,6 +214,39 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
     EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     EXPECT_EQ(machine().UtilityCalls().size(), 2u) << "the build query only, no database update";
+}
+
+// A repair prints nothing but "<level>\t<text>" lines on standard output; the libraries' own lines
+// (one per checksummed segment) go to standard error.
+TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
+{
+    const std::string reference = machine().scratch / "reference";
+    for (int i = 0; i < 4; ++i)
+        fixtures::WriteFile(reference + "/f" + std::to_string(i), std::string(size_t(1000 + i), char('a' + i)));
+    repairtest::RepairServer server(reference, machine().scratch / "server.log");
+    ASSERT_NE(server.Port(), 0);
+    fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+    const std::string out = machine().scratch / "out.txt", err = machine().scratch / "err.txt";
+    platform::SpawnRequest request;
+    request.argv = {"/bin/sh", "-c",
+                    "exec '" + std::string(LUMO_BIN_DIR) + "/patch-run' --admin -r '" + machine().install + "' >'" +
+                        out + "' 2>'" + err + "'"};
+    setenv("TMPDIR", machine().temp.c_str(), 1);
+    auto child = platform::SpawnedChild::Spawn(request, nullptr);
+    unsetenv("TMPDIR");
+    ASSERT_TRUE(child);
+    child->Wait(0xFFFFFFFF);
+    const std::string output = fixtures::ReadFile(out), errors = fixtures::ReadFile(err);
+    EXPECT_EQ(child->ExitCode(), 0) << output << errors;
+    ASSERT_FALSE(output.empty());
+    for (size_t start = 0; start < output.size();) {
+        const size_t end = output.find('\n', start);
+        ASSERT_NE(end, std::string::npos) << output;
+        const std::string line = output.substr(start, end - start);
+        EXPECT_TRUE(line.size() >= 2 && line[0] >= '0' && line[0] <= '3' && line[1] == '\t') << line;
+        start = end + 1;
+    }
+    EXPECT_NE(errors.find(" Checksum "), std::string::npos) << errors;
 }
 
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)

@@ -308,10 +308,12 @@ void Serve(int fd, const Options& options)
     Log("client closed");
 }
 
+constexpr char kUsage[] = "usage: repair-server ROOT [--port N] [--compress] [--managed PATTERN]... "
+                          "[--delay-ms N] [--fault MODE] [--bad-name NAME]\n";
+
 int Usage()
 {
-    std::fprintf(stderr, "usage: repair-server ROOT [--port N] [--compress] [--managed PATTERN]... "
-                         "[--delay-ms N] [--fault MODE] [--bad-name NAME]\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 } // namespace
@@ -320,6 +322,13 @@ int main(int argc, char** argv)
 {
     if (argc < 2)
         return Usage();
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)
+    {
+        std::printf("%sServes the folder ROOT to repair clients on 127.0.0.1 (see the top of "
+                    "tests/doubles/repair_server.cpp for the options and fault modes).\n",
+                    kUsage);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     Options options;
     options.root = FromNativePath(argv[1]);
     for (int i = 2; i < argc; ++i)

@@ -271,8 +271,7 @@ TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
 }  // namespace
 
 // Record paths are in the installer's code page, so an uninstall finds files below a folder named
-// with accents; a path it cannot hold is refused before anything changes; and a package applied
-// again names nothing twice.
+// with accents; and a package applied again names nothing twice.
 TEST_F(UninstallLogTest, RecordsUseTheInstallersCodePageAndNameEachFileOnce)
 {
     m_install = m_scratch / "sp ace \xc3\xbc \xc3\xa9/inst";
@@ -295,12 +294,56 @@ TEST_F(UninstallLogTest, RecordsUseTheInstallersCodePageAndNameEachFileOnce)
     const std::string folder = m_scratch.Path() + "/sp ace \xfc \xe9/inst/";
     EXPECT_EQ(added, (std::vector<std::string>{folder + "a.txt", folder + "price \x80.txt"}));
 
-    const std::string before = ReadFile(m_logPath);
-    PatchFileRecordArray cyrillic(1);
-    cyrillic[0].path = L"\u0436.txt";
-    std::wstring error;
-    EXPECT_FALSE(CheckUninstallRecordPaths(install, cyrillic, error));
-    EXPECT_NE(error.find(L"Windows-1252"), std::wstring::npos);
-    EXPECT_FALSE(Update({L"\u0436.txt"}));
-    EXPECT_EQ(before, ReadFile(m_logPath));
+    EXPECT_FALSE(m_log.HasAtLevel(PATCH_LEVEL_WARNING)) << m_log.Dump();
+}
+
+// A path the installer's code page cannot hold gets no record, but never stops the update: the
+// others are recorded and one warning says how many files the uninstaller misses, and where.
+TEST_F(UninstallLogTest, PathsOutsideTheCodePageAreCountedNotRecorded)
+{
+    const std::vector<UninstallRecord> original = fixtures::FillerUninstallRecords(600);
+    struct Case
+    {
+        const char* name;
+        std::vector<std::wstring> paths;
+        std::vector<std::wstring> recorded;
+        std::wstring warning; // what the one warning holds, "" for none
+    };
+    const Case cases[] = {
+        {"mixed", {L"a.txt", L"\u0436.txt", L"b.txt"}, {L"a.txt", L"b.txt"}, L"about 1 file this patch added"},
+        {"none fit", {L"\u0436.txt", L"\u65e5.txt"}, {}, L"about 2 files this patch added"},
+        {"all fit", {L"a.txt"}, {L"a.txt"}, L""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_logPath, fixtures::WriteUninstallLog(original));
+        m_log.messages.clear();
+        ASSERT_TRUE(Update(c.paths)) << m_log.Dump();
+        const UninstallLogContents contents = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+        ASSERT_TRUE(contents.ok) << contents.error;
+        std::vector<std::string> added, expected;
+        for (size_t i = original.size(); i + 1 < contents.records.size(); ++i)
+        {
+            std::string path;
+            ASSERT_TRUE(fixtures::DecodeDeleteFileRecord(contents.records[i], path));
+            added.push_back(path);
+        }
+        for (const std::wstring& path : c.recorded)
+            expected.push_back(Narrow(path));
+        EXPECT_EQ(expected, added);
+        size_t warnings = 0;
+        for (const auto& [level, text] : m_log.messages)
+        {
+            EXPECT_NE(PATCH_LEVEL_ERROR, level) << m_log.Dump();
+            if (level != PATCH_LEVEL_WARNING)
+                continue;
+            ++warnings;
+            EXPECT_NE(text.find(c.warning), std::wstring::npos) << m_log.Dump();
+            EXPECT_NE(text.find(FromNativePath(m_install)), std::wstring::npos) << m_log.Dump();
+            EXPECT_NE(text.find(L"\u0436.txt"), std::wstring::npos) << m_log.Dump();
+        }
+        EXPECT_EQ(c.warning.empty() ? 0u : 1u, warnings) << m_log.Dump();
+        EXPECT_TRUE(OtherEntries().empty());
+    }
 }

@@ -1,4 +1,6 @@
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -6,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Kiln/Src/Kiln/KernelStandard/KilnStartup.h"
+#include "Kiln/Src/Kiln/KernelStandard/LogChannel.h"
 #include "platform/DebugOutput.h"
 #include "platform/Waitable.h"
 #include "sollex/SollexLog.h"
@@ -43,6 +47,29 @@ TEST(SollexLog, FatalShowsTheTextAndEndsWithStatusOne)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(SollexLogFatal("cannot go on: %s", "disk gone"), ::testing::ExitedWithCode(1),
                 "Error: cannot go on: disk gone");
+}
+
+// A line after the kernel's shut-down (which deletes every channel) goes nowhere, even when the
+// channel's memory has been taken again by something else.
+TEST(SollexLog, LineAfterTheKernelShutDownGoesNowhere)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            fixtures::DebugCapture capture;
+            SollexLogMessage("before");
+            Kiln::KilnShutdown();
+            std::vector<void*> blocks;
+            for (int i = 0; i < 256; ++i)
+            {
+                void* block = std::malloc(sizeof(Kiln::LogChannel));
+                std::memset(block, 0xFF, sizeof(Kiln::LogChannel));
+                blocks.push_back(block);
+            }
+            SollexLogMessage("after");
+            std::_Exit(capture.Saw("before") && !capture.Saw("after") ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

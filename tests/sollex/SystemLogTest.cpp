@@ -37,6 +37,22 @@ TEST(SystemLogTest, PrintfFormsWriteWholeLinesUpToTheLimit)
                         "MakeDirectory> CreateDirectoryW returned err 5\n");
 }
 
+// A tool that keeps standard output for itself moves the console lines to standard error; every
+// console writer follows.
+TEST(SystemLogTest, ConsoleLinesFollowTheChosenHandle)
+{
+    ASSERT_EQ(GetConsoleOutputHandle(), STDOUT_FILENO);
+    fixtures::StdoutCapture out;
+    fixtures::StderrCapture err;
+    SetConsoleOutputHandle(STDERR_FILENO);
+    SystemLogWrite(SYSTEMLOG_STDOUT, "system log line");
+    WriteConsoleText(" Checksum a/b#000 ..\n");
+    SetConsoleOutputHandle(STDOUT_FILENO);
+    SystemLogWrite(SYSTEMLOG_STDOUT, "back on standard output");
+    EXPECT_EQ(err.Text(), "system log line\n Checksum a/b#000 ..\n");
+    EXPECT_EQ(out.Text(), "back on standard output\n");
+}
+
 // Logs from inside OnLogLine: the line must reach standard output but no observer.
 class EchoingObserver : public LumoSystemLogObserver
 {

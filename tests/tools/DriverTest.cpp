@@ -1,11 +1,14 @@
 // The drivers in build/bin as a new user and a hostile tester run them: help, bad command lines,
 // outputs that must survive a failed run, and hostile input.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,9 +16,12 @@
 #include "BuildConfig.h"
 #include "lumo/diagnostics/CrashDump.h"
 #include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 namespace
 {
@@ -80,6 +86,19 @@ TEST_F(DriverTest, HelpGoesToStandardOutputAndABadCommandLineFails)
         EXPECT_NE(bad.err.find("usage: "), std::string::npos) << bad.err;
     }
     EXPECT_NE(Shell("patch-apply --help").out.find("PACKAGE_DIR    an unpacked patch package"), std::string::npos);
+}
+
+// The repair-server double answers --help with its usage instead of serving a folder named so.
+TEST_F(DriverTest, RepairServerDoubleAnswersHelp)
+{
+    for (const char* option : {"--help", "-h"})
+    {
+        SCOPED_TRACE(option);
+        const DriverRun help = Shell(std::string("repair-server ") + option);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: repair-server ROOT", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.find("listening"), std::string::npos) << help.out;
+    }
 }
 
 // Each failing run is refused with one clear line (a bad command line also with its usage), and
@@ -185,6 +204,74 @@ TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
     EXPECT_EQ(run.out, "3\tCould not copy the file: " + package + "/data/bin/missing.dll\n"
                        "0\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
                        "1\tFailed adding: bin\\missing.dll...\n");
+}
+
+// A patch-apply stopped by SIGINT or SIGTERM while its patch tool works ends the tool, puts every
+// file back and removes its journal, as a cancelled patcher run does.
+TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    const std::string calls = m_scratch / "calls.log";
+    for (const int signalNumber : {SIGINT, SIGTERM})
+    {
+        SCOPED_TRACE(signalNumber);
+        fixtures::RemoveTree(install);
+        fixtures::RemoveTree(package);
+        unlink(calls.c_str());
+        WriteFile(install + "/bin/x.dll", "old");
+        WriteFile(install + "/readme.txt", "readme v1");
+        fixtures::InstallFakePatchTool(install, false);
+        WriteFile(package + "/data/readme.txt", "readme v2");
+        WriteFile(package + "/data/new.txt", "new");
+        WriteFile(package + "/data/bin/x.dll.diff", fixtures::MakeFakeDiff("old", "new", {"HANG"}));
+        fixtures::WritePackageLists(package, {{"readme.txt", "d"}, {"new.txt", "d"}}, {},
+                                    {{"bin\\x.dll", fixtures::Md5Hex("new"), fixtures::Md5Hex("old")}});
+        const fixtures::TreeContent original = fixtures::SnapshotTree(install);
+
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            const int out = open((m_scratch / ".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            setenv(fixtures::kFakePatchToolLogVariable, calls.c_str(), 1);
+            execl(LUMO_BIN_DIR "/patch-apply", "patch-apply", install.c_str(), package.c_str(), nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(child, 0);
+        ASSERT_TRUE(fixtures::WaitFor([&] { return !fixtures::ReadFakeToolCalls(calls).empty(); }));
+        ASSERT_EQ(fixtures::ReadFile(install + "/new.txt"), "new"); // the added files are in place
+        kill(child, signalNumber);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(fixtures::DescribeTreeDifference(original, fixtures::SnapshotTree(install)), "");
+        EXPECT_NE(ReadFile(m_scratch / ".stdout").find("3\tCancelled: the patch was not applied\n"), std::string::npos)
+            << ReadFile(m_scratch / ".stdout");
+    }
+}
+
+// A full standard output: an applied patch says so on standard error with the real cause and
+// exits with its own status; a failed one stays 1.
+TEST_F(DriverTest, PatchApplyOutputThatCannotBeWrittenHasItsOwnStatus)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(install + "/bin/x.dll", "old");
+    WriteFile(package + "/data/bin/x.dll", "new");
+    fixtures::WritePackageLists(package, {{"bin\\x.dll", "d"}}, {"gone.txt"}, {});
+    DriverRun run = Shell("patch-apply install package >/dev/full");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "patch-apply: the patch was applied, but standard output could not be written: " +
+                           std::string(strerror(ENOSPC)) + "\n");
+    EXPECT_EQ(ReadFile(install + "/bin/x.dll"), "new");
+
+    fixtures::WritePackageLists(package, {{"bin\\missing.dll", "d"}}, {}, {});
+    run = Shell("patch-apply install package >/dev/full");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "patch-apply: the patch failed, but standard output could not be written: " +
+                           std::string(strerror(ENOSPC)) + "\n");
+    EXPECT_NE(Shell("patch-apply --help").out.find("3 applied, but standard output could not be written"),
+              std::string::npos);
 }
 
 void PutString(std::string& out, const std::string& text)

@@ -110,12 +110,12 @@ void LogChannel::Printf(LogChannel* channel, const char* format, ...)
 
 KilnString LogChannel::Prefix(int32_t level, float elapsed)
 {
-    // Whole minutes by floor: rounding (elapsed / 60 - 0.5) gives "0:60.0" at exact odd minutes.
-    const float minutes = std::floor(elapsed / 60.0f);
-    const float seconds = elapsed - minutes * 60.0f;
+    // Rounded once to tenths of a second, then split: rounding minutes and seconds each on its own
+    // shows 119.97 s as "1:60.0".
+    const long long tenths = elapsed > 0 ? std::llround(static_cast<double>(elapsed) * 10.0) : 0;
     const char letter = level >= 0 && level <= 4 ? kLevelLetters[level] : ' ';
     KilnString prefix;
-    prefix.Format("%c %3.0f:%04.1f : ", letter, static_cast<double>(minutes), static_cast<double>(seconds));
+    prefix.Format("%c %3lld:%02lld.%lld : ", letter, tenths / 600, tenths % 600 / 10, tenths % 10);
     return prefix;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Named log channels. A channel formats a printf-style message, optionally prefixes it with a
-// level letter and the minutes and seconds since the kernel's start time ("%c %3.0f:%04.1f : ",
+// level letter and the minutes and seconds since the kernel's start time ("%c %3d:%02d.%d : ",
 // letters " !?+-" for levels 0 to 4), ends it with CR LF, and sends it to the sinks its flags
 // select: the kernel log file (KernelLog.h), the debugger output, and the echo stream.
 //
