@@ -13,6 +13,7 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
+#include "lumo/diagnostics/FaultExit.h"
 #include "platform/SignalStack.h"
 
 namespace Kiln
@@ -88,6 +89,8 @@ void PassOn(int signalNumber, siginfo_t* info, void* context)
 
 void OnGuardedSignal(int signalNumber, siginfo_t* info, void* context)
 {
+    // A fault exit guard (a guarded task, say) inside this thread's body ends the process first.
+    ExitIfFaultGuarded(signalNumber, info);
     GuardFrame* frame = t_guard;
     if (frame && !frame->reporting)
     {

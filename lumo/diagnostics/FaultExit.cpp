@@ -1,0 +1,60 @@
+#include "lumo/diagnostics/FaultExit.h"
+
+#include <unistd.h>
+
+#include <mutex>
+
+#include "platform/SignalChain.h"
+
+namespace
+{
+
+// Constant-initialised TLS: read in signal handlers without allocating.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_guarded = false;
+__attribute__((tls_model("initial-exec"))) thread_local int t_exitStatus = 0;
+
+struct sigaction g_previous[NSIG];
+
+void OnFault(int signalNumber, siginfo_t* info, void* context)
+{
+    ExitIfFaultGuarded(signalNumber, info);
+    platform::PassSignalOn(signalNumber, info, context, g_previous[signalNumber]);
+}
+
+}  // namespace
+
+void InstallFaultExitHandlers()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int signalNumber : platform::kFaultSignals)
+        {
+            struct sigaction action{};
+            action.sa_sigaction = OnFault;
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+            sigemptyset(&action.sa_mask);
+            sigaction(signalNumber, &action, &g_previous[signalNumber]);
+        }
+    });
+}
+
+FaultExitScope::FaultExitScope(int exitStatus) : m_wasGuarded(t_guarded), m_previousStatus(t_exitStatus)
+{
+    t_exitStatus = exitStatus;
+    t_guarded = true;
+}
+
+FaultExitScope::~FaultExitScope()
+{
+    t_guarded = m_wasGuarded;
+    t_exitStatus = m_previousStatus;
+}
+
+void ExitIfFaultGuarded(int signalNumber, const siginfo_t* info)
+{
+    if (!t_guarded || !platform::IsFaultFromProcessor(info))
+        return;
+    for (int fault : platform::kFaultSignals)
+        if (fault == signalNumber)
+            _exit(t_exitStatus);
+}
