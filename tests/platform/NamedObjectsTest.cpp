@@ -174,3 +174,43 @@ TEST(NamedObjects, WaiterIsHandedMutexReleasedByAnotherProcess)
     static_cast<Mutex*>(mutex.get())->Release();
 }
 
+
+TEST(NamedObjects, EventIsSharedWithOtherProcessesAndKeepsItsKind)
+{
+    const std::string name = UniqueName("event");
+    EXPECT_FALSE(OpenNamedEvent(name));
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+    bool existed = true;
+    WaitableRef event = CreateNamedEvent(name, true, true, existed);
+    ASSERT_TRUE(event);
+    EXPECT_FALSE(existed);
+    auto* ours = static_cast<Event*>(event.get());
+
+    // The child finds it set and manual-reset, whatever it asks for, and resets it for everyone.
+    EXPECT_EQ(InChild([&] {
+                  bool seen = false;
+                  WaitableRef other = CreateNamedEvent(name, false, false, seen);
+                  if (!other || !seen || GetLastError() != kErrorAlreadyExists)
+                      return 1;
+                  auto* theirs = static_cast<Event*>(other.get());
+                  if (!theirs->IsManualReset() || WaitForOne(other, 0) != kWaitObject0 ||
+                      WaitForOne(other, 0) != kWaitObject0)
+                      return 2;
+                  theirs->Reset();
+                  return OpenNamedEvent(name) ? 0 : 3;
+              }),
+              0);
+    EXPECT_FALSE(ours->IsSet());
+    EXPECT_EQ(WaitForOne(event, 0), kWaitTimeout);
+
+    // A mutex of another process under the name is not an event.
+    event.reset();
+    EXPECT_FALSE(SharedFileExists(name));
+    WaitableRef mutex = CreateNamedMutex(name, false, existed);
+    ASSERT_TRUE(mutex);
+    EXPECT_EQ(InChild([&] {
+                  bool seen = false;
+                  return !CreateNamedEvent(name, true, false, seen) && GetLastError() == kErrorInvalidHandle ? 0 : 1;
+              }),
+              0);
+}
