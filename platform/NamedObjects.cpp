@@ -286,6 +286,31 @@ WaitableRef FindLocked(const std::string& name, Entry** entryOut)
     return object;
 }
 
+// This process's own object under `name`, of `kind`. `answered` is false when the process has
+// none; otherwise the result is final: the object (with `existed` and last error 183), or null
+// for a name of the other kind (last error 6) or a mutex held exclusively (last error 5).
+WaitableRef FindOwnLocked(const std::string& name, Kind kind, bool& existed, bool& answered)
+{
+    Entry* entry = nullptr;
+    WaitableRef object = FindLocked(name, &entry);
+    answered = object != nullptr;
+    if (!object)
+        return nullptr;
+    if (entry->kind != kind)
+    {
+        SetLastError(kErrorInvalidHandle);
+        return nullptr;
+    }
+    if (entry->exclusive)
+    {
+        SetLastError(kErrorAccessDenied);
+        return nullptr;
+    }
+    existed = true;
+    SetLastError(kErrorAlreadyExists);
+    return object;
+}
+
 enum class OpenResult
 {
     Created,
@@ -370,23 +395,9 @@ WaitableRef CreateOrOpenMutex(const std::string& name, bool create, bool exclusi
 {
     existed = false;
     std::lock_guard<std::mutex> guard(TableLock());
-    Entry* entry = nullptr;
-    if (WaitableRef object = FindLocked(name, &entry))
-    {
-        if (entry->kind != Kind::Mutex)
-        {
-            SetLastError(kErrorInvalidHandle);
-            return nullptr;
-        }
-        if (entry->exclusive)
-        {
-            SetLastError(kErrorAccessDenied);
-            return nullptr;
-        }
-        existed = true;
-        SetLastError(kErrorAlreadyExists);
+    bool answered = false;
+    if (WaitableRef object = FindOwnLocked(name, Kind::Mutex, existed, answered); answered)
         return object;
-    }
     int fd = -1;
     std::string shmName = SharedObjectName(name);
     const unsigned char fresh[kMutexFileSize] = {0, 0, 0, 0};
@@ -405,18 +416,9 @@ WaitableRef CreateOrOpenEvent(const std::string& name, bool create, bool manualR
 {
     existed = false;
     std::lock_guard<std::mutex> guard(TableLock());
-    Entry* entry = nullptr;
-    if (WaitableRef object = FindLocked(name, &entry))
-    {
-        if (entry->kind != Kind::Event)
-        {
-            SetLastError(kErrorInvalidHandle);
-            return nullptr;
-        }
-        existed = true;
-        SetLastError(kErrorAlreadyExists);
+    bool answered = false;
+    if (WaitableRef object = FindOwnLocked(name, Kind::Event, existed, answered); answered)
         return object;
-    }
     int fd = -1;
     std::string shmName = SharedObjectName(name);
     unsigned char fresh[kEventFileSize] = {};

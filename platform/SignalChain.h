@@ -13,9 +13,15 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 // Whether the signal was raised by the processor (a real fault), not sent by a process.
 bool IsFaultFromProcessor(const siginfo_t* info);
 
-// Calls `previous` when it is a function (re-installing it first, so a repeat of the fault reaches
-// it directly); otherwise restores the default action and sends the signal to the calling thread
-// again, so that it ends the process once the current handler returns.
-void PassSignalOn(int signalNumber, siginfo_t* info, void* context, const struct sigaction& previous);
+// Calls `previous` when it is a function (re-installing it first, so that a repeat of the fault
+// reaches it directly, unless `keepCurrent`: handlers that other threads still need stay);
+// otherwise restores the default action and sends the signal to the calling thread again, so
+// that it ends the process once the current handler returns.
+void PassSignalOn(int signalNumber, siginfo_t* info, void* context, const struct sigaction& previous,
+                  bool keepCurrent = false);
+
+// Installs `handler` (SA_SIGINFO, on the alternate stack, plus `extraFlags`) for every fault
+// signal; the actions it replaces land in previous[signal].
+void InstallFaultHandler(void (*handler)(int, siginfo_t*, void*), struct sigaction* previous, int extraFlags = 0);
 
 }  // namespace platform

@@ -130,13 +130,6 @@ void InstallDebugAllocatorExceptionFilter()
     static std::once_flag once;
     std::call_once(once, [] {
         platform::PrepareStackCapture();
-        for (int signalNumber : platform::kFaultSignals)
-        {
-            struct sigaction action{};
-            action.sa_sigaction = DebugAllocatorExceptionFilter;
-            action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-            sigemptyset(&action.sa_mask);
-            sigaction(signalNumber, &action, &g_previous[signalNumber]);
-        }
+        platform::InstallFaultHandler(DebugAllocatorExceptionFilter, g_previous);
     });
 }

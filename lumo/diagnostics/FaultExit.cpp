@@ -26,16 +26,7 @@ void OnFault(int signalNumber, siginfo_t* info, void* context)
 void InstallFaultExitHandlers()
 {
     static std::once_flag once;
-    std::call_once(once, [] {
-        for (int signalNumber : platform::kFaultSignals)
-        {
-            struct sigaction action{};
-            action.sa_sigaction = OnFault;
-            action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-            sigemptyset(&action.sa_mask);
-            sigaction(signalNumber, &action, &g_previous[signalNumber]);
-        }
-    });
+    std::call_once(once, [] { platform::InstallFaultHandler(OnFault, g_previous); });
 }
 
 FaultExitScope::FaultExitScope(int exitStatus) : m_wasGuarded(t_guarded), m_previousStatus(t_exitStatus)
