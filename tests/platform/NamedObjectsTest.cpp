@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "tests/fixtures/HoldingChild.h"
+#include "tests/fixtures/WaitFor.h"
 
 using namespace platform;
 
@@ -213,4 +216,55 @@ TEST(NamedObjects, EventIsSharedWithOtherProcessesAndKeepsItsKind)
                   return !CreateNamedEvent(name, true, false, seen) && GetLastError() == kErrorInvalidHandle ? 0 : 1;
               }),
               0);
+}
+
+// A pulse releases the threads waiting at that moment (all of them, or one for auto reset),
+// whether it comes from this process or from another one, and leaves the event reset.
+TEST(NamedObjects, PulseReleasesTheWaitersOfThatMoment)
+{
+    struct Case
+    {
+        bool manualReset;
+        bool fromOtherProcess;
+        int released;
+    } cases[] = {{true, false, 2}, {false, false, 1}, {true, true, 2}, {false, true, 1}};
+    int index = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "manual " << c.manualReset << ", other process " << c.fromOtherProcess);
+        const std::string name = UniqueName("pulse") + "-" + std::to_string(index++);
+        bool existed = false;
+        WaitableRef event = CreateNamedEvent(name, c.manualReset, false, existed);
+        ASSERT_TRUE(event);
+        std::atomic<int> released{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 2; ++i)
+            waiters.emplace_back([&] {
+                if (WaitForOne(event, kInfinite) == kWaitObject0)
+                    ++released;
+            });
+        ASSERT_TRUE(fixtures::WaitFor([&] { return event->WaiterCount() == 2; }));
+        if (c.fromOtherProcess)
+        {
+            EXPECT_EQ(InChild([&] {
+                          WaitableRef other = OpenNamedEvent(name);
+                          if (!other)
+                              return 1;
+                          static_cast<Event*>(other.get())->Pulse();
+                          return 0;
+                      }),
+                      0);
+        }
+        else
+        {
+            static_cast<Event*>(event.get())->Pulse();
+        }
+        EXPECT_TRUE(fixtures::WaitFor([&] { return released.load() == c.released; }));
+        EXPECT_FALSE(static_cast<Event*>(event.get())->IsSet());
+        // The rest is let through by setting the event.
+        static_cast<Event*>(event.get())->Set();
+        for (std::thread& waiter : waiters)
+            waiter.join();
+        EXPECT_EQ(released.load(), 2);
+    }
 }
