@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -25,19 +26,23 @@ constexpr off_t kPresenceByte = 0;
 constexpr off_t kExclusiveByte = 1;
 constexpr off_t kOwnershipByte = 2;
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
+constexpr size_t kMutexFileSize = 4;
+constexpr size_t kEventFileSize = 16;
+
+// Drops this process's presence; the last holder anywhere removes the name.
+void CloseShared(int fd, const std::string& shmName)
+{
+    if (LockByte(fd, F_WRLCK, kPresenceByte, false))
+        shm_unlink(shmName.c_str());
+    close(fd);
+}
 
 class NamedMutex : public Mutex
 {
 public:
     NamedMutex(int fd, std::string shmName) : Mutex(AlwaysLocked{}), m_fd(fd), m_shmName(std::move(shmName)) {}
 
-    ~NamedMutex() override
-    {
-        // Last holder anywhere: the name goes with us.
-        if (LockByte(m_fd, F_WRLCK, kPresenceByte, false))
-            shm_unlink(m_shmName.c_str());
-        close(m_fd);
-    }
+    ~NamedMutex() override { CloseShared(m_fd, m_shmName); }
 
 protected:
     bool IsSignalledLocked(pid_t tid) const override
@@ -97,6 +102,125 @@ private:
     const std::string m_shmName;
     mutable bool m_processHeld = false;
     mutable bool m_remoteAbandoned = false;
+};
+
+// A named event's state lives in its shared file, as four little-endian u32 words that every
+// process maps and changes with atomic operations:
+//   0  signalled (0 or 1)
+//   4  manual reset (0 or 1), fixed by the creator
+//   8  pulses: how many pulses there have been
+//   12 pulse token: 1 while a pulse of an auto-reset event waits to release one waiter elsewhere
+// No process is told when another changes the state: while threads of this process wait, they
+// look again every few milliseconds. A pulse releases the waiters of other processes that were
+// waiting when it came (all of them, or one for auto reset) once they look.
+class NamedEvent : public Event
+{
+public:
+    NamedEvent(int fd, std::string shmName, uint32_t* words)
+        : Event(std::atomic_ref<uint32_t>(words[1]).load() != 0, false),
+          m_fd(fd),
+          m_shmName(std::move(shmName)),
+          m_words(words),
+          m_seenPulses(Word(kPulses).load())
+    {
+    }
+
+    ~NamedEvent() override
+    {
+        munmap(m_words, kEventFileSize);
+        CloseShared(m_fd, m_shmName);
+    }
+
+    void Set() override
+    {
+        CoreLock lock;
+        Word(kSignalled).store(1);
+        NotifyLocked();
+    }
+
+    void Reset() override { Word(kSignalled).store(0); }
+
+    void Pulse() override
+    {
+        CoreLock lock;
+        m_pulsing = true;
+        m_pulseTaken = false;
+        NotifyLocked();
+        m_pulsing = false;
+        Word(kSignalled).store(0);
+        if (IsManualReset() || !m_pulseTaken)
+        {
+            if (!IsManualReset())
+                Word(kPulseToken).store(1);
+            m_seenPulses = Word(kPulses).fetch_add(1) + 1;
+        }
+    }
+
+    bool IsSet() const override { return Word(kSignalled).load() != 0; }
+
+protected:
+    bool IsSignalledLocked(pid_t) const override
+    {
+        if (m_pulsing)
+            return true;
+        // A wait that begins now is not released by an earlier pulse.
+        if (!HasWaitersLocked())
+            m_seenPulses = Word(kPulses).load();
+        if (IsManualReset())
+            return Word(kSignalled).load() != 0;
+        // Taken here, where it is seen: another process may take it the next moment.
+        uint32_t expected = 1;
+        return Word(kSignalled).compare_exchange_strong(expected, 0);
+    }
+
+    bool AcquireLocked(pid_t) override
+    {
+        if (m_pulsing && !IsManualReset())
+        {
+            m_pulsing = false;
+            m_pulseTaken = true;
+        }
+        return false;
+    }
+
+    void RefreshLocked(SteadyTime) override
+    {
+        if (!HasWaitersLocked())
+            return;
+        const uint32_t pulses = Word(kPulses).load();
+        if (pulses != m_seenPulses)
+        {
+            m_seenPulses = pulses;
+            uint32_t token = 1;
+            if (IsManualReset() || Word(kPulseToken).compare_exchange_strong(token, 0))
+            {
+                m_pulsing = true;
+                NotifyLocked();
+                m_pulsing = false;
+            }
+        }
+        if (Word(kSignalled).load() != 0)
+            NotifyLocked();
+    }
+
+    SteadyTime NextRefreshLocked() const override
+    {
+        return HasWaitersLocked() ? std::chrono::steady_clock::now() + kPollInterval : SteadyTime::max();
+    }
+
+private:
+    static constexpr size_t kSignalled = 0;
+    static constexpr size_t kPulses = 2;
+    static constexpr size_t kPulseToken = 3;
+
+    std::atomic_ref<uint32_t> Word(size_t index) const { return std::atomic_ref<uint32_t>(m_words[index]); }
+
+    const int m_fd;
+    const std::string m_shmName;
+    uint32_t* const m_words;
+    mutable uint32_t m_seenPulses;
+    bool m_pulsing = false;    // under the core lock: a pulse of this process is being handed out
+    bool m_pulseTaken = false;  // an auto-reset pulse found its waiter here
 };
 
 enum class Kind
@@ -162,6 +286,31 @@ WaitableRef FindLocked(const std::string& name, Entry** entryOut)
     return object;
 }
 
+// This process's own object under `name`, of `kind`. `answered` is false when the process has
+// none; otherwise the result is final: the object (with `existed` and last error 183), or null
+// for a name of the other kind (last error 6) or a mutex held exclusively (last error 5).
+WaitableRef FindOwnLocked(const std::string& name, Kind kind, bool& existed, bool& answered)
+{
+    Entry* entry = nullptr;
+    WaitableRef object = FindLocked(name, &entry);
+    answered = object != nullptr;
+    if (!object)
+        return nullptr;
+    if (entry->kind != kind)
+    {
+        SetLastError(kErrorInvalidHandle);
+        return nullptr;
+    }
+    if (entry->exclusive)
+    {
+        SetLastError(kErrorAccessDenied);
+        return nullptr;
+    }
+    existed = true;
+    SetLastError(kErrorAlreadyExists);
+    return object;
+}
+
 enum class OpenResult
 {
     Created,
@@ -172,7 +321,8 @@ enum class OpenResult
 };
 
 // Opens the shared file of `shmName` and takes its presence lock; see the header.
-OpenResult OpenShared(const std::string& shmName, bool create, bool exclusive, int& fdOut)
+OpenResult OpenShared(const std::string& shmName, bool create, bool exclusive, const unsigned char* fresh,
+                      size_t freshSize, int& fdOut)
 {
     for (int attempt = 0; attempt < 100; ++attempt)
     {
@@ -197,8 +347,8 @@ OpenResult OpenShared(const std::string& shmName, bool create, bool exclusive, i
                 SetLastError(kErrorFileNotFound);
                 return OpenResult::NotFound;
             }
-            unsigned char fresh[4] = {0, 0, 0, 0};
-            if (ftruncate(fd, sizeof fresh) != 0 || pwrite(fd, fresh, sizeof fresh, 0) != sizeof fresh ||
+            if (ftruncate(fd, static_cast<off_t>(freshSize)) != 0 ||
+                pwrite(fd, fresh, freshSize, 0) != static_cast<ssize_t>(freshSize) ||
                 (exclusive && !LockByte(fd, F_WRLCK, kExclusiveByte, false)) ||
                 !LockByte(fd, F_RDLCK, kPresenceByte, false))
             {
@@ -226,6 +376,14 @@ OpenResult OpenShared(const std::string& shmName, bool create, bool exclusive, i
             SetLastError(kErrorAccessDenied);
             return OpenResult::Denied;
         }
+        // Mutexes and events share one name space; each kind has a file size of its own.
+        struct stat st{};
+        if (fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(freshSize))
+        {
+            close(fd);
+            SetLastError(kErrorInvalidHandle);
+            return OpenResult::Failed;
+        }
         fdOut = fd;
         return OpenResult::Existed;
     }
@@ -237,30 +395,47 @@ WaitableRef CreateOrOpenMutex(const std::string& name, bool create, bool exclusi
 {
     existed = false;
     std::lock_guard<std::mutex> guard(TableLock());
-    Entry* entry = nullptr;
-    if (WaitableRef object = FindLocked(name, &entry))
-    {
-        if (entry->kind != Kind::Mutex)
-        {
-            SetLastError(kErrorInvalidHandle);
-            return nullptr;
-        }
-        if (entry->exclusive)
-        {
-            SetLastError(kErrorAccessDenied);
-            return nullptr;
-        }
-        existed = true;
-        SetLastError(kErrorAlreadyExists);
+    bool answered = false;
+    if (WaitableRef object = FindOwnLocked(name, Kind::Mutex, existed, answered); answered)
         return object;
-    }
     int fd = -1;
     std::string shmName = SharedObjectName(name);
-    OpenResult result = OpenShared(shmName, create, exclusive, fd);
+    const unsigned char fresh[kMutexFileSize] = {0, 0, 0, 0};
+    OpenResult result = OpenShared(shmName, create, exclusive, fresh, sizeof fresh, fd);
     if (result != OpenResult::Created && result != OpenResult::Existed)
         return nullptr;
     auto object = std::make_shared<NamedMutex>(fd, shmName);
     Table()[name] = Entry{object, Kind::Mutex, exclusive && result == OpenResult::Created};
+    existed = result == OpenResult::Existed;
+    SetLastError(existed ? kErrorAlreadyExists : kErrorSuccess);
+    return object;
+}
+
+WaitableRef CreateOrOpenEvent(const std::string& name, bool create, bool manualReset, bool initialState,
+                              bool& existed)
+{
+    existed = false;
+    std::lock_guard<std::mutex> guard(TableLock());
+    bool answered = false;
+    if (WaitableRef object = FindOwnLocked(name, Kind::Event, existed, answered); answered)
+        return object;
+    int fd = -1;
+    std::string shmName = SharedObjectName(name);
+    unsigned char fresh[kEventFileSize] = {};
+    fresh[0] = initialState ? 1 : 0;
+    fresh[4] = manualReset ? 1 : 0;
+    OpenResult result = OpenShared(shmName, create, false, fresh, sizeof fresh, fd);
+    if (result != OpenResult::Created && result != OpenResult::Existed)
+        return nullptr;
+    void* words = mmap(nullptr, kEventFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (words == MAP_FAILED)
+    {
+        SetLastErrorFromErrno(errno);
+        CloseShared(fd, shmName);
+        return nullptr;
+    }
+    auto object = std::make_shared<NamedEvent>(fd, shmName, static_cast<uint32_t*>(words));
+    Table()[name] = Entry{object, Kind::Event, false};
     existed = result == OpenResult::Existed;
     SetLastError(existed ? kErrorAlreadyExists : kErrorSuccess);
     return object;
@@ -316,41 +491,15 @@ WaitableRef OpenNamedMutex(const std::string& name)
 
 WaitableRef CreateNamedEvent(const std::string& name, bool manualReset, bool initialState, bool& existed)
 {
-    existed = false;
-    std::lock_guard<std::mutex> guard(TableLock());
-    Entry* entry = nullptr;
-    if (WaitableRef object = FindLocked(name, &entry))
-    {
-        if (entry->kind != Kind::Event)
-        {
-            SetLastError(kErrorInvalidHandle);
-            return nullptr;
-        }
-        existed = true;
-        SetLastError(kErrorAlreadyExists);
-        return object;
-    }
-    auto event = std::make_shared<Event>(manualReset, initialState);
-    Table()[name] = Entry{event, Kind::Event, false};
-    SetLastError(kErrorSuccess);
-    return event;
+    return CreateOrOpenEvent(name, true, manualReset, initialState, existed);
 }
 
 WaitableRef OpenNamedEvent(const std::string& name)
 {
-    std::lock_guard<std::mutex> guard(TableLock());
-    Entry* entry = nullptr;
-    WaitableRef object = FindLocked(name, &entry);
-    if (!object)
-    {
-        SetLastError(kErrorFileNotFound);
-        return nullptr;
-    }
-    if (entry->kind != Kind::Event)
-    {
-        SetLastError(kErrorInvalidHandle);
-        return nullptr;
-    }
+    bool existed = false;
+    WaitableRef object = CreateOrOpenEvent(name, false, false, false, existed);
+    if (object)
+        SetLastError(kErrorSuccess);
     return object;
 }
 

@@ -12,7 +12,10 @@
 //           records "owned", so a process that dies owning it leaves it abandoned for the next.
 // Within one process a name maps to one object, shared by every handle that names it.
 //
-// Named events are known only inside this process (nothing needs them across processes).
+// A named event is seen by every process of the same user too, under the same scheme (byte 0's
+// presence lock; the file holds the event's state). Mutexes and events share one name space:
+// a name held by the other kind gives last error 6. A change made by another process reaches
+// this process's waiters within a few milliseconds.
 
 #include <string>
 
@@ -28,8 +31,8 @@ WaitableRef CreateNamedMutex(const std::string& name, bool exclusive, bool& exis
 // Null with last error 2 when no process holds a mutex of that name.
 WaitableRef OpenNamedMutex(const std::string& name);
 
-// As above, for events of this process. A name used by a mutex of this process gives null with
-// last error 6.
+// As above, for events: an existing event keeps its own reset kind and state. A name used by a
+// mutex gives null with last error 6.
 WaitableRef CreateNamedEvent(const std::string& name, bool manualReset, bool initialState, bool& existed);
 WaitableRef OpenNamedEvent(const std::string& name);
 

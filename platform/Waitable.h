@@ -106,12 +106,14 @@ class Event : public Waitable
 public:
     Event(bool manualReset, bool initialState);
 
-    void Set();
-    void Reset();
+    // Virtual for events whose state is shared with other processes (platform/NamedObjects.h).
+    virtual void Set();
+    virtual void Reset();
     // Releases the threads waiting right now (all of them, or one for auto reset), then leaves
     // the event reset, whether anyone was waiting or not.
-    void Pulse();
-    bool IsSet() const;
+    virtual void Pulse();
+    virtual bool IsSet() const;
+    bool IsManualReset() const { return m_manualReset; }
 
 protected:
     bool IsSignalledLocked(pid_t tid) const override;

@@ -4,6 +4,8 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnStartup.h"
 #include "Kiln/Src/Kiln/KernelStandard/StringTable.h"
+#include "lumo/diagnostics/CrashHandlers.h"
+#include "lumo/diagnostics/FaultExit.h"
 #include "sollex/SimpleSharedLock.h"
 #include "sollex/SollexLog.h"
 
@@ -21,6 +23,7 @@ constexpr uint32_t kStopPollMs = 10;
 constexpr uint32_t kCancelPollMs = 5;
 
 std::atomic<MainThreadWakeHook> g_wakeHook{nullptr};
+std::atomic<bool> g_taskGuard{false};
 std::atomic<bool> g_mainThreadWake{false};
 
 Kiln::WEvent& MainThreadWork()
@@ -330,10 +333,24 @@ void TaskDispatcher::StopWorkers()
     }
 }
 
+void SetTaskGuard(bool on)
+{
+    if (on)
+        InstallFaultExitHandlers();
+    g_taskGuard = on;
+}
+
+bool IsTaskGuardSet()
+{
+    return g_taskGuard.load();
+}
+
 uint32_t TaskDispatcher::RunTaskGuarded(Task* task, uint32_t argument)
 {
-    // The task guard has no switch in this program, so tasks always run unguarded: a fault in
-    // one goes to the process's crash handlers, an exception to the thread that runs it.
+    // A debugger is to see the fault where it happens.
+    if (!g_taskGuard.load() || IsDebuggerPresent())
+        return task->Run(argument);
+    FaultExitScope guard(kTaskFaultExitCode);
     return task->Run(argument);
 }
 

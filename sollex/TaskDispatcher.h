@@ -103,6 +103,9 @@ public:
     void WaitPumping(Kiln::SyncObject& object);
     // Stops and joins every worker; they finish their current task first.
     void StopWorkers();
+    // Runs the task. With the task guard set (SetTaskGuard) and no debugger attached, a fault in
+    // the task ends the process at once with exit code kTaskFaultExitCode: no dump, no report.
+    // Otherwise a fault takes the process's usual way (the crash handlers).
     static uint32_t RunTaskGuarded(Task* task, uint32_t argument);
 
     const std::string& Name() const { return m_name; }
@@ -139,6 +142,13 @@ private:
     std::atomic<int32_t> m_idleCount{0};
     const std::string m_name;
 };
+
+// The exit code of a process whose guarded task faulted (the system keeps its low eight bits, 156).
+constexpr int kTaskFaultExitCode = -100;
+
+// The process-wide task guard, off at start. Setting it installs the fault handlers it needs.
+void SetTaskGuard(bool on);
+bool IsTaskGuardSet();
 
 // The process-wide dispatcher, named "singleton".
 TaskDispatcher& GetTaskDispatcher();

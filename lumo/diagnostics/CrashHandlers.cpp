@@ -15,10 +15,12 @@
 #include "lumo/diagnostics/AnalysisLog.h"
 #include "lumo/diagnostics/CallStack.h"
 #include "lumo/diagnostics/CrashState.h"
+#include "lumo/diagnostics/FaultExit.h"
 #include "lumo/diagnostics/LogFilePath.h"
 #include "lumo/diagnostics/SignalSafeText.h"
 #include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
+#include "platform/SignalChain.h"
 #include "platform/SignalStack.h"
 #include "lumo/diagnostics/SystemLog.h"
 
@@ -114,29 +116,13 @@ static_assert(kSollexBuildNumber == 44088, "the dump name carries the build numb
 // ends the process once this handler returns (the signal stays blocked until then).
 void PassSignalOn(int signalNumber, siginfo_t* info, void* context)
 {
-    const struct sigaction& previous = g_previousActions[signalNumber];
-    const bool isFunction = (previous.sa_flags & SA_SIGINFO)
-                                ? previous.sa_sigaction != nullptr
-                                : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
-    if (isFunction)
-    {
-        sigaction(signalNumber, &previous, nullptr);
-        if (previous.sa_flags & SA_SIGINFO)
-            previous.sa_sigaction(signalNumber, info, context);
-        else
-            previous.sa_handler(signalNumber);
-        return;
-    }
-    struct sigaction defaultAction{};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    sigaction(signalNumber, &defaultAction, nullptr);
-    // A fault would recur on return anyway; a sent signal (abort, kill) would not.
-    syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), signalNumber);
+    platform::PassSignalOn(signalNumber, info, context, g_previousActions[signalNumber]);
 }
 
 void OnFatalSignal(int signalNumber, siginfo_t* info, void* rawContext)
 {
+    // A thread under a fault guard ends the process before anything is written.
+    ExitIfFaultGuarded(signalNumber, info);
     const int savedErrno = errno;
     const ucontext_t* context = static_cast<const ucontext_t*>(rawContext);
     // abort() after an assertion, an invalid parameter or an uncaught exception: that path has

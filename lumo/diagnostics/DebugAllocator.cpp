@@ -1,6 +1,8 @@
 #include "lumo/diagnostics/DebugAllocator.h"
 
 #include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -216,13 +218,16 @@ struct DebugAllocator::Shard
     }
 
     // Removes the block's record, copying it to `copy` when given; false when the block is unknown.
-    bool Remove(uintptr_t block, AllocationRecord* copy)
+    // `size` and `guard` receive the block's size and how it was made.
+    bool Remove(uintptr_t block, AllocationRecord* copy, size_t& size, uint8_t& guard)
     {
         AllocationRecord** found = Find(block);
         if (!found)
             return false;
         if (copy)
             *copy = **found;
+        size = (*found)->size;
+        guard = (*found)->guard;
         GiveBack(*found);
         size_t hole = static_cast<size_t>(reinterpret_cast<Entry*>(found) - entries);
         // Backward shift: each later entry of the run that may sit in the hole moves into it.
@@ -337,8 +342,10 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     record.size = size;
     record.threadId = static_cast<uint32_t>(platform::CurrentThreadId());
     record.beforeMain = !m_mainStarted.load(std::memory_order_relaxed);
+    const GuardPages mode = m_guardPages.load(std::memory_order_relaxed);
+    record.guard = static_cast<uint8_t>(mode);
 
-    void* block = malloc(request);
+    void* block = AllocateBlock(request, mode);
     if (!block)
         return nullptr;
     record.block = reinterpret_cast<uintptr_t>(block);
@@ -358,7 +365,7 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     if (!stored)
     {
         // No room for the record (or the report has just run): the block cannot be tracked.
-        free(block);
+        ReleaseBlock(block, request, mode);
         return m_state.load() == kTracking ? nullptr : malloc(request);
     }
 
@@ -399,7 +406,9 @@ void DebugAllocator::Free(void* block, uint64_t site)
     LockShard(slot);
     // Removed before the block goes back to malloc: once freed, another thread may get the same
     // address and record it.
-    if (slot.shard && slot.shard->Remove(address, countSite ? &record : nullptr))
+    size_t size = 0;
+    uint8_t guard = 0;
+    if (slot.shard && slot.shard->Remove(address, countSite ? &record : nullptr, size, guard))
     {
         known = true;
         --slot.blocks;
@@ -421,7 +430,7 @@ void DebugAllocator::Free(void* block, uint64_t site)
         ReportUnknownFree(block, frames, count < kAllocationFrames ? count : kAllocationFrames);
         return;
     }
-    free(block);
+    ReleaseBlock(block, size, static_cast<GuardPages>(guard));
 
     if (countSite)
     {
@@ -434,6 +443,98 @@ void DebugAllocator::Free(void* block, uint64_t site)
         }
         pthread_mutex_unlock(&m_siteLock);
     }
+}
+
+namespace
+{
+
+size_t PageSize()
+{
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// Data pages of a guarded block of `size` bytes: the block alone (underrun mode), or the block
+// and the u32 before it (overrun mode). 0 when the size is beyond any mapping.
+size_t DataPages(size_t size, GuardPages mode)
+{
+    const size_t page = PageSize();
+    if (size == 0)
+        size = 1;  // as the block was asked for
+    const size_t needed = mode == GuardPages::Overrun ? size + 4 : size;
+    if (size > SIZE_MAX / 2 - 2 * page)
+        return 0;
+    return (needed + page - 1) / page;
+}
+
+}  // namespace
+
+void* DebugAllocator::AllocateBlock(size_t size, GuardPages mode)
+{
+    if (mode == GuardPages::Off)
+        return malloc(size);
+    const size_t page = PageSize();
+    const size_t pages = DataPages(size, mode);
+    if (pages == 0)
+        return nullptr;
+    const size_t length = (pages + 1) * page;
+    void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    uint8_t* base = static_cast<uint8_t*>(mapped);
+    if (mode == GuardPages::Underrun)
+    {
+        if (mprotect(base, page, PROT_READ) != 0)
+        {
+            munmap(base, length);
+            return nullptr;
+        }
+        return base + page;
+    }
+    if (mprotect(base + pages * page, page, PROT_READ) != 0)
+    {
+        munmap(base, length);
+        return nullptr;
+    }
+    const uint32_t offset = static_cast<uint32_t>(pages * page - size);
+    uint8_t* block = base + offset;
+    memcpy(block - 4, &offset, sizeof offset);
+    return block;
+}
+
+void DebugAllocator::ReleaseBlock(void* block, size_t size, GuardPages mode)
+{
+    if (mode == GuardPages::Off)
+    {
+        free(block);
+        return;
+    }
+    const size_t page = PageSize();
+    const size_t length = (DataPages(size, mode) + 1) * page;
+    uint8_t* at = static_cast<uint8_t*>(block);
+    if (mode == GuardPages::Underrun)
+    {
+        munmap(at - page, length);
+        return;
+    }
+    uint32_t offset;
+    memcpy(&offset, at - 4, sizeof offset);
+    munmap(at - offset, length);
+}
+
+void DebugAllocator::SetGuardPages(GuardPages mode)
+{
+    m_guardPages = mode;
+}
+
+DebugAllocator::UntrackedScope::UntrackedScope() : m_wasInside(t_inside)
+{
+    t_inside = true;
+}
+
+DebugAllocator::UntrackedScope::~UntrackedScope()
+{
+    t_inside = m_wasInside;
 }
 
 void DebugAllocator::SetOptions(bool siteStatistics, bool siteFrees)

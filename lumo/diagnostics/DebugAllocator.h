@@ -16,6 +16,16 @@
 // (after the leak report: untracked for good, so nothing reaches the emptied tables again).
 // A thread inside the allocator (its bookkeeping, symbol look-up, output) is never tracked.
 //
+// Guard pages (off unless a test turns them on; nothing in the program does): every tracked block
+// gets pages of its own from mmap, next to a read-only guard page, so that a write past the
+// block's end (overrun mode) or before its start (underrun mode) faults at once:
+//   overrun:  k = ceil((n + 4) / page) data pages and the guard page after them; the block ends
+//             exactly at the guard page (so it is aligned only as far as its size is) and the u32
+//             just before it holds its distance from the mapping's start;
+//   underrun: the guard page, then ceil(n / page) data pages; the block starts right after it.
+// A block is released the way it was made, whatever the mode is by then. The fault goes to the
+// allocator's exception filter (DebugAllocatorFilter.h) until the crash handlers take over.
+//
 // Faults it reports instead of passing on: a block freed twice, or a pointer it never handed
 // out, is written as an "unknown memory block" line and is NOT given to free (the C library
 // would abort or corrupt its heap). Requests that cannot be met return null (operator new then
@@ -48,6 +58,14 @@ struct AllocationRecord
     uint64_t frames[kAllocationFrames];
     uintptr_t block;
     bool beforeMain;  // made during static initialisation: never reported as a leak
+    uint8_t guard;    // how the block was made: a GuardPages value
+};
+
+enum class GuardPages : uint8_t
+{
+    Off = 0,       // blocks from malloc
+    Underrun = 1,  // the guard page before each block
+    Overrun = 2,   // the guard page after each block
 };
 
 // Grouping order: size, then the return addresses pairwise, then thread id, then frame count.
@@ -87,6 +105,22 @@ public:
     void Free(void* block, uint64_t site = 0);
 
     void SetOptions(bool siteStatistics, bool siteFrees);
+    // For tests: how tracked blocks are made from now on.
+    void SetGuardPages(GuardPages mode);
+
+    // Keeps the calling thread's allocations out of every allocator for the scope (they go
+    // straight to malloc and free), for code that must not wait for the allocator's locks.
+    class UntrackedScope
+    {
+    public:
+        UntrackedScope();
+        ~UntrackedScope();
+        UntrackedScope(const UntrackedScope&) = delete;
+        UntrackedScope& operator=(const UntrackedScope&) = delete;
+
+    private:
+        bool m_wasInside;
+    };
     void SetOutputCallback(DebugAllocatorOutputCallback callback);
 
     // Writes the leak report and switches to the reported state.
@@ -116,6 +150,8 @@ private:
     void ReportUnknownFree(void* block, const uint64_t* frames, size_t count);
     bool SiteOf(const uint64_t* frames, size_t count, std::string& file, int& line);
     void WriteGroups(bool leaks);
+    static void* AllocateBlock(size_t size, GuardPages mode);
+    static void ReleaseBlock(void* block, size_t size, GuardPages mode);
 
     enum State : int
     {
@@ -140,6 +176,7 @@ private:
     SiteTable* m_sites = nullptr;
     std::atomic<bool> m_siteStatistics{false};
     std::atomic<bool> m_siteFrees{false};
+    std::atomic<GuardPages> m_guardPages{GuardPages::Off};
     std::atomic<DebugAllocatorOutputCallback> m_callback{nullptr};
     pthread_mutex_t m_startLock = PTHREAD_MUTEX_INITIALIZER;
 };

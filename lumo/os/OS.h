@@ -35,8 +35,8 @@ void SetThreadPriority(const Handle& thread, int priority);
 [[noreturn]] void ExitThread(uint32_t code);
 void Sleep(uint32_t milliseconds);
 
-// Events. A named event is shared by every handle of this process that names it; names are
-// not seen by other processes.
+// Events. A named event is shared by every handle that names it, in this process and in the
+// user's other processes (platform/NamedObjects.h).
 Handle CreateEvent(bool manualReset, bool initialState, const char* name);
 Handle OpenEvent(const char* name);
 void SetEvent(const Handle& event);

@@ -2,7 +2,8 @@
 // the process-wide DebugAllocator, except the over-aligned ones, which take aligned_alloc/free
 // untracked (they are rare, and the tables key blocks by malloc's addresses).
 //
-// Tracking starts before the executable's other static initialisers (init_priority 101);
+// Tracking starts before the executable's other static initialisers (init_priority 101), and
+// with it the allocator's exception filter (DebugAllocatorFilter.h);
 // blocks made before main are tracked, so that their frees are known, but never reported as
 // leaks. main is reached through __wrap_main (the link option --wrap=main that comes with this
 // target). The leak report runs from the exit list, after the executable's static destructors.
@@ -13,6 +14,7 @@
 #include <pthread.h>
 
 #include "lumo/diagnostics/DebugAllocator.h"
+#include "lumo/diagnostics/DebugAllocatorFilter.h"
 #include "lumo/diagnostics/DebugAllocatorHooks.h"
 #include "lumo/tracking/GlobalOperators.h"
 
@@ -42,6 +44,8 @@ struct TrackingStart
     TrackingStart()
     {
         g_debugAllocator.Start();
+        // Faults go to the allocator's filter until the crash handlers are installed.
+        InstallDebugAllocatorExceptionFilter();
         pthread_atfork([] { g_debugAllocator.LockAllForFork(); }, [] { g_debugAllocator.UnlockAllAfterFork(false); },
                        [] { g_debugAllocator.UnlockAllAfterFork(true); });
         std::atexit(ReportLeaksAtExit);
@@ -92,6 +96,11 @@ void SetOptions(bool siteStatistics, bool siteFrees)
 void SetOutputCallback(DebugAllocatorOutputCallback callback)
 {
     g_debugAllocator.SetOutputCallback(callback);
+}
+
+void SetGuardPages(GuardPages mode)
+{
+    g_debugAllocator.SetGuardPages(mode);
 }
 
 extern "C" int __real_main(int argc, char** argv, char** envp);

@@ -7,3 +7,5 @@
 DebugAllocator& GlobalDebugAllocator();
 void SetOptions(bool siteStatistics, bool siteFrees);
 void SetOutputCallback(DebugAllocatorOutputCallback callback);
+// For tests: guard pages for the blocks made from now on (nothing in the program turns them on).
+void SetGuardPages(GuardPages mode);

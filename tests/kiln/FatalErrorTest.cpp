@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -327,6 +328,13 @@ void KilnFatalChild::ExpectHandledFault(Kiln::Thread::Routine routine, const std
     for (const std::string& part : parts)
         EXPECT_TRUE(Contains(report, part)) << part << "\n---\n" << report;
     EXPECT_EQ(Contains(report, "caused an access violation"), accessViolation) << report;
+    // The header as a reader of the report takes it apart: the exception line, the module line,
+    // the signal line, a blank line.
+    static const std::regex header("test_kiln caused an? [A-Za-z+ ]+ \\(0x[0-9a-f]{8}\\) \r\n"
+                                   "in module [^\r\n]+ at [0-9a-f]{4}:[0-9a-f]{16}\\.\r\n"
+                                   "\\(signal -?[0-9]+, code -?[0-9]+\\)\r\n\r\n"
+                                   "Exception handler called in ");
+    EXPECT_TRUE(std::regex_search(report, header, std::regex_constants::match_continuous)) << report;
     // The stack is dumped unless the fault was the stack itself running out.
     EXPECT_EQ(Contains(report, "\r\n\r\nStack:\r\nException encountered during stack dump.\r\n"),
               Contains(report, "a Stack Overflow")) << report;
@@ -342,7 +350,8 @@ TEST_F(KilnFatalChild, WriteToNullIsReportedAsAccessViolation)
 {
     SKIP_IF_SANITIZER_STOPS_FAULTS();
     ExpectHandledFault(WriteToNull,
-                       {"test_kiln caused an Access Violation (0xc0000005) (signal 11, code 1) \r\nin module test_kiln at ",
+                       {"test_kiln caused an Access Violation (0xc0000005) \r\nin module test_kiln at ",
+                        ".\r\n(signal 11, code 1)\r\n\r\nException handler called in thread ",
                         "\r\nWrite to location 00000000 caused an access violation.\r\n"},
                        true);
 }
@@ -367,14 +376,15 @@ TEST_F(KilnFatalChild, FaultIsHandledBeforeTheProcessCrashHandlers)
 TEST_F(KilnFatalChild, IntegerDivisionByZeroIsReported)
 {
     SKIP_IF_SANITIZER_STOPS_FAULTS();
-    ExpectHandledFault(DivideByZero, {"test_kiln caused an Integer Divide by Zero (0xc0000094) (signal 8, code 1) \r\n"},
+    ExpectHandledFault(DivideByZero, {"test_kiln caused an Integer Divide by Zero (0xc0000094) \r\nin module ", ".\r\n(signal 8, code 1)\r\n\r\n"},
                        false);
 }
 
 TEST_F(KilnFatalChild, UncaughtCppExceptionIsReported)
 {
     ExpectHandledFault(ThrowStandardError,
-                       {"test_kiln caused a Microsoft C++ Exception (0xe06d7363) (signal 0, code 0) \r\n"}, false);
+                       {"test_kiln caused a Microsoft C++ Exception (0xe06d7363) \r\nin module ",
+                        ".\r\n(signal 0, code 0)\r\n\r\n"}, false);
 }
 
 volatile uint32_t g_depthLimit = 0xFFFFFFFF;  // never reached: the stack runs out first
@@ -396,7 +406,7 @@ uint32_t OverflowStack(void*)
 TEST_F(KilnFatalChild, StackOverflowIsReported)
 {
     SKIP_IF_SANITIZER_STOPS_FAULTS();
-    ExpectHandledFault(OverflowStack, {"test_kiln caused a Stack Overflow (0xc00000fd) (signal 11, "}, false);
+    ExpectHandledFault(OverflowStack, {"test_kiln caused a Stack Overflow (0xc00000fd) \r\nin module ", ".\r\n(signal 11, code "}, false);
 }
 
 TEST_F(KilnFatalChild, WithDebuggerTheFaultIsReportedButNotHandled)

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/diagnostics/CrashHandlers.h"
 #include "lumo/tracking/GlobalOperators.h"
 #include "platform/Waitable.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -51,8 +52,55 @@ __attribute__((noinline)) void LeakThere()
     asm volatile("" ::: "memory");
 }
 
+// Indexes the compiler cannot see through: one past the end, one before the start.
+volatile ptrdiff_t g_pastTheEnd = 13;
+volatile ptrdiff_t g_beforeTheStart = -1;
+
+// Keeps the compiler from leaving out a new/delete pair whose block nobody else sees.
+void Escape(char* block)
+{
+    asm volatile("" : : "r"(block) : "memory");
+}
+
+constexpr int kOverrunLine = __LINE__ + 6;  // the faulting write below
+
+__attribute__((noinline)) void OverrunByOneByte()
+{
+    char* block = new char[13];
+    Escape(block);
+    block[g_pastTheEnd] = 1;
+    delete[] block;
+}
+
+constexpr int kUnderrunLine = __LINE__ + 6;
+
+__attribute__((noinline)) void UnderrunByOneByte()
+{
+    char* block = new char[13];
+    Escape(block);
+    block[g_beforeTheStart] = 1;
+    delete[] block;
+}
+
 int RunScenario(const std::string& scenario)
 {
+    if (scenario == "overrun" || scenario == "underrun" || scenario == "overrun-with-crash-handlers")
+    {
+        const bool overrun = scenario != "underrun";
+        if (scenario == "overrun-with-crash-handlers")
+            InstallCrashHandlers(true);
+        SetGuardPages(overrun ? GuardPages::Overrun : GuardPages::Underrun);
+        // Inside the block, and the other side of it, are fine.
+        char* fine = new char[13];
+        Escape(fine);
+        fine[overrun ? g_beforeTheStart + 1 : g_pastTheEnd - 1] = 1;
+        delete[] fine;
+        if (overrun)
+            OverrunByOneByte();
+        else
+            UnderrunByOneByte();
+        return 5;  // not caught
+    }
     if (scenario == "leak")
     {
         LeakHere();
@@ -171,6 +219,44 @@ TEST(GlobalAllocator, ProgramThatFreesEverythingHasNoEntry)
     EXPECT_NE(child.output.find("A total of 0 leaks at 0 locations."), std::string::npos) << child.output;
     EXPECT_EQ(child.output.find("never freed"), std::string::npos) << child.output;
     EXPECT_EQ(child.output.find("unknown memory block"), std::string::npos) << child.output;
+}
+
+// A one-byte overrun (underrun) against a guard page faults at once; the allocator's filter
+// shows the faulting stack under its caption and the process ends by the fault.
+TEST(GlobalAllocator, GuardPageCatchesOneByteOverrunAndUnderrun)
+{
+    struct Case
+    {
+        const char* scenario;
+        const char* function;
+        int line;
+    } cases[] = {{"overrun", "OverrunByOneByte", kOverrunLine}, {"underrun", "UnderrunByOneByte", kUnderrunLine}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.scenario);
+        const ChildResult child = RunChild(c.scenario);
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status << "\n" << child.output;
+        EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+        const size_t caption = child.output.find("Memory bound was overwritten\nCall stack:\n");
+        ASSERT_NE(caption, std::string::npos) << child.output;
+        // The first frame is the faulting write, in its function; its caller follows.
+        const size_t from = caption + strlen("Memory bound was overwritten\nCall stack:\n");
+        const std::string first = child.output.substr(from, child.output.find('\n', from) - from);
+        EXPECT_NE(first.find("GlobalAllocatorTest.cpp(" + std::to_string(c.line) + "), "), std::string::npos)
+            << child.output;
+        EXPECT_NE(first.find(c.function), std::string::npos) << child.output;
+        EXPECT_NE(child.output.find("), RunScenario"), std::string::npos) << child.output;
+    }
+}
+
+// Once the crash handlers are installed they answer the fault alone: a dump, no caption.
+TEST(GlobalAllocator, CrashHandlersReplaceTheAllocatorsFilter)
+{
+    const ChildResult child = RunChild("overrun-with-crash-handlers");
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status << "\n" << child.output;
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+    EXPECT_NE(child.output.find("CreateMiniDump: "), std::string::npos) << child.output;
+    EXPECT_EQ(child.output.find("Memory bound was overwritten"), std::string::npos) << child.output;
 }
 
 TEST(GlobalAllocator, FailedRequestsThrowOrReturnNull)

@@ -709,10 +709,12 @@ int WriteExceptionReport(const ExceptionPointers* pointers)
     Mapping stack;
     const uint64_t stackEnd = FindMapping(sp, stack) ? stack.end : sp;
 
-    ReportPrintf(fd, "%s caused %s (0x%08x) (signal %d, code %d) \r\nin module %s at %04x:%016llx.\r\n\r\n",
-                 g_programTitle, GetExceptionName(pointers->code), pointers->code, pointers->signalNumber,
-                 pointers->signalCode, module, static_cast<unsigned>(Register(context, REG_CSGSFS) & 0xFFFF),
-                 static_cast<unsigned long long>(ip));
+    // The first two lines keep the layout readers of the report expect; the signal that stands
+    // for the exception follows on a line of its own.
+    ReportPrintf(fd, "%s caused %s (0x%08x) \r\nin module %s at %04x:%016llx.\r\n", g_programTitle,
+                 GetExceptionName(pointers->code), pointers->code, module,
+                 static_cast<unsigned>(Register(context, REG_CSGSFS) & 0xFFFF), static_cast<unsigned long long>(ip));
+    ReportPrintf(fd, "(signal %d, code %d)\r\n\r\n", pointers->signalNumber, pointers->signalCode);
     char threadText[48];
     ReportPrintf(fd, "Exception handler called in %s.\r\n", ThreadText(threadText, sizeof threadText));
     WriteSystemInfo(fd);

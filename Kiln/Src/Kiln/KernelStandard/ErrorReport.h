@@ -12,8 +12,9 @@
 // assertion report), so it finds ERRORLOG.TXT and CRASH.DMP in its working folder.
 //
 // ERRORLOG.TXT after a fault (lines end in CR LF; numbers in hexadecimal unless stated):
-//   <title> caused <exception name> (0x<code, 8 digits>) (signal <n>, code <n>) 
+//   <title> caused <exception name> (0x<code, 8 digits>) 
 //   in module <faulting module> at <cs, 4 digits>:<instruction pointer, 16 digits>.
+//   (signal <n>, code <n>)        the signal behind the exception (0, 0 for a C++ exception)
 //   <blank>
 //   Exception handler called in main thread.    or    ... called in thread <id>.
 //   the system section (below)

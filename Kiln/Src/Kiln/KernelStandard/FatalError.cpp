@@ -13,6 +13,8 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
+#include "lumo/diagnostics/FaultExit.h"
+#include "platform/SignalChain.h"
 #include "platform/SignalStack.h"
 
 namespace Kiln
@@ -61,33 +63,18 @@ struct GuardFrame
 
 thread_local GuardFrame* t_guard = nullptr;
 
-constexpr int kGuardedSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 struct sigaction g_previousActions[NSIG];
 
+// The guard's handlers stay installed for the other kernel threads.
 void PassOn(int signalNumber, siginfo_t* info, void* context)
 {
-    const struct sigaction& previous = g_previousActions[signalNumber];
-    if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction)
-    {
-        previous.sa_sigaction(signalNumber, info, context);
-        return;
-    }
-    if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN)
-    {
-        previous.sa_handler(signalNumber);
-        return;
-    }
-    // The default action: a fault recurs on return and ends the process then.
-    struct sigaction defaultAction{};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    sigaction(signalNumber, &defaultAction, nullptr);
-    if (!info || info->si_code <= 0)
-        syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), signalNumber);
+    platform::PassSignalOn(signalNumber, info, context, g_previousActions[signalNumber], true);
 }
 
 void OnGuardedSignal(int signalNumber, siginfo_t* info, void* context)
 {
+    // A fault exit guard (a guarded task, say) inside this thread's body ends the process first.
+    ExitIfFaultGuarded(signalNumber, info);
     GuardFrame* frame = t_guard;
     if (frame && !frame->reporting)
     {
@@ -106,14 +93,7 @@ void InstallFaultGuard()
     static std::once_flag once;
     std::call_once(once, [] {
         PrepareErrorReport();
-        for (int signalNumber : kGuardedSignals)
-        {
-            struct sigaction action{};
-            action.sa_sigaction = OnGuardedSignal;
-            action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-            sigemptyset(&action.sa_mask);
-            sigaction(signalNumber, &action, &g_previousActions[signalNumber]);
-        }
+        platform::InstallFaultHandler(OnGuardedSignal, g_previousActions, SA_NODEFER);
     });
 }
 

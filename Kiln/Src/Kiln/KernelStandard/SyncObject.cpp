@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "platform/DebugOutput.h"
+#include "platform/LastError.h"
+#include "platform/NamedObjects.h"
 
 namespace Kiln
 {
@@ -34,12 +36,38 @@ bool SyncObject::Wait(uint32_t timeoutMs)
 namespace
 {
 
-Handle RefuseNamed(const char* kind, const char* name, Handle handle)
+bool IsNamed(const char* name)
 {
-    if (!name)
-        return handle;
-    platform::WriteDebugOutput(std::string("Kiln::") + kind + "> named objects are not supported: " + name + "\n");
-    return nullptr;
+    return name && *name;
+}
+
+// A named object that could not be made: the debug output says which and why.
+Handle Named(const char* kind, const char* name, Handle handle)
+{
+    if (!handle)
+        platform::WriteDebugOutput(std::string("Kiln::") + kind + "> cannot create or open \"" + name +
+                                   "\" (error " + std::to_string(platform::GetLastError()) + ")\n");
+    return handle;
+}
+
+Handle MakeEvent(bool manualReset, bool initialState, const char* name)
+{
+    if (!IsNamed(name))
+        return std::make_shared<platform::Event>(manualReset, initialState);
+    bool existed = false;
+    return Named("WEvent", name, platform::CreateNamedEvent(name, manualReset, initialState, existed));
+}
+
+Handle MakeMutex(bool initiallyOwned, const char* name)
+{
+    if (!IsNamed(name))
+        return std::make_shared<platform::Mutex>(initiallyOwned);
+    bool existed = false;
+    Handle mutex = Named("Mutex", name, platform::CreateNamedMutex(name, false, existed));
+    // Only its creator may own it from the start; one that existed stays as it is.
+    if (mutex && initiallyOwned && !existed)
+        platform::WaitForOne(mutex, 0);
+    return mutex;
 }
 
 platform::Event* AsEvent(const Handle& handle)
@@ -50,7 +78,7 @@ platform::Event* AsEvent(const Handle& handle)
 }  // namespace
 
 WEvent::WEvent(bool manualReset, bool initialState, const char* name)
-    : SyncObject(RefuseNamed("WEvent", name, std::make_shared<platform::Event>(manualReset, initialState)))
+    : SyncObject(MakeEvent(manualReset, initialState, name))
 {
 }
 
@@ -79,7 +107,7 @@ bool WEvent::Reset()
 }
 
 Mutex::Mutex(bool initiallyOwned, const char* name)
-    : SyncObject(RefuseNamed("Mutex", name, std::make_shared<platform::Mutex>(initiallyOwned)))
+    : SyncObject(MakeMutex(initiallyOwned, name))
 {
 }
 

@@ -53,7 +53,9 @@ protected:
 class WEvent : public SyncObject
 {
 public:
-    // Named events are not supported; a name is refused (the object then has no handle).
+    // With a name (not empty), the event of that name that every process of the user sees
+    // (platform/NamedObjects.h): created, or opened with its own reset kind and state when it
+    // exists. When that fails the object has no handle and the debug output says why.
     WEvent(bool manualReset, bool initialState, const char* name = nullptr);
 
     bool Set();
@@ -65,7 +67,9 @@ public:
 class Mutex : public SyncObject
 {
 public:
-    // Named mutexes are not supported; a name is refused (the object then has no handle).
+    // With a name (not empty), the mutex of that name that every process of the user sees,
+    // created or opened. `initiallyOwned` takes it only when this call created it. When that
+    // fails the object has no handle and the debug output says why.
     Mutex(bool initiallyOwned, const char* name = nullptr);
 
     bool Release() override;

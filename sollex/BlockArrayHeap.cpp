@@ -1,0 +1,13 @@
+#include "sollex/BlockArrayHeap.h"
+
+namespace
+{
+
+Kiln::PackedHeap g_blockArrayHeap("#BlockArray");
+
+}  // namespace
+
+Kiln::PackedHeap& BlockArrayHeap()
+{
+    return g_blockArrayHeap;
+}
