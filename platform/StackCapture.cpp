@@ -83,4 +83,27 @@ size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses, 
     return state.count;
 }
 
+size_t CaptureFramesFrom(uint64_t first, uint64_t sp, uint64_t* frames, size_t capacity)
+{
+    if (frames == nullptr || capacity == 0)
+        return 0;
+    const size_t walked = CaptureReturnAddresses(frames, capacity, 0);
+    for (size_t i = 0; i < walked; ++i)
+    {
+        if (frames[i] != first)
+            continue;
+        // Moved down in place (no memmove: this runs in signal handlers).
+        for (size_t j = i; j < walked; ++j)
+            frames[j - i] = frames[j];
+        return walked - i;
+    }
+    StackStart from;
+    from.pc = first;
+    from.sp = sp;
+    size_t count = CaptureReturnAddressesFrom(from, frames, capacity);
+    if (count == 0 && first != 0)
+        frames[count++] = first;
+    return count;
+}
+
 }  // namespace platform

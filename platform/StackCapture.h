@@ -34,4 +34,13 @@ __attribute__((noinline)) size_t CaptureReturnAddresses(uint64_t* addresses, siz
 __attribute__((noinline)) size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses,
                                                             size_t capacity);
 
+// The frames of code this thread was running when it was interrupted (a signal handler's view of
+// its interrupted code) or of a caller of the current function: the walk of the current stack from
+// the frame at `first` (an interrupted instruction or a return address that the walk passes)
+// outwards, the frames in between (the handler's, the walker's) left out. When the walk never
+// reaches `first` (a jump to a bad address, a damaged stack): `first`, then what a walk from
+// `first` and its stack pointer `sp` yields (sp 0: `first` alone). `frames` is also the walk's
+// scratch space, so give it room for the frames in between too. Returns the count.
+__attribute__((noinline)) size_t CaptureFramesFrom(uint64_t first, uint64_t sp, uint64_t* frames, size_t capacity);
+
 }  // namespace platform
