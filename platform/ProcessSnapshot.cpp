@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -58,6 +59,18 @@ bool ListThreads(pid_t pid, std::vector<pid_t>& threads)
     return true;
 }
 
+// True for a thread that has ended but is still listed (a leader whose process has other threads
+// left): it never stops for a tracer, so waiting for it would never end.
+bool ThreadHasEnded(pid_t pid, pid_t thread)
+{
+    const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size())
+        return true;
+    const char state = stat[close + 2];
+    return state == 'Z' || state == 'X' || state == 'x';
+}
+
 std::string PtraceScopeText()
 {
     std::string scope = ReadTextFile("/proc/sys/kernel/yama/ptrace_scope");
@@ -101,7 +114,7 @@ public:
             std::vector<pid_t> seized;
             for (pid_t id : listed)
             {
-                if (!seen.insert(id).second)
+                if (!seen.insert(id).second || ThreadHasEnded(m_pid, id))
                     continue;
                 if (ptrace(PTRACE_SEIZE, id, nullptr, nullptr) != 0)
                 {
@@ -116,8 +129,12 @@ public:
                     return false;
                 }
                 m_threads.push_back(HeldThread{id, 0});
+                if (ptrace(PTRACE_INTERRUPT, id, nullptr, nullptr) != 0 && errno != ESRCH)
+                {
+                    error = "thread " + std::to_string(id) + " cannot be stopped (" + std::strerror(errno) + ")";
+                    return false;
+                }
                 seized.push_back(id);
-                ptrace(PTRACE_INTERRUPT, id, nullptr, nullptr);
             }
             if (seized.empty())
                 break;
@@ -196,7 +213,8 @@ private:
     std::vector<HeldThread> m_threads;
 };
 
-void ReadStack(pid_t pid, uint64_t stackPointer, size_t window, SnapshotThread& thread)
+// Memory is read through the thread itself: a leader that has ended has none left.
+void ReadStack(uint64_t stackPointer, size_t window, SnapshotThread& thread)
 {
     // The 128 bytes below the stack pointer are the red zone, which leaf functions use.
     const uint64_t start = stackPointer > 128 ? stackPointer - 128 : 0;
@@ -212,7 +230,7 @@ void ReadStack(pid_t pid, uint64_t stackPointer, size_t window, SnapshotThread& 
             size = static_cast<size_t>(end - at);
         iovec local{chunk, size};
         iovec remote{reinterpret_cast<void*>(at), size};
-        if (process_vm_readv(pid, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(size))
+        if (process_vm_readv(thread.id, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(size))
             break;
         thread.stack.append(chunk, size);
         at += size;
@@ -243,7 +261,9 @@ int CollectFrame(Dwfl_Frame* state, void* argument)
 class Unwinder
 {
 public:
-    explicit Unwinder(pid_t pid)
+    // mapsOf: the thread whose /proc maps file to read when the process's own is empty (its
+    // leader has ended); 0 for none.
+    Unwinder(pid_t pid, pid_t mapsOf)
     {
         static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
                                                  nullptr};
@@ -251,7 +271,20 @@ public:
         if (!m_dwfl)
             return;
         dwfl_report_begin(m_dwfl);
-        const int reported = dwfl_linux_proc_report(m_dwfl, pid);
+        int reported = -1;
+        if (mapsOf == 0)
+        {
+            reported = dwfl_linux_proc_report(m_dwfl, pid);
+        }
+        else
+        {
+            const std::string maps = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(mapsOf) + "/maps";
+            if (FILE* file = fopen(maps.c_str(), "re"))
+            {
+                reported = dwfl_linux_proc_maps_report(m_dwfl, file);
+                fclose(file);
+            }
+        }
         m_ready = dwfl_report_end(m_dwfl, nullptr, nullptr) == 0 && reported == 0 &&
                   dwfl_linux_proc_attach(m_dwfl, pid, true) == 0;
     }
@@ -310,7 +343,7 @@ private:
 class Unwinder
 {
 public:
-    explicit Unwinder(pid_t) {}
+    Unwinder(pid_t, pid_t) {}
     void Frames(pid_t, uint64_t instruction, size_t limit, std::vector<SnapshotFrame>& frames)
     {
         if (limit > 0)
@@ -347,14 +380,24 @@ bool TakeProcessSnapshot(pid_t pid, size_t stackWindow, size_t frameLimit, Proce
     }
     snapshot.pid = pid;
     const std::string proc = "/proc/" + std::to_string(pid);
+    snapshot.status = ReadTextFile(proc + "/status");
+    // The memory map and the executable belong to the process, but a leader that has ended no
+    // longer shows them: then they are read through a thread that is still there.
+    pid_t mapsOf = 0;
+    std::string where = proc;
+    snapshot.maps = ReadTextFile(proc + "/maps");
+    if (snapshot.maps.empty())
+    {
+        mapsOf = holder.Threads().front().id;
+        where = proc + "/task/" + std::to_string(mapsOf);
+        snapshot.maps = ReadTextFile(where + "/maps");
+    }
     char exe[4096];
-    const ssize_t exeLength = readlink((proc + "/exe").c_str(), exe, sizeof(exe));
+    const ssize_t exeLength = readlink((where + "/exe").c_str(), exe, sizeof(exe));
     if (exeLength > 0)
         snapshot.executable.assign(exe, static_cast<size_t>(exeLength));
-    snapshot.maps = ReadTextFile(proc + "/maps");
-    snapshot.status = ReadTextFile(proc + "/status");
 
-    Unwinder unwinder(pid);
+    Unwinder unwinder(pid, mapsOf);
     for (const HeldThread& held : holder.Threads())
     {
         SnapshotThread thread;
@@ -373,7 +416,7 @@ bool TakeProcessSnapshot(pid_t pid, size_t stackWindow, size_t frameLimit, Proce
         memcpy(values, &registers, sizeof(values));
         for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); ++i)
             thread.registers.emplace_back(kRegisterNames[i], values[i]);
-        ReadStack(pid, registers.rsp, stackWindow, thread);
+        ReadStack(registers.rsp, stackWindow, thread);
         unwinder.Frames(held.id, registers.rip, frameLimit, thread.frames);
         snapshot.threads.push_back(std::move(thread));
     }

@@ -6,7 +6,8 @@
 //
 // Tracing needs the kernel's consent: the same user (or CAP_SYS_PTRACE), a process nobody traces
 // yet, and under Yama's ptrace_scope 1 an ancestor of the process or one it named with
-// PR_SET_PTRACER. Not for signal context.
+// PR_SET_PTRACER. A thread that has ended but is still listed (a leader that left its process
+// to the other threads) is left out. Not for signal context.
 //
 // Call stacks are unwound with elfutils from the modules' call-frame information, reading the
 // stopped threads' memory; without elfutils in the build each thread has only its instruction

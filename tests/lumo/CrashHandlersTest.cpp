@@ -36,6 +36,7 @@
 #include "lumo/diagnostics/LogFilePath.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/NativePath.h"
+#include "platform/ProcessSnapshot.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 
@@ -776,4 +777,132 @@ TEST(CrashHandlers, RemoteDumpRefusalsAreLoggedWithTheReason)
     kill(traced, SIGKILL);
     int status = 0;
     EXPECT_EQ(waitpid(traced, &status, 0), traced);
+}
+
+namespace
+{
+
+// Little-endian fields, written independently of the dump writer.
+struct Bytes
+{
+    std::string data;
+    Bytes& U32(uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i)
+            data += static_cast<char>(value >> (8 * i));
+        return *this;
+    }
+    Bytes& U64(uint64_t value)
+    {
+        for (int i = 0; i < 8; ++i)
+            data += static_cast<char>(value >> (8 * i));
+        return *this;
+    }
+    Bytes& Text(const std::string& text)
+    {
+        U32(static_cast<uint32_t>(text.size()));
+        data += text;
+        return *this;
+    }
+};
+
+}  // namespace
+
+// The THREAD STATE record is written byte for byte as documented, and the reader gives back each
+// field of it, or a clear error where a field runs past its record.
+TEST(CrashDumpReader, ThreadStateRecordsAreByteExactAndCheckedOnReading)
+{
+    platform::ProcessSnapshot snapshot;
+    snapshot.pid = 4242;
+    snapshot.executable = "/opt/sollex/patcher";
+    snapshot.maps = "00400000-00401000 r-xp 00000000 00:00 0 /opt/sollex/patcher\n";
+    snapshot.status = "Name:\tpatcher\n";
+    platform::SnapshotThread thread;
+    thread.id = 4243;
+    thread.name = "worker";
+    thread.registers = {{"rip", 0x401020}, {"rsp", 0x7ffc0000}};
+    thread.frames = {{0x401020, 0x1020, "/opt/sollex/patcher", std::string("\x01\xab", 2)}, {0x7f0000001234, 0, "", ""}};
+    thread.stackStart = 0x7ffbff80;
+    thread.stack = std::string("\x00\x01\x02", 3);
+    snapshot.threads = {thread};
+
+    const Bytes expected = Bytes()
+                               .U32(4243)
+                               .Text("worker")
+                               .U32(2).Text("rip").U64(0x401020).Text("rsp").U64(0x7ffc0000)
+                               .U32(2)
+                               .U64(0x401020).U64(0x1020).Text("/opt/sollex/patcher").Text(std::string("\x01\xab", 2))
+                               .U64(0x7f0000001234).U64(0).Text("").Text("")
+                               .U64(0x7ffbff80)
+                               .U32(3);
+    const std::string payload = expected.data + std::string("\x00\x01\x02", 3);
+
+    fixtures::ScratchFolder folder;
+    const std::string path = folder / "remote.dmp";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WriteRemoteCrashDump(fd, snapshot));
+    close(fd);
+    const std::string written = fixtures::ReadFile(path);
+    // Walk the records by hand to the THREAD STATE one.
+    size_t at = 16;
+    std::string found;
+    std::vector<uint32_t> tags;
+    while (at + 8 <= written.size())
+    {
+        uint32_t tag = 0, length = 0;
+        for (int i = 0; i < 4; ++i)
+        {
+            tag |= static_cast<uint32_t>(static_cast<uint8_t>(written[at + i])) << (8 * i);
+            length |= static_cast<uint32_t>(static_cast<uint8_t>(written[at + 4 + i])) << (8 * i);
+        }
+        tags.push_back(tag);
+        if (tag == kDumpTagThreadState)
+            found = written.substr(at + 8, length);
+        at += 8 + length;
+    }
+    EXPECT_EQ(tags, (std::vector<uint32_t>{kDumpTagProcess, kDumpTagReason, kDumpTagThreadState, kDumpTagMaps,
+                                           kDumpTagStatus, kDumpTagThreads, kDumpTagEnd}));
+    EXPECT_EQ(found, payload);
+
+    CrashDumpContents dump;
+    std::string error;
+    ASSERT_TRUE(ReadCrashDump(written, dump, error)) << error;
+    ASSERT_EQ(dump.threadStates.size(), 1u);
+    const CrashDumpThreadState& state = dump.threadStates[0];
+    EXPECT_EQ(state.threadId, 4243u);
+    EXPECT_EQ(state.name, "worker");
+    EXPECT_EQ(state.registers, thread.registers);
+    ASSERT_EQ(state.frames.size(), 2u);
+    EXPECT_EQ(state.frames[0].offset, 0x1020u);
+    EXPECT_EQ(state.frames[0].buildId, std::string("\x01\xab", 2));
+    EXPECT_EQ(state.frames[1].address, 0x7f0000001234u);
+    EXPECT_EQ(state.stackStart, 0x7ffbff80u);
+    EXPECT_EQ(state.stack, thread.stack);
+    EXPECT_EQ(dump.pid, 4242u);
+    EXPECT_EQ(dump.executable, snapshot.executable);
+    EXPECT_EQ(dump.maps, snapshot.maps);
+    EXPECT_EQ(dump.threads, (std::vector<uint32_t>{4243}));
+    EXPECT_EQ(CrashReasonName(dump.reason), "remote");
+
+    // A stack count past the record's end, a frame count past it: errors that name the record.
+    const std::string header = written.substr(0, 16);
+    const struct
+    {
+        const char* name;
+        std::string payload;
+    } bad[] = {
+        {"stack count too large", expected.data.substr(0, expected.data.size() - 4) + Bytes().U32(4).data + "\x00\x01\x02"},
+        {"frames cut", Bytes().U32(1).Text("w").U32(0).U32(5).U64(1).data},
+    };
+    for (const auto& c : bad)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = header + Bytes().U32(kDumpTagThreadState).U32(static_cast<uint32_t>(c.payload.size())).data +
+                                  c.payload + Bytes().U32(kDumpTagEnd).U32(0).data;
+        CrashDumpContents contents;
+        EXPECT_FALSE(ReadCrashDump(bytes, contents, error));
+        EXPECT_NE(error.find("record 10 at offset 16 ends inside a field"), std::string::npos) << error;
+        EXPECT_TRUE(contents.threadStates.empty());
+    }
 }
