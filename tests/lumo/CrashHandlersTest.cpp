@@ -739,14 +739,23 @@ TEST(CrashHandlers, RemoteDumpRefusalsAreLoggedWithTheReason)
     fixtures::ScratchFolder folder;
     LogFolderScope logFolder(folder.Path());
     // A child this process traces already: a second tracer is refused to anyone.
+    int told[2];
+    ASSERT_EQ(pipe2(told, O_CLOEXEC), 0);
     const pid_t traced = fork();
     if (traced == 0)
     {
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        const char traceme = ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 't' : 'f';
+        if (write(told[1], &traceme, 1) != 1)
+            _exit(1);
         for (;;)
             pause();
     }
     ASSERT_GT(traced, 0);
+    close(told[1]);
+    char traceme = 0;
+    EXPECT_EQ(read(told[0], &traceme, 1), 1);
+    close(told[0]);
+    EXPECT_EQ(traceme, 't');
     const int pidMax = std::stoi(fixtures::ReadFile("/proc/sys/kernel/pid_max"));
 
     struct Case
