@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ptrace.h>
-#include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,8 @@
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #endif
+
+#include "platform/StackCapture.h"
 
 namespace platform
 {
@@ -216,25 +217,14 @@ private:
 // Memory is read through the thread itself: a leader that has ended has none left.
 void ReadStack(uint64_t stackPointer, size_t window, SnapshotThread& thread)
 {
-    // The 128 bytes below the stack pointer are the red zone, which leaf functions use.
-    const uint64_t start = stackPointer > 128 ? stackPointer - 128 : 0;
-    thread.stackStart = start;
+    thread.stackStart = StackWindowStart(stackPointer);
     thread.stack.clear();
-    char chunk[4096];
-    const uint64_t end = start + window;
-    for (uint64_t at = start; at < end;)
-    {
-        // Chunks end on page boundaries, so the window ends exactly where the mapping ends.
-        size_t size = static_cast<size_t>(sizeof(chunk) - at % sizeof(chunk));
-        if (at + size > end)
-            size = static_cast<size_t>(end - at);
-        iovec local{chunk, size};
-        iovec remote{reinterpret_cast<void*>(at), size};
-        if (process_vm_readv(thread.id, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(size))
-            break;
-        thread.stack.append(chunk, size);
-        at += size;
-    }
+    ReadMappedMemory(
+        thread.id, thread.stackStart, window,
+        [](const void* bytes, size_t size, void* context) {
+            static_cast<std::string*>(context)->append(static_cast<const char*>(bytes), size);
+        },
+        &thread.stack);
 }
 
 #ifdef LUMO_HAVE_LIBDW

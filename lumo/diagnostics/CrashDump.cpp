@@ -312,23 +312,13 @@ void WriteFrames(DumpOutput& out, const CrashDumpRequest& request)
 
 void WriteStack(DumpOutput& out, uint64_t stackPointer)
 {
-    // The 128 bytes below the stack pointer are the red zone, which leaf functions use.
-    const uint64_t start = stackPointer > 128 ? stackPointer - 128 : 0;
+    const uint64_t start = platform::StackWindowStart(stackPointer);
     out.BeginRecord(kDumpTagStack);
     out.U64(start);
-    uint8_t chunk[512];
-    const uint64_t end = start + kCrashDumpStackWindow;
-    for (uint64_t at = start; at < end;)
-    {
-        // Chunks end on 512-byte boundaries, so the window ends exactly where the mapping ends.
-        size_t size = static_cast<size_t>(sizeof(chunk) - at % sizeof(chunk));
-        if (at + size > end)
-            size = static_cast<size_t>(end - at);
-        if (!SafeRead(chunk, at, size))
-            break;
-        out.Bytes(chunk, size);
-        at += size;
-    }
+    platform::ReadMappedMemory(
+        0, start, kCrashDumpStackWindow,
+        [](const void* bytes, size_t size, void* context) { static_cast<DumpOutput*>(context)->Bytes(bytes, size); },
+        &out);
     out.EndRecord();
 }
 
