@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -6,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +115,11 @@ public:
         });
         while (m_id.load() == 0)
             std::this_thread::yield();
+        // Until it sleeps in its wait (under ThreadSanitizer a signal that comes earlier is held
+        // back and handled later, in another place).
+        const std::string stat = "/proc/self/task/" + std::to_string(m_id.load()) + "/stat";
+        for (int i = 0; i < 10000 && ThreadState(stat) != 'S'; ++i)
+            usleep(1000);
     }
     ~WaitingThread()
     {
@@ -130,11 +139,25 @@ public:
     }
 
 private:
+    static char ThreadState(const std::string& statPath)
+    {
+        std::ifstream in(statPath);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+    }
+
     __attribute__((noinline)) static int WaitForByteInKnownFunction(int fd, std::atomic<pid_t>& id)
     {
         id.store(static_cast<pid_t>(syscall(SYS_gettid)));
+        // poll: ThreadSanitizer runs signal handlers inside it (not inside read). A capture's
+        // signal ends it with EINTR, and the wait goes on.
+        pollfd readable{fd, POLLIN, 0};
+        while (poll(&readable, 1, -1) < 0 && errno == EINTR)
+        {
+        }
         char byte = 0;
-        const ssize_t n = read(fd, &byte, 1);  // the capture's handler must not break this read
+        const ssize_t n = read(fd, &byte, 1);
         asm volatile("");
         return n == 1 ? byte : -1;
     }
