@@ -95,6 +95,18 @@ __attribute__((noinline)) std::wstring InnermostFunctionHere()
     return frames.empty() ? std::wstring() : frames[0].function;
 }
 
+__attribute__((noinline)) std::wstring InnermostFunctionByOwnId()
+{
+    StackContext context;
+    std::string error;
+    if (!StackWalker::CaptureContext(context, static_cast<pid_t>(syscall(SYS_gettid)), error))
+        return L"capture failed: " + std::wstring(error.begin(), error.end());
+    EXPECT_FALSE(context.frames);  // its own stack is walked as it is
+    std::vector<StackFrameRecord> frames;
+    StackWalker::CaptureAndSymbolise(frames, context, kAllocationStackFrames);
+    return frames.empty() ? std::wstring() : frames[0].function;
+}
+
 // A thread that tells its id and then waits in a known function for a byte on a pipe, which it
 // hands back; it may block the capture signal first.
 class WaitingThread
@@ -258,6 +270,10 @@ TEST_F(StackWalkerTest, CapturesAnotherThreadWhereItWaitsAndLetsItGoOn)
     EXPECT_EQ(StackWalker::Walk(addresses, context, 1), 1u);
 
     EXPECT_EQ(waiting.Finish('x'), 'x');  // its read went on after the capture
+
+    // The calling thread's own id captures its place directly.
+    const std::wstring own = InnermostFunctionByOwnId();
+    EXPECT_NE(own.find(L"InnermostFunctionByOwnId"), std::wstring::npos) << own;
 }
 
 TEST_F(StackWalkerTest, CaptureOfAThreadThatCannotAnswerFailsClearly)
