@@ -1,5 +1,7 @@
 #include "platform/StackCapture.h"
 
+#include <sys/uio.h>
+#include <unistd.h>
 #include <unwind.h>
 
 namespace platform
@@ -81,6 +83,56 @@ size_t CaptureReturnAddressesFrom(const StackStart& start, uint64_t* addresses, 
         _Unwind_Backtrace(RecordFrame, &state);
     }
     return state.count;
+}
+
+uint64_t StackWindowStart(uint64_t stackPointer)
+{
+    return stackPointer > 128 ? stackPointer - 128 : 0;
+}
+
+size_t ReadMappedMemory(pid_t thread, uint64_t start, size_t size, MemoryChunkSink sink, void* context)
+{
+    uint8_t chunk[512];
+    const uint64_t end = start + size;
+    uint64_t at = start;
+    while (at < end)
+    {
+        // Chunks end on 512-byte boundaries, so the reading ends exactly where the mapping ends.
+        size_t length = static_cast<size_t>(sizeof(chunk) - at % sizeof(chunk));
+        if (at + length > end)
+            length = static_cast<size_t>(end - at);
+        // The kernel reports EFAULT for memory that is not there instead of faulting.
+        iovec local{chunk, length};
+        iovec remote{reinterpret_cast<void*>(at), length};
+        if (process_vm_readv(thread ? thread : getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(length))
+            break;
+        sink(chunk, length, context);
+        at += length;
+    }
+    return static_cast<size_t>(at - start);
+}
+
+size_t CaptureFramesFrom(uint64_t first, uint64_t sp, uint64_t* frames, size_t capacity)
+{
+    if (frames == nullptr || capacity == 0)
+        return 0;
+    const size_t walked = CaptureReturnAddresses(frames, capacity, 0);
+    for (size_t i = 0; i < walked; ++i)
+    {
+        if (frames[i] != first)
+            continue;
+        // Moved down in place (no memmove: this runs in signal handlers).
+        for (size_t j = i; j < walked; ++j)
+            frames[j - i] = frames[j];
+        return walked - i;
+    }
+    StackStart from;
+    from.pc = first;
+    from.sp = sp;
+    size_t count = CaptureReturnAddressesFrom(from, frames, capacity);
+    if (count == 0 && first != 0)
+        frames[count++] = first;
+    return count;
 }
 
 }  // namespace platform

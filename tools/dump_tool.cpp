@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "lumo/diagnostics/CrashDump.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
@@ -25,7 +27,8 @@ constexpr char kHelp[] =
     "usage: dump-tool FILE\n"
     "Prints the crash dump FILE (written by the patcher's crash handler): process, reason, registers,\n"
     "the failing thread's frames (named where the module files are at hand), stack, threads, memory\n"
-    "map and status. A dump cut short is shown as far as its whole records go.\n"
+    "map and status; for a dump of another process each thread with its registers, frames and stack.\n"
+    "A dump cut short is shown as far as its whole records go.\n"
     "Exit status: 0 printed, 1 failed (the reason on standard error), 2 bad command line.\n";
 
 // A dump is outside input: its text reaches the terminal with control characters escaped.
@@ -96,16 +99,15 @@ std::string FormatTime(uint64_t seconds, uint32_t nanoseconds)
     return text;
 }
 
-std::string DescribeFrame(DumpSymbols& symbols, const CrashDumpContents& dump, size_t index)
+// exact: the frame is the instruction itself (a fault, a stopped thread), not a return address.
+std::string DescribeFrame(DumpSymbols& symbols, const CrashDumpFrame& frame, bool exact)
 {
-    const CrashDumpFrame& frame = dump.frames[index];
     std::string text = Hex(frame.address);
     if (frame.module.empty())
         return text + " (no module)";
     text += " " + Escaped(frame.module) + "+" + Hex(frame.offset);
-    const bool returnAddress = !(index == 0 && dump.reason == static_cast<uint32_t>(CrashDumpReason::Signal));
     DumpFrameName name;
-    if (symbols.LookUp(frame.module, frame.buildId, frame.offset, returnAddress, name))
+    if (symbols.LookUp(frame.module, frame.buildId, frame.offset, !exact, name))
     {
         text += " " + (name.function.empty() ? std::string("??") : Escaped(name.function));
         if (!name.file.empty())
@@ -120,19 +122,56 @@ std::string DescribeFrame(DumpSymbols& symbols, const CrashDumpContents& dump, s
     return text;
 }
 
-void PrintHexDump(const CrashDumpContents& dump, size_t limit)
+std::string DescribeFrame(DumpSymbols& symbols, const CrashDumpContents& dump, size_t index)
 {
-    const size_t size = dump.stack.size() < limit ? dump.stack.size() : limit;
+    return DescribeFrame(symbols, dump.frames[index],
+                         index == 0 && dump.reason == static_cast<uint32_t>(CrashDumpReason::Signal));
+}
+
+void PrintHexDump(uint64_t start, const std::string& stack, size_t limit, const char* indent)
+{
+    const size_t size = stack.size() < limit ? stack.size() : limit;
     for (size_t row = 0; row < size; row += 16)
     {
-        std::string line = "  " + Hex(dump.stackStart + row) + ":";
+        std::string line = indent + Hex(start + row) + ":";
         for (size_t i = row; i < row + 16 && i < size; ++i)
         {
             char byte[4];
-            snprintf(byte, sizeof(byte), " %02x", static_cast<unsigned char>(dump.stack[i]));
+            snprintf(byte, sizeof(byte), " %02x", static_cast<unsigned char>(stack[i]));
             line += byte;
         }
         printf("%s\n", line.c_str());
+    }
+}
+
+void PrintRegisters(const std::vector<std::pair<std::string, uint64_t>>& registers, const char* indent)
+{
+    for (const auto& [name, value] : registers)
+        printf("%s%-8s %s\n", indent, Escaped(name).c_str(), Hex(value).c_str());
+}
+
+void PrintFrames(DumpSymbols& symbols, const std::vector<CrashDumpFrame>& frames, bool firstExact, const char* indent)
+{
+    for (size_t i = 0; i < frames.size(); ++i)
+    {
+        printf("%s#%-3zu %s\n", indent, i, DescribeFrame(symbols, frames[i], i == 0 && firstExact).c_str());
+        if (!frames[i].buildId.empty())
+            printf("%s      build id %s\n", indent, HexBytes(frames[i].buildId).c_str());
+    }
+}
+
+// The threads of a dump of another process, each with its registers, frames and stack.
+void PrintThreadStates(DumpSymbols& symbols, const CrashDumpContents& dump)
+{
+    for (const CrashDumpThreadState& thread : dump.threadStates)
+    {
+        printf("Thread %u \"%s\":\n", thread.threadId, Escaped(thread.name).c_str());
+        printf("  Registers:\n");
+        PrintRegisters(thread.registers, "    ");
+        printf("  Frames (%zu):\n", thread.frames.size());
+        PrintFrames(symbols, thread.frames, true, "    ");
+        printf("  Stack: %zu bytes from %s (the first 128 shown)\n", thread.stack.size(), Hex(thread.stackStart).c_str());
+        PrintHexDump(thread.stackStart, thread.stack, 128, "    ");
     }
 }
 
@@ -169,18 +208,16 @@ void Print(const std::string& path, const CrashDumpContents& dump)
     if (!dump.registers.empty())
     {
         printf("Registers:\n");
-        for (const auto& [name, value] : dump.registers)
-            printf("  %-8s %s\n", Escaped(name).c_str(), Hex(value).c_str());
+        PrintRegisters(dump.registers, "  ");
     }
-    printf("Frames (%zu):\n", dump.frames.size());
-    for (size_t i = 0; i < dump.frames.size(); ++i)
+    if (dump.threadStates.empty() || !dump.frames.empty())
     {
-        printf("  #%-3zu %s\n", i, DescribeFrame(symbols, dump, i).c_str());
-        if (!dump.frames[i].buildId.empty())
-            printf("        build id %s\n", HexBytes(dump.frames[i].buildId).c_str());
+        printf("Frames (%zu):\n", dump.frames.size());
+        PrintFrames(symbols, dump.frames, dump.reason == static_cast<uint32_t>(CrashDumpReason::Signal), "  ");
+        printf("Stack: %zu bytes from %s (the first 256 shown)\n", dump.stack.size(), Hex(dump.stackStart).c_str());
+        PrintHexDump(dump.stackStart, dump.stack, 256, "  ");
     }
-    printf("Stack: %zu bytes from %s (the first 256 shown)\n", dump.stack.size(), Hex(dump.stackStart).c_str());
-    PrintHexDump(dump, 256);
+    PrintThreadStates(symbols, dump);
     printf("Threads (%zu):", dump.threads.size());
     for (uint32_t tid : dump.threads)
         printf(" %u", tid);

@@ -2,7 +2,10 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -63,10 +66,39 @@ void StackWalker::CaptureContext(StackContext& context)
     context.sp = reinterpret_cast<uint64_t>(__builtin_dwarf_cfa());
 }
 
+bool StackWalker::CaptureContext(StackContext& context, pid_t thread, std::string& error, int timeoutMs)
+{
+    context = StackContext{};
+    error.clear();
+    if (thread == static_cast<pid_t>(syscall(SYS_gettid)))
+    {
+        context.pc = reinterpret_cast<uint64_t>(__builtin_extract_return_addr(__builtin_return_address(0)));
+        context.sp = reinterpret_cast<uint64_t>(__builtin_dwarf_cfa());
+        return true;
+    }
+    platform::ThreadCapture capture;
+    if (platform::CaptureThread(thread, timeoutMs, capture, error) != platform::ThreadCaptureResult::Captured)
+    {
+        error = "StackWalker::CaptureContext> " + error;
+        return false;
+    }
+    context.pc = capture.place.pc;
+    context.sp = capture.place.sp;
+    context.thread = thread;
+    context.frames = std::make_shared<const std::vector<uint64_t>>(std::move(capture.frames));
+    return true;
+}
+
 uint16_t StackWalker::Walk(uint64_t* addresses, const StackContext& start, uint32_t limit)
 {
     if (limit > 0xFFFF)
         limit = 0xFFFF;
+    if (start.frames)
+    {
+        const size_t count = start.frames->size() < limit ? start.frames->size() : limit;
+        std::copy(start.frames->begin(), start.frames->begin() + static_cast<std::ptrdiff_t>(count), addresses);
+        return static_cast<uint16_t>(count);
+    }
     std::lock_guard<std::recursive_mutex> guard(WalkerLock());
     return static_cast<uint16_t>(platform::CaptureReturnAddressesFrom(start, addresses, limit));
 }

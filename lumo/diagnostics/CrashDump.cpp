@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "platform/ProcessSnapshot.h"
 #include "platform/StackCapture.h"
 
 namespace
@@ -132,20 +134,16 @@ private:
     bool m_failed = false;
 };
 
-void WriteProcess(DumpOutput& out)
+void WriteProcess(DumpOutput& out, uint32_t pid, const char* exe, size_t exeLength)
 {
-    char exe[1024];
-    ssize_t exeLength = readlink("/proc/self/exe", exe, sizeof(exe));
-    if (exeLength < 0)
-        exeLength = 0;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
 
     out.BeginRecord(kDumpTagProcess);
-    out.U32(static_cast<uint32_t>(getpid()));
+    out.U32(pid);
     out.U32(kSollexBuildNumber);
     out.String(kSollexVersionText);
-    out.String(exe, static_cast<size_t>(exeLength));
+    out.String(exe, exeLength);
     out.U64(static_cast<uint64_t>(now.tv_sec));
     out.U32(static_cast<uint32_t>(now.tv_nsec));
     out.EndRecord();
@@ -160,6 +158,15 @@ void WriteReason(DumpOutput& out, const CrashDumpRequest& request)
     out.U64(request.faultAddress);
     out.String(request.detail ? request.detail : "");
     out.EndRecord();
+}
+
+void WriteProcess(DumpOutput& out)
+{
+    char exe[1024];
+    ssize_t exeLength = readlink("/proc/self/exe", exe, sizeof(exe));
+    if (exeLength < 0)
+        exeLength = 0;
+    WriteProcess(out, static_cast<uint32_t>(getpid()), exe, static_cast<size_t>(exeLength));
 }
 
 void WriteThread(DumpOutput& out)
@@ -267,41 +274,14 @@ private:
 size_t CollectFrames(const CrashDumpRequest& request, uint64_t* frames, size_t capacity)
 {
     uint64_t walk[kCrashDumpMaxFrames + 32];
-    const size_t walked = platform::CaptureReturnAddresses(walk, sizeof(walk) / sizeof(walk[0]), 0);
     uint64_t first = request.firstFrame;
     if (first == 0 && request.context)
         first = static_cast<uint64_t>(request.context->uc_mcontext.gregs[REG_RIP]);
-
-    size_t start = walked;
-    for (size_t i = 0; i < walked; ++i)
-    {
-        if (walk[i] == first)
-        {
-            start = i;
-            break;
-        }
-    }
+    const uint64_t sp = request.context ? static_cast<uint64_t>(request.context->uc_mcontext.gregs[REG_RSP]) : 0;
+    const size_t found = platform::CaptureFramesFrom(first, sp, walk, sizeof(walk) / sizeof(walk[0]));
     size_t count = 0;
-    if (start == walked)
-    {
-        // The unwinder could not pass the failing frame (a jump to a bad address, a damaged
-        // stack): record the failing place, then whatever a walk from its stack pointer yields.
-        if (first != 0)
-            frames[count++] = first;
-        if (request.context)
-        {
-            platform::StackStart from;
-            from.pc = first;
-            from.sp = static_cast<uint64_t>(request.context->uc_mcontext.gregs[REG_RSP]);
-            uint64_t more[kCrashDumpMaxFrames];
-            const size_t found = platform::CaptureReturnAddressesFrom(from, more, capacity - count + 1);
-            for (size_t i = 1; i < found && count < capacity; ++i)
-                frames[count++] = more[i];
-        }
-        return count;
-    }
-    for (size_t i = start; i < walked && count < capacity; ++i)
-        frames[count++] = walk[i];
+    for (; count < found && count < capacity; ++count)
+        frames[count] = walk[count];
     return count;
 }
 
@@ -332,23 +312,13 @@ void WriteFrames(DumpOutput& out, const CrashDumpRequest& request)
 
 void WriteStack(DumpOutput& out, uint64_t stackPointer)
 {
-    // The 128 bytes below the stack pointer are the red zone, which leaf functions use.
-    const uint64_t start = stackPointer > 128 ? stackPointer - 128 : 0;
+    const uint64_t start = platform::StackWindowStart(stackPointer);
     out.BeginRecord(kDumpTagStack);
     out.U64(start);
-    uint8_t chunk[512];
-    const uint64_t end = start + kCrashDumpStackWindow;
-    for (uint64_t at = start; at < end;)
-    {
-        // Chunks end on 512-byte boundaries, so the window ends exactly where the mapping ends.
-        size_t size = static_cast<size_t>(sizeof(chunk) - at % sizeof(chunk));
-        if (at + size > end)
-            size = static_cast<size_t>(end - at);
-        if (!SafeRead(chunk, at, size))
-            break;
-        out.Bytes(chunk, size);
-        at += size;
-    }
+    platform::ReadMappedMemory(
+        0, start, kCrashDumpStackWindow,
+        [](const void* bytes, size_t size, void* context) { static_cast<DumpOutput*>(context)->Bytes(bytes, size); },
+        &out);
     out.EndRecord();
 }
 
@@ -420,7 +390,69 @@ void WriteThreads(DumpOutput& out)
     out.EndRecord();
 }
 
+void WriteHeader(DumpOutput& out)
+{
+    out.Bytes(kCrashDumpMagic, sizeof(kCrashDumpMagic));
+    out.U32(kCrashDumpVersion);
+    out.U32(16);
+}
+
+void WriteThreadState(DumpOutput& out, const platform::SnapshotThread& thread)
+{
+    out.BeginRecord(kDumpTagThreadState);
+    out.U32(static_cast<uint32_t>(thread.id));
+    out.String(thread.name.data(), thread.name.size());
+    out.U32(static_cast<uint32_t>(thread.registers.size()));
+    for (const auto& [name, value] : thread.registers)
+    {
+        out.String(name.data(), name.size());
+        out.U64(value);
+    }
+    out.U32(static_cast<uint32_t>(thread.frames.size()));
+    for (const platform::SnapshotFrame& frame : thread.frames)
+    {
+        out.U64(frame.address);
+        out.U64(frame.offset);
+        out.String(frame.module.data(), frame.module.size());
+        out.String(frame.buildId.data(), frame.buildId.size());
+    }
+    out.U64(thread.stackStart);
+    out.U32(static_cast<uint32_t>(thread.stack.size()));
+    out.Bytes(thread.stack.data(), thread.stack.size());
+    out.EndRecord();
+}
+
+void WriteTextRecord(DumpOutput& out, uint32_t tag, const std::string& text)
+{
+    out.BeginRecord(tag);
+    out.Bytes(text.data(), text.size());
+    out.EndRecord();
+}
+
 }  // namespace
+
+bool WriteRemoteCrashDump(int fd, const platform::ProcessSnapshot& snapshot)
+{
+    DumpOutput out(fd);
+    WriteHeader(out);
+    WriteProcess(out, static_cast<uint32_t>(snapshot.pid), snapshot.executable.data(), snapshot.executable.size());
+    CrashDumpRequest request;
+    request.reason = CrashDumpReason::Remote;
+    WriteReason(out, request);
+    for (const platform::SnapshotThread& thread : snapshot.threads)
+        WriteThreadState(out, thread);
+    WriteTextRecord(out, kDumpTagMaps, snapshot.maps);
+    WriteTextRecord(out, kDumpTagStatus, snapshot.status);
+    out.BeginRecord(kDumpTagThreads);
+    out.U32(static_cast<uint32_t>(snapshot.threads.size()));
+    for (const platform::SnapshotThread& thread : snapshot.threads)
+        out.U32(static_cast<uint32_t>(thread.id));
+    out.EndRecord();
+    out.BeginRecord(kDumpTagEnd);
+    out.EndRecord();
+    out.Flush();
+    return !out.Failed();
+}
 
 void PrepareCrashDumpWriter()
 {
@@ -430,9 +462,7 @@ void PrepareCrashDumpWriter()
 bool WriteCrashDump(int fd, const CrashDumpRequest& request)
 {
     DumpOutput out(fd);
-    out.Bytes(kCrashDumpMagic, sizeof(kCrashDumpMagic));
-    out.U32(kCrashDumpVersion);
-    out.U32(16);
+    WriteHeader(out);
     WriteProcess(out);
     WriteReason(out, request);
     WriteThread(out);

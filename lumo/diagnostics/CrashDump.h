@@ -41,12 +41,31 @@
 //   tag 7 MAPS       the text of /proc/self/maps, verbatim
 //   tag 8 STATUS     the text of /proc/self/status, verbatim
 //   tag 9 THREADS    u32 count, then u32 thread id per thread of the process
+//   tag 10 THREAD STATE  one per thread of a dump of another process (see below): u32 thread id,
+//                    string thread name, u32 register count, then per register: string name,
+//                    u64 value (x86-64 user registers in the order of user_regs_struct: r15,
+//                    r14, r13, r12, rbp, rbx, r11, r10, r9, r8, rax, rcx, rdx, rsi, rdi,
+//                    orig_rax, rip, cs, eflags, rsp, ss, fs_base, gs_base, ds, es, fs, gs),
+//                    u32 frame count, then the frames as in FRAMES (the first is the instruction
+//                    the thread was stopped at, the others return addresses), u64 address of
+//                    the first stack byte, u32 stack byte count, then the bytes of the thread's
+//                    stack window as in STACK
 //   tag 0 END        empty
+//
+// A dump of another process (WriteRemoteCrashDump, reason kind Remote) has PROCESS (the target's
+// pid and executable; the build constants and the time are the writer's), REASON (signal, code
+// and address 0), one THREAD STATE per thread, MAPS, STATUS and THREADS of the target, and no
+// THREAD, REGISTERS, FRAMES or STACK. Readers of version 1 that do not know THREAD STATE skip it.
 
 #include <ucontext.h>
 
 #include <cstddef>
 #include <cstdint>
+
+namespace platform
+{
+struct ProcessSnapshot;
+}
 
 // The build constants the dumps carry.
 constexpr uint32_t kSollexBuildNumber = 44088;
@@ -60,6 +79,7 @@ enum class CrashDumpReason : uint32_t
     Assertion = 4,          // a failed Assert
     InvalidParameter = 5,   // a checked wrapper found an invalid argument
     UncaughtException = 6,  // a C++ exception nobody caught
+    Remote = 7,             // another process, taken from outside it
 };
 
 enum CrashDumpTag : uint32_t
@@ -74,6 +94,7 @@ enum CrashDumpTag : uint32_t
     kDumpTagMaps = 7,
     kDumpTagStatus = 8,
     kDumpTagThreads = 9,
+    kDumpTagThreadState = 10,
 };
 
 constexpr char kCrashDumpMagic[8] = {'L', 'U', 'M', 'O', 'D', 'U', 'M', 'P'};
@@ -101,6 +122,10 @@ void PrepareCrashDumpWriter();
 // Writes a dump of the calling thread to `fd`, which must be a regular file open for writing at
 // its start. False when a write failed (the file then holds what was written). Async-signal-safe.
 bool WriteCrashDump(int fd, const CrashDumpRequest& request);
+
+// Writes the dump of another process from its snapshot (platform/ProcessSnapshot.h) to `fd`, a
+// regular file open for writing at its start. False when a write failed. Not for signal context.
+bool WriteRemoteCrashDump(int fd, const platform::ProcessSnapshot& snapshot);
 
 // Creates a new dump file exclusively (0600, never following a link, close-on-exec): `folder`
 // ("" for the working directory, else ending in "/") + `name`; while that exists, the name with

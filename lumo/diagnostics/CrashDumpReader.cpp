@@ -81,6 +81,31 @@ uint32_t U32At(const std::string& bytes, size_t at)
     return value;
 }
 
+void ReadRegisters(PayloadReader& in, std::vector<std::pair<std::string, uint64_t>>& registers)
+{
+    const uint32_t count = in.U32();
+    for (uint32_t i = 0; i < count && !in.Failed(); ++i)
+    {
+        std::string name = in.String();
+        const uint64_t value = in.U64();
+        registers.emplace_back(std::move(name), value);
+    }
+}
+
+void ReadFrames(PayloadReader& in, std::vector<CrashDumpFrame>& frames)
+{
+    const uint32_t count = in.U32();
+    for (uint32_t i = 0; i < count && !in.Failed(); ++i)
+    {
+        CrashDumpFrame frame;
+        frame.address = in.U64();
+        frame.offset = in.U64();
+        frame.module = in.String();
+        frame.buildId = in.String();
+        frames.push_back(std::move(frame));
+    }
+}
+
 bool ReadRecord(uint32_t tag, PayloadReader& in, CrashDumpContents& contents)
 {
     switch (tag)
@@ -108,28 +133,22 @@ bool ReadRecord(uint32_t tag, PayloadReader& in, CrashDumpContents& contents)
         contents.threadName = in.String();
         break;
     case kDumpTagRegisters:
-    {
-        const uint32_t count = in.U32();
-        for (uint32_t i = 0; i < count && !in.Failed(); ++i)
-        {
-            std::string name = in.String();
-            const uint64_t value = in.U64();
-            contents.registers.emplace_back(std::move(name), value);
-        }
+        ReadRegisters(in, contents.registers);
         break;
-    }
     case kDumpTagFrames:
+        ReadFrames(in, contents.frames);
+        break;
+    case kDumpTagThreadState:
     {
-        const uint32_t count = in.U32();
-        for (uint32_t i = 0; i < count && !in.Failed(); ++i)
-        {
-            CrashDumpFrame frame;
-            frame.address = in.U64();
-            frame.offset = in.U64();
-            frame.module = in.String();
-            frame.buildId = in.String();
-            contents.frames.push_back(std::move(frame));
-        }
+        CrashDumpThreadState thread;
+        thread.threadId = in.U32();
+        thread.name = in.String();
+        ReadRegisters(in, thread.registers);
+        ReadFrames(in, thread.frames);
+        thread.stackStart = in.U64();
+        thread.stack = in.Rest(in.U32());
+        if (!in.Failed())
+            contents.threadStates.push_back(std::move(thread));
         break;
     }
     case kDumpTagStack:
@@ -276,6 +295,7 @@ std::string CrashReasonName(uint32_t reason)
     case CrashDumpReason::Assertion: return "assertion";
     case CrashDumpReason::InvalidParameter: return "invalid parameter";
     case CrashDumpReason::UncaughtException: return "uncaught exception";
+    case CrashDumpReason::Remote: return "remote";
     }
     return "reason " + std::to_string(reason);
 }

@@ -15,6 +15,17 @@ struct CrashDumpFrame
     std::string buildId;  // raw bytes
 };
 
+// One thread of a dump of another process (THREAD STATE record).
+struct CrashDumpThreadState
+{
+    uint32_t threadId = 0;
+    std::string name;
+    std::vector<std::pair<std::string, uint64_t>> registers;
+    std::vector<CrashDumpFrame> frames;  // the first is the instruction the thread was stopped at
+    uint64_t stackStart = 0;
+    std::string stack;
+};
+
 struct CrashDumpContents
 {
     uint32_t version = 0;
@@ -47,6 +58,7 @@ struct CrashDumpContents
     std::string maps;
     std::string status;
     std::vector<uint32_t> threads;
+    std::vector<CrashDumpThreadState> threadStates;
 };
 
 // Parses a whole dump. False with `error` saying what is wrong and at which byte offset; a dump

@@ -20,6 +20,7 @@
 #include "lumo/diagnostics/SignalSafeText.h"
 #include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
+#include "platform/ProcessSnapshot.h"
 #include "platform/SignalChain.h"
 #include "platform/SignalStack.h"
 #include "lumo/diagnostics/SystemLog.h"
@@ -205,6 +206,17 @@ __attribute__((noinline)) void OnTerminate()
     abort();
 }
 
+// Where a dump goes that its folder refuses: below TMPDIR, TEMP or /tmp.
+const char* TemporaryParent()
+{
+    const char* temp = getenv("TMPDIR");
+    if (!temp || !*temp)
+        temp = getenv("TEMP");
+    if (!temp || !*temp)
+        temp = "/tmp";
+    return temp;
+}
+
 // Where the next dump goes: the log folder's path, made now (outside signal context).
 void PrepareDumpFolders()
 {
@@ -216,12 +228,7 @@ void PrepareDumpFolders()
     const std::string folder = slash == std::wstring::npos ? std::string() : ToNativePath(path.substr(0, slash + 1));
     snprintf(g_dumpFolder, sizeof(g_dumpFolder), "%s", folder.size() < sizeof(g_dumpFolder) ? folder.c_str() : "");
 
-    const char* temp = getenv("TMPDIR");
-    if (!temp || !*temp)
-        temp = getenv("TEMP");
-    if (!temp || !*temp)
-        temp = "/tmp";
-    snprintf(g_fallbackParent, sizeof(g_fallbackParent), "%s", temp);
+    snprintf(g_fallbackParent, sizeof(g_fallbackParent), "%s", TemporaryParent());
 }
 
 void InstallSignalHandlers()
@@ -375,9 +382,43 @@ bool ConsoleCtrlHandler(uint32_t controlType)
     return false;
 }
 
-bool WriteRemoteMinidump(pid_t /*process*/)
+bool WriteRemoteMinidump(pid_t process)
 {
-    return false;
+    platform::ProcessSnapshot snapshot;
+    std::string error;
+    if (!platform::TakeProcessSnapshot(process, kCrashDumpStackWindow, kCrashDumpMaxFrames, snapshot, error))
+    {
+        SystemLogPrintf("WriteRemoteMinidump> %s", error.c_str());
+        return false;
+    }
+    // The process runs on by now: the file is written from the snapshot.
+    std::wstring name = L"lumo-remote-v" + FromNativePath(kSollexVersionText) + L".dmp";
+    std::wstring chosen;
+    MakeLogFilePath(name, nullptr, chosen);
+    const std::string native = ToNativePath(chosen);
+    const size_t slash = native.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : native.substr(0, slash + 1);
+    const std::string file = slash == std::string::npos ? native : native.substr(slash + 1);
+    char path[4096];
+    const int fd = CreateCrashDumpFile(folder.c_str(), file.c_str(), TemporaryParent(), path, sizeof(path));
+    if (fd < 0)
+    {
+        SystemLogPrintf("WriteRemoteMinidump> process %d: the dump file %s cannot be created (%s)",
+                        static_cast<int>(process), native.c_str(), strerror(errno));
+        return false;
+    }
+    const bool written = WriteRemoteCrashDump(fd, snapshot);
+    const int writeErrno = errno;
+    if (!written || close(fd) != 0)
+    {
+        SystemLogPrintf("WriteRemoteMinidump> process %d: the dump file %s cannot be written (%s)",
+                        static_cast<int>(process), path, strerror(written ? errno : writeErrno));
+        if (!written)
+            close(fd);
+        return false;
+    }
+    SystemLogPrintfW(L"WriteRemoteMinidump: %s", FromNativePath(path).c_str());
+    return true;
 }
 
 bool IsDebuggerPresent()

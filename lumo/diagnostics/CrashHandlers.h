@@ -83,7 +83,14 @@ void WriteMinidump();
 using FatalExceptionHandler = void (*)();
 void SetFatalExceptionHandler(FatalExceptionHandler handler);
 
-// A dump of another process is not possible without a debugger interface: always false.
+// Writes a dump of another process, "lumo-remote-v35673.dmp" (then "..._1.dmp", ...) in the log
+// folder: each of its threads with registers, frames and stack window, its memory map and status
+// (the remote layout of lumo/diagnostics/CrashDump.h). Every thread is held through ptrace for
+// as long as it takes to read them and then let go, so the process runs on. Any number of times
+// per process; not for signal context. False when the kernel refuses to trace the process
+// (another user's, traced already, a ptrace restriction), when there is no such process, or when
+// the file cannot be written; the system log says which ("WriteRemoteMinidump> ..."). On success
+// the log line is "WriteRemoteMinidump: <path>".
 bool WriteRemoteMinidump(pid_t process);
 
 // Runs a worker thread's body under the crash guard. Guarded, a crash or an uncaught exception in
