@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lumo/text/StringUtil.h"
+#include "platform/Utf8.h"
 
 namespace LumoNet
 {
@@ -16,5 +17,17 @@ void PrintConsoleLine(const char* format, ...)
     va_end(args);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
+}
+
+std::string ShownPath(const std::wstring& path)
+{
+    std::string out;
+    out.reserve(path.size());
+    for (wchar_t c : path)
+    {
+        const uint32_t cp = static_cast<uint32_t>(c);
+        platform::AppendUtf8(out, cp < 0x20 || cp == 0x7F || !platform::IsUnicodeScalar(cp) ? uint32_t('?') : cp);
+    }
+    return out;
 }
 } // namespace LumoNet
