@@ -1,10 +1,12 @@
 #include "lumo/net/RepairClient.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SegmentName.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
@@ -305,10 +307,23 @@ LUMORESULT RepairClient::Connect()
     return version == kProtocolVersion ? LUMORESULT_OK : LUMORESULT_BAD_FORMAT;
 }
 
+uint64_t RepairClient::GetSegmentLimit(const std::wstring& path) const
+{
+    const auto sent = m_segmentsSent.find(path);
+    return (sent == m_segmentsSent.end() ? 0 : sent->second) + GetSegmentsTotal();
+}
+
 LUMORESULT RepairClient::SendSummary()
 {
-    // One write of the whole summary, the same bytes as the saved file.
+    // One write of the whole summary, the same bytes as the saved file. Nothing changes the table
+    // between the two looks at it: the segment writers start after the count has arrived.
     const std::vector<uint8_t> bytes = m_summary.Serialise();
+    m_segmentsSent.clear();
+    for (const auto& [name, entry] : m_summary.Snapshot())
+    {
+        uint64_t& count = m_segmentsSent[GetSegmentPath(name)];
+        count = std::max(count, uint64_t(GetSegmentIndex(name)) + 1);
+    }
     m_total = 0;
     m_received = 0;
     LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE

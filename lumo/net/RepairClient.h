@@ -25,6 +25,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
@@ -76,6 +77,8 @@ private:
     LumoDataBuffer& GetStream() override;
     FileTreeSummary& GetSummary() override { return m_summary; }
     void CountReceivedSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
+    // The segments the summary sent gave the file, plus every record announced.
+    uint64_t GetSegmentLimit(const std::wstring& path) const override;
 
     std::atomic<int> m_state{0};
     std::thread m_thread;
@@ -91,6 +94,9 @@ private:
     FileTreeSummary m_summary;
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
+
+    // Install-relative path -> segments the sent summary holds for it (worker thread only).
+    std::unordered_map<std::wstring, uint64_t> m_segmentsSent;
 
     // The run's connection and the watch that closes it when the server stalls.
     class WatchedStream;
