@@ -29,7 +29,7 @@
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
-#include "lumo/net/LumoDataBufferTCP.h"
+#include "lumo/net/StallWatchedStream.h"
 
 // The root folder's first and last characters must be ASCII other than a double quote, and it must
 // be longer than 4 characters.
@@ -39,7 +39,8 @@ class RepairClient : private SegmentTransferOwner
 {
 public:
     static constexpr uint32_t kProtocolVersion = 6;
-    // How long one read or write may wait for the server before the run gives up on it.
+    // How long a read or write may go without a byte moving before the run gives up on the server
+    // (lumo/net/StallWatchedStream.h).
     static constexpr std::chrono::seconds kDefaultStallLimit{60};
 
     RepairClient();
@@ -98,8 +99,7 @@ private:
     // Install-relative path -> segments the sent summary holds for it (worker thread only).
     std::unordered_map<std::wstring, uint64_t> m_segmentsSent;
 
-    // The run's connection and the watch that closes it when the server stalls.
-    class WatchedStream;
+    // The run's connection, closed by its watch when the server stalls.
     std::mutex m_connectionLock;
-    std::unique_ptr<WatchedStream> m_connection;
+    std::unique_ptr<StallWatchedStream> m_connection;
 };
