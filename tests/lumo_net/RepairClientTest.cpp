@@ -157,6 +157,7 @@ TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
         {"--fault", "drop", "--compress"}, {"--fault", "stall"}, {"--fault", "wrong-length"}, {"--fault", "bad-flags"},
         {"--fault", "oversize"}, {"--fault", "bad-zip"}, {"--fault", "bad-name"},
         {"--fault", "bad-name", "--bad-name", "..\\..\\outside.bin#000"},
+        {"--fault", "bad-name", "--bad-name", "big.bin#999999"}, {"--fault", "cut-name", "--bad-name", "big.bin#999999"},
     };
     for (const std::vector<std::string>& arguments : cases)
     {
