@@ -146,7 +146,12 @@ TEST_F(StallWatch, AWriteThatKeepsSendingIsNeverCutAndAStuckOneIs)
 {
     SteppedPeer peer;
     ASSERT_EQ(stream.tcp.Connect(peer.Address()), LUMORESULT_OK);
-    // Far more than the socket buffers of both ends hold, so the write waits for the peer.
+    // Far more than the socket buffers of both ends hold (the peer's kept small), so the write
+    // waits for the peer.
+    peer.Run([](int fd) {
+        const int size = 256 << 10;
+        return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
+    });
     data.assign(64u << 20, 'w');
     transfer = std::thread([&] { result = stream.WriteData(data.data(), uint32_t(data.size())); });
     uint64_t written = 0;
