@@ -25,6 +25,8 @@ public:
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
     void CountReceivedSegment() override { ++received; }
+    // Files of up to 16 GiB on the server: indexes on both sides of the bound reach the check.
+    uint64_t GetSegmentLimit(const std::wstring&) const override { return 4096; }
 
     std::wstring root = L"/nonexistent/install";
     LumoDataBufferMemoryStatic stream;

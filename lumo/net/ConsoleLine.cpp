@@ -5,6 +5,7 @@
 
 #include "lumo/diagnostics/SystemLog.h"
 #include "lumo/text/StringUtil.h"
+#include "platform/Utf8.h"
 
 namespace LumoNet
 {
@@ -15,5 +16,17 @@ void PrintConsoleLine(const char* format, ...)
     const std::string line = LumoUtil::FormatStringV(format, args);
     va_end(args);
     WriteConsoleText(line);
+}
+
+std::string ShownPath(const std::wstring& path)
+{
+    std::string out;
+    out.reserve(path.size());
+    for (wchar_t c : path)
+    {
+        const uint32_t cp = static_cast<uint32_t>(c);
+        platform::AppendUtf8(out, cp < 0x20 || cp == 0x7F || !platform::IsUnicodeScalar(cp) ? uint32_t('?') : cp);
+    }
+    return out;
 }
 } // namespace LumoNet

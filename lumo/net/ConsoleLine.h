@@ -4,7 +4,14 @@
 // SetConsoleOutputHandle) with one call, so that lines of the scan threads, the slot threads and
 // the repair worker never interleave.
 
+#include <string>
+
 namespace LumoNet
 {
 void PrintConsoleLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A path or segment name as such a line shows it: UTF-8 with its separators as they are, and "?"
+// for control characters and values that are no Unicode character (a name from a server may hold
+// anything).
+std::string ShownPath(const std::wstring& path);
 }

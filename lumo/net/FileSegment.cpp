@@ -9,7 +9,6 @@
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
-#include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
 
 namespace
@@ -53,7 +52,7 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
     const std::wstring path = GetSegmentPath(segmentPath);
     const uint64_t start = uint64_t(GetSegmentIndex(segmentPath)) * LumoUtil::kSegmentSize;
     uint64_t end = start + LumoUtil::kSegmentSize;
-    const std::string narrow = ToNarrow(path);
+    const std::string narrow = LumoNet::ShownPath(path);
 
     FileDescriptor file(::open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status{};
@@ -81,7 +80,7 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 {
-    LumoNet::PrintConsoleLine(" Checksum %s ..\n", ToNarrow(segmentPath).c_str());
+    LumoNet::PrintConsoleLine(" Checksum %s ..\n", LumoNet::ShownPath(segmentPath).c_str());
     // One segment buffer per scanning thread, reused from segment to segment.
     thread_local std::vector<uint8_t> segment;
     if (!ReadFileSegment(segmentPath, segment))

@@ -14,7 +14,7 @@
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
-#include "lumo/text/TextConversion.h"
+#include "lumo/text/SafePath.h"
 #include "lumo/text/Utf16.h"
 #include "platform/NativePath.h"
 
@@ -25,10 +25,13 @@ using LumoNet::AppendU64;
 using LumoNet::ReadU32;
 using LumoNet::ReadU64;
 
-// A name of the disk that the summary and the repair wire cannot carry faithfully.
+// A name on disk that the summary can carry and that the segment slots would accept back from the
+// server: a "\\" inside it would read as a separator, and a name the slots refuse (bytes that are no
+// UTF-8, which come back as lone surrogates, control characters, ":") could never be repaired.
 bool IsCarriableName(const std::wstring& name)
 {
-    return name.find(L'\\') == std::wstring::npos && SurvivesNarrowing(name);
+    return name.find(L'\\') == std::wstring::npos &&
+           LumoUtil::IsSafeRelativePath(name, nullptr, LumoUtil::NameText::Utf16);
 }
 
 // Runs work(i) for i in [0, count) on all cores; stops early once cancel is set.
@@ -154,7 +157,7 @@ bool FileTreeSummary::RegisterFile(const std::wstring& relativePath, const std::
         LumoUtil::GetFileTime(fullPath, file.time) != LUMORESULT_OK)
     {
         LumoNet::PrintConsoleLine("FileTreeSummary::RegisterFile> unable to get filesize for %s\n",
-                                  ToNarrow(fullPath).c_str());
+                                  LumoNet::ShownPath(fullPath).c_str());
         return false;
     }
     return RegisterFiles({file}, nullptr);

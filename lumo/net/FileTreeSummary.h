@@ -80,9 +80,10 @@ public:
     // Rebuilds the table from the folder tree under root: files whose install-relative path matches
     // a pattern of excluded are left out (folders are always walked), checksums are computed only
     // for new segments and changed files, on all cores, and entries of files that are gone are
-    // dropped. Symbolic links and other non-regular files are skipped, as are names the format
-    // cannot carry (a "\" inside a name, text 8-bit names cannot hold), each with a line. When
-    // cancel becomes true the scan stops without dropping anything and returns false.
+    // dropped. Symbolic links and other non-regular files are skipped, as are names that could not be
+    // repaired (a "\" inside a name, bytes that are no UTF-8, control characters, ":"), each with a
+    // line; every other name is carried, whatever its script. When cancel becomes true the scan
+    // stops without dropping anything and returns false.
     bool Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel = nullptr);
 
     static bool IsExcluded(const std::wstring& name, const ExclusionSet& excluded);

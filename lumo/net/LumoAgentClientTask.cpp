@@ -10,7 +10,6 @@
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
-#include "lumo/text/TextConversion.h"
 
 namespace
 {
@@ -79,17 +78,30 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     std::wstring path;
     uint32_t index = 0;
     std::wstring reason;
-    if (!ParseSegmentName(m_name, path, index) || !LumoUtil::IsSafeRelativePath(path, &reason))
+    if (!ParseSegmentName(m_name, path, index))
+        reason = L"it is no file path followed by \"#\" and a segment index";
+    else if (LumoUtil::IsSafeRelativePath(path, &reason, LumoUtil::NameText::Utf16))
+        reason.clear();
+    if (!reason.empty())
     {
         LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> refused segment name from server: %s %s\n",
-                                  ToNarrow(m_name).c_str(), ToNarrow(reason).c_str());
+                                  LumoNet::ShownPath(m_name).c_str(), LumoNet::ShownPath(reason).c_str());
+        Free();
+        return false;
+    }
+    const uint64_t limit = owner.GetSegmentLimit(path);
+    if (index >= limit)
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> refused %s from server: its file can have "
+                                  "%llu segments at most\n",
+                                  LumoNet::ShownPath(m_name).c_str(), static_cast<unsigned long long>(limit));
         Free();
         return false;
     }
     if (length > (m_compressed ? kMaxCompressedLength : kSegmentSize))
     {
         LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> %u bytes of data for %s is more than a segment\n",
-                                  length, ToNarrow(m_name).c_str());
+                                  length, LumoNet::ShownPath(m_name).c_str());
         Free();
         return false;
     }
@@ -192,12 +204,12 @@ bool LumoAgentClientTask::ThreadedWrite()
     const std::wstring relativeName = GetSegmentPath(m_name);
     std::wstring path;
     std::wstring error;
-    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error))
+    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16))
     {
-        LumoNet::PrintConsoleLine("   error: %s\n", ToNarrow(error).c_str());
+        LumoNet::PrintConsoleLine("   error: %s\n", LumoNet::ShownPath(error).c_str());
         return false;
     }
-    const std::string narrow = ToNarrow(path);
+    const std::string narrow = LumoNet::ShownPath(path);
     // What the record says the bytes are is what the summary will claim: check it first.
     if (m_checksum != 0 && !MatchesChecksum())
     {
@@ -207,10 +219,10 @@ bool LumoAgentClientTask::ThreadedWrite()
     const uint64_t start = uint64_t(index) * kSegmentSize;
     const uint64_t end = start + kSegmentSize;
 
-    MakeDirectory(path.substr(0, path.rfind(L'/')));
     LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
     {
+        MakeDirectory(path.substr(0, path.rfind(L'/')));
         LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
         if (!file.IsOpen())
         {

@@ -1,10 +1,11 @@
 #include "lumo/net/RepairClient.h"
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdio>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SegmentName.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
@@ -18,82 +19,6 @@ bool IsValidRepairPath(const std::wstring& path)
     auto plain = [](wchar_t c) { return c < 128 && c != L'"'; };
     return path.size() > 4 && plain(path.front()) && plain(path.back());
 }
-
-// The run's TCP stream, with a watch that closes it under a read or write that waits longer than
-// the stall limit: the stream itself waits without limit, and a silent server must not hang a run.
-class RepairClient::WatchedStream : public LumoDataBuffer
-{
-public:
-    explicit WatchedStream(std::chrono::milliseconds limit) : m_limit(limit), m_watch([this] { Watch(); }) {}
-
-    ~WatchedStream() override
-    {
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_watch.join();
-    }
-
-    uint64_t GetSize() const override { return tcp.GetSize(); }
-    LUMORESULT SetSize(uint64_t size) override { return tcp.SetSize(size); }
-    uint64_t GetPosition() const override { return tcp.GetPosition(); }
-    LUMORESULT SetPosition(uint64_t position) override { return tcp.SetPosition(position); }
-    LUMORESULT WriteData(const void* data, uint32_t length) override
-    {
-        Busy busy(*this);
-        return tcp.WriteData(data, length);
-    }
-    LUMORESULT ReadData(void* data, uint32_t length) override
-    {
-        Busy busy(*this);
-        return tcp.ReadData(data, length);
-    }
-
-    LumoDataBufferTCP tcp;
-
-private:
-    using Clock = std::chrono::steady_clock;
-
-    struct Busy
-    {
-        explicit Busy(WatchedStream& stream) : m_stream(stream)
-        {
-            std::lock_guard<std::mutex> hold(m_stream.m_lock);
-            m_stream.m_busySince = Clock::now();
-        }
-        ~Busy()
-        {
-            std::lock_guard<std::mutex> hold(m_stream.m_lock);
-            m_stream.m_busySince.reset();
-        }
-        WatchedStream& m_stream;
-    };
-
-    void Watch()
-    {
-        std::unique_lock<std::mutex> hold(m_lock);
-        while (!m_stop)
-        {
-            m_wake.wait_for(hold, std::chrono::milliseconds(100));
-            if (m_busySince && Clock::now() - *m_busySince > m_limit)
-            {
-                LumoNet::PrintConsoleLine("RepairClient> no answer from the server for %lld ms, giving up\n",
-                                          static_cast<long long>(m_limit.count()));
-                m_busySince.reset();
-                tcp.Disconnect(true);
-            }
-        }
-    }
-
-    const std::chrono::milliseconds m_limit;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::optional<Clock::time_point> m_busySince;
-    bool m_stop = false;
-    std::thread m_watch;
-};
 
 RepairClient::RepairClient() = default;
 
@@ -293,7 +218,7 @@ LUMORESULT RepairClient::Connect()
 {
     {
         std::lock_guard<std::mutex> hold(m_connectionLock);
-        m_connection = std::make_unique<WatchedStream>(m_stallLimit);
+        m_connection = std::make_unique<StallWatchedStream>(m_stallLimit);
     }
     if (m_cancel)
         return LUMORESULT_ABORTED;
@@ -305,10 +230,23 @@ LUMORESULT RepairClient::Connect()
     return version == kProtocolVersion ? LUMORESULT_OK : LUMORESULT_BAD_FORMAT;
 }
 
+uint64_t RepairClient::GetSegmentLimit(const std::wstring& path) const
+{
+    const auto sent = m_segmentsSent.find(path);
+    return (sent == m_segmentsSent.end() ? 0 : sent->second) + GetSegmentsTotal();
+}
+
 LUMORESULT RepairClient::SendSummary()
 {
-    // One write of the whole summary, the same bytes as the saved file.
+    // One write of the whole summary, the same bytes as the saved file. Nothing changes the table
+    // between the two looks at it: the segment writers start after the count has arrived.
     const std::vector<uint8_t> bytes = m_summary.Serialise();
+    m_segmentsSent.clear();
+    for (const auto& [name, entry] : m_summary.Snapshot())
+    {
+        uint64_t& count = m_segmentsSent[GetSegmentPath(name)];
+        count = std::max(count, uint64_t(GetSegmentIndex(name)) + 1);
+    }
     m_total = 0;
     m_received = 0;
     LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE

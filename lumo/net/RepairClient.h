@@ -25,10 +25,11 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
-#include "lumo/net/LumoDataBufferTCP.h"
+#include "lumo/net/StallWatchedStream.h"
 
 // The root folder's first and last characters must be ASCII other than a double quote, and it must
 // be longer than 4 characters.
@@ -38,7 +39,8 @@ class RepairClient : private SegmentTransferOwner
 {
 public:
     static constexpr uint32_t kProtocolVersion = 6;
-    // How long one read or write may wait for the server before the run gives up on it.
+    // How long a read or write may go without a byte moving before the run gives up on the server
+    // (lumo/net/StallWatchedStream.h).
     static constexpr std::chrono::seconds kDefaultStallLimit{60};
 
     RepairClient();
@@ -76,6 +78,8 @@ private:
     LumoDataBuffer& GetStream() override;
     FileTreeSummary& GetSummary() override { return m_summary; }
     void CountReceivedSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
+    // The segments the summary sent gave the file, plus every record announced.
+    uint64_t GetSegmentLimit(const std::wstring& path) const override;
 
     std::atomic<int> m_state{0};
     std::thread m_thread;
@@ -92,8 +96,10 @@ private:
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
 
-    // The run's connection and the watch that closes it when the server stalls.
-    class WatchedStream;
+    // Install-relative path -> segments the sent summary holds for it (worker thread only).
+    std::unordered_map<std::wstring, uint64_t> m_segmentsSent;
+
+    // The run's connection, closed by its watch when the server stalls.
     std::mutex m_connectionLock;
-    std::unique_ptr<WatchedStream> m_connection;
+    std::unique_ptr<StallWatchedStream> m_connection;
 };

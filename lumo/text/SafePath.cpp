@@ -72,7 +72,7 @@ std::wstring Wide(const fs::path& p) { return FromNativePath(p.string()); }
 
 } // namespace
 
-bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason)
+bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason, NameText text)
 {
     std::wstring why;
     if (path.empty()) {
@@ -89,9 +89,12 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason)
                       std::to_wstring(i);
             else if (c == L':')
                 why = L"it holds a \":\" at position " + std::to_wstring(i);
-            else if (!SurvivesNarrowing(std::wstring(1, c)))
+            else if (text == NameText::EightBit && !SurvivesNarrowing(std::wstring(1, c)))
                 why = L"it holds the character " + CodePoint(c) + L" at position " + std::to_wstring(i) +
                       L", which 8-bit text cannot carry";
+            else if (text == NameText::Utf16 && ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF))
+                why = L"it holds " + CodePoint(c) + L" at position " + std::to_wstring(i) +
+                      L", which is no Unicode character";
         }
         if (why.empty()) {
             const std::vector<std::wstring> parts = Components(path);
@@ -137,9 +140,9 @@ fs::path PlainCanonical(const fs::path& path, std::error_code& ec)
 }
 
 bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstring& resolved, std::wstring& error,
-             const MatchLister& listMatches, const CanonicalPath& canonical)
+             NameText text, const MatchLister& listMatches, const CanonicalPath& canonical)
 {
-    if (!IsSafeRelativePath(relative, &error))
+    if (!IsSafeRelativePath(relative, &error, text))
         return false;
     if (root.empty()) {
         error = L"no install folder given for " + Shown(relative);
@@ -216,9 +219,9 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
 } // namespace
 
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error)
+                        std::wstring& error, NameText text)
 {
-    return Resolve(root, relative, resolved, error, ListMatches, PlainCanonical);
+    return Resolve(root, relative, resolved, error, text, ListMatches, PlainCanonical);
 }
 
 InstallPathResolver::InstallPathResolver(std::wstring root) : m_root(std::move(root)) {}
@@ -245,7 +248,7 @@ bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& re
             matches = found->second;
         return true;
     };
-    return LumoUtil::Resolve(m_root, relative, resolved, error, cached,
+    return LumoUtil::Resolve(m_root, relative, resolved, error, NameText::EightBit, cached,
                              [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); });
 }
 

@@ -20,16 +20,22 @@
 
 namespace LumoUtil {
 
+// The text a name came in. 8-bit lists and packages hold only what the 8-bit table can (a name
+// outside it would name another file); UTF-16 formats (file-tree summaries, segment records) hold
+// every Unicode scalar value.
+enum class NameText { EightBit, Utf16 };
+
 // True when path is safe to join onto a folder. Otherwise false, and *reason (when given) says why,
 // naming the path. Refused:
 // - an empty path, or one of nothing but separators and "." components;
 // - an absolute path (leading "/" or "\") or a drive path ("C:...");
 // - a ".." component;
 // - ":", NUL or any other control character (U+0000..U+001F, U+007F);
-// - a character that 8-bit text cannot hold (ToWide(ToNarrow(c)) != c), since lists and the
-//   repair wire carry names as 8-bit text and such a name would name another file.
+// - with NameText::EightBit, a character that 8-bit text cannot hold (ToWide(ToNarrow(c)) != c);
+//   with NameText::Utf16, a value that is no Unicode scalar (a lone surrogate, above U+10FFFF).
 // Both "/" and "\" separate components; empty and "." components are allowed and skipped.
-bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr);
+bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr,
+                        NameText text = NameText::EightBit);
 
 // Finds the file that an install-relative path names, the way a case-insensitive file system would:
 // component by component below root, the exact name when it exists, else the single entry whose
@@ -39,7 +45,7 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 //
 // On success resolved = root + "/" + the resolved components joined by "/" (a trailing separator of
 // root is not doubled) and true. On failure false and error says what failed and where:
-// - the relative path fails IsSafeRelativePath;
+// - the relative path fails IsSafeRelativePath for the text it came in;
 // - root is not an existing folder;
 // - two or more entries match a component ignoring case (and none matches exactly);
 // - a component before the last is an existing file, not a folder;
@@ -47,7 +53,7 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 //   (a dangling link).
 // root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath).
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error);
+                        std::wstring& error, NameText text = NameText::EightBit);
 
 // ResolveInstallPath for many paths below one root in one pass: a folder is listed at most once
 // and its names kept, so resolving thousands of new names in one folder costs one listing instead

@@ -18,6 +18,7 @@
 //   drop         sends half of the records, then half of the next one, and closes
 //   wrong-length sends the first record one byte short of the length its checksum covers
 //   bad-name     sends one record named NAME (--bad-name, default "..\escape.bin#000") with valid data
+//   cut-name     sends one checksum-0 record (a cut, or a delete at index 0) named NAME (--bad-name)
 //   bad-flags    sends one record with checksum 0 and compressed 1
 //   oversize     sends one plain record announcing 4 MiB + 1 bytes
 //   bad-zip      sends one compressed record whose zlib stream is corrupt
@@ -38,6 +39,7 @@
 
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/net/ConsoleLine.h"
 #include "lumo/net/FileSegment.h"
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/SegmentCrc.h"
@@ -45,7 +47,6 @@
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
-#include "lumo/text/TextConversion.h"
 #include "lumo/text/Utf16.h"
 #include "platform/NativePath.h"
 
@@ -229,6 +230,8 @@ std::vector<Record> FaultRecords(const Options& options, std::vector<Record> rec
     sample.checksum = LumoUtil::SegmentChecksumOf(sample.data.data(), sample.data.size());
     if (options.fault == "bad-name")
         sample.name = options.badName;
+    else if (options.fault == "cut-name")
+        sample = Record{0, options.badName, 0, {}, 0};
     else if (options.fault == "bad-flags")
         sample = Record{1, L"fault.bin#000", 0, {}, 0};
     else if (options.fault == "oversize")
@@ -287,13 +290,13 @@ void Serve(int fd, const Options& options)
         const std::vector<uint8_t> bytes = records[i].Encode();
         if (!SendAll(fd, bytes, bytes.size()))
             return Log("the client went away");
-        Log("sent %s", ToNarrow(records[i].name).c_str());
+        Log("sent %s", LumoNet::ShownPath(records[i].name).c_str());
     }
     if (options.fault == "drop" && toSend < records.size())
     {
         const std::vector<uint8_t> bytes = records[toSend].Encode();
         SendAll(fd, bytes, bytes.size() / 2);
-        return Log("dropped the connection inside %s", ToNarrow(records[toSend].name).c_str());
+        return Log("dropped the connection inside %s", LumoNet::ShownPath(records[toSend].name).c_str());
     }
     if (options.fault == "short")
         return Log("closed after %zu records", toSend);

@@ -216,16 +216,38 @@ TEST_F(SummaryScan, KeepsUnchangedTimesAndDropsWhatIsGone)
     EXPECT_EQ(Checksums(), (std::map<std::wstring, uint32_t>{{L"keep.bin#000", original}}));
 }
 
-TEST_F(SummaryScan, SkipsLinksAndNamesItCannotCarry)
+TEST_F(SummaryScan, CarriesNamesInAnyScriptAndSkipsLinksAndNamesItCannotCarry)
 {
     WriteFile(folder / "a/file.bin", "a");
-    WriteFile(folder / "back\\slash.bin", "b");
-    WriteFile(folder / "caf\xc3\xa9.bin", "c");
     ASSERT_EQ(symlink("..", (folder / "a/loop").c_str()), 0);
     ASSERT_EQ(symlink("file.bin", (folder / "a/link.bin").c_str()), 0);
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    std::map<std::wstring, uint32_t> expected = {{L"a\\file.bin#000", LumoUtil::SegmentChecksumOf("a", 1)}};
+    // Names as the disk holds them (UTF-8) and the summary must carry them; an empty key: skipped,
+    // since the repair could never write such a name back.
+    const struct { std::string onDisk; std::wstring key; } cases[] = {
+        {"café.bin", L"café.bin#000"},
+        {"Über/straße.dat", L"Über\\straße.dat#000"},
+        {"Привет/мир.txt", L"Привет\\мир.txt#000"},
+        {"データ/ファイル.bin", L"データ\\ファイル.bin#000"},
+        {"\xF0\x9F\x98\x80.bin", L"\U0001F600.bin#000"},
+        {"back\\slash.bin", L""},
+        {"bad\xFF.bin", L""},
+        {"bad\xC3/inside.bin", L""},
+        {"tab\tname.bin", L""},
+        {"drive:x.bin", L""},
+    };
+    for (const auto& c : cases)
+    {
+        WriteFile(folder / c.onDisk, c.onDisk);
+        if (!c.key.empty())
+            expected[c.key] = LumoUtil::SegmentChecksumOf(c.onDisk.data(), c.onDisk.size());
+    }
     ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
-    EXPECT_EQ(Checksums(), (std::map<std::wstring, uint32_t>{{L"a\\file.bin#000", LumoUtil::SegmentChecksumOf("a", 1)}}));
+    EXPECT_EQ(Checksums(), expected);
+    // The bytes hold the names in UTF-16LE: the emoji as its surrogate pair D83D DE00.
+    const std::string bytes = Bytes(summary.Serialise());
+    EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE.\0b\0i\0n\0#\0", 14)), std::string::npos);
 }
 
 TEST_F(SummaryScan, ThousandAndFirstSegmentSortsBeforeTheHundredAndFirst)

@@ -10,9 +10,9 @@
 #include "lumo/buffers/Compression.h"
 #include "lumo/net/LumoAgentClientTask.h"
 #include "lumo/net/SegmentPipeline.h"
-#include "lumo/net/SegmentCrc.h"
-#include "lumo/text/Utf16.h"
+#include "lumo/net/SegmentName.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/RepairWire.h"
 
 namespace
 {
@@ -20,16 +20,11 @@ using fixtures::PathExists;
 using fixtures::ReadFile;
 using fixtures::ScratchFolder;
 using fixtures::WriteFile;
+using repairtest::ChecksumOf;
+using repairtest::Plain;
+using repairtest::Record;
 
 constexpr size_t kSegment = 4u << 20;
-
-void PutU32(std::string& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(char(value >> (8 * i)));
-}
-
-uint32_t ChecksumOf(const std::string& data) { return LumoUtil::SegmentChecksumOf(data.data(), data.size()); }
 
 std::string Compress(std::string raw)
 {
@@ -42,21 +37,6 @@ std::string Compress(std::string raw)
     return out;
 }
 
-// One record as the server sends it; announced overrides the data length field.
-std::string Record(uint8_t compressed, const std::wstring& name, uint32_t checksum, const std::string& data,
-                   int64_t announced = -1)
-{
-    std::string out(1, char(compressed));
-    PutU32(out, uint32_t(LumoUtil::Utf16Length(name)));
-    for (uint8_t b : LumoUtil::EncodeUtf16LE(name))
-        out.push_back(char(b));
-    PutU32(out, checksum);
-    PutU32(out, announced < 0 ? uint32_t(data.size()) : uint32_t(announced));
-    return out + data;
-}
-
-std::string Plain(const std::wstring& name, const std::string& data) { return Record(0, name, ChecksumOf(data), data); }
-
 struct MemoryOwner : SegmentTransferOwner
 {
     explicit MemoryOwner(std::wstring root) : m_root(std::move(root)) {}
@@ -64,6 +44,7 @@ struct MemoryOwner : SegmentTransferOwner
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
     void CountReceivedSegment() override { ++received; }
+    uint64_t GetSegmentLimit(const std::wstring&) const override { return limit; }
 
     void Feed(const std::string& bytes)
     {
@@ -75,6 +56,7 @@ struct MemoryOwner : SegmentTransferOwner
     LumoDataBufferMemoryDynamic stream;
     FileTreeSummary summary;
     int received = 0;
+    uint64_t limit = uint64_t(LumoUtil::kMaxSegmentIndex) + 1;
     std::wstring m_root;
 };
 
@@ -106,6 +88,9 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
         Plain(L"..\\a.bin#000", data), Plain(L"..\\install\\a.bin#000", data), Plain(L"\\a.bin#000", data),
         Plain(L"/tmp/a.bin#000", data), Plain(L"C:a.bin#000", data), Plain(L"a.bin", data), Plain(L"#000", data),
         Plain(L"", data),
+        // What no UTF-16 name of a file may hold: a lone surrogate, NUL, a control character.
+        Plain(std::wstring(L"a") + wchar_t(0xD800) + L".bin#000", data), Plain(std::wstring(L"a\0.bin#000", 10), data),
+        Plain(L"a\n.bin#000", data),
         // Lengths beyond a segment, damaged containers, data that is not what the checksum says.
         Record(0, L"a.bin#000", 1, std::string(kSegment + 1, '\0')),
         Record(1, L"a.bin#000", ChecksumOf(data), tooManyChunks),
@@ -193,6 +178,64 @@ TEST(SegmentSlot, ReadOnlyFileAndSegmentBeyondFourGiB)
     ASSERT_EQ(stat((folder / "sparse.bin").c_str(), &status), 0);
     EXPECT_EQ(uint64_t(status.st_size), (uint64_t(4) << 30) + 3);
     EXPECT_EQ(owner.summary.Snapshot()[L"sparse.bin#1024"].checksum, ChecksumOf("far"));
+}
+
+TEST(SegmentSlot, NamesInAnyScriptLandUnderTheirOwnNames)
+{
+    ScratchFolder folder;
+    const std::wstring root = folder.WidePath();
+    MemoryOwner owner(root);
+    WriteFile(folder / "Über/straße.dat", "old");
+    struct Case { std::wstring name; std::string onDisk, content; };
+    const Case cases[] = {
+        {L"café.bin#000", "café.bin", "cafe data"},
+        {L"Über\\straße.dat#000", "Über/straße.dat", "strasse"},
+        {L"Привет\\мир.txt#000", "Привет/мир.txt", "mir"},
+        {L"データ\\ファイル.bin#001", "データ/ファイル.bin", std::string(kSegment, '\0') + "second"},
+        {L"\U0001F600 #1.bin#000", "\xF0\x9F\x98\x80 #1.bin", "emoji, two UTF-16 units"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.onDisk);
+        const std::string segment = c.content.substr(c.content.size() > kSegment ? kSegment : 0);
+        ASSERT_TRUE(Apply(owner, Plain(c.name, segment)));
+        EXPECT_TRUE(ReadFile(folder / c.onDisk) == c.content);
+        EXPECT_EQ(owner.summary.Snapshot()[c.name].checksum, ChecksumOf(segment));
+    }
+    // A scan names the files exactly as the records did, so the next run finds nothing to do.
+    FileTreeSummary scanned;
+    ASSERT_TRUE(scanned.Scan(root, {}));
+    for (const Case& c : cases)
+        EXPECT_EQ(scanned.Snapshot()[c.name].checksum, ChecksumOf(c.content.substr(c.content.size() > kSegment ? kSegment : 0)));
+}
+
+TEST(SegmentSlot, IndexesPastTheServersFileAreRefusedAndCutsNeverLengthen)
+{
+    ScratchFolder folder;
+    const std::string before(1 << 20, 'o');
+    struct Case { const char* what; std::string record; bool accepted; };
+    const Case cases[] = {
+        {"data at the limit", Plain(L"f.bin#003", "far"), false},
+        {"data far beyond it", Plain(L"f.bin#999999", "data"), false},
+        {"cut at the limit", Record(0, L"f.bin#003", 0, ""), false},
+        {"cut beyond the end, within the limit", Record(0, L"f.bin#002", 0, ""), true},
+        {"cut of a file that is not there", Record(0, L"new\\g.bin#001", 0, ""), true},
+        {"data within the limit", Plain(L"f.bin#002", "near"), true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        WriteFile(folder / "f.bin", before);
+        MemoryOwner owner(folder.WidePath());
+        owner.limit = 3;
+        EXPECT_EQ(Apply(owner, c.record), c.accepted);
+        const std::string after = ReadFile(folder / "f.bin");
+        if (std::string(c.what) == "data within the limit")
+            EXPECT_TRUE(after == before + std::string(2 * kSegment - before.size(), '\0') + "near");
+        else
+            EXPECT_TRUE(after == before) << after.size();
+        EXPECT_FALSE(PathExists(folder / "new"));
+    }
 }
 
 TEST(SegmentPipeline, WritesInReceiveOrderWhereverTheLoopEnds)
