@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "lumo/text/SafePath.h"
+#include "lumo/files/InstallFolder.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
@@ -51,12 +51,13 @@ int main(int argc, char** argv)
         return 2;
     }
     SetPatchCallbacks(nullptr, nullptr, &PrintMessage);
-    std::wstring error;
-    if (!LumoUtil::IsSupportedInstallPath(argv[1], error)) {
+    // The installation as the OS finds it, however it was spelled: the uninstall log records it.
+    std::wstring installDir, error;
+    if (!LumoUtil::ResolveInstallFolder(FromNativePath(argv[1]), installDir, error)) {
         PrintMessage(PATCH_LEVEL_ERROR, error);
         return 1;
     }
     const std::wstring launcher = argc == 4 ? FromNativePath(argv[3]) : std::wstring();
-    const bool applied = ApplyPatchPackage(FromNativePath(argv[1]), FromNativePath(argv[2]), launcher);
+    const bool applied = ApplyPatchPackage(installDir, FromNativePath(argv[2]), launcher);
     return tools::FinishOutput("patch-apply", applied ? 0 : 1);
 }

@@ -4,8 +4,10 @@
 // diagnostics; exits 0 only when every announced segment was received and written.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "app/run/InstallEntry.h"
 #include "app/run/RepairRun.h"
 #include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
@@ -47,5 +49,14 @@ int main(int argc, char** argv)
     seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
     seams.pollInterval = std::chrono::milliseconds(200);
     ConsoleHost host;
-    return LumoPatch::RunRepairWith(host, FromNativePath(argv[1]), seams) ? 0 : 1;
+    // The folder is resolved and held before anything connects or scans: a repair never runs
+    // beside a patch, and a missing folder or a file is refused here.
+    std::wstring installPath = FromNativePath(argv[1]), reason;
+    std::unique_ptr<LumoUtil::InstallLock> installLock;
+    if (LumoPatch::EnterInstallation(installPath, installLock, reason) != LumoPatch::InstallEntry::Held)
+    {
+        host.Log(3, reason);
+        return 1;
+    }
+    return LumoPatch::RunRepairWith(host, installPath, seams) ? 0 : 1;
 }
