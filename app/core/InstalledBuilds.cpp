@@ -146,7 +146,12 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
 
     std::string bytes;
     if (!ReadFileBytes(FromNativePath(listPath), bytes)) {
-        host.Log(3, L"Unable to read the build list " + FromNativePath(listPath) + L": " + ToWide(strerror(errno)));
+        std::wstring why = ToWide(strerror(errno));
+        // The usual reason for a missing list: the utility could not write it there.
+        const std::string folder = listPath.substr(0, listPath.rfind('/') + 1);
+        if (errno == ENOENT && !folder.empty() && access(folder.c_str(), W_OK) != 0)
+            why += L" (its folder cannot be written: " + ToWide(strerror(errno)) + L")";
+        host.Log(3, L"Unable to read the build list " + FromNativePath(listPath) + L": " + why);
         return false;
     }
     const std::vector<std::string> builds = ParseBuildList(bytes);
