@@ -6,18 +6,19 @@
 //   patch-run [-h] [-a] [-r] [-d] [-l FILE] [-s URL]... [[current_build] target_directory]
 //
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
-// gives one output line each, all at its level, the empty lines between them left out); a message box becomes a level-3 line
-// "<caption>: <text>". Exit status 0 after "Patching completed.", else 1; -h prints the usage on
-// standard error and ends with 0, a wrong command line with 2. SIGINT and SIGTERM cancel the run
-// as the window's "Cancel" does.
+// gives one output line each, all at its level, the empty lines between them left out); a message
+// box becomes a level-3 line "<caption>: <text>". Exit status 0 after "Patching completed.", else
+// 1; -h prints the usage on standard error and ends with 0, a wrong command line with 2. SIGINT and
+// SIGTERM cancel the run as the window's "Cancel" does. The installation is held from the start:
+// a run that finds it held by another patch or repair ends at once with 1, naming that one.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>

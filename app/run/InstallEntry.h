@@ -13,7 +13,7 @@ namespace LumoPatch {
 enum class InstallEntry {
     Held,       // installPath is the resolved folder and lock holds it
     NotUsable,  // the folder cannot be used (missing, a file, ...): error says why, installPath as given
-    InUse,      // another run holds the installation: error names it
+    InUse,      // another run holds the installation (error names it), or it cannot be locked
 };
 
 InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUtil::InstallLock>& lock,
