@@ -19,6 +19,8 @@ constexpr char kHelp[] =
     "Repairs the installation in INSTALL_DIR against the repair server at HOST:PORT, as the patcher's\n"
     "repair mode does: the installation is summarised segment by segment (INSTALL_DIR/repair.cks),\n"
     "the server sends the segments that differ, and they are checked and written in place.\n"
+    "INSTALL_DIR may be relative or reached through a link; a missing folder or a file is refused,\n"
+    "and so is an installation that a patch or another repair is working on, before anything connects.\n"
     "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
     "repair failed, 2 for a wrong command line.\n";
