@@ -7,6 +7,7 @@
 #include "app/core/CommandLine.h"
 #include "app/core/InstallLocation.h"
 #include "app/core/StringTable.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/text/PathUtil.h"
 #include "patch/PatchCallbacks.h"
 
@@ -52,6 +53,13 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
         LogToFrame(level, text);
     if (options.installPath.empty())
         options.installPath = ReadProductInstallPath(L"SollexSimulator", L"Sollex");
+    // Resolved once, here, before the working folder changes: the access test, the recovery, the
+    // discovery and the run all see the same folder. One that cannot be used is reported by
+    // discovery or the run's checks.
+    std::wstring resolved, unusable;
+    const bool usable = LumoUtil::ResolveInstallFolder(options.installPath, resolved, unusable);
+    if (usable)
+        options.installPath = resolved;
     if (!settings.programFolder.empty())
         services.changeDirectory(settings.programFolder);
 
@@ -79,10 +87,20 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     // Paint the window before discovery runs the game's utility; input waits for the event loop.
     wxTheApp->SafeYieldFor(nullptr, wxEVT_CATEGORY_UI);
 
-    // A patch that a kill or a crash interrupted is finished or rolled back first, so that
-    // discovery asks the installation for a whole build.
-    RecoverInterruptedPatch(options.installPath);
-    frame->DiscoverPatches(services.executablePath, false);
+    {
+        // Recovery and discovery read and write the installation: they hold it as a run does,
+        // and leave it to the run that "Apply Update" starts (on the patch thread).
+        std::unique_ptr<LumoUtil::InstallLock> installLock;
+        std::wstring reason;
+        if (usable && !(installLock = LumoUtil::InstallLock::Acquire(options.installPath, reason))) {
+            PatchSendMessage(3, reason);
+        } else {
+            // A patch that a kill or a crash interrupted is finished or rolled back first, so that
+            // discovery asks the installation for a whole build.
+            RecoverInterruptedPatch(options.installPath);
+            frame->DiscoverPatches(services.executablePath, false);
+        }
+    }
     // Discovery clears repair when an embedded patch applies: the labels follow.
     frame->ShowRunMode();
     frame->ShowInstallPath();

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "lumo/files/InstallFolder.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
@@ -295,6 +296,9 @@ int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
         error = L"no installation folder given";
         return -1;
     }
+    // The run that applies this patch holds the installation already: the journal shares its lock.
+    if (const int shared = LumoUtil::InstallLock::ShareHeld(installDir); shared >= 0)
+        return shared;
     const int fd = open(ToNativePath(installDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         error = L"cannot open the installation folder " + installDir + L": " + ErrnoText(errno);
@@ -302,7 +306,7 @@ int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
-        error = e == EWOULDBLOCK ? L"the installation " + installDir + L" is being patched by another process"
+        error = e == EWOULDBLOCK ? LumoUtil::InstallInUseText(installDir, fd)
                                  : L"cannot lock the installation " + installDir + L": " + ErrnoText(e);
         close(fd);
         return -1;

@@ -40,8 +40,9 @@
 //   and delete the journal;
 //   COMMIT: remove the remaining backups and ".pbk.new" files, then the journal.
 //
-// The whole application holds an exclusive flock on the install folder, which also keeps a second
-// patcher out.
+// The whole application holds the installation lock (an exclusive flock on the install folder,
+// lumo/files/InstallFolder.h), which also keeps a second patcher and a repair out; when the run
+// that applies the patch holds that lock already, the journal shares it.
 
 #include <memory>
 #include <string>

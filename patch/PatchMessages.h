@@ -31,6 +31,12 @@ inline constexpr wchar_t kBrowseNewVersionPath[] = L"Browse to the new version p
 inline constexpr wchar_t kCannotOpenPatchFileForWriting[] = L"Unable to open the patch file for writing: ";
 inline constexpr wchar_t kCannotDownloadPatchFile[] = L"Unable to download patch file: ";
 inline constexpr wchar_t kCannotConnectToPatchServers[] = L"Unable to connect to any patch servers.";
+// A server answered with a list that offers nothing: after "The patch list " + URL, then the
+// closing line when no server offered a usable list.
+inline constexpr wchar_t kUnusablePatchList[] =
+    L" holds no usable patch: each entry needs source-version, target-version, patch-exe-url and patch-data-url, "
+    L"with two different builds made of plain characters.";
+inline constexpr wchar_t kNoUsablePatchList[] = L"No patch server offers a usable patch list.";
 inline constexpr wchar_t kSuccessSuffix[] = L"... Success";
 inline constexpr wchar_t kFailedSuffix[] = L"... Failed";
 // 13: + folder.

@@ -43,6 +43,16 @@ bool StartsWith(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+// Whether a downloaded list (at most kMaxPatchListBytes) holds anything but blanks and line ends.
+bool ListHasText(LumoDataBuffer& list)
+{
+    std::string bytes(static_cast<size_t>(list.GetSize()), '\0');
+    list.SetPosition(0);
+    if (bytes.empty() || list.ReadData(bytes.data(), static_cast<uint32_t>(bytes.size())) != LUMORESULT_OK)
+        return false;
+    return bytes.find_first_not_of(" \t\r\n") != std::string::npos;
+}
+
 } // namespace
 
 LUMORESULT PatchDownloader::Download(const std::string& url, LumoDataBuffer* destination, uint32_t flags,
@@ -77,6 +87,7 @@ void KestinPatchTask::SetDownloader(PatchDownloader* downloader)
 
 bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers)
 {
+    bool answered = false;
     for (const std::wstring& server : servers)
     {
         const std::wstring url = LumoUtil::JoinPath(server, L"patches.txt");
@@ -92,8 +103,15 @@ bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers)
             m_serverUrl = server;
             return true;
         }
+        // The server answered: what was wrong is the list, not the connection.
+        answered = true;
+        Log(2, L"The patch list " + url +
+                   (ListHasText(buffer) ? std::wstring(PatchMessages::kUnusablePatchList) : std::wstring(L" is empty.")));
     }
-    Log(1, std::wstring(PatchMessages::kCannotConnectToPatchServers));
+    if (answered)
+        Log(3, std::wstring(PatchMessages::kNoUsablePatchList));
+    else
+        Log(1, std::wstring(PatchMessages::kCannotConnectToPatchServers));
     m_serverUrl.clear();
     return false;
 }

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-#include "lumo/text/SafePath.h"
+#include "lumo/files/InstallFolder.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/LastError.h"
@@ -94,13 +94,14 @@ int main(int argc, char** argv)
         return 1;
     }
     SetPatchCallbacks(nullptr, &KeepGoing, &PrintMessage);
-    std::wstring error;
-    if (!LumoUtil::IsSupportedInstallPath(argv[1], error)) {
+    // The installation as the OS finds it, however it was spelled: the uninstall log records it.
+    std::wstring installDir, error;
+    if (!LumoUtil::ResolveInstallFolder(FromNativePath(argv[1]), installDir, error)) {
         PrintMessage(PATCH_LEVEL_ERROR, error);
         return Finish(false);
     }
     const std::wstring launcher = argc == 4 ? FromNativePath(argv[3]) : std::wstring();
-    const bool applied = ApplyPatchPackage(FromNativePath(argv[1]), FromNativePath(argv[2]), launcher);
+    const bool applied = ApplyPatchPackage(installDir, FromNativePath(argv[2]), launcher);
     if (!applied && tools::StopRequested())
         PrintMessage(PATCH_LEVEL_ERROR, L"Cancelled: the patch was not applied");
     return Finish(applied);

@@ -7,10 +7,11 @@
 //
 // The window's -f/--final and -o/--onexit are refused as a wrong command line.
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
-// gives one output line each, all at its level, a final line feed adding none); a message box becomes a level-3 line
-// "<caption>: <text>". Exit status 0 after "Patching completed.", else 1; -h prints the usage on
-// standard error and ends with 0, a wrong command line with 2. SIGINT and SIGTERM cancel the run
-// as the window's "Cancel" does.
+// gives one output line each, all at its level, the empty lines between them left out); a message
+// box becomes a level-3 line "<caption>: <text>". Exit status 0 after "Patching completed.", else
+// 1; -h prints the usage on standard error and ends with 0, a wrong command line with 2. SIGINT and
+// SIGTERM cancel the run as the window's "Cancel" does. The installation is held from the start:
+// a run that finds it held by another patch or repair ends at once with 1, naming that one.
 
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +31,8 @@
 #include "app/core/PatcherOptions.h"
 #include "app/core/RunHost.h"
 #include "app/core/StartupDecisions.h"
+#include "app/core/StringTable.h"
+#include "app/run/InstallEntry.h"
 #include "app/run/PatchRun.h"
 #include "app/run/StartupRecovery.h"
 #include "patch/PatchCallbacks.h"
@@ -53,12 +57,15 @@ public:
     {
         std::lock_guard<std::mutex> hold(m_lock);
         const std::string utf8 = platform::WideToUtf8(text);
-        // One output line per line of the text; a final line feed ends the last line, no more.
+        // One output line per line of the text. The line feeds that set a message apart in the
+        // window ("\nFailed to apply the patch: ...") give no empty lines here; an empty text is
+        // one empty line, as the window shows it.
         size_t start = 0;
         do
         {
             const size_t end = std::min(utf8.find('\n', start), utf8.size());
-            std::printf("%d\t%s\n", level, utf8.substr(start, end - start).c_str());
+            if (end > start || utf8.empty())
+                std::printf("%d\t%s\n", level, utf8.substr(start, end - start).c_str());
             start = end + 1;
         } while (start < utf8.size());
         std::fflush(stdout);
@@ -117,9 +124,27 @@ int main(int argc, char** argv)
     if (options.installPath.empty())
         options.installPath = ReadProductInstallPath(kSollexProduct, kSollexProductClass);
 
+    // The installation is held from here to the end: nothing in it is read or written before. A
+    // folder that cannot be used is reported by discovery or the run's checks.
+    std::unique_ptr<LumoUtil::InstallLock> installLock;
+    std::wstring reason;
+    const auto aborted = [] {
+        SetResourceLanguageEnglish();
+        g_host.Log(1, LoadResString(163));
+        return 1;
+    };
+    if (LumoPatch::EnterInstallation(options.installPath, installLock, reason) == LumoPatch::InstallEntry::InUse)
+    {
+        g_host.Log(3, reason);
+        return aborted();
+    }
     // A patch that a kill interrupted is undone or finished before anything looks at the builds.
-    LumoPatch::RecoverInterruptedPatch(options.installPath);
-    DiscoverPatches(OwnExecutablePath(), false, options, g_host, [] { return std::optional<std::wstring>(); });
+    // When that cannot finish, a patch would only meet the same journal again (and say so again);
+    // a repair may still mend the files.
+    if (!LumoPatch::RecoverInterruptedPatch(options.installPath) && !options.repair)
+        return aborted();
+    // No one to ask here: without a folder discovery says how to name one.
+    DiscoverPatches(OwnExecutablePath(), false, options, g_host, nullptr);
     if (DecideRun(options) == RunDecision::NothingToDo)
     {
         g_host.Log(3, L"No valid patch operation was specified. Patching aborted.");

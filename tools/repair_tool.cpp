@@ -4,8 +4,10 @@
 // diagnostics; exits 0 only when every announced segment was received and written.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "app/run/InstallEntry.h"
 #include "app/run/RepairRun.h"
 #include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
@@ -17,6 +19,8 @@ constexpr char kHelp[] =
     "Repairs the installation in INSTALL_DIR against the repair server at HOST:PORT, as the patcher's\n"
     "repair mode does: the installation is summarised segment by segment (INSTALL_DIR/repair.cks),\n"
     "the server sends the segments that differ, and they are checked and written in place.\n"
+    "INSTALL_DIR may be relative or reached through a link; a missing folder or a file is refused,\n"
+    "and so is an installation that a patch or another repair is working on, before anything connects.\n"
     "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
     "repair failed, 2 for a wrong command line.\n";
@@ -48,5 +52,14 @@ int main(int argc, char** argv)
     seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
     seams.pollInterval = std::chrono::milliseconds(200);
     ConsoleHost host;
-    return LumoPatch::RunRepairWith(host, FromNativePath(argv[1]), seams) ? 0 : 1;
+    // The folder is resolved and held before anything connects or scans: a repair never runs
+    // beside a patch, and a missing folder or a file is refused here.
+    std::wstring installPath = FromNativePath(argv[1]), reason;
+    std::unique_ptr<LumoUtil::InstallLock> installLock;
+    if (LumoPatch::EnterInstallation(installPath, installLock, reason) != LumoPatch::InstallEntry::Held)
+    {
+        host.Log(3, reason);
+        return 1;
+    }
+    return LumoPatch::RunRepairWith(host, installPath, seams) ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include "app/core/InstallLocation.h"
 #include "app/core/InstalledBuilds.h"
 #include "app/core/StringTable.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -60,9 +61,19 @@ DiscoveryOutcome DiscoverPatches(const std::wstring& archiveFile, bool askUser, 
                                               : ReadProductInstallPath(kSollexProduct, kSollexProductClass);
     for (;;) {
         options.ClearBuilds();
-        if (!folder.empty()) {
-            QueryInstalledBuilds(LumoUtil::JoinPath(folder, L"bin\\SollexUtil.exe"),
-                                 LumoUtil::JoinPath(folder, L"bin\\buildList.txt"), host);
+        // Without a way to ask (the headless driver) a missing folder is said as such, not as a
+        // question nobody was asked.
+        if (!folder.empty() || !pickSollexExe) {
+            std::wstring resolved, error;
+            if (LumoUtil::ResolveInstallFolder(folder, resolved, error)) {
+                QueryInstalledBuilds(LumoUtil::JoinPath(resolved, L"bin\\SollexUtil.exe"),
+                                     LumoUtil::JoinPath(resolved, L"bin\\buildList.txt"), host);
+                break;
+            }
+            // Why no build could be read comes before "not applicable".
+            host.Log(3, error);
+            if (folder.empty())
+                return outcome;
             break;
         }
         if (!askUser)

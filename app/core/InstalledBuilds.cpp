@@ -62,17 +62,19 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
     return timedOut ? UtilityRun::TimedOut : UtilityRun::Ended;
 }
 
-bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host)
+// Runs the utility; why it did not run or end is logged at failureLevel.
+bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host,
+               int failureLevel)
 {
     std::string error;
     switch (RunUtility(argv, timeLimit, error, host)) {
     case UtilityRun::Ended:
         return true;
     case UtilityRun::NotStarted:
-        host.Log(0, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " + ToWide(error));
+        host.Log(failureLevel, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " + ToWide(error));
         return false;
     case UtilityRun::TimedOut:
-        host.Log(0, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" did not end within " +
+        host.Log(failureLevel, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" did not end within " +
                         std::to_wstring(timeLimit.count() / 1000) + L" s and was stopped.");
         return false;
     }
@@ -146,12 +148,18 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
 {
     const std::string utility = ToNativePath(utilityPath);
     const std::string listPath = ToNativePath(NormalizePath(listFilePath, std::wstring()));
-    if (!RunLogged({utility, "listbuilds", listPath, "norender"}, timeLimit, host))
+    // Without the builds nothing applies: why they could not be read is an error, not a detail.
+    if (!RunLogged({utility, "listbuilds", listPath, "norender"}, timeLimit, host, 3))
         return false;
 
     std::string bytes;
     if (!ReadFileBytes(FromNativePath(listPath), bytes)) {
-        host.Log(0, L"Unable to read the build list " + FromNativePath(listPath) + L": " + ToWide(strerror(errno)));
+        std::wstring why = ToWide(strerror(errno));
+        // The usual reason for a missing list: the utility could not write it there.
+        const std::string folder = listPath.substr(0, listPath.rfind('/') + 1);
+        if (errno == ENOENT && !folder.empty() && access(folder.c_str(), W_OK) != 0)
+            why += L" (its folder cannot be written: " + ToWide(strerror(errno)) + L")";
+        host.Log(3, L"Unable to read the build list " + FromNativePath(listPath) + L": " + why);
         return false;
     }
     const std::vector<std::string> builds = ParseBuildList(bytes);
@@ -162,6 +170,6 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
     unlink(listPath.c_str());
 
     // Stops the database service listbuilds may have started; its outcome changes nothing here.
-    RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host);
+    RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
     return true;
 }

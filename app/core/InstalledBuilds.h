@@ -24,7 +24,7 @@ inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
 // Runs listbuilds, adds every build of the list file to the options (PatcherOptions::AddBuild),
 // logs "%d builds found {%s}" at level 0, deletes the list file and runs closeadbdaemon. False
 // when the utility does not start, does not end within timeLimit, or the list file cannot be
-// read; the reason is logged at level 0. Reading the utility's output ends when the utility has
+// read; the reason is logged at level 3 (a failing closeadbdaemon only at level 0). Reading the utility's output ends when the utility has
 // ended, even when a service it started still holds the output pipe.
 bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
                           std::chrono::milliseconds timeLimit = kUtilityTimeLimit);

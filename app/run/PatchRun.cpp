@@ -2,15 +2,14 @@
 
 #include "app/run/PatchRun.h"
 
+#include "app/run/InstallEntry.h"
+
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
-#include "lumo/files/FileUtil.h"
-#include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/WriteAccess.h"
-#include "platform/NativePath.h"
 
 #include <atomic>
 #include <chrono>
@@ -113,28 +112,20 @@ bool PatchRun::Run()
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();
+    m_installLock.reset();
     m_host.Log(1, LoadResString(ok ? 162 : 163));
     return ok;
 }
 
 bool PatchRun::RunChecks()
 {
-    const std::wstring& installPath = PatcherOptions::Instance().installPath;
-    // Without an installation every install-relative path would land in the working folder.
-    if (installPath.empty())
-    {
-        m_host.Log(3, L"No installation folder is known: give it on the command line, or install the game first.");
-        return false;
-    }
+    // From here on the run works on the resolved folder only, and holds the installation until it
+    // ends: a repair or another patcher cannot write there meanwhile.
+    std::wstring& installPath = PatcherOptions::Instance().installPath;
     std::wstring reason;
-    if (!LumoUtil::IsSupportedInstallPath(ToNativePath(installPath), reason))
+    if (EnterInstallation(installPath, m_installLock, reason) != InstallEntry::Held)
     {
         m_host.Log(3, reason);
-        return false;
-    }
-    if (!LumoUtil::IsDirectory(installPath))
-    {
-        m_host.Log(3, L"The installation folder does not exist: " + installPath);
         return false;
     }
 

@@ -14,11 +14,13 @@
 #pragma once
 
 #include "app/core/RunHost.h"
+#include "lumo/files/InstallFolder.h"
 #include "patch/PatchTask.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,7 @@ private:
     std::wstring m_tempDir;
     std::vector<std::string> m_reached; // builds this run has patched from or to
     std::atomic<float> m_progress{0.0f};
+    std::unique_ptr<LumoUtil::InstallLock> m_installLock; // held from the checks to the end of Run
 };
 
 // Free bytes available to the caller on the volume of folder; false when folder is empty or its

@@ -39,13 +39,20 @@ bool MakeNativeDirectory(std::string path)
     if (path.size() > 1 && path.back() == '/')
         path.pop_back();
 
+    // A link to a folder is a folder (installations are often linked in from another disk); the
+    // callers that create folders below an installation resolve their paths first, which keeps
+    // links inside it from leading out (ResolveInstallPath).
     struct stat info{};
-    if (::lstat(path.c_str(), &info) == 0)
+    if (::stat(path.c_str(), &info) == 0)
     {
         if (S_ISDIR(info.st_mode))
             return true;
-        // A file, or a link: even a link to a folder is not taken as one, so nothing below it is
-        // ever written through a name someone else planted.
+        platform::SetLastError(platform::kErrorFileExists);
+        return false;
+    }
+    // A dangling link: nothing to create a folder in.
+    if (::lstat(path.c_str(), &info) == 0)
+    {
         platform::SetLastError(platform::kErrorFileExists);
         return false;
     }
@@ -58,7 +65,7 @@ bool MakeNativeDirectory(std::string path)
         return true;
     const int error = errno;
     // Made by somebody else in the meantime: the folder is there, which is all the caller wants.
-    if (error == EEXIST && ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         return true;
     const uint32_t code = platform::SetLastErrorFromErrno(error);
     SystemLogPrintf("MakeDirectory> CreateDirectoryW returned err %d", static_cast<int>(code));

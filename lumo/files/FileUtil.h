@@ -6,7 +6,8 @@
 // The read-only attribute is the owner's write bit: a file without it is read-only, and these
 // helpers refuse to delete or move it even when the process runs as root, as the patcher's
 // design expects of read-only files. Symbolic links are never followed into: a link is an entry
-// of its own (not a folder), deleted as a link.
+// of its own (not a folder), deleted as a link; only MakeDirectory takes a link to a folder for
+// the folder.
 
 #include <cstdint>
 #include <functional>
@@ -83,6 +84,7 @@ std::string GetMachineTag();
 }  // namespace LumoUtil
 
 // Creates the folder and every missing level above it; true when it is a folder afterwards (also
-// when another thread or process made it meanwhile). A path that exists as something else (a file
-// or a link) gives false with last error 80 (file exists); other failures are logged.
+// when another thread or process made it meanwhile). A link to a folder counts as the folder. A
+// path that exists as something else (a file, or a dangling link) gives false with last error 80
+// (file exists); other failures are logged.
 bool MakeDirectory(std::wstring path);

@@ -4,12 +4,17 @@
 #include "app/core/StringTable.h"
 #include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
+#include "platform/Spawn.h"
 #include "tests/app/GuiTestSupport.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <wx/button.h>
@@ -179,6 +184,46 @@ TEST_F(StartupTest, AnInterruptedPatchIsRolledBackBeforeDiscoveryAndTheUserIsTol
     EXPECT_FALSE(fixtures::PathExists(m_install + "/extra.txt"));
     EXPECT_FALSE(fixtures::PathExists(m_install + "/patch.journal"));
     ASSERT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("was interrupted"); }));
+}
+
+// The folder is resolved before anything looks at it (here: through a link, relative to the folder
+// the user started in), and another run holding it keeps start-up from touching it.
+TEST_F(StartupTest, TheInstallationIsResolvedAndAnotherRunKeepsStartUpOut)
+{
+    ASSERT_EQ(::mkdir((m_scratch / "start").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(m_install.c_str(), (m_scratch / "link").c_str()), 0);
+    char* real = ::realpath(m_install.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    const std::wstring resolved = FromNativePath(real);
+    free(real);
+
+    const std::vector<fixtures::ArchiveEntry> patch = {{"43434", "44088", "package", std::nullopt, std::nullopt}};
+    fixtures::AppendArchive(m_program, patch);
+    ASSERT_TRUE(Start({L"../link//."}));
+    EXPECT_EQ(PatcherOptions::Instance().installPath, resolved);
+    EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), 2u) << "discovery asked for the builds";
+    TearDown();
+    SetUp();
+
+    // Another run holds the installation (a process of its own, as a repair would be).
+    platform::SpawnRequest request;
+    request.argv = {"/usr/bin/flock", "--exclusive", "--no-fork", m_install, "/bin/sleep", "60"};
+    std::unique_ptr<platform::SpawnedChild> other = platform::SpawnedChild::Spawn(request, nullptr);
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(PumpUntil([&] {
+        const int fd = ::open(m_install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return held;
+    }));
+    fixtures::AppendArchive(m_program, patch);
+    const size_t callsBefore = fixtures::ReadFakeUtilCalls(m_install).size();
+    ASSERT_TRUE(Start({m_installArg}));
+    EXPECT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("is in use by another process"); }))
+        << Frame()->LogView()->GetValue().ToStdString();
+    EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), callsBefore) << "the installation was not asked";
+    other->Terminate(1);
+    other->Wait(10000);
 }
 
 }  // namespace

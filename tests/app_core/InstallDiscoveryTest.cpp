@@ -161,15 +161,39 @@ TEST_F(InstallDiscoveryTest, AsksForTheGameWhenNoFolderIsKnown)
     }
 }
 
-TEST_F(InstallDiscoveryTest, NothingAppliesWithoutTheUtility)
+TEST_F(InstallDiscoveryTest, AFolderWithoutBuildsSaysWhyBeforeNotApplicable)
 {
     fixtures::AppendArchive(m_program, m_twoPatches);
-    Options().installPath = Wide(m_scratch / "empty/");
-    const DiscoveryOutcome outcome = Discover(false);
-    EXPECT_TRUE(outcome.enableBrowse);
-    EXPECT_FALSE(outcome.enableApply);
-    EXPECT_EQ((std::vector<std::wstring>{LoadResString(184)}), m_host.Texts(3));
-    EXPECT_FALSE(Options().localPatch);
+    fixtures::WriteFile(m_scratch / "empty/keep", "");
+    fixtures::WriteFile(m_scratch / "a-file", "x");
+    // cause: the start of the level-3 line before 184; null when none may be said (nothing to patch
+    // was named and no one can be asked: no 184 either).
+    struct Case { const char* name; std::string folder; const wchar_t* cause; bool canAsk; };
+    const Case cases[] = {
+        {"empty folder", m_scratch / "empty/", L"Unable to run ", true},
+        {"missing folder", m_scratch / "gone", L"The installation folder does not exist: ", true},
+        {"a file", m_scratch / "a-file", L"The installation folder \"", true},
+        {"a backslash", m_scratch / "em\\pty", L"The installation folder \"", true},
+        {"none known, no one to ask", "", L"No installation folder is known", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Options() = PatcherOptions();
+        m_host.ClearLog();
+        Options().installPath = Wide(c.folder);
+        const DiscoveryOutcome outcome = c.canAsk ? Discover(false)
+                                                  : DiscoverPatches(Wide(m_program), false, Options(), m_host, nullptr);
+        EXPECT_TRUE(outcome.enableBrowse);
+        EXPECT_FALSE(outcome.enableApply);
+        EXPECT_FALSE(Options().localPatch);
+        const std::vector<std::wstring> errors = m_host.Texts(3);
+        ASSERT_EQ(errors.size(), c.canAsk ? 2u : 1u) << ToNativePath(errors.empty() ? L"" : errors[0]);
+        EXPECT_EQ(errors[0].rfind(c.cause, 0), 0u) << ToNativePath(errors[0]);
+        if (c.canAsk) {
+            EXPECT_EQ(errors[1], LoadResString(184));
+        }
+        EXPECT_EQ(m_picks, 0);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "app/core/InstalledBuilds.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -119,9 +122,28 @@ TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)
             fixtures::InstallFakeSollexUtil(m_installNative, c.config);
         EXPECT_FALSE(Query(c.limit));
         EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
-        ASSERT_EQ(1u, m_host.Texts(0).size());
-        EXPECT_NE(std::wstring::npos, m_host.Texts(0)[0].find(c.logged)) << m_host.Texts(0)[0];
+        // The reason is an error: it explains the "not applicable" that follows.
+        ASSERT_EQ(1u, m_host.Texts(3).size());
+        EXPECT_NE(std::wstring::npos, m_host.Texts(3)[0].find(c.logged)) << m_host.Texts(3)[0];
+        EXPECT_TRUE(m_host.Texts(0).empty());
     }
+}
+
+// A user who may not write the installation: the utility cannot leave its list, and the error
+// says why rather than only that the list is missing.
+TEST_F(QueryInstalledBuildsTest, AnUnwritableInstallationIsNamedAsTheReason)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes a folder without write bits";
+    fixtures::InstallFakeSollexUtil(m_installNative, {});
+    ASSERT_EQ(chmod((m_installNative + "/bin").c_str(), 0555), 0);
+    EXPECT_FALSE(Query());
+    chmod((m_installNative + "/bin").c_str(), 0755);
+    const std::vector<std::wstring> errors = m_host.Texts(3);
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_EQ(errors[0], L"Unable to read the build list " + m_scratch.WidePath() +
+                             L"/g\u00e4me dir/bin/buildList.txt: No such file or directory (its folder cannot be "
+                             L"written: Permission denied)");
 }
 
 }  // namespace

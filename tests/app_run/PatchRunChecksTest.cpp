@@ -3,6 +3,8 @@
 
 #include "app/run/PatchRun.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,20 @@ public:
         game = platform::SpawnedChild::Spawn(request, nullptr);
         ASSERT_TRUE(game);
     }
+    // Another run (a repair, say) holding the installation in a process of its own.
+    void HoldInstallationElsewhere()
+    {
+        platform::SpawnRequest request;
+        request.argv = {"/usr/bin/flock", "--exclusive", "--no-fork", machine.install, "/bin/sleep", "30"};
+        game = platform::SpawnedChild::Spawn(request, nullptr);
+        ASSERT_TRUE(game);
+        for (bool held = false; !held; usleep(1000))
+        {
+            const int fd = ::open(machine.install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            ::close(fd);
+        }
+    }
     void StopGame()
     {
         if (game)
@@ -95,6 +111,8 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
         {"install path holding a backslash",
          [](ChecksTest& t) { PatcherOptions::Instance().installPath = FromNativePath(t.machine.install + "\\x"); },
          L"\\", nullptr},
+        {"another run holds the installation", [](ChecksTest& t) { t.HoldInstallationElsewhere(); },
+         L"is in use by another process (\"/bin/sleep 30\", process ", nullptr},
         {"the game is running", [](ChecksTest& t) { t.StartGame(); }, L"Patching requires Administrator privileges.",
          L"Requires Administrator Privileges"},
     };

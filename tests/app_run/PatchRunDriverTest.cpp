@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <map>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "BuildConfig.h"
 #include "app/run/PatchRun.h"
@@ -39,22 +41,24 @@ struct DriverResult
 class DriverTest : public ::testing::Test
 {
 public:
-    // A copy of the driver with A->B and B->C appended.
-    std::string PatcherWithChain()
+    // A copy of the driver with A->B (with its faults) and B->C appended.
+    std::string PatcherWithChain(const PackageFaults& firstFaults = {})
     {
         const std::string patcher = machine().scratch / "patcher";
         fixtures::WriteFile(patcher, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
         chmod(patcher.c_str(), 0755);
         fixtures::ArchiveEntry ab, bc;
-        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB, firstFaults);
         bc.source = kBuildB, bc.target = kBuildC, bc.payload = MakePackage(kBuildB, kBuildC);
         fixtures::AppendArchive(patcher, {ab, bc});
         return patcher;
     }
 
-    std::unique_ptr<platform::SpawnedChild> Start(const std::string& program, const std::vector<std::string>& arguments)
+    std::unique_ptr<platform::SpawnedChild> Start(const std::string& program, const std::vector<std::string>& arguments,
+                                                  const std::string& workingFolder = "")
     {
         platform::SpawnRequest request;
+        request.workingFolder = workingFolder;
         request.argv = {program};
         request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
         request.captureOutput = true;
@@ -75,11 +79,23 @@ public:
         return result;
     }
 
-    DriverResult RunDriver(const std::string& program, const std::vector<std::string>& arguments)
+    DriverResult RunDriver(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::string& workingFolder = "")
     {
-        auto child = Start(program, arguments);
+        auto child = Start(program, arguments, workingFolder);
         EXPECT_TRUE(child);
         return child ? Finish(*child) : DriverResult();
+    }
+
+    // The child's output up to and including the first line that holds text (all of it at its end).
+    static std::string ReadUntil(platform::SpawnedChild& child, const std::string& text)
+    {
+        std::string seen;
+        for (char byte; seen.find(text) == std::string::npos && child.ReadOutput(&byte, 1) == 1;)
+            seen += byte;
+        for (char byte = 0; byte != '\n' && child.ReadOutput(&byte, 1) == 1;)
+            seen += byte;
+        return seen;
     }
 
     // Per added path, how many delete records the uninstall log holds for it.
@@ -324,6 +340,185 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
             LumoPatch::ClearPatchingFlag();
         }
     }
+}
+
+std::string RealPath(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string resolved = real ? real : "";
+    std::free(real);
+    return resolved;
+}
+
+// A patch run holds the installation from its start to its end, a repair likewise: whichever comes
+// second ends at once, names the first, and touches nothing.
+TEST_F(DriverTest, APatchAndARepairNeverRunOnOneInstallationAtOnce)
+{
+    const std::string repairTool = std::string(LUMO_BIN_DIR) + "/repair-tool";
+    fixtures::ScratchFolder reference;  // what the repair server holds: one file the installation lacks
+    fixtures::WriteFile(reference / "extra.txt", "from the repair server");
+    {
+        SCOPED_TRACE("the patch first");
+        const std::string patcher = PatcherWithChain({"", "HANG"});  // its patch tool never ends
+        auto patch = Start(patcher, {"--admin", machine().install});
+        ASSERT_TRUE(patch);
+        const std::string seen = ReadUntil(*patch, "1\tPatching from 43434 to 44088...");
+        repairtest::RepairServer server(reference.Path(), machine().scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
+        const DriverResult repair = RunDriver(repairTool, {machine().install, server.HostPort()});
+        EXPECT_EQ(repair.exitCode, 1) << repair.output;
+        EXPECT_EQ(repair.output, "error: The installation " + RealPath(machine().install) +
+                                     " is in use by another process (\"" + patcher + " --admin " + machine().install +
+                                     "\", process " + std::to_string(patch->Pid()) +
+                                     "), which is patching or repairing it; nothing was changed. Try again when it "
+                                     "has ended.\n");
+        EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+        EXPECT_FALSE(fixtures::PathExists(machine().install + "/extra.txt"));
+        EXPECT_FALSE(fixtures::PathExists(machine().install + "/repair.cks"));
+        ::kill(patch->Pid(), SIGTERM);
+        const DriverResult patched = Finish(*patch);
+        EXPECT_EQ(patched.exitCode, 1) << seen + patched.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+    }
+    {
+        SCOPED_TRACE("the repair first");
+        machinePtr = std::make_unique<RunMachine>();
+        // The server announces its segment and never sends it: the repair stays in the middle.
+        repairtest::RepairServer server(reference.Path(), machine().scratch / "server.log", {"--fault", "stall"});
+        ASSERT_NE(server.Port(), 0);
+        auto repair = Start(repairTool, {machine().install, server.HostPort()});
+        ASSERT_TRUE(repair);
+        const std::string seen = ReadUntil(*repair, "Connecting to patch servers.");
+        const DriverResult patch = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+        EXPECT_EQ(patch.exitCode, 1) << patch.output;
+        EXPECT_NE(patch.output.find("3\tThe installation " + RealPath(machine().install) +
+                                    " is in use by another process (\"" + repairTool + " " + machine().install + " " +
+                                    server.HostPort() + "\", process " + std::to_string(repair->Pid()) + ")"),
+                  std::string::npos)
+            << seen << patch.output;
+        EXPECT_TRUE(patch.output.ends_with("\n1\tPatching aborted.\n")) << patch.output;
+        EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{}) << "the installation was not even asked";
+        // The repair's own summary, written before it connected; nothing of the patch.
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "unexpected: repair.cks\n");
+        ::kill(repair->Pid(), SIGKILL);
+        Finish(*repair);
+    }
+}
+
+// A game kept on another disk and linked into place, named in any spelling: the run patches it and
+// records every added file once, under the folder's own name; a repair goes through the link too.
+TEST_F(DriverTest, AnInstallationReachedThroughALinkIsPatchedUnderItsOwnName)
+{
+    const std::string games = machine().scratch / "games";
+    ASSERT_EQ(::mkdir(games.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(machine().install.c_str(), (games + "/link").c_str()), 0);
+    const std::string real = RealPath(machine().install);
+    ASSERT_EQ(real, machine().install) << "the fixture's installation is named as the OS names it";
+
+    const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", kBuildA, "../games/./link//"}, games + "/link");
+    ExpectCompletedAtC(result);
+    for (const auto& [path, count] : UninstallDeletes())
+        EXPECT_EQ(path.rfind(real + "/", 0), 0u) << path;
+
+    // The repair names the folder the same way: short, relative, through the link.
+    fixtures::ScratchFolder reference;
+    fixtures::WriteFile(reference / "data/restored/extra.txt", "from the repair server");
+    repairtest::RepairServer server(reference.Path(), machine().scratch / "server.log");
+    ASSERT_NE(server.Port(), 0);
+    const DriverResult repair =
+        RunDriver(std::string(LUMO_BIN_DIR) + "/repair-tool", {"link", server.HostPort()}, games);
+    EXPECT_EQ(repair.exitCode, 0) << repair.output;
+    EXPECT_EQ(fixtures::ReadFile(machine().install + "/data/restored/extra.txt"), "from the repair server");
+}
+
+// What repair-tool refuses before it connects, and the short relative folder it accepts.
+TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
+{
+    fixtures::ScratchFolder reference;
+    fixtures::WriteFile(reference / "keep.txt", "kept");
+    fixtures::WriteFile(machine().scratch / "cli/keep.txt", "");
+    fixtures::WriteFile(machine().scratch / "a-file", "x");
+    const struct { const char* name; std::string folder; int exitCode; const char* says; } cases[] = {
+        {"short relative folder", "cli", 0, "(1 / 1 segments updated.)"},
+        {"missing folder", "gone", 1, "error: The installation folder does not exist: gone\n"},
+        {"a file", "a-file", 1, "error: The installation folder \"a-file\" is a file, not a folder.\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        repairtest::RepairServer server(reference.Path(), machine().scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
+        const DriverResult repair = RunDriver(std::string(LUMO_BIN_DIR) + "/repair-tool", {c.folder, server.HostPort()},
+                                              machine().scratch.Path());
+        EXPECT_EQ(repair.exitCode, c.exitCode) << repair.output;
+        EXPECT_NE(repair.output.find(c.says), std::string::npos) << repair.output;
+        if (c.exitCode != 0) {
+            EXPECT_EQ(repair.output, c.says);
+            EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+        }
+    }
+    EXPECT_EQ(fixtures::ReadFile(machine().scratch / "cli/keep.txt"), "kept");
+}
+
+// A run that cannot patch says why, as an error, before the verdict; a failed patch adds no empty
+// error lines.
+TEST_F(DriverTest, ARunThatCannotPatchSaysWhyFirst)
+{
+    fixtures::WriteFile(machine().scratch / "a-file", "x");
+    const std::string patcher = PatcherWithChain();
+    const std::string notApplicable = "This patch file is not applicable to your current installation version.";
+    const std::string nothingToDo = "No valid patch operation was specified. Patching aborted.";
+    const struct { const char* name; std::vector<std::string> arguments; std::vector<std::string> errors; } cases[] = {
+        {"missing", {"--admin", machine().install + "/gone"},
+         {"The installation folder does not exist: " + machine().install + "/gone", notApplicable, nothingToDo}},
+        {"a file", {"--admin", machine().scratch / "a-file"},
+         {"The installation folder \"" + (machine().scratch / "a-file") + "\" is a file, not a folder.", notApplicable,
+          nothingToDo}},
+        {"none named, none registered", {"--admin"},
+         {"No installation folder is known: none was given and the registry names none. Give the installation folder "
+          "on the command line, or install the game first.",
+          nothingToDo}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const DriverResult result = RunDriver(patcher, c.arguments);
+        EXPECT_EQ(result.exitCode, 1);
+        std::vector<std::string> errors;
+        for (size_t at = result.output.find("3\t"); at != std::string::npos; at = result.output.find("\n3\t", at + 1))
+        {
+            const size_t start = result.output.find('\t', at) + 1;
+            errors.push_back(result.output.substr(start, result.output.find('\n', start) - start));
+        }
+        EXPECT_EQ(errors, c.errors) << result.output;
+    }
+
+    // A journal damaged before intact records: what recovery could not do is said once, and no
+    // patch is tried on top of it.
+    machinePtr = std::make_unique<RunMachine>();
+    const auto line = [](const std::string& payload) {
+        char crc[9];
+        snprintf(crc, sizeof crc, "%08lx", crc32(0L, reinterpret_cast<const Bytef*>(payload.data()), payload.size()));
+        return std::string(crc) + " " + payload + "\n";
+    };
+    fixtures::WriteFile(machine().install + "/patch.journal",
+                        line("BEGIN") + "deadbeef REPLACE version.txt\n" + line("REPLACE readme.txt"));
+    const DriverResult damaged = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_EQ(damaged.output.rfind("3\tA patch of " + machine().install + " was interrupted and its recovery could not "
+                                   "finish: the patch journal in " + machine().install + " is damaged (line 2)", 0),
+              0u)
+        << damaged.output;
+    EXPECT_EQ(damaged.output.find("is damaged"), damaged.output.rfind("is damaged")) << "said once: " << damaged.output;
+    EXPECT_TRUE(damaged.output.ends_with("\n1\tPatching aborted.\n")) << damaged.output;
+    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
+
+    machinePtr = std::make_unique<RunMachine>();
+    const DriverResult failed = RunDriver(PatcherWithChain({"", "EXIT 1"}), {"--admin", machine().install});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.output.find("\n3\tFailed to apply the patch: 43434_to_44088\n"), std::string::npos) << failed.output;
+    EXPECT_EQ(failed.output.find("\n3\t\n"), std::string::npos) << failed.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
 }
 
 }  // namespace

@@ -52,18 +52,23 @@ protected:
     const std::string& m_root = m_scratch.Path();
 };
 
-TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndLinksWithFileExists)
+TEST_F(FileUtilTest, MakeDirectoryRefusesFilesAndDanglingLinksButTakesALinkToAFolderForIt)
 {
     WriteFile("file", "x");
     MakeFolder({"real"});
     ASSERT_EQ(::symlink(Native("real").c_str(), Native("link").c_str()), 0);
-    for (const char* name : {"file", "link", "file/below"})
+    ASSERT_EQ(::symlink(Native("nowhere").c_str(), Native("dangling").c_str()), 0);
+    for (const char* name : {"file", "file/below", "dangling", "dangling/below"})
     {
         platform::SetLastError(0);
         EXPECT_FALSE(MakeDirectory(Wide(name))) << name;
         EXPECT_EQ(platform::GetLastError(), platform::kErrorFileExists) << name;
     }
-    EXPECT_FALSE(Exists("real/below"));
+    EXPECT_FALSE(Exists("nowhere"));
+    // A game kept on another disk and linked into place: folders are made in the real one.
+    EXPECT_TRUE(MakeDirectory(Wide("link")));
+    EXPECT_TRUE(MakeDirectory(Wide("link/below/deeper")));
+    EXPECT_TRUE(Exists("real/below/deeper"));
 }
 
 TEST_F(FileUtilTest, MakeDirectoryRacingThreadsAllSucceed)

@@ -133,19 +133,39 @@ TEST(PatchTask, ServersAreTriedInOrder)
                                         "ftp://third/dir/patches.txt"}),
               net.requests);
     EXPECT_EQ(1u, net.lastFlags); // bypass caches
-    EXPECT_EQ(task.messages, (std::vector<std::pair<int, std::wstring>>{
-                                 {1, PatchMessages::kCannotDownloadPatchFile + std::wstring(L"http://first/patches.txt")}}));
+    EXPECT_EQ(task.messages,
+              (std::vector<std::pair<int, std::wstring>>{
+                  {1, PatchMessages::kCannotDownloadPatchFile + std::wstring(L"http://first/patches.txt")},
+                  {2, L"The patch list http://second/patches.txt" + std::wstring(PatchMessages::kUnusablePatchList)}}));
 
-    // Nothing usable anywhere: one message after the last server, and the server is forgotten.
-    RecordingTask none;
-    none.SetDownloader(&net);
-    EXPECT_FALSE(none.FetchPatchList({L"http://second"}));
-    ASSERT_EQ(1u, none.messages.size());
-    EXPECT_EQ(std::wstring(PatchMessages::kCannotConnectToPatchServers), none.messages[0].second);
-    EXPECT_EQ(L"", none.GetServerUrl());
-    RecordingTask empty;
-    EXPECT_FALSE(empty.FetchPatchList({}));
-    EXPECT_EQ(1u, empty.messages.size());
+    // Nothing usable anywhere: the server is forgotten, and the last line says whether no server
+    // answered or what was wrong with the lists that came.
+    net.bodies["http://empty/patches.txt"] = "\r\n \n";
+    net.bodies["http://half/patches.txt"] = "source-version: 43434\ntarget-version: 43434\npatch-exe-url: x\n"
+                                            "patch-data-url: y\n";
+    using Messages = std::vector<std::pair<int, std::wstring>>;
+    const std::wstring unusable = PatchMessages::kUnusablePatchList;
+    const struct { const char* name; std::vector<std::wstring> servers; Messages messages; } cases[] = {
+        {"no server", {}, {{1, PatchMessages::kCannotConnectToPatchServers}}},
+        {"none answers", {L"http://first"},
+         {{1, PatchMessages::kCannotDownloadPatchFile + std::wstring(L"http://first/patches.txt")},
+          {1, PatchMessages::kCannotConnectToPatchServers}}},
+        {"no blocks", {L"http://second"},
+         {{2, L"The patch list http://second/patches.txt" + unusable}, {3, PatchMessages::kNoUsablePatchList}}},
+        {"blank list, then a patch onto its own build", {L"http://empty", L"http://half"},
+         {{2, L"The patch list http://empty/patches.txt is empty."},
+          {2, L"The patch list http://half/patches.txt" + unusable},
+          {3, PatchMessages::kNoUsablePatchList}}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        RecordingTask none;
+        none.SetDownloader(&net);
+        EXPECT_FALSE(none.FetchPatchList(c.servers));
+        EXPECT_EQ(none.messages, c.messages);
+        EXPECT_EQ(L"", none.GetServerUrl());
+    }
 }
 
 TEST(PatchTask, OversizedListIsRefused)

@@ -21,6 +21,7 @@
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UninstallLogFixture.h"
 #include "tests/fixtures/WaitFor.h"
 
 namespace
@@ -271,6 +272,37 @@ TEST_F(DriverTest, PatchApplyOutputThatCannotBeWrittenHasItsOwnStatus)
     EXPECT_EQ(run.err, "patch-apply: the patch failed, but standard output could not be written: " +
                            std::string(strerror(ENOSPC)) + "\n");
     EXPECT_NE(Shell("patch-apply --help").out.find("3 applied, but standard output could not be written"),
+              std::string::npos);
+}
+
+// However the installation is spelled (doubled separators, dots, a link to the disk it lives on),
+// its uninstall log names an added file once, under the installation's own name.
+TEST_F(DriverTest, PatchApplyRecordsTheInstallationUnderItsResolvedName)
+{
+    const std::string install = m_scratch / "disk/inst", package = m_scratch / "package";
+    WriteFile(install + "/unins000.dat", fixtures::WriteUninstallLog({}));
+    WriteFile(package + "/data/bin/x.dll", "new");
+    fixtures::WritePackageLists(package, {{"bin\\x.dll", "d"}}, {}, {});
+    ASSERT_EQ(::symlink((m_scratch / "disk").c_str(), (m_scratch / "link").c_str()), 0);
+    char* real = ::realpath(install.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    const std::string expected = std::string(real) + "/bin\\x.dll";
+    free(real);
+    for (const char* spelling : {"disk//inst", "./disk/./inst/", "link/inst", "disk/inst/bin/..", "link//inst//"})
+    {
+        SCOPED_TRACE(spelling);
+        const DriverRun run = Shell(std::string("patch-apply ") + spelling + " package");
+        EXPECT_EQ(run.status, 0) << run.out;
+        const auto log = fixtures::ReadUninstallLogBack(ReadFile(install + "/unins000.dat"));
+        ASSERT_TRUE(log.ok) << log.error;
+        std::vector<std::string> deletes;
+        for (const fixtures::UninstallRecord& record : log.records)
+            if (std::string path; fixtures::DecodeDeleteFileRecord(record, path))
+                deletes.push_back(path);
+        EXPECT_EQ(deletes, std::vector<std::string>{expected});
+    }
+    // A folder that cannot be patched is named as such.
+    EXPECT_NE(Shell("patch-apply gone package").out.find("3\tThe installation folder does not exist: gone"),
               std::string::npos);
 }
 

@@ -1,0 +1,235 @@
+#include "lumo/files/InstallFolder.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "platform/NativePath.h"
+
+namespace LumoUtil {
+
+namespace {
+
+std::wstring ErrnoText(int error)
+{
+    return FromNativePath(std::generic_category().message(error));
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+// The locks this process holds, one per folder; a second holder in the process shares the first's.
+struct HeldLock
+{
+    unsigned long long device;
+    unsigned long long inode;
+    int fd;
+    int holders;
+};
+
+std::mutex& HeldLocksMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<HeldLock>& HeldLocks()
+{
+    static std::vector<HeldLock> locks;
+    return locks;
+}
+
+HeldLock* FindHeld(unsigned long long device, unsigned long long inode)
+{
+    for (HeldLock& lock : HeldLocks())
+        if (lock.device == device && lock.inode == inode)
+            return &lock;
+    return nullptr;
+}
+
+int OpenFolder(const std::wstring& folder)
+{
+    return ::open(ToNativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The process holding the flock on device/inode, from /proc/locks ("1: FLOCK  ADVISORY  WRITE
+// <pid> <major>:<minor>:<inode> 0 EOF", the device in hex); 0 when it cannot be seen.
+long LockHolderPid(unsigned long long device, unsigned long long inode)
+{
+    std::ifstream locks("/proc/locks");
+    char wanted[96];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(device), minor(device), inode);
+    for (std::string line; std::getline(locks, line);)
+    {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, id;
+        long pid = 0;
+        if (!(fields >> number >> kind) || kind != "FLOCK" || !(fields >> mode >> access >> pid >> id))
+            continue;  // "->" lines are waiters, other kinds are not our lock
+        if (id == wanted && pid > 0)
+            return pid;
+    }
+    return 0;
+}
+
+// "<program> <arguments>" of a process, its arguments separated by blanks; empty when unreadable.
+std::wstring CommandLineOf(long pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    while (!bytes.empty() && bytes.back() == '\0')
+        bytes.pop_back();
+    for (char& c : bytes)
+        if (c == '\0')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
+    return FromNativePath(bytes);
+}
+
+}  // namespace
+
+bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std::wstring& error)
+{
+    std::wstring folder = given;
+    // A trailing "\" is the other platform's way to end a folder name: a separator, not a name.
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))
+        folder.pop_back();
+    if (folder.empty())
+    {
+        error = L"No installation folder is known: none was given and the registry names none. Give the "
+                L"installation folder on the command line, or install the game first.";
+        return false;
+    }
+    if (folder.find(L'\\') != std::wstring::npos)
+    {
+        error = L"The installation folder " + Quoted(given) +
+                L" holds a \"\\\" in a name, which is not supported: rename it or name the folder through a "
+                L"link without one.";
+        return false;
+    }
+    char* real = ::realpath(ToNativePath(folder).c_str(), nullptr);
+    if (real == nullptr)
+    {
+        const int e = errno;
+        if (e == ENOENT)
+            error = L"The installation folder does not exist: " + given;
+        else if (e == ENOTDIR)
+            error = L"The installation folder " + Quoted(given) + L" is not a folder: part of its path is a file.";
+        else
+            error = L"The installation folder " + Quoted(given) + L" cannot be reached: " + ErrnoText(e);
+        return false;
+    }
+    const std::string native = real;
+    std::free(real);
+    struct stat info{};
+    if (::stat(native.c_str(), &info) != 0)
+    {
+        error = L"The installation folder " + Quoted(given) + L" cannot be reached: " + ErrnoText(errno);
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode))
+    {
+        error = L"The installation folder " + Quoted(given) + L" is a file, not a folder.";
+        return false;
+    }
+    if (native.find('\\') != std::string::npos)
+    {
+        error = L"The installation folder " + Quoted(given) + L" leads to " + Quoted(FromNativePath(native)) +
+                L", which holds a \"\\\" in a name; that is not supported.";
+        return false;
+    }
+    resolved = FromNativePath(native);
+    return true;
+}
+
+std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, std::wstring& error)
+{
+    const int fd = OpenFolder(folder);
+    if (fd < 0)
+    {
+        error = L"The installation folder " + Quoted(folder) + L" cannot be opened: " + ErrnoText(errno);
+        return nullptr;
+    }
+    struct stat info{};
+    if (::fstat(fd, &info) != 0)
+    {
+        error = L"The installation folder " + Quoted(folder) + L" cannot be opened: " + ErrnoText(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(HeldLocksMutex());
+    if (HeldLock* held = FindHeld(info.st_dev, info.st_ino))
+    {
+        ++held->holders;
+        ::close(fd);
+        return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    {
+        const int e = errno;
+        error = e == EWOULDBLOCK ? InstallInUseText(folder, fd)
+                                 : L"The installation " + Quoted(folder) + L" cannot be locked: " + ErrnoText(e);
+        ::close(fd);
+        return nullptr;
+    }
+    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1});
+    return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
+}
+
+int InstallLock::ShareHeld(const std::wstring& folder)
+{
+    struct stat info{};
+    if (::stat(ToNativePath(folder).c_str(), &info) != 0)
+        return -1;
+    std::lock_guard<std::mutex> hold(HeldLocksMutex());
+    const HeldLock* held = FindHeld(info.st_dev, info.st_ino);
+    return held ? ::fcntl(held->fd, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+InstallLock::InstallLock(unsigned long long device, unsigned long long inode) : m_device(device), m_inode(inode) {}
+
+InstallLock::~InstallLock()
+{
+    std::lock_guard<std::mutex> hold(HeldLocksMutex());
+    std::vector<HeldLock>& locks = HeldLocks();
+    for (auto it = locks.begin(); it != locks.end(); ++it)
+    {
+        if (it->device != m_device || it->inode != m_inode || --it->holders > 0)
+            continue;
+        ::close(it->fd);  // releases the lock, unless a shared descriptor of it is still open
+        locks.erase(it);
+        break;
+    }
+}
+
+std::wstring InstallInUseText(const std::wstring& folder, int folderFd)
+{
+    std::wstring holder;
+    struct stat info{};
+    if (::fstat(folderFd, &info) == 0)
+    {
+        if (const long pid = LockHolderPid(info.st_dev, info.st_ino))
+        {
+            const std::wstring command = CommandLineOf(pid);
+            holder = L" (" + (command.empty() ? L"" : L"\"" + command + L"\", ") + L"process " + std::to_wstring(pid) + L")";
+        }
+    }
+    return L"The installation " + folder + L" is in use by another process" + holder +
+           L", which is patching or repairing it; nothing was changed. Try again when it has ended.";
+}
+
+}  // namespace LumoUtil

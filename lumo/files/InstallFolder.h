@@ -1,0 +1,57 @@
+#pragma once
+// The installation folder a user names, and the lock that keeps one run at a time on it.
+//
+// A user names the installation on the command line, through the registry or the file dialog, in
+// any spelling: relative, with "." and "..", doubled separators, or through a symbolic link (games
+// are often kept on another disk and linked into place). Every run resolves that name once, at its
+// entry, and from then on works with the resolved folder only: the uninstall log records it, the
+// lock is taken on it and paths are compared below it. Links met below the resolved folder keep
+// the rules of ResolveInstallPath (lumo/text/SafePath.h).
+//
+// The lock is an exclusive flock on the installation folder itself. A patch run and a repair run
+// hold it for their whole run, and the patch journal (patch/BackupJournal.h) takes the same lock
+// for each application of a patch, so a patch tool, a repair and the patcher's window never write
+// to one installation at the same time. Taking it never waits: the second run to come ends at
+// once and names the first (its program and process, as /proc/locks and /proc/<pid>/cmdline show
+// them).
+
+#include <memory>
+#include <string>
+
+namespace LumoUtil {
+
+// Resolves the installation folder given by the user: made absolute against the working folder,
+// every link followed, ".", ".." and doubled separators removed, no trailing separator. False with
+// error naming the folder when it is empty, holds a "\" (a Linux name holding one cannot be told
+// from a separator), does not exist, is not a folder, or cannot be reached.
+bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std::wstring& error);
+
+class InstallLock
+{
+public:
+    // Takes the lock on the folder (a resolved installation folder). When this process holds it
+    // already, the new holder shares it and the lock lasts until the last holder is gone. Null
+    // with error set when another process holds it (the error names that process) or the folder
+    // cannot be opened.
+    static std::unique_ptr<InstallLock> Acquire(const std::wstring& folder, std::wstring& error);
+
+    // A new close-on-exec descriptor of folder that shares the lock this process holds on it
+    // (taking the lock again on it succeeds at once and closing it releases nothing); -1 when
+    // this process holds no lock on folder.
+    static int ShareHeld(const std::wstring& folder);
+
+    ~InstallLock();
+    InstallLock(const InstallLock&) = delete;
+    InstallLock& operator=(const InstallLock&) = delete;
+
+private:
+    InstallLock(unsigned long long device, unsigned long long inode);
+    unsigned long long m_device;
+    unsigned long long m_inode;
+};
+
+// The error of a folder whose lock another process holds (folderFd: the folder, open): names the
+// holder's program and arguments and its process id, when this system lets us see them.
+std::wstring InstallInUseText(const std::wstring& folder, int folderFd);
+
+}  // namespace LumoUtil
