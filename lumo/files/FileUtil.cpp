@@ -50,9 +50,12 @@ bool MakeNativeDirectory(std::string path)
         platform::SetLastError(platform::kErrorFileExists);
         return false;
     }
-    // A dangling link: nothing to create a folder in.
+    // Something is there after all: a folder made by somebody else in the meantime, or a dangling
+    // link, which gives nothing to create a folder in.
     if (::lstat(path.c_str(), &info) == 0)
     {
+        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            return true;
         platform::SetLastError(platform::kErrorFileExists);
         return false;
     }
