@@ -81,7 +81,13 @@ function(lumo_test_binary name folder)
   if(_drivers)
     add_dependencies(${name} ${_drivers})
   endif()
+  # Window tests share one virtual display and read pixels off its screen: one at a time, so that
+  # no other test's window lies over theirs.
+  set(_lock "")
+  if("gui" IN_LIST _labels)
+    set(_lock RESOURCE_LOCK shared_display)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${_labels}" ENVIRONMENT "LUMO_TEST_MODE=1")
+    PROPERTIES LABELS "${_labels}" ENVIRONMENT "LUMO_TEST_MODE=1" ${_lock})
 endfunction()

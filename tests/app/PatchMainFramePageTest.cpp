@@ -34,6 +34,47 @@ wxImage Screenshot(wxWindow* window)
     return bitmap.ConvertToImage();
 }
 
+// The patch main frame showing the page at url once it has loaded, with WebKit's caches and data
+// in folder. WebKit draws nothing on a virtual display in compositing mode.
+class PageFrame {
+public:
+    PageFrame(const fixtures::ScratchFolder& folder, const std::string& url)
+        : m_compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1"),
+          m_cache("XDG_CACHE_HOME", (folder / "cache").c_str()),
+          m_data("XDG_DATA_HOME", (folder / "data").c_str()),
+          m_page("SOLLEX_PAGE_URL", url.c_str())
+    {
+        PatcherOptions::Instance() = PatcherOptions();
+        PatcherOptions::Instance().installPath = L"/opt/Sollex/";
+        SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+        m_frame = new PatchMainFrame();
+        m_frame->Show();
+    }
+    ~PageFrame()
+    {
+        m_frame->Destroy();
+        EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+    }
+
+    PatchMainFrame* Frame() const { return m_frame; }
+    wxWindow* View() const { return m_frame->Page().GetWindow(); }
+
+    // The window's pixels, saved for a person to look at, and the point of the page to probe: inside
+    // the view, away from its text.
+    wxImage Shot(const char* savedAs, wxPoint& probe) const
+    {
+        const wxImage shot = Screenshot(m_frame);
+        wxImage::AddHandler(new wxPNGHandler);
+        EXPECT_TRUE(shot.SaveFile(savedAs, wxBITMAP_TYPE_PNG));
+        probe = View()->GetScreenPosition() - m_frame->GetScreenPosition() + View()->GetSize() - wxSize(20, 10);
+        return shot;
+    }
+
+private:
+    fixtures::ScopedEnv m_compositing, m_cache, m_data, m_page;
+    PatchMainFrame* m_frame = nullptr;
+};
+
 TEST(PatchMainFramePageTest, ShowsItsPageOnceLoaded)
 {
     fixtures::ScratchFolder folder;
@@ -41,33 +82,18 @@ TEST(PatchMainFramePageTest, ShowsItsPageOnceLoaded)
                         "<html><body style='background:rgb(0,192,0);margin:0;color:white;font-family:sans-serif'>"
                         "<h3 style='margin:8px'>Sollex news</h3><p style='margin:8px'>Build 102 is out.</p>"
                         "<div style='height:2000px'></div></body></html>");
-    // WebKit draws nothing on a virtual display in compositing mode; its caches stay here.
-    fixtures::ScopedEnv compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1");
-    fixtures::ScopedEnv cache("XDG_CACHE_HOME", (folder / "cache").c_str());
-    fixtures::ScopedEnv data("XDG_DATA_HOME", (folder / "data").c_str());
-    fixtures::ScopedEnv page("SOLLEX_PAGE_URL", ("file://" + folder / "patcher.html").c_str());
-
-    PatcherOptions::Instance() = PatcherOptions();
-    PatcherOptions::Instance().installPath = L"/opt/Sollex/";
-    SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
-    auto* frame = new PatchMainFrame();
-    frame->Show();
-    wxWindow* view = frame->Page().GetWindow();
+    PageFrame window(folder, "file://" + folder / "patcher.html");
+    wxWindow* view = window.View();
     EXPECT_FALSE(view->IsShown());
     ASSERT_TRUE(PumpUntil([&] { return view->IsShown(); }, 15000)) << "the page did not load";
     PumpUntil([] { return false; }, 500);  // scroll bars gone, page painted
 
-    const wxImage shot = Screenshot(frame);
-    wxImage::AddHandler(new wxPNGHandler);
-    EXPECT_TRUE(shot.SaveFile(LUMO_BINARY_DIR "/patcher-page.png", wxBITMAP_TYPE_PNG));
-    // The page's colour inside the view, away from its text, and the path row below it.
-    const wxPoint probe = view->GetScreenPosition() - frame->GetScreenPosition() + view->GetSize() - wxSize(20, 10);
+    wxPoint probe;
+    const wxImage shot = window.Shot(LUMO_BINARY_DIR "/patcher-page.png", probe);
     EXPECT_EQ(shot.GetGreen(probe.x, probe.y), 192);
     EXPECT_EQ(shot.GetRed(probe.x, probe.y), 0);
-    EXPECT_GE(frame->PathBox()->GetPosition().y, view->GetRect().GetBottom());
-
-    frame->Destroy();
-    EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+    // The path row below the page.
+    EXPECT_GE(window.Frame()->PathBox()->GetPosition().y, view->GetRect().GetBottom());
 }
 
 // The page's own script would turn it red and call its server back; the window's page runs
@@ -84,31 +110,17 @@ TEST(PatchMainFramePageTest, PageRunsNoScriptOfItsOwn)
                         "<div style='height:2000px'></div></body></html>");
     nettest::FaultServer server(folder.Path(), nullptr, folder / "requests.log");
     ASSERT_TRUE(server.Ok());
-    fixtures::ScopedEnv compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1");
-    fixtures::ScopedEnv cache("XDG_CACHE_HOME", (folder / "cache").c_str());
-    fixtures::ScopedEnv data("XDG_DATA_HOME", (folder / "data").c_str());
-    fixtures::ScopedEnv page("SOLLEX_PAGE_URL", server.Url("file/patcher.html").c_str());
-
-    PatcherOptions::Instance() = PatcherOptions();
-    PatcherOptions::Instance().installPath = L"/opt/Sollex/";
-    SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
-    auto* frame = new PatchMainFrame();
-    frame->Show();
-    wxWindow* view = frame->Page().GetWindow();
+    PageFrame window(folder, server.Url("file/patcher.html"));
+    wxWindow* view = window.View();
     ASSERT_TRUE(PumpUntil([&] { return view->IsShown(); }, 15000)) << "the page did not load";
     PumpUntil([] { return false; }, 1000);  // time for a script's requests and for painting
 
-    const wxImage shot = Screenshot(frame);
-    wxImage::AddHandler(new wxPNGHandler);
-    EXPECT_TRUE(shot.SaveFile(LUMO_BINARY_DIR "/patcher-restricted-page.png", wxBITMAP_TYPE_PNG));
-    const wxPoint probe = view->GetScreenPosition() - frame->GetScreenPosition() + view->GetSize() - wxSize(20, 10);
+    wxPoint probe;
+    const wxImage shot = window.Shot(LUMO_BINARY_DIR "/patcher-restricted-page.png", probe);
     EXPECT_EQ(255, shot.GetRed(probe.x, probe.y));
     EXPECT_EQ(0, shot.GetGreen(probe.x, probe.y));
     EXPECT_EQ(255, shot.GetBlue(probe.x, probe.y));
     EXPECT_EQ("GET /file/patcher.html\n", server.Log());
-
-    frame->Destroy();
-    EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
 }
 
 }  // namespace

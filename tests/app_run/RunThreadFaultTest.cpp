@@ -16,6 +16,7 @@
 #include "lumo/diagnostics/CrashHandlers.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/StackOverflow.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace apprun {
@@ -27,16 +28,7 @@ __attribute__((noinline)) void WriteThroughNull()
     *target = 1;
 }
 
-volatile bool g_keepRecursing = true;
-
-__attribute__((noinline)) int RecurseForever(int depth)
-{
-    volatile char frame[256];
-    frame[0] = static_cast<char>(depth);
-    if (!g_keepRecursing)
-        return 0;
-    return RecurseForever(depth + 1) + frame[0];  // not a tail call: every level keeps its frame
-}
+using fixtures::RecurseForever;
 
 void OverflowTheStack()
 {

@@ -37,6 +37,7 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/NativePath.h"
 #include "platform/ProcessSnapshot.h"
+#include "tests/fixtures/StackOverflow.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 
@@ -71,16 +72,7 @@ __attribute__((noinline)) void FailAssertHere(int value)
     g_afterAssert = 1;  // keeps the call from becoming a jump, so this frame stays on the stack
 }
 
-volatile bool g_keepRecursing = true;
-
-__attribute__((noinline)) int RecurseForever(int depth)
-{
-    volatile char frame[256];
-    frame[0] = static_cast<char>(depth);
-    if (!g_keepRecursing)
-        return 0;
-    return RecurseForever(depth + 1) + frame[0];  // not a tail call: every level keeps its frame
-}
+using fixtures::RecurseForever;
 
 std::atomic<bool> g_workerWaits{false};
 
