@@ -32,6 +32,7 @@
 #include "app/run/StartupRecovery.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
+#include "platform/TempFolder.h"
 #include "platform/Utf8.h"
 
 namespace {
@@ -107,6 +108,8 @@ int main(int argc, char** argv)
 
     // A patch that a kill interrupted is undone or finished before anything looks at the builds.
     LumoPatch::RecoverInterruptedPatch(options.installPath);
+    // Making this run's temporary folder removes what killed runs left there, whatever this run does.
+    platform::PrivateTempFolder();
     DiscoverPatches(OwnExecutablePath(), false, options, g_host, [] { return std::optional<std::wstring>(); });
     if (DecideRun(options) == RunDecision::NothingToDo)
     {
