@@ -217,6 +217,12 @@ TEST_F(HttpDownload, StalledServerFailsAfterTheStallLimit)
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("stall/10/small.bin"), &buffer, false, nullptr));
     EXPECT_EQ(10u, buffer.GetSize());
+    // A server that took the connection and never answered: a failed request, not a failed connection.
+    nettest::StderrCapture output;
+    LumoDataBufferMemoryDynamic nothing;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("silent/e"), &nothing, false, nullptr));
+    EXPECT_EQ(0u, nothing.GetSize());
+    EXPECT_NE(std::string::npos, output.Text().find("HttpSendRequest returned 28")) << output.Text();
 }
 
 // A server that takes the connection and then says nothing, or stops half-way on every attempt:
