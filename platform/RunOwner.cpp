@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 namespace platform
@@ -161,7 +159,7 @@ int RemoveLeftovers(const std::string& folder, const std::string& prefix)
     if (folderFd < 0)
         return 0;  // no folder, nothing left in it
     std::vector<std::string> names;
-    if (DIR* dir = fdopendir(dup(folderFd)))
+    if (DIR* dir = fdopendir(fcntl(folderFd, F_DUPFD_CLOEXEC, 0)))
     {
         while (dirent* entry = readdir(dir))
         {
