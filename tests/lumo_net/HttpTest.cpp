@@ -258,19 +258,33 @@ TEST_F(HttpDownload, ServerThatKeepsUsWaitingIsGivenUpOnceItsAllowanceIsSpent)
              LumoDataBufferMemoryDynamic buffer;
              return DownloadURL(url, &buffer, 0, nullptr);
          }},
+        // An FTP client waits for the server's greeting, which this server never sends.
+        {"ftp download, no greeting", "", 0, 0,
+         [](const std::string& url) {
+             LumoDataBufferMemoryDynamic buffer;
+             return DownloadURL(url, &buffer, 0, nullptr);
+         }},
+        {"ftp size, no greeting", "", 0, 0,
+         [](const std::string& url) {
+             uint64_t size = 0;
+             return GetURLFileSize(url, &size);
+         }},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
+        const std::string url = c.path.empty() ? "ftp://" + s_faults->Url("x.bin").substr(7) : s_faults->Url(c.path);
         LumoInetInternal::SetDownloadRetryPause(c.pauseMs);
         nettest::StderrCapture output;
         const Clock::time_point start = Clock::now();
-        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, c.call(s_faults->Url(c.path)));
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, c.call(url));
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-        EXPECT_NE(std::string::npos, output.Text().find("DownloadURL> " + s_faults->Url(c.path) +
-                                                         " kept us waiting for 1 s in all; giving up on it"))
+        EXPECT_NE(std::string::npos,
+                  output.Text().find("DownloadURL> " + url + " kept us waiting for 1 s in all; giving up on it"))
             << output.Text();
         LumoInetInternal::SetDownloadRetryPause(0);
+        if (c.path.empty())
+            continue;
         const int attempts = Count(c.path);
         EXPECT_GE(attempts, 1);
         EXPECT_LE(attempts, c.maxAttempts);
