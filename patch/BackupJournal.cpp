@@ -348,8 +348,13 @@ std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installD
     }
     CountInstallAction();
     std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd));
-    if (!journal->Append("BEGIN\n", error))
-        return nullptr; // the empty or torn journal is dropped by the next recovery
+    if (!journal->Append("BEGIN\n", error)) {
+        // Nothing has been done under it: an empty or torn journal (a full disk) has no use, and
+        // left behind it would sit in the installation until the next start.
+        if (unlinkat(folderFd, JournalName().c_str(), 0) != 0 && errno != ENOENT)
+            error += L"; the unusable journal could not be removed either: " + ErrnoText(errno);
+        return nullptr;
+    }
     fsync(folderFd);
     return journal;
 }

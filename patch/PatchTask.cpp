@@ -61,9 +61,9 @@ LUMORESULT PatchDownloader::Download(const std::string& url, LumoDataBuffer* des
     return DownloadURL(url, destination, flags, callback);
 }
 
-LUMORESULT PatchDownloader::GetSize(const std::string& url, uint64_t* size)
+LUMORESULT PatchDownloader::GetSize(const std::string& url, uint64_t* size, DownloadURLCallback* callback)
 {
-    return GetURLFileSize(url, size);
+    return GetURLFileSize(url, size, callback);
 }
 
 KestinPatchTask::KestinPatchTask() : m_downloader(&m_defaultDownloader)
@@ -85,16 +85,18 @@ void KestinPatchTask::SetDownloader(PatchDownloader* downloader)
     m_downloader = downloader ? downloader : &m_defaultDownloader;
 }
 
-bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers)
+bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers, DownloadURLCallback* callback)
 {
     bool answered = false;
     for (const std::wstring& server : servers)
     {
         const std::wstring url = LumoUtil::JoinPath(server, L"patches.txt");
         CappedMemoryBuffer buffer(kMaxPatchListBytes);
-        if (m_downloader->Download(ToNarrow(url), &buffer, DOWNLOAD_URL_RELOAD, nullptr) != LUMORESULT_OK)
+        if (m_downloader->Download(ToNarrow(url), &buffer, DOWNLOAD_URL_RELOAD, callback) != LUMORESULT_OK)
         {
             Log(1, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);
+            if (callback && callback->IsCancelled())
+                break;
             continue;
         }
         buffer.SetPosition(0);
@@ -192,10 +194,10 @@ const PatchEntry* KestinPatchTask::FindPatch(const std::string& sourceVersion) c
     return found == m_patches.end() ? nullptr : &found->second;
 }
 
-bool KestinPatchTask::QueryRemoteSize(const std::wstring& url)
+bool KestinPatchTask::QueryRemoteSize(const std::wstring& url, DownloadURLCallback* callback)
 {
     uint64_t size = 0;
-    const bool ok = m_downloader->GetSize(ToNarrow(url), &size) == LUMORESULT_OK;
+    const bool ok = m_downloader->GetSize(ToNarrow(url), &size, callback) == LUMORESULT_OK;
     m_done = 0;
     m_total = ok ? size : 0;
     return ok;

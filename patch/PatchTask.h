@@ -28,7 +28,7 @@ public:
     virtual ~PatchDownloader() = default;
     virtual LUMORESULT Download(const std::string& url, LumoDataBuffer* destination, uint32_t flags,
                                 DownloadURLCallback* callback);
-    virtual LUMORESULT GetSize(const std::string& url, uint64_t* size);
+    virtual LUMORESULT GetSize(const std::string& url, uint64_t* size, DownloadURLCallback* callback);
 };
 
 struct PatchProgress
@@ -60,15 +60,16 @@ public:
     virtual void Log(int level, const std::wstring& text);
 
     // Tries the servers in order; true once one served a list with an accepted block. Accepted
-    // blocks are added to what the list holds.
-    bool FetchPatchList(const std::vector<std::wstring>& servers);
+    // blocks are added to what the list holds. A cancel (callback may be null) tries no further
+    // server.
+    bool FetchPatchList(const std::vector<std::wstring>& servers, DownloadURLCallback* callback = nullptr);
     // True when at least one block was accepted.
     bool ParsePatchList(LumoDataBuffer& data, const std::wstring& serverUrl);
     bool ParsePatchEntry(LumoDataBuffer& block, const std::wstring& serverUrl);
     const PatchEntry* FindPatch(const std::string& sourceVersion) const;
 
     // Sets the expected size of the next download (0 when the server cannot tell it).
-    bool QueryRemoteSize(const std::wstring& url);
+    bool QueryRemoteSize(const std::wstring& url, DownloadURLCallback* callback = nullptr);
     // Downloads url into the file at path (kept and continued when it exists; anything beyond the
     // downloaded bytes is cut away). A file larger than the expected size is refused. The partly
     // written file of a failure stays for the caller to delete.

@@ -25,6 +25,7 @@ struct ControlState
 {
     std::mutex lock;
     std::vector<ConsoleControlHandler> handlers;  // oldest first
+    std::vector<void (*)()> stopCleanups;         // oldest first
     bool started = false;
 };
 
@@ -56,7 +57,15 @@ void Dispatch(int signalNumber)
     for (auto it = handlers.rbegin(); it != handlers.rend(); ++it)
         if ((*it)(type))
             return;
-    // Nobody dealt with it: end as the signal would have ended us.
+    // Nobody dealt with it: clean up what must not outlive us, then end as the signal would have
+    // ended us.
+    std::vector<void (*)()> cleanups;
+    {
+        std::lock_guard<std::mutex> guard(State().lock);
+        cleanups = State().stopCleanups;
+    }
+    for (auto it = cleanups.rbegin(); it != cleanups.rend(); ++it)
+        (*it)();
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
@@ -154,6 +163,14 @@ bool SetConsoleControlHandler(ConsoleControlHandler handler, bool add)
     }
     handlers.push_back(handler);
     return true;
+}
+
+void AddStopCleanup(void (*cleanup)())
+{
+    if (!cleanup)
+        return;
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().stopCleanups.push_back(cleanup);
 }
 
 void IgnoreBrokenPipeSignal()

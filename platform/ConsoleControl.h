@@ -26,6 +26,11 @@ using ConsoleControlHandler = bool (*)(uint32_t controlType);
 // takes over SIGINT, SIGTERM and SIGHUP. False (last error set) when that fails.
 bool SetConsoleControlHandler(ConsoleControlHandler handler, bool add);
 
+// A function to run (on the reading thread, newest first) when a stop signal that no handler took
+// is about to end the process: for what the exit path would otherwise have removed, such as
+// temporary folders. Never removed again.
+void AddStopCleanup(void (*cleanup)());
+
 // The console-control type of a signal, or 0xFFFFFFFF for a signal that is not one.
 uint32_t ConsoleControlTypeOfSignal(int signalNumber);
 

@@ -21,6 +21,8 @@ std::atomic<long> g_stallSeconds{60};
 
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kBlockSize = 16384;
+// How often a transfer that waits asks its cancel check: a stop asked for is heard within this.
+constexpr int kCancelPollMs = 100;
 
 CURL* Handle(void* h)
 {
@@ -39,6 +41,7 @@ struct Transfer
     bool sinkRefused = false;
     bool stopped = false;
     bool gotResponse = false;
+    bool connected = false;
     uint64_t bodyBytes = 0;
 
     bool AskCancel()
@@ -125,7 +128,10 @@ InternetFailure Classify(CURLcode code, const Transfer& transfer)
     case CURLE_COULDNT_CONNECT:
         return InternetFailure::Connect;
     case CURLE_OPERATION_TIMEDOUT:
-        return transfer.gotResponse ? InternetFailure::Receive : InternetFailure::Connect;
+        // A server that took the connection and then said nothing is no connection failure.
+        if (transfer.gotResponse)
+            return InternetFailure::Receive;
+        return transfer.connected ? InternetFailure::Send : InternetFailure::Connect;
     case CURLE_HTTP_RETURNED_ERROR:
         return InternetFailure::HttpStatus;
     case CURLE_PARTIAL_FILE:
@@ -224,7 +230,15 @@ bool IsNetworkInterfaceUp()
 InternetRequest::InternetRequest()
 {
     if (InternetStartup())
+    {
         m_handle = curl_easy_init();
+        m_multi = curl_multi_init();
+    }
+    if (m_handle && !m_multi)
+    {
+        curl_easy_cleanup(Handle(m_handle));
+        m_handle = nullptr;
+    }
     if (m_handle)
         ApplyDefaults();
 }
@@ -233,6 +247,9 @@ InternetRequest::~InternetRequest()
 {
     if (m_handle)
         curl_easy_cleanup(Handle(m_handle));
+    // After the easy handle: the connections it kept open live in the multi handle's cache.
+    if (m_multi)
+        curl_multi_cleanup(static_cast<CURLM*>(m_multi));
     curl_slist_free_all(static_cast<curl_slist*>(m_headerList));
     curl_slist_free_all(static_cast<curl_slist*>(m_quoteList));
 }
@@ -264,8 +281,11 @@ void InternetRequest::ApplyDefaults()
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kBlockSize);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    // No byte moved for the stall time fails the transfer, also while an FTP server keeps a reply.
+    const long stallSeconds = g_stallSeconds.load();
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, g_stallSeconds.load());
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallSeconds);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     // Paths are given whole: the client keeps the FTP folder itself, so a reused connection
@@ -396,7 +416,7 @@ InternetOutcome InternetRequest::Perform(const DataSink& body, const LineSink& l
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
-    const CURLcode code = transfer.AskCancel() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(h);
+    const CURLcode code = transfer.AskCancel() ? CURLE_ABORTED_BY_CALLBACK : static_cast<CURLcode>(Run(&transfer));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
 
     outcome.failure = Classify(code, transfer);
@@ -407,6 +427,58 @@ InternetOutcome InternetRequest::Perform(const DataSink& body, const LineSink& l
     if (!outcome.Ok())
         outcome.text = errorText[0] ? errorText : curl_easy_strerror(code);
     return outcome;
+}
+
+// The transfer driven through the request's multi handle rather than curl_easy_perform: the library
+// calls the progress function only about once a second while nothing moves, and a stop must be
+// heard sooner than that. The multi handle keeps the connections for the next request.
+int InternetRequest::Run(void* transferState)
+{
+    Transfer& transfer = *static_cast<Transfer*>(transferState);
+    CURL* h = Handle(m_handle);
+    auto* multi = static_cast<CURLM*>(m_multi);
+    if (curl_multi_add_handle(multi, h) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    CURLcode code = CURLE_OK;
+    for (bool done = false; !done;)
+    {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+        {
+            code = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+        {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == h)
+            {
+                code = message->data.result;
+                done = true;
+            }
+        }
+        if (done)
+            break;
+        if (running == 0)
+        {
+            code = CURLE_FAILED_INIT; // ended without saying how: never expected
+            break;
+        }
+        if (transfer.AskCancel())
+        {
+            code = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr) != CURLM_OK)
+        {
+            code = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    long connectedAt = 0;
+    transfer.connected = curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectedAt) == CURLE_OK && connectedAt > 0;
+    curl_multi_remove_handle(multi, h);
+    return code;
 }
 
 int64_t InternetRequest::ContentLength() const

@@ -7,11 +7,13 @@
 // A request is described by setters, then run by Perform, which blocks until the transfer ends.
 // The body arrives through a sink in blocks of at most 16,384 bytes; the server's header lines
 // (HTTP headers, FTP control replies) through a line sink; a cancel check is asked before every
-// block and about once a second while the transfer waits. The outcome says what kind of failure
-// happened, so that callers map it onto their own result codes without knowing the library.
+// block and every 100 ms while the transfer waits, so a stop is heard at once. The outcome says
+// what kind of failure happened, so that callers map it onto their own result codes without
+// knowing the library.
 //
 // Time-outs: a connection must be made within 30 s, and a transfer that moves no byte for 60 s is
-// a failure (a stalled server is retried by the caller, never waited for without end).
+// a failure, also while an FTP server keeps back a reply (a stalled server is retried by the
+// caller, never waited for without end).
 
 #include <cstdint>
 #include <functional>
@@ -41,7 +43,7 @@ enum class InternetFailure
     SinkRefused,     // the body sink or upload source refused to go on
     BadUrl,          // the library refused the address
     Connect,         // name resolution or the connection failed (or timed out)
-    Send,            // no usable response arrived
+    Send,            // no usable response arrived (also: connected, then no answer in time)
     HttpStatus,      // the server answered with a status of 400 or more
     Receive,         // the body broke off (short, reset, stalled)
     Dropped,         // the connection was closed under us (reset, or closed before a reply)
@@ -121,8 +123,11 @@ public:
 
 private:
     void ApplyDefaults();
+    // Drives the transfer to its end; the library's result code.
+    int Run(void* transfer);
 
     void* m_handle = nullptr;      // the library's handle
+    void* m_multi = nullptr;       // drives m_handle; keeps its connections between requests
     void* m_headerList = nullptr;  // request headers
     void* m_quoteList = nullptr;   // FTP commands
     std::string m_userAgent;

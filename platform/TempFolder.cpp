@@ -13,7 +13,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
+#include "platform/RunOwner.h"
 
 namespace platform
 {
@@ -21,35 +23,11 @@ namespace platform
 namespace
 {
 
+constexpr char kFolderPrefix[] = "lumo-";
+
 std::string g_folder;
 pid_t g_folderOwner = 0;
 std::atomic<uint64_t> g_counter{0};
-
-// Removes everything below the open folder `dirFd` without following links; closes `dirFd`.
-void RemoveContents(int dirFd)
-{
-    DIR* dir = fdopendir(dirFd);
-    if (!dir)
-    {
-        close(dirFd);
-        return;
-    }
-    while (dirent* entry = readdir(dir))
-    {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
-        if (unlinkat(dirfd(dir), name, 0) == 0)
-            continue;
-        int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub >= 0)
-        {
-            RemoveContents(sub);
-            unlinkat(dirfd(dir), name, AT_REMOVEDIR);
-        }
-    }
-    closedir(dir);
-}
 
 // Only the process that made the folder removes it: a forked child shares the name.
 void RemoveFolderAtExit()
@@ -58,7 +36,7 @@ void RemoveFolderAtExit()
         return;
     int fd = open(g_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0)
-        RemoveContents(fd);
+        RemoveFolderContents(fd);
     rmdir(g_folder.c_str());
 }
 
@@ -73,12 +51,15 @@ void MakeFolder()
         std::string base(parent);
         while (base.size() > 1 && base.back() == '/')
             base.pop_back();
-        std::string pattern = base + "/lumo-XXXXXX";
+        // What runs that were killed left here goes first; the folders of running ones stay.
+        RemoveLeftovers(base, kFolderPrefix);
+        std::string pattern = base + "/" + kFolderPrefix + OwnerTag() + "-XXXXXX";
         if (mkdtemp(pattern.data()))
         {
             g_folder = pattern;
             g_folderOwner = getpid();
             atexit(RemoveFolderAtExit);
+            AddStopCleanup(RemoveFolderAtExit);
             return;
         }
         lastErrno = errno;

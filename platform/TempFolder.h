@@ -3,7 +3,12 @@
 // shared folder is an attack path: everything temporary lives in one folder made with mkdtemp
 // (mode 0700) below TMPDIR, else TEMP, else /tmp, and files in it are created exclusively
 // without following links. The folder is made on first use and removed (without following
-// links) when the process that made it exits normally.
+// links) when the process that made it exits normally or is ended by a stop signal that no
+// handler takes (platform/ConsoleControl.h).
+//
+// Its name, "lumo-<owner tag>-XXXXXX", names the process (platform/RunOwner.h): before making
+// its own, a process removes the folders of this user's earlier processes that are gone (killed
+// runs leave theirs).
 
 #include <cstdint>
 #include <string>

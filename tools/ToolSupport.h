@@ -16,6 +16,7 @@
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/ConsoleControl.h"
 #include "platform/NativePath.h"
+#include "platform/RunOwner.h"
 
 namespace tools
 {
@@ -121,13 +122,21 @@ inline std::string NotARegularFile(const std::string& path)
 }
 
 // A file written under a temporary name beside its destination and renamed over it only by
-// Commit: a run that fails leaves an existing destination untouched.
+// Commit: a run that fails leaves an existing destination untouched. The temporary name is
+// "<destination>.part-<owner tag>" (platform/RunOwner.h): the partial files that killed runs left
+// for the same destination are removed when the next one starts.
 class ReplacementFile
 {
 public:
     explicit ReplacementFile(std::string destination)
-        : m_destination(std::move(destination)), m_temporary(m_destination + ".part-" + std::to_string(getpid()))
+        : m_destination(std::move(destination)), m_temporary(m_destination + ".part-" + platform::OwnerTag())
     {
+        const size_t slash = m_destination.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : m_destination.substr(0, slash);
+        const std::string name = slash == std::string::npos ? m_destination : m_destination.substr(slash + 1);
+        if (platform::RemoveLeftovers(folder, name + ".part-") != 0)
+            std::fprintf(stderr, "%s: a partial file that an interrupted run left beside it cannot be removed\n",
+                         m_destination.c_str());
     }
     ~ReplacementFile()
     {

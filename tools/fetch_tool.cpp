@@ -1,7 +1,7 @@
 // fetch-tool [--resume] URL DEST: downloads URL (http, https or ftp) into the file DEST through the
 //   patcher's download road (size query, retries), showing a progress line on standard error. DEST
 //   is written beside itself and renamed in on success only; with --resume an existing DEST is
-//   continued over FTP instead. Ctrl-C cancels.
+//   continued over FTP instead. Ctrl-C (SIGINT) or SIGTERM cancels at once, leaving no partial file.
 // fetch-tool --patches SERVER_URL...: fetches "patches.txt" from the first server that serves a
 //   usable list and prints its entries, one line each: source build, target build, data URL and
 //   executable URL, separated by spaces.
@@ -169,7 +169,8 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     HeldDiagnostics diagnostics;
     FILE* terminal = diagnostics.Terminal();
     const std::wstring wideUrl = ToWide(url);
-    const bool sizeKnown = task.QueryRemoteSize(wideUrl);
+    InterruptCallback cancel;
+    const bool sizeKnown = task.QueryRemoteSize(wideUrl, &cancel);
     // Without --resume the download starts empty, beside DEST: an existing DEST stays as it is
     // until a whole download replaces it.
     tools::ReplacementFile replacement(destination);
@@ -186,8 +187,7 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
-    InterruptCallback cancel;
-    const bool ok = task.Download(wideUrl, FromNativePath(target), &cancel);
+    const bool ok = !g_interrupted && task.Download(wideUrl, FromNativePath(target), &cancel);
     running = false;
     progress.join();
     ShowProgress(terminal, task, shown, true);
@@ -225,7 +225,8 @@ int ListPatches(const std::vector<std::string>& servers)
     std::vector<std::wstring> wide;
     for (const std::string& server : servers)
         wide.push_back(ToWide(EncodedUrl(server)));
-    if (!task.FetchPatchList(wide))
+    InterruptCallback cancel;
+    if (!task.FetchPatchList(wide, &cancel))
         return 1;
     std::printf("server %s\n", ToNarrow(task.GetServerUrl()).c_str());
     for (const auto& [source, entry] : task.GetPatches())
@@ -241,7 +242,9 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
+    // Ctrl-C and a polite kill both cancel: the download stops within a moment and the partial file goes.
     std::signal(SIGINT, &OnInterrupt);
+    std::signal(SIGTERM, &OnInterrupt);
     if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
     const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;

@@ -37,6 +37,7 @@
 #include "app/run/StartupRecovery.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
+#include "platform/TempFolder.h"
 #include "platform/Utf8.h"
 #include "tools/ToolSupport.h"
 
@@ -143,6 +144,8 @@ int main(int argc, char** argv)
     // a repair may still mend the files.
     if (!LumoPatch::RecoverInterruptedPatch(options.installPath) && !options.repair)
         return aborted();
+    // Making this run's temporary folder removes what killed runs left there, whatever this run does.
+    platform::PrivateTempFolder();
     // No one to ask here: without a folder discovery says how to name one.
     DiscoverPatches(OwnExecutablePath(), false, options, g_host, nullptr);
     if (DecideRun(options) == RunDecision::NothingToDo)

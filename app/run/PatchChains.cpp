@@ -81,7 +81,8 @@ bool PatchRun::InstallRemotePatches()
 {
     PatcherOptions& options = PatcherOptions::Instance();
     m_host.Log(1, LoadResString(141));
-    if (!FetchPatchList(options.patchServers))
+    PatchDownloadCallback callback(m_host);
+    if (!FetchPatchList(options.patchServers, &callback))
         return false;
     QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
                          LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"), m_host);
@@ -105,8 +106,12 @@ bool PatchRun::InstallRemotePatches()
             return false;
         options.targetVersion = target;
 
-        if (!QueryRemoteSize(url))
+        if (!QueryRemoteSize(url, &callback))
+        {
+            if (callback.IsCancelled())
+                return false;
             m_host.Log(2, LoadResString(144));
+        }
         const uint64_t expected = GetProgress().total;
         std::wstring path;
         if (!MakeTempFilePath(path))
@@ -115,7 +120,6 @@ bool PatchRun::InstallRemotePatches()
             return false;
         }
         m_host.Log(1, LoadResString(147));
-        PatchDownloadCallback callback(m_host);
         if (!Download(url, path, &callback))
         {
             m_host.Log(3, LoadResString(148));

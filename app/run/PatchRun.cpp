@@ -161,6 +161,7 @@ bool PatchRun::RunChecks()
 bool PatchRun::RunStage()
 {
     PatcherOptions& options = PatcherOptions::Instance();
+    RemoveLeftRunFolders();
     if (options.repair)
         return RunRepair();
     if (!CheckDiskSpace(m_environment.requiredMegabytes))

@@ -4,6 +4,9 @@
 // is a mkdtemp folder inside it, and a package file is created new, exclusively, without following
 // links. The package file keeps its readable name (source "_to_" target ".zip") inside the private
 // folder. The whole folder goes when the run ends.
+//
+// The run folder's name carries its process's owner tag (platform/RunOwner.h): the next run
+// removes the folders that killed runs left below the installation, and only those.
 
 #include "app/run/PatchRun.h"
 
@@ -13,6 +16,7 @@
 #include "lumo/text/TextConversion.h"
 #include "patch/BuildName.h"
 #include "platform/NativePath.h"
+#include "platform/RunOwner.h"
 #include "platform/TempFolder.h"
 
 #include <fcntl.h>
@@ -28,7 +32,7 @@ namespace {
 // Also the mark of a run folder left below an installation by a run that was killed.
 constexpr char kRunFolderPrefix[] = ".sollex-patcher-";
 
-std::wstring MakePrivateFolder(const std::wstring& parent, const char* prefix)
+std::wstring MakePrivateFolder(const std::wstring& parent, const std::string& prefix)
 {
     std::string pattern = ToNativePath(parent);
     while (pattern.size() > 1 && pattern.back() == '/')
@@ -43,19 +47,16 @@ std::wstring MakePrivateFolder(const std::wstring& parent, const char* prefix)
     return FromNativePath(buffer.data());
 }
 
-// Run folders that killed runs left below the installation (nobody else makes such names there).
-void RemoveLeftRunFolders(const std::wstring& installPath)
-{
-    std::vector<std::wstring> names;
-    if (LumoUtil::ListDirectory(installPath, names) != LUMORESULT_OK)
-        return;
-    const std::wstring prefix = ToWide(kRunFolderPrefix);
-    for (const std::wstring& name : names)
-        if (name.compare(0, prefix.size(), prefix) == 0)
-            LumoUtil::DeleteDirectory(LumoUtil::JoinPath(installPath, name));
-}
-
 }  // namespace
+
+void PatchRun::RemoveLeftRunFolders()
+{
+    const std::wstring& installPath = PatcherOptions::Instance().installPath;
+    if (installPath.empty())
+        return;
+    if (platform::RemoveLeftovers(ToNativePath(installPath), kRunFolderPrefix) != 0)
+        m_host.Log(2, L"Could not remove every temporary folder that an interrupted run left in " + installPath);
+}
 
 std::wstring PatchRun::DefaultTempParent()
 {
@@ -69,9 +70,7 @@ bool PatchRun::MakeTempBase()
     const std::wstring parent = m_tempParent.empty() ? DefaultTempParent() : m_tempParent;
     if (parent.empty())
         return false;
-    if (parent == PatcherOptions::Instance().installPath)
-        RemoveLeftRunFolders(parent);
-    m_tempBase = MakePrivateFolder(parent, kRunFolderPrefix);
+    m_tempBase = MakePrivateFolder(parent, kRunFolderPrefix + platform::OwnerTag() + "-");
     return !m_tempBase.empty();
 }
 

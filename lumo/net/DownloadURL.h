@@ -10,6 +10,15 @@
 // An answer another attempt cannot change (platform::InternetOutcome::IsFinal: an HTTP client
 // error, a missing remote file, a host name that does not resolve) ends the schedule at once.
 //
+// Each attempt fails once no byte has moved for 60 s (platform/Internet.h). Besides, the server
+// of one URL may keep the caller waiting for 3 minutes in all, over all its attempts: every
+// stretch of a second or more in which no byte arrives counts (connecting, a server that takes
+// the connection and says nothing or stalls half-way, the pauses), while a slow transfer that
+// keeps moving data never uses the allowance up. Once it is spent the running attempt is ended,
+// no further one starts, and the call fails (LUMORESULT_NETWORK_ERROR, or the last attempt's
+// failure) with the line "DownloadURL> <url> kept us waiting for <n> s in all; giving up on it"
+// on standard error. The caller's cancel check is asked throughout, every 100 ms while waiting.
+//
 // Results: LUMORESULT_INVALID_ARGUMENT for a URL without host or with a password but no user,
 // LUMORESULT_BAD_FORMAT for another scheme, LUMORESULT_ABORTED for a cancel, else the last
 // attempt's code. The FTP road resumes a transfer that broke off where the destination ends; the
@@ -31,10 +40,13 @@ LUMORESULT DownloadURL(const std::string& url, LumoDataBuffer* destination, uint
                        DownloadURLCallback* callback);
 
 // The size of the file at url, without fetching it; *size is 0 unless the server told it.
-LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size);
+// callback may be null.
+LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCallback* callback = nullptr);
 
 namespace LumoInetInternal
 {
-// Test hook: the pause between attempts (1000 ms unless changed).
+// Test hooks: the pause between attempts (1000 ms unless changed); how long one URL's server may
+// keep a call waiting in all (0 restores 3 minutes).
 void SetDownloadRetryPause(uint32_t milliseconds);
+void SetServerWaitLimit(uint32_t milliseconds);
 }

@@ -103,7 +103,10 @@ platform::InternetOutcome LumoFTP::Run(const platform::InternetRequest::DataSink
                                        const platform::InternetRequest::LineSink& lines,
                                        const platform::InternetRequest::CancelCheck& cancel)
 {
-    m_lastOutcome = m_connection->Perform(body, lines, cancel);
+    if (cancel)
+        m_lastOutcome = m_connection->Perform(body, lines, cancel);
+    else
+        m_lastOutcome = m_connection->Perform(body, lines, [this] { return m_cancelCheck && m_cancelCheck->IsCancelled(); });
     return m_lastOutcome;
 }
 
@@ -266,7 +269,8 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
                 PrintLine("LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(), offset);
             }
         };
-        const LUMORESULT result = InternetReadAll(*m_connection, destination, callback, m_lastOutcome, lines);
+        const LUMORESULT result =
+            InternetReadAll(*m_connection, destination, callback ? callback : m_cancelCheck, m_lastOutcome, lines);
         if (result == LUMORESULT_OK)
             return LUMORESULT_OK;
         const InternetFailure failure = m_lastOutcome.failure;

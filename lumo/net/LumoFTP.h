@@ -41,6 +41,10 @@ public:
     LUMORESULT OpenURL(const std::string& url, int passive);
     // Closes the connection, keeping the stored parameters.
     void Close();
+    // The cancel check of every request from now on (logging in, reconnecting, sizes, listings),
+    // asked while it waits as well; a download's own callback takes its place for the transfer.
+    // Null: never cancelled. The object does not own it.
+    void SetCancelCheck(DownloadURLCallback* callback) { m_cancelCheck = callback; }
 
     LUMORESULT SetCurrentDirectory(const std::string& folder);
     LUMORESULT GetFileSize(const std::string& path, uint64_t& size);
@@ -79,6 +83,7 @@ private:
     int m_port = 21;
     std::string m_entryPath; // the folder the server put us in at login
     platform::InternetOutcome m_lastOutcome;
+    DownloadURLCallback* m_cancelCheck = nullptr;
 };
 
 // The folder of an FTP "257" reply ('257 "/a ""b""" is current' gives '/a "b"'); false when line

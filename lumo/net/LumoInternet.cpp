@@ -207,7 +207,7 @@ LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer
     return result;
 }
 
-LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64_t& size)
+LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64_t& size, DownloadURLCallback* callback)
 {
     size = 0;
     HttpTarget target;
@@ -218,7 +218,10 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     platform::InternetRequest request;
     SetUpRequest(request, m_session, target);
     request.SetStopAfterHeaders();
-    const platform::InternetOutcome& outcome = m_lastOutcome = request.Perform(nullptr, nullptr, nullptr);
+    const platform::InternetOutcome& outcome = m_lastOutcome =
+        request.Perform(nullptr, nullptr, [callback] { return callback != nullptr && callback->IsCancelled(); });
+    if (outcome.failure == InternetFailure::Cancelled)
+        return LUMORESULT_ABORTED;
     if (!outcome.Ok())
     {
         ReportRequestFailure(outcome, target.shownUrl);

@@ -66,8 +66,9 @@ public:
     // a fresh copy. The callback (may be null) is asked before every block: LUMORESULT_ABORTED.
     LUMORESULT HttpGet(const std::string& url, LumoDataBuffer* destination, bool reload,
                        DownloadURLCallback* callback);
-    // The announced length of the body at url; its body is never read.
-    LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size);
+    // The announced length of the body at url; its body is never read. The callback (may be null)
+    // is asked while the request waits: LUMORESULT_ABORTED.
+    LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size, DownloadURLCallback* callback = nullptr);
     // POSTs the bytes of body from its position to its end as a multipart form with this boundary
     // (lumo/net/MultipartForm.h). The reply goes into response when one is given; without one it
     // is not kept and the result is 0 once the server has answered. Its diagnostic lines carry no

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -17,6 +18,7 @@
 #include "platform/NativePath.h"
 #include "sollex/IPCDatabase.h"
 #include "BuildConfig.h"
+#include "platform/RunOwner.h"
 #include "platform/Spawn.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
@@ -219,6 +221,39 @@ TEST_F(ChecksTest, DiskSpaceDecidesWhereUnpackingHappens)
     environment.freeDiskSpace = [](const std::wstring&, uint64_t& free) { return free = 0, true; };
     EXPECT_FALSE(Run());
     EXPECT_TRUE(host().Has(L"at least 4096MB are available.", 3)) << host().Dump();
+}
+
+// Run folders below the installation carry their process's tag; the next run removes those whose
+// process has ended (a kill), whichever temporary folder it then uses itself.
+TEST_F(ChecksTest, RunFoldersThatEndedRunsLeftBelowTheInstallationGo)
+{
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    const std::string left = ".sollex-patcher-" + std::to_string(ended) + "-7-Ab12Cd";
+    const std::string running = ".sollex-patcher-" + platform::OwnerTag() + "-Ef34Gh";
+    const std::string untagged = ".sollex-patcher-Ij56Kl";
+    fixtures::WriteFile(machine.install + "/" + left + "/file0/data/big.bin", "unpacked");
+    fixtures::WriteFile(machine.install + "/" + left + "/44088_to_45000.zip", "package");
+    fixtures::WriteFile(machine.install + "/" + running + "/file1/x", "in use");
+    fixtures::WriteFile(machine.install + "/" + untagged + "/x", "owner unknown");
+    EXPECT_TRUE(Run()) << host().Dump();
+    EXPECT_FALSE(fixtures::PathExists(machine.install + "/" + left));
+    EXPECT_TRUE(fixtures::PathExists(machine.install + "/" + running + "/file1/x"));
+    EXPECT_TRUE(fixtures::PathExists(machine.install + "/" + untagged + "/x"));
+
+    // A run that unpacks below the installation names its folder so.
+    environment.freeDiskSpace = [&](const std::wstring& folder, uint64_t& free) {
+        free = folder == PatcherOptions::Instance().installPath ? ~0ull : 0;
+        return true;
+    };
+    LumoPatch::PatchRun run(host(), environment);
+    ASSERT_TRUE(run.CheckDiskSpace(4096));
+    std::wstring folder;
+    ASSERT_TRUE(run.PrepareTempDirectory(folder));
+    const std::wstring expected = FromNativePath(machine.install + "/.sollex-patcher-" + platform::OwnerTag() + "-");
+    EXPECT_EQ(folder.rfind(expected, 0), 0u) << ToNativePath(folder);
 }
 
 TEST_F(ChecksTest, RepairModeSkipsTheDiskCheck)

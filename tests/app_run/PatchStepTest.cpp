@@ -38,7 +38,7 @@ public:
             return LUMORESULT_NETWORK_ERROR;
         return destination->WriteData(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
-    LUMORESULT GetSize(const std::string&, uint64_t* size) override
+    LUMORESULT GetSize(const std::string&, uint64_t* size, DownloadURLCallback*) override
     {
         if (announced < 0)
             return LUMORESULT_NOT_SUPPORTED;

@@ -9,6 +9,8 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files ar
   /cut/N/K/NAME         the file's length announced, N bytes sent, then the connection closed;
                         only the first K requests of this path, later ones get the whole file
   /stall/N/NAME         N bytes sent, then nothing more (for 30 s at most)
+  /silent/ANYTHING      the request is read, then nothing is sent (for 10 minutes at most)
+  /drip/MS/NAME         the file with its length, sent 100 bytes at a time, MS milliseconds apart
   /short/NAME           100 bytes more announced than sent, then closed
   /nolength/NAME        the file without a length, ended by closing
   /redirect/NAME        302 to /file/NAME
@@ -129,6 +131,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return "\n".join(lines) + "\n"
 
     def dispatch(self, mode, rest, count):
+        if mode == "silent":
+            time.sleep(600)
+            self.close_connection = True
+            return
         if mode == "count":
             body = str(counts.get("/" + "/".join(rest), 0)).encode()
             return self.send_bytes(200, body, len(body), "text/plain")
@@ -156,7 +162,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             mode = "file"
         if mode == "cut":
             after, times, rest = int(rest[0]), int(rest[1]), rest[2:]
-        if mode == "stall":
+        if mode in ("stall", "drip"):
             after, rest = int(rest[0]), rest[1:]
         data = self.read_file("/".join(rest))
         if data is None:
@@ -164,6 +170,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == "attachment":
             return self.send_bytes(200, data, len(data), "text/plain",
                                    {"Content-Disposition": "attachment; filename=\"%s\"" % rest[-1]})
+        if mode == "drip":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            for at in range(0, len(data), 100):
+                self.wfile.write(data[at:at + 100])
+                self.wfile.flush()
+                time.sleep(after / 1000.0)
+            return
         if mode == "file" or (mode == "cut" and count > times):
             ctype = "text/html" if rest[-1].endswith(".html") else "application/octet-stream"
             return self.send_bytes(200, data, len(data), ctype)

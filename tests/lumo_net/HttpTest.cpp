@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -34,6 +35,7 @@ protected:
         fixtures::WriteFile(*s_folder / "www/small.bin", PatternBytes(5000, 3));
         fixtures::WriteFile(*s_folder / "www/dir/a b@c.bin", PatternBytes(100, 4));
         fixtures::WriteFile(*s_folder / "www/empty.bin", "");
+        fixtures::WriteFile(*s_folder / "www/drops.bin", PatternBytes(1000, 5));
         s_nginx = new nettest::NginxServer(*s_folder / "www");
         s_faults = new nettest::FaultServer(*s_folder / "www");
         s_certsMade = nettest::MakeTestCertificates(s_folder->Path(), s_certs);
@@ -56,6 +58,7 @@ protected:
     void TearDown() override
     {
         LumoInetInternal::SetDownloadRetryPause(1000);
+        LumoInetInternal::SetServerWaitLimit(0);
         platform::SetInternetTrustFile("");
         platform::SetInternetStallSeconds(0);
     }
@@ -214,6 +217,120 @@ TEST_F(HttpDownload, StalledServerFailsAfterTheStallLimit)
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("stall/10/small.bin"), &buffer, false, nullptr));
     EXPECT_EQ(10u, buffer.GetSize());
+    // A server that took the connection and never answered: a failed request, not a failed connection.
+    nettest::StderrCapture output;
+    LumoDataBufferMemoryDynamic nothing;
+    EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("silent/e"), &nothing, false, nullptr));
+    EXPECT_EQ(0u, nothing.GetSize());
+    EXPECT_NE(std::string::npos, output.Text().find("HttpSendRequest returned 28")) << output.Text();
+}
+
+// A server that takes the connection and then says nothing, or stops half-way on every attempt:
+// the caller gets its answer once the server's allowance of waiting is spent, not after eleven
+// stall limits.
+TEST_F(HttpDownload, ServerThatKeepsUsWaitingIsGivenUpOnceItsAllowanceIsSpent)
+{
+    // A stall limit that alone would take a minute over all attempts.
+    platform::SetInternetStallSeconds(5);
+    LumoInetInternal::SetServerWaitLimit(1500);
+    using Clock = std::chrono::steady_clock;
+    const struct
+    {
+        const char* name;
+        std::string path;
+        uint32_t pauseMs;
+        int maxAttempts;
+        std::function<LUMORESULT(const std::string&)> call;
+    } cases[] = {
+        {"download, silent", "silent/a", 0, 1,
+         [](const std::string& url) {
+             LumoDataBufferMemoryDynamic buffer;
+             return DownloadURL(url, &buffer, 0, nullptr);
+         }},
+        {"size, silent", "silent/b", 0, 1,
+         [](const std::string& url) {
+             uint64_t size = 0;
+             return GetURLFileSize(url, &size);
+         }},
+        // Cut after 100 bytes each time: the pauses between attempts are waiting too.
+        {"download, cut every time", "cut/100/100/small.bin", 1500, 3,
+         [](const std::string& url) {
+             LumoDataBufferMemoryDynamic buffer;
+             return DownloadURL(url, &buffer, 0, nullptr);
+         }},
+        // An FTP client waits for the server's greeting, which this server never sends.
+        {"ftp download, no greeting", "", 0, 0,
+         [](const std::string& url) {
+             LumoDataBufferMemoryDynamic buffer;
+             return DownloadURL(url, &buffer, 0, nullptr);
+         }},
+        {"ftp size, no greeting", "", 0, 0,
+         [](const std::string& url) {
+             uint64_t size = 0;
+             return GetURLFileSize(url, &size);
+         }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string url = c.path.empty() ? "ftp://" + s_faults->Url("x.bin").substr(7) : s_faults->Url(c.path);
+        LumoInetInternal::SetDownloadRetryPause(c.pauseMs);
+        nettest::StderrCapture output;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, c.call(url));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+        EXPECT_NE(std::string::npos,
+                  output.Text().find("DownloadURL> " + url + " kept us waiting for 1 s in all; giving up on it"))
+            << output.Text();
+        LumoInetInternal::SetDownloadRetryPause(0);
+        if (c.path.empty())
+            continue;
+        const int attempts = Count(c.path);
+        EXPECT_GE(attempts, 1);
+        EXPECT_LE(attempts, c.maxAttempts);
+    }
+}
+
+TEST_F(HttpDownload, TransferThatKeepsMovingIsNeverGivenUp)
+{
+    // 1000 bytes, 100 every 400 ms: four seconds against an allowance of one.
+    LumoInetInternal::SetServerWaitLimit(1000);
+    EXPECT_TRUE(Fetches(s_faults->Url("drip/400/drops.bin"), "drops.bin"));
+    EXPECT_EQ(1, Count("drip/400/drops.bin"));
+}
+
+// A stop is heard while the server keeps everything back, in every request the road makes.
+TEST_F(HttpDownload, CancelIsHeardWhileTheServerSaysNothing)
+{
+    platform::SetInternetStallSeconds(30);
+    using Clock = std::chrono::steady_clock;
+    const struct
+    {
+        const char* name;
+        std::function<LUMORESULT(DownloadURLCallback*)> call;
+    } cases[] = {
+        {"download", [](DownloadURLCallback* cancel) {
+             LumoDataBufferMemoryDynamic buffer;
+             return DownloadURL(s_faults->Url("silent/c"), &buffer, 0, cancel);
+         }},
+        {"size", [](DownloadURLCallback* cancel) {
+             uint64_t size = 0;
+             return GetURLFileSize(s_faults->Url("silent/d"), &size, cancel);
+         }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Cancel cancel;
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            cancel.flag = true;
+        });
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(LUMORESULT_ABORTED, c.call(&cancel));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+        stopper.join();
+    }
 }
 
 TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)

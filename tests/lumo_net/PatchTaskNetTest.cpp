@@ -1,6 +1,9 @@
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -42,7 +45,11 @@ protected:
         m_nginx = std::make_unique<nettest::NginxServer>(m_folder / "www");
         ASSERT_TRUE(m_nginx->Ok());
     }
-    void TearDown() override { LumoInetInternal::SetDownloadRetryPause(1000); }
+    void TearDown() override
+    {
+        LumoInetInternal::SetDownloadRetryPause(1000);
+        LumoInetInternal::SetServerWaitLimit(0);
+    }
 
     fixtures::ScratchFolder m_folder;
     std::string m_package;
@@ -100,6 +107,21 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
     EXPECT_FALSE(task.Download(url, m_folder.WidePath(), nullptr));
     EXPECT_EQ(std::wstring(PatchMessages::kCannotOpenPatchFileForWriting) + m_folder.WidePath(),
               task.messages.back().second);
+}
+
+// A first server that takes the connection and never answers costs its allowance, then the next
+// server's list is used.
+TEST_F(PatchTaskNet, ListComesFromTheNextServerOnceTheFirstKeptUsWaitingTooLong)
+{
+    LumoInetInternal::SetServerWaitLimit(1500);
+    nettest::FaultServer silent(m_folder / "www");
+    ASSERT_TRUE(silent.Ok());
+    RecordingTask task;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(task.FetchPatchList({Wide(silent.Url("silent/")), Wide(m_nginx->Url(""))}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(Wide(m_nginx->Url("")), task.GetServerUrl());
+    ASSERT_NE(nullptr, task.FindPatch("43434"));
 }
 
 } // namespace
@@ -174,6 +196,73 @@ TEST_F(PatchTaskNet, FetchToolStartsFromEmptyUnlessAskedToResume)
     const ToolRun resumed = RunFetchTool({"--resume", ftp.Url("files/43434_to_44088.zip"), path});
     EXPECT_EQ(0, resumed.exitCode) << resumed.output;
     EXPECT_TRUE(fixtures::ReadFile(path) == m_package);
+}
+
+} // namespace
+
+namespace
+{
+
+// fetch-tool stopped by SIGINT or SIGTERM, while the server says nothing at all (the size query)
+// and while it stalls half-way through the file: the tool ends at once, with a failure, and
+// leaves neither the destination nor its partial file.
+TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
+{
+    fixtures::WriteFile(m_folder / "www/big.bin", nettest::PatternBytes(100000, 2));
+    nettest::FaultServer faults(m_folder / "www");
+    ASSERT_TRUE(faults.Ok());
+    const struct
+    {
+        const char* name;
+        std::string path;
+        int signal;
+    } cases[] = {
+        {"silent, SIGINT", "silent/1/big.bin", SIGINT},
+        {"silent, SIGTERM", "silent/2/big.bin", SIGTERM},
+        {"stalled, SIGINT", "stall/1000/big.bin", SIGINT},
+        {"stalled, SIGTERM", "stall/1000/big.bin", SIGTERM},
+    };
+    int caseNumber = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::string folder = m_folder / ("stop" + std::to_string(++caseNumber));
+        fixtures::WriteFile(folder + "/keep", "");
+        const std::string destination = folder + "/out.bin";
+        platform::SpawnRequest request;
+        request.argv = {LUMO_BIN_DIR "/fetch-tool", faults.Url(c.path), destination};
+        request.captureOutput = true;
+        auto child = platform::SpawnedChild::Spawn(request, nullptr);
+        ASSERT_TRUE(child);
+        // Stopped only once the tool waits on the server: the request arrived, or the first bytes
+        // are in (its progress line says so).
+        bool waiting = false;
+        if (c.path.rfind("stall/", 0) == 0)
+        {
+            std::string seen;
+            for (char byte; !(waiting = seen.find("1000 / 100000 bytes") != std::string::npos) &&
+                            child->ReadOutput(&byte, 1) == 1;)
+                seen += byte;
+        }
+        for (int i = 0; i < 400 && !waiting; ++i)
+        {
+            waiting = RunFetchTool({faults.Url("count/" + c.path), m_folder / "count"}).exitCode == 0 &&
+                      fixtures::ReadFile(m_folder / "count") != "0";
+            if (!waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(waiting);
+        const auto stopped = std::chrono::steady_clock::now();
+        ::kill(child->Pid(), c.signal);
+        const bool ended = child->Wait(10000);
+        EXPECT_TRUE(ended) << "still running 10 s after the signal";
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+        if (!ended)
+            child->Terminate(9);
+        child->Wait(0xFFFFFFFF);
+        EXPECT_EQ(1, child->ExitCode());
+        EXPECT_EQ(fixtures::ListFolder(folder), std::vector<std::string>{"keep"});
+    }
 }
 
 } // namespace

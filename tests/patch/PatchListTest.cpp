@@ -27,7 +27,7 @@ public:
             return LUMORESULT_NETWORK_ERROR;
         return destination->WriteData(found->second.data(), static_cast<uint32_t>(found->second.size()));
     }
-    LUMORESULT GetSize(const std::string& url, uint64_t* size) override
+    LUMORESULT GetSize(const std::string& url, uint64_t* size, DownloadURLCallback*) override
     {
         const auto found = sizes.find(url);
         if (found == sizes.end())

@@ -21,8 +21,10 @@
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/UninstallLogFixture.h"
 #include "tests/fixtures/WaitFor.h"
+#include "platform/RunOwner.h"
 
 namespace
 {
@@ -144,6 +146,45 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
     EXPECT_NE(Shell("package-tool unpack bad.zip new/dest").err.find("item refused: unsafe path \"..\\..\\x\""),
               std::string::npos);
     EXPECT_EQ(system(("test $(ls -A '" + m_scratch.Path() + "' | wc -l) -eq 11").c_str()), 0) << "a file stayed";
+}
+
+// The partial file that a killed run left beside its destination goes at the next run for that
+// destination; one whose process still runs stays.
+TEST_F(DriverTest, PartialFilesOfKilledRunsGoAtTheNextRun)
+{
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    WriteFile(m_scratch / "X", "source bytes");
+    const std::string left = "out.bin.part-" + std::to_string(ended) + "-9";
+    const std::string running = "out.bin.part-" + platform::OwnerTag();
+    WriteFile(m_scratch / left, "half");
+    WriteFile(m_scratch / running, "being written");
+    WriteFile(m_scratch / ("other.bin.part-" + std::to_string(ended) + "-9"), "another destination's");
+    const DriverRun run = Shell("container-tool compress X out.bin");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(fixtures::PathExists(m_scratch / left));
+    EXPECT_EQ(ReadFile(m_scratch / running), "being written");
+    EXPECT_TRUE(fixtures::PathExists(m_scratch / ("other.bin.part-" + std::to_string(ended) + "-9")));
+}
+
+// With no room left (here: a file-size limit of 0) patch-apply fails before it changes anything,
+// and leaves no journal in the installation.
+TEST_F(DriverTest, PatchApplyWithNoRoomLeavesNoJournal)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(install + "/bin/x.dll", "old");
+    WriteFile(package + "/data/bin/x.dll", "new");
+    fixtures::WritePackageLists(package, {{"bin\\x.dll", "d"}}, {}, {});
+    int status = -1;
+    const std::string output = fixtures::RunShell(
+        "cd '" + m_scratch.Path() + "' && sh -c \"trap '' XFSZ; ulimit -f 0; exec '" LUMO_BIN_DIR
+        "/patch-apply' install package\" 2>&1", &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find("patch journal"), std::string::npos) << output;
+    EXPECT_EQ(ReadFile(install + "/bin/x.dll"), "old");
+    EXPECT_EQ(fixtures::ListFolder(install), std::vector<std::string>{"bin"});
 }
 
 TEST_F(DriverTest, OutputThatCannotBeWrittenFailsTheRun)
