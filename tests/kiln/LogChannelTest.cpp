@@ -47,10 +47,7 @@ TEST(LogChannel, FileSinkSkipsAMessageWrittenDuringAWrite)
 TEST(LogChannel, TimePrefixCarriesIntoTheNextMinute)
 {
     const struct { float elapsed; const char* prefix; } cases[] = {
-        {0.0f, "+   0:00.0 : "},     {5.34f, "+   0:05.3 : "},   {59.94f, "+   0:59.9 : "},
-        {59.96f, "+   1:00.0 : "},    {119.97f, "+   2:00.0 : "}, {125.0f, "+   2:05.0 : "},
-        {6000.04f, "+ 100:00.0 : "},
-    };
+        {5.34f, "+   0:05.3 : "}, {59.96f, "+   1:00.0 : "}, {119.97f, "+   2:00.0 : "}, {6000.04f, "+ 100:00.0 : "}};
     for (const auto& c : cases)
         EXPECT_STREQ(LogChannel::Prefix(3, c.elapsed).Text(), c.prefix) << c.elapsed;
 }

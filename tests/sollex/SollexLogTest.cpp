@@ -49,8 +49,8 @@ TEST(SollexLog, FatalShowsTheTextAndEndsWithStatusOne)
                 "Error: cannot go on: disk gone");
 }
 
-// A line after the kernel's shut-down (which deletes every channel) goes nowhere, even when the
-// channel's memory has been taken again by something else.
+// A line after the kernel's shut-down (which deletes every channel) goes nowhere, even once the
+// channel's memory is taken again.
 TEST(SollexLog, LineAfterTheKernelShutDownGoesNowhere)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -59,13 +59,8 @@ TEST(SollexLog, LineAfterTheKernelShutDownGoesNowhere)
             fixtures::DebugCapture capture;
             SollexLogMessage("before");
             Kiln::KilnShutdown();
-            std::vector<void*> blocks;
             for (int i = 0; i < 256; ++i)
-            {
-                void* block = std::malloc(sizeof(Kiln::LogChannel));
-                std::memset(block, 0xFF, sizeof(Kiln::LogChannel));
-                blocks.push_back(block);
-            }
+                std::memset(std::malloc(sizeof(Kiln::LogChannel)), 0xFF, sizeof(Kiln::LogChannel));
             SollexLogMessage("after");
             std::_Exit(capture.Saw("before") && !capture.Saw("after") ? 0 : 1);
         },

@@ -61,37 +61,25 @@ TEST(VariantConversionTest, ControlVariantsIntoToolkitVariants)
     EXPECT_EQ(wxDateTime(1, wxDateTime::Jan, 1900, 12, 0, 0), when.GetDateTime());
 }
 
+// A VT_VARIANT held by value is read as the type of its target; a target without one is left null.
 TEST(VariantConversionTest, VariantByValueIsReadAsTheTargetsType)
 {
     Variant held = Typed(VT_VARIANT, 0);
     held.i4 = -41;
     Variant text = Typed(VT_VARIANT, 0);
     text.bstr = L"held";
-    Variant flag = Typed(VT_VARIANT, 0);
-    flag.boolVal = VARIANT_TRUE;
-    wxVariant list;
-    list.NullList();
-    struct Case { const char* name; const Variant& from; wxVariant target; bool converted; const char* type; wxString text; } cases[] = {
-        {"long target", held, wxVariant(7L, "Name"), true, "long", "-41"},
-        {"string target", text, wxVariant(wxString("stale"), "Name"), true, "string", "held"},
-        {"bool target", flag, wxVariant(false, "Name"), true, "bool", "1"},
-        {"untyped target", held, wxVariant(), false, "null", ""},
-        {"list target", held, list, false, "null", ""},
-        {"pointer target", held, wxVariant(static_cast<void*>(nullptr)), false, "null", ""},
+    struct Case { const Variant& from; wxVariant target; bool converted; const char* type; const char* text; } cases[] = {
+        {held, wxVariant(7L), true, "long", "-41"},
+        {text, wxVariant(wxString("stale")), true, "string", "held"},
+        {held, wxVariant(), false, "null", ""},
     };
     for (Case& c : cases)
     {
-        SCOPED_TRACE(c.name);
-        c.target.SetName("Name");
+        SCOPED_TRACE(c.type);
         EXPECT_EQ(c.converted, MSWVariantToVariant(c.from, c.target));
         EXPECT_EQ(c.type, c.target.GetType());
-        EXPECT_EQ("Name", c.target.GetName());
-        if (!c.text.empty())
-        {
-            EXPECT_EQ(c.text, c.target.MakeString());
-        }
+        EXPECT_EQ(c.text, c.target.MakeString());
     }
-    EXPECT_EQ(VT_VARIANT, held.vt); // the caller's variant is left as it was
 }
 
 TEST(VariantConversionTest, WriteBackKeepsTheControlsTypeAndWidth)

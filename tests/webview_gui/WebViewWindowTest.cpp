@@ -112,16 +112,6 @@ protected:
     wxWebView* View() { return dynamic_cast<wxWebView*>(html->m_controlHwnd); }
     void* Native() { return View()->GetNativeBackend(); }
 
-    // Navigates as the window does (with its page flags) or with no flags at all.
-    void Load(const wxString& url, bool withPageFlags)
-    {
-        if (withPageFlags)
-            return html->LoadUrl(url);
-        auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
-        ASSERT_TRUE(browser);
-        ASSERT_EQ(S_OK, browser->Navigate(url.ToStdWstring(), nullptr, nullptr, nullptr, nullptr));
-    }
-
     wxString RunScript(const wxString& script)
     {
         wxString result;
@@ -218,82 +208,7 @@ TEST_F(WebViewWindowTest, FrameClosesCleanlyWhileAPageLoads)
     frame = nullptr; // TearDown checks that every object went with it
 }
 
-// A page whose own script would turn it red and call its server back, served by a server that
-// records every request.
-class RestrictedPageTest : public WebViewWindowTest
-{
-protected:
-    void SetUp() override
-    {
-        WebViewWindowTest::SetUp();
-        WritePage("page.html",
-                  "<html><body style='background:rgb(255,0,255);margin:0' onload=\"fetch('/status/204?onload')\">"
-                  "<script>document.body.style.background = 'rgb(255,0,0)'; fetch('/status/204?script');</script>"
-                  "<a id='link' href=\"javascript:fetch('/status/204?link')\">link</a>"
-                  "<div style='height:3000px'>Sollex</div></body></html>");
-        WritePage("next.html", "<html><body>next</body></html>");
-        WritePage("data.bin", "not a page");
-        server = std::make_unique<nettest::FaultServer>(m_folder.ToStdString(), nullptr,
-                                                        (m_folder + "/requests.log").ToStdString());
-        ASSERT_TRUE(server->Ok());
-    }
-
-    wxString PageUrl(const std::string& name) { return server->Url("file/" + name); }
-    std::string Requests() { return server->Log(); }
-
-    std::unique_ptr<nettest::FaultServer> server;
-};
-
-TEST_F(RestrictedPageTest, PageFlagsKeepThePagesOwnScriptFromRunning)
-{
-    struct Case
-    {
-        bool withPageFlags;
-        const char* background;
-        bool scriptCalledBack;
-    } cases[] = {{false, "rgb(255, 0, 0)", true}, {true, "rgb(255, 0, 255)", false}};
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.withPageFlags ? "page flags" : "no flags");
-        const int loadsBefore = loads;
-        const size_t seen = Requests().size();
-        Load(PageUrl("page.html"), c.withPageFlags);
-        ASSERT_TRUE(PumpUntil([&] { return loads > loadsBefore; }, 15000));
-        ASSERT_TRUE(webkit::RunScript(Native(), "document.getElementById('link').click();"));
-        PumpFor(500); // time for a script's requests to reach the server
-        EXPECT_EQ(c.background, RunScript("getComputedStyle(document.body).backgroundColor"));
-        const std::string requests = Requests().substr(seen);
-        EXPECT_EQ(c.scriptCalledBack, requests.find("/status/204?script") != std::string::npos) << requests;
-        EXPECT_EQ(c.scriptCalledBack, requests.find("/status/204?onload") != std::string::npos) << requests;
-        EXPECT_EQ(c.scriptCalledBack, requests.find("/status/204?link") != std::string::npos) << requests;
-        // The window's own script still hides the scroll bars.
-        EXPECT_TRUE(PumpUntil([&] { return RunScript("getComputedStyle(document.body).overflow") == "hidden"; },
-                              5000));
-    }
-}
-
-TEST_F(RestrictedPageTest, UntrustedPageStartsNoDownload)
-{
-    const std::filesystem::path downloads = std::getenv("LUMO_TEST_DOWNLOADS");
-    for (bool withPageFlags : {true, false})
-    {
-        SCOPED_TRACE(withPageFlags ? "page flags" : "no flags");
-        std::filesystem::remove_all(downloads);
-        std::filesystem::create_directories(downloads);
-        const int loadsBefore = loads;
-        Load(PageUrl("next.html"), withPageFlags);
-        ASSERT_TRUE(PumpUntil([&] { return loads > loadsBefore; }, 15000));
-        const std::string query = withPageFlags ? "?flags" : "?none";
-        ASSERT_TRUE(webkit::RunScript(Native(), ("location.href = '/attachment/data.bin" + query + "';").c_str()));
-        ASSERT_TRUE(PumpUntil([&] { return Requests().find("data.bin" + query) != std::string::npos; }, 10000));
-        const bool downloaded =
-            PumpUntil([&] { return !std::filesystem::is_empty(downloads); }, withPageFlags ? 2000 : 10000);
-        EXPECT_EQ(!withPageFlags, downloaded);
-    }
-}
-
-// True when WebKit's disk cache holds a response for url (one file per response below a
-// "Records" folder, beginning with the response's address).
+// True when WebKit's disk cache holds a response for url (a file below "Records" that names it).
 bool Cached(const std::string& url)
 {
     std::error_code error;
@@ -305,60 +220,67 @@ bool Cached(const std::string& url)
             path.find("/Records/") == std::string::npos)
             continue;
         std::ifstream in(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (bytes.find(url) != std::string::npos)
+        if (std::string(std::istreambuf_iterator<char>(in), {}).find(url) != std::string::npos)
             return true;
     }
     return false;
 }
 
-TEST_F(RestrictedPageTest, PageFlagsKeepThePageOutOfTheCache)
+// The page's own script would turn it red and call its server back. With the window's flags it
+// stays magenta, is not cached and starts no download; with no flags it does all three.
+TEST_F(WebViewWindowTest, PageFlagsStopPageScriptCacheAndDownloads)
 {
-    for (bool withPageFlags : {true, false})
+    WritePage("page.html", "<html><body style='background:rgb(255,0,255);margin:0'>"
+                           "<script>document.body.style.background = 'rgb(255,0,0)'; fetch('/status/204?script');"
+                           "</script><div style='height:3000px'>Sollex</div></body></html>");
+    WritePage("data.bin", "not a page");
+    nettest::FaultServer server(m_folder.ToStdString(), nullptr, (m_folder + "/requests.log").ToStdString());
+    ASSERT_TRUE(server.Ok());
+    const std::filesystem::path downloads = std::getenv("LUMO_TEST_DOWNLOADS");
+    for (bool flags : {false, true})
     {
-        SCOPED_TRACE(withPageFlags ? "page flags" : "no flags");
-        const wxString url = PageUrl(withPageFlags ? "next.html?flags" : "next.html?none");
+        SCOPED_TRACE(flags ? "page flags" : "no flags");
+        const std::string query = flags ? "?flags" : "?none", url = server.Url("file/page.html" + query);
+        const size_t seen = server.Log().size();
         const int loadsBefore = loads;
-        Load(url, withPageFlags);
+        if (flags)  // as the window navigates, else with no flags at all
+            html->LoadUrl(url);
+        else
+            ASSERT_EQ(S_OK, QueryAs<IWebBrowser2>(html->m_control.Get())
+                                ->Navigate(wxString(url).ToStdWstring(), nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(PumpUntil([&] { return loads > loadsBefore; }, 15000));
-        // WebKit writes its cache a moment after the load.
-        EXPECT_EQ(!withPageFlags,
-                  PumpUntil([&] { return Cached(url.ToStdString()); }, withPageFlags ? 3000 : 10000));
+        PumpFor(500);  // time for a script's requests to reach the server
+        EXPECT_EQ(flags ? "rgb(255, 0, 255)" : "rgb(255, 0, 0)",
+                  RunScript("getComputedStyle(document.body).backgroundColor"));
+        EXPECT_EQ(!flags, server.Log().find("?script", seen) != std::string::npos) << server.Log();
+        EXPECT_EQ(!flags, PumpUntil([&] { return Cached(url); }, flags ? 3000 : 10000));
+
+        std::filesystem::remove_all(downloads);
+        std::filesystem::create_directories(downloads);
+        ASSERT_TRUE(webkit::RunScript(Native(), ("location.href = '/attachment/data.bin" + query + "';").c_str()));
+        ASSERT_TRUE(PumpUntil([&] { return server.Log().find("data.bin" + query) != std::string::npos; }, 10000));
+        EXPECT_EQ(!flags, PumpUntil([&] { return !std::filesystem::is_empty(downloads); }, flags ? 2000 : 10000));
     }
 }
 
-TEST_F(WebViewWindowTest, NavigationFlagsMustBeANumber)
+// Navigation flags must be numbers; the view refuses drops and, as WebKit cannot set its drop
+// destination up again, stays so.
+TEST_F(WebViewWindowTest, NavigationFlagsMustBeNumbersAndDropsStayRefused)
 {
     auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
-    const std::wstring url = Url("page.html").ToStdWstring();
-    int32_t flags = navEnforceRestricted;
-    struct Case { const char* name; Variant flags; HRESULT result; } cases[] = {
-        {"short", Variant::Short(kPageNavigationFlags), S_OK},
-        {"long by reference", Variant::Ref(VT_I4, &flags), S_OK},
-        {"text", Variant::String(L"0x28E"), E_INVALIDARG},
-        {"bool", Variant::Bool(true), E_INVALIDARG},
-    };
-    for (Case& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.result, browser->Navigate(url, &c.flags, nullptr, nullptr, nullptr));
-    }
+    int32_t restricted = navEnforceRestricted;
+    Variant flags[] = {Variant::Short(kPageNavigationFlags), Variant::Ref(VT_I4, &restricted),
+                       Variant::String(L"0x28E"), Variant::Bool(true)};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(i < 2 ? S_OK : E_INVALIDARG,
+                  browser->Navigate(Url("page.html").ToStdWstring(), &flags[i], nullptr, nullptr, nullptr)) << i;
     EXPECT_TRUE(webkit::CurrentRestrictions(Native()).pageScript);
-}
 
-TEST_F(WebViewWindowTest, ViewRefusesDrops)
-{
-    ASSERT_NE(nullptr, View());
-    EXPECT_FALSE(webkit::AcceptsDrops(Native()));
-    // WebKit cannot set its drop destination up again: saying so beats pretending.
-    auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
     EXPECT_EQ(E_FAIL, browser->put_RegisterAsDropTarget(VARIANT_TRUE));
-    EXPECT_EQ(S_OK, browser->put_RegisterAsDropTarget(VARIANT_FALSE));
-    // A view nobody told to refuse drops takes them.
+    EXPECT_FALSE(webkit::AcceptsDrops(Native()));
     wxWebView* plain = wxWebView::New(frame, wxID_ANY, "about:blank", wxDefaultPosition, wxDefaultSize,
                                       wxWebViewBackendWebKit);
-    ASSERT_NE(nullptr, plain);
-    EXPECT_TRUE(webkit::AcceptsDrops(plain->GetNativeBackend()));
+    EXPECT_TRUE(webkit::AcceptsDrops(plain->GetNativeBackend())) << "a view nobody told to refuse drops";
 }
 
 } // namespace
