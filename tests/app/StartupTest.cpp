@@ -1,5 +1,6 @@
 // Start-up with doubles for everything outside the process: which way it ends, and what the
 // window shows when it does not.
+#include "BuildConfig.h"
 #include "app/Startup.h"
 #include "app/core/StringTable.h"
 #include "lumo/text/StringUtil.h"
@@ -10,10 +11,12 @@
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/ShellCommand.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -192,16 +195,13 @@ TEST_F(StartupTest, TheInstallationIsResolvedAndAnotherRunKeepsStartUpOut)
 {
     ASSERT_EQ(::mkdir((m_scratch / "start").c_str(), 0755), 0);
     ASSERT_EQ(::symlink(m_install.c_str(), (m_scratch / "link").c_str()), 0);
-    char* real = ::realpath(m_install.c_str(), nullptr);
-    ASSERT_NE(real, nullptr);
-    const std::wstring resolved = FromNativePath(real);
-    free(real);
-
     const std::vector<fixtures::ArchiveEntry> patch = {{"43434", "44088", "package", std::nullopt, std::nullopt}};
     fixtures::AppendArchive(m_program, patch);
     ASSERT_TRUE(Start({L"../link//."}));
-    EXPECT_EQ(PatcherOptions::Instance().installPath, resolved);
-    EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), 2u) << "discovery asked for the builds";
+    const std::unique_ptr<char, decltype(&free)> real(::realpath(m_install.c_str(), nullptr), &free);
+    EXPECT_EQ(PatcherOptions::Instance().installPath, FromNativePath(real.get()));
+    const size_t calls = fixtures::ReadFakeUtilCalls(m_install).size();
+    EXPECT_EQ(calls, 2u) << "discovery asked for the builds";
     TearDown();
     SetUp();
 
@@ -209,7 +209,6 @@ TEST_F(StartupTest, TheInstallationIsResolvedAndAnotherRunKeepsStartUpOut)
     platform::SpawnRequest request;
     request.argv = {"/usr/bin/flock", "--exclusive", "--no-fork", m_install, "/bin/sleep", "60"};
     std::unique_ptr<platform::SpawnedChild> other = platform::SpawnedChild::Spawn(request, nullptr);
-    ASSERT_TRUE(other);
     ASSERT_TRUE(PumpUntil([&] {
         const int fd = ::open(m_install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
@@ -217,13 +216,28 @@ TEST_F(StartupTest, TheInstallationIsResolvedAndAnotherRunKeepsStartUpOut)
         return held;
     }));
     fixtures::AppendArchive(m_program, patch);
-    const size_t callsBefore = fixtures::ReadFakeUtilCalls(m_install).size();
     ASSERT_TRUE(Start({m_installArg}));
-    EXPECT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("is in use by another process"); }))
-        << Frame()->LogView()->GetValue().ToStdString();
-    EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), callsBefore) << "the installation was not asked";
+    EXPECT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("is in use by another process"); }));
+    EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), calls) << "the installation was not asked";
     other->Terminate(1);
     other->Wait(10000);
+}
+
+// The real patcher asked for its usage where no display is: the usage comes once, before the
+// toolkit gives up (which ends the process with status 255).
+TEST(PatcherHelpTest, UsageComesBeforeTheToolkitStartsWithoutADisplay)
+{
+    fixtures::ScratchFolder folder;
+    const std::string command =
+        "cd '" + folder.Path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES "
+        "LANG=C.UTF-8 GDK_BACKEND=x11 HOME='" + folder.Path() + "' TMPDIR='" + folder.Path() + "' LUMO_REGISTRY_ROOT='" +
+        folder.Path() + "/registry' LUMO_ELEVATOR=none timeout 60 '" + LUMO_BIN_DIR + "/sollex-patcher' -h 2>&1";
+    int status = 0;
+    const std::string output = fixtures::RunShell(command, &status);
+    EXPECT_EQ(WEXITSTATUS(status), 255) << output;
+    EXPECT_EQ(output.rfind("Usage: sollex-patcher [-h]", 0), 0u) << output;
+    EXPECT_NE(output.find("Unable to initialize GTK+"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Usage:", 1), std::string::npos) << "the usage is shown once";
 }
 
 }  // namespace

