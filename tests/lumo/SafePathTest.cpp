@@ -43,28 +43,21 @@ TEST(SafeRelativePath, RefusesWithAReasonNamingThePath)
     EXPECT_FALSE(LumoUtil::IsSafeRelativePath(L"..", nullptr));
 }
 
+// Names that came in UTF-16 take every Unicode character, none of which 8-bit text holds.
 TEST(SafeRelativePath, NamesFromUtf16TakeEveryUnicodeCharacter)
 {
     using LumoUtil::NameText;
-    const struct { std::wstring path; bool utf16; const wchar_t* why; } cases[] = {
-        {L"caf\u00E9.bin", true, L""},
-        {L"\u00DCber\\stra\u00DFe.dat", true, L""},
-        {L"\u041F\u0440\u0438\u0432\u0435\u0442/\u043C\u0438\u0440.txt", true, L""},
-        {L"\u30C7\u30FC\u30BF\\\u30D5\u30A1\u30A4\u30EB.bin", true, L""},
-        {L"\U0001F600.bin", true, L""},
-        {std::wstring(L"a") + wchar_t(0xD800), false, L"U+D800 at position 1, which is no Unicode character"},
-        {std::wstring(1, wchar_t(0xDFFF)), false, L"U+DFFF"},
-        {std::wstring(1, wchar_t(0x110000)), false, L"U+110000"},
-        {std::wstring(L"\u00E9\0", 2), false, L"control character U+0000"},
-        {L"\u00E9\t", false, L"control character U+0009"},
-        {L"\u00E9x:y", false, L"\":\" at position 2"},
-        {L"\u00E9\\..\\x", false, L"\"..\""},
+    const struct { std::wstring path; const wchar_t* refusal; } cases[] = {
+        {L"\u00DCber\\\u041F\u0440\u0438/\u30C7\u30FC\u30BF\U0001F600.bin", nullptr},
+        {std::wstring(L"a") + wchar_t(0xD800), L"U+D800 at position 1, which is no Unicode character"},
+        {std::wstring(1, wchar_t(0x110000)), L"U+110000"},
+        {L"\u00E9\t", L"control character U+0009"},
+        {L"\u00E9x:y", L"\":\" at position 2"},
     };
     for (const auto& c : cases) {
         std::wstring reason;
-        EXPECT_EQ(LumoUtil::IsSafeRelativePath(c.path, &reason, NameText::Utf16), c.utf16) << c.path;
-        EXPECT_NE(reason.find(c.why), std::wstring::npos) << reason;
-        // 8-bit text holds none of them.
+        EXPECT_EQ(LumoUtil::IsSafeRelativePath(c.path, &reason, NameText::Utf16), !c.refusal) << c.path;
+        EXPECT_NE(reason.find(c.refusal ? c.refusal : L""), std::wstring::npos) << reason;
         EXPECT_FALSE(LumoUtil::IsSafeRelativePath(c.path, nullptr, NameText::EightBit)) << c.path;
     }
     fixtures::ScratchFolder scratch;

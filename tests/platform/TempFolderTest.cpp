@@ -11,11 +11,13 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/ConsoleControl.h"
 #include "platform/RunOwner.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 using namespace platform;
 
@@ -62,12 +64,8 @@ TEST(TempFolder, NamesNeverRepeatAcrossThreads)
     EXPECT_EQ(all.size(), 8000u);
 }
 
-
-namespace
-{
-
 // The id of a process that has ended and been collected.
-pid_t EndedProcessId()
+static pid_t EndedProcessId()
 {
     const pid_t pid = fork();
     if (pid == 0)
@@ -76,45 +74,34 @@ pid_t EndedProcessId()
     return pid;
 }
 
-std::string TagOf(pid_t pid, uint64_t start)
-{
-    return std::to_string(pid) + "-" + std::to_string(start);
-}
-
-}  // namespace
-
-// What killed processes left in the temporary folder goes when the next process makes its own
-// folder; the folders of running processes and names that are not ours stay. A process that a
-// stop signal ends (no handler taking it) removes its own folder.
+// What ended processes left in the temporary folder goes when the next process makes its own; the
+// folders of running processes, names that are not ours and what a link leads to stay. A stop
+// signal that no handler takes removes the process's own folder.
 TEST(TempFolderDeathTest, LeftoversOfEndedProcessesGoAndAStopSignalTakesOurOwn)
 {
+    // A new process, whose private folder is not made yet, runs this body again and finds the
+    // folder the parent prepared through the environment.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // The child re-runs this body: it finds the folder the parent prepared through the environment.
     const char* inherited = getenv("LUMO_TEST_STOP_TMPDIR");
     std::unique_ptr<fixtures::ScratchFolder> scratch;
     std::string dir = inherited ? inherited : "";
-    uint64_t ourStart = 0;
-    bool unknown = false;
-    ASSERT_TRUE(ProcessStartTime(getpid(), ourStart, unknown));
     const std::string live = "lumo-" + OwnerTag() + "-bbbbbb";
     if (!inherited)
     {
         scratch = std::make_unique<fixtures::ScratchFolder>();
         dir = *scratch / "tmp";
-        const std::string dead = TagOf(EndedProcessId(), 5);
-        fixtures::WriteFile(dir + "/lumo-" + dead + "-aaaaaa/unpacked/file.bin", "left by a killed run");
-        fixtures::WriteFile(dir + "/" + live + "/busy", "in use");
-        fixtures::WriteFile(dir + "/lumo-" + TagOf(getpid(), ourStart + 1) + "-cccccc/file", "an earlier owner of our id");
-        fixtures::WriteFile(dir + "/lumo-test.dddddd/file", "not ours");
+        const std::string dead = dir + "/lumo-" + std::to_string(EndedProcessId()) + "-5";
+        for (const std::string& file : {dead + "-aaaaaa/unpacked/file.bin", dir + "/" + live + "/busy",
+                                        dir + "/lumo-test.dddddd/file"})
+            fixtures::WriteFile(file, "");
         fixtures::WriteFile(*scratch / "outside/file", "reached through a link");
-        ASSERT_EQ(symlink((*scratch / "outside").c_str(), (dir + "/lumo-" + dead + "-eeeeee").c_str()), 0);
+        ASSERT_EQ(symlink((*scratch / "outside").c_str(), (dead + "-eeeeee").c_str()), 0);
         setenv("LUMO_TEST_STOP_TMPDIR", dir.c_str(), 1);
     }
     EXPECT_EXIT(
         {
             setenv("TMPDIR", dir.c_str(), 1);
-            const std::string own = PrivateTempFolder();
-            fixtures::WriteFile(own + "/package.zip", "temporary");
+            fixtures::WriteFile(PrivateTempFolder() + "/package.zip", "temporary");
             SetConsoleControlHandler([](uint32_t) { return false; }, true);
             raise(SIGTERM);
             for (;;)
@@ -126,55 +113,29 @@ TEST(TempFolderDeathTest, LeftoversOfEndedProcessesGoAndAStopSignalTakesOurOwn)
     EXPECT_EQ(fixtures::ReadFile(*scratch / "outside/file"), "reached through a link");
 }
 
-TEST(RunOwner, TagsParseOnlyWhole)
-{
-    const struct { const char* text; bool ok; pid_t pid; uint64_t start; size_t length; } cases[] = {
-        {"123-456", true, 123, 456, 7},
-        {"123-456-XXXXXX", true, 123, 456, 7},
-        {"123-456.zip", true, 123, 456, 7},
-        {"1-0", true, 1, 0, 3},
-        {"0-5", false, 0, 0, 0},            // no process has id 0
-        {"123", false, 0, 0, 0},            // an id alone
-        {"123-", false, 0, 0, 0},
-        {"123-45x", false, 0, 0, 0},
-        {"-123-456", false, 0, 0, 0},
-        {"test.abcdef", false, 0, 0, 0},
-        {"99999999999-1", false, 0, 0, 0},  // beyond any process id
-    };
-    for (const auto& c : cases)
-    {
-        pid_t pid = 0;
-        uint64_t start = 0;
-        size_t length = 0;
-        EXPECT_EQ(c.ok, ParseOwnerTag(c.text, pid, start, length)) << c.text;
-        if (c.ok)
-        {
-            EXPECT_EQ(c.pid, pid) << c.text;
-            EXPECT_EQ(c.start, start) << c.text;
-            EXPECT_EQ(c.length, length) << c.text;
-        }
-    }
-}
-
-TEST(RunOwner, OnlyAnEndedOwnerIsGone)
+// A tag parses only whole; its owner is gone once it has ended, even uncollected, or when another
+// process took its id.
+TEST(RunOwner, TagsParseOnlyWholeAndOnlyAnEndedOwnerIsGone)
 {
     pid_t pid = 0;
     uint64_t start = 0;
     size_t length = 0;
+    EXPECT_TRUE(ParseOwnerTag("123-456-XXXXXX", pid, start, length));
+    EXPECT_EQ(std::tuple(pid, start, length), std::tuple(123, 456u, 7u));
+    EXPECT_TRUE(ParseOwnerTag("1-0.zip", pid, start, length));
+    for (const char* refused : {"0-5", "123", "123-", "123-45x", "-123-456", "test.abcdef", "99999999999-1"})
+        EXPECT_FALSE(ParseOwnerTag(refused, pid, start, length)) << refused;
+
     ASSERT_TRUE(ParseOwnerTag(OwnerTag(), pid, start, length));
     EXPECT_EQ(getpid(), pid);
     EXPECT_FALSE(IsOwnerGone(pid, start)) << "this process";
     EXPECT_TRUE(IsOwnerGone(pid, start + 1)) << "an earlier process with our id";
-    EXPECT_TRUE(IsOwnerGone(EndedProcessId(), 0)) << "a process that has ended";
-    // Ended but not yet collected: it touches no file any more.
+    EXPECT_TRUE(IsOwnerGone(EndedProcessId(), 0));
     const pid_t zombie = fork();
     if (zombie == 0)
         _exit(0);
-    uint64_t zombieStart = 0;
-    bool unknown = false;
-    for (int i = 0; i < 2000 && ProcessStartTime(zombie, zombieStart, unknown); ++i)
-        usleep(1000);
-    EXPECT_FALSE(ProcessStartTime(zombie, zombieStart, unknown));
+    bool unknown = true;
+    EXPECT_TRUE(fixtures::WaitFor([&] { return !ProcessStartTime(zombie, start, unknown); }));
     EXPECT_FALSE(unknown);
     waitpid(zombie, nullptr, 0);
 }
