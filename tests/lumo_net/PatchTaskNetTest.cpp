@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/TestServers.h"
+#include "tests/fixtures/WaitFor.h"
 
 namespace
 {
@@ -221,21 +221,15 @@ TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
         for (char byte; signal == SIGTERM && !(waiting = seen.find("1000 / 100000 bytes") != std::string::npos) &&
                         child->ReadOutput(&byte, 1) == 1;)
             seen += byte;
-        for (int i = 0; i < 400 && !waiting; ++i)
-        {
-            waiting = RunFetchTool({faults.Url(std::string("count/") + path), m_folder / "count"}).exitCode == 0 &&
-                      fixtures::ReadFile(m_folder / "count") != "0";
-            if (!waiting)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_TRUE(waiting);
+        EXPECT_TRUE(waiting || fixtures::WaitFor([&] {
+            return RunFetchTool({faults.Url(std::string("count/") + path), m_folder / "count"}).exitCode == 0 &&
+                   fixtures::ReadFile(m_folder / "count") != "0";
+        }));
         ::kill(child->Pid(), signal);
-        if (!child->Wait(10000))
-        {
-            ADD_FAILURE() << "still running 10 s after the signal";
+        const bool ended = child->Wait(10000);
+        if (!ended)
             child->Terminate(9);
-            child->Wait(0xFFFFFFFF);
-        }
+        ASSERT_TRUE(ended) << "still running 10 s after the signal";
         EXPECT_EQ(1, child->ExitCode());
         EXPECT_EQ(fixtures::ListFolder(folder), std::vector<std::string>{"keep"});
     }
