@@ -207,9 +207,9 @@ TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            const std::string folder = testing::TempDir() + "guarded-death";
-            mkdir(folder.c_str(), 0700);
-            if (chdir(folder.c_str()) != 0)
+            // A folder of its own: a fixed name in the shared temporary folder may be another user's.
+            std::string folder = testing::TempDir() + "guarded-death-XXXXXX";
+            if (mkdtemp(folder.data()) == nullptr || chdir(folder.c_str()) != 0)
                 _exit(1);
             InstallCrashHandlers(true);
             BuildMinidumpName(L"patcher");
