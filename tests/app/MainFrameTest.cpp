@@ -160,10 +160,8 @@ TEST_F(MainFrameTest, SplitCommandsFollowTheSplitterAndItsEventsReachTheStatusLi
     PatchMainFrame* frame = MakeFrame();
     auto states = [frame] {  // per split command (horizontal, vertical, unsplit): enabled 1, disabled 0
         std::string enabled;
-        for (int id : {kIdSplitHorizontal, kIdSplitVertical, kIdUnsplit}) {
-            wxUpdateUIEvent update(id);
+        for (wxUpdateUIEvent update : {wxUpdateUIEvent(kIdSplitHorizontal), wxUpdateUIEvent(kIdSplitVertical), wxUpdateUIEvent(kIdUnsplit)})
             enabled += frame->ProcessWindowEvent(update) && update.GetSetEnabled() ? "01"[update.GetEnabled()] : '-';
-        }
         return enabled;
     };
     EXPECT_EQ(states(), "000");  // the patcher's window: no splitter

@@ -1,7 +1,7 @@
 // Whole runs of the local chain on an installation at A: A->B->C to the byte, and the ways a chain
 // ends early (a damaged file, a cancel while the tool runs, a chain that loops, a damaged
-// package), each leaving a whole build behind; the asset-database update with its cancel; one
-// step alone: a download's size checks, one package cancelled or without an unpack folder.
+// package), each leaving a whole build behind; the asset-database update with its cancel.
+// One step alone: a download's size checks, one package cancelled or without an unpack folder.
 
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"

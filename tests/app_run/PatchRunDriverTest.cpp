@@ -228,10 +228,9 @@ TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 // A server that takes the connection and says nothing: a stop signal still ends the run at once.
 TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 {
-    fixtures::ScratchFolder serverRoot;
-    nettest::FaultServer server(serverRoot.Path());
+    nettest::FaultServer server(machine().scratch / "www");
     ASSERT_TRUE(server.Ok());
-    WriteServerFolder(serverRoot.Path(), server.Url("silent/a-b.pkg"));
+    WriteServerFolder(machine().scratch / "www", server.Url("silent/a-b.pkg"));
     const struct { std::string server; const char* waitsAfter; int signal; } cases[] = {
         {server.Url("silent/"), "Searching for patches...", SIGINT},  // waits for the list
         {server.Url("file/"), "Getting next version", SIGTERM},       // waits for a package's size
