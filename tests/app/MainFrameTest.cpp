@@ -11,7 +11,6 @@
 
 #include <wx/button.h>
 #include <wx/gauge.h>
-#include <wx/panel.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -159,38 +158,29 @@ TEST_F(MainFrameTest, ASecondRunReplacesTheJoinedWorker)
 TEST_F(MainFrameTest, SplitCommandsFollowTheSplitterAndItsEventsReachTheStatusLine)
 {
     PatchMainFrame* frame = MakeFrame();
-    // Per split command (horizontal, vertical, unsplit): enabled, disabled, or -1 when nothing answered.
-    auto states = [frame] {
-        std::vector<int> enabled;
-        for (int id : {kIdSplitHorizontal, kIdSplitVertical, kIdUnsplit}) {
-            wxUpdateUIEvent update(id);
-            update.SetEventObject(frame);
-            frame->ProcessWindowEvent(update);
-            enabled.push_back(update.GetSetEnabled() ? int(update.GetEnabled()) : -1);
-        }
+    auto states = [frame] {  // per split command (horizontal, vertical, unsplit): enabled 1, disabled 0
+        std::string enabled;
+        for (wxUpdateUIEvent update : {wxUpdateUIEvent(kIdSplitHorizontal), wxUpdateUIEvent(kIdSplitVertical), wxUpdateUIEvent(kIdUnsplit)})
+            enabled += frame->ProcessWindowEvent(update) && update.GetSetEnabled() ? "01"[update.GetEnabled()] : '-';
         return enabled;
     };
-    EXPECT_EQ(states(), (std::vector<int>{0, 0, 0}));  // the patcher's window: no splitter
+    EXPECT_EQ(states(), "000");  // the patcher's window: no splitter
     auto* splitter = new FrameSplitter(frame->LogView()->GetParent(), frame);
-    splitter->SetSize(400, 200);
-    wxWindow* left = new wxPanel(splitter);
-    wxWindow* right = new wxPanel(splitter);
+    wxWindow *left = new wxWindow(splitter, wxID_ANY), *right = new wxWindow(splitter, wxID_ANY);
     splitter->SplitVertically(left, right, 150);
-    EXPECT_EQ(states(), (std::vector<int>{1, 0, 1}));
+    EXPECT_EQ(states(), "101");
     splitter->Unsplit();
-    EXPECT_EQ(states(), (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(states(), "110");
     splitter->SplitHorizontally(left, right, 80);
-    EXPECT_EQ(states(), (std::vector<int>{0, 1, 1}));
-
-    const wxString current = wxString::Format("%d", splitter->GetSashPosition());
+    EXPECT_EQ(states(), "011");
+    const wxString now = wxString::Format("%d", splitter->GetSashPosition());
     const struct { wxEventType type; int sash; wxString line; } rows[] = {
-        {wxEVT_SPLITTER_SASH_POS_CHANGED, 120, "Position has changed, now = 120 (or " + current + ")"},
-        {wxEVT_SPLITTER_SASH_POS_CHANGING, 90, "Position is changing, now = 90 (or " + current + ")"},
+        {wxEVT_SPLITTER_SASH_POS_CHANGED, 120, "Position has changed, now = 120 (or " + now + ")"},
+        {wxEVT_SPLITTER_SASH_POS_CHANGING, 90, "Position is changing, now = 90 (or " + now + ")"},
         {wxEVT_SPLITTER_DOUBLECLICKED, -1, "Splitter double clicked"},
         {wxEVT_SPLITTER_UNSPLIT, -1, "Splitter unsplit"},
     };
     for (const auto& row : rows) {
-        frame->SetStatusLine(wxEmptyString);
         wxSplitterEvent event(row.type, splitter);
         if (row.sash >= 0)
             event.SetSashPosition(row.sash);
@@ -199,7 +189,7 @@ TEST_F(MainFrameTest, SplitCommandsFollowTheSplitterAndItsEventsReachTheStatusLi
     }
     splitter->Destroy();
     apptest::Pump();
-    EXPECT_EQ(states(), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(states(), "000");
 }
 
 TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)

@@ -34,44 +34,38 @@ wxImage Screenshot(wxWindow* window)
     return bitmap.ConvertToImage();
 }
 
-// The patch main frame showing the page at url, with WebKit's caches and data in folder. WebKit
-// draws nothing on a virtual display in compositing mode.
-struct PageFrame {
-    PageFrame(const fixtures::ScratchFolder& folder, const std::string& url)
-        : compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1"), cache("XDG_CACHE_HOME", (folder / "cache").c_str()),
-          data("XDG_DATA_HOME", (folder / "data").c_str()), page("SOLLEX_PAGE_URL", url.c_str())
-    {
-        PatcherOptions::Instance() = PatcherOptions();
-        PatcherOptions::Instance().installPath = L"/opt/Sollex/";
-        SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
-        frame = new PatchMainFrame();
-        frame->Show();
-        view = frame->Page().GetWindow();
-    }
-    ~PageFrame()
-    {
-        frame->Destroy();
-        EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
-    }
+// The patch main frame shows the page at url once loaded, in the colour given; the window's pixels are saved.
+void ExpectPageShown(const fixtures::ScratchFolder& folder, const std::string& url, const char* savedAs, int red, int green, int blue)
+{
+    // WebKit draws nothing on a virtual display in compositing mode; its caches stay here.
+    fixtures::ScopedEnv compositing("WEBKIT_DISABLE_COMPOSITING_MODE", "1");
+    fixtures::ScopedEnv cache("XDG_CACHE_HOME", (folder / "cache").c_str());
+    fixtures::ScopedEnv data("XDG_DATA_HOME", (folder / "data").c_str());
+    fixtures::ScopedEnv page("SOLLEX_PAGE_URL", url.c_str());
 
-    // Once the page has loaded: the window's pixels saved for a person to look at, and the page's
-    // colour inside the view, away from its text.
-    std::string PageColour(const char* savedAs)
-    {
-        EXPECT_TRUE(PumpUntil([&] { return view->IsShown(); }, 15000)) << "the page did not load";
-        PumpUntil([] { return false; }, 1000);  // scroll bars gone, page painted, a script's requests made
-        const wxImage shot = Screenshot(frame);
-        wxImage::AddHandler(new wxPNGHandler);
-        EXPECT_TRUE(shot.SaveFile(savedAs, wxBITMAP_TYPE_PNG));
-        const wxPoint at = view->GetScreenPosition() - frame->GetScreenPosition() + view->GetSize() - wxSize(20, 10);
-        return wxColour(shot.GetRed(at.x, at.y), shot.GetGreen(at.x, at.y), shot.GetBlue(at.x, at.y))
-            .GetAsString(wxC2S_CSS_SYNTAX).ToStdString();
-    }
+    PatcherOptions::Instance() = PatcherOptions();
+    PatcherOptions::Instance().installPath = L"/opt/Sollex/";
+    SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+    auto* frame = new PatchMainFrame();
+    frame->Show();
+    wxWindow* view = frame->Page().GetWindow();
+    EXPECT_FALSE(view->IsShown());
+    ASSERT_TRUE(PumpUntil([&] { return view->IsShown(); }, 15000)) << "the page did not load";
+    PumpUntil([] { return false; }, 1000);  // scroll bars gone, page painted, a script's requests made
 
-    fixtures::ScopedEnv compositing, cache, data, page;
-    PatchMainFrame* frame = nullptr;
-    wxWindow* view = nullptr;
-};
+    const wxImage shot = Screenshot(frame);
+    wxImage::AddHandler(new wxPNGHandler);
+    EXPECT_TRUE(shot.SaveFile(savedAs, wxBITMAP_TYPE_PNG));
+    // The page's colour inside the view, away from its text, and the path row below it.
+    const wxPoint probe = view->GetScreenPosition() - frame->GetScreenPosition() + view->GetSize() - wxSize(20, 10);
+    EXPECT_EQ(shot.GetGreen(probe.x, probe.y), green);
+    EXPECT_EQ(shot.GetRed(probe.x, probe.y), red);
+    EXPECT_EQ(shot.GetBlue(probe.x, probe.y), blue);
+    EXPECT_GE(frame->PathBox()->GetPosition().y, view->GetRect().GetBottom());
+
+    frame->Destroy();
+    EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
+}
 
 TEST(PatchMainFramePageTest, ShowsItsPageOnceLoaded)
 {
@@ -80,11 +74,7 @@ TEST(PatchMainFramePageTest, ShowsItsPageOnceLoaded)
                         "<html><body style='background:rgb(0,192,0);margin:0;color:white;font-family:sans-serif'>"
                         "<h3 style='margin:8px'>Sollex news</h3><p style='margin:8px'>Build 102 is out.</p>"
                         "<div style='height:2000px'></div></body></html>");
-    PageFrame window(folder, "file://" + folder / "patcher.html");
-    EXPECT_FALSE(window.view->IsShown());
-    EXPECT_EQ("rgb(0, 192, 0)", window.PageColour(LUMO_BINARY_DIR "/patcher-page.png"));
-    // The path row below the page.
-    EXPECT_GE(window.frame->PathBox()->GetPosition().y, window.view->GetRect().GetBottom());
+    ExpectPageShown(folder, "file://" + folder / "patcher.html", LUMO_BINARY_DIR "/patcher-page.png", 0, 192, 0);
 }
 
 // The page's own script would turn it red and call its server back: the window's page runs none.
@@ -96,8 +86,7 @@ TEST(PatchMainFramePageTest, PageRunsNoScriptOfItsOwn)
                         " = 'rgb(255,0,0)'; fetch('/status/204?script');</script></body></html>");
     nettest::FaultServer server(folder.Path(), nullptr, folder / "requests.log");
     ASSERT_TRUE(server.Ok());
-    PageFrame window(folder, server.Url("file/patcher.html"));
-    EXPECT_EQ("rgb(255, 0, 255)", window.PageColour(LUMO_BINARY_DIR "/patcher-restricted-page.png"));
+    ExpectPageShown(folder, server.Url("file/patcher.html"), LUMO_BINARY_DIR "/patcher-restricted-page.png", 255, 0, 255);
     EXPECT_EQ("GET /file/patcher.html\n", server.Log());
 }
 
