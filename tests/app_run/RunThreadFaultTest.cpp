@@ -6,11 +6,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "lumo/diagnostics/CrashHandlers.h"
 #include "tests/app_run/RecordingHost.h"
@@ -44,9 +44,7 @@ TEST(RunThreadFaultDeathTest, AFaultInTheDatabaseRebuildEndsTheProcessWithTheFat
             LumoPatch::PatchRun(host).UpdateAssetDatabase();
         },
         testing::ExitedWithCode(255), "Unhandled Exception");
-    std::vector<std::string> dumps = fixtures::ListFolder(folder);
-    std::erase_if(dumps, [](const std::string& file) { return !file.ends_with(".dmp"); });
-    EXPECT_TRUE(dumps.size() == 1 && dumps[0].starts_with("patcher-v35673-")) << testing::PrintToString(dumps);
+    EXPECT_THAT(fixtures::ListFolder(folder), testing::Contains(testing::MatchesRegex("patcher-v35673-.*\\.dmp")).Times(1));
 }
 
 }  // namespace apprun

@@ -2,11 +2,7 @@
 // with exit code -100 (156 as the system keeps it) and no dump; else the crash handlers answer.
 
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
-
-#include <optional>
-#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,15 +28,14 @@ TEST(TaskGuard, FaultingTaskEndsTheProcessOnlyUnderTheGuard)
     const struct { const char* name; bool guard, debugger, onWorker; } cases[] = {
         {"guarded", true, false, false}, {"guarded, on the worker, past its thread's guard", true, false, true},
         {"unguarded", false, false, false}, {"guard set, debugger attached", true, true, false}};
-    // Dumps land in a folder of their own; the death tests' children, which run this test again, take the parent's.
-    std::optional<fixtures::ScratchFolder> scratch;
-    const std::string folder = getenv("LUMO_TASK_GUARD_FOLDER") ? getenv("LUMO_TASK_GUARD_FOLDER") : scratch.emplace().Path();
-    const fixtures::ScopedEnv shared("LUMO_TASK_GUARD_FOLDER", folder.c_str());
+    // Dumps land in a scratch folder; the death tests' children, which run this test again, make theirs inside it.
+    const fixtures::ScratchFolder folder;
+    const fixtures::ScopedEnv temp("TMPDIR", folder.Path().c_str());
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
         const auto postFaultingTask = [&] {  // set up like the program, then post the task
-            if (chdir(folder.c_str()) != 0 || setenv("TMPDIR", folder.c_str(), 1) != 0)
+            if (chdir(folder.Path().c_str()) != 0)
                 _exit(120);
             InstallCrashHandlers(true);
             if (c.debugger)
