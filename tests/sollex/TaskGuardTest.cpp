@@ -33,21 +33,19 @@ TEST(TaskGuard, FaultingTaskEndsTheProcessOnlyUnderTheGuard)
     const fixtures::ScopedEnv temp("TMPDIR", folder.Path().c_str());
     for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.name);
         const auto postFaultingTask = [&] {  // set up like the program, then post the task
             if (chdir(folder.Path().c_str()) != 0)
                 _exit(120);
             InstallCrashHandlers(true);
-            if (c.debugger)
-                SetDebuggerProbe([] { return true; });
+            SetDebuggerProbe(c.debugger ? [] { return true; } : DebuggerProbe(nullptr));
             SetTaskGuard(c.guard);
             PushMainThread();
             GetTaskDispatcher().Post(c.onWorker ? uint32_t{TASK_WORKER_THREAD} : 0u, new FaultingTask, 0, nullptr);
         };
         if (c.guard && !c.debugger)
             EXPECT_EXIT(postFaultingTask(), ::testing::ExitedWithCode(static_cast<uint8_t>(kTaskFaultExitCode)),
-                        ::testing::Not(::testing::HasSubstr("CreateMiniDump")));
+                        ::testing::Not(::testing::HasSubstr("CreateMiniDump"))) << c.name;
         else
-            EXPECT_EXIT(postFaultingTask(), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ");
+            EXPECT_EXIT(postFaultingTask(), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ") << c.name;
     }
 }
