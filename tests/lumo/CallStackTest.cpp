@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +13,7 @@
 #include "lumo/diagnostics/CallStack.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 namespace
 {
@@ -93,31 +92,14 @@ __attribute__((noinline)) std::wstring InnermostFunctionHere()
     return frames.empty() ? std::wstring() : frames[0].function;
 }
 
-__attribute__((noinline)) std::wstring InnermostFunctionByOwnId()
+// Tells its thread id, then waits in poll, where ThreadSanitizer runs signal handlers, until `fd` can be read.
+__attribute__((noinline)) bool WaitInKnownFunction(int fd, std::atomic<pid_t>& id)
 {
-    StackContext context;
-    std::string error;
-    if (!StackWalker::CaptureContext(context, static_cast<pid_t>(syscall(SYS_gettid)), error))
-        return L"capture failed: " + std::wstring(error.begin(), error.end());
-    EXPECT_FALSE(context.frames);  // its own stack is walked as it is
-    std::vector<StackFrameRecord> frames;
-    StackWalker::CaptureAndSymbolise(frames, context, kAllocationStackFrames);
-    return frames.empty() ? std::wstring() : frames[0].function;
-}
-
-// Tells its thread id, then waits for a byte on `fd` and returns it.
-__attribute__((noinline)) int WaitForByteInKnownFunction(int fd, std::atomic<pid_t>& id)
-{
-    id.store(static_cast<pid_t>(syscall(SYS_gettid)));
-    // poll, not read: ThreadSanitizer runs signal handlers inside it. A capture ends it with EINTR.
+    id = gettid();
     pollfd readable{fd, POLLIN, 0};
     while (poll(&readable, 1, -1) < 0 && errno == EINTR)
-    {
-    }
-    char byte = 0;
-    const ssize_t n = read(fd, &byte, 1);
-    asm volatile("");
-    return n == 1 ? byte : -1;
+        continue;
+    return readable.revents & POLLIN;
 }
 
 class LineCollector : public LumoSystemLogObserver
@@ -188,51 +170,40 @@ TEST_F(StackWalkerTest, SymbolisesFromManyThreadsAtOnce)
         EXPECT_NE(name.find(L"InnermostFunctionHere"), std::wstring::npos) << name;
 }
 
+// Another thread is captured where it waits and goes on, the caller's own id where it is; others fail clearly.
 TEST_F(StackWalkerTest, CapturesAnotherThreadWhereItWaitsAndLetsItGoOn)
 {
     int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe(fds), 0);
     std::atomic<pid_t> id{0};
-    int received = -2;
-    std::thread waiting([&] { received = WaitForByteInKnownFunction(fds[0], id); });
-    while (id.load() == 0)
-        std::this_thread::yield();
+    bool wentOn = false;
+    std::thread waiting([&] { wentOn = WaitInKnownFunction(fds[0], id); });
     // Until it sleeps in poll (under ThreadSanitizer a signal that comes earlier is handled later, elsewhere).
-    const std::string stat = "/proc/self/task/" + std::to_string(id.load()) + "/stat";
-    for (int i = 0; i < 10000 && fixtures::ReadFile(stat).find(") S ") == std::string::npos; ++i)
-        usleep(1000);
+    EXPECT_TRUE(fixtures::WaitFor([&] {
+        return id && fixtures::ReadFile("/proc/self/task/" + std::to_string(id) + "/stat").find(") S ") != std::string::npos;
+    }));
     StackContext context;
     std::string error;
     std::vector<StackFrameRecord> frames;
-    if (StackWalker::CaptureContext(context, id.load(), error))
+    if (StackWalker::CaptureContext(context, id, error))
         StackWalker::CaptureAndSymbolise(frames, context, kLogCallStackFrames);
     EXPECT_EQ(write(fds[1], "x", 1), 1);
     waiting.join();
     close(fds[0]);
     close(fds[1]);
-    EXPECT_EQ(received, 'x');  // its wait went on after the capture
-    EXPECT_LT(FindFrame(frames, L"WaitForByteInKnownFunction"), frames.size()) << error;
+    EXPECT_TRUE(wentOn);
+    EXPECT_LT(FindFrame(frames, L"WaitInKnownFunction"), frames.size()) << error;
     EXPECT_EQ(FindFrame(frames, L"CapturesAnotherThread"), frames.size()) << "nothing of the capturing side";
-
-    // The calling thread's own id captures its place directly.
-    const std::wstring own = InnermostFunctionByOwnId();
-    EXPECT_NE(own.find(L"InnermostFunctionByOwnId"), std::wstring::npos) << own;
-}
-
-TEST_F(StackWalkerTest, CaptureOfAThreadThatCannotAnswerFailsClearly)
-{
-    pid_t ended = 0;
-    std::thread([&ended] { ended = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
-    const std::pair<pid_t, const char*> cases[] = {
-        {ended, "has ended"}, {1, "has ended (or is no thread of this process)"}, {-5, "is no thread id"}};
-    for (const auto& [thread, reason] : cases)
+    ASSERT_TRUE(StackWalker::CaptureContext(context, gettid(), error)) << error;
+    EXPECT_FALSE(context.frames);  // its own stack is walked as it is
+    StackWalker::CaptureAndSymbolise(frames, context, kLogCallStackFrames);
+    EXPECT_NE(frames.at(0).function.find(L"CapturesAnotherThread"), std::wstring::npos) << frames[0].function;
+    const std::string ended = " has ended (or is no thread of this process)";
+    for (const auto& [thread, reason] : {std::pair<pid_t, std::string>{id, ended}, {1, ended}, {-5, " is no thread id"}})
     {
-        StackContext context;
         context.pc = 1;
-        std::string error;
         EXPECT_FALSE(StackWalker::CaptureContext(context, thread, error, 200)) << reason;
-        EXPECT_EQ(error.rfind("StackWalker::CaptureContext> thread " + std::to_string(thread), 0), 0u) << error;
-        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_EQ(error, "StackWalker::CaptureContext> thread " + std::to_string(thread) + reason);
         EXPECT_EQ(context.pc, 0u) << reason;
     }
 }

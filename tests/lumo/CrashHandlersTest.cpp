@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,23 +73,23 @@ __attribute__((noinline)) void FailAssertHere(int value)
 
 using fixtures::RecurseForever;
 
-std::atomic<bool> g_workerWaits{false};
-
-// The two places a process waits in, for a byte on `fd`, while another one dumps it.
-__attribute__((noinline)) char SitInKnownFunction(int fd)
+// Where a dumped process waits: its worker, once it said so, for a byte on standard input; its main thread for ever.
+__attribute__((noinline)) void WorkerReadsInKnownFunction()
 {
+    pthread_setname_np(pthread_self(), "remote-worker");
+    fputs("ready\n", stderr);
     char byte = 0;
-    while (read(fd, &byte, 1) < 0 && errno == EINTR)
+    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR)
         continue;
-    asm volatile("");
-    return byte;
+    fprintf(stderr, "running on %c\n", byte);
+    _exit(0);
 }
 
-__attribute__((noinline)) void WorkerWaitsInKnownFunction(int fd)
+__attribute__((noinline)) void MainWaitsInKnownFunction()
 {
-    g_workerWaits = true;
-    SitInKnownFunction(fd);
-    asm volatile("");  // no tail call: this frame stays on the stack
+    std::thread(WorkerReadsInKnownFunction).detach();
+    for (;;)
+        pause();
 }
 
 // Guarded when `body` is given, else a plain crash.
@@ -134,24 +135,7 @@ void WaitForParentThenExitNormally()
 void RunScenario(const std::string& scenario)
 {
     if (scenario == "remote-target")
-    {
-        // Waits, with a second thread, until the parent has dumped it, then shows it ran on.
-        int never[2];
-        if (pipe2(never, O_CLOEXEC) != 0)
-            exit(5);
-        std::thread([fd = never[0]] {
-            pthread_setname_np(pthread_self(), "remote-worker");
-            WorkerWaitsInKnownFunction(fd);
-        }).detach();
-        while (!g_workerWaits.load())
-            usleep(1000);
-        printf("ready\n");
-        fflush(stdout);
-        const char byte = SitInKnownFunction(STDIN_FILENO);
-        printf("running on %c\n", byte);
-        fflush(stdout);
-        _exit(0);
-    }
+        MainWaitsInKnownFunction();
     if (scenario == "console-close")
     {
         InstallCrashHandlers(false);
@@ -316,24 +300,6 @@ CrashDumpContents ReadDump(const std::string& path)
     return dump;
 }
 
-// Collects the system log's lines while it lives.
-class SystemLogLines : public LumoSystemLogObserver
-{
-public:
-    SystemLogLines() { Register(); }
-    ~SystemLogLines() override { Unregister(); }
-    void OnLogLine(const wchar_t* line) override { lines.push_back(ToNativePath(line)); }
-    std::vector<std::string> lines;
-};
-
-// Dumps of the test process itself land in `folder` while this lives.
-class LogFolderScope
-{
-public:
-    explicit LogFolderScope(const std::string& folder) { SetLogFolders(FromNativePath(folder + "/").c_str(), L""); }
-    ~LogFolderScope() { SetLogFolders(nullptr, nullptr); }
-};
-
 // How a child ends: "signal N" when `signalNumber` is set, else "exit N".
 std::string Ending(int signalNumber, int code = 0)
 {
@@ -356,6 +322,16 @@ constexpr bool kSanitizerOwnsFaults = false;
     if (kSanitizerOwnsFaults)                                                    \
     GTEST_SKIP() << "the sanitizer of this build handles fault signals itself"
 
+// Little-endian fields, written independently of the dump writer.
+std::string U64(uint64_t value, int bytes = 8)
+{
+    std::string text;
+    for (int i = 0; i < bytes; ++i)
+        text += static_cast<char>(value >> (8 * i));
+    return text;
+}
+std::string U32(uint32_t value) { return U64(value, 4); }
+std::string Text(const std::string& text) { return U32(text.size()) + text; }
 }  // namespace
 
 TEST(CrashScenario, DISABLED_Run)
@@ -639,13 +615,19 @@ TEST(CrashDumpReader, BadDumpsGetAClearError)
     }
 }
 
-// Another process is dumped twice (two files) and runs on; dump-tool names, in each thread's part
-// of the printout, the function that thread waits in.
-TEST(CrashHandlers, RemoteDumpShowsEachThreadInItsFunctionAndTheProcessRunsOn)
+// Dumps of the test process itself land in a scratch folder; the system log's lines are kept.
+struct RemoteDump : testing::Test, LumoSystemLogObserver
 {
+    void SetUp() override { SetLogFolders(FromNativePath(folder.Path() + "/").c_str(), L""), Register(); }
+    void TearDown() override { Unregister(), SetLogFolders(nullptr, nullptr); }
+    void OnLogLine(const wchar_t* line) override { lines.push_back(ToNativePath(line)); }
     fixtures::ScratchFolder folder;
-    LogFolderScope logFolder(folder.Path());
-    SystemLogLines log;
+    std::vector<std::string> lines;
+};
+
+// Another process is dumped twice and runs on; dump-tool names the function each of its threads waits in.
+TEST_F(RemoteDump, ShowsEachThreadInItsFunctionAndTheProcessRunsOn)
+{
     bool dumped = false;
     const ChildResult child = RunChild("remote-target", folder.Path(), [&](pid_t pid, int input) {
         for (int i = 0; i < 3000 && fixtures::ReadFile(folder / "child-output.txt").find("ready\n") == std::string::npos; ++i)
@@ -654,120 +636,65 @@ TEST(CrashHandlers, RemoteDumpShowsEachThreadInItsFunctionAndTheProcessRunsOn)
         EXPECT_EQ(write(input, "k", 1), 1);
     });
     EXPECT_NE(child.output.find("running on k"), std::string::npos) << child.output;
-    for (const std::string& line : log.lines)
-        if (!dumped && line.find("the kernel refuses to trace") != std::string::npos)
-            GTEST_SKIP() << "this machine does not let a parent trace its child: " << line;
-    ASSERT_TRUE(dumped) << (log.lines.empty() ? std::string() : log.lines.back());
+    const std::string lastLine = lines.empty() ? "" : lines.back();
+    if (!dumped && lastLine.find("the kernel refuses to trace") != std::string::npos)
+        GTEST_SKIP() << "this machine does not let a parent trace its child: " << lastLine;
+    ASSERT_TRUE(dumped) << lastLine;
     ASSERT_EQ(FilesIn(folder.Path(), ".dmp"),
               (std::vector<std::string>{"lumo-remote-v35673.dmp", "lumo-remote-v35673_1.dmp"}));
-
-    const std::string dumpPath = folder / "lumo-remote-v35673.dmp";
-    const CrashDumpContents dump = ReadDump(dumpPath);
+    const CrashDumpContents dump = ReadDump(folder / "lumo-remote-v35673.dmp");
     EXPECT_EQ(dump.reason, static_cast<uint32_t>(CrashDumpReason::Remote));
-    EXPECT_EQ(dump.pid, static_cast<uint32_t>(child.pid));
     ASSERT_EQ(dump.threadStates.size(), 2u);
-    const uint32_t workerId = dump.threadStates[dump.threadStates[0].threadId == dump.pid ? 1 : 0].threadId;
-    const std::string printed = RunDumpTool(dumpPath);
-    const size_t mainAt = printed.find("Thread " + std::to_string(dump.pid) + " \"");
-    const size_t workerAt = printed.find("Thread " + std::to_string(workerId) + " \"remote-worker\":");
-    ASSERT_NE(mainAt, std::string::npos) << printed;
-    ASSERT_NE(workerAt, std::string::npos) << printed;
-    const std::string mainPart = printed.substr(mainAt, mainAt < workerAt ? workerAt - mainAt : std::string::npos);
-    const std::string workerPart = printed.substr(workerAt, workerAt < mainAt ? mainAt - workerAt : std::string::npos);
-    EXPECT_NE(mainPart.find("SitInKnownFunction"), std::string::npos) << printed;
-    EXPECT_EQ(mainPart.find("WorkerWaitsInKnownFunction"), std::string::npos) << printed;
-    EXPECT_NE(workerPart.find("WorkerWaitsInKnownFunction"), std::string::npos) << printed;
+    const std::string printed = RunDumpTool(folder / "lumo-remote-v35673.dmp");
+    const auto part = [&](const std::string& heading) {  // from the thread's heading to the next one's
+        const size_t at = printed.find(heading);
+        return at == std::string::npos ? std::string() : printed.substr(at, printed.find("Thread ", at + 1) - at);
+    };
+    EXPECT_NE(part("Thread " + std::to_string(dump.pid) + " \"").find("MainWaitsInKnownFunction"), std::string::npos) << printed;
+    EXPECT_NE(part(" \"remote-worker\":").find("WorkerReadsInKnownFunction"), std::string::npos) << printed;
 }
 
 // A refused dump returns false, logs the reason and leaves no file.
-TEST(CrashHandlers, RemoteDumpRefusalsAreLoggedWithTheReason)
+TEST_F(RemoteDump, RefusalsAreLoggedWithTheReason)
 {
-    fixtures::ScratchFolder folder;
-    LogFolderScope logFolder(folder.Path());
+    const pid_t unused = std::stoi(fixtures::ReadFile("/proc/sys/kernel/pid_max"));  // above any process id
     std::vector<std::pair<pid_t, std::string>> cases = {
-        {std::stoi(fixtures::ReadFile("/proc/sys/kernel/pid_max")), "no such process"},
-        {getpid(), "cannot trace itself"},
-        {0, "no process id"},
-    };
+        {unused, "no such process"}, {getpid(), "a process cannot trace itself"}, {0, "no process id"}};
     if (geteuid() != 0)
         cases.push_back({1, "the kernel refuses to trace thread 1 (Operation not permitted)"});
     for (const auto& [pid, reason] : cases)
     {
-        SystemLogLines log;
+        lines.clear();
         EXPECT_FALSE(WriteRemoteMinidump(pid)) << reason;
-        ASSERT_EQ(log.lines.size(), 1u) << reason;
-        EXPECT_EQ(log.lines[0].rfind("WriteRemoteMinidump> process " + std::to_string(pid) + ": ", 0), 0u) << log.lines[0];
-        EXPECT_NE(log.lines[0].find(reason), std::string::npos) << log.lines[0];
+        ASSERT_EQ(lines.size(), 1u) << reason;
+        EXPECT_TRUE(lines[0].starts_with("WriteRemoteMinidump> process " + std::to_string(pid) + ": " + reason)) << lines[0];
     }
     EXPECT_TRUE(FilesIn(folder.Path(), ".dmp").empty());
 }
 
-namespace
-{
-
-// Little-endian fields, written independently of the dump writer.
-struct Bytes
-{
-    std::string data;
-    Bytes& Int(uint64_t value, int size)
-    {
-        for (int i = 0; i < size; ++i)
-            data += static_cast<char>(value >> (8 * i));
-        return *this;
-    }
-    Bytes& U32(uint32_t value) { return Int(value, 4); }
-    Bytes& U64(uint64_t value) { return Int(value, 8); }
-    Bytes& Text(const std::string& text)
-    {
-        U32(static_cast<uint32_t>(text.size()));
-        data += text;
-        return *this;
-    }
-};
-
-}  // namespace
-
-// The THREAD STATE record is written byte for byte as documented and read back; a frame count
-// past the record's end is a clear error.
+// The THREAD STATE record is written byte for byte and read back; a frame count past its end is an error.
 TEST(CrashDumpReader, ThreadStateRecordsAreByteExactAndCheckedOnReading)
 {
-    platform::ProcessSnapshot snapshot;
-    platform::SnapshotThread thread;
-    thread.id = 4243;
-    thread.name = "worker";
-    thread.registers = {{"rip", 0x401020}, {"rsp", 0x7ffc0000}};
-    thread.frames = {{0x401020, 0x1020, "/opt/sollex/patcher", std::string("\x01\xab", 2)}};
-    thread.stackStart = 0x7ffbff80;
-    thread.stack = std::string("\x00\x01\x02", 3);
-    snapshot.threads = {thread};
-    const std::string payload = Bytes()
-                                    .U32(4243).Text("worker")
-                                    .U32(2).Text("rip").U64(0x401020).Text("rsp").U64(0x7ffc0000)
-                                    .U32(1).U64(0x401020).U64(0x1020).Text("/opt/sollex/patcher").Text(std::string("\x01\xab", 2))
-                                    .U64(0x7ffbff80).Text(thread.stack)
-                                    .data;
-
-    fixtures::ScratchFolder folder;
-    const std::string path = folder / "remote.dmp";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(WriteRemoteCrashDump(fd, snapshot));
+    const platform::SnapshotThread thread{4243, "worker", {{"rip", 0x401020}, {"rsp", 0x7ffc0000}},
+                                          {{0x401020, 0x1020, "/opt/sollex/patcher", "\x01\xab"}}, 0x7ffbff80,
+                                          std::string("\x00\x01\x02", 3)};
+    const std::string payload = U32(4243) + Text("worker") +                                          // id, name
+                                U32(2) + Text("rip") + U64(0x401020) + Text("rsp") + U64(0x7ffc0000) +  // registers
+                                U32(1) + U64(0x401020) + U64(0x1020) + Text("/opt/sollex/patcher") + Text("\x01\xab") +
+                                U64(0x7ffbff80) + Text(thread.stack);
+    const int fd = memfd_create("dump", MFD_CLOEXEC);
+    ASSERT_TRUE(WriteRemoteCrashDump(fd, platform::ProcessSnapshot{0, "", "", "", {thread}}));
+    const std::string written = fixtures::ReadFile("/proc/self/fd/" + std::to_string(fd));
     close(fd);
-    const std::string written = fixtures::ReadFile(path);
-    const std::string record = Bytes().U32(kDumpTagThreadState).U32(static_cast<uint32_t>(payload.size())).data + payload;
-    EXPECT_NE(written.find(record), std::string::npos);
-
+    EXPECT_NE(written.find(U32(kDumpTagThreadState) + Text(payload)), std::string::npos);
     CrashDumpContents dump;
     std::string error;
     ASSERT_TRUE(ReadCrashDump(written, dump, error)) << error;
     ASSERT_EQ(dump.threadStates.size(), 1u);
     EXPECT_EQ(dump.threadStates[0].registers, thread.registers);
     EXPECT_EQ(dump.threadStates[0].stack, thread.stack);
-
-    const std::string cut = Bytes().U32(1).Text("w").U32(0).U32(5).U64(1).data;  // five frames promised, part of one given
-    const std::string bad = written.substr(0, 16) + Bytes().U32(kDumpTagThreadState).U32(cut.size()).data + cut +
-                            Bytes().U32(kDumpTagEnd).U32(0).data;
-    CrashDumpContents contents;
-    EXPECT_FALSE(ReadCrashDump(bad, contents, error));
+    const std::string cut = U32(1) + Text("w") + U32(0) + U32(5) + U64(1);  // five frames promised, part of one given
+    const std::string bad = written.substr(0, 16) + U32(kDumpTagThreadState) + Text(cut) + U32(kDumpTagEnd) + U32(0);
+    EXPECT_FALSE(ReadCrashDump(bad, dump, error));
     EXPECT_NE(error.find("record 10 at offset 16 ends inside a field"), std::string::npos) << error;
 }

@@ -2,11 +2,7 @@
 // with exit code -100 (156 as the system keeps it) and no dump; else the crash handlers answer.
 
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
-
-#include <optional>
-#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,25 +10,8 @@
 #include "lumo/diagnostics/CrashHandlers.h"
 #include "sollex/SollexLog.h"
 #include "sollex/TaskDispatcher.h"
+#include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
-
-namespace
-{
-
-class FaultingTask : public Task
-{
-public:
-    uint32_t Run(uint32_t) override
-    {
-        *m_target = 7;  // a write to address 0
-        return 0;
-    }
-
-private:
-    volatile int* volatile m_target = nullptr;
-};
-
-}  // namespace
 
 TEST(TaskGuard, FaultingTaskEndsTheProcessOnlyUnderTheGuard)
 {
@@ -41,39 +20,32 @@ TEST(TaskGuard, FaultingTaskEndsTheProcessOnlyUnderTheGuard)
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_FALSE(IsTaskGuardSet());
-    const struct { const char* name; bool guard, debugger, onWorker; } cases[] = {
-        {"guarded, posting thread", true, false, false},
-        {"guarded, worker (past the kernel threads' guard)", true, false, true},
-        {"unguarded", false, false, false},
-        {"guard set, debugger attached", true, true, false},
+    struct FaultingTask : Task
+    {
+        uint32_t Run(uint32_t) override { *target = 7; return 0; }  // a write to address 0
+        volatile int* volatile target = nullptr;
     };
-    // Dumps land in a folder of their own; the death tests' children, which run this test again,
-    // take the parent's.
-    std::optional<fixtures::ScratchFolder> scratch;
-    if (!getenv("LUMO_TASK_GUARD_FOLDER"))
-        setenv("LUMO_TASK_GUARD_FOLDER", scratch.emplace().Path().c_str(), 1);
-    const std::string folder = getenv("LUMO_TASK_GUARD_FOLDER");
+    const struct { const char* name; bool guard, debugger, onWorker; } cases[] = {
+        {"guarded", true, false, false}, {"guarded, on the worker, past its thread's guard", true, false, true},
+        {"unguarded", false, false, false}, {"guard set, debugger attached", true, true, false}};
+    // Dumps land in a scratch folder; the death tests' children, which run this test again, make theirs inside it.
+    const fixtures::ScratchFolder folder;
+    const fixtures::ScopedEnv temp("TMPDIR", folder.Path().c_str());
     for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.name);
-        // Set up like the program: crash handlers, then the guard as asked; then the task is posted.
-        const auto postFaultingTask = [&] {
-            if (chdir(folder.c_str()) != 0 || setenv("TMPDIR", folder.c_str(), 1) != 0)
+        const auto postFaultingTask = [&] {  // set up like the program, then post the task
+            if (chdir(folder.Path().c_str()) != 0)
                 _exit(120);
             InstallCrashHandlers(true);
-            if (c.debugger)
-                SetDebuggerProbe([] { return true; });
+            SetDebuggerProbe(c.debugger ? [] { return true; } : DebuggerProbe(nullptr));
             SetTaskGuard(c.guard);
             PushMainThread();
             GetTaskDispatcher().Post(c.onWorker ? uint32_t{TASK_WORKER_THREAD} : 0u, new FaultingTask, 0, nullptr);
-            _exit(0);  // not reached
         };
         if (c.guard && !c.debugger)
             EXPECT_EXIT(postFaultingTask(), ::testing::ExitedWithCode(static_cast<uint8_t>(kTaskFaultExitCode)),
-                        ::testing::Not(::testing::HasSubstr("CreateMiniDump")));
+                        ::testing::Not(::testing::HasSubstr("CreateMiniDump"))) << c.name;
         else
-            EXPECT_EXIT(postFaultingTask(), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ");
+            EXPECT_EXIT(postFaultingTask(), ::testing::KilledBySignal(SIGSEGV), "CreateMiniDump: ") << c.name;
     }
-    if (scratch)
-        unsetenv("LUMO_TASK_GUARD_FOLDER");
 }
