@@ -15,6 +15,7 @@
 #include "lumo/buffers/LumoResult.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/ConsoleControl.h"
+#include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/RunOwner.h"
 

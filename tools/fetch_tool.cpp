@@ -9,7 +9,6 @@
 // 2 for a bad command line.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -26,17 +25,10 @@
 namespace
 {
 
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int)
-{
-    g_interrupted = true;
-}
-
 class InterruptCallback : public DownloadURLCallback
 {
 public:
-    bool IsCancelled() override { return g_interrupted; }
+    bool IsCancelled() override { return tools::StopRequested(); }
 };
 
 // The task's messages go to standard error, unless quiet (a download says its own failure).
@@ -187,7 +179,7 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
-    const bool ok = !g_interrupted && task.Download(wideUrl, FromNativePath(target), &cancel);
+    const bool ok = !tools::StopRequested() && task.Download(wideUrl, FromNativePath(target), &cancel);
     running = false;
     progress.join();
     ShowProgress(terminal, task, shown, true);
@@ -195,7 +187,7 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     {
         const std::string cause = diagnostics.LastLine();
         std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
-                     g_interrupted ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
+                     tools::StopRequested() ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
         return 1;
     }
     if (!sizeKnown)
@@ -243,8 +235,11 @@ int main(int argc, char** argv)
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     // Ctrl-C and a polite kill both cancel: the download stops within a moment and the partial file goes.
-    std::signal(SIGINT, &OnInterrupt);
-    std::signal(SIGTERM, &OnInterrupt);
+    if (!tools::StopOnConsoleControl())
+    {
+        std::fprintf(stderr, "fetch-tool: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+        return 1;
+    }
     if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
     const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -43,13 +42,6 @@
 
 namespace {
 
-std::atomic<bool> g_cancelled{false};
-
-void OnStopSignal(int)
-{
-    g_cancelled = true;
-}
-
 // Prints what a run reports; lines may come from the run's helper threads.
 class PrintingHost : public LumoPatch::LogOnlyRunHost
 {
@@ -71,7 +63,7 @@ public:
         } while (start < utf8.size());
         std::fflush(stdout);
     }
-    bool KeepGoing() override { return !g_cancelled; }
+    bool KeepGoing() override { return !tools::StopRequested(); }
 
 private:
     std::mutex m_lock;
@@ -94,10 +86,12 @@ bool EngineKeepGoing()
 int main(int argc, char** argv)
 {
     tools::LibraryLinesToStandardError();
-    struct sigaction stop = {};
-    stop.sa_handler = OnStopSignal;
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
+    // SIGINT, SIGTERM and SIGHUP cancel the run, which then puts back what it changed.
+    if (!tools::StopOnConsoleControl())
+    {
+        std::fprintf(stderr, "patch-run: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+        return 1;
+    }
     signal(SIGPIPE, SIG_IGN);
     SetPatchCallbacks(nullptr, EngineKeepGoing, EngineMessage);
 
