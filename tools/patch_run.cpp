@@ -98,7 +98,7 @@ int main(int argc, char** argv)
     std::vector<std::wstring> arguments;
     for (int i = 0; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
-    const CommandLine commandLine = ParseCommandLine(arguments);
+    const CommandLine commandLine = ParseCommandLine(arguments, true, CommandLineProgram::Driver);
     // The parser has printed the usage (and what was wrong) on standard error.
     if (!commandLine.parsed)
         return 2;
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     {
         std::fprintf(stderr, "patch-run: %s is an option of the patcher's window only\n",
                      commandLine.finalGiven ? "-f/--final" : "-o/--onexit");
-        PrintCommandLineUsage();
+        PrintCommandLineUsage(arguments[0], CommandLineProgram::Driver);
         return 2;
     }
     PatcherOptions& options = PatcherOptions::Instance();

@@ -18,6 +18,8 @@
 
 #include "BuildConfig.h"
 #include "app/run/PatchRun.h"
+#include "platform/NativePath.h"
+#include "platform/Registry.h"
 #include "platform/Spawn.h"
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
@@ -137,14 +139,39 @@ TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
 }
 
-// The window's -f and -o are a wrong command line for a run without a window.
-TEST_F(DriverTest, WindowOnlyOptionsAreRefused)
+// The window's -f and -o are a wrong command line for a run without a window, and so is an empty
+// installation folder (an unset variable): the usage that follows names the program and lists
+// neither option.
+TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
 {
-    for (const std::string option : {"-f", "-o"})
+    // The registry names the installation: an empty argument must not fall back to it.
+    platform::RegistryKey edition;
+    ASSERT_EQ(edition.Create(platform::RegistryHive::LocalMachine, L"SOFTWARE\\Kestin\\Products\\SollexSimulator\\Demo",
+                             platform::kKeyAllAccess), 0u);
+    ASSERT_EQ(edition.SetString(L"ProductClass", L"Sollex"), 0u);
+    ASSERT_EQ(edition.SetString(L"ProductInstallPath", FromNativePath(machine().install)), 0u);
+    edition.Close();
+    const struct { std::vector<std::string> arguments; std::string says; } cases[] = {
+        {{"-f", "45000", machine().install}, "patch-run: -f/--final is an option of the patcher's window only\n"},
+        {{"-o", "x", machine().install}, "patch-run: -o/--onexit is an option of the patcher's window only\n"},
+        {{kBuildA, ""}, "The parameter 'target_directory' must not be empty.\n"},
+        {{""}, "The parameter 'target_directory' must not be empty.\n"},
+    };
+    const std::string patcher = PatcherWithChain();
+    for (const auto& c : cases)
     {
-        const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", option, "45000", machine().install});
+        std::vector<std::string> arguments = {"--admin"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        std::string command = "exec '" + patcher + "'";
+        for (const std::string& argument : arguments)
+            command += " '" + argument + "'";
+        const DriverResult result = RunDriver("/bin/sh", {"-c", command + " 2>&1"});
         EXPECT_EQ(result.exitCode, 2) << result.output;
-        EXPECT_NE(result.output.find("patch-run: " + option + "/--"), std::string::npos) << result.output;  // ... window only
+        const size_t usage = result.output.find(c.says + "Usage: patcher [-h] ");
+        ASSERT_NE(usage, std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("--final", usage + c.says.size()), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("--onexit", usage + c.says.size()), std::string::npos) << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     }
 }
 
