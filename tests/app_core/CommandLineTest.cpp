@@ -172,7 +172,8 @@ TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
     cases[1].debug = true;
     cases[2].options.installPath = L"-odd";
     cases[2].options.patchServers = {L"http://a/", L"ftp://b;c/", L"http://\u0434/"};
-    cases[3].options.builds = {"-1"};  // cases[4]: no options at all
+    cases[3].options.installPath = L"/g";
+    cases[3].options.builds = {"-1"};  // cases[4]: no options at all, no installation known
 
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.options.installPath));
