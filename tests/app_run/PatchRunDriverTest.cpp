@@ -20,6 +20,7 @@
 #include "app/run/PatchRun.h"
 #include "platform/NativePath.h"
 #include "platform/Registry.h"
+#include "platform/RunOwner.h"
 #include "platform/Spawn.h"
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
@@ -386,6 +387,39 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     }
     ::kill(patch->Pid(), SIGTERM);
     Finish(*patch);
+}
+
+// Every program that takes the installation first removes the unpack folders that killed runs left
+// below it, whatever it goes on to do (here: nothing to apply, a repair, a patch whose package is
+// missing); a folder of a running process stays, and a repair never counts it as the game's.
+TEST_F(DriverTest, FoldersOfEndedRunsGoWhoeverTakesTheInstallation)
+{
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    const std::string left = machine().install + "/.sollex-patcher-" + std::to_string(ended) + "-7-Ab12Cd";
+    const std::string running = machine().install + "/.sollex-patcher-" + platform::OwnerTag() + "-Ef34Gh";
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");  // the installation as it is
+    const struct { const char* name; std::string command; int exitCode; } cases[] = {
+        {"patch-run with nothing to apply", "'" LUMO_BIN_DIR "/patch-run' --admin '" + machine().install + "'", 1},
+        {"repair-tool", "'" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(), 0},
+        {"patch-apply", "'" LUMO_BIN_DIR "/patch-apply' '" + machine().install + "' '" + machine().scratch / "none'", 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (const std::string& folder : {left, running})
+            fixtures::WriteFile(folder + "/file0/data/x.bin", "unpacked");
+        const DriverResult result = RunDriver("/bin/sh", {"-c", "exec " + c.command + " 2>&1"});
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+        EXPECT_FALSE(fixtures::PathExists(left)) << result.output;
+        EXPECT_TRUE(fixtures::PathExists(running + "/file0/data/x.bin"));
+    }
+    // The summary names no file of ours ("." in UTF-16LE, then "s").
+    const std::string summary = fixtures::ReadFile(machine().install + "/repair.cks");
+    EXPECT_NE(summary.find(std::string("v\0e\0r\0s\0i\0o\0n\0", 14)), std::string::npos);  // version.txt is there
+    EXPECT_EQ(summary.find(std::string(".\0s\0o\0l\0l\0e\0x\0", 14)), std::string::npos);
 }
 
 // A run that cannot patch says why as its first error, before "not applicable".
