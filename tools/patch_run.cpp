@@ -134,9 +134,9 @@ int main(int argc, char** argv)
         return aborted();
     }
     // A patch that a kill interrupted is undone or finished before anything looks at the builds.
-    // When that cannot finish, a patch would only meet the same journal again (and say so again);
-    // a repair may still mend the files.
-    if (!LumoPatch::RecoverInterruptedPatch(options.installPath) && !options.repair)
+    // When that cannot finish, a patch would only meet the same journal again, and a repair would
+    // mend files that the next start then puts back from the journal's backups: stop with why.
+    if (!LumoPatch::RecoverInterruptedPatch(options.installPath))
         return aborted();
     // Making this run's temporary folder removes what killed runs left there, whatever this run does.
     platform::PrivateTempFolder();

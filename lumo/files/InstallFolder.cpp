@@ -169,6 +169,16 @@ int RemoveEndedRunFolders(const std::wstring& folder)
     return platform::RemoveLeftovers(ToNativePath(folder), kRunFolderPrefix);
 }
 
+bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
+{
+    // As this process's own rights decide (root passes a folder without write bits, not a
+    // read-only mount); nothing is created to find out.
+    if (::faccessat(AT_FDCWD, ToNativePath(folder).c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    error = L"The installation " + folder + L" cannot be written: " + ErrnoText(errno);
+    return false;
+}
+
 std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, std::wstring& error)
 {
     const int fd = OpenFolder(folder);

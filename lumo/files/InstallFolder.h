@@ -42,6 +42,10 @@ bool IsRunFolderName(const std::wstring& name);
 // belong to this user), with everything in them. Returns how many could not be removed.
 int RemoveEndedRunFolders(const std::wstring& folder);
 
+// Whether this process may create, replace and remove files in the installation folder: false with
+// error naming the folder and the reason ("Permission denied", "Read-only file system") when not.
+bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error);
+
 class InstallLock
 {
 public:

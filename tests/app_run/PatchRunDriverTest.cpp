@@ -389,6 +389,103 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     Finish(*patch);
 }
 
+// A patch killed halfway leaves its journal and backups. A repair finishes or rolls that patch back
+// first, then repairs: nothing is left for the next start to put back over the repaired files.
+TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
+{
+    auto patch = Start(PatcherWithChain({"", "HANG"}), {"--admin", machine().install});  // its patch tool never ends
+    ASSERT_TRUE(patch);
+    ReadUntil(*patch, "1\tPatching from 43434 to 44088...");
+    const auto halfApplied = [&] {
+        for (const auto& [path, content] : fixtures::SnapshotTree(machine().install))
+            if (path.ends_with(".pbk"))
+                return fixtures::PathExists(machine().install + "/patch.journal");
+        return false;
+    };
+    for (int i = 0; i < 3000 && !halfApplied(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(halfApplied());
+    ::kill(patch->Pid(), SIGKILL);
+    Finish(*patch);
+
+    // The server holds the newest build.
+    fixtures::WriteTree(machine().scratch / "newest", BuildTree(kBuildC));
+    repairtest::RepairServer server(machine().scratch / "newest", machine().scratch / "server.log");
+    const DriverResult repair = RunDriver(LUMO_BIN_DIR "/repair-tool", {machine().install, server.HostPort()});
+    EXPECT_EQ(repair.exitCode, 0) << repair.output;
+    EXPECT_LT(repair.output.find("was interrupted; the installation has been brought back to a complete build."),
+              repair.output.find("Scanning installed files.")) << repair.output;
+    const auto newestHeld = [&] {
+        const fixtures::TreeContent installed = fixtures::SnapshotTree(machine().install);
+        for (const auto& [path, content] : BuildTree(kBuildC))
+            if (!installed.count(path) || installed.at(path) != content)
+                return "differs: " + path;
+        for (const std::string& left : machine().Leftovers())
+            if (left.starts_with("game/"))
+                return "left: " + left;
+        return std::string();
+    };
+    EXPECT_EQ(newestHeld(), "");
+
+    // The next start finds nothing to put back.
+    const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+    EXPECT_EQ(next.output.find("Restored from its backup"), std::string::npos) << next.output;
+    EXPECT_EQ(newestHeld(), "");
+}
+
+// When an interrupted patch cannot be recovered (its journal is damaged), neither repair-tool nor
+// patch-run -r repairs: each stops with the reason before it connects, and the journal stays.
+TEST_F(DriverTest, NoRepairOverAPatchThatCannotBeRecovered)
+{
+    // A damaged record before an intact one: what is missing cannot be known.
+    fixtures::WriteFile(machine().install + "/patch.journal", "00000000 BEGIN\n8dd157a5 BEGIN\n");
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");
+    const struct { const char* name; std::string command; const char* says; } cases[] = {
+        {"repair-tool", "exec '" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(),
+         "error: A patch of "},
+        {"patch-run -r", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR "/patch-run' --admin -r '" +
+                             machine().install + "'", "3\tA patch of "},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const DriverResult result = RunDriver("/bin/sh", {"-c", c.command + " 2>/dev/null"});
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(std::string(c.says) + machine().install +
+                                     " was interrupted and its recovery could not finish: "), std::string::npos)
+            << result.output;
+        EXPECT_EQ(result.output.find("Scanning installed files."), std::string::npos) << result.output;
+        EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+        EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+    }
+}
+
+// An installation this process cannot write is refused before the repair server is contacted,
+// with the reason. Root writes a folder without write bits, so root runs the programs without
+// that right.
+TEST_F(DriverTest, ARepairOfAnInstallationThatCannotBeWrittenNeverConnects)
+{
+    ASSERT_EQ(::chmod(machine().install.c_str(), 0555), 0);
+    const std::string withoutOverride =
+        geteuid() == 0 ? "exec /usr/bin/setpriv --bounding-set -dac_override,-dac_read_search -- " : "exec ";
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");
+    const std::string reason = "The installation " + machine().install + " cannot be written: Permission denied; nothing was repaired.\n";
+    const struct { const char* name; std::string command; std::string says; } cases[] = {
+        {"repair-tool", "'" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(), "error: " + reason},
+        {"patch-run -r", "'" LUMO_BIN_DIR "/patch-run' --admin -r '" + machine().install + "'", "3\t" + reason},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const DriverResult result = RunDriver(
+            "/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " " + withoutOverride + c.command + " 2>/dev/null"});
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+        EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+    }
+    ::chmod(machine().install.c_str(), 0755);
+}
+
 // Every program that takes the installation first removes the unpack folders that killed runs left
 // below it, whatever it goes on to do (here: nothing to apply, a repair, a patch whose package is
 // missing); a folder of a running process stays, and a repair never counts it as the game's.
