@@ -389,6 +389,25 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     Finish(*patch);
 }
 
+// A stop signal during the asset-database update leaves the database half rebuilt: the run is not
+// completed, and says how to rebuild the database (no later run would redo the update).
+TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
+{
+    machine().SetUtility({{"repairdatabase.hang", "1"}});
+    auto child = Start(PatcherWithChain(), {"--admin", machine().install});
+    ASSERT_TRUE(child);
+    const std::string seen = ReadUntil(*child, "repairdatabase line 1");
+    ::kill(child->Pid(), SIGTERM);
+    const DriverResult result = Finish(*child);
+    EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+    EXPECT_NE(result.output.find("3\tThe asset database update was stopped before it ended. The asset database has not "
+                                 "been rebuilt: please repair it manually from Asset Desk, or run \"SollexUtil.exe "
+                                 "repairdatabase patcher\" in " + machine().install + "/bin.\n"),
+              std::string::npos) << seen + result.output;
+    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+}
+
 // A patch killed halfway leaves its journal and backups. A repair finishes or rolls that patch back
 // first, then repairs: nothing is left for the next start to put back over the repaired files.
 TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
