@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include "lumo/files/InstallFolder.h"
@@ -97,6 +98,13 @@ int main(int argc, char** argv)
     // The installation as the OS finds it, however it was spelled: the uninstall log records it.
     std::wstring installDir, error;
     if (!LumoUtil::ResolveInstallFolder(FromNativePath(argv[1]), installDir, error)) {
+        PrintMessage(PATCH_LEVEL_ERROR, error);
+        return Finish(false);
+    }
+    // Held for the whole run, as every run holds it (the patch's journal shares it); taking it
+    // removes what killed runs left below the installation.
+    const std::unique_ptr<LumoUtil::InstallLock> installLock = LumoUtil::InstallLock::Acquire(installDir, error);
+    if (!installLock) {
         PrintMessage(PATCH_LEVEL_ERROR, error);
         return Finish(false);
     }

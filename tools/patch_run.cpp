@@ -98,7 +98,7 @@ int main(int argc, char** argv)
     std::vector<std::wstring> arguments;
     for (int i = 0; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
-    const CommandLine commandLine = ParseCommandLine(arguments);
+    const CommandLine commandLine = ParseCommandLine(arguments, true, CommandLineProgram::Driver);
     // The parser has printed the usage (and what was wrong) on standard error.
     if (!commandLine.parsed)
         return 2;
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     {
         std::fprintf(stderr, "patch-run: %s is an option of the patcher's window only\n",
                      commandLine.finalGiven ? "-f/--final" : "-o/--onexit");
-        PrintCommandLineUsage();
+        PrintCommandLineUsage(arguments[0], CommandLineProgram::Driver);
         return 2;
     }
     PatcherOptions& options = PatcherOptions::Instance();
@@ -134,9 +134,9 @@ int main(int argc, char** argv)
         return aborted();
     }
     // A patch that a kill interrupted is undone or finished before anything looks at the builds.
-    // When that cannot finish, a patch would only meet the same journal again (and say so again);
-    // a repair may still mend the files.
-    if (!LumoPatch::RecoverInterruptedPatch(options.installPath) && !options.repair)
+    // When that cannot finish, a patch would only meet the same journal again, and a repair would
+    // mend files that the next start then puts back from the journal's backups: stop with why.
+    if (!LumoPatch::RecoverInterruptedPatch(options.installPath))
         return aborted();
     // Making this run's temporary folder removes what killed runs left there, whatever this run does.
     platform::PrivateTempFolder();

@@ -1,7 +1,8 @@
 // repair-tool INSTALL_DIR HOST:PORT: repairs the installation in INSTALL_DIR against the repair
 // server at HOST:PORT, exactly as the patcher's repair mode does (INSTALL_DIR/unins000.exe is left
 // alone, the summary is INSTALL_DIR/repair.cks). Prints the repair run's lines and the client's
-// diagnostics; exits 0 only when every announced segment was received and written.
+// diagnostics; exits 0 only when every announced segment was received and written. A patch that a
+// kill interrupted is finished or rolled back first, as the patcher does at its start.
 
 #include <cstdio>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "app/run/InstallEntry.h"
 #include "app/run/RepairRun.h"
+#include "patch/PatchCallbacks.h"
 #include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
 
@@ -20,7 +22,9 @@ constexpr char kHelp[] =
     "repair mode does: the installation is summarised segment by segment (INSTALL_DIR/repair.cks),\n"
     "the server sends the segments that differ, and they are checked and written in place.\n"
     "INSTALL_DIR may be relative or reached through a link; a missing folder or a file is refused,\n"
-    "and so is an installation that a patch or another repair is working on, before anything connects.\n"
+    "and so are an installation that a patch or another repair is working on and one that cannot be\n"
+    "written, before anything connects. A patch that was interrupted (its journal and backups left\n"
+    "in INSTALL_DIR) is finished or rolled back first; when that cannot finish, nothing is repaired.\n"
     "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
     "repair failed, 2 for a wrong command line.\n";
@@ -35,6 +39,14 @@ public:
         std::fflush(stdout);
     }
 };
+
+ConsoleHost g_host;
+
+// The patch engine's lines (a recovery's) are the run's lines.
+void EngineMessage(int level, const std::wstring& text)
+{
+    g_host.Log(level, text);
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -51,7 +63,8 @@ int main(int argc, char** argv)
     LumoPatch::RepairRunSeams seams;
     seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
     seams.pollInterval = std::chrono::milliseconds(200);
-    ConsoleHost host;
+    ConsoleHost& host = g_host;
+    SetPatchCallbacks(nullptr, nullptr, EngineMessage);
     // The folder is resolved and held before anything connects or scans: a repair never runs
     // beside a patch, and a missing folder or a file is refused here.
     std::wstring installPath = FromNativePath(argv[1]), reason;

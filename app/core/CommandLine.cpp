@@ -19,8 +19,10 @@ wxString Text(uint32_t id)
     return wxString(LoadResString(id));
 }
 
-void DescribeCommandLine(wxCmdLineParser& parser)
+void DescribeCommandLine(wxCmdLineParser& parser, CommandLineProgram program)
 {
+    // The window's own options are still known to the driver, which refuses them by name.
+    const int windowOnly = program == CommandLineProgram::Driver ? wxCMD_LINE_HIDDEN : 0;
     // Added one by one with wxString descriptions: a static table would pass them through the C
     // library's locale and garble the translated texts.
     parser.AddSwitch("h", "help", Text(121));
@@ -28,11 +30,22 @@ void DescribeCommandLine(wxCmdLineParser& parser)
     parser.AddParam(Text(123), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
     parser.AddOption("l", "list", Text(124));
     parser.AddOption("s", "server", Text(125));
-    parser.AddOption("f", "final", Text(126));
+    parser.AddOption("f", "final", Text(126), wxCMD_LINE_VAL_STRING, windowOnly);
     parser.AddParam(Text(127), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
     parser.AddSwitch("r", "repair", Text(129));
-    parser.AddOption("o", "onexit", Text(130));
+    parser.AddOption("o", "onexit", Text(130), wxCMD_LINE_VAL_STRING, windowOnly);
     parser.AddSwitch("d", "debug", wxEmptyString);
+}
+
+// The name of the first empty parameter as the usage gives it; empty when there is none. One
+// parameter is the target directory, two are the build and the target directory.
+wxString EmptyParameter(const wxCmdLineParser& parser)
+{
+    const size_t count = parser.GetParamCount();
+    for (size_t i = 0; i < count; ++i)
+        if (parser.GetParam(i).empty())
+            return Text(count == 2 && i == 0 ? 123 : 127);
+    return wxString();
 }
 
 std::optional<std::wstring> OptionValue(const wxCmdLineParser& parser, const char* name)
@@ -59,12 +72,15 @@ std::vector<wchar_t*> ParserArguments(std::vector<std::wstring>& arguments)
 
 }  // namespace
 
-void PrintCommandLineUsage()
+void PrintCommandLineUsage(const std::wstring& programPath, CommandLineProgram program)
 {
     if (!wxMessageOutput::Get())
         wxMessageOutput::Set(new wxMessageOutputStderr);
-    wxCmdLineParser parser;
-    DescribeCommandLine(parser);
+    // The usage names the program after the first argument.
+    std::vector<std::wstring> arguments = {programPath};
+    std::vector<wchar_t*> argv = {arguments[0].data(), nullptr};
+    wxCmdLineParser parser(1, argv.data());
+    DescribeCommandLine(parser, program);
     parser.Usage();
 }
 
@@ -79,13 +95,13 @@ std::wstring UsageWhenAsked(std::vector<std::wstring> arguments)
     } silent;
     std::vector<wchar_t*> argv = ParserArguments(arguments);
     wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
-    DescribeCommandLine(parser);
-    if (parser.Parse(false) != 0 || !parser.Found("h"))
+    DescribeCommandLine(parser, CommandLineProgram::Window);
+    if (parser.Parse(false) != 0 || !parser.Found("h") || !EmptyParameter(parser).empty())
         return std::wstring();
     return parser.GetUsageString().ToStdWstring();
 }
 
-CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage)
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage, CommandLineProgram program)
 {
     std::vector<wchar_t*> argv = ParserArguments(arguments);
 
@@ -93,11 +109,19 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
     if (!wxMessageOutput::Get())
         wxMessageOutput::Set(new wxMessageOutputStderr);
     wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
-    DescribeCommandLine(parser);
+    DescribeCommandLine(parser, program);
 
     CommandLine result;
     if (parser.Parse(true) != 0)
         return result;
+    // An empty folder (an unset variable in a script) would leave the installation to the
+    // registry's choice: a wrong command line, reported as the parser reports its own.
+    if (const wxString empty = EmptyParameter(parser); !empty.empty())
+    {
+        wxMessageOutput::Get()->Printf("The parameter '%s' must not be empty.\n", empty);
+        parser.Usage();
+        return result;
+    }
     result.parsed = true;
     result.help = parser.Found("h");
     if (result.help && printUsage)

@@ -12,6 +12,8 @@
 //   -o --onexit   a program (with its arguments) to start when the patcher ends
 //
 // One parameter is the target directory; two are the current build and the target directory.
+// Neither may be empty (an unset variable in a script must not leave the installation to the
+// registry's choice): an empty one is a wrong command line.
 // Parsed with the toolkit's parser (wxBase); usage and errors go to the toolkit's message output
 // (standard error).
 #pragma once
@@ -36,19 +38,25 @@ struct CommandLine {
     std::vector<std::wstring> parameters;   // at most two
 };
 
-// Parses the program's arguments, arguments[0] being the program. Each argument that ends in a
-// backslash and a double quote first loses that quote (a quoted folder path whose last character
-// is a backslash keeps it on the original platform's command line). Prints the usage for "help"
-// unless printUsage is false (it was shown already).
-CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage = true);
+// The program that reads the command line. The patcher without its window still parses -f and -o
+// (so that it can refuse them by name) but its usage does not list them.
+enum class CommandLineProgram { Window, Driver };
+
+// Parses the program's arguments, arguments[0] being the program (its name heads the usage). Each
+// argument that ends in a backslash and a double quote first loses that quote (a quoted folder path
+// whose last character is a backslash keeps it on the original platform's command line). Prints the
+// usage for "help" unless printUsage is false (it was shown already). An empty parameter is an
+// error: it is reported with the usage and the result is not parsed.
+CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage = true,
+                             CommandLineProgram program = CommandLineProgram::Window);
 
 // The usage text when the arguments ask for "help" and parse without error; empty otherwise.
 // Prints nothing: the window program shows it before its toolkit starts, which without a display
 // ends the process.
 std::wstring UsageWhenAsked(std::vector<std::wstring> arguments);
 
-// Prints the usage on standard error, as "help" does.
-void PrintCommandLineUsage();
+// Prints the usage of programPath (its name heads it) on standard error, as "help" does.
+void PrintCommandLineUsage(const std::wstring& programPath, CommandLineProgram program);
 
 // A log line for the window, kept until it exists.
 using StartupLine = std::pair<int, std::wstring>;

@@ -19,10 +19,13 @@ std::vector<std::wstring> BuildElevatedArguments(const PatcherOptions& options, 
     for (const std::wstring& server : options.patchServers)
         arguments.push_back(L"--server=" + server);
 
+    // No installation known: the copy looks in the registry as this one did. An empty parameter
+    // would be a wrong command line, and a build alone would be read as the folder.
     std::vector<std::wstring> parameters;
-    if (const std::string build = options.GetCurrentBuild(); !build.empty())
+    if (const std::string build = options.GetCurrentBuild(); !build.empty() && !options.installPath.empty())
         parameters.push_back(ToWide(build));
-    parameters.push_back(options.installPath);
+    if (!options.installPath.empty())
+        parameters.push_back(options.installPath);
     for (const std::wstring& parameter : parameters) {
         if (parameter.starts_with(L"-")) {
             arguments.push_back(L"--");

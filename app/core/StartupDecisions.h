@@ -12,10 +12,12 @@
 #include <vector>
 
 // The arguments after the program for the elevated copy, in this order:
-//   --admin [--repair] [--debug] [--server=URL]... [--] [current build] <install path>
-// one "--server" per server (a server may hold ";"), the install path always (possibly empty),
-// and "--" only when a parameter would otherwise read as an option. The list file and the onexit
-// program are not passed on: the servers travel as "--server" and this process runs onexit.
+//   --admin [--repair] [--debug] [--server=URL]... [--] [[current build] <install path>]
+// one "--server" per server (a server may hold ";"), the build and the install path when an
+// install path is known (an empty parameter is a wrong command line; the copy then looks in the
+// registry itself), and "--" only when a parameter would otherwise read as an option. The list
+// file and the onexit program are not passed on: the servers travel as "--server" and this
+// process runs onexit.
 std::vector<std::wstring> BuildElevatedArguments(const PatcherOptions& options, bool debug);
 
 enum class StartupAccess {

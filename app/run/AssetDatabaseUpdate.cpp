@@ -4,6 +4,11 @@
 // time limit) kills the utility; reading its output ends when the utility has ended, even when a
 // service it started still holds the pipe. Both threads run under the crash guard; when the system
 // gives no thread for the utility, the update is reported as not done and the run goes on.
+//
+// An update that was stopped before it ended (a cancel or stop signal, the time limit, or the
+// utility killed by a signal from outside) leaves the database half rebuilt, and no later run
+// redoes it (the installation is at its last build, so no patch applies any more): the run then
+// ends as not completed, with a level-3 line that says how to rebuild the database.
 
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
@@ -32,10 +37,28 @@ constexpr char kRepairArguments[] = "repairdatabase patcher";
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 constexpr uint32_t kStoppedExitCode = 1;
 
+// How to rebuild the database by hand, for the installation in installPath.
+std::wstring RebuildAdvice(const std::wstring& installPath)
+{
+    return L"The asset database has not been rebuilt: please repair it manually from Asset Desk, or run "
+           L"\"SollexUtil.exe repairdatabase patcher\" in " +
+           LumoUtil::JoinPath(installPath, L"bin") + L".";
+}
+
+// Exit codes 129 to 192: the process layer's way of saying a signal ended the utility.
+bool EndedBySignal(int code)
+{
+    return code > 128 && code <= 128 + 64;
+}
+
 class ADBRepairThread
 {
 public:
-    ADBRepairThread(RunHost& host, std::wstring utility) : m_host(host), m_utility(std::move(utility)) {}
+    ADBRepairThread(RunHost& host, std::wstring installPath)
+        : m_host(host), m_installPath(std::move(installPath)),
+          m_utility(LumoUtil::JoinPath(m_installPath, L"bin\\SollexUtil.exe"))
+    {
+    }
     ~ADBRepairThread() { Join(); }
 
     bool Start(std::string* error) { return m_thread.Start([this] { Body(); }, error); }
@@ -46,6 +69,13 @@ public:
     {
         std::unique_lock<std::mutex> hold(m_lock);
         return m_ended.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return m_done; });
+    }
+
+    // True once the thread has ended after the update was stopped before it ended.
+    bool WasStopped()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_stoppedEarly;
     }
 
     // Stops the utility: under the lock, so a process that has been closed is never touched.
@@ -96,9 +126,18 @@ private:
             stopped = !m_running;
         }
         process->Close();
-        // The run goes on as completed either way; the user must know the database may not be.
-        if (stopped)
-            m_host.Log(2, L"The asset database update was stopped before it ended.");
+        if (stopped || EndedBySignal(code))
+        {
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                m_stoppedEarly = true;
+            }
+            m_host.Log(3, (stopped ? std::wstring(L"The asset database update was stopped before it ended. ")
+                                   : LumoUtil::FormatWString(L"SollexUtil was ended by signal %d before it finished. ",
+                                                             code - 128)) +
+                              RebuildAdvice(m_installPath));
+        }
+        // The run goes on as completed: the utility did its work to its end and says how it went.
         else if (code != 0)
             m_host.Log(3, LumoUtil::FormatWString(L"SollexUtil ended with exit code %d: the asset database may need "
                                                   L"to be repaired from Asset Desk.",
@@ -106,18 +145,20 @@ private:
     }
 
     RunHost& m_host;
+    const std::wstring m_installPath;
     const std::wstring m_utility;
     std::mutex m_lock;
     std::condition_variable m_ended;
     bool m_running = true;
     bool m_done = false;
+    bool m_stoppedEarly = false;
     OS::Process* m_process = nullptr;  // guarded by m_lock; set while the utility runs
     OS::GuardedThread m_thread;
 };
 
 }  // namespace
 
-void PatchRun::UpdateAssetDatabase()
+bool PatchRun::UpdateAssetDatabase()
 {
     ReleaseAssetDatabase();
     m_host.Log(1, kUpdatingDatabase);
@@ -126,7 +167,7 @@ void PatchRun::UpdateAssetDatabase()
     ADBRepairProgressThread progress(m_host, m_environment.progressStepMs);
     if (!progress.Start(&threadError))
         m_host.Log(0, L"The database update's progress is not shown: " + ToWide(threadError));
-    ADBRepairThread repair(m_host, LumoUtil::JoinPath(PatcherOptions::Instance().installPath, L"bin\\SollexUtil.exe"));
+    ADBRepairThread repair(m_host, PatcherOptions::Instance().installPath);
     if (!repair.Start(&threadError))
     {
         // Nothing was started that could be waited for or stopped; the user must know the
@@ -134,7 +175,7 @@ void PatchRun::UpdateAssetDatabase()
         m_host.Log(3, kLaunchFailed);
         m_host.Log(0, ToWide(threadError));
         progress.Stop();
-        return;
+        return true;
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -157,6 +198,9 @@ void PatchRun::UpdateAssetDatabase()
     repair.Stop();
     repair.Join();
     progress.Stop();
+    if (repair.WasStopped())
+        m_databaseUpdateStopped = true;
+    return !repair.WasStopped();
 }
 
 }  // namespace LumoPatch

@@ -108,7 +108,9 @@ bool PatchRun::Run()
     EngineCallbackScope callbacks(*this);
     SetResourceLanguageEnglish();
     m_reached.clear();
-    const bool ok = RunChecks() && RunStage();
+    m_databaseUpdateStopped = false;
+    // A chain whose database update was cut short has not completed: nothing would redo it.
+    const bool ok = RunChecks() && RunStage() && !m_databaseUpdateStopped;
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();

@@ -103,8 +103,10 @@ public:
     bool MakeTempFilePath(std::wstring& path);
     bool RunFilePatcher(const std::wstring& packageFolder);
 
-    // Lets the game's tools at the database again and has the game's utility rebuild it.
-    void UpdateAssetDatabase();
+    // Lets the game's tools at the database again and has the game's utility rebuild it. False
+    // when the update was stopped before it ended (cancelled, timed out, or the utility killed):
+    // the run then ends as not completed.
+    bool UpdateAssetDatabase();
 
     // The run's temporary base (empty before CheckDiskSpace and outside a run).
     const std::wstring& TempBase() const { return m_tempBase; }
@@ -133,6 +135,7 @@ private:
     RunHost& m_host;
     RunEnvironment m_environment;
     bool m_holdsDatabase = false;
+    bool m_databaseUpdateStopped = false; // this run's database update ended before its end
     std::wstring m_tempParent;   // chosen by CheckDiskSpace
     std::wstring m_tempBase;     // the run's private folder below it, made on first use
     std::wstring m_tempDir;

@@ -60,6 +60,10 @@ void ADBRepairProgressThread::Body()
         t += kClockStepMs;
         m_host.SetGauge(kRange, kStart + static_cast<int>(t));
     }
+    // A longer update stands just short of full: a full bar would say it has ended.
+    while (Step())
+    {
+    }
     m_host.SetGauge(1, 1);
 }
 

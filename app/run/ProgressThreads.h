@@ -59,7 +59,8 @@ private:
     const uint32_t m_minutes;
 };
 
-// The database update: range 1,201,000, value 600,000 plus the clock up to 600 s, then full.
+// The database update: range 1,201,000, value 600,000 plus the clock up to 600 s (1,200,000, just
+// short of full, however long the update takes beyond that), then full once it is stopped.
 class ADBRepairProgressThread : public ProgressThread
 {
 public:

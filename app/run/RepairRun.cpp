@@ -8,6 +8,8 @@
 
 #include "app/core/PatcherOptions.h"
 #include "app/run/PatchRun.h"
+#include "app/run/StartupRecovery.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/net/RepairClient.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
@@ -106,6 +108,22 @@ bool ResolveRepairServer(SocketAddress& address)
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams,
                    std::atomic<float>* progress)
 {
+    // Before anything connects: a repair that could write nothing would still be told what to
+    // write, and would count it.
+    std::wstring reason;
+    if (!LumoUtil::CheckInstallFolderWritable(installPath, reason))
+    {
+        host.Log(3, reason + L"; nothing was repaired.");
+        return false;
+    }
+    // A patch that a kill interrupted is finished or rolled back first: its backups would
+    // otherwise be put back over the repaired files by the next start, mixing two builds.
+    if (!RecoverInterruptedPatch(installPath))
+    {
+        host.Log(3, L"Nothing was repaired: a repair must wait until the interrupted patch has been finished or "
+                    L"rolled back, or the next start would put its backups back over the repaired files.");
+        return false;
+    }
     std::unique_ptr<RepairClientControl> client =
         seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
     SocketAddress server;

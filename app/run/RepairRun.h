@@ -53,7 +53,9 @@ struct RepairRunSeams {
 };
 
 // Repairs installPath through host: true only when the client reports success, after which
-// "IsPatching" is cleared. Cancelled through host.KeepGoing() (the client is destroyed, which
+// "IsPatching" is cleared. Before anything connects, the installation must be writable and a
+// patch that a kill interrupted is finished or rolled back from its journal (its lines go through
+// the patch engine's message callback); when either fails the run ends with the reason. Cancelled through host.KeepGoing() (the client is destroyed, which
 // stops it). progress (when given) follows the client's progress at each poll and becomes 1 on
 // success.
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {},

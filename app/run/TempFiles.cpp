@@ -12,6 +12,7 @@
 
 #include "app/core/PatcherOptions.h"
 #include "lumo/files/FileUtil.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/BuildName.h"
@@ -28,9 +29,6 @@
 namespace LumoPatch {
 
 namespace {
-
-// Also the mark of a run folder left below an installation by a run that was killed.
-constexpr char kRunFolderPrefix[] = ".sollex-patcher-";
 
 std::wstring MakePrivateFolder(const std::wstring& parent, const std::string& prefix)
 {
@@ -54,7 +52,7 @@ void PatchRun::RemoveLeftRunFolders()
     const std::wstring& installPath = PatcherOptions::Instance().installPath;
     if (installPath.empty())
         return;
-    if (platform::RemoveLeftovers(ToNativePath(installPath), kRunFolderPrefix) != 0)
+    if (LumoUtil::RemoveEndedRunFolders(installPath) != 0)
         m_host.Log(2, L"Could not remove every temporary folder that an interrupted run left in " + installPath);
 }
 
@@ -70,7 +68,7 @@ bool PatchRun::MakeTempBase()
     const std::wstring parent = m_tempParent.empty() ? DefaultTempParent() : m_tempParent;
     if (parent.empty())
         return false;
-    m_tempBase = MakePrivateFolder(parent, kRunFolderPrefix + platform::OwnerTag() + "-");
+    m_tempBase = MakePrivateFolder(parent, LumoUtil::kRunFolderPrefix + platform::OwnerTag() + "-");
     return !m_tempBase.empty();
 }
 

@@ -15,7 +15,9 @@
 #include <system_error>
 #include <vector>
 
+#include "lumo/diagnostics/SystemLog.h"
 #include "platform/NativePath.h"
+#include "platform/RunOwner.h"
 
 namespace LumoUtil {
 
@@ -156,6 +158,27 @@ bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std
     return true;
 }
 
+bool IsRunFolderName(const std::wstring& name)
+{
+    const std::string native = ToNativePath(name);
+    return native.size() > sizeof kRunFolderPrefix - 1 && native.starts_with(kRunFolderPrefix);
+}
+
+int RemoveEndedRunFolders(const std::wstring& folder)
+{
+    return platform::RemoveLeftovers(ToNativePath(folder), kRunFolderPrefix);
+}
+
+bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
+{
+    // As this process's own rights decide (root passes a folder without write bits, not a
+    // read-only mount); nothing is created to find out.
+    if (::faccessat(AT_FDCWD, ToNativePath(folder).c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    error = L"The installation " + folder + L" cannot be written: " + ErrnoText(errno);
+    return false;
+}
+
 std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, std::wstring& error)
 {
     const int fd = OpenFolder(folder);
@@ -187,6 +210,10 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
         return nullptr;
     }
     HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1});
+    // Held now: no run of ours can be making its folder here meanwhile.
+    if (const int left = RemoveEndedRunFolders(folder))
+        SystemLogPrintf("LumoUtil::InstallLock::Acquire> %d folder(s) that ended runs left in %s cannot be removed",
+                        left, ToNativePath(folder).c_str());
     return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
 }
 

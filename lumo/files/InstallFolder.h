@@ -14,6 +14,12 @@
 // to one installation at the same time. Taking it never waits: the second run to come ends at
 // once and names the first (its program and process, as /proc/locks and /proc/<pid>/cmdline show
 // them).
+//
+// Our own folders below an installation: a run unpacks into a private folder there when the
+// temporary folder's volume is short of space ("<install>/.sollex-patcher-<owner tag>-XXXXXX",
+// app/run/TempFiles.cpp, tag as platform/RunOwner.h writes it). A killed run leaves its folder
+// behind, so whoever takes the lock removes the folders of runs that have ended before anything
+// else looks at the installation, and the repair's scan never counts such a folder as the game's.
 
 #include <memory>
 #include <string>
@@ -26,13 +32,28 @@ namespace LumoUtil {
 // from a separator), does not exist, is not a folder, or cannot be reached.
 bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std::wstring& error);
 
+// The name prefix of a run's private folder below an installation.
+inline constexpr char kRunFolderPrefix[] = ".sollex-patcher-";
+
+// True when name (one name, no path) is a run's folder name.
+bool IsRunFolderName(const std::wstring& name);
+
+// Removes the run folders directly below the installation folder whose run has ended (and which
+// belong to this user), with everything in them. Returns how many could not be removed.
+int RemoveEndedRunFolders(const std::wstring& folder);
+
+// Whether this process may create, replace and remove files in the installation folder: false with
+// error naming the folder and the reason ("Permission denied", "Read-only file system") when not.
+bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error);
+
 class InstallLock
 {
 public:
     // Takes the lock on the folder (a resolved installation folder). When this process holds it
     // already, the new holder shares it and the lock lasts until the last holder is gone. Null
     // with error set when another process holds it (the error names that process) or the folder
-    // cannot be opened.
+    // cannot be opened. The first holder in the process removes the run folders that ended runs
+    // left there (RemoveEndedRunFolders; one that stays is named on the system log).
     static std::unique_ptr<InstallLock> Acquire(const std::wstring& folder, std::wstring& error);
 
     // A new close-on-exec descriptor of folder that shares the lock this process holds on it

@@ -9,6 +9,7 @@
 
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/files/FileUtil.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/FileSegment.h"
 #include "lumo/net/SegmentName.h"
@@ -232,6 +233,9 @@ bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& exclude
             if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode))
                 continue;
             const std::wstring wideName = FromNativePath(name);
+            // The patcher's own unpack folders below the installation are never the game's.
+            if (folder.relativePath.empty() && LumoUtil::IsRunFolderName(wideName))
+                continue;
             if (!IsCarriableName(wideName))
             {
                 LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping %s, its name cannot be repaired\n",

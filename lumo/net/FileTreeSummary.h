@@ -82,7 +82,8 @@ public:
     // for new segments and changed files, on all cores, and entries of files that are gone are
     // dropped. Symbolic links and other non-regular files are skipped, as are names that could not be
     // repaired (a "\" inside a name, bytes that are no UTF-8, control characters, ":"), each with a
-    // line; every other name is carried, whatever its script. When cancel becomes true the scan
+    // line; every other name is carried, whatever its script. The patcher's own run folders directly
+    // under root (lumo/files/InstallFolder.h) are not walked. When cancel becomes true the scan
     // stops without dropping anything and returns false.
     bool Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel = nullptr);
 

@@ -56,6 +56,11 @@ TEST_F(CommandLineTest, ParsedIntoTheOptions)
          {{3, LoadResString(136) + L"/none.txt"}}},
         {"unknown switch takes nothing", {L"--bogus", L"-s", L"http://a/", L"/g"}, false, L"", {}, {}, {}},
         {"three parameters", {L"1", L"2", L"3"}, false, L"", {}, {}, {}},
+        // An unset variable in a script: nothing is taken over, so no run starts on the
+        // registry's installation.
+        {"empty target after a build", {L"-s", L"http://a/", L"0", L""}, false, L"", {}, {}, {}},
+        {"empty target alone", {L"-r", L""}, false, L"", {}, {}, {}},
+        {"empty build", {L"", L"/g"}, false, L"", {}, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,6 +74,33 @@ TEST_F(CommandLineTest, ParsedIntoTheOptions)
         EXPECT_EQ(c.builds, Options().builds);
         EXPECT_EQ(c.servers, Options().patchServers);
         EXPECT_EQ(c.parsed && c.name[0] == 's', Options().repair);
+    }
+}
+
+// An empty parameter is named, and the usage follows, as for the parser's own errors. The usage
+// names the program; the driver's does not list the window's -f and -o, which it still knows.
+TEST_F(CommandLineTest, EmptyParametersAndTheUsageOfEachProgram)
+{
+    EXPECT_FALSE(ParseCommandLine({L"/bin/patch-run", L"0", L""}, true, CommandLineProgram::Driver).parsed);
+    EXPECT_EQ(m_output.m_text.find(L"The parameter '" + LoadResString(127) + L"' must not be empty.\nUsage: patch-run "), 0u)
+        << m_output.m_text;
+    m_output.m_text.clear();
+    EXPECT_FALSE(ParseCommandLine({L"/bin/sollex-patcher", L"", L"/g"}).parsed);
+    EXPECT_EQ(m_output.m_text.find(L"The parameter '" + LoadResString(123) + L"' must not be empty.\nUsage: sollex-patcher "), 0u)
+        << m_output.m_text;
+    EXPECT_EQ(UsageWhenAsked({L"patcher", L"-h", L""}), L"");  // start-up reports it instead
+
+    const CommandLine driver = ParseCommandLine({L"patch-run", L"-f", L"5", L"-o", L"x"}, true, CommandLineProgram::Driver);
+    EXPECT_TRUE(driver.parsed && driver.finalGiven && driver.onexit);
+    for (const CommandLineProgram program : {CommandLineProgram::Window, CommandLineProgram::Driver})
+    {
+        m_output.m_text.clear();
+        PrintCommandLineUsage(L"/opt/x/patch-run", program);
+        const bool window = program == CommandLineProgram::Window;
+        EXPECT_EQ(m_output.m_text.find(L"Usage: patch-run [-h] "), 0u) << m_output.m_text;
+        EXPECT_EQ(m_output.m_text.find(L"--final") != std::wstring::npos, window) << m_output.m_text;
+        EXPECT_EQ(m_output.m_text.find(L"--onexit") != std::wstring::npos, window) << m_output.m_text;
+        EXPECT_NE(m_output.m_text.find(L"--server"), std::wstring::npos) << m_output.m_text;
     }
 }
 
@@ -140,7 +172,8 @@ TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
     cases[1].debug = true;
     cases[2].options.installPath = L"-odd";
     cases[2].options.patchServers = {L"http://a/", L"ftp://b;c/", L"http://\u0434/"};
-    cases[3].options.builds = {"-1"};  // cases[4]: no options at all
+    cases[3].options.installPath = L"/g";
+    cases[3].options.builds = {"-1"};  // cases[4]: no options at all, no installation known
 
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.options.installPath));

@@ -6,10 +6,12 @@
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace apprun {
@@ -191,26 +194,40 @@ TEST_F(ChainTest, FirstBuildWithoutAnEntryIsDropped)
     EXPECT_EQ(host().PatchesInstalled(), 1);
 }
 
-TEST_F(ChainTest, DatabaseUpdateOutcomesAreReportedButDoNotFailTheRun)
+// A utility that ends with an error is reported and the run completes; an update stopped before it
+// ended (cancelled, timed out, or the utility killed from outside) leaves the database half rebuilt,
+// which no later run would redo: the run ends as not completed and says how to rebuild it.
+TEST_F(ChainTest, DatabaseUpdateOutcomes)
 {
-    struct Row { const char* name; std::map<std::string, std::string> utility; bool cancel; const wchar_t* line; int level; };
+    enum Stop { kNone, kCancel, kKillUtility, kTimeLimit };
+    struct Row { const char* name; std::map<std::string, std::string> utility; Stop stop; const wchar_t* line; bool completes; };
     const Row rows[] = {
-        {"utility fails", {{"repairdatabase.exit", "3"}}, false, L"SollexUtil ended with exit code 3", 3},
-        {"cancelled while it works", {{"repairdatabase.hang", "1"}}, true, L"stopped before it ended", 2},
+        {"utility fails", {{"repairdatabase.exit", "3"}}, kNone, L"SollexUtil ended with exit code 3", true},
+        {"cancelled while it works", {{"repairdatabase.hang", "1"}}, kCancel, L"stopped before it ended", false},
+        {"utility killed from outside", {{"repairdatabase.hang", "1"}}, kKillUtility, L"ended by signal 9 before it finished", false},
+        {"time limit", {{"repairdatabase.hang", "1"}}, kTimeLimit, L"stopped before it ended", false},
     };
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.name);
         machine().SetUtility(row.utility);
+        environment.databaseUpdateLimitSeconds = row.stop == kTimeLimit ? 1 : 3600;
         host().onLine = [&](int, const std::wstring& text) {
-            if (row.cancel && text.find(L"repairdatabase line 2") != std::wstring::npos)
+            if (text.find(L"repairdatabase line 2") == std::wstring::npos)
+                return;
+            if (row.stop == kCancel)
                 host().cancel = true;
+            if (row.stop == kKillUtility)
+                ::kill(fixtures::ReadFakeUtilCalls(machine().install).back().pid, SIGKILL);
         };
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_TRUE(Run()) << host().Dump();
+        EXPECT_EQ(Run(), row.completes) << host().Dump();
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-        EXPECT_TRUE(host().Has(row.line, row.level)) << host().Dump();
-        EXPECT_EQ(host().Texts(1).back(), L"Patching completed.");
+        EXPECT_TRUE(host().Has(row.line, 3)) << host().Dump();
+        EXPECT_EQ(host().Has(L"please repair it manually from Asset Desk, or run \"SollexUtil.exe repairdatabase "
+                             L"patcher\" in " + FromNativePath(machine().install) + L"/bin.", 3),
+                  !row.completes) << host().Dump();
+        EXPECT_EQ(host().Texts(1).back(), row.completes ? L"Patching completed." : L"Patching aborted.");
         EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
         SetUp();
     }
@@ -320,6 +337,26 @@ TEST(ProgressTest, PatchEstimateAndItsGauge)
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
     }
     EXPECT_EQ(host.Gauge(), std::make_pair(1200000, 600000));
+}
+
+// After its ten minutes the database update's bar stands just short of full for as long as the
+// update goes on; full only once it has ended.
+TEST(ProgressTest, ALongDatabaseUpdateIsNeverShownFullWhileItRuns)
+{
+    using LumoPatch::ADBRepairProgressThread;
+    const std::pair<int, int> standing(ADBRepairProgressThread::kRange, 1200000);
+    ObservedHost host;
+    {
+        ADBRepairProgressThread progress(host, 1);  // 1 ms of real time a 500 ms step
+        ASSERT_TRUE(progress.Start());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (host.Gauge() != standing && host.Gauge().first != 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(host.Gauge(), standing);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a hundred more steps of its clock
+        EXPECT_EQ(host.Gauge(), standing);
+    }
+    EXPECT_EQ(host.Gauge(), std::make_pair(1, 1));
 }
 
 }  // namespace

@@ -18,6 +18,9 @@
 
 #include "BuildConfig.h"
 #include "app/run/PatchRun.h"
+#include "platform/NativePath.h"
+#include "platform/Registry.h"
+#include "platform/RunOwner.h"
 #include "platform/Spawn.h"
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
@@ -137,14 +140,39 @@ TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
 }
 
-// The window's -f and -o are a wrong command line for a run without a window.
-TEST_F(DriverTest, WindowOnlyOptionsAreRefused)
+// The window's -f and -o are a wrong command line for a run without a window, and so is an empty
+// installation folder (an unset variable): the usage that follows names the program and lists
+// neither option.
+TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
 {
-    for (const std::string option : {"-f", "-o"})
+    // The registry names the installation: an empty argument must not fall back to it.
+    platform::RegistryKey edition;
+    ASSERT_EQ(edition.Create(platform::RegistryHive::LocalMachine, L"SOFTWARE\\Kestin\\Products\\SollexSimulator\\Demo",
+                             platform::kKeyAllAccess), 0u);
+    ASSERT_EQ(edition.SetString(L"ProductClass", L"Sollex"), 0u);
+    ASSERT_EQ(edition.SetString(L"ProductInstallPath", FromNativePath(machine().install)), 0u);
+    edition.Close();
+    const struct { std::vector<std::string> arguments; std::string says; } cases[] = {
+        {{"-f", "45000", machine().install}, "patch-run: -f/--final is an option of the patcher's window only\n"},
+        {{"-o", "x", machine().install}, "patch-run: -o/--onexit is an option of the patcher's window only\n"},
+        {{kBuildA, ""}, "The parameter 'target_directory' must not be empty.\n"},
+        {{""}, "The parameter 'target_directory' must not be empty.\n"},
+    };
+    const std::string patcher = PatcherWithChain();
+    for (const auto& c : cases)
     {
-        const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", option, "45000", machine().install});
+        std::vector<std::string> arguments = {"--admin"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        std::string command = "exec '" + patcher + "'";
+        for (const std::string& argument : arguments)
+            command += " '" + argument + "'";
+        const DriverResult result = RunDriver("/bin/sh", {"-c", command + " 2>&1"});
         EXPECT_EQ(result.exitCode, 2) << result.output;
-        EXPECT_NE(result.output.find("patch-run: " + option + "/--"), std::string::npos) << result.output;  // ... window only
+        const size_t usage = result.output.find(c.says + "Usage: patcher [-h] ");
+        ASSERT_NE(usage, std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("--final", usage + c.says.size()), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("--onexit", usage + c.says.size()), std::string::npos) << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     }
 }
 
@@ -359,6 +387,155 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     }
     ::kill(patch->Pid(), SIGTERM);
     Finish(*patch);
+}
+
+// A stop signal during the asset-database update leaves the database half rebuilt: the run is not
+// completed, and says how to rebuild the database (no later run would redo the update).
+TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
+{
+    machine().SetUtility({{"repairdatabase.hang", "1"}});
+    auto child = Start(PatcherWithChain(), {"--admin", machine().install});
+    ASSERT_TRUE(child);
+    const std::string seen = ReadUntil(*child, "repairdatabase line 1");
+    ::kill(child->Pid(), SIGTERM);
+    const DriverResult result = Finish(*child);
+    EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+    EXPECT_NE(result.output.find("3\tThe asset database update was stopped before it ended. The asset database has not "
+                                 "been rebuilt: please repair it manually from Asset Desk, or run \"SollexUtil.exe "
+                                 "repairdatabase patcher\" in " + machine().install + "/bin.\n"),
+              std::string::npos) << seen + result.output;
+    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+}
+
+// A patch killed halfway leaves its journal and backups. A repair finishes or rolls that patch back
+// first, then repairs: nothing is left for the next start to put back over the repaired files.
+TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
+{
+    auto patch = Start(PatcherWithChain({"", "HANG"}), {"--admin", machine().install});  // its patch tool never ends
+    ASSERT_TRUE(patch);
+    ReadUntil(*patch, "1\tPatching from 43434 to 44088...");
+    const auto halfApplied = [&] {
+        for (const auto& [path, content] : fixtures::SnapshotTree(machine().install))
+            if (path.ends_with(".pbk"))
+                return fixtures::PathExists(machine().install + "/patch.journal");
+        return false;
+    };
+    for (int i = 0; i < 3000 && !halfApplied(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(halfApplied());
+    ::kill(patch->Pid(), SIGKILL);
+    Finish(*patch);
+
+    // The server holds the newest build.
+    fixtures::WriteTree(machine().scratch / "newest", BuildTree(kBuildC));
+    repairtest::RepairServer server(machine().scratch / "newest", machine().scratch / "server.log");
+    const DriverResult repair = RunDriver(LUMO_BIN_DIR "/repair-tool", {machine().install, server.HostPort()});
+    EXPECT_EQ(repair.exitCode, 0) << repair.output;
+    EXPECT_LT(repair.output.find("was interrupted; the installation has been brought back to a complete build."),
+              repair.output.find("Scanning installed files.")) << repair.output;
+    const auto newestHeld = [&] {
+        const fixtures::TreeContent installed = fixtures::SnapshotTree(machine().install);
+        for (const auto& [path, content] : BuildTree(kBuildC))
+            if (!installed.count(path) || installed.at(path) != content)
+                return "differs: " + path;
+        for (const std::string& left : machine().Leftovers())
+            if (left.starts_with("game/"))
+                return "left: " + left;
+        return std::string();
+    };
+    EXPECT_EQ(newestHeld(), "");
+
+    // The next start finds nothing to put back.
+    const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+    EXPECT_EQ(next.output.find("Restored from its backup"), std::string::npos) << next.output;
+    EXPECT_EQ(newestHeld(), "");
+}
+
+// When an interrupted patch cannot be recovered (its journal is damaged), neither repair-tool nor
+// patch-run -r repairs: each stops with the reason before it connects, and the journal stays.
+TEST_F(DriverTest, NoRepairOverAPatchThatCannotBeRecovered)
+{
+    // A damaged record before an intact one: what is missing cannot be known.
+    fixtures::WriteFile(machine().install + "/patch.journal", "00000000 BEGIN\n8dd157a5 BEGIN\n");
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");
+    const struct { const char* name; std::string command; const char* says; } cases[] = {
+        {"repair-tool", "exec '" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(),
+         "error: A patch of "},
+        {"patch-run -r", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR "/patch-run' --admin -r '" +
+                             machine().install + "'", "3\tA patch of "},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const DriverResult result = RunDriver("/bin/sh", {"-c", c.command + " 2>/dev/null"});
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(std::string(c.says) + machine().install +
+                                     " was interrupted and its recovery could not finish: "), std::string::npos)
+            << result.output;
+        EXPECT_EQ(result.output.find("Scanning installed files."), std::string::npos) << result.output;
+        EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+        EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.journal"));
+    }
+}
+
+// An installation this process cannot write is refused before the repair server is contacted,
+// with the reason. Root writes a folder without write bits, so root runs the programs without
+// that right.
+TEST_F(DriverTest, ARepairOfAnInstallationThatCannotBeWrittenNeverConnects)
+{
+    ASSERT_EQ(::chmod(machine().install.c_str(), 0555), 0);
+    const std::string withoutOverride =
+        geteuid() == 0 ? "exec /usr/bin/setpriv --bounding-set -dac_override,-dac_read_search -- " : "exec ";
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");
+    const std::string reason = "The installation " + machine().install + " cannot be written: Permission denied; nothing was repaired.\n";
+    const struct { const char* name; std::string command; std::string says; } cases[] = {
+        {"repair-tool", "'" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(), "error: " + reason},
+        {"patch-run -r", "'" LUMO_BIN_DIR "/patch-run' --admin -r '" + machine().install + "'", "3\t" + reason},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const DriverResult result = RunDriver(
+            "/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " " + withoutOverride + c.command + " 2>/dev/null"});
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
+        EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
+    }
+    ::chmod(machine().install.c_str(), 0755);
+}
+
+// Every program that takes the installation first removes the unpack folders that killed runs left
+// below it, whatever it goes on to do (here: nothing to apply, a repair, a patch whose package is
+// missing); a folder of a running process stays, and a repair never counts it as the game's.
+TEST_F(DriverTest, FoldersOfEndedRunsGoWhoeverTakesTheInstallation)
+{
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    const std::string left = machine().install + "/.sollex-patcher-" + std::to_string(ended) + "-7-Ab12Cd";
+    const std::string running = machine().install + "/.sollex-patcher-" + platform::OwnerTag() + "-Ef34Gh";
+    repairtest::RepairServer server(machine().install, machine().scratch / "server.log");  // the installation as it is
+    const struct { const char* name; std::string command; int exitCode; } cases[] = {
+        {"patch-run with nothing to apply", "'" LUMO_BIN_DIR "/patch-run' --admin '" + machine().install + "'", 1},
+        {"repair-tool", "'" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(), 0},
+        {"patch-apply", "'" LUMO_BIN_DIR "/patch-apply' '" + machine().install + "' '" + machine().scratch / "none'", 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (const std::string& folder : {left, running})
+            fixtures::WriteFile(folder + "/file0/data/x.bin", "unpacked");
+        const DriverResult result = RunDriver("/bin/sh", {"-c", "exec " + c.command + " 2>&1"});
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+        EXPECT_FALSE(fixtures::PathExists(left)) << result.output;
+        EXPECT_TRUE(fixtures::PathExists(running + "/file0/data/x.bin"));
+    }
+    // The summary names no file of ours ("." in UTF-16LE, then "s").
+    const std::string summary = fixtures::ReadFile(machine().install + "/repair.cks");
+    EXPECT_NE(summary.find(std::string("v\0e\0r\0s\0i\0o\0n\0", 14)), std::string::npos);  // version.txt is there
+    EXPECT_EQ(summary.find(std::string(".\0s\0o\0l\0l\0e\0x\0", 14)), std::string::npos);
 }
 
 // A run that cannot patch says why as its first error, before "not applicable".

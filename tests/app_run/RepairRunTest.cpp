@@ -73,7 +73,7 @@ protected:
         seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
         seams.makeClient = [&, polls] { return std::make_unique<ScriptedClient>(polls, started, destroyed); };
         seams.pollInterval = std::chrono::milliseconds(1);
-        return LumoPatch::RunRepairWith(host, L"/games/sollex", seams, &progress);
+        return LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams, &progress);
     }
 
     RunMachine machine; // the registry with the product key, for "IsPatching"
