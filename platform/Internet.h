@@ -67,7 +67,8 @@ struct InternetOutcome
     bool Ok() const { return failure == InternetFailure::None; }
     // An answer another attempt cannot change: a client error from the HTTP server (but 408 and
     // 429, which ask to come back later), a missing remote file, a refused login, an address the
-    // library refuses, a host name that does not resolve.
+    // library refuses (a malformed URL). A host name that does not resolve is not final: the
+    // library cannot tell a name that does not exist from a resolver still coming up or failing.
     bool IsFinal() const;
 };
 

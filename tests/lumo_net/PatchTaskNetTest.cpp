@@ -8,6 +8,7 @@
 
 #include "BuildConfig.h"
 #include "lumo/net/DownloadURL.h"
+#include "tests/lumo_net/FastStallClock.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
 #include "platform/Spawn.h"
@@ -105,17 +106,16 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
               task.messages.back().second);
 }
 
-// A first server that takes the connection and never answers costs its allowance; the next one's list is used.
+// A first server that takes the connection and never answers is given up after its stalls; the next one's list is used.
 TEST_F(PatchTaskNet, ListComesFromTheNextServerOnceTheFirstKeptUsWaitingTooLong)
 {
-    LumoInetInternal::SetServerWaitLimit(1500);
+    nettest::FastStallClock clock;
     nettest::FaultServer silent(m_folder / "www");
     RecordingTask task;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(silent.Ok() && task.FetchPatchList({Wide(silent.Url("silent/")), Wide(m_nginx->Url(""))}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(Wide(m_nginx->Url("")), task.GetServerUrl());
-    LumoInetInternal::SetServerWaitLimit(0);
 }
 
 } // namespace
