@@ -362,6 +362,11 @@ void InternetRequest::SetFreshConnection()
     curl_easy_setopt(Handle(m_handle), CURLOPT_FRESH_CONNECT, 1L);
 }
 
+void InternetRequest::SetIgnoreSize()
+{
+    curl_easy_setopt(Handle(m_handle), CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+}
+
 void InternetRequest::SetUpload(UploadSource source, uint64_t size)
 {
     m_upload = std::move(source);

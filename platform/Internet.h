@@ -110,6 +110,9 @@ public:
     void SetFtpPassive(bool passive);
     // A new connection instead of a cached one.
     void SetFreshConnection();
+    // Neither asks for nor relies on the size the server announces (HTTP Content-Length, FTP SIZE):
+    // the body ends where the server ends it.
+    void SetIgnoreSize();
     void SetUpload(UploadSource source, uint64_t size);
     void SetPost(const void* body, size_t length, const std::string& contentType);
     // Stop quietly once the header block of the first body-bearing response has arrived.
