@@ -192,7 +192,7 @@ std::optional<LUMORESULT> AfterFailedAttempt(LUMORESULT result, int retries, boo
     if (IsCancelled(callback))
         return result == LUMORESULT_OK ? LUMORESULT_ABORTED : result;
     if (refused != LUMORESULT_OK)
-        return refused;
+        return result != LUMORESULT_OK ? result : refused;
     watch.EndFailedAttempt();
     const bool stalled = watch.Stalled();
     if (watch.ServerGivenUp())

@@ -148,14 +148,16 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     m_session = GetInternetSession();
     if (!m_session || BreaksCommand(host) || BreaksCommand(user) || BreaksCommand(password))
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 3 /* CURLE_URL_MALFORMAT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (%s)", host.c_str(), 3 /* CURLE_URL_MALFORMAT */,
+                  m_session ? "a line break in the host, user or password" : "the internet layer did not start");
         return LUMORESULT_NETWORK_ERROR;
     }
     m_connection = std::make_unique<platform::InternetRequest>();
     if (!m_connection->IsValid())
     {
         m_connection.reset();
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 2 /* CURLE_FAILED_INIT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (the internet layer did not start)", host.c_str(),
+                  2 /* CURLE_FAILED_INIT */);
         return LUMORESULT_NETWORK_ERROR;
     }
     Prepare("");
@@ -163,7 +165,8 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     const platform::InternetOutcome outcome = Run(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), outcome.code);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d%s", host.c_str(), outcome.code,
+                  LumoInetInternal::Meaning(outcome).c_str());
         m_connection.reset();
         return LUMORESULT_NETWORK_ERROR;
     }
@@ -350,8 +353,8 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
         if (failure == InternetFailure::ResumeRefused || failure == InternetFailure::ResumeBeyondEnd)
         {
             // The file starts over: what the destination holds cannot be continued.
-            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d).", path.c_str(),
-                 m_lastOutcome.code);
+            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d%s).", path.c_str(),
+                      m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
             destination->SetSize(0);
             destination->SetPosition(0);
             mayResume = false;
@@ -362,7 +365,7 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             return result;
         if (++failedOpens >= 2)
         {
-            PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
+            PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -439,7 +442,7 @@ LUMORESULT LumoFTP::CreateDirectory(const std::string& path)
         if (attempt == 0)
             HandleError(true);
     }
-    PrintLine("FtpCreateDirectory returned %d.", m_lastOutcome.code);
+    PrintLine("FtpCreateDirectory returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -479,12 +482,12 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
             return LUMORESULT_OK;
         if (readResult != LUMORESULT_OK)
         {
-            PrintLine("ReadData returned %" PRIu32, readResult);
+            PrintLine("ReadData returned %" PRIu32 " (%s)", readResult, LumoUtil::GetResultName(readResult).c_str());
             return readResult;
         }
         if (started)
         {
-            PrintLine("InternetWriteFile failed with error %d", outcome.code);
+            PrintLine("InternetWriteFile failed with error %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -497,6 +500,6 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
                 CreateDirectory(remotePath.substr(0, separator));
         }
     }
-    PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
+    PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }

@@ -159,7 +159,7 @@ TEST_F(HttpDownload, DestinationFailureIsReported)
     nettest::StderrCapture output;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, session.HttpGet(s_nginx->Url("small.bin"), &tooSmall, false, nullptr));
-    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9\n"));
+    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9 (LUMORESULT_OUT_OF_SPACE)\n"));
 }
 
 TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
@@ -303,12 +303,18 @@ TEST_F(HttpDownload, UnreachableServerIsTriedElevenTimes)
     LumoDataBufferMemoryDynamic buffer;
     // Port 1 on loopback: nobody listens there.
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL("http://127.0.0.1:1/x", &buffer, 0, nullptr));
+    // Each line gives the code's meaning beside it.
     const std::string text = output.Text();
-    size_t count = 0;
-    for (size_t at = text.find("InternetConnect returned 7 for url http://127.0.0.1:1/x"); at != std::string::npos;
+    size_t count = 0, named = 0;
+    for (size_t at = text.find("InternetConnect returned 7 ("); at != std::string::npos;
          at = text.find("InternetConnect returned", at + 1))
+    {
         ++count;
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        named += line.find("Couldn't connect to server) for url http://127.0.0.1:1/x") != std::string::npos;
+    }
     EXPECT_EQ(11u, count) << text;
+    EXPECT_EQ(11u, named) << text;
 }
 
 } // namespace
