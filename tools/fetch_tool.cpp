@@ -18,6 +18,7 @@
 
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
 #include "tools/ToolSupport.h"
@@ -38,10 +39,13 @@ public:
     void Log(int level, const std::string& text) override { Log(level, ToWide(text)); }
     void Log(int level, const std::wstring& text) override
     {
+        if (level >= 3)
+            lastError = text;
         if (!quiet)
             std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
     }
     bool quiet = false;
+    std::wstring lastError; // the last level-3 message
 };
 
 // While a download runs, the diagnostic lines of the network code and the task (one or more per
@@ -187,7 +191,12 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     ShowProgress(terminal, task, shown, true);
     if (!ok)
     {
-        const std::string cause = diagnostics.LastLine();
+        // The task's own reason when it gives more than "Unable to download patch file: <url>" (a
+        // package too large for its disk, a full disk), else the network's last line.
+        const std::wstring generic = std::wstring(PatchMessages::kCannotDownloadPatchFile) + wideUrl;
+        const bool taskSaysWhy = task.lastError.size() > generic.size() && task.lastError.rfind(generic, 0) == 0;
+        const std::string cause =
+            taskSaysWhy ? ToNativePath(task.lastError.substr(generic.size() + 2)) : diagnostics.LastLine();
         std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
                      tools::StopRequested() ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
         return 1;

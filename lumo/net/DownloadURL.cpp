@@ -73,7 +73,10 @@ public:
         if (::IsCancelled(m_caller))
             return true;
         if (!m_stalled && m_watch.IsStalled())
+        {
             m_stalled = true;
+            m_stalledFor = m_watch.QuietFor();
+        }
         return m_stalled;
     }
 
@@ -107,7 +110,8 @@ public:
                                         m_url.c_str(), static_cast<unsigned long long>(policy.floorBytes),
                                         LumoNet::WholeSeconds(policy.window));
         }
-        LumoNet::ServerStallLedger::ForRun().Add(m_server, m_watch.QuietFor());
+        // A stalled attempt counts what it had stalled when it was ended, not its winding down.
+        LumoNet::ServerStallLedger::ForRun().Add(m_server, m_stalled ? m_stalledFor : m_watch.QuietFor());
     }
 
     bool Stalled() const { return m_stalled; }
@@ -120,6 +124,7 @@ private:
     std::string m_server;
     LumoNet::TransferStallWatch m_watch;
     bool m_stalled = false;
+    LumoNet::TransferStallWatch::Duration m_stalledFor{};
 };
 
 // The pause between attempts, in slices so that a cancel is heard within 100 ms. False when the

@@ -161,7 +161,7 @@ TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
     EXPECT_TRUE(fixtures::PathExists(m_folder / "root/made"));
     nettest::StderrCapture output;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.CreateDirectory("/made"));
-    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21."));
+    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21 ("));
 }
 
 TEST_F(FtpTransfer, LoginFailuresAndMissingFiles)

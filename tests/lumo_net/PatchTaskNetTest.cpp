@@ -291,3 +291,18 @@ TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
 }
 
 } // namespace
+
+namespace
+{
+// fetch-tool names why a download cannot be stored, not only that it failed.
+TEST_F(PatchTaskNet, FetchToolNamesAPackageLargerThanItsDisk)
+{
+    nettest::FaultServer faults(m_folder / "www");
+    ASSERT_TRUE(faults.Ok());
+    const std::string url = faults.Url("size/4611686018427387904");
+    const ToolRun run = RunFetchTool({url, m_folder / "huge.zip"});
+    EXPECT_EQ(1, run.exitCode);
+    EXPECT_NE(std::string::npos, run.output.find(url + ": download failed (it is 4611686018427387904 bytes, and the disk of "))
+        << run.output;
+}
+} // namespace
