@@ -1,5 +1,10 @@
 #include "patch/PatchTask.h"
 
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
@@ -9,6 +14,7 @@
 #include "lumo/net/DownloadURL.h"
 #include "patch/BuildName.h"
 #include "patch/PatchMessages.h"
+#include "platform/NativePath.h"
 
 namespace
 {
@@ -37,6 +43,16 @@ private:
     LumoDataBufferMemoryDynamic m_data;
     uint64_t m_limit;
 };
+
+// The bytes free to an ordinary user on the disk that holds path.
+bool FreeSpaceOf(const std::wstring& path, uint64_t& freeBytes)
+{
+    struct statvfs volume = {};
+    if (statvfs(ToNativePath(path).c_str(), &volume) != 0)
+        return false;
+    freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+    return true;
+}
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -92,11 +108,26 @@ bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers, D
     {
         const std::wstring url = LumoUtil::JoinPath(server, L"patches.txt");
         CappedMemoryBuffer buffer(kMaxPatchListBytes);
-        if (m_downloader->Download(ToNarrow(url), &buffer, DOWNLOAD_URL_RELOAD, callback) != LUMORESULT_OK)
+        const LUMORESULT result = m_downloader->Download(ToNarrow(url), &buffer, DOWNLOAD_URL_RELOAD, callback);
+        if (result != LUMORESULT_OK)
         {
-            Log(1, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);
+            // A stop asked for is no server's failure: no further server is asked, and nothing is
+            // said of connecting.
             if (callback && callback->IsCancelled())
-                break;
+            {
+                Log(1, L"Fetching the patch list from " + server + L" was cancelled.");
+                m_serverUrl.clear();
+                return false;
+            }
+            if (result == LUMORESULT_OUT_OF_SPACE)
+            {
+                // The server answered, with more than any list holds.
+                answered = true;
+                Log(2, L"The patch list " + url + L" is larger than " + std::to_wstring(kMaxPatchListBytes >> 20) +
+                           L" MiB, more than a patch list holds; it is not used.");
+                continue;
+            }
+            Log(1, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);
             continue;
         }
         buffer.SetPosition(0);
@@ -217,6 +248,17 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
         OS::MutexLock lock(m_lock);
         m_target = &file;
     }
+    // A package larger than the room on its disk is refused before a byte moves: it would only
+    // fill the disk.
+    const uint64_t announced = m_total;
+    uint64_t freeBytes = 0;
+    const uint64_t kept = std::min(file.GetSize(), announced);
+    if (announced > 0 && FreeSpaceOf(path, freeBytes) && announced - kept > freeBytes)
+    {
+        Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + L": it is " + std::to_wstring(announced) +
+                   L" bytes, and the disk of " + path + L" has " + std::to_wstring(freeBytes) + L" bytes free.");
+        return false;
+    }
     LUMORESULT result = m_downloader->Download(ToNarrow(url), &file, 0, callback);
     if (result == LUMORESULT_OK)
     {
@@ -233,9 +275,17 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
         m_done = file.GetPosition();
         m_target = nullptr;
     }
+    errno = 0;
     const LUMORESULT closed = file.Close();
     if (result == LUMORESULT_OK)
-        result = closed;
+        result = closed != LUMORESULT_OK && (errno == ENOSPC || errno == EDQUOT) ? LUMORESULT_OUT_OF_SPACE : closed;
+    if (result == LUMORESULT_OUT_OF_SPACE)
+    {
+        // The network layer names a full disk as no room: the real cause, not the download's.
+        Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + L": " + ToWide(std::strerror(ENOSPC)) +
+                   L" (" + path + L").");
+        return false;
+    }
     if (result != LUMORESULT_OK)
     {
         Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);

@@ -173,9 +173,9 @@ bool InternetOutcome::IsFinal() const
         return true;
     case InternetFailure::HttpStatus:
         return status >= 400 && status < 500 && status != 408 && status != 429;
-    case InternetFailure::Connect:
-        return code == CURLE_COULDNT_RESOLVE_HOST;
     default:
+        // Connect failures included: a name that does not resolve may resolve once the resolver
+        // is up or its server answers again (SERVFAIL looks the same to the library).
         return false;
     }
 }
@@ -360,6 +360,11 @@ void InternetRequest::SetFtpPassive(bool passive)
 void InternetRequest::SetFreshConnection()
 {
     curl_easy_setopt(Handle(m_handle), CURLOPT_FRESH_CONNECT, 1L);
+}
+
+void InternetRequest::SetIgnoreSize()
+{
+    curl_easy_setopt(Handle(m_handle), CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
 }
 
 void InternetRequest::SetUpload(UploadSource source, uint64_t size)

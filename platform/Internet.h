@@ -67,7 +67,8 @@ struct InternetOutcome
     bool Ok() const { return failure == InternetFailure::None; }
     // An answer another attempt cannot change: a client error from the HTTP server (but 408 and
     // 429, which ask to come back later), a missing remote file, a refused login, an address the
-    // library refuses, a host name that does not resolve.
+    // library refuses (a malformed URL). A host name that does not resolve is not final: the
+    // library cannot tell a name that does not exist from a resolver still coming up or failing.
     bool IsFinal() const;
 };
 
@@ -109,6 +110,9 @@ public:
     void SetFtpPassive(bool passive);
     // A new connection instead of a cached one.
     void SetFreshConnection();
+    // Neither asks for nor relies on the size the server announces (HTTP Content-Length, FTP SIZE):
+    // the body ends where the server ends it.
+    void SetIgnoreSize();
     void SetUpload(UploadSource source, uint64_t size);
     void SetPost(const void* body, size_t length, const std::string& contentType);
     // Stop quietly once the header block of the first body-bearing response has arrived.

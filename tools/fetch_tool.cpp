@@ -18,6 +18,7 @@
 
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
 #include "tools/ToolSupport.h"
@@ -38,10 +39,13 @@ public:
     void Log(int level, const std::string& text) override { Log(level, ToWide(text)); }
     void Log(int level, const std::wstring& text) override
     {
+        if (level >= 3)
+            lastError = text;
         if (!quiet)
             std::fprintf(stderr, "fetch-tool: [%d] %s\n", level, ToNativePath(text).c_str());
     }
     bool quiet = false;
+    std::wstring lastError; // the last level-3 message
 };
 
 // While a download runs, the diagnostic lines of the network code and the task (one or more per
@@ -100,9 +104,11 @@ constexpr char kHelp[] =
     "usage: fetch-tool [--resume] URL DEST\n"
     "       fetch-tool --patches SERVER_URL...\n"
     "Downloads URL (http, https or ftp) into the file DEST the way the patcher fetches patches: the\n"
-    "size is asked first, transfer errors are retried ten times, a final answer (HTTP 4xx, a missing\n"
-    "file, a host name that does not resolve, a malformed URL) ends at once. DEST is replaced only\n"
-    "when the download succeeds.\n"
+    "size is asked first, transfer errors (a host name that does not resolve included) are retried ten\n"
+    "times, a final answer (HTTP 4xx, a missing file, a malformed URL) or a full disk ends at once. A\n"
+    "transfer that moves less than 1 KiB in 60 s is retried; a server stalled for 3 minutes in all is\n"
+    "given up. DEST is replaced only when the download succeeds; a file larger than the free space\n"
+    "of DEST's disk is refused before it starts.\n"
     "  --resume   continue an existing DEST over FTP (the download must be the same file); the result\n"
     "             counts only when its size matches the size the server gives\n"
     "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list and print its\n"
@@ -185,7 +191,12 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     ShowProgress(terminal, task, shown, true);
     if (!ok)
     {
-        const std::string cause = diagnostics.LastLine();
+        // The task's own reason when it gives more than "Unable to download patch file: <url>" (a
+        // package too large for its disk, a full disk), else the network's last line.
+        const std::wstring generic = std::wstring(PatchMessages::kCannotDownloadPatchFile) + wideUrl;
+        const bool taskSaysWhy = task.lastError.size() > generic.size() && task.lastError.rfind(generic, 0) == 0;
+        const std::string cause =
+            taskSaysWhy ? ToNativePath(task.lastError.substr(generic.size() + 2)) : diagnostics.LastLine();
         std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
                      tools::StopRequested() ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
         return 1;

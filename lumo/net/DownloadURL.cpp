@@ -9,6 +9,7 @@
 #include "lumo/net/LumoFTP.h"
 #include "lumo/net/LumoInternet.h"
 #include "lumo/net/LumoURL.h"
+#include "lumo/net/TransferStall.h"
 
 namespace
 {
@@ -17,24 +18,20 @@ constexpr int kDownloadRetries = 10;
 constexpr int kFtpSizeRetries = 4;
 constexpr int kHttpSizeRetries = 10;
 constexpr uint32_t kPauseSlice = 100;
-constexpr uint32_t kServerWaitLimitMs = 180000;
-// Gaps between blocks shorter than this are the pace of a slow line, not waiting.
-constexpr auto kWaitingGap = std::chrono::seconds(1);
 
 std::atomic<uint32_t> g_retryPause{1000};
-std::atomic<uint32_t> g_serverWaitLimit{kServerWaitLimitMs};
 
 bool IsCancelled(DownloadURLCallback* callback)
 {
     return callback != nullptr && callback->IsCancelled();
 }
 
-// The destination as the attempts see it, counting the bytes that reach it: the server clock's
-// measure of progress (positions repeat when an attempt starts over).
+// The destination as the attempts see it: it counts the bytes that reach it (the stall watch's
+// measure of progress) and keeps the first refusal, which no further attempt can change.
 class CountingBuffer : public LumoDataBuffer
 {
 public:
-    explicit CountingBuffer(LumoDataBuffer* inner) : m_inner(inner) {}
+    CountingBuffer(LumoDataBuffer* inner, LumoNet::TransferStallWatch& watch) : m_inner(inner), m_watch(watch) {}
     uint64_t GetSize() const override { return m_inner->GetSize(); }
     LUMORESULT SetSize(uint64_t size) override { return m_inner->SetSize(size); }
     uint64_t GetPosition() const override { return m_inner->GetPosition(); }
@@ -43,31 +40,31 @@ public:
     {
         const LUMORESULT result = m_inner->WriteData(data, length);
         if (result == LUMORESULT_OK)
-            m_written += length;
+            m_watch.Moved(length);
+        else if (m_refused == LUMORESULT_OK)
+            m_refused = result;
         return result;
     }
     LUMORESULT ReadData(void* data, uint32_t length) override { return m_inner->ReadData(data, length); }
     void Flush() override { m_inner->Flush(); }
-    const uint64_t* Written() const { return &m_written; }
+    // The destination refused a block (its code), LUMORESULT_OK while it has taken them all.
+    LUMORESULT Refused() const { return m_refused; }
 
 private:
     LumoDataBuffer* m_inner;
-    uint64_t m_written = 0;
+    LumoNet::TransferStallWatch& m_watch;
+    LUMORESULT m_refused = LUMORESULT_OK;
 };
 
-// The cancel check every attempt of one URL is given: the caller's, plus the server's allowance
-// of waiting. Waiting is every stretch of a second or more in which no byte reached the
-// destination (connecting, a server that says nothing or stalls, the pauses between attempts),
-// summed over all attempts; a transfer that keeps moving data never uses it up.
-class ServerClock : public DownloadURLCallback
+// The cancel check every attempt on one server is given: the caller's, plus the stall rule
+// (lumo/net/TransferStall.h). An attempt that moves less than the floor within the window is
+// ended; the time each failed attempt spent below the floor goes to the server's account for the
+// run, and a server whose account is full is given up.
+class AttemptWatch : public DownloadURLCallback
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
-    // moved: the count of bytes received so far (null: nothing is received, as for a size).
-    ServerClock(DownloadURLCallback* caller, const uint64_t* moved)
-        : m_caller(caller), m_moved(moved), m_limit(std::chrono::milliseconds(g_serverWaitLimit.load())),
-          m_lastMove(Clock::now()), m_lastCount(Moved())
+    AttemptWatch(DownloadURLCallback* caller, std::string url, std::string server)
+        : m_caller(caller), m_url(LumoInetInternal::RedactURL(url)), m_server(std::move(server))
     {
     }
 
@@ -75,44 +72,59 @@ public:
     {
         if (::IsCancelled(m_caller))
             return true;
-        const Clock::time_point now = Clock::now();
-        const uint64_t moved = Moved();
-        if (moved != m_lastCount)
+        if (!m_stalled && m_watch.IsStalled())
         {
-            if (now - m_lastMove >= kWaitingGap)
-                m_waited += now - m_lastMove;
-            m_lastCount = moved;
-            m_lastMove = now;
+            m_stalled = true;
+            m_stalledFor = m_watch.QuietFor();
         }
-        const Clock::duration stretch = now - m_lastMove;
-        if (m_waited + (stretch >= kWaitingGap ? stretch : Clock::duration::zero()) >= m_limit)
-            m_spent = true;
-        return m_spent;
+        return m_stalled;
     }
 
-    // The allowance is used up (known once IsCancelled said so).
-    bool Spent() const { return m_spent; }
+    LumoNet::TransferStallWatch& Watch() { return m_watch; }
 
-    // The result of a URL whose server used up its allowance: a network failure (a transfer that
-    // was cut for it reports a cancel), with one line saying so.
-    LUMORESULT GiveUp(const std::string& url, LUMORESULT last) const
+    // True (with its line) when the server has been given up in this run: no attempt starts.
+    bool ServerGivenUp() const
     {
-        LumoInetInternal::PrintLine("DownloadURL> %s kept us waiting for %u s in all; giving up on it",
-                                    LumoInetInternal::RedactURL(url).c_str(),
-                                    static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(m_limit).count()));
-        return last == LUMORESULT_ABORTED || last == LUMORESULT_OK ? LUMORESULT_NETWORK_ERROR : last;
+        const auto stalled = LumoNet::ServerStallLedger::ForRun().Stalled(m_server);
+        if (stalled < m_watch.GetPolicy().giveUpAfter)
+            return false;
+        LumoInetInternal::PrintLine("DownloadURL> %s: the server %s has stalled for %lld s in all; giving up on it",
+                                    m_url.c_str(), m_server.c_str(), LumoNet::WholeSeconds(stalled));
+        return true;
     }
+
+    void StartAttempt()
+    {
+        m_stalled = false;
+        m_watch.Restart();
+    }
+
+    // After a failed attempt that the caller did not cancel: the time it ended below the floor
+    // goes to the server's account.
+    void EndFailedAttempt()
+    {
+        if (m_stalled)
+        {
+            const StallPolicy& policy = m_watch.GetPolicy();
+            LumoInetInternal::PrintLine("DownloadURL> %s: less than %llu bytes moved in %lld s; attempt ended",
+                                        m_url.c_str(), static_cast<unsigned long long>(policy.floorBytes),
+                                        LumoNet::WholeSeconds(policy.window));
+        }
+        // A stalled attempt counts what it had stalled when it was ended, not its winding down.
+        LumoNet::ServerStallLedger::ForRun().Add(m_server, m_stalled ? m_stalledFor : m_watch.QuietFor());
+    }
+
+    bool Stalled() const { return m_stalled; }
 
 private:
-    uint64_t Moved() const { return m_moved ? *m_moved : 0; }
+    using StallPolicy = LumoNet::StallPolicy;
 
     DownloadURLCallback* m_caller;
-    const uint64_t* m_moved;
-    Clock::duration m_limit;
-    Clock::duration m_waited{};
-    Clock::time_point m_lastMove;
-    uint64_t m_lastCount;
-    bool m_spent = false;
+    std::string m_url;
+    std::string m_server;
+    LumoNet::TransferStallWatch m_watch;
+    bool m_stalled = false;
+    LumoNet::TransferStallWatch::Duration m_stalledFor{};
 };
 
 // The pause between attempts, in slices so that a cancel is heard within 100 ms. False when the
@@ -145,6 +157,7 @@ struct Target
     std::string user;
     std::string password;
     std::string path;
+    std::string server; // "host:port", the stall account's key
 };
 
 LUMORESULT Split(const std::string& url, Target& target)
@@ -160,6 +173,9 @@ LUMORESULT Split(const std::string& url, Target& target)
         target.road = Road::Http;
     else
         return LUMORESULT_BAD_FORMAT;
+    int port = target.port;
+    GetDefaultPort(scheme, port);
+    target.server = LumoNet::ServerKey(target.host, port);
     return LUMORESULT_OK;
 }
 
@@ -173,39 +189,50 @@ LUMORESULT StartOver(LumoDataBuffer* destination, uint64_t start)
 }
 
 // After an attempt that failed: the result to end with, or nothing when another attempt may follow
-// (after the pause, which the clock also watches).
-std::optional<LUMORESULT> AfterFailedAttempt(const std::string& url, LUMORESULT result, int retries, bool final,
-                                             DownloadURLCallback* callback, ServerClock& clock)
+// (after the pause). refused: the destination refused a block, which no attempt can change (a full
+// disk, a list over its limit).
+std::optional<LUMORESULT> AfterFailedAttempt(LUMORESULT result, int retries, bool final, LUMORESULT refused,
+                                             DownloadURLCallback* callback, AttemptWatch& watch)
 {
     if (IsCancelled(callback))
         return result == LUMORESULT_OK ? LUMORESULT_ABORTED : result;
-    if (clock.Spent())
-        return clock.GiveUp(url, result);
+    if (refused != LUMORESULT_OK)
+        return result != LUMORESULT_OK ? result : refused;
+    watch.EndFailedAttempt();
+    const bool stalled = watch.Stalled();
+    if (watch.ServerGivenUp())
+        return result == LUMORESULT_ABORTED || result == LUMORESULT_OK || stalled ? LUMORESULT_NETWORK_ERROR : result;
+    // A stall ends the attempt through the cancel check: it is a network failure, not a cancel.
+    const LUMORESULT failure = stalled ? LUMORESULT_NETWORK_ERROR : result;
     if (retries == 0 || final)
-        return result;
-    if (!Pause(&clock))
-        return IsCancelled(callback) ? LUMORESULT_ABORTED : clock.GiveUp(url, result);
+        return failure;
+    if (!Pause(callback))
+        return LUMORESULT_ABORTED;
     return std::nullopt;
 }
 
 LUMORESULT DownloadFtp(const std::string& url, const Target& target, LumoDataBuffer* destination,
                        DownloadURLCallback* callback)
 {
+    AttemptWatch watch(callback, url, target.server);
+    if (watch.ServerGivenUp())
+        return LUMORESULT_NETWORK_ERROR;
     LumoFTP ftp;
-    CountingBuffer counted(destination);
-    ServerClock clock(callback, counted.Written());
-    ftp.SetCancelCheck(&clock);
+    CountingBuffer counted(destination, watch.Watch());
+    ftp.SetCancelCheck(&watch);
     LUMORESULT result = LUMORESULT_OK;
     for (int retries = kDownloadRetries;; --retries)
     {
+        watch.StartAttempt();
         result = ftp.Open(target.host, target.user, target.password, 1, target.port);
         if (result == LUMORESULT_OK)
         {
-            result = ftp.GetFileAtPath(target.path, &counted, &clock);
+            result = ftp.GetFileAtPath(target.path, &counted, &watch);
             if (result == LUMORESULT_OK)
                 break;
         }
-        if (const auto end = AfterFailedAttempt(url, result, retries, ftp.LastFailureIsFinal(), callback, clock))
+        if (const auto end =
+                AfterFailedAttempt(result, retries, ftp.LastFailureIsFinal(), counted.Refused(), callback, watch))
         {
             result = *end;
             break;
@@ -215,23 +242,27 @@ LUMORESULT DownloadFtp(const std::string& url, const Target& target, LumoDataBuf
     return result;
 }
 
-LUMORESULT DownloadHttp(const std::string& url, LumoDataBuffer* destination, uint32_t flags,
+LUMORESULT DownloadHttp(const std::string& url, const Target& target, LumoDataBuffer* destination, uint32_t flags,
                         DownloadURLCallback* callback)
 {
+    AttemptWatch watch(callback, url, target.server);
+    if (watch.ServerGivenUp())
+        return LUMORESULT_NETWORK_ERROR;
     InternetSessionHolder session;
     const bool reload = (flags & DOWNLOAD_URL_RELOAD) != 0;
     const uint64_t start = destination->GetPosition();
     LUMORESULT result = StartOver(destination, start);
     if (result != LUMORESULT_OK)
         return result;
-    CountingBuffer counted(destination);
-    ServerClock clock(callback, counted.Written());
+    CountingBuffer counted(destination, watch.Watch());
     for (int retries = kDownloadRetries;; --retries)
     {
-        result = session.HttpGet(url, &counted, reload, &clock);
+        watch.StartAttempt();
+        result = session.HttpGet(url, &counted, reload, &watch);
         if (result == LUMORESULT_OK)
             return result;
-        if (const auto end = AfterFailedAttempt(url, result, retries, session.LastFailureIsFinal(), callback, clock))
+        if (const auto end = AfterFailedAttempt(result, retries, session.LastFailureIsFinal(), counted.Refused(),
+                                                callback, watch))
             return *end;
         // The HTTP road never resumes: the next attempt starts the destination over.
         const LUMORESULT reset = StartOver(destination, start);
@@ -253,7 +284,7 @@ LUMORESULT DownloadURL(const std::string& url, LumoDataBuffer* destination, uint
         return LUMORESULT_INVALID_ARGUMENT;
     if (target.road == Road::Ftp)
         return DownloadFtp(url, target, destination, callback);
-    return DownloadHttp(url, destination, flags, callback);
+    return DownloadHttp(url, target, destination, flags, callback);
 }
 
 LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCallback* callback)
@@ -266,20 +297,24 @@ LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCal
         return split;
     if (!size)
         return LUMORESULT_INVALID_ARGUMENT;
+    AttemptWatch watch(callback, url, target.server);
+    if (watch.ServerGivenUp())
+        return LUMORESULT_NETWORK_ERROR;
     LUMORESULT result = LUMORESULT_OK;
-    ServerClock clock(callback, nullptr);
     if (target.road == Road::Ftp)
     {
         LumoFTP ftp;
-        ftp.SetCancelCheck(&clock);
+        ftp.SetCancelCheck(&watch);
         for (int retries = kFtpSizeRetries;; --retries)
         {
+            watch.StartAttempt();
             result = ftp.Open(target.host, target.user, target.password, 1, target.port);
             if (result == LUMORESULT_OK)
                 result = ftp.GetFileSize(target.path, *size);
             if (result == LUMORESULT_OK)
                 break;
-            if (const auto end = AfterFailedAttempt(url, result, retries, ftp.LastFailureIsFinal(), callback, clock))
+            if (const auto end =
+                    AfterFailedAttempt(result, retries, ftp.LastFailureIsFinal(), LUMORESULT_OK, callback, watch))
             {
                 result = *end;
                 break;
@@ -291,10 +326,12 @@ LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCal
     InternetSessionHolder session;
     for (int retries = kHttpSizeRetries;; --retries)
     {
-        result = session.HttpGetFileSize(url, *size, &clock);
+        watch.StartAttempt();
+        result = session.HttpGetFileSize(url, *size, &watch);
         if (result == LUMORESULT_OK)
             return result;
-        if (const auto end = AfterFailedAttempt(url, result, retries, session.LastFailureIsFinal(), callback, clock))
+        if (const auto end =
+                AfterFailedAttempt(result, retries, session.LastFailureIsFinal(), LUMORESULT_OK, callback, watch))
             return *end;
     }
 }
@@ -304,10 +341,5 @@ namespace LumoInetInternal
 void SetDownloadRetryPause(uint32_t milliseconds)
 {
     g_retryPause = milliseconds;
-}
-
-void SetServerWaitLimit(uint32_t milliseconds)
-{
-    g_serverWaitLimit = milliseconds > 0 ? milliseconds : kServerWaitLimitMs;
 }
 } // namespace LumoInetInternal

@@ -7,17 +7,20 @@
 //   GetURLFileSize   ftp                1 + 4 retries
 //   GetURLFileSize   http, https        1 + 10 retries
 //
-// An answer another attempt cannot change (platform::InternetOutcome::IsFinal: an HTTP client
-// error, a missing remote file, a host name that does not resolve) ends the schedule at once.
+// An answer another attempt cannot change ends the schedule at once: a final answer of the server
+// (platform::InternetOutcome::IsFinal: an HTTP client error, a missing remote file, a refused
+// login, a malformed URL), or a destination that refused a block (a full disk, a buffer at its
+// limit); the destination's code is then the result. A host name that does not resolve is
+// retried like any transfer error: the resolver may be coming up or failing for a while.
 //
-// Each attempt fails once no byte has moved for 60 s (platform/Internet.h). Besides, the server
-// of one URL may keep the caller waiting for 3 minutes in all, over all its attempts: every
-// stretch of a second or more in which no byte arrives counts (connecting, a server that takes
-// the connection and says nothing or stalls half-way, the pauses), while a slow transfer that
-// keeps moving data never uses the allowance up. Once it is spent the running attempt is ended,
-// no further one starts, and the call fails (LUMORESULT_NETWORK_ERROR, or the last attempt's
-// failure) with the line "DownloadURL> <url> kept us waiting for <n> s in all; giving up on it"
-// on standard error. The caller's cancel check is asked throughout, every 100 ms while waiting.
+// Stalls follow the rule of lumo/net/TransferStall.h: an attempt that moves less than 1 KiB in 60 s
+// is ended ("DownloadURL> <url>: less than 1024 bytes moved in 60 s; attempt ended"); the time
+// attempts end below that floor is added to their server's account for the whole run (every
+// call, the size query included); a server at 3 minutes is given up: no further attempt on it
+// starts in this run, and every later call on that server fails at once (LUMORESULT_NETWORK_ERROR, with the line
+// "DownloadURL> <url>: the server <host:port> has stalled for <n> s in all; giving up on it" on
+// standard error). A transfer above the floor is never ended, however long it takes. The
+// caller's cancel check is asked throughout, every 100 ms while waiting.
 //
 // Results: LUMORESULT_INVALID_ARGUMENT for a URL without host or with a password but no user,
 // LUMORESULT_BAD_FORMAT for another scheme, LUMORESULT_ABORTED for a cancel, else the last
@@ -45,8 +48,7 @@ LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCal
 
 namespace LumoInetInternal
 {
-// Test hooks: the pause between attempts (1000 ms unless changed); how long one URL's server may
-// keep a call waiting in all (0 restores 3 minutes).
+// Test hook: the pause between attempts (1000 ms unless changed). The stall rule's own seams are
+// LumoNet::SetStallRule and the run's ServerStallLedger.
 void SetDownloadRetryPause(uint32_t milliseconds);
-void SetServerWaitLimit(uint32_t milliseconds);
 }

@@ -24,6 +24,31 @@ bool BreaksCommand(const std::string& text)
 
 } // namespace
 
+FtpSizeReply ParseFtpSizeReply(const std::string& line, uint64_t& size)
+{
+    size = 0;
+    if (line.rfind("213", 0) != 0 || (line.size() > 3 && line[3] != ' '))
+        return FtpSizeReply::None;
+    size_t end = line.size();
+    while (end > 4 && (line[end - 1] == ' ' || line[end - 1] == '\t'))
+        --end;
+    if (end <= 4)
+        return FtpSizeReply::NotANumber;
+    uint64_t value = 0;
+    for (size_t i = 4; i < end; ++i)
+    {
+        const char c = line[i];
+        if (c < '0' || c > '9')
+            return FtpSizeReply::NotANumber;
+        const uint64_t digit = uint64_t(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return FtpSizeReply::NotANumber;
+        value = value * 10 + digit;
+    }
+    size = value;
+    return FtpSizeReply::Plain;
+}
+
 bool ParseFtpDirectoryReply(const std::string& line, std::string& folder)
 {
     if (line.rfind("257", 0) != 0)
@@ -123,14 +148,16 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     m_session = GetInternetSession();
     if (!m_session || BreaksCommand(host) || BreaksCommand(user) || BreaksCommand(password))
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 3 /* CURLE_URL_MALFORMAT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (%s)", host.c_str(), 3 /* CURLE_URL_MALFORMAT */,
+                  m_session ? "a line break in the host, user or password" : "the internet layer did not start");
         return LUMORESULT_NETWORK_ERROR;
     }
     m_connection = std::make_unique<platform::InternetRequest>();
     if (!m_connection->IsValid())
     {
         m_connection.reset();
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), 2 /* CURLE_FAILED_INIT */);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (the internet layer did not start)", host.c_str(),
+                  2 /* CURLE_FAILED_INIT */);
         return LUMORESULT_NETWORK_ERROR;
     }
     Prepare("");
@@ -138,7 +165,8 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     const platform::InternetOutcome outcome = Run(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d", host.c_str(), outcome.code);
+        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d%s", host.c_str(), outcome.code,
+                  LumoInetInternal::Meaning(outcome).c_str());
         m_connection.reset();
         return LUMORESULT_NETWORK_ERROR;
     }
@@ -222,12 +250,38 @@ LUMORESULT LumoFTP::GetFileSize(const std::string& path, uint64_t& size)
         return LUMORESULT_INVALID_STATE;
     if (BreaksCommand(path))
         return LUMORESULT_INVALID_ARGUMENT;
+    m_sizeNotANumber = false;
     for (int attempt = 0; attempt < 2 && m_connection; ++attempt)
     {
         Prepare(Resolve(path));
         m_connection->SetNoBody();
-        if (Run(nullptr, nullptr, nullptr).Ok())
+        // The library reads the digits at the end of the reply ("-5" as 5): the reply is read here.
+        FtpSizeReply reply = FtpSizeReply::None;
+        std::string replyLine;
+        uint64_t announced = 0;
+        auto lines = [&](const std::string& line) {
+            uint64_t value = 0;
+            const FtpSizeReply kind = ParseFtpSizeReply(line, value);
+            if (kind == FtpSizeReply::None)
+                return;
+            reply = kind;
+            replyLine = line;
+            announced = value;
+        };
+        if (Run(nullptr, lines, nullptr).Ok())
         {
+            if (reply == FtpSizeReply::NotANumber)
+            {
+                PrintLine("LumoFTP::GetFileSize> the size of \"%s\" is not a number: \"%s\"", path.c_str(),
+                          replyLine.substr(4).c_str());
+                m_sizeNotANumber = true;
+                return LUMORESULT_BAD_FORMAT;
+            }
+            if (reply == FtpSizeReply::Plain)
+            {
+                size = announced;
+                return LUMORESULT_OK;
+            }
             const int64_t length = m_connection->ContentLength();
             if (length < 0)
                 return LUMORESULT_NETWORK_ERROR; // the server cannot tell the size
@@ -248,6 +302,9 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
     if (BreaksCommand(path))
         return LUMORESULT_INVALID_ARGUMENT;
     bool mayResume = true;
+    // Set once the server gave the file's size as something other than a number: the library
+    // would end the transfer at the digits it found, so the size is neither asked nor used.
+    bool ignoreSize = false;
     int failedOpens = 0;
     for (;;)
     {
@@ -261,24 +318,43 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
         Prepare(Resolve(path));
         if (offset > 0)
             m_connection->SetResumeFrom(offset);
+        if (ignoreSize)
+            m_connection->SetIgnoreSize();
         bool announced = false;
+        std::string sizeNotANumber;
         auto lines = [&](const std::string& line) {
             if (offset > 0 && !announced && line.rfind("350", 0) == 0)
             {
                 announced = true;
                 PrintLine("LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(), offset);
             }
+            uint64_t size = 0;
+            if (ParseFtpSizeReply(line, size) == FtpSizeReply::NotANumber)
+                sizeNotANumber = line.substr(4);
         };
         const LUMORESULT result =
             InternetReadAll(*m_connection, destination, callback ? callback : m_cancelCheck, m_lastOutcome, lines);
+        if (!sizeNotANumber.empty() && !ignoreSize && m_lastOutcome.failure != InternetFailure::Cancelled &&
+            m_lastOutcome.failure != InternetFailure::SinkRefused)
+        {
+            // Whatever arrived was cut at a size that is none: the file is fetched again, whole, to
+            // the end the server gives it (without a size the library cannot resume either).
+            PrintLine("LumoFTP::GetFileAtPath> the size of \"%s\" is not a number: \"%s\"; fetching it to its end",
+                      path.c_str(), sizeNotANumber.c_str());
+            destination->SetSize(0);
+            destination->SetPosition(0);
+            mayResume = false;
+            ignoreSize = true;
+            continue;
+        }
         if (result == LUMORESULT_OK)
             return LUMORESULT_OK;
         const InternetFailure failure = m_lastOutcome.failure;
         if (failure == InternetFailure::ResumeRefused || failure == InternetFailure::ResumeBeyondEnd)
         {
             // The file starts over: what the destination holds cannot be continued.
-            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d).", path.c_str(),
-                 m_lastOutcome.code);
+            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d%s).", path.c_str(),
+                      m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
             destination->SetSize(0);
             destination->SetPosition(0);
             mayResume = false;
@@ -289,7 +365,7 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             return result;
         if (++failedOpens >= 2)
         {
-            PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
+            PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -366,7 +442,7 @@ LUMORESULT LumoFTP::CreateDirectory(const std::string& path)
         if (attempt == 0)
             HandleError(true);
     }
-    PrintLine("FtpCreateDirectory returned %d.", m_lastOutcome.code);
+    PrintLine("FtpCreateDirectory returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -406,12 +482,12 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
             return LUMORESULT_OK;
         if (readResult != LUMORESULT_OK)
         {
-            PrintLine("ReadData returned %" PRIu32, readResult);
+            PrintLine("ReadData returned %" PRIu32 " (%s)", readResult, LumoUtil::GetResultName(readResult).c_str());
             return readResult;
         }
         if (started)
         {
-            PrintLine("InternetWriteFile failed with error %d", outcome.code);
+            PrintLine("InternetWriteFile failed with error %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -424,6 +500,6 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
                 CreateDirectory(remotePath.substr(0, separator));
         }
     }
-    PrintLine("FtpOpenFile returned %d.", m_lastOutcome.code);
+    PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }

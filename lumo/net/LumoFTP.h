@@ -13,6 +13,8 @@
 //   LumoFTP::Open> Connection to "<host>" failed with error <err>
 //   LumoFTP::GetFileAtPath> resuming download of "<path>" at byte <offset>.
 //   LumoFTP::GetFileAtPath> unable to resume download of "<path>" (error <err>).
+//   LumoFTP::GetFileSize> the size of "<path>" is not a number: "<reply>"
+//   LumoFTP::GetFileAtPath> the size of "<path>" is not a number: "<reply>"; fetching it to its end
 //   FtpOpenFile returned <err>.          FtpCreateDirectory returned <err>.
 //   ReadData returned <code>             InternetWriteFile failed with error <err>
 
@@ -52,8 +54,9 @@ public:
     LUMORESULT GetFileAtPath(const std::string& path, LumoDataBuffer* destination, DownloadURLCallback* callback);
     // The names matching pattern in the current folder, each followed by "\n", positioned at 0.
     LUMORESULT FindFiles(const std::string& pattern, LumoDataBuffer* listing);
-    // The last request failed with an answer that another attempt cannot change.
-    bool LastFailureIsFinal() const { return m_lastOutcome.IsFinal(); }
+    // The last request failed with an answer that another attempt cannot change (also a size the
+    // server gave as something other than a number).
+    bool LastFailureIsFinal() const { return m_lastOutcome.IsFinal() || m_sizeNotANumber; }
     LUMORESULT CreateDirectory(const std::string& path);
     // The source's bytes from its position to its end.
     LUMORESULT PutFile(const std::string& remotePath, LumoDataBuffer* source);
@@ -84,7 +87,19 @@ private:
     std::string m_entryPath; // the folder the server put us in at login
     platform::InternetOutcome m_lastOutcome;
     DownloadURLCallback* m_cancelCheck = nullptr;
+    bool m_sizeNotANumber = false;
 };
+
+// What an FTP control line says of a size: no "213" reply at all, a plain decimal size (digits
+// only, trailing blanks allowed, within 64 bits), or a "213" reply whose size is no plain number
+// ("-5", "5 bytes", "0x10"): no size.
+enum class FtpSizeReply
+{
+    None,
+    Plain,
+    NotANumber,
+};
+FtpSizeReply ParseFtpSizeReply(const std::string& line, uint64_t& size);
 
 // The folder of an FTP "257" reply ('257 "/a ""b""" is current' gives '/a "b"'); false when line
 // holds none.

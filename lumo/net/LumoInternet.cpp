@@ -1,6 +1,8 @@
 #include "lumo/net/LumoInternet.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,11 @@ void PrintLine(const char* format, ...)
     va_end(args);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+std::string Meaning(const platform::InternetOutcome& outcome)
+{
+    return outcome.text.empty() ? std::string() : " (" + outcome.text + ")";
 }
 
 InternetSession* CreateInternetSession()
@@ -72,10 +79,16 @@ LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer*
 {
     if (!block || !destination)
         return LUMORESULT_NETWORK_ERROR;
+    // A file destination leaves the system's reason in errno; a buffer in memory leaves none.
+    errno = 0;
     const LUMORESULT result = destination->WriteData(block, length);
-    if (result != LUMORESULT_OK)
-        PrintLine("WriteData returned %" PRIu32, result);
-    return result;
+    const int reason = errno;
+    if (result == LUMORESULT_OK)
+        return result;
+    PrintLine("WriteData returned %" PRIu32 " (%s)", result,
+              reason != 0 ? std::strerror(reason) : LumoUtil::GetResultName(result).c_str());
+    // A full disk is named as such: another attempt would only fill it again.
+    return reason == ENOSPC || reason == EDQUOT ? LUMORESULT_OUT_OF_SPACE : result;
 }
 
 LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
@@ -102,7 +115,8 @@ LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* d
     }
     // A body that broke off is this reader's failure; the stages before it are the caller's to report.
     if (outcome.bodyBytes > 0 || outcome.failure == InternetFailure::Receive)
-        PrintLine("InternetReadFile returned %d with actualByteCount=%" PRIu64, outcome.code, outcome.bodyBytes);
+        PrintLine("InternetReadFile returned %d%s with actualByteCount=%" PRIu64, outcome.code,
+                  LumoInetInternal::Meaning(outcome).c_str(), outcome.bodyBytes);
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -146,16 +160,18 @@ void ReportRequestFailure(const platform::InternetOutcome& outcome, const std::s
     switch (outcome.failure)
     {
     case InternetFailure::Connect:
-        PrintLine("InternetConnect returned %d for url %s", outcome.code, shownUrl.c_str());
+        PrintLine("InternetConnect returned %d%s for url %s", outcome.code, LumoInetInternal::Meaning(outcome).c_str(),
+                  shownUrl.c_str());
         break;
     case InternetFailure::BadUrl:
-        PrintLine("HttpOpenRequest returned %d for url %s", outcome.code, shownUrl.c_str());
+        PrintLine("HttpOpenRequest returned %d%s for url %s", outcome.code, LumoInetInternal::Meaning(outcome).c_str(),
+                  shownUrl.c_str());
         break;
     case InternetFailure::HttpStatus:
         PrintLine("HTTP status %ld for url %s", outcome.status, shownUrl.c_str());
         break;
     default:
-        PrintLine("HttpSendRequest returned %d", outcome.code);
+        PrintLine("HttpSendRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
         break;
     }
 }
@@ -230,7 +246,7 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     const int64_t length = request.ContentLength();
     if (length < 0)
     {
-        PrintLine("HttpQueryInfo returned %d", -1);
+        PrintLine("HttpQueryInfo returned %d (no length was announced)", -1);
         return LUMORESULT_NETWORK_ERROR;
     }
     size = static_cast<uint64_t>(length);
@@ -277,16 +293,16 @@ LUMORESULT InternetSessionHolder::HttpPostMultipart(const std::string& url, Lumo
     switch (outcome.failure)
     {
     case InternetFailure::Connect:
-        PrintLine("InternetConnect returned %d", outcome.code);
+        PrintLine("InternetConnect returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
         break;
     case InternetFailure::BadUrl:
-        PrintLine("HttpOpenRequest returned %d", outcome.code);
+        PrintLine("HttpOpenRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
         break;
     case InternetFailure::HttpStatus:
         PrintLine("HTTP status %ld", outcome.status);
         break;
     default:
-        PrintLine("HttpSendRequest returned %d", outcome.code);
+        PrintLine("HttpSendRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
         break;
     }
     return result;

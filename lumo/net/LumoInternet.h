@@ -11,9 +11,13 @@
 //   "InternetReadFile returned <err> with actualByteCount=<count>"   the body broke off
 //   "WriteData returned <code>"                          the destination refused a block
 //
-// <err> is the internet layer's error number (libcurl's), <code> a LUMORESULT, <count> the body
-// bytes received; a password inside <url> is shown as "***". An error status is a failure: its
-// page is never delivered as the download.
+// <err> is the internet layer's error number (libcurl's) followed by its meaning in parentheses,
+// "HttpSendRequest returned 47 (Maximum (10) redirects followed)"; <code> a LUMORESULT followed by
+// its name, or by the system's reason when the destination is a file the system refused ("WriteData
+// returned 2 (No space left on device)"); <count> the body bytes received; a password inside <url>
+// is shown as "***". An error status is a failure: its page is never delivered as the download.
+// A destination that refused a block for want of space (ENOSPC, EDQUOT) gives
+// LUMORESULT_OUT_OF_SPACE, whatever code the destination returned.
 
 #include <cstdint>
 #include <functional>
@@ -52,6 +56,8 @@ namespace LumoInetInternal
 InternetSession* CreateInternetSession();
 // Writes one diagnostic line (printf format, newline added) to standard output and flushes it.
 void PrintLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// " (<the failure's meaning>)" of a failed request's outcome, "" when the layer gave none.
+std::string Meaning(const platform::InternetOutcome& outcome);
 }
 
 class InternetSessionHolder
@@ -93,5 +99,6 @@ private:
 LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
                            DownloadURLCallback* callback, platform::InternetOutcome& outcome,
                            const std::function<void(const std::string&)>& lines = nullptr);
-// Writes one received block; LUMORESULT_NETWORK_ERROR for a null block or destination (no line).
+// Writes one received block; LUMORESULT_NETWORK_ERROR for a null block or destination (no line);
+// LUMORESULT_OUT_OF_SPACE when the destination's disk is full.
 LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination);

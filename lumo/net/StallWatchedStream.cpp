@@ -1,11 +1,29 @@
 #include "lumo/net/StallWatchedStream.h"
 
 #include <algorithm>
+#include <string>
 
 #include "lumo/net/ConsoleLine.h"
 
+namespace
+{
+LumoNet::StallPolicy PolicyWithWindow(std::chrono::milliseconds limit)
+{
+    LumoNet::StallPolicy policy = LumoNet::GetStallPolicy();
+    policy.window = limit;
+    return policy;
+}
+
+// "a.b.c.d" of an address in host byte order.
+std::string DottedAddress(uint32_t address)
+{
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+} // namespace
+
 StallWatchedStream::StallWatchedStream(std::chrono::milliseconds limit, Clock clock, bool watchThread)
-    : m_limit(limit), m_clock(std::move(clock)), m_quietSince(m_clock())
+    : m_stall(PolicyWithWindow(limit), std::move(clock))
 {
     tcp.SetReturnOnPartialData(true);
     if (watchThread)
@@ -21,17 +39,6 @@ StallWatchedStream::~StallWatchedStream()
     m_wake.notify_all();
     if (m_watch.joinable())
         m_watch.join();
-}
-
-StallWatchedStream::Busy::Busy(StallWatchedStream& stream) : m_stream(stream)
-{
-    ++m_stream.m_busy;
-    ++m_stream.m_activity;
-}
-
-StallWatchedStream::Busy::~Busy()
-{
-    --m_stream.m_busy;
 }
 
 LUMORESULT StallWatchedStream::ReadData(void* data, uint32_t length)
@@ -50,7 +57,7 @@ LUMORESULT StallWatchedStream::ReadData(void* data, uint32_t length)
             return LUMORESULT_ABORTED;
         at += arrived;
         length -= uint32_t(arrived);
-        ++m_activity;
+        m_stall.Moved(arrived);
     }
     return LUMORESULT_OK;
 }
@@ -66,7 +73,7 @@ LUMORESULT StallWatchedStream::WriteData(const void* data, uint32_t length)
             return result;
         at += step;
         length -= step;
-        ++m_activity;
+        m_stall.Moved(step);
         m_written += step;
     }
     return LUMORESULT_OK;
@@ -75,19 +82,22 @@ LUMORESULT StallWatchedStream::WriteData(const void* data, uint32_t length)
 bool StallWatchedStream::CheckForStall()
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    const TimePoint now = m_clock();
-    const uint64_t activity = m_activity.load();
-    if (m_busy.load() == 0 || activity != m_seenActivity)
+    if (m_busy.load() == 0)
     {
-        m_seenActivity = activity;
-        m_quietSince = now;
+        m_stall.Restart();
         return false;
     }
-    if (now - m_quietSince <= m_limit)
+    if (!m_stall.IsStalled())
         return false;
-    LumoNet::PrintConsoleLine("RepairClient> nothing moved to or from the server for %lld ms, giving up\n",
-                              static_cast<long long>(m_limit.count()));
-    m_quietSince = now;
+    const LumoNet::StallPolicy& policy = m_stall.GetPolicy();
+    const SocketAddress peer = tcp.GetRemoteAddress();
+    const std::string server = LumoNet::ServerKey(DottedAddress(peer.address), peer.port);
+    const auto total = LumoNet::ServerStallLedger::ForRun().Add(server, m_stall.QuietFor());
+    LumoNet::PrintConsoleLine("RepairClient> less than %llu bytes moved to or from the server %s in %lld s "
+                              "(%lld s stalled in all), giving up\n",
+                              static_cast<unsigned long long>(policy.floorBytes), server.c_str(),
+                              LumoNet::WholeSeconds(policy.window), LumoNet::WholeSeconds(total));
+    m_stall.Restart();
     tcp.Disconnect(true);
     return true;
 }

@@ -1,16 +1,20 @@
 #pragma once
-// A TCP stream that gives up on a silent peer. The stream underneath waits without limit; this one
-// closes the connection (abortively, so the waiting call fails) once a read or write has been
-// under way while no byte moved for longer than the stall limit. A transfer that keeps moving is
-// never cut, however long the whole call takes: a 2 MB summary sent over a slow uplink keeps
-// going, and a server that falls silent is left after the limit.
+// A TCP stream under the transfer stall rule (lumo/net/TransferStall.h). The stream underneath
+// waits without limit; this one closes the connection (abortively, so the waiting call fails)
+// once reads and writes under way have moved less than the floor (1 KiB) within the stall limit
+// (60 s by default), and adds the time spent below the floor to the server's account for the
+// run. A transfer above the floor is never cut, however long the whole call takes: a 2 MB summary
+// sent over a slow uplink keeps going, while a server that falls silent, or drips a byte now and
+// then, is left after the limit.
 //
-// To see bytes move inside one call, reads take what each completion delivers (the stream's
-// partial-data mode) and writes go out in steps of kWriteStep bytes; every step counts as
-// activity. The watch compares the activity count with the one it saw last: a change restarts its
-// clock. The watch thread looks every 100 ms, so a stall is seen between the limit and the limit
-// plus two looks after the last byte moved. The clock and the watch thread are seams for tests,
-// which call CheckForStall themselves with a clock of their own.
+// Every byte counts as it moves: reads take what each completion delivers (the stream's
+// partial-data mode), and writes go out in steps of kWriteStep bytes, no more than the floor, so
+// an upload at the floor is seen moving (the kernel's send buffer still lets writes through in
+// its own bursts). Time with no read or write under way (the client busy elsewhere) does not
+// count: the watch starts over at a look that finds the stream idle. The watch thread looks
+// every 100 ms, so a stall is seen between the limit and the limit plus two looks. The clock and
+// the watch thread are seams for tests, which call CheckForStall themselves with a clock of
+// their own.
 //
 // One thread may read and one may write at a time, as on the stream underneath.
 
@@ -23,12 +27,13 @@
 #include <thread>
 
 #include "lumo/net/LumoDataBufferTCP.h"
+#include "lumo/net/TransferStall.h"
 
 class StallWatchedStream : public LumoDataBuffer
 {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    static constexpr uint32_t kWriteStep = 64u << 10;
+    static constexpr uint32_t kWriteStep = 1024;
 
     // Starts the watch thread when watchThread is set.
     explicit StallWatchedStream(std::chrono::milliseconds limit, Clock clock = &std::chrono::steady_clock::now,
@@ -47,7 +52,7 @@ public:
     LUMORESULT ReadData(void* data, uint32_t length) override;
 
     // One look of the watch: closes the connection and returns true when a read or write is under
-    // way and the activity count has not changed for longer than the limit by the clock.
+    // way and less than the floor has moved within the limit by the clock.
     bool CheckForStall();
     // Bytes written so far (reads are counted by GetPosition).
     uint64_t GetBytesWritten() const { return m_written.load(); }
@@ -55,14 +60,12 @@ public:
     LumoDataBufferTCP tcp;
 
 private:
-    using TimePoint = std::chrono::steady_clock::time_point;
-
-    // Marks a read or write under way for its lifetime; its start counts as activity.
+    // Marks a read or write under way for its lifetime.
     class Busy
     {
     public:
-        explicit Busy(StallWatchedStream& stream);
-        ~Busy();
+        explicit Busy(StallWatchedStream& stream) : m_stream(stream) { ++m_stream.m_busy; }
+        ~Busy() { --m_stream.m_busy; }
 
     private:
         StallWatchedStream& m_stream;
@@ -70,16 +73,12 @@ private:
 
     void Watch();
 
-    const std::chrono::milliseconds m_limit;
-    const Clock m_clock;
     std::atomic<int> m_busy{0};
-    std::atomic<uint64_t> m_activity{0};
     std::atomic<uint64_t> m_written{0};
 
     // The watch's own state, and what stops its thread.
     std::mutex m_lock;
-    uint64_t m_seenActivity = 0;
-    TimePoint m_quietSince{};
+    LumoNet::TransferStallWatch m_stall;
     bool m_stop = false;
     std::condition_variable m_wake;
     std::thread m_watch;

@@ -9,6 +9,7 @@ anonymous user and to --user NAME:PASSWORD (both may write). Every command recei
   --cut-after N          the first --cut-times (default 1) downloads close their data connection
                          after N bytes
   --drop-at CMD          the control connection is closed when CMD arrives, --drop-times times
+  --size-reply TEXT      SIZE is answered with "213 TEXT" whatever the file
 """
 import argparse
 import logging
@@ -76,6 +77,12 @@ def make_handler(args):
                 return
             FTPHandler.pre_process_command(self, line, cmd, arg)
 
+        def ftp_SIZE(self, path):
+            if args.size_reply is not None:
+                self.respond("213 " + args.size_reply)
+                return
+            return FTPHandler.ftp_SIZE(self, path)
+
     return Handler
 
 
@@ -89,6 +96,7 @@ def main():
     parser.add_argument("--cut-times", type=int, default=1)
     parser.add_argument("--drop-at")
     parser.add_argument("--drop-times", type=int, default=1)
+    parser.add_argument("--size-reply")
     args = parser.parse_args()
     logging.basicConfig(level=logging.CRITICAL)
     warnings.simplefilter("ignore")

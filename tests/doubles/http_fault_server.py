@@ -11,6 +11,8 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line. Files ar
   /stall/N/NAME         N bytes sent, then nothing more (for 30 s at most)
   /silent/ANYTHING      the request is read, then nothing is sent (for 10 minutes at most)
   /drip/MS/NAME         the file with its length, sent 100 bytes at a time, MS milliseconds apart
+  /trickle/N/MS/NAME    the file with its length, sent N bytes at a time, MS milliseconds apart
+  /huge/N/NAME          a length of N announced, the file sent over and over until the client goes
   /short/NAME           100 bytes more announced than sent, then closed
   /nolength/NAME        the file without a length, ended by closing
   /redirect/NAME        302 to /file/NAME
@@ -164,12 +166,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             after, times, rest = int(rest[0]), int(rest[1]), rest[2:]
         if mode in ("stall", "drip"):
             after, rest = int(rest[0]), rest[1:]
+        if mode == "trickle":
+            piece, after, rest = int(rest[0]), int(rest[1]), rest[2:]
+        if mode == "huge":
+            announced, rest = int(rest[0]), rest[1:]
         data = self.read_file("/".join(rest))
         if data is None:
             return self.page(404)
         if mode == "attachment":
             return self.send_bytes(200, data, len(data), "text/plain",
                                    {"Content-Disposition": "attachment; filename=\"%s\"" % rest[-1]})
+        if mode == "trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            for at in range(0, len(data), piece):
+                self.wfile.write(data[at:at + piece])
+                self.wfile.flush()
+                time.sleep(after / 1000.0)
+            return
+        if mode == "huge":
+            self.send_response(200)
+            self.send_header("Content-Length", str(announced))
+            self.end_headers()
+            sent = 0
+            while sent < announced and data:
+                self.wfile.write(data[:announced - sent])
+                sent += min(len(data), announced - sent)
+            self.wfile.flush()
+            return
         if mode == "drip":
             self.send_response(200)
             self.send_header("Content-Length", str(len(data)))

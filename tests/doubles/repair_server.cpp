@@ -15,6 +15,7 @@
 //   version      answers version 5             no-version    closes without answering
 //   short        announces every record, sends half of them and closes
 //   stall        announces the records and goes silent
+//   drip         sends the records one byte at a time, --delay-ms apart (20 s unless given)
 //   drop         sends half of the records, then half of the next one, and closes
 //   wrong-length sends the first record one byte short of the length its checksum covers
 //   bad-name     sends one record named NAME (--bad-name, default "..\escape.bin#000") with valid data
@@ -283,6 +284,22 @@ void Serve(int fd, const Options& options)
         toSend /= 2;
     if (options.fault == "stall")
         toSend = 0;
+    if (options.fault == "drip")
+    {
+        const int pauseMs = options.delayMs > 0 ? options.delayMs : 20000;
+        for (const Record& record : records)
+        {
+            const std::vector<uint8_t> bytes = record.Encode();
+            for (size_t at = 0; at < bytes.size(); ++at)
+            {
+                if (!SendAll(fd, std::vector<uint8_t>(1, bytes[at]), 1))
+                    return Log("the client went away after %zu bytes of %s", at,
+                               LumoNet::ShownPath(record.name).c_str());
+                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            }
+        }
+        return Log("dripped every record");
+    }
     for (size_t i = 0; i < toSend; ++i)
     {
         if (options.delayMs > 0)

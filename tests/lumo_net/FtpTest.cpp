@@ -161,7 +161,7 @@ TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
     EXPECT_TRUE(fixtures::PathExists(m_folder / "root/made"));
     nettest::StderrCapture output;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.CreateDirectory("/made"));
-    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21."));
+    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21 ("));
 }
 
 TEST_F(FtpTransfer, LoginFailuresAndMissingFiles)
@@ -236,4 +236,54 @@ TEST_F(FtpTransfer, NamesThatWouldSplitACommandAreRefused)
     EXPECT_EQ(std::string::npos, server->Log().find("DELE"));
 }
 
+} // namespace
+
+namespace
+{
+// A SIZE reply counts only as a plain decimal number: "-5" is no size of 5, and the library's own
+// reading of it never cuts a download short.
+TEST(FtpReplies, OnlyAPlainNumberIsASize)
+{
+    const struct { const char* line; FtpSizeReply kind; uint64_t size; } cases[] = {
+        {"213 300000", FtpSizeReply::Plain, 300000},   {"213 0  ", FtpSizeReply::Plain, 0},
+        {"213 18446744073709551615", FtpSizeReply::Plain, UINT64_MAX},
+        {"213 18446744073709551616", FtpSizeReply::NotANumber, 0},
+        {"213 -5", FtpSizeReply::NotANumber, 0},       {"213 +5", FtpSizeReply::NotANumber, 0},
+        {"213 5 bytes", FtpSizeReply::NotANumber, 0},  {"213 0x10", FtpSizeReply::NotANumber, 0},
+        {"213 ", FtpSizeReply::NotANumber, 0},         {"213-5", FtpSizeReply::None, 0},
+        {"257 \"/\"", FtpSizeReply::None, 0},          {"2135", FtpSizeReply::None, 0},
+    };
+    for (const auto& c : cases)
+    {
+        uint64_t size = 7;
+        EXPECT_EQ(c.kind, ParseFtpSizeReply(c.line, size)) << c.line;
+        EXPECT_EQ(c.size, size) << c.line;
+    }
+}
+
+TEST_F(FtpTransfer, ASizeThatIsNotANumberIsNoSize)
+{
+    for (const std::string reply : {"-5", "5 bytes"})
+    {
+        fixtures::RemoveTree(m_folder / "ftp.log");
+        auto server = Start({"--size-reply", reply});
+        nettest::StderrCapture output;
+        uint64_t size = 1;
+        EXPECT_EQ(LUMORESULT_BAD_FORMAT, GetURLFileSize(server->Url("pub/p.zip"), &size)) << reply;
+        EXPECT_EQ(0u, size);
+        // A final answer: asked once.
+        EXPECT_EQ(1u, Occurrences(server->Log(), "SIZE /pub/p.zip")) << server->Log();
+        EXPECT_NE(output.Text().find("LumoFTP::GetFileSize> the size of \"pub/p.zip\" is not a number: \"" + reply + "\""),
+                  std::string::npos) << output.Text();
+        // The download holds the whole file, from empty and resumed.
+        for (const size_t start : {size_t(0), size_t(1000)})
+        {
+            LumoDataBufferMemoryDynamic buffer;
+            buffer.WriteData(m_file.data(), uint32_t(start));
+            EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &buffer, 0, nullptr)) << reply;
+            EXPECT_EQ(m_file.size(), buffer.GetSize()) << reply << " from " << start;
+            EXPECT_TRUE(fixtures::Contents(buffer) == m_file) << reply << " from " << start;
+        }
+    }
+}
 } // namespace

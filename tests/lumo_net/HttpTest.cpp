@@ -8,6 +8,8 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoInternet.h"
+#include "lumo/net/TransferStall.h"
+#include "tests/lumo_net/FastStallClock.h"
 #include "platform/Internet.h"
 #include "tests/fixtures/BufferContents.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -57,7 +59,6 @@ protected:
     void TearDown() override
     {
         LumoInetInternal::SetDownloadRetryPause(1000);
-        LumoInetInternal::SetServerWaitLimit(0);
         platform::SetInternetTrustFile("");
         platform::SetInternetStallSeconds(0);
     }
@@ -68,10 +69,12 @@ protected:
         LumoDataBufferMemoryDynamic buffer;
         return DownloadURL(url, &buffer, 0, nullptr) == LUMORESULT_OK && fixtures::Contents(buffer) == File(name);
     }
+    // Asked past the download road, which may have given the server up.
     static int Count(const std::string& path)
     {
         LumoDataBufferMemoryDynamic buffer;
-        EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("count/" + path), &buffer, 0, nullptr));
+        InternetSessionHolder session;
+        EXPECT_EQ(LUMORESULT_OK, session.HttpGet(s_faults->Url("count/" + path), &buffer, false, nullptr));
         return std::stoi(fixtures::Contents(buffer));
     }
 
@@ -132,7 +135,11 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
         ASSERT_TRUE(direct.IsOpen());
         nettest::StderrCapture output;
         EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("cut/70000/2/big.bin"), &direct, 0, nullptr));
-        EXPECT_NE(std::string::npos, output.Text().find("InternetReadFile returned 18 with actualByteCount=70000"));
+        // The code with its meaning, then the bytes that had arrived.
+        const std::string text = output.Text();
+        const size_t line = text.find("InternetReadFile returned 18 (");
+        EXPECT_NE(std::string::npos, line) << text;
+        EXPECT_NE(std::string::npos, text.find(") with actualByteCount=70000\n", line)) << text;
         EXPECT_EQ(LUMORESULT_OK, direct.Close());
     }
     EXPECT_TRUE(fixtures::ReadFile(path) == File("big.bin"));
@@ -156,7 +163,7 @@ TEST_F(HttpDownload, DestinationFailureIsReported)
     nettest::StderrCapture output;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, session.HttpGet(s_nginx->Url("small.bin"), &tooSmall, false, nullptr));
-    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9\n"));
+    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9 (LUMORESULT_OUT_OF_SPACE)\n"));
 }
 
 TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
@@ -230,11 +237,8 @@ LUMORESULT Ask(bool size, const std::string& url, DownloadURLCallback* cancel = 
     return size ? GetURLFileSize(url, &bytes, cancel) : DownloadURL(url, &buffer, 0, cancel);
 }
 
-// A stop is heard while the server says nothing. A server that says nothing after taking the connection, never
-// greets over FTP (path ""), or stops half-way on every attempt (the pauses between attempts are waiting too):
-// the call ends once the server's allowance is spent, not after eleven stall limits of 5 s. A transfer that keeps
-// moving (1000 bytes, 100 every 400 ms) never spends it.
-TEST_F(HttpDownload, ServerThatKeepsUsWaitingIsGivenUpOnceItsAllowanceIsSpentAndACancelIsHeard)
+// A stop is heard while the server says nothing, for a download and a size query alike.
+TEST_F(HttpDownload, ACancelIsHeardWhileTheServerSaysNothing)
 {
     platform::SetInternetStallSeconds(30);
     for (const bool size : {false, true})
@@ -246,24 +250,38 @@ TEST_F(HttpDownload, ServerThatKeepsUsWaitingIsGivenUpOnceItsAllowanceIsSpentAnd
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         stopper.join();
     }
-    platform::SetInternetStallSeconds(5);
-    LumoInetInternal::SetServerWaitLimit(1500);
-    const struct { std::string path; bool size; uint32_t pauseMs; int maxAttempts; } cases[] = {
-        {"silent/a", false, 0, 1}, {"silent/b", true, 0, 1}, {"", false, 0, 0},
-        {"cut/100/100/small.bin", false, 1500, 3}};
+}
+
+// A server that takes the connection and says nothing (over HTTP, or never greets over FTP) stalls
+// each attempt after 60 s; after 3 minutes of stalls in all it is given up, for the rest of the
+// run: a later call on the same server, a size query or a download of another file, fails at once
+// without a request, while another server is still asked.
+TEST_F(HttpDownload, AServerStalledForThreeMinutesInAllIsGivenUpForTheRun)
+{
+    const std::string ftpUrl = "ftp://" + s_faults->Url("x.bin").substr(7);
+    const struct { std::string url; bool size; } cases[] = {
+        {s_faults->Url("silent/a"), false}, {s_faults->Url("silent/b"), true}, {ftpUrl, false}};
     for (const auto& c : cases)
     {
-        const std::string url = c.path.empty() ? "ftp://" + s_faults->Url("x.bin").substr(7) : s_faults->Url(c.path);
-        LumoInetInternal::SetDownloadRetryPause(c.pauseMs);
+        nettest::FastStallClock clock;
+        const std::string server = s_faults->Url("").substr(7, s_faults->Url("").size() - 8);
         nettest::StderrCapture output;
-        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, Ask(c.size, url)) << url;
-        EXPECT_NE(output.Text().find("DownloadURL> " + url + " kept us waiting for 1 s in all; giving up on it"),
-                  std::string::npos) << output.Text();
-        EXPECT_LE(c.path.empty() ? 0 : Count(c.path), c.maxAttempts) << url;
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, Ask(c.size, c.url)) << c.url;
+        const std::string text = output.Text();
+        EXPECT_NE(text.find(c.url + ": less than 1024 bytes moved in 60 s; attempt ended"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.url + ": the server " + server + " has stalled for "), std::string::npos) << text;
+        EXPECT_GE(LumoNet::ServerStallLedger::ForRun().Stalled(server), std::chrono::minutes(3));
+        if (c.url.rfind("http", 0) == 0)
+        {
+            EXPECT_EQ(3, Count(c.url.substr(s_faults->Url("").size()))) << c.url;
+        }
+        // The same server later in the run: no request at all.
+        const int before = Count("file/small.bin");
+        EXPECT_EQ(LUMORESULT_NETWORK_ERROR, Ask(!c.size, s_faults->Url("file/small.bin")));
+        EXPECT_EQ(before, Count("file/small.bin"));
+        EXPECT_TRUE(Fetches(s_nginx->Url("small.bin"), "small.bin"));
     }
-    LumoInetInternal::SetServerWaitLimit(1000);
-    EXPECT_TRUE(Fetches(s_faults->Url("drip/400/drops.bin"), "drops.bin"));
-    EXPECT_EQ(1, Count("drip/400/drops.bin"));
+    EXPECT_TRUE(Fetches(s_faults->Url("file/small.bin"), "small.bin"));
 }
 
 TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
@@ -290,12 +308,18 @@ TEST_F(HttpDownload, UnreachableServerIsTriedElevenTimes)
     LumoDataBufferMemoryDynamic buffer;
     // Port 1 on loopback: nobody listens there.
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, DownloadURL("http://127.0.0.1:1/x", &buffer, 0, nullptr));
+    // Each line gives the code's meaning beside it.
     const std::string text = output.Text();
-    size_t count = 0;
-    for (size_t at = text.find("InternetConnect returned 7 for url http://127.0.0.1:1/x"); at != std::string::npos;
+    size_t count = 0, named = 0;
+    for (size_t at = text.find("InternetConnect returned 7 ("); at != std::string::npos;
          at = text.find("InternetConnect returned", at + 1))
+    {
         ++count;
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        named += line.find("Couldn't connect to server) for url http://127.0.0.1:1/x") != std::string::npos;
+    }
     EXPECT_EQ(11u, count) << text;
+    EXPECT_EQ(11u, named) << text;
 }
 
 } // namespace

@@ -8,8 +8,10 @@
 
 #include "BuildConfig.h"
 #include "lumo/net/DownloadURL.h"
+#include "tests/lumo_net/FastStallClock.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
+#include "platform/NativePath.h"
 #include "platform/Spawn.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
@@ -105,17 +107,84 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
               task.messages.back().second);
 }
 
-// A first server that takes the connection and never answers costs its allowance; the next one's list is used.
+// A first server that takes the connection and never answers is given up after its stalls; the next one's list is used.
 TEST_F(PatchTaskNet, ListComesFromTheNextServerOnceTheFirstKeptUsWaitingTooLong)
 {
-    LumoInetInternal::SetServerWaitLimit(1500);
+    nettest::FastStallClock clock;
     nettest::FaultServer silent(m_folder / "www");
     RecordingTask task;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(silent.Ok() && task.FetchPatchList({Wide(silent.Url("silent/")), Wide(m_nginx->Url(""))}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(Wide(m_nginx->Url("")), task.GetServerUrl());
-    LumoInetInternal::SetServerWaitLimit(0);
+}
+
+size_t Requests(const std::string& log, const std::string& line)
+{
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+        ++count;
+    return count;
+}
+
+// A stop while the list is fetched, and a list beyond any list's size, are said as what they are,
+// never as a connection that failed; neither is asked again.
+TEST_F(PatchTaskNet, ACancelAndAnOversizedListAreNamedNotTakenForAConnectionFailure)
+{
+    nettest::FaultServer faults(m_folder / "www", nullptr, m_folder / "faults.log");
+    ASSERT_TRUE(faults.Ok());
+    const std::wstring huge = Wide(faults.Url("huge/20000000/"));
+    RecordingTask task;
+    EXPECT_FALSE(task.FetchPatchList({huge}));
+    EXPECT_EQ(1u, Requests(faults.Log(), "GET /huge/20000000/patches.txt")) << faults.Log();
+    ASSERT_EQ(2u, task.messages.size());
+    EXPECT_EQ(L"The patch list " + huge + L"patches.txt is larger than 16 MiB, more than a patch list holds; it is not used.",
+              task.messages[0].second);
+    EXPECT_EQ(std::wstring(PatchMessages::kNoUsablePatchList), task.messages[1].second);
+
+    struct : DownloadURLCallback
+    {
+        bool IsCancelled() override { return true; }
+    } stop;
+    RecordingTask cancelled;
+    EXPECT_FALSE(cancelled.FetchPatchList({Wide(faults.Url("silent/")), Wide(m_nginx->Url(""))}, &stop));
+    ASSERT_EQ(1u, cancelled.messages.size());
+    EXPECT_EQ(L"Fetching the patch list from " + Wide(faults.Url("silent/")) + L" was cancelled.",
+              cancelled.messages[0].second);
+}
+
+// A package larger than the free space of its disk is refused before its download starts, with
+// both figures; a disk that fills during the download is named, and not tried again.
+TEST_F(PatchTaskNet, APackageThatCannotFitOnItsDiskIsRefusedAndAFullDiskIsNamed)
+{
+    nettest::FaultServer faults(m_folder / "www", nullptr, m_folder / "faults.log");
+    ASSERT_TRUE(faults.Ok());
+    RecordingTask task;
+    const std::wstring url = Wide(faults.Url("size/4611686018427387904"));
+    const std::string path = m_folder / "huge.zip";
+    ASSERT_TRUE(task.QueryRemoteSize(url));
+    EXPECT_FALSE(task.Download(url, Wide(path), nullptr));
+    EXPECT_EQ(1u, Requests(faults.Log(), "GET /size/4611686018427387904")) << faults.Log();
+    ASSERT_EQ(1u, task.messages.size());
+    const std::wstring& refusal = task.messages[0].second;
+    EXPECT_EQ(3, task.messages[0].first);
+    EXPECT_EQ(0u, refusal.find(std::wstring(PatchMessages::kCannotDownloadPatchFile) + url +
+                               L": it is 4611686018427387904 bytes, and the disk of " + Wide(path) + L" has "));
+    EXPECT_NE(std::wstring::npos, refusal.find(L" bytes free.")) << ToNativePath(refusal);
+
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full to fill";
+    const std::wstring package = Wide(faults.Url("file/files/43434_to_44088.zip"));
+    ASSERT_TRUE(task.QueryRemoteSize(package));
+    task.messages.clear();
+    nettest::StderrCapture output;
+    EXPECT_FALSE(task.Download(package, L"/dev/full", nullptr));
+    // The size query's request and one download.
+    EXPECT_EQ(2u, Requests(faults.Log(), "GET /file/files/43434_to_44088.zip")) << faults.Log();
+    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 2 (No space left on device)")) << output.Text();
+    ASSERT_EQ(1u, task.messages.size());
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + package + L": No space left on device (/dev/full).",
+              task.messages[0].second);
 }
 
 } // namespace
@@ -221,4 +290,19 @@ TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
     }
 }
 
+} // namespace
+
+namespace
+{
+// fetch-tool names why a download cannot be stored, not only that it failed.
+TEST_F(PatchTaskNet, FetchToolNamesAPackageLargerThanItsDisk)
+{
+    nettest::FaultServer faults(m_folder / "www");
+    ASSERT_TRUE(faults.Ok());
+    const std::string url = faults.Url("size/4611686018427387904");
+    const ToolRun run = RunFetchTool({url, m_folder / "huge.zip"});
+    EXPECT_EQ(1, run.exitCode);
+    EXPECT_NE(std::string::npos, run.output.find(url + ": download failed (it is 4611686018427387904 bytes, and the disk of "))
+        << run.output;
+}
 } // namespace

@@ -57,4 +57,38 @@ TEST_P(StallWatch, CutsOnlySilenceNeverATransferThatKeepsMoving)
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadsAndWrites, StallWatch, ::testing::Bool());
+
+// A peer that drips a byte every 20 s keeps the read moving, but below the floor: the read is cut
+// once a minute has passed without a floor's worth, and the server's account holds the stall.
+TEST(StallWatchFloor, APeerDrippingBelowTheFloorIsCut)
+{
+    LumoNet::ServerStallLedger::ForRun().Clear();
+    std::atomic<int64_t> now{0};
+    StallWatchedStream stream(seconds(60), [&] { return Clock::time_point(seconds(now)); }, false);
+    uint16_t port = 0;
+    const int listener = nettest::ListenPlain(1, port);
+    ASSERT_EQ(stream.tcp.Connect(SocketAddress{nettest::kLoopback, port}), LUMORESULT_OK);
+    const int peer = accept(listener, nullptr, nullptr);
+    std::string data(100, '\0');
+    LUMORESULT result = LUMORESULT_INVALID_STATE;
+    std::thread transfer([&] { result = stream.ReadData(data.data(), uint32_t(data.size())); });
+    bool cut = false;
+    for (int k = 0; k < 10 && !cut; ++k)
+    {
+        const uint64_t before = stream.GetPosition();
+        EXPECT_TRUE(nettest::SendAll(peer, "d", 1));
+        EXPECT_TRUE(fixtures::WaitFor([&] { return stream.GetPosition() > before || !stream.tcp.IsConnected(); }));
+        now += 20;
+        cut = stream.CheckForStall();
+        EXPECT_TRUE(!cut || now >= 60) << now;
+    }
+    if (!cut)
+        stream.tcp.Disconnect(true);
+    transfer.join();
+    EXPECT_TRUE(cut && result != LUMORESULT_OK);
+    EXPECT_GE(LumoNet::ServerStallLedger::ForRun().Stalled("127.0.0.1:" + std::to_string(port)), seconds(60));
+    LumoNet::ServerStallLedger::ForRun().Clear();
+    close(peer);
+    close(listener);
+}
 } // namespace
