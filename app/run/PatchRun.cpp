@@ -6,6 +6,7 @@
 
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
+#include "lumo/net/TransferStall.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
@@ -109,6 +110,8 @@ bool PatchRun::Run()
     SetResourceLanguageEnglish();
     m_reached.clear();
     m_databaseUpdateStopped = false;
+    // A server's stalled time counts within one run: a window's next run gives every server a new start.
+    LumoNet::ServerStallLedger::ForRun().Clear();
     // A chain whose database update was cut short has not completed: nothing would redo it.
     const bool ok = RunChecks() && RunStage() && !m_databaseUpdateStopped;
     // Whatever the way out, the game's tools get the database back and no temporary file stays.

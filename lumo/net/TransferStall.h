@@ -94,7 +94,7 @@ public:
     Duration Stalled(const std::string& server) const;
     // The server's stalled time has reached the run's give-up time.
     bool IsGivenUp(const std::string& server) const;
-    // Forgets every server (tests).
+    // Forgets every server (a new run; tests).
     void Clear();
 
 private:
