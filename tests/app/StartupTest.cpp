@@ -169,6 +169,24 @@ TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrThePrivilegesBoxEndsS
     }
 }
 
+// The box names what the user lacks here, the right to write the installation, in every language.
+TEST(PrivilegesBox, SpeaksOfTheRightToWriteTheInstallationNotOfWindows)
+{
+    const struct { uint16_t language; const wchar_t* right; } languages[] = {
+        {kLanguageEnglish, L"may not write to the Sollex installation"},
+        {kLanguageGerman, L"nicht in die Sollex-Installation schreiben"},
+        {kLanguageFrench, L"ne peut pas écrire dans l'installation de Sollex"},
+        {kLanguageRussian, L"нет права записи в установку Sollex"},
+    };
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.language);
+        const wchar_t* text = FindTableString(132, l.language);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::wstring(text).find(L"Windows"), std::wstring::npos) << text;
+        EXPECT_NE(std::wstring(text).find(l.right), std::wstring::npos) << text;
+    }
+}
+
 TEST_F(StartupTest, AnInterruptedPatchIsRolledBackBeforeDiscoveryAndTheUserIsTold)
 {
     // A journal left by a patcher killed while it added "extra.txt": no commit, so it goes.
