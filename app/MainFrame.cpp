@@ -87,6 +87,7 @@ void MainFrame::OnApply(wxCommandEvent&)
     if (m_worker->Start() != wxTHREAD_NO_ERROR) {
         // Never started: nothing refers to the object any more, so it goes at once.
         m_worker.reset();
+        RunEnded();
         m_log->SetFocus();
         return;
     }
@@ -104,6 +105,12 @@ bool MainFrame::StoreNewWorker()
     if (m_workerFactory)
         m_worker.reset(m_workerFactory(this));
     return true;
+}
+
+void MainFrame::DropUnstartedWorker()
+{
+    if (m_worker && !m_worker->IsAlive())
+        m_worker.reset();
 }
 
 bool MainFrame::WorkerRunning() const
@@ -133,6 +140,7 @@ void MainFrame::OnWorkerFinished(wxThreadEvent&)
     m_exit->SetLabel(PatchMessages::kExit);
     m_exit->Enable();
     JoinFinishedWorker();
+    RunEnded();
 }
 
 void MainFrame::OnLogMessage(wxThreadEvent& event)

@@ -91,6 +91,10 @@ protected:
     // the last worker is still ending its body (it re-enabled "Apply Update" before returning):
     // that click starts nothing.
     bool StoreNewWorker();
+    // Drops a worker that was stored but is not to start.
+    void DropUnstartedWorker();
+    // The worker of a run has ended (its finished event), or it could not be started.
+    virtual void RunEnded() {}
 
     wxScrolledWindow* m_panel = nullptr;
     wxBoxSizer* m_mainSizer = nullptr;
