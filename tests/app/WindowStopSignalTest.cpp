@@ -2,7 +2,16 @@
 // SIGINT) while it patches: the real program, on this test's display, with a patch from a server
 // whose binary-patch tool hangs, so the signal lands while files have been added and backed up.
 #include "BuildConfig.h"
+#include "app/LogToFrame.h"
+#include "app/MainFrame.h"
+#include "app/PatchMainFrame.h"
+#include "app/core/PatcherOptions.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/ConsoleControl.h"
+#include "platform/NativePath.h"
+#include "tests/app/GuiTestSupport.h"
 #include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
@@ -14,7 +23,11 @@
 #include <signal.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -65,6 +78,82 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
         if (::kill(tool, 0) == 0)
             ::kill(tool, SIGKILL);
     }
+}
+
+// How many windows of the display carry a title that starts with title.
+size_t WindowsNamed(const std::string& title)
+{
+    const std::string ids = fixtures::RunShell("xdotool search --name '^" + title + "' 2>/dev/null");
+    return static_cast<size_t>(std::count(ids.begin(), ids.end(), '\n'));
+}
+
+// A run that asks the user something (a box the window shows) before it ends.
+class AskingWorker : public LumoPatch::APThread {
+public:
+    using APThread::APThread;
+
+protected:
+    ExitCode GuardedEntry() override
+    {
+        Owner()->Host().ShowMessage(L"A question of the run", L"Sollex stop test");
+        while (LumoPatch::KeepPatchingCallback())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return APThread::GuardedEntry();
+    }
+};
+
+// A box open when the stop comes is answered for the user, so that the run can end and the window
+// close: the run's own box, and the question "Cancel" asks.
+TEST(WindowStopSignal, AnOpenBoxDoesNotHoldTheStopUp)
+{
+    using namespace LumoPatch;
+    fixtures::ScratchFolder scratch;
+    const struct { const char* name; bool runAsks; const char* boxTitle; } cases[] = {
+        {"the run's box", true, "Sollex stop test"},
+        {"Cancel's question", false, "Kestin Patcher"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PatcherOptions::Instance() = PatcherOptions();
+        PatcherOptions::Instance().installPath = FromNativePath(scratch.Path());
+        SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+        apptest::FakeWorker* fake = nullptr;
+        auto* frame = new PatchMainFrame(apptest::FakePageSeams([&](MainFrame* owner) -> APThread* {
+            if (c.runAsks)
+                return new AskingWorker(owner);
+            return fake = new apptest::FakeWorker(owner);
+        }));
+        frame->Show();
+        apptest::Pump();
+        const size_t before = WindowsNamed(c.boxTitle);
+        wxCommandEvent none;
+        frame->OnApply(none);
+        ASSERT_TRUE(frame->HasActiveRun());
+
+        bool taken = false;
+        std::thread reader([&] {  // as the signal-reading thread, once the box is on the screen
+            if (fixtures::WaitFor([&] { return WindowsNamed(c.boxTitle) > before; }))
+                taken = StopWindowOnSignal(platform::kCtrlShutdownEvent);
+            // A box nobody answers holds this test's own thread in its loop for ever: fail instead.
+            if (!fixtures::WaitFor([] { return g_mainFrame.load() == nullptr; })) {
+                std::fprintf(stderr, "FAILED: %s stayed open after the stop; the window did not close\n", c.name);
+                std::_Exit(1);
+            }
+        });
+        if (!c.runAsks)
+            frame->Close();  // asks, and stays in the question until the stop answers it
+        EXPECT_TRUE(apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; }, 30000));
+        reader.join();
+        EXPECT_TRUE(taken);
+        EXPECT_EQ(WindowStopSignal(), SIGTERM);
+        if (g_mainFrame.load()) {  // a failed case: end its run and its window
+            if (fake)
+                fake->Release();
+            frame->Destroy();
+            apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; });
+        }
+    }
+    EXPECT_FALSE(StopWindowOnSignal(platform::kCtrlShutdownEvent)) << "without a window the signal ends the process";
 }
 
 }  // namespace
