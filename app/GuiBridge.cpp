@@ -70,7 +70,8 @@ void GuiBridge::SetProgressDone(bool done)
 void GuiBridge::ShowMessage(const std::wstring& text, const std::wstring& caption)
 {
     auto show = [this, text, caption] {
-        wxMessageDialog(&m_frame, text, caption, wxOK | wxICON_EXCLAMATION).ShowModal();
+        wxMessageDialog box(&m_frame, text, caption, wxOK | wxICON_EXCLAMATION);
+        m_frame.ShowBox(box);
     };
     if (wxThread::IsMain()) {
         show();

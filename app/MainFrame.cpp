@@ -14,11 +14,73 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include "platform/ConsoleControl.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <mutex>
 
 namespace LumoPatch {
 
 std::atomic<MainFrame*> g_mainFrame{nullptr};
+
+namespace {
+
+// The frame a stop signal goes to. The signal-reading thread posts to it under the lock, and the
+// frame leaves it under the lock before it goes, so no post reaches a frame being destroyed.
+struct StopRelay {
+    std::mutex lock;
+    MainFrame* frame = nullptr;
+};
+
+StopRelay& Relay()
+{
+    static StopRelay* relay = new StopRelay;  // the reading thread outlives static destructors
+    return *relay;
+}
+
+std::atomic<int> g_stopSignal{0};
+
+int SignalOfControlType(uint32_t controlType)
+{
+    switch (controlType) {
+    case platform::kCtrlCEvent: return SIGINT;
+    case platform::kCtrlCloseEvent: return SIGHUP;
+    default: return SIGTERM;
+    }
+}
+
+// Answers an open GTK message box as its close button would. The toolkit's message box runs GTK's
+// own dialog loop, which its EndModal does not end; GTK is the library the toolkit has loaded.
+void AnswerNativeBox(wxMessageDialog& box)
+{
+    using Response = void (*)(void* dialog, int response);
+    static const auto respond = reinterpret_cast<Response>(dlsym(RTLD_DEFAULT, "gtk_dialog_response"));
+    constexpr int kResponseDeleteEvent = -4;  // GTK_RESPONSE_DELETE_EVENT: the box was closed
+    if (respond && box.GetHandle())
+        respond(box.GetHandle(), kResponseDeleteEvent);
+}
+
+}  // namespace
+
+bool StopWindowOnSignal(uint32_t controlType)
+{
+    StopRelay& relay = Relay();
+    std::lock_guard<std::mutex> hold(relay.lock);
+    if (!relay.frame || !relay.frame->HasActiveRun())
+        return false;  // nothing to put back: the signal ends the process
+    int none = 0;
+    g_stopSignal.compare_exchange_strong(none, SignalOfControlType(controlType));
+    wxQueueEvent(relay.frame, new wxThreadEvent(wxEVT_THREAD, kEventStopRequested));
+    return true;
+}
+
+int WindowStopSignal()
+{
+    return g_stopSignal.load();
+}
 
 MainFrame::MainFrame(const wxString& title, WorkerFactory workerFactory)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, wxSize(900, 800),
@@ -32,14 +94,23 @@ MainFrame::MainFrame(const wxString& title, WorkerFactory workerFactory)
     Bind(wxEVT_THREAD, &MainFrame::OnWorkerFinished, this, kEventWorkerFinished);
     Bind(wxEVT_THREAD, &MainFrame::OnLogMessage, this, kEventLogMessage);
     Bind(wxEVT_THREAD, &MainFrame::OnPatchInstalled, this, kEventPatchInstalled);
+    Bind(wxEVT_THREAD, &MainFrame::OnStopRequested, this, kEventStopRequested);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
     Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateSplitHorizontal, this, kIdSplitHorizontal);
     Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateSplitVertical, this, kIdSplitVertical);
     Bind(wxEVT_UPDATE_UI, &MainFrame::OnUpdateUnsplit, this, kIdUnsplit);
+    std::lock_guard<std::mutex> hold(Relay().lock);
+    if (!Relay().frame)
+        Relay().frame = this;
 }
 
 MainFrame::~MainFrame()
 {
+    {
+        std::lock_guard<std::mutex> hold(Relay().lock);
+        if (Relay().frame == this)
+            Relay().frame = nullptr;
+    }
     if (g_mainFrame.load() == this)
         RegisterLogFrame(nullptr);
     // The frame is only closed with no worker running; a worker that is still ending its body is
@@ -87,10 +158,12 @@ void MainFrame::OnApply(wxCommandEvent&)
     if (m_worker->Start() != wxTHREAD_NO_ERROR) {
         // Never started: nothing refers to the object any more, so it goes at once.
         m_worker.reset();
+        RunEnded();
         m_log->SetFocus();
         return;
     }
     m_running = true;
+    m_runActive = true;
     m_apply->Disable();
     m_log->SetFocus();
 }
@@ -104,6 +177,12 @@ bool MainFrame::StoreNewWorker()
     if (m_workerFactory)
         m_worker.reset(m_workerFactory(this));
     return true;
+}
+
+void MainFrame::DropUnstartedWorker()
+{
+    if (m_worker && !m_worker->IsAlive())
+        m_worker.reset();
 }
 
 bool MainFrame::WorkerRunning() const
@@ -130,9 +209,49 @@ void MainFrame::OnExitButton(wxCommandEvent&)
 void MainFrame::OnWorkerFinished(wxThreadEvent&)
 {
     m_running = false;
+    m_runActive = false;
     m_exit->SetLabel(PatchMessages::kExit);
     m_exit->Enable();
     JoinFinishedWorker();
+    RunEnded();
+    if (m_stopRequested)
+        CloseAfterStop();
+}
+
+void MainFrame::OnStopRequested(wxThreadEvent&)
+{
+    if (m_stopRequested)
+        return;
+    m_stopRequested = true;
+    if (!m_cancel) {
+        m_running = false;
+        m_exit->Disable();
+        m_cancel = true;
+        PatchSendMessage(3, PatchMessages::kCancelling);
+    }
+    // Nobody is there to answer a question now; a run waiting for an answer goes on.
+    if (m_openBox)
+        AnswerNativeBox(*m_openBox);
+    if (!m_runActive)
+        CloseAfterStop();
+}
+
+void MainFrame::CloseAfterStop()
+{
+    // The question's handler is still on the stack: it closes the window when its box returns.
+    if (m_asking)
+        return;
+    Destroy();
+}
+
+int MainFrame::ShowBox(wxMessageDialog& box)
+{
+    wxMessageDialog* outer = m_openBox;
+    m_openBox = &box;
+    // A stop that came before the box was shown answers it at once.
+    const int answer = m_stopRequested ? wxID_CANCEL : box.ShowModal();
+    m_openBox = outer;
+    return answer;
 }
 
 void MainFrame::OnLogMessage(wxThreadEvent& event)
@@ -167,7 +286,16 @@ void MainFrame::OnClose(wxCloseEvent&)
         const wchar_t* question =
             m_patchesInstalled == 0 ? PatchMessages::kConfirmCancel : PatchMessages::kConfirmCancelAfterInstall;
         wxMessageDialog dialog(this, question, GetTitle(), wxYES_NO | wxNO_DEFAULT | wxICON_EXCLAMATION);
-        if (dialog.ShowModal() != wxID_YES)
+        m_asking = true;
+        const int answer = ShowBox(dialog);
+        m_asking = false;
+        if (m_stopRequested) {
+            // A stop signal came meanwhile and has cancelled the run; the window goes once it has ended.
+            if (!m_runActive)
+                Destroy();
+            return;
+        }
+        if (answer != wxID_YES)
             return;
         m_running = false;
     }

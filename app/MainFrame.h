@@ -17,12 +17,14 @@
 #include <wx/weakref.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 class wxBoxSizer;
 class wxButton;
 class wxGauge;
+class wxMessageDialog;
 class wxScrolledWindow;
 class wxStaticText;
 class wxTextCtrl;
@@ -43,6 +45,8 @@ enum : int {
     kIdSplitHorizontal = 18,
     kIdSplitVertical = 19,
     kIdUnsplit = 20,
+    // A stop signal (SIGINT, SIGTERM, SIGHUP) arrived while a run was going on.
+    kEventStopRequested = 21,
 };
 
 // Builds the worker of a run for a frame (tests insert their own). The frame owns the result.
@@ -62,6 +66,9 @@ public:
     // Any thread.
     bool IsCancelled() const { return m_cancel.load(); }
     bool IsRunning() const { return m_running.load(); }
+    // From a run's start to its finished event, a cancelled one included (IsRunning ends at the
+    // confirmed cancel, while the run still puts back what it changed).
+    bool HasActiveRun() const { return m_runActive.load(); }
     RunHost& Host() { return m_bridge; }
     wxCriticalSection& CriticalSection() { return m_critSect; }
 
@@ -85,12 +92,19 @@ public:
     // The install path shown by the derived frame, and its download-progress flag.
     virtual void SetPathText(const wxString& path);
     virtual void SetProgressDone(bool done);
+    // Shows a message box owned by the frame and gives its answer. A stop signal answers it
+    // (wxID_CANCEL) when nobody has.
+    int ShowBox(wxMessageDialog& box);
 
 protected:
     // Replaces the worker of the last run (which has ended) by one the factory builds. False while
     // the last worker is still ending its body (it re-enabled "Apply Update" before returning):
     // that click starts nothing.
     bool StoreNewWorker();
+    // Drops a worker that was stored but is not to start.
+    void DropUnstartedWorker();
+    // The worker of a run has ended (its finished event), or it could not be started.
+    virtual void RunEnded() {}
 
     wxScrolledWindow* m_panel = nullptr;
     wxBoxSizer* m_mainSizer = nullptr;
@@ -105,6 +119,10 @@ private:
     void OnUpdateSplitHorizontal(wxUpdateUIEvent& event);
     void OnUpdateSplitVertical(wxUpdateUIEvent& event);
     void OnUpdateUnsplit(wxUpdateUIEvent& event);
+    // A stop signal during a run: cancelled as "Cancel" does, without the question, and the window
+    // closes once the run has put back what it changed.
+    void OnStopRequested(wxThreadEvent& event);
+    void CloseAfterStop();
     // Waits for a worker whose body has returned and keeps the object until it is replaced.
     void JoinFinishedWorker();
     bool WorkerRunning() const;
@@ -112,6 +130,10 @@ private:
     wxCriticalSection m_critSect;
     bool m_debug = false;
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_runActive{false};
+    bool m_stopRequested = false;
+    wxMessageDialog* m_openBox = nullptr;  // the box ShowBox shows now
+    bool m_asking = false;                 // OnClose's question is open
     int m_patchesInstalled = 0;
     wxTextCtrl* m_log = nullptr;
     wxGauge* m_gauge = nullptr;
@@ -129,5 +151,14 @@ private:
 
 // The one frame of the process; set by its constructor, cleared by its destructor.
 extern std::atomic<MainFrame*> g_mainFrame;
+
+// The console-control handler of the window (platform/ConsoleControl.h). While a run is going on
+// a stop signal does what "Cancel" does, without asking: the run stops and puts back what it
+// changed, then the window closes and the process ends with status 128 + the signal. Without a run
+// (or a window) the signal ends the process as it would have. Runs on the signal-reading thread;
+// only posts to the window.
+bool StopWindowOnSignal(uint32_t controlType);
+// The signal that stopped the window's run (its number), 0 when none did.
+int WindowStopSignal();
 
 }  // namespace LumoPatch

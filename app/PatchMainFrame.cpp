@@ -5,8 +5,14 @@
 #include "app/WebPageView.h"
 #include "app/core/CommandLine.h"
 #include "app/core/PatcherOptions.h"
+#include "app/core/InstalledBuilds.h"
 #include "app/core/StringTable.h"
+#include "app/run/InstallEntry.h"
 #include "app/resources/lumoIcon.xpm"
+#include "lumo/text/PathUtil.h"
+#include "lumo/text/StringUtil.h"
+#include "lumo/text/TextConversion.h"
+#include "patch/EmbeddedPatchArchive.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
 #include "webview/ExternalLink.h"
@@ -20,6 +26,7 @@
 #include <wx/textctrl.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace LumoPatch {
@@ -127,8 +134,69 @@ void PatchMainFrame::OnApply(wxCommandEvent& event)
 {
     if (!StoreNewWorker())
         return;
+    if (!HoldInstallationForRun()) {
+        DropUnstartedWorker();
+        m_installLock.reset();
+        m_browse->Enable(ApplyButton()->IsEnabled());
+        return;
+    }
     MainFrame::OnApply(event);
     m_browse->Enable(ApplyButton()->IsEnabled());
+}
+
+bool PatchMainFrame::HoldInstallationForRun()
+{
+    if (m_installLock)
+        return true;  // held since discovery: the builds it found are still those
+    PatcherOptions& options = PatcherOptions::Instance();
+    std::wstring reason;
+    switch (EnterInstallation(options.installPath, m_installLock, reason)) {
+    case InstallEntry::Held:
+        break;
+    case InstallEntry::InUse:
+        // Another run holds it now; "Apply Update" stays usable for when it has ended.
+        Host().Log(3, reason);
+        return false;
+    case InstallEntry::NotUsable:
+        return true;  // the run says why it cannot be used
+    }
+    if (!options.localPatch || options.repair)
+        return true;  // the remote chain asks for the build itself, under the run's hold
+    return BuildsStillCurrent();
+}
+
+bool PatchMainFrame::BuildsStillCurrent()
+{
+    PatcherOptions& options = PatcherOptions::Instance();
+    const std::vector<std::string> discovered = options.builds;
+    options.ClearBuilds();
+    const bool read = QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
+                                           LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"), Host());
+    const std::vector<std::string> installed = options.builds;
+    options.builds = discovered;
+    if (!read) {
+        Host().Log(3, L"The installation's build could not be read again before patching; nothing was changed.");
+        return false;
+    }
+    std::vector<std::string> applicable;
+    for (const std::string& version : g_embeddedPatchArchive.GetSourceVersions())
+        if (std::find(installed.begin(), installed.end(), version) != installed.end() &&
+            std::find(applicable.begin(), applicable.end(), version) == applicable.end())
+            applicable.push_back(version);
+    if (applicable == discovered)
+        return true;
+
+    std::wstring now;
+    for (const std::string& build : installed)
+        now += (now.empty() ? L"" : L", ") + ToWide(build);
+    Host().Log(3, LumoUtil::FormatWString(
+                      L"The installation is no longer at build %s (it reports %s now): another program has "
+                            L"changed it since it was checked. Nothing was changed; the patches are looked for again.",
+                            ToWide(options.GetCurrentBuild()).c_str(), now.empty() ? L"no build" : now.c_str()));
+    // What applies now, found as at start-up; "Apply Update" is usable only when something does.
+    ApplyButton()->Disable();
+    DiscoverPatches(m_archiveFile, false);
+    return false;
 }
 
 void PatchMainFrame::OnBrowse(wxCommandEvent&)

@@ -6,6 +6,7 @@
 #include "app/MainFrame.h"
 #include "app/PageView.h"
 #include "app/core/InstallDiscovery.h"
+#include "lumo/files/InstallFolder.h"
 
 #include <wx/timer.h>
 
@@ -51,7 +52,14 @@ public:
     // Empties the log view; any thread.
     void ClearLog();
     // Builds the worker of a run and starts it; browse is usable exactly when "Apply Update" is.
+    // The installation is held from here to the end of the run. Unless it has been held since
+    // discovery (KeepInstallationHeld), its build is asked again first: a run starts only on the
+    // build discovery chose its patches for. A build that moved on is reported and discovery runs
+    // again; an installation another process holds is reported and nothing starts.
     void OnApply(wxCommandEvent& event) override;
+    // Start-up hands over the hold that recovery and discovery had, for a run that starts at once.
+    void KeepInstallationHeld(std::unique_ptr<LumoUtil::InstallLock> lock) { m_installLock = std::move(lock); }
+    bool HoldsInstallation() const { return m_installLock != nullptr; }
     // Looks for patches appended to archiveFile and the installation they apply to, asking the
     // user for the game's folder when askUser is set or no folder is known. True when at least
     // one patch applies.
@@ -73,9 +81,18 @@ public:
     bool OnBeforeNavigate2(const wxString& url) override;
     void OnProgressChange(long progress, long progressMax) override;
 
+protected:
+    void RunEnded() override { m_installLock.reset(); }
+
 private:
     void OnBrowse(wxCommandEvent& event);
     void OnTimer(wxTimerEvent& event);
+    // Takes the installation for a run and checks the build it is at; false when no run may start
+    // (the reason is in the log).
+    bool HoldInstallationForRun();
+    // Whether the installation still holds the builds discovery found patches for; when not, says
+    // so and runs discovery again.
+    bool BuildsStillCurrent();
 
     std::atomic<bool> m_progressDone{false};
     wxTextCtrl* m_pathBox = nullptr;
@@ -86,6 +103,8 @@ private:
     bool m_openLinksExternally = false;  // never set in this program
     std::optional<std::chrono::steady_clock::time_point> m_firstTick;
     PickSollexExe m_pickSollexExe;
+    std::wstring m_archiveFile;  // the file the last discovery read its patches from
+    std::unique_ptr<LumoUtil::InstallLock> m_installLock;  // from "Apply Update" to the end of the run
 };
 
 }  // namespace LumoPatch

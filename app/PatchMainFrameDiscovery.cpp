@@ -21,6 +21,7 @@ std::optional<std::wstring> PickSollexExeWithDialog(wxWindow* parent)
 
 bool PatchMainFrame::DiscoverPatches(const std::wstring& archiveFile, bool askUser)
 {
+    m_archiveFile = archiveFile;
     PickSollexExe pick = m_pickSollexExe;
     if (!pick)
         pick = [this] { return PickSollexExeWithDialog(this); };

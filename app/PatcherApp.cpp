@@ -1,9 +1,13 @@
 #include "app/PatcherApp.h"
 
+#include "app/MainFrame.h"
 #include "app/OnExitProgram.h"
 #include "app/core/CommandLine.h"
 #include "lumo/diagnostics/CrashHandlers.h"
 #include "lumo/net/CPSocketManager.h"
+#include "lumo/diagnostics/SystemLog.h"
+#include "platform/ConsoleControl.h"
+#include "platform/LastError.h"
 #include "platform/Utf8.h"
 #include "platform/WriteFully.h"
 
@@ -54,6 +58,11 @@ bool KestinPatcherApp::OnInit()
     // A peer that goes away mid-transfer is an error to report, not a reason to die.
     signal(SIGPIPE, SIG_IGN);
     InstallCrashHandlers(true);
+    // After the crash handlers' own console-control handler, so that this one is asked first: a
+    // logout or shutdown during a run rolls it back before the process ends.
+    if (!platform::SetConsoleControlHandler(StopWindowOnSignal, true))
+        SystemLogPrintf("Stop signals end the patcher at once: their handler cannot be installed (error %u)",
+                        platform::GetLastError());
     AcquireSocketManager(1);
     BuildMinidumpName(L"patcher");
     SetFatalExceptionHandler(EndAfterFatalException);
@@ -82,9 +91,19 @@ bool KestinPatcherApp::OnInit()
     return false;
 }
 
+int KestinPatcherApp::OnRun()
+{
+    const int status = wxApp::OnRun();
+    if (const int signalNumber = WindowStopSignal())
+        return 128 + signalNumber;
+    return status;
+}
+
 int KestinPatcherApp::OnExit()
 {
-    RunOnExitProgram();
+    // A logout or shutdown starts nothing.
+    if (!WindowStopSignal())
+        RunOnExitProgram();
     ReleaseSocketManager();
     PrepareNormalExit();
     return 0;

@@ -16,6 +16,8 @@ public:
     // process), then starts the toolkit.
     bool Initialize(int& argc, wxChar** argv) override;
     bool OnInit() override;
+    // The event loop; after a stop signal ended the run, the process ends with 128 + the signal.
+    int OnRun() override;
     int OnExit() override;
     // A crash on the GUI thread. Runs in signal context: the dump and a line on standard error,
     // never a window, then the process ends with status 255.

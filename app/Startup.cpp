@@ -87,10 +87,11 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     // Paint the window before discovery runs the game's utility; input waits for the event loop.
     wxTheApp->SafeYieldFor(nullptr, wxEVT_CATEGORY_UI);
 
+    // Recovery and discovery read and write the installation: they hold it as a run does. A run
+    // that starts at once keeps that hold; otherwise it is let go until "Apply Update", which takes
+    // it again and asks for the build anew.
+    std::unique_ptr<LumoUtil::InstallLock> installLock;
     {
-        // Recovery and discovery read and write the installation: they hold it as a run does,
-        // and leave it to the run that "Apply Update" starts (on the patch thread).
-        std::unique_ptr<LumoUtil::InstallLock> installLock;
         std::wstring reason;
         if (usable && !(installLock = LumoUtil::InstallLock::Acquire(options.installPath, reason))) {
             PatchSendMessage(3, reason);
@@ -108,11 +109,17 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
 
     switch (DecideRun(options)) {
     case RunDecision::StartNow: {
+        // Another process holding the installation was said above: "Apply Update" stays usable for
+        // when it has let go.
+        if (usable && !installLock)
+            break;
+        frame->KeepInstallationHeld(std::move(installLock));
         wxCommandEvent none;
         frame->OnApply(none);
         break;
     }
     case RunDecision::WaitForApply:
+        installLock.reset();
         break;
     case RunDecision::NothingToDo:
         frame->ApplyButton()->Disable();

@@ -1,6 +1,7 @@
 #include "webview/WebKitBrowserControl.h"
 
 #include <mutex>
+#include <string>
 
 #include <wx/app.h>
 #include <wx/weakref.h>
@@ -91,6 +92,60 @@ wxString OverflowScript(const wxString& overflow)
 {
     return "if (document.body) { document.documentElement.style.overflow = '" + overflow +
            "'; document.body.style.overflow = '" + overflow + "'; }";
+}
+
+// url as a script string literal: every character but letters and digits escaped, so no quote,
+// backslash, line end or separator of the URL can end the literal.
+std::string ScriptStringLiteral(const std::wstring& text)
+{
+    std::string literal = "'";
+    const auto escape = [&literal](uint32_t unit) {
+        static const char kHex[] = "0123456789ABCDEF";
+        literal += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            literal += kHex[(unit >> shift) & 0xF];
+    };
+    for (wchar_t c : text)
+    {
+        const auto code = static_cast<uint32_t>(c);
+        if ((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'))
+            literal += static_cast<char>(c);
+        else if (code > 0xFFFF)  // script strings are UTF-16: a surrogate pair
+        {
+            escape(0xD800 + ((code - 0x10000) >> 10));
+            escape(0xDC00 + ((code - 0x10000) & 0x3FF));
+        }
+        else
+            escape(code);
+    }
+    return literal + "'";
+}
+
+std::wstring SchemeOf(const std::wstring& url)
+{
+    const size_t colon = url.find(L':');
+    if (colon == std::wstring::npos)
+        return L"";
+    std::wstring scheme = url.substr(0, colon);
+    for (wchar_t& c : scheme)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return scheme;
+}
+
+// Whether WebKit lets a page at `from` lead its own frame to `to`: web pages and the blank page from
+// anywhere, a local file only from another local file (WebKit refuses the rest, data: included).
+bool ScriptMayNavigate(const std::wstring& from, const std::wstring& to)
+{
+    const std::wstring scheme = SchemeOf(to);
+    if (scheme == L"http" || scheme == L"https" || to == kBlank)
+        return true;
+    return scheme == L"file" && SchemeOf(from) == L"file";
+}
+
+wxString ReplaceLocationScript(const std::wstring& url)
+{
+    return "location.replace(" + ScriptStringLiteral(url) + ");";
 }
 
 const char kNoSelectionScript[] =
@@ -245,7 +300,20 @@ public:
         if (!webkit::Restrict(m_view->GetNativeBackend(), restrictions) && Any(restrictions))
             return E_FAIL;
         m_tracker.OnNavigateRequested(url);
-        m_view->LoadURL(url);
+        // WebKit's back-forward list cannot be kept out of, but a navigation the page makes with
+        // location.replace takes the place of the current entry instead of adding one: what the
+        // flag asks. The script runs as ours, so a restricted page's script being off does not stop
+        // it. Where WebKit lets no page's script lead, the view loads the page itself and the page
+        // before stays in the list.
+        m_replaceUrl.clear();
+        if ((navFlags & navNoHistory) && ScriptMayNavigate(m_view->GetCurrentURL().ToStdWstring(), url))
+        {
+            m_replaceUrl = url;
+            m_replaceTries = 0;
+            ReplaceWhenIdle();
+        }
+        else
+            LoadInView(url);
         return S_OK;
     }
 
@@ -450,6 +518,7 @@ private:
                 return E_FAIL;
             }
             m_view = view;
+            m_loadsUndecided = 1;  // the blank page the view starts with
             view->Bind(wxEVT_WEBVIEW_NAVIGATING, &WebKitBrowserControl::OnNavigating, this);
             view->Bind(wxEVT_WEBVIEW_NAVIGATED, &WebKitBrowserControl::OnNavigated, this);
             view->Bind(wxEVT_WEBVIEW_LOADED, &WebKitBrowserControl::OnLoaded, this);
@@ -528,7 +597,16 @@ private:
         if (!allowed)
             event.Veto();
         if (event.GetTarget().empty())
+        {
             m_tracker.OnNavigating(allowed);
+            // The oldest load the view was asked for has reached its decision, or the script's
+            // navigation has: either way one less that could still replace the page.
+            if (m_loadsUndecided > 0)
+                --m_loadsUndecided;
+            else if (m_replaceSent)
+                m_replaceUrl.clear();
+            m_replaceSent = false;
+        }
     }
 
     void OnNavigated(wxWebViewEvent&)
@@ -546,11 +624,41 @@ private:
         auto keepAlive = ComPtr<IWebBrowser2>(this);
         if (m_tracker.OnLoaded(event.GetURL().ToStdWstring()))
             FireProgress(100, 100);
+        ReplaceWhenIdle();
     }
 
     void OnError(wxWebViewEvent& event)
     {
         m_tracker.OnError(event.GetInt() == wxWEBVIEW_NAV_ERR_USER_CANCELLED);
+        ReplaceWhenIdle();
+    }
+
+    void LoadInView(const std::wstring& url)
+    {
+        ++m_loadsUndecided;
+        m_view->LoadURL(url);
+    }
+
+    // The no-history navigation asked for last, made by the page's frame once no load the view was
+    // asked for is still on its way: such a load commits a new page after the script has run, and
+    // WebKit then drops the navigation the script scheduled in the old one. A navigation that
+    // still went missing (no decision came for it before the next load ended) is asked again; one
+    // that goes missing twice is loaded by the view, so the page shows in any case.
+    void ReplaceWhenIdle()
+    {
+        if (m_replaceUrl.empty() || !m_view || m_loadsUndecided > 0 || webkit::IsLoading(m_view->GetNativeBackend()))
+            return;
+        if (m_replaceTries == 2)
+        {
+            const std::wstring url = std::move(m_replaceUrl);
+            m_replaceUrl.clear();
+            m_replaceSent = false;
+            LoadInView(url);
+            return;
+        }
+        ++m_replaceTries;
+        m_replaceSent = true;
+        RunPageScript(m_view.get(), ReplaceLocationScript(m_replaceUrl));
     }
 
     void FireProgress(int32_t progress, int32_t progressMax)
@@ -591,6 +699,10 @@ private:
     wxWeakRef<wxWebView> m_view;
     LoadTracker m_tracker;
     std::wstring m_pendingUrl;
+    std::wstring m_replaceUrl;  // a no-history navigation waiting for the view to be idle, or sent
+    int m_replaceTries = 0;
+    bool m_replaceSent = false;  // its script has run; no main-frame decision has come since
+    int m_loadsUndecided = 0;    // loads asked of the view whose navigation decision has not come
     int32_t m_pendingFlags = 0;
     SizeL m_extent;
     int m_inWebKitCallback = 0;

@@ -19,8 +19,10 @@
 // the page's own script (the control's scripts still run), one untrusted for download starts no
 // download, and one that may not use the cache leaves WebKit's caches off. Navigate refuses a
 // navigation whose restrictions cannot be put in place. With RegisterAsDropTarget off the view
-// refuses drops. The no-history flag has no WebKit counterpart (entries cannot be kept out of
-// its back-forward list, whose steps pass no navigation decision) and is not honoured.
+// refuses drops. A no-history navigation is made by the page itself with location.replace, which
+// puts the new page in the current entry of WebKit's back-forward list (entries cannot be kept out
+// of it otherwise); a local file that WebKit lets no script reach (from a page that is not a local
+// file) is loaded by the view, and the page before it stays in the list.
 //
 // The view is never destroyed inside one of its own WebKit callbacks: a close asked for there
 // hides it and destroys it once the event loop is back.

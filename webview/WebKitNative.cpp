@@ -35,6 +35,7 @@ struct Api
     void* (*webViewGetSettings)(void* view);
     void* (*webViewGetContext)(void* view);
     void (*runJavascript)(void* view, const char* script, void* cancellable, void* callback, void* data);
+    gboolean (*isLoading)(void* view);
     void (*setEnableJavascriptMarkup)(void* settings, gboolean enabled);
     int (*getCacheModel)(void* context);
     void (*setCacheModel)(void* context, int model);
@@ -65,6 +66,7 @@ const Api* LoadApi()
                               Find(api.webViewGetSettings, "webkit_web_view_get_settings") &&
                               Find(api.webViewGetContext, "webkit_web_view_get_context") &&
                               Find(api.runJavascript, "webkit_web_view_run_javascript") &&
+                              Find(api.isLoading, "webkit_web_view_is_loading") &&
                               Find(api.setEnableJavascriptMarkup, "webkit_settings_set_enable_javascript_markup") &&
                               Find(api.getCacheModel, "webkit_web_context_get_cache_model") &&
                               Find(api.setCacheModel, "webkit_web_context_set_cache_model") &&
@@ -198,6 +200,12 @@ bool RunScript(void* view, const char* script)
         return false;
     api->runJavascript(view, script, nullptr, nullptr, nullptr);
     return true;
+}
+
+bool IsLoading(void* view)
+{
+    const Api* api = LoadApi();
+    return api && view && api->isLoading(view);
 }
 
 bool RefuseDrops(void* view)

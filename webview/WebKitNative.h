@@ -33,6 +33,10 @@ Restrictions CurrentRestrictions(void* view);
 // It runs even where the page's own script may not.
 bool RunScript(void* view, const char* script);
 
+// True from the moment a load is asked of view (before WebKit has started it) until no load is
+// pending or going on: a page's script run meanwhile runs in a page that is about to be replaced.
+bool IsLoading(void* view);
+
 // Makes view refuse everything dropped on it (it stops being a drop destination).
 bool RefuseDrops(void* view);
 

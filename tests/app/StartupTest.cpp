@@ -13,6 +13,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 
+#include <sys/wait.h>
 #include <zlib.h>
 #include <filesystem>
 
@@ -169,6 +170,24 @@ TEST_F(StartupTest, WithoutAccessTheElevatedCopyTakesOverOrThePrivilegesBoxEndsS
     }
 }
 
+// The box names what the user lacks here, the right to write the installation, in every language.
+TEST(PrivilegesBox, SpeaksOfTheRightToWriteTheInstallationNotOfWindows)
+{
+    const struct { uint16_t language; const wchar_t* right; } languages[] = {
+        {kLanguageEnglish, L"may not write to the Sollex installation"},
+        {kLanguageGerman, L"nicht in die Sollex-Installation schreiben"},
+        {kLanguageFrench, L"ne peut pas écrire dans l'installation de Sollex"},
+        {kLanguageRussian, L"нет права записи в установку Sollex"},
+    };
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.language);
+        const wchar_t* text = FindTableString(132, l.language);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::wstring(text).find(L"Windows"), std::wstring::npos) << text;
+        EXPECT_NE(std::wstring(text).find(l.right), std::wstring::npos) << text;
+    }
+}
+
 TEST_F(StartupTest, AnInterruptedPatchIsRolledBackBeforeDiscoveryAndTheUserIsTold)
 {
     // A journal left by a patcher killed while it added "extra.txt": no commit, so it goes.
@@ -208,6 +227,90 @@ TEST_F(StartupTest, TheInstallationIsResolvedAndAnotherRunKeepsStartUpOut)
     EXPECT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("is in use by another process"); }));
     EXPECT_EQ(fixtures::ReadFakeUtilCalls(m_install).size(), 2u) << "the installation was not asked";
     other->Terminate(1);
+}
+
+// Whether another process could take the installation now (the hold is a lock on its folder).
+bool InstallationFree(const std::string& install)
+{
+    int status = 0;
+    fixtures::RunShell("/usr/bin/flock -n -x '" + install + "' true", &status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// "Apply Update" takes the installation and asks for its build again before a run starts: a build
+// another program moved on since discovery is said, and what applies now is offered; another
+// process holding the installation at the press starts nothing and leaves the button usable; the
+// window holds the installation from the press to the run's end.
+TEST_F(StartupTest, ApplyUpdateHoldsTheInstallationAndAsksForItsBuildAgain)
+{
+    const auto patch = [](const char* from, const char* to) {
+        return fixtures::ArchiveEntry{from, to, "package", std::nullopt, std::nullopt};
+    };
+    fixtures::AppendArchive(m_program, {patch("43434", "44088"), patch("44088", "45000")});
+    ASSERT_TRUE(Start({m_installArg}));
+    PatchMainFrame* frame = Frame();
+    const auto log = [&frame] { return frame->LogView()->GetValue(); };
+    const auto press = [&] {
+        wxCommandEvent none;
+        frame->OnApply(none);
+        apptest::Pump();
+        if (!frame->IsRunning())
+            m_worker = nullptr;  // built, never started, gone
+    };
+    ASSERT_TRUE(frame->ApplyButton()->IsEnabled());
+    EXPECT_TRUE(InstallationFree(m_install)) << "nothing holds it while the window waits";
+
+    {
+        SCOPED_TRACE("another patcher brought it to 44088");
+        fixtures::InstallFakeSollexUtil(m_install, {{"builds", "44088,"}});
+        press();
+        EXPECT_FALSE(frame->IsRunning());
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains("Current version: 44088."); })) << log();
+        EXPECT_TRUE(log().Contains("The installation is no longer at build 43434 (it reports 44088 now)")) << log();
+        EXPECT_FALSE(log().Contains("damaged"));
+        EXPECT_TRUE(frame->ApplyButton()->IsEnabled());
+        EXPECT_EQ(PatcherOptions::Instance().GetCurrentBuild(), "44088");
+        EXPECT_TRUE(InstallationFree(m_install));
+    }
+    {
+        SCOPED_TRACE("another process holds it at the press");
+        platform::SpawnRequest request;
+        request.argv = {"/usr/bin/flock", "-x", "--no-fork", m_install, "/bin/sh", "-c", "echo held; exec sleep 60"};
+        request.captureOutput = true;
+        const auto other = platform::SpawnedChild::Spawn(request, nullptr);
+        char byte = 0;
+        ASSERT_TRUE(other && other->ReadOutput(&byte, 1) == 1);
+        press();
+        EXPECT_FALSE(frame->IsRunning());
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains("is in use by another process"); })) << log();
+        EXPECT_TRUE(frame->ApplyButton()->IsEnabled());
+        EXPECT_TRUE(frame->BrowseButton()->IsEnabled());
+        other->Terminate(1);
+        other->Wait(10000);
+    }
+    {
+        SCOPED_TRACE("the build is the one found");
+        press();
+        ASSERT_TRUE(frame->IsRunning());
+        EXPECT_EQ(PatcherOptions::Instance().GetCurrentBuild(), "44088");
+        EXPECT_FALSE(InstallationFree(m_install)) << "the window holds it while the run goes on";
+        m_worker->Release();
+        ASSERT_TRUE(PumpUntil([&] { return !frame->IsRunning(); }));
+        EXPECT_TRUE(InstallationFree(m_install)) << "and lets go when the run has ended";
+    }
+    TearDown();
+    SetUp();
+    {
+        SCOPED_TRACE("nothing applies any more");
+        fixtures::AppendArchive(m_program, {patch("43434", "44088")});
+        ASSERT_TRUE(Start({m_installArg}));
+        frame = Frame();
+        fixtures::InstallFakeSollexUtil(m_install, {{"builds", "44088,"}});
+        press();
+        EXPECT_FALSE(frame->IsRunning());
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains(LoadResString(184)); })) << log();
+        EXPECT_FALSE(frame->ApplyButton()->IsEnabled());
+    }
 }
 
 // Without a display, -h shows the usage once before the toolkit gives up (status 255).

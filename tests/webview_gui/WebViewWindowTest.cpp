@@ -255,4 +255,39 @@ TEST_F(WebViewWindowTest, NavigationFlagsMustBeNumbersAndDropsStayRefused)
     EXPECT_TRUE(webkit::AcceptsDrops(wxWebView::New(frame, wxID_ANY)->GetNativeBackend())) << "a view nobody told to refuse drops";
 }
 
+// A no-history navigation takes the place of the page before it in the back-forward list, the first
+// blank page included; a navigation without the flag adds one. A local file that WebKit lets no
+// script reach (from a web page) still loads, keeping the page before it. A name that needs
+// escaping in script reaches the view whole.
+TEST_F(WebViewWindowTest, NoHistoryNavigationTakesThePlaceOfThePageBefore)
+{
+    const wxString oddName = "second page's \\ \"name\".html";
+    WritePage(oddName, "<html><body>second</body></html>");
+    WritePage("third.html", "<html><body>third</body></html>");
+    nettest::FaultServer server(m_folder.ToStdString());
+    ASSERT_TRUE(server.Ok());
+    auto browser = QueryAs<IWebBrowser2>(html->m_control.Get());
+    const struct { wxString url; bool noHistory; size_t backSteps; } steps[] = {
+        {server.Url("file/page.html"), true, 0},   // from the blank page
+        {server.Url("file/third.html"), true, 0},  // web page to web page
+        {Url("page.html"), true, 1},               // a local file from a web page: loaded, history kept
+        {Url(oddName), true, 1},                   // local file to local file
+        {server.Url("file/third.html"), false, 2},
+    };
+    for (const auto& step : steps)
+    {
+        SCOPED_TRACE(step.url.ToStdString());
+        const int loadsBefore = loads;
+        if (step.noHistory)
+            html->LoadUrl(step.url);  // with the window's flags
+        else
+            ASSERT_EQ(S_OK, browser->Navigate(step.url.ToStdWstring(), nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(PumpUntil([&] { return loads > loadsBefore; }, 15000));
+        EXPECT_EQ(step.url, View()->GetCurrentURL());
+        EXPECT_EQ(step.backSteps, View()->GetBackwardHistory().size());
+        EXPECT_EQ(step.backSteps > 0, View()->CanGoBack());
+        EXPECT_FALSE(View()->CanGoForward());
+    }
+}
+
 } // namespace

@@ -1,0 +1,159 @@
+// The patcher's window asked to stop by the system (a logout or a shutdown: SIGTERM, SIGHUP,
+// SIGINT) while it patches: the real program, on this test's display, with a patch from a server
+// whose binary-patch tool hangs, so the signal lands while files have been added and backed up.
+#include "BuildConfig.h"
+#include "app/LogToFrame.h"
+#include "app/MainFrame.h"
+#include "app/PatchMainFrame.h"
+#include "app/core/PatcherOptions.h"
+#include "patch/PatchCallbacks.h"
+#include "platform/ConsoleControl.h"
+#include "platform/NativePath.h"
+#include "tests/app/GuiTestSupport.h"
+#include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/ShellCommand.h"
+#include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/TestServers.h"
+#include "tests/fixtures/WaitFor.h"
+#include "platform/Spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+// Its own Cancel, without the question: the run stops, puts back what it changed, and the window
+// closes; the process then ends with 128 + the signal. Nothing of the patch is left behind.
+TEST(WindowStopSignal, RollsTheRunBackThenEnds)
+{
+    for (const int stop : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(stop));
+        apprun::RunMachine machine;
+        const std::string www = machine.scratch / "www";
+        fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
+        nettest::NginxServer server(www);
+        ASSERT_TRUE(server.Ok());
+        fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA +
+                                                      "\r\ntarget-version: " + apprun::kBuildB +
+                                                      "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
+                                                      server.Url("a-b.pkg") + "\r\n");
+        const std::string home = machine.scratch / "home", toolLog = machine.scratch / "tool.log";
+        platform::SpawnRequest request;
+        request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
+                        "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
+                        "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
+                        std::string(fixtures::kFakePatchToolLogVariable) + "=" + toolLog,
+                        LUMO_BIN_DIR "/sollex-patcher", "--admin", "--server=" + server.Url(""), machine.install};
+        request.captureOutput = true;
+        const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+        ASSERT_TRUE(patcher);
+        // The tool is called once the files to add are in place with their journal.
+        ASSERT_TRUE(fixtures::WaitFor([&] { return !fixtures::ReadFakeToolCalls(toolLog).empty() || patcher->Wait(0); }));
+        ASSERT_FALSE(patcher->Wait(0)) << "the window ended before its run reached the patch tool";
+        ASSERT_FALSE(machine.Leftovers().empty()) << "the patch is under way: its journal and backups exist";
+        ASSERT_EQ(::kill(patcher->Pid(), stop), 0);
+
+        const bool ended = patcher->Wait(60000);
+        if (!ended)
+            patcher->Terminate(1);
+        std::string output;
+        char block[4096];
+        for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
+            output.append(block, static_cast<size_t>(n));
+        ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
+        EXPECT_EQ(patcher->ExitCode(), 128 + stop) << output;
+        EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildA), "") << output;
+        EXPECT_EQ(machine.Leftovers(), std::vector<std::string>{}) << output;
+        const int tool = fixtures::ReadFakeToolCalls(toolLog).front().pid;
+        EXPECT_TRUE(::kill(tool, 0) != 0 && errno == ESRCH) << "the patch tool was left running";
+        if (::kill(tool, 0) == 0)
+            ::kill(tool, SIGKILL);
+    }
+}
+
+// How many windows of the display carry a title that starts with title.
+size_t WindowsNamed(const std::string& title)
+{
+    const std::string ids = fixtures::RunShell("xdotool search --name '^" + title + "' 2>/dev/null");
+    return static_cast<size_t>(std::count(ids.begin(), ids.end(), '\n'));
+}
+
+// A run that asks the user something (a box the window shows) before it ends.
+class AskingWorker : public LumoPatch::APThread {
+public:
+    using APThread::APThread;
+
+protected:
+    ExitCode GuardedEntry() override
+    {
+        Owner()->Host().ShowMessage(L"A question of the run", L"Sollex stop test");
+        while (LumoPatch::KeepPatchingCallback())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return APThread::GuardedEntry();
+    }
+};
+
+// A box open when the stop comes is answered for the user, so that the run can end and the window
+// close: the run's own box, and the question "Cancel" asks.
+TEST(WindowStopSignal, AnOpenBoxDoesNotHoldTheStopUp)
+{
+    using namespace LumoPatch;
+    fixtures::ScratchFolder scratch;
+    const struct { const char* name; bool runAsks; const char* boxTitle; } cases[] = {
+        {"the run's box", true, "Sollex stop test"},
+        {"Cancel's question", false, "Kestin Patcher"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PatcherOptions::Instance() = PatcherOptions();
+        PatcherOptions::Instance().installPath = FromNativePath(scratch.Path());
+        SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+        apptest::FakeWorker* fake = nullptr;
+        auto* frame = new PatchMainFrame(apptest::FakePageSeams([&](MainFrame* owner) -> APThread* {
+            if (c.runAsks)
+                return new AskingWorker(owner);
+            return fake = new apptest::FakeWorker(owner);
+        }));
+        frame->Show();
+        apptest::Pump();
+        const size_t before = WindowsNamed(c.boxTitle);
+        wxCommandEvent none;
+        frame->OnApply(none);
+        ASSERT_TRUE(frame->HasActiveRun());
+
+        bool taken = false;
+        std::thread reader([&] {  // as the signal-reading thread, once the box is on the screen
+            if (fixtures::WaitFor([&] { return WindowsNamed(c.boxTitle) > before; }))
+                taken = StopWindowOnSignal(platform::kCtrlShutdownEvent);
+            // A box nobody answers holds this test's own thread in its loop for ever: fail instead.
+            if (!fixtures::WaitFor([] { return g_mainFrame.load() == nullptr; })) {
+                std::fprintf(stderr, "FAILED: %s stayed open after the stop; the window did not close\n", c.name);
+                std::_Exit(1);
+            }
+        });
+        if (!c.runAsks)
+            frame->Close();  // asks, and stays in the question until the stop answers it
+        EXPECT_TRUE(apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; }, 30000));
+        reader.join();
+        EXPECT_TRUE(taken);
+        EXPECT_EQ(WindowStopSignal(), SIGTERM);
+        if (g_mainFrame.load()) {  // a failed case: end its run and its window
+            if (fake)
+                fake->Release();
+            frame->Destroy();
+            apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; });
+        }
+    }
+    EXPECT_FALSE(StopWindowOnSignal(platform::kCtrlShutdownEvent)) << "without a window the signal ends the process";
+}
+
+}  // namespace
