@@ -727,18 +727,22 @@ void DebugAllocator::ReportLeaks()
     int expected = kTracking;
     if (!m_state.compare_exchange_strong(expected, kReported))
         return;
-    Output("\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n");
-    WriteGroups(true);
-    bool sites = false;
-    pthread_mutex_lock(&m_siteLock);
-    sites = m_sites && !m_sites->counts.empty();
-    pthread_mutex_unlock(&m_siteLock);
-    if (sites)
+    const bool read = !m_hooks.outputRead || m_hooks.outputRead() || m_callback.load();
+    if (read)
     {
-        Output("\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n");
-        WriteGroups(false);
+        Output("\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n");
+        WriteGroups(true);
+        bool sites = false;
+        pthread_mutex_lock(&m_siteLock);
+        sites = m_sites && !m_sites->counts.empty();
+        pthread_mutex_unlock(&m_siteLock);
+        if (sites)
+        {
+            Output("\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n");
+            WriteGroups(false);
+        }
+        Output("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
     }
-    Output("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
 
     // Empty the tables; threads that still free tracked blocks now find none and free them
     // directly.

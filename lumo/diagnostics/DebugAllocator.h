@@ -88,6 +88,9 @@ public:
         bool (*symbolise)(uint64_t address, std::string& file, int& line) = nullptr;
         // Writes one report line (the debugger output).
         void (*output)(const char* line) = nullptr;
+        // Whether the output reaches anyone; null: always. The leak report names its sites only
+        // for a reader (reading the symbols of every library costs tens of MB at exit).
+        bool (*outputRead)() = nullptr;
     };
 
     constexpr explicit DebugAllocator(Hooks hooks) : m_hooks(hooks) {}

@@ -137,6 +137,11 @@ void WriteAllocatorOutput(const char* line)
     platform::WriteDebugOutput(line);
 }
 
+bool AllocatorOutputRead()
+{
+    return platform::DebugOutputHasReader();
+}
+
 namespace
 {
 

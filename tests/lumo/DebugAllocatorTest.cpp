@@ -227,6 +227,46 @@ TEST_F(DebugAllocatorTest, UntrackedBeforeStartAndStartUpBlocksNotReported)
         free(block);
 }
 
+bool g_outputRead = false;
+
+bool OutputRead()
+{
+    return g_outputRead;
+}
+
+void IgnoreLine(const wchar_t*)
+{
+}
+
+// The report is written only when its lines reach someone: the debugger output's reader or the
+// output callback. Unread, it still ends tracking.
+TEST(DebugAllocatorReport, WrittenOnlyForAReader)
+{
+    constexpr DebugAllocator::Hooks hooks{FakeCapture, FakeSymbolise, CaptureOutput, OutputRead};
+    const struct
+    {
+        bool read;
+        bool callback;
+    } cases[] = {{false, false}, {true, false}, {false, true}};
+    for (const auto& c : cases)
+    {
+        DebugAllocator local(hooks);
+        local.Start();
+        local.MarkMainStarted();
+        void* leak = local.Alloc(8);
+        g_outputRead = c.read;
+        if (c.callback)
+            local.SetOutputCallback(IgnoreLine);
+        g_output.clear();
+        local.ReportLeaks();
+        EXPECT_EQ(g_output.find("A total of 1 leaks at 1 locations.") != std::string::npos, c.read || c.callback)
+            << c.read << c.callback << g_output;
+        EXPECT_FALSE(local.IsTracking());
+        free(leak);
+    }
+    g_outputRead = false;
+}
+
 // Each mode puts blocks against their guard page; freeing unmaps the pages, also after a mode change.
 TEST_F(DebugAllocatorTest, GuardPagesBorderEachBlock)
 {
