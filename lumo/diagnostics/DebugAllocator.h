@@ -7,13 +7,17 @@
 //
 // What gets tracked on Linux: every operator new of the executable and of the C++ libraries it
 // loads (libstdc++, the toolkit's C++ layer); GTK, GLib and other C libraries use malloc and are
-// never seen. Blocks made before tracking started (the shared libraries' static initialisers) are
-// unknown to it; one of them freed while tracking is reported like any unknown block. Blocks made
-// after the start but before main (the executable's static initialisers) are tracked, so their
-// frees are known, and left out of the leak report. So are the blocks a library's static
+// never seen. Blocks made before tracking started are unknown to it; one of them freed while
+// tracking is reported like any unknown block (the global operators start tracking before any
+// static initialiser runs, so in the product there are none). Blocks made after the start but
+// before main (the static initialisers) are tracked, so their frees are known, and left out of
+// the leak report. So are the blocks a library's static
 // initialisers make when it is loaded later (dlopen: a renderer's compiler that the web view's
 // graphics library loads), found by the dynamic loader's code on their stack (SetStartUpCode):
 // such libraries keep their tables for the life of the process and are not ours to report.
+//
+// The report is written only when its lines reach someone (Hooks::outputRead, or an output
+// callback); unread, it only ends tracking.
 //
 // States: not yet tracking (everything goes straight to malloc/free), tracking, and reported
 // (after the leak report: untracked for good, so nothing reaches the emptied tables again).
