@@ -52,6 +52,14 @@ void WriteDebugOutput(const std::string& text)
         (*hook)(text);
 }
 
+bool DebugOutputHasReader()
+{
+    if (StderrEnabled())
+        return true;
+    std::lock_guard<std::mutex> guard(HookLock());
+    return Hook() && *Hook();
+}
+
 void WriteDebugOutput(const char* text)
 {
     WriteDebugOutput(std::string(text ? text : ""));

@@ -11,6 +11,8 @@ namespace platform
 
 void WriteDebugOutput(const char* text);
 void WriteDebugOutput(const std::string& text);
+// Whether anything written now reaches someone (stderr is enabled or a hook is installed).
+bool DebugOutputHasReader();
 
 using DebugOutputHook = std::function<void(const std::string& text)>;
 

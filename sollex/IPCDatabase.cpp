@@ -72,14 +72,34 @@ bool Attached()
     return g_ipc.mutex != nullptr;
 }
 
-// Holds the named mutex for a scope. It is recursive for the holding thread.
+std::atomic<uint32_t> g_lockWaitMs{kIPCLockWaitMs};
+
+// Holds the named mutex for a scope, when it comes free within the bound (a mutex whose holder
+// died is free); the caller asks Held() and gives up its step otherwise, so that a tool that
+// hangs while holding the mutex stalls nobody. Recursive for the holding thread.
 class BlockLock
 {
 public:
-    BlockLock() { platform::WaitForOne(g_ipc.mutex, platform::kInfinite); }
-    ~BlockLock() { static_cast<platform::Mutex*>(g_ipc.mutex.get())->Release(); }
+    explicit BlockLock(const char* where)
+    {
+        const uint32_t bound = g_lockWaitMs.load();
+        const uint32_t result = platform::WaitForOne(g_ipc.mutex, bound);
+        m_held = result == platform::kWaitObject0 || result == platform::kWaitAbandoned0;
+        if (!m_held)
+            SollexLogMessage("%s> the database mutex was not free within %u ms\n", where, bound);
+    }
+    ~BlockLock()
+    {
+        if (m_held)
+            static_cast<platform::Mutex*>(g_ipc.mutex.get())->Release();
+    }
     BlockLock(const BlockLock&) = delete;
     BlockLock& operator=(const BlockLock&) = delete;
+
+    bool Held() const { return m_held; }
+
+private:
+    bool m_held = false;
 };
 
 void AppendComponent(std::string& buffer, const std::string& component)
@@ -119,7 +139,9 @@ void Detach()
         if (Load(block.owner) == g_ipc.processId)
             Store(block.owner, kIPCNone);
         {
-            BlockLock hold;
+            // Without the mutex too: a process that hangs holding it is doing nothing with the
+            // block, and roles left behind would keep every later attacher out.
+            BlockLock hold("IPCShutdown");
             // A live process that has gone must not keep everyone waiting for it.
             if (Load(block.requester) == g_ipc.processId)
                 Store(block.requester, kIPCNone);
@@ -217,7 +239,12 @@ bool IPCInit(const char* databasePath, bool allowSuspendedExclusive)
     bool joined = true;
     {
         // Every attacher works under the mutex, so two attachers never both count or initialise.
-        BlockLock hold;
+        BlockLock hold("IPCInit");
+        if (!hold.Held())
+        {
+            g_ipc.mutex.reset();  // nothing of the block was touched: nothing to leave
+            return false;
+        }
         g_ipc.mappingName = mappingName;
         g_ipc.memory = std::make_unique<SharedMemoryBlock>(g_ipc.mappingName.c_str(), sizeof(IPCDatabaseBlock));
         if (g_ipc.memory->Create())
@@ -265,8 +292,8 @@ bool IPCEnterExclusive()
     if (!Attached())
         return false;
     // Test and set under the mutex, so that two processes never both become the holder.
-    BlockLock hold;
-    if (Load(g_ipc.block->exclusiveHolder) != 0 || LoadCount() > 1)
+    BlockLock hold("IPCEnterExclusive");
+    if (!hold.Held() || Load(g_ipc.block->exclusiveHolder) != 0 || LoadCount() > 1)
         return false;
     if (!IPCTryAcquire(true))
         return false;
@@ -305,8 +332,8 @@ void IPCIdle()
     const uint32_t owner = Load(block.owner);
     if (owner != kIPCNone && owner != self && !IsAlive(owner))
     {
-        BlockLock hold;
-        if (Load(block.owner) == owner)
+        BlockLock hold("IPCIdle");
+        if (hold.Held() && Load(block.owner) == owner)
         {
             SollexLogMessage("IPCIdle> clearing dead database owner (owner processID was %d)\n", static_cast<int>(owner));
             Store(block.owner, kIPCNone);
@@ -315,8 +342,8 @@ void IPCIdle()
     const uint32_t requester = Load(block.requester);
     if (requester != kIPCNone && requester != self && !IsAlive(requester))
     {
-        BlockLock hold;
-        if (Load(block.requester) == requester)
+        BlockLock hold("IPCIdle");
+        if (hold.Held() && Load(block.requester) == requester)
         {
             SollexLogMessage("IPCIdle> clearing dead database requester (requester processID was %d)\n",
                              static_cast<int>(requester));
@@ -325,15 +352,16 @@ void IPCIdle()
     }
     if (owner == self && requester == self)
     {
-        BlockLock hold;
-        if (Load(block.owner) == self && Load(block.requester) == self)
+        BlockLock hold("IPCIdle");
+        if (hold.Held() && Load(block.owner) == self && Load(block.requester) == self)
             Store(block.requester, kIPCNone);
     }
     const uint32_t holder = Load(block.exclusiveHolder);
     if (holder != 0 && holder != self && !IsAlive(holder))
     {
-        BlockLock hold;
-        ClearDeadExclusiveHolderLocked("IPCIdle");
+        BlockLock hold("IPCIdle");
+        if (hold.Held())
+            ClearDeadExclusiveHolderLocked("IPCIdle");
     }
 }
 
@@ -344,7 +372,9 @@ bool IPCTryAcquire(bool registerAsRequester)
     IPCDatabaseBlock& block = *g_ipc.block;
     if (Load(block.owner) == g_ipc.processId)
         return true;
-    BlockLock hold;
+    BlockLock hold("IPCTryAcquire");
+    if (!hold.Held())
+        return false;
     const uint32_t requester = Load(block.requester);
     if (Load(block.owner) == kIPCNone && (requester == kIPCNone || requester == g_ipc.processId))
     {
@@ -367,7 +397,9 @@ void IPCAcquire()
         if (Load(block.owner) == self)
             return;
         {
-            BlockLock hold;
+            BlockLock hold("IPCAcquire");
+            if (!hold.Held())
+                continue;  // the wait was the pause: ask again
             const uint32_t requester = Load(block.requester);
             if (Load(block.owner) == kIPCNone && (requester == kIPCNone || requester == self))
             {
@@ -382,8 +414,8 @@ void IPCAcquire()
         {
             if (Load(block.requester) == kIPCNone)
             {
-                BlockLock hold;
-                if (Load(block.requester) == kIPCNone)
+                BlockLock hold("IPCAcquire");
+                if (hold.Held() && Load(block.requester) == kIPCNone)
                     Store(block.requester, self);
                 continue;
             }
@@ -397,8 +429,8 @@ void IPCAcquire()
                 break;  // somebody cleared our request: ask again
             if (Load(block.owner) == kIPCNone)
             {
-                BlockLock hold;
-                if (Load(block.owner) == kIPCNone)
+                BlockLock hold("IPCAcquire");
+                if (hold.Held() && Load(block.owner) == kIPCNone)
                     TakeOwnershipLocked();
                 continue;
             }
@@ -423,8 +455,9 @@ bool IPCIsRequesterAndOwner()
 {
     if (!Attached() || Load(g_ipc.block->requester) != g_ipc.processId)
         return false;
-    BlockLock hold;
-    return Load(g_ipc.block->requester) == g_ipc.processId && Load(g_ipc.block->owner) == g_ipc.processId;
+    BlockLock hold("IPCIsRequesterAndOwner");
+    return hold.Held() && Load(g_ipc.block->requester) == g_ipc.processId &&
+           Load(g_ipc.block->owner) == g_ipc.processId;
 }
 
 bool IPCOwnerHasRequest()
@@ -513,13 +546,20 @@ void IPCCheckCreator()
 {
     if (!Attached())
         return;
-    BlockLock hold;
+    BlockLock hold("IPCCheckCreator");
+    if (!hold.Held())
+        return;
     const uint32_t creator = Load(g_ipc.block->creator);
     if (creator == kIPCNone || !IsAlive(creator))
     {
         Store(g_ipc.block->creator, g_ipc.processId);
         g_ipc.creator = true;
     }
+}
+
+void IPCSetLockWait(uint32_t milliseconds)
+{
+    g_lockWaitMs = milliseconds;
 }
 
 bool IPCReadBlock(IPCDatabaseBlock& copy)

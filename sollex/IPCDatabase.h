@@ -97,3 +97,10 @@ void IPCInitBlock();
 
 // For tools and tests: a copy of the block as it reads now. False when not attached.
 bool IPCReadBlock(IPCDatabaseBlock& copy);
+
+// How long an operation waits for the named mutex before it gives up (IPCLock excepted, which
+// waits without limit). A process that hangs while holding the mutex must not stall the others:
+// the patcher's files-in-use check gives up after its own tries, whatever the tools do.
+constexpr uint32_t kIPCLockWaitMs = 2000;
+// For tests: another bound for this process.
+void IPCSetLockWait(uint32_t milliseconds);

@@ -334,6 +334,14 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     AllocationRecord record;
     uint64_t frames[kAllocationFrames + 8];
     size_t count = m_hooks.capture ? m_hooks.capture(frames, kAllocationFrames + 8) : 0;
+    bool startUp = !m_mainStarted.load(std::memory_order_relaxed);
+    if (!startUp)
+    {
+        const uint64_t begin = m_startUpCodeBegin.load(std::memory_order_relaxed);
+        const uint64_t end = m_startUpCodeEnd.load(std::memory_order_relaxed);
+        for (size_t i = 0; i < count && !startUp; ++i)
+            startUp = frames[i] >= begin && frames[i] < end;
+    }
     count = ArrangeSite(frames, count, kAllocationFrames + 8, site);
     if (count > kAllocationFrames)
         count = kAllocationFrames;
@@ -341,7 +349,7 @@ void* DebugAllocator::Alloc(size_t size, uint64_t site)
     record.frameCount = static_cast<uint16_t>(count);
     record.size = size;
     record.threadId = static_cast<uint32_t>(platform::CurrentThreadId());
-    record.beforeMain = !m_mainStarted.load(std::memory_order_relaxed);
+    record.startUp = startUp;
     const GuardPages mode = m_guardPages.load(std::memory_order_relaxed);
     record.guard = static_cast<uint8_t>(mode);
 
@@ -553,6 +561,13 @@ void DebugAllocator::MarkMainStarted()
     m_mainStarted = true;
 }
 
+void DebugAllocator::SetStartUpCode(uint64_t begin, uint64_t end)
+{
+    m_startUpCodeEnd = 0;  // never a range that is half the old one and half the new
+    m_startUpCodeBegin = begin;
+    m_startUpCodeEnd = end;
+}
+
 size_t DebugAllocator::BlockCount()
 {
     size_t count = 0;
@@ -642,7 +657,7 @@ void DebugAllocator::WriteGroups(bool leaks)
             if (slot.shard)
             {
                 slot.shard->ForEach([&](const AllocationRecord& record) {
-                    if (record.beforeMain)
+                    if (record.startUp)
                         return;
                     ++groups[record];
                     ++records;
@@ -712,18 +727,22 @@ void DebugAllocator::ReportLeaks()
     int expected = kTracking;
     if (!m_state.compare_exchange_strong(expected, kReported))
         return;
-    Output("\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n");
-    WriteGroups(true);
-    bool sites = false;
-    pthread_mutex_lock(&m_siteLock);
-    sites = m_sites && !m_sites->counts.empty();
-    pthread_mutex_unlock(&m_siteLock);
-    if (sites)
+    const bool read = !m_hooks.outputRead || m_hooks.outputRead() || m_callback.load();
+    if (read)
     {
-        Output("\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n");
-        WriteGroups(false);
+        Output("\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n");
+        WriteGroups(true);
+        bool sites = false;
+        pthread_mutex_lock(&m_siteLock);
+        sites = m_sites && !m_sites->counts.empty();
+        pthread_mutex_unlock(&m_siteLock);
+        if (sites)
+        {
+            Output("\n\n----------- RUN-TIME ALLOCATIONS ------------\n\n");
+            WriteGroups(false);
+        }
+        Output("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
     }
-    Output("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
 
     // Empty the tables; threads that still free tracked blocks now find none and free them
     // directly.

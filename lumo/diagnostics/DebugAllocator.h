@@ -7,10 +7,17 @@
 //
 // What gets tracked on Linux: every operator new of the executable and of the C++ libraries it
 // loads (libstdc++, the toolkit's C++ layer); GTK, GLib and other C libraries use malloc and are
-// never seen. Blocks made before tracking started (the shared libraries' static initialisers) are
-// unknown to it; one of them freed while tracking is reported like any unknown block. Blocks made
-// after the start but before main (the executable's static initialisers) are tracked, so their
-// frees are known, and left out of the leak report.
+// never seen. Blocks made before tracking started are unknown to it; one of them freed while
+// tracking is reported like any unknown block (the global operators start tracking before any
+// static initialiser runs, so in the product there are none). Blocks made after the start but
+// before main (the static initialisers) are tracked, so their frees are known, and left out of
+// the leak report. So are the blocks a library's static
+// initialisers make when it is loaded later (dlopen: a renderer's compiler that the web view's
+// graphics library loads), found by the dynamic loader's code on their stack (SetStartUpCode):
+// such libraries keep their tables for the life of the process and are not ours to report.
+//
+// The report is written only when its lines reach someone (Hooks::outputRead, or an output
+// callback); unread, it only ends tracking.
 //
 // States: not yet tracking (everything goes straight to malloc/free), tracking, and reported
 // (after the leak report: untracked for good, so nothing reaches the emptied tables again).
@@ -57,7 +64,7 @@ struct AllocationRecord
     uint16_t frameCount;
     uint64_t frames[kAllocationFrames];
     uintptr_t block;
-    bool beforeMain;  // made during static initialisation: never reported as a leak
+    bool startUp;     // made by a static initialiser (before main, or of a library loaded later): never reported
     uint8_t guard;    // how the block was made: a GuardPages value
 };
 
@@ -85,6 +92,9 @@ public:
         bool (*symbolise)(uint64_t address, std::string& file, int& line) = nullptr;
         // Writes one report line (the debugger output).
         void (*output)(const char* line) = nullptr;
+        // Whether the output reaches anyone; null: always. The leak report names its sites only
+        // for a reader (reading the symbols of every library costs tens of MB at exit).
+        bool (*outputRead)() = nullptr;
     };
 
     constexpr explicit DebugAllocator(Hooks hooks) : m_hooks(hooks) {}
@@ -128,6 +138,9 @@ public:
 
     // From now on blocks are no longer start-up blocks (the program's main has begun).
     void MarkMainStarted();
+    // Code whose return addresses on a block's stack make it a start-up block: the dynamic
+    // loader's, which runs the static initialisers of libraries loaded after main. [begin, end).
+    void SetStartUpCode(uint64_t begin, uint64_t end);
 
     size_t BlockCount();
     bool IsTracking() const;
@@ -171,6 +184,8 @@ private:
     Hooks m_hooks;
     std::atomic<int> m_state{kNotYet};
     std::atomic<bool> m_mainStarted{false};
+    std::atomic<uint64_t> m_startUpCodeBegin{0};
+    std::atomic<uint64_t> m_startUpCodeEnd{0};
     ShardSlot m_shards[kShards];
     pthread_mutex_t m_siteLock = PTHREAD_MUTEX_INITIALIZER;
     SiteTable* m_sites = nullptr;

@@ -1,5 +1,7 @@
 #include "lumo/diagnostics/DebugAllocatorHooks.h"
 
+#include <link.h>
+#include <sys/auxv.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -133,4 +135,55 @@ bool SymboliseAllocationFrame(uint64_t address, std::string& file, int& line)
 void WriteAllocatorOutput(const char* line)
 {
     platform::WriteDebugOutput(line);
+}
+
+bool AllocatorOutputRead()
+{
+    return platform::DebugOutputHasReader();
+}
+
+namespace
+{
+
+struct LoaderSearch
+{
+    uintptr_t base;
+    uint64_t begin;
+    uint64_t end;
+};
+
+int FindLoaderCode(struct dl_phdr_info* info, size_t, void* argument)
+{
+    LoaderSearch& search = *static_cast<LoaderSearch*>(argument);
+    if (info->dlpi_addr != search.base)
+        return 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i)
+    {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X))
+            continue;
+        const uint64_t begin = info->dlpi_addr + segment.p_vaddr;
+        const uint64_t end = begin + segment.p_memsz;
+        if (search.begin == search.end || begin < search.begin)
+            search.begin = begin;
+        if (end > search.end)
+            search.end = end;
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool DynamicLoaderCode(uint64_t& begin, uint64_t& end)
+{
+    // The kernel tells every dynamically linked program where it put the loader.
+    LoaderSearch search{static_cast<uintptr_t>(getauxval(AT_BASE)), 0, 0};
+    if (search.base == 0)
+        return false;
+    dl_iterate_phdr(FindLoaderCode, &search);
+    if (search.begin == search.end)
+        return false;
+    begin = search.begin;
+    end = search.end;
+    return true;
 }

@@ -11,6 +11,10 @@
 __attribute__((noinline)) size_t CaptureAllocationStack(uint64_t* frames, size_t capacity);
 bool SymboliseAllocationFrame(uint64_t address, std::string& file, int& line);
 void WriteAllocatorOutput(const char* line);
+bool AllocatorOutputRead();
+// The dynamic loader's executable code, [begin, end); false when it cannot be found (a static
+// program). Allocates nothing: callable before any static initialiser has run.
+bool DynamicLoaderCode(uint64_t& begin, uint64_t& end);
 
 inline constexpr DebugAllocator::Hooks kSystemDebugAllocatorHooks{&CaptureAllocationStack, &SymboliseAllocationFrame,
-                                                                  &WriteAllocatorOutput};
+                                                                  &WriteAllocatorOutput, &AllocatorOutputRead};

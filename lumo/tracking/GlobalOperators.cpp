@@ -2,11 +2,18 @@
 // the process-wide DebugAllocator, except the over-aligned ones, which take aligned_alloc/free
 // untracked (they are rare, and the tables key blocks by malloc's addresses).
 //
-// Tracking starts before the executable's other static initialisers (init_priority 101), and
-// with it the allocator's exception filter (DebugAllocatorFilter.h);
-// blocks made before main are tracked, so that their frees are known, but never reported as
-// leaks. main is reached through __wrap_main (the link option --wrap=main that comes with this
-// target). The leak report runs from the exit list, after the executable's static destructors.
+// Tracking starts from the executable's pre-initialisation array, before any shared library's
+// static initialiser runs; the allocator's exception filter follows before the executable's own
+// static initialisers (init_priority 101) (DebugAllocatorFilter.h). Blocks made before main are
+// tracked, so that their frees are known, but never reported as leaks; so are those made by the
+// static initialisers of libraries loaded later, which run inside the dynamic loader. main is
+// reached through __wrap_main (the link option --wrap=main that comes with this target).
+//
+// The leak report is the first entry of the exit list, so it runs last: after the executable's
+// static destructors and after the dynamic loader has run every library's destructors (the
+// loader's own exit entry is added later, by the C library's start-up). The tables the toolkit
+// fills while it runs (its language list, its event tables) are freed by then, so what the
+// report names is what nobody freed.
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +24,8 @@
 #include "lumo/diagnostics/DebugAllocatorFilter.h"
 #include "lumo/diagnostics/DebugAllocatorHooks.h"
 #include "lumo/tracking/GlobalOperators.h"
+
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* library);
 
 namespace
 {
@@ -34,25 +43,36 @@ union GlobalAllocatorHolder
 constinit GlobalAllocatorHolder g_holder;
 DebugAllocator& g_debugAllocator = g_holder.allocator;
 
-void ReportLeaksAtExit()
+void ReportLeaksAtExit(void*)
 {
     g_debugAllocator.ReportLeaks();
 }
 
-struct TrackingStart
+// Runs before every static initialiser of the process, the shared libraries' included: nothing
+// here may rely on an object that a static initialiser builds.
+void StartTracking(int, char**, char**)
 {
-    TrackingStart()
-    {
-        g_debugAllocator.Start();
-        // Faults go to the allocator's filter until the crash handlers are installed.
-        InstallDebugAllocatorExceptionFilter();
-        pthread_atfork([] { g_debugAllocator.LockAllForFork(); }, [] { g_debugAllocator.UnlockAllAfterFork(false); },
-                       [] { g_debugAllocator.UnlockAllAfterFork(true); });
-        std::atexit(ReportLeaksAtExit);
-    }
+    g_debugAllocator.Start();
+    uint64_t loaderBegin = 0;
+    uint64_t loaderEnd = 0;
+    if (DynamicLoaderCode(loaderBegin, loaderEnd))
+        g_debugAllocator.SetStartUpCode(loaderBegin, loaderEnd);
+    pthread_atfork([] { g_debugAllocator.LockAllForFork(); }, [] { g_debugAllocator.UnlockAllAfterFork(false); },
+                   [] { g_debugAllocator.UnlockAllAfterFork(true); });
+    // Registered for no library (std::atexit would tie it to the executable, whose exit entries
+    // the loader runs first).
+    __cxa_atexit(ReportLeaksAtExit, nullptr, nullptr);
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const g_startTracking)(int, char**, char**) = StartTracking;
+
+struct FilterStart
+{
+    // Faults go to the allocator's filter until the crash handlers are installed.
+    FilterStart() { InstallDebugAllocatorExceptionFilter(); }
 };
 
-__attribute__((init_priority(101))) TrackingStart g_trackingStart;
+__attribute__((init_priority(101))) FilterStart g_filterStart;
 
 // The return address into the code that called operator new.
 #define CALLER_SITE reinterpret_cast<uint64_t>(__builtin_return_address(0))

@@ -135,20 +135,31 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
 
 TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
 {
-    for (int releaseAfter : {0, 3})
+    // A tool that hangs while it holds the block's mutex is given up on like one that stays attached.
+    const struct
     {
+        int releaseAfter;
+        bool hangsHoldingTheMutex;
+    } cases[] = {{0, false}, {3, false}, {0, true}};
+    for (const auto& c : cases)
+    {
+        const int releaseAfter = c.releaseAfter;
         SCOPED_TRACE(releaseAfter);
+        SCOPED_TRACE(c.hangsHoldingTheMutex);
         SetUp();
+        IPCSetLockWait(c.hangsHoldingTheMutex ? 20 : kIPCLockWaitMs);
         // A game tool (adb-peer) attached to the database; it lets go when it dies.
         platform::SpawnRequest request;
         request.argv = {"bash", "-c", "exec '" + std::string(LUMO_BIN_DIR) + "/adb-peer' < <(echo 'attach " +
-                                          machine.install + "/assets.sdx'; sleep 60)"};
+                                          machine.install + "/assets.sdx'; " +
+                                          (c.hangsHoldingTheMutex ? "echo lock; " : "") + "sleep 60)"};
         request.captureOutput = true;
         auto tool = platform::SpawnedChild::Spawn(request, nullptr);
         ASSERT_TRUE(tool);
         std::string answers;
-        for (char c; answers.find("attach") == std::string::npos && tool->ReadOutput(&c, 1) == 1;)
-            answers += c;
+        const char* last = c.hangsHoldingTheMutex ? "locked" : "attach";
+        for (char ch; answers.find(last) == std::string::npos && tool->ReadOutput(&ch, 1) == 1;)
+            answers += ch;
         onSleep = [&](int n) {
             if (n == releaseAfter)
                 tool->Terminate(9), tool->Wait(0xFFFFFFFF);
@@ -162,6 +173,7 @@ TEST_F(ChecksTest, AnotherProgramOnTheDatabaseKeepsTheRunOutUntilItLeaves)
         EXPECT_FALSE(IPCReadBlock(block));
         tool->Terminate(9);
     }
+    IPCSetLockWait(kIPCLockWaitMs);
 }
 
 TEST_F(ChecksTest, DiskSpaceDecidesWhereUnpackingHappens)

@@ -119,6 +119,13 @@ int main()
             IPCLock();
             Answer("locked");
         }
+        else if (command == "lockwait")
+        {
+            uint32_t milliseconds = 0;
+            words >> milliseconds;
+            IPCSetLockWait(milliseconds);
+            Answer("lockwait " + std::to_string(milliseconds));
+        }
         else if (command == "unlock")
         {
             IPCUnlock();

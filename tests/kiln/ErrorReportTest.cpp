@@ -1,11 +1,13 @@
 #include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
 
+#include <pwd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +57,38 @@ TEST(ErrorReport, StackDumpStopsAtTheLimitAndAtUnreadableMemory)
     const std::string broken = Written([&](int fd) { Kiln::WriteStackDump(fd, start, start + 64); });
     EXPECT_EQ(broken, "\r\n\r\nStack:\r\nException encountered during stack dump.\r\n");
     munmap(page, 4096);
+}
+
+// "run by" names the account the process runs as, whatever the environment says (a session
+// started through su keeps the caller's USER; pkexec and services start without either name).
+TEST(ErrorReport, RunByNamesTheAccountOfTheUserId)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing read yet
+    std::vector<char> buffer(16384);
+    passwd entry;
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        GTEST_SKIP() << "this user id has no account entry";
+    const std::string expected = std::string(", run by ") + found->pw_name + ".\r\n";
+    const struct
+    {
+        const char* user;
+        const char* logname;
+    } environments[] = {{nullptr, nullptr}, {"someone-else", nullptr}, {nullptr, "someone-else"}, {"", ""}};
+    for (const auto& environment : environments)
+    {
+        // The names are read once per process: each case in a child of its own.
+        EXPECT_EXIT(
+            {
+                environment.user ? setenv("USER", environment.user, 1) : unsetenv("USER");
+                environment.logname ? setenv("LOGNAME", environment.logname, 1) : unsetenv("LOGNAME");
+                Kiln::PrepareErrorReport();
+                const std::string text = Written([](int fd) { Kiln::WriteSystemInfo(fd); });
+                _exit(text.find(expected) != std::string::npos ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << (environment.user ? environment.user : "-") << " " << (environment.logname ? environment.logname : "-");
+    }
 }
 
 TEST(ErrorReport, ExceptionRecordsFromSignals)

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -298,6 +299,102 @@ uint32_t WriteToNull(void*)
 {
     *static_cast<volatile int*>(nullptr) = 1;
     return 9;
+}
+
+// The "ExceptionHandler" channel for the tests below: enabled, and its print faults (or throws)
+// on the lines that start with the text in g_failOn; other lines are kept in g_printed.
+const char* g_failOn = "";
+bool g_throwInstead = false;
+char g_printed[1024];
+
+void PrintOrFail(const char* text)
+{
+    if (*g_failOn && strncmp(text, g_failOn, strlen(g_failOn)) == 0)
+    {
+        if (g_throwInstead)
+            throw std::runtime_error("the log is gone");
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
+    strncat(g_printed, text, sizeof g_printed - strlen(g_printed) - 2);
+    strcat(g_printed, "|");
+}
+
+void UseFailingChannel(const char* failOn, bool throwInstead)
+{
+    g_failOn = failOn;
+    g_throwInstead = throwInstead;
+    Kiln::SetExceptionChannelHooks({[] { return true; }, PrintOrFail, [] { strcat(g_printed, "closed|"); }});
+}
+
+// A failure inside the fatal path (a fault or an exception in its print) is contained there: the
+// fatal-error text, the abort flag, the shutdown chain, and the path usable again, so a later
+// kernel exception does not stop on its lock.
+TEST_F(KilnFatalChild, FailureInsideTheReportShowsTheFatalTextAbortsAndRunsShutdown)
+{
+    SKIP_IF_SANITIZER_STOPS_FAULTS();
+    for (const bool throwInstead : {false, true})
+    {
+        SCOPED_TRACE(throwInstead);
+        EXPECT_EXIT(
+            {
+                UseFailingChannel("** EXCEPTION **", throwInstead);
+                EnterChild();
+                uint32_t code;
+                {
+                    Kiln::Thread thread(ThrowFileError, nullptr, true);
+                    if (!thread.Wait(Kiln::kInfinite))
+                        _exit(21);
+                    code = thread.ExitCode();
+                }
+                if (code != 0 || g_callbacks.load() != 1 || !Kiln::IsFatalAbortSet())
+                    _exit(22);
+                if (strcmp(g_printed, "Critical Shutdown ...|") != 0)
+                    _exit(23);
+                // Later kernel threads do not run; a later report from elsewhere returns at once.
+                static std::atomic<int> runs{0};
+                Kiln::Thread later([](void*) -> uint32_t { return static_cast<uint32_t>(++runs); }, nullptr, true);
+                if (!later.Wait(Kiln::kInfinite) || runs.load() != 0)
+                    _exit(24);
+                Kiln::SetFatalAbort(false);
+                if (Kiln::HandleFatalException(Kiln::FileEx(__FILE__, 1, "later")) != 1)
+                    _exit(25);
+                _exit(0);
+            },
+            ::testing::ExitedWithCode(0), "Fatal Error: An error occurred trying to display the fatal error window! \\(0\\)");
+        // No report of the fault took its place, and the crash-report program never started.
+        EXPECT_EQ(Report(), "");
+        usleep(100000);
+        EXPECT_TRUE(Starts(nullptr, nullptr, 0).empty());
+        std::filesystem::remove_all(m_root + "/tmp");
+        mkdir((m_root + "/tmp").c_str(), 0700);
+    }
+}
+
+// The same holds for the shutdown: a faulting "Critical Shutdown ..." line closes the log and the
+// chain still runs; a faulting callback ends the chain with "Critical Shutdown failure!", on any
+// thread, and the process goes on.
+TEST_F(KilnFatalChild, FaultInsideTheShutdownIsContained)
+{
+    SKIP_IF_SANITIZER_STOPS_FAULTS();
+    EXPECT_EXIT(
+        {
+            UseFailingChannel("Critical Shutdown ...", false);
+            EnterChild();
+            Kiln::CriticalShutdown();
+            if (strcmp(g_printed, "closed|") != 0 || g_callbacks.load() != 1)
+                _exit(30);
+            g_failOn = "";
+            g_printed[0] = '\0';
+            Kiln::AddShutdownCallback([](void*) { WriteToNull(nullptr); }, nullptr);
+            Kiln::CriticalShutdown();
+            if (strcmp(g_printed, "Critical Shutdown ...|Critical Shutdown failure!|") != 0)
+                _exit(31);
+            if (g_callbacks.load() != 1)  // the chain ended at the faulting callback
+                _exit(32);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(Report(), "");
 }
 
 volatile int g_zero = 0;

@@ -213,13 +213,58 @@ TEST_F(DebugAllocatorTest, UntrackedBeforeStartAndStartUpBlocksNotReported)
     void* startUp = local.Alloc(8);  // before main: tracked, not reported
     local.MarkMainStarted();
     void* late = local.Alloc(8);
-    EXPECT_EQ(local.BlockCount(), 2u);
+    // After main, a block whose stack passes through the start-up code (the loader running a
+    // library's initialisers) is a start-up block too, whatever frame it is in.
+    local.SetStartUpCode(0x50, 0x60);
+    void* loaded = local.Alloc(8);
+    g_fakeStack = {0x10, 0x20, 0x30, 0x40, 0x60};
+    void* pastTheEnd = local.Alloc(8);
+    EXPECT_EQ(local.BlockCount(), 4u);
     g_output.clear();
     local.ReportLeaks();
-    EXPECT_NE(g_output.find("A total of 1 leaks at 1 locations."), std::string::npos) << g_output;
-    free(early);
-    free(startUp);
-    free(late);
+    EXPECT_NE(g_output.find("A total of 2 leaks at 2 locations."), std::string::npos) << g_output;
+    for (void* block : {early, startUp, late, loaded, pastTheEnd})
+        free(block);
+}
+
+bool g_outputRead = false;
+
+bool OutputRead()
+{
+    return g_outputRead;
+}
+
+void IgnoreLine(const wchar_t*)
+{
+}
+
+// The report is written only when its lines reach someone: the debugger output's reader or the
+// output callback. Unread, it still ends tracking.
+TEST(DebugAllocatorReport, WrittenOnlyForAReader)
+{
+    constexpr DebugAllocator::Hooks hooks{FakeCapture, FakeSymbolise, CaptureOutput, OutputRead};
+    const struct
+    {
+        bool read;
+        bool callback;
+    } cases[] = {{false, false}, {true, false}, {false, true}};
+    for (const auto& c : cases)
+    {
+        DebugAllocator local(hooks);
+        local.Start();
+        local.MarkMainStarted();
+        void* leak = local.Alloc(8);
+        g_outputRead = c.read;
+        if (c.callback)
+            local.SetOutputCallback(IgnoreLine);
+        g_output.clear();
+        local.ReportLeaks();
+        EXPECT_EQ(g_output.find("A total of 1 leaks at 1 locations.") != std::string::npos, c.read || c.callback)
+            << c.read << c.callback << g_output;
+        EXPECT_FALSE(local.IsTracking());
+        free(leak);
+    }
+    g_outputRead = false;
 }
 
 // Each mode puts blocks against their guard page; freeing unmaps the pages, also after a mode change.

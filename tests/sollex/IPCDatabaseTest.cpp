@@ -382,11 +382,43 @@ TEST_F(IPCDatabaseTest, MutexHolderThatDiesHoldsNothing)
     Peer holder, other;
     EXPECT_EQ(holder.Ask("attach " + m_database), "attach 1 1");
     EXPECT_EQ(holder.Ask("lock"), "locked");
+    EXPECT_EQ(other.Ask("lockwait 20000"), "lockwait 20000");  // longer than the kill takes
     other.Send("attach " + m_database);  // waits for the mutex
     holder.Kill();
     EXPECT_EQ(other.Next().substr(0, 9), "attach 1 ");
     EXPECT_EQ(other.Ask("lock"), "locked");
     EXPECT_EQ(other.Ask("unlock"), "unlocked");
+}
+
+// A tool that hangs while it holds the mutex stalls nobody for ever: attaching gives up (with the
+// product's own bound, and every try of the patcher's five with a short one), and so do the steps
+// of a process attached already; leaving still gives up the creator's role and count. A peer that
+// hung instead would fail its answer here after a while.
+TEST_F(IPCDatabaseTest, HungMutexHolderStallsNobody)
+{
+    Peer tool, patcher;
+    EXPECT_EQ(tool.Ask("attach " + m_database), "attach 1 1");
+    EXPECT_EQ(tool.Ask("lock"), "locked");
+    EXPECT_EQ(patcher.Ask("attach " + m_database), "attach 0 0");
+    EXPECT_EQ(patcher.Ask("lockwait 50"), "lockwait 50");
+    for (int attempt = 0; attempt < 5; ++attempt)
+        EXPECT_EQ(patcher.Ask("attach " + m_database), "attach 0 0");
+    EXPECT_EQ(tool.Ask("unlock"), "unlocked");
+    EXPECT_EQ(tool.Ask("detach"), "detached");
+
+    // Attached first, as creator; then the tool holds the mutex and hangs.
+    Peer creator;
+    EXPECT_EQ(creator.Ask("lockwait 50"), "lockwait 50");
+    EXPECT_EQ(creator.Ask("attach " + m_database), "attach 1 1");
+    EXPECT_EQ(tool.Ask("attach " + m_database), "attach 1 2");
+    EXPECT_EQ(tool.Ask("lock"), "locked");
+    EXPECT_EQ(creator.Ask("enter"), "enter 0");
+    EXPECT_EQ(creator.Ask("idle"), "idled");
+    EXPECT_EQ(creator.Ask("detach"), "detached");
+    EXPECT_EQ(tool.Ask("unlock"), "unlocked");
+    const BlockFields block = ParseBlock(tool.Ask("block"));
+    EXPECT_EQ(block.creator, kIPCNone);
+    EXPECT_EQ(block.count, 1);
 }
 
 TEST_F(IPCDatabaseTest, SimultaneousAttachersCountOnceEachWithOneCreator)

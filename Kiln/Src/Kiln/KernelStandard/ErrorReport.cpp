@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
 #include "Kiln/Src/Kiln/KernelStandard/ReportWriter.h"
@@ -378,6 +380,30 @@ const struct
     {kAbortCode, "an Abort"},
 };
 
+// The account the process runs as (the effective user id, whose rights the process has), from
+// the system's account database; the login environment's name only when the id has no entry
+// (a container's user, say), and "Unknown" without either.
+void ReadUserName(char* name, size_t size)
+{
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 4096);
+    passwd entry;
+    passwd* found = nullptr;
+    int error;
+    while ((error = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (error == 0 && found && found->pw_name && *found->pw_name)
+    {
+        snprintf(name, size, "%s", found->pw_name);
+        return;
+    }
+    const char* user = getenv("USER");
+    if (!user || !*user)
+        user = getenv("LOGNAME");
+    snprintf(name, size, "%s", user && *user ? user : "Unknown");
+}
+
 }  // namespace
 
 void PrepareErrorReport()
@@ -408,11 +434,7 @@ void PrepareErrorReport()
         if (!temp || !*temp)
             temp = "/tmp";
         snprintf(g_tempParent, sizeof g_tempParent, "%s", temp);
-        const char* user = getenv("USER");
-        if (!user || !*user)
-            user = getenv("LOGNAME");
-        if (user && *user)
-            snprintf(g_userName, sizeof g_userName, "%s", user);
+        ReadUserName(g_userName, sizeof g_userName);
         utsname names;
         if (uname(&names) == 0)
             snprintf(g_osRelease, sizeof g_osRelease, "%s", names.release);

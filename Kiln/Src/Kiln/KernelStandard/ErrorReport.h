@@ -39,7 +39,8 @@
 //     0.0.0.0, and a blank line
 //   <blank> ===== [end of ERRORLOG.TXT] =====
 // The system section:
-//   Error occurred at <m/d/yyyy hh:mm:ss>.  /  <program path>, run by <user>.
+//   Error occurred at <m/d/yyyy hh:mm:ss>.  /  <program path>, run by <user>.  (the account of the
+//     effective user id; USER or LOGNAME only when the id has no account entry; else Unknown)
 //   Operating system:  Linux (<kernel release>).  /  <n> processor(s), type 8664.
 //   <n>% memory in use.  and MBytes lines for physical memory, paging file (swap) and user
 //   address space (2^47 bytes), each total and free, rounded up to whole megabytes.

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
-#include <string>
 
 #include "Kiln/Src/Kiln/KernelStandard/ErrorReport.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnThread.h"
@@ -63,6 +63,15 @@ struct GuardFrame
 
 thread_local GuardFrame* t_guard = nullptr;
 
+// A step of the fatal path that must not take the path down with it (RunContained).
+struct ContainedFrame
+{
+    sigjmp_buf resume;
+    ContainedFrame* previous;
+};
+
+thread_local ContainedFrame* t_contained = nullptr;
+
 struct sigaction g_previousActions[NSIG];
 
 // The guard's handlers stay installed for the other kernel threads.
@@ -75,6 +84,9 @@ void OnGuardedSignal(int signalNumber, siginfo_t* info, void* context)
 {
     // A fault exit guard (a guarded task, say) inside this thread's body ends the process first.
     ExitIfFaultGuarded(signalNumber, info);
+    // A fault inside a step of the fatal path fails that step alone (RunContained).
+    if (ContainedFrame* contained = t_contained)
+        siglongjmp(contained->resume, 1);
     GuardFrame* frame = t_guard;
     if (frame && !frame->reporting)
     {
@@ -95,6 +107,79 @@ void InstallFaultGuard()
         PrepareErrorReport();
         platform::InstallFaultHandler(OnGuardedSignal, g_previousActions, SA_NODEFER);
     });
+}
+
+// Runs body(argument) on the calling thread; false when it threw or faulted. The fatal path runs
+// its steps this way, so that a failure inside one (a print hook that faults, say) fails that
+// step and the path goes on: its lock is released and reporting stays possible. A fault jumps
+// back here past the frames in between: their destructors do not run, so the steps keep what
+// they hold on the stack.
+bool RunContained(void (*body)(void*), void* argument)
+{
+    InstallFaultGuard();
+    platform::EnsureSignalStack();
+    ContainedFrame frame;
+    frame.previous = t_contained;
+    if (sigsetjmp(frame.resume, 1) != 0)
+    {
+        t_contained = frame.previous;
+        return false;
+    }
+    t_contained = &frame;
+    try
+    {
+        body(argument);
+    }
+    catch (abi::__forced_unwind&)
+    {
+        t_contained = frame.previous;  // the thread is being ended on purpose
+        throw;
+    }
+    catch (...)
+    {
+        t_contained = frame.previous;
+        return false;
+    }
+    t_contained = frame.previous;
+    return true;
+}
+
+struct FatalReportStep
+{
+    const Exception* exception;
+    uint32_t result;
+};
+
+// The steps of a fatal report that may fail: the channel's line and the assertion report.
+void WriteFatalReport(void* argument)
+{
+    FatalReportStep& step = *static_cast<FatalReportStep*>(argument);
+    if (ExceptionHandlerEnabled())
+    {
+        // On the stack: a fault in the print leaves nothing on the heap behind.
+        char text[sizeof("** EXCEPTION **\n   \n") + 4096];
+        snprintf(text, sizeof text, "** EXCEPTION **\n   %s\n", step.exception->CallStack());
+        PrintToChannel(text);
+    }
+    step.result = static_cast<uint32_t>(WriteAssertReport(*step.exception));
+}
+
+void PrintShutdownLine(void*)
+{
+    if (ExceptionHandlerEnabled())
+        PrintToChannel("Critical Shutdown ...");
+}
+
+void PrintShutdownFailure(void*)
+{
+    if (ExceptionHandlerEnabled())
+        PrintToChannel("Critical Shutdown failure!");
+}
+
+void RunShutdownChain(void*)
+{
+    for (ShutdownNode* node = g_shutdownChain.load(); node; node = node->next)
+        node->callback(node->argument);
 }
 
 // A C++ exception that no guard caught, reported like a fault of the system's C++ exception code.
@@ -178,19 +263,13 @@ uint32_t HandleFatalException(const Exception& exception)
     std::lock_guard<std::mutex> lock(ReportLock());
     if (g_abort.load())
         return 1;
+    FatalReportStep step{&exception, 0};
     uint32_t result = 0;
-    try
+    if (RunContained(WriteFatalReport, &step))
     {
-        if (ExceptionHandlerEnabled())
-        {
-            std::string text = "** EXCEPTION **\n   ";
-            text += exception.CallStack();
-            text += "\n";
-            PrintToChannel(text.c_str());
-        }
-        result = static_cast<uint32_t>(WriteAssertReport(exception));
+        result = step.result;
     }
-    catch (...)
+    else
     {
         ShowFatalMessageBox("An error occurred trying to display the fatal error window! (0)", "Fatal Error");
         g_abort = true;
@@ -206,36 +285,13 @@ void CriticalShutdown()
     if (g_shutdownInProgress.load() && !g_shutdownChain.load())
         return;
     g_shutdownInProgress = true;
-    if (ExceptionHandlerEnabled())
+    if (!RunContained(PrintShutdownLine, nullptr))
     {
-        try
-        {
-            PrintToChannel("Critical Shutdown ...");
-        }
-        catch (...)
-        {
-            if (auto close = g_channelEmergencyClose.load())
-                close();
-        }
+        if (auto close = g_channelEmergencyClose.load())
+            close();
     }
-    try
-    {
-        for (ShutdownNode* node = g_shutdownChain.load(); node; node = node->next)
-            node->callback(node->argument);
-    }
-    catch (...)
-    {
-        if (ExceptionHandlerEnabled())
-        {
-            try
-            {
-                PrintToChannel("Critical Shutdown failure!");
-            }
-            catch (...)
-            {
-            }
-        }
-    }
+    if (!RunContained(RunShutdownChain, nullptr))
+        RunContained(PrintShutdownFailure, nullptr);  // a failure of this line too is left at that
     g_shutdownInProgress = false;
 }
 

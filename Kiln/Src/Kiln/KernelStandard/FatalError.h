@@ -8,6 +8,11 @@
 //    leaves their locks as they were, the price of letting the process live on.
 //  - an exception guard: Kiln::AssertEx runs the critical shutdown; Kiln::Exception writes the
 //    assertion report (HandleFatalException), then runs the critical shutdown; the result is 0.
+// Failures inside the fatal path itself (an exception or a fault in the channel's print, the
+// report or a shutdown callback, on any thread) are contained in the step that failed: a failed
+// report shows the fatal-error text and sets the abort flag, a failed "Critical Shutdown ..."
+// line closes the kernel log at once, a failed callback ends the chain with "Critical Shutdown
+// failure!"; the report lock is released and the shutdown chain still runs.
 //
 // The "ExceptionHandler" log channel is reached through hooks that the kernel log installs;
 // without them the channel counts as disabled.
