@@ -83,6 +83,8 @@ std::string Describe(const char* what, const std::string& program, int error)
     // such, since the bare "Exec format error" means nothing to a user.
     if (error == ENOEXEC && strcmp(what, kStartStep) == 0)
         return "\"" + program + "\" is not a Linux program (" + strerror(error) + ")";
+    if (strcmp(what, kStartStep) == 0)
+        return "\"" + program + "\" cannot be started: " + strerror(error);
     return std::string(what) + " for \"" + program + "\": " + strerror(error);
 }
 

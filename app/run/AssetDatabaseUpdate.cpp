@@ -8,6 +8,7 @@
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
+#include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "lumo/os/ChildProcess.h"
 #include "lumo/os/GuardedThread.h"
@@ -80,11 +81,11 @@ private:
             if (!m_running)
                 m_process->Terminate(kStoppedExitCode);
         }
-        std::string chunk;
-        while (process->ReadOutput(chunk))
+        std::wstring chunk;
+        while (process->ReadOutputText(chunk))
         {
             if (!chunk.empty())
-                m_host.Log(1, ToWide(chunk));
+                m_host.Log(1, chunk);
             chunk.clear();
         }
         process->Wait(kWaitForever);
@@ -126,7 +127,7 @@ void PatchRun::UpdateAssetDatabase()
     ADBRepairProgressThread progress(m_host, m_environment.progressStepMs);
     if (!progress.Start(&threadError))
         m_host.Log(0, L"The database update's progress is not shown: " + ToWide(threadError));
-    ADBRepairThread repair(m_host, LumoUtil::JoinPath(PatcherOptions::Instance().installPath, L"bin\\SollexUtil.exe"));
+    ADBRepairThread repair(m_host, InstallToolPath(PatcherOptions::Instance().installPath, L"SollexUtil.exe"));
     if (!repair.Start(&threadError))
     {
         // Nothing was started that could be waited for or stopped; the user must know the

@@ -203,7 +203,7 @@ TEST(Spawn, WorkingFolderAndFailures)
     struct Case { std::vector<std::string> argv; std::string folder; int error; const char* mentions; };
     const Case failures[] = {
         {{"/nonexistent/program"}, "", ENOENT, "/nonexistent/program"},
-        {{"no-such-program-anywhere"}, "", ENOENT, "starting"},
+        {{"no-such-program-anywhere"}, "", ENOENT, "\"no-such-program-anywhere\" cannot be started: No such file"},
         {{"pwd"}, "/nonexistent/folder", ENOENT, "pwd"},
         {{}, "", EINVAL, "no program"},
         {{"printf", std::string("cut\0here", 8)}, "", EINVAL, "NUL"},
