@@ -180,6 +180,7 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         all = false;
     }
 
+    SettleUnrecordedFiles(all);
     FinishAddedFiles(all, added);
     FinishDeletedFiles(all, deleted);
     FinishPatchedFiles(all, patched);

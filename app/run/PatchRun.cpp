@@ -9,6 +9,7 @@
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/UninstallLog.h"
 #include "patch/WriteAccess.h"
 
 #include <atomic>
@@ -108,7 +109,9 @@ bool PatchRun::Run()
     EngineCallbackScope callbacks(*this);
     SetResourceLanguageEnglish();
     m_reached.clear();
+    UnrecordedFilesReport unrecordedFiles;  // one warning for the whole chain of patches
     const bool ok = RunChecks() && RunStage();
+    unrecordedFiles.Report();
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();
@@ -131,9 +134,10 @@ bool PatchRun::RunChecks()
 
     if (!CheckWriteAccess(installPath, &reason))
     {
-        m_host.Log(3, LoadResString(154));
+        // What cannot be written, and why, comes first: privileges are only one of the causes.
         if (!reason.empty())
-            m_host.Log(2, reason);
+            m_host.Log(3, reason);
+        m_host.Log(3, LoadResString(154));
         m_host.ShowMessage(LoadResString(132), LoadResString(134));
         return false;
     }
