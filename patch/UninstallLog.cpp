@@ -201,6 +201,14 @@ void ReportUnrecordedFiles(const std::wstring& installDir, const std::vector<std
 std::mutex g_unrecordedLock;
 UnrecordedFilesRun* g_unrecordedRun = nullptr;
 
+// A listed path as a key that does not tell case or separators apart.
+std::wstring LowerAsciiKey(std::wstring path)
+{
+    for (wchar_t& c : path)
+        c = c == L'/' ? L'\\' : (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return path;
+}
+
 // The files a patch adds that the log cannot name: warned about now, or kept for the run's one
 // warning when a run gathers them.
 void NoteUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded)
@@ -557,11 +565,25 @@ void UnrecordedFilesReport::Report()
     if (m_run == nullptr)
         return;
     std::wstring installDir;
-    std::vector<std::wstring> files;
+    std::vector<std::wstring> kept;
     {
         std::lock_guard<std::mutex> hold(g_unrecordedLock);
         installDir = m_run->installDir;
-        files.swap(m_run->kept);
+        kept.swap(m_run->kept);
+    }
+    // A file two patches added is one file; one a later patch deleted is not left behind.
+    std::vector<std::wstring> files;
+    std::set<std::wstring> seen;
+    for (const std::wstring& path : kept)
+    {
+        std::wstring key = LowerAsciiKey(path);
+        std::wstring resolved, error;
+        struct stat st;
+        if (!seen.insert(key).second ||
+            (LumoUtil::ResolveInstallPath(installDir, path, resolved, error, LumoUtil::NameText::Utf16) &&
+             lstat(ToNativePath(resolved).c_str(), &st) != 0))
+            continue;
+        files.push_back(path);
     }
     if (!files.empty())
         ReportUnrecordedFiles(installDir, files, L"the patches of this run");
