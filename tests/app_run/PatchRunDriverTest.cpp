@@ -373,7 +373,9 @@ TEST_F(DriverTest, AToolFolderInAnotherCaseIsUsed)
     EXPECT_FALSE(fixtures::PathExists(machine().install + "/bin"));
     ASSERT_EQ(rename((machine().install + "/Bin").c_str(), (machine().install + "/bin").c_str()), 0);
     EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
-    EXPECT_EQ(machine().UtilityCalls().back(), "repairdatabase patcher owner=1");
+    const std::vector<std::string> calls = machine().UtilityCalls();
+    ASSERT_FALSE(calls.empty()) << "the utility was not found";
+    EXPECT_EQ(calls.back(), "repairdatabase patcher owner=1");
 }
 
 // A Windows program where the patch tool should be (a file that starts with "MZ" and goes on with
