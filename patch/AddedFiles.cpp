@@ -13,7 +13,9 @@
 #include "lumo/text/StringUtil.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/PatchFileNames.h"
 #include "patch/PatchMessages.h"
+#include "platform/NativePath.h"
 #include "platform/Processors.h"
 
 namespace {
@@ -26,7 +28,7 @@ std::wstring SourceOf(LumoUtil::InstallPathResolver& data, const std::wstring& d
     std::wstring source, error;
     if (data.Resolve(relative, source, error))
         return source;
-    return LumoUtil::JoinPath(dataFolder, relative);
+    return FromNativePath(ToNativePath(LumoUtil::JoinPath(dataFolder, relative)));  // one separator style
 }
 
 // Writes the added files' copies on a few threads while the stage goes on backing up and
@@ -85,7 +87,7 @@ public:
             if (!job.failed)
                 continue;
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + job.source);
-            PatchSendMessage(PATCH_LEVEL_DETAIL, job.error);
+            PatchSendMessage(PATCH_LEVEL_ERROR, job.error);  // the cause: a full disk, a read error ...
             PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + job.record + PatchMessages::kEllipsis);
             m_result = false;
             break;
@@ -224,7 +226,10 @@ bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKin
 bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
-    const std::wstring dataFolder = LumoUtil::JoinPath(context.packageDir, L"data");
+    // The package's data folder, whatever the case the package spells it in.
+    std::wstring dataFolder, ignored;
+    if (!FindFixedName(context.packageDir, kPackageDataFolder, dataFolder, ignored))
+        dataFolder = LumoUtil::JoinPath(context.packageDir, kPackageDataFolder);
     LumoUtil::InstallPathResolver data(dataFolder);
     ParallelCopies copies(context);
     const bool listed = ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
@@ -262,7 +267,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             // The copy is still tried, so that its failure is reported as well.
             if (!WriteReplacement(context, source, target, ownerModel, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + source);
-                PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+                PatchSendMessage(PATCH_LEVEL_ERROR, error);
             }
             PatchSendMessage(PATCH_LEVEL_STATUS, PatchMessages::kFailedAdding + record.path + PatchMessages::kEllipsis);
             return false;

@@ -135,7 +135,11 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
 
     FileList lists[3] = {{kAddedFilesList, {}, {}}, {kDeletedFilesList, {}, {}}, {kPatchedFilesList, {}, {}}};
     for (FileList& list : lists) {
-        list.path = FileListPath(packageDir, list.name);
+        std::wstring error;
+        if (!FindFileList(packageDir, list.name, list.path, error)) {
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
+            return false;
+        }
         int padded = 0;
         if (!ReadFileList(list.path, list.records, padded)) {
             ReportUnreadableList(list.path);
@@ -176,6 +180,7 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         all = false;
     }
 
+    SettleUnrecordedFiles(all);
     FinishAddedFiles(all, added);
     FinishDeletedFiles(all, deleted);
     FinishPatchedFiles(all, patched);

@@ -1,6 +1,7 @@
 #include "patch/FileLists.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
+#include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchFileNames.h"
 #include "patch/PatchMessages.h"
@@ -86,9 +88,15 @@ bool ReadFileList(const std::wstring& listPath, PatchFileRecordArray& records, i
     return true;
 }
 
-std::wstring FileListPath(const std::wstring& packageDir, const wchar_t* listName)
+bool FindFileList(const std::wstring& packageDir, const wchar_t* listName, std::wstring& path, std::wstring& error)
 {
-    return LumoUtil::JoinPath(packageDir, listName);
+    // A package folder that is not there has no lists: said as a list that does not open.
+    struct stat st;
+    if (stat(ToNativePath(packageDir).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        path = LumoUtil::JoinPath(packageDir, listName);
+        return true;
+    }
+    return FindFixedName(packageDir, listName, path, error);
 }
 
 void ReportUnreadableList(const std::wstring& listPath)
@@ -99,7 +107,11 @@ void ReportUnreadableList(const std::wstring& listPath)
 
 PatchFileRecordArray ReadAddedFileList(const std::wstring& packageDir)
 {
-    const std::wstring path = FileListPath(packageDir, kAddedFilesList);
+    std::wstring path, error;
+    if (!FindFileList(packageDir, kAddedFilesList, path, error)) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
+        return {};
+    }
     PatchFileRecordArray records;
     int padded = 0;
     if (!ReadFileList(path, records, padded)) {

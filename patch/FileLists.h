@@ -25,8 +25,11 @@ bool ReadFileList(const std::wstring& listPath, PatchFileRecordArray& records, i
 // Splits list bytes into records the same way (for tests and the fuzz target).
 PatchFileRecordArray ParseFileList(const std::string& bytes, int& paddedLines);
 
-// The full path of one of the three lists of the package folder.
-std::wstring FileListPath(const std::wstring& packageDir, const wchar_t* listName);
+// The full path of one of the three lists of the package folder, found by the case rule of fixed
+// names (FindFixedName in patch/InstallFileOps.h: "AddedFiles.txt" is the added-files list when
+// no "addedFiles.txt" is there). False with error when two names match it ignoring case; a missing
+// package folder gives the plain join, which then does not open.
+bool FindFileList(const std::wstring& packageDir, const wchar_t* listName, std::wstring& path, std::wstring& error);
 
 // The paths (line 1 of each group) of the package's "addedFiles.txt", other fields empty. When the
 // list cannot be read it sends at level 3 "Could not open: " + path + " for reading. The file might

@@ -172,6 +172,17 @@ bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstr
     return true;
 }
 
+bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error)
+{
+    const std::string exact = ToNativePath(TrimmedFolder(folder) + (folder == L"/" ? L"" : L"/") + relative);
+    struct stat st;
+    if (lstat(exact.c_str(), &st) == 0) {
+        path = FromNativePath(exact);
+        return true;
+    }
+    return LumoUtil::ResolveInstallPath(folder, relative, path, error);
+}
+
 bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& relative, std::wstring& target,
                         std::wstring& error)
 {
@@ -371,7 +382,7 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
     bool ok = CopyContent(in, out, e);
     close(in);
     if (!ok)
-        error = Failure(L"cannot copy", src, e) + L" to " + Quoted(tmp);
+        error = L"cannot copy " + Quoted(src) + L" to " + Quoted(tmp) + L": " + ErrnoText(e);
 
     if (ok) {
         uid_t uid = 0;

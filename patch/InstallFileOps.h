@@ -35,6 +35,14 @@ bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstr
 bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);
 
+// A fixed name of an installation or package ("bin\\SollexUtil.exe", "addedFiles.txt"), found by
+// the one case rule: the exact spelling when that name is taken (whatever it is, a link included),
+// otherwise component by component the single entry that matches ignoring case
+// (LumoUtil::ResolveInstallPath), missing parts keeping the given spelling. path is folder + "/" +
+// the names found, in "/" style. False with error when two entries match a part, or folder is not
+// an existing folder.
+bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error);
+
 // The name is taken by something other than a folder (a file, or a link of any kind).
 bool IsFilePresent(const std::wstring& path);
 // The name is taken by a folder (not a link to one).

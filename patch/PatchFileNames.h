@@ -9,6 +9,8 @@ inline constexpr wchar_t kDeletedFilesList[] = L"deletedFiles.txt";
 inline constexpr wchar_t kAddedFilesList[] = L"addedFiles.txt";
 inline constexpr wchar_t kPatchedFilesList[] = L"patchedFiles.txt";
 inline constexpr wchar_t kSpecialPatchList[] = L"specialPatch.txt";
+// The package's folder of new files and difference files.
+inline constexpr wchar_t kPackageDataFolder[] = L"data";
 // Archives of the game that are patched through the converter in the install's "bin" folder.
 inline constexpr wchar_t kArchiveExt[] = L".ka";
 inline constexpr wchar_t kArchiveConverterExe[] = L"KAConverter.exe";

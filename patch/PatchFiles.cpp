@@ -22,7 +22,6 @@
 namespace
 {
 
-constexpr wchar_t kDataFolder[] = L"data";
 constexpr wchar_t kDiffExt[] = L".diff";
 constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
 
@@ -30,13 +29,6 @@ size_t NameStart(const std::wstring& path)
 {
     const size_t separator = path.find_last_of(L"/\\");
     return separator == std::wstring::npos ? 0 : separator + 1;
-}
-
-// The converter counts as installed when its name is a file (or a link to one).
-bool IsConverterInstalled(const std::wstring& toolFolder)
-{
-    struct stat st;
-    return stat(ToNativePath(toolFolder + kArchiveConverterExe).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The package's difference file for a listed path, relative to the package folder:
@@ -52,7 +44,7 @@ std::wstring DiffRelativePath(const std::wstring& listed, bool archive)
         const size_t extLength = std::char_traits<wchar_t>::length(kArchiveExt);
         diffName = name.substr(0, name.size() - extLength) + kArchiveDiffInfix + kArchiveExt;
     }
-    return std::wstring(kDataFolder) + L"\\" + folders + diffName;
+    return std::wstring(kPackageDataFolder) + L"\\" + folders + diffName;
 }
 
 void SendError(const std::wstring& text)
@@ -95,8 +87,9 @@ bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, b
     using namespace PatchMessages;
     if (run.outcome == PatchToolRun::kNotStarted)
     {
+        // The command, then why it did not start (missing, not executable, not a Linux program).
         PatchSendMessage(PATCH_LEVEL_STATUS, kFailedPatchCommand + command.commandLine);
-        PatchSendMessage(PATCH_LEVEL_DETAIL, FromNativePath(run.error));
+        SendError(FromNativePath(run.error));
         return false;
     }
     if (run.outcome == PatchToolRun::kCancelled || !ReportExitCode(run.exitCode, archive, record.path))
@@ -150,7 +143,8 @@ std::vector<std::wstring> DigestsOf(const std::vector<std::wstring>& paths)
 }
 
 bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolver& package,
-                  const PatchFileRecord& record, const std::wstring& knownDigest, BackupPairArray& backups)
+                  const InstalledPatchTools& tools, const PatchFileRecord& record, const std::wstring& knownDigest,
+                  BackupPairArray& backups)
 {
     using namespace PatchMessages;
     if (!PatchKeepGoing())
@@ -163,9 +157,8 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
         SendError(error);
         return false;
     }
-    const std::wstring toolFolder = MakePatchToolFolder(context.installDir);
-    const bool archive = IsArchiveFileName(record.path.substr(NameStart(record.path))) &&
-                         IsConverterInstalled(toolFolder);
+    const bool archiveName = IsArchiveFileName(record.path.substr(NameStart(record.path)));
+    const bool archive = archiveName && tools.converterInstalled;
     std::wstring diff;
     if (!package.Resolve(DiffRelativePath(record.path, archive), diff, error))
     {
@@ -191,6 +184,17 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
         return false;
     }
 
+    // A tool whose name cannot be told (two entries match it ignoring case) stops the file before
+    // it is touched.
+    const std::wstring toolError = archiveName && !tools.converterError.empty() ? tools.converterError
+                                    : archive                                     ? std::wstring()
+                                                                                  : tools.patchToolError;
+    if (!toolError.empty())
+    {
+        SendError(toolError);
+        return false;
+    }
+
     if (!MoveToBackup(context, JournalEntry::kPatched, target, backup, error))
     {
         SendError(LumoUtil::FormatWString(kBackupFailed, backup.c_str()));
@@ -212,7 +216,7 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     // patcher could never touch a restored file.
     const std::wstring output = target + kReplacementExt;
     RemoveInstallFile(output);
-    const PatchToolCommand command = MakePatchToolCommand(toolFolder, archive, backup, diff, output);
+    const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, diff, output);
     const PatchToolRun run = RunPatchTool(command);
     CountInstallAction();  // the tool has written (or begun to write) its output
     if (!CheckToolOutput(run, command, archive, record, output))
@@ -251,9 +255,12 @@ bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& 
     const std::vector<std::wstring> digests = DigestsOf(targets);
     // The package does not change during a run: its folders are listed once.
     LumoUtil::InstallPathResolver package(context.packageDir);
+    // Nor do the installation's tools: found once, by the installation's case rule.
+    const InstalledPatchTools tools = records.empty() ? InstalledPatchTools() : FindPatchTools(context.installDir);
     for (size_t i = 0; i < records.size(); ++i)
     {
-        if (!PatchOneFile(context, package, records[i], i < digests.size() ? digests[i] : std::wstring(), backups))
+        if (!PatchOneFile(context, package, tools, records[i], i < digests.size() ? digests[i] : std::wstring(),
+                          backups))
             return false;
     }
     return true;

@@ -1,10 +1,12 @@
 #include "patch/PatchTool.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <memory>
 
 #include "lumo/text/TextConversion.h"
+#include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchFileNames.h"
 #include "platform/NativePath.h"
@@ -22,24 +24,60 @@ std::wstring Quoted(const std::wstring& text)
     return L"\"" + text + L"\"";
 }
 
+// A path as the OS is handed it, every backslash turned into "/": one separator style in messages.
+std::wstring InSlashStyle(const std::wstring& path)
+{
+    return FromNativePath(ToNativePath(path));
+}
+
 }  // namespace
+
+InstalledPatchTools FindPatchTools(const std::wstring& installDir)
+{
+    InstalledPatchTools tools;
+    std::wstring folder, error;
+    if (!FindFixedName(installDir, kPatchToolFolder, folder, error))
+    {
+        tools.patchToolError = tools.converterError = error;
+        folder = installDir;
+        if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/'))
+            folder += L'/';
+        folder += kPatchToolFolder;
+    }
+    tools.folder = InSlashStyle(folder) + L"/";
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring* path;
+        std::wstring* error;
+    } wanted[] = {{kPatchToolExe, &tools.patchTool, &tools.patchToolError},
+                  {kArchiveConverterExe, &tools.converter, &tools.converterError}};
+    for (const auto& tool : wanted)
+    {
+        *tool.path = tools.folder + tool.name;
+        std::wstring found;
+        if (tool.error->empty() && FindFixedName(tools.folder, tool.name, found, *tool.error))
+            *tool.path = found;
+    }
+    struct stat st;
+    tools.converterInstalled = tools.converterError.empty() &&
+                               stat(ToNativePath(tools.converter).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return tools;
+}
 
 std::wstring MakePatchToolFolder(const std::wstring& installDir)
 {
-    std::wstring folder = installDir;
-    if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/'))
-        folder += L'\\';
-    return folder + L"bin\\";
+    return FindPatchTools(installDir).folder;
 }
 
-PatchToolCommand MakePatchToolCommand(const std::wstring& toolFolder, bool archive, const std::wstring& backup,
+PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool archive, const std::wstring& backup,
                                       const std::wstring& diff, const std::wstring& target)
 {
     PatchToolCommand command;
-    command.toolFolder = toolFolder;
-    const std::wstring program = toolFolder + (archive ? kArchiveConverterExe : kPatchToolExe);
+    command.toolFolder = tools.folder;
+    const std::wstring& program = archive ? tools.converter : tools.patchTool;
     command.argv.push_back(ToNativePath(program));
-    command.commandLine = Quoted(program);
+    command.commandLine = Quoted(InSlashStyle(program));
     if (archive)
     {
         command.argv.push_back(kArchivePatchCommand);
@@ -48,7 +86,7 @@ PatchToolCommand MakePatchToolCommand(const std::wstring& toolFolder, bool archi
     for (const std::wstring* path : {&backup, &diff, &target})
     {
         command.argv.push_back(ToNativePath(*path));
-        command.commandLine += L" " + Quoted(*path);
+        command.commandLine += L" " + Quoted(InSlashStyle(*path));
     }
     return command;
 }

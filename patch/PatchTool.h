@@ -13,6 +13,7 @@
 #include <vector>
 
 inline constexpr wchar_t kPatchToolExe[] = L"kpatchl-w32.exe";
+inline constexpr wchar_t kPatchToolFolder[] = L"bin";
 inline constexpr char kArchivePatchCommand[] = "patchapply";
 
 // How long a tool asked to stop (SIGTERM) gets before it is killed.
@@ -21,17 +22,33 @@ inline constexpr uint32_t kPatchToolTerminateGraceMs = 5000;
 struct PatchToolCommand
 {
     std::vector<std::string> argv;  // native, as the program receives them
-    std::wstring commandLine;       // the Windows-style line, for messages
+    std::wstring commandLine;       // the Windows-style line, for messages, every path in "/" style
     std::wstring toolFolder;        // ends with a separator
 };
 
-// The install's tool folder: installDir, a "\" unless it already ends in a separator, "bin\".
+// The patch tools of an installation, found the way every fixed name of an installation is: the
+// "bin" folder and each tool under its own spelling when one entry matches it ignoring case ("Bin",
+// "KACONVERTER.EXE"), the given spelling when none does. A name that two entries match is an
+// error, kept for the moment the tool is needed.
+struct InstalledPatchTools
+{
+    std::wstring folder;          // the tool folder, ending with "/"
+    std::wstring patchTool;       // kpatchl-w32.exe in it
+    std::wstring converter;       // KAConverter.exe in it
+    bool converterInstalled = false;  // the converter's name is a file (or a link to one)
+    std::wstring patchToolError;  // why the tool's name could not be found; empty when it was
+    std::wstring converterError;  // the same for the converter
+};
+
+InstalledPatchTools FindPatchTools(const std::wstring& installDir);
+
+// The install's tool folder (FindPatchTools(installDir).folder).
 std::wstring MakePatchToolFolder(const std::wstring& installDir);
 
 // The tool's command for rebuilding target from backup and diff:
-//   ordinary file: "<folder>kpatchl-w32.exe" "B" "D" "T"
-//   archive:       "<folder>KAConverter.exe" patchapply "B" "D" "T"
-PatchToolCommand MakePatchToolCommand(const std::wstring& toolFolder, bool archive, const std::wstring& backup,
+//   ordinary file: "<folder>/kpatchl-w32.exe" "B" "D" "T"
+//   archive:       "<folder>/KAConverter.exe" patchapply "B" "D" "T"
+PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool archive, const std::wstring& backup,
                                       const std::wstring& diff, const std::wstring& target);
 
 struct PatchToolRun

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 #include "lumo/text/PathUtil.h"
@@ -21,6 +22,14 @@
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"
+
+// What an UnrecordedFilesReport gathers.
+struct UnrecordedFilesRun
+{
+    std::wstring installDir;
+    std::vector<std::wstring> kept;     // of the patches that were applied
+    std::vector<std::wstring> pending;  // of the patch being applied
+};
 
 namespace
 {
@@ -170,7 +179,8 @@ bool RecordPath(const std::wstring& installDir, const std::wstring& listed, std:
 }
 
 // One warning for the added files the log cannot name: how many, and where they are.
-void ReportUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded)
+void ReportUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded,
+                           const wchar_t* addedBy)
 {
     constexpr size_t kNamesShown = 10;
     std::wstring names;
@@ -181,10 +191,40 @@ void ReportUnrecordedFiles(const std::wstring& installDir, const std::vector<std
     const bool one = unrecorded.size() == 1;
     PatchSendMessage(PATCH_LEVEL_WARNING,
                      L"The uninstaller will not know about " + std::to_wstring(unrecorded.size()) +
-                         (one ? L" file" : L" files") + L" this patch added, because the uninstall log's code page "
+                         (one ? L" file" : L" files") + L" " + addedBy + L" added, because the uninstall log's code page "
                          L"(Windows-1252) cannot hold " + (one ? L"its path" : L"their paths") +
                          L"; uninstalling leaves " + (one ? L"it" : L"them") + L" behind in " + installDir + L": " +
                          names);
+}
+
+// The run that gathers the unrecorded files of its patches (UnrecordedFilesReport), if any.
+std::mutex g_unrecordedLock;
+UnrecordedFilesRun* g_unrecordedRun = nullptr;
+
+// A listed path as a key that does not tell case or separators apart.
+std::wstring LowerAsciiKey(std::wstring path)
+{
+    for (wchar_t& c : path)
+        c = c == L'/' ? L'\\' : (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return path;
+}
+
+// The files a patch adds that the log cannot name: warned about now, or kept for the run's one
+// warning when a run gathers them.
+void NoteUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded)
+{
+    if (unrecorded.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> hold(g_unrecordedLock);
+        if (g_unrecordedRun != nullptr)
+        {
+            g_unrecordedRun->installDir = installDir;
+            g_unrecordedRun->pending.insert(g_unrecordedRun->pending.end(), unrecorded.begin(), unrecorded.end());
+            return;
+        }
+    }
+    ReportUnrecordedFiles(installDir, unrecorded, L"this patch");
 }
 
 // The data of every delete-file record in the stream (the chain was checked by the parser), so a
@@ -441,8 +481,7 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     }
     if (records.empty())
     {
-        if (!unrecorded.empty())
-            ReportUnrecordedFiles(context.installDir, unrecorded);
+        NoteUnrecordedFiles(context.installDir, unrecorded);
         return true;
     }
     const std::string newLog = BuildExtendedUninstallLog(image, records);
@@ -486,9 +525,68 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     }
     CountInstallAction();
     SyncFolderOf(nativeLog);
-    if (!unrecorded.empty())
-        ReportUnrecordedFiles(context.installDir, unrecorded);
+    NoteUnrecordedFiles(context.installDir, unrecorded);
     return true;
+}
+
+void SettleUnrecordedFiles(bool applied)
+{
+    std::lock_guard<std::mutex> hold(g_unrecordedLock);
+    if (g_unrecordedRun == nullptr)
+        return;
+    // A patch that was rolled back took its files away again.
+    if (applied)
+        g_unrecordedRun->kept.insert(g_unrecordedRun->kept.end(), g_unrecordedRun->pending.begin(),
+                                     g_unrecordedRun->pending.end());
+    g_unrecordedRun->pending.clear();
+}
+
+UnrecordedFilesReport::UnrecordedFilesReport()
+{
+    std::lock_guard<std::mutex> hold(g_unrecordedLock);
+    if (g_unrecordedRun == nullptr)
+    {
+        m_run = new UnrecordedFilesRun;
+        g_unrecordedRun = m_run;
+    }
+}
+
+UnrecordedFilesReport::~UnrecordedFilesReport()
+{
+    Report();
+    std::lock_guard<std::mutex> hold(g_unrecordedLock);
+    if (m_run != nullptr && g_unrecordedRun == m_run)
+        g_unrecordedRun = nullptr;
+    delete m_run;
+}
+
+void UnrecordedFilesReport::Report()
+{
+    if (m_run == nullptr)
+        return;
+    std::wstring installDir;
+    std::vector<std::wstring> kept;
+    {
+        std::lock_guard<std::mutex> hold(g_unrecordedLock);
+        installDir = m_run->installDir;
+        kept.swap(m_run->kept);
+    }
+    // A file two patches added is one file; one a later patch deleted is not left behind.
+    std::vector<std::wstring> files;
+    std::set<std::wstring> seen;
+    for (const std::wstring& path : kept)
+    {
+        std::wstring key = LowerAsciiKey(path);
+        std::wstring resolved, error;
+        struct stat st;
+        if (!seen.insert(key).second ||
+            (LumoUtil::ResolveInstallPath(installDir, path, resolved, error, LumoUtil::NameText::Utf16) &&
+             lstat(ToNativePath(resolved).c_str(), &st) != 0))
+            continue;
+        files.push_back(path);
+    }
+    if (!files.empty())
+        ReportUnrecordedFiles(installDir, files, L"the patches of this run");
 }
 
 bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir, BackupPairArray* backups)

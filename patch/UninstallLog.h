@@ -70,7 +70,7 @@ std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std:
 // Puts a delete-file record for every file of the package's "addedFiles.txt" into the install's
 // uninstall log (found ignoring case), unless the log already holds the same record. A file whose
 // full path Windows-1252 cannot hold gets no record; one level-2 warning says how many such files
-// the uninstaller will not know about and where they are. True when there is nothing to add, no log, or a log that
+// the uninstaller will not know about and where they are (for the whole run, see UnrecordedFilesReport). True when there is nothing to add, no log, or a log that
 // cannot be read safely (left unchanged, a level-2 warning); false when the new log cannot be
 // written (level 3, the old log unchanged).
 //
@@ -79,6 +79,27 @@ std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std:
 // and removes it when it succeeds. Without, the new log simply replaces the old one.
 bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir,
                         BackupPairArray* backups = nullptr);
+
+// The README promises one warning per run about the added files the uninstall log cannot name,
+// however many patches the run applies. While an UnrecordedFilesReport exists (one per run; a
+// second one made meanwhile gathers nothing), UpdateUninstallLog keeps those files instead of
+// warning; SettleUnrecordedFiles(applied) at the end of each patch keeps them when the patch was
+// applied and drops them when it was rolled back; Report (at the latest the destructor) sends the
+// one warning for all of them. Without one, each patch warns for itself.
+struct UnrecordedFilesRun;
+class UnrecordedFilesReport
+{
+public:
+    UnrecordedFilesReport();
+    ~UnrecordedFilesReport();
+    UnrecordedFilesReport(const UnrecordedFilesReport&) = delete;
+    UnrecordedFilesReport& operator=(const UnrecordedFilesReport&) = delete;
+    void Report();
+
+private:
+    UnrecordedFilesRun* m_run = nullptr;
+};
+void SettleUnrecordedFiles(bool applied);
 
 // The same for a list of added paths (relative to installDir, as the list gives them).
 bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<std::wstring>& addedPaths,

@@ -1,5 +1,7 @@
 #include "patch/WriteAccess.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -52,6 +54,14 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
 
     if (platform::PrivateTempFolder().empty())
         return Refuse(reason, L"no temporary folder can be made: " + ErrorText(platform::GetLastError()));
+
+    // Without the game's executable the folder itself says whether the patch can write there. A
+    // folder that is not there is not refused here: the run's own checks name it.
+    const std::string folder = ToNativePath(installDir);
+    const int folderError = installDir.empty() || access(folder.c_str(), W_OK) == 0 ? 0 : errno;
+    if (folderError != 0 && folderError != ENOENT && folderError != ENOTDIR)
+        return Refuse(reason, L"the installation folder " + FromNativePath(folder) + L" cannot be written: " +
+                                  FromNativePath(std::strerror(folderError)));
 
     // The game's executable as a case-insensitive file system would find it; where the install
     // folder cannot be searched that way, the plain path decides.

@@ -11,8 +11,10 @@
 //    alone decides nothing), then
 // 2. opened for writing;
 // 3. the run's private temporary folder can be had;
-// 4. installDir + "bin/Sollex.exe" (found ignoring case) does not exist, or
-// 5. it opens for reading and writing without being created or truncated, and no other process
+// 4. the installation folder, when it exists, can be written (its permissions, a read-only
+//    mount): a patch adds and replaces files in it, whether or not the game's executable is there;
+// 5. installDir + "bin/Sollex.exe" (found ignoring case) does not exist, or
+// 6. it opens for reading and writing without being created or truncated, and no other process
 //    holds it open (a running game: a native executable refuses the open, a game under an
 //    emulator holds it open).
 // On false *reason (when given) says which test failed and why; the caller words the message.

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ namespace
 constexpr uint32_t kNoLimit = 0xFFFFFFFF;
 constexpr int kStillRunning = 259;
 constexpr int kOutputPipeSize = 1 << 20;  // the default limit of an unprivileged pipe
+constexpr char kStartStep[] = "starting the program";
 
 // Children whose object went away while they still ran. Their status is collected at the next
 // spawn, so they do not linger as zombies. Never destroyed: objects may go during exit.
@@ -77,7 +79,50 @@ void DrainReaper()
 
 std::string Describe(const char* what, const std::string& program, int error)
 {
+    // The kernel refuses a file it cannot run (a Windows program, a script without "#!"): said as
+    // such, since the bare "Exec format error" means nothing to a user.
+    if (error == ENOEXEC && strcmp(what, kStartStep) == 0)
+        return "\"" + program + "\" is not a Linux program (" + strerror(error) + ")";
+    if (strcmp(what, kStartStep) == 0)
+        return "\"" + program + "\" cannot be started: " + strerror(error);
     return std::string(what) + " for \"" + program + "\": " + strerror(error);
+}
+
+// The file a program name stands for, found the way execvp would, but here, before the start, so
+// that the start itself is a plain execve: a name with a "/" is taken as it is; a bare name is the
+// first executable file of that name in a PATH folder (an empty entry is the current folder).
+// Returns 0 or the error number: ENOENT when no folder holds the name, EACCES when one holds it
+// but it cannot be run.
+int FindProgram(const std::string& program, std::string& path)
+{
+    if (program.find('/') != std::string::npos)
+    {
+        path = program;
+        return 0;
+    }
+    const char* variable = getenv("PATH");
+    const std::string folders = variable ? variable : "/bin:/usr/bin";
+    int error = ENOENT;
+    size_t start = 0;
+    for (;;)
+    {
+        const size_t colon = folders.find(':', start);
+        const std::string folder = folders.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
+        struct stat info;
+        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        {
+            if (access(candidate.c_str(), X_OK) == 0)
+            {
+                path = candidate;
+                return 0;
+            }
+            error = EACCES;
+        }
+        if (colon == std::string::npos)
+            return error;
+        start = colon + 1;
+    }
 }
 
 // Owns the spawn attributes and file actions for one start.
@@ -174,12 +219,12 @@ void CloseIfOpen(int& fd)
 // up by hand, the way posix_spawn would: async-signal-safe calls only (another thread may hold any
 // lock at the fork). A close-on-exec pipe carries the failing step and its errno back; it stays
 // empty when the exec succeeds. Returns 0 or the error number, with `step` naming the step.
-int ForkDyingWithParent(const SpawnRequest& request, char* const* argv, int outputWriteFd, pid_t& pid,
-                        const char*& step)
+int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* const* argv, int outputWriteFd,
+                        pid_t& pid, const char*& step)
 {
     static const char* const kSteps[] = {"asking for the death signal", "joining standard output and error on the pipe",
                                          "opening /dev/null as standard input", "changing to the working folder",
-                                         "starting the program"};
+                                         kStartStep};
     step = "creating the start report pipe";
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
@@ -223,7 +268,8 @@ int ForkDyingWithParent(const SpawnRequest& request, char* const* argv, int outp
         close_range(static_cast<unsigned>(reportWrite) + 1, ~0U, 0);
         if (folder && chdir(folder) != 0)
             fail(3);
-        execvp(argv[0], argv);
+        // Never execvp: it hands a file the kernel refuses (ENOEXEC) to /bin/sh.
+        execve(program, argv, environ);
         fail(4);
     }
     const int forkError = errno;
@@ -231,7 +277,7 @@ int ForkDyingWithParent(const SpawnRequest& request, char* const* argv, int outp
     if (pid < 0)
     {
         close(report[0]);
-        step = "starting the program";
+        step = kStartStep;
         return forkError;
     }
     int failure[2] = {0, 0};
@@ -300,15 +346,18 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    step = "starting the program";
-    rc = request.dieWithParent
-             ? ForkDyingWithParent(request, argv.data(), pipeFds[1], pid, step)
-             : posix_spawnp(&pid, program.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
+    step = kStartStep;
+    std::string path;
+    rc = FindProgram(program, path);
+    if (rc == 0)
+        rc = request.dieWithParent
+                 ? ForkDyingWithParent(request, path.c_str(), argv.data(), pipeFds[1], pid, step)
+                 : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
     CloseIfOpen(pipeFds[1]);  // the child holds its copies; our end must not keep the pipe alive
     if (rc != 0)
     {
         CloseIfOpen(pipeFds[0]);
-        return fail(Describe(step, program, rc), rc);
+        return fail(Describe(step, path.empty() ? program : path, rc), rc);
     }
 
     // The pid cannot be reused before we collect it, so the pidfd names our child.

@@ -1,6 +1,9 @@
 #pragma once
 // The one way this program starts another program. The child runs the given argument vector
-// directly (no shell); a program name without "/" is looked up in PATH. Its standard input is
+// directly (no shell); a program name without "/" is looked up in PATH. The file is run as the
+// kernel runs it (execve), whichever way the child is started: a file the kernel refuses (ENOEXEC:
+// a Windows program, a script without "#!") is not started, never handed to /bin/sh, and the
+// error says it is not a Linux program. Its standard input is
 // /dev/null; with capture its standard output and standard error share one pipe that this
 // process reads. A child inherits only its three standard descriptors: our pipe ends are
 // close-on-exec and every other descriptor is closed in the child, so a child started at the

@@ -66,8 +66,7 @@ DiscoveryOutcome DiscoverPatches(const std::wstring& archiveFile, bool askUser, 
         if (!folder.empty() || !pickSollexExe) {
             std::wstring resolved, error;
             if (LumoUtil::ResolveInstallFolder(folder, resolved, error)) {
-                QueryInstalledBuilds(LumoUtil::JoinPath(resolved, L"bin\\SollexUtil.exe"),
-                                     LumoUtil::JoinPath(resolved, L"bin\\buildList.txt"), host);
+                QueryInstallationBuilds(resolved, host);
                 break;
             }
             // Why no build could be read comes before "not applicable".

@@ -6,6 +6,8 @@
 #include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
 #include "lumo/os/GuardedThread.h"
+#include "patch/InstallFileOps.h"
+#include "patch/PatchTool.h"
 #include "platform/Spawn.h"
 
 #include <unistd.h>
@@ -16,6 +18,9 @@
 #include <mutex>
 
 namespace {
+
+constexpr wchar_t kUtilityName[] = L"SollexUtil.exe";
+constexpr wchar_t kBuildListName[] = L"buildList.txt";
 
 enum class UtilityRun { Ended, NotStarted, TimedOut };
 
@@ -48,7 +53,7 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
         &threadError);
     if (!watched)
         host.Log(0, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" runs without a time limit: " +
-                        ToWide(threadError));
+                        FromNativePath(threadError));
     char buffer[8192];
     while (child->ReadOutput(buffer, sizeof buffer) > 0) {
     }
@@ -71,7 +76,8 @@ bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds t
     case UtilityRun::Ended:
         return true;
     case UtilityRun::NotStarted:
-        host.Log(failureLevel, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " + ToWide(error));
+        host.Log(failureLevel, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " +
+                                   FromNativePath(error));
         return false;
     case UtilityRun::TimedOut:
         host.Log(failureLevel, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" did not end within " +
@@ -172,4 +178,26 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
     // Stops the database service listbuilds may have started; its outcome changes nothing here.
     RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
     return true;
+}
+
+std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name)
+{
+    std::wstring path, error;
+    const std::wstring relative = std::wstring(kPatchToolFolder) + L"/" + name;
+    return FindFixedName(installDir, relative, path, error) ? path : LumoUtil::JoinPath(installDir, relative);
+}
+
+bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
+{
+    const std::wstring utility = InstallToolPath(installDir, kUtilityName);
+    const std::wstring list = InstallToolPath(installDir, kBuildListName);
+    const std::string folder = ToNativePath(list.substr(0, list.find_last_of(L"/\\")));
+    // Only where the folder is there: a missing one is said when the utility is not found in it.
+    if (access(folder.c_str(), W_OK) != 0 && errno != ENOENT && errno != ENOTDIR) {
+        const int error = errno;
+        host.Log(3, L"The installation " + installDir + L" cannot be written: " + FromNativePath(folder) + L": " +
+                        FromNativePath(strerror(error)));
+        return false;
+    }
+    return QueryInstalledBuilds(utility, list, host, timeLimit);
 }

@@ -29,6 +29,19 @@ inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
 bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
                           std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 
+// The installation's program "bin\<name>" (SollexUtil.exe), found by the case rule of an
+// installation's fixed names (FindFixedName in patch/InstallFileOps.h: "Bin", "SOLLEXUTIL.EXE"
+// when that is the one spelling there); the plain join when two spellings match.
+std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name);
+
+// QueryInstalledBuilds for an installation: its utility "bin\SollexUtil.exe" and the list file
+// "bin\buildList.txt" beside it, both found by the case rule. The utility can only write the list
+// where this process may write: a folder that cannot be written (its permissions, a read-only
+// mount) is said first, at level 3, as the installation that cannot be written, with the reason,
+// and the utility is not run.
+bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host,
+                             std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
+
 // The builds of a list file's bytes, by the rules above.
 std::vector<std::string> ParseBuildList(const std::string& bytes);
 

@@ -63,7 +63,15 @@ StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bo
 
 AccessChecks ProcessAccessChecks()
 {
-    return AccessChecks{[](const std::wstring& installPath) { return CheckWriteAccess(installPath); }, geteuid()};
+    return AccessChecks{[](const std::wstring& installPath) {
+                            // The box that follows a refusal cannot say what failed: the log does.
+                            std::wstring reason;
+                            const bool writable = CheckWriteAccess(installPath, &reason);
+                            if (!writable && !reason.empty())
+                                SystemLogPrintfW(L"%s", reason.c_str());
+                            return writable;
+                        },
+                        geteuid()};
 }
 
 RunDecision DecideRun(const PatcherOptions& options)

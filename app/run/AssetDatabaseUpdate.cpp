@@ -13,6 +13,7 @@
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
+#include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "lumo/os/ChildProcess.h"
 #include "lumo/os/GuardedThread.h"
@@ -56,7 +57,7 @@ class ADBRepairThread
 public:
     ADBRepairThread(RunHost& host, std::wstring installPath)
         : m_host(host), m_installPath(std::move(installPath)),
-          m_utility(LumoUtil::JoinPath(m_installPath, L"bin\\SollexUtil.exe"))
+          m_utility(InstallToolPath(m_installPath, L"SollexUtil.exe"))
     {
     }
     ~ADBRepairThread() { Join(); }
@@ -110,11 +111,11 @@ private:
             if (!m_running)
                 m_process->Terminate(kStoppedExitCode);
         }
-        std::string chunk;
-        while (process->ReadOutput(chunk))
+        std::wstring chunk;
+        while (process->ReadOutputText(chunk))
         {
             if (!chunk.empty())
-                m_host.Log(1, ToWide(chunk));
+                m_host.Log(1, chunk);
             chunk.clear();
         }
         process->Wait(kWaitForever);

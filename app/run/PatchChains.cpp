@@ -84,8 +84,7 @@ bool PatchRun::InstallRemotePatches()
     PatchDownloadCallback callback(m_host);
     if (!FetchPatchList(options.patchServers, &callback))
         return false;
-    QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
-                         LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"), m_host);
+    QueryInstallationBuilds(options.installPath, m_host);
     for (;;)
     {
         LogBuildList();

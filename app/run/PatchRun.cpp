@@ -10,6 +10,7 @@
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
+#include "patch/UninstallLog.h"
 #include "patch/WriteAccess.h"
 
 #include <atomic>
@@ -112,8 +113,10 @@ bool PatchRun::Run()
     m_databaseUpdateStopped = false;
     // A server's stalled time counts within one run: a window's next run gives every server a new start.
     LumoNet::ServerStallLedger::ForRun().Clear();
+    UnrecordedFilesReport unrecordedFiles;  // one warning for the whole chain of patches
     // A chain whose database update was cut short has not completed: nothing would redo it.
     const bool ok = RunChecks() && RunStage() && !m_databaseUpdateStopped;
+    unrecordedFiles.Report();
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();
@@ -136,9 +139,10 @@ bool PatchRun::RunChecks()
 
     if (!CheckWriteAccess(installPath, &reason))
     {
-        m_host.Log(3, LoadResString(154));
+        // What cannot be written, and why, comes first: privileges are only one of the causes.
         if (!reason.empty())
-            m_host.Log(2, reason);
+            m_host.Log(3, reason);
+        m_host.Log(3, LoadResString(154));
         m_host.ShowMessage(LoadResString(132), LoadResString(134));
         return false;
     }

@@ -18,7 +18,32 @@ namespace
 
 constexpr size_t kReadSize = 8192;
 
+// How many bytes at the end of text begin a UTF-8 character whose rest has not come yet.
+size_t CutCharacterLength(const std::string& text)
+{
+    for (size_t back = 1; back <= 3 && back <= text.size(); ++back)
+    {
+        const unsigned char c = static_cast<unsigned char>(text[text.size() - back]);
+        if ((c & 0xC0) == 0x80)
+            continue;  // a continuation byte: its lead is further back
+        const size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::wstring DecodeChildOutput(const std::string& bytes)
+{
+    const std::wstring text = FromNativePath(bytes);
+    for (const wchar_t c : text)
+    {
+        if (c >= 0xDC80 && c <= 0xDCFF)  // a byte that is no part of UTF-8
+            return ToWide(bytes);
+    }
+    return text;
+}
 
 Process::Process() = default;
 
@@ -78,6 +103,17 @@ bool Process::ReadOutput(std::string& out)
         out.append(piece, static_cast<size_t>(stop - piece));
         piece = stop + (nul ? 1 : 0);
     }
+    return true;
+}
+
+bool Process::ReadOutputText(std::wstring& out)
+{
+    const bool more = ReadOutput(m_textTail);
+    if (!more && m_textTail.empty())
+        return false;
+    const size_t keep = more ? CutCharacterLength(m_textTail) : 0;
+    out += DecodeChildOutput(m_textTail.substr(0, m_textTail.size() - keep));
+    m_textTail.erase(0, m_textTail.size() - keep);
     return true;
 }
 

@@ -43,6 +43,9 @@ public:
     // out). False at the end of the output: the pipe has closed, or the child has ended and all
     // it wrote has been read (a grandchild holding the pipe open does not count), or a failure.
     bool ReadOutput(std::string& out);
+    // ReadOutput as text for the log: what the child wrote decoded by DecodeChildOutput, a
+    // character cut between two reads kept for the next. False when nothing more is to come.
+    bool ReadOutputText(std::wstring& out);
     // Standard error shares the output pipe, so there is nothing to read here: false at once.
     bool ReadError(std::string& out);
     // Waits up to `milliseconds` (0xFFFFFFFF: no limit); true when the child has ended.
@@ -63,7 +66,13 @@ private:
     std::unique_ptr<platform::SpawnedChild> m_child;
     uint32_t m_processId = 0;
     std::unique_ptr<char[]> m_readBuffer;  // 8192 bytes and a terminator, made on the first read
+    std::string m_textTail;                // ReadOutputText: the start of a character still cut off
 };
+
+// A child's output as text. A Linux program writes UTF-8, and the paths it prints are the UTF-8
+// ones it was handed, in any script: valid UTF-8 is read as such. Bytes that are not (an older
+// tool writing Windows-1252) are read with the 8-bit table (ToWide), as the whole piece.
+std::wstring DecodeChildOutput(const std::string& bytes);
 
 // Runs `exe` with `args` to its end and returns its output. A non-zero exit code puts
 // "ERROR <code>\n" in front; a program that cannot be started gives "ERROR create-process\n".

@@ -12,6 +12,8 @@
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/RecordingHost.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UnprivilegedChild.h"
+#include "platform/NativePath.h"
 
 namespace {
 
@@ -121,6 +123,50 @@ TEST_F(QueryInstalledBuildsTest, FailuresAddNothing)
         ASSERT_EQ(1u, m_host.Texts(3).size());
         EXPECT_NE(std::wstring::npos, m_host.Texts(3)[0].find(c.logged)) << m_host.Texts(3)[0];
     }
+}
+
+// The utility and its list are found as every fixed name of an installation: "Bin" and
+// "SOLLEXUTIL.EXE" when those are the only spellings there.
+TEST_F(QueryInstalledBuildsTest, TheUtilityAndItsListAreFoundWhateverTheirCase)
+{
+    fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+    const std::string bin = m_installNative + "/Bin";
+    ASSERT_EQ(rename((m_installNative + "/bin").c_str(), bin.c_str()), 0);
+    ASSERT_EQ(rename((bin + "/SollexUtil.exe").c_str(), (bin + "/SOLLEXUTIL.EXE").c_str()), 0);
+    EXPECT_TRUE(QueryInstallationBuilds(m_install, m_host)) << ToNativePath(m_host.Texts(3).empty() ? L"" : m_host.Texts(3)[0]);
+    EXPECT_EQ((Strings{"44088"}), PatcherOptions::Instance().builds);
+    EXPECT_EQ(InstallToolPath(m_install, L"SollexUtil.exe"), FromNativePath(bin + "/SOLLEXUTIL.EXE"));
+    ASSERT_EQ(rename(bin.c_str(), (m_installNative + "/bin").c_str()), 0);  // where the call log is read
+    const std::vector<fixtures::FakeUtilCall> calls = fixtures::ReadFakeUtilCalls(m_installNative);
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(bin + "/SOLLEXUTIL.EXE", calls[0].argv[0]);
+    EXPECT_EQ(bin + "/buildList.txt", calls[0].argv[2]);
+}
+
+// An installation this user cannot write: said first, as what it is, before the utility is run
+// (it could not leave its list there).
+TEST_F(QueryInstalledBuildsTest, AnInstallationThatCannotBeWrittenIsSaidFirst)
+{
+    fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+    chmod(m_scratch.Path().c_str(), 0755);
+    ASSERT_EQ(chmod((m_installNative + "/bin").c_str(), 0555), 0);
+    std::string whyNot;
+    const int status = fixtures::RunUnprivileged(
+        [&] {
+            fixtures::RecordingHost host;
+            if (QueryInstallationBuilds(m_install, host))
+                return 1;
+            const std::vector<std::wstring> expected = {L"The installation " + m_install + L" cannot be written: " +
+                                                        FromNativePath(m_installNative + "/bin") +
+                                                        L": Permission denied"};
+            return host.Texts(3) == expected && PatcherOptions::Instance().builds.empty() ? 0 : 2;
+        },
+        &whyNot);
+    chmod((m_installNative + "/bin").c_str(), 0755);
+    if (status < 0)
+        GTEST_SKIP() << whyNot;
+    EXPECT_EQ(0, status);
+    EXPECT_TRUE(fixtures::ReadFakeUtilCalls(m_installNative).empty()) << "the utility was run";
 }
 
 // A user who may not write the installation: the error says why the utility left no list.

@@ -105,6 +105,36 @@ TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)
     EXPECT_EQ(PatcherOptions::Instance().builds, std::vector<std::string>{});
 }
 
+// Below a folder named in Cyrillic: the uninstall log cannot name the added files, which the run
+// says once for its whole chain; the utility's own lines show that folder as it is named.
+TEST_F(ChainTest, FolderOutsideTheInstallersCodePageIsWarnedOnceAndShownRight)
+{
+    machinePtr = std::make_unique<RunMachine>("\xd0\x98\xd0\xb3\xd1\x80\xd0\xb0");  // "Игра"
+    machine().ResetOptions(kBuildA);
+    PatcherOptions::Instance().localPatch = true;
+    environment.tempParent = FromNativePath(machine().temp);
+    const std::wstring install = FromNativePath(machine().install);
+    ASSERT_NE(install.find(L"\u0418\u0433\u0440\u0430"), std::wstring::npos);
+    machine().SetUtility({{"repairdatabase.stderr", "Rebuilding the asset database of " + machine().install + "\\n"}});
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB)), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC))});
+
+    ASSERT_TRUE(Run()) << host().Dump();
+    EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+    std::vector<std::wstring> warnings;
+    for (const std::wstring& text : host().Texts(2))
+        if (text.rfind(L"The uninstaller will not know", 0) == 0)
+            warnings.push_back(text);
+    ASSERT_EQ(warnings.size(), 1u) << host().Dump();
+    // Five added, one of them (data\\new-b.txt) deleted again by the second patch.
+    EXPECT_NE(warnings[0].find(L"about 4 files"), std::wstring::npos) << host().Dump();
+    EXPECT_EQ(warnings[0].find(L"new-b.txt"), std::wstring::npos) << host().Dump();
+    EXPECT_NE(warnings[0].find(install), std::wstring::npos) << host().Dump();
+    std::wstring output;
+    for (const std::wstring& text : host().Texts(1))
+        output += text;
+    EXPECT_NE(output.find(L"Rebuilding the asset database of " + install + L"\n"), std::wstring::npos) << host().Dump();
+}
+
 TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
 {
     // Cancelled once the tool runs on toolCallToCancelAt; the installation ends at build tree.

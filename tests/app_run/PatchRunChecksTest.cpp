@@ -97,7 +97,8 @@ TEST_F(ChecksTest, EachCheckStopsTheRunBeforeTheNext)
         {"install path holding a backslash",
          [](ChecksTest& t) { PatcherOptions::Instance().installPath = FromNativePath(t.machine.install + "\\x"); },
          L"\\", nullptr},
-        {"the game is running", [](ChecksTest& t) { t.StartGame(); }, L"Patching requires Administrator privileges.",
+        // What cannot be written comes first, then the privileges line.
+        {"the game is running", [](ChecksTest& t) { t.StartGame(); }, L"Sollex.exe cannot be opened for writing",
          L"Requires Administrator Privileges"},
     };
     for (const Row& row : rows)

@@ -538,6 +538,41 @@ TEST_F(DriverTest, FoldersOfEndedRunsGoWhoeverTakesTheInstallation)
     EXPECT_EQ(summary.find(std::string(".\0s\0o\0l\0l\0e\0x\0", 14)), std::string::npos);
 }
 
+// The installation's tool folder spelt "Bin": the utility, the patch tool and the converter are
+// found in it, and the chain completes.
+TEST_F(DriverTest, AToolFolderInAnotherCaseIsUsed)
+{
+    ASSERT_EQ(rename((machine().install + "/bin").c_str(), (machine().install + "/Bin").c_str()), 0);
+    const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output.find("\n3\t"), std::string::npos) << result.output;
+    EXPECT_TRUE(result.output.ends_with("\n1\tPatching completed.\n")) << result.output;
+    EXPECT_FALSE(fixtures::PathExists(machine().install + "/bin"));
+    ASSERT_EQ(rename((machine().install + "/Bin").c_str(), (machine().install + "/bin").c_str()), 0);
+    EXPECT_EQ(machine().DiffFromBuild(kBuildC), "");
+    const std::vector<std::string> calls = machine().UtilityCalls();
+    ASSERT_FALSE(calls.empty()) << "the utility was not found";
+    EXPECT_EQ(calls.back(), "repairdatabase patcher owner=1");
+}
+
+// A Windows program where the patch tool should be (a file that starts with "MZ" and goes on with
+// shell lines) is not run, by the kernel or a shell: the patch fails with that reason and is
+// rolled back.
+TEST_F(DriverTest, AWindowsProgramAsThePatchToolIsNotRun)
+{
+    const std::string marker = machine().scratch / "marker";
+    const std::string tool = machine().install + "/bin/kpatchl-w32.exe";
+    fixtures::WriteFile(tool, std::string("MZ\x90\x00\x03\x00\ntouch '", 14) + marker + "'; exit 0\n");
+    chmod(tool.c_str(), 0755);
+    const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_FALSE(fixtures::PathExists(marker)) << "the tool was run as a shell script";
+    EXPECT_NE(result.output.find("\n3\t\"" + tool + "\" is not a Linux program (Exec format error)\n"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("Failed to compute the checksum"), std::string::npos) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+}
+
 // A run that cannot patch says why as its first error, before "not applicable".
 TEST_F(DriverTest, ARunThatCannotPatchSaysWhyFirst)
 {

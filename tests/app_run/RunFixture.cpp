@@ -152,11 +152,11 @@ std::string MakePackage(const std::string& from, const std::string& to, const Pa
     return package.Bytes();
 }
 
-RunMachine::RunMachine()
+RunMachine::RunMachine(const std::string& installName)
 {
     registry = scratch / "reg";
     temp = scratch / "tmp";
-    install = scratch / "game";
+    install = scratch / installName;
     setenv("LUMO_REGISTRY_ROOT", registry.c_str(), 1);
     platform::RegistryKey key;
     if (key.Create(platform::RegistryHive::LocalMachine, L"SOFTWARE\\Kestin\\Products\\SollexSimulator", platform::kKeyAllAccess) != 0)

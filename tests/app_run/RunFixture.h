@@ -33,7 +33,8 @@ std::string MakePackage(const std::string& from, const std::string& to, const Pa
 class RunMachine
 {
 public:
-    RunMachine();
+    // installName: the installation's folder below the scratch folder.
+    explicit RunMachine(const std::string& installName = "game");
 
     // Resets the process-wide options for a run on this installation at build `current`.
     void ResetOptions(const std::string& current) const;

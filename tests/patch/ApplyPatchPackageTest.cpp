@@ -142,6 +142,39 @@ TEST_F(ApplyTest, CaseVariantsShareOneFolder)
     EXPECT_FALSE(fixtures::PathExists(install + "/BIN"));
 }
 
+// The installation's tool folder and tool, the package's lists and its data folder: each found
+// whatever the case it is spelt in, as long as one entry matches.
+TEST_F(ApplyTest, FixedNamesAreFoundWhateverTheirCase)
+{
+    auto move = [](const std::string& from, const std::string& to) { ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from; };
+    move(install + "/bin", install + "/Bin");
+    move(install + "/Bin/kpatchl-w32.exe", install + "/Bin/KPatchL-W32.EXE");
+    WritePackage(TypicalPlan());
+    move(package + "/addedFiles.txt", package + "/AddedFiles.txt");
+    move(package + "/deletedFiles.txt", package + "/DELETEDFILES.TXT");
+    move(package + "/patchedFiles.txt", package + "/patchedfiles.txt");
+    move(package + "/data", package + "/Data");
+    ASSERT_TRUE(Apply()) << log.Dump();
+    EXPECT_EQ(fixtures::ReadFile(install + "/Bin/game.dll"), "game v2");
+    EXPECT_EQ(fixtures::ReadFile(install + "/Bin/LumoLauncher.exe"), "launcher v2");
+    EXPECT_EQ(fixtures::ReadFile(install + "/Bin/new/deep/n.dll"), "new file");
+    EXPECT_EQ(fixtures::ReadFile(install + "/readme.txt"), "readme v2");
+    EXPECT_FALSE(fixtures::PathExists(install + "/Bin/old.dll"));
+    EXPECT_FALSE(fixtures::PathExists(install + "/bin"));
+
+    // Two spellings and no exact one: which list is meant cannot be told.
+    ResetInstall();
+    WritePackage(TypicalPlan());
+    fixtures::WriteFile(package + "/ADDEDFILES.TXT", "");
+    move(package + "/addedFiles.txt", package + "/AddedFiles.txt");
+    const TreeContent before = Snapshot();
+    log.messages.clear();
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Diff(before), "");
+    EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
+    EXPECT_NE(log.Dump().find("ambiguous"), std::string::npos) << log.Dump();
+}
+
 TEST_F(ApplyTest, LauncherMovesLastOnlyOnce)
 {
     struct Case { std::vector<std::wstring> paths; std::wstring launcher; std::vector<std::wstring> expected; };
@@ -254,18 +287,33 @@ TEST_F(ApplyTest, FailureAtAnyRecordRestoresTheTreeExactly)
     }
 }
 
-// The disk fills up while a large file is copied in: the copy fails and everything goes back.
-TEST_F(ApplyTest, FullDiskRollsBack)
+// The disk fills up while a large file is copied in: the copy fails, the error says why (not only
+// that the copy failed), and everything goes back.
+TEST_F(ApplyTest, FullDiskRollsBackAndIsNamed)
 {
     PatchPlan plan = TypicalPlan();
     plan.added.push_back({"bin\\big.pak", std::string(256 * 1024, 'z')});
     WritePackage(plan);
     const TreeContent before = Snapshot();
-    const int status = WaitStatus(ApplyInChild([] {
+    const std::string big = package + "/data/bin/big.pak";
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
         signal(SIGXFSZ, SIG_IGN); // a write beyond the limit fails with EFBIG instead
         const rlimit limit = {64 * 1024, 64 * 1024};
         setrlimit(RLIMIT_FSIZE, &limit);
-    }));
+        if (Apply())
+            _exit(2);
+        const std::wstring cause = L"cannot copy \"" + FromNativePath(big) + L"\" to \"" + FromNativePath(install) +
+                                   L"/bin/big.pak.pbk.new\": File too large";
+        if (!log.Has(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + FromNativePath(big)) ||
+            !log.Has(PATCH_LEVEL_ERROR, cause)) {
+            fprintf(stderr, "%s", log.Dump().c_str());
+            _exit(3);
+        }
+        _exit(1);
+    }
+    const int status = WaitStatus(child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_EQ(Diff(before), "");
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
@@ -254,17 +255,89 @@ TEST_F(PatchFilesTest, StaleBackupThatCannotBeRemovedFailsBeforeTheFileIsTouched
     EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommand)
+// A tool that cannot be started is a failed command, shown with one separator style, and the
+// reason follows as an error. A Windows program is never run, not even by a shell.
+TEST_F(PatchFilesTest, ToolThatCannotBeStartedIsAFailedCommandWithItsReason)
 {
-    const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new");  // no tool installed
-    EXPECT_FALSE(Run({record}));
-    const std::wstring install = FromNativePath(m_install);
-    const std::wstring expected = L"Failed patch command: \"" + install + L"\\bin\\kpatchl-w32.exe\" \"" + install +
-                                  L"/bin/x.dll.pbk\" \"" + FromNativePath(m_package) +
-                                  L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll.pbk.new\"";
-    EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
-    FinishPatchedFiles(false, m_backups);
-    EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
+    const std::string marker = m_scratch / "ran-as-a-script";
+    struct Case { const char* name; std::optional<std::string> bytes; mode_t mode; std::string reason; };
+    const Case cases[] = {
+        {"missing", std::nullopt, 0, "\" cannot be started: No such file or directory"},
+        {"not executable", "#!/bin/sh\nexit 0\n", 0644, "\" cannot be started: Permission denied"},
+        {"a Windows program", std::string("MZ\x90\x00\x03\x00\ntouch '", 14) + marker + "'; exit 0\n", 0755,
+         "\" is not a Linux program (Exec format error)"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Reset(false);
+        unlink((m_install + "/bin/kpatchl-w32.exe").c_str());
+        if (c.bytes)
+        {
+            WriteFile(m_install + "/bin/kpatchl-w32.exe", *c.bytes);
+            chmod((m_install + "/bin/kpatchl-w32.exe").c_str(), c.mode);
+        }
+        const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new");
+        EXPECT_FALSE(Run({record}));
+        const std::wstring install = FromNativePath(m_install);
+        const std::wstring expected = L"Failed patch command: \"" + install + L"/bin/kpatchl-w32.exe\" \"" + install +
+                                      L"/bin/x.dll.pbk\" \"" + FromNativePath(m_package) +
+                                      L"/data/bin/x.dll.diff\" \"" + install + L"/bin/x.dll.pbk.new\"";
+        EXPECT_EQ(std::vector<std::wstring>{expected}, MessagesAt(1));
+        EXPECT_EQ(std::vector<std::wstring>{L"\"" + install + L"/bin/kpatchl-w32.exe" + FromNativePath(c.reason)},
+                  MessagesAt(3));
+        EXPECT_FALSE(PathExists(marker)) << "the tool was run as a shell script";
+        FinishPatchedFiles(false, m_backups);
+        EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
+    }
+}
+
+// The tool folder and the tools are found whatever their case; two entries that match a name
+// ignoring case (and none exactly) stop the file before it is touched.
+TEST_F(PatchFilesTest, ToolsAreFoundByTheInstallationsCaseRule)
+{
+    struct Case { std::string folder, tool, converter, rel, diff; bool viaConverter; std::string ambiguousWith; };
+    const Case cases[] = {
+        {"Bin", "KPATCHL-W32.EXE", "", "x.dll", "x.dll.diff", false, ""},
+        {"BIN", "kpatchl-w32.exe", "kaconverter.EXE", "pack.ka", "pack-diff.ka", true, ""},
+        {"bin", "Kpatchl-w32.exe", "", "x.dll", "x.dll.diff", false, "KPATCHL-W32.EXE"},
+        {"Bin", "kpatchl-w32.exe", "", "x.dll", "x.dll.diff", false, "BIN"},
+        {"bin", "kpatchl-w32.exe", "KAConverter.EXE", "pack.ka", "pack-diff.ka", true, "kaconverter.exe"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.folder + "/" + c.tool + " " + c.converter + " " + c.ambiguousWith);
+        Reset(!c.converter.empty());
+        auto move = [](const std::string& from, const std::string& to) {
+            ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from;
+        };
+        const std::string folder = m_install + "/" + c.folder;
+        if (c.folder != "bin")
+            move(m_install + "/bin", folder);
+        if (c.tool != "kpatchl-w32.exe")
+            move(folder + "/kpatchl-w32.exe", folder + "/" + c.tool);
+        if (!c.converter.empty())
+            move(folder + "/KAConverter.exe", folder + "/" + c.converter);
+        if (!c.ambiguousWith.empty())
+            mkdir(((c.ambiguousWith == "BIN" ? m_install : folder) + "/" + c.ambiguousWith).c_str(), 0755);
+        const PatchFileRecord record = AddPatched(c.rel, "old", "new", {}, c.diff);
+        if (!c.ambiguousWith.empty())
+        {
+            EXPECT_FALSE(Run({record}));
+            ASSERT_EQ(1u, MessagesAt(3).size());
+            EXPECT_NE(MessagesAt(3)[0].find(L"ambiguous"), std::wstring::npos) << ToNarrow(MessagesAt(3)[0]);
+            EXPECT_TRUE(m_backups.empty());
+            EXPECT_EQ("old", ReadFile(m_install + "/" + c.rel));
+            EXPECT_TRUE(Calls().empty());
+            continue;
+        }
+        EXPECT_TRUE(Run({record}));
+        const std::vector<FakeToolCall> calls = Calls();
+        ASSERT_EQ(1u, calls.size());
+        EXPECT_EQ(folder + "/" + (c.viaConverter ? c.converter : c.tool), calls[0].argv[0]);
+        EXPECT_EQ(folder, calls[0].cwd);
+        EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
+    }
 }
 
 TEST_F(PatchFilesTest, KeepGoingIsAskedBeforeEveryFile)
@@ -296,7 +369,7 @@ TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
     fixtures::InstallFakePatchTool(m_install, false);
     const PatchFileRecord record = AddPatched("x.dll", "old", "new", {"IGNORE_TERM", "HANG"});
     const std::wstring install = FromNativePath(m_install);
-    const PatchToolCommand command = MakePatchToolCommand(MakePatchToolFolder(install), false, install + L"/x.dll",
+    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll",
                                                           FromNativePath(m_package) + L"/data/x.dll.diff",
                                                           install + L"/out.dll");
     m_messages.stopAtCall = 1;

@@ -315,3 +315,36 @@ TEST_F(UninstallLogTest, PathsOutsideTheCodePageAreCountedNotRecorded)
         << m_log.Dump();
     EXPECT_TRUE(OtherEntries().empty());
 }
+
+namespace
+{
+
+// One warning for a whole run: the files of every applied patch, each file once (whatever case a
+// later patch lists it in), none of a patch that was rolled back or of a file no longer there.
+TEST_F(UninstallLogTest, ARunWarnsOnceForTheFilesOfItsAppliedPatches)
+{
+    WriteFile(m_logPath, fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(600)));
+    for (const char* name : {"\xd0\xb6.txt", "\xd0\xb4.txt", "\xe6\x97\xa5.txt"})
+        WriteFile(m_install + "/" + name, "");
+    {
+        UnrecordedFilesReport run;
+        ASSERT_TRUE(Update({L"a.txt", L"\u0436.txt", L"\u0434.txt"}));
+        SettleUnrecordedFiles(true);
+        ASSERT_TRUE(Update({L"\u65e5.txt"}));
+        SettleUnrecordedFiles(false);  // rolled back
+        ASSERT_TRUE(Update({L"\u0436.TXT", L"\u0434.txt", L"gone \u0436.txt"}));
+        SettleUnrecordedFiles(true);
+        EXPECT_FALSE(m_log.HasAtLevel(PATCH_LEVEL_WARNING)) << m_log.Dump();
+        run.Report();
+    }
+    ASSERT_EQ(m_log.messages.size(), 1u) << m_log.Dump();
+    EXPECT_NE(m_log.messages[0].second.find(L"about 2 files the patches of this run added"), std::wstring::npos)
+        << m_log.Dump();
+    EXPECT_NE(m_log.messages[0].second.find(FromNativePath(m_install) + L": \u0436.txt, \u0434.txt"), std::wstring::npos)
+        << m_log.Dump();
+    // Without a run each patch speaks for itself again.
+    ASSERT_TRUE(Update({L"\u65e5.txt"}));
+    EXPECT_EQ(m_log.messages.size(), 2u) << m_log.Dump();
+}
+
+}  // namespace

@@ -89,6 +89,7 @@ TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
     // Read-only for every user but root, whether the child drops root or already runs as the owner.
     chmod(PlaceGame().c_str(), 0555);
     chmod(m_scratch.Path().c_str(), 0755);
+    chmod(Install().c_str(), 0777);  // only the game is kept from the user
     const std::string key = m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin";
     const std::string tmp = m_scratch / "tmp";
     mkdir(tmp.c_str(), 01777);
@@ -114,6 +115,36 @@ TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
             GTEST_SKIP() << whyNot;
         EXPECT_EQ(0, status) << c.what;
     }
+}
+
+// An installation without the game's executable is written all the same: a folder this user may
+// not write fails the check (it passed before, and the run then failed on its first file).
+TEST_F(WriteAccessTest, FailsForAFolderTheUserCannotWrite)
+{
+    chmod(m_scratch.Path().c_str(), 0755);
+    const std::string tmp = m_scratch / "tmp";
+    mkdir(tmp.c_str(), 01777);
+    chmod(tmp.c_str(), 01777);
+    ASSERT_TRUE(CheckWriteAccess(InstallW()));
+    chmod((m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin").c_str(), 0777);
+    chmod(Install().c_str(), 0555);
+    std::string whyNot;
+    const int status = fixtures::RunUnprivileged(
+        [&] {
+            setenv("TMPDIR", tmp.c_str(), 1);
+            std::wstring reason;
+            if (CheckWriteAccess(FromNativePath(Install()), &reason))
+                return 1;
+            if (reason != L"the installation folder " + FromNativePath(Install()) + L" cannot be written: Permission denied")
+                return 2;
+            // A folder that is not there is for the run's own checks to name.
+            return CheckWriteAccess(FromNativePath(Install() + "/missing"), &reason) ? 0 : 3;
+        },
+        &whyNot);
+    chmod(Install().c_str(), 0755);
+    if (status < 0)
+        GTEST_SKIP() << whyNot;
+    EXPECT_EQ(0, status);
 }
 
 } // namespace

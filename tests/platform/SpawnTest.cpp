@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -202,7 +203,7 @@ TEST(Spawn, WorkingFolderAndFailures)
     struct Case { std::vector<std::string> argv; std::string folder; int error; const char* mentions; };
     const Case failures[] = {
         {{"/nonexistent/program"}, "", ENOENT, "/nonexistent/program"},
-        {{"no-such-program-anywhere"}, "", ENOENT, "starting"},
+        {{"no-such-program-anywhere"}, "", ENOENT, "\"no-such-program-anywhere\" cannot be started: No such file"},
         {{"pwd"}, "/nonexistent/folder", ENOENT, "pwd"},
         {{}, "", EINVAL, "no program"},
         {{"printf", std::string("cut\0here", 8)}, "", EINVAL, "NUL"},
@@ -219,6 +220,55 @@ TEST(Spawn, WorkingFolderAndFailures)
             EXPECT_EQ(errno, c.error) << error;
             EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
         }
+}
+
+// A file the kernel will not run is refused, whichever way the child is started, found by its path
+// or through PATH: never handed to /bin/sh, which would run its lines as a script.
+TEST(Spawn, FileTheKernelRefusesIsNotAProgramAndNeverReachesAShell)
+{
+    char folderTemplate[] = "/tmp/spawn-noexec-XXXXXX";
+    ASSERT_NE(mkdtemp(folderTemplate), nullptr);
+    const std::string folder = folderTemplate;
+    const std::string marker = folder + "/marker";
+    struct Case { const char* name; std::string bytes; };
+    const Case cases[] = {
+        {"tool.exe", std::string("MZ\x90\x00\x03\x00\ntouch '", 14) + marker + "'; exit 0\n"},  // a Windows program's start
+        {"script", "touch '" + marker + "'; exit 0\n"},                                          // a script without "#!"
+    };
+    const char* const oldPath = getenv("PATH");
+    const std::string savedPath = oldPath ? oldPath : "";
+    for (const Case& c : cases)
+    {
+        const std::string program = folder + "/" + c.name;
+        FILE* file = fopen(program.c_str(), "we");
+        ASSERT_NE(file, nullptr);
+        fwrite(c.bytes.data(), 1, c.bytes.size(), file);
+        fclose(file);
+        chmod(program.c_str(), 0755);
+        for (bool viaPath : {false, true})
+            for (bool dieWithParent : {false, true})
+            {
+                SCOPED_TRACE(std::string(c.name) + (viaPath ? " through PATH" : "") + (dieWithParent ? " (dies with us)" : ""));
+                SpawnRequest request;
+                request.argv = {viaPath ? c.name : program, "arg"};
+                request.dieWithParent = dieWithParent;
+                if (viaPath)
+                    setenv("PATH", (folder + ":" + savedPath).c_str(), 1);
+                std::string error;
+                auto child = SpawnedChild::Spawn(request, &error);
+                const int spawnError = errno;
+                setenv("PATH", savedPath.c_str(), 1);
+                if (child)
+                    child->Wait(20000);
+                EXPECT_FALSE(child);
+                EXPECT_EQ(spawnError, ENOEXEC);
+                EXPECT_EQ(error, "\"" + program + "\" is not a Linux program (Exec format error)");
+                EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the file was run by a shell";
+                unlink(marker.c_str());
+            }
+        unlink(program.c_str());
+    }
+    rmdir(folder.c_str());
 }
 
 TEST(Spawn, DroppingARunningChildLeavesItRunningAndLeaksNoDescriptor)

@@ -210,7 +210,7 @@ TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
     run = Shell("patch-apply install package");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "3\tCould not copy the file: " + package + "/data/bin/missing.dll\n"
-                       "0\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
+                       "3\tcannot open \"" + package + "/data/bin/missing.dll\": No such file or directory\n"
                        "1\tFailed adding: bin\\missing.dll...\n");
 }
 
