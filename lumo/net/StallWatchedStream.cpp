@@ -8,8 +8,8 @@ StallWatchedStream::StallWatchedStream(std::chrono::milliseconds limit, Clock cl
     : m_limit(limit), m_clock(std::move(clock)), m_quietSince(m_clock())
 {
     tcp.SetReturnOnPartialData(true);
-    if (watchThread)
-        m_watch = std::thread([this] { Watch(); });
+    if (watchThread && !m_watch.Start([this] { Watch(); }, &m_watchError) && m_watchError.empty())
+        m_watchError = "the watch thread was not created";
 }
 
 StallWatchedStream::~StallWatchedStream()
@@ -19,8 +19,7 @@ StallWatchedStream::~StallWatchedStream()
         m_stop = true;
     }
     m_wake.notify_all();
-    if (m_watch.joinable())
-        m_watch.join();
+    m_watch.Join();
 }
 
 StallWatchedStream::Busy::Busy(StallWatchedStream& stream) : m_stream(stream)
