@@ -29,12 +29,11 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/os/GuardedThread.h"
 #include "platform/Processors.h"
 
 namespace
@@ -203,16 +202,22 @@ class DeflatePool
 public:
     explicit DeflatePool(unsigned threadCount)
     {
+        // Helpers run under the crash guard; one the system refuses (or no memory for it) means
+        // fewer helpers.
+        try
+        {
+            m_threads.reserve(threadCount);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return;
+        }
         for (unsigned i = 0; i < threadCount; ++i)
         {
-            try
-            {
-                m_threads.emplace_back([this] { WorkerLoop(); });
-            }
-            catch (const std::exception&) // no thread or no memory for one: fewer helpers
-            {
+            std::unique_ptr<OS::GuardedThread> thread(new (std::nothrow) OS::GuardedThread);
+            if (!thread || !thread->Start([this] { WorkerLoop(); }))
                 break;
-            }
+            m_threads.push_back(std::move(thread));
         }
     }
 
@@ -223,8 +228,8 @@ public:
             m_stopping = true;
         }
         m_wake.notify_all();
-        for (std::thread& thread : m_threads)
-            thread.join();
+        for (const auto& thread : m_threads)
+            thread->Join();
     }
 
     DeflatePool(const DeflatePool&) = delete;
@@ -279,7 +284,7 @@ private:
         }
     }
 
-    std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<OS::GuardedThread>> m_threads;
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::condition_variable m_done;

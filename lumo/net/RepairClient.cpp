@@ -204,15 +204,14 @@ void RepairClient::Run()
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
         [this] { SaveSummary(); }, &growth);
     CloseConnection();
-    // However the run ended, no file keeps zeros the server never sent.
-    const std::vector<FileGrowthCheck::CutBack> cuts = growth.Enforce(m_summary);
+    // However the run ended, no file keeps zeros the server never sent (the pipeline has cut back
+    // those that would).
+    const std::vector<FileGrowthCheck::CutBack>& cuts = pipeline.cuts;
     for (const FileGrowthCheck::CutBack& cut : cuts)
     {
         LumoNet::PrintConsoleLine("RepairClient> %s\n", cut.Describe().c_str());
         m_received.fetch_sub(std::min(cut.segmentsUndone, m_received.load()));
     }
-    if (!cuts.empty())
-        SaveSummary();
     if (pipeline.failed || pipeline.received < GetSegmentsTotal())
     {
         m_error = LUMORESULT_NETWORK_ERROR;

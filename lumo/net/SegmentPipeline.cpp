@@ -53,6 +53,8 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
     for (size_t k = 1; k <= kSlots; ++k)
         if (!endWrite(slots[(i + k) % kSlots]))
             result.failed = true;
+    if (growth)
+        result.cuts = growth->Enforce(owner.GetSummary());
     save();
     return result;
 }

@@ -11,6 +11,7 @@
 #include "BuildConfig.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScriptedBuffer.h"
@@ -220,6 +221,18 @@ TEST(CompressionTest, DataThatDoesNotShrinkStaysWithinTheBound)
         EXPECT_EQ(back.result, LUMORESULT_OK);
         EXPECT_TRUE(back.raw == c.raw);
     }
+}
+
+// Without helper threads the pieces are deflated on the calling thread: the same container.
+TEST(CompressionTest, NoHelperThreadsGiveTheSameContainer)
+{
+    const std::string raw = MixedBytes((5 << 20) + 9, 24);
+    const std::string withHelpers = Compress(raw);
+    OS::SetThreadRefusal([] { return true; });
+    const std::string alone = Compress(raw);
+    OS::SetThreadRefusal(nullptr);
+    EXPECT_TRUE(alone == withHelpers);
+    EXPECT_TRUE(InflateEachChunk(alone) == raw);
 }
 
 TEST(CompressionTest, CompressesFromSourcePositionToDestinationPosition)
