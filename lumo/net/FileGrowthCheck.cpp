@@ -40,18 +40,24 @@ void FileGrowthCheck::Record(const SegmentWrite& write)
     if (!write.data && write.index == 0 && write.written)
         file.existed = false; // deleted as the server asked
     file.relativePaths.insert(write.relativePath);
-    // Whatever lies past the file's end now is gone, old bytes and sent ones alike.
+    // Whatever lies past the file's end now is gone, old bytes and sent ones alike (an empty
+    // segment sent for the very end stays).
     file.keptLength = std::min(file.keptLength, write.sizeAfter);
-    for (auto it = file.sent.begin(); it != file.sent.end();)
-    {
-        const uint64_t start = uint64_t(it->first) * kSegmentSize;
-        if (start >= write.sizeAfter && !(start == write.sizeAfter && it->second == 0))
-            it = file.sent.erase(it);
-        else
+    const uint64_t firstGone = LumoUtil::SegmentCountOf(write.sizeAfter);
+    if (firstGone <= UINT32_MAX)
+        for (auto it = file.sent.lower_bound(uint32_t(firstGone)); it != file.sent.end();)
         {
-            it->second = std::min(it->second, write.sizeAfter - start);
-            ++it;
+            if (uint64_t(it->first) * kSegmentSize == write.sizeAfter && it->second == 0)
+                ++it;
+            else
+                it = file.sent.erase(it);
         }
+    if (firstGone > 0 && firstGone - 1 <= UINT32_MAX)
+    {
+        // The segment the end falls in keeps only what lies before the end.
+        const auto last = file.sent.find(uint32_t(firstGone - 1));
+        if (last != file.sent.end())
+            last->second = std::min(last->second, write.sizeAfter - (firstGone - 1) * kSegmentSize);
     }
     if (write.data && write.written)
         file.sent[write.index] = write.length;
