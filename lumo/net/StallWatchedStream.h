@@ -23,8 +23,8 @@
 #include <string>
 #include <thread>
 
-#include "lumo/net/LumoDataBufferTCP.h"
 #include "lumo/os/GuardedThread.h"
+#include "lumo/net/LumoDataBufferTCP.h"
 
 class StallWatchedStream : public LumoDataBuffer
 {
