@@ -62,7 +62,8 @@ public:
     // with LUMORESULT_OUT_OF_SPACE and a line saying why.
     void Start();
 
-    bool IsRunning() const { return m_running.load(std::memory_order_relaxed); }
+    // Acquires what the run wrote: a caller that sees it ended may configure the client again.
+    bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
     bool Succeeded() const;
     LUMORESULT GetError() const { return m_error.load(std::memory_order_relaxed); }
     int GetState() const { return m_state.load(std::memory_order_relaxed); }
