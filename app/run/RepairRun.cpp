@@ -133,8 +133,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         return false;
     }
     if (client->SetRootFolder(installPath) != LUMORESULT_OK)
-        host.Log(2, L"The installation folder " + installPath +
-                        L" cannot be repaired: its first and last characters must be plain ASCII.");
+        host.Log(2, L"No installation folder was given to repair.");
     client->SetSummaryFile(LumoUtil::JoinPath(installPath, L"repair.cks"));
     client->SetServerAddress(server);
     client->SetExcludedPaths({LumoUtil::JoinPath(installPath, L"unins000.exe")});
@@ -158,8 +157,8 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     const int stage = client->GetState();
     LogRepairStages(host, lastStage, stage);
     if (lastStage > 4)
-        host.Log(1, LumoUtil::FormatWString(L"(%d / %d segments updated.)", int(client->GetSegmentsReceived()),
-                                            int(client->GetSegmentsTotal())));
+        host.Log(1, LumoUtil::FormatWString(L"(%u / %u segments updated.)", unsigned(client->GetSegmentsReceived()),
+                                            unsigned(client->GetSegmentsTotal())));
     if (client->Succeeded())
     {
         ClearPatchingFlag();

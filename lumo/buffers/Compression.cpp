@@ -7,6 +7,12 @@
 // inflater reads in one call. A raw piece is freed as soon as it is deflated, so a chunk holds
 // memory for its packed bytes and the pieces in flight only.
 //
+// Data that does not shrink (archives, images, sound) would come out of deflate a little larger
+// than zlib's bound for the whole chunk, because every piece adds its own sync flush and block
+// ends. Such a piece is written as stored blocks instead (deflate's block type 0: its bytes as
+// they are, 5 bytes of header per 65,535), which is never larger than what deflate made and keeps
+// every chunk well inside compressBound of its length, the limit readers hold packed lengths to.
+//
 // Reading: a chunk streams through two 1 MiB windows (packed bytes in, raw bytes out), reused from
 // chunk to chunk, so decompressing needs the same small memory for any chunk and a damaged or
 // hostile header cannot make us allocate anything. A chunk that fails takes back the bytes it
@@ -23,12 +29,11 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/os/GuardedThread.h"
 #include "platform/Processors.h"
 
 namespace
@@ -50,6 +55,37 @@ void KeepFirst(LUMORESULT& status, LUMORESULT result)
 // each piece with its 32 KiB predecessor costs little time and ratio.
 constexpr uint32_t kPieceSize = 2u << 20;
 constexpr uint32_t kWindowSize = 32768;
+// The most bytes one stored deflate block holds, and its header: one byte (final flag, type 0,
+// padding to the byte boundary, where every piece starts and ends), LEN and its complement NLEN.
+constexpr uint32_t kStoredBlockMax = 65535;
+constexpr uint32_t kStoredBlockHeader = 5;
+
+// Bytes of a piece written as stored blocks (an empty piece still needs one block).
+uint64_t StoredLength(uint32_t rawLength)
+{
+    const uint64_t blocks = rawLength == 0 ? 1 : (uint64_t(rawLength) + kStoredBlockMax - 1) / kStoredBlockMax;
+    return rawLength + blocks * kStoredBlockHeader;
+}
+
+// Writes the piece as stored blocks into out (StoredLength bytes); the last block of the last piece
+// carries the final flag.
+void WriteStoredBlocks(const uint8_t* input, uint32_t rawLength, bool last, uint8_t* out)
+{
+    uint32_t done = 0;
+    do
+    {
+        const uint32_t length = std::min(rawLength - done, kStoredBlockMax);
+        const bool finalBlock = last && done + length == rawLength;
+        *out++ = finalBlock ? 1 : 0;
+        *out++ = uint8_t(length);
+        *out++ = uint8_t(length >> 8);
+        *out++ = uint8_t(~length);
+        *out++ = uint8_t(~length >> 8);
+        std::memcpy(out, input + done, length);
+        out += length;
+        done += length;
+    } while (done < rawLength);
+}
 
 struct Piece
 {
@@ -137,14 +173,20 @@ private:
             piece.zlibError = result == Z_OK || result == Z_STREAM_END ? Z_BUF_ERROR : result;
             return;
         }
-        piece.packedLength = uint32_t(m_scratchSize - m_stream.avail_out);
+        const uint64_t deflatedLength = m_scratchSize - m_stream.avail_out;
+        const uint64_t storedLength = StoredLength(piece.rawLength);
+        const bool stored = storedLength < deflatedLength;
+        piece.packedLength = uint32_t(stored ? storedLength : deflatedLength);
         piece.packed.reset(new (std::nothrow) uint8_t[piece.packedLength]);
         if (!piece.packed)
         {
             piece.outOfMemory = true;
             return;
         }
-        std::memcpy(piece.packed.get(), m_scratch.get(), piece.packedLength);
+        if (stored)
+            WriteStoredBlocks(input, piece.rawLength, piece.last, piece.packed.get());
+        else
+            std::memcpy(piece.packed.get(), m_scratch.get(), piece.packedLength);
     }
 
     z_stream m_stream;
@@ -160,16 +202,22 @@ class DeflatePool
 public:
     explicit DeflatePool(unsigned threadCount)
     {
+        // Helpers run under the crash guard; one the system refuses (or no memory for it) means
+        // fewer helpers.
+        try
+        {
+            m_threads.reserve(threadCount);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return;
+        }
         for (unsigned i = 0; i < threadCount; ++i)
         {
-            try
-            {
-                m_threads.emplace_back([this] { WorkerLoop(); });
-            }
-            catch (const std::exception&) // no thread or no memory for one: fewer helpers
-            {
+            std::unique_ptr<OS::GuardedThread> thread(new (std::nothrow) OS::GuardedThread);
+            if (!thread || !thread->Start([this] { WorkerLoop(); }))
                 break;
-            }
+            m_threads.push_back(std::move(thread));
         }
     }
 
@@ -180,8 +228,8 @@ public:
             m_stopping = true;
         }
         m_wake.notify_all();
-        for (std::thread& thread : m_threads)
-            thread.join();
+        for (const auto& thread : m_threads)
+            thread->Join();
     }
 
     DeflatePool(const DeflatePool&) = delete;
@@ -236,7 +284,7 @@ private:
         }
     }
 
-    std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<OS::GuardedThread>> m_threads;
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::condition_variable m_done;
@@ -343,7 +391,9 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
         packedLength += piece.packedLength;
         adler = adler32_combine(adler, piece.adler, z_off_t(piece.rawLength));
     }
-    // A reader refuses anything above the bound of a full chunk; pieces never come near it.
+    // Readers hold a packed length to compressBound of a full chunk. Pieces that do not shrink are
+    // stored, so a chunk stays within the bound of its own length; should that ever fail, no
+    // container a reader would refuse is written.
     if (packedLength > compressBound(chunkLength))
     {
         SystemLogPrintf("LumoUtil::CompressData> err %d", Z_BUF_ERROR);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <memory>
 #include <thread>
 
 #include "lumo/buffers/LumoDataBufferReader.h"
@@ -14,6 +15,7 @@
 #include "lumo/net/FileSegment.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
+#include "lumo/os/GuardedThread.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/Utf16.h"
@@ -35,7 +37,8 @@ bool IsCarriableName(const std::wstring& name)
            LumoUtil::IsSafeRelativePath(name, nullptr, LumoUtil::NameText::Utf16);
 }
 
-// Runs work(i) for i in [0, count) on all cores; stops early once cancel is set.
+// Runs work(i) for i in [0, count) on all cores; stops early once cancel is set. The helpers run
+// under the crash guard; a helper the system refuses leaves its share to the others.
 template <class Work>
 void RunOnAllCores(size_t count, const std::atomic<bool>* cancel, Work work)
 {
@@ -49,12 +52,31 @@ void RunOnAllCores(size_t count, const std::atomic<bool>* cancel, Work work)
         }
     };
     const size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
-    std::vector<std::thread> pool;
+    std::vector<std::unique_ptr<OS::GuardedThread>> pool;
     for (size_t t = 1; t < threads; ++t)
-        pool.emplace_back(worker);
+    {
+        auto helper = std::make_unique<OS::GuardedThread>();
+        std::string error;
+        if (!helper->Start(worker, &error))
+        {
+            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> checksums on %zu of %zu threads: %s\n", t, threads,
+                                      error.c_str());
+            break;
+        }
+        pool.push_back(std::move(helper));
+    }
     worker();
-    for (std::thread& thread : pool)
-        thread.join();
+    for (const auto& thread : pool)
+        thread->Join();
+}
+
+// How many segments the table holds for the file path in a row from #000.
+uint64_t StoredSegmentCount(const FileTreeSummary::Table& table, const std::wstring& path)
+{
+    uint64_t count = 0;
+    while (table.count(MakeSegmentName(path, count)))
+        ++count;
+    return count;
 }
 } // namespace
 
@@ -175,16 +197,24 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
     };
     std::vector<Job> jobs;
     for (const FileToRegister& file : files)
-        for (uint64_t i = 0; i < LumoUtil::SegmentCountOf(file.size); ++i)
+    {
+        // A size that gives another number of segments than the table holds is a change, even
+        // under the same time: a file cut short and given its old time back must not keep the
+        // checksums of bytes it no longer has. (A change within the last segment's length cannot
+        // be seen: the table keeps no sizes.)
+        const uint64_t segments = LumoUtil::SegmentCountOf(file.size);
+        const bool sameSegments = segments == 0 || StoredSegmentCount(m_table, file.relativePath) == segments;
+        for (uint64_t i = 0; i < segments; ++i)
         {
             std::wstring name = MakeSegmentName(file.relativePath, i);
             auto found = m_table.find(name);
-            // An unchanged time keeps the stored checksum without reading the segment.
-            if (found != m_table.end() && found->second.time == file.time)
+            // An unchanged file keeps the stored checksum without reading the segment.
+            if (sameSegments && found != m_table.end() && found->second.time == file.time)
                 found->second.seen = true;
             else
                 jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0});
         }
+    }
     RunOnAllCores(jobs.size(), cancel, [&](size_t i) { jobs[i].checksum = m_checksum(jobs[i].segmentPath); });
     if (cancel && cancel->load())
         return false;
@@ -276,6 +306,20 @@ void FileTreeSummary::RemoveSegmentsAfter(const std::wstring& name)
     const std::wstring path = GetSegmentPath(name);
     for (uint64_t i = uint64_t(GetSegmentIndex(name)) + 1; m_table.erase(MakeSegmentName(path, i)) > 0; ++i)
     {
+    }
+}
+
+void FileTreeSummary::RemoveSegmentsFrom(const std::wstring& path, uint64_t firstIndex)
+{
+    OS::MutexLock lock(m_mutex);
+    // Every name of the file begins with path + "#", so its entries lie together in the table.
+    const std::wstring prefix = path + L"#";
+    for (auto it = m_table.lower_bound(prefix); it != m_table.end() && it->first.starts_with(prefix);)
+    {
+        if (GetSegmentPath(it->first) == path && uint64_t(GetSegmentIndex(it->first)) >= firstIndex)
+            it = m_table.erase(it);
+        else
+            ++it;
     }
 }
 

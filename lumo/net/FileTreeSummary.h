@@ -80,7 +80,11 @@ public:
     // Rebuilds the table from the folder tree under root: files whose install-relative path matches
     // a pattern of excluded are left out (folders are always walked), checksums are computed only
     // for new segments and changed files, on all cores, and entries of files that are gone are
-    // dropped. Symbolic links and other non-regular files are skipped, as are names that could not be
+    // dropped. A file is changed when its time differs from its entries' or when its size no longer
+    // gives the segments the table holds for it (the stored times are whole seconds, so a file
+    // cut or grown within the second of its last write, or given its old time back, keeps its
+    // time). The checksum threads run under the crash guard; when the system gives fewer threads
+    // than cores, the scan goes on with those it got (at least the calling one). Symbolic links and other non-regular files are skipped, as are names that could not be
     // repaired (a "\" inside a name, bytes that are no UTF-8, control characters, ":"), each with a
     // line; every other name is carried, whatever its script. The patcher's own run folders directly
     // under root (lumo/files/InstallFolder.h) are not walked. When cancel becomes true the scan
@@ -92,6 +96,8 @@ public:
     void RemoveSegment(const std::wstring& name);
     // Removes the entries of the name's file from the name's index + 1 on.
     void RemoveSegmentsAfter(const std::wstring& name);
+    // Removes every entry of the file path (install-relative) from firstIndex on, gaps or not.
+    void RemoveSegmentsFrom(const std::wstring& path, uint64_t firstIndex);
     // Sets the time of the entries #000, #001, ... of the file path (up to the first gap).
     void StampFileTime(const std::wstring& path, uint64_t time);
 

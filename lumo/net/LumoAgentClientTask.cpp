@@ -23,15 +23,13 @@ using LumoNet::ReadU32;
 
 LumoAgentClientTask::~LumoAgentClientTask()
 {
-    if (m_writeThread.joinable())
-        m_writeThread.join();
+    m_writeThread.Join();
     Free();
 }
 
 void LumoAgentClientTask::Free()
 {
-    if (m_decompressThread.joinable())
-        m_decompressThread.join();
+    m_decompressThread.Join();
     m_plainData.SetSize(0);
     m_compressedData.SetSize(0);
     m_owner = nullptr;
@@ -117,9 +115,14 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     }
     m_plainData.SetPosition(0);
     m_compressedData.SetPosition(0);
-    if (m_compressed)
-        m_decompressThread = std::thread([this] { m_ok = ThreadedDecompress(); });
-    owner.CountReceivedSegment();
+    std::string threadError;
+    if (m_compressed && !m_decompressThread.Start([this] { m_ok = ThreadedDecompress(); }, &threadError))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> cannot inflate %s: %s\n",
+                                  LumoNet::ShownPath(m_name).c_str(), threadError.c_str());
+        Free();
+        return false;
+    }
     return true;
 }
 
@@ -148,31 +151,42 @@ bool LumoAgentClientTask::WriteFileBegin()
 {
     if (!m_owner || m_writeBegun)
         return true;
-    if (m_writeThread.joinable())
+    if (m_writeThread.Started())
     {
         LumoNet::PrintConsoleLine("LumoAgentClientTask::WriteFileBegin> called while already busy\n");
         return false;
     }
-    if (m_decompressThread.joinable())
-        m_decompressThread.join();
+    m_decompressThread.Join();
     if (!m_ok)
     {
         Free();
         return false;
     }
+    m_write = SegmentWrite();
+    std::string threadError;
+    if (!m_writeThread.Start([this] { m_ok = ThreadedWrite(); }, &threadError))
+    {
+        LumoNet::PrintConsoleLine("LumoAgentClientTask::WriteFileBegin> cannot write %s: %s\n",
+                                  LumoNet::ShownPath(m_name).c_str(), threadError.c_str());
+        Free();
+        return false;
+    }
     m_writeBegun = true;
-    m_writeThread = std::thread([this] { m_ok = ThreadedWrite(); });
     return true;
 }
 
-bool LumoAgentClientTask::WriteFileEnd()
+bool LumoAgentClientTask::WriteFileEnd(SegmentWrite* outcome)
 {
+    if (outcome)
+        *outcome = SegmentWrite();
     if (!m_owner)
         return true;
     if (!m_writeBegun && !WriteFileBegin())
         return false;
-    m_writeThread.join();
+    m_writeThread.Join();
     const bool ok = m_ok;
+    if (outcome)
+        *outcome = m_write;
     Free();
     return ok;
 }
@@ -197,6 +211,19 @@ bool LumoAgentClientTask::MatchesChecksum()
 
 bool LumoAgentClientTask::ThreadedWrite()
 {
+    const bool ok = WriteRecord();
+    m_write.written = ok;
+    if (!m_write.path.empty())
+    {
+        // What the file is now, whatever step failed.
+        uint64_t size = 0;
+        m_write.sizeAfter = LumoUtil::GetFileSize(m_write.path, size) == LUMORESULT_OK ? size : 0;
+    }
+    return ok;
+}
+
+bool LumoAgentClientTask::WriteRecord()
+{
     FileTreeSummary& summary = m_owner->GetSummary();
     std::wstring relative;
     uint32_t index = 0;
@@ -218,6 +245,15 @@ bool LumoAgentClientTask::ThreadedWrite()
     }
     const uint64_t start = uint64_t(index) * kSegmentSize;
     const uint64_t end = start + kSegmentSize;
+
+    // From here on the file may change: the outcome names it.
+    m_write.path = path;
+    m_write.relativePath = relativeName;
+    m_write.index = index;
+    m_write.data = m_checksum != 0;
+    uint64_t sizeBefore = 0;
+    m_write.existedBefore = LumoUtil::GetFileSize(path, sizeBefore) == LUMORESULT_OK;
+    m_write.sizeBefore = m_write.existedBefore ? sizeBefore : 0;
 
     LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
@@ -261,6 +297,7 @@ bool LumoAgentClientTask::ThreadedWrite()
         }
         if (cut)
             summary.RemoveSegmentsAfter(m_name);
+        m_write.length = position - start;
         if (!summary.RegisterSegment(MakeSegmentName(path, index), m_name, m_checksum))
         {
             LumoNet::PrintConsoleLine("   error: failed to register file %s\n", narrow.c_str());

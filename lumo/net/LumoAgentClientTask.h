@@ -26,13 +26,16 @@
 //
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
 // record that fails on the way frees its slot and is never written.
+//
+// The inflate and write threads run under the crash guard (lumo/os/GuardedThread.h). A thread the
+// system refuses fails the record with a line, like any other failure of the slot.
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/net/FileTreeSummary.h"
+#include "lumo/os/GuardedThread.h"
 
 // What a slot reaches through the client that owns it.
 class SegmentTransferOwner
@@ -42,10 +45,32 @@ public:
     virtual const std::wstring& GetRootFolder() const = 0;
     virtual LumoDataBuffer& GetStream() = 0;
     virtual FileTreeSummary& GetSummary() = 0;
-    virtual void CountReceivedSegment() = 0;
+    // One more record is on disk (the receive loop tells, once its write has succeeded).
+    virtual void CountWrittenSegment() = 0;
     // How many segments the server's copy of the file at the install-relative path can have at
     // most; records for higher indexes are refused.
     virtual uint64_t GetSegmentLimit(const std::wstring& path) const = 0;
+};
+
+// What one record's write did to its file, for the checks made when a run ends
+// (lumo/net/FileGrowthCheck.h).
+struct SegmentWrite
+{
+    // The file on disk; empty when the record never reached it.
+    std::wstring path;
+    // Its install-relative path as the record named it ("data\\a.bin").
+    std::wstring relativePath;
+    uint32_t index = 0;
+    // The record carried the segment's bytes (a checksum of 0 cuts or deletes instead).
+    bool data = false;
+    // The write succeeded.
+    bool written = false;
+    bool existedBefore = false;
+    uint64_t sizeBefore = 0;
+    // 0 when the file is gone.
+    uint64_t sizeAfter = 0;
+    // Bytes of the segment written (data records that succeeded).
+    uint64_t length = 0;
 };
 
 class LumoAgentClientTask
@@ -57,20 +82,25 @@ public:
     LumoAgentClientTask(const LumoAgentClientTask&) = delete;
     LumoAgentClientTask& operator=(const LumoAgentClientTask&) = delete;
 
-    // Reads one record from the owner's stream; the owner counts it on success. False, with a line
-    // on standard output, for a failed read, a refused record or a busy slot; the slot is free then.
+    // Reads one record from the owner's stream. False, with a line on standard output, for a failed
+    // read, a refused record, a busy slot or an inflate thread that could not be started; the slot
+    // is free then.
     bool ReceiveFile(SegmentTransferOwner& owner);
     // Starts writing the record held (waiting for its inflation first). True when the slot is free
-    // or already writing; false when inflation failed (the slot is freed, nothing written).
+    // or already writing; false when inflation failed or no write thread could be started (the slot
+    // is freed, nothing written).
     bool WriteFileBegin();
     // Finishes the write (beginning it first when needed) and frees the slot; the write's result.
-    bool WriteFileEnd();
+    // When the slot held a record whose write ran, outcome (when given) tells what it did to its
+    // file, success or not; otherwise its path is left empty.
+    bool WriteFileEnd(SegmentWrite* outcome = nullptr);
 
     bool IsBusy() const { return m_owner != nullptr; }
 
 private:
     bool ThreadedDecompress();
     bool ThreadedWrite();
+    bool WriteRecord();
     bool MatchesChecksum();
     void Free();
 
@@ -81,8 +111,9 @@ private:
     bool m_writeBegun = false;
     // Set by the slot's thread before it ends; read after the join.
     bool m_ok = true;
-    std::thread m_decompressThread;
-    std::thread m_writeThread;
+    SegmentWrite m_write;
+    OS::GuardedThread m_decompressThread;
+    OS::GuardedThread m_writeThread;
     LumoDataBufferMemoryDynamic m_plainData;
     LumoDataBufferMemoryDynamic m_compressedData;
 };

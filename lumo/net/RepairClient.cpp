@@ -1,7 +1,11 @@
 #include "lumo/net/RepairClient.h"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
@@ -14,11 +18,18 @@
 using LumoNet::ReadU32;
 using LumoNet::WriteU32;
 
-bool IsValidRepairPath(const std::wstring& path)
+namespace
 {
-    auto plain = [](wchar_t c) { return c < 128 && c != L'"'; };
-    return path.size() > 4 && plain(path.front()) && plain(path.back());
+// 0 when the folder can be opened and listed, else the reason's errno.
+int FolderOpenError(const std::wstring& path)
+{
+    DIR* folder = ::opendir(ToNativePath(path).c_str());
+    if (!folder)
+        return errno ? errno : ENOENT;
+    ::closedir(folder);
+    return 0;
 }
+} // namespace
 
 RepairClient::RepairClient() = default;
 
@@ -30,15 +41,14 @@ RepairClient::~RepairClient()
         if (m_connection)
             m_connection->tcp.Disconnect(true);
     }
-    if (m_thread.joinable())
-        m_thread.join();
+    m_thread.Join();
 }
 
 LUMORESULT RepairClient::SetRootFolder(const std::wstring& path)
 {
     if (IsRunning())
         return LUMORESULT_INVALID_STATE;
-    if (!IsValidRepairPath(path))
+    if (path.empty())
         return LUMORESULT_INVALID_ARGUMENT;
     m_rootFolder = path;
     m_state = 0;
@@ -92,8 +102,7 @@ void RepairClient::Start()
     if (IsRunning())
         return;
     // The previous run's thread may still be returning.
-    if (m_thread.joinable())
-        m_thread.join();
+    m_thread.Join();
     m_state = 1;
     m_running = true;
     m_success = false;
@@ -101,10 +110,18 @@ void RepairClient::Start()
     m_cancel = false;
     m_total = 0;
     m_received = 0;
-    m_thread = std::thread([this] {
-        Run();
+    std::string threadError;
+    if (!m_thread.Start(
+            [this] {
+                Run();
+                m_running = false;
+            },
+            &threadError))
+    {
+        LumoNet::PrintConsoleLine("RepairClient::Start> the repair cannot start: %s\n", threadError.c_str());
+        m_error = LUMORESULT_OUT_OF_SPACE;
         m_running = false;
-    });
+    }
 }
 
 bool RepairClient::Succeeded() const
@@ -136,11 +153,34 @@ void RepairClient::Run()
         m_error = LUMORESULT_INVALID_ARGUMENT;
         return;
     }
+    // The connection's stall watch is a thread of its own: a run that cannot have it ends here,
+    // before anything is scanned or sent.
+    {
+        std::lock_guard<std::mutex> hold(m_connectionLock);
+        m_connection = std::make_unique<StallWatchedStream>(m_stallLimit);
+    }
+    if (!m_connection->GetWatchError().empty())
+    {
+        LumoNet::PrintConsoleLine("RepairClient> the repair cannot watch its connection: %s\n",
+                                  m_connection->GetWatchError().c_str());
+        m_error = LUMORESULT_OUT_OF_SPACE;
+        CloseConnection();
+        return;
+    }
     m_state = 2;
+    if (const int openError = FolderOpenError(m_rootFolder))
+    {
+        LumoNet::PrintConsoleLine("RepairClient> cannot open the installation folder %s: %s\n",
+                                  LumoNet::ShownPath(m_rootFolder).c_str(), std::strerror(openError));
+        m_error = LUMORESULT_NOT_FOUND;
+        CloseConnection();
+        return;
+    }
     Scan();
     if (m_cancel)
     {
         m_error = LUMORESULT_ABORTED;
+        CloseConnection();
         return;
     }
 
@@ -159,13 +199,27 @@ void RepairClient::Run()
     }
 
     m_state = 5;
+    FileGrowthCheck growth;
     const SegmentPipelineResult pipeline = ReceiveSegments(
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
-        [this] { SaveSummary(); });
+        [this] { SaveSummary(); }, &growth);
     CloseConnection();
+    // However the run ended, no file keeps zeros the server never sent (the pipeline has cut back
+    // those that would).
+    const std::vector<FileGrowthCheck::CutBack>& cuts = pipeline.cuts;
+    for (const FileGrowthCheck::CutBack& cut : cuts)
+    {
+        LumoNet::PrintConsoleLine("RepairClient> %s\n", cut.Describe().c_str());
+        m_received.fetch_sub(std::min(cut.segmentsUndone, m_received.load()));
+    }
     if (pipeline.failed || pipeline.received < GetSegmentsTotal())
     {
         m_error = LUMORESULT_NETWORK_ERROR;
+        return;
+    }
+    if (!cuts.empty())
+    {
+        m_error = LUMORESULT_BAD_FORMAT;
         return;
     }
     m_error = LUMORESULT_OK;
@@ -216,10 +270,6 @@ bool RepairClient::SaveSummary()
 
 LUMORESULT RepairClient::Connect()
 {
-    {
-        std::lock_guard<std::mutex> hold(m_connectionLock);
-        m_connection = std::make_unique<StallWatchedStream>(m_stallLimit);
-    }
     if (m_cancel)
         return LUMORESULT_ABORTED;
     if (const LUMORESULT result = m_connection->tcp.Connect(m_server))

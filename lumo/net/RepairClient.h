@@ -13,8 +13,14 @@
 //
 // States: 0 idle, 1 started, 2 scanning, 3 connecting, 4 sending the summary, 5 receiving,
 // 6 done. A failed run stays in the state of its failing stage with a non-zero error: 5 in state 1
-// (no root or summary file), the connect error or 10 in state 3, the send or read error in state 4,
-// 3 in state 5 (fewer records than announced, or a record refused or not written).
+// (no root or summary file), 9 in state 1 (a thread of the run could not be started), 4 in state 2
+// (the root folder cannot be opened), the connect error or 10 in state 3, the send or read error in
+// state 4, 3 in state 5 (fewer records than announced, or a record refused or not written), 10 in
+// state 5 (every record came, but they left a file longer than what it held and what was sent:
+// lumo/net/FileGrowthCheck.h). Each failure also prints its reason as a line.
+//
+// The run's own threads (the worker, the slots' threads, the stall watch, the checksum helpers)
+// run under the crash guard (lumo/os/GuardedThread.h).
 
 #include <atomic>
 #include <chrono>
@@ -24,16 +30,12 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
 #include "lumo/net/StallWatchedStream.h"
-
-// The root folder's first and last characters must be ASCII other than a double quote, and it must
-// be longer than 4 characters.
-bool IsValidRepairPath(const std::wstring& path);
+#include "lumo/os/GuardedThread.h"
 
 class RepairClient : private SegmentTransferOwner
 {
@@ -47,21 +49,27 @@ public:
     // Cancels a running repair (its connection is closed under it) and waits for the thread.
     ~RepairClient() override;
 
-    // Each returns LUMORESULT_INVALID_STATE while running.
+    // Each returns LUMORESULT_INVALID_STATE while running. The root folder may be any folder the
+    // file layer can open, whatever characters its name holds (it is ours to name, not the
+    // server's); only an empty one is refused here, one that cannot be opened fails the run.
     LUMORESULT SetRootFolder(const std::wstring& path);
     LUMORESULT SetSummaryFile(const std::wstring& path);
     LUMORESULT SetServerAddress(const SocketAddress& address);
     LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths);
     LUMORESULT SetStallLimit(std::chrono::milliseconds limit);
 
-    // Starts a run unless one is running.
+    // Starts a run unless one is running. When no thread can be had, the run ends at once in state 1
+    // with LUMORESULT_OUT_OF_SPACE and a line saying why.
     void Start();
 
-    bool IsRunning() const { return m_running.load(std::memory_order_relaxed); }
+    // Acquires what the run wrote: a caller that sees it ended may configure the client again.
+    bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
     bool Succeeded() const;
     LUMORESULT GetError() const { return m_error.load(std::memory_order_relaxed); }
     int GetState() const { return m_state.load(std::memory_order_relaxed); }
     float GetProgress() const;
+    // Records received and written to disk: a record refused, one whose write failed, and one that
+    // a file cut back at the end of the run took away again are not counted.
     uint32_t GetSegmentsReceived() const { return m_received.load(std::memory_order_relaxed); }
     uint32_t GetSegmentsTotal() const { return m_total.load(std::memory_order_relaxed); }
 
@@ -77,12 +85,12 @@ private:
     const std::wstring& GetRootFolder() const override { return m_rootFolder; }
     LumoDataBuffer& GetStream() override;
     FileTreeSummary& GetSummary() override { return m_summary; }
-    void CountReceivedSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
+    void CountWrittenSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
     // The segments the summary sent gave the file, plus every record announced.
     uint64_t GetSegmentLimit(const std::wstring& path) const override;
 
     std::atomic<int> m_state{0};
-    std::thread m_thread;
+    OS::GuardedThread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_success{false};
     std::atomic<LUMORESULT> m_error{LUMORESULT_OK};

@@ -1,11 +1,26 @@
 #include "lumo/net/SegmentPipeline.h"
 
 SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
-                                      const std::function<bool()>& keepGoing, const std::function<void()>& save)
+                                      const std::function<bool()>& keepGoing, const std::function<void()>& save,
+                                      FileGrowthCheck* growth)
 {
     constexpr size_t kSlots = 4;
     LumoAgentClientTask slots[kSlots];
     SegmentPipelineResult result;
+    // Ends the write of one slot: counts it when it succeeded, and hands what it did to growth.
+    auto endWrite = [&](LumoAgentClientTask& slot) {
+        const bool held = slot.IsBusy();
+        SegmentWrite outcome;
+        const bool ok = slot.WriteFileEnd(&outcome);
+        if (growth)
+            growth->Record(outcome);
+        if (ok && held)
+        {
+            ++result.written;
+            owner.CountWrittenSegment();
+        }
+        return ok;
+    };
     size_t i = 0; // the slot the next record goes into
     int sinceSave = 0;
     while (keepGoing() && result.received < total)
@@ -25,7 +40,7 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
             ++sinceSave;
         // The slot received three passes ago finishes its write before the one received two
         // passes ago begins: one writer at a time, in receive order.
-        const bool ok = slots[(i + 1) % kSlots].WriteFileEnd() && slots[(i + 2) % kSlots].WriteFileBegin();
+        const bool ok = endWrite(slots[(i + 1) % kSlots]) && slots[(i + 2) % kSlots].WriteFileBegin();
         i = (i + 1) % kSlots;
         if (!ok)
         {
@@ -36,8 +51,10 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
     // The slots still holding records, oldest first: they follow the one that would have been
     // received into next.
     for (size_t k = 1; k <= kSlots; ++k)
-        if (!slots[(i + k) % kSlots].WriteFileEnd())
+        if (!endWrite(slots[(i + k) % kSlots]))
             result.failed = true;
+    if (growth)
+        result.cuts = growth->Enforce(owner.GetSummary());
     save();
     return result;
 }

@@ -5,17 +5,26 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "lumo/net/FileGrowthCheck.h"
 #include "lumo/net/LumoAgentClientTask.h"
 
 struct SegmentPipelineResult
 {
     uint32_t received = 0;
+    // Records whose write succeeded (the owner is told of each one as it happens).
+    uint32_t written = 0;
     // A record was refused, cut, or failed to inflate or to be written.
     bool failed = false;
+    // The files growth found too long once the writes had ended, and cut back.
+    std::vector<FileGrowthCheck::CutBack> cuts;
 };
 
 // Receives up to total records from the owner's stream while keepGoing() holds, calling save()
-// after every 33 records, then writes what is still in the slots and calls save() once more.
+// after every 33 records, then writes what is still in the slots and calls save() once more. Every
+// write that ran is handed to growth (when given), in the order the writes happened, and growth's
+// rule is enforced before that last save, on the files as the records left them.
 SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
-                                      const std::function<bool()>& keepGoing, const std::function<void()>& save);
+                                      const std::function<bool()>& keepGoing, const std::function<void()>& save,
+                                      FileGrowthCheck* growth = nullptr);

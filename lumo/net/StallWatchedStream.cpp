@@ -26,8 +26,8 @@ StallWatchedStream::StallWatchedStream(std::chrono::milliseconds limit, Clock cl
     : m_stall(PolicyWithWindow(limit), std::move(clock))
 {
     tcp.SetReturnOnPartialData(true);
-    if (watchThread)
-        m_watch = std::thread([this] { Watch(); });
+    if (watchThread && !m_watch.Start([this] { Watch(); }, &m_watchError) && m_watchError.empty())
+        m_watchError = "the watch thread was not created";
 }
 
 StallWatchedStream::~StallWatchedStream()
@@ -37,8 +37,7 @@ StallWatchedStream::~StallWatchedStream()
         m_stop = true;
     }
     m_wake.notify_all();
-    if (m_watch.joinable())
-        m_watch.join();
+    m_watch.Join();
 }
 
 LUMORESULT StallWatchedStream::ReadData(void* data, uint32_t length)

@@ -24,8 +24,10 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
+#include "lumo/os/GuardedThread.h"
 #include "lumo/net/LumoDataBufferTCP.h"
 #include "lumo/net/TransferStall.h"
 
@@ -56,6 +58,9 @@ public:
     bool CheckForStall();
     // Bytes written so far (reads are counted by GetPosition).
     uint64_t GetBytesWritten() const { return m_written.load(); }
+    // Why the watch thread asked for could not be started (it runs under the crash guard); empty
+    // when it runs or was not asked for. Without it nothing gives up on a silent server.
+    const std::string& GetWatchError() const { return m_watchError; }
 
     LumoDataBufferTCP tcp;
 
@@ -81,5 +86,6 @@ private:
     LumoNet::TransferStallWatch m_stall;
     bool m_stop = false;
     std::condition_variable m_wake;
-    std::thread m_watch;
+    std::string m_watchError;
+    OS::GuardedThread m_watch;
 };

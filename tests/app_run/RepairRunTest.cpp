@@ -184,6 +184,37 @@ TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
     }
 }
 
+// The folder is the user's to name: one whose name ends beyond ASCII is repaired. A server that
+// announces more records than a count fits in an int has its count printed as it is, and the one
+// far segment it sends is taken back (nothing counted).
+TEST_F(RepairRunTest, AnyFolderNameAndAHugeAnnouncedCount)
+{
+    fixtures::ScratchFolder scratch;
+    fixtures::WriteFile(scratch / "reference/data/a.bin", "right");
+    const std::string install = scratch / "Sollex Caf\u00e9";
+    fixtures::WriteFile(install + "/data/a.bin", "wrong");
+    const struct { std::vector<std::string> arguments; bool ok; std::vector<std::wstring> lastLines; } cases[] = {
+        {{}, true, {L"Receiving updated files.", L"(1 / 1 segments updated.)"}},
+        {{"--fault", "huge-count"}, false,
+         {L"(0 / 4294967295 segments updated.)", L"Error occurred while repairing files.", L"(Error 3 in stage 5)"}},
+    };
+    for (const auto& c : cases)
+    {
+        host.Reset();
+        repairtest::RepairServer server(scratch / "reference", scratch / "server.log", c.arguments);
+        ASSERT_NE(server.Port(), 0);
+        fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+        LumoPatch::RepairRunSeams seams;
+        seams.pollInterval = std::chrono::milliseconds(10);
+        EXPECT_EQ(LumoPatch::RunRepairWith(host, FromNativePath(install), seams), c.ok) << host.Dump();
+        const std::vector<std::wstring> texts = host.Texts();
+        ASSERT_GE(texts.size(), c.lastLines.size());
+        EXPECT_EQ(std::vector<std::wstring>(texts.end() - c.lastLines.size(), texts.end()), c.lastLines) << host.Dump();
+        EXPECT_EQ(fixtures::ReadFile(install + "/data/a.bin"), "right");
+        EXPECT_FALSE(fixtures::PathExists(install + "/data/f.bin"));
+    }
+}
+
 TEST_F(RepairRunTest, RepairModeOfThePatchRun)
 {
     machine.ResetOptions(kBuildA);

@@ -23,6 +23,8 @@
 //   bad-flags    sends one record with checksum 0 and compressed 1
 //   oversize     sends one plain record announcing 4 MiB + 1 bytes
 //   bad-zip      sends one compressed record whose zlib stream is corrupt
+//   huge-count   announces 4294967295 records, sends one valid record of one byte named NAME
+//                (--bad-name, default "data\f.bin#1000000": 4 TB into the file) and closes
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,6 +35,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -155,15 +158,27 @@ struct Record
     }
 };
 
-std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw)
+// The container of raw. A container that cannot be made ends the server with the reason: a record
+// sent half-made would only show as a checksum error on the client, far from its cause.
+std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw, const std::wstring& name)
 {
     std::vector<uint8_t> copy = raw;
     LumoDataBufferMemoryStatic source(copy.data(), uint32_t(copy.size()));
     LumoDataBufferMemoryDynamic container;
-    LumoUtil::CompressData(container, source);
+    LUMORESULT result = LumoUtil::CompressData(container, source);
     std::vector<uint8_t> out(size_t(container.GetSize()));
-    container.SetPosition(0);
-    container.ReadData(out.data(), uint32_t(out.size()));
+    if (result == LUMORESULT_OK)
+        result = container.SetPosition(0);
+    if (result == LUMORESULT_OK)
+        result = container.ReadData(out.data(), uint32_t(out.size()));
+    if (result != LUMORESULT_OK)
+    {
+        Log("cannot compress %s: %s (%u)", LumoNet::ShownPath(name).c_str(), LumoUtil::GetResultName(result).c_str(),
+            result);
+        std::fprintf(stderr, "repair-server: cannot compress %s: %s\n", LumoNet::ShownPath(name).c_str(),
+                     LumoUtil::GetResultName(result).c_str());
+        std::exit(1);
+    }
     return out;
 }
 
@@ -176,7 +191,7 @@ Record SegmentRecord(const Options& options, const std::wstring& name)
     record.checksum = LumoUtil::SegmentChecksumOf(record.data.data(), record.data.size());
     if (options.compress && !record.data.empty())
     {
-        record.data = Compress(record.data);
+        record.data = Compress(record.data, name);
         record.compressed = 1;
     }
     record.announced = uint32_t(record.data.size());
@@ -233,13 +248,20 @@ std::vector<Record> FaultRecords(const Options& options, std::vector<Record> rec
         sample.name = options.badName;
     else if (options.fault == "cut-name")
         sample = Record{0, options.badName, 0, {}, 0};
+    else if (options.fault == "huge-count")
+    {
+        sample.name = options.badName == L"..\\escape.bin#000" ? L"data\\f.bin#1000000" : options.badName;
+        sample.data = {'x'};
+        sample.announced = 1;
+        sample.checksum = LumoUtil::SegmentChecksumOf(sample.data.data(), sample.data.size());
+    }
     else if (options.fault == "bad-flags")
         sample = Record{1, L"fault.bin#000", 0, {}, 0};
     else if (options.fault == "oversize")
         sample.announced = (4u << 20) + 1;
     else if (options.fault == "bad-zip")
     {
-        sample.data = Compress(std::vector<uint8_t>(1000, 'z'));
+        sample.data = Compress(std::vector<uint8_t>(1000, 'z'), sample.name);
         sample.data[sample.data.size() - 3] ^= 0x55;
         sample.compressed = 1;
         sample.announced = uint32_t(sample.data.size());
@@ -275,10 +297,10 @@ void Serve(int fd, const Options& options)
     const std::vector<Record> records = FaultRecords(options, Diff(options, client));
 
     std::vector<uint8_t> count;
-    LumoNet::AppendU32(count, uint32_t(records.size()));
+    LumoNet::AppendU32(count, options.fault == "huge-count" ? 0xFFFFFFFFu : uint32_t(records.size()));
     if (!SendAll(fd, count, count.size()))
         return;
-    Log("announced %zu records", records.size());
+    Log("announced %u records", options.fault == "huge-count" ? 0xFFFFFFFFu : unsigned(records.size()));
     size_t toSend = records.size();
     if (options.fault == "short" || options.fault == "drop")
         toSend /= 2;
@@ -315,7 +337,7 @@ void Serve(int fd, const Options& options)
         SendAll(fd, bytes, bytes.size() / 2);
         return Log("dropped the connection inside %s", LumoNet::ShownPath(records[toSend].name).c_str());
     }
-    if (options.fault == "short")
+    if (options.fault == "short" || options.fault == "huge-count")
         return Log("closed after %zu records", toSend);
 
     // Wait for the client to close (it never sends more), or give up after 30 s.

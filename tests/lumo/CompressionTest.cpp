@@ -11,6 +11,7 @@
 #include "BuildConfig.h"
 #include "lumo/buffers/LumoDataBuffer.h"
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScriptedBuffer.h"
@@ -195,6 +196,43 @@ TEST(CompressionTest, RoundTripAndLayout)
         EXPECT_EQ(back.sourcePosition, container.size());
     }
     EXPECT_EQ(Compress(""), std::string(4, '\0'));
+}
+
+// Data that does not shrink (archives, images) in chunks of several pieces, alone and mixed with
+// text: every chunk is a whole stream within zlib's bound for its length, the limit readers keep.
+TEST(CompressionTest, DataThatDoesNotShrinkStaysWithinTheBound)
+{
+    const std::string noise = fixtures::PatternBytes((7 << 20) + 5, 21);
+    const struct { const char* what; std::string raw; uint32_t chunkSize; } cases[] = {
+        {"3 MB of noise", noise.substr(0, 3000000), LumoUtil::kContainerChunkSize},
+        {"one piece and a byte", noise.substr(0, (2 << 20) + 1), LumoUtil::kContainerChunkSize},
+        {"noise in 5 MiB chunks", noise, 5 << 20},
+        {"noise then text", noise.substr(0, 3 << 20) + MixedBytes(3 << 20, 22), LumoUtil::kContainerChunkSize},
+        {"a stored block's worth", noise.substr(0, 65535), LumoUtil::kContainerChunkSize},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string container = Compress(c.raw, c.chunkSize);
+        for (const Chunk& chunk : ParseLayout(container))
+            EXPECT_LE(chunk.packedLength, compressBound(chunk.rawLength));
+        EXPECT_TRUE(InflateEachChunk(container) == c.raw);
+        const Decompressed back = Decompress(container);
+        EXPECT_EQ(back.result, LUMORESULT_OK);
+        EXPECT_TRUE(back.raw == c.raw);
+    }
+}
+
+// Without helper threads the pieces are deflated on the calling thread: the same container.
+TEST(CompressionTest, NoHelperThreadsGiveTheSameContainer)
+{
+    const std::string raw = MixedBytes((5 << 20) + 9, 24);
+    const std::string withHelpers = Compress(raw);
+    OS::SetThreadRefusal([] { return true; });
+    const std::string alone = Compress(raw);
+    OS::SetThreadRefusal(nullptr);
+    EXPECT_TRUE(alone == withHelpers);
+    EXPECT_TRUE(InflateEachChunk(alone) == raw);
 }
 
 TEST(CompressionTest, CompressesFromSourcePositionToDestinationPosition)
@@ -426,6 +464,18 @@ TEST(CompressionTest, ContainerToolInteroperatesAndReportsFailures)
               "300000\n");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fixtures::ReadFile(folder / "c.out") == raw);
+
+    // 20 MiB that do not compress: a chunk of many pieces, each stored.
+    const std::string noise = fixtures::PatternBytes(20 << 20, 23);
+    fixtures::WriteFile(folder / "noise", noise);
+    fixtures::RunShell(tool + " compress '" + folder / "noise" + "' '" + folder / "n.lzc" + "'", &status);
+    ASSERT_EQ(status, 0);
+    fixtures::RunShell(tool + " decompress '" + folder / "n.lzc" + "' '" + folder / "n.out" + "'", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fixtures::ReadFile(folder / "n.out") == noise);
+    EXPECT_EQ(fixtures::RunShell(kInterop + " read '" + folder / "n.lzc" + "' '" + folder / "n.py" + "'", &status),
+              std::to_string(20 << 20) + "\n");
+    EXPECT_EQ(status, 0);
 
     fixtures::RunShell(kInterop + " write '" + folder / "raw" + "' '" + folder / "p.lzc" + "' 65536", &status);
     ASSERT_EQ(status, 0);

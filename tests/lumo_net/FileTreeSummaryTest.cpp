@@ -216,6 +216,36 @@ TEST_F(SummaryScan, KeepsUnchangedTimesAndDropsWhatIsGone)
     EXPECT_EQ(Checksums(), (std::map<std::wstring, uint32_t>{{L"keep.bin#000", original}}));
 }
 
+// A file cut short or grown and given its old time back no longer has the segments the table
+// holds for it: its checksums are computed again, as a fresh scan finds them. Within one segment
+// count the time stays the only witness (the table keeps no sizes).
+TEST_F(SummaryScan, ASizeThatNoLongerFitsTheStoredSegmentsIsChecksummedAgain)
+{
+    const std::string full = std::string(2 * kSegment, 'a') + "tail";
+    const struct { const char* what; std::string before, after; bool seen; } cases[] = {
+        {"cut to 1000 bytes", full, full.substr(0, 1000), true},
+        {"cut to one segment", full, full.substr(0, kSegment), true},
+        {"grown by a segment", full.substr(0, 1000), full, true},
+        {"cut within the last segment", full, full.substr(0, 2 * kSegment + 2), false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        WriteFile(folder / "f.bin", c.before);
+        ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+        struct stat status{};
+        ASSERT_EQ(stat((folder / "f.bin").c_str(), &status), 0);
+        WriteFile(folder / "f.bin", c.after);
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (folder / "f.bin").c_str(), times, 0), 0);
+
+        ASSERT_TRUE(summary.Scan(folder.WidePath(), {}));
+        FileTreeSummary fresh;
+        ASSERT_TRUE(fresh.Scan(folder.WidePath(), {}));
+        EXPECT_EQ(summary.Serialise() == fresh.Serialise(), c.seen);
+    }
+}
+
 TEST_F(SummaryScan, CarriesNamesInAnyScriptAndSkipsLinksAndNamesItCannotCarry)
 {
     WriteFile(folder / "a/file.bin", "a");

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -14,8 +17,11 @@
 #include <string>
 #include <thread>
 
+#include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/RepairClient.h"
+#include "lumo/net/SegmentName.h"
+#include "lumo/os/GuardedThread.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -34,13 +40,16 @@ namespace fs = std::filesystem;
 
 constexpr size_t kMiB = 1u << 20;
 
-// Every regular file below root by its relative path.
+// Every regular file below root by its relative path; one too large to read (a file a faulty
+// repair grew) by its size alone, so that the test fails instead of filling the memory.
 std::map<std::string, std::string> Tree(const std::string& root)
 {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(root))
         if (item.is_regular_file())
-            files[fs::relative(item.path(), root).string()] = ReadFile(item.path().string());
+            files[fs::relative(item.path(), root).string()] =
+                item.file_size() > (256u << 20) ? "<" + std::to_string(item.file_size()) + " bytes>"
+                                                : ReadFile(item.path().string());
     return files;
 }
 
@@ -156,6 +165,7 @@ TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
         {"--fault", "oversize"}, {"--fault", "bad-zip"}, {"--fault", "bad-name"},
         {"--fault", "bad-name", "--bad-name", "..\\..\\outside.bin#000"},
         {"--fault", "bad-name", "--bad-name", "big.bin#999999"}, {"--fault", "cut-name", "--bad-name", "big.bin#999999"},
+        {"--fault", "huge-count"}, {"--fault", "huge-count", "--bad-name", "cut.bin#1000000"},
     };
     for (const std::vector<std::string>& arguments : cases)
     {
@@ -273,16 +283,19 @@ TEST(RepairClient, KilledDuringTheTransferBreaksNothingAndTheNextRunFinishes)
     EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
 }
 
-// Repairs install against a server written here: it answers the version and sends the records, whatever the summary.
-void RepairAgainst(RepairClient& client, const std::string& install, const std::vector<std::string>& records)
+// Repairs install against a server written here: it answers the version and sends the records, whatever the summary,
+// announcing their number (or announced when given). A server that announces more than it sends closes after them.
+void RepairAgainst(RepairClient& client, const std::string& install, const std::vector<std::string>& records,
+                   int64_t announced = -1)
 {
     std::string answer("\x06\0\0\0", 4);
-    repairtest::PutU32(answer, uint32_t(records.size()));
+    repairtest::PutU32(answer, announced < 0 ? uint32_t(records.size()) : uint32_t(announced));
     for (const std::string& record : records)
         answer += record;
+    const bool closeAfter = announced > int64_t(records.size());
     nettest::LoopbackPeer server([&](int fd) {
         char chunk[4096];
-        if (recv(fd, chunk, 4, MSG_WAITALL) == 4 && nettest::SendAll(fd, answer.data(), answer.size()))
+        if (recv(fd, chunk, 4, MSG_WAITALL) == 4 && nettest::SendAll(fd, answer.data(), answer.size()) && !closeAfter)
             while (recv(fd, chunk, sizeof chunk, 0) > 0)
                 continue;
     });
@@ -324,14 +337,216 @@ TEST(RepairClient, RefusesBadSettings)
 {
     RepairClient client;
     EXPECT_EQ(client.SetRootFolder(L""), LUMORESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(client.SetRootFolder(L"/opt"), LUMORESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(client.SetRootFolder(L"/games/\u00fc"), LUMORESULT_INVALID_ARGUMENT);
-    EXPECT_EQ(client.SetRootFolder(L"\"/games\""), LUMORESULT_INVALID_ARGUMENT);
     EXPECT_EQ(client.SetSummaryFile(L""), LUMORESULT_INVALID_ARGUMENT);
     // Without a root the run ends at once in state 1.
     RunToEnd(client);
     EXPECT_EQ(client.GetState(), 1);
     EXPECT_EQ(client.GetError(), LUMORESULT_INVALID_ARGUMENT);
+
+    // A root that cannot be opened ends the run in the scan, before anything connects.
+    ScratchFolder scratch;
+    WriteFile(scratch / "a.file", "x");
+    for (const std::string& root : {scratch / "missing", scratch / "a.file"})
+    {
+        ASSERT_EQ(client.SetRootFolder(FromNativePath(root)), LUMORESULT_OK);
+        ASSERT_EQ(client.SetSummaryFile(FromNativePath(scratch / "repair.cks")), LUMORESULT_OK);
+        ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, 1}), LUMORESULT_OK);
+        RunToEnd(client);
+        EXPECT_EQ(client.GetState(), 2) << root;
+        EXPECT_EQ(client.GetError(), LUMORESULT_NOT_FOUND) << root;
+    }
+}
+
+// The installation folder is ours to name, not the server's: whatever its name holds, it is repaired.
+TEST(RepairClient, RepairsAFolderOfAnyName)
+{
+    for (const char* name : {"Sollex Caf\u00e9", "\u00fc", "\"quoted\"", "ab", "\u30c7\u30fc\u30bf \u0434"})
+    {
+        SCOPED_TRACE(name);
+        ScratchFolder scratch;
+        const std::string reference = scratch / "reference", install = scratch / name;
+        WriteFile(reference + "/data/a.bin", "right");
+        WriteFile(install + "/data/a.bin", "wrong");
+        RepairServer server(reference, scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
+        RepairClient client;
+        const std::wstring root = FromNativePath(install);
+        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
+        ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
+        RunToEnd(client);
+        EXPECT_TRUE(client.Succeeded()) << client.GetError() << " in " << client.GetState();
+        EXPECT_EQ(ReadFile(install + "/data/a.bin"), "right");
+    }
+}
+
+// Whatever count the server announces, no file ends the run with zeros the server never sent, nor
+// longer than it was and what was sent; such a file is cut back and the run fails. Gaps the records
+// fill later in the run (the table orders "#1000" before "#101") are no fault.
+TEST(RepairClient, NoFileEndsTheRunWithAHoleOrLongerThanWhatWasSent)
+{
+    using repairtest::Plain;
+    const std::string old(100, 'o'), full(4 * kMiB, 'f'), half(2 * kMiB, 'h');
+    const struct
+    {
+        const char* what;
+        bool existed;
+        std::vector<std::string> records;
+        int64_t announced;
+        LUMORESULT error;
+        uint32_t counted;
+        std::string after; // "-" when the file must not exist
+    } cases[] = {
+        {"a huge count and one far segment", true, {Plain(L"f.bin#1000000", "x")}, 0xFFFFFFFF,
+         LUMORESULT_NETWORK_ERROR, 0, old},
+        {"the same for a new file", false, {Plain(L"f.bin#1000000", "x")}, 0xFFFFFFFF, LUMORESULT_NETWORK_ERROR, 0, "-"},
+        {"a segment skipped", true, {Plain(L"f.bin#000", full), Plain(L"f.bin#002", "end")}, -1,
+         LUMORESULT_BAD_FORMAT, 1, full},
+        {"a short segment before a later one", false, {Plain(L"f.bin#000", half), Plain(L"f.bin#001", "end")}, -1,
+         LUMORESULT_BAD_FORMAT, 1, half},
+        {"filled later in the run", false,
+         {Plain(L"f.bin#002", "end"), Plain(L"f.bin#000", full), Plain(L"f.bin#001", full)}, -1, LUMORESULT_OK, 3,
+         full + full + "end"},
+        {"cut below a far segment", true, {Plain(L"f.bin#002", "x"), repairtest::Record(0, L"f.bin#001", 0, "")}, -1,
+         LUMORESULT_BAD_FORMAT, 2, old},
+        {"cut, then a gap", true, {repairtest::Record(0, L"f.bin#000", 0, ""), Plain(L"f.bin#001", "x")}, -1,
+         LUMORESULT_BAD_FORMAT, 1, "-"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder install;
+        if (c.existed)
+            WriteFile(install / "f.bin", old);
+        RepairClient client;
+        RepairAgainst(client, install.Path(), c.records, c.announced);
+        EXPECT_EQ(client.GetError(), c.error);
+        EXPECT_EQ(client.GetSegmentsReceived(), c.counted);
+        if (c.after == "-")
+            EXPECT_FALSE(fixtures::PathExists(install / "f.bin"));
+        else if (!fixtures::PathExists(install / "f.bin"))
+            ADD_FAILURE() << "f.bin is gone";
+        else if (fs::file_size(install / "f.bin") != c.after.size()) // never read a file grown to terabytes
+            ADD_FAILURE() << "f.bin has " << fs::file_size(install / "f.bin") << " bytes, not " << c.after.size();
+        else
+            EXPECT_TRUE(ReadFile(install / "f.bin") == c.after);
+        // The saved summary holds nothing past what the file has.
+        FileTreeSummary saved;
+        LumoDataBufferFile file(FromNativePath(install / "repair.cks"), LumoDataBufferFile::MODE_READ);
+        ASSERT_EQ(saved.Read(file), LUMORESULT_OK);
+        for (const auto& [name, entry] : saved.Snapshot())
+            EXPECT_LT(uint64_t(GetSegmentIndex(name)) * 4 * kMiB, c.after == "-" ? 0 : c.after.size() + 1) << name;
+    }
+}
+
+// A record received but not written is not counted as updated.
+TEST(RepairClient, ARecordThatCannotBeWrittenIsNotCounted)
+{
+    using repairtest::Plain;
+    ScratchFolder install;
+    WriteFile(install / "dir.bin/inside", "a folder where the server has a file");
+    RepairClient client;
+    RepairAgainst(client, install.Path(), {Plain(L"ok.bin#000", "ok"), Plain(L"dir.bin#000", "x"), Plain(L"z.bin#000", "z")});
+    EXPECT_EQ(client.GetError(), LUMORESULT_NETWORK_ERROR);
+    EXPECT_EQ(client.GetSegmentsTotal(), 3u);
+    EXPECT_EQ(client.GetSegmentsReceived(), 2u); // ok.bin and z.bin, written after the failure
+    EXPECT_EQ(ReadFile(install / "ok.bin"), "ok");
+}
+
+// A repaired file cut short with its time put back is found changed, and the next repair mends it.
+TEST(RepairClient, AFileCutShortWithItsTimeKeptIsRepairedNextTime)
+{
+    Installation setup;
+    RepairServer server(setup.reference, setup.scratch / "server.log", {"--managed", "*"});
+    ASSERT_NE(server.Port(), 0);
+    RepairClient client;
+    setup.Configure(client, server.Port());
+    RunToEnd(client);
+    ASSERT_TRUE(client.Succeeded());
+
+    const std::string big = setup.install + "/big.bin";
+    struct stat status{};
+    ASSERT_EQ(stat(big.c_str(), &status), 0);
+    ASSERT_EQ(truncate(big.c_str(), 1000), 0);
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), times, 0), 0);
+
+    RunToEnd(client);
+    EXPECT_TRUE(client.Succeeded()) << client.GetError();
+    EXPECT_TRUE(ReadFile(big) == ReadFile(setup.reference + "/big.bin"));
+}
+
+// Segments of data that does not compress, sent compressed, land as sent.
+TEST(RepairClient, CompressedSegmentsOfDataThatDoesNotShrink)
+{
+    ScratchFolder scratch;
+    std::string noise(4 * kMiB + 3000000, '\0'); // a last segment of 3,000,000 bytes
+    nettest::PatternStream(7).Fill(reinterpret_cast<uint8_t*>(noise.data()), noise.size() & ~size_t(7));
+    WriteFile(scratch / "reference/noise.bin", noise);
+    WriteFile(scratch / "install/noise.bin", "old");
+    RepairServer server(scratch / "reference", scratch / "server.log", {"--compress"});
+    ASSERT_NE(server.Port(), 0);
+    RepairClient client;
+    const std::wstring root = FromNativePath(scratch / "install");
+    ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+    ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
+    ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
+    RunToEnd(client);
+    EXPECT_TRUE(client.Succeeded()) << client.GetError() << "\n" << server.Log();
+    EXPECT_TRUE(ReadFile(scratch / "install/noise.bin") == noise);
+}
+
+// Threads the system refuses: started threads are counted, those of the test's own thread aside.
+std::atomic<int> g_threadsAllowed{0};
+std::atomic<int> g_threadsStarted{0};
+std::thread::id g_testThread;
+bool RefuseBeyondAllowed()
+{
+    if (std::this_thread::get_id() == g_testThread)
+        return false;
+    return g_threadsStarted++ >= g_threadsAllowed;
+}
+
+// A thread of the repair the system refuses ends the run with an error, never the process; nothing
+// is written. The worker starts the stall watch first, then the slots' threads (an installation
+// with nothing to checksum starts no checksum helpers).
+TEST(RepairClient, AThreadTheSystemRefusesEndsTheRun)
+{
+    using repairtest::Plain;
+    const struct { const char* what; bool refuseWorker; int allowed; bool compressed; int state; LUMORESULT error; } cases[] = {
+        {"the worker", true, 0, false, 1, LUMORESULT_OUT_OF_SPACE},
+        {"the stall watch", false, 0, false, 1, LUMORESULT_OUT_OF_SPACE},
+        {"a write thread", false, 1, false, 5, LUMORESULT_NETWORK_ERROR},
+        {"an inflate thread", false, 1, true, 5, LUMORESULT_NETWORK_ERROR},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder install;
+        const std::string data = "new";
+        std::string container;
+        {
+            LumoDataBufferMemoryStatic source(const_cast<char*>(data.data()), uint32_t(data.size()));
+            LumoDataBufferMemoryDynamic packed;
+            ASSERT_EQ(LumoUtil::CompressData(packed, source), LUMORESULT_OK);
+            container.resize(size_t(packed.GetSize()));
+            packed.SetPosition(0);
+            packed.ReadData(container.data(), uint32_t(container.size()));
+        }
+        const std::string record = c.compressed ? repairtest::Record(1, L"a.bin#000", repairtest::ChecksumOf(data), container)
+                                                : Plain(L"a.bin#000", data);
+        g_testThread = c.refuseWorker ? std::thread::id() : std::this_thread::get_id();
+        g_threadsAllowed = c.allowed;
+        g_threadsStarted = 0;
+        OS::SetThreadRefusal(&RefuseBeyondAllowed);
+        RepairClient client;
+        RepairAgainst(client, install.Path(), {record});
+        OS::SetThreadRefusal(nullptr);
+        EXPECT_EQ(client.GetState(), c.state);
+        EXPECT_EQ(client.GetError(), c.error);
+        EXPECT_FALSE(client.Succeeded());
+        EXPECT_FALSE(fixtures::PathExists(install / "a.bin"));
+    }
 }
 
 } // namespace

@@ -43,7 +43,7 @@ struct MemoryOwner : SegmentTransferOwner
     const std::wstring& GetRootFolder() const override { return m_root; }
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
-    void CountReceivedSegment() override { ++received; }
+    void CountWrittenSegment() override { ++received; }
     uint64_t GetSegmentLimit(const std::wstring&) const override { return limit; }
 
     void Feed(const std::string& bytes)
@@ -109,7 +109,7 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
         EXPECT_FALSE(PathExists(folder / "escape.bin"));
         EXPECT_TRUE(owner.summary.Snapshot().empty());
     }
-    EXPECT_EQ(owner.received, 4); // bad containers and checksums arrive whole; they fail at writing
+    EXPECT_EQ(owner.received, 0); // bad containers and checksums arrive whole, but nothing was written
 }
 
 TEST(SegmentSlot, WritesSegmentsWhereTheyBelong)
@@ -257,6 +257,38 @@ TEST(SegmentPipeline, WritesInReceiveOrderWhereverTheLoopEnds)
             EXPECT_TRUE(ReadFile(folder / "f.bin") == std::string(kSegment, '\0') + last);
             EXPECT_EQ(owner.summary.Snapshot()[L"f.bin#001"].checksum, ChecksumOf(last));
         }
+}
+
+// Only records that reach the disk are counted: one refused on arrival ends the loop, one whose
+// bytes do not match its checksum or whose file cannot be written is received but never counted.
+TEST(SegmentPipeline, CountsOnlyTheRecordsItWrote)
+{
+    ScratchFolder folder;
+    WriteFile(folder / "dir.bin/inside", ""); // a folder where the record names a file
+    const std::string good1 = Plain(L"a.bin#000", "one"), good2 = Plain(L"b.bin#000", "two");
+    const std::string badChecksum = Record(0, L"c.bin#000", ChecksumOf("other"), "three");
+    const std::string onAFolder = Plain(L"dir.bin#000", "four");
+    const struct { std::vector<std::string> records; uint32_t received, written; } cases[] = {
+        {{good1, good2}, 2, 2},
+        {{good1, badChecksum, good2}, 3, 2},
+        {{onAFolder, good1}, 2, 1},
+        {{good1, Plain(L"..\\out.bin#000", "x"), good2}, 1, 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(&c - cases);
+        MemoryOwner owner(folder.WidePath());
+        std::string stream;
+        for (const std::string& record : c.records)
+            stream += record;
+        owner.Feed(stream);
+        const SegmentPipelineResult result =
+            ReceiveSegments(owner, uint32_t(c.records.size()), [] { return true; }, [] {});
+        EXPECT_EQ(result.received, c.received);
+        EXPECT_EQ(result.written, c.written);
+        EXPECT_EQ(owner.received, int(c.written));
+        EXPECT_EQ(result.failed, c.written < c.records.size());
+    }
 }
 
 } // namespace

@@ -1,0 +1,114 @@
+#include "lumo/net/FileGrowthCheck.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "lumo/files/FileUtil.h"
+#include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SegmentName.h"
+#include "lumo/text/StringUtil.h"
+#include "platform/NativePath.h"
+
+using LumoUtil::kSegmentSize;
+
+std::string FileGrowthCheck::CutBack::Describe() const
+{
+    std::string line = LumoUtil::FormatString(
+        "%s would end at byte %llu, but from byte %llu on it holds zeros that neither the file had nor the "
+        "server sent",
+        LumoNet::ShownPath(path).c_str(), static_cast<unsigned long long>(sizeFound),
+        static_cast<unsigned long long>(sizeKept));
+    if (!failure.empty())
+        return line + "; it could not be cut back: " + failure;
+    return line + (removed ? "; removed, as it did not exist before" : "; cut back to that length");
+}
+
+void FileGrowthCheck::Record(const SegmentWrite& write)
+{
+    if (write.path.empty())
+        return;
+    const auto [found, first] = m_files.try_emplace(write.path);
+    File& file = found->second;
+    if (first)
+    {
+        file.existed = write.existedBefore;
+        file.keptLength = write.sizeBefore;
+    }
+    if (!write.data && write.index == 0 && write.written)
+        file.existed = false; // deleted as the server asked
+    file.relativePaths.insert(write.relativePath);
+    // Whatever lies past the file's end now is gone, old bytes and sent ones alike (an empty
+    // segment sent for the very end stays).
+    file.keptLength = std::min(file.keptLength, write.sizeAfter);
+    const uint64_t firstGone = LumoUtil::SegmentCountOf(write.sizeAfter);
+    if (firstGone <= UINT32_MAX)
+        for (auto it = file.sent.lower_bound(uint32_t(firstGone)); it != file.sent.end();)
+        {
+            if (uint64_t(it->first) * kSegmentSize == write.sizeAfter && it->second == 0)
+                ++it;
+            else
+                it = file.sent.erase(it);
+        }
+    if (firstGone > 0 && firstGone - 1 <= UINT32_MAX)
+    {
+        // The segment the end falls in keeps only what lies before the end.
+        const auto last = file.sent.find(uint32_t(firstGone - 1));
+        if (last != file.sent.end())
+            last->second = std::min(last->second, write.sizeAfter - (firstGone - 1) * kSegmentSize);
+    }
+    if (write.data && write.written)
+        file.sent[write.index] = write.length;
+}
+
+std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& summary)
+{
+    std::vector<CutBack> cuts;
+    for (const auto& [path, file] : m_files)
+    {
+        uint64_t size = 0;
+        if (LumoUtil::GetFileSize(path, size) != LUMORESULT_OK)
+            continue; // gone: nothing of it is left to be wrong
+        // From the segment the old end falls in, every segment sent in a row extends what may be
+        // there; the one the old end falls in counts as held even when it was not sent again.
+        uint64_t allowed = file.keptLength;
+        for (uint64_t index = file.keptLength / kSegmentSize;; ++index)
+        {
+            const auto sent = index <= UINT32_MAX ? file.sent.find(uint32_t(index)) : file.sent.end();
+            if (sent != file.sent.end())
+            {
+                allowed = std::max(allowed, index * kSegmentSize + sent->second);
+                if (sent->second < kSegmentSize)
+                    break; // a short segment is the file's last
+            }
+            else if (index * kSegmentSize >= file.keptLength)
+                break;
+        }
+        if (size <= allowed)
+            continue;
+
+        CutBack cut;
+        cut.path = path;
+        cut.sizeFound = size;
+        cut.sizeKept = allowed;
+        for (const auto& [index, length] : file.sent)
+            if (uint64_t(index) * kSegmentSize >= allowed && length > 0)
+                ++cut.segmentsUndone;
+        if (allowed == 0 && !file.existed)
+        {
+            cut.removed = LumoUtil::DeleteFile(path);
+            if (!cut.removed)
+                cut.failure = std::strerror(errno ? errno : EIO);
+        }
+        else if (::truncate(ToNativePath(path).c_str(), off_t(allowed)) != 0)
+            cut.failure = std::strerror(errno);
+        // The entries from the cut on no longer describe the disk: the next scan reads them afresh.
+        for (const std::wstring& relative : file.relativePaths)
+            summary.RemoveSegmentsFrom(relative, allowed / kSegmentSize);
+        cuts.push_back(cut);
+    }
+    m_files.clear();
+    return cuts;
+}

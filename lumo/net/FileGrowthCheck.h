@@ -1,0 +1,66 @@
+#pragma once
+// What a repair run may leave of a file it wrote: never more than the file held before the run and
+// what the server sent for it. A record for segment i of a file shorter than i x 4 MiB fills the
+// gap with zeros, and the server's records for the segments in between are still to come: the
+// table orders "#1000" between "#100" and "#101", so an honest run writes segment 1000 of a large
+// file before segment 101. Only when the run has ended can a gap that nobody filled be told from
+// one still to be filled; a server that announces a huge count and sends one far segment would
+// otherwise leave a file terabytes long (sparse, but read in full by every later scan).
+//
+// The rule, per file, once the run ends: counting from the file's old end (the least length it had
+// before or during the run, as cuts and deletes lower it), every segment up to the file's end must
+// have been held by it (the segment its old end falls in) or sent in this run, a segment sent
+// shorter than 4 MiB ends the file, and the file may reach no further than the end of the last
+// segment so covered. A file that reaches further is cut back to that point (one that did not
+// exist before and keeps nothing is removed), its summary entries from the cut on are dropped (the
+// next scan reads them afresh), and the run fails with the reason.
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lumo/net/FileTreeSummary.h"
+#include "lumo/net/LumoAgentClientTask.h"
+
+class FileGrowthCheck
+{
+public:
+    struct CutBack
+    {
+        std::wstring path;
+        uint64_t sizeFound = 0;
+        // The length it was cut back to (0 and removed when it did not exist before).
+        uint64_t sizeKept = 0;
+        bool removed = false;
+        // Segments written in this run that the cut took away again.
+        uint32_t segmentsUndone = 0;
+        // Empty when the cut (or removal) succeeded, else why not.
+        std::string failure;
+        // One line for the user.
+        std::string Describe() const;
+    };
+
+    // Takes the outcome of every record whose write ran, in the order the writes happened.
+    void Record(const SegmentWrite& write);
+
+    // Checks every file written so far against the rule and cuts back those that break it, updating
+    // the summary; one entry per file that broke it.
+    std::vector<CutBack> Enforce(FileTreeSummary& summary);
+
+private:
+    struct File
+    {
+        std::set<std::wstring> relativePaths;
+        // The file existed before the run and was not deleted in it: cut back to nothing, it stays
+        // as an empty file, else it goes.
+        bool existed = false;
+        // The least length of the file before and during the run.
+        uint64_t keptLength = 0;
+        // Segments sent and written in this run that are still on disk: index -> bytes.
+        std::map<uint32_t, uint64_t> sent;
+    };
+
+    std::map<std::wstring, File> m_files;
+};
