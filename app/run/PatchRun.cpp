@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cwctype>
 #include <thread>
 
 namespace LumoPatch {
@@ -141,7 +142,10 @@ bool PatchRun::RunChecks()
     {
         // What cannot be written, and why, comes first: privileges are only one of the causes.
         if (!reason.empty())
+        {
+            reason[0] = std::towupper(reason[0]);  // the reason stands as a line of its own
             m_host.Log(3, reason);
+        }
         m_host.Log(3, LoadResString(154));
         m_host.ShowMessage(LoadResString(132), LoadResString(134));
         return false;
