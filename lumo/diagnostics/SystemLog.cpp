@@ -20,6 +20,7 @@
 #include "lumo/text/TextConversion.h"
 #include "lumo/text/Utf16.h"
 #include "platform/DebugOutput.h"
+#include "platform/Utf8.h"
 #include "platform/WriteFully.h"
 
 namespace
@@ -167,9 +168,12 @@ void SystemLogWrite(uint32_t mask, std::string line)
         }
     }
     line += '\n';
-    const std::wstring wide = ToWide(line);
+    // Lines hold 8-bit text, or UTF-8 where they carry native paths or wide text: a terminal and
+    // the debugger output get UTF-8 either way, so no name is garbled there.
+    const std::wstring wide = DecodeUtf8Or8Bit(line);
+    const std::string terminal = platform::WideToUtf8(wide);
     if (mask & SYSTEMLOG_DEBUGGER)
-        platform::WriteDebugOutput(line);
+        platform::WriteDebugOutput(terminal);
     if (mask & SYSTEMLOG_STDOUT)
     {
         const int fd = GetConsoleOutputHandle();
@@ -181,7 +185,7 @@ void SystemLogWrite(uint32_t mask, std::string line)
         }
         else
         {
-            WriteConsoleText(line);
+            WriteConsoleText(terminal);
         }
     }
     if (mask & SYSTEMLOG_OBSERVERS)
@@ -212,7 +216,8 @@ void SystemLogPrintfW(const wchar_t* format, ...)
     va_start(args, format);
     const std::wstring line = FormatLine(format, args);
     va_end(args);
-    SystemLogWrite(SYSTEMLOG_ALL, ToNarrow(line));
+    // UTF-8 rather than the 8-bit table: a path beyond it (a Cyrillic home folder) stays readable.
+    SystemLogWrite(SYSTEMLOG_ALL, platform::WideToUtf8(line));
 }
 
 void BroadcastSystemLogLine(const wchar_t* line)

@@ -50,7 +50,10 @@ extern bool g_bIsIterating;
 
 void SystemLogWrite(uint32_t mask, std::string line);
 void SystemLogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Wide format in the product's dialect (lumo/text/FormatDialect.h), narrowed with ToNarrow.
+// A line holds 8-bit text or UTF-8 (lumo/text/TextConversion.h's DecodeUtf8Or8Bit tells them apart);
+// the terminal and the debugger output receive it as UTF-8, a pipe as UTF-16LE, observers as wide text.
+// Wide format in the product's dialect (lumo/text/FormatDialect.h), written as UTF-8 so that no
+// character is lost.
 void SystemLogPrintfW(const wchar_t* format, ...);
 void SystemLogPrintfTo(uint32_t mask, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

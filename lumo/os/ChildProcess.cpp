@@ -36,13 +36,7 @@ size_t CutCharacterLength(const std::string& text)
 
 std::wstring DecodeChildOutput(const std::string& bytes)
 {
-    const std::wstring text = FromNativePath(bytes);
-    for (const wchar_t c : text)
-    {
-        if (c >= 0xDC80 && c <= 0xDCFF)  // a byte that is no part of UTF-8
-            return ToWide(bytes);
-    }
-    return text;
+    return DecodeUtf8Or8Bit(bytes);
 }
 
 Process::Process() = default;

@@ -1,5 +1,7 @@
 #include "lumo/text/TextConversion.h"
 
+#include "platform/NativePath.h"
+
 namespace {
 
 // The six Windows-1252 punctuation marks that 8-bit text carries besides ASCII.
@@ -68,4 +70,15 @@ bool SurvivesNarrowing(const std::wstring& text)
         if (ToWideChar(ToNarrowChar(c)) != c)
             return false;
     return true;
+}
+
+std::wstring DecodeUtf8Or8Bit(const std::string& bytes)
+{
+    const std::wstring text = FromNativePath(bytes);
+    for (const wchar_t c : text)
+    {
+        if (c >= 0xDC80 && c <= 0xDCFF)  // a byte that is no part of UTF-8
+            return ToWide(bytes);
+    }
+    return text;
 }

@@ -26,5 +26,9 @@ std::wstring ToWide(const char* text); // null gives ""
 char ToNarrowChar(wchar_t unit);
 wchar_t ToWideChar(char byte);
 
+// Text of unknown kind from outside or from the libraries' own lines (child programs' output, log
+// lines that may hold native paths): read as UTF-8 when it is valid UTF-8, else by the 8-bit table.
+std::wstring DecodeUtf8Or8Bit(const std::string& bytes);
+
 // True when ToWide(ToNarrow(text)) == text, i.e. the text survives a trip through 8-bit text.
 bool SurvivesNarrowing(const std::wstring& text);

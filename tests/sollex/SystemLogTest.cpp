@@ -37,6 +37,23 @@ TEST(SystemLogTest, PrintfFormsWriteWholeLinesUpToTheLimit)
                         "MakeDirectory> CreateDirectoryW returned err 5\n");
 }
 
+// A wide line keeps a path beyond the 8-bit table; an 8-bit line with a Latin-1 letter reaches a
+// terminal as UTF-8 too, and observers see both as written.
+TEST(SystemLogTest, NamesBeyondTheEightBitTableStayReadable)
+{
+    RecordingObserver observer;
+    observer.Register();
+    fixtures::StdoutCapture capture;
+    SystemLogPrintfW(L"Rebuilding %s", L"/home/\u0418\u0433\u0440\u0430/Sollex");
+    SystemLogPrintf("%s", "Caf\xe9");
+    SystemLogPrintf("%s", "/games/Caf\xc3\xa9");  // a native path, already UTF-8
+    const std::string text = capture.Text();
+    observer.Unregister();
+    EXPECT_EQ(text, "Rebuilding /home/\xd0\x98\xd0\xb3\xd1\x80\xd0\xb0/Sollex\nCaf\xc3\xa9\n/games/Caf\xc3\xa9\n");
+    EXPECT_EQ(observer.lines, (std::vector<std::wstring>{L"Rebuilding /home/\u0418\u0433\u0440\u0430/Sollex\n",
+                                                          L"Caf\u00e9\n", L"/games/Caf\u00e9\n"}));
+}
+
 // A tool that keeps standard output for itself moves every console writer to standard error.
 TEST(SystemLogTest, ConsoleLinesFollowTheChosenHandle)
 {
