@@ -244,12 +244,8 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
         Log(3, std::wstring(PatchMessages::kCannotOpenPatchFileForWriting) + path);
         return false;
     }
-    {
-        OS::MutexLock lock(m_lock);
-        m_target = &file;
-    }
     // A package larger than the room on its disk is refused before a byte moves: it would only
-    // fill the disk.
+    // fill the disk. (Before the gauge reads the file: it must never see one that is gone.)
     const uint64_t announced = m_total;
     uint64_t freeBytes = 0;
     const uint64_t kept = std::min(file.GetSize(), announced);
@@ -258,6 +254,10 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
         Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + L": it is " + std::to_wstring(announced) +
                    L" bytes, and the disk of " + path + L" has " + std::to_wstring(freeBytes) + L" bytes free.");
         return false;
+    }
+    {
+        OS::MutexLock lock(m_lock);
+        m_target = &file;
     }
     LUMORESULT result = m_downloader->Download(ToNarrow(url), &file, 0, callback);
     if (result == LUMORESULT_OK)
