@@ -34,7 +34,8 @@ TEST(OSWrappers, HandlesOfTheWrongKindAreRefused)
     EXPECT_THROW(OS::ReleaseMutex(event), OSException);
     EXPECT_THROW(OS::GetThreadPriority(event), OSException);
     EXPECT_FALSE(OS::CancelWaitableTimer(event)) << "never throws";
-    EXPECT_THROW(OS::CloseEvent(*new OS::Handle()), OSException);
+    OS::Handle empty;
+    EXPECT_THROW(OS::CloseEvent(empty), OSException);
 }
 
 TEST(OSWrappers, NamedMutexFailIfExistsLeavesNoHandleOpen)
