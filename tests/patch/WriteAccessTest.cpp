@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -25,6 +26,20 @@ namespace
 class WriteAccessTest : public ::testing::Test
 {
 protected:
+    // The check of the installation as a user without root's rights, TMPDIR at tmp: 1 when it
+    // passed, else what judge makes of its reason (0: right); below 0 when no such user can be had.
+    int RefusedUnprivileged(const std::string& tmp, const std::function<int(const std::wstring&)>& judge,
+                            std::string* whyNot)
+    {
+        return fixtures::RunUnprivileged(
+            [&] {
+                setenv("TMPDIR", tmp.c_str(), 1);
+                std::wstring reason;
+                return CheckWriteAccess(FromNativePath(Install()), &reason) ? 1 : judge(reason);
+            },
+            whyNot);
+    }
+
     void SetUp() override { mkdir(Install().c_str(), 0755); }
 
     std::string Install() const { return m_scratch / "install"; }
@@ -102,14 +117,8 @@ TEST_F(WriteAccessTest, FailsForAnUnprivilegedUser)
     {
         chmod(key.c_str(), c.keyMode);
         std::string whyNot;
-        const int status = fixtures::RunUnprivileged(
-            [&] {
-                setenv("TMPDIR", tmp.c_str(), 1);
-                std::wstring reason;
-                if (CheckWriteAccess(FromNativePath(Install()), &reason))
-                    return 1;
-                return reason.find(c.reason) != std::wstring::npos ? 0 : 2;
-            },
+        const int status = RefusedUnprivileged(
+            tmp, [&](const std::wstring& reason) { return reason.find(c.reason) != std::wstring::npos ? 0 : 2; },
             &whyNot);
         if (status < 0)
             GTEST_SKIP() << whyNot;
@@ -129,16 +138,13 @@ TEST_F(WriteAccessTest, FailsForAFolderTheUserCannotWrite)
     chmod((m_scratch / "registry/HKEY_LOCAL_MACHINE/Software/Kestin").c_str(), 0777);
     chmod(Install().c_str(), 0555);
     std::string whyNot;
-    const int status = fixtures::RunUnprivileged(
-        [&] {
-            setenv("TMPDIR", tmp.c_str(), 1);
-            std::wstring reason;
-            if (CheckWriteAccess(FromNativePath(Install()), &reason))
-                return 1;
+    const int status = RefusedUnprivileged(
+        tmp,
+        [&](const std::wstring& reason) {
             if (reason != L"the installation folder " + FromNativePath(Install()) + L" cannot be written: Permission denied")
                 return 2;
             // A folder that is not there is for the run's own checks to name.
-            return CheckWriteAccess(FromNativePath(Install() + "/missing"), &reason) ? 0 : 3;
+            return CheckWriteAccess(FromNativePath(Install() + "/missing")) ? 0 : 3;
         },
         &whyNot);
     chmod(Install().c_str(), 0755);
