@@ -239,7 +239,8 @@ void RepairClient::Scan()
     }
     // The summary file (and its temporary twin) never describes itself, nor the run's journal.
     FileTreeSummary::ExclusionSet excluded;
-    for (const std::wstring& path : {m_summaryFile, m_summaryFile + L".tmp", LumoUtil::JoinPath(m_rootFolder, kRepairJournalName)})
+    const std::wstring journal = LumoUtil::JoinPath(m_rootFolder, kRepairJournalName);
+    for (const std::wstring& path : {m_summaryFile, m_summaryFile + L".tmp", journal})
         excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
     for (const std::wstring& path : m_excludedPaths)
         excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));

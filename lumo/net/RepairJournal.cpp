@@ -119,7 +119,8 @@ std::map<std::string, Target> ParseRecords(const std::wstring& root, const std::
         std::wstring resolved, error;
         if (!LumoUtil::ResolveInstallPath(root, relative, resolved, error, LumoUtil::NameText::Utf16))
         {
-            lines.push_back({3, where + L" names a file it may not touch" + at + L": " + error + L"; it is left alone."});
+            lines.push_back(
+                {3, where + L" names a file it may not touch" + at + L": " + error + L"; it is left alone."});
             continue;
         }
         if (ToNativePath(resolved) != NativePrefix(root) + path)
@@ -236,7 +237,8 @@ bool RepairJournal::Begin(std::string& error)
 {
     m_folderFd = ::open(NativeRoot(m_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_folderFd >= 0)
-        m_fd = ::openat(m_folderFd, JournalName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        m_fd = ::openat(m_folderFd, JournalName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                        0644);
     if (m_fd < 0)
     {
         error = "cannot create the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno);
@@ -356,7 +358,7 @@ bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLi
     const bool ok = RecoverIn(folderFd, root, lines, error);
     ::close(folderFd);
     if (!ok)
-        lines.push_back({3, L"A repair of " + root + L" was stopped, and what it left could not be put right: " + error +
-                                L". Nothing more is done until it can be; the next start tries again."});
+        lines.push_back({3, L"A repair of " + root + L" was stopped, and what it left could not be put right: " +
+                                error + L". Nothing more is done until it can be; the next start tries again."});
     return ok;
 }

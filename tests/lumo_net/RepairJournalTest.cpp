@@ -70,8 +70,11 @@ TEST(RepairJournal, TheNextStartCutsBackWhatAKilledRunMadeLonger)
     } cases[] = {
         {"far segment of an old file, killed", {{"data/a.txt", kFar}}, kKilled, {{"data/a.txt", 3}}, true},
         {"a new file, killed", {{"data/new.bin", 10}}, kKilled, {{"data/new.bin", -1}, {"data/a.txt", 3}}, true},
-        {"cut, then grown again: the least length wins", {{"data/a.txt", 100}, {"data/a.txt", 1, true}, {"data/a.txt", 50}},
-         kKilled, {{"data/a.txt", 1}}, true},
+        {"cut, then grown again: the least length wins",
+         {{"data/a.txt", 100}, {"data/a.txt", 1, true}, {"data/a.txt", 50}},
+         kKilled,
+         {{"data/a.txt", 1}},
+         true},
         {"written within the file only", {{"data/a.txt", 3}}, kKilled, {{"data/a.txt", 3}}, true},
         {"stopped: the end-of-run check has cut already", {{"data/a.txt", 7}}, kStopped, {{"data/a.txt", 7}}, true},
         {"completed", {{"data/a.txt", 7}}, kCompleted, {{"data/a.txt", 7}}, false},
