@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "lumo/files/ChecksummedLines.h"
 #include "lumo/files/InstallFolder.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
@@ -50,14 +50,6 @@ bool KindFromWord(const std::string& word, JournalEntry& kind)
 
 bool IsBackedUp(JournalEntry kind) { return kind != JournalEntry::kFolder && kind != JournalEntry::kNewFile; }
 
-std::string CrcHex(const std::string& payload)
-{
-    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(payload.data()), static_cast<uInt>(payload.size()));
-    char text[9];
-    std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(crc & 0xFFFFFFFFUL));
-    return text;
-}
-
 std::wstring ErrnoText(int error) { return FromNativePath(std::generic_category().message(error)); }
 
 std::wstring TrimmedFolder(std::wstring folder)
@@ -86,35 +78,20 @@ struct ParsedJournal
     std::vector<int> damagedLines; // damaged lines with intact records after them
 };
 
-bool IsIntact(const std::string& line)
-{
-    return line.size() > 9 && line[8] == ' ' && CrcHex(line.substr(9)) == line.substr(0, 8);
-}
-
 // Records are flushed before their actions, so damaged lines with no intact record after them are
 // the torn last write (a record, or a batch of them): nothing they announce has happened, and they
 // are dropped. A damaged line with intact records after it is damage to the journal itself; it is
 // noted in damagedLines and the intact records around it are still used.
 bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& error)
 {
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < bytes.size();) {
-        const size_t end = bytes.find('\n', start);
-        lines.push_back(bytes.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            lines.back() += '\n'; // an unterminated fragment never passes as intact
-        start = end == std::string::npos ? bytes.size() : end + 1;
-    }
-    size_t used = lines.size();
-    while (used > 0 && !IsIntact(lines[used - 1]))
-        --used;
-    for (size_t i = 0; i < used; ++i) {
-        const int lineNumber = static_cast<int>(i + 1);
-        if (!IsIntact(lines[i])) {
+    const std::vector<LumoUtil::FramedLine> lines = LumoUtil::SplitChecksummedLines(bytes);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const int lineNumber = lines[i].number;
+        if (!lines[i].intact) {
             out.damagedLines.push_back(lineNumber);
             continue;
         }
-        const std::string payload = lines[i].substr(9);
+        const std::string& payload = lines[i].payload;
         const size_t space = payload.find(' ');
         const std::string word = payload.substr(0, space);
         if (i == 0) {
@@ -381,7 +358,7 @@ bool BackupJournal::Append(const std::string& payloads, std::wstring& error)
     for (size_t start = 0; start < payloads.size();) {
         const size_t end = payloads.find('\n', start);
         const std::string payload = payloads.substr(start, end - start);
-        lines += CrcHex(payload) + " " + payload + "\n";
+        lines += LumoUtil::ChecksummedLine(payload);
         start = end + 1;
     }
     size_t done = 0;

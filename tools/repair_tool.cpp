@@ -2,7 +2,9 @@
 // server at HOST:PORT, exactly as the patcher's repair mode does (INSTALL_DIR/unins000.exe is left
 // alone, the summary is INSTALL_DIR/repair.cks). Prints the repair run's lines and the client's
 // diagnostics; exits 0 only when every announced segment was received and written. A patch that a
-// kill interrupted is finished or rolled back first, as the patcher does at its start.
+// kill interrupted is finished or rolled back first, and what a stopped repair left is put right,
+// as the patcher does at its start. SIGINT, SIGTERM and SIGHUP stop the repair as `patch-run -r`
+// stops it: the files it was making longer are cut back before it ends.
 
 #include <cstdio>
 #include <memory>
@@ -25,6 +27,8 @@ constexpr char kHelp[] =
     "and so are an installation that a patch or another repair is working on and one that cannot be\n"
     "written, before anything connects. A patch that was interrupted (its journal and backups left\n"
     "in INSTALL_DIR) is finished or rolled back first; when that cannot finish, nothing is repaired.\n"
+    "A repair stopped by SIGINT, SIGTERM or SIGHUP, or killed, leaves files part old, part new;\n"
+    "the next start of any run on INSTALL_DIR says so, and the repair must be run again.\n"
     "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
     "repair failed, 2 for a wrong command line.\n";
@@ -38,6 +42,7 @@ public:
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
+    bool KeepGoing() override { return !tools::StopRequested(); }
 };
 
 ConsoleHost g_host;
@@ -59,6 +64,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s", kHelp);
         return 2;
     }
+    // From here a stop signal cancels the repair, which cuts back what it made longer.
+    if (!tools::StopOnConsoleControl())
+    {
+        std::fprintf(stderr, "repair-tool: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+        return 1;
+    }
     const std::string server = argv[2];
     LumoPatch::RepairRunSeams seams;
     seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
@@ -74,5 +85,9 @@ int main(int argc, char** argv)
         host.Log(3, reason);
         return 1;
     }
-    return LumoPatch::RunRepairWith(host, installPath, seams) ? 0 : 1;
+    if (LumoPatch::RunRepairWith(host, installPath, seams))
+        return 0;
+    if (tools::StopRequested())
+        host.Log(3, L"The repair was stopped before it finished; run it again.");
+    return 1;
 }

@@ -117,11 +117,13 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         return false;
     }
     // A patch that a kill interrupted is finished or rolled back first: its backups would
-    // otherwise be put back over the repaired files by the next start, mixing two builds.
+    // otherwise be put back over the repaired files by the next start, mixing two builds. A
+    // stopped repair's files are cut back first: the next start would otherwise cut the repaired
+    // files back to the lengths it recorded.
     if (!RecoverInterruptedPatch(installPath))
     {
-        host.Log(3, L"Nothing was repaired: a repair must wait until the interrupted patch has been finished or "
-                    L"rolled back, or the next start would put its backups back over the repaired files.");
+        host.Log(3, L"Nothing was repaired: a repair must wait until what an interrupted patch or repair left has "
+                    L"been put right, or the next start would undo the repaired files.");
         return false;
     }
     std::unique_ptr<RepairClientControl> client =

@@ -254,6 +254,14 @@ bool LumoAgentClientTask::WriteRecord()
     uint64_t sizeBefore = 0;
     m_write.existedBefore = LumoUtil::GetFileSize(path, sizeBefore) == LUMORESULT_OK;
     m_write.sizeBefore = m_write.existedBefore ? sizeBefore : 0;
+    // A data record may make the file longer; a cut or a delete changes a file that exists.
+    if ((m_checksum != 0 || m_write.existedBefore) &&
+        !m_owner->BeforeFileChange(path, m_write.existedBefore, m_write.sizeBefore,
+                                   m_checksum != 0 ? start + m_plainData.GetSize() : 0))
+    {
+        m_write.path.clear(); // nothing was changed
+        return false;
+    }
 
     LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)

@@ -50,6 +50,14 @@ public:
     // How many segments the server's copy of the file at the install-relative path can have at
     // most; records for higher indexes are refused.
     virtual uint64_t GetSegmentLimit(const std::wstring& path) const = 0;
+    // Called before a record's write changes the file at path (exists and size: the file as it is
+    // now), which the write may make end bytes long. False, with a line printed: the write must not
+    // happen. An owner that keeps no record of its changes lets every write go on.
+    virtual bool BeforeFileChange(const std::wstring& /*path*/, bool /*exists*/, uint64_t /*size*/,
+                                  uint64_t /*end*/)
+    {
+        return true;
+    }
 };
 
 // What one record's write did to its file, for the checks made when a run ends

@@ -199,6 +199,7 @@ void RepairClient::Run()
     }
 
     m_state = 5;
+    m_journal = std::make_unique<RepairJournal>(m_rootFolder);
     FileGrowthCheck growth;
     const SegmentPipelineResult pipeline = ReceiveSegments(
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
@@ -212,6 +213,7 @@ void RepairClient::Run()
         LumoNet::PrintConsoleLine("RepairClient> %s\n", cut.Describe().c_str());
         m_received.fetch_sub(std::min(cut.segmentsUndone, m_received.load()));
     }
+    EndJournal(cuts);
     if (pipeline.failed || pipeline.received < GetSegmentsTotal())
     {
         m_error = LUMORESULT_NETWORK_ERROR;
@@ -235,9 +237,10 @@ void RepairClient::Scan()
         if (file.IsOpen())
             m_summary.Read(file);
     }
-    // The summary file (and its temporary twin) never describes itself.
+    // The summary file (and its temporary twin) never describes itself, nor the run's journal.
     FileTreeSummary::ExclusionSet excluded;
-    for (const std::wstring& path : {m_summaryFile, m_summaryFile + L".tmp"})
+    const std::wstring journal = LumoUtil::JoinPath(m_rootFolder, kRepairJournalName);
+    for (const std::wstring& path : {m_summaryFile, m_summaryFile + L".tmp", journal})
         excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
     for (const std::wstring& path : m_excludedPaths)
         excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
@@ -315,4 +318,26 @@ void RepairClient::CloseConnection()
     if (m_connection)
         m_connection->tcp.Disconnect(true);
     m_connection.reset();
+}
+
+bool RepairClient::BeforeFileChange(const std::wstring& path, bool exists, uint64_t size, uint64_t end)
+{
+    std::string error;
+    if (m_journal && !m_journal->BeforeChange(path, exists, size, end, error))
+    {
+        LumoNet::PrintConsoleLine("RepairClient> %s is left as it is: %s\n", LumoNet::ShownPath(path).c_str(),
+                                  error.c_str());
+        return false;
+    }
+    return true;
+}
+
+void RepairClient::EndJournal(const std::vector<FileGrowthCheck::CutBack>& cuts)
+{
+    const bool settled =
+        std::all_of(cuts.begin(), cuts.end(), [](const FileGrowthCheck::CutBack& cut) { return cut.failure.empty(); });
+    std::string error;
+    if (!m_journal->End(m_cancel, settled, error))
+        LumoNet::PrintConsoleLine("RepairClient> %s\n", error.c_str());
+    m_journal.reset();
 }

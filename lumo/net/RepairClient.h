@@ -32,8 +32,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "lumo/net/FileGrowthCheck.h"
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
+#include "lumo/net/RepairJournal.h"
 #include "lumo/net/StallWatchedStream.h"
 #include "lumo/os/GuardedThread.h"
 
@@ -88,6 +90,10 @@ private:
     void CountWrittenSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
     // The segments the summary sent gave the file, plus every record announced.
     uint64_t GetSegmentLimit(const std::wstring& path) const override;
+    // Records the change in the run's repair journal first (lumo/net/RepairJournal.h).
+    bool BeforeFileChange(const std::wstring& path, bool exists, uint64_t size, uint64_t end) override;
+    // Ends the run's repair journal once its end-of-run check has run.
+    void EndJournal(const std::vector<FileGrowthCheck::CutBack>& cuts);
 
     std::atomic<int> m_state{0};
     OS::GuardedThread m_thread;
@@ -106,6 +112,9 @@ private:
 
     // Install-relative path -> segments the sent summary holds for it (worker thread only).
     std::unordered_map<std::wstring, uint64_t> m_segmentsSent;
+
+    // What the run is changing, for the next start when it is killed (receiving stage only).
+    std::unique_ptr<RepairJournal> m_journal;
 
     // The run's connection, closed by its watch when the server stalls.
     std::mutex m_connectionLock;

@@ -9,11 +9,13 @@
 #include "tests/app/GuiTestSupport.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <filesystem>
 
@@ -202,6 +204,25 @@ TEST_F(StartupTest, AnInterruptedPatchIsRolledBackBeforeDiscoveryAndTheUserIsTol
     EXPECT_FALSE(fixtures::PathExists(m_install + "/extra.txt"));
     EXPECT_FALSE(fixtures::PathExists(m_install + "/patch.journal"));
     ASSERT_TRUE(PumpUntil([&] { return Frame()->LogView()->GetValue().Contains("was interrupted"); }));
+}
+
+TEST_F(StartupTest, AKilledRepairIsCutBackBeforeDiscoveryAndTheUserIsToldToRunItAgain)
+{
+    // The journal of a repair killed after it made data/a.txt 4 TB long and began new.bin.
+    fixtures::WriteFile(m_install + "/repair.journal",
+                        fixtures::RepairJournalText({"BEGIN", "LENGTH 3 data/a.txt", "NEW data/new.bin"}));
+    fixtures::WriteFile(m_install + "/data/a.txt", "old");
+    ASSERT_EQ(::truncate((m_install + "/data/a.txt").c_str(), off_t(4194304000001)), 0);
+    fixtures::WriteFile(m_install + "/data/new.bin", "s0");
+
+    ASSERT_TRUE(Start({m_installArg}));
+    EXPECT_EQ(fixtures::ReadFile(m_install + "/data/a.txt"), "old");
+    EXPECT_FALSE(fixtures::PathExists(m_install + "/data/new.bin"));
+    EXPECT_FALSE(fixtures::PathExists(m_install + "/repair.journal"));
+    ASSERT_TRUE(PumpUntil([&] {
+        return Frame()->LogView()->GetValue().Contains("was stopped before it finished: files it was mending may be "
+                                                       "part old, part new. Run the repair again.");
+    }));
 }
 
 // The folder is resolved (a link, relative to the start folder) first; another run holding it keeps start-up out.

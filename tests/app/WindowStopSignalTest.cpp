@@ -16,11 +16,13 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/WaitFor.h"
+#include "tests/lumo_net/RepairServerProcess.h"
 #include "platform/Spawn.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <string.h>
 
 #include <algorithm>
@@ -78,6 +80,48 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
         if (::kill(tool, 0) == 0)
             ::kill(tool, SIGKILL);
     }
+}
+
+// A repair stopped by the system after it made a file 4 TB long (a server that announces 4294967295
+// records, sends a segment far into the file and holds the connection): the file is cut back before
+// the window ends, and the journal left says that the repair did not finish.
+TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
+{
+    apprun::RunMachine machine;
+    const std::string file = machine.install + "/stop/a.txt";
+    fixtures::WriteFile(file, "old");
+    repairtest::RepairServer server(machine.install, machine.scratch / "server.log",
+                                    {"--fault", "huge-hold", "--bad-name", "stop\\a.txt#1000000"});
+    ASSERT_NE(server.Port(), 0);
+    const std::string home = machine.scratch / "home";
+    platform::SpawnRequest request;
+    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
+                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
+                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
+                    "SOLLEX_REPAIR_SERVER=" + server.HostPort(), LUMO_BIN_DIR "/sollex-patcher", "--admin", "-r",
+                    machine.install};
+    request.captureOutput = true;
+    const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+    ASSERT_TRUE(patcher);
+    const auto size = [&] {
+        struct stat status{};
+        return ::stat(file.c_str(), &status) == 0 ? int64_t(status.st_size) : -1;
+    };
+    ASSERT_TRUE(fixtures::WaitFor([&] { return size() > 3 || patcher->Wait(0); }));
+    ASSERT_FALSE(patcher->Wait(0)) << "the window ended before the far segment was written";
+    ASSERT_EQ(::kill(patcher->Pid(), SIGHUP), 0);
+
+    const bool ended = patcher->Wait(60000);
+    if (!ended)
+        patcher->Terminate(1);
+    std::string output;
+    char block[4096];
+    for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
+        output.append(block, static_cast<size_t>(n));
+    ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
+    EXPECT_EQ(patcher->ExitCode(), 128 + SIGHUP) << output;
+    EXPECT_EQ(size(), 3) << output;
+    EXPECT_TRUE(fixtures::ReadFile(machine.install + "/repair.journal").ends_with(" STOPPED\n"));
 }
 
 // How many windows of the display carry a title that starts with title.

@@ -28,6 +28,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 
 namespace apprun {
@@ -581,6 +582,114 @@ TEST_F(DriverTest, ARunThatCannotPatchSaysWhyFirst)
     const std::string output = RunDriver(PatcherWithChain(), {"--admin", machine().install + "/gone"}).output;
     ASSERT_NE(output.find("3\t"), std::string::npos) << output;
     EXPECT_EQ(output.find("3\t"), output.find("3\tThe installation folder does not exist: " + machine().install + "/gone\n"));
+}
+
+// A repair server that announces 4294967295 records, sends a segment 4 TB into "stop/a.txt" and
+// three small new files, and holds the connection: what a stopped repair made longer is cut back.
+class StoppedRepairTest : public DriverTest
+{
+public:
+    std::string File() const { return machine().install + "/stop/a.txt"; }
+    int64_t Size() const
+    {
+        struct stat status{};
+        return ::stat(File().c_str(), &status) == 0 ? int64_t(status.st_size) : -1;
+    }
+    std::unique_ptr<repairtest::RepairServer> HoldingServer()
+    {
+        fixtures::WriteFile(File(), "old");
+        auto server = std::make_unique<repairtest::RepairServer>(
+            machine().install, machine().scratch / "server.log",
+            std::vector<std::string>{"--fault", "huge-hold", "--bad-name", "stop\\a.txt#1000000"});
+        EXPECT_NE(server->Port(), 0);
+        return server;
+    }
+    // A repair started with command (a shell line), once it has made the file 4 TB long.
+    std::unique_ptr<platform::SpawnedChild> RepairGrowingTheFile(const std::string& command)
+    {
+        auto child = Start("/bin/sh", {"-c", command + " 2>/dev/null"});
+        EXPECT_TRUE(child);
+        EXPECT_TRUE(fixtures::WaitFor([&] { return Size() > 3; })) << "the far segment was never written";
+        return child;
+    }
+    std::string Journal() const { return machine().install + "/repair.journal"; }
+};
+
+TEST_F(StoppedRepairTest, AStopSignalCutsBackWhatTheRepairMadeLongerAndTheNextStartSaysToRunItAgain)
+{
+    const struct { const char* driver; int signal; const char* says; } cases[] = {
+        {"repair-tool", SIGTERM, "error: The repair was stopped before it finished; run it again.\n"},
+        {"repair-tool", SIGINT, "error: The repair was stopped before it finished; run it again.\n"},
+        {"repair-tool", SIGHUP, "error: The repair was stopped before it finished; run it again.\n"},
+        {"patch-run -r", SIGTERM, "1\tPatching aborted.\n"},
+        {"patch-run -r", SIGHUP, "1\tPatching aborted.\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.driver) + " " + std::to_string(c.signal));
+        const auto server = HoldingServer();
+        const std::string command =
+            std::string(c.driver) == "repair-tool"
+                ? "exec '" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server->HostPort()
+                : "SOLLEX_REPAIR_SERVER=" + server->HostPort() + " exec '" LUMO_BIN_DIR "/patch-run' --admin -r '" +
+                      machine().install + "'";
+        auto child = RepairGrowingTheFile(command);
+        ASSERT_TRUE(child);
+        ::kill(child->Pid(), c.signal);
+        const DriverResult stopped = Finish(*child);
+        EXPECT_EQ(stopped.exitCode, 1) << stopped.output;
+        EXPECT_NE(stopped.output.find(c.says), std::string::npos) << stopped.output;
+        EXPECT_EQ(Size(), 3);
+        EXPECT_EQ(fixtures::ReadFile(File()), "old");
+        // What the server sent whole stays.
+        EXPECT_EQ(fixtures::ReadFile(machine().install + "/data/small0.txt"), "s0");
+
+        const DriverResult next = RunDriver(LUMO_BIN_DIR "/repair-tool", {machine().install, "127.0.0.1:1"});
+        EXPECT_NE(next.output.find("A repair of " + machine().install + " was stopped before it finished: files it "
+                                   "was mending may be part old, part new. Run the repair again.\n"),
+                  std::string::npos) << next.output;
+        EXPECT_EQ(next.output.find("Cut back"), std::string::npos) << next.output;
+        EXPECT_FALSE(fixtures::PathExists(Journal()));
+    }
+}
+
+// A repair killed after it made a file 4 TB long: the next start of every driver cuts it back (and
+// removes the files the repair had begun) before anything scans it, and says the repair must be run again.
+TEST_F(StoppedRepairTest, AKilledRepairIsPutRightAtTheNextStartOfEveryDriver)
+{
+    const struct { const char* driver; std::vector<std::string> arguments; const char* prefix; } cases[] = {
+        {"repair-tool", {LUMO_BIN_DIR "/repair-tool", machine().install, "127.0.0.1:1"}, ""},
+        {"patch-run", {LUMO_BIN_DIR "/patch-run", "--admin", machine().install}, "2\t"},
+        {"patch-run -r", {"/usr/bin/env", "SOLLEX_REPAIR_SERVER=127.0.0.1:1", LUMO_BIN_DIR "/patch-run", "--admin", "-r",
+                          machine().install}, "2\t"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.driver);
+        {
+            const auto server = HoldingServer();
+            auto child = RepairGrowingTheFile("exec '" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " +
+                                              server->HostPort());
+            ASSERT_TRUE(child);
+            ::kill(child->Pid(), SIGKILL);
+            Finish(*child);
+        }
+        ASSERT_GT(Size(), 3);
+        ASSERT_TRUE(fixtures::PathExists(Journal()));
+
+        const DriverResult next = RunDriver(c.arguments[0], {c.arguments.begin() + 1, c.arguments.end()});
+        EXPECT_NE(next.output.find(std::string(c.prefix) + "A repair of " + machine().install +
+                                   " was stopped before it finished"),
+                  std::string::npos) << next.output;
+        EXPECT_NE(next.output.find("Cut back to the 3 bytes it had before the stopped repair: " + File() + "\n"),
+                  std::string::npos) << next.output;
+        EXPECT_LT(next.output.find("Cut back"), next.output.find("Scanning installed files.")) << next.output;
+        EXPECT_EQ(Size(), 3);
+        EXPECT_EQ(fixtures::ReadFile(File()), "old");
+        for (const char* begun : {"small0.txt", "small1.txt", "small2.txt"}) // never written, or removed again
+            EXPECT_FALSE(fixtures::PathExists(machine().install + "/data/" + begun)) << begun;
+        EXPECT_FALSE(fixtures::PathExists(Journal()));
+    }
 }
 
 }  // namespace

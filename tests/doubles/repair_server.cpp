@@ -25,6 +25,8 @@
 //   bad-zip      sends one compressed record whose zlib stream is corrupt
 //   huge-count   announces 4294967295 records, sends one valid record of one byte named NAME
 //                (--bad-name, default "data\f.bin#1000000": 4 TB into the file) and closes
+//   huge-hold    as huge-count, then three small new files ("data\small<i>.txt#000") so that the
+//                far record is written, and keeps the connection open until the client closes it
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -248,12 +250,24 @@ std::vector<Record> FaultRecords(const Options& options, std::vector<Record> rec
         sample.name = options.badName;
     else if (options.fault == "cut-name")
         sample = Record{0, options.badName, 0, {}, 0};
-    else if (options.fault == "huge-count")
+    else if (options.fault == "huge-count" || options.fault == "huge-hold")
     {
         sample.name = options.badName == L"..\\escape.bin#000" ? L"data\\f.bin#1000000" : options.badName;
         sample.data = {'x'};
         sample.announced = 1;
         sample.checksum = LumoUtil::SegmentChecksumOf(sample.data.data(), sample.data.size());
+        if (options.fault == "huge-hold")
+        {
+            // The slots write a record only once later ones have arrived.
+            std::vector<Record> held{sample};
+            for (int i = 0; i < 3; ++i)
+            {
+                Record small{0, L"data\\small" + std::to_wstring(i) + L".txt#000", 0, {'s', uint8_t('0' + i)}, 2};
+                small.checksum = LumoUtil::SegmentChecksumOf(small.data.data(), small.data.size());
+                held.push_back(small);
+            }
+            return held;
+        }
     }
     else if (options.fault == "bad-flags")
         sample = Record{1, L"fault.bin#000", 0, {}, 0};
@@ -297,10 +311,11 @@ void Serve(int fd, const Options& options)
     const std::vector<Record> records = FaultRecords(options, Diff(options, client));
 
     std::vector<uint8_t> count;
-    LumoNet::AppendU32(count, options.fault == "huge-count" ? 0xFFFFFFFFu : uint32_t(records.size()));
+    const bool huge = options.fault == "huge-count" || options.fault == "huge-hold";
+    LumoNet::AppendU32(count, huge ? 0xFFFFFFFFu : uint32_t(records.size()));
     if (!SendAll(fd, count, count.size()))
         return;
-    Log("announced %u records", options.fault == "huge-count" ? 0xFFFFFFFFu : unsigned(records.size()));
+    Log("announced %u records", huge ? 0xFFFFFFFFu : unsigned(records.size()));
     size_t toSend = records.size();
     if (options.fault == "short" || options.fault == "drop")
         toSend /= 2;
@@ -340,8 +355,8 @@ void Serve(int fd, const Options& options)
     if (options.fault == "short" || options.fault == "huge-count")
         return Log("closed after %zu records", toSend);
 
-    // Wait for the client to close (it never sends more), or give up after 30 s.
-    timeval wait{30, 0};
+    // Wait for the client to close (it never sends more), or give up after 30 s (never when holding).
+    timeval wait{options.fault == "huge-hold" ? 0 : 30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     uint8_t byte;
     while (::recv(fd, &byte, 1, 0) > 0)
