@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/Spawn.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 using platform::SpawnedChild;
 using platform::SpawnRequest;
@@ -269,6 +270,73 @@ TEST(Spawn, FileTheKernelRefusesIsNotAProgramAndNeverReachesAShell)
         unlink(program.c_str());
     }
     rmdir(folder.c_str());
+}
+
+// A file that is there but will not start is never said to be missing itself: a script whose
+// "#!" interpreter is missing, cut by a Windows line end, a Windows path or not runnable names it.
+TEST(Spawn, ScriptWhoseInterpreterCannotRunNamesTheInterpreter)
+{
+    fixtures::ScratchFolder folder;
+    const std::string plain = folder / "plain-file";
+    fixtures::WriteFile(plain, "not a program\n");
+    chmod(plain.c_str(), 0644);
+    struct Case { const char* name; std::string text; mode_t mode; int error; std::string reason; };
+    const Case cases[] = {
+        {"missing", "#!/nonexistent/interpreter\nexit 0\n", 0755, ENOENT,
+         "its interpreter \"/nonexistent/interpreter\" (named on its \"#!\" line) does not exist"},
+        {"blanks and an argument", "#! \t/nonexistent/interpreter -x\nexit 0\n", 0755, ENOENT,
+         "its interpreter \"/nonexistent/interpreter\" (named on its \"#!\" line) does not exist"},
+        {"windows line end", "#!/bin/sh\r\nexit 0\r\n", 0755, ENOENT,
+         "its \"#!\" line ends in a carriage return (a Windows line end), so its interpreter is \"/bin/sh\\r\", "
+         "which does not exist"},
+        {"windows path", "#!C:\\Python\\python.exe\nexit 0\n", 0755, ENOENT,
+         "its \"#!\" line names a Windows program as its interpreter: \"C:\\Python\\python.exe\""},
+        {"interpreter not runnable", "#!" + plain + "\nexit 0\n", 0755, EACCES,
+         "its interpreter \"" + plain + "\" (named on its \"#!\" line) cannot be run: Permission denied"},
+        // The script itself is what is refused or missing: the plain reason.
+        {"script not executable", "#!/nonexistent/interpreter\nexit 0\n", 0644, EACCES, "Permission denied"},
+        {"no such script", "", 0, ENOENT, "No such file or directory"},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string program = folder / c.name;
+        if (c.mode != 0)
+        {
+            fixtures::WriteFile(program, c.text);
+            chmod(program.c_str(), c.mode);
+        }
+        for (bool dieWithParent : {false, true})
+        {
+            SCOPED_TRACE(std::string(c.name) + (dieWithParent ? " (dies with us)" : ""));
+            SpawnRequest request;
+            request.argv = {program};
+            request.dieWithParent = dieWithParent;
+            std::string error;
+            auto child = SpawnedChild::Spawn(request, &error);
+            const int spawnError = errno;
+            if (child)
+                child->Wait(20000);
+            EXPECT_FALSE(child);
+            EXPECT_EQ(spawnError, c.error);
+            EXPECT_EQ(error, "\"" + program + "\" cannot be started: " + c.reason);
+        }
+    }
+}
+
+// A working folder that cannot be entered is said to be that, however the child is started.
+TEST(Spawn, WorkingFolderThatCannotBeEnteredIsNamed)
+{
+    for (bool dieWithParent : {false, true})
+    {
+        SCOPED_TRACE(dieWithParent);
+        SpawnRequest request;
+        request.argv = {"/bin/true"};
+        request.workingFolder = "/nonexistent/folder";
+        request.dieWithParent = dieWithParent;
+        std::string error;
+        EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
+        EXPECT_EQ(error, "changing to the working folder for \"/bin/true\": No such file or directory");
+    }
 }
 
 TEST(Spawn, DroppingARunningChildLeavesItRunningAndLeaksNoDescriptor)
