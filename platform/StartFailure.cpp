@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdint>
 
 namespace platform
 {
@@ -54,6 +55,55 @@ std::string Visible(const std::string& name)
     return text;
 }
 
+uint64_t ReadLittleEndian(const unsigned char* bytes, size_t count)
+{
+    uint64_t value = 0;
+    for (size_t i = count; i > 0; --i)
+        value = value << 8 | bytes[i - 1];
+    return value;
+}
+
+// The program loader a little-endian ELF program names (its PT_INTERP program header); empty
+// when the file is no such program or names none. The header fields are read byte for byte.
+std::string ReadElfLoader(const std::string& path)
+{
+    constexpr uint32_t kInterpreterHeader = 3;  // PT_INTERP
+    constexpr uint64_t kLongestLoader = 4096;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::string();
+    std::string loader;
+    unsigned char header[64];
+    const bool elf = pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                     memcmp(header, "\x7f" "ELF", 4) == 0;
+    if (elf && header[5] == 1 /* little-endian */ && (header[4] == 1 || header[4] == 2))
+    {
+        const bool wide = header[4] == 2;  // 64-bit
+        const uint64_t tableOffset = wide ? ReadLittleEndian(header + 0x20, 8) : ReadLittleEndian(header + 0x1C, 4);
+        const uint64_t entrySize = ReadLittleEndian(header + (wide ? 0x36 : 0x2A), 2);
+        const uint64_t entries = ReadLittleEndian(header + (wide ? 0x38 : 0x2C), 2);
+        unsigned char entry[56];
+        for (uint64_t i = 0; i < entries && entrySize >= (wide ? 56u : 32u); ++i)
+        {
+            if (pread(fd, entry, entrySize > sizeof entry ? sizeof entry : entrySize,
+                      static_cast<off_t>(tableOffset + i * entrySize)) < (wide ? 56 : 32))
+                break;
+            if (ReadLittleEndian(entry, 4) != kInterpreterHeader)
+                continue;
+            const uint64_t offset = wide ? ReadLittleEndian(entry + 8, 8) : ReadLittleEndian(entry + 4, 4);
+            const uint64_t size = wide ? ReadLittleEndian(entry + 0x20, 8) : ReadLittleEndian(entry + 0x10, 4);
+            if (size == 0 || size > kLongestLoader)
+                break;
+            std::string text(size, '\0');
+            if (pread(fd, text.data(), size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size))
+                loader = text.substr(0, text.find('\0'));
+            break;
+        }
+    }
+    close(fd);
+    return loader;
+}
+
 bool IsWindowsPath(const std::string& name)
 {
     return name.find('\\') != std::string::npos ||
@@ -71,7 +121,14 @@ std::string ExplainInterpreterFailure(const std::string& path, int error)
         return std::string();
     const std::string interpreter = ReadInterpreter(path);
     if (interpreter.empty())
+    {
+        // A program built for a system this one lacks (another architecture's loader, a 32-bit
+        // program without the 32-bit libraries) is "missing" the same way.
+        const std::string loader = error == ENOENT ? ReadElfLoader(path) : std::string();
+        if (!loader.empty() && access(loader.c_str(), F_OK) != 0)
+            return "its program loader \"" + Visible(loader) + "\" does not exist (a program built for another system)";
         return std::string();
+    }
     const std::string named = "\"" + Visible(interpreter) + "\"";
     if (interpreter.back() == '\r')
         return "its \"#!\" line ends in a carriage return (a Windows line end), so its interpreter is " + named +

@@ -3,7 +3,8 @@
 // interpreter that does not exist fails with "No such file or directory", as if the script itself
 // were missing; one whose interpreter may not be run fails with "Permission denied". Both are
 // about the interpreter, which is then named (a "#!" line ending in a Windows carriage return, or
-// naming a Windows path, is said to be that).
+// naming a Windows path, is said to be that). A program whose ELF loader is missing (one built
+// for another system) fails the same way, and its loader is named.
 
 #include <string>
 
