@@ -38,10 +38,13 @@ void StartOnExitProgram(const std::wstring& command, const std::wstring& program
         if (IsExecutableFile(beside))
             request.argv[0] = beside;
     }
-    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, nullptr);
+    std::string error;
+    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, &error);
     if (!child) {
         const uint32_t code = platform::ErrorFromErrno(errno);
-        const std::string line = platform::WideToUtf8(LoadResString(138)) + std::to_string(code) + "\n";
+        // The code alone does not say which program or why: the start's own message follows.
+        const std::string line =
+            platform::WideToUtf8(LoadResString(138)) + std::to_string(code) + "\n" + error + "\n";
         platform::WriteFully(STDERR_FILENO, line.data(), line.size());
         return;
     }

@@ -13,7 +13,7 @@ namespace LumoPatch {
 // sits beside the patcher), otherwise a program on PATH. An empty command starts nothing. When the
 // start fails, "Error creating process, code: <code>" goes to standard error, the code in the
 // system's error numbering (platform::ErrorFromErrno: 2 for a missing program, 5 for one that may
-// not be run).
+// not be run), and on the next line the program and why it could not start.
 void StartOnExitProgram(const std::wstring& command, const std::wstring& programFolder,
                         uint32_t waitMilliseconds = 1000);
 

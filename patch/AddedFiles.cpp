@@ -241,7 +241,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         const std::wstring folder = ParentFolderOf(target);
         if (!IsFolderPresent(folder) && !CreateFolderChain(context, folder, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCreateDirectory + folder);
-            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
             failed = true;
         }
 
@@ -250,7 +250,7 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
             const std::wstring backup = target + kBackupExt;
             if (!MoveToBackup(context, JournalEntry::kReplaced, target, backup, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));
-                PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+                PatchSendMessage(PATCH_LEVEL_ERROR, error);
                 return false;
             }
             backups.push_back({target, backup});

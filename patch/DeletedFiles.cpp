@@ -16,7 +16,7 @@ bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         if (IsFilePresent(target)) {
             if (!MoveToBackup(context, JournalEntry::kDeleted, target, backup, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotDelete + target);
-                PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+                PatchSendMessage(PATCH_LEVEL_ERROR, error);
                 return false;
             }
         } else {

@@ -363,7 +363,12 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
         return false;
     }
     struct stat srcStat;
-    if (fstat(in, &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) {
+    if (fstat(in, &srcStat) != 0) {
+        error = Failure(L"cannot examine", src, errno);
+        close(in);
+        return false;
+    }
+    if (!S_ISREG(srcStat.st_mode)) {
         error = Failure(L"cannot copy", src, S_ISDIR(srcStat.st_mode) ? EISDIR : EINVAL);
         close(in);
         return false;

@@ -198,7 +198,7 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     if (!MoveToBackup(context, JournalEntry::kPatched, target, backup, error))
     {
         SendError(LumoUtil::FormatWString(kBackupFailed, backup.c_str()));
-        PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+        SendError(error);
         return false;
     }
     backups.push_back({target, backup});
@@ -207,7 +207,7 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     if (!IsFolderPresent(outputFolder) && !CreateFolderChain(context, outputFolder, error))
     {
         SendError(kCannotCreateDirectory + outputFolder);
-        PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+        SendError(error);
         return false;
     }
 

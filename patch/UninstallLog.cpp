@@ -497,7 +497,7 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
         if (!MoveToBackup(context, JournalEntry::kUninstallLog, log, backup, error))
         {
             PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));
-            PatchSendMessage(PATCH_LEVEL_DETAIL, error);
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
             return false;
         }
         backups->push_back({log, backup});

@@ -18,10 +18,15 @@ constexpr char kEnvProgram[] = "/usr/bin/env";
 class NoElevator : public Elevator
 {
 public:
+    explicit NoElevator(std::string reason) : m_reason(std::move(reason)) {}
+
     ElevationResult RunElevatedAndWait(const std::string&, const std::vector<std::string>&) override
     {
-        return ElevationResult{ElevationResult::Outcome::CouldNotStart, 0, 0};
+        return ElevationResult{ElevationResult::Outcome::CouldNotStart, 0, 0, m_reason};
     }
+
+private:
+    std::string m_reason;
 };
 
 // Runs `launcher /usr/bin/env NAME=value... program arguments...` and waits for it.
@@ -39,14 +44,15 @@ public:
         request.argv.push_back(program);
         request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
 
-        std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, nullptr);
+        std::string error;
+        std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, &error);
         if (!child)
-            return ElevationResult{ElevationResult::Outcome::CouldNotStart, 0, errno};
+            return ElevationResult{ElevationResult::Outcome::CouldNotStart, 0, errno, error};
         child->Wait(0xFFFFFFFF);
         const int status = child->ExitCode();
         if (status == 126 || status == 127)
-            return ElevationResult{ElevationResult::Outcome::Refused, status, 0};
-        return ElevationResult{ElevationResult::Outcome::Ran, status, 0};
+            return ElevationResult{ElevationResult::Outcome::Refused, status, 0, std::string()};
+        return ElevationResult{ElevationResult::Outcome::Ran, status, 0, std::string()};
     }
 
 private:
@@ -115,12 +121,12 @@ std::unique_ptr<Elevator> MakeElevator()
 {
     const std::string choice = Variable("LUMO_ELEVATOR");
     if (choice == "none")
-        return std::make_unique<NoElevator>();
+        return std::make_unique<NoElevator>(std::string());
     if (!choice.empty())
         return std::make_unique<LauncherElevator>(choice);
     const std::string pkexec = FindOnPath("pkexec");
     if (pkexec.empty())
-        return std::make_unique<NoElevator>();
+        return std::make_unique<NoElevator>("\"pkexec\" cannot be started: it is not on PATH");
     return std::make_unique<LauncherElevator>(pkexec);
 }
 

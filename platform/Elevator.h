@@ -37,6 +37,7 @@ struct ElevationResult
     Outcome outcome = Outcome::CouldNotStart;
     int exitStatus = 0;
     int error = 0;
+    std::string reason;  // CouldNotStart: which launcher and why (empty when none was wanted)
 };
 
 class Elevator

@@ -1,5 +1,7 @@
 #include "platform/Spawn.h"
 
+#include "platform/StartFailure.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -84,7 +86,12 @@ std::string Describe(const char* what, const std::string& program, int error)
     if (error == ENOEXEC && strcmp(what, kStartStep) == 0)
         return "\"" + program + "\" is not a Linux program (" + strerror(error) + ")";
     if (strcmp(what, kStartStep) == 0)
-        return "\"" + program + "\" cannot be started: " + strerror(error);
+    {
+        // A file that is there but "missing" or refused may be a script whose interpreter is.
+        const std::string interpreter =
+            program.find('/') != std::string::npos ? ExplainInterpreterFailure(program, error) : std::string();
+        return "\"" + program + "\" cannot be started: " + (interpreter.empty() ? strerror(error) : interpreter);
+    }
     return std::string(what) + " for \"" + program + "\": " + strerror(error);
 }
 
@@ -123,6 +130,12 @@ int FindProgram(const std::string& program, std::string& path)
             return error;
         start = colon + 1;
     }
+}
+
+bool CanEnter(const std::string& folder)
+{
+    struct stat info;
+    return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && access(folder.c_str(), X_OK) == 0;
 }
 
 // Owns the spawn attributes and file actions for one start.
@@ -354,6 +367,9 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
                  ? ForkDyingWithParent(request, path.c_str(), argv.data(), pipeFds[1], pid, step)
                  : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
     CloseIfOpen(pipeFds[1]);  // the child holds its copies; our end must not keep the pipe alive
+    // posix_spawn reports a working folder it could not enter as a failure of the start itself.
+    if (rc != 0 && !request.dieWithParent && !request.workingFolder.empty() && !CanEnter(request.workingFolder))
+        step = "changing to the working folder";
     if (rc != 0)
     {
         CloseIfOpen(pipeFds[0]);

@@ -3,7 +3,8 @@
 // directly (no shell); a program name without "/" is looked up in PATH. The file is run as the
 // kernel runs it (execve), whichever way the child is started: a file the kernel refuses (ENOEXEC:
 // a Windows program, a script without "#!") is not started, never handed to /bin/sh, and the
-// error says it is not a Linux program. Its standard input is
+// error says it is not a Linux program; a script whose "#!" interpreter is missing or refused is
+// said to be that, naming the interpreter (platform/StartFailure.h). Its standard input is
 // /dev/null; with capture its standard output and standard error share one pipe that this
 // process reads. A child inherits only its three standard descriptors: our pipe ends are
 // close-on-exec and every other descriptor is closed in the child, so a child started at the

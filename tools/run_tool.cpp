@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "lumo/os/ChildProcess.h"
-#include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "tools/ToolSupport.h"
 
@@ -72,14 +71,11 @@ int main(int argc, char** argv)
     for (; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
 
-    std::unique_ptr<OS::Process> process = OS::Process::Start(program, arguments, workingFolder);
+    std::string error;
+    std::unique_ptr<OS::Process> process = OS::Process::Start(program, arguments, workingFolder, &error);
     if (!process)
     {
-        const uint32_t error = platform::GetLastError();
-        std::string reason;
-        if (!platform::LookUpErrorText(error, reason))
-            reason = "error " + std::to_string(error);
-        fprintf(stderr, "run-tool: cannot start \"%s\": %s\n", ToNativePath(program).c_str(), reason.c_str());
+        fprintf(stderr, "run-tool: %s\n", error.c_str());
         return 127;
     }
 

@@ -57,6 +57,9 @@ StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bo
     }
     SystemLogPrintf("parm: %s", joined.c_str());
     const platform::ElevationResult result = elevator.RunElevatedAndWait(ToNativePath(program), arguments);
+    // The privileges box that follows cannot say why the elevation program did not start: the log does.
+    if (!result.reason.empty())
+        SystemLogPrintf("The elevation program could not be started: %s", result.reason.c_str());
     return result.outcome == platform::ElevationResult::Outcome::Ran ? StartupAccess::ElevatedCopyRan
                                                                        : StartupAccess::ElevationFailed;
 }

@@ -15,6 +15,7 @@
 
 #include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
+#include "platform/NativePath.h"
 #include "lumo/os/ChildProcess.h"
 #include "lumo/os/GuardedThread.h"
 #include "lumo/text/PathUtil.h"
@@ -99,10 +100,12 @@ private:
 
     void Work()
     {
-        std::unique_ptr<OS::Process> process = OS::Process::Start(m_utility, kRepairArguments);
+        std::string error;
+        std::unique_ptr<OS::Process> process = OS::Process::Start(m_utility, kRepairArguments, std::wstring(), &error);
         if (!process)
         {
             m_host.Log(3, kLaunchFailed);
+            m_host.Log(3, FromNativePath(error));
             return;
         }
         {

@@ -1,11 +1,13 @@
 #include "lumo/files/InstallFolder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +104,49 @@ std::wstring CommandLineOf(long pid)
     return FromNativePath(bytes);
 }
 
+// The first folder below folder, in name order and depth first, that this process may not write
+// or search (or, for one that cannot be listed, read); reason holds the errno. Links are not
+// followed and the run folders are left out: a repair writes neither. Empty when there is none.
+std::string FirstUnwritableFolderBelow(const std::string& folder, int& reason)
+{
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr)
+    {
+        reason = errno;
+        return folder;
+    }
+    std::vector<std::string> folders;
+    while (const dirent* entry = ::readdir(listing))
+    {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name.starts_with(kRunFolderPrefix))
+            continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN)
+        {
+            struct stat info{};
+            isFolder = ::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(info.st_mode);
+        }
+        if (isFolder)
+            folders.push_back(folder + "/" + name);
+    }
+    ::closedir(listing);
+    std::sort(folders.begin(), folders.end());
+    for (const std::string& below : folders)
+    {
+        if (::faccessat(AT_FDCWD, below.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        {
+            reason = errno;
+            return below;
+        }
+        const std::string deeper = FirstUnwritableFolderBelow(below, reason);
+        if (!deeper.empty())
+            return deeper;
+    }
+    return std::string();
+}
+
 }  // namespace
 
 bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std::wstring& error)
@@ -173,9 +218,17 @@ bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
 {
     // As this process's own rights decide (root passes a folder without write bits, not a
     // read-only mount); nothing is created to find out.
-    if (::faccessat(AT_FDCWD, ToNativePath(folder).c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    const std::string native = ToNativePath(folder);
+    if (::faccessat(AT_FDCWD, native.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    {
+        error = L"The installation " + folder + L" cannot be written: " + ErrnoText(errno);
+        return false;
+    }
+    int reason = 0;
+    const std::string refused = FirstUnwritableFolderBelow(native, reason);
+    if (refused.empty())
         return true;
-    error = L"The installation " + folder + L" cannot be written: " + ErrnoText(errno);
+    error = L"The installation " + folder + L" cannot be written: " + FromNativePath(refused) + L": " + ErrnoText(reason);
     return false;
 }
 

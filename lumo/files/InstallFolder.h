@@ -42,8 +42,10 @@ bool IsRunFolderName(const std::wstring& name);
 // belong to this user), with everything in them. Returns how many could not be removed.
 int RemoveEndedRunFolders(const std::wstring& folder);
 
-// Whether this process may create, replace and remove files in the installation folder: false with
-// error naming the folder and the reason ("Permission denied", "Read-only file system") when not.
+// Whether this process may create, replace and remove files in the installation folder and in
+// every folder below it (a repair may write anywhere; links are not followed, run folders left
+// out): false with error naming the installation, the folder that fails and the reason
+// ("Permission denied", "Read-only file system") when not.
 bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error);
 
 class InstallLock

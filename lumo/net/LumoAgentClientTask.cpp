@@ -11,6 +11,9 @@
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace
 {
 using LumoUtil::kSegmentSize;
@@ -270,7 +273,7 @@ bool LumoAgentClientTask::WriteRecord()
         LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
         if (!file.IsOpen())
         {
-            LumoNet::PrintConsoleLine("   warning: failed to open path %s\n", narrow.c_str());
+            LumoNet::PrintConsoleLine("   warning: failed to open path %s: %s\n", narrow.c_str(), strerror(errno));
             return false;
         }
         const uint64_t oldSize = file.GetSize();

@@ -47,16 +47,16 @@ Process::~Process()
 }
 
 std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::string& args,
-                                        const std::wstring& workingFolder)
+                                        const std::wstring& workingFolder, std::string* error)
 {
     std::vector<std::wstring> arguments;
     for (const std::string& argument : platform::SplitCommandLineArguments(args))
         arguments.push_back(ToWide(argument));
-    return Start(exe, arguments, workingFolder);
+    return Start(exe, arguments, workingFolder, error);
 }
 
 std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
-                                        const std::wstring& workingFolder)
+                                        const std::wstring& workingFolder, std::string* error)
 {
     platform::SpawnRequest request;
     request.argv.push_back(ToNativePath(exe));
@@ -66,7 +66,7 @@ std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vect
         request.workingFolder = ToNativePath(workingFolder);
     request.captureOutput = true;
 
-    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, nullptr);
+    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, error);
     if (!child)
     {
         platform::SetLastErrorFromErrno(errno);

@@ -28,12 +28,15 @@ class Process
 {
 public:
     // Starts `exe` with `args`, optionally in `workingFolder` (empty: ours). Null when it could
-    // not be started; the last error (platform/LastError.h) then says why.
+    // not be started; the last error (platform/LastError.h) then says why, and `error` (when
+    // given) holds the start's own message, which names the program and the reason.
     static std::unique_ptr<Process> Start(const std::wstring& exe, const std::string& args,
-                                          const std::wstring& workingFolder = std::wstring());
+                                          const std::wstring& workingFolder = std::wstring(),
+                                          std::string* error = nullptr);
     // The same with the arguments one by one, each handed on whole, whatever its characters.
     static std::unique_ptr<Process> Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
-                                          const std::wstring& workingFolder = std::wstring());
+                                          const std::wstring& workingFolder = std::wstring(),
+                                          std::string* error = nullptr);
 
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

@@ -45,17 +45,29 @@ TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
     StartOnExitProgram(L"onexit-probe sleep", programFolder);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4));  // not the 5 s it sleeps
 
-    testing::internal::CaptureStderr();
-    StartOnExitProgram(L"no-such-onexit-program --flag", programFolder);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error creating process, code: 2\n");
-
-    // A program that may not be run: the system's error number 5, not the raw errno 13.
+    // The code line, then the program and why it did not start, as every other start says it. A
+    // program that may not be run: the system's error number 5, not the raw errno 13.
     const std::string notExecutable = folder / "not-executable";
     fixtures::WriteFile(notExecutable, "#!/bin/sh\nexit 0\n");
     chmod(notExecutable.c_str(), 0644);
-    testing::internal::CaptureStderr();
-    StartOnExitProgram(FromNativePath(notExecutable), programFolder);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error creating process, code: 5\n");
+    const std::string noInterpreter = folder / "no-interpreter";
+    fixtures::WriteFile(noInterpreter, "#!/nonexistent/sh\nexit 0\n");
+    chmod(noInterpreter.c_str(), 0755);
+    struct Case { std::string command; std::string expected; };
+    const Case failures[] = {
+        {"no-such-onexit-program --flag",
+         "Error creating process, code: 2\n\"no-such-onexit-program\" cannot be started: No such file or directory\n"},
+        {notExecutable, "Error creating process, code: 5\n\"" + notExecutable + "\" cannot be started: Permission denied\n"},
+        {"no-interpreter", "Error creating process, code: 2\n\"" + noInterpreter +
+                               "\" cannot be started: its interpreter \"/nonexistent/sh\" (named on its \"#!\" line) "
+                               "does not exist\n"},
+    };
+    for (const Case& c : failures) {
+        SCOPED_TRACE(c.command);
+        testing::internal::CaptureStderr();
+        StartOnExitProgram(FromNativePath(c.command), programFolder);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected);
+    }
 }
 
 }  // namespace

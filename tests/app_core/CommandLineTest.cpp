@@ -11,6 +11,7 @@
 #include <wx/string.h>
 
 #include "app/core/StringTable.h"
+#include "lumo/diagnostics/SystemLog.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
@@ -222,6 +223,46 @@ TEST_F(ElevationTest, OutcomesAndGuards)
         fixtures::ScopedEnv elevator("LUMO_ELEVATOR", c.elevator.c_str());
         EXPECT_EQ(c.expected, Elevate(c.writable, c.admin, c.user));
         EXPECT_EQ(c.launched, !RecordedArguments().empty());
+    }
+}
+
+// An elevation program that cannot start is named in the log with the reason, since the
+// privileges box that follows cannot say it.
+TEST_F(ElevationTest, LauncherThatCannotStartIsNamedInTheLog)
+{
+    Options().installPath = L"/opt/sollex/";
+    const std::string notExecutable = m_scratch / "not-executable";
+    fixtures::WriteFile(notExecutable, "#!/bin/sh\nexit 0\n");
+    chmod(notExecutable.c_str(), 0644);
+    const std::string noInterpreter = m_scratch / "no-interpreter";
+    fixtures::WriteFile(noInterpreter, "#!/nonexistent/sh\nexit 0\n");
+    chmod(noInterpreter.c_str(), 0755);
+    struct Case { std::string elevator; std::wstring line; };
+    const std::wstring prefix = L"The elevation program could not be started: \"";
+    const Case cases[] = {
+        {m_scratch / "missing", prefix + FromNativePath(m_scratch / "missing") +
+                                    L"\" cannot be started: No such file or directory\n"},
+        {notExecutable, prefix + FromNativePath(notExecutable) + L"\" cannot be started: Permission denied\n"},
+        {noInterpreter, prefix + FromNativePath(noInterpreter) +
+                            L"\" cannot be started: its interpreter \"/nonexistent/sh\" (named on its \"#!\" line) "
+                            L"does not exist\n"},
+        {"none", L""},  // no elevation wanted: nothing failed
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.elevator);
+        fixtures::ScopedEnv elevator("LUMO_ELEVATOR", c.elevator.c_str());
+        struct Lines : LumoSystemLogObserver {
+            std::wstring text;
+            void OnLogLine(const wchar_t* line) override
+            {
+                if (std::wstring(line).starts_with(L"The elevation program"))
+                    text += line;
+            }
+        } lines;
+        lines.Register();
+        EXPECT_EQ(StartupAccess::ElevationFailed, Elevate(false));
+        lines.Unregister();
+        EXPECT_EQ(c.line, lines.text);
     }
 }
 

@@ -245,6 +245,24 @@ TEST_F(ChecksTest, RepairModeSkipsTheDiskCheck)
     EXPECT_FALSE(host().Has(L"Checking for available disk space"));
 }
 
+// The utility that cannot start for the database update is named with the reason, as every
+// other start says it: here a script whose "#!" interpreter is missing, not the utility itself.
+TEST_F(ChecksTest, UtilityThatCannotStartForTheDatabaseUpdateIsNamedWithTheReason)
+{
+    const std::string utility = machine.install + "/bin/SollexUtil.exe";
+    host().onLine = [&](int, const std::wstring& text) {
+        if (text.find(L"Updating Sollex asset database") != std::wstring::npos)
+            fixtures::WriteFile(utility, "#!/nonexistent/sh\nexit 0\n");
+    };
+    Run();
+    EXPECT_TRUE(host().Has(L"Failed to launch SollexUtil to repair the Sollex asset database.", 3)) << host().Dump();
+    EXPECT_TRUE(host().Has(L"\"" + FromNativePath(utility) +
+                               L"\" cannot be started: its interpreter \"/nonexistent/sh\" (named on its \"#!\" line) "
+                               L"does not exist",
+                           3))
+        << host().Dump();
+}
+
 TEST(FreeDiskSpaceTest, AsksTheVolumeOfAnExistingFolderOnly)
 {
     uint64_t free = 1;

@@ -481,31 +481,39 @@ TEST_F(DriverTest, NoRepairOverAPatchThatCannotBeRecovered)
 }
 
 // An installation this process cannot write is refused before the repair server is contacted,
-// with the reason. Root writes a folder without write bits, so root runs the programs without
-// that right.
+// with the reason: its own folder, or any folder below it, named. Root writes a folder without
+// write bits, so root runs the programs without that right.
 TEST_F(DriverTest, ARepairOfAnInstallationThatCannotBeWrittenNeverConnects)
 {
-    ASSERT_EQ(::chmod(machine().install.c_str(), 0555), 0);
     const std::string withoutOverride =
         geteuid() == 0 ? "exec /usr/bin/setpriv --bounding-set -dac_override,-dac_read_search -- " : "exec ";
     repairtest::RepairServer server(machine().install, machine().scratch / "server.log");
-    const std::string reason = "The installation " + machine().install + " cannot be written: Permission denied; nothing was repaired.\n";
-    const struct { const char* name; std::string command; std::string says; } cases[] = {
-        {"repair-tool", "'" LUMO_BIN_DIR "/repair-tool' '" + machine().install + "' " + server.HostPort(), "error: " + reason},
+    const std::string install = machine().install;
+    const std::string reason = "The installation " + install + " cannot be written: Permission denied; nothing was repaired.\n";
+    const std::string binReason =
+        "The installation " + install + " cannot be written: " + install + "/bin: Permission denied; nothing was repaired.\n";
+    const struct { const char* name; std::string locked; std::string command; std::string says; } cases[] = {
+        {"repair-tool", install, "'" LUMO_BIN_DIR "/repair-tool' '" + install + "' " + server.HostPort(), "error: " + reason},
         // The run's own write check comes first.
-        {"patch-run -r", "'" LUMO_BIN_DIR "/patch-run' --admin -r '" + machine().install + "'",
-         "3\tThe installation folder " + machine().install + " cannot be written: Permission denied\n"},
+        {"patch-run -r", install, "'" LUMO_BIN_DIR "/patch-run' --admin -r '" + install + "'",
+         "3\tThe installation folder " + install + " cannot be written: Permission denied\n"},
+        // Only a folder below: the repair's check names it.
+        {"repair-tool, bin locked", install + "/bin", "'" LUMO_BIN_DIR "/repair-tool' '" + install + "' " + server.HostPort(),
+         "error: " + binReason},
+        {"patch-run -r, bin locked", install + "/bin", "'" LUMO_BIN_DIR "/patch-run' --admin -r '" + install + "'",
+         "3\t" + binReason},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
+        ASSERT_EQ(::chmod(c.locked.c_str(), 0555), 0);
         const DriverResult result = RunDriver(
             "/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " " + withoutOverride + c.command + " 2>/dev/null"});
+        ::chmod(c.locked.c_str(), 0755);
         EXPECT_EQ(result.exitCode, 1) << result.output;
         EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
         EXPECT_EQ(server.Log().find("summary"), std::string::npos) << server.Log();
     }
-    ::chmod(machine().install.c_str(), 0755);
 }
 
 // Every program that takes the installation first removes the unpack folders that killed runs left

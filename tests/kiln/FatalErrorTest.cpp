@@ -370,6 +370,63 @@ TEST_F(KilnFatalChild, FailureInsideTheReportShowsTheFatalTextAbortsAndRunsShutd
     }
 }
 
+// A kernel exception whose class name faults (or throws) once the report has its "File:" and
+// "Line:" lines pending.
+bool g_typeNameThrows = false;
+
+class BrokenTypeNameEx : public Kiln::Exception
+{
+public:
+    BrokenTypeNameEx() : Kiln::Exception("broken.cpp", 4321, "broken") {}
+    const char* TypeName() const override
+    {
+        if (g_typeNameThrows)
+            throw std::runtime_error("no name");
+        return *static_cast<const char* volatile*>(nullptr);
+    }
+};
+
+// The descriptors this process holds on a report file.
+size_t ReportDescriptors()
+{
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += std::filesystem::read_symlink(entry.path(), error).filename() == "ERRORLOG.TXT" ? 1 : 0;
+    return count;
+}
+
+// The report cut short keeps what it had and is closed: no descriptor stays open, and the next
+// report holds nothing of the abandoned one.
+TEST_F(KilnFatalChild, ReportCutShortByAFailureIsClosedAndTheNextStartsClean)
+{
+    SKIP_IF_SANITIZER_STOPS_FAULTS();
+    for (const bool throwInstead : {false, true})
+    {
+        SCOPED_TRACE(throwInstead);
+        EXPECT_EXIT(
+            {
+                EnterChild();
+                g_typeNameThrows = throwInstead;
+                if (Kiln::HandleFatalException(BrokenTypeNameEx()) != 1 || !Kiln::IsFatalAbortSet())
+                    _exit(21);
+                if (ReportDescriptors() != 0)
+                    _exit(22);
+                const std::string cut = ReadFile(ReportFolder() + "/ERRORLOG.TXT");
+                if (cut.rfind("File: broken.cpp\r\nLine: 4321\r\nFatal Error: ", 0) != 0)
+                    _exit(23);
+                Kiln::SetFatalAbort(false);
+                Kiln::WriteAssertReport(Kiln::FileEx("later.cpp", 7, "later"));
+                if (Report().rfind("File: later.cpp\r\nLine: 7\r\nClass: File\r\n", 0) != 0)
+                    _exit(24);
+                _exit(0);
+            },
+            ::testing::ExitedWithCode(0), "Fatal Error: An error occurred trying to display the fatal error window! \\(0\\)");
+        std::filesystem::remove_all(m_root + "/tmp");
+        mkdir((m_root + "/tmp").c_str(), 0700);
+    }
+}
+
 // The same holds for the shutdown: a faulting "Critical Shutdown ..." line closes the log and the
 // chain still runs; a faulting callback ends the chain with "Critical Shutdown failure!", on any
 // thread, and the process goes on.

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -7,6 +9,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/HoldingChild.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
 using LumoUtil::InstallLock;
@@ -57,4 +60,57 @@ TEST(InstallFolder, ResolvesEverySpellingToOneNameAndLocksItForOneProcessAtATime
     second.reset();
     EXPECT_EQ(InstallLock::ShareHeld(real), -1);
     EXPECT_EQ(fixtures::HoldingChild(lockedElsewhere).Answer(), 'y');
+}
+
+// The write check looks at every folder below the installation, not only at the top: the first
+// that cannot be written is named with the reason. Links and run folders are not the game's and
+// are passed over. Run as a user without root's rights, who is refused as any user would be.
+TEST(InstallFolder, WriteCheckNamesTheFirstFolderBelowThatCannotBeWritten)
+{
+    fixtures::ScratchFolder scratch;
+    const std::string install = scratch / "game";
+    const std::string outside = scratch / "outside";
+    for (const std::string& folder : {install + "/bin", install + "/data/deep/er", install + "/.sollex-patcher-1-2-Ab12Cd",
+                                      outside})
+        fs::create_directories(folder);
+    fs::create_directory_symlink(outside, install + "/linked");
+    chmod(scratch.Path().c_str(), 0755);
+    for (const std::string& folder : {install, install + "/bin", install + "/data", install + "/data/deep",
+                                      install + "/data/deep/er", outside})
+        chmod(folder.c_str(), 0777);
+    chmod((install + "/.sollex-patcher-1-2-Ab12Cd").c_str(), 0555);  // a run folder: not written by a repair
+    chmod(outside.c_str(), 0555);                                    // behind a link: not the game's
+
+    const std::wstring refused = L"The installation " + FromNativePath(install) + L" cannot be written: ";
+    struct Case { const char* locked; mode_t mode; std::wstring error; };
+    const Case cases[] = {
+        {"", 0777, L""},
+        {"", 0555, refused + L"Permission denied"},
+        {"/bin", 0555, refused + FromNativePath(install + "/bin") + L": Permission denied"},
+        {"/data/deep/er", 0555, refused + FromNativePath(install + "/data/deep/er") + L": Permission denied"},
+        {"/data/deep", 0333, refused + FromNativePath(install + "/data/deep") + L": Permission denied"},  // cannot be listed
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.locked);
+        const std::string locked = install + c.locked;
+        chmod(locked.c_str(), c.mode);
+        std::string whyNot;
+        const int status = fixtures::RunUnprivileged(
+            [&] {
+                std::wstring error;
+                const bool writable = LumoUtil::CheckInstallFolderWritable(FromNativePath(install), error);
+                if (writable != c.error.empty() || (!writable && error != c.error))
+                {
+                    fprintf(stderr, "%ls\n", error.c_str());
+                    return 2;
+                }
+                return 0;
+            },
+            &whyNot);
+        chmod(locked.c_str(), 0777);
+        if (status < 0)
+            GTEST_SKIP() << whyNot;
+        EXPECT_EQ(status, 0);
+    }
 }

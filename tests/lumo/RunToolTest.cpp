@@ -30,7 +30,7 @@ TEST(RunTool, RelaysOutputAndEndsWithTheChildsExitCode)
         {{"--", "/bin/sh", "-c", "kill -TERM $$"}, "ERROR 143\n"},
         {{"--cwd", "/usr", "--", "pwd"}, "/usr\n"},
         {{"--", "printf", "[%s]", "two words", "q\"uote", "back\\slash\\", ""}, "[two words][q\"uote][back\\slash\\][]"},
-        {{"--", "/nonexistent/tool"}, "ERROR 127\nrun-tool: cannot start \"/nonexistent/tool\": The system cannot find the file specified.\n"},
+        {{"--", "/nonexistent/tool"}, "ERROR 127\nrun-tool: \"/nonexistent/tool\" cannot be started: No such file or directory\n"},
         {{"--cwd", "/nope", "--", "/bin/true"}, "ERROR 127\nrun-tool: cannot run in the folder \"/nope\": No such file or directory\n"},
     };
     for (const Case& c : cases)

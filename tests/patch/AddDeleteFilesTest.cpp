@@ -1,7 +1,10 @@
 // The added- and deleted-file stages and their finishing steps, run alone (no journal).
 
 #include <sys/stat.h>
+#include <stdio.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +15,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UnprivilegedChild.h"
 #include "tests/patch/PatchMessageLog.h"
 
 namespace {
@@ -112,6 +116,59 @@ TEST_F(StageTest, CopyAndFolderFailuresNameTheirCause)
     EXPECT_FALSE(AddFiles({{L"blocker\\in.dll", L"", L""}}, backups));
     EXPECT_TRUE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
     EXPECT_EQ(Diff(original), "");
+}
+
+// Below a folder the user may not write, each failed step says its own reason as an error: the
+// folder that could not be made, the copy that could not be created, the backup that could not be
+// moved. Run as a user without root's rights, who is refused as any user would be.
+TEST_F(StageTest, FailuresBelowAFolderTheUserCannotWriteSayWhy)
+{
+    fixtures::WriteFile(install + "/locked/old.dll", "old");
+    fixtures::WriteFile(package + "/data/locked/newdir/new.dll", "new");
+    fixtures::WriteFile(package + "/data/locked/new.dll", "new");
+    fixtures::WriteFile(package + "/data/locked/old.dll", "new");
+    chmod(scratch.Path().c_str(), 0755);
+    chmod(install.c_str(), 0777);
+    chmod((install + "/locked").c_str(), 0555);
+    original = fixtures::SnapshotTree(install);
+    const std::string locked = install + "/locked";
+    struct Case { const char* name; bool add; const wchar_t* path; std::wstring first; std::wstring reason; };
+    const Case cases[] = {
+        {"new folder", true, L"locked\\newdir\\new.dll",
+         PatchMessages::kCannotCreateDirectory + FromNativePath(locked + "/newdir"),
+         L"cannot create the folder \"" + FromNativePath(locked + "/newdir") + L"\": Permission denied"},
+        {"new file", true, L"locked\\new.dll", PatchMessages::kCannotCopyFile + FromNativePath(package) + L"/data/locked/new.dll",
+         L"cannot create \"" + FromNativePath(locked + "/new.dll.pbk.new") + L"\": Permission denied"},
+        {"replaced file", true, L"locked\\old.dll",
+         LumoUtil::FormatWString(PatchMessages::kBackupFailed, Full("locked/old.dll.pbk").c_str()),
+         L"cannot move the file \"" + FromNativePath(locked + "/old.dll") + L"\": Permission denied"},
+        {"deleted file", false, L"locked\\old.dll", PatchMessages::kCannotDelete + Full("locked/old.dll"),
+         L"cannot move the file \"" + FromNativePath(locked + "/old.dll") + L"\": Permission denied"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.messages.clear();
+        std::string whyNot;
+        const PatchFileRecordArray records = {{c.path, L"", L""}};
+        const std::function<int()> body = [&] {
+                BackupPairArray backups;
+                if (c.add ? AddFiles(records, backups) : DeleteFiles(records, backups))
+                    return 2;
+                std::vector<std::wstring> errors;
+                for (const auto& [level, text] : log.messages)
+                    if (level == PATCH_LEVEL_ERROR)
+                        errors.push_back(text);
+                const bool said = errors.size() >= 2 && errors[0] == c.first && errors[1].starts_with(c.reason);
+                if (!said)
+                    fprintf(stderr, "%s", log.Dump().c_str());
+                return said ? 0 : 3;
+            };
+        const int status = fixtures::RunUnprivileged(body, &whyNot);
+        if (status < 0)
+            GTEST_SKIP() << whyNot;
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(Diff(original), "");
+    }
 }
 
 TEST_F(StageTest, HostilePathsAreRefusedByEveryStage)

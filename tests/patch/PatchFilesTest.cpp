@@ -249,7 +249,11 @@ TEST_F(PatchFilesTest, StaleBackupThatCannotBeRemovedFailsBeforeTheFileIsTouched
     const PatchFileRecord record = AddPatched("bin/x.dll", "old", "new");
     WriteFile(m_install + "/bin/x.dll.pbk/inside", "keeps the folder from going");
     EXPECT_FALSE(Run({record}));
-    EXPECT_EQ(std::vector<std::wstring>{L"Failed to create backup of file " + Target("bin/x.dll.pbk")}, MessagesAt(3));
+    // The reason follows as an error, not as a detail a user never sees.
+    EXPECT_EQ((std::vector<std::wstring>{L"Failed to create backup of file " + Target("bin/x.dll.pbk"),
+                                         L"cannot remove the stale backup \"" + Target("bin/x.dll.pbk") +
+                                             L"\": Is a directory"}),
+              MessagesAt(3));
     EXPECT_EQ("old", ReadFile(m_install + "/bin/x.dll"));
     EXPECT_TRUE(m_backups.empty());
     EXPECT_TRUE(Calls().empty());

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "platform/Spawn.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 using platform::SpawnedChild;
 using platform::SpawnRequest;
@@ -269,6 +271,93 @@ TEST(Spawn, FileTheKernelRefusesIsNotAProgramAndNeverReachesAShell)
         unlink(program.c_str());
     }
     rmdir(folder.c_str());
+}
+
+// The start of a 64-bit x86-64 ELF program whose only program header names `loader` as its
+// program loader (PT_INTERP): enough for the kernel to look for the loader.
+std::string ElfProgramWithLoader(const std::string& loader)
+{
+    std::string bytes;
+    auto put = [&bytes](uint64_t value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes += static_cast<char>(value >> (8 * i) & 0xFF);
+    };
+    bytes += std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(9, '\0');
+    put(2, 2), put(62, 2), put(1, 4), put(0x400000, 8), put(64, 8), put(0, 8);  // type, machine, ..., table at 64
+    put(0, 4), put(64, 2), put(56, 2), put(1, 2), put(0, 2), put(0, 2), put(0, 2);  // one entry of 56 bytes
+    put(3, 4), put(4, 4), put(64 + 56, 8), put(0, 8), put(0, 8);                    // PT_INTERP, its bytes at 120
+    put(loader.size() + 1, 8), put(loader.size() + 1, 8), put(1, 8);
+    return bytes + loader + '\0';
+}
+
+// A file that is there but will not start is never said to be missing itself: a script whose
+// "#!" interpreter is missing, cut by a Windows line end, a Windows path or not runnable names it,
+// and so does a program whose loader is missing.
+TEST(Spawn, ScriptWhoseInterpreterCannotRunNamesTheInterpreter)
+{
+    fixtures::ScratchFolder folder;
+    const std::string plain = folder / "plain-file";
+    fixtures::WriteFile(plain, "not a program\n");
+    chmod(plain.c_str(), 0644);
+    struct Case { const char* name; std::string text; mode_t mode; int error; std::string reason; };
+    const Case cases[] = {
+        {"missing", "#!/nonexistent/interpreter\nexit 0\n", 0755, ENOENT,
+         "its interpreter \"/nonexistent/interpreter\" (named on its \"#!\" line) does not exist"},
+        {"blanks and an argument", "#! \t/nonexistent/interpreter -x\nexit 0\n", 0755, ENOENT,
+         "its interpreter \"/nonexistent/interpreter\" (named on its \"#!\" line) does not exist"},
+        {"windows line end", "#!/bin/sh\r\nexit 0\r\n", 0755, ENOENT,
+         "its \"#!\" line ends in a carriage return (a Windows line end), so its interpreter is \"/bin/sh\\r\", "
+         "which does not exist"},
+        {"windows path", "#!C:\\Python\\python.exe\nexit 0\n", 0755, ENOENT,
+         "its \"#!\" line names a Windows program as its interpreter: \"C:\\Python\\python.exe\""},
+        {"interpreter not runnable", "#!" + plain + "\nexit 0\n", 0755, EACCES,
+         "its interpreter \"" + plain + "\" (named on its \"#!\" line) cannot be run: Permission denied"},
+        {"program for another system", ElfProgramWithLoader("/nonexistent/ld-linux.so.2"), 0755, ENOENT,
+         "its program loader \"/nonexistent/ld-linux.so.2\" does not exist (a program built for another system)"},
+        // The script itself is what is refused or missing: the plain reason.
+        {"script not executable", "#!/nonexistent/interpreter\nexit 0\n", 0644, EACCES, "Permission denied"},
+        {"no such script", "", 0, ENOENT, "No such file or directory"},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string program = folder / c.name;
+        if (c.mode != 0)
+        {
+            fixtures::WriteFile(program, c.text);
+            chmod(program.c_str(), c.mode);
+        }
+        for (bool dieWithParent : {false, true})
+        {
+            SCOPED_TRACE(std::string(c.name) + (dieWithParent ? " (dies with us)" : ""));
+            SpawnRequest request;
+            request.argv = {program};
+            request.dieWithParent = dieWithParent;
+            std::string error;
+            auto child = SpawnedChild::Spawn(request, &error);
+            const int spawnError = errno;
+            if (child)
+                child->Wait(20000);
+            EXPECT_FALSE(child);
+            EXPECT_EQ(spawnError, c.error);
+            EXPECT_EQ(error, "\"" + program + "\" cannot be started: " + c.reason);
+        }
+    }
+}
+
+// A working folder that cannot be entered is said to be that, however the child is started.
+TEST(Spawn, WorkingFolderThatCannotBeEnteredIsNamed)
+{
+    for (bool dieWithParent : {false, true})
+    {
+        SCOPED_TRACE(dieWithParent);
+        SpawnRequest request;
+        request.argv = {"/bin/true"};
+        request.workingFolder = "/nonexistent/folder";
+        request.dieWithParent = dieWithParent;
+        std::string error;
+        EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
+        EXPECT_EQ(error, "changing to the working folder for \"/bin/true\": No such file or directory");
+    }
 }
 
 TEST(Spawn, DroppingARunningChildLeavesItRunningAndLeaksNoDescriptor)

@@ -165,6 +165,29 @@ TEST_F(DriverTest, OutputThatCannotBeWrittenFailsTheRun)
     EXPECT_EQ(ReadFile(m_scratch / "real/a.txt"), "a");
 }
 
+// run-tool says why a program did not start in the words of every other start.
+TEST_F(DriverTest, RunToolSaysWhyAProgramDidNotStart)
+{
+    WriteFile(m_scratch / "tool.exe", std::string("MZ\x90\x00", 4));
+    WriteFile(m_scratch / "crlf.sh", "#!/bin/sh\r\nexit 0\r\n");
+    chmod((m_scratch / "tool.exe").c_str(), 0755);
+    chmod((m_scratch / "crlf.sh").c_str(), 0755);
+    struct Case { const char* program; std::string reason; };
+    const Case cases[] = {
+        {"tool.exe", "is not a Linux program (Exec format error)"},
+        {"crlf.sh", "cannot be started: its \"#!\" line ends in a carriage return (a Windows line end), so its "
+                    "interpreter is \"/bin/sh\\r\", which does not exist"},
+        {"missing", "cannot be started: No such file or directory"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.program);
+        const DriverRun run = Shell(std::string("run-tool -- ./") + c.program);
+        EXPECT_EQ(run.status, 127);
+        EXPECT_EQ(run.err, std::string("run-tool: \"./") + c.program + "\" " + c.reason + "\n");
+    }
+}
+
 TEST_F(DriverTest, ArchiveAndPackageToolsListExtractAndUnpack)
 {
     MakeInputs();

@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
@@ -56,6 +57,9 @@ uint64_t g_mainThread = 0;
 
 char g_reportFolder[PATH_MAX + 32] = "";
 char g_reportPath[PATH_MAX + 64] = "";
+// The report being written, -1 between reports; a report cut short by a contained fault is
+// closed through it (CloseAbandonedReport).
+volatile sig_atomic_t g_openReport = -1;
 std::atomic<bool> g_exceptionReportAllowed{true};
 std::once_flag g_prepared;
 
@@ -246,6 +250,7 @@ int OpenReport()
         (void)ignored;
         g_reportPath[0] = '\0';
     }
+    g_openReport = fd;
     return fd;
 }
 
@@ -254,6 +259,7 @@ void CloseReport(int fd)
     ReportFlush(fd);
     fsync(fd);
     close(fd);
+    g_openReport = -1;
 }
 
 // Starts the crash-report program from a signal handler: only async-signal-safe calls.
@@ -801,6 +807,14 @@ int WriteAssertReport(const Exception& exception)
         _exit(kFatalExitStatus);
     }
     return 0;
+}
+
+void CloseAbandonedReport()
+{
+    if (g_openReport >= 0)
+        CloseReport(g_openReport);  // what was written before the fault stays in the report
+    else
+        ReportDiscard();
 }
 
 void ShowFatalMessageBox(const char* text, const char* caption)

@@ -94,6 +94,11 @@ int WriteExceptionReport(const ExceptionPointers* pointers);
 // kFatalExitStatus. Returns 0.
 int WriteAssertReport(const Exception& exception);
 
+// After a report step failed part-way (a contained fault or exception): writes the text still
+// pending to the report that was open and closes it, so the next report starts with nothing of
+// this one and no descriptor is left behind. Does nothing when no report was left open.
+void CloseAbandonedReport();
+
 const char* GetExceptionName(uint32_t code);
 
 // The system's version table, for reports that come from such a system.

@@ -271,6 +271,7 @@ uint32_t HandleFatalException(const Exception& exception)
     }
     else
     {
+        CloseAbandonedReport();
         ShowFatalMessageBox("An error occurred trying to display the fatal error window! (0)", "Fatal Error");
         g_abort = true;
         result = 1;

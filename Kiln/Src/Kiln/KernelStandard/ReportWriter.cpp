@@ -184,4 +184,9 @@ void ReportFlush(int fd)
     g_pending = 0;
 }
 
+void ReportDiscard()
+{
+    g_pending = 0;
+}
+
 }  // namespace Kiln

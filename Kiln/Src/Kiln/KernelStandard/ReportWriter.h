@@ -28,4 +28,7 @@ size_t ReportPrintf(int fd, const char* format, ...) __attribute__((format(print
 // Writes the pending text to `fd` and empties the buffer.
 void ReportFlush(int fd);
 
+// Empties the buffer without writing it (its report is gone).
+void ReportDiscard();
+
 }  // namespace Kiln
