@@ -73,7 +73,8 @@ struct SegmentWrite
     uint64_t sizeAfter = 0;
     // Bytes of the segment written (data records that succeeded).
     uint64_t length = 0;
-    // The system's reason (an errno value) when the disk refused the write; 0 otherwise.
+    // The system's reason (an errno value) when the file refused the record (a full disk, a folder
+    // where a file should be); 0 otherwise.
     int systemError = 0;
 };
 
