@@ -20,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "lumo/buffers/Compression.h"
@@ -744,7 +745,7 @@ TEST(RepairClient, AFullDiskIsNamedOnceAndStopsTheRepair)
     ASSERT_GE(child, 0);
     if (child == 0)
     {
-        auto put = [](const char* path, const std::string& text) {
+        auto put = [](const char* path, std::string_view text) {
             const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
             if (fd >= 0)
@@ -771,10 +772,10 @@ TEST(RepairClient, AFullDiskIsNamedOnceAndStopsTheRepair)
         struct stat after{};
         if (tooling < 0 || waitpid(tooling, &status, 0) != tooling || stat(big.c_str(), &after) != 0)
             _exit(4);
-        _exit(put(result.c_str(), std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
-                                      std::to_string(after.st_size))
-                  ? 0
-                  : 5);
+        char text[64];
+        const int length = snprintf(text, sizeof text, "%d %lld", WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                                    static_cast<long long>(after.st_size));
+        _exit(put(result.c_str(), std::string_view(text, size_t(length))) ? 0 : 5);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
