@@ -62,6 +62,7 @@ public:
     LUMORESULT SetServerAddress(const SocketAddress& address) override { return m_client.SetServerAddress(address); }
     LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) override { return m_client.SetExcludedPaths(paths); }
     void Start() override { m_client.Start(); }
+    void Cancel() override { m_client.Cancel(); }
     bool IsRunning() const override { return m_client.IsRunning(); }
     int GetState() const override { return m_client.GetState(); }
     float GetProgress() const override { return m_client.GetProgress(); }
@@ -155,6 +156,9 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         std::this_thread::sleep_for(seams.pollInterval);
     }
     const bool cancelled = !host.KeepGoing();
+    // The records in the slots are still being written: count them once the client has stopped.
+    if (cancelled)
+        client->Cancel();
 
     const int stage = client->GetState();
     LogRepairStages(host, lastStage, stage);
@@ -174,7 +178,6 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         host.Log(3, FailureText(stage));
         host.Log(1, LumoUtil::FormatWString(L"(Error %d in stage %d)", int(client->GetError()), stage));
     }
-    // Destroying a running client stops it.
     client.reset();
     return false;
 }

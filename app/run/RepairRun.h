@@ -26,6 +26,8 @@ public:
     virtual LUMORESULT SetServerAddress(const SocketAddress& address) = 0;
     virtual LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) = 0;
     virtual void Start() = 0;
+    // Stops a running client and waits until it has stopped.
+    virtual void Cancel() = 0;
     virtual bool IsRunning() const = 0;
     virtual int GetState() const = 0;
     virtual float GetProgress() const = 0;
@@ -55,9 +57,9 @@ struct RepairRunSeams {
 // Repairs installPath through host: true only when the client reports success, after which
 // "IsPatching" is cleared. Before anything connects, the installation must be writable and a
 // patch that a kill interrupted is finished or rolled back from its journal (its lines go through
-// the patch engine's message callback); when either fails the run ends with the reason. Cancelled through host.KeepGoing() (the client is destroyed, which
-// stops it). progress (when given) follows the client's progress at each poll and becomes 1 on
-// success.
+// the patch engine's message callback); when either fails the run ends with the reason. Cancelled
+// through host.KeepGoing(): the client is stopped, and the count line tells what it wrote until
+// then. progress (when given) follows the client's progress at each poll and becomes 1 on success.
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {},
                    std::atomic<float>* progress = nullptr);
 

@@ -1,5 +1,6 @@
 #include "lumo/net/FileGrowthCheck.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,16 @@
 #include "platform/NativePath.h"
 
 using LumoUtil::kSegmentSize;
+
+bool GetRegularFileSize(const std::wstring& path, uint64_t& size)
+{
+    struct stat status{};
+    size = 0;
+    if (::stat(ToNativePath(path).c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    size = uint64_t(status.st_size);
+    return true;
+}
 
 std::string FileGrowthCheck::CutBack::Describe() const
 {
@@ -69,22 +80,19 @@ std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& 
     for (const auto& [path, file] : m_files)
     {
         uint64_t size = 0;
-        if (LumoUtil::GetFileSize(path, size) != LUMORESULT_OK)
-            continue; // gone: nothing of it is left to be wrong
+        if (!GetRegularFileSize(path, size))
+            continue; // gone, or a folder now: no file of it is left to be wrong
         // From the segment the old end falls in, every segment sent in a row extends what may be
-        // there; the one the old end falls in counts as held even when it was not sent again.
+        // there. Of a segment not sent again only the bytes before the old end were there before.
         uint64_t allowed = file.keptLength;
-        for (uint64_t index = file.keptLength / kSegmentSize;; ++index)
+        for (uint64_t index = file.keptLength / kSegmentSize; index <= UINT32_MAX; ++index)
         {
-            const auto sent = index <= UINT32_MAX ? file.sent.find(uint32_t(index)) : file.sent.end();
-            if (sent != file.sent.end())
-            {
-                allowed = std::max(allowed, index * kSegmentSize + sent->second);
-                if (sent->second < kSegmentSize)
-                    break; // a short segment is the file's last
-            }
-            else if (index * kSegmentSize >= file.keptLength)
+            const auto sent = file.sent.find(uint32_t(index));
+            if (sent == file.sent.end())
                 break;
+            allowed = std::max(allowed, index * kSegmentSize + sent->second);
+            if (sent->second < kSegmentSize)
+                break; // a short segment is the file's last
         }
         if (size <= allowed)
             continue;

@@ -7,13 +7,18 @@
 // one still to be filled; a server that announces a huge count and sends one far segment would
 // otherwise leave a file terabytes long (sparse, but read in full by every later scan).
 //
-// The rule, per file, once the run ends: counting from the file's old end (the least length it had
-// before or during the run, as cuts and deletes lower it), every segment up to the file's end must
-// have been held by it (the segment its old end falls in) or sent in this run, a segment sent
-// shorter than 4 MiB ends the file, and the file may reach no further than the end of the last
-// segment so covered. A file that reaches further is cut back to that point (one that did not
-// exist before and keeps nothing is removed), its summary entries from the cut on are dropped (the
-// next scan reads them afresh), and the run fails with the reason.
+// The rule, per file, once the run ends: the file holds its old bytes up to its old end (the least
+// length it had before or during the run, as cuts and deletes lower it); from there on every
+// segment must have been sent in this run, starting with the one the old end falls in (its bytes
+// past the old end are zeros unless they were sent), a segment sent shorter than 4 MiB ends the
+// file, and the file may reach no further than the end of the last segment so covered. A file that
+// reaches further is cut back to that point (one that did not exist before and keeps nothing is
+// removed), its summary entries from the cut on are dropped (the next scan reads them afresh), and
+// the run fails with the reason.
+//
+// The check follows each path through the run's records in the order they were written: a delete
+// makes it a file that did not exist before, a later write a new file again; a path that ends the
+// run as something other than a file (a folder made for a later record) holds nothing to cut.
 
 #include <cstdint>
 #include <map>
@@ -23,6 +28,10 @@
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
+
+// The length of the file at path (links followed); false when nothing is there, or something other
+// than a file (a folder).
+bool GetRegularFileSize(const std::wstring& path, uint64_t& size);
 
 class FileGrowthCheck
 {

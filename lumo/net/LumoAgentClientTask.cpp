@@ -1,15 +1,23 @@
 #include "lumo/net/LumoAgentClientTask.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/buffers/LumoDataBufferUtil.h"
 #include "lumo/files/FileUtil.h"
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/net/FileGrowthCheck.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
+#include "lumo/text/StringUtil.h"
+#include "platform/NativePath.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,6 +30,29 @@ constexpr uint64_t kMaxCompressedLength =
     kSegmentSize + (kSegmentSize >> 12) + (kSegmentSize >> 14) + (kSegmentSize >> 25) + 13 + 12;
 
 using LumoNet::ReadU32;
+
+// Prints line followed by the system's reason, and keeps the reason for the receive loop (a full
+// disk stops it).
+bool FailWithReason(SegmentWrite& write, const std::string& line, int reason)
+{
+    LumoNet::PrintConsoleLine("%s: %s\n", line.c_str(), std::strerror(reason ? reason : EIO));
+    write.systemError = reason ? reason : EIO;
+    return false;
+}
+
+// Takes back what a failed write added past the file's old end (gap zeros and part of the
+// segment), or the file it created: only bytes the server sent whole may lengthen a file. Bytes
+// it changed within the old length stay; the file's new time makes the next scan read them.
+void UndoGrowth(const SegmentWrite& write)
+{
+    uint64_t size = 0;
+    if (!GetRegularFileSize(write.path, size))
+        return;
+    if (!write.existedBefore)
+        LumoUtil::DeleteFile(write.path);
+    else if (size > write.sizeBefore)
+        (void)::truncate(ToNativePath(write.path).c_str(), off_t(write.sizeBefore));
+}
 } // namespace
 
 LumoAgentClientTask::~LumoAgentClientTask()
@@ -220,7 +251,8 @@ bool LumoAgentClientTask::ThreadedWrite()
     {
         // What the file is now, whatever step failed.
         uint64_t size = 0;
-        m_write.sizeAfter = LumoUtil::GetFileSize(m_write.path, size) == LUMORESULT_OK ? size : 0;
+        GetRegularFileSize(m_write.path, size);
+        m_write.sizeAfter = size;
     }
     return ok;
 }
@@ -255,8 +287,8 @@ bool LumoAgentClientTask::WriteRecord()
     m_write.index = index;
     m_write.data = m_checksum != 0;
     uint64_t sizeBefore = 0;
-    m_write.existedBefore = LumoUtil::GetFileSize(path, sizeBefore) == LUMORESULT_OK;
-    m_write.sizeBefore = m_write.existedBefore ? sizeBefore : 0;
+    m_write.existedBefore = GetRegularFileSize(path, sizeBefore);
+    m_write.sizeBefore = sizeBefore;
     // A data record may make the file longer; a cut or a delete changes a file that exists.
     if ((m_checksum != 0 || m_write.existedBefore) &&
         !m_owner->BeforeFileChange(path, m_write.existedBefore, m_write.sizeBefore,
@@ -269,12 +301,16 @@ bool LumoAgentClientTask::WriteRecord()
     LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
     {
-        MakeDirectory(path.substr(0, path.rfind(L'/')));
+        errno = 0;
+        const int folderError = MakeDirectory(path.substr(0, path.rfind(L'/'))) ? 0 : errno;
+        errno = 0;
         LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
         if (!file.IsOpen())
         {
-            LumoNet::PrintConsoleLine("   warning: failed to open path %s: %s\n", narrow.c_str(), strerror(errno));
-            return false;
+            // A folder is refused without a reason of the system's; a parent folder that could
+            // not be made (a full disk) leaves the open nothing to look in.
+            const int reason = errno == 0 ? EISDIR : errno == ENOENT && folderError ? folderError : errno;
+            return FailWithReason(m_write, "   warning: failed to open path " + narrow, reason);
         }
         const uint64_t oldSize = file.GetSize();
         if (oldSize < start)
@@ -285,27 +321,26 @@ bool LumoAgentClientTask::WriteRecord()
             for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
                 summary.RemoveSegment(MakeSegmentName(relativeName, i));
         }
+        // Every failure from here on takes back what the write added to the file.
+        auto fail = [&](const std::string& line) {
+            const int reason = errno;
+            file.Close();
+            UndoGrowth(m_write);
+            return FailWithReason(m_write, line + narrow, reason);
+        };
+        errno = 0;
         if (file.SetPosition(start) != LUMORESULT_OK)
-        {
-            LumoNet::PrintConsoleLine("   error: failed to set file position for %s\n", narrow.c_str());
-            return false;
-        }
+            return fail("   error: failed to set file position for ");
         LUMORESULT result = LumoUtil::CopyRemainingData(file, m_plainData);
         const uint64_t position = file.GetPosition();
         // A short segment is the file's last: whatever lies behind it goes.
         const bool cut = result == LUMORESULT_OK && position < end && file.GetSize() > position;
         if (cut && file.SetSize(position) != LUMORESULT_OK)
-        {
-            LumoNet::PrintConsoleLine("   error: failed to truncate file %s\n", narrow.c_str());
-            return false;
-        }
+            return fail("   error: failed to truncate file ");
         if (result == LUMORESULT_OK)
             result = file.Close();
         if (result != LUMORESULT_OK)
-        {
-            LumoNet::PrintConsoleLine("  error %d while downloading file %s\n", int(result), narrow.c_str());
-            return false;
-        }
+            return fail("  error " + std::to_string(int(result)) + " while downloading file ");
         if (cut)
             summary.RemoveSegmentsAfter(m_name);
         m_write.length = position - start;
@@ -317,23 +352,32 @@ bool LumoAgentClientTask::WriteRecord()
         return true;
     }
 
+    // A cut or delete is done only when the file ends before the segment, or is gone: a folder
+    // the record names stays, and the record fails.
     if (LumoUtil::FileExists(path))
     {
+        const int notAFile = LumoUtil::IsDirectory(path) ? EISDIR : EINVAL;
+        uint64_t size = 0;
         if (index > 0)
         {
-            LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
-            if (file.IsOpen())
+            if (!GetRegularFileSize(path, size))
+                return FailWithReason(m_write, "   error: failed to truncate file " + narrow, notAFile);
+            if (size > start)
             {
-                if (file.GetSize() > start && (file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK))
-                {
-                    LumoNet::PrintConsoleLine("   error: failed to truncate file %s\n", narrow.c_str());
-                    return false;
-                }
-                summary.RemoveSegmentsAfter(m_name);
+                errno = 0;
+                LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
+                if (!file.IsOpen() || file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK)
+                    return FailWithReason(m_write, "   error: failed to truncate file " + narrow, errno);
             }
+            summary.RemoveSegmentsAfter(m_name);
         }
         else
-            LumoUtil::DeleteFile(path);
+        {
+            errno = 0;
+            if (!LumoUtil::DeleteFile(path))
+                return FailWithReason(m_write, "   error: failed to delete file " + narrow,
+                                      GetRegularFileSize(path, size) ? errno : notAFile);
+        }
     }
     summary.RemoveSegment(m_name);
     return true;

@@ -25,7 +25,9 @@
 // would otherwise zero-fill a file to terabytes). Anything else is refused.
 //
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
-// record that fails on the way frees its slot and is never written.
+// record that fails on the way frees its slot and is never written. A write the disk refuses says
+// the system's reason and takes back what it added past the file's old end. A cut or delete that
+// meets a folder, or cannot be done, fails the record with the reason.
 //
 // The inflate and write threads run under the crash guard (lumo/os/GuardedThread.h). A thread the
 // system refuses fails the record with a line, like any other failure of the slot.
@@ -79,6 +81,9 @@ struct SegmentWrite
     uint64_t sizeAfter = 0;
     // Bytes of the segment written (data records that succeeded).
     uint64_t length = 0;
+    // The system's reason (an errno value) when the file refused the record (a full disk, a folder
+    // where a file should be); 0 otherwise.
+    int systemError = 0;
 };
 
 class LumoAgentClientTask

@@ -35,6 +35,11 @@ RepairClient::RepairClient() = default;
 
 RepairClient::~RepairClient()
 {
+    Cancel();
+}
+
+void RepairClient::Cancel()
+{
     m_cancel = true;
     {
         std::lock_guard<std::mutex> hold(m_connectionLock);

@@ -63,6 +63,9 @@ public:
     // Starts a run unless one is running. When no thread can be had, the run ends at once in state 1
     // with LUMORESULT_OUT_OF_SPACE and a line saying why.
     void Start();
+    // Stops a running repair (its connection is closed under it) and waits for its thread, which
+    // ends the writes under way: the counters then tell what the run left on disk.
+    void Cancel();
 
     // Acquires what the run wrote: a caller that sees it ended may configure the client again.
     bool IsRunning() const { return m_running.load(std::memory_order_acquire); }

@@ -1,5 +1,16 @@
 #include "lumo/net/SegmentPipeline.h"
 
+#include <cerrno>
+
+namespace
+{
+// The disk can take nothing more: every later write would fail the same way, or leave zeros.
+bool IsOutOfSpace(int systemError)
+{
+    return systemError == ENOSPC || systemError == EDQUOT;
+}
+} // namespace
+
 SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
                                       const std::function<bool()>& keepGoing, const std::function<void()>& save,
                                       FileGrowthCheck* growth)
@@ -7,6 +18,7 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
     constexpr size_t kSlots = 4;
     LumoAgentClientTask slots[kSlots];
     SegmentPipelineResult result;
+    bool outOfSpace = false;
     // Ends the write of one slot: counts it when it succeeded, and hands what it did to growth.
     auto endWrite = [&](LumoAgentClientTask& slot) {
         const bool held = slot.IsBusy();
@@ -19,6 +31,7 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
             ++result.written;
             owner.CountWrittenSegment();
         }
+        outOfSpace = outOfSpace || IsOutOfSpace(outcome.systemError);
         return ok;
     };
     size_t i = 0; // the slot the next record goes into
@@ -49,8 +62,9 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
         }
     }
     // The slots still holding records, oldest first: they follow the one that would have been
-    // received into next.
-    for (size_t k = 1; k <= kSlots; ++k)
+    // received into next. On a full disk they are dropped unwritten (no write of theirs has begun:
+    // one writer at a time, and the next begins only after the last one succeeded).
+    for (size_t k = 1; k <= kSlots && !outOfSpace; ++k)
         if (!endWrite(slots[(i + k) % kSlots]))
             result.failed = true;
     if (growth)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "app/core/PatcherOptions.h"
 #include "app/run/PatchRun.h"
 #include "platform/NativePath.h"
@@ -28,13 +30,22 @@ struct Poll
     LUMORESULT error = LUMORESULT_OK;
 };
 
-// Publishes one scripted poll per IsRunning call; the last one stays.
+// Publishes one scripted poll per IsRunning call; the last one stays. Cancel publishes afterCancel
+// (when given) for good: what a client shows once it has stopped.
 class ScriptedClient : public RepairClientControl
 {
 public:
-    ScriptedClient(std::vector<Poll> polls, bool& started, bool& destroyed)
-        : m_polls(std::move(polls)), m_started(started), m_destroyed(destroyed)
+    ScriptedClient(std::vector<Poll> polls, bool& started, bool& destroyed, std::optional<Poll> afterCancel = {})
+        : m_polls(std::move(polls)), m_started(started), m_destroyed(destroyed), m_afterCancel(afterCancel)
     {
+    }
+    void Cancel() override
+    {
+        if (!m_afterCancel)
+            return;
+        m_polls.push_back(*m_afterCancel);
+        m_current = m_next = m_polls.size() - 1;
+        m_afterCancel.reset();
     }
     ~ScriptedClient() override { m_destroyed = true; }
     LUMORESULT SetRootFolder(const std::wstring&) override { return LUMORESULT_OK; }
@@ -62,16 +73,19 @@ private:
     mutable size_t m_next = 0;
     bool& m_started;
     bool& m_destroyed;
+    std::optional<Poll> m_afterCancel;
 };
 
 class RepairRunTest : public ::testing::Test
 {
 protected:
-    bool Run(std::vector<Poll> polls, bool resolves = true)
+    bool Run(std::vector<Poll> polls, bool resolves = true, std::optional<Poll> afterCancel = {})
     {
         LumoPatch::RepairRunSeams seams;
         seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
-        seams.makeClient = [&, polls] { return std::make_unique<ScriptedClient>(polls, started, destroyed); };
+        seams.makeClient = [&, polls, afterCancel] {
+            return std::make_unique<ScriptedClient>(polls, started, destroyed, afterCancel);
+        };
         seams.pollInterval = std::chrono::milliseconds(1);
         return LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams, &progress);
     }
@@ -170,6 +184,55 @@ TEST_F(RepairRunTest, CancelAndUnresolvableServer)
     EXPECT_FALSE(Run({{1}}, false));
     EXPECT_FALSE(started);
     EXPECT_EQ(host.Texts(), (std::vector<std::wstring>{L"Unable to contact repair server; check your network connection."}));
+}
+
+// The count line of a cancelled run tells what the client wrote until it had stopped, the records
+// it still held included.
+TEST_F(RepairRunTest, ACancelledRunCountsWhatTheClientWroteUntilItStopped)
+{
+    host.onLine = [this](int, const std::wstring& text) {
+        if (text == L"Receiving updated files.")
+            host.cancel = true;
+    };
+    EXPECT_FALSE(Run({{1}, {5, true, 0, 5}}, true, Poll{5, false, 2, 5, LUMORESULT_ABORTED}));
+    EXPECT_TRUE(host.Has(L"(2 / 5 segments updated.)")) << host.Dump();
+    EXPECT_FALSE(host.Has(L"(0 / 5"));
+    EXPECT_FALSE(host.Has(L"Error"));
+    EXPECT_TRUE(destroyed);
+}
+
+// The same against the server: it sends 5 of 10 records and goes silent. While two are written,
+// the three after them are still in the client's hands; cancelled then, the run writes them and
+// counts all five, as many as are on disk.
+TEST(RepairRunCancel, CountsTheRecordsWrittenWhileTheClientStopped)
+{
+    class CancelAtGauge : public ObservedHost
+    {
+    public:
+        bool KeepGoing() override
+        {
+            if (Gauge().second >= 200)
+                cancel = true;
+            return ObservedHost::KeepGoing();
+        }
+    };
+    RunMachine machine;
+    CancelAtGauge host;
+    fixtures::ScratchFolder scratch;
+    for (int i = 0; i < 10; ++i)
+        fixtures::WriteFile(scratch / ("reference/f" + std::to_string(i)), std::string(1000, char('a' + i)));
+    fixtures::WriteFile(scratch / "install/keep.txt", "");
+    repairtest::RepairServer server(scratch / "reference", scratch / "server.log", {"--fault", "stall-half"});
+    ASSERT_NE(server.Port(), 0);
+    fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+    LumoPatch::RepairRunSeams seams;
+    seams.pollInterval = std::chrono::milliseconds(10);
+    EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+    int onDisk = 0;
+    for (int i = 0; i < 10; ++i)
+        onDisk += fixtures::PathExists(scratch / ("install/f" + std::to_string(i)));
+    EXPECT_EQ(onDisk, 5);
+    EXPECT_TRUE(host.Has(L"(5 / 10 segments updated.)")) << host.Dump();
 }
 
 TEST_F(RepairRunTest, WholeRunsAgainstTheServer)

@@ -15,6 +15,7 @@
 //   version      answers version 5             no-version    closes without answering
 //   short        announces every record, sends half of them and closes
 //   stall        announces the records and goes silent
+//   stall-half   announces every record, sends half of them and goes silent
 //   drip         sends the records one byte at a time, --delay-ms apart (20 s unless given)
 //   drop         sends half of the records, then half of the next one, and closes
 //   wrong-length sends the first record one byte short of the length its checksum covers
@@ -321,6 +322,8 @@ void Serve(int fd, const Options& options)
         toSend /= 2;
     if (options.fault == "stall")
         toSend = 0;
+    if (options.fault == "stall-half")
+        toSend /= 2;
     if (options.fault == "drip")
     {
         const int pauseMs = options.delayMs > 0 ? options.delayMs : 20000;

@@ -5,8 +5,13 @@
 
 #include <signal.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "lumo/buffers/Compression.h"
@@ -23,6 +29,7 @@
 #include "lumo/net/SegmentName.h"
 #include "lumo/os/GuardedThread.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/OutputCapture.h"
 #include "tests/fixtures/PatternBytes.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/WaitFor.h"
@@ -306,18 +313,19 @@ void RepairAgainst(RepairClient& client, const std::string& install, const std::
 }
 
 // Records mend files whose names hold letters beyond ASCII. A file may have the segments the summary gave it
-// and one per record: one local segment and one record allow no #002 (the run fails, nothing grows); two do.
+// and one per record: one local segment and one record allow no #002 (the run fails, nothing grows); two do,
+// but leave the bytes of #000 past "tex" unsent: the file is cut back to "tex" and the run fails.
 TEST(RepairClient, MendsNamesBeyondAsciiAndRefusesARecordPastTheServersFile)
 {
     using repairtest::Plain;
     const std::wstring tex = L"data\\textures\\big_01.tex";
     const std::string head(4 * kMiB, 'd'), full(4 * kMiB, 'f');
-    const struct { std::vector<std::string> records; bool ok; std::map<std::string, std::string> after; } cases[] = {
+    const struct { std::vector<std::string> records; LUMORESULT error; std::map<std::string, std::string> after; } cases[] = {
         {{Plain(L"café.bin#000", "cafe"), Plain(L"Привет\\мир.txt#000", "mir"), Plain(L"データ\\ファイル.bin#001", "tail")},
-         true, {{"café.bin", "cafe"}, {"Привет/мир.txt", "mir"}, {"データ/ファイル.bin", head + "tail"}}},
-        {{Plain(tex + L"#002", "end")}, false, {{"data/textures/big_01.tex", "tex"}}},
-        {{Plain(tex + L"#001", full), Plain(tex + L"#002", "end")}, true,
-         {{"data/textures/big_01.tex", "tex" + std::string(4 * kMiB - 3, '\0') + full + "end"}}},
+         LUMORESULT_OK, {{"café.bin", "cafe"}, {"Привет/мир.txt", "mir"}, {"データ/ファイル.bin", head + "tail"}}},
+        {{Plain(tex + L"#002", "end")}, LUMORESULT_NETWORK_ERROR, {{"data/textures/big_01.tex", "tex"}}},
+        {{Plain(tex + L"#001", full), Plain(tex + L"#002", "end")}, LUMORESULT_BAD_FORMAT,
+         {{"data/textures/big_01.tex", "tex"}}},
     };
     for (const auto& c : cases)
     {
@@ -327,7 +335,7 @@ TEST(RepairClient, MendsNamesBeyondAsciiAndRefusesARecordPastTheServersFile)
         WriteFile(install / "data/textures/big_01.tex", "tex");
         RepairClient client;
         RepairAgainst(client, install.Path(), c.records);
-        EXPECT_EQ(client.GetError(), c.ok ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR) << c.records.size();
+        EXPECT_EQ(client.GetError(), c.error) << c.records.size();
         for (const auto& [path, content] : c.after)
             EXPECT_TRUE(ReadFile(install / path) == content) << path;
     }
@@ -547,6 +555,244 @@ TEST(RepairClient, AThreadTheSystemRefusesEndsTheRun)
         EXPECT_FALSE(client.Succeeded());
         EXPECT_FALSE(fixtures::PathExists(install / "a.bin"));
     }
+}
+
+// What a run does to one path, followed to the end: the file zone/thing (4 MiB + 4096 bytes) is
+// deleted (D), cut at its second segment (C), replaced by a folder for zone/thing/part.bin (F), or
+// written anew with a short first segment (W), in every order of every two or more of those
+// records. Each record either does what it says or fails with a line: a file cannot hold a folder's
+// file, a folder cannot be cut, deleted or written as a file. The end-of-run check never mistakes
+// any of it for zeros nobody sent.
+TEST(RepairClient, FollowsEachPathThroughDeletesCutsFoldersAndRewrites)
+{
+    using repairtest::Plain;
+    const std::string old = fixtures::PatternBytes(4 * kMiB + 4096, 5);
+    const std::map<char, std::string> records = {
+        {'D', repairtest::Record(0, L"zone\\thing#000", 0, "")},
+        {'C', repairtest::Record(0, L"zone\\thing#001", 0, "")},
+        {'F', Plain(L"zone\\thing\\part.bin#000", "part")},
+        {'W', Plain(L"zone\\thing#000", "new")},
+    };
+    // What each record leaves of zone/thing: "old", "cut", "new", "folder" or "-" (nothing); "!"
+    // when the record must fail and leave it as it was.
+    auto apply = [](char record, const std::string& now) -> std::string {
+        switch (record)
+        {
+        case 'D': return now == "folder" ? "!" : "-";
+        case 'C': return now == "folder" ? "!" : now == "old" ? "cut" : now;
+        case 'F': return now == "-" || now == "folder" ? "folder" : "!";
+        default: return now == "folder" ? "!" : "new";
+        }
+    };
+    std::vector<std::string> orders;
+    for (int subset = 0; subset < 16; ++subset)
+    {
+        std::string order;
+        for (int bit = 0; bit < 4; ++bit)
+            if (subset & (1 << bit))
+                order += "CDFW"[bit];
+        if (order.size() < 2)
+            continue;
+        do
+            orders.push_back(order);
+        while (std::next_permutation(order.begin(), order.end()));
+    }
+    ASSERT_EQ(orders.size(), 60u);
+    for (const std::string& order : orders)
+    {
+        SCOPED_TRACE(order);
+        std::string state = "old";
+        uint32_t done = 0;
+        std::vector<std::string> sent;
+        for (char record : order)
+        {
+            sent.push_back(records.at(record));
+            const std::string next = apply(record, state);
+            if (next != "!")
+            {
+                state = next;
+                ++done;
+            }
+        }
+        ScratchFolder install;
+        WriteFile(install / "zone/thing", old);
+        RepairClient client;
+        fixtures::StdoutCapture output;
+        RepairAgainst(client, install.Path(), sent);
+        const std::string lines = output.Text();
+        EXPECT_EQ(client.GetError(), done == order.size() ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR) << lines;
+        EXPECT_EQ(client.GetSegmentsReceived(), done) << lines;
+        EXPECT_EQ(lines.find("zeros"), std::string::npos) << lines;
+        const std::string thing = install / "zone/thing";
+        if (state == "-")
+            EXPECT_FALSE(fixtures::PathExists(thing));
+        else if (state == "folder")
+            EXPECT_EQ(ReadFile(thing + "/part.bin"), "part");
+        else
+            EXPECT_TRUE(ReadFile(thing) == (state == "old" ? old : state == "cut" ? old.substr(0, 4 * kMiB) : "new"))
+                << state;
+    }
+}
+
+// A file holds its old bytes up to its old end and nothing past it: a segment that starts past the
+// old end leaves zeros from there unless the segment the old end falls in was sent too. The file
+// is cut back and the run fails, however many records were announced.
+TEST(RepairClient, OnlyTheBytesBeforeAFilesOldEndAreHeld)
+{
+    using repairtest::Plain;
+    const std::string full(4 * kMiB, 'f'), mib(kMiB, 'm'), segmentAndABit = std::string(4 * kMiB + 5, 'o');
+    const struct
+    {
+        const char* what;
+        std::string before;
+        std::vector<std::string> records;
+        int64_t announced;
+        LUMORESULT error;
+        uint32_t counted;
+        std::string after;
+    } cases[] = {
+        {"a far segment after three bytes", "hi\n", {Plain(L"data\\a.txt#001", "FAR")}, -1, LUMORESULT_BAD_FORMAT, 0,
+         "hi\n"},
+        {"the same after 1 MiB", mib, {Plain(L"data\\a.txt#001", "FAR")}, -1, LUMORESULT_BAD_FORMAT, 0, mib},
+        {"a count smaller than the records sent", "hi\n",
+         {Plain(L"data\\a.txt#001", "FAR"), Plain(L"data\\a.txt#000", full)}, 1, LUMORESULT_BAD_FORMAT, 0, "hi\n"},
+        {"an old end inside the second segment", segmentAndABit, {Plain(L"data\\a.txt#002", "FAR")}, -1,
+         LUMORESULT_BAD_FORMAT, 0, segmentAndABit},
+        {"the old end's segment sent too", "hi\n", {Plain(L"data\\a.txt#000", full), Plain(L"data\\a.txt#001", "FAR")},
+         -1, LUMORESULT_OK, 2, full + "FAR"},
+        {"an old end on a segment's border", full, {Plain(L"data\\a.txt#001", "FAR")}, -1, LUMORESULT_OK, 1,
+         full + "FAR"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder install;
+        WriteFile(install / "data/a.txt", c.before);
+        RepairClient client;
+        fixtures::StdoutCapture output;
+        RepairAgainst(client, install.Path(), c.records, c.announced);
+        const std::string lines = output.Text();
+        EXPECT_EQ(client.GetError(), c.error) << lines;
+        EXPECT_EQ(client.GetSegmentsReceived(), c.counted);
+        ASSERT_EQ(fs::file_size(install / "data/a.txt"), c.after.size()) << lines;
+        EXPECT_TRUE(ReadFile(install / "data/a.txt") == c.after);
+        if (c.error == LUMORESULT_BAD_FORMAT)
+        {
+            const uint64_t end = (c.before.size() > 4 * kMiB ? 8 : 4) * kMiB + 3;
+            EXPECT_NE(lines.find("/data/a.txt would end at byte " + std::to_string(end) + ", but from byte " +
+                                 std::to_string(c.before.size()) + " on it holds zeros"),
+                      std::string::npos)
+                << lines;
+        }
+    }
+}
+
+// A cut or delete record that meets a folder leaves the folder, says why, and is not counted; the
+// records around it still are.
+TEST(RepairClient, ACutOrDeleteThatMeetsAFolderIsNotCounted)
+{
+    using repairtest::Plain;
+    for (const wchar_t* name : {L"data#000", L"data#001", L"data\\deeper#000"})
+    {
+        SCOPED_TRACE(ToNativePath(name));
+        ScratchFolder install;
+        WriteFile(install / "data/deeper/x.txt", "kept");
+        RepairClient client;
+        fixtures::StdoutCapture output;
+        RepairAgainst(client, install.Path(),
+                      {Plain(L"a.bin#000", "a"), repairtest::Record(0, name, 0, ""), Plain(L"b.bin#000", "b")});
+        const std::string lines = output.Text();
+        EXPECT_EQ(client.GetError(), LUMORESULT_NETWORK_ERROR);
+        EXPECT_EQ(client.GetSegmentsReceived(), 2u);
+        EXPECT_EQ(ReadFile(install / "data/deeper/x.txt"), "kept");
+        EXPECT_EQ(ReadFile(install / "b.bin"), "b");
+        EXPECT_NE(lines.find(": Is a directory\n"), std::string::npos) << lines;
+    }
+}
+
+// repair-tool repairs big.bin (1 MiB) from four 4 MiB segments on a disk of 6 MiB: the disk is
+// named once, the records after the one that found it full are not tried, the file keeps the
+// segment written and nothing of the failed one, and no line blames the server for zeros. The disk
+// is a tmpfs in a user and mount namespace of a child process; where none can be made, the test
+// is skipped.
+TEST(RepairClient, AFullDiskIsNamedOnceAndStopsTheRepair)
+{
+    ScratchFolder scratch;
+    const std::string disk = scratch / "disk", install = disk + "/install", log = scratch / "tool.log",
+                      result = scratch / "result";
+    ASSERT_TRUE(fs::create_directory(disk));
+    const std::string segment = fixtures::PatternBytes(4 * kMiB, 9), old(kMiB, 'o');
+    std::string answer("\x06\0\0\0", 4);
+    repairtest::PutU32(answer, 4);
+    for (int i = 0; i < 4; ++i)
+        answer += repairtest::Plain(L"big.bin#00" + std::to_wstring(i), segment);
+    nettest::LoopbackPeer server([&](int fd) {
+        char chunk[4096];
+        if (recv(fd, chunk, 4, MSG_WAITALL) == 4 && nettest::SendAll(fd, answer.data(), answer.size()))
+            while (recv(fd, chunk, sizeof chunk, 0) > 0)
+                continue;
+    });
+    // Everything the child needs is made before it exists: it only makes system calls.
+    const std::string tool = std::string(LUMO_BIN_DIR) + "/repair-tool";
+    const std::string hostPort = "127.0.0.1:" + std::to_string(server.Address().port);
+    const std::string uidMap = std::to_string(getuid()) + " " + std::to_string(getuid()) + " 1";
+    const std::string gidMap = std::to_string(getgid()) + " " + std::to_string(getgid()) + " 1";
+    const std::string big = install + "/big.bin";
+    char* const argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>(install.c_str()),
+                          const_cast<char*>(hostPort.c_str()), nullptr};
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        auto put = [](const char* path, std::string_view text) {
+            const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+            if (fd >= 0)
+                close(fd);
+            return ok;
+        };
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
+            !put("/proc/self/uid_map", uidMap) || !put("/proc/self/gid_map", gidMap) ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=6m") != 0)
+            _exit(77);
+        if (mkdir(install.c_str(), 0755) != 0 || !put(big.c_str(), old))
+            _exit(3);
+        const pid_t tooling = fork();
+        if (tooling == 0)
+        {
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            execv(tool.c_str(), argv);
+            _exit(127);
+        }
+        int status = 0;
+        struct stat after{};
+        if (tooling < 0 || waitpid(tooling, &status, 0) != tooling || stat(big.c_str(), &after) != 0)
+            _exit(4);
+        char text[64];
+        const int length = snprintf(text, sizeof text, "%d %lld", WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                                    static_cast<long long>(after.st_size));
+        _exit(put(result.c_str(), std::string_view(text, size_t(length))) ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no file system of its own can be made here";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    const std::string lines = ReadFile(log);
+    EXPECT_EQ(ReadFile(result), "1 " + std::to_string(4 * kMiB)) << lines;
+    size_t named = 0;
+    for (size_t at = lines.find("No space left on device"); at != std::string::npos;
+         at = lines.find("No space left on device", at + 1))
+        ++named;
+    EXPECT_EQ(named, 1u) << lines;
+    EXPECT_NE(lines.find("big.bin: No space left on device"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("zeros"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("(1 / 4 segments updated.)"), std::string::npos) << lines;
 }
 
 } // namespace
