@@ -55,6 +55,18 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error, NameText text = NameText::EightBit);
 
+// ResolveInstallPath for a path the program wrote down itself in its exact spelling (the patch
+// journal): the same checks, but every name is taken as spelled (no case matching, which could pick
+// another file), and a component before the last that is an existing file ends the walk instead of
+// failing (nothing can exist below it). A path that passes names nothing outside root.
+bool ConfineInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
+                        std::wstring& error, NameText text = NameText::Utf16);
+
+// True when the install-relative path names a file the patcher keeps for itself (the table in
+// lumo/text/ReservedNames.h), whatever its case and separators; *reason (when given) then says so,
+// naming the path: 'path "patch.journal": the name is kept for the patch journal'.
+bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason = nullptr);
+
 // ResolveInstallPath for many paths below one root in one pass: a folder is listed at most once
 // and its names kept, so resolving thousands of new names in one folder costs one listing instead
 // of one each. Answers and errors are those of ResolveInstallPath as long as no entry is created,
