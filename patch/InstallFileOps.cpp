@@ -121,9 +121,10 @@ bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& rela
 bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
                         std::wstring& error)
 {
-    if (!resolver.Resolve(relative, target, error))
+    std::wstring reached;
+    if (!resolver.Resolve(relative, target, error, &reached))
         return false;
-    if (LumoUtil::IsReservedInstallName(relative, &error))
+    if (LumoUtil::IsReservedInstallName(relative, &error) || LumoUtil::IsReservedInstallName(reached, &error))
         return false;
     if (IsFolderPresent(target)) {
         error = L"path \"" + relative + L"\" names the folder \"" + target + L"\", not a file";

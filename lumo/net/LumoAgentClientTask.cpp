@@ -10,10 +10,6 @@
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
-#include "platform/NativePath.h"
-
-#include <filesystem>
-#include <system_error>
 
 namespace
 {
@@ -23,25 +19,6 @@ constexpr uint64_t kMaxCompressedLength =
     kSegmentSize + (kSegmentSize >> 12) + (kSegmentSize >> 14) + (kSegmentSize >> 25) + 13 + 12;
 
 using LumoNet::ReadU32;
-
-// Whether the repair may change the file that path (as ResolveInstallPath gave it) reaches. The
-// name checked on receipt may reach a file the summary leaves out in another spelling
-// ("PATCH.JOURNAL") or through a link inside the installation, so the file is named here as a path
-// relative to the install folder with every link followed. False with reason when not.
-bool MayRepair(FileTreeSummary& summary, const std::wstring& root, const std::wstring& path, std::wstring& reason)
-{
-    namespace fs = std::filesystem;
-    std::error_code rootError, pathError;
-    const fs::path realRoot = fs::canonical(ToNativePath(root), rootError);
-    const fs::path real = fs::weakly_canonical(ToNativePath(path), pathError);
-    if (rootError || pathError)
-    {
-        reason = L"path \"" + path + L"\" cannot be resolved: " +
-                 FromNativePath((rootError ? rootError : pathError).message());
-        return false;
-    }
-    return !summary.LeavesOut(FromNativePath(real.lexically_relative(realRoot).generic_string()), &reason);
-}
 } // namespace
 
 LumoAgentClientTask::~LumoAgentClientTask()
@@ -255,8 +232,12 @@ bool LumoAgentClientTask::WriteRecord()
     const std::wstring relativeName = GetSegmentPath(m_name);
     std::wstring path;
     std::wstring error;
-    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16) ||
-        !MayRepair(summary, m_owner->GetRootFolder(), path, error))
+    // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
+    // through a link inside the installation is checked here.
+    std::wstring reached;
+    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16,
+                                      &reached) ||
+        summary.LeavesOut(reached, &error))
     {
         LumoNet::PrintConsoleLine("   error: %s\n", LumoNet::ShownPath(error).c_str());
         return false;

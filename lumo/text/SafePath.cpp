@@ -149,7 +149,7 @@ bool NoOtherSpelling(const fs::path&, const std::wstring&, std::vector<std::stri
 
 // exactSpelling: the names were written down by the program itself (see ConfineInstallPath).
 bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstring& resolved, std::wstring& error,
-             NameText text, const MatchLister& listMatches, const CanonicalPath& canonical,
+             NameText text, const MatchLister& listMatches, const CanonicalPath& canonical, std::wstring* reached,
              bool exactSpelling = false)
 {
     if (!IsSafeRelativePath(relative, &error, text))
@@ -171,6 +171,7 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
     const std::vector<std::wstring> parts = Components(relative);
     fs::path current = rootPath;
     fs::path deepestExisting = rootPath;
+    fs::path belowExisting; // the names after deepestExisting, which nothing on disk stands for
     bool existing = true;
     std::wstring tail;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -200,6 +201,8 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
         }
         current /= chosen;
         tail += L"/" + FromNativePath(chosen);
+        if (!existing)
+            belowExisting /= chosen;
         if (existing) {
             deepestExisting = current;
             if (i + 1 < parts.size() && !fs::is_directory(current, ec)) {
@@ -227,21 +230,25 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
         return false;
     }
     resolved = (rootText.size() == 1 && IsSeparator(rootText[0]) ? std::wstring() : rootText) + tail;
+    if (reached)
+        *reached = Wide((belowExisting.empty() ? realPath : realPath / belowExisting)
+                            .lexically_relative(realRoot)
+                            .generic_string());
     return true;
 }
 
 } // namespace
 
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error, NameText text)
+                        std::wstring& error, NameText text, std::wstring* reached)
 {
-    return Resolve(root, relative, resolved, error, text, ListMatches, PlainCanonical);
+    return Resolve(root, relative, resolved, error, text, ListMatches, PlainCanonical, reached);
 }
 
 bool ConfineInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error, NameText text)
 {
-    return Resolve(root, relative, resolved, error, text, NoOtherSpelling, PlainCanonical, true);
+    return Resolve(root, relative, resolved, error, text, NoOtherSpelling, PlainCanonical, nullptr, true);
 }
 
 bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
@@ -279,7 +286,8 @@ bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
 
 InstallPathResolver::InstallPathResolver(std::wstring root) : m_root(std::move(root)) {}
 
-bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error)
+bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error,
+                                  std::wstring* reached)
 {
     const auto cached = [this](const fs::path& folder, const std::wstring& wanted, std::vector<std::string>& matches,
                                std::error_code& ec) {
@@ -302,7 +310,8 @@ bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& re
         return true;
     };
     return LumoUtil::Resolve(m_root, relative, resolved, error, NameText::EightBit, cached,
-                             [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); });
+                             [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); },
+                             reached);
 }
 
 // A folder's answer is kept; anything else that is not a link is its folder's answer and its own

@@ -52,8 +52,11 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 // - the path found leaves the real folder of root through a symbolic link, or cannot be resolved
 //   (a dangling link).
 // root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath).
+// reached (when given) gets the file the result reaches with every link followed, as a path
+// relative to root's real folder ("/" between parts): the name to hold against what the patcher
+// keeps for itself (IsReservedInstallName), whatever spelling or link inside led there.
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error, NameText text = NameText::EightBit);
+                        std::wstring& error, NameText text = NameText::EightBit, std::wstring* reached = nullptr);
 
 // ResolveInstallPath for a path the program wrote down itself in its exact spelling (the patch
 // journal): the same checks, but every name is taken as spelled (no case matching, which could pick
@@ -77,7 +80,8 @@ class InstallPathResolver
 public:
     explicit InstallPathResolver(std::wstring root);
 
-    bool Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error);
+    bool Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error,
+                 std::wstring* reached = nullptr);
 
     // resolved (a result of Resolve) and every folder above it up to the root now exist under
     // the spelling given there.

@@ -135,6 +135,28 @@ TEST_F(InstallTree, RefusesWhatItCannotResolveSafely)
     }
 }
 
+// What a name reaches, links inside followed, is what the reserved names are held against.
+TEST_F(InstallTree, TellsWhatAPathReachesWithLinksFollowed)
+{
+    const struct { std::wstring relative, reached; } cases[] = {
+        {L"data\\sub\\file.txt", L"Data/Sub/File.TXT"},
+        {L"inlink/SUB/new.bin", L"Data/Sub/new.bin"},
+        {L"INLINK", L"Data"},
+        {L"fresh/deeper/x", L"fresh/deeper/x"},
+    };
+    for (const auto& c : cases) {
+        std::wstring resolved, error, reached;
+        ASSERT_TRUE(LumoUtil::ResolveInstallPath(rootW, c.relative, resolved, error, LumoUtil::NameText::EightBit,
+                                                 &reached))
+            << error;
+        EXPECT_EQ(reached, c.reached) << c.relative;
+        LumoUtil::InstallPathResolver resolver(rootW);
+        reached.clear();
+        ASSERT_TRUE(resolver.Resolve(c.relative, resolved, error, &reached)) << error;
+        EXPECT_EQ(reached, c.reached) << c.relative;
+    }
+}
+
 // The journal's names are the program's own: taken as spelled, never another file's, and never
 // outside the folder.
 TEST_F(InstallTree, ConfinesExactSpellingsInsideTheFolder)
