@@ -13,6 +13,7 @@
 
 #include "lumo/files/ChecksummedLines.h"
 #include "lumo/files/InstallFolder.h"
+#include "lumo/text/SafePath.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
@@ -75,6 +76,7 @@ struct ParsedJournal
     bool begun = false;
     bool committed = false;
     std::vector<std::pair<JournalEntry, std::string>> entries;
+    std::vector<int> entryLines;   // the line of each entry
     std::vector<int> damagedLines; // damaged lines with intact records after them
 };
 
@@ -112,6 +114,27 @@ bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& er
             return false;
         }
         out.entries.emplace_back(kind, payload.substr(space + 1));
+        out.entryLines.push_back(lineNumber);
+    }
+    return true;
+}
+
+// Every entry must name a path inside the installation by the rule every name from outside meets
+// (no "..", no absolute path, no link that leads out), and none but a folder may name a file the
+// patcher keeps for itself (a backup, the journal): a journal that names anything else was not
+// written by a patch, and acting on it could remove or replace files anywhere. False with why.
+bool EntriesStayInside(const std::wstring& installDir, const ParsedJournal& journal, std::wstring& why)
+{
+    for (size_t i = 0; i < journal.entries.size(); ++i) {
+        const auto& [kind, relative] = journal.entries[i];
+        const std::wstring name = FromNativePath(relative);
+        std::wstring resolved;
+        if (!LumoUtil::ConfineInstallPath(installDir, name, resolved, why) ||
+            (kind != JournalEntry::kFolder && LumoUtil::IsReservedInstallName(name, &why))) {
+            why = L"line " + std::to_wstring(journal.entryLines[i]) + L" names no file of the installation (" + why +
+                  L")";
+            return false;
+        }
     }
     return true;
 }
@@ -200,6 +223,13 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
     std::wstring why;
     if (!read || !ParseJournal(bytes, journal, why)) {
         error = L"the patch journal in " + installDir + L" cannot be used: " + (read ? why : L"it cannot be read");
+        return false;
+    }
+    if (!EntriesStayInside(installDir, journal, why)) {
+        error = L"the patch journal in " + installDir + L" is damaged: " + why +
+                L", so nothing it names was restored or removed. If no patch of this installation was "
+                L"interrupted, delete " + installDir + L"/" + kPatchJournalName + L"; otherwise repair the "
+                L"installation with the game's installer.";
         return false;
     }
 

@@ -35,6 +35,10 @@
 //
 // Recovery (Recover, at the start of every application and of the application program):
 //   no journal: nothing to do;
+//   an entry naming a path outside the installation ("..", an absolute path, a link that leads
+//   out: LumoUtil::ConfineInstallPath) or, other than DIR, a file the patcher keeps for itself (a
+//   backup, the journal: LumoUtil::IsReservedInstallName): the journal is damaged, recovery
+//   cannot finish and changes nothing;
 //   no COMMIT: in reverse order remove every ".pbk.new", rename each backup that exists back over
 //   its file (one atomic rename), remove NEW files, remove DIR folders that are empty; then sync
 //   and delete the journal;
@@ -50,9 +54,11 @@
 #include <utility>
 #include <vector>
 
-inline constexpr wchar_t kBackupExt[] = L".pbk";
-inline constexpr wchar_t kReplacementExt[] = L".pbk.new";
-inline constexpr wchar_t kPatchJournalName[] = L"patch.journal";
+#include "lumo/text/ReservedNames.h"
+
+using LumoUtil::kBackupExt;
+using LumoUtil::kPatchJournalName;
+using LumoUtil::kReplacementExt;
 
 enum class JournalEntry
 {

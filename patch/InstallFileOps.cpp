@@ -54,36 +54,6 @@ void SyncFolder(const std::string& folder)
     }
 }
 
-std::wstring LowerAscii(std::wstring s)
-{
-    for (wchar_t& c : s)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return s;
-}
-
-bool EndsWith(const std::wstring& s, const std::wstring& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// The parts of a relative path, without empty and "." parts.
-std::vector<std::wstring> Parts(const std::wstring& path)
-{
-    std::vector<std::wstring> parts;
-    std::wstring part;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || IsSeparator(path[i])) {
-            if (!part.empty() && part != L".")
-                parts.push_back(part);
-            part.clear();
-        } else {
-            part += path[i];
-        }
-    }
-    return parts;
-}
-
 // Copies the rest of in to out, in the kernel where the file systems allow it.
 bool CopyContent(int in, int out, int& error)
 {
@@ -151,22 +121,13 @@ bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& rela
 bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
                         std::wstring& error)
 {
-    if (!resolver.Resolve(relative, target, error))
+    std::wstring reached;
+    if (!resolver.Resolve(relative, target, error, &reached))
         return false;
-    const std::vector<std::wstring> parts = Parts(relative);
-    const std::wstring name = LowerAscii(parts.back());
-    const std::wstring shown = L"path \"" + relative + L"\"";
-    if (EndsWith(name, LowerAscii(kBackupExt)) || EndsWith(name, LowerAscii(kReplacementExt))) {
-        error = shown + L": names ending in \"" + kBackupExt + L"\" or \"" + kReplacementExt +
-                L"\" are kept for the backups of a patch";
+    if (LumoUtil::IsReservedInstallName(relative, &error) || LumoUtil::IsReservedInstallName(reached, &error))
         return false;
-    }
-    if (parts.size() == 1 && name == LowerAscii(kPatchJournalName)) {
-        error = shown + L": the name is kept for the patch journal";
-        return false;
-    }
     if (IsFolderPresent(target)) {
-        error = shown + L" names the folder \"" + target + L"\", not a file";
+        error = L"path \"" + relative + L"\" names the folder \"" + target + L"\", not a file";
         return false;
     }
     return true;

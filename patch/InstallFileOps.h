@@ -19,9 +19,9 @@
 
 // Validates a list path and resolves it below installDir the way a case-insensitive file system
 // would (LumoUtil::ResolveInstallPath: no "..", absolute or drive paths, no escape through links).
-// Also refused: a path naming the install folder itself, one whose last part ends in ".pbk" or
-// ".pbk.new" (any case) or is the journal's name at the root, and one that names an existing
-// folder. error says what and where.
+// Also refused: a path naming the install folder itself, one the patcher keeps for itself
+// (LumoUtil::IsReservedInstallName: its backups, its journal, the repair's summary, its run
+// folders), and one that names an existing folder. error says what and where.
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);
 // The same through resolver (rooted at the install folder), for a pass that resolves many paths

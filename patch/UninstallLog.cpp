@@ -468,6 +468,12 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     std::set<std::string> named = DeleteRecordData(image.stream);
     for (const std::wstring& path : addedPaths)
     {
+        // The uninstaller deletes what the log names: only files inside the installation.
+        if (!LumoUtil::IsSafeRelativePath(path, &error, LumoUtil::NameText::Utf16))
+        {
+            PatchSendMessage(PATCH_LEVEL_ERROR, kLogLeftUnchanged + error);
+            return false;
+        }
         std::string bytes;
         if (!RecordPath(context.installDir, path, bytes))
         {

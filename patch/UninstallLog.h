@@ -72,7 +72,8 @@ std::string BuildExtendedUninstallLog(const UninstallLogImage& image, const std:
 // full path Windows-1252 cannot hold gets no record; one level-2 warning says how many such files
 // the uninstaller will not know about and where they are (for the whole run, see UnrecordedFilesReport). True when there is nothing to add, no log, or a log that
 // cannot be read safely (left unchanged, a level-2 warning); false when the new log cannot be
-// written (level 3, the old log unchanged).
+// written or a listed path is not one inside the installation (LumoUtil::IsSafeRelativePath; the
+// uninstaller deletes what the log names) (level 3, the old log unchanged).
 //
 // With backups, the old log is kept as its ".pbk" backup (recorded in the run's journal) and the
 // pair is appended, so the finishing step that handles the pairs restores it when the patch fails

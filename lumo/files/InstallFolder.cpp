@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/text/ReservedNames.h"
 #include "platform/NativePath.h"
 #include "platform/RunOwner.h"
 
@@ -202,6 +203,17 @@ bool ResolveInstallFolder(const std::wstring& given, std::wstring& resolved, std
     resolved = FromNativePath(native);
     return true;
 }
+
+namespace {
+constexpr bool SamePrefix(const char* narrow, const wchar_t* wide)
+{
+    for (; *narrow || *wide; ++narrow, ++wide)
+        if (static_cast<wchar_t>(*narrow) != *wide)
+            return false;
+    return true;
+}
+static_assert(SamePrefix(kRunFolderPrefix, kRunFolderNamePrefix), "the reserved names must keep the run folders");
+} // namespace
 
 bool IsRunFolderName(const std::wstring& name)
 {

@@ -136,6 +136,9 @@ LUMORESULT FileTreeSummary::Read(LumoDataBuffer& stream)
         std::wstring name;
         SegmentEntry entry;
         reader.ReadWideString(name, kMaxSummaryNameUnits);
+        if (reader.firstError == LUMORESULT_OK &&
+            !LumoUtil::IsSafeRelativePath(GetSegmentPath(name), nullptr, LumoUtil::NameText::Utf16))
+            reader.firstError = LUMORESULT_BAD_FORMAT;
         if (reader.firstError == LUMORESULT_OK)
             reader.firstError = ReadU32(stream, entry.checksum);
         if (reader.firstError == LUMORESULT_OK)
@@ -226,6 +229,7 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
 bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel)
 {
     OS::MutexLock lock(m_mutex);
+    m_excluded = excluded;
     for (auto& item : m_table)
         item.second.seen = false;
 
@@ -276,7 +280,7 @@ bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& exclude
                 folder.relativePath.empty() ? wideName : folder.relativePath + L"\\" + wideName;
             if (S_ISDIR(status.st_mode))
                 queue.push_back(Folder{nativePath, relative});
-            else if (!IsExcluded(MakeSegmentName(relative, 0), excluded))
+            else if (!LeavesOut(relative))
                 files.push_back(FileToRegister{relative, LumoUtil::JoinPath(root, relative), uint64_t(status.st_size),
                                                uint64_t(status.st_mtim.tv_sec)});
         }
@@ -292,6 +296,20 @@ bool FileTreeSummary::IsExcluded(const std::wstring& name, const ExclusionSet& e
     const std::wstring path = GetSegmentPath(name);
     return std::any_of(excluded.begin(), excluded.end(),
                        [&](const std::wstring& pattern) { return WildcardMatch(pattern, path); });
+}
+
+bool FileTreeSummary::LeavesOut(const std::wstring& relative, std::wstring* reason)
+{
+    OS::MutexLock lock(m_mutex);
+    if (LumoUtil::IsReservedInstallName(relative, reason))
+        return true;
+    std::wstring path = relative;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (!IsExcluded(MakeSegmentName(path, 0), m_excluded))
+        return false;
+    if (reason)
+        *reason = L"path \"" + relative + L"\": the repair leaves it out of its summary";
+    return true;
 }
 
 void FileTreeSummary::RemoveSegment(const std::wstring& name)

@@ -66,7 +66,8 @@ public:
     // Replaces the table with the stream's "0stf" content. LUMORESULT_BAD_FORMAT for another magic
     // (the table stays empty); otherwise reading stops at the first failed read, keeping the entries
     // read whole before it, and returns that read's code (LUMORESULT_OUT_OF_SPACE for a name longer
-    // than kMaxSummaryNameUnits). Memory grows only with the bytes actually read.
+    // than kMaxSummaryNameUnits; LUMORESULT_BAD_FORMAT for a name whose path could not lie inside
+    // an installation, LumoUtil::IsSafeRelativePath). Memory grows only with the bytes actually read.
     LUMORESULT Read(LumoDataBuffer& stream);
 
     // Records a segment. segmentPath addresses it on disk, name is its table key. checksum non-zero:
@@ -87,11 +88,19 @@ public:
     // than cores, the scan goes on with those it got (at least the calling one). Symbolic links and other non-regular files are skipped, as are names that could not be
     // repaired (a "\" inside a name, bytes that are no UTF-8, control characters, ":"), each with a
     // line; every other name is carried, whatever its script. The patcher's own run folders directly
-    // under root (lumo/files/InstallFolder.h) are not walked. When cancel becomes true the scan
-    // stops without dropping anything and returns false.
+    // under root (lumo/files/InstallFolder.h) are not walked, and the patcher's own files are left
+    // out (LeavesOut). When cancel becomes true the scan stops without dropping anything and
+    // returns false.
     bool Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel = nullptr);
 
     static bool IsExcluded(const std::wstring& name, const ExclusionSet& excluded);
+
+    // Whether the summary leaves the file at the install-relative path ("\" or "/" between its
+    // parts) out: one the patcher keeps for itself (LumoUtil::IsReservedInstallName: its backups and
+    // journal, the repair's summary, its run folders) or one matching a pattern of the exclusion set
+    // the last Scan was given. A repair never writes, cuts or deletes such a file. reason (when
+    // given) says why, naming the path.
+    bool LeavesOut(const std::wstring& relative, std::wstring* reason = nullptr);
 
     void RemoveSegment(const std::wstring& name);
     // Removes the entries of the name's file from the name's index + 1 on.
@@ -118,5 +127,6 @@ private:
 
     OS::Mutex m_mutex;
     Table m_table;
+    ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
 };

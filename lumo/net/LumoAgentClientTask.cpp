@@ -112,7 +112,8 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     std::wstring reason;
     if (!ParseSegmentName(m_name, path, index))
         reason = L"it is no file path followed by \"#\" and a segment index";
-    else if (LumoUtil::IsSafeRelativePath(path, &reason, LumoUtil::NameText::Utf16))
+    else if (LumoUtil::IsSafeRelativePath(path, &reason, LumoUtil::NameText::Utf16) &&
+             !owner.GetSummary().LeavesOut(path, &reason))
         reason.clear();
     if (!reason.empty())
     {
@@ -266,7 +267,12 @@ bool LumoAgentClientTask::WriteRecord()
     const std::wstring relativeName = GetSegmentPath(m_name);
     std::wstring path;
     std::wstring error;
-    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16))
+    // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
+    // through a link inside the installation is checked here.
+    std::wstring reached;
+    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16,
+                                      &reached) ||
+        summary.LeavesOut(reached, &error))
     {
         LumoNet::PrintConsoleLine("   error: %s\n", LumoNet::ShownPath(error).c_str());
         return false;

@@ -18,11 +18,13 @@
 // A checksum of 0 needs compressed 0 and D 0: the file ends before this segment (index 0: the file
 // is deleted); it never makes a file longer. A compressed record needs D > 0. The name may hold any
 // Unicode character (no NUL, control character or lone surrogate) and must stay inside the
-// installation. Its index must lie within the segments the server's file can have: every segment
-// from the end of the file the client described in its summary up to a record's index differs
-// from the client's (the client has none there), so the server sends each of them, and an index
-// at or beyond the client's segment count plus the records announced is a lie (a hostile index
-// would otherwise zero-fill a file to terabytes). Anything else is refused.
+// installation; it must not name, in any spelling or through a link inside the installation, a file
+// the summary leaves out (FileTreeSummary::LeavesOut: the patcher's own files, the excluded ones).
+// Its index must lie within the segments the server's file can have: every segment from the end
+// of the file the client described in its summary up to a record's index differs from the
+// client's (the client has none there), so the server sends each of them, and an index at or
+// beyond the client's segment count plus the records announced is a lie (a hostile index would
+// otherwise zero-fill a file to terabytes). Anything else is refused.
 //
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
 // record that fails on the way frees its slot and is never written. A write the disk refuses says

@@ -45,7 +45,9 @@
 #include <unordered_map>
 #include <vector>
 
-inline constexpr wchar_t kRepairJournalName[] = L"repair.journal";
+#include "lumo/text/ReservedNames.h"
+
+using LumoUtil::kRepairJournalName;
 
 class RepairJournal
 {

@@ -1,5 +1,7 @@
 #include "lumo/text/SafePath.h"
 
+#include "lumo/text/ReservedNames.h"
+
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
@@ -139,8 +141,16 @@ fs::path PlainCanonical(const fs::path& path, std::error_code& ec)
     return fs::canonical(path, ec);
 }
 
+// A lister for names taken exactly as spelled: nothing else ever matches.
+bool NoOtherSpelling(const fs::path&, const std::wstring&, std::vector<std::string>&, std::error_code&)
+{
+    return true;
+}
+
+// exactSpelling: the names were written down by the program itself (see ConfineInstallPath).
 bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstring& resolved, std::wstring& error,
-             NameText text, const MatchLister& listMatches, const CanonicalPath& canonical)
+             NameText text, const MatchLister& listMatches, const CanonicalPath& canonical, std::wstring* reached,
+             bool exactSpelling = false)
 {
     if (!IsSafeRelativePath(relative, &error, text))
         return false;
@@ -161,6 +171,7 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
     const std::vector<std::wstring> parts = Components(relative);
     fs::path current = rootPath;
     fs::path deepestExisting = rootPath;
+    fs::path belowExisting; // the names after deepestExisting, which nothing on disk stands for
     bool existing = true;
     std::wstring tail;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -190,9 +201,15 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
         }
         current /= chosen;
         tail += L"/" + FromNativePath(chosen);
+        if (!existing)
+            belowExisting /= chosen;
         if (existing) {
             deepestExisting = current;
             if (i + 1 < parts.size() && !fs::is_directory(current, ec)) {
+                if (exactSpelling) {
+                    existing = false;
+                    continue;
+                }
                 error = L"path " + Shown(relative) + L": " + Shown(Wide(current)) + L" is not a folder";
                 return false;
             }
@@ -213,20 +230,64 @@ bool Resolve(const std::wstring& root, const std::wstring& relative, std::wstrin
         return false;
     }
     resolved = (rootText.size() == 1 && IsSeparator(rootText[0]) ? std::wstring() : rootText) + tail;
+    if (reached)
+        *reached = Wide((belowExisting.empty() ? realPath : realPath / belowExisting)
+                            .lexically_relative(realRoot)
+                            .generic_string());
     return true;
 }
 
 } // namespace
 
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
+                        std::wstring& error, NameText text, std::wstring* reached)
+{
+    return Resolve(root, relative, resolved, error, text, ListMatches, PlainCanonical, reached);
+}
+
+bool ConfineInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
                         std::wstring& error, NameText text)
 {
-    return Resolve(root, relative, resolved, error, text, ListMatches, PlainCanonical);
+    return Resolve(root, relative, resolved, error, text, NoOtherSpelling, PlainCanonical, nullptr, true);
+}
+
+bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
+{
+    const std::vector<std::wstring> parts = Components(relative);
+    if (parts.empty())
+        return false;
+    const std::wstring first = LowerAscii(parts.front());
+    const std::wstring last = LowerAscii(parts.back());
+    for (const ReservedName& reserved : kReservedNames) {
+        const std::wstring name = LowerAscii(reserved.name);
+        std::wstring why;
+        switch (reserved.at) {
+        case ReservedAt::RootFile:
+            if (parts.size() == 1 && last == name)
+                why = L"the name is kept for ";
+            break;
+        case ReservedAt::NameEnding:
+            if (last.size() >= name.size() && last.compare(last.size() - name.size(), name.size(), name) == 0)
+                why = L"names ending in \"" + std::wstring(reserved.name) + L"\" are kept for ";
+            break;
+        case ReservedAt::RootFolder:
+            if (first.size() > name.size() && first.compare(0, name.size(), name) == 0)
+                why = L"names starting \"" + std::wstring(reserved.name) + L"\" in the install folder are kept for ";
+            break;
+        }
+        if (!why.empty()) {
+            if (reason)
+                *reason = L"path " + Shown(relative) + L": " + why + reserved.keptFor;
+            return true;
+        }
+    }
+    return false;
 }
 
 InstallPathResolver::InstallPathResolver(std::wstring root) : m_root(std::move(root)) {}
 
-bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error)
+bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error,
+                                  std::wstring* reached)
 {
     const auto cached = [this](const fs::path& folder, const std::wstring& wanted, std::vector<std::string>& matches,
                                std::error_code& ec) {
@@ -249,7 +310,8 @@ bool InstallPathResolver::Resolve(const std::wstring& relative, std::wstring& re
         return true;
     };
     return LumoUtil::Resolve(m_root, relative, resolved, error, NameText::EightBit, cached,
-                             [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); });
+                             [this](const fs::path& path, std::error_code& ec) { return CanonicalOf(path, ec); },
+                             reached);
 }
 
 // A folder's answer is kept; anything else that is not a link is its folder's answer and its own

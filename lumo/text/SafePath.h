@@ -52,8 +52,23 @@ bool IsSafeRelativePath(const std::wstring& path, std::wstring* reason = nullptr
 // - the path found leaves the real folder of root through a symbolic link, or cannot be resolved
 //   (a dangling link).
 // root is a wide path as the program holds it ("/" or "\" separators, see ToNativePath).
+// reached (when given) gets the file the result reaches with every link followed, as a path
+// relative to root's real folder ("/" between parts): the name to hold against what the patcher
+// keeps for itself (IsReservedInstallName), whatever spelling or link inside led there.
 bool ResolveInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
-                        std::wstring& error, NameText text = NameText::EightBit);
+                        std::wstring& error, NameText text = NameText::EightBit, std::wstring* reached = nullptr);
+
+// ResolveInstallPath for a path the program wrote down itself in its exact spelling (the patch
+// journal): the same checks, but every name is taken as spelled (no case matching, which could pick
+// another file), and a component before the last that is an existing file ends the walk instead of
+// failing (nothing can exist below it). A path that passes names nothing outside root.
+bool ConfineInstallPath(const std::wstring& root, const std::wstring& relative, std::wstring& resolved,
+                        std::wstring& error, NameText text = NameText::Utf16);
+
+// True when the install-relative path names a file the patcher keeps for itself (the table in
+// lumo/text/ReservedNames.h), whatever its case and separators; *reason (when given) then says so,
+// naming the path: 'path "patch.journal": the name is kept for the patch journal'.
+bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason = nullptr);
 
 // ResolveInstallPath for many paths below one root in one pass: a folder is listed at most once
 // and its names kept, so resolving thousands of new names in one folder costs one listing instead
@@ -65,7 +80,8 @@ class InstallPathResolver
 public:
     explicit InstallPathResolver(std::wstring root);
 
-    bool Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error);
+    bool Resolve(const std::wstring& relative, std::wstring& resolved, std::wstring& error,
+                 std::wstring* reached = nullptr);
 
     // resolved (a result of Resolve) and every folder above it up to the root now exist under
     // the spelling given there.

@@ -12,6 +12,7 @@
 #include "platform/NativePath.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
+#include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/RepairServerProcess.h"
@@ -278,6 +279,41 @@ TEST_F(RepairRunTest, AnyFolderNameAndAHugeAnnouncedCount)
         EXPECT_EQ(RunAgainstServer(scratch / "reference", install, c.arguments, c.lastLines), c.ok);
         EXPECT_EQ(fixtures::ReadFile(install + "/data/a.bin"), "right");
         EXPECT_FALSE(fixtures::PathExists(install + "/data/f.bin"));
+    }
+}
+
+// What the patcher keeps for itself and what the summary leaves out are never a server's to write,
+// cut or delete: a record naming one ends the run with a line, and the file stays as it was. The
+// summary leaves them out, so a server that deletes every file it does not know never names them.
+TEST_F(RepairRunTest, AServerNeverReachesWhatThePatcherKeepsForItself)
+{
+    fixtures::ScratchFolder scratch;
+    const std::string install = scratch / "install";
+    const fixtures::TreeContent kept = {
+        {"data/a.bin", "right"}, {"patch.journal.keep", "x"}, {"data/old.dll.pbk", "a backup"},
+        {"unins000.exe", "uninstaller"}, {".sollex-patcher-u1-ab/p.bin", "unpacked"},
+    };
+    fixtures::WriteTree(install, kept);
+    const fixtures::TreeContent before = fixtures::SnapshotTree(install);
+    fixtures::WriteFile(scratch / "reference/data/a.bin", "right");
+    fixtures::WriteFile(scratch / "reference/patch.journal.keep", "x");
+    const std::vector<std::wstring> refused = {L"(0 / 1 segments updated.)", L"Error occurred while repairing files.",
+                                               L"(Error 3 in stage 5)"};
+    const struct { std::vector<std::string> arguments; bool ok; std::vector<std::wstring> lastLines; } cases[] = {
+        {{"--fault", "bad-name", "--bad-name", "patch.journal#000"}, false, refused},
+        {{"--fault", "bad-name", "--bad-name", "Patch.Journal#000"}, false, refused},
+        {{"--fault", "bad-name", "--bad-name", "unins000.exe#000"}, false, refused},
+        {{"--fault", "cut-name", "--bad-name", "data\\old.dll.pbk#000"}, false, refused},
+        {{"--fault", "cut-name", "--bad-name", "repair.cks#000"}, false, refused},
+        {{"--fault", "bad-name", "--bad-name", ".sollex-patcher-u1-ab\\p.bin#000"}, false, refused},
+        {{"--managed", "*"}, true, {L"Receiving updated files.", L"(0 / 0 segments updated.)"}},
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(RunAgainstServer(scratch / "reference", install, c.arguments, c.lastLines), c.ok) << c.arguments[0];
+        fixtures::TreeContent now = fixtures::SnapshotTree(install);
+        EXPECT_EQ(now.erase("repair.cks"), 1u);
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, now), "") << c.arguments.back();
     }
 }
 

@@ -135,6 +135,83 @@ TEST_F(InstallTree, RefusesWhatItCannotResolveSafely)
     }
 }
 
+// What a name reaches, links inside followed, is what the reserved names are held against.
+TEST_F(InstallTree, TellsWhatAPathReachesWithLinksFollowed)
+{
+    const struct { std::wstring relative, reached; } cases[] = {
+        {L"data\\sub\\file.txt", L"Data/Sub/File.TXT"},
+        {L"inlink/SUB/new.bin", L"Data/Sub/new.bin"},
+        {L"INLINK", L"Data"},
+        {L"fresh/deeper/x", L"fresh/deeper/x"},
+    };
+    for (const auto& c : cases) {
+        std::wstring resolved, error, reached;
+        ASSERT_TRUE(LumoUtil::ResolveInstallPath(rootW, c.relative, resolved, error, LumoUtil::NameText::EightBit,
+                                                 &reached))
+            << error;
+        EXPECT_EQ(reached, c.reached) << c.relative;
+        LumoUtil::InstallPathResolver resolver(rootW);
+        reached.clear();
+        ASSERT_TRUE(resolver.Resolve(c.relative, resolved, error, &reached)) << error;
+        EXPECT_EQ(reached, c.reached) << c.relative;
+    }
+}
+
+// The journal's names are the program's own: taken as spelled, never another file's, and never
+// outside the folder.
+TEST_F(InstallTree, ConfinesExactSpellingsInsideTheFolder)
+{
+    const struct { std::wstring relative, resolved /* below root; empty: refused */, why; } cases[] = {
+        {L"data/sub/file.txt", L"/data/sub/file.txt", L""},  // not Data/Sub/File.TXT
+        {L"Data/Sub/File.TXT", L"/Data/Sub/File.TXT", L""},
+        {L"Data/Sub/File.TXT/x", L"/Data/Sub/File.TXT/x", L""}, // nothing can be below a file
+        {L"inlink/Sub", L"/inlink/Sub", L""},
+        {L"dup/a", L"/dup/a", L""},
+        {L"../victim1.txt", L"", L"\"..\" component"},
+        {L"Data/../../victim1.txt", L"", L"\"..\" component"},
+        {L"/tmp/victim2.txt", L"", L"absolute"},
+        {L"link/victim3.txt", L"", L"leads out of the install folder"},
+        {L"link", L"", L"through a symbolic link"},
+        {L"dangling", L"", L"cannot be resolved"},
+        {std::wstring(1, wchar_t(0xDC80)), L"", L"no Unicode character"},
+    };
+    for (const auto& c : cases) {
+        std::wstring resolved, error;
+        EXPECT_EQ(LumoUtil::ConfineInstallPath(rootW, c.relative, resolved, error), c.resolved != L"") << c.relative;
+        if (c.resolved != L"") {
+            EXPECT_EQ(resolved, rootW + c.resolved) << error;
+        }
+        EXPECT_NE(error.find(c.why), std::wstring::npos) << error;
+    }
+}
+
+TEST(ReservedInstallName, TheNamesThePatcherKeepsForItself)
+{
+    const struct { std::wstring relative; const wchar_t* why; /* null: not reserved */ } cases[] = {
+        {L"patch.journal", L"path \"patch.journal\": the name is kept for the patch journal"},
+        {L"PATCH.Journal", L"kept for the patch journal"},
+        {L".\\patch.journal", L"kept for the patch journal"},
+        {L"data\\patch.journal", nullptr},
+        {L"bin\\x.dll.pbk", L"names ending in \".pbk\" are kept for the backups of a patch"},
+        {L"bin/X.DLL.PBK.NEW", L"names ending in \".pbk.new\" are kept for the backups of a patch"},
+        {L"x.pbkx", nullptr},
+        {L"repair.cks", L"kept for the repair's summary"},
+        {L"Repair.Cks.Tmp", L"kept for the repair's summary"},
+        {L"data/repair.cks", nullptr},
+        {L".sollex-patcher-u1000-ab12\\data\\a.bin", L"kept for the patcher's runs"},
+        {L".sollex-patcher-u1000-ab12", L"kept for the patcher's runs"},
+        {L".sollex-patcher-", nullptr},
+        {L"data/.sollex-patcher-u1000-ab12/a.bin", nullptr},
+        {L"unins000.exe", nullptr}, // the installer's, which a patch may replace
+        {L"", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::wstring reason;
+        EXPECT_EQ(LumoUtil::IsReservedInstallName(c.relative, &reason), c.why != nullptr) << c.relative;
+        EXPECT_NE(reason.find(c.why ? c.why : L""), std::wstring::npos) << reason;
+    }
+}
+
 TEST_F(InstallTree, ResolverListsAFolderOnceForManyNewNames)
 {
     LumoUtil::InstallPathResolver resolver(rootW);

@@ -17,6 +17,7 @@
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/RepairWire.h"
 #include "tests/fixtures/ShellCommand.h"
 
 namespace
@@ -271,6 +272,54 @@ TEST_F(SummaryScan, CarriesNamesInAnyScriptAndSkipsLinksAndNamesItCannotCarry)
     // The bytes hold the names in UTF-16LE: the emoji as its surrogate pair D83D DE00.
     const std::string bytes = Bytes(summary.Serialise());
     EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE.\0b\0i\0n\0#\0", 14)), std::string::npos);
+}
+
+// The patcher's own files and the excluded ones are never the server's business: left out, and
+// their names refused when a record names them in any spelling.
+TEST_F(SummaryScan, LeavesOutWhatThePatcherKeepsForItselfAndTheExcludedFiles)
+{
+    const struct { std::string onDisk; std::wstring key; /* empty: left out */ } cases[] = {
+        {"patch.journal", L""},       {"data/x.dll.pbk", L""},       {"data/x.dll.Pbk.New", L""},
+        {"repair.cks", L""},          {"repair.cks.tmp", L""},       {"unins000.exe", L""},
+        {"data/patch.journal", L"data\\patch.journal#000"},          {"data/x.dll", L"data\\x.dll#000"},
+        {"data/unins000.exe", L"data\\unins000.exe#000"},
+    };
+    std::map<std::wstring, uint32_t> expected;
+    for (const auto& c : cases)
+    {
+        WriteFile(folder / c.onDisk, c.onDisk);
+        if (!c.key.empty())
+            expected[c.key] = LumoUtil::SegmentChecksumOf(c.onDisk.data(), c.onDisk.size());
+    }
+    ASSERT_TRUE(summary.Scan(folder.WidePath(), {L"unins000.exe"}));
+    EXPECT_EQ(Checksums(), expected);
+    // Excluded in the scan's own spelling only: a record in another spelling is refused as the file
+    // it resolves to (SegmentSlot.NamesTheRepairLeavesAloneAreRefused).
+    std::wstring reason;
+    EXPECT_TRUE(summary.LeavesOut(L"unins000.exe", &reason));
+    EXPECT_EQ(reason, L"path \"unins000.exe\": the repair leaves it out of its summary");
+    EXPECT_FALSE(summary.LeavesOut(L"data/unins000.exe"));
+}
+
+// A summary file is anyone's to shape who can write the installation: a name no installed file
+// could have ends the reading there.
+TEST(SummaryFormat, ANameThatCouldNotLieInsideEndsTheReading)
+{
+    auto entry = [](const std::wstring& name) {
+        std::string out;
+        repairtest::PutU32(out, uint32_t(name.size()));
+        for (wchar_t c : name)
+            out += std::string{char(c & 0xFF), char(c >> 8)};
+        return out + std::string(12, '\x01');
+    };
+    for (const std::wstring name : {L"..\\x.bin#000", L"\\etc\\passwd#000", L"a\\..\\..\\b#000", L"C:x#000"})
+    {
+        FileTreeSummary summary;
+        EXPECT_EQ(ReadSummary(summary, std::string("0stf\x02\0\0\0", 8) + entry(L"ok.bin#000") + entry(name)),
+                  LUMORESULT_BAD_FORMAT);
+        ASSERT_EQ(summary.Snapshot().size(), 1u);
+        EXPECT_EQ(summary.Snapshot().begin()->first, L"ok.bin#000");
+    }
 }
 
 TEST_F(SummaryScan, ThousandAndFirstSegmentSortsBeforeTheHundredAndFirst)

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "lumo/net/LumoAgentClientTask.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/SegmentName.h"
+#include "platform/NativePath.h"
+#include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/RepairWire.h"
 
@@ -110,6 +113,46 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
         EXPECT_TRUE(owner.summary.Snapshot().empty());
     }
     EXPECT_EQ(owner.received, 0); // bad containers and checksums arrive whole, but nothing was written
+}
+
+// What the patcher keeps for itself and what the summary leaves out are never written, cut or
+// deleted, however the server spells the name and whatever link inside the installation it goes
+// through. A record planting a journal would have the next start "recover" files outside.
+TEST(SegmentSlot, NamesTheRepairLeavesAloneAreRefused)
+{
+    ScratchFolder folder;
+    const std::string install = folder / "install";
+    const fixtures::TreeContent kept = {
+        {"patch.journal", "mine"}, {"bin/x.dll.pbk", "backup"}, {"bin/x.dll.pbk.new", "half"},
+        {"repair.cks", "summary"}, {"unins000.exe", "uninstaller"}, {".sollex-patcher-u1-ab/p.bin", "unpacked"},
+    };
+    fixtures::WriteTree(install, kept);
+    std::filesystem::create_directory_symlink(install, install + "/inner");
+    const fixtures::TreeContent before = fixtures::SnapshotTree(install);
+    MemoryOwner owner(FromNativePath(install));
+    ASSERT_TRUE(owner.summary.Scan(owner.m_root, {L"unins000.exe"}));
+    const std::string journal = "8dd157a5 BEGIN\nf38f8ba2 NEW ../precious.txt\n";
+
+    const std::string cases[] = {
+        Plain(L"patch.journal#000", journal), Plain(L"PATCH.JOURNAL#000", journal), Plain(L".\\patch.journal#000", journal),
+        Plain(L"inner\\patch.journal#000", journal), Plain(L"inner\\Patch.Journal#000", journal),
+        Record(0, L"patch.journal#000", 0, ""), Record(0, L"bin\\x.dll.pbk#000", 0, ""),
+        Plain(L"bin\\x.dll.PBK#001", "x"), Plain(L"bin\\x.dll.pbk.new#000", "x"), Plain(L"repair.cks#000", "x"),
+        Plain(L"repair.cks.tmp#000", "x"), Plain(L"unins000.exe#000", "x"), Plain(L"UNINS000.EXE#000", "x"),
+        Record(0, L"inner\\unins000.exe#000", 0, ""), Plain(L".sollex-patcher-u1-ab\\p.bin#000", "x"),
+        Plain(L".sollex-patcher-u2-cd\\new.bin#000", "x"),
+    };
+    for (const std::string& record : cases)
+    {
+        EXPECT_FALSE(Apply(owner, record)) << record.substr(9);
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(install)), "") << record.substr(9);
+        EXPECT_FALSE(PathExists(folder / "precious.txt"));
+    }
+    EXPECT_EQ(owner.received, 0);
+    // The same names are the game's own anywhere else.
+    EXPECT_TRUE(Apply(owner, Plain(L"data\\patch.journal#000", journal)));
+    EXPECT_TRUE(Apply(owner, Plain(L"data\\repair.cks#000", "game")));
+    EXPECT_EQ(ReadFile(install + "/data/patch.journal"), journal);
 }
 
 TEST(SegmentSlot, WritesSegmentsWhereTheyBelong)

@@ -4,6 +4,8 @@
 
 #include <zlib.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "patch/InstallFileOps.h"
@@ -127,6 +129,48 @@ TEST_F(JournalTest, OneRunAtATimeAndOnlyInAnExistingFolder)
     first.reset();
     EXPECT_FALSE(fixtures::PathExists(scratch / "patch.journal"));
     EXPECT_NE(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
+}
+
+// A journal that no patch wrote (planted by whoever could write the installation): an entry that
+// names a path outside it, or a file the patcher keeps for itself, makes the whole journal damaged.
+// Recovery then changes nothing, outside or inside, says why, and keeps the journal.
+TEST(PlantedJournal, AnEntryLeadingOutChangesNothingAnywhere)
+{
+    const std::string planted[] = {
+        "NEW ../victim1.txt",        "NEW OUTSIDE/victim2.txt", "NEW link/victim3.txt",
+        "REPLACE ../victim1.txt",    "PATCH OUTSIDE/victim2.txt", "DELETE link/victim3.txt",
+        "DIR ../outside/empty",      "NEW link",                         "NEW bin/../../victim1.txt",
+        "DELETE bin/a.dll.pbk",      "NEW patch.journal",
+    };
+    for (const std::string& pattern : planted) {
+        fixtures::ScratchFolder scratch;
+        const std::string outside = scratch / "outside";
+        std::string entry = pattern;
+        if (const size_t at = entry.find("OUTSIDE"); at != std::string::npos)
+            entry.replace(at, 7, outside);
+        fixtures::WriteTree(scratch.Path(), {{"install/bin/a.dll", "new a"}, {"install/bin/a.dll.pbk", "old a"},
+                                             {"install/n.txt", "new"}, {"victim1.txt", "precious 1"},
+                                             {"victim1.txt.pbk", "planted 1"}, {"outside/victim2.txt", "precious 2"},
+                                             {"outside/victim2.txt.pbk", "planted 2"},
+                                             {"outside/victim3.txt", "precious 3"}, {"outside/empty/", ""}});
+        std::filesystem::create_directory_symlink(outside, scratch / "install/link");
+        fixtures::WriteFile(scratch / "install/patch.journal",
+                            Line("BEGIN") + Line("REPLACE bin/a.dll") + Line("NEW n.txt") + Line(entry));
+        const TreeContent before = fixtures::SnapshotTree(scratch.Path());
+        PatchMessageLog log;
+        std::wstring error;
+        EXPECT_FALSE(BackupJournal::Recover(FromNativePath(scratch / "install"), error)) << entry;
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(scratch.Path())), "") << entry;
+        for (const wchar_t* part : {L"is damaged: line 4 names no file of the installation",
+                                    L"nothing it names was restored or removed", L"/install/patch.journal"})
+            EXPECT_NE(error.find(part), std::wstring::npos) << entry << ": " << ToNativePath(error);
+        EXPECT_FALSE(log.Has(PATCH_LEVEL_STATUS, L"Removed the file of an unfinished patch: " +
+                                                     FromNativePath(scratch / "install/n.txt")))
+            << log.Dump();
+        std::wstring beginError;
+        EXPECT_EQ(BackupJournal::Begin(FromNativePath(scratch / "install"), beginError), nullptr);
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(scratch.Path())), "") << entry;
+    }
 }
 
 TEST_F(JournalTest, RecordsOnlyPathsInsideTheInstallation)

@@ -249,6 +249,27 @@ TEST_F(UninstallLogTest, NewLogThatCannotBeWrittenNeverReplacesTheOldOne)
     EXPECT_NE(std::wstring::npos, m_log.messages.back().second.find(L"Could not write the file: ")) << m_log.messages.back().second;
 }
 
+// The uninstaller deletes what the log names: a listed path that leaves the installation is
+// never written into it, and the update fails before the log is touched.
+TEST_F(UninstallLogTest, PathsOutsideTheInstallationAreNeverRecorded)
+{
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(600));
+    WriteFile(m_logPath, log);
+    for (const std::wstring path : {L"..\\victim.txt", L"bin\\..\\..\\victim.txt", L"\\etc\\passwd", L"C:\\x.exe"})
+    {
+        m_log.messages.clear();
+        EXPECT_FALSE(Update({L"bin\\fine.dll", path}));
+        EXPECT_EQ(log, ReadFile(m_logPath));
+        EXPECT_TRUE(OtherEntries().empty());
+        EXPECT_TRUE(m_log.Has(PATCH_LEVEL_ERROR, L"The uninstall log was left unchanged because it cannot be extended "
+                                                 L"safely: unsafe path \"" + path + L"\": " +
+                                                     (path[0] == L'\\' ? L"it is an absolute path"
+                                                      : path[0] == L'C'  ? L"it is a drive path"
+                                                                         : L"it holds a \"..\" component")))
+            << m_log.Dump();
+    }
+}
+
 TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
 {
     const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
