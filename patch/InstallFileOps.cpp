@@ -1,4 +1,5 @@
 #include "patch/InstallFileOps.h"
+#include "patch/DatabaseUpdateMark.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -163,6 +164,10 @@ bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstr
     }
     if (parts.size() == 1 && name == LowerAscii(kPatchJournalName)) {
         error = shown + L": the name is kept for the patch journal";
+        return false;
+    }
+    if (parts.size() == 1 && name == LowerAscii(kDatabaseUpdateMarkName)) {
+        error = shown + L": the name is kept for the note of an unfinished asset-database update";
         return false;
     }
     if (IsFolderPresent(target)) {

@@ -20,7 +20,8 @@
 // Validates a list path and resolves it below installDir the way a case-insensitive file system
 // would (LumoUtil::ResolveInstallPath: no "..", absolute or drive paths, no escape through links).
 // Also refused: a path naming the install folder itself, one whose last part ends in ".pbk" or
-// ".pbk.new" (any case) or is the journal's name at the root, and one that names an existing
+// ".pbk.new" (any case) or is the name of the journal or of the note of an unfinished database
+// update (patch/DatabaseUpdateMark.h) at the root, and one that names an existing
 // folder. error says what and where.
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);

@@ -121,7 +121,7 @@ TEST_F(StageTest, HostilePathsAreRefusedByEveryStage)
     original = fixtures::SnapshotTree(install);
     const wchar_t* paths[] = {L"", L"..\\outside.txt", L"\\etc\\passwd", L"C:\\x.dll", L"bin", L".",
                               L"bin\\x.dll.pbk", L"bin\\x.dll.PBK", L"bin\\x.dll.pbk.new", L"patch.journal",
-                              L"escape\\outside.txt", L"bin\\a:b"};
+                              L"PATCH.DBSTOPPED", L"escape\\outside.txt", L"bin\\a:b"};
     for (const wchar_t* path : paths) {
         log.messages.clear();
         BackupPairArray added, deleted;
