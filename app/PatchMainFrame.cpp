@@ -170,8 +170,7 @@ bool PatchMainFrame::BuildsStillCurrent()
     PatcherOptions& options = PatcherOptions::Instance();
     const std::vector<std::string> discovered = options.builds;
     options.ClearBuilds();
-    const bool read = QueryInstalledBuilds(LumoUtil::JoinPath(options.installPath, L"bin\\SollexUtil.exe"),
-                                           LumoUtil::JoinPath(options.installPath, L"bin\\buildList.txt"), Host());
+    const bool read = QueryInstallationBuilds(options.installPath, Host());
     const std::vector<std::string> installed = options.builds;
     options.builds = discovered;
     if (!read) {

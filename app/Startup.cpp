@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/run/DatabaseRebuildNotice.h"
 #include "app/run/StartupRecovery.h"
 
 #include "app/APThread.h"
@@ -77,6 +78,9 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     case StartupAccess::Denied:
         ShowPrivilegesBox(services);
         return false;
+    case StartupAccess::ReadOnlyFileSystem:
+        services.messageBox(ReadOnlyInstallationText(options.installPath), LoadResString(134));
+        return false;
     }
 
     SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
@@ -95,10 +99,19 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
         std::wstring reason;
         if (usable && !(installLock = LumoUtil::InstallLock::Acquire(options.installPath, reason))) {
             PatchSendMessage(3, reason);
-        } else {
+        } else if (!RecoverInterruptedPatch(options.installPath)) {
             // A patch that a kill or a crash interrupted is finished or rolled back first, so that
-            // discovery asks the installation for a whole build.
-            RecoverInterruptedPatch(options.installPath);
+            // discovery asks the installation for a whole build. When that cannot finish, the
+            // installation is half restored: nothing is asked of it and nothing is offered (the
+            // recovery said why).
+            frame->ShowRunMode();
+            frame->ShowInstallPath();
+            frame->StopTimer();
+            frame->ApplyButton()->Disable();
+            PatchSendMessage(1, LoadResString(163));
+            return true;
+        } else {
+            ReportUnfinishedDatabaseUpdate(options.installPath);
             frame->DiscoverPatches(services.executablePath, false);
         }
     }

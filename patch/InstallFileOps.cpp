@@ -1,4 +1,5 @@
 #include "patch/InstallFileOps.h"
+#include "patch/DatabaseUpdateMark.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

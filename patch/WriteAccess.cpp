@@ -1,5 +1,6 @@
 #include "patch/WriteAccess.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,4 +83,11 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
     if (platform::ProbeFileInUse(ToNativePath(executable)) == platform::FileUse::InUse)
         return Refuse(reason, executable + L" is in use by another program (is the game running?)");
     return true;
+}
+
+bool IsOnReadOnlyFileSystem(const std::wstring& installDir)
+{
+    struct statvfs volume;
+    return !installDir.empty() && statvfs(ToNativePath(installDir).c_str(), &volume) == 0 &&
+           (volume.f_flag & ST_RDONLY) != 0;
 }

@@ -19,3 +19,8 @@
 //    emulator holds it open).
 // On false *reason (when given) says which test failed and why; the caller words the message.
 bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason = nullptr);
+
+// The installation folder lies on a file system mounted read-only: nobody, root included, can
+// write it, so starting again with more rights cannot help. False when the folder does not exist
+// or its file system cannot be asked.
+bool IsOnReadOnlyFileSystem(const std::wstring& installDir);

@@ -31,6 +31,7 @@
 #include "app/core/RunHost.h"
 #include "app/core/StartupDecisions.h"
 #include "app/core/StringTable.h"
+#include "app/run/DatabaseRebuildNotice.h"
 #include "app/run/InstallEntry.h"
 #include "app/run/PatchRun.h"
 #include "app/run/StartupRecovery.h"
@@ -138,6 +139,8 @@ int main(int argc, char** argv)
     // mend files that the next start then puts back from the journal's backups: stop with why.
     if (!LumoPatch::RecoverInterruptedPatch(options.installPath))
         return aborted();
+    // A database rebuild that an earlier run could not finish is said until one ends.
+    LumoPatch::ReportUnfinishedDatabaseUpdate(options.installPath);
     // Making this run's temporary folder removes what killed runs left there, whatever this run does.
     platform::PrivateTempFolder();
     // No one to ask here: without a folder discovery says how to name one.

@@ -10,6 +10,7 @@
 #include "patch/PatchTool.h"
 #include "platform/Spawn.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,17 +181,31 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
     return true;
 }
 
-std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name)
+std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name, std::wstring* error)
 {
-    std::wstring path, error;
+    std::wstring path, why;
     const std::wstring relative = std::wstring(kPatchToolFolder) + L"/" + name;
-    return FindFixedName(installDir, relative, path, error) ? path : LumoUtil::JoinPath(installDir, relative);
+    if (FindFixedName(installDir, relative, path, why))
+        return path;
+    if (error)
+        *error = why;
+    return LumoUtil::JoinPath(installDir, relative);
 }
 
 bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
 {
-    const std::wstring utility = InstallToolPath(installDir, kUtilityName);
-    const std::wstring list = InstallToolPath(installDir, kBuildListName);
+    std::wstring utilityError, listError;
+    const std::wstring utility = InstallToolPath(installDir, kUtilityName, &utilityError);
+    const std::wstring list = InstallToolPath(installDir, kBuildListName, &listError);
+    // A name two entries match: which one is meant cannot be told, so nothing is run. (A missing
+    // installation is said when the utility is not found in it.)
+    struct stat folderStatus;
+    const bool isFolder = stat(ToNativePath(installDir).c_str(), &folderStatus) == 0 && S_ISDIR(folderStatus.st_mode);
+    if ((!utilityError.empty() || !listError.empty()) && isFolder) {
+        host.Log(3, L"Unable to run " + FromNativePath(ToNativePath(utility)) + L" listbuilds: " +
+                        (utilityError.empty() ? listError : utilityError));
+        return false;
+    }
     const std::string folder = ToNativePath(list.substr(0, list.find_last_of(L"/\\")));
     // Only where the folder is there: a missing one is said when the utility is not found in it.
     if (access(folder.c_str(), W_OK) != 0 && errno != ENOENT && errno != ENOTDIR) {

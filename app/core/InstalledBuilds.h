@@ -29,13 +29,15 @@ inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
 bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
                           std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 
-// The installation's program "bin\<name>" (SollexUtil.exe), found by the case rule of an
-// installation's fixed names (FindFixedName in patch/InstallFileOps.h: "Bin", "SOLLEXUTIL.EXE"
-// when that is the one spelling there); the plain join when two spellings match.
-std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name);
+// The installation's file "bin\<name>" (SollexUtil.exe, buildList.txt), found by the case rule of
+// an installation's fixed names (FindFixedName in patch/InstallFileOps.h: "Bin", "SOLLEXUTIL.EXE"
+// when that is the one spelling there). When two spellings match, or the installation is no folder,
+// the plain join, and *error (when given) says why the name could not be found.
+std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name, std::wstring* error = nullptr);
 
 // QueryInstalledBuilds for an installation: its utility "bin\SollexUtil.exe" and the list file
-// "bin\buildList.txt" beside it, both found by the case rule. The utility can only write the list
+// "bin\buildList.txt" beside it, both found by the case rule (a name two entries match is said at
+// level 3 and nothing is run). The utility can only write the list
 // where this process may write: a folder that cannot be written (its permissions, a read-only
 // mount) is said first, at level 3, as the installation that cannot be written, with the reason,
 // and the utility is not run.

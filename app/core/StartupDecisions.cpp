@@ -41,6 +41,9 @@ StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bo
 {
     if (checks.writable(options.installPath))
         return StartupAccess::Granted;
+    // Root cannot write a read-only mount either: a prompt for rights would only end the same way.
+    if (checks.readOnlyFileSystem && checks.readOnlyFileSystem(options.installPath))
+        return StartupAccess::ReadOnlyFileSystem;
     // Never again from an elevated copy: a chain of prompts would follow.
     if (admin || checks.effectiveUser == 0)
         return StartupAccess::Denied;
@@ -74,7 +77,15 @@ AccessChecks ProcessAccessChecks()
                                 SystemLogPrintfW(L"%s", reason.c_str());
                             return writable;
                         },
-                        geteuid()};
+                        geteuid(), IsOnReadOnlyFileSystem};
+}
+
+std::wstring ReadOnlyInstallationText(const std::wstring& installPath)
+{
+    return L"The Sollex installation in " + installPath +
+           L" lies on a read-only file system: no user account can write to it, an "
+           L"administrator's neither.\nMount it for writing, or move the installation to a disk that can be written, "
+           L"and try again.";
 }
 
 RunDecision DecideRun(const PatcherOptions& options)

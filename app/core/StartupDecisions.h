@@ -25,21 +25,30 @@ enum class StartupAccess {
     ElevatedCopyRan,  // an elevated copy ran and has ended: run onexit and end
     ElevationFailed,  // the copy could not be started or was refused: show 132/134, run onexit, end
     Denied,           // already elevated (--admin or root) and still no access: show 132/134, end
+    ReadOnlyFileSystem,  // no access, and no user could have it: show ReadOnlyInstallationText/134, end
 };
 
 struct AccessChecks {
     std::function<bool(const std::wstring& installPath)> writable;  // the write-access test
     uid_t effectiveUser = 0;
+    // The installation lies on a read-only file system (IsOnReadOnlyFileSystem); asked only after
+    // the write test failed. Not set: never.
+    std::function<bool(const std::wstring& installPath)> readOnlyFileSystem;
 };
+
+// What the box and the run's log say instead of the text about a user account when the
+// installation lies on a read-only file system.
+std::wstring ReadOnlyInstallationText(const std::wstring& installPath);
 
 // The write-access test on options.installPath; without access, an elevated copy of program
 // (absolute) with BuildElevatedArguments (a relative install path made absolute against the working
-// folder), unless this process is elevated already (admin, or
-// effective user 0). Logs the copy's arguments to the system log ("parm: ...").
+// folder), unless this process is elevated already (admin, or effective user 0) or the
+// installation lies on a read-only file system (which no user can write). Logs the copy's arguments to the system log ("parm: ...").
 StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bool debug, const std::wstring& program,
                                    platform::Elevator& elevator, const AccessChecks& checks);
 
-// The checks of this process: CheckAccessOrElevate's write test and geteuid().
+// The checks of this process: CheckAccessOrElevate's write test, geteuid() and
+// IsOnReadOnlyFileSystem.
 AccessChecks ProcessAccessChecks();
 
 enum class RunDecision {

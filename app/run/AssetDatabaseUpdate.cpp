@@ -13,6 +13,8 @@
 #include "app/run/PatchRun.h"
 #include "app/run/ProgressThreads.h"
 
+#include "app/run/DatabaseRebuildNotice.h"
+
 #include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "platform/NativePath.h"
@@ -21,6 +23,7 @@
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
+#include "patch/DatabaseUpdateMark.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -39,14 +42,6 @@ constexpr char kRepairArguments[] = "repairdatabase patcher";
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 constexpr uint32_t kStoppedExitCode = 1;
 
-// How to rebuild the database by hand, for the installation in installPath.
-std::wstring RebuildAdvice(const std::wstring& installPath)
-{
-    return L"The asset database has not been rebuilt: please repair it manually from Asset Desk, or run "
-           L"\"SollexUtil.exe repairdatabase patcher\" in " +
-           LumoUtil::JoinPath(installPath, L"bin") + L".";
-}
-
 // Exit codes 129 to 192: the process layer's way of saying a signal ended the utility.
 bool EndedBySignal(int code)
 {
@@ -58,7 +53,7 @@ class ADBRepairThread
 public:
     ADBRepairThread(RunHost& host, std::wstring installPath)
         : m_host(host), m_installPath(std::move(installPath)),
-          m_utility(InstallToolPath(m_installPath, L"SollexUtil.exe"))
+          m_utility(InstallToolPath(m_installPath, L"SollexUtil.exe", &m_utilityError))
     {
     }
     ~ADBRepairThread() { Join(); }
@@ -100,6 +95,12 @@ private:
 
     void Work()
     {
+        if (!m_utilityError.empty())
+        {
+            m_host.Log(3, kLaunchFailed);
+            m_host.Log(3, m_utilityError);
+            return;
+        }
         std::string error;
         std::unique_ptr<OS::Process> process = OS::Process::Start(m_utility, kRepairArguments, std::wstring(), &error);
         if (!process)
@@ -108,6 +109,11 @@ private:
             m_host.Log(3, FromNativePath(error));
             return;
         }
+        // From here the database may be half rebuilt until the utility ends: the installation
+        // keeps that fact, so that a stop or a kill of this process is not forgotten.
+        std::wstring markError;
+        if (!MarkDatabaseUpdateBegun(m_installPath, markError))
+            m_host.Log(0, L"An interrupted database update could not be noted in the installation: " + markError);
         {
             std::lock_guard<std::mutex> hold(m_lock);
             m_process = process.get();
@@ -139,17 +145,24 @@ private:
             m_host.Log(3, (stopped ? std::wstring(L"The asset database update was stopped before it ended. ")
                                    : LumoUtil::FormatWString(L"SollexUtil was ended by signal %d before it finished. ",
                                                              code - 128)) +
-                              RebuildAdvice(m_installPath));
+                              DatabaseRebuildAdvice(m_installPath));
         }
-        // The run goes on as completed: the utility did its work to its end and says how it went.
-        else if (code != 0)
-            m_host.Log(3, LumoUtil::FormatWString(L"SollexUtil ended with exit code %d: the asset database may need "
-                                                  L"to be repaired from Asset Desk.",
-                                                  code));
+        else
+        {
+            // The rebuild has ended, however it went.
+            if (!ClearDatabaseUpdateMark(m_installPath, markError))
+                m_host.Log(3, L"The note of an unfinished database update stays: " + markError);
+            // The run goes on as completed: the utility did its work to its end and says how it went.
+            if (code != 0)
+                m_host.Log(3, LumoUtil::FormatWString(L"SollexUtil ended with exit code %d: the asset database may "
+                                                      L"need to be repaired from Asset Desk.",
+                                                      code));
+        }
     }
 
     RunHost& m_host;
     const std::wstring m_installPath;
+    std::wstring m_utilityError;  // why the utility's name could not be found (two spellings)
     const std::wstring m_utility;
     std::mutex m_lock;
     std::condition_variable m_ended;

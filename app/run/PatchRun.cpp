@@ -5,6 +5,7 @@
 #include "app/run/InstallEntry.h"
 
 #include "app/core/PatcherOptions.h"
+#include "app/core/StartupDecisions.h"
 #include "app/core/StringTable.h"
 #include "lumo/net/TransferStall.h"
 #include "lumo/text/StringUtil.h"
@@ -145,6 +146,12 @@ bool PatchRun::RunChecks()
         {
             reason[0] = std::towupper(reason[0]);  // the reason stands as a line of its own
             m_host.Log(3, reason);
+        }
+        // More rights cannot help where nobody may write: the box says so instead.
+        if (IsOnReadOnlyFileSystem(installPath))
+        {
+            m_host.ShowMessage(ReadOnlyInstallationText(installPath), LoadResString(134));
+            return false;
         }
         m_host.Log(3, LoadResString(154));
         m_host.ShowMessage(LoadResString(132), LoadResString(134));

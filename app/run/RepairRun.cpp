@@ -14,10 +14,19 @@
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
+#include "patch/InstallFileOps.h"
 
 namespace LumoPatch {
 
 namespace {
+
+// A fixed file of the installation under the spelling it has there ("UNINS000.EXE" on a copy from a
+// case-insensitive disk), else the given one (patch/InstallFileOps.h).
+std::wstring InstallFile(const std::wstring& installPath, const wchar_t* name)
+{
+    std::wstring path, ignored;
+    return FindFixedName(installPath, name, path, ignored) ? path : LumoUtil::JoinPath(installPath, name);
+}
 
 // The client's stages as the run names them; stages 1 and 6 have no line of their own.
 const wchar_t* StageText(int stage)
@@ -137,9 +146,9 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     }
     if (client->SetRootFolder(installPath) != LUMORESULT_OK)
         host.Log(2, L"No installation folder was given to repair.");
-    client->SetSummaryFile(LumoUtil::JoinPath(installPath, L"repair.cks"));
+    client->SetSummaryFile(InstallFile(installPath, L"repair.cks"));
     client->SetServerAddress(server);
-    client->SetExcludedPaths({LumoUtil::JoinPath(installPath, L"unins000.exe")});
+    client->SetExcludedPaths({InstallFile(installPath, L"unins000.exe")});
     client->Start();
     int lastStage = 0;
     host.SetGauge(1000, 0);

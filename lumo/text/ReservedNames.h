@@ -14,6 +14,8 @@ inline constexpr wchar_t kPatchJournalName[] = L"patch.journal";
 inline constexpr wchar_t kRepairSummaryName[] = L"repair.cks";
 inline constexpr wchar_t kRepairSummaryTempName[] = L"repair.cks.tmp";
 inline constexpr wchar_t kRepairJournalName[] = L"repair.journal";
+inline constexpr wchar_t kDatabaseUpdateMarkName[] = L"patch.dbstopped";
+inline constexpr wchar_t kDatabaseUpdateMarkTempName[] = L"patch.dbstopped.new";
 // The name of every folder a run unpacks into starts so (kRunFolderPrefix in lumo/files/InstallFolder.h,
 // checked to agree).
 inline constexpr wchar_t kRunFolderNamePrefix[] = L".sollex-patcher-";
@@ -37,6 +39,8 @@ inline constexpr ReservedName kReservedNames[] = {
     {ReservedAt::RootFile, kRepairSummaryName, L"the repair's summary"},
     {ReservedAt::RootFile, kRepairSummaryTempName, L"the repair's summary"},
     {ReservedAt::RootFile, kRepairJournalName, L"the record of a stopped repair"},
+    {ReservedAt::RootFile, kDatabaseUpdateMarkName, L"the note of an unfinished asset-database update"},
+    {ReservedAt::RootFile, kDatabaseUpdateMarkTempName, L"the note of an unfinished asset-database update"},
     {ReservedAt::RootFolder, kRunFolderNamePrefix, L"the patcher's runs"},
 };
 

@@ -52,7 +52,7 @@ protected:
         m_services.executablePath = FromNativePath(m_program);
         m_services.workingFolder = FromNativePath(m_scratch / "start");
         m_services.elevator = &m_elevator;
-        m_services.accessChecks = {[this](const std::wstring&) { return m_writable; }, 1000};
+        m_services.accessChecks = {[this](const std::wstring&) { return m_writable; }, 1000, nullptr};
         m_services.messageBox = [this](const std::wstring& text, const std::wstring& caption) {
             m_boxes.push_back(text + L" | " + caption);
         };
@@ -331,6 +331,139 @@ TEST_F(StartupTest, ApplyUpdateHoldsTheInstallationAndAsksForItsBuildAgain)
         EXPECT_FALSE(frame->IsRunning());
         EXPECT_TRUE(PumpUntil([&] { return log().Contains(LoadResString(184)); })) << log();
         EXPECT_FALSE(frame->ApplyButton()->IsEnabled());
+    }
+}
+
+// An installation copied from a case-insensitive disk ("Bin/SOLLEXUTIL.EXE") is asked for its
+// build again at "Apply Update" through the same lookup as at start-up; a second spelling that
+// appeared since is said as such, and nothing starts.
+TEST_F(StartupTest, ApplyUpdateFindsTheUtilityByTheCaseRule)
+{
+    const struct { const char* name; const char* secondSpelling; bool starts; const char* says; } cases[] = {
+        {"one spelling", nullptr, true, nullptr},
+        {"a second spelling appeared", "Bin/sollexutil.exe", false, "ambiguous path"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::rename(m_install + "/bin/SollexUtil.exe", m_install + "/bin/SOLLEXUTIL.EXE");
+        std::filesystem::rename(m_install + "/bin", m_install + "/Bin");
+        fixtures::AppendArchive(m_program, {{"43434", "44088", "package", std::nullopt, std::nullopt}});
+        ASSERT_TRUE(Start({m_installArg}));
+        PatchMainFrame* frame = Frame();
+        const auto log = [&frame] { return frame->LogView()->GetValue(); };
+        ASSERT_TRUE(frame->ApplyButton()->IsEnabled()) << log();
+        if (c.secondSpelling)
+            std::filesystem::copy_file(m_install + "/Bin/SOLLEXUTIL.EXE", m_install + "/" + c.secondSpelling);
+        wxCommandEvent none;
+        frame->OnApply(none);
+        apptest::Pump();
+        EXPECT_EQ(frame->IsRunning(), c.starts) << log();
+        EXPECT_FALSE(log().Contains("No such file")) << log();
+        if (c.says) {
+            EXPECT_TRUE(PumpUntil([&] { return log().Contains(c.says); })) << log();
+            EXPECT_TRUE(log().Contains("could not be read again before patching; nothing was changed")) << log();
+        }
+        if (!frame->IsRunning())
+            m_worker = nullptr;  // built, never started, gone
+        TearDown();
+        m_worker = nullptr;
+        fixtures::RemoveTree(m_install);
+        SetUp();
+    }
+}
+
+// A journal that cannot be recovered leaves the installation half restored: the window says why,
+// asks nothing of the installation, offers nothing and starts no run, whatever the command line.
+TEST_F(StartupTest, AnInterruptedPatchThatCannotBeRecoveredStopsStartUp)
+{
+    const struct { const char* name; std::vector<std::wstring> switches; bool embeddedPatch; } cases[] = {
+        {"an embedded patch", {}, true},
+        {"servers", {L"--server=http://127.0.0.1:9/"}, false},
+        {"repair", {L"-r"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // An intact record that is not BEGIN: the journal cannot be used.
+        const std::string record = "NEW extra.txt";
+        const std::string journal =
+            LumoUtil::FormatString("%08lx ", crc32(0, reinterpret_cast<const Bytef*>(record.data()), record.size())) +
+            record + "\n";
+        fixtures::WriteFile(m_install + "/patch.journal", journal);
+        fixtures::WriteFile(m_install + "/extra.txt", "half-written");
+        if (c.embeddedPatch)
+            fixtures::AppendArchive(m_program, {{"43434", "44088", "package", std::nullopt, std::nullopt}});
+        std::vector<std::wstring> arguments = c.switches;
+        arguments.push_back(m_installArg);
+        ASSERT_TRUE(Start(arguments));
+        PatchMainFrame* frame = Frame();
+        const auto log = [&frame] { return frame->LogView()->GetValue(); };
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains("Patching aborted."); })) << log();
+        EXPECT_TRUE(log().Contains("its recovery could not finish")) << log();
+        EXPECT_FALSE(log().Contains(kNoValidOperation)) << log();
+        EXPECT_FALSE(frame->IsRunning());
+        EXPECT_FALSE(frame->ApplyButton()->IsEnabled());
+        EXPECT_FALSE(frame->BrowseButton()->IsEnabled());
+        EXPECT_TRUE(fixtures::ReadFakeUtilCalls(m_install).empty()) << "the installation was asked for its build";
+        EXPECT_EQ(fixtures::ReadFile(m_install + "/extra.txt"), "half-written");
+        EXPECT_EQ(fixtures::ReadFile(m_install + "/patch.journal"), journal);
+        TearDown();
+        m_worker = nullptr;
+        fixtures::RemoveTree(m_install);
+        SetUp();
+    }
+}
+
+// A database rebuild that an earlier run could not finish is said, with how to do it by hand, at
+// every start until one ends; without the note nothing is said.
+TEST_F(StartupTest, AnUnfinishedDatabaseUpdateIsSaidAtEveryStart)
+{
+    const std::string note = m_install + "/patch.dbstopped";
+    for (const bool noted : {true, true, false}) {
+        SCOPED_TRACE(noted ? "noted" : "not noted");
+        if (noted)
+            fixtures::WriteFile(note, "asset database update begun\n");
+        else
+            fixtures::RemoveTree(note);
+        ASSERT_TRUE(Start({m_installArg}));
+        PatchMainFrame* frame = Frame();
+        const auto log = [&frame] { return frame->LogView()->GetValue(); };
+        ASSERT_TRUE(PumpUntil([&] { return log().Contains(kNoValidOperation); })) << log();
+        const wxString advice = "The asset database update of an earlier patch run was stopped before it ended. The "
+                                "asset database has not been rebuilt: please repair it manually from Asset Desk, or run "
+                                "\"SollexUtil.exe repairdatabase patcher\" in " + m_installArg + "/bin.";
+        const int at = log().Find(advice);
+        EXPECT_EQ(at != wxNOT_FOUND, noted) << log();
+        if (at != wxNOT_FOUND) {
+            wxTextAttr style;
+            ASSERT_TRUE(frame->LogView()->GetStyle(at + 1, style));
+            EXPECT_EQ(style.GetTextColour(), *wxRED);
+        }
+        EXPECT_EQ(fixtures::PathExists(note), noted) << "the start leaves the note as it is";
+        TearDown();
+        m_worker = nullptr;
+        SetUp();
+    }
+}
+
+// A read-only mount cannot be written by anyone: no elevation is asked for, and the box says why
+// instead of speaking of a user account.
+TEST_F(StartupTest, AnInstallationOnAReadOnlyFileSystemIsRefusedWithoutElevation)
+{
+    m_writable = false;
+    m_services.accessChecks.readOnlyFileSystem = [](const std::wstring&) { return true; };
+    for (const std::vector<std::wstring>& switches : {std::vector<std::wstring>{}, {L"--admin"}}) {
+        m_boxes.clear();
+        PatcherOptions::Instance() = PatcherOptions();
+        std::vector<std::wstring> arguments = switches;
+        arguments.push_back(m_installArg);
+        EXPECT_FALSE(Start(arguments));
+        EXPECT_TRUE(m_elevator.calls.empty());
+        EXPECT_EQ(g_mainFrame.load(), nullptr);
+        ASSERT_EQ(m_boxes.size(), 1u);
+        EXPECT_EQ(m_boxes[0], ReadOnlyInstallationText(PatcherOptions::Instance().installPath) + L" | " +
+                                  LoadResString(134));
+        EXPECT_NE(m_boxes[0].find(L"read-only file system"), std::wstring::npos);
+        EXPECT_EQ(m_boxes[0].find(LoadResString(132)), std::wstring::npos);
     }
 }
 

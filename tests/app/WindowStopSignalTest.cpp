@@ -124,6 +124,52 @@ TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
     EXPECT_TRUE(fixtures::ReadFile(machine.install + "/repair.journal").ends_with(" STOPPED\n"));
 }
 
+// A stop during the asset-database update (the patches are in, the utility rebuilds the database)
+// leaves the database half rebuilt: the window ends with 128 + the signal, and the installation
+// keeps the note that every later start reads (patch/DatabaseUpdateMark.h).
+TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
+{
+    apprun::RunMachine machine;
+    machine.SetUtility({{"repairdatabase.hang", "1"}});
+    const std::string www = machine.scratch / "www";
+    fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB));
+    nettest::NginxServer server(www);
+    ASSERT_TRUE(server.Ok());
+    fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA +
+                                                  "\r\ntarget-version: " + apprun::kBuildB +
+                                                  "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
+                                                  server.Url("a-b.pkg") + "\r\n");
+    const std::string home = machine.scratch / "home";
+    platform::SpawnRequest request;
+    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
+                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
+                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
+                    LUMO_BIN_DIR "/sollex-patcher", "--admin", "--server=" + server.Url(""), machine.install};
+    request.captureOutput = true;
+    const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+    ASSERT_TRUE(patcher);
+    const auto updating = [&] {
+        const std::vector<std::string> calls = machine.UtilityCalls();
+        return std::any_of(calls.begin(), calls.end(),
+                           [](const std::string& call) { return call.rfind("repairdatabase", 0) == 0; });
+    };
+    ASSERT_TRUE(fixtures::WaitFor([&] { return updating() || patcher->Wait(0); }));
+    ASSERT_FALSE(patcher->Wait(0)) << "the window ended before its run reached the database update";
+    ASSERT_EQ(::kill(patcher->Pid(), SIGTERM), 0);
+
+    const bool ended = patcher->Wait(60000);
+    if (!ended)
+        patcher->Terminate(1);
+    std::string output;
+    char block[4096];
+    for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
+        output.append(block, static_cast<size_t>(n));
+    ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
+    EXPECT_EQ(patcher->ExitCode(), 128 + SIGTERM) << output;
+    EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildB), "") << "the patch stays: " << output;
+    EXPECT_TRUE(fixtures::PathExists(machine.install + "/patch.dbstopped")) << output;
+}
+
 // How many windows of the display carry a title that starts with title.
 size_t WindowsNamed(const std::string& title)
 {

@@ -149,11 +149,13 @@ protected:
         return arguments;
     }
 
-    StartupAccess Elevate(bool writable, bool admin = false, uid_t user = 1000, bool debug = false)
+    StartupAccess Elevate(bool writable, bool admin = false, uid_t user = 1000, bool debug = false,
+                          bool readOnlyMount = false)
     {
         const std::unique_ptr<platform::Elevator> elevator = platform::MakeElevator();
-        return CheckAccessOrElevate(Options(), admin, debug, L"/opt/sollex/patcher",
-                                    *elevator, AccessChecks{[writable](const std::wstring&) { return writable; }, user});
+        return CheckAccessOrElevate(Options(), admin, debug, L"/opt/sollex/patcher", *elevator,
+                                    AccessChecks{[writable](const std::wstring&) { return writable; }, user,
+                                                 [readOnlyMount](const std::wstring&) { return readOnlyMount; }});
     }
 
     std::string m_log = m_scratch / "launcher.log";
@@ -206,7 +208,7 @@ TEST_F(ElevationTest, TheCopyGetsTheSameOptions)
 TEST_F(ElevationTest, OutcomesAndGuards)
 {
     Options().installPath = L"/opt/sollex/";
-    struct Case { const char* name; std::string elevator; bool writable, admin; uid_t user; StartupAccess expected; bool launched; };
+    struct Case { const char* name; std::string elevator; bool writable, admin; uid_t user; StartupAccess expected; bool launched; bool readOnlyMount = false; };
     const Case cases[] = {
         {"copy ran", Launcher(0), false, false, 1000, StartupAccess::ElevatedCopyRan, true},
         {"copy failed on its own", Launcher(3), false, false, 1000, StartupAccess::ElevatedCopyRan, true},
@@ -217,11 +219,16 @@ TEST_F(ElevationTest, OutcomesAndGuards)
         {"writable", Launcher(0), true, false, 1000, StartupAccess::Granted, false},
         {"already admin", Launcher(0), false, true, 1000, StartupAccess::Denied, false},
         {"root", Launcher(0), false, false, 0, StartupAccess::Denied, false},
+        // Nobody can write a read-only mount: no prompt, whoever asks.
+        {"read-only mount", Launcher(0), false, false, 1000, StartupAccess::ReadOnlyFileSystem, false, true},
+        {"read-only mount, admin", Launcher(0), false, true, 1000, StartupAccess::ReadOnlyFileSystem, false, true},
+        {"read-only mount, root", Launcher(0), false, false, 0, StartupAccess::ReadOnlyFileSystem, false, true},
+        {"writable on a read-only mount's say-so", Launcher(0), true, false, 1000, StartupAccess::Granted, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fixtures::ScopedEnv elevator("LUMO_ELEVATOR", c.elevator.c_str());
-        EXPECT_EQ(c.expected, Elevate(c.writable, c.admin, c.user));
+        EXPECT_EQ(c.expected, Elevate(c.writable, c.admin, c.user, false, c.readOnlyMount));
         EXPECT_EQ(c.launched, !RecordedArguments().empty());
     }
 }

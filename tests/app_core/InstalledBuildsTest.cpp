@@ -143,6 +143,38 @@ TEST_F(QueryInstalledBuildsTest, TheUtilityAndItsListAreFoundWhateverTheirCase)
     EXPECT_EQ(bin + "/buildList.txt", calls[0].argv[2]);
 }
 
+// A name two entries match ignoring case is an error, as for the patch tools: the utility is not
+// run under a spelling that does not exist ("No such file"), and the list is not guessed either.
+TEST_F(QueryInstalledBuildsTest, TwoSpellingsOfAFixedNameAreAmbiguous)
+{
+    const struct { const char* name; const char* renameBinTo; const char* first; const char* second; const char* part; } cases[] = {
+        {"the utility", "bin", "bin/SOLLEXUTIL.EXE", "bin/sollexutil.exe", "SollexUtil.exe"},
+        {"the list", "bin", "bin/BUILDLIST.TXT", "bin/buildlist.txt", "buildList.txt"},
+        {"the folder", "Bin", nullptr, "BIN/x", "bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(m_installNative);
+        fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+        const std::string bin = m_installNative + "/" + c.renameBinTo;
+        ASSERT_EQ(rename((m_installNative + "/bin").c_str(), bin.c_str()), 0);
+        if (std::string(c.part) == "SollexUtil.exe")
+            ASSERT_EQ(rename((bin + "/SollexUtil.exe").c_str(), (m_installNative + "/" + c.first).c_str()), 0);
+        else if (c.first)
+            fixtures::WriteFile(m_installNative + "/" + c.first, "");
+        fixtures::WriteFile(m_installNative + "/" + c.second, "");
+        fixtures::RecordingHost host;
+        PatcherOptions::Instance() = PatcherOptions();
+        EXPECT_FALSE(QueryInstallationBuilds(m_install, host));
+        ASSERT_EQ(host.Texts(3).size(), 1u);
+        const std::wstring line = host.Texts(3)[0];
+        EXPECT_NE(line.find(L"listbuilds: ambiguous path"), std::wstring::npos) << ToNativePath(line);
+        EXPECT_NE(line.find(L"both match \"" + FromNativePath(c.part) + L"\""), std::wstring::npos) << ToNativePath(line);
+        EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
+        EXPECT_FALSE(fixtures::PathExists(bin + "/fake_util.log")) << "the utility was run";
+    }
+}
+
 // An installation this user cannot write: said first, as what it is, before the utility is run
 // (it could not leave its list there).
 TEST_F(QueryInstalledBuildsTest, AnInstallationThatCannotBeWrittenIsSaidFirst)

@@ -250,8 +250,13 @@ TEST_F(ChainTest, DatabaseUpdateOutcomes)
             if (row.stop == kKillUtility)
                 ::kill(fixtures::ReadFakeUtilCalls(machine().install).back().pid, SIGKILL);
         };
+        // A note an earlier stopped update left goes once an update has ended, however it went.
+        const std::string note = machine().install + "/patch.dbstopped";
+        fixtures::WriteFile(note, "asset database update begun\n");
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(Run(), row.completes) << host().Dump();
+        EXPECT_EQ(fixtures::PathExists(note), !row.completes);
+        EXPECT_FALSE(fixtures::PathExists(note + ".new"));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
         EXPECT_TRUE(host().Has(row.line, 3)) << host().Dump();
         EXPECT_EQ(host().Has(L"please repair it manually from Asset Desk, or run \"SollexUtil.exe repairdatabase "
@@ -259,6 +264,32 @@ TEST_F(ChainTest, DatabaseUpdateOutcomes)
                   !row.completes) << host().Dump();
         EXPECT_EQ(host().Texts(1).back(), row.completes ? L"Patching completed." : L"Patching aborted.");
         EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
+        SetUp();
+    }
+}
+
+// The update finds the utility as every fixed name of the installation is found: its one other
+// spelling is used; two other spellings are said as ambiguous, not as a missing file.
+TEST_F(ChainTest, TheDatabaseUpdateFindsTheUtilityByTheCaseRule)
+{
+    const struct { const char* name; std::vector<const char*> spellings; bool updated; } cases[] = {
+        {"one spelling", {"SOLLEXUTIL.EXE"}, true},
+        {"two spellings", {"SOLLEXUTIL.EXE", "sollexutil.exe"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
+        const std::string bin = machine().install + "/bin/";
+        for (const char* spelling : c.spellings)
+            fixtures::WriteFile(bin + spelling, fixtures::ReadFile(bin + "SollexUtil.exe"));
+        for (const char* spelling : c.spellings)
+            chmod((bin + spelling).c_str(), 0755);
+        std::remove((bin + "SollexUtil.exe").c_str());
+        EXPECT_TRUE(Run()) << host().Dump();
+        EXPECT_EQ(host().Has(L"repairdatabase line 2", 1), c.updated) << host().Dump();
+        EXPECT_EQ(host().Has(L"Failed to launch SollexUtil", 3), !c.updated) << host().Dump();
+        EXPECT_EQ(host().Has(L"ambiguous path", 3), !c.updated) << host().Dump();
+        EXPECT_FALSE(host().Has(L"No such file")) << host().Dump();
         SetUp();
     }
 }

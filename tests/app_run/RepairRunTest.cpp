@@ -36,8 +36,10 @@ struct Poll
 class ScriptedClient : public RepairClientControl
 {
 public:
-    ScriptedClient(std::vector<Poll> polls, bool& started, bool& destroyed, std::optional<Poll> afterCancel = {})
-        : m_polls(std::move(polls)), m_started(started), m_destroyed(destroyed), m_afterCancel(afterCancel)
+    ScriptedClient(std::vector<Poll> polls, bool& started, bool& destroyed, std::vector<std::wstring>* files = nullptr,
+                   std::optional<Poll> afterCancel = {})
+        : m_polls(std::move(polls)), m_started(started), m_destroyed(destroyed), m_files(files),
+          m_afterCancel(afterCancel)
     {
     }
     void Cancel() override
@@ -50,9 +52,19 @@ public:
     }
     ~ScriptedClient() override { m_destroyed = true; }
     LUMORESULT SetRootFolder(const std::wstring&) override { return LUMORESULT_OK; }
-    LUMORESULT SetSummaryFile(const std::wstring&) override { return LUMORESULT_OK; }
+    LUMORESULT SetSummaryFile(const std::wstring& path) override
+    {
+        if (m_files)
+            m_files->push_back(path);
+        return LUMORESULT_OK;
+    }
     LUMORESULT SetServerAddress(const SocketAddress&) override { return LUMORESULT_OK; }
-    LUMORESULT SetExcludedPaths(const std::set<std::wstring>&) override { return LUMORESULT_OK; }
+    LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) override
+    {
+        if (m_files)
+            m_files->insert(m_files->end(), paths.begin(), paths.end());
+        return LUMORESULT_OK;
+    }
     void Start() override { m_started = true; }
     bool IsRunning() const override
     {
@@ -74,6 +86,7 @@ private:
     mutable size_t m_next = 0;
     bool& m_started;
     bool& m_destroyed;
+    std::vector<std::wstring>* m_files;  // the summary file, then the excluded paths
     std::optional<Poll> m_afterCancel;
 };
 
@@ -85,7 +98,7 @@ protected:
         LumoPatch::RepairRunSeams seams;
         seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
         seams.makeClient = [&, polls, afterCancel] {
-            return std::make_unique<ScriptedClient>(polls, started, destroyed, afterCancel);
+            return std::make_unique<ScriptedClient>(polls, started, destroyed, &clientFiles, afterCancel);
         };
         seams.pollInterval = std::chrono::milliseconds(1);
         return LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams, &progress);
@@ -116,8 +129,28 @@ protected:
     ObservedHost host;
     bool started = false;
     bool destroyed = false;
+    std::vector<std::wstring> clientFiles;
     std::atomic<float> progress{-1.0f};
 };
+
+// The summary and the uninstaller the repair leaves alone are the installation's own files, under
+// the spelling they have there (a copy from a case-insensitive disk), else the usual one.
+TEST_F(RepairRunTest, TheSummaryAndTheUninstallerAreFoundByTheCaseRule)
+{
+    const std::wstring install = FromNativePath(machine.install);
+    const struct { const char* name; std::vector<const char*> files; std::vector<std::wstring> expected; } cases[] = {
+        {"neither there", {}, {install + L"/repair.cks", install + L"/unins000.exe"}},
+        {"other spellings", {"REPAIR.CKS", "Unins000.EXE"}, {install + L"/REPAIR.CKS", install + L"/Unins000.EXE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* file : c.files)
+            fixtures::WriteFile(machine.install + "/" + file, "x");
+        clientFiles.clear();
+        Run({{6, false}});
+        EXPECT_EQ(clientFiles, c.expected);
+    }
+}
 
 TEST_F(RepairRunTest, StagesPassedBetweenTwoPollsAreEachLoggedOnceInOrder)
 {

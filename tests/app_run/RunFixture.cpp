@@ -70,7 +70,7 @@ const std::vector<Step>& Steps()
 bool IsMachinery(const std::string& path)
 {
     return path == "unins000.dat" || path == "bin/buildList.txt" || path == "bin/kpatchl-w32.exe" || path == "bin/KAConverter.exe" ||
-           path == "bin/SollexUtil.exe" || path.rfind("bin/fake_util.", 0) == 0;
+           path == "bin/SollexUtil.exe" || path.rfind("bin/fake_util.", 0) == 0 || path.rfind("patch.dbstopped", 0) == 0;
 }
 
 }  // namespace
@@ -222,6 +222,7 @@ std::vector<std::string> RunMachine::Leftovers() const
     std::vector<std::string> left;
     for (const auto& [path, content] : fixtures::SnapshotTree(install))
         if (path.find(".pbk") != std::string::npos || path == "patch.journal" || path == "bin/buildList.txt" ||
+            path.rfind("patch.dbstopped", 0) == 0 ||
             path == "unins000_temp.dat" || path.rfind(".sollex-patcher-", 0) == 0)
             left.push_back("game/" + path);
     for (const auto& [path, content] : fixtures::SnapshotTree(temp))

@@ -42,7 +42,8 @@ public:
     // besides the run's defaults.
     void SetUtility(const std::map<std::string, std::string>& config) const;
 
-    // The installation compared with a build's tree (the tools, utility and logs left out); "" when equal.
+    // The installation compared with a build's tree (the tools, utility, logs and the note of an unfinished
+    // database update left out); "" when equal.
     std::string DiffFromBuild(const std::string& build) const;
     // Every call of the utility, its arguments one line each ("repairdatabase patcher owner=1").
     std::vector<std::string> UtilityCalls() const;

@@ -179,7 +179,7 @@ TEST_F(StageTest, HostilePathsAreRefusedByEveryStage)
     original = fixtures::SnapshotTree(install);
     const wchar_t* paths[] = {L"", L"..\\outside.txt", L"\\etc\\passwd", L"C:\\x.dll", L"bin", L".",
                               L"bin\\x.dll.pbk", L"bin\\x.dll.PBK", L"bin\\x.dll.pbk.new", L"patch.journal",
-                              L"escape\\outside.txt", L"bin\\a:b", L"repair.cks", L".sollex-patcher-u0-ab\\x.dll",
+                              L"escape\\outside.txt", L"bin\\a:b", L"repair.cks", L"PATCH.DBSTOPPED", L".sollex-patcher-u0-ab\\x.dll",
                               L"self\\patch.journal", L"SELF\\Patch.Journal", L"self\\bin\\x.dll.pbk"};
     for (const wchar_t* path : paths) {
         log.messages.clear();

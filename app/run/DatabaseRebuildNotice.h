@@ -1,0 +1,19 @@
+// What the user is told about an asset-database rebuild that did not end: at the moment it is cut
+// short, and at every start of the patcher until a rebuild by the patcher ends
+// (patch/DatabaseUpdateMark.h keeps the fact in the installation).
+#pragma once
+
+#include <string>
+
+namespace LumoPatch {
+
+// How to rebuild the database by hand, for the installation in installPath: "The asset database has
+// not been rebuilt: please repair it manually from Asset Desk, or run "SollexUtil.exe
+// repairdatabase patcher" in <its bin folder>."
+std::wstring DatabaseRebuildAdvice(const std::wstring& installPath);
+
+// When an earlier rebuild in installPath did not end: says so with the advice, at level 3, through
+// the patch engine's message callback, and returns true. False (and nothing said) otherwise.
+bool ReportUnfinishedDatabaseUpdate(const std::wstring& installPath);
+
+}  // namespace LumoPatch

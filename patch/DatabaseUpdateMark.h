@@ -1,0 +1,28 @@
+#pragma once
+// The installation's note that a rebuild of the game's asset database began and has not ended:
+// the file "patch.dbstopped" at the top of the installation, beside the patch journal. The patcher
+// writes it (replaced atomically and flushed) as soon as the game's utility has started rebuilding
+// the database, and removes it when the utility has ended by itself. A rebuild that a cancel, a
+// stop signal, the time limit or a kill cut short leaves it behind: the database is then half
+// rebuilt, and since no later patch applies to the installation, no later run would redo the
+// update on its own. Every start of the patcher says so until a rebuild by the patcher ends. A
+// rebuild made by hand (Asset Desk) cannot be seen from here; deleting the file ends the note.
+//
+// Contents: one line of ASCII text, "asset database update begun\n"; only the file's presence
+// counts (its temporary twin "patch.dbstopped.new", left by a kill before the rename, counts too).
+
+#include <string>
+
+#include "lumo/text/ReservedNames.h"
+
+using LumoUtil::kDatabaseUpdateMarkName;
+
+// Writes the note into installDir. False with error (what failed and where) when it cannot be
+// written; nothing else is left behind then.
+bool MarkDatabaseUpdateBegun(const std::wstring& installDir, std::wstring& error);
+// Removes the note and its temporary twin; true when they are gone (or were never there).
+bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error);
+// The note is there: a rebuild began and has not ended.
+bool IsDatabaseUpdateUnfinished(const std::wstring& installDir);
+// The note's full path in installDir.
+std::wstring DatabaseUpdateMarkPath(const std::wstring& installDir);
