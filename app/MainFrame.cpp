@@ -20,6 +20,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <string>
 #include <mutex>
 
 namespace LumoPatch {
@@ -155,7 +156,11 @@ void MainFrame::OnApply(wxCommandEvent&)
 {
     if (!m_worker)
         return;
-    if (m_worker->Start() != wxTHREAD_NO_ERROR) {
+    if (const wxThreadError error = m_worker->Start(); error != wxTHREAD_NO_ERROR) {
+        PostLogLine(*this, 3, error == wxTHREAD_NO_RESOURCE
+                                  ? L"The run cannot start: the system has no thread to give it (too many threads, or no memory)."
+                                  : L"The run cannot start: its thread could not be created (error " +
+                                        std::to_wstring(static_cast<int>(error)) + L").");
         // Never started: nothing refers to the object any more, so it goes at once.
         m_worker.reset();
         RunEnded();

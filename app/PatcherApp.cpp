@@ -63,7 +63,11 @@ bool KestinPatcherApp::OnInit()
     if (!platform::SetConsoleControlHandler(StopWindowOnSignal, true))
         SystemLogPrintf("Stop signals end the patcher at once: their handler cannot be installed (error %u)",
                         platform::GetLastError());
-    AcquireSocketManager(1);
+    // Without it the window still shows; each connection tries again and names the reason.
+    std::string socketError;
+    m_socketLayerHeld = AcquireSocketManager(1, &socketError);
+    if (!m_socketLayerHeld)
+        SystemLogPrintf("The patcher cannot connect to servers for now: %s", socketError.c_str());
     BuildMinidumpName(L"patcher");
     SetFatalExceptionHandler(EndAfterFatalException);
     // File names are UTF-8 whatever the locale, as everywhere else in the program.
@@ -86,7 +90,9 @@ bool KestinPatcherApp::OnInit()
     if (RunStartup(m_settings, services))
         return true;
     // A deliberate end (an elevated copy did the work, or there is no access): no crash dump.
-    ReleaseSocketManager();
+    if (m_socketLayerHeld)
+        ReleaseSocketManager();
+    m_socketLayerHeld = false;
     PrepareNormalExit();
     return false;
 }
@@ -104,7 +110,9 @@ int KestinPatcherApp::OnExit()
     // A logout or shutdown starts nothing.
     if (!WindowStopSignal())
         RunOnExitProgram();
-    ReleaseSocketManager();
+    if (m_socketLayerHeld)
+        ReleaseSocketManager();
+    m_socketLayerHeld = false;
     PrepareNormalExit();
     return 0;
 }

@@ -30,6 +30,7 @@ public:
 private:
     AppSettings m_settings;
     bool m_usageShown = false;
+    bool m_socketLayerHeld = false;  // the application's own reference to the socket manager
 };
 
 }  // namespace LumoPatch

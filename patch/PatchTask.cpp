@@ -12,6 +12,7 @@
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURL.h"
+#include "lumo/net/TransferStall.h"
 #include "patch/BuildName.h"
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"
@@ -69,6 +70,17 @@ bool ListHasText(LumoDataBuffer& list)
     return bytes.find_first_not_of(" \t\r\n") != std::string::npos;
 }
 
+// The reason a download of url was not even tried, to follow "Unable to download patch file:
+// <url>": the run gave up on its server earlier (it stalled too long in all), so every file of that
+// server fails at once. Empty while the server is still asked. Read before the download.
+std::wstring ServerGivenUpEarlier(const std::wstring& url)
+{
+    const std::string server = GetURLServerKey(ToNarrow(url));
+    if (server.empty() || !LumoNet::ServerStallLedger::ForRun().IsGivenUp(server))
+        return {};
+    return L": its server " + ToWide(server) + L" was given up earlier in this run.";
+}
+
 } // namespace
 
 LUMORESULT PatchDownloader::Download(const std::string& url, LumoDataBuffer* destination, uint32_t flags,
@@ -108,6 +120,7 @@ bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers, D
     {
         const std::wstring url = LumoUtil::JoinPath(server, L"patches.txt");
         CappedMemoryBuffer buffer(kMaxPatchListBytes);
+        const std::wstring givenUp = ServerGivenUpEarlier(url);
         const LUMORESULT result = m_downloader->Download(ToNarrow(url), &buffer, DOWNLOAD_URL_RELOAD, callback);
         if (result != LUMORESULT_OK)
         {
@@ -127,7 +140,7 @@ bool KestinPatchTask::FetchPatchList(const std::vector<std::wstring>& servers, D
                            L" MiB, more than a patch list holds; it is not used.");
                 continue;
             }
-            Log(1, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);
+            Log(1, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + givenUp);
             continue;
         }
         buffer.SetPosition(0);
@@ -259,6 +272,7 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
         OS::MutexLock lock(m_lock);
         m_target = &file;
     }
+    const std::wstring givenUp = ServerGivenUpEarlier(url);
     LUMORESULT result = m_downloader->Download(ToNarrow(url), &file, 0, callback);
     if (result == LUMORESULT_OK)
     {
@@ -288,7 +302,7 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
     }
     if (result != LUMORESULT_OK)
     {
-        Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url);
+        Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + givenUp);
         return false;
     }
     return true;

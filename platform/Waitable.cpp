@@ -496,6 +496,7 @@ std::shared_ptr<Thread> Thread::Start(Body body, size_t stackSize, bool suspende
     {
         thread->m_self.reset();
         SetLastErrorFromErrno(rc);
+        errno = rc;  // the system's own reason: the Windows number for EAGAIN names a file lock
         return nullptr;
     }
     return thread;

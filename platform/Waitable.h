@@ -201,7 +201,7 @@ public:
     using Body = std::function<uint32_t()>;
 
     // Starts `body` on a new thread (stack size 0 means the default). With `suspended` the body
-    // runs only after `Resume`. Null when the system refuses the thread (last error set).
+    // runs only after `Resume`. Null when the system refuses the thread (last error and errno set).
     static std::shared_ptr<Thread> Start(Body body, size_t stackSize = 0, bool suspended = false);
 
     void Resume();

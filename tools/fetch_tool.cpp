@@ -18,6 +18,7 @@
 
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "lumo/os/GuardedThread.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
@@ -177,17 +178,22 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
         ::unlink(target.c_str());
     std::atomic<bool> running{true};
     bool shown = false;
-    std::thread progress([&] {
+    OS::GuardedThread progress;
+    std::string progressError;
+    const bool progressShown = progress.Start([&] {
         while (running)
         {
             shown = ShowProgress(terminal, task, shown, false);
             for (int i = 0; i < 5 && running; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-    });
+    }, &progressError);
+    // The download does not need it: it goes on, and the final count still shows.
+    if (!progressShown)
+        std::fprintf(terminal, "fetch-tool: progress is not shown while downloading: %s\n", progressError.c_str());
     const bool ok = !tools::StopRequested() && task.Download(wideUrl, FromNativePath(target), &cancel);
     running = false;
-    progress.join();
+    progress.Join();
     ShowProgress(terminal, task, shown, true);
     if (!ok)
     {

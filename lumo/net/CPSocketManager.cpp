@@ -1,7 +1,12 @@
 #include "lumo/net/CPSocketManager.h"
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "lumo/diagnostics/Assert.h"
 #include "lumo/net/IOOperation.h"
+#include "lumo/os/OSException.h"
 #include "platform/Waitable.h"
 
 std::atomic<CPSocketManager*> g_socketManager{nullptr};
@@ -64,7 +69,16 @@ uint32_t IOCompletionPort::GetStatus(uintptr_t& key, uint32_t& bytes, platform::
 
 CPWorkerThread::CPWorkerThread(CPSocketManager& owner) : manager(owner)
 {
-    thread.Start(&CPWorkerThread::ThreadProc, this);
+    try
+    {
+        thread.Start(&CPWorkerThread::ThreadProc, this);
+    }
+    catch (const OSException&)
+    {
+        // The system's reason, read before anything else can change errno.
+        const int reason = errno;
+        throw OSException(("the socket layer's worker thread was not created: " + std::string(strerror(reason))).c_str());
+    }
 }
 
 CPWorkerThread::~CPWorkerThread()
@@ -172,11 +186,24 @@ bool CPSocketManager::PostClose(CPHandler& handler)
     return IOCompletionPort::Post(reinterpret_cast<uintptr_t>(&handler), 0, nullptr);
 }
 
-void AcquireSocketManager(int threadCount)
+bool AcquireSocketManager(int threadCount, std::string* error)
 {
     std::lock_guard<std::mutex> lock(SocketManagerLock());
-    if (++g_socketManagerReferences == 1)
-        g_socketManager.store(new CPSocketManager(threadCount));
+    if (g_socketManagerReferences == 0)
+    {
+        try
+        {
+            g_socketManager.store(new CPSocketManager(threadCount));
+        }
+        catch (const OSException& failure)
+        {
+            if (error)
+                *error = failure.what();
+            return false;
+        }
+    }
+    ++g_socketManagerReferences;
+    return true;
 }
 
 void ReleaseSocketManager()

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "lumo/os/OSThread.h"
@@ -69,6 +70,7 @@ private:
 class CPWorkerThread
 {
 public:
+    // Starts the thread; throws OSException, its message saying why, when the system refuses it.
     explicit CPWorkerThread(CPSocketManager& owner);
     virtual ~CPWorkerThread();
 
@@ -114,7 +116,9 @@ extern std::atomic<uint32_t> g_iocpThreadId;
 
 // Counted: the first call creates the manager with threadCount workers (which must be 1); later
 // calls ignore threadCount. The application takes one reference for its life, each TCP stream one.
-void AcquireSocketManager(int threadCount);
+// False, with no reference taken and error (when given) saying why, when the system refuses the
+// worker thread; a later call tries again.
+bool AcquireSocketManager(int threadCount, std::string* error = nullptr);
 // The last release stops the worker and destroys the manager.
 void ReleaseSocketManager();
 bool IsInIOCPThread();

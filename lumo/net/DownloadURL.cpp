@@ -179,6 +179,17 @@ LUMORESULT Split(const std::string& url, Target& target)
     return LUMORESULT_OK;
 }
 
+}  // namespace
+
+std::string GetURLServerKey(const std::string& url)
+{
+    Target target;
+    return Split(url, target) == LUMORESULT_OK ? target.server : std::string();
+}
+
+namespace
+{
+
 // Back to where the download started, with nothing beyond it. A buffer of fixed size cannot
 // shrink; it is only rewound.
 LUMORESULT StartOver(LumoDataBuffer* destination, uint64_t start)

@@ -46,6 +46,10 @@ LUMORESULT DownloadURL(const std::string& url, LumoDataBuffer* destination, uint
 // callback may be null.
 LUMORESULT GetURLFileSize(const std::string& url, uint64_t* size, DownloadURLCallback* callback = nullptr);
 
+// The server of url as the run's stall account keys it ("host:port", the scheme's port when none is
+// given); empty when url cannot be parsed. Two URLs of one server give the same key.
+std::string GetURLServerKey(const std::string& url);
+
 namespace LumoInetInternal
 {
 // Test hook: the pause between attempts (1000 ms unless changed). The stall rule's own seams are

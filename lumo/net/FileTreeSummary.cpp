@@ -78,6 +78,21 @@ uint64_t StoredSegmentCount(const FileTreeSummary::Table& table, const std::wstr
         ++count;
     return count;
 }
+
+// The file time the table keeps (see the header): the later of modification and status change.
+uint64_t FileTimeOf(const struct stat& status)
+{
+    return uint64_t(std::max(status.st_mtim.tv_sec, status.st_ctim.tv_sec));
+}
+
+bool ReadFileTime(const std::wstring& path, uint64_t& time)
+{
+    struct stat status{};
+    if (::stat(ToNativePath(path).c_str(), &status) != 0)
+        return false;
+    time = FileTimeOf(status);
+    return true;
+}
 } // namespace
 
 bool Utf16Order::operator()(const std::wstring& a, const std::wstring& b) const
@@ -154,7 +169,7 @@ bool FileTreeSummary::RegisterSegment(const std::wstring& segmentPath, const std
 {
     OS::MutexLock lock(m_mutex);
     uint64_t time = 0;
-    if (LumoUtil::GetFileTime(GetSegmentPath(segmentPath), time) != LUMORESULT_OK)
+    if (!ReadFileTime(GetSegmentPath(segmentPath), time))
         return false;
     auto found = m_table.find(name);
     if (found == m_table.end())
@@ -180,7 +195,7 @@ bool FileTreeSummary::RegisterFile(const std::wstring& relativePath, const std::
     OS::MutexLock lock(m_mutex);
     FileToRegister file{relativePath, fullPath, 0, 0};
     if (LumoUtil::GetFileSize(fullPath, file.size) != LUMORESULT_OK ||
-        LumoUtil::GetFileTime(fullPath, file.time) != LUMORESULT_OK)
+        !ReadFileTime(fullPath, file.time))
     {
         LumoNet::PrintConsoleLine("FileTreeSummary::RegisterFile> unable to get filesize for %s\n",
                                   LumoNet::ShownPath(fullPath).c_str());
@@ -202,9 +217,8 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
     for (const FileToRegister& file : files)
     {
         // A size that gives another number of segments than the table holds is a change, even
-        // under the same time: a file cut short and given its old time back must not keep the
-        // checksums of bytes it no longer has. (A change within the last segment's length cannot
-        // be seen: the table keeps no sizes.)
+        // under the same time: a file cut short within the second of the last scan must not keep
+        // the checksums of bytes it no longer has.
         const uint64_t segments = LumoUtil::SegmentCountOf(file.size);
         const bool sameSegments = segments == 0 || StoredSegmentCount(m_table, file.relativePath) == segments;
         for (uint64_t i = 0; i < segments; ++i)
@@ -282,7 +296,7 @@ bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& exclude
                 queue.push_back(Folder{nativePath, relative});
             else if (!LeavesOut(relative))
                 files.push_back(FileToRegister{relative, LumoUtil::JoinPath(root, relative), uint64_t(status.st_size),
-                                               uint64_t(status.st_mtim.tv_sec)});
+                                               FileTimeOf(status)});
         }
     }
     if (!RegisterFiles(files, cancel))

@@ -1,8 +1,14 @@
 #pragma once
 // The file-tree summary: every 4 MiB segment of the files under an install folder with the
-// checksum of its bytes (lumo/net/SegmentCrc.h) and its file's modification time. The repair client
-// keeps it in "repair.cks", rescans it (reading only segments whose file time changed), and sends
-// the same bytes to the repair server, which answers with the segments that differ.
+// checksum of its bytes (lumo/net/SegmentCrc.h) and its file's time. The repair client keeps it in
+// "repair.cks", rescans it (reading only segments whose file time changed), and sends the same
+// bytes to the repair server, which answers with the segments that differ.
+//
+// The file time is the later of the file's modification time and its status-change time (ctime):
+// a file cut or rewritten and given its old modification time back ("touch -r", an archiver) still
+// shows a new ctime, which no tool can set back. (A change within the second of the last scan
+// keeps its second, and anything that only touches the file's status, a chmod or a copy of the
+// installation, costs one more read of its segments.)
 //
 // The "0stf" layout, on disk and on the wire (integers unsigned little-endian, no padding):
 //
@@ -13,7 +19,7 @@
 //                   4      name length L in UTF-16 code units
 //                   2 x L  segment name (lumo/net/SegmentName.h), UTF-16LE, no terminator
 //                   4      checksum; 0 means the segment could not be read
-//                   8      modification time of the file, seconds since 1970-01-01 UTC
+//                   8      file time (above), seconds since 1970-01-01 UTC
 //
 // The table is ordered by UTF-16 code units, so "a.bin#1000" comes before "a.bin#101".
 // One recursive mutex guards the table; every operation holds it for its whole run, which
@@ -83,8 +89,8 @@ public:
     // for new segments and changed files, on all cores, and entries of files that are gone are
     // dropped. A file is changed when its time differs from its entries' or when its size no longer
     // gives the segments the table holds for it (the stored times are whole seconds, so a file
-    // cut or grown within the second of its last write, or given its old time back, keeps its
-    // time). The checksum threads run under the crash guard; when the system gives fewer threads
+    // cut or grown within the second of its last write keeps its time; one given its old
+    // modification time back does not, see the file time above). The checksum threads run under the crash guard; when the system gives fewer threads
     // than cores, the scan goes on with those it got (at least the calling one). Symbolic links and other non-regular files are skipped, as are names that could not be
     // repaired (a "\" inside a name, bytes that are no UTF-8, control characters, ":"), each with a
     // line; every other name is carried, whatever its script. The patcher's own run folders directly

@@ -1,10 +1,14 @@
 #include "lumo/net/LumoDataBufferTCP.h"
 
+#include <string>
+
+#include "lumo/net/ConsoleLine.h"
 #include "platform/Waitable.h"
 
 LumoDataBufferTCP::LumoDataBufferTCP() : socket(new TCPSocket)
 {
-    AcquireSocketManager(1);
+    if (!HoldSocketManager())
+        return;
     socket->SetCreatorThreadId(static_cast<uint32_t>(platform::CurrentThreadId()));
     if (!socket->Create(g_socketManager.load()))
         socket.reset();
@@ -12,8 +16,8 @@ LumoDataBufferTCP::LumoDataBufferTCP() : socket(new TCPSocket)
 
 LumoDataBufferTCP::LumoDataBufferTCP(TCPSocket* wrapped) : socket(wrapped)
 {
-    AcquireSocketManager(1);
-    connected.store(socket && socket->GetRemoteAddress().address != SocketAddress::kNone);
+    if (HoldSocketManager())
+        connected.store(socket && socket->GetRemoteAddress().address != SocketAddress::kNone);
 }
 
 LumoDataBufferTCP::~LumoDataBufferTCP()
@@ -23,7 +27,20 @@ LumoDataBufferTCP::~LumoDataBufferTCP()
         socket->Close();
         socket.reset();
     }
-    ReleaseSocketManager();
+    if (managerHeld)
+        ReleaseSocketManager();
+}
+
+bool LumoDataBufferTCP::HoldSocketManager()
+{
+    std::string error;
+    managerHeld = AcquireSocketManager(1, &error);
+    if (!managerHeld)
+    {
+        LumoNet::PrintConsoleLine("LumoDataBufferTCP> no connection can be made: %s\n", error.c_str());
+        socket.reset();
+    }
+    return managerHeld;
 }
 
 LUMORESULT LumoDataBufferTCP::ReadData(void* data, uint32_t length)

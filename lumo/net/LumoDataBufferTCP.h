@@ -26,7 +26,7 @@ class LumoDataBufferTCP : public LumoDataBuffer
 {
 public:
     // Acquires the socket manager and makes a socket; when that fails every I/O call returns
-    // LUMORESULT_INVALID_STATE.
+    // LUMORESULT_INVALID_STATE (a manager whose thread the system refused is named in a console line).
     LumoDataBufferTCP();
     // Takes over socket (for instance an accepted one), counted as connected when it has a peer.
     explicit LumoDataBufferTCP(TCPSocket* socket);
@@ -56,10 +56,14 @@ public:
 
 private:
     LUMORESULT Transfer(void* data, uint32_t length, bool reading);
+    // Takes this stream's reference to the socket manager; false (socket dropped, line printed)
+    // when the manager cannot be made.
+    bool HoldSocketManager();
 
     std::mutex lock;  // held while an operation is posted and while the socket is closed
     std::unique_ptr<TCPSocket> socket;
     std::atomic<uint64_t> bytesRead{0};
     std::atomic<bool> returnOnPartialData{false};
     std::atomic<bool> connected{false};
+    bool managerHeld = false;
 };

@@ -22,7 +22,7 @@ public:
     // The thread body; its result is the thread's exit code.
     virtual uint32_t Run();
 
-    // Both throw OSException when the thread cannot be created; true otherwise.
+    // Both throw OSException when the thread cannot be created (errno says why); true otherwise.
     bool Start();
     bool Start(ThreadFunction fn, void* arg);
 

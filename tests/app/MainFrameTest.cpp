@@ -135,6 +135,9 @@ TEST_F(MainFrameTest, AWorkerThatCannotStartLeavesApplyAndBrowseUsableAndNoDangl
     EXPECT_EQ(frame->Worker(), nullptr);
     EXPECT_EQ(g_currentWorkerThread.load(), nullptr);
     EXPECT_FALSE(frame->IsRunning());
+    EXPECT_TRUE(PumpUntil([&] {
+        return LastLine(frame) == "The run cannot start: the system has no thread to give it (too many threads, or no memory).";
+    })) << LastLine(frame);
     frame->Close();  // nothing runs: closes at once, no question
     EXPECT_TRUE(PumpUntil([] { return g_mainFrame.load() == nullptr; }));
 }

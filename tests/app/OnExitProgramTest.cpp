@@ -30,7 +30,7 @@ TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
     fixtures::ScratchFolder folder;
     const std::string probe = folder / "onexit-probe";
     fixtures::WriteFile(probe, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n"
-                               "[ \"$1\" = sleep ] && sleep 5\nexit 0\n");
+                               "[ \"$1\" = sleep ] && exec sleep 30 </dev/null >/dev/null 2>&1\nexit 0\n");
     chmod(probe.c_str(), 0755);
     const std::wstring programFolder = FromNativePath(folder.Path());
 
@@ -43,7 +43,7 @@ TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
 
     const auto before = std::chrono::steady_clock::now();
     StartOnExitProgram(L"onexit-probe sleep", programFolder);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4));  // not the 5 s it sleeps
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));  // not the 30 s it sleeps
 
     // The code line, then the program and why it did not start, as every other start says it. A
     // program that may not be run: the system's error number 5, not the raw errno 13.

@@ -257,7 +257,7 @@ TEST_F(ChainTest, DatabaseUpdateOutcomes)
         EXPECT_EQ(Run(), row.completes) << host().Dump();
         EXPECT_EQ(fixtures::PathExists(note), !row.completes);
         EXPECT_FALSE(fixtures::PathExists(note + ".new"));
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+                EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));  // not the hour's limit
         EXPECT_TRUE(host().Has(row.line, 3)) << host().Dump();
         EXPECT_EQ(host().Has(L"please repair it manually from Asset Desk, or run \"SollexUtil.exe repairdatabase "
                              L"patcher\" in " + FromNativePath(machine().install) + L"/bin.", 3),
@@ -395,7 +395,7 @@ TEST(ProgressTest, PatchEstimateAndItsGauge)
         progress.Start();
         const auto started = std::chrono::steady_clock::now();
         progress.Stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));  // not the 100 s step
     }
     EXPECT_EQ(host.Gauge(), std::make_pair(1200000, 600000));
 }

@@ -4,12 +4,13 @@
 //                 [--bad-name NAME]
 //
 // Serves the folder ROOT on 127.0.0.1 (port 0, the default, picks a free one); prints
-// "listening on port N" first, then a line for everything it receives and sends. One connection at
-// a time: it reads the u32 version and answers 6, parses the client's "0stf" summary with bounds,
-// and answers with the segments of ROOT whose checksum the client lacks or has different (plain,
-// or compressed with --compress), a checksum-0 record where the client's file is longer, and a
-// delete record for every client file that ROOT lacks and a --managed pattern matches. After the
-// last record it waits for the client to close (at most 30 s). --delay-ms pauses before each record.
+// "listening on port N" once ROOT's checksums are ready, then a line for everything it receives
+// and sends. One connection at a time: it reads the u32 version and answers 6, parses the
+// client's "0stf" summary with bounds, and answers with the segments of ROOT whose checksum the
+// client lacks or has different (plain, or compressed with --compress), a checksum-0 record where
+// the client's file is longer, and a delete record for every client file that ROOT lacks and a
+// --managed pattern matches. After the last record it waits for the client to close (at most
+// 30 s). --delay-ms pauses before each record.
 //
 // Fault modes, for the tests of the client's error paths:
 //   version      answers version 5             no-version    closes without answering
@@ -148,6 +149,8 @@ struct Record
     std::vector<uint8_t> data;
     // Bytes of data the header announces (data.size() unless a fault says otherwise).
     uint32_t announced = 0;
+    // A segment of ROOT whose bytes are read (and compressed) only when it is sent (see Ready).
+    bool fromRoot = false;
 
     std::vector<uint8_t> Encode() const
     {
@@ -201,12 +204,26 @@ Record SegmentRecord(const Options& options, const std::wstring& name)
     return record;
 }
 
-// What the reference folder has that the client's table lacks, in table order.
+// The segment's bytes when they are still to be read from ROOT; the record as it is otherwise.
+Record Ready(const Options& options, const Record& record)
+{
+    return record.fromRoot ? SegmentRecord(options, record.name) : record;
+}
+
+// ROOT's table, scanned before the server listens and brought up to date for each client (only
+// files whose time changed are read again): a client never waits on checksums of the whole folder.
+FileTreeSummary& Reference()
+{
+    static FileTreeSummary reference;
+    return reference;
+}
+
+// What the reference folder has that the client's table lacks, in table order. Segments of ROOT
+// are read when they are sent, so the count goes out as soon as the client's summary is in.
 std::vector<Record> Diff(const Options& options, const FileTreeSummary::Table& client)
 {
-    FileTreeSummary reference;
-    reference.Scan(options.root, {});
-    const FileTreeSummary::Table ours = reference.Snapshot();
+    Reference().Scan(options.root, {});
+    const FileTreeSummary::Table ours = Reference().Snapshot();
 
     std::map<std::wstring, uint64_t> segmentsOfFile;
     for (const auto& [name, entry] : ours)
@@ -234,7 +251,12 @@ std::vector<Record> Diff(const Options& options, const FileTreeSummary::Table& c
     for (const auto& [name, whole] : send)
     {
         if (whole && ours.count(name))
-            records.push_back(SegmentRecord(options, name));
+        {
+            Record segment;
+            segment.name = name;
+            segment.fromRoot = true;
+            records.push_back(segment);
+        }
         else if (whole)
             records.push_back(Record{0, name, 1, {}, 0});
         else
@@ -283,6 +305,7 @@ std::vector<Record> FaultRecords(const Options& options, std::vector<Record> rec
     }
     else if (options.fault == "wrong-length" && !records.empty())
     {
+        records[0] = Ready(options, records[0]);
         records[0].announced -= 1;
         records[0].data.pop_back();
         return records;
@@ -329,7 +352,7 @@ void Serve(int fd, const Options& options)
         const int pauseMs = options.delayMs > 0 ? options.delayMs : 20000;
         for (const Record& record : records)
         {
-            const std::vector<uint8_t> bytes = record.Encode();
+            const std::vector<uint8_t> bytes = Ready(options, record).Encode();
             for (size_t at = 0; at < bytes.size(); ++at)
             {
                 if (!SendAll(fd, std::vector<uint8_t>(1, bytes[at]), 1))
@@ -344,14 +367,14 @@ void Serve(int fd, const Options& options)
     {
         if (options.delayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
-        const std::vector<uint8_t> bytes = records[i].Encode();
+        const std::vector<uint8_t> bytes = Ready(options, records[i]).Encode();
         if (!SendAll(fd, bytes, bytes.size()))
             return Log("the client went away");
         Log("sent %s", LumoNet::ShownPath(records[i].name).c_str());
     }
     if (options.fault == "drop" && toSend < records.size())
     {
-        const std::vector<uint8_t> bytes = records[toSend].Encode();
+        const std::vector<uint8_t> bytes = Ready(options, records[toSend]).Encode();
         SendAll(fd, bytes, bytes.size() / 2);
         return Log("dropped the connection inside %s", LumoNet::ShownPath(records[toSend].name).c_str());
     }
@@ -425,6 +448,7 @@ int main(int argc, char** argv)
         std::perror("repair-server: cannot listen");
         return 1;
     }
+    Reference().Scan(options.root, {});
     Log("listening on port %d", int(ntohs(address.sin_port)));
     for (;;)
     {

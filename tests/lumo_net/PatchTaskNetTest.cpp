@@ -110,13 +110,45 @@ TEST_F(PatchTaskNet, FailedAndOversizedDownloadsAreRefused)
 // A first server that takes the connection and never answers is given up after its stalls; the next one's list is used.
 TEST_F(PatchTaskNet, ListComesFromTheNextServerOnceTheFirstKeptUsWaitingTooLong)
 {
-    nettest::FastStallClock clock;
     nettest::FaultServer silent(m_folder / "www");
+    ASSERT_TRUE(silent.Ok());
+    // Fast until the silent server is given up: the next server's list comes in the real window.
+    const std::string silentServer = silent.Url("").substr(7, silent.Url("").size() - 8);
+    nettest::FastStallClock clock([silentServer] { return !LumoNet::ServerStallLedger::ForRun().IsGivenUp(silentServer); });
     RecordingTask task;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(silent.Ok() && task.FetchPatchList({Wide(silent.Url("silent/")), Wide(m_nginx->Url(""))}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(Wide(m_nginx->Url("")), task.GetServerUrl());
+}
+
+// Once a server is given up, every later file of it (under another path, or by FTP on the same
+// host and port) fails at once; its line says so instead of only "Unable to download patch file".
+TEST_F(PatchTaskNet, AFileOfAServerGivenUpEarlierSaysSo)
+{
+    nettest::FaultServer silent(m_folder / "www");
+    ASSERT_TRUE(silent.Ok());
+    const std::string server = silent.Url("").substr(7, silent.Url("").size() - 8);
+    nettest::FastStallClock clock([server] { return !LumoNet::ServerStallLedger::ForRun().IsGivenUp(server); });
+    RecordingTask task;
+    const std::wstring first = Wide(silent.Url("silent/")), second = Wide(silent.Url("silent/other/"));
+    EXPECT_TRUE(task.FetchPatchList({first, second, Wide(m_nginx->Url(""))}));
+    const std::wstring note = L": its server " + Wide(server) + L" was given up earlier in this run.";
+    ASSERT_EQ(2u, task.messages.size());
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + first + L"patches.txt", task.messages[0].second);
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + second + L"patches.txt" + note, task.messages[1].second);
+
+    const std::wstring packages[] = {Wide(silent.Url("files/43434_to_44088.zip")), Wide("ftp://" + server + "/p.zip")};
+    for (const std::wstring& package : packages)
+    {
+        EXPECT_FALSE(task.Download(package, m_folder.WidePath() + L"/p.zip", nullptr));
+        EXPECT_EQ(std::make_pair(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + package + note),
+                  task.messages.back());
+    }
+    // Another server's failure says nothing of giving up.
+    const std::wstring missing = Wide(m_nginx->Url("files/none.zip"));
+    EXPECT_FALSE(task.Download(missing, m_folder.WidePath() + L"/p.zip", nullptr));
+    EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + missing, task.messages.back().second);
 }
 
 size_t Requests(const std::string& log, const std::string& line)

@@ -29,7 +29,8 @@ public:
         platform::SpawnRequest request;
         request.argv = {"/bin/sh", "-c", command + " > '" + logFile + "' 2>&1"};
         m_child = platform::SpawnedChild::Spawn(request, nullptr);
-        for (int i = 0; m_child && i < 2000 && m_port == 0; ++i)
+        // It checksums ROOT before it listens: a slow machine (or a sanitizer build) may take a while.
+        for (int i = 0; m_child && i < 12000 && m_port == 0; ++i)
         {
             const std::string log = Log();
             const size_t at = log.find("listening on port ");
