@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "BuildConfig.h"
 #include "app/run/PatchRun.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
 #include "platform/NativePath.h"
 #include "platform/Registry.h"
 #include "platform/RunOwner.h"
@@ -28,6 +30,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/UninstallLogFixture.h"
+#include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 
 namespace apprun {
@@ -236,10 +239,47 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     const DriverResult result = Finish(*child);
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(3));
     EXPECT_EQ(result.exitCode, 1) << seen + result.output;
-    EXPECT_NE(result.output.find("3\tPatch download failed."), std::string::npos) << seen + result.output;
-    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
+    // The stop is the reason, not the download or its server.
+    EXPECT_TRUE(result.output.ends_with("3\tThe run was stopped by SIGTERM before the patch from 43434 to 44088 "
+                                        "changed any file: the installation is at build 43434.\n1\tPatching aborted.\n"))
+        << seen + result.output;
+    EXPECT_EQ(result.output.find("download"), std::string::npos) << result.output;
     EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     EXPECT_EQ(machine().UtilityCalls().size(), 2u) << "the build query only, no database update";
+}
+
+// A stop signal while the patch tool works, in the chain's second patch: the tool is ended, every
+// file of that patch is put back, and the run says which signal stopped it and where the
+// installation stands, not that the patch failed.
+TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
+{
+    for (const int signal : {SIGTERM, SIGQUIT, SIGHUP})
+    {
+        SCOPED_TRACE(strsignal(signal));
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::ArchiveEntry ab, bc;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        bc.source = kBuildB, bc.target = kBuildC, bc.payload = MakePackage(kBuildB, kBuildC, {"", "HANG"});
+        fixtures::WriteFile(patcher, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+        chmod(patcher.c_str(), 0755);
+        fixtures::AppendArchive(patcher, {ab, bc});
+        auto child = Start(patcher, {"--admin", machine().install});
+        ASSERT_TRUE(child);
+        const std::string seen = ReadUntil(*child, "1\tPatching from 44088 to 45000...");
+        // Stopped once the second patch has changed files (its journal and backups are there).
+        ASSERT_TRUE(fixtures::WaitFor([&] { return fixtures::PathExists(machine().install + "/patch.journal"); }));
+        ::kill(child->Pid(), signal);
+        const DriverResult result = Finish(*child);
+        EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+        EXPECT_TRUE(result.output.ends_with(std::string("3\tThe run was stopped by ") + SignalName(signal) +
+                                            "; every file the patch from 44088 to 45000 had changed was put back: "
+                                            "the installation is at build 44088.\n1\tPatching aborted.\n"))
+            << seen + result.output;
+        EXPECT_EQ(result.output.find("Failed to apply the patch"), std::string::npos) << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+    }
 }
 
 // A repair's standard output holds only "<level>\t<text>" lines; the libraries' lines go to standard error.

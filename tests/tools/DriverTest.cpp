@@ -214,8 +214,8 @@ TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
                        "1\tFailed adding: bin\\missing.dll...\n");
 }
 
-// A patch-apply stopped by SIGINT or SIGTERM while its patch tool works ends the tool, puts every
-// file back and removes its journal.
+// A patch-apply stopped by a stop signal (the terminal's Ctrl-\ among them) while its patch tool
+// works ends the tool, puts every file back, removes its journal and says which signal it was.
 TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
 {
     const std::string install = m_scratch / "install", package = m_scratch / "package";
@@ -226,7 +226,7 @@ TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
     fixtures::WritePackageLists(package, {{"new.txt", "d"}}, {},
                                 {{"bin\\x.dll", fixtures::Md5Hex("new"), fixtures::Md5Hex("old")}});
     const fixtures::TreeContent original = fixtures::SnapshotTree(install);
-    for (const std::string signal : {"INT", "TERM"})
+    for (const std::string signal : {"INT", "TERM", "QUIT", "HUP"})
     {
         // Stopped once the tool has been called, with the added file in place.
         const DriverRun run = Shell("sh -c 'rm -f calls; " + std::string(fixtures::kFakePatchToolLogVariable) +
@@ -234,7 +234,9 @@ TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
                                     "do sleep 0.01; done; kill -" + signal + " $!; wait $!'");
         EXPECT_EQ(run.status, 1) << signal;
         EXPECT_EQ(fixtures::DescribeTreeDifference(original, fixtures::SnapshotTree(install)), "") << signal;
-        EXPECT_NE(run.out.find("3\tCancelled: the patch was not applied\n"), std::string::npos) << signal << run.out;
+        EXPECT_NE(run.out.find("3\tStopped by SIG" + signal + ": the patch was not applied; every file it had "
+                               "changed was put back\n"), std::string::npos) << signal << run.out;
+        EXPECT_FALSE(fixtures::PathExists(install + "/patch.journal")) << signal;
     }
 }
 
