@@ -4,6 +4,7 @@
 
 #include "app/run/InstallEntry.h"
 
+#include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
@@ -137,6 +138,13 @@ bool PatchRun::RunChecks()
     std::wstring& installPath = PatcherOptions::Instance().installPath;
     std::wstring reason;
     if (EnterInstallation(installPath, m_installLock, reason) != InstallEntry::Held)
+    {
+        m_host.Log(3, reason);
+        return false;
+    }
+    // A patch goes only into an installation: nothing is written to a folder that holds none ("/"
+    // named by mistake). A repair may bring back a missing utility.
+    if (!PatcherOptions::Instance().repair && !HoldsInstallation(installPath, reason))
     {
         m_host.Log(3, reason);
         return false;

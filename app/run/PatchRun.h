@@ -126,7 +126,8 @@ private:
     static std::wstring DefaultTempParent();
     bool MakeTempBase();
     void RemoveTempBase();
-    // Removes the run folders that runs since ended (killed) left below the installation.
+    // Removes the run folders that runs since ended (killed) left below the installation and in
+    // the temporary folder.
     void RemoveLeftRunFolders();
     // The chain guard: false (with a level-3 line) when target was reached before in this run.
     bool EnterBuild(const std::string& current, const std::string& target);

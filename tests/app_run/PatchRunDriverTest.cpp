@@ -160,6 +160,10 @@ TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
         {{"-o", "x", machine().install}, "patch-run: -o/--onexit is an option of the patcher's window only\n"},
         {{kBuildA, ""}, "The parameter 'target_directory' must not be empty.\n"},
         {{""}, "The parameter 'target_directory' must not be empty.\n"},
+        {{"   "}, "The parameter 'target_directory' must not be only blanks.\n"},
+        {{" \t", machine().install}, "The parameter 'current_install_version' must not be only blanks.\n"},
+        {{"-s", "", machine().install}, "The option 'server' must name a patch server.\n"},
+        {{"--server=http://127.0.0.1:1/", "--server= ", machine().install}, "The option 'server' must name a patch server.\n"},
     };
     const std::string patcher = PatcherWithChain();
     for (const auto& c : cases)
@@ -189,6 +193,44 @@ void WriteServerFolder(const std::string& root, const std::string& absoluteFirst
                             "\r\npatch-exe-url: x.exe\r\npatch-data-url: " + absoluteFirstUrl +
                             "\r\n\r\nsource-version: " + kBuildB + "\r\ntarget-version: " + kBuildC +
                             "\r\npatch-exe-url: x.exe\r\npatch-data-url: b-c.pkg\r\n");
+}
+
+// A folder that cannot be read as an installation is said as such, once, and nothing follows about
+// patches that do not apply; a run from a server with a build named does not touch such a folder.
+TEST_F(DriverTest, AFolderThatHoldsNoInstallationIsSaidAsSuchAndLeftAlone)
+{
+    fixtures::WriteFile(machine().scratch / "a-file", "x");
+    fixtures::WriteFile(machine().scratch / "empty/docs/readme.txt", "not a game");
+    const std::string empty = machine().scratch / "empty";
+    const struct { std::string folder; std::string says; } cases[] = {
+        {"/", "3\tThe folder / holds no Sollex installation: it has no /bin/SollexUtil.exe.\n"},
+        {empty, "3\tThe folder " + empty + " holds no Sollex installation: it has no " + empty + "/bin/SollexUtil.exe.\n"},
+        {machine().scratch / "gone", "3\tThe installation folder does not exist: " + machine().scratch / "gone\n"},
+        {machine().scratch / "a-file", "3\tThe installation folder \"" + machine().scratch / "a-file\" is a file, not a folder.\n"},
+    };
+    const std::string patcher = PatcherWithChain();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.folder);
+        const DriverResult result = RunDriver(patcher, {"--admin", c.folder});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(result.output.ends_with(c.says + "3\tNo valid patch operation was specified. Patching aborted.\n"))
+            << result.output;
+        const std::regex errorLine("(^|\n)3\t");
+        EXPECT_EQ(std::distance(std::sregex_iterator(result.output.begin(), result.output.end(), errorLine),
+                                std::sregex_iterator()), 2) << "one reason only:\n" << result.output;
+    }
+    // A server, and the build to patch from named: the run stops before it asks the server.
+    nettest::FaultServer server(machine().scratch / "www");
+    ASSERT_TRUE(server.Ok());
+    WriteServerFolder(machine().scratch / "www", server.Url("file/a-b.pkg"));
+    const fixtures::TreeContent before = fixtures::SnapshotTree(empty);
+    const DriverResult result =
+        RunDriver(std::string(LUMO_BIN_DIR) + "/patch-run", {"--admin", "--server=" + server.Url("file/"), kBuildA, empty});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.ends_with(cases[1].says + "1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(result.output.find("Searching for patches"), std::string::npos) << result.output;
+    EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(empty)), "");
 }
 
 TEST_F(DriverTest, ChainFromPatchServers)
