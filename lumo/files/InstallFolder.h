@@ -19,7 +19,8 @@
 // temporary folder's volume is short of space ("<install>/.sollex-patcher-<owner tag>-XXXXXX",
 // app/run/TempFiles.cpp, tag as platform/RunOwner.h writes it). A killed run leaves its folder
 // behind (and its private temporary folder), so whoever takes the lock removes the folders of runs
-// that have ended before anything else looks at the installation, and the repair's scan never counts such a folder as the game's.
+// that have ended before anything else looks at the installation, and the repair's scan never
+// counts such a folder as the game's.
 
 #include <memory>
 #include <string>
