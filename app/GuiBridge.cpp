@@ -101,4 +101,9 @@ bool GuiBridge::KeepGoing()
     return KeepPatchingCallback();
 }
 
+int GuiBridge::StopSignal()
+{
+    return m_frame.CancelSignal();
+}
+
 }  // namespace LumoPatch

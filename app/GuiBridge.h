@@ -29,6 +29,7 @@ public:
     void PatchInstalled() override;
     void Finished() override;
     bool KeepGoing() override;
+    int StopSignal() override;
 
 private:
     // Runs call on the GUI thread: at once when already there, else queued.

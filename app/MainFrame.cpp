@@ -17,7 +17,6 @@
 #include "platform/ConsoleControl.h"
 
 #include <dlfcn.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <string>
@@ -44,15 +43,6 @@ StopRelay& Relay()
 
 std::atomic<int> g_stopSignal{0};
 
-int SignalOfControlType(uint32_t controlType)
-{
-    switch (controlType) {
-    case platform::kCtrlCEvent: return SIGINT;
-    case platform::kCtrlCloseEvent: return SIGHUP;
-    default: return SIGTERM;
-    }
-}
-
 // Answers an open GTK message box as its close button would. The toolkit's message box runs GTK's
 // own dialog loop, which its EndModal does not end; GTK is the library the toolkit has loaded.
 void AnswerNativeBox(wxMessageDialog& box)
@@ -73,7 +63,7 @@ bool StopWindowOnSignal(uint32_t controlType)
     if (!relay.frame || !relay.frame->HasActiveRun())
         return false;  // nothing to put back: the signal ends the process
     int none = 0;
-    g_stopSignal.compare_exchange_strong(none, SignalOfControlType(controlType));
+    g_stopSignal.compare_exchange_strong(none, platform::SignalOfConsoleControlType(controlType));
     wxQueueEvent(relay.frame, new wxThreadEvent(wxEVT_THREAD, kEventStopRequested));
     return true;
 }
@@ -231,6 +221,7 @@ void MainFrame::OnStopRequested(wxThreadEvent&)
     if (!m_cancel) {
         m_running = false;
         m_exit->Disable();
+        m_cancelSignal = WindowStopSignal();  // before the run can see the cancel
         m_cancel = true;
         PatchSendMessage(3, PatchMessages::kCancelling);
     }

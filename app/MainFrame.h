@@ -45,7 +45,7 @@ enum : int {
     kIdSplitHorizontal = 18,
     kIdSplitVertical = 19,
     kIdUnsplit = 20,
-    // A stop signal (SIGINT, SIGTERM, SIGHUP) arrived while a run was going on.
+    // A stop signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived while a run was going on.
     kEventStopRequested = 21,
 };
 
@@ -65,6 +65,8 @@ public:
 
     // Any thread.
     bool IsCancelled() const { return m_cancel.load(); }
+    // The stop signal that cancelled the run, 0 when the user did (or nothing has).
+    int CancelSignal() const { return m_cancelSignal.load(); }
     bool IsRunning() const { return m_running.load(); }
     // From a run's start to its finished event, a cancelled one included (IsRunning ends at the
     // confirmed cancel, while the run still puts back what it changed).
@@ -144,6 +146,7 @@ private:
     WorkerFactory m_workerFactory;
     wxMutex m_logMutex;
     std::atomic<bool> m_cancel{false};
+    std::atomic<int> m_cancelSignal{0};
     bool m_firstLine = true;
     GuiBridge m_bridge;
     wxWeakRef<wxSplitterWindow> m_splitter;

@@ -126,8 +126,11 @@ void MoveLauncherLast(PatchFileRecordArray& records, const std::wstring& launche
 }
 
 bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& givenPackageDir,
-                       const std::wstring& launcherName)
+                       const std::wstring& launcherName, bool* putBack)
 {
+    bool unused = true;
+    bool& asItWas = putBack ? *putBack : unused;
+    asItWas = true;  // until a stage has changed something
     const std::wstring installDir = AbsoluteFolder(givenInstallDir);
     const std::wstring packageDir = AbsoluteFolder(givenPackageDir);
     g_patchInstallDir = installDir;
@@ -186,7 +189,9 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
     FinishPatchedFiles(all, patched);
     if (!all)
         journal->RemoveCreatedFolders();
-    if (!journal->Finish(error))
+    const bool finished = journal->Finish(error);
+    if (!finished)
         PatchSendMessage(PATCH_LEVEL_WARNING, error);
+    asItWas = !all && finished;
     return all;
 }

@@ -18,9 +18,11 @@
 
 // installDir: the installation folder; packageDir: the unpacked package; launcherName: the game
 // launcher's file name, whose patch is applied last ("" keeps the list's order). True when every
-// stage and the uninstall-log update succeeded and the result is on the disk.
+// stage and the uninstall-log update succeeded and the result is on the disk. putBack, when given,
+// says after a failure whether the installation is as it was: every file put back and the journal
+// gone (false when a file could not be restored, and the next start tries again).
 bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packageDir,
-                       const std::wstring& launcherName);
+                       const std::wstring& launcherName, bool* putBack = nullptr);
 
 #include "patch/PatchFileRecord.h"
 

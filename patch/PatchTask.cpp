@@ -302,7 +302,9 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
     }
     if (result != LUMORESULT_OK)
     {
-        Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + givenUp);
+        // A stop asked for is no failure of the server's or the download's: the caller says it.
+        if (!callback || !callback->IsCancelled())
+            Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + givenUp);
         return false;
     }
     return true;

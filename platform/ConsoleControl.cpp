@@ -19,7 +19,7 @@ namespace platform
 namespace
 {
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 struct ControlState
 {
@@ -129,8 +129,25 @@ uint32_t ConsoleControlTypeOfSignal(int signalNumber)
         return kCtrlCloseEvent;
     case SIGTERM:
         return kCtrlShutdownEvent;
+    case SIGQUIT:
+        return kCtrlBreakEvent;
     default:
         return 0xFFFFFFFF;
+    }
+}
+
+int SignalOfConsoleControlType(uint32_t controlType)
+{
+    switch (controlType)
+    {
+    case kCtrlCEvent:
+        return SIGINT;
+    case kCtrlBreakEvent:
+        return SIGQUIT;
+    case kCtrlCloseEvent:
+        return SIGHUP;
+    default:
+        return SIGTERM;
     }
 }
 

@@ -12,7 +12,7 @@ namespace platform
 enum : uint32_t
 {
     kCtrlCEvent = 0,         // SIGINT
-    kCtrlBreakEvent = 1,
+    kCtrlBreakEvent = 1,     // SIGQUIT: the terminal's other stop key (Ctrl-\)
     kCtrlCloseEvent = 2,     // SIGHUP: the terminal went away
     kCtrlLogoffEvent = 5,
     kCtrlShutdownEvent = 6,  // SIGTERM: asked to end (as at system shut-down)
@@ -23,7 +23,7 @@ using ConsoleControlHandler = bool (*)(uint32_t controlType);
 
 // Adds or removes a handler. Handlers run newest first; when none returns true the process
 // ends the way the signal's default would. The first addition starts the reading thread and
-// takes over SIGINT, SIGTERM and SIGHUP. False (last error set) when that fails.
+// takes over SIGINT, SIGTERM, SIGHUP and SIGQUIT. False (last error set) when that fails.
 bool SetConsoleControlHandler(ConsoleControlHandler handler, bool add);
 
 // A function to run (on the reading thread, newest first) when a stop signal that no handler took
@@ -33,6 +33,9 @@ void AddStopCleanup(void (*cleanup)());
 
 // The console-control type of a signal, or 0xFFFFFFFF for a signal that is not one.
 uint32_t ConsoleControlTypeOfSignal(int signalNumber);
+
+// The stop signal behind a console-control type (SIGTERM for the types no signal of ours makes).
+int SignalOfConsoleControlType(uint32_t controlType);
 
 // Writes to a closed pipe or socket then fail with EPIPE instead of ending the process. Done at
 // start-up of every program that uses this library (the waitable core calls it).

@@ -153,7 +153,7 @@ void RemoveFolderContents(int dirFd)
     closedir(dir);
 }
 
-int RemoveLeftovers(const std::string& folder, const std::string& prefix)
+int RemoveLeftovers(const std::string& folder, const std::string& prefix, std::vector<std::string>* notRemoved)
 {
     const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0)
@@ -180,16 +180,21 @@ int RemoveLeftovers(const std::string& folder, const std::string& prefix)
         struct stat info;
         if (fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_uid != geteuid())
             continue;  // gone meanwhile, or another user's
+        bool removed = true;
         if (S_ISDIR(info.st_mode))
         {
             const int sub = openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0)
                 RemoveFolderContents(sub);
-            if (unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-                ++failures;
+            removed = unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
         }
-        else if (unlinkat(folderFd, name.c_str(), 0) != 0 && errno != ENOENT)
-            ++failures;
+        else
+            removed = unlinkat(folderFd, name.c_str(), 0) == 0 || errno == ENOENT;
+        if (removed)
+            continue;
+        ++failures;
+        if (notRemoved)
+            notRemoved->push_back(folder + (folder.ends_with('/') ? "" : "/") + name);
     }
     close(folderFd);
     return failures;

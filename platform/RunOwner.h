@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform
 {
@@ -36,8 +37,10 @@ bool IsOwnerGone(pid_t pid, uint64_t start);
 
 // Removes every entry of `folder` named <prefix><tag>... whose owner is gone and which belongs to
 // this user: a file, or a folder with everything in it (links are removed, never followed).
-// Returns the number of entries that could not be removed (0 when all went or none was there).
-int RemoveLeftovers(const std::string& folder, const std::string& prefix);
+// Returns the number of entries that could not be removed (0 when all went or none was there);
+// notRemoved, when given, gets their paths.
+int RemoveLeftovers(const std::string& folder, const std::string& prefix,
+                    std::vector<std::string>* notRemoved = nullptr);
 
 // Removes everything below the open folder `dirFd` without following links; closes `dirFd`.
 void RemoveFolderContents(int dirFd);

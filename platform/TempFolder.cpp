@@ -40,10 +40,11 @@ void RemoveFolderAtExit()
     rmdir(g_folder.c_str());
 }
 
-void MakeFolder()
+// Where the folder may be made, in the order tried.
+std::vector<std::string> TempParents()
 {
+    std::vector<std::string> parents;
     const char* candidates[] = {getenv("TMPDIR"), getenv("TEMP"), "/tmp"};
-    int lastErrno = ENOENT;
     for (const char* parent : candidates)
     {
         if (!parent || !*parent)
@@ -51,8 +52,18 @@ void MakeFolder()
         std::string base(parent);
         while (base.size() > 1 && base.back() == '/')
             base.pop_back();
-        // What runs that were killed left here goes first; the folders of running ones stay.
-        RemoveLeftovers(base, kFolderPrefix);
+        parents.push_back(base);
+    }
+    return parents;
+}
+
+void MakeFolder()
+{
+    int lastErrno = ENOENT;
+    // What runs that were killed left goes first; the folders of running ones stay.
+    RemoveEndedTempFolders();
+    for (const std::string& base : TempParents())
+    {
         std::string pattern = base + "/" + kFolderPrefix + OwnerTag() + "-XXXXXX";
         if (mkdtemp(pattern.data()))
         {
@@ -80,6 +91,14 @@ uint64_t RandomBits()
 }
 
 }  // namespace
+
+std::vector<std::string> RemoveEndedTempFolders()
+{
+    std::vector<std::string> notRemoved;
+    for (const std::string& base : TempParents())
+        RemoveLeftovers(base, kFolderPrefix, &notRemoved);
+    return notRemoved;
+}
 
 const std::string& PrivateTempFolder()
 {

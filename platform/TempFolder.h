@@ -12,12 +12,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform
 {
 
 // The folder's native path, without a trailing "/". Empty when it cannot be made (last error set).
 const std::string& PrivateTempFolder();
+
+// Removes the private folders that this user's processes which have ended left below every parent
+// the folder may be made in (TMPDIR, TEMP, /tmp). Returns the paths that could not be removed.
+std::vector<std::string> RemoveEndedTempFolders();
 
 // prefix + a number from a process-wide atomic counter + an unpredictable suffix + suffix. The
 // name is not created; names never repeat within a run.

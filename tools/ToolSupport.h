@@ -85,12 +85,18 @@ inline void SilenceLibraryLines()
         SetConsoleOutputHandle(null); // kept open for the rest of the run
 }
 
-// A request to stop (SIGINT, SIGTERM or SIGHUP, through the console-control handler) arrived.
-inline std::atomic<bool> g_stopRequested{false};
+// A request to stop (SIGINT, SIGTERM, SIGHUP or SIGQUIT, through the console-control handler)
+// arrived: the first such signal, 0 while none has.
+inline std::atomic<int> g_stopSignal{0};
 
 inline bool StopRequested()
 {
-    return g_stopRequested.load();
+    return g_stopSignal.load() != 0;
+}
+
+inline int StopSignal()
+{
+    return g_stopSignal.load();
 }
 
 // From now on those signals no longer end the program: they set StopRequested(), which the run
@@ -98,8 +104,9 @@ inline bool StopRequested()
 // cannot be installed.
 inline bool StopOnConsoleControl()
 {
-    return platform::SetConsoleControlHandler([](uint32_t) {
-        g_stopRequested = true;
+    return platform::SetConsoleControlHandler([](uint32_t controlType) {
+        int none = 0;
+        g_stopSignal.compare_exchange_strong(none, platform::SignalOfConsoleControlType(controlType));
         return true;
     }, true);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lumo/text/TextConversion.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/net/DownloadURLCallback.h"
 #include "lumo/os/GuardedThread.h"
 #include "patch/PatchMessages.h"
@@ -203,8 +204,9 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
         const bool taskSaysWhy = task.lastError.size() > generic.size() && task.lastError.rfind(generic, 0) == 0;
         const std::string cause =
             taskSaysWhy ? ToNativePath(task.lastError.substr(generic.size() + 2)) : diagnostics.LastLine();
-        std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(),
-                     tools::StopRequested() ? " (cancelled)" : "", cause.empty() ? "" : (" (" + cause + ")").c_str());
+        const std::string stopped = tools::StopRequested() ? " (stopped by " + SignalName(tools::StopSignal()) + ")" : "";
+        std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(), stopped.c_str(),
+                     cause.empty() ? "" : (" (" + cause + ")").c_str());
         return 1;
     }
     if (!sizeKnown)

@@ -4,8 +4,8 @@
 // chain, and prints every message of the patch engine as "<level><TAB><text>" on standard output.
 // Exit code 0 when the patch was applied, 1 when it failed (the installation is then as it was),
 // 2 for a wrong command line, 3 when it was applied but standard output could not take all of its
-// messages. SIGINT, SIGTERM and SIGHUP cancel the run: it stops at the next file (a running patch
-// tool is ended) and puts every file back. --help says what each argument is.
+// messages. SIGINT, SIGTERM, SIGHUP and SIGQUIT cancel the run: it stops at the next file (a running
+// patch tool is ended) and puts every file back. --help says what each argument is.
 
 #include <stdio.h>
 #include <string.h>
@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/files/InstallFolder.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/ApplyPatchPackage.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/LastError.h"
@@ -37,8 +39,8 @@ constexpr char kHelp[] =
     "                 this name is patched last, so a failed patch never leaves a new launcher\n"
     "Every message of the patch engine is printed as \"<level><TAB><text>\"; the levels are\n"
     "0 detail, 1 status, 2 warning, 3 error.\n"
-    "SIGINT, SIGTERM and SIGHUP cancel the run: it stops at the next file (ending a running patch\n"
-    "tool) and puts every file back; the exit status is then 1.\n"
+    "SIGINT, SIGTERM, SIGHUP and SIGQUIT cancel the run: it stops at the next file (ending a running\n"
+    "patch tool) and puts every file back; the exit status is then 1.\n"
     "Exit status: 0 applied, 1 failed (the installation is as it was), 2 bad command line,\n"
     "3 applied, but standard output could not be written (messages were lost; see standard error).\n";
 
@@ -90,7 +92,7 @@ int main(int argc, char** argv)
         std::string why;
         if (!platform::LookUpErrorText(code, why))
             why = "error " + std::to_string(code);
-        fprintf(stderr, "patch-apply: SIGINT and SIGTERM cannot be caught (%s); the patch was not applied\n",
+        fprintf(stderr, "patch-apply: stop signals cannot be caught (%s); the patch was not applied\n",
                 why.c_str());
         return 1;
     }
@@ -109,8 +111,11 @@ int main(int argc, char** argv)
         return Finish(false);
     }
     const std::wstring launcher = argc == 4 ? FromNativePath(argv[3]) : std::wstring();
-    const bool applied = ApplyPatchPackage(installDir, FromNativePath(argv[2]), launcher);
+    bool putBack = false;
+    const bool applied = ApplyPatchPackage(installDir, FromNativePath(argv[2]), launcher, &putBack);
     if (!applied && tools::StopRequested())
-        PrintMessage(PATCH_LEVEL_ERROR, L"Cancelled: the patch was not applied");
+        PrintMessage(PATCH_LEVEL_ERROR, L"Stopped by " + ToWide(SignalName(tools::StopSignal())) +
+                                            (putBack ? L": the patch was not applied; every file it had changed was put back"
+                                                     : L": the patch was not applied"));
     return Finish(applied);
 }

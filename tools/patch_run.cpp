@@ -9,8 +9,9 @@
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
 // gives one output line each, all at its level, the empty lines between them left out); a message
 // box becomes a level-3 line "<caption>: <text>". Exit status 0 after "Patching completed.", else
-// 1; -h prints the usage on standard error and ends with 0, a wrong command line with 2. SIGINT and
-// SIGTERM cancel the run as the window's "Cancel" does. The installation is held from the start:
+// 1; -h prints the usage on standard error and ends with 0, a wrong command line with 2. SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT cancel the run as the window's "Cancel" does, and the run's last
+// lines name the signal. The installation is held from the start:
 // a run that finds it held by another patch or repair ends at once with 1, naming that one.
 
 #include <signal.h>
@@ -65,6 +66,7 @@ public:
         std::fflush(stdout);
     }
     bool KeepGoing() override { return !tools::StopRequested(); }
+    int StopSignal() override { return tools::StopSignal(); }
 
 private:
     std::mutex m_lock;
@@ -87,7 +89,7 @@ bool EngineKeepGoing()
 int main(int argc, char** argv)
 {
     tools::LibraryLinesToStandardError();
-    // SIGINT, SIGTERM and SIGHUP cancel the run, which then puts back what it changed.
+    // SIGINT, SIGTERM, SIGHUP and SIGQUIT cancel the run, which then puts back what it changed.
     if (!tools::StopOnConsoleControl())
     {
         std::fprintf(stderr, "patch-run: stop signals cannot be caught (error %u)\n", platform::GetLastError());

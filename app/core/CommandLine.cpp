@@ -37,14 +37,30 @@ void DescribeCommandLine(wxCmdLineParser& parser, CommandLineProgram program)
     parser.AddSwitch("d", "debug", wxEmptyString);
 }
 
-// The name of the first empty parameter as the usage gives it; empty when there is none. One
-// parameter is the target directory, two are the build and the target directory.
-wxString EmptyParameter(const wxCmdLineParser& parser)
+// Nothing but blanks: a folder or build of spaces is no more given than an empty one.
+bool IsBlank(const wxString& value)
+{
+    return !value.empty() && value.find_first_not_of(L" \t") == wxString::npos;
+}
+
+// Why the command line's values cannot be used: its first empty or blank parameter (named as the
+// usage names it; one parameter is the target directory, two are the build and the target
+// directory), or an empty server. Empty when they can.
+wxString UnusableValue(const wxCmdLineParser& parser)
 {
     const size_t count = parser.GetParamCount();
-    for (size_t i = 0; i < count; ++i)
-        if (parser.GetParam(i).empty())
-            return Text(count == 2 && i == 0 ? 123 : 127);
+    for (size_t i = 0; i < count; ++i) {
+        const wxString value = parser.GetParam(i);
+        if (value.empty() || IsBlank(value))
+            return wxString::Format(value.empty() ? "The parameter '%s' must not be empty."
+                                                  : "The parameter '%s' must not be only blanks.",
+                                    Text(count == 2 && i == 0 ? 123 : 127));
+    }
+    // An empty server would be asked for "patches.txt" as a host.
+    for (const wxCmdLineArg& argument : parser.GetArguments())
+        if (argument.GetKind() == wxCMD_LINE_OPTION && argument.GetShortName() == "s" &&
+            (argument.GetStrVal().empty() || IsBlank(argument.GetStrVal())))
+            return "The option 'server' must name a patch server.";
     return wxString();
 }
 
@@ -96,7 +112,7 @@ std::wstring UsageWhenAsked(std::vector<std::wstring> arguments)
     std::vector<wchar_t*> argv = ParserArguments(arguments);
     wxCmdLineParser parser(static_cast<int>(arguments.size()), argv.data());
     DescribeCommandLine(parser, CommandLineProgram::Window);
-    if (parser.Parse(false) != 0 || !parser.Found("h") || !EmptyParameter(parser).empty())
+    if (parser.Parse(false) != 0 || !parser.Found("h") || !UnusableValue(parser).empty())
         return std::wstring();
     return parser.GetUsageString().ToStdWstring();
 }
@@ -116,9 +132,9 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
         return result;
     // An empty folder (an unset variable in a script) would leave the installation to the
     // registry's choice: a wrong command line, reported as the parser reports its own.
-    if (const wxString empty = EmptyParameter(parser); !empty.empty())
+    if (const wxString unusable = UnusableValue(parser); !unusable.empty())
     {
-        wxMessageOutput::Get()->Printf("The parameter '%s' must not be empty.\n", empty);
+        wxMessageOutput::Get()->Printf("%s\n", unusable);
         parser.Usage();
         return result;
     }

@@ -12,8 +12,9 @@
 //   -o --onexit   a program (with its arguments) to start when the patcher ends
 //
 // One parameter is the target directory; two are the current build and the target directory.
-// Neither may be empty (an unset variable in a script must not leave the installation to the
-// registry's choice): an empty one is a wrong command line.
+// Neither may be empty or only blanks (an unset variable in a script must not leave the
+// installation to the registry's choice), and no server may be: such a value is a wrong command
+// line.
 // Parsed with the toolkit's parser (wxBase); usage and errors go to the toolkit's message output
 // (standard error).
 #pragma once
@@ -45,8 +46,8 @@ enum class CommandLineProgram { Window, Driver };
 // Parses the program's arguments, arguments[0] being the program (its name heads the usage). Each
 // argument that ends in a backslash and a double quote first loses that quote (a quoted folder path
 // whose last character is a backslash keeps it on the original platform's command line). Prints the
-// usage for "help" unless printUsage is false (it was shown already). An empty parameter is an
-// error: it is reported with the usage and the result is not parsed.
+// usage for "help" unless printUsage is false (it was shown already). An empty or blank parameter
+// or server is an error: it is reported with the usage and the result is not parsed.
 CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage = true,
                              CommandLineProgram program = CommandLineProgram::Window);
 

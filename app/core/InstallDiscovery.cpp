@@ -64,14 +64,14 @@ DiscoveryOutcome DiscoverPatches(const std::wstring& archiveFile, bool askUser, 
         // Without a way to ask (the headless driver) a missing folder is said as such, not as a
         // question nobody was asked.
         if (!folder.empty() || !pickSollexExe) {
+            // When no build can be read at all, why is all there is to say: "not applicable"
+            // would point elsewhere.
             std::wstring resolved, error;
-            if (LumoUtil::ResolveInstallFolder(folder, resolved, error)) {
-                QueryInstallationBuilds(resolved, host);
-                break;
+            if (!LumoUtil::ResolveInstallFolder(folder, resolved, error) || !HoldsInstallation(resolved, error)) {
+                host.Log(3, error);
+                return outcome;
             }
-            // Why no build could be read comes before "not applicable".
-            host.Log(3, error);
-            if (folder.empty())
+            if (!QueryInstallationBuilds(resolved, host))
                 return outcome;
             break;
         }

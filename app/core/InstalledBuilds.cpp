@@ -216,3 +216,14 @@ bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost&
     }
     return QueryInstalledBuilds(utility, list, host, timeLimit);
 }
+
+bool HoldsInstallation(const std::wstring& installDir, std::wstring& error)
+{
+    std::wstring utility;
+    if (!FindFixedName(installDir, std::wstring(kPatchToolFolder) + L"/" + kUtilityName, utility, error))
+        return false;
+    if (IsFilePresent(utility))
+        return true;
+    error = L"The folder " + installDir + L" holds no Sollex installation: it has no " + utility + L".";
+    return false;
+}

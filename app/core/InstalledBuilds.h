@@ -44,6 +44,11 @@ std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring&
 bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host,
                              std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 
+// Whether a folder holds an installation to patch: its utility "bin\SollexUtil.exe" is there (by
+// the case rule). False with error saying that the folder holds none, or why the name cannot be
+// looked up (two spellings of it). Nothing in the folder is changed.
+bool HoldsInstallation(const std::wstring& installDir, std::wstring& error);
+
 // The builds of a list file's bytes, by the rules above.
 std::vector<std::string> ParseBuildList(const std::string& bytes);
 

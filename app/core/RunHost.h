@@ -32,6 +32,9 @@ public:
     virtual void Finished() = 0;
     // False once the user has confirmed cancelling (or the thread is asked to end).
     virtual bool KeepGoing() = 0;
+    // The stop signal (SIGTERM, SIGINT, SIGHUP, SIGQUIT) that ended KeepGoing, 0 when none did
+    // (the user's own cancel, or no stop at all). Any thread.
+    virtual int StopSignal() { return 0; }
 };
 
 // A host that shows nothing but its log: the drivers that run without a window. A message box

@@ -62,7 +62,7 @@ int PatchRun::InstallPackage(LumoDataBuffer* package, const std::wstring& packag
                                                   ToWide(options.targetVersion).c_str()));
             if (RunFilePatcher(folder))
                 result = 0;
-            else
+            else if (!StoppedBySignal())
                 m_host.Log(3, LoadResString(152) + ToWide(MakePatchName()));
         }
     }
@@ -83,11 +83,16 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     SetState(STATE_INSTALLING);
     const std::wstring& installPath = PatcherOptions::Instance().installPath;
     m_host.SetPathText(installPath);
-    if (ApplyPatchPackage(installPath, packageFolder, kLauncherName))
+    bool putBack = false;
+    if (ApplyPatchPackage(installPath, packageFolder, kLauncherName, &putBack))
     {
         ClearPatchingFlag();
         return true;
     }
+    if (putBack)
+        NoteStopLeaves(true);
+    else
+        m_stopLeaves.clear();
     m_host.SetGauge(1, 1);
     SetPatchingFlag();
     return false;

@@ -50,8 +50,10 @@ bool PatchRun::InstallLocalPatches()
         if (!EnterBuild(current, target))
             return false;
         options.targetVersion = target;
+        NoteStopLeaves(false);
         if (!ApplyEmbeddedPatch())
             return false;
+        m_stopLeaves.clear();
         options.targetVersion.clear();
         options.PopCurrentBuild();
         options.SetCurrentBuild(target);
@@ -104,6 +106,7 @@ bool PatchRun::InstallRemotePatches()
         if (!EnterBuild(current, target))
             return false;
         options.targetVersion = target;
+        NoteStopLeaves(false);
 
         if (!QueryRemoteSize(url, &callback))
         {
@@ -121,7 +124,8 @@ bool PatchRun::InstallRemotePatches()
         m_host.Log(1, LoadResString(147));
         if (!Download(url, path, &callback))
         {
-            m_host.Log(3, LoadResString(148));
+            if (!StoppedBySignal())
+                m_host.Log(3, LoadResString(148));
             return false;
         }
         // Short is cut off; when the server told the size, anything else is not that package either.
@@ -135,6 +139,7 @@ bool PatchRun::InstallRemotePatches()
         LumoUtil::DeleteFile(path);
         if (result != 0)
             return false;
+        m_stopLeaves.clear();
         options.targetVersion.clear();
         options.PopCurrentBuild();
         options.SetCurrentBuild(target);

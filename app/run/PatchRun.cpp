@@ -4,9 +4,11 @@
 
 #include "app/run/InstallEntry.h"
 
+#include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
 #include "app/core/StartupDecisions.h"
 #include "app/core/StringTable.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/net/TransferStall.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -113,12 +115,15 @@ bool PatchRun::Run()
     SetResourceLanguageEnglish();
     m_reached.clear();
     m_databaseUpdateStopped = false;
+    m_stopLeaves.clear();
     // A server's stalled time counts within one run: a window's next run gives every server a new start.
     LumoNet::ServerStallLedger::ForRun().Clear();
     UnrecordedFilesReport unrecordedFiles;  // one warning for the whole chain of patches
     // A chain whose database update was cut short has not completed: nothing would redo it.
     const bool ok = RunChecks() && RunStage() && !m_databaseUpdateStopped;
     unrecordedFiles.Report();
+    if (!ok && StoppedBySignal())
+        ReportStop();
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();
@@ -134,6 +139,13 @@ bool PatchRun::RunChecks()
     std::wstring& installPath = PatcherOptions::Instance().installPath;
     std::wstring reason;
     if (EnterInstallation(installPath, m_installLock, reason) != InstallEntry::Held)
+    {
+        m_host.Log(3, reason);
+        return false;
+    }
+    // A patch goes only into an installation: nothing is written to a folder that holds none ("/"
+    // named by mistake). A repair may bring back a missing utility.
+    if (!PatcherOptions::Instance().repair && !HoldsInstallation(installPath, reason))
     {
         m_host.Log(3, reason);
         return false;
@@ -216,6 +228,22 @@ bool PatchRun::EnterBuild(const std::string& current, const std::string& target)
     }
     m_reached.push_back(target);
     return true;
+}
+
+void PatchRun::ReportStop()
+{
+    m_host.Log(3, L"The run was stopped by " + ToWide(SignalName(m_host.StopSignal())) +
+                      (m_stopLeaves.empty() ? std::wstring(L".") : m_stopLeaves));
+}
+
+void PatchRun::NoteStopLeaves(bool filesPutBack)
+{
+    const PatcherOptions& options = PatcherOptions::Instance();
+    const std::wstring current = ToWide(options.GetCurrentBuild());
+    const std::wstring patch = L"the patch from " + current + L" to " + ToWide(options.targetVersion);
+    const std::wstring state = L": the installation is at build " + current + L".";
+    m_stopLeaves = filesPutBack ? L"; every file " + patch + L" had changed was put back" + state
+                                : L" before " + patch + L" changed any file" + state;
 }
 
 void PatchRun::LogBuildList()

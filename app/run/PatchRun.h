@@ -126,11 +126,19 @@ private:
     static std::wstring DefaultTempParent();
     bool MakeTempBase();
     void RemoveTempBase();
-    // Removes the run folders that runs since ended (killed) left below the installation.
+    // Removes the run folders that runs since ended (killed) left below the installation and in
+    // the temporary folder.
     void RemoveLeftRunFolders();
     // The chain guard: false (with a level-3 line) when target was reached before in this run.
     bool EnterBuild(const std::string& current, const std::string& target);
     void LogBuildList();
+    // Whether a stop signal has ended the run: the failure it causes is then no failure to name.
+    bool StoppedBySignal() { return m_host.StopSignal() != 0; }
+    // Says which signal stopped the run and what that left of the patch under way.
+    void ReportStop();
+    // The patch from the current build to the target has not changed a file yet, or its files
+    // have all been put back: what a stop then leaves.
+    void NoteStopLeaves(bool filesPutBack);
 
     RunHost& m_host;
     RunEnvironment m_environment;
@@ -140,6 +148,9 @@ private:
     std::wstring m_tempBase;     // the run's private folder below it, made on first use
     std::wstring m_tempDir;
     std::vector<std::string> m_reached; // builds this run has patched from or to
+    // What a stop leaves of the patch under way, the tail of ReportStop's line: set when a patch
+    // starts and when its files were put back, empty when none is under way or not all went back.
+    std::wstring m_stopLeaves;
     std::atomic<float> m_progress{0.0f};
     std::unique_ptr<LumoUtil::InstallLock> m_installLock; // held from the checks to the end of Run
 };

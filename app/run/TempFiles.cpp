@@ -52,8 +52,13 @@ void PatchRun::RemoveLeftRunFolders()
     const std::wstring& installPath = PatcherOptions::Instance().installPath;
     if (installPath.empty())
         return;
-    if (LumoUtil::RemoveEndedRunFolders(installPath) != 0)
-        m_host.Log(2, L"Could not remove every temporary folder that an interrupted run left in " + installPath);
+    const std::vector<std::wstring> left = LumoUtil::RemoveEndedRunLeftovers(installPath);
+    if (left.empty())
+        return;
+    std::wstring names;
+    for (const std::wstring& path : left)
+        names += (names.empty() ? L"" : L", ") + path;
+    m_host.Log(2, L"Could not remove the temporary folders that interrupted runs left: " + names);
 }
 
 std::wstring PatchRun::DefaultTempParent()

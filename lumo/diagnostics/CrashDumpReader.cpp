@@ -244,6 +244,7 @@ std::string SignalName(int signalNumber)
     case SIGTERM: return "SIGTERM";
     case SIGINT: return "SIGINT";
     case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
     case SIGKILL: return "SIGKILL";
     default: return "signal " + std::to_string(signalNumber);
     }

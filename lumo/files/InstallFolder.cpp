@@ -21,6 +21,7 @@
 #include "lumo/text/ReservedNames.h"
 #include "platform/NativePath.h"
 #include "platform/RunOwner.h"
+#include "platform/TempFolder.h"
 
 namespace LumoUtil {
 
@@ -221,9 +222,16 @@ bool IsRunFolderName(const std::wstring& name)
     return native.size() > sizeof kRunFolderPrefix - 1 && native.starts_with(kRunFolderPrefix);
 }
 
-int RemoveEndedRunFolders(const std::wstring& folder)
+std::vector<std::wstring> RemoveEndedRunLeftovers(const std::wstring& folder)
 {
-    return platform::RemoveLeftovers(ToNativePath(folder), kRunFolderPrefix);
+    std::vector<std::string> left;
+    platform::RemoveLeftovers(ToNativePath(folder), kRunFolderPrefix, &left);
+    for (std::string& path : platform::RemoveEndedTempFolders())
+        left.push_back(std::move(path));
+    std::vector<std::wstring> paths;
+    for (const std::string& path : left)
+        paths.push_back(FromNativePath(path));
+    return paths;
 }
 
 bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
@@ -276,9 +284,9 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
     }
     HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1});
     // Held now: no run of ours can be making its folder here meanwhile.
-    if (const int left = RemoveEndedRunFolders(folder))
-        SystemLogPrintf("LumoUtil::InstallLock::Acquire> %d folder(s) that ended runs left in %s cannot be removed",
-                        left, ToNativePath(folder).c_str());
+    for (const std::wstring& left : RemoveEndedRunLeftovers(folder))
+        SystemLogPrintf("LumoUtil::InstallLock::Acquire> %s, which an ended run left, cannot be removed",
+                        ToNativePath(left).c_str());
     return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
 }
 

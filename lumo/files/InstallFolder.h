@@ -18,11 +18,13 @@
 // Our own folders below an installation: a run unpacks into a private folder there when the
 // temporary folder's volume is short of space ("<install>/.sollex-patcher-<owner tag>-XXXXXX",
 // app/run/TempFiles.cpp, tag as platform/RunOwner.h writes it). A killed run leaves its folder
-// behind, so whoever takes the lock removes the folders of runs that have ended before anything
-// else looks at the installation, and the repair's scan never counts such a folder as the game's.
+// behind (and its private temporary folder), so whoever takes the lock removes the folders of runs
+// that have ended before anything else looks at the installation, and the repair's scan never
+// counts such a folder as the game's.
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace LumoUtil {
 
@@ -38,9 +40,10 @@ inline constexpr char kRunFolderPrefix[] = ".sollex-patcher-";
 // True when name (one name, no path) is a run's folder name.
 bool IsRunFolderName(const std::wstring& name);
 
-// Removes the run folders directly below the installation folder whose run has ended (and which
-// belong to this user), with everything in them. Returns how many could not be removed.
-int RemoveEndedRunFolders(const std::wstring& folder);
+// Removes what runs of this user that have ended (killed) left: their run folders directly below
+// the installation folder and their private temporary folders (platform/TempFolder.h), with
+// everything in them. Returns the paths of those that could not be removed.
+std::vector<std::wstring> RemoveEndedRunLeftovers(const std::wstring& folder);
 
 // Whether this process may create, replace and remove files in the installation folder and in
 // every folder below it (a repair may write anywhere; links are not followed, run folders left
@@ -54,8 +57,8 @@ public:
     // Takes the lock on the folder (a resolved installation folder). When this process holds it
     // already, the new holder shares it and the lock lasts until the last holder is gone. Null
     // with error set when another process holds it (the error names that process) or the folder
-    // cannot be opened. The first holder in the process removes the run folders that ended runs
-    // left there (RemoveEndedRunFolders; one that stays is named on the system log).
+    // cannot be opened. The first holder in the process removes what ended runs left there and in
+    // the temporary folder (RemoveEndedRunLeftovers; one that stays is named on the system log).
     static std::unique_ptr<InstallLock> Acquire(const std::wstring& folder, std::wstring& error);
 
     // A new close-on-exec descriptor of folder that shares the lock this process holds on it

@@ -8,6 +8,7 @@
 #include "platform/Spawn.h"
 #include "tests/app/GuiTestSupport.h"
 #include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/EndedOwner.h"
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScopedEnv.h"
@@ -223,6 +224,21 @@ TEST_F(StartupTest, AKilledRepairIsCutBackBeforeDiscoveryAndTheUserIsToldToRunIt
         return Frame()->LogView()->GetValue().Contains("was stopped before it finished: files it was mending may be "
                                                        "part old, part new. Run the repair again.");
     }));
+}
+
+// What killed runs left, below the installation and in the temporary folder, goes as the window
+// takes the installation at start-up; a run need not make its own temporary folder first.
+TEST_F(StartupTest, WhatKilledRunsLeftGoesAtStartUp)
+{
+    const std::string tmp = m_scratch / "tmp", tag = fixtures::EndedOwnerTag();
+    const fixtures::ScopedEnv temporary("TMPDIR", tmp.c_str());
+    const std::string runFolder = m_install + "/.sollex-patcher-" + tag + "-Left01", tempFolder = tmp + "/lumo-" + tag + "-Left02";
+    fixtures::WriteFile(runFolder + "/file1/data/x.dll", "unpacked");
+    fixtures::WriteFile(tempFolder + "/43434_to_44088.zip", "partial");
+    fixtures::AppendArchive(m_program, {{"43434", "44088", "package", std::nullopt, std::nullopt}});
+    ASSERT_TRUE(Start({m_installArg}));
+    EXPECT_FALSE(fixtures::PathExists(runFolder));
+    EXPECT_FALSE(fixtures::PathExists(tempFolder));
 }
 
 // The folder is resolved (a link, relative to the start folder) first; another run holding it keeps start-up out.

@@ -20,6 +20,7 @@
 #include "platform/Spawn.h"
 
 #include <gtest/gtest.h>
+#include <wx/textctrl.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -37,7 +38,7 @@ namespace {
 // closes; the process then ends with 128 + the signal. Nothing of the patch is left behind.
 TEST(WindowStopSignal, RollsTheRunBackThenEnds)
 {
-    for (const int stop : {SIGTERM, SIGHUP, SIGINT}) {
+    for (const int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         SCOPED_TRACE(strsignal(stop));
         apprun::RunMachine machine;
         const std::string www = machine.scratch / "www";
@@ -168,6 +169,47 @@ TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
     EXPECT_EQ(patcher->ExitCode(), 128 + SIGTERM) << output;
     EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildB), "") << "the patch stays: " << output;
     EXPECT_TRUE(fixtures::PathExists(machine.install + "/patch.dbstopped")) << output;
+}
+
+// The window's log says which signal stopped the run and where the installation stands, where it
+// said the patch had failed; the terminal's Ctrl-\ (SIGQUIT) stops the run as the others do.
+TEST(WindowStopSignal, TheLogNamesTheSignalAndWhatItLeft)
+{
+    using namespace LumoPatch;
+    apprun::RunMachine machine;
+    const std::string www = machine.scratch / "www";
+    fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
+    nettest::NginxServer server(www);
+    ASSERT_TRUE(server.Ok());
+    fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA + "\r\ntarget-version: " +
+                                                  apprun::kBuildB + "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
+                                                  server.Url("a-b.pkg") + "\r\n");
+    machine.ResetOptions("");
+    AddPatchServer(FromNativePath(server.Url("")));
+    SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
+    auto* frame = new PatchMainFrame(apptest::FakePageSeams());  // the real run as its worker
+    frame->Show();
+    apptest::Pump();
+    wxString log;  // the log view as the run ends, before the window closes
+    frame->Bind(wxEVT_THREAD, [&](wxThreadEvent& event) {
+        log = frame->LogView()->GetValue();
+        event.Skip();
+    }, kEventWorkerFinished);
+    wxCommandEvent none;
+    frame->OnApply(none);
+    // Stopped once the patch has begun to change files (its journal is there; its tool never ends).
+    ASSERT_TRUE(apptest::PumpUntil([&] { return fixtures::PathExists(machine.install + "/patch.journal"); }, 60000));
+    EXPECT_TRUE(StopWindowOnSignal(platform::kCtrlBreakEvent));
+    ASSERT_TRUE(apptest::PumpUntil([] { return g_mainFrame.load() == nullptr; }, 60000)) << log;
+    EXPECT_EQ(WindowStopSignal(), SIGQUIT);
+    EXPECT_NE(log.find("Cancelling patch process...\nThe run was stopped by SIGQUIT; every file the patch from 43434 to "
+                       "44088 had changed was put back: the installation is at build 43434.\nPatching aborted."),
+              wxString::npos) << log;
+    EXPECT_EQ(log.find("Failed to apply the patch"), wxString::npos) << log;
+    EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildA), "");
+    std::vector<std::string> left = machine.Leftovers();
+    std::erase_if(left, [](const std::string& path) { return path.starts_with("tmp/"); });  // this process's own
+    EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 // How many windows of the display carry a title that starts with title.

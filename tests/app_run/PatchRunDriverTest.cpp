@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 
 #include "BuildConfig.h"
 #include "app/run/PatchRun.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
 #include "platform/NativePath.h"
 #include "platform/Registry.h"
 #include "platform/RunOwner.h"
@@ -159,6 +161,10 @@ TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
         {{"-o", "x", machine().install}, "patch-run: -o/--onexit is an option of the patcher's window only\n"},
         {{kBuildA, ""}, "The parameter 'target_directory' must not be empty.\n"},
         {{""}, "The parameter 'target_directory' must not be empty.\n"},
+        {{"   "}, "The parameter 'target_directory' must not be only blanks.\n"},
+        {{" \t", machine().install}, "The parameter 'current_install_version' must not be only blanks.\n"},
+        {{"-s", "", machine().install}, "The option 'server' must name a patch server.\n"},
+        {{"--server=http://127.0.0.1:1/", "--server= ", machine().install}, "The option 'server' must name a patch server.\n"},
     };
     const std::string patcher = PatcherWithChain();
     for (const auto& c : cases)
@@ -188,6 +194,44 @@ void WriteServerFolder(const std::string& root, const std::string& absoluteFirst
                             "\r\npatch-exe-url: x.exe\r\npatch-data-url: " + absoluteFirstUrl +
                             "\r\n\r\nsource-version: " + kBuildB + "\r\ntarget-version: " + kBuildC +
                             "\r\npatch-exe-url: x.exe\r\npatch-data-url: b-c.pkg\r\n");
+}
+
+// A folder that cannot be read as an installation is said as such, once, and nothing follows about
+// patches that do not apply; a run from a server with a build named does not touch such a folder.
+TEST_F(DriverTest, AFolderThatHoldsNoInstallationIsSaidAsSuchAndLeftAlone)
+{
+    fixtures::WriteFile(machine().scratch / "a-file", "x");
+    fixtures::WriteFile(machine().scratch / "empty/docs/readme.txt", "not a game");
+    const std::string empty = machine().scratch / "empty";
+    const struct { std::string folder; std::string says; } cases[] = {
+        {"/", "3\tThe folder / holds no Sollex installation: it has no /bin/SollexUtil.exe.\n"},
+        {empty, "3\tThe folder " + empty + " holds no Sollex installation: it has no " + empty + "/bin/SollexUtil.exe.\n"},
+        {machine().scratch / "gone", "3\tThe installation folder does not exist: " + machine().scratch / "gone\n"},
+        {machine().scratch / "a-file", "3\tThe installation folder \"" + machine().scratch / "a-file\" is a file, not a folder.\n"},
+    };
+    const std::string patcher = PatcherWithChain();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.folder);
+        const DriverResult result = RunDriver(patcher, {"--admin", c.folder});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(result.output.ends_with(c.says + "3\tNo valid patch operation was specified. Patching aborted.\n"))
+            << result.output;
+        const std::regex errorLine("(^|\n)3\t");
+        EXPECT_EQ(std::distance(std::sregex_iterator(result.output.begin(), result.output.end(), errorLine),
+                                std::sregex_iterator()), 2) << "one reason only:\n" << result.output;
+    }
+    // A server, and the build to patch from named: the run stops before it asks the server.
+    nettest::FaultServer server(machine().scratch / "www");
+    ASSERT_TRUE(server.Ok());
+    WriteServerFolder(machine().scratch / "www", server.Url("file/a-b.pkg"));
+    const fixtures::TreeContent before = fixtures::SnapshotTree(empty);
+    const DriverResult result =
+        RunDriver(std::string(LUMO_BIN_DIR) + "/patch-run", {"--admin", "--server=" + server.Url("file/"), kBuildA, empty});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.output.ends_with(cases[1].says + "1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(result.output.find("Searching for patches"), std::string::npos) << result.output;
+    EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(empty)), "");
 }
 
 TEST_F(DriverTest, ChainFromPatchServers)
@@ -238,10 +282,47 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     const DriverResult result = Finish(*child);
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(30));  // not the stall's minute
     EXPECT_EQ(result.exitCode, 1) << seen + result.output;
-    EXPECT_NE(result.output.find("3\tPatch download failed."), std::string::npos) << seen + result.output;
-    EXPECT_TRUE(result.output.ends_with("\n1\tPatching aborted.\n"));
+    // The stop is the reason, not the download or its server.
+    EXPECT_TRUE(result.output.ends_with("3\tThe run was stopped by SIGTERM before the patch from 43434 to 44088 "
+                                        "changed any file: the installation is at build 43434.\n1\tPatching aborted.\n"))
+        << seen + result.output;
+    EXPECT_EQ(result.output.find("download"), std::string::npos) << result.output;
     EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     EXPECT_EQ(machine().UtilityCalls().size(), 2u) << "the build query only, no database update";
+}
+
+// A stop signal while the patch tool works, in the chain's second patch: the tool is ended, every
+// file of that patch is put back, and the run says which signal stopped it and where the
+// installation stands, not that the patch failed.
+TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
+{
+    for (const int signal : {SIGTERM, SIGQUIT, SIGHUP})
+    {
+        SCOPED_TRACE(strsignal(signal));
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::ArchiveEntry ab, bc;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        bc.source = kBuildB, bc.target = kBuildC, bc.payload = MakePackage(kBuildB, kBuildC, {"", "HANG"});
+        fixtures::WriteFile(patcher, fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run"));
+        chmod(patcher.c_str(), 0755);
+        fixtures::AppendArchive(patcher, {ab, bc});
+        auto child = Start(patcher, {"--admin", machine().install});
+        ASSERT_TRUE(child);
+        const std::string seen = ReadUntil(*child, "1\tPatching from 44088 to 45000...");
+        // Stopped once the second patch has changed files (its journal and backups are there).
+        ASSERT_TRUE(fixtures::WaitFor([&] { return fixtures::PathExists(machine().install + "/patch.journal"); }));
+        ::kill(child->Pid(), signal);
+        const DriverResult result = Finish(*child);
+        EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+        EXPECT_TRUE(result.output.ends_with(std::string("3\tThe run was stopped by ") + SignalName(signal) +
+                                            "; every file the patch from 44088 to 45000 had changed was put back: "
+                                            "the installation is at build 44088.\n1\tPatching aborted.\n"))
+            << seen + result.output;
+        EXPECT_EQ(result.output.find("Failed to apply the patch"), std::string::npos) << result.output;
+        EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+    }
 }
 
 // A repair's standard output holds only "<level>\t<text>" lines; the libraries' lines go to standard error.

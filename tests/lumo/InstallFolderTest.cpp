@@ -7,6 +7,7 @@
 
 #include "lumo/files/InstallFolder.h"
 #include "platform/NativePath.h"
+#include "tests/fixtures/EndedOwner.h"
 #include "tests/fixtures/HoldingChild.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
@@ -113,4 +114,40 @@ TEST(InstallFolder, WriteCheckNamesTheFirstFolderBelowThatCannotBeWritten)
             GTEST_SKIP() << whyNot;
         EXPECT_EQ(status, 0);
     }
+}
+
+// What killed runs left goes, below the installation and in the temporary folder alike, and what
+// cannot go is named: here a leftover holding a folder its owner may not write.
+TEST(InstallFolder, EndedRunsLeftoversGoFromBothPlacesAndThoseThatStayAreNamed)
+{
+    fixtures::ScratchFolder scratch;
+    const std::string install = scratch / "install", tmp = scratch / "tmp";
+    chmod(scratch.Path().c_str(), 0755);
+    for (const std::string& folder : {install, tmp})
+    {
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);  // the unprivileged user's too
+    }
+    const std::string ended = fixtures::EndedOwnerTag();
+    std::string whyNot;
+    const int status = fixtures::RunUnprivileged(
+        [&] {
+            setenv("TMPDIR", tmp.c_str(), 1);
+            const std::string stuck = install + "/.sollex-patcher-" + ended + "-Stuck1";
+            fixtures::WriteFile(stuck + "/locked/file", "kept");
+            fixtures::WriteFile(install + "/.sollex-patcher-" + ended + "-Gone01/file/data", "unpacked");
+            fixtures::WriteFile(tmp + "/lumo-" + ended + "-Gone02/100_to_101.zip", "partial");
+            fixtures::WriteFile(tmp + "/lumo-test.keep", "not ours");
+            chmod((stuck + "/locked").c_str(), 0555);
+            const std::vector<std::wstring> left = LumoUtil::RemoveEndedRunLeftovers(FromNativePath(install));
+            chmod((stuck + "/locked").c_str(), 0755);  // the scratch folder can go again
+            const bool named = left == std::vector<std::wstring>{FromNativePath(stuck)};
+            const bool rest = fixtures::ListFolder(install) == std::vector<std::string>{".sollex-patcher-" + ended + "-Stuck1"} &&
+                              fixtures::ListFolder(tmp) == std::vector<std::string>{"lumo-test.keep"};
+            return (named ? 0 : 1) + (rest ? 0 : 2);
+        },
+        &whyNot);
+    if (status < 0)
+        GTEST_SKIP() << whyNot;
+    EXPECT_EQ(status, 0) << "1: the one that stays is not named alone; 2: the others did not all go";
 }

@@ -294,7 +294,8 @@ TEST_F(PatchTaskNet, FetchToolStartsFromEmptyUnlessAskedToResume)
 }
 
 // fetch-tool stopped by a signal while the server says nothing at all (the size query) or stalls
-// half-way through the file: it ends at once, with a failure, leaving no file and no partial file.
+// half-way through the file: it ends at once, with a failure that names the signal, leaving no file
+// and no partial file.
 TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
 {
     fixtures::WriteFile(m_folder / "www/big.bin", nettest::PatternBytes(100000, 2));
@@ -306,6 +307,7 @@ TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
         fixtures::WriteFile(folder + "/keep", "");
         platform::SpawnRequest request;
         request.argv = {LUMO_BIN_DIR "/fetch-tool", faults.Url(path), folder + "/out.bin"};
+        request.captureOutput = true;
         auto child = platform::SpawnedChild::Spawn(request, nullptr);
         ASSERT_TRUE(child);
         // Stopped once the server counted the request and a stalled transfer has its partial file.
@@ -318,6 +320,12 @@ TEST_F(PatchTaskNet, FetchToolStopsAtOnceOnAStopSignalAndLeavesNoPartialFile)
         if (!child->Wait(10000))
             child->Terminate(9); // still running 10 s after the signal: fails below
         EXPECT_EQ(1, child->ExitCode()) << path;
+        std::string output;
+        char block[4096];
+        for (ssize_t n; (n = child->ReadOutput(block, sizeof block)) > 0;)
+            output.append(block, static_cast<size_t>(n));
+        EXPECT_NE(output.find(std::string(": download failed (stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM")),
+                  std::string::npos) << output;
         EXPECT_EQ(fixtures::ListFolder(folder), std::vector<std::string>{"keep"}) << path;
     }
 }

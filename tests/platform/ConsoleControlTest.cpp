@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 using namespace platform;
 
@@ -71,6 +72,32 @@ TEST(ConsoleControlDeathTest, HandlersRunOnTheirThreadAndDecideWhetherTheProcess
                 pause();
         },
         testing::KilledBySignal(SIGINT), "");
+}
+
+// Every stop signal, the terminal's Ctrl-\ (SIGQUIT) among them, reaches the handlers as its type
+// and back: a handler that takes it keeps the process alive.
+TEST(ConsoleControlDeathTest, EveryStopSignalIsTakenOverAndKnownByItsType)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct { int signal; uint32_t type; } cases[] = {
+        {SIGINT, kCtrlCEvent}, {SIGQUIT, kCtrlBreakEvent}, {SIGHUP, kCtrlCloseEvent}, {SIGTERM, kCtrlShutdownEvent},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.signal);
+        EXPECT_EQ(ConsoleControlTypeOfSignal(c.signal), c.type);
+        EXPECT_EQ(SignalOfConsoleControlType(c.type), c.signal);
+        EXPECT_EXIT(
+            {
+                SetConsoleControlHandler(Handles, true);
+                raise(c.signal);
+                WaitForCalls(1);
+                fprintf(stderr, "type %u\n", g_seen.load());
+                exit(0);
+            },
+            testing::ExitedWithCode(0), "type " + std::to_string(c.type) + "\n");
+    }
+    EXPECT_EQ(ConsoleControlTypeOfSignal(SIGUSR1), 0xFFFFFFFFu);
 }
 
 TEST(ConsoleControl, BrokenPipesAreErrorsNotSignals)

@@ -14,6 +14,7 @@
 #include "BuildConfig.h"
 #include "lumo/diagnostics/CrashDump.h"
 #include "tests/fixtures/ArchiveWriter.h"
+#include "tests/fixtures/EndedOwner.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FileListWriter.h"
@@ -237,8 +238,8 @@ TEST_F(DriverTest, PatchApplyPrintsLevelTabTextAndExitsWithTheResult)
                        "1\tFailed adding: bin\\missing.dll...\n");
 }
 
-// A patch-apply stopped by SIGINT or SIGTERM while its patch tool works ends the tool, puts every
-// file back and removes its journal.
+// A patch-apply stopped by a stop signal (the terminal's Ctrl-\ among them) while its patch tool
+// works ends the tool, puts every file back, removes its journal and says which signal it was.
 TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
 {
     const std::string install = m_scratch / "install", package = m_scratch / "package";
@@ -249,7 +250,7 @@ TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
     fixtures::WritePackageLists(package, {{"new.txt", "d"}}, {},
                                 {{"bin\\x.dll", fixtures::Md5Hex("new"), fixtures::Md5Hex("old")}});
     const fixtures::TreeContent original = fixtures::SnapshotTree(install);
-    for (const std::string signal : {"INT", "TERM"})
+    for (const std::string signal : {"INT", "TERM", "QUIT", "HUP"})
     {
         // Stopped once the tool has been called, with the added file in place.
         const DriverRun run = Shell("sh -c 'rm -f calls; " + std::string(fixtures::kFakePatchToolLogVariable) +
@@ -257,7 +258,28 @@ TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
                                     "do sleep 0.01; done; kill -" + signal + " $!; wait $!'");
         EXPECT_EQ(run.status, 1) << signal;
         EXPECT_EQ(fixtures::DescribeTreeDifference(original, fixtures::SnapshotTree(install)), "") << signal;
-        EXPECT_NE(run.out.find("3\tCancelled: the patch was not applied\n"), std::string::npos) << signal << run.out;
+        EXPECT_NE(run.out.find("3\tStopped by SIG" + signal + ": the patch was not applied; every file it had "
+                               "changed was put back\n"), std::string::npos) << signal << run.out;
+        EXPECT_FALSE(fixtures::PathExists(install + "/patch.journal")) << signal;
+    }
+}
+
+// What killed runs left, below the installation and in the temporary folder, goes whichever driver
+// takes the installation next, whatever that driver then does.
+TEST_F(DriverTest, EveryDriverRemovesWhatKilledRunsLeft)
+{
+    const std::string tag = fixtures::EndedOwnerTag(), install = m_scratch / "install", tmp = m_scratch / "tmp";
+    for (const std::string command : {"patch-apply install package", "repair-tool install 127.0.0.1:1",
+                                      "patch-run --admin -s http://127.0.0.1:1/ install"})
+    {
+        SCOPED_TRACE(command);
+        WriteFile(install + "/.sollex-patcher-" + tag + "-Left01/file1/data/x.dll", "unpacked");
+        WriteFile(tmp + "/lumo-" + tag + "-Left02/44088_to_45000.zip", "partial");
+        WriteFile(tmp + "/lumo-test.keep", "not a run's");
+        Shell("env TMPDIR='" + tmp + "' " + command);
+        for (const std::string& name : fixtures::ListFolder(install))
+            EXPECT_FALSE(name.starts_with(".sollex-patcher-")) << name;
+        EXPECT_EQ(fixtures::ListFolder(tmp), std::vector<std::string>{"lumo-test.keep"});
     }
 }
 
