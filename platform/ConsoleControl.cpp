@@ -105,7 +105,8 @@ bool Start()
         close(fds[0]);
         close(fds[1]);
         g_pipeWrite = -1;
-        SetLastErrorFromErrno(e.code().value());
+        errno = e.code().value();  // the caller may print the reason as the system words it
+        SetLastErrorFromErrno(errno);
         return false;
     }
     struct sigaction action = {};

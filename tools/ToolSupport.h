@@ -111,6 +111,16 @@ inline bool StopOnConsoleControl()
     }, true);
 }
 
+// StopOnConsoleControl for a tool's main: when the handler cannot be installed, says so with the
+// system's reason on standard error (consequence ends the line) and answers false.
+inline bool CatchStopSignals(const char* tool, const char* consequence = "")
+{
+    if (StopOnConsoleControl())
+        return true;
+    std::fprintf(stderr, "%s: stop signals cannot be caught (%s)%s\n", tool, std::strerror(errno), consequence);
+    return false;
+}
+
 // Both names exist and are the same file.
 inline bool IsSameFile(const std::string& a, const std::string& b)
 {

@@ -254,11 +254,8 @@ int main(int argc, char** argv)
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
     // Ctrl-C and a polite kill both cancel: the download stops within a moment and the partial file goes.
-    if (!tools::StopOnConsoleControl())
-    {
-        std::fprintf(stderr, "fetch-tool: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+    if (!tools::CatchStopSignals("fetch-tool"))
         return 1;
-    }
     if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
     const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;

@@ -87,15 +87,8 @@ int main(int argc, char** argv)
     }
     // A closed output pipe must not kill the run halfway: writes then fail with EPIPE.
     platform::IgnoreBrokenPipeSignal();
-    if (!tools::StopOnConsoleControl()) {
-        const uint32_t code = platform::GetLastError();
-        std::string why;
-        if (!platform::LookUpErrorText(code, why))
-            why = "error " + std::to_string(code);
-        fprintf(stderr, "patch-apply: stop signals cannot be caught (%s); the patch was not applied\n",
-                why.c_str());
+    if (!tools::CatchStopSignals("patch-apply", "; the patch was not applied"))
         return 1;
-    }
     SetPatchCallbacks(nullptr, &KeepGoing, &PrintMessage);
     // The installation as the OS finds it, however it was spelled: the uninstall log records it.
     std::wstring installDir, error;

@@ -90,11 +90,8 @@ int main(int argc, char** argv)
 {
     tools::LibraryLinesToStandardError();
     // SIGINT, SIGTERM, SIGHUP and SIGQUIT cancel the run, which then puts back what it changed.
-    if (!tools::StopOnConsoleControl())
-    {
-        std::fprintf(stderr, "patch-run: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+    if (!tools::CatchStopSignals("patch-run"))
         return 1;
-    }
     signal(SIGPIPE, SIG_IGN);
     SetPatchCallbacks(nullptr, EngineKeepGoing, EngineMessage);
 

@@ -65,11 +65,8 @@ int main(int argc, char** argv)
         return 2;
     }
     // From here a stop signal cancels the repair, which cuts back what it made longer.
-    if (!tools::StopOnConsoleControl())
-    {
-        std::fprintf(stderr, "repair-tool: stop signals cannot be caught (error %u)\n", platform::GetLastError());
+    if (!tools::CatchStopSignals("repair-tool"))
         return 1;
-    }
     const std::string server = argv[2];
     LumoPatch::RepairRunSeams seams;
     seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
