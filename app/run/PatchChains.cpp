@@ -87,6 +87,12 @@ bool PatchRun::InstallRemotePatches()
     if (!FetchPatchList(options.patchServers, &callback))
         return false;
     QueryInstallationBuilds(options.installPath, m_host);
+    if (options.builds.empty())
+    {
+        // No build to look for: finding "no patch" for it would end the run as if it had succeeded.
+        m_host.Log(3, L"The installation's build could not be read, so no patch can be chosen for it; nothing was changed.");
+        return false;
+    }
     for (;;)
     {
         LogBuildList();

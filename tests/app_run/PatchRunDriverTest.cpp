@@ -234,6 +234,23 @@ TEST_F(DriverTest, AFolderThatHoldsNoInstallationIsSaidAsSuchAndLeftAlone)
     EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(empty)), "");
 }
 
+// A utility that reports no build: nothing can be looked for on the server, and finding "no patch"
+// for an unknown build is no completed run.
+TEST_F(DriverTest, ARunFromAServerWithoutAnInstalledBuildFailsAndChangesNothing)
+{
+    machine().SetUtility({{"builds", ""}});
+    nettest::FaultServer server(machine().scratch / "www");
+    ASSERT_TRUE(server.Ok());
+    WriteServerFolder(machine().scratch / "www", server.Url("file/a-b.pkg"));
+    const DriverResult result =
+        RunDriver(std::string(LUMO_BIN_DIR) + "/patch-run", {"--admin", "--server=" + server.Url("file/"), machine().install});
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(result.output.ends_with("3\tThe installation's build could not be read, so no patch can be chosen for "
+                                        "it; nothing was changed.\n1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(result.output.find("No (more) patches"), std::string::npos) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+}
+
 TEST_F(DriverTest, ChainFromPatchServers)
 {
     const std::string plainDriver = std::string(LUMO_BIN_DIR) + "/patch-run";
