@@ -34,6 +34,45 @@
 
 namespace {
 
+// The real patcher on this test's display, with a home, a temporary folder and a registry of the
+// machine's own; settings are extra "NAME=value" words, then the program's arguments.
+std::unique_ptr<platform::SpawnedChild> StartPatcher(const apprun::RunMachine& machine,
+                                                     const std::vector<std::string>& settings,
+                                                     const std::vector<std::string>& arguments)
+{
+    const std::string home = machine.scratch / "home";
+    platform::SpawnRequest request;
+    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
+                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
+                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11"};
+    request.argv.insert(request.argv.end(), settings.begin(), settings.end());
+    request.argv.push_back(LUMO_BIN_DIR "/sollex-patcher");
+    request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+    request.captureOutput = true;
+    return platform::SpawnedChild::Spawn(request, nullptr);
+}
+
+// The server's "patches.txt": one patch from build A to build B, its package at url.
+void WritePatchList(const std::string& www, const std::string& url)
+{
+    fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA + "\r\ntarget-version: " +
+                                                  apprun::kBuildB + "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
+                                                  url + "\r\n");
+}
+
+// Waits up to a minute for the patcher to end after a signal (then kills it); its output.
+std::string WaitForEnd(platform::SpawnedChild& patcher, bool& ended)
+{
+    ended = patcher.Wait(60000);
+    if (!ended)
+        patcher.Terminate(1);
+    std::string output;
+    char block[4096];
+    for (ssize_t n; (n = patcher.ReadOutput(block, sizeof block)) > 0;)
+        output.append(block, static_cast<size_t>(n));
+    return output;
+}
+
 // Its own Cancel, without the question: the run stops, puts back what it changed, and the window
 // closes; the process then ends with 128 + the signal. Nothing of the patch is left behind.
 TEST(WindowStopSignal, RollsTheRunBackThenEnds)
@@ -45,19 +84,10 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
         fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
         nettest::NginxServer server(www);
         ASSERT_TRUE(server.Ok());
-        fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA +
-                                                      "\r\ntarget-version: " + apprun::kBuildB +
-                                                      "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
-                                                      server.Url("a-b.pkg") + "\r\n");
-        const std::string home = machine.scratch / "home", toolLog = machine.scratch / "tool.log";
-        platform::SpawnRequest request;
-        request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
-                        "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
-                        "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
-                        std::string(fixtures::kFakePatchToolLogVariable) + "=" + toolLog,
-                        LUMO_BIN_DIR "/sollex-patcher", "--admin", "--server=" + server.Url(""), machine.install};
-        request.captureOutput = true;
-        const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+        WritePatchList(www, server.Url("a-b.pkg"));
+        const std::string toolLog = machine.scratch / "tool.log";
+        const auto patcher = StartPatcher(machine, {std::string(fixtures::kFakePatchToolLogVariable) + "=" + toolLog},
+                                          {"--admin", "--server=" + server.Url(""), machine.install});
         ASSERT_TRUE(patcher);
         // The tool is called once the files to add are in place with their journal.
         ASSERT_TRUE(fixtures::WaitFor([&] { return !fixtures::ReadFakeToolCalls(toolLog).empty() || patcher->Wait(0); }));
@@ -65,13 +95,8 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
         ASSERT_FALSE(machine.Leftovers().empty()) << "the patch is under way: its journal and backups exist";
         ASSERT_EQ(::kill(patcher->Pid(), stop), 0);
 
-        const bool ended = patcher->Wait(60000);
-        if (!ended)
-            patcher->Terminate(1);
-        std::string output;
-        char block[4096];
-        for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
-            output.append(block, static_cast<size_t>(n));
+        bool ended = false;
+        const std::string output = WaitForEnd(*patcher, ended);
         ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
         EXPECT_EQ(patcher->ExitCode(), 128 + stop) << output;
         EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildA), "") << output;
@@ -94,15 +119,7 @@ TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
     repairtest::RepairServer server(machine.install, machine.scratch / "server.log",
                                     {"--fault", "huge-hold", "--bad-name", "stop\\a.txt#1000000"});
     ASSERT_NE(server.Port(), 0);
-    const std::string home = machine.scratch / "home";
-    platform::SpawnRequest request;
-    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
-                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
-                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
-                    "SOLLEX_REPAIR_SERVER=" + server.HostPort(), LUMO_BIN_DIR "/sollex-patcher", "--admin", "-r",
-                    machine.install};
-    request.captureOutput = true;
-    const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+    const auto patcher = StartPatcher(machine, {"SOLLEX_REPAIR_SERVER=" + server.HostPort()}, {"--admin", "-r", machine.install});
     ASSERT_TRUE(patcher);
     const auto size = [&] {
         struct stat status{};
@@ -112,13 +129,8 @@ TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
     ASSERT_FALSE(patcher->Wait(0)) << "the window ended before the far segment was written";
     ASSERT_EQ(::kill(patcher->Pid(), SIGHUP), 0);
 
-    const bool ended = patcher->Wait(60000);
-    if (!ended)
-        patcher->Terminate(1);
-    std::string output;
-    char block[4096];
-    for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
-        output.append(block, static_cast<size_t>(n));
+    bool ended = false;
+    const std::string output = WaitForEnd(*patcher, ended);
     ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
     EXPECT_EQ(patcher->ExitCode(), 128 + SIGHUP) << output;
     EXPECT_EQ(size(), 3) << output;
@@ -136,18 +148,8 @@ TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB));
     nettest::NginxServer server(www);
     ASSERT_TRUE(server.Ok());
-    fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA +
-                                                  "\r\ntarget-version: " + apprun::kBuildB +
-                                                  "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
-                                                  server.Url("a-b.pkg") + "\r\n");
-    const std::string home = machine.scratch / "home";
-    platform::SpawnRequest request;
-    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
-                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
-                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11",
-                    LUMO_BIN_DIR "/sollex-patcher", "--admin", "--server=" + server.Url(""), machine.install};
-    request.captureOutput = true;
-    const auto patcher = platform::SpawnedChild::Spawn(request, nullptr);
+    WritePatchList(www, server.Url("a-b.pkg"));
+    const auto patcher = StartPatcher(machine, {}, {"--admin", "--server=" + server.Url(""), machine.install});
     ASSERT_TRUE(patcher);
     const auto updating = [&] {
         const std::vector<std::string> calls = machine.UtilityCalls();
@@ -158,13 +160,8 @@ TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
     ASSERT_FALSE(patcher->Wait(0)) << "the window ended before its run reached the database update";
     ASSERT_EQ(::kill(patcher->Pid(), SIGTERM), 0);
 
-    const bool ended = patcher->Wait(60000);
-    if (!ended)
-        patcher->Terminate(1);
-    std::string output;
-    char block[4096];
-    for (ssize_t n; (n = patcher->ReadOutput(block, sizeof block)) > 0;)
-        output.append(block, static_cast<size_t>(n));
+    bool ended = false;
+    const std::string output = WaitForEnd(*patcher, ended);
     ASSERT_TRUE(ended) << "still running (now killed) a minute after the signal\n" << output;
     EXPECT_EQ(patcher->ExitCode(), 128 + SIGTERM) << output;
     EXPECT_EQ(machine.DiffFromBuild(apprun::kBuildB), "") << "the patch stays: " << output;
@@ -181,9 +178,7 @@ TEST(WindowStopSignal, TheLogNamesTheSignalAndWhatItLeft)
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
     nettest::NginxServer server(www);
     ASSERT_TRUE(server.Ok());
-    fixtures::WriteFile(www + "/patches.txt", std::string("source-version: ") + apprun::kBuildA + "\r\ntarget-version: " +
-                                                  apprun::kBuildB + "\r\npatch-exe-url: x.exe\r\npatch-data-url: " +
-                                                  server.Url("a-b.pkg") + "\r\n");
+    WritePatchList(www, server.Url("a-b.pkg"));
     machine.ResetOptions("");
     AddPatchServer(FromNativePath(server.Url("")));
     SetPatchCallbacks(nullptr, KeepPatchingCallback, LogToFrame);
