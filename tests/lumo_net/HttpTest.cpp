@@ -198,7 +198,9 @@ TEST_F(HttpDownload, CancelStopsAStalledTransferAndAllRetries)
 
 TEST_F(HttpDownload, CancelAfterAFailedAttemptEndsWithoutAnotherAttempt)
 {
-    LumoInetInternal::SetDownloadRetryPause(1000);
+    // A pause far longer than any machine needs to see the first request: the cancel, heard within
+    // the pause, must end the download before a second attempt however slow the machine.
+    LumoInetInternal::SetDownloadRetryPause(120000);
     // Cancel as soon as the server has seen the first request.
     Cancel cancel;
     std::atomic<bool> finished{false};
