@@ -244,14 +244,14 @@ LUMORESULT Ask(bool size, const std::string& url, DownloadURLCallback* cancel = 
 // A stop is heard while the server says nothing, for a download and a size query alike.
 TEST_F(HttpDownload, ACancelIsHeardWhileTheServerSaysNothing)
 {
-    platform::SetInternetStallSeconds(30);
+    platform::SetInternetStallSeconds(300);  // far beyond the bound below: only the stop can end it in time
     for (const bool size : {false, true})
     {
         Cancel cancel;
         std::thread stopper([&] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); cancel.flag = true; });
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(LUMORESULT_ABORTED, Ask(size, s_faults->Url(size ? "silent/d" : "silent/c"), &cancel)) << size;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
         stopper.join();
     }
 }
