@@ -175,21 +175,6 @@ std::wstring DamageAdvice(const std::wstring& installDir, const ParsedJournal& j
                   L"delete " + installDir + L"/" + kPatchJournalName + L" to patch again.";
 }
 
-bool ReadAll(int fd, std::string& bytes)
-{
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 bool Exists(int folderFd, const std::string& relative, bool* isFolder = nullptr)
 {
     struct stat st;
@@ -209,20 +194,20 @@ void RemoveIfPresent(int folderFd, const std::string& relative)
 // Puts the installation back as the journal says, with the folder locked by the caller.
 bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& error)
 {
-    const int fd = openat(folderFd, JournalName().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        error = L"cannot open the patch journal in " + installDir + L": " + ErrnoText(errno);
+    std::string bytes;
+    bool present = false;
+    int readError = 0;
+    if (!LumoUtil::ReadFramedFile(folderFd, JournalName(), bytes, present, readError)) {
+        error = (present ? L"cannot read the patch journal in " : L"cannot open the patch journal in ") + installDir +
+                L": " + ErrnoText(readError);
         return false;
     }
-    std::string bytes;
-    const bool read = ReadAll(fd, bytes);
-    close(fd);
+    if (!present)
+        return true;
     ParsedJournal journal;
     std::wstring why;
-    if (!read || !ParseJournal(bytes, journal, why)) {
-        error = L"the patch journal in " + installDir + L" cannot be used: " + (read ? why : L"it cannot be read");
+    if (!ParseJournal(bytes, journal, why)) {
+        error = L"the patch journal in " + installDir + L" cannot be used: " + why;
         return false;
     }
     if (!EntriesStayInside(installDir, journal, why)) {

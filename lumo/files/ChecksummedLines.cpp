@@ -1,6 +1,10 @@
 #include "lumo/files/ChecksummedLines.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <cstdio>
 
@@ -50,6 +54,30 @@ std::vector<FramedLine> SplitChecksummedLines(const std::string& bytes)
     }
     lines.resize(used);
     return lines;
+}
+
+bool ReadFramedFile(int folderFd, const std::string& name, std::string& bytes, bool& present, int& error)
+{
+    bytes.clear();
+    present = false;
+    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return error == ENOENT;
+    }
+    present = true;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            ::close(fd);
+            return n == 0;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace LumoUtil

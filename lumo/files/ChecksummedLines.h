@@ -30,4 +30,9 @@ struct FramedLine
 // intact or damaged.
 std::vector<FramedLine> SplitChecksummedLines(const std::string& bytes);
 
+// Reads the whole file name in the folder open as folderFd, never through a link. True with
+// present false when there is no such file; false with error (an errno) when it cannot be opened
+// or read.
+bool ReadFramedFile(int folderFd, const std::string& name, std::string& bytes, bool& present, int& error);
+
 }  // namespace LumoUtil

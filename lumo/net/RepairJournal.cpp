@@ -42,22 +42,6 @@ std::wstring ErrnoText(int error)
     return FromNativePath(std::strerror(error));
 }
 
-bool ReadAll(int fd, std::string& bytes)
-{
-    char buffer[65536];
-    for (;;)
-    {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        bytes.append(buffer, size_t(n));
-    }
-}
-
 bool ParseLength(const std::string& text, int64_t& value)
 {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -178,23 +162,17 @@ bool Settle(int folderFd, const std::wstring& root, const std::string& path, con
 
 bool RecoverIn(int folderFd, const std::wstring& root, std::vector<RepairRecoveryLine>& lines, std::wstring& error)
 {
-    const int fd = ::openat(folderFd, JournalName().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-    {
-        if (errno == ENOENT)
-            return true;
-        error = L"cannot open the record of a stopped repair in " + root + L": " + ErrnoText(errno);
-        return false;
-    }
     std::string bytes;
-    const bool read = ReadAll(fd, bytes);
-    const int readError = errno;
-    ::close(fd);
-    if (!read)
+    bool present = false;
+    int readError = 0;
+    if (!LumoUtil::ReadFramedFile(folderFd, JournalName(), bytes, present, readError))
     {
-        error = L"cannot read the record of a stopped repair in " + root + L": " + ErrnoText(readError);
+        error = (present ? L"cannot read the record of a stopped repair in " : L"cannot open the record of a stopped repair in ") +
+                root + L": " + ErrnoText(readError);
         return false;
     }
+    if (!present)
+        return true;
     bool begun = false;
     std::vector<RepairRecoveryLine> found;
     const std::map<std::string, Target> targets = ParseRecords(root, bytes, begun, found);
