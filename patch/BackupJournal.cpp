@@ -369,24 +369,8 @@ bool BackupJournal::Append(const std::string& payloads, std::wstring& error)
         error = L"the patch journal in " + m_installDir + L" can no longer be written";
         return false;
     }
-    std::string lines;
-    for (size_t start = 0; start < payloads.size();) {
-        const size_t end = payloads.find('\n', start);
-        const std::string payload = payloads.substr(start, end - start);
-        lines += LumoUtil::ChecksummedLine(payload);
-        start = end + 1;
-    }
-    size_t done = 0;
-    while (done < lines.size()) {
-        const ssize_t n = write(m_fd, lines.data() + done, lines.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    if (done < lines.size() || fdatasync(m_fd) != 0) {
-        error = L"cannot write the patch journal in " + m_installDir + L": " + ErrnoText(errno ? errno : EIO);
+    if (!LumoUtil::AppendChecksummedLines(m_fd, payloads)) {
+        error = L"cannot write the patch journal in " + m_installDir + L": " + ErrnoText(errno);
         // A torn record may only ever be the last one: nothing more is written.
         close(m_fd);
         m_fd = -1;

@@ -56,6 +56,31 @@ std::vector<FramedLine> SplitChecksummedLines(const std::string& bytes)
     return lines;
 }
 
+bool AppendChecksummedLines(int fd, const std::string& payloads)
+{
+    std::string lines;
+    for (size_t start = 0; start < payloads.size();) {
+        const size_t end = payloads.find('\n', start);
+        lines += ChecksummedLine(payloads.substr(start, end - start));
+        start = end + 1;
+    }
+    size_t done = 0;
+    errno = 0;
+    while (done < lines.size()) {
+        const ssize_t n = ::write(fd, lines.data() + done, lines.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done == lines.size() && ::fdatasync(fd) == 0)
+        return true;
+    if (errno == 0)
+        errno = EIO;
+    return false;
+}
+
 bool ReadFramedFile(int folderFd, const std::string& name, std::string& bytes, bool& present, int& error)
 {
     bytes.clear();

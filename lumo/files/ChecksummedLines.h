@@ -30,6 +30,11 @@ struct FramedLine
 // intact or damaged.
 std::vector<FramedLine> SplitChecksummedLines(const std::string& bytes);
 
+// Frames each "\n"-ended record of payloads, writes them at fd's end and flushes them to the disk
+// (fdatasync) before it returns. False (errno set) when not all of it is written and flushed; the
+// file must then take no further line, as a torn line may only ever be the last.
+bool AppendChecksummedLines(int fd, const std::string& payloads);
+
 // Reads the whole file name in the folder open as folderFd, never through a link. True with
 // present false when there is no such file; false with error (an errno) when it cannot be opened
 // or read.

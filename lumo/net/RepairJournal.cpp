@@ -238,26 +238,9 @@ bool RepairJournal::Begin(std::string& error)
 
 bool RepairJournal::Append(const std::string& payloads, std::string& error)
 {
-    std::string lines;
-    for (size_t start = 0; start < payloads.size();)
+    if (!LumoUtil::AppendChecksummedLines(m_fd, payloads))
     {
-        const size_t end = payloads.find('\n', start);
-        lines += LumoUtil::ChecksummedLine(payloads.substr(start, end - start));
-        start = end + 1;
-    }
-    size_t done = 0;
-    while (done < lines.size())
-    {
-        const ssize_t n = ::write(m_fd, lines.data() + done, lines.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    if (done < lines.size() || ::fdatasync(m_fd) != 0)
-    {
-        error = "cannot write the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno ? errno : EIO);
+        error = "cannot write the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno);
         // A torn record may only ever be the last one: nothing more is written.
         Close();
         return false;
