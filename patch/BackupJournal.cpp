@@ -51,8 +51,6 @@ bool KindFromWord(const std::string& word, JournalEntry& kind)
 
 bool IsBackedUp(JournalEntry kind) { return kind != JournalEntry::kFolder && kind != JournalEntry::kNewFile; }
 
-std::wstring ErrnoText(int error) { return FromNativePath(std::generic_category().message(error)); }
-
 std::wstring TrimmedFolder(std::wstring folder)
 {
     while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))

@@ -39,8 +39,6 @@ std::string ParentOf(const std::string& native)
 
 std::wstring Quoted(const std::string& native) { return L"\"" + FromNativePath(native) + L"\""; }
 
-std::wstring ErrnoText(int error) { return FromNativePath(std::generic_category().message(error)); }
-
 std::wstring Failure(const wchar_t* what, const std::string& native, int error)
 {
     return std::wstring(what) + L" " + Quoted(native) + L": " + ErrnoText(error);

@@ -161,11 +161,6 @@ void SyncFolderOf(const std::string& path)
     }
 }
 
-std::wstring ErrnoText(int error)
-{
-    return ToWide(strerror(error));
-}
-
 void ReportWriteFailure(const std::wstring& path, int error)
 {
     PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + ErrnoText(error) + L")");

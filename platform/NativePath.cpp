@@ -1,6 +1,7 @@
 #include "platform/NativePath.h"
 
 #include <cstdint>
+#include <system_error>
 
 #include "platform/Utf8.h"
 
@@ -73,4 +74,9 @@ std::wstring FromNativePath(const std::string& nativePath)
         }
     }
     return out;
+}
+
+std::wstring ErrnoText(int error)
+{
+    return FromNativePath(std::generic_category().message(error));
 }

@@ -13,3 +13,6 @@ std::string ToNativePath(const std::wstring& path);
 // A byte that is not part of valid UTF-8 becomes U+DC80 + byte (its low byte), so that
 // ToNativePath(FromNativePath(p)) == p for every name the OS may hand us.
 std::wstring FromNativePath(const std::string& nativePath);
+
+// The system's text for an errno value, for messages that name what failed.
+std::wstring ErrnoText(int error);

@@ -27,11 +27,6 @@ namespace LumoUtil {
 
 namespace {
 
-std::wstring ErrnoText(int error)
-{
-    return FromNativePath(std::generic_category().message(error));
-}
-
 std::wstring Quoted(const std::wstring& path)
 {
     return L"\"" + path + L"\"";

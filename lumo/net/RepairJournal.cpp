@@ -37,11 +37,6 @@ std::string NativePrefix(const std::wstring& root)
     return native == "/" ? native : native + "/";
 }
 
-std::wstring ErrnoText(int error)
-{
-    return FromNativePath(std::strerror(error));
-}
-
 bool ParseLength(const std::string& text, int64_t& value)
 {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
