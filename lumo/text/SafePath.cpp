@@ -256,19 +256,23 @@ bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
     const std::vector<std::wstring> parts = Components(relative);
     if (parts.empty())
         return false;
+    // A name is kept when any of its components is: a folder "patch.journal" would stand where the
+    // journal goes as surely as a file of that name.
     const std::wstring first = LowerAscii(parts.front());
-    const std::wstring last = LowerAscii(parts.back());
     for (const ReservedName& reserved : kReservedNames) {
         const std::wstring name = LowerAscii(reserved.name);
         std::wstring why;
         switch (reserved.at) {
         case ReservedAt::RootFile:
-            if (parts.size() == 1 && last == name)
+            if (first == name)
                 why = L"the name is kept for ";
             break;
         case ReservedAt::NameEnding:
-            if (last.size() >= name.size() && last.compare(last.size() - name.size(), name.size(), name) == 0)
-                why = L"names ending in \"" + std::wstring(reserved.name) + L"\" are kept for ";
+            for (const std::wstring& part : parts) {
+                const std::wstring lower = LowerAscii(part);
+                if (lower.size() >= name.size() && lower.compare(lower.size() - name.size(), name.size(), name) == 0)
+                    why = L"names ending in \"" + std::wstring(reserved.name) + L"\" are kept for ";
+            }
             break;
         case ReservedAt::RootFolder:
             if (first.size() > name.size() && first.compare(0, name.size(), name) == 0)

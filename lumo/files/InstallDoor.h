@@ -1,0 +1,153 @@
+#pragma once
+// The one door into an installation.
+//
+// On the other platform a file is opened once and worked on through its handle. Here a name is
+// looked up again by whoever holds it, and every lookup is a chance for a symbolic link, a hard
+// link, a folder or a FIFO to stand where a file was expected: a write would land outside the
+// installation, in a second copy of a file, or block for ever. So every open, create, rename, cut
+// and unlink below an installation goes through one InstallDoor:
+//
+// - It holds the installation folder open (a directory descriptor; the one the installation lock
+//   was taken on when this process holds that lock) and works relative to it only.
+// - Reach() resolves an install-relative name component by component relative to that descriptor,
+//   by the case rule (the exact name, else the single entry that matches ignoring ASCII case;
+//   missing parts keep the given spelling). A symbolic link met on the way, the last step
+//   included, is followed only while it stays inside; the file it reaches is the one checked,
+//   recorded and compared (InstallFile::relative, InstallFile::identity). A name that is, or
+//   reaches, a file the patcher keeps for itself (lumo/text/ReservedNames.h) in any component is
+//   refused.
+// - The reached name holds no link, so every later open of it walks the folders with O_NOFOLLOW:
+//   a link swapped in meanwhile makes the open fail instead of leading elsewhere.
+// - The patcher's own files (journals, summary, notes, backups, replacements, temporary files) are
+//   read only when they are regular files (opened without following a link and without blocking,
+//   then checked), and created exclusively without following a link after removing what stood in
+//   their place.
+// - A game file with more than one name (a hard link) gets a copy of its own before anything
+//   writes it in place, so the other names keep their content.
+//
+// Paths: "relative" is below the installation, "/" or "\" between parts. Every error names what
+// failed and where (the full path) and, where a user can do something about it, what to do.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lumo/text/SafePath.h"
+
+namespace LumoUtil {
+
+// A file as the file system knows it: two names reach the same file when these are equal.
+struct FileIdentity
+{
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+enum class InstallFileKind { Missing, Regular, Folder, Other };
+
+// What an install-relative name reaches.
+struct InstallFile
+{
+    std::wstring relative;     // the file reached, links followed, "/" between parts, spelled as on disk
+                               // (missing parts as given)
+    std::wstring path;         // the installation folder + "/" + relative: for messages and path-based code
+    InstallFileKind kind = InstallFileKind::Missing;
+    FileIdentity identity;     // of the file reached; zero when it is missing
+    uint64_t size = 0;         // of a regular file
+    uint64_t links = 0;        // its number of names (st_nlink)
+};
+
+class InstallDoor
+{
+public:
+    // The door of the installation folder root (a resolved folder, as InstallFolder.h gives it):
+    // a share of the descriptor this process holds the installation lock on, else the folder
+    // opened on its own. Null with error naming the folder when it cannot be opened.
+    static std::shared_ptr<InstallDoor> Open(const std::wstring& root, std::wstring& error);
+
+    ~InstallDoor();
+    InstallDoor(const InstallDoor&) = delete;
+    InstallDoor& operator=(const InstallDoor&) = delete;
+
+    const std::wstring& Root() const { return m_root; }
+    int Fd() const { return m_fd; }
+
+    // Resolves a name that came from outside (a file list, a package, a repair server) or that a
+    // journal wrote down. exactSpelling: take every name as spelled (no case matching), for names
+    // the patcher wrote itself. False with error when the name is unsafe (IsSafeRelativePath for
+    // text), ambiguous by case, runs through a file, leads out of the installation through a link
+    // (or a chain of more than 40), or names or reaches a file the patcher keeps for itself.
+    bool Reach(const std::wstring& relative, InstallFile& file, std::wstring& error,
+               NameText text = NameText::EightBit, bool exactSpelling = false) const;
+
+    // The same, without the reserved-name rule: for the patcher's own code that looks at its own
+    // files through a game file's name (a backup beside a file).
+    bool ReachAny(const std::wstring& relative, InstallFile& file, std::wstring& error,
+                  NameText text = NameText::EightBit, bool exactSpelling = false) const;
+
+    // What stands at a link-free relative name now (no link followed, not even the last).
+    InstallFile Look(const std::wstring& relative) const;
+
+    // A descriptor (O_PATH, close-on-exec) of the folder that holds relative (link-free), walked
+    // without following any link; -1 with error when a part is missing, a link or not a folder.
+    int OpenParent(const std::wstring& relative, std::string& leaf, std::wstring& error) const;
+
+    // --- The patcher's own files ---
+
+    // Reads the whole file relative (link-free, e.g. "patch.journal") when it is a regular file.
+    // True with present false when nothing stands there. False with error when something else
+    // stands there (a link, a folder, a FIFO: the error says which and to delete it) or it cannot
+    // be read.
+    bool ReadOwnFile(const std::wstring& relative, std::string& bytes, bool& present, std::wstring& error) const;
+
+    // An open descriptor (O_RDONLY, close-on-exec) of the regular file relative, the same checks
+    // as ReadOwnFile; -1 with present false when nothing stands there.
+    int OpenOwnFileForReading(const std::wstring& relative, bool& present, std::wstring& error) const;
+
+    // Creates relative exclusively (O_CREAT|O_EXCL|O_NOFOLLOW, plus flags such as O_WRONLY,
+    // O_APPEND) after removing a file, link or FIFO standing there, or an empty folder. A folder
+    // with something in it is not removed: error names it and says to delete it. -1 with error on
+    // failure.
+    int CreateOwnFile(const std::wstring& relative, int flags, mode_t mode, std::wstring& error) const;
+
+    // Writes bytes to relative through temporary (both link-free, in one folder): created as
+    // CreateOwnFile does, written, flushed to the disk, renamed over relative, the folder flushed.
+    // Nothing of temporary stays on failure.
+    bool ReplaceOwnFile(const std::wstring& relative, const std::wstring& temporary, const std::string& bytes,
+                        std::wstring& error) const;
+
+    // Removes the file or link relative (never a folder). True when it is gone, also when it was
+    // not there; false with error naming it and the reason otherwise.
+    bool RemoveFile(const std::wstring& relative, std::wstring& error) const;
+
+    // renameat of two link-free names inside the installation; false with error naming both.
+    bool Rename(const std::wstring& from, const std::wstring& to, std::wstring& error) const;
+
+    // --- Game files written in place ---
+
+    // Opens the regular file relative (link-free, as Reach gives it) for writing in place
+    // (O_WRONLY, plus O_CREAT|O_EXCL when create), never through a link and never blocking. A file
+    // with more than one name is first given a copy of its own (copied beside it, flushed and
+    // renamed over it), so its other names keep their content. -1 with error on failure.
+    int OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error) const;
+
+    // Flushes the installation's file system (syncfs).
+    bool Sync(std::wstring& error) const;
+
+private:
+    InstallDoor(std::wstring root, int fd);
+    bool ReachWith(const std::wstring& relative, InstallFile& file, std::wstring& error, NameText text,
+                   bool exactSpelling, bool refuseReserved) const;
+    bool GiveOwnCopy(int folderFd, const std::string& leaf, const std::wstring& relative, std::wstring& error) const;
+
+    std::wstring m_root;
+    int m_fd = -1;
+};
+
+// The identity of an open descriptor; zero when fstat fails.
+FileIdentity IdentityOf(int fd);
+
+}  // namespace LumoUtil
