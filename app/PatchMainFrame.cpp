@@ -157,6 +157,11 @@ bool PatchMainFrame::HoldInstallationForRun()
         // Another run holds it now; "Apply Update" stays usable for when it has ended.
         Host().Log(3, reason);
         return false;
+    case InstallEntry::JournalLeft:
+        // What a patch or repair killed while the window waited left could not be put right (the
+        // recovery said why); "Apply Update" stays usable for when it has been.
+        Host().Log(3, reason);
+        return false;
     case InstallEntry::NotUsable:
         return true;  // the run says why it cannot be used
     }

@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/run/DatabaseRebuildNotice.h"
-#include "app/run/StartupRecovery.h"
+#include "app/run/InstallEntry.h"
 
 #include "app/APThread.h"
 #include "app/LogToFrame.h"
@@ -97,13 +97,15 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
     std::unique_ptr<LumoUtil::InstallLock> installLock;
     {
         std::wstring reason;
-        if (usable && !(installLock = LumoUtil::InstallLock::Acquire(options.installPath, reason))) {
+        const InstallEntry entry =
+            usable ? EnterInstallation(options.installPath, installLock, reason) : InstallEntry::NotUsable;
+        if (entry == InstallEntry::InUse) {
             PatchSendMessage(3, reason);
-        } else if (!RecoverInterruptedPatch(options.installPath)) {
-            // A patch that a kill or a crash interrupted is finished or rolled back first, so that
-            // discovery asks the installation for a whole build. When that cannot finish, the
-            // installation is half restored: nothing is asked of it and nothing is offered (the
-            // recovery said why).
+        } else if (entry == InstallEntry::JournalLeft) {
+            // A patch that a kill or a crash interrupted is finished or rolled back, and a stopped
+            // repair put right, when the installation is taken, so that discovery asks it for a
+            // whole build. When that cannot finish, the installation is half restored: nothing is
+            // asked of it and nothing is offered (the recovery said why).
             frame->ShowRunMode();
             frame->ShowInstallPath();
             frame->StopTimer();

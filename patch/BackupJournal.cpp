@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "lumo/files/ChecksummedLines.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/files/InstallFolder.h"
 #include "lumo/text/SafePath.h"
 #include "patch/InstallFileOps.h"
@@ -19,6 +20,10 @@
 #include "platform/NativePath.h"
 
 namespace {
+
+using LumoUtil::InstallDoor;
+using LumoUtil::InstallFile;
+using LumoUtil::InstallFileKind;
 
 struct KindName
 {
@@ -56,11 +61,6 @@ std::wstring TrimmedFolder(std::wstring folder)
     while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))
         folder.pop_back();
     return folder;
-}
-
-std::wstring FullPath(const std::wstring& installDir, const std::string& relative)
-{
-    return (installDir == L"/" ? std::wstring() : installDir) + L"/" + FromNativePath(relative);
 }
 
 const std::string& JournalName()
@@ -117,22 +117,40 @@ bool ParseJournal(const std::string& bytes, ParsedJournal& out, std::wstring& er
     return true;
 }
 
-// Every entry must name a path inside the installation by the rule every name from outside meets
-// (no "..", no absolute path, no link that leads out), and none but a folder may name a file the
-// patcher keeps for itself (a backup, the journal): a journal that names anything else was not
-// written by a patch, and acting on it could remove or replace files anywhere. False with why.
-bool EntriesStayInside(const std::wstring& installDir, const ParsedJournal& journal, std::wstring& why)
+// Where each entry's file is now: its folders reached through the door (a link inside followed),
+// its last part as recorded (never followed: a NEW file or a backup that is a link is itself what
+// recovery finds). Every entry must name a path inside the installation by the rule every name
+// from outside meets (no "..", no absolute path, no link that leads out), and none but a folder may
+// name a file the patcher keeps for itself (a backup, the journal): a journal that names anything
+// else was not written by a patch, and acting on it could remove or replace files anywhere. False
+// with why; reached is empty for an entry whose folder is gone (nothing of it is left to do).
+bool ReachEntries(const InstallDoor& door, const ParsedJournal& journal, std::vector<std::wstring>& reached,
+                  std::wstring& why)
 {
+    reached.clear();
     for (size_t i = 0; i < journal.entries.size(); ++i) {
         const auto& [kind, relative] = journal.entries[i];
         const std::wstring name = FromNativePath(relative);
-        std::wstring resolved;
-        if (!LumoUtil::ConfineInstallPath(installDir, name, resolved, why) ||
-            (kind != JournalEntry::kFolder && LumoUtil::IsReservedInstallName(name, &why))) {
+        const bool ownFileAllowed = kind == JournalEntry::kFolder;
+        const size_t slash = name.rfind(L'/');
+        InstallFile file, folder;
+        const auto reach = [&](const std::wstring& path, InstallFile& found) {
+            return ownFileAllowed ? door.ReachAny(path, found, why, LumoUtil::NameText::EightBit, true)
+                                  : door.Reach(path, found, why, LumoUtil::NameText::EightBit, true);
+        };
+        // The whole name is checked as reached (a last part that is a link leading out included).
+        const bool ok = reach(name, file) && (slash == std::wstring::npos || reach(name.substr(0, slash), folder));
+        if (!ok) {
             why = L"line " + std::to_wstring(journal.entryLines[i]) + L" names no file of the installation (" + why +
                   L")";
             return false;
         }
+        if (slash == std::wstring::npos)
+            reached.push_back(name);
+        else if (folder.kind == InstallFileKind::Folder)
+            reached.push_back(folder.relative + name.substr(slash));
+        else
+            reached.emplace_back();
     }
     return true;
 }
@@ -173,31 +191,124 @@ std::wstring DamageAdvice(const std::wstring& installDir, const ParsedJournal& j
                   L"delete " + installDir + L"/" + kPatchJournalName + L" to patch again.";
 }
 
-bool Exists(int folderFd, const std::string& relative, bool* isFolder = nullptr)
+// What recovery could not do: each named, so the journal stays and the next start tries again.
+struct Failures
 {
-    struct stat st;
-    if (fstatat(folderFd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    std::vector<std::wstring> texts;
+    void Add(std::wstring text) { texts.push_back(std::move(text)); }
+    bool Any() const { return !texts.empty(); }
+    std::wstring Text() const
+    {
+        std::wstring joined;
+        for (const std::wstring& text : texts)
+            joined += (joined.empty() ? L"" : L"; ") + text;
+        return joined + L". The patch journal is kept, so the next start tries again.";
+    }
+};
+
+// Removes a file the journal names (never a folder); a failure is named.
+bool RemoveRecorded(const InstallDoor& door, const std::wstring& relative, Failures& failures)
+{
+    if (door.Look(relative).kind == InstallFileKind::Missing)
         return false;
-    if (isFolder)
-        *isFolder = S_ISDIR(st.st_mode);
+    std::wstring error;
+    if (!door.RemoveFile(relative, error)) {
+        failures.Add(error);
+        return false;
+    }
+    CountInstallAction();
     return true;
 }
 
-void RemoveIfPresent(int folderFd, const std::string& relative)
+// A folder the unfinished patch created goes when it is empty again; one that holds something, or
+// is gone, stays as it is.
+void RemoveRecordedFolder(const InstallDoor& door, const std::wstring& relative, Failures& failures)
 {
-    if (unlinkat(folderFd, relative.c_str(), 0) == 0)
+    std::string leaf;
+    std::wstring error;
+    const int parent = door.OpenParent(relative, leaf, error);
+    if (parent < 0)
+        return;  // its folder is gone: so is it
+    const int removed = unlinkat(parent, leaf.c_str(), AT_REMOVEDIR);
+    const int e = errno;
+    close(parent);
+    if (removed == 0)
         CountInstallAction();
+    else if (e != ENOENT && e != ENOTEMPTY && e != EEXIST && e != ENOTDIR)
+        failures.Add(L"cannot remove the folder " + door.Root() + L"/" + relative +
+                     L", which the unfinished patch created: " + ErrnoText(e));
+}
+
+// Finishes a committed application: the backups and replacements go.
+void FinishCommitted(const InstallDoor& door, const ParsedJournal& journal, const std::vector<std::wstring>& reached,
+                     Failures& failures)
+{
+    for (size_t i = 0; i < journal.entries.size(); ++i) {
+        const JournalEntry kind = journal.entries[i].first;
+        if (kind == JournalEntry::kFolder || reached[i].empty())
+            continue;
+        RemoveRecorded(door, reached[i] + kReplacementExt, failures);
+        if (IsBackedUp(kind))
+            RemoveRecorded(door, reached[i] + kBackupExt, failures);
+    }
+}
+
+// Rolls an unfinished application back, in reverse order.
+void RollBack(const InstallDoor& door, const ParsedJournal& journal, const std::vector<std::wstring>& reached,
+              Failures& failures)
+{
+    for (size_t i = journal.entries.size(); i-- > 0;) {
+        const JournalEntry kind = journal.entries[i].first;
+        const std::wstring& relative = reached[i];
+        const std::wstring full = door.Root() + L"/" + relative;
+        if (relative.empty())
+            continue;
+        if (kind == JournalEntry::kFolder) {
+            RemoveRecordedFolder(door, relative, failures);
+            continue;
+        }
+        RemoveRecorded(door, relative + kReplacementExt, failures);
+        if (kind == JournalEntry::kNewFile) {
+            const InstallFileKind standing = door.Look(relative).kind;
+            if (standing == InstallFileKind::Missing || standing == InstallFileKind::Folder)
+                continue;
+            std::wstring error;
+            if (!door.RemoveFile(relative, error)) {
+                failures.Add(L"cannot remove " + full + L", the file of an unfinished patch: " + error);
+                continue;
+            }
+            CountInstallAction();
+            PatchSendMessage(PATCH_LEVEL_STATUS, L"Removed the file of an unfinished patch: " + full);
+            continue;
+        }
+        const std::wstring backup = relative + kBackupExt;
+        const InstallFileKind backupKind = door.Look(backup).kind;
+        if (backupKind == InstallFileKind::Missing)
+            continue; // the move never happened: the file is the original
+        std::wstring error;
+        if (backupKind != InstallFileKind::Regular) {
+            failures.Add(L"cannot restore " + full + L" from its backup: " + door.Root() + L"/" + backup +
+                         L" is not a regular file; it was left as it is");
+            continue;
+        }
+        if (!door.Rename(backup, relative, error)) {
+            failures.Add(L"cannot restore " + full + L" from its backup: " + error);
+            continue;
+        }
+        CountInstallAction();
+        PatchSendMessage(PATCH_LEVEL_STATUS, L"Restored from its backup: " + full);
+    }
 }
 
 // Puts the installation back as the journal says, with the folder locked by the caller.
-bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& error)
+bool RecoverLocked(const InstallDoor& door, std::wstring& error)
 {
+    const std::wstring& installDir = door.Root();
     std::string bytes;
     bool present = false;
-    int readError = 0;
-    if (!LumoUtil::ReadFramedFile(folderFd, JournalName(), bytes, present, readError)) {
-        error = (present ? L"cannot read the patch journal in " : L"cannot open the patch journal in ") + installDir +
-                L": " + ErrnoText(readError);
+    std::wstring readError;
+    if (!door.ReadOwnFile(kPatchJournalName, bytes, present, readError)) {
+        error = L"cannot read the patch journal in " + installDir + L": " + readError;
         return false;
     }
     if (!present)
@@ -208,7 +319,8 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
         error = L"the patch journal in " + installDir + L" cannot be used: " + why;
         return false;
     }
-    if (!EntriesStayInside(installDir, journal, why)) {
+    std::vector<std::wstring> reached;
+    if (!ReachEntries(door, journal, reached, why)) {
         error = L"the patch journal in " + installDir + L" is damaged: " + why +
                 L", so nothing it names was restored or removed. If no patch of this installation was "
                 L"interrupted, delete " + installDir + L"/" + kPatchJournalName + L"; otherwise repair the "
@@ -216,68 +328,40 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
         return false;
     }
 
-    bool restoredAll = true;
     if (journal.committed && !journal.damagedLines.empty())
         PatchSendMessage(PATCH_LEVEL_WARNING, L"The patch journal in " + installDir +
                                                   L" is damaged; the patch had finished, so only its clean-up is done");
-    if (journal.committed) {
-        // Every new file was on the disk before COMMIT: finish the clean-up.
-        for (const auto& [kind, relative] : journal.entries) {
-            if (kind == JournalEntry::kFolder)
-                continue;
-            RemoveIfPresent(folderFd, relative + ToNativePath(kReplacementExt));
-            if (IsBackedUp(kind))
-                RemoveIfPresent(folderFd, relative + ToNativePath(kBackupExt));
-        }
-    } else {
-        for (auto it = journal.entries.rbegin(); it != journal.entries.rend(); ++it) {
-            const auto& [kind, relative] = *it;
-            if (kind == JournalEntry::kFolder) {
-                if (unlinkat(folderFd, relative.c_str(), AT_REMOVEDIR) == 0)
-                    CountInstallAction();
-                continue;
-            }
-            RemoveIfPresent(folderFd, relative + ToNativePath(kReplacementExt));
-            bool isFolder = false;
-            if (kind == JournalEntry::kNewFile) {
-                if (Exists(folderFd, relative, &isFolder) && !isFolder) {
-                    RemoveIfPresent(folderFd, relative);
-                    PatchSendMessage(PATCH_LEVEL_STATUS,
-                                     L"Removed the file of an unfinished patch: " + FullPath(installDir, relative));
-                }
-                continue;
-            }
-            const std::string backup = relative + ToNativePath(kBackupExt);
-            if (!Exists(folderFd, backup))
-                continue; // the move never happened: the file is the original
-            if (renameat(folderFd, backup.c_str(), folderFd, relative.c_str()) != 0) {
-                if (restoredAll)
-                    error = L"cannot restore " + FullPath(installDir, relative) + L" from its backup: " +
-                            ErrnoText(errno);
-                restoredAll = false;
-                continue;
-            }
-            CountInstallAction();
-            PatchSendMessage(PATCH_LEVEL_STATUS, L"Restored from its backup: " + FullPath(installDir, relative));
-        }
-    }
-    if (!restoredAll)
+    Failures failures;
+    if (journal.committed)
+        FinishCommitted(door, journal, reached, failures); // every new file was on the disk before COMMIT
+    else
+        RollBack(door, journal, reached, failures);
+    if (failures.Any()) {
+        error = failures.Text();
         return false; // the journal stays for the next try
+    }
     if (!journal.committed && !journal.damagedLines.empty()) {
         error = DamageAdvice(installDir, journal);
         return false; // the journal stays: it is the only record of what is missing
     }
-    if (syncfs(folderFd) != 0) {
-        error = L"cannot flush the installation " + installDir + L": " + ErrnoText(errno);
+    if (!door.Sync(error))
         return false;
-    }
-    if (unlinkat(folderFd, JournalName().c_str(), 0) != 0) {
-        error = L"cannot remove the patch journal in " + installDir + L": " + ErrnoText(errno);
+    if (!door.RemoveFile(kPatchJournalName, error))
         return false;
-    }
     CountInstallAction();
-    fsync(folderFd);
+    fsync(door.Fd());
     return true;
+}
+
+// The door of the folder that folderFd holds locked: the same folder, or an error.
+std::shared_ptr<InstallDoor> DoorOfLocked(const std::wstring& installDir, int folderFd, std::wstring& error)
+{
+    std::shared_ptr<InstallDoor> door = InstallDoor::Open(installDir, error);
+    if (door && LumoUtil::IdentityOf(door->Fd()) != LumoUtil::IdentityOf(folderFd)) {
+        error = L"the installation folder " + installDir + L" was replaced while it was being opened";
+        door.reset();
+    }
+    return door;
 }
 
 int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
@@ -325,14 +409,21 @@ std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installD
     const int folderFd = OpenLockedFolder(folder, error);
     if (folderFd < 0)
         return nullptr;
-    if (!RecoverLocked(folder, folderFd, error)) {
+    const std::shared_ptr<InstallDoor> door = DoorOfLocked(folder, folderFd, error);
+    if (!door || !RecoverLocked(*door, error)) {
         close(folderFd);
         return nullptr;
     }
-    const int fd = openat(folderFd, JournalName().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                          0644);
-    if (fd < 0) {
-        error = L"cannot create the patch journal in " + folder + L": " + ErrnoText(errno);
+    // A stopped repair is put right when the installation is taken: a patch over what it left would
+    // be cut back to the lengths it recorded at the next start.
+    if (door->Look(LumoUtil::kRepairJournalName).kind != InstallFileKind::Missing) {
+        error = L"the record of a stopped repair, " + folder + L"/" + LumoUtil::kRepairJournalName +
+                L", is still there: it must be put right before a patch (start the patcher again)";
+        close(folderFd);
+        return nullptr;
+    }
+    const int fd = door->CreateOwnFile(kPatchJournalName, O_WRONLY | O_APPEND, 0644, error);
+    if (fd < 0) {  // error names the journal
         close(folderFd);
         return nullptr;
     }
@@ -355,7 +446,8 @@ bool BackupJournal::Recover(const std::wstring& installDir, std::wstring& error)
     const int folderFd = OpenLockedFolder(folder, error);
     if (folderFd < 0)
         return false;
-    const bool ok = RecoverLocked(folder, folderFd, error);
+    const std::shared_ptr<InstallDoor> door = DoorOfLocked(folder, folderFd, error);
+    const bool ok = door && RecoverLocked(*door, error);
     close(folderFd);
     return ok;
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "app/run/InstallEntry.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/files/InstallFolder.h"
 #include "lumo/text/TextConversion.h"
@@ -90,16 +91,12 @@ int main(int argc, char** argv)
     if (!tools::CatchStopSignals("patch-apply", "; the patch was not applied"))
         return 1;
     SetPatchCallbacks(nullptr, &KeepGoing, &PrintMessage);
-    // The installation as the OS finds it, however it was spelled: the uninstall log records it.
-    std::wstring installDir, error;
-    if (!LumoUtil::ResolveInstallFolder(FromNativePath(argv[1]), installDir, error)) {
-        PrintMessage(PATCH_LEVEL_ERROR, error);
-        return Finish(false);
-    }
-    // Held for the whole run, as every run holds it (the patch's journal shares it); taking it
-    // removes what killed runs left below the installation.
-    const std::unique_ptr<LumoUtil::InstallLock> installLock = LumoUtil::InstallLock::Acquire(installDir, error);
-    if (!installLock) {
+    // The installation as the OS finds it, however it was spelled (the uninstall log records it),
+    // held for the whole run as every run holds it (the patch's journal shares it). Taking it
+    // removes what killed runs left and puts right what an interrupted patch or repair left.
+    std::wstring installDir = FromNativePath(argv[1]), error;
+    std::unique_ptr<LumoUtil::InstallLock> installLock;
+    if (LumoPatch::EnterInstallation(installDir, installLock, error) != LumoPatch::InstallEntry::Held) {
         PrintMessage(PATCH_LEVEL_ERROR, error);
         return Finish(false);
     }

@@ -35,7 +35,6 @@
 #include "app/run/DatabaseRebuildNotice.h"
 #include "app/run/InstallEntry.h"
 #include "app/run/PatchRun.h"
-#include "app/run/StartupRecovery.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
@@ -128,16 +127,20 @@ int main(int argc, char** argv)
         g_host.Log(1, LoadResString(163));
         return 1;
     };
-    if (LumoPatch::EnterInstallation(options.installPath, installLock, reason) == LumoPatch::InstallEntry::InUse)
+    // Taking it finishes or rolls back a patch that a kill interrupted and puts right what a stopped
+    // repair left, before anything looks at the builds. When that cannot finish, a patch would only
+    // meet the same journal again, and a repair would mend files that the next start then puts back
+    // from the journal's backups: stop with why.
+    switch (LumoPatch::EnterInstallation(options.installPath, installLock, reason))
     {
+    case LumoPatch::InstallEntry::Held:
+    case LumoPatch::InstallEntry::NotUsable:  // said by discovery or the run's checks
+        break;
+    case LumoPatch::InstallEntry::InUse:
+    case LumoPatch::InstallEntry::JournalLeft:
         g_host.Log(3, reason);
         return aborted();
     }
-    // A patch that a kill interrupted is undone or finished before anything looks at the builds.
-    // When that cannot finish, a patch would only meet the same journal again, and a repair would
-    // mend files that the next start then puts back from the journal's backups: stop with why.
-    if (!LumoPatch::RecoverInterruptedPatch(options.installPath))
-        return aborted();
     // A database rebuild that an earlier run could not finish is said until one ends.
     LumoPatch::ReportUnfinishedDatabaseUpdate(options.installPath);
     // Making this run's temporary folder removes what killed runs left there, whatever this run does.

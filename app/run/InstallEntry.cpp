@@ -1,6 +1,23 @@
 #include "app/run/InstallEntry.h"
 
+#include <unistd.h>
+
+#include "app/run/StartupRecovery.h"
+
 namespace LumoPatch {
+
+namespace {
+
+bool HeldByThisProcess(const std::wstring& folder)
+{
+    const int shared = LumoUtil::InstallLock::ShareHeld(folder);
+    if (shared < 0)
+        return false;
+    ::close(shared);
+    return true;
+}
+
+}  // namespace
 
 InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUtil::InstallLock>& lock,
                                std::wstring& error)
@@ -9,8 +26,17 @@ InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUt
     if (!LumoUtil::ResolveInstallFolder(installPath, resolved, error))
         return InstallEntry::NotUsable;
     installPath = resolved;
+    const bool heldAlready = HeldByThisProcess(resolved);
     lock = LumoUtil::InstallLock::Acquire(resolved, error);
-    return lock ? InstallEntry::Held : InstallEntry::InUse;
+    if (!lock)
+        return InstallEntry::InUse;
+    if (heldAlready || RecoverInterruptedPatch(resolved))
+        return InstallEntry::Held;
+    // A patch or a repair over what was left would be undone, or mixed with it, by the next start.
+    lock.reset();
+    error = L"Nothing in " + resolved +
+            L" was changed: what an interrupted patch or repair left there must be put right first.";
+    return InstallEntry::JournalLeft;
 }
 
 }  // namespace LumoPatch

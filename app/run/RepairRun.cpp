@@ -8,7 +8,6 @@
 
 #include "app/core/PatcherOptions.h"
 #include "app/run/PatchRun.h"
-#include "app/run/StartupRecovery.h"
 #include "lumo/files/InstallFolder.h"
 #include "lumo/net/RepairClient.h"
 #include "lumo/text/PathUtil.h"
@@ -126,16 +125,6 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         host.Log(3, reason + L"; nothing was repaired.");
         return false;
     }
-    // A patch that a kill interrupted is finished or rolled back first: its backups would
-    // otherwise be put back over the repaired files by the next start, mixing two builds. A
-    // stopped repair's files are cut back first: the next start would otherwise cut the repaired
-    // files back to the lengths it recorded.
-    if (!RecoverInterruptedPatch(installPath))
-    {
-        host.Log(3, L"Nothing was repaired: a repair must wait until what an interrupted patch or repair left has "
-                    L"been put right, or the next start would undo the repaired files.");
-        return false;
-    }
     std::unique_ptr<RepairClientControl> client =
         seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
     SocketAddress server;
@@ -148,7 +137,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
         host.Log(2, L"No installation folder was given to repair.");
     client->SetSummaryFile(InstallFile(installPath, L"repair.cks"));
     client->SetServerAddress(server);
-    client->SetExcludedPaths({InstallFile(installPath, L"unins000.exe")});
+    client->SetExcludedPaths({InstallFile(installPath, kRepairLeavesAlone)});
     client->Start();
     int lastStage = 0;
     host.SetGauge(1000, 0);

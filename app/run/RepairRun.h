@@ -54,10 +54,14 @@ struct RepairRunSeams {
     std::chrono::milliseconds pollInterval{1000};
 };
 
+// The file a repair never writes: the game's uninstaller, which the installer made for this very
+// installation.
+inline constexpr wchar_t kRepairLeavesAlone[] = L"unins000.exe";
+
 // Repairs installPath through host: true only when the client reports success, after which
-// "IsPatching" is cleared. Before anything connects, the installation must be writable and a
-// patch that a kill interrupted is finished or rolled back from its journal (its lines go through
-// the patch engine's message callback); when either fails the run ends with the reason. Cancelled
+// "IsPatching" is cleared. The caller has taken the installation (app/run/InstallEntry.h), which
+// put right what an interrupted patch or repair left. Before anything connects, the installation
+// must be writable; when it is not the run ends with the reason. Cancelled
 // through host.KeepGoing(): the client is stopped, and the count line tells what it wrote until
 // then. progress (when given) follows the client's progress at each poll and becomes 1 on success.
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {},

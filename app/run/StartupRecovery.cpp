@@ -1,10 +1,11 @@
 #include "app/run/StartupRecovery.h"
 
+#include <memory>
 #include <vector>
 
-#include "lumo/files/FileUtil.h"
+#include "app/run/RepairRun.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/net/RepairJournal.h"
-#include "lumo/text/PathUtil.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchCallbacks.h"
 
@@ -12,10 +13,29 @@ namespace LumoPatch {
 
 namespace {
 
+using LumoUtil::InstallDoor;
+using LumoUtil::InstallFileKind;
+
+// Whether a journal stands at name, as a regular file. Something else there (a link, a folder, a
+// FIFO) was not written by the patcher: it is said, with what to do, and false returned.
+bool JournalStandsAsAFile(const InstallDoor& door, const wchar_t* name, bool& present)
+{
+    const InstallFileKind kind = door.Look(name).kind;
+    present = kind != InstallFileKind::Missing;
+    if (kind == InstallFileKind::Missing || kind == InstallFileKind::Regular)
+        return true;
+    std::string ignored;
+    bool there = false;
+    std::wstring error;
+    door.ReadOwnFile(name, ignored, there, error);  // its error says what stands there and to delete it
+    PatchSendMessage(PATCH_LEVEL_ERROR, error.empty() ? door.Root() + L"/" + name + L" is not a regular file; delete it "
+                                                                                    L"and start again."
+                                                      : error);
+    return false;
+}
+
 bool RecoverPatchJournal(const std::wstring& installPath)
 {
-    if (installPath.empty() || !LumoUtil::FileExists(LumoUtil::JoinPath(installPath, kPatchJournalName)))
-        return true;
     std::wstring error;
     if (!BackupJournal::Recover(installPath, error))
     {
@@ -32,7 +52,7 @@ bool RecoverPatchJournal(const std::wstring& installPath)
 bool RecoverRepairJournal(const std::wstring& installPath)
 {
     std::vector<RepairRecoveryLine> lines;
-    const bool recovered = RecoverStoppedRepair(installPath, lines);
+    const bool recovered = RecoverStoppedRepair(installPath, lines, {kRepairLeavesAlone});
     for (const RepairRecoveryLine& line : lines)
         PatchSendMessage(line.level, line.text);
     return recovered;
@@ -42,8 +62,18 @@ bool RecoverRepairJournal(const std::wstring& installPath)
 
 bool RecoverInterruptedPatch(const std::wstring& installPath)
 {
-    const bool patch = RecoverPatchJournal(installPath);
-    return RecoverRepairJournal(installPath) && patch;
+    if (installPath.empty())
+        return true;
+    std::wstring error;
+    const std::shared_ptr<InstallDoor> door = InstallDoor::Open(installPath, error);
+    if (!door)
+        return true;  // no folder: no journal (the run reports a folder it cannot use)
+    bool patchPresent = false, repairPresent = false;
+    const bool patchIsFile = JournalStandsAsAFile(*door, LumoUtil::kPatchJournalName, patchPresent);
+    const bool repairIsFile = JournalStandsAsAFile(*door, LumoUtil::kRepairJournalName, repairPresent);
+    const bool patch = patchIsFile && (!patchPresent || RecoverPatchJournal(installPath));
+    const bool repair = repairIsFile && (!repairPresent || RecoverRepairJournal(installPath));
+    return patch && repair;
 }
 
 }  // namespace LumoPatch

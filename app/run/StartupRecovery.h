@@ -1,7 +1,8 @@
-// What the application does first with an installation, before install discovery asks the game's
-// utility about it: a patch that was being applied when the patcher was killed or the machine went
-// down is finished or rolled back from its journal, so discovery sees a whole build; a repair that
-// was stopped has the files it was making longer cut back, and the user is told to run it again.
+// What a run does first when it takes an installation (app/run/InstallEntry.h), before install
+// discovery asks the game's utility about it: a patch that was being applied when the patcher was
+// killed or the machine went down is finished or rolled back from its journal, so discovery sees a
+// whole build; a repair that was stopped has the files it was making longer cut back, and the user
+// is told to run it again.
 #pragma once
 
 #include <string>
@@ -13,8 +14,10 @@ namespace LumoPatch {
 // recovered, a level-3 line when recovery could not finish (the journal then stays for the next
 // start). Then puts right what a stopped repair left (lumo/net/RepairJournal.h): a level-2 line
 // saying that the repair must be run again, a level-1 line for each file cut back, level-3 lines
-// for what it could not follow. True when there was nothing to do or both recoveries finished. An
-// empty or missing folder is nothing to do.
+// for what it could not follow. A journal that is not a regular file (a link, a folder, a FIFO)
+// is not read: a level-3 line says what stands there and to delete it. True when there was
+// nothing to do or both recoveries finished. An empty or missing folder is nothing to do.
+// The caller holds the installation lock.
 bool RecoverInterruptedPatch(const std::wstring& installPath);
 
 }  // namespace LumoPatch

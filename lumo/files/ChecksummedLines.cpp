@@ -81,28 +81,4 @@ bool AppendChecksummedLines(int fd, const std::string& payloads)
     return false;
 }
 
-bool ReadFramedFile(int folderFd, const std::string& name, std::string& bytes, bool& present, int& error)
-{
-    bytes.clear();
-    present = false;
-    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return error == ENOENT;
-    }
-    present = true;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : 0;
-            ::close(fd);
-            return n == 0;
-        }
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 }  // namespace LumoUtil

@@ -35,9 +35,7 @@ std::vector<FramedLine> SplitChecksummedLines(const std::string& bytes);
 // file must then take no further line, as a torn line may only ever be the last.
 bool AppendChecksummedLines(int fd, const std::string& payloads);
 
-// Reads the whole file name in the folder open as folderFd, never through a link. True with
-// present false when there is no such file; false with error (an errno) when it cannot be opened
-// or read.
-bool ReadFramedFile(int folderFd, const std::string& name, std::string& bytes, bool& present, int& error);
+// A framed file is read through the installation's door (InstallDoor::ReadOwnFile): only as a
+// regular file, never through a link, never waiting on a FIFO.
 
 }  // namespace LumoUtil

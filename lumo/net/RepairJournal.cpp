@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "lumo/files/ChecksummedLines.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
@@ -52,13 +55,52 @@ struct Target
     int line = 0;
 };
 
-// The files named after the last STOPPED, each with its least length; what cannot be followed goes
-// to lines. begun: an intact BEGIN was met.
-std::map<std::string, Target> ParseRecords(const std::wstring& root, const std::string& bytes, bool& begun,
-                                           std::vector<RepairRecoveryLine>& lines)
+// What the record asks, by the link-free name of each file it names now.
+struct Records
 {
-    std::map<std::string, Target> targets;
-    const std::wstring where = L"The record of a stopped repair in " + root;
+    bool begun = false;                     // an intact BEGIN was met
+    std::map<std::wstring, Target> targets; // the files named after the last STOPPED
+    std::wstring refused;                   // set: a line names no file a repair writes (the record is not followed)
+};
+
+// The link-free name a recorded path has now. A LENGTH names the file the repair wrote, a link
+// inside followed; a NEW names the file the repair created, so its last part is never followed.
+// Like the patch journal, a record that names a file the repair never writes (a file the patcher
+// keeps for itself, "..", an absolute path, a link that leads out) was not written by a repair.
+bool ReachRecorded(const LumoUtil::InstallDoor& door, const std::wstring& relative, bool created,
+                   std::wstring& reached, std::wstring& why)
+{
+    LumoUtil::InstallFile file;
+    if (!door.Reach(relative, file, why, LumoUtil::NameText::Utf16, true))
+        return false;
+    const size_t slash = relative.rfind(L'/');
+    if (!created || slash == std::wstring::npos)
+    {
+        reached = created ? relative : file.relative;
+        return true;
+    }
+    LumoUtil::InstallFile folder;
+    if (!door.Reach(relative.substr(0, slash), folder, why, LumoUtil::NameText::Utf16, true))
+        return false;
+    reached = folder.kind == LumoUtil::InstallFileKind::Folder ? folder.relative + relative.substr(slash) : relative;
+    return true;
+}
+
+// The files named after the last STOPPED, each with its least length; damaged lines go to lines.
+Records ParseRecords(const LumoUtil::InstallDoor& door, const std::string& bytes,
+                     const std::vector<std::wstring>& leftAlone, std::vector<RepairRecoveryLine>& lines)
+{
+    Records records;
+    // The files the repair never writes, as they are reached now.
+    std::vector<std::wstring> untouched;
+    for (const std::wstring& name : leftAlone)
+    {
+        LumoUtil::InstallFile file;
+        std::wstring ignored;
+        if (door.Reach(name, file, ignored, LumoUtil::NameText::Utf16))
+            untouched.push_back(file.relative);
+    }
+    const std::wstring where = L"The record of a stopped repair in " + door.Root();
     for (const LumoUtil::FramedLine& line : LumoUtil::SplitChecksummedLines(bytes))
     {
         const std::wstring at = L" (line " + std::to_wstring(line.number) + L")";
@@ -70,12 +112,12 @@ std::map<std::string, Target> ParseRecords(const std::wstring& root, const std::
         const std::string& payload = line.payload;
         if (payload == "BEGIN")
         {
-            begun = true;
+            records.begun = true;
             continue;
         }
         if (payload == "STOPPED")
         {
-            targets.clear();
+            records.targets.clear();
             continue;
         }
         int64_t least = -1;
@@ -93,53 +135,53 @@ std::map<std::string, Target> ParseRecords(const std::wstring& root, const std::
             lines.push_back({3, where + L" holds a line it cannot use" + at + L"; it is left alone."});
             continue;
         }
-        // Only the very file recorded, reached inside the installation.
-        const std::wstring relative = FromNativePath(path);
-        std::wstring resolved, error;
-        if (!LumoUtil::ResolveInstallPath(root, relative, resolved, error, LumoUtil::NameText::Utf16))
+        std::wstring reached, why;
+        bool followed = ReachRecorded(door, FromNativePath(path), least < 0, reached, why);
+        if (followed && std::find(untouched.begin(), untouched.end(), reached) != untouched.end())
         {
-            lines.push_back(
-                {3, where + L" names a file it may not touch" + at + L": " + error + L"; it is left alone."});
+            why = L"\"" + reached + L"\" is a file the repair leaves alone";
+            followed = false;
+        }
+        if (!followed)
+        {
+            if (records.refused.empty())
+                records.refused = L"line " + std::to_wstring(line.number) + L" names no file a repair writes (" + why + L")";
             continue;
         }
-        if (ToNativePath(resolved) != NativePrefix(root) + path)
-            continue; // no file of that very name: nothing of it to cut
-        const auto [found, first] = targets.try_emplace(path, Target{least, line.number});
+        const auto [found, first] = records.targets.try_emplace(reached, Target{least, line.number});
         if (!first && least < found->second.least)
             found->second = Target{least, line.number};
     }
-    return targets;
+    return records;
 }
 
 // Cuts back (or removes) one file. False with error set when that failed.
-bool Settle(int folderFd, const std::wstring& root, const std::string& path, const Target& target,
+bool Settle(const LumoUtil::InstallDoor& door, const std::wstring& relative, const Target& target,
             std::vector<RepairRecoveryLine>& lines, std::wstring& error)
 {
-    const std::wstring full = FromNativePath(NativePrefix(root) + path);
-    struct stat status{};
-    if (::fstatat(folderFd, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return true; // gone: nothing of it is left to be too long
-    if (S_ISLNK(status.st_mode))
+    const std::wstring full = door.Root() + L"/" + relative;
+    const LumoUtil::InstallFile standing = door.Look(relative);
+    if (standing.kind == LumoUtil::InstallFileKind::Other && target.least < 0)
     {
-        lines.push_back({3, L"The record of a stopped repair in " + root + L" names " + full + L" (line " +
-                                std::to_wstring(target.line) + L"), which is a link; it is left alone."});
+        lines.push_back({3, L"The record of a stopped repair in " + door.Root() + L" names " + full + L" (line " +
+                                std::to_wstring(target.line) + L"), which is not a regular file; it is left alone."});
         return true;
     }
-    if (!S_ISREG(status.st_mode))
-        return true;
+    if (standing.kind != LumoUtil::InstallFileKind::Regular)
+        return true; // gone, or a folder: nothing of it is left to be too long
     if (target.least < 0)
     {
-        if (::unlinkat(folderFd, path.c_str(), 0) != 0)
+        if (!door.RemoveFile(relative, error))
         {
-            error = L"cannot remove " + full + L", which the stopped repair had begun: " + ErrnoText(errno);
+            error = L"cannot remove " + full + L", which the stopped repair had begun: " + error;
             return false;
         }
         lines.push_back({1, L"Removed a file that the stopped repair had begun: " + full});
         return true;
     }
-    if (uint64_t(status.st_size) <= uint64_t(target.least))
+    if (standing.size <= uint64_t(target.least))
         return true;
-    const int fd = ::openat(folderFd, path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = door.OpenForWriteInPlace(relative, false, error);
     const bool cut = fd >= 0 && ::ftruncate(fd, off_t(target.least)) == 0 && ::fsync(fd) == 0;
     const int cutError = errno;
     if (fd >= 0)
@@ -147,7 +189,7 @@ bool Settle(int folderFd, const std::wstring& root, const std::string& path, con
     if (!cut)
     {
         error = L"cannot cut " + full + L" back to the " + std::to_wstring(target.least) +
-                L" bytes it had before the stopped repair: " + ErrnoText(cutError);
+                L" bytes it had before the stopped repair: " + (fd < 0 ? error : ErrnoText(cutError));
         return false;
     }
     lines.push_back({1, L"Cut back to the " + std::to_wstring(target.least) +
@@ -155,36 +197,46 @@ bool Settle(int folderFd, const std::wstring& root, const std::string& path, con
     return true;
 }
 
-bool RecoverIn(int folderFd, const std::wstring& root, std::vector<RepairRecoveryLine>& lines, std::wstring& error)
+// False with error when something could not be put right; refused set when the record names a file
+// a repair never writes (then nothing was touched).
+bool RecoverIn(const LumoUtil::InstallDoor& door, const std::vector<std::wstring>& leftAlone,
+               std::vector<RepairRecoveryLine>& lines, std::wstring& error, bool& refused)
 {
+    const std::wstring& root = door.Root();
     std::string bytes;
     bool present = false;
-    int readError = 0;
-    if (!LumoUtil::ReadFramedFile(folderFd, JournalName(), bytes, present, readError))
+    std::wstring readError;
+    if (!door.ReadOwnFile(kRepairJournalName, bytes, present, readError))
     {
-        error = (present ? L"cannot read the record of a stopped repair in " : L"cannot open the record of a stopped repair in ") +
-                root + L": " + ErrnoText(readError);
+        error = L"cannot read the record of a stopped repair in " + root + L": " + readError;
         return false;
     }
     if (!present)
         return true;
-    bool begun = false;
     std::vector<RepairRecoveryLine> found;
-    const std::map<std::string, Target> targets = ParseRecords(root, bytes, begun, found);
+    const Records records = ParseRecords(door, bytes, leftAlone, found);
     // A record torn before its first line was whole: the repair had changed nothing yet.
-    if (begun || !found.empty())
+    if (records.begun || !found.empty() || !records.refused.empty())
         lines.push_back({2, L"A repair of " + root + L" was stopped before it finished: files it was mending may "
                                                      L"be part old, part new. Run the repair again."});
     lines.insert(lines.end(), found.begin(), found.end());
-    for (const auto& [path, target] : targets)
-        if (!Settle(folderFd, root, path, target, lines, error))
-            return false;
-    if (::unlinkat(folderFd, JournalName().c_str(), 0) != 0)
+    if (!records.refused.empty())
     {
-        error = L"cannot remove the record of a stopped repair in " + root + L": " + ErrnoText(errno);
+        refused = true;
+        error = L"the record of a stopped repair in " + root + L" is damaged: " + records.refused +
+                L", so nothing it names was cut back or removed. Delete " + root + L"/" + kRepairJournalName +
+                L" and run the repair again.";
         return false;
     }
-    ::fsync(folderFd);
+    for (const auto& [relative, target] : records.targets)
+        if (!Settle(door, relative, target, lines, error))
+            return false;
+    if (!door.RemoveFile(kRepairJournalName, error))
+    {
+        error = L"cannot remove the record of a stopped repair in " + root + L": " + error;
+        return false;
+    }
+    ::fsync(door.Fd());
     return true;
 }
 
@@ -208,13 +260,19 @@ void RepairJournal::Close()
 
 bool RepairJournal::Begin(std::string& error)
 {
-    m_folderFd = ::open(NativeRoot(m_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_folderFd >= 0)
-        m_fd = ::openat(m_folderFd, JournalName().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                        0644);
-    if (m_fd < 0)
+    // Created afresh, never through a link or into a FIFO: taking the installation recovered (and
+    // so removed) any record a stopped repair left.
+    std::wstring doorError;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(m_root, doorError);
+    if (door)
     {
-        error = "cannot create the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno);
+        m_folderFd = ::fcntl(door->Fd(), F_DUPFD_CLOEXEC, 0);
+        m_fd = door->CreateOwnFile(kRepairJournalName, O_WRONLY | O_APPEND, 0644, doorError);
+    }
+    if (m_folderFd < 0 || m_fd < 0)
+    {
+        error = "cannot create the repair journal in " + NativeRoot(m_root) + ": " +
+                (doorError.empty() ? std::string(std::strerror(errno)) : ToNativePath(doorError));
         Close();
         return false;
     }
@@ -303,18 +361,20 @@ bool RepairJournal::End(bool stopped, bool filesSettled, std::string& error)
     return ok;
 }
 
-bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines)
+bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines,
+                          const std::vector<std::wstring>& leftAlone)
 {
     if (root.empty())
         return true;
-    const int folderFd = ::open(NativeRoot(root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0)
-        return true; // no folder: no record (the run reports a folder it cannot use)
     std::wstring error;
-    const bool ok = RecoverIn(folderFd, root, lines, error);
-    ::close(folderFd);
-    if (!ok)
-        lines.push_back({3, L"A repair of " + root + L" was stopped, and what it left could not be put right: " +
-                                error + L". Nothing more is done until it can be; the next start tries again."});
-    return ok;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(root, error);
+    if (!door)
+        return true; // no folder: no record (the run reports a folder it cannot use)
+    bool refused = false;
+    if (RecoverIn(*door, leftAlone, lines, error, refused))
+        return true;
+    lines.push_back({3, refused ? L"A repair of " + root + L" was stopped, and " + error
+                                : L"A repair of " + root + L" was stopped, and what it left could not be put right: " +
+                                      error + L". Nothing more is done until it can be; the next start tries again."});
+    return false;
 }

@@ -31,10 +31,11 @@
 // Recovery (RecoverStoppedRepair, at the start of every run that takes the installation): for each
 // file named after the last STOPPED, the least length recorded wins, and NEW wins over every
 // length. A file longer than that is cut back to it; a NEW file that is a regular file is removed.
-// A record is followed only when its line is intact and its path resolves inside the installation
-// by the rule every path from outside follows (lumo/text/SafePath.h: no "..", no absolute path, no
-// link that leads out) to the very name recorded; anything else is reported and left alone.
-// Folders, links and files that are gone are left as they are. The file goes once every cut is
+// A record is followed only when its line is intact; a damaged one is reported and left alone. Its
+// path is resolved through the installation's door (lumo/files/InstallDoor.h): a LENGTH reaches the
+// file the repair wrote, a link inside followed; a NEW reaches its folder, its last part never
+// followed. A path that names no file a repair writes makes the whole record untrusted (see
+// RecoverStoppedRepair). Folders, links named by NEW and files that are gone are left as they are. The file goes once every cut is
 // done; when a cut fails it stays, and the run stops, so that the next start tries again.
 //
 // Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h).
@@ -93,4 +94,10 @@ struct RepairRecoveryLine
 // there was nothing to do or recovery finished (damaged records included: they are reported and
 // left alone); false when a file could not be cut back or the record could not be read or removed
 // (the record then stays).
-bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines);
+// leftAlone: install-relative names the repair never writes (its excluded files); a record naming
+// one of them, like one naming a file the patcher keeps for itself, "..", an absolute path or a
+// link that leads out, was not written by a repair: then nothing it names is cut or removed, the
+// record stays, and a level-3 line says to delete it and run the repair again (as the patch
+// journal treats an entry naming no file of a patch).
+bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines,
+                          const std::vector<std::wstring>& leftAlone = {});

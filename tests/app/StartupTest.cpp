@@ -274,6 +274,54 @@ bool InstallationFree(const std::string& install)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A patch or a repair killed while the window waited leaves its journal: "Apply Update" takes the
+// installation again and puts that right before it asks for the build or starts a run. A journal
+// that cannot be followed starts nothing and leaves the button usable.
+TEST_F(StartupTest, ApplyUpdatePutsRightWhatARunKilledWhileTheWindowWaitedLeft)
+{
+    fixtures::AppendArchive(m_program, {fixtures::ArchiveEntry{"43434", "44088", "package", std::nullopt, std::nullopt}});
+    ASSERT_TRUE(Start({m_installArg}));
+    PatchMainFrame* frame = Frame();
+    const auto log = [&frame] { return frame->LogView()->GetValue(); };
+    const auto press = [&] {
+        wxCommandEvent none;
+        frame->OnApply(none);
+        apptest::Pump();
+    };
+    ASSERT_TRUE(frame->ApplyButton()->IsEnabled());
+    {
+        SCOPED_TRACE("a journal that is a FIFO");
+        ASSERT_EQ(::mkfifo((m_install + "/repair.journal").c_str(), 0644), 0);
+        press();
+        EXPECT_FALSE(frame->IsRunning());
+        m_worker = nullptr;  // built, never started, gone
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains("is a FIFO (named pipe), where the patcher keeps a file"); }))
+            << log();
+        EXPECT_TRUE(frame->ApplyButton()->IsEnabled());
+        EXPECT_TRUE(InstallationFree(m_install));
+        ASSERT_EQ(::unlink((m_install + "/repair.journal").c_str()), 0);
+    }
+    {
+        SCOPED_TRACE("a repair and a patch killed meanwhile");
+        fixtures::WriteFile(m_install + "/repair.journal", fixtures::RepairJournalText({"BEGIN", "LENGTH 3 data/a.txt"}));
+        fixtures::WriteFile(m_install + "/data/a.txt", "old and grown");
+        fixtures::WriteFile(m_install + "/patch.journal", fixtures::RepairJournalText({"BEGIN", "NEW extra.txt"}));
+        fixtures::WriteFile(m_install + "/extra.txt", "half-written");
+        press();
+        EXPECT_EQ(fixtures::ReadFile(m_install + "/data/a.txt"), "old");
+        EXPECT_FALSE(fixtures::PathExists(m_install + "/extra.txt"));
+        EXPECT_FALSE(fixtures::PathExists(m_install + "/repair.journal"));
+        EXPECT_FALSE(fixtures::PathExists(m_install + "/patch.journal"));
+        EXPECT_TRUE(PumpUntil([&] { return log().Contains("was stopped before it finished"); })) << log();
+        EXPECT_TRUE(log().Contains("was interrupted; the installation has been brought back to a complete build."))
+            << log();
+        ASSERT_TRUE(frame->IsRunning());
+        m_worker->Release();
+        ASSERT_TRUE(PumpUntil([&] { return !frame->IsRunning(); }));
+    }
+}
+
+
 // "Apply Update" takes the installation and asks for its build again before a run starts: a build
 // another program moved on since discovery is said, and what applies now is offered; another
 // process holding the installation at the press starts nothing and leaves the button usable; the

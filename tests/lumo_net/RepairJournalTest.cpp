@@ -119,9 +119,9 @@ TEST(RepairJournal, TheNextStartCutsBackWhatAKilledRunMadeLonger)
     }
 }
 
-// A journal whose records cannot all be trusted: each one that names nothing inside the
-// installation, or that is damaged, is reported and left alone; the rest are followed; a torn last
-// line is what a kill leaves and is dropped without a word.
+// A journal with lines that cannot be used: each damaged or unknown one is reported and left
+// alone; the rest are followed; a torn last line is what a kill leaves and is dropped without a
+// word. A link inside is followed to the file the repair wrote through it.
 TEST(RepairJournal, ADamagedJournalIsReportedAndNeverFollowedOutOfTheInstallation)
 {
     // A line starting with "!" is written as it stands (damaged or torn); "OUTSIDE" stands for the
@@ -132,13 +132,9 @@ TEST(RepairJournal, ADamagedJournalIsReportedAndNeverFollowedOutOfTheInstallatio
         std::vector<std::string> lines;
         const char* reported; // "" when nothing is reported at level 3
     } cases[] = {
-        {"climbs out", {"BEGIN", "LENGTH 0 ../outside.txt", "LENGTH 3 data/a.txt"},
-         "names a file it may not touch (line 2): "},
-        {"absolute", {"BEGIN", "NEW OUTSIDE", "LENGTH 3 data/a.txt"}, "names a file it may not touch (line 2): "},
-        {"through a link", {"BEGIN", "LENGTH 0 out/outside.txt", "LENGTH 3 data/a.txt"},
-         "names a file it may not touch (line 2): "},
-        {"a link itself", {"BEGIN", "LENGTH 0 link.txt", "LENGTH 3 data/a.txt"},
-         "(line 2), which is a link; it is left alone."},
+        {"a link inside", {"BEGIN", "LENGTH 4 link.txt", "LENGTH 3 data/a.txt"}, ""},
+        {"a new file that is a link", {"BEGIN", "NEW link.txt", "LENGTH 3 data/a.txt"},
+         "(line 2), which is not a regular file; it is left alone."},
         {"damaged line", {"BEGIN", "!00000000 LENGTH 0 data/a.txt\n", "LENGTH 3 data/a.txt"},
          " is damaged (line 2): what that line named is left as it is."},
         {"unknown record", {"BEGIN", "SHRINK 0 data/a.txt", "LENGTH 3 data/a.txt"},
@@ -173,7 +169,8 @@ TEST(RepairJournal, ADamagedJournalIsReportedAndNeverFollowedOutOfTheInstallatio
         const std::string text = Lines(lines);
         EXPECT_EQ(ReadFile(outside), "precious");
         EXPECT_EQ(ReadFile(scratch / "elsewhere/outside.txt"), "precious");
-        EXPECT_EQ(ReadFile(install + "/target.txt"), "kept whole");
+        EXPECT_EQ(ReadFile(install + "/target.txt"), std::string(c.what) == "a link inside" ? "kept" : "kept whole");
+        EXPECT_TRUE(fs::is_symlink(install + "/link.txt"));
         EXPECT_EQ(SizeOf(install + "/data/a.txt"), 3); // the intact record is followed
         EXPECT_EQ(text.rfind("2 A repair of " + install + " was stopped before it finished", 0), 0u) << text;
         if (*c.reported)
@@ -183,6 +180,63 @@ TEST(RepairJournal, ADamagedJournalIsReportedAndNeverFollowedOutOfTheInstallatio
         EXPECT_NE(text.find(c.reported), std::string::npos) << text;
         EXPECT_EQ(text.find("\n3 ") != std::string::npos, *c.reported != 0) << text;
         EXPECT_FALSE(fixtures::PathExists(install + "/repair.journal"));
+    }
+}
+
+// A record naming a file no repair writes was not written by a repair, as a patch journal naming
+// no file of a patch: a file the patcher keeps for itself (in any part of its name), the uninstaller
+// the repair leaves alone, a name climbing out, an absolute name or a link leading out. Nothing it
+// names is cut or removed, the record stays, and the line says to delete it and run the repair again.
+TEST(RepairJournal, ARecordNamingAFileNoRepairWritesIsNotFollowedAtAll)
+{
+    const struct
+    {
+        const char* what;
+        const char* line; // "OUTSIDE": the absolute path of a file beside the installation
+    } cases[] = {
+        {"a backup", "NEW data/b.bin.pbk"},
+        {"the uninstaller", "LENGTH 0 unins000.exe"},
+        {"the uninstaller through a link inside", "LENGTH 0 u.exe"},
+        {"the patch journal as a folder", "NEW patch.journal/x"},
+        {"a run's folder", "NEW .sollex-patcher-x/y"},
+        {"climbs out", "LENGTH 0 ../outside.txt"},
+        {"absolute", "NEW OUTSIDE"},
+        {"through a link leading out", "LENGTH 0 out/outside.txt"},
+        {"a link leading out itself", "LENGTH 0 outlink.txt"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const std::string install = scratch / "install", outside = scratch / "outside.txt";
+        WriteFile(outside, "precious");
+        WriteFile(install + "/data/b.bin.pbk", "the only original");
+        WriteFile(install + "/unins000.exe", "uninstaller");
+        WriteFile(install + "/data/a.txt", "old");
+        Grow(install + "/data/a.txt", kFar);
+        ASSERT_EQ(::symlink(scratch.Path().c_str(), (install + "/out").c_str()), 0);
+        ASSERT_EQ(::symlink(outside.c_str(), (install + "/outlink.txt").c_str()), 0);
+        ASSERT_EQ(::symlink("unins000.exe", (install + "/u.exe").c_str()), 0);
+        std::string line = c.line;
+        if (const size_t at = line.find("OUTSIDE"); at != std::string::npos)
+            line.replace(at, 7, outside);
+        const std::string journal = RepairJournalText({"BEGIN", "LENGTH 3 data/a.txt", line});
+        WriteFile(install + "/repair.journal", journal);
+
+        std::vector<RepairRecoveryLine> lines;
+        EXPECT_FALSE(RecoverStoppedRepair(FromNativePath(install), lines, {L"unins000.exe"}));
+        const std::string text = Lines(lines);
+        EXPECT_EQ(ReadFile(outside), "precious");
+        EXPECT_EQ(ReadFile(install + "/data/b.bin.pbk"), "the only original");
+        EXPECT_EQ(ReadFile(install + "/unins000.exe"), "uninstaller");
+        EXPECT_EQ(SizeOf(install + "/data/a.txt"), int64_t(kFar)); // nothing of it followed
+        EXPECT_EQ(ReadFile(install + "/repair.journal"), journal);
+        EXPECT_NE(text.find("3 A repair of " + install + " was stopped, and the record of a stopped repair in " +
+                            install + " is damaged: line 3 names no file a repair writes ("),
+                  std::string::npos) << text;
+        EXPECT_NE(text.find("so nothing it names was cut back or removed. Delete " + install +
+                            "/repair.journal and run the repair again."),
+                  std::string::npos) << text;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "patch/BackupJournal.h"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UnprivilegedChild.h"
 #include "tests/patch/PatchMessageLog.h"
 
 namespace {
@@ -129,6 +131,73 @@ TEST_F(JournalTest, OneRunAtATimeAndOnlyInAnExistingFolder)
     first.reset();
     EXPECT_FALSE(fixtures::PathExists(scratch / "patch.journal"));
     EXPECT_NE(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
+}
+
+// A removal or restore that recovery cannot make (its folder read-only for this user) is named,
+// never said to be done, and the journal stays for the next start, which then finishes it. Root
+// writes a read-only folder, so the recovery runs as an unprivileged user.
+TEST(JournalFailures, WhatCannotBeRemovedOrRestoredIsNamedAndTheJournalKept)
+{
+    const struct
+    {
+        const char* what;
+        TreeContent tree;
+        std::vector<std::string> records;
+        std::string named;    // in the error
+        TreeContent finished; // after the second recovery, with the folder writable again
+    } cases[] = {
+        {"a new file", {{"bin/plugins/extra.dll", "new"}}, {"BEGIN", "NEW bin/plugins/extra.dll"},
+         "cannot remove \"INSTALL/bin/plugins/extra.dll\"", {{"bin/", ""}, {"bin/plugins/", ""}}},
+        {"a half-written replacement", {{"bin/plugins/a.dll", "old"}, {"bin/plugins/a.dll.pbk.new", "half"}},
+         {"BEGIN", "PATCH bin/plugins/a.dll"}, "cannot remove \"INSTALL/bin/plugins/a.dll.pbk.new\"",
+         {{"bin/", ""}, {"bin/plugins/", ""}, {"bin/plugins/a.dll", "old"}}},
+        {"a committed backup", {{"bin/plugins/a.dll", "new"}, {"bin/plugins/a.dll.pbk", "old"}},
+         {"BEGIN", "PATCH bin/plugins/a.dll", "COMMIT"}, "cannot remove \"INSTALL/bin/plugins/a.dll.pbk\"",
+         {{"bin/", ""}, {"bin/plugins/", ""}, {"bin/plugins/a.dll", "new"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fixtures::ScratchFolder scratch;
+        const std::string install = scratch / "install";
+        fixtures::WriteTree(install, c.tree);
+        std::string journal;
+        for (const std::string& record : c.records)
+            journal += Line(record);
+        fixtures::WriteFile(install + "/patch.journal", journal);
+        ASSERT_EQ(::chmod(scratch.Path().c_str(), 0755), 0);
+        for (const std::string& folder : {install, install + "/bin"})
+            ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        ASSERT_EQ(::chmod((install + "/bin/plugins").c_str(), 0555), 0);
+        std::string named = c.named;
+        named.replace(named.find("INSTALL"), 7, install);
+        std::string whyNot;
+        const int status = fixtures::RunUnprivileged(
+            [&] {
+                PatchMessageLog log;
+                std::wstring error;
+                if (BackupJournal::Recover(FromNativePath(install), error))
+                    return 1;
+                if (ToNativePath(error).find(named) == std::string::npos ||
+                    ToNativePath(error).find("The patch journal is kept, so the next start tries again.") ==
+                        std::string::npos)
+                    return 2;
+                for (const auto& message : log.messages)
+                    if (message.second.find(L"Removed the file") != std::wstring::npos)
+                        return 3;
+                return 0;
+            },
+            &whyNot);
+        if (status == -1)
+            GTEST_SKIP() << whyNot;
+        EXPECT_EQ(status, 0) << "1: said recovered, 2: not named, 3: said removed";
+        EXPECT_EQ(fixtures::ReadFile(install + "/patch.journal"), journal);
+
+        ASSERT_EQ(::chmod((install + "/bin/plugins").c_str(), 0755), 0);
+        PatchMessageLog log;
+        std::wstring error;
+        EXPECT_TRUE(BackupJournal::Recover(FromNativePath(install), error)) << ToNativePath(error);
+        EXPECT_EQ(fixtures::DescribeTreeDifference(c.finished, fixtures::SnapshotTree(install)), "");
+    }
 }
 
 // A journal that no patch wrote (planted by whoever could write the installation): an entry that

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FileListWriter.h"
 #include "tests/fixtures/PackageWriter.h"
+#include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UninstallLogFixture.h"
 #include "platform/RunOwner.h"
@@ -299,6 +301,78 @@ TEST_F(DriverTest, PatchApplyRecordsTheInstallationUnderItsResolvedName)
     std::string path;
     EXPECT_TRUE(fixtures::DecodeDeleteFileRecord(log.records[0], path));
     EXPECT_EQ(path, std::filesystem::canonical(install).string() + "/bin\\x.dll");
+}
+
+// A repair killed after it made data/a.dat longer leaves its record. A patch applied next must put
+// that right first: otherwise the next start cuts the patched file back to the stopped repair's
+// length. Every program that takes the installation does it before it writes.
+TEST_F(DriverTest, APatchOverAStoppedRepairPutsTheRepairRightFirst)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    const std::string patched(5120, 'n');
+    const struct { const char* name; std::vector<std::string> records; } cases[] = {
+        {"a length", {"BEGIN", "LENGTH 100 data/a.dat"}},
+        {"a new file", {"BEGIN", "NEW data/a.dat"}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        WriteFile(install + "/data/a.dat", std::string(200, 'o'));
+        WriteFile(install + "/repair.journal", fixtures::RepairJournalText(c.records));
+        WriteFile(package + "/data/data/a.dat", patched);
+        fixtures::WritePackageLists(package, {{"data\\a.dat", "d"}}, {}, {});
+        const DriverRun run = Shell("patch-apply install package");
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("2\tA repair of " + install + " was stopped before it finished"), std::string::npos)
+            << run.out;
+        EXPECT_FALSE(fixtures::PathExists(install + "/repair.journal"));
+        EXPECT_EQ(ReadFile(install + "/data/a.dat"), patched);
+        // The next start finds nothing to cut.
+        const DriverRun next = Shell("patch-apply install package");
+        EXPECT_EQ(next.out.find("Cut back"), std::string::npos) << next.out;
+        EXPECT_EQ(next.out.find("Removed a file"), std::string::npos) << next.out;
+        EXPECT_EQ(ReadFile(install + "/data/a.dat"), patched);
+    }
+}
+
+// A journal's name taken by a FIFO, a link or a folder: no program that takes the installation
+// waits on it or follows it; each says what stands there and to delete it, and changes nothing.
+// (The harness's timeout ends a run that hangs: its status then is 124.)
+TEST_F(DriverTest, AJournalThatIsNoFileStopsEveryProgramWithAdvice)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(m_scratch / "victim.txt", "precious");
+    WriteFile(package + "/data/new.txt", "new");
+    fixtures::WritePackageLists(package, {{"new.txt", "d"}}, {}, {});
+    const struct { const char* what; std::function<void(const std::string&)> make; const char* says; } standing[] = {
+        {"FIFO", [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0); }, "is a FIFO (named pipe)"},
+        {"link", [&](const std::string& at) { ASSERT_EQ(::symlink((m_scratch / "victim.txt").c_str(), at.c_str()), 0); },
+         "is a symbolic link"},
+        {"folder", [](const std::string& at) { WriteFile(at + "/x", "x"); }, "is a folder"},
+    };
+    const char* programs[] = {"patch-apply install package", "repair-tool install 127.0.0.1:1",
+                              "patch-run --admin -s http://127.0.0.1:1/ install"};
+    for (const char* journal : {"patch.journal", "repair.journal"})
+        for (const auto& kind : standing)
+            for (const char* program : programs)
+            {
+                SCOPED_TRACE(std::string(journal) + " as a " + kind.what + ": " + program);
+                std::filesystem::remove_all(install);
+                WriteFile(install + "/bin/x.dll", "old");
+                const std::string at = install + "/" + journal;
+                kind.make(at);
+                const DriverRun run = Shell(program);
+                EXPECT_EQ(run.status, 1) << run.out << run.err;
+                const std::string said = run.out + run.err;
+                EXPECT_NE(said.find("\"" + at + "\" " + kind.says +
+                                    ", where the patcher keeps a file of its own; the patcher did not make it. Delete "
+                                    "it and start again."),
+                          std::string::npos) << said;
+                EXPECT_FALSE(fixtures::PathExists(install + "/new.txt"));
+                EXPECT_EQ(ReadFile(m_scratch / "victim.txt"), "precious");
+                struct stat info{};
+                EXPECT_EQ(::lstat(at.c_str(), &info), 0);
+            }
 }
 
 void PutString(std::string& out, const std::string& text)
