@@ -225,8 +225,9 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
         {
             std::wstring name = MakeSegmentName(file.relativePath, i);
             auto found = m_table.find(name);
-            // An unchanged file keeps the stored checksum without reading the segment.
-            if (sameSegments && found != m_table.end() && found->second.time == file.time)
+            // An unchanged file keeps the stored checksum without reading the segment, unless its
+            // time is that of the last save or later: a change within that second keeps the time.
+            if (sameSegments && found != m_table.end() && found->second.time == file.time && file.time < m_savedAt)
                 found->second.seen = true;
             else
                 jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0});
@@ -365,6 +366,12 @@ void FileTreeSummary::StampFileTime(const std::wstring& path, uint64_t time)
             return;
         found->second.time = time;
     }
+}
+
+void FileTreeSummary::SetSavedAt(uint64_t time)
+{
+    OS::MutexLock lock(m_mutex);
+    m_savedAt = time;
 }
 
 FileTreeSummary::Table FileTreeSummary::Snapshot()

@@ -8,7 +8,10 @@
 // a file cut or rewritten and given its old modification time back ("touch -r", an archiver) still
 // shows a new ctime, which no tool can set back. (A change within the second of the last scan
 // keeps its second, and anything that only touches the file's status, a chmod or a copy of the
-// installation, costs one more read of its segments.)
+// installation, costs one more read of its segments.) A change within the second of the last
+// save is caught as version-control indexes catch "racily clean" files: given the moment the table
+// was last saved (SetSavedAt), a scan trusts the stored checksums only of files whose time is
+// older than that moment; a file changed in that very second, or later, is read again.
 //
 // The "0stf" layout, on disk and on the wire (integers unsigned little-endian, no padding):
 //
@@ -116,6 +119,10 @@ public:
     // Sets the time of the entries #000, #001, ... of the file path (up to the first gap).
     void StampFileTime(const std::wstring& path, uint64_t time);
 
+    // The moment (file time, whole seconds) the table was last saved: the next Scans read every
+    // file whose time is not older again. Until it is given, every unchanged time is trusted.
+    void SetSavedAt(uint64_t time);
+
     Table Snapshot();
     void SetChecksumFunction(ChecksumFunction function);
 
@@ -135,4 +142,5 @@ private:
     Table m_table;
     ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
+    uint64_t m_savedAt = UINT64_MAX;
 };

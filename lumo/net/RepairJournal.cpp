@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "lumo/files/ChecksummedLines.h"
+#include "lumo/net/SavedSummary.h"
 #include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
@@ -111,10 +112,12 @@ std::map<std::string, Target> ParseRecords(const std::wstring& root, const std::
     return targets;
 }
 
-// Cuts back (or removes) one file. False with error set when that failed.
+// Cuts back (or removes) one file; changed says whether it did. False with error set when that
+// failed.
 bool Settle(int folderFd, const std::wstring& root, const std::string& path, const Target& target,
-            std::vector<RepairRecoveryLine>& lines, std::wstring& error)
+            std::vector<RepairRecoveryLine>& lines, std::wstring& error, bool& changed)
 {
+    changed = false;
     const std::wstring full = FromNativePath(NativePrefix(root) + path);
     struct stat status{};
     if (::fstatat(folderFd, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
@@ -134,6 +137,7 @@ bool Settle(int folderFd, const std::wstring& root, const std::string& path, con
             error = L"cannot remove " + full + L", which the stopped repair had begun: " + ErrnoText(errno);
             return false;
         }
+        changed = true;
         lines.push_back({1, L"Removed a file that the stopped repair had begun: " + full});
         return true;
     }
@@ -150,6 +154,7 @@ bool Settle(int folderFd, const std::wstring& root, const std::string& path, con
                 L" bytes it had before the stopped repair: " + ErrnoText(cutError);
         return false;
     }
+    changed = true;
     lines.push_back({1, L"Cut back to the " + std::to_wstring(target.least) +
                             L" bytes it had before the stopped repair: " + full});
     return true;
@@ -176,9 +181,22 @@ bool RecoverIn(int folderFd, const std::wstring& root, std::vector<RepairRecover
         lines.push_back({2, L"A repair of " + root + L" was stopped before it finished: files it was mending may "
                                                      L"be part old, part new. Run the repair again."});
     lines.insert(lines.end(), found.begin(), found.end());
+    std::vector<std::wstring> changed;
     for (const auto& [path, target] : targets)
-        if (!Settle(folderFd, root, path, target, lines, error))
+    {
+        bool cut = false;
+        if (!Settle(folderFd, root, path, target, lines, error, cut))
             return false;
+        if (cut)
+            changed.push_back(FromNativePath(path));
+    }
+    // A cut within the second of the summary's last look keeps the time the summary holds.
+    std::string forgetError;
+    if (!ForgetFilesInSummary(root, changed, forgetError))
+    {
+        error = L"cannot drop the files cut back from the repair's summary: " + FromNativePath(forgetError);
+        return false;
+    }
     if (::unlinkat(folderFd, JournalName().c_str(), 0) != 0)
     {
         error = L"cannot remove the record of a stopped repair in " + root + L": " + ErrnoText(errno);

@@ -34,7 +34,8 @@
 // A record is followed only when its line is intact and its path resolves inside the installation
 // by the rule every path from outside follows (lumo/text/SafePath.h: no "..", no absolute path, no
 // link that leads out) to the very name recorded; anything else is reported and left alone.
-// Folders, links and files that are gone are left as they are. The file goes once every cut is
+// Folders, links and files that are gone are left as they are. The files cut or removed lose their
+// entries in the repair's summary (lumo/net/SavedSummary.h). The file goes once every cut is
 // done; when a cut fails it stays, and the run stops, so that the next start tries again.
 //
 // Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h).
