@@ -123,6 +123,16 @@ public:
     // file whose time is not older again. Until it is given, every unchanged time is trusted.
     void SetSavedAt(uint64_t time);
 
+    // The checksum starts from 0 with no final complement, so zero bytes at the start of a segment
+    // do not change it: a file's last segment that begins with a zero byte checks the same as the
+    // same bytes with more or fewer zeros before them (every all-zero segment checks as an empty
+    // one), and a server holding the file longer or shorter would find nothing to send. With the
+    // rule on, the scan gives such a segment checksum 0 ("could not be read"), which makes a
+    // server send its own; the server's checksum replaces it once written, and is kept while the
+    // file's time and the segment's checksum stay as they were. The repair client turns the rule
+    // on; a server's own table must not.
+    void SetZeroLedLastSegmentsUnreadable(bool on);
+
     Table Snapshot();
     void SetChecksumFunction(ChecksumFunction function);
 
@@ -143,4 +153,5 @@ private:
     ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
     uint64_t m_savedAt = UINT64_MAX;
+    bool m_zeroLedLastUnreadable = false;
 };

@@ -33,7 +33,11 @@ int FolderOpenError(const std::wstring& path)
 }
 } // namespace
 
-RepairClient::RepairClient() = default;
+RepairClient::RepairClient()
+{
+    // What the server cannot see behind a checksum it must send again (lumo/net/FileTreeSummary.h).
+    m_summary.SetZeroLedLastSegmentsUnreadable(true);
+}
 
 RepairClient::~RepairClient()
 {
