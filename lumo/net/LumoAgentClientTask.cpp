@@ -77,8 +77,10 @@ public:
     explicit FoldersMade(std::vector<std::string> folders) : m_folders(std::move(folders)) {}
     ~FoldersMade()
     {
+        // Those too deep for a path were never made; one that holds something now stays, and so
+        // do the folders above it.
         for (auto folder = m_folders.rbegin(); folder != m_folders.rend(); ++folder)
-            if (::rmdir(folder->c_str()) != 0)
+            if (::rmdir(folder->c_str()) != 0 && errno != ENOENT && errno != ENAMETOOLONG)
                 break;
     }
     void Keep() { m_folders.clear(); }
