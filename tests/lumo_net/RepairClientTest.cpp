@@ -203,6 +203,14 @@ TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
             EXPECT_FALSE(client.Succeeded());
             EXPECT_EQ(client.GetState(), badVersion ? 3 : 5) << server.Log();
             EXPECT_EQ(client.GetError(), error);
+            // Each failure of the transfer says why in words, for the run's log; a silent server
+            // is named as such.
+            const std::vector<std::string> reasons = client.TakeFailureReasons();
+            EXPECT_TRUE(badVersion || !reasons.empty());
+            EXPECT_TRUE(arguments[1] != "stall" ||
+                        std::any_of(reasons.begin(), reasons.end(), [](const std::string& reason) {
+                            return reason.starts_with("The repair gave up on the server: less than 1024 bytes moved");
+                        }));
             if (arguments[1] == "short")
             {
                 EXPECT_EQ(client.GetSegmentsReceived(), client.GetSegmentsTotal() / 2);
