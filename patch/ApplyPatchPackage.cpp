@@ -7,6 +7,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "lumo/net/SavedSummary.h"
 #include "patch/AddedFiles.h"
 #include "patch/BackupJournal.h"
 #include "patch/DeletedFiles.h"
@@ -125,6 +126,24 @@ void MoveLauncherLast(PatchFileRecordArray& records, const std::wstring& launche
         std::rotate(it, it + 1, records.end());
 }
 
+namespace {
+
+// The repair's summary must not vouch for what the patch changed: a file patched within the second
+// of the summary's last look keeps the time the summary holds for it.
+void ForgetPatchedFilesInRepairSummary(const std::wstring& installDir, const FileList (&lists)[3])
+{
+    std::vector<std::wstring> paths;
+    for (const FileList& list : lists)
+        for (const PatchFileRecord& record : list.records)
+            paths.push_back(record.path);
+    std::string error;
+    if (!ForgetFilesInSummary(installDir, paths, error))
+        PatchSendMessage(PATCH_LEVEL_WARNING, L"The repair's summary still describes the files before this patch: " +
+                                                  FromNativePath(error) + L". Remove repair.cks before the next repair.");
+}
+
+}  // namespace
+
 bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& givenPackageDir,
                        const std::wstring& launcherName, bool* putBack)
 {
@@ -182,6 +201,8 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         PatchSendMessage(PATCH_LEVEL_ERROR, error);
         all = false;
     }
+    if (all)
+        ForgetPatchedFilesInRepairSummary(installDir, lists);
 
     SettleUnrecordedFiles(all);
     FinishAddedFiles(all, added);

@@ -14,6 +14,7 @@
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/InstallFileOps.h"
+#include "platform/NativePath.h"
 
 namespace LumoPatch {
 
@@ -52,6 +53,14 @@ const wchar_t* FailureText(int stage)
     }
 }
 
+// Every reason the client gave since the last look, as errors: the window and the driver show them
+// where standard error is seen by nobody.
+void LogFailureReasons(RunHost& host, RepairClientControl& client)
+{
+    for (const std::wstring& reason : client.TakeFailureReasons())
+        host.Log(3, reason);
+}
+
 // Logs the line of every stage after lastStage up to stage, so a client that moved several stages
 // between two polls still shows each once, in order.
 void LogRepairStages(RunHost& host, int& lastStage, int stage)
@@ -78,6 +87,13 @@ public:
     uint32_t GetSegmentsTotal() const override { return m_client.GetSegmentsTotal(); }
     bool Succeeded() const override { return m_client.Succeeded(); }
     LUMORESULT GetError() const override { return m_client.GetError(); }
+    std::vector<std::wstring> TakeFailureReasons() override
+    {
+        std::vector<std::wstring> reasons;
+        for (const std::string& reason : m_client.TakeFailureReasons())
+            reasons.push_back(FromNativePath(reason));
+        return reasons;
+    }
 
 private:
     RepairClient m_client;
@@ -146,6 +162,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     while (client->IsRunning() && host.KeepGoing())
     {
         LogRepairStages(host, lastStage, client->GetState());
+        LogFailureReasons(host, *client);
         const float now = client->GetProgress();
         if (progress)
             *progress = now;
@@ -160,6 +177,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
 
     const int stage = client->GetState();
     LogRepairStages(host, lastStage, stage);
+    LogFailureReasons(host, *client);
     if (lastStage > 4)
         host.Log(1, LumoUtil::FormatWString(L"(%u / %u segments updated.)", unsigned(client->GetSegmentsReceived()),
                                             unsigned(client->GetSegmentsTotal())));

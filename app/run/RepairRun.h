@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace LumoPatch {
 
@@ -35,6 +36,8 @@ public:
     virtual uint32_t GetSegmentsTotal() const = 0;
     virtual bool Succeeded() const = 0;
     virtual LUMORESULT GetError() const = 0;
+    // Why the client failed, in words naming the file, since the last call (oldest first).
+    virtual std::vector<std::wstring> TakeFailureReasons() { return {}; }
 };
 
 // The repair server's name, fixed in the program; SOLLEX_REPAIR_SERVER=HOST:PORT replaces name and port.

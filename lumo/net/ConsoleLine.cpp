@@ -18,6 +18,11 @@ void PrintConsoleLine(const char* format, ...)
     WriteConsoleText(line);
 }
 
+void PrintWholeLine(const std::string& text)
+{
+    WriteConsoleText(text + "\n");
+}
+
 std::string ShownPath(const std::wstring& path)
 {
     std::string out;

@@ -9,6 +9,9 @@
 namespace LumoNet
 {
 void PrintConsoleLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text and a line end as they are, however long (a formatted line is cut at the formatter's
+// limit, which a path thousands of bytes long would pass, losing the reason behind it).
+void PrintWholeLine(const std::string& text);
 
 // A path or segment name as such a line shows it: UTF-8 with its separators as they are, and "?"
 // for control characters and values that are no Unicode character (a name from a server may hold

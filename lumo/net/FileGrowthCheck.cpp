@@ -112,9 +112,10 @@ std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& 
         }
         else if (::truncate(ToNativePath(path).c_str(), off_t(allowed)) != 0)
             cut.failure = std::strerror(errno);
-        // The entries from the cut on no longer describe the disk: the next scan reads them afresh.
+        // The file changed under the repair's own hand, perhaps within the second of its last
+        // look: none of its entries is trusted, the next scan reads it afresh.
         for (const std::wstring& relative : file.relativePaths)
-            summary.RemoveSegmentsFrom(relative, allowed / kSegmentSize);
+            summary.RemoveSegmentsFrom(relative, 0);
         cuts.push_back(cut);
     }
     m_files.clear();

@@ -13,7 +13,7 @@
 // past the old end are zeros unless they were sent), a segment sent shorter than 4 MiB ends the
 // file, and the file may reach no further than the end of the last segment so covered. A file that
 // reaches further is cut back to that point (one that did not exist before and keeps nothing is
-// removed), its summary entries from the cut on are dropped (the next scan reads them afresh), and
+// removed), its summary entries are dropped (the next scan reads it afresh), and
 // the run fails with the reason.
 //
 // The check follows each path through the run's records in the order they were written: a delete

@@ -87,3 +87,11 @@ uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
         return 0;
     return LumoUtil::SegmentChecksumOf(segment.data(), segment.size());
 }
+
+bool SegmentBeginsWithZeroByte(const std::wstring& segmentPath)
+{
+    const uint64_t start = uint64_t(GetSegmentIndex(segmentPath)) * LumoUtil::kSegmentSize;
+    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(), O_RDONLY | O_CLOEXEC));
+    uint8_t first = 1;
+    return file.Get() >= 0 && ReadFully(file.Get(), &first, 1, start) && first == 0;
+}

@@ -212,6 +212,10 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
         std::wstring name;
         uint64_t time;
         uint32_t checksum;
+        // The file's last segment: the rule of SetZeroLedLastSegmentsUnreadable applies.
+        bool last;
+        // The checksum the table holds for the segment under the same file time (0: none).
+        uint32_t stored;
     };
     std::vector<Job> jobs;
     for (const FileToRegister& file : files)
@@ -225,14 +229,25 @@ bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, co
         {
             std::wstring name = MakeSegmentName(file.relativePath, i);
             auto found = m_table.find(name);
-            // An unchanged file keeps the stored checksum without reading the segment.
-            if (sameSegments && found != m_table.end() && found->second.time == file.time)
+            // An unchanged file keeps the stored checksum without reading the segment, unless its
+            // time is that of the last save or later: a change within that second keeps the time.
+            const bool sameTime = sameSegments && found != m_table.end() && found->second.time == file.time;
+            if (sameTime && file.time < m_savedAt)
                 found->second.seen = true;
             else
-                jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0});
+                jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0, i + 1 == segments,
+                                   sameTime ? found->second.checksum : 0});
         }
     }
-    RunOnAllCores(jobs.size(), cancel, [&](size_t i) { jobs[i].checksum = m_checksum(jobs[i].segmentPath); });
+    RunOnAllCores(jobs.size(), cancel, [&](size_t i) {
+        Job& job = jobs[i];
+        job.checksum = m_checksum(job.segmentPath);
+        // A zero-led last segment keeps a checksum only when it is the one the table held for the
+        // file at this very time (the server's, written by the repair): else the server is asked.
+        if (m_zeroLedLastUnreadable && job.last && job.checksum != job.stored &&
+            SegmentBeginsWithZeroByte(job.segmentPath))
+            job.checksum = 0;
+    });
     if (cancel && cancel->load())
         return false;
     for (const Job& job : jobs)
@@ -365,6 +380,18 @@ void FileTreeSummary::StampFileTime(const std::wstring& path, uint64_t time)
             return;
         found->second.time = time;
     }
+}
+
+void FileTreeSummary::SetSavedAt(uint64_t time)
+{
+    OS::MutexLock lock(m_mutex);
+    m_savedAt = time;
+}
+
+void FileTreeSummary::SetZeroLedLastSegmentsUnreadable(bool on)
+{
+    OS::MutexLock lock(m_mutex);
+    m_zeroLedLastUnreadable = on;
 }
 
 FileTreeSummary::Table FileTreeSummary::Snapshot()

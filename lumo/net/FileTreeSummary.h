@@ -8,7 +8,10 @@
 // a file cut or rewritten and given its old modification time back ("touch -r", an archiver) still
 // shows a new ctime, which no tool can set back. (A change within the second of the last scan
 // keeps its second, and anything that only touches the file's status, a chmod or a copy of the
-// installation, costs one more read of its segments.)
+// installation, costs one more read of its segments.) A change within the second of the last
+// save is caught as version-control indexes catch "racily clean" files: given the moment the table
+// was last saved (SetSavedAt), a scan trusts the stored checksums only of files whose time is
+// older than that moment; a file changed in that very second, or later, is read again.
 //
 // The "0stf" layout, on disk and on the wire (integers unsigned little-endian, no padding):
 //
@@ -116,6 +119,20 @@ public:
     // Sets the time of the entries #000, #001, ... of the file path (up to the first gap).
     void StampFileTime(const std::wstring& path, uint64_t time);
 
+    // The moment (file time, whole seconds) the table was last saved: the next Scans read every
+    // file whose time is not older again. Until it is given, every unchanged time is trusted.
+    void SetSavedAt(uint64_t time);
+
+    // The checksum starts from 0 with no final complement, so zero bytes at the start of a segment
+    // do not change it: a file's last segment that begins with a zero byte checks the same as the
+    // same bytes with more or fewer zeros before them (every all-zero segment checks as an empty
+    // one), and a server holding the file longer or shorter would find nothing to send. With the
+    // rule on, the scan gives such a segment checksum 0 ("could not be read"), which makes a
+    // server send its own; the server's checksum replaces it once written, and is kept while the
+    // file's time and the segment's checksum stay as they were. The repair client turns the rule
+    // on; a server's own table must not.
+    void SetZeroLedLastSegmentsUnreadable(bool on);
+
     Table Snapshot();
     void SetChecksumFunction(ChecksumFunction function);
 
@@ -135,4 +152,6 @@ private:
     Table m_table;
     ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
+    uint64_t m_savedAt = UINT64_MAX;
+    bool m_zeroLedLastUnreadable = false;
 };

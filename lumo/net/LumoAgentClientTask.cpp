@@ -1,9 +1,12 @@
 #include "lumo/net/LumoAgentClientTask.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "lumo/buffers/Compression.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
@@ -19,9 +22,6 @@
 #include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace
 {
 using LumoUtil::kSegmentSize;
@@ -31,18 +31,74 @@ constexpr uint64_t kMaxCompressedLength =
 
 using LumoNet::ReadU32;
 
-// Prints line followed by the system's reason, and keeps the reason for the receive loop (a full
+// Reports line followed by the system's reason, and keeps the reason for the receive loop (a full
 // disk stops it).
-bool FailWithReason(SegmentWrite& write, const std::string& line, int reason)
+bool FailWithReason(SegmentTransferOwner& owner, SegmentWrite& write, const std::string& line, int reason)
 {
-    LumoNet::PrintConsoleLine("%s: %s\n", line.c_str(), std::strerror(reason ? reason : EIO));
+    owner.ReportFailure(line + ": " + std::strerror(reason ? reason : EIO));
     write.systemError = reason ? reason : EIO;
     return false;
 }
 
+// Why a read from the server's stream failed, in words.
+std::string ConnectionFailureText(LUMORESULT result)
+{
+    switch (result)
+    {
+    case LUMORESULT_ABORTED: return "the connection to the repair server was closed";
+    case LUMORESULT_NETWORK_ERROR: return "the connection to the repair server was lost";
+    case LUMORESULT_OUT_OF_SPACE: return "there was no memory for the data";
+    default: return "the connection to the repair server failed (" + LumoUtil::GetResultName(result) + ")";
+    }
+}
+
+// The folders MakeDirectory would create for the file at path, outermost first: those from its
+// deepest existing ancestor down to its parent.
+std::vector<std::string> MissingFolders(const std::wstring& path)
+{
+    std::vector<std::string> missing;
+    std::string folder = ToNativePath(path);
+    struct stat status{};
+    for (size_t slash = folder.rfind('/'); slash != std::string::npos && slash > 0; slash = folder.rfind('/'))
+    {
+        folder.resize(slash);
+        if (::lstat(folder.c_str(), &status) == 0)
+            break;
+        missing.insert(missing.begin(), folder);
+    }
+    return missing;
+}
+
+// Removes the folders a write made for its file when the write fails: a record that never
+// reached the disk leaves no empty folders behind. Only empty folders go.
+class FoldersMade
+{
+public:
+    explicit FoldersMade(std::vector<std::string> folders) : m_folders(std::move(folders)) {}
+    ~FoldersMade()
+    {
+        // Those too deep for a path were never made; one that holds something now stays, and so
+        // do the folders above it.
+        for (auto folder = m_folders.rbegin(); folder != m_folders.rend(); ++folder)
+            if (::rmdir(folder->c_str()) != 0 && errno != ENOENT && errno != ENAMETOOLONG)
+                break;
+    }
+    void Keep() { m_folders.clear(); }
+
+private:
+    std::vector<std::string> m_folders;
+};
+
 // Takes back what a failed write added past the file's old end (gap zeros and part of the
 // segment), or the file it created: only bytes the server sent whole may lengthen a file. Bytes
 // it changed within the old length stay; the file's new time makes the next scan read them.
+// The install-relative path a summary keys a file under ("\\" between parts).
+std::wstring BackslashPath(std::wstring path)
+{
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
 void UndoGrowth(const SegmentWrite& write)
 {
     uint64_t size = 0;
@@ -54,6 +110,11 @@ void UndoGrowth(const SegmentWrite& write)
         (void)::truncate(ToNativePath(write.path).c_str(), off_t(write.sizeBefore));
 }
 } // namespace
+
+void SegmentTransferOwner::ReportFailure(const std::string& reason)
+{
+    LumoNet::PrintWholeLine(reason);
+}
 
 LumoAgentClientTask::~LumoAgentClientTask()
 {
@@ -93,16 +154,21 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
         reader.firstError = ReadU32(stream, m_checksum);
     if (reader.firstError == LUMORESULT_OK)
         reader.firstError = ReadU32(stream, length);
+    const std::string shownName = LumoNet::ShownPath(m_name);
     if (reader.firstError != LUMORESULT_OK)
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(reader.firstError));
+        owner.ReportFailure("No further record came from the repair server" +
+                            (m_name.empty() ? std::string() : " (it was sending " + shownName + ")") + ": " +
+                            ConnectionFailureText(reader.firstError) + ".");
         Free();
         return false;
     }
 
     if ((m_checksum == 0 && (m_compressed != 0 || length != 0)) || (m_checksum != 0 && m_compressed != 0 && length == 0))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> mismatched flags from server\n");
+        owner.ReportFailure("The repair server sent a record for " + shownName +
+                            " whose flags contradict each other (a cut that carries data, or compressed data of "
+                            "no length); it is refused.");
         Free();
         return false;
     }
@@ -117,24 +183,23 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
         reason.clear();
     if (!reason.empty())
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> refused segment name from server: %s %s\n",
-                                  LumoNet::ShownPath(m_name).c_str(), LumoNet::ShownPath(reason).c_str());
+        owner.ReportFailure("The repair server sent a record named " + shownName + ", which is refused: " +
+                            LumoNet::ShownPath(reason));
         Free();
         return false;
     }
     const uint64_t limit = owner.GetSegmentLimit(path);
     if (index >= limit)
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> refused %s from server: its file can have "
-                                  "%llu segments at most\n",
-                                  LumoNet::ShownPath(m_name).c_str(), static_cast<unsigned long long>(limit));
+        owner.ReportFailure("The repair server sent " + shownName + ", but its file can have " +
+                            std::to_string(limit) + " segments at most; the record is refused.");
         Free();
         return false;
     }
     if (length > (m_compressed ? kMaxCompressedLength : kSegmentSize))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> %u bytes of data for %s is more than a segment\n",
-                                  length, LumoNet::ShownPath(m_name).c_str());
+        owner.ReportFailure("The repair server sent " + std::to_string(length) + " bytes of data for " + shownName +
+                            ", more than a segment holds; the record is refused.");
         Free();
         return false;
     }
@@ -144,7 +209,8 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     data.SetPosition(0);
     if (const LUMORESULT result = LumoUtil::CopyData(data, stream, length))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(result));
+        owner.ReportFailure("The data of " + shownName + " did not arrive whole from the repair server: " +
+                            ConnectionFailureText(result) + ".");
         Free();
         return false;
     }
@@ -153,8 +219,7 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     std::string threadError;
     if (m_compressed && !m_decompressThread.Start([this] { m_ok = ThreadedDecompress(); }, &threadError))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> cannot inflate %s: %s\n",
-                                  LumoNet::ShownPath(m_name).c_str(), threadError.c_str());
+        owner.ReportFailure("Cannot unpack the data of " + shownName + ": " + threadError);
         Free();
         return false;
     }
@@ -176,7 +241,8 @@ bool LumoAgentClientTask::ThreadedDecompress()
     m_plainData.SetPosition(0);
     if (result != LUMORESULT_OK)
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ThreadedDecompress> error %d\n", int(result));
+        m_owner->ReportFailure("The compressed data the repair server sent for " + LumoNet::ShownPath(m_name) +
+                               " is damaged (it does not unpack to one segment); nothing of it was written.");
         return false;
     }
     return true;
@@ -201,8 +267,7 @@ bool LumoAgentClientTask::WriteFileBegin()
     std::string threadError;
     if (!m_writeThread.Start([this] { m_ok = ThreadedWrite(); }, &threadError))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::WriteFileBegin> cannot write %s: %s\n",
-                                  LumoNet::ShownPath(m_name).c_str(), threadError.c_str());
+        m_owner->ReportFailure("Cannot write " + LumoNet::ShownPath(m_name) + ": " + threadError);
         Free();
         return false;
     }
@@ -274,14 +339,16 @@ bool LumoAgentClientTask::WriteRecord()
                                       &reached) ||
         summary.LeavesOut(reached, &error))
     {
-        LumoNet::PrintConsoleLine("   error: %s\n", LumoNet::ShownPath(error).c_str());
+        m_owner->ReportFailure("The repair server's record " + LumoNet::ShownPath(m_name) +
+                               " is refused: " + LumoNet::ShownPath(error));
         return false;
     }
     const std::string narrow = LumoNet::ShownPath(path);
     // What the record says the bytes are is what the summary will claim: check it first.
     if (m_checksum != 0 && !MatchesChecksum())
     {
-        LumoNet::PrintConsoleLine("   error: the data received for %s does not match its checksum\n", narrow.c_str());
+        m_owner->ReportFailure("The data the repair server sent for " + narrow + " (segment " +
+                               std::to_string(index) + ") does not match its checksum; it was not written.");
         return false;
     }
     const uint64_t start = uint64_t(index) * kSegmentSize;
@@ -307,6 +374,7 @@ bool LumoAgentClientTask::WriteRecord()
     LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
     {
+        FoldersMade folders(MissingFolders(path));
         errno = 0;
         const int folderError = MakeDirectory(path.substr(0, path.rfind(L'/'))) ? 0 : errno;
         errno = 0;
@@ -316,7 +384,8 @@ bool LumoAgentClientTask::WriteRecord()
             // A folder is refused without a reason of the system's; a parent folder that could
             // not be made (a full disk) leaves the open nothing to look in.
             const int reason = errno == 0 ? EISDIR : errno == ENOENT && folderError ? folderError : errno;
-            return FailWithReason(m_write, "   warning: failed to open path " + narrow, reason);
+            return FailWithReason(*m_owner, m_write, "Cannot open " + narrow + " to write the repair's data into it",
+                                  reason);
         }
         const uint64_t oldSize = file.GetSize();
         if (oldSize < start)
@@ -327,32 +396,37 @@ bool LumoAgentClientTask::WriteRecord()
             for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
                 summary.RemoveSegment(MakeSegmentName(relativeName, i));
         }
-        // Every failure from here on takes back what the write added to the file.
+        // Every failure from here on takes back what the write added to the file, and the file's
+        // entries: bytes within its old length may have changed within the second of the last scan.
         auto fail = [&](const std::string& line) {
             const int reason = errno;
             file.Close();
             UndoGrowth(m_write);
-            return FailWithReason(m_write, line + narrow, reason);
+            summary.RemoveSegmentsFrom(relativeName, 0);
+            summary.RemoveSegmentsFrom(BackslashPath(reached), 0);
+            return FailWithReason(*m_owner, m_write, line, reason);
         };
         errno = 0;
         if (file.SetPosition(start) != LUMORESULT_OK)
-            return fail("   error: failed to set file position for ");
+            return fail("Cannot move to byte " + std::to_string(start) + " of " + narrow);
         LUMORESULT result = LumoUtil::CopyRemainingData(file, m_plainData);
         const uint64_t position = file.GetPosition();
         // A short segment is the file's last: whatever lies behind it goes.
         const bool cut = result == LUMORESULT_OK && position < end && file.GetSize() > position;
         if (cut && file.SetSize(position) != LUMORESULT_OK)
-            return fail("   error: failed to truncate file ");
+            return fail("Cannot cut " + narrow + " to the end of its last segment");
         if (result == LUMORESULT_OK)
             result = file.Close();
         if (result != LUMORESULT_OK)
-            return fail("  error " + std::to_string(int(result)) + " while downloading file ");
+            return fail("Cannot write the repair's data into " + narrow);
+        folders.Keep();
         if (cut)
             summary.RemoveSegmentsAfter(m_name);
         m_write.length = position - start;
         if (!summary.RegisterSegment(MakeSegmentName(path, index), m_name, m_checksum))
         {
-            LumoNet::PrintConsoleLine("   error: failed to register file %s\n", narrow.c_str());
+            m_owner->ReportFailure("Cannot read the time of " + narrow +
+                                   " after writing the repair's data into it; the repair cannot record it.");
             return false;
         }
         return true;
@@ -367,13 +441,13 @@ bool LumoAgentClientTask::WriteRecord()
         if (index > 0)
         {
             if (!GetRegularFileSize(path, size))
-                return FailWithReason(m_write, "   error: failed to truncate file " + narrow, notAFile);
+                return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", notAFile);
             if (size > start)
             {
                 errno = 0;
                 LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
                 if (!file.IsOpen() || file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK)
-                    return FailWithReason(m_write, "   error: failed to truncate file " + narrow, errno);
+                    return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", errno);
             }
             summary.RemoveSegmentsAfter(m_name);
         }
@@ -381,7 +455,7 @@ bool LumoAgentClientTask::WriteRecord()
         {
             errno = 0;
             if (!LumoUtil::DeleteFile(path))
-                return FailWithReason(m_write, "   error: failed to delete file " + narrow,
+                return FailWithReason(*m_owner, m_write, "Cannot delete " + narrow,
                                       GetRegularFileSize(path, size) ? errno : notAFile);
         }
     }

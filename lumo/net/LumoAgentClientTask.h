@@ -28,8 +28,10 @@
 //
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
 // record that fails on the way frees its slot and is never written. A write the disk refuses says
-// the system's reason and takes back what it added past the file's old end. A cut or delete that
-// meets a folder, or cannot be done, fails the record with the reason.
+// the system's reason and takes back what it added past the file's old end, the folders it made
+// for the file, and the file's entries in the summary (bytes within the old length may have
+// changed). A cut or delete that meets a folder, or cannot be done, fails the record with the
+// reason. Every failure reaches the owner's ReportFailure, naming the file.
 //
 // The inflate and write threads run under the crash guard (lumo/os/GuardedThread.h). A thread the
 // system refuses fails the record with a line, like any other failure of the slot.
@@ -62,6 +64,9 @@ public:
     {
         return true;
     }
+    // Why a record could not be received or written, in words for the user, naming its file (UTF-8,
+    // whole however long). This one prints it; a client also keeps it for the run's log.
+    virtual void ReportFailure(const std::string& reason);
 };
 
 // What one record's write did to its file, for the checks made when a run ends

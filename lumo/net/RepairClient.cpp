@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentName.h"
+#include "lumo/net/SavedSummary.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/PathUtil.h"
@@ -31,7 +33,11 @@ int FolderOpenError(const std::wstring& path)
 }
 } // namespace
 
-RepairClient::RepairClient() = default;
+RepairClient::RepairClient()
+{
+    // What the server cannot see behind a checksum it must send again (lumo/net/FileTreeSummary.h).
+    m_summary.SetZeroLedLastSegmentsUnreadable(true);
+}
 
 RepairClient::~RepairClient()
 {
@@ -113,6 +119,7 @@ void RepairClient::Start()
     m_success = false;
     m_error = LUMORESULT_OK;
     m_cancel = false;
+    TakeFailureReasons(); // an earlier run's, nobody asked for them
     m_total = 0;
     m_received = 0;
     std::string threadError;
@@ -123,7 +130,7 @@ void RepairClient::Start()
             },
             &threadError))
     {
-        LumoNet::PrintConsoleLine("RepairClient::Start> the repair cannot start: %s\n", threadError.c_str());
+        ReportFailure("The repair cannot start: " + threadError);
         m_error = LUMORESULT_OUT_OF_SPACE;
         m_running = false;
     }
@@ -166,8 +173,7 @@ void RepairClient::Run()
     }
     if (!m_connection->GetWatchError().empty())
     {
-        LumoNet::PrintConsoleLine("RepairClient> the repair cannot watch its connection: %s\n",
-                                  m_connection->GetWatchError().c_str());
+        ReportFailure("The repair cannot watch its connection: " + m_connection->GetWatchError());
         m_error = LUMORESULT_OUT_OF_SPACE;
         CloseConnection();
         return;
@@ -175,8 +181,8 @@ void RepairClient::Run()
     m_state = 2;
     if (const int openError = FolderOpenError(m_rootFolder))
     {
-        LumoNet::PrintConsoleLine("RepairClient> cannot open the installation folder %s: %s\n",
-                                  LumoNet::ShownPath(m_rootFolder).c_str(), std::strerror(openError));
+        ReportFailure("Cannot open the installation folder " + LumoNet::ShownPath(m_rootFolder) + ": " +
+                      std::strerror(openError));
         m_error = LUMORESULT_NOT_FOUND;
         CloseConnection();
         return;
@@ -198,6 +204,8 @@ void RepairClient::Run()
     }
     if (result != LUMORESULT_OK)
     {
+        if (const std::string stall = m_connection->GetStallReason(); !stall.empty())
+            ReportFailure("The repair gave up on the server: " + stall + ".");
         m_error = result;
         CloseConnection();
         return;
@@ -209,13 +217,15 @@ void RepairClient::Run()
     const SegmentPipelineResult pipeline = ReceiveSegments(
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
         [this] { SaveSummary(); }, &growth);
+    if (const std::string stall = m_connection->GetStallReason(); !stall.empty())
+        ReportFailure("The repair gave up on the server: " + stall + ".");
     CloseConnection();
     // However the run ended, no file keeps zeros the server never sent (the pipeline has cut back
     // those that would).
     const std::vector<FileGrowthCheck::CutBack>& cuts = pipeline.cuts;
     for (const FileGrowthCheck::CutBack& cut : cuts)
     {
-        LumoNet::PrintConsoleLine("RepairClient> %s\n", cut.Describe().c_str());
+        ReportFailure(cut.Describe() + ".");
         m_received.fetch_sub(std::min(cut.segmentsUndone, m_received.load()));
     }
     EndJournal(cuts);
@@ -242,6 +252,7 @@ void RepairClient::Scan()
         if (file.IsOpen())
             m_summary.Read(file);
     }
+    m_summary.SetSavedAt(SummarySavedAt(m_summaryFile));
     // The summary file (and its temporary twin) never describes itself, nor the run's journal.
     FileTreeSummary::ExclusionSet excluded;
     const std::wstring journal = LumoUtil::JoinPath(m_rootFolder, kRepairJournalName);
@@ -256,24 +267,9 @@ void RepairClient::Scan()
 
 bool RepairClient::SaveSummary()
 {
-    // Written beside the summary and renamed over it: a crash leaves the old summary or the new one.
-    const std::wstring temporary = m_summaryFile + L".tmp";
-    const std::vector<uint8_t> bytes = m_summary.Serialise();
-    LumoDataBufferFile file(temporary, LumoDataBufferFile::MODE_WRITE);
-    if (!file.IsOpen())
-        return false;
-    LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE
-                                                  : file.WriteData(bytes.data(), uint32_t(bytes.size()));
-    const LUMORESULT closed = file.Close();
-    if (result == LUMORESULT_OK)
-        result = closed;
-    if (result != LUMORESULT_OK ||
-        std::rename(ToNativePath(temporary).c_str(), ToNativePath(m_summaryFile).c_str()) != 0)
-    {
-        std::remove(ToNativePath(temporary).c_str());
-        return false;
-    }
-    return true;
+    // A summary not saved only costs the next run more reading.
+    std::string error;
+    return SaveSummaryFile(m_summaryFile, m_summary.Serialise(), error);
 }
 
 LUMORESULT RepairClient::Connect()
@@ -330,8 +326,7 @@ bool RepairClient::BeforeFileChange(const std::wstring& path, bool exists, uint6
     std::string error;
     if (m_journal && !m_journal->BeforeChange(path, exists, size, end, error))
     {
-        LumoNet::PrintConsoleLine("RepairClient> %s is left as it is: %s\n", LumoNet::ShownPath(path).c_str(),
-                                  error.c_str());
+        ReportFailure(LumoNet::ShownPath(path) + " is left as it is: " + error + ".");
         return false;
     }
     return true;
@@ -343,6 +338,21 @@ void RepairClient::EndJournal(const std::vector<FileGrowthCheck::CutBack>& cuts)
         std::all_of(cuts.begin(), cuts.end(), [](const FileGrowthCheck::CutBack& cut) { return cut.failure.empty(); });
     std::string error;
     if (!m_journal->End(m_cancel, settled, error))
-        LumoNet::PrintConsoleLine("RepairClient> %s\n", error.c_str());
+        ReportFailure("The repair's record of its changes could not be finished: " + error + ".");
     m_journal.reset();
+}
+
+void RepairClient::ReportFailure(const std::string& reason)
+{
+    // A run the user stopped failed on nothing but the stop: its broken connection is no reason.
+    if (m_cancel)
+        return;
+    std::lock_guard<std::mutex> hold(m_reasonsLock);
+    m_reasons.push_back(reason);
+}
+
+std::vector<std::string> RepairClient::TakeFailureReasons()
+{
+    std::lock_guard<std::mutex> hold(m_reasonsLock);
+    return std::exchange(m_reasons, {});
 }

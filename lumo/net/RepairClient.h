@@ -17,7 +17,9 @@
 // (the root folder cannot be opened), the connect error or 10 in state 3, the send or read error in
 // state 4, 3 in state 5 (fewer records than announced, or a record refused or not written), 10 in
 // state 5 (every record came, but they left a file longer than what it held and what was sent:
-// lumo/net/FileGrowthCheck.h). Each failure also prints its reason as a line.
+// lumo/net/FileGrowthCheck.h). Each failure also gives its reason in words, naming the file where
+// there is one, to the caller (TakeFailureReasons), whose run shows it to the user; the reasons
+// of a cancelled run (a connection closed under it) are not kept.
 //
 // The run's own threads (the worker, the slots' threads, the stall watch, the checksum helpers)
 // run under the crash guard (lumo/os/GuardedThread.h).
@@ -77,6 +79,8 @@ public:
     // a file cut back at the end of the run took away again are not counted.
     uint32_t GetSegmentsReceived() const { return m_received.load(std::memory_order_relaxed); }
     uint32_t GetSegmentsTotal() const { return m_total.load(std::memory_order_relaxed); }
+    // The reasons given since the last call, oldest first (any thread; also after the run).
+    std::vector<std::string> TakeFailureReasons();
 
 private:
     void Run();
@@ -95,6 +99,7 @@ private:
     uint64_t GetSegmentLimit(const std::wstring& path) const override;
     // Records the change in the run's repair journal first (lumo/net/RepairJournal.h).
     bool BeforeFileChange(const std::wstring& path, bool exists, uint64_t size, uint64_t end) override;
+    void ReportFailure(const std::string& reason) override;
     // Ends the run's repair journal once its end-of-run check has run.
     void EndJournal(const std::vector<FileGrowthCheck::CutBack>& cuts);
 
@@ -118,6 +123,9 @@ private:
 
     // What the run is changing, for the next start when it is killed (receiving stage only).
     std::unique_ptr<RepairJournal> m_journal;
+
+    std::mutex m_reasonsLock;
+    std::vector<std::string> m_reasons;
 
     // The run's connection, closed by its watch when the server stalls.
     std::mutex m_connectionLock;

@@ -13,6 +13,7 @@
 
 #include "lumo/files/ChecksummedLines.h"
 #include "lumo/files/InstallDoor.h"
+#include "lumo/net/SavedSummary.h"
 #include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
@@ -155,10 +156,12 @@ Records ParseRecords(const LumoUtil::InstallDoor& door, const std::string& bytes
     return records;
 }
 
-// Cuts back (or removes) one file. False with error set when that failed.
+// Cuts back (or removes) one file; changed says whether it did. False with error set when that
+// failed.
 bool Settle(const LumoUtil::InstallDoor& door, const std::wstring& relative, const Target& target,
-            std::vector<RepairRecoveryLine>& lines, std::wstring& error)
+            std::vector<RepairRecoveryLine>& lines, std::wstring& error, bool& changed)
 {
+    changed = false;
     const std::wstring full = door.Root() + L"/" + relative;
     const LumoUtil::InstallFile standing = door.Look(relative);
     if (standing.kind == LumoUtil::InstallFileKind::Other && target.least < 0)
@@ -176,6 +179,7 @@ bool Settle(const LumoUtil::InstallDoor& door, const std::wstring& relative, con
             error = L"cannot remove " + full + L", which the stopped repair had begun: " + error;
             return false;
         }
+        changed = true;
         lines.push_back({1, L"Removed a file that the stopped repair had begun: " + full});
         return true;
     }
@@ -192,6 +196,7 @@ bool Settle(const LumoUtil::InstallDoor& door, const std::wstring& relative, con
                 L" bytes it had before the stopped repair: " + (fd < 0 ? error : ErrnoText(cutError));
         return false;
     }
+    changed = true;
     lines.push_back({1, L"Cut back to the " + std::to_wstring(target.least) +
                             L" bytes it had before the stopped repair: " + full});
     return true;
@@ -228,9 +233,22 @@ bool RecoverIn(const LumoUtil::InstallDoor& door, const std::vector<std::wstring
                 L" and run the repair again.";
         return false;
     }
+    std::vector<std::wstring> changed;
     for (const auto& [relative, target] : records.targets)
-        if (!Settle(door, relative, target, lines, error))
+    {
+        bool cut = false;
+        if (!Settle(door, relative, target, lines, error, cut))
             return false;
+        if (cut)
+            changed.push_back(relative);
+    }
+    // A cut within the second of the summary's last look keeps the time the summary holds.
+    std::string forgetError;
+    if (!ForgetFilesInSummary(root, changed, forgetError))
+    {
+        error = L"cannot drop the files cut back from the repair's summary: " + FromNativePath(forgetError);
+        return false;
+    }
     if (!door.RemoveFile(kRepairJournalName, error))
     {
         error = L"cannot remove the record of a stopped repair in " + root + L": " + error;

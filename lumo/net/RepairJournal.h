@@ -35,7 +35,9 @@
 // path is resolved through the installation's door (lumo/files/InstallDoor.h): a LENGTH reaches the
 // file the repair wrote, a link inside followed; a NEW reaches its folder, its last part never
 // followed. A path that names no file a repair writes makes the whole record untrusted (see
-// RecoverStoppedRepair). Folders, links named by NEW and files that are gone are left as they are. The file goes once every cut is
+// RecoverStoppedRepair). Folders, links named by NEW and files that are gone are left as they are.
+// The files cut or removed lose their entries in the repair's summary (lumo/net/SavedSummary.h).
+// The file goes once every cut is
 // done; when a cut fails it stays, and the run stops, so that the next start tries again.
 //
 // Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h).

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/text/StringUtil.h"
 
 namespace
 {
@@ -92,13 +93,20 @@ bool StallWatchedStream::CheckForStall()
     const SocketAddress peer = tcp.GetRemoteAddress();
     const std::string server = LumoNet::ServerKey(DottedAddress(peer.address), peer.port);
     const auto total = LumoNet::ServerStallLedger::ForRun().Add(server, m_stall.QuietFor());
-    LumoNet::PrintConsoleLine("RepairClient> less than %llu bytes moved to or from the server %s in %lld s "
-                              "(%lld s stalled in all), giving up\n",
-                              static_cast<unsigned long long>(policy.floorBytes), server.c_str(),
-                              LumoNet::WholeSeconds(policy.window), LumoNet::WholeSeconds(total));
+    m_stallReason = LumoUtil::FormatString("less than %llu bytes moved to or from the server %s in %lld s "
+                                           "(%lld s stalled in all)",
+                                           static_cast<unsigned long long>(policy.floorBytes), server.c_str(),
+                                           LumoNet::WholeSeconds(policy.window), LumoNet::WholeSeconds(total));
+    LumoNet::PrintConsoleLine("RepairClient> %s, giving up\n", m_stallReason.c_str());
     m_stall.Restart();
     tcp.Disconnect(true);
     return true;
+}
+
+std::string StallWatchedStream::GetStallReason()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_stallReason;
 }
 
 void StallWatchedStream::Watch()

@@ -61,6 +61,8 @@ public:
     // Why the watch thread asked for could not be started (it runs under the crash guard); empty
     // when it runs or was not asked for. Without it nothing gives up on a silent server.
     const std::string& GetWatchError() const { return m_watchError; }
+    // What the watch saw when it last closed the connection, in words; empty when it never did.
+    std::string GetStallReason();
 
     LumoDataBufferTCP tcp;
 
@@ -87,5 +89,6 @@ private:
     bool m_stop = false;
     std::condition_variable m_wake;
     std::string m_watchError;
+    std::string m_stallReason; // under m_lock
     OS::GuardedThread m_watch;
 };

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 
 #include "app/core/PatcherOptions.h"
 #include "app/run/PatchRun.h"
+#include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
@@ -347,6 +349,62 @@ TEST_F(RepairRunTest, AServerNeverReachesWhatThePatcherKeepsForItself)
         fixtures::TreeContent now = fixtures::SnapshotTree(install);
         EXPECT_EQ(now.erase("repair.cks"), 1u);
         EXPECT_EQ(fixtures::DescribeTreeDifference(before, now), "") << c.arguments.back();
+    }
+}
+
+// Why a repair failed reaches the run's log as an error naming the file, in words (the window and
+// patch-run show nothing else): a refused name, contradicting flags, damaged compressed data, a
+// file that cannot be written, a path too long for the system (its reason whole, the folders made
+// for it removed again), a server that stops sending.
+TEST_F(RepairRunTest, EveryReasonAFailedRepairGivesIsAnErrorLineNamingTheFile)
+{
+    std::wstring deep;
+    for (int i = 0; i < 420; ++i)
+        deep += LumoUtil::FormatWString(L"folder%04d\\", i);
+    deep += L"f.bin#000";
+    const struct { std::vector<std::string> arguments; std::vector<std::wstring> said; } cases[] = {
+        {{"--fault", "bad-name", "--bad-name", "patch.journal#000"},
+         {L"The repair server sent a record named patch.journal#000, which is refused: ", L"patch journal"}},
+        {{"--fault", "bad-flags"}, {L"The repair server sent a record for fault.bin#000 whose flags contradict"}},
+        {{"--fault", "bad-zip"},
+         {L"The compressed data the repair server sent for fault.bin#000 is damaged", L"nothing of it was written"}},
+        {{"--fault", "bad-name", "--bad-name", "blocker\\x.bin#000"},
+         {L"The repair server's record blocker\\x.bin#000 is refused: ", L"blocker"}},
+        {{"--fault", "bad-name", "--bad-name", ""}, // the deep name, below
+         {L"folder0419/f.bin to write the repair's data into it: File name too long"}},
+        {{"--fault", "short"}, {L"No further record came from the repair server: "}},
+    };
+    fixtures::ScratchFolder scratch;
+    const std::string install = scratch / "install";
+    fixtures::WriteFile(install + "/blocker", "a file where the server has a folder");
+    fixtures::WriteFile(scratch / "reference/f0", "x");
+    fixtures::WriteFile(scratch / "reference/f1", "y");
+    const fixtures::TreeContent before = fixtures::SnapshotTree(install);
+    for (const auto& c : cases)
+    {
+        std::vector<std::string> arguments = c.arguments;
+        if (arguments.size() == 4 && arguments[3].empty())
+        {
+            // The name as the wire carries it: "\" between its parts.
+            for (wchar_t unit : deep)
+                arguments[3] += char(unit);
+        }
+        EXPECT_FALSE(RunAgainstServer(scratch / "reference", install, arguments,
+                                      {L"Error occurred while repairing files.", L"(Error 3 in stage 5)"}));
+        for (const std::wstring& text : c.said)
+            EXPECT_TRUE(host.Has(text, 3)) << ToNativePath(text) << "\n" << ToNativePath(host.Dump());
+        for (const std::wstring& line : host.Texts())
+        {
+            EXPECT_EQ(line.find(L"LumoAgentClientTask"), std::wstring::npos) << ToNativePath(line);
+            EXPECT_EQ(line.find(L"> error"), std::wstring::npos) << ToNativePath(line);
+        }
+        fixtures::TreeContent now = fixtures::SnapshotTree(install);
+        now.erase("repair.cks");
+        now.erase("f0");
+        now.erase("f1");
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, now), "") << arguments[1];
+        std::error_code error;
+        EXPECT_FALSE(std::filesystem::exists(install + "/folder0000", error));
     }
 }
 

@@ -47,6 +47,15 @@ namespace fs = std::filesystem;
 
 constexpr size_t kMiB = 1u << 20;
 
+// What the run printed, then the reasons it gave for its caller's log, a line each.
+std::string LinesAndReasons(fixtures::StdoutCapture& output, RepairClient& client)
+{
+    std::string lines = output.Text();
+    for (const std::string& reason : client.TakeFailureReasons())
+        lines += reason + "\n";
+    return lines;
+}
+
 // Every regular file below root by its relative path; one too large to read (a file a faulty
 // repair grew) by its size alone, so that the test fails instead of filling the memory.
 std::map<std::string, std::string> Tree(const std::string& root)
@@ -194,6 +203,14 @@ TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
             EXPECT_FALSE(client.Succeeded());
             EXPECT_EQ(client.GetState(), badVersion ? 3 : 5) << server.Log();
             EXPECT_EQ(client.GetError(), error);
+            // Each failure of the transfer says why in words, for the run's log; a silent server
+            // is named as such.
+            const std::vector<std::string> reasons = client.TakeFailureReasons();
+            EXPECT_TRUE(badVersion || !reasons.empty());
+            EXPECT_TRUE(arguments[1] != "stall" ||
+                        std::any_of(reasons.begin(), reasons.end(), [](const std::string& reason) {
+                            return reason.starts_with("The repair gave up on the server: less than 1024 bytes moved");
+                        }));
             if (arguments[1] == "short")
             {
                 EXPECT_EQ(client.GetSegmentsReceived(), client.GetSegmentsTotal() / 2);
@@ -622,7 +639,7 @@ TEST(RepairClient, FollowsEachPathThroughDeletesCutsFoldersAndRewrites)
         RepairClient client;
         fixtures::StdoutCapture output;
         RepairAgainst(client, install.Path(), sent);
-        const std::string lines = output.Text();
+        const std::string lines = LinesAndReasons(output, client);
         EXPECT_EQ(client.GetError(), done == order.size() ? LUMORESULT_OK : LUMORESULT_NETWORK_ERROR) << lines;
         EXPECT_EQ(client.GetSegmentsReceived(), done) << lines;
         EXPECT_EQ(lines.find("zeros"), std::string::npos) << lines;
@@ -674,7 +691,7 @@ TEST(RepairClient, OnlyTheBytesBeforeAFilesOldEndAreHeld)
         RepairClient client;
         fixtures::StdoutCapture output;
         RepairAgainst(client, install.Path(), c.records, c.announced);
-        const std::string lines = output.Text();
+        const std::string lines = LinesAndReasons(output, client);
         EXPECT_EQ(client.GetError(), c.error) << lines;
         EXPECT_EQ(client.GetSegmentsReceived(), c.counted);
         ASSERT_EQ(fs::file_size(install / "data/a.txt"), c.after.size()) << lines;
@@ -704,7 +721,7 @@ TEST(RepairClient, ACutOrDeleteThatMeetsAFolderIsNotCounted)
         fixtures::StdoutCapture output;
         RepairAgainst(client, install.Path(),
                       {Plain(L"a.bin#000", "a"), repairtest::Record(0, name, 0, ""), Plain(L"b.bin#000", "b")});
-        const std::string lines = output.Text();
+        const std::string lines = LinesAndReasons(output, client);
         EXPECT_EQ(client.GetError(), LUMORESULT_NETWORK_ERROR);
         EXPECT_EQ(client.GetSegmentsReceived(), 2u);
         EXPECT_EQ(ReadFile(install / "data/deeper/x.txt"), "kept");

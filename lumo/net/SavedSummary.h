@@ -1,0 +1,30 @@
+#pragma once
+// The repair's summary as a file: "repair.cks" in the install folder, the "0stf" layout of
+// lumo/net/FileTreeSummary.h. It is only ever replaced whole: written under a temporary name
+// beside it ("repair.cks.tmp"), flushed and renamed over it, so a crash leaves the old summary or
+// the new one.
+//
+// Its entries say "this file had these checksums at this time". Whatever the patcher changes in a
+// file itself (a stopped repair's cut or removal, the end-of-run cut, a failed write taken back, a
+// committed patch) drops that file's entries, so the next scan reads it again: its time alone may
+// not show the change, being kept in whole seconds.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Writes bytes to path as described above. False, with error set, when any step failed (the
+// temporary file is then removed and path left as it was).
+bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error);
+
+// The moment the summary file at path was last written (its modification time, whole seconds);
+// 0 when there is none.
+uint64_t SummarySavedAt(const std::wstring& path);
+
+// Drops every entry of the files (install-relative paths, "/" or "\" between parts, spelled in
+// any case) from the summary saved in the install folder root and saves it again. A summary that
+// cannot be read whole, or saved again, is removed instead (it only saves the next scan some
+// reading). True when there is no summary, nothing to drop, or it was saved or removed; false with
+// error set when it could be neither.
+bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstring>& relativePaths,
+                          std::string& error);
