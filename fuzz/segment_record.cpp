@@ -22,6 +22,8 @@ class FuzzOwner : public SegmentTransferOwner
 public:
     FuzzOwner(const uint8_t* data, size_t size) : stream(const_cast<uint8_t*>(data), uint32_t(size)) {}
     const std::wstring& GetRootFolder() const override { return root; }
+    // Nothing is written.
+    const LumoUtil::InstallDoor* GetDoor() const override { return nullptr; }
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
     void CountWrittenSegment() override { ++received; }

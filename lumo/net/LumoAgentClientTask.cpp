@@ -1,26 +1,24 @@
 #include "lumo/net/LumoAgentClientTask.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "lumo/buffers/Compression.h"
-#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/buffers/LumoDataBufferUtil.h"
-#include "lumo/files/FileUtil.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/FileGrowthCheck.h"
+#include "lumo/net/RepairFileAccess.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
-
-#include <cerrno>
-#include <cstring>
 
 namespace
 {
@@ -31,27 +29,48 @@ constexpr uint64_t kMaxCompressedLength =
 
 using LumoNet::ReadU32;
 
-// Prints line followed by the system's reason, and keeps the reason for the receive loop (a full
-// disk stops it).
-bool FailWithReason(SegmentWrite& write, const std::string& line, int reason)
+// Prints line followed by the reason (text, else the system's), and keeps the system's reason for
+// the receive loop (a full disk stops it).
+bool FailWithReason(SegmentWrite& write, const std::string& line, int reason, const std::wstring& text = L"")
 {
-    LumoNet::PrintConsoleLine("%s: %s\n", line.c_str(), std::strerror(reason ? reason : EIO));
+    LumoNet::PrintConsoleLine("%s: %s\n", line.c_str(),
+                              text.empty() ? std::strerror(reason ? reason : EIO) : LumoNet::ShownPath(text).c_str());
     write.systemError = reason ? reason : EIO;
     return false;
 }
 
-// Takes back what a failed write added past the file's old end (gap zeros and part of the
-// segment), or the file it created: only bytes the server sent whole may lengthen a file. Bytes
-// it changed within the old length stay; the file's new time makes the next scan read them.
-void UndoGrowth(const SegmentWrite& write)
+// Takes back what a failed write through fd added past the file's old end (gap zeros and part of
+// the segment), or the file it created: only bytes the server sent whole may lengthen a file.
+// Bytes it changed within the old length stay; the file's new time makes the next scan read them.
+// fd: the file's descriptor while it is open, else -1.
+void UndoGrowth(const LumoUtil::InstallDoor& door, const SegmentWrite& write, int fd)
 {
-    uint64_t size = 0;
-    if (!GetRegularFileSize(write.path, size))
-        return;
+    std::wstring ignored;
+    int reason = 0;
+    struct stat status{};
     if (!write.existedBefore)
-        LumoUtil::DeleteFile(write.path);
-    else if (size > write.sizeBefore)
-        (void)::truncate(ToNativePath(write.path).c_str(), off_t(write.sizeBefore));
+        door.RemoveFile(write.reached, ignored);
+    else if (fd < 0 && door.Look(write.reached).size > write.sizeBefore)
+        LumoNet::CutForRepair(door, write.reached, write.sizeBefore, ignored, reason);
+    else if (::fstat(fd, &status) == 0 && uint64_t(status.st_size) > write.sizeBefore)
+        (void)::ftruncate(fd, off_t(write.sizeBefore));
+}
+
+// Writes all of data at offset.
+bool WriteAt(int fd, const uint8_t* data, size_t length, uint64_t offset)
+{
+    while (length > 0)
+    {
+        const ssize_t n = ::pwrite(fd, data, length, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
 }
 } // namespace
 
@@ -251,9 +270,8 @@ bool LumoAgentClientTask::ThreadedWrite()
     if (!m_write.path.empty())
     {
         // What the file is now, whatever step failed.
-        uint64_t size = 0;
-        GetRegularFileSize(m_write.path, size);
-        m_write.sizeAfter = size;
+        const LumoUtil::InstallFile now = m_owner->GetDoor()->Look(m_write.reached);
+        m_write.sizeAfter = now.kind == LumoUtil::InstallFileKind::Regular ? now.size : 0;
     }
     return ok;
 }
@@ -261,22 +279,27 @@ bool LumoAgentClientTask::ThreadedWrite()
 bool LumoAgentClientTask::WriteRecord()
 {
     FileTreeSummary& summary = m_owner->GetSummary();
+    if (!m_owner->GetDoor())
+    {
+        LumoNet::PrintConsoleLine("   error: no installation is open to write %s in\n", LumoNet::ShownPath(m_name).c_str());
+        return false;
+    }
+    const LumoUtil::InstallDoor& door = *m_owner->GetDoor();
     std::wstring relative;
     uint32_t index = 0;
     ParseSegmentName(m_name, relative, index); // checked on receipt
     const std::wstring relativeName = GetSegmentPath(m_name);
-    std::wstring path;
     std::wstring error;
     // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
-    // through a link inside the installation is checked here.
-    std::wstring reached;
-    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16,
-                                      &reached) ||
-        summary.LeavesOut(reached, &error))
+    // through a link inside the installation is checked here, and is the one written, cut, deleted
+    // and recorded.
+    LumoUtil::InstallFile file;
+    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) || summary.LeavesOut(file.relative, &error))
     {
         LumoNet::PrintConsoleLine("   error: %s\n", LumoNet::ShownPath(error).c_str());
         return false;
     }
+    const std::wstring& path = file.path;
     const std::string narrow = LumoNet::ShownPath(path);
     // What the record says the bytes are is what the summary will claim: check it first.
     if (m_checksum != 0 && !MatchesChecksum())
@@ -289,12 +312,19 @@ bool LumoAgentClientTask::WriteRecord()
 
     // From here on the file may change: the outcome names it.
     m_write.path = path;
+    m_write.reached = file.relative;
     m_write.relativePath = relativeName;
     m_write.index = index;
     m_write.data = m_checksum != 0;
-    uint64_t sizeBefore = 0;
-    m_write.existedBefore = GetRegularFileSize(path, sizeBefore);
-    m_write.sizeBefore = sizeBefore;
+    m_write.existedBefore = file.kind == LumoUtil::InstallFileKind::Regular;
+    m_write.sizeBefore = file.size;
+    // A folder, FIFO or device standing there is never written, cut or deleted.
+    const bool folder = file.kind == LumoUtil::InstallFileKind::Folder;
+    if (m_checksum != 0 && !m_write.existedBefore && file.kind != LumoUtil::InstallFileKind::Missing)
+        return FailWithReason(m_write, "   warning: failed to open path " + narrow, folder ? EISDIR : EINVAL);
+    if (m_checksum == 0 && folder)
+        return FailWithReason(m_write, std::string(index > 0 ? "   error: failed to truncate file "
+                                                             : "   error: failed to delete file ") + narrow, EISDIR);
     // A data record may make the file longer; a cut or a delete changes a file that exists.
     if ((m_checksum != 0 || m_write.existedBefore) &&
         !m_owner->BeforeFileChange(path, m_write.existedBefore, m_write.sizeBefore,
@@ -304,49 +334,56 @@ bool LumoAgentClientTask::WriteRecord()
         return false;
     }
 
-    LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
     {
+        int reason = 0;
+        const int fd = LumoNet::OpenForRepairWrite(door, file.relative, !m_write.existedBefore, error, reason);
+        if (fd < 0)
+            return FailWithReason(m_write, "   warning: failed to open path " + narrow, reason, error);
+        // Every failure from here on takes back what the write added to the file.
+        auto fail = [&](const std::string& line) {
+            const int failure = errno;
+            UndoGrowth(door, m_write, fd);
+            ::close(fd);
+            return FailWithReason(m_write, line + narrow, failure);
+        };
+        struct stat status{};
         errno = 0;
-        const int folderError = MakeDirectory(path.substr(0, path.rfind(L'/'))) ? 0 : errno;
-        errno = 0;
-        LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
-        if (!file.IsOpen())
-        {
-            // A folder is refused without a reason of the system's; a parent folder that could
-            // not be made (a full disk) leaves the open nothing to look in.
-            const int reason = errno == 0 ? EISDIR : errno == ENOENT && folderError ? folderError : errno;
-            return FailWithReason(m_write, "   warning: failed to open path " + narrow, reason);
-        }
-        const uint64_t oldSize = file.GetSize();
+        if (::fstat(fd, &status) != 0)
+            return fail("   error: failed to set file position for ");
+        const uint64_t oldSize = uint64_t(status.st_size);
         if (oldSize < start)
         {
             // The zeros that fill the gap change the old last segment and make new ones: their
             // entries no longer describe the disk (the next scan computes them afresh).
-            file.SetSize(start);
+            if (::ftruncate(fd, off_t(start)) != 0)
+                return fail("   error: failed to set file position for ");
             for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
                 summary.RemoveSegment(MakeSegmentName(relativeName, i));
         }
-        // Every failure from here on takes back what the write added to the file.
-        auto fail = [&](const std::string& line) {
-            const int reason = errno;
-            file.Close();
-            UndoGrowth(m_write);
-            return FailWithReason(m_write, line + narrow, reason);
-        };
-        errno = 0;
-        if (file.SetPosition(start) != LUMORESULT_OK)
-            return fail("   error: failed to set file position for ");
-        LUMORESULT result = LumoUtil::CopyRemainingData(file, m_plainData);
-        const uint64_t position = file.GetPosition();
+        uint8_t block[65536];
+        uint64_t position = start;
+        m_plainData.SetPosition(0);
+        for (uint64_t left = m_plainData.GetSize(); left > 0;)
+        {
+            const uint32_t n = uint32_t(std::min<uint64_t>(sizeof block, left));
+            if (m_plainData.ReadData(block, n) != LUMORESULT_OK || !WriteAt(fd, block, n, position))
+                return fail("  error while downloading file ");
+            position += n;
+            left -= n;
+        }
         // A short segment is the file's last: whatever lies behind it goes.
-        const bool cut = result == LUMORESULT_OK && position < end && file.GetSize() > position;
-        if (cut && file.SetSize(position) != LUMORESULT_OK)
+        const bool cut = position < end && ::fstat(fd, &status) == 0 && uint64_t(status.st_size) > position;
+        if (cut && ::ftruncate(fd, off_t(position)) != 0)
             return fail("   error: failed to truncate file ");
-        if (result == LUMORESULT_OK)
-            result = file.Close();
-        if (result != LUMORESULT_OK)
-            return fail("  error " + std::to_string(int(result)) + " while downloading file ");
+        if (::fsync(fd) != 0)
+            return fail("  error while downloading file ");
+        if (::close(fd) != 0)
+        {
+            const int failure = errno;
+            UndoGrowth(door, m_write, -1);
+            return FailWithReason(m_write, "  error while downloading file " + narrow, failure);
+        }
         if (cut)
             summary.RemoveSegmentsAfter(m_name);
         m_write.length = position - start;
@@ -360,29 +397,22 @@ bool LumoAgentClientTask::WriteRecord()
 
     // A cut or delete is done only when the file ends before the segment, or is gone: a folder
     // the record names stays, and the record fails.
-    if (LumoUtil::FileExists(path))
+    if (file.kind != LumoUtil::InstallFileKind::Missing)
     {
-        const int notAFile = LumoUtil::IsDirectory(path) ? EISDIR : EINVAL;
-        uint64_t size = 0;
         if (index > 0)
         {
-            if (!GetRegularFileSize(path, size))
-                return FailWithReason(m_write, "   error: failed to truncate file " + narrow, notAFile);
-            if (size > start)
-            {
-                errno = 0;
-                LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
-                if (!file.IsOpen() || file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK)
-                    return FailWithReason(m_write, "   error: failed to truncate file " + narrow, errno);
-            }
+            if (!m_write.existedBefore)
+                return FailWithReason(m_write, "   error: failed to truncate file " + narrow, EINVAL);
+            int reason = 0;
+            if (file.size > start && !LumoNet::CutForRepair(door, file.relative, start, error, reason))
+                return FailWithReason(m_write, "   error: failed to truncate file " + narrow, reason, error);
             summary.RemoveSegmentsAfter(m_name);
         }
         else
         {
             errno = 0;
-            if (!LumoUtil::DeleteFile(path))
-                return FailWithReason(m_write, "   error: failed to delete file " + narrow,
-                                      GetRegularFileSize(path, size) ? errno : notAFile);
+            if (!door.RemoveFile(file.relative, error))
+                return FailWithReason(m_write, "   error: failed to delete file " + narrow, errno, error);
         }
     }
     summary.RemoveSegment(m_name);
