@@ -97,6 +97,8 @@ std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 // What stands at a name, in the words a user reads.
 std::wstring KindText(mode_t mode)
 {
+    if (S_ISREG(mode))
+        return L"a file";
     if (S_ISLNK(mode))
         return L"a symbolic link";
     if (S_ISDIR(mode))
