@@ -26,6 +26,11 @@
 // beyond the client's segment count plus the records announced is a lie (a hostile index would
 // otherwise zero-fill a file to terabytes). Anything else is refused.
 //
+// The file a record changes is the one its name reaches through the installation's door
+// (lumo/files/InstallDoor.h): a link inside the installation leads to the file it names, and that
+// file is the one written, cut, deleted, recorded and checked at the end of the run; a file with more
+// than one name gets a copy of its own before it changes (lumo/net/RepairFileAccess.h).
+//
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
 // record that fails on the way frees its slot and is never written. A write the disk refuses says
 // the system's reason and takes back what it added past the file's old end. A cut or delete that
@@ -47,7 +52,6 @@ class SegmentTransferOwner
 {
 public:
     virtual ~SegmentTransferOwner() = default;
-    virtual const std::wstring& GetRootFolder() const = 0;
     // The installation's door: every record's name is reached, and its file opened, cut and
     // deleted, through it only. Null: the owner writes nothing (every write fails with a line).
     virtual const LumoUtil::InstallDoor* GetDoor() const = 0;

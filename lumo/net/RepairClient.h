@@ -87,7 +87,6 @@ private:
     // Closes the run's connection (also from the destructor's thread).
     void CloseConnection();
 
-    const std::wstring& GetRootFolder() const override { return m_rootFolder; }
     const LumoUtil::InstallDoor* GetDoor() const override { return m_door.get(); }
     LumoDataBuffer& GetStream() override;
     FileTreeSummary& GetSummary() override { return m_summary; }

@@ -43,7 +43,6 @@ std::string Compress(std::string raw)
 struct MemoryOwner : SegmentTransferOwner
 {
     explicit MemoryOwner(std::wstring root) : m_root(std::move(root)) {}
-    const std::wstring& GetRootFolder() const override { return m_root; }
     const LumoUtil::InstallDoor* GetDoor() const override
     {
         std::wstring error;
