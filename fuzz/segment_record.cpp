@@ -21,14 +21,14 @@ class FuzzOwner : public SegmentTransferOwner
 {
 public:
     FuzzOwner(const uint8_t* data, size_t size) : stream(const_cast<uint8_t*>(data), uint32_t(size)) {}
-    const std::wstring& GetRootFolder() const override { return root; }
+    // Nothing is written.
+    const LumoUtil::InstallDoor* GetDoor() const override { return nullptr; }
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
     void CountWrittenSegment() override { ++received; }
     // Files of up to 16 GiB on the server: indexes on both sides of the bound reach the check.
     uint64_t GetSegmentLimit(const std::wstring&) const override { return 4096; }
 
-    std::wstring root = L"/nonexistent/install";
     LumoDataBufferMemoryStatic stream;
     FileTreeSummary summary;
     int received = 0;

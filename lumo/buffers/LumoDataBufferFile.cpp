@@ -17,6 +17,23 @@ namespace
 // top-up and the rest, twice the system calls for a block copy.
 constexpr size_t kStreamBuffer = 1 << 17;
 
+// A stream over the open descriptor fd (taken over: closed on failure); folders are refused.
+FILE* StreamOf(int fd, const char* streamMode)
+{
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
+    {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, streamMode);
+    if (file == nullptr)
+        ::close(fd);
+    return file;
+}
+
 // Opens path as the access mode asks, close-on-exec, and refuses folders. Mode 2 opens an existing
 // file and creates a missing one in a single call, so no other failure can ever lead to a
 // truncating open of a file that exists.
@@ -45,19 +62,7 @@ FILE* OpenStream(const std::string& path, uint32_t mode)
         streamMode = "r+b";
         break;
     }
-    const int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0)
-        return nullptr;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
-    {
-        ::close(fd);
-        return nullptr;
-    }
-    FILE* file = ::fdopen(fd, streamMode);
-    if (file == nullptr)
-        ::close(fd);
-    return file;
+    return StreamOf(::open(path.c_str(), flags, 0666), streamMode);
 }
 
 // The commit half of a flush. Devices and pipes cannot be synced; for them there is nothing more
@@ -77,7 +82,25 @@ LumoDataBufferFile::LumoDataBufferFile(std::wstring path, uint32_t mode) : m_mod
         WriteConsoleText("LumoDataBufferFile> unknown access mode " + std::to_string(mode) + "\n");
         return;
     }
-    m_file = OpenStream(ToNativePath(path), mode);
+    Start(OpenStream(ToNativePath(path), mode));
+}
+
+LumoDataBufferFile::LumoDataBufferFile(int fd, uint32_t mode) : m_mode(mode)
+{
+    if (mode > MODE_READ_WRITE)
+    {
+        WriteConsoleText("LumoDataBufferFile> unknown access mode " + std::to_string(mode) + "\n");
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    Start(StreamOf(fd, mode == MODE_READ ? "rb" : mode == MODE_WRITE ? "wb" : "r+b"));
+}
+
+void LumoDataBufferFile::Start(FILE* file)
+{
+    const uint32_t mode = m_mode;
+    m_file = file;
     if (m_file == nullptr)
         return;
     m_streamBuffer.reset(new (std::nothrow) char[kStreamBuffer]);

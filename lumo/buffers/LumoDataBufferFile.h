@@ -36,6 +36,9 @@ public:
 
     // path may use "/" and "\" as separators.
     LumoDataBufferFile(std::wstring path, uint32_t mode);
+    // Over a descriptor already open in a way that suits mode (for a file opened through
+    // lumo/files/InstallDoor.h); the buffer takes it over and closes it, also when it refuses it.
+    LumoDataBufferFile(int fd, uint32_t mode);
     // Closes the file when open; a failure there goes unreported (use Close to see it).
     ~LumoDataBufferFile() override;
 
@@ -58,6 +61,8 @@ public:
     LUMORESULT Close();
 
 private:
+    // Takes over the stream opened for m_mode (null: the open failed).
+    void Start(FILE* file);
     // Readies the stream for the other direction (mode 3); stdio needs a repositioning call
     // between a write and a read on an update stream.
     LUMORESULT SwitchDirection();

@@ -97,6 +97,8 @@ std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 // What stands at a name, in the words a user reads.
 std::wstring KindText(mode_t mode)
 {
+    if (S_ISREG(mode))
+        return L"a file";
     if (S_ISLNK(mode))
         return L"a symbolic link";
     if (S_ISDIR(mode))
@@ -656,6 +658,39 @@ int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, 
     if (error.empty())
         error = where + L" still has more than one name after it was given a copy of its own";
     return -1;
+}
+
+bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error) const
+{
+    OwnedFd folder(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
+    std::string walked;
+    for (const std::string& part : NativeParts(relative)) {
+        walked += (walked.empty() ? "" : "/") + part;
+        const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
+        int below = ::openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (below < 0 && errno == ENOENT) {
+            // Made by somebody else meanwhile is as good as made here.
+            if (::mkdirat(folder.Get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+                const int e = errno;
+                error = L"cannot make the folder " + where + L": " + ErrnoText(e);
+                errno = e;
+                return false;
+            }
+            below = ::openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (below < 0) {
+            const int e = errno;
+            struct stat info{};
+            if ((e == ENOTDIR || e == ELOOP) && ::fstatat(folder.Get(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+                error = where + L" is " + KindText(info.st_mode) + L", not a folder";
+            else
+                error = L"cannot open the folder " + where + L": " + ErrnoText(e);
+            errno = e;
+            return false;
+        }
+        folder.Reset(below);
+    }
+    return true;
 }
 
 bool InstallDoor::GiveOwnCopy(int folder, const std::string& leaf, const std::wstring& relative,

@@ -134,6 +134,11 @@ public:
     // renamed over it), so its other names keep their content. -1 with error on failure.
     int OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error) const;
 
+    // Makes the folder relative (link-free) and every missing folder above it, walking from the
+    // root without following a link. False with error naming the part that is not a folder or
+    // cannot be made (errno then holds the system's reason).
+    bool MakeFolders(const std::wstring& relative, std::wstring& error) const;
+
     // Flushes the installation's file system (syncfs).
     bool Sync(std::wstring& error) const;
 

@@ -1,29 +1,16 @@
 #include "lumo/net/FileGrowthCheck.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "lumo/files/FileUtil.h"
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/net/RepairFileAccess.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
 
 using LumoUtil::kSegmentSize;
-
-bool GetRegularFileSize(const std::wstring& path, uint64_t& size)
-{
-    struct stat status{};
-    size = 0;
-    if (::stat(ToNativePath(path).c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    size = uint64_t(status.st_size);
-    return true;
-}
 
 std::string FileGrowthCheck::CutBack::Describe() const
 {
@@ -47,6 +34,7 @@ void FileGrowthCheck::Record(const SegmentWrite& write)
     {
         file.existed = write.existedBefore;
         file.keptLength = write.sizeBefore;
+        file.reached = write.reached;
     }
     if (!write.data && write.index == 0 && write.written)
         file.existed = false; // deleted as the server asked
@@ -74,14 +62,16 @@ void FileGrowthCheck::Record(const SegmentWrite& write)
         file.sent[write.index] = write.length;
 }
 
-std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& summary)
+std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& summary,
+                                                                const LumoUtil::InstallDoor& door)
 {
     std::vector<CutBack> cuts;
     for (const auto& [path, file] : m_files)
     {
-        uint64_t size = 0;
-        if (!GetRegularFileSize(path, size))
+        const LumoUtil::InstallFile now = door.Look(file.reached);
+        if (now.kind != LumoUtil::InstallFileKind::Regular)
             continue; // gone, or a folder now: no file of it is left to be wrong
+        const uint64_t size = now.size;
         // From the segment the old end falls in, every segment sent in a row extends what may be
         // there. Of a segment not sent again only the bytes before the old end were there before.
         uint64_t allowed = file.keptLength;
@@ -104,14 +94,13 @@ std::vector<FileGrowthCheck::CutBack> FileGrowthCheck::Enforce(FileTreeSummary& 
         for (const auto& [index, length] : file.sent)
             if (uint64_t(index) * kSegmentSize >= allowed && length > 0)
                 ++cut.segmentsUndone;
+        std::wstring failure;
+        int reason = 0;
         if (allowed == 0 && !file.existed)
-        {
-            cut.removed = LumoUtil::DeleteFile(path);
-            if (!cut.removed)
-                cut.failure = std::strerror(errno ? errno : EIO);
-        }
-        else if (::truncate(ToNativePath(path).c_str(), off_t(allowed)) != 0)
-            cut.failure = std::strerror(errno);
+            cut.removed = door.RemoveFile(file.reached, failure);
+        else
+            LumoNet::CutForRepair(door, file.reached, allowed, failure, reason);
+        cut.failure = LumoNet::ShownPath(failure);
         // The file changed under the repair's own hand, perhaps within the second of its last
         // look: none of its entries is trusted, the next scan reads it afresh.
         for (const std::wstring& relative : file.relativePaths)

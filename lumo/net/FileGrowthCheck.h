@@ -16,6 +16,9 @@
 // removed), its summary entries are dropped (the next scan reads it afresh), and
 // the run fails with the reason.
 //
+// A file is the one the door reached (links inside the installation followed), whatever name each
+// record gave it: two names of one file are one file here, and the cut goes through the door too.
+//
 // The check follows each path through the run's records in the order they were written: a delete
 // makes it a file that did not exist before, a later write a new file again; a path that ends the
 // run as something other than a file (a folder made for a later record) holds nothing to cut.
@@ -28,10 +31,6 @@
 
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/LumoAgentClientTask.h"
-
-// The length of the file at path (links followed); false when nothing is there, or something other
-// than a file (a folder).
-bool GetRegularFileSize(const std::wstring& path, uint64_t& size);
 
 class FileGrowthCheck
 {
@@ -56,12 +55,14 @@ public:
 
     // Checks every file written so far against the rule and cuts back those that break it, updating
     // the summary; one entry per file that broke it.
-    std::vector<CutBack> Enforce(FileTreeSummary& summary);
+    std::vector<CutBack> Enforce(FileTreeSummary& summary, const LumoUtil::InstallDoor& door);
 
 private:
     struct File
     {
         std::set<std::wstring> relativePaths;
+        // The file relative to the installation, link-free, as the door reached it.
+        std::wstring reached;
         // The file existed before the run and was not deleted in it: cut back to nothing, it stays
         // as an empty file, else it goes.
         bool existed = false;

@@ -54,9 +54,11 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
     uint64_t end = start + LumoUtil::kSegmentSize;
     const std::string narrow = LumoNet::ShownPath(path);
 
-    FileDescriptor file(::open(ToNativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Only the regular file scanned or written: a link or a FIFO put in its place meanwhile is
+    // neither followed nor waited for.
+    FileDescriptor file(::open(ToNativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status{};
-    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0)
+    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
     {
         LumoNet::PrintConsoleLine("ReadFileSegment> unabled to open file: %s\n", narrow.c_str());
         return false;

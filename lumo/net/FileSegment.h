@@ -8,7 +8,8 @@
 
 // Reads the segment's bytes into out (resized to the segment's length, at most 4 MiB; a start
 // exactly at the end of the file gives an empty segment). False, with a line on standard output,
-// when the file cannot be opened, the segment starts past its end, or the read fails.
+// when the file cannot be opened (a link or anything but a regular file is not), the segment
+// starts past its end, or the read fails.
 bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out);
 
 // The stored checksum of the segment (see SegmentChecksumOf); 0 when it cannot be read.

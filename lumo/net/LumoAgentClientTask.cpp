@@ -1,20 +1,21 @@
 #include "lumo/net/LumoAgentClientTask.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "lumo/buffers/Compression.h"
-#include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/buffers/LumoDataBufferUtil.h"
-#include "lumo/files/FileUtil.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/FileGrowthCheck.h"
+#include "lumo/net/RepairFileAccess.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/WireIntegers.h"
@@ -31,11 +32,12 @@ constexpr uint64_t kMaxCompressedLength =
 
 using LumoNet::ReadU32;
 
-// Reports line followed by the system's reason, and keeps the reason for the receive loop (a full
-// disk stops it).
-bool FailWithReason(SegmentTransferOwner& owner, SegmentWrite& write, const std::string& line, int reason)
+// Reports line followed by the reason (text, else the system's), and keeps the system's reason
+// for the receive loop (a full disk stops it).
+bool FailWithReason(SegmentTransferOwner& owner, SegmentWrite& write, const std::string& line, int reason,
+                    const std::wstring& text = L"")
 {
-    owner.ReportFailure(line + ": " + std::strerror(reason ? reason : EIO));
+    owner.ReportFailure(line + ": " + (text.empty() ? std::strerror(reason ? reason : EIO) : LumoNet::ShownPath(text)));
     write.systemError = reason ? reason : EIO;
     return false;
 }
@@ -52,46 +54,46 @@ std::string ConnectionFailureText(LUMORESULT result)
     }
 }
 
-// The folders MakeDirectory would create for the file at path, outermost first: those from its
-// deepest existing ancestor down to its parent.
-std::vector<std::string> MissingFolders(const std::wstring& path)
-{
-    std::vector<std::string> missing;
-    std::string folder = ToNativePath(path);
-    struct stat status{};
-    for (size_t slash = folder.rfind('/'); slash != std::string::npos && slash > 0; slash = folder.rfind('/'))
-    {
-        folder.resize(slash);
-        if (::lstat(folder.c_str(), &status) == 0)
-            break;
-        missing.insert(missing.begin(), folder);
-    }
-    return missing;
-}
-
 // Removes the folders a write made for its file when the write fails: a record that never
-// reached the disk leaves no empty folders behind. Only empty folders go.
+// reached the disk leaves no empty folders behind. Only empty folders go, innermost first, each
+// reached through the door one name at a time (so no depth makes a path too long).
 class FoldersMade
 {
 public:
-    explicit FoldersMade(std::vector<std::string> folders) : m_folders(std::move(folders)) {}
+    // The folders above relative (link-free) that do not exist yet, outermost first.
+    FoldersMade(const LumoUtil::InstallDoor& door, const std::wstring& relative) : m_door(door)
+    {
+        std::wstring folder = relative;
+        for (size_t slash = folder.rfind(L'/'); slash != std::wstring::npos && slash > 0; slash = folder.rfind(L'/'))
+        {
+            folder.resize(slash);
+            if (door.Look(folder).kind != LumoUtil::InstallFileKind::Missing)
+                break;
+            m_folders.insert(m_folders.begin(), folder);
+        }
+    }
     ~FoldersMade()
     {
-        // Those too deep for a path were never made; one that holds something now stays, and so
-        // do the folders above it.
+        // One that holds something now stays, and so do the folders above it.
         for (auto folder = m_folders.rbegin(); folder != m_folders.rend(); ++folder)
-            if (::rmdir(folder->c_str()) != 0 && errno != ENOENT && errno != ENAMETOOLONG)
+        {
+            std::string leaf;
+            std::wstring ignored;
+            const int parent = m_door.OpenParent(*folder, leaf, ignored);
+            const bool removed = parent >= 0 && (::unlinkat(parent, leaf.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT);
+            if (parent >= 0)
+                ::close(parent);
+            if (!removed)
                 break;
+        }
     }
     void Keep() { m_folders.clear(); }
 
 private:
-    std::vector<std::string> m_folders;
+    const LumoUtil::InstallDoor& m_door;
+    std::vector<std::wstring> m_folders;
 };
 
-// Takes back what a failed write added past the file's old end (gap zeros and part of the
-// segment), or the file it created: only bytes the server sent whole may lengthen a file. Bytes
-// it changed within the old length stay; the file's new time makes the next scan read them.
 // The install-relative path a summary keys a file under ("\\" between parts).
 std::wstring BackslashPath(std::wstring path)
 {
@@ -99,15 +101,38 @@ std::wstring BackslashPath(std::wstring path)
     return path;
 }
 
-void UndoGrowth(const SegmentWrite& write)
+// Takes back what a failed write through fd added past the file's old end (gap zeros and part of
+// the segment), or the file it created: only bytes the server sent whole may lengthen a file.
+// Bytes it changed within the old length stay; the file's new time makes the next scan read them.
+// fd: the file's descriptor while it is open, else -1.
+void UndoGrowth(const LumoUtil::InstallDoor& door, const SegmentWrite& write, int fd)
 {
-    uint64_t size = 0;
-    if (!GetRegularFileSize(write.path, size))
-        return;
+    std::wstring ignored;
+    int reason = 0;
+    struct stat status{};
     if (!write.existedBefore)
-        LumoUtil::DeleteFile(write.path);
-    else if (size > write.sizeBefore)
-        (void)::truncate(ToNativePath(write.path).c_str(), off_t(write.sizeBefore));
+        door.RemoveFile(write.reached, ignored);
+    else if (fd < 0 && door.Look(write.reached).size > write.sizeBefore)
+        LumoNet::CutForRepair(door, write.reached, write.sizeBefore, ignored, reason);
+    else if (::fstat(fd, &status) == 0 && uint64_t(status.st_size) > write.sizeBefore)
+        (void)::ftruncate(fd, off_t(write.sizeBefore));
+}
+
+// Writes all of data at offset.
+bool WriteAt(int fd, const uint8_t* data, size_t length, uint64_t offset)
+{
+    while (length > 0)
+    {
+        const ssize_t n = ::pwrite(fd, data, length, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
 }
 } // namespace
 
@@ -316,9 +341,8 @@ bool LumoAgentClientTask::ThreadedWrite()
     if (!m_write.path.empty())
     {
         // What the file is now, whatever step failed.
-        uint64_t size = 0;
-        GetRegularFileSize(m_write.path, size);
-        m_write.sizeAfter = size;
+        const LumoUtil::InstallFile now = m_owner->GetDoor()->Look(m_write.reached);
+        m_write.sizeAfter = now.kind == LumoUtil::InstallFileKind::Regular ? now.size : 0;
     }
     return ok;
 }
@@ -326,23 +350,28 @@ bool LumoAgentClientTask::ThreadedWrite()
 bool LumoAgentClientTask::WriteRecord()
 {
     FileTreeSummary& summary = m_owner->GetSummary();
+    if (!m_owner->GetDoor())
+    {
+        m_owner->ReportFailure("No installation is open to write " + LumoNet::ShownPath(m_name) + " in.");
+        return false;
+    }
+    const LumoUtil::InstallDoor& door = *m_owner->GetDoor();
     std::wstring relative;
     uint32_t index = 0;
     ParseSegmentName(m_name, relative, index); // checked on receipt
     const std::wstring relativeName = GetSegmentPath(m_name);
-    std::wstring path;
     std::wstring error;
     // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
-    // through a link inside the installation is checked here.
-    std::wstring reached;
-    if (!LumoUtil::ResolveInstallPath(m_owner->GetRootFolder(), relative, path, error, LumoUtil::NameText::Utf16,
-                                      &reached) ||
-        summary.LeavesOut(reached, &error))
+    // through a link inside the installation is checked here, and is the one written, cut, deleted
+    // and recorded.
+    LumoUtil::InstallFile file;
+    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) || summary.LeavesOut(file.relative, &error))
     {
         m_owner->ReportFailure("The repair server's record " + LumoNet::ShownPath(m_name) +
                                " is refused: " + LumoNet::ShownPath(error));
         return false;
     }
+    const std::wstring& path = file.path;
     const std::string narrow = LumoNet::ShownPath(path);
     // What the record says the bytes are is what the summary will claim: check it first.
     if (m_checksum != 0 && !MatchesChecksum())
@@ -356,12 +385,24 @@ bool LumoAgentClientTask::WriteRecord()
 
     // From here on the file may change: the outcome names it.
     m_write.path = path;
+    m_write.reached = file.relative;
     m_write.relativePath = relativeName;
     m_write.index = index;
     m_write.data = m_checksum != 0;
-    uint64_t sizeBefore = 0;
-    m_write.existedBefore = GetRegularFileSize(path, sizeBefore);
-    m_write.sizeBefore = sizeBefore;
+    m_write.existedBefore = file.kind == LumoUtil::InstallFileKind::Regular;
+    m_write.sizeBefore = file.size;
+    // A folder, FIFO or device standing there is never written, cut or deleted.
+    const bool folder = file.kind == LumoUtil::InstallFileKind::Folder;
+    if (m_checksum != 0 && !m_write.existedBefore && file.kind != LumoUtil::InstallFileKind::Missing)
+        return FailWithReason(*m_owner, m_write, "Cannot open " + narrow + " to write the repair's data into it",
+                              folder ? EISDIR : EINVAL);
+    if (m_checksum == 0 && folder)
+        return FailWithReason(*m_owner, m_write, (index > 0 ? "Cannot cut " : "Cannot delete ") + narrow, EISDIR);
+    // The door could reach a file deeper than a path can name, but nothing else could look at it
+    // again (the scan, the next run's checks): such a file is never made.
+    if (m_checksum != 0 && ToNativePath(path).size() >= PATH_MAX)
+        return FailWithReason(*m_owner, m_write, "Cannot open " + narrow + " to write the repair's data into it",
+                              ENAMETOOLONG);
     // A data record may make the file longer; a cut or a delete changes a file that exists.
     if ((m_checksum != 0 || m_write.existedBefore) &&
         !m_owner->BeforeFileChange(path, m_write.existedBefore, m_write.sizeBefore,
@@ -371,53 +412,59 @@ bool LumoAgentClientTask::WriteRecord()
         return false;
     }
 
-    LumoUtil::ClearReadOnly(path);
     if (m_checksum != 0)
     {
-        FoldersMade folders(MissingFolders(path));
-        errno = 0;
-        const int folderError = MakeDirectory(path.substr(0, path.rfind(L'/'))) ? 0 : errno;
-        errno = 0;
-        LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
-        if (!file.IsOpen())
-        {
-            // A folder is refused without a reason of the system's; a parent folder that could
-            // not be made (a full disk) leaves the open nothing to look in.
-            const int reason = errno == 0 ? EISDIR : errno == ENOENT && folderError ? folderError : errno;
+        FoldersMade folders(door, file.relative);
+        int reason = 0;
+        const int fd = LumoNet::OpenForRepairWrite(door, file.relative, !m_write.existedBefore, error, reason);
+        if (fd < 0)
             return FailWithReason(*m_owner, m_write, "Cannot open " + narrow + " to write the repair's data into it",
-                                  reason);
-        }
-        const uint64_t oldSize = file.GetSize();
+                                  reason, error);
+        // Every failure from here on takes back what the write added to the file, and the file's
+        // entries: bytes within its old length may have changed within the second of the last scan.
+        bool open = true;
+        auto fail = [&](const std::string& line) {
+            const int failure = errno;
+            UndoGrowth(door, m_write, open ? fd : -1);
+            if (open)
+                ::close(fd);
+            summary.RemoveSegmentsFrom(relativeName, 0);
+            summary.RemoveSegmentsFrom(BackslashPath(file.relative), 0);
+            return FailWithReason(*m_owner, m_write, line, failure);
+        };
+        struct stat status{};
+        errno = 0;
+        if (::fstat(fd, &status) != 0)
+            return fail("Cannot look at " + narrow);
+        const uint64_t oldSize = uint64_t(status.st_size);
         if (oldSize < start)
         {
             // The zeros that fill the gap change the old last segment and make new ones: their
             // entries no longer describe the disk (the next scan computes them afresh).
-            file.SetSize(start);
+            if (::ftruncate(fd, off_t(start)) != 0)
+                return fail("Cannot fill " + narrow + " up to byte " + std::to_string(start));
             for (uint64_t i = oldSize / kSegmentSize; i < index; ++i)
                 summary.RemoveSegment(MakeSegmentName(relativeName, i));
         }
-        // Every failure from here on takes back what the write added to the file, and the file's
-        // entries: bytes within its old length may have changed within the second of the last scan.
-        auto fail = [&](const std::string& line) {
-            const int reason = errno;
-            file.Close();
-            UndoGrowth(m_write);
-            summary.RemoveSegmentsFrom(relativeName, 0);
-            summary.RemoveSegmentsFrom(BackslashPath(reached), 0);
-            return FailWithReason(*m_owner, m_write, line, reason);
-        };
-        errno = 0;
-        if (file.SetPosition(start) != LUMORESULT_OK)
-            return fail("Cannot move to byte " + std::to_string(start) + " of " + narrow);
-        LUMORESULT result = LumoUtil::CopyRemainingData(file, m_plainData);
-        const uint64_t position = file.GetPosition();
+        uint8_t block[65536];
+        uint64_t position = start;
+        m_plainData.SetPosition(0);
+        for (uint64_t left = m_plainData.GetSize(); left > 0;)
+        {
+            const uint32_t n = uint32_t(std::min<uint64_t>(sizeof block, left));
+            if (m_plainData.ReadData(block, n) != LUMORESULT_OK || !WriteAt(fd, block, n, position))
+                return fail("Cannot write the repair's data into " + narrow);
+            position += n;
+            left -= n;
+        }
         // A short segment is the file's last: whatever lies behind it goes.
-        const bool cut = result == LUMORESULT_OK && position < end && file.GetSize() > position;
-        if (cut && file.SetSize(position) != LUMORESULT_OK)
+        const bool cut = position < end && ::fstat(fd, &status) == 0 && uint64_t(status.st_size) > position;
+        if (cut && ::ftruncate(fd, off_t(position)) != 0)
             return fail("Cannot cut " + narrow + " to the end of its last segment");
-        if (result == LUMORESULT_OK)
-            result = file.Close();
-        if (result != LUMORESULT_OK)
+        if (::fsync(fd) != 0)
+            return fail("Cannot write the repair's data into " + narrow);
+        open = false;
+        if (::close(fd) != 0)
             return fail("Cannot write the repair's data into " + narrow);
         folders.Keep();
         if (cut)
@@ -434,29 +481,23 @@ bool LumoAgentClientTask::WriteRecord()
 
     // A cut or delete is done only when the file ends before the segment, or is gone: a folder
     // the record names stays, and the record fails.
-    if (LumoUtil::FileExists(path))
+    if (file.kind != LumoUtil::InstallFileKind::Missing)
     {
-        const int notAFile = LumoUtil::IsDirectory(path) ? EISDIR : EINVAL;
-        uint64_t size = 0;
         if (index > 0)
         {
-            if (!GetRegularFileSize(path, size))
-                return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", notAFile);
-            if (size > start)
-            {
-                errno = 0;
-                LumoDataBufferFile file(path, LumoDataBufferFile::MODE_WRITE_KEEP);
-                if (!file.IsOpen() || file.SetSize(start) != LUMORESULT_OK || file.Close() != LUMORESULT_OK)
-                    return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", errno);
-            }
+            if (!m_write.existedBefore)
+                return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", EINVAL,
+                                      L"it is not a file");
+            int reason = 0;
+            if (file.size > start && !LumoNet::CutForRepair(door, file.relative, start, error, reason))
+                return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", reason, error);
             summary.RemoveSegmentsAfter(m_name);
         }
         else
         {
             errno = 0;
-            if (!LumoUtil::DeleteFile(path))
-                return FailWithReason(*m_owner, m_write, "Cannot delete " + narrow,
-                                      GetRegularFileSize(path, size) ? errno : notAFile);
+            if (!door.RemoveFile(file.relative, error))
+                return FailWithReason(*m_owner, m_write, "Cannot delete " + narrow, errno, error);
         }
     }
     summary.RemoveSegment(m_name);

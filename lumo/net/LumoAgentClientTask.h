@@ -26,6 +26,11 @@
 // beyond the client's segment count plus the records announced is a lie (a hostile index would
 // otherwise zero-fill a file to terabytes). Anything else is refused.
 //
+// The file a record changes is the one its name reaches through the installation's door
+// (lumo/files/InstallDoor.h): a link inside the installation leads to the file it names, and that
+// file is the one written, cut, deleted, recorded and checked at the end of the run; a file with more
+// than one name gets a copy of its own before it changes (lumo/net/RepairFileAccess.h).
+//
 // Nothing reaches the disk before the whole record has arrived and its bytes match its checksum; a
 // record that fails on the way frees its slot and is never written. A write the disk refuses says
 // the system's reason and takes back what it added past the file's old end, the folders it made
@@ -40,6 +45,7 @@
 #include <string>
 
 #include "lumo/buffers/LumoDataBuffer.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/os/GuardedThread.h"
 
@@ -48,7 +54,9 @@ class SegmentTransferOwner
 {
 public:
     virtual ~SegmentTransferOwner() = default;
-    virtual const std::wstring& GetRootFolder() const = 0;
+    // The installation's door: every record's name is reached, and its file opened, cut and
+    // deleted, through it only. Null: the owner writes nothing (every write fails with a line).
+    virtual const LumoUtil::InstallDoor* GetDoor() const = 0;
     virtual LumoDataBuffer& GetStream() = 0;
     virtual FileTreeSummary& GetSummary() = 0;
     // One more record is on disk (the receive loop tells, once its write has succeeded).
@@ -56,7 +64,8 @@ public:
     // How many segments the server's copy of the file at the install-relative path can have at
     // most; records for higher indexes are refused.
     virtual uint64_t GetSegmentLimit(const std::wstring& path) const = 0;
-    // Called before a record's write changes the file at path (exists and size: the file as it is
+    // Called before a record's write changes the file at path (the file really written: the name
+    // the door reached, links inside the installation followed; exists and size: the file as it is
     // now), which the write may make end bytes long. False, with a line printed: the write must not
     // happen. An owner that keeps no record of its changes lets every write go on.
     virtual bool BeforeFileChange(const std::wstring& /*path*/, bool /*exists*/, uint64_t /*size*/,
@@ -73,8 +82,11 @@ public:
 // (lumo/net/FileGrowthCheck.h).
 struct SegmentWrite
 {
-    // The file on disk; empty when the record never reached it.
+    // The file on disk (the name the door reached); empty when the record never reached it.
     std::wstring path;
+    // The same file relative to the installation, link-free ("data/b.bin" for a record that named
+    // a link to it): what later cuts open through the door.
+    std::wstring reached;
     // Its install-relative path as the record named it ("data\\a.bin").
     std::wstring relativePath;
     uint32_t index = 0;

@@ -1,10 +1,9 @@
 #include "lumo/net/RepairClient.h"
 
-#include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -22,14 +21,12 @@ using LumoNet::WriteU32;
 
 namespace
 {
-// 0 when the folder can be opened and listed, else the reason's errno.
-int FolderOpenError(const std::wstring& path)
+// The folder that holds the summary file, and its name there.
+std::wstring FolderOf(const std::wstring& file, std::wstring& leaf)
 {
-    DIR* folder = ::opendir(ToNativePath(path).c_str());
-    if (!folder)
-        return errno ? errno : ENOENT;
-    ::closedir(folder);
-    return 0;
+    const size_t slash = file.find_last_of(L"/\\");
+    leaf = slash == std::wstring::npos ? file : file.substr(slash + 1);
+    return slash == std::wstring::npos ? L"." : slash == 0 ? L"/" : file.substr(0, slash);
 }
 } // namespace
 
@@ -179,10 +176,11 @@ void RepairClient::Run()
         return;
     }
     m_state = 2;
-    if (const int openError = FolderOpenError(m_rootFolder))
+    std::wstring doorError;
+    m_door = LumoUtil::InstallDoor::Open(m_rootFolder, doorError);
+    if (!m_door)
     {
-        ReportFailure("Cannot open the installation folder " + LumoNet::ShownPath(m_rootFolder) + ": " +
-                      std::strerror(openError));
+        ReportFailure(LumoNet::ShownPath(doorError));
         m_error = LUMORESULT_NOT_FOUND;
         CloseConnection();
         return;
@@ -246,13 +244,27 @@ void RepairClient::Run()
 
 void RepairClient::Scan()
 {
+    // A damaged or missing summary only means more checksums to compute. Only a regular file is
+    // read (never through a link, never a FIFO that would block): the summary is sent to the server.
+    std::wstring summaryName, error;
+    m_summaryDoor = LumoUtil::InstallDoor::Open(FolderOf(m_summaryFile, summaryName), error);
+    m_summaryUnsaved = false;
+    bool present = false;
+    const int summaryFd = m_summaryDoor ? m_summaryDoor->OpenOwnFileForReading(summaryName, present, error) : -1;
+    uint64_t savedAt = 0;
+    if (summaryFd >= 0)
     {
-        LumoDataBufferFile file(m_summaryFile, LumoDataBufferFile::MODE_READ);
-        // A damaged or missing summary only means more checksums to compute.
-        if (file.IsOpen())
-            m_summary.Read(file);
+        // The moment of the last save: a file changed in that second may still hold its old time.
+        struct stat status{};
+        if (::fstat(summaryFd, &status) == 0)
+            savedAt = static_cast<uint64_t>(status.st_mtime);
+        LumoDataBufferFile file(summaryFd, LumoDataBufferFile::MODE_READ);
+        m_summary.Read(file);
     }
-    m_summary.SetSavedAt(SummarySavedAt(m_summaryFile));
+    else if (!error.empty())
+        LumoNet::PrintConsoleLine("RepairClient> the saved summary is not read, every segment is read afresh: %s\n",
+                                  LumoNet::ShownPath(error).c_str());
+    m_summary.SetSavedAt(savedAt);
     // The summary file (and its temporary twin) never describes itself, nor the run's journal.
     FileTreeSummary::ExclusionSet excluded;
     const std::wstring journal = LumoUtil::JoinPath(m_rootFolder, kRepairJournalName);
@@ -267,9 +279,22 @@ void RepairClient::Scan()
 
 bool RepairClient::SaveSummary()
 {
-    // A summary not saved only costs the next run more reading.
-    std::string error;
-    return SaveSummaryFile(m_summaryFile, m_summary.Serialise(), error);
+    // Written beside the summary and renamed over it: a crash leaves the old summary or the new one.
+    // Both are created afresh, never through a link or into something else standing there.
+    std::wstring name, error;
+    FolderOf(m_summaryFile, name);
+    const std::vector<uint8_t> bytes = m_summary.Serialise();
+    if (!m_summaryDoor)
+        error = L"the folder of " + m_summaryFile + L" cannot be opened";
+    else if (m_summaryDoor->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), error))
+        return true;
+    // Said once a run; the later saves are tried all the same.
+    if (!m_summaryUnsaved)
+        LumoNet::PrintConsoleLine("RepairClient> the summary cannot be saved, the next run reads every segment "
+                                  "afresh: %s\n",
+                                  LumoNet::ShownPath(error).c_str());
+    m_summaryUnsaved = true;
+    return false;
 }
 
 LUMORESULT RepairClient::Connect()

@@ -91,7 +91,7 @@ private:
     // Closes the run's connection (also from the destructor's thread).
     void CloseConnection();
 
-    const std::wstring& GetRootFolder() const override { return m_rootFolder; }
+    const LumoUtil::InstallDoor* GetDoor() const override { return m_door.get(); }
     LumoDataBuffer& GetStream() override;
     FileTreeSummary& GetSummary() override { return m_summary; }
     void CountWrittenSegment() override { m_received.fetch_add(1, std::memory_order_relaxed); }
@@ -115,6 +115,11 @@ private:
     std::set<std::wstring> m_excludedPaths;
     std::chrono::milliseconds m_stallLimit{kDefaultStallLimit};
     FileTreeSummary m_summary;
+    // The installation and the summary's folder, held open for the run.
+    std::shared_ptr<LumoUtil::InstallDoor> m_door;
+    std::shared_ptr<LumoUtil::InstallDoor> m_summaryDoor;
+    // A save of the summary failed in this run (worker thread only).
+    bool m_summaryUnsaved = false;
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
 

@@ -61,9 +61,10 @@ public:
     RepairJournal(const RepairJournal&) = delete;
     RepairJournal& operator=(const RepairJournal&) = delete;
 
-    // Called before a write changes the file at path (a full path below root, as ResolveInstallPath
-    // gives it): exists and size say what the file is now, end how long the write may make it.
-    // Begins the record on the first change of the run and records the file when it may grow
+    // Called before a write changes the file at path (a full path below root: the file really
+    // written, as the installation's door reached it, so that no link stands in its name and the
+    // next start cuts that very file): exists and size say what the file is now, end how long the
+    // write may make it. Begins the record on the first change of the run and records the file when it may grow
     // beyond the least length recorded for it. False with error set: the write must not happen.
     bool BeforeChange(const std::wstring& path, bool exists, uint64_t size, uint64_t end, std::string& error);
 

@@ -67,8 +67,9 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
     for (size_t k = 1; k <= kSlots && !outOfSpace; ++k)
         if (!endWrite(slots[(i + k) % kSlots]))
             result.failed = true;
-    if (growth)
-        result.cuts = growth->Enforce(owner.GetSummary());
+    // Without a door nothing was written, so nothing can be too long.
+    if (growth && owner.GetDoor())
+        result.cuts = growth->Enforce(owner.GetSummary(), *owner.GetDoor());
     save();
     return result;
 }

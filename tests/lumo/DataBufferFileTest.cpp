@@ -171,6 +171,36 @@ TEST_F(FileBufferTest, FoldersAreRefused)
     }
 }
 
+// A descriptor opened elsewhere is taken over: read from its start with its size, or refused (a
+// folder, an unknown mode, none at all) and closed all the same.
+TEST_F(FileBufferTest, ATakenOverDescriptorIsReadOrRefusedAndAlwaysClosed)
+{
+    Put("a.bin", "abc");
+    ASSERT_EQ(::mkdir(Native("dir").c_str(), 0700), 0);
+    const struct { const char* name; uint32_t mode; bool open; } cases[] = {
+        {"a.bin", LumoDataBufferFile::MODE_READ, true}, {"dir", LumoDataBufferFile::MODE_READ, false},
+        {"a.bin", 7, false}, {nullptr, LumoDataBufferFile::MODE_READ, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.name ? c.name : "no descriptor") + " " + std::to_string(c.mode));
+        const int fd = c.name ? ::open(Native(c.name).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        {
+            LumoDataBufferFile file(fd, c.mode);
+            EXPECT_EQ(file.IsOpen(), c.open);
+            if (c.open)
+            {
+                EXPECT_EQ(file.GetSize(), 3u);
+                EXPECT_EQ(ReadSome(file, 3), "abc");
+            }
+        }
+        if (fd >= 0)
+        {
+            EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the descriptor was left open";
+        }
+    }
+}
+
 // A full disk may only show when the last buffered block is written: Close must say so.
 TEST_F(FileBufferTest, CloseReportsAFullDisk)
 {

@@ -34,6 +34,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/LoopbackPeer.h"
+#include "tests/lumo_net/RepairAgainst.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 #include "tests/lumo_net/RepairWire.h"
 
@@ -42,7 +43,9 @@ namespace
 using fixtures::ReadFile;
 using fixtures::ScratchFolder;
 using fixtures::WriteFile;
+using repairtest::RepairAgainst;
 using repairtest::RepairServer;
+using repairtest::RunToEnd;
 namespace fs = std::filesystem;
 
 constexpr size_t kMiB = 1u << 20;
@@ -123,12 +126,6 @@ struct Installation
         return expected;
     }
 };
-
-void RunToEnd(RepairClient& client)
-{
-    client.Start();
-    ASSERT_TRUE(fixtures::WaitFor([&] { return !client.IsRunning(); }));
-}
 
 std::map<std::string, std::string> WithoutSummary(std::map<std::string, std::string> tree)
 {
@@ -308,28 +305,6 @@ TEST(RepairClient, KilledDuringTheTransferBreaksNothingAndTheNextRunFinishes)
     RunToEnd(client);
     EXPECT_TRUE(client.Succeeded());
     EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired());
-}
-
-// Repairs install against a server written here: it answers the version and sends the records, whatever the summary,
-// announcing their number (or announced when given). A server that announces more than it sends closes after them.
-void RepairAgainst(RepairClient& client, const std::string& install, const std::vector<std::string>& records,
-                   int64_t announced = -1)
-{
-    std::string answer("\x06\0\0\0", 4);
-    repairtest::PutU32(answer, announced < 0 ? uint32_t(records.size()) : uint32_t(announced));
-    for (const std::string& record : records)
-        answer += record;
-    const bool closeAfter = announced > int64_t(records.size());
-    nettest::LoopbackPeer server([&](int fd) {
-        char chunk[4096];
-        if (recv(fd, chunk, 4, MSG_WAITALL) == 4 && nettest::SendAll(fd, answer.data(), answer.size()) && !closeAfter)
-            while (recv(fd, chunk, sizeof chunk, 0) > 0)
-                continue;
-    });
-    EXPECT_EQ(client.SetRootFolder(FromNativePath(install)), LUMORESULT_OK);
-    EXPECT_EQ(client.SetSummaryFile(FromNativePath(install + "/repair.cks")), LUMORESULT_OK);
-    EXPECT_EQ(client.SetServerAddress(server.Address()), LUMORESULT_OK);
-    RunToEnd(client);
 }
 
 // Records mend files whose names hold letters beyond ASCII. A file may have the segments the summary gave it

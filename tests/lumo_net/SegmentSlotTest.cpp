@@ -43,7 +43,13 @@ std::string Compress(std::string raw)
 struct MemoryOwner : SegmentTransferOwner
 {
     explicit MemoryOwner(std::wstring root) : m_root(std::move(root)) {}
-    const std::wstring& GetRootFolder() const override { return m_root; }
+    const LumoUtil::InstallDoor* GetDoor() const override
+    {
+        std::wstring error;
+        if (!m_door)
+            m_door = LumoUtil::InstallDoor::Open(m_root, error);
+        return m_door.get();
+    }
     LumoDataBuffer& GetStream() override { return stream; }
     FileTreeSummary& GetSummary() override { return summary; }
     void CountWrittenSegment() override { ++received; }
@@ -61,6 +67,7 @@ struct MemoryOwner : SegmentTransferOwner
     int received = 0;
     uint64_t limit = uint64_t(LumoUtil::kMaxSegmentIndex) + 1;
     std::wstring m_root;
+    mutable std::shared_ptr<LumoUtil::InstallDoor> m_door;
 };
 
 // Receives one record and writes it; true only when every step succeeded.

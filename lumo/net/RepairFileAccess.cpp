@@ -1,0 +1,85 @@
+#include "lumo/net/RepairFileAccess.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/NativePath.h"
+
+namespace LumoNet
+{
+
+namespace
+{
+// Gives the regular file relative its owner's write bit when it lacks it; the descriptor (read
+// only, never through a link, never blocking) and the mode it had, for putting it back. -1 when
+// nothing was changed.
+int LiftReadOnly(const LumoUtil::InstallDoor& door, const std::wstring& relative, mode_t& kept)
+{
+    std::string leaf;
+    std::wstring ignored;
+    const int parent = door.OpenParent(relative, leaf, ignored);
+    if (parent < 0)
+        return -1;
+    const int fd = ::openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(parent);
+    struct stat info{};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0 &&
+        ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0)
+    {
+        kept = info.st_mode & 07777;
+        return fd;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+} // namespace
+
+int OpenForRepairWrite(const LumoUtil::InstallDoor& door, const std::wstring& relative, bool create,
+                       std::wstring& error, int& reason)
+{
+    reason = 0;
+    const size_t slash = relative.find_last_of(L"/\\");
+    if (create && slash != std::wstring::npos && !door.MakeFolders(relative.substr(0, slash), error))
+    {
+        reason = errno ? errno : ENOTDIR;
+        return -1;
+    }
+    mode_t kept = 0;
+    const int lifted = create ? -1 : LiftReadOnly(door, relative, kept);
+    errno = 0;
+    const int fd = door.OpenForWriteInPlace(relative, create, error);
+    reason = fd < 0 ? (errno ? errno : EINVAL) : 0;
+    if (lifted >= 0)
+    {
+        // A file left as it was, or one whose name now has a copy of its own, keeps its mode.
+        if (fd < 0 || LumoUtil::IdentityOf(fd) != LumoUtil::IdentityOf(lifted))
+            (void)::fchmod(lifted, kept);
+        ::close(lifted);
+    }
+    return fd;
+}
+
+bool CutForRepair(const LumoUtil::InstallDoor& door, const std::wstring& relative, uint64_t length,
+                  std::wstring& error, int& reason)
+{
+    const int fd = OpenForRepairWrite(door, relative, false, error, reason);
+    if (fd < 0)
+        return false;
+    bool cut = ::ftruncate(fd, off_t(length)) == 0 && ::fsync(fd) == 0;
+    reason = cut ? 0 : errno;
+    if (::close(fd) != 0 && cut)
+    {
+        cut = false;
+        reason = errno;
+    }
+    if (!cut)
+        error = L"cannot cut \"" + door.Root() + L"/" + relative + L"\" to " + std::to_wstring(length) +
+                L" bytes: " + ErrnoText(reason);
+    return cut;
+}
+
+} // namespace LumoNet
