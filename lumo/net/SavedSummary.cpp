@@ -1,20 +1,13 @@
 #include "lumo/net/SavedSummary.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <set>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/net/FileTreeSummary.h"
 #include "lumo/net/SegmentName.h"
-#include "lumo/text/PathUtil.h"
 #include "lumo/text/ReservedNames.h"
-#include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
 namespace
@@ -30,80 +23,48 @@ std::wstring Folded(std::wstring path)
     return path;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t length)
-{
-    while (length > 0)
-    {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
 } // namespace
 
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error)
 {
-    const std::string native = ToNativePath(path);
-    const std::string temporary = native + ".tmp";
-    // Whatever stood under the temporary name goes: the new file is ours alone.
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-    {
-        error = "cannot create " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    int reason = errno;
-    if (::close(fd) != 0 && ok)
-    {
-        ok = false;
-        reason = errno;
-    }
-    if (ok && ::rename(temporary.c_str(), native.c_str()) != 0)
-    {
-        ok = false;
-        reason = errno;
-    }
-    if (!ok)
-    {
-        ::unlink(temporary.c_str());
-        error = "cannot save " + native + ": " + std::strerror(reason);
-    }
-    return ok;
-}
-
-uint64_t SummarySavedAt(const std::wstring& path)
-{
-    struct stat status{};
-    if (::stat(ToNativePath(path).c_str(), &status) != 0)
-        return 0;
-    return uint64_t(std::max<int64_t>(status.st_mtim.tv_sec, 0));
+    // Through the door of its folder: the temporary file is created afresh, never through a link.
+    const size_t slash = path.find_last_of(L"/\\");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    std::wstring failure;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(folder, failure);
+    if (door && door->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), failure))
+        return true;
+    error = ToNativePath(failure);
+    return false;
 }
 
 bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstring>& relativePaths,
                           std::string& error)
 {
-    std::wstring path, ignored;
-    if (relativePaths.empty() ||
-        !LumoUtil::ResolveInstallPath(root, LumoUtil::kRepairSummaryName, path, ignored, LumoUtil::NameText::Utf16))
+    if (relativePaths.empty())
         return true;
+    std::wstring failure;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(root, failure);
+    if (!door)
+    {
+        error = ToNativePath(failure);
+        return false;
+    }
+    const std::wstring name = LumoUtil::kRepairSummaryName;
     FileTreeSummary summary;
     {
-        LumoDataBufferFile file(path, LumoDataBufferFile::MODE_READ);
-        if (!file.IsOpen())
+        bool present = false;
+        const int fd = door->OpenOwnFileForReading(name, present, failure);
+        if (fd < 0 && !present)
             return true; // no summary: nothing of these files is kept
-        if (summary.Read(file) != LUMORESULT_OK)
+        LumoDataBufferFile file(fd, LumoDataBufferFile::MODE_READ);
+        if (fd < 0 || summary.Read(file) != LUMORESULT_OK)
         {
             // A summary that cannot be read whole is worth less than the reading it saves.
-            if (::unlink(ToNativePath(path).c_str()) != 0 && errno != ENOENT)
+            if (!door->RemoveFile(name, failure))
             {
-                error = "cannot remove the damaged summary " + ToNativePath(path) + ": " + std::strerror(errno);
+                error = "cannot remove the unreadable summary: " + ToNativePath(failure);
                 return false;
             }
             return true;
@@ -113,18 +74,21 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
     for (const std::wstring& relative : relativePaths)
         forgotten.insert(Folded(relative));
     bool dropped = false;
-    for (const auto& [name, entry] : summary.Snapshot())
-        if (forgotten.count(Folded(GetSegmentPath(name))))
+    for (const auto& [segment, entry] : summary.Snapshot())
+        if (forgotten.count(Folded(GetSegmentPath(segment))))
         {
-            summary.RemoveSegment(name);
+            summary.RemoveSegment(segment);
             dropped = true;
         }
-    if (!dropped || SaveSummaryFile(path, summary.Serialise(), error))
+    const std::vector<uint8_t> bytes = summary.Serialise();
+    if (!dropped || door->ReplaceOwnFile(name, LumoUtil::kRepairSummaryTempName, std::string(bytes.begin(), bytes.end()),
+                                         failure))
         return true;
     // Without the files' entries or not at all: a summary that still vouches for them would have
     // the next repair leave them as they are.
-    if (::unlink(ToNativePath(path).c_str()) == 0 || errno == ENOENT)
+    error = ToNativePath(failure);
+    if (door->RemoveFile(name, failure))
         return true;
-    error += "; nor can it be removed: " + std::string(std::strerror(errno));
+    error += "; nor can it be removed: " + ToNativePath(failure);
     return false;
 }

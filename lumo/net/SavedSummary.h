@@ -17,10 +17,6 @@
 // temporary file is then removed and path left as it was).
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error);
 
-// The moment the summary file at path was last written (its modification time, whole seconds);
-// 0 when there is none.
-uint64_t SummarySavedAt(const std::wstring& path);
-
 // Drops every entry of the files (install-relative paths, "/" or "\" between parts, spelled in
 // any case) from the summary saved in the install folder root and saves it again. A summary that
 // cannot be read whole, or saved again, is removed instead (it only saves the next scan some
