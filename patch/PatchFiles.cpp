@@ -87,7 +87,8 @@ bool ReportFullDisk(int code, const std::wstring& target)
 {
     if (code == 0 || code == 2 || code == 3)
         return false;
-    const std::wstring folder = target.substr(0, NameStart(target));
+    const size_t nameStart = NameStart(target);
+    const std::wstring folder = target.substr(0, nameStart > 1 ? nameStart - 1 : nameStart);
     uint64_t freeBytes = 0;
     if (!LumoUtil::IsDiskFull(folder, &freeBytes))
         return false;

@@ -563,6 +563,28 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     Finish(*patch);
 }
 
+// A stop signal while the utility lists the builds ends it at once, not when the utility is done
+// (it never is here) or the query's time limit (300 s) runs out; nothing has been changed.
+TEST_F(DriverTest, AStopSignalDuringTheBuildQueryEndsItAtOnce)
+{
+    machine().SetUtility({{"listbuilds.hang", "1"}});
+    auto child = Start(PatcherWithChain(), {"--admin", machine().install});
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(fixtures::WaitFor([&] { return !machine().UtilityCalls().empty(); }));
+    const auto stopped = std::chrono::steady_clock::now();
+    ::kill(child->Pid(), SIGTERM);
+    const DriverResult result = Finish(*child);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(120));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(result.output.ends_with("1\t" + machine().install + "/bin/SollexUtil.exe listbuilds was stopped: the "
+                                        "run is ending.\n3\tThe run was stopped by SIGTERM before it changed "
+                                        "anything.\n1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(result.output.find("not applicable"), std::string::npos) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+    const int utility = fixtures::ReadFakeUtilCalls(machine().install).front().pid;
+    EXPECT_TRUE(fixtures::WaitFor([&] { return ::kill(utility, 0) != 0; })) << "the utility still runs";
+}
+
 // A stop signal during the asset-database update leaves the database half rebuilt: the run is not
 // completed, and says how to rebuild the database (no later run would redo the update).
 TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -152,6 +154,55 @@ TEST(Spawn, TerminateEndsOnlyThatChildWithTheGivenCode)
     EXPECT_TRUE(second->Terminate(1));
     EXPECT_TRUE(second->Wait(10000));
     EXPECT_EQ(second->ExitCode(), 1);
+}
+
+// A child that leads its own process group takes everything still in the group along when it is
+// terminated (a script's own children), by either way of starting; without the group, its child
+// stays. The child's own code is reported as for any Terminate.
+TEST(Spawn, TerminateOfAGroupLeaderEndsItsWholeGroup)
+{
+    const struct { const char* name; bool ownGroup; bool dieWithParent; } cases[] = {
+        {"posix_spawn", true, false},
+        {"fork with a death signal", true, true},
+        {"no group of its own", false, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SpawnRequest request;
+        request.argv = {"/bin/sh", "-c", "sleep 300 & echo $!; wait"};
+        request.captureOutput = true;
+        request.ownProcessGroup = c.ownGroup;
+        request.dieWithParent = c.dieWithParent;
+        std::string error;
+        std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, &error);
+        ASSERT_TRUE(child) << error;
+        std::string line;
+        char byte;
+        while (line.find('\n') == std::string::npos && child->ReadOutput(&byte, 1) == 1)
+            line += byte;
+        const pid_t grandchild = static_cast<pid_t>(std::atoi(line.c_str()));
+        ASSERT_GT(grandchild, 0) << line;
+        EXPECT_EQ(c.ownGroup, getpgid(child->Pid()) == child->Pid());
+        EXPECT_TRUE(child->Terminate(5));
+        EXPECT_TRUE(child->Wait(0xFFFFFFFF));
+        EXPECT_EQ(child->ExitCode(), 5);
+        // A killed grandchild goes to whoever reaps orphans; a zombie counts as ended.
+        const auto ended = [grandchild] {
+            char state = 0;
+            FILE* stat = fopen(("/proc/" + std::to_string(grandchild) + "/stat").c_str(), "re");
+            if (!stat)
+                return true;
+            const bool read = fscanf(stat, "%*d (%*[^)]) %c", &state) == 1;
+            fclose(stat);
+            return read && state == 'Z';
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(c.ownGroup ? 120 : 1);
+        while (!ended() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(c.ownGroup, ended()) << "grandchild " << grandchild;
+        kill(grandchild, SIGKILL);
+    }
 }
 
 TEST(Spawn, TerminateFromAnotherThreadEndsABlockedRead)
