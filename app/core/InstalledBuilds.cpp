@@ -120,10 +120,21 @@ std::wstring LastLine(const std::string& output)
     return text.substr(text.find_last_of(L"\r\n") == std::wstring::npos ? 0 : text.find_last_of(L"\r\n") + 1);
 }
 
+// "; No space left on device (...)" when the disk that holds folder is full, else "".
+std::wstring FullDiskNote(const std::wstring& folder)
+{
+    uint64_t freeBytes = 0;
+    return !folder.empty() && LumoUtil::IsDiskFull(folder, &freeBytes) ? L"; " + LumoUtil::NoSpaceText(folder, freeBytes)
+                                                                         : std::wstring();
+}
+
 // Says why a run of the utility did not succeed, at failureLevel, each line begun with prefix. A
-// stop is no failure of the utility's: it is said at level 1. False unless the utility exited 0.
+// failure while the disk of writtenFolder (where the utility writes) is full names that too: what
+// the utility says of it may be only "I/O error". A stop is no failure of the utility's: it is
+// said at level 1. False unless the utility exited 0.
 bool CheckRun(const UtilityResult& run, const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit,
-              LumoPatch::RunHost& host, int failureLevel, const std::wstring& prefix = std::wstring())
+              LumoPatch::RunHost& host, int failureLevel, const std::wstring& prefix = std::wstring(),
+              const std::wstring& writtenFolder = std::wstring())
 {
     switch (run.outcome) {
     case UtilityRun::Ended:
@@ -132,7 +143,8 @@ bool CheckRun(const UtilityResult& run, const std::vector<std::string>& argv, st
         {
             const std::wstring said = LastLine(run.output);
             host.Log(failureLevel, prefix + CommandName(argv) + L" ended with exit code " +
-                                       std::to_wstring(run.exitCode) + (said.empty() ? L"." : L": " + said));
+                                       std::to_wstring(run.exitCode) + (said.empty() ? L"" : L": " + said) +
+                                       FullDiskNote(writtenFolder) + L".");
         }
         return false;
     case UtilityRun::NotStarted:
@@ -237,8 +249,11 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
         RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
     };
     const std::vector<std::string> listbuilds = {utility, "listbuilds", listPath, "norender"};
+    const size_t slash = listPath.rfind('/');
+    const std::wstring listFolder = FromNativePath(slash == std::string::npos ? std::string(".")
+                                                   : listPath.substr(0, slash == 0 ? 1 : slash));
     const UtilityResult run = RunUtility(listbuilds, timeLimit, host);
-    if (!CheckRun(run, listbuilds, timeLimit, host, 3, cannotRead))
+    if (!CheckRun(run, listbuilds, timeLimit, host, 3, cannotRead, listFolder))
     {
         // A utility that ran and failed may have started the service; one that was killed took
         // its group with it, and one that never ran started nothing.
@@ -267,13 +282,9 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
     {
         // An empty list is a list the utility could not write (a full disk), not an installation
         // without builds: "not applicable" would point elsewhere.
-        std::wstring why = text.empty() ? L"the file is empty" : L"it holds \"" + ToWide(text) + L"\" without a comma";
-        uint64_t freeBytes = 0;
-        const std::wstring folder = FromNativePath(listPath.substr(0, listPath.rfind('/') + 1));
-        if (LumoUtil::IsDiskFull(folder, &freeBytes))
-            why += L"; " + LumoUtil::NoSpaceText(folder, freeBytes);
-        host.Log(3, cannotRead + CommandName(listbuilds) + L" listed no build in " +
-                        FromNativePath(listPath) + L" (" + why + L").");
+        const std::wstring why = text.empty() ? L"the file is empty" : L"it holds \"" + ToWide(text) + L"\" without a comma";
+        host.Log(3, cannotRead + CommandName(listbuilds) + L" listed no build in " + FromNativePath(listPath) + L" (" +
+                        why + FullDiskNote(listFolder) + L").");
         closeDaemon();
         return false;
     }

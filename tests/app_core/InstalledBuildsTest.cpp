@@ -242,7 +242,11 @@ TEST_F(QueryInstalledBuildsTest, AFailedUtilityOrAnEmptyListReadsNoBuild)
         {"exit 0, empty list", {{"builds", ""}}, nullptr, false, {L"listed no build in ", L"(the file is empty)"}},
         {"exit 0, no comma", {{"builds", "101"}}, nullptr, false, {L"(it holds \"101\" without a comma)"}},
         {"exit 0, empty list on a full disk", {{"builds", ""}}, nullptr, true,
-         {L"(the file is empty; No space left on device (0 bytes free on the disk that holds "}},
+         {L"(the file is empty; No space left on device (0 bytes free on the disk that holds ", L"/bin))."}},
+        {"exit 1 on a full disk, the utility saying only I/O error",
+         {{"builds", ""}, {"listbuilds.exit", "1"}, {"listbuilds.stderr", "printf: I/O error\n"}}, nullptr, true,
+         {L"listbuilds ended with exit code 1: printf: I/O error; No space left on device (0 bytes free on the disk "
+          L"that holds ", L"/bin)."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
