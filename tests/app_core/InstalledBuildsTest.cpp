@@ -8,12 +8,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "app/core/PatcherOptions.h"
 #include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/RecordingHost.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
@@ -283,15 +283,6 @@ std::string WriteScriptUtility(const std::string& install)
     return utility;
 }
 
-// Whether a process is gone (a zombie waiting for a parent that is not ours counts as gone).
-bool ProcessGone(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    return text.empty() || (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z');
-}
-
 // A stop (the user's cancel or a stop signal) ends a running query at once, and so does its time
 // limit: the utility and whatever it started are ended, however long the utility would have run.
 TEST_F(QueryInstalledBuildsTest, AStopOrTheTimeLimitEndsTheUtilityAndItsChildren)
@@ -330,7 +321,7 @@ TEST_F(QueryInstalledBuildsTest, AStopOrTheTimeLimitEndsTheUtilityAndItsChildren
         EXPECT_TRUE(said) << "no line saying " << ToNativePath(c.said);
         const pid_t grandchild = static_cast<pid_t>(std::atoi(fixtures::ReadFile(pidFile).c_str()));
         ASSERT_GT(grandchild, 0);
-        const bool gone = fixtures::WaitFor([&] { return ProcessGone(grandchild); });
+        const bool gone = fixtures::WaitFor([&] { return fixtures::ProcessEnded(grandchild); });
         if (!gone)
             kill(grandchild, SIGKILL);
         EXPECT_TRUE(gone) << "the utility's own child " << grandchild << " still runs";

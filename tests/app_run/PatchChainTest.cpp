@@ -7,9 +7,11 @@
 #include "app/run/ProgressThreads.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -27,7 +29,9 @@
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 namespace apprun {
 namespace {
@@ -273,6 +277,34 @@ TEST_F(ChainTest, DatabaseUpdateOutcomes)
         EXPECT_EQ(host().Gauge(), std::make_pair(1, 1));
         SetUp();
     }
+}
+
+// A cancelled update ends the utility with everything it started (a script's own children): the
+// utility leads a process group of its own, and the whole group is ended.
+TEST_F(ChainTest, ACancelledUpdateEndsWhatTheUtilityStarted)
+{
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
+    const std::string utility = machine().install + "/bin/SollexUtil.exe";
+    const std::string pidFile = machine().install + "/bin/helper.pid";
+    fixtures::WriteFile(utility, "#!/bin/sh\n"
+                                 "sleep 300 &\n"
+                                 "echo $! > \"$(dirname \"$0\")/helper.pid\"\n"
+                                 "echo rebuilding\n"
+                                 "wait\n");
+    chmod(utility.c_str(), 0755);
+    host().onLine = [&](int, const std::wstring& text) {
+        if (text.find(L"rebuilding") != std::wstring::npos)
+            host().cancel = true;
+    };
+    EXPECT_FALSE(Run()) << host().Dump();
+    EXPECT_TRUE(host().Has(L"The asset database update was stopped before it ended.", 3)) << host().Dump();
+    const pid_t helper = static_cast<pid_t>(std::atoi(fixtures::ReadFile(pidFile).c_str()));
+    ASSERT_GT(helper, 0);
+    const bool ended = fixtures::WaitFor([helper] { return fixtures::ProcessEnded(helper); });
+    if (!ended)
+        ::kill(helper, SIGKILL);
+    EXPECT_TRUE(ended) << "the utility's own child " << helper << " still runs";
+    std::remove(pidFile.c_str());
 }
 
 // The run finds the utility as every fixed name of the installation is found: its one other

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/Spawn.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 using platform::SpawnedChild;
@@ -188,15 +189,7 @@ TEST(Spawn, TerminateOfAGroupLeaderEndsItsWholeGroup)
         EXPECT_TRUE(child->Wait(0xFFFFFFFF));
         EXPECT_EQ(child->ExitCode(), 5);
         // A killed grandchild goes to whoever reaps orphans; a zombie counts as ended.
-        const auto ended = [grandchild] {
-            char state = 0;
-            FILE* stat = fopen(("/proc/" + std::to_string(grandchild) + "/stat").c_str(), "re");
-            if (!stat)
-                return true;
-            const bool read = fscanf(stat, "%*d (%*[^)]) %c", &state) == 1;
-            fclose(stat);
-            return read && state == 'Z';
-        };
+        const auto ended = [grandchild] { return fixtures::ProcessEnded(grandchild); };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(c.ownGroup ? 120 : 1);
         while (!ended() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
