@@ -1,12 +1,15 @@
 #pragma once
-// The installation's note that a rebuild of the game's asset database began and has not ended:
-// the file "patch.dbstopped" at the top of the installation, beside the patch journal. The patcher
-// writes it (replaced atomically and flushed) as soon as the game's utility has started rebuilding
-// the database, and removes it when the utility has ended by itself. A rebuild that a cancel, a
-// stop signal, the time limit or a kill cut short leaves it behind: the database is then half
-// rebuilt, and since no later patch applies to the installation, no later run would redo the
-// update on its own. Every start of the patcher says so until a rebuild by the patcher ends. A
-// rebuild made by hand (Asset Desk) cannot be seen from here; deleting the file ends the note.
+// The installation's note that the game's asset database needs an update the patcher has not
+// finished: the file "patch.dbstopped" at the top of the installation, beside the patch journal.
+// The patcher writes it (replaced atomically and flushed) as soon as the first patch of a run has
+// been installed (the database no longer matches the installed files from then on), and when the
+// game's utility starts rebuilding the database; it removes it when the utility has ended by
+// itself. A run that a kill ends after a patch and before the update, a chain whose later patch
+// fails, and a rebuild that a cancel, a stop signal, the time limit or a kill cut short all leave
+// it behind: no later run would redo the update on its own (the installation is at its last
+// build, so no patch applies any more). Every start of the patcher says so until a rebuild by the
+// patcher ends. A rebuild made by hand (Asset Desk) cannot be seen from here; deleting the file
+// ends the note.
 //
 // Contents: one line of ASCII text, "asset database update begun\n"; only the file's presence
 // counts (its temporary twin "patch.dbstopped.new", left by a kill before the rename, counts too).

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/files/FreeSpace.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "patch/FileMd5.h"
@@ -78,11 +79,28 @@ bool ReportExitCode(int code, bool archive, const std::wstring& listed)
     }
 }
 
+// A tool that failed while the disk it writes to has no room left: its exit code cannot say so
+// (code 1 would read "Not enough Argument Specified", which the patcher's own command line rules
+// out), so the full disk is named instead. Codes 2 and 3 are failures to read, which a full disk
+// does not cause.
+bool ReportFullDisk(int code, const std::wstring& target)
+{
+    if (code == 0 || code == 2 || code == 3)
+        return false;
+    const size_t nameStart = NameStart(target);
+    const std::wstring folder = target.substr(0, nameStart > 1 ? nameStart - 1 : nameStart);
+    uint64_t freeBytes = 0;
+    if (!LumoUtil::IsDiskFull(folder, &freeBytes))
+        return false;
+    SendError(L"Failed to patch " + target + L": " + LumoUtil::NoSpaceText(folder, freeBytes) + L".");
+    return true;
+}
+
 // The tool's run and what it wrote: false (reported) unless it exited 0 and its output has the
 // new digest (for an archive a different digest is only a warning: the converter may rebuild it
 // in its own way).
 bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, bool archive,
-                     const PatchFileRecord& record, const std::wstring& output)
+                     const PatchFileRecord& record, const std::wstring& target, const std::wstring& output)
 {
     using namespace PatchMessages;
     if (run.outcome == PatchToolRun::kNotStarted)
@@ -92,7 +110,8 @@ bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, b
         SendError(FromNativePath(run.error));
         return false;
     }
-    if (run.outcome == PatchToolRun::kCancelled || !ReportExitCode(run.exitCode, archive, record.path))
+    if (run.outcome == PatchToolRun::kCancelled || ReportFullDisk(run.exitCode, target) ||
+        !ReportExitCode(run.exitCode, archive, record.path))
         return false;
     // Exit code 0 is only the tool's word; the content is what counts.
     std::wstring written;
@@ -219,7 +238,7 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, diff, output);
     const PatchToolRun run = RunPatchTool(command);
     CountInstallAction();  // the tool has written (or begun to write) its output
-    if (!CheckToolOutput(run, command, archive, record, output))
+    if (!CheckToolOutput(run, command, archive, record, target, output))
     {
         RemoveInstallFile(output);
         return false;

@@ -1,5 +1,6 @@
 #include "patch/PatchPackage.h"
 
+#include <cstring>
 #include <memory>
 
 #include "lumo/buffers/Compression.h"
@@ -7,6 +8,7 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/Utf16.h"
+#include "platform/NativePath.h"
 
 namespace
 {
@@ -363,7 +365,13 @@ bool UnpackPatchPackage(LumoDataBuffer& package, const std::wstring& packageName
         uint64_t size = 0;
         result = reader.ReadFileData(out, size);
         const LUMORESULT closed = out.Close();
-        if (result != LUMORESULT_OK)
+        // A write the system refused (a full temporary disk) is the cause, not the package's content.
+        if (const int writeError = out.WriteErrorNumber(); writeError != 0)
+        {
+            why = where + L": the file " + target + L" cannot be written completely: " + FromNativePath(strerror(writeError));
+            result = result != LUMORESULT_OK ? result : closed;
+        }
+        else if (result != LUMORESULT_OK)
             why = reader.GetError();
         else if (closed != LUMORESULT_OK)
         {

@@ -1,7 +1,5 @@
 #include "patch/PatchTask.h"
 
-#include <sys/statvfs.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
+#include "lumo/files/FreeSpace.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "lumo/net/DownloadURL.h"
@@ -44,16 +43,6 @@ private:
     LumoDataBufferMemoryDynamic m_data;
     uint64_t m_limit;
 };
-
-// The bytes free to an ordinary user on the disk that holds path.
-bool FreeSpaceOf(const std::wstring& path, uint64_t& freeBytes)
-{
-    struct statvfs volume = {};
-    if (statvfs(ToNativePath(path).c_str(), &volume) != 0)
-        return false;
-    freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
-    return true;
-}
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -262,7 +251,7 @@ bool KestinPatchTask::Download(const std::wstring& url, const std::wstring& path
     const uint64_t announced = m_total;
     uint64_t freeBytes = 0;
     const uint64_t kept = std::min(file.GetSize(), announced);
-    if (announced > 0 && FreeSpaceOf(path, freeBytes) && announced - kept > freeBytes)
+    if (announced > 0 && LumoUtil::GetFreeDiskSpace(path, freeBytes) && announced - kept > freeBytes)
     {
         Log(3, std::wstring(PatchMessages::kCannotDownloadPatchFile) + url + L": it is " + std::to_wstring(announced) +
                    L" bytes, and the disk of " + path + L" has " + std::to_wstring(freeBytes) + L" bytes free.");

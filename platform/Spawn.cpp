@@ -174,7 +174,16 @@ public:
         if (rc == 0)
             rc = posix_spawnattr_setsigmask(&m_attributes, &none);
         if (rc == 0)
-            rc = posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+            {
+            short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+            if (request.ownProcessGroup)
+            {
+                flags |= POSIX_SPAWN_SETPGROUP;
+                rc = posix_spawnattr_setpgroup(&m_attributes, 0);
+            }
+            if (rc == 0)
+                rc = posix_spawnattr_setflags(&m_attributes, flags);
+        }
         if (rc != 0)
             return rc;
 
@@ -237,7 +246,7 @@ int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* 
 {
     static const char* const kSteps[] = {"asking for the death signal", "joining standard output and error on the pipe",
                                          "opening /dev/null as standard input", "changing to the working folder",
-                                         kStartStep};
+                                         kStartStep, "making a process group"};
     step = "creating the start report pipe";
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
@@ -265,6 +274,8 @@ int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* 
             fail(0);
         if (getppid() != parent)
             _exit(127);  // the parent ended before the death signal was asked for
+        if (request.ownProcessGroup && setpgid(0, 0) != 0)
+            fail(5);
         struct sigaction defaults = {};
         defaults.sa_handler = SIG_DFL;
         for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
@@ -305,7 +316,7 @@ int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* 
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     {
     }
-    step = kSteps[failure[0] >= 0 && failure[0] < 5 ? failure[0] : 4];
+    step = kSteps[failure[0] >= 0 && failure[0] < 6 ? failure[0] : 4];
     return failure[1];
 }
 
@@ -411,6 +422,7 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     child->m_pid = pid;
     child->m_pidfd = pidfd;
     child->m_outputFd = pipeFds[0];
+    child->m_ownGroup = request.ownProcessGroup;
     return child;
 }
 
@@ -546,6 +558,10 @@ bool SpawnedChild::Terminate(uint32_t exitCode)
         errno = ESRCH;
         return false;
     }
+    // The group's id is the child's pid, which cannot be reused while the child is not collected:
+    // the group signal reaches no stranger. The child itself is signalled through its pidfd too.
+    if (m_ownGroup)
+        kill(-m_pid, SIGKILL);
     if (pidfd_send_signal(m_pidfd, SIGKILL, nullptr, 0) != 0)
         return false;
     m_terminated = true;

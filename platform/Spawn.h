@@ -35,6 +35,11 @@ struct SpawnRequest
     // included), so it can never outlive its starter and act on what the starter has since
     // restored. The starting thread must stay until the child ends.
     bool dieWithParent = false;
+    // The child leads a process group of its own, and Terminate ends the whole group: a script
+    // (or a program that starts helpers) cannot leave its own children running after a stop.
+    // Only for a child whose output is captured: a group of its own is a background group of the
+    // terminal, which may stop it when it writes there.
+    bool ownProcessGroup = false;
 };
 
 class SpawnedChild
@@ -67,8 +72,9 @@ public:
     // was our kill; -1 when the status can no longer be read (someone else collected it).
     int ExitCode();
 
-    // Kills the child (SIGKILL), to report `exitCode` from then on. False when the child has
-    // already been collected or the signal could not be sent (errno).
+    // Kills the child (SIGKILL), to report `exitCode` from then on; with ownProcessGroup every
+    // process still in its group too. False when the child has already been collected or the
+    // signal could not be sent (errno).
     bool Terminate(uint32_t exitCode);
 
 private:
@@ -89,6 +95,7 @@ private:
     bool m_lost = false;        // the status was collected elsewhere
     int m_code = 0;             // siginfo si_code: CLD_EXITED, CLD_KILLED, CLD_DUMPED
     int m_status = 0;           // exit status or signal number
+    bool m_ownGroup = false;    // the child leads its own process group (its pid is the group's id)
     bool m_terminated = false;  // our Terminate sent the kill
     uint32_t m_terminateCode = 0;
 };

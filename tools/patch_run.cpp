@@ -35,6 +35,8 @@
 #include "app/run/DatabaseRebuildNotice.h"
 #include "app/run/InstallEntry.h"
 #include "app/run/PatchRun.h"
+#include "lumo/diagnostics/CrashDumpReader.h"
+#include "lumo/text/TextConversion.h"
 #include "patch/PatchCallbacks.h"
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
@@ -147,6 +149,13 @@ int main(int argc, char** argv)
     platform::PrivateTempFolder();
     // No one to ask here: without a folder discovery says how to name one.
     DiscoverPatches(OwnExecutablePath(), false, options, g_host, nullptr);
+    // A stop while the builds were read ended the utility; nothing has been changed yet.
+    if (tools::StopRequested())
+    {
+        g_host.Log(3, L"The run was stopped by " + ToWide(SignalName(tools::StopSignal())) +
+                          L" before it changed anything.");
+        return aborted();
+    }
     if (DecideRun(options) == RunDecision::NothingToDo)
     {
         g_host.Log(3, L"No valid patch operation was specified. Patching aborted.");

@@ -2,6 +2,8 @@
 
 #include "app/core/FileBytes.h"
 #include "app/core/PatcherOptions.h"
+#include "lumo/files/FreeSpace.h"
+#include "lumo/os/ChildProcess.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "platform/NativePath.h"
@@ -16,39 +18,69 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <cwctype>
 #include <mutex>
 
 namespace {
 
-constexpr wchar_t kUtilityName[] = L"SollexUtil.exe";
 constexpr wchar_t kBuildListName[] = L"buildList.txt";
 
-enum class UtilityRun { Ended, NotStarted, TimedOut };
+enum class UtilityRun { Ended, NotStarted, TimedOut, Stopped };
 
-// Runs the utility to its end, discarding what it prints. A utility still running after timeLimit
-// is killed; when no thread can be had to watch the time, the utility runs as long as it takes.
-UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, std::string& error,
-                      LumoPatch::RunHost& host)
+// How often a running utility is checked against the run's stop.
+constexpr std::chrono::milliseconds kStopPollInterval{100};
+// What is kept of the utility's output for its reason: the end, where a failure is said.
+constexpr size_t kKeptOutputBytes = 4096;
+
+struct UtilityResult
 {
+    UtilityRun outcome = UtilityRun::NotStarted;
+    int exitCode = -1;
+    std::string output;  // the end of what it printed
+    std::string error;   // why it did not start
+};
+
+// Runs the utility to its end. A utility still running after timeLimit, or when the host says
+// stop, is killed with every process of its group (a script's own children included); when no
+// thread can be had to watch, the utility runs as long as it takes.
+UtilityResult RunUtility(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit,
+                         LumoPatch::RunHost& host)
+{
+    UtilityResult result;
+    if (!host.KeepGoing())
+    {
+        result.outcome = UtilityRun::Stopped;
+        return result;
+    }
     platform::SpawnRequest request;
     request.argv = argv;
     request.captureOutput = true;
-    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, &error);
+    request.ownProcessGroup = true;
+    // This thread waits for the utility to its end; a patcher killed meanwhile takes it along.
+    request.dieWithParent = true;
+    std::unique_ptr<platform::SpawnedChild> child = platform::SpawnedChild::Spawn(request, &result.error);
     if (!child)
-        return UtilityRun::NotStarted;
+        return result;
 
     std::mutex lock;
     std::condition_variable doneSignal;
     bool done = false;
-    bool timedOut = false;
+    UtilityRun ended = UtilityRun::Ended;
     OS::GuardedThread watchdog;
     std::string threadError;
     const bool watched = watchdog.Start(
         [&] {
+            const auto deadline = std::chrono::steady_clock::now() + timeLimit;
             std::unique_lock<std::mutex> guard(lock);
-            if (!doneSignal.wait_for(guard, timeLimit, [&] { return done; })) {
-                timedOut = true;
-                child->Terminate(1);  // also ends the blocked read below
+            while (!doneSignal.wait_for(guard, kStopPollInterval, [&] { return done; }))
+            {
+                const bool stop = !host.KeepGoing();
+                if (stop || std::chrono::steady_clock::now() >= deadline)
+                {
+                    ended = stop ? UtilityRun::Stopped : UtilityRun::TimedOut;
+                    child->Terminate(1);  // also ends the blocked read below
+                    return;
+                }
             }
         },
         &threadError);
@@ -56,7 +88,11 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
         host.Log(0, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" runs without a time limit: " +
                         FromNativePath(threadError));
     char buffer[8192];
-    while (child->ReadOutput(buffer, sizeof buffer) > 0) {
+    for (ssize_t n; (n = child->ReadOutput(buffer, sizeof buffer)) > 0;)
+    {
+        result.output.append(buffer, static_cast<size_t>(n));
+        if (result.output.size() > kKeptOutputBytes)
+            result.output.erase(0, result.output.size() - kKeptOutputBytes);
     }
     child->Wait(0xFFFFFFFF);
     {
@@ -65,27 +101,70 @@ UtilityRun RunUtility(const std::vector<std::string>& argv, std::chrono::millise
     }
     doneSignal.notify_one();
     watchdog.Join();
-    return timedOut ? UtilityRun::TimedOut : UtilityRun::Ended;
+    result.outcome = ended;
+    result.exitCode = child->ExitCode();
+    return result;
 }
 
-// Runs the utility; why it did not run or end is logged at failureLevel.
-bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host,
-               int failureLevel)
+std::wstring CommandName(const std::vector<std::string>& argv)
 {
-    std::string error;
-    switch (RunUtility(argv, timeLimit, error, host)) {
+    return FromNativePath(argv[0]) + L" " + ToWide(argv[1]);
+}
+
+// The last line the utility printed, as its own word on a failure ("" when it printed none).
+std::wstring LastLine(const std::string& output)
+{
+    std::wstring text = OS::DecodeChildOutput(output.substr(0, output.find('\0')));
+    while (!text.empty() && std::iswspace(text.back()))
+        text.pop_back();
+    return text.substr(text.find_last_of(L"\r\n") == std::wstring::npos ? 0 : text.find_last_of(L"\r\n") + 1);
+}
+
+// "; No space left on device (...)" when the disk that holds folder is full, else "".
+std::wstring FullDiskNote(const std::wstring& folder)
+{
+    uint64_t freeBytes = 0;
+    return !folder.empty() && LumoUtil::IsDiskFull(folder, &freeBytes) ? L"; " + LumoUtil::NoSpaceText(folder, freeBytes)
+                                                                         : std::wstring();
+}
+
+// Says why a run of the utility did not succeed, at failureLevel, each line begun with prefix. A
+// failure while the disk of writtenFolder (where the utility writes) is full names that too: what
+// the utility says of it may be only "I/O error". A stop is no failure of the utility's: it is
+// said at level 1. False unless the utility exited 0.
+bool CheckRun(const UtilityResult& run, const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit,
+              LumoPatch::RunHost& host, int failureLevel, const std::wstring& prefix = std::wstring(),
+              const std::wstring& writtenFolder = std::wstring())
+{
+    switch (run.outcome) {
     case UtilityRun::Ended:
-        return true;
+        if (run.exitCode == 0)
+            return true;
+        {
+            const std::wstring said = LastLine(run.output);
+            host.Log(failureLevel, prefix + CommandName(argv) + L" ended with exit code " +
+                                       std::to_wstring(run.exitCode) + (said.empty() ? L"" : L": " + said) +
+                                       FullDiskNote(writtenFolder) + L".");
+        }
+        return false;
     case UtilityRun::NotStarted:
-        host.Log(failureLevel, L"Unable to run " + FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L": " +
-                                   FromNativePath(error));
+        host.Log(failureLevel, L"Unable to run " + CommandName(argv) + L": " + FromNativePath(run.error));
         return false;
     case UtilityRun::TimedOut:
-        host.Log(failureLevel, FromNativePath(argv[0]) + L" " + ToWide(argv[1]) + L" did not end within " +
-                        std::to_wstring(timeLimit.count() / 1000) + L" s and was stopped.");
+        host.Log(failureLevel, prefix + CommandName(argv) + L" did not end within " +
+                                   std::to_wstring(timeLimit.count() / 1000) + L" s and was stopped.");
+        return false;
+    case UtilityRun::Stopped:
+        host.Log(1, CommandName(argv) + L" was stopped: the run is ending.");
         return false;
     }
     return false;
+}
+
+bool RunLogged(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit, LumoPatch::RunHost& host,
+               int failureLevel)
+{
+    return CheckRun(RunUtility(argv, timeLimit, host), argv, timeLimit, host, failureLevel);
 }
 
 std::vector<std::wstring> Components(const std::wstring& path)
@@ -156,8 +235,34 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
     const std::string utility = ToNativePath(utilityPath);
     const std::string listPath = ToNativePath(NormalizePath(listFilePath, std::wstring()));
     // Without the builds nothing applies: why they could not be read is an error, not a detail.
-    if (!RunLogged({utility, "listbuilds", listPath, "norender"}, timeLimit, host, 3))
+    const std::wstring cannotRead = L"The installation's build could not be read: ";
+    // A list an earlier query left would be read as this one's when the utility writes none.
+    if (unlink(listPath.c_str()) != 0 && errno != ENOENT)
+    {
+        host.Log(3, cannotRead + L"the old build list " + FromNativePath(listPath) + L" cannot be removed: " +
+                        FromNativePath(strerror(errno)));
         return false;
+    }
+    // Stops the database service listbuilds may have started; its outcome changes nothing here.
+    const auto closeDaemon = [&] {
+        unlink(listPath.c_str());
+        RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
+    };
+    const std::vector<std::string> listbuilds = {utility, "listbuilds", listPath, "norender"};
+    const size_t slash = listPath.rfind('/');
+    const std::wstring listFolder = FromNativePath(slash == std::string::npos ? std::string(".")
+                                                   : listPath.substr(0, slash == 0 ? 1 : slash));
+    const UtilityResult run = RunUtility(listbuilds, timeLimit, host);
+    if (!CheckRun(run, listbuilds, timeLimit, host, 3, cannotRead, listFolder))
+    {
+        // A utility that ran and failed may have started the service; one that was killed took
+        // its group with it, and one that never ran started nothing.
+        if (run.outcome == UtilityRun::Ended)
+            closeDaemon();
+        else
+            unlink(listPath.c_str());
+        return false;
+    }
 
     std::string bytes;
     if (!ReadFileBytes(FromNativePath(listPath), bytes)) {
@@ -167,17 +272,25 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
         if (errno == ENOENT && !folder.empty() && access(folder.c_str(), W_OK) != 0)
             why += L" (its folder cannot be written: " + ToWide(strerror(errno)) + L")";
         host.Log(3, L"Unable to read the build list " + FromNativePath(listPath) + L": " + why);
+        closeDaemon();
         return false;
     }
     const std::vector<std::string> builds = ParseBuildList(bytes);
-    for (const std::string& build : builds)
-        PatcherOptions::Instance().AddBuild(build);
     const std::string text = bytes.substr(0, bytes.find('\0'));
     host.Log(0, std::to_wstring(builds.size()) + L" builds found {" + ToWide(text) + L"}");
-    unlink(listPath.c_str());
-
-    // Stops the database service listbuilds may have started; its outcome changes nothing here.
-    RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
+    if (builds.empty())
+    {
+        // An empty list is a list the utility could not write (a full disk), not an installation
+        // without builds: "not applicable" would point elsewhere.
+        const std::wstring why = text.empty() ? L"the file is empty" : L"it holds \"" + ToWide(text) + L"\" without a comma";
+        host.Log(3, cannotRead + CommandName(listbuilds) + L" listed no build in " + FromNativePath(listPath) + L" (" +
+                        why + FullDiskNote(listFolder) + L").");
+        closeDaemon();
+        return false;
+    }
+    for (const std::string& build : builds)
+        PatcherOptions::Instance().AddBuild(build);
+    closeDaemon();
     return true;
 }
 
@@ -195,7 +308,7 @@ std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring&
 bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
 {
     std::wstring utilityError, listError;
-    const std::wstring utility = InstallToolPath(installDir, kUtilityName, &utilityError);
+    const std::wstring utility = InstallToolPath(installDir, kDatabaseUtilityName, &utilityError);
     const std::wstring list = InstallToolPath(installDir, kBuildListName, &listError);
     // A name two entries match: which one is meant cannot be told, so nothing is run. (A missing
     // installation is said when the utility is not found in it.)
@@ -220,7 +333,7 @@ bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost&
 bool HoldsInstallation(const std::wstring& installDir, std::wstring& error)
 {
     std::wstring utility;
-    if (!FindFixedName(installDir, std::wstring(kPatchToolFolder) + L"/" + kUtilityName, utility, error))
+    if (!FindFixedName(installDir, std::wstring(kPatchToolFolder) + L"/" + kDatabaseUtilityName, utility, error))
         return false;
     if (IsFilePresent(utility))
         return true;

@@ -17,15 +17,24 @@
 #include <string>
 #include <vector>
 
+// The utility's name in the installation's "bin" folder (found there by the case rule).
+inline constexpr wchar_t kDatabaseUtilityName[] = L"SollexUtil.exe";
+
 // How long one run of the utility may take before it is stopped: generous, since listing builds
 // may start the game's database service.
 inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
 
-// Runs listbuilds, adds every build of the list file to the options (PatcherOptions::AddBuild),
-// logs "%d builds found {%s}" at level 0, deletes the list file and runs closeadbdaemon. False
-// when the utility does not start, does not end within timeLimit, or the list file cannot be
-// read; the reason is logged at level 3 (a failing closeadbdaemon only at level 0). Reading the utility's output ends when the utility has
-// ended, even when a service it started still holds the output pipe.
+// Runs listbuilds and adds every build of the list file to the options (PatcherOptions::AddBuild),
+// logs "%d builds found {%s}" at level 0, deletes the list file and runs closeadbdaemon. A list an
+// earlier query left is removed first, so it can never be read as this one's. False, with the
+// reason at level 3 ("The installation's build could not be read: ..."), when the utility does
+// not start, ends with an exit code other than 0 (its last output line is its reason), does not
+// end within timeLimit, or leaves no list or one without a build (a full disk is named); a failing
+// closeadbdaemon is said only at level 0. The host's KeepGoing is asked every 100 ms while the
+// utility runs: a stop kills it at once (false, said at level 1). The utility leads a process
+// group of its own and a kill ends the whole group, so a script's own children end with it.
+// Reading the utility's output ends when the utility has ended, even when a service it started
+// still holds the output pipe.
 bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
                           std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 

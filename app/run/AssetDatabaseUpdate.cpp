@@ -53,7 +53,7 @@ class ADBRepairThread
 public:
     ADBRepairThread(RunHost& host, std::wstring installPath)
         : m_host(host), m_installPath(std::move(installPath)),
-          m_utility(InstallToolPath(m_installPath, L"SollexUtil.exe", &m_utilityError))
+          m_utility(InstallToolPath(m_installPath, kDatabaseUtilityName, &m_utilityError))
     {
     }
     ~ADBRepairThread() { Join(); }
@@ -102,7 +102,8 @@ private:
             return;
         }
         std::string error;
-        std::unique_ptr<OS::Process> process = OS::Process::Start(m_utility, kRepairArguments, std::wstring(), &error);
+        std::unique_ptr<OS::Process> process = 
+            OS::Process::Start(m_utility, kRepairArguments, std::wstring(), &error, /*ownProcessGroup=*/true);
         if (!process)
         {
             m_host.Log(3, kLaunchFailed);

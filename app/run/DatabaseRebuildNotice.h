@@ -8,8 +8,9 @@
 namespace LumoPatch {
 
 // How to rebuild the database by hand, for the installation in installPath: "The asset database has
-// not been rebuilt: please repair it manually from Asset Desk, or run "SollexUtil.exe
-// repairdatabase patcher" in <its bin folder>."
+// not been rebuilt: please repair it manually from Asset Desk, or run "<utility> repairdatabase
+// patcher" in <its bin folder>.", the utility and its folder named as the installation spells
+// them ("sollexutil.exe" in "Bin" when those are the entries there).
 std::wstring DatabaseRebuildAdvice(const std::wstring& installPath);
 
 // When an earlier rebuild in installPath did not end: says so with the advice, at level 3, through

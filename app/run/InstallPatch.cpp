@@ -10,6 +10,7 @@
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/ApplyPatchPackage.h"
+#include "patch/DatabaseUpdateMark.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "patch/PatchPackage.h"
 #include "platform/Registry.h"
@@ -87,6 +88,7 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     if (ApplyPatchPackage(installPath, packageFolder, kLauncherName, &putBack))
     {
         ClearPatchingFlag();
+        NoteDatabaseOutOfDate();
         return true;
     }
     if (putBack)
@@ -96,6 +98,19 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     m_host.SetGauge(1, 1);
     SetPatchingFlag();
     return false;
+}
+
+void PatchRun::NoteDatabaseOutOfDate()
+{
+    // From the first patch on, the asset database no longer matches the installed files until an
+    // update ends: the installation keeps that fact, so a kill or a failed later patch of this
+    // chain cannot make it forgotten.
+    if (m_patchCommitted)
+        return;
+    m_patchCommitted = true;
+    std::wstring error;
+    if (!MarkDatabaseUpdateBegun(PatcherOptions::Instance().installPath, error))
+        m_host.Log(2, L"The note that the asset database needs an update could not be written: " + error);
 }
 
 bool SetPatchingFlag()

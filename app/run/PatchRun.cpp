@@ -2,6 +2,7 @@
 
 #include "app/run/PatchRun.h"
 
+#include "app/run/DatabaseRebuildNotice.h"
 #include "app/run/InstallEntry.h"
 
 #include "app/core/InstalledBuilds.h"
@@ -12,6 +13,7 @@
 #include "lumo/net/TransferStall.h"
 #include "lumo/text/StringUtil.h"
 #include "lumo/text/TextConversion.h"
+#include "patch/DatabaseUpdateMark.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/UninstallLog.h"
 #include "patch/WriteAccess.h"
@@ -115,6 +117,7 @@ bool PatchRun::Run()
     SetResourceLanguageEnglish();
     m_reached.clear();
     m_databaseUpdateStopped = false;
+    m_patchCommitted = false;
     m_stopLeaves.clear();
     // A server's stalled time counts within one run: a window's next run gives every server a new start.
     LumoNet::ServerStallLedger::ForRun().Clear();
@@ -124,6 +127,12 @@ bool PatchRun::Run()
     unrecordedFiles.Report();
     if (!ok && StoppedBySignal())
         ReportStop();
+    // A chain that ends early after a patch went in leaves the database to be updated; a stopped
+    // update has said so itself.
+    const std::wstring& installPath = PatcherOptions::Instance().installPath;
+    if (!ok && m_patchCommitted && !m_databaseUpdateStopped && IsDatabaseUpdateUnfinished(installPath))
+        m_host.Log(3, L"The asset database still needs an update for the patches this run installed. " +
+                          DatabaseRebuildAdvice(installPath));
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();

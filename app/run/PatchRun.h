@@ -136,6 +136,9 @@ private:
     bool StoppedBySignal() { return m_host.StopSignal() != 0; }
     // Says which signal stopped the run and what that left of the patch under way.
     void ReportStop();
+    // The first patch of the run has been installed: notes in the installation that the asset
+    // database needs an update (patch/DatabaseUpdateMark.h).
+    void NoteDatabaseOutOfDate();
     // The patch from the current build to the target has not changed a file yet, or its files
     // have all been put back: what a stop then leaves.
     void NoteStopLeaves(bool filesPutBack);
@@ -144,6 +147,7 @@ private:
     RunEnvironment m_environment;
     bool m_holdsDatabase = false;
     bool m_databaseUpdateStopped = false; // this run's database update ended before its end
+    bool m_patchCommitted = false;        // this run has installed a patch
     std::wstring m_tempParent;   // chosen by CheckDiskSpace
     std::wstring m_tempBase;     // the run's private folder below it, made on first use
     std::wstring m_tempDir;

@@ -5,11 +5,10 @@
 
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
+#include "lumo/files/FreeSpace.h"
 #include "lumo/text/PathUtil.h"
 #include "platform/NativePath.h"
 #include "sollex/IPCDatabase.h"
-
-#include <sys/statvfs.h>
 
 namespace LumoPatch {
 
@@ -80,14 +79,7 @@ bool PatchRun::CheckDiskSpace(uint32_t megabytes)
 
 bool GetFreeDiskSpace(const std::wstring& folder, uint64_t& freeBytes)
 {
-    freeBytes = 0;
-    if (folder.empty())
-        return false;
-    struct statvfs volume = {};
-    if (statvfs(ToNativePath(folder).c_str(), &volume) != 0)
-        return false;
-    freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
-    return true;
+    return LumoUtil::GetFreeDiskSpace(folder, freeBytes);
 }
 
 }  // namespace LumoPatch

@@ -189,11 +189,19 @@ LUMORESULT LumoDataBufferFile::WriteData(const void* data, uint32_t length)
             return result;
     }
     m_lastOpWasRead = false;
+    errno = 0;
     const size_t written = std::fwrite(data, 1, length, m_file);
     const uint64_t position = GetPosition() + written;
     m_position.store(position, std::memory_order_relaxed);
     m_size = std::max(m_size, position);
-    return written < length ? LUMORESULT_IO_ERROR : LUMORESULT_OK;
+    return written < length ? NoteWriteFailure(LUMORESULT_IO_ERROR) : LUMORESULT_OK;
+}
+
+LUMORESULT LumoDataBufferFile::NoteWriteFailure(LUMORESULT result)
+{
+    if (m_writeError == 0)
+        m_writeError = errno != 0 ? errno : EIO;
+    return result;
 }
 
 LUMORESULT LumoDataBufferFile::ReadData(void* data, uint32_t length)
@@ -228,11 +236,17 @@ LUMORESULT LumoDataBufferFile::Close()
 {
     if (m_file == nullptr)
         return LUMORESULT_INVALID_STATE;
+    errno = 0;
     bool stored = std::fflush(m_file) == 0;
     if (stored && m_commit)
         stored = CommitToDisk(m_file);
+    if (!stored)
+        NoteWriteFailure(LUMORESULT_IO_ERROR);
     if (std::fclose(m_file) != 0)
+    {
         stored = false;
+        NoteWriteFailure(LUMORESULT_IO_ERROR);
+    }
     m_file = nullptr;
     return stored ? LUMORESULT_OK : LUMORESULT_IO_ERROR;
 }

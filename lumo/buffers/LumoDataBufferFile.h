@@ -60,9 +60,16 @@ public:
     // open. The buffer has no file afterwards either way.
     LUMORESULT Close();
 
+    // The system's reason (errno) for the first write, flush or close that failed: ENOSPC for a
+    // full disk, EFBIG past the file-size limit. 0 while none has.
+    int WriteErrorNumber() const { return m_writeError; }
+
 private:
     // Takes over the stream opened for m_mode (null: the open failed).
     void Start(FILE* file);
+    // Keeps the first write failure's reason; returns `result`.
+    LUMORESULT NoteWriteFailure(LUMORESULT result);
+
     // Readies the stream for the other direction (mode 3); stdio needs a repositioning call
     // between a write and a read on an update stream.
     LUMORESULT SwitchDirection();
@@ -76,4 +83,5 @@ private:
     std::atomic<uint64_t> m_position{0};
     bool m_lastOpWasRead = false;
     bool m_commit = false;
+    int m_writeError = 0;
 };

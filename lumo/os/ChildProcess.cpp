@@ -47,18 +47,19 @@ Process::~Process()
 }
 
 std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::string& args,
-                                        const std::wstring& workingFolder, std::string* error)
+                                        const std::wstring& workingFolder, std::string* error, bool ownProcessGroup)
 {
     std::vector<std::wstring> arguments;
     for (const std::string& argument : platform::SplitCommandLineArguments(args))
         arguments.push_back(ToWide(argument));
-    return Start(exe, arguments, workingFolder, error);
+    return Start(exe, arguments, workingFolder, error, ownProcessGroup);
 }
 
 std::unique_ptr<Process> Process::Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
-                                        const std::wstring& workingFolder, std::string* error)
+                                        const std::wstring& workingFolder, std::string* error, bool ownProcessGroup)
 {
     platform::SpawnRequest request;
+    request.ownProcessGroup = ownProcessGroup;
     request.argv.push_back(ToNativePath(exe));
     for (const std::wstring& argument : arguments)
         request.argv.push_back(platform::WideToUtf8(argument));

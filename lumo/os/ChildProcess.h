@@ -29,14 +29,16 @@ class Process
 public:
     // Starts `exe` with `args`, optionally in `workingFolder` (empty: ours). Null when it could
     // not be started; the last error (platform/LastError.h) then says why, and `error` (when
-    // given) holds the start's own message, which names the program and the reason.
+    // given) holds the start's own message, which names the program and the reason. With
+    // `ownProcessGroup` the child leads a process group of its own and Terminate ends all of it
+    // (platform/Spawn.h), so what a script started cannot outlive a stop.
     static std::unique_ptr<Process> Start(const std::wstring& exe, const std::string& args,
                                           const std::wstring& workingFolder = std::wstring(),
-                                          std::string* error = nullptr);
+                                          std::string* error = nullptr, bool ownProcessGroup = false);
     // The same with the arguments one by one, each handed on whole, whatever its characters.
     static std::unique_ptr<Process> Start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
                                           const std::wstring& workingFolder = std::wstring(),
-                                          std::string* error = nullptr);
+                                          std::string* error = nullptr, bool ownProcessGroup = false);
 
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

@@ -492,7 +492,7 @@ TEST_F(StartupTest, AnUnfinishedDatabaseUpdateIsSaidAtEveryStart)
         PatchMainFrame* frame = Frame();
         const auto log = [&frame] { return frame->LogView()->GetValue(); };
         ASSERT_TRUE(PumpUntil([&] { return log().Contains(kNoValidOperation); })) << log();
-        const wxString advice = "The asset database update of an earlier patch run was stopped before it ended. The "
+        const wxString advice = "An earlier patch run ended before its asset database update did. The "
                                 "asset database has not been rebuilt: please repair it manually from Asset Desk, or run "
                                 "\"SollexUtil.exe repairdatabase patcher\" in " + m_installArg + "/bin.";
         const int at = log().Find(advice);

@@ -6,13 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
 
 #include "app/core/PatcherOptions.h"
 #include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/RecordingHost.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
+#include "tests/fixtures/WaitFor.h"
 #include "platform/NativePath.h"
 
 namespace {
@@ -213,6 +218,124 @@ TEST_F(QueryInstalledBuildsTest, AnUnwritableInstallationIsNamedAsTheReason)
     EXPECT_EQ(m_host.Texts(3), std::vector<std::wstring>{L"Unable to read the build list " + m_scratch.WidePath() +
                                                          L"/g\u00e4me dir/bin/buildList.txt: No such file or directory "
                                                          L"(its folder cannot be written: Permission denied)"});
+}
+
+// What the utility leaves is only a list when it says it succeeded and the list names a build: a
+// failing utility (a full disk: exit 1 and an empty list), a stale list beside a failing utility,
+// and an empty list all are "the build could not be read", with the reason, and add no build.
+TEST_F(QueryInstalledBuildsTest, AFailedUtilityOrAnEmptyListReadsNoBuild)
+{
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> config;
+        const char* staleList;  // what an earlier query left in bin/buildList.txt (null: nothing)
+        bool fullDisk;
+        std::vector<const wchar_t*> said;
+    };
+    const Case cases[] = {
+        {"exit 1, empty list",
+         {{"builds", ""}, {"listbuilds.exit", "1"}, {"listbuilds.stderr", "cannot write the list: No space left on device\n"}},
+         nullptr, false, {L"listbuilds ended with exit code 1: cannot write the list: No space left on device"}},
+        {"stale list, exit 3", {{"write_list", "0"}, {"listbuilds.exit", "3"}}, "101,", false,
+         {L"listbuilds ended with exit code 3."}},
+        {"stale list, no list written", {{"write_list", "0"}}, "101,", false, {L"Unable to read the build list "}},
+        {"exit 0, empty list", {{"builds", ""}}, nullptr, false, {L"listed no build in ", L"(the file is empty)"}},
+        {"exit 0, no comma", {{"builds", "101"}}, nullptr, false, {L"(it holds \"101\" without a comma)"}},
+        {"exit 0, empty list on a full disk", {{"builds", ""}}, nullptr, true,
+         {L"(the file is empty; No space left on device (0 bytes free on the disk that holds ", L"/bin))."}},
+        {"exit 1 on a full disk, the utility saying only I/O error",
+         {{"builds", ""}, {"listbuilds.exit", "1"}, {"listbuilds.stderr", "printf: I/O error\n"}}, nullptr, true,
+         {L"listbuilds ended with exit code 1: printf: I/O error; No space left on device (0 bytes free on the disk "
+          L"that holds ", L"/bin)."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(m_installNative);
+        m_host.Reset();
+        PatcherOptions::Instance() = PatcherOptions();
+        fixtures::InstallFakeSollexUtil(m_installNative, c.config);
+        if (c.staleList)
+            fixtures::WriteFile(m_installNative + "/bin/buildList.txt", c.staleList);
+        if (c.fullDisk)
+            setenv("LUMO_TEST_NO_SPACE", (m_installNative + "/bin").c_str(), 1);
+        EXPECT_FALSE(Query());
+        unsetenv("LUMO_TEST_NO_SPACE");
+        EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
+        ASSERT_EQ(1u, m_host.Texts(3).size());
+        const std::wstring line = m_host.Texts(3)[0];
+        for (const wchar_t* part : c.said)
+            EXPECT_NE(std::wstring::npos, line.find(part)) << ToNativePath(line);
+        EXPECT_FALSE(fixtures::PathExists(m_installNative + "/bin/buildList.txt"));
+        // The database service a failing listbuilds may have started is stopped all the same.
+        EXPECT_EQ("closeadbdaemon -nostartadbdaemon norender", fixtures::FakeUtilCommandLines(m_installNative).back());
+    }
+}
+
+// A utility that is a script, whose own child outlives it unless its whole group is ended.
+std::string WriteScriptUtility(const std::string& install)
+{
+    const std::string utility = install + "/bin/SollexUtil.exe";
+    fixtures::WriteFile(utility, "#!/bin/sh\n"
+                                 "sleep 300 &\n"
+                                 "echo $! > \"$(dirname \"$0\")/grandchild.pid\"\n"
+                                 "wait\n");
+    chmod(utility.c_str(), 0755);
+    return utility;
+}
+
+// A stop (the user's cancel or a stop signal) ends a running query at once, and so does its time
+// limit: the utility and whatever it started are ended, however long the utility would have run.
+TEST_F(QueryInstalledBuildsTest, AStopOrTheTimeLimitEndsTheUtilityAndItsChildren)
+{
+    struct Case {
+        const char* name;
+        bool cancel;
+        std::chrono::milliseconds limit;
+        const wchar_t* said;
+        int level;
+    };
+    const Case cases[] = {
+        {"stopped", true, kUtilityTimeLimit, L"listbuilds was stopped: the run is ending.", 1},
+        {"time limit", false, std::chrono::milliseconds(500), L"listbuilds did not end within", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(m_installNative);
+        m_host.Reset();
+        WriteScriptUtility(m_installNative);
+        const std::string pidFile = m_installNative + "/bin/grandchild.pid";
+        bool answer = true;
+        std::thread query([&] { answer = Query(c.limit); });
+        ASSERT_TRUE(fixtures::WaitFor([&] { return fixtures::PathExists(pidFile) && !fixtures::ReadFile(pidFile).empty(); }));
+        const auto stopped = std::chrono::steady_clock::now();
+        if (c.cancel)
+            m_host.cancel = true;
+        query.join();
+        // Far below the utility's own 300 s (and the query's limit of 300 s): not waited for.
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(120));
+        EXPECT_FALSE(answer);
+        EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
+        bool said = false;
+        for (const std::wstring& line : m_host.Texts(c.level))
+            said = said || line.find(c.said) != std::wstring::npos;
+        EXPECT_TRUE(said) << "no line saying " << ToNativePath(c.said);
+        const pid_t grandchild = static_cast<pid_t>(std::atoi(fixtures::ReadFile(pidFile).c_str()));
+        ASSERT_GT(grandchild, 0);
+        const bool gone = fixtures::WaitFor([&] { return fixtures::ProcessEnded(grandchild); });
+        if (!gone)
+            kill(grandchild, SIGKILL);
+        EXPECT_TRUE(gone) << "the utility's own child " << grandchild << " still runs";
+    }
+}
+
+// A stop that came before the query runs nothing.
+TEST_F(QueryInstalledBuildsTest, AStopBeforeTheQueryRunsNoUtility)
+{
+    fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+    m_host.cancel = true;
+    EXPECT_FALSE(Query());
+    EXPECT_TRUE(fixtures::ReadFakeUtilCalls(m_installNative).empty());
+    EXPECT_TRUE(m_host.Texts(3).empty());
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 #include "app/run/ProgressThreads.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -27,7 +29,9 @@
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakePatchTool.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 namespace apprun {
 namespace {
@@ -184,9 +188,16 @@ TEST_F(ChainTest, ChainThatEndsEarlyLeavesAWholeBuild)
         EXPECT_EQ(LumoPatch::IsPatchingFlagSet(), row.patchingFlag);
         EXPECT_TRUE(host().Has(row.errorLine, 3)) << host().Dump();
         EXPECT_TRUE(host().Texts(1).back() == L"Patching aborted.");
-        // No database update after a failed chain, and nothing left behind.
+        // No database update after a failed chain, and nothing left behind but, once a patch went
+        // in, the note that the database still needs its update, which the run's log says too.
+        const bool patched = std::string(row.tree) != kBuildA;
         EXPECT_EQ(machine().UtilityCalls(), std::vector<std::string>{});
-        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(machine().Leftovers(), patched ? std::vector<std::string>{"game/patch.dbstopped"} : std::vector<std::string>{});
+        EXPECT_EQ(host().Has(L"The asset database still needs an update for the patches this run installed. The asset "
+                             L"database has not been rebuilt: please repair it manually from Asset Desk, or run "
+                             L"\"SollexUtil.exe repairdatabase patcher\" in " + FromNativePath(machine().install) + L"/bin.",
+                             3),
+                  patched) << host().Dump();
         IPCDatabaseBlock block{};
         EXPECT_FALSE(IPCReadBlock(block)) << "the database is still held after the run";
         LumoPatch::ClearPatchingFlag();
@@ -268,6 +279,34 @@ TEST_F(ChainTest, DatabaseUpdateOutcomes)
     }
 }
 
+// A cancelled update ends the utility with everything it started (a script's own children): the
+// utility leads a process group of its own, and the whole group is ended.
+TEST_F(ChainTest, ACancelledUpdateEndsWhatTheUtilityStarted)
+{
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB))});
+    const std::string utility = machine().install + "/bin/SollexUtil.exe";
+    const std::string pidFile = machine().install + "/bin/helper.pid";
+    fixtures::WriteFile(utility, "#!/bin/sh\n"
+                                 "sleep 300 &\n"
+                                 "echo $! > \"$(dirname \"$0\")/helper.pid\"\n"
+                                 "echo rebuilding\n"
+                                 "wait\n");
+    chmod(utility.c_str(), 0755);
+    host().onLine = [&](int, const std::wstring& text) {
+        if (text.find(L"rebuilding") != std::wstring::npos)
+            host().cancel = true;
+    };
+    EXPECT_FALSE(Run()) << host().Dump();
+    EXPECT_TRUE(host().Has(L"The asset database update was stopped before it ended.", 3)) << host().Dump();
+    const pid_t helper = static_cast<pid_t>(std::atoi(fixtures::ReadFile(pidFile).c_str()));
+    ASSERT_GT(helper, 0);
+    const bool ended = fixtures::WaitFor([helper] { return fixtures::ProcessEnded(helper); });
+    if (!ended)
+        ::kill(helper, SIGKILL);
+    EXPECT_TRUE(ended) << "the utility's own child " << helper << " still runs";
+    std::remove(pidFile.c_str());
+}
+
 // The run finds the utility as every fixed name of the installation is found: its one other
 // spelling is used, by the database update too; two other spellings are said as ambiguous, not as a
 // missing file, and the run stops before it changes anything.
@@ -296,6 +335,47 @@ TEST_F(ChainTest, TheDatabaseUpdateFindsTheUtilityByTheCaseRule)
         }
         SetUp();
     }
+}
+
+// The installation notes that the database needs its update from the moment the first patch of a
+// run has gone in: a kill at any later moment (before the second patch, or after the last patch
+// and before the update) leaves the note for the next start. An update that ends removes it.
+TEST_F(ChainTest, TheDatabaseNoteIsWrittenOnceTheFirstPatchHasGoneIn)
+{
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB)), Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC))});
+    const std::string note = machine().install + "/patch.dbstopped";
+    // Whether the note is there when a line starting with this text is logged (a kill there).
+    const std::vector<std::pair<std::wstring, bool>> moments = {
+        {L"Patching from 43434 to 44088", false},
+        {L"Patching from 44088 to 45000", true},
+        {L"There are no more patches for this build.", true},
+        {L"\nUpdating Sollex asset database", true},
+    };
+    std::map<std::wstring, bool> seen;
+    host().onLine = [&](int, const std::wstring& text) {
+        for (const auto& [start, expected] : moments)
+            if (text.rfind(start, 0) == 0)
+                seen[start] = fixtures::PathExists(note);
+    };
+    ASSERT_TRUE(Run()) << host().Dump();
+    for (const auto& [start, expected] : moments) {
+        ASSERT_TRUE(seen.count(start)) << ToNativePath(start);
+        EXPECT_EQ(seen[start], expected) << ToNativePath(start);
+    }
+    EXPECT_FALSE(fixtures::PathExists(note));
+}
+
+// The advice names the utility as the installation spells it, so the user can find the file.
+TEST_F(ChainTest, TheDatabaseAdviceNamesTheUtilityAsItIsSpelt)
+{
+    const std::string bin = machine().install + "/bin/";
+    ASSERT_EQ(rename((bin + "SollexUtil.exe").c_str(), (bin + "sollexutil.exe").c_str()), 0);
+    Archive({Entry(kBuildA, kBuildB, MakePackage(kBuildA, kBuildB)),
+             Entry(kBuildB, kBuildC, MakePackage(kBuildB, kBuildC, {"version.txt", ""}))});
+    EXPECT_FALSE(Run());
+    EXPECT_TRUE(host().Has(L"or run \"sollexutil.exe repairdatabase patcher\" in " + FromNativePath(machine().install) +
+                               L"/bin.", 3)) << host().Dump();
+    EXPECT_FALSE(host().Has(L"SollexUtil.exe")) << host().Dump();
 }
 
 TEST_F(ChainTest, ASystemThatGivesNoThreadsStillCompletesTheRun)

@@ -332,13 +332,19 @@ TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
         ::kill(child->Pid(), signal);
         const DriverResult result = Finish(*child);
         EXPECT_EQ(result.exitCode, 1) << seen + result.output;
+        // The first patch went in: the database still needs its update, and the installation keeps
+        // that fact for the next start.
         EXPECT_TRUE(result.output.ends_with(std::string("3\tThe run was stopped by ") + SignalName(signal) +
                                             "; every file the patch from 44088 to 45000 had changed was put back: "
-                                            "the installation is at build 44088.\n1\tPatching aborted.\n"))
+                                            "the installation is at build 44088.\n3\tThe asset database still needs "
+                                            "an update for the patches this run installed. The asset database has not "
+                                            "been rebuilt: please repair it manually from Asset Desk, or run "
+                                            "\"SollexUtil.exe repairdatabase patcher\" in " + machine().install +
+                                            "/bin.\n1\tPatching aborted.\n"))
             << seen + result.output;
         EXPECT_EQ(result.output.find("Failed to apply the patch"), std::string::npos) << result.output;
         EXPECT_EQ(machine().DiffFromBuild(kBuildB), "");
-        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+        EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{"game/patch.dbstopped"});
     }
 }
 
@@ -444,8 +450,8 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
             EXPECT_FALSE(LumoPatch::IsPatchingFlagSet() && again.exitCode == 0);
             for (const auto& [path, count] : UninstallDeletes())
                 EXPECT_EQ(count, 1) << path;
-            // A kill during the database update leaves its note (said by the next start) until an
-            // update has ended: a run that completes has ended one.
+            // A kill after a patch went in and before the database update ended leaves its note
+            // (said by the next start) until an update has ended: a run that completes has ended one.
             std::vector<std::string> left = machine().Leftovers();
             const bool noted = std::erase_if(left, [](const std::string& path) {
                                    return path.rfind("game/patch.dbstopped", 0) == 0;
@@ -453,7 +459,7 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
             EXPECT_EQ(left, std::vector<std::string>{});
             EXPECT_FALSE(noted && again.exitCode == 0) << again.output;
             if (noted) {
-                EXPECT_NE(again.output.find("3\tThe asset database update of an earlier patch run was stopped"),
+                EXPECT_NE(again.output.find("3\tAn earlier patch run ended before its asset database update did."),
                           std::string::npos) << again.output;
             }
             LumoPatch::ClearPatchingFlag();
@@ -557,6 +563,28 @@ TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
     Finish(*patch);
 }
 
+// A stop signal while the utility lists the builds ends it at once, not when the utility is done
+// (it never is here) or the query's time limit (300 s) runs out; nothing has been changed.
+TEST_F(DriverTest, AStopSignalDuringTheBuildQueryEndsItAtOnce)
+{
+    machine().SetUtility({{"listbuilds.hang", "1"}});
+    auto child = Start(PatcherWithChain(), {"--admin", machine().install});
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(fixtures::WaitFor([&] { return !machine().UtilityCalls().empty(); }));
+    const auto stopped = std::chrono::steady_clock::now();
+    ::kill(child->Pid(), SIGTERM);
+    const DriverResult result = Finish(*child);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(120));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(result.output.ends_with("1\t" + machine().install + "/bin/SollexUtil.exe listbuilds was stopped: the "
+                                        "run is ending.\n3\tThe run was stopped by SIGTERM before it changed "
+                                        "anything.\n1\tPatching aborted.\n")) << result.output;
+    EXPECT_EQ(result.output.find("not applicable"), std::string::npos) << result.output;
+    EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
+    const int utility = fixtures::ReadFakeUtilCalls(machine().install).front().pid;
+    EXPECT_TRUE(fixtures::WaitFor([&] { return ::kill(utility, 0) != 0; })) << "the utility still runs";
+}
+
 // A stop signal during the asset-database update leaves the database half rebuilt: the run is not
 // completed, and says how to rebuild the database (no later run would redo the update).
 TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
@@ -577,7 +605,7 @@ TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
 
     // The installation keeps the fact: every later start says it, until an update has ended (a
     // run from a server ends with one even when no patch applies any more).
-    const std::string notice = "3\tThe asset database update of an earlier patch run was stopped before it ended. The "
+    const std::string notice = "3\tAn earlier patch run ended before its asset database update did. The "
                                "asset database has not been rebuilt: please repair it manually from Asset Desk, or run "
                                "\"SollexUtil.exe repairdatabase patcher\" in " + machine().install + "/bin.";
     EXPECT_TRUE(fixtures::PathExists(machine().install + "/patch.dbstopped"));

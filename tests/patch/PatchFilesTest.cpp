@@ -205,6 +205,39 @@ TEST_F(PatchFilesTest, ExitCodesMapToTheirMessages)
     }
 }
 
+// A tool that fails while the disk it writes to has no room names the full disk, not the text of
+// its exit code ("Not enough Argument Specified" cannot be true: the patcher makes the command
+// line). A failure to read is not blamed on the disk.
+TEST_F(PatchFilesTest, AFullDiskIsNamedInsteadOfTheToolsExitCode)
+{
+    struct Case { const char* name; std::vector<std::string> directives; bool converter, fullDisk, blamesDisk; std::wstring otherwise; } cases[] = {
+        {"tool, exit 1", {"EXIT 1"}, false, true, true, L""},
+        {"converter, exit 1", {"EXIT 1"}, true, true, true, L""},
+        {"tool, exit 4", {"EXIT 4"}, false, true, true, L""},
+        {"tool killed by a signal", {"PARTIAL_KILL"}, false, true, true, L""},
+        {"old file unreadable", {"EXIT 2"}, false, true, false, L"Could not open data file data\\pack.ka for reading."},
+        {"room left", {"EXIT 1"}, false, false, false, L"Not enough Argument Specified to patch the file"},
+    };
+    setenv("LUMO_TEST_MODE", "1", 1);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Reset(c.converter);
+        const std::string diff = c.converter ? "data/pack-diff.ka" : "data/pack.ka.diff";
+        const PatchFileRecord record = AddPatched("data/pack.ka", "old pack", "new pack content", c.directives, diff);
+        if (c.fullDisk)
+            setenv("LUMO_TEST_NO_SPACE", (m_install + "/data").c_str(), 1);
+        EXPECT_FALSE(Run({record}));
+        unsetenv("LUMO_TEST_NO_SPACE");
+        const std::wstring full = L"Failed to patch " + Target("data/pack.ka") +
+                                  L": No space left on device (0 bytes free on the disk that holds " +
+                                  FromNativePath(m_install + "/data") + L").";
+        EXPECT_EQ(std::vector<std::wstring>{c.blamesDisk ? full : c.otherwise}, MessagesAt(3));
+        FinishPatchedFiles(false, m_backups);
+        EXPECT_EQ("old pack", ReadFile(m_install + "/data/pack.ka"));
+    }
+}
+
 TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEndsInKa)
 {
     struct Case { std::string rel; bool converter; std::string diff; bool viaConverter; } cases[] = {

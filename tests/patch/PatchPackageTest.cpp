@@ -1,7 +1,12 @@
 #include "patch/PatchPackage.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -160,6 +165,84 @@ TEST_F(PatchPackageTest, CutPackageFailsAndKeepsWhatWasWritten)
         EXPECT_FALSE(error.empty());
     }
     EXPECT_EQ("first", ReadFile(Dest() + "/data/a.txt"));
+}
+
+// Makes the calling (single-threaded) process see a 4 KiB tmpfs at folder, as an unprivileged user
+// may in a user namespace of its own. False where the system gives none.
+bool MountTinyDisk(const std::string& folder)
+{
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    const auto write = [](const char* path, const std::string& text) {
+        FILE* file = fopen(path, "we");
+        const bool ok = file && fputs(text.c_str(), file) >= 0;
+        return file && fclose(file) == 0 && ok;
+    };
+    write("/proc/self/setgroups", "deny");
+    return write("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           write("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1") &&
+           mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4k") == 0;
+}
+
+// A file the system will not let the unpacker write whole (a full temporary disk) names the
+// system's reason: the package is not at fault. A tiny disk of its own (no space left) and the
+// file-size limit (too large) stand in, for a file that fails in the stream's buffer at its close
+// and one that fails while it is decompressed.
+TEST_F(PatchPackageTest, AFileThatCannotBeWrittenWholeNamesTheSystemsReason)
+{
+    constexpr int kNoTinyDisk = 77;
+    struct Case { const char* name; size_t size; bool sizeLimit; const char* reason; } cases[] = {
+        {"full disk, small file", 5000, false, "No space left on device"},
+        {"full disk, large file", 600000, false, "No space left on device"},
+        {"file-size limit, large file", 600000, true, "File too large"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(Dest());
+        ASSERT_EQ(0, mkdir(Dest().c_str(), 0755));
+        PackageWriter writer(2);
+        writer.AddFolder(L"data").AddFile(L"data\\big.bin", std::string(c.size, 'b'));
+        writer.WriteTo(Package());
+        // In a child of its own: the limit and the mount hold for the whole process.
+        const std::string reasonFile = m_scratch / "reason";
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            if (c.sizeLimit)
+            {
+                signal(SIGXFSZ, SIG_IGN);
+                const rlimit cap = {100000, 100000};
+                setrlimit(RLIMIT_FSIZE, &cap);
+            }
+            else if (!MountTinyDisk(Dest()))
+                _exit(kNoTinyDisk);
+            std::wstring error;
+            const bool ok = UnpackPatchPackage(FromNativePath(Package()), FromNativePath(Dest()), &error);
+            FILE* out = fopen(reasonFile.c_str(), "we");
+            if (out)
+            {
+                fputs(ToNativePath(error).c_str(), out);
+                fclose(out);
+            }
+            _exit(ok ? 1 : 0);
+        }
+        int status = -1;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kNoTinyDisk)
+        {
+            std::printf("[ SKIPPED  ] %s: this system gives no user namespace for a tiny disk\n", c.name);
+            continue;
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unpack succeeded";
+        const std::string error = ReadFile(reasonFile);
+        EXPECT_NE(std::string::npos, error.find("item 2 at offset ")) << error;
+        EXPECT_NE(std::string::npos, error.find("/data/big.bin cannot be written completely: " + std::string(c.reason)))
+            << error;
+    }
 }
 
 // Paths that would leave the destination, or that no Windows unpacker could have written.

@@ -8,11 +8,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "platform/Spawn.h"
+#include "tests/fixtures/ProcessEnded.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 using platform::SpawnedChild;
@@ -152,6 +155,47 @@ TEST(Spawn, TerminateEndsOnlyThatChildWithTheGivenCode)
     EXPECT_TRUE(second->Terminate(1));
     EXPECT_TRUE(second->Wait(10000));
     EXPECT_EQ(second->ExitCode(), 1);
+}
+
+// A child that leads its own process group takes everything still in the group along when it is
+// terminated (a script's own children), by either way of starting. The child's own code is
+// reported as for any Terminate.
+TEST(Spawn, TerminateOfAGroupLeaderEndsItsWholeGroup)
+{
+    const struct { const char* name; bool dieWithParent; } cases[] = {
+        {"posix_spawn", false},
+        {"fork with a death signal", true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SpawnRequest request;
+        request.argv = {"/bin/sh", "-c", "sleep 300 & echo $!; wait"};
+        request.captureOutput = true;
+        request.ownProcessGroup = true;
+        request.dieWithParent = c.dieWithParent;
+        std::string error;
+        std::unique_ptr<SpawnedChild> child = SpawnedChild::Spawn(request, &error);
+        ASSERT_TRUE(child) << error;
+        std::string line;
+        char byte;
+        while (line.find('\n') == std::string::npos && child->ReadOutput(&byte, 1) == 1)
+            line += byte;
+        const pid_t grandchild = static_cast<pid_t>(std::atoi(line.c_str()));
+        ASSERT_GT(grandchild, 0) << line;
+        EXPECT_EQ(getpgid(child->Pid()), child->Pid());
+        EXPECT_TRUE(child->Terminate(5));
+        EXPECT_TRUE(child->Wait(0xFFFFFFFF));
+        EXPECT_EQ(child->ExitCode(), 5);
+        // A killed grandchild goes to whoever reaps orphans; a zombie counts as ended.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!fixtures::ProcessEnded(grandchild) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const bool ended = fixtures::ProcessEnded(grandchild);
+        EXPECT_TRUE(ended) << "grandchild " << grandchild;
+        if (!ended)
+            kill(grandchild, SIGKILL);
+    }
 }
 
 TEST(Spawn, TerminateFromAnotherThreadEndsABlockedRead)
