@@ -463,6 +463,11 @@ bool BackupJournal::Finish(std::wstring& error)
         error = L"the patch journal in " + m_installDir + L" is kept: a file could not be restored";
         return false;
     }
+    if (m_leftBehind) {
+        error = L"the patch journal in " + m_installDir +
+                L" is kept, so that the next start removes the backups this patch could not remove";
+        return false;
+    }
     if (!m_committed && syncfs(m_folderFd) != 0) {
         error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
         return false;
