@@ -250,6 +250,17 @@ bool RecoverLocked(const std::wstring& installDir, int folderFd, std::wstring& e
             const std::string backup = relative + ToNativePath(kBackupExt);
             if (!Exists(folderFd, backup))
                 continue; // the move never happened: the file is the original
+            struct stat standing;
+            if (fstatat(folderFd, backup.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(standing.st_mode)) {
+                // A patch moves files to their backups, never links: this one was planted, and put
+                // in the file's place it would lead wherever it points. It goes; the file stays.
+                RemoveIfPresent(folderFd, backup);
+                if (restoredAll)
+                    error = L"cannot restore " + FullPath(installDir, relative) + L": its backup was a symbolic "
+                            L"link, which no patch makes, and has been removed";
+                restoredAll = false;
+                continue;
+            }
             if (renameat(folderFd, backup.c_str(), folderFd, relative.c_str()) != 0) {
                 if (restoredAll)
                     error = L"cannot restore " + FullPath(installDir, relative) + L" from its backup: " +
