@@ -224,6 +224,12 @@ bool ResolvePatchTarget(const InstallDoor& door, const std::wstring& relative, L
         error = L"path \"" + relative + L"\" names the folder \"" + file.path + L"\", not a file";
         return false;
     }
+    // A FIFO, socket or device: reading one to check it could wait for ever, and no patch makes one.
+    if (file.kind == InstallFileKind::Other) {
+        error = L"path \"" + relative + L"\" names \"" + file.path + L"\", which is not a regular file (a FIFO, "
+                L"socket or device)";
+        return false;
+    }
     return true;
 }
 

@@ -27,8 +27,9 @@ std::shared_ptr<LumoUtil::InstallDoor> StageDoor(const PatchStageContext& contex
 // (LumoUtil::InstallDoor::Reach: the case rule, no "..", absolute or drive paths, a link followed
 // only while it stays inside, a name the patcher keeps for itself refused in any component, also
 // when a link leads there). file is what the name reaches: its link-free name below the
-// installation and its identity. Also refused: a path that names an existing folder. error says
-// what and where.
+// installation and its identity. Also refused: a path that names an existing folder, or
+// something else that is not a regular file (a FIFO, a socket, a device). error says what and
+// where.
 bool ResolvePatchTarget(const LumoUtil::InstallDoor& door, const std::wstring& relative, LumoUtil::InstallFile& file,
                         std::wstring& error);
 // The same with a door of its own; target is file.path: the installation folder + "/" + the
