@@ -153,24 +153,25 @@ void FinishReplacedFiles(bool success, const BackupPairArray& backups)
         for (const BackupPair& pair : backups)
             if (!pair.backup.empty())
                 doomed.push_back(pair.backup);
-        RemoveInstallFiles(doomed);
+        ReportBackupsLeft(context, RemoveInstallFiles(context, doomed));
         return;
     }
     for (const BackupPair& pair : backups) {
         const std::wstring failed = LumoUtil::FormatWString(PatchMessages::kRestoreFailed, pair.file.c_str());
+        std::wstring error;
         if (pair.backup.empty()) {
-            // The file was new: it goes. Nothing to restore when it never arrived.
-            if (IsFilePresent(pair.file) && !RemoveInstallFile(pair.file))
-                PatchSendMessage(PATCH_LEVEL_ERROR, failed);
-            continue;
-        }
-        if (!IsFilePresent(pair.backup)) {
-            PatchSendMessage(PATCH_LEVEL_ERROR, failed);
+            // The file was new: it goes. Nothing to take back when it never arrived.
+            if (!RemoveInstallFile(context, pair.file, error)) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"Could not remove the file this patch added: " + error);
+                if (context.journal)
+                    context.journal->NoteRestoreFailed();
+            }
             continue;
         }
         // One rename replaces the file: it is never missing, not even for a moment.
-        if (!RestoreBackup(pair.backup, pair.file)) {
+        if (!RestoreBackup(context, pair.backup, pair.file, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, failed);
+            PatchSendMessage(PATCH_LEVEL_ERROR, error);
             if (context.journal)
                 context.journal->NoteRestoreFailed();
         }
@@ -178,6 +179,21 @@ void FinishReplacedFiles(bool success, const BackupPairArray& backups)
 }
 
 } // namespace
+
+void ReportBackupsLeft(const PatchStageContext& context, const std::vector<RemovalFailure>& left)
+{
+    for (const RemovalFailure& failure : left)
+        PatchSendMessage(PATCH_LEVEL_WARNING, L"Could not remove the backup of a finished patch (the next start "
+                                              L"removes it): " + failure.error);
+    if (!left.empty() && context.journal)
+        context.journal->NoteLeftBehind();
+}
+
+bool IsFileInStage(const PatchStageContext& context, const std::wstring& path)
+{
+    const LumoUtil::InstallFileKind kind = KindInStage(context, path);
+    return kind != LumoUtil::InstallFileKind::Missing && kind != LumoUtil::InstallFileKind::Folder;
+}
 
 std::wstring ParentFolderOf(const std::wstring& path)
 {
@@ -239,14 +255,15 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
         bool failed = false;
 
         const std::wstring folder = ParentFolderOf(target);
-        if (!IsFolderPresent(folder) && !CreateFolderChain(context, folder, error)) {
+        if (KindInStage(context, folder) != LumoUtil::InstallFileKind::Folder &&
+            !CreateFolderChain(context, folder, error)) {
             PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotCreateDirectory + folder);
             PatchSendMessage(PATCH_LEVEL_ERROR, error);
             failed = true;
         }
 
         std::wstring ownerModel;
-        if (IsFilePresent(target)) {
+        if (IsFileInStage(context, target)) {
             const std::wstring backup = target + kBackupExt;
             if (!MoveToBackup(context, JournalEntry::kReplaced, target, backup, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, LumoUtil::FormatWString(PatchMessages::kBackupFailed, backup.c_str()));

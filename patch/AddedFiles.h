@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "patch/BackupJournal.h"
+#include "patch/InstallFileOps.h"
 #include "patch/PatchFileRecord.h"
 
 // False at the first record that fails (the messages name the cause) or when the keep-going
@@ -34,6 +35,13 @@ bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKin
 
 // The targets of records in list order, up to the first path that does not resolve.
 std::vector<std::wstring> ResolvedTargets(const PatchStageContext& context, const PatchFileRecordArray& records);
+
+// Warns about each backup of a finished patch that could not be removed (naming it and why) and
+// has the run's journal kept, so that the next start removes them.
+void ReportBackupsLeft(const PatchStageContext& context, const std::vector<RemovalFailure>& left);
+
+// Something other than a folder stands at path (a full path of the stage's installation).
+bool IsFileInStage(const PatchStageContext& context, const std::wstring& path);
 
 // The folder part of a resolved path (without its last separator).
 std::wstring ParentFolderOf(const std::wstring& path);

@@ -7,6 +7,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "lumo/files/InstallDoor.h"
 #include "lumo/net/SavedSummary.h"
 #include "patch/AddedFiles.h"
 #include "patch/BackupJournal.h"
@@ -43,33 +44,65 @@ struct FileList
     PatchFileRecordArray records;
 };
 
-// Every path valid and inside the installation, and no file named twice: a second backup of the
-// same file would replace the first, and with it the only copy of the original.
-bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3],
+// The directory entry a reached file is: the identity (device and inode) of the deepest folder
+// above it that exists, and the rest of the name ignoring ASCII case. Two list names whose
+// stages would move, back up and restore the same entry (through a link, a bind mount or another
+// spelling) get the same key; two names of one file (a hard link) are two entries, each moved and
+// restored on its own, and keep theirs.
+std::wstring EntryKey(const LumoUtil::InstallDoor& door, const LumoUtil::InstallFile& file)
+{
+    std::wstring folder = file.relative;
+    std::wstring rest;
+    for (;;) {
+        const size_t slash = folder.rfind(L'/');
+        rest = L"/" + folder.substr(slash == std::wstring::npos ? 0 : slash + 1) + rest;
+        folder = slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
+        const LumoUtil::InstallFile above = folder.empty() ? LumoUtil::InstallFile() : door.Look(folder);
+        if (folder.empty() || above.kind == LumoUtil::InstallFileKind::Folder) {
+            const LumoUtil::FileIdentity id = folder.empty() ? LumoUtil::IdentityOf(door.Fd()) : above.identity;
+            return std::to_wstring(id.device) + L":" + std::to_wstring(id.inode) + LowerAscii(rest);
+        }
+    }
+}
+
+// Every path valid and inside the installation, and no file reached twice: a second backup of the
+// same file would replace the first, and with it the only copy of the original. Every check is
+// made on the file a name reaches, links inside followed, not on the name as listed.
+bool CheckLists(const LumoUtil::InstallDoor& door, const FileList (&lists)[3],
                 std::unordered_map<std::wstring, std::wstring>& resolved)
 {
-    const std::wstring log = LowerAscii(TrimmedFolder(installDir) + L"/" + kUninstallLogName);
-    std::map<std::wstring, const wchar_t*> seen;
-    // Nothing below the install folder changes during the checks, so each folder is listed once.
-    LumoUtil::InstallPathResolver resolver(installDir);
+    LumoUtil::InstallFile log;
+    std::wstring logError;
+    const bool logReached = door.Reach(kUninstallLogName, log, logError);
+    const std::wstring logKey = logReached ? EntryKey(door, log) : std::wstring();
+    struct Listed
+    {
+        const wchar_t* list;
+        std::wstring path;
+    };
+    std::map<std::wstring, Listed> seen;
     for (const FileList& list : lists) {
         for (const PatchFileRecord& record : list.records) {
-            std::wstring target, error;
-            if (!ResolvePatchTarget(resolver, record.path, target, error)) {
+            LumoUtil::InstallFile file;
+            std::wstring error;
+            if (!ResolvePatchTarget(door, record.path, file, error)) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": " + error);
                 return false;
             }
-            const std::wstring key = LowerAscii(target);
-            if (key == log) {
+            const std::wstring key = EntryKey(door, file);
+            if (logReached && key == logKey) {
                 PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": path \"" + record.path +
-                                                        L"\" names the uninstall log, which the patch updates itself");
+                                                        L"\" names the uninstall log " + log.path +
+                                                        L", which the patch updates itself");
                 return false;
             }
-            resolved.emplace(record.path, target);
-            const auto [it, inserted] = seen.emplace(key, list.name);
+            resolved.emplace(record.path, file.path);
+            const auto [it, inserted] = seen.emplace(key, Listed{list.name, record.path});
             if (!inserted) {
-                PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": the file " + target +
-                                                        L" is listed more than once (also in " + it->second + L")");
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"Refused an entry of " + list.path + L": the file " + file.path +
+                                                        L" is listed more than once (as \"" + record.path +
+                                                        L"\", and as \"" + it->second.path + L"\" in " +
+                                                        it->second.list + L")");
                 return false;
             }
         }
@@ -80,15 +113,18 @@ bool CheckLists(const std::wstring& installDir, const FileList (&lists)[3],
 // Clears the run's journal and targets from the stage context on every way out.
 struct CurrentJournal
 {
-    CurrentJournal(BackupJournal* journal, const std::unordered_map<std::wstring, std::wstring>* targets)
+    CurrentJournal(BackupJournal* journal, const std::unordered_map<std::wstring, std::wstring>* targets,
+                   std::shared_ptr<LumoUtil::InstallDoor> door)
     {
         SetCurrentPatchJournal(journal);
         SetCurrentResolvedTargets(targets);
+        SetCurrentInstallDoor(std::move(door));
     }
     ~CurrentJournal()
     {
         SetCurrentPatchJournal(nullptr);
         SetCurrentResolvedTargets(nullptr);
+        SetCurrentInstallDoor(nullptr);
     }
     CurrentJournal(const CurrentJournal&) = delete;
     CurrentJournal& operator=(const CurrentJournal&) = delete;
@@ -179,9 +215,16 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         PatchSendMessage(PATCH_LEVEL_ERROR, error);
         return false;
     }
+    // The door of the installation the journal has locked: every stage works through it.
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
+    if (!door) {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
+        journal->Finish(error);
+        return false;
+    }
     std::unordered_map<std::wstring, std::wstring> resolved;
-    CurrentJournal current(journal.get(), &resolved);
-    if (!CheckLists(installDir, lists, resolved)) {
+    CurrentJournal current(journal.get(), &resolved, door);
+    if (!CheckLists(*door, lists, resolved)) {
         journal->Finish(error);
         return false;
     }

@@ -287,8 +287,13 @@ void RollBack(const InstallDoor& door, const ParsedJournal& journal, const std::
             continue; // the move never happened: the file is the original
         std::wstring error;
         if (backupKind != InstallFileKind::Regular) {
-            failures.Add(L"cannot restore " + full + L" from its backup: " + door.Root() + L"/" + backup +
-                         L" is not a regular file; it was left as it is");
+            // A patch moves files to their backups, never links or pipes: this one was planted, and
+            // put in the file's place it would lead wherever it points. It goes (a folder stays);
+            // the file stays as it is, and the next start finds nothing more to do for it.
+            const bool removed = backupKind != InstallFileKind::Folder && door.RemoveFile(backup, error);
+            failures.Add(L"cannot restore " + full + L": its backup " + door.Root() + L"/" + backup +
+                         L" is no file a patch made (a symbolic link, a folder or a pipe)" +
+                         (removed ? L" and has been removed" : L"; it was left as it is"));
             continue;
         }
         if (!door.Rename(backup, relative, error)) {
@@ -553,6 +558,11 @@ bool BackupJournal::Finish(std::wstring& error)
     }
     if (m_restoreFailed) {
         error = L"the patch journal in " + m_installDir + L" is kept: a file could not be restored";
+        return false;
+    }
+    if (m_leftBehind) {
+        error = L"the patch journal in " + m_installDir +
+                L" is kept, so that the next start removes the backups this patch could not remove";
         return false;
     }
     if (!m_committed && syncfs(m_folderFd) != 0) {

@@ -113,6 +113,10 @@ public:
     void NoteRestoreFailed() { m_restoreFailed = true; }
     bool RestoreFailed() const { return m_restoreFailed; }
 
+    // A finishing step of a committed application could not remove a backup: Finish then keeps
+    // the journal too, and the next start's recovery removes what is left.
+    void NoteLeftBehind() { m_leftBehind = true; }
+
     // Ends the application: deletes the journal (unless a restore failed) and syncs the folder.
     bool Finish(std::wstring& error);
 
@@ -130,4 +134,5 @@ private:
     std::unordered_set<std::string> m_recorded; // payloads written so far
     bool m_committed = false;
     bool m_restoreFailed = false;
+    bool m_leftBehind = false;
 };

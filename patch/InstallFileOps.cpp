@@ -29,28 +29,11 @@ std::wstring TrimmedFolder(std::wstring folder)
     return folder;
 }
 
-std::string ParentOf(const std::string& native)
-{
-    const size_t slash = native.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : native.substr(0, slash);
-}
-
 std::wstring Quoted(const std::string& native) { return L"\"" + FromNativePath(native) + L"\""; }
 
 std::wstring Failure(const wchar_t* what, const std::string& native, int error)
 {
     return std::wstring(what) + L" " + Quoted(native) + L": " + ErrnoText(error);
-}
-
-void SyncFolder(const std::string& folder)
-{
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 // Copies the rest of in to out, in the kernel where the file systems allow it.
@@ -96,7 +79,120 @@ bool CopyContent(int in, int out, int& error)
     }
 }
 
+
+using LumoUtil::InstallDoor;
+using LumoUtil::InstallFileKind;
+
+// Closes a descriptor when it goes out of scope.
+struct Fd
+{
+    explicit Fd(int value = -1) : fd(value) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int fd;
+};
+
+// A full path of the stage's installation as its door's link-free name below the root.
+struct InDoor
+{
+    std::shared_ptr<InstallDoor> door;
+    std::wstring relative;
+    std::wstring path;
+};
+
+bool Locate(const PatchStageContext& context, const std::wstring& path, InDoor& at, std::wstring& error)
+{
+    at.door = StageDoor(context, error);
+    if (!at.door)
+        return false;
+    const std::wstring& root = at.door->Root();
+    const std::wstring prefix = root == L"/" ? root : root + L"/";
+    std::wstring own = TrimmedFolder(FromNativePath(ToNativePath(path)));  // one separator style
+    if (own == root) {  // the installation folder itself: the folder of a file at its top
+        at.path = own;
+        return true;
+    }
+    if (own.size() <= prefix.size() || own.compare(0, prefix.size(), prefix) != 0) {
+        error = L"the file \"" + path + L"\" is not inside the installation \"" + root + L"\"";
+        return false;
+    }
+    at.relative = own.substr(prefix.size());
+    at.path = own;
+    return true;
+}
+
+// What stands at a link-free name, no link followed; false when nothing (or no folder above it).
+bool StatAt(const InstallDoor& door, const std::wstring& relative, struct stat& st)
+{
+    std::string leaf;
+    std::wstring ignored;
+    const Fd parent(door.OpenParent(relative, leaf, ignored));
+    return parent.fd >= 0 && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// What stands at a name, in the words a user reads.
+std::wstring StandingText(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return L"a symbolic link";
+    if (S_ISDIR(mode))
+        return L"a folder";
+    return L"not a regular file";
+}
+
+void SyncParentOf(const InstallDoor& door, const std::wstring& relative)
+{
+    std::string leaf;
+    std::wstring ignored;
+    const Fd parent(door.OpenParent(relative, leaf, ignored));
+    if (parent.fd < 0)
+        return;
+    const Fd readable(openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (readable.fd >= 0)
+        fsync(readable.fd);
+}
+
+// Opens the regular file relative for reading without following a link and without blocking;
+// -1 with error when something else (or nothing) stands there.
+int OpenRegular(const InstallDoor& door, const std::wstring& relative, struct stat& st, std::wstring& error)
+{
+    const std::wstring where = L"\"" + door.Root() + L"/" + relative + L"\"";
+    std::string leaf;
+    const Fd parent(door.OpenParent(relative, leaf, error));
+    if (parent.fd < 0)
+        return -1;
+    Fd fd(openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.fd < 0) {
+        const int e = errno;
+        struct stat standing;
+        if (fstatat(parent.fd, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
+            error = where + L" is " + StandingText(standing.st_mode) + L", not a file";
+        else
+            error = L"cannot open " + where + L": " + ErrnoText(e);
+        return -1;
+    }
+    if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = where + L" is " + StandingText(st.st_mode) + L", not a file";
+        return -1;
+    }
+    const int kept = fd.fd;
+    fd.fd = -1;
+    return kept;
+}
+
 } // namespace
+
+std::shared_ptr<InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error)
+{
+    if (context.door)
+        return context.door;
+    return InstallDoor::Open(context.installDir, error);
+}
 
 bool IsFilePresent(const std::wstring& path)
 {
@@ -110,25 +206,41 @@ bool IsFolderPresent(const std::wstring& path)
     return lstat(ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+InstallFileKind KindInStage(const PatchStageContext& context, const std::wstring& path)
+{
+    InDoor at;
+    std::wstring ignored;
+    if (!Locate(context, path, at, ignored))
+        return InstallFileKind::Missing;
+    return at.relative.empty() ? InstallFileKind::Folder : at.door->Look(at.relative).kind;
+}
+
+bool ResolvePatchTarget(const InstallDoor& door, const std::wstring& relative, LumoUtil::InstallFile& file,
+                        std::wstring& error)
+{
+    if (!door.Reach(relative, file, error))
+        return false;
+    if (file.kind == InstallFileKind::Folder) {
+        error = L"path \"" + relative + L"\" names the folder \"" + file.path + L"\", not a file";
+        return false;
+    }
+    // A FIFO, socket or device: reading one to check it could wait for ever, and no patch makes one.
+    if (file.kind == InstallFileKind::Other) {
+        error = L"path \"" + relative + L"\" names \"" + file.path + L"\", which is not a regular file (a FIFO, "
+                L"socket or device)";
+        return false;
+    }
+    return true;
+}
+
 bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error)
 {
-    LumoUtil::InstallPathResolver resolver(installDir);
-    return ResolvePatchTarget(resolver, relative, target, error);
-}
-
-bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
-                        std::wstring& error)
-{
-    std::wstring reached;
-    if (!resolver.Resolve(relative, target, error, &reached))
+    const std::shared_ptr<InstallDoor> door = InstallDoor::Open(installDir, error);
+    LumoUtil::InstallFile file;
+    if (!door || !ResolvePatchTarget(*door, relative, file, error))
         return false;
-    if (LumoUtil::IsReservedInstallName(relative, &error) || LumoUtil::IsReservedInstallName(reached, &error))
-        return false;
-    if (IsFolderPresent(target)) {
-        error = L"path \"" + relative + L"\" names the folder \"" + target + L"\", not a file";
-        return false;
-    }
+    target = file.path;
     return true;
 }
 
@@ -148,11 +260,11 @@ bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& re
 {
     if (context.resolvedTargets) {
         const auto it = context.resolvedTargets->find(relative);
-        if (it != context.resolvedTargets->end()) {
-            const std::string native = ToNativePath(it->second);
-            struct stat st;
-            if (lstat(ParentOf(native).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                if (IsFolderPresent(it->second)) {
+        InDoor at;
+        if (it != context.resolvedTargets->end() && Locate(context, it->second, at, error)) {
+            const size_t slash = at.relative.rfind(L'/');
+            if (slash == std::wstring::npos || at.door->Look(at.relative.substr(0, slash)).kind == InstallFileKind::Folder) {
+                if (at.door->Look(at.relative).kind == InstallFileKind::Folder) {
                     error = L"path \"" + relative + L"\" names the folder \"" + it->second + L"\", not a file";
                     return false;
                 }
@@ -161,84 +273,100 @@ bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& re
             }
         }
     }
-    return ResolvePatchTarget(context.installDir, relative, target, error);
+    const std::shared_ptr<InstallDoor> door = StageDoor(context, error);
+    LumoUtil::InstallFile file;
+    if (!door || !ResolvePatchTarget(*door, relative, file, error))
+        return false;
+    target = file.path;
+    return true;
 }
 
 bool CreateFolderChain(const PatchStageContext& context, const std::wstring& folder, std::wstring& error)
 {
-    const std::string root = ToNativePath(TrimmedFolder(context.installDir));
-    const std::string full = ToNativePath(TrimmedFolder(folder));
-    const std::string prefix = root == "/" ? root : root + "/";
-    if (full.compare(0, prefix.size(), prefix) != 0 && full != root) {
-        error = L"the folder " + Quoted(full) + L" is not inside the installation " + Quoted(root);
+    InDoor at;
+    if (!Locate(context, TrimmedFolder(folder), at, error))
         return false;
-    }
-    size_t next = prefix.size();
-    while (next <= full.size()) {
-        size_t end = full.find('/', next);
-        if (end == std::string::npos)
-            end = full.size();
-        const std::string level = full.substr(0, end);
-        next = end + 1;
-        if (level.size() <= root.size())
-            continue;
+    const InstallDoor& door = *at.door;
+    for (size_t end = 0; !at.relative.empty() && end != std::wstring::npos;) {
+        end = at.relative.find(L'/', end + 1);
+        const std::wstring level = at.relative.substr(0, end);
+        const std::wstring where = door.Root() + L"/" + level;
         struct stat st;
-        if (lstat(level.c_str(), &st) == 0) {
+        if (StatAt(door, level, st)) {
             if (S_ISDIR(st.st_mode))
                 continue;
-            error = Failure(L"cannot create the folder", level, ENOTDIR);
+            error = L"cannot create the folder \"" + where + L"\": " + StandingText(st.st_mode) + L" stands there";
             return false;
         }
-        const std::wstring wideLevel = FromNativePath(level);
-        if (context.journal && !context.journal->IsAnnounced(JournalEntry::kFolder, wideLevel) &&
-            !context.journal->Record(JournalEntry::kFolder, wideLevel, error))
+        if (context.journal && !context.journal->IsAnnounced(JournalEntry::kFolder, where) &&
+            !context.journal->Record(JournalEntry::kFolder, where, error))
             return false;
-        if (mkdir(level.c_str(), 0777) != 0) {
+        std::string leaf;
+        const Fd parent(door.OpenParent(level, leaf, error));
+        if (parent.fd < 0) {
+            error = L"cannot create the folder \"" + where + L"\": " + error;
+            return false;
+        }
+        if (mkdirat(parent.fd, leaf.c_str(), 0777) != 0) {
             const int e = errno;
-            if (!(e == EEXIST && lstat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-                error = Failure(L"cannot create the folder", level, e);
+            if (!(e == EEXIST && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))) {
+                error = L"cannot create the folder \"" + where + L"\": " + ErrnoText(e);
                 return false;
             }
             continue;
         }
         CountInstallAction();
         // A folder made by a privileged patcher belongs to whoever owns the folder above it.
-        struct stat parent;
-        if (stat(ParentOf(level).c_str(), &parent) == 0 && lstat(level.c_str(), &st) == 0 &&
-            (parent.st_uid != st.st_uid || parent.st_gid != st.st_gid))
-            (void)!lchown(level.c_str(), parent.st_uid, parent.st_gid);
+        struct stat above;
+        if (fstat(parent.fd, &above) == 0 && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (above.st_uid != st.st_uid || above.st_gid != st.st_gid))
+            (void)!fchownat(parent.fd, leaf.c_str(), above.st_uid, above.st_gid, AT_SYMLINK_NOFOLLOW);
     }
     return true;
 }
 
+namespace {
+
+// Removes a stale backup (or whatever stands under a backup's name: a link is removed, never
+// followed). True when nothing stands there afterwards.
+bool RemoveStaleBackup(const InstallDoor& door, const std::wstring& backup, std::wstring& error)
+{
+    struct stat st;
+    if (!StatAt(door, backup, st))
+        return true;
+    if (S_ISDIR(st.st_mode)) {
+        error = L"cannot remove the stale backup \"" + door.Root() + L"/" + backup + L"\": " + ErrnoText(EISDIR);
+        return false;
+    }
+    std::wstring why;
+    if (!door.RemoveFile(backup, why)) {
+        error = L"cannot remove the stale backup: " + why;
+        return false;
+    }
+    CountInstallAction();
+    SyncParentOf(door, backup);
+    return true;
+}
+
+} // namespace
+
 bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std::wstring& target,
                   const std::wstring& backup, std::wstring& error)
 {
-    const std::string t = ToNativePath(target);
-    const std::string b = ToNativePath(backup);
-    struct stat st;
-    if (lstat(b.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode) || unlink(b.c_str()) != 0) {
-            error = Failure(L"cannot remove the stale backup", b, S_ISDIR(st.st_mode) ? EISDIR : errno);
-            return false;
-        }
-        CountInstallAction();
-        SyncFolder(ParentOf(b));
-    } else if (errno != ENOENT) {
-        error = Failure(L"cannot examine the backup", b, errno);
+    InDoor t, b;
+    if (!Locate(context, target, t, error) || !Locate(context, backup, b, error))
         return false;
-    }
+    if (!RemoveStaleBackup(*b.door, b.relative, error))
+        return false;
     if (context.journal && !context.journal->IsAnnounced(kind, target) && !context.journal->Record(kind, target, error))
         return false;
     // No folder flush here: journalling file systems commit metadata changes in order, so the
     // rename that later puts the new content under target never outlives this one.
-    if (rename(t.c_str(), b.c_str()) != 0) {
-        error = Failure(L"cannot move the file", t, errno) + L" to " + Quoted(b);
+    if (!t.door->Rename(t.relative, b.relative, error))
         return false;
-    }
     CountInstallAction();
     if (!context.journal)
-        SyncFolder(ParentOf(t));
+        SyncParentOf(*t.door, t.relative);
     return true;
 }
 
@@ -253,35 +381,31 @@ bool AnnounceChanges(const PatchStageContext& context, JournalEntry existingKind
 {
     if (!context.journal)
         return true;
-    const std::string root = ToNativePath(TrimmedFolder(context.installDir));
     std::vector<std::pair<JournalEntry, std::wstring>> entries;
-    std::vector<std::string> newFolders;
+    std::vector<std::wstring> newFolders;
     for (const std::wstring& target : targets) {
-        if (IsFilePresent(target)) {
-            const std::string backup = ToNativePath(target + kBackupExt);
-            struct stat st;
-            if (lstat(backup.c_str(), &st) == 0) {
-                // Left for the stage itself, which reports the backup it cannot make.
-                if (S_ISDIR(st.st_mode) || unlink(backup.c_str()) != 0)
-                    continue;
-                CountInstallAction();
-            }
-            entries.emplace_back(existingKind, target);
+        InDoor at;
+        if (!Locate(context, target, at, error))
+            return false;
+        const InstallDoor& door = *at.door;
+        const InstallFileKind kind = door.Look(at.relative).kind;
+        if (kind != InstallFileKind::Missing && kind != InstallFileKind::Folder) {
+            std::wstring ignored;  // left for the stage itself, which reports the backup it cannot make
+            if (RemoveStaleBackup(door, at.relative + kBackupExt, ignored))
+                entries.emplace_back(existingKind, target);
             continue;
         }
         if (!announceNew)
             continue;
         // The folders the file will need, outermost first, each once.
-        const std::string native = ToNativePath(target);
-        for (size_t slash = native.find('/', root.size() + 1); slash != std::string::npos;
-             slash = native.find('/', slash + 1)) {
-            const std::string level = native.substr(0, slash);
-            struct stat st;
-            if (lstat(level.c_str(), &st) == 0 ||
-                std::find(newFolders.begin(), newFolders.end(), level) != newFolders.end())
+        for (size_t slash = at.relative.find(L'/'); slash != std::wstring::npos;
+             slash = at.relative.find(L'/', slash + 1)) {
+            const std::wstring level = door.Root() + L"/" + at.relative.substr(0, slash);
+            if (std::find(newFolders.begin(), newFolders.end(), level) != newFolders.end() ||
+                door.Look(at.relative.substr(0, slash)).kind != InstallFileKind::Missing)
                 continue;
             newFolders.push_back(level);
-            entries.emplace_back(JournalEntry::kFolder, FromNativePath(level));
+            entries.emplace_back(JournalEntry::kFolder, level);
         }
         entries.emplace_back(JournalEntry::kNewFile, target);
     }
@@ -292,21 +416,44 @@ namespace {
 
 // The last step of a replacement written beside its target: renamed over it when everything
 // before went well (ok), removed otherwise.
-bool RenameReplacementIn(const PatchStageContext& context, const std::string& tmp, const std::string& dst, bool ok,
+bool RenameReplacementIn(const PatchStageContext& context, const InDoor& tmp, const InDoor& dst, bool ok,
                          std::wstring& error)
 {
-    if (ok && rename(tmp.c_str(), dst.c_str()) != 0) {
-        error = Failure(L"cannot move", tmp, errno) + L" to " + Quoted(dst);
+    if (ok && !tmp.door->Rename(tmp.relative, dst.relative, error))
         ok = false;
-    }
     if (!ok) {
-        unlink(tmp.c_str());
+        std::wstring ignored;
+        tmp.door->RemoveFile(tmp.relative, ignored);
         return false;
     }
     CountInstallAction();
     if (!context.journal)
-        SyncFolder(ParentOf(dst));
+        SyncParentOf(*dst.door, dst.relative);
     return true;
+}
+
+// The owner, group and mode a new file of the installation gets: those of model when it is a
+// regular file, else the owner and group of the folder it goes into and the given mode.
+void OwnerOf(const InstallDoor& door, const std::wstring& model, const std::wstring& target, mode_t fallbackMode,
+             uid_t& uid, gid_t& gid, mode_t& mode)
+{
+    uid = 0;
+    gid = 0;
+    mode = fallbackMode;
+    struct stat st;
+    if (!model.empty() && StatAt(door, model, st) && S_ISREG(st.st_mode)) {
+        uid = st.st_uid;
+        gid = st.st_gid;
+        mode = st.st_mode & 07777;
+        return;
+    }
+    std::string leaf;
+    std::wstring ignored;
+    const Fd parent(door.OpenParent(target, leaf, ignored));
+    if (parent.fd >= 0 && fstat(parent.fd, &st) == 0) {
+        uid = st.st_uid;
+        gid = st.st_gid;
+    }
 }
 
 } // namespace
@@ -314,128 +461,175 @@ bool RenameReplacementIn(const PatchStageContext& context, const std::string& tm
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
                       const std::wstring& ownerModel, std::wstring& error)
 {
+    InDoor dst, tmp, model;
+    if (!Locate(context, target, dst, error) || !Locate(context, target + kReplacementExt, tmp, error))
+        return false;
+    if (!ownerModel.empty() && !Locate(context, ownerModel, model, error))
+        return false;
     const std::string src = ToNativePath(source);
-    const std::string dst = ToNativePath(target);
-    const std::string tmp = ToNativePath(target + kReplacementExt);
-    const int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    const Fd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) {
         error = Failure(L"cannot open", src, errno);
         return false;
     }
     struct stat srcStat;
-    if (fstat(in, &srcStat) != 0) {
+    if (fstat(in.fd, &srcStat) != 0) {
         error = Failure(L"cannot examine", src, errno);
-        close(in);
         return false;
     }
     if (!S_ISREG(srcStat.st_mode)) {
         error = Failure(L"cannot copy", src, S_ISDIR(srcStat.st_mode) ? EISDIR : EINVAL);
-        close(in);
         return false;
     }
-    if (unlink(tmp.c_str()) == 0)
-        CountInstallAction();
-    const int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        error = Failure(L"cannot create", tmp, errno);
-        close(in);
+    // Whatever stands under the replacement's name (a stale one, a planted link) goes first.
+    Fd out(tmp.door->CreateOwnFile(tmp.relative, O_WRONLY, 0600, error));
+    if (out.fd < 0)
         return false;
-    }
     CountInstallAction();
 
     int e = 0;
-    bool ok = CopyContent(in, out, e);
-    close(in);
+    bool ok = CopyContent(in.fd, out.fd, e);
     if (!ok)
-        error = L"cannot copy " + Quoted(src) + L" to " + Quoted(tmp) + L": " + ErrnoText(e);
+        error = L"cannot copy " + Quoted(src) + L" to \"" + tmp.path + L"\": " + ErrnoText(e);
 
     if (ok) {
-        uid_t uid = 0;
-        gid_t gid = 0;
-        mode_t mode = 0644 | ((srcStat.st_mode & 0111) ? 0111 : 0);
-        struct stat model, mine;
-        if (!ownerModel.empty() && lstat(ToNativePath(ownerModel).c_str(), &model) == 0 && S_ISREG(model.st_mode)) {
-            uid = model.st_uid;
-            gid = model.st_gid;
-            mode = model.st_mode & 07777;
-        } else if (stat(ParentOf(dst).c_str(), &model) == 0) {
-            uid = model.st_uid;
-            gid = model.st_gid;
-        }
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;
+        OwnerOf(*dst.door, model.relative, dst.relative, 0644 | ((srcStat.st_mode & 0111) ? 0111 : 0), uid, gid, mode);
+        struct stat mine;
         // Only a privileged patcher can give a file away; otherwise the file stays ours.
-        if (fstat(out, &mine) == 0 && (mine.st_uid != uid || mine.st_gid != gid))
-            (void)!fchown(out, uid, gid);
-        if (fchmod(out, mode) != 0) {
-            error = Failure(L"cannot set the mode of", tmp, errno);
+        if (fstat(out.fd, &mine) == 0 && (mine.st_uid != uid || mine.st_gid != gid))
+            (void)!fchown(out.fd, uid, gid);
+        if (fchmod(out.fd, mode) != 0) {
+            error = L"cannot set the mode of \"" + tmp.path + L"\": " + ErrnoText(errno);
             ok = false;
         }
     }
-    if (ok && !context.journal && fsync(out) != 0) {
-        error = Failure(L"cannot flush", tmp, errno);
+    if (ok && !context.journal && fsync(out.fd) != 0) {
+        error = L"cannot flush \"" + tmp.path + L"\": " + ErrnoText(errno);
         ok = false;
     }
-    if (close(out) != 0 && ok) {
-        error = Failure(L"cannot write", tmp, errno);
+    const int closed = close(out.fd);
+    out.fd = -1;
+    if (closed != 0 && ok) {
+        error = L"cannot write \"" + tmp.path + L"\": " + ErrnoText(errno);
         ok = false;
     }
     return RenameReplacementIn(context, tmp, dst, ok, error);
 }
 
-bool KeepOwnership(const std::wstring& model, const std::wstring& target)
+bool PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
 {
-    struct stat from, to;
-    const std::string t = ToNativePath(target);
-    if (lstat(ToNativePath(model).c_str(), &from) != 0 || lstat(t.c_str(), &to) != 0 || !S_ISREG(to.st_mode))
+    InDoor tmp;
+    if (!Locate(context, target + kReplacementExt, tmp, error))
         return false;
-    if (from.st_uid != to.st_uid || from.st_gid != to.st_gid)
-        (void)!chown(t.c_str(), from.st_uid, from.st_gid);
-    return chmod(t.c_str(), from.st_mode & 07777) == 0;
+    const Fd out(tmp.door->CreateOwnFile(tmp.relative, O_WRONLY, 0600, error));
+    if (out.fd < 0)
+        return false;
+    CountInstallAction();
+    return true;
+}
+
+bool KeepOwnership(const PatchStageContext& context, const std::wstring& model, const std::wstring& target,
+                   std::wstring& error)
+{
+    InDoor from, to;
+    if (!Locate(context, model, from, error) || !Locate(context, target, to, error))
+        return false;
+    struct stat modelStat, targetStat;
+    if (!StatAt(*from.door, from.relative, modelStat)) {
+        error = L"cannot look at \"" + from.path + L"\": " + ErrnoText(errno);
+        return false;
+    }
+    const Fd fd(OpenRegular(*to.door, to.relative, targetStat, error));
+    if (fd.fd < 0)
+        return false;
+    if (modelStat.st_uid != targetStat.st_uid || modelStat.st_gid != targetStat.st_gid)
+        (void)!fchown(fd.fd, modelStat.st_uid, modelStat.st_gid);
+    if (fchmod(fd.fd, modelStat.st_mode & 07777) != 0) {
+        error = L"cannot set the mode of \"" + to.path + L"\": " + ErrnoText(errno);
+        return false;
+    }
+    return true;
 }
 
 bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
 {
-    const std::string dst = ToNativePath(target);
-    const std::string tmp = ToNativePath(target + kReplacementExt);
+    InDoor dst, tmp;
+    if (!Locate(context, target, dst, error) || !Locate(context, target + kReplacementExt, tmp, error))
+        return false;
     bool ok = true;
-    if (!context.journal) {
-        const int fd = open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 || fsync(fd) != 0) {
-            error = Failure(L"cannot flush", tmp, errno);
+    struct stat st;
+    {
+        const Fd fd(OpenRegular(*tmp.door, tmp.relative, st, error));
+        if (fd.fd < 0) {
+            ok = false;
+        } else if (st.st_nlink > 1) {
+            // A second name of another file: moved in, the game file would change with it.
+            error = L"\"" + tmp.path + L"\" has more than one name (a hard link), not a file of the patcher's own";
+            ok = false;
+        } else if (!context.journal && fsync(fd.fd) != 0) {
+            error = L"cannot flush \"" + tmp.path + L"\": " + ErrnoText(errno);
             ok = false;
         }
-        if (fd >= 0)
-            close(fd);
     }
     return RenameReplacementIn(context, tmp, dst, ok, error);
 }
 
-bool RestoreBackup(const std::wstring& backup, const std::wstring& file)
+bool RestoreBackup(const PatchStageContext& context, const std::wstring& backup, const std::wstring& file,
+                   std::wstring& error)
 {
-    const std::string f = ToNativePath(file);
-    if (rename(ToNativePath(backup).c_str(), f.c_str()) != 0)
+    InDoor b, f;
+    if (!Locate(context, backup, b, error) || !Locate(context, file, f, error))
         return false;
-    CountInstallAction();
-    SyncFolder(ParentOf(f));
-    return true;
-}
-
-bool RemoveInstallFile(const std::wstring& path)
-{
-    const std::string p = ToNativePath(path);
     struct stat st;
-    if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || unlink(p.c_str()) != 0)
+    if (!StatAt(*b.door, b.relative, st)) {
+        error = L"the backup \"" + b.path + L"\" is missing";
+        return false;
+    }
+    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) {
+        // Not what the patcher moved there: never put in the file's place.
+        error = L"the backup \"" + b.path + L"\" is " + StandingText(st.st_mode) + L", not the file the patch moved there";
+        std::wstring why;
+        if (S_ISLNK(st.st_mode)) {
+            if (b.door->RemoveFile(b.relative, why))
+                error += L"; it was removed";
+            else
+                error += L"; " + why;
+        }
+        return false;
+    }
+    if (!b.door->Rename(b.relative, f.relative, error))
+        return false;
+    CountInstallAction();
+    SyncParentOf(*f.door, f.relative);
+    return true;
+}
+
+bool RemoveInstallFile(const PatchStageContext& context, const std::wstring& path, std::wstring& error)
+{
+    InDoor at;
+    if (!Locate(context, path, at, error))
+        return false;
+    struct stat st;
+    if (!StatAt(*at.door, at.relative, st))
+        return true;
+    if (!at.door->RemoveFile(at.relative, error))
         return false;
     CountInstallAction();
     return true;
 }
 
-void RemoveInstallFiles(const std::vector<std::wstring>& paths)
+std::vector<RemovalFailure> RemoveInstallFiles(const PatchStageContext& context, const std::vector<std::wstring>& paths)
 {
     constexpr size_t kWorkers = 8;
+    std::vector<std::wstring> errors(paths.size());
+    std::vector<char> failed(paths.size(), 0);
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i; (i = next++) < paths.size();)
-            RemoveInstallFile(paths[i]);
+            failed[i] = !RemoveInstallFile(context, paths[i], errors[i]);
     };
     std::vector<std::thread> workers;
     try {
@@ -447,6 +641,11 @@ void RemoveInstallFiles(const std::vector<std::wstring>& paths)
     work();
     for (std::thread& worker : workers)
         worker.join();
+    std::vector<RemovalFailure> failures;
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (failed[i])
+            failures.push_back({paths[i], errors[i]});
+    return failures;
 }
 
 void CountInstallAction()

@@ -10,23 +10,31 @@
 // point. A stage that acts on the install on its own (the patch tool's run) calls
 // CountInstallAction() after each such action too.
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/SafePath.h"
 #include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
 
-// Validates a list path and resolves it below installDir the way a case-insensitive file system
-// would (LumoUtil::ResolveInstallPath: no "..", absolute or drive paths, no escape through links).
-// Also refused: a path naming the install folder itself, one the patcher keeps for itself
-// (LumoUtil::IsReservedInstallName: its backups, its journal, the repair's summary, its run
-// folders), and one that names an existing folder. error says what and where.
-bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
+// The door a stage's file operations go through: context.door, else one opened on
+// context.installDir (null with error when that folder cannot be opened).
+std::shared_ptr<LumoUtil::InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error);
+
+// Validates a list path and resolves it below the installation through the door
+// (LumoUtil::InstallDoor::Reach: the case rule, no "..", absolute or drive paths, a link followed
+// only while it stays inside, a name the patcher keeps for itself refused in any component, also
+// when a link leads there). file is what the name reaches: its link-free name below the
+// installation and its identity. Also refused: a path that names an existing folder, or
+// something else that is not a regular file (a FIFO, a socket, a device). error says what and
+// where.
+bool ResolvePatchTarget(const LumoUtil::InstallDoor& door, const std::wstring& relative, LumoUtil::InstallFile& file,
                         std::wstring& error);
-// The same through resolver (rooted at the install folder), for a pass that resolves many paths
-// while nothing below the install folder changes.
-bool ResolvePatchTarget(LumoUtil::InstallPathResolver& resolver, const std::wstring& relative, std::wstring& target,
+// The same with a door of its own; target is file.path: the installation folder + "/" + the
+// link-free name reached, so every later operation on it walks no link.
+bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
                         std::wstring& error);
 
 // ResolvePatchTarget in a stage: takes the driver's earlier result for relative when the folder
@@ -48,14 +56,18 @@ bool IsFilePresent(const std::wstring& path);
 // The name is taken by a folder (not a link to one).
 bool IsFolderPresent(const std::wstring& path);
 
+// What stands at path (a full path as ResolvePatchTarget gives it), no link followed; Missing
+// also when path is not below the stage's installation.
+LumoUtil::InstallFileKind KindInStage(const PatchStageContext& context, const std::wstring& path);
+
 // Creates folder and its missing parents below the install folder (mode 0777 less the umask,
-// owner and group of the parent), each recorded as DIR before it is made. True when it is a
-// folder afterwards.
+// owner and group of the parent), each recorded as DIR before it is made, each made relative to
+// the folder above it without following a link. True when it is a folder afterwards.
 bool CreateFolderChain(const PatchStageContext& context, const std::wstring& folder, std::wstring& error);
 
-// Backs target up: removes a stale backup (false when that fails), records kind for target, then
-// renames target to backup and syncs the folder. False with error when any step fails; target is
-// then untouched (or, when the rename itself failed, still the original).
+// Backs target up: removes a stale backup (a link there is removed, never followed; false when
+// that fails), records kind for target, then renames target to backup. False with error when any
+// step fails; target is then untouched (or, when the rename itself failed, still the original).
 bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std::wstring& target,
                   const std::wstring& backup, std::wstring& error);
 
@@ -70,32 +82,54 @@ bool AnnounceChanges(const PatchStageContext& context, JournalEntry existingKind
 // Records NEW for target, a file about to be created where none stands.
 bool RecordNewFile(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
 
-// Writes a copy of source under target: into target + ".pbk.new", given the mode, owner and group
-// of ownerModel when that names a file (a replaced file's backup), else the owner and group of
-// target's folder and mode 0644 (0755 when source is executable), then renamed over target.
-// Without a journal the copy is flushed before the rename; with one the commit flushes the whole
-// file system once (BackupJournal::Commit) and recovery handles what a crash leaves. Nothing of it
-// stays behind on failure.
+// Writes a copy of source under target: into target + ".pbk.new" (created exclusively after
+// removing whatever stood there, a link included), given the mode, owner and group of ownerModel
+// when that names a regular file (a replaced file's backup), else the owner and group of target's
+// folder and mode 0644 (0755 when source is executable), then renamed over target. Without a
+// journal the copy is flushed before the rename; with one the commit flushes the whole file system
+// once (BackupJournal::Commit) and recovery handles what a crash leaves. Nothing of it stays
+// behind on failure.
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
                       const std::wstring& ownerModel, std::wstring& error);
 
-// Gives target the mode, owner and group of model (a patched file's backup); best effort for the
-// owner (only a privileged process may give files away).
-bool KeepOwnership(const std::wstring& model, const std::wstring& target);
+// Creates target + ".pbk.new" empty for someone else to write (the patch tool), exclusively after
+// removing whatever stood there: the tool then writes a file of the patcher's own, never through a
+// link planted under that name.
+bool PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
+
+// Gives target the mode, owner and group of model (a patched file's backup), both regular files
+// reached without following a link; best effort for the owner (only a privileged process may give
+// files away). False with error when target is not such a file or its mode cannot be set.
+bool KeepOwnership(const PatchStageContext& context, const std::wstring& model, const std::wstring& target,
+                   std::wstring& error);
 
 // Renames target + ".pbk.new" (written by someone else, e.g. the patch tool) over target, flushing
-// it first when there is no journal. False with error when that fails; the ".pbk.new" is removed.
+// it first when there is no journal. Only a regular file with one name is moved in: a link, a
+// folder or a second name of another file standing there is refused. False with error when that
+// fails; the ".pbk.new" is removed.
 bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
 
-// rename(backup, file): one atomic step that replaces file; the folder is synced afterwards.
-bool RestoreBackup(const std::wstring& backup, const std::wstring& file);
+// Renames backup over file in one atomic step; the folder is synced afterwards. Only a regular
+// file is restored: a backup that is a link (or a folder) is never renamed into the file's place;
+// a link there is removed. False with error naming what failed.
+bool RestoreBackup(const PatchStageContext& context, const std::wstring& backup, const std::wstring& file,
+                   std::wstring& error);
 
-// Removes a file or link (never a folder).
-bool RemoveInstallFile(const std::wstring& path);
+// Removes a file or link (never a folder) of the installation. True when it is gone, also when it
+// was not there; false with error naming it and the reason.
+bool RemoveInstallFile(const PatchStageContext& context, const std::wstring& path, std::wstring& error);
 
-// Removes many files (failures ignored), several at a time: on some file systems each removal
-// waits for the disk, and a patch drops thousands of backups at its end.
-void RemoveInstallFiles(const std::vector<std::wstring>& paths);
+// A file that could not be removed, and why.
+struct RemovalFailure
+{
+    std::wstring path;
+    std::wstring error;
+};
+
+// Removes many files, several at a time: on some file systems each removal waits for the disk,
+// and a patch drops thousands of backups at its end. The ones that could not be removed, in the
+// order given.
+std::vector<RemovalFailure> RemoveInstallFiles(const PatchStageContext& context, const std::vector<std::wstring>& paths);
 
 // The test hook described above; a no-op unless both variables are set.
 void CountInstallAction();

@@ -29,11 +29,15 @@
 //   bool UpdateUninstallLog(const std::wstring& installDir, const std::wstring& packageDir,
 //                           BackupPairArray* backups); // the driver passes the patched files' pairs
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 class BackupJournal;
+namespace LumoUtil {
+class InstallDoor;
+}
 
 // One group of three lines of a file list.
 struct PatchFileRecord
@@ -72,6 +76,9 @@ struct PatchStageContext
     // ResolveStageTarget (patch/InstallFileOps.h) uses it, so a big folder is not listed again
     // for every file.
     const std::unordered_map<std::wstring, std::wstring>* resolvedTargets = nullptr;
+    // The door every file operation of the stage goes through (lumo/files/InstallDoor.h); null
+    // when none was set: the operations then open one on installDir.
+    std::shared_ptr<LumoUtil::InstallDoor> door;
 };
 
 // g_patchInstallDir, g_patchPackageDir, the journal and the resolved targets of the running
@@ -82,3 +89,5 @@ PatchStageContext CurrentPatchStageContext();
 void SetCurrentPatchJournal(BackupJournal* journal);
 // The same for the resolved targets.
 void SetCurrentResolvedTargets(const std::unordered_map<std::wstring, std::wstring>* targets);
+// The same for the door of the installation (null: none).
+void SetCurrentInstallDoor(std::shared_ptr<LumoUtil::InstallDoor> door);

@@ -11,6 +11,7 @@
 #include "lumo/files/FreeSpace.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
+#include "patch/AddedFiles.h"
 #include "patch/FileMd5.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
@@ -222,8 +223,9 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     }
     backups.push_back({target, backup});
 
-    const std::wstring outputFolder = target.substr(0, NameStart(target));
-    if (!IsFolderPresent(outputFolder) && !CreateFolderChain(context, outputFolder, error))
+    const std::wstring outputFolder = ParentFolderOf(target);
+    if (KindInStage(context, outputFolder) != LumoUtil::InstallFileKind::Folder &&
+        !CreateFolderChain(context, outputFolder, error))
     {
         SendError(kCannotCreateDirectory + outputFolder);
         SendError(error);
@@ -232,18 +234,30 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
 
     // The tool writes beside the target, under the name the journal's recovery removes: the live
     // file changes only by the rename below, after the check, so even a tool that outlived its
-    // patcher could never touch a restored file.
+    // patcher could never touch a restored file. The name is made a fresh file of the patcher's
+    // own first, so the tool never writes through a link planted there.
     const std::wstring output = target + kReplacementExt;
-    RemoveInstallFile(output);
+    if (!PrepareReplacement(context, target, error))
+    {
+        SendError(kCannotOpenOutputFile);
+        SendError(error);
+        return false;
+    }
     const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, diff, output);
     const PatchToolRun run = RunPatchTool(command);
     CountInstallAction();  // the tool has written (or begun to write) its output
-    if (!CheckToolOutput(run, command, archive, record, target, output))
+    error.clear();
+    const bool written = CheckToolOutput(run, command, archive, record, target, output) &&
+                         KeepOwnership(context, backup, output, error);
+    if (!written)
     {
-        RemoveInstallFile(output);
+        if (!error.empty())
+            SendError(error);
+        std::wstring removeError;
+        if (!RemoveInstallFile(context, output, removeError))
+            PatchSendMessage(PATCH_LEVEL_WARNING, removeError);
         return false;
     }
-    KeepOwnership(backup, output);
     if (!MoveReplacementIn(context, target, error))
     {
         SendError(error);

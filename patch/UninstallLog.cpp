@@ -82,88 +82,52 @@ std::string At(size_t offset)
     return " at offset " + std::to_string(offset);
 }
 
-// Reads the whole log. 0, or the errno of what failed.
-int ReadLog(const std::string& path, std::string& bytes)
+// Writes bytes as the patcher's own file temporary (created exclusively after removing whatever
+// stood there, a link included), flushed, given the mode and owner of model, then renamed over
+// log. False with error naming what failed; nothing of temporary stays behind.
+bool WriteLogThrough(const PatchStageContext& context, const LumoUtil::InstallDoor& door, const std::wstring& log,
+                     const std::wstring& temporary, const std::wstring& model, const std::string& bytes,
+                     std::wstring& error)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::wstring where = door.Root() + L"/" + temporary;
+    const int fd = door.CreateOwnFile(temporary, O_WRONLY, 0644, error);
     if (fd < 0)
-        return errno;
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-    {
-        const int error = errno;
-        close(fd);
-        return error;
-    }
-    bytes.resize(size_t(st.st_size));
-    size_t done = 0;
-    while (done < bytes.size())
-    {
-        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-        {
-            const int error = got < 0 ? errno : EIO;  // shorter than it was a moment ago
-            close(fd);
-            return error;
-        }
-        done += size_t(got);
-    }
-    close(fd);
-    return 0;
-}
-
-// Writes bytes as a new file at path (a stale one is removed first), flushed to the disk, with
-// the mode and owner of model. 0, or the errno of what failed; nothing stays behind on failure.
-int WriteNewFile(const std::string& path, const std::string& bytes, const std::wstring& model)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || unlink(path.c_str()) != 0))
-        return S_ISDIR(st.st_mode) ? EISDIR : errno;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno;
-    int error = 0;
-    size_t done = 0;
-    while (error == 0 && done < bytes.size())
+        return false;
+    int failure = 0;
+    for (size_t done = 0; failure == 0 && done < bytes.size();)
     {
         const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            error = put < 0 ? errno : EIO;
+            failure = put < 0 ? errno : EIO;
         else
             done += size_t(put);
     }
-    if (error == 0 && fsync(fd) != 0)
-        error = errno;
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    if (error != 0)
+    if (failure == 0 && fsync(fd) != 0)
+        failure = errno;
+    if (close(fd) != 0 && failure == 0)
+        failure = errno;
+    std::wstring ignored;
+    if (failure != 0)
     {
-        unlink(path.c_str());
-        return error;
+        error = L"cannot write \"" + where + L"\": " + ErrnoText(failure);
+        door.RemoveFile(temporary, ignored);
+        return false;
     }
-    KeepOwnership(model, FromNativePath(path));
-    return 0;
+    CountInstallAction();
+    if (!KeepOwnership(context, door.Root() + L"/" + model, where, error) || !door.Rename(temporary, log, error))
+    {
+        door.RemoveFile(temporary, ignored);
+        return false;
+    }
+    CountInstallAction();
+    return door.Sync(error);
 }
 
-void SyncFolderOf(const std::string& path)
+void ReportWriteFailure(const std::wstring& path, const std::wstring& error)
 {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-    {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-void ReportWriteFailure(const std::wstring& path, int error)
-{
-    PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + ErrnoText(error) + L")");
+    PatchSendMessage(PATCH_LEVEL_ERROR, PatchMessages::kCannotWriteFile + path + L" (" + error + L")");
 }
 
 // The log's own record for an added file: its full path in the installer's code page. False when
@@ -240,20 +204,22 @@ std::set<std::string> DeleteRecordData(const std::string& stream)
     return data;
 }
 
-// The log to extend, when there is one we may change: its full path in log. False with a level-2
-// warning sent when it cannot be found safely; true with log empty when there is none.
-bool FindLog(const std::wstring& installDir, std::wstring& log, struct stat& st)
+// The log to extend, reached through the door by the case rule: log.kind is Missing when there is
+// none. False with a level-2 warning sent when it cannot be used safely. The log is the patcher's
+// to rewrite, like its other files: it is replaced by a rename, whatever its write bit, and keeps
+// its mode (a read-only log stays read-only, and holds the new records).
+bool FindLog(const LumoUtil::InstallDoor& door, LumoUtil::InstallFile& log)
 {
     std::wstring error;
-    if (!LumoUtil::ResolveInstallPath(installDir, kUninstallLogName, log, error))
+    if (!door.Reach(kUninstallLogName, log, error))
     {
         PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + error);
         return false;
     }
-    // No log, or none we may change (the owner's write bit is the read-only attribute): nothing to extend.
-    if (stat(ToNativePath(log).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)
-        log.clear();
-    return true;
+    if (log.kind == LumoUtil::InstallFileKind::Missing || log.kind == LumoUtil::InstallFileKind::Regular)
+        return true;
+    PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log.path + L" (it is not a regular file)");
+    return false;
 }
 
 }  // namespace
@@ -430,21 +396,30 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     if (addedPaths.empty())
         return true;
 
-    std::wstring log;
     std::wstring error;
-    struct stat st;
-    if (!FindLog(context.installDir, log, st) || log.empty())
+    const std::shared_ptr<LumoUtil::InstallDoor> door = StageDoor(context, error);
+    if (!door)
+    {
+        PatchSendMessage(PATCH_LEVEL_ERROR, error);
+        return false;
+    }
+    LumoUtil::InstallFile found;
+    if (!FindLog(*door, found) || found.kind == LumoUtil::InstallFileKind::Missing)
         return true;
-    const std::string nativeLog = ToNativePath(log);
-    if (uint64_t(st.st_size) > kMaxLogSize)
+    const std::wstring& log = found.path;
+    if (found.size > kMaxLogSize)
     {
         PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + log + L" (the file is larger than any uninstall log)");
         return true;
     }
 
     std::string bytes;
-    if (ReadLog(nativeLog, bytes) != 0)
-        return true;  // cannot be opened: as good as no log
+    bool present = false;
+    if (!door->ReadOwnFile(found.relative, bytes, present, error) || !present)
+    {
+        PatchSendMessage(PATCH_LEVEL_WARNING, kLogLeftUnchanged + (present ? error : log + L" (it is gone)"));
+        return true;
+    }
     UninstallLogImage image;
     std::string reason;
     if (!ParseUninstallLog(bytes, image, reason))
@@ -490,7 +465,7 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     // With backups the old log moves to its backup first (announced in the journal), and the new
     // one is written beside it under the name recovery cleans up; without, it is written under the
     // installer's temporary name. Either way one rename puts it in place.
-    std::wstring model = log;
+    std::wstring model = found.relative;
     std::wstring temp;
     if (backups != nullptr)
     {
@@ -502,30 +477,19 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
             return false;
         }
         backups->push_back({log, backup});
-        model = backup;
-        temp = log + kReplacementExt;
+        model = found.relative + kBackupExt;
+        temp = found.relative + kReplacementExt;
     }
     else
     {
-        temp = log.substr(0, log.find_last_of(L"/\\") + 1) + kUninstallLogTempName;
+        const size_t slash = found.relative.rfind(L'/');
+        temp = found.relative.substr(0, slash == std::wstring::npos ? 0 : slash + 1) + kUninstallLogTempName;
     }
-
-    const std::string nativeTemp = ToNativePath(temp);
-    if (const int writeError = WriteNewFile(nativeTemp, newLog, model))
+    if (!WriteLogThrough(context, *door, found.relative, temp, model, newLog, error))
     {
-        ReportWriteFailure(temp, writeError);
+        ReportWriteFailure(log, error);
         return false;
     }
-    CountInstallAction();
-    if (rename(nativeTemp.c_str(), nativeLog.c_str()) != 0)
-    {
-        const int renameError = errno;
-        unlink(nativeTemp.c_str());
-        ReportWriteFailure(log, renameError);
-        return false;
-    }
-    CountInstallAction();
-    SyncFolderOf(nativeLog);
     NoteUnrecordedFiles(context.installDir, unrecorded);
     return true;
 }

@@ -141,9 +141,9 @@ TEST_F(StageTest, FailuresBelowAFolderTheUserCannotWriteSayWhy)
          L"cannot create \"" + FromNativePath(locked + "/new.dll.pbk.new") + L"\": Permission denied"},
         {"replaced file", true, L"locked\\old.dll",
          LumoUtil::FormatWString(PatchMessages::kBackupFailed, Full("locked/old.dll.pbk").c_str()),
-         L"cannot move the file \"" + FromNativePath(locked + "/old.dll") + L"\": Permission denied"},
+         L"cannot rename \"" + FromNativePath(locked + "/old.dll") + L"\" to"},
         {"deleted file", false, L"locked\\old.dll", PatchMessages::kCannotDelete + Full("locked/old.dll"),
-         L"cannot move the file \"" + FromNativePath(locked + "/old.dll") + L"\": Permission denied"},
+         L"cannot rename \"" + FromNativePath(locked + "/old.dll") + L"\" to"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,6 +3,7 @@
 #include "patch/BackupJournal.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -69,6 +70,28 @@ TEST_F(JournalTest, UnfinishedRunIsRolledBack)
     EXPECT_TRUE(log.Has(PATCH_LEVEL_STATUS, L"Restored from its backup: " + scratch.WidePath() + L"/bin/a.dll"))
         << log.Dump();
     EXPECT_TRUE(Recover()); // nothing left to do
+}
+
+// A backup that is a link was never made by a patch: recovery removes it and never renames it into
+// the file's place, whatever it leads to, and says so; the next start then finds nothing to do.
+TEST_F(JournalTest, ABackupThatIsALinkIsRemovedNeverRestored)
+{
+    fixtures::WriteFile(scratch / "victim.txt", "victim");
+    fixtures::WriteTree(scratch.Path(), {{"inst/bin/a.dll", "new a"}, {"inst/b.dat", "b"}});
+    const std::string inst = scratch / "inst";
+    ASSERT_EQ(0, symlink("../../victim.txt", (inst + "/bin/a.dll.pbk").c_str()));  // leads out
+    ASSERT_EQ(0, symlink("b.dat", (inst + "/c.dat.pbk").c_str()));                // stays inside
+    fixtures::WriteFile(inst + "/patch.journal", Line("BEGIN") + Line("PATCH bin/a.dll") + Line("DELETE c.dat"));
+    std::wstring error;
+    EXPECT_FALSE(BackupJournal::Recover(FromNativePath(inst), error));
+    EXPECT_NE(error.find(L"is no file a patch made (a symbolic link, a folder or a pipe) and has been removed"), std::wstring::npos) << std::string(error.begin(), error.end());
+    EXPECT_EQ(fixtures::DescribeTreeDifference({{"bin/", ""}, {"bin/a.dll", "new a"}, {"b.dat", "b"},
+                                                {"patch.journal", fixtures::ReadFile(inst + "/patch.journal")}},
+                                               fixtures::SnapshotTree(inst)),
+              "");
+    EXPECT_EQ(fixtures::ReadFile(scratch / "victim.txt"), "victim");
+    EXPECT_TRUE(BackupJournal::Recover(FromNativePath(inst), error)) << std::string(error.begin(), error.end());
+    EXPECT_FALSE(fixtures::PathExists(inst + "/patch.journal"));
 }
 
 TEST_F(JournalTest, CommittedRunIsFinished)

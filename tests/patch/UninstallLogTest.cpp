@@ -289,6 +289,41 @@ TEST_F(UninstallLogTest, WithBackupsTheOldLogIsKeptForTheFinishingStep)
     EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
+// The log is the patcher's to rewrite: one without its owner's write bit (the read-only attribute)
+// gets its records all the same, and keeps its mode, with or without a backup. A link planted
+// under its temporary names is removed, never written through.
+TEST_F(UninstallLogTest, AReadOnlyLogIsUpdatedAndKeepsItsMode)
+{
+    const std::string log = fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(3000));
+    const std::string victim = m_scratch / "victim.txt";
+    for (const bool withBackups : {false, true})
+    {
+        SCOPED_TRACE(withBackups ? "with backups" : "alone");
+        unlink(m_logPath.c_str());
+        unlink((m_logPath + ".pbk").c_str());
+        WriteFile(m_logPath, log);
+        WriteFile(victim, "victim");
+        chmod(m_logPath.c_str(), 0444);
+        for (const char* name : {"unins000_temp.dat", "unins000.dat.pbk.new"})
+            ASSERT_EQ(0, symlink("../victim.txt", (m_install + "/" + name).c_str()));
+        const size_t before = fixtures::ReadUninstallLogBack(log).records.size();
+        BackupPairArray backups;
+        ASSERT_TRUE(Update({L"x.exe", L"bin\\y.dll"}, withBackups ? &backups : nullptr)) << m_log.Dump();
+        const UninstallLogContents after = fixtures::ReadUninstallLogBack(ReadFile(m_logPath));
+        ASSERT_TRUE(after.ok) << after.error;
+        EXPECT_EQ(before + 2, after.records.size());
+        struct stat st;
+        ASSERT_EQ(0, lstat(m_logPath.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(0444u, st.st_mode & 07777);
+        EXPECT_EQ("victim", ReadFile(victim));
+        EXPECT_EQ(withBackups, PathExists(m_logPath + ".pbk"));
+        EXPECT_FALSE(PathExists(m_install + (withBackups ? "/unins000.dat.pbk.new" : "/unins000_temp.dat")));
+        unlink((m_install + "/unins000_temp.dat").c_str());
+        unlink((m_install + "/unins000.dat.pbk.new").c_str());
+    }
+}
+
 }  // namespace
 
 // Record paths are in the installer's code page, so an uninstall finds files below a folder named
