@@ -1,5 +1,6 @@
 #include "patch/WriteAccess.h"
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -7,7 +8,7 @@
 #include <cstring>
 
 #include "lumo/files/FileUtil.h"
-#include "lumo/buffers/LumoDataBufferFile.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/SafePath.h"
 #include "platform/FileInUse.h"
@@ -64,22 +65,27 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
         return Refuse(reason, L"the installation folder " + FromNativePath(folder) + L" cannot be written: " +
                                   FromNativePath(std::strerror(folderError)));
 
-    // The game's executable as a case-insensitive file system would find it; where the install
-    // folder cannot be searched that way, the plain path decides.
-    std::wstring executable, ignored;
-    if (!LumoUtil::ResolveInstallPath(installDir, kGameExecutable, executable, ignored))
-        executable = LumoUtil::JoinPath(installDir, kGameExecutable);
-    if (!LumoUtil::FileExists(executable))
+    // The game's executable as a case-insensitive file system would find it, through the
+    // installation's door: the file a link inside leads to is the one checked, and nothing is
+    // opened through a link or waited on.
+    if (installDir.empty())
         return true;
-
-    LumoDataBufferFile file(executable, LumoDataBufferFile::MODE_READ_WRITE);
-    if (!file.IsOpen())
-    {
-        const int error = errno;
+    std::wstring ignored;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, ignored);
+    LumoUtil::InstallFile found;
+    if (!door || !door->Reach(kGameExecutable, found, ignored) || found.kind != LumoUtil::InstallFileKind::Regular)
+        return true;  // nothing the patch could write there: its own checks name what stands there
+    const std::wstring executable = found.path;
+    std::string leaf;
+    const int parent = door->OpenParent(found.relative, leaf, ignored);
+    const int fd = parent < 0 ? -1 : ::openat(parent, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    if (parent >= 0)
+        ::close(parent);
+    if (fd < 0)
         return Refuse(reason, executable + L" cannot be opened for writing (no write access, or the game is running): " +
                                   FromNativePath(std::strerror(error)));
-    }
-    file.Close();
+    ::close(fd);
     if (platform::ProbeFileInUse(ToNativePath(executable)) == platform::FileUse::InUse)
         return Refuse(reason, executable + L" is in use by another program (is the game running?)");
     return true;
