@@ -29,8 +29,9 @@ namespace
 using fixtures::ReadFile;
 using fixtures::WriteFile;
 
-constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool", "container-tool", "dump-tool", "fetch-tool",
-                                    "md5-tool",     "package-tool", "patch-apply", "run-tool"};
+constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool",   "container-tool", "dump-tool",
+                                    "fetch-tool",   "md5-tool",    "package-tool",   "patch-apply",
+                                    "patch-run",    "repair-tool", "run-tool"};
 
 struct DriverRun { int status = -1; std::string out; std::string err; };
 
@@ -131,6 +132,33 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
     EXPECT_NE(Shell("package-tool unpack bad.zip new/dest").err.find("item refused: unsafe path \"..\\..\\x\""),
               std::string::npos);
     EXPECT_EQ(system(("test $(ls -A '" + m_scratch.Path() + "' | wc -l) -eq 11").c_str()), 0) << "a file stayed";
+}
+
+// repair-tool refuses an address it could not use and an empty folder as a wrong command line,
+// before it takes the installation or connects: nothing appears in the folder.
+TEST_F(DriverTest, RepairToolRefusesAnAddressWithoutItsPortAndAnEmptyFolder)
+{
+    ASSERT_EQ(mkdir((m_scratch / "install").c_str(), 0755), 0);
+    const struct { const char* arguments; const char* wrong; } cases[] = {
+        {"install localhost", "HOST:PORT \"localhost\": the port is missing (HOST:PORT)"},
+        {"install host:99999", "HOST:PORT \"host:99999\": the port \"99999\" is not a number from 1 to 65535"},
+        {"install 127.0.0.1:", "HOST:PORT \"127.0.0.1:\": the port after \":\" is missing"},
+        {"install :6000", "HOST:PORT \":6000\": the host is missing"},
+        {"install 127.0.0.1:abc", "HOST:PORT \"127.0.0.1:abc\": the port \"abc\" is not a number from 1 to 65535"},
+        {"'' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
+        {"'  ' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
+        {"install", "INSTALL_DIR and HOST:PORT are needed"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.arguments);
+        const DriverRun run = Shell(std::string("repair-tool ") + c.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(std::string("repair-tool: wrong command line: ") + c.wrong + "\nusage: repair-tool", 0), 0u)
+            << run.err;
+        EXPECT_EQ(fixtures::ListFolder(m_scratch / "install"), std::vector<std::string>{});
+    }
 }
 
 // A partial file that a killed run left beside its destination goes at the next run for it; one of a
