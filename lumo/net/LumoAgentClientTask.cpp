@@ -95,7 +95,8 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
         reader.firstError = ReadU32(stream, length);
     if (reader.firstError != LUMORESULT_OK)
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(reader.firstError));
+        LumoNet::PrintConsoleLine("A segment record from the repair server could not be read: %s\n",
+                                  LumoUtil::DescribeResult(reader.firstError).c_str());
         Free();
         return false;
     }
@@ -144,7 +145,8 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
     data.SetPosition(0);
     if (const LUMORESULT result = LumoUtil::CopyData(data, stream, length))
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> error %d\n", int(result));
+        LumoNet::PrintConsoleLine("The data of %s could not be received from the repair server: %s\n",
+                                  LumoNet::ShownPath(m_name).c_str(), LumoUtil::DescribeResult(result).c_str());
         Free();
         return false;
     }
