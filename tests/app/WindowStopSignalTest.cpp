@@ -34,22 +34,49 @@
 
 namespace {
 
+// The patcher started by StartPatcher. It leads a process group of its own, so that whatever a
+// test ends with, passing or failing half-way, the window and everything it started (a patch tool
+// that hangs) are ended when the test leaves: no test leaves a process behind.
+class StartedPatcher
+{
+public:
+    explicit StartedPatcher(std::unique_ptr<platform::SpawnedChild> child) : m_child(std::move(child)) {}
+    ~StartedPatcher()
+    {
+        if (!m_child)
+            return;
+        ::kill(-m_child->Pid(), SIGKILL);
+        m_child->Wait(10000);
+    }
+    StartedPatcher(const StartedPatcher&) = delete;
+    StartedPatcher& operator=(const StartedPatcher&) = delete;
+
+    explicit operator bool() const { return m_child != nullptr; }
+    platform::SpawnedChild* operator->() const { return m_child.get(); }
+    platform::SpawnedChild& operator*() const { return *m_child; }
+
+private:
+    std::unique_ptr<platform::SpawnedChild> m_child;
+};
+
 // The real patcher on this test's display, with a home, a temporary folder and a registry of the
-// machine's own; settings are extra "NAME=value" words, then the program's arguments.
-std::unique_ptr<platform::SpawnedChild> StartPatcher(const apprun::RunMachine& machine,
-                                                     const std::vector<std::string>& settings,
-                                                     const std::vector<std::string>& arguments)
+// machine's own; settings are extra "NAME=value" words, then the program's arguments. setsid makes
+// it the leader of its own process group (it is no leader when it starts, so setsid starts no
+// second process: the pid is the patcher's).
+StartedPatcher StartPatcher(const apprun::RunMachine& machine, const std::vector<std::string>& settings,
+                            const std::vector<std::string>& arguments)
 {
     const std::string home = machine.scratch / "home";
     platform::SpawnRequest request;
-    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
-                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
-                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11"};
+    request.argv = {"/usr/bin/setsid", "/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home,
+                    "XDG_CACHE_HOME=" + home + "/cache", "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none",
+                    "SOLLEX_PAGE_URL=about:blank", "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1",
+                    "GDK_BACKEND=x11"};
     request.argv.insert(request.argv.end(), settings.begin(), settings.end());
     request.argv.push_back(LUMO_BIN_DIR "/sollex-patcher");
     request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
     request.captureOutput = true;
-    return platform::SpawnedChild::Spawn(request, nullptr);
+    return StartedPatcher(platform::SpawnedChild::Spawn(request, nullptr));
 }
 
 // The server's "patches.txt": one patch from build A to build B, its package at url.
@@ -80,6 +107,7 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
     for (const int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         SCOPED_TRACE(strsignal(stop));
         apprun::RunMachine machine;
+        SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
         const std::string www = machine.scratch / "www";
         fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
         nettest::NginxServer server(www);
@@ -143,6 +171,7 @@ TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
 TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
 {
     apprun::RunMachine machine;
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
     machine.SetUtility({{"repairdatabase.hang", "1"}});
     const std::string www = machine.scratch / "www";
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB));
@@ -174,6 +203,7 @@ TEST(WindowStopSignal, TheLogNamesTheSignalAndWhatItLeft)
 {
     using namespace LumoPatch;
     apprun::RunMachine machine;
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
     const std::string www = machine.scratch / "www";
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
     nettest::NginxServer server(www);

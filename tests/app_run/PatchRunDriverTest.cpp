@@ -139,6 +139,7 @@ public:
 
 TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
     ExpectCompletedAtC(result);
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
@@ -253,6 +254,7 @@ TEST_F(DriverTest, ARunFromAServerWithoutAnInstalledBuildFailsAndChangesNothing)
 
 TEST_F(DriverTest, ChainFromPatchServers)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const std::string plainDriver = std::string(LUMO_BIN_DIR) + "/patch-run";
     {
         SCOPED_TRACE("http");
@@ -379,6 +381,7 @@ TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const std::string patcherBytes = fixtures::ReadFile(PatcherWithChain());
     fixtures::ScratchFolder serverRoot;
     fixtures::WriteFile(serverRoot / "keep", "");
