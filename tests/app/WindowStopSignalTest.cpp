@@ -13,6 +13,7 @@
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/GroupedChild.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/WaitFor.h"
@@ -34,41 +35,15 @@
 
 namespace {
 
-// The patcher started by StartPatcher. It leads a process group of its own, so that whatever a
-// test ends with, passing or failing half-way, the window and everything it started (a patch tool
-// that hangs) are ended when the test leaves: no test leaves a process behind.
-class StartedPatcher
-{
-public:
-    explicit StartedPatcher(std::unique_ptr<platform::SpawnedChild> child) : m_child(std::move(child)) {}
-    ~StartedPatcher()
-    {
-        if (!m_child)
-            return;
-        ::kill(-m_child->Pid(), SIGKILL);
-        m_child->Wait(10000);
-    }
-    StartedPatcher(const StartedPatcher&) = delete;
-    StartedPatcher& operator=(const StartedPatcher&) = delete;
-
-    explicit operator bool() const { return m_child != nullptr; }
-    platform::SpawnedChild* operator->() const { return m_child.get(); }
-    platform::SpawnedChild& operator*() const { return *m_child; }
-
-private:
-    std::unique_ptr<platform::SpawnedChild> m_child;
-};
-
 // The real patcher on this test's display, with a home, a temporary folder and a registry of the
-// machine's own; settings are extra "NAME=value" words, then the program's arguments. setsid makes
-// it the leader of its own process group (it is no leader when it starts, so setsid starts no
-// second process: the pid is the patcher's).
-StartedPatcher StartPatcher(const apprun::RunMachine& machine, const std::vector<std::string>& settings,
+// machine's own; settings are extra "NAME=value" words, then the program's arguments. It and what
+// it starts end with the test, however the test ends.
+fixtures::GroupedChild StartPatcher(const apprun::RunMachine& machine, const std::vector<std::string>& settings,
                             const std::vector<std::string>& arguments)
 {
     const std::string home = machine.scratch / "home";
     platform::SpawnRequest request;
-    request.argv = {"/usr/bin/setsid", "/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home,
+    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home,
                     "XDG_CACHE_HOME=" + home + "/cache", "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none",
                     "SOLLEX_PAGE_URL=about:blank", "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1",
                     "GDK_BACKEND=x11"};
@@ -76,7 +51,7 @@ StartedPatcher StartPatcher(const apprun::RunMachine& machine, const std::vector
     request.argv.push_back(LUMO_BIN_DIR "/sollex-patcher");
     request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
     request.captureOutput = true;
-    return StartedPatcher(platform::SpawnedChild::Spawn(request, nullptr));
+    return fixtures::GroupedChild::Start(request);
 }
 
 // The server's "patches.txt": one patch from build A to build B, its package at url.
