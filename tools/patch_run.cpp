@@ -9,7 +9,7 @@
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
 // gives one output line each, all at its level, the empty lines between them left out); a message
 // box becomes a level-3 line "<caption>: <text>". Exit status 0 after "Patching completed.", else
-// 1; -h prints the help (kAbout) on standard output and ends with 0, a wrong command line with 2. SIGINT,
+// 1; -h prints the help on standard output and ends with 0, a wrong command line with 2. SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT cancel the run as the window's "Cancel" does, and the run's last
 // lines name the signal. The installation is held from the start:
 // a run that finds it held by another patch or repair ends at once with 1, naming that one.
