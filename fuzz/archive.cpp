@@ -38,9 +38,7 @@ std::string ReadAll(const std::string& path)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char pattern[] = "/tmp/fuzz-archive.XXXXXX";
-    Check(mkdtemp(pattern) != nullptr);
-    g_folder = pattern;
+    g_folder = MakeFuzzFolder("fuzz-archive");
     return 0;
 }
 

@@ -21,29 +21,17 @@
 
 namespace
 {
-std::string g_installFolder;
-
-void RemoveInstallFolder()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(g_installFolder, ec); // removes the link, not what it points to
-}
-
 // A small installation, made once: a few folders and files, and a link that leads out of it.
 const std::string& InstallFolder()
 {
     static const std::string folder = [] {
-        char pattern[] = "/tmp/fuzz-file-lists.XXXXXX";
-        Check(mkdtemp(pattern) != nullptr);
-        const std::string root = pattern;
+        const std::string root = MakeFuzzFolder("fuzz-file-lists");
         mkdir((root + "/bin").c_str(), 0755);
         mkdir((root + "/Data").c_str(), 0755);
         mkdir((root + "/data2").c_str(), 0755);
         for (const char* file : {"/bin/x.dll", "/pack.ka", "/Data/a.txt"})
             close(open((root + file).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         symlink("/", (root + "/escape").c_str());
-        g_installFolder = root;
-        atexit(RemoveInstallFolder);
         return root;
     }();
     return folder;

@@ -44,9 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     SilenceStandardOutput();
     // Two levels, so that an escape by ".." from dest lands in g_root where it is seen.
-    char pattern[] = "/tmp/fuzz-package.XXXXXX";
-    Check(mkdtemp(pattern) != nullptr);
-    g_root = std::string(pattern) + "/root";
+    g_root = MakeFuzzFolder("fuzz-package") + "/root";
     Check(mkdir(g_root.c_str(), 0700) == 0);
     return 0;
 }

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "lumo/buffers/LumoResult.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "platform/ConsoleControl.h"
 #include "platform/LastError.h"
@@ -31,19 +30,18 @@ inline std::string ForDisplay(const std::wstring& text)
     return out;
 }
 
-// "<tool>: <result name>: <what>" on standard error; returns exit status 1.
-inline int PrintFailure(const char* tool, LUMORESULT code, const std::wstring& what)
+// "<tool>: <what>" on standard error; returns exit status 1. what says what failed and why, in
+// words: the library's result code is for the code that called it, not for the user.
+inline int PrintFailure(const char* tool, const std::wstring& what)
 {
-    std::fprintf(stderr, "%s: %s: %s\n", tool, LumoUtil::GetResultName(code).c_str(), ForDisplay(what).c_str());
+    std::fprintf(stderr, "%s: %s\n", tool, ForDisplay(what).c_str());
     return 1;
 }
 
-// "<tool>: <result name>: bad command line" and "usage: <usage>" on standard error; returns exit
-// status 2.
+// "<tool>: wrong command line" and "usage: <usage>" on standard error; returns exit status 2.
 inline int PrintUsage(const char* tool, const char* usage)
 {
-    std::fprintf(stderr, "%s: %s: bad command line\nusage: %s", tool,
-                 LumoUtil::GetResultName(LUMORESULT_INVALID_ARGUMENT).c_str(), usage);
+    std::fprintf(stderr, "%s: wrong command line\nusage: %s", tool, usage);
     return 2;
 }
 

@@ -2,8 +2,8 @@
 //   target build, payload offset and payload size, separated by spaces.
 // archive-tool extract EXE SOURCE_BUILD DEST: copies the package for SOURCE_BUILD, byte for byte,
 //   into the new file DEST.
-// Exit status 0 on success; on failure the LUMORESULT name and what failed go to standard error and
-// the status is 1 (2 for a bad command line).
+// Exit status 0 on success; on failure what failed goes to standard error and the status is 1 (2
+// for a wrong command line).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,9 +17,9 @@ namespace
 {
 constexpr char kTool[] = "archive-tool";
 
-int Fail(LUMORESULT code, const std::wstring& what)
+int Fail(const std::wstring& what)
 {
-    return tools::PrintFailure(kTool, code, what);
+    return tools::PrintFailure(kTool, what);
 }
 
 constexpr char kUsage[] = "archive-tool list EXE\n"
@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     EmbeddedPatchArchive archive;
     const LUMORESULT opened = archive.Open(FromNativePath(argv[2]));
     if (opened != LUMORESULT_OK)
-        return Fail(opened, archive.GetLastErrorText());
+        return Fail(archive.GetLastErrorText());
 
     if (action == "list")
     {
@@ -63,8 +63,8 @@ int main(int argc, char** argv)
     tools::ReplacementFile destination(argv[4]);
     const LUMORESULT extracted = archive.ExtractPatch(argv[3], FromNativePath(destination.Path()));
     if (extracted != LUMORESULT_OK)
-        return Fail(extracted, destination.Shown(archive.GetLastErrorText()));
+        return Fail(destination.Shown(archive.GetLastErrorText()));
     if (const int error = destination.Commit())
-        return Fail(LUMORESULT_IO_ERROR, FromNativePath(std::string(argv[4]) + ": cannot be stored: " + std::strerror(error)));
+        return Fail(FromNativePath(std::string(argv[4]) + ": cannot be stored: " + std::strerror(error)));
     return 0;
 }

@@ -1,7 +1,7 @@
 // container-tool compress IN OUT | decompress IN OUT: writes the chunked zlib container of a file,
 // or the file held in one. OUT is written beside itself and renamed in on success only. Exit
-// status 0 on success; on failure the LUMORESULT name and what failed go to standard error and the
-// status is 1 (2 for a bad command line).
+// status 0 on success; on failure what failed and why go to standard error and the status is 1
+// (2 for a bad command line).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,38 +22,57 @@ constexpr char kHelp[] =
     "IN as OUT. OUT is replaced only when the whole run succeeds; IN and OUT must differ.\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad command line.\n";
 
-// The output file, remembering whether a write of its own failed: the library reports a damaged
-// container and a full disk alike.
+// The output file, remembering whether a write of its own failed and the system's reason: the
+// library reports a damaged container and a full disk alike. A seek counts as a write: it writes
+// out what the file still buffers.
 class WatchedOutput : public LumoDataBufferFile
 {
 public:
     using LumoDataBufferFile::LumoDataBufferFile;
     LUMORESULT WriteData(const void* data, uint32_t length) override
     {
-        const LUMORESULT result = LumoDataBufferFile::WriteData(data, length);
-        if (result != LUMORESULT_OK && failedWrite == LUMORESULT_OK)
-            failedWrite = result;
+        errno = 0;
+        return Watched(LumoDataBufferFile::WriteData(data, length));
+    }
+    LUMORESULT SetPosition(uint64_t position) override
+    {
+        errno = 0;
+        return Watched(LumoDataBufferFile::SetPosition(position));
+    }
+    bool writeFailed = false;
+    int writeError = 0;
+
+private:
+    LUMORESULT Watched(LUMORESULT result)
+    {
+        if (result != LUMORESULT_OK && !writeFailed)
+        {
+            writeFailed = true;
+            writeError = errno ? errno : EIO;
+        }
         return result;
     }
-    LUMORESULT failedWrite = LUMORESULT_OK;
 };
 
-int Fail(const std::string& action, const std::string& in, const std::string& out, const std::string& what,
-         LUMORESULT code)
+int Fail(const std::string& action, const std::string& in, const std::string& out, const std::string& what)
 {
-    std::fprintf(stderr, "container-tool: %s %s -> %s: %s: %s (%u)\n", action.c_str(), in.c_str(), out.c_str(),
-                 what.c_str(), LumoUtil::GetResultName(code).c_str(), code);
+    std::fprintf(stderr, "container-tool: %s %s -> %s: %s\n", action.c_str(), in.c_str(), out.c_str(), what.c_str());
     return 1;
+}
+
+std::string NotWritten(const WatchedOutput& output)
+{
+    return std::string("the output could not be written: ") + std::strerror(output.writeError);
 }
 
 // What a failed decompression means for the user.
 int FailDecompress(const std::string& in, const std::string& out, LumoDataBuffer& source, const WatchedOutput& output)
 {
-    if (output.failedWrite != LUMORESULT_OK)
-        return Fail("decompress", in, out, "the output could not be written", output.failedWrite);
+    if (output.writeFailed)
+        return Fail("decompress", in, out, NotWritten(output));
     if (source.GetPosition() >= source.GetSize())
-        return Fail("decompress", in, out, "the container is cut short", LUMORESULT_BAD_FORMAT);
-    return Fail("decompress", in, out, "the container is damaged (not what compress writes)", LUMORESULT_BAD_FORMAT);
+        return Fail("decompress", in, out, "the container is cut short");
+    return Fail("decompress", in, out, "the container is damaged (not what compress writes)");
 }
 } // namespace
 
@@ -105,19 +124,17 @@ int main(int argc, char** argv)
         if (!compress)
             return FailDecompress(in, out, source, destination);
         return Fail(action, in, out,
-                    destination.failedWrite != LUMORESULT_OK ? "the output could not be written" : "compression failed",
-                    result);
+                    destination.writeFailed ? NotWritten(destination) : "compression failed: " + LumoUtil::DescribeResult(result));
     }
     if (!compress && source.GetPosition() != source.GetSize())
     {
         destination.Close();
-        return Fail(action, in, out, "bytes follow the container's last chunk", LUMORESULT_BAD_FORMAT);
+        return Fail(action, in, out, "bytes follow the container's last chunk");
     }
-    const LUMORESULT closed = destination.Close();
-    if (closed != LUMORESULT_OK)
-        return Fail(action, in, out, "the output could not be stored", closed);
+    errno = 0;
+    if (destination.Close() != LUMORESULT_OK)
+        return Fail(action, in, out, std::string("the output could not be stored: ") + std::strerror(errno ? errno : EIO));
     if (const int error = replacement.Commit())
-        return Fail(action, in, out, std::string("the output could not be stored: ") + std::strerror(error),
-                    LUMORESULT_IO_ERROR);
+        return Fail(action, in, out, std::string("the output could not be stored: ") + std::strerror(error));
     return 0;
 }

@@ -3,8 +3,8 @@
 //   is written beside itself and renamed in on success only; with --resume an existing DEST is
 //   continued over FTP instead. Ctrl-C (SIGINT) or SIGTERM cancels at once, leaving no partial file.
 // fetch-tool --patches SERVER_URL...: fetches "patches.txt" from the first server that serves a
-//   usable list and prints its entries, one line each: source build, target build, data URL and
-//   executable URL, separated by spaces.
+//   usable list and prints "server <URL>" naming that server, then its entries, one line each:
+//   source build, target build, data URL and executable URL, separated by spaces.
 // The client's own diagnostic lines go to standard error. Exit status 0 on success, 1 on failure,
 // 2 for a bad command line.
 #include <atomic>
@@ -113,17 +113,27 @@ constexpr char kHelp[] =
     "of DEST's disk is refused before it starts.\n"
     "  --resume   continue an existing DEST over FTP (the download must be the same file); the result\n"
     "             counts only when its size matches the size the server gives\n"
-    "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list and print its\n"
-    "             entries, one a line: source build, target build, data URL, executable URL\n"
+    "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list; print\n"
+    "             \"server URL\" naming that server, then its entries, one a line: source build,\n"
+    "             target build, data URL, executable URL\n"
     "Progress and errors go to standard error; a failed download ends with one line naming its last\n"
     "cause. Non-ASCII characters of a URL are sent\n"
     "percent-encoded as UTF-8.\n"
-    "Exit status: 0 done, 1 failed, 2 bad command line.\n";
+    "Exit status: 0 done, 1 failed, 2 bad command line (an empty URL, DEST or SERVER_URL among them).\n";
 
-int Usage()
+// what: what is wrong with the command line, "" when it is its shape.
+int Usage(const std::string& what = "")
 {
+    if (!what.empty())
+        std::fprintf(stderr, "fetch-tool: wrong command line: %s\n", what.c_str());
     std::fprintf(stderr, "%s", kHelp);
     return 2;
+}
+
+// Nothing but blanks is no more given than nothing: an unset variable in a script.
+bool IsEmpty(const char* text)
+{
+    return std::string(text).find_first_not_of(" \t") == std::string::npos;
 }
 
 // The 8-bit text the download road speaks cannot carry other characters: they go percent-encoded
@@ -202,8 +212,9 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
         // package too large for its disk, a full disk), else the network's last line.
         const std::wstring generic = std::wstring(PatchMessages::kCannotDownloadPatchFile) + wideUrl;
         const bool taskSaysWhy = task.lastError.size() > generic.size() && task.lastError.rfind(generic, 0) == 0;
-        const std::string cause =
-            taskSaysWhy ? ToNativePath(task.lastError.substr(generic.size() + 2)) : diagnostics.LastLine();
+        // The refusal for want of room names the disk of the file being written: the user's DEST.
+        const std::string cause = replacement.Shown(
+            taskSaysWhy ? ToNativePath(task.lastError.substr(generic.size() + 2)) : diagnostics.LastLine());
         const std::string stopped = tools::StopRequested() ? " (stopped by " + SignalName(tools::StopSignal()) + ")" : "";
         std::fprintf(terminal, "fetch-tool: %s: download failed%s%s\n", url.c_str(), stopped.c_str(),
                      cause.empty() ? "" : (" (" + cause + ")").c_str());
@@ -257,10 +268,19 @@ int main(int argc, char** argv)
     if (!tools::CatchStopSignals("fetch-tool"))
         return 1;
     if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
+    {
+        for (int i = 2; i < argc; ++i)
+            if (IsEmpty(argv[i]))
+                return Usage("SERVER_URL " + std::to_string(i - 1) + " is empty");
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
+    }
     const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;
     const int first = resume ? 2 : 1;
     if (argc != first + 2 || argv[first][0] == '-')
         return Usage();
+    if (IsEmpty(argv[first]))
+        return Usage("URL is empty");
+    if (IsEmpty(argv[first + 1]))
+        return Usage("DEST is empty");
     return Fetch(EncodedUrl(argv[first]), argv[first + 1], resume);
 }

@@ -2,8 +2,8 @@
 //   folder, "F", the content size and the path for a file, separated by spaces; first a line with
 //   the format version.
 // package-tool unpack PKG DEST: unpacks the package into the folder DEST (created when missing).
-// Exit status 0 on success; on failure the LUMORESULT name and what failed (the item and its
-// offset) go to standard error and the status is 1 (2 for a bad command line).
+// Exit status 0 on success; on failure what failed (the item and its offset) goes to standard
+// error and the status is 1 (2 for a wrong command line).
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -20,9 +20,9 @@ namespace
 {
 constexpr char kTool[] = "package-tool";
 
-int Fail(LUMORESULT code, const std::wstring& what)
+int Fail(const std::wstring& what)
 {
-    return tools::PrintFailure(kTool, code, what);
+    return tools::PrintFailure(kTool, what);
 }
 
 constexpr char kUsage[] = "package-tool list PKG\n"
@@ -85,11 +85,10 @@ int main(int argc, char** argv)
                 std::printf("F %llu %s\n", static_cast<unsigned long long>(item.size), tools::ForDisplay(item.path).c_str());
         }
         const int printed = tools::FinishOutput(kTool, 0);
-        return result != LUMORESULT_OK ? Fail(result, error) : printed;
+        return result != LUMORESULT_OK ? Fail(error) : printed;
     }
     std::wstring error;
-    LUMORESULT code = LUMORESULT_OK;
-    if (!UnpackPatchPackage(package, Destination(argv[3]), &error, &code))
-        return Fail(code, error);
+    if (!UnpackPatchPackage(package, Destination(argv[3]), &error))
+        return Fail(error);
     return 0;
 }

@@ -9,7 +9,7 @@
 // Every log line is printed to standard output as "<level><TAB><text>" (a text of several lines
 // gives one output line each, all at its level, the empty lines between them left out); a message
 // box becomes a level-3 line "<caption>: <text>". Exit status 0 after "Patching completed.", else
-// 1; -h prints the usage on standard error and ends with 0, a wrong command line with 2. SIGINT,
+// 1; -h prints the help on standard output and ends with 0, a wrong command line with 2. SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT cancel the run as the window's "Cancel" does, and the run's last
 // lines name the signal. The installation is held from the start:
 // a run that finds it held by another patch or repair ends at once with 1, naming that one.
@@ -44,6 +44,29 @@
 #include "tools/ToolSupport.h"
 
 namespace {
+
+constexpr char kAbout[] =
+    "Runs the patcher without its window: one run on the installation in target_directory (else the\n"
+    "one the registry names), as the window's \"Apply Update\" does, every question answered with its\n"
+    "default. The patches come from the archive appended to this executable (append one to a copy of\n"
+    "patch-run) or from the patch servers of -s and -l: HTTP, HTTPS or FTP URLs, each with its\n"
+    "trailing \"/\" (\"patches.txt\" is asked of it). With -r the installation is repaired instead,\n"
+    "against the repair server (SOLLEX_REPAIR_SERVER=HOST:PORT, or HOST for port 6000).\n"
+    "Output: every line of the run's log on standard output as <level><TAB><text>, level 0 detail,\n"
+    "1 progress, 2 warning, 3 error; a message box is a level-3 line \"<caption>: <text>\".\n"
+    "SIGINT, SIGTERM, SIGHUP and SIGQUIT cancel the run as the window's \"Cancel\" does.\n"
+    "Exit status: 0 when the run completed (its last line \"1<TAB>Patching completed.\"), 1 when it\n"
+    "failed or was stopped, 2 for a wrong command line (the window's -f and -o, an empty\n"
+    "target_directory, build or server among them).\n";
+
+// The help: the usage line and option table the patcher shares, then what this program does.
+std::string Help(const std::wstring& programPath)
+{
+    std::string usage = platform::WideToUtf8(CommandLineUsage(programPath, CommandLineProgram::Driver));
+    if (usage.starts_with("Usage: "))
+        usage[0] = 'u';
+    return usage + kAbout;
+}
 
 // Prints what a run reports; lines may come from the run's helper threads.
 class PrintingHost : public LumoPatch::LogOnlyRunHost
@@ -99,12 +122,13 @@ int main(int argc, char** argv)
     std::vector<std::wstring> arguments;
     for (int i = 0; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
-    const CommandLine commandLine = ParseCommandLine(arguments, true, CommandLineProgram::Driver);
+    const CommandLine commandLine = ParseCommandLine(arguments, false, CommandLineProgram::Driver);
     // The parser has printed the usage (and what was wrong) on standard error.
     if (!commandLine.parsed)
         return 2;
+    // Help is asked for: it is the output, as for every driver.
     if (commandLine.help)
-        return 0;
+        return tools::PrintHelp(Help(arguments[0]).c_str());
     // The window's options: a run without a window ends without starting a program, and "final"
     // means nothing to any run.
     if (commandLine.finalGiven || commandLine.onexit)

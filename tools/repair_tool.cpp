@@ -12,6 +12,7 @@
 
 #include "app/run/InstallEntry.h"
 #include "app/run/RepairRun.h"
+#include "lumo/net/HostPort.h"
 #include "patch/PatchCallbacks.h"
 #include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
@@ -30,8 +31,9 @@ constexpr char kHelp[] =
     "A repair stopped by SIGINT, SIGTERM or SIGHUP, or killed, leaves files part old, part new;\n"
     "the next start of any run on INSTALL_DIR says so, and the repair must be run again.\n"
     "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
+    "HOST:PORT names the server: a host name or IPv4 address, \":\" and a port from 1 to 65535.\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
-    "repair failed, 2 for a wrong command line.\n";
+    "repair failed, 2 for a wrong command line (an empty INSTALL_DIR, an address without its port).\n";
 
 class ConsoleHost : public LumoPatch::LogOnlyRunHost
 {
@@ -59,17 +61,28 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
+    // Both arguments are checked before anything is taken or connects, as patch-run checks its own:
+    // an empty folder is an unset variable in a script, not a folder to look for.
+    HostPort server;
+    std::string wrong;
     if (argc != 3)
+        wrong = "INSTALL_DIR and HOST:PORT are needed";
+    else if (std::string(argv[1]).find_first_not_of(" \t") == std::string::npos)
+        wrong = "INSTALL_DIR is empty or only blanks";
+    else if (const std::string why = ParseHostPort(argv[2], 0, server); !why.empty())
+        wrong = std::string("HOST:PORT \"") + argv[2] + "\": " + why;
+    if (!wrong.empty())
     {
-        std::fprintf(stderr, "%s", kHelp);
+        std::fprintf(stderr, "repair-tool: wrong command line: %s\n%s", wrong.c_str(), kHelp);
         return 2;
     }
     // From here a stop signal cancels the repair, which cuts back what it made longer.
     if (!tools::CatchStopSignals("repair-tool"))
         return 1;
-    const std::string server = argv[2];
     LumoPatch::RepairRunSeams seams;
-    seams.resolveServer = [&](SocketAddress& address) { return LumoPatch::ResolveServerAddress(server, address); };
+    seams.resolveServer = [&server](SocketAddress& address, std::wstring&) {
+        return LumoPatch::ResolveServerAddress(server, address);
+    };
     seams.pollInterval = std::chrono::milliseconds(200);
     ConsoleHost& host = g_host;
     SetPatchCallbacks(nullptr, nullptr, EngineMessage);

@@ -28,8 +28,11 @@ void DescribeCommandLine(wxCmdLineParser& parser, CommandLineProgram program)
     parser.AddSwitch("h", "help", Text(121));
     parser.AddSwitch("a", "admin", Text(122));
     parser.AddParam(Text(123), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
-    parser.AddOption("l", "list", Text(124));
-    parser.AddOption("s", "server", Text(125));
+    // The window keeps its table's texts, which speak of FTP only; the driver's help says what the
+    // servers may be.
+    const bool driver = program == CommandLineProgram::Driver;
+    parser.AddOption("l", "list", driver ? wxString("text file of patch servers (HTTP, HTTPS or FTP URLs)") : Text(124));
+    parser.AddOption("s", "server", driver ? wxString("patch server URL (HTTP, HTTPS or FTP)") : Text(125));
     parser.AddOption("f", "final", Text(126), wxCMD_LINE_VAL_STRING, windowOnly);
     parser.AddParam(Text(127), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
     parser.AddSwitch("r", "repair", Text(129));
@@ -88,16 +91,21 @@ std::vector<wchar_t*> ParserArguments(std::vector<std::wstring>& arguments)
 
 }  // namespace
 
-void PrintCommandLineUsage(const std::wstring& programPath, CommandLineProgram program)
+std::wstring CommandLineUsage(const std::wstring& programPath, CommandLineProgram program)
 {
-    if (!wxMessageOutput::Get())
-        wxMessageOutput::Set(new wxMessageOutputStderr);
     // The usage names the program after the first argument.
     std::vector<std::wstring> arguments = {programPath};
     std::vector<wchar_t*> argv = {arguments[0].data(), nullptr};
     wxCmdLineParser parser(1, argv.data());
     DescribeCommandLine(parser, program);
-    parser.Usage();
+    return parser.GetUsageString().ToStdWstring();
+}
+
+void PrintCommandLineUsage(const std::wstring& programPath, CommandLineProgram program)
+{
+    if (!wxMessageOutput::Get())
+        wxMessageOutput::Set(new wxMessageOutputStderr);
+    wxMessageOutput::Get()->Output(CommandLineUsage(programPath, program));
 }
 
 std::wstring UsageWhenAsked(std::vector<std::wstring> arguments)

@@ -56,7 +56,9 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
 // ends the process.
 std::wstring UsageWhenAsked(std::vector<std::wstring> arguments);
 
-// Prints the usage of programPath (its name heads it) on standard error, as "help" does.
+// The usage of programPath (its name heads it): its first line and the table of options.
+std::wstring CommandLineUsage(const std::wstring& programPath, CommandLineProgram program);
+// Prints that usage on standard error, as "help" does.
 void PrintCommandLineUsage(const std::wstring& programPath, CommandLineProgram program);
 
 // A log line for the window, kept until it exists.

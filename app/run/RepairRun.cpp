@@ -101,33 +101,33 @@ private:
 
 }  // namespace
 
-bool ResolveServerAddress(const std::string& hostPort, SocketAddress& address)
+bool ResolveServerAddress(const HostPort& server, SocketAddress& address)
 {
-    const size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size() ||
-        hostPort.find_first_not_of("0123456789", colon + 1) != std::string::npos)
-        return false;
-    const int port = LumoUtil::ParseInt(hostPort.c_str() + colon + 1);
-    if (port < 1 || port > 65535)
-        return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(hostPort.substr(0, colon).c_str(), nullptr, &hints, &found) != 0 || !found)
+    if (getaddrinfo(server.host.c_str(), nullptr, &hints, &found) != 0 || !found)
         return false;
     const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
-    address = SocketAddress{ip, uint16_t(port)};
+    address = SocketAddress{ip, server.port};
     return true;
 }
 
-bool ResolveRepairServer(SocketAddress& address)
+bool ResolveRepairServer(SocketAddress& address, std::wstring& reason)
 {
     const char* override = std::getenv("SOLLEX_REPAIR_SERVER");
-    if (override && *override)
-        return ResolveServerAddress(override, address);
-    return ResolveServerAddress(std::string(kRepairServerHost) + ":" + std::to_string(kRepairServerPort), address);
+    if (!override || !*override)
+        return ResolveServerAddress(HostPort{kRepairServerHost, kRepairServerPort}, address);
+    HostPort server;
+    if (const std::string wrong = ParseHostPort(override, kRepairServerPort, server); !wrong.empty())
+    {
+        reason = L"SOLLEX_REPAIR_SERVER=\"" + FromNativePath(override) + L"\" is not a repair server's address (HOST or "
+                 L"HOST:PORT): " + FromNativePath(wrong) + L"; nothing was repaired.";
+        return false;
+    }
+    return ResolveServerAddress(server, address);
 }
 
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams,
@@ -144,9 +144,9 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     std::unique_ptr<RepairClientControl> client =
         seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
     SocketAddress server;
-    if (!seams.resolveServer(server))
+    if (std::wstring wrongAddress; !seams.resolveServer(server, wrongAddress))
     {
-        host.Log(3, L"Unable to contact repair server; check your network connection.");
+        host.Log(3, !wrongAddress.empty() ? wrongAddress : L"Unable to contact repair server; check your network connection.");
         return false;
     }
     if (client->SetRootFolder(installPath) != LUMORESULT_OK)

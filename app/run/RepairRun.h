@@ -5,6 +5,7 @@
 
 #include "app/core/RunHost.h"
 #include "lumo/buffers/LumoResult.h"
+#include "lumo/net/HostPort.h"
 #include "lumo/net/SocketAddress.h"
 
 #include <atomic>
@@ -40,18 +41,21 @@ public:
     virtual std::vector<std::wstring> TakeFailureReasons() { return {}; }
 };
 
-// The repair server's name, fixed in the program; SOLLEX_REPAIR_SERVER=HOST:PORT replaces name and port.
+// The repair server's name, fixed in the program; SOLLEX_REPAIR_SERVER=HOST:PORT replaces name and
+// port, SOLLEX_REPAIR_SERVER=HOST the name alone.
 inline constexpr const char* kRepairServerHost = "repair.sollex.invalid";
 inline constexpr uint16_t kRepairServerPort = 6000;
 
-// The server address from SOLLEX_REPAIR_SERVER or the fixed name, resolved to IPv4; false when the
-// name does not resolve (or the variable is malformed).
-bool ResolveRepairServer(SocketAddress& address);
-// "HOST:PORT" resolved to IPv4.
-bool ResolveServerAddress(const std::string& hostPort, SocketAddress& address);
+// The server address from SOLLEX_REPAIR_SERVER or the fixed name, resolved to IPv4. False when the
+// name does not resolve; false with reason set when the variable is no address.
+bool ResolveRepairServer(SocketAddress& address, std::wstring& reason);
+// The host resolved to IPv4, with the port given.
+bool ResolveServerAddress(const HostPort& server, SocketAddress& address);
 
 struct RepairRunSeams {
-    std::function<bool(SocketAddress&)> resolveServer = ResolveRepairServer;
+    // False when there is no address to connect to; reason, when set, says why instead of the
+    // network's usual line.
+    std::function<bool(SocketAddress&, std::wstring& reason)> resolveServer = ResolveRepairServer;
     // A new real client when empty.
     std::function<std::unique_ptr<RepairClientControl>()> makeClient;
     std::chrono::milliseconds pollInterval{1000};

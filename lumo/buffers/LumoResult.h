@@ -49,4 +49,7 @@ namespace LumoUtil
 // The code's name as written above ("LUMORESULT_PARTIAL_DATA"), for error output of tools and
 // logs; a value outside the table gives "LUMORESULT(<decimal>)".
 std::string GetResultName(LUMORESULT code);
+// What the code means, in words for a message a user reads ("the data ended early"); a value
+// outside the table gives "an unknown failure (<decimal>)".
+std::string DescribeResult(LUMORESULT code);
 }

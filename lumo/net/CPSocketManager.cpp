@@ -134,7 +134,7 @@ void CPWorkerThread::Run()
     }
 }
 
-CPSocketManager::CPSocketManager(int count) : IOCompletionPort(count), threadCount(count)
+CPSocketManager::CPSocketManager(int count) : IOCompletionPort(count)
 {
     Assert(count == 1, "threadCount == 1");
     for (int i = 0; i < count; ++i)

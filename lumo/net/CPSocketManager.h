@@ -105,7 +105,6 @@ private:
     void AddWorkerThread();
 
     std::vector<std::unique_ptr<CPWorkerThread>> workers;
-    int threadCount;
     std::mutex workersLock;
 };
 

@@ -50,7 +50,7 @@ std::string ConnectionFailureText(LUMORESULT result)
     case LUMORESULT_ABORTED: return "the connection to the repair server was closed";
     case LUMORESULT_NETWORK_ERROR: return "the connection to the repair server was lost";
     case LUMORESULT_OUT_OF_SPACE: return "there was no memory for the data";
-    default: return "the connection to the repair server failed (" + LumoUtil::GetResultName(result) + ")";
+    default: return LumoUtil::DescribeResult(result);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/FakePatchTool.h"
+#include "tests/fixtures/GroupedChild.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/WaitFor.h"
@@ -35,21 +36,22 @@
 namespace {
 
 // The real patcher on this test's display, with a home, a temporary folder and a registry of the
-// machine's own; settings are extra "NAME=value" words, then the program's arguments.
-std::unique_ptr<platform::SpawnedChild> StartPatcher(const apprun::RunMachine& machine,
-                                                     const std::vector<std::string>& settings,
-                                                     const std::vector<std::string>& arguments)
+// machine's own; settings are extra "NAME=value" words, then the program's arguments. It and what
+// it starts end with the test, however the test ends.
+fixtures::GroupedChild StartPatcher(const apprun::RunMachine& machine, const std::vector<std::string>& settings,
+                            const std::vector<std::string>& arguments)
 {
     const std::string home = machine.scratch / "home";
     platform::SpawnRequest request;
-    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache",
-                    "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none", "SOLLEX_PAGE_URL=about:blank",
-                    "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11"};
+    request.argv = {"/usr/bin/env", "TMPDIR=" + machine.temp, "HOME=" + home,
+                    "XDG_CACHE_HOME=" + home + "/cache", "XDG_DATA_HOME=" + home + "/data", "LUMO_ELEVATOR=none",
+                    "SOLLEX_PAGE_URL=about:blank", "WEBKIT_DISABLE_COMPOSITING_MODE=1", "NO_AT_BRIDGE=1",
+                    "GDK_BACKEND=x11"};
     request.argv.insert(request.argv.end(), settings.begin(), settings.end());
     request.argv.push_back(LUMO_BIN_DIR "/sollex-patcher");
     request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
     request.captureOutput = true;
-    return platform::SpawnedChild::Spawn(request, nullptr);
+    return fixtures::GroupedChild::Start(request);
 }
 
 // The server's "patches.txt": one patch from build A to build B, its package at url.
@@ -80,6 +82,7 @@ TEST(WindowStopSignal, RollsTheRunBackThenEnds)
     for (const int stop : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         SCOPED_TRACE(strsignal(stop));
         apprun::RunMachine machine;
+        SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
         const std::string www = machine.scratch / "www";
         fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
         nettest::NginxServer server(www);
@@ -143,6 +146,7 @@ TEST(WindowStopSignal, ARepairCutsBackWhatItMadeLongerThenEnds)
 TEST(WindowStopSignal, AStopDuringTheDatabaseUpdateIsKeptInTheInstallation)
 {
     apprun::RunMachine machine;
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
     machine.SetUtility({{"repairdatabase.hang", "1"}});
     const std::string www = machine.scratch / "www";
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB));
@@ -174,6 +178,7 @@ TEST(WindowStopSignal, TheLogNamesTheSignalAndWhatItLeft)
 {
     using namespace LumoPatch;
     apprun::RunMachine machine;
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine);
     const std::string www = machine.scratch / "www";
     fixtures::WriteFile(www + "/a-b.pkg", apprun::MakePackage(apprun::kBuildA, apprun::kBuildB, {"", "HANG"}));
     nettest::NginxServer server(www);

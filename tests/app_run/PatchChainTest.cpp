@@ -73,7 +73,7 @@ public:
 
     std::unique_ptr<RunMachine> machinePtr;
     std::unique_ptr<ObservedHost> hostPtr;
-    LumoPatch::RunEnvironment environment = LumoPatch::RunEnvironment::Default();
+    LumoPatch::RunEnvironment environment = RoomyRunEnvironment();
 };
 
 TEST_F(ChainTest, AppendedChainBringsTheInstallationToTheLastBuild)

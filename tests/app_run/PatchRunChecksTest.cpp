@@ -37,7 +37,7 @@ public:
         machine.ResetOptions(kBuildA);
         // Nothing to patch: a run that passes its checks goes straight to the database update.
         PatcherOptions::Instance().localPatch = true;
-        environment = LumoPatch::RunEnvironment::Default();
+        environment = RoomyRunEnvironment();
         environment.tempParent = FromNativePath(machine.temp);
         environment.progressStepMs = 1;
         environment.filesInUseIntervalMs = 1;

@@ -28,6 +28,8 @@
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/ArchiveWriter.h"
 #include "tests/fixtures/FakeSollexUtil.h"
+#include "tests/fixtures/GroupedChild.h"
+#include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 #include "tests/fixtures/UninstallLogFixture.h"
@@ -59,16 +61,17 @@ public:
         return patcher;
     }
 
-    std::unique_ptr<platform::SpawnedChild> Start(const std::string& program, const std::vector<std::string>& arguments)
+    // The program and what it starts end with the test, however the test ends.
+    fixtures::GroupedChild Start(const std::string& program, const std::vector<std::string>& arguments)
     {
         platform::SpawnRequest request;
         request.argv = {program};
         request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
         request.captureOutput = true;
-        setenv("TMPDIR", machine().temp.c_str(), 1);
-        auto child = platform::SpawnedChild::Spawn(request, nullptr);
-        unsetenv("TMPDIR");
-        return child;
+        // The child's TMPDIR only: this process's own goes back as it was, or every later test's
+        // scratch folder would land outside the TMPDIR the tests were given.
+        const fixtures::ScopedEnv temp("TMPDIR", machine().temp.c_str());
+        return fixtures::GroupedChild::Start(request);
     }
 
     DriverResult Finish(platform::SpawnedChild& child)
@@ -139,6 +142,7 @@ public:
 
 TEST_F(DriverTest, AppendedChainOnItsOwnExecutable)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
     ExpectCompletedAtC(result);
     EXPECT_NE(result.output.find("1\tThere are no more patches for this build."), std::string::npos);
@@ -238,6 +242,7 @@ TEST_F(DriverTest, AFolderThatHoldsNoInstallationIsSaidAsSuchAndLeftAlone)
 // for an unknown build is no completed run.
 TEST_F(DriverTest, ARunFromAServerWithoutAnInstalledBuildFailsAndChangesNothing)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     machine().SetUtility({{"builds", ""}});
     nettest::FaultServer server(machine().scratch / "www");
     ASSERT_TRUE(server.Ok());
@@ -253,6 +258,7 @@ TEST_F(DriverTest, ARunFromAServerWithoutAnInstalledBuildFailsAndChangesNothing)
 
 TEST_F(DriverTest, ChainFromPatchServers)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const std::string plainDriver = std::string(LUMO_BIN_DIR) + "/patch-run";
     {
         SCOPED_TRACE("http");
@@ -281,6 +287,7 @@ TEST_F(DriverTest, ChainFromPatchServers)
 
 TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntouched)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     fixtures::ScratchFolder serverRoot;
     WriteServerFolder(serverRoot.Path(), "");
     nettest::FaultServer server(serverRoot.Path());
@@ -313,6 +320,7 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
 // installation stands, not that the patch failed.
 TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     for (const int signal : {SIGTERM, SIGQUIT, SIGHUP})
     {
         SCOPED_TRACE(strsignal(signal));
@@ -362,6 +370,7 @@ TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 // A server that takes the connection and says nothing: a stop signal still ends the run at once.
 TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     nettest::FaultServer server(machine().scratch / "www");
     ASSERT_TRUE(server.Ok());
     WriteServerFolder(machine().scratch / "www", server.Url("silent/a-b.pkg"));
@@ -385,6 +394,7 @@ TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 
 TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const std::string patcherBytes = fixtures::ReadFile(PatcherWithChain());
     fixtures::ScratchFolder serverRoot;
     fixtures::WriteFile(serverRoot / "keep", "");
@@ -470,6 +480,7 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
 // A game linked into place and named in any spelling is patched, and recorded, under its own name.
 TEST_F(DriverTest, AnInstallationReachedThroughALinkIsPatchedUnderItsOwnName)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     ASSERT_EQ(::symlink(machine().install.c_str(), (machine().scratch / "link").c_str()), 0);
     ExpectCompletedAtC(RunDriver("/bin/sh", {"-c", "cd '" + machine().scratch / "link' && exec '" + PatcherWithChain() +
                                                        "' --admin " + kBuildA + " ../link/./"}));
@@ -484,6 +495,7 @@ TEST_F(DriverTest, AnInstallationReachedThroughALinkIsPatchedUnderItsOwnName)
 // ends at a whole build either way. The library preloaded refuses the Nth pthread_create.
 TEST_F(DriverTest, EveryThreadADriverStartsMayBeRefused)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     fixtures::ScratchFolder servers;
     WriteServerFolder(servers / "www", "");
     nettest::NginxServer web(servers / "www");
@@ -538,6 +550,7 @@ TEST_F(DriverTest, EveryThreadADriverStartsMayBeRefused)
 // an installation a patch runs on (naming the patch, so the two never run on one installation at once).
 TEST_F(DriverTest, RepairToolRefusesAFolderItCannotRepairBeforeConnecting)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     fixtures::WriteFile(machine().scratch / "cli/keep.txt", "");
     const std::string patcher = PatcherWithChain({"", "HANG"});  // its patch tool never ends
     auto patch = Start(patcher, {"--admin", machine().install});
@@ -589,6 +602,7 @@ TEST_F(DriverTest, AStopSignalDuringTheBuildQueryEndsItAtOnce)
 // completed, and says how to rebuild the database (no later run would redo the update).
 TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     machine().SetUtility({{"repairdatabase.hang", "1"}});
     auto child = Start(PatcherWithChain(), {"--admin", machine().install});
     ASSERT_TRUE(child);
@@ -634,6 +648,7 @@ TEST_F(DriverTest, AStopDuringTheDatabaseUpdateIsNotACompletedRun)
 // first, then repairs: nothing is left for the next start to put back over the repaired files.
 TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     auto patch = Start(PatcherWithChain({"", "HANG"}), {"--admin", machine().install});  // its patch tool never ends
     ASSERT_TRUE(patch);
     ReadUntil(*patch, "1\tPatching from 43434 to 44088...");
@@ -774,6 +789,7 @@ TEST_F(DriverTest, FoldersOfEndedRunsGoWhoeverTakesTheInstallation)
 // found in it, and the chain completes.
 TEST_F(DriverTest, AToolFolderInAnotherCaseIsUsed)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     ASSERT_EQ(rename((machine().install + "/bin").c_str(), (machine().install + "/Bin").c_str()), 0);
     const DriverResult result = RunDriver(PatcherWithChain(), {"--admin", machine().install});
     EXPECT_EQ(result.exitCode, 0) << result.output;
@@ -792,6 +808,7 @@ TEST_F(DriverTest, AToolFolderInAnotherCaseIsUsed)
 // rolled back.
 TEST_F(DriverTest, AWindowsProgramAsThePatchToolIsNotRun)
 {
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     const std::string marker = machine().scratch / "marker";
     const std::string tool = machine().install + "/bin/kpatchl-w32.exe";
     fixtures::WriteFile(tool, std::string("MZ\x90\x00\x03\x00\ntouch '", 14) + marker + "'; exit 0\n");
@@ -834,7 +851,7 @@ public:
         return server;
     }
     // A repair started with command (a shell line), once it has made the file 4 TB long.
-    std::unique_ptr<platform::SpawnedChild> RepairGrowingTheFile(const std::string& command)
+    fixtures::GroupedChild RepairGrowingTheFile(const std::string& command)
     {
         auto child = Start("/bin/sh", {"-c", command + " 2>/dev/null"});
         EXPECT_TRUE(child);

@@ -98,7 +98,7 @@ protected:
     bool Run(std::vector<Poll> polls, bool resolves = true, std::optional<Poll> afterCancel = {})
     {
         LumoPatch::RepairRunSeams seams;
-        seams.resolveServer = [resolves](SocketAddress&) { return resolves; };
+        seams.resolveServer = [resolves](SocketAddress&, std::wstring&) { return resolves; };
         seams.makeClient = [&, polls, afterCancel] {
             return std::make_unique<ScriptedClient>(polls, started, destroyed, &clientFiles, afterCancel);
         };
@@ -406,6 +406,50 @@ TEST_F(RepairRunTest, EveryReasonAFailedRepairGivesIsAnErrorLineNamingTheFile)
         std::error_code error;
         EXPECT_FALSE(std::filesystem::exists(install + "/folder0000", error));
     }
+}
+
+// SOLLEX_REPAIR_SERVER names the host alone (the port is then 6000) or host and port; a value
+// that is no address says so instead of blaming the network, and nothing connects.
+TEST(RepairServerAddressTest, TheVariableTakesTheDefaultPortAndRefusesWhatIsNoAddress)
+{
+    const struct { const char* value; bool resolves; uint16_t port; const wchar_t* reason; } cases[] = {
+        {"127.0.0.1", true, 6000, L""},
+        {"127.0.0.1:6001", true, 6001, L""},
+        {"localhost", true, 6000, L""},
+        {"127.0.0.1:", false, 0, L"SOLLEX_REPAIR_SERVER=\"127.0.0.1:\" is not a repair server's address (HOST or "
+                                 L"HOST:PORT): the port after \":\" is missing; nothing was repaired."},
+        {":6000", false, 0, L"SOLLEX_REPAIR_SERVER=\":6000\" is not a repair server's address (HOST or HOST:PORT): "
+                           L"the host is missing; nothing was repaired."},
+        {"host:99999", false, 0, L"SOLLEX_REPAIR_SERVER=\"host:99999\" is not a repair server's address (HOST or "
+                                 L"HOST:PORT): the port \"99999\" is not a number from 1 to 65535; nothing was repaired."},
+        {"nowhere.invalid", false, 0, L""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.value);
+        fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", c.value);
+        SocketAddress server;
+        std::wstring reason;
+        EXPECT_EQ(LumoPatch::ResolveRepairServer(server, reason), c.resolves);
+        EXPECT_EQ(reason, c.reason);
+        if (c.resolves)
+        {
+            EXPECT_EQ(server, (SocketAddress{0x7F000001u, c.port}));
+        }
+    }
+}
+
+TEST_F(RepairRunTest, AVariableThatIsNoAddressIsNamedAndNothingConnects)
+{
+    machine.ResetOptions(kBuildA);
+    fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", "127.0.0.1:abc");
+    LumoPatch::RepairRunSeams seams;
+    seams.makeClient = [&] { return std::make_unique<ScriptedClient>(std::vector<Poll>{{1}}, started, destroyed, &clientFiles, std::nullopt); };
+    EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams));
+    EXPECT_TRUE(host.Has(L"SOLLEX_REPAIR_SERVER=\"127.0.0.1:abc\" is not a repair server's address (HOST or "
+                         L"HOST:PORT): the port \"abc\" is not a number from 1 to 65535; nothing was repaired.", 3))
+        << host.Dump();
+    EXPECT_FALSE(started);
 }
 
 TEST_F(RepairRunTest, RepairModeOfThePatchRun)

@@ -2,6 +2,7 @@
 
 #include "BuildConfig.h"
 #include "app/core/PatcherOptions.h"
+#include "app/run/PatchRun.h"
 #include "platform/NativePath.h"
 #include "platform/Registry.h"
 #include "tests/fixtures/FakePatchTool.h"
@@ -11,6 +12,7 @@
 #include "tests/fixtures/UninstallLogFixture.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -167,6 +169,29 @@ RunMachine::RunMachine(const std::string& installName)
     fixtures::WriteFile(install + "/unins000.dat",
                         fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(5000)));
     SetUtility({});
+}
+
+LumoPatch::RunEnvironment RoomyRunEnvironment()
+{
+    LumoPatch::RunEnvironment environment = LumoPatch::RunEnvironment::Default();
+    environment.freeDiskSpace = [](const std::wstring&, uint64_t& freeBytes) {
+        freeBytes = uint64_t(1) << 50;
+        return true;
+    };
+    return environment;
+}
+
+std::string RunMachine::LacksRoomForAPatch() const
+{
+    const uint64_t neededMegabytes = LumoPatch::RunEnvironment::Default().requiredMegabytes;
+    struct statvfs disk = {};
+    if (statvfs(install.c_str(), &disk) != 0)
+        return "the free space below " + install + " cannot be read";
+    const uint64_t freeMegabytes = uint64_t(disk.f_bavail) * disk.f_frsize / 1048576u;
+    if (freeMegabytes >= neededMegabytes)
+        return "";
+    return "a whole patch run needs " + std::to_string(neededMegabytes) + " MB free on the disk of TMPDIR (" + install +
+           "), which has " + std::to_string(freeMegabytes) + " MB";
 }
 
 void RunMachine::ResetOptions(const std::string& current) const

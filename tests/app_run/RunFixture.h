@@ -6,6 +6,7 @@
 // for "repairdatabase", noting whether the database was free for it.
 #pragma once
 
+#include "app/run/PatchRun.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
 
@@ -50,9 +51,24 @@ public:
     // Files below the installation and the temporary folder that a run must not leave.
     std::vector<std::string> Leftovers() const;
     uint32_t UninstallRecordCount() const;
+    // Why a whole patch cannot run here, "" when it can: a patch run refuses to start without the
+    // room it asks for free on the installation's disk (the unpacking goes there when the temporary
+    // folder's disk is short).
+    std::string LacksRoomForAPatch() const;
 
     fixtures::ScratchFolder scratch;
     std::string registry, temp, install;
 };
+
+// The run's environment for a run inside a test, which patches kilobytes: the run is told its disks
+// have the room it asks for, so that only the tests of that check depend on it (they give their
+// own answer) and not every test on the machine's free space.
+LumoPatch::RunEnvironment RoomyRunEnvironment();
+
+// Skips the test before it starts, saying what it needs, when the disk lacks the room for a whole
+// patch run (a test that needs gigabytes says so instead of failing on the run's refusal).
+#define SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine)                                       \
+    if (const std::string lacking = (machine).LacksRoomForAPatch(); !lacking.empty()) \
+    GTEST_SKIP() << lacking
 
 }  // namespace apprun

@@ -10,6 +10,13 @@ support="$(cd "$(dirname "$0")/../../scripts/demo-support" && pwd)"
 root="$(mktemp -d)"
 trap 'rm -rf "$root"' EXIT
 mkdir -p "$root/work" "$root/tmp" "$root/registry" "$root/home"
+# A patch run refuses to start without 4096 MB free on the installation's disk (the run's own
+# figure): with less, say what is needed and skip (77) before anything starts.
+free_mb=$(df -Pm "$root" | awk 'NR == 2 { print $4 }')
+if [ "$free_mb" -lt 4096 ]; then
+  echo "window_chain: skipped: a whole patch run needs 4096 MB free on the disk of TMPDIR ($root), which has $free_mb MB"
+  exit 77
+fi
 export LUMO_REGISTRY_ROOT=$root/registry TMPDIR=$root/tmp HOME=$root/home LUMO_ELEVATOR=none LANG=C.UTF-8
 unset LANGUAGE LC_ALL LC_MESSAGES
 

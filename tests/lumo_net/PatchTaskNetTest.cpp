@@ -342,7 +342,16 @@ TEST_F(PatchTaskNet, FetchToolNamesAPackageLargerThanItsDisk)
     const std::string url = faults.Url("size/4611686018427387904");
     const ToolRun run = RunFetchTool({url, m_folder / "huge.zip"});
     EXPECT_EQ(1, run.exitCode);
-    EXPECT_NE(std::string::npos, run.output.find(url + ": download failed (it is 4611686018427387904 bytes, and the disk of "))
+    // The disk is named by the file the user gave, not by the partial file beside it.
+    EXPECT_NE(std::string::npos, run.output.find(url + ": download failed (it is 4611686018427387904 bytes, and the disk of " +
+                                                 m_folder / "huge.zip" + " has "))
         << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find(".part-")) << run.output;
+    // Resumed, the file being written is DEST itself.
+    fixtures::WriteFile(m_folder / "resumed.zip", "x");
+    const ToolRun resumed = RunFetchTool({"--resume", url, m_folder / "resumed.zip"});
+    EXPECT_EQ(1, resumed.exitCode);
+    EXPECT_NE(std::string::npos, resumed.output.find(" and the disk of " + m_folder / "resumed.zip" + " has "))
+        << resumed.output;
 }
 } // namespace

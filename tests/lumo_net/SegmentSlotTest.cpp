@@ -14,6 +14,7 @@
 #include "lumo/net/SegmentName.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/OutputCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/lumo_net/RepairWire.h"
 
@@ -125,6 +126,31 @@ TEST(SegmentSlot, RefusedRecordsChangeNothing)
 // What the patcher keeps for itself and what the summary leaves out are never written, cut or
 // deleted, however the server spells the name and whatever link inside the installation it goes
 // through. A record planting a journal would have the next start "recover" files outside.
+// A record cut short is said in words, naming the segment once its name has arrived.
+TEST(SegmentSlot, ARecordCutShortIsSaidInWords)
+{
+    ScratchFolder folder;
+    MemoryOwner owner(folder.WidePath() + L"/install");
+    const std::string whole = Plain(L"a.bin#000", "new data");
+    const struct { size_t length; const char* line; } cases[] = {
+        {3, "No further record came from the repair server: the data ended early."},
+        {whole.size() - 1, "The data of a.bin#000 did not arrive whole from the repair server: the data ended early."},
+    };
+    for (const auto& c : cases)
+    {
+        fixtures::StdoutCapture out;
+        fixtures::StderrCapture err;
+        EXPECT_FALSE(Apply(owner, whole.substr(0, c.length)));
+        const std::string said = out.Text() + err.Text();
+        EXPECT_NE(said.find(c.line), std::string::npos) << said;
+        EXPECT_EQ(said.find("::"), std::string::npos) << said; // no names of the code
+    }
+    for (LUMORESULT code = 1; code <= LUMORESULT_PARTIAL_DATA + 1; ++code)
+        EXPECT_EQ(LumoUtil::DescribeResult(code).find("LUMORESULT"), std::string::npos) << code;
+    EXPECT_EQ(LumoUtil::DescribeResult(LUMORESULT_ABORTED), "the connection was closed or the transfer was cancelled");
+    EXPECT_EQ(LumoUtil::DescribeResult(99), "an unknown failure (99)");
+}
+
 TEST(SegmentSlot, NamesTheRepairLeavesAloneAreRefused)
 {
     ScratchFolder folder;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/DebugOutput.h"
 #include "lumo/diagnostics/SystemLog.h"
 #include "tests/fixtures/OutputCapture.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 namespace
 {
@@ -128,25 +130,27 @@ std::string FifoPath(const std::string& folder)
     return folder + "/" + std::to_string(::getpid()) + "cout";
 }
 
-std::string MakeRuntimeFolder()
+// Runs body with XDG_RUNTIME_DIR at a folder of its own, removes the folder, and ends the child
+// process with body's status (_Exit: the parent's state is not the child's to tear down).
+[[noreturn]] void ExitInRuntimeFolder(const std::function<int(const std::string& folder)>& body)
 {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/systemlog-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
-        std::abort();
-    ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
-    return pattern;
+    int status = 0;
+    {
+        const fixtures::ScratchFolder folder;
+        ::setenv("XDG_RUNTIME_DIR", folder.Path().c_str(), 1);
+        status = body(folder.Path());
+    }
+    std::_Exit(status);
 }
 
-[[noreturn]] void WriteThroughFifo()
+int WriteThroughFifo(const std::string& folder)
 {
-    const std::string folder = MakeRuntimeFolder();
     const std::string fifo = FifoPath(folder);
     if (::mkfifo(fifo.c_str(), 0600) != 0)
-        std::_Exit(2);
+        return 2;
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     if (reader < 0 || !InitConsoleOutput() || !IsConsoleOutputPipe())
-        std::_Exit(3);
+        return 3;
     SystemLogWrite(SYSTEMLOG_STDOUT, "abc");
     unsigned char bytes[16] = {};
     const ssize_t got = ::read(reader, bytes, sizeof bytes);
@@ -156,21 +160,20 @@ std::string MakeRuntimeFolder()
         std::fprintf(stderr, "read %zd bytes:", got);
         for (ssize_t i = 0; i < got; ++i)
             std::fprintf(stderr, " %02x", bytes[i]);
-        std::_Exit(4);
+        return 4;
     }
-    std::_Exit(0);
+    return 0;
 }
 
 TEST(SystemLogDeathTest, FifoReceivesUtf16Lines)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(WriteThroughFifo(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ExitInRuntimeFolder(WriteThroughFifo), ::testing::ExitedWithCode(0), "");
 }
 
 // kind 0: a plain file; 1: a link to a FIFO with a reader; 2: a FIFO without a reader.
-[[noreturn]] void PlantAndInit(int kind)
+int PlantAndInit(int kind, const std::string& folder)
 {
-    const std::string folder = MakeRuntimeFolder();
     const std::string fifo = FifoPath(folder);
     if (kind == 0)
         ::close(::open(fifo.c_str(), O_WRONLY | O_CREAT, 0600));
@@ -183,7 +186,7 @@ TEST(SystemLogDeathTest, FifoReceivesUtf16Lines)
     }
     if (kind == 2)
         ::mkfifo(fifo.c_str(), 0600);
-    std::_Exit(!InitConsoleOutput() && !IsConsoleOutputPipe() ? 0 : 1);
+    return !InitConsoleOutput() && !IsConsoleOutputPipe() ? 0 : 1;
 }
 
 TEST(SystemLogDeathTest, FifoPathHoldingSomethingElseIsNotUsed)
@@ -192,6 +195,8 @@ TEST(SystemLogDeathTest, FifoPathHoldingSomethingElseIsNotUsed)
     // FIFO, or a FIFO without a reader there must leave standard output alone.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (int kind = 0; kind < 3; ++kind)
-        EXPECT_EXIT(PlantAndInit(kind), ::testing::ExitedWithCode(0), "") << kind;
+        EXPECT_EXIT(ExitInRuntimeFolder([kind](const std::string& folder) { return PlantAndInit(kind, folder); }),
+                    ::testing::ExitedWithCode(0), "")
+            << kind;
 }
 }  // namespace

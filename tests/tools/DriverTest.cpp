@@ -31,8 +31,9 @@ namespace
 using fixtures::ReadFile;
 using fixtures::WriteFile;
 
-constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool", "container-tool", "dump-tool", "fetch-tool",
-                                    "md5-tool",     "package-tool", "patch-apply", "run-tool"};
+constexpr const char* kDrivers[] = {"archive-tool", "cfil-tool",   "container-tool", "dump-tool",
+                                    "fetch-tool",   "md5-tool",    "package-tool",   "patch-apply",
+                                    "patch-run",    "repair-tool", "run-tool"};
 
 struct DriverRun { int status = -1; std::string out; std::string err; };
 
@@ -85,9 +86,17 @@ TEST_F(DriverTest, HelpGoesToStandardOutputAndABadCommandLineFails)
         const DriverRun bad = Shell(std::string(driver) + " --no-such-option a b c d e");
         EXPECT_EQ(bad.status, 2);
         EXPECT_EQ(bad.out, "");
-        EXPECT_NE(bad.err.find("usage: "), std::string::npos) << bad.err;
+        // The patcher's own parser (patch-run) writes "Usage: ".
+        EXPECT_TRUE(bad.err.find("usage: ") != std::string::npos || bad.err.find("Usage: ") != std::string::npos)
+            << bad.err;
     }
     EXPECT_NE(Shell("patch-apply --help").out.find("PACKAGE_DIR    an unpacked patch package"), std::string::npos);
+    // patch-run says what it does, what it prints and that its servers may be HTTP ones, not only
+    // the window's table of options.
+    const std::string patchRun = Shell("patch-run --help").out;
+    for (const char* text : {"Runs the patcher without its window", "<level><TAB><text>", "HTTP, HTTPS or FTP",
+                             "2 for a wrong command line"})
+        EXPECT_NE(patchRun.find(text), std::string::npos) << text << "\n" << patchRun;
     EXPECT_EQ(Shell("repair-server --help").out.rfind("usage: repair-server ROOT", 0), 0u); // not serving "--help"
 }
 
@@ -105,20 +114,30 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
         {"cfil-tool pack X X", 1, "cfil-tool: X and X are the same file\n"},
         {"cfil-tool pack D keep.txt", 1, "cfil-tool: D: it is a folder\n"},
         {"cfil-tool unpack garbage keep.txt", 1, "cfil-tool: "},
-        {"container-tool decompress garbage keep.txt", 1, "container-tool: decompress garbage -> keep.txt: "},
+        {"container-tool decompress garbage keep.txt", 1,
+         "container-tool: decompress garbage -> keep.txt: the container is damaged (not what compress writes)\n"},
+        // No room for the output (a file-size limit of 0; the message travels through a pipe, which
+        // the limit does not reach).
+        {"bash -c 'set -o pipefail; (trap \"\" XFSZ; ulimit -f 0; exec container-tool compress X keep.txt) 2>&1 | cat >&2'", 1,
+         "container-tool: compress X -> keep.txt: the output could not be written: File too large\n"},
         {"container-tool compress D keep.txt", 1, "container-tool: compress: cannot open D for reading: it is a folder\n"},
         {"archive-tool extract garbage 100 keep.txt", 1, "archive-tool: "},
         {"dump-tool D", 1, "dump-tool: D: it is a folder\n"},
         {"md5-tool D", 1, "md5-tool: D: cannot read the file"},
         {"archive-tool extract patcher.exe 4343 x.zip", 1,
-         "archive-tool: LUMORESULT_NOT_FOUND: the patch archive holds no package for build 4343"},
-        {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1,
-         "archive-tool: LUMORESULT_NOT_ALLOWED: no/dir/x.zip: cannot be created"},
-        {"archive-tool list garbage", 1, "archive-tool: LUMORESULT_NOT_SUPPORTED: "},
-        {"archive-tool list missing.exe", 1, "archive-tool: LUMORESULT_IO_ERROR: missing.exe: cannot be opened"},
-        {"archive-tool list", 2, "archive-tool: LUMORESULT_INVALID_ARGUMENT: bad command line"},
-        {"package-tool unpack bad.zip new/dest", 1, "package-tool: LUMORESULT_BAD_FORMAT: bad.zip: item 2 at offset "},
-        {"package-tool unpack p.zip file/dest", 1, "package-tool: LUMORESULT_NOT_ALLOWED: p.zip: the destination folder "},
+         "archive-tool: the patch archive holds no package for build 4343\n"},
+        {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1, "archive-tool: no/dir/x.zip: cannot be created\n"},
+        {"archive-tool list garbage", 1, "archive-tool: garbage: no patch archive in the file\n"},
+        {"archive-tool list missing.exe", 1, "archive-tool: missing.exe: cannot be opened"},
+        {"archive-tool list", 2, "archive-tool: wrong command line\nusage: archive-tool list EXE\n"},
+        {"package-tool unpack bad.zip new/dest", 1, "package-tool: bad.zip: item 2 at offset "},
+        {"package-tool unpack p.zip file/dest", 1, "package-tool: p.zip: the destination folder "},
+        {"package-tool list", 2, "package-tool: wrong command line\nusage: package-tool list PKG\n"},
+        // An empty argument is a script's unset variable, not an address or a file name.
+        {"fetch-tool '' f/x", 2, "fetch-tool: wrong command line: URL is empty\nusage: fetch-tool "},
+        {"fetch-tool http://127.0.0.1:1/x ' '", 2, "fetch-tool: wrong command line: DEST is empty\nusage: fetch-tool "},
+        {"fetch-tool --patches http://127.0.0.1:1/ ''", 2,
+         "fetch-tool: wrong command line: SERVER_URL 2 is empty\nusage: fetch-tool "},
     };
     for (const auto& c : cases)
     {
@@ -127,12 +146,40 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << run.err;
         EXPECT_TRUE(c.status == 2 || run.err.find('\n') == run.err.size() - 1) << run.err; // one line
+        EXPECT_EQ(run.err.find("LUMORESULT"), std::string::npos) << run.err; // the code's names are not the user's
         EXPECT_EQ(ReadFile(m_scratch / "keep.txt"), "keep me");
         EXPECT_EQ(ReadFile(m_scratch / "X"), "source bytes");
     }
     EXPECT_NE(Shell("package-tool unpack bad.zip new/dest").err.find("item refused: unsafe path \"..\\..\\x\""),
               std::string::npos);
     EXPECT_EQ(system(("test $(ls -A '" + m_scratch.Path() + "' | wc -l) -eq 11").c_str()), 0) << "a file stayed";
+}
+
+// repair-tool refuses an address it could not use and an empty folder as a wrong command line,
+// before it takes the installation or connects: nothing appears in the folder.
+TEST_F(DriverTest, RepairToolRefusesAnAddressWithoutItsPortAndAnEmptyFolder)
+{
+    ASSERT_EQ(mkdir((m_scratch / "install").c_str(), 0755), 0);
+    const struct { const char* arguments; const char* wrong; } cases[] = {
+        {"install localhost", "HOST:PORT \"localhost\": the port is missing (HOST:PORT)"},
+        {"install host:99999", "HOST:PORT \"host:99999\": the port \"99999\" is not a number from 1 to 65535"},
+        {"install 127.0.0.1:", "HOST:PORT \"127.0.0.1:\": the port after \":\" is missing"},
+        {"install :6000", "HOST:PORT \":6000\": the host is missing"},
+        {"install 127.0.0.1:abc", "HOST:PORT \"127.0.0.1:abc\": the port \"abc\" is not a number from 1 to 65535"},
+        {"'' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
+        {"'  ' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
+        {"install", "INSTALL_DIR and HOST:PORT are needed"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.arguments);
+        const DriverRun run = Shell(std::string("repair-tool ") + c.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(std::string("repair-tool: wrong command line: ") + c.wrong + "\nusage: repair-tool", 0), 0u)
+            << run.err;
+        EXPECT_EQ(fixtures::ListFolder(m_scratch / "install"), std::vector<std::string>{});
+    }
 }
 
 // A partial file that a killed run left beside its destination goes at the next run for it; one of a

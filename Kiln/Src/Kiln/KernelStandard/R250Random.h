@@ -35,7 +35,6 @@ private:
     uint32_t m_length = kLength;
     uint32_t m_length2 = kLength2;
     uint8_t m_seeded = 0;
-    uint32_t m_reserved = 0;
     std::unique_ptr<uint32_t[]> m_table2;
     std::unique_ptr<uint32_t[]> m_table;
 };
