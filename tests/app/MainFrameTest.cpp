@@ -8,6 +8,7 @@
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchMessages.h"
 #include "tests/app/GuiTestSupport.h"
+#include "tests/fixtures/ScratchFolder.h"
 
 #include <wx/button.h>
 #include <wx/gauge.h>
@@ -198,11 +199,19 @@ TEST_F(MainFrameTest, SplitCommandsFollowTheSplitterAndItsEventsReachTheStatusLi
 TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A folder of its own for what the dying child writes (a fixed name in the shared temporary
+    // folder may be another user's). The child runs this test again from its start, so it is
+    // handed the parent's folder, which the parent removes afterwards.
+    constexpr char kFolderVariable[] = "LUMO_GUARDED_DEATH_FOLDER";
+    std::string folder = std::getenv(kFolderVariable) ? std::getenv(kFolderVariable) : "";
+    if (folder.empty()) {
+        folder = testing::TempDir() + "guarded-death-XXXXXX";
+        ASSERT_NE(mkdtemp(folder.data()), nullptr);
+        setenv(kFolderVariable, folder.c_str(), 1);
+    }
     EXPECT_EXIT(
         {
-            // A folder of its own: a fixed name in the shared temporary folder may be another user's.
-            std::string folder = testing::TempDir() + "guarded-death-XXXXXX";
-            if (mkdtemp(folder.data()) == nullptr || chdir(folder.c_str()) != 0)
+            if (chdir(folder.c_str()) != 0)
                 _exit(1);
             InstallCrashHandlers(true);
             BuildMinidumpName(L"patcher");
@@ -213,6 +222,8 @@ TEST(GuardedThreadDeathTest, AnExceptionInABodyEndsTheProcessWith255)
             _exit(0);
         },
         testing::ExitedWithCode(255), "Unhandled Exception");
+    unsetenv(kFolderVariable);
+    EXPECT_TRUE(fixtures::RemoveTree(folder)) << folder;
 }
 
 TEST_F(MainFrameTest, BridgeCarriesGaugePathApplyAndMessagesFromAWorkerThread)
