@@ -11,5 +11,5 @@ int main(int argc, char** argv)
     setenv("GDK_BACKEND", "x11", 0);
     // As in the patcher: file names are UTF-8 whatever the locale.
     wxConvFileName = &wxConvUTF8;
-    return fixtures::RunWxGuiTests(argc, argv, "test_app");
+    return fixtures::RunInTemporaryFolderOfItsOwn(argc, argv, "test_app");
 }

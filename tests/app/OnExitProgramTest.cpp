@@ -1,9 +1,11 @@
+#include <signal.h>
 // The onexit program: split like a shell would (without one), found beside the patcher by a bare
 // name, waited for a second at most, and a failed start reported on standard error.
 #include "app/OnExitProgram.h"
 #include "app/core/StringTable.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/WaitFor.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -30,7 +32,8 @@ TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
     fixtures::ScratchFolder folder;
     const std::string probe = folder / "onexit-probe";
     fixtures::WriteFile(probe, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n"
-                               "[ \"$1\" = sleep ] && exec sleep 30 </dev/null >/dev/null 2>&1\nexit 0\n");
+                               "[ \"$1\" = sleep ] && echo $$ > \"$(dirname \"$0\")/sleep.pid\" && "
+                               "exec sleep 30 </dev/null >/dev/null 2>&1\nexit 0\n");
     chmod(probe.c_str(), 0755);
     const std::wstring programFolder = FromNativePath(folder.Path());
 
@@ -44,6 +47,9 @@ TEST(OnExitProgramTest, StartsTheProgramBesideThePatcherWithItsArguments)
     const auto before = std::chrono::steady_clock::now();
     StartOnExitProgram(L"onexit-probe sleep", programFolder);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));  // not the 30 s it sleeps
+    // It goes on alone, as a program started at exit does; the test leaves no process behind.
+    ASSERT_TRUE(fixtures::WaitFor([&] { return !ReadAll(folder / "sleep.pid").empty(); }));
+    kill(std::stoi(ReadAll(folder / "sleep.pid")), SIGKILL);
 
     // The code line, then the program and why it did not start, as every other start says it. A
     // program that may not be run: the system's error number 5, not the raw errno 13.
