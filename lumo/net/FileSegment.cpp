@@ -93,7 +93,7 @@ uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 bool SegmentBeginsWithZeroByte(const std::wstring& segmentPath)
 {
     const uint64_t start = uint64_t(GetSegmentIndex(segmentPath)) * LumoUtil::kSegmentSize;
-    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     uint8_t first = 1;
     return file.Get() >= 0 && ReadFully(file.Get(), &first, 1, start) && first == 0;
 }
