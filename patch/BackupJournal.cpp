@@ -209,7 +209,10 @@ struct Failures
 // Removes a file the journal names (never a folder); a failure is named.
 bool RemoveRecorded(const InstallDoor& door, const std::wstring& relative, Failures& failures)
 {
-    if (door.Look(relative).kind == InstallFileKind::Missing)
+    const LumoUtil::InstallFile standing = door.Look(relative);
+    if (standing.kind == InstallFileKind::Unreachable)
+        failures.Add(standing.reason);
+    if (standing.kind == InstallFileKind::Missing || standing.kind == InstallFileKind::Unreachable)
         return false;
     std::wstring error;
     if (!door.RemoveFile(relative, error)) {
@@ -224,19 +227,12 @@ bool RemoveRecorded(const InstallDoor& door, const std::wstring& relative, Failu
 // is gone, stays as it is.
 void RemoveRecordedFolder(const InstallDoor& door, const std::wstring& relative, Failures& failures)
 {
-    std::string leaf;
+    InstallDoor::FolderRemoval outcome;
     std::wstring error;
-    const int parent = door.OpenParent(relative, leaf, error);
-    if (parent < 0)
-        return;  // its folder is gone: so is it
-    const int removed = unlinkat(parent, leaf.c_str(), AT_REMOVEDIR);
-    const int e = errno;
-    close(parent);
-    if (removed == 0)
+    if (!door.RemoveEmptyFolder(relative, outcome, error))
+        failures.Add(error + L", a folder the unfinished patch created");
+    else if (outcome == InstallDoor::FolderRemoval::Removed)
         CountInstallAction();
-    else if (e != ENOENT && e != ENOTEMPTY && e != EEXIST && e != ENOTDIR)
-        failures.Add(L"cannot remove the folder " + door.Root() + L"/" + relative +
-                     L", which the unfinished patch created: " + ErrnoText(e));
 }
 
 // Finishes a committed application: the backups and replacements go.
@@ -269,8 +265,12 @@ void RollBack(const InstallDoor& door, const ParsedJournal& journal, const std::
         }
         RemoveRecorded(door, relative + kReplacementExt, failures);
         if (kind == JournalEntry::kNewFile) {
-            const InstallFileKind standing = door.Look(relative).kind;
-            if (standing == InstallFileKind::Missing || standing == InstallFileKind::Folder)
+            const LumoUtil::InstallFile look = door.Look(relative);
+            const InstallFileKind standing = look.kind;
+            if (standing == InstallFileKind::Unreachable)
+                failures.Add(L"cannot remove " + full + L", the file of an unfinished patch: " + look.reason);
+            if (standing == InstallFileKind::Missing || standing == InstallFileKind::Folder ||
+                standing == InstallFileKind::Unreachable)
                 continue;
             std::wstring error;
             if (!door.RemoveFile(relative, error)) {
@@ -282,7 +282,18 @@ void RollBack(const InstallDoor& door, const ParsedJournal& journal, const std::
             continue;
         }
         const std::wstring backup = relative + kBackupExt;
-        const InstallFileKind backupKind = door.Look(backup).kind;
+        const LumoUtil::InstallFile backupLook = door.Look(backup);
+        const InstallFileKind backupKind = backupLook.kind;
+        if (backupKind == InstallFileKind::Unreachable) {
+            failures.Add(L"cannot restore " + full + L": " + backupLook.reason);
+            continue;
+        }
+        if (backupKind == InstallFileKind::Missing && !backupLook.folderPresent) {
+            // Moved or renamed while the patch worked: its backup may be in it, never take it for gone.
+            failures.Add(L"cannot restore " + full + L": the folder that holds it and its backup is gone (moved or "
+                         L"renamed while the patch worked); put it back where it was");
+            continue;
+        }
         if (backupKind == InstallFileKind::Missing)
             continue; // the move never happened: the file is the original
         std::wstring error;
@@ -395,8 +406,8 @@ int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
 
 } // namespace
 
-BackupJournal::BackupJournal(std::wstring installDir, int folderFd, int fd)
-    : m_installDir(std::move(installDir)), m_folderFd(folderFd), m_fd(fd)
+BackupJournal::BackupJournal(std::wstring installDir, int folderFd, int fd, std::shared_ptr<InstallDoor> door)
+    : m_installDir(std::move(installDir)), m_folderFd(folderFd), m_fd(fd), m_door(std::move(door))
 {
 }
 
@@ -433,7 +444,7 @@ std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installD
         return nullptr;
     }
     CountInstallAction();
-    std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd));
+    std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd, door));
     if (!journal->Append("BEGIN\n", error)) {
         // Nothing has been done under it: an empty or torn journal (a full disk) has no use, and
         // left behind it would sit in the installation until the next start.
@@ -545,9 +556,13 @@ bool BackupJournal::Commit(std::wstring& error)
 
 void BackupJournal::RemoveCreatedFolders()
 {
-    for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it)
-        if (unlinkat(m_folderFd, it->c_str(), AT_REMOVEDIR) == 0)
+    for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
+        InstallDoor::FolderRemoval outcome;
+        std::wstring ignored;  // one that holds something, or cannot go, stays as it is
+        if (m_door->RemoveEmptyFolder(FromNativePath(*it), outcome, ignored) &&
+            outcome == InstallDoor::FolderRemoval::Removed)
             CountInstallAction();
+    }
 }
 
 bool BackupJournal::Finish(std::wstring& error)

@@ -70,6 +70,10 @@ enum class JournalEntry
     kUninstallLog, // LOG
 };
 
+namespace LumoUtil {
+class InstallDoor;
+}
+
 class BackupJournal
 {
 public:
@@ -123,13 +127,14 @@ public:
     const std::wstring& InstallDir() const { return m_installDir; }
 
 private:
-    BackupJournal(std::wstring installDir, int folderFd, int fd);
+    BackupJournal(std::wstring installDir, int folderFd, int fd, std::shared_ptr<LumoUtil::InstallDoor> door);
     bool Append(const std::string& payloads, std::wstring& error);
     bool Payload(JournalEntry kind, const std::wstring& path, std::string& payload, std::wstring& error) const;
 
     std::wstring m_installDir;       // as given, trailing separators dropped
     int m_folderFd = -1;             // the install folder, for syncfs and the lock
     int m_fd = -1;                   // the journal file
+    std::shared_ptr<LumoUtil::InstallDoor> m_door;  // of the installation, for the folders it made
     std::vector<std::string> m_folders; // DIR records of this run, relative native paths
     std::unordered_set<std::string> m_recorded; // payloads written so far
     bool m_committed = false;

@@ -331,10 +331,14 @@ namespace {
 // followed). True when nothing stands there afterwards.
 bool RemoveStaleBackup(const InstallDoor& door, const std::wstring& backup, std::wstring& error)
 {
-    struct stat st;
-    if (!StatAt(door, backup, st))
+    const LumoUtil::InstallFile standing = door.Look(backup);
+    if (standing.kind == InstallFileKind::Unreachable) {
+        error = L"cannot remove the stale backup: " + standing.reason;
+        return false;
+    }
+    if (standing.kind == InstallFileKind::Missing)
         return true;
-    if (S_ISDIR(st.st_mode)) {
+    if (standing.kind == InstallFileKind::Folder) {
         error = L"cannot remove the stale backup \"" + door.Root() + L"/" + backup + L"\": " + ErrnoText(EISDIR);
         return false;
     }
@@ -585,7 +589,9 @@ bool RestoreBackup(const PatchStageContext& context, const std::wstring& backup,
         return false;
     struct stat st;
     if (!StatAt(*b.door, b.relative, st)) {
-        error = L"the backup \"" + b.path + L"\" is missing";
+        const LumoUtil::InstallFile standing = b.door->Look(b.relative);
+        error = standing.kind == InstallFileKind::Unreachable ? standing.reason
+                                                              : L"the backup \"" + b.path + L"\" is missing";
         return false;
     }
     if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) {
@@ -612,8 +618,12 @@ bool RemoveInstallFile(const PatchStageContext& context, const std::wstring& pat
     InDoor at;
     if (!Locate(context, path, at, error))
         return false;
-    struct stat st;
-    if (!StatAt(*at.door, at.relative, st))
+    const LumoUtil::InstallFile standing = at.door->Look(at.relative);
+    if (standing.kind == InstallFileKind::Unreachable) {
+        error = standing.reason;  // never taken for gone
+        return false;
+    }
+    if (standing.kind == InstallFileKind::Missing)
         return true;
     if (!at.door->RemoveFile(at.relative, error))
         return false;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -94,8 +96,10 @@ std::wstring LowerAscii(std::wstring text)
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
+}  // namespace
+
 // What stands at a name, in the words a user reads.
-std::wstring KindText(mode_t mode)
+std::wstring InstallDoor::KindText(mode_t mode)
 {
     if (S_ISREG(mode))
         return L"a file";
@@ -112,6 +116,8 @@ std::wstring KindText(mode_t mode)
     return L"not a regular file";
 }
 
+namespace {
+
 InstallFileKind KindOf(mode_t mode)
 {
     if (S_ISREG(mode))
@@ -121,27 +127,137 @@ InstallFileKind KindOf(mode_t mode)
     return InstallFileKind::Other;
 }
 
-// The names in folder (a descriptor of any kind) that equal wanted ignoring ASCII case.
-bool CaseMatches(int folder, const std::string& wanted, std::vector<std::string>& matches, int& error)
+// A folder that was removed (it has no name left); a folder moved elsewhere is still there.
+bool IsRemoved(int folder)
 {
-    const int listable = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = listable < 0 ? nullptr : ::fdopendir(listable);
-    if (listing == nullptr) {
-        error = errno;
-        if (listable >= 0)
-            ::close(listable);
-        return false;
-    }
-    const std::wstring key = LowerAscii(FromNativePath(wanted));
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && LowerAscii(FromNativePath(name)) == key)
-            matches.push_back(name);
-    }
-    ::closedir(listing);
-    std::sort(matches.begin(), matches.end());
-    return true;
+    struct stat info{};
+    return ::fstat(folder, &info) == 0 && info.st_nlink == 0;
 }
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+}  // namespace
+
+// A folder the door reached, kept open for as long as the door or a handle needs it. Its names
+// are listed at most once for the case rule, and listed again only when the folder changed
+// by other means than the door's own work (its modification or change time moved).
+struct HeldFolder
+{
+    int fd = -1;           // O_PATH | O_DIRECTORY
+    std::string relative;  // link-free, "/" between parts; empty for the installation folder
+
+    std::mutex namesMutex;
+    bool listed = false;
+    timespec modified{};
+    timespec changed{};
+    std::unordered_map<std::wstring, std::vector<std::string>> byKey;  // ASCII-lower-cased name -> names
+
+    ~HeldFolder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    static std::wstring Key(const std::string& name) { return LowerAscii(FromNativePath(name)); }
+
+    // The names that equal wanted ignoring ASCII case, sorted.
+    bool CaseMatches(const std::string& wanted, std::vector<std::string>& matches, int& error)
+    {
+        std::lock_guard<std::mutex> hold(namesMutex);
+        struct stat now{};
+        if (::fstat(fd, &now) != 0) {
+            error = errno;
+            return false;
+        }
+        if (!listed || !SameTime(now.st_mtim, modified) || !SameTime(now.st_ctim, changed)) {
+            // The times are taken before the listing: a change made while it runs lists again.
+            if (!List(error))
+                return false;
+            modified = now.st_mtim;
+            changed = now.st_ctim;
+        }
+        const auto found = byKey.find(Key(wanted));
+        if (found != byKey.end())
+            matches = found->second;
+        std::sort(matches.begin(), matches.end());
+        return true;
+    }
+
+    // Keeps the names true after the door itself added or removed name here; before holds the
+    // folder's times from just before that change (Stamp()), so a change by anybody else in
+    // between still makes the next look list the folder again.
+    void Noted(const std::string& name, bool added, const std::pair<timespec, timespec>& before)
+    {
+        std::lock_guard<std::mutex> hold(namesMutex);
+        if (!listed)
+            return;
+        struct stat now{};
+        if (!SameTime(before.first, modified) || !SameTime(before.second, changed) || ::fstat(fd, &now) != 0) {
+            listed = false;
+            return;
+        }
+        std::vector<std::string>& names = byKey[Key(name)];
+        names.erase(std::remove(names.begin(), names.end(), name), names.end());
+        if (added)
+            names.push_back(name);
+        modified = now.st_mtim;
+        changed = now.st_ctim;
+    }
+
+    std::pair<timespec, timespec> Stamp()
+    {
+        struct stat now{};
+        if (::fstat(fd, &now) != 0)
+            return {};
+        return {now.st_mtim, now.st_ctim};
+    }
+
+private:
+    bool List(int& error)
+    {
+        const int listable = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* listing = listable < 0 ? nullptr : ::fdopendir(listable);
+        if (listing == nullptr) {
+            error = errno;
+            if (listable >= 0)
+                ::close(listable);
+            listed = false;
+            return false;
+        }
+        byKey.clear();
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                byKey[Key(name)].push_back(name);
+        }
+        ::closedir(listing);
+        listed = true;
+        return true;
+    }
+};
+
+int InstallHandle::Folder() const { return m_folder ? m_folder->fd : -1; }
+
+struct HeldFolders
+{
+    std::mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<HeldFolder>> folders;  // by link-free relative name
+};
+
+namespace {
+
+// Notes a change of one name in a held folder once it is made.
+class NameChange
+{
+public:
+    explicit NameChange(const std::shared_ptr<HeldFolder>& folder) : m_folder(folder), m_before(folder->Stamp()) {}
+    void Added(const std::string& name) { m_folder->Noted(name, true, m_before); }
+    void Removed(const std::string& name) { m_folder->Noted(name, false, m_before); }
+
+private:
+    std::shared_ptr<HeldFolder> m_folder;
+    std::pair<timespec, timespec> m_before;
+};
 
 // The real path of an open folder, as the kernel names it.
 std::string RealPathOf(int fd)
@@ -202,6 +318,22 @@ FileIdentity IdentityOf(int fd)
     return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
+namespace {
+
+// The folders a take holds, beginning with the installation folder (given open as fd).
+std::shared_ptr<HeldFolders> HoldingFoldersOf(int fd)
+{
+    auto top = std::make_shared<HeldFolder>();
+    top->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (top->fd < 0)
+        return nullptr;
+    auto held = std::make_shared<HeldFolders>();
+    held->folders.emplace(std::string(), std::move(top));
+    return held;
+}
+
+}  // namespace
+
 std::shared_ptr<InstallDoor> InstallDoor::Open(const std::wstring& root, std::wstring& error)
 {
     std::wstring folder = root;
@@ -211,17 +343,109 @@ std::shared_ptr<InstallDoor> InstallDoor::Open(const std::wstring& root, std::ws
         error = L"no installation folder given";
         return nullptr;
     }
-    int fd = InstallLock::ShareHeld(folder);
-    if (fd < 0)
+    // Every door of this process's take shares the folders the first one reached.
+    int fd = -1;
+    std::shared_ptr<HeldFolders> held = InstallLock::SharedFolders(folder, fd, HoldingFoldersOf);
+    if (!held) {
         fd = ::open(ToNativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+        if (fd >= 0)
+            held = HoldingFoldersOf(fd);
+    }
+    if (fd < 0 || !held) {
         error = L"The installation folder " + Quoted(folder) + L" cannot be opened: " + ErrnoText(errno);
+        if (fd >= 0)
+            ::close(fd);
         return nullptr;
     }
-    return std::shared_ptr<InstallDoor>(new InstallDoor(folder, fd));
+    return std::shared_ptr<InstallDoor>(new InstallDoor(folder, fd, std::move(held)));
 }
 
-InstallDoor::InstallDoor(std::wstring root, int fd) : m_root(std::move(root)), m_fd(fd) {}
+InstallDoor::InstallDoor(std::wstring root, int fd, std::shared_ptr<HeldFolders> held)
+    : m_root(std::move(root)), m_fd(fd), m_held(std::move(held))
+{
+}
+
+std::shared_ptr<HeldFolder> InstallDoor::HoldBelow(const std::shared_ptr<HeldFolder>& folder, const std::string& name,
+                                                   int& why) const
+{
+    const std::string relative = folder->relative.empty() ? name : folder->relative + "/" + name;
+    std::lock_guard<std::mutex> hold(m_held->mutex);
+    const auto found = m_held->folders.find(relative);
+    if (found != m_held->folders.end()) {
+        if (!IsRemoved(found->second->fd))
+            return found->second;
+        m_held->folders.erase(found);  // removed since: its name may hold a new folder
+    }
+    int fd = ::openat(folder->fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        // Out of descriptors: let go of the folders nothing uses now (no handle, no walk).
+        for (auto it = m_held->folders.begin(); it != m_held->folders.end();)
+            it = !it->first.empty() && it->second.use_count() == 1 ? m_held->folders.erase(it) : std::next(it);
+        fd = ::openat(folder->fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        why = errno;
+        return nullptr;
+    }
+    auto below = std::make_shared<HeldFolder>();
+    below->fd = fd;
+    below->relative = relative;
+    m_held->folders.emplace(relative, below);
+    return below;
+}
+
+std::shared_ptr<HeldFolder> InstallDoor::HoldFolder(const std::string& relative, int& why, std::wstring& error) const
+{
+    std::shared_ptr<HeldFolder> folder;
+    {
+        std::lock_guard<std::mutex> hold(m_held->mutex);
+        folder = m_held->folders.at(std::string());
+        const auto found = m_held->folders.find(relative);
+        if (found != m_held->folders.end() && !IsRemoved(found->second->fd))
+            return found->second;
+    }
+    for (const std::string& part : SplitNative(relative)) {
+        std::shared_ptr<HeldFolder> below = HoldBelow(folder, part, why);
+        if (!below) {
+            const std::string walked = folder->relative.empty() ? part : folder->relative + "/" + part;
+            const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
+            struct stat info{};
+            if ((why == ENOTDIR || why == ELOOP) && ::fstatat(folder->fd, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+                error = where + L" is " + KindText(info.st_mode) + L", not a folder";
+            else
+                error = L"cannot open the folder " + where + L": " + ErrnoText(why);
+            return nullptr;
+        }
+        folder = std::move(below);
+    }
+    return folder;
+}
+
+std::shared_ptr<HeldFolder> InstallDoor::ParentOf(const std::wstring& relative, std::string& leaf, int& why,
+                                                  std::wstring& error) const
+{
+    std::vector<std::string> parts = NativeParts(relative);
+    why = 0;
+    if (parts.empty()) {
+        why = EINVAL;
+        error = L"no file named below the installation " + Quoted(m_root);
+        return nullptr;
+    }
+    leaf = parts.back();
+    parts.pop_back();
+    return HoldFolder(JoinNative(parts), why, error);
+}
+
+void InstallDoor::Forget(const std::string& relative) const
+{
+    std::lock_guard<std::mutex> hold(m_held->mutex);
+    for (auto it = m_held->folders.begin(); it != m_held->folders.end();) {
+        const std::string& key = it->first;
+        const bool below = key == relative || (key.size() > relative.size() && key.compare(0, relative.size(), relative) == 0 &&
+                                               key[relative.size()] == '/');
+        it = below && !relative.empty() ? m_held->folders.erase(it) : std::next(it);
+    }
+}
 
 InstallDoor::~InstallDoor()
 {
@@ -260,29 +484,21 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
         todo.push_back(Step{std::move(part), true});
 
     std::vector<std::string> at;  // the folders and file reached so far, below the root, no link among them
-    OwnedFd folder(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
-    if (folder.Get() < 0) {
-        error = L"cannot use the installation folder " + Quoted(m_root) + L": " + ErrnoText(errno);
-        return false;
-    }
-    // Opens the folder that at names, walking from the root without following a link.
+    std::shared_ptr<HeldFolder> folder;  // the held folder that at's folders name
+    // Takes the folder that at names: held already, since the walk went through it.
     auto reopen = [&]() -> bool {
+        int why = 0;
         std::wstring walkError;
-        std::string leaf;
-        if (at.empty()) {
-            folder.Reset(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
-            return folder.Get() >= 0;
-        }
-        const int parent = OpenParent(FromNativePath(JoinNative(at) + "/x"), leaf, walkError);
-        if (parent < 0) {
+        folder = HoldFolder(JoinNative(at), why, walkError);
+        if (!folder)
             error = L"path " + shown + L" cannot be resolved: " + walkError;
-            return false;
-        }
-        folder.Reset(parent);
-        return true;
+        return folder != nullptr;
     };
+    if (!reopen())
+        return false;
 
     bool existing = true;
+    size_t missingAt = 0;  // when !existing: the first part of at that is missing
     int links = 0;
     struct stat last{};
     bool haveLast = false;  // last holds what the final part of at is
@@ -306,7 +522,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             continue;
         }
         struct stat info{};
-        if (::fstatat(folder.Get(), step.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(folder->fd, step.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) {
                 error = L"cannot look at " + Quoted(FromNativePath(JoinNative(at) + "/" + step.name)) + L" in " +
                         Quoted(m_root) + L" while resolving " + shown + L": " + ErrnoText(errno);
@@ -314,7 +530,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             }
             std::vector<std::string> matches;
             int listError = 0;
-            if (step.given && !exactSpelling && !CaseMatches(folder.Get(), step.name, matches, listError)) {
+            if (step.given && !exactSpelling && !folder->CaseMatches(step.name, matches, listError)) {
                 error = L"cannot list the folder " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
                         L" while resolving " + shown + L": " + ErrnoText(listError);
                 return false;
@@ -327,9 +543,10 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
                 return false;
             }
             if (matches.empty() ||
-                ::fstatat(folder.Get(), matches[0].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                ::fstatat(folder->fd, matches[0].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 existing = false;
                 haveLast = false;
+                missingAt = at.size();
                 at.push_back(step.name);
                 continue;
             }
@@ -341,14 +558,24 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
                         std::to_wstring(kMaxLinks) + L" symbolic links";
                 return false;
             }
-            const std::string target = ReadLinkAt(folder.Get(), step.name);
+            const std::string target = ReadLinkAt(folder->fd, step.name);
             if (target.empty()) {
                 error = L"cannot read the symbolic link " +
                         Quoted(m_root + L"/" + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
                         L": " + ErrnoText(errno);
                 return false;
             }
+            // Read as the kernel reads it: "/" separates, and a "\\" is part of a name, which no
+            // name of the installation holds; split again later, it would walk wherever it says.
             std::vector<std::string> targetParts = SplitNative(target);
+            if (std::any_of(targetParts.begin(), targetParts.end(),
+                            [](const std::string& part) { return part.find('\\') != std::string::npos; })) {
+                error = L"path " + shown + L" runs through the symbolic link " +
+                        Quoted(m_root + L"/" + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
+                        L", whose target " + Quoted(FromNativePath(target)) +
+                        L" names a file holding \"\\\", which an installation cannot hold";
+                return false;
+            }
             if (target.front() == '/') {
                 const std::string realRoot = RealPathOf(m_fd);
                 const std::vector<std::string> rootParts = SplitNative(realRoot);
@@ -377,19 +604,23 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             if (exactSpelling) {  // nothing can exist below a file: the rest is missing
                 existing = false;
                 haveLast = false;
+                missingAt = at.size() - 1;
                 continue;
             }
             error = L"path " + shown + L": " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
                     L" is not a folder";
             return false;
         }
-        const int below = ::openat(folder.Get(), step.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (below < 0) {
+        at.pop_back();
+        int why = 0;
+        std::shared_ptr<HeldFolder> below = HoldBelow(folder, step.name, why);
+        at.push_back(step.name);
+        if (!below) {
             error = L"cannot open the folder " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
-                    L" while resolving " + shown + L": " + ErrnoText(errno);
+                    L" while resolving " + shown + L": " + ErrnoText(why);
             return false;
         }
-        folder.Reset(below);
+        folder = std::move(below);
     }
     if (at.empty()) {
         error = L"path " + shown + L" names the installation folder " + Quoted(m_root) + L" itself";
@@ -404,6 +635,13 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
         file.size = S_ISREG(last.st_mode) ? static_cast<uint64_t>(last.st_size) : 0;
         file.links = static_cast<uint64_t>(last.st_nlink);
     }
+    if (existing || missingAt + 1 == at.size()) {  // the folder that holds it was reached
+        file.handle.m_folder = folder;
+        file.handle.m_leaf = at.back();
+        file.handle.m_relative = file.relative;
+    } else {
+        file.folderPresent = false;
+    }
     if (refuseReserved && IsReservedInstallName(file.relative, &error)) {
         error = L"path " + shown + L" reaches " + Quoted(file.relative) + L" through a symbolic link: " + error;
         return false;
@@ -413,31 +651,29 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
 
 int InstallDoor::OpenParent(const std::wstring& relative, std::string& leaf, std::wstring& error) const
 {
-    std::vector<std::string> parts = NativeParts(relative);
-    if (parts.empty()) {
-        error = L"no file named below the installation " + Quoted(m_root);
+    int why = 0;
+    const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
+    if (!folder)
         return -1;
+    const int fd = ::fcntl(folder->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        error = L"cannot use the folder of " + Quoted(m_root + L"/" + relative) + L": " + ErrnoText(errno);
+    return fd;
+}
+
+bool InstallDoor::Handle(const std::wstring& relative, InstallHandle& handle, std::wstring& error) const
+{
+    int why = 0;
+    std::string leaf;
+    std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
+    if (!folder) {
+        error = L"cannot reach " + Quoted(m_root + L"/" + relative) + L": " + error;
+        return false;
     }
-    leaf = parts.back();
-    parts.pop_back();
-    OwnedFd folder(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
-    std::string walked;
-    for (const std::string& part : parts) {
-        walked += (walked.empty() ? "" : "/") + part;
-        const int below = ::openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (below < 0) {
-            const int e = errno;
-            const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
-            struct stat info{};
-            if ((e == ENOTDIR || e == ELOOP) && ::fstatat(folder.Get(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-                error = where + L" is " + KindText(info.st_mode) + L", not a folder";
-            else
-                error = L"cannot open the folder " + where + L": " + ErrnoText(e);
-            return -1;
-        }
-        folder.Reset(below);
-    }
-    return folder.Release();
+    handle.m_folder = std::move(folder);
+    handle.m_leaf = leaf;
+    handle.m_relative = relative;
+    return true;
 }
 
 InstallFile InstallDoor::Look(const std::wstring& relative) const
@@ -445,17 +681,109 @@ InstallFile InstallDoor::Look(const std::wstring& relative) const
     InstallFile file;
     file.relative = relative;
     file.path = m_root + L"/" + relative;
+    int why = 0;
     std::string leaf;
     std::wstring error;
-    const OwnedFd parent(OpenParent(relative, leaf, error));
-    struct stat info{};
-    if (parent.Get() < 0 || ::fstatat(parent.Get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
+    if (!folder) {
+        // A folder above that is missing leaves nothing below it; one that is something else, or
+        // cannot be opened, says nothing about what the file is.
+        if (why == ENOENT) {
+            file.folderPresent = false;
+        } else {
+            file.kind = InstallFileKind::Unreachable;
+            file.reason = L"cannot reach " + Quoted(file.path) + L": " + error;
+        }
         return file;
+    }
+    file.handle.m_folder = folder;
+    file.handle.m_leaf = leaf;
+    file.handle.m_relative = relative;
+    struct stat info{};
+    if (::fstatat(folder->fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            file.kind = InstallFileKind::Unreachable;
+            file.reason = L"cannot look at " + Quoted(file.path) + L": " + ErrnoText(errno);
+        }
+        return file;
+    }
     file.kind = KindOf(info.st_mode);
     file.identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     file.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
     file.links = static_cast<uint64_t>(info.st_nlink);
     return file;
+}
+
+int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error) const
+{
+    const std::wstring where = Quoted(m_root + L"/" + relative);
+    std::string leaf;
+    int why = 0;
+    const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
+    if (!folder) {
+        error = L"cannot reach " + where + L": " + error;
+        return -1;
+    }
+    // Non-blocking, so a FIFO standing there cannot hold the run; a link is not followed.
+    OwnedFd fd(::openat(folder->fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info{};
+    if (fd.Get() < 0) {
+        const int e = errno;
+        if (::fstatat(folder->fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
+            error = where + L" is " + KindText(info.st_mode) + L", not a file";
+        else
+            error = L"cannot open " + where + L": " + ErrnoText(e);
+        return -1;
+    }
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = where + L" is " + KindText(info.st_mode) + L", not a file";
+        return -1;
+    }
+    const int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd.Release();
+}
+
+bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval& outcome, std::wstring& error) const
+{
+    outcome = FolderRemoval::NotThere;
+    std::string leaf;
+    int why = 0;
+    const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
+    if (!folder) {
+        if (why == ENOENT)
+            return true;  // the folder above is gone: so is it
+        error = L"cannot remove the folder " + Quoted(m_root + L"/" + relative) + L": " + error;
+        return false;
+    }
+    NameChange change(folder);
+    if (::unlinkat(folder->fd, leaf.c_str(), AT_REMOVEDIR) == 0) {
+        change.Removed(leaf);
+        Forget(JoinNative(NativeParts(relative)));
+        outcome = FolderRemoval::Removed;
+        return true;
+    }
+    const int e = errno;
+    if (e == ENOENT)
+        return true;
+    if (e == ENOTEMPTY || e == EEXIST) {
+        outcome = FolderRemoval::Stayed;
+        return true;
+    }
+    error = L"cannot remove the folder " + Quoted(m_root + L"/" + relative) + L": " + ErrnoText(e);
+    return false;
+}
+
+void InstallDoor::NoteChanged(const std::wstring& relative) const
+{
+    std::string leaf;
+    int why = 0;
+    std::wstring ignored;
+    if (const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, ignored)) {
+        std::lock_guard<std::mutex> hold(folder->namesMutex);
+        folder->listed = false;
+    }
 }
 
 int InstallDoor::OpenOwnFileForReading(const std::wstring& relative, bool& present, std::wstring& error) const
@@ -529,23 +857,28 @@ int InstallDoor::CreateOwnFile(const std::wstring& relative, int flags, mode_t m
 {
     const std::wstring where = Quoted(m_root + L"/" + relative);
     std::string leaf;
-    const OwnedFd parent(OpenParent(relative, leaf, error));
-    if (parent.Get() < 0) {
+    int why = 0;
+    const std::shared_ptr<HeldFolder> parent = ParentOf(relative, leaf, why, error);
+    if (!parent) {
         error = L"cannot create " + where + L": " + error;
         return -1;
     }
-    if (::unlinkat(parent.Get(), leaf.c_str(), 0) != 0 && errno != ENOENT) {
+    NameChange change(parent);
+    if (::unlinkat(parent->fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
         const int e = errno;
-        if (e != EISDIR || ::unlinkat(parent.Get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
+        if (e != EISDIR || ::unlinkat(parent->fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
             error = e == EISDIR ? where + L" is a folder with something in it, where the patcher keeps a file of "
                                           L"its own; the patcher did not make it. Delete it and start again."
                                 : L"cannot remove what stands at " + where + L": " + ErrnoText(e);
             return -1;
         }
+        Forget(JoinNative(NativeParts(relative)));
     }
-    const int fd = ::openat(parent.Get(), leaf.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = ::openat(parent->fd, leaf.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         error = L"cannot create " + where + L": " + ErrnoText(errno);
+    else
+        change.Added(leaf);
     return fd;
 }
 
@@ -589,14 +922,20 @@ bool InstallDoor::RemoveFile(const std::wstring& relative, std::wstring& error) 
 {
     const std::wstring where = Quoted(m_root + L"/" + relative);
     std::string leaf;
-    const OwnedFd parent(OpenParent(relative, leaf, error));
-    if (parent.Get() < 0) {
+    int why = 0;
+    const std::shared_ptr<HeldFolder> parent = ParentOf(relative, leaf, why, error);
+    if (!parent) {
         error = L"cannot remove " + where + L": " + error;
         return false;
     }
-    if (::unlinkat(parent.Get(), leaf.c_str(), 0) == 0 || errno == ENOENT)
+    NameChange change(parent);
+    if (::unlinkat(parent->fd, leaf.c_str(), 0) == 0) {
+        change.Removed(leaf);
         return true;
+    }
     const int e = errno;
+    if (e == ENOENT)
+        return true;
     error = e == EISDIR ? where + L" is a folder, not a file: it was left as it is"
                         : L"cannot remove " + where + L": " + ErrnoText(e);
     return false;
@@ -605,17 +944,29 @@ bool InstallDoor::RemoveFile(const std::wstring& relative, std::wstring& error) 
 bool InstallDoor::Rename(const std::wstring& from, const std::wstring& to, std::wstring& error) const
 {
     std::string fromLeaf, toLeaf;
-    const OwnedFd fromParent(OpenParent(from, fromLeaf, error));
-    if (fromParent.Get() < 0)
+    int why = 0;
+    const std::shared_ptr<HeldFolder> fromParent = ParentOf(from, fromLeaf, why, error);
+    if (!fromParent) {
+        error = L"cannot rename " + Quoted(m_root + L"/" + from) + L": " + error;
         return false;
-    const OwnedFd toParent(OpenParent(to, toLeaf, error));
-    if (toParent.Get() < 0)
+    }
+    const std::shared_ptr<HeldFolder> toParent = ParentOf(to, toLeaf, why, error);
+    if (!toParent) {
+        error = L"cannot rename " + Quoted(m_root + L"/" + from) + L" to " + Quoted(m_root + L"/" + to) + L": " + error;
         return false;
-    if (::renameat(fromParent.Get(), fromLeaf.c_str(), toParent.Get(), toLeaf.c_str()) != 0) {
+    }
+    NameChange leaving(fromParent);
+    NameChange arriving(toParent);
+    if (::renameat(fromParent->fd, fromLeaf.c_str(), toParent->fd, toLeaf.c_str()) != 0) {
         error = L"cannot rename " + Quoted(m_root + L"/" + from) + L" to " + Quoted(m_root + L"/" + to) + L": " +
                 ErrnoText(errno);
         return false;
     }
+    leaving.Removed(fromLeaf);
+    arriving.Added(toLeaf);
+    // A folder held under either name is no longer what that name holds.
+    Forget(JoinNative(NativeParts(from)));
+    Forget(JoinNative(NativeParts(to)));
     return true;
 }
 
@@ -623,14 +974,19 @@ int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, 
 {
     const std::wstring where = Quoted(m_root + L"/" + relative);
     std::string leaf;
-    const OwnedFd parent(OpenParent(relative, leaf, error));
-    if (parent.Get() < 0) {
+    int why = 0;
+    const std::shared_ptr<HeldFolder> held = ParentOf(relative, leaf, why, error);
+    if (!held) {
         error = L"cannot open " + where + L": " + error;
         return -1;
     }
+    NameChange change(held);
+    const OwnedFd parent(::fcntl(held->fd, F_DUPFD_CLOEXEC, 0));
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
         OwnedFd fd(::openat(parent.Get(), leaf.c_str(), flags, 0644));
+        if (create && fd.Get() >= 0 && attempt == 0)
+            change.Added(leaf);
         struct stat info{};
         if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
             const int e = errno;
@@ -662,33 +1018,39 @@ int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, 
 
 bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error) const
 {
-    OwnedFd folder(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
+    std::shared_ptr<HeldFolder> folder;
+    {
+        std::lock_guard<std::mutex> hold(m_held->mutex);
+        folder = m_held->folders.at(std::string());
+    }
     std::string walked;
     for (const std::string& part : NativeParts(relative)) {
         walked += (walked.empty() ? "" : "/") + part;
         const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
-        int below = ::openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (below < 0 && errno == ENOENT) {
+        int why = 0;
+        std::shared_ptr<HeldFolder> below = HoldBelow(folder, part, why);
+        if (!below && why == ENOENT) {
             // Made by somebody else meanwhile is as good as made here.
-            if (::mkdirat(folder.Get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+            NameChange change(folder);
+            if (::mkdirat(folder->fd, part.c_str(), 0777) != 0 && errno != EEXIST) {
                 const int e = errno;
                 error = L"cannot make the folder " + where + L": " + ErrnoText(e);
                 errno = e;
                 return false;
             }
-            below = ::openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            change.Added(part);
+            below = HoldBelow(folder, part, why);
         }
-        if (below < 0) {
-            const int e = errno;
+        if (!below) {
             struct stat info{};
-            if ((e == ENOTDIR || e == ELOOP) && ::fstatat(folder.Get(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            if ((why == ENOTDIR || why == ELOOP) && ::fstatat(folder->fd, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
                 error = where + L" is " + KindText(info.st_mode) + L", not a folder";
             else
-                error = L"cannot open the folder " + where + L": " + ErrnoText(e);
-            errno = e;
+                error = L"cannot open the folder " + where + L": " + ErrnoText(why);
+            errno = why;
             return false;
         }
-        folder.Reset(below);
+        folder = std::move(below);
     }
     return true;
 }

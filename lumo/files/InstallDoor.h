@@ -8,11 +8,19 @@
 // and unlink below an installation goes through one InstallDoor:
 //
 // - It holds the installation folder open (a directory descriptor; the one the installation lock
-//   was taken on when this process holds that lock) and works relative to it only.
+//   was taken on when this process holds that lock) and works relative to it only. One door serves
+//   a whole take of the installation: InstallDoor::Open hands out the door of the lock this process
+//   holds, so every part of a run shares what the door holds.
+// - It hands out handles, not names: every folder it reaches is kept open (an O_PATH descriptor)
+//   for as long as the door lives, and a later look, open, create, rename or unlink below it works
+//   relative to that descriptor. A folder moved away or replaced by a link while a run works is
+//   still the folder the run holds; nothing the door reached is looked up again by name.
 // - Reach() resolves an install-relative name component by component relative to that descriptor,
 //   by the case rule (the exact name, else the single entry that matches ignoring ASCII case;
-//   missing parts keep the given spelling). A symbolic link met on the way, the last step
-//   included, is followed only while it stays inside; the file it reaches is the one checked,
+//   missing parts keep the given spelling; each folder is listed at most once while nothing else
+//   changes it). A symbolic link met on the way, the last step included, is followed only while it
+//   stays inside; its target is split on "/" as the kernel reads it, a part of it that holds "\"
+//   is refused and its ".." steps up within the installation only. The file it reaches is the one checked,
 //   recorded and compared (InstallFile::relative, InstallFile::identity). A name that is, or
 //   reaches, a file the patcher keeps for itself (lumo/text/ReservedNames.h) in any component is
 //   refused.
@@ -46,7 +54,35 @@ struct FileIdentity
     bool operator==(const FileIdentity&) const = default;
 };
 
-enum class InstallFileKind { Missing, Regular, Folder, Other };
+enum class InstallFileKind {
+    Missing,      // the folder that would hold it was reached and holds nothing under its name
+    Regular,
+    Folder,
+    Other,        // a link, FIFO, socket or device
+    Unreachable,  // the folder that holds it cannot be reached: a part above is a link, a file or
+                  // cannot be opened (InstallFile::reason says which); never "not there"
+};
+
+struct HeldFolder;
+struct HeldFolders;
+
+// A file of the installation as the door reached it: the folder that holds it, kept open by the
+// door, and one checked leaf name. Copies share the folder.
+class InstallHandle
+{
+public:
+    bool Valid() const { return m_folder != nullptr; }
+    // The O_PATH descriptor of the folder that holds the file (owned by the door; do not close).
+    int Folder() const;
+    const std::string& Leaf() const { return m_leaf; }
+    const std::wstring& Relative() const { return m_relative; }
+
+private:
+    friend class InstallDoor;
+    std::shared_ptr<HeldFolder> m_folder;
+    std::string m_leaf;
+    std::wstring m_relative;
+};
 
 // What an install-relative name reaches.
 struct InstallFile
@@ -58,6 +94,9 @@ struct InstallFile
     FileIdentity identity;     // of the file reached; zero when it is missing
     uint64_t size = 0;         // of a regular file
     uint64_t links = 0;        // its number of names (st_nlink)
+    bool folderPresent = true; // false when a folder above is missing (kind is then Missing)
+    std::wstring reason;       // why it cannot be reached (kind Unreachable)
+    InstallHandle handle;      // the held folder and leaf; invalid when the folder is missing or unreachable
 };
 
 class InstallDoor
@@ -88,12 +127,33 @@ public:
     bool ReachAny(const std::wstring& relative, InstallFile& file, std::wstring& error,
                   NameText text = NameText::EightBit, bool exactSpelling = false) const;
 
-    // What stands at a link-free relative name now (no link followed, not even the last).
+    // What stands at a link-free relative name now (no link followed, not even the last). Missing
+    // only when the folder that would hold it was reached (folderPresent false when a folder above
+    // is missing); Unreachable, with reason, when a folder above is a link, a file, or cannot be
+    // opened.
     InstallFile Look(const std::wstring& relative) const;
 
-    // A descriptor (O_PATH, close-on-exec) of the folder that holds relative (link-free), walked
+    // The handle of a link-free relative name: its folder, held, and its leaf. False with error
+    // when a folder above is missing, a link, not a folder, or cannot be opened.
+    bool Handle(const std::wstring& relative, InstallHandle& handle, std::wstring& error) const;
+
+    // A descriptor (O_PATH, close-on-exec; the caller closes it) of the folder that holds relative
+    // (link-free): the folder the door holds for it, else walked from the nearest held folder
     // without following any link; -1 with error when a part is missing, a link or not a folder.
     int OpenParent(const std::wstring& relative, std::string& leaf, std::wstring& error) const;
+
+    // Opens the game file relative (link-free) for reading: never through a link, never blocking
+    // on a FIFO, only a regular file (the error says what stands there otherwise). -1 with error.
+    int OpenForReading(const std::wstring& relative, std::wstring& error) const;
+
+    // Removes the folder relative when it is empty. True, saying what became of it, when it was
+    // removed, was not there, or holds something (it stays); false with error otherwise.
+    enum class FolderRemoval { Removed, NotThere, Stayed };
+    bool RemoveEmptyFolder(const std::wstring& relative, FolderRemoval& outcome, std::wstring& error) const;
+
+    // Tells the door that the run made (or removed) leaf in the held folder of relative by means
+    // of its own (a tool it started), so its knowledge of that folder's names stays true.
+    void NoteChanged(const std::wstring& relative) const;
 
     // --- The patcher's own files ---
 
@@ -142,14 +202,24 @@ public:
     // Flushes the installation's file system (syncfs).
     bool Sync(std::wstring& error) const;
 
+    // The text a user reads for what a stat mode says stands at a name ("a symbolic link").
+    static std::wstring KindText(mode_t mode);
+
 private:
-    InstallDoor(std::wstring root, int fd);
+    InstallDoor(std::wstring root, int fd, std::shared_ptr<HeldFolders> held);
+    std::shared_ptr<HeldFolder> HoldFolder(const std::string& relative, int& why, std::wstring& error) const;
+    std::shared_ptr<HeldFolder> HoldBelow(const std::shared_ptr<HeldFolder>& folder, const std::string& name,
+                                          int& why) const;
+    std::shared_ptr<HeldFolder> ParentOf(const std::wstring& relative, std::string& leaf, int& why,
+                                         std::wstring& error) const;
+    void Forget(const std::string& relative) const;
     bool ReachWith(const std::wstring& relative, InstallFile& file, std::wstring& error, NameText text,
                    bool exactSpelling, bool refuseReserved) const;
     bool GiveOwnCopy(int folderFd, const std::string& leaf, const std::wstring& relative, std::wstring& error) const;
 
     std::wstring m_root;
     int m_fd = -1;
+    std::shared_ptr<HeldFolders> m_held;  // shared by every door of one take of the installation
 };
 
 // The identity of an open descriptor; zero when fstat fails.

@@ -39,6 +39,7 @@ struct HeldLock
     unsigned long long inode;
     int fd;
     int holders;
+    std::shared_ptr<HeldFolders> folders;  // what every door of this take shares
 };
 
 std::mutex& HeldLocksMutex()
@@ -277,12 +278,28 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
         ::close(fd);
         return nullptr;
     }
-    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1});
+    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, nullptr});
     // Held now: no run of ours can be making its folder here meanwhile.
     for (const std::wstring& left : RemoveEndedRunLeftovers(folder))
         SystemLogPrintf("LumoUtil::InstallLock::Acquire> %s, which an ended run left, cannot be removed",
                         ToNativePath(left).c_str());
     return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
+}
+
+std::shared_ptr<HeldFolders> InstallLock::SharedFolders(const std::wstring& folder, int& fd,
+                                                        const std::function<std::shared_ptr<HeldFolders>(int)>& make)
+{
+    fd = -1;
+    struct stat info{};
+    if (::stat(ToNativePath(folder).c_str(), &info) != 0)
+        return nullptr;
+    std::lock_guard<std::mutex> hold(HeldLocksMutex());
+    HeldLock* held = FindHeld(info.st_dev, info.st_ino);
+    if (held == nullptr || (fd = ::fcntl(held->fd, F_DUPFD_CLOEXEC, 0)) < 0)
+        return nullptr;
+    if (!held->folders)
+        held->folders = make(held->fd);
+    return held->folders;
 }
 
 int InstallLock::ShareHeld(const std::wstring& folder)

@@ -22,11 +22,14 @@
 // that have ended before anything else looks at the installation, and the repair's scan never
 // counts such a folder as the game's.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace LumoUtil {
+
+struct HeldFolders;  // lumo/files/InstallDoor.h
 
 // Resolves the installation folder given by the user: made absolute against the working folder,
 // every link followed, ".", ".." and doubled separators removed, no trailing separator. False with
@@ -65,6 +68,12 @@ public:
     // (taking the lock again on it succeeds at once and closing it releases nothing); -1 when
     // this process holds no lock on folder.
     static int ShareHeld(const std::wstring& folder);
+
+    // What every door of this process's take of folder shares (the folders it holds open), made by
+    // make from the locked descriptor the first time; fd gets a new close-on-exec descriptor of the
+    // locked folder. Null (fd -1) when this process holds no lock on folder.
+    static std::shared_ptr<HeldFolders> SharedFolders(const std::wstring& folder, int& fd,
+                                                      const std::function<std::shared_ptr<HeldFolders>(int)>& make);
 
     ~InstallLock();
     InstallLock(const InstallLock&) = delete;

@@ -77,13 +77,10 @@ public:
         // One that holds something now stays, and so do the folders above it.
         for (auto folder = m_folders.rbegin(); folder != m_folders.rend(); ++folder)
         {
-            std::string leaf;
+            LumoUtil::InstallDoor::FolderRemoval outcome;
             std::wstring ignored;
-            const int parent = m_door.OpenParent(*folder, leaf, ignored);
-            const bool removed = parent >= 0 && (::unlinkat(parent, leaf.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT);
-            if (parent >= 0)
-                ::close(parent);
-            if (!removed)
+            if (!m_door.RemoveEmptyFolder(*folder, outcome, ignored) ||
+                outcome == LumoUtil::InstallDoor::FolderRemoval::Stayed)
                 break;
         }
     }
