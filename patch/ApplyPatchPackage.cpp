@@ -65,6 +65,8 @@ std::wstring EntryKey(const LumoUtil::InstallDoor& door, const LumoUtil::Install
     }
 }
 
+constexpr size_t kCheckProgressEvery = 5000;
+
 // Every path valid and inside the installation, and no file reached twice: a second backup of the
 // same file would replace the first, and with it the only copy of the original. Every check is
 // made on the file a name reaches, links inside followed, not on the name as listed.
@@ -81,8 +83,21 @@ bool CheckLists(const LumoUtil::InstallDoor& door, const FileList (&lists)[3],
         std::wstring path;
     };
     std::map<std::wstring, Listed> seen;
+    // A big patch is checked for a while before its first file changes: say so, and how far it got.
+    const size_t total = lists[0].records.size() + lists[1].records.size() + lists[2].records.size();
+    size_t checked = 0;
+    if (total >= kCheckProgressEvery)
+        PatchSendMessage(PATCH_LEVEL_STATUS, L"Checking the " + std::to_wstring(total) + L" files the patch lists");
     for (const FileList& list : lists) {
         for (const PatchFileRecord& record : list.records) {
+            if (!PatchKeepGoing()) {
+                PatchSendMessage(PATCH_LEVEL_ERROR, L"The patch was stopped while its file lists were checked; "
+                                                    L"nothing was changed");
+                return false;
+            }
+            if (++checked % kCheckProgressEvery == 0)
+                PatchSendMessage(PATCH_LEVEL_STATUS, L"Checked " + std::to_wstring(checked) + L" of " +
+                                                         std::to_wstring(total) + L" listed files");
             LumoUtil::InstallFile file;
             std::wstring error;
             if (!ResolvePatchTarget(door, record.path, file, error)) {
@@ -216,12 +231,7 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         return false;
     }
     // The door of the installation the journal has locked: every stage works through it.
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
-    if (!door) {
-        PatchSendMessage(PATCH_LEVEL_ERROR, error);
-        journal->Finish(error);
-        return false;
-    }
+    const std::shared_ptr<LumoUtil::InstallDoor> door = journal->Door();
     std::unordered_map<std::wstring, std::wstring> resolved;
     CurrentJournal current(journal.get(), &resolved, door);
     if (!CheckLists(*door, lists, resolved)) {

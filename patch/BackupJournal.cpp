@@ -257,8 +257,16 @@ void RollBack(const InstallDoor& door, const ParsedJournal& journal, const std::
         const JournalEntry kind = journal.entries[i].first;
         const std::wstring& relative = reached[i];
         const std::wstring full = door.Root() + L"/" + relative;
-        if (relative.empty())
+        if (relative.empty()) {
+            // Its folder is gone. A file the patch made went with it, but an original and its
+            // backup may only have been moved away with their folder: never taken for done.
+            if (IsBackedUp(kind))
+                failures.Add(L"cannot restore " + door.Root() + L"/" + FromNativePath(journal.entries[i].second) +
+                             L": the folder that holds it and its backup is gone (moved or renamed while the patch "
+                             L"worked); put it back where it was, or delete " + door.Root() + L"/" + kPatchJournalName +
+                             L" if it is gone for good");
             continue;
+        }
         if (kind == JournalEntry::kFolder) {
             RemoveRecordedFolder(door, relative, failures);
             continue;

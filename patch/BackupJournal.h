@@ -125,6 +125,8 @@ public:
     bool Finish(std::wstring& error);
 
     const std::wstring& InstallDir() const { return m_installDir; }
+    // The door of the installation this journal holds locked: the stages work through it.
+    const std::shared_ptr<LumoUtil::InstallDoor>& Door() const { return m_door; }
 
 private:
     BackupJournal(std::wstring installDir, int folderFd, int fd, std::shared_ptr<LumoUtil::InstallDoor> door);

@@ -658,8 +658,19 @@ std::vector<RemovalFailure> RemoveInstallFiles(const PatchStageContext& context,
     return failures;
 }
 
+namespace {
+std::atomic<const std::function<void()>*> g_actionHook{nullptr};
+}
+
+void SetInstallActionHook(const std::function<void()>* hook)
+{
+    g_actionHook = hook;
+}
+
 void CountInstallAction()
 {
+    if (const std::function<void()>* hook = g_actionHook.load())
+        (*hook)();
     // Read on every call (a few hundred per patch), so a test's forked child sees its own setting.
     const char* mode = getenv("LUMO_TEST_MODE");
     const char* after = getenv("LUMO_PATCH_KILL_AFTER");

@@ -10,6 +10,7 @@
 // point. A stage that acts on the install on its own (the patch tool's run) calls
 // CountInstallAction() after each such action too.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -133,3 +134,7 @@ std::vector<RemovalFailure> RemoveInstallFiles(const PatchStageContext& context,
 
 // The test hook described above; a no-op unless both variables are set.
 void CountInstallAction();
+
+// Tests: hook is called (on the acting thread) after every counted action, to change the
+// installation at an exact point of a run; null: none. The caller keeps hook alive until reset.
+void SetInstallActionHook(const std::function<void()>* hook);
