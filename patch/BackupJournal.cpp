@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -61,12 +63,6 @@ std::wstring TrimmedFolder(std::wstring folder)
     while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\'))
         folder.pop_back();
     return folder;
-}
-
-const std::string& JournalName()
-{
-    static const std::string name = ToNativePath(kPatchJournalName);
-    return name;
 }
 
 struct ParsedJournal
@@ -377,103 +373,96 @@ bool RecoverLocked(const InstallDoor& door, std::wstring& error)
     return true;
 }
 
-// The door of the folder that folderFd holds locked: the same folder, or an error.
-std::shared_ptr<InstallDoor> DoorOfLocked(const std::wstring& installDir, int folderFd, std::wstring& error)
+// The installations with a journal open in this process.
+std::mutex g_openJournalsLock;
+std::vector<LumoUtil::FileIdentity> g_openJournals;
+
+bool IsJournalOpen(const LumoUtil::FileIdentity& folder)
 {
-    std::shared_ptr<InstallDoor> door = InstallDoor::Open(installDir, error);
-    if (door && LumoUtil::IdentityOf(door->Fd()) != LumoUtil::IdentityOf(folderFd)) {
-        error = L"the installation folder " + installDir + L" was replaced while it was being opened";
-        door.reset();
-    }
-    return door;
+    std::lock_guard<std::mutex> hold(g_openJournalsLock);
+    return std::find(g_openJournals.begin(), g_openJournals.end(), folder) != g_openJournals.end();
 }
 
-int OpenLockedFolder(const std::wstring& installDir, std::wstring& error)
+void SetJournalOpen(const LumoUtil::FileIdentity& folder, bool open)
+{
+    std::lock_guard<std::mutex> hold(g_openJournalsLock);
+    if (open)
+        g_openJournals.push_back(folder);
+    else
+        g_openJournals.erase(std::find(g_openJournals.begin(), g_openJournals.end(), folder));
+}
+
+// The installation taken for a patch's journal: the run's own take when it holds one (the journal
+// shares it), else taken here. Null with error when another process holds it or it cannot be
+// opened.
+std::unique_ptr<LumoUtil::InstallLock> TakeInstallation(const std::wstring& installDir, std::wstring& error)
 {
     if (installDir.empty()) {
         error = L"no installation folder given";
-        return -1;
+        return nullptr;
     }
-    // The run that applies this patch holds the installation already: the journal shares its lock.
-    if (const int shared = LumoUtil::InstallLock::ShareHeld(installDir); shared >= 0)
-        return shared;
-    const int fd = open(ToNativePath(installDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        error = L"cannot open the installation folder " + installDir + L": " + ErrnoText(errno);
-        return -1;
+    std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(installDir, error);
+    if (lock && IsJournalOpen(LumoUtil::IdentityOf(lock->Door()->Fd()))) {
+        // The lock is shared within a process: a second journal would replace the first.
+        error = L"The installation " + installDir + L" is in use by another patch of this process; nothing was "
+                L"changed. Try again when it has ended.";
+        lock.reset();
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
-        error = e == EWOULDBLOCK ? LumoUtil::InstallInUseText(installDir, fd)
-                                 : L"cannot lock the installation " + installDir + L": " + ErrnoText(e);
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return lock;
 }
 
 } // namespace
 
-BackupJournal::BackupJournal(std::wstring installDir, int folderFd, int fd, std::shared_ptr<InstallDoor> door)
-    : m_installDir(std::move(installDir)), m_folderFd(folderFd), m_fd(fd), m_door(std::move(door))
+BackupJournal::BackupJournal(std::wstring installDir, std::unique_ptr<LumoUtil::InstallLock> lock, int fd)
+    : m_installDir(std::move(installDir)), m_lock(std::move(lock)), m_door(m_lock->Door()), m_fd(fd)
 {
+    SetJournalOpen(LumoUtil::IdentityOf(m_door->Fd()), true);
 }
 
 BackupJournal::~BackupJournal()
 {
+    SetJournalOpen(LumoUtil::IdentityOf(m_door->Fd()), false);
     if (m_fd >= 0)
         close(m_fd);
-    if (m_folderFd >= 0)
-        close(m_folderFd); // releases the lock
 }
 
 std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installDir, std::wstring& error)
 {
     const std::wstring folder = TrimmedFolder(installDir);
-    const int folderFd = OpenLockedFolder(folder, error);
-    if (folderFd < 0)
+    std::unique_ptr<LumoUtil::InstallLock> lock = TakeInstallation(folder, error);
+    if (!lock)
         return nullptr;
-    const std::shared_ptr<InstallDoor> door = DoorOfLocked(folder, folderFd, error);
-    if (!door || !RecoverLocked(*door, error)) {
-        close(folderFd);
+    const InstallDoor& door = *lock->Door();
+    if (!RecoverLocked(door, error))
         return nullptr;
-    }
     // A stopped repair is put right when the installation is taken: a patch over what it left would
     // be cut back to the lengths it recorded at the next start.
-    if (door->Look(LumoUtil::kRepairJournalName).kind != InstallFileKind::Missing) {
+    if (door.Look(LumoUtil::kRepairJournalName).kind != InstallFileKind::Missing) {
         error = L"the record of a stopped repair, " + folder + L"/" + LumoUtil::kRepairJournalName +
                 L", is still there: it must be put right before a patch (start the patcher again)";
-        close(folderFd);
         return nullptr;
     }
-    const int fd = door->CreateOwnFile(kPatchJournalName, O_WRONLY | O_APPEND, 0644, error);
-    if (fd < 0) {  // error names the journal
-        close(folderFd);
+    const int fd = door.CreateOwnFile(kPatchJournalName, O_WRONLY | O_APPEND, 0644, error);
+    if (fd < 0)  // error names the journal
         return nullptr;
-    }
     CountInstallAction();
-    std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, folderFd, fd, door));
+    std::unique_ptr<BackupJournal> journal(new BackupJournal(folder, std::move(lock), fd));
     if (!journal->Append("BEGIN\n", error)) {
         // Nothing has been done under it: an empty or torn journal (a full disk) has no use, and
         // left behind it would sit in the installation until the next start.
-        if (unlinkat(folderFd, JournalName().c_str(), 0) != 0 && errno != ENOENT)
-            error += L"; the unusable journal could not be removed either: " + ErrnoText(errno);
+        std::wstring why;
+        if (!journal->m_door->RemoveFile(kPatchJournalName, why))
+            error += L"; the unusable journal could not be removed either: " + why;
         return nullptr;
     }
-    fsync(folderFd);
+    fsync(journal->m_door->Fd());
     return journal;
 }
 
 bool BackupJournal::Recover(const std::wstring& installDir, std::wstring& error)
 {
-    const std::wstring folder = TrimmedFolder(installDir);
-    const int folderFd = OpenLockedFolder(folder, error);
-    if (folderFd < 0)
-        return false;
-    const std::shared_ptr<InstallDoor> door = DoorOfLocked(folder, folderFd, error);
-    const bool ok = door && RecoverLocked(*door, error);
-    close(folderFd);
-    return ok;
+    const std::unique_ptr<LumoUtil::InstallLock> lock = TakeInstallation(TrimmedFolder(installDir), error);
+    return lock && RecoverLocked(*lock->Door(), error);
 }
 
 // payloads: one or more records, each ending in "\n" (without their checksums).
@@ -552,10 +541,8 @@ bool BackupJournal::IsAnnounced(JournalEntry kind, const std::wstring& path) con
 
 bool BackupJournal::Commit(std::wstring& error)
 {
-    if (syncfs(m_folderFd) != 0) {
-        error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
+    if (!m_door->Sync(error))
         return false;
-    }
     if (!Append("COMMIT\n", error))
         return false;
     m_committed = true;
@@ -588,15 +575,14 @@ bool BackupJournal::Finish(std::wstring& error)
                 L" is kept, so that the next start removes the backups this patch could not remove";
         return false;
     }
-    if (!m_committed && syncfs(m_folderFd) != 0) {
-        error = L"cannot flush the installation " + m_installDir + L": " + ErrnoText(errno);
+    if (!m_committed && !m_door->Sync(error))
         return false;
-    }
-    if (unlinkat(m_folderFd, JournalName().c_str(), 0) != 0) {
-        error = L"cannot remove the patch journal in " + m_installDir + L": " + ErrnoText(errno);
+    std::wstring why;
+    if (!m_door->RemoveFile(kPatchJournalName, why)) {
+        error = L"cannot remove the patch journal in " + m_installDir + L": " + why;
         return false;
     }
     CountInstallAction();
-    fsync(m_folderFd);
+    fsync(m_door->Fd());
     return true;
 }

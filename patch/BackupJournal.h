@@ -72,6 +72,7 @@ enum class JournalEntry
 
 namespace LumoUtil {
 class InstallDoor;
+class InstallLock;
 }
 
 class BackupJournal
@@ -129,14 +130,14 @@ public:
     const std::shared_ptr<LumoUtil::InstallDoor>& Door() const { return m_door; }
 
 private:
-    BackupJournal(std::wstring installDir, int folderFd, int fd, std::shared_ptr<LumoUtil::InstallDoor> door);
+    BackupJournal(std::wstring installDir, std::unique_ptr<LumoUtil::InstallLock> lock, int fd);
     bool Append(const std::string& payloads, std::wstring& error);
     bool Payload(JournalEntry kind, const std::wstring& path, std::string& payload, std::wstring& error) const;
 
     std::wstring m_installDir;       // as given, trailing separators dropped
-    int m_folderFd = -1;             // the install folder, for syncfs and the lock
+    std::unique_ptr<LumoUtil::InstallLock> m_lock;   // the installation, held for the journal's life
+    std::shared_ptr<LumoUtil::InstallDoor> m_door;   // the lock's: every file the journal touches
     int m_fd = -1;                   // the journal file
-    std::shared_ptr<LumoUtil::InstallDoor> m_door;  // of the installation, for the folders it made
     std::vector<std::string> m_folders; // DIR records of this run, relative native paths
     std::unordered_set<std::string> m_recorded; // payloads written so far
     bool m_committed = false;

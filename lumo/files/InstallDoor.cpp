@@ -343,21 +343,27 @@ std::shared_ptr<InstallDoor> InstallDoor::Open(const std::wstring& root, std::ws
         error = L"no installation folder given";
         return nullptr;
     }
-    // Every door of this process's take shares the folders the first one reached.
-    int fd = -1;
-    std::shared_ptr<HeldFolders> held = InstallLock::SharedFolders(folder, fd, HoldingFoldersOf);
-    if (!held) {
-        fd = ::open(ToNativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The door of this process's take, or one that shares what it holds when named otherwise.
+    if (const std::shared_ptr<InstallDoor> held = InstallLock::HeldDoor(folder)) {
+        if (held->Root() == folder)
+            return held;
+        const int fd = ::fcntl(held->m_fd, F_DUPFD_CLOEXEC, 0);
         if (fd >= 0)
-            held = HoldingFoldersOf(fd);
+            return std::shared_ptr<InstallDoor>(new InstallDoor(folder, fd, held->m_held));
     }
-    if (fd < 0 || !held) {
-        error = L"The installation folder " + Quoted(folder) + L" cannot be opened: " + ErrnoText(errno);
+    return OnFolder(folder, ::open(ToNativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), error);
+}
+
+std::shared_ptr<InstallDoor> InstallDoor::OnFolder(const std::wstring& root, int fd, std::wstring& error)
+{
+    std::shared_ptr<HeldFolders> held = fd < 0 ? nullptr : HoldingFoldersOf(fd);
+    if (!held) {
+        error = L"The installation folder " + Quoted(root) + L" cannot be opened: " + ErrnoText(errno);
         if (fd >= 0)
             ::close(fd);
         return nullptr;
     }
-    return std::shared_ptr<InstallDoor>(new InstallDoor(folder, fd, std::move(held)));
+    return std::shared_ptr<InstallDoor>(new InstallDoor(root, fd, std::move(held)));
 }
 
 InstallDoor::InstallDoor(std::wstring root, int fd, std::shared_ptr<HeldFolders> held)

@@ -107,6 +107,10 @@ public:
     // opened on its own. Null with error naming the folder when it cannot be opened.
     static std::shared_ptr<InstallDoor> Open(const std::wstring& root, std::wstring& error);
 
+    // The door of root given open as fd (a directory descriptor, taken over: closed with the
+    // door); null with error when fd is -1 (errno then says why) or cannot be used.
+    static std::shared_ptr<InstallDoor> OnFolder(const std::wstring& root, int fd, std::wstring& error);
+
     ~InstallDoor();
     InstallDoor(const InstallDoor&) = delete;
     InstallDoor& operator=(const InstallDoor&) = delete;

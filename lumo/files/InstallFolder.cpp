@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lumo/diagnostics/SystemLog.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/ReservedNames.h"
 #include "platform/NativePath.h"
 #include "platform/RunOwner.h"
@@ -39,7 +40,7 @@ struct HeldLock
     unsigned long long inode;
     int fd;
     int holders;
-    std::shared_ptr<HeldFolders> folders;  // what every door of this take shares
+    std::shared_ptr<InstallDoor> door;  // of this take
 };
 
 std::mutex& HeldLocksMutex()
@@ -268,7 +269,7 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
     {
         ++held->holders;
         ::close(fd);
-        return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
+        return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino, held->door));
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
     {
@@ -278,28 +279,30 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
         ::close(fd);
         return nullptr;
     }
-    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, nullptr});
+    std::wstring doorError;
+    std::shared_ptr<InstallDoor> door = InstallDoor::OnFolder(folder, ::fcntl(fd, F_DUPFD_CLOEXEC, 0), doorError);
+    if (!door)
+    {
+        error = doorError;
+        ::close(fd);
+        return nullptr;
+    }
+    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, door});
     // Held now: no run of ours can be making its folder here meanwhile.
     for (const std::wstring& left : RemoveEndedRunLeftovers(folder))
         SystemLogPrintf("LumoUtil::InstallLock::Acquire> %s, which an ended run left, cannot be removed",
                         ToNativePath(left).c_str());
-    return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino));
+    return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino, std::move(door)));
 }
 
-std::shared_ptr<HeldFolders> InstallLock::SharedFolders(const std::wstring& folder, int& fd,
-                                                        const std::function<std::shared_ptr<HeldFolders>(int)>& make)
+std::shared_ptr<InstallDoor> InstallLock::HeldDoor(const std::wstring& folder)
 {
-    fd = -1;
     struct stat info{};
     if (::stat(ToNativePath(folder).c_str(), &info) != 0)
         return nullptr;
     std::lock_guard<std::mutex> hold(HeldLocksMutex());
-    HeldLock* held = FindHeld(info.st_dev, info.st_ino);
-    if (held == nullptr || (fd = ::fcntl(held->fd, F_DUPFD_CLOEXEC, 0)) < 0)
-        return nullptr;
-    if (!held->folders)
-        held->folders = make(held->fd);
-    return held->folders;
+    const HeldLock* held = FindHeld(info.st_dev, info.st_ino);
+    return held ? held->door : nullptr;
 }
 
 int InstallLock::ShareHeld(const std::wstring& folder)
@@ -312,7 +315,10 @@ int InstallLock::ShareHeld(const std::wstring& folder)
     return held ? ::fcntl(held->fd, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
-InstallLock::InstallLock(unsigned long long device, unsigned long long inode) : m_device(device), m_inode(inode) {}
+InstallLock::InstallLock(unsigned long long device, unsigned long long inode, std::shared_ptr<InstallDoor> door)
+    : m_device(device), m_inode(inode), m_door(std::move(door))
+{
+}
 
 InstallLock::~InstallLock()
 {

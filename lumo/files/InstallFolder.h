@@ -22,14 +22,13 @@
 // that have ended before anything else looks at the installation, and the repair's scan never
 // counts such a folder as the game's.
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace LumoUtil {
 
-struct HeldFolders;  // lumo/files/InstallDoor.h
+class InstallDoor;  // lumo/files/InstallDoor.h
 
 // Resolves the installation folder given by the user: made absolute against the working folder,
 // every link followed, ".", ".." and doubled separators removed, no trailing separator. False with
@@ -69,20 +68,22 @@ public:
     // this process holds no lock on folder.
     static int ShareHeld(const std::wstring& folder);
 
-    // What every door of this process's take of folder shares (the folders it holds open), made by
-    // make from the locked descriptor the first time; fd gets a new close-on-exec descriptor of the
-    // locked folder. Null (fd -1) when this process holds no lock on folder.
-    static std::shared_ptr<HeldFolders> SharedFolders(const std::wstring& folder, int& fd,
-                                                      const std::function<std::shared_ptr<HeldFolders>(int)>& make);
+    // The door of the installation this lock holds (lumo/files/InstallDoor.h): one per take, made
+    // on the locked descriptor when the lock was first taken, shared by every holder.
+    const std::shared_ptr<InstallDoor>& Door() const { return m_door; }
+
+    // The door of folder when this process holds the lock on it; null otherwise.
+    static std::shared_ptr<InstallDoor> HeldDoor(const std::wstring& folder);
 
     ~InstallLock();
     InstallLock(const InstallLock&) = delete;
     InstallLock& operator=(const InstallLock&) = delete;
 
 private:
-    InstallLock(unsigned long long device, unsigned long long inode);
+    InstallLock(unsigned long long device, unsigned long long inode, std::shared_ptr<InstallDoor> door);
     unsigned long long m_device;
     unsigned long long m_inode;
+    std::shared_ptr<InstallDoor> m_door;
 };
 
 // The error of a folder whose lock another process holds (folderFd: the folder, open): names the

@@ -148,7 +148,7 @@ TEST_F(JournalTest, OneRunAtATimeAndOnlyInAnExistingFolder)
     std::unique_ptr<BackupJournal> first = BackupJournal::Begin(scratch.WidePath(), error);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(BackupJournal::Begin(scratch.WidePath(), error), nullptr);
-    EXPECT_NE(error.find(L"another process"), std::wstring::npos);
+    EXPECT_NE(error.find(L"is in use by another"), std::wstring::npos);
     EXPECT_FALSE(BackupJournal::Recover(scratch.WidePath(), error));
     EXPECT_TRUE(first->Finish(error));
     first.reset();
