@@ -1,6 +1,6 @@
 // Parses arbitrary argument vectors (the bytes split at NUL, read as UTF-8) as the patcher's
-// command line and takes them over into fresh options: no crash, and a target directory always
-// ends up absolute.
+// command line and takes them over into fresh options: no crash, a target directory always ends
+// up absolute, and the driver's parse says why whenever it refuses.
 
 #include <cstddef>
 #include <algorithm>
@@ -46,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     CommandLine commandLine = ParseCommandLine(arguments);
     Check(commandLine.parameters.size() <= 2);
+    // The driver's parse refuses exactly what the window's refuses, and says why.
+    const CommandLine driver = ParseCommandLine(arguments, false, CommandLineProgram::Driver);
+    Check(driver.parsed == commandLine.parsed && driver.parsed == driver.wrong.empty());
     // A list file names any file, /dev/stdin included: that reader has its own target.
     commandLine.listFile.reset();
     PatcherOptions options;

@@ -38,13 +38,6 @@ inline int PrintFailure(const char* tool, const std::wstring& what)
     return 1;
 }
 
-// "<tool>: wrong command line" and "usage: <usage>" on standard error; returns exit status 2.
-inline int PrintUsage(const char* tool, const char* usage)
-{
-    std::fprintf(stderr, "%s: wrong command line\nusage: %s", tool, usage);
-    return 2;
-}
-
 // True when the only argument asks for the usage ("--help" or "-h").
 inline bool AsksForHelp(int argc, char** argv)
 {

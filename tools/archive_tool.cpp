@@ -11,6 +11,7 @@
 #include "lumo/buffers/LumoResult.h"
 #include "patch/EmbeddedPatchArchive.h"
 #include "platform/NativePath.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -30,12 +31,6 @@ constexpr char kAbout[] =
     "SOURCE_BUILD, byte for byte, into DEST (replaced only when the whole copy succeeds).\n"
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 bad command line.\n";
 
-int Usage()
-{
-    tools::PrintUsage(kTool, kUsage);
-    std::fputs(kAbout, stderr);
-    return 2;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -43,9 +38,10 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp((std::string("usage: ") + kUsage + kAbout).c_str());
-    const std::string action = argc >= 2 ? argv[1] : "";
-    if (!((action == "list" && argc == 3) || (action == "extract" && argc == 5)))
-        return Usage();
+    if (const std::string wrong = tools::WrongActionForm(tools::ArgumentsFrom(argc, argv), {{"list", {"EXE"}}, {"extract", {"EXE", "SOURCE_BUILD", "DEST"}}});
+        !wrong.empty())
+        return tools::WrongCommandLine(kTool, wrong, std::string("usage: ") + kUsage + kAbout);
+    const std::string action = argv[1];
 
     EmbeddedPatchArchive archive;
     const LUMORESULT opened = archive.Open(FromNativePath(argv[2]));

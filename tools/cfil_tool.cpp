@@ -9,6 +9,7 @@
 
 #include "Kiln/Src/Kiln/KernelStandard/KilnException.h"
 #include "Kiln/Src/Kiln/KernelStandard/KilnFile.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -79,11 +80,10 @@ int main(int argc, char** argv)
 {
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    if (argc != 4 || (std::strcmp(argv[1], "pack") != 0 && std::strcmp(argv[1], "unpack") != 0))
-    {
-        std::fprintf(stderr, "%s", kHelp);
-        return 2;
-    }
+    if (const std::string wrong = tools::WrongActionForm(tools::ArgumentsFrom(argc, argv),
+                                                         {{"pack", {"IN", "OUT"}}, {"unpack", {"IN", "OUT"}}});
+        !wrong.empty())
+        return tools::WrongCommandLine("cfil-tool", wrong, kHelp);
     tools::SilenceLibraryLines();
     try
     {

@@ -11,6 +11,7 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/buffers/LumoResult.h"
 #include "platform/NativePath.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -80,12 +81,11 @@ int main(int argc, char** argv)
 {
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    const std::string action = argc == 4 ? argv[1] : "";
-    if (action != "compress" && action != "decompress")
-    {
-        std::fprintf(stderr, "%s", kHelp);
-        return 2;
-    }
+    if (const std::string wrong = tools::WrongActionForm(tools::ArgumentsFrom(argc, argv),
+                                                         {{"compress", {"IN", "OUT"}}, {"decompress", {"IN", "OUT"}}});
+        !wrong.empty())
+        return tools::WrongCommandLine("container-tool", wrong, kHelp);
+    const std::string action = argv[1];
     tools::SilenceLibraryLines();
     const std::string in = argv[2];
     const std::string out = argv[3];

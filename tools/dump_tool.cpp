@@ -18,6 +18,7 @@
 #include "lumo/diagnostics/CrashDump.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/diagnostics/DumpSymbols.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -233,11 +234,8 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    if (argc != 2)
-    {
-        fprintf(stderr, "%s", kHelp);
-        return 2;
-    }
+    if (const std::string wrong = tools::WrongValues(tools::ArgumentsFrom(argc, argv), {"FILE"}); !wrong.empty())
+        return tools::WrongCommandLine("dump-tool", wrong, kHelp);
     std::string bytes, error;
     if (!ReadDumpFile(argv[1], bytes, error))
     {

@@ -23,6 +23,7 @@
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -121,19 +122,14 @@ constexpr char kHelp[] =
     "percent-encoded as UTF-8.\n"
     "Exit status: 0 done, 1 failed, 2 bad command line (an empty URL, DEST or SERVER_URL among them).\n";
 
-// what: what is wrong with the command line, "" when it is its shape.
-int Usage(const std::string& what = "")
+// What is wrong with the command line, "" when nothing; which form it takes otherwise.
+std::string WrongArguments(const std::vector<std::string>& given, bool& patches, bool& resume)
 {
-    if (!what.empty())
-        std::fprintf(stderr, "fetch-tool: wrong command line: %s\n", what.c_str());
-    std::fprintf(stderr, "%s", kHelp);
-    return 2;
-}
-
-// Nothing but blanks is no more given than nothing: an unset variable in a script.
-bool IsEmpty(const char* text)
-{
-    return std::string(text).find_first_not_of(" \t") == std::string::npos;
+    patches = !given.empty() && given[0] == "--patches";
+    resume = !given.empty() && given[0] == "--resume";
+    if (patches)
+        return tools::WrongValues({given.begin() + 1, given.end()}, {"SERVER_URL..."});
+    return tools::WrongValues({given.begin() + (resume ? 1 : 0), given.end()}, {"URL", "DEST"});
 }
 
 // The 8-bit text the download road speaks cannot carry other characters: they go percent-encoded
@@ -267,20 +263,11 @@ int main(int argc, char** argv)
     // Ctrl-C and a polite kill both cancel: the download stops within a moment and the partial file goes.
     if (!tools::CatchStopSignals("fetch-tool"))
         return 1;
-    if (argc >= 3 && std::strcmp(argv[1], "--patches") == 0)
-    {
-        for (int i = 2; i < argc; ++i)
-            if (IsEmpty(argv[i]))
-                return Usage("SERVER_URL " + std::to_string(i - 1) + " is empty");
+    bool patches = false, resume = false;
+    if (const std::string wrong = WrongArguments(tools::ArgumentsFrom(argc, argv), patches, resume); !wrong.empty())
+        return tools::WrongCommandLine("fetch-tool", wrong, kHelp);
+    if (patches)
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
-    }
-    const bool resume = argc == 4 && std::strcmp(argv[1], "--resume") == 0;
     const int first = resume ? 2 : 1;
-    if (argc != first + 2 || argv[first][0] == '-')
-        return Usage();
-    if (IsEmpty(argv[first]))
-        return Usage("URL is empty");
-    if (IsEmpty(argv[first + 1]))
-        return Usage("DEST is empty");
     return Fetch(EncodedUrl(argv[first]), argv[first + 1], resume);
 }

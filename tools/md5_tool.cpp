@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lumo/buffers/Md5.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -22,14 +23,8 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    bool options = false;
-    for (int i = 1; i < argc; ++i)
-        options = options || argv[i][0] == '-';
-    if (argc < 2 || options)
-    {
-        std::fprintf(stderr, "%s", kHelp);
-        return 2;
-    }
+    if (const std::string wrong = tools::WrongValues(tools::ArgumentsFrom(argc, argv), {"FILE..."}); !wrong.empty())
+        return tools::WrongCommandLine("md5-tool", wrong, kHelp);
     int status = 0;
     for (int i = 1; i < argc; ++i)
     {

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "lumo/buffers/LumoResult.h"
 #include "patch/PatchPackage.h"
 #include "platform/NativePath.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -34,12 +34,6 @@ constexpr char kAbout[] =
     "paths that would leave it.\n"
     "Exit status: 0 done, 1 failed (the reason and the item on standard error), 2 bad command line.\n";
 
-int Usage()
-{
-    tools::PrintUsage(kTool, kUsage);
-    std::fputs(kAbout, stderr);
-    return 2;
-}
 
 // A destination given as a link to a folder means that folder: the unpacker itself never follows
 // links inside what it writes.
@@ -64,9 +58,10 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp((std::string("usage: ") + kUsage + kAbout).c_str());
-    const std::string action = argc >= 2 ? argv[1] : "";
-    if (!((action == "list" && argc == 3) || (action == "unpack" && argc == 4)))
-        return Usage();
+    if (const std::string wrong = tools::WrongActionForm(tools::ArgumentsFrom(argc, argv), {{"list", {"PKG"}}, {"unpack", {"PKG", "DEST"}}});
+        !wrong.empty())
+        return tools::WrongCommandLine(kTool, wrong, std::string("usage: ") + kUsage + kAbout);
+    const std::string action = argv[1];
     const std::wstring package = FromNativePath(argv[2]);
 
     if (action == "list")

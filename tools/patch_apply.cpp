@@ -23,6 +23,7 @@
 #include "platform/LastError.h"
 #include "platform/NativePath.h"
 #include "platform/Utf8.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -82,10 +83,10 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    if (argc < 3 || argc > 4) {
-        fprintf(stderr, "%s", kHelp);
-        return 2;
-    }
+    if (const std::string wrong = tools::WrongValues(tools::ArgumentsFrom(argc, argv),
+                                                     {"INSTALL_DIR", "PACKAGE_DIR", "[LAUNCHER_NAME]"});
+        !wrong.empty())
+        return tools::WrongCommandLine("patch-apply", wrong, kHelp);
     // A closed output pipe must not kill the run halfway: writes then fail with EPIPE.
     platform::IgnoreBrokenPipeSignal();
     if (!tools::CatchStopSignals("patch-apply", "; the patch was not applied"))

@@ -41,6 +41,7 @@
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
 #include "platform/Utf8.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace {
@@ -59,13 +60,37 @@ constexpr char kAbout[] =
     "failed or was stopped, 2 for a wrong command line (the window's -f and -o, an empty\n"
     "target_directory, build or server among them).\n";
 
-// The help: the usage line and option table the patcher shares, then what this program does.
-std::string Help(const std::wstring& programPath)
+// The usage line and option table the patcher shares, worded as every driver's.
+std::string Usage(const std::wstring& programPath)
 {
     std::string usage = platform::WideToUtf8(CommandLineUsage(programPath, CommandLineProgram::Driver));
     if (usage.starts_with("Usage: "))
         usage[0] = 'u';
-    return usage + kAbout;
+    return usage;
+}
+
+// The help: that usage, then what this program does.
+std::string Help(const std::wstring& programPath)
+{
+    return Usage(programPath) + kAbout;
+}
+
+// What the parser found wrong, in one line: its faults joined, the sentences' ends left out.
+std::string WrongLine(const std::wstring& wrong)
+{
+    std::string line;
+    std::string text = platform::WideToUtf8(wrong);
+    for (size_t start = 0; start < text.size();)
+    {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string part = text.substr(start, end - start);
+        while (!part.empty() && (part.back() == '.' || part.back() == ' '))
+            part.pop_back();
+        if (!part.empty())
+            line += (line.empty() ? "" : "; ") + part;
+        start = end + 1;
+    }
+    return line.empty() ? "refused by the parser" : line;
 }
 
 // Prints what a run reports; lines may come from the run's helper threads.
@@ -123,21 +148,18 @@ int main(int argc, char** argv)
     for (int i = 0; i < argc; ++i)
         arguments.push_back(FromNativePath(argv[i]));
     const CommandLine commandLine = ParseCommandLine(arguments, false, CommandLineProgram::Driver);
-    // The parser has printed the usage (and what was wrong) on standard error.
     if (!commandLine.parsed)
-        return 2;
+        return tools::WrongCommandLine("patch-run", WrongLine(commandLine.wrong), Usage(arguments[0]));
     // Help is asked for: it is the output, as for every driver.
     if (commandLine.help)
         return tools::PrintHelp(Help(arguments[0]).c_str());
     // The window's options: a run without a window ends without starting a program, and "final"
     // means nothing to any run.
     if (commandLine.finalGiven || commandLine.onexit)
-    {
-        std::fprintf(stderr, "patch-run: %s is an option of the patcher's window only\n",
-                     commandLine.finalGiven ? "-f/--final" : "-o/--onexit");
-        PrintCommandLineUsage(arguments[0], CommandLineProgram::Driver);
-        return 2;
-    }
+        return tools::WrongCommandLine("patch-run",
+                                       std::string(commandLine.finalGiven ? "-f/--final" : "-o/--onexit") +
+                                           " is an option of the patcher's window only",
+                                       Usage(arguments[0]));
     PatcherOptions& options = PatcherOptions::Instance();
     for (const StartupLine& line : ApplyCommandLine(commandLine, options, CurrentWorkingFolder()))
         g_host.Log(line.first, line.second);

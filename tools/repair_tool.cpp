@@ -14,6 +14,7 @@
 #include "app/run/RepairRun.h"
 #include "lumo/net/HostPort.h"
 #include "patch/PatchCallbacks.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 #include "platform/NativePath.h"
 
@@ -64,18 +65,12 @@ int main(int argc, char** argv)
     // Both arguments are checked before anything is taken or connects, as patch-run checks its own:
     // an empty folder is an unset variable in a script, not a folder to look for.
     HostPort server;
-    std::string wrong;
-    if (argc != 3)
-        wrong = "INSTALL_DIR and HOST:PORT are needed";
-    else if (std::string(argv[1]).find_first_not_of(" \t") == std::string::npos)
-        wrong = "INSTALL_DIR is empty or only blanks";
-    else if (const std::string why = ParseHostPort(argv[2], 0, server); !why.empty())
-        wrong = std::string("HOST:PORT \"") + argv[2] + "\": " + why;
+    std::string wrong = tools::WrongValues(tools::ArgumentsFrom(argc, argv), {"INSTALL_DIR", "HOST:PORT"});
+    if (wrong.empty())
+        if (const std::string why = ParseHostPort(argv[2], 0, server); !why.empty())
+            wrong = std::string("HOST:PORT \"") + argv[2] + "\": " + why;
     if (!wrong.empty())
-    {
-        std::fprintf(stderr, "repair-tool: wrong command line: %s\n%s", wrong.c_str(), kHelp);
-        return 2;
-    }
+        return tools::WrongCommandLine("repair-tool", wrong, kHelp);
     // From here a stop signal cancels the repair, which cuts back what it made longer.
     if (!tools::CatchStopSignals("repair-tool"))
         return 1;

@@ -9,11 +9,13 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "lumo/os/ChildProcess.h"
 #include "platform/NativePath.h"
+#include "tools/ArgumentCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace
@@ -27,10 +29,28 @@ constexpr char kHelp[] =
     "Exit status: PROGRAM's own; 128 + the signal that ended it; 127 when it could not be started;\n"
     "2 for a bad command line; 1 when the output could not be written.\n";
 
-int Usage()
+// What is wrong with the command line, "" when nothing; the working folder and the index of
+// PROGRAM in argv otherwise. The program's own arguments are its business: empty ones included.
+std::string WrongArguments(int argc, char** argv, std::string& folder, int& program)
 {
-    fprintf(stderr, "%s", kHelp);
-    return 2;
+    const std::vector<std::string> given = tools::ArgumentsFrom(argc, argv);
+    size_t i = 0;
+    if (i < given.size() && given[i] == "--cwd")
+    {
+        if (std::string wrong = tools::WrongValues({given.begin() + 1, given.begin() + std::min<size_t>(2, given.size())},
+                                                   {"--cwd DIR"});
+            !wrong.empty())
+            return wrong;
+        folder = given[1];
+        i = 2;
+    }
+    if (i >= given.size())
+        return "\"--\" and PROGRAM are missing";
+    if (given[i] != "--")
+        return given[i].starts_with("-") ? tools::WrongValue("", given[i]) : "\"--\" must come before PROGRAM";
+    // After "--" nothing is an option: PROGRAM is only checked for being there.
+    program = int(i) + 2;
+    return i + 1 < given.size() ? tools::WrongBlank("PROGRAM", given[i + 1]) : "PROGRAM is missing";
 }
 
 bool WriteOut(const std::string& text)
@@ -45,26 +65,23 @@ int main(int argc, char** argv)
     tools::LibraryLinesToStandardError();
     if (tools::AsksForHelp(argc, argv))
         return tools::PrintHelp(kHelp);
-    int i = 1;
+    std::string folder;
+    int i = 0;
+    if (const std::string wrong = WrongArguments(argc, argv, folder, i); !wrong.empty())
+        return tools::WrongCommandLine("run-tool", wrong, kHelp);
     std::wstring workingFolder;
-    if (i < argc && strcmp(argv[i], "--cwd") == 0)
+    if (!folder.empty())
     {
-        if (i + 1 >= argc)
-            return Usage();
         struct stat info = {};
         errno = 0;
-        if (stat(argv[i + 1], &info) != 0 || !S_ISDIR(info.st_mode))
+        if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         {
-            fprintf(stderr, "run-tool: cannot run in the folder \"%s\": %s\n", argv[i + 1],
+            fprintf(stderr, "run-tool: cannot run in the folder \"%s\": %s\n", folder.c_str(),
                     errno != 0 ? strerror(errno) : "it is not a folder");
             return 127;
         }
-        workingFolder = FromNativePath(argv[i + 1]);
-        i += 2;
+        workingFolder = FromNativePath(folder);
     }
-    if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc)
-        return Usage();
-    ++i;
 
     const std::wstring program = FromNativePath(argv[i++]);
     std::vector<std::wstring> arguments;

@@ -37,7 +37,9 @@ void DescribeCommandLine(wxCmdLineParser& parser, CommandLineProgram program)
     parser.AddParam(Text(127), wxCMD_LINE_VAL_STRING, wxCMD_LINE_PARAM_OPTIONAL);
     parser.AddSwitch("r", "repair", Text(129));
     parser.AddOption("o", "onexit", Text(130), wxCMD_LINE_VAL_STRING, windowOnly);
-    parser.AddSwitch("d", "debug", wxEmptyString);
+    // The patcher's table gives no text for it; the driver prints every level whatever it says.
+    parser.AddSwitch("d", "debug", driver ? wxString("accepted; detail lines (level 0) are always printed")
+                                          : wxString("show detail lines (level 0) in the log"));
 }
 
 // Nothing but blanks: a folder or build of spaces is no more given than an empty one.
@@ -59,11 +61,18 @@ wxString UnusableValue(const wxCmdLineParser& parser)
                                                   : "The parameter '%s' must not be only blanks.",
                                     Text(count == 2 && i == 0 ? 123 : 127));
     }
-    // An empty server would be asked for "patches.txt" as a host.
+    // An empty server would be asked for "patches.txt" as a host, an empty list read as a file.
     for (const wxCmdLineArg& argument : parser.GetArguments())
-        if (argument.GetKind() == wxCMD_LINE_OPTION && argument.GetShortName() == "s" &&
-            (argument.GetStrVal().empty() || IsBlank(argument.GetStrVal())))
+    {
+        // Only an option has a value to ask for: a switch asserts.
+        if (argument.GetKind() != wxCMD_LINE_OPTION)
+            continue;
+        const bool empty = argument.GetStrVal().empty() || IsBlank(argument.GetStrVal());
+        if (argument.GetShortName() == "s" && empty)
             return "The option 'server' must name a patch server.";
+        if (argument.GetShortName() == "l" && empty)
+            return "The option 'list' must name a file of patch servers.";
+    }
     return wxString();
 }
 
@@ -136,14 +145,36 @@ CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsag
     DescribeCommandLine(parser, program);
 
     CommandLine result;
-    if (parser.Parse(true) != 0)
+    // The window shows the parser's report as the toolkit words it (the usage, then the error);
+    // the driver says what is wrong in its own line, before its usage.
+    const bool window = program == CommandLineProgram::Window;
+    int refused = 0;
+    if (window)
+        refused = parser.Parse(true);
+    else
+    {
+        struct Kept : wxMessageOutput {
+            Kept() : previous(wxMessageOutput::Set(this)) {}
+            ~Kept() override { wxMessageOutput::Set(previous); }
+            void Output(const wxString& text) override { kept += text; }
+            wxMessageOutput* previous;
+            wxString kept;
+        } kept;
+        refused = parser.Parse(false);
+        result.wrong = kept.kept.ToStdWstring();
+    }
+    if (refused != 0)
         return result;
     // An empty folder (an unset variable in a script) would leave the installation to the
     // registry's choice: a wrong command line, reported as the parser reports its own.
     if (const wxString unusable = UnusableValue(parser); !unusable.empty())
     {
-        wxMessageOutput::Get()->Printf("%s\n", unusable);
-        parser.Usage();
+        result.wrong = unusable.ToStdWstring();
+        if (window)
+        {
+            wxMessageOutput::Get()->Printf("%s\n", unusable);
+            parser.Usage();
+        }
         return result;
     }
     result.parsed = true;

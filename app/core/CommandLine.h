@@ -27,7 +27,8 @@
 #include <vector>
 
 struct CommandLine {
-    bool parsed = false;  // false: the parser found an error (and printed it with the usage)
+    bool parsed = false;  // false: the parser found an error (the window's: printed with the usage)
+    std::wstring wrong;   // when not parsed: what is wrong, one line per fault (the toolkit's words or ours)
     bool help = false;
     bool admin = false;
     bool repair = false;
@@ -46,8 +47,9 @@ enum class CommandLineProgram { Window, Driver };
 // Parses the program's arguments, arguments[0] being the program (its name heads the usage). Each
 // argument that ends in a backslash and a double quote first loses that quote (a quoted folder path
 // whose last character is a backslash keeps it on the original platform's command line). Prints the
-// usage for "help" unless printUsage is false (it was shown already). An empty or blank parameter
-// or server is an error: it is reported with the usage and the result is not parsed.
+// usage for "help" unless printUsage is false (it was shown already). An empty or blank parameter,
+// server or server list is an error: the window's parse reports it with the usage, the driver's
+// prints nothing and leaves it in `wrong` for the driver to say; the result is not parsed.
 CommandLine ParseCommandLine(std::vector<std::wstring> arguments, bool printUsage = true,
                              CommandLineProgram program = CommandLineProgram::Window);
 

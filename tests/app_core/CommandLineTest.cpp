@@ -78,14 +78,24 @@ TEST_F(CommandLineTest, ParsedIntoTheOptions)
     }
 }
 
-// An empty parameter is named, and the usage follows, as for the parser's own errors. The usage
-// names the program; the driver's does not list the window's -f and -o, which it still knows.
+// An empty parameter is named, and the usage follows, as for the parser's own errors; the driver
+// prints neither and is told what is wrong, to say it its own way. The usage names the program;
+// the driver's does not list the window's -f and -o, which it still knows.
 TEST_F(CommandLineTest, EmptyParametersAndTheUsageOfEachProgram)
 {
-    EXPECT_FALSE(ParseCommandLine({L"/bin/patch-run", L"0", L""}, true, CommandLineProgram::Driver).parsed);
-    EXPECT_EQ(m_output.m_text.find(L"The parameter '" + LoadResString(127) + L"' must not be empty.\nUsage: patch-run "), 0u)
-        << m_output.m_text;
-    m_output.m_text.clear();
+    const struct { WStrings arguments; std::wstring wrong; } driverCases[] = {
+        {{L"/bin/patch-run", L"0", L""}, L"The parameter '" + LoadResString(127) + L"' must not be empty."},
+        {{L"/bin/patch-run", L"--list= "}, L"The option 'list' must name a file of patch servers."},
+        {{L"/bin/patch-run", L"--bogus"}, L"Unknown long option 'bogus'\n"},
+        {{L"/bin/patch-run", L"-s"}, L"Option 's' requires a value.\n"},
+    };
+    for (const auto& c : driverCases)
+    {
+        const CommandLine refused = ParseCommandLine(c.arguments, true, CommandLineProgram::Driver);
+        EXPECT_FALSE(refused.parsed);
+        EXPECT_EQ(refused.wrong, c.wrong);
+        EXPECT_EQ(m_output.m_text, L"");
+    }
     EXPECT_FALSE(ParseCommandLine({L"/bin/sollex-patcher", L"", L"/g"}).parsed);
     EXPECT_EQ(m_output.m_text.find(L"The parameter '" + LoadResString(123) + L"' must not be empty.\nUsage: sollex-patcher "), 0u)
         << m_output.m_text;
@@ -102,6 +112,11 @@ TEST_F(CommandLineTest, EmptyParametersAndTheUsageOfEachProgram)
         EXPECT_EQ(m_output.m_text.find(L"--final") != std::wstring::npos, window) << m_output.m_text;
         EXPECT_EQ(m_output.m_text.find(L"--onexit") != std::wstring::npos, window) << m_output.m_text;
         EXPECT_NE(m_output.m_text.find(L"--server"), std::wstring::npos) << m_output.m_text;
+        // -d says what it does in each program's table.
+        const size_t debug = m_output.m_text.find(L"--debug");
+        ASSERT_NE(debug, std::wstring::npos) << m_output.m_text;
+        EXPECT_NE(m_output.m_text.substr(debug, m_output.m_text.find(L'\n', debug) - debug).find(L"detail lines (level 0)"),
+                  std::wstring::npos) << m_output.m_text;
     }
 }
 

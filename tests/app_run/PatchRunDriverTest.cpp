@@ -161,14 +161,15 @@ TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
     ASSERT_EQ(edition.SetString(L"ProductInstallPath", FromNativePath(machine().install)), 0u);
     edition.Close();
     const struct { std::vector<std::string> arguments; std::string says; } cases[] = {
-        {{"-f", "45000", machine().install}, "patch-run: -f/--final is an option of the patcher's window only\n"},
-        {{"-o", "x", machine().install}, "patch-run: -o/--onexit is an option of the patcher's window only\n"},
-        {{kBuildA, ""}, "The parameter 'target_directory' must not be empty.\n"},
-        {{""}, "The parameter 'target_directory' must not be empty.\n"},
-        {{"   "}, "The parameter 'target_directory' must not be only blanks.\n"},
-        {{" \t", machine().install}, "The parameter 'current_install_version' must not be only blanks.\n"},
-        {{"-s", "", machine().install}, "The option 'server' must name a patch server.\n"},
-        {{"--server=http://127.0.0.1:1/", "--server= ", machine().install}, "The option 'server' must name a patch server.\n"},
+        {{"-f", "45000", machine().install}, "-f/--final is an option of the patcher's window only"},
+        {{"-o", "x", machine().install}, "-o/--onexit is an option of the patcher's window only"},
+        {{kBuildA, ""}, "The parameter 'target_directory' must not be empty"},
+        {{""}, "The parameter 'target_directory' must not be empty"},
+        {{"   "}, "The parameter 'target_directory' must not be only blanks"},
+        {{" \t", machine().install}, "The parameter 'current_install_version' must not be only blanks"},
+        {{"-s", "", machine().install}, "The option 'server' must name a patch server"},
+        {{"--server=http://127.0.0.1:1/", "--server= ", machine().install}, "The option 'server' must name a patch server"},
+        {{"-l", " ", machine().install}, "The option 'list' must name a file of patch servers"},
     };
     const std::string patcher = PatcherWithChain();
     for (const auto& c : cases)
@@ -180,10 +181,11 @@ TEST_F(DriverTest, WindowOnlyOptionsAndAnEmptyFolderAreRefused)
             command += " '" + argument + "'";
         const DriverResult result = RunDriver("/bin/sh", {"-c", command + " 2>&1"});
         EXPECT_EQ(result.exitCode, 2) << result.output;
-        const size_t usage = result.output.find(c.says + "Usage: patcher [-h] ");
-        ASSERT_NE(usage, std::string::npos) << result.output;
-        EXPECT_EQ(result.output.find("--final", usage + c.says.size()), std::string::npos) << result.output;
-        EXPECT_EQ(result.output.find("--onexit", usage + c.says.size()), std::string::npos) << result.output;
+        // What is wrong first, in one line, then the usage.
+        const std::string says = "patch-run: wrong command line: " + c.says + "\nusage: patcher [-h] ";
+        EXPECT_EQ(result.output.rfind(says, 0), 0u) << result.output;
+        EXPECT_EQ(result.output.find("--final", says.size()), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.find("--onexit", says.size()), std::string::npos) << result.output;
         EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     }
 }

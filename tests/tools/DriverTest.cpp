@@ -129,13 +129,13 @@ TEST_F(DriverTest, AFailedRunLeavesTheDestinationAlone)
         {"archive-tool extract patcher.exe 43434 no/dir/x.zip", 1, "archive-tool: no/dir/x.zip: cannot be created\n"},
         {"archive-tool list garbage", 1, "archive-tool: garbage: no patch archive in the file\n"},
         {"archive-tool list missing.exe", 1, "archive-tool: missing.exe: cannot be opened"},
-        {"archive-tool list", 2, "archive-tool: wrong command line\nusage: archive-tool list EXE\n"},
+        {"archive-tool list", 2, "archive-tool: wrong command line: EXE is missing\nusage: archive-tool list EXE\n"},
         {"package-tool unpack bad.zip new/dest", 1, "package-tool: bad.zip: item 2 at offset "},
         {"package-tool unpack p.zip file/dest", 1, "package-tool: p.zip: the destination folder "},
-        {"package-tool list", 2, "package-tool: wrong command line\nusage: package-tool list PKG\n"},
+        {"package-tool list", 2, "package-tool: wrong command line: PKG is missing\nusage: package-tool list PKG\n"},
         // An empty argument is a script's unset variable, not an address or a file name.
         {"fetch-tool '' f/x", 2, "fetch-tool: wrong command line: URL is empty\nusage: fetch-tool "},
-        {"fetch-tool http://127.0.0.1:1/x ' '", 2, "fetch-tool: wrong command line: DEST is empty\nusage: fetch-tool "},
+        {"fetch-tool http://127.0.0.1:1/x ' '", 2, "fetch-tool: wrong command line: DEST is only blanks\nusage: fetch-tool "},
         {"fetch-tool --patches http://127.0.0.1:1/ ''", 2,
          "fetch-tool: wrong command line: SERVER_URL 2 is empty\nusage: fetch-tool "},
     };
@@ -166,9 +166,9 @@ TEST_F(DriverTest, RepairToolRefusesAnAddressWithoutItsPortAndAnEmptyFolder)
         {"install 127.0.0.1:", "HOST:PORT \"127.0.0.1:\": the port after \":\" is missing"},
         {"install :6000", "HOST:PORT \":6000\": the host is missing"},
         {"install 127.0.0.1:abc", "HOST:PORT \"127.0.0.1:abc\": the port \"abc\" is not a number from 1 to 65535"},
-        {"'' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
-        {"'  ' 127.0.0.1:1", "INSTALL_DIR is empty or only blanks"},
-        {"install", "INSTALL_DIR and HOST:PORT are needed"},
+        {"'' 127.0.0.1:1", "INSTALL_DIR is empty"},
+        {"'  ' 127.0.0.1:1", "INSTALL_DIR is only blanks"},
+        {"install", "HOST:PORT is missing"},
     };
     for (const auto& c : cases)
     {
@@ -179,6 +179,71 @@ TEST_F(DriverTest, RepairToolRefusesAnAddressWithoutItsPortAndAnEmptyFolder)
         EXPECT_EQ(run.err.rfind(std::string("repair-tool: wrong command line: ") + c.wrong + "\nusage: repair-tool", 0), 0u)
             << run.err;
         EXPECT_EQ(fixtures::ListFolder(m_scratch / "install"), std::vector<std::string>{});
+    }
+}
+
+// Every driver takes an empty, blank or missing argument, one too many and an option it does not
+// know for a wrong command line: one line naming what is wrong, then its usage, on standard error,
+// exit status 2, and nothing read, made or run.
+TEST_F(DriverTest, EveryWrongCommandLineIsNamedBeforeTheUsage)
+{
+    WriteFile(m_scratch / "FILE", "x");
+    const struct { const char* command; const char* wrong; } cases[] = {
+        {"md5-tool ''", "FILE is empty"},
+        {"md5-tool FILE ' '", "FILE 2 is only blanks"},
+        {"md5-tool FILE --bogus", "unknown option \"--bogus\""},
+        {"md5-tool", "FILE is missing"},
+        {"md5-tool FILE --help", "\"--help\" asks for the help, which is given alone"},
+        {"container-tool compress '' out", "IN is empty"},
+        {"container-tool decompress FILE", "OUT is missing"},
+        {"container-tool squeeze FILE out", "unknown action \"squeeze\" (compress or decompress)"},
+        {"container-tool", "the action (compress or decompress) is missing"},
+        {"container-tool '' FILE out", "the action (compress or decompress) is empty"},
+        {"cfil-tool pack FILE ''", "OUT is empty"},
+        {"cfil-tool unpack FILE out more", "one argument too many: \"more\""},
+        {"cfil-tool -x FILE out", "unknown option \"-x\""},
+        {"archive-tool list ''", "EXE is empty"},
+        {"archive-tool extract FILE 100", "DEST is missing"},
+        {"archive-tool extract FILE '\t' out", "SOURCE_BUILD is only blanks"},
+        {"package-tool list ''", "PKG is empty"},
+        {"package-tool unpack FILE", "DEST is missing"},
+        {"package-tool list FILE --verbose", "unknown option \"--verbose\""},
+        {"dump-tool ''", "FILE is empty"},
+        {"dump-tool FILE FILE", "one argument too many: \"FILE\""},
+        {"run-tool -- ''", "PROGRAM is empty"},
+        {"run-tool --cwd '' -- ls", "--cwd DIR is empty"},
+        {"run-tool --cwd", "--cwd DIR is missing"},
+        {"run-tool ls", "\"--\" must come before PROGRAM"},
+        {"run-tool --bogus -- ls", "unknown option \"--bogus\""},
+        {"run-tool", "\"--\" and PROGRAM are missing"},
+        {"patch-apply '' pkg", "INSTALL_DIR is empty"},
+        {"patch-apply inst ' '", "PACKAGE_DIR is only blanks"},
+        {"patch-apply inst pkg ''", "LAUNCHER_NAME is empty"},
+        {"patch-apply inst pkg launcher more", "one argument too many: \"more\""},
+        {"patch-apply inst", "PACKAGE_DIR is missing"},
+        {"patch-run --bogus", "Unknown long option 'bogus'"},
+        {"patch-run -s", "Option 's' requires a value"},
+        {"patch-run -l ''", "The option 'list' must name a file of patch servers"},
+        {"patch-run ' '", "The parameter 'target_directory' must not be only blanks"},
+        {"patch-run -f 5 inst", "-f/--final is an option of the patcher's window only"},
+        {"repair-tool a b c", "one argument too many: \"c\""},
+        {"repair-tool a", "HOST:PORT is missing"},
+        {"repair-tool -v a 127.0.0.1:1", "unknown option \"-v\""},
+        {"fetch-tool --resume '' out", "URL is empty"},
+        {"fetch-tool --patches", "SERVER_URL is missing"},
+        {"fetch-tool --bogus http://127.0.0.1:1/ out", "unknown option \"--bogus\""},
+        {"fetch-tool http://127.0.0.1:1/ out more", "one argument too many: \"more\""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.command);
+        const std::string driver = std::string(c.command).substr(0, std::string(c.command).find(' '));
+        const DriverRun run = Shell(c.command);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        const std::string said = driver + ": wrong command line: " + c.wrong + "\nusage: " + driver + " ";
+        EXPECT_EQ(run.err.rfind(said, 0), 0u) << run.err;
+        EXPECT_EQ(fixtures::ListFolder(m_scratch.Path()), (std::vector<std::string>{".stderr", ".stdout", "FILE"}));
     }
 }
 
