@@ -12,6 +12,7 @@
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "patch/InstallFileOps.h"
+#include "lumo/files/InstallDoor.h"
 #include "patch/PatchCallbacks.h"
 #include "patch/PatchFileNames.h"
 #include "patch/PatchMessages.h"
@@ -22,12 +23,13 @@ namespace {
 
 // Where the new content of record path lies in the package's data folder: found the way the
 // unpacker stored it (ignoring case); when that fails the plain join, which the copy then reports.
-// The package does not change during a run, so one resolver lists each of its folders once.
-std::wstring SourceOf(LumoUtil::InstallPathResolver& data, const std::wstring& dataFolder, const std::wstring& relative)
+// The package does not change during a run, so one door lists each of its folders once.
+std::wstring SourceOf(const LumoUtil::InstallDoor* data, const std::wstring& dataFolder, const std::wstring& relative)
 {
-    std::wstring source, error;
-    if (data.Resolve(relative, source, error))
-        return source;
+    LumoUtil::InstallFile found;
+    std::wstring error;
+    if (data && data->ReachAny(relative, found, error))
+        return data->Root() + L"/" + found.relative;
     return FromNativePath(ToNativePath(LumoUtil::JoinPath(dataFolder, relative)));  // one separator style
 }
 
@@ -246,12 +248,13 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
     std::wstring dataFolder, ignored;
     if (!FindFixedName(context.packageDir, kPackageDataFolder, dataFolder, ignored))
         dataFolder = LumoUtil::JoinPath(context.packageDir, kPackageDataFolder);
-    LumoUtil::InstallPathResolver data(dataFolder);
+    std::wstring dataError;
+    const std::shared_ptr<LumoUtil::InstallDoor> data = LumoUtil::InstallDoor::Open(dataFolder, dataError);
     ParallelCopies copies(context);
     const bool listed = ForEachStageFile(context, JournalEntry::kReplaced, true, records, [&](const PatchFileRecord& record,
                                                                                    const std::wstring& target) {
         std::wstring error;
-        const std::wstring source = SourceOf(data, dataFolder, record.path);
+        const std::wstring source = SourceOf(data.get(), dataFolder, record.path);
         bool failed = false;
 
         const std::wstring folder = ParentFolderOf(target);

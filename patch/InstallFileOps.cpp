@@ -29,6 +29,26 @@ std::wstring TrimmedFolder(std::wstring folder)
     return folder;
 }
 
+// The parts of a relative name, "/" and "\\" alike separating them.
+std::vector<std::string> SplitOnSeparators(const std::wstring& relative)
+{
+    std::vector<std::string> parts;
+    const std::string native = ToNativePath(relative);
+    for (size_t start = 0; start <= native.size();) {
+        const size_t end = std::min(native.find('/', start), native.size());
+        if (end > start && native.compare(start, end - start, ".") != 0)
+            parts.push_back(native.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+bool Exists(const std::wstring& path)
+{
+    struct stat st;
+    return lstat(ToNativePath(path).c_str(), &st) == 0;
+}
+
 std::wstring Quoted(const std::string& native) { return L"\"" + FromNativePath(native) + L"\""; }
 
 std::wstring Failure(const wchar_t* what, const std::string& native, int error)
@@ -246,13 +266,22 @@ bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& rela
 
 bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error)
 {
-    const std::string exact = ToNativePath(TrimmedFolder(folder) + (folder == L"/" ? L"" : L"/") + relative);
-    struct stat st;
-    if (lstat(exact.c_str(), &st) == 0) {
-        path = FromNativePath(exact);
-        return true;
+    // Part by part, each in the folder the parts before it name (a link there followed, as the
+    // system follows it when the tool is started), by the door's one case rule.
+    path = TrimmedFolder(folder);
+    bool present = true;
+    for (const std::string& native : SplitOnSeparators(relative)) {
+        std::wstring part = FromNativePath(native);
+        std::shared_ptr<InstallDoor> door;
+        if (present && !(door = InstallDoor::Open(path, error)) && Exists(path))
+            return false;
+        present = door && door->MatchEntry(L"", part, part, error);
+        if (door && !present && !error.empty())
+            return false;
+        path += (path == L"/" ? L"" : L"/") + part;
+        present = present && Exists(path);
     }
-    return LumoUtil::ResolveInstallPath(folder, relative, path, error);
+    return true;
 }
 
 bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& relative, std::wstring& target,

@@ -539,14 +539,16 @@ void UnrecordedFilesReport::Report()
     // A file two patches added is one file; one a later patch deleted is not left behind.
     std::vector<std::wstring> files;
     std::set<std::wstring> seen;
+    std::wstring doorError;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, doorError);
     for (const std::wstring& path : kept)
     {
         std::wstring key = LowerAsciiKey(path);
-        std::wstring resolved, error;
-        struct stat st;
+        LumoUtil::InstallFile found;
+        std::wstring error;
         if (!seen.insert(key).second ||
-            (LumoUtil::ResolveInstallPath(installDir, path, resolved, error, LumoUtil::NameText::Utf16) &&
-             lstat(ToNativePath(resolved).c_str(), &st) != 0))
+            (door && door->ReachAny(path, found, error, LumoUtil::NameText::Utf16) &&
+             found.kind == LumoUtil::InstallFileKind::Missing))
             continue;
         files.push_back(path);
     }

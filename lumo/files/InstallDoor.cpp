@@ -367,7 +367,7 @@ std::shared_ptr<InstallDoor> InstallDoor::OnFolder(const std::wstring& root, int
 }
 
 InstallDoor::InstallDoor(std::wstring root, int fd, std::shared_ptr<HeldFolders> held)
-    : m_root(std::move(root)), m_fd(fd), m_held(std::move(held))
+    : m_root(std::move(root)), m_prefix(m_root == L"/" ? m_root : m_root + L"/"), m_fd(fd), m_held(std::move(held))
 {
 }
 
@@ -414,7 +414,7 @@ std::shared_ptr<HeldFolder> InstallDoor::HoldFolder(const std::string& relative,
         std::shared_ptr<HeldFolder> below = HoldBelow(folder, part, why);
         if (!below) {
             const std::string walked = folder->relative.empty() ? part : folder->relative + "/" + part;
-            const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
+            const std::wstring where = Quoted(m_prefix + FromNativePath(walked));
             struct stat info{};
             if ((why == ENOTDIR || why == ELOOP) && ::fstatat(folder->fd, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
                 error = where + L" is " + KindText(info.st_mode) + L", not a folder";
@@ -537,7 +537,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             std::vector<std::string> matches;
             int listError = 0;
             if (step.given && !exactSpelling && !folder->CaseMatches(step.name, matches, listError)) {
-                error = L"cannot list the folder " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
+                error = L"cannot list the folder " + Quoted(m_prefix + FromNativePath(JoinNative(at))) +
                         L" while resolving " + shown + L": " + ErrnoText(listError);
                 return false;
             }
@@ -567,7 +567,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             const std::string target = ReadLinkAt(folder->fd, step.name);
             if (target.empty()) {
                 error = L"cannot read the symbolic link " +
-                        Quoted(m_root + L"/" + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
+                        Quoted(m_prefix + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
                         L": " + ErrnoText(errno);
                 return false;
             }
@@ -577,7 +577,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
             if (std::any_of(targetParts.begin(), targetParts.end(),
                             [](const std::string& part) { return part.find('\\') != std::string::npos; })) {
                 error = L"path " + shown + L" runs through the symbolic link " +
-                        Quoted(m_root + L"/" + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
+                        Quoted(m_prefix + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
                         L", whose target " + Quoted(FromNativePath(target)) +
                         L" names a file holding \"\\\", which an installation cannot hold";
                 return false;
@@ -613,7 +613,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
                 missingAt = at.size() - 1;
                 continue;
             }
-            error = L"path " + shown + L": " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
+            error = L"path " + shown + L": " + Quoted(m_prefix + FromNativePath(JoinNative(at))) +
                     L" is not a folder";
             return false;
         }
@@ -622,7 +622,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
         std::shared_ptr<HeldFolder> below = HoldBelow(folder, step.name, why);
         at.push_back(step.name);
         if (!below) {
-            error = L"cannot open the folder " + Quoted(m_root + L"/" + FromNativePath(JoinNative(at))) +
+            error = L"cannot open the folder " + Quoted(m_prefix + FromNativePath(JoinNative(at))) +
                     L" while resolving " + shown + L": " + ErrnoText(why);
             return false;
         }
@@ -634,7 +634,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
     }
     file = InstallFile{};
     file.relative = FromNativePath(JoinNative(at));
-    file.path = m_root + L"/" + file.relative;
+    file.path = m_prefix + file.relative;
     if (existing && haveLast) {
         file.kind = KindOf(last.st_mode);
         file.identity = FileIdentity{static_cast<uint64_t>(last.st_dev), static_cast<uint64_t>(last.st_ino)};
@@ -655,6 +655,36 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
     return true;
 }
 
+bool InstallDoor::MatchEntry(const std::wstring& folder, const std::wstring& name, std::wstring& spelled,
+                             std::wstring& error) const
+{
+    int why = 0;
+    std::shared_ptr<HeldFolder> held = HoldFolder(JoinNative(NativeParts(folder)), why, error);
+    if (!held)
+        return false;
+    const std::string wanted = ToNativePath(name);
+    spelled = name;
+    struct stat info{};
+    if (::fstatat(held->fd, wanted.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    std::vector<std::string> matches;
+    int listError = 0;
+    if (!held->CaseMatches(wanted, matches, listError)) {
+        error = L"cannot list the folder " + Quoted(m_prefix + folder) + L": " + ErrnoText(listError);
+        return false;
+    }
+    if (matches.size() > 1) {
+        error = L"ambiguous path " + Quoted(folder.empty() ? name : folder + L"/" + name) + L": " +
+                Quoted(FromNativePath(matches[0])) + L" and " +
+                Quoted(FromNativePath(matches[1])) + L" in " + Quoted(folder.empty() ? m_root : m_prefix + folder) +
+                L" both match " + Quoted(name);
+        return false;
+    }
+    if (matches.size() == 1)
+        spelled = FromNativePath(matches[0]);
+    return true;
+}
+
 int InstallDoor::OpenParent(const std::wstring& relative, std::string& leaf, std::wstring& error) const
 {
     int why = 0;
@@ -663,7 +693,7 @@ int InstallDoor::OpenParent(const std::wstring& relative, std::string& leaf, std
         return -1;
     const int fd = ::fcntl(folder->fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
-        error = L"cannot use the folder of " + Quoted(m_root + L"/" + relative) + L": " + ErrnoText(errno);
+        error = L"cannot use the folder of " + Quoted(m_prefix + relative) + L": " + ErrnoText(errno);
     return fd;
 }
 
@@ -673,7 +703,7 @@ bool InstallDoor::Handle(const std::wstring& relative, InstallHandle& handle, st
     std::string leaf;
     std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
     if (!folder) {
-        error = L"cannot reach " + Quoted(m_root + L"/" + relative) + L": " + error;
+        error = L"cannot reach " + Quoted(m_prefix + relative) + L": " + error;
         return false;
     }
     handle.m_folder = std::move(folder);
@@ -686,7 +716,7 @@ InstallFile InstallDoor::Look(const std::wstring& relative) const
 {
     InstallFile file;
     file.relative = relative;
-    file.path = m_root + L"/" + relative;
+    file.path = m_prefix + relative;
     int why = 0;
     std::string leaf;
     std::wstring error;
@@ -722,7 +752,7 @@ InstallFile InstallDoor::Look(const std::wstring& relative) const
 
 int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error) const
 {
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     int why = 0;
     const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
@@ -760,7 +790,7 @@ bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval&
     if (!folder) {
         if (why == ENOENT)
             return true;  // the folder above is gone: so is it
-        error = L"cannot remove the folder " + Quoted(m_root + L"/" + relative) + L": " + error;
+        error = L"cannot remove the folder " + Quoted(m_prefix + relative) + L": " + error;
         return false;
     }
     NameChange change(folder);
@@ -777,7 +807,7 @@ bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval&
         outcome = FolderRemoval::Stayed;
         return true;
     }
-    error = L"cannot remove the folder " + Quoted(m_root + L"/" + relative) + L": " + ErrnoText(e);
+    error = L"cannot remove the folder " + Quoted(m_prefix + relative) + L": " + ErrnoText(e);
     return false;
 }
 
@@ -795,7 +825,7 @@ void InstallDoor::NoteChanged(const std::wstring& relative) const
 int InstallDoor::OpenOwnFileForReading(const std::wstring& relative, bool& present, std::wstring& error) const
 {
     present = false;
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     const OwnedFd parent(OpenParent(relative, leaf, error));
     if (parent.Get() < 0) {
@@ -850,7 +880,7 @@ bool InstallDoor::ReadOwnFile(const std::wstring& relative, std::string& bytes, 
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            error = L"cannot read " + Quoted(m_root + L"/" + relative) + L": " + ErrnoText(errno);
+            error = L"cannot read " + Quoted(m_prefix + relative) + L": " + ErrnoText(errno);
             return false;
         }
         if (got == 0)
@@ -861,7 +891,7 @@ bool InstallDoor::ReadOwnFile(const std::wstring& relative, std::string& bytes, 
 
 int InstallDoor::CreateOwnFile(const std::wstring& relative, int flags, mode_t mode, std::wstring& error) const
 {
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     int why = 0;
     const std::shared_ptr<HeldFolder> parent = ParentOf(relative, leaf, why, error);
@@ -894,7 +924,7 @@ bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstrin
     OwnedFd fd(CreateOwnFile(temporary, O_WRONLY, 0644, error));
     if (fd.Get() < 0)
         return false;
-    const std::wstring where = Quoted(m_root + L"/" + temporary);
+    const std::wstring where = Quoted(m_prefix + temporary);
     std::wstring ignored;
     if (!WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0) {
         error = L"cannot write " + where + L": " + ErrnoText(errno);
@@ -910,7 +940,7 @@ bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstrin
                                 ::unlinkat(parent.Get(), leaf.c_str(), AT_REMOVEDIR) == 0;
         if (!folderGone || !Rename(temporary, relative, error)) {
             if (!folderGone && Look(relative).kind == InstallFileKind::Folder)
-                error = Quoted(m_root + L"/" + relative) +
+                error = Quoted(m_prefix + relative) +
                         L" is a folder with something in it, where the patcher keeps a file of its own; the patcher "
                         L"did not make it. Delete it and start again.";
             RemoveFile(temporary, ignored);
@@ -926,7 +956,7 @@ bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstrin
 
 bool InstallDoor::RemoveFile(const std::wstring& relative, std::wstring& error) const
 {
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     int why = 0;
     const std::shared_ptr<HeldFolder> parent = ParentOf(relative, leaf, why, error);
@@ -953,18 +983,18 @@ bool InstallDoor::Rename(const std::wstring& from, const std::wstring& to, std::
     int why = 0;
     const std::shared_ptr<HeldFolder> fromParent = ParentOf(from, fromLeaf, why, error);
     if (!fromParent) {
-        error = L"cannot rename " + Quoted(m_root + L"/" + from) + L": " + error;
+        error = L"cannot rename " + Quoted(m_prefix + from) + L": " + error;
         return false;
     }
     const std::shared_ptr<HeldFolder> toParent = ParentOf(to, toLeaf, why, error);
     if (!toParent) {
-        error = L"cannot rename " + Quoted(m_root + L"/" + from) + L" to " + Quoted(m_root + L"/" + to) + L": " + error;
+        error = L"cannot rename " + Quoted(m_prefix + from) + L" to " + Quoted(m_prefix + to) + L": " + error;
         return false;
     }
     NameChange leaving(fromParent);
     NameChange arriving(toParent);
     if (::renameat(fromParent->fd, fromLeaf.c_str(), toParent->fd, toLeaf.c_str()) != 0) {
-        error = L"cannot rename " + Quoted(m_root + L"/" + from) + L" to " + Quoted(m_root + L"/" + to) + L": " +
+        error = L"cannot rename " + Quoted(m_prefix + from) + L" to " + Quoted(m_prefix + to) + L": " +
                 ErrnoText(errno);
         return false;
     }
@@ -978,7 +1008,7 @@ bool InstallDoor::Rename(const std::wstring& from, const std::wstring& to, std::
 
 int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error) const
 {
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     int why = 0;
     const std::shared_ptr<HeldFolder> held = ParentOf(relative, leaf, why, error);
@@ -1032,7 +1062,7 @@ bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error)
     std::string walked;
     for (const std::string& part : NativeParts(relative)) {
         walked += (walked.empty() ? "" : "/") + part;
-        const std::wstring where = Quoted(m_root + L"/" + FromNativePath(walked));
+        const std::wstring where = Quoted(m_prefix + FromNativePath(walked));
         int why = 0;
         std::shared_ptr<HeldFolder> below = HoldBelow(folder, part, why);
         if (!below && why == ENOENT) {
@@ -1064,7 +1094,7 @@ bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error)
 bool InstallDoor::GiveOwnCopy(int folder, const std::string& leaf, const std::wstring& relative,
                               std::wstring& error) const
 {
-    const std::wstring where = Quoted(m_root + L"/" + relative);
+    const std::wstring where = Quoted(m_prefix + relative);
     const OwnedFd source(::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info{};
     if (source.Get() < 0 || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {

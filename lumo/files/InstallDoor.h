@@ -126,6 +126,13 @@ public:
     bool Reach(const std::wstring& relative, InstallFile& file, std::wstring& error,
                NameText text = NameText::EightBit, bool exactSpelling = false) const;
 
+    // The entry of the folder below which name (one name, no separator) would stand, by the case
+    // rule alone: the exact name when anything takes it, else the single entry that matches
+    // ignoring ASCII case, else name as given. No link is followed. False with error when two
+    // entries match, or the folder cannot be reached.
+    bool MatchEntry(const std::wstring& folder, const std::wstring& name, std::wstring& spelled,
+                    std::wstring& error) const;
+
     // The same, without the reserved-name rule: for the patcher's own code that looks at its own
     // files through a game file's name (a backup beside a file).
     bool ReachAny(const std::wstring& relative, InstallFile& file, std::wstring& error,
@@ -222,6 +229,7 @@ private:
     bool GiveOwnCopy(int folderFd, const std::string& leaf, const std::wstring& relative, std::wstring& error) const;
 
     std::wstring m_root;
+    std::wstring m_prefix;  // m_root and the separator that a name below it follows
     int m_fd = -1;
     std::shared_ptr<HeldFolders> m_held;  // shared by every door of one take of the installation
 };
