@@ -49,32 +49,38 @@ bool ReadFully(int fd, uint8_t* data, size_t length, uint64_t offset)
 
 bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 {
-    const std::wstring path = GetSegmentPath(segmentPath);
-    const uint64_t start = uint64_t(GetSegmentIndex(segmentPath)) * LumoUtil::kSegmentSize;
-    uint64_t end = start + LumoUtil::kSegmentSize;
-    const std::string narrow = LumoNet::ShownPath(path);
-
     // Only the regular file scanned or written: a link or a FIFO put in its place meanwhile is
     // neither followed nor waited for.
-    FileDescriptor file(::open(ToNativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return ReadFileSegmentAt(file.Get(), uint64_t(GetSegmentIndex(segmentPath)), segmentPath, out);
+}
+
+bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, std::vector<uint8_t>& out)
+{
+    const uint64_t start = index * LumoUtil::kSegmentSize;
+    uint64_t end = start + LumoUtil::kSegmentSize;
     struct stat status{};
-    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
     {
-        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to open file: %s\n", narrow.c_str());
+        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to open file: %s\n",
+                                  LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
     if (uint64_t(status.st_size) < end)
         end = uint64_t(status.st_size);
     if (end < start)
     {
-        LumoNet::PrintConsoleLine("ReadFileSegment> segment past end of file for: %s\n", narrow.c_str());
+        LumoNet::PrintConsoleLine("ReadFileSegment> segment past end of file for: %s\n",
+                                  LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
     out.resize(size_t(end - start));
-    if (!ReadFully(file.Get(), out.data(), out.size(), start))
+    if (!ReadFully(fd, out.data(), out.size(), start))
     {
         out.clear();
-        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to read from file: %s\n", narrow.c_str());
+        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to read from file: %s\n",
+                                  LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
     return true;
@@ -82,10 +88,17 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 {
-    LumoNet::PrintConsoleLine(" Checksum %s ..\n", LumoNet::ShownPath(segmentPath).c_str());
+    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return ComputeSegmentChecksumAt(file.Get(), uint64_t(GetSegmentIndex(segmentPath)), segmentPath);
+}
+
+uint32_t ComputeSegmentChecksumAt(int fd, uint64_t index, const std::wstring& shownPath)
+{
+    LumoNet::PrintConsoleLine(" Checksum %s ..\n", LumoNet::ShownPath(shownPath).c_str());
     // One segment buffer per scanning thread, reused from segment to segment.
     thread_local std::vector<uint8_t> segment;
-    if (!ReadFileSegment(segmentPath, segment))
+    if (!ReadFileSegmentAt(fd, index, shownPath, segment))
         return 0;
     return LumoUtil::SegmentChecksumOf(segment.data(), segment.size());
 }

@@ -16,5 +16,10 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 // Announces itself with a " Checksum <path> .." line.
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath);
 
+// The same through fd, a descriptor of the regular file opened for reading (pread, so threads may
+// share it): index is the segment's number, shownPath (a segment path) names it in lines.
+bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, std::vector<uint8_t>& out);
+uint32_t ComputeSegmentChecksumAt(int fd, uint64_t index, const std::wstring& shownPath);
+
 // Whether the segment's first byte is zero; false when it cannot be read or is empty.
 bool SegmentBeginsWithZeroByte(const std::wstring& segmentPath);

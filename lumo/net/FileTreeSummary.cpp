@@ -1,7 +1,12 @@
 #include "lumo/net/FileTreeSummary.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <deque>
@@ -79,20 +84,81 @@ uint64_t StoredSegmentCount(const FileTreeSummary::Table& table, const std::wstr
     return count;
 }
 
-// The file time the table keeps (see the header): the later of modification and status change.
-uint64_t FileTimeOf(const struct stat& status)
+// Closes a descriptor when it goes out of scope.
+class Descriptor
 {
-    return uint64_t(std::max(status.st_mtim.tv_sec, status.st_ctim.tv_sec));
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The entries of the open folder (its descriptor stays as it is), "." and ".." left out, sorted;
+// false with errno set when it cannot be listed.
+bool ListFolder(int folder, std::vector<std::string>& names)
+{
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir)
+    {
+        const int e = errno;
+        if (listing >= 0)
+            ::close(listing);
+        errno = e;
+        return false;
+    }
+    errno = 0;
+    while (const dirent* item = ::readdir(dir))
+        if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
+            names.emplace_back(item->d_name);
+    const int e = errno;
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    errno = e;
+    return e == 0;
 }
 
-bool ReadFileTime(const std::wstring& path, uint64_t& time)
+// Opens the folder leaf in folder for walking, never through a link: -1 with errno set.
+int OpenFolderAt(int folder, const std::string& leaf)
 {
-    struct stat status{};
-    if (::stat(ToNativePath(path).c_str(), &status) != 0)
-        return false;
-    time = FileTimeOf(status);
-    return true;
+    return ::openat(folder, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
+
+// Opens the file leaf in folder for reading when it is still the regular file the walk saw
+// (device and inode): never through a link, never waiting on a FIFO. -1 otherwise.
+int OpenSeenFileAt(int folder, const std::string& leaf, dev_t device, ino_t inode)
+{
+    const int fd = ::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status{};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == device &&
+        status.st_ino == inode)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Whether the segment read through fd begins with a zero byte.
+bool BeginsWithZeroByte(int fd, uint64_t index)
+{
+    uint8_t first = 1;
+    return ::pread(fd, &first, 1, off_t(index * LumoUtil::kSegmentSize)) == 1 && first == 0;
+}
+
+// How many planned segments, or folders held open for them, make the scan read what it planned
+// before it walks on: the folders stay far below the descriptor limit, and each batch still keeps
+// every core busy.
+constexpr size_t kBatchSegments = 8192;
+constexpr size_t kBatchFolders = 256;
 } // namespace
 
 bool Utf16Order::operator()(const std::wstring& a, const std::wstring& b) const
@@ -100,7 +166,46 @@ bool Utf16Order::operator()(const std::wstring& a, const std::wstring& b) const
     return LumoUtil::CompareUtf16(a, b) < 0;
 }
 
-FileTreeSummary::FileTreeSummary() : m_checksum(&ComputeSegmentChecksum) {}
+// A folder held open while segments of its files wait to be read.
+struct FileTreeSummary::OpenFolder
+{
+    explicit OpenFolder(int descriptor) : fd(descriptor) {}
+    ~OpenFolder() { ::close(fd); }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    const int fd;
+};
+
+// One scan's planned reads.
+struct FileTreeSummary::Walk
+{
+    struct Job
+    {
+        std::shared_ptr<const OpenFolder> folder;
+        std::string leaf;
+        dev_t device;
+        ino_t inode;
+        std::wstring shownPath; // the segment path, for lines
+        std::wstring name;
+        uint64_t index;
+        uint64_t time;
+        uint32_t checksum;
+        // The file's last segment: the rule of SetZeroLedLastSegmentsUnreadable applies.
+        bool last;
+        // The checksum the table holds for the segment under the same file time (0: none).
+        uint32_t stored;
+    };
+    std::wstring root;
+    std::vector<Job> jobs;
+    std::set<const OpenFolder*> folders; // held open by jobs
+};
+
+uint64_t FileTreeSummary::FileTimeOf(const struct stat& status)
+{
+    return uint64_t(std::max(status.st_mtim.tv_sec, status.st_ctim.tv_sec));
+}
+
+FileTreeSummary::FileTreeSummary() : m_checksum(&ComputeSegmentChecksumAt) {}
 
 void FileTreeSummary::Clear()
 {
@@ -165,156 +270,185 @@ LUMORESULT FileTreeSummary::Read(LumoDataBuffer& stream)
     return LUMORESULT_OK;
 }
 
-bool FileTreeSummary::RegisterSegment(const std::wstring& segmentPath, const std::wstring& name, uint32_t checksum)
+void FileTreeSummary::RegisterSegment(const std::wstring& name, uint32_t checksum, uint64_t time)
 {
     OS::MutexLock lock(m_mutex);
-    uint64_t time = 0;
-    if (!ReadFileTime(GetSegmentPath(segmentPath), time))
-        return false;
-    auto found = m_table.find(name);
-    if (found == m_table.end())
-        m_table[name] = SegmentEntry{checksum ? checksum : m_checksum(segmentPath), time, true};
-    else
-    {
-        SegmentEntry& entry = found->second;
-        if (entry.time != time || checksum != 0)
-        {
-            entry.checksum = checksum ? checksum : m_checksum(segmentPath);
-            entry.time = time;
-        }
-        entry.seen = true;
-    }
+    m_table[name] = SegmentEntry{checksum, time, true};
     // A segment written from the server changes the file's time; its other segments did not change.
-    if (checksum != 0)
-        StampFileTime(GetSegmentPath(name), time);
-    return true;
+    StampFileTime(GetSegmentPath(name), time);
 }
 
-bool FileTreeSummary::RegisterFile(const std::wstring& relativePath, const std::wstring& fullPath)
+void FileTreeSummary::PlanFile(Walk& walk, const std::shared_ptr<const OpenFolder>& folder, const std::string& leaf,
+                               const std::wstring& relative, const struct stat& status)
 {
-    OS::MutexLock lock(m_mutex);
-    FileToRegister file{relativePath, fullPath, 0, 0};
-    if (LumoUtil::GetFileSize(fullPath, file.size) != LUMORESULT_OK ||
-        !ReadFileTime(fullPath, file.time))
+    // A size that gives another number of segments than the table holds is a change, even under
+    // the same time: a file cut short within the second of the last scan must not keep the
+    // checksums of bytes it no longer has.
+    const uint64_t time = FileTimeOf(status);
+    const uint64_t segments = LumoUtil::SegmentCountOf(uint64_t(status.st_size));
+    const bool sameSegments = segments == 0 || StoredSegmentCount(m_table, relative) == segments;
+    std::wstring fullPath;
+    for (uint64_t i = 0; i < segments; ++i)
     {
-        LumoNet::PrintConsoleLine("FileTreeSummary::RegisterFile> unable to get filesize for %s\n",
-                                  LumoNet::ShownPath(fullPath).c_str());
-        return false;
-    }
-    return RegisterFiles({file}, nullptr);
-}
-
-bool FileTreeSummary::RegisterFiles(const std::vector<FileToRegister>& files, const std::atomic<bool>* cancel)
-{
-    struct Job
-    {
-        std::wstring segmentPath;
-        std::wstring name;
-        uint64_t time;
-        uint32_t checksum;
-        // The file's last segment: the rule of SetZeroLedLastSegmentsUnreadable applies.
-        bool last;
-        // The checksum the table holds for the segment under the same file time (0: none).
-        uint32_t stored;
-    };
-    std::vector<Job> jobs;
-    for (const FileToRegister& file : files)
-    {
-        // A size that gives another number of segments than the table holds is a change, even
-        // under the same time: a file cut short within the second of the last scan must not keep
-        // the checksums of bytes it no longer has.
-        const uint64_t segments = LumoUtil::SegmentCountOf(file.size);
-        const bool sameSegments = segments == 0 || StoredSegmentCount(m_table, file.relativePath) == segments;
-        for (uint64_t i = 0; i < segments; ++i)
+        std::wstring name = MakeSegmentName(relative, i);
+        auto found = m_table.find(name);
+        // An unchanged file keeps the stored checksum without reading the segment, unless its time
+        // is that of the last save or later: a change within that second keeps the time.
+        const bool sameTime = sameSegments && found != m_table.end() && found->second.time == time;
+        if (sameTime && time < m_savedAt)
         {
-            std::wstring name = MakeSegmentName(file.relativePath, i);
-            auto found = m_table.find(name);
-            // An unchanged file keeps the stored checksum without reading the segment, unless its
-            // time is that of the last save or later: a change within that second keeps the time.
-            const bool sameTime = sameSegments && found != m_table.end() && found->second.time == file.time;
-            if (sameTime && file.time < m_savedAt)
-                found->second.seen = true;
-            else
-                jobs.push_back(Job{MakeSegmentName(file.fullPath, i), std::move(name), file.time, 0, i + 1 == segments,
-                                   sameTime ? found->second.checksum : 0});
+            found->second.seen = true;
+            continue;
         }
+        if (fullPath.empty())
+            fullPath = LumoUtil::JoinPath(walk.root, relative);
+        walk.jobs.push_back(Walk::Job{folder, leaf, status.st_dev, status.st_ino, MakeSegmentName(fullPath, i),
+                                      std::move(name), i, time, 0, i + 1 == segments,
+                                      sameTime ? found->second.checksum : 0});
+        walk.folders.insert(folder.get());
     }
-    RunOnAllCores(jobs.size(), cancel, [&](size_t i) {
-        Job& job = jobs[i];
-        job.checksum = m_checksum(job.segmentPath);
+}
+
+bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
+{
+    RunOnAllCores(walk.jobs.size(), cancel, [&](size_t i) {
+        Walk::Job& job = walk.jobs[i];
+        // Through the folder the walk saw the file in, and only the file it saw there: a link or
+        // FIFO swapped in meanwhile is neither followed nor waited on, and reads as unreadable.
+        const Descriptor file(OpenSeenFileAt(job.folder->fd, job.leaf, job.device, job.inode));
+        if (file.Get() < 0)
+        {
+            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> %s changed while it was scanned; the server is asked "
+                                      "for it\n",
+                                      LumoNet::ShownPath(GetSegmentPath(job.shownPath)).c_str());
+            job.checksum = 0;
+            return;
+        }
+        job.checksum = m_checksum(file.Get(), job.index, job.shownPath);
         // A zero-led last segment keeps a checksum only when it is the one the table held for the
         // file at this very time (the server's, written by the repair): else the server is asked.
         if (m_zeroLedLastUnreadable && job.last && job.checksum != job.stored &&
-            SegmentBeginsWithZeroByte(job.segmentPath))
+            BeginsWithZeroByte(file.Get(), job.index))
             job.checksum = 0;
     });
     if (cancel && cancel->load())
         return false;
-    for (const Job& job : jobs)
+    for (const Walk::Job& job : walk.jobs)
         m_table[job.name] = SegmentEntry{job.checksum, job.time, true};
+    walk.jobs.clear();
+    walk.folders.clear();
     return true;
 }
 
 bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel)
+{
+    const Descriptor folder(::open(ToNativePath(root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0)
+    {
+        const int e = errno;
+        LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot open %s: %s\n", LumoNet::ShownPath(root).c_str(),
+                                  std::strerror(e));
+        return false;
+    }
+    return Scan(folder.Get(), root, excluded, cancel);
+}
+
+bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const ExclusionSet& excluded,
+                           const std::atomic<bool>* cancel)
 {
     OS::MutexLock lock(m_mutex);
     m_excluded = excluded;
     for (auto& item : m_table)
         item.second.seen = false;
 
-    std::vector<FileToRegister> files;
-    struct Folder
+    const int rootCopy = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    if (rootCopy < 0)
     {
-        std::string nativePath;
-        std::wstring relativePath;
+        const int e = errno;
+        LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot use the folder %s: %s\n",
+                                  LumoNet::ShownPath(root).c_str(), std::strerror(e));
+        return false;
+    }
+    Walk walk;
+    walk.root = root;
+    // Depth first, so that only the folders above the one being walked (and those whose files wait
+    // to be read) are open. A folder waiting to be walked is named by its parent's descriptor.
+    struct Pending
+    {
+        std::shared_ptr<const OpenFolder> parent; // null: the root
+        std::string leaf;
+        std::wstring relative;
     };
-    std::deque<Folder> queue{{ToNativePath(root), L""}};
-    while (!queue.empty())
+    std::vector<Pending> stack;
+    stack.push_back(Pending{nullptr, "", L""});
+    auto rootFolder = std::make_shared<const OpenFolder>(rootCopy);
+    while (!stack.empty())
     {
         if (cancel && cancel->load())
             return false;
-        const Folder folder = std::move(queue.front());
-        queue.pop_front();
-        DIR* dir = ::opendir(folder.nativePath.c_str());
-        if (!dir)
-            continue;
+        const Pending pending = std::move(stack.back());
+        stack.pop_back();
+        std::shared_ptr<const OpenFolder> folder = rootFolder;
+        if (pending.parent)
+        {
+            const int fd = OpenFolderAt(pending.parent->fd, pending.leaf);
+            if (fd < 0)
+            {
+                // Swapped for a link or a file since its parent was listed, gone, or not ours to read.
+                const int e = errno;
+                LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping the folder %s: %s\n",
+                                          LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
+                                          e == ELOOP ? "it is a symbolic link now" : std::strerror(e));
+                continue;
+            }
+            folder = std::make_shared<const OpenFolder>(fd);
+        }
+        if (pending.relative.empty())
+            rootFolder.reset(); // held by folder, and by the pending entries below it
         std::vector<std::string> names;
-        while (const dirent* item = ::readdir(dir))
-            if (std::string(item->d_name) != "." && std::string(item->d_name) != "..")
-                names.emplace_back(item->d_name);
-        ::closedir(dir);
-        std::sort(names.begin(), names.end());
-
+        if (!ListFolder(folder->fd, names))
+        {
+            const int e = errno;
+            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot list the folder %s: %s\n",
+                                      LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
+                                      std::strerror(e));
+            continue;
+        }
+        std::vector<Pending> below;
         for (const std::string& name : names)
         {
-            const std::string nativePath = folder.nativePath + "/" + name;
             struct stat status{};
-            if (::lstat(nativePath.c_str(), &status) != 0)
-                continue;
+            if (::fstatat(folder->fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+                continue; // gone since the listing
             // Links are never followed (a link to a parent folder would make the walk endless), and
             // only regular files have segments.
             if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode))
                 continue;
             const std::wstring wideName = FromNativePath(name);
             // The patcher's own unpack folders below the installation are never the game's.
-            if (folder.relativePath.empty() && LumoUtil::IsRunFolderName(wideName))
+            if (pending.relative.empty() && LumoUtil::IsRunFolderName(wideName))
                 continue;
+            const std::wstring relative = pending.relative.empty() ? wideName : pending.relative + L"\\" + wideName;
             if (!IsCarriableName(wideName))
             {
                 LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping %s, its name cannot be repaired\n",
-                                          nativePath.c_str());
+                                          LumoNet::ShownPath(LumoUtil::JoinPath(root, relative)).c_str());
                 continue;
             }
-            const std::wstring relative =
-                folder.relativePath.empty() ? wideName : folder.relativePath + L"\\" + wideName;
             if (S_ISDIR(status.st_mode))
-                queue.push_back(Folder{nativePath, relative});
+                below.push_back(Pending{folder, name, relative});
             else if (!LeavesOut(relative))
-                files.push_back(FileToRegister{relative, LumoUtil::JoinPath(root, relative), uint64_t(status.st_size),
-                                               FileTimeOf(status)});
+                PlanFile(walk, folder, name, relative, status);
         }
+        if (m_walkHook)
+            m_walkHook(pending.relative);
+        // Walked in name order: the last pushed is taken first.
+        stack.insert(stack.end(), std::make_move_iterator(below.rbegin()), std::make_move_iterator(below.rend()));
+        if ((walk.jobs.size() >= kBatchSegments || walk.folders.size() >= kBatchFolders) &&
+            !ReadPlanned(walk, cancel))
+            return false;
     }
-    if (!RegisterFiles(files, cancel))
+    if (!ReadPlanned(walk, cancel))
         return false;
     std::erase_if(m_table, [](const auto& item) { return !item.second.seen; });
     return true;
@@ -404,4 +538,10 @@ void FileTreeSummary::SetChecksumFunction(ChecksumFunction function)
 {
     OS::MutexLock lock(m_mutex);
     m_checksum = function;
+}
+
+void FileTreeSummary::SetWalkHook(WalkHook hook)
+{
+    OS::MutexLock lock(m_mutex);
+    m_walkHook = hook;
 }

@@ -28,9 +28,12 @@
 // One recursive mutex guards the table; every operation holds it for its whole run, which
 // serialises the scan, the segment writers and the saves.
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -61,8 +64,13 @@ class FileTreeSummary
 public:
     using Table = std::map<std::wstring, SegmentEntry, Utf16Order>;
     using ExclusionSet = std::set<std::wstring>;
-    // How a segment's checksum is found (ComputeSegmentChecksum; tests count or fake it).
-    using ChecksumFunction = uint32_t (*)(const std::wstring& segmentPath);
+    // How a segment's checksum is found from the file's descriptor (ComputeSegmentChecksumAt in
+    // lumo/net/FileSegment.h; tests count or fake it). shownPath: the segment path for lines.
+    using ChecksumFunction = uint32_t (*)(int fd, uint64_t index, const std::wstring& shownPath);
+    // Called by a scan once a folder's entries have been looked at, before any folder below it is
+    // opened (relative: the folder's install-relative path, "" for the root). Tests change what
+    // stands there at that moment.
+    using WalkHook = void (*)(const std::wstring& relative);
 
     FileTreeSummary();
 
@@ -79,15 +87,15 @@ public:
     // an installation, LumoUtil::IsSafeRelativePath). Memory grows only with the bytes actually read.
     LUMORESULT Read(LumoDataBuffer& stream);
 
-    // Records a segment. segmentPath addresses it on disk, name is its table key. checksum non-zero:
-    // a segment just written with that content; the file's other entries get its new time. 0: the
-    // checksum is kept when the file time is unchanged, else computed. False (nothing changed) when
-    // the file's time cannot be read.
-    bool RegisterSegment(const std::wstring& segmentPath, const std::wstring& name, uint32_t checksum);
-    // Registers every segment of the file; false when its size or time cannot be read.
-    bool RegisterFile(const std::wstring& relativePath, const std::wstring& fullPath);
+    // Records a segment just written with that content (checksum non-zero) at the file time time
+    // (FileTimeOf the descriptor it was written through); the file's other entries get that time.
+    void RegisterSegment(const std::wstring& name, uint32_t checksum, uint64_t time);
 
-    // Rebuilds the table from the folder tree under root: files whose install-relative path matches
+    // The file time the table keeps (see above).
+    static uint64_t FileTimeOf(const struct stat& status);
+
+    // Rebuilds the table from the folder tree under the folder rootFd (a descriptor of the
+    // installation, root its path for lines): files whose install-relative path matches
     // a pattern of excluded are left out (folders are always walked), checksums are computed only
     // for new segments and changed files, on all cores, and entries of files that are gone are
     // dropped. A file is changed when its time differs from its entries' or when its size no longer
@@ -100,6 +108,15 @@ public:
     // under root (lumo/files/InstallFolder.h) are not walked, and the patcher's own files are left
     // out (LeavesOut). When cancel becomes true the scan stops without dropping anything and
     // returns false.
+    // The walk goes through descriptors only: each folder is opened relative to its parent's
+    // descriptor without following a link, each entry looked at without following one, and each
+    // segment read through a descriptor of its file opened the same way (never waiting on a FIFO)
+    // and checked to be the regular file the walk saw. A folder swapped for a link meanwhile is
+    // not entered (a line says so); a file swapped meanwhile gives checksum 0 (the server sends
+    // its own). At most a few hundred folders are held open at once.
+    bool Scan(int rootFd, const std::wstring& root, const ExclusionSet& excluded,
+              const std::atomic<bool>* cancel = nullptr);
+    // The same for a folder named by its path (opened here, following a link there).
     bool Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel = nullptr);
 
     static bool IsExcluded(const std::wstring& name, const ExclusionSet& excluded);
@@ -135,23 +152,22 @@ public:
 
     Table Snapshot();
     void SetChecksumFunction(ChecksumFunction function);
+    void SetWalkHook(WalkHook hook);
 
 private:
-    struct FileToRegister
-    {
-        std::wstring relativePath;
-        std::wstring fullPath;
-        uint64_t size;
-        uint64_t time;
-    };
-    // Registers files with their segments' checksums computed in parallel; false when any file's
-    // size or time could not be read, or on cancel.
-    bool RegisterFiles(const std::vector<FileToRegister>& files, const std::atomic<bool>* cancel);
+    struct OpenFolder;
+    struct Walk;
+    // Marks the file's entries seen, or plans the reading of its segments in walk.
+    void PlanFile(Walk& walk, const std::shared_ptr<const OpenFolder>& folder, const std::string& leaf,
+                  const std::wstring& relative, const struct stat& status);
+    // Reads the planned segments on all cores and records them; false on cancel.
+    bool ReadPlanned(Walk& walk, const std::atomic<bool>* cancel);
 
     OS::Mutex m_mutex;
     Table m_table;
     ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
+    WalkHook m_walkHook = nullptr;
     uint64_t m_savedAt = UINT64_MAX;
     bool m_zeroLedLastUnreadable = false;
 };

@@ -360,9 +360,11 @@ bool LumoAgentClientTask::WriteRecord()
     std::wstring error;
     // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
     // through a link inside the installation is checked here, and is the one written, cut, deleted
-    // and recorded.
+    // and recorded. Every later step walks the reached name again: a part of it holding "\" would
+    // lead it elsewhere.
     LumoUtil::InstallFile file;
-    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) || summary.LeavesOut(file.relative, &error))
+    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) ||
+        !LumoNet::IsWalkableReachedName(door, file.relative, error) || summary.LeavesOut(file.relative, &error))
     {
         m_owner->ReportFailure("The repair server's record " + LumoNet::ShownPath(m_name) +
                                " is refused: " + LumoNet::ShownPath(error));
@@ -392,7 +394,7 @@ bool LumoAgentClientTask::WriteRecord()
     const bool folder = file.kind == LumoUtil::InstallFileKind::Folder;
     if (m_checksum != 0 && !m_write.existedBefore && file.kind != LumoUtil::InstallFileKind::Missing)
         return FailWithReason(*m_owner, m_write, "Cannot open " + narrow + " to write the repair's data into it",
-                              folder ? EISDIR : EINVAL);
+                              folder ? EISDIR : EINVAL, LumoNet::NotAFileText(door, file.relative));
     if (m_checksum == 0 && folder)
         return FailWithReason(*m_owner, m_write, (index > 0 ? "Cannot cut " : "Cannot delete ") + narrow, EISDIR);
     // The door could reach a file deeper than a path can name, but nothing else could look at it
@@ -460,6 +462,9 @@ bool LumoAgentClientTask::WriteRecord()
             return fail("Cannot cut " + narrow + " to the end of its last segment");
         if (::fsync(fd) != 0)
             return fail("Cannot write the repair's data into " + narrow);
+        // The time of the file written, whatever stands at its name by now.
+        if (::fstat(fd, &status) != 0)
+            return fail("Cannot look at " + narrow + " after writing the repair's data into it");
         open = false;
         if (::close(fd) != 0)
             return fail("Cannot write the repair's data into " + narrow);
@@ -467,12 +472,7 @@ bool LumoAgentClientTask::WriteRecord()
         if (cut)
             summary.RemoveSegmentsAfter(m_name);
         m_write.length = position - start;
-        if (!summary.RegisterSegment(MakeSegmentName(path, index), m_name, m_checksum))
-        {
-            m_owner->ReportFailure("Cannot read the time of " + narrow +
-                                   " after writing the repair's data into it; the repair cannot record it.");
-            return false;
-        }
+        summary.RegisterSegment(m_name, m_checksum, FileTreeSummary::FileTimeOf(status));
         return true;
     }
 
@@ -484,7 +484,7 @@ bool LumoAgentClientTask::WriteRecord()
         {
             if (!m_write.existedBefore)
                 return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", EINVAL,
-                                      L"it is not a file");
+                                      LumoNet::NotAFileText(door, file.relative));
             int reason = 0;
             if (file.size > start && !LumoNet::CutForRepair(door, file.relative, start, error, reason))
                 return FailWithReason(*m_owner, m_write, "Cannot cut " + narrow + " short", reason, error);

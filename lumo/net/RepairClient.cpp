@@ -246,11 +246,17 @@ void RepairClient::Scan()
 {
     // A damaged or missing summary only means more checksums to compute. Only a regular file is
     // read (never through a link, never a FIFO that would block): the summary is sent to the server.
-    std::wstring summaryName, error;
-    m_summaryDoor = LumoUtil::InstallDoor::Open(FolderOf(m_summaryFile, summaryName), error);
+    std::wstring givenName, error;
+    const std::wstring summaryFolder = FolderOf(m_summaryFile, givenName);
+    m_summaryDoor = LumoUtil::InstallDoor::Open(summaryFolder, error);
     m_summaryUnsaved = false;
+    // Read, saved and pruned under one spelling, the one it has on disk (lumo/net/SavedSummary.h).
+    m_summaryName.clear();
+    if (m_summaryDoor && !FindSummaryName(m_summaryDoor->Fd(), summaryFolder, givenName, m_summaryName, error))
+        m_summaryName.clear();
     bool present = false;
-    const int summaryFd = m_summaryDoor ? m_summaryDoor->OpenOwnFileForReading(summaryName, present, error) : -1;
+    const int summaryFd =
+        m_summaryName.empty() ? -1 : m_summaryDoor->OpenOwnFileForReading(m_summaryName, present, error);
     uint64_t savedAt = 0;
     if (summaryFd >= 0)
     {
@@ -273,7 +279,8 @@ void RepairClient::Scan()
     for (const std::wstring& path : m_excludedPaths)
         excluded.insert(LumoUtil::MakeRelativePath(path, m_rootFolder));
     excluded.erase(L"");
-    if (m_summary.Scan(m_rootFolder, excluded, &m_cancel))
+    // Through the installation's descriptor: nothing the walk meets is looked up by name again.
+    if (m_summary.Scan(m_door->Fd(), m_rootFolder, excluded, &m_cancel))
         SaveSummary();
 }
 
@@ -281,12 +288,14 @@ bool RepairClient::SaveSummary()
 {
     // Written beside the summary and renamed over it: a crash leaves the old summary or the new one.
     // Both are created afresh, never through a link or into something else standing there.
-    std::wstring name, error;
-    FolderOf(m_summaryFile, name);
+    std::wstring error;
     const std::vector<uint8_t> bytes = m_summary.Serialise();
     if (!m_summaryDoor)
         error = L"the folder of " + m_summaryFile + L" cannot be opened";
-    else if (m_summaryDoor->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), error))
+    else if (m_summaryName.empty())
+        error = L"its name is not clear in the folder of " + m_summaryFile;
+    else if (m_summaryDoor->ReplaceOwnFile(m_summaryName, m_summaryName + L".tmp",
+                                           std::string(bytes.begin(), bytes.end()), error))
         return true;
     // Said once a run; the later saves are tried all the same.
     if (!m_summaryUnsaved)

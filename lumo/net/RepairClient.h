@@ -118,6 +118,8 @@ private:
     // The installation and the summary's folder, held open for the run.
     std::shared_ptr<LumoUtil::InstallDoor> m_door;
     std::shared_ptr<LumoUtil::InstallDoor> m_summaryDoor;
+    // The summary's name in that folder, as it is spelled there; empty when that is not clear.
+    std::wstring m_summaryName;
     // A save of the summary failed in this run (worker thread only).
     bool m_summaryUnsaved = false;
     std::atomic<uint32_t> m_total{0};

@@ -13,6 +13,7 @@
 
 #include "lumo/files/ChecksummedLines.h"
 #include "lumo/files/InstallDoor.h"
+#include "lumo/net/RepairFileAccess.h"
 #include "lumo/net/SavedSummary.h"
 #include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
@@ -74,17 +75,21 @@ bool ReachRecorded(const LumoUtil::InstallDoor& door, const std::wstring& relati
     LumoUtil::InstallFile file;
     if (!door.Reach(relative, file, why, LumoUtil::NameText::Utf16, true))
         return false;
-    const size_t slash = relative.rfind(L'/');
-    if (!created || slash == std::wstring::npos)
+    // A name from the record is split on "/" and "\" alike; the name reached holds "/" only.
+    const size_t slash = relative.find_last_of(L"/\\");
+    if (!created)
+        reached = file.relative;
+    else if (slash == std::wstring::npos)
+        reached = relative;
+    else
     {
-        reached = created ? relative : file.relative;
-        return true;
+        LumoUtil::InstallFile folder;
+        if (!door.Reach(relative.substr(0, slash), folder, why, LumoUtil::NameText::Utf16, true))
+            return false;
+        reached = folder.relative + L"/" + relative.substr(slash + 1);
     }
-    LumoUtil::InstallFile folder;
-    if (!door.Reach(relative.substr(0, slash), folder, why, LumoUtil::NameText::Utf16, true))
-        return false;
-    reached = folder.kind == LumoUtil::InstallFileKind::Folder ? folder.relative + relative.substr(slash) : relative;
-    return true;
+    // The cut or removal walks the reached name again: a part holding "\" would lead it elsewhere.
+    return LumoNet::IsWalkableReachedName(door, reached, why);
 }
 
 // The files named after the last STOPPED, each with its least length; damaged lines go to lines.

@@ -1,6 +1,13 @@
 #include "lumo/net/SavedSummary.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
 #include <set>
 
 #include "lumo/buffers/LumoDataBufferFile.h"
@@ -23,7 +30,53 @@ std::wstring Folded(std::wstring path)
     return path;
 }
 
+// ASCII letters folded, as install names match.
+std::string LowerAscii(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return text;
+}
+
 } // namespace
+
+bool FindSummaryName(int folder, const std::wstring& folderPath, const std::wstring& name, std::wstring& found,
+                     std::wstring& error)
+{
+    const std::string exact = ToNativePath(name);
+    struct stat status{};
+    if (::fstatat(folder, exact.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+    {
+        found = name;
+        return true;
+    }
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!dir)
+    {
+        const int e = errno;
+        if (listing >= 0)
+            ::close(listing);
+        error = L"cannot list the folder \"" + folderPath + L"\" to find " + name + L": " + ErrnoText(e);
+        return false;
+    }
+    const std::string key = LowerAscii(exact);
+    std::vector<std::string> matches;
+    while (const dirent* item = ::readdir(dir))
+        if (LowerAscii(item->d_name) == key)
+            matches.emplace_back(item->d_name);
+    ::closedir(dir);
+    if (matches.size() > 1)
+    {
+        std::sort(matches.begin(), matches.end());
+        error = L"\"" + FromNativePath(matches[0]) + L"\" and \"" + FromNativePath(matches[1]) + L"\" in \"" +
+                folderPath + L"\" both match " + name + L"; delete the one that is not the repair's summary";
+        return false;
+    }
+    found = matches.empty() ? name : FromNativePath(matches[0]);
+    return true;
+}
 
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error)
 {
@@ -51,7 +104,13 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
         error = ToNativePath(failure);
         return false;
     }
-    const std::wstring name = LumoUtil::kRepairSummaryName;
+    // Under the spelling it has there, as the repair reads and writes it.
+    std::wstring name;
+    if (!FindSummaryName(door->Fd(), root, LumoUtil::kRepairSummaryName, name, failure))
+    {
+        error = ToNativePath(failure);
+        return false;
+    }
     FileTreeSummary summary;
     {
         bool present = false;
@@ -81,8 +140,7 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
             dropped = true;
         }
     const std::vector<uint8_t> bytes = summary.Serialise();
-    if (!dropped || door->ReplaceOwnFile(name, LumoUtil::kRepairSummaryTempName, std::string(bytes.begin(), bytes.end()),
-                                         failure))
+    if (!dropped || door->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), failure))
         return true;
     // Without the files' entries or not at all: a summary that still vouches for them would have
     // the next repair leave them as they are.

@@ -49,7 +49,7 @@ std::string RunCommand(const std::string& command)
 const std::string kFormat = std::string("/usr/bin/python3 ") + LUMO_SOURCE_DIR + "/tests/lumo_net/summary_format.py";
 
 std::atomic<int> g_checksumCalls{0};
-uint32_t CountingChecksum(const std::wstring&) { return ++g_checksumCalls, 0x1234; }
+uint32_t CountingChecksum(int, uint64_t, const std::wstring&) { return ++g_checksumCalls, 0x1234; }
 
 TEST(SegmentName, Table)
 {
@@ -199,10 +199,10 @@ protected:
 
 // Counts the segments a scan reads.
 std::atomic<int> g_checksumsComputed{0};
-uint32_t CountedChecksum(const std::wstring& segmentPath)
+uint32_t CountedChecksum(int fd, uint64_t index, const std::wstring& shownPath)
 {
     ++g_checksumsComputed;
-    return ComputeSegmentChecksum(segmentPath);
+    return ComputeSegmentChecksumAt(fd, index, shownPath);
 }
 
 TEST_F(SummaryScan, SegmentsAndBoundaries)
@@ -377,13 +377,99 @@ TEST_F(SummaryScan, ThousandAndFirstSegmentSortsBeforeTheHundredAndFirst)
 
     // A segment written from the server stamps the file's other entries without reading them.
     g_checksumCalls = 0;
-    const std::wstring onDisk = folder.WidePath() + L"/big.bin#005";
-    ASSERT_TRUE(summary.RegisterSegment(onDisk, L"big.bin#005", 0xABCD));
+    summary.RegisterSegment(L"big.bin#005", 0xABCD, 12345);
     EXPECT_EQ(g_checksumCalls, 0);
     EXPECT_EQ(summary.Snapshot()[L"big.bin#005"].checksum, 0xABCDu);
+    EXPECT_EQ(summary.Snapshot()[L"big.bin#004"].time, 12345u);
     summary.RemoveSegmentsAfter(L"big.bin#997");
     EXPECT_EQ(summary.Snapshot().size(), 998u);
-    EXPECT_FALSE(summary.RegisterSegment(folder.WidePath() + L"/missing.bin#000", L"missing.bin#000", 5));
+}
+
+// What a walk hook does once the root has been looked at: the scan has seen "sub" as a folder and
+// "swap.bin" as a file, and meets what the test put there instead.
+std::string g_walkRoot;
+void (*g_swap)(const std::string& root) = nullptr;
+void SwapOnceTheRootIsListed(const std::wstring& relative)
+{
+    if (relative.empty() && g_swap)
+        g_swap(g_walkRoot);
+}
+
+// A folder swapped for a link after its parent was listed is not entered: no name from where the
+// link leads (outside, or another folder inside) reaches what the server is sent.
+TEST_F(SummaryScan, AFolderSwappedForALinkMidScanIsNotEntered)
+{
+    ScratchFolder outside;
+    WriteFile(outside / "secret.bin", "outside");
+    const struct { const char* what; std::string target; } cases[] = {
+        {"a link out", outside.Path()},
+        {"a link to a folder inside", "a"},
+        {"a link up", ".."},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder install;
+        WriteFile(install / "a/file.bin", "a");
+        WriteFile(install / "sub/own.bin", "own");
+        static std::string target;
+        target = c.target;
+        g_walkRoot = install.Path();
+        g_swap = [](const std::string& root) {
+            ASSERT_EQ(::rename((root + "/sub").c_str(), (root + ".away").c_str()), 0);
+            ASSERT_EQ(::symlink(target.c_str(), (root + "/sub").c_str()), 0);
+        };
+        FileTreeSummary scan;
+        scan.SetWalkHook(&SwapOnceTheRootIsListed);
+        ASSERT_TRUE(scan.Scan(install.WidePath(), {}));
+        g_swap = nullptr;
+        std::vector<std::wstring> names;
+        for (const auto& [name, entry] : scan.Snapshot())
+            names.push_back(name);
+        EXPECT_EQ(names, std::vector<std::wstring>{L"a\\file.bin#000"});
+        fixtures::RemoveTree(install.Path() + ".away");
+    }
+}
+
+// A file swapped after the walk saw it is read only when it is still that regular file: a FIFO is
+// not waited on, a link not followed, another file not taken for it. Its checksum reads as
+// unreadable (0), so the server sends its own.
+TEST_F(SummaryScan, AFileSwappedMidScanIsNeitherFollowedNorWaitedOn)
+{
+    ScratchFolder outside;
+    WriteFile(outside / "secret.bin", "outside");
+    static std::string secret;
+    secret = outside / "secret.bin";
+    const struct { const char* what; void (*swap)(const std::string& root); } cases[] = {
+        {"a FIFO", [](const std::string& root) {
+             ASSERT_EQ(::unlink((root + "/swap.bin").c_str()), 0);
+             ASSERT_EQ(::mkfifo((root + "/swap.bin").c_str(), 0600), 0);
+         }},
+        {"a link out", [](const std::string& root) {
+             ASSERT_EQ(::unlink((root + "/swap.bin").c_str()), 0);
+             ASSERT_EQ(::symlink(secret.c_str(), (root + "/swap.bin").c_str()), 0);
+         }},
+        {"another file renamed over it", [](const std::string& root) {
+             WriteFile(root + "/other.tmp", "other!!");
+             ASSERT_EQ(::rename((root + "/other.tmp").c_str(), (root + "/swap.bin").c_str()), 0);
+         }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder install;
+        WriteFile(install / "swap.bin", "mine!!!");
+        g_walkRoot = install.Path();
+        g_swap = c.swap;
+        FileTreeSummary scan;
+        scan.SetWalkHook(&SwapOnceTheRootIsListed);
+        ASSERT_TRUE(scan.Scan(install.WidePath(), {}));
+        g_swap = nullptr;
+        const FileTreeSummary::Table table = scan.Snapshot();
+        ASSERT_EQ(table.size(), 1u);
+        EXPECT_EQ(table.begin()->first, L"swap.bin#000");
+        EXPECT_EQ(table.begin()->second.checksum, 0u);
+    }
 }
 
 } // namespace

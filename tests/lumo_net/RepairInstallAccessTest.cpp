@@ -6,7 +6,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include "platform/Spawn.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/OutputCapture.h"
+#include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/LoopbackPeer.h"
@@ -306,6 +310,163 @@ TEST(RepairInstallAccess, TheEndOfRunCheckKnowsAFileByWhatItsNamesReach)
         EXPECT_TRUE(ReadFile(install / "data/b.bin") == c.after) << lines;
         EXPECT_TRUE(fs::is_symlink(install / "alias.bin"));
     }
+}
+
+// A name on disk that holds "\" (a link's target, a folder named so) is never walked again as two
+// names: an honest server's record for a file behind such a link is refused, and nothing outside the
+// installation is made, written or removed.
+TEST(RepairInstallAccess, ARecordThroughANameHoldingABackslashNeverLeadsOut)
+{
+    const struct
+    {
+        const char* what;
+        const char* target;      // of the link install/x
+        const char* folderInside; // made inside under that very name (nullptr: none)
+        bool victimStands;        // outside/victim.txt exists before the run
+    } cases[] = {
+        {"..\\outside, a folder of that name inside, the victim there", "..\\outside", "..\\outside", true},
+        {"..\\outside, a folder of that name inside, no victim yet", "..\\outside", "..\\outside", false},
+        {"a\\..\\..\\outside, a folder of that name inside", "a\\..\\..\\outside", "a\\..\\..\\outside", true},
+        {"a\\..\\..\\outside, nothing of that name inside", "a\\..\\..\\outside", nullptr, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const std::string reference = scratch / "reference", install = scratch / "install",
+                          outside = scratch / "outside";
+        WriteFile(reference + "/x/victim.txt", "the server's");
+        WriteFile(install + "/data/a.bin", "game");
+        fs::create_directories(install + "/a");
+        fs::create_directories(outside);
+        if (c.folderInside)
+            fs::create_directories(install + "/" + c.folderInside);
+        if (c.victimStands)
+            WriteFile(outside + "/victim.txt", "the user's own");
+        fs::create_symlink(c.target, install + "/x");
+        const fixtures::TreeContent before = fixtures::SnapshotTree(outside);
+        repairtest::RepairServer server(reference, scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
+        RepairClient client;
+        fixtures::StdoutCapture output;
+        const std::wstring root = FromNativePath(install);
+        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
+        ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
+        repairtest::RunToEnd(client);
+        const std::string lines = output.Text() + repairtest::Reasons(client);
+        EXPECT_FALSE(client.Succeeded()) << lines;
+        EXPECT_EQ(client.GetSegmentsReceived(), 0u) << lines;
+        EXPECT_NE(lines.find("which the repair cannot carry"), std::string::npos) << lines;
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(outside)), "");
+        EXPECT_TRUE(fs::is_symlink(install + "/x"));
+    }
+}
+
+// A planted record of a stopped repair that names a file through a link whose target holds "\"
+// cuts or removes nothing outside: the record is refused whole and stays for the user to delete.
+TEST(RepairInstallAccess, ARecordedNameHoldingABackslashIsRefused)
+{
+    const struct
+    {
+        const char* what;
+        const char* line;
+        const char* target;
+    } cases[] = {
+        {"a cut", "LENGTH 0 x/victim.txt", "..\\outside"},
+        {"a cut, named with \\", "LENGTH 0 x\\victim.txt", "..\\outside"},
+        {"a removal", "NEW x/victim.txt", "..\\outside"},
+        {"a removal through a\\..\\..\\outside", "NEW x/victim.txt", "a\\..\\..\\outside"},
+        {"a removal below the link", "NEW x/sub/victim.txt", "..\\outside"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScratchFolder scratch;
+        const std::string install = scratch / "install", outside = scratch / "outside";
+        fs::create_directories(install + "/" + c.target);
+        fs::create_directories(install + "/a");
+        WriteFile(outside + "/victim.txt", "the user's own");
+        WriteFile(outside + "/sub/victim.txt", "the user's own");
+        fs::create_symlink(c.target, install + "/x");
+        const std::string journal = fixtures::RepairJournalText({"BEGIN", c.line});
+        WriteFile(install + "/repair.journal", journal);
+        const fixtures::TreeContent before = fixtures::SnapshotTree(outside);
+        std::vector<RepairRecoveryLine> lines;
+        EXPECT_FALSE(RecoverStoppedRepair(FromNativePath(install), lines));
+        std::string text;
+        for (const RepairRecoveryLine& line : lines)
+            text += ToNativePath(line.text) + "\n";
+        EXPECT_NE(text.find("names no file a repair writes"), std::string::npos) << text;
+        EXPECT_EQ(fixtures::DescribeTreeDifference(before, fixtures::SnapshotTree(outside)), "");
+        EXPECT_EQ(ReadFile(install + "/repair.journal"), journal);
+    }
+}
+
+// Makes a listening-free Unix socket at path (through the folder's descriptor, since a socket's
+// address holds little more than 100 bytes). False when it cannot.
+bool MakeSocket(const std::string& path)
+{
+    const std::string folder = fs::path(path).parent_path(), name = fs::path(path).filename();
+    const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", dir, name.c_str());
+    const bool made = dir >= 0 && fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    ::close(dir);
+    return made;
+}
+
+// A FIFO, socket or device standing where a record writes or cuts a file is named for what it is
+// and left as it is (a FIFO is never opened: it would hold the run).
+TEST(RepairInstallAccess, WhatStandsInAFilesPlaceIsNamed)
+{
+    const struct
+    {
+        const char* what;
+        bool (*make)(const std::string& path);
+        mode_t type;
+        const char* text;
+    } kinds[] = {
+        {"a FIFO", [](const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }, S_IFIFO,
+         "is a FIFO (named pipe), not a file"},
+        {"a socket", &MakeSocket, S_IFSOCK, "is a socket, not a file"},
+        // Only where this user may make one (root): a test never needs it.
+        {"a device", [](const std::string& path) { return ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; },
+         S_IFCHR, "is a device, not a file"},
+    };
+    const struct
+    {
+        const char* what;
+        std::string record;
+        const char* line;
+    } records[] = {
+        {"a segment written", Plain(L"data\\x.bin#000", "new"), "to write the repair's data into it: "},
+        {"a cut", Record(0, L"data\\x.bin#001", 0, ""), " short: "},
+    };
+    for (const auto& kind : kinds)
+        for (const auto& record : records)
+        {
+            SCOPED_TRACE(std::string(kind.what) + ", " + record.what);
+            ScratchFolder scratch;
+            const std::string install = scratch / "install";
+            fs::create_directories(install + "/data");
+            if (!kind.make(install + "/data/x.bin"))
+                continue;
+            RepairClient client;
+            fixtures::StdoutCapture output;
+            // A second record, so that the cut's index lies within what the server may send.
+            RepairAgainst(client, install, {record.record, Plain(L"other.bin#000", "o")});
+            const std::string lines = output.Text() + repairtest::Reasons(client);
+            EXPECT_EQ(client.GetError(), LUMORESULT_NETWORK_ERROR) << lines;
+            EXPECT_NE(lines.find(std::string(record.line) + "\"" + install + "/data/x.bin\" " + kind.text),
+                      std::string::npos)
+                << lines;
+            EXPECT_EQ(lines.find("Invalid argument"), std::string::npos) << lines;
+            EXPECT_EQ(ModeOf(install + "/data/x.bin") & S_IFMT, kind.type);
+        }
 }
 
 } // namespace

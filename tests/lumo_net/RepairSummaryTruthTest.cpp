@@ -57,10 +57,11 @@ Outcome Repair(const std::string& install, const repairtest::RepairServer& serve
 }
 
 // The names of the saved summary's entries for the file (install-relative, "\" between parts).
-std::vector<std::wstring> SavedEntriesOf(const std::string& install, const std::wstring& file)
+std::vector<std::wstring> SavedEntriesOf(const std::string& install, const std::wstring& file,
+                                         const std::string& name = "repair.cks")
 {
     FileTreeSummary summary;
-    LumoDataBufferFile saved(FromNativePath(install + "/repair.cks"), LumoDataBufferFile::MODE_READ);
+    LumoDataBufferFile saved(FromNativePath(install + "/" + name), LumoDataBufferFile::MODE_READ);
     EXPECT_TRUE(saved.IsOpen());
     EXPECT_EQ(summary.Read(saved), LUMORESULT_OK);
     std::vector<std::wstring> names;
@@ -209,6 +210,43 @@ TEST(RepairSummaryTruth, ForgettingFilesKeepsTheOthers)
     WriteFile(install + "/repair.cks", "0stf\x05");
     EXPECT_TRUE(ForgetFilesInSummary(root, {L"b.bin"}, error)) << error;
     EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks"));
+}
+
+// A summary standing under another spelling (a copy from a case-insensitive disk) is the one the
+// repair reads, saves and prunes: no second summary appears beside it, and forgetting a file after
+// a stopped repair or a patch drops the file's entries from it. Two spellings at once are named.
+TEST(RepairSummaryTruth, TheSummaryKeepsTheSpellingItHasOnDisk)
+{
+    for (const char* spelling : {"REPAIR.CKS", "Repair.Cks"})
+    {
+        SCOPED_TRACE(spelling);
+        ScratchFolder scratch;
+        const std::string reference = scratch / "reference", install = scratch / "install";
+        const std::wstring root = FromNativePath(install);
+        WriteFile(reference + "/data/a.bin", "right");
+        WriteFile(reference + "/b.bin", "b");
+        WriteFile(install + "/data/a.bin", "wrong");
+        WriteFile(install + "/b.bin", "b");
+        WriteFile(install + "/" + spelling, std::string("0stf\0\0\0\0", 8));
+        repairtest::RepairServer server(reference, scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
+        const Outcome outcome = Repair(install, server);
+        EXPECT_EQ(outcome.error, LUMORESULT_OK);
+        EXPECT_EQ(ReadFile(install + "/data/a.bin"), "right");
+        EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks"));
+        EXPECT_EQ(SavedEntriesOf(install, L"data\\a.bin", spelling).size(), 1u);
+
+        std::string error;
+        EXPECT_TRUE(ForgetFilesInSummary(root, {L"data/a.bin"}, error)) << error;
+        EXPECT_TRUE(SavedEntriesOf(install, L"data\\a.bin", spelling).empty());
+        EXPECT_EQ(SavedEntriesOf(install, L"b.bin", spelling).size(), 1u);
+        EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks"));
+
+        WriteFile(install + "/rEPAIR.cks", "0stf");
+        EXPECT_FALSE(ForgetFilesInSummary(root, {L"b.bin"}, error));
+        EXPECT_NE(error.find("both match"), std::string::npos) << error;
+        EXPECT_EQ(SavedEntriesOf(install, L"b.bin", spelling).size(), 1u);
+    }
 }
 
 } // namespace
