@@ -360,11 +360,9 @@ bool LumoAgentClientTask::WriteRecord()
     std::wstring error;
     // The name was checked on receipt; the file it reaches in another spelling ("PATCH.JOURNAL") or
     // through a link inside the installation is checked here, and is the one written, cut, deleted
-    // and recorded. Every later step walks the reached name again: a part of it holding "\" would
-    // lead it elsewhere.
+    // and recorded.
     LumoUtil::InstallFile file;
-    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) ||
-        !LumoNet::IsWalkableReachedName(door, file.relative, error) || summary.LeavesOut(file.relative, &error))
+    if (!door.Reach(relative, file, error, LumoUtil::NameText::Utf16) || summary.LeavesOut(file.relative, &error))
     {
         m_owner->ReportFailure("The repair server's record " + LumoNet::ShownPath(m_name) +
                                " is refused: " + LumoNet::ShownPath(error));

@@ -36,21 +36,6 @@ int LiftReadOnly(const LumoUtil::InstallDoor& door, const std::wstring& relative
         ::close(fd);
     return -1;
 }
-// What a mode is, in the words the door uses (lumo/files/InstallDoor.cpp).
-std::wstring KindText(mode_t mode)
-{
-    if (S_ISLNK(mode))
-        return L"a symbolic link";
-    if (S_ISDIR(mode))
-        return L"a folder";
-    if (S_ISFIFO(mode))
-        return L"a FIFO (named pipe)";
-    if (S_ISSOCK(mode))
-        return L"a socket";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return L"a device";
-    return L"not a regular file";
-}
 } // namespace
 
 std::wstring NotAFileText(const LumoUtil::InstallDoor& door, const std::wstring& relative)
@@ -68,16 +53,7 @@ std::wstring NotAFileText(const LumoUtil::InstallDoor& door, const std::wstring&
         return L"cannot look at " + where + L": " + (error.empty() ? ErrnoText(e) : error);
     if (S_ISREG(info.st_mode))
         return where + L" is a file again: it was left as it is";
-    return where + L" is " + KindText(info.st_mode) + L", not a file: it was left as it is";
-}
-
-bool IsWalkableReachedName(const LumoUtil::InstallDoor& door, const std::wstring& reached, std::wstring& error)
-{
-    if (reached.find(L'\\') == std::wstring::npos)
-        return true;
-    error = L"it reaches \"" + door.Root() + L"/" + reached +
-            L"\", a name holding \"\\\" (a symbolic link's target or a name on disk), which the repair cannot carry";
-    return false;
+    return where + L" is " + LumoUtil::InstallDoor::KindText(info.st_mode) + L", not a file: it was left as it is";
 }
 
 int OpenForRepairWrite(const LumoUtil::InstallDoor& door, const std::wstring& relative, bool create,

