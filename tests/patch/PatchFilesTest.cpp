@@ -2,6 +2,7 @@
 #include "patch/PatchFiles.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,15 +129,16 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
 
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(2u, calls.size());
-    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/" + x + ".pbk",
-                                               m_package + "/data/" + x + ".diff", m_install + "/" + x + ".pbk.new"};
+    // The backup and the output are the patcher's own descriptors, never names of the installation.
+    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", "/proc/self/fd/3",
+                                               m_package + "/data/" + x + ".diff", "/proc/self/fd/4"};
     EXPECT_EQ(expected, calls[0].argv);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
-    EXPECT_EQ("0 1 2", calls[0].fds);
+    EXPECT_EQ("0 1 2 3 4", calls[0].fds);
     EXPECT_TRUE(calls[0].stdinAtEnd);
     EXPECT_TRUE(calls[0].oldExisted);
     EXPECT_TRUE(calls[0].outExisted);  // a fresh empty file of the patcher's own, never a planted link
-    EXPECT_EQ(m_install + "/y.dat.pbk", calls[1].argv[1]);
+    EXPECT_EQ(m_package + "/data/y.dat.diff", calls[1].argv[2]);
 
     FinishPatchedFiles(true, m_backups);
     EXPECT_FALSE(PathExists(m_install + "/" + x + ".pbk"));
@@ -260,8 +262,7 @@ TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEn
                                              (c.viaConverter ? "KAConverter.exe" : "kpatchl-w32.exe")};
         if (c.viaConverter)
             expected.push_back("patchapply");
-        expected.insert(expected.end(), {m_install + "/" + c.rel + ".pbk", m_package + "/data/" + c.diff,
-                                         m_install + "/" + c.rel + ".pbk.new"});
+        expected.insert(expected.end(), {"/proc/self/fd/3", m_package + "/data/" + c.diff, "/proc/self/fd/4"});
         EXPECT_EQ(expected, calls[0].argv);
         EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
     }
@@ -406,11 +407,15 @@ TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
     fixtures::InstallFakePatchTool(m_install, false);
     const PatchFileRecord record = AddPatched("x.dll", "old", "new", {"IGNORE_TERM", "HANG"});
     const std::wstring install = FromNativePath(m_install);
-    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll",
+    const int in = open((m_install + "/x.dll").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open((m_install + "/out.dll").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll", in,
                                                           FromNativePath(m_package) + L"/data/x.dll.diff",
-                                                          install + L"/out.dll");
+                                                          install + L"/out.dll", out);
     m_messages.stopAtCall = 1;
     const PatchToolRun run = RunPatchTool(command, 200);
+    close(in);
+    close(out);
     EXPECT_EQ(PatchToolRun::kCancelled, run.outcome);
     EXPECT_NE(0, run.exitCode);
     const std::vector<FakeToolCall> calls = Calls();
