@@ -444,3 +444,62 @@ TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
 }
 
 }  // namespace
+
+namespace
+{
+
+// Another program swaps a name the patch works on for a link to a file outside the installation
+// the moment the tool starts (the double does it, see tests/doubles/fake_patch_tool.cpp). The tool
+// works on the patcher's descriptors, so the outside file is never written or read: a swapped
+// output is refused and the original restored; a swapped backup still gives the right bytes.
+TEST_F(PatchFilesTest, ANameSwappedForALinkWhileTheToolRunsLeadsNothingOutside)
+{
+    struct Case { const char* swapped; bool patched; } cases[] = {{".pbk.new", false}, {".pbk", true}};
+    const std::string outside = m_scratch / "outside.txt";
+    setenv("LUMO_TEST_MODE", "1", 1);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.swapped);
+        Reset(false);
+        WriteFile(outside, "the user's own file");
+        const PatchFileRecord record = AddPatched("data/sub/f0.dat", "old bytes", "patched bytes");
+        const std::string target = m_install + "/data/sub/f0.dat";
+        setenv("FAKE_PATCH_TOOL_SWAP_NAME", (target + c.swapped).c_str(), 1);
+        setenv("FAKE_PATCH_TOOL_SWAP_LINK", outside.c_str(), 1);
+        const bool ok = Run({record});
+        unsetenv("FAKE_PATCH_TOOL_SWAP_NAME");
+        unsetenv("FAKE_PATCH_TOOL_SWAP_LINK");
+        ASSERT_EQ(1u, Calls().size());
+        EXPECT_EQ(c.patched, ok) << m_messages.Dump();
+        EXPECT_EQ("the user's own file", ReadFile(outside));
+        if (!c.patched)
+        {
+            EXPECT_TRUE(m_messages.Has(PATCH_LEVEL_ERROR, L"\"" + FromNativePath(target) +
+                                                              L".pbk.new\" is a symbolic link, not a file"))
+                << m_messages.Dump();
+        }
+        FinishPatchedFiles(ok, m_backups);
+        EXPECT_EQ(c.patched ? "patched bytes" : "old bytes", ReadFile(target));
+        EXPECT_FALSE(PathExists(target + ".pbk"));
+        EXPECT_FALSE(PathExists(target + ".pbk.new"));
+        EXPECT_EQ("the user's own file", ReadFile(outside));
+    }
+    unsetenv("LUMO_TEST_MODE");
+}
+
+// A stop ends a hash, however long the file: a sparse file of a tebibyte would take minutes to
+// read to its end.
+TEST_F(PatchFilesTest, AStopEndsTheHashOfAListedFile)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    PatchFileRecord record = AddPatched("huge.pak", "", "new");
+    ASSERT_EQ(0, truncate((m_install + "/huge.pak").c_str(), off_t(1) << 40));
+    m_messages.stopAtCall = 0;
+    EXPECT_FALSE(Run({record}));
+    EXPECT_EQ(1, m_messages.keepGoingCalls);
+    EXPECT_TRUE(m_messages.messages.empty()) << m_messages.Dump();
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(PathExists(m_install + "/huge.pak"));
+}
+
+}  // namespace
