@@ -36,15 +36,30 @@ std::wstring Failure(const wchar_t* what, const std::string& native, int error)
     return std::wstring(what) + L" " + Quoted(native) + L": " + ErrnoText(error);
 }
 
-// Copies the rest of in to out, in the kernel where the file systems allow it.
-bool CopyContent(int in, int out, int& error)
+// How much a copy moves between two questions whether to keep going.
+constexpr size_t kCopyCheckBytes = size_t(64) << 20;
+
+// Copies the rest of in to out, in the kernel where the file systems allow it. keepGoing (when
+// set) is asked after every kCopyCheckBytes, so a stop ends a long copy (error ECANCELED); a file
+// below that size is never asked about.
+bool CopyContent(int in, int out, int& error, const std::function<bool()>& keepGoing)
 {
     bool kernelCopy = true;
+    size_t sinceCheck = 0;
     for (;;) {
+        if (keepGoing && sinceCheck >= kCopyCheckBytes) {
+            sinceCheck = 0;
+            if (!keepGoing()) {
+                error = ECANCELED;
+                return false;
+            }
+        }
         if (kernelCopy) {
-            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-            if (n > 0)
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyCheckBytes, 0);
+            if (n > 0) {
+                sinceCheck += size_t(n);
                 continue;
+            }
             if (n == 0)
                 return true;
             if (errno == EINTR)
@@ -76,6 +91,7 @@ bool CopyContent(int in, int out, int& error)
             }
             done += w;
         }
+        sinceCheck += size_t(n);
     }
 }
 
@@ -497,7 +513,7 @@ void OwnerOf(const InstallDoor& door, const std::wstring& model, const std::wstr
 } // namespace
 
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
-                      const std::wstring& ownerModel, std::wstring& error)
+                      const std::wstring& ownerModel, std::wstring& error, const std::function<bool()>& keepGoing)
 {
     InDoor dst, tmp, model;
     if (!Locate(context, target, dst, error) || !Locate(context, target + kReplacementExt, tmp, error))
@@ -526,8 +542,10 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
     CountInstallAction();
 
     int e = 0;
-    bool ok = CopyContent(in.fd, out.fd, e);
-    if (!ok)
+    bool ok = CopyContent(in.fd, out.fd, e, keepGoing);
+    if (!ok && e == ECANCELED)
+        error = L"the copy of " + Quoted(src) + L" to \"" + tmp.path + L"\" was stopped";
+    else if (!ok)
         error = L"cannot copy " + Quoted(src) + L" to \"" + tmp.path + L"\": " + ErrnoText(e);
 
     if (ok) {

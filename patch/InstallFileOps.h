@@ -92,8 +92,11 @@ bool RecordNewFile(const PatchStageContext& context, const std::wstring& target,
 // journal the copy is flushed before the rename; with one the commit flushes the whole file system
 // once (BackupJournal::Commit) and recovery handles what a crash leaves. Nothing of it stays
 // behind on failure.
+// keepGoing (when set) is asked every 64 MiB of a long copy; when it says stop, the copy ends,
+// nothing of it stays, and error says it was stopped.
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
-                      const std::wstring& ownerModel, std::wstring& error);
+                      const std::wstring& ownerModel, std::wstring& error,
+                      const std::function<bool()>& keepGoing = {});
 
 // Creates target + ".pbk.new" empty for someone else to write (the patch tool), exclusively after
 // removing whatever stood there, and returns its descriptor (O_RDWR, close-on-exec; -1 with error
