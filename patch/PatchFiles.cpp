@@ -31,6 +31,7 @@ namespace
 {
 
 constexpr wchar_t kDiffExt[] = L".diff";
+constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
 // How often a stage waiting for helper threads asks whether to keep going.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
@@ -79,7 +80,6 @@ CheckedDigest DigestOf(const PatchStageContext& context, const std::wstring& tar
         checked.error = L"cannot read \"" + target + L"\": " + ErrnoText(error);
     return checked;
 }
-constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
 
 size_t NameStart(const std::wstring& path)
 {
