@@ -1,6 +1,8 @@
 #include "patch/AddedFiles.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -37,7 +39,9 @@ std::wstring SourceOf(const LumoUtil::InstallDoor* data, const std::wstring& dat
 // recording the next files: the copy is most of an added file's time, and the kernel copies
 // faster on several threads than on one. Each copy is its target's own (beside it, renamed over
 // it), announced in the journal before it starts, so a kill at any point leaves what recovery
-// undoes. The stage waits for every copy before it reports.
+// undoes. The stage waits for every copy before it reports. A stop ends the copies under way:
+// while the stage waits for them it asks the keep-going check itself, and the copies ask a flag it
+// sets (the check is the stage thread's to ask).
 class ParallelCopies
 {
 public:
@@ -66,7 +70,7 @@ public:
             return;
         }
         // A bounded queue: the stage never gets far ahead of the copies.
-        m_room.wait(lock, [this] { return m_jobs.size() - m_next <= 4 * m_threads.size(); });
+        WaitAskingToKeepGoing(lock, m_room, [this] { return m_jobs.size() - m_next <= 4 * m_threads.size(); });
         m_ready.notify_one();
     }
 
@@ -82,9 +86,18 @@ public:
             m_closing = true;
         }
         m_ready.notify_all();
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            WaitAskingToKeepGoing(lock, m_room,
+                                  [this] { return m_threads.empty() || (m_working == 0 && m_next == m_jobs.size()); });
+        }
         for (std::thread& thread : m_threads)
             thread.join();
         m_threads.clear();
+        if (m_stop) {
+            m_result = false;  // a stop is the stage's answer, not a copy's failure
+            return m_result;
+        }
         for (const Job& job : m_jobs) {
             if (!job.failed)
                 continue;
@@ -104,6 +117,20 @@ private:
         bool failed;
     };
 
+    // Waits on condition for ready; on every poll interval without it, the stage thread asks
+    // the keep-going check, and a stop ends the wait and every copy.
+    template <typename Ready>
+    void WaitAskingToKeepGoing(std::unique_lock<std::mutex>& lock, std::condition_variable& condition, Ready ready)
+    {
+        while (!condition.wait_for(lock, std::chrono::milliseconds(100), [&] { return m_stop || ready(); })) {
+            lock.unlock();
+            const bool keepGoing = PatchKeepGoing();
+            lock.lock();
+            if (!keepGoing)
+                m_stop = true;
+        }
+    }
+
     void Work()
     {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -112,10 +139,13 @@ private:
             if (m_next == m_jobs.size())
                 return;
             const size_t index = m_next++;
-            m_room.notify_one();
+            ++m_working;
+            m_room.notify_all();
             lock.unlock();
             Copy(index);
             lock.lock();
+            --m_working;
+            m_room.notify_all();
         }
     }
 
@@ -129,8 +159,17 @@ private:
         }
         // A first failed copy leaves nothing behind, so the second try starts clean.
         std::wstring error;
-        const bool ok = WriteReplacement(m_context, job->source, job->target, job->ownerModel, error) ||
-                        WriteReplacement(m_context, job->source, job->target, job->ownerModel, error);
+        // Without helper threads the stage thread copies, and asks the check itself.
+        const bool inline_ = m_threads.empty();
+        const auto keepGoing = [this, inline_] {
+            if (inline_ && !m_stop && !PatchKeepGoing())
+                m_stop = true;
+            return !m_stop.load();
+        };
+        const bool ok = !m_stop && (WriteReplacement(m_context, job->source, job->target, job->ownerModel, error,
+                                                     keepGoing) ||
+                                    (!m_stop && WriteReplacement(m_context, job->source, job->target,
+                                                                 job->ownerModel, error, keepGoing)));
         std::lock_guard<std::mutex> lock(m_lock);
         job->failed = !ok;
         job->error = error;
@@ -141,6 +180,8 @@ private:
     std::condition_variable m_ready, m_room;
     std::deque<Job> m_jobs;
     size_t m_next = 0;
+    size_t m_working = 0;  // copies under way
+    std::atomic<bool> m_stop{false};
     bool m_closing = false;
     bool m_finished = false;
     bool m_result = true;

@@ -1,15 +1,23 @@
 #include "patch/FileMd5.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "lumo/buffers/Md5.h"
 #include "lumo/text/TextConversion.h"
-#include "platform/NativePath.h"
 
-bool ComputeFileMD5(const std::wstring& path, std::wstring& digest)
+int ComputeFileMD5(int fd, std::wstring& digest, const std::function<bool()>& keepGoing)
 {
     digest.clear();
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return errno;
     std::string hex;
-    if (ComputeFileMD5Hex(ToNativePath(path), hex) != 0 || hex.empty())
-        return false;
+    const int error = ComputeDescriptorMD5Hex(fd, hex, keepGoing);
+    if (error != 0)
+        return error;
+    if (hex.empty())
+        return EIO;
     digest = ToWide(hex);
-    return true;
+    return 0;
 }

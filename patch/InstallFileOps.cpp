@@ -56,15 +56,30 @@ std::wstring Failure(const wchar_t* what, const std::string& native, int error)
     return std::wstring(what) + L" " + Quoted(native) + L": " + ErrnoText(error);
 }
 
-// Copies the rest of in to out, in the kernel where the file systems allow it.
-bool CopyContent(int in, int out, int& error)
+// How much a copy moves between two questions whether to keep going.
+constexpr size_t kCopyCheckBytes = size_t(64) << 20;
+
+// Copies the rest of in to out, in the kernel where the file systems allow it. keepGoing (when
+// set) is asked after every kCopyCheckBytes, so a stop ends a long copy (error ECANCELED); a file
+// below that size is never asked about.
+bool CopyContent(int in, int out, int& error, const std::function<bool()>& keepGoing)
 {
     bool kernelCopy = true;
+    size_t sinceCheck = 0;
     for (;;) {
+        if (keepGoing && sinceCheck >= kCopyCheckBytes) {
+            sinceCheck = 0;
+            if (!keepGoing()) {
+                error = ECANCELED;
+                return false;
+            }
+        }
         if (kernelCopy) {
-            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-            if (n > 0)
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyCheckBytes, 0);
+            if (n > 0) {
+                sinceCheck += size_t(n);
                 continue;
+            }
             if (n == 0)
                 return true;
             if (errno == EINTR)
@@ -96,6 +111,7 @@ bool CopyContent(int in, int out, int& error)
             }
             done += w;
         }
+        sinceCheck += size_t(n);
     }
 }
 
@@ -162,6 +178,12 @@ std::wstring StandingText(mode_t mode)
         return L"a symbolic link";
     if (S_ISDIR(mode))
         return L"a folder";
+    if (S_ISFIFO(mode))
+        return L"a FIFO (named pipe)";
+    if (S_ISSOCK(mode))
+        return L"a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return L"a device";
     return L"not a regular file";
 }
 
@@ -181,23 +203,42 @@ void SyncParentOf(const InstallDoor& door, const std::wstring& relative)
 // -1 with error when something else (or nothing) stands there.
 int OpenRegular(const InstallDoor& door, const std::wstring& relative, struct stat& st, std::wstring& error)
 {
-    const std::wstring where = L"\"" + door.Root() + L"/" + relative + L"\"";
     std::string leaf;
     const Fd parent(door.OpenParent(relative, leaf, error));
     if (parent.fd < 0)
         return -1;
-    Fd fd(openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return OpenGameFileAt(parent.fd, leaf, door.Root() + L"/" + relative, st, error);
+}
+
+} // namespace
+
+int OpenGameFileAt(int folderFd, const std::string& leaf, const std::wstring& where, struct stat& st,
+                   std::wstring& error)
+{
+    const std::wstring quoted = L"\"" + where + L"\"";
+    // Non-blocking, so that a FIFO standing there cannot hold the run in open() for good.
+    Fd fd(openat(folderFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.fd < 0) {
         const int e = errno;
         struct stat standing;
-        if (fstatat(parent.fd, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
-            error = where + L" is " + StandingText(standing.st_mode) + L", not a file";
+        if (fstatat(folderFd, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
+            error = quoted + L" is " + StandingText(standing.st_mode) + L", not a file";
         else
-            error = L"cannot open " + where + L": " + ErrnoText(e);
+            error = L"cannot open " + quoted + L": " + ErrnoText(e);
         return -1;
     }
-    if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = where + L" is " + StandingText(st.st_mode) + L", not a file";
+    if (fstat(fd.fd, &st) != 0) {
+        error = L"cannot look at " + quoted + L": " + ErrnoText(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = quoted + L" is " + StandingText(st.st_mode) + L", not a file";
+        return -1;
+    }
+    // A regular file is read as usual from here on.
+    const int flags = fcntl(fd.fd, F_GETFL);
+    if (flags < 0 || fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = L"cannot set up reading " + quoted + L": " + ErrnoText(errno);
         return -1;
     }
     const int kept = fd.fd;
@@ -205,7 +246,20 @@ int OpenRegular(const InstallDoor& door, const std::wstring& relative, struct st
     return kept;
 }
 
-} // namespace
+int OpenStageFileForReading(const PatchStageContext& context, const std::wstring& path, struct stat& st,
+                            std::wstring& error)
+{
+    InDoor at;
+    if (!Locate(context, path, at, error))
+        return -1;
+    std::string leaf;
+    const Fd parent(at.door->OpenParent(at.relative, leaf, error));
+    if (parent.fd < 0) {
+        error = L"cannot reach \"" + at.path + L"\": " + error;
+        return -1;
+    }
+    return OpenGameFileAt(parent.fd, leaf, at.path, st, error);
+}
 
 std::shared_ptr<InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error)
 {
@@ -492,7 +546,7 @@ void OwnerOf(const InstallDoor& door, const std::wstring& model, const std::wstr
 } // namespace
 
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
-                      const std::wstring& ownerModel, std::wstring& error)
+                      const std::wstring& ownerModel, std::wstring& error, const std::function<bool()>& keepGoing)
 {
     InDoor dst, tmp, model;
     if (!Locate(context, target, dst, error) || !Locate(context, target + kReplacementExt, tmp, error))
@@ -521,8 +575,10 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
     CountInstallAction();
 
     int e = 0;
-    bool ok = CopyContent(in.fd, out.fd, e);
-    if (!ok)
+    bool ok = CopyContent(in.fd, out.fd, e, keepGoing);
+    if (!ok && e == ECANCELED)
+        error = L"the copy of " + Quoted(src) + L" to \"" + tmp.path + L"\" was stopped";
+    else if (!ok)
         error = L"cannot copy " + Quoted(src) + L" to \"" + tmp.path + L"\": " + ErrnoText(e);
 
     if (ok) {
@@ -552,15 +608,31 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
     return RenameReplacementIn(context, tmp, dst, ok, error);
 }
 
-bool PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
+int PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
 {
     InDoor tmp;
     if (!Locate(context, target + kReplacementExt, tmp, error))
-        return false;
-    const Fd out(tmp.door->CreateOwnFile(tmp.relative, O_WRONLY, 0600, error));
-    if (out.fd < 0)
-        return false;
+        return -1;
+    const int out = tmp.door->CreateOwnFile(tmp.relative, O_RDWR, 0600, error);
+    if (out < 0)
+        return -1;
     CountInstallAction();
+    return out;
+}
+
+bool KeepOwnershipOf(int modelFd, int targetFd, const std::wstring& target, std::wstring& error)
+{
+    struct stat modelStat, targetStat;
+    if (fstat(modelFd, &modelStat) != 0 || fstat(targetFd, &targetStat) != 0) {
+        error = L"cannot look at \"" + target + L"\" or its backup: " + ErrnoText(errno);
+        return false;
+    }
+    if (modelStat.st_uid != targetStat.st_uid || modelStat.st_gid != targetStat.st_gid)
+        (void)!fchown(targetFd, modelStat.st_uid, modelStat.st_gid);
+    if (fchmod(targetFd, modelStat.st_mode & 07777) != 0) {
+        error = L"cannot set the mode of \"" + target + L"\": " + ErrnoText(errno);
+        return false;
+    }
     return true;
 }
 
@@ -587,7 +659,8 @@ bool KeepOwnership(const PatchStageContext& context, const std::wstring& model, 
     return true;
 }
 
-bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error)
+bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error,
+                       const LumoUtil::FileIdentity* expected)
 {
     InDoor dst, tmp;
     if (!Locate(context, target, dst, error) || !Locate(context, target + kReplacementExt, tmp, error))
@@ -601,6 +674,10 @@ bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& tar
         } else if (st.st_nlink > 1) {
             // A second name of another file: moved in, the game file would change with it.
             error = L"\"" + tmp.path + L"\" has more than one name (a hard link), not a file of the patcher's own";
+            ok = false;
+        } else if (expected && !(LumoUtil::IdentityOf(fd.fd) == *expected)) {
+            // Another file put under the name: its content is not what was checked.
+            error = L"\"" + tmp.path + L"\" was replaced by another file while the patch tool wrote it";
             ok = false;
         } else if (!context.journal && fsync(fd.fd) != 0) {
             error = L"cannot flush \"" + tmp.path + L"\": " + ErrnoText(errno);

@@ -10,6 +10,8 @@
 // point. A stage that acts on the install on its own (the patch tool's run) calls
 // CountInstallAction() after each such action too.
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,13 +92,34 @@ bool RecordNewFile(const PatchStageContext& context, const std::wstring& target,
 // journal the copy is flushed before the rename; with one the commit flushes the whole file system
 // once (BackupJournal::Commit) and recovery handles what a crash leaves. Nothing of it stays
 // behind on failure.
+// keepGoing (when set) is asked every 64 MiB of a long copy; when it says stop, the copy ends,
+// nothing of it stays, and error says it was stopped.
 bool WriteReplacement(const PatchStageContext& context, const std::wstring& source, const std::wstring& target,
-                      const std::wstring& ownerModel, std::wstring& error);
+                      const std::wstring& ownerModel, std::wstring& error,
+                      const std::function<bool()>& keepGoing = {});
 
 // Creates target + ".pbk.new" empty for someone else to write (the patch tool), exclusively after
-// removing whatever stood there: the tool then writes a file of the patcher's own, never through a
-// link planted under that name.
-bool PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
+// removing whatever stood there, and returns its descriptor (O_RDWR, close-on-exec; -1 with error
+// on failure): the tool is handed that descriptor, never the name, so nothing swapped in under the
+// name can lead its writes elsewhere, and the patcher checks what it wrote through it.
+int PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
+
+// Opens the regular file leaf of the folder folderFd (O_PATH will do) for reading: without
+// following a link and without blocking (a FIFO standing there cannot hold the run), then checked
+// with fstat; O_NONBLOCK is cleared once it is known to be a regular file. where is the full path,
+// for errors, which say what stands there ("... is a FIFO (named pipe), not a file"). -1 with
+// error otherwise; st holds the file's status.
+int OpenGameFileAt(int folderFd, const std::string& leaf, const std::wstring& where, struct stat& st,
+                   std::wstring& error);
+
+// OpenGameFileAt for a full path of the stage's installation (as ResolvePatchTarget gives it),
+// its folders walked from the stage's door without following a link.
+int OpenStageFileForReading(const PatchStageContext& context, const std::wstring& path, struct stat& st,
+                            std::wstring& error);
+
+// KeepOwnership through descriptors: targetFd gets the mode, owner and group of modelFd's file
+// (the owner best effort). target names it in errors.
+bool KeepOwnershipOf(int modelFd, int targetFd, const std::wstring& target, std::wstring& error);
 
 // Gives target the mode, owner and group of model (a patched file's backup), both regular files
 // reached without following a link; best effort for the owner (only a privileged process may give
@@ -106,9 +129,11 @@ bool KeepOwnership(const PatchStageContext& context, const std::wstring& model, 
 
 // Renames target + ".pbk.new" (written by someone else, e.g. the patch tool) over target, flushing
 // it first when there is no journal. Only a regular file with one name is moved in: a link, a
-// folder or a second name of another file standing there is refused. False with error when that
+// folder or a second name of another file standing there is refused, and so is any other file
+// than expected (when given: the one the patcher created and checked). False with error when that
 // fails; the ".pbk.new" is removed.
-bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
+bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& target, std::wstring& error,
+                       const LumoUtil::FileIdentity* expected = nullptr);
 
 // Renames backup over file in one atomic step; the folder is synced afterwards. Only a regular
 // file is restored: a backup that is a link (or a folder) is never renamed into the file's place;

@@ -1,9 +1,15 @@
 #include "patch/PatchFiles.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -26,6 +32,54 @@ namespace
 
 constexpr wchar_t kDiffExt[] = L".diff";
 constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
+// How often a stage waiting for helper threads asks whether to keep going.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+// Closes a descriptor when it goes out of scope.
+struct Fd
+{
+    explicit Fd(int value = -1) : fd(value) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int fd;
+};
+
+LumoUtil::FileIdentity IdentityOfStat(const struct stat& st)
+{
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// A listed file's digest, taken through a descriptor walked from the stage's door, and which file
+// it was (so that the file the tool later reads is known to be the one checked).
+struct CheckedDigest
+{
+    std::wstring digest;           // empty when error is set or the hash was stopped
+    LumoUtil::FileIdentity identity;
+    std::wstring error;            // why the file could not be hashed
+    bool stopped = false;          // the keep-going check said stop
+};
+
+CheckedDigest DigestOf(const PatchStageContext& context, const std::wstring& target,
+                       const std::function<bool()>& keepGoing)
+{
+    CheckedDigest checked;
+    struct stat st;
+    const Fd fd(OpenStageFileForReading(context, target, st, checked.error));
+    if (fd.fd < 0)
+        return checked;
+    checked.identity = IdentityOfStat(st);
+    const int error = ComputeFileMD5(fd.fd, checked.digest, keepGoing);
+    if (error == ECANCELED)
+        checked.stopped = true;
+    else if (error != 0)
+        checked.error = L"cannot read \"" + target + L"\": " + ErrnoText(error);
+    return checked;
+}
 
 size_t NameStart(const std::wstring& path)
 {
@@ -101,7 +155,8 @@ bool ReportFullDisk(int code, const std::wstring& target)
 // new digest (for an archive a different digest is only a warning: the converter may rebuild it
 // in its own way).
 bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, bool archive,
-                     const PatchFileRecord& record, const std::wstring& target, const std::wstring& output)
+                     const PatchFileRecord& record, const std::wstring& target, const std::wstring& output,
+                     int outputFd)
 {
     using namespace PatchMessages;
     if (run.outcome == PatchToolRun::kNotStarted)
@@ -114,11 +169,16 @@ bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, b
     if (run.outcome == PatchToolRun::kCancelled || ReportFullDisk(run.exitCode, target) ||
         !ReportExitCode(run.exitCode, archive, record.path))
         return false;
-    // Exit code 0 is only the tool's word; the content is what counts.
+    // Exit code 0 is only the tool's word; the content is what counts, read through the
+    // patcher's own descriptor: whatever stands under the name now is not what the tool wrote.
     std::wstring written;
-    if (!ComputeFileMD5(output, written))
+    const int hashError = ComputeFileMD5(outputFd, written, PatchKeepGoing);
+    if (hashError == ECANCELED)
+        return false;
+    if (hashError != 0)
     {
         SendError(kChecksumFailed + output);
+        SendError(L"cannot read \"" + output + L"\": " + ErrnoText(hashError));
         return false;
     }
     if (written != record.newChecksum)
@@ -135,35 +195,57 @@ bool CheckToolOutput(const PatchToolRun& run, const PatchToolCommand& command, b
 }
 
 // The digests of the files about to be patched, computed on every core at once (the patch tool
-// runs one file at a time); an empty digest where a file could not be read, which its own step
-// then reports.
-std::vector<std::wstring> DigestsOf(const std::vector<std::wstring>& paths)
+// runs one file at a time); where a file could not be read, its error, which its own step then
+// reports. A stop ends every hash: the helpers ask a shared flag, which only this thread sets
+// from the keep-going check (asked while it hashes, and while it waits for the helpers).
+std::vector<CheckedDigest> DigestsOf(const PatchStageContext& context, const std::vector<std::wstring>& paths,
+                                     bool& stopped)
 {
-    std::vector<std::wstring> digests(paths.size());
+    std::vector<CheckedDigest> digests(paths.size());
     std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < paths.size();)
-            if (!ComputeFileMD5(paths[i], digests[i]))
-                digests[i].clear();
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable done;
+    size_t helpersDone = 0;
+    auto work = [&](const std::function<bool()>& keepGoing) {
+        for (size_t i; !stop && (i = next.fetch_add(1)) < paths.size();)
+            digests[i] = DigestOf(context, paths[i], keepGoing);
+    };
+    const std::function<bool()> helperKeepGoing = [&] { return !stop.load(); };
+    const std::function<bool()> ownKeepGoing = [&] {
+        if (!stop && !PatchKeepGoing())
+            stop = true;
+        return !stop.load();
     };
     const size_t helpers = std::min<size_t>(platform::UsableProcessorCount(), paths.size()) - (paths.empty() ? 0 : 1);
     std::vector<std::thread> threads;
     try
     {
         for (size_t i = 0; i < helpers; ++i)
-            threads.emplace_back(work);
+            threads.emplace_back([&] {
+                work(helperKeepGoing);
+                std::lock_guard<std::mutex> guard(lock);
+                ++helpersDone;
+                done.notify_one();
+            });
     }
     catch (const std::system_error&)  // no more threads: fewer helpers
     {
     }
-    work();
+    work(ownKeepGoing);
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!done.wait_for(guard, kPollInterval, [&] { return helpersDone == threads.size(); }))
+            ownKeepGoing();
+    }
     for (std::thread& thread : threads)
         thread.join();
+    stopped = stop;
     return digests;
 }
 
 bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolver& package,
-                  const InstalledPatchTools& tools, const PatchFileRecord& record, const std::wstring& knownDigest,
+                  const InstalledPatchTools& tools, const PatchFileRecord& record, const CheckedDigest* known,
                   BackupPairArray& backups)
 {
     using namespace PatchMessages;
@@ -187,18 +269,21 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     }
     const std::wstring backup = target + kBackupExt;
 
-    std::wstring digest = knownDigest;
-    if (digest.empty() && !ComputeFileMD5(target, digest))
+    const CheckedDigest checked = known ? *known : DigestOf(context, target, PatchKeepGoing);
+    if (checked.stopped)
+        return false;
+    if (!checked.error.empty())
     {
         SendError(kChecksumFailed + target);
+        SendError(checked.error);
         return false;
     }
-    if (digest == record.newChecksum)
+    if (checked.digest == record.newChecksum)
     {
         PatchSendMessage(PATCH_LEVEL_WARNING, kAlreadyPatched + target);
         return true;
     }
-    if (digest != record.oldChecksum)
+    if (checked.digest != record.oldChecksum)
     {
         SendError(kFileDamaged + target);
         return false;
@@ -223,6 +308,22 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     }
     backups.push_back({target, backup});
 
+    // The tool reads the backup through the patcher's descriptor, and only the file that was
+    // checked: a file swapped in after the check is not patched.
+    struct stat backupStat;
+    const Fd backupFd(OpenStageFileForReading(context, backup, backupStat, error));
+    if (backupFd.fd < 0)
+    {
+        SendError(LumoUtil::FormatWString(kCannotOpenDataFile, record.path.c_str()));
+        SendError(error);
+        return false;
+    }
+    if (!(IdentityOfStat(backupStat) == checked.identity))
+    {
+        SendError(L"Failed to patch " + target + L": it was replaced by another file after it was checked.");
+        return false;
+    }
+
     const std::wstring outputFolder = ParentFolderOf(target);
     if (KindInStage(context, outputFolder) != LumoUtil::InstallFileKind::Folder &&
         !CreateFolderChain(context, outputFolder, error))
@@ -234,22 +335,26 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
 
     // The tool writes beside the target, under the name the journal's recovery removes: the live
     // file changes only by the rename below, after the check, so even a tool that outlived its
-    // patcher could never touch a restored file. The name is made a fresh file of the patcher's
-    // own first, so the tool never writes through a link planted there.
+    // patcher could never touch a restored file. The file is the patcher's own, created afresh,
+    // and the tool gets its descriptor, not its name: a link swapped in under the name cannot
+    // lead the tool's writes outside.
     const std::wstring output = target + kReplacementExt;
-    if (!PrepareReplacement(context, target, error))
+    const Fd outputFd(PrepareReplacement(context, target, error));
+    if (outputFd.fd < 0)
     {
         SendError(kCannotOpenOutputFile);
         SendError(error);
         return false;
     }
-    const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, diff, output);
+    const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, backupFd.fd, diff, output,
+                                                          outputFd.fd);
     const PatchToolRun run = RunPatchTool(command);
     CountInstallAction();  // the tool has written (or begun to write) its output
     error.clear();
-    const bool written = CheckToolOutput(run, command, archive, record, target, output) &&
-                         KeepOwnership(context, backup, output, error);
-    if (!written)
+    const LumoUtil::FileIdentity written = LumoUtil::IdentityOf(outputFd.fd);
+    const bool ok = CheckToolOutput(run, command, archive, record, target, output, outputFd.fd) &&
+                    KeepOwnershipOf(backupFd.fd, outputFd.fd, output, error);
+    if (!ok)
     {
         if (!error.empty())
             SendError(error);
@@ -258,7 +363,7 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
             PatchSendMessage(PATCH_LEVEL_WARNING, removeError);
         return false;
     }
-    if (!MoveReplacementIn(context, target, error))
+    if (!MoveReplacementIn(context, target, error, &written))
     {
         SendError(error);
         return false;
@@ -285,15 +390,17 @@ bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& 
             break;  // reported when its turn comes
         targets.push_back(target);
     }
-    const std::vector<std::wstring> digests = DigestsOf(targets);
+    bool stopped = false;
+    const std::vector<CheckedDigest> digests = DigestsOf(context, targets, stopped);
+    if (stopped)
+        return false;
     // The package does not change during a run: its folders are listed once.
     LumoUtil::InstallPathResolver package(context.packageDir);
     // Nor do the installation's tools: found once, by the installation's case rule.
     const InstalledPatchTools tools = records.empty() ? InstalledPatchTools() : FindPatchTools(context.installDir);
     for (size_t i = 0; i < records.size(); ++i)
     {
-        if (!PatchOneFile(context, package, tools, records[i], i < digests.size() ? digests[i] : std::wstring(),
-                          backups))
+        if (!PatchOneFile(context, package, tools, records[i], i < digests.size() ? &digests[i] : nullptr, backups))
             return false;
     }
     return true;

@@ -71,7 +71,8 @@ std::wstring MakePatchToolFolder(const std::wstring& installDir)
 }
 
 PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool archive, const std::wstring& backup,
-                                      const std::wstring& diff, const std::wstring& target)
+                                      int backupFd, const std::wstring& diff, const std::wstring& target,
+                                      int targetFd)
 {
     PatchToolCommand command;
     command.toolFolder = tools.folder;
@@ -83,11 +84,13 @@ PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool arc
         command.argv.push_back(kArchivePatchCommand);
         command.commandLine += L" " + ToWide(kArchivePatchCommand);
     }
+    const auto descriptorName = [](int number) { return "/proc/self/fd/" + std::to_string(number); };
+    command.argv.push_back(descriptorName(kPatchToolBackupFd));
+    command.argv.push_back(ToNativePath(diff));
+    command.argv.push_back(descriptorName(kPatchToolOutputFd));
+    command.inherit = {{backupFd, kPatchToolBackupFd}, {targetFd, kPatchToolOutputFd}};
     for (const std::wstring* path : {&backup, &diff, &target})
-    {
-        command.argv.push_back(ToNativePath(*path));
         command.commandLine += L" " + Quoted(InSlashStyle(*path));
-    }
     return command;
 }
 
@@ -96,6 +99,7 @@ PatchToolRun RunPatchTool(const PatchToolCommand& command, uint32_t graceMs)
     PatchToolRun run;
     platform::SpawnRequest request;
     request.argv = command.argv;
+    request.inherit = command.inherit;
     request.workingFolder = ToNativePath(command.toolFolder);
     // A tool left running by a killed patcher would write into an installation that recovery has
     // since restored.

@@ -7,14 +7,26 @@
 // and their output is left alone (not captured), so a tool that writes a lot can never block on
 // us. The exit code is the tool's answer; a tool ended by a signal reports 128 + the signal, so it
 // never counts as success.
+//
+// The tool never gets a name of the installation: the patcher opens the backup (read-only) and
+// creates the output itself, through the installation's door, and the tool receives the two as
+// inherited descriptors under fixed numbers, named "/proc/self/fd/<n>" on its command line. A
+// link or a file swapped in under either name while the tool runs cannot lead it elsewhere. The
+// difference file lies in the run's own private folder and is given by its path.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/Spawn.h"
+
 inline constexpr wchar_t kPatchToolExe[] = L"kpatchl-w32.exe";
 inline constexpr wchar_t kPatchToolFolder[] = L"bin";
 inline constexpr char kArchivePatchCommand[] = "patchapply";
+
+// The numbers under which the tool receives the backup and its output.
+inline constexpr int kPatchToolBackupFd = 3;
+inline constexpr int kPatchToolOutputFd = 4;
 
 // How long a tool asked to stop (SIGTERM) gets before it is killed.
 inline constexpr uint32_t kPatchToolTerminateGraceMs = 5000;
@@ -22,8 +34,10 @@ inline constexpr uint32_t kPatchToolTerminateGraceMs = 5000;
 struct PatchToolCommand
 {
     std::vector<std::string> argv;  // native, as the program receives them
-    std::wstring commandLine;       // the Windows-style line, for messages, every path in "/" style
+    std::wstring commandLine;       // the Windows-style line, for messages, every path in "/" style:
+                                    // the real names, not the descriptors' names
     std::wstring toolFolder;        // ends with a separator
+    std::vector<platform::InheritedDescriptor> inherit;  // the backup and the output
 };
 
 // The patch tools of an installation, found the way every fixed name of an installation is: the
@@ -45,11 +59,15 @@ InstalledPatchTools FindPatchTools(const std::wstring& installDir);
 // The install's tool folder (FindPatchTools(installDir).folder).
 std::wstring MakePatchToolFolder(const std::wstring& installDir);
 
-// The tool's command for rebuilding target from backup and diff:
+// The tool's command for rebuilding target from backup and diff, as the user reads it:
 //   ordinary file: "<folder>/kpatchl-w32.exe" "B" "D" "T"
 //   archive:       "<folder>/KAConverter.exe" patchapply "B" "D" "T"
+// and as the tool gets it: B and T are "/proc/self/fd/3" and "/proc/self/fd/4", the descriptors
+// backupFd (open for reading) and targetFd (open for writing) handed over under those numbers.
+// Both stay the caller's; they must stay open until the tool has ended.
 PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool archive, const std::wstring& backup,
-                                      const std::wstring& diff, const std::wstring& target);
+                                      int backupFd, const std::wstring& diff, const std::wstring& target,
+                                      int targetFd);
 
 struct PatchToolRun
 {

@@ -138,6 +138,56 @@ bool CanEnter(const std::string& folder)
     return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && access(folder.c_str(), X_OK) == 0;
 }
 
+bool IsHandedOver(const std::vector<InheritedDescriptor>& inherit, int number)
+{
+    for (const InheritedDescriptor& entry : inherit)
+        if (entry.as == number)
+            return true;
+    return false;
+}
+
+// The first number above every standard and handed-over descriptor of the child.
+int FirstFreeNumber(const std::vector<InheritedDescriptor>& inherit)
+{
+    int first = STDERR_FILENO + 1;
+    for (const InheritedDescriptor& entry : inherit)
+        first = entry.as >= first ? entry.as + 1 : first;
+    return first;
+}
+
+// Copies of the descriptors to hand over, each at or above firstFree (close-on-exec), so that
+// moving one into its number never overwrites another that is still to be moved. Returns 0 or
+// the error number; the copies made so far are in staged either way (the caller closes them).
+int StageInherited(const std::vector<InheritedDescriptor>& inherit, int firstFree,
+                   std::vector<InheritedDescriptor>& staged, std::string& problem)
+{
+    for (const InheritedDescriptor& entry : inherit)
+    {
+        if (entry.fd < 0 || entry.as <= STDERR_FILENO)
+        {
+            problem = "descriptor " + std::to_string(entry.fd) + " cannot be handed over as number " +
+                      std::to_string(entry.as);
+            return EINVAL;
+        }
+        for (const InheritedDescriptor& other : inherit)
+        {
+            if (&other != &entry && other.as == entry.as)
+            {
+                problem = "two descriptors are handed over as number " + std::to_string(entry.as);
+                return EINVAL;
+            }
+        }
+        const int copy = fcntl(entry.fd, F_DUPFD_CLOEXEC, firstFree);
+        if (copy < 0)
+        {
+            problem = "copying descriptor " + std::to_string(entry.fd) + " to hand it over";
+            return errno;
+        }
+        staged.push_back({copy, entry.as});
+    }
+    return 0;
+}
+
 // Owns the spawn attributes and file actions for one start.
 class SpawnSetup
 {
@@ -158,7 +208,9 @@ public:
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
     // Returns 0 or the error number of the step that failed; `step` names it.
-    int Prepare(const SpawnRequest& request, int outputWriteFd, const char*& step)
+    // staged: the inherited descriptors' copies, all at or above firstFree (see StageInherited).
+    int Prepare(const SpawnRequest& request, int outputWriteFd, const std::vector<InheritedDescriptor>& staged,
+                int firstFree, const char*& step)
     {
         step = "preparing the start";
         if (!m_actionsReady || !m_attributesReady)
@@ -203,9 +255,21 @@ public:
         if (rc != 0)
             return rc;
         // Descriptors opened without close-on-exec (by libraries, or inherited from our own
-        // parent) must not reach the child either.
+        // parent) must not reach the child either: below firstFree every number that is not
+        // handed over is closed, from firstFree on everything (the staged copies included, once
+        // they are in place).
         step = "closing the other descriptors";
-        rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, STDERR_FILENO + 1);
+        for (int fd = STDERR_FILENO + 1; fd < firstFree && rc == 0; ++fd)
+            if (!IsHandedOver(staged, fd))
+                rc = posix_spawn_file_actions_addclose(&m_actions, fd);
+        if (rc != 0)
+            return rc;
+        step = "handing over the inherited descriptors";
+        for (const InheritedDescriptor& copy : staged)
+            if ((rc = posix_spawn_file_actions_adddup2(&m_actions, copy.fd, copy.as)) != 0)
+                return rc;
+        step = "closing the other descriptors";
+        rc = posix_spawn_file_actions_addclosefrom_np(&m_actions, firstFree);
         if (rc != 0)
             return rc;
         if (!request.workingFolder.empty())
@@ -242,17 +306,17 @@ void CloseIfOpen(int& fd)
 // lock at the fork). A close-on-exec pipe carries the failing step and its errno back; it stays
 // empty when the exec succeeds. Returns 0 or the error number, with `step` naming the step.
 int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* const* argv, int outputWriteFd,
-                        pid_t& pid, const char*& step)
+                        const std::vector<InheritedDescriptor>& staged, int firstFree, pid_t& pid, const char*& step)
 {
     static const char* const kSteps[] = {"asking for the death signal", "joining standard output and error on the pipe",
                                          "opening /dev/null as standard input", "changing to the working folder",
-                                         kStartStep, "making a process group"};
+                                         kStartStep, "making a process group", "handing over the inherited descriptors"};
     step = "creating the start report pipe";
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         return errno;
-    // Above the standard descriptors, so the child's own set-up never lands on it.
-    const int reportWrite = fcntl(report[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    // Above the standard and handed-over descriptors, so the child's own set-up never lands on it.
+    const int reportWrite = fcntl(report[1], F_DUPFD_CLOEXEC, firstFree);
     close(report[1]);
     if (reportWrite < 0)
     {
@@ -288,7 +352,13 @@ int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* 
         const int input = open("/dev/null", O_RDONLY);
         if (input < 0 || (input != STDIN_FILENO && dup2(input, STDIN_FILENO) < 0))
             fail(2);
-        close_range(STDERR_FILENO + 1, static_cast<unsigned>(reportWrite) - 1, 0);
+        for (int fd = STDERR_FILENO + 1; fd < firstFree; ++fd)
+            if (!IsHandedOver(staged, fd))
+                close(fd);
+        for (const InheritedDescriptor& copy : staged)
+            if (dup2(copy.fd, copy.as) < 0)
+                fail(6);
+        close_range(static_cast<unsigned>(firstFree), static_cast<unsigned>(reportWrite) - 1, 0);
         close_range(static_cast<unsigned>(reportWrite) + 1, ~0U, 0);
         if (folder && chdir(folder) != 0)
             fail(3);
@@ -316,7 +386,7 @@ int ForkDyingWithParent(const SpawnRequest& request, const char* program, char* 
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     {
     }
-    step = kSteps[failure[0] >= 0 && failure[0] < 6 ? failure[0] : 4];
+    step = kSteps[failure[0] >= 0 && failure[0] < 7 ? failure[0] : 4];
     return failure[1];
 }
 
@@ -353,9 +423,29 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     if (pipeFds[0] >= 0)
         fcntl(pipeFds[0], F_SETPIPE_SZ, kOutputPipeSize);
 
+    // Closed when the start is over: the child holds its own copies by then.
+    struct StagedCopies
+    {
+        std::vector<InheritedDescriptor> list;
+        ~StagedCopies()
+        {
+            for (InheritedDescriptor& copy : list)
+                CloseIfOpen(copy.fd);
+        }
+    } staged;
+    const int firstFree = FirstFreeNumber(request.inherit);
+    std::string problem;
+    int rc = StageInherited(request.inherit, firstFree, staged.list, problem);
+    if (rc != 0)
+    {
+        CloseIfOpen(pipeFds[0]);
+        CloseIfOpen(pipeFds[1]);
+        return fail(Describe(problem.c_str(), program, rc), rc);
+    }
+
     SpawnSetup setup;
     const char* step = "";
-    int rc = setup.Prepare(request, pipeFds[1], step);
+    rc = setup.Prepare(request, pipeFds[1], staged.list, firstFree, step);
     if (rc != 0)
     {
         CloseIfOpen(pipeFds[0]);
@@ -375,7 +465,7 @@ std::unique_ptr<SpawnedChild> SpawnedChild::Spawn(const SpawnRequest& request, s
     rc = FindProgram(program, path);
     if (rc == 0)
         rc = request.dieWithParent
-                 ? ForkDyingWithParent(request, path.c_str(), argv.data(), pipeFds[1], pid, step)
+                 ? ForkDyingWithParent(request, path.c_str(), argv.data(), pipeFds[1], staged.list, firstFree, pid, step)
                  : posix_spawn(&pid, path.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
     CloseIfOpen(pipeFds[1]);  // the child holds its copies; our end must not keep the pipe alive
     // posix_spawn reports a working folder it could not enter as a failure of the start itself.

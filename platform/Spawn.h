@@ -6,9 +6,10 @@
 // error says it is not a Linux program; a script whose "#!" interpreter is missing or refused is
 // said to be that, naming the interpreter (platform/StartFailure.h). Its standard input is
 // /dev/null; with capture its standard output and standard error share one pipe that this
-// process reads. A child inherits only its three standard descriptors: our pipe ends are
-// close-on-exec and every other descriptor is closed in the child, so a child started at the
-// same moment from another thread never holds our pipe open. The child gets default signal dispositions and an empty signal
+// process reads. A child inherits only its three standard descriptors and the ones the request
+// hands it at fixed numbers: our pipe ends are close-on-exec and every other descriptor is closed
+// in the child, so a child started at the same moment from another thread never holds our pipe
+// open. The child gets default signal dispositions and an empty signal
 // mask, whatever this process ignores or blocks.
 //
 // The child is watched through a pidfd: waiting, reading its exit status and terminating it can
@@ -26,6 +27,15 @@
 namespace platform
 {
 
+// A descriptor of ours that the child receives under a fixed number (above the standard three),
+// so that it can be named to the child as "/proc/self/fd/<as>": a file this process opened
+// through its own checks, which no name swapped in meanwhile can redirect.
+struct InheritedDescriptor
+{
+    int fd = -1;  // ours; stays open and keeps its close-on-exec flag here
+    int as = -1;  // the child's number: 3 or more, each used once
+};
+
 struct SpawnRequest
 {
     std::vector<std::string> argv;  // argv[0] names the program; UTF-8 native text
@@ -40,6 +50,7 @@ struct SpawnRequest
     // Only for a child whose output is captured: a group of its own is a background group of the
     // terminal, which may stop it when it writes there.
     bool ownProcessGroup = false;
+    std::vector<InheritedDescriptor> inherit;
 };
 
 class SpawnedChild

@@ -284,31 +284,32 @@ int ComputeFileMD5Hex(const std::string& nativePath, std::string& hexDigest)
     const int fd = ::open(nativePath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
+    const int error = ComputeDescriptorMD5Hex(fd, hexDigest);
+    ::close(fd);
+    return error;
+}
 
+int ComputeDescriptorMD5Hex(int fd, std::string& hexDigest, const std::function<bool()>& keepGoing)
+{
+    hexDigest.clear();
     // Large reads keep the system-call count low; the block still fits the second-level cache, so
     // the hash reads what the copy has just written.
-    const size_t blockSize = 256 * 1024;
-    std::unique_ptr<uint8_t[]> block(new uint8_t[blockSize]);
+    std::unique_ptr<uint8_t[]> block(new uint8_t[kMD5BlockSize]);
     MD5 md5;
-    int error = 0;
-    for (;;)
+    for (size_t blocks = 0;; ++blocks)
     {
-        const ssize_t got = ::read(fd, block.get(), blockSize);
-        if (got < 0)
+        if (keepGoing && blocks > 0 && blocks % kMD5BlocksPerCheck == 0 && !keepGoing())
+            return ECANCELED;
+        ssize_t got;
+        while ((got = ::read(fd, block.get(), kMD5BlockSize)) < 0 && errno == EINTR)
         {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
         }
+        if (got < 0)
+            return errno;
         if (got == 0)
             break;
         md5.update(block.get(), uint32_t(got));
     }
-    ::close(fd);
-    if (error != 0)
-        return error;
-
     md5.finalize();
     std::unique_ptr<char[]> text(md5.hex_digest());
     hexDigest = text.get();

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 class MD5
@@ -54,5 +55,16 @@ private:
 
 // Hashes a whole file given by its native (UTF-8, "/"-separated) path, reading it in large blocks,
 // and stores the 32 digits in hexDigest. Returns 0, or the errno of the open or read that failed
-// (hexDigest is then empty). Files of any size; the fast way for whole files.
+// (hexDigest is then empty). Files of any size; the fast way for whole files. The name is opened
+// as a user's tool opens what it is told (a FIFO waits for its writer): never for a file of an
+// installation, which is hashed through a descriptor opened by the installation's rules.
 int ComputeFileMD5Hex(const std::string& nativePath, std::string& hexDigest);
+
+// Hashes what the descriptor reads from its current position to the end, in large blocks. A long
+// hash can be stopped: keepGoing (when set) is asked before every kMD5BlocksPerCheck-th block
+// after the first, so a file below that many blocks is never asked about; when it says stop the
+// result is ECANCELED. Returns 0, ECANCELED, or the errno of the read that failed (hexDigest is
+// then empty). The descriptor stays open.
+inline constexpr size_t kMD5BlockSize = 256 * 1024;
+inline constexpr size_t kMD5BlocksPerCheck = 16;
+int ComputeDescriptorMD5Hex(int fd, std::string& hexDigest, const std::function<bool()>& keepGoing = {});

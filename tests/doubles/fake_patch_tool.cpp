@@ -36,6 +36,11 @@
 //   OLD 0|1               whether OLD existed at start
 //   OUT 0|1               whether OUT existed at start
 //   GRANDCHILD <pid>      (SPAWN only, written once it runs)
+//
+// A race made certain: with LUMO_TEST_MODE=1, FAKE_PATCH_TOOL_SWAP_NAME=<path> and
+// FAKE_PATCH_TOOL_SWAP_LINK=<target>, the double removes <path> and puts a symbolic link to
+// <target> in its place as soon as it starts, before it opens anything: another program swapping
+// a name the patcher works on while the tool runs.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -45,6 +50,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -293,12 +299,24 @@ int PatchFile(const std::string& oldPath, const std::string& diffPath, const std
 
 }  // namespace
 
+void SwapNameForLink()
+{
+    const char* mode = getenv("LUMO_TEST_MODE");
+    const char* name = getenv("FAKE_PATCH_TOOL_SWAP_NAME");
+    const char* target = getenv("FAKE_PATCH_TOOL_SWAP_LINK");
+    if (mode == nullptr || strcmp(mode, "1") != 0 || name == nullptr || target == nullptr)
+        return;
+    if (unlink(name) != 0 || symlink(target, name) != 0)
+        AppendToLog(std::string("SWAP FAILED ") + strerror(errno) + "\n");
+}
+
 int main(int argc, char** argv)
 {
     // The converter is told its command first; the patch tool takes the three files at once.
     const int first = (argc > 1 && strcmp(argv[1], "patchapply") == 0) ? 2 : 1;
     const bool enough = argc - first >= 3;
     LogCall(argc, argv, enough ? argv[first] : "", enough ? argv[first + 2] : "");
+    SwapNameForLink();
     if (!enough)
         return 1;
     return PatchFile(argv[first], argv[first + 1], argv[first + 2]);

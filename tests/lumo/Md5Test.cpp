@@ -1,6 +1,8 @@
 #include "lumo/buffers/Md5.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -132,4 +134,44 @@ TEST(Md5Test, ToolPrintsLikeMd5sum)
                           "d41d8cd98f00b204e9800998ecf8427e  " + folder / "empty" + "\n");
     EXPECT_EQ(fixtures::ReadFile(folder / "err"),
               "md5-tool: " + folder / "missing" + ": cannot read the file: No such file or directory\n");
+}
+
+// The descriptor entry hashes from the descriptor's position to the end, as the name entry does
+// from the start; a long hash asks to keep going every kMD5BlocksPerCheck blocks and a stop ends
+// it with ECANCELED and no digest.
+TEST(Md5Test, DescriptorEntryHashesToTheEndAndCanBeStopped)
+{
+    fixtures::ScratchFolder folder;
+    const std::string path = folder / "big";
+    const size_t size = kMD5BlockSize * kMD5BlocksPerCheck + 7;
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = char(i * 131 + (i >> 9));
+    fixtures::WriteFile(path, bytes);
+    std::string byName;
+    ASSERT_EQ(ComputeFileMD5Hex(path, byName), 0);
+
+    struct Case { off_t from; int stopAt; int error; size_t asked; } cases[] = {
+        {0, -1, 0, 1}, {0, 0, ECANCELED, 1}, {off_t(size - 7), -1, 0, 0}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.from);
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(lseek(fd, c.from, SEEK_SET), c.from);
+        int asked = 0;
+        std::string digest = "stale";
+        EXPECT_EQ(ComputeDescriptorMD5Hex(fd, digest, [&] { return asked++ != c.stopAt; }), c.error);
+        EXPECT_EQ(size_t(asked), c.asked);
+        close(fd);
+        MD5 tail;
+        tail.update(reinterpret_cast<const uint8_t*>(bytes.data()) + c.from, uint32_t(size - size_t(c.from)));
+        tail.finalize();
+        std::unique_ptr<char[]> expected(tail.hex_digest());
+        EXPECT_EQ(digest, c.error == 0 ? std::string(expected.get()) : std::string());
+        if (c.from == 0 && c.error == 0)
+        {
+            EXPECT_EQ(digest, byName);
+        }
+    }
 }

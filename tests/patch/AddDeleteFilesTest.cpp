@@ -11,6 +11,7 @@
 #include "lumo/text/StringUtil.h"
 #include "patch/AddedFiles.h"
 #include "patch/DeletedFiles.h"
+#include "patch/InstallFileOps.h"
 #include "patch/PatchMessages.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
@@ -246,6 +247,21 @@ TEST_F(StageTest, FailedRestoresAreReported)
         EXPECT_TRUE(blocked == std::string("bin/keep.dll") || fixtures::PathExists(install + "/" + blocked + ".pbk"));
     }
     EXPECT_EQ(fixtures::ReadFile(install + "/bin/keep.dll"), "new keep");
+}
+
+// A stop ends a long copy: asked after each 64 MiB, the copy ends, and nothing of it stays.
+TEST_F(StageTest, AStopEndsALongCopyAndLeavesNothing)
+{
+    const std::string big = package + "/data/big.pak";
+    fixtures::WriteFile(big, "");
+    ASSERT_EQ(truncate(big.c_str(), (off_t(64) << 20) + 1), 0) << "a sparse file: no disk is filled";
+    int asked = 0;
+    std::wstring error;
+    EXPECT_FALSE(WriteReplacement(CurrentPatchStageContext(), FromNativePath(big), Full("big.pak"), L"", error,
+                                  [&] { return ++asked > 1; }));
+    EXPECT_EQ(asked, 1);
+    EXPECT_NE(error.find(L"was stopped"), std::wstring::npos) << ToNativePath(error);
+    EXPECT_EQ(Diff(original), "");
 }
 
 } // namespace

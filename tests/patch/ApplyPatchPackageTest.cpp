@@ -459,4 +459,74 @@ TEST_F(ApplyTest, ToolDiesWithAKilledPatcherAndNeverTouchesTheRestoredInstall)
     EXPECT_TRUE(state.empty() || state.find(") Z ") != std::string::npos) << "the tool still runs: " << state;
 }
 
+// Another program puts a FIFO (or a socket) where a file listed to be patched was, once the add
+// stage has begun: the run is never held by it (the child's alarm would end a run that waits),
+// says what stands there, and puts every other file back; the installation takes the next run.
+TEST_F(ApplyTest, AFifoSwappedInForAListedFileEndsTheRunWithoutWaiting)
+{
+    source["data/sub/"] = "";
+    source["data/sub/f0.dat"] = "f0 v1";
+    struct Case { const char* kind; mode_t mode; } cases[] = {{"a FIFO (named pipe)", S_IFIFO}, {"a socket", S_IFSOCK}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        ResetInstall();
+        PatchPlan plan = TypicalPlan();
+        plan.patched.push_back({"data\\sub\\f0.dat", "f0 v2"});
+        WritePackage(plan);
+        const TreeContent before = Snapshot();
+        const std::string swapped = install + "/data/sub/f0.dat";
+        const pid_t child = ApplyInChild([&] {
+            alarm(120);  // a run held for good ends here, failing the test instead of hanging it
+            log.keepGoingCalls = 0;
+            // The check asks once per listed file; the next call is the add stage's first.
+            const int listed = static_cast<int>(plan.added.size() + plan.deleted.size() + plan.patched.size());
+            log.onKeepGoing = [&, listed](int call) {
+                if (call == listed && (unlink(swapped.c_str()) != 0 || mknod(swapped.c_str(), c.mode | 0644, 0) != 0))
+                    _exit(4);
+            };
+            setenv("LUMO_TEST_MODE", "1", 1);
+        });
+        ASSERT_GT(child, 0);
+        const int status = WaitStatus(child);
+        ASSERT_TRUE(WIFEXITED(status)) << "the run was held: " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        struct stat st;
+        ASSERT_EQ(lstat(swapped.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.mode) << "what the other program put there stays";
+        ASSERT_EQ(unlink(swapped.c_str()), 0);
+        fixtures::WriteFile(swapped, "f0 v1");
+        EXPECT_EQ(Diff(before), "");
+        EXPECT_TRUE(Apply()) << log.Dump();  // nothing of the stopped run holds the installation
+    }
+}
+
+// The error says what stands in the listed file's place.
+TEST_F(ApplyTest, AFifoInAListedFilesPlaceIsNamed)
+{
+    source["data/sub/"] = "";
+    source["data/sub/f0.dat"] = "f0 v1";
+    ResetInstall();
+    PatchPlan plan;
+    plan.added = {{"extra.txt", "extra"}};
+    plan.patched = {{"data\\sub\\f0.dat", "f0 v2"}};
+    WritePackage(plan);
+    const std::string swapped = install + "/data/sub/f0.dat";
+    // The check asks once per listed file; the next call is the add stage's first.
+    const int listed = static_cast<int>(plan.added.size() + plan.patched.size());
+    log.onKeepGoing = [&, listed](int call) {
+        if (call == listed) {
+            unlink(swapped.c_str());
+            mkfifo(swapped.c_str(), 0644);
+        }
+    };
+    alarm(120);
+    EXPECT_FALSE(Apply());
+    alarm(0);
+    log.onKeepGoing = nullptr;
+    EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, L"\"" + FromNativePath(swapped) + L"\" is a FIFO (named pipe), not a file"))
+        << log.Dump();
+    EXPECT_FALSE(fixtures::PathExists(install + "/extra.txt"));
+    unlink(swapped.c_str());
+}
+
 } // namespace

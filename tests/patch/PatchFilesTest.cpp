@@ -2,6 +2,7 @@
 #include "patch/PatchFiles.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,15 +129,16 @@ TEST_F(PatchFilesTest, RebuildsEachFileFromItsBackupWithTheToolInTheBinFolder)
 
     const std::vector<FakeToolCall> calls = Calls();
     ASSERT_EQ(2u, calls.size());
-    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", m_install + "/" + x + ".pbk",
-                                               m_package + "/data/" + x + ".diff", m_install + "/" + x + ".pbk.new"};
+    // The backup and the output are the patcher's own descriptors, never names of the installation.
+    const std::vector<std::string> expected = {m_install + "/bin/kpatchl-w32.exe", "/proc/self/fd/3",
+                                               m_package + "/data/" + x + ".diff", "/proc/self/fd/4"};
     EXPECT_EQ(expected, calls[0].argv);
     EXPECT_EQ(m_install + "/bin", calls[0].cwd);
-    EXPECT_EQ("0 1 2", calls[0].fds);
+    EXPECT_EQ("0 1 2 3 4", calls[0].fds);
     EXPECT_TRUE(calls[0].stdinAtEnd);
     EXPECT_TRUE(calls[0].oldExisted);
     EXPECT_TRUE(calls[0].outExisted);  // a fresh empty file of the patcher's own, never a planted link
-    EXPECT_EQ(m_install + "/y.dat.pbk", calls[1].argv[1]);
+    EXPECT_EQ(m_package + "/data/y.dat.diff", calls[1].argv[2]);
 
     FinishPatchedFiles(true, m_backups);
     EXPECT_FALSE(PathExists(m_install + "/" + x + ".pbk"));
@@ -260,8 +262,7 @@ TEST_F(PatchFilesTest, ArchivesGoToTheConverterOnlyWhenItIsInstalledAndTheNameEn
                                              (c.viaConverter ? "KAConverter.exe" : "kpatchl-w32.exe")};
         if (c.viaConverter)
             expected.push_back("patchapply");
-        expected.insert(expected.end(), {m_install + "/" + c.rel + ".pbk", m_package + "/data/" + c.diff,
-                                         m_install + "/" + c.rel + ".pbk.new"});
+        expected.insert(expected.end(), {"/proc/self/fd/3", m_package + "/data/" + c.diff, "/proc/self/fd/4"});
         EXPECT_EQ(expected, calls[0].argv);
         EXPECT_EQ("new", ReadFile(m_install + "/" + c.rel));
     }
@@ -406,11 +407,15 @@ TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
     fixtures::InstallFakePatchTool(m_install, false);
     const PatchFileRecord record = AddPatched("x.dll", "old", "new", {"IGNORE_TERM", "HANG"});
     const std::wstring install = FromNativePath(m_install);
-    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll",
+    const int in = open((m_install + "/x.dll").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open((m_install + "/out.dll").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll", in,
                                                           FromNativePath(m_package) + L"/data/x.dll.diff",
-                                                          install + L"/out.dll");
+                                                          install + L"/out.dll", out);
     m_messages.stopAtCall = 1;
     const PatchToolRun run = RunPatchTool(command, 200);
+    close(in);
+    close(out);
     EXPECT_EQ(PatchToolRun::kCancelled, run.outcome);
     EXPECT_NE(0, run.exitCode);
     const std::vector<FakeToolCall> calls = Calls();
@@ -436,6 +441,65 @@ TEST_F(PatchFilesTest, FloodingToolAndLingeringGrandchildDoNotHoldTheStageUp)
     kill(calls[1].grandchild, SIGKILL);
     EXPECT_EQ("new a", ReadFile(m_install + "/a.dll"));
     EXPECT_EQ("new b", ReadFile(m_install + "/b.dll"));
+}
+
+}  // namespace
+
+namespace
+{
+
+// Another program swaps a name the patch works on for a link to a file outside the installation
+// the moment the tool starts (the double does it, see tests/doubles/fake_patch_tool.cpp). The tool
+// works on the patcher's descriptors, so the outside file is never written or read: a swapped
+// output is refused and the original restored; a swapped backup still gives the right bytes.
+TEST_F(PatchFilesTest, ANameSwappedForALinkWhileTheToolRunsLeadsNothingOutside)
+{
+    struct Case { const char* swapped; bool patched; } cases[] = {{".pbk.new", false}, {".pbk", true}};
+    const std::string outside = m_scratch / "outside.txt";
+    setenv("LUMO_TEST_MODE", "1", 1);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.swapped);
+        Reset(false);
+        WriteFile(outside, "the user's own file");
+        const PatchFileRecord record = AddPatched("data/sub/f0.dat", "old bytes", "patched bytes");
+        const std::string target = m_install + "/data/sub/f0.dat";
+        setenv("FAKE_PATCH_TOOL_SWAP_NAME", (target + c.swapped).c_str(), 1);
+        setenv("FAKE_PATCH_TOOL_SWAP_LINK", outside.c_str(), 1);
+        const bool ok = Run({record});
+        unsetenv("FAKE_PATCH_TOOL_SWAP_NAME");
+        unsetenv("FAKE_PATCH_TOOL_SWAP_LINK");
+        ASSERT_EQ(1u, Calls().size());
+        EXPECT_EQ(c.patched, ok) << m_messages.Dump();
+        EXPECT_EQ("the user's own file", ReadFile(outside));
+        if (!c.patched)
+        {
+            EXPECT_TRUE(m_messages.Has(PATCH_LEVEL_ERROR, L"\"" + FromNativePath(target) +
+                                                              L".pbk.new\" is a symbolic link, not a file"))
+                << m_messages.Dump();
+        }
+        FinishPatchedFiles(ok, m_backups);
+        EXPECT_EQ(c.patched ? "patched bytes" : "old bytes", ReadFile(target));
+        EXPECT_FALSE(PathExists(target + ".pbk"));
+        EXPECT_FALSE(PathExists(target + ".pbk.new"));
+        EXPECT_EQ("the user's own file", ReadFile(outside));
+    }
+    unsetenv("LUMO_TEST_MODE");
+}
+
+// A stop ends a hash, however long the file: a sparse file of a tebibyte would take minutes to
+// read to its end.
+TEST_F(PatchFilesTest, AStopEndsTheHashOfAListedFile)
+{
+    fixtures::InstallFakePatchTool(m_install, false);
+    PatchFileRecord record = AddPatched("huge.pak", "", "new");
+    ASSERT_EQ(0, truncate((m_install + "/huge.pak").c_str(), off_t(1) << 40));
+    m_messages.stopAtCall = 0;
+    EXPECT_FALSE(Run({record}));
+    EXPECT_EQ(1, m_messages.keepGoingCalls);
+    EXPECT_TRUE(m_messages.messages.empty()) << m_messages.Dump();
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(PathExists(m_install + "/huge.pak"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the driver. One instance at a time: it installs the callbacks when made and clears them when
 // it goes.
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,9 @@ public:
     std::vector<int> totals;
     int keepGoingCalls = 0;
     int stopAtCall = -1; // the keep-going call (counted from 0) that answers false, -1 never
+    // Called with the call's number at every keep-going call, before it answers: a test's hook
+    // into a point of the run (another program acting on the installation just then).
+    std::function<void(int call)> onKeepGoing;
 
     bool Has(int level, const std::wstring& text) const
     {
@@ -54,7 +58,12 @@ public:
 
 private:
     static void OnTotal(int total) { s_current->totals.push_back(total); }
-    static bool OnKeepGoing() { return s_current->keepGoingCalls++ != s_current->stopAtCall; }
+    static bool OnKeepGoing()
+    {
+        if (s_current->onKeepGoing)
+            s_current->onKeepGoing(s_current->keepGoingCalls);
+        return s_current->keepGoingCalls++ != s_current->stopAtCall;
+    }
     static void OnMessage(int level, const std::wstring& text) { s_current->messages.emplace_back(level, text); }
 
     static inline PatchMessageLog* s_current = nullptr;

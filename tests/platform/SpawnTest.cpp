@@ -235,6 +235,59 @@ TEST(Spawn, ChildrenInheritNoOtherDescriptorEvenWhenStartedConcurrently)
     b.join();
 }
 
+// Descriptors handed over arrive under their numbers, also when one's number is where another
+// one sits (the two swap places), and nothing else comes with them; a number that is standard or
+// taken twice is refused before anything starts.
+TEST(Spawn, HandedOverDescriptorsArriveUnderTheirNumbersAndNothingElse)
+{
+    fixtures::ScratchFolder scratch;
+    const std::string a = scratch / "a", b = scratch / "b";
+    FILE* fa = fopen(a.c_str(), "we");
+    FILE* fb = fopen(b.c_str(), "we");
+    ASSERT_TRUE(fa && fb);
+    fputs("from a\n", fa);
+    fputs("from b\n", fb);
+    fclose(fa);
+    fclose(fb);
+    const int first = open(a.c_str(), O_RDONLY | O_CLOEXEC);
+    const int second = open(b.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    // At 40 and 41, to be handed over as 41 and 40; a stray descriptor without close-on-exec at 7.
+    ASSERT_EQ(dup3(first, 40, O_CLOEXEC), 40);
+    ASSERT_EQ(dup3(second, 41, O_CLOEXEC), 41);
+    const int strayWas = fcntl(first, F_DUPFD, 7);
+    ASSERT_GE(strayWas, 7);
+    for (bool dieWithParent : {false, true})
+    {
+        SCOPED_TRACE(dieWithParent ? "forked" : "posix_spawn");
+        SpawnRequest request;
+        request.argv = {"/bin/sh", "-c", "ls /proc/$$/fd; cat /proc/self/fd/40; cat /proc/self/fd/41"};
+        request.captureOutput = true;
+        request.dieWithParent = dieWithParent;
+        request.inherit = {{40, 41}, {41, 40}};
+        std::string error;
+        auto child = SpawnedChild::Spawn(request, &error);
+        ASSERT_TRUE(child) << error;
+        EXPECT_EQ(ReadAllWithin(*child, std::chrono::seconds(20)), "0\n1\n2\n40\n41\nfrom b\nfrom a\n");
+        EXPECT_TRUE(child->Wait(20000));
+        EXPECT_EQ(child->ExitCode(), 0);
+        // Ours are still open and still close-on-exec.
+        EXPECT_EQ(fcntl(40, F_GETFD), FD_CLOEXEC);
+        EXPECT_EQ(fcntl(41, F_GETFD), FD_CLOEXEC);
+
+        for (const std::vector<platform::InheritedDescriptor>& bad :
+             {std::vector<platform::InheritedDescriptor>{{40, 2}}, {{40, 5}, {41, 5}}, {{-1, 5}}})
+        {
+            request.inherit = bad;
+            EXPECT_FALSE(SpawnedChild::Spawn(request, &error));
+            EXPECT_EQ(errno, EINVAL);
+        }
+    }
+    for (int fd : {first, second, 40, 41, strayWas})
+        close(fd);
+}
+
 TEST(Spawn, WorkingFolderAndFailures)
 {
     SpawnRequest request;

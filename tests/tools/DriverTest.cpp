@@ -378,6 +378,31 @@ TEST_F(DriverTest, PatchApplyStoppedBySignalPutsEveryFileBack)
     }
 }
 
+// The same while the run hashes a listed file far too large to read to its end (a sparse file of
+// a tebibyte): the hash asks whether to keep going, so the stop ends it.
+TEST_F(DriverTest, PatchApplyStoppedWhileHashingPutsEveryFileBack)
+{
+    const std::string install = m_scratch / "install", package = m_scratch / "package";
+    WriteFile(install + "/huge.pak", "");
+    ASSERT_EQ(::truncate((install + "/huge.pak").c_str(), off_t(1) << 40), 0);
+    fixtures::InstallFakePatchTool(install, false);
+    WriteFile(package + "/data/new.txt", "new");
+    WriteFile(package + "/data/huge.pak.diff", fixtures::MakeFakeDiff("", "new"));
+    fixtures::WritePackageLists(package, {{"new.txt", "d"}}, {},
+                                {{"huge.pak", fixtures::Md5Hex("new"), fixtures::Md5Hex("")}});
+    const DriverRun run = Shell("sh -c 'patch-apply install package & until [ -f install/new.txt ]; do sleep 0.01; "
+                                "done; kill -TERM $!; wait $!'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("3\tStopped by SIGTERM: the patch was not applied; every file it had changed was put "
+                           "back\n"), std::string::npos) << run.out;
+    EXPECT_FALSE(fixtures::PathExists(install + "/new.txt"));
+    EXPECT_FALSE(fixtures::PathExists(install + "/huge.pak.pbk"));
+    struct stat st;
+    ASSERT_EQ(::stat((install + "/huge.pak").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, off_t(1) << 40);
+    EXPECT_FALSE(fixtures::PathExists(install + "/patch.journal"));
+}
+
 // What killed runs left, below the installation and in the temporary folder, goes whichever driver
 // takes the installation next, whatever that driver then does.
 TEST_F(DriverTest, EveryDriverRemovesWhatKilledRunsLeft)
