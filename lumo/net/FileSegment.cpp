@@ -82,7 +82,8 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 {
-    LumoNet::PrintConsoleLine(" Checksum %s ..\n", LumoNet::ShownPath(segmentPath).c_str());
+    // One line per segment of every scan: a developer's trace, not what a user reads.
+    LumoNet::PrintDebugLine(" Checksum %s ..\n", LumoNet::ShownSlashPath(segmentPath).c_str());
     // One segment buffer per scanning thread, reused from segment to segment.
     thread_local std::vector<uint8_t> segment;
     if (!ReadFileSegment(segmentPath, segment))

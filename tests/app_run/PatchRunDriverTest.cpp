@@ -357,14 +357,29 @@ TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
 }
 
 // A repair's standard output holds only "<level>\t<text>" lines; the libraries' lines go to standard error.
+// The scan's line for each segment is a developer's trace: only on the debug channel
+// (LUMO_DEBUG_OUTPUT), naming the segment with "/" between its parts.
 TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 {
     repairtest::RepairServer server(machine().install, machine().scratch / "server.log");  // the installation as it is
-    const DriverResult repair = RunDriver("/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR
-        "/patch-run' --admin -r '" + machine().install + "' 2>'" + machine().scratch / "err.txt'"});
-    EXPECT_EQ(repair.exitCode, 0) << repair.output;
-    EXPECT_TRUE(std::regex_match(repair.output, std::regex("([0-3]\t[^\n]*\n)+"))) << repair.output;
-    EXPECT_NE(fixtures::ReadFile(machine().scratch / "err.txt").find(" Checksum "), std::string::npos);
+    for (const char* debug : {"0", "1"})
+    {
+        SCOPED_TRACE(debug);
+        ::unlink((machine().install + "/repair.cks").c_str());  // every segment is read again
+        const DriverResult repair = RunDriver("/bin/sh", {"-c", "LUMO_DEBUG_OUTPUT=" + std::string(debug) +
+            " SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR "/patch-run' --admin -r '" +
+            machine().install + "' 2>'" + machine().scratch / "err.txt'"});
+        EXPECT_EQ(repair.exitCode, 0) << repair.output;
+        EXPECT_TRUE(std::regex_match(repair.output, std::regex("([0-3]\t[^\n]*\n)+"))) << repair.output;
+        const std::string err = fixtures::ReadFile(machine().scratch / "err.txt");
+        if (std::string(debug) == "0")
+        {
+            EXPECT_EQ(err.find(" Checksum "), std::string::npos) << err;
+            continue;
+        }
+        EXPECT_NE(err.find(" Checksum " + machine().install + "/bin/SollexUtil.exe#000 ..\n"), std::string::npos) << err;
+        EXPECT_EQ(err.find('\\'), std::string::npos) << err;
+    }
 }
 
 // A server that takes the connection and says nothing: a stop signal still ends the run at once.
