@@ -103,4 +103,40 @@ TEST_F(DriverMessagesTest, ARepairWithoutAServerSaysHowToNameOne)
     EXPECT_EQ(run.out.find("check your network"), std::string::npos) << run.out;
 }
 
+// --resume continues a file over FTP only: with another URL it is a wrong command line, and
+// nothing is made.
+TEST_F(DriverMessagesTest, FetchToolTakesResumeForFtpOnly)
+{
+    for (const std::string url : {"http://127.0.0.1:1/x.zip", "https://127.0.0.1:1/x.zip", "www.example.invalid/x.zip"})
+    {
+        SCOPED_TRACE(url);
+        const ShellRun run = Shell("fetch-tool --resume '" + url + "' dest");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err.rfind("fetch-tool: wrong command line: --resume continues FTP downloads only, and \"" + url +
+                                    "\" is not one\nusage: fetch-tool",
+                                0),
+                  0u)
+            << run.err;
+        EXPECT_FALSE(fixtures::PathExists(m_scratch / "dest"));
+    }
+}
+
+// --resume over a server that fails: no DEST is left where there was none, and one that was there
+// keeps what it held (it is what a later --resume continues).
+TEST_F(DriverMessagesTest, FetchToolResumeOverAFailingServerMakesNothing)
+{
+    const std::string url = "ftp://127.0.0.1:" + ClosedLoopbackPort() + "/x.zip";
+    WriteFile(m_scratch / "kept", "first half");
+    for (const char* dest : {"dest", "kept"})
+    {
+        SCOPED_TRACE(dest);
+        const ShellRun run = Shell("fetch-tool --resume " + url + " " + dest);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("fetch-tool: " + url + ": download failed"), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(fixtures::PathExists(m_scratch / "dest"));
+    EXPECT_EQ(ReadFile(m_scratch / "kept"), "first half");
+    EXPECT_EQ(fixtures::ListFolder(m_scratch.Path()), (std::vector<std::string>{".stderr", ".stdout", "kept"}));
+}
+
 }  // namespace
