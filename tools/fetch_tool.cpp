@@ -1,7 +1,7 @@
 // fetch-tool [--resume] URL DEST: downloads URL (http, https or ftp) into the file DEST through the
 //   patcher's download road (size query, retries), showing a progress line on standard error. DEST
-//   is written beside itself and renamed in on success only; with --resume an existing DEST is
-//   continued over FTP instead. Ctrl-C (SIGINT) or SIGTERM cancels at once, leaving no partial file.
+//   is written beside itself and renamed in on success only; with --resume (FTP URLs only) an
+//   existing DEST is continued instead. Ctrl-C (SIGINT) or SIGTERM cancels at once, leaving no partial file.
 // fetch-tool --patches SERVER_URL...: fetches "patches.txt" from the first server that serves a
 //   usable list and prints "server <URL>" naming that server, then its entries, one line each:
 //   source build, target build, data URL and executable URL, separated by spaces.
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "lumo/text/TextConversion.h"
 #include "lumo/diagnostics/CrashDumpReader.h"
 #include "lumo/net/DownloadURLCallback.h"
+#include "lumo/net/LumoURL.h"
 #include "lumo/os/GuardedThread.h"
 #include "patch/PatchMessages.h"
 #include "patch/PatchTask.h"
@@ -113,7 +115,8 @@ constexpr char kHelp[] =
     "given up. DEST is replaced only when the download succeeds; a file larger than the free space\n"
     "of DEST's disk is refused before it starts.\n"
     "  --resume   continue an existing DEST over FTP (the download must be the same file); the result\n"
-    "             counts only when its size matches the size the server gives\n"
+    "             counts only when its size matches the size the server gives. Only for ftp:// URLs\n"
+    "             (another is a wrong command line); without a DEST it is an ordinary download\n"
     "  --patches  fetch \"patches.txt\" from the first SERVER_URL that serves a usable list; print\n"
     "             \"server URL\" naming that server, then its entries, one a line: source build,\n"
     "             target build, data URL, executable URL\n"
@@ -151,6 +154,16 @@ std::string EncodedUrl(const std::string& url)
     return out;
 }
 
+// The scheme the download road takes for url ("ftp", "http", "https"), inferred as it infers it.
+std::string SchemeOf(const std::string& url)
+{
+    std::string scheme, host, user, password, path;
+    int port = 0;
+    ParseURL(url, scheme, host, port, user, password, path);
+    GetSchemeForPort(scheme, host, port);
+    return scheme;
+}
+
 // The progress line, once there is something to show; true when it has been shown.
 bool ShowProgress(FILE* out, ToolTask& task, bool shown, bool final)
 {
@@ -178,7 +191,10 @@ int Fetch(const std::string& url, const std::string& destination, bool resume)
     InterruptCallback cancel;
     const bool sizeKnown = task.QueryRemoteSize(wideUrl, &cancel);
     // Without --resume the download starts empty, beside DEST: an existing DEST stays as it is
-    // until a whole download replaces it.
+    // until a whole download replaces it. --resume without a DEST has nothing to continue: it is
+    // such a download, and a failure leaves no DEST where there was none.
+    struct stat existing{};
+    resume = resume && ::stat(destination.c_str(), &existing) == 0;
     tools::ReplacementFile replacement(destination);
     const std::string target = resume ? destination : replacement.Path();
     if (!resume)
@@ -269,5 +285,12 @@ int main(int argc, char** argv)
     if (patches)
         return tools::FinishOutput("fetch-tool", ListPatches(std::vector<std::string>(argv + 2, argv + argc)));
     const int first = resume ? 2 : 1;
+    // Only the FTP road continues a file; the HTTP road would start the file over behind what DEST
+    // holds.
+    if (resume && SchemeOf(argv[first]) != "ftp")
+        return tools::WrongCommandLine("fetch-tool",
+                                       std::string("--resume continues FTP downloads only, and \"") + argv[first] +
+                                           "\" is not one",
+                                       kHelp);
     return Fetch(EncodedUrl(argv[first]), argv[first + 1], resume);
 }

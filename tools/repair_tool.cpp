@@ -31,7 +31,8 @@ constexpr char kHelp[] =
     "in INSTALL_DIR) is finished or rolled back first; when that cannot finish, nothing is repaired.\n"
     "A repair stopped by SIGINT, SIGTERM or SIGHUP, or killed, leaves files part old, part new;\n"
     "the next start of any run on INSTALL_DIR says so, and the repair must be run again.\n"
-    "Prints the repair's stages and \"(N / M segments updated.)\"; errors begin with \"error: \".\n"
+    "Prints the repair's stages and \"(N / M segments updated.)\" on standard output; errors (each\n"
+    "beginning with \"error: \") and the closing \"(Error N in stage M)\" go to standard error.\n"
     "HOST:PORT names the server: a host name or IPv4 address, \":\" and a port from 1 to 65535.\n"
     "Exit status: 0 when every segment the server announced was received and written, 1 when the\n"
     "repair failed, 2 for a wrong command line (an empty INSTALL_DIR, an address without its port).\n";
@@ -41,9 +42,12 @@ class ConsoleHost : public LumoPatch::LogOnlyRunHost
 public:
     void Log(int level, const std::wstring& text) override
     {
+        // The stages and the count are the output; the failures, with the run's error-and-stage
+        // line that ends one, go where errors go.
+        FILE* out = level >= 3 || text.starts_with(L"(Error ") ? stderr : stdout;
         const std::string line = (level >= 3 ? "error: " : "") + ToNativePath(text) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fflush(out);
     }
     bool KeepGoing() override { return !tools::StopRequested(); }
 };
@@ -75,8 +79,12 @@ int main(int argc, char** argv)
     if (!tools::CatchStopSignals("repair-tool"))
         return 1;
     LumoPatch::RepairRunSeams seams;
-    seams.resolveServer = [&server](SocketAddress& address, std::wstring&) {
-        return LumoPatch::ResolveServerAddress(server, address);
+    seams.resolveServer = [&server](SocketAddress& address, std::vector<std::wstring>& why) {
+        std::string reason;
+        if (LumoPatch::ResolveServerAddress(server, address, reason))
+            return true;
+        why = LumoPatch::UnresolvedServerLines(server, reason);
+        return false;
     };
     seams.pollInterval = std::chrono::milliseconds(200);
     ConsoleHost& host = g_host;

@@ -211,9 +211,9 @@ std::vector<StartupLine> ApplyCommandLine(const CommandLine& commandLine, Patche
     }
     for (const std::wstring& server : commandLine.servers)
         AddPatchServer(server);
-    if (commandLine.listFile &&
-        !ReadPatchServerList(MakeAbsolutePath(*commandLine.listFile, workingFolder)))
-        lines.push_back({3, LoadResString(136) + *commandLine.listFile});
+    if (std::wstring why; commandLine.listFile &&
+        !ReadPatchServerList(MakeAbsolutePath(*commandLine.listFile, workingFolder), &why))
+        lines.push_back({3, LoadResString(136) + *commandLine.listFile + L": " + why});
     return lines;
 }
 

@@ -68,14 +68,21 @@ std::vector<std::wstring> ParsePatchServerList(const std::string& bytes)
     return servers;
 }
 
-bool ReadPatchServerList(const std::wstring& fileName)
+bool ReadPatchServerList(const std::wstring& fileName, std::wstring* why)
 {
+    std::wstring reason;
     std::string bytes;
-    if (!ReadFileBytes(fileName, bytes))
-        return false;
-    const std::vector<std::wstring> servers = ParsePatchServerList(bytes);
+    std::vector<std::wstring> servers;
+    if (ReadFileBytes(fileName, bytes, reason))
+    {
+        servers = ParsePatchServerList(bytes);
+        if (servers.empty())
+            reason = bytes.empty() ? L"the file is empty" : L"the file names no server";
+    }
     for (const std::wstring& server : servers)
         AddPatchServer(server);
+    if (why)
+        *why = reason;
     return !servers.empty();
 }
 

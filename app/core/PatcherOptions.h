@@ -43,8 +43,10 @@ bool AddPatchServer(const std::wstring& server);
 // to it. No comment syntax; a line is taken as it stands, except that a line holding nothing but
 // blanks is skipped (it could only waste a connection attempt). The text is UTF-8, or UTF-16/32
 // with a byte-order mark; a file that is not valid UTF-8 is read as Latin-1. fileName is a path
-// (never narrowed to 8-bit text). False when the file cannot be read or adds no server.
-bool ReadPatchServerList(const std::wstring& fileName);
+// (never narrowed to 8-bit text). False when the file cannot be read or adds no server; why (when
+// given) then says which: the system's reason ("No such file or directory", "Permission denied"),
+// "it is a folder", "the file is empty", "the file names no server".
+bool ReadPatchServerList(const std::wstring& fileName, std::wstring* why = nullptr);
 
 // The servers a server-list text holds, by the rules above (the file-free half of
 // ReadPatchServerList).

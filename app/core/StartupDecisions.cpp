@@ -58,7 +58,8 @@ StartupAccess CheckAccessOrElevate(const PatcherOptions& options, bool admin, bo
         arguments.push_back(platform::WideToUtf8(argument));
         joined += (joined.empty() ? "" : " ") + arguments.back();
     }
-    SystemLogPrintf("parm: %s", joined.c_str());
+    // The elevated copy's arguments are a developer's trace, off the console.
+    SystemLogPrintfTo(SYSTEMLOG_DETAIL, "parm: %s", joined.c_str());
     const platform::ElevationResult result = elevator.RunElevatedAndWait(ToNativePath(program), arguments);
     // The privileges box that follows cannot say why the elevation program did not start: the log does.
     if (!result.reason.empty())

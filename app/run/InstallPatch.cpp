@@ -25,10 +25,10 @@ constexpr wchar_t kLauncherName[] = L"LumoLauncher.exe";
 
 }  // namespace
 
-int PatchRun::ApplyPatch(const std::wstring& packagePath)
+int PatchRun::ApplyPatch(const std::wstring& packagePath, const std::wstring& shownName)
 {
     LumoDataBufferFile file(packagePath, LumoDataBufferFile::MODE_READ);
-    return InstallPackage(file.IsOpen() ? &file : nullptr, packagePath);
+    return InstallPackage(file.IsOpen() ? &file : nullptr, shownName.empty() ? packagePath : shownName);
 }
 
 int PatchRun::InstallPackage(LumoDataBuffer* package, const std::wstring& packageName)

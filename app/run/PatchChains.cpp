@@ -9,6 +9,7 @@
 #include "app/core/PatcherOptions.h"
 #include "app/core/StringTable.h"
 #include "lumo/files/FileUtil.h"
+#include "lumo/net/LumoURL.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/EmbeddedPatchArchive.h"
@@ -141,7 +142,10 @@ bool PatchRun::InstallRemotePatches()
             m_host.Log(3, LoadResString(148));
             return false;
         }
-        const int result = ApplyPatch(path);
+        // Named by where it came from (its password hidden): the temporary file is gone when the
+        // user reads the line.
+        const int result =
+            ApplyPatch(path, L"the patch downloaded from " + ToWide(LumoInetInternal::RedactURL(ToNarrow(url))));
         LumoUtil::DeleteFile(path);
         if (result != 0)
             return false;

@@ -96,7 +96,9 @@ public:
     bool RunRepair();
 
     // Installs one package file: 0, 2 (no unpack folder) or 10 (any other failure, or cancelled).
-    int ApplyPatch(const std::wstring& packagePath);
+    // shownName names it in messages (the path when empty): a download's temporary file is gone
+    // once the run has failed, its URL is what the user can act on.
+    int ApplyPatch(const std::wstring& packagePath, const std::wstring& shownName = {});
     // A fresh, empty, private unpack folder below the temporary base.
     bool PrepareTempDirectory(std::wstring& folder);
     // The package file of the current patch below the temporary base, created new and empty.

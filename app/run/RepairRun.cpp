@@ -3,7 +3,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "app/core/PatcherOptions.h"
@@ -101,33 +103,55 @@ private:
 
 }  // namespace
 
-bool ResolveServerAddress(const HostPort& server, SocketAddress& address)
+bool ResolveServerAddress(const HostPort& server, SocketAddress& address, std::string& reason)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(server.host.c_str(), nullptr, &hints, &found) != 0 || !found)
+    if (const int error = getaddrinfo(server.host.c_str(), nullptr, &hints, &found); error != 0 || !found)
+    {
+        reason = error == EAI_SYSTEM ? std::strerror(errno) : error != 0 ? gai_strerror(error) : "no IPv4 address";
         return false;
+    }
     const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
     address = SocketAddress{ip, server.port};
     return true;
 }
 
-bool ResolveRepairServer(SocketAddress& address, std::wstring& reason)
+std::vector<std::wstring> UnresolvedServerLines(const HostPort& server, const std::string& reason)
+{
+    return {kNoRepairServerContact, L"The repair server " + FromNativePath(server.host) + L":" +
+                                        std::to_wstring(server.port) + L" cannot be found: " +
+                                        FromNativePath(reason) + L"."};
+}
+
+bool ResolveRepairServer(SocketAddress& address, std::vector<std::wstring>& why)
 {
     const char* override = std::getenv("SOLLEX_REPAIR_SERVER");
+    std::string reason;
     if (!override || !*override)
-        return ResolveServerAddress(HostPort{kRepairServerHost, kRepairServerPort}, address);
+    {
+        if (ResolveServerAddress(HostPort{kRepairServerHost, kRepairServerPort}, address, reason))
+            return true;
+        // The network is not to blame: no network answers the reserved name.
+        why = {L"No repair server is set: the built-in name " + FromNativePath(kRepairServerHost) +
+               L" is a reserved name that no network answers. SOLLEX_REPAIR_SERVER=HOST:PORT names the repair "
+               L"server; nothing was repaired."};
+        return false;
+    }
     HostPort server;
     if (const std::string wrong = ParseHostPort(override, kRepairServerPort, server); !wrong.empty())
     {
-        reason = L"SOLLEX_REPAIR_SERVER=\"" + FromNativePath(override) + L"\" is not a repair server's address (HOST or "
-                 L"HOST:PORT): " + FromNativePath(wrong) + L"; nothing was repaired.";
+        why = {L"SOLLEX_REPAIR_SERVER=\"" + FromNativePath(override) + L"\" is not a repair server's address (HOST or "
+               L"HOST:PORT): " + FromNativePath(wrong) + L"; nothing was repaired."};
         return false;
     }
-    return ResolveServerAddress(server, address);
+    if (ResolveServerAddress(server, address, reason))
+        return true;
+    why = UnresolvedServerLines(server, reason);
+    return false;
 }
 
 bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams,
@@ -144,9 +168,12 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
     std::unique_ptr<RepairClientControl> client =
         seams.makeClient ? seams.makeClient() : std::make_unique<RealRepairClient>();
     SocketAddress server;
-    if (std::wstring wrongAddress; !seams.resolveServer(server, wrongAddress))
+    if (std::vector<std::wstring> why; !seams.resolveServer(server, why))
     {
-        host.Log(3, !wrongAddress.empty() ? wrongAddress : L"Unable to contact repair server; check your network connection.");
+        if (why.empty())
+            why.push_back(kNoRepairServerContact);
+        for (const std::wstring& line : why)
+            host.Log(3, line);
         return false;
     }
     if (client->SetRootFolder(installPath) != LUMORESULT_OK)

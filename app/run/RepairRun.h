@@ -46,16 +46,25 @@ public:
 inline constexpr const char* kRepairServerHost = "repair.sollex.invalid";
 inline constexpr uint16_t kRepairServerPort = 6000;
 
-// The server address from SOLLEX_REPAIR_SERVER or the fixed name, resolved to IPv4. False when the
-// name does not resolve; false with reason set when the variable is no address.
-bool ResolveRepairServer(SocketAddress& address, std::wstring& reason);
-// The host resolved to IPv4, with the port given.
-bool ResolveServerAddress(const HostPort& server, SocketAddress& address);
+// The run's line when the server's name gives no address (the network is the usual cause).
+inline constexpr wchar_t kNoRepairServerContact[] = L"Unable to contact repair server; check your network connection.";
+
+// The server address from SOLLEX_REPAIR_SERVER or the fixed name, resolved to IPv4. False with the
+// lines the run shows when there is none: a variable that is no address names itself; a name that
+// does not resolve gives the network's line and one naming the server and the resolver's reason;
+// the fixed name, which is reserved and never resolves, says that SOLLEX_REPAIR_SERVER names the
+// server instead of blaming the network.
+bool ResolveRepairServer(SocketAddress& address, std::vector<std::wstring>& why);
+// The host resolved to IPv4, with the port given. False with the resolver's reason
+// ("Name or service not known") when it does not resolve.
+bool ResolveServerAddress(const HostPort& server, SocketAddress& address, std::string& reason);
+// The lines for a server that did not resolve: the network's line, then the server and reason.
+std::vector<std::wstring> UnresolvedServerLines(const HostPort& server, const std::string& reason);
 
 struct RepairRunSeams {
-    // False when there is no address to connect to; reason, when set, says why instead of the
-    // network's usual line.
-    std::function<bool(SocketAddress&, std::wstring& reason)> resolveServer = ResolveRepairServer;
+    // False when there is no address to connect to; why holds the lines that say so (the network's
+    // usual line when it is left empty).
+    std::function<bool(SocketAddress&, std::vector<std::wstring>& why)> resolveServer = ResolveRepairServer;
     // A new real client when empty.
     std::function<std::unique_ptr<RepairClientControl>()> makeClient;
     std::chrono::milliseconds pollInterval{1000};

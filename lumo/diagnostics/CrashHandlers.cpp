@@ -363,7 +363,8 @@ void InvalidParameterHandler(const wchar_t* /*expression*/, const wchar_t* funct
 
 bool ConsoleCtrlHandler(uint32_t controlType)
 {
-    SystemLogPrintfW(L"Console Window event handler called for CtrlType=%d", static_cast<int>(controlType));
+    // The handler's trace, not the user's: off the console (standard output is the program's).
+    SystemLogPrintfTo(SYSTEMLOG_DETAIL, "Console Window event handler called for CtrlType=%d", static_cast<int>(controlType));
     if (g_consoleCloseAllowed.load())
     {
         g_dumpOnUnexpectedExit = false;

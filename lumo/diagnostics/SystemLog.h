@@ -21,6 +21,9 @@ enum : uint32_t
     SYSTEMLOG_DEBUGGER = 4,   // the line and "\n" to the debugger output
     SYSTEMLOG_OBSERVERS = 8,  // the line and "\n", wide, to every registered observer
     SYSTEMLOG_ALL = 0xFFFFFFFFu,
+    // Every destination but the console: a developer's line that names the product's own
+    // functions and codes, which the user does not read.
+    SYSTEMLOG_DETAIL = SYSTEMLOG_ANALYSIS | SYSTEMLOG_DEBUGGER | SYSTEMLOG_OBSERVERS,
 };
 
 // The longest formatted line the printf operations write; longer text is cut.

@@ -5,6 +5,7 @@
 
 #include "lumo/diagnostics/SystemLog.h"
 #include "lumo/text/StringUtil.h"
+#include "platform/DebugOutput.h"
 #include "platform/Utf8.h"
 
 namespace LumoNet
@@ -16,6 +17,17 @@ void PrintConsoleLine(const char* format, ...)
     const std::string line = LumoUtil::FormatStringV(format, args);
     va_end(args);
     WriteConsoleText(line);
+}
+
+void PrintDebugLine(const char* format, ...)
+{
+    if (!platform::DebugOutputHasReader())
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string line = LumoUtil::FormatStringV(format, args);
+    va_end(args);
+    platform::WriteDebugOutput(line);
 }
 
 void PrintWholeLine(const std::string& text)
@@ -33,5 +45,14 @@ std::string ShownPath(const std::wstring& path)
         platform::AppendUtf8(out, cp < 0x20 || cp == 0x7F || !platform::IsUnicodeScalar(cp) ? uint32_t('?') : cp);
     }
     return out;
+}
+
+std::string ShownSlashPath(const std::wstring& path)
+{
+    std::wstring slashed = path;
+    for (wchar_t& c : slashed)
+        if (c == L'\\')
+            c = L'/';
+    return ShownPath(slashed);
 }
 } // namespace LumoNet

@@ -9,6 +9,9 @@
 namespace LumoNet
 {
 void PrintConsoleLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A line for a developer watching the process, never for the user: written to the debug channel
+// (platform/DebugOutput.h), and not even formatted while nobody reads it.
+void PrintDebugLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end as they are, however long (a formatted line is cut at the formatter's
 // limit, which a path thousands of bytes long would pass, losing the reason behind it).
 void PrintWholeLine(const std::string& text);
@@ -17,4 +20,6 @@ void PrintWholeLine(const std::string& text);
 // for control characters and values that are no Unicode character (a name from a server may hold
 // anything).
 std::string ShownPath(const std::wstring& path);
+// ShownPath with every "\\" shown as "/": a segment name from the wire joined to a folder.
+std::string ShownSlashPath(const std::wstring& path);
 }

@@ -95,7 +95,8 @@ uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 
 uint32_t ComputeSegmentChecksumAt(int fd, uint64_t index, const std::wstring& shownPath)
 {
-    LumoNet::PrintConsoleLine(" Checksum %s ..\n", LumoNet::ShownPath(shownPath).c_str());
+    // One line per segment of every scan: a developer's trace, not what a user reads.
+    LumoNet::PrintDebugLine(" Checksum %s ..\n", LumoNet::ShownSlashPath(shownPath).c_str());
     // One segment buffer per scanning thread, reused from segment to segment.
     thread_local std::vector<uint8_t> segment;
     if (!ReadFileSegmentAt(fd, index, shownPath, segment))

@@ -13,7 +13,7 @@
 bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out);
 
 // The stored checksum of the segment (see SegmentChecksumOf); 0 when it cannot be read.
-// Announces itself with a " Checksum <path> .." line.
+// Announces itself with a " Checksum <path> .." line ("/" between the parts) on the debug channel.
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath);
 
 // The same through fd, a descriptor of the regular file opened for reading (pread, so threads may

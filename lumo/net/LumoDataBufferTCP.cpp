@@ -101,6 +101,7 @@ LUMORESULT LumoDataBufferTCP::Connect(const SocketAddress& address)
     operation.Wait();
     socket->LeaveUserland(userlandClass);
     const LUMORESULT result = operation.GetError();
+    connectError.store(result == LUMORESULT_OK ? 0 : operation.systemError);
     connected.store(result == LUMORESULT_OK);
     return result;
 }

@@ -43,6 +43,9 @@ public:
     // Binds to 0.0.0.0 port 0, then connects. LUMORESULT_INVALID_STATE without a socket or when
     // connected already; LUMORESULT_CONNECTION_REFUSED when nothing listens.
     LUMORESULT Connect(const SocketAddress& address);
+    // The system's error of the last failed Connect (Winsock numbering, lumo/net/SocketError.h); 0
+    // after one that succeeded.
+    uint32_t GetConnectError() const { return connectError.load(); }
     // Abortive: the socket is closed at once and blocked transfers end with an error. Graceful:
     // both directions are shut down and the peer sees the end of the stream.
     void Disconnect(bool abortive);
@@ -55,6 +58,7 @@ public:
     SocketAddress GetRemoteAddress() const;
 
 private:
+    std::atomic<uint32_t> connectError{0};
     LUMORESULT Transfer(void* data, uint32_t length, bool reading);
     // Takes this stream's reference to the socket manager; false (socket dropped, line printed)
     // when the manager cannot be made.

@@ -148,16 +148,21 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     m_session = GetInternetSession();
     if (!m_session || BreaksCommand(host) || BreaksCommand(user) || BreaksCommand(password))
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (%s)", host.c_str(), 3 /* CURLE_URL_MALFORMAT */,
-                  m_session ? "a line break in the host, user or password" : "the internet layer did not start");
+        const char* why = m_session ? "a line break in the host, user or password" : "the internet layer did not start";
+        LumoInetInternal::PrintFailure("No connection to the FTP server \"" + host + "\" (" + why + ")",
+                                       "LumoFTP::Open> Connection to \"%s\" failed with error %d (%s)", host.c_str(),
+                                       3 /* CURLE_URL_MALFORMAT */, why);
         return LUMORESULT_NETWORK_ERROR;
     }
     m_connection = std::make_unique<platform::InternetRequest>();
     if (!m_connection->IsValid())
     {
         m_connection.reset();
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d (the internet layer did not start)", host.c_str(),
-                  2 /* CURLE_FAILED_INIT */);
+        LumoInetInternal::PrintFailure("No connection to the FTP server \"" + host +
+                                           "\" (the internet layer did not start)",
+                                       "LumoFTP::Open> Connection to \"%s\" failed with error %d (the internet layer "
+                                       "did not start)",
+                                       host.c_str(), 2 /* CURLE_FAILED_INIT */);
         return LUMORESULT_NETWORK_ERROR;
     }
     Prepare("");
@@ -165,8 +170,10 @@ LUMORESULT LumoFTP::Open(const std::string& host, const std::string& user, const
     const platform::InternetOutcome outcome = Run(nullptr, nullptr, nullptr);
     if (!outcome.Ok())
     {
-        PrintLine("LumoFTP::Open> Connection to \"%s\" failed with error %d%s", host.c_str(), outcome.code,
-                  LumoInetInternal::Meaning(outcome).c_str());
+        LumoInetInternal::PrintFailure("No connection to the FTP server \"" + host + "\"" +
+                                           LumoInetInternal::Meaning(outcome),
+                                       "LumoFTP::Open> Connection to \"%s\" failed with error %d%s", host.c_str(),
+                                       outcome.code, LumoInetInternal::Meaning(outcome).c_str());
         m_connection.reset();
         return LUMORESULT_NETWORK_ERROR;
     }

@@ -10,6 +10,8 @@
 
 #include "lumo/net/LumoURL.h"
 #include "lumo/net/MultipartForm.h"
+#include "lumo/text/StringUtil.h"
+#include "platform/DebugOutput.h"
 #include "platform/Internet.h"
 
 InternetSession* g_internetSession = nullptr;
@@ -34,6 +36,18 @@ void PrintLine(const char* format, ...)
     va_end(args);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+void PrintFailure(const std::string& forUser, const char* format, ...)
+{
+    if (platform::DebugOutputHasReader())
+    {
+        va_list args;
+        va_start(args, format);
+        platform::WriteDebugOutput(LumoUtil::FormatStringV(format, args) + "\n");
+        va_end(args);
+    }
+    PrintLine("%s", forUser.c_str());
 }
 
 std::string Meaning(const platform::InternetOutcome& outcome)
@@ -160,8 +174,9 @@ void ReportRequestFailure(const platform::InternetOutcome& outcome, const std::s
     switch (outcome.failure)
     {
     case InternetFailure::Connect:
-        PrintLine("InternetConnect returned %d%s for url %s", outcome.code, LumoInetInternal::Meaning(outcome).c_str(),
-                  shownUrl.c_str());
+        LumoInetInternal::PrintFailure(shownUrl + ": no connection to the server" + LumoInetInternal::Meaning(outcome),
+                                       "InternetConnect returned %d%s for url %s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str(), shownUrl.c_str());
         break;
     case InternetFailure::BadUrl:
         PrintLine("HttpOpenRequest returned %d%s for url %s", outcome.code, LumoInetInternal::Meaning(outcome).c_str(),
@@ -293,7 +308,9 @@ LUMORESULT InternetSessionHolder::HttpPostMultipart(const std::string& url, Lumo
     switch (outcome.failure)
     {
     case InternetFailure::Connect:
-        PrintLine("InternetConnect returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
+        LumoInetInternal::PrintFailure("No connection to the server" + LumoInetInternal::Meaning(outcome),
+                                       "InternetConnect returned %d%s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str());
         break;
     case InternetFailure::BadUrl:
         PrintLine("HttpOpenRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());

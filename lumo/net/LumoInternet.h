@@ -56,6 +56,10 @@ namespace LumoInetInternal
 InternetSession* CreateInternetSession();
 // Writes one diagnostic line (printf format, newline added) to standard output and flushes it.
 void PrintLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A failure said twice: forUser (what failed and why, naming no function and no code, newline
+// added) as PrintLine writes it, and the line in the client's own terms (printf format: which call
+// failed, its error number) on the debug channel (platform/DebugOutput.h) only.
+void PrintFailure(const std::string& forUser, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // " (<the failure's meaning>)" of a failed request's outcome, "" when the layer gave none.
 std::string Meaning(const platform::InternetOutcome& outcome);
 }

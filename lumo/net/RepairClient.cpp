@@ -9,6 +9,7 @@
 
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
+#include "lumo/net/SocketError.h"
 #include "lumo/net/SegmentName.h"
 #include "lumo/net/SavedSummary.h"
 #include "lumo/net/SegmentPipeline.h"
@@ -310,11 +311,22 @@ LUMORESULT RepairClient::Connect()
 {
     if (m_cancel)
         return LUMORESULT_ABORTED;
+    // Each failure names the server and the system's reason: the run's own lines say only which
+    // stage failed.
+    const std::string server = AddressText(m_server);
     if (const LUMORESULT result = m_connection->tcp.Connect(m_server))
+    {
+        ReportFailure("The repair server at " + server + " cannot be reached: " +
+                      DescribeSocketError(m_connection->tcp.GetConnectError()) + ".");
         return result;
+    }
     uint32_t version = 0xFFFFFFFF;
     WriteU32(*m_connection, kProtocolVersion);
-    ReadU32(*m_connection, version);
+    if (ReadU32(*m_connection, version) != LUMORESULT_OK)
+        ReportFailure("The repair server at " + server + " closed the connection without answering.");
+    else if (version != kProtocolVersion)
+        ReportFailure("The server at " + server + " answers repair protocol version " + std::to_string(version) +
+                      "; this client speaks version " + std::to_string(kProtocolVersion) + ".");
     return version == kProtocolVersion ? LUMORESULT_OK : LUMORESULT_BAD_FORMAT;
 }
 

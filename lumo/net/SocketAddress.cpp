@@ -17,3 +17,10 @@ sockaddr_in AddressToSockAddr(const SocketAddress& from)
     to.sin_addr.s_addr = htonl(from.address);
     return to;
 }
+
+std::string AddressText(const SocketAddress& address)
+{
+    const uint32_t a = address.address;
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
+           "." + std::to_string(a & 0xFF) + ":" + std::to_string(address.port);
+}

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <string>
 
 struct SocketAddress
 {
@@ -20,3 +21,6 @@ struct SocketAddress
 // back; a family other than AF_INET gives no address.
 SocketAddress SockAddrToAddress(const sockaddr_in& from);
 sockaddr_in AddressToSockAddr(const SocketAddress& from);
+
+// "a.b.c.d:port", as messages name a server.
+std::string AddressText(const SocketAddress& address);

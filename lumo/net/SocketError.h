@@ -15,7 +15,11 @@
 //   anything else                       -> 11 LUMORESULT_UNKNOWN_ERROR
 
 #include <cstdint>
+#include <string>
 
 #include "lumo/buffers/LumoResult.h"
 
 LUMORESULT MapSocketError(uint32_t systemError);
+
+// The system's words for a Winsock-style error ("Connection refused"), as a user reads them.
+std::string DescribeSocketError(uint32_t systemError);

@@ -54,7 +54,7 @@ TEST_F(CommandLineTest, ParsedIntoTheOptions)
          {L"http://a/", L"http://b;c/"}, {}},
         {"list file", {L"--list=servers.txt", L"/g"}, true, L"/g", {}, {L"http://a/", L"http://b/", L"http://c/"}, {}},
         {"list file missing", {L"-l", L"/none.txt", L"/g"}, true, L"/g", {}, {},
-         {{3, LoadResString(136) + L"/none.txt"}}},
+         {{3, LoadResString(136) + L"/none.txt: No such file or directory"}}},
         {"unknown switch takes nothing", {L"--bogus", L"-s", L"http://a/", L"/g"}, false, L"", {}, {}, {}},
         {"three parameters", {L"1", L"2", L"3"}, false, L"", {}, {}, {}},
         // An unset variable in a script: nothing is taken over, so no run starts on the

@@ -1,7 +1,11 @@
 #include "app/core/PatcherOptions.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace {
@@ -69,6 +73,37 @@ TEST_F(PatcherOptionsTest, ServerListFile)
     EXPECT_TRUE(ReadPatchServerList(scratch.WidePath() + L"/s\u00fcd/servers.txt"));
     EXPECT_EQ((std::vector<std::wstring>{L"http://first/", L"http://a/", L"http://b/"}), Options().patchServers);
     EXPECT_TRUE(Options().HasPatchServers());
+}
+
+// A list that gives no server says why, in words the user can act on.
+TEST_F(PatcherOptionsTest, AServerListThatGivesNoServerSaysWhy)
+{
+    fixtures::ScratchFolder scratch;
+    fixtures::WriteFile(scratch / "empty.txt", "");
+    fixtures::WriteFile(scratch / "blank.txt", "  \r\n\t\n");
+    fixtures::WriteFile(scratch / "locked.txt", "http://a/\n");
+    ASSERT_EQ(::chmod((scratch / "locked.txt").c_str(), 0), 0);
+    ASSERT_EQ(::mkdir((scratch / "folder").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((scratch / "fifo").c_str(), 0644), 0);
+    const struct { const char* name; std::wstring why; } cases[] = {
+        {"missing.txt", L"No such file or directory"},
+        {"empty.txt", L"the file is empty"},
+        {"blank.txt", L"the file names no server"},
+        {"locked.txt", L"Permission denied"},
+        {"folder", L"it is a folder"},
+        {"fifo", L"it is not a regular file"},  // never waited on
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "locked.txt" && ::geteuid() == 0)
+            continue;  // root reads it all the same
+        Options().patchServers.clear();
+        std::wstring why;
+        EXPECT_FALSE(ReadPatchServerList(FromNativePath(scratch / c.name), &why));
+        EXPECT_EQ(why, c.why);
+        EXPECT_TRUE(Options().patchServers.empty());
+    }
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/core/PatcherOptions.h"
 #include "lumo/files/FileUtil.h"
 #include "lumo/os/GuardedThread.h"
@@ -431,6 +433,39 @@ TEST_F(ChainTest, DownloadSizeChecks)
         EXPECT_TRUE(host().Has(row.line, row.level)) << host().Dump();
         EXPECT_EQ(machine().DiffFromBuild(row.level == 2 ? kBuildB : kBuildA), "");
         EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{});
+    }
+}
+
+// A download that arrived whole but does not unpack names the URL it came from: the run's temporary
+// file is gone by the time the user reads the line.
+TEST_F(ChainTest, ADamagedDownloadIsNamedByItsUrl)
+{
+    const std::string package = MakePackage(kBuildA, kBuildB);
+    const struct { const char* name; std::string bytes; } rows[] = {
+        {"not a package", std::string(4000, 'x')},
+        {"cut inside an item", package.substr(0, package.size() - 7)},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        PatcherOptions::Instance().localPatch = false;
+        PatcherOptions::Instance().patchServers = {L"http://patches.test/"};
+        // What arrives is what was announced: only unpacking finds the damage.
+        ScriptedDownloader downloader(row.bytes, int64_t(row.bytes.size()), row.bytes.size());
+        LumoPatch::PatchRun run(host(), environment);
+        run.SetDownloader(&downloader);
+        EXPECT_FALSE(run.Run()) << host().Dump();
+        EXPECT_TRUE(host().Has(L"Failed to extract the patch archive.", 3)) << host().Dump();
+        const std::vector<std::wstring> errors = host().Texts(3);
+        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::wstring& line) {
+            return line.starts_with(L"the patch downloaded from http://patches.test/a-b.pkg: ");
+        })) << host().Dump();
+        for (const std::wstring& line : host().Texts())
+        {
+            EXPECT_EQ(line.find(FromNativePath(machine().temp)), std::wstring::npos) << host().Dump();
+        }
+        EXPECT_EQ(machine().DiffFromBuild(kBuildA), "");
     }
 }
 

@@ -359,14 +359,29 @@ TEST_F(DriverTest, AStopSignalDuringThePatchToolIsSaidAsSuch)
 }
 
 // A repair's standard output holds only "<level>\t<text>" lines; the libraries' lines go to standard error.
+// The scan's line for each segment is a developer's trace: only on the debug channel
+// (LUMO_DEBUG_OUTPUT), naming the segment with "/" between its parts.
 TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 {
     repairtest::RepairServer server(machine().install, machine().scratch / "server.log");  // the installation as it is
-    const DriverResult repair = RunDriver("/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR
-        "/patch-run' --admin -r '" + machine().install + "' 2>'" + machine().scratch / "err.txt'"});
-    EXPECT_EQ(repair.exitCode, 0) << repair.output;
-    EXPECT_TRUE(std::regex_match(repair.output, std::regex("([0-3]\t[^\n]*\n)+"))) << repair.output;
-    EXPECT_NE(fixtures::ReadFile(machine().scratch / "err.txt").find(" Checksum "), std::string::npos);
+    for (const char* debug : {"0", "1"})
+    {
+        SCOPED_TRACE(debug);
+        ::unlink((machine().install + "/repair.cks").c_str());  // every segment is read again
+        const DriverResult repair = RunDriver("/bin/sh", {"-c", "LUMO_DEBUG_OUTPUT=" + std::string(debug) +
+            " SOLLEX_REPAIR_SERVER=" + server.HostPort() + " exec '" LUMO_BIN_DIR "/patch-run' --admin -r '" +
+            machine().install + "' 2>'" + machine().scratch / "err.txt'"});
+        EXPECT_EQ(repair.exitCode, 0) << repair.output;
+        EXPECT_TRUE(std::regex_match(repair.output, std::regex("([0-3]\t[^\n]*\n)+"))) << repair.output;
+        const std::string err = fixtures::ReadFile(machine().scratch / "err.txt");
+        if (std::string(debug) == "0")
+        {
+            EXPECT_EQ(err.find(" Checksum "), std::string::npos) << err;
+            continue;
+        }
+        EXPECT_NE(err.find(" Checksum " + machine().install + "/bin/SollexUtil.exe#000 ..\n"), std::string::npos) << err;
+        EXPECT_EQ(err.find('\\'), std::string::npos) << err;
+    }
 }
 
 // A server that takes the connection and says nothing: a stop signal still ends the run at once.
@@ -707,7 +722,9 @@ TEST_F(DriverTest, NoRepairOverAPatchThatCannotBeRecovered)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
-        const DriverResult result = RunDriver("/bin/sh", {"-c", c.command + " 2>/dev/null"});
+        // repair-tool says its failures on standard error, patch-run on standard output.
+        const bool tool = std::string(c.name) == "repair-tool";
+        const DriverResult result = RunDriver("/bin/sh", {"-c", c.command + (tool ? " 2>&1 >/dev/null" : " 2>/dev/null")});
         EXPECT_EQ(result.exitCode, 1) << result.output;
         EXPECT_NE(result.output.find(std::string(c.says) + machine().install +
                                      " was interrupted and its recovery could not finish: "), std::string::npos)
@@ -745,8 +762,11 @@ TEST_F(DriverTest, ARepairOfAnInstallationThatCannotBeWrittenNeverConnects)
     {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(::chmod(c.locked.c_str(), 0555), 0);
-        const DriverResult result = RunDriver(
-            "/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " " + withoutOverride + c.command + " 2>/dev/null"});
+        // repair-tool says its failures on standard error, patch-run on standard output.
+        const bool tool = std::string(c.name).starts_with("repair-tool");
+        const DriverResult result =
+            RunDriver("/bin/sh", {"-c", "SOLLEX_REPAIR_SERVER=" + server.HostPort() + " " + withoutOverride + c.command +
+                                            (tool ? " 2>&1 >/dev/null" : " 2>/dev/null")});
         ::chmod(c.locked.c_str(), 0755);
         EXPECT_EQ(result.exitCode, 1) << result.output;
         EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
@@ -855,7 +875,8 @@ public:
     // A repair started with command (a shell line), once it has made the file 4 TB long.
     fixtures::GroupedChild RepairGrowingTheFile(const std::string& command)
     {
-        auto child = Start("/bin/sh", {"-c", command + " 2>/dev/null"});
+        // Standard error too: repair-tool says its failures there.
+        auto child = Start("/bin/sh", {"-c", command});
         EXPECT_TRUE(child);
         EXPECT_TRUE(fixtures::WaitFor([&] { return Size() > 3; })) << "the far segment was never written";
         return child;

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
 
@@ -98,7 +103,7 @@ protected:
     bool Run(std::vector<Poll> polls, bool resolves = true, std::optional<Poll> afterCancel = {})
     {
         LumoPatch::RepairRunSeams seams;
-        seams.resolveServer = [resolves](SocketAddress&, std::wstring&) { return resolves; };
+        seams.resolveServer = [resolves](SocketAddress&, std::vector<std::wstring>&) { return resolves; };
         seams.makeClient = [&, polls, afterCancel] {
             return std::make_unique<ScriptedClient>(polls, started, destroyed, &clientFiles, afterCancel);
         };
@@ -295,6 +300,64 @@ TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
     }
 }
 
+// A port on the loopback that nothing listens on: bound by the system, then let go.
+uint16_t ClosedLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A server that cannot be reached, or that answers as no repair server of this version, is named
+// with the reason before the run's own failure lines, which stay as they are.
+TEST_F(RepairRunTest, AServerThatCannotBeUsedIsNamedWithTheReason)
+{
+    fixtures::ScratchFolder scratch;
+    fixtures::WriteFile(scratch / "reference/f", "f");
+    fixtures::WriteFile(scratch / "install/keep.txt", "");
+    {
+        const std::string closed = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
+        fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", closed.c_str());
+        LumoPatch::RepairRunSeams seams;
+        seams.pollInterval = std::chrono::milliseconds(10);
+        EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+        const std::vector<std::wstring> texts = host.Texts();
+        ASSERT_GE(texts.size(), 3u) << host.Dump();
+        EXPECT_EQ(std::vector<std::wstring>(texts.end() - 3, texts.end()),
+                  (std::vector<std::wstring>{L"The repair server at " + FromNativePath(closed) +
+                                                 L" cannot be reached: Connection refused.",
+                                             L"Unable to connect to patch servers.", L"(Error 12 in stage 3)"}))
+            << host.Dump();
+    }
+    const struct { const char* fault; std::wstring says; } cases[] = {
+        {"version", L" answers repair protocol version 5; this client speaks version 6."},
+        {"no-version", L" closed the connection without answering."},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.fault);
+        host.Reset();
+        repairtest::RepairServer server(scratch / "reference", scratch / "server.log", {"--fault", c.fault});
+        const std::wstring named = L"127.0.0.1:" + std::to_wstring(server.Port());
+        fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+        LumoPatch::RepairRunSeams seams;
+        seams.pollInterval = std::chrono::milliseconds(10);
+        EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+        const std::vector<std::wstring> texts = host.Texts();
+        ASSERT_GE(texts.size(), 3u) << host.Dump();
+        EXPECT_TRUE(texts[texts.size() - 3].ends_with(named + c.says)) << host.Dump();
+        EXPECT_EQ(std::vector<std::wstring>(texts.end() - 2, texts.end()),
+                  (std::vector<std::wstring>{L"Unable to connect to patch servers.", L"(Error 10 in stage 3)"}))
+            << host.Dump();
+    }
+}
+
 // The folder is the user's to name: one whose name ends beyond ASCII is repaired. A server that
 // announces more records than a count fits in an int has its count printed as it is, and the one
 // far segment it sends is taken back (nothing counted).
@@ -409,29 +472,55 @@ TEST_F(RepairRunTest, EveryReasonAFailedRepairGivesIsAnErrorLineNamingTheFile)
 }
 
 // SOLLEX_REPAIR_SERVER names the host alone (the port is then 6000) or host and port; a value
-// that is no address says so instead of blaming the network, and nothing connects.
+// that is no address says so instead of blaming the network, and nothing connects. A name that
+// does not resolve keeps the network's line and adds one naming the server and the resolver's
+// reason; without the variable the reserved built-in name is said to be one.
 TEST(RepairServerAddressTest, TheVariableTakesTheDefaultPortAndRefusesWhatIsNoAddress)
 {
-    const struct { const char* value; bool resolves; uint16_t port; const wchar_t* reason; } cases[] = {
-        {"127.0.0.1", true, 6000, L""},
-        {"127.0.0.1:6001", true, 6001, L""},
-        {"localhost", true, 6000, L""},
-        {"127.0.0.1:", false, 0, L"SOLLEX_REPAIR_SERVER=\"127.0.0.1:\" is not a repair server's address (HOST or "
-                                 L"HOST:PORT): the port after \":\" is missing; nothing was repaired."},
-        {":6000", false, 0, L"SOLLEX_REPAIR_SERVER=\":6000\" is not a repair server's address (HOST or HOST:PORT): "
-                           L"the host is missing; nothing was repaired."},
-        {"host:99999", false, 0, L"SOLLEX_REPAIR_SERVER=\"host:99999\" is not a repair server's address (HOST or "
-                                 L"HOST:PORT): the port \"99999\" is not a number from 1 to 65535; nothing was repaired."},
-        {"nowhere.invalid", false, 0, L""},
+    const std::wstring noContact = L"Unable to contact repair server; check your network connection.";
+    const struct { const char* value; bool resolves; uint16_t port; std::vector<std::wstring> why; } cases[] = {
+        {"127.0.0.1", true, 6000, {}},
+        {"127.0.0.1:6001", true, 6001, {}},
+        {"localhost", true, 6000, {}},
+        {"127.0.0.1:", false, 0, {L"SOLLEX_REPAIR_SERVER=\"127.0.0.1:\" is not a repair server's address (HOST or "
+                                  L"HOST:PORT): the port after \":\" is missing; nothing was repaired."}},
+        {":6000", false, 0, {L"SOLLEX_REPAIR_SERVER=\":6000\" is not a repair server's address (HOST or HOST:PORT): "
+                            L"the host is missing; nothing was repaired."}},
+        {"host:99999", false, 0, {L"SOLLEX_REPAIR_SERVER=\"host:99999\" is not a repair server's address (HOST or "
+                                  L"HOST:PORT): the port \"99999\" is not a number from 1 to 65535; nothing was "
+                                  L"repaired."}},
+        // The resolver's reason depends on the machine's resolver ("Name or service not known" here,
+        // a temporary failure without one): checked below for its place, not its words.
+        {"nowhere.invalid", false, 0, {noContact, L"The repair server nowhere.invalid:6000 cannot be found: "}},
+        {"nowhere.invalid:6001", false, 0, {noContact, L"The repair server nowhere.invalid:6001 cannot be found: "}},
+        {nullptr, false, 0, {L"No repair server is set: the built-in name repair.sollex.invalid is a reserved name "
+                             L"that no network answers. SOLLEX_REPAIR_SERVER=HOST:PORT names the repair server; "
+                             L"nothing was repaired."}},
+        {"", false, 0, {L"No repair server is set: the built-in name repair.sollex.invalid is a reserved name "
+                        L"that no network answers. SOLLEX_REPAIR_SERVER=HOST:PORT names the repair server; "
+                        L"nothing was repaired."}},
     };
     for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.value);
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
         fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", c.value);
         SocketAddress server;
-        std::wstring reason;
-        EXPECT_EQ(LumoPatch::ResolveRepairServer(server, reason), c.resolves);
-        EXPECT_EQ(reason, c.reason);
+        std::vector<std::wstring> why;
+        EXPECT_EQ(LumoPatch::ResolveRepairServer(server, why), c.resolves);
+        ASSERT_EQ(why.size(), c.why.size()) << ::testing::PrintToString(why);
+        for (size_t i = 0; i < why.size(); ++i)
+        {
+            const bool open = c.why[i].ends_with(L": ");  // a reason follows, then a full stop
+            if (open)
+            {
+                EXPECT_TRUE(why[i].starts_with(c.why[i]) && why[i].size() > c.why[i].size() + 1 && why[i].ends_with(L"."))
+                    << ::testing::PrintToString(why[i]);
+            }
+            else
+            {
+                EXPECT_EQ(why[i], c.why[i]);
+            }
+        }
         if (c.resolves)
         {
             EXPECT_EQ(server, (SocketAddress{0x7F000001u, c.port}));

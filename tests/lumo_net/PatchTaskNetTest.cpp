@@ -347,11 +347,11 @@ TEST_F(PatchTaskNet, FetchToolNamesAPackageLargerThanItsDisk)
                                                  m_folder / "huge.zip" + " has "))
         << run.output;
     EXPECT_EQ(std::string::npos, run.output.find(".part-")) << run.output;
-    // Resumed, the file being written is DEST itself.
+    // --resume continues over FTP only: over HTTP it is a wrong command line, and DEST is untouched.
     fixtures::WriteFile(m_folder / "resumed.zip", "x");
     const ToolRun resumed = RunFetchTool({"--resume", url, m_folder / "resumed.zip"});
-    EXPECT_EQ(1, resumed.exitCode);
-    EXPECT_NE(std::string::npos, resumed.output.find(" and the disk of " + m_folder / "resumed.zip" + " has "))
-        << resumed.output;
+    EXPECT_EQ(2, resumed.exitCode);
+    EXPECT_NE(std::string::npos, resumed.output.find("--resume continues FTP downloads only")) << resumed.output;
+    EXPECT_EQ(fixtures::ReadFile(m_folder / "resumed.zip"), "x");
 }
 } // namespace
