@@ -477,6 +477,72 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
     }
 }
 
+// A kill after any action of the first patch (the test-mode kill hook, so every step from the
+// journal's first record to its removal is met, the COMMIT record and the backups' removal
+// included): whenever the next take of the installation finds the patch in, it says that the
+// database still needs its update, and no temporary twin of the note stays.
+TEST_F(DriverTest, AKillOnceThePatchIsInAlwaysLeavesTheDatabaseNote)
+{
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
+    // The one patch A->B appended: every kill lands in it.
+    std::string patcherBytes = fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run");
+    {
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, patcherBytes);
+        fixtures::ArchiveEntry ab;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        fixtures::AppendArchive(patcher, {ab});
+        patcherBytes = fixtures::ReadFile(patcher);
+    }
+    const std::string notice = "3\tAn earlier patch run ended before its asset database update did.";
+    int patchedKills = 0;
+    bool completed = false;
+    for (int n = 1; n < 400 && !completed; ++n)
+    {
+        SCOPED_TRACE("killed after action " + std::to_string(n));
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, patcherBytes);
+        chmod(patcher.c_str(), 0755);
+        DriverResult killed;
+        {
+            const fixtures::ScopedEnv mode("LUMO_TEST_MODE", "1");
+            const fixtures::ScopedEnv after("LUMO_PATCH_KILL_AFTER", std::to_string(n).c_str());
+            killed = RunDriver(patcher, {"--admin", machine().install});
+        }
+        if (killed.exitCode == 0) {  // past the chain's last action: the run ended by itself
+            completed = true;
+            break;
+        }
+        ASSERT_EQ(killed.exitCode, 128 + SIGKILL) << killed.output;
+        // The next take (a run with nothing to apply) puts the patch right first, then speaks.
+        const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+        const bool atA = machine().DiffFromBuild(kBuildA).empty();
+        const bool patched = machine().DiffFromBuild(kBuildB).empty();
+        ASSERT_TRUE(atA || patched) << next.output;
+        patchedKills += patched;
+        if (patched) {
+            EXPECT_NE(next.output.find(notice), std::string::npos) << next.output;
+        }
+        EXPECT_FALSE(fixtures::PathExists(machine().install + "/patch.dbstopped.new"));
+        std::vector<std::string> left = machine().Leftovers();
+        std::erase(left, std::string("game/patch.dbstopped"));
+        EXPECT_EQ(left, std::vector<std::string>{});
+        LumoPatch::ClearPatchingFlag();
+    }
+    EXPECT_TRUE(completed);
+    EXPECT_GT(patchedKills, 0);
+
+    // A kill between the note's bytes and its rename leaves only its temporary twin: the next take
+    // makes it the note (the update it stood for had begun), and it is said.
+    machinePtr = std::make_unique<RunMachine>();
+    fixtures::WriteFile(machine().install + "/patch.dbstopped.new", "asset data");
+    const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+    EXPECT_NE(next.output.find(notice), std::string::npos) << next.output;
+    EXPECT_FALSE(fixtures::PathExists(machine().install + "/patch.dbstopped.new"));
+    EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{"game/patch.dbstopped"});
+}
+
 // A game linked into place and named in any spelling is patched, and recorded, under its own name.
 TEST_F(DriverTest, AnInstallationReachedThroughALinkIsPatchedUnderItsOwnName)
 {
