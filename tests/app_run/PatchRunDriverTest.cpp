@@ -290,7 +290,7 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     fixtures::ScratchFolder serverRoot;
     WriteServerFolder(serverRoot.Path(), "");
-    nettest::FaultServer server(serverRoot.Path());
+    nettest::FaultServer server(serverRoot.Path(), nullptr, serverRoot / "requests.log");
     ASSERT_TRUE(server.Ok());
     // The package's first 100 bytes come, then nothing more.
     WriteServerFolder(serverRoot.Path(), server.Url("stall/100/a-b.pkg"));
@@ -300,7 +300,15 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     std::string seen;
     for (char byte; seen.find("Downloading patch file...") == std::string::npos && child->ReadOutput(&byte, 1) == 1;)
         seen += byte;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Stopped once the download's request has reached the server (the size query asked first).
+    const auto requests = [&] {
+        const std::string log = server.Log();
+        size_t count = 0;
+        for (size_t at = log.find("GET /stall/100/a-b.pkg"); at != std::string::npos; at = log.find("GET /stall/100/a-b.pkg", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(fixtures::WaitFor([&] { return requests() >= 2; })) << server.Log();
     const auto cancelled = std::chrono::steady_clock::now();
     ::kill(child->Pid(), SIGTERM);  // as "Cancel" in the window
     const DriverResult result = Finish(*child);
@@ -371,19 +379,29 @@ TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 {
     SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
-    nettest::FaultServer server(machine().scratch / "www");
+    nettest::FaultServer server(machine().scratch / "www", nullptr, machine().scratch / "requests.log");
     ASSERT_TRUE(server.Ok());
     WriteServerFolder(machine().scratch / "www", server.Url("silent/a-b.pkg"));
     const struct { std::string server; const char* waitsAfter; int signal; } cases[] = {
         {server.Url("silent/"), "Searching for patches...", SIGINT},  // waits for the list
         {server.Url("file/"), "Getting next version", SIGTERM},       // waits for a package's size
     };
+    // How many requests the server never answers it has had.
+    const auto unanswered = [&] {
+        const std::string log = server.Log();
+        size_t count = 0;
+        for (size_t at = log.find("GET /silent/"); at != std::string::npos; at = log.find("GET /silent/", at + 1))
+            ++count;
+        return count;
+    };
     for (const auto& c : cases)
     {
+        const size_t before = unanswered();
         auto child = Start(std::string(LUMO_BIN_DIR) + "/patch-run", {"--admin", "--server=" + c.server, machine().install});
         ASSERT_TRUE(child);
         const std::string seen = ReadUntil(*child, c.waitsAfter);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Stopped once this run's request that is never answered has reached the server: the run waits then.
+        ASSERT_TRUE(fixtures::WaitFor([&] { return unanswered() > before; })) << server.Log();
         ::kill(child->Pid(), c.signal);
         EXPECT_TRUE(child->Wait(10000) || !child->Terminate(9)) << "still running (now killed) 10 s after the signal";
         const DriverResult result = Finish(*child);
@@ -724,9 +742,7 @@ TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
                 return fixtures::PathExists(machine().install + "/patch.journal");
         return false;
     };
-    for (int i = 0; i < 3000 && !halfApplied(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(halfApplied());
+    ASSERT_TRUE(fixtures::WaitFor(halfApplied));  // the tool never ends: the state stays once reached
     ::kill(patch->Pid(), SIGKILL);
     Finish(*patch);
 
