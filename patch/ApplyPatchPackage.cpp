@@ -196,7 +196,8 @@ void ForgetPatchedFilesInRepairSummary(const std::wstring& installDir, const Fil
 }  // namespace
 
 bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& givenPackageDir,
-                       const std::wstring& launcherName, bool* putBack)
+                       const std::wstring& launcherName, bool* putBack,
+                       const std::function<void()>& beforeCommit)
 {
     bool unused = true;
     bool& asItWas = putBack ? *putBack : unused;
@@ -249,7 +250,11 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         ok3 = UpdateUninstallLog(installDir, packageDir, &patched);
     bool all = ok1 && ok2 && ok3;
 
-    // Everything new reaches the disk before the first backup goes.
+    if (all && beforeCommit) {
+        beforeCommit();
+        CountInstallAction();
+    }
+    // Everything new (what beforeCommit wrote too) reaches the disk before the first backup goes.
     if (all && !journal->Commit(error)) {
         PatchSendMessage(PATCH_LEVEL_ERROR, error);
         all = false;

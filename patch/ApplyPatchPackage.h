@@ -14,6 +14,7 @@
 // - no file is named twice, in one list or across lists, ignoring ASCII case;
 // - no list names the uninstall log, which the last step rewrites under its own backup.
 
+#include <functional>
 #include <string>
 
 // installDir: the installation folder; packageDir: the unpacked package; launcherName: the game
@@ -21,8 +22,13 @@
 // stage and the uninstall-log update succeeded and the result is on the disk. putBack, when given,
 // says after a failure whether the installation is as it was: every file put back and the journal
 // gone (false when a file could not be restored, and the next start tries again).
+// beforeCommit, when given, runs once every stage has succeeded and before the COMMIT record is
+// written (counted as one action for the test kill hook, patch/InstallFileOps.h): what must be in
+// the installation whenever the patch is (a note the caller keeps there) is written then, since
+// from the COMMIT record on a kill leaves the patch in.
 bool ApplyPatchPackage(const std::wstring& installDir, const std::wstring& packageDir,
-                       const std::wstring& launcherName, bool* putBack = nullptr);
+                       const std::wstring& launcherName, bool* putBack = nullptr,
+                       const std::function<void()>& beforeCommit = nullptr);
 
 #include "patch/PatchFileRecord.h"
 

@@ -41,6 +41,25 @@ bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error
     return true;
 }
 
+bool SettleDatabaseUpdateMarkTwin(const std::wstring& installDir, std::wstring& error)
+{
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
+    if (!door)
+        return false;
+    using LumoUtil::InstallFileKind;
+    const InstallFileKind twin = door->Look(LumoUtil::kDatabaseUpdateMarkTempName).kind;
+    if (twin == InstallFileKind::Missing)
+        return true;
+    // Only a file of ours is a note cut off before its rename: it keeps its meaning under the
+    // note's own name (written afresh through the twin, which the rename takes away).
+    if (twin == InstallFileKind::Regular && door->Look(kDatabaseUpdateMarkName).kind != InstallFileKind::Regular)
+        return door->ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText, error);
+    if (!door->RemoveFile(LumoUtil::kDatabaseUpdateMarkTempName, error))
+        return false;
+    ::fsync(door->Fd());
+    return true;
+}
+
 bool IsDatabaseUpdateUnfinished(const std::wstring& installDir)
 {
     if (installDir.empty())

@@ -1,10 +1,12 @@
 #pragma once
 // The installation's note that the game's asset database needs an update the patcher has not
 // finished: the file "patch.dbstopped" at the top of the installation, beside the patch journal.
-// The patcher writes it (replaced atomically and flushed) as soon as the first patch of a run has
-// been installed (the database no longer matches the installed files from then on), and when the
-// game's utility starts rebuilding the database; it removes it when the utility has ended by
-// itself. A run that a kill ends after a patch and before the update, a chain whose later patch
+// The patcher writes it (replaced atomically and flushed) when the first patch of a run is about
+// to commit (before the journal's COMMIT record: from that record on a kill leaves the patch in,
+// and the database no longer matches the installed files), and when the game's utility starts
+// rebuilding the database; it removes it when the utility has ended by itself. A kill in the few
+// steps between the note and the COMMIT record leaves the note though the patch is put back: the
+// note errs towards a rebuild, never away from one. A run that a kill ends after a patch and before the update, a chain whose later patch
 // fails, and a rebuild that a cancel, a stop signal, the time limit or a kill cut short all leave
 // it behind: no later run would redo the update on its own (the installation is at its last
 // build, so no patch applies any more). Every start of the patcher says so until a rebuild by the
@@ -12,7 +14,8 @@
 // ends the note.
 //
 // Contents: one line of ASCII text, "asset database update begun\n"; only the file's presence
-// counts (its temporary twin "patch.dbstopped.new", left by a kill before the rename, counts too).
+// counts (its temporary twin "patch.dbstopped.new", left by a kill before the rename, counts too,
+// and becomes the note when the installation is next taken).
 
 #include <string>
 
@@ -27,5 +30,9 @@ bool MarkDatabaseUpdateBegun(const std::wstring& installDir, std::wstring& error
 bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error);
 // The note is there: a rebuild began and has not ended.
 bool IsDatabaseUpdateUnfinished(const std::wstring& installDir);
+// When the installation is taken: a temporary twin a kill left before its rename becomes the note
+// (or goes, when the note stands beside it); anything else standing at its name is removed. False
+// with error (naming the file and the reason) when that cannot be done.
+bool SettleDatabaseUpdateMarkTwin(const std::wstring& installDir, std::wstring& error);
 // The note's full path in installDir.
 std::wstring DatabaseUpdateMarkPath(const std::wstring& installDir);

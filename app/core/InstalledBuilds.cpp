@@ -3,6 +3,7 @@
 #include "app/core/FileBytes.h"
 #include "app/core/PatcherOptions.h"
 #include "lumo/files/FreeSpace.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/os/ChildProcess.h"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -229,23 +230,36 @@ std::wstring NormalizePath(const std::wstring& path, const std::wstring& base)
     return result + name;
 }
 
-bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
-                          std::chrono::milliseconds timeLimit)
+bool QueryInstalledBuilds(const std::wstring& utilityPath, const LumoUtil::InstallDoor& door,
+                          const std::wstring& listRelative, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
 {
     const std::string utility = ToNativePath(utilityPath);
-    const std::string listPath = ToNativePath(NormalizePath(listFilePath, std::wstring()));
     // Without the builds nothing applies: why they could not be read is an error, not a detail.
     const std::wstring cannotRead = L"The installation's build could not be read: ";
-    // A list an earlier query left would be read as this one's when the utility writes none.
-    if (unlink(listPath.c_str()) != 0 && errno != ENOENT)
+    // The list is a file of the installation: reached through its door, never through a link that
+    // leads out of it (the user's own file there is not the list).
+    LumoUtil::InstallFile list;
+    std::wstring error;
+    if (!door.Reach(listRelative, list, error))
     {
-        host.Log(3, cannotRead + L"the old build list " + FromNativePath(listPath) + L" cannot be removed: " +
-                        FromNativePath(strerror(errno)));
+        host.Log(3, cannotRead + L"the build list cannot be reached: " + error +
+                        L". Nothing outside the installation was touched.");
+        return false;
+    }
+    const std::string listPath = ToNativePath(list.path);
+    // A list an earlier query left would be read as this one's when the utility writes none.
+    if (list.kind != LumoUtil::InstallFileKind::Missing && !door.RemoveFile(list.relative, error))
+    {
+        host.Log(3, cannotRead + L"the old build list cannot be removed: " + error);
         return false;
     }
     // Stops the database service listbuilds may have started; its outcome changes nothing here.
+    const auto removeList = [&] {
+        std::wstring ignored;  // a list that stays is removed before the next query reads one
+        door.RemoveFile(list.relative, ignored);
+    };
     const auto closeDaemon = [&] {
-        unlink(listPath.c_str());
+        removeList();
         RunLogged({utility, "closeadbdaemon", "-nostartadbdaemon", "norender"}, timeLimit, host, 0);
     };
     const std::vector<std::string> listbuilds = {utility, "listbuilds", listPath, "norender"};
@@ -260,17 +274,21 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& l
         if (run.outcome == UtilityRun::Ended)
             closeDaemon();
         else
-            unlink(listPath.c_str());
+            removeList();
         return false;
     }
 
+    // Read only as a regular file, never through a link and never waiting on a FIFO.
     std::string bytes;
-    if (!ReadFileBytes(FromNativePath(listPath), bytes)) {
-        std::wstring why = ToWide(strerror(errno));
-        // The usual reason for a missing list: the utility could not write it there.
-        const std::string folder = listPath.substr(0, listPath.rfind('/') + 1);
-        if (errno == ENOENT && !folder.empty() && access(folder.c_str(), W_OK) != 0)
-            why += L" (its folder cannot be written: " + ToWide(strerror(errno)) + L")";
+    bool present = false;
+    if (!door.ReadOwnFile(list.relative, bytes, present, error) || !present) {
+        std::wstring why = error;
+        if (!present) {
+            why = ToWide(strerror(ENOENT));
+            // The usual reason for a missing list: the utility could not write it there.
+            if (access(ToNativePath(listFolder).c_str(), W_OK) != 0)
+                why += L" (its folder cannot be written: " + ToWide(strerror(errno)) + L")";
+        }
         host.Log(3, L"Unable to read the build list " + FromNativePath(listPath) + L": " + why);
         closeDaemon();
         return false;
@@ -327,7 +345,14 @@ bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost&
                         FromNativePath(strerror(error)));
         return false;
     }
-    return QueryInstalledBuilds(utility, list, host, timeLimit);
+    std::wstring doorError;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, doorError);
+    if (!door) {
+        host.Log(3, L"The installation's build could not be read: " + doorError);
+        return false;
+    }
+    return QueryInstalledBuilds(utility, *door, std::wstring(kPatchToolFolder) + L"/" + kBuildListName, host,
+                                timeLimit);
 }
 
 bool HoldsInstallation(const std::wstring& installDir, std::wstring& error)

@@ -13,6 +13,10 @@
 
 #include "app/core/RunHost.h"
 
+namespace LumoUtil {
+class InstallDoor;
+}
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -35,7 +39,12 @@ inline constexpr std::chrono::seconds kUtilityTimeLimit{300};
 // group of its own and a kill ends the whole group, so a script's own children end with it.
 // Reading the utility's output ends when the utility has ended, even when a service it started
 // still holds the output pipe.
-bool QueryInstalledBuilds(const std::wstring& utilityPath, const std::wstring& listFilePath, LumoPatch::RunHost& host,
+// The list file is the installation's listRelative, reached through door (never through a link that
+// leads out of the installation, which is said at level 3 before anything runs), removed through it
+// and read through it only as a regular file (a link or a FIFO standing there is said, never read
+// or waited on); the utility is given its full path.
+bool QueryInstalledBuilds(const std::wstring& utilityPath, const LumoUtil::InstallDoor& door,
+                          const std::wstring& listRelative, LumoPatch::RunHost& host,
                           std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 
 // The installation's file "bin\<name>" (SollexUtil.exe, buildList.txt), found by the case rule of

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include "app/run/StartupRecovery.h"
+#include "patch/DatabaseUpdateMark.h"
+#include "patch/PatchCallbacks.h"
 
 namespace LumoPatch {
 
@@ -30,8 +32,17 @@ InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUt
     lock = LumoUtil::InstallLock::Acquire(resolved, error);
     if (!lock)
         return InstallEntry::InUse;
-    if (heldAlready || RecoverInterruptedPatch(resolved))
+    if (heldAlready)
         return InstallEntry::Held;
+    if (RecoverInterruptedPatch(resolved))
+    {
+        // The database note's temporary twin, left by a kill before its rename, is settled with
+        // the rest of what a killed run left: nothing else would ever remove it.
+        std::wstring twinError;
+        if (!SettleDatabaseUpdateMarkTwin(resolved, twinError))
+            PatchSendMessage(PATCH_LEVEL_WARNING, twinError);
+        return InstallEntry::Held;
+    }
     // A patch or a repair over what was left would be undone, or mixed with it, by the next start.
     lock.reset();
     error = L"Nothing in " + resolved +

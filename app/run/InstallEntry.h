@@ -1,7 +1,8 @@
 // The entry of every run that writes an installation (the window's start and its "Apply Update",
 // patch-run, repair-tool, patch-apply): the installation folder the user named is resolved once
 // (lumo/files/InstallFolder.h), the installation lock is taken (which removes what ended runs left),
-// and what an interrupted patch or a stopped repair left is put right from their journals, before
+// and what an interrupted patch or a stopped repair left is put right from their journals (and the
+// database note's temporary twin a kill left is settled, patch/DatabaseUpdateMark.h), before
 // anything in the folder is read or written. This is the one place that takes an installation.
 // The lock lasts as long as the caller keeps it.
 #pragma once

@@ -85,12 +85,22 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     const std::wstring& installPath = PatcherOptions::Instance().installPath;
     m_host.SetPathText(installPath);
     bool putBack = false;
-    if (ApplyPatchPackage(installPath, packageFolder, kLauncherName, &putBack))
+    // The note goes in before the patch commits: from the COMMIT record on, a kill leaves the
+    // patch in, and the note must be there with it.
+    bool noted = false;
+    const auto noteFirst = [&] { noted = NoteDatabaseOutOfDate(); };
+    if (ApplyPatchPackage(installPath, packageFolder, kLauncherName, &putBack, noteFirst))
     {
         ClearPatchingFlag();
-        NoteDatabaseOutOfDate();
+        m_patchCommitted = true;
         return true;
     }
+    // The commit itself failed: the patch is put back (or will be by the next start), so a note
+    // this patch wrote says what is not so.
+    std::wstring error;
+    if (noted && !ClearDatabaseUpdateMark(installPath, error))
+        m_host.Log(2, L"The note that the asset database needs an update stays, though the patch was not "
+                      L"installed: " + error);
     if (putBack)
         NoteStopLeaves(true);
     else
@@ -100,17 +110,20 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     return false;
 }
 
-void PatchRun::NoteDatabaseOutOfDate()
+bool PatchRun::NoteDatabaseOutOfDate()
 {
     // From the first patch on, the asset database no longer matches the installed files until an
     // update ends: the installation keeps that fact, so a kill or a failed later patch of this
-    // chain cannot make it forgotten.
-    if (m_patchCommitted)
-        return;
-    m_patchCommitted = true;
+    // chain cannot make it forgotten. A note already there (an earlier patch of this run, or an
+    // earlier run's update that did not end) says it already.
+    const std::wstring& installPath = PatcherOptions::Instance().installPath;
+    if (m_patchCommitted || IsDatabaseUpdateUnfinished(installPath))
+        return false;
     std::wstring error;
-    if (!MarkDatabaseUpdateBegun(PatcherOptions::Instance().installPath, error))
-        m_host.Log(2, L"The note that the asset database needs an update could not be written: " + error);
+    if (MarkDatabaseUpdateBegun(installPath, error))
+        return true;
+    m_host.Log(2, L"The note that the asset database needs an update could not be written: " + error);
+    return false;
 }
 
 bool SetPatchingFlag()

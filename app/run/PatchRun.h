@@ -138,9 +138,10 @@ private:
     bool StoppedBySignal() { return m_host.StopSignal() != 0; }
     // Says which signal stopped the run and what that left of the patch under way.
     void ReportStop();
-    // The first patch of the run has been installed: notes in the installation that the asset
-    // database needs an update (patch/DatabaseUpdateMark.h).
-    void NoteDatabaseOutOfDate();
+    // The first patch of the run is about to commit: notes in the installation that the asset
+    // database needs an update (patch/DatabaseUpdateMark.h). True when this call wrote the note
+    // (none stood there).
+    bool NoteDatabaseOutOfDate();
     // The patch from the current build to the target has not changed a file yet, or its files
     // have all been put back: what a stop then leaves.
     void NoteStopLeaves(bool filesPutBack);

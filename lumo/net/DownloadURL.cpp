@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -20,6 +21,8 @@ constexpr int kHttpSizeRetries = 10;
 constexpr uint32_t kPauseSlice = 100;
 
 std::atomic<uint32_t> g_retryPause{1000};
+// Test hook: run on the downloading thread as each pause between attempts begins.
+std::function<void()> g_pauseBegins;
 
 bool IsCancelled(DownloadURLCallback* callback)
 {
@@ -131,6 +134,8 @@ private:
 // callback asked to stop.
 bool Pause(DownloadURLCallback* callback)
 {
+    if (g_pauseBegins)
+        g_pauseBegins();
     uint32_t left = g_retryPause.load();
     while (left > 0)
     {
@@ -352,5 +357,10 @@ namespace LumoInetInternal
 void SetDownloadRetryPause(uint32_t milliseconds)
 {
     g_retryPause = milliseconds;
+}
+
+void SetDownloadRetryPauseHook(std::function<void()> hook)
+{
+    g_pauseBegins = std::move(hook);
 }
 } // namespace LumoInetInternal

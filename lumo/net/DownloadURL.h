@@ -29,6 +29,7 @@
 // whatever lay beyond it before the first, so no stale tail of an earlier file stays behind.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "lumo/buffers/LumoDataBuffer.h"
@@ -55,4 +56,8 @@ namespace LumoInetInternal
 // Test hook: the pause between attempts (1000 ms unless changed). The stall rule's own seams are
 // LumoNet::SetStallRule and the run's ServerStallLedger.
 void SetDownloadRetryPause(uint32_t milliseconds);
+// Test hook: hook runs on the downloading thread as each pause between attempts begins (after a
+// failed attempt, before the pause's first cancel check); null removes it. Set it only while no
+// download runs.
+void SetDownloadRetryPauseHook(std::function<void()> hook);
 }

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
 
 #include "app/core/PatcherOptions.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/os/GuardedThread.h"
 #include "tests/fixtures/FakeSollexUtil.h"
 #include "tests/fixtures/ProcessEnded.h"
@@ -63,7 +65,12 @@ protected:
 
     bool Query(std::chrono::milliseconds limit = kUtilityTimeLimit)
     {
-        return QueryInstalledBuilds(m_install + L"bin\\SollexUtil.exe", m_install + L"bin\\buildList.txt", m_host, limit);
+        std::wstring error;
+        std::filesystem::create_directories(m_installNative);  // the list is reached through its door
+        const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(m_install, error);
+        EXPECT_TRUE(door) << ToNativePath(error);
+        return door && QueryInstalledBuilds(m_install + L"bin\\SollexUtil.exe", *door, L"bin\\buildList.txt", m_host,
+                                            limit);
     }
 
     fixtures::ScratchFolder m_scratch;
@@ -336,6 +343,70 @@ TEST_F(QueryInstalledBuildsTest, AStopBeforeTheQueryRunsNoUtility)
     EXPECT_FALSE(Query());
     EXPECT_TRUE(fixtures::ReadFakeUtilCalls(m_installNative).empty());
     EXPECT_TRUE(m_host.Texts(3).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The build list is a file of the installation: a link that leads out of it (the "bin" folder or
+// the list itself) is never followed to remove or read the user's own file there, and something
+// the utility leaves in the list's place that is no file (a FIFO, a link leading out) is named,
+// never read or waited on.
+TEST_F(QueryInstalledBuildsTest, TheListIsReachedOnlyInsideTheInstallation)
+{
+    enum class Plant { BinLinkOut, ListLinkOut, FifoByUtility, LinkOutByUtility };
+    const struct { const char* name; Plant plant; const wchar_t* said; } cases[] = {
+        {"bin a link leading out", Plant::BinLinkOut, L"The installation's build could not be read: the build list "
+                                                      L"cannot be reached: path \"bin/buildList.txt\" leads out of the "
+                                                      L"installation"},
+        {"the list a link leading out", Plant::ListLinkOut, L"The installation's build could not be read: the build "
+                                                            L"list cannot be reached: path \"bin/buildList.txt\" leads out "
+                                                            L"of the installation"},
+        {"a FIFO left by the utility", Plant::FifoByUtility, L"is a FIFO"},
+        {"a link leading out left by the utility", Plant::LinkOutByUtility, L"is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::RemoveTree(m_scratch / "outside");
+        fixtures::RemoveTree(m_installNative);
+        m_host.ClearLog();
+        PatcherOptions::Instance() = PatcherOptions();
+        const std::string outside = m_scratch / "outside";
+        fixtures::WriteFile(outside + "/buildList.txt", "12345,");  // the user's own file
+        std::string bin = m_installNative + "/bin";
+        if (c.plant == Plant::BinLinkOut) {
+            fixtures::InstallFakeSollexUtil(outside, {{"builds", "44088,"}});
+            fixtures::WriteFile(outside + "/bin/buildList.txt", "12345,");
+            std::filesystem::create_directories(m_installNative);
+            std::filesystem::create_symlink("../outside/bin", bin);
+        } else if (c.plant == Plant::ListLinkOut) {
+            fixtures::InstallFakeSollexUtil(m_installNative, {{"builds", "44088,"}});
+            std::filesystem::create_symlink("../../outside/buildList.txt", bin + "/buildList.txt");
+        } else {
+            // A utility of the installation's own that leaves something other than a file there.
+            const std::string make = c.plant == Plant::FifoByUtility ? "mkfifo \"$2\""
+                                                                     : "ln -s '" + outside + "/buildList.txt' \"$2\"";
+            fixtures::WriteFile(bin + "/SollexUtil.exe",
+                                "#!/bin/sh\nif [ \"$1\" = listbuilds ]; then " + make + "; fi\nexit 0\n");
+            ASSERT_EQ(chmod((bin + "/SollexUtil.exe").c_str(), 0755), 0);
+        }
+        EXPECT_FALSE(QueryInstallationBuilds(m_install, m_host));
+        EXPECT_TRUE(PatcherOptions::Instance().builds.empty());
+        ASSERT_EQ(m_host.Texts(3).size(), 1u);
+        EXPECT_NE(m_host.Texts(3)[0].find(c.said), std::wstring::npos) << ToNativePath(m_host.Texts(3)[0]);
+        EXPECT_EQ(fixtures::ReadFile(outside + "/buildList.txt"), "12345,");
+        if (c.plant == Plant::BinLinkOut) {
+            EXPECT_EQ(fixtures::ReadFile(outside + "/bin/buildList.txt"), "12345,");
+            EXPECT_TRUE(fixtures::ReadFakeUtilCalls(outside).empty()) << "the utility was run";
+        }
+        if (c.plant == Plant::ListLinkOut) {
+            EXPECT_TRUE(fixtures::ReadFakeUtilCalls(m_installNative).empty()) << "the utility was run";
+        }
+        if (c.plant == Plant::FifoByUtility || c.plant == Plant::LinkOutByUtility) {
+            EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(bin + "/buildList.txt")));
+        }
+    }
 }
 
 }  // namespace

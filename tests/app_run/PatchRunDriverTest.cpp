@@ -292,7 +292,7 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
     fixtures::ScratchFolder serverRoot;
     WriteServerFolder(serverRoot.Path(), "");
-    nettest::FaultServer server(serverRoot.Path());
+    nettest::FaultServer server(serverRoot.Path(), nullptr, serverRoot / "requests.log");
     ASSERT_TRUE(server.Ok());
     // The package's first 100 bytes come, then nothing more.
     WriteServerFolder(serverRoot.Path(), server.Url("stall/100/a-b.pkg"));
@@ -302,7 +302,15 @@ TEST_F(DriverTest, CancelDuringADownloadEndsTheRunAtOnceWithTheInstallationUntou
     std::string seen;
     for (char byte; seen.find("Downloading patch file...") == std::string::npos && child->ReadOutput(&byte, 1) == 1;)
         seen += byte;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Stopped once the download's request has reached the server (the size query asked first).
+    const auto requests = [&] {
+        const std::string log = server.Log();
+        size_t count = 0;
+        for (size_t at = log.find("GET /stall/100/a-b.pkg"); at != std::string::npos; at = log.find("GET /stall/100/a-b.pkg", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(fixtures::WaitFor([&] { return requests() >= 2; })) << server.Log();
     const auto cancelled = std::chrono::steady_clock::now();
     ::kill(child->Pid(), SIGTERM);  // as "Cancel" in the window
     const DriverResult result = Finish(*child);
@@ -388,19 +396,29 @@ TEST_F(DriverTest, RepairKeepsStandardOutputForLogLines)
 TEST_F(DriverTest, StopSignalEndsTheRunWhileTheServerSaysNothing)
 {
     SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
-    nettest::FaultServer server(machine().scratch / "www");
+    nettest::FaultServer server(machine().scratch / "www", nullptr, machine().scratch / "requests.log");
     ASSERT_TRUE(server.Ok());
     WriteServerFolder(machine().scratch / "www", server.Url("silent/a-b.pkg"));
     const struct { std::string server; const char* waitsAfter; int signal; } cases[] = {
         {server.Url("silent/"), "Searching for patches...", SIGINT},  // waits for the list
         {server.Url("file/"), "Getting next version", SIGTERM},       // waits for a package's size
     };
+    // How many requests the server never answers it has had.
+    const auto unanswered = [&] {
+        const std::string log = server.Log();
+        size_t count = 0;
+        for (size_t at = log.find("GET /silent/"); at != std::string::npos; at = log.find("GET /silent/", at + 1))
+            ++count;
+        return count;
+    };
     for (const auto& c : cases)
     {
+        const size_t before = unanswered();
         auto child = Start(std::string(LUMO_BIN_DIR) + "/patch-run", {"--admin", "--server=" + c.server, machine().install});
         ASSERT_TRUE(child);
         const std::string seen = ReadUntil(*child, c.waitsAfter);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Stopped once this run's request that is never answered has reached the server: the run waits then.
+        ASSERT_TRUE(fixtures::WaitFor([&] { return unanswered() > before; })) << server.Log();
         ::kill(child->Pid(), c.signal);
         EXPECT_TRUE(child->Wait(10000) || !child->Terminate(9)) << "still running (now killed) 10 s after the signal";
         const DriverResult result = Finish(*child);
@@ -492,6 +510,72 @@ TEST_F(DriverTest, KilledAnywhereLeavesAWholeBuildAndTheNextRunFinishes)
             LumoPatch::ClearPatchingFlag();
         }
     }
+}
+
+// A kill after any action of the first patch (the test-mode kill hook, so every step from the
+// journal's first record to its removal is met, the COMMIT record and the backups' removal
+// included): whenever the next take of the installation finds the patch in, it says that the
+// database still needs its update, and no temporary twin of the note stays.
+TEST_F(DriverTest, AKillOnceThePatchIsInAlwaysLeavesTheDatabaseNote)
+{
+    SKIP_WITHOUT_ROOM_FOR_A_PATCH(machine());
+    // The one patch A->B appended: every kill lands in it.
+    std::string patcherBytes = fixtures::ReadFile(std::string(LUMO_BIN_DIR) + "/patch-run");
+    {
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, patcherBytes);
+        fixtures::ArchiveEntry ab;
+        ab.source = kBuildA, ab.target = kBuildB, ab.payload = MakePackage(kBuildA, kBuildB);
+        fixtures::AppendArchive(patcher, {ab});
+        patcherBytes = fixtures::ReadFile(patcher);
+    }
+    const std::string notice = "3\tAn earlier patch run ended before its asset database update did.";
+    int patchedKills = 0;
+    bool completed = false;
+    for (int n = 1; n < 400 && !completed; ++n)
+    {
+        SCOPED_TRACE("killed after action " + std::to_string(n));
+        machinePtr = std::make_unique<RunMachine>();
+        const std::string patcher = machine().scratch / "patcher";
+        fixtures::WriteFile(patcher, patcherBytes);
+        chmod(patcher.c_str(), 0755);
+        DriverResult killed;
+        {
+            const fixtures::ScopedEnv mode("LUMO_TEST_MODE", "1");
+            const fixtures::ScopedEnv after("LUMO_PATCH_KILL_AFTER", std::to_string(n).c_str());
+            killed = RunDriver(patcher, {"--admin", machine().install});
+        }
+        if (killed.exitCode == 0) {  // past the chain's last action: the run ended by itself
+            completed = true;
+            break;
+        }
+        ASSERT_EQ(killed.exitCode, 128 + SIGKILL) << killed.output;
+        // The next take (a run with nothing to apply) puts the patch right first, then speaks.
+        const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+        const bool atA = machine().DiffFromBuild(kBuildA).empty();
+        const bool patched = machine().DiffFromBuild(kBuildB).empty();
+        ASSERT_TRUE(atA || patched) << next.output;
+        patchedKills += patched;
+        if (patched) {
+            EXPECT_NE(next.output.find(notice), std::string::npos) << next.output;
+        }
+        EXPECT_FALSE(fixtures::PathExists(machine().install + "/patch.dbstopped.new"));
+        std::vector<std::string> left = machine().Leftovers();
+        std::erase(left, std::string("game/patch.dbstopped"));
+        EXPECT_EQ(left, std::vector<std::string>{});
+        LumoPatch::ClearPatchingFlag();
+    }
+    EXPECT_TRUE(completed);
+    EXPECT_GT(patchedKills, 0);
+
+    // A kill between the note's bytes and its rename leaves only its temporary twin: the next take
+    // makes it the note (the update it stood for had begun), and it is said.
+    machinePtr = std::make_unique<RunMachine>();
+    fixtures::WriteFile(machine().install + "/patch.dbstopped.new", "asset data");
+    const DriverResult next = RunDriver(LUMO_BIN_DIR "/patch-run", {"--admin", machine().install});
+    EXPECT_NE(next.output.find(notice), std::string::npos) << next.output;
+    EXPECT_FALSE(fixtures::PathExists(machine().install + "/patch.dbstopped.new"));
+    EXPECT_EQ(machine().Leftovers(), std::vector<std::string>{"game/patch.dbstopped"});
 }
 
 // A game linked into place and named in any spelling is patched, and recorded, under its own name.
@@ -675,9 +759,7 @@ TEST_F(DriverTest, ARepairFirstRecoversAPatchThatAKillInterrupted)
                 return fixtures::PathExists(machine().install + "/patch.journal");
         return false;
     };
-    for (int i = 0; i < 3000 && !halfApplied(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(halfApplied());
+    ASSERT_TRUE(fixtures::WaitFor(halfApplied));  // the tool never ends: the state stays once reached
     ::kill(patch->Pid(), SIGKILL);
     Finish(*patch);
 

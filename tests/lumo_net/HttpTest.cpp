@@ -200,21 +200,18 @@ TEST_F(HttpDownload, CancelStopsAStalledTransferAndAllRetries)
 
 TEST_F(HttpDownload, CancelAfterAFailedAttemptEndsWithoutAnotherAttempt)
 {
-    // A pause far longer than any machine needs to see the first request: the cancel, heard within
-    // the pause, must end the download before a second attempt however slow the machine.
+    // A pause far longer than any machine needs: the cancel, heard within the pause, must end the
+    // download before a second attempt however slow the machine.
     LumoInetInternal::SetDownloadRetryPause(120000);
-    // Cancel as soon as the server has seen the first request.
+    // Cancelled as the pause after the first failed attempt begins: the attempt has had its answer
+    // and the pause alone can hear the cancel.
     Cancel cancel;
-    std::atomic<bool> finished{false};
-    std::thread watcher([&] {
-        while (!finished && Count("status/503") < 1)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        cancel.flag = true;
-    });
+    int pauses = 0;
+    LumoInetInternal::SetDownloadRetryPauseHook([&] { ++pauses, cancel.flag = true; });
     LumoDataBufferMemoryDynamic buffer;
     EXPECT_EQ(LUMORESULT_ABORTED, DownloadURL(s_faults->Url("status/503"), &buffer, 0, &cancel));
-    finished = true;
-    watcher.join();
+    LumoInetInternal::SetDownloadRetryPauseHook(nullptr);
+    EXPECT_EQ(1, pauses);
     EXPECT_EQ(1, Count("status/503"));
     Cancel never;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_nginx->Url("small.bin"), &buffer, 0, &never));
@@ -250,10 +247,19 @@ TEST_F(HttpDownload, ACancelIsHeardWhileTheServerSaysNothing)
     for (const bool size : {false, true})
     {
         Cancel cancel;
-        std::thread stopper([&] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); cancel.flag = true; });
+        // Stopped once the server has the request and says nothing: the attempt is waiting then.
+        const std::string path = size ? "silent/d" : "silent/c";
+        const int before = Count(path);
+        std::atomic<bool> ended{false};
+        std::thread stopper([&] {
+            while (!ended && Count(path) == before)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // between two looks only
+            cancel.flag = true;
+        });
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(LUMORESULT_ABORTED, Ask(size, s_faults->Url(size ? "silent/d" : "silent/c"), &cancel)) << size;
+        EXPECT_EQ(LUMORESULT_ABORTED, Ask(size, s_faults->Url(path), &cancel)) << size;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+        ended = true;
         stopper.join();
     }
 }

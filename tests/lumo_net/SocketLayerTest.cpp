@@ -5,7 +5,9 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -206,6 +208,24 @@ TEST(TCPSocket, CarriesAThousandConnectionsAtOnce)
     EXPECT_EQ(count, matched.load());
 }
 
+// Whether a connect to port on the loopback is pending in the kernel (SYN_SENT in /proc/net/tcp).
+bool ConnectPendingTo(uint16_t port)
+{
+    std::ifstream table("/proc/net/tcp");
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (remote.ends_with(wanted) && state == "02")
+            return true;
+    }
+    return false;
+}
+
 // A connect that stays pending (the listener's queue is full and it never accepts) ends when the
 // stream is closed from another thread.
 TEST(TCPSocket, CloseEndsAPendingConnect)
@@ -219,7 +239,8 @@ TEST(TCPSocket, CloseEndsAPendingConnect)
     std::atomic<LUMORESULT> result{LUMORESULT_OK};
     std::atomic<bool> ended{false};
     std::thread connecting([&] { result = stream.Connect(SocketAddress{nettest::kLoopback, port}), ended = true; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Closed once the kernel holds the connect pending, not before it was made.
+    ASSERT_TRUE(fixtures::WaitFor([&] { return ended || ConnectPendingTo(port); }));
     EXPECT_FALSE(ended.load());
     stream.Disconnect(true);
     EXPECT_TRUE(fixtures::WaitFor([&] { return ended.load(); }));
