@@ -128,18 +128,15 @@ bool CheckLists(const LumoUtil::InstallDoor& door, const FileList (&lists)[3],
 // Clears the run's journal and targets from the stage context on every way out.
 struct CurrentJournal
 {
-    CurrentJournal(BackupJournal* journal, const std::unordered_map<std::wstring, std::wstring>* targets,
-                   std::shared_ptr<LumoUtil::InstallDoor> door)
+    CurrentJournal(BackupJournal* journal, const std::unordered_map<std::wstring, std::wstring>* targets)
     {
         SetCurrentPatchJournal(journal);
         SetCurrentResolvedTargets(targets);
-        SetCurrentInstallDoor(std::move(door));
     }
     ~CurrentJournal()
     {
         SetCurrentPatchJournal(nullptr);
         SetCurrentResolvedTargets(nullptr);
-        SetCurrentInstallDoor(nullptr);
     }
     CurrentJournal(const CurrentJournal&) = delete;
     CurrentJournal& operator=(const CurrentJournal&) = delete;
@@ -234,7 +231,7 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
     // The door of the installation the journal has locked: every stage works through it.
     const std::shared_ptr<LumoUtil::InstallDoor> door = journal->Door();
     std::unordered_map<std::wstring, std::wstring> resolved;
-    CurrentJournal current(journal.get(), &resolved, door);
+    CurrentJournal current(journal.get(), &resolved);
     if (!CheckLists(*door, lists, resolved)) {
         journal->Finish(error);
         return false;

@@ -1,9 +1,9 @@
 #include "patch/PatchFileRecord.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "lumo/files/InstallDoor.h"
+#include "patch/BackupJournal.h"
 
 std::wstring g_patchInstallDir;
 std::wstring g_patchPackageDir;
@@ -11,8 +11,6 @@ std::wstring g_patchPackageDir;
 namespace {
 std::atomic<BackupJournal*> g_currentJournal{nullptr};
 std::atomic<const std::unordered_map<std::wstring, std::wstring>*> g_currentTargets{nullptr};
-std::mutex g_doorLock;
-std::shared_ptr<LumoUtil::InstallDoor> g_currentDoor;
 }
 
 PatchStageContext CurrentPatchStageContext()
@@ -22,8 +20,9 @@ PatchStageContext CurrentPatchStageContext()
     context.packageDir = g_patchPackageDir;
     context.journal = g_currentJournal.load();
     context.resolvedTargets = g_currentTargets.load();
-    std::lock_guard<std::mutex> hold(g_doorLock);
-    context.door = g_currentDoor;
+    // The door of the installation the run's journal holds: the take's own.
+    if (context.journal)
+        context.door = context.journal->Door();
     return context;
 }
 
@@ -35,10 +34,4 @@ void SetCurrentPatchJournal(BackupJournal* journal)
 void SetCurrentResolvedTargets(const std::unordered_map<std::wstring, std::wstring>* targets)
 {
     g_currentTargets = targets;
-}
-
-void SetCurrentInstallDoor(std::shared_ptr<LumoUtil::InstallDoor> door)
-{
-    std::lock_guard<std::mutex> hold(g_doorLock);
-    g_currentDoor = std::move(door);
 }

@@ -76,8 +76,9 @@ struct PatchStageContext
     // ResolveStageTarget (patch/InstallFileOps.h) uses it, so a big folder is not listed again
     // for every file.
     const std::unordered_map<std::wstring, std::wstring>* resolvedTargets = nullptr;
-    // The door every file operation of the stage goes through (lumo/files/InstallDoor.h); null
-    // when none was set: the operations then open one on installDir.
+    // The door every file operation of the stage goes through (lumo/files/InstallDoor.h): the one
+    // the run's journal holds; null without a journal (a stage called alone), when the operations
+    // take the door of installDir (StageDoor).
     std::shared_ptr<LumoUtil::InstallDoor> door;
 };
 
@@ -89,5 +90,3 @@ PatchStageContext CurrentPatchStageContext();
 void SetCurrentPatchJournal(BackupJournal* journal);
 // The same for the resolved targets.
 void SetCurrentResolvedTargets(const std::unordered_map<std::wstring, std::wstring>* targets);
-// The same for the door of the installation (null: none).
-void SetCurrentInstallDoor(std::shared_ptr<LumoUtil::InstallDoor> door);

@@ -12,11 +12,7 @@ namespace {
 
 bool HeldByThisProcess(const std::wstring& folder)
 {
-    const int shared = LumoUtil::InstallLock::ShareHeld(folder);
-    if (shared < 0)
-        return false;
-    ::close(shared);
-    return true;
+    return LumoUtil::InstallLock::HeldDoor(folder) != nullptr;
 }
 
 }  // namespace

@@ -103,8 +103,10 @@ class InstallDoor
 {
 public:
     // The door of the installation folder root (a resolved folder, as InstallFolder.h gives it):
-    // a share of the descriptor this process holds the installation lock on, else the folder
-    // opened on its own. Null with error naming the folder when it cannot be opened.
+    // when this process has taken it (InstallLock), the take's own door, which the lock made on
+    // its descriptor and every part of the run shares; else the folder opened on its own (a
+    // folder that is no installation, such as a package's). Null with error naming the folder
+    // when it cannot be opened.
     static std::shared_ptr<InstallDoor> Open(const std::wstring& root, std::wstring& error);
 
     // The door of root given open as fd (a directory descriptor, taken over: closed with the

@@ -41,6 +41,7 @@ struct HeldLock
     int fd;
     int holders;
     std::shared_ptr<InstallDoor> door;  // of this take
+    std::wstring folder;                // as the take named it
 };
 
 std::mutex& HeldLocksMutex()
@@ -251,6 +252,16 @@ bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
 
 std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, std::wstring& error)
 {
+    {
+        // Held already under this name: the same take, whatever the name leads to now.
+        std::lock_guard<std::mutex> hold(HeldLocksMutex());
+        for (HeldLock& held : HeldLocks())
+            if (held.folder == folder)
+            {
+                ++held.holders;
+                return std::unique_ptr<InstallLock>(new InstallLock(held.device, held.inode, held.door));
+            }
+    }
     const int fd = OpenFolder(folder);
     if (fd < 0)
     {
@@ -287,7 +298,7 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
         ::close(fd);
         return nullptr;
     }
-    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, door});
+    HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, door, folder});
     // Held now: no run of ours can be making its folder here meanwhile.
     for (const std::wstring& left : RemoveEndedRunLeftovers(folder))
         SystemLogPrintf("LumoUtil::InstallLock::Acquire> %s, which an ended run left, cannot be removed",
@@ -297,22 +308,20 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
 
 std::shared_ptr<InstallDoor> InstallLock::HeldDoor(const std::wstring& folder)
 {
+    {
+        // The name the take was made with is the take's, whatever stands under it now: a folder
+        // renamed and replaced meanwhile must not be opened afresh, unlocked.
+        std::lock_guard<std::mutex> hold(HeldLocksMutex());
+        for (const HeldLock& held : HeldLocks())
+            if (held.folder == folder)
+                return held.door;
+    }
     struct stat info{};
     if (::stat(ToNativePath(folder).c_str(), &info) != 0)
         return nullptr;
     std::lock_guard<std::mutex> hold(HeldLocksMutex());
     const HeldLock* held = FindHeld(info.st_dev, info.st_ino);
     return held ? held->door : nullptr;
-}
-
-int InstallLock::ShareHeld(const std::wstring& folder)
-{
-    struct stat info{};
-    if (::stat(ToNativePath(folder).c_str(), &info) != 0)
-        return -1;
-    std::lock_guard<std::mutex> hold(HeldLocksMutex());
-    const HeldLock* held = FindHeld(info.st_dev, info.st_ino);
-    return held ? ::fcntl(held->fd, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
 InstallLock::InstallLock(unsigned long long device, unsigned long long inode, std::shared_ptr<InstallDoor> door)

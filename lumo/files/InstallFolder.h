@@ -63,16 +63,12 @@ public:
     // the temporary folder (RemoveEndedRunLeftovers; one that stays is named on the system log).
     static std::unique_ptr<InstallLock> Acquire(const std::wstring& folder, std::wstring& error);
 
-    // A new close-on-exec descriptor of folder that shares the lock this process holds on it
-    // (taking the lock again on it succeeds at once and closing it releases nothing); -1 when
-    // this process holds no lock on folder.
-    static int ShareHeld(const std::wstring& folder);
-
     // The door of the installation this lock holds (lumo/files/InstallDoor.h): one per take, made
     // on the locked descriptor when the lock was first taken, shared by every holder.
     const std::shared_ptr<InstallDoor>& Door() const { return m_door; }
 
-    // The door of folder when this process holds the lock on it; null otherwise.
+    // The door of folder when this process holds the lock on it (taken under that very name, or
+    // reaching the locked folder now); null otherwise.
     static std::shared_ptr<InstallDoor> HeldDoor(const std::wstring& folder);
 
     ~InstallLock();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "lumo/files/InstallDoor.h"
+#include "lumo/files/InstallFolder.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
 
@@ -174,4 +175,28 @@ TEST(InstallDoorHandles, GameFilesAreReadOnlyWhenTheyAreFiles)
         EXPECT_LT(door->OpenForReading(name, error), 0);
         EXPECT_NE(error.find(said), std::wstring::npos) << ToNativePath(error);
     }
+}
+
+// One door per take: every part of a run that names the installation gets the take's door, also
+// when the folder was renamed and something else put under its name meanwhile.
+TEST(InstallDoorTake, TheTakesNameLeadsToTheTakesDoorWhateverStandsThereNow)
+{
+    Installation inst;
+    const std::wstring name = FromNativePath(inst.root.string());
+    std::wstring error;
+    const std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(name, error);
+    ASSERT_TRUE(lock) << ToNativePath(error);
+    const LumoUtil::FileIdentity taken = LumoUtil::IdentityOf(lock->Door()->Fd());
+    EXPECT_EQ(InstallDoor::Open(name, error), lock->Door());
+
+    fs::rename(inst.root, inst.scratch / "renamed");
+    fs::create_directory_symlink(inst.outside, inst.root);
+    const auto door = InstallDoor::Open(name, error);
+    ASSERT_TRUE(door);
+    EXPECT_EQ(LumoUtil::IdentityOf(door->Fd()), taken);
+    const std::unique_ptr<LumoUtil::InstallLock> again = LumoUtil::InstallLock::Acquire(name, error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->Door(), lock->Door());
+    EXPECT_EQ(door->Look(L"data/sub/f1.dat").kind, InstallFileKind::Regular);
+    EXPECT_EQ(door->Look(L"victim.txt").kind, InstallFileKind::Missing);
 }

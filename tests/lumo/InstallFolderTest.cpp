@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#include "lumo/files/InstallDoor.h"
 #include "lumo/files/InstallFolder.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/EndedOwner.h"
@@ -54,12 +55,16 @@ TEST(InstallFolder, ResolvesEverySpellingToOneNameAndLocksItForOneProcessAtATime
     auto first = InstallLock::Acquire(real, error), second = InstallLock::Acquire(wide("linked/inst"), error);
     ASSERT_TRUE(first && second) << ToNativePath(error);
     first.reset();
-    const int shared = InstallLock::ShareHeld(wide("disk/games/inst/"));
-    EXPECT_TRUE(::flock(shared, LOCK_EX | LOCK_NB) == 0 && (::fcntl(shared, F_GETFD) & FD_CLOEXEC)) << shared;
-    ::close(shared);
+    {
+        const auto door = InstallLock::HeldDoor(wide("disk/games/inst/"));
+        ASSERT_TRUE(door);
+        EXPECT_EQ(door, second->Door());
+        const int shared = door->Fd();
+        EXPECT_TRUE(::flock(shared, LOCK_EX | LOCK_NB) == 0 && (::fcntl(shared, F_GETFD) & FD_CLOEXEC)) << shared;
+    }
     EXPECT_EQ(fixtures::HoldingChild(lockedElsewhere).Answer(), 'n');
     second.reset();
-    EXPECT_EQ(InstallLock::ShareHeld(real), -1);
+    EXPECT_EQ(InstallLock::HeldDoor(real), nullptr);
     EXPECT_EQ(fixtures::HoldingChild(lockedElsewhere).Answer(), 'y');
 }
 
