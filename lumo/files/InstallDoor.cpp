@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lumo/files/InstallFolder.h"
+#include "lumo/files/UniqueFd.h"
 #include "lumo/text/ReservedNames.h"
 #include "platform/NativePath.h"
 
@@ -22,27 +23,6 @@ namespace LumoUtil {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel allows in one lookup
-
-// Closes a descriptor when it goes out of scope.
-class OwnedFd
-{
-public:
-    explicit OwnedFd(int fd = -1) : m_fd(fd) {}
-    ~OwnedFd() { Reset(); }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    void Reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    int Release() { return std::exchange(m_fd, -1); }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -640,6 +620,9 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
         file.identity = FileIdentity{static_cast<uint64_t>(last.st_dev), static_cast<uint64_t>(last.st_ino)};
         file.size = S_ISREG(last.st_mode) ? static_cast<uint64_t>(last.st_size) : 0;
         file.links = static_cast<uint64_t>(last.st_nlink);
+        file.mode = last.st_mode;
+        file.owner = last.st_uid;
+        file.group = last.st_gid;
     }
     if (existing || missingAt + 1 == at.size()) {  // the folder that holds it was reached
         file.handle.m_folder = folder;
@@ -747,10 +730,13 @@ InstallFile InstallDoor::Look(const std::wstring& relative) const
     file.identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     file.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
     file.links = static_cast<uint64_t>(info.st_nlink);
+    file.mode = info.st_mode;
+    file.owner = info.st_uid;
+    file.group = info.st_gid;
     return file;
 }
 
-int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error) const
+int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error, struct stat* status) const
 {
     const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
@@ -761,7 +747,7 @@ int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& erro
         return -1;
     }
     // Non-blocking, so a FIFO standing there cannot hold the run; a link is not followed.
-    OwnedFd fd(::openat(folder->fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::openat(folder->fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info{};
     if (fd.Get() < 0) {
         const int e = errno;
@@ -771,14 +757,32 @@ int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& erro
             error = L"cannot open " + where + L": " + ErrnoText(e);
         return -1;
     }
-    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd.Get(), &info) != 0) {
+        error = L"cannot look at " + where + L": " + ErrnoText(errno);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
         error = where + L" is " + KindText(info.st_mode) + L", not a file";
         return -1;
     }
+    // A regular file is read as usual from here on.
     const int flags = ::fcntl(fd.Get(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = L"cannot set up reading " + where + L": " + ErrnoText(errno);
+        return -1;
+    }
+    if (status)
+        *status = info;
     return fd.Release();
+}
+
+void InstallDoor::SyncFolderOf(const std::wstring& relative) const
+{
+    std::string leaf;
+    int why = 0;
+    std::wstring ignored;
+    if (const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, ignored))
+        SyncFolder(folder->fd);
 }
 
 bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval& outcome, std::wstring& error) const
@@ -827,13 +831,13 @@ int InstallDoor::OpenOwnFileForReading(const std::wstring& relative, bool& prese
     present = false;
     const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
-    const OwnedFd parent(OpenParent(relative, leaf, error));
+    const UniqueFd parent(OpenParent(relative, leaf, error));
     if (parent.Get() < 0) {
         error = L"cannot reach " + where + L": " + error;
         return -1;
     }
     // Non-blocking, so a FIFO standing there cannot hold the run; a link is not followed.
-    OwnedFd fd(::openat(parent.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::openat(parent.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0) {
         const int e = errno;
         if (e == ENOENT)
@@ -871,7 +875,7 @@ bool InstallDoor::ReadOwnFile(const std::wstring& relative, std::string& bytes, 
 {
     bytes.clear();
     error.clear();
-    const OwnedFd fd(OpenOwnFileForReading(relative, present, error));
+    const UniqueFd fd(OpenOwnFileForReading(relative, present, error));
     if (fd.Get() < 0)
         return !present && error.empty();
     char buffer[65536];
@@ -921,7 +925,7 @@ int InstallDoor::CreateOwnFile(const std::wstring& relative, int flags, mode_t m
 bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstring& temporary, const std::string& bytes,
                                  std::wstring& error) const
 {
-    OwnedFd fd(CreateOwnFile(temporary, O_WRONLY, 0644, error));
+    UniqueFd fd(CreateOwnFile(temporary, O_WRONLY, 0644, error));
     if (fd.Get() < 0)
         return false;
     const std::wstring where = Quoted(m_prefix + temporary);
@@ -935,7 +939,7 @@ bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstrin
         // An empty folder standing in the file's place goes, as CreateOwnFile removes one; a
         // folder with something in it stays and is named.
         std::string leaf;
-        const OwnedFd parent(OpenParent(relative, leaf, ignored));
+        const UniqueFd parent(OpenParent(relative, leaf, ignored));
         const bool folderGone = parent.Get() >= 0 && Look(relative).kind == InstallFileKind::Folder &&
                                 ::unlinkat(parent.Get(), leaf.c_str(), AT_REMOVEDIR) == 0;
         if (!folderGone || !Rename(temporary, relative, error)) {
@@ -948,7 +952,7 @@ bool InstallDoor::ReplaceOwnFile(const std::wstring& relative, const std::wstrin
         }
     }
     std::string leaf;
-    const OwnedFd parent(OpenParent(relative, leaf, ignored));
+    const UniqueFd parent(OpenParent(relative, leaf, ignored));
     if (parent.Get() >= 0)
         SyncFolder(parent.Get());
     return true;
@@ -1017,10 +1021,10 @@ int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, 
         return -1;
     }
     NameChange change(held);
-    const OwnedFd parent(::fcntl(held->fd, F_DUPFD_CLOEXEC, 0));
+    const UniqueFd parent(::fcntl(held->fd, F_DUPFD_CLOEXEC, 0));
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        OwnedFd fd(::openat(parent.Get(), leaf.c_str(), flags, 0644));
+        UniqueFd fd(::openat(parent.Get(), leaf.c_str(), flags, 0644));
         if (create && fd.Get() >= 0 && attempt == 0)
             change.Added(leaf);
         struct stat info{};
@@ -1095,7 +1099,7 @@ bool InstallDoor::GiveOwnCopy(int folder, const std::string& leaf, const std::ws
                               std::wstring& error) const
 {
     const std::wstring where = Quoted(m_prefix + relative);
-    const OwnedFd source(::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd source(::openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info{};
     if (source.Get() < 0 || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         error = L"cannot copy " + where + L", which has more than one name, to a name of its own: " + ErrnoText(errno);
@@ -1104,7 +1108,7 @@ bool InstallDoor::GiveOwnCopy(int folder, const std::string& leaf, const std::ws
     // Beside it under the name of a replacement, which the patcher keeps for itself.
     const std::string copyLeaf = leaf + ToNativePath(kReplacementExt);
     const std::wstring copyRelative = relative + kReplacementExt;
-    OwnedFd copy(CreateOwnFile(copyRelative, O_WRONLY, info.st_mode & 07777, error));
+    UniqueFd copy(CreateOwnFile(copyRelative, O_WRONLY, info.st_mode & 07777, error));
     if (copy.Get() < 0)
         return false;
     bool copied = true;

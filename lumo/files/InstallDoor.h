@@ -36,6 +36,7 @@
 // Paths: "relative" is below the installation, "/" or "\" between parts. Every error names what
 // failed and where (the full path) and, where a user can do something about it, what to do.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -94,6 +95,9 @@ struct InstallFile
     FileIdentity identity;     // of the file reached; zero when it is missing
     uint64_t size = 0;         // of a regular file
     uint64_t links = 0;        // its number of names (st_nlink)
+    uint32_t mode = 0;         // st_mode of what stands there
+    uint32_t owner = 0;        // its user and group
+    uint32_t group = 0;
     bool folderPresent = true; // false when a folder above is missing (kind is then Missing)
     std::wstring reason;       // why it cannot be reached (kind Unreachable)
     InstallHandle handle;      // the held folder and leaf; invalid when the folder is missing or unreachable
@@ -157,7 +161,12 @@ public:
 
     // Opens the game file relative (link-free) for reading: never through a link, never blocking
     // on a FIFO, only a regular file (the error says what stands there otherwise). -1 with error.
-    int OpenForReading(const std::wstring& relative, std::wstring& error) const;
+    // status (when given) gets what fstat says of the file opened.
+    int OpenForReading(const std::wstring& relative, std::wstring& error, struct stat* status = nullptr) const;
+
+    // Flushes to the disk the folder that holds relative (link-free): a rename or removal in it
+    // lasts. Best effort: a folder that cannot be reached has nothing of ours to flush.
+    void SyncFolderOf(const std::wstring& relative) const;
 
     // Removes the folder relative when it is empty. True, saying what became of it, when it was
     // removed, was not there, or holds something (it stays); false with error otherwise.
