@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/files/UniqueFd.h"
 #include "lumo/text/SafePath.h"
 #include "platform/NativePath.h"
 
@@ -119,19 +120,7 @@ bool CopyContent(int in, int out, int& error, const std::function<bool()>& keepG
 using LumoUtil::InstallDoor;
 using LumoUtil::InstallFileKind;
 
-// Closes a descriptor when it goes out of scope.
-struct Fd
-{
-    explicit Fd(int value = -1) : fd(value) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int fd;
-};
+using LumoUtil::UniqueFd;
 
 // A full path of the stage's installation as its door's link-free name below the root.
 struct InDoor
@@ -162,89 +151,7 @@ bool Locate(const PatchStageContext& context, const std::wstring& path, InDoor& 
     return true;
 }
 
-// What stands at a link-free name, no link followed; false when nothing (or no folder above it).
-bool StatAt(const InstallDoor& door, const std::wstring& relative, struct stat& st)
-{
-    std::string leaf;
-    std::wstring ignored;
-    const Fd parent(door.OpenParent(relative, leaf, ignored));
-    return parent.fd >= 0 && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// What stands at a name, in the words a user reads.
-std::wstring StandingText(mode_t mode)
-{
-    if (S_ISLNK(mode))
-        return L"a symbolic link";
-    if (S_ISDIR(mode))
-        return L"a folder";
-    if (S_ISFIFO(mode))
-        return L"a FIFO (named pipe)";
-    if (S_ISSOCK(mode))
-        return L"a socket";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return L"a device";
-    return L"not a regular file";
-}
-
-void SyncParentOf(const InstallDoor& door, const std::wstring& relative)
-{
-    std::string leaf;
-    std::wstring ignored;
-    const Fd parent(door.OpenParent(relative, leaf, ignored));
-    if (parent.fd < 0)
-        return;
-    const Fd readable(openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (readable.fd >= 0)
-        fsync(readable.fd);
-}
-
-// Opens the regular file relative for reading without following a link and without blocking;
-// -1 with error when something else (or nothing) stands there.
-int OpenRegular(const InstallDoor& door, const std::wstring& relative, struct stat& st, std::wstring& error)
-{
-    std::string leaf;
-    const Fd parent(door.OpenParent(relative, leaf, error));
-    if (parent.fd < 0)
-        return -1;
-    return OpenGameFileAt(parent.fd, leaf, door.Root() + L"/" + relative, st, error);
-}
-
 } // namespace
-
-int OpenGameFileAt(int folderFd, const std::string& leaf, const std::wstring& where, struct stat& st,
-                   std::wstring& error)
-{
-    const std::wstring quoted = L"\"" + where + L"\"";
-    // Non-blocking, so that a FIFO standing there cannot hold the run in open() for good.
-    Fd fd(openat(folderFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.fd < 0) {
-        const int e = errno;
-        struct stat standing;
-        if (fstatat(folderFd, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
-            error = quoted + L" is " + StandingText(standing.st_mode) + L", not a file";
-        else
-            error = L"cannot open " + quoted + L": " + ErrnoText(e);
-        return -1;
-    }
-    if (fstat(fd.fd, &st) != 0) {
-        error = L"cannot look at " + quoted + L": " + ErrnoText(errno);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = quoted + L" is " + StandingText(st.st_mode) + L", not a file";
-        return -1;
-    }
-    // A regular file is read as usual from here on.
-    const int flags = fcntl(fd.fd, F_GETFL);
-    if (flags < 0 || fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        error = L"cannot set up reading " + quoted + L": " + ErrnoText(errno);
-        return -1;
-    }
-    const int kept = fd.fd;
-    fd.fd = -1;
-    return kept;
-}
 
 int OpenStageFileForReading(const PatchStageContext& context, const std::wstring& path, struct stat& st,
                             std::wstring& error)
@@ -252,13 +159,7 @@ int OpenStageFileForReading(const PatchStageContext& context, const std::wstring
     InDoor at;
     if (!Locate(context, path, at, error))
         return -1;
-    std::string leaf;
-    const Fd parent(at.door->OpenParent(at.relative, leaf, error));
-    if (parent.fd < 0) {
-        error = L"cannot reach \"" + at.path + L"\": " + error;
-        return -1;
-    }
-    return OpenGameFileAt(parent.fd, leaf, at.path, st, error);
+    return at.door->OpenForReading(at.relative, error, &st);
 }
 
 std::shared_ptr<InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error)
@@ -374,36 +275,30 @@ bool CreateFolderChain(const PatchStageContext& context, const std::wstring& fol
         end = at.relative.find(L'/', end + 1);
         const std::wstring level = at.relative.substr(0, end);
         const std::wstring where = door.Root() + L"/" + level;
-        struct stat st;
-        if (StatAt(door, level, st)) {
-            if (S_ISDIR(st.st_mode))
-                continue;
-            error = L"cannot create the folder \"" + where + L"\": " + StandingText(st.st_mode) + L" stands there";
+        const LumoUtil::InstallFile standing = door.Look(level);
+        if (standing.kind == InstallFileKind::Folder)
+            continue;
+        if (standing.kind != InstallFileKind::Missing) {
+            error = L"cannot create the folder \"" + where + L"\": " +
+                    (standing.kind == InstallFileKind::Unreachable ? standing.reason
+                                                                   : InstallDoor::KindText(standing.mode) + L" stands there");
             return false;
         }
         if (context.journal && !context.journal->IsAnnounced(JournalEntry::kFolder, where) &&
             !context.journal->Record(JournalEntry::kFolder, where, error))
             return false;
-        std::string leaf;
-        const Fd parent(door.OpenParent(level, leaf, error));
-        if (parent.fd < 0) {
-            error = L"cannot create the folder \"" + where + L"\": " + error;
+        if (!door.MakeFolders(level, error))
             return false;
-        }
-        if (mkdirat(parent.fd, leaf.c_str(), 0777) != 0) {
-            const int e = errno;
-            if (!(e == EEXIST && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))) {
-                error = L"cannot create the folder \"" + where + L"\": " + ErrnoText(e);
-                return false;
-            }
-            continue;
-        }
         CountInstallAction();
         // A folder made by a privileged patcher belongs to whoever owns the folder above it.
-        struct stat above;
-        if (fstat(parent.fd, &above) == 0 && fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (above.st_uid != st.st_uid || above.st_gid != st.st_gid))
-            (void)!fchownat(parent.fd, leaf.c_str(), above.st_uid, above.st_gid, AT_SYMLINK_NOFOLLOW);
+        std::string leaf;
+        std::wstring ignored;
+        const UniqueFd parent(door.OpenParent(level, leaf, ignored));
+        struct stat above, made;
+        if (parent.Get() >= 0 && fstat(parent.Get(), &above) == 0 &&
+            fstatat(parent.Get(), leaf.c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (above.st_uid != made.st_uid || above.st_gid != made.st_gid))
+            (void)!fchownat(parent.Get(), leaf.c_str(), above.st_uid, above.st_gid, AT_SYMLINK_NOFOLLOW);
     }
     return true;
 }
@@ -431,7 +326,7 @@ bool RemoveStaleBackup(const InstallDoor& door, const std::wstring& backup, std:
         return false;
     }
     CountInstallAction();
-    SyncParentOf(door, backup);
+    door.SyncFolderOf(backup);
     return true;
 }
 
@@ -453,7 +348,7 @@ bool MoveToBackup(const PatchStageContext& context, JournalEntry kind, const std
         return false;
     CountInstallAction();
     if (!context.journal)
-        SyncParentOf(*t.door, t.relative);
+        t.door->SyncFolderOf(t.relative);
     return true;
 }
 
@@ -515,7 +410,7 @@ bool RenameReplacementIn(const PatchStageContext& context, const InDoor& tmp, co
     }
     CountInstallAction();
     if (!context.journal)
-        SyncParentOf(*dst.door, dst.relative);
+        dst.door->SyncFolderOf(dst.relative);
     return true;
 }
 
@@ -527,17 +422,18 @@ void OwnerOf(const InstallDoor& door, const std::wstring& model, const std::wstr
     uid = 0;
     gid = 0;
     mode = fallbackMode;
-    struct stat st;
-    if (!model.empty() && StatAt(door, model, st) && S_ISREG(st.st_mode)) {
-        uid = st.st_uid;
-        gid = st.st_gid;
-        mode = st.st_mode & 07777;
+    const LumoUtil::InstallFile standing = model.empty() ? LumoUtil::InstallFile() : door.Look(model);
+    if (standing.kind == InstallFileKind::Regular) {
+        uid = standing.owner;
+        gid = standing.group;
+        mode = standing.mode & 07777;
         return;
     }
     std::string leaf;
     std::wstring ignored;
-    const Fd parent(door.OpenParent(target, leaf, ignored));
-    if (parent.fd >= 0 && fstat(parent.fd, &st) == 0) {
+    const UniqueFd parent(door.OpenParent(target, leaf, ignored));
+    struct stat st;
+    if (parent.Get() >= 0 && fstat(parent.Get(), &st) == 0) {
         uid = st.st_uid;
         gid = st.st_gid;
     }
@@ -554,13 +450,13 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
     if (!ownerModel.empty() && !Locate(context, ownerModel, model, error))
         return false;
     const std::string src = ToNativePath(source);
-    const Fd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) {
+    const UniqueFd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0) {
         error = Failure(L"cannot open", src, errno);
         return false;
     }
     struct stat srcStat;
-    if (fstat(in.fd, &srcStat) != 0) {
+    if (fstat(in.Get(), &srcStat) != 0) {
         error = Failure(L"cannot examine", src, errno);
         return false;
     }
@@ -569,13 +465,13 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
         return false;
     }
     // Whatever stands under the replacement's name (a stale one, a planted link) goes first.
-    Fd out(tmp.door->CreateOwnFile(tmp.relative, O_WRONLY, 0600, error));
-    if (out.fd < 0)
+    UniqueFd out(tmp.door->CreateOwnFile(tmp.relative, O_WRONLY, 0600, error));
+    if (out.Get() < 0)
         return false;
     CountInstallAction();
 
     int e = 0;
-    bool ok = CopyContent(in.fd, out.fd, e, keepGoing);
+    bool ok = CopyContent(in.Get(), out.Get(), e, keepGoing);
     if (!ok && e == ECANCELED)
         error = L"the copy of " + Quoted(src) + L" to \"" + tmp.path + L"\" was stopped";
     else if (!ok)
@@ -588,19 +484,18 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
         OwnerOf(*dst.door, model.relative, dst.relative, 0644 | ((srcStat.st_mode & 0111) ? 0111 : 0), uid, gid, mode);
         struct stat mine;
         // Only a privileged patcher can give a file away; otherwise the file stays ours.
-        if (fstat(out.fd, &mine) == 0 && (mine.st_uid != uid || mine.st_gid != gid))
-            (void)!fchown(out.fd, uid, gid);
-        if (fchmod(out.fd, mode) != 0) {
+        if (fstat(out.Get(), &mine) == 0 && (mine.st_uid != uid || mine.st_gid != gid))
+            (void)!fchown(out.Get(), uid, gid);
+        if (fchmod(out.Get(), mode) != 0) {
             error = L"cannot set the mode of \"" + tmp.path + L"\": " + ErrnoText(errno);
             ok = false;
         }
     }
-    if (ok && !context.journal && fsync(out.fd) != 0) {
+    if (ok && !context.journal && fsync(out.Get()) != 0) {
         error = L"cannot flush \"" + tmp.path + L"\": " + ErrnoText(errno);
         ok = false;
     }
-    const int closed = close(out.fd);
-    out.fd = -1;
+    const int closed = close(out.Release());
     if (closed != 0 && ok) {
         error = L"cannot write \"" + tmp.path + L"\": " + ErrnoText(errno);
         ok = false;
@@ -642,17 +537,19 @@ bool KeepOwnership(const PatchStageContext& context, const std::wstring& model, 
     InDoor from, to;
     if (!Locate(context, model, from, error) || !Locate(context, target, to, error))
         return false;
-    struct stat modelStat, targetStat;
-    if (!StatAt(*from.door, from.relative, modelStat)) {
-        error = L"cannot look at \"" + from.path + L"\": " + ErrnoText(errno);
+    struct stat targetStat;
+    const LumoUtil::InstallFile modelFile = from.door->Look(from.relative);
+    if (modelFile.kind == InstallFileKind::Missing || modelFile.kind == InstallFileKind::Unreachable) {
+        error = modelFile.kind == InstallFileKind::Unreachable ? modelFile.reason
+                                                               : L"cannot look at \"" + from.path + L"\": " + ErrnoText(ENOENT);
         return false;
     }
-    const Fd fd(OpenRegular(*to.door, to.relative, targetStat, error));
-    if (fd.fd < 0)
+    const UniqueFd fd(to.door->OpenForReading(to.relative, error, &targetStat));
+    if (fd.Get() < 0)
         return false;
-    if (modelStat.st_uid != targetStat.st_uid || modelStat.st_gid != targetStat.st_gid)
-        (void)!fchown(fd.fd, modelStat.st_uid, modelStat.st_gid);
-    if (fchmod(fd.fd, modelStat.st_mode & 07777) != 0) {
+    if (modelFile.owner != targetStat.st_uid || modelFile.group != targetStat.st_gid)
+        (void)!fchown(fd.Get(), modelFile.owner, modelFile.group);
+    if (fchmod(fd.Get(), modelFile.mode & 07777) != 0) {
         error = L"cannot set the mode of \"" + to.path + L"\": " + ErrnoText(errno);
         return false;
     }
@@ -668,18 +565,18 @@ bool MoveReplacementIn(const PatchStageContext& context, const std::wstring& tar
     bool ok = true;
     struct stat st;
     {
-        const Fd fd(OpenRegular(*tmp.door, tmp.relative, st, error));
-        if (fd.fd < 0) {
+        const UniqueFd fd(tmp.door->OpenForReading(tmp.relative, error, &st));
+        if (fd.Get() < 0) {
             ok = false;
         } else if (st.st_nlink > 1) {
             // A second name of another file: moved in, the game file would change with it.
             error = L"\"" + tmp.path + L"\" has more than one name (a hard link), not a file of the patcher's own";
             ok = false;
-        } else if (expected && !(LumoUtil::IdentityOf(fd.fd) == *expected)) {
+        } else if (expected && !(LumoUtil::IdentityOf(fd.Get()) == *expected)) {
             // Another file put under the name: its content is not what was checked.
             error = L"\"" + tmp.path + L"\" was replaced by another file while the patch tool wrote it";
             ok = false;
-        } else if (!context.journal && fsync(fd.fd) != 0) {
+        } else if (!context.journal && fsync(fd.Get()) != 0) {
             error = L"cannot flush \"" + tmp.path + L"\": " + ErrnoText(errno);
             ok = false;
         }
@@ -693,18 +590,18 @@ bool RestoreBackup(const PatchStageContext& context, const std::wstring& backup,
     InDoor b, f;
     if (!Locate(context, backup, b, error) || !Locate(context, file, f, error))
         return false;
-    struct stat st;
-    if (!StatAt(*b.door, b.relative, st)) {
-        const LumoUtil::InstallFile standing = b.door->Look(b.relative);
+    const LumoUtil::InstallFile standing = b.door->Look(b.relative);
+    if (standing.kind == InstallFileKind::Missing || standing.kind == InstallFileKind::Unreachable) {
         error = standing.kind == InstallFileKind::Unreachable ? standing.reason
                                                               : L"the backup \"" + b.path + L"\" is missing";
         return false;
     }
-    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) {
+    if (S_ISLNK(standing.mode) || S_ISDIR(standing.mode)) {
         // Not what the patcher moved there: never put in the file's place.
-        error = L"the backup \"" + b.path + L"\" is " + StandingText(st.st_mode) + L", not the file the patch moved there";
+        error = L"the backup \"" + b.path + L"\" is " + InstallDoor::KindText(standing.mode) +
+                L", not the file the patch moved there";
         std::wstring why;
-        if (S_ISLNK(st.st_mode)) {
+        if (S_ISLNK(standing.mode)) {
             if (b.door->RemoveFile(b.relative, why))
                 error += L"; it was removed";
             else
@@ -715,7 +612,7 @@ bool RestoreBackup(const PatchStageContext& context, const std::wstring& backup,
     if (!b.door->Rename(b.relative, f.relative, error))
         return false;
     CountInstallAction();
-    SyncParentOf(*f.door, f.relative);
+    f.door->SyncFolderOf(f.relative);
     return true;
 }
 

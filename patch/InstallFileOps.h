@@ -104,16 +104,10 @@ bool WriteReplacement(const PatchStageContext& context, const std::wstring& sour
 // name can lead its writes elsewhere, and the patcher checks what it wrote through it.
 int PrepareReplacement(const PatchStageContext& context, const std::wstring& target, std::wstring& error);
 
-// Opens the regular file leaf of the folder folderFd (O_PATH will do) for reading: without
-// following a link and without blocking (a FIFO standing there cannot hold the run), then checked
-// with fstat; O_NONBLOCK is cleared once it is known to be a regular file. where is the full path,
-// for errors, which say what stands there ("... is a FIFO (named pipe), not a file"). -1 with
-// error otherwise; st holds the file's status.
-int OpenGameFileAt(int folderFd, const std::string& leaf, const std::wstring& where, struct stat& st,
-                   std::wstring& error);
-
-// OpenGameFileAt for a full path of the stage's installation (as ResolvePatchTarget gives it),
-// its folders walked from the stage's door without following a link.
+// Opens a game file of the stage's installation (a full path as ResolvePatchTarget gives it) for
+// reading through the stage's door (InstallDoor::OpenForReading: never through a link, never
+// blocking, only a regular file, the error saying what stands there otherwise); st holds the
+// file's status. -1 with error.
 int OpenStageFileForReading(const PatchStageContext& context, const std::wstring& path, struct stat& st,
                             std::wstring& error);
 

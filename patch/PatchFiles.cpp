@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lumo/files/FreeSpace.h"
+#include "lumo/files/UniqueFd.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
 #include "patch/AddedFiles.h"
@@ -35,19 +36,7 @@ constexpr wchar_t kArchiveDiffInfix[] = L"-diff";
 // How often a stage waiting for helper threads asks whether to keep going.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
-// Closes a descriptor when it goes out of scope.
-struct Fd
-{
-    explicit Fd(int value = -1) : fd(value) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int fd;
-};
+using LumoUtil::UniqueFd;
 
 LumoUtil::FileIdentity IdentityOfStat(const struct stat& st)
 {
@@ -69,11 +58,11 @@ CheckedDigest DigestOf(const PatchStageContext& context, const std::wstring& tar
 {
     CheckedDigest checked;
     struct stat st;
-    const Fd fd(OpenStageFileForReading(context, target, st, checked.error));
-    if (fd.fd < 0)
+    const UniqueFd fd(OpenStageFileForReading(context, target, st, checked.error));
+    if (fd.Get() < 0)
         return checked;
     checked.identity = IdentityOfStat(st);
-    const int error = ComputeFileMD5(fd.fd, checked.digest, keepGoing);
+    const int error = ComputeFileMD5(fd.Get(), checked.digest, keepGoing);
     if (error == ECANCELED)
         checked.stopped = true;
     else if (error != 0)
@@ -311,8 +300,8 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     // The tool reads the backup through the patcher's descriptor, and only the file that was
     // checked: a file swapped in after the check is not patched.
     struct stat backupStat;
-    const Fd backupFd(OpenStageFileForReading(context, backup, backupStat, error));
-    if (backupFd.fd < 0)
+    const UniqueFd backupFd(OpenStageFileForReading(context, backup, backupStat, error));
+    if (backupFd.Get() < 0)
     {
         SendError(LumoUtil::FormatWString(kCannotOpenDataFile, record.path.c_str()));
         SendError(error);
@@ -339,21 +328,21 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     // and the tool gets its descriptor, not its name: a link swapped in under the name cannot
     // lead the tool's writes outside.
     const std::wstring output = target + kReplacementExt;
-    const Fd outputFd(PrepareReplacement(context, target, error));
-    if (outputFd.fd < 0)
+    const UniqueFd outputFd(PrepareReplacement(context, target, error));
+    if (outputFd.Get() < 0)
     {
         SendError(kCannotOpenOutputFile);
         SendError(error);
         return false;
     }
-    const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, backupFd.fd, diff, output,
-                                                          outputFd.fd);
+    const PatchToolCommand command = MakePatchToolCommand(tools, archive, backup, backupFd.Get(), diff, output,
+                                                          outputFd.Get());
     const PatchToolRun run = RunPatchTool(command);
     CountInstallAction();  // the tool has written (or begun to write) its output
     error.clear();
-    const LumoUtil::FileIdentity written = LumoUtil::IdentityOf(outputFd.fd);
-    const bool ok = CheckToolOutput(run, command, archive, record, target, output, outputFd.fd) &&
-                    KeepOwnershipOf(backupFd.fd, outputFd.fd, output, error);
+    const LumoUtil::FileIdentity written = LumoUtil::IdentityOf(outputFd.Get());
+    const bool ok = CheckToolOutput(run, command, archive, record, target, output, outputFd.Get()) &&
+                    KeepOwnershipOf(backupFd.Get(), outputFd.Get(), output, error);
     if (!ok)
     {
         if (!error.empty())

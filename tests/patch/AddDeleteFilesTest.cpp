@@ -137,7 +137,7 @@ TEST_F(StageTest, FailuresBelowAFolderTheUserCannotWriteSayWhy)
     const Case cases[] = {
         {"new folder", true, L"locked\\newdir\\new.dll",
          PatchMessages::kCannotCreateDirectory + FromNativePath(locked + "/newdir"),
-         L"cannot create the folder \"" + FromNativePath(locked + "/newdir") + L"\": Permission denied"},
+         L"cannot make the folder \"" + FromNativePath(locked + "/newdir") + L"\": Permission denied"},
         {"new file", true, L"locked\\new.dll", PatchMessages::kCannotCopyFile + FromNativePath(package) + L"/data/locked/new.dll",
          L"cannot create \"" + FromNativePath(locked + "/new.dll.pbk.new") + L"\": Permission denied"},
         {"replaced file", true, L"locked\\old.dll",
