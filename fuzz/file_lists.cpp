@@ -16,6 +16,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "patch/BackupJournal.h"
 #include "patch/FileLists.h"
+#include "lumo/files/InstallDoor.h"
 #include "patch/InstallFileOps.h"
 #include "platform/NativePath.h"
 
@@ -65,13 +66,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& root = InstallFolder();
     const std::wstring wideRoot = FromNativePath(root);
     const std::filesystem::path realRoot = std::filesystem::canonical(root);
+    std::wstring doorError;
+    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(wideRoot, doorError);
+    Check(door != nullptr);
     for (const PatchFileRecord& record : records) {
-        std::wstring target, error;
-        if (!ResolvePatchTarget(wideRoot, record.path, target, error)) {
+        LumoUtil::InstallFile file;
+        std::wstring error;
+        if (!ResolvePatchTarget(*door, record.path, file, error)) {
             Check(!error.empty());
             continue;
         }
-        const std::string native = ToNativePath(target);
+        Check(file.handle.Valid() || !file.folderPresent);
+        const std::string native = ToNativePath(file.path);
         Check(native.size() > root.size() + 1 && native.compare(0, root.size() + 1, root + "/") == 0);
         Check(native.find("/../") == std::string::npos && native.find("/./") == std::string::npos);
         std::string lower = native;

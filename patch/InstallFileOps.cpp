@@ -169,18 +169,6 @@ std::shared_ptr<InstallDoor> StageDoor(const PatchStageContext& context, std::ws
     return InstallDoor::Open(context.installDir, error);
 }
 
-bool IsFilePresent(const std::wstring& path)
-{
-    struct stat st;
-    return lstat(ToNativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-bool IsFolderPresent(const std::wstring& path)
-{
-    struct stat st;
-    return lstat(ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 InstallFileKind KindInStage(const PatchStageContext& context, const std::wstring& path)
 {
     InDoor at;
@@ -205,17 +193,6 @@ bool ResolvePatchTarget(const InstallDoor& door, const std::wstring& relative, L
                 L"socket or device)";
         return false;
     }
-    return true;
-}
-
-bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
-                        std::wstring& error)
-{
-    const std::shared_ptr<InstallDoor> door = InstallDoor::Open(installDir, error);
-    LumoUtil::InstallFile file;
-    if (!door || !ResolvePatchTarget(*door, relative, file, error))
-        return false;
-    target = file.path;
     return true;
 }
 

@@ -35,11 +35,6 @@ std::shared_ptr<LumoUtil::InstallDoor> StageDoor(const PatchStageContext& contex
 // where.
 bool ResolvePatchTarget(const LumoUtil::InstallDoor& door, const std::wstring& relative, LumoUtil::InstallFile& file,
                         std::wstring& error);
-// The same with a door of its own; target is file.path: the installation folder + "/" + the
-// link-free name reached, so every later operation on it walks no link.
-bool ResolvePatchTarget(const std::wstring& installDir, const std::wstring& relative, std::wstring& target,
-                        std::wstring& error);
-
 // ResolvePatchTarget in a stage: takes the driver's earlier result for relative when the folder
 // it lies in exists (nothing a stage does can change how an existing folder resolves), and
 // resolves afresh otherwise (an earlier record may have created the folder in another spelling).
@@ -53,11 +48,6 @@ bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& re
 // the names found, in "/" style. False with error when two entries match a part, or folder is not
 // an existing folder.
 bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error);
-
-// The name is taken by something other than a folder (a file, or a link of any kind).
-bool IsFilePresent(const std::wstring& path);
-// The name is taken by a folder (not a link to one).
-bool IsFolderPresent(const std::wstring& path);
 
 // What stands at path (a full path as ResolvePatchTarget gives it), no link followed; Missing
 // also when path is not below the stage's installation.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lumo/files/FreeSpace.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/files/UniqueFd.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/StringUtil.h"
@@ -233,7 +234,7 @@ std::vector<CheckedDigest> DigestsOf(const PatchStageContext& context, const std
     return digests;
 }
 
-bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolver& package,
+bool PatchOneFile(const PatchStageContext& context, const LumoUtil::InstallDoor& package,
                   const InstalledPatchTools& tools, const PatchFileRecord& record, const CheckedDigest* known,
                   BackupPairArray& backups)
 {
@@ -250,12 +251,13 @@ bool PatchOneFile(const PatchStageContext& context, LumoUtil::InstallPathResolve
     }
     const bool archiveName = IsArchiveFileName(record.path.substr(NameStart(record.path)));
     const bool archive = archiveName && tools.converterInstalled;
-    std::wstring diff;
-    if (!package.Resolve(DiffRelativePath(record.path, archive), diff, error))
+    LumoUtil::InstallFile diffFile;
+    if (!package.ReachAny(DiffRelativePath(record.path, archive), diffFile, error))
     {
         SendError(error);
         return false;
     }
+    const std::wstring diff = diffFile.path;
     const std::wstring backup = target + kBackupExt;
 
     const CheckedDigest checked = known ? *known : DigestOf(context, target, PatchKeepGoing);
@@ -384,12 +386,18 @@ bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& 
     if (stopped)
         return false;
     // The package does not change during a run: its folders are listed once.
-    LumoUtil::InstallPathResolver package(context.packageDir);
+    std::wstring packageError;
+    const std::shared_ptr<LumoUtil::InstallDoor> package = LumoUtil::InstallDoor::Open(context.packageDir, packageError);
+    if (!package)
+    {
+        SendError(packageError);
+        return false;
+    }
     // Nor do the installation's tools: found once, by the installation's case rule.
     const InstalledPatchTools tools = records.empty() ? InstalledPatchTools() : FindPatchTools(context.installDir);
     for (size_t i = 0; i < records.size(); ++i)
     {
-        if (!PatchOneFile(context, package, tools, records[i], i < digests.size() ? &digests[i] : nullptr, backups))
+        if (!PatchOneFile(context, *package, tools, records[i], i < digests.size() ? &digests[i] : nullptr, backups))
             return false;
     }
     return true;

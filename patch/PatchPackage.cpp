@@ -1,10 +1,14 @@
 #include "patch/PatchPackage.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 
 #include "lumo/buffers/Compression.h"
 #include "lumo/files/FileUtil.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/text/SafePath.h"
 #include "lumo/text/Utf16.h"
@@ -321,8 +325,11 @@ bool UnpackPatchPackage(LumoDataBuffer& package, const std::wstring& packageName
         why = L"the destination folder " + destination + L" cannot be created";
         result = LUMORESULT_NOT_ALLOWED;
     }
-    // Every folder is listed once; what the loop creates is reported to the resolver.
-    LumoUtil::InstallPathResolver resolver(destination);
+    // Every folder is listed once; what the loop creates, it creates through the door, which
+    // keeps its names true.
+    std::shared_ptr<LumoUtil::InstallDoor> door;
+    if (result == LUMORESULT_OK && !(door = LumoUtil::InstallDoor::Open(destination, why)))
+        result = LUMORESULT_NOT_ALLOWED;
     while (result == LUMORESULT_OK && !reader.AtEnd())
     {
         PatchPackageItem item;
@@ -333,27 +340,32 @@ bool UnpackPatchPackage(LumoDataBuffer& package, const std::wstring& packageName
             break;
         }
         const std::wstring where = L"item " + Number(item.index + 1) + L" at offset " + Number(item.offset);
-        std::wstring target, resolveError;
-        if (!resolver.Resolve(item.path, target, resolveError))
+        LumoUtil::InstallFile found;
+        std::wstring resolveError;
+        if (!door->ReachAny(item.path, found, resolveError))
         {
             why = where + L": " + resolveError;
             result = LUMORESULT_BAD_FORMAT;
             break;
         }
+        const std::wstring target = found.path;
         if (item.isFolder)
         {
-            if (!MakeDirectory(target))
+            if (!door->MakeFolders(found.relative, resolveError))
             {
                 why = where + L": the folder " + target + L" cannot be created";
                 result = LUMORESULT_NOT_ALLOWED;
             }
-            else
-                resolver.Created(target);
             continue;
         }
+        // Made through the door first (where its folder exists), so its name is known for the
+        // items that follow; then written by name, in the run's own private folder.
+        const int made = found.handle.Valid() && found.kind == LumoUtil::InstallFileKind::Missing
+                             ? door->CreateOwnFile(found.relative, O_WRONLY, 0644, resolveError)
+                             : -1;
+        if (made >= 0)
+            ::close(made);
         LumoDataBufferFile out(target, LumoDataBufferFile::MODE_WRITE);
-        if (out.IsOpen())
-            resolver.Created(target);
         if (!out.IsOpen())
         {
             why = where + L": the file " + target + L" cannot be created" +

@@ -360,7 +360,9 @@ bool HoldsInstallation(const std::wstring& installDir, std::wstring& error)
     std::wstring utility;
     if (!FindFixedName(installDir, std::wstring(kPatchToolFolder) + L"/" + kDatabaseUtilityName, utility, error))
         return false;
-    if (IsFilePresent(utility))
+    // Anything but a folder under the utility's name (a file, a link) is the game's.
+    struct stat standing;
+    if (lstat(ToNativePath(utility).c_str(), &standing) == 0 && !S_ISDIR(standing.st_mode))
         return true;
     error = L"The folder " + installDir + L" holds no Sollex installation: it has no " + utility + L".";
     return false;

@@ -355,13 +355,12 @@ std::shared_ptr<HeldFolder> InstallDoor::HoldBelow(const std::shared_ptr<HeldFol
                                                    int& why) const
 {
     const std::string relative = folder->relative.empty() ? name : folder->relative + "/" + name;
+    if (std::shared_ptr<HeldFolder> held = Held(relative))
+        return held;
     std::lock_guard<std::mutex> hold(m_held->mutex);
-    const auto found = m_held->folders.find(relative);
-    if (found != m_held->folders.end()) {
-        if (!IsRemoved(found->second->fd))
-            return found->second;
-        m_held->folders.erase(found);  // removed since: its name may hold a new folder
-    }
+    const auto found = m_held->folders.find(relative);  // held by another thread meanwhile
+    if (found != m_held->folders.end())
+        return found->second;
     int fd = ::openat(folder->fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
         // Out of descriptors: let go of the folders nothing uses now (no handle, no walk).
@@ -380,16 +379,31 @@ std::shared_ptr<HeldFolder> InstallDoor::HoldBelow(const std::shared_ptr<HeldFol
     return below;
 }
 
-std::shared_ptr<HeldFolder> InstallDoor::HoldFolder(const std::string& relative, int& why, std::wstring& error) const
+std::shared_ptr<HeldFolder> InstallDoor::Held(const std::string& relative) const
 {
-    std::shared_ptr<HeldFolder> folder;
+    std::shared_ptr<HeldFolder> held;
     {
         std::lock_guard<std::mutex> hold(m_held->mutex);
-        folder = m_held->folders.at(std::string());
         const auto found = m_held->folders.find(relative);
-        if (found != m_held->folders.end() && !IsRemoved(found->second->fd))
-            return found->second;
+        if (found == m_held->folders.end())
+            return nullptr;
+        held = found->second;
     }
+    if (relative.empty() || !IsRemoved(held->fd))
+        return held;
+    // Removed since: its name may hold a new folder.
+    std::lock_guard<std::mutex> hold(m_held->mutex);
+    const auto found = m_held->folders.find(relative);
+    if (found != m_held->folders.end() && found->second == held)
+        m_held->folders.erase(found);
+    return nullptr;
+}
+
+std::shared_ptr<HeldFolder> InstallDoor::HoldFolder(const std::string& relative, int& why, std::wstring& error) const
+{
+    if (std::shared_ptr<HeldFolder> held = Held(relative))
+        return held;
+    std::shared_ptr<HeldFolder> folder = Held(std::string());
     for (const std::string& part : SplitNative(relative)) {
         std::shared_ptr<HeldFolder> below = HoldBelow(folder, part, why);
         if (!below) {
@@ -904,17 +918,22 @@ int InstallDoor::CreateOwnFile(const std::wstring& relative, int flags, mode_t m
         return -1;
     }
     NameChange change(parent);
-    if (::unlinkat(parent->fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
-        const int e = errno;
-        if (e != EISDIR || ::unlinkat(parent->fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
-            error = e == EISDIR ? where + L" is a folder with something in it, where the patcher keeps a file of "
-                                          L"its own; the patcher did not make it. Delete it and start again."
-                                : L"cannot remove what stands at " + where + L": " + ErrnoText(e);
-            return -1;
+    const int create = flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(parent->fd, leaf.c_str(), create, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // Whatever stands there (a stale one, a planted link or FIFO) goes first.
+        if (::unlinkat(parent->fd, leaf.c_str(), 0) != 0 && errno != ENOENT) {
+            const int e = errno;
+            if (e != EISDIR || ::unlinkat(parent->fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
+                error = e == EISDIR ? where + L" is a folder with something in it, where the patcher keeps a file of "
+                                              L"its own; the patcher did not make it. Delete it and start again."
+                                    : L"cannot remove what stands at " + where + L": " + ErrnoText(e);
+                return -1;
+            }
+            Forget(JoinNative(NativeParts(relative)));
         }
-        Forget(JoinNative(NativeParts(relative)));
+        fd = ::openat(parent->fd, leaf.c_str(), create, mode);
     }
-    const int fd = ::openat(parent->fd, leaf.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         error = L"cannot create " + where + L": " + ErrnoText(errno);
     else
