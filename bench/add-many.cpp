@@ -10,9 +10,9 @@
 // Usage: bench-add-many [files] [rounds] (files: how many the folder holds and how many are added,
 // default 10000). Each side runs in rounds that alternate which side goes first, on a fresh copy of
 // the installation with the disk synced first; the median of each counts. The copies are removed
-// only at the end: on ext4 without a journal, creating a file skips every inode freed in the last
-// minute one by one, so a round that followed the removal of the last one's 2 x files would time
-// the file system's scan rather than either side.
+// only at the end: on ext4 without a journal, creating a file steps one by one over every inode
+// freed in the last minute or so, so a round that came right after removing the previous round's
+// copy would time that scan rather than either side.
 // Last line: add-many: ours <files/s>, cp -r+sync <files/s>, ratio <ours/anchor>.
 
 #include <dirent.h>
@@ -184,7 +184,7 @@ int main(int argc, char** argv)
 
     const double ours = result.ours.median, anchorRate = result.anchor.median;
     printf("files: %d of %zu bytes added to a folder holding %d\n", l.files, kFileSize, l.files);
-    printf("ours: %.2f s, cp -r+sync: %.2f s\n", l.files / ours, l.files / anchorRate);
+    printf("medians: ours %.2f s, cp -r+sync %.2f s\n", l.files / ours, l.files / anchorRate);
     printf("add-many: ours %.0f files/s, cp -r+sync %.0f files/s, ratio %.2f\n", ours, anchorRate, ours / anchorRate);
     return 0;
 }
