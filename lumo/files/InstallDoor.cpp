@@ -1029,34 +1029,37 @@ bool InstallDoor::Rename(const std::wstring& from, const std::wstring& to, std::
     return true;
 }
 
-int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error) const
+int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error,
+                                     int* reason) const
 {
+    int ignored = 0;
+    int& why = reason ? *reason : ignored;
+    why = 0;
     const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
-    int why = 0;
     const std::shared_ptr<HeldFolder> held = ParentOf(relative, leaf, why, error);
     if (!held) {
         error = L"cannot open " + where + L": " + error;
         return -1;
     }
     NameChange change(held);
-    const UniqueFd parent(::fcntl(held->fd, F_DUPFD_CLOEXEC, 0));
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueFd fd(::openat(parent.Get(), leaf.c_str(), flags, 0644));
+        UniqueFd fd(::openat(held->fd, leaf.c_str(), flags, 0644));
         if (create && fd.Get() >= 0 && attempt == 0)
             change.Added(leaf);
         struct stat info{};
         if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
-            const int e = errno;
+            why = errno;
             struct stat standing{};
-            if (::fstatat(parent.Get(), leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
+            if (::fstatat(held->fd, leaf.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(standing.st_mode))
                 error = where + L" is " + KindText(standing.st_mode) + L", not a file: it was left as it is";
             else
-                error = L"cannot open " + where + L" for writing: " + ErrnoText(e);
+                error = L"cannot open " + where + L" for writing: " + ErrnoText(why);
             return -1;
         }
         if (!S_ISREG(info.st_mode)) {
+            why = EINVAL;
             error = where + L" is " + KindText(info.st_mode) + L", not a file: it was left as it is";
             return -1;
         }
@@ -1067,15 +1070,17 @@ int InstallDoor::OpenForWriteInPlace(const std::wstring& relative, bool create, 
             return fd.Release();
         }
         fd.Reset();
-        if (attempt > 0 || !GiveOwnCopy(parent.Get(), leaf, relative, error))
+        if (attempt > 0 || !GiveOwnCopy(held->fd, leaf, relative, error))
             break;
     }
     if (error.empty())
         error = where + L" still has more than one name after it was given a copy of its own";
+    if (why == 0)
+        why = EMLINK;
     return -1;
 }
 
-bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error) const
+bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error, int* reason) const
 {
     std::shared_ptr<HeldFolder> folder;
     {
@@ -1094,7 +1099,8 @@ bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error)
             if (::mkdirat(folder->fd, part.c_str(), 0777) != 0 && errno != EEXIST) {
                 const int e = errno;
                 error = L"cannot make the folder " + where + L": " + ErrnoText(e);
-                errno = e;
+                if (reason)
+                    *reason = e;
                 return false;
             }
             change.Added(part);
@@ -1106,7 +1112,8 @@ bool InstallDoor::MakeFolders(const std::wstring& relative, std::wstring& error)
                 error = where + L" is " + KindText(info.st_mode) + L", not a folder";
             else
                 error = L"cannot open the folder " + where + L": " + ErrnoText(why);
-            errno = why;
+            if (reason)
+                *reason = why;
             return false;
         }
         folder = std::move(below);

@@ -213,13 +213,15 @@ public:
     // Opens the regular file relative (link-free, as Reach gives it) for writing in place
     // (O_WRONLY, plus O_CREAT|O_EXCL when create), never through a link and never blocking. A file
     // with more than one name is first given a copy of its own (copied beside it, flushed and
-    // renamed over it), so its other names keep their content. -1 with error on failure.
-    int OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error) const;
+    // renamed over it), so its other names keep their content. -1 with error on failure, and
+    // reason (when given) the system's error number (EINVAL for something that is not a file).
+    int OpenForWriteInPlace(const std::wstring& relative, bool create, std::wstring& error,
+                            int* reason = nullptr) const;
 
     // Makes the folder relative (link-free) and every missing folder above it, walking from the
     // root without following a link. False with error naming the part that is not a folder or
-    // cannot be made (errno then holds the system's reason).
-    bool MakeFolders(const std::wstring& relative, std::wstring& error) const;
+    // cannot be made, and reason (when given) the system's error number.
+    bool MakeFolders(const std::wstring& relative, std::wstring& error, int* reason = nullptr) const;
 
     // Flushes the installation's file system (syncfs).
     bool Sync(std::wstring& error) const;

@@ -61,16 +61,16 @@ int OpenForRepairWrite(const LumoUtil::InstallDoor& door, const std::wstring& re
 {
     reason = 0;
     const size_t slash = relative.find_last_of(L"/\\");
-    if (create && slash != std::wstring::npos && !door.MakeFolders(relative.substr(0, slash), error))
+    if (create && slash != std::wstring::npos && !door.MakeFolders(relative.substr(0, slash), error, &reason))
     {
-        reason = errno ? errno : ENOTDIR;
+        reason = reason ? reason : ENOTDIR;
         return -1;
     }
     mode_t kept = 0;
     const int lifted = create ? -1 : LiftReadOnly(door, relative, kept);
-    errno = 0;
-    const int fd = door.OpenForWriteInPlace(relative, create, error);
-    reason = fd < 0 ? (errno ? errno : EINVAL) : 0;
+    const int fd = door.OpenForWriteInPlace(relative, create, error, &reason);
+    if (fd < 0 && reason == 0)
+        reason = EINVAL;
     if (lifted >= 0)
     {
         // A file left as it was, or one whose name now has a copy of its own, keeps its mode.

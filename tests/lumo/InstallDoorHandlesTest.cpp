@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -199,4 +201,30 @@ TEST(InstallDoorTake, TheTakesNameLeadsToTheTakesDoorWhateverStandsThereNow)
     EXPECT_EQ(again->Door(), lock->Door());
     EXPECT_EQ(door->Look(L"data/sub/f1.dat").kind, InstallFileKind::Regular);
     EXPECT_EQ(door->Look(L"victim.txt").kind, InstallFileKind::Missing);
+}
+
+// A failure is told by the call that failed: a later look at the name (which finds nothing) does
+// not turn "Too many open files" (or a full disk) into "No such file or directory".
+TEST(InstallDoorHandles, AFailedCreateTellsItsOwnReason)
+{
+    Installation inst;
+    const pid_t child = fork();
+    if (child == 0) {
+        const auto door = inst.Door();
+        std::wstring error;
+        if (door->Look(L"data/sub/new.dat").kind != InstallFileKind::Missing)
+            _exit(2);
+        // No descriptor left for the file itself.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(::fcntl(0, F_DUPFD, 0));
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(4);
+        int reason = 0;
+        const int fd = door->OpenForWriteInPlace(L"data/sub/new.dat", true, error, &reason);
+        _exit(fd < 0 && reason == EMFILE ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
