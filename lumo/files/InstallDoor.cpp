@@ -573,7 +573,7 @@ bool InstallDoor::ReachWith(const std::wstring& relative, InstallFile& file, std
                 error = L"path " + shown + L" runs through the symbolic link " +
                         Quoted(m_prefix + FromNativePath(JoinNative(at) + (at.empty() ? "" : "/") + step.name)) +
                         L", whose target " + Quoted(FromNativePath(target)) +
-                        L" names a file holding \"\\\", which an installation cannot hold";
+                        L" names a file holding a backslash, which an installation cannot hold";
                 return false;
             }
             if (target.front() == '/') {
