@@ -83,6 +83,7 @@ public:
     void Start() override { m_client.Start(); }
     void Cancel() override { m_client.Cancel(); }
     bool IsRunning() const override { return m_client.IsRunning(); }
+    void WaitWhileRunning(std::chrono::milliseconds limit) override { m_client.WaitWhileRunning(limit); }
     int GetState() const override { return m_client.GetState(); }
     float GetProgress() const override { return m_client.GetProgress(); }
     uint32_t GetSegmentsReceived() const override { return m_client.GetSegmentsReceived(); }
@@ -195,7 +196,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
             *progress = now;
         if (lastStage >= 5)
             host.SetGauge(1000, int(now * 1000));
-        std::this_thread::sleep_for(seams.pollInterval);
+        client->WaitWhileRunning(seams.pollInterval);
     }
     const bool cancelled = !host.KeepGoing();
     // The records in the slots are still being written: count them once the client has stopped.

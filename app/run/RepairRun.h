@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace LumoPatch {
@@ -31,6 +32,9 @@ public:
     // Stops a running client and waits until it has stopped.
     virtual void Cancel() = 0;
     virtual bool IsRunning() const = 0;
+    // Waits until the client is no longer running, at most limit: a run that ends between two
+    // polls is seen when it ends. This one only sleeps out the limit.
+    virtual void WaitWhileRunning(std::chrono::milliseconds limit) { std::this_thread::sleep_for(limit); }
     virtual int GetState() const = 0;
     virtual float GetProgress() const = 0;
     virtual uint32_t GetSegmentsReceived() const = 0;
@@ -67,6 +71,8 @@ struct RepairRunSeams {
     std::function<bool(SocketAddress&, std::vector<std::wstring>& why)> resolveServer = ResolveRepairServer;
     // A new real client when empty.
     std::function<std::unique_ptr<RepairClientControl>()> makeClient;
+    // The longest wait between two looks at the client (its stage, progress, a stop asked for);
+    // a client that ends sooner is seen at once.
     std::chrono::milliseconds pollInterval{1000};
 };
 

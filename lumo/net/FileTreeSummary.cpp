@@ -75,13 +75,24 @@ void RunOnAllCores(size_t count, const std::atomic<bool>* cancel, Work work)
         thread->Join();
 }
 
-// How many segments the table holds for the file path in a row from #000.
-uint64_t StoredSegmentCount(const FileTreeSummary::Table& table, const std::wstring& path)
+// The table's entries #000, #001, ... of the file path, in a row up to the first gap. They nearly
+// always follow each other in the table, so each is compared with the entry after the last one
+// found and looked up only when it is not that one (a name such as "a.bin#000.x#000" sorts
+// between "a.bin#000" and "a.bin#001").
+void StoredSegments(FileTreeSummary::Table& table, const std::wstring& path,
+                    std::vector<FileTreeSummary::Table::iterator>& found)
 {
-    uint64_t count = 0;
-    while (table.count(MakeSegmentName(path, count)))
-        ++count;
-    return count;
+    found.clear();
+    auto next = table.end();
+    for (uint64_t i = 0;; ++i)
+    {
+        const std::wstring name = MakeSegmentName(path, i);
+        const auto at = next != table.end() && next->first == name ? next : table.find(name);
+        if (at == table.end())
+            return;
+        found.push_back(at);
+        next = std::next(at);
+    }
 }
 
 // Closes a descriptor when it goes out of scope.
@@ -197,6 +208,7 @@ struct FileTreeSummary::Walk
     };
     std::wstring root;
     std::vector<Job> jobs;
+    std::vector<Table::iterator> stored; // PlanFile's, kept for its capacity
     std::set<const OpenFolder*> folders; // held open by jobs
 };
 
@@ -217,6 +229,11 @@ std::vector<uint8_t> FileTreeSummary::Serialise()
 {
     OS::MutexLock lock(m_mutex);
     std::vector<uint8_t> bytes;
+    // Reserved once for the usual names (one unit a character): no copy of megabytes as it grows.
+    size_t expected = 8;
+    for (const auto& item : m_table)
+        expected += 4 + 2 * item.first.size() + 12;
+    bytes.reserve(expected);
     AppendU32(bytes, kSummaryMagic);
     AppendU32(bytes, uint32_t(m_table.size()));
     for (const auto& [name, entry] : m_table)
@@ -265,7 +282,9 @@ LUMORESULT FileTreeSummary::Read(LumoDataBuffer& stream)
             reader.firstError = ReadU64(stream, entry.time);
         if (reader.firstError != LUMORESULT_OK)
             return reader.firstError;
-        m_table[name] = entry;
+        // Saved in table order, so each entry goes in at the end (any order is read all the same;
+        // a name met twice keeps its last entry).
+        m_table.insert_or_assign(m_table.end(), std::move(name), entry);
     }
     return LUMORESULT_OK;
 }
@@ -286,15 +305,17 @@ void FileTreeSummary::PlanFile(Walk& walk, const std::shared_ptr<const OpenFolde
     // checksums of bytes it no longer has.
     const uint64_t time = FileTimeOf(status);
     const uint64_t segments = LumoUtil::SegmentCountOf(uint64_t(status.st_size));
-    const bool sameSegments = segments == 0 || StoredSegmentCount(m_table, relative) == segments;
+    std::vector<Table::iterator>& stored = walk.stored;
+    if (segments > 0)
+        StoredSegments(m_table, relative, stored);
+    const bool sameSegments = segments == 0 || stored.size() == segments;
     std::wstring fullPath;
     for (uint64_t i = 0; i < segments; ++i)
     {
-        std::wstring name = MakeSegmentName(relative, i);
-        auto found = m_table.find(name);
         // An unchanged file keeps the stored checksum without reading the segment, unless its time
         // is that of the last save or later: a change within that second keeps the time.
-        const bool sameTime = sameSegments && found != m_table.end() && found->second.time == time;
+        const auto found = sameSegments ? stored[i] : m_table.end();
+        const bool sameTime = found != m_table.end() && found->second.time == time;
         if (sameTime && time < m_savedAt)
         {
             found->second.seen = true;
@@ -303,7 +324,7 @@ void FileTreeSummary::PlanFile(Walk& walk, const std::shared_ptr<const OpenFolde
         if (fullPath.empty())
             fullPath = LumoUtil::JoinPath(walk.root, relative);
         walk.jobs.push_back(Walk::Job{folder, leaf, status.st_dev, status.st_ino, MakeSegmentName(fullPath, i),
-                                      std::move(name), i, time, 0, i + 1 == segments,
+                                      MakeSegmentName(relative, i), i, time, 0, i + 1 == segments,
                                       sameTime ? found->second.checksum : 0});
         walk.folders.insert(folder.get());
     }

@@ -124,14 +124,27 @@ void RepairClient::Start()
     if (!m_thread.Start(
             [this] {
                 Run();
-                m_running = false;
+                MarkEnded();
             },
             &threadError))
     {
         ReportFailure("The repair cannot start: " + threadError);
         m_error = LUMORESULT_OUT_OF_SPACE;
-        m_running = false;
+        MarkEnded();
     }
+}
+
+void RepairClient::MarkEnded()
+{
+    std::lock_guard<std::mutex> hold(m_endLock);
+    m_running = false;
+    m_ended.notify_all();
+}
+
+void RepairClient::WaitWhileRunning(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> hold(m_endLock);
+    m_ended.wait_for(hold, limit, [this] { return !IsRunning(); });
 }
 
 bool RepairClient::Succeeded() const
@@ -213,9 +226,11 @@ void RepairClient::Run()
     m_state = 5;
     m_journal = std::make_unique<RepairJournal>(m_rootFolder);
     FileGrowthCheck growth;
+    // The summary is saved at a bounded rate while records arrive (lumo/net/SaveSchedule.h).
+    SaveSchedule schedule;
     const SegmentPipelineResult pipeline = ReceiveSegments(
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
-        [this] { SaveSummary(); }, &growth);
+        [this] { SaveSummary(); }, &growth, &schedule);
     if (const std::string stall = m_connection->GetStallReason(); !stall.empty())
         ReportFailure("The repair gave up on the server: " + stall + ".");
     CloseConnection();

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,9 @@ public:
 
     // Acquires what the run wrote: a caller that sees it ended may configure the client again.
     bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
+    // Returns once the run has ended, or after limit at most (a caller polling the client sees the
+    // end of a run when it comes, not at its next poll).
+    void WaitWhileRunning(std::chrono::milliseconds limit);
     bool Succeeded() const;
     LUMORESULT GetError() const { return m_error.load(std::memory_order_relaxed); }
     int GetState() const { return m_state.load(std::memory_order_relaxed); }
@@ -84,6 +88,8 @@ public:
 
 private:
     void Run();
+    // The run has ended: wakes WaitWhileRunning.
+    void MarkEnded();
     void Scan();
     bool SaveSummary();
     LUMORESULT Connect();
@@ -106,6 +112,9 @@ private:
     std::atomic<int> m_state{0};
     OS::GuardedThread m_thread;
     std::atomic<bool> m_running{false};
+    // Signalled when m_running becomes false.
+    std::mutex m_endLock;
+    std::condition_variable m_ended;
     std::atomic<bool> m_success{false};
     std::atomic<LUMORESULT> m_error{LUMORESULT_OK};
     std::atomic<bool> m_cancel{false};

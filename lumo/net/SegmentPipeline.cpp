@@ -13,7 +13,7 @@ bool IsOutOfSpace(int systemError)
 
 SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
                                       const std::function<bool()>& keepGoing, const std::function<void()>& save,
-                                      FileGrowthCheck* growth)
+                                      FileGrowthCheck* growth, SaveSchedule* schedule)
 {
     constexpr size_t kSlots = 4;
     LumoAgentClientTask slots[kSlots];
@@ -35,7 +35,6 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
         return ok;
     };
     size_t i = 0; // the slot the next record goes into
-    int sinceSave = 0;
     while (keepGoing() && result.received < total)
     {
         if (!slots[i].ReceiveFile(owner))
@@ -44,13 +43,8 @@ SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t tota
             break;
         }
         ++result.received;
-        if (sinceSave >= 32)
-        {
-            save();
-            sinceSave = 0;
-        }
-        else
-            ++sinceSave;
+        if (schedule && schedule->Due())
+            schedule->Save(save);
         // The slot received three passes ago finishes its write before the one received two
         // passes ago begins: one writer at a time, in receive order.
         const bool ok = endWrite(slots[(i + 1) % kSlots]) && slots[(i + 2) % kSlots].WriteFileBegin();

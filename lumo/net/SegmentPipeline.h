@@ -9,6 +9,7 @@
 
 #include "lumo/net/FileGrowthCheck.h"
 #include "lumo/net/LumoAgentClientTask.h"
+#include "lumo/net/SaveSchedule.h"
 
 struct SegmentPipelineResult
 {
@@ -22,10 +23,11 @@ struct SegmentPipelineResult
 };
 
 // Receives up to total records from the owner's stream while keepGoing() holds, calling save()
-// after every 33 records, then writes what is still in the slots and calls save() once more. A
+// through schedule after a record whenever the schedule says a save is due (never without one),
+// then writes what is still in the slots and calls save() once more. A
 // write that finds the disk full ends the run at once: the records still held are not written. Every
 // write that ran is handed to growth (when given), in the order the writes happened, and growth's
 // rule is enforced before that last save, on the files as the records left them.
 SegmentPipelineResult ReceiveSegments(SegmentTransferOwner& owner, uint32_t total,
                                       const std::function<bool()>& keepGoing, const std::function<void()>& save,
-                                      FileGrowthCheck* growth = nullptr);
+                                      FileGrowthCheck* growth = nullptr, SaveSchedule* schedule = nullptr);

@@ -34,13 +34,16 @@ size_t Utf16Length(const std::wstring& text)
 
 void AppendUtf16LE(std::vector<uint8_t>& out, const std::wstring& text)
 {
-    out.reserve(out.size() + 2 * text.size());
+    // Sized once and written in place: summaries append a name for each of 100,000 entries.
+    const size_t at = out.size();
+    out.resize(at + 2 * Utf16Length(text));
+    uint8_t* p = out.data() + at;
     for (wchar_t c : text) {
         uint16_t units[2];
         const size_t n = Units(c, units);
         for (size_t k = 0; k < n; ++k) {
-            out.push_back(static_cast<uint8_t>(units[k] & 0xFF));
-            out.push_back(static_cast<uint8_t>(units[k] >> 8));
+            *p++ = static_cast<uint8_t>(units[k] & 0xFF);
+            *p++ = static_cast<uint8_t>(units[k] >> 8);
         }
     }
 }

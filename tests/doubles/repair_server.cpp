@@ -10,7 +10,8 @@
 // client lacks or has different (plain, or compressed with --compress), a checksum-0 record where
 // the client's file is longer, and a delete record for every client file that ROOT lacks and a
 // --managed pattern matches. After the last record it waits for the client to close (at most
-// 30 s). --delay-ms pauses before each record.
+// 30 s). --delay-ms pauses before each record. Between connections it keeps ROOT's checksums while
+// a watch on every folder of ROOT sees no change; a file the watch names is read again.
 //
 // Fault modes, for the tests of the client's error paths:
 //   version      answers version 5             no-version    closes without answering
@@ -31,11 +32,16 @@
 //                far record is written, and keeps the connection open until the client closes it
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -82,20 +88,6 @@ void Log(const char* format, ...)
     std::fflush(stdout);
 }
 
-bool ReadFully(int fd, void* data, size_t length)
-{
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0)
-    {
-        const ssize_t n = ::recv(fd, p, length, 0);
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 bool SendAll(int fd, const std::vector<uint8_t>& bytes, size_t length)
 {
     for (size_t done = 0; done < length;)
@@ -108,35 +100,72 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes, size_t length)
     return true;
 }
 
-bool ReadU32(int fd, uint32_t& value)
+// Reads the socket through a buffer: a summary of 100,000 entries would otherwise cost three
+// receives an entry.
+class SocketReader
 {
-    uint8_t b[4];
-    if (!ReadFully(fd, b, 4))
-        return false;
-    value = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-    return true;
-}
+public:
+    explicit SocketReader(int fd) : m_fd(fd) {}
+    bool Read(void* data, size_t length)
+    {
+        auto* p = static_cast<uint8_t*>(data);
+        while (length > 0)
+        {
+            if (m_at == m_end)
+            {
+                const ssize_t n = ::recv(m_fd, m_buffer, sizeof m_buffer, 0);
+                if (n <= 0)
+                    return false;
+                m_at = 0;
+                m_end = size_t(n);
+            }
+            const size_t take = std::min(length, m_end - m_at);
+            std::memcpy(p, m_buffer + m_at, take);
+            m_at += take;
+            p += take;
+            length -= take;
+        }
+        return true;
+    }
+    bool ReadU32(uint32_t& value)
+    {
+        uint8_t b[4];
+        if (!Read(b, 4))
+            return false;
+        value = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return true;
+    }
 
-// The client's summary, parsed field by field from the socket: it has no length of its own.
-bool ReadClientSummary(int fd, FileTreeSummary::Table& table)
+private:
+    int m_fd;
+    uint8_t m_buffer[1 << 16];
+    size_t m_at = 0, m_end = 0;
+};
+
+// The client's summary, parsed field by field from the socket: it has no length of its own. The
+// client sends it in table order, so each entry goes in at the end (any order is taken all the same).
+bool ReadClientSummary(SocketReader& in, FileTreeSummary::Table& table)
 {
     uint32_t magic = 0;
     uint32_t count = 0;
-    if (!ReadU32(fd, magic) || magic != kSummaryMagic || !ReadU32(fd, count) || count > (16u << 20))
+    if (!in.ReadU32(magic) || magic != kSummaryMagic || !in.ReadU32(count) || count > (16u << 20))
         return false;
+    std::vector<uint8_t> name;
     for (uint32_t i = 0; i < count; ++i)
     {
         uint32_t units = 0;
-        if (!ReadU32(fd, units) || units > kMaxSummaryNameUnits)
+        if (!in.ReadU32(units) || units > kMaxSummaryNameUnits)
             return false;
-        std::vector<uint8_t> name(size_t(units) * 2);
+        name.resize(size_t(units) * 2);
         uint8_t tail[12];
-        if (!ReadFully(fd, name.data(), name.size()) || !ReadFully(fd, tail, sizeof tail))
+        if (!in.Read(name.data(), name.size()) || !in.Read(tail, sizeof tail))
             return false;
         SegmentEntry entry;
         std::memcpy(&entry.checksum, tail, 4); // x86-64 only, little-endian like the wire
         std::memcpy(&entry.time, tail + 4, 8);
-        table[LumoUtil::DecodeUtf16LE(name.data(), units)] = entry;
+        std::wstring key = LumoUtil::DecodeUtf16LE(name.data(), units);
+        // A name sent twice: the last one counts.
+        table.emplace_hint(table.end(), std::move(key), entry)->second = entry;
     }
     return true;
 }
@@ -210,42 +239,187 @@ Record Ready(const Options& options, const Record& record)
     return record.fromRoot ? SegmentRecord(options, record.name) : record;
 }
 
-// ROOT's table, scanned before the server listens and brought up to date for each client (only
-// files whose time changed are read again): a client never waits on checksums of the whole folder.
-FileTreeSummary& Reference()
+// Tells what changed under ROOT since the last look: every folder of the tree is watched for a
+// change of its entries or of a file in it (content, time, mode, a name added, removed or moved).
+// A tree it cannot watch whole (the system's watch limits, a folder it cannot open) or a lost
+// event counts as anything changed, so nothing is ever served from a stale table.
+class TreeWatch
+{
+public:
+    struct Changes
+    {
+        bool folders = false; // a folder came, went or moved: watch afresh
+        bool unknown = false; // not known what changed: read everything again
+        std::vector<std::wstring> files; // install-relative, "\" between parts
+    };
+
+    ~TreeWatch() { Close(); }
+
+    Changes Take()
+    {
+        Changes changes;
+        if (m_fd < 0)
+        {
+            changes.folders = changes.unknown = true;
+            return changes;
+        }
+        alignas(inotify_event) char buffer[1 << 16];
+        for (;;)
+        {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN)
+                return changes;
+            if (n <= 0)
+            {
+                changes.folders = changes.unknown = true; // the watch is broken: trust nothing
+                return changes;
+            }
+            for (ssize_t at = 0; at < n;)
+            {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                const auto folder = m_folders.find(event->wd);
+                if ((event->mask & IN_Q_OVERFLOW) || folder == m_folders.end())
+                    changes.folders = changes.unknown = true;
+                else if (event->mask & (IN_ISDIR | IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
+                    changes.folders = true;
+                else if (event->len > 0)
+                {
+                    const std::wstring name = FromNativePath(event->name);
+                    changes.files.push_back(folder->second.empty() ? name : folder->second + L"\\" + name);
+                }
+            }
+        }
+    }
+
+    // Watches every folder under root afresh, before the tree is scanned: a change during the scan
+    // is seen at the next look.
+    void Rewatch(const std::string& root)
+    {
+        Close();
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd >= 0 && !WatchFolder(root, L""))
+            Close();
+    }
+
+private:
+    bool WatchFolder(const std::string& folder, const std::wstring& relative)
+    {
+        constexpr uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
+                                     IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW;
+        const int wd = ::inotify_add_watch(m_fd, folder.c_str(), kEvents);
+        if (wd < 0)
+            return false;
+        m_folders[wd] = relative;
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            return false;
+        bool whole = true;
+        while (const dirent* item = ::readdir(dir))
+        {
+            const std::string name = item->d_name;
+            if (name == "." || name == "..")
+                continue;
+            struct stat status{};
+            const std::string path = folder + "/" + name;
+            const std::wstring below = relative.empty() ? FromNativePath(name) : relative + L"\\" + FromNativePath(name);
+            if (::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && !WatchFolder(path, below))
+            {
+                whole = false;
+                break;
+            }
+        }
+        ::closedir(dir);
+        return whole;
+    }
+    void Close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        m_folders.clear();
+    }
+
+    int m_fd = -1;
+    std::map<int, std::wstring> m_folders; // watch -> folder, install-relative
+};
+
+// ROOT's table, scanned before the server listens and brought up to date for a client when the
+// watch saw a change: a file named in a change is read again whatever its time says (a change
+// within the second of the last scan keeps the time), the others only when their time changed. A
+// client never waits on checksums of the whole folder, nor on a walk of a tree that did not change.
+const FileTreeSummary::Table& Reference(const Options& options)
 {
     static FileTreeSummary reference;
-    return reference;
+    static FileTreeSummary::Table table;
+    static TreeWatch watch;
+    static bool scanned = false;
+    const TreeWatch::Changes changes = watch.Take();
+    if (scanned && !changes.folders && changes.files.empty())
+        return table;
+    if (changes.folders)
+        watch.Rewatch(ToNativePath(options.root));
+    if (changes.unknown)
+        reference.Clear();
+    for (const std::wstring& file : changes.files)
+        reference.RemoveSegmentsFrom(file, 0);
+    reference.Scan(options.root, {});
+    table = reference.Snapshot();
+    scanned = true;
+    return table;
+}
+
+// How many segments the table holds for the file path: its names all begin with path + "#", so
+// they lie together in the table's order.
+uint64_t SegmentsOf(const FileTreeSummary::Table& table, const std::wstring& path)
+{
+    const std::wstring prefix = path + L"#";
+    uint64_t count = 0;
+    for (auto it = table.lower_bound(prefix); it != table.end() && it->first.starts_with(prefix); ++it)
+        if (GetSegmentPath(it->first) == path)
+            ++count;
+    return count;
 }
 
 // What the reference folder has that the client's table lacks, in table order. Segments of ROOT
-// are read when they are sent, so the count goes out as soon as the client's summary is in.
+// are read when they are sent, so the count goes out as soon as the client's summary is in. Both
+// tables are in one order, so they are walked side by side.
 std::vector<Record> Diff(const Options& options, const FileTreeSummary::Table& client)
 {
-    Reference().Scan(options.root, {});
-    const FileTreeSummary::Table ours = Reference().Snapshot();
+    const FileTreeSummary::Table& ours = Reference(options);
+    const FileTreeSummary::ExclusionSet managed{options.managed.begin(), options.managed.end()};
+    const Utf16Order before;
 
-    std::map<std::wstring, uint64_t> segmentsOfFile;
-    for (const auto& [name, entry] : ours)
-        segmentsOfFile[GetSegmentPath(name)]++;
     std::map<std::wstring, bool, Utf16Order> send; // name -> whole segment (else a cut or delete)
-    for (const auto& [name, entry] : ours)
+    auto mine = ours.begin();
+    for (auto theirs = client.begin(); theirs != client.end() || mine != ours.end();)
     {
-        auto found = client.find(name);
-        if (found == client.end() || found->second.checksum != entry.checksum)
-            send[name] = true;
-    }
-    for (const auto& [name, entry] : client)
-    {
-        const std::wstring path = GetSegmentPath(name);
-        auto file = segmentsOfFile.find(path);
-        if (file != segmentsOfFile.end())
+        if (theirs == client.end() || (mine != ours.end() && before(mine->first, theirs->first)))
         {
-            if (uint64_t(GetSegmentIndex(name)) >= file->second && !send.count(MakeSegmentName(path, file->second)))
-                send[MakeSegmentName(path, file->second)] = file->second == 0; // an empty file: an empty segment
+            send[mine->first] = true; // the client lacks it
+            ++mine;
+            continue;
         }
-        else if (GetSegmentIndex(name) == 0 && FileTreeSummary::IsExcluded(name, {options.managed.begin(), options.managed.end()}))
-            send[name] = false;
+        if (mine != ours.end() && !before(theirs->first, mine->first))
+        {
+            if (mine->second.checksum != theirs->second.checksum)
+                send[mine->first] = true;
+            ++mine;
+            ++theirs;
+            continue;
+        }
+        // A segment of the client's that ROOT lacks: past the end of ROOT's file, or a file ROOT lacks.
+        const std::wstring path = GetSegmentPath(theirs->first);
+        if (const uint64_t segments = SegmentsOf(ours, path); segments > 0)
+        {
+            if (uint64_t(GetSegmentIndex(theirs->first)) >= segments)
+                send.try_emplace(MakeSegmentName(path, segments), false);
+        }
+        else if (GetSegmentIndex(theirs->first) == 0 && FileTreeSummary::IsExcluded(theirs->first, managed))
+            send[theirs->first] = false;
+        ++theirs;
     }
     std::vector<Record> records;
     for (const auto& [name, whole] : send)
@@ -317,8 +491,9 @@ std::vector<Record> FaultRecords(const Options& options, std::vector<Record> rec
 
 void Serve(int fd, const Options& options)
 {
+    SocketReader in(fd);
     uint32_t version = 0;
-    if (!ReadU32(fd, version))
+    if (!in.ReadU32(version))
         return Log("connection closed before the version");
     Log("received version %u", version);
     if (options.fault == "no-version")
@@ -329,7 +504,7 @@ void Serve(int fd, const Options& options)
         return;
 
     FileTreeSummary::Table client;
-    if (!ReadClientSummary(fd, client))
+    if (!ReadClientSummary(in, client))
         return Log("bad or cut summary");
     Log("received a summary of %zu entries", client.size());
     const std::vector<Record> records = FaultRecords(options, Diff(options, client));
@@ -448,7 +623,7 @@ int main(int argc, char** argv)
         std::perror("repair-server: cannot listen");
         return 1;
     }
-    Reference().Scan(options.root, {});
+    Reference(options);
     Log("listening on port %d", int(ntohs(address.sin_port)));
     for (;;)
     {

@@ -168,6 +168,54 @@ TEST(RepairClient, MakesADamagedInstallationIdenticalAndThenHasNothingToDo)
     }
 }
 
+// The server keeps its table between connections only while nothing under its folder changed: a
+// file rewritten in place between two repairs (the same size, most likely within the second of
+// the server's last look, so its time may say nothing), one added and one removed are all served
+// as they are now.
+TEST(RepairClient, TheServerSeesEveryChangeOfItsFolderBetweenConnections)
+{
+    Installation setup;
+    RepairServer server(setup.reference, setup.scratch / "server.log", {"--managed", "*"});
+    ASSERT_NE(server.Port(), 0);
+    RepairClient client;
+    setup.Configure(client, server.Port());
+    RunToEnd(client);
+    ASSERT_TRUE(client.Succeeded()) << server.Log();
+
+    const struct { const char* name; std::string content; bool remove; } changes[] = {
+        {"short.txt", "SHORT", false},
+        {"maps/north/a.map", fixtures::PatternBytes(100, 5), false},
+        {"maps/south/b.map", "a new folder and file", false},
+        {"gone.txt", "", true},
+    };
+    for (const auto& change : changes)
+    {
+        SCOPED_TRACE(change.name);
+        if (change.remove)
+            fs::remove(setup.reference + "/" + change.name);
+        else
+            WriteFile(setup.reference + "/" + change.name, change.content);
+        RunToEnd(client);
+        EXPECT_TRUE(client.Succeeded()) << server.Log();
+        EXPECT_TRUE(WithoutSummary(Tree(setup.install)) == setup.Repaired()) << server.Log();
+    }
+}
+
+// A caller waiting on the client wakes when the run ends, not when its limit is up.
+TEST(RepairClient, WaitWhileRunningReturnsWhenTheRunEnds)
+{
+    ScratchFolder scratch;
+    RepairClient client;
+    ASSERT_EQ(client.SetRootFolder(FromNativePath(scratch / "missing")), LUMORESULT_OK);
+    ASSERT_EQ(client.SetSummaryFile(FromNativePath(scratch / "missing/repair.cks")), LUMORESULT_OK);
+    ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, 9}), LUMORESULT_OK);
+    client.Start();
+    client.WaitWhileRunning(std::chrono::hours(1));
+    EXPECT_FALSE(client.IsRunning());
+    EXPECT_EQ(client.GetState(), 2);
+    client.TakeFailureReasons();
+}
+
 TEST(RepairClient, EveryServerFaultEndsInAClearErrorAndNoFileIsWorse)
 {
     // A bad version ends the run in state 3 (BAD_FORMAT); every other fault in state 5 (NETWORK_ERROR).

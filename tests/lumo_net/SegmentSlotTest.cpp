@@ -335,6 +335,37 @@ TEST(SegmentPipeline, WritesInReceiveOrderWhereverTheLoopEnds)
         }
 }
 
+// Mid-run saves follow the schedule the caller gives (its clock here moves on by a step for every
+// record); without one the summary is saved once, at the end.
+TEST(SegmentPipeline, SavesWhenTheScheduleSaysSo)
+{
+    ScratchFolder folder;
+    const struct { int stepMs; bool scheduled; int saves; } cases[] = {
+        {1000, true, 6 + 1}, {500, true, 3 + 1}, {250, true, 1 + 1}, {1000, false, 1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::to_string(c.stepMs) + " ms a record" + (c.scheduled ? "" : ", no schedule"));
+        MemoryOwner owner(folder.WidePath());
+        std::string stream;
+        for (int r = 0; r < 6; ++r)
+            stream += Plain(L"f" + std::to_wstring(r) + L".bin#000", "data");
+        owner.Feed(stream);
+        SaveSchedule::Clock::time_point now{};
+        SaveSchedule schedule([&] { return now; });
+        int saves = 0;
+        const SegmentPipelineResult result = ReceiveSegments(
+            owner, 6,
+            [&] {
+                now += std::chrono::milliseconds(c.stepMs);
+                return true;
+            },
+            [&] { ++saves; }, nullptr, c.scheduled ? &schedule : nullptr);
+        EXPECT_EQ(result.written, 6u);
+        EXPECT_EQ(saves, c.saves);
+    }
+}
+
 // Only records that reach the disk are counted: one refused on arrival ends the loop, one whose
 // bytes do not match its checksum or whose file cannot be written is received but never counted.
 TEST(SegmentPipeline, CountsOnlyTheRecordsItWrote)
