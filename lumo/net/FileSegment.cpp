@@ -63,7 +63,7 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
     struct stat status{};
     if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
     {
-        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to open file: %s\n",
+        LumoNet::PrintConsoleLine("cannot open %s to read a segment of it\n",
                                   LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
@@ -71,7 +71,7 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
         end = uint64_t(status.st_size);
     if (end < start)
     {
-        LumoNet::PrintConsoleLine("ReadFileSegment> segment past end of file for: %s\n",
+        LumoNet::PrintConsoleLine("the segment lies past the end of %s\n",
                                   LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
@@ -79,7 +79,7 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
     if (!ReadFully(fd, out.data(), out.size(), start))
     {
         out.clear();
-        LumoNet::PrintConsoleLine("ReadFileSegment> unabled to read from file: %s\n",
+        LumoNet::PrintConsoleLine("cannot read %s\n",
                                   LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }

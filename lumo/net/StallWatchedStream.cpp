@@ -97,7 +97,7 @@ bool StallWatchedStream::CheckForStall()
                                            "(%lld s stalled in all)",
                                            static_cast<unsigned long long>(policy.floorBytes), server.c_str(),
                                            LumoNet::WholeSeconds(policy.window), LumoNet::WholeSeconds(total));
-    LumoNet::PrintConsoleLine("RepairClient> %s, giving up\n", m_stallReason.c_str());
+    LumoNet::PrintConsoleLine("%s, giving up\n", m_stallReason.c_str());
     m_stall.Restart();
     tcp.Disconnect(true);
     return true;
