@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "lumo/files/UniqueFd.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SegmentCrc.h"
 #include "lumo/net/SegmentName.h"
@@ -13,22 +14,6 @@
 
 namespace
 {
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool ReadFully(int fd, uint8_t* data, size_t length, uint64_t offset)
 {
@@ -51,7 +36,7 @@ bool ReadFileSegment(const std::wstring& segmentPath, std::vector<uint8_t>& out)
 {
     // Only the regular file scanned or written: a link or a FIFO put in its place meanwhile is
     // neither followed nor waited for.
-    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
+    LumoUtil::UniqueFd file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     return ReadFileSegmentAt(file.Get(), uint64_t(GetSegmentIndex(segmentPath)), segmentPath, out);
 }
@@ -88,7 +73,7 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
 
 uint32_t ComputeSegmentChecksum(const std::wstring& segmentPath)
 {
-    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
+    LumoUtil::UniqueFd file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     return ComputeSegmentChecksumAt(file.Get(), uint64_t(GetSegmentIndex(segmentPath)), segmentPath);
 }
@@ -107,7 +92,7 @@ uint32_t ComputeSegmentChecksumAt(int fd, uint64_t index, const std::wstring& sh
 bool SegmentBeginsWithZeroByte(const std::wstring& segmentPath)
 {
     const uint64_t start = uint64_t(GetSegmentIndex(segmentPath)) * LumoUtil::kSegmentSize;
-    FileDescriptor file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    LumoUtil::UniqueFd file(::open(ToNativePath(GetSegmentPath(segmentPath)).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     uint8_t first = 1;
     return file.Get() >= 0 && ReadFully(file.Get(), &first, 1, start) && first == 0;
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "lumo/files/UniqueFd.h"
 #include "lumo/buffers/LumoDataBufferReader.h"
 #include "lumo/files/FileUtil.h"
 #include "lumo/files/InstallFolder.h"
@@ -95,23 +96,6 @@ void StoredSegments(FileTreeSummary::Table& table, const std::wstring& path,
     }
 }
 
-// Closes a descriptor when it goes out of scope.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // The entries of the open folder (its descriptor stays as it is), "." and ".." left out, sorted;
 // false with errno set when it cannot be listed.
@@ -336,7 +320,7 @@ bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
         Walk::Job& job = walk.jobs[i];
         // Through the folder the walk saw the file in, and only the file it saw there: a link or
         // FIFO swapped in meanwhile is neither followed nor waited on, and reads as unreadable.
-        const Descriptor file(OpenSeenFileAt(job.folder->fd, job.leaf, job.device, job.inode));
+        const LumoUtil::UniqueFd file(OpenSeenFileAt(job.folder->fd, job.leaf, job.device, job.inode));
         if (file.Get() < 0)
         {
             LumoNet::PrintConsoleLine("%s changed while it was scanned; the server is asked "
@@ -363,7 +347,7 @@ bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
 
 bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& excluded, const std::atomic<bool>* cancel)
 {
-    const Descriptor folder(::open(ToNativePath(root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const LumoUtil::UniqueFd folder(::open(ToNativePath(root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() < 0)
     {
         const int e = errno;

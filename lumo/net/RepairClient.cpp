@@ -268,7 +268,7 @@ void RepairClient::Scan()
     m_summaryUnsaved = false;
     // Read, saved and pruned under one spelling, the one it has on disk (lumo/net/SavedSummary.h).
     m_summaryName.clear();
-    if (m_summaryDoor && !FindSummaryName(m_summaryDoor->Fd(), summaryFolder, givenName, m_summaryName, error))
+    if (m_summaryDoor && !FindSummaryName(*m_summaryDoor, givenName, m_summaryName, error))
         m_summaryName.clear();
     bool present = false;
     const int summaryFd =

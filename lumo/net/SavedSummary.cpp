@@ -30,52 +30,16 @@ std::wstring Folded(std::wstring path)
     return path;
 }
 
-// ASCII letters folded, as install names match.
-std::string LowerAscii(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return text;
-}
-
 } // namespace
 
-bool FindSummaryName(int folder, const std::wstring& folderPath, const std::wstring& name, std::wstring& found,
+bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring& found,
                      std::wstring& error)
 {
-    const std::string exact = ToNativePath(name);
-    struct stat status{};
-    if (::fstatat(folder, exact.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
-    {
-        found = name;
+    if (door.MatchEntry(L"", name, found, error))
         return true;
-    }
-    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!dir)
-    {
-        const int e = errno;
-        if (listing >= 0)
-            ::close(listing);
-        error = L"cannot list the folder \"" + folderPath + L"\" to find " + name + L": " + ErrnoText(e);
-        return false;
-    }
-    const std::string key = LowerAscii(exact);
-    std::vector<std::string> matches;
-    while (const dirent* item = ::readdir(dir))
-        if (LowerAscii(item->d_name) == key)
-            matches.emplace_back(item->d_name);
-    ::closedir(dir);
-    if (matches.size() > 1)
-    {
-        std::sort(matches.begin(), matches.end());
-        error = L"\"" + FromNativePath(matches[0]) + L"\" and \"" + FromNativePath(matches[1]) + L"\" in \"" +
-                folderPath + L"\" both match " + name + L"; delete the one that is not the repair's summary";
-        return false;
-    }
-    found = matches.empty() ? name : FromNativePath(matches[0]);
-    return true;
+    if (error.find(L"both match") != std::wstring::npos)
+        error += L"; delete the one that is not the repair's summary";
+    return false;
 }
 
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error)
@@ -106,7 +70,7 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
     }
     // Under the spelling it has there, as the repair reads and writes it.
     std::wstring name;
-    if (!FindSummaryName(door->Fd(), root, LumoUtil::kRepairSummaryName, name, failure))
+    if (!FindSummaryName(*door, LumoUtil::kRepairSummaryName, name, failure))
     {
         error = ToNativePath(failure);
         return false;

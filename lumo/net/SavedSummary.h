@@ -13,12 +13,17 @@
 #include <string>
 #include <vector>
 
-// The name the summary file name has in the folder (a descriptor), by the installation's case
-// rule: the exact name when anything stands there, else the single entry that equals it ignoring
-// ASCII case ("REPAIR.CKS" on a copy from a case-insensitive disk), else the name as given. Every
+namespace LumoUtil
+{
+class InstallDoor;
+}
+
+// The name the summary file name has in the door's folder, by the installation's one case rule
+// (InstallDoor::MatchEntry): the exact name when anything stands there, else the single entry
+// that equals it ignoring ASCII case ("REPAIR.CKS" on a copy from a case-insensitive disk), else the name as given. Every
 // reader, writer and pruner of the summary takes its name from here. False with error naming the
 // folder when two or more entries match, or the folder cannot be listed.
-bool FindSummaryName(int folder, const std::wstring& folderPath, const std::wstring& name, std::wstring& found,
+bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring& found,
                      std::wstring& error);
 
 // Writes bytes to path as described above. False, with error set, when any step failed (the
