@@ -694,21 +694,6 @@ int InstallDoor::OpenParent(const std::wstring& relative, std::string& leaf, std
     return fd;
 }
 
-bool InstallDoor::Handle(const std::wstring& relative, InstallHandle& handle, std::wstring& error) const
-{
-    int why = 0;
-    std::string leaf;
-    std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, error);
-    if (!folder) {
-        error = L"cannot reach " + Quoted(m_prefix + relative) + L": " + error;
-        return false;
-    }
-    handle.m_folder = std::move(folder);
-    handle.m_leaf = leaf;
-    handle.m_relative = relative;
-    return true;
-}
-
 InstallFile InstallDoor::Look(const std::wstring& relative) const
 {
     InstallFile file;
@@ -827,17 +812,6 @@ bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval&
     }
     error = L"cannot remove the folder " + Quoted(m_prefix + relative) + L": " + ErrnoText(e);
     return false;
-}
-
-void InstallDoor::NoteChanged(const std::wstring& relative) const
-{
-    std::string leaf;
-    int why = 0;
-    std::wstring ignored;
-    if (const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, ignored)) {
-        std::lock_guard<std::mutex> hold(folder->namesMutex);
-        folder->listed = false;
-    }
 }
 
 int InstallDoor::OpenOwnFileForReading(const std::wstring& relative, bool& present, std::wstring& error) const

@@ -150,10 +150,6 @@ public:
     // opened.
     InstallFile Look(const std::wstring& relative) const;
 
-    // The handle of a link-free relative name: its folder, held, and its leaf. False with error
-    // when a folder above is missing, a link, not a folder, or cannot be opened.
-    bool Handle(const std::wstring& relative, InstallHandle& handle, std::wstring& error) const;
-
     // A descriptor (O_PATH, close-on-exec; the caller closes it) of the folder that holds relative
     // (link-free): the folder the door holds for it, else walked from the nearest held folder
     // without following any link; -1 with error when a part is missing, a link or not a folder.
@@ -172,10 +168,6 @@ public:
     // removed, was not there, or holds something (it stays); false with error otherwise.
     enum class FolderRemoval { Removed, NotThere, Stayed };
     bool RemoveEmptyFolder(const std::wstring& relative, FolderRemoval& outcome, std::wstring& error) const;
-
-    // Tells the door that the run made (or removed) leaf in the held folder of relative by means
-    // of its own (a tool it started), so its knowledge of that folder's names stays true.
-    void NoteChanged(const std::wstring& relative) const;
 
     // --- The patcher's own files ---
 
