@@ -64,7 +64,7 @@ void RunOnAllCores(size_t count, const std::atomic<bool>* cancel, Work work)
         std::string error;
         if (!helper->Start(worker, &error))
         {
-            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> checksums on %zu of %zu threads: %s\n", t, threads,
+            LumoNet::PrintConsoleLine("The scan reads on %zu of %zu threads: %s\n", t, threads,
                                       error.c_str());
             break;
         }
@@ -339,7 +339,7 @@ bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
         const Descriptor file(OpenSeenFileAt(job.folder->fd, job.leaf, job.device, job.inode));
         if (file.Get() < 0)
         {
-            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> %s changed while it was scanned; the server is asked "
+            LumoNet::PrintConsoleLine("%s changed while it was scanned; the server is asked "
                                       "for it\n",
                                       LumoNet::ShownPath(GetSegmentPath(job.shownPath)).c_str());
             job.checksum = 0;
@@ -367,7 +367,7 @@ bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& exclude
     if (folder.Get() < 0)
     {
         const int e = errno;
-        LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot open %s: %s\n", LumoNet::ShownPath(root).c_str(),
+        LumoNet::PrintConsoleLine("The scan cannot open %s: %s\n", LumoNet::ShownPath(root).c_str(),
                                   std::strerror(e));
         return false;
     }
@@ -386,7 +386,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
     if (rootCopy < 0)
     {
         const int e = errno;
-        LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot use the folder %s: %s\n",
+        LumoNet::PrintConsoleLine("The scan cannot use the folder %s: %s\n",
                                   LumoNet::ShownPath(root).c_str(), std::strerror(e));
         return false;
     }
@@ -417,7 +417,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
             {
                 // Swapped for a link or a file since its parent was listed, gone, or not ours to read.
                 const int e = errno;
-                LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping the folder %s: %s\n",
+                LumoNet::PrintConsoleLine("The scan skips the folder %s: %s\n",
                                           LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
                                           e == ELOOP ? "it is a symbolic link now" : std::strerror(e));
                 continue;
@@ -430,7 +430,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
         if (!ListFolder(folder->fd, names))
         {
             const int e = errno;
-            LumoNet::PrintConsoleLine("FileTreeSummary::Scan> cannot list the folder %s: %s\n",
+            LumoNet::PrintConsoleLine("The scan cannot list the folder %s: %s\n",
                                       LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
                                       std::strerror(e));
             continue;
@@ -452,7 +452,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
             const std::wstring relative = pending.relative.empty() ? wideName : pending.relative + L"\\" + wideName;
             if (!IsCarriableName(wideName))
             {
-                LumoNet::PrintConsoleLine("FileTreeSummary::Scan> skipping %s, its name cannot be repaired\n",
+                LumoNet::PrintConsoleLine("The scan skips %s: its name cannot be repaired\n",
                                           LumoNet::ShownPath(LumoUtil::JoinPath(root, relative)).c_str());
                 continue;
             }

@@ -157,7 +157,7 @@ bool LumoAgentClientTask::ReceiveFile(SegmentTransferOwner& owner)
 {
     if (m_owner)
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::ReceiveFile> called while already busy\n");
+        LumoNet::PrintDebugLine("LumoAgentClientTask::ReceiveFile> called while already busy\n");
         return false;
     }
     m_owner = &owner;
@@ -276,7 +276,7 @@ bool LumoAgentClientTask::WriteFileBegin()
         return true;
     if (m_writeThread.Started())
     {
-        LumoNet::PrintConsoleLine("LumoAgentClientTask::WriteFileBegin> called while already busy\n");
+        LumoNet::PrintDebugLine("LumoAgentClientTask::WriteFileBegin> called while already busy\n");
         return false;
     }
     m_decompressThread.Join();

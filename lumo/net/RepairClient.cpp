@@ -284,7 +284,7 @@ void RepairClient::Scan()
         m_summary.Read(file);
     }
     else if (!error.empty())
-        LumoNet::PrintConsoleLine("RepairClient> the saved summary is not read, every segment is read afresh: %s\n",
+        LumoNet::PrintConsoleLine("The saved summary is not read, every segment is read afresh: %s\n",
                                   LumoNet::ShownPath(error).c_str());
     m_summary.SetSavedAt(savedAt);
     // The summary file (and its temporary twin) never describes itself, nor the run's journal.
@@ -315,7 +315,7 @@ bool RepairClient::SaveSummary()
         return true;
     // Said once a run; the later saves are tried all the same.
     if (!m_summaryUnsaved)
-        LumoNet::PrintConsoleLine("RepairClient> the summary cannot be saved, the next run reads every segment "
+        LumoNet::PrintConsoleLine("The summary cannot be saved, the next run reads every segment "
                                   "afresh: %s\n",
                                   LumoNet::ShownPath(error).c_str());
     m_summaryUnsaved = true;

@@ -97,7 +97,7 @@ TEST(RepairInstallAccess, TheSummaryIsOnlyEverARegularFileOfItsOwn)
          "", true},
         {"repair.cks.tmp a folder with something in it",
          [](const std::string& install, const std::string&) { WriteFile(install + "/repair.cks.tmp/x", "x"); },
-         "the summary cannot be saved", false},
+         "The summary cannot be saved", false},
     };
     for (const auto& c : cases)
     {
