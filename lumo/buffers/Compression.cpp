@@ -311,7 +311,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
     }
     catch (const std::bad_alloc&)
     {
-        SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
 
@@ -322,7 +322,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
         pool.reset(new (std::nothrow) DeflatePool(pieceCount > 1 ? std::min(cores, pieceCount) : 0));
         if (!pool)
         {
-            SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+            SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> Insufficient memory to allocate buffers");
             return LUMORESULT_OUT_OF_SPACE;
         }
     }
@@ -367,7 +367,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
 
     if (outOfMemory)
     {
-        SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
     if (status != LUMORESULT_OK)
@@ -380,12 +380,12 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
         const Piece& piece = pieces[index];
         if (piece.outOfMemory)
         {
-            SystemLogPrintf("LumoUtil::CompressData> Insufficient memory to allocate buffers");
+            SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> Insufficient memory to allocate buffers");
             return LUMORESULT_OUT_OF_SPACE;
         }
         if (piece.zlibError != Z_OK)
         {
-            SystemLogPrintf("LumoUtil::CompressData> err %d", piece.zlibError);
+            SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> err %d", piece.zlibError);
             return LUMORESULT_OUT_OF_SPACE;
         }
         packedLength += piece.packedLength;
@@ -396,7 +396,7 @@ LUMORESULT CompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, ui
     // container a reader would refuse is written.
     if (packedLength > compressBound(chunkLength))
     {
-        SystemLogPrintf("LumoUtil::CompressData> err %d", Z_BUF_ERROR);
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::CompressData> err %d", Z_BUF_ERROR);
         return LUMORESULT_OUT_OF_SPACE;
     }
 
@@ -447,26 +447,26 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
     {
         // A chunk header cut short is a damaged container: the lengths not read stay 0, and zlib
         // finds no stream in no bytes.
-        SystemLogPrintf("LumoUtil::DecompressData> err %d", Z_DATA_ERROR);
-        SystemLogPrintf("LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=0", int(packedLength),
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> err %d", Z_DATA_ERROR);
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=0", int(packedLength),
                         int(rawLength));
         return LUMORESULT_OUT_OF_SPACE;
     }
     if (rawLength > LumoUtil::kContainerChunkSize)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: raw length %u over the limit of %u", index + 1,
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> chunk %u of %u: raw length %u over the limit of %u", index + 1,
                 chunkCount, rawLength, LumoUtil::kContainerChunkSize);
         return LUMORESULT_OUT_OF_SPACE;
     }
     if (packedLength > LumoUtil::kContainerMaxPackedLength)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: packed length %u over the limit of %u", index + 1,
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> chunk %u of %u: packed length %u over the limit of %u", index + 1,
                 chunkCount, packedLength, LumoUtil::kContainerMaxPackedLength);
         return LUMORESULT_OUT_OF_SPACE;
     }
     if (rawLength > maxOutput - outputSoFar)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> chunk %u of %u: output over the limit of %llu bytes", index + 1,
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> chunk %u of %u: output over the limit of %llu bytes", index + 1,
                 chunkCount, static_cast<unsigned long long>(maxOutput));
         return LUMORESULT_OUT_OF_SPACE;
     }
@@ -482,7 +482,7 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
     z_stream stream = {};
     if (!windows.in || !windows.out || inflateInit(&stream) != Z_OK)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> Insufficient memory to allocate buffers");
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> Insufficient memory to allocate buffers");
         return LUMORESULT_OUT_OF_SPACE;
     }
     // Inflates window by window, with the answers one zlib call over the whole chunk gives: a
@@ -500,7 +500,7 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
             if (result != LUMORESULT_OK)
             {
                 inflateEnd(&stream);
-                SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+                SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> ReadData returned %d", int(result));
                 return takeBack(result);
             }
             unread -= length;
@@ -542,7 +542,7 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
             result = source.ReadData(windows.in.get(), length);
             if (result != LUMORESULT_OK)
             {
-                SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+                SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> ReadData returned %d", int(result));
                 return takeBack(result);
             }
             unread -= length;
@@ -550,8 +550,8 @@ LUMORESULT DecompressChunk(LumoDataBuffer& destination, LumoDataBuffer& source, 
     }
     else
     {
-        SystemLogPrintf("LumoUtil::DecompressData> err %d", zlibResult);
-        SystemLogPrintf("LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=%d", int(packedLength),
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> err %d", zlibResult);
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=%d", int(packedLength),
                 int(rawLength), int(produced));
         return takeBack(LUMORESULT_OUT_OF_SPACE);
     }
@@ -599,7 +599,7 @@ LUMORESULT DecompressData(LumoDataBuffer& destination, LumoDataBuffer& source, u
     LUMORESULT result = ReadU32(source, count);
     if (result != LUMORESULT_OK)
     {
-        SystemLogPrintf("LumoUtil::DecompressData> ReadData returned %d", int(result));
+        SystemLogPrintfTo(SYSTEMLOG_DETAIL, "LumoUtil::DecompressData> ReadData returned %d", int(result));
         return result;
     }
     uint64_t outputSoFar = 0;

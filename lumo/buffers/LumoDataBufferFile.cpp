@@ -79,7 +79,7 @@ LumoDataBufferFile::LumoDataBufferFile(std::wstring path, uint32_t mode) : m_mod
 {
     if (mode > MODE_READ_WRITE)
     {
-        WriteConsoleText("LumoDataBufferFile> unknown access mode " + std::to_string(mode) + "\n");
+        WriteConsoleText(ToNativePath(path) + " is not opened: the access mode " + std::to_string(mode) + " is unknown\n");
         return;
     }
     Start(OpenStream(ToNativePath(path), mode));
@@ -89,7 +89,7 @@ LumoDataBufferFile::LumoDataBufferFile(int fd, uint32_t mode) : m_mode(mode)
 {
     if (mode > MODE_READ_WRITE)
     {
-        WriteConsoleText("LumoDataBufferFile> unknown access mode " + std::to_string(mode) + "\n");
+        WriteConsoleText("A file is not opened: the access mode " + std::to_string(mode) + " is unknown\n");
         if (fd >= 0)
             ::close(fd);
         return;

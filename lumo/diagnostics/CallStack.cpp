@@ -78,10 +78,7 @@ bool StackWalker::CaptureContext(StackContext& context, pid_t thread, std::strin
     }
     platform::ThreadCapture capture;
     if (platform::CaptureThread(thread, timeoutMs, capture, error) != platform::ThreadCaptureResult::Captured)
-    {
-        error = "StackWalker::CaptureContext> " + error;
         return false;
-    }
     context.pc = capture.place.pc;
     context.sp = capture.place.sp;
     context.thread = thread;

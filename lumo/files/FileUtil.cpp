@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 
@@ -71,7 +72,9 @@ bool MakeNativeDirectory(std::string path)
     if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         return true;
     const uint32_t code = platform::SetLastErrorFromErrno(error);
-    SystemLogPrintf("MakeDirectory> CreateDirectoryW returned err %d", static_cast<int>(code));
+    SystemLogPrintfTo(SYSTEMLOG_ALL & ~SYSTEMLOG_DEBUGGER, "The folder %s cannot be made: %s", path.c_str(),
+                      std::strerror(error));
+    SystemLogPrintfTo(SYSTEMLOG_DEBUGGER, "MakeDirectory> CreateDirectoryW returned err %d", static_cast<int>(code));
     platform::SetLastError(code);
     return false;
 }

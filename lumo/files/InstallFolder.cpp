@@ -301,7 +301,7 @@ std::unique_ptr<InstallLock> InstallLock::Acquire(const std::wstring& folder, st
     HeldLocks().push_back(HeldLock{info.st_dev, info.st_ino, fd, 1, door, folder});
     // Held now: no run of ours can be making its folder here meanwhile.
     for (const std::wstring& left : RemoveEndedRunLeftovers(folder))
-        SystemLogPrintf("LumoUtil::InstallLock::Acquire> %s, which an ended run left, cannot be removed",
+        SystemLogPrintf("%s, which an ended run left, cannot be removed",
                         ToNativePath(left).c_str());
     return std::unique_ptr<InstallLock>(new InstallLock(info.st_dev, info.st_ino, std::move(door)));
 }

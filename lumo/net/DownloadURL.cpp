@@ -91,7 +91,7 @@ public:
         const auto stalled = LumoNet::ServerStallLedger::ForRun().Stalled(m_server);
         if (stalled < m_watch.GetPolicy().giveUpAfter)
             return false;
-        LumoInetInternal::PrintLine("DownloadURL> %s: the server %s has stalled for %lld s in all; giving up on it",
+        LumoInetInternal::PrintLine("%s: the server %s has stalled for %lld s in all; giving up on it",
                                     m_url.c_str(), m_server.c_str(), LumoNet::WholeSeconds(stalled));
         return true;
     }
@@ -109,7 +109,7 @@ public:
         if (m_stalled)
         {
             const StallPolicy& policy = m_watch.GetPolicy();
-            LumoInetInternal::PrintLine("DownloadURL> %s: less than %llu bytes moved in %lld s; attempt ended",
+            LumoInetInternal::PrintLine("%s: less than %llu bytes moved in %lld s; attempt ended",
                                         m_url.c_str(), static_cast<unsigned long long>(policy.floorBytes),
                                         LumoNet::WholeSeconds(policy.window));
         }

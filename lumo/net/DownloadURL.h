@@ -14,11 +14,11 @@
 // retried like any transfer error: the resolver may be coming up or failing for a while.
 //
 // Stalls follow the rule of lumo/net/TransferStall.h: an attempt that moves less than 1 KiB in 60 s
-// is ended ("DownloadURL> <url>: less than 1024 bytes moved in 60 s; attempt ended"); the time
+// is ended ("<url>: less than 1024 bytes moved in 60 s; attempt ended"); the time
 // attempts end below that floor is added to their server's account for the whole run (every
 // call, the size query included); a server at 3 minutes is given up: no further attempt on it
 // starts in this run, and every later call on that server fails at once (LUMORESULT_NETWORK_ERROR, with the line
-// "DownloadURL> <url>: the server <host:port> has stalled for <n> s in all; giving up on it" on
+// "<url>: the server <host:port> has stalled for <n> s in all; giving up on it" on
 // standard error). A transfer above the floor is never ended, however long it takes. The
 // caller's cancel check is asked throughout, every 100 ms while waiting.
 //

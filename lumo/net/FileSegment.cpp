@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "lumo/files/UniqueFd.h"
 #include "lumo/net/ConsoleLine.h"
@@ -22,6 +23,8 @@ bool ReadFully(int fd, uint8_t* data, size_t length, uint64_t offset)
         const ssize_t n = ::pread(fd, data, length, off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = 0; // the file ended early: no system reason
         if (n <= 0)
             return false;
         data += n;
@@ -48,7 +51,7 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
     struct stat status{};
     if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
     {
-        LumoNet::PrintConsoleLine("cannot open %s to read a segment of it\n",
+        LumoNet::PrintConsoleLine("%s cannot be read: it is no longer a readable file\n",
                                   LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
@@ -56,16 +59,17 @@ bool ReadFileSegmentAt(int fd, uint64_t index, const std::wstring& shownPath, st
         end = uint64_t(status.st_size);
     if (end < start)
     {
-        LumoNet::PrintConsoleLine("the segment lies past the end of %s\n",
+        LumoNet::PrintConsoleLine("%s is shorter than the segment that was to be read\n",
                                   LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
         return false;
     }
     out.resize(size_t(end - start));
     if (!ReadFully(fd, out.data(), out.size(), start))
     {
+        const int reason = errno;
         out.clear();
-        LumoNet::PrintConsoleLine("cannot read %s\n",
-                                  LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str());
+        LumoNet::PrintConsoleLine("%s cannot be read: %s\n", LumoNet::ShownPath(GetSegmentPath(shownPath)).c_str(),
+                                  reason != 0 ? std::strerror(reason) : "the file ended early");
         return false;
     }
     return true;

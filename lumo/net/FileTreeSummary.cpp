@@ -351,7 +351,7 @@ bool FileTreeSummary::Scan(const std::wstring& root, const ExclusionSet& exclude
     if (folder.Get() < 0)
     {
         const int e = errno;
-        LumoNet::PrintConsoleLine("cannot open %s: %s\n", LumoNet::ShownPath(root).c_str(),
+        LumoNet::PrintConsoleLine("The scan cannot open %s: %s\n", LumoNet::ShownPath(root).c_str(),
                                   std::strerror(e));
         return false;
     }
@@ -370,7 +370,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
     if (rootCopy < 0)
     {
         const int e = errno;
-        LumoNet::PrintConsoleLine("cannot use the folder %s: %s\n",
+        LumoNet::PrintConsoleLine("The scan cannot use the folder %s: %s\n",
                                   LumoNet::ShownPath(root).c_str(), std::strerror(e));
         return false;
     }
@@ -401,7 +401,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
             {
                 // Swapped for a link or a file since its parent was listed, gone, or not ours to read.
                 const int e = errno;
-                LumoNet::PrintConsoleLine("skipping the folder %s: %s\n",
+                LumoNet::PrintConsoleLine("The scan skips the folder %s: %s\n",
                                           LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
                                           e == ELOOP ? "it is a symbolic link now" : std::strerror(e));
                 continue;
@@ -414,7 +414,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
         if (!ListFolder(folder->fd, names))
         {
             const int e = errno;
-            LumoNet::PrintConsoleLine("cannot list the folder %s: %s\n",
+            LumoNet::PrintConsoleLine("The scan cannot list the folder %s: %s\n",
                                       LumoNet::ShownPath(LumoUtil::JoinPath(root, pending.relative)).c_str(),
                                       std::strerror(e));
             continue;
@@ -436,7 +436,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
             const std::wstring relative = pending.relative.empty() ? wideName : pending.relative + L"\\" + wideName;
             if (!IsCarriableName(wideName))
             {
-                LumoNet::PrintConsoleLine("skipping %s, its name cannot be repaired\n",
+                LumoNet::PrintConsoleLine("The scan skips %s: its name cannot be repaired\n",
                                           LumoNet::ShownPath(LumoUtil::JoinPath(root, relative)).c_str());
                 continue;
             }

@@ -37,7 +37,7 @@ bool LumoDataBufferTCP::HoldSocketManager()
     managerHeld = AcquireSocketManager(1, &error);
     if (!managerHeld)
     {
-        LumoNet::PrintConsoleLine("no connection can be made: %s\n", error.c_str());
+        LumoNet::PrintConsoleLine("No connection can be made: %s\n", error.c_str());
         socket.reset();
     }
     return managerHeld;

@@ -14,7 +14,16 @@ constexpr uint32_t kBlockSize = 16384;
 // A listing larger than this is not a folder of patches.
 constexpr size_t kMaxListingBytes = 16u << 20;
 
-using LumoInetInternal::PrintLine;
+using LumoInetInternal::PrintFailure;
+using LumoInetInternal::Meaning;
+
+// Where a line about a transfer points the user: the path as the caller gave it and the server,
+// with its port when that is not the usual one.
+std::string FtpPlace(const std::string& host, int port, const std::string& path)
+{
+    const std::string server = port == 21 ? host : host + ":" + std::to_string(port);
+    return "\"" + path + "\" on the FTP server \"" + server + "\"";
+}
 
 // A path or name that would end the command it is sent in.
 bool BreaksCommand(const std::string& text)
@@ -279,8 +288,10 @@ LUMORESULT LumoFTP::GetFileSize(const std::string& path, uint64_t& size)
         {
             if (reply == FtpSizeReply::NotANumber)
             {
-                PrintLine("LumoFTP::GetFileSize> the size of \"%s\" is not a number: \"%s\"", path.c_str(),
-                          replyLine.substr(4).c_str());
+                PrintFailure(FtpPlace(m_host, m_port, path) + ": the server gives its size as \"" + replyLine.substr(4) +
+                                 "\", which is not a number",
+                             "LumoFTP::GetFileSize> the size of \"%s\" is not a number: \"%s\"", path.c_str(),
+                             replyLine.substr(4).c_str());
                 m_sizeNotANumber = true;
                 return LUMORESULT_BAD_FORMAT;
             }
@@ -333,21 +344,26 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             if (offset > 0 && !announced && line.rfind("350", 0) == 0)
             {
                 announced = true;
-                PrintLine("LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(), offset);
+                PrintFailure(FtpPlace(m_host, m_port, path) + ": resuming the download at byte " + std::to_string(offset),
+                             "LumoFTP::GetFileAtPath> resuming download of \"%s\" at byte %" PRIu64 ".", path.c_str(),
+                             offset);
             }
             uint64_t size = 0;
             if (ParseFtpSizeReply(line, size) == FtpSizeReply::NotANumber)
                 sizeNotANumber = line.substr(4);
         };
         const LUMORESULT result =
-            InternetReadAll(*m_connection, destination, callback ? callback : m_cancelCheck, m_lastOutcome, lines);
+            InternetReadAll(*m_connection, destination, callback ? callback : m_cancelCheck, m_lastOutcome, lines,
+                            FtpPlace(m_host, m_port, path));
         if (!sizeNotANumber.empty() && !ignoreSize && m_lastOutcome.failure != InternetFailure::Cancelled &&
             m_lastOutcome.failure != InternetFailure::SinkRefused)
         {
             // Whatever arrived was cut at a size that is none: the file is fetched again, whole, to
             // the end the server gives it (without a size the library cannot resume either).
-            PrintLine("LumoFTP::GetFileAtPath> the size of \"%s\" is not a number: \"%s\"; fetching it to its end",
-                      path.c_str(), sizeNotANumber.c_str());
+            PrintFailure(FtpPlace(m_host, m_port, path) + ": the server gives its size as \"" + sizeNotANumber +
+                             "\", which is not a number; the file is fetched to its end",
+                         "LumoFTP::GetFileAtPath> the size of \"%s\" is not a number: \"%s\"; fetching it to its end",
+                         path.c_str(), sizeNotANumber.c_str());
             destination->SetSize(0);
             destination->SetPosition(0);
             mayResume = false;
@@ -360,8 +376,10 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
         if (failure == InternetFailure::ResumeRefused || failure == InternetFailure::ResumeBeyondEnd)
         {
             // The file starts over: what the destination holds cannot be continued.
-            PrintLine("LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d%s).", path.c_str(),
-                      m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
+            PrintFailure(FtpPlace(m_host, m_port, path) + ": the download cannot go on where it broke off" +
+                             Meaning(m_lastOutcome) + "; it starts over",
+                         "LumoFTP::GetFileAtPath> unable to resume download of \"%s\" (error %d%s).", path.c_str(),
+                         m_lastOutcome.code, Meaning(m_lastOutcome).c_str());
             destination->SetSize(0);
             destination->SetPosition(0);
             mayResume = false;
@@ -372,7 +390,8 @@ LUMORESULT LumoFTP::GetFileAtPath(const std::string& path, LumoDataBuffer* desti
             return result;
         if (++failedOpens >= 2)
         {
-            PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
+            PrintFailure(FtpPlace(m_host, m_port, path) + ": the file cannot be fetched" + Meaning(m_lastOutcome),
+                         "FtpOpenFile returned %d%s.", m_lastOutcome.code, Meaning(m_lastOutcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -449,7 +468,8 @@ LUMORESULT LumoFTP::CreateDirectory(const std::string& path)
         if (attempt == 0)
             HandleError(true);
     }
-    PrintLine("FtpCreateDirectory returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
+    PrintFailure(FtpPlace(m_host, m_port, path) + ": the folder cannot be made on the server" + Meaning(m_lastOutcome),
+                 "FtpCreateDirectory returned %d%s.", m_lastOutcome.code, Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -489,12 +509,15 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
             return LUMORESULT_OK;
         if (readResult != LUMORESULT_OK)
         {
-            PrintLine("ReadData returned %" PRIu32 " (%s)", readResult, LumoUtil::GetResultName(readResult).c_str());
+            PrintFailure(FtpPlace(m_host, m_port, remotePath) + ": the data to upload cannot be read: " +
+                             LumoUtil::DescribeResult(readResult),
+                         "ReadData returned %" PRIu32 " (%s)", readResult, LumoUtil::GetResultName(readResult).c_str());
             return readResult;
         }
         if (started)
         {
-            PrintLine("InternetWriteFile failed with error %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
+            PrintFailure(FtpPlace(m_host, m_port, remotePath) + ": the upload broke off" + Meaning(outcome),
+                         "InternetWriteFile failed with error %d%s", outcome.code, Meaning(outcome).c_str());
             return LUMORESULT_NETWORK_ERROR;
         }
         HandleError(true);
@@ -507,6 +530,7 @@ LUMORESULT LumoFTP::PutFile(const std::string& remotePath, LumoDataBuffer* sourc
                 CreateDirectory(remotePath.substr(0, separator));
         }
     }
-    PrintLine("FtpOpenFile returned %d%s.", m_lastOutcome.code, LumoInetInternal::Meaning(m_lastOutcome).c_str());
+    PrintFailure(FtpPlace(m_host, m_port, remotePath) + ": the file cannot be created on the server" + Meaning(m_lastOutcome),
+                 "FtpOpenFile returned %d%s.", m_lastOutcome.code, Meaning(m_lastOutcome).c_str());
     return LUMORESULT_NETWORK_ERROR;
 }

@@ -50,6 +50,26 @@ void PrintFailure(const std::string& forUser, const char* format, ...)
     PrintLine("%s", forUser.c_str());
 }
 
+std::string Placed(const std::string& where, const std::string& what)
+{
+    if (!where.empty())
+        return where + ": " + what;
+    std::string line = what;
+    if (!line.empty() && line[0] >= 'a' && line[0] <= 'z')
+        line[0] = static_cast<char>(line[0] - 'a' + 'A');
+    return line;
+}
+
+void PrintDebug(const char* format, ...)
+{
+    if (!platform::DebugOutputHasReader())
+        return;
+    va_list args;
+    va_start(args, format);
+    platform::WriteDebugOutput(LumoUtil::FormatStringV(format, args) + "\n");
+    va_end(args);
+}
+
 std::string Meaning(const platform::InternetOutcome& outcome)
 {
     return outcome.text.empty() ? std::string() : " (" + outcome.text + ")";
@@ -59,7 +79,8 @@ InternetSession* CreateInternetSession()
 {
     if (!platform::InternetStartup())
     {
-        PrintLine("LumoInetInternal::CreateInternetSession> InternetOpen failed with error %d", 2 /* CURLE_FAILED_INIT */);
+        PrintFailure("The internet layer cannot start: nothing can be downloaded",
+                     "InternetOpen failed with error %d", 2 /* CURLE_FAILED_INIT */);
         return nullptr;
     }
     return new InternetSession{"Lumo"};
@@ -89,7 +110,7 @@ void CloseInternetSession()
     platform::InternetShutdown();
 }
 
-LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination)
+LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination, const std::string& where)
 {
     if (!block || !destination)
         return LUMORESULT_NETWORK_ERROR;
@@ -99,19 +120,23 @@ LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer*
     const int reason = errno;
     if (result == LUMORESULT_OK)
         return result;
-    PrintLine("WriteData returned %" PRIu32 " (%s)", result,
-              reason != 0 ? std::strerror(reason) : LumoUtil::GetResultName(result).c_str());
+    LumoInetInternal::PrintFailure(
+        LumoInetInternal::Placed(where, "the downloaded data cannot be written: " +
+                                            (reason != 0 ? std::string(std::strerror(reason))
+                                                         : LumoUtil::DescribeResult(result))),
+        "WriteData returned %" PRIu32 " (%s)", result,
+        reason != 0 ? std::strerror(reason) : LumoUtil::GetResultName(result).c_str());
     // A full disk is named as such: another attempt would only fill it again.
     return reason == ENOSPC || reason == EDQUOT ? LUMORESULT_OUT_OF_SPACE : result;
 }
 
 LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
                            DownloadURLCallback* callback, platform::InternetOutcome& outcome,
-                           const std::function<void(const std::string&)>& lines)
+                           const std::function<void(const std::string&)>& lines, const std::string& where)
 {
     LUMORESULT writeResult = LUMORESULT_OK;
     auto sink = [&](const char* data, size_t length) {
-        writeResult = InternetReadChunk(data, static_cast<uint32_t>(length), destination);
+        writeResult = InternetReadChunk(data, static_cast<uint32_t>(length), destination, where);
         return writeResult == LUMORESULT_OK;
     };
     auto cancel = [callback] { return callback != nullptr && callback->IsCancelled(); };
@@ -129,8 +154,11 @@ LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* d
     }
     // A body that broke off is this reader's failure; the stages before it are the caller's to report.
     if (outcome.bodyBytes > 0 || outcome.failure == InternetFailure::Receive)
-        PrintLine("InternetReadFile returned %d%s with actualByteCount=%" PRIu64, outcome.code,
-                  LumoInetInternal::Meaning(outcome).c_str(), outcome.bodyBytes);
+        LumoInetInternal::PrintFailure(LumoInetInternal::Placed(where, "the server's answer was cut off after " +
+                                                                           std::to_string(outcome.bodyBytes) + " bytes") +
+                                           LumoInetInternal::Meaning(outcome),
+                                       "InternetReadFile returned %d%s with actualByteCount=%" PRIu64, outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str(), outcome.bodyBytes);
     return LUMORESULT_NETWORK_ERROR;
 }
 
@@ -179,14 +207,18 @@ void ReportRequestFailure(const platform::InternetOutcome& outcome, const std::s
                                        LumoInetInternal::Meaning(outcome).c_str(), shownUrl.c_str());
         break;
     case InternetFailure::BadUrl:
-        PrintLine("HttpOpenRequest returned %d%s for url %s", outcome.code, LumoInetInternal::Meaning(outcome).c_str(),
-                  shownUrl.c_str());
+        LumoInetInternal::PrintFailure(shownUrl + ": the address cannot be used" + LumoInetInternal::Meaning(outcome),
+                                       "HttpOpenRequest returned %d%s for url %s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str(), shownUrl.c_str());
         break;
     case InternetFailure::HttpStatus:
         PrintLine("HTTP status %ld for url %s", outcome.status, shownUrl.c_str());
         break;
     default:
-        PrintLine("HttpSendRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
+        LumoInetInternal::PrintFailure(shownUrl + ": no usable answer came from the server" +
+                                           LumoInetInternal::Meaning(outcome),
+                                       "HttpSendRequest returned %d%s for url %s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str(), shownUrl.c_str());
         break;
     }
 }
@@ -232,7 +264,7 @@ LUMORESULT InternetSessionHolder::HttpGet(const std::string& url, LumoDataBuffer
         request.SetNoCache();
     platform::InternetOutcome& outcome = m_lastOutcome;
     outcome = platform::InternetOutcome();
-    const LUMORESULT result = InternetReadAll(request, destination, callback, outcome);
+    const LUMORESULT result = InternetReadAll(request, destination, callback, outcome, nullptr, target.shownUrl);
     if (!IsReportedByReader(outcome))
         ReportRequestFailure(outcome, target.shownUrl);
     return result;
@@ -261,7 +293,8 @@ LUMORESULT InternetSessionHolder::HttpGetFileSize(const std::string& url, uint64
     const int64_t length = request.ContentLength();
     if (length < 0)
     {
-        PrintLine("HttpQueryInfo returned %d (no length was announced)", -1);
+        LumoInetInternal::PrintFailure(target.shownUrl + ": the server did not say how long the file is",
+                                       "HttpQueryInfo returned %d (no length was announced)", -1);
         return LUMORESULT_NETWORK_ERROR;
     }
     size = static_cast<uint64_t>(length);
@@ -313,13 +346,17 @@ LUMORESULT InternetSessionHolder::HttpPostMultipart(const std::string& url, Lumo
                                        LumoInetInternal::Meaning(outcome).c_str());
         break;
     case InternetFailure::BadUrl:
-        PrintLine("HttpOpenRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
+        LumoInetInternal::PrintFailure("The address cannot be used" + LumoInetInternal::Meaning(outcome),
+                                       "HttpOpenRequest returned %d%s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str());
         break;
     case InternetFailure::HttpStatus:
         PrintLine("HTTP status %ld", outcome.status);
         break;
     default:
-        PrintLine("HttpSendRequest returned %d%s", outcome.code, LumoInetInternal::Meaning(outcome).c_str());
+        LumoInetInternal::PrintFailure("No usable answer came from the server" + LumoInetInternal::Meaning(outcome),
+                                       "HttpSendRequest returned %d%s", outcome.code,
+                                       LumoInetInternal::Meaning(outcome).c_str());
         break;
     }
     return result;

@@ -54,12 +54,16 @@ namespace LumoInetInternal
 {
 // Writes the session's failure line; used when the layer cannot start.
 InternetSession* CreateInternetSession();
-// Writes one diagnostic line (printf format, newline added) to standard output and flushes it.
+// Writes one diagnostic line (printf format, newline added) to standard error and flushes it.
 void PrintLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A failure said twice: forUser (what failed and why, naming no function and no code, newline
 // added) as PrintLine writes it, and the line in the client's own terms (printf format: which call
 // failed, its error number) on the debug channel (platform/DebugOutput.h) only.
 void PrintFailure(const std::string& forUser, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// "<where>: <what>", or what alone with its first letter made capital when where is "".
+std::string Placed(const std::string& where, const std::string& what);
+// A developer's line (printf format, newline added) on the debug channel only.
+void PrintDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // " (<the failure's meaning>)" of a failed request's outcome, "" when the layer gave none.
 std::string Meaning(const platform::InternetOutcome& outcome);
 }
@@ -81,9 +85,9 @@ public:
     LUMORESULT HttpGetFileSize(const std::string& url, uint64_t& size, DownloadURLCallback* callback = nullptr);
     // POSTs the bytes of body from its position to its end as a multipart form with this boundary
     // (lumo/net/MultipartForm.h). The reply goes into response when one is given; without one it
-    // is not kept and the result is 0 once the server has answered. Its diagnostic lines carry no
-    // url: "InternetConnect returned <err>", "HttpOpenRequest returned <err>", "HttpSendRequest
-    // returned <err>", "HTTP status <status>".
+    // is not kept and the result is 0 once the server has answered. Its failure lines carry no
+    // url: "No connection to the server (<reason>)", "The address cannot be used (<reason>)", "No
+    // usable answer came from the server (<reason>)", "HTTP status <status>".
     LUMORESULT HttpPostMultipart(const std::string& url, LumoDataBuffer& body, const std::string& boundary,
                                  LumoDataBuffer* response);
 
@@ -99,10 +103,14 @@ private:
 // Block adapters between the internet layer and a destination stream.
 // Runs the prepared request, writing its body block by block into destination; asks the callback
 // (may be null) before every block. The outcome tells the caller which stage failed.
-// lines (may be empty) receives the server's header lines and replies.
+// lines (may be empty) receives the server's header lines and replies. where names the transfer in
+// the line of a body that broke off ("<where>: the server's answer was cut off after <n> bytes").
 LUMORESULT InternetReadAll(platform::InternetRequest& request, LumoDataBuffer* destination,
                            DownloadURLCallback* callback, platform::InternetOutcome& outcome,
-                           const std::function<void(const std::string&)>& lines = nullptr);
+                           const std::function<void(const std::string&)>& lines = nullptr,
+                           const std::string& where = std::string());
 // Writes one received block; LUMORESULT_NETWORK_ERROR for a null block or destination (no line);
-// LUMORESULT_OUT_OF_SPACE when the destination's disk is full.
-LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination);
+// LUMORESULT_OUT_OF_SPACE when the destination's disk is full. where names the transfer in the
+// line of a write that failed ("<where>: the downloaded data cannot be written: <reason>").
+LUMORESULT InternetReadChunk(const void* block, uint32_t length, LumoDataBuffer* destination,
+                             const std::string& where = std::string());

@@ -309,7 +309,7 @@ bool TCPSocket::TransferResponse(IOOperation& operation, uint32_t systemError, b
     {
         operation.SetState(IOOperation::STATE_CAUGHT);
         operation.m_operation = receiving ? IOOperation::IO_TCP_StartRead : IOOperation::IO_TCP_StartWrite;
-        LumoInetInternal::PrintLine(receiving ? "TCPSocket::RecvResponse> WSAENOBUFS!"
+        LumoInetInternal::PrintDebug(receiving ? "TCPSocket::RecvResponse> WSAENOBUFS!"
                                               : "TCPSocket::SendResponse> WSAENOBUFS!");
         BackOff(operation.noBufferRetries++);
         if (GetManager()->Post(this, 0, &operation))

@@ -36,7 +36,7 @@ bool GuardedThread::Start(std::function<void()> body, std::string* error)
     {
         errno = EAGAIN;
         if (error)
-            *error = std::string("GuardedThread::Start> thread not created: ") + strerror(EAGAIN);
+            *error = std::string("no thread can be started: ") + strerror(EAGAIN);
         return false;
     }
     m_body = std::move(body);
@@ -49,7 +49,7 @@ bool GuardedThread::Start(std::function<void()> body, std::string* error)
         m_body = nullptr;
         errno = failure.code().value();
         if (error)
-            *error = std::string("GuardedThread::Start> thread not created: ") + failure.what();
+            *error = std::string("no thread can be started: ") + failure.what();
         return false;
     }
     return true;

@@ -203,7 +203,7 @@ TEST_F(StackWalkerTest, CapturesAnotherThreadWhereItWaitsAndLetsItGoOn)
     {
         context.pc = 1;
         EXPECT_FALSE(StackWalker::CaptureContext(context, thread, error, 200)) << reason;
-        EXPECT_EQ(error, "StackWalker::CaptureContext> thread " + std::to_string(thread) + reason);
+        EXPECT_EQ(error, "thread " + std::to_string(thread) + reason);
         EXPECT_EQ(context.pc, 0u) << reason;
     }
 }

@@ -7,6 +7,7 @@
 #include "lumo/net/DownloadURL.h"
 #include "lumo/net/LumoFTP.h"
 #include "tests/fixtures/BufferContents.h"
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 
@@ -64,8 +65,8 @@ TEST_F(FtpTransfer, ResumesWhereTheDestinationEndsOnTheURLsPortAsAnonymous)
     EXPECT_NE(std::string::npos, log.find("USER anonymous")) << log;
     EXPECT_NE(std::string::npos, log.find("REST 1000")) << log;
     EXPECT_NE(std::string::npos, log.find("RETR /pub/p.zip")) << log;
-    EXPECT_NE(std::string::npos,
-              output.Text().find("LumoFTP::GetFileAtPath> resuming download of \"pub/p.zip\" at byte 1000."));
+    const std::string place = "\"pub/p.zip\" on the FTP server \"127.0.0.1:" + std::to_string(server->Port()) + "\"";
+    EXPECT_NE(std::string::npos, output.Text().find(place + ": resuming the download at byte 1000\n")) << output.Text();
 }
 
 TEST_F(FtpTransfer, RefusedOrImpossibleResumeStartsOver)
@@ -74,9 +75,15 @@ TEST_F(FtpTransfer, RefusedOrImpossibleResumeStartsOver)
     LumoDataBufferMemoryDynamic stale;
     stale.WriteData("garbage!", 8);
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     EXPECT_EQ(LUMORESULT_OK, DownloadURL(server->Url("pub/p.zip"), &stale, 0, nullptr));
     EXPECT_TRUE(fixtures::Contents(stale) == m_file);
-    EXPECT_NE(std::string::npos, output.Text().find("LumoFTP::GetFileAtPath> unable to resume download of \"pub/p.zip\""));
+    EXPECT_NE(std::string::npos, output.Text().find("\"pub/p.zip\" on the FTP server \"127.0.0.1:" +
+                                                    std::to_string(server->Port()) +
+                                                    "\": the download cannot go on where it broke off"))
+        << output.Text();
+    EXPECT_EQ(std::string::npos, output.Text().find("LumoFTP::")) << output.Text();
+    EXPECT_TRUE(debug.Saw("LumoFTP::GetFileAtPath> unable to resume download of \"pub/p.zip\"")) << debug.Text();
 
     // A destination longer than the remote file cannot be continued either.
     auto plain = Start();
@@ -160,14 +167,20 @@ TEST_F(FtpTransfer, FoldersListingsSizesAndUploads)
     EXPECT_EQ(LUMORESULT_OK, ftp.CreateDirectory("/made"));
     EXPECT_TRUE(fixtures::PathExists(m_folder / "root/made"));
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.CreateDirectory("/made"));
-    EXPECT_NE(std::string::npos, output.Text().find("FtpCreateDirectory returned 21 ("));
+    EXPECT_NE(std::string::npos, output.Text().find("\"/made\" on the FTP server \"127.0.0.1:" +
+                                                    std::to_string(server->Port()) +
+                                                    "\": the folder cannot be made on the server ("))
+        << output.Text();
+    EXPECT_TRUE(debug.Saw("FtpCreateDirectory returned 21 (")) << debug.Text();
 }
 
 TEST_F(FtpTransfer, LoginFailuresAndMissingFiles)
 {
     auto server = Start({"--user", "bob:pw"});
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     LumoFTP ftp;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, ftp.Open("127.0.0.1", "bob", "wrong", 1, server->Port()));
     EXPECT_FALSE(ftp.IsOpen());
@@ -178,7 +191,11 @@ TEST_F(FtpTransfer, LoginFailuresAndMissingFiles)
     const std::string text = output.Text();
     EXPECT_NE(std::string::npos, text.find("No connection to the FTP server \"127.0.0.1\" (")) << text;
     EXPECT_EQ(std::string::npos, text.find("LumoFTP::Open>")) << text;
-    EXPECT_NE(std::string::npos, text.find("FtpOpenFile returned ")) << text;
+    EXPECT_NE(std::string::npos, text.find("\"pub/none.zip\" on the FTP server \"127.0.0.1:" +
+                                           std::to_string(server->Port()) + "\": the file cannot be fetched ("))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("FtpOpenFile")) << text;
+    EXPECT_TRUE(debug.Saw("FtpOpenFile returned ")) << debug.Text();
 
     // A missing file is the server's final answer: asked once.
     uint64_t size = 3;
@@ -269,13 +286,17 @@ TEST_F(FtpTransfer, ASizeThatIsNotANumberIsNoSize)
         fixtures::RemoveTree(m_folder / "ftp.log");
         auto server = Start({"--size-reply", reply});
         nettest::StderrCapture output;
+        fixtures::DebugCapture debug;
         uint64_t size = 1;
         EXPECT_EQ(LUMORESULT_BAD_FORMAT, GetURLFileSize(server->Url("pub/p.zip"), &size)) << reply;
         EXPECT_EQ(0u, size);
         // A final answer: asked once.
         EXPECT_EQ(1u, Occurrences(server->Log(), "SIZE /pub/p.zip")) << server->Log();
-        EXPECT_NE(output.Text().find("LumoFTP::GetFileSize> the size of \"pub/p.zip\" is not a number: \"" + reply + "\""),
+        EXPECT_NE(output.Text().find("\"pub/p.zip\" on the FTP server \"127.0.0.1:" + std::to_string(server->Port()) +
+                                     "\": the server gives its size as \"" + reply + "\", which is not a number"),
                   std::string::npos) << output.Text();
+        EXPECT_TRUE(debug.Saw("LumoFTP::GetFileSize> the size of \"pub/p.zip\" is not a number: \"" + reply + "\""))
+            << debug.Text();
         // The download holds the whole file, from empty and resumed.
         for (const size_t start : {size_t(0), size_t(1000)})
         {

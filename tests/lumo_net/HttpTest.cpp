@@ -14,6 +14,7 @@
 #include "tests/lumo_net/FastStallClock.h"
 #include "platform/Internet.h"
 #include "tests/fixtures/BufferContents.h"
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/TestServers.h"
 
@@ -136,12 +137,19 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
         LumoDataBufferFile direct(std::wstring(path.begin(), path.end()), LumoDataBufferFile::MODE_WRITE_KEEP);
         ASSERT_TRUE(direct.IsOpen());
         nettest::StderrCapture output;
+        fixtures::DebugCapture debug;
         EXPECT_EQ(LUMORESULT_OK, DownloadURL(s_faults->Url("cut/70000/2/big.bin"), &direct, 0, nullptr));
-        // The code with its meaning, then the bytes that had arrived.
+        // The user reads the URL, the bytes that had arrived and the library's meaning; the code
+        // goes to the debug channel.
         const std::string text = output.Text();
-        const size_t line = text.find("InternetReadFile returned 18 (");
-        EXPECT_NE(std::string::npos, line) << text;
-        EXPECT_NE(std::string::npos, text.find(") with actualByteCount=70000\n", line)) << text;
+        EXPECT_NE(std::string::npos,
+                  text.find(s_faults->Url("cut/70000/2/big.bin") + ": the server's answer was cut off after 70000 bytes ("))
+            << text;
+        EXPECT_EQ(std::string::npos, text.find("InternetReadFile")) << text;
+        const std::string internal = debug.Text();
+        const size_t line = internal.find("InternetReadFile returned 18 (");
+        EXPECT_NE(std::string::npos, line) << internal;
+        EXPECT_NE(std::string::npos, internal.find(") with actualByteCount=70000\n", line)) << internal;
         EXPECT_EQ(LUMORESULT_OK, direct.Close());
     }
     EXPECT_TRUE(fixtures::ReadFile(path) == File("big.bin"));
@@ -153,9 +161,13 @@ TEST_F(HttpDownload, BrokenBodiesFailAndRetriesStartOver)
     // A body without a length downloads, but its size cannot be told.
     EXPECT_TRUE(Fetches(s_faults->Url("nolength/small.bin"), "small.bin"));
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     uint64_t size = 0;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, GetURLFileSize(s_faults->Url("nolength/small.bin"), &size));
-    EXPECT_NE(std::string::npos, output.Text().find("HttpQueryInfo returned -1"));
+    EXPECT_NE(std::string::npos,
+              output.Text().find(s_faults->Url("nolength/small.bin") + ": the server did not say how long the file is\n"))
+        << output.Text();
+    EXPECT_TRUE(debug.Saw("HttpQueryInfo returned -1"));
 }
 
 TEST_F(HttpDownload, DestinationFailureIsReported)
@@ -163,9 +175,14 @@ TEST_F(HttpDownload, DestinationFailureIsReported)
     char block[10];
     LumoDataBufferMemoryStatic tooSmall(block, sizeof block);
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_OUT_OF_SPACE, session.HttpGet(s_nginx->Url("small.bin"), &tooSmall, false, nullptr));
-    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 9 (LUMORESULT_OUT_OF_SPACE)\n"));
+    EXPECT_NE(std::string::npos, output.Text().find(s_nginx->Url("small.bin") + ": the downloaded data cannot be written: " +
+                                                    LumoUtil::DescribeResult(LUMORESULT_OUT_OF_SPACE) + "\n"))
+        << output.Text();
+    EXPECT_EQ(std::string::npos, output.Text().find("LUMORESULT")) << output.Text();
+    EXPECT_TRUE(debug.Saw("WriteData returned 9 (LUMORESULT_OUT_OF_SPACE)\n"));
 }
 
 TEST_F(HttpDownload, CredentialsFromTheURLAndNeverPrinted)
@@ -228,8 +245,11 @@ TEST_F(HttpDownload, StalledServerFailsAfterTheStallLimit)
     EXPECT_EQ(10u, buffer.GetSize());
     // A server that took the connection and never answered: a failed request, not a failed connection.
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_faults->Url("silent/e"), &buffer, false, nullptr));
-    EXPECT_NE(std::string::npos, output.Text().find("HttpSendRequest returned 28")) << output.Text();
+    EXPECT_NE(std::string::npos, output.Text().find(s_faults->Url("silent/e") + ": no usable answer came from the server ("))
+        << output.Text();
+    EXPECT_TRUE(debug.Saw("HttpSendRequest returned 28")) << debug.Text();
 }
 
 // A download or a size query of url.
@@ -309,10 +329,14 @@ TEST_F(HttpDownload, HttpsWithTheTrustedAuthorityOnly)
     platform::SetInternetTrustFile(s_certs.otherCa);
     LumoDataBufferMemoryDynamic refused;
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     InternetSessionHolder session;
     EXPECT_EQ(LUMORESULT_NETWORK_ERROR, session.HttpGet(s_tls->Url("file/small.bin"), &refused, false, nullptr));
     EXPECT_EQ(0u, refused.GetSize());
-    EXPECT_NE(std::string::npos, output.Text().find("HttpSendRequest returned 60"));
+    EXPECT_NE(std::string::npos,
+              output.Text().find(s_tls->Url("file/small.bin") + ": no usable answer came from the server ("))
+        << output.Text();
+    EXPECT_TRUE(debug.Saw("HttpSendRequest returned 60")) << debug.Text();
 }
 
 TEST_F(HttpDownload, UnreachableServerIsTriedElevenTimes)

@@ -13,6 +13,7 @@
 #include "patch/PatchTask.h"
 #include "platform/NativePath.h"
 #include "platform/Spawn.h"
+#include "tests/fixtures/DebugCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/ShellCommand.h"
 #include "tests/fixtures/TestServers.h"
@@ -210,10 +211,14 @@ TEST_F(PatchTaskNet, APackageThatCannotFitOnItsDiskIsRefusedAndAFullDiskIsNamed)
     ASSERT_TRUE(task.QueryRemoteSize(package));
     task.messages.clear();
     nettest::StderrCapture output;
+    fixtures::DebugCapture debug;
     EXPECT_FALSE(task.Download(package, L"/dev/full", nullptr));
     // The size query's request and one download.
     EXPECT_EQ(2u, Requests(faults.Log(), "GET /file/files/43434_to_44088.zip")) << faults.Log();
-    EXPECT_NE(std::string::npos, output.Text().find("WriteData returned 2 (No space left on device)")) << output.Text();
+    EXPECT_NE(std::string::npos, output.Text().find(ToNativePath(package) + ": the downloaded data cannot be written: No space left on device\n"))
+        << output.Text();
+    EXPECT_EQ(std::string::npos, output.Text().find("WriteData")) << output.Text();
+    EXPECT_TRUE(debug.Saw("WriteData returned 2 (No space left on device)")) << debug.Text();
     ASSERT_EQ(1u, task.messages.size());
     EXPECT_EQ(std::wstring(PatchMessages::kCannotDownloadPatchFile) + package + L": No space left on device (/dev/full).",
               task.messages[0].second);
