@@ -539,6 +539,19 @@ FileTreeSummary::Table FileTreeSummary::Snapshot()
     return m_table;
 }
 
+std::unordered_map<std::wstring, uint64_t> FileTreeSummary::SegmentCounts()
+{
+    OS::MutexLock lock(m_mutex);
+    std::unordered_map<std::wstring, uint64_t> counts;
+    counts.reserve(m_table.size());
+    for (const auto& [name, entry] : m_table)
+    {
+        uint64_t& count = counts[GetSegmentPath(name)];
+        count = std::max(count, uint64_t(GetSegmentIndex(name)) + 1);
+    }
+    return counts;
+}
+
 void FileTreeSummary::SetChecksumFunction(ChecksumFunction function)
 {
     OS::MutexLock lock(m_mutex);

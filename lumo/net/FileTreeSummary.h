@@ -36,6 +36,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "lumo/buffers/LumoDataBuffer.h"
@@ -151,6 +152,9 @@ public:
     void SetZeroLedLastSegmentsUnreadable(bool on);
 
     Table Snapshot();
+    // How many segments the table holds for each file: its highest index plus one. Read in place,
+    // without a copy of the table.
+    std::unordered_map<std::wstring, uint64_t> SegmentCounts();
     void SetChecksumFunction(ChecksumFunction function);
     void SetWalkHook(WalkHook hook);
 

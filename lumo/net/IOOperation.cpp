@@ -107,6 +107,7 @@ void IOOperation::Reset()
     systemError = 0;
     m_operation = IO_TCP_Invalid;
     noBufferRetries = 0;
+    movedCounter = nullptr;
     handler = nullptr;
     done.store(false, std::memory_order_relaxed);
     OS::ResetEvent(event);

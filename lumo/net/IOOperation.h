@@ -81,7 +81,16 @@ public:
     void ClearBuffer();
     // The window from bytesDone to length, at most max bytes when max is not 0.
     WSABUF& NextWSABUF(uint32_t max);
-    uint32_t AddBytesDone(uint32_t count) { return bytesDone += count; }
+    // Worker only: counts bytes one completion moved, also into the operation's counter.
+    uint32_t AddBytesDone(uint32_t count)
+    {
+        if (movedCounter && count > 0)
+            movedCounter->fetch_add(count, std::memory_order_relaxed);
+        return bytesDone += count;
+    }
+    // A counter the worker adds every completion's bytes to as they move, so that another thread
+    // sees a long transfer's progress before it ends (null: none). It must outlive the operation.
+    void SetMovedCounter(std::atomic<uint64_t>* counter) { movedCounter = counter; }
     uint32_t GetBytesDone() const { return bytesDone; }
     LUMORESULT GetError() const { return m_error; }
     CPHandler* GetHandler() const { return handler; }
@@ -120,5 +129,6 @@ private:
     uint32_t bytesDone = 0;
     uint8_t* buffer = nullptr;
     bool ownsBuffer = false;
+    std::atomic<uint64_t>* movedCounter = nullptr;
     uint32_t state = STATE_UNUSED;
 };

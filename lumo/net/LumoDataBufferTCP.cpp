@@ -64,6 +64,8 @@ LUMORESULT LumoDataBufferTCP::Transfer(void* data, uint32_t length, bool reading
     IOOperation operation;
     operation.SetBuffer(length, static_cast<uint8_t*>(data));
     operation.SetLength(length);
+    if (!reading)
+        operation.SetMovedCounter(&bytesSent);
     // Held until after the wait, so that the worker sees the transfer in progress.
     socket->EnterUserland(userlandClass);
     {

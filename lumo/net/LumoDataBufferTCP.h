@@ -11,7 +11,9 @@
 //
 // One thread may read and one may write at a time; an abortive Disconnect from any thread ends a
 // read or write that would otherwise wait without limit (the layer itself has no time-out).
-// The position is the count of bytes read, 64-bit. Size and seeking are not supported.
+// The position is the count of bytes read, 64-bit. Size and seeking are not supported. Bytes
+// sent are counted as the socket layer moves them, so another thread sees a long write's progress
+// before it ends (GetBytesSent).
 
 #include <atomic>
 #include <cstdint>
@@ -53,6 +55,9 @@ public:
     LUMORESULT Shutdown(int how);
     bool IsConnected() const { return socket != nullptr && connected.load(); }
     void SetReturnOnPartialData(bool value) { returnOnPartialData.store(value); }
+    // Bytes the system has taken to send so far, every partial send of a write counted as it
+    // completes; a failed write's bytes that went out are counted too.
+    uint64_t GetBytesSent() const { return bytesSent.load(std::memory_order_relaxed); }
     // The socket's addresses; address 0 and port 0 without a socket.
     SocketAddress GetLocalAddress() const;
     SocketAddress GetRemoteAddress() const;
@@ -67,6 +72,7 @@ private:
     std::mutex lock;  // held while an operation is posted and while the socket is closed
     std::unique_ptr<TCPSocket> socket;
     std::atomic<uint64_t> bytesRead{0};
+    std::atomic<uint64_t> bytesSent{0};  // added to by the worker
     std::atomic<bool> returnOnPartialData{false};
     std::atomic<bool> connected{false};
     bool managerHeld = false;

@@ -10,7 +10,6 @@
 #include "lumo/buffers/LumoDataBufferFile.h"
 #include "lumo/net/ConsoleLine.h"
 #include "lumo/net/SocketError.h"
-#include "lumo/net/SegmentName.h"
 #include "lumo/net/SavedSummary.h"
 #include "lumo/net/SegmentPipeline.h"
 #include "lumo/net/WireIntegers.h"
@@ -356,12 +355,7 @@ LUMORESULT RepairClient::SendSummary()
     // One write of the whole summary, the same bytes as the saved file. Nothing changes the table
     // between the two looks at it: the segment writers start after the count has arrived.
     const std::vector<uint8_t> bytes = m_summary.Serialise();
-    m_segmentsSent.clear();
-    for (const auto& [name, entry] : m_summary.Snapshot())
-    {
-        uint64_t& count = m_segmentsSent[GetSegmentPath(name)];
-        count = std::max(count, uint64_t(GetSegmentIndex(name)) + 1);
-    }
+    m_segmentsSent = m_summary.SegmentCounts();
     m_total = 0;
     m_received = 0;
     LUMORESULT result = bytes.size() > UINT32_MAX ? LUMORESULT_OUT_OF_SPACE

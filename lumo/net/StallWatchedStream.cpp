@@ -1,6 +1,5 @@
 #include "lumo/net/StallWatchedStream.h"
 
-#include <algorithm>
 #include <string>
 
 #include "lumo/net/ConsoleLine.h"
@@ -65,23 +64,20 @@ LUMORESULT StallWatchedStream::ReadData(void* data, uint32_t length)
 LUMORESULT StallWatchedStream::WriteData(const void* data, uint32_t length)
 {
     Busy busy(*this);
-    const auto* at = static_cast<const uint8_t*>(data);
-    while (length > 0)
-    {
-        const uint32_t step = std::min(length, kWriteStep);
-        if (const LUMORESULT result = tcp.WriteData(at, step))
-            return result;
-        at += step;
-        length -= step;
-        m_stall.Moved(step);
-        m_written += step;
-    }
-    return LUMORESULT_OK;
+    return tcp.WriteData(data, length);
+}
+
+void StallWatchedStream::TakeSent()
+{
+    const uint64_t sent = tcp.GetBytesSent();
+    m_stall.Moved(sent - m_sentSeen);
+    m_sentSeen = sent;
 }
 
 bool StallWatchedStream::CheckForStall()
 {
     std::lock_guard<std::mutex> hold(m_lock);
+    TakeSent();
     if (m_busy.load() == 0)
     {
         m_stall.Restart();

@@ -8,13 +8,13 @@
 // then, is left after the limit.
 //
 // Every byte counts as it moves: reads take what each completion delivers (the stream's
-// partial-data mode), and writes go out in steps of kWriteStep bytes, no more than the floor, so
-// an upload at the floor is seen moving (the kernel's send buffer still lets writes through in
-// its own bursts). Time with no read or write under way (the client busy elsewhere) does not
-// count: the watch starts over at a look that finds the stream idle. The watch thread looks
-// every 100 ms, so a stall is seen between the limit and the limit plus two looks. The clock and
-// the watch thread are seams for tests, which call CheckForStall themselves with a clock of
-// their own.
+// partial-data mode), and a write, however large, is one call on the stream underneath whose
+// partial sends the socket layer counts as they complete (GetBytesSent); each look of the watch
+// takes what was sent since the last one, so an upload at the floor is seen moving inside the one
+// call. Time with no read or write under way (the client busy elsewhere) does not count: the watch
+// starts over at a look that finds the stream idle. The watch thread looks every 100 ms, so a
+// stall is seen between the limit and the limit plus two looks. The clock and the watch thread are
+// seams for tests, which call CheckForStall themselves with a clock of their own.
 //
 // One thread may read and one may write at a time, as on the stream underneath.
 
@@ -35,7 +35,6 @@ class StallWatchedStream : public LumoDataBuffer
 {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    static constexpr uint32_t kWriteStep = 1024;
 
     // Starts the watch thread when watchThread is set.
     explicit StallWatchedStream(std::chrono::milliseconds limit, Clock clock = &std::chrono::steady_clock::now,
@@ -56,8 +55,8 @@ public:
     // One look of the watch: closes the connection and returns true when a read or write is under
     // way and less than the floor has moved within the limit by the clock.
     bool CheckForStall();
-    // Bytes written so far (reads are counted by GetPosition).
-    uint64_t GetBytesWritten() const { return m_written.load(); }
+    // Bytes written so far, counted as they go out (reads are counted by GetPosition).
+    uint64_t GetBytesWritten() const { return tcp.GetBytesSent(); }
     // Why the watch thread asked for could not be started (it runs under the crash guard); empty
     // when it runs or was not asked for. Without it nothing gives up on a silent server.
     const std::string& GetWatchError() const { return m_watchError; }
@@ -79,9 +78,10 @@ private:
     };
 
     void Watch();
+    // Under m_lock: counts for the watch what was sent since the last look.
+    void TakeSent();
 
     std::atomic<int> m_busy{0};
-    std::atomic<uint64_t> m_written{0};
 
     // The watch's own state, and what stops its thread.
     std::mutex m_lock;
@@ -90,5 +90,6 @@ private:
     std::condition_variable m_wake;
     std::string m_watchError;
     std::string m_stallReason; // under m_lock
+    uint64_t m_sentSeen = 0;   // under m_lock
     OS::GuardedThread m_watch;
 };

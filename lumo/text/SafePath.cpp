@@ -107,12 +107,16 @@ namespace {
 
 bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
 {
-    const std::vector<std::wstring> parts = Components(relative);
+    // Every name of a tree passes here (the scan asks for each file): each part is lowered once,
+    // not once for every kept name.
+    std::vector<std::wstring> parts = Components(relative);
     if (parts.empty())
         return false;
+    for (std::wstring& part : parts)
+        part = LowerAscii(std::move(part));
     // A name is kept when any of its components is: a folder "patch.journal" would stand where the
     // journal goes as surely as a file of that name.
-    const std::wstring first = LowerAscii(parts.front());
+    const std::wstring& first = parts.front();
     for (const ReservedName& reserved : kReservedNames) {
         const std::wstring name = LowerAscii(reserved.name);
         std::wstring why;
@@ -122,8 +126,7 @@ bool IsReservedInstallName(const std::wstring& relative, std::wstring* reason)
                 why = L"the name is kept for ";
             break;
         case ReservedAt::NameEnding:
-            for (const std::wstring& part : parts) {
-                const std::wstring lower = LowerAscii(part);
+            for (const std::wstring& lower : parts) {
                 if (lower.size() >= name.size() && lower.compare(lower.size() - name.size(), name.size(), name) == 0)
                     why = L"names ending in \"" + std::wstring(reserved.name) + L"\" are kept for ";
             }

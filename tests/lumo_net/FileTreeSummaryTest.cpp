@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <string>
 
@@ -341,6 +342,23 @@ TEST_F(SummaryScan, LeavesOutWhatThePatcherKeepsForItselfAndTheExcludedFiles)
 
 // A summary file is anyone's to shape who can write the installation: a name no installed file
 // could have ends the reading there.
+// Each file's count is its highest index plus one, also where another file's names sort between
+// its segments, a gap lies among them, or the index has more than three digits.
+TEST(SummaryFormat, SegmentCountsPerFile)
+{
+    FileTreeSummary summary;
+    for (const wchar_t* name : {L"a.bin#000", L"a.bin#000.x#000", L"a.bin#001", L"gap.bin#000", L"gap.bin#004",
+                                L"d\\big.bin#1000", L"d\\big.bin#999"})
+        summary.RegisterSegment(name, 1, 1);
+    const auto counts = summary.SegmentCounts();
+    const std::map<std::wstring, uint64_t> expected = {
+        {L"a.bin", 2}, {L"a.bin#000.x", 1}, {L"gap.bin", 5}, {L"d\\big.bin", 1001}};
+    const std::map<std::wstring, uint64_t> got(counts.begin(), counts.end());
+    EXPECT_EQ(expected, got);
+    summary.Clear();
+    EXPECT_TRUE(summary.SegmentCounts().empty());
+}
+
 TEST(SummaryFormat, ANameThatCouldNotLieInsideEndsTheReading)
 {
     auto entry = [](const std::wstring& name) {

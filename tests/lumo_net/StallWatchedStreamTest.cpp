@@ -24,8 +24,8 @@ TEST_P(StallWatch, CutsOnlySilenceNeverATransferThatKeepsMoving)
     const int listener = nettest::ListenPlain(1, port);
     ASSERT_EQ(stream.tcp.Connect(SocketAddress{nettest::kLoopback, port}), LUMORESULT_OK);
     const int peer = accept(listener, nullptr, nullptr);
-    // The write is far more than both socket buffers hold (the peer's kept small); the read waits
-    // for a fifth piece that never comes.
+    // The write is far more than both socket buffers hold (the peer's kept small), one call on the
+    // socket underneath; the read waits for a fifth piece that never comes.
     const int buffer = 256 << 10;
     ASSERT_EQ(setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer), 0);
     const size_t piece = reading ? 1000 : 8u << 20;
@@ -86,6 +86,43 @@ TEST(StallWatchFloor, APeerDrippingBelowTheFloorIsCut)
         stream.tcp.Disconnect(true);
     transfer.join();
     EXPECT_TRUE(cut && result != LUMORESULT_OK);
+    EXPECT_GE(LumoNet::ServerStallLedger::ForRun().Stalled("127.0.0.1:" + std::to_string(port)), seconds(60));
+    LumoNet::ServerStallLedger::ForRun().Clear();
+    close(peer);
+    close(listener);
+}
+// The upload's mirror: a peer that takes 100 bytes now and then keeps one large write below the
+// floor, and it is cut; what went out before the peer stopped keeping up is never read as a stall.
+TEST(StallWatchFloor, AnUploadToAPeerTakingLessThanTheFloorIsCut)
+{
+    LumoNet::ServerStallLedger::ForRun().Clear();
+    std::atomic<int64_t> now{0};
+    StallWatchedStream stream(seconds(60), [&] { return Clock::time_point(seconds(now)); }, false);
+    uint16_t port = 0;
+    const int listener = nettest::ListenPlain(1, port);
+    ASSERT_EQ(stream.tcp.Connect(SocketAddress{nettest::kLoopback, port}), LUMORESULT_OK);
+    const int peer = accept(listener, nullptr, nullptr);
+    std::string data(64u << 20, 'u'), sink(100, '\0');
+    LUMORESULT result = LUMORESULT_INVALID_STATE;
+    std::thread transfer([&] { result = stream.WriteData(data.data(), uint32_t(data.size())); });
+    EXPECT_TRUE(fixtures::WaitFor([&] { return stream.GetBytesWritten() > 0; }));
+    // Each look 20 s after the last: a cut needs a whole minute since the last floor's worth went out.
+    uint64_t lastMoved = 0;
+    int64_t movedAt = 0;
+    const bool cut = fixtures::WaitFor([&] {
+        recv(peer, sink.data(), sink.size(), MSG_DONTWAIT);
+        now += 20;
+        const uint64_t written = stream.GetBytesWritten();
+        const bool stalled = stream.CheckForStall();
+        if (!stalled && written - lastMoved >= 1024)
+            lastMoved = written, movedAt = now;
+        EXPECT_TRUE(!stalled || now - movedAt >= 60) << now;
+        return stalled;
+    });
+    if (!cut)
+        stream.tcp.Disconnect(true);
+    transfer.join();
+    EXPECT_TRUE(cut && result != LUMORESULT_OK && stream.GetBytesWritten() < data.size());
     EXPECT_GE(LumoNet::ServerStallLedger::ForRun().Stalled("127.0.0.1:" + std::to_string(port)), seconds(60));
     LumoNet::ServerStallLedger::ForRun().Clear();
     close(peer);

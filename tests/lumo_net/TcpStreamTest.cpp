@@ -189,6 +189,58 @@ TEST(TcpStream, AbortiveDisconnectFromAnotherThreadEndsEveryWaiter)
     EXPECT_EQ(descriptorsBefore, nettest::OpenDescriptorCount());
 }
 
+// One write far larger than both socket buffers, to a peer that takes it piece by piece: the
+// bytes sent are seen rising while the one call still waits; a write that the peer's close ends
+// counts what went out before it, never all that was given.
+TEST(TcpStream, AWriteCountsItsPartialSendsWhileItWaits)
+{
+    for (const bool peerTakesAll : {true, false})
+    {
+        SCOPED_TRACE(peerTakesAll ? "the peer takes every byte" : "the peer closes after two pieces");
+        const size_t piece = 8u << 20, pieces = peerTakesAll ? 8 : 2;
+        std::atomic<size_t> taken{0}, seen{0};
+        LoopbackPeer peer([&](int fd) {
+            std::vector<char> sink(piece);
+            for (size_t k = 1; k <= pieces; ++k)
+            {
+                if (recv(fd, sink.data(), piece, MSG_WAITALL) != ssize_t(piece))
+                    return;
+                taken = k;
+                // The next piece once the test has seen this one's effect.
+                fixtures::WaitFor([&] { return seen.load() == k; });
+            }
+        });
+        LumoDataBufferTCP stream;
+        ASSERT_EQ(LUMORESULT_OK, stream.Connect(peer.Address()));
+        std::vector<char> data(8 * piece, 'w');
+        std::atomic<bool> ended{false};
+        LUMORESULT result = LUMORESULT_INVALID_STATE;
+        std::thread writer([&] {
+            result = stream.WriteData(data.data(), uint32_t(data.size()));
+            ended = true;
+        });
+        bool inStep = true;
+        for (size_t k = 1; k <= pieces && inStep; ++k)
+        {
+            inStep = fixtures::WaitFor([&] { return taken.load() == k; });
+            // Beyond what the peer has taken: the buffers between us fill again.
+            if (inStep && k < 8)
+                inStep = fixtures::WaitFor([&] { return stream.GetBytesSent() > k * piece; }) && !ended.load();
+            EXPECT_TRUE(inStep) << "piece " << k;
+            seen = k;
+        }
+        if (!inStep)
+            stream.Disconnect(true); // releases the writer, to fail below
+        writer.join();
+        EXPECT_EQ(peerTakesAll, result == LUMORESULT_OK) << result;
+        if (peerTakesAll)
+            EXPECT_EQ(data.size(), stream.GetBytesSent());
+        else
+            EXPECT_LT(stream.GetBytesSent(), data.size());
+        EXPECT_EQ(0u, stream.GetPosition());
+    }
+}
+
 // More than 4 GiB through one stream: the position does not wrap.
 TEST(TcpStream, PositionGoesBeyondFourGiB)
 {
