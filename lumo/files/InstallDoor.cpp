@@ -735,8 +735,10 @@ InstallFile InstallDoor::Look(const std::wstring& relative) const
     return file;
 }
 
-int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error, struct stat* status) const
+int InstallDoor::OpenRegular(const std::wstring& relative, const wchar_t* otherwise, bool& present,
+                             std::wstring& error, struct stat* status) const
 {
+    present = false;
     const std::wstring where = Quoted(m_prefix + relative);
     std::string leaf;
     int why = 0;
@@ -750,18 +752,20 @@ int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& erro
     struct stat info{};
     if (fd.Get() < 0) {
         const int e = errno;
+        present = e != ENOENT;
         if (::fstatat(folder->fd, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
-            error = where + L" is " + KindText(info.st_mode) + L", not a file";
+            error = where + L" is " + KindText(info.st_mode) + otherwise;
         else
             error = L"cannot open " + where + L": " + ErrnoText(e);
         return -1;
     }
+    present = true;
     if (::fstat(fd.Get(), &info) != 0) {
         error = L"cannot look at " + where + L": " + ErrnoText(errno);
         return -1;
     }
     if (!S_ISREG(info.st_mode)) {
-        error = where + L" is " + KindText(info.st_mode) + L", not a file";
+        error = where + L" is " + KindText(info.st_mode) + otherwise;
         return -1;
     }
     // A regular file is read as usual from here on.
@@ -773,6 +777,12 @@ int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& erro
     if (status)
         *status = info;
     return fd.Release();
+}
+
+int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& error, struct stat* status) const
+{
+    bool present = false;
+    return OpenRegular(relative, L", not a file", present, error, status);
 }
 
 void InstallDoor::SyncFolderOf(const std::wstring& relative) const
@@ -816,46 +826,13 @@ bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval&
 
 int InstallDoor::OpenOwnFileForReading(const std::wstring& relative, bool& present, std::wstring& error) const
 {
-    present = false;
-    const std::wstring where = Quoted(m_prefix + relative);
-    std::string leaf;
-    const UniqueFd parent(OpenParent(relative, leaf, error));
-    if (parent.Get() < 0) {
-        error = L"cannot reach " + where + L": " + error;
-        return -1;
-    }
-    // Non-blocking, so a FIFO standing there cannot hold the run; a link is not followed.
-    UniqueFd fd(::openat(parent.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Get() < 0) {
-        const int e = errno;
-        if (e == ENOENT)
-            return -1;
-        struct stat info{};
-        present = true;
-        if (::fstatat(parent.Get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
-            error = where + L" is " + KindText(info.st_mode) +
-                    L", where the patcher keeps a file of its own; the patcher did not make it. Delete it and "
-                    L"start again.";
-        else
-            error = L"cannot open " + where + L": " + ErrnoText(e);
-        return -1;
-    }
-    present = true;
-    struct stat info{};
-    if (::fstat(fd.Get(), &info) != 0) {
-        error = L"cannot look at " + where + L": " + ErrnoText(errno);
-        return -1;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = where + L" is " + KindText(info.st_mode) +
-                L", where the patcher keeps a file of its own; the patcher did not make it. Delete it and start "
-                L"again.";
-        return -1;
-    }
-    const int flags = ::fcntl(fd.Get(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
-    return fd.Release();
+    const int fd = OpenRegular(relative,
+                               L", where the patcher keeps a file of its own; the patcher did not make it. Delete it "
+                               L"and start again.",
+                               present, error, nullptr);
+    if (fd < 0 && !present && error.starts_with(L"cannot open "))
+        error.clear();  // nothing stands there
+    return fd;
 }
 
 bool InstallDoor::ReadOwnFile(const std::wstring& relative, std::string& bytes, bool& present,

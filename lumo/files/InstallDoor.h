@@ -223,6 +223,8 @@ public:
 
 private:
     InstallDoor(std::wstring root, int fd, std::shared_ptr<HeldFolders> held);
+    int OpenRegular(const std::wstring& relative, const wchar_t* otherwise, bool& present, std::wstring& error,
+                    struct stat* status) const;
     std::shared_ptr<HeldFolder> Held(const std::string& relative) const;
     std::shared_ptr<HeldFolder> HoldFolder(const std::string& relative, int& why, std::wstring& error) const;
     std::shared_ptr<HeldFolder> HoldBelow(const std::shared_ptr<HeldFolder>& folder, const std::string& name,
