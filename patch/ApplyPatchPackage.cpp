@@ -59,7 +59,7 @@ std::wstring EntryKey(const LumoUtil::InstallDoor& door, const LumoUtil::Install
         folder = slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
         const LumoUtil::InstallFile above = folder.empty() ? LumoUtil::InstallFile() : door.Look(folder);
         if (folder.empty() || above.kind == LumoUtil::InstallFileKind::Folder) {
-            const LumoUtil::FileIdentity id = folder.empty() ? LumoUtil::IdentityOf(door.Fd()) : above.identity;
+            const LumoUtil::FileIdentity id = folder.empty() ? door.Identity() : above.identity;
             return std::to_wstring(id.device) + L":" + std::to_wstring(id.inode) + LowerAscii(rest);
         }
     }

@@ -369,7 +369,7 @@ bool RecoverLocked(const InstallDoor& door, std::wstring& error)
     if (!door.RemoveFile(kPatchJournalName, error))
         return false;
     CountInstallAction();
-    fsync(door.Fd());
+    door.SyncFolderOf(kPatchJournalName);
     return true;
 }
 
@@ -402,7 +402,7 @@ std::unique_ptr<LumoUtil::InstallLock> TakeInstallation(const std::wstring& inst
         return nullptr;
     }
     std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(installDir, error);
-    if (lock && IsJournalOpen(LumoUtil::IdentityOf(lock->Door()->Fd()))) {
+    if (lock && IsJournalOpen(lock->Door()->Identity())) {
         // The lock is shared within a process: a second journal would replace the first.
         error = L"The installation " + installDir + L" is in use by another patch of this process; nothing was "
                 L"changed. Try again when it has ended.";
@@ -416,12 +416,12 @@ std::unique_ptr<LumoUtil::InstallLock> TakeInstallation(const std::wstring& inst
 BackupJournal::BackupJournal(std::wstring installDir, std::unique_ptr<LumoUtil::InstallLock> lock, int fd)
     : m_installDir(std::move(installDir)), m_lock(std::move(lock)), m_door(m_lock->Door()), m_fd(fd)
 {
-    SetJournalOpen(LumoUtil::IdentityOf(m_door->Fd()), true);
+    SetJournalOpen(m_door->Identity(), true);
 }
 
 BackupJournal::~BackupJournal()
 {
-    SetJournalOpen(LumoUtil::IdentityOf(m_door->Fd()), false);
+    SetJournalOpen(m_door->Identity(), false);
     if (m_fd >= 0)
         close(m_fd);
 }
@@ -455,7 +455,7 @@ std::unique_ptr<BackupJournal> BackupJournal::Begin(const std::wstring& installD
             error += L"; the unusable journal could not be removed either: " + why;
         return nullptr;
     }
-    fsync(journal->m_door->Fd());
+    journal->m_door->SyncFolderOf(kPatchJournalName);
     return journal;
 }
 
@@ -583,6 +583,6 @@ bool BackupJournal::Finish(std::wstring& error)
         return false;
     }
     CountInstallAction();
-    fsync(m_door->Fd());
+    m_door->SyncFolderOf(kPatchJournalName);
     return true;
 }

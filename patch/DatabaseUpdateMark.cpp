@@ -37,7 +37,7 @@ bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error
     for (const wchar_t* name : {LumoUtil::kDatabaseUpdateMarkTempName, kDatabaseUpdateMarkName})
         if (!door->RemoveFile(name, error))
             return false;
-    ::fsync(door->Fd());
+    door->SyncFolderOf(kDatabaseUpdateMarkName);  // best effort: the note is gone either way
     return true;
 }
 
@@ -56,7 +56,7 @@ bool SettleDatabaseUpdateMarkTwin(const std::wstring& installDir, std::wstring& 
         return door->ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText, error);
     if (!door->RemoveFile(LumoUtil::kDatabaseUpdateMarkTempName, error))
         return false;
-    ::fsync(door->Fd());
+    door->SyncFolderOf(kDatabaseUpdateMarkName);
     return true;
 }
 

@@ -406,13 +406,18 @@ void OwnerOf(const InstallDoor& door, const std::wstring& model, const std::wstr
         mode = standing.mode & 07777;
         return;
     }
-    std::string leaf;
-    std::wstring ignored;
-    const UniqueFd parent(door.OpenParent(target, leaf, ignored));
-    struct stat st;
-    if (parent.Get() >= 0 && fstat(parent.Get(), &st) == 0) {
-        uid = st.st_uid;
-        gid = st.st_gid;
+    const size_t slash = target.rfind(L'/');
+    const LumoUtil::InstallFile folder =
+        slash == std::wstring::npos ? LumoUtil::InstallFile() : door.Look(target.substr(0, slash));
+    if (slash == std::wstring::npos) {
+        struct stat st;
+        if (fstat(door.Fd(), &st) == 0) {
+            uid = st.st_uid;
+            gid = st.st_gid;
+        }
+    } else if (folder.kind == InstallFileKind::Folder) {
+        uid = folder.owner;
+        gid = folder.group;
     }
 }
 

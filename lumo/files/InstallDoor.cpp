@@ -279,13 +279,15 @@ bool WriteAll(int fd, const char* data, size_t size)
 }
 
 // fsync of a folder given by an O_PATH descriptor (which cannot be synced itself).
-void SyncFolder(int folder)
+// Returns 0, or the error number of what failed.
+int SyncFolder(int folder)
 {
     const int readable = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable >= 0) {
-        ::fsync(readable);
-        ::close(readable);
-    }
+    if (readable < 0)
+        return errno;
+    const int synced = ::fsync(readable) == 0 ? 0 : errno;
+    ::close(readable);
+    return synced;
 }
 
 }  // namespace
@@ -785,13 +787,18 @@ int InstallDoor::OpenForReading(const std::wstring& relative, std::wstring& erro
     return OpenRegular(relative, L", not a file", present, error, status);
 }
 
-void InstallDoor::SyncFolderOf(const std::wstring& relative) const
+bool InstallDoor::SyncFolderOf(const std::wstring& relative, std::wstring* error) const
 {
     std::string leaf;
     int why = 0;
-    std::wstring ignored;
-    if (const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, ignored))
-        SyncFolder(folder->fd);
+    std::wstring reason;
+    const std::shared_ptr<HeldFolder> folder = ParentOf(relative, leaf, why, reason);
+    if (folder && (why = SyncFolder(folder->fd)) == 0)
+        return true;
+    if (error)
+        *error = L"cannot flush the folder of " + Quoted(m_prefix + relative) + L" to the disk: " +
+                 (folder ? ErrnoText(why) : reason);
+    return false;
 }
 
 bool InstallDoor::RemoveEmptyFolder(const std::wstring& relative, FolderRemoval& outcome, std::wstring& error) const

@@ -55,6 +55,9 @@ struct FileIdentity
     bool operator==(const FileIdentity&) const = default;
 };
 
+// The identity of an open descriptor; zero when fstat fails.
+FileIdentity IdentityOf(int fd);
+
 enum class InstallFileKind {
     Missing,      // the folder that would hold it was reached and holds nothing under its name
     Regular,
@@ -161,8 +164,11 @@ public:
     int OpenForReading(const std::wstring& relative, std::wstring& error, struct stat* status = nullptr) const;
 
     // Flushes to the disk the folder that holds relative (link-free): a rename or removal in it
-    // lasts. Best effort: a folder that cannot be reached has nothing of ours to flush.
-    void SyncFolderOf(const std::wstring& relative) const;
+    // lasts. False, with error (when given) naming it and the reason, when that fails.
+    bool SyncFolderOf(const std::wstring& relative, std::wstring* error = nullptr) const;
+
+    // The identity of the installation folder itself.
+    FileIdentity Identity() const { return IdentityOf(m_fd); }
 
     // Removes the folder relative when it is empty. True, saying what became of it, when it was
     // removed, was not there, or holds something (it stays); false with error otherwise.
@@ -241,8 +247,5 @@ private:
     int m_fd = -1;
     std::shared_ptr<HeldFolders> m_held;  // shared by every door of one take of the installation
 };
-
-// The identity of an open descriptor; zero when fstat fails.
-FileIdentity IdentityOf(int fd);
 
 }  // namespace LumoUtil

@@ -18,15 +18,10 @@ namespace
 // nothing was changed.
 int LiftReadOnly(const LumoUtil::InstallDoor& door, const std::wstring& relative, mode_t& kept)
 {
-    std::string leaf;
     std::wstring ignored;
-    const int parent = door.OpenParent(relative, leaf, ignored);
-    if (parent < 0)
-        return -1;
-    const int fd = ::openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    ::close(parent);
     struct stat info{};
-    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0 &&
+    const int fd = door.OpenForReading(relative, ignored, &info);
+    if (fd >= 0 && (info.st_mode & S_IWUSR) == 0 &&
         ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0)
     {
         kept = info.st_mode & 07777;
@@ -40,20 +35,15 @@ int LiftReadOnly(const LumoUtil::InstallDoor& door, const std::wstring& relative
 
 std::wstring NotAFileText(const LumoUtil::InstallDoor& door, const std::wstring& relative)
 {
-    const std::wstring where = L"\"" + door.Root() + L"/" + relative + L"\"";
-    std::string leaf;
-    std::wstring error;
-    const int parent = door.OpenParent(relative, leaf, error);
-    struct stat info{};
-    const bool looked = parent >= 0 && ::fstatat(parent, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    const int e = errno;
-    if (parent >= 0)
-        ::close(parent);
-    if (!looked)
-        return L"cannot look at " + where + L": " + (error.empty() ? ErrnoText(e) : error);
-    if (S_ISREG(info.st_mode))
+    const LumoUtil::InstallFile standing = door.Look(relative);
+    const std::wstring where = L"\"" + standing.path + L"\"";
+    if (standing.kind == LumoUtil::InstallFileKind::Unreachable)
+        return standing.reason;
+    if (standing.kind == LumoUtil::InstallFileKind::Missing)
+        return L"cannot look at " + where + L": " + ErrnoText(ENOENT);
+    if (standing.kind == LumoUtil::InstallFileKind::Regular)
         return where + L" is a file again: it was left as it is";
-    return where + L" is " + LumoUtil::InstallDoor::KindText(info.st_mode) + L", not a file: it was left as it is";
+    return where + L" is " + LumoUtil::InstallDoor::KindText(standing.mode) + L", not a file: it was left as it is";
 }
 
 int OpenForRepairWrite(const LumoUtil::InstallDoor& door, const std::wstring& relative, bool create,

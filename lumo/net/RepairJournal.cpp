@@ -21,12 +21,6 @@
 namespace
 {
 
-const std::string& JournalName()
-{
-    static const std::string name = ToNativePath(kRepairJournalName);
-    return name;
-}
-
 // The install folder as a native path without a trailing separator ("/" stays "/").
 std::string NativeRoot(const std::wstring& root)
 {
@@ -258,7 +252,7 @@ bool RecoverIn(const LumoUtil::InstallDoor& door, const std::vector<std::wstring
         error = L"cannot remove the record of a stopped repair in " + root + L": " + error;
         return false;
     }
-    ::fsync(door.Fd());
+    door.SyncFolderOf(kRepairJournalName);
     return true;
 }
 
@@ -275,9 +269,8 @@ void RepairJournal::Close()
 {
     if (m_fd >= 0)
         ::close(m_fd);
-    if (m_folderFd >= 0)
-        ::close(m_folderFd);
-    m_fd = m_folderFd = -1;
+    m_door.reset();
+    m_fd = -1;
 }
 
 bool RepairJournal::Begin(std::string& error)
@@ -285,13 +278,10 @@ bool RepairJournal::Begin(std::string& error)
     // Created afresh, never through a link or into a FIFO: taking the installation recovered (and
     // so removed) any record a stopped repair left.
     std::wstring doorError;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(m_root, doorError);
-    if (door)
-    {
-        m_folderFd = ::fcntl(door->Fd(), F_DUPFD_CLOEXEC, 0);
-        m_fd = door->CreateOwnFile(kRepairJournalName, O_WRONLY | O_APPEND, 0644, doorError);
-    }
-    if (m_folderFd < 0 || m_fd < 0)
+    m_door = LumoUtil::InstallDoor::Open(m_root, doorError);
+    if (m_door)
+        m_fd = m_door->CreateOwnFile(kRepairJournalName, O_WRONLY | O_APPEND, 0644, doorError);
+    if (!m_door || m_fd < 0)
     {
         error = "cannot create the repair journal in " + NativeRoot(m_root) + ": " +
                 (doorError.empty() ? std::string(std::strerror(errno)) : ToNativePath(doorError));
@@ -301,9 +291,9 @@ bool RepairJournal::Begin(std::string& error)
     if (!Append("BEGIN\n", error))
         return false;
     // The file's name must outlive a power loss as much as its lines.
-    if (::fsync(m_folderFd) != 0)
+    if (!m_door->SyncFolderOf(kRepairJournalName, &doorError))
     {
-        error = "cannot flush the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno);
+        error = "cannot flush the repair journal in " + NativeRoot(m_root) + ": " + ToNativePath(doorError);
         Close();
         return false;
     }
@@ -365,20 +355,21 @@ bool RepairJournal::End(bool stopped, bool filesSettled, std::string& error)
     }
     bool ok = true;
     // What the run wrote and cut reaches the disk before the record says it needs nothing more.
-    if (::syncfs(m_folderFd) != 0)
+    std::wstring why;
+    if (!m_door->Sync(why))
     {
-        error = "cannot flush the installation " + NativeRoot(m_root) + ": " + std::strerror(errno);
+        error = ToNativePath(why);
         ok = false;
     }
     else if (stopped)
         ok = Append("STOPPED\n", error);
-    else if (::unlinkat(m_folderFd, JournalName().c_str(), 0) != 0)
+    else if (!m_door->RemoveFile(kRepairJournalName, why))
     {
-        error = "cannot remove the repair journal in " + NativeRoot(m_root) + ": " + std::strerror(errno);
+        error = "cannot remove the repair journal in " + NativeRoot(m_root) + ": " + ToNativePath(why);
         ok = false;
     }
     else
-        ::fsync(m_folderFd);
+        m_door->SyncFolderOf(kRepairJournalName);
     Close();
     return ok;
 }

@@ -43,11 +43,13 @@
 // Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h).
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/ReservedNames.h"
 
 using LumoUtil::kRepairJournalName;
@@ -79,7 +81,7 @@ private:
 
     std::mutex m_lock;
     std::wstring m_root;
-    int m_folderFd = -1;
+    std::shared_ptr<LumoUtil::InstallDoor> m_door;  // the take's: the journal's name and the flushes
     int m_fd = -1;
     bool m_begun = false;
     // Install-relative native path -> least length recorded in this run (-1: recorded as NEW).
