@@ -458,8 +458,8 @@ bool LumoAgentClientTask::WriteRecord()
         const bool cut = position < end && ::fstat(fd, &status) == 0 && uint64_t(status.st_size) > position;
         if (cut && ::ftruncate(fd, off_t(position)) != 0)
             return fail("Cannot cut " + narrow + " to the end of its last segment");
-        if (::fsync(fd) != 0)
-            return fail("Cannot write the repair's data into " + narrow);
+        // Not flushed here: the summary that records this segment is saved only after a flush of
+        // the whole file system (RepairClient::SaveSummary), one for all the segments written since.
         // The time of the file written, whatever stands at its name by now.
         if (::fstat(fd, &status) != 0)
             return fail("Cannot look at " + narrow + " after writing the repair's data into it");

@@ -229,7 +229,7 @@ void RepairClient::Run()
     SaveSchedule schedule;
     const SegmentPipelineResult pipeline = ReceiveSegments(
         *this, GetSegmentsTotal(), [this] { return !m_cancel && m_connection->tcp.IsConnected(); },
-        [this] { SaveSummary(); }, &growth, &schedule);
+        [this] { SaveSummary(true); }, &growth, &schedule);
     if (const std::string stall = m_connection->GetStallReason(); !stall.empty())
         ReportFailure("The repair gave up on the server: " + stall + ".");
     CloseConnection();
@@ -250,6 +250,11 @@ void RepairClient::Run()
     if (!cuts.empty())
     {
         m_error = LUMORESULT_BAD_FORMAT;
+        return;
+    }
+    if (m_flushFailed)
+    {
+        m_error = LUMORESULT_IO_ERROR;
         return;
     }
     m_error = LUMORESULT_OK;
@@ -299,12 +304,22 @@ void RepairClient::Scan()
         SaveSummary();
 }
 
-bool RepairClient::SaveSummary()
+bool RepairClient::SaveSummary(bool flushWrites)
 {
     // Written beside the summary and renamed over it: a crash leaves the old summary or the new one.
     // Both are created afresh, never through a link or into something else standing there.
     std::wstring error;
+    // Taken before the flush: an entry a write registers meanwhile waits for the next save, whose
+    // flush covers its bytes. One flush of the file system costs about what one file's flush does,
+    // so the segments are not flushed one by one.
     const std::vector<uint8_t> bytes = m_summary.Serialise();
+    if (flushWrites && !m_door->Sync(error))
+    {
+        if (!m_flushFailed)
+            ReportFailure("The repaired files may not have reached the disk: " + LumoNet::ShownPath(error) + ".");
+        m_flushFailed = true;
+        return false;
+    }
     if (!m_summaryDoor)
         error = L"the folder of " + m_summaryFile + L" cannot be opened";
     else if (m_summaryName.empty())

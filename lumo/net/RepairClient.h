@@ -91,7 +91,9 @@ private:
     // The run has ended: wakes WaitWhileRunning.
     void MarkEnded();
     void Scan();
-    bool SaveSummary();
+    // flushWrites: the files written since the last save reach the disk first (the summary then
+    // never vouches for bytes a power loss could take back); false when that flush fails.
+    bool SaveSummary(bool flushWrites = false);
     LUMORESULT Connect();
     LUMORESULT SendSummary();
     // Closes the run's connection (also from the destructor's thread).
@@ -131,6 +133,8 @@ private:
     std::wstring m_summaryName;
     // A save of the summary failed in this run (worker thread only).
     bool m_summaryUnsaved = false;
+    // Flushing the written files failed in this run: the run cannot succeed (worker thread only).
+    bool m_flushFailed = false;
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
 

@@ -1,5 +1,7 @@
 #include "lumo/net/StallWatchedStream.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "lumo/net/ConsoleLine.h"
@@ -46,17 +48,39 @@ LUMORESULT StallWatchedStream::ReadData(void* data, uint32_t length)
     auto* at = static_cast<uint8_t*>(data);
     while (length > 0)
     {
+        if (const uint32_t left = m_aheadLeft.load(); left > 0)
+        {
+            const uint32_t n = std::min(left, length);
+            std::memcpy(at, m_ahead.get() + m_aheadAt, n);
+            m_aheadAt += n;
+            m_aheadLeft -= n;
+            at += n;
+            length -= n;
+            continue;
+        }
+        // A large read goes straight into the caller's memory.
+        const bool ahead = length < kReadAhead;
+        if (ahead && !m_ahead)
+            m_ahead = std::make_unique<uint8_t[]>(kReadAhead);
+        uint8_t* into = ahead ? m_ahead.get() : at;
+        const uint32_t asked = ahead ? kReadAhead : length;
         const uint64_t before = tcp.GetPosition();
-        const LUMORESULT result = tcp.ReadData(at, length);
+        const LUMORESULT result = tcp.ReadData(into, asked);
         if (result != LUMORESULT_OK && result != LUMORESULT_PARTIAL_DATA)
             return result;
         const uint64_t arrived = tcp.GetPosition() - before;
         // A completion that delivered nothing ends the read instead of spinning on it.
-        if (arrived == 0 || arrived > length)
+        if (arrived == 0 || arrived > asked)
             return LUMORESULT_ABORTED;
+        m_stall.Moved(arrived);
+        if (ahead)
+        {
+            m_aheadAt = 0;
+            m_aheadLeft = uint32_t(arrived);
+            continue;
+        }
         at += arrived;
         length -= uint32_t(arrived);
-        m_stall.Moved(arrived);
     }
     return LUMORESULT_OK;
 }

@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,10 +46,13 @@ public:
 
     uint64_t GetSize() const override { return tcp.GetSize(); }
     LUMORESULT SetSize(uint64_t size) override { return tcp.SetSize(size); }
-    uint64_t GetPosition() const override { return tcp.GetPosition(); }
+    // Bytes handed out by ReadData (those read ahead and not yet handed out are not counted).
+    uint64_t GetPosition() const override { return tcp.GetPosition() - m_aheadLeft.load(); }
     LUMORESULT SetPosition(uint64_t position) override { return tcp.SetPosition(position); }
     // Exactly length bytes, as on the stream underneath; LUMORESULT_ABORTED when the watch closed
-    // the connection under the call.
+    // the connection under the call. A short read takes whatever else has arrived with it and keeps
+    // it for the next reads: a repair record's header is five small reads, and each read from the
+    // socket is a round trip through the socket layer's worker thread.
     LUMORESULT WriteData(const void* data, uint32_t length) override;
     LUMORESULT ReadData(void* data, uint32_t length) override;
 
@@ -82,6 +86,12 @@ private:
     void TakeSent();
 
     std::atomic<int> m_busy{0};
+
+    // Bytes read ahead (reading thread only), and how many of them are left (any thread).
+    static constexpr uint32_t kReadAhead = 64 << 10;
+    std::unique_ptr<uint8_t[]> m_ahead;
+    uint32_t m_aheadAt = 0;
+    std::atomic<uint32_t> m_aheadLeft{0};
 
     // The watch's own state, and what stops its thread.
     std::mutex m_lock;

@@ -129,3 +129,30 @@ TEST(StallWatchFloor, AnUploadToAPeerTakingLessThanTheFloorIsCut)
     close(listener);
 }
 } // namespace
+
+// Small reads are served from what arrived with an earlier one, a large read takes the rest of it
+// first: every byte comes out once, in order, and the position counts only what was handed out.
+TEST(StallWatchedStreamReads, SmallAndLargeReadsHandOutEachByteOnceInOrder)
+{
+    StallWatchedStream stream(seconds(60), Clock::now, false);
+    uint16_t port = 0;
+    const int listener = nettest::ListenPlain(1, port);
+    ASSERT_EQ(stream.tcp.Connect(SocketAddress{nettest::kLoopback, port}), LUMORESULT_OK);
+    const int peer = accept(listener, nullptr, nullptr);
+    std::string sent(300000, '\0');
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = char(i * 7 + i / 251);
+    std::thread sender([&] { EXPECT_TRUE(nettest::SendAll(peer, sent.data(), sent.size())); });
+    std::string got;
+    for (const uint32_t length : {1u, 3u, 4u, 2u, 150000u, 9u, 50000u})
+    {
+        std::string part(length, '\0');
+        ASSERT_EQ(stream.ReadData(part.data(), length), LUMORESULT_OK) << length;
+        got += part;
+        EXPECT_EQ(stream.GetPosition(), got.size());
+    }
+    sender.join();
+    EXPECT_EQ(got, sent.substr(0, got.size()));
+    close(peer);
+    close(listener);
+}
