@@ -97,9 +97,17 @@ void StoredSegments(FileTreeSummary::Table& table, const std::wstring& path,
 }
 
 
+// An entry of a folder listing, with the type the listing gives (DT_UNKNOWN when it gives none).
+struct ListedName
+{
+    std::string name;
+    unsigned char type;
+    bool operator<(const ListedName& other) const { return name < other.name; }
+};
+
 // The entries of the open folder (its descriptor stays as it is), "." and ".." left out, sorted;
 // false with errno set when it cannot be listed.
-bool ListFolder(int folder, std::vector<std::string>& names)
+bool ListFolder(int folder, std::vector<ListedName>& names)
 {
     const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
@@ -114,7 +122,7 @@ bool ListFolder(int folder, std::vector<std::string>& names)
     errno = 0;
     while (const dirent* item = ::readdir(dir))
         if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
-            names.emplace_back(item->d_name);
+            names.push_back(ListedName{item->d_name, item->d_type});
     const int e = errno;
     ::closedir(dir);
     std::sort(names.begin(), names.end());
@@ -149,10 +157,10 @@ bool BeginsWithZeroByte(int fd, uint64_t index)
     return ::pread(fd, &first, 1, off_t(index * LumoUtil::kSegmentSize)) == 1 && first == 0;
 }
 
-// How many planned segments, or folders held open for them, make the scan read what it planned
+// How many files waiting to be looked at, or folders held open for them, make the scan read them
 // before it walks on: the folders stay far below the descriptor limit, and each batch still keeps
 // every core busy.
-constexpr size_t kBatchSegments = 8192;
+constexpr size_t kBatchFiles = 8192;
 constexpr size_t kBatchFolders = 256;
 } // namespace
 
@@ -171,29 +179,46 @@ struct FileTreeSummary::OpenFolder
     const int fd;
 };
 
-// One scan's planned reads.
+// One planned read of a segment.
+struct FileTreeSummary::WalkJob
+{
+    std::shared_ptr<const OpenFolder> folder;
+    std::string leaf;
+    dev_t device;
+    ino_t inode;
+    std::wstring shownPath; // the segment path, for lines
+    std::wstring name;
+    uint64_t index;
+    uint64_t time;
+    uint32_t checksum;
+    // The file's last segment: the rule of SetZeroLedLastSegmentsUnreadable applies.
+    bool last;
+    // The checksum the table holds for the segment under the same file time (0: none).
+    uint32_t stored;
+};
+
+// A file the walk listed, looked at (and its reads planned) on all cores.
+struct FileTreeSummary::WalkFile
+{
+    std::shared_ptr<const OpenFolder> folder;
+    std::string leaf;
+    std::wstring relative;
+};
+
+// What looking at one file found: the segments to read, and the entries it keeps unread.
+struct FileTreeSummary::WalkPlan
+{
+    std::vector<WalkJob> jobs;
+    std::vector<Table::iterator> kept;
+};
+
+// One scan's files waiting to be looked at, and planned reads.
 struct FileTreeSummary::Walk
 {
-    struct Job
-    {
-        std::shared_ptr<const OpenFolder> folder;
-        std::string leaf;
-        dev_t device;
-        ino_t inode;
-        std::wstring shownPath; // the segment path, for lines
-        std::wstring name;
-        uint64_t index;
-        uint64_t time;
-        uint32_t checksum;
-        // The file's last segment: the rule of SetZeroLedLastSegmentsUnreadable applies.
-        bool last;
-        // The checksum the table holds for the segment under the same file time (0: none).
-        uint32_t stored;
-    };
     std::wstring root;
-    std::vector<Job> jobs;
-    std::vector<Table::iterator> stored; // PlanFile's, kept for its capacity
-    std::set<const OpenFolder*> folders; // held open by jobs
+    std::vector<WalkFile> files;
+    size_t fileFolders = 0; // folders the waiting files are in
+    std::vector<WalkJob> jobs;
 };
 
 uint64_t FileTreeSummary::FileTimeOf(const struct stat& status)
@@ -281,17 +306,17 @@ void FileTreeSummary::RegisterSegment(const std::wstring& name, uint32_t checksu
     StampFileTime(GetSegmentPath(name), time);
 }
 
-void FileTreeSummary::PlanFile(Walk& walk, const std::shared_ptr<const OpenFolder>& folder, const std::string& leaf,
-                               const std::wstring& relative, const struct stat& status)
+void FileTreeSummary::PlanFile(const Walk& walk, const WalkFile& file, const struct stat& status,
+                               WalkPlan& plan)
 {
     // A size that gives another number of segments than the table holds is a change, even under
     // the same time: a file cut short within the second of the last scan must not keep the
     // checksums of bytes it no longer has.
     const uint64_t time = FileTimeOf(status);
     const uint64_t segments = LumoUtil::SegmentCountOf(uint64_t(status.st_size));
-    std::vector<Table::iterator>& stored = walk.stored;
+    std::vector<Table::iterator> stored;
     if (segments > 0)
-        StoredSegments(m_table, relative, stored);
+        StoredSegments(m_table, file.relative, stored);
     const bool sameSegments = segments == 0 || stored.size() == segments;
     std::wstring fullPath;
     for (uint64_t i = 0; i < segments; ++i)
@@ -302,22 +327,48 @@ void FileTreeSummary::PlanFile(Walk& walk, const std::shared_ptr<const OpenFolde
         const bool sameTime = found != m_table.end() && found->second.time == time;
         if (sameTime && time < m_savedAt)
         {
-            found->second.seen = true;
+            plan.kept.push_back(found);
             continue;
         }
         if (fullPath.empty())
-            fullPath = LumoUtil::JoinPath(walk.root, relative);
-        walk.jobs.push_back(Walk::Job{folder, leaf, status.st_dev, status.st_ino, MakeSegmentName(fullPath, i),
-                                      MakeSegmentName(relative, i), i, time, 0, i + 1 == segments,
-                                      sameTime ? found->second.checksum : 0});
-        walk.folders.insert(folder.get());
+            fullPath = LumoUtil::JoinPath(walk.root, file.relative);
+        plan.jobs.push_back(WalkJob{file.folder, file.leaf, status.st_dev, status.st_ino,
+                                      MakeSegmentName(fullPath, i), MakeSegmentName(file.relative, i), i, time, 0,
+                                      i + 1 == segments, sameTime ? found->second.checksum : 0});
     }
+}
+
+bool FileTreeSummary::PlanFiles(Walk& walk, const std::atomic<bool>* cancel)
+{
+    // Each file is looked at on some core: the table is only read meanwhile (the scan holds it).
+    std::vector<WalkPlan> plans(walk.files.size());
+    RunOnAllCores(walk.files.size(), cancel, [&](size_t i) {
+        const WalkFile& file = walk.files[i];
+        struct stat status{};
+        // Gone since the listing, or no longer a regular file (a link is never followed): no segments.
+        if (::fstatat(file.folder->fd, file.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode))
+            PlanFile(walk, file, status, plans[i]);
+    });
+    walk.files.clear();
+    walk.fileFolders = 0;
+    if (cancel && cancel->load())
+        return false;
+    for (WalkPlan& plan : plans)
+    {
+        for (const Table::iterator& kept : plan.kept)
+            kept->second.seen = true;
+        std::move(plan.jobs.begin(), plan.jobs.end(), std::back_inserter(walk.jobs));
+    }
+    return true;
 }
 
 bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
 {
+    if (m_readHook)
+        m_readHook();
     RunOnAllCores(walk.jobs.size(), cancel, [&](size_t i) {
-        Walk::Job& job = walk.jobs[i];
+        WalkJob& job = walk.jobs[i];
         // Through the folder the walk saw the file in, and only the file it saw there: a link or
         // FIFO swapped in meanwhile is neither followed nor waited on, and reads as unreadable.
         const LumoUtil::UniqueFd file(OpenSeenFileAt(job.folder->fd, job.leaf, job.device, job.inode));
@@ -338,10 +389,9 @@ bool FileTreeSummary::ReadPlanned(Walk& walk, const std::atomic<bool>* cancel)
     });
     if (cancel && cancel->load())
         return false;
-    for (const Walk::Job& job : walk.jobs)
+    for (const WalkJob& job : walk.jobs)
         m_table[job.name] = SegmentEntry{job.checksum, job.time, true};
     walk.jobs.clear();
-    walk.folders.clear();
     return true;
 }
 
@@ -410,7 +460,7 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
         }
         if (pending.relative.empty())
             rootFolder.reset(); // held by folder, and by the pending entries below it
-        std::vector<std::string> names;
+        std::vector<ListedName> names;
         if (!ListFolder(folder->fd, names))
         {
             const int e = errno;
@@ -420,39 +470,51 @@ bool FileTreeSummary::Scan(int rootFd, const std::wstring& root, const Exclusion
             continue;
         }
         std::vector<Pending> below;
-        for (const std::string& name : names)
+        const size_t filesBefore = walk.files.size();
+        for (const auto& [name, listedType] : names)
         {
-            struct stat status{};
-            if (::fstatat(folder->fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-                continue; // gone since the listing
+            // The listing's type where it gives one; a file is looked at again (on all cores) before
+            // anything is read.
+            unsigned char type = listedType;
+            if (type == DT_UNKNOWN)
+            {
+                struct stat status{};
+                if (::fstatat(folder->fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue; // gone since the listing
+                type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
             // Links are never followed (a link to a parent folder would make the walk endless), and
             // only regular files have segments.
-            if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode))
+            if (type != DT_DIR && type != DT_REG)
                 continue;
             const std::wstring wideName = FromNativePath(name);
             // The patcher's own unpack folders below the installation are never the game's.
             if (pending.relative.empty() && LumoUtil::IsRunFolderName(wideName))
                 continue;
-            const std::wstring relative = pending.relative.empty() ? wideName : pending.relative + L"\\" + wideName;
+            std::wstring relative = pending.relative.empty() ? wideName : pending.relative + L"\\" + wideName;
             if (!IsCarriableName(wideName))
             {
                 LumoNet::PrintConsoleLine("The scan skips %s: its name cannot be repaired\n",
                                           LumoNet::ShownPath(LumoUtil::JoinPath(root, relative)).c_str());
                 continue;
             }
-            if (S_ISDIR(status.st_mode))
-                below.push_back(Pending{folder, name, relative});
+            if (type == DT_DIR)
+                below.push_back(Pending{folder, name, std::move(relative)});
             else if (!LeavesOut(relative))
-                PlanFile(walk, folder, name, relative, status);
+                walk.files.push_back(WalkFile{folder, name, std::move(relative)});
         }
+        if (walk.files.size() > filesBefore)
+            ++walk.fileFolders;
         if (m_walkHook)
             m_walkHook(pending.relative);
         // Walked in name order: the last pushed is taken first.
         stack.insert(stack.end(), std::make_move_iterator(below.rbegin()), std::make_move_iterator(below.rend()));
-        if ((walk.jobs.size() >= kBatchSegments || walk.folders.size() >= kBatchFolders) &&
-            !ReadPlanned(walk, cancel))
+        if ((walk.files.size() >= kBatchFiles || walk.fileFolders >= kBatchFolders) &&
+            (!PlanFiles(walk, cancel) || !ReadPlanned(walk, cancel)))
             return false;
     }
+    if (!PlanFiles(walk, cancel))
+        return false;
     if (!ReadPlanned(walk, cancel))
         return false;
     std::erase_if(m_table, [](const auto& item) { return !item.second.seen; });
@@ -562,4 +624,10 @@ void FileTreeSummary::SetWalkHook(WalkHook hook)
 {
     OS::MutexLock lock(m_mutex);
     m_walkHook = hook;
+}
+
+void FileTreeSummary::SetReadHook(ReadHook hook)
+{
+    OS::MutexLock lock(m_mutex);
+    m_readHook = hook;
 }

@@ -72,6 +72,8 @@ public:
     // opened (relative: the folder's install-relative path, "" for the root). Tests change what
     // stands there at that moment.
     using WalkHook = void (*)(const std::wstring& relative);
+    // Called by a scan once it has looked at a batch of files, before it reads any of them.
+    using ReadHook = void (*)();
 
     FileTreeSummary();
 
@@ -157,13 +159,19 @@ public:
     std::unordered_map<std::wstring, uint64_t> SegmentCounts();
     void SetChecksumFunction(ChecksumFunction function);
     void SetWalkHook(WalkHook hook);
+    void SetReadHook(ReadHook hook);
 
 private:
     struct OpenFolder;
     struct Walk;
-    // Marks the file's entries seen, or plans the reading of its segments in walk.
-    void PlanFile(Walk& walk, const std::shared_ptr<const OpenFolder>& folder, const std::string& leaf,
-                  const std::wstring& relative, const struct stat& status);
+    struct WalkJob;
+    struct WalkFile;
+    struct WalkPlan;
+    // The entries of the file that stay as they are, and the reads of its segments that are due
+    // (any thread: the table is only read).
+    void PlanFile(const Walk& walk, const WalkFile& file, const struct stat& status, WalkPlan& plan);
+    // Looks at the files the walk listed, on all cores, and plans their reads; false on cancel.
+    bool PlanFiles(Walk& walk, const std::atomic<bool>* cancel);
     // Reads the planned segments on all cores and records them; false on cancel.
     bool ReadPlanned(Walk& walk, const std::atomic<bool>* cancel);
 
@@ -172,6 +180,7 @@ private:
     ExclusionSet m_excluded; // as the last Scan was given it
     ChecksumFunction m_checksum;
     WalkHook m_walkHook = nullptr;
+    ReadHook m_readHook = nullptr;
     uint64_t m_savedAt = UINT64_MAX;
     bool m_zeroLedLastUnreadable = false;
 };

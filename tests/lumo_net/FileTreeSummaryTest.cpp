@@ -479,14 +479,29 @@ TEST_F(SummaryScan, AFileSwappedMidScanIsNeitherFollowedNorWaitedOn)
         WriteFile(install / "swap.bin", "mine!!!");
         g_walkRoot = install.Path();
         g_swap = c.swap;
+        // Swapped once the file was looked at, before it is read: the server is asked for it.
         FileTreeSummary scan;
-        scan.SetWalkHook(&SwapOnceTheRootIsListed);
+        scan.SetReadHook([] { SwapOnceTheRootIsListed(L""); });
         ASSERT_TRUE(scan.Scan(install.WidePath(), {}));
-        g_swap = nullptr;
         const FileTreeSummary::Table table = scan.Snapshot();
         ASSERT_EQ(table.size(), 1u);
         EXPECT_EQ(table.begin()->first, L"swap.bin#000");
         EXPECT_EQ(table.begin()->second.checksum, 0u);
+        // Swapped once the folder was listed, before the file is looked at: a file renamed over it
+        // is read, a FIFO or a link is no file and has no entry.
+        const bool file = std::string(c.what).starts_with("another");
+        WriteFile(install / "swap.tmp", "mine!!!");
+        ASSERT_EQ(::rename((install / "swap.tmp").c_str(), (install / "swap.bin").c_str()), 0);
+        FileTreeSummary listed;
+        listed.SetWalkHook(&SwapOnceTheRootIsListed);
+        ASSERT_TRUE(listed.Scan(install.WidePath(), {}));
+        g_swap = nullptr;
+        const FileTreeSummary::Table seen = listed.Snapshot();
+        ASSERT_EQ(seen.size(), file ? 1u : 0u);
+        if (file)
+        {
+            EXPECT_EQ(seen.begin()->second.checksum, LumoUtil::SegmentChecksumOf("other!!", 7));
+        }
     }
 }
 
