@@ -8,6 +8,7 @@
 #include "app/core/InstalledBuilds.h"
 #include "app/core/StringTable.h"
 #include "app/run/InstallEntry.h"
+#include "lumo/files/InstallDoor.h"
 #include "app/resources/lumoIcon.xpm"
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/StringUtil.h"
@@ -175,7 +176,7 @@ bool PatchMainFrame::BuildsStillCurrent()
     PatcherOptions& options = PatcherOptions::Instance();
     const std::vector<std::string> discovered = options.builds;
     options.ClearBuilds();
-    const bool read = QueryInstallationBuilds(options.installPath, Host());
+    const bool read = QueryInstallationBuilds(*m_installLock->Door(), Host());
     const std::vector<std::string> installed = options.builds;
     options.builds = discovered;
     if (!read) {

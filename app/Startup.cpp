@@ -113,7 +113,7 @@ bool RunStartup(AppSettings& settings, StartupServices& services)
             PatchSendMessage(1, LoadResString(163));
             return true;
         } else {
-            ReportUnfinishedDatabaseUpdate(options.installPath);
+            ReportUnfinishedDatabaseUpdate(installLock ? installLock->Door().get() : nullptr);
             frame->DiscoverPatches(services.executablePath, false);
         }
     }

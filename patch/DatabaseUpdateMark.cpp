@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <memory>
-
 #include "lumo/files/InstallDoor.h"
 
 namespace
@@ -21,57 +19,43 @@ std::wstring DatabaseUpdateMarkPath(const std::wstring& installDir)
     return (folder == L"/" ? L"" : folder) + L"/" + kDatabaseUpdateMarkName;
 }
 
-bool MarkDatabaseUpdateBegun(const std::wstring& installDir, std::wstring& error)
+bool MarkDatabaseUpdateBegun(const LumoUtil::InstallDoor& door, std::wstring& error)
 {
-    // Through the installation's door: written afresh beside its name, never through a link.
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
-    return door && door->ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText,
-                                        error);
+    // Written afresh beside its name, never through a link.
+    return door.ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText, error);
 }
 
-bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error)
+bool ClearDatabaseUpdateMark(const LumoUtil::InstallDoor& door, std::wstring& error)
 {
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
-    if (!door)
-        return false;
     for (const wchar_t* name : {LumoUtil::kDatabaseUpdateMarkTempName, kDatabaseUpdateMarkName})
-        if (!door->RemoveFile(name, error))
+        if (!door.RemoveFile(name, error))
             return false;
-    door->SyncFolderOf(kDatabaseUpdateMarkName);  // best effort: the note is gone either way
+    door.SyncFolderOf(kDatabaseUpdateMarkName);  // best effort: the note is gone either way
     return true;
 }
 
-bool SettleDatabaseUpdateMarkTwin(const std::wstring& installDir, std::wstring& error)
+bool SettleDatabaseUpdateMarkTwin(const LumoUtil::InstallDoor& door, std::wstring& error)
 {
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
-    if (!door)
-        return false;
     using LumoUtil::InstallFileKind;
-    const InstallFileKind twin = door->Look(LumoUtil::kDatabaseUpdateMarkTempName).kind;
+    const InstallFileKind twin = door.Look(LumoUtil::kDatabaseUpdateMarkTempName).kind;
     if (twin == InstallFileKind::Missing)
         return true;
     // Only a file of ours is a note cut off before its rename: it keeps its meaning under the
     // note's own name (written afresh through the twin, which the rename takes away).
-    if (twin == InstallFileKind::Regular && door->Look(kDatabaseUpdateMarkName).kind != InstallFileKind::Regular)
-        return door->ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText, error);
-    if (!door->RemoveFile(LumoUtil::kDatabaseUpdateMarkTempName, error))
+    if (twin == InstallFileKind::Regular && door.Look(kDatabaseUpdateMarkName).kind != InstallFileKind::Regular)
+        return door.ReplaceOwnFile(kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName, kMarkText, error);
+    if (!door.RemoveFile(LumoUtil::kDatabaseUpdateMarkTempName, error))
         return false;
-    door->SyncFolderOf(kDatabaseUpdateMarkName);
+    door.SyncFolderOf(kDatabaseUpdateMarkName);
     return true;
 }
 
-bool IsDatabaseUpdateUnfinished(const std::wstring& installDir)
+bool IsDatabaseUpdateUnfinished(const LumoUtil::InstallDoor& door)
 {
-    if (installDir.empty())
-        return false;
-    std::wstring error;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, error);
-    if (!door)
-        return false;
     // Only a file of ours is the note (a folder or link of that name is not); one a kill cut off
     // before its rename counts too: the utility was running by then.
     for (const wchar_t* name : {kDatabaseUpdateMarkName, LumoUtil::kDatabaseUpdateMarkTempName})
-        if (door->Look(name).kind == LumoUtil::InstallFileKind::Regular)
+        if (door.Look(name).kind == LumoUtil::InstallFileKind::Regular)
             return true;
     return false;
 }

@@ -17,22 +17,30 @@
 // counts (its temporary twin "patch.dbstopped.new", left by a kill before the rename, counts too,
 // and becomes the note when the installation is next taken).
 
+//
+// Every function works through the door of the take that holds the installation
+// (lumo/files/InstallDoor.h), never by the folder's name.
+
 #include <string>
 
 #include "lumo/text/ReservedNames.h"
 
+namespace LumoUtil {
+class InstallDoor;
+}
+
 using LumoUtil::kDatabaseUpdateMarkName;
 
-// Writes the note into installDir. False with error (what failed and where) when it cannot be
-// written; nothing else is left behind then.
-bool MarkDatabaseUpdateBegun(const std::wstring& installDir, std::wstring& error);
+// Writes the note into the installation. False with error (what failed and where) when it cannot
+// be written; nothing else is left behind then.
+bool MarkDatabaseUpdateBegun(const LumoUtil::InstallDoor& door, std::wstring& error);
 // Removes the note and its temporary twin; true when they are gone (or were never there).
-bool ClearDatabaseUpdateMark(const std::wstring& installDir, std::wstring& error);
+bool ClearDatabaseUpdateMark(const LumoUtil::InstallDoor& door, std::wstring& error);
 // The note is there: a rebuild began and has not ended.
-bool IsDatabaseUpdateUnfinished(const std::wstring& installDir);
+bool IsDatabaseUpdateUnfinished(const LumoUtil::InstallDoor& door);
 // When the installation is taken: a temporary twin a kill left before its rename becomes the note
 // (or goes, when the note stands beside it); anything else standing at its name is removed. False
 // with error (naming the file and the reason) when that cannot be done.
-bool SettleDatabaseUpdateMarkTwin(const std::wstring& installDir, std::wstring& error);
+bool SettleDatabaseUpdateMarkTwin(const LumoUtil::InstallDoor& door, std::wstring& error);
 // The note's full path in installDir.
 std::wstring DatabaseUpdateMarkPath(const std::wstring& installDir);

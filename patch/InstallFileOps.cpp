@@ -196,6 +196,43 @@ bool ResolvePatchTarget(const InstallDoor& door, const std::wstring& relative, L
     return true;
 }
 
+bool FindFixedName(const InstallDoor& door, const std::wstring& relative, std::wstring& path, std::wstring& error,
+                   std::wstring* reached)
+{
+    // Part by part through the take's door: each folder is the one the door reaches (a link inside
+    // followed, never one leading out), each name spelled by the door's one case rule.
+    path = door.Root();
+    std::wstring folder;  // the folder reached so far, link-free, below the root
+    std::wstring spelled;
+    bool present = true;
+    const std::vector<std::string> parts = SplitOnSeparators(relative);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::wstring part = FromNativePath(parts[i]);
+        if (present && !door.MatchEntry(folder, part, part, error))
+            return false;
+        spelled = folder.empty() ? part : folder + L"/" + part;
+        path += (path == L"/" ? L"" : L"/") + part;
+        if (!present || i + 1 == parts.size())
+            continue;
+        // A folder part the door cannot reach (a link leading out) is looked for no further: the
+        // rest keeps its given spelling, and whoever opens path through the door says why not.
+        LumoUtil::InstallFile next;
+        std::wstring unreached;
+        if (!door.ReachAny(spelled, next, unreached, LumoUtil::NameText::EightBit, true) ||
+            next.kind == InstallFileKind::Missing || next.kind == InstallFileKind::Unreachable) {
+            present = false;
+        } else if (next.kind != InstallFileKind::Folder) {
+            error = L"cannot look for \"" + relative + L"\" in \"" + door.Root() + L"\": \"" + next.path +
+                    L"\" is not a folder";
+            return false;
+        }
+        folder = next.relative;
+    }
+    if (reached)
+        *reached = spelled;
+    return true;
+}
+
 bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error)
 {
     // Part by part, each in the folder the parts before it name (a link there followed, as the

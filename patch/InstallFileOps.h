@@ -47,7 +47,15 @@ bool ResolveStageTarget(const PatchStageContext& context, const std::wstring& re
 // (LumoUtil::ResolveInstallPath), missing parts keeping the given spelling. path is folder + "/" +
 // the names found, in "/" style. False with error when two entries match a part, or folder is not
 // an existing folder.
+// For a folder that is no installation (a package's) or one no run holds yet.
 bool FindFixedName(const std::wstring& folder, const std::wstring& relative, std::wstring& path, std::wstring& error);
+// The same below the installation the door holds (the take's door, not its name): path is the
+// door's root + "/" + the names found; reached (when given) the link-free name below the root of
+// what path names (its last part not followed). A folder part the door cannot reach (a link
+// leading out) ends the search as a missing one does. False with error also when a folder part
+// is not a folder.
+bool FindFixedName(const LumoUtil::InstallDoor& door, const std::wstring& relative, std::wstring& path,
+                   std::wstring& error, std::wstring* reached = nullptr);
 
 // What stands at path (a full path as ResolvePatchTarget gives it), no link followed; Missing
 // also when path is not below the stage's installation.

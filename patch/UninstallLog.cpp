@@ -27,6 +27,8 @@
 struct UnrecordedFilesRun
 {
     std::wstring installDir;
+    // The door of the take the patches worked through: the report looks through it, not by name.
+    std::shared_ptr<LumoUtil::InstallDoor> door;
     std::vector<std::wstring> kept;     // of the patches that were applied
     std::vector<std::wstring> pending;  // of the patch being applied
 };
@@ -170,7 +172,8 @@ std::wstring LowerAsciiKey(std::wstring path)
 
 // The files a patch adds that the log cannot name: warned about now, or kept for the run's one
 // warning when a run gathers them.
-void NoteUnrecordedFiles(const std::wstring& installDir, const std::vector<std::wstring>& unrecorded)
+void NoteUnrecordedFiles(const std::shared_ptr<LumoUtil::InstallDoor>& door, const std::wstring& installDir,
+                         const std::vector<std::wstring>& unrecorded)
 {
     if (unrecorded.empty())
         return;
@@ -179,6 +182,7 @@ void NoteUnrecordedFiles(const std::wstring& installDir, const std::vector<std::
         if (g_unrecordedRun != nullptr)
         {
             g_unrecordedRun->installDir = installDir;
+            g_unrecordedRun->door = door;
             g_unrecordedRun->pending.insert(g_unrecordedRun->pending.end(), unrecorded.begin(), unrecorded.end());
             return;
         }
@@ -457,7 +461,7 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
     }
     if (records.empty())
     {
-        NoteUnrecordedFiles(context.installDir, unrecorded);
+        NoteUnrecordedFiles(door, context.installDir, unrecorded);
         return true;
     }
     const std::string newLog = BuildExtendedUninstallLog(image, records);
@@ -490,7 +494,7 @@ bool UpdateUninstallLogWith(const PatchStageContext& context, const std::vector<
         ReportWriteFailure(log, error);
         return false;
     }
-    NoteUnrecordedFiles(context.installDir, unrecorded);
+    NoteUnrecordedFiles(door, context.installDir, unrecorded);
     return true;
 }
 
@@ -530,17 +534,17 @@ void UnrecordedFilesReport::Report()
     if (m_run == nullptr)
         return;
     std::wstring installDir;
+    std::shared_ptr<LumoUtil::InstallDoor> door;
     std::vector<std::wstring> kept;
     {
         std::lock_guard<std::mutex> hold(g_unrecordedLock);
         installDir = m_run->installDir;
+        door = m_run->door;
         kept.swap(m_run->kept);
     }
     // A file two patches added is one file; one a later patch deleted is not left behind.
     std::vector<std::wstring> files;
     std::set<std::wstring> seen;
-    std::wstring doorError;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, doorError);
     for (const std::wstring& path : kept)
     {
         std::wstring key = LowerAsciiKey(path);

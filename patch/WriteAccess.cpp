@@ -38,9 +38,8 @@ bool Refuse(std::wstring* reason, const std::wstring& why)
     return false;
 }
 
-} // namespace
-
-bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
+// Tests 1 to 3: what does not depend on the installation.
+bool CheckMachineAccess(std::wstring* reason)
 {
     {
         platform::RegistryKey key;
@@ -56,6 +55,18 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
 
     if (platform::PrivateTempFolder().empty())
         return Refuse(reason, L"no temporary folder can be made: " + ErrorText(platform::GetLastError()));
+    return true;
+}
+
+// Tests 5 and 6 through the installation's door.
+bool CheckGameExecutable(const LumoUtil::InstallDoor& door, std::wstring* reason);
+
+} // namespace
+
+bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
+{
+    if (!CheckMachineAccess(reason))
+        return false;
 
     // Without the game's executable the folder itself says whether the patch can write there. A
     // folder that is not there is not refused here: the run's own checks name it.
@@ -65,19 +76,39 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
         return Refuse(reason, L"the installation folder " + FromNativePath(folder) + L" cannot be written: " +
                                   FromNativePath(std::strerror(folderError)));
 
-    // The game's executable as a case-insensitive file system would find it, through the
-    // installation's door: the file a link inside leads to is the one checked, and nothing is
-    // opened through a link or waited on.
     if (installDir.empty())
         return true;
     std::wstring ignored;
     const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, ignored);
+    return !door || CheckGameExecutable(*door, reason);
+}
+
+bool CheckWriteAccess(const LumoUtil::InstallDoor& door, std::wstring* reason)
+{
+    if (!CheckMachineAccess(reason))
+        return false;
+    // The folder the take holds, whatever name stands for it now.
+    if (::faccessat(door.Fd(), ".", W_OK, 0) != 0)
+        return Refuse(reason, L"the installation folder " + door.Root() + L" cannot be written: " +
+                                  FromNativePath(std::strerror(errno)));
+    return CheckGameExecutable(door, reason);
+}
+
+namespace
+{
+
+bool CheckGameExecutable(const LumoUtil::InstallDoor& door, std::wstring* reason)
+{
+    // The game's executable as a case-insensitive file system would find it, through the
+    // installation's door: the file a link inside leads to is the one checked, and nothing is
+    // opened through a link or waited on.
+    std::wstring ignored;
     LumoUtil::InstallFile found;
-    if (!door || !door->Reach(kGameExecutable, found, ignored) || found.kind != LumoUtil::InstallFileKind::Regular)
+    if (!door.Reach(kGameExecutable, found, ignored) || found.kind != LumoUtil::InstallFileKind::Regular)
         return true;  // nothing the patch could write there: its own checks name what stands there
     const std::wstring executable = found.path;
     std::string leaf;
-    const int parent = door->OpenParent(found.relative, leaf, ignored);
+    const int parent = door.OpenParent(found.relative, leaf, ignored);
     const int fd = parent < 0 ? -1 : ::openat(parent, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     const int error = errno;
     if (parent >= 0)
@@ -90,6 +121,8 @@ bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason)
         return Refuse(reason, executable + L" is in use by another program (is the game running?)");
     return true;
 }
+
+} // namespace
 
 bool IsOnReadOnlyFileSystem(const std::wstring& installDir)
 {

@@ -6,6 +6,10 @@
 
 #include <string>
 
+namespace LumoUtil {
+class InstallDoor;
+}
+
 // True when every test passes:
 // 1. the registry key HKEY_LOCAL_MACHINE "Software\Kestin" is created when missing (the outcome
 //    alone decides nothing), then
@@ -18,7 +22,12 @@
 //    holds it open (a running game: a native executable refuses the open, a game under an
 //    emulator holds it open).
 // On false *reason (when given) says which test failed and why; the caller words the message.
+// By the folder's name: for start-up, which decides on elevation before any run takes the
+// installation. A run that holds it passes its take's door instead.
 bool CheckWriteAccess(const std::wstring& installDir, std::wstring* reason = nullptr);
+// The same for the installation the door holds (tests 4 to 6 through the door, door.Root() naming
+// it in reasons).
+bool CheckWriteAccess(const LumoUtil::InstallDoor& door, std::wstring* reason = nullptr);
 
 // The installation folder lies on a file system mounted read-only: nobody, root included, can
 // write it, so starting again with more rights cannot help. False when the folder does not exist

@@ -190,7 +190,7 @@ int main(int argc, char** argv)
         return aborted();
     }
     // A database rebuild that an earlier run could not finish is said until one ends.
-    LumoPatch::ReportUnfinishedDatabaseUpdate(options.installPath);
+    LumoPatch::ReportUnfinishedDatabaseUpdate(installLock ? installLock->Door().get() : nullptr);
     // Making this run's temporary folder removes what killed runs left there, whatever this run does.
     platform::PrivateTempFolder();
     // No one to ask here: without a folder discovery says how to name one.

@@ -323,36 +323,68 @@ std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring&
     return LumoUtil::JoinPath(installDir, relative);
 }
 
-bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
+std::wstring InstallToolPath(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring* error)
 {
-    std::wstring utilityError, listError;
-    const std::wstring utility = InstallToolPath(installDir, kDatabaseUtilityName, &utilityError);
-    const std::wstring list = InstallToolPath(installDir, kBuildListName, &listError);
+    std::wstring path, why;
+    const std::wstring relative = std::wstring(kPatchToolFolder) + L"/" + name;
+    if (FindFixedName(door, relative, path, why))
+        return path;
+    if (error)
+        *error = why;
+    return LumoUtil::JoinPath(door.Root(), relative);
+}
+
+bool QueryInstallationBuilds(const LumoUtil::InstallDoor& door, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
+{
+    std::wstring utilityError, listError, listRelative;
+    const std::wstring utility = InstallToolPath(door, kDatabaseUtilityName, &utilityError);
+    std::wstring list;
+    if (!FindFixedName(door, std::wstring(kPatchToolFolder) + L"/" + kBuildListName, list, listError, &listRelative))
+        list = LumoUtil::JoinPath(door.Root(), std::wstring(kPatchToolFolder) + L"/" + kBuildListName);
     // A name two entries match: which one is meant cannot be told, so nothing is run. (A missing
     // installation is said when the utility is not found in it.)
-    struct stat folderStatus;
-    const bool isFolder = stat(ToNativePath(installDir).c_str(), &folderStatus) == 0 && S_ISDIR(folderStatus.st_mode);
-    if ((!utilityError.empty() || !listError.empty()) && isFolder) {
+    if (!utilityError.empty() || !listError.empty()) {
         host.Log(3, L"Unable to run " + FromNativePath(ToNativePath(utility)) + L" listbuilds: " +
                         (utilityError.empty() ? listError : utilityError));
         return false;
     }
-    const std::string folder = ToNativePath(list.substr(0, list.find_last_of(L"/\\")));
-    // Only where the folder is there: a missing one is said when the utility is not found in it.
-    if (access(folder.c_str(), W_OK) != 0 && errno != ENOENT && errno != ENOTDIR) {
+    // The list's folder as the door holds it. Only where the folder is there: a missing one is said
+    // when the utility is not found in it.
+    const size_t slash = listRelative.find_last_of(L'/');
+    const std::string folder = slash == std::wstring::npos ? "." : ToNativePath(listRelative.substr(0, slash));
+    if (::faccessat(door.Fd(), folder.c_str(), W_OK, 0) != 0 && errno != ENOENT && errno != ENOTDIR) {
         const int error = errno;
-        host.Log(3, L"The installation " + installDir + L" cannot be written: " + FromNativePath(folder) + L": " +
-                        FromNativePath(strerror(error)));
+        host.Log(3, L"The installation " + door.Root() + L" cannot be written: " +
+                        list.substr(0, list.find_last_of(L"/\\")) + L": " + FromNativePath(strerror(error)));
         return false;
     }
+    return QueryInstalledBuilds(utility, door, std::wstring(kPatchToolFolder) + L"/" + kBuildListName, host,
+                                timeLimit);
+}
+
+bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host, std::chrono::milliseconds timeLimit)
+{
+    // Discovery asks folders that no run holds; below a take the door is passed instead.
     std::wstring doorError;
     const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(installDir, doorError);
     if (!door) {
         host.Log(3, L"The installation's build could not be read: " + doorError);
         return false;
     }
-    return QueryInstalledBuilds(utility, *door, std::wstring(kPatchToolFolder) + L"/" + kBuildListName, host,
-                                timeLimit);
+    return QueryInstallationBuilds(*door, host, timeLimit);
+}
+
+bool HoldsInstallation(const LumoUtil::InstallDoor& door, std::wstring& error)
+{
+    std::wstring utility, reached;
+    if (!FindFixedName(door, std::wstring(kPatchToolFolder) + L"/" + kDatabaseUtilityName, utility, error, &reached))
+        return false;
+    // Anything but a folder under the utility's name (a file, a link) is the game's.
+    const LumoUtil::InstallFileKind kind = door.Look(reached).kind;
+    if (kind == LumoUtil::InstallFileKind::Regular || kind == LumoUtil::InstallFileKind::Other)
+        return true;
+    error = L"The folder " + door.Root() + L" holds no Sollex installation: it has no " + utility + L".";
+    return false;
 }
 
 bool HoldsInstallation(const std::wstring& installDir, std::wstring& error)

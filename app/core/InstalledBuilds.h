@@ -51,7 +51,10 @@ bool QueryInstalledBuilds(const std::wstring& utilityPath, const LumoUtil::Insta
 // an installation's fixed names (FindFixedName in patch/InstallFileOps.h: "Bin", "SOLLEXUTIL.EXE"
 // when that is the one spelling there). When two spellings match, or the installation is no folder,
 // the plain join, and *error (when given) says why the name could not be found.
+// installDir by name: for discovery, which looks into folders no run holds. Below a take, the
+// door's own.
 std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring& name, std::wstring* error = nullptr);
+std::wstring InstallToolPath(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring* error = nullptr);
 
 // QueryInstalledBuilds for an installation: its utility "bin\SollexUtil.exe" and the list file
 // "bin\buildList.txt" beside it, both found by the case rule (a name two entries match is said at
@@ -59,13 +62,20 @@ std::wstring InstallToolPath(const std::wstring& installDir, const std::wstring&
 // where this process may write: a folder that cannot be written (its permissions, a read-only
 // mount) is said first, at level 3, as the installation that cannot be written, with the reason,
 // and the utility is not run.
+// A run that holds the installation passes its take's door; discovery, which asks folders no run
+// holds, names the folder (its door is opened by name, and a folder that cannot be opened is said
+// at level 3).
+bool QueryInstallationBuilds(const LumoUtil::InstallDoor& door, LumoPatch::RunHost& host,
+                             std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 bool QueryInstallationBuilds(const std::wstring& installDir, LumoPatch::RunHost& host,
                              std::chrono::milliseconds timeLimit = kUtilityTimeLimit);
 
 // Whether a folder holds an installation to patch: its utility "bin\SollexUtil.exe" is there (by
 // the case rule). False with error saying that the folder holds none, or why the name cannot be
 // looked up (two spellings of it). Nothing in the folder is changed.
+// By name for discovery; a run that holds the installation asks through its take's door.
 bool HoldsInstallation(const std::wstring& installDir, std::wstring& error);
+bool HoldsInstallation(const LumoUtil::InstallDoor& door, std::wstring& error);
 
 // The builds of a list file's bytes, by the rules above.
 std::vector<std::string> ParseBuildList(const std::string& bytes);

@@ -14,6 +14,7 @@
 #include "app/run/ProgressThreads.h"
 
 #include "app/run/DatabaseRebuildNotice.h"
+#include "app/run/InstallEntry.h"
 
 #include "app/core/InstalledBuilds.h"
 #include "app/core/PatcherOptions.h"
@@ -51,9 +52,9 @@ bool EndedBySignal(int code)
 class ADBRepairThread
 {
 public:
-    ADBRepairThread(RunHost& host, std::wstring installPath)
-        : m_host(host), m_installPath(std::move(installPath)),
-          m_utility(InstallToolPath(m_installPath, kDatabaseUtilityName, &m_utilityError))
+    ADBRepairThread(RunHost& host, std::wstring installPath, std::shared_ptr<LumoUtil::InstallDoor> door)
+        : m_host(host), m_installPath(std::move(installPath)), m_door(std::move(door)),
+          m_utility(InstallToolPath(*m_door, kDatabaseUtilityName, &m_utilityError))
     {
     }
     ~ADBRepairThread() { Join(); }
@@ -113,7 +114,7 @@ private:
         // From here the database may be half rebuilt until the utility ends: the installation
         // keeps that fact, so that a stop or a kill of this process is not forgotten.
         std::wstring markError;
-        if (!MarkDatabaseUpdateBegun(m_installPath, markError))
+        if (!MarkDatabaseUpdateBegun(*m_door, markError))
             m_host.Log(0, L"An interrupted database update could not be noted in the installation: " + markError);
         {
             std::lock_guard<std::mutex> hold(m_lock);
@@ -146,12 +147,12 @@ private:
             m_host.Log(3, (stopped ? std::wstring(L"The asset database update was stopped before it ended. ")
                                    : LumoUtil::FormatWString(L"SollexUtil was ended by signal %d before it finished. ",
                                                              code - 128)) +
-                              DatabaseRebuildAdvice(m_installPath));
+                              DatabaseRebuildAdvice(*m_door));
         }
         else
         {
             // The rebuild has ended, however it went.
-            if (!ClearDatabaseUpdateMark(m_installPath, markError))
+            if (!ClearDatabaseUpdateMark(*m_door, markError))
                 m_host.Log(3, L"The note of an unfinished database update stays: " + markError);
             // The run goes on as completed: the utility did its work to its end and says how it went.
             if (code != 0)
@@ -163,6 +164,7 @@ private:
 
     RunHost& m_host;
     const std::wstring m_installPath;
+    const std::shared_ptr<LumoUtil::InstallDoor> m_door;  // the run's take: the note is written through it
     std::wstring m_utilityError;  // why the utility's name could not be found (two spellings)
     const std::wstring m_utility;
     std::mutex m_lock;
@@ -185,7 +187,17 @@ bool PatchRun::UpdateAssetDatabase()
     ADBRepairProgressThread progress(m_host, m_environment.progressStepMs);
     if (!progress.Start(&threadError))
         m_host.Log(0, L"The database update's progress is not shown: " + ToWide(threadError));
-    ADBRepairThread repair(m_host, PatcherOptions::Instance().installPath);
+    // The rebuild writes its note into the installation: called on its own, outside a run's
+    // checks, it takes the installation itself.
+    std::wstring takeError;
+    if (!m_installLock && EnterInstallation(PatcherOptions::Instance().installPath, m_installLock, takeError) !=
+                              InstallEntry::Held) {
+        m_host.Log(3, kLaunchFailed);
+        m_host.Log(3, takeError);
+        progress.Stop();
+        return true;
+    }
+    ADBRepairThread repair(m_host, PatcherOptions::Instance().installPath, m_installLock->Door());
     if (!repair.Start(&threadError))
     {
         // Nothing was started that could be waited for or stopped; the user must know the

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "lumo/files/InstallDoor.h"
+
 #include "app/run/StartupRecovery.h"
 #include "patch/DatabaseUpdateMark.h"
 #include "patch/PatchCallbacks.h"
@@ -35,7 +37,7 @@ InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUt
         // The database note's temporary twin, left by a kill before its rename, is settled with
         // the rest of what a killed run left: nothing else would ever remove it.
         std::wstring twinError;
-        if (!SettleDatabaseUpdateMarkTwin(resolved, twinError))
+        if (!SettleDatabaseUpdateMarkTwin(*lock->Door(), twinError))
             PatchSendMessage(PATCH_LEVEL_WARNING, twinError);
         return InstallEntry::Held;
     }

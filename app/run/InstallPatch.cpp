@@ -98,7 +98,7 @@ bool PatchRun::RunFilePatcher(const std::wstring& packageFolder)
     // The commit itself failed: the patch is put back (or will be by the next start), so a note
     // this patch wrote says what is not so.
     std::wstring error;
-    if (noted && !ClearDatabaseUpdateMark(installPath, error))
+    if (noted && !ClearDatabaseUpdateMark(Door(), error))
         m_host.Log(2, L"The note that the asset database needs an update stays, though the patch was not "
                       L"installed: " + error);
     if (putBack)
@@ -116,11 +116,10 @@ bool PatchRun::NoteDatabaseOutOfDate()
     // update ends: the installation keeps that fact, so a kill or a failed later patch of this
     // chain cannot make it forgotten. A note already there (an earlier patch of this run, or an
     // earlier run's update that did not end) says it already.
-    const std::wstring& installPath = PatcherOptions::Instance().installPath;
-    if (m_patchCommitted || IsDatabaseUpdateUnfinished(installPath))
+    if (m_patchCommitted || IsDatabaseUpdateUnfinished(Door()))
         return false;
     std::wstring error;
-    if (MarkDatabaseUpdateBegun(installPath, error))
+    if (MarkDatabaseUpdateBegun(Door(), error))
         return true;
     m_host.Log(2, L"The note that the asset database needs an update could not be written: " + error);
     return false;

@@ -87,7 +87,7 @@ bool PatchRun::InstallRemotePatches()
     PatchDownloadCallback callback(m_host);
     if (!FetchPatchList(options.patchServers, &callback))
         return false;
-    QueryInstallationBuilds(options.installPath, m_host);
+    QueryInstallationBuilds(Door(), m_host);
     if (options.builds.empty())
     {
         // No build to look for: finding "no patch" for it would end the run as if it had succeeded.

@@ -129,10 +129,9 @@ bool PatchRun::Run()
         ReportStop();
     // A chain that ends early after a patch went in leaves the database to be updated; a stopped
     // update has said so itself.
-    const std::wstring& installPath = PatcherOptions::Instance().installPath;
-    if (!ok && m_patchCommitted && !m_databaseUpdateStopped && IsDatabaseUpdateUnfinished(installPath))
+    if (!ok && m_patchCommitted && !m_databaseUpdateStopped && IsDatabaseUpdateUnfinished(Door()))
         m_host.Log(3, L"The asset database still needs an update for the patches this run installed. " +
-                          DatabaseRebuildAdvice(installPath));
+                          DatabaseRebuildAdvice(Door()));
     // Whatever the way out, the game's tools get the database back and no temporary file stays.
     ReleaseAssetDatabase();
     RemoveTempBase();
@@ -154,13 +153,13 @@ bool PatchRun::RunChecks()
     }
     // A patch goes only into an installation: nothing is written to a folder that holds none ("/"
     // named by mistake). A repair may bring back a missing utility.
-    if (!PatcherOptions::Instance().repair && !HoldsInstallation(installPath, reason))
+    if (!PatcherOptions::Instance().repair && !HoldsInstallation(Door(), reason))
     {
         m_host.Log(3, reason);
         return false;
     }
 
-    if (!CheckWriteAccess(installPath, &reason))
+    if (!CheckWriteAccess(Door(), &reason))
     {
         // What cannot be written, and why, comes first: privileges are only one of the causes.
         if (!reason.empty())

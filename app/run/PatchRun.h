@@ -14,6 +14,7 @@
 #pragma once
 
 #include "app/core/RunHost.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/files/InstallFolder.h"
 #include "patch/PatchTask.h"
 
@@ -160,6 +161,9 @@ private:
     std::wstring m_stopLeaves;
     std::atomic<float> m_progress{0.0f};
     std::unique_ptr<LumoUtil::InstallLock> m_installLock; // held from the checks to the end of Run
+    // The door of the take the checks made: everything from the checks on reaches the
+    // installation through it.
+    LumoUtil::InstallDoor& Door() const { return *m_installLock->Door(); }
 };
 
 // Free bytes available to the caller on the volume of folder; false when folder is empty or its

@@ -5,10 +5,25 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#include "lumo/files/InstallDoor.h"
+#include "lumo/files/InstallFolder.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The take of an installation, as the run that holds it has it.
+std::unique_ptr<LumoUtil::InstallLock> Take(const std::string& install)
+{
+    std::wstring error;
+    std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(FromNativePath(install), error);
+    EXPECT_TRUE(lock) << ToNativePath(error);
+    return lock;
+}
+
+}  // namespace
 
 // The note is the patcher's own file: written afresh beside its name whatever was planted there (a
 // link leading out is replaced, never written through), and only a file of that name counts as the
@@ -17,11 +32,13 @@ TEST(DatabaseUpdateMark, IsOnlyEverAFileOfItsOwn)
 {
     fixtures::ScratchFolder scratch;
     const std::string install = scratch / "inst";
-    const std::wstring root = FromNativePath(install);
     fixtures::WriteFile(scratch / "victim.txt", "precious");
     fixtures::WriteFile(install + "/bin/keep", "");
     fs::create_directories(install + "/patch.dbstopped");
     fs::create_symlink("../victim.txt", install + "/patch.dbstopped.new");
+    const auto lock = Take(install);
+    ASSERT_TRUE(lock);
+    const LumoUtil::InstallDoor& root = *lock->Door();
     EXPECT_FALSE(IsDatabaseUpdateUnfinished(root));
 
     std::wstring error;
@@ -73,10 +90,12 @@ TEST(DatabaseUpdateMark, ATwinLeftByAKillIsSettled)
         }
 
         std::wstring error;
-        ASSERT_TRUE(SettleDatabaseUpdateMarkTwin(FromNativePath(install), error)) << ToNativePath(error);
+        const auto lock = Take(install);
+        ASSERT_TRUE(lock);
+        ASSERT_TRUE(SettleDatabaseUpdateMarkTwin(*lock->Door(), error)) << ToNativePath(error);
         EXPECT_FALSE(fs::exists(fs::symlink_status(twin)));
         EXPECT_EQ(fixtures::ReadFile(scratch / "victim.txt"), "precious");
-        EXPECT_EQ(IsDatabaseUpdateUnfinished(FromNativePath(install)), c.noteAfter);
+        EXPECT_EQ(IsDatabaseUpdateUnfinished(*lock->Door()), c.noteAfter);
         if (c.noteAfter) {
             EXPECT_EQ(fixtures::ReadFile(install + "/patch.dbstopped"), "asset database update begun\n");
         }
@@ -86,6 +105,8 @@ TEST(DatabaseUpdateMark, ATwinLeftByAKillIsSettled)
     const std::string install = scratch / "inst";
     fixtures::WriteFile(install + "/patch.dbstopped.new/x", "");
     std::wstring error;
-    EXPECT_FALSE(SettleDatabaseUpdateMarkTwin(FromNativePath(install), error));
+    const auto lock = Take(install);
+    ASSERT_TRUE(lock);
+    EXPECT_FALSE(SettleDatabaseUpdateMarkTwin(*lock->Door(), error));
     EXPECT_NE(ToNativePath(error).find(install + "/patch.dbstopped.new"), std::string::npos) << ToNativePath(error);
 }
