@@ -280,10 +280,11 @@ TEST(RepairRunCancel, CountsTheRecordsWrittenWhileTheClientStopped)
     EXPECT_TRUE(host.Has(L"(5 / 10 segments updated.)")) << host.Dump();
 }
 
-// The start's recovery and the repair work on the installation the caller took, through the door
-// of that take: a decoy put at the installation's name after the take, holding a stopped repair's
-// record of its own, is never touched.
-TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheTakenFolderNotOnItsName)
+// The start's recovery and the repair work on the installation through the door they are handed
+// (a take's, or here one opened on its own, which no table of takes can stand in for): a decoy put
+// at the installation's name afterwards, holding a stopped repair's record of its own, is never
+// touched.
+TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheDoorsFolderNotOnItsName)
 {
     fixtures::ScratchFolder scratch;
     const std::string moved = scratch / "moved";
@@ -293,8 +294,7 @@ TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheTakenFolderNotOnItsName)
     fixtures::WriteFile(scratch / "install/long", "long and then some");
     std::wstring root, error;
     ASSERT_TRUE(LumoUtil::ResolveInstallFolder(FromNativePath(scratch / "install"), root, error));
-    const std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(root, error);
-    ASSERT_TRUE(lock) << ToNativePath(error);
+    const std::shared_ptr<LumoUtil::InstallDoor> door = repairtest::DoorOf(root);
     const std::string name = ToNativePath(root);
     ASSERT_EQ(std::rename(name.c_str(), moved.c_str()), 0);
     const std::string record = fixtures::RepairJournalText({"BEGIN", "LENGTH 2 long"});
@@ -303,7 +303,7 @@ TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheTakenFolderNotOnItsName)
         fixtures::WriteFile(name + "/" + file, content);
     fixtures::WriteFile(moved + "/repair.journal", record);
 
-    EXPECT_TRUE(LumoPatch::RecoverInterruptedPatch(*lock->Door()));
+    EXPECT_TRUE(LumoPatch::RecoverInterruptedPatch(*door));
     EXPECT_EQ(fixtures::ReadFile(moved + "/long"), "lo");
     EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
 
@@ -312,7 +312,7 @@ TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheTakenFolderNotOnItsName)
     fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
     LumoPatch::RepairRunSeams seams;
     seams.pollInterval = std::chrono::milliseconds(10);
-    EXPECT_TRUE(LumoPatch::RunRepairWith(host, lock->Door(), seams)) << host.Dump();
+    EXPECT_TRUE(LumoPatch::RunRepairWith(host, door, seams)) << host.Dump();
     EXPECT_EQ(fixtures::ReadFile(moved + "/f"), "right");
     EXPECT_TRUE(fixtures::PathExists(moved + "/repair.cks"));
 

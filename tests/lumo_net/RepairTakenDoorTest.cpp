@@ -1,6 +1,6 @@
 // The repair works on the installation its caller took, through the door of that take: the run
 // (scan, journal, records, summary), the recovery of a stopped repair and the pruning of the
-// summary. Another folder put at the installation's name after the take is never touched.
+// summary. Another folder put at the installation's name afterwards is never touched.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -54,57 +54,67 @@ size_t SavedEntries(const std::string& folder, const std::wstring& file)
     return count;
 }
 
-TEST(RepairTakenDoor, EveryStepWorksOnTheTakenFolderNotOnItsName)
+// The door comes from a take of the installation, as every run has it, or from a folder opened on
+// its own: either way it is the folder the door holds that is worked on, not what bears its name.
+TEST(RepairTakenDoor, EveryStepWorksOnTheDoorsFolderNotOnItsName)
 {
-    ScratchFolder scratch;
-    const std::string reference = scratch / "reference", moved = scratch / "moved";
-    WriteFile(reference + "/data/a.bin", "right");
-    WriteFile(reference + "/b.bin", "b");
-    WriteFile(scratch / "install/data/a.bin", "wrong");
-    WriteFile(scratch / "install/b.bin", "b");
-    repairtest::RepairServer server(reference, scratch / "server.log");
-    ASSERT_NE(server.Port(), 0);
+    for (const bool take : {true, false})
+    {
+        SCOPED_TRACE(take ? "taken" : "opened on its own");
+        ScratchFolder scratch;
+        const std::string reference = scratch / "reference", moved = scratch / "moved";
+        WriteFile(reference + "/data/a.bin", "right");
+        WriteFile(reference + "/b.bin", "b");
+        WriteFile(scratch / "install/data/a.bin", "wrong");
+        WriteFile(scratch / "install/b.bin", "b");
+        repairtest::RepairServer server(reference, scratch / "server.log");
+        ASSERT_NE(server.Port(), 0);
 
-    std::wstring root, error;
-    ASSERT_TRUE(LumoUtil::ResolveInstallFolder(FromNativePath(scratch / "install"), root, error)) << ToNativePath(error);
-    const std::unique_ptr<LumoUtil::InstallLock> lock = LumoUtil::InstallLock::Acquire(root, error);
-    ASSERT_TRUE(lock) << ToNativePath(error);
-    // The taken folder moves away and a decoy takes its name, holding what a repair or a recovery
-    // by that name would write, cut or prune.
-    const std::string name = ToNativePath(root);
-    ASSERT_EQ(std::rename(name.c_str(), moved.c_str()), 0);
-    WriteFile(name + "/data/a.bin", "decoy");
-    WriteFile(name + "/b.bin", "decoy");
-    WriteFile(name + "/repair.journal", fixtures::RepairJournalText({"BEGIN", "LENGTH 1 data/a.bin"}));
-    WriteFile(name + "/repair.cks", "decoy");
-    const std::map<std::string, std::string> decoy = Tree(name);
+        std::wstring root, error;
+        ASSERT_TRUE(LumoUtil::ResolveInstallFolder(FromNativePath(scratch / "install"), root, error))
+            << ToNativePath(error);
+        std::unique_ptr<LumoUtil::InstallLock> lock;
+        if (take)
+            lock = LumoUtil::InstallLock::Acquire(root, error);
+        ASSERT_TRUE(lock || !take) << ToNativePath(error);
+        const std::shared_ptr<LumoUtil::InstallDoor> door = take ? lock->Door() : repairtest::DoorOf(root);
+        // The folder moves away and a decoy takes its name, holding what a repair or a recovery
+        // by that name would write, cut or prune.
+        const std::string name = ToNativePath(root);
+        ASSERT_EQ(std::rename(name.c_str(), moved.c_str()), 0);
+        WriteFile(name + "/data/a.bin", "decoy");
+        WriteFile(name + "/b.bin", "decoy");
+        WriteFile(name + "/repair.journal", fixtures::RepairJournalText({"BEGIN", "LENGTH 1 data/a.bin"}));
+        WriteFile(name + "/repair.cks", "decoy");
+        const std::map<std::string, std::string> decoy = Tree(name);
 
-    // The run: scanned, recorded, written and summarised in the taken folder.
-    RepairClient client;
-    ASSERT_EQ(client.SetRootFolder(lock->Door()), LUMORESULT_OK);
-    ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
-    ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
-    repairtest::RunToEnd(client);
-    EXPECT_TRUE(client.Succeeded()) << repairtest::Reasons(client) << server.Log();
-    EXPECT_EQ(ReadFile(moved + "/data/a.bin"), "right");
-    EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
-    EXPECT_EQ(SavedEntries(moved, L"data\\a.bin"), 1u);
-    EXPECT_TRUE(Tree(name) == decoy);
+        // The run: scanned, recorded, written and summarised in the door's folder.
+        RepairClient client;
+        ASSERT_EQ(client.SetRootFolder(door), LUMORESULT_OK);
+        ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
+        ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
+        repairtest::RunToEnd(client);
+        EXPECT_TRUE(client.Succeeded()) << repairtest::Reasons(client) << server.Log();
+        EXPECT_EQ(ReadFile(moved + "/data/a.bin"), "right");
+        EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
+        EXPECT_EQ(SavedEntries(moved, L"data\\a.bin"), 1u);
+        EXPECT_TRUE(Tree(name) == decoy);
 
-    // A stopped repair's record in the taken folder: its file cut back, its entries dropped.
-    WriteFile(moved + "/repair.journal", fixtures::RepairJournalText({"BEGIN", "LENGTH 1 data/a.bin"}));
-    std::vector<RepairRecoveryLine> lines;
-    EXPECT_TRUE(RecoverStoppedRepair(*lock->Door(), lines));
-    EXPECT_EQ(ReadFile(moved + "/data/a.bin"), "r");
-    EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
-    EXPECT_EQ(SavedEntries(moved, L"data\\a.bin"), 0u);
-    EXPECT_TRUE(Tree(name) == decoy);
+        // A stopped repair's record there: its file cut back, its entries dropped.
+        WriteFile(moved + "/repair.journal", fixtures::RepairJournalText({"BEGIN", "LENGTH 1 data/a.bin"}));
+        std::vector<RepairRecoveryLine> lines;
+        EXPECT_TRUE(RecoverStoppedRepair(*door, lines));
+        EXPECT_EQ(ReadFile(moved + "/data/a.bin"), "r");
+        EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
+        EXPECT_EQ(SavedEntries(moved, L"data\\a.bin"), 0u);
+        EXPECT_TRUE(Tree(name) == decoy);
 
-    // What a committed patch forgets.
-    std::string forgetError;
-    EXPECT_TRUE(ForgetFilesInSummary(*lock->Door(), {L"B.BIN"}, forgetError)) << forgetError;
-    EXPECT_EQ(SavedEntries(moved, L"b.bin"), 0u);
-    EXPECT_TRUE(Tree(name) == decoy);
+        // What a committed patch forgets.
+        std::string forgetError;
+        EXPECT_TRUE(ForgetFilesInSummary(*door, {L"B.BIN"}, forgetError)) << forgetError;
+        EXPECT_EQ(SavedEntries(moved, L"b.bin"), 0u);
+        EXPECT_TRUE(Tree(name) == decoy);
+    }
 }
 
 } // namespace
