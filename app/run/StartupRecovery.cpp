@@ -1,6 +1,5 @@
 #include "app/run/StartupRecovery.h"
 
-#include <memory>
 #include <vector>
 
 #include "app/run/RepairRun.h"

@@ -117,4 +117,33 @@ TEST(RepairTakenDoor, EveryStepWorksOnTheDoorsFolderNotOnItsName)
     }
 }
 
+// A summary kept in a folder below the installation is read and saved through the same door.
+TEST(RepairTakenDoor, ASummaryBelowTheInstallationIsKeptThroughItsDoor)
+{
+    ScratchFolder scratch;
+    const std::string moved = scratch / "moved";
+    WriteFile(scratch / "reference/a.bin", "right");
+    WriteFile(scratch / "install/a.bin", "wrong");
+    WriteFile(scratch / "install/sub/keep", "");
+    WriteFile(scratch / "reference/sub/keep", "");
+    repairtest::RepairServer server(scratch / "reference", scratch / "server.log");
+    ASSERT_NE(server.Port(), 0);
+    std::wstring root, error;
+    ASSERT_TRUE(LumoUtil::ResolveInstallFolder(FromNativePath(scratch / "install"), root, error));
+    const std::shared_ptr<LumoUtil::InstallDoor> door = repairtest::DoorOf(root);
+    const std::string name = ToNativePath(root);
+    ASSERT_EQ(std::rename(name.c_str(), moved.c_str()), 0);
+    WriteFile(name + "/sub/keep", "");
+
+    RepairClient client;
+    ASSERT_EQ(client.SetRootFolder(door), LUMORESULT_OK);
+    ASSERT_EQ(client.SetSummaryFile(root + L"/sub/repair.cks"), LUMORESULT_OK);
+    ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
+    repairtest::RunToEnd(client);
+    EXPECT_TRUE(client.Succeeded()) << repairtest::Reasons(client) << server.Log();
+    EXPECT_EQ(ReadFile(moved + "/a.bin"), "right");
+    EXPECT_TRUE(fixtures::PathExists(moved + "/sub/repair.cks"));
+    EXPECT_FALSE(fixtures::PathExists(name + "/sub/repair.cks"));
+}
+
 } // namespace
