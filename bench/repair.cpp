@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/net/RepairClient.h"
 #include "platform/NativePath.h"
 #include "platform/TempFolder.h"
@@ -68,10 +70,19 @@ void Damage(const std::string& root, uint64_t files)
 double RepairOurs(const std::string& install, int port)
 {
     ::unlink((install + "/repair.cks").c_str());
-    const std::wstring root = FromNativePath(install);
+    // Taken as the repair tool takes it: the client works through the take's door.
+    std::wstring root, error;
+    std::unique_ptr<LumoUtil::InstallLock> lock;
+    if (LumoUtil::ResolveInstallFolder(FromNativePath(install), root, error))
+        lock = LumoUtil::InstallLock::Acquire(root, error);
+    if (!lock)
+    {
+        std::fprintf(stderr, "bench-repair: %s\n", ToNativePath(error).c_str());
+        std::exit(1);
+    }
     const auto start = std::chrono::steady_clock::now();
     RepairClient client;
-    client.SetRootFolder(root);
+    client.SetRootFolder(lock->Door());
     client.SetSummaryFile(root + L"/repair.cks");
     client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(port)});
     client.Start();

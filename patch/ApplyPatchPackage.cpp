@@ -178,14 +178,14 @@ namespace {
 
 // The repair's summary must not vouch for what the patch changed: a file patched within the second
 // of the summary's last look keeps the time the summary holds for it.
-void ForgetPatchedFilesInRepairSummary(const std::wstring& installDir, const FileList (&lists)[3])
+void ForgetPatchedFilesInRepairSummary(const LumoUtil::InstallDoor& door, const FileList (&lists)[3])
 {
     std::vector<std::wstring> paths;
     for (const FileList& list : lists)
         for (const PatchFileRecord& record : list.records)
             paths.push_back(record.path);
     std::string error;
-    if (!ForgetFilesInSummary(installDir, paths, error))
+    if (!ForgetFilesInSummary(door, paths, error))
         PatchSendMessage(PATCH_LEVEL_WARNING, L"The repair's summary still describes the files before this patch: " +
                                                   FromNativePath(error) + L". Remove repair.cks before the next repair.");
 }
@@ -257,7 +257,7 @@ bool ApplyPatchPackage(const std::wstring& givenInstallDir, const std::wstring& 
         all = false;
     }
     if (all)
-        ForgetPatchedFilesInRepairSummary(installDir, lists);
+        ForgetPatchedFilesInRepairSummary(*door, lists);
 
     SettleUnrecordedFiles(all);
     FinishAddedFiles(all, added);

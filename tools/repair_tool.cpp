@@ -98,7 +98,7 @@ int main(int argc, char** argv)
         host.Log(3, reason);
         return 1;
     }
-    if (LumoPatch::RunRepairWith(host, installPath, seams))
+    if (LumoPatch::RunRepairWith(host, installLock->Door(), seams))
         return 0;
     if (tools::StopRequested())
         host.Log(3, L"The repair was stopped before it finished; run it again.");

@@ -32,7 +32,7 @@ InstallEntry EnterInstallation(std::wstring& installPath, std::unique_ptr<LumoUt
         return InstallEntry::InUse;
     if (heldAlready)
         return InstallEntry::Held;
-    if (RecoverInterruptedPatch(resolved))
+    if (RecoverInterruptedPatch(*lock->Door()))
     {
         // The database note's temporary twin, left by a kill before its rename, is settled with
         // the rest of what a killed run left: nothing else would ever remove it.

@@ -76,7 +76,10 @@ void LogRepairStages(RunHost& host, int& lastStage, int stage)
 
 class RealRepairClient : public RepairClientControl {
 public:
-    LUMORESULT SetRootFolder(const std::wstring& path) override { return m_client.SetRootFolder(path); }
+    LUMORESULT SetRootFolder(std::shared_ptr<LumoUtil::InstallDoor> door) override
+    {
+        return m_client.SetRootFolder(std::move(door));
+    }
     LUMORESULT SetSummaryFile(const std::wstring& path) override { return m_client.SetSummaryFile(path); }
     LUMORESULT SetServerAddress(const SocketAddress& address) override { return m_client.SetServerAddress(address); }
     LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) override { return m_client.SetExcludedPaths(paths); }
@@ -155,9 +158,10 @@ bool ResolveRepairServer(SocketAddress& address, std::vector<std::wstring>& why)
     return false;
 }
 
-bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams,
+bool RunRepairWith(RunHost& host, const std::shared_ptr<LumoUtil::InstallDoor>& door, const RepairRunSeams& seams,
                    std::atomic<float>* progress)
 {
+    const std::wstring installPath = door ? door->Root() : std::wstring();
     // Before anything connects: a repair that could write nothing would still be told what to
     // write, and would count it.
     std::wstring reason;
@@ -177,7 +181,7 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
             host.Log(3, line);
         return false;
     }
-    if (client->SetRootFolder(installPath) != LUMORESULT_OK)
+    if (client->SetRootFolder(door) != LUMORESULT_OK)
         host.Log(2, L"No installation folder was given to repair.");
     client->SetSummaryFile(InstallFile(installPath, L"repair.cks"));
     client->SetServerAddress(server);
@@ -229,7 +233,8 @@ bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairR
 bool PatchRun::RunRepair()
 {
     SetState(STATE_INSTALLING); // not a download: the window shows no download progress
-    return RunRepairWith(m_host, PatcherOptions::Instance().installPath, {}, &m_progress);
+    // Through the door of the run's own take of the installation (RunChecks).
+    return RunRepairWith(m_host, m_installLock ? m_installLock->Door() : nullptr, {}, &m_progress);
 }
 
 }  // namespace LumoPatch

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/core/RunHost.h"
+#include "lumo/files/InstallDoor.h"
 #include "lumo/buffers/LumoResult.h"
 #include "lumo/net/HostPort.h"
 #include "lumo/net/SocketAddress.h"
@@ -24,7 +25,7 @@ namespace LumoPatch {
 class RepairClientControl {
 public:
     virtual ~RepairClientControl() = default;
-    virtual LUMORESULT SetRootFolder(const std::wstring& path) = 0;
+    virtual LUMORESULT SetRootFolder(std::shared_ptr<LumoUtil::InstallDoor> door) = 0;
     virtual LUMORESULT SetSummaryFile(const std::wstring& path) = 0;
     virtual LUMORESULT SetServerAddress(const SocketAddress& address) = 0;
     virtual LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths) = 0;
@@ -80,13 +81,14 @@ struct RepairRunSeams {
 // installation.
 inline constexpr wchar_t kRepairLeavesAlone[] = L"unins000.exe";
 
-// Repairs installPath through host: true only when the client reports success, after which
-// "IsPatching" is cleared. The caller has taken the installation (app/run/InstallEntry.h), which
-// put right what an interrupted patch or repair left. Before anything connects, the installation
+// Repairs the installation behind door through host: true only when the client reports success,
+// after which "IsPatching" is cleared. The caller has taken the installation
+// (app/run/InstallEntry.h), which put right what an interrupted patch or repair left, and door is
+// the door of that take (InstallLock::Door): the client works through it. Before anything connects, the installation
 // must be writable; when it is not the run ends with the reason. Cancelled
 // through host.KeepGoing(): the client is stopped, and the count line tells what it wrote until
 // then. progress (when given) follows the client's progress at each poll and becomes 1 on success.
-bool RunRepairWith(RunHost& host, const std::wstring& installPath, const RepairRunSeams& seams = {},
+bool RunRepairWith(RunHost& host, const std::shared_ptr<LumoUtil::InstallDoor>& door, const RepairRunSeams& seams = {},
                    std::atomic<float>* progress = nullptr);
 
 }  // namespace LumoPatch

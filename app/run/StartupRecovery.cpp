@@ -1,6 +1,5 @@
 #include "app/run/StartupRecovery.h"
 
-#include <memory>
 #include <vector>
 
 #include "app/run/RepairRun.h"
@@ -49,10 +48,10 @@ bool RecoverPatchJournal(const std::wstring& installPath)
     return true;
 }
 
-bool RecoverRepairJournal(const std::wstring& installPath)
+bool RecoverRepairJournal(const InstallDoor& door)
 {
     std::vector<RepairRecoveryLine> lines;
-    const bool recovered = RecoverStoppedRepair(installPath, lines, {kRepairLeavesAlone});
+    const bool recovered = RecoverStoppedRepair(door, lines, {kRepairLeavesAlone});
     for (const RepairRecoveryLine& line : lines)
         PatchSendMessage(line.level, line.text);
     return recovered;
@@ -60,19 +59,14 @@ bool RecoverRepairJournal(const std::wstring& installPath)
 
 }  // namespace
 
-bool RecoverInterruptedPatch(const std::wstring& installPath)
+bool RecoverInterruptedPatch(const InstallDoor& door)
 {
-    if (installPath.empty())
-        return true;
-    std::wstring error;
-    const std::shared_ptr<InstallDoor> door = InstallDoor::Open(installPath, error);
-    if (!door)
-        return true;  // no folder: no journal (the run reports a folder it cannot use)
+    const std::wstring& installPath = door.Root();
     bool patchPresent = false, repairPresent = false;
-    const bool patchIsFile = JournalStandsAsAFile(*door, LumoUtil::kPatchJournalName, patchPresent);
-    const bool repairIsFile = JournalStandsAsAFile(*door, LumoUtil::kRepairJournalName, repairPresent);
+    const bool patchIsFile = JournalStandsAsAFile(door, LumoUtil::kPatchJournalName, patchPresent);
+    const bool repairIsFile = JournalStandsAsAFile(door, LumoUtil::kRepairJournalName, repairPresent);
     const bool patch = patchIsFile && (!patchPresent || RecoverPatchJournal(installPath));
-    const bool repair = repairIsFile && (!repairPresent || RecoverRepairJournal(installPath));
+    const bool repair = repairIsFile && (!repairPresent || RecoverRepairJournal(door));
     return patch && repair;
 }
 

@@ -28,6 +28,33 @@ std::wstring FolderOf(const std::wstring& file, std::wstring& leaf)
     leaf = slash == std::wstring::npos ? file : file.substr(slash + 1);
     return slash == std::wstring::npos ? L"." : slash == 0 ? L"/" : file.substr(0, slash);
 }
+
+// The name of file below root, "/" between parts, when file is named below it; empty when it is
+// not (or its name steps through "." or ".." and so cannot be told to be inside).
+std::wstring NameBelow(const std::wstring& file, const std::wstring& root)
+{
+    std::wstring prefix = root;
+    while (prefix.size() > 1 && (prefix.back() == L'/' || prefix.back() == L'\\'))
+        prefix.pop_back();
+    const bool rootIsSlash = prefix == L"/";
+    if (file.size() <= prefix.size() || file.compare(0, prefix.size(), prefix) != 0 ||
+        (!rootIsSlash && file[prefix.size()] != L'/' && file[prefix.size()] != L'\\'))
+        return {};
+    std::wstring relative, part;
+    for (size_t at = rootIsSlash ? prefix.size() : prefix.size() + 1; at <= file.size(); ++at)
+    {
+        if (at < file.size() && file[at] != L'/' && file[at] != L'\\')
+        {
+            part += file[at];
+            continue;
+        }
+        if (part.empty() || part == L"." || part == L"..")
+            return {};
+        relative += (relative.empty() ? L"" : L"/") + part;
+        part.clear();
+    }
+    return relative;
+}
 } // namespace
 
 RepairClient::RepairClient()
@@ -52,13 +79,14 @@ void RepairClient::Cancel()
     m_thread.Join();
 }
 
-LUMORESULT RepairClient::SetRootFolder(const std::wstring& path)
+LUMORESULT RepairClient::SetRootFolder(std::shared_ptr<LumoUtil::InstallDoor> door)
 {
     if (IsRunning())
         return LUMORESULT_INVALID_STATE;
-    if (path.empty())
+    if (!door)
         return LUMORESULT_INVALID_ARGUMENT;
-    m_rootFolder = path;
+    m_rootFolder = door->Root();
+    m_door = std::move(door);
     m_state = 0;
     m_success = false;
     m_error = LUMORESULT_OK;
@@ -170,7 +198,7 @@ LumoDataBuffer& RepairClient::GetStream()
 
 void RepairClient::Run()
 {
-    if (m_rootFolder.empty() || m_summaryFile.empty())
+    if (!m_door || m_summaryFile.empty())
     {
         m_error = LUMORESULT_INVALID_ARGUMENT;
         return;
@@ -189,15 +217,6 @@ void RepairClient::Run()
         return;
     }
     m_state = 2;
-    std::wstring doorError;
-    m_door = LumoUtil::InstallDoor::Open(m_rootFolder, doorError);
-    if (!m_door)
-    {
-        ReportFailure(LumoNet::ShownPath(doorError));
-        m_error = LUMORESULT_NOT_FOUND;
-        CloseConnection();
-        return;
-    }
     Scan();
     if (m_cancel)
     {
@@ -223,7 +242,7 @@ void RepairClient::Run()
     }
 
     m_state = 5;
-    m_journal = std::make_unique<RepairJournal>(m_rootFolder);
+    m_journal = std::make_unique<RepairJournal>(m_door);
     FileGrowthCheck growth;
     // The summary is saved at a bounded rate while records arrive (lumo/net/SaveSchedule.h).
     SaveSchedule schedule;
@@ -266,9 +285,13 @@ void RepairClient::Scan()
 {
     // A damaged or missing summary only means more checksums to compute. Only a regular file is
     // read (never through a link, never a FIFO that would block): the summary is sent to the server.
-    std::wstring givenName, error;
-    const std::wstring summaryFolder = FolderOf(m_summaryFile, givenName);
-    m_summaryDoor = LumoUtil::InstallDoor::Open(summaryFolder, error);
+    // A summary kept in the installation is reached through the installation's own door; one kept
+    // elsewhere (a folder no run has taken) through a door of its folder.
+    std::wstring givenName = NameBelow(m_summaryFile, m_rootFolder), error;
+    if (!givenName.empty())
+        m_summaryDoor = m_door;
+    else
+        m_summaryDoor = LumoUtil::InstallDoor::Open(FolderOf(m_summaryFile, givenName), error);
     m_summaryUnsaved = false;
     // Read, saved and pruned under one spelling, the one it has on disk (lumo/net/SavedSummary.h).
     m_summaryName.clear();

@@ -13,8 +13,8 @@
 //
 // States: 0 idle, 1 started, 2 scanning, 3 connecting, 4 sending the summary, 5 receiving,
 // 6 done. A failed run stays in the state of its failing stage with a non-zero error: 5 in state 1
-// (no root or summary file), 9 in state 1 (a thread of the run could not be started), 4 in state 2
-// (the root folder cannot be opened), the connect error or 10 in state 3, the send or read error in
+// (no root or summary file), 9 in state 1 (a thread of the run could not be started), the connect
+// error or 10 in state 3, the send or read error in
 // state 4, 3 in state 5 (fewer records than announced, or a record refused or not written), 10 in
 // state 5 (every record came, but they left a file longer than what it held and what was sent:
 // lumo/net/FileGrowthCheck.h). Each failure also gives its reason in words, naming the file where
@@ -54,10 +54,12 @@ public:
     // Cancels a running repair (its connection is closed under it) and waits for the thread.
     ~RepairClient() override;
 
-    // Each returns LUMORESULT_INVALID_STATE while running. The root folder may be any folder the
-    // file layer can open, whatever characters its name holds (it is ours to name, not the
-    // server's); only an empty one is refused here, one that cannot be opened fails the run.
-    LUMORESULT SetRootFolder(const std::wstring& path);
+    // Each returns LUMORESULT_INVALID_STATE while running. The root folder is given as its door
+    // (lumo/files/InstallDoor.h): the door of the take of the installation, which the run works
+    // through and holds; the folder's name (door->Root()) may hold any characters (it is ours to
+    // name, not the server's). A null door is refused. A summary file named below the root is
+    // read and written through that door too.
+    LUMORESULT SetRootFolder(std::shared_ptr<LumoUtil::InstallDoor> door);
     LUMORESULT SetSummaryFile(const std::wstring& path);
     LUMORESULT SetServerAddress(const SocketAddress& address);
     LUMORESULT SetExcludedPaths(const std::set<std::wstring>& paths);
@@ -126,7 +128,7 @@ private:
     std::set<std::wstring> m_excludedPaths;
     std::chrono::milliseconds m_stallLimit{kDefaultStallLimit};
     FileTreeSummary m_summary;
-    // The installation and the summary's folder, held open for the run.
+    // The installation (the take's door, as given) and the summary's folder, held open for the run.
     std::shared_ptr<LumoUtil::InstallDoor> m_door;
     std::shared_ptr<LumoUtil::InstallDoor> m_summaryDoor;
     // The summary's name in that folder, as it is spelled there; empty when that is not clear.

@@ -242,7 +242,7 @@ bool RecoverIn(const LumoUtil::InstallDoor& door, const std::vector<std::wstring
     }
     // A cut within the second of the summary's last look keeps the time the summary holds.
     std::string forgetError;
-    if (!ForgetFilesInSummary(root, changed, forgetError))
+    if (!ForgetFilesInSummary(door, changed, forgetError))
     {
         error = L"cannot drop the files cut back from the repair's summary: " + FromNativePath(forgetError);
         return false;
@@ -258,7 +258,10 @@ bool RecoverIn(const LumoUtil::InstallDoor& door, const std::vector<std::wstring
 
 } // namespace
 
-RepairJournal::RepairJournal(std::wstring root) : m_root(std::move(root)) {}
+RepairJournal::RepairJournal(std::shared_ptr<LumoUtil::InstallDoor> door)
+    : m_root(door ? door->Root() : std::wstring()), m_door(std::move(door))
+{
+}
 
 RepairJournal::~RepairJournal()
 {
@@ -269,7 +272,6 @@ void RepairJournal::Close()
 {
     if (m_fd >= 0)
         ::close(m_fd);
-    m_door.reset();
     m_fd = -1;
 }
 
@@ -277,11 +279,10 @@ bool RepairJournal::Begin(std::string& error)
 {
     // Created afresh, never through a link or into a FIFO: taking the installation recovered (and
     // so removed) any record a stopped repair left.
-    std::wstring doorError;
-    m_door = LumoUtil::InstallDoor::Open(m_root, doorError);
+    std::wstring doorError = m_door ? L"" : L"no installation was taken";
     if (m_door)
         m_fd = m_door->CreateOwnFile(kRepairJournalName, O_WRONLY | O_APPEND, 0644, doorError);
-    if (!m_door || m_fd < 0)
+    if (m_fd < 0)
     {
         error = "cannot create the repair journal in " + NativeRoot(m_root) + ": " +
                 (doorError.empty() ? std::string(std::strerror(errno)) : ToNativePath(doorError));
@@ -374,18 +375,14 @@ bool RepairJournal::End(bool stopped, bool filesSettled, std::string& error)
     return ok;
 }
 
-bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines,
+bool RecoverStoppedRepair(const LumoUtil::InstallDoor& door, std::vector<RepairRecoveryLine>& lines,
                           const std::vector<std::wstring>& leftAlone)
 {
-    if (root.empty())
-        return true;
     std::wstring error;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(root, error);
-    if (!door)
-        return true; // no folder: no record (the run reports a folder it cannot use)
     bool refused = false;
-    if (RecoverIn(*door, leftAlone, lines, error, refused))
+    if (RecoverIn(door, leftAlone, lines, error, refused))
         return true;
+    const std::wstring& root = door.Root();
     lines.push_back({3, refused ? L"A repair of " + root + L" was stopped, and " + error
                                 : L"A repair of " + root + L" was stopped, and what it left could not be put right: " +
                                       error + L". Nothing more is done until it can be; the next start tries again."});

@@ -40,7 +40,8 @@
 // The file goes once every cut is
 // done; when a cut fails it stays, and the run stops, so that the next start tries again.
 //
-// Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h).
+// Both halves rely on the caller holding the installation lock (lumo/files/InstallFolder.h) and
+// work through the door of that take.
 
 #include <cstdint>
 #include <memory>
@@ -57,8 +58,10 @@ using LumoUtil::kRepairJournalName;
 class RepairJournal
 {
 public:
-    // root: the install folder the run repairs. Nothing is written before the first change.
-    explicit RepairJournal(std::wstring root);
+    // door: the door of the installation the run repairs, the one its take made (the journal's
+    // name, its flushes and the paths it records are all below it). Nothing is written before the
+    // first change.
+    explicit RepairJournal(std::shared_ptr<LumoUtil::InstallDoor> door);
     ~RepairJournal();
     RepairJournal(const RepairJournal&) = delete;
     RepairJournal& operator=(const RepairJournal&) = delete;
@@ -81,7 +84,7 @@ private:
 
     std::mutex m_lock;
     std::wstring m_root;
-    std::shared_ptr<LumoUtil::InstallDoor> m_door;  // the take's: the journal's name and the flushes
+    const std::shared_ptr<LumoUtil::InstallDoor> m_door;  // the take's: the journal's name and the flushes
     int m_fd = -1;
     bool m_begun = false;
     // Install-relative native path -> least length recorded in this run (-1: recorded as NEW).
@@ -95,7 +98,8 @@ struct RepairRecoveryLine
     std::wstring text;
 };
 
-// Puts right what a stopped repair left in root (see above) and says so through lines. True when
+// Puts right what a stopped repair left in the installation behind door, the take's door (see
+// above), and says so through lines. True when
 // there was nothing to do or recovery finished (damaged records included: they are reported and
 // left alone); false when a file could not be cut back or the record could not be read or removed
 // (the record then stays).
@@ -104,5 +108,5 @@ struct RepairRecoveryLine
 // link that leads out, was not written by a repair: then nothing it names is cut or removed, the
 // record stays, and a level-3 line says to delete it and run the repair again (as the patch
 // journal treats an entry naming no file of a patch).
-bool RecoverStoppedRepair(const std::wstring& root, std::vector<RepairRecoveryLine>& lines,
+bool RecoverStoppedRepair(const LumoUtil::InstallDoor& door, std::vector<RepairRecoveryLine>& lines,
                           const std::vector<std::wstring>& leftAlone = {});

@@ -35,8 +35,14 @@ std::wstring Folded(std::wstring path)
 bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring& found,
                      std::wstring& error)
 {
-    if (door.MatchEntry(L"", name, found, error))
+    const size_t slash = name.find_last_of(L"/\\");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : name.substr(0, slash);
+    if (door.MatchEntry(folder, slash == std::wstring::npos ? name : name.substr(slash + 1), found, error))
+    {
+        if (!folder.empty())
+            found = folder + L"/" + found;
         return true;
+    }
     if (error.find(L"both match") != std::wstring::npos)
         error += L"; delete the one that is not the repair's summary";
     return false;
@@ -44,7 +50,8 @@ bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name
 
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error)
 {
-    // Through the door of its folder: the temporary file is created afresh, never through a link.
+    // Through a door of its own folder, which no run has taken: the temporary file is created
+    // afresh, never through a link.
     const size_t slash = path.find_last_of(L"/\\");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
     const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -56,21 +63,14 @@ bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes
     return false;
 }
 
-bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstring>& relativePaths,
+bool ForgetFilesInSummary(const LumoUtil::InstallDoor& door, const std::vector<std::wstring>& relativePaths,
                           std::string& error)
 {
     if (relativePaths.empty())
         return true;
-    std::wstring failure;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(root, failure);
-    if (!door)
-    {
-        error = ToNativePath(failure);
-        return false;
-    }
     // Under the spelling it has there, as the repair reads and writes it.
-    std::wstring name;
-    if (!FindSummaryName(*door, LumoUtil::kRepairSummaryName, name, failure))
+    std::wstring failure, name;
+    if (!FindSummaryName(door, LumoUtil::kRepairSummaryName, name, failure))
     {
         error = ToNativePath(failure);
         return false;
@@ -78,14 +78,14 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
     FileTreeSummary summary;
     {
         bool present = false;
-        const int fd = door->OpenOwnFileForReading(name, present, failure);
+        const int fd = door.OpenOwnFileForReading(name, present, failure);
         if (fd < 0 && !present)
             return true; // no summary: nothing of these files is kept
         LumoDataBufferFile file(fd, LumoDataBufferFile::MODE_READ);
         if (fd < 0 || summary.Read(file) != LUMORESULT_OK)
         {
             // A summary that cannot be read whole is worth less than the reading it saves.
-            if (!door->RemoveFile(name, failure))
+            if (!door.RemoveFile(name, failure))
             {
                 error = "cannot remove the unreadable summary: " + ToNativePath(failure);
                 return false;
@@ -104,12 +104,12 @@ bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstri
             dropped = true;
         }
     const std::vector<uint8_t> bytes = summary.Serialise();
-    if (!dropped || door->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), failure))
+    if (!dropped || door.ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), failure))
         return true;
     // Without the files' entries or not at all: a summary that still vouches for them would have
     // the next repair leave them as they are.
     error = ToNativePath(failure);
-    if (door->RemoveFile(name, failure))
+    if (door.RemoveFile(name, failure))
         return true;
     error += "; nor can it be removed: " + ToNativePath(failure);
     return false;

@@ -18,22 +18,25 @@ namespace LumoUtil
 class InstallDoor;
 }
 
-// The name the summary file name has in the door's folder, by the installation's one case rule
+// The name the summary file name has below the door's folder, by the installation's one case rule
 // (InstallDoor::MatchEntry): the exact name when anything stands there, else the single entry
 // that equals it ignoring ASCII case ("REPAIR.CKS" on a copy from a case-insensitive disk), else the name as given. Every
-// reader, writer and pruner of the summary takes its name from here. False with error naming the
-// folder when two or more entries match, or the folder cannot be listed.
+// reader, writer and pruner of the summary takes its name from here. name is one name, or a
+// relative one whose folders are spelled as on disk (only its last part is matched). False with
+// error naming the folder when two or more entries match, or the folder cannot be listed.
 bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring& found,
                      std::wstring& error);
 
-// Writes bytes to path as described above. False, with error set, when any step failed (the
-// temporary file is then removed and path left as it was).
+// Writes bytes to path as described above, through a door of its own folder (a folder no run has
+// taken). False, with error set, when any step failed (the temporary file is then removed and path
+// left as it was).
 bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error);
 
 // Drops every entry of the files (install-relative paths, "/" or "\" between parts, spelled in
-// any case) from the summary saved in the install folder root and saves it again. A summary that
+// any case) from the summary saved in the installation behind door (the take's door) and saves it
+// again. A summary that
 // cannot be read whole, or saved again, is removed instead (it only saves the next scan some
 // reading). True when there is no summary, nothing to drop, or it was saved or removed; false with
 // error set when it could be neither.
-bool ForgetFilesInSummary(const std::wstring& root, const std::vector<std::wstring>& relativePaths,
+bool ForgetFilesInSummary(const LumoUtil::InstallDoor& door, const std::vector<std::wstring>& relativePaths,
                           std::string& error);

@@ -15,13 +15,17 @@
 
 #include "app/core/PatcherOptions.h"
 #include "app/run/PatchRun.h"
+#include "app/run/StartupRecovery.h"
+#include "lumo/files/InstallFolder.h"
 #include "lumo/text/StringUtil.h"
 #include "platform/NativePath.h"
 #include "tests/app_run/RecordingHost.h"
 #include "tests/app_run/RunFixture.h"
 #include "tests/fixtures/FakeInstall.h"
+#include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScopedEnv.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/lumo_net/FolderDoor.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 
 namespace apprun {
@@ -58,7 +62,7 @@ public:
         m_afterCancel.reset();
     }
     ~ScriptedClient() override { m_destroyed = true; }
-    LUMORESULT SetRootFolder(const std::wstring&) override { return LUMORESULT_OK; }
+    LUMORESULT SetRootFolder(std::shared_ptr<LumoUtil::InstallDoor>) override { return LUMORESULT_OK; }
     LUMORESULT SetSummaryFile(const std::wstring& path) override
     {
         if (m_files)
@@ -108,7 +112,7 @@ protected:
             return std::make_unique<ScriptedClient>(polls, started, destroyed, &clientFiles, afterCancel);
         };
         seams.pollInterval = std::chrono::milliseconds(1);
-        return LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams, &progress);
+        return LumoPatch::RunRepairWith(host, repairtest::DoorOf(machine.install), seams, &progress);
     }
 
     // A whole repair of install against a repair-server double serving reference; the lines it
@@ -122,7 +126,7 @@ protected:
         fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
         LumoPatch::RepairRunSeams seams;
         seams.pollInterval = std::chrono::milliseconds(10);
-        const bool ok = LumoPatch::RunRepairWith(host, FromNativePath(install), seams);
+        const bool ok = LumoPatch::RunRepairWith(host, repairtest::DoorOf(install), seams);
         const std::vector<std::wstring> texts = host.Texts();
         EXPECT_GE(texts.size(), lastLines.size()) << host.Dump();
         if (texts.size() >= lastLines.size())
@@ -268,12 +272,54 @@ TEST(RepairRunCancel, CountsTheRecordsWrittenWhileTheClientStopped)
     fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
     LumoPatch::RepairRunSeams seams;
     seams.pollInterval = std::chrono::milliseconds(10);
-    EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+    EXPECT_FALSE(LumoPatch::RunRepairWith(host, repairtest::DoorOf(scratch / "install"), seams));
     int onDisk = 0;
     for (int i = 0; i < 10; ++i)
         onDisk += fixtures::PathExists(scratch / ("install/f" + std::to_string(i)));
     EXPECT_EQ(onDisk, 5);
     EXPECT_TRUE(host.Has(L"(5 / 10 segments updated.)")) << host.Dump();
+}
+
+// The start's recovery and the repair work on the installation through the door they are handed
+// (a take's, or here one opened on its own, which no table of takes can stand in for): a decoy put
+// at the installation's name afterwards, holding a stopped repair's record of its own, is never
+// touched.
+TEST_F(RepairRunTest, RecoveryAndRepairWorkOnTheDoorsFolderNotOnItsName)
+{
+    fixtures::ScratchFolder scratch;
+    const std::string moved = scratch / "moved";
+    fixtures::WriteFile(scratch / "reference/f", "right");
+    fixtures::WriteFile(scratch / "reference/long", "lo");
+    fixtures::WriteFile(scratch / "install/f", "wrong");
+    fixtures::WriteFile(scratch / "install/long", "long and then some");
+    std::wstring root, error;
+    ASSERT_TRUE(LumoUtil::ResolveInstallFolder(FromNativePath(scratch / "install"), root, error));
+    const std::shared_ptr<LumoUtil::InstallDoor> door = repairtest::DoorOf(root);
+    const std::string name = ToNativePath(root);
+    ASSERT_EQ(std::rename(name.c_str(), moved.c_str()), 0);
+    const std::string record = fixtures::RepairJournalText({"BEGIN", "LENGTH 2 long"});
+    for (const auto& [file, content] : {std::pair<std::string, std::string>{"f", "decoy"}, {"long", "decoy long"},
+                                        {"repair.journal", record}})
+        fixtures::WriteFile(name + "/" + file, content);
+    fixtures::WriteFile(moved + "/repair.journal", record);
+
+    EXPECT_TRUE(LumoPatch::RecoverInterruptedPatch(*door));
+    EXPECT_EQ(fixtures::ReadFile(moved + "/long"), "lo");
+    EXPECT_FALSE(fixtures::PathExists(moved + "/repair.journal"));
+
+    repairtest::RepairServer server(scratch / "reference", scratch / "server.log");
+    ASSERT_NE(server.Port(), 0);
+    fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
+    LumoPatch::RepairRunSeams seams;
+    seams.pollInterval = std::chrono::milliseconds(10);
+    EXPECT_TRUE(LumoPatch::RunRepairWith(host, door, seams)) << host.Dump();
+    EXPECT_EQ(fixtures::ReadFile(moved + "/f"), "right");
+    EXPECT_TRUE(fixtures::PathExists(moved + "/repair.cks"));
+
+    EXPECT_EQ(fixtures::ReadFile(name + "/f"), "decoy");
+    EXPECT_EQ(fixtures::ReadFile(name + "/long"), "decoy long");
+    EXPECT_EQ(fixtures::ReadFile(name + "/repair.journal"), record);
+    EXPECT_FALSE(fixtures::PathExists(name + "/repair.cks"));
 }
 
 TEST_F(RepairRunTest, WholeRunsAgainstTheServer)
@@ -326,7 +372,7 @@ TEST_F(RepairRunTest, AServerThatCannotBeUsedIsNamedWithTheReason)
         fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", closed.c_str());
         LumoPatch::RepairRunSeams seams;
         seams.pollInterval = std::chrono::milliseconds(10);
-        EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+        EXPECT_FALSE(LumoPatch::RunRepairWith(host, repairtest::DoorOf(scratch / "install"), seams));
         const std::vector<std::wstring> texts = host.Texts();
         ASSERT_GE(texts.size(), 3u) << host.Dump();
         EXPECT_EQ(std::vector<std::wstring>(texts.end() - 3, texts.end()),
@@ -348,7 +394,7 @@ TEST_F(RepairRunTest, AServerThatCannotBeUsedIsNamedWithTheReason)
         fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", server.HostPort().c_str());
         LumoPatch::RepairRunSeams seams;
         seams.pollInterval = std::chrono::milliseconds(10);
-        EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(scratch / "install"), seams));
+        EXPECT_FALSE(LumoPatch::RunRepairWith(host, repairtest::DoorOf(scratch / "install"), seams));
         const std::vector<std::wstring> texts = host.Texts();
         ASSERT_GE(texts.size(), 3u) << host.Dump();
         EXPECT_TRUE(texts[texts.size() - 3].ends_with(named + c.says)) << host.Dump();
@@ -534,7 +580,7 @@ TEST_F(RepairRunTest, AVariableThatIsNoAddressIsNamedAndNothingConnects)
     fixtures::ScopedEnv address("SOLLEX_REPAIR_SERVER", "127.0.0.1:abc");
     LumoPatch::RepairRunSeams seams;
     seams.makeClient = [&] { return std::make_unique<ScriptedClient>(std::vector<Poll>{{1}}, started, destroyed, &clientFiles, std::nullopt); };
-    EXPECT_FALSE(LumoPatch::RunRepairWith(host, FromNativePath(machine.install), seams));
+    EXPECT_FALSE(LumoPatch::RunRepairWith(host, repairtest::DoorOf(machine.install), seams));
     EXPECT_TRUE(host.Has(L"SOLLEX_REPAIR_SERVER=\"127.0.0.1:abc\" is not a repair server's address (HOST or "
                          L"HOST:PORT): the port \"abc\" is not a number from 1 to 65535; nothing was repaired.", 3))
         << host.Dump();

@@ -13,6 +13,7 @@
 #include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/LoopbackPeer.h"
 #include "tests/lumo_net/RepairWire.h"
+#include "tests/lumo_net/FolderDoor.h"
 
 namespace repairtest
 {
@@ -39,7 +40,7 @@ inline void RepairAgainst(RepairClient& client, const std::string& install, cons
             while (recv(fd, chunk, sizeof chunk, 0) > 0)
                 continue;
     });
-    EXPECT_EQ(client.SetRootFolder(FromNativePath(install)), LUMORESULT_OK);
+    EXPECT_EQ(client.SetRootFolder(DoorOf(install)), LUMORESULT_OK);
     EXPECT_EQ(client.SetSummaryFile(FromNativePath(install + "/repair.cks")), LUMORESULT_OK);
     EXPECT_EQ(client.SetServerAddress(server.Address()), LUMORESULT_OK);
     RunToEnd(client);

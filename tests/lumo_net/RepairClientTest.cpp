@@ -37,6 +37,7 @@
 #include "tests/lumo_net/RepairAgainst.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 #include "tests/lumo_net/RepairWire.h"
+#include "tests/lumo_net/FolderDoor.h"
 
 namespace
 {
@@ -112,7 +113,7 @@ struct Installation
     void Configure(RepairClient& client, int port) const
     {
         const std::wstring root = FromNativePath(install);
-        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(root)), LUMORESULT_OK);
         ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
         ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(port)}), LUMORESULT_OK);
         ASSERT_EQ(client.SetExcludedPaths({root + L"/unins000.exe"}), LUMORESULT_OK);
@@ -206,13 +207,13 @@ TEST(RepairClient, WaitWhileRunningReturnsWhenTheRunEnds)
 {
     ScratchFolder scratch;
     RepairClient client;
-    ASSERT_EQ(client.SetRootFolder(FromNativePath(scratch / "missing")), LUMORESULT_OK);
-    ASSERT_EQ(client.SetSummaryFile(FromNativePath(scratch / "missing/repair.cks")), LUMORESULT_OK);
+    // No summary file: the run ends at once.
+    ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(scratch.Path())), LUMORESULT_OK);
     ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, 9}), LUMORESULT_OK);
     client.Start();
     client.WaitWhileRunning(std::chrono::hours(1));
     EXPECT_FALSE(client.IsRunning());
-    EXPECT_EQ(client.GetState(), 2);
+    EXPECT_EQ(client.GetState(), 1);
     client.TakeFailureReasons();
 }
 
@@ -387,24 +388,29 @@ TEST(RepairClient, MendsNamesBeyondAsciiAndRefusesARecordPastTheServersFile)
 TEST(RepairClient, RefusesBadSettings)
 {
     RepairClient client;
-    EXPECT_EQ(client.SetRootFolder(L""), LUMORESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(client.SetRootFolder(nullptr), LUMORESULT_INVALID_ARGUMENT);
     EXPECT_EQ(client.SetSummaryFile(L""), LUMORESULT_INVALID_ARGUMENT);
     // Without a root the run ends at once in state 1.
     RunToEnd(client);
     EXPECT_EQ(client.GetState(), 1);
     EXPECT_EQ(client.GetError(), LUMORESULT_INVALID_ARGUMENT);
 
-    // A root that cannot be opened ends the run in the scan, before anything connects.
+    // A root that cannot be opened gives no door (the error names it), and without one the run
+    // ends at once, before anything is scanned or connects.
     ScratchFolder scratch;
     WriteFile(scratch / "a.file", "x");
     for (const std::string& root : {scratch / "missing", scratch / "a.file"})
     {
-        ASSERT_EQ(client.SetRootFolder(FromNativePath(root)), LUMORESULT_OK);
+        std::wstring error;
+        const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(FromNativePath(root), error);
+        EXPECT_EQ(door, nullptr) << root;
+        EXPECT_NE(ToNativePath(error).find(root), std::string::npos) << ToNativePath(error);
+        EXPECT_EQ(client.SetRootFolder(door), LUMORESULT_INVALID_ARGUMENT) << root;
         ASSERT_EQ(client.SetSummaryFile(FromNativePath(scratch / "repair.cks")), LUMORESULT_OK);
         ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, 1}), LUMORESULT_OK);
         RunToEnd(client);
-        EXPECT_EQ(client.GetState(), 2) << root;
-        EXPECT_EQ(client.GetError(), LUMORESULT_NOT_FOUND) << root;
+        EXPECT_EQ(client.GetState(), 1) << root;
+        EXPECT_EQ(client.GetError(), LUMORESULT_INVALID_ARGUMENT) << root;
     }
 }
 
@@ -422,7 +428,7 @@ TEST(RepairClient, RepairsAFolderOfAnyName)
         ASSERT_NE(server.Port(), 0);
         RepairClient client;
         const std::wstring root = FromNativePath(install);
-        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(root)), LUMORESULT_OK);
         ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
         ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
         RunToEnd(client);
@@ -539,7 +545,7 @@ TEST(RepairClient, CompressedSegmentsOfDataThatDoesNotShrink)
     ASSERT_NE(server.Port(), 0);
     RepairClient client;
     const std::wstring root = FromNativePath(scratch / "install");
-    ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+    ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(root)), LUMORESULT_OK);
     ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
     ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
     RunToEnd(client);

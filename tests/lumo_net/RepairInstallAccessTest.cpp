@@ -30,6 +30,7 @@
 #include "tests/lumo_net/RepairAgainst.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 #include "tests/lumo_net/RepairWire.h"
+#include "tests/lumo_net/FolderDoor.h"
 
 namespace
 {
@@ -114,7 +115,7 @@ TEST(RepairInstallAccess, TheSummaryIsOnlyEverARegularFileOfItsOwn)
         RepairClient client;
         fixtures::StdoutCapture output;
         const std::wstring root = FromNativePath(install);
-        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(root)), LUMORESULT_OK);
         ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
         ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
         client.Start();
@@ -270,7 +271,7 @@ TEST(RepairInstallAccess, AKilledRunIsPutRightOnTheFileALinkLedTo)
         EXPECT_NE(journal.find(" data/b.bin\n"), std::string::npos) << journal;
         EXPECT_EQ(journal.find(c.link + std::string("\n")), std::string::npos) << journal;
         std::vector<RepairRecoveryLine> lines;
-        EXPECT_TRUE(RecoverStoppedRepair(FromNativePath(install), lines));
+        EXPECT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install), lines));
         EXPECT_EQ(fs::file_size(install + "/data/b.bin"), old.size());
         EXPECT_TRUE(fs::is_symlink(install + "/" + c.link));
     }
@@ -350,7 +351,7 @@ TEST(RepairInstallAccess, ARecordThroughANameHoldingABackslashNeverLeadsOut)
         RepairClient client;
         fixtures::StdoutCapture output;
         const std::wstring root = FromNativePath(install);
-        ASSERT_EQ(client.SetRootFolder(root), LUMORESULT_OK);
+        ASSERT_EQ(client.SetRootFolder(repairtest::DoorOf(root)), LUMORESULT_OK);
         ASSERT_EQ(client.SetSummaryFile(root + L"/repair.cks"), LUMORESULT_OK);
         ASSERT_EQ(client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())}), LUMORESULT_OK);
         repairtest::RunToEnd(client);
@@ -393,7 +394,7 @@ TEST(RepairInstallAccess, ARecordedNameHoldingABackslashIsRefused)
         WriteFile(install + "/repair.journal", journal);
         const fixtures::TreeContent before = fixtures::SnapshotTree(outside);
         std::vector<RepairRecoveryLine> lines;
-        EXPECT_FALSE(RecoverStoppedRepair(FromNativePath(install), lines));
+        EXPECT_FALSE(RecoverStoppedRepair(*repairtest::DoorOf(install), lines));
         std::string text;
         for (const RepairRecoveryLine& line : lines)
             text += ToNativePath(line.text) + "\n";

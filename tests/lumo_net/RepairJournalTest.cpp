@@ -14,6 +14,7 @@
 #include "tests/fixtures/RepairJournalText.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
+#include "tests/lumo_net/FolderDoor.h"
 
 namespace
 {
@@ -87,7 +88,7 @@ TEST(RepairJournal, TheNextStartCutsBackWhatAKilledRunMadeLonger)
         ScratchFolder install;
         WriteFile(install / "data/a.txt", "old");
         {
-            RepairJournal journal(FromNativePath(install.Path()));
+            RepairJournal journal(repairtest::DoorOf(install.Path()));
             for (const Write& write : c.writes)
             {
                 const std::string path = install / write.path;
@@ -109,7 +110,7 @@ TEST(RepairJournal, TheNextStartCutsBackWhatAKilledRunMadeLonger)
         EXPECT_EQ(fixtures::PathExists(install / "repair.journal"), c.saysStopped);
 
         std::vector<RepairRecoveryLine> lines;
-        EXPECT_TRUE(RecoverStoppedRepair(FromNativePath(install.Path()), lines));
+        EXPECT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install.Path()), lines));
         for (const auto& [path, size] : c.after)
             EXPECT_EQ(SizeOf(install / path), size) << path;
         EXPECT_EQ(Lines(lines).rfind("2 A repair of " + install.Path() + " was stopped before it finished", 0) == 0,
@@ -165,7 +166,7 @@ TEST(RepairJournal, ADamagedJournalIsReportedAndNeverFollowedOutOfTheInstallatio
         WriteFile(install + "/repair.journal", journal);
 
         std::vector<RepairRecoveryLine> lines;
-        EXPECT_TRUE(RecoverStoppedRepair(FromNativePath(install), lines));
+        EXPECT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install), lines));
         const std::string text = Lines(lines);
         EXPECT_EQ(ReadFile(outside), "precious");
         EXPECT_EQ(ReadFile(scratch / "elsewhere/outside.txt"), "precious");
@@ -224,7 +225,7 @@ TEST(RepairJournal, ARecordNamingAFileNoRepairWritesIsNotFollowedAtAll)
         WriteFile(install + "/repair.journal", journal);
 
         std::vector<RepairRecoveryLine> lines;
-        EXPECT_FALSE(RecoverStoppedRepair(FromNativePath(install), lines, {L"unins000.exe"}));
+        EXPECT_FALSE(RecoverStoppedRepair(*repairtest::DoorOf(install), lines, {L"unins000.exe"}));
         const std::string text = Lines(lines);
         EXPECT_EQ(ReadFile(outside), "precious");
         EXPECT_EQ(ReadFile(install + "/data/b.bin.pbk"), "the only original");
@@ -249,7 +250,7 @@ TEST(RepairJournal, AFileThatCannotBeCutKeepsTheJournal)
     fs::create_directories(install / "data/a.txt");
     WriteFile(install / "repair.journal", RepairJournalText({"BEGIN", "LENGTH 3 data/a.txt"}));
     std::vector<RepairRecoveryLine> lines;
-    EXPECT_TRUE(RecoverStoppedRepair(FromNativePath(install.Path()), lines));
+    EXPECT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install.Path()), lines));
     EXPECT_TRUE(fs::is_directory(install / "data/a.txt"));
     EXPECT_FALSE(fixtures::PathExists(install / "repair.journal"));
 
@@ -265,7 +266,7 @@ TEST(RepairJournal, AFileThatCannotBeCutKeepsTheJournal)
     const int status = fixtures::RunUnprivileged(
         [&] {
             std::vector<RepairRecoveryLine> seen;
-            if (RecoverStoppedRepair(FromNativePath(install.Path()), seen))
+            if (RecoverStoppedRepair(*repairtest::DoorOf(install.Path()), seen))
                 return 1;
             return Lines(seen).find("could not be put right: cannot cut " + install / "data/a.txt") == std::string::npos
                        ? 2 : 0;
@@ -279,7 +280,7 @@ TEST(RepairJournal, AFileThatCannotBeCutKeepsTheJournal)
 
     ASSERT_EQ(::chmod((install / "data/a.txt").c_str(), 0644), 0);
     lines.clear();
-    EXPECT_TRUE(RecoverStoppedRepair(FromNativePath(install.Path()), lines));
+    EXPECT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install.Path()), lines));
     EXPECT_EQ(SizeOf(install / "data/a.txt"), 3);
     EXPECT_FALSE(fixtures::PathExists(install / "repair.journal"));
 }

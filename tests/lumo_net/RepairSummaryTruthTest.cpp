@@ -22,6 +22,7 @@
 #include "tests/fixtures/WaitFor.h"
 #include "tests/lumo_net/RepairServerProcess.h"
 #include "tests/lumo_net/RepairWire.h"
+#include "tests/lumo_net/FolderDoor.h"
 
 namespace
 {
@@ -48,7 +49,7 @@ Outcome Repair(const std::string& install, const repairtest::RepairServer& serve
 {
     RepairClient client;
     const std::wstring root = FromNativePath(install);
-    client.SetRootFolder(root);
+    client.SetRootFolder(repairtest::DoorOf(root));
     client.SetSummaryFile(root + L"/repair.cks");
     client.SetServerAddress(SocketAddress{0x7F000001, uint16_t(server.Port())});
     client.Start();
@@ -131,13 +132,13 @@ TEST(RepairSummaryTruth, AFileTheRecoveryCutBackIsReadAgain)
 
     // What a kill after that write leaves: the record that F.bin was 14 MiB before the repair.
     {
-        RepairJournal journal(FromNativePath(install));
+        RepairJournal journal(repairtest::DoorOf(install));
         std::string error;
         ASSERT_TRUE(journal.BeforeChange(FromNativePath(install + "/F.bin"), true, 14 * kMiB, 16 * kMiB, error))
             << error;
     }
     std::vector<RepairRecoveryLine> lines;
-    ASSERT_TRUE(RecoverStoppedRepair(FromNativePath(install), lines));
+    ASSERT_TRUE(RecoverStoppedRepair(*repairtest::DoorOf(install), lines));
     ASSERT_EQ(std::filesystem::file_size(install + "/F.bin"), 14 * kMiB);
     EXPECT_TRUE(SavedEntriesOf(install, L"F.bin").empty());
     EXPECT_EQ(SavedEntriesOf(install, L"other.bin").size(), 1u);
@@ -196,19 +197,19 @@ TEST(RepairSummaryTruth, ForgettingFilesKeepsTheOthers)
     WriteFile(install + "/data/A.binx", "x");
     WriteFile(install + "/b.bin", "b");
     std::string error;
-    EXPECT_TRUE(ForgetFilesInSummary(root, {L"data/A.bin"}, error)) << error; // no summary yet
+    EXPECT_TRUE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"data/A.bin"}, error)) << error; // no summary yet
 
     FileTreeSummary summary;
     ASSERT_TRUE(summary.Scan(root, {}));
     ASSERT_TRUE(SaveSummaryFile(root + L"/repair.cks", summary.Serialise(), error)) << error;
-    EXPECT_TRUE(ForgetFilesInSummary(root, {L"DATA/a.bin", L"gone.bin"}, error)) << error;
+    EXPECT_TRUE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"DATA/a.bin", L"gone.bin"}, error)) << error;
     EXPECT_TRUE(SavedEntriesOf(install, L"data\\A.bin").empty());
     EXPECT_EQ(SavedEntriesOf(install, L"data\\A.binx").size(), 1u);
     EXPECT_EQ(SavedEntriesOf(install, L"b.bin").size(), 1u);
     EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks.tmp"));
 
     WriteFile(install + "/repair.cks", "0stf\x05");
-    EXPECT_TRUE(ForgetFilesInSummary(root, {L"b.bin"}, error)) << error;
+    EXPECT_TRUE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"b.bin"}, error)) << error;
     EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks"));
 }
 
@@ -237,13 +238,13 @@ TEST(RepairSummaryTruth, TheSummaryKeepsTheSpellingItHasOnDisk)
         EXPECT_EQ(SavedEntriesOf(install, L"data\\a.bin", spelling).size(), 1u);
 
         std::string error;
-        EXPECT_TRUE(ForgetFilesInSummary(root, {L"data/a.bin"}, error)) << error;
+        EXPECT_TRUE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"data/a.bin"}, error)) << error;
         EXPECT_TRUE(SavedEntriesOf(install, L"data\\a.bin", spelling).empty());
         EXPECT_EQ(SavedEntriesOf(install, L"b.bin", spelling).size(), 1u);
         EXPECT_FALSE(fixtures::PathExists(install + "/repair.cks"));
 
         WriteFile(install + "/rEPAIR.cks", "0stf");
-        EXPECT_FALSE(ForgetFilesInSummary(root, {L"b.bin"}, error));
+        EXPECT_FALSE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"b.bin"}, error));
         EXPECT_NE(error.find("both match"), std::string::npos) << error;
         EXPECT_EQ(SavedEntriesOf(install, L"b.bin", spelling).size(), 1u);
     }
