@@ -24,10 +24,10 @@ namespace {
 
 // A fixed file of the installation under the spelling it has there ("UNINS000.EXE" on a copy from a
 // case-insensitive disk), else the given one (patch/InstallFileOps.h).
-std::wstring InstallFile(const std::wstring& installPath, const wchar_t* name)
+std::wstring InstallFile(const LumoUtil::InstallDoor& door, const wchar_t* name)
 {
     std::wstring path, ignored;
-    return FindFixedName(installPath, name, path, ignored) ? path : LumoUtil::JoinPath(installPath, name);
+    return FindFixedName(door, name, path, ignored) ? path : LumoUtil::JoinPath(door.Root(), name);
 }
 
 // The client's stages as the run names them; stages 1 and 6 have no line of their own.
@@ -161,11 +161,15 @@ bool ResolveRepairServer(SocketAddress& address, std::vector<std::wstring>& why)
 bool RunRepairWith(RunHost& host, const std::shared_ptr<LumoUtil::InstallDoor>& door, const RepairRunSeams& seams,
                    std::atomic<float>* progress)
 {
-    const std::wstring installPath = door ? door->Root() : std::wstring();
+    if (!door)
+    {
+        host.Log(3, L"No installation is held for the repair; nothing was repaired.");
+        return false;
+    }
     // Before anything connects: a repair that could write nothing would still be told what to
     // write, and would count it.
     std::wstring reason;
-    if (!LumoUtil::CheckInstallFolderWritable(installPath, reason))
+    if (!LumoUtil::CheckInstallFolderWritable(*door, reason))
     {
         host.Log(3, reason + L"; nothing was repaired.");
         return false;
@@ -183,9 +187,9 @@ bool RunRepairWith(RunHost& host, const std::shared_ptr<LumoUtil::InstallDoor>& 
     }
     if (client->SetRootFolder(door) != LUMORESULT_OK)
         host.Log(2, L"No installation folder was given to repair.");
-    client->SetSummaryFile(InstallFile(installPath, L"repair.cks"));
+    client->SetSummaryFile(InstallFile(*door, L"repair.cks"));
     client->SetServerAddress(server);
-    client->SetExcludedPaths({InstallFile(installPath, kRepairLeavesAlone)});
+    client->SetExcludedPaths({InstallFile(*door, kRepairLeavesAlone)});
     client->Start();
     int lastStage = 0;
     host.SetGauge(1000, 0);

@@ -104,16 +104,20 @@ std::wstring CommandLineOf(long pid)
     return FromNativePath(bytes);
 }
 
-// The first folder below folder, in name order and depth first, that this process may not write
-// or search (or, for one that cannot be listed, read); reason holds the errno. Links are not
-// followed and the run folders are left out: a repair writes neither. Empty when there is none.
-std::string FirstUnwritableFolderBelow(const std::string& folder, int& reason)
+// The first folder below the open folder (shown: its name for the answer), in name order and depth
+// first, that this process may not write or search (or, for one that cannot be listed, read);
+// reason holds the errno. Each folder is opened relative to its parent, never through a link, and
+// the run folders are left out: a repair writes neither. Empty when there is none.
+std::string FirstUnwritableFolderBelow(int folder, const std::string& shown, int& reason)
 {
-    DIR* listing = ::opendir(folder.c_str());
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
     if (listing == nullptr)
     {
         reason = errno;
-        return folder;
+        if (listed >= 0)
+            ::close(listed);
+        return shown;
     }
     std::vector<std::string> folders;
     while (const dirent* entry = ::readdir(listing))
@@ -129,18 +133,28 @@ std::string FirstUnwritableFolderBelow(const std::string& folder, int& reason)
                        S_ISDIR(info.st_mode);
         }
         if (isFolder)
-            folders.push_back(folder + "/" + name);
+            folders.push_back(name);
     }
     ::closedir(listing);
     std::sort(folders.begin(), folders.end());
-    for (const std::string& below : folders)
+    for (const std::string& name : folders)
     {
-        if (::faccessat(AT_FDCWD, below.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        const std::string below = shown + "/" + name;
+        if (::faccessat(folder, name.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         {
             reason = errno;
             return below;
         }
-        const std::string deeper = FirstUnwritableFolderBelow(below, reason);
+        const int opened = ::openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (opened < 0)
+        {
+            if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)
+                continue; // gone or swapped for something else since the listing: nothing to write there
+            reason = errno;
+            return below;
+        }
+        const std::string deeper = FirstUnwritableFolderBelow(opened, below, reason);
+        ::close(opened);
         if (!deeper.empty())
             return deeper;
     }
@@ -232,18 +246,19 @@ std::vector<std::wstring> RemoveEndedRunLeftovers(const std::wstring& folder)
     return paths;
 }
 
-bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error)
+bool CheckInstallFolderWritable(const InstallDoor& door, std::wstring& error)
 {
     // As this process's own rights decide (root passes a folder without write bits, not a
-    // read-only mount); nothing is created to find out.
-    const std::string native = ToNativePath(folder);
-    if (::faccessat(AT_FDCWD, native.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    // read-only mount); nothing is created to find out. The folder the door holds, whatever its
+    // name leads to now.
+    const std::wstring& folder = door.Root();
+    if (::faccessat(door.Fd(), ".", W_OK | X_OK, AT_EACCESS) != 0)
     {
         error = L"The installation " + folder + L" cannot be written: " + ErrnoText(errno);
         return false;
     }
     int reason = 0;
-    const std::string refused = FirstUnwritableFolderBelow(native, reason);
+    const std::string refused = FirstUnwritableFolderBelow(door.Fd(), ToNativePath(folder), reason);
     if (refused.empty())
         return true;
     error = L"The installation " + folder + L" cannot be written: " + FromNativePath(refused) + L": " + ErrnoText(reason);

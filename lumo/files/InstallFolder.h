@@ -47,11 +47,11 @@ bool IsRunFolderName(const std::wstring& name);
 // everything in them. Returns the paths of those that could not be removed.
 std::vector<std::wstring> RemoveEndedRunLeftovers(const std::wstring& folder);
 
-// Whether this process may create, replace and remove files in the installation folder and in
-// every folder below it (a repair may write anywhere; links are not followed, run folders left
+// Whether this process may create, replace and remove files in the installation folder the door
+// holds and in every folder below it (a repair may write anywhere; links are not followed, run folders left
 // out): false with error naming the installation, the folder that fails and the reason
 // ("Permission denied", "Read-only file system") when not.
-bool CheckInstallFolderWritable(const std::wstring& folder, std::wstring& error);
+bool CheckInstallFolderWritable(const InstallDoor& door, std::wstring& error);
 
 class InstallLock
 {

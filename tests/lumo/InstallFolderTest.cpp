@@ -105,7 +105,8 @@ TEST(InstallFolder, WriteCheckNamesTheFirstFolderBelowThatCannotBeWritten)
         const int status = fixtures::RunUnprivileged(
             [&] {
                 std::wstring error;
-                const bool writable = LumoUtil::CheckInstallFolderWritable(FromNativePath(install), error);
+                const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(FromNativePath(install), error);
+                const bool writable = door && LumoUtil::CheckInstallFolderWritable(*door, error);
                 if (writable != c.error.empty() || (!writable && error != c.error))
                 {
                     fprintf(stderr, "%ls\n", error.c_str());
