@@ -191,6 +191,8 @@ private:
 void FinishReplacedFiles(bool success, const BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    if (!StageCanStart(context))
+        return;
     if (success) {
         std::vector<std::wstring> doomed;
         for (const BackupPair& pair : backups)
@@ -230,6 +232,15 @@ void ReportBackupsLeft(const PatchStageContext& context, const std::vector<Remov
                                               L"removes it): " + failure.error);
     if (!left.empty() && context.journal)
         context.journal->NoteLeftBehind();
+}
+
+bool StageCanStart(const PatchStageContext& context)
+{
+    std::wstring error;
+    if (StageDoor(context, error))
+        return true;
+    PatchSendMessage(PATCH_LEVEL_ERROR, error);
+    return false;
 }
 
 bool IsFileInStage(const PatchStageContext& context, const std::wstring& path)
@@ -285,6 +296,8 @@ bool ForEachStageFile(const PatchStageContext& context, JournalEntry existingKin
 bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    if (!StageCanStart(context))
+        return false;
     // The package's data folder, whatever the case the package spells it in.
     std::wstring dataFolder, ignored;
     if (!FindFixedName(context.packageDir, kPackageDataFolder, dataFolder, ignored))

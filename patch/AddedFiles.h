@@ -25,6 +25,10 @@ bool AddFiles(const PatchFileRecordArray& records, BackupPairArray& backups);
 void FinishAddedFiles(bool success, const BackupPairArray& backups);
 void FinishPatchedFiles(bool success, const BackupPairArray& backups);
 
+// True when the stage has its run's door; false after sending at level 3 why not (no patch is
+// being applied: a stage called outside a run does nothing).
+bool StageCanStart(const PatchStageContext& context);
+
 // The loop of a file stage: announces the resolved targets of records (AnnounceChanges with
 // existingKind and announceNew), then calls handle with each record and its resolved target in
 // list order. False at the first announcement or path that fails (its message sent), when the

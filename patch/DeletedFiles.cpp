@@ -9,6 +9,8 @@
 bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    if (!StageCanStart(context))
+        return false;
     return ForEachStageFile(context, JournalEntry::kDeleted, false, records, [&](const PatchFileRecord&,
                                                                                    const std::wstring& target) {
         std::wstring error;
@@ -38,6 +40,8 @@ bool DeleteFiles(const PatchFileRecordArray& records, BackupPairArray& backups)
 void FinishDeletedFiles(bool success, const BackupPairArray& backups)
 {
     const PatchStageContext context = CurrentPatchStageContext();
+    if (!StageCanStart(context))
+        return;
     if (success) {
         std::vector<std::wstring> doomed;
         for (const BackupPair& pair : backups)

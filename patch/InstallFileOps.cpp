@@ -164,9 +164,12 @@ int OpenStageFileForReading(const PatchStageContext& context, const std::wstring
 
 std::shared_ptr<InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error)
 {
-    if (context.door)
-        return context.door;
-    return InstallDoor::Open(context.installDir, error);
+    // A stage works only in the folder its run has taken; opening the name again could reach
+    // another folder than the one the run's journal and lock hold.
+    if (!context.door)
+        error = L"No patch is being applied to \"" + context.installDir +
+                L"\": a stage of a patch runs only inside one";
+    return context.door;
 }
 
 InstallFileKind KindInStage(const PatchStageContext& context, const std::wstring& path)

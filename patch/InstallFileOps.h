@@ -22,8 +22,9 @@
 #include "patch/BackupJournal.h"
 #include "patch/PatchFileRecord.h"
 
-// The door a stage's file operations go through: context.door, else one opened on
-// context.installDir (null with error when that folder cannot be opened).
+// The door a stage's file operations go through: context.door, the one of the take its run's
+// journal holds. Null with error naming context.installDir when there is none (no run under way):
+// a stage never opens the installation by its name.
 std::shared_ptr<LumoUtil::InstallDoor> StageDoor(const PatchStageContext& context, std::wstring& error);
 
 // Validates a list path and resolves it below the installation through the door

@@ -65,8 +65,8 @@ typedef std::vector<BackupPair> BackupPairArray;
 extern std::wstring g_patchInstallDir;
 extern std::wstring g_patchPackageDir;
 
-// What a stage works in. journal is null when no application runs (a stage called alone, as
-// tests do): moves then happen without a record.
+// What a stage works in. journal is null when no application runs; a stage then has no door and
+// refuses (StageDoor, patch/InstallFileOps.h).
 struct PatchStageContext
 {
     std::wstring installDir;
@@ -77,8 +77,8 @@ struct PatchStageContext
     // for every file.
     const std::unordered_map<std::wstring, std::wstring>* resolvedTargets = nullptr;
     // The door every file operation of the stage goes through (lumo/files/InstallDoor.h): the one
-    // the run's journal holds; null without a journal (a stage called alone), when the operations
-    // take the door of installDir (StageDoor).
+    // the run's journal holds; null without a journal (a stage called alone), when every stage
+    // refuses (StageDoor).
     std::shared_ptr<LumoUtil::InstallDoor> door;
 };
 

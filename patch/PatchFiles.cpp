@@ -373,6 +373,8 @@ bool IsArchiveFileName(const std::wstring& name)
 
 bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& records, BackupPairArray& backups)
 {
+    if (!StageCanStart(context))
+        return false;
     std::vector<std::wstring> targets;
     for (const PatchFileRecord& record : records)
     {
@@ -393,8 +395,8 @@ bool PatchFilesIn(const PatchStageContext& context, const PatchFileRecordArray& 
         SendError(packageError);
         return false;
     }
-    // Nor do the installation's tools: found once, by the installation's case rule.
-    const InstalledPatchTools tools = records.empty() ? InstalledPatchTools() : FindPatchTools(context.installDir);
+    // Nor do the installation's tools: found once, through the run's door, by its case rule.
+    const InstalledPatchTools tools = records.empty() ? InstalledPatchTools() : FindPatchTools(*context.door);
     for (size_t i = 0; i < records.size(); ++i)
     {
         if (!PatchOneFile(context, *package, tools, records[i], i < digests.size() ? &digests[i] : nullptr, backups))

@@ -1,10 +1,10 @@
 #include "patch/PatchTool.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <memory>
 
+#include "lumo/files/InstallDoor.h"
 #include "lumo/text/TextConversion.h"
 #include "patch/InstallFileOps.h"
 #include "patch/PatchCallbacks.h"
@@ -32,42 +32,41 @@ std::wstring InSlashStyle(const std::wstring& path)
 
 }  // namespace
 
-InstalledPatchTools FindPatchTools(const std::wstring& installDir)
+InstalledPatchTools FindPatchTools(const LumoUtil::InstallDoor& door)
 {
     InstalledPatchTools tools;
-    std::wstring folder, error;
-    if (!FindFixedName(installDir, kPatchToolFolder, folder, error))
+    std::wstring folder, spelled, error;
+    if (!FindFixedName(door, kPatchToolFolder, folder, error, &spelled))
     {
         tools.patchToolError = tools.converterError = error;
-        folder = installDir;
-        if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/'))
-            folder += L'/';
-        folder += kPatchToolFolder;
+        spelled = kPatchToolFolder;
+        folder = door.Root() + (door.Root() == L"/" ? L"" : L"/") + spelled;
     }
     tools.folder = InSlashStyle(folder) + L"/";
+    std::wstring converterReached;
     const struct
     {
         const wchar_t* name;
         std::wstring* path;
         std::wstring* error;
-    } wanted[] = {{kPatchToolExe, &tools.patchTool, &tools.patchToolError},
-                  {kArchiveConverterExe, &tools.converter, &tools.converterError}};
+        std::wstring* reached;
+    } wanted[] = {{kPatchToolExe, &tools.patchTool, &tools.patchToolError, nullptr},
+                  {kArchiveConverterExe, &tools.converter, &tools.converterError, &converterReached}};
     for (const auto& tool : wanted)
     {
         *tool.path = tools.folder + tool.name;
         std::wstring found;
-        if (tool.error->empty() && FindFixedName(tools.folder, tool.name, found, *tool.error))
+        if (tool.error->empty() && FindFixedName(door, spelled + L"/" + tool.name, found, *tool.error, tool.reached))
             *tool.path = found;
     }
-    struct stat st;
+    // What the converter's name reaches through the door: a link inside followed, none leading out.
+    LumoUtil::InstallFile converter;
+    std::wstring unreached;
     tools.converterInstalled = tools.converterError.empty() &&
-                               stat(ToNativePath(tools.converter).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+                               door.ReachAny(converterReached, converter, unreached, LumoUtil::NameText::EightBit,
+                                             true) &&
+                               converter.kind == LumoUtil::InstallFileKind::Regular;
     return tools;
-}
-
-std::wstring MakePatchToolFolder(const std::wstring& installDir)
-{
-    return FindPatchTools(installDir).folder;
 }
 
 PatchToolCommand MakePatchToolCommand(const InstalledPatchTools& tools, bool archive, const std::wstring& backup,

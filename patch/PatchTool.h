@@ -20,6 +20,10 @@
 
 #include "platform/Spawn.h"
 
+namespace LumoUtil {
+class InstallDoor;
+}
+
 inline constexpr wchar_t kPatchToolExe[] = L"kpatchl-w32.exe";
 inline constexpr wchar_t kPatchToolFolder[] = L"bin";
 inline constexpr char kArchivePatchCommand[] = "patchapply";
@@ -40,24 +44,21 @@ struct PatchToolCommand
     std::vector<platform::InheritedDescriptor> inherit;  // the backup and the output
 };
 
-// The patch tools of an installation, found the way every fixed name of an installation is: the
-// "bin" folder and each tool under its own spelling when one entry matches it ignoring case ("Bin",
-// "KACONVERTER.EXE"), the given spelling when none does. A name that two entries match is an
-// error, kept for the moment the tool is needed.
+// The patch tools of the installation a door holds (the run's), found the way every fixed name
+// of an installation is, through that door: the "bin" folder and each tool under its own spelling
+// when one entry matches it ignoring case ("Bin", "KACONVERTER.EXE"), the given spelling when none
+// does. A name that two entries match is an error, kept for the moment the tool is needed.
 struct InstalledPatchTools
 {
     std::wstring folder;          // the tool folder, ending with "/"
     std::wstring patchTool;       // kpatchl-w32.exe in it
     std::wstring converter;       // KAConverter.exe in it
-    bool converterInstalled = false;  // the converter's name is a file (or a link to one)
+    bool converterInstalled = false;  // the converter's name is a file (or a link inside to one)
     std::wstring patchToolError;  // why the tool's name could not be found; empty when it was
     std::wstring converterError;  // the same for the converter
 };
 
-InstalledPatchTools FindPatchTools(const std::wstring& installDir);
-
-// The install's tool folder (FindPatchTools(installDir).folder).
-std::wstring MakePatchToolFolder(const std::wstring& installDir);
+InstalledPatchTools FindPatchTools(const LumoUtil::InstallDoor& door);
 
 // The tool's command for rebuilding target from backup and diff, as the user reads it:
 //   ordinary file: "<folder>/kpatchl-w32.exe" "B" "D" "T"

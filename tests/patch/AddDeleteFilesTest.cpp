@@ -1,10 +1,12 @@
-// The added- and deleted-file stages and their finishing steps, run alone (no journal).
+// The added- and deleted-file stages and their finishing steps, called one by one inside a run
+// that has taken the installation (its journal left out of every comparison).
 
 #include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -12,12 +14,16 @@
 #include "patch/AddedFiles.h"
 #include "patch/DeletedFiles.h"
 #include "patch/InstallFileOps.h"
+#include "patch/PatchFiles.h"
 #include "patch/PatchMessages.h"
+#include "patch/UninstallLog.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/FakeInstall.h"
 #include "tests/fixtures/ScratchFolder.h"
+#include "tests/fixtures/UninstallLogFixture.h"
 #include "tests/fixtures/UnprivilegedChild.h"
 #include "tests/patch/PatchMessageLog.h"
+#include "tests/patch/StageRun.h"
 
 namespace {
 
@@ -35,20 +41,30 @@ protected:
                                       {"data/readme.txt", "readme"}});
         g_patchInstallDir = FromNativePath(install);
         g_patchPackageDir = FromNativePath(package);
-        SetCurrentPatchJournal(nullptr);
-        original = fixtures::SnapshotTree(install);
+        original = Snapshot();
+        run.emplace(install);
+        ASSERT_TRUE(run->Started()) << ToNativePath(run->Error());
+    }
+
+    // The installation as the stages left it, without the run's journal.
+    TreeContent Snapshot() const
+    {
+        TreeContent tree = fixtures::SnapshotTree(install);
+        tree.erase(ToNativePath(kPatchJournalName));
+        return tree;
     }
 
     std::wstring Full(const std::string& relative) const { return FromNativePath(install + "/" + relative); }
     std::string Diff(const TreeContent& expected) const
     {
-        return fixtures::DescribeTreeDifference(expected, fixtures::SnapshotTree(install));
+        return fixtures::DescribeTreeDifference(expected, Snapshot());
     }
 
     fixtures::ScratchFolder scratch;
     std::string install, package;
     TreeContent original;
     PatchMessageLog log;
+    std::optional<fixtures::StageRun> run;
 };
 
 TEST_F(StageTest, AddingCreatesFoldersReplacesAndFinishesCleanly)
@@ -79,7 +95,7 @@ TEST_F(StageTest, FailedRunPutsEveryAddedFileBack)
     ASSERT_TRUE(AddFiles({{L"bin\\sub\\new.dll", L"", L""}, {L"bin\\x.dll", L"", L""}}, backups));
     FinishAddedFiles(false, backups);
     TreeContent expected = original;
-    expected["bin/sub/"] = ""; // without a journal nobody knows the folder was new
+    expected["bin/sub/"] = ""; // the run removes the folders it made, not the finishing step
     EXPECT_EQ(Diff(expected), "");
     EXPECT_FALSE(log.HasAtLevel(PATCH_LEVEL_ERROR)) << log.Dump();
 }
@@ -104,7 +120,7 @@ TEST_F(StageTest, CopyAndFolderFailuresNameTheirCause)
 {
     fixtures::WriteFile(install + "/blocker", "a file where a folder is wanted");
     fixtures::WriteFile(package + "/data/blocker/in.dll", "x");
-    original = fixtures::SnapshotTree(install);
+    original = Snapshot();
     BackupPairArray backups;
     EXPECT_FALSE(AddFiles({{L"bin\\missing.dll", L"", L""}}, backups));
     EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, PatchMessages::kCannotCopyFile + FromNativePath(package) +
@@ -131,7 +147,7 @@ TEST_F(StageTest, FailuresBelowAFolderTheUserCannotWriteSayWhy)
     chmod(scratch.Path().c_str(), 0755);
     chmod(install.c_str(), 0777);
     chmod((install + "/locked").c_str(), 0555);
-    original = fixtures::SnapshotTree(install);
+    original = Snapshot();
     const std::string locked = install + "/locked";
     struct Case { const char* name; bool add; const wchar_t* path; std::wstring first; std::wstring reason; };
     const Case cases[] = {
@@ -177,7 +193,7 @@ TEST_F(StageTest, HostilePathsAreRefusedByEveryStage)
     fixtures::WriteFile(scratch / "outside.txt", "outside");
     symlink((scratch / "").c_str(), (install + "/escape").c_str());
     symlink(install.c_str(), (install + "/self").c_str());
-    original = fixtures::SnapshotTree(install);
+    original = Snapshot();
     const wchar_t* paths[] = {L"", L"..\\outside.txt", L"\\etc\\passwd", L"C:\\x.dll", L"bin", L".",
                               L"bin\\x.dll.pbk", L"bin\\x.dll.PBK", L"bin\\x.dll.pbk.new", L"patch.journal",
                               L"escape\\outside.txt", L"bin\\a:b", L"repair.cks", L"PATCH.DBSTOPPED", L".sollex-patcher-u0-ab\\x.dll",
@@ -262,6 +278,39 @@ TEST_F(StageTest, AStopEndsALongCopyAndLeavesNothing)
     EXPECT_EQ(asked, 1);
     EXPECT_NE(error.find(L"was stopped"), std::wstring::npos) << ToNativePath(error);
     EXPECT_EQ(Diff(original), "");
+}
+
+// A stage works only in a run that has taken the installation, through that take's door: called
+// with no patch under way, each refuses, naming the installation, and changes nothing (the backups
+// a finishing step is handed stay where they are).
+TEST_F(StageTest, AStageWithNoPatchUnderWayRefusesAndChangesNothing)
+{
+    fixtures::WriteFile(install + "/bin/x.dll.pbk", "backed up x");
+    fixtures::WriteFile(install + "/unins000.dat", fixtures::WriteUninstallLog(fixtures::FillerUninstallRecords(600)));
+    original = Snapshot();
+    run.reset();
+    const BackupPairArray pairs = {{Full("bin/x.dll"), Full("bin/x.dll.pbk")}};
+    const PatchFileRecordArray records = {{L"bin\\x.dll", L"", L""}, {L"readme.txt", L"", L""}};
+    const struct { const char* name; std::function<bool()> act; } stages[] = {
+        {"add", [&] { BackupPairArray backups; return AddFiles(records, backups) || !backups.empty(); }},
+        {"delete", [&] { BackupPairArray backups; return DeleteFiles(records, backups) || !backups.empty(); }},
+        {"patch", [&] { BackupPairArray backups; return PatchFiles(records, backups) || !backups.empty(); }},
+        {"uninstall log", [&] { return UpdateUninstallLogWith(CurrentPatchStageContext(), {L"readme.txt"}, nullptr); }},
+        {"finish added, failed", [&] { FinishAddedFiles(false, pairs); return false; }},
+        {"finish added, done", [&] { FinishAddedFiles(true, pairs); return false; }},
+        {"finish deleted, failed", [&] { FinishDeletedFiles(false, pairs); return false; }},
+        {"finish patched, done", [&] { FinishPatchedFiles(true, pairs); return false; }},
+    };
+    const std::wstring refusal = L"No patch is being applied to \"" + FromNativePath(install) +
+                                 L"\": a stage of a patch runs only inside one";
+    for (const auto& stage : stages) {
+        SCOPED_TRACE(stage.name);
+        log.messages.clear();
+        EXPECT_FALSE(stage.act());
+        ASSERT_EQ(log.messages.size(), 1u) << log.Dump();
+        EXPECT_TRUE(log.Has(PATCH_LEVEL_ERROR, refusal)) << log.Dump();
+        EXPECT_EQ(Diff(original), "");
+    }
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UnprivilegedChild.h"
 #include "tests/patch/PatchMessageLog.h"
+#include "tests/patch/StageRun.h"
 
 namespace {
 
@@ -70,8 +71,9 @@ TEST_F(FailedRemovalTest, ANewFileThatCannotBeRemovedIsNamedAsSuch)
     RunChecked([&](PatchMessageLog& log) {
         fixtures::WriteFile(install + "/bin/keep.dll", "keep");
         fixtures::WriteFile(package + "/data/bin/new.dll", "new");
+        fixtures::StageRun run(install);
         BackupPairArray backups;
-        if (!AddFiles({{L"bin\\new.dll", L"", L""}}, backups))
+        if (!run.Started() || !AddFiles({{L"bin\\new.dll", L"", L""}}, backups))
             return false;
         chmod((install + "/bin").c_str(), 0555);
         FinishAddedFiles(false, backups);

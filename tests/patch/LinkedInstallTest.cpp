@@ -25,6 +25,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UninstallLogFixture.h"
 #include "tests/patch/PatchMessageLog.h"
+#include "tests/patch/StageRun.h"
 
 namespace {
 
@@ -229,6 +230,8 @@ TEST_F(LinkedInstallTest, PlantedLinksUnderThePatchersOwnNamesAreNeverFollowed)
 // place, and the game file became a link to the victim (or one file with it).
 TEST_F(LinkedInstallTest, OnlyThePatchersOwnFilesAreMovedIntoAFilesPlace)
 {
+    fixtures::StageRun run(install);
+    ASSERT_TRUE(run.Started()) << ToNativePath(run.Error());
     PatchStageContext context = CurrentPatchStageContext();
     const std::wstring target = FromNativePath(install + "/data/a.dat");
     const std::string replacement = install + "/data/a.dat.pbk.new";

@@ -23,6 +23,7 @@
 #include "tests/fixtures/OutputCapture.h"
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/patch/PatchMessageLog.h"
+#include "tests/patch/StageRun.h"
 
 using fixtures::FakeToolCall;
 using fixtures::PathExists;
@@ -48,7 +49,11 @@ protected:
         WriteFile(m_package + "/data/.keep", "");
         setenv(fixtures::kFakePatchToolLogVariable, m_log.c_str(), 1);
     }
-    void TearDown() override { unsetenv(fixtures::kFakePatchToolLogVariable); }
+    void TearDown() override
+    {
+        m_run.reset();
+        unsetenv(fixtures::kFakePatchToolLogVariable);
+    }
 
     // Installs rel ("/" separators) with oldBytes and puts its difference file (at diffRel below
     // "data", by default rel + ".diff") into the package.
@@ -67,11 +72,15 @@ protected:
         return record;
     }
 
-    // The application this stage belongs to: the finishing steps work in it too.
-    PatchStageContext Context() const
+    // The application this stage belongs to, taking the installation when none does yet: the
+    // finishing steps work in it too.
+    PatchStageContext Context()
     {
         g_patchInstallDir = FromNativePath(m_install);
         g_patchPackageDir = FromNativePath(m_package);
+        if (!m_run)
+            m_run.emplace(m_install);
+        EXPECT_TRUE(m_run->Started()) << ToNativePath(m_run->Error());
         return CurrentPatchStageContext();
     }
 
@@ -93,6 +102,7 @@ protected:
     // A fresh installation with the tool (and the converter when asked), an empty package and log.
     void Reset(bool converter)
     {
+        m_run.reset();
         fixtures::RemoveTree(m_install);
         fixtures::RemoveTree(m_package);
         unlink(m_log.c_str());
@@ -107,6 +117,7 @@ protected:
     std::string m_package;
     std::string m_log;
     BackupPairArray m_backups;
+    std::optional<fixtures::StageRun> m_run;
 };
 
 // Folder and file names full of shell syntax reach the tool unchanged.
@@ -409,7 +420,7 @@ TEST_F(PatchFilesTest, ToolThatIgnoresTheStopRequestIsKilled)
     const std::wstring install = FromNativePath(m_install);
     const int in = open((m_install + "/x.dll").c_str(), O_RDONLY | O_CLOEXEC);
     const int out = open((m_install + "/out.dll").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(install), false, install + L"/x.dll", in,
+    const PatchToolCommand command = MakePatchToolCommand(FindPatchTools(*Context().door), false, install + L"/x.dll", in,
                                                           FromNativePath(m_package) + L"/data/x.dll.diff",
                                                           install + L"/out.dll", out);
     m_messages.stopAtCall = 1;

@@ -11,6 +11,7 @@
 #include "lumo/files/InstallFolder.h"
 #include "patch/DatabaseUpdateMark.h"
 #include "patch/InstallFileOps.h"
+#include "patch/PatchTool.h"
 #include "platform/NativePath.h"
 #include "tests/fixtures/ScratchFolder.h"
 
@@ -37,12 +38,18 @@ TEST(TakenDoor, WorkGoesToTheHeldFolderNotToTheName)
              context.door = door;
              return CreateFolderChain(context, door->Root() + L"/data/sub", error);
          }, "data/sub"},
+        {"the patch tools", [](const std::shared_ptr<LumoUtil::InstallDoor>& door, std::wstring& error) {
+             const InstalledPatchTools tools = FindPatchTools(*door);
+             error = tools.converterError;
+             return tools.converterInstalled && tools.converter == door->Root() + L"/bin/kaconverter.EXE";
+         }, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fixtures::ScratchFolder scratch;
         const std::string install = scratch / "inst", moved = scratch / "moved";
         fixtures::WriteFile(install + "/bin/SollexUtil.exe", "game");
+        fixtures::WriteFile(install + "/bin/kaconverter.EXE", "tool");
         std::wstring error;
         const auto lock = LumoUtil::InstallLock::Acquire(FromNativePath(install), error);
         ASSERT_TRUE(lock) << ToNativePath(error);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <optional>
 
 #include "lumo/text/PathUtil.h"
 #include "lumo/text/TextConversion.h"
@@ -16,6 +17,7 @@
 #include "tests/fixtures/ScratchFolder.h"
 #include "tests/fixtures/UninstallLogFixture.h"
 #include "tests/patch/PatchMessageLog.h"
+#include "tests/patch/StageRun.h"
 
 using fixtures::PathExists;
 using fixtures::ReadFile;
@@ -44,9 +46,17 @@ protected:
         WriteFile(m_install + "/bin/.keep", "");
     }
 
+    // The stage inside the run under way, else inside one of its own that has taken the
+    // installation and ends with the call.
     bool Update(const std::vector<std::wstring>& paths, BackupPairArray* backups = nullptr)
     {
-        PatchStageContext context;
+        std::optional<fixtures::StageRun> own;
+        if (!CurrentPatchStageContext().journal)
+        {
+            own.emplace(m_install);
+            EXPECT_TRUE(own->Started()) << ToNativePath(own->Error());
+        }
+        PatchStageContext context = CurrentPatchStageContext();
         context.installDir = FromNativePath(m_install);
         return UpdateUninstallLogWith(context, paths, backups);
     }
@@ -383,6 +393,8 @@ TEST_F(UninstallLogTest, ARunWarnsOnceForTheFilesOfItsAppliedPatches)
     for (const char* name : {"\xd0\xb6.txt", "\xd0\xb4.txt", "\xe6\x97\xa5.txt"})
         WriteFile(m_install + "/" + name, "");
     {
+        fixtures::StageRun take(m_install);  // the patcher holds the installation across its patches
+        ASSERT_TRUE(take.Started()) << ToNativePath(take.Error());
         UnrecordedFilesReport run;
         ASSERT_TRUE(Update({L"a.txt", L"\u0436.txt", L"\u0434.txt"}));
         SettleUnrecordedFiles(true);
