@@ -351,8 +351,18 @@ bool QueryInstallationBuilds(const LumoUtil::InstallDoor& door, LumoPatch::RunHo
     // The list's folder as the door holds it. Only where the folder is there: a missing one is said
     // when the utility is not found in it.
     const size_t slash = listRelative.find_last_of(L'/');
-    const std::string folder = slash == std::wstring::npos ? "." : ToNativePath(listRelative.substr(0, slash));
-    if (::faccessat(door.Fd(), folder.c_str(), W_OK, 0) != 0 && errno != ENOENT && errno != ENOTDIR) {
+    int folderFd = door.Fd();
+    std::string folderLeaf = ".";
+    LumoUtil::InstallFile listFolder;
+    std::wstring unreached;
+    if (slash != std::wstring::npos) {
+        const bool held = door.Reach(listRelative.substr(0, slash), listFolder, unreached) &&
+                          listFolder.kind == LumoUtil::InstallFileKind::Folder;
+        folderFd = held ? listFolder.handle.Folder() : -1;
+        folderLeaf = held ? listFolder.handle.Leaf() : std::string();
+    }
+    if (folderFd >= 0 && ::faccessat(folderFd, folderLeaf.c_str(), W_OK, 0) != 0 && errno != ENOENT &&
+        errno != ENOTDIR) {
         const int error = errno;
         host.Log(3, L"The installation " + door.Root() + L" cannot be written: " +
                         list.substr(0, list.find_last_of(L"/\\")) + L": " + FromNativePath(strerror(error)));

@@ -48,21 +48,6 @@ bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name
     return false;
 }
 
-bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error)
-{
-    // Through a door of its own folder, which no run has taken: the temporary file is created
-    // afresh, never through a link.
-    const size_t slash = path.find_last_of(L"/\\");
-    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
-    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    std::wstring failure;
-    const std::shared_ptr<LumoUtil::InstallDoor> door = LumoUtil::InstallDoor::Open(folder, failure);
-    if (door && door->ReplaceOwnFile(name, name + L".tmp", std::string(bytes.begin(), bytes.end()), failure))
-        return true;
-    error = ToNativePath(failure);
-    return false;
-}
-
 bool ForgetFilesInSummary(const LumoUtil::InstallDoor& door, const std::vector<std::wstring>& relativePaths,
                           std::string& error)
 {

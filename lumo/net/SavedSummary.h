@@ -27,11 +27,6 @@ class InstallDoor;
 bool FindSummaryName(const LumoUtil::InstallDoor& door, const std::wstring& name, std::wstring& found,
                      std::wstring& error);
 
-// Writes bytes to path as described above, through a door of its own folder (a folder no run has
-// taken). False, with error set, when any step failed (the temporary file is then removed and path
-// left as it was).
-bool SaveSummaryFile(const std::wstring& path, const std::vector<uint8_t>& bytes, std::string& error);
-
 // Drops every entry of the files (install-relative paths, "/" or "\" between parts, spelled in
 // any case) from the summary saved in the installation behind door (the take's door) and saves it
 // again. A summary that

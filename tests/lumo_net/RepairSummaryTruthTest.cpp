@@ -201,7 +201,11 @@ TEST(RepairSummaryTruth, ForgettingFilesKeepsTheOthers)
 
     FileTreeSummary summary;
     ASSERT_TRUE(summary.Scan(root, {}));
-    ASSERT_TRUE(SaveSummaryFile(root + L"/repair.cks", summary.Serialise(), error)) << error;
+    const std::vector<uint8_t> saved = summary.Serialise();
+    std::wstring saveError;
+    ASSERT_TRUE(repairtest::DoorOf(root)->ReplaceOwnFile(L"repair.cks", L"repair.cks.tmp",
+                                                          std::string(saved.begin(), saved.end()), saveError))
+        << ToNativePath(saveError);
     EXPECT_TRUE(ForgetFilesInSummary(*repairtest::DoorOf(root), {L"DATA/a.bin", L"gone.bin"}, error)) << error;
     EXPECT_TRUE(SavedEntriesOf(install, L"data\\A.bin").empty());
     EXPECT_EQ(SavedEntriesOf(install, L"data\\A.binx").size(), 1u);
